@@ -1,0 +1,39 @@
+# Quick start: `make run` (the main job on the shipped examples) and `make test`.
+PRESET ?= default
+BUILD_DIR = build/$(PRESET)
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test run asan core bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET) -j $(JOBS)
+
+test: build
+	@ctest --preset $(PRESET)
+
+run: build
+	@scripts/run-demo $(BUILD_DIR)
+
+asan:
+	@$(MAKE) --no-print-directory test PRESET=asan
+
+core:
+	@$(MAKE) --no-print-directory test PRESET=core
+
+bench: build
+	@scripts/run-bench $(BUILD_DIR)
+
+fuzz:
+	@KVR_WITH_FUZZ=1 scripts/install-deps
+	@scripts/run-fuzz $${FUZZ_SECONDS:-60}
+
+clean:
+	rm -rf build

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace kvr {
+
+// Base of the module's exceptions. what() is a Portuguese text for the user.
+class Exception : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A text that is not a valid number or date, or numbers that make no date.
+class EConvertError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// A list index outside 0..Count-1; carries the bad index.
+class EListError : public Exception {
+ public:
+  EListError(const std::string& message, long long index) : Exception(message), index_(index) {}
+  long long Index() const { return index_; }
+
+ private:
+  long long index_;
+};
+
+// A file that exists but cannot be opened or read.
+class EFileError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// A table operation that the table's state does not allow (not active, a
+// malformed filter, an unknown column, a malformed data packet).
+class EDatabaseError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The silent end of the current user action. MensErro throws it after showing
+// its message; front ends catch it quietly and show every other exception.
+class EAbort : public Exception {
+ public:
+  EAbort() : Exception("Operação interrompida.") {}
+};
+
+}  // namespace kvr
