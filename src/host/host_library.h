@@ -6,6 +6,7 @@
 namespace kvr {
 
 class TComponent;
+class TForm;
 
 // Dialog kinds of the host library's message routines.
 enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
@@ -48,6 +49,11 @@ class THostLibrary {
 
   // Sets the host's screen cursor (crHourGlass, crDefault).
   virtual void SetScreenCursor(int cursor) = 0;
+
+  // Shows a screen of the module as a child window of the host's main window
+  // and brings it to the front; a front end builds or raises its view of the
+  // form's controls here. Called by the module each time it shows a screen.
+  virtual void ShowForm(TForm& form) = 0;
 
   // The host application (owner of the module's screen) and its main window
   // (parent of the screen and of the busy indicator). May be null.
