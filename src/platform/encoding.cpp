@@ -1,0 +1,128 @@
+#include "platform/encoding.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+// Code points of the bytes 0x80 to 0x9F; the five the code page leaves
+// undefined keep their own value (the C1 control of that number).
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char16_t Cp1252ToCodePoint(unsigned char byte) {
+  if (byte >= 0x80 && byte <= 0x9F) return kCp1252High[byte - 0x80];
+  return byte;
+}
+
+// The Windows-1252 byte of a code point below U+10000, or -1.
+int CodePointToCp1252(char16_t unit) {
+  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return unit;
+  for (int i = 0; i < 32; ++i) {
+    if (kCp1252High[i] == unit) return 0x80 + i;
+  }
+  return -1;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  const size_t n = utf8.size();
+  while (i < n) {
+    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) {
+      out.push_back(lead);
+      ++i;
+      continue;
+    }
+    size_t need;
+    char32_t cp;
+    char32_t min;
+    if (lead >= 0xC0 && lead <= 0xDF) {
+      need = 1;
+      cp = lead & 0x1F;
+      min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      need = 2;
+      cp = lead & 0x0F;
+      min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF7) {
+      need = 3;
+      cp = lead & 0x07;
+      min = 0x10000;
+    } else {
+      // A stray continuation byte or a byte that never starts a sequence.
+      out.push_back(kReplacement);
+      ++i;
+      continue;
+    }
+    size_t got = 0;
+    while (got < need && i + 1 + got < n &&
+           IsContinuation(static_cast<unsigned char>(utf8[i + 1 + got]))) {
+      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + 1 + got]) & 0x3F);
+      ++got;
+    }
+    i += 1 + got;
+    if (got < need || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out.push_back(kReplacement);
+    } else if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToCp1252(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      // A character beyond U+FFFF: one character, one "?".
+      out.push_back('?');
+      ++i;
+      continue;
+    }
+    const int byte = CodePointToCp1252(unit);
+    out.push_back(byte < 0 ? '?' : static_cast<char>(byte));
+  }
+  return out;
+}
+
+std::string Cp1252ToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (char c : text) AppendUtf8(out, Cp1252ToCodePoint(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string Utf8ToCp1252(std::string_view utf8) { return Utf16ToCp1252(Utf8ToUtf16(utf8)); }
+
+}  // namespace kvr
