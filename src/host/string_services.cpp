@@ -1,5 +1,9 @@
 #include "host/string_services.h"
 
+#include <charconv>
+
+#include "platform/errors.h"
+
 namespace kvr {
 
 bool EmptyString(const std::string& text) {
@@ -12,6 +16,114 @@ bool EmptyString(const std::string& text) {
 std::string Ajusta(const std::string& text, int width) {
   if (width <= 0 || text.size() >= static_cast<size_t>(width)) return text;
   return std::string(static_cast<size_t>(width) - text.size(), ' ') + text;
+}
+
+}  // namespace kvr
+
+namespace kvr {
+
+namespace {
+
+// Plain letter of each Windows-1252 byte from 0x80 on; 0 keeps the byte.
+struct TAccentTable {
+  char plain[128] = {};
+  TAccentTable() {
+    auto set = [this](unsigned from, unsigned to, char letter) {
+      for (unsigned c = from; c <= to; ++c) plain[c - 0x80] = letter;
+    };
+    set(0x8A, 0x8A, 'S');  // S caron
+    set(0x8E, 0x8E, 'Z');  // Z caron
+    set(0x9A, 0x9A, 's');
+    set(0x9E, 0x9E, 'z');
+    set(0x9F, 0x9F, 'Y');  // Y diaeresis
+    set(0xC0, 0xC5, 'A');
+    set(0xC7, 0xC7, 'C');
+    set(0xC8, 0xCB, 'E');
+    set(0xCC, 0xCF, 'I');
+    set(0xD1, 0xD1, 'N');
+    set(0xD2, 0xD6, 'O');
+    set(0xD8, 0xD8, 'O');
+    set(0xD9, 0xDC, 'U');
+    set(0xDD, 0xDD, 'Y');
+    set(0xE0, 0xE5, 'a');
+    set(0xE7, 0xE7, 'c');
+    set(0xE8, 0xEB, 'e');
+    set(0xEC, 0xEF, 'i');
+    set(0xF1, 0xF1, 'n');
+    set(0xF2, 0xF6, 'o');
+    set(0xF8, 0xF8, 'o');
+    set(0xF9, 0xFC, 'u');
+    set(0xFD, 0xFD, 'y');
+    set(0xFF, 0xFF, 'y');
+  }
+};
+
+const TAccentTable kAccents;
+
+[[noreturn]] void NotANumber(const std::string& text) {
+  throw EConvertError("\"" + text + "\" n\xE3o \xE9 um n\xFAmero formatado v\xE1lido");
+}
+
+}  // namespace
+
+std::string RemoveAcentos(const std::string& text) {
+  std::string out = text;
+  RemoveAcentosInPlace(out);
+  return out;
+}
+
+void RemoveAcentosInPlace(std::string& text) {
+  for (char& c : text) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x80 && kAccents.plain[b - 0x80] != 0) c = kAccents.plain[b - 0x80];
+  }
+}
+
+double FloatMaskOut(const std::string& text) {
+  // The digits without blanks, and where each "." and "," stood among them.
+  std::string digits;
+  digits.reserve(text.size() + 1);
+  bool negative = false;
+  bool any_digit = false;
+  size_t dots = 0, commas = 0;
+  char last_mark = 0;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) <= 32) continue;
+    if (c == '-') {
+      if (negative || any_digit || dots + commas > 0) NotANumber(text);
+      negative = true;
+    } else if (c >= '0' && c <= '9') {
+      digits.push_back(c);
+      any_digit = true;
+    } else if (c == '.' || c == ',') {
+      (c == '.' ? dots : commas)++;
+      last_mark = c;
+      digits.push_back(c);
+    } else {
+      NotANumber(text);
+    }
+  }
+  if (!any_digit) NotANumber(text);
+  char decimal = 0;
+  if (dots > 0 && commas > 0) {
+    decimal = last_mark;
+    if ((decimal == '.' ? dots : commas) != 1) NotANumber(text);
+  } else if (dots + commas == 1) {
+    decimal = last_mark;
+  }
+  std::string plain;
+  plain.reserve(digits.size());
+  for (char c : digits) {
+    if (c == decimal) {
+      plain.push_back('.');
+    } else if (c >= '0' && c <= '9') {
+      plain.push_back(c);
+    }
+  }
+  double value = 0;
+  const auto result = std::from_chars(plain.data(), plain.data() + plain.size(), value);
+  if (result.ec != std::errc() || result.ptr != plain.data() + plain.size()) NotANumber(text);
+  return negative ? -value : value;
 }
 
 }  // namespace kvr

@@ -19,6 +19,9 @@ std::string Ajusta(const std::string& text, int width);
 // letter, in its own case (Ç/ç become C/c). Every other byte stays.
 std::string RemoveAcentos(const std::string& text);
 
+// RemoveAcentos done on the text itself, sparing a copy.
+void RemoveAcentosInPlace(std::string& text);
+
 // The number a formatted text denotes. Blanks are ignored. When both "." and
 // "," occur, the last of them is the decimal mark and the other groups
 // thousands; when only one kind occurs, once, it is the decimal mark; several

@@ -86,7 +86,7 @@ int StrToIntDef(std::string_view text, int def) {
 TDateTime EncodeDate(int year, int month, int day) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
       day > DaysInMonth(year, month)) {
-    throw EConvertError("data inválida: ano " + std::to_string(year) + ", mês " +
+    throw EConvertError("data inv\xE1lida: ano " + std::to_string(year) + ", m\xEAs " +
                         std::to_string(month) + ", dia " + std::to_string(day));
   }
   return static_cast<TDateTime>(DaysFromCivil(year, static_cast<unsigned>(month),
@@ -110,7 +110,7 @@ TDateTime Date() {
 double StrToFloat(std::string_view text) {
   const char sep = FormatSettings.DecimalSeparator;
   auto fail = [&]() -> double {
-    throw EConvertError("\"" + std::string(text) + "\" não é um número válido");
+    throw EConvertError("\"" + std::string(text) + "\" n\xE3o \xE9 um n\xFAmero v\xE1lido");
   };
   size_t b = 0;
   size_t e = text.size();

@@ -1,0 +1,122 @@
+#include "reader/vq_ofx_reader.h"
+
+#include <string>
+
+#include "platform/encoding.h"
+#include "platform/errors.h"
+#include "platform/format_settings.h"
+#include "platform/text_file.h"
+#include "reader/tag_scan.h"
+
+namespace kvr {
+
+namespace {
+
+[[noreturn]] void IndexError(int index, int count) {
+  throw EListError("\xCDndice da lista fora dos limites (" + std::to_string(index) +
+                       "); a lista tem " + std::to_string(count) + " registro(s)",
+                   index);
+}
+
+}  // namespace
+
+TVQOFXReader::TVQOFXReader(TComponent* owner) : TComponent(owner) {}
+
+TVQOFXReader::~TVQOFXReader() { Clear(); }
+
+TOFXItem* TVQOFXReader::Add() {
+  auto item = std::make_unique<TOFXItem>();
+  TOFXItem* lent = item.get();
+  items_.push_back(std::move(item));
+  return lent;
+}
+
+void TVQOFXReader::Delete(int index) {
+  if (index < 0 || index >= Count()) IndexError(index, Count());
+  items_.erase(items_.begin() + index);
+}
+
+void TVQOFXReader::Clear() {
+  // Freed first to last, as deleting index 0 until none is left would, but
+  // without moving the rest of the list at each step.
+  for (auto& item : items_) item.reset();
+  std::vector<std::unique_ptr<TOFXItem>>().swap(items_);
+}
+
+TOFXItem* TVQOFXReader::Get(int index) const {
+  if (index < 0 || index >= Count()) IndexError(index, Count());
+  return items_[static_cast<size_t>(index)].get();
+}
+
+bool TVQOFXReader::Process() {
+  Clear();
+  std::string text;
+  if (!ReadWholeFile(OFXFile, text)) return false;
+  return Parse(text);
+}
+
+bool TVQOFXReader::ProcessBuffer(std::string_view text) {
+  Clear();
+  return Parse(text);
+}
+
+bool TVQOFXReader::FindString(const std::string& tag, const std::string& line) {
+  if (tag.empty() || line.empty() || tag.size() > line.size()) return false;
+  const size_t last = line.size() - tag.size();
+  const char first = tag_scan::Upper(tag[0]);
+  for (size_t i = 0; i <= last; ++i) {
+    if (tag_scan::Upper(line[i]) != first) continue;
+    size_t k = 1;
+    while (k < tag.size() && tag_scan::Upper(line[i + k]) == tag_scan::Upper(tag[k])) ++k;
+    if (k == tag.size()) return true;
+  }
+  return false;
+}
+
+std::string TVQOFXReader::InfLine(const std::string& line) {
+  return std::string(tag_scan::ValueOf(line));
+}
+
+std::string TVQOFXReader::CampoValido(const std::string& value) {
+  std::string out(value.size(), ' ');
+  for (size_t i = 0; i < value.size(); ++i) out[i] = tag_scan::ValidChar(value[i]);
+  return out;
+}
+
+std::string TVQOFXReader::PrepareFloat(const std::string& value) {
+  const std::string separator(1, FormatSettings.DecimalSeparator);
+  return ReplaceString(ReplaceString(value, ".", separator, true), ",", separator, true);
+}
+
+std::string TVQOFXReader::ReplaceString(const std::string& source, const std::string& pattern,
+                                        const std::string& replacement, bool ignore_case) {
+  if (pattern.empty() || pattern.size() > source.size()) return source;
+  auto equal = [ignore_case](char a, char b) {
+    return ignore_case ? tag_scan::Upper(a) == tag_scan::Upper(b) : a == b;
+  };
+  std::string result;
+  result.reserve(source.size());
+  size_t rest = 0;
+  size_t i = 0;
+  while (i + pattern.size() <= source.size()) {
+    size_t k = 0;
+    while (k < pattern.size() && equal(source[i + k], pattern[k])) ++k;
+    if (k == pattern.size()) {
+      result.append(source, rest, i - rest);
+      result += replacement;
+      i += pattern.size();
+      rest = i;
+    } else {
+      ++i;
+    }
+  }
+  result.append(source, rest, std::string::npos);
+  return result;
+}
+
+std::u16string TVQOFXReader::UTF8ToWideString(const std::string& value) {
+  if (value.empty()) return {};
+  return Utf8ToUtf16(value);
+}
+
+}  // namespace kvr

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/component.h"
+#include "platform/sysutils.h"
+#include "reader/ofx_item.h"
+
+namespace kvr {
+
+// The statement reader: reads one OFX bank-statement file into an ordered
+// list of transaction records and the statement's header values.
+//
+// Owned by its owner component (or by the caller when created without one)
+// and destroyed with it. The reader owns every record in its list; a record
+// pointer returned by Add or Get is lent: the caller never frees it, and it
+// stays valid only until that record is deleted, the list is cleared
+// (Process begins by clearing it) or the reader is destroyed.
+// Used on one thread at a time.
+class TVQOFXReader : public TComponent {
+ public:
+  // Creates an empty reader registered with owner (which may be null).
+  explicit TVQOFXReader(TComponent* owner);
+  // Frees every record still held, then leaves the owner.
+  ~TVQOFXReader() override;
+
+  // Path of the statement file; set before Process.
+  std::string OFXFile;
+  // Bank code (BANKID) and account number (ACCTID), as the file writes them.
+  std::string Banco;
+  std::string Conta;
+  // First and last day of the statement period (DTSTART, DTEND).
+  TDateTime DataIncial = 0;
+  TDateTime DataFinal = 0;
+  // Opening balance (the closing balance less the movements) and closing
+  // balance; both 0 when the statement gives no balance or a zero one.
+  double ValorIncial = 0;
+  double ValorFinal = 0;
+
+  // Creates an empty record, appends it at the end of the list and returns
+  // it (lent, see above).
+  TOFXItem* Add();
+  // Frees the record at the 0-based index and removes it; later records move
+  // up one place. Throws EListError carrying the index when it is outside
+  // 0..Count()-1; nothing is freed or removed then.
+  void Delete(int index);
+  // Frees and removes every record, first to last, and releases the list's
+  // storage. Harmless on an empty list.
+  void Clear();
+  // The number of records.
+  int Count() const { return static_cast<int>(items_.size()); }
+  // The record at the 0-based index, which stays in the list (lent). Throws
+  // EListError carrying the index when it is outside 0..Count()-1.
+  TOFXItem* Get(int index) const;
+
+  // Reads the statement file named by OFXFile into the records and the
+  // header values. Returns false when no file exists at the path (the list
+  // is then empty and nothing else changes) or when no line holds "<OFX>";
+  // true otherwise. Throws EFileError when the file exists but cannot be
+  // read; EConvertError for an invalid DTSTART, DTEND or DTPOSTED date, a
+  // TRNAMT that is not a number or a BALAMT that FloatMaskOut rejects; and
+  // EListError (carrying the 0-based index of the missing line) when the file
+  // ends inside a transaction. Messages name the 1-based line and quote the
+  // value. After an error the reader holds what was read up to it, and
+  // ValorIncial and ValorFinal are not updated.
+  bool Process();
+
+  // Process on text held in memory, as if it were the whole content of an
+  // existing file (so the result is whether a line holds "<OFX>"). OFXFile is
+  // neither read nor changed.
+  bool ProcessBuffer(std::string_view text);
+
+  // Tag and text helpers. They keep no state and never fail.
+
+  // True when tag occurs in line, comparing the ASCII letters a to z without
+  // regard to case and every other byte exactly. False for an empty tag or an
+  // empty line.
+  static bool FindString(const std::string& tag, const std::string& line);
+
+  // The value of a tag line: the line is trimmed of leading and trailing
+  // bytes of code 32 or less, then the text between its first ">" and its
+  // first "</" (or its end) is returned, not trimmed. Empty when the line has
+  // no ">" or when its first "</" comes before its first ">".
+  static std::string InfLine(const std::string& line);
+
+  // A text of the same length in which each byte, upper-cased, stays when it
+  // is a blank, "%", ",", "-", ".", "/", a digit, a letter other than "R", or
+  // a backslash; an accented A, C, E, I, O or U becomes its plain capital;
+  // every other byte becomes a blank.
+  static std::string CampoValido(const std::string& value);
+
+  // The value with every "." and then every "," replaced by the current
+  // FormatSettings.DecimalSeparator.
+  static std::string PrepareFloat(const std::string& value);
+
+  // Every occurrence of pattern in source, left to right and without
+  // overlaps, replaced by replacement; with ignore_case the ASCII letters
+  // match in either case. An empty pattern is never found.
+  static std::string ReplaceString(const std::string& source, const std::string& pattern,
+                                   const std::string& replacement, bool ignore_case);
+
+  // The UTF-8 text decoded into UTF-16; each malformed sequence becomes
+  // U+FFFD.
+  static std::u16string UTF8ToWideString(const std::string& value);
+
+ private:
+  class TParse;
+
+  bool Parse(std::string_view text);
+
+  // The balance last read by a parse.
+  double Balance = 0;
+  std::vector<std::unique_ptr<TOFXItem>> items_;
+};
+
+}  // namespace kvr
