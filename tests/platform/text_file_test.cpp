@@ -1,0 +1,118 @@
+#include "platform/text_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace kvr {
+namespace {
+
+std::vector<std::string> LinesOf(std::string text) {
+  TTextLines lines;
+  lines.SetText(std::move(text));
+  std::vector<std::string> out;
+  for (size_t i = 0; i < lines.Count(); ++i) out.emplace_back(lines.Get(i));
+  return out;
+}
+
+struct SplitCase {
+  std::string text;
+  std::vector<std::string> lines;
+};
+
+TEST(TextLines, SplitsAtCrLfLfAndCr) {
+  const SplitCase cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\nb\r\n", {"a", "b"}},
+      {"a\r\nb", {"a", "b"}},
+      {"a\nb\rc\r\nd", {"a", "b", "c", "d"}},
+      {"\n", {""}},
+      {"\r\n\r\n", {"", ""}},
+      {"a\n\nb", {"a", "", "b"}},
+      {"a\r\rb", {"a", "", "b"}},
+      {"a\n\r", {"a", ""}},
+      {"\ta b\x01\n", {"\ta b\x01"}},
+      {std::string("x\0y\n", 4), {std::string("x\0y", 3)}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LinesOf(c.text), c.lines);
+}
+
+TEST(TextLines, GetBeyondTheLastLineCarriesTheIndex) {
+  TTextLines lines;
+  lines.SetText("a\nb");
+  try {
+    lines.Get(2);
+    FAIL() << "no error";
+  } catch (const EListError& e) {
+    EXPECT_EQ(e.Index(), 2);
+  }
+}
+
+class TextFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kvr-text-file-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Write(const std::string& name, const std::string& content) {
+    const auto path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(TextFileTest, ReadsTheWholeFileAsBytes) {
+  const std::string content = "OFXHEADER:100\r\n<OFX>\r\n\xE9\xE7\r\n";
+  const std::string path = Write("a.ofx", content);
+  std::string read;
+  ASSERT_TRUE(ReadWholeFile(path, read));
+  EXPECT_EQ(read, content);
+  TTextLines lines;
+  ASSERT_TRUE(lines.LoadFromFile(path));
+  EXPECT_EQ(lines.Count(), 3u);
+  EXPECT_EQ(lines.Get(2), "\xE9\xE7");
+}
+
+TEST_F(TextFileTest, MissingFileAndFolderAreNoFile) {
+  std::string read = "kept";
+  EXPECT_FALSE(ReadWholeFile((dir_ / "none.ofx").string(), read));
+  EXPECT_FALSE(ReadWholeFile(dir_.string(), read));
+  const std::string file = Write("plain", "x");
+  EXPECT_FALSE(ReadWholeFile(file + "/below", read));
+  EXPECT_EQ(read, "kept");
+  EXPECT_FALSE(FileExists(dir_.string()));
+  EXPECT_TRUE(FileExists(file));
+}
+
+TEST_F(TextFileTest, UnreadableFileIsAnError) {
+  std::string path;
+  if (::geteuid() == 0) {
+    // Permissions do not stop the superuser; this file exists and fails to read.
+    path = "/proc/self/mem";
+  } else {
+    path = Write("locked.ofx", "x");
+    std::filesystem::permissions(path, std::filesystem::perms::none);
+  }
+  std::string read;
+  try {
+    ReadWholeFile(path, read);
+    FAIL() << "no error";
+  } catch (const EFileError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("n\xE3o foi poss\xEDvel ler o arquivo \"" + path + "\": ", 0),
+              0u);
+  }
+}
+
+}  // namespace
+}  // namespace kvr
