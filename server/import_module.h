@@ -1,0 +1,84 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "statement.h"
+#include "store.h"
+
+namespace kvr::server {
+
+// JSON-RPC error codes the server answers with.
+constexpr int kParseError = -32700;
+constexpr int kInvalidRequestError = -32600;
+constexpr int kMethodNotFound = -32601;
+constexpr int kInvalidParams = -32602;
+constexpr int kInternalError = -32603;
+// A request that is well formed but that the module refuses (a packet that
+// does not fit, an unknown account).
+constexpr int kRefused = -32000;
+
+// A request the server answers with a JSON-RPC error; what() is the
+// Portuguese message for the user (UTF-8).
+class RpcError : public Exception {
+ public:
+  RpcError(int code, const std::string& message) : Exception(message), code_(code) {}
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+// What one call was about, for the server's log line.
+struct CallInfo {
+  std::string account;  // the account (bank/number or code), empty when unknown
+  long long rows = -1;  // rows returned or received, -1 when none
+  std::string outcome;  // "true", "false", "erro: ..."
+};
+
+// The remote module "kvr61400.rdmImportOFX": GetContaCorrente, ValidExtrato
+// and SetExtratoBancario over a store. Thread-safe as the store is.
+class ImportModule {
+ public:
+  // The module's name, the path its calls are posted to.
+  static constexpr const char* kName = "kvr61400.rdmImportOFX";
+
+  // store must outlive the module.
+  explicit ImportModule(Store& store) : store_(store) {}
+
+  // Runs method with the positional params (a JSON array) and returns the
+  // JSON-RPC result. Fills info for the log. Throws RpcError for an unknown
+  // method (kMethodNotFound), wrong number or types of params
+  // (kInvalidParams) or a refused statement (kRefused); EDatabaseError when
+  // the store fails.
+  nlohmann::json Call(const std::string& method, const nlohmann::json& params, CallInfo& info);
+
+  // GetContaCorrente: the accounts of bank and number (leading zeros
+  // ignored) as a packet in ContaCorrenteLayout, possibly without rows.
+  nlohmann::json GetContaCorrente(const std::string& bank, const std::string& number);
+  // ValidExtrato: checks both packets (throws RpcError kRefused) and answers
+  // whether the statement is new.
+  bool ValidExtrato(const nlohmann::json& header, const nlohmann::json& movements);
+  // SetExtratoBancario: with valid false stores nothing and answers false;
+  // with true checks the packets as ValidExtrato does and stores the
+  // statement when it is still new, answering whether it stored it.
+  bool SetExtratoBancario(const nlohmann::json& header, const nlohmann::json& movements,
+                          bool valid);
+
+  // Checks the packets of a statement: one header row of a registered
+  // account, at least one movement, all movements of that account. Throws
+  // RpcError kRefused saying what is wrong.
+  Statement CheckStatement(const nlohmann::json& header, const nlohmann::json& movements);
+
+ private:
+  Store& store_;
+};
+
+// Checks the fields of an account to be registered against the sizes of
+// CONTCORR: code 1 to 3 characters, bank 1 to 3, agency up to 5,
+// number 1 to 10, type 1 to 20, mask up to 20. Throws InvalidRequest naming
+// the field and the value.
+void CheckAccount(const Account& account);
+
+}  // namespace kvr::server

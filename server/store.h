@@ -1,0 +1,74 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "statement.h"
+
+namespace kvr::server {
+
+// A bank account of CONTCORR; texts are UTF-8.
+struct Account {
+  std::string code;       // CDREDUCONT, 1 to 3 characters
+  std::string bank;       // CDBANCO, up to 3
+  std::string agency;     // CDAGENCIA, up to 5
+  std::string number;     // CDCONTCORR, up to 10
+  std::string kind;       // IDTIPOCCORR, up to 20
+  std::string mask;       // CDPICTCONT, up to 20
+};
+
+// One stored statement header with its number of movements.
+struct StatementSummary {
+  long long seq = 0;      // CDSEQUEXTR, assigned by the store
+  Row header;             // ExtrBancoLayout order, CDSEQUEXTR filled in
+  std::string bank;       // of the account, empty when it is gone
+  std::string number;
+  long long movements = 0;
+};
+
+// A stored statement with its movements in NRSEQMOVREAL order (MovExtrLayout
+// order, CDSEQUEXTR and NRSEQMOVREAL filled in).
+struct StoredStatement {
+  StatementSummary summary;
+  std::vector<Row> movements;
+};
+
+// The server's storage: accounts and statements. Implementations are safe to
+// call from several threads at once. Every failure of the database itself is
+// an EDatabaseError whose message says what failed.
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // Adds an account whose fields were checked by the caller. Throws
+  // EDatabaseError when the code exists already, or when an account of the
+  // same bank, number and type exists (leading zeros ignored).
+  virtual void AddAccount(const Account& account) = 0;
+  // All accounts, in code order.
+  virtual std::vector<Account> ListAccounts() = 0;
+  // The account with that code, if any.
+  virtual std::optional<Account> FindAccount(const std::string& code) = 0;
+  // The accounts whose bank and number equal the arguments once leading
+  // zeros are ignored on both sides, in code order.
+  virtual std::vector<Account> MatchAccounts(const std::string& bank,
+                                             const std::string& number) = 0;
+
+  // True when the statement is recorded already: a stored statement of its
+  // account has the same period (DTSALDINIC and DTSALDFIN), or a stored
+  // movement of the account equals one of its movements on CDREDUCONT,
+  // VRMOVREAL, NRDOCMOVREAL, DTMOVREAL and CDFITIDEXTR (nulls equal nulls).
+  virtual bool IsRecorded(const Statement& statement) = 0;
+  // Within one transaction: when the statement is not recorded, stores its
+  // header and all its movements and returns the new CDSEQUEXTR; otherwise
+  // stores nothing and returns nothing. Concurrent calls with the same
+  // statement store it once. On any failure nothing is stored.
+  virtual std::optional<long long> StoreIfNew(const Statement& statement) = 0;
+
+  // All stored statements, in CDSEQUEXTR order.
+  virtual std::vector<StatementSummary> ListStatements() = 0;
+  // The stored statement with that CDSEQUEXTR, if any.
+  virtual std::optional<StoredStatement> GetStatement(long long seq) = 0;
+};
+
+}  // namespace kvr::server

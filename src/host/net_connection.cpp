@@ -1,0 +1,195 @@
+#include "host/net_connection.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <utility>
+
+#include "host/host_library.h"
+#include "platform/encoding.h"
+#include "platform/errors.h"
+
+namespace kvr {
+
+TServerArg::TServerArg(const std::string& text) : wire_(Cp1252ToUtf8(text)) {}
+
+TServerArg::TServerArg(const char* text) : TServerArg(std::string(text)) {}
+
+TServerArg::TServerArg(bool value) : wire_(value) {}
+
+TServerArg TServerArg::Packet(const TDataPacket& packet) {
+  TServerArg arg;
+  arg.wire_ = packet;
+  return arg;
+}
+
+TServerResult TServerResult::Success(nlohmann::json payload) {
+  TServerResult result;
+  result.payload_ = std::move(payload);
+  return result;
+}
+
+TServerResult TServerResult::Failure(int code, std::string message) {
+  TServerResult result;
+  result.failed_ = true;
+  result.error_code_ = code;
+  result.error_message_ = std::move(message);
+  return result;
+}
+
+namespace {
+
+std::string Address(const std::string& host, int port) {
+  return host + ":" + std::to_string(port);
+}
+
+std::string DescribeError(httplib::Error error) {
+  switch (error) {
+    case httplib::Error::Connection:
+      return "conexão recusada ou servidor inalcançável";
+    case httplib::Error::ConnectionTimeout:
+      return "tempo esgotado ao conectar";
+    case httplib::Error::Read:
+      return "falha ou tempo esgotado ao ler a resposta";
+    case httplib::Error::Write:
+      return "falha ao enviar a requisição";
+    case httplib::Error::BindIPAddress:
+      return "endereço inválido";
+    default:
+      return "falha de comunicação (" + httplib::to_string(error) + ")";
+  }
+}
+
+bool IsRpcResponse(const nlohmann::json& body) {
+  if (!body.is_object()) return false;
+  if (body.contains("result")) return true;
+  auto error = body.find("error");
+  return error != body.end() && error->is_object() && error->contains("message") &&
+         (*error)["message"].is_string();
+}
+
+class HttpTransport : public TRpcTransport {
+ public:
+  explicit HttpTransport(int timeout_seconds) : timeout_seconds_(timeout_seconds) {}
+
+  void Open(const std::string& host, int port) override {
+    if (host.empty()) throw Exception("Endereço do servidor de aplicação não informado.");
+    if (port <= 0 || port > 65535)
+      throw Exception("Porta " + std::to_string(port) + " do servidor de aplicação " + host +
+                      " é inválida.");
+    auto client = std::make_unique<httplib::Client>(host, port);
+    client->set_connection_timeout(timeout_seconds_, 0);
+    client->set_read_timeout(timeout_seconds_, 0);
+    client->set_write_timeout(timeout_seconds_, 0);
+    client->set_keep_alive(true);
+    // The server answers a GET of its root with its name: enough to know that
+    // something of ours listens there.
+    auto reply = client->Get("/");
+    if (!reply)
+      throw Exception("Servidor de aplicação " + Address(host, port) +
+                      " não responde: " + DescribeError(reply.error()) + ".");
+    if (reply->status != 200)
+      throw Exception("Servidor de aplicação " + Address(host, port) +
+                      " respondeu com o estado HTTP " + std::to_string(reply->status) + ".");
+    host_ = host;
+    port_ = port;
+    client_ = std::move(client);
+  }
+
+  void Close() override { client_.reset(); }
+
+  nlohmann::json Call(const std::string& server_name, const std::string& method,
+                      const nlohmann::json& params) override {
+    if (!client_) throw Exception("Conexão com o servidor de aplicação não está aberta.");
+    const long long id = ++next_id_;
+    nlohmann::json request = {
+        {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
+    const std::string what = "chamada de " + method + " ao servidor " + Address(host_, port_);
+    auto reply = client_->Post(("/" + server_name).c_str(), request.dump(), "application/json");
+    if (!reply) throw Exception("Falha na " + what + ": " + DescribeError(reply.error()) + ".");
+    nlohmann::json body = nlohmann::json::parse(reply->body, nullptr, false);
+    // A refused request (too large, unknown module) still carries a JSON-RPC
+    // error the user should read, whatever the HTTP status.
+    if (body.is_discarded() || !IsRpcResponse(body)) {
+      throw Exception("Falha na " + what + ": resposta inválida (estado HTTP " +
+                      std::to_string(reply->status) + ").");
+    }
+    auto reply_id = body.find("id");
+    if (body.contains("result") && (reply_id == body.end() || *reply_id != id))
+      throw Exception("Falha na " + what + ": resposta de outra requisição.");
+    return body;
+  }
+
+ private:
+  int timeout_seconds_;
+  std::string host_;
+  int port_ = 0;
+  std::unique_ptr<httplib::Client> client_;
+  std::atomic<long long> next_id_{0};
+};
+
+}  // namespace
+
+std::unique_ptr<TRpcTransport> MakeHttpTransport(int timeout_seconds) {
+  return std::make_unique<HttpTransport>(timeout_seconds);
+}
+
+TNetConnection::TNetConnection(TComponent* owner)
+    : TComponent(owner), transport_(MakeHttpTransport()) {}
+
+TNetConnection::~TNetConnection() {
+  if (connected_) transport_->Close();
+}
+
+void TNetConnection::SetConnected(bool value) {
+  if (value == connected_) return;
+  if (!value) {
+    transport_->Close();
+    connected_ = false;
+    return;
+  }
+  if (OnBeforeConnect) OnBeforeConnect(this);
+  transport_->Open(Host, Port);
+  connected_ = true;
+}
+
+void TNetConnection::SetTransport(std::unique_ptr<TRpcTransport> transport) {
+  if (!transport) throw Exception("Transporte de conexão nulo.");
+  SetConnected(false);
+  transport_ = std::move(transport);
+}
+
+TServerResult TNetConnection::Call(const std::string& method,
+                                   const std::vector<TServerArg>& args) {
+  if (!connected_)
+    throw Exception("Conexão com o servidor de aplicação não está aberta (chamada de " + method +
+                    ").");
+  nlohmann::json params = nlohmann::json::array();
+  for (const TServerArg& arg : args) params.push_back(arg.Wire());
+  nlohmann::json response = transport_->Call(ServerName, method, params);
+  auto error = response.find("error");
+  if (error != response.end() && !error->is_null()) {
+    int code = 0;
+    std::string message = "Erro no servidor de aplicação.";
+    if (error->is_object()) {
+      auto c = error->find("code");
+      if (c != error->end() && c->is_number_integer()) code = c->get<int>();
+      auto m = error->find("message");
+      if (m != error->end() && m->is_string()) message = m->get<std::string>();
+    }
+    return TServerResult::Failure(code, message);
+  }
+  auto result = response.find("result");
+  if (result == response.end())
+    throw Exception("Resposta do servidor de aplicação sem resultado (chamada de " + method + ").");
+  return TServerResult::Success(*result);
+}
+
+nlohmann::json CheckResultServ(const TServerResult& result, bool show_error, int help_context) {
+  (void)help_context;
+  if (!result.Failed()) return result.Payload();
+  if (show_error) MensErro(Utf8ToCp1252(result.ErrorMessage()), true);
+  throw Exception(result.ErrorMessage());
+}
+
+}  // namespace kvr
