@@ -1,0 +1,500 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/format_settings.h"
+#include "reader/vq_ofx_reader.h"
+
+namespace kvr {
+namespace {
+
+// Days since 30/12/1899 of the dates the fixtures use.
+constexpr double k2024_01_01 = 45292;
+constexpr double k2024_01_05 = 45296;
+constexpr double k2024_01_10 = 45301;
+constexpr double k2024_01_31 = 45322;
+
+const char* const kWorkedExample = R"(OFXHEADER:100
+
+<OFX>
+<BANKID>999
+<ACCTID>12345-6
+<DTSTART>20240101
+<DTEND>20240131
+<STMTTRN>
+<TRNTYPE>CREDIT
+<DTPOSTED>20240105
+<TRNAMT>200.00
+<FITID>A1
+<CHECKNUM>1001
+<MEMO>DEPOSITO
+</STMTTRN>
+<STMTTRN>
+<TRNTYPE>DEBIT
+<DTPOSTED>20240110120000
+<DTUSER>20240109
+<TRNAMT>-50.00
+<FITID>A2
+<CHECKNUM>1002
+<MEMO>TARIFA
+</STMTTRN>
+<BALAMT>1500
+</OFX>
+)";
+
+class StatementParse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = FormatSettings;
+    FormatSettings.DecimalSeparator = '.';
+  }
+  void TearDown() override { FormatSettings = saved_; }
+
+  bool Parse(const std::string& text) { return reader_.ProcessBuffer(text); }
+
+  // The message of the error the parse of text raises, or "" when none.
+  template <typename E>
+  std::string ErrorOf(const std::string& text) {
+    try {
+      Parse(text);
+    } catch (const E& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  TFormatSettings saved_;
+  TVQOFXReader reader_{nullptr};
+};
+
+TEST_F(StatementParse, WorkedExample) {
+  ASSERT_TRUE(Parse(kWorkedExample));
+  EXPECT_EQ(reader_.Banco, "999");
+  EXPECT_EQ(reader_.Conta, "12345-6");
+  EXPECT_EQ(reader_.DataIncial, k2024_01_01);
+  EXPECT_EQ(reader_.DataFinal, k2024_01_31);
+  ASSERT_EQ(reader_.Count(), 2);
+  const TOFXItem& a = *reader_.Get(0);
+  EXPECT_EQ(a.TrnType, "CREDIT");
+  EXPECT_EQ(a.PostedDate, k2024_01_05);
+  EXPECT_EQ(a.Amount, 200.0);
+  EXPECT_EQ(a.FitId, "A1");
+  EXPECT_EQ(a.CheckNum, "1001");
+  EXPECT_EQ(a.Memo, "DEPOSITO");
+  const TOFXItem& b = *reader_.Get(1);
+  EXPECT_EQ(b.TrnType, "DEBIT");
+  EXPECT_EQ(b.PostedDate, k2024_01_10);
+  EXPECT_EQ(b.Amount, -50.0);
+  EXPECT_EQ(b.FitId, "A2");
+  EXPECT_EQ(b.CheckNum, "1002");
+  EXPECT_EQ(b.Memo, "TARIFA");
+  EXPECT_EQ(reader_.ValorFinal, 1500.0);
+  // The opening balance is the closing one less the movements: 1500 - 150.
+  EXPECT_EQ(reader_.ValorIncial, 1350.0);
+}
+
+TEST_F(StatementParse, LineBreaksOfEveryKindGiveTheSameStatement) {
+  std::string crlf, cr;
+  for (char c : std::string(kWorkedExample)) {
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    cr += c == '\n' ? '\r' : c;
+  }
+  for (const std::string& text : {crlf, cr}) {
+    ASSERT_TRUE(Parse(text));
+    EXPECT_EQ(reader_.Count(), 2);
+    EXPECT_EQ(reader_.Get(1)->Memo, "TARIFA");
+    EXPECT_EQ(reader_.ValorIncial, 1350.0);
+  }
+}
+
+TEST_F(StatementParse, ProcessReadsTheFileNamedByOFXFile) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("kvr-parse-" + std::to_string(::getpid()) + ".ofx");
+  std::ofstream(path, std::ios::binary) << kWorkedExample;
+  reader_.OFXFile = path.string();
+  EXPECT_TRUE(reader_.Process());
+  std::filesystem::remove(path);
+  EXPECT_EQ(reader_.Count(), 2);
+  EXPECT_EQ(reader_.ValorIncial, 1350.0);
+}
+
+TEST_F(StatementParse, MissingFileGivesFalseAndKeepsTheHeader) {
+  reader_.Add();
+  reader_.Banco = "341";
+  reader_.ValorFinal = 7;
+  reader_.OFXFile = "/nonexistent/extrato.ofx";
+  EXPECT_FALSE(reader_.Process());
+  EXPECT_EQ(reader_.Count(), 0);
+  EXPECT_EQ(reader_.Banco, "341");
+  EXPECT_EQ(reader_.ValorFinal, 7.0);
+}
+
+TEST_F(StatementParse, UnreadableFileIsAnError) {
+  // Exists, and reading it fails, also for the superuser.
+  reader_.OFXFile = "/proc/self/mem";
+  EXPECT_THROW(reader_.Process(), EFileError);
+}
+
+TEST_F(StatementParse, TextWithoutOfxLineIsNoStatement) {
+  reader_.ValorFinal = 7;
+  EXPECT_FALSE(Parse(""));
+  EXPECT_EQ(reader_.ValorFinal, 0.0);
+  EXPECT_FALSE(Parse("OFXHEADER:100\n<BANKID>341\n<STMTTRN>\n<BALAMT>10\n"));
+  EXPECT_EQ(reader_.Count(), 0);
+  EXPECT_EQ(reader_.Banco, "");
+  EXPECT_EQ(reader_.ValorIncial, 0.0);
+}
+
+TEST_F(StatementParse, TagsMatchInAnyCaseAndAnywhereInTheLine) {
+  ASSERT_TRUE(Parse("<ofx>\n  <bankid>999\n<BANKID>104</BANKID>x\n"));
+  EXPECT_EQ(reader_.Banco, "104");
+  ASSERT_TRUE(Parse("<ofx>\n  <bankid>999\n"));
+  EXPECT_EQ(reader_.Banco, "999");
+}
+
+TEST_F(StatementParse, LineWithSeveralTagsFeedsEveryTestFromItsFirstValue) {
+  ASSERT_TRUE(Parse("<OFX>\n<BANKID>0341</BANKID><ACCTID>12345-6</ACCTID>\n"
+                    "<DTSTART>20240101<DTEND>20240131\n"));
+  EXPECT_EQ(reader_.Banco, "0341");
+  EXPECT_EQ(reader_.Conta, "0341");
+  EXPECT_EQ(reader_.DataIncial, k2024_01_01);
+  EXPECT_EQ(reader_.DataFinal, k2024_01_01);
+  // The OFX tag and the bank on one line: the value is what follows "<OFX>".
+  ASSERT_TRUE(Parse("<OFX><BANKID>341</BANKID>"));
+  EXPECT_EQ(reader_.Banco, "<BANKID>341");
+}
+
+TEST_F(StatementParse, HeaderTagsCountFromTheOfxLineOnToTheEnd) {
+  ASSERT_TRUE(Parse("<BANKID>111\n<ACCTID>1-1\n<OFX>\n</OFX>\n<ACCTID>22-2\n<BALAMT>5\n"));
+  EXPECT_EQ(reader_.Banco, "");
+  EXPECT_EQ(reader_.Conta, "22-2");
+  EXPECT_EQ(reader_.ValorFinal, 5.0);
+}
+
+TEST_F(StatementParse, ProcessAgainKeepsOnlyTheNewRecordsAndTheLastHeader) {
+  ASSERT_TRUE(Parse(kWorkedExample));
+  TOFXItem* old = reader_.Get(0);
+  (void)old;
+  ASSERT_TRUE(Parse("<OFX>\n<ACCTID>777\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240105\n"
+                    "<TRNAMT>1\n<FITID>F\n<CHECKNUM>C\n<MEMO>M\n"));
+  EXPECT_EQ(reader_.Count(), 1);
+  EXPECT_EQ(reader_.Get(0)->TrnType, "X");
+  EXPECT_EQ(reader_.Banco, "999");
+  EXPECT_EQ(reader_.Conta, "777");
+  // The second statement has no balance, and the first one's stays.
+  EXPECT_EQ(reader_.ValorFinal, 1500.0);
+  EXPECT_EQ(reader_.ValorIncial, 1499.0);
+}
+
+// One transaction and the fields its parse gave, for the layout tables.
+struct LayoutCase {
+  const char* name;
+  std::string text;
+  const char* trn_type;
+  double posted;
+  double amount;
+  const char* fit_id;
+  const char* check_num;
+  const char* memo;
+};
+
+TEST_F(StatementParse, FixedPositionsOfEachLayout) {
+  const std::string std_order =
+      "<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
+      "<CHECKNUM>77\n<MEMO>PAGTO\n</STMTTRN>\n";
+  const LayoutCase cases[] = {
+      {"standard, all optional lines",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<DTUSER>20240109\n<TRNAMT>-5\n"
+       "<FITID>F1\n<CHECKNUM>77\n<PAYEEID>9\n<REFNUM>8\n<MEMO>PAGTO\n</STMTTRN>\n",
+       "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
+      {"standard, bank 021 is not bank 21", "<OFX>\n<BANKID>021\n" + std_order, "DEBIT",
+       k2024_01_10, -5, "F1", "77", "PAGTO"},
+      {"standard, no CHECKNUM line: memo read at its position",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
+       "<MEMO>PAGTO\n</STMTTRN>\n",
+       "DEBIT", k2024_01_10, -5, "F1", "", ""},
+      {"standard, an extra line before MEMO",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
+       "<CHECKNUM>77\n<NAME>LOJA\n<MEMO>PAGTO\n</STMTTRN>\n",
+       "DEBIT", k2024_01_10, -5, "F1", "77", ""},
+      {"standard, a blank line shifts the later positions",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
+       "<CHECKNUM>77\n<MEMO>PAGTO\n</STMTTRN>\n",
+       "DEBIT", 0, 0, "", "", ""},
+      {"standard order read as bank 21", "<OFX>\n<BANKID>21\n" + std_order, "", 0, 0, "", "77",
+       "PAGTO"},
+      {"bank 21 in its own order",
+       "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F1\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
+       "<DTUSER>20240109\n<TRNAMT>-5\n<CHECKNUM>77\n<NUMREF>3\n<MEMO>PAGTO\n</STMTTRN>\n",
+       "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
+      {"bank 21 without the optional lines",
+       "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F1\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
+       "<TRNAMT>-5\n<MEMO>PAGTO\n</STMTTRN>\n",
+       "DEBIT", k2024_01_10, -5, "F1", "", "PAGTO"},
+      {"bank 336 in its own order",
+       "<OFX>\n<BANKID>336\n<STMTTRN>\n<TRNTYPE>DEBIT\n<TRNAMT>-5\n<DTPOSTED>20240110\n"
+       "<FITID>F1\n<CHECKNUM>77\n<PAYEEID>9\n<REFNUM>8\n<MEMO>PAGTO\n</STMTTRN>\n",
+       "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
+      {"bank 336 with DTUSER",
+       "<OFX>\n<BANKID>336\n<STMTTRN>\n<TRNTYPE>DEBIT\n<TRNAMT>-5\n<DTUSER>20240109\n"
+       "<DTPOSTED>20240110\n<FITID>F1\n<CHECKNUM>77\n<MEMO>PAGTO\n</STMTTRN>\n",
+       "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Parse(c.text));
+    ASSERT_EQ(reader_.Count(), 1);
+    const TOFXItem& item = *reader_.Get(0);
+    EXPECT_EQ(item.TrnType, c.trn_type);
+    EXPECT_EQ(item.PostedDate, c.posted);
+    EXPECT_EQ(item.Amount, c.amount);
+    EXPECT_EQ(item.FitId, c.fit_id);
+    EXPECT_EQ(item.CheckNum, c.check_num);
+    EXPECT_EQ(item.Memo, c.memo);
+  }
+}
+
+TEST_F(StatementParse, OpeningBalanceIsTheClosingBalanceLessTheMovements) {
+  ASSERT_TRUE(Parse("<OFX>\n<BANKID>336\n<STMTTRN>\n<TRNTYPE>DEBIT\n<TRNAMT>-5\n"
+                    "<DTPOSTED>20240110\n<FITID>F1\n<CHECKNUM>77\n<PAYEEID>9\n<REFNUM>8\n"
+                    "<MEMO>PAGTO\n</STMTTRN>\n<BALAMT>10\n"));
+  EXPECT_EQ(reader_.ValorFinal, 10.0);
+  EXPECT_EQ(reader_.ValorIncial, 15.0);
+}
+
+TEST_F(StatementParse, TheLayoutFollowsTheBankOfTheMoment) {
+  const std::string trn =
+      "<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
+      "<CHECKNUM>77\n<MEMO>PAGTO\n</STMTTRN>\n";
+  ASSERT_TRUE(Parse("<OFX>\n" + trn + "<BANKID>21\n" + trn + "<BALAMT>100\n"));
+  ASSERT_EQ(reader_.Count(), 2);
+  EXPECT_EQ(reader_.Get(0)->Amount, -5.0);
+  EXPECT_EQ(reader_.Get(1)->Amount, 0.0);
+  EXPECT_EQ(reader_.Get(1)->CheckNum, "77");
+  // Only the first amount counts: 100 - (-5).
+  EXPECT_EQ(reader_.ValorIncial, 105.0);
+}
+
+TEST_F(StatementParse, NoTransactionIsSwallowedByTheOneBeforeIt) {
+  struct Case {
+    const char* name;
+    std::string text;
+    int count;
+    double last_amount;
+    double opening;
+  };
+  const Case cases[] = {
+      {"no CHECKNUM and MEMO lines, the next one read at the PAYEEID position",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
+       "</STMTTRN>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-7\n<FITID>F2\n"
+       "<CHECKNUM>2\n<MEMO>M2\n</STMTTRN>\n<STMTTRN>\n<TRNTYPE>CREDIT\n<DTPOSTED>20240110\n"
+       "<TRNAMT>30\n<FITID>F3\n<CHECKNUM>3\n<MEMO>M3\n</STMTTRN>\n<BALAMT>100\n",
+       3, 30, 82},
+      {"a DTUSER move onto the next transaction",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<DTUSER>20240110\n"
+       "<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-7\n<FITID>F2\n"
+       "<CHECKNUM>2\n<MEMO>M2\n</STMTTRN>\n<BALAMT>100\n",
+       2, -7, 107},
+      {"a transaction opened right after another one",
+       "<OFX>\n<STMTTRN>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-7\n"
+       "<FITID>F2\n<CHECKNUM>2\n<MEMO>M2\n</STMTTRN>\n<BALAMT>100\n",
+       2, -7, 107},
+      {"bank 21, a CHECKNUM move onto the next transaction",
+       "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F1\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
+       "<TRNAMT>-5\n<CHECKNUM>1\n<STMTTRN>\n<FITID>F2\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
+       "<TRNAMT>-7\n<MEMO>M2\n</STMTTRN>\n<BALAMT>100\n",
+       2, -7, 112},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Parse(c.text));
+    ASSERT_EQ(reader_.Count(), c.count);
+    EXPECT_EQ(reader_.Get(c.count - 1)->Amount, c.last_amount);
+    EXPECT_EQ(reader_.ValorIncial, c.opening);
+  }
+}
+
+TEST_F(StatementParse, AfterABlockOnlyItsLastLineIsTestedForTheBalance) {
+  // The STMTTRN line's balance is not taken; the block's last line's is.
+  ASSERT_TRUE(Parse("<OFX>\n<STMTTRN><BALAMT>99\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n"
+                    "<FITID>F1\n<CHECKNUM>77\n<BALAMT>10</BALAMT><MEMO>\n"));
+  EXPECT_EQ(reader_.Get(0)->Memo, "10");
+  EXPECT_EQ(reader_.ValorFinal, 10.0);
+  EXPECT_EQ(reader_.ValorIncial, 15.0);
+}
+
+TEST_F(StatementParse, DatesTakeTheirFirstEightCharacters) {
+  struct Case {
+    const char* value;
+    double date;
+  };
+  const Case cases[] = {
+      {"20240110", k2024_01_10},
+      {"20240110120000", k2024_01_10},
+      {"20240110120000.000[-3:BRT]", k2024_01_10},
+      {"2024011", k2024_01_01},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(Parse(std::string("<OFX>\n<DTSTART>") + c.value + "\n"));
+    EXPECT_EQ(reader_.DataIncial, c.date) << c.value;
+  }
+}
+
+TEST_F(StatementParse, InvalidDatesAreErrorsNamingTheLine) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"<OFX>\n<DTSTART>2024\n", "linha 2: data \"2024\" de DTSTART inv\xE1lida"},
+      {"<OFX>\n\n<DTEND>\n", "linha 3: data \"\" de DTEND inv\xE1lida"},
+      {"<OFX>\n<DTEND>20240230\n", "linha 2: data \"20240230\" de DTEND inv\xE1lida"},
+      {"<OFX>\n<DTEND>2024-01-10\n", "linha 2: data \"2024-01-10\" de DTEND inv\xE1lida"},
+      {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>2024AB10\n",
+       "linha 4: data \"2024AB10\" de DTPOSTED inv\xE1lida"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ErrorOf<EConvertError>(c.text), c.message);
+}
+
+TEST_F(StatementParse, AmountsReadEitherMarkAsTheDecimalMark) {
+  struct Case {
+    char separator;
+    const char* value;
+    double amount;
+  };
+  const Case cases[] = {
+      {'.', "-50.00", -50},  {'.', "-50,00", -50}, {',', "-50.00", -50}, {',', "-50,00", -50},
+      {'.', "1.234", 1.234}, {',', "1.234", 1.234}, {'.', "R$ 12,50", 12.5},
+      {'.', "+100.00", 100}, {'.', " 7 ", 7},       {'.', "-0.01", -0.01},
+  };
+  for (const auto& c : cases) {
+    FormatSettings.DecimalSeparator = c.separator;
+    ASSERT_TRUE(Parse(std::string("<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>") +
+                      c.value + "\n<FITID>F\n<CHECKNUM>C\n<MEMO>M\n"));
+    EXPECT_EQ(reader_.Get(0)->Amount, c.amount) << c.value;
+  }
+}
+
+TEST_F(StatementParse, AmountsThatAreNoNumbersAreErrorsNamingTheLine) {
+  const std::string head = "<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n";
+  struct Case {
+    const char* value;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"1,234.56", "linha 5: valor \"1,234.56\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
+      {"12,5x", "linha 5: valor \"12,5x\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
+      {"", "linha 5: valor \"\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
+      {"--5", "linha 5: valor \"--5\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ErrorOf<EConvertError>(head + "<TRNAMT>" + c.value + "\n<FITID>F\n<CHECKNUM>C\n<MEMO>M\n"),
+              c.message);
+  }
+}
+
+TEST_F(StatementParse, ErrorKeepsWhatWasReadBefore) {
+  reader_.ValorFinal = 7;
+  EXPECT_THROW(Parse("<OFX>\n<BANKID>341\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n"
+                     "<FITID>F\n<CHECKNUM>C\n<MEMO>M\n<STMTTRN>\n<TRNTYPE>Y\n<DTPOSTED>20240110\n"
+                     "<TRNAMT>x\n<BALAMT>10\n"),
+               EConvertError);
+  EXPECT_EQ(reader_.Banco, "341");
+  ASSERT_EQ(reader_.Count(), 2);
+  EXPECT_EQ(reader_.Get(1)->TrnType, "Y");
+  EXPECT_EQ(reader_.ValorFinal, 7.0);
+}
+
+TEST_F(StatementParse, BalancesFromTheLastBalamtLine) {
+  const std::string trn =
+      "<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F\n<CHECKNUM>C\n<MEMO>M\n";
+  struct Case {
+    std::string tail;
+    double closing;
+    double opening;
+  };
+  const Case cases[] = {
+      {"<LEDGERBAL>\n<BALAMT>100\n<AVAILBAL>\n<BALAMT>200\n", 200, 205},
+      {"<BALAMT>\n", 0, 0},
+      {"<BALAMT>   </BALAMT>\n", 0, 0},
+      {"", 0, 0},
+      {"<BALAMT>1.500,00\n", 1500, 1505},
+      {"<BALAMT>R$ 1,234.5\n", 1234.5, 1239.5},
+      {"<BALAMT>-10\n", -10, -5},
+  };
+  for (const auto& c : cases) {
+    TVQOFXReader fresh(nullptr);
+    ASSERT_TRUE(fresh.ProcessBuffer("<OFX>\n" + trn + c.tail));
+    EXPECT_EQ(fresh.ValorFinal, c.closing) << c.tail;
+    EXPECT_EQ(fresh.ValorIncial, c.opening) << c.tail;
+  }
+  EXPECT_EQ(ErrorOf<EConvertError>("<OFX>\n\n<BALAMT>1.2.3,4,5\n"),
+            "linha 3: saldo \"1.2.3,4,5\" de BALAMT n\xE3o \xE9 um n\xFAmero");
+}
+
+TEST_F(StatementParse, TransactionRunningPastTheEndIsAnIndexError) {
+  struct Case {
+    std::string text;
+    long long index;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"<OFX>\n<STMTTRN>\n", 2,
+       "linha 2: o arquivo termina na linha 2, dentro da transa\xE7\xE3o iniciada nela"},
+      {"<OFX><STMTTRN><TRNTYPE>X</TRNTYPE>", 1,
+       "linha 1: o arquivo termina na linha 1, dentro da transa\xE7\xE3o iniciada nela"},
+      {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n", 5,
+       "linha 2: o arquivo termina na linha 5, dentro da transa\xE7\xE3o iniciada nela"},
+      {"<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n"
+       "<CHECKNUM>1\n",
+       8, "linha 3: o arquivo termina na linha 8, dentro da transa\xE7\xE3o iniciada nela"},
+  };
+  for (const auto& c : cases) {
+    try {
+      Parse(c.text);
+      ADD_FAILURE() << "no error for " << c.text;
+    } catch (const EListError& e) {
+      EXPECT_EQ(e.Index(), c.index);
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+  }
+}
+
+TEST_F(StatementParse, MemoEncodings) {
+  struct Case {
+    const char* bank;
+    const char* memo;
+    const char* expected;
+  };
+  const Case cases[] = {
+      // Windows-1252 memos lose their accents.
+      {"341", "Dep\xF3sito Jo\xE3o", "Deposito Joao"},
+      // UTF-8 is not decoded outside bank 21: its bytes are 8-bit characters.
+      {"341", "Dep\xC3\xB3sito", "DepA\xB3sito"},
+      {"336", "Tarifa Servi\xE7o", "Tarifa Servico"},
+      // Bank 21 writes UTF-8: decoded, accents kept.
+      {"21", "Dep\xC3\xB3sito Jo\xC3\xA3o", "Dep\xF3sito Jo\xE3o"},
+      {"21", "Pix \xE2\x82\xAC \xE4\xB8\xAD", "Pix \x80 ?"},
+      {"21", "Dep\xF3sito", "Dep?sito"},
+  };
+  for (const auto& c : cases) {
+    std::string trn;
+    const std::string bank = c.bank;
+    if (bank == "21") {
+      trn = "<STMTTRN>\n<FITID>F\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n<MEMO>";
+    } else if (bank == "336") {
+      trn = "<STMTTRN>\n<TRNTYPE>X\n<TRNAMT>1\n<DTPOSTED>20240110\n<FITID>F\n<CHECKNUM>C\n<MEMO>";
+    } else {
+      trn = "<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n<FITID>F\n<CHECKNUM>C\n<MEMO>";
+    }
+    ASSERT_TRUE(Parse("<OFX>\n<BANKID>" + bank + "\n" + trn + c.memo + "</MEMO>\n"));
+    EXPECT_EQ(reader_.Get(0)->Memo, c.expected) << c.bank << " " << c.memo;
+  }
+}
+
+}  // namespace
+}  // namespace kvr
