@@ -94,6 +94,10 @@ class TField {
   TFieldGetTextEvent OnGetText;
 
  private:
+  // The value on the row being read: the grid's display row, the pending
+  // insert/edit buffer, or the current row (null without one).
+  const TVariant& Cell() const;
+
   TClientDataSet& dataset_;
   int index_;
   TFieldDef def_;
@@ -265,6 +269,11 @@ class TClientDataSet : public TComponent {
  private:
   friend class TField;
   struct Impl;
+  void CheckBrowse();
+  void StartInsert(bool append);
+  void ApplyFilter(const std::string& text, bool on);
+  void Notify(TDataChange change);
+
   std::unique_ptr<Impl> impl_;
   std::vector<std::unique_ptr<TField>> fields_;
   bool active_ = false;

@@ -170,6 +170,7 @@ class TControl : public TComponent {
   virtual void TextChanged() {}
 
  private:
+  friend class TForm;
   void RemoveChild(TControl* child);
 
   TControl* parent_ = nullptr;

@@ -1,0 +1,1049 @@
+#include "platform/client_dataset.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <set>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/encoding.h"
+#include "platform/errors.h"
+#include "platform/filter_expression.h"
+#include "platform/format.h"
+
+namespace kvr {
+
+namespace {
+
+using Cells = std::vector<TVariant>;
+
+struct Row {
+  Cells cells;
+  std::uint64_t seq = 0;
+  Row* prev = nullptr;
+  Row* next = nullptr;
+  bool passes = true;  // the compiled filter's verdict
+};
+
+bool EqualAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+int CompareCells(const TVariant& a, const TVariant& b) {
+  if (a.index() != b.index()) return a.index() < b.index() ? -1 : 1;
+  if (a.index() == 1) {
+    const double x = std::get<1>(a), y = std::get<1>(b);
+    return x < y ? -1 : (x > y ? 1 : 0);
+  }
+  if (a.index() == 2) {
+    const int c = std::get<2>(a).compare(std::get<2>(b));
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+  }
+  return 0;
+}
+
+// The number rounded to 15 significant digits, the precision at which the
+// table's searches compare numbers (the text form of a float has that many).
+double Round15(double v) {
+  static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10,
+                                  1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21,
+                                  1e22};
+  if (v == 0.0 || !std::isfinite(v)) return v == 0.0 ? 0.0 : v;
+  const int e = static_cast<int>(std::floor(std::log10(std::fabs(v))));
+  const int shift = 14 - e;
+  if (shift >= 0 && shift <= 22) return std::round(v * kPow10[shift]) / kPow10[shift];
+  if (shift < 0 && -shift <= 22) return std::round(v / kPow10[-shift]) * kPow10[-shift];
+  return v;
+}
+
+std::string DateToIso(TDateTime value) {
+  int y = 0, m = 0, d = 0;
+  DecodeDate(value, y, m, d);
+  long long ms = std::llround((value - std::floor(value)) * 86400000.0);
+  if (ms >= 86400000) ms = 86399999;
+  char buf[40];
+  if (ms % 1000 != 0) {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02lld:%02lld:%02lld.%03lld", y, m, d, ms / 3600000,
+                  ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  } else {
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02lld:%02lld:%02lld", y, m, d, ms / 3600000,
+                  ms / 60000 % 60, ms / 1000 % 60);
+  }
+  return buf;
+}
+
+bool IsoToDate(const std::string& s, TDateTime& out) {
+  auto digits = [&](size_t at, size_t n, int& v) {
+    if (at + n > s.size()) return false;
+    v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (s[i] < '0' || s[i] > '9') return false;
+      v = v * 10 + (s[i] - '0');
+    }
+    return true;
+  };
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, se = 0, ms = 0;
+  if (!digits(0, 4, y) || s.size() < 10 || s[4] != '-' || !digits(5, 2, mo) || s[7] != '-' || !digits(8, 2, d))
+    return false;
+  size_t i = 10;
+  if (i < s.size()) {
+    if (s[i] != 'T' && s[i] != ' ') return false;
+    if (!digits(i + 1, 2, h) || s.size() < i + 9 || s[i + 3] != ':' || !digits(i + 4, 2, mi) ||
+        s[i + 6] != ':' || !digits(i + 7, 2, se))
+      return false;
+    i += 9;
+    if (i < s.size()) {
+      if (s[i] != '.' || !digits(i + 1, 3, ms) || s.size() != i + 4) return false;
+    }
+    if (h > 23 || mi > 59 || se > 59) return false;
+  }
+  try {
+    out = EncodeDate(y, mo, d) + (((h * 60 + mi) * 60 + se) * 1000 + ms) / 86400000.0;
+  } catch (const EConvertError&) {
+    return false;
+  }
+  return true;
+}
+
+void NotActive() { throw EDatabaseError("A tabela n\xE3o est\xE1 aberta."); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- Impl
+
+struct TClientDataSet::Impl {
+  struct IndexLess {
+    const std::vector<int>* fields;
+    bool operator()(const Row* a, const Row* b) const {
+      for (int f : *fields) {
+        const int c = CompareCells(a->cells[static_cast<size_t>(f)], b->cells[static_cast<size_t>(f)]);
+        if (c != 0) return c < 0;
+      }
+      return a->seq < b->seq;
+    }
+  };
+
+  struct LocateIndex {
+    std::vector<int> fields;
+    bool case_insensitive = false;
+    std::unordered_multimap<std::string, Row*> map;
+  };
+
+  Impl() : sorted(IndexLess{&index_fields}) {}
+  ~Impl() { FreeRows(); }
+
+  Row* head = nullptr;
+  Row* tail = nullptr;
+  int count = 0;
+  int passing = 0;  // rows the compiled filter lets through
+  std::uint64_t next_seq = 1;
+  Row* current = nullptr;
+  Row* display_row = nullptr;
+
+  Cells buffer;
+  Row* edit_row = nullptr;       // edit: the row being edited
+  Row* insert_before = nullptr;  // insert: place (null = end)
+
+  std::vector<int> index_fields;
+  std::set<Row*, IndexLess> sorted;
+
+  std::unique_ptr<TFilterExpression> filter;  // compiled while filtering is on
+
+  std::vector<LocateIndex> locate_indexes;
+
+  std::vector<Row*> visible_cache;
+  bool cache_valid = false;
+
+  int next_observer_id = 1;
+  std::vector<std::pair<int, std::function<void(TClientDataSet&, TDataChange)>>> observers;
+  int disable_count = 0;
+
+  bool Visible(const Row* r) const { return !filter || r->passes; }
+
+  Row* NextVisible(Row* r) const {
+    while (r != nullptr && !Visible(r)) r = r->next;
+    return r;
+  }
+  Row* PrevVisible(Row* r) const {
+    while (r != nullptr && !Visible(r)) r = r->prev;
+    return r;
+  }
+
+  void Link(Row* r, Row* before) {
+    if (before == nullptr) {
+      r->prev = tail;
+      r->next = nullptr;
+      if (tail != nullptr) tail->next = r; else head = r;
+      tail = r;
+    } else {
+      r->next = before;
+      r->prev = before->prev;
+      if (before->prev != nullptr) before->prev->next = r; else head = r;
+      before->prev = r;
+    }
+  }
+
+  void Unlink(Row* r) {
+    if (r->prev != nullptr) r->prev->next = r->next; else head = r->next;
+    if (r->next != nullptr) r->next->prev = r->prev; else tail = r->prev;
+    r->prev = r->next = nullptr;
+  }
+
+  void FreeRows() {
+    Row* r = head;
+    while (r != nullptr) {
+      Row* next = r->next;
+      delete r;
+      r = next;
+    }
+    head = tail = current = display_row = edit_row = insert_before = nullptr;
+    count = passing = 0;
+    sorted.clear();
+    for (auto& li : locate_indexes) li.map.clear();
+    cache_valid = false;
+  }
+
+  // Places a row that is not linked: in index order, or before `before`.
+  void Place(Row* r, Row* before) {
+    if (!index_fields.empty()) {
+      auto it = sorted.insert(r).first;
+      ++it;
+      Link(r, it == sorted.end() ? nullptr : *it);
+    } else {
+      Link(r, before);
+    }
+  }
+
+  std::string LocateKey(const LocateIndex& li, const Cells& cells) const {
+    std::string key;
+    for (int f : li.fields) {
+      const TVariant& v = cells[static_cast<size_t>(f)];
+      if (v.index() == 0) {
+        key.push_back('\0');
+      } else if (v.index() == 1) {
+        key.push_back('\1');
+        const double d = Round15(std::get<1>(v)) + 0.0;  // -0 becomes 0
+        char bytes[sizeof d];
+        std::memcpy(bytes, &d, sizeof d);
+        key.append(bytes, sizeof d);
+      } else {
+        key.push_back('\2');
+        const std::string& s = std::get<2>(v);
+        const std::uint32_t n = static_cast<std::uint32_t>(s.size());
+        char bytes[sizeof n];
+        std::memcpy(bytes, &n, sizeof n);
+        key.append(bytes, sizeof n);
+        if (li.case_insensitive) {
+          for (char c : s) key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+        } else {
+          key += s;
+        }
+      }
+    }
+    return key;
+  }
+
+  void IndexAdd(Row* r) {
+    for (auto& li : locate_indexes) li.map.emplace(LocateKey(li, r->cells), r);
+  }
+
+  void IndexRemove(Row* r) {
+    for (auto& li : locate_indexes) {
+      auto range = li.map.equal_range(LocateKey(li, r->cells));
+      for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == r) {
+          li.map.erase(it);
+          break;
+        }
+      }
+    }
+  }
+
+  void Evaluate(Row* r) {
+    const bool passes = !filter || filter->Matches(r->cells);
+    if (filter) {
+      if (r->passes && !passes) --passing;
+      if (!r->passes && passes) ++passing;
+    }
+    r->passes = passes;
+  }
+
+  void EvaluateAll() {
+    passing = 0;
+    for (Row* r = head; r != nullptr; r = r->next) {
+      r->passes = !filter || filter->Matches(r->cells);
+      passing += r->passes ? 1 : 0;
+    }
+    cache_valid = false;
+  }
+
+  int VisibleCount() const { return filter ? passing : count; }
+
+  const std::vector<Row*>& Cache() {
+    if (!cache_valid) {
+      visible_cache.clear();
+      visible_cache.reserve(static_cast<size_t>(VisibleCount()));
+      for (Row* r = head; r != nullptr; r = r->next)
+        if (Visible(r)) visible_cache.push_back(r);
+      cache_valid = true;
+    }
+    return visible_cache;
+  }
+
+  void Resort() {
+    sorted.clear();
+    if (index_fields.empty()) return;
+    // Present order becomes the tie order.
+    std::uint64_t seq = 1;
+    for (Row* r = head; r != nullptr; r = r->next) r->seq = seq++;
+    next_seq = seq;
+    std::vector<Row*> rows;
+    rows.reserve(static_cast<size_t>(count));
+    for (Row* r = head; r != nullptr; r = r->next) rows.push_back(r);
+    for (Row* r : rows) sorted.insert(r);
+    head = tail = nullptr;
+    for (Row* r : sorted) Link(r, nullptr);
+    cache_valid = false;
+  }
+};
+
+// ---------------------------------------------------------------- TField
+
+TField::TField(TClientDataSet& dataset, int index, TFieldDef def)
+    : dataset_(dataset), index_(index), def_(std::move(def)) {}
+
+namespace {
+const TVariant kNull;
+}
+
+const TVariant& TField::Cell() const {
+  const TClientDataSet::Impl& impl = *dataset_.impl_;
+  const Row* row = impl.display_row;
+  if (row == nullptr) {
+    if (dataset_.state_ == TDataSetState::dsInsert || dataset_.state_ == TDataSetState::dsEdit)
+      return impl.buffer[static_cast<size_t>(index_)];
+    row = impl.current;
+  }
+  if (row == nullptr) return kNull;
+  return row->cells[static_cast<size_t>(index_)];
+}
+
+bool TField::IsNull() const {
+  if (!dataset_.active_) return true;
+  return Cell().index() == 0;
+}
+
+TVariant TField::Value() const {
+  if (!dataset_.active_) return TVariant{};
+  return Cell();
+}
+
+std::string TField::AsString() const {
+  if (!dataset_.active_) return "";
+  const TVariant& v = Cell();
+  if (v.index() == 0) return "";
+  if (v.index() == 2) return std::get<2>(v);
+  const double d = std::get<1>(v);
+  if (def_.DataType == TFieldType::ftDateTime) {
+    if (d != std::floor(d)) return FormatDateTime("dd/mm/yyyy hh:nn:ss", d);
+    return FormatDateTime("dd/mm/yyyy", d);
+  }
+  return FloatToStr(d);
+}
+
+double TField::AsFloat() const {
+  if (!dataset_.active_) return 0;
+  const TVariant& v = Cell();
+  if (v.index() == 0) return 0;
+  if (v.index() == 1) return std::get<1>(v);
+  return StrToFloat(std::get<2>(v));
+}
+
+TDateTime TField::AsDateTime() const {
+  if (!dataset_.active_) return 0;
+  const TVariant& v = Cell();
+  if (v.index() == 0) return 0;
+  if (v.index() == 1) return std::get<1>(v);
+  TDateTime d = 0;
+  if (!ParseDisplayDate(std::get<2>(v), d))
+    throw EConvertError("\"" + std::get<2>(v) + "\" n\xE3o \xE9 uma data v\xE1lida");
+  return d;
+}
+
+void TField::SetValue(const TVariant& value) {
+  TClientDataSet& ds = dataset_;
+  if (ds.state_ != TDataSetState::dsInsert && ds.state_ != TDataSetState::dsEdit)
+    throw EDatabaseError("A tabela n\xE3o est\xE1 em inclus\xE3o ou edi\xE7\xE3o (coluna " + def_.Name + ").");
+  TVariant stored;
+  if (value.index() == 1) {
+    if (def_.DataType == TFieldType::ftString) {
+      stored = FloatToStr(std::get<1>(value));
+    } else {
+      stored = std::get<1>(value);
+    }
+  } else if (value.index() == 2) {
+    const std::string& text = std::get<2>(value);
+    if (def_.DataType == TFieldType::ftString) {
+      stored = text;
+    } else if (text.empty()) {
+      stored = TVariant{};
+    } else if (def_.DataType == TFieldType::ftFloat) {
+      stored = StrToFloat(text);
+    } else {
+      TDateTime d = 0;
+      if (!ParseDisplayDate(text, d)) throw EConvertError("\"" + text + "\" n\xE3o \xE9 uma data v\xE1lida");
+      stored = d;
+    }
+  }
+  if (stored.index() == 2 && def_.Size > 0 && std::get<2>(stored).size() > static_cast<size_t>(def_.Size))
+    std::get<2>(stored).resize(static_cast<size_t>(def_.Size));
+  ds.impl_->buffer[static_cast<size_t>(index_)] = std::move(stored);
+}
+
+void TField::SetAsString(std::string_view text) { SetValue(TVariant{std::string(text)}); }
+void TField::SetAsFloat(double value) { SetValue(TVariant{value}); }
+void TField::SetAsDateTime(TDateTime value) {
+  if (def_.DataType == TFieldType::ftString) {
+    SetValue(TVariant{std::string(value != std::floor(value) ? FormatDateTime("dd/mm/yyyy hh:nn:ss", value)
+                                                              : FormatDateTime("dd/mm/yyyy", value))});
+    return;
+  }
+  SetValue(TVariant{value});
+}
+void TField::Clear() { SetValue(TVariant{}); }
+
+std::string TField::DisplayText() {
+  std::string text;
+  if (OnGetText) {
+    OnGetText(*this, text, true);
+    return text;
+  }
+  return AsString();
+}
+
+// ---------------------------------------------------------------- TClientDataSet
+
+TClientDataSet::TClientDataSet(TComponent* owner) : TComponent(owner), impl_(std::make_unique<Impl>()) {}
+
+TClientDataSet::~TClientDataSet() = default;
+
+void TClientDataSet::AddFieldDef(const std::string& name, TFieldType type, int size) {
+  FieldDefs.push_back(TFieldDef{name, type, size});
+}
+
+namespace {
+
+bool SameDefs(const std::vector<std::unique_ptr<TField>>& fields, const std::vector<TFieldDef>& defs) {
+  if (fields.size() != defs.size()) return false;
+  for (size_t i = 0; i < defs.size(); ++i) {
+    if (fields[i]->FieldName() != defs[i].Name || fields[i]->DataType() != defs[i].DataType ||
+        fields[i]->Size() != defs[i].Size)
+      return false;
+  }
+  return true;
+}
+
+void CheckDefs(const std::vector<TFieldDef>& defs) {
+  for (size_t i = 0; i < defs.size(); ++i) {
+    if (defs[i].Name.empty()) throw EDatabaseError("Coluna " + std::to_string(i + 1) + " sem nome.");
+    for (size_t j = 0; j < i; ++j)
+      if (EqualAscii(defs[i].Name, defs[j].Name))
+        throw EDatabaseError("Coluna \"" + defs[i].Name + "\" definida duas vezes.");
+  }
+}
+
+std::vector<int> ResolveNames(const TClientDataSet& ds, const std::string& names) {
+  std::vector<int> out;
+  size_t start = 0;
+  while (start <= names.size()) {
+    size_t end = names.find(';', start);
+    if (end == std::string::npos) end = names.size();
+    std::string name = names.substr(start, end - start);
+    while (!name.empty() && name.front() == ' ') name.erase(name.begin());
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (!name.empty()) out.push_back(ds.FieldByName(name).Index());
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+void TClientDataSet::CreateDataSet() {
+  CheckDefs(FieldDefs);
+  if (FieldDefs.empty()) throw EDatabaseError("A tabela n\xE3o tem colunas definidas.");
+  Impl& im = *impl_;
+  im.FreeRows();
+  im.locate_indexes.clear();
+  im.filter.reset();
+  if (!SameDefs(fields_, FieldDefs)) {
+    fields_.clear();
+    for (size_t i = 0; i < FieldDefs.size(); ++i)
+      fields_.push_back(std::make_unique<TField>(*this, static_cast<int>(i), FieldDefs[i]));
+  }
+  active_ = true;
+  state_ = TDataSetState::dsBrowse;
+  eof_ = bof_ = true;
+  try {
+    im.index_fields = ResolveNames(*this, index_field_names_);
+    if (filtered_) im.filter = std::make_unique<TFilterExpression>(filter_text_, FieldDefs);
+  } catch (...) {
+    im.index_fields.clear();
+    filtered_ = false;
+    Notify(TDataChange::Structure);
+    throw;
+  }
+  Notify(TDataChange::Structure);
+}
+
+void TClientDataSet::Close() {
+  if (!active_) return;
+  impl_->FreeRows();
+  impl_->locate_indexes.clear();
+  impl_->filter.reset();
+  active_ = false;
+  state_ = TDataSetState::dsInactive;
+  eof_ = bof_ = true;
+  Notify(TDataChange::Structure);
+}
+
+void TClientDataSet::EmptyDataSet() {
+  if (!active_) NotActive();
+  impl_->FreeRows();
+  state_ = TDataSetState::dsBrowse;
+  eof_ = bof_ = true;
+  Notify(TDataChange::Rows);
+}
+
+TField& TClientDataSet::Fields(int index) const {
+  if (index < 0 || index >= FieldCount())
+    throw EDatabaseError("Coluna de n\xFAmero " + std::to_string(index) + " inexistente.");
+  return *fields_[static_cast<size_t>(index)];
+}
+
+TField* TClientDataSet::FindField(std::string_view name) const {
+  for (const auto& f : fields_)
+    if (EqualAscii(f->FieldName(), name)) return f.get();
+  return nullptr;
+}
+
+TField& TClientDataSet::FieldByName(std::string_view name) const {
+  TField* f = FindField(name);
+  if (f == nullptr) {
+    std::string table = Name.empty() ? std::string() : " em " + Name;
+    throw EDatabaseError("Coluna \"" + std::string(name) + "\" n\xE3o encontrada" + table + ".");
+  }
+  return *f;
+}
+
+int TClientDataSet::RecordCount() const { return active_ ? impl_->VisibleCount() : 0; }
+
+bool TClientDataSet::IsEmpty() const { return RecordCount() == 0; }
+
+void TClientDataSet::CheckBrowse() {
+  if (!active_) NotActive();
+  if (state_ != TDataSetState::dsBrowse) Post();
+}
+
+void TClientDataSet::First() {
+  CheckBrowse();
+  Impl& im = *impl_;
+  im.current = im.NextVisible(im.head);
+  eof_ = im.current == nullptr;
+  bof_ = true;
+  Notify(TDataChange::CurrentRow);
+}
+
+void TClientDataSet::Last() {
+  CheckBrowse();
+  Impl& im = *impl_;
+  im.current = im.PrevVisible(im.tail);
+  bof_ = im.current == nullptr;
+  eof_ = true;
+  Notify(TDataChange::CurrentRow);
+}
+
+void TClientDataSet::Next() {
+  CheckBrowse();
+  Impl& im = *impl_;
+  Row* next = im.current == nullptr ? nullptr : im.NextVisible(im.current->next);
+  if (next == nullptr) {
+    eof_ = true;
+    // The cursor stays on the last visible row.
+    if (im.current != nullptr && !im.Visible(im.current)) im.current = im.PrevVisible(im.current);
+  } else {
+    im.current = next;
+    eof_ = false;
+  }
+  bof_ = false;
+  Notify(TDataChange::CurrentRow);
+}
+
+void TClientDataSet::Prior() {
+  CheckBrowse();
+  Impl& im = *impl_;
+  Row* prev = im.current == nullptr ? nullptr : im.PrevVisible(im.current->prev);
+  if (prev == nullptr) {
+    bof_ = true;
+    if (im.current != nullptr && !im.Visible(im.current)) im.current = im.NextVisible(im.current);
+  } else {
+    im.current = prev;
+    bof_ = false;
+  }
+  eof_ = false;
+  if (im.current == nullptr) eof_ = true;
+  Notify(TDataChange::CurrentRow);
+}
+
+int TClientDataSet::RecNo() const {
+  if (!active_ || impl_->current == nullptr || !impl_->Visible(impl_->current)) return 0;
+  const auto& cache = impl_->Cache();
+  auto it = std::find(cache.begin(), cache.end(), impl_->current);
+  return it == cache.end() ? 0 : static_cast<int>(it - cache.begin()) + 1;
+}
+
+void TClientDataSet::SetRecNo(int rec_no) {
+  CheckBrowse();
+  const auto& cache = impl_->Cache();
+  if (rec_no < 1 || rec_no > static_cast<int>(cache.size())) return;
+  impl_->current = cache[static_cast<size_t>(rec_no - 1)];
+  eof_ = bof_ = false;
+  Notify(TDataChange::CurrentRow);
+}
+
+void TClientDataSet::StartInsert(bool append) {
+  CheckBrowse();
+  Impl& im = *impl_;
+  im.buffer.assign(fields_.size(), TVariant{});
+  im.insert_before = append ? nullptr : im.current;
+  im.edit_row = nullptr;
+  state_ = TDataSetState::dsInsert;
+  Notify(TDataChange::State);
+}
+
+void TClientDataSet::Insert() { StartInsert(false); }
+void TClientDataSet::Append() { StartInsert(true); }
+
+void TClientDataSet::Edit() {
+  if (!active_) NotActive();
+  if (state_ != TDataSetState::dsBrowse) return;
+  Impl& im = *impl_;
+  if (im.current == nullptr) throw EDatabaseError("N\xE3o h\xE1 linha corrente para editar.");
+  im.buffer = im.current->cells;
+  im.edit_row = im.current;
+  state_ = TDataSetState::dsEdit;
+  Notify(TDataChange::State);
+}
+
+void TClientDataSet::Post() {
+  if (state_ != TDataSetState::dsInsert && state_ != TDataSetState::dsEdit) return;
+  Impl& im = *impl_;
+  Row* row = nullptr;
+  if (state_ == TDataSetState::dsInsert) {
+    row = new Row;
+    row->cells = std::move(im.buffer);
+    row->seq = im.next_seq++;
+    row->passes = !im.filter || im.filter->Matches(row->cells);
+    Row* before = im.insert_before;
+    im.Place(row, before);
+    ++im.count;
+    if (im.filter && row->passes) ++im.passing;
+    im.IndexAdd(row);
+  } else {
+    row = im.edit_row;
+    bool key_changed = false;
+    for (int f : im.index_fields)
+      if (CompareCells(row->cells[static_cast<size_t>(f)], im.buffer[static_cast<size_t>(f)]) != 0) key_changed = true;
+    im.IndexRemove(row);
+    if (key_changed) {
+      im.sorted.erase(row);
+      im.Unlink(row);
+      row->cells = std::move(im.buffer);
+      row->seq = im.next_seq++;
+      im.Place(row, nullptr);
+    } else {
+      row->cells = std::move(im.buffer);
+    }
+    im.IndexAdd(row);
+    im.Evaluate(row);
+  }
+  im.buffer.clear();
+  im.edit_row = im.insert_before = nullptr;
+  im.current = row;
+  im.cache_valid = false;
+  state_ = TDataSetState::dsBrowse;
+  eof_ = bof_ = false;
+  Notify(TDataChange::Rows);
+}
+
+void TClientDataSet::Cancel() {
+  if (state_ != TDataSetState::dsInsert && state_ != TDataSetState::dsEdit) return;
+  impl_->buffer.clear();
+  impl_->edit_row = impl_->insert_before = nullptr;
+  state_ = TDataSetState::dsBrowse;
+  Notify(TDataChange::State);
+}
+
+void TClientDataSet::Delete() {
+  if (!active_) NotActive();
+  Impl& im = *impl_;
+  if (state_ == TDataSetState::dsInsert) {
+    Cancel();
+    return;
+  }
+  if (state_ == TDataSetState::dsEdit) Cancel();
+  Row* row = im.current;
+  if (row == nullptr || !im.Visible(row)) throw EDatabaseError("N\xE3o h\xE1 linha corrente para excluir.");
+  Row* next = im.NextVisible(row->next);
+  if (next == nullptr) next = im.PrevVisible(row->prev);
+  im.IndexRemove(row);
+  im.sorted.erase(row);
+  im.Unlink(row);
+  --im.count;
+  if (im.filter && row->passes) --im.passing;
+  delete row;
+  im.current = next;
+  im.cache_valid = false;
+  eof_ = bof_ = next == nullptr;
+  Notify(TDataChange::Rows);
+}
+
+void TClientDataSet::SetIndexFieldNames(const std::string& names) {
+  if (!active_) {
+    index_field_names_ = names;
+    return;
+  }
+  CheckBrowse();
+  std::vector<int> fields = ResolveNames(*this, names);
+  index_field_names_ = names;
+  impl_->index_fields = std::move(fields);
+  impl_->Resort();
+  Notify(TDataChange::Rows);
+}
+
+void TClientDataSet::ApplyFilter(const std::string& text, bool on) {
+  Impl& im = *impl_;
+  if (!active_ && fields_.empty()) {
+    filter_text_ = text;
+    filtered_ = on;
+    return;
+  }
+  if (active_) CheckBrowse();
+  std::unique_ptr<TFilterExpression> compiled;
+  if (on) {
+    std::vector<TFieldDef> defs;
+    for (const auto& f : fields_) defs.push_back(TFieldDef{f->FieldName(), f->DataType(), f->Size()});
+    compiled = std::make_unique<TFilterExpression>(text, defs);
+  }
+  filter_text_ = text;
+  filtered_ = on;
+  if (!active_) return;
+  im.filter = std::move(compiled);
+  im.EvaluateAll();
+  im.current = im.NextVisible(im.head);
+  eof_ = bof_ = im.current == nullptr;
+  bof_ = true;
+  Notify(TDataChange::Filter);
+}
+
+void TClientDataSet::SetFilter(const std::string& text) {
+  if (text == filter_text_) return;
+  if (filtered_) {
+    ApplyFilter(text, true);
+  } else {
+    filter_text_ = text;
+  }
+}
+
+void TClientDataSet::SetFiltered(bool on) {
+  if (on == filtered_ && (!on || !active_ || impl_->filter)) return;
+  ApplyFilter(filter_text_, on);
+}
+
+bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>& values,
+                            TLocateOptions options) {
+  if (!active_) NotActive();
+  std::vector<int> fields = ResolveNames(*this, keys);
+  if (fields.empty()) throw EDatabaseError("Nenhuma coluna de busca informada.");
+  if (fields.size() != values.size())
+    throw EDatabaseError("A busca por \"" + keys + "\" recebeu " + std::to_string(values.size()) +
+                         " valores para " + std::to_string(fields.size()) + " colunas.");
+  CheckBrowse();
+  Impl& im = *impl_;
+
+  // The wanted values in the columns' own types.
+  Cells wanted(fields_.size());
+  for (size_t k = 0; k < fields.size(); ++k) {
+    const TField& f = *fields_[static_cast<size_t>(fields[k])];
+    const TVariant& v = values[k];
+    TVariant& w = wanted[static_cast<size_t>(fields[k])];
+    if (v.index() == 0) {
+      w = TVariant{};
+    } else if (f.DataType() == TFieldType::ftString) {
+      w = v.index() == 2 ? std::get<2>(v) : FloatToStr(std::get<1>(v));
+    } else if (v.index() == 1) {
+      w = std::get<1>(v);
+    } else if (f.DataType() == TFieldType::ftFloat) {
+      w = StrToFloat(std::get<2>(v));
+    } else {
+      TDateTime d = 0;
+      if (!ParseDisplayDate(std::get<2>(v), d))
+        throw EConvertError("\"" + std::get<2>(v) + "\" n\xE3o \xE9 uma data v\xE1lida");
+      w = d;
+    }
+  }
+
+  Impl::LocateIndex* index = nullptr;
+  for (auto& li : im.locate_indexes)
+    if (li.fields == fields && li.case_insensitive == options.CaseInsensitive) index = &li;
+  if (index == nullptr) {
+    im.locate_indexes.push_back(Impl::LocateIndex{fields, options.CaseInsensitive, {}});
+    index = &im.locate_indexes.back();
+    index->map.reserve(static_cast<size_t>(im.count));
+    for (Row* r = im.head; r != nullptr; r = r->next) index->map.emplace(im.LocateKey(*index, r->cells), r);
+  }
+
+  auto range = index->map.equal_range(im.LocateKey(*index, wanted));
+  Row* found = nullptr;
+  int candidates = 0;
+  for (auto it = range.first; it != range.second; ++it) {
+    if (!im.Visible(it->second)) continue;
+    ++candidates;
+    if (found == nullptr) found = it->second;
+  }
+  if (candidates > 1) {
+    // Several matches: the first in table order.
+    if (!im.index_fields.empty()) {
+      for (auto it = range.first; it != range.second; ++it)
+        if (im.Visible(it->second) && im.sorted.key_comp()(it->second, found)) found = it->second;
+    } else {
+      std::set<Row*> set;
+      for (auto it = range.first; it != range.second; ++it)
+        if (im.Visible(it->second)) set.insert(it->second);
+      for (Row* r = im.head; r != nullptr; r = r->next) {
+        if (set.count(r) != 0) {
+          found = r;
+          break;
+        }
+      }
+    }
+  }
+  if (found == nullptr) return false;
+  im.current = found;
+  eof_ = bof_ = false;
+  Notify(TDataChange::CurrentRow);
+  return true;
+}
+
+int TClientDataSet::AddObserver(std::function<void(TClientDataSet&, TDataChange)> observer) {
+  const int id = impl_->next_observer_id++;
+  impl_->observers.emplace_back(id, std::move(observer));
+  return id;
+}
+
+void TClientDataSet::RemoveObserver(int id) {
+  auto& obs = impl_->observers;
+  obs.erase(std::remove_if(obs.begin(), obs.end(), [id](const auto& e) { return e.first == id; }), obs.end());
+}
+
+void TClientDataSet::DisableControls() { ++impl_->disable_count; }
+
+void TClientDataSet::EnableControls() {
+  if (impl_->disable_count == 0) return;
+  if (--impl_->disable_count == 0) Notify(TDataChange::Structure);
+}
+
+void TClientDataSet::Notify(TDataChange change) {
+  if (impl_->observers.empty() || impl_->disable_count > 0) return;
+  auto observers = impl_->observers;
+  for (auto& e : observers) e.second(*this, change);
+}
+
+std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) {
+  if (!active_) NotActive();
+  TField& field = Fields(field_index);
+  const auto& cache = impl_->Cache();
+  if (visible_index < 0 || visible_index >= static_cast<int>(cache.size()))
+    throw EDatabaseError("Linha " + std::to_string(visible_index + 1) + " inexistente.");
+  Row* saved = impl_->display_row;
+  impl_->display_row = cache[static_cast<size_t>(visible_index)];
+  try {
+    std::string text = field.DisplayText();
+    impl_->display_row = saved;
+    return text;
+  } catch (...) {
+    impl_->display_row = saved;
+    throw;
+  }
+}
+
+// ---------------------------------------------------------------- data packets
+
+namespace {
+
+const char* TypeName(TFieldType t) {
+  switch (t) {
+    case TFieldType::ftString: return "string";
+    case TFieldType::ftDateTime: return "datetime";
+    case TFieldType::ftFloat: return "float";
+  }
+  return "string";
+}
+
+[[noreturn]] void BadPacket(const std::string& what) {
+  throw EDatabaseError("Pacote de dados inv\xE1lido: " + what + ".");
+}
+
+}  // namespace
+
+nlohmann::json TClientDataSet::GetData() {
+  if (!active_) NotActive();
+  if (state_ != TDataSetState::dsBrowse) Post();
+  nlohmann::json fields = nlohmann::json::array();
+  for (const auto& f : fields_) {
+    nlohmann::json def = {{"name", Cp1252ToUtf8(f->FieldName())}, {"type", TypeName(f->DataType())}};
+    if (f->DataType() == TFieldType::ftString) def["size"] = f->Size();
+    fields.push_back(std::move(def));
+  }
+  nlohmann::json rows = nlohmann::json::array();
+  for (Row* r = impl_->head; r != nullptr; r = r->next) {
+    nlohmann::json row = nlohmann::json::array();
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      const TVariant& v = r->cells[i];
+      if (v.index() == 0) {
+        row.push_back(nullptr);
+      } else if (v.index() == 2) {
+        row.push_back(Cp1252ToUtf8(std::get<2>(v)));
+      } else if (fields_[i]->DataType() == TFieldType::ftDateTime) {
+        row.push_back(DateToIso(std::get<1>(v)));
+      } else {
+        row.push_back(std::get<1>(v));
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  return nlohmann::json{{"fields", std::move(fields)}, {"rows", std::move(rows)}};
+}
+
+void TClientDataSet::SetData(const nlohmann::json& packet) {
+  if (!packet.is_object()) BadPacket("n\xE3o \xE9 um objeto JSON");
+  auto fields_it = packet.find("fields");
+  if (fields_it == packet.end() || !fields_it->is_array()) BadPacket("falta a lista \"fields\"");
+  auto rows_it = packet.find("rows");
+  if (rows_it == packet.end() || !rows_it->is_array()) BadPacket("falta a lista \"rows\"");
+
+  std::vector<TFieldDef> defs;
+  size_t column = 0;
+  for (const auto& def : *fields_it) {
+    ++column;
+    const std::string where = "coluna " + std::to_string(column);
+    if (!def.is_object()) BadPacket(where + " n\xE3o \xE9 um objeto");
+    auto name = def.find("name");
+    if (name == def.end() || !name->is_string() || name->get_ref<const std::string&>().empty())
+      BadPacket(where + " sem nome");
+    auto type = def.find("type");
+    if (type == def.end() || !type->is_string()) BadPacket(where + " sem tipo");
+    TFieldDef fd;
+    fd.Name = Utf8ToCp1252(name->get_ref<const std::string&>());
+    const std::string& type_name = type->get_ref<const std::string&>();
+    if (type_name == "string") {
+      fd.DataType = TFieldType::ftString;
+      auto size = def.find("size");
+      if (size != def.end()) {
+        if (!size->is_number_integer() || size->get<long long>() < 0 || size->get<long long>() > 1000000)
+          BadPacket(where + " (" + fd.Name + "): tamanho inv\xE1lido");
+        fd.Size = size->get<int>();
+      }
+    } else if (type_name == "datetime") {
+      fd.DataType = TFieldType::ftDateTime;
+    } else if (type_name == "float") {
+      fd.DataType = TFieldType::ftFloat;
+    } else {
+      BadPacket(where + " (" + fd.Name + "): tipo \"" + Utf8ToCp1252(type_name) + "\" desconhecido");
+    }
+    defs.push_back(std::move(fd));
+  }
+  if (defs.empty()) BadPacket("nenhuma coluna definida");
+  try {
+    CheckDefs(defs);
+  } catch (const EDatabaseError& e) {
+    BadPacket(e.what());
+  }
+
+  std::vector<Cells> rows;
+  rows.reserve(rows_it->size());
+  size_t line = 0;
+  for (const auto& row : *rows_it) {
+    ++line;
+    const std::string where = "linha " + std::to_string(line);
+    if (!row.is_array()) BadPacket(where + " n\xE3o \xE9 uma lista");
+    if (row.size() != defs.size())
+      BadPacket(where + " tem " + std::to_string(row.size()) + " valores para " + std::to_string(defs.size()) +
+                " colunas");
+    Cells cells(defs.size());
+    for (size_t i = 0; i < defs.size(); ++i) {
+      const auto& v = row[i];
+      const TFieldDef& fd = defs[i];
+      const std::string at = where + ", coluna " + fd.Name;
+      if (v.is_null()) continue;
+      switch (fd.DataType) {
+        case TFieldType::ftString: {
+          if (!v.is_string()) BadPacket(at + ": esperado um texto");
+          std::string text = Utf8ToCp1252(v.get_ref<const std::string&>());
+          if (fd.Size > 0 && text.size() > static_cast<size_t>(fd.Size)) text.resize(static_cast<size_t>(fd.Size));
+          cells[i] = std::move(text);
+          break;
+        }
+        case TFieldType::ftFloat:
+          if (!v.is_number()) BadPacket(at + ": esperado um n\xFAmero");
+          cells[i] = v.get<double>();
+          break;
+        case TFieldType::ftDateTime: {
+          if (!v.is_string()) BadPacket(at + ": esperada uma data");
+          TDateTime d = 0;
+          if (!IsoToDate(v.get_ref<const std::string&>(), d))
+            BadPacket(at + ": data \"" + Utf8ToCp1252(v.get_ref<const std::string&>()) + "\" inv\xE1lida");
+          cells[i] = d;
+          break;
+        }
+      }
+    }
+    rows.push_back(std::move(cells));
+  }
+
+  // The packet is sound: replace the table.
+  const std::vector<TFieldDef> saved_defs = FieldDefs;
+  FieldDefs = defs;
+  try {
+    CreateDataSet();
+  } catch (...) {
+    FieldDefs = saved_defs;
+    throw;
+  }
+  Impl& im = *impl_;
+  for (Cells& cells : rows) {
+    Row* r = new Row;
+    r->cells = std::move(cells);
+    r->seq = im.next_seq++;
+    r->passes = !im.filter || im.filter->Matches(r->cells);
+    im.Place(r, nullptr);
+    ++im.count;
+    if (im.filter && r->passes) ++im.passing;
+  }
+  im.cache_valid = false;
+  im.current = im.NextVisible(im.head);
+  eof_ = im.current == nullptr;
+  bof_ = true;
+  Notify(TDataChange::Structure);
+}
+
+}  // namespace kvr

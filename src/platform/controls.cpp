@@ -1,0 +1,429 @@
+#include "platform/controls.h"
+
+#include <algorithm>
+
+#include "platform/client_dataset.h"
+#include "platform/errors.h"
+
+namespace kvr {
+
+// ---------------------------------------------------------------- TControl
+
+TControl::TControl(TComponent* owner) : TComponent(owner) {}
+
+TControl::~TControl() {
+  if (TForm* form = ParentForm(); form != nullptr && form != this) form->ForgetControl(this);
+  for (TControl* child : children_) child->parent_ = nullptr;
+  children_.clear();
+  if (parent_ != nullptr) parent_->RemoveChild(this);
+}
+
+void TControl::RemoveChild(TControl* child) {
+  children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
+}
+
+void TControl::SetParent(TControl* parent) {
+  if (parent == parent_) return;
+  if (parent_ != nullptr) parent_->RemoveChild(this);
+  parent_ = parent;
+  if (parent_ != nullptr) parent_->children_.push_back(this);
+  Changed();
+}
+
+TForm* TControl::ParentForm() {
+  TControl* c = this;
+  while (c != nullptr) {
+    if (auto* form = dynamic_cast<TForm*>(c)) return form;
+    c = c->parent_;
+  }
+  return nullptr;
+}
+
+void TControl::SetLeft(int v) {
+  if (v == left_) return;
+  left_ = v;
+  Changed();
+}
+
+void TControl::SetTop(int v) {
+  if (v == top_) return;
+  top_ = v;
+  Changed();
+}
+
+void TControl::SetWidth(int v) {
+  if (v == width_) return;
+  width_ = v;
+  Changed();
+}
+
+void TControl::SetHeight(int v) {
+  if (v == height_) return;
+  height_ = v;
+  Changed();
+}
+
+void TControl::SetBounds(int left, int top, int width, int height) {
+  if (left == left_ && top == top_ && width == width_ && height == height_) return;
+  left_ = left;
+  top_ = top;
+  width_ = width;
+  height_ = height;
+  Changed();
+}
+
+void TControl::SetAlign(TAlign align) {
+  if (align == align_) return;
+  align_ = align;
+  Changed();
+}
+
+void TControl::SetAnchors(TAnchors anchors) {
+  if (anchors == anchors_) return;
+  anchors_ = anchors;
+  Changed();
+}
+
+void TControl::SetVisible(bool v) {
+  if (v == visible_) return;
+  visible_ = v;
+  Changed();
+}
+
+void TControl::SetEnabled(bool v) {
+  if (v == enabled_) return;
+  enabled_ = v;
+  Changed();
+}
+
+void TControl::SetColor(TColor c) {
+  if (c == color_) return;
+  color_ = c;
+  Changed();
+}
+
+void TControl::SetFont(const TFont& font) {
+  if (font == font_) return;
+  font_ = font;
+  Changed();
+}
+
+void TControl::SetText(const std::string& text) {
+  if (text == text_) return;
+  text_ = text;
+  Changed();
+  TextChanged();
+}
+
+void TControl::SetHint(const std::string& hint) {
+  if (hint == hint_) return;
+  hint_ = hint;
+  Changed();
+}
+
+void TControl::SetShowHint(bool v) {
+  if (v == show_hint_) return;
+  show_hint_ = v;
+  Changed();
+}
+
+void TControl::SetTabOrder(int v) {
+  if (v == tab_order_) return;
+  tab_order_ = v;
+  Changed();
+}
+
+void TControl::SetFocus() {
+  if (TForm* form = ParentForm()) form->SetActiveControl(this);
+}
+
+bool TControl::Focused() {
+  TForm* form = ParentForm();
+  return form != nullptr && form->ActiveControl() == this;
+}
+
+bool TControl::CanFocus() const {
+  for (const TControl* c = this; c != nullptr; c = c->parent_) {
+    if (!c->enabled_) return false;
+    // A form that is not shown yet still lets its controls take input, so
+    // that a headless host can drive a screen before showing it.
+    if (!c->visible_ && dynamic_cast<const TForm*>(c) == nullptr) return false;
+  }
+  return true;
+}
+
+void TControl::Click() {
+  if (OnClick) OnClick(this);
+}
+
+void TControl::UserSetText(const std::string& text) {
+  if (CanFocus()) SetText(text);
+}
+
+void TControl::UserClick() {
+  if (CanFocus()) Click();
+}
+
+void TControl::UserExit() {
+  if (OnExit) OnExit(this);
+}
+
+TKey TControl::UserKeyDown(TKey key, TShiftState shift) {
+  if (!CanFocus()) return key;
+  if (OnKeyDown) OnKeyDown(this, key, shift);
+  return key;
+}
+
+int TControl::AddObserver(std::function<void(TControl&)> observer) {
+  const int id = next_observer_id_++;
+  observers_.emplace_back(id, std::move(observer));
+  return id;
+}
+
+void TControl::RemoveObserver(int id) {
+  observers_.erase(std::remove_if(observers_.begin(), observers_.end(),
+                                  [id](const auto& entry) { return entry.first == id; }),
+                   observers_.end());
+}
+
+void TControl::Changed() {
+  // A copy, so that an observer may add or remove observers.
+  auto observers = observers_;
+  for (auto& entry : observers) entry.second(*this);
+}
+
+// ---------------------------------------------------------------- TForm
+
+TForm::TForm(TComponent* owner) : TControl(owner) {
+  SetVisible(false);
+}
+
+void TForm::SetBorderStyle(TFormBorderStyle s) {
+  if (s == border_style_) return;
+  border_style_ = s;
+  Changed();
+}
+
+void TForm::SetFormStyle(TFormStyle s) {
+  if (s == form_style_) return;
+  form_style_ = s;
+  Changed();
+}
+
+void TForm::SetActiveControl(TControl* control) {
+  if (control == active_control_) return;
+  TControl* previous = active_control_;
+  active_control_ = control;
+  if (previous != nullptr) previous->Changed();
+  if (control != nullptr) control->Changed();
+  Changed();
+}
+
+void TForm::ForgetControl(TControl* control) {
+  if (active_control_ == control) active_control_ = nullptr;
+}
+
+void TForm::UserFocus(TControl& control) {
+  TControl* previous = active_control_;
+  if (previous == &control) return;
+  if (!control.CanFocus()) return;
+  if (previous != nullptr) previous->UserExit();
+  if (active_control_ != previous) return;  // the exit handler moved the focus
+  SetActiveControl(&control);
+  if (control.OnEnter) control.OnEnter(&control);
+}
+
+void TForm::Show() {
+  SetVisible(true);
+  ++show_count_;
+  Changed();
+  if (OnShow) OnShow(this);
+}
+
+void TForm::Close() {
+  TCloseAction action = TCloseAction::caHide;
+  if (OnClose) OnClose(this, action);
+  if (action == TCloseAction::caNone) return;
+  if (action == TCloseAction::caFree) release_requested_ = true;
+  SetVisible(false);
+}
+
+void TForm::DoCreate() {
+  if (OnCreate) OnCreate(this);
+}
+
+// ---------------------------------------------------------------- simple controls
+
+TLabel::TLabel(TComponent* owner) : TControl(owner) {}
+TPanel::TPanel(TComponent* owner) : TControl(owner) {}
+TGroupBox::TGroupBox(TComponent* owner) : TControl(owner) {}
+TButton::TButton(TComponent* owner) : TControl(owner) {}
+
+// ---------------------------------------------------------------- TEdit
+
+TEdit::TEdit(TComponent* owner) : TControl(owner) {
+  SetColor(clWindow);
+}
+
+void TEdit::SetReadOnly(bool v) {
+  if (v == read_only_) return;
+  read_only_ = v;
+  Changed();
+}
+
+void TEdit::SetMaxLength(int v) {
+  if (v == max_length_) return;
+  max_length_ = v;
+  Changed();
+}
+
+void TEdit::UserSetText(const std::string& text) {
+  if (read_only_ || !CanFocus()) return;
+  if (max_length_ > 0 && static_cast<int>(text.size()) > max_length_) {
+    SetText(text.substr(0, static_cast<size_t>(max_length_)));
+  } else {
+    SetText(text);
+  }
+}
+
+void TEdit::TextChanged() {
+  if (OnChange) OnChange(this);
+}
+
+// ---------------------------------------------------------------- TComboBox
+
+const std::string& TComboItems::operator[](int i) const {
+  if (i < 0 || i >= Count())
+    throw EListError("\xCD" "ndice de lista fora dos limites (" + std::to_string(i) + ")", i);
+  return items_[static_cast<size_t>(i)];
+}
+
+int TComboItems::Add(const std::string& text) {
+  items_.push_back(text);
+  combo_.ItemsChanged();
+  return Count() - 1;
+}
+
+void TComboItems::Clear() {
+  if (items_.empty() && combo_.item_index_ == -1) return;
+  items_.clear();
+  combo_.item_index_ = -1;
+  combo_.ItemsChanged();
+}
+
+TComboBox::TComboBox(TComponent* owner) : TControl(owner), Items(*this) {
+  SetColor(clWindow);
+}
+
+void TComboBox::ItemsChanged() {
+  if (style_ == TComboBoxStyle::csDropDownList) {
+    const std::string text = item_index_ >= 0 ? Items[item_index_] : std::string();
+    if (text != Text()) {
+      TControl::SetText(text);
+      return;  // SetText notified
+    }
+  }
+  Changed();
+}
+
+void TComboBox::SetStyle(TComboBoxStyle s) {
+  if (s == style_) return;
+  style_ = s;
+  ItemsChanged();
+}
+
+void TComboBox::SetItemIndex(int index) {
+  if (index < -1 || index >= Items.Count()) index = -1;
+  if (index == item_index_) return;
+  item_index_ = index;
+  if (index >= 0) {
+    if (Items[index] != Text()) {
+      TControl::SetText(Items[index]);
+      return;
+    }
+  } else if (style_ == TComboBoxStyle::csDropDownList && !Text().empty()) {
+    TControl::SetText("");
+    return;
+  }
+  Changed();
+}
+
+void TComboBox::Clear() {
+  Items.Clear();
+  TControl::SetText("");
+}
+
+void TComboBox::UserSelect(int index) {
+  if (!CanFocus()) return;
+  if (index < -1 || index >= Items.Count()) return;
+  SetItemIndex(index);
+  if (OnChange) OnChange(this);
+}
+
+void TComboBox::UserSetText(const std::string& text) {
+  if (!CanFocus()) return;
+  if (style_ == TComboBoxStyle::csDropDownList) {
+    const auto& items = Items.Strings();
+    auto it = std::find(items.begin(), items.end(), text);
+    if (it == items.end()) return;
+    UserSelect(static_cast<int>(it - items.begin()));
+    return;
+  }
+  const auto& items = Items.Strings();
+  auto it = std::find(items.begin(), items.end(), text);
+  item_index_ = it == items.end() ? -1 : static_cast<int>(it - items.begin());
+  TControl::SetText(text);
+  if (OnChange) OnChange(this);
+}
+
+// ---------------------------------------------------------------- TDBGrid
+
+TDBGrid::TDBGrid(TComponent* owner) : TControl(owner) {
+  SetColor(clWindow);
+}
+
+TColumn& TDBGrid::AddColumn(const TColumn& column) {
+  columns_.push_back(column);
+  Changed();
+  return columns_.back();
+}
+
+void TDBGrid::SetColumns(std::vector<TColumn> columns) {
+  columns_ = std::move(columns);
+  Changed();
+}
+
+void TDBGrid::SetDataSource(TClientDataSet* dataset) {
+  if (dataset == data_source_) return;
+  data_source_ = dataset;
+  Changed();
+}
+
+void TDBGrid::SetOptions(TDBGridOptions options) {
+  if (options == options_) return;
+  options_ = options;
+  Changed();
+}
+
+int TDBGrid::RowCount() const {
+  return data_source_ == nullptr ? 0 : data_source_->RecordCount();
+}
+
+std::string TDBGrid::CellText(int row, int column) const {
+  if (data_source_ == nullptr || column < 0 || column >= static_cast<int>(columns_.size())) return "";
+  TField* field = data_source_->FindField(columns_[static_cast<size_t>(column)].FieldName);
+  if (field == nullptr) return "";
+  return data_source_->CellDisplayText(row, field->Index());
+}
+
+// ---------------------------------------------------------------- TOpenDialog
+
+bool TOpenDialog::Execute() {
+  if (!ExecuteHook) return false;
+  std::string name = FileName;
+  if (!ExecuteHook(Filter, name)) return false;
+  FileName = name;
+  return true;
+}
+
+}  // namespace kvr

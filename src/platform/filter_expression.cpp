@@ -1,0 +1,426 @@
+#include "platform/filter_expression.h"
+
+#include <cstdlib>
+
+#include "platform/errors.h"
+#include "platform/format_settings.h"
+
+namespace kvr {
+
+namespace {
+
+enum class TokenKind { End, Name, Text, Number, Op, LParen, RParen };
+
+struct Token {
+  TokenKind kind = TokenKind::End;
+  std::string text;  // name, literal text, operator
+  double number = 0;
+  size_t pos = 0;  // 1-based position in the expression
+};
+
+bool IsNameStart(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return out;
+}
+
+enum class CmpOp { Eq, Ne, Lt, Gt, Le, Ge };
+
+bool Apply(CmpOp op, int cmp) {
+  switch (op) {
+    case CmpOp::Eq: return cmp == 0;
+    case CmpOp::Ne: return cmp != 0;
+    case CmpOp::Lt: return cmp < 0;
+    case CmpOp::Gt: return cmp > 0;
+    case CmpOp::Le: return cmp <= 0;
+    case CmpOp::Ge: return cmp >= 0;
+  }
+  return false;
+}
+
+int Compare(double a, double b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
+// A text read as a number with "." or the locale's decimal mark; false when
+// it is none.
+bool TextToNumber(std::string_view text, double& value) {
+  std::string s(text);
+  for (char& c : s)
+    if (c == FormatSettings.DecimalSeparator) c = '.';
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return false;
+  const char* start = s.c_str() + b;
+  char* end = nullptr;
+  value = std::strtod(start, &end);
+  if (end == start) return false;
+  while (*end == ' ') ++end;
+  return *end == '\0';
+}
+
+}  // namespace
+
+bool ParseDisplayDate(std::string_view text, TDateTime& date) {
+  size_t i = 0;
+  const size_t n = text.size();
+  auto number = [&](int max_width, int& value) {
+    int width = 0;
+    value = 0;
+    while (i < n && IsDigit(text[i]) && width < max_width) {
+      value = value * 10 + (text[i] - '0');
+      ++i;
+      ++width;
+    }
+    return width;
+  };
+  while (i < n && text[i] == ' ') ++i;
+  int day = 0, month = 0, year = 0;
+  if (number(2, day) == 0 || i >= n || text[i++] != FormatSettings.DateSeparator) return false;
+  if (number(2, month) == 0 || i >= n || text[i++] != FormatSettings.DateSeparator) return false;
+  if (number(4, year) != 4) return false;
+  int hour = 0, minute = 0, second = 0;
+  if (i < n && text[i] == ' ' && i + 1 < n && IsDigit(text[i + 1])) {
+    ++i;
+    if (number(2, hour) == 0 || i >= n || text[i++] != ':') return false;
+    if (number(2, minute) == 0) return false;
+    if (i < n && text[i] == ':') {
+      ++i;
+      if (number(2, second) == 0) return false;
+    }
+    if (hour > 23 || minute > 59 || second > 59) return false;
+  }
+  while (i < n && text[i] == ' ') ++i;
+  if (i != n) return false;
+  try {
+    date = EncodeDate(year, month, day) + (hour * 3600 + minute * 60 + second) / 86400.0;
+  } catch (const EConvertError&) {
+    return false;
+  }
+  return true;
+}
+
+struct TFilterExpression::Node {
+  enum class Kind { True, False, And, Or, Not, CmpFieldNum, CmpFieldText, CmpFieldField, CmpTextFieldNum };
+  Kind kind = Kind::True;
+  std::unique_ptr<Node> a, b;
+  CmpOp op = CmpOp::Eq;
+  int field = -1;   // left column
+  int field2 = -1;  // right column (field-field)
+  bool numeric2 = false;
+  double number = 0;
+  std::string text;
+
+  bool Eval(const std::vector<TVariant>& row) const {
+    switch (kind) {
+      case Kind::True: return true;
+      case Kind::False: return false;
+      case Kind::And: return a->Eval(row) && b->Eval(row);
+      case Kind::Or: return a->Eval(row) || b->Eval(row);
+      case Kind::Not: return !a->Eval(row);
+      case Kind::CmpFieldNum: {
+        const auto* v = std::get_if<double>(&row[static_cast<size_t>(field)]);
+        return v != nullptr && Apply(op, Compare(*v, number));
+      }
+      case Kind::CmpFieldText: {
+        const auto* v = std::get_if<std::string>(&row[static_cast<size_t>(field)]);
+        return v != nullptr && Apply(op, v->compare(text));
+      }
+      case Kind::CmpTextFieldNum: {
+        // A text column compared with a number: its text read as a number.
+        const auto* v = std::get_if<std::string>(&row[static_cast<size_t>(field)]);
+        double d = 0;
+        return v != nullptr && TextToNumber(*v, d) && Apply(op, Compare(d, number));
+      }
+      case Kind::CmpFieldField: {
+        const TVariant& l = row[static_cast<size_t>(field)];
+        const TVariant& r = row[static_cast<size_t>(field2)];
+        if (l.index() == 0 || r.index() == 0) return false;
+        double dl = 0, dr = 0;
+        if (l.index() == 1 && r.index() == 1) return Apply(op, Compare(std::get<1>(l), std::get<1>(r)));
+        if (l.index() == 2 && r.index() == 2) return Apply(op, std::get<2>(l).compare(std::get<2>(r)));
+        if (l.index() == 1) {
+          dl = std::get<1>(l);
+          if (!TextToNumber(std::get<2>(r), dr)) return false;
+        } else {
+          dr = std::get<1>(r);
+          if (!TextToNumber(std::get<2>(l), dl)) return false;
+        }
+        return Apply(op, Compare(dl, dr));
+      }
+    }
+    return false;
+  }
+};
+
+namespace {
+
+using Node = TFilterExpression::Node;
+
+class Parser {
+ public:
+  Parser(std::string_view text, const std::vector<TFieldDef>& columns) : text_(text), columns_(columns) {
+    Advance();
+  }
+
+  std::unique_ptr<Node> ParseAll() {
+    auto node = ParseOr();
+    if (tok_.kind != TokenKind::End) Fail("s\xEDmbolo inesperado \"" + tok_.text + "\"", tok_.pos);
+    return node;
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what, size_t pos) {
+    throw EDatabaseError("Filtro \"" + std::string(text_) + "\" inv\xE1lido: " + what + " na posi\xE7\xE3o " +
+                         std::to_string(pos) + ".");
+  }
+
+  void Advance() {
+    size_t i = next_;
+    while (i < text_.size() && static_cast<unsigned char>(text_[i]) <= 32) ++i;
+    tok_ = Token{};
+    tok_.pos = i + 1;
+    if (i >= text_.size()) {
+      tok_.kind = TokenKind::End;
+      tok_.text = "fim";
+      next_ = i;
+      return;
+    }
+    const char c = text_[i];
+    if (IsNameStart(c)) {
+      size_t j = i;
+      while (j < text_.size() && (IsNameStart(text_[j]) || IsDigit(text_[j]))) ++j;
+      tok_.kind = TokenKind::Name;
+      tok_.text = std::string(text_.substr(i, j - i));
+      next_ = j;
+    } else if (c == '\'') {
+      std::string lit;
+      size_t j = i + 1;
+      for (;;) {
+        if (j >= text_.size()) Fail("texto entre aspas sem fim", i + 1);
+        if (text_[j] == '\'') {
+          if (j + 1 < text_.size() && text_[j + 1] == '\'') {
+            lit.push_back('\'');
+            j += 2;
+            continue;
+          }
+          break;
+        }
+        lit.push_back(text_[j++]);
+      }
+      tok_.kind = TokenKind::Text;
+      tok_.text = lit;
+      next_ = j + 1;
+    } else if (IsDigit(c) || ((c == '-' || c == '.') && i + 1 < text_.size() && IsDigit(text_[i + 1]))) {
+      size_t j = i + 1;
+      while (j < text_.size() && (IsDigit(text_[j]) || text_[j] == '.')) ++j;
+      std::string num(text_.substr(i, j - i));
+      char* end = nullptr;
+      tok_.number = std::strtod(num.c_str(), &end);
+      if (end == nullptr || *end != '\0') Fail("n\xFAmero \"" + num + "\" inv\xE1lido", i + 1);
+      tok_.kind = TokenKind::Number;
+      tok_.text = num;
+      next_ = j;
+    } else if (c == '(' || c == ')') {
+      tok_.kind = c == '(' ? TokenKind::LParen : TokenKind::RParen;
+      tok_.text = std::string(1, c);
+      next_ = i + 1;
+    } else if (c == '=' || c == '<' || c == '>') {
+      size_t j = i + 1;
+      if (j < text_.size() && (text_[j] == '=' || (c == '<' && text_[j] == '>'))) ++j;
+      tok_.kind = TokenKind::Op;
+      tok_.text = std::string(text_.substr(i, j - i));
+      next_ = j;
+    } else {
+      Fail("caractere \"" + std::string(1, c) + "\" inesperado", i + 1);
+    }
+  }
+
+  bool IsKeyword(const char* word) const { return tok_.kind == TokenKind::Name && Upper(tok_.text) == word; }
+
+  std::unique_ptr<Node> Binary(Node::Kind kind, std::unique_ptr<Node> a, std::unique_ptr<Node> b) {
+    auto n = std::make_unique<Node>();
+    n->kind = kind;
+    n->a = std::move(a);
+    n->b = std::move(b);
+    return n;
+  }
+
+  std::unique_ptr<Node> ParseOr() {
+    auto left = ParseAnd();
+    while (IsKeyword("OR")) {
+      Advance();
+      left = Binary(Node::Kind::Or, std::move(left), ParseAnd());
+    }
+    return left;
+  }
+
+  std::unique_ptr<Node> ParseAnd() {
+    auto left = ParseNot();
+    while (IsKeyword("AND")) {
+      Advance();
+      left = Binary(Node::Kind::And, std::move(left), ParseNot());
+    }
+    return left;
+  }
+
+  std::unique_ptr<Node> ParseNot() {
+    if (IsKeyword("NOT")) {
+      Advance();
+      return Binary(Node::Kind::Not, ParseNot(), nullptr);
+    }
+    if (tok_.kind == TokenKind::LParen) {
+      const size_t pos = tok_.pos;
+      Advance();
+      auto inner = ParseOr();
+      if (tok_.kind != TokenKind::RParen) Fail("falta \")\" para o \"(\" da posi\xE7\xE3o " + std::to_string(pos), tok_.pos);
+      Advance();
+      return inner;
+    }
+    return ParseComparison();
+  }
+
+  struct Operand {
+    enum Kind { Field, Text, Number } kind = Field;
+    int field = -1;
+    std::string text;
+    double number = 0;
+    size_t pos = 0;
+  };
+
+  Operand ParseOperand() {
+    Operand o;
+    o.pos = tok_.pos;
+    switch (tok_.kind) {
+      case TokenKind::Name: {
+        if (IsKeyword("AND") || IsKeyword("OR") || IsKeyword("NOT")) Fail("falta um valor antes de \"" + tok_.text + "\"", tok_.pos);
+        const std::string name = Upper(tok_.text);
+        for (size_t k = 0; k < columns_.size(); ++k)
+          if (Upper(columns_[k].Name) == name) o.field = static_cast<int>(k);
+        if (o.field < 0) Fail("coluna \"" + tok_.text + "\" desconhecida", tok_.pos);
+        o.kind = Operand::Field;
+        break;
+      }
+      case TokenKind::Text:
+        o.kind = Operand::Text;
+        o.text = tok_.text;
+        break;
+      case TokenKind::Number:
+        o.kind = Operand::Number;
+        o.number = tok_.number;
+        break;
+      default:
+        Fail("falta um valor antes de \"" + tok_.text + "\"", tok_.pos);
+    }
+    Advance();
+    return o;
+  }
+
+  static CmpOp Mirror(CmpOp op) {
+    switch (op) {
+      case CmpOp::Lt: return CmpOp::Gt;
+      case CmpOp::Gt: return CmpOp::Lt;
+      case CmpOp::Le: return CmpOp::Ge;
+      case CmpOp::Ge: return CmpOp::Le;
+      default: return op;
+    }
+  }
+
+  // A literal compared with a column of the given type, as a number (dates
+  // and floats) or kept as text.
+  double LiteralAsNumber(const Operand& lit, TFieldType type) {
+    if (lit.kind == Operand::Number) return lit.number;
+    double value = 0;
+    if (type == TFieldType::ftDateTime) {
+      if (!ParseDisplayDate(lit.text, value)) Fail("data \"" + lit.text + "\" inv\xE1lida", lit.pos);
+    } else if (!TextToNumber(lit.text, value)) {
+      Fail("n\xFAmero \"" + lit.text + "\" inv\xE1lido", lit.pos);
+    }
+    return value;
+  }
+
+  std::unique_ptr<Node> ParseComparison() {
+    Operand left = ParseOperand();
+    if (tok_.kind != TokenKind::Op) Fail("falta um operador de compara\xE7\xE3o", tok_.pos);
+    const std::string op_text = tok_.text;
+    CmpOp op = CmpOp::Eq;
+    if (op_text == "=") op = CmpOp::Eq;
+    else if (op_text == "<>") op = CmpOp::Ne;
+    else if (op_text == "<") op = CmpOp::Lt;
+    else if (op_text == ">") op = CmpOp::Gt;
+    else if (op_text == "<=") op = CmpOp::Le;
+    else if (op_text == ">=") op = CmpOp::Ge;
+    else Fail("operador \"" + op_text + "\" desconhecido", tok_.pos);
+    Advance();
+    Operand right = ParseOperand();
+
+    auto n = std::make_unique<Node>();
+    n->op = op;
+    if (left.kind != Operand::Field && right.kind == Operand::Field) {
+      std::swap(left, right);
+      n->op = Mirror(op);
+    }
+    if (left.kind == Operand::Field && right.kind == Operand::Field) {
+      n->kind = Node::Kind::CmpFieldField;
+      n->field = left.field;
+      n->field2 = right.field;
+      return n;
+    }
+    if (left.kind == Operand::Field) {
+      const TFieldType type = columns_[static_cast<size_t>(left.field)].DataType;
+      n->field = left.field;
+      if (type == TFieldType::ftString) {
+        if (right.kind == Operand::Number) {
+          n->kind = Node::Kind::CmpTextFieldNum;
+          n->number = right.number;
+        } else {
+          n->kind = Node::Kind::CmpFieldText;
+          n->text = right.text;
+        }
+      } else {
+        n->kind = Node::Kind::CmpFieldNum;
+        n->number = LiteralAsNumber(right, type);
+      }
+      return n;
+    }
+    // Two literals: decided now.
+    bool result = false;
+    if (left.kind == Operand::Text && right.kind == Operand::Text) {
+      result = Apply(n->op, left.text.compare(right.text));
+    } else {
+      const double l = LiteralAsNumber(left, TFieldType::ftFloat);
+      const double r = LiteralAsNumber(right, TFieldType::ftFloat);
+      result = Apply(n->op, Compare(l, r));
+    }
+    n->kind = result ? Node::Kind::True : Node::Kind::False;
+    return n;
+  }
+
+  std::string_view text_;
+  const std::vector<TFieldDef>& columns_;
+  Token tok_;
+  size_t next_ = 0;
+};
+
+}  // namespace
+
+TFilterExpression::TFilterExpression(std::string_view text, const std::vector<TFieldDef>& columns) {
+  bool blank = true;
+  for (char c : text)
+    if (static_cast<unsigned char>(c) > 32) blank = false;
+  if (blank) {
+    root_ = std::make_unique<Node>();
+    return;
+  }
+  root_ = Parser(text, columns).ParseAll();
+}
+
+TFilterExpression::~TFilterExpression() = default;
+
+bool TFilterExpression::Matches(const std::vector<TVariant>& row) const { return root_->Eval(row); }
+
+}  // namespace kvr

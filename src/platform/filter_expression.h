@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/client_dataset.h"
+
+namespace kvr {
+
+// A table filter compiled once against a table's columns and evaluated per
+// row. The grammar is the one TClientDataSet::SetFilter documents.
+class TFilterExpression {
+ public:
+  // Compiles text against the columns. The empty (or blank) text lets every
+  // row through. Throws EDatabaseError quoting the text for a malformed
+  // expression, an unknown column or a literal its column cannot read.
+  TFilterExpression(std::string_view text, const std::vector<TFieldDef>& columns);
+  ~TFilterExpression();
+  TFilterExpression(const TFilterExpression&) = delete;
+  TFilterExpression& operator=(const TFilterExpression&) = delete;
+
+  // True when the row (one value per column, in column order) passes.
+  bool Matches(const std::vector<TVariant>& row) const;
+
+  struct Node;
+
+ private:
+  std::unique_ptr<Node> root_;
+};
+
+// Reads "d/m/yyyy" (FormatSettings.DateSeparator), optionally followed by a
+// blank and "h:n[:s]". Returns false when the text is no such date.
+bool ParseDisplayDate(std::string_view text, TDateTime& date);
+
+}  // namespace kvr
