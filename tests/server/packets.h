@@ -1,0 +1,77 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace kvr::testing {
+
+// One movement as the screen sends it in cdsMovExtrAux.
+struct Mov {
+  std::string account = "001";
+  double value = 10.0;
+  std::string document = "1";
+  std::string date = "2024-01-05T00:00:00";
+  std::string fitid = "F1";
+  std::string memo = "Pagamento";
+  std::string sign = "D";
+};
+
+inline nlohmann::json HeaderFields() {
+  return nlohmann::json::parse(R"([
+    {"name":"CDREDUCONT","type":"string","size":3},{"name":"CDSEQUEXTR","type":"string","size":10},
+    {"name":"DTSALDINIC","type":"datetime"},{"name":"DTSALDFIN","type":"datetime"},
+    {"name":"VRSALDINIC","type":"float"},{"name":"VRSALDFIM","type":"float"},
+    {"name":"IDEXTRINI","type":"string","size":1},{"name":"IDEXTRFIM","type":"string","size":1}])");
+}
+
+inline nlohmann::json MovementFields() {
+  return nlohmann::json::parse(R"([
+    {"name":"CDREDUCONT","type":"string","size":3},{"name":"CDSEQUEXTR","type":"string","size":10},
+    {"name":"NRSEQMOVREAL","type":"string","size":10},{"name":"NRDOCMOVREAL","type":"string","size":20},
+    {"name":"DTMOVREAL","type":"datetime"},{"name":"IDMOVREAL","type":"string","size":1},
+    {"name":"VRMOVREAL","type":"float"},{"name":"DSHISTMOVREAL","type":"string","size":40},
+    {"name":"IDTIPOREGI","type":"string","size":2},{"name":"CDCATELANC","type":"string","size":4},
+    {"name":"IDSTCONMVBAN","type":"string","size":1},{"name":"IDTPMOVREAL","type":"string","size":1},
+    {"name":"CDFITIDEXTR","type":"string","size":10}])");
+}
+
+// The header packet of a statement of account for the period start..end.
+inline nlohmann::json Header(const std::string& account = "001",
+                             const std::string& start = "2024-01-01T00:00:00",
+                             const std::string& end = "2024-01-31T00:00:00") {
+  nlohmann::json row = {account, nullptr, start, end, 1350.0, 1500.0, "C", "C"};
+  return {{"fields", HeaderFields()}, {"rows", nlohmann::json::array({row})}};
+}
+
+inline nlohmann::json MovementRow(const Mov& m) {
+  return {m.account, nullptr, nullptr, m.document, m.date, m.sign, m.value,
+          m.memo,    "0",     nullptr, "0",        "0",    m.fitid};
+}
+
+inline nlohmann::json Movements(const std::vector<Mov>& movements) {
+  nlohmann::json rows = nlohmann::json::array();
+  for (const Mov& m : movements) rows.push_back(MovementRow(m));
+  return {{"fields", MovementFields()}, {"rows", rows}};
+}
+
+// count movements of account, all different, with FITIDs prefix + number.
+inline nlohmann::json ManyMovements(int count, const std::string& account = "001",
+                                    const std::string& prefix = "N") {
+  nlohmann::json rows = nlohmann::json::array();
+  for (int i = 0; i < count; ++i) {
+    Mov m;
+    m.account = account;
+    m.value = 1.0 + i % 997;
+    m.document = std::to_string(i);
+    m.date = "2024-01-" + std::string(i % 28 < 9 ? "0" : "") + std::to_string(i % 28 + 1) +
+             "T00:00:00";
+    m.fitid = prefix + std::to_string(i);
+    m.memo = "Movimento " + std::to_string(i);
+    rows.push_back(MovementRow(m));
+  }
+  return {{"fields", MovementFields()}, {"rows", rows}};
+}
+
+}  // namespace kvr::testing
