@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kvr::cli {
+
+// Exit statuses of the command line.
+constexpr int kExitOk = 0;
+constexpr int kExitNotStatement = 1;
+constexpr int kExitError = 2;
+constexpr int kExitUsage = 64;
+
+// A subcommand: its arguments after the subcommand's name; returns the exit
+// status. Writes its results on stdout and its errors on stderr, in UTF-8.
+using TCommand = int (*)(const std::vector<std::string>& args);
+
+// kvr61400 inspect [--json] [--decimal-separator C] FILE: reads FILE with the
+// statement reader and prints what it found. 0 when the file is a statement,
+// 1 when it is not (or does not exist), 2 when the parse fails, 64 for a
+// usage error.
+int RunInspect(const std::vector<std::string>& args);
+
+// The usage line of inspect.
+extern const char* const kInspectUsage;
+
+}  // namespace kvr::cli

@@ -1,0 +1,1 @@
+int kvr_placeholder;
