@@ -1,0 +1,158 @@
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kvr::testing {
+
+// The server binary under test.
+inline const char* ServerBinary() { return KVR_SERVER_BINARY; }
+
+// A kvr61400-server serving on 127.0.0.1 with a free port, started by the
+// test and stopped (SIGKILL when still running) when the object goes. Its
+// stderr is read all along so that the log never blocks it.
+class ServerProcess {
+ public:
+  explicit ServerProcess(std::string db) : db_(std::move(db)) {}
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts the server and waits for its "ouvindo em" line; throws when it
+  // does not come within 10 s.
+  void Start() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], 2);
+      close(fds[0]);
+      close(fds[1]);
+      execl(ServerBinary(), ServerBinary(), "serve", "--listen", "127.0.0.1:0", "--db",
+            db_.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    reader_ = std::thread([this, fd = fds[0]] { ReadLog(fd); });
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!changed_.wait_for(lock, std::chrono::seconds(10), [this] { return port_ > 0 || ended_; }) ||
+        port_ <= 0)
+      throw std::runtime_error("kvr61400-server did not start");
+  }
+
+  int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
+
+  void Signal(int signal) { kill(pid_, signal); }
+
+  // Waits for the process to end; returns its exit code, or 128 + signal.
+  int Wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (reader_.joinable()) reader_.join();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  void ReadLog(int fd) {
+    std::string pending;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+      pending.append(buffer, static_cast<size_t>(n));
+      size_t end;
+      while ((end = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::string marker = "ouvindo em 127.0.0.1:";
+        if (auto at = line.find(marker); at != std::string::npos && port_ == 0)
+          port_ = std::stoi(line.substr(at + marker.size()));
+        lines_.push_back(line);
+        changed_.notify_all();
+      }
+    }
+    close(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    changed_.notify_all();
+  }
+
+  std::string db_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  bool ended_ = false;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+// What one administration command printed and answered.
+struct CommandResult {
+  int code = -1;
+  std::string out, err;
+};
+
+// Runs kvr61400-server with args and collects its output.
+inline CommandResult RunServerCommand(const std::vector<std::string>& args) {
+  int out_fds[2], err_fds[2];
+  if (pipe2(out_fds, O_CLOEXEC) != 0 || pipe2(err_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_fds[1], 1);
+    dup2(err_fds[1], 2);
+    close(out_fds[0]);
+    close(err_fds[0]);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(ServerBinary()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(ServerBinary(), argv.data());
+    _exit(127);
+  }
+  close(out_fds[1]);
+  close(err_fds[1]);
+  CommandResult result;
+  std::thread err_reader([&] {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(err_fds[0], buffer, sizeof buffer)) > 0)
+      result.err.append(buffer, static_cast<size_t>(n));
+  });
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out_fds[0], buffer, sizeof buffer)) > 0)
+    result.out.append(buffer, static_cast<size_t>(n));
+  err_reader.join();
+  close(out_fds[0]);
+  close(err_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+}  // namespace kvr::testing

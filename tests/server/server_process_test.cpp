@@ -1,0 +1,406 @@
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "host/net_connection.h"
+#include "host_double.h"
+#include "packets.h"
+#include "platform/errors.h"
+#include "server_process.h"
+#include "temp_dir.h"
+
+namespace kvr {
+namespace {
+
+using testing::CommandResult;
+using testing::Header;
+using testing::ManyMovements;
+using testing::Mov;
+using testing::Movements;
+using testing::RunServerCommand;
+using testing::ServerProcess;
+
+// A server process with two accounts of bank 341, account 123456 (types C
+// and L) and one of bank 237.
+class ServerProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    AddAccount({"--codigo", "001", "--banco", "341", "--agencia", "1234", "--conta", "123456",
+                "--tipo", "C", "--mascara", "99999-9"});
+    AddAccount({"--codigo", "002", "--banco", "341", "--agencia", "1234", "--conta", "123456",
+                "--tipo", "L", "--mascara", "99999-9"});
+    AddAccount({"--codigo", "003", "--banco", "237", "--agencia", "1", "--conta", "55",
+                "--tipo", "C", "--mascara", ""});
+    server_.Start();
+  }
+
+  void AddAccount(std::vector<std::string> args) {
+    args.insert(args.begin(), {"conta", "add"});
+    args.insert(args.end(), {"--db", db_});
+    CommandResult result = RunServerCommand(args);
+    ASSERT_EQ(0, result.code) << result.err;
+  }
+
+  // A connection opened the way the screen opens it.
+  std::unique_ptr<TNetConnection> Connect() {
+    auto connection = std::make_unique<TNetConnection>(nullptr);
+    connection->ServerName = "kvr61400.rdmImportOFX";
+    const int port = server_.Port();
+    connection->OnBeforeConnect = [port](TComponent* sender) {
+      auto* net = static_cast<TNetConnection*>(sender);
+      net->Host = "127.0.0.1";
+      net->Port = port;
+    };
+    connection->SetConnected(true);
+    return connection;
+  }
+
+  nlohmann::json StoredStatements() {
+    CommandResult result = RunServerCommand({"extrato", "list", "--json", "--db", db_});
+    EXPECT_EQ(0, result.code) << result.err;
+    return nlohmann::json::parse(result.out);
+  }
+
+  testing::TempDir dir_;
+  std::string db_ = dir_.File("server.db");
+  ServerProcess server_{db_};
+};
+
+TEST_F(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
+  testing::ErrorRecordingHost host;
+  auto net = Connect();
+  ASSERT_TRUE(net->Connected());
+
+  nlohmann::json accounts =
+      CheckResultServ(net->Call("GetContaCorrente", {std::string("0341"), std::string("123456")}),
+                      true, 0);
+  EXPECT_EQ(R"([["001","341","1234","123456","99999-9","C"],["002","341","1234","123456","99999-9","L"]])",
+            accounts["rows"].dump());
+
+  const nlohmann::json header = Header();
+  const nlohmann::json movements =
+      Movements({Mov{.memo = "Dep\xC3\xB3sito"}, Mov{.value = 20.5, .document = "2", .fitid = "F2"}});
+  bool valid = CheckResultServ(net->Call("ValidExtrato", {TServerArg::Packet(header),
+                                                          TServerArg::Packet(movements)}),
+                               true, 0)
+                   .get<bool>();
+  EXPECT_TRUE(valid);
+  bool stored = CheckResultServ(net->Call("SetExtratoBancario", {TServerArg::Packet(header),
+                                                                 TServerArg::Packet(movements),
+                                                                 valid}),
+                                true, 0)
+                    .get<bool>();
+  EXPECT_TRUE(stored);
+
+  // The same file confirmed again: recorded, and the user's "Não" stores nothing.
+  EXPECT_EQ(false, CheckResultServ(net->Call("ValidExtrato", {TServerArg::Packet(header),
+                                                              TServerArg::Packet(movements)}),
+                                   true, 0));
+  EXPECT_EQ(false, CheckResultServ(net->Call("SetExtratoBancario", {TServerArg::Packet(header),
+                                                                    TServerArg::Packet(movements),
+                                                                    false}),
+                                   true, 0));
+
+  // A refusal reaches the user through MensErro, in Windows-1252.
+  EXPECT_THROW(CheckResultServ(net->Call("ValidExtrato",
+                                         {TServerArg::Packet(Header("009")),
+                                          TServerArg::Packet(Movements({Mov{.account = "009"}}))}),
+                               true, 0),
+               EAbort);
+  ASSERT_EQ(1u, host.errors.size());
+  EXPECT_EQ("Conta corrente de c\xF3" "digo \"009\" n\xE3o cadastrada no servidor.", host.errors[0]);
+  net->SetConnected(false);
+
+  nlohmann::json statements = StoredStatements();
+  ASSERT_EQ(1u, statements.size());
+  EXPECT_EQ("001", statements[0]["CDREDUCONT"]);
+  EXPECT_EQ(2, statements[0]["MOVIMENTOS"]);
+  CommandResult shown = RunServerCommand({"extrato", "show", "1", "--json", "--db", db_});
+  ASSERT_EQ(0, shown.code) << shown.err;
+  nlohmann::json statement = nlohmann::json::parse(shown.out);
+  EXPECT_EQ("Dep\xC3\xB3sito", statement["MOVIMENTOS"][0]["DSHISTMOVREAL"]);
+  EXPECT_EQ(20.5, statement["MOVIMENTOS"][1]["VRMOVREAL"]);
+
+  // One log line per call: method, account, rows, outcome, milliseconds.
+  std::vector<std::string> log = server_.Log();
+  int calls = 0;
+  for (const std::string& line : log)
+    if (line.find(" ms") != std::string::npos) ++calls;
+  EXPECT_EQ(6, calls);
+  bool found = false;
+  for (const std::string& line : log)
+    found = found || line.rfind("kvr61400-server: SetExtratoBancario conta=001 linhas=2 true ", 0) == 0;
+  EXPECT_TRUE(found);
+}
+
+TEST_F(ServerProcessTest, EightClientsSendingOneStatementStoreItOnce) {
+  const nlohmann::json header = Header();
+  const nlohmann::json movements = ManyMovements(500);
+  std::atomic<int> stored{0}, refused{0};
+  std::vector<std::thread> clients;
+  std::atomic<int> ready{0};
+  for (int i = 0; i < 8; ++i)
+    clients.emplace_back([&] {
+      auto net = Connect();
+      ++ready;
+      while (ready.load() < 8) std::this_thread::yield();
+      bool valid = net->Call("ValidExtrato", {TServerArg::Packet(header),
+                                              TServerArg::Packet(movements)})
+                       .Payload()
+                       .get<bool>();
+      TServerResult result = net->Call("SetExtratoBancario", {TServerArg::Packet(header),
+                                                              TServerArg::Packet(movements), valid});
+      (result.Payload() == true ? stored : refused)++;
+    });
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(1, stored.load());
+  EXPECT_EQ(7, refused.load());
+  nlohmann::json statements = StoredStatements();
+  ASSERT_EQ(1u, statements.size());
+  EXPECT_EQ(500, statements[0]["MOVIMENTOS"]);
+}
+
+TEST_F(ServerProcessTest, KilledWhileStoringKeepsAllOrNothing) {
+  const int kMovements = 100000;
+  const std::string body =
+      nlohmann::json{{"jsonrpc", "2.0"},
+                     {"id", 1},
+                     {"method", "SetExtratoBancario"},
+                     {"params", {Header(), ManyMovements(kMovements), true}}}
+          .dump();
+  std::thread client([&] {
+    httplib::Client http("127.0.0.1", server_.Port());
+    http.set_read_timeout(60, 0);
+    http.Post("/kvr61400.rdmImportOFX", body, "application/json");
+  });
+  // The write transaction spills into the WAL file as it goes; once that
+  // has grown, the store is under way.
+  const std::filesystem::path wal = db_ + "-wal";
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  auto wal_size = [&wal] {
+    std::error_code missing;
+    auto size = std::filesystem::file_size(wal, missing);
+    return missing ? std::uintmax_t{0} : size;
+  };
+  while (std::chrono::steady_clock::now() < give_up && wal_size() < 4u * 1024 * 1024)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  server_.Signal(SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, server_.Wait());
+  client.join();
+
+  ServerProcess restarted(db_);
+  restarted.Start();
+  nlohmann::json statements = StoredStatements();
+  if (statements.empty()) {
+    RecordProperty("outcome", "nothing stored");
+  } else {
+    ASSERT_EQ(1u, statements.size());
+    EXPECT_EQ(kMovements, statements[0]["MOVIMENTOS"]);
+    RecordProperty("outcome", "whole statement stored");
+  }
+  // The restarted server serves, and the statement can be sent again.
+  auto net = std::make_unique<TNetConnection>(nullptr);
+  net->ServerName = "kvr61400.rdmImportOFX";
+  net->Host = "127.0.0.1";
+  net->Port = restarted.Port();
+  net->SetConnected(true);
+  TServerResult again = net->Call("SetExtratoBancario", {TServerArg::Packet(Header()),
+                                                         TServerArg::Packet(ManyMovements(10)),
+                                                         true});
+  EXPECT_EQ(statements.empty(), again.Payload() == true);
+}
+
+TEST_F(ServerProcessTest, MalformedRequestsGetAnErrorAndServingGoesOn) {
+  auto call = [](const std::string& method, const nlohmann::json& params) {
+    return nlohmann::json{{"jsonrpc", "2.0"}, {"id", 7}, {"method", method}, {"params", params}}
+        .dump();
+  };
+  nlohmann::json extra_column = Movements({Mov{}});
+  extra_column["fields"].push_back({{"name", "EXTRA"}, {"type", "float"}});
+  struct Case {
+    const char* what;
+    std::string path, body;
+    int code;
+    std::string message;
+  };
+  const std::string module = "/kvr61400.rdmImportOFX";
+  const Case cases[] = {
+      {"not JSON", module, "{\"jsonrpc\":", -32700, "A requisição não é um JSON válido."},
+      {"non-finite number", module,
+       R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[1e400,"1"]})", -32700,
+       "A requisição não é um JSON válido."},
+      {"batch", module, "[]", -32600,
+       "A requisição deve ser um objeto JSON-RPC 2.0 (lotes não são aceitos)."},
+      {"no version", module, R"({"id":1,"method":"GetContaCorrente","params":["1","2"]})", -32600,
+       "A requisição deve declarar \"jsonrpc\": \"2.0\"."},
+      {"no method", module, R"({"jsonrpc":"2.0","id":1,"params":[]})", -32600,
+       "A requisição não informa o método."},
+      {"named params", module,
+       R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":{"banco":"341"}})", -32602,
+       "Os parâmetros de GetContaCorrente devem ser posicionais (uma lista)."},
+      {"unknown method", module, call("Apagar", nlohmann::json::array()), -32601,
+       "Método \"Apagar\" desconhecido no módulo kvr61400.rdmImportOFX."},
+      {"unknown module", "/kvr61400.rdmOutro", call("GetContaCorrente", {"341", "1"}), -32601,
+       "Módulo remoto \"kvr61400.rdmOutro\" desconhecido."},
+      {"too few params", module, call("GetContaCorrente", {"341"}), -32602,
+       "GetContaCorrente espera 2 parâmetros; recebeu 1."},
+      {"param of wrong type", module, call("GetContaCorrente", {341, "1"}), -32602,
+       "O parâmetro 1 de GetContaCorrente deve ser um texto."},
+      {"extra column", module, call("ValidExtrato", {Header(), extra_column}), -32000,
+       "O pacote de movimentos tem a coluna desconhecida \"EXTRA\"."},
+      {"text too long", module,
+       call("SetExtratoBancario", {Header(), Movements({Mov{.fitid = "12345678901"}}), true}),
+       -32000,
+       "O texto \"12345678901\" da coluna CDFITIDEXTR (linha 1 do pacote de movimentos) tem 11 "
+       "caracteres; o limite é 10."},
+      {"unknown account", module,
+       call("SetExtratoBancario", {Header("777"), Movements({Mov{.account = "777"}}), true}),
+       -32000, "Conta corrente de código \"777\" não cadastrada no servidor."},
+      {"movement of another account", module,
+       call("SetExtratoBancario", {Header(), Movements({Mov{.account = "003"}}), true}), -32000,
+       "O movimento (linha 1 do pacote de movimentos) é da conta \"003\", não da conta \"001\" "
+       "do extrato."},
+      {"no movements", module, call("ValidExtrato", {Header(), Movements({})}), -32000,
+       "O extrato não tem movimentos."},
+  };
+  httplib::Client http("127.0.0.1", server_.Port());
+  for (const Case& c : cases) {
+    auto reply = http.Post(c.path.c_str(), c.body, "application/json");
+    ASSERT_TRUE(reply) << c.what;
+    nlohmann::json body = nlohmann::json::parse(reply->body);
+    EXPECT_EQ(c.code, body["error"]["code"]) << c.what;
+    EXPECT_EQ(c.message, body["error"]["message"]) << c.what;
+    // Still serving.
+    auto check = http.Post(module.c_str(), call("GetContaCorrente", {"237", "0055"}),
+                           "application/json");
+    ASSERT_TRUE(check) << c.what;
+    EXPECT_EQ("003", nlohmann::json::parse(check->body)["result"]["rows"][0][0]) << c.what;
+  }
+  auto wrong_path = http.Get("/outro");
+  ASSERT_TRUE(wrong_path);
+  EXPECT_EQ(404, wrong_path->status);
+  EXPECT_EQ("Caminho \"/outro\" desconhecido; as chamadas vão para /kvr61400.rdmImportOFX.",
+            nlohmann::json::parse(wrong_path->body)["error"]["message"]);
+  EXPECT_TRUE(StoredStatements().empty());
+}
+
+TEST_F(ServerProcessTest, BodyOf64MiBIsRefused) {
+  std::string body(64u * 1024 * 1024, ' ');
+  body.replace(0, 2, "{}");
+  httplib::Client http("127.0.0.1", server_.Port());
+  auto reply = http.Post("/kvr61400.rdmImportOFX", body, "application/json");
+  // The server answers before reading the body; the client may see the
+  // answer or only the connection closing under its upload.
+  if (reply) {
+    EXPECT_EQ(413, reply->status);
+    EXPECT_EQ("Requisição recusada: o corpo passa do limite de 48 MiB.",
+              nlohmann::json::parse(reply->body)["error"]["message"]);
+  }
+  auto net = Connect();
+  EXPECT_EQ(1u, net->Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
+}
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+TEST_F(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
+  const int port = FreePort();
+  TNetConnection refused(nullptr);
+  refused.Host = "127.0.0.1";
+  refused.Port = port;
+  try {
+    refused.SetConnected(true);
+    ADD_FAILURE() << "connected to a closed port";
+  } catch (const Exception& error) {
+    EXPECT_EQ("Servidor de aplicação 127.0.0.1:" + std::to_string(port) +
+                  " não responde: conexão recusada ou servidor inalcançável.",
+              std::string(error.what()));
+  }
+  EXPECT_FALSE(refused.Connected());
+
+  auto net = Connect();
+  server_.Signal(SIGKILL);
+  server_.Wait();
+  try {
+    net->Call("GetContaCorrente", {"341", "123456"});
+    ADD_FAILURE() << "called a dead server";
+  } catch (const Exception& error) {
+    const std::string prefix = "Falha na chamada de GetContaCorrente ao servidor 127.0.0.1:" +
+                               std::to_string(server_.Port()) + ": ";
+    EXPECT_EQ(prefix, std::string(error.what()).substr(0, prefix.size()));
+  }
+}
+
+TEST_F(ServerProcessTest, TermAndInterruptShutDownCleanly) {
+  server_.Signal(SIGTERM);
+  EXPECT_EQ(0, server_.Wait());
+  std::vector<std::string> log = server_.Log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ("kvr61400-server: encerrado.", log.back());
+
+  ServerProcess second(db_);
+  second.Start();
+  second.Signal(SIGINT);
+  EXPECT_EQ(0, second.Wait());
+  EXPECT_EQ("kvr61400-server: SIGINT recebido, encerrando.", second.Log().at(1));
+}
+
+TEST(ServerCommands, AdministrationAnswersAndRefuses) {
+  testing::TempDir dir;
+  const std::string db = dir.File("admin.db");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {{"conta", "add", "--codigo", "001", "--banco", "341", "--agencia", "1234", "--conta",
+        "123456", "--tipo", "C", "--mascara", "99999-9", "--db", db},
+       0, "Conta corrente 001 cadastrada: banco 341, agência 1234, conta 123456, tipo C.\n", ""},
+      {{"conta", "add", "--codigo", "001", "--banco", "237", "--conta", "9", "--tipo", "C",
+        "--db", db},
+       1, "", "kvr61400-server: Conta corrente de código \"001\" já cadastrada.\n"},
+      {{"conta", "add", "--codigo", "002", "--banco", "341", "--tipo", "C", "--db", db}, 2, "",
+       "kvr61400-server: falta a opção --conta. Veja kvr61400-server --help.\n"},
+      {{"conta", "list", "--db", db},
+       0,
+       "CODIGO BANCO AGENCIA CONTA      TIPO  MASCARA\n"
+       "001    341   1234    123456     C     99999-9\n",
+       ""},
+      {{"extrato", "show", "5", "--db", db}, 1, "", "kvr61400-server: Extrato 5 não encontrado.\n"},
+      {{"extrato", "show", "x1", "--db", db}, 1, "",
+       "kvr61400-server: Número de extrato \"x1\" inválido.\n"},
+      {{"extrato", "list", "--json", "--db", db}, 0, "[]\n", ""},
+      {{"serve", "--listen", "127.0.0.1", "--db", db}, 2, "",
+       "kvr61400-server: --listen espera HOST:PORTA, não \"127.0.0.1\". Veja kvr61400-server "
+       "--help.\n"},
+      {{"apagar", "--db", db}, 2, "",
+       "kvr61400-server: comando desconhecido \"apagar\". Veja kvr61400-server --help.\n"},
+  };
+  for (const Case& c : cases) {
+    CommandResult result = RunServerCommand(c.args);
+    EXPECT_EQ(c.code, result.code) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(c.out, result.out);
+    EXPECT_EQ(c.err, result.err);
+  }
+  CommandResult help = RunServerCommand({"--help"});
+  EXPECT_EQ(0, help.code);
+  EXPECT_NE(std::string::npos, help.out.find("(padrão: kvr61400.db no diretório atual)"));
+}
+
+}  // namespace
+}  // namespace kvr
