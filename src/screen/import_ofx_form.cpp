@@ -1,0 +1,547 @@
+#include "screen/import_ofx_form.h"
+
+#include <cmath>
+
+#include "host/host_library.h"
+#include "host/string_services.h"
+#include "platform/errors.h"
+#include "platform/format.h"
+#include "reader/vq_ofx_reader.h"
+#include "screen/layout_description.h"
+
+namespace kvr {
+
+TfrmImportOFX* frmImportOFX = nullptr;
+bool frmImportOFXCreated = false;
+
+namespace {
+
+std::function<std::unique_ptr<TRpcTransport>()>& TransportFactory() {
+  static std::function<std::unique_ptr<TRpcTransport>()> factory;
+  return factory;
+}
+
+const LayoutDescription& ScreenLayout() {
+  static const LayoutDescription layout = LayoutDescription::Parse(ImportOFXLayoutText());
+  return layout;
+}
+
+// A server answer taken as a boolean: true/false, or a number (0 is false).
+bool AsBoolean(const nlohmann::json& value, const char* method) {
+  if (value.is_boolean()) return value.get<bool>();
+  if (value.is_number()) return value.get<double>() != 0;
+  throw Exception(std::string("resposta inesperada do servidor em ") + method + ": " + value.dump());
+}
+
+constexpr const char* kRepeatKeys = "CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDEXTR";
+
+}  // namespace
+
+void SetImportOFXTransportFactory(std::function<std::unique_ptr<TRpcTransport>()> factory) {
+  TransportFactory() = std::move(factory);
+}
+
+template <typename T>
+T* TfrmImportOFX::Element(const std::string& name) {
+  auto* element = dynamic_cast<T*>(FindOwnedComponent(*this, name));
+  if (element == nullptr) {
+    throw EConvertError("descri\xE7\xE3o de tela sem o elemento " + name + " do tipo esperado");
+  }
+  return element;
+}
+
+TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&kvr::Date) {
+  Name = "frmImportOFX";
+
+  LayoutHandlers handlers;
+  auto notify = [this](void (TfrmImportOFX::*handler)(TComponent*)) -> TNotifyEvent {
+    return [this, handler](TComponent* sender) { (this->*handler)(sender); };
+  };
+  handlers.notify["BtnPesquisa1Click"] = notify(&TfrmImportOFX::BtnPesquisa1Click);
+  handlers.notify["edtFileChange"] = notify(&TfrmImportOFX::edtFileChange);
+  handlers.notify["edtBancoChange"] = notify(&TfrmImportOFX::edtBancoChange);
+  handlers.notify["depMovDeChange"] = notify(&TfrmImportOFX::depMovDeChange);
+  handlers.notify["depMovAteChange"] = notify(&TfrmImportOFX::depMovAteChange);
+  handlers.notify["depMovDeExit"] = notify(&TfrmImportOFX::depMovDeExit);
+  handlers.notify["depMovAteExit"] = notify(&TfrmImportOFX::depMovAteExit);
+  handlers.notify["netImportOFXBeforeConnect"] = notify(&TfrmImportOFX::netImportOFXBeforeConnect);
+  handlers.notify["sbtConfirmaClick"] = notify(&TfrmImportOFX::sbtConfirmaClick);
+  handlers.key["dbgExtrBancoKeyDown"] = [this](TComponent* sender, TKey& key, TShiftState shift) {
+    dbgExtrBancoKeyDown(sender, key, shift);
+  };
+  ApplyLayout(*this, ScreenLayout(), handlers);
+
+  lblArquivo = Element<TLabel>("lblArquivo");
+  edtFile = Element<TEdit>("edtFile");
+  BtnPesquisa1 = Element<TBtnPesquisa>("BtnPesquisa1");
+  lblBanco = Element<TLabel>("lblBanco");
+  edtBanco = Element<TEdit>("edtBanco");
+  lblConta = Element<TLabel>("lblConta");
+  edtConta = Element<TEdit>("edtConta");
+  cbTipoConta = Element<TComboBox>("cbTipoConta");
+  lblDtIni = Element<TLabel>("lblDtIni");
+  depDtIni = Element<TDateEditPlus>("depDtIni");
+  lblDtFim = Element<TLabel>("lblDtFim");
+  depDtFim = Element<TDateEditPlus>("depDtFim");
+  lblVrIni = Element<TLabel>("lblVrIni");
+  nedValorIni = Element<TNumberEdit>("nedValorIni");
+  lblVrFim = Element<TLabel>("lblVrFim");
+  nedValorFim = Element<TNumberEdit>("nedValorFim");
+  pnlExtrBanc = Element<TPanel>("pnlExtrBanc");
+  dbgExtrBanco = Element<TDBGrid>("dbgExtrBanco");
+  grbDtMovimento = Element<TGroupBox>("grbDtMovimento");
+  Label1 = Element<TLabel>("Label1");
+  depMovDe = Element<TDateEditPlus>("depMovDe");
+  Label2 = Element<TLabel>("Label2");
+  depMovAte = Element<TDateEditPlus>("depMovAte");
+  odlArquivo = Element<TOpenDialog>("odlArquivo");
+  netImportOFX = Element<TNetConnection>("netImportOFX");
+  cdsExtrBanco = Element<TClientDataSet>("cdsExtrBanco");
+  cdsMovExtrBanco = Element<TClientDataSet>("cdsMovExtrBanco");
+  cdsMovExtrAux = Element<TClientDataSet>("cdsMovExtrAux");
+  cdsContaCorrente = Element<TClientDataSet>("cdsContaCorrente");
+  dtsExtrBanco = Element<TDataSource>("dtsExtrBanco");
+  dtsMovExtrBanco = Element<TDataSource>("dtsMovExtrBanco");
+  dtsContCorr = Element<TDataSource>("dtsContCorr");
+  // The base screen's confirm button gets its handler here: the layout only
+  // adjusts inherited elements.
+  sbtConfirma->OnClick = handlers.notify["sbtConfirmaClick"];
+
+  odlArquivo->ExecuteHook = [](const std::string& filter, std::string& file_name) {
+    return HostLibrary().ExecuteOpenDialog(filter, file_name);
+  };
+  if (TransportFactory()) netImportOFX->SetTransport(TransportFactory()());
+
+  DoCreate();
+}
+
+TfrmImportOFX::~TfrmImportOFX() {
+  // A screen released without being closed (its owner went first) must not
+  // leave the entry believing it still exists.
+  if (frmImportOFX == this) {
+    frmImportOFX = nullptr;
+    frmImportOFXCreated = false;
+  }
+}
+
+std::string TfrmImportOFX::Msg(const std::string& key) const { return msgPadrao->Msg(key); }
+
+// ---------------------------------------------------------------- lifecycle
+
+void TfrmImportOFX::FormCreate(TComponent* sender) {
+  TfrmRotiGeral::FormCreate(sender);
+  depDtIni->Clear();
+  depDtFim->Clear();
+  netImportOFX->SetConnected(true);
+}
+
+void TfrmImportOFX::FormClose(TComponent* sender, TCloseAction& action) {
+  TfrmRotiGeral::FormClose(sender, action);
+  frmImportOFXCreated = false;
+  netImportOFX->SetConnected(false);
+}
+
+void TfrmImportOFX::netImportOFXBeforeConnect(TComponent* /*sender*/) {
+  netImportOFX->Host = HostLibrary().WebURL();
+  netImportOFX->Port = HostLibrary().WebPort();
+}
+
+// ---------------------------------------------------------------- statement load
+
+void TfrmImportOFX::CreateTable(TClientDataSet* table) {
+  table->CreateDataSet();
+  if (table == cdsMovExtrBanco || table == cdsMovExtrAux) {
+    table->FieldByName("IDMOVREAL").OnGetText = [this](TField& f, std::string& text, bool display) {
+      cdsMovExtrBancoIDMOVREALGetText(f, text, display);
+    };
+    table->FieldByName("VRMOVREAL").OnGetText = [this](TField& f, std::string& text, bool display) {
+      cdsMovExtrBancoVRMOVREALGetText(f, text, display);
+    };
+  }
+}
+
+void TfrmImportOFX::BtnPesquisa1Click(TComponent* /*sender*/) {
+  LimpaCampos();
+  odlArquivo->Execute();
+  if (EmptyString(odlArquivo->FileName)) return;
+  edtFile->SetText(odlArquivo->FileName);
+  ReaderOFX();
+  FiltraPeriodoExtrato();
+}
+
+void TfrmImportOFX::LimpaCampos() {
+  edtFile->Clear();
+  edtBanco->Clear();
+  edtConta->Clear();
+  depDtIni->Clear();
+  depDtFim->Clear();
+  nedValorIni->Clear();
+  nedValorFim->Clear();
+  if (!cdsMovExtrBanco->Active()) CreateTable(cdsMovExtrBanco);
+  cdsMovExtrBanco->EmptyDataSet();
+}
+
+void TfrmImportOFX::ReaderOFX() {
+  cdsMovExtrBanco->Close();
+  cdsExtrBanco->Close();
+  CreateTable(cdsMovExtrBanco);
+  CreateTable(cdsExtrBanco);
+  cdsMovExtrBanco->EmptyDataSet();
+  cdsExtrBanco->EmptyDataSet();
+  cdsMovExtrAux->Close();
+  CreateTable(cdsMovExtrAux);
+  cdsMovExtrAux->EmptyDataSet();
+
+  auto* reader = new TVQOFXReader(this);
+  reader->OFXFile = odlArquivo->FileName;
+  if (!reader->Process()) MensErro(Msg("ARQ_INV"), true);
+  if (EmptyString(reader->Banco) || EmptyString(reader->Conta)) MensErro(Msg("ARQ_INV"), true);
+
+  edtBanco->SetText(reader->Banco);
+  edtConta->SetText(reader->Conta);
+  Vd_ContaCorrente(reader->Banco, RetiraSimbolosContCorr(reader->Banco, reader->Conta));
+  edtConta->SetText(FormatMaskText(cdsContaCorrente->FieldByName("CDPICTCONT").AsString() + ";0; ",
+                                   cdsContaCorrente->FieldByName("CDCONTCORR").AsString()));
+
+  nedValorIni->SetValue(reader->ValorIncial);
+  nedValorFim->SetValue(reader->ValorFinal);
+  depDtIni->SetDate(reader->DataIncial);
+  depDtFim->SetDate(reader->DataFinal);
+
+  cdsExtrBanco->Insert();
+  cdsExtrBanco->FieldByName("VRSALDINIC").SetAsFloat(std::fabs(reader->ValorIncial));
+  cdsExtrBanco->FieldByName("VRSALDFIM").SetAsFloat(std::fabs(reader->ValorFinal));
+  cdsExtrBanco->FieldByName("DTSALDINIC").SetAsDateTime(reader->DataIncial);
+  cdsExtrBanco->FieldByName("DTSALDFIN").SetAsDateTime(reader->DataFinal);
+  cdsExtrBanco->FieldByName("IDEXTRINI").SetAsString(reader->ValorIncial >= 0.0 ? "C" : "D");
+  cdsExtrBanco->FieldByName("IDEXTRFIM").SetAsString(reader->ValorFinal >= 0.0 ? "C" : "D");
+  cdsExtrBanco->Post();
+
+  TField& vr = cdsMovExtrBanco->FieldByName("VRMOVREAL");
+  TField& hist = cdsMovExtrBanco->FieldByName("DSHISTMOVREAL");
+  TField& doc = cdsMovExtrBanco->FieldByName("NRDOCMOVREAL");
+  TField& dt = cdsMovExtrBanco->FieldByName("DTMOVREAL");
+  TField& fitid = cdsMovExtrBanco->FieldByName("CDFITIDEXTR");
+  TField& tpmov = cdsMovExtrBanco->FieldByName("IDTPMOVREAL");
+  TField& stcon = cdsMovExtrBanco->FieldByName("IDSTCONMVBAN");
+  TField& tiporegi = cdsMovExtrBanco->FieldByName("IDTIPOREGI");
+  TField& idmov = cdsMovExtrBanco->FieldByName("IDMOVREAL");
+  // The grid is told once at the end rather than once per row: a large
+  // statement would otherwise redraw it for every transaction.
+  cdsMovExtrBanco->DisableControls();
+  try {
+    for (int i = 0; i < reader->Count(); ++i) {
+      const TOFXItem* item = reader->Get(i);
+      cdsMovExtrBanco->Insert();
+      vr.SetAsFloat(std::fabs(item->Amount));
+      hist.SetAsString(item->Memo);
+      doc.SetAsString(Ajusta(item->CheckNum, 20));
+      dt.SetAsDateTime(item->PostedDate);
+      fitid.SetAsString(item->FitId);
+      tpmov.SetAsString("0");
+      stcon.SetAsString("0");
+      tiporegi.SetAsString("0");
+      idmov.SetAsString(item->Amount >= 0.0 ? "C" : "D");
+      cdsMovExtrBanco->Post();
+    }
+  } catch (...) {
+    cdsMovExtrBanco->EnableControls();
+    throw;
+  }
+  cdsMovExtrBanco->EnableControls();
+}
+
+void TfrmImportOFX::edtFileChange(TComponent* /*sender*/) {
+  cbTipoConta->Items.Clear();
+  cbTipoConta->SetColor(clBtnFace);
+}
+
+// ---------------------------------------------------------------- account resolution
+
+std::string TfrmImportOFX::RetiraSimbolosContCorr(const std::string& banco,
+                                                  const std::string& conta) const {
+  if (banco == "001") return conta;
+  const size_t dash = conta.find('-');
+  std::string principal = dash == std::string::npos ? std::string() : conta.substr(0, dash);
+  std::string digito = dash == std::string::npos ? conta : conta.substr(dash + 1);
+  if (!EmptyString(digito) && (digito == "X" || digito == "x")) digito = "0";
+  std::string joined = principal + digito;
+  std::string result;
+  result.reserve(joined.size());
+  for (char c : joined) {
+    if (c != '-') result.push_back(c);
+  }
+  return result;
+}
+
+void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string& conta) {
+  THostLibrary& host = HostLibrary();
+  host.ActiveShowAvi(host.MainForm(), 1);
+  try {
+    cdsContaCorrente->SetFiltered(false);
+    TServerResult result = netImportOFX->Call("GetContaCorrente", {banco, conta});
+    nlohmann::json packet = CheckResultServ(result, true, 0);
+    cdsContaCorrente->SetData(packet);
+    if (cdsContaCorrente->IsEmpty()) MensErro(Msg("CONTCORR_NCAD"), true);
+    host.DeactiveShowAvi();
+    cbTipoConta->Items.Clear();
+    cdsContaCorrente->First();
+    TField& tipo = cdsContaCorrente->FieldByName("IDTIPOCCORR");
+    while (!cdsContaCorrente->Eof()) {
+      const std::string letra = tipo.AsString();
+      if (letra == "C") {
+        cbTipoConta->Items.Add("Circulante");
+      } else if (letra == "L") {
+        cbTipoConta->Items.Add("Aplica\xE7\xE3o");
+      } else {
+        cbTipoConta->Items.Add("Garantida");
+      }
+      cdsContaCorrente->Next();
+    }
+    cdsContaCorrente->First();
+    cbTipoConta->SetItemIndex(0);
+    cbTipoConta->SetColor(clInfoBk);
+  } catch (...) {
+    host.DeactiveShowAvi();
+    throw;
+  }
+}
+
+// ---------------------------------------------------------------- movement date filter
+
+std::string TfrmImportOFX::ChaveBanco() const { return Ajusta(edtBanco->Text(), 4).substr(1, 3); }
+
+std::string TfrmImportOFX::FaixaDatas(TDateTime de, TDateTime ate, const char* junction) const {
+  return "DTMOVREAL>= '" + FormatDateTime("dd/mm/yyyy", de) + "'" + junction + "DTMOVREAL<= '" +
+         FormatDateTime("dd/mm/yyyy", ate) + "'";
+}
+
+void TfrmImportOFX::edtBancoChange(TComponent* /*sender*/) {
+  if (ChaveBanco() == "237") {
+    grbDtMovimento->SetVisible(true);
+    pnlExtrBanc->SetTop(168);
+    SetHeight(423);
+    depMovDe->SetDate(Today() - 1);
+    depMovAte->SetDate(depMovDe->Date());
+    depMovDe->SetFocus();
+    cdsMovExtrBanco->SetFilter(FaixaDatas(depMovDe->Date(), depMovAte->Date(), "AND "));
+    cdsMovExtrBanco->SetFiltered(true);
+  } else {
+    cdsMovExtrBanco->SetFiltered(false);
+    grbDtMovimento->SetVisible(false);
+    pnlExtrBanc->SetTop(122);
+    SetHeight(377);
+  }
+}
+
+void TfrmImportOFX::FiltraPeriodoExtrato() {
+  if (ChaveBanco() != "104") return;
+  cdsMovExtrBanco->SetFiltered(false);
+  cdsMovExtrBanco->SetFilter(FaixaDatas(depDtIni->Date(), depDtFim->Date(), "AND "));
+  cdsMovExtrBanco->SetFiltered(true);
+}
+
+void TfrmImportOFX::depMovDeChange(TComponent* /*sender*/) {
+  cdsMovExtrBanco->SetFilter("1 = 2");
+  cdsMovExtrBanco->SetFiltered(true);
+}
+
+void TfrmImportOFX::depMovAteChange(TComponent* /*sender*/) {
+  cdsMovExtrBanco->SetFilter("1 = 2");
+  cdsMovExtrBanco->SetFiltered(true);
+}
+
+void TfrmImportOFX::depMovDeExit(TComponent* /*sender*/) {
+  depMovDe->CheckValidDate();
+  Vd_PeriodoMov();
+  cdsMovExtrBanco->SetFilter(FaixaDatas(depMovDe->Date(), depMovAte->Date(), " AND "));
+  cdsMovExtrBanco->SetFiltered(true);
+}
+
+void TfrmImportOFX::depMovAteExit(TComponent* /*sender*/) {
+  depMovAte->CheckValidDate();
+  Vd_PeriodoMov();
+  cdsMovExtrBanco->SetFilter(FaixaDatas(depMovDe->Date(), depMovAte->Date(), " AND "));
+  cdsMovExtrBanco->SetFiltered(true);
+}
+
+void TfrmImportOFX::Vd_PeriodoMov() {
+  if (depMovDe->Text().empty()) {
+    depMovDe->SetFocus();
+    MensErro(Msg("DATA_MOV_INI_INF"), true);
+  }
+  if (depMovAte->Text().empty()) {
+    depMovAte->SetFocus();
+    MensErro(Msg("DATA_MOV_FIN_INF"), true);
+  }
+  if (depMovAte->Date() < depMovDe->Date()) {
+    depMovAte->SetFocus();
+    MensErro(Msg("DATA_MOV_FIN_MAIOR"), true);
+  }
+}
+
+// ---------------------------------------------------------------- grid presentation
+
+void TfrmImportOFX::cdsMovExtrBancoIDMOVREALGetText(TField& sender, std::string& text,
+                                                    bool /*display_text*/) {
+  if (cdsMovExtrBanco->IsEmpty()) {
+    text.clear();
+    return;
+  }
+  if (sender.AsString() == "D") text = Msg("Debito");
+  if (sender.AsString() == "C") text = Msg("Credito");
+}
+
+void TfrmImportOFX::cdsMovExtrBancoVRMOVREALGetText(TField& sender, std::string& text,
+                                                    bool /*display_text*/) {
+  if (sender.IsNull()) return;
+  text = FormatFloat("#,##0.00", sender.AsFloat());
+}
+
+void TfrmImportOFX::dbgExtrBancoKeyDown(TComponent* /*sender*/, TKey& key, TShiftState shift) {
+  if ((shift & ssCtrl) != 0 && key == VK_DELETE) key = 0;
+}
+
+// ---------------------------------------------------------------- confirmation
+
+void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
+  THostLibrary& host = HostLibrary();
+  try {
+    if (cdsMovExtrBanco->IsEmpty()) MensErro(Msg("ARQ_SEM_DADOS"), true);
+
+    std::string letra;
+    if (cbTipoConta->Text() == "Circulante") {
+      letra = "C";
+    } else if (cbTipoConta->Text() == "Aplica\xE7\xE3o") {
+      letra = "L";
+    } else {
+      letra = "G";
+    }
+
+    cdsContaCorrente->SetFiltered(false);
+    cdsContaCorrente->SetFilter("IDTIPOCCORR= '" + letra + "'");
+    cdsContaCorrente->SetFiltered(true);
+    const std::string conta = cdsContaCorrente->FieldByName("CDREDUCONT").AsString();
+
+    cdsExtrBanco->First();
+    while (!cdsExtrBanco->Eof()) {
+      cdsExtrBanco->Edit();
+      cdsExtrBanco->FieldByName("CDREDUCONT").SetAsString(conta);
+      cdsExtrBanco->Next();
+    }
+
+    cdsMovExtrBanco->First();
+    if (!cdsMovExtrAux->Active()) CreateTable(cdsMovExtrAux);
+
+    TField& cdreducont = cdsMovExtrBanco->FieldByName("CDREDUCONT");
+    TField& vr = cdsMovExtrBanco->FieldByName("VRMOVREAL");
+    TField& hist = cdsMovExtrBanco->FieldByName("DSHISTMOVREAL");
+    TField& doc = cdsMovExtrBanco->FieldByName("NRDOCMOVREAL");
+    TField& dt = cdsMovExtrBanco->FieldByName("DTMOVREAL");
+    TField& tpmov = cdsMovExtrBanco->FieldByName("IDTPMOVREAL");
+    TField& stcon = cdsMovExtrBanco->FieldByName("IDSTCONMVBAN");
+    TField& tiporegi = cdsMovExtrBanco->FieldByName("IDTIPOREGI");
+    TField& idmov = cdsMovExtrBanco->FieldByName("IDMOVREAL");
+    TField& fitid = cdsMovExtrBanco->FieldByName("CDFITIDEXTR");
+    TField& aux_cdreducont = cdsMovExtrAux->FieldByName("CDREDUCONT");
+    TField& aux_vr = cdsMovExtrAux->FieldByName("VRMOVREAL");
+    TField& aux_hist = cdsMovExtrAux->FieldByName("DSHISTMOVREAL");
+    TField& aux_doc = cdsMovExtrAux->FieldByName("NRDOCMOVREAL");
+    TField& aux_dt = cdsMovExtrAux->FieldByName("DTMOVREAL");
+    TField& aux_tpmov = cdsMovExtrAux->FieldByName("IDTPMOVREAL");
+    TField& aux_stcon = cdsMovExtrAux->FieldByName("IDSTCONMVBAN");
+    TField& aux_tiporegi = cdsMovExtrAux->FieldByName("IDTIPOREGI");
+    TField& aux_idmov = cdsMovExtrAux->FieldByName("IDMOVREAL");
+    TField& aux_fitid = cdsMovExtrAux->FieldByName("CDFITIDEXTR");
+
+    bool repetido = false;
+    const TLocateOptions sem_caixa{true};
+    while (!cdsMovExtrBanco->Eof()) {
+      cdsMovExtrBanco->Edit();
+      cdreducont.SetAsString(conta);
+      if (cdsMovExtrAux->Locate(kRepeatKeys,
+                                {conta, vr.AsString(), doc.AsString(), dt.AsDateTime(),
+                                 fitid.AsString()},
+                                sem_caixa)) {
+        repetido = true;
+      }
+      cdsMovExtrAux->Insert();
+      aux_cdreducont.SetAsString(conta);
+      aux_vr.SetAsFloat(vr.AsFloat());
+      aux_hist.SetAsString(hist.AsString());
+      aux_doc.SetAsString(doc.AsString());
+      aux_dt.SetAsDateTime(dt.AsDateTime());
+      aux_tpmov.SetAsString(tpmov.AsString());
+      aux_stcon.SetAsString(stcon.AsString());
+      aux_tiporegi.SetAsString(tiporegi.AsString());
+      aux_idmov.SetAsString(idmov.AsString());
+      aux_fitid.SetAsString(fitid.AsString());
+      cdsMovExtrAux->Post();
+      cdsMovExtrBanco->Next();
+    }
+
+    host.ActiveShowAvi(host.MainForm(), 1);
+    int resposta = 0;
+    if (repetido) {
+      resposta = host.MsgAlert(Msg("Val_Iguais"), TMsgDlgType::mtConfirmation, {Msg("N"), Msg("S")}, 0);
+    }
+    bool valido = false;
+    if (resposta != 11) {
+      TServerResult result = netImportOFX->Call(
+          "ValidExtrato", {TServerArg::Packet(cdsExtrBanco->GetData()),
+                           TServerArg::Packet(cdsMovExtrAux->GetData())});
+      valido = AsBoolean(CheckResultServ(result, true, 0), "ValidExtrato");
+    }
+    TServerResult result = netImportOFX->Call(
+        "SetExtratoBancario", {TServerArg::Packet(cdsExtrBanco->GetData()),
+                               TServerArg::Packet(cdsMovExtrAux->GetData()), valido});
+    const bool gravado = AsBoolean(CheckResultServ(result, true, 0), "SetExtratoBancario");
+    host.DeactiveShowAvi();
+
+    if (gravado) {
+      msgPadrao->ShowMsg("ARQ_IMP_SUCESSO", TMsgDlgType::mtInformation, mbOK, 0);
+    } else {
+      MensErro(Msg("MOV_JA_CAD"), true);
+    }
+  } catch (...) {
+    host.DeactiveShowAvi();
+    if (cdsMovExtrAux->Active()) cdsMovExtrAux->EmptyDataSet();
+    throw;
+  }
+  cdsMovExtrAux->EmptyDataSet();
+}
+
+// ---------------------------------------------------------------- entry
+
+void CriaImportOFX() {
+  THostLibrary& host = HostLibrary();
+  host.SetScreenCursor(crHourGlass);
+  try {
+    if (!frmImportOFXCreated) {
+      frmImportOFX = new TfrmImportOFX(host.Application());
+      frmImportOFXCreated = true;
+    }
+  } catch (...) {
+    // Leaving the hourglass up after a failed creation would tell the user
+    // the application is still busy.
+    host.SetScreenCursor(crDefault);
+    throw;
+  }
+  host.SetScreenCursor(crDefault);
+  frmImportOFX->Show();
+  host.ShowForm(*frmImportOFX);
+}
+
+}  // namespace kvr
+
+extern "C" void IniProc() {
+  try {
+    kvr::CriaImportOFX();
+  } catch (const kvr::EAbort&) {
+  } catch (const std::exception& e) {
+    try {
+      kvr::HostLibrary().ShowError(e.what());
+    } catch (...) {
+    }
+  }
+}

@@ -1,0 +1,201 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/base_screen.h"
+#include "host/host_controls.h"
+#include "host/net_connection.h"
+#include "platform/client_dataset.h"
+#include "platform/controls.h"
+#include "platform/sysutils.h"
+#include "screen/layout_loader.h"
+
+namespace kvr {
+
+class TVQOFXReader;
+
+// The screen "Importação de Extrato Bancário (OFX)" as a model: its controls
+// are the platform's state objects, every user action is a handler below, and
+// a front end (the desktop, the console) only mirrors the controls and
+// forwards the user's input. The host library (HostLibrary()) must be
+// installed before the screen is created and must outlive it.
+//
+// Every handler that ends the user action early does so by throwing: EAbort
+// after a message shown through MensErro, kvr::Exception (or a derived one)
+// for a parse, table, conversion or connection error. Front ends catch EAbort
+// quietly and show every other exception.
+//
+// Owns its controls, its four tables, its connection and every statement
+// reader it creates (one per loaded file, released with the screen).
+class TfrmImportOFX : public TfrmRotiGeral {
+ public:
+  // Builds the screen from its layout description (ImportOFXLayoutText) and
+  // runs FormCreate, which connects to the server. owner may be null (the
+  // caller then owns the screen). Throws what connecting throws; no screen
+  // is left then.
+  explicit TfrmImportOFX(TComponent* owner);
+  ~TfrmImportOFX() override;
+
+  // ---- controls and elements (owned by the screen)
+  TLabel* lblArquivo;
+  TEdit* edtFile;
+  TBtnPesquisa* BtnPesquisa1;
+  TLabel* lblBanco;
+  TEdit* edtBanco;
+  TLabel* lblConta;
+  TEdit* edtConta;
+  TComboBox* cbTipoConta;
+  TLabel* lblDtIni;
+  TDateEditPlus* depDtIni;
+  TLabel* lblDtFim;
+  TDateEditPlus* depDtFim;
+  TLabel* lblVrIni;
+  TNumberEdit* nedValorIni;
+  TLabel* lblVrFim;
+  TNumberEdit* nedValorFim;
+  TPanel* pnlExtrBanc;
+  TDBGrid* dbgExtrBanco;
+  TGroupBox* grbDtMovimento;
+  TLabel* Label1;
+  TDateEditPlus* depMovDe;
+  TLabel* Label2;
+  TDateEditPlus* depMovAte;
+  TOpenDialog* odlArquivo;
+  TNetConnection* netImportOFX;
+  TClientDataSet* cdsExtrBanco;
+  TClientDataSet* cdsMovExtrBanco;
+  TClientDataSet* cdsMovExtrAux;
+  TClientDataSet* cdsContaCorrente;
+  TDataSource* dtsExtrBanco;
+  TDataSource* dtsMovExtrBanco;
+  TDataSource* dtsContCorr;
+
+  // The day the bank-237 range starts from (yesterday of it); the system's
+  // date unless a test fixes it.
+  std::function<TDateTime()> Today;
+
+  // ---- lifecycle
+
+  // Runs the base handler, clears depDtIni and depDtFim, and connects
+  // netImportOFX (which runs netImportOFXBeforeConnect first).
+  void FormCreate(TComponent* sender) override;
+  // Runs the base handler (which asks for the screen's release), clears the
+  // created flag and disconnects netImportOFX.
+  void FormClose(TComponent* sender, TCloseAction& action) override;
+  // Takes the server address from the host library: Host = WebURL, Port =
+  // WebPort. Runs at every connect.
+  void netImportOFXBeforeConnect(TComponent* sender);
+
+  // ---- statement load
+
+  // The choose-file action: LimpaCampos, the file chooser, then (when a file
+  // name is known) edtFile, ReaderOFX and FiltraPeriodoExtrato. Cancelling
+  // the chooser after an earlier file was chosen loads that file again.
+  void BtnPesquisa1Click(TComponent* sender);
+  // Clears the header edits (running their change handlers) and empties the
+  // transaction table, creating it first when it is not active.
+  void LimpaCampos();
+  // Parses the chooser's file with a new reader and fills the header edits,
+  // the account list, cdsExtrBanco (one row) and cdsMovExtrBanco (one row per
+  // transaction). Ends the action through MensErro with ARQ_INV when the
+  // file is no statement or lacks bank or account, and through
+  // Vd_ContaCorrente when the account is unknown. Parse errors pass through.
+  void ReaderOFX();
+  // Change handler of edtFile: empties cbTipoConta and gives it the
+  // button-face colour.
+  void edtFileChange(TComponent* sender);
+
+  // ---- account resolution
+
+  // The account text as the server is asked for it: unchanged for bank
+  // "001"; otherwise a check digit "X"/"x" after the first "-" becomes "0"
+  // and every "-" is removed ("12345-X" -> "123450", "12-34-5" -> "12345").
+  std::string RetiraSimbolosContCorr(const std::string& banco, const std::string& conta) const;
+  // Asks the server for the accounts of bank and conta (GetContaCorrente),
+  // loads them into cdsContaCorrente and one entry per account into
+  // cbTipoConta ("Circulante" for C, "Aplicação" for L, "Garantida" for any
+  // other type), selecting the first. Ends the action with CONTCORR_NCAD when
+  // there is none, or with the server's report. The busy indicator shows
+  // during the call and is hidden however it ends.
+  void Vd_ContaCorrente(const std::string& banco, const std::string& conta);
+
+  // ---- movement date filter
+
+  // Change handler of edtBanco. Bank key "237": shows the movement date
+  // group, sets both dates to yesterday, focuses depMovDe and filters the
+  // transactions to that day. Any other key: filter off, group hidden.
+  void edtBancoChange(TComponent* sender);
+  // Last step of a load: for bank key "104" filters the transactions to the
+  // statement's period (depDtIni to depDtFim).
+  void FiltraPeriodoExtrato();
+  // Change handlers of the movement dates: no transaction passes until the
+  // edit is left with a valid range.
+  void depMovDeChange(TComponent* sender);
+  void depMovAteChange(TComponent* sender);
+  // Exit handlers of the movement dates: check the edit's date and the range
+  // (Vd_PeriodoMov), then filter the transactions to the range.
+  void depMovDeExit(TComponent* sender);
+  void depMovAteExit(TComponent* sender);
+  // Ends the action with DATA_MOV_INI_INF, DATA_MOV_FIN_INF or
+  // DATA_MOV_FIN_MAIOR (focusing the edit to correct first) when the
+  // movement date range is incomplete or reversed.
+  void Vd_PeriodoMov();
+
+  // The bank key of edtBanco: characters 2 to 4 of its text right-aligned in
+  // four ("237" for 237 and 0237).
+  std::string ChaveBanco() const;
+
+  // ---- grid presentation
+
+  // Display text of an IDMOVREAL column: "Débito" for D, "Crédito" for C,
+  // nothing else; empty while cdsMovExtrBanco shows no row.
+  void cdsMovExtrBancoIDMOVREALGetText(TField& sender, std::string& text, bool display_text);
+  // Display text of a VRMOVREAL column: "#,##0.00" in the locale's
+  // separators; nothing for null.
+  void cdsMovExtrBancoVRMOVREALGetText(TField& sender, std::string& text, bool display_text);
+  // Key handler of the grid: swallows Ctrl+Delete (key becomes 0).
+  void dbgExtrBancoKeyDown(TComponent* sender, TKey& key, TShiftState shift);
+
+  // ---- confirmation
+
+  // Stamps the chosen account on the statement, copies the visible
+  // transactions into cdsMovExtrAux noting repeats, asks whether to go on
+  // when there are any, has the server validate and store the statement and
+  // reports the outcome (ARQ_IMP_SUCESSO, or MOV_JA_CAD through MensErro).
+  // ARQ_SEM_DADOS when no transaction is visible. The busy indicator is
+  // hidden and cdsMovExtrAux emptied however it ends.
+  void sbtConfirmaClick(TComponent* sender);
+
+  // The text of a key of msgPadrao.
+  std::string Msg(const std::string& key) const;
+
+ private:
+  template <typename T>
+  T* Element(const std::string& name);
+  void CreateTable(TClientDataSet* table);
+  std::string FaixaDatas(TDateTime de, TDateTime ate, const char* junction) const;
+};
+
+// The one screen instance; set when it is created, not cleared on close.
+extern TfrmImportOFX* frmImportOFX;
+// True while a screen instance exists (from its creation to its close).
+extern bool frmImportOFXCreated;
+
+// Where the connection of each new screen sends its calls: null (the
+// default) keeps the HTTP transport; tests plug in a server double. The
+// factory must outlive the screens it serves.
+void SetImportOFXTransportFactory(std::function<std::unique_ptr<TRpcTransport>()> factory);
+
+// Shows the import screen, creating it first when none exists (with the
+// hourglass cursor meanwhile). Throws what creating it throws (the created
+// flag then stays false, so the next call tries again).
+void CriaImportOFX();
+
+}  // namespace kvr
+
+// The package's entry: opens the import screen (CriaImportOFX). Catches
+// everything: the end of an action quietly, any other error shown through the
+// host library's error message.
+extern "C" __attribute__((visibility("default"))) void IniProc();
