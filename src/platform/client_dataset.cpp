@@ -973,11 +973,10 @@ void TClientDataSet::SetData(const nlohmann::json& packet) {
     defs.push_back(std::move(fd));
   }
   if (defs.empty()) BadPacket("nenhuma coluna definida");
-  try {
-    CheckDefs(defs);
-  } catch (const EDatabaseError& e) {
-    BadPacket(e.what());
-  }
+  for (size_t i = 0; i < defs.size(); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (EqualAscii(defs[i].Name, defs[j].Name))
+        BadPacket("coluna " + std::to_string(i + 1) + " (" + defs[i].Name + ") definida duas vezes");
 
   std::vector<Cells> rows;
   rows.reserve(rows_it->size());

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "platform/client_dataset.h"
+#include "platform/errors.h"
+#include "platform/format_settings.h"
+
+namespace kvr {
+namespace {
+
+using nlohmann::json;
+
+class DataPacket : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FormatSettings = TFormatSettings{',', '.', '/'};
+    ds.AddFieldDef("CDREDUCONT", TFieldType::ftString, 3);
+    ds.AddFieldDef("DTMOVREAL", TFieldType::ftDateTime);
+    ds.AddFieldDef("VRMOVREAL", TFieldType::ftFloat);
+    ds.AddFieldDef("DSHISTMOVREAL", TFieldType::ftString, 40);
+    ds.CreateDataSet();
+  }
+  void TearDown() override { FormatSettings = TFormatSettings{}; }
+
+  TClientDataSet ds{nullptr};
+};
+
+TEST_F(DataPacket, TableToJsonInTheAgreedForm) {
+  ds.Append();
+  ds.FieldByName("CDREDUCONT").SetAsString("001");
+  ds.FieldByName("DTMOVREAL").SetAsDateTime(45296);  // 05/01/2024
+  ds.FieldByName("VRMOVREAL").SetAsFloat(200);
+  ds.FieldByName("DSHISTMOVREAL").SetAsString("Dep\xF3sito em cart\xE3o");
+  ds.Post();
+  ds.Append();
+  ds.FieldByName("DTMOVREAL").SetAsDateTime(45296.5);
+  ds.Post();
+  const json expected = json::parse(R"({
+    "fields":[{"name":"CDREDUCONT","type":"string","size":3},{"name":"DTMOVREAL","type":"datetime"},
+              {"name":"VRMOVREAL","type":"float"},{"name":"DSHISTMOVREAL","type":"string","size":40}],
+    "rows":[["001","2024-01-05T00:00:00",200.0,"Depósito em cartão"],
+            [null,"2024-01-05T12:00:00",null,null]]})");
+  EXPECT_EQ(ds.GetData(), expected);
+}
+
+TEST_F(DataPacket, FilterDoesNotNarrowThePacket) {
+  for (const char* code : {"001", "002"}) {
+    ds.Append();
+    ds.FieldByName("CDREDUCONT").SetAsString(code);
+    ds.Post();
+  }
+  ds.SetFilter("CDREDUCONT = '001'");
+  ds.SetFiltered(true);
+  EXPECT_EQ(ds.RecordCount(), 1);
+  EXPECT_EQ(ds.GetData()["rows"].size(), 2u);
+}
+
+TEST_F(DataPacket, RoundTripKeepsTypesNullsAndAccents) {
+  ds.Append();
+  ds.FieldByName("CDREDUCONT").SetAsString("A\xC7\xC3");
+  ds.FieldByName("DTMOVREAL").SetAsDateTime(45356.25);
+  ds.FieldByName("VRMOVREAL").SetAsFloat(-1500.25);
+  ds.Post();
+  ds.Append();
+  ds.Post();
+  const json packet = ds.GetData();
+
+  TClientDataSet copy(nullptr);
+  copy.SetData(json::parse(packet.dump()));
+  ASSERT_TRUE(copy.Active());
+  EXPECT_EQ(copy.FieldCount(), 4);
+  EXPECT_EQ(copy.FieldByName("CDREDUCONT").Size(), 3);
+  EXPECT_EQ(copy.FieldByName("DTMOVREAL").DataType(), TFieldType::ftDateTime);
+  EXPECT_EQ(copy.RecordCount(), 2);
+  copy.First();
+  EXPECT_EQ(copy.FieldByName("CDREDUCONT").AsString(), "A\xC7\xC3");
+  EXPECT_EQ(copy.FieldByName("DTMOVREAL").AsDateTime(), 45356.25);
+  EXPECT_EQ(copy.FieldByName("VRMOVREAL").AsFloat(), -1500.25);
+  copy.Next();
+  EXPECT_TRUE(copy.FieldByName("CDREDUCONT").IsNull());
+  EXPECT_TRUE(copy.FieldByName("DTMOVREAL").IsNull());
+  EXPECT_TRUE(copy.FieldByName("VRMOVREAL").IsNull());
+  EXPECT_EQ(copy.GetData(), packet);
+}
+
+TEST_F(DataPacket, LoadingReplacesRowsAndKeepsHandlersOfTheSameColumns) {
+  ds.Append();
+  ds.Post();
+  int calls = 0;
+  ds.FieldByName("VRMOVREAL").OnGetText = [&](TField&, std::string& text, bool) {
+    ++calls;
+    text = "x";
+  };
+  ds.SetData(json::parse(R"({"fields":[{"name":"CDREDUCONT","type":"string","size":3},
+      {"name":"DTMOVREAL","type":"datetime"},{"name":"VRMOVREAL","type":"float"},
+      {"name":"DSHISTMOVREAL","type":"string","size":40}],
+      "rows":[["abcdef","2024-03-05T00:00:00",1,"x"],["b",null,2,null],["c",null,3.5,null]]})"));
+  EXPECT_EQ(ds.RecordCount(), 3);
+  EXPECT_EQ(ds.FieldByName("CDREDUCONT").AsString(), "abc");  // first row, cut to its size
+  EXPECT_EQ(ds.FieldByName("VRMOVREAL").DisplayText(), "x");
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(DataPacket, MalformedPacketsAreClearErrorsAndChangeNothing) {
+  ds.Append();
+  ds.FieldByName("CDREDUCONT").SetAsString("keep");
+  ds.Post();
+  struct Case {
+    const char* packet;
+    const char* message;
+  };
+  const Case cases[] = {
+      {R"([1,2])", "Pacote de dados inv\xE1lido: n\xE3o \xE9 um objeto JSON."},
+      {R"({"rows":[]})", "Pacote de dados inv\xE1lido: falta a lista \"fields\"."},
+      {R"({"fields":[{"name":"A","type":"float"}]})", "Pacote de dados inv\xE1lido: falta a lista \"rows\"."},
+      {R"({"fields":[],"rows":[]})", "Pacote de dados inv\xE1lido: nenhuma coluna definida."},
+      {R"({"fields":[{"type":"float"}],"rows":[]})", "Pacote de dados inv\xE1lido: coluna 1 sem nome."},
+      {R"({"fields":[{"name":"A"}],"rows":[]})", "Pacote de dados inv\xE1lido: coluna 1 sem tipo."},
+      {R"({"fields":[{"name":"A","type":"blob"}],"rows":[]})",
+       "Pacote de dados inv\xE1lido: coluna 1 (A): tipo \"blob\" desconhecido."},
+      {R"({"fields":[{"name":"A","type":"string","size":-1}],"rows":[]})",
+       "Pacote de dados inv\xE1lido: coluna 1 (A): tamanho inv\xE1lido."},
+      {R"({"fields":[{"name":"A","type":"float"},{"name":"a","type":"float"}],"rows":[]})",
+       "Pacote de dados inv\xE1lido: coluna 2 (a) definida duas vezes."},
+      {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1],[1,2]]})",
+       "Pacote de dados inv\xE1lido: linha 2 tem 2 valores para 1 colunas."},
+      {R"({"fields":[{"name":"A","type":"float"}],"rows":[5]})",
+       "Pacote de dados inv\xE1lido: linha 1 n\xE3o \xE9 uma lista."},
+      {R"({"fields":[{"name":"A","type":"float"}],"rows":[["1"]]})",
+       "Pacote de dados inv\xE1lido: linha 1, coluna A: esperado um n\xFAmero."},
+      {R"({"fields":[{"name":"A","type":"string","size":2}],"rows":[[1]]})",
+       "Pacote de dados inv\xE1lido: linha 1, coluna A: esperado um texto."},
+      {R"({"fields":[{"name":"D","type":"datetime"}],"rows":[["2024-02-30T00:00:00"]]})",
+       "Pacote de dados inv\xE1lido: linha 1, coluna D: data \"2024-02-30T00:00:00\" inv\xE1lida."},
+      {R"({"fields":[{"name":"D","type":"datetime"}],"rows":[[45356]]})",
+       "Pacote de dados inv\xE1lido: linha 1, coluna D: esperada uma data."},
+  };
+  for (const Case& c : cases) {
+    try {
+      ds.SetData(json::parse(c.packet));
+      ADD_FAILURE() << c.packet;
+    } catch (const EDatabaseError& e) {
+      EXPECT_EQ(std::string(e.what()), c.message) << c.packet;
+    }
+    EXPECT_EQ(ds.RecordCount(), 1) << c.packet;
+    EXPECT_EQ(ds.FieldCount(), 4) << c.packet;
+  }
+}
+
+TEST_F(DataPacket, InactiveTableHasNoPacket) {
+  ds.Close();
+  EXPECT_THROW(ds.GetData(), EDatabaseError);
+}
+
+}  // namespace
+}  // namespace kvr
