@@ -1,0 +1,161 @@
+#include "host/host_controls.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/format_settings.h"
+#include "platform/sysutils.h"
+
+namespace kvr {
+namespace {
+
+// Records the dialogs it is asked to show; answers questions with `answer`.
+class DialogRecorder : public THostLibrary {
+ public:
+  void ShowError(const std::string& text) override { shown.push_back("error:" + text); }
+  int MsgAlert(const std::string& text, TMsgDlgType, const std::vector<std::string>& buttons, int) override {
+    std::string line = "alert:" + text;
+    for (const auto& b : buttons) line += "|" + b;
+    shown.push_back(line);
+    return answer;
+  }
+  void ShowMessage(const std::string& text, TMsgDlgType kind, int help) override {
+    shown.push_back("message:" + text + (kind == TMsgDlgType::mtInformation ? ":info:" : ":other:") +
+                    std::to_string(help));
+  }
+  void ActiveShowAvi(TComponent*, int) override {}
+  void DeactiveShowAvi() override {}
+  std::string WebURL() override { return "127.0.0.1"; }
+  int WebPort() override { return 0; }
+  bool ExecuteOpenDialog(const std::string&, std::string&) override { return false; }
+  void SetScreenCursor(int) override {}
+  void ShowForm(TForm&) override {}
+  TComponent* Application() override { return nullptr; }
+  TComponent* MainForm() override { return nullptr; }
+
+  std::vector<std::string> shown;
+  int answer = 11;
+};
+
+class HostControls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FormatSettings = TFormatSettings{',', '.', '/'};
+    SetHostLibrary(&host);
+  }
+  void TearDown() override {
+    SetHostLibrary(nullptr);
+    FormatSettings = TFormatSettings{};
+  }
+  DialogRecorder host;
+};
+
+TEST_F(HostControls, DateEditShowsAndReadsDates) {
+  TDateEditPlus dep(nullptr);
+  std::vector<std::string> changes;
+  dep.OnChange = [&](TComponent*) { changes.push_back(dep.Text()); };
+  EXPECT_EQ(dep.Text(), "");
+  EXPECT_EQ(dep.Date(), 0.0);
+  dep.SetDate(EncodeDate(2024, 3, 5) + 0.75);  // time of day dropped
+  EXPECT_EQ(dep.Text(), "05/03/2024");
+  EXPECT_EQ(dep.Date(), 45356.0);
+  dep.Clear();
+  EXPECT_EQ(dep.Text(), "");
+  dep.UserSetText("6/3/2024");
+  EXPECT_EQ(dep.Date(), 45357.0);
+  const std::vector<std::string> expected = {"05/03/2024", "", "6/3/2024"};
+  EXPECT_EQ(changes, expected);
+  EXPECT_EQ(dep.WeekDayNames.size(), 7u);
+  EXPECT_EQ(dep.WeekDayNames[6], "S\xE1" "bado");
+  EXPECT_FALSE(dep.SaveTime);
+  EXPECT_EQ(dep.ValidDateColor, clBlue);
+}
+
+TEST_F(HostControls, CheckValidDateRejectsWhatIsNoDate) {
+  TDateEditPlus dep(nullptr);
+  struct Case {
+    const char* text;
+    bool valid;
+  };
+  const Case cases[] = {{"", true},          {"05/03/2024", true}, {"29/02/2024", true}, {"29/02/2023", false},
+                        {"32/01/2024", false}, {"05/13/2024", false}, {"05/03/24", false}, {"ab/cd/efgh", false},
+                        {"05-03-2024", false}, {"  /  /    ", false}};
+  for (const Case& c : cases) {
+    dep.SetText(c.text);
+    if (c.valid) {
+      EXPECT_NO_THROW(dep.CheckValidDate()) << c.text;
+    } else {
+      EXPECT_THROW(dep.CheckValidDate(), EConvertError) << c.text;
+      EXPECT_EQ(dep.Date(), 0.0) << c.text;
+    }
+  }
+  dep.SetText("31/02/2024");
+  try {
+    dep.CheckValidDate();
+    FAIL();
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(std::string(e.what()), "Data inv\xE1lida: \"31/02/2024\".");
+  }
+}
+
+TEST_F(HostControls, NumberEditFormatsWithTheLocale) {
+  TNumberEdit ned(nullptr);
+  ned.SetValue(-1500.25);
+  EXPECT_EQ(ned.Text(), "-1.500,25");
+  EXPECT_EQ(ned.Value(), -1500.25);
+  ned.SetValue(0);
+  EXPECT_EQ(ned.Text(), "0,00");
+  ned.Clear();
+  EXPECT_EQ(ned.Text(), "");
+  EXPECT_EQ(ned.Value(), 0.0);
+  ned.UserSetText("1234,5");
+  EXPECT_EQ(ned.Text(), "1.234,50");
+  FormatSettings = TFormatSettings{'.', ',', '/'};
+  ned.SetValue(1234.5);
+  EXPECT_EQ(ned.Text(), "1,234.50");
+  EXPECT_EQ(ned.Value(), 1234.5);
+}
+
+TEST_F(HostControls, ButtonsClickAndHint) {
+  TBtnPesquisa btn(nullptr);
+  TButtonFlat flat(nullptr);
+  int clicks = 0;
+  btn.OnClick = [&](TComponent* sender) { clicks += sender == &btn ? 1 : 100; };
+  flat.OnClick = [&](TComponent* sender) { clicks += sender == &flat ? 10 : 100; };
+  btn.SetHint("Pesquisar");
+  btn.UserClick();
+  flat.UserClick();
+  EXPECT_EQ(clicks, 11);
+  EXPECT_EQ(btn.Hint(), "Pesquisar");
+  EXPECT_TRUE(btn.ShowHint());
+}
+
+TEST_F(HostControls, MessagesLookUpByExactKey) {
+  TMessages msg(nullptr);
+  msg.Add("Debito", "D\xE9" "bito");
+  msg.Messages.push_back("N|N\xE3o");
+  msg.Messages.push_back("sem barra");
+  msg.Add("ARQ_INV", "Arquivo importado n\xE3o \xE9 um extrato v\xE1lido.");
+  EXPECT_EQ(msg.Msg("Debito"), "D\xE9" "bito");
+  EXPECT_EQ(msg.Msg("N"), "N\xE3o");
+  EXPECT_EQ(msg.Msg("ARQ_INV"), "Arquivo importado n\xE3o \xE9 um extrato v\xE1lido.");
+  EXPECT_EQ(msg.Msg("debito"), "Mensagem n\xE3o cadastrada: debito");
+  EXPECT_EQ(msg.Msg("Deb"), "Mensagem n\xE3o cadastrada: Deb");
+}
+
+TEST_F(HostControls, ShowMsgGoesThroughTheHostLibrary) {
+  TMessages msg(nullptr);
+  msg.Add("ARQ_IMP_SUCESSO", "Arquivo importado com sucesso.");
+  EXPECT_EQ(msg.ShowMsg("ARQ_IMP_SUCESSO", TMsgDlgType::mtInformation, mbOK, 0), mrOk);
+  host.answer = 12;
+  EXPECT_EQ(msg.ShowMsg("ARQ_IMP_SUCESSO", TMsgDlgType::mtConfirmation, mbYes | mbNo, 0), mrNo);
+  const std::vector<std::string> expected = {"message:Arquivo importado com sucesso.:info:0",
+                                             "alert:Arquivo importado com sucesso.|Sim|N\xE3o"};
+  EXPECT_EQ(host.shown, expected);
+}
+
+}  // namespace
+}  // namespace kvr
