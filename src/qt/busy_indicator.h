@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QProgressBar;
+
+namespace kvr::qt {
+
+// The busy indicator of the host: a translucent layer over the whole of its
+// parent (the main window) with the text "Aguarde..." and a running bar,
+// plus the wait cursor. It is painted at once when shown, because the server
+// call it announces blocks the event loop until it returns.
+class BusyIndicator : public QWidget {
+  Q_OBJECT
+
+ public:
+  // parent must not be null; it owns the indicator.
+  explicit BusyIndicator(QWidget* parent);
+  ~BusyIndicator() override;
+
+  // Covers the parent, sets the wait cursor and paints. Showing it while
+  // shown does nothing.
+  void Activate();
+  // Hides it and takes the wait cursor back. Harmless when not shown.
+  void Deactivate();
+  bool Active() const { return active_; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  bool active_ = false;
+  QLabel* label_ = nullptr;
+  QProgressBar* bar_ = nullptr;
+};
+
+}  // namespace kvr::qt

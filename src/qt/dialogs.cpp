@@ -1,0 +1,89 @@
+#include "qt/dialogs.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace kvr::qt {
+
+namespace {
+
+QMessageBox::Icon IconOf(TMsgDlgType kind) {
+  switch (kind) {
+    case TMsgDlgType::mtWarning:
+      return QMessageBox::Warning;
+    case TMsgDlgType::mtError:
+      return QMessageBox::Critical;
+    case TMsgDlgType::mtInformation:
+      return QMessageBox::Information;
+    case TMsgDlgType::mtConfirmation:
+      return QMessageBox::Question;
+    case TMsgDlgType::mtCustom:
+      break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+// A dialog shown while the busy indicator or the hourglass is on must show
+// the normal cursor, or the user cannot tell that it waits for an answer.
+class ArrowCursorWhileOpen {
+ public:
+  ArrowCursorWhileOpen() { QApplication::setOverrideCursor(Qt::ArrowCursor); }
+  ~ArrowCursorWhileOpen() { QApplication::restoreOverrideCursor(); }
+  ArrowCursorWhileOpen(const ArrowCursorWhileOpen&) = delete;
+  ArrowCursorWhileOpen& operator=(const ArrowCursorWhileOpen&) = delete;
+};
+
+QWidget* ParentOr(QWidget* parent) {
+  if (parent != nullptr) return parent;
+  return QApplication::activeWindow();
+}
+
+}  // namespace
+
+QString DialogTitle(TMsgDlgType kind) {
+  switch (kind) {
+    case TMsgDlgType::mtWarning:
+      return QString::fromUtf8("Aviso");
+    case TMsgDlgType::mtError:
+      return QString::fromUtf8("Erro");
+    case TMsgDlgType::mtInformation:
+      return QString::fromUtf8("Informação");
+    case TMsgDlgType::mtConfirmation:
+      return QString::fromUtf8("Confirmação");
+    case TMsgDlgType::mtCustom:
+      break;
+  }
+  return QString::fromUtf8("Mensagem");
+}
+
+void ShowErrorBox(QWidget* parent, const QString& text) {
+  ShowMessageBox(parent, text, TMsgDlgType::mtError);
+}
+
+void ShowMessageBox(QWidget* parent, const QString& text, TMsgDlgType kind) {
+  ArrowCursorWhileOpen arrow;
+  QMessageBox box(IconOf(kind), DialogTitle(kind), text, QMessageBox::Ok, ParentOr(parent));
+  box.setObjectName("messageBox");
+  box.button(QMessageBox::Ok)->setText("OK");
+  box.exec();
+}
+
+int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind, const QStringList& buttons) {
+  ArrowCursorWhileOpen arrow;
+  QMessageBox box(IconOf(kind), DialogTitle(kind), text, QMessageBox::NoButton, ParentOr(parent));
+  box.setObjectName("messageBox");
+  QList<QAbstractButton*> added;
+  for (const QString& caption : buttons) {
+    added.append(box.addButton(caption, QMessageBox::ActionRole));
+  }
+  if (added.isEmpty()) added.append(box.addButton("OK", QMessageBox::AcceptRole));
+  box.setEscapeButton(added.first());
+  box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));
+  box.exec();
+  const qsizetype chosen = added.indexOf(box.clickedButton());
+  return chosen < 0 ? 0 : static_cast<int>(chosen);
+}
+
+}  // namespace kvr::qt

@@ -1,0 +1,102 @@
+#include "qt/form_view.h"
+
+#include <QApplication>
+
+#include "platform/controls.h"
+#include "qt/control_views.h"
+#include "qt/text.h"
+#include "qt/user_action.h"
+
+namespace kvr::qt {
+
+FormView::FormView(TForm& form, QWidget* parent) : QWidget(parent), form_(form) {
+  setObjectName(ToQString(form.Name));
+  setFont(ToQFont(form.Font(), font()));
+  setAutoFillBackground(true);
+  {
+    SyncScope scope(*this);
+    Build(form_, this);
+    SyncForm();
+  }
+  form_observer_ = form_.AddObserver([this](TControl&) { SyncForm(); });
+  for (const auto& view : views_) view->Attach();
+  if (TControl* active = form_.ActiveControl()) ApplyModelFocus(*active);
+  connect(qApp, &QApplication::focusChanged, this, &FormView::OnFocusChanged);
+}
+
+FormView::~FormView() { Detach(); }
+
+void FormView::Build(TControl& parent, QWidget* parent_widget) {
+  for (int i = 0; i < parent.ControlCount(); ++i) {
+    TControl& child = *parent.Controls(i);
+    auto view = CreateControlView(*this, child, parent_widget);
+    QWidget* widget = view->Widget();
+    by_name_[child.Name] = widget;
+    by_widget_[widget] = &child;
+    by_widget_[view->FocusWidget()] = &child;
+    views_.push_back(std::move(view));
+    Build(child, widget);
+  }
+}
+
+QWidget* FormView::WidgetOf(const std::string& control_name) const {
+  const auto found = by_name_.find(control_name);
+  return found == by_name_.end() ? nullptr : found->second;
+}
+
+TControl* FormView::ControlOf(const QWidget* widget) const {
+  for (const QWidget* w = widget; w != nullptr && w != this; w = w->parentWidget()) {
+    const auto found = by_widget_.find(w);
+    if (found != by_widget_.end()) return found->second;
+  }
+  return nullptr;
+}
+
+void FormView::Detach() {
+  if (detached_) return;
+  detached_ = true;
+  disconnect(qApp, &QApplication::focusChanged, this, &FormView::OnFocusChanged);
+  form_.RemoveObserver(form_observer_);
+  for (auto it = views_.rbegin(); it != views_.rend(); ++it) (*it)->Detach();
+}
+
+bool FormView::UserAction(const std::function<void()>& action) {
+  if (Syncing() || detached_ || acting_ > 0) return false;
+  ++acting_;
+  const bool finished = RunUserAction(window(), action);
+  --acting_;
+  return finished;
+}
+
+void FormView::SyncForm() {
+  if (detached_) return;
+  SyncScope scope(*this);
+  const QSize size(form_.ClientWidth(), form_.ClientHeight());
+  if (size.width() > 0 && size.height() > 0 && this->size() != size) setFixedSize(size);
+  emit FormStateChanged();
+}
+
+void FormView::ApplyModelFocus(TControl& control) {
+  if (detached_) return;
+  QWidget* widget = WidgetOf(control.Name);
+  if (widget == nullptr) return;
+  if (QWidget* proxy = widget->focusProxy()) widget = proxy;
+  if (widget->hasFocus()) return;
+  SyncScope scope(*this);
+  widget->setFocus(Qt::OtherFocusReason);
+}
+
+void FormView::OnFocusChanged(QWidget* /*old_widget*/, QWidget* new_widget) {
+  if (Syncing() || detached_ || acting_ > 0 || new_widget == nullptr) return;
+  if (!isAncestorOf(new_widget)) return;
+  TControl* control = ControlOf(new_widget);
+  if (control == nullptr || control == form_.ActiveControl()) return;
+  UserAction([&] { form_.UserFocus(*control); });
+  // An exit handler that failed, or moved the focus itself, leaves the
+  // model's focus elsewhere than where the user put Qt's.
+  if (detached_) return;
+  TControl* active = form_.ActiveControl();
+  if (active != nullptr && active != control) ApplyModelFocus(*active);
+}
+
+}  // namespace kvr::qt

@@ -1,0 +1,179 @@
+#include "qt/grid_view.h"
+
+#include <QHeaderView>
+#include <QTimer>
+
+#include "platform/client_dataset.h"
+#include "qt/form_view.h"
+#include "qt/text.h"
+
+namespace kvr::qt {
+
+GridModel::GridModel(TDBGrid& grid, QObject* parent) : QAbstractTableModel(parent), grid_(&grid) {
+  Reload();
+}
+
+int GridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
+
+int GridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : columns_; }
+
+QVariant GridModel::data(const QModelIndex& index, int role) const {
+  if (grid_ == nullptr || !index.isValid()) return {};
+  const int column = index.column();
+  if (column >= static_cast<int>(grid_->Columns().size())) return {};
+  if (role == Qt::TextAlignmentRole) {
+    TClientDataSet* dataset = grid_->DataSource();
+    const TField* field = dataset != nullptr ? dataset->FindField(grid_->Columns()[column].FieldName) : nullptr;
+    if (field != nullptr && field->DataType() == TFieldType::ftFloat) {
+      return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
+    }
+    return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+  }
+  if (role != Qt::DisplayRole) return {};
+  // The table may have changed since the last reload (a repaint while a
+  // server call blocks the loop): rows beyond it show empty.
+  try {
+    if (index.row() >= grid_->RowCount()) return QString();
+    return ToQString(grid_->CellText(index.row(), column));
+  } catch (const std::exception&) {
+    return QString();
+  }
+}
+
+QVariant GridModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (grid_ == nullptr || role != Qt::DisplayRole) return {};
+  if (orientation == Qt::Vertical) return QString();
+  if (section < 0 || section >= static_cast<int>(grid_->Columns().size())) return {};
+  const TColumn& column = grid_->Columns()[static_cast<size_t>(section)];
+  return ToQString(column.Title.empty() ? column.FieldName : column.Title);
+}
+
+Qt::ItemFlags GridModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+}
+
+void GridModel::Invalidate() {
+  if (reload_pending_) return;
+  reload_pending_ = true;
+  QTimer::singleShot(0, this, [this] {
+    if (reload_pending_) Reload();
+  });
+}
+
+void GridModel::Reload() {
+  reload_pending_ = false;
+  beginResetModel();
+  rows_ = 0;
+  columns_ = 0;
+  int current = -1;
+  if (grid_ != nullptr) {
+    columns_ = static_cast<int>(grid_->Columns().size());
+    try {
+      rows_ = grid_->RowCount();
+      if (TClientDataSet* dataset = grid_->DataSource(); dataset != nullptr && dataset->Active()) {
+        current = dataset->RecNo() - 1;
+      }
+    } catch (const std::exception&) {
+      rows_ = 0;
+    }
+  }
+  endResetModel();
+  emit Reloaded(current);
+}
+
+void GridModel::Detach() {
+  beginResetModel();
+  grid_ = nullptr;
+  rows_ = 0;
+  columns_ = 0;
+  reload_pending_ = false;
+  endResetModel();
+}
+
+GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
+    : ControlView(form_view, grid, new QTableView(parent)),
+      grid_(grid),
+      table_(static_cast<QTableView*>(widget_)),
+      model_(new GridModel(grid, table_)) {
+  table_->setModel(model_);
+  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table_->setSelectionMode(QAbstractItemView::SingleSelection);
+  table_->setWordWrap(false);
+  table_->setCornerButtonEnabled(false);
+  table_->verticalHeader()->setDefaultSectionSize(18);
+  table_->verticalHeader()->setMinimumSectionSize(14);
+  table_->horizontalHeader()->setHighlightSections(false);
+  table_->horizontalHeader()->setSectionsClickable(false);
+  table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  table_->horizontalHeader()->setMinimumSectionSize(8);
+  QObject::connect(model_, &GridModel::Reloaded, table_, [this](int current_row) {
+    FormView::SyncScope scope(form_view_);
+    if (current_row < 0 || current_row >= model_->rowCount()) return;
+    int column = table_->currentIndex().isValid() ? table_->currentIndex().column() : -1;
+    if (column < 0 || table_->isColumnHidden(column)) {
+      for (int c = 0; c < model_->columnCount(); ++c) {
+        if (!table_->isColumnHidden(c)) {
+          column = c;
+          break;
+        }
+      }
+    }
+    if (column >= 0) table_->setCurrentIndex(model_->index(current_row, column));
+  });
+}
+
+GridView::~GridView() {
+  BindDataSet(nullptr);
+  model_->Detach();
+}
+
+void GridView::BindDataSet(TClientDataSet* dataset) {
+  if (dataset == dataset_) return;
+  if (dataset_ != nullptr) dataset_->RemoveObserver(dataset_observer_);
+  dataset_ = dataset;
+  dataset_observer_ = 0;
+  if (dataset_ != nullptr) {
+    dataset_observer_ = dataset_->AddObserver([this](TClientDataSet&, TDataChange change) {
+      if (change == TDataChange::State) return;
+      model_->Invalidate();
+    });
+  }
+}
+
+void GridView::SyncKind() {
+  BindDataSet(grid_.DataSource());
+  const TDBGridOptions options = grid_.Options();
+  const bool columns_changed = shown_columns_.size() != grid_.Columns().size() ||
+                               !std::equal(shown_columns_.begin(), shown_columns_.end(), grid_.Columns().begin(),
+                                           [](const TColumn& a, const TColumn& b) {
+                                             return a.FieldName == b.FieldName && a.Title == b.Title &&
+                                                    a.Width == b.Width && a.Visible == b.Visible;
+                                           });
+  if (columns_changed) {
+    shown_columns_ = grid_.Columns();
+    model_->Reload();
+    for (int c = 0; c < static_cast<int>(shown_columns_.size()); ++c) {
+      const TColumn& column = shown_columns_[static_cast<size_t>(c)];
+      table_->setColumnHidden(c, !column.Visible);
+      table_->setColumnWidth(c, column.Width >= 0 ? column.Width : TDBGrid::kDefaultColumnWidth);
+    }
+  }
+  if (!options_applied_ || options != shown_options_) {
+    options_applied_ = true;
+    shown_options_ = options;
+    table_->horizontalHeader()->setVisible((options & dgTitles) != 0);
+    table_->verticalHeader()->setVisible((options & dgIndicator) != 0);
+    table_->verticalHeader()->setFixedWidth(12);
+    table_->setShowGrid((options & (dgColLines | dgRowLines)) != 0);
+    table_->setTabKeyNavigation((options & dgTabs) != 0);
+    table_->setSelectionBehavior((options & dgRowSelect) != 0 ? QAbstractItemView::SelectRows
+                                                              : QAbstractItemView::SelectItems);
+    table_->setSelectionMode((options & dgMultiSelect) != 0 ? QAbstractItemView::ExtendedSelection
+                                                            : QAbstractItemView::SingleSelection);
+    table_->horizontalHeader()->setSectionResizeMode((options & dgColumnResize) != 0 ? QHeaderView::Interactive
+                                                                                      : QHeaderView::Fixed);
+  }
+}
+
+}  // namespace kvr::qt

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QTableView>
+
+#include "platform/controls.h"
+#include "qt/control_views.h"
+
+namespace kvr::qt {
+
+// The rows of a data grid as a Qt table model: one Qt column per grid
+// column (hidden ones included, the view hides them), one row per row of
+// the grid's table that the filter lets through, the cells' display texts
+// (the columns' OnGetText) and the titles. Read only. The table's change
+// notifications reach the model through Invalidate; the model then reloads
+// once the event loop runs, and answers for rows that have gone away with
+// empty cells meanwhile.
+class GridModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  // grid must outlive the model or Detach must be called first.
+  explicit GridModel(TDBGrid& grid, QObject* parent = nullptr);
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+  // Marks the contents stale and schedules one reload.
+  void Invalidate();
+  // Reloads rows and columns now.
+  void Reload();
+  // Stops reading the grid; the model then shows nothing.
+  void Detach();
+
+ signals:
+  // After a reload: the table's current row (0-based among the visible
+  // rows), or -1 for none.
+  void Reloaded(int current_row);
+
+ private:
+  TDBGrid* grid_;
+  int rows_ = 0;
+  int columns_ = 0;
+  bool reload_pending_ = false;
+};
+
+// The view of a TDBGrid: a QTableView over a GridModel with the grid's
+// titles, column widths, hidden columns and lines, no editing, no row
+// indicator, Tab moving between columns; keys go through the grid's
+// OnKeyDown first (a key it cancels does nothing).
+class GridView : public ControlView {
+ public:
+  GridView(FormView& form_view, TDBGrid& grid, QWidget* parent);
+  ~GridView() override;
+
+  QTableView* Table() const { return table_; }
+  GridModel* Model() const { return model_; }
+
+ protected:
+  void SyncKind() override;
+
+ private:
+  void BindDataSet(TClientDataSet* dataset);
+
+  TDBGrid& grid_;
+  QTableView* table_;
+  GridModel* model_;
+  TClientDataSet* dataset_ = nullptr;
+  int dataset_observer_ = 0;
+  std::vector<TColumn> shown_columns_;
+  TDBGridOptions shown_options_ = 0;
+  bool options_applied_ = false;
+};
+
+}  // namespace kvr::qt

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <memory>
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+#include "qt/server_address.h"
+
+namespace kvr::qt {
+
+class MainWindow;
+class PackageLoader;
+class QtHostLibrary;
+
+// The settings key that holds the package's path (a file or a folder).
+inline constexpr const char* kPackageSettingsKey = "pacotes/Pkg_kvr61400";
+
+// How the shell is set up: the server address and the package's path.
+struct HostShellOptions {
+  ServerAddress server;
+  // Empty: look beside the shell.
+  QString package_path;
+  // Open the module's screen right after start.
+  bool open_import_ofx = false;
+};
+
+// The options from the command line ("--server HOST:PORT", "--pacote PATH",
+// "--abrir"), else from the saved settings (kServerSettingsKey,
+// kPackageSettingsKey), else the defaults. Throws kvr::Exception quoting a
+// malformed or missing value, or an unknown option.
+HostShellOptions ResolveHostShellOptions(const QStringList& arguments, const QSettings& settings);
+
+// The host shell: its main window, the Qt host library installed for the
+// module (SetHostLibrary) and the module's package. One per process, on the
+// user-interface thread; a QApplication must exist.
+class HostShell {
+ public:
+  HostShell(HostShellOptions options, const QString& host_folder);
+  // Releases the module's screens while the package is still loaded, then
+  // uninstalls the host library.
+  ~HostShell();
+  HostShell(const HostShell&) = delete;
+  HostShell& operator=(const HostShell&) = delete;
+
+  MainWindow& Window() const { return *window_; }
+  QtHostLibrary& Host() const { return *host_; }
+  PackageLoader& Package() const { return *package_; }
+  // Where the package is looked for, in order.
+  const QStringList& PackageCandidates() const { return candidates_; }
+
+  // The menu entry "Importação de Extrato Bancário (OFX)": loads the
+  // package on first use and calls its IniProc, as one guarded user action
+  // (an error is shown in a dialog). Returns true when IniProc returned
+  // normally.
+  bool OpenImportOFX();
+
+ private:
+  std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<QtHostLibrary> host_;
+  std::unique_ptr<PackageLoader> package_;
+  QStringList candidates_;
+};
+
+}  // namespace kvr::qt

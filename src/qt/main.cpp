@@ -1,0 +1,56 @@
+// kvr61400-host: the desktop host shell. Opens a main window whose menu
+// entry "Importação de Extrato Bancário (OFX)" loads the package
+// Pkg_kvr61400 and calls its IniProc.
+#include <cstdio>
+
+#include <QApplication>
+#include <QSettings>
+#include <QStyleFactory>
+#include <QTimer>
+
+#include "platform/format_settings.h"
+#include "qt/host_shell.h"
+#include "qt/main_window.h"
+#include "qt/text.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Uso: kvr61400-host [--server HOST:PORTA] [--pacote CAMINHO] [--abrir]\n"
+    "\n"
+    "  --server HOST:PORTA  servidor de aplicação (senão o das configurações,\n"
+    "                       senão 127.0.0.1:8061)\n"
+    "  --pacote CAMINHO     o pacote Pkg_kvr61400.so ou a pasta que o contém\n"
+    "                       (senão o das configurações, senão ao lado deste programa)\n"
+    "  --abrir              abre a tela de importação ao iniciar\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  QApplication application(argc, argv);
+  QApplication::setOrganizationName("kvr");
+  QApplication::setApplicationName("kvr61400-host");
+  if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
+  kvr::InitFormatSettingsFromLocale();
+
+  kvr::qt::HostShellOptions options;
+  try {
+    const QSettings settings;
+    options = kvr::qt::ResolveHostShellOptions(QApplication::arguments(), settings);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "kvr61400-host: %s\n%s", kvr::qt::ErrorText(error).toLocal8Bit().constData(), kUsage);
+    return 2;
+  }
+
+  kvr::qt::HostShell shell(options, QApplication::applicationDirPath());
+  shell.Window().show();
+  if (options.open_import_ofx) QTimer::singleShot(0, &shell.Window(), [&shell] { shell.OpenImportOFX(); });
+  return QApplication::exec();
+}

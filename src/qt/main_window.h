@@ -1,0 +1,61 @@
+#pragma once
+
+#include <functional>
+
+#include <QMainWindow>
+
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+
+namespace kvr {
+class TForm;
+}
+
+namespace kvr::qt {
+
+class BusyIndicator;
+class FormView;
+
+// The host shell's main window: a menu with the module entries, a child
+// window area holding the module screens, a status line with the server
+// address, and the busy indicator over all of it.
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // The caption of the module's menu entry (UTF-8).
+  static constexpr const char* kImportOFXEntry = "Importação de Extrato Bancário (OFX)";
+
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // What the module's menu entry runs (the package's IniProc, guarded).
+  void SetOpenImportOFX(std::function<void()> open) { open_import_ofx_ = std::move(open); }
+  // Runs the module's menu entry, as choosing it does.
+  void OpenImportOFX();
+
+  // Shows the status line text, e.g. the server address.
+  void SetStatusText(const QString& text);
+
+  // Shows form as a child window: builds its view the first time, then
+  // shows and raises the existing one. form must outlive its view; a view
+  // whose form is released closes itself.
+  void ShowModuleForm(TForm& form);
+  // The view of form, or null when it has none.
+  FormView* ViewOf(const TForm& form) const;
+  // Closes every child window without asking the module (used at exit,
+  // before the module's screens are released).
+  void DiscardViews();
+
+  QMdiArea& ChildArea() const { return *mdi_; }
+  BusyIndicator& Busy() const { return *busy_; }
+
+ private:
+  QMdiArea* mdi_ = nullptr;
+  BusyIndicator* busy_ = nullptr;
+  QLabel* status_ = nullptr;
+  std::function<void()> open_import_ofx_;
+};
+
+}  // namespace kvr::qt

@@ -1,0 +1,95 @@
+#include "qt/qt_host_library.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStringList>
+
+#include "qt/busy_indicator.h"
+#include "qt/dialogs.h"
+#include "qt/main_window.h"
+#include "qt/text.h"
+
+namespace kvr::qt {
+
+QString ToQtFileFilter(const std::string& filter) {
+  const QStringList parts = ToQString(filter).split('|');
+  QStringList filters;
+  for (qsizetype i = 0; i < parts.size(); i += 2) {
+    const QString name = parts[i].trimmed();
+    QString patterns = i + 1 < parts.size() ? parts[i + 1].trimmed() : QString("*");
+    if (patterns.isEmpty()) patterns = "*";
+    patterns.replace(';', ' ');
+    if (name.isEmpty() && patterns == "*") continue;
+    filters.append((name.isEmpty() ? patterns : name) + " (" + patterns + ")");
+  }
+  return filters.join(";;");
+}
+
+QtHostLibrary::QtHostLibrary(MainWindow& main_window, ServerAddress server)
+    : main_window_(main_window), server_(std::move(server)) {
+  application_.Name = "Application";
+  main_form_.Name = "frmPrincipal";
+  chooser_ = [](QWidget* parent, const QString& filter, const QString& start) -> std::optional<QString> {
+    const QString chosen =
+        QFileDialog::getOpenFileName(parent, QString::fromUtf8("Abrir"), start, filter, nullptr);
+    if (chosen.isEmpty()) return std::nullopt;
+    return chosen;
+  };
+}
+
+QtHostLibrary::~QtHostLibrary() {
+  ReleaseScreens();
+  if (hourglass_) QApplication::restoreOverrideCursor();
+}
+
+void QtHostLibrary::ShowError(const std::string& text) { ShowErrorBox(&main_window_, ToQString(text)); }
+
+int QtHostLibrary::MsgAlert(const std::string& text, TMsgDlgType kind, const std::vector<std::string>& buttons,
+                            int /*help_context*/) {
+  QStringList captions;
+  for (const std::string& button : buttons) captions.append(ToQString(button));
+  return 11 + AskQuestion(&main_window_, ToQString(text), kind, captions);
+}
+
+void QtHostLibrary::ShowMessage(const std::string& text, TMsgDlgType kind, int /*help_context*/) {
+  ShowMessageBox(&main_window_, ToQString(text), kind);
+}
+
+void QtHostLibrary::ActiveShowAvi(TComponent* /*window*/, int /*kind*/) { main_window_.Busy().Activate(); }
+
+void QtHostLibrary::DeactiveShowAvi() { main_window_.Busy().Deactivate(); }
+
+bool QtHostLibrary::ExecuteOpenDialog(const std::string& filter, std::string& file_name) {
+  QString start = file_name.empty() ? last_file_ : QFile::decodeName(file_name.c_str());
+  if (!start.isEmpty() && !QFileInfo::exists(start)) start = QFileInfo(start).absolutePath();
+  const std::optional<QString> chosen = chooser_(&main_window_, ToQtFileFilter(filter), start);
+  if (!chosen || chosen->isEmpty()) return false;
+  last_file_ = *chosen;
+  // The path goes to the module as the file system's own bytes, so that the
+  // reader opens the very file chosen whatever characters its name holds.
+  file_name = QFile::encodeName(*chosen).toStdString();
+  return true;
+}
+
+void QtHostLibrary::SetScreenCursor(int cursor) {
+  const bool hourglass = cursor == crHourGlass;
+  if (hourglass == hourglass_) return;
+  hourglass_ = hourglass;
+  if (hourglass) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  } else {
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+void QtHostLibrary::ShowForm(TForm& form) { main_window_.ShowModuleForm(form); }
+
+void QtHostLibrary::ReleaseScreens() {
+  main_window_.DiscardViews();
+  while (application_.ComponentCount() > 0) {
+    delete application_.Components(application_.ComponentCount() - 1);
+  }
+}
+
+}  // namespace kvr::qt

@@ -1,0 +1,55 @@
+#include "qt/text.h"
+
+#include "platform/encoding.h"
+
+namespace kvr::qt {
+
+namespace {
+
+bool IsValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t extra = 0;
+    if (lead < 0x80) {
+      extra = 0;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size() && extra > 0) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+QString ToQString(std::string_view cp1252) {
+  const std::string utf8 = Cp1252ToUtf8(cp1252);
+  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+std::string FromQString(const QString& text) {
+  const QByteArray utf8 = text.toUtf8();
+  return Utf8ToCp1252(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+}
+
+QString ErrorText(const std::exception& error) {
+  const std::string_view message = error.what();
+  if (IsValidUtf8(message)) {
+    return QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
+  }
+  return ToQString(message);
+}
+
+}  // namespace kvr::qt

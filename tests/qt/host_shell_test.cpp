@@ -1,0 +1,109 @@
+// The shell's settings: the server address and the package's place.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include "platform/errors.h"
+#include "qt/host_shell.h"
+#include "qt/package_loader.h"
+#include "qt/server_address.h"
+
+namespace kvr::qt {
+namespace {
+
+TEST(ServerAddressText, HostAndPort) {
+  const struct {
+    const char* text;
+    bool valid;
+    const char* host;
+    int port;
+  } cases[] = {
+      {"127.0.0.1:8061", true, "127.0.0.1", 8061},
+      {"servidor.local:1", true, "servidor.local", 1},
+      {"servidor:65535", true, "servidor", 65535},
+      {"servidor:65536", false, "", 0},
+      {"servidor:0", false, "", 0},
+      {"servidor:", false, "", 0},
+      {":8061", false, "", 0},
+      {"servidor", false, "", 0},
+      {"servidor:80a", false, "", 0},
+      {"meu servidor:8061", false, "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto address = ParseServerAddress(c.text);
+    ASSERT_EQ(address.has_value(), c.valid);
+    if (!c.valid) continue;
+    EXPECT_EQ(address->host, c.host);
+    EXPECT_EQ(address->port, c.port);
+  }
+}
+
+class ShellSettingsTest : public ::testing::Test {
+ protected:
+  QTemporaryDir folder;
+  QSettings settings{folder.filePath("kvr61400-host.ini"), QSettings::IniFormat};
+};
+
+TEST_F(ShellSettingsTest, CommandLineThenSavedSettingsThenDefault) {
+  EXPECT_EQ(ResolveServerAddress({"kvr61400-host"}, settings).host, "127.0.0.1");
+  EXPECT_EQ(ResolveServerAddress({"kvr61400-host"}, settings).port, 8061);
+  settings.setValue(kServerSettingsKey, "10.1.1.1:9000");
+  EXPECT_EQ(ResolveServerAddress({"kvr61400-host"}, settings).host, "10.1.1.1");
+  EXPECT_EQ(ResolveServerAddress({"kvr61400-host"}, settings).port, 9000);
+  const ServerAddress given = ResolveServerAddress({"kvr61400-host", "--server", "localhost:7000"}, settings);
+  EXPECT_EQ(given.host, "localhost");
+  EXPECT_EQ(given.port, 7000);
+  EXPECT_EQ(ResolveServerAddress({"kvr61400-host", "--server=localhost:7001"}, settings).port, 7001);
+}
+
+TEST_F(ShellSettingsTest, MalformedAddressesAreRefusedQuotingTheValue) {
+  try {
+    ResolveServerAddress({"kvr61400-host", "--server", "localhost"}, settings);
+    FAIL() << "no error";
+  } catch (const Exception& error) {
+    EXPECT_STREQ(error.what(),
+                 "Endereço do servidor inválido em --server: \"localhost\" (use HOST:PORTA, por exemplo "
+                 "127.0.0.1:8061).");
+  }
+  EXPECT_THROW(ResolveServerAddress({"kvr61400-host", "--server"}, settings), Exception);
+  settings.setValue(kServerSettingsKey, "x:y");
+  EXPECT_THROW(ResolveServerAddress({"kvr61400-host"}, settings), Exception);
+}
+
+TEST_F(ShellSettingsTest, ShellOptions) {
+  settings.setValue(kPackageSettingsKey, "/opt/kvr/lib");
+  HostShellOptions options = ResolveHostShellOptions({"kvr61400-host"}, settings);
+  EXPECT_EQ(options.package_path, "/opt/kvr/lib");
+  EXPECT_FALSE(options.open_import_ofx);
+  options = ResolveHostShellOptions({"kvr61400-host", "--pacote", "/tmp/p.so", "--abrir", "--server", "h:1"},
+                                    settings);
+  EXPECT_EQ(options.package_path, "/tmp/p.so");
+  EXPECT_TRUE(options.open_import_ofx);
+  EXPECT_EQ(options.server.host, "h");
+  EXPECT_THROW(ResolveHostShellOptions({"kvr61400-host", "--outra"}, settings), Exception);
+}
+
+TEST(PackagePlaces, ConfiguredPathThenBesideTheShell) {
+  QTemporaryDir folder;
+  EXPECT_EQ(PackageCandidates("", "/opt/kvr/bin"),
+            (QStringList{"/opt/kvr/bin/Pkg_kvr61400.so", "/opt/kvr/bin/../lib/kvr61400/Pkg_kvr61400.so"}));
+  EXPECT_EQ(PackageCandidates("/tmp/outro.so", "/opt/kvr/bin").first(), "/tmp/outro.so");
+  EXPECT_EQ(PackageCandidates(folder.path(), "/opt/kvr/bin").first(), folder.filePath("Pkg_kvr61400.so"));
+}
+
+TEST(PackageLoading, MissingPackageIsReportedWithItsPlaces) {
+  PackageLoader loader;
+  try {
+    loader.Load({"/nao/existe/Pkg_kvr61400.so"});
+    FAIL() << "no error";
+  } catch (const Exception& error) {
+    EXPECT_STREQ(error.what(), "Pacote do módulo não encontrado: \"/nao/existe/Pkg_kvr61400.so\".");
+  }
+  EXPECT_FALSE(loader.Loaded());
+  EXPECT_THROW(loader.CallIniProc(), Exception);
+}
+
+}  // namespace
+}  // namespace kvr::qt
