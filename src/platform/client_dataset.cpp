@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <set>
 #include <unordered_map>
 
@@ -25,6 +27,7 @@ struct Row {
   Row* prev = nullptr;
   Row* next = nullptr;
   bool passes = true;  // the compiled filter's verdict
+  bool alive = true;   // false while the row waits in the pool's free list
 };
 
 bool EqualAscii(std::string_view a, std::string_view b) {
@@ -121,16 +124,58 @@ void NotActive() { throw EDatabaseError("A tabela n\xE3o est\xE1 aberta."); }
 // ---------------------------------------------------------------- Impl
 
 struct TClientDataSet::Impl {
-  struct IndexLess {
-    const std::vector<int>* fields;
-    bool operator()(const Row* a, const Row* b) const {
-      for (int f : *fields) {
-        const int c = CompareCells(a->cells[static_cast<size_t>(f)], b->cells[static_cast<size_t>(f)]);
+  // The ordering keeps, per distinct key, the first and last row holding it:
+  // rows of one key are contiguous in the list, so a new row goes right
+  // after the last of its key, and the map holds only distinct keys (a few
+  // hundred dates for a year of movements), which keeps it cache-resident.
+  using Key = std::vector<TVariant>;
+  struct KeyLess {
+    bool operator()(const Key& a, const Key& b) const {
+      for (size_t i = 0; i < a.size(); ++i) {
+        const int c = CompareCells(a[i], b[i]);
         if (c != 0) return c < 0;
       }
-      return a->seq < b->seq;
+      return false;
     }
   };
+  struct Group {
+    Row* first = nullptr;
+    Row* last = nullptr;
+    int count = 0;
+  };
+
+  // The ordering key of a row, in the scratch vector (no allocation once
+  // its capacity is reached).
+  const Key& KeyOf(const Row* r) {
+    scratch_key.resize(index_fields.size());
+    for (size_t i = 0; i < index_fields.size(); ++i) scratch_key[i] = r->cells[static_cast<size_t>(index_fields[i])];
+    return scratch_key;
+  }
+
+  // True when a comes before b in table order (ordered tables only).
+  bool OrderedBefore(const Row* a, const Row* b) {
+    const Key ka = KeyOf(a);
+    const Key& kb = KeyOf(b);
+    if (KeyLess{}(ka, kb)) return true;
+    if (KeyLess{}(kb, ka)) return false;
+    return a->seq < b->seq;
+  }
+
+  void Unplace(Row* r) {
+    if (!index_fields.empty()) {
+      auto it = groups.find(KeyOf(r));
+      if (it != groups.end()) {
+        Group& g = it->second;
+        if (--g.count == 0) {
+          groups.erase(it);
+        } else {
+          if (g.first == r) g.first = r->next;
+          if (g.last == r) g.last = r->prev;
+        }
+      }
+    }
+    Unlink(r);
+  }
 
   struct LocateIndex {
     std::vector<int> fields;
@@ -138,9 +183,13 @@ struct TClientDataSet::Impl {
     std::unordered_multimap<std::string, Row*> map;
   };
 
-  Impl() : sorted(IndexLess{&index_fields}) {}
+  Impl() = default;
   ~Impl() { FreeRows(); }
 
+  // Rows live in a pool so that whole-table passes (filter evaluation) read
+  // memory in allocation order instead of chasing the list.
+  std::deque<Row> pool;
+  std::vector<Row*> free_rows;
   Row* head = nullptr;
   Row* tail = nullptr;
   int count = 0;
@@ -154,11 +203,15 @@ struct TClientDataSet::Impl {
   Row* insert_before = nullptr;  // insert: place (null = end)
 
   std::vector<int> index_fields;
-  std::set<Row*, IndexLess> sorted;
+  std::map<Key, Group, KeyLess> groups;
+  Key scratch_key;
 
   std::unique_ptr<TFilterExpression> filter;  // compiled while filtering is on
 
   std::vector<LocateIndex> locate_indexes;
+  // The last key list Locate resolved, as text and as columns.
+  std::string locate_keys_text;
+  std::vector<int> locate_keys_fields;
 
   std::vector<Row*> visible_cache;
   bool cache_valid = false;
@@ -166,6 +219,9 @@ struct TClientDataSet::Impl {
   int next_observer_id = 1;
   std::vector<std::pair<int, std::function<void(TClientDataSet&, TDataChange)>>> observers;
   int disable_count = 0;
+
+  // Columns by their exact name; other spellings fall back to a scan.
+  std::unordered_map<std::string_view, TField*> by_name;
 
   bool Visible(const Row* r) const { return !filter || r->passes; }
 
@@ -198,16 +254,30 @@ struct TClientDataSet::Impl {
     r->prev = r->next = nullptr;
   }
 
-  void FreeRows() {
-    Row* r = head;
-    while (r != nullptr) {
-      Row* next = r->next;
-      delete r;
-      r = next;
+  Row* NewRow() {
+    if (!free_rows.empty()) {
+      Row* r = free_rows.back();
+      free_rows.pop_back();
+      r->alive = true;
+      r->passes = true;
+      return r;
     }
+    return &pool.emplace_back();
+  }
+
+  void DropRow(Row* r) {
+    r->alive = false;
+    r->cells.clear();
+    r->prev = r->next = nullptr;
+    free_rows.push_back(r);
+  }
+
+  void FreeRows() {
+    pool.clear();
+    free_rows.clear();
     head = tail = current = display_row = edit_row = insert_before = nullptr;
     count = passing = 0;
-    sorted.clear();
+    groups.clear();
     for (auto& li : locate_indexes) li.map.clear();
     cache_valid = false;
   }
@@ -215,9 +285,17 @@ struct TClientDataSet::Impl {
   // Places a row that is not linked: in index order, or before `before`.
   void Place(Row* r, Row* before) {
     if (!index_fields.empty()) {
-      auto it = sorted.insert(r).first;
+      auto it = groups.find(KeyOf(r));
+      if (it != groups.end()) {
+        Group& g = it->second;
+        Link(r, g.last->next);
+        g.last = r;
+        ++g.count;
+        return;
+      }
+      it = groups.emplace(scratch_key, Group{r, r, 1}).first;
       ++it;
-      Link(r, it == sorted.end() ? nullptr : *it);
+      Link(r, it == groups.end() ? nullptr : it->second.first);
     } else {
       Link(r, before);
     }
@@ -279,9 +357,10 @@ struct TClientDataSet::Impl {
 
   void EvaluateAll() {
     passing = 0;
-    for (Row* r = head; r != nullptr; r = r->next) {
-      r->passes = !filter || filter->Matches(r->cells);
-      passing += r->passes ? 1 : 0;
+    for (Row& r : pool) {
+      if (!r.alive) continue;
+      r.passes = !filter || filter->Matches(r.cells);
+      passing += r.passes ? 1 : 0;
     }
     cache_valid = false;
   }
@@ -300,18 +379,17 @@ struct TClientDataSet::Impl {
   }
 
   void Resort() {
-    sorted.clear();
+    groups.clear();
     if (index_fields.empty()) return;
-    // Present order becomes the tie order.
-    std::uint64_t seq = 1;
-    for (Row* r = head; r != nullptr; r = r->next) r->seq = seq++;
-    next_seq = seq;
     std::vector<Row*> rows;
     rows.reserve(static_cast<size_t>(count));
     for (Row* r = head; r != nullptr; r = r->next) rows.push_back(r);
-    for (Row* r : rows) sorted.insert(r);
+    // Present order becomes the tie order.
+    std::uint64_t seq = 1;
+    for (Row* r : rows) r->seq = seq++;
+    next_seq = seq;
     head = tail = nullptr;
-    for (Row* r : sorted) Link(r, nullptr);
+    for (Row* r : rows) Place(r, nullptr);
     cache_valid = false;
   }
 };
@@ -409,9 +487,39 @@ void TField::SetValue(const TVariant& value) {
   ds.impl_->buffer[static_cast<size_t>(index_)] = std::move(stored);
 }
 
-void TField::SetAsString(std::string_view text) { SetValue(TVariant{std::string(text)}); }
-void TField::SetAsFloat(double value) { SetValue(TVariant{value}); }
+void TField::SetAsString(std::string_view text) {
+  if (def_.DataType != TFieldType::ftString) {
+    SetValue(TVariant{std::string(text)});
+    return;
+  }
+  if (dataset_.state_ != TDataSetState::dsInsert && dataset_.state_ != TDataSetState::dsEdit) {
+    SetValue(TVariant{});  // reports the state error
+    return;
+  }
+  if (def_.Size > 0 && text.size() > static_cast<size_t>(def_.Size)) text = text.substr(0, static_cast<size_t>(def_.Size));
+  TVariant& cell = dataset_.impl_->buffer[static_cast<size_t>(index_)];
+  if (auto* s = std::get_if<std::string>(&cell)) {
+    s->assign(text);
+  } else {
+    cell.emplace<std::string>(text);
+  }
+}
+
+void TField::SetAsFloat(double value) {
+  if (def_.DataType == TFieldType::ftString ||
+      (dataset_.state_ != TDataSetState::dsInsert && dataset_.state_ != TDataSetState::dsEdit)) {
+    SetValue(TVariant{value});
+    return;
+  }
+  dataset_.impl_->buffer[static_cast<size_t>(index_)] = value;
+}
+
 void TField::SetAsDateTime(TDateTime value) {
+  if (def_.DataType != TFieldType::ftString &&
+      (dataset_.state_ == TDataSetState::dsInsert || dataset_.state_ == TDataSetState::dsEdit)) {
+    dataset_.impl_->buffer[static_cast<size_t>(index_)] = value;
+    return;
+  }
   if (def_.DataType == TFieldType::ftString) {
     SetValue(TVariant{std::string(value != std::floor(value) ? FormatDateTime("dd/mm/yyyy hh:nn:ss", value)
                                                               : FormatDateTime("dd/mm/yyyy", value))});
@@ -487,8 +595,12 @@ void TClientDataSet::CreateDataSet() {
   im.filter.reset();
   if (!SameDefs(fields_, FieldDefs)) {
     fields_.clear();
+    im.by_name.clear();
+    im.locate_keys_text.clear();
+    im.locate_keys_fields.clear();
     for (size_t i = 0; i < FieldDefs.size(); ++i)
       fields_.push_back(std::make_unique<TField>(*this, static_cast<int>(i), FieldDefs[i]));
+    for (const auto& f : fields_) im.by_name.emplace(f->FieldName(), f.get());
   }
   active_ = true;
   state_ = TDataSetState::dsBrowse;
@@ -531,6 +643,8 @@ TField& TClientDataSet::Fields(int index) const {
 }
 
 TField* TClientDataSet::FindField(std::string_view name) const {
+  auto it = impl_->by_name.find(name);
+  if (it != impl_->by_name.end()) return it->second;
   for (const auto& f : fields_)
     if (EqualAscii(f->FieldName(), name)) return f.get();
   return nullptr;
@@ -649,7 +763,7 @@ void TClientDataSet::Post() {
   Impl& im = *impl_;
   Row* row = nullptr;
   if (state_ == TDataSetState::dsInsert) {
-    row = new Row;
+    row = im.NewRow();
     row->cells = std::move(im.buffer);
     row->seq = im.next_seq++;
     row->passes = !im.filter || im.filter->Matches(row->cells);
@@ -665,8 +779,7 @@ void TClientDataSet::Post() {
       if (CompareCells(row->cells[static_cast<size_t>(f)], im.buffer[static_cast<size_t>(f)]) != 0) key_changed = true;
     im.IndexRemove(row);
     if (key_changed) {
-      im.sorted.erase(row);
-      im.Unlink(row);
+      im.Unplace(row);
       row->cells = std::move(im.buffer);
       row->seq = im.next_seq++;
       im.Place(row, nullptr);
@@ -706,11 +819,10 @@ void TClientDataSet::Delete() {
   Row* next = im.NextVisible(row->next);
   if (next == nullptr) next = im.PrevVisible(row->prev);
   im.IndexRemove(row);
-  im.sorted.erase(row);
-  im.Unlink(row);
+  im.Unplace(row);
   --im.count;
   if (im.filter && row->passes) --im.passing;
-  delete row;
+  im.DropRow(row);
   im.current = next;
   im.cache_valid = false;
   eof_ = bof_ = next == nullptr;
@@ -772,7 +884,12 @@ void TClientDataSet::SetFiltered(bool on) {
 bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>& values,
                             TLocateOptions options) {
   if (!active_) NotActive();
-  std::vector<int> fields = ResolveNames(*this, keys);
+  Impl& cache = *impl_;
+  if (keys != cache.locate_keys_text || cache.locate_keys_fields.empty()) {
+    cache.locate_keys_fields = ResolveNames(*this, keys);
+    cache.locate_keys_text = keys;
+  }
+  const std::vector<int> fields = cache.locate_keys_fields;
   if (fields.empty()) throw EDatabaseError("Nenhuma coluna de busca informada.");
   if (fields.size() != values.size())
     throw EDatabaseError("A busca por \"" + keys + "\" recebeu " + std::to_string(values.size()) +
@@ -824,7 +941,7 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
     // Several matches: the first in table order.
     if (!im.index_fields.empty()) {
       for (auto it = range.first; it != range.second; ++it)
-        if (im.Visible(it->second) && im.sorted.key_comp()(it->second, found)) found = it->second;
+        if (im.Visible(it->second) && im.OrderedBefore(it->second, found)) found = it->second;
     } else {
       std::set<Row*> set;
       for (auto it = range.first; it != range.second; ++it)
@@ -1030,7 +1147,7 @@ void TClientDataSet::SetData(const nlohmann::json& packet) {
   }
   Impl& im = *impl_;
   for (Cells& cells : rows) {
-    Row* r = new Row;
+    Row* r = im.NewRow();
     r->cells = std::move(cells);
     r->seq = im.next_seq++;
     r->passes = !im.filter || im.filter->Matches(r->cells);

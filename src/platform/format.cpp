@@ -1,5 +1,6 @@
 #include "platform/format.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +31,8 @@ void SignificantDigits(double value, std::string& digits, int& exponent) {
   exponent = 0;
   if (value == 0.0 || !std::isfinite(value)) return;
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%.14e", std::fabs(value));
+  const auto res = std::to_chars(buf, buf + sizeof buf - 1, std::fabs(value), std::chars_format::scientific, 14);
+  *res.ptr = '\0';
   // buf: d.dddddddddddddde[+-]xx
   digits.push_back(buf[0]);
   const char* p = buf + 2;
