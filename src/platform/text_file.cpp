@@ -1,10 +1,14 @@
 #include "platform/text_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/errors.h"
@@ -79,15 +83,82 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   return true;
 }
 
+TFileContents::~TFileContents() { Release(); }
+
+void TFileContents::Release() {
+  if (map_ != nullptr) ::munmap(map_, map_size_);
+  map_ = nullptr;
+  map_size_ = 0;
+  std::string().swap(buffer_);
+  text_ = {};
+}
+
+bool TFileContents::Open(const std::string& path) {
+  Release();
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    Unreadable(path, errno);
+  }
+  if (S_ISDIR(st.st_mode)) return false;
+  TFd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) Unreadable(path, errno);
+  if (::fstat(file.fd, &st) != 0) Unreadable(path, errno);
+  if (S_ISREG(st.st_mode) && st.st_size > 0) {
+    const size_t size = static_cast<size_t>(st.st_size);
+    // Mapped read-only and populated at once: no copy, no page faults one by
+    // one. A file that cannot be mapped (some special file systems) is read.
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
+    if (map != MAP_FAILED) {
+      ::madvise(map, size, MADV_SEQUENTIAL);
+      map_ = map;
+      map_size_ = size;
+      text_ = std::string_view(static_cast<const char*>(map), size);
+      return true;
+    }
+  }
+  if (!ReadWholeFile(path, buffer_)) return false;
+  text_ = buffer_;
+  return true;
+}
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "FindLineEnd reads words little-endian");
+
+// The first CR or LF in [p, end), or end.
+const char* FindLineEnd(const char* p, const char* end) {
+  // Eight bytes at a time: a byte equal to LF or CR shows as a zero byte of
+  // the word xor-ed with that byte repeated.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    const std::uint64_t lf = word ^ (kOnes * '\n');
+    const std::uint64_t cr = word ^ (kOnes * '\r');
+    const std::uint64_t hit = ((lf - kOnes) & ~lf & kHighs) | ((cr - kOnes) & ~cr & kHighs);
+    if (hit != 0) {
+      // Little-endian: the lowest marked byte is the first in memory. The
+      // borrow of the subtraction can only mark bytes after a true hit.
+      return p + (__builtin_ctzll(hit) >> 3);
+    }
+    p += 8;
+  }
+  while (p < end && *p != '\n' && *p != '\r') ++p;
+  return p;
+}
+
+}  // namespace
+
 bool TLineReader::Next(std::string_view& line) {
   const size_t n = text_.size();
   if (pos_ >= n) return false;
   const char* base = text_.data();
-  const char* p = base + pos_;
+  const char* start = base + pos_;
   const char* end = base + n;
-  // Terminators are rare bytes: skip everything above CR with one compare.
-  while (p < end && (static_cast<unsigned char>(*p) > '\r' || (*p != '\n' && *p != '\r'))) ++p;
-  line = std::string_view(base + pos_, static_cast<size_t>(p - (base + pos_)));
+  const char* p = FindLineEnd(start, end);
+  line = std::string_view(start, static_cast<size_t>(p - start));
   if (p < end) {
     if (*p == '\r' && p + 1 < end && p[1] == '\n') ++p;
     ++p;

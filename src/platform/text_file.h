@@ -23,6 +23,33 @@ bool FileExists(const std::string& path);
 // opened or read.
 bool ReadWholeFile(const std::string& path, std::string& contents);
 
+// A whole file's bytes, read only, for as long as the object lives: the file
+// mapped into memory when it is a regular file, else read into a buffer.
+// Not copyable.
+class TFileContents {
+ public:
+  TFileContents() = default;
+  ~TFileContents();
+  TFileContents(const TFileContents&) = delete;
+  TFileContents& operator=(const TFileContents&) = delete;
+
+  // Opens the file at path, dropping what was held. Returns false, holding
+  // nothing, when FileExists(path) is false; throws EFileError naming the
+  // path when the file exists but cannot be opened or read.
+  bool Open(const std::string& path);
+
+  // The bytes, valid until the next Open or the object's end.
+  std::string_view Text() const { return text_; }
+
+ private:
+  void Release();
+
+  void* map_ = nullptr;
+  size_t map_size_ = 0;
+  std::string buffer_;
+  std::string_view text_;
+};
+
 // Walks the lines of a text held by the caller, first to last, without
 // copying: each line is a view into that text, which must outlive the reader
 // and every view it gave.

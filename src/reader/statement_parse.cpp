@@ -57,10 +57,7 @@ class TVQOFXReader::TParse {
       ++index_;
       return true;
     }
-    std::string_view line;
-    if (!lines_.Next(line)) return false;
-    line_ = line;
-    tags_ = TagsIn(line);
+    if (!lines_.Next(line_, tags_)) return false;
     ++index_;
     return true;
   }
@@ -71,12 +68,12 @@ class TVQOFXReader::TParse {
   // transaction with that line instead of the block swallowing it.
   bool NextInBlock() {
     std::string_view line;
-    if (!lines_.Next(line)) {
+    std::uint32_t tags = 0;
+    if (!lines_.Next(line, tags)) {
       throw EListError("linha " + std::to_string(block_start_ + 1) + ": o arquivo termina na linha " +
                            std::to_string(index_ + 1) + ", dentro da transa\xE7\xE3o iniciada nela",
                        index_ + 1);
     }
-    const std::uint32_t tags = TagsIn(line);
     if (tags & kStmtTrn) {
       held_ = true;
       held_line_ = line;
@@ -217,7 +214,7 @@ class TVQOFXReader::TParse {
   }
 
   TVQOFXReader& reader_;
-  TLineReader lines_;
+  TTagLineReader lines_;
   long long index_ = -1;
   std::string_view line_;
   std::uint32_t tags_ = 0;

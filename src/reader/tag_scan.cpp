@@ -3,6 +3,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kvr::tag_scan {
 
 namespace {
@@ -74,22 +78,88 @@ std::array<char, 256> MakeValidTable() {
 
 const std::array<char, 256> kValid = MakeValidTable();
 
+// The tag, if any, that starts right after the "<" at lt, in a line ending
+// at end.
+inline std::uint32_t TagAfter(const char* lt, const char* end) {
+  char name[kLongestName];
+  size_t len = 0;
+  const char* q = lt + 1;
+  while (q < end && *q != '>' && len < kLongestName) name[len++] = Upper(*q++);
+  return q < end && *q == '>' && len > 0 ? Lookup(name, len) : 0;
+}
+
 }  // namespace
+
+bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
+  if (p_ >= end_) return false;
+  const char* const start = p_;
+  const char* p = p_;
+  std::uint32_t mask = 0;
+  const char* eol = nullptr;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: where the line ends and where a "<" stands.
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lt = _mm_set1_epi8('<');
+  while (end_ - p >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned ends = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr))));
+    unsigned opens = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lt)));
+    if (ends != 0) {
+      const unsigned at = static_cast<unsigned>(__builtin_ctz(ends));
+      eol = p + at;
+      opens &= (1u << at) - 1;
+    }
+    while (opens != 0) {
+      const unsigned at = static_cast<unsigned>(__builtin_ctz(opens));
+      opens &= opens - 1;
+      // The name may run on past this block; it is read up to the line's
+      // end, found below when not yet known.
+      if (eol != nullptr) {
+        mask |= TagAfter(p + at, eol);
+      } else {
+        const char* stop = p + at + 1;
+        while (stop < end_ && stop <= p + at + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
+        mask |= TagAfter(p + at, stop);
+      }
+    }
+    if (eol != nullptr) break;
+    p += 16;
+  }
+#endif
+  if (eol == nullptr) {
+    while (p < end_ && *p != '\n' && *p != '\r') {
+      if (*p == '<') {
+        const char* stop = p + 1;
+        while (stop < end_ && stop <= p + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
+        mask |= TagAfter(p, stop);
+      }
+      ++p;
+    }
+    eol = p;
+  }
+  line = std::string_view(start, static_cast<size_t>(eol - start));
+  tags = mask;
+  p = eol;
+  if (p < end_) {
+    if (*p == '\r' && p + 1 < end_ && p[1] == '\n') ++p;
+    ++p;
+  }
+  p_ = p;
+  return true;
+}
 
 std::uint32_t TagsIn(std::string_view line) {
   std::uint32_t mask = 0;
   const char* p = line.data();
   const char* const end = p + line.size();
   while (p < end) {
-    const void* found = std::memchr(p, '<', static_cast<size_t>(end - p));
-    if (found == nullptr) break;
-    p = static_cast<const char*>(found) + 1;
-    // A tag is "<" + name + ">": read the name up to the first ">".
-    char name[kLongestName];
-    size_t len = 0;
-    const char* q = p;
-    while (q < end && *q != '>' && len < kLongestName) name[len++] = Upper(*q++);
-    if (q < end && *q == '>' && len > 0) mask |= Lookup(name, len);
+    // Lines are short: a plain loop beats a library call here.
+    while (p < end && *p != '<') ++p;
+    if (p == end) break;
+    mask |= TagAfter(p, end);
+    ++p;
   }
   return mask;
 }
@@ -104,11 +174,15 @@ std::string_view Trim(std::string_view text) {
 
 std::string_view ValueOf(std::string_view line) {
   const std::string_view t = Trim(line);
-  const size_t gt = t.find('>');
-  if (gt == std::string_view::npos) return {};
+  const size_t n = t.size();
+  size_t gt = 0;
+  while (gt < n && t[gt] != '>') ++gt;
+  if (gt == n) return {};
   const size_t start = gt + 1;
-  const size_t close = t.find("</");
-  const size_t end = close == std::string_view::npos ? t.size() : close;
+  // The first "</" of the whole line, which may stand before the ">".
+  size_t end = 0;
+  while (end + 1 < n && !(t[end] == '<' && t[end + 1] == '/')) ++end;
+  if (end + 1 >= n) end = n;
   if (end <= start) return {};
   return t.substr(start, end - start);
 }

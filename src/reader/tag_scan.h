@@ -32,6 +32,22 @@ enum TTagBit : std::uint32_t {
 // tag's text would find it.
 std::uint32_t TagsIn(std::string_view line);
 
+// Walks the lines of a text (split as TLineReader splits them) and gives
+// each with its TagsIn, found in the same pass over its bytes. The text must
+// outlive the reader and the views it gives.
+class TTagLineReader {
+ public:
+  explicit TTagLineReader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+  // Sets line and tags to the next line and its tags and returns true, or
+  // returns false when every line has been given.
+  bool Next(std::string_view& line, std::uint32_t& tags);
+
+ private:
+  const char* p_;
+  const char* end_;
+};
+
 // The value of a tag line, as a view into line (see TVQOFXReader::InfLine).
 std::string_view ValueOf(std::string_view line);
 

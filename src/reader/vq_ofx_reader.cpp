@@ -50,9 +50,9 @@ TOFXItem* TVQOFXReader::Get(int index) const {
 
 bool TVQOFXReader::Process() {
   Clear();
-  std::string text;
-  if (!ReadWholeFile(OFXFile, text)) return false;
-  return Parse(text);
+  TFileContents file;
+  if (!file.Open(OFXFile)) return false;
+  return Parse(file.Text());
 }
 
 bool TVQOFXReader::ProcessBuffer(std::string_view text) {

@@ -95,6 +95,19 @@ TEST_F(TextFileTest, MissingFileAndFolderAreNoFile) {
   EXPECT_TRUE(FileExists(file));
 }
 
+TEST_F(TextFileTest, FileContentsMapsOrReadsTheWholeFile) {
+  const std::string content = "<OFX>\r\n\xE9\r\n";
+  TFileContents file;
+  ASSERT_TRUE(file.Open(Write("a.ofx", content)));
+  EXPECT_EQ(file.Text(), content);
+  ASSERT_TRUE(file.Open(Write("empty.ofx", "")));
+  EXPECT_EQ(file.Text(), "");
+  EXPECT_FALSE(file.Open((dir_ / "none.ofx").string()));
+  EXPECT_EQ(file.Text(), "");
+  EXPECT_FALSE(file.Open(dir_.string()));
+  EXPECT_THROW(file.Open("/proc/self/mem"), EFileError);
+}
+
 TEST_F(TextFileTest, UnreadableFileIsAnError) {
   std::string path;
   if (::geteuid() == 0) {

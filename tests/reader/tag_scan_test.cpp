@@ -1,0 +1,89 @@
+// The one-pass line and tag scanner the parse uses must agree with the plain
+// definitions: lines split as the text-file reader splits them, and a tag bit
+// set exactly when FindString finds that tag in the line.
+#include "reader/tag_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/text_file.h"
+#include "reader/vq_ofx_reader.h"
+
+namespace kvr {
+namespace {
+
+const char* const kTags[] = {"<OFX>",     "<BANKID>",  "<ACCTID>",   "<DTSTART>", "<DTEND>",
+                             "<STMTTRN>", "<BALAMT>",  "<TRNTYPE>",  "<DTPOSTED>", "<DTUSER>",
+                             "<TRNAMT>",  "<FITID>",   "<CHECKNUM>", "<NUMREF>",  "<PAYEEID>",
+                             "<REFNUM>",  "<MEMO>"};
+
+void ExpectSameAsPlainDefinitions(const std::string& text) {
+  TLineReader plain(text);
+  tag_scan::TTagLineReader scanner(text);
+  std::string_view expected_line, line;
+  std::uint32_t tags = 0;
+  int number = 0;
+  while (plain.Next(expected_line)) {
+    ASSERT_TRUE(scanner.Next(line, tags)) << "line " << number;
+    ASSERT_EQ(line, expected_line) << "line " << number;
+    for (int bit = 0; bit < 17; ++bit) {
+      const bool found = TVQOFXReader::FindString(kTags[bit], std::string(line));
+      EXPECT_EQ((tags >> bit) & 1u, found ? 1u : 0u) << kTags[bit] << " in \"" << line << "\"";
+      EXPECT_EQ((tag_scan::TagsIn(line) >> bit) & 1u, found ? 1u : 0u) << kTags[bit];
+    }
+    ++number;
+  }
+  EXPECT_FALSE(scanner.Next(line, tags));
+}
+
+TEST(TagScan, AgreesWithFindStringOnHandPickedLines) {
+  const char* cases[] = {
+      "",
+      "<OFX>",
+      "   <stmttrn>",
+      "</STMTTRN>",
+      "<STMTTRNRS>",
+      "<BANKID>0341</BANKID><ACCTID>1</ACCTID>",
+      "<<OFX>>",
+      "<OFX",
+      "x<MEMO>",
+      "0123456789abcde<MEMO>split across sixteen bytes",
+      "0123456789abcdef0<CHECKNUM>1",
+      "0123456789ab<CHECKNUM>name runs past a block",
+      "<CHECKNUMX>",
+      "<CHECKNU>",
+      "<dtposted>20240101<DTUSER>20240101<trnamt>1",
+      "\xC9<MEMO>\xE9",
+      "<Memo>caixa mista",
+  };
+  for (const char* line : cases) {
+    for (const char* eol : {"\n", "\r\n", "\r"}) ExpectSameAsPlainDefinitions(std::string(line) + eol + line);
+  }
+}
+
+TEST(TagScan, AgreesWithFindStringOnGeneratedText) {
+  // Pieces of tags, whole tags in either case, line breaks of every kind and
+  // plain bytes, drawn at random: tags land at every offset of a block.
+  std::mt19937 random(20240101);
+  std::vector<std::string> pieces = {"\n", "\r", "\r\n", "<", ">", "</", "a", " ", "x", "\xE9",
+                                     "MEMO", "memo>", "<STMT", "TRN>", "1234567"};
+  for (const char* tag : kTags) {
+    pieces.push_back(tag);
+    std::string lower = tag;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    pieces.push_back(lower);
+  }
+  for (int round = 0; round < 200; ++round) {
+    std::string text;
+    const int count = static_cast<int>(random() % 120);
+    for (int i = 0; i < count; ++i) text += pieces[random() % pieces.size()];
+    ExpectSameAsPlainDefinitions(text);
+  }
+}
+
+}  // namespace
+}  // namespace kvr
