@@ -89,6 +89,7 @@ RpcServer::RpcServer(ImportModule& module, ServerOptions options)
   http_->set_write_timeout(options_.timeout_seconds, 0);
   http_->set_keep_alive_timeout(30);
   http_->set_keep_alive_max_count(1000);
+  http_->set_tcp_nodelay(true);
 
   http_->Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(std::string("kvr61400-server: ") + ImportModule::kName + "\n", "text/plain");

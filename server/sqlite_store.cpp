@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+#include <unordered_set>
 #include <utility>
 
 namespace kvr::server {
@@ -43,9 +45,8 @@ CREATE TABLE IF NOT EXISTS MOVEXTRBANCO (
   IDTPMOVREAL   VARCHAR(1),
   CDFITIDEXTR   VARCHAR(10),
   PRIMARY KEY (CDSEQUEXTR, NRSEQMOVREAL)
-);
-CREATE INDEX IF NOT EXISTS MOVEXTRBANCO_IGUAIS
-  ON MOVEXTRBANCO (CDREDUCONT, DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR);
+) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS MOVEXTRBANCO_DATA ON MOVEXTRBANCO (CDREDUCONT, DTMOVREAL);
 )sql";
 
 // The header columns stored, in ExtrBancoLayout order without CDSEQUEXTR.
@@ -165,6 +166,34 @@ Account ReadAccount(Query& query) {
 constexpr const char* kAccountSelect =
     "SELECT CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT FROM CONTCORR ";
 
+// The five columns that make two movements equal, as one text: a tag per
+// cell so that null, a text and a number never meet.
+std::string MovementKey(const Cell& date, const Cell& value, const Cell& document,
+                        const Cell& fitid) {
+  std::string key;
+  for (const Cell* cell : {&date, &document, &fitid}) {
+    if (const auto* text = std::get_if<std::string>(cell)) {
+      key += 'T';
+      key += std::to_string(text->size());
+      key += ':';
+      key += *text;
+    } else {
+      key += 'N';
+    }
+  }
+  if (const auto* number = std::get_if<double>(&value)) {
+    // 0.0 and -0.0 are equal amounts.
+    double amount = *number == 0.0 ? 0.0 : *number;
+    char bytes[sizeof amount];
+    std::memcpy(bytes, &amount, sizeof amount);
+    key += 'F';
+    key.append(bytes, sizeof bytes);
+  } else {
+    key += 'N';
+  }
+  return key;
+}
+
 bool Recorded(sqlite3* db, const Statement& statement) {
   const Layout& header = ExtrBancoLayout();
   Query period(db,
@@ -176,23 +205,39 @@ bool Recorded(sqlite3* db, const Statement& statement) {
   period.Bind(3, statement.header[ColumnIndex(header, "DTSALDFIN")]);
   if (period.Step()) return true;
 
+  // Equal movements share the date, so only the stored movements of the
+  // account within the new movements' dates can be equal: one range read
+  // instead of one lookup per movement.
   const Layout& layout = MovExtrLayout();
   const size_t value = ColumnIndex(layout, "VRMOVREAL");
   const size_t document = ColumnIndex(layout, "NRDOCMOVREAL");
   const size_t date = ColumnIndex(layout, "DTMOVREAL");
   const size_t fitid = ColumnIndex(layout, "CDFITIDEXTR");
-  Query same(db,
-             "SELECT 1 FROM MOVEXTRBANCO WHERE CDREDUCONT = ? AND DTMOVREAL IS ? AND "
-             "VRMOVREAL IS ? AND NRDOCMOVREAL IS ? AND CDFITIDEXTR IS ? LIMIT 1",
-             "procurar movimentos iguais");
+  std::unordered_set<std::string> keys;
+  keys.reserve(statement.movements.size() * 2);
+  std::string first, last;
+  bool undated = false;
   for (const Row& movement : statement.movements) {
-    same.Reset();
-    same.Bind(1, statement.account);
-    same.Bind(2, movement[date]);
-    same.Bind(3, movement[value]);
-    same.Bind(4, movement[document]);
-    same.Bind(5, movement[fitid]);
-    if (same.Step()) return true;
+    keys.insert(MovementKey(movement[date], movement[value], movement[document], movement[fitid]));
+    if (const auto* text = std::get_if<std::string>(&movement[date])) {
+      if (first.empty() || *text < first) first = *text;
+      if (last.empty() || *text > last) last = *text;
+    } else {
+      undated = true;
+    }
+  }
+  Query same(db,
+             "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
+             "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
+             "(? = 1 AND DTMOVREAL IS NULL))",
+             "procurar movimentos iguais");
+  same.Bind(1, statement.account);
+  same.Bind(2, first);
+  same.Bind(3, last);
+  same.Bind(4, undated ? 1LL : 0LL);
+  while (same.Step()) {
+    if (keys.count(MovementKey(same.Value(0), same.Value(1), same.Value(2), same.Value(3))) != 0)
+      return true;
   }
   return false;
 }
@@ -283,6 +328,10 @@ sqlite3* SqliteStore::OpenConnection() {
     sqlite3_busy_timeout(db, 30000);
     Exec(db, "PRAGMA foreign_keys = ON", "ativar as chaves estrangeiras");
     Exec(db, "PRAGMA synchronous = FULL", "configurar a gravação");
+    // A 100,000-movement statement touches tens of megabytes of table and
+    // index pages; with the default 2 MB cache every lookup of the repeat
+    // check and every insert goes back to the file.
+    Exec(db, "PRAGMA cache_size = -65536", "configurar o cache");
   } catch (...) {
     sqlite3_close(db);
     throw;

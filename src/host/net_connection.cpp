@@ -82,6 +82,9 @@ class HttpTransport : public TRpcTransport {
     client->set_read_timeout(timeout_seconds_, 0);
     client->set_write_timeout(timeout_seconds_, 0);
     client->set_keep_alive(true);
+    // A request goes out as headers and body in two writes; without this the
+    // second waits for the delayed acknowledgement of the first.
+    client->set_tcp_nodelay(true);
     // The server answers a GET of its root with its name: enough to know that
     // something of ours listens there.
     auto reply = client->Get("/");

@@ -56,16 +56,18 @@ inline nlohmann::json Movements(const std::vector<Mov>& movements) {
   return {{"fields", MovementFields()}, {"rows", rows}};
 }
 
-// count movements of account, all different, with FITIDs prefix + number.
+// count movements of account, all different, with FITIDs prefix + number,
+// dated on the 1st to 28th of January of year.
 inline nlohmann::json ManyMovements(int count, const std::string& account = "001",
-                                    const std::string& prefix = "N") {
+                                    const std::string& prefix = "N",
+                                    const std::string& year = "2024") {
   nlohmann::json rows = nlohmann::json::array();
   for (int i = 0; i < count; ++i) {
     Mov m;
     m.account = account;
     m.value = 1.0 + i % 997;
     m.document = std::to_string(i);
-    m.date = "2024-01-" + std::string(i % 28 < 9 ? "0" : "") + std::to_string(i % 28 + 1) +
+    m.date = year + "-01-" + std::string(i % 28 < 9 ? "0" : "") + std::to_string(i % 28 + 1) +
              "T00:00:00";
     m.fitid = prefix + std::to_string(i);
     m.memo = "Movimento " + std::to_string(i);
