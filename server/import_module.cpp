@@ -39,6 +39,22 @@ void CheckSize(const char* field, const std::string& value, size_t min, size_t m
   }
 }
 
+// The CDREDUCONT of a header packet's first row, however malformed the
+// packet, for the log; empty when there is none.
+std::string AccountForLog(const nlohmann::json& header) {
+  if (!header.is_object() || !header.contains("fields") || !header["fields"].is_array() ||
+      !header.contains("rows") || !header["rows"].is_array() || header["rows"].empty() ||
+      !header["rows"][0].is_array())
+    return "";
+  const nlohmann::json& fields = header["fields"];
+  const nlohmann::json& row = header["rows"][0];
+  for (size_t i = 0; i < fields.size() && i < row.size(); ++i)
+    if (fields[i].is_object() && fields[i].contains("name") && fields[i]["name"] == "CDREDUCONT" &&
+        row[i].is_string())
+      return row[i].get<std::string>();
+  return "";
+}
+
 }  // namespace
 
 void CheckAccount(const Account& account) {
@@ -68,10 +84,7 @@ nlohmann::json ImportModule::Call(const std::string& method, const nlohmann::jso
     const bool valid = store ? BoolParam(method, params, 2) : true;
     if (params[1].is_object() && params[1].contains("rows") && params[1]["rows"].is_array())
       info.rows = static_cast<long long>(params[1]["rows"].size());
-    if (params[0].is_object() && params[0].contains("rows") && params[0]["rows"].is_array() &&
-        !params[0]["rows"].empty() && params[0]["rows"][0].is_array() &&
-        !params[0]["rows"][0].empty() && params[0]["rows"][0][0].is_string())
-      info.account = params[0]["rows"][0][0].get<std::string>();
+    info.account = AccountForLog(params[0]);
     bool answer = store ? SetExtratoBancario(params[0], params[1], valid)
                         : ValidExtrato(params[0], params[1]);
     info.outcome = answer ? "true" : "false";
