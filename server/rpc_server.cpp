@@ -87,7 +87,10 @@ RpcServer::RpcServer(ImportModule& module, ServerOptions options)
   http_->set_payload_max_length(options_.max_body);
   http_->set_read_timeout(options_.timeout_seconds, 0);
   http_->set_write_timeout(options_.timeout_seconds, 0);
-  http_->set_keep_alive_timeout(30);
+  // An idle keep-alive connection holds a worker of the pool; screens stay
+  // connected for hours between calls, so let idle ones go soon (the client
+  // reconnects by itself).
+  http_->set_keep_alive_timeout(2);
   http_->set_keep_alive_max_count(1000);
   http_->set_tcp_nodelay(true);
 

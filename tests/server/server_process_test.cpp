@@ -345,6 +345,14 @@ TEST_F(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
   }
 }
 
+TEST_F(ServerProcessTest, ConnectionIdleLongerThanTheServerKeepsItStillCalls) {
+  auto net = Connect();
+  EXPECT_EQ(1u, net->Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
+  // The server lets idle connections go after 2 s.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(1u, net->Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
+}
+
 TEST_F(ServerProcessTest, TermAndInterruptShutDownCleanly) {
   server_.Signal(SIGTERM);
   EXPECT_EQ(0, server_.Wait());
