@@ -121,6 +121,75 @@ void NotActive() { throw EDatabaseError("A tabela n\xE3o est\xE1 aberta."); }
 
 }  // namespace
 
+// A multimap from 64-bit hashes to rows with open addressing: one probe
+// sequence in one array, where a node-based map would chase a pointer per
+// lookup. Deleted slots are tombstones until the next rehash.
+class RowHashMap {
+ public:
+  void clear() {
+    slots_.clear();
+    used_ = live_ = 0;
+  }
+  void reserve(size_t n) {
+    size_t cap = 16;
+    while (cap < n * 2) cap *= 2;
+    if (cap > slots_.size()) Rehash(cap);
+  }
+  void emplace(std::uint64_t hash, Row* row) {
+    if ((used_ + 1) * 2 > slots_.size()) {
+      size_t cap = 16;
+      while (cap < (live_ + 1) * 4) cap *= 2;
+      Rehash(cap);
+    }
+    const size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    while (slots_[i].row != nullptr && slots_[i].row != Tomb()) i = (i + 1) & mask;
+    if (slots_[i].row == nullptr) ++used_;
+    slots_[i] = Slot{hash, row};
+    ++live_;
+  }
+  void erase(std::uint64_t hash, Row* row) {
+    if (slots_.empty()) return;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i].row != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].row == row) {
+        slots_[i].row = Tomb();
+        --live_;
+        return;
+      }
+    }
+  }
+  // Calls f(row) for each row stored under hash.
+  template <typename F>
+  void for_each(std::uint64_t hash, F&& f) const {
+    if (slots_.empty()) return;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask; slots_[i].row != nullptr; i = (i + 1) & mask)
+      if (slots_[i].hash == hash && slots_[i].row != Tomb()) f(slots_[i].row);
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    Row* row = nullptr;
+  };
+  static Row* Tomb() {
+    static Row tomb;
+    return &tomb;
+  }
+  // cap must be a power of two.
+  void Rehash(size_t cap) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(cap, Slot{});
+    used_ = live_ = 0;
+    for (const Slot& s : old)
+      if (s.row != nullptr && s.row != Tomb()) emplace(s.hash, s.row);
+  }
+  std::vector<Slot> slots_;
+  size_t used_ = 0;  // live slots and tombstones
+  size_t live_ = 0;
+};
+
 // ---------------------------------------------------------------- Impl
 
 struct TClientDataSet::Impl {
@@ -180,7 +249,7 @@ struct TClientDataSet::Impl {
   struct LocateIndex {
     std::vector<int> fields;
     bool case_insensitive = false;
-    std::unordered_multimap<std::string, Row*> map;
+    RowHashMap map;
   };
 
   Impl() = default;
@@ -301,48 +370,57 @@ struct TClientDataSet::Impl {
     }
   }
 
-  std::string LocateKey(const LocateIndex& li, const Cells& cells) const {
-    std::string key;
+  // Hash of a row's key columns as the search compares them: numbers at 15
+  // significant digits, texts case-folded when the index ignores case.
+  static std::uint64_t LocateHash(const LocateIndex& li, const Cells& cells) {
+    std::uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](std::uint64_t v) {
+      h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    };
     for (int f : li.fields) {
       const TVariant& v = cells[static_cast<size_t>(f)];
-      if (v.index() == 0) {
-        key.push_back('\0');
-      } else if (v.index() == 1) {
-        key.push_back('\1');
+      mix(v.index());
+      if (v.index() == 1) {
         const double d = Round15(std::get<1>(v)) + 0.0;  // -0 becomes 0
-        char bytes[sizeof d];
-        std::memcpy(bytes, &d, sizeof d);
-        key.append(bytes, sizeof d);
-      } else {
-        key.push_back('\2');
-        const std::string& s = std::get<2>(v);
-        const std::uint32_t n = static_cast<std::uint32_t>(s.size());
-        char bytes[sizeof n];
-        std::memcpy(bytes, &n, sizeof n);
-        key.append(bytes, sizeof n);
-        if (li.case_insensitive) {
-          for (char c : s) key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
-        } else {
-          key += s;
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &d, sizeof d);
+        mix(bits);
+      } else if (v.index() == 2) {
+        std::uint64_t t = 1469598103934665603ull;
+        for (char c : std::get<2>(v)) {
+          if (li.case_insensitive && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+          t = (t ^ static_cast<unsigned char>(c)) * 1099511628211ull;
         }
+        mix(t);
       }
     }
-    return key;
+    return h;
+  }
+
+  // Whether the row's key columns equal the wanted values.
+  static bool LocateMatch(const LocateIndex& li, const Cells& row, const Cells& wanted) {
+    for (int f : li.fields) {
+      const TVariant& a = row[static_cast<size_t>(f)];
+      const TVariant& b = wanted[static_cast<size_t>(f)];
+      if (a.index() != b.index()) return false;
+      if (a.index() == 1) {
+        if (Round15(std::get<1>(a)) != Round15(std::get<1>(b))) return false;
+      } else if (a.index() == 2) {
+        const std::string& x = std::get<2>(a);
+        const std::string& y = std::get<2>(b);
+        if (li.case_insensitive ? !EqualAscii(x, y) : x != y) return false;
+      }
+    }
+    return true;
   }
 
   void IndexAdd(Row* r) {
-    for (auto& li : locate_indexes) li.map.emplace(LocateKey(li, r->cells), r);
+    for (auto& li : locate_indexes) li.map.emplace(LocateHash(li, r->cells), r);
   }
 
   void IndexRemove(Row* r) {
     for (auto& li : locate_indexes) {
-      auto range = li.map.equal_range(LocateKey(li, r->cells));
-      for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == r) {
-          li.map.erase(it);
-          break;
-        }
-      }
+      li.map.erase(LocateHash(li, r->cells), r);
     }
   }
 
@@ -926,26 +1004,21 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
     im.locate_indexes.push_back(Impl::LocateIndex{fields, options.CaseInsensitive, {}});
     index = &im.locate_indexes.back();
     index->map.reserve(static_cast<size_t>(im.count));
-    for (Row* r = im.head; r != nullptr; r = r->next) index->map.emplace(im.LocateKey(*index, r->cells), r);
+    for (Row* r = im.head; r != nullptr; r = r->next) index->map.emplace(Impl::LocateHash(*index, r->cells), r);
   }
 
-  auto range = index->map.equal_range(im.LocateKey(*index, wanted));
-  Row* found = nullptr;
-  int candidates = 0;
-  for (auto it = range.first; it != range.second; ++it) {
-    if (!im.Visible(it->second)) continue;
-    ++candidates;
-    if (found == nullptr) found = it->second;
-  }
-  if (candidates > 1) {
+  std::vector<Row*> matches;
+  index->map.for_each(Impl::LocateHash(*index, wanted), [&](Row* r) {
+    if (im.Visible(r) && Impl::LocateMatch(*index, r->cells, wanted)) matches.push_back(r);
+  });
+  Row* found = matches.empty() ? nullptr : matches.front();
+  if (matches.size() > 1) {
     // Several matches: the first in table order.
     if (!im.index_fields.empty()) {
-      for (auto it = range.first; it != range.second; ++it)
-        if (im.Visible(it->second) && im.OrderedBefore(it->second, found)) found = it->second;
+      for (Row* r : matches)
+        if (im.OrderedBefore(r, found)) found = r;
     } else {
-      std::set<Row*> set;
-      for (auto it = range.first; it != range.second; ++it)
-        if (im.Visible(it->second)) set.insert(it->second);
+      std::set<Row*> set(matches.begin(), matches.end());
       for (Row* r = im.head; r != nullptr; r = r->next) {
         if (set.count(r) != 0) {
           found = r;

@@ -299,3 +299,36 @@ TEST_F(LocateTable, BadArgumentsAreErrors) {
 
 }  // namespace
 }  // namespace kvr
+
+namespace kvr {
+namespace {
+
+// Enough rows to make the search index grow and reuse deleted slots.
+TEST(LocateIndexGrowth, EveryRowIsFoundAfterInsertsEditsAndDeletes) {
+  TClientDataSet ds(nullptr);
+  ds.AddFieldDef("DOC", TFieldType::ftString, 10);
+  ds.AddFieldDef("VALUE", TFieldType::ftFloat);
+  ds.CreateDataSet();
+  ASSERT_FALSE(ds.Locate("DOC;VALUE", {std::string("0"), 0.0}));  // index built on the empty table
+  for (int i = 0; i < 5000; ++i) {
+    ds.Append();
+    ds.FieldByName("DOC").SetAsString(std::to_string(i));
+    ds.FieldByName("VALUE").SetAsFloat(i * 0.1);
+    ds.Post();
+  }
+  int found = 0;
+  for (int i = 0; i < 5000; ++i) found += ds.Locate("DOC;VALUE", {std::to_string(i), i * 0.1}) ? 1 : 0;
+  EXPECT_EQ(found, 5000);
+  // Delete the even rows, then look for all of them again.
+  for (int i = 0; i < 5000; i += 2) {
+    ASSERT_TRUE(ds.Locate("DOC;VALUE", {std::to_string(i), i * 0.1}));
+    ds.Delete();
+  }
+  found = 0;
+  for (int i = 0; i < 5000; ++i) found += ds.Locate("DOC;VALUE", {std::to_string(i), i * 0.1}) ? 1 : 0;
+  EXPECT_EQ(found, 2500);
+  EXPECT_EQ(ds.RecordCount(), 2500);
+}
+
+}  // namespace
+}  // namespace kvr
