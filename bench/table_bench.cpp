@@ -115,11 +115,28 @@ void BM_DateFilterOn(benchmark::State& state) {
 }
 BENCHMARK(BM_DateFilterOn)->Unit(benchmark::kMillisecond)->Iterations(20);
 
-// The confirmation's walk: for each movement, search the copy table on the
-// five key columns, then insert the copy.
+// The confirmation's search-then-insert: for each movement, search the copy
+// table on the five key columns, then insert the copy. The movements' key
+// texts are read beforehand, so the figure is that of Locate and Insert.
 void BM_LocateThenInsert(benchmark::State& state) {
-  TClientDataSet source(nullptr);
-  Fill(source);
+  FormatSettings.DecimalSeparator = ',';
+  struct Copy {
+    std::string value_text;
+    const Movement* m;
+  };
+  std::vector<Copy> copies;
+  copies.reserve(kRows);
+  {
+    TClientDataSet probe(nullptr);
+    probe.AddFieldDef("VRMOVREAL", TFieldType::ftFloat);
+    probe.CreateDataSet();
+    for (const Movement& m : Movements()) {
+      probe.Append();
+      probe.FieldByName("VRMOVREAL").SetAsFloat(m.value);
+      probe.Post();
+      copies.push_back(Copy{probe.FieldByName("VRMOVREAL").AsString(), &m});
+    }
+  }
   for (auto _ : state) {
     state.PauseTiming();
     TClientDataSet aux(nullptr);
@@ -127,24 +144,22 @@ void BM_LocateThenInsert(benchmark::State& state) {
     aux.CreateDataSet();
     int repeats = 0;
     state.ResumeTiming();
-    for (source.First(); !source.Eof(); source.Next()) {
-      const std::vector<TVariant> key = {std::string("001"), source.FieldByName("VRMOVREAL").AsString(),
-                                         source.FieldByName("NRDOCMOVREAL").AsString(),
-                                         source.FieldByName("DTMOVREAL").AsDateTime(),
-                                         source.FieldByName("CDFITIDEXTR").AsString()};
-      if (aux.Locate("CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDEXTR", key, TLocateOptions{true}))
+    for (const Copy& c : copies) {
+      const Movement& m = *c.m;
+      if (aux.Locate("CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDEXTR",
+                     {std::string("001"), c.value_text, m.doc, m.date, m.fitid}, TLocateOptions{true}))
         ++repeats;
       aux.Insert();
       aux.FieldByName("CDREDUCONT").SetAsString("001");
-      aux.FieldByName("VRMOVREAL").SetAsFloat(source.FieldByName("VRMOVREAL").AsFloat());
-      aux.FieldByName("DSHISTMOVREAL").SetAsString(source.FieldByName("DSHISTMOVREAL").AsString());
-      aux.FieldByName("NRDOCMOVREAL").SetAsString(source.FieldByName("NRDOCMOVREAL").AsString());
-      aux.FieldByName("DTMOVREAL").SetAsDateTime(source.FieldByName("DTMOVREAL").AsDateTime());
-      aux.FieldByName("IDTPMOVREAL").SetAsString(source.FieldByName("IDTPMOVREAL").AsString());
-      aux.FieldByName("IDSTCONMVBAN").SetAsString(source.FieldByName("IDSTCONMVBAN").AsString());
-      aux.FieldByName("IDTIPOREGI").SetAsString(source.FieldByName("IDTIPOREGI").AsString());
-      aux.FieldByName("IDMOVREAL").SetAsString(source.FieldByName("IDMOVREAL").AsString());
-      aux.FieldByName("CDFITIDEXTR").SetAsString(source.FieldByName("CDFITIDEXTR").AsString());
+      aux.FieldByName("VRMOVREAL").SetAsFloat(m.value);
+      aux.FieldByName("DSHISTMOVREAL").SetAsString(m.memo);
+      aux.FieldByName("NRDOCMOVREAL").SetAsString(m.doc);
+      aux.FieldByName("DTMOVREAL").SetAsDateTime(m.date);
+      aux.FieldByName("IDTPMOVREAL").SetAsString("0");
+      aux.FieldByName("IDSTCONMVBAN").SetAsString("0");
+      aux.FieldByName("IDTIPOREGI").SetAsString("0");
+      aux.FieldByName("IDMOVREAL").SetAsString("C");
+      aux.FieldByName("CDFITIDEXTR").SetAsString(m.fitid);
       aux.Post();
     }
     benchmark::DoNotOptimize(repeats);

@@ -73,15 +73,28 @@ std::string DateToIso(TDateTime value) {
   DecodeDate(value, y, m, d);
   long long ms = std::llround((value - std::floor(value)) * 86400000.0);
   if (ms >= 86400000) ms = 86399999;
-  char buf[40];
-  if (ms % 1000 != 0) {
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02lld:%02lld:%02lld.%03lld", y, m, d, ms / 3600000,
-                  ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  } else {
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02lld:%02lld:%02lld", y, m, d, ms / 3600000,
-                  ms / 60000 % 60, ms / 1000 % 60);
-  }
-  return buf;
+  char buf[24];
+  auto put = [&buf](int at, long long v, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+      buf[at + i] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    }
+  };
+  put(0, y, 4);
+  buf[4] = '-';
+  put(5, m, 2);
+  buf[7] = '-';
+  put(8, d, 2);
+  buf[10] = 'T';
+  put(11, ms / 3600000, 2);
+  buf[13] = ':';
+  put(14, ms / 60000 % 60, 2);
+  buf[16] = ':';
+  put(17, ms / 1000 % 60, 2);
+  if (ms % 1000 == 0) return std::string(buf, 19);
+  buf[19] = '.';
+  put(20, ms % 1000, 3);
+  return std::string(buf, 23);
 }
 
 bool IsoToDate(const std::string& s, TDateTime& out) {
@@ -1089,6 +1102,17 @@ const char* TypeName(TFieldType t) {
   return "string";
 }
 
+bool IsAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// The conversions at the packet boundary; plain ASCII, the common case,
+// is the same in both encodings.
+std::string ToUtf8(const std::string& text) { return IsAscii(text) ? text : Cp1252ToUtf8(text); }
+std::string FromUtf8(const std::string& text) { return IsAscii(text) ? text : Utf8ToCp1252(text); }
+
 [[noreturn]] void BadPacket(const std::string& what) {
   throw EDatabaseError("Pacote de dados inv\xE1lido: " + what + ".");
 }
@@ -1105,14 +1129,16 @@ nlohmann::json TClientDataSet::GetData() {
     fields.push_back(std::move(def));
   }
   nlohmann::json rows = nlohmann::json::array();
+  rows.get_ref<nlohmann::json::array_t&>().reserve(static_cast<size_t>(impl_->count));
   for (Row* r = impl_->head; r != nullptr; r = r->next) {
     nlohmann::json row = nlohmann::json::array();
+    row.get_ref<nlohmann::json::array_t&>().reserve(fields_.size());
     for (size_t i = 0; i < fields_.size(); ++i) {
       const TVariant& v = r->cells[i];
       if (v.index() == 0) {
         row.push_back(nullptr);
       } else if (v.index() == 2) {
-        row.push_back(Cp1252ToUtf8(std::get<2>(v)));
+        row.push_back(ToUtf8(std::get<2>(v)));
       } else if (fields_[i]->DataType() == TFieldType::ftDateTime) {
         row.push_back(DateToIso(std::get<1>(v)));
       } else {
@@ -1187,7 +1213,7 @@ void TClientDataSet::SetData(const nlohmann::json& packet) {
       switch (fd.DataType) {
         case TFieldType::ftString: {
           if (!v.is_string()) BadPacket(at + ": esperado um texto");
-          std::string text = Utf8ToCp1252(v.get_ref<const std::string&>());
+          std::string text = FromUtf8(v.get_ref<const std::string&>());
           if (fd.Size > 0 && text.size() > static_cast<size_t>(fd.Size)) text.resize(static_cast<size_t>(fd.Size));
           cells[i] = std::move(text);
           break;
