@@ -43,7 +43,11 @@ QtHostLibrary::~QtHostLibrary() {
   if (hourglass_) QApplication::restoreOverrideCursor();
 }
 
-void QtHostLibrary::ShowError(const std::string& text) { ShowErrorBox(&main_window_, ToQString(text)); }
+void QtHostLibrary::ShowError(const std::string& text) {
+  // The module's messages are Windows-1252, but errors it passes on from
+  // below (a lost connection) may be UTF-8.
+  ShowErrorBox(&main_window_, MessageToQString(text));
+}
 
 int QtHostLibrary::MsgAlert(const std::string& text, TMsgDlgType kind, const std::vector<std::string>& buttons,
                             int /*help_context*/) {

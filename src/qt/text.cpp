@@ -44,12 +44,11 @@ std::string FromQString(const QString& text) {
   return Utf8ToCp1252(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
 }
 
-QString ErrorText(const std::exception& error) {
-  const std::string_view message = error.what();
-  if (IsValidUtf8(message)) {
-    return QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
-  }
-  return ToQString(message);
+QString MessageToQString(std::string_view text) {
+  if (IsValidUtf8(text)) return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  return ToQString(text);
 }
+
+QString ErrorText(const std::exception& error) { return MessageToQString(error.what()); }
 
 }  // namespace kvr::qt

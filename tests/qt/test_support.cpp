@@ -64,7 +64,9 @@ void BoxResponder::Poll() {
   box->buttons().first()->click();
 }
 
-ServerProcess::~ServerProcess() {
+ServerProcess::~ServerProcess() { Stop(); }
+
+void ServerProcess::Stop() {
   if (process_.state() != QProcess::NotRunning) {
     process_.terminate();
     if (!process_.waitForFinished(5000)) {

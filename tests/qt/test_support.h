@@ -70,6 +70,8 @@ class ServerProcess {
   // Starts it; returns false (with the reason in Error) when it does not
   // come up within a few seconds.
   bool Start(const QString& server_binary);
+  // Stops it (harmless when not running).
+  void Stop();
   // Runs "conta add" with the fields; returns true on success.
   bool AddAccount(const QString& code, const QString& bank, const QString& agency, const QString& account,
                   const QString& type, const QString& mask);
