@@ -27,6 +27,10 @@ class TServerArg {
   TServerArg(const std::string& text);  // NOLINT(google-explicit-constructor)
   TServerArg(const char* text);         // NOLINT(google-explicit-constructor)
   TServerArg(bool value);               // NOLINT(google-explicit-constructor)
+  // Anything else (a number that would turn into a boolean, a packet that
+  // must go through Packet) does not compile.
+  template <typename T>
+  TServerArg(T) = delete;
   // A data packet (any JSON value is passed on unchanged).
   static TServerArg Packet(const TDataPacket& packet);
 
