@@ -24,4 +24,15 @@ int RunInspect(const std::vector<std::string>& args);
 // The usage line of inspect.
 extern const char* const kInspectUsage;
 
+// kvr61400 import FILE [--server HOST:PORT] [--tipo T] [--de D --ate D]
+// [--sim | --nao] [--json]: runs the import screen's whole flow on FILE
+// against the server. 0 after "Arquivo importado com sucesso.", 3 after
+// "Arquivo de movimentação bancária já cadastrado.", 4 after any other
+// message that ends the action, 2 for a parse or connection error, 64 for a
+// usage error.
+int RunImport(const std::vector<std::string>& args);
+
+// The usage line of import.
+extern const char* const kImportUsage;
+
 }  // namespace kvr::cli

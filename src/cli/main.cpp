@@ -18,6 +18,7 @@ struct TSubcommand {
 
 const TSubcommand kCommands[] = {
     {"inspect", kvr::cli::RunInspect, kvr::cli::kInspectUsage},
+    {"import", kvr::cli::RunImport, kvr::cli::kImportUsage},
 };
 
 void PrintUsage(std::FILE* out) {

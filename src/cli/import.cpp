@@ -1,0 +1,426 @@
+// kvr61400 import: a console host for the import screen. It opens the screen,
+// presses the search button with the given file as the user's choice, shows
+// what the screen shows, chooses the account type, types the movement dates
+// of bank 237, presses confirm and answers the repeat question; every message
+// of the screen is printed.
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "host/host_library.h"
+#include "host/string_services.h"
+#include "platform/encoding.h"
+#include "platform/errors.h"
+#include "screen/import_ofx_form.h"
+
+namespace kvr::cli {
+
+const char* const kImportUsage =
+    "import ARQUIVO [--server HOST:PORTA] [--tipo Circulante|Aplica\xC3\xA7\xC3\xA3o|Garantida] "
+    "[--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--json]";
+
+namespace {
+
+constexpr int kExitAlreadyRecorded = 3;
+constexpr int kExitEnded = 4;
+
+struct TImportOptions {
+  std::string file;
+  std::string host = "127.0.0.1";
+  int port = 8061;
+  std::optional<std::string> tipo;  // Windows-1252
+  std::optional<std::string> de, ate;
+  std::optional<bool> answer;  // true: "Sim", false: "Não"
+  bool json = false;
+};
+
+std::string Utf8(const std::string& cp1252) { return Cp1252ToUtf8(cp1252); }
+
+// Lower case of the ASCII letters of a text without its accents, for
+// comparing what the user typed with an entry of the screen.
+std::string Folded(const std::string& cp1252) {
+  std::string s = RemoveAcentos(cp1252);
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+// The console's host library: messages on stdout (or into the JSON report),
+// the question answered by an option or from the terminal, the server address
+// from the command line, and the file chooser answering the given file.
+class ConsoleHost : public THostLibrary {
+ public:
+  ConsoleHost(const TImportOptions& options, nlohmann::json& messages)
+      : options_(options), messages_(messages) {}
+
+  void ShowError(const std::string& text) override {
+    last_error = text;
+    Report("erro", text);
+  }
+
+  int MsgAlert(const std::string& text, TMsgDlgType /*kind*/, const std::vector<std::string>& buttons,
+               int /*help_context*/) override {
+    int chosen = ChooseButton(text, buttons);
+    nlohmann::json entry = {{"tipo", "pergunta"}, {"texto", Utf8(text)}};
+    nlohmann::json captions = nlohmann::json::array();
+    for (const auto& b : buttons) captions.push_back(Utf8(b));
+    entry["botoes"] = captions;
+    entry["resposta"] = chosen >= 0 ? Utf8(buttons[static_cast<size_t>(chosen)]) : "";
+    messages_.push_back(entry);
+    if (!options_.json) {
+      std::cout << "[pergunta] " << Utf8(text) << " -> "
+                << (chosen >= 0 ? Utf8(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
+    }
+    return 11 + (chosen >= 0 ? chosen : 0);
+  }
+
+  void ShowMessage(const std::string& text, TMsgDlgType /*kind*/, int /*help_context*/) override {
+    last_message = text;
+    Report("mensagem", text);
+  }
+
+  void ActiveShowAvi(TComponent* /*window*/, int /*kind*/) override {}
+  void DeactiveShowAvi() override {}
+  std::string WebURL() override { return options_.host; }
+  int WebPort() override { return options_.port; }
+
+  bool ExecuteOpenDialog(const std::string& /*filter*/, std::string& file_name) override {
+    file_name = options_.file;
+    return true;
+  }
+
+  void SetScreenCursor(int /*cursor*/) override {}
+  void ShowForm(TForm& /*form*/) override {}
+  TComponent* Application() override { return &application_; }
+  TComponent* MainForm() override { return nullptr; }
+
+  std::string last_error;
+  std::string last_message;
+
+ private:
+  void Report(const char* kind, const std::string& text) {
+    messages_.push_back({{"tipo", kind}, {"texto", Utf8(text)}});
+    if (!options_.json) std::cout << "[" << kind << "] " << Utf8(text) << "\n";
+  }
+
+  // The index of the button the answer names: an option, or a line typed on
+  // the terminal ("s"/"sim", "n"/"nao"/"não"); the end of the input answers
+  // with the caption "Não".
+  int ChooseButton(const std::string& text, const std::vector<std::string>& buttons) {
+    auto find = [&](const std::string& folded) {
+      for (size_t i = 0; i < buttons.size(); ++i) {
+        if (Folded(buttons[i]) == folded) return static_cast<int>(i);
+      }
+      return -1;
+    };
+    if (options_.answer) return find(*options_.answer ? "sim" : "nao");
+    std::string captions;
+    for (const auto& b : buttons) captions += (captions.empty() ? "" : "/") + Utf8(b);
+    while (true) {
+      std::cerr << Utf8(text) << " (" << captions << ") " << std::flush;
+      std::string line;
+      if (!std::getline(std::cin, line)) return find("nao");
+      std::string folded = Folded(Utf8ToCp1252(line));
+      while (!folded.empty() && (folded.back() == ' ' || folded.back() == '\r')) folded.pop_back();
+      if (folded == "s") folded = "sim";
+      if (folded == "n") folded = "nao";
+      int i = find(folded);
+      if (i >= 0) return i;
+    }
+  }
+
+  const TImportOptions& options_;
+  nlohmann::json& messages_;
+  TComponent application_{nullptr};
+};
+
+int UsageError(const std::string& problem) {
+  std::cerr << "kvr61400 import: " << problem << "\nuso: kvr61400 " << kImportUsage << "\n";
+  return kExitUsage;
+}
+
+// Reads the options; returns an error text, empty when they are sound.
+std::string ParseOptions(const std::vector<std::string>& args, TImportOptions& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& into) -> bool {
+      if (i + 1 >= args.size()) return false;
+      into = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--json") {
+      o.json = true;
+    } else if (a == "--sim" || a == "--nao" || a == "--n\xC3\xA3o") {
+      const bool answer = a == "--sim";
+      if (o.answer && *o.answer != answer) return "--sim e --nao se excluem";
+      o.answer = answer;
+    } else if (a == "--server") {
+      if (!value(v)) return "--server espera HOST:PORTA";
+      const size_t colon = v.rfind(':');
+      const int port = colon == std::string::npos ? 0 : StrToIntDef(v.substr(colon + 1), 0);
+      if (colon == 0 || colon == std::string::npos || port <= 0 || port > 65535) {
+        return "--server espera HOST:PORTA, n\xC3\xA3o \"" + v + "\"";
+      }
+      o.host = v.substr(0, colon);
+      o.port = port;
+    } else if (a == "--tipo") {
+      if (!value(v)) return "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida";
+      o.tipo = Utf8ToCp1252(v);
+    } else if (a == "--de") {
+      if (!value(v)) return "--de espera uma data DD/MM/AAAA";
+      o.de = v;
+    } else if (a == "--ate" || a == "--at\xC3\xA9") {
+      if (!value(v)) return "--ate espera uma data DD/MM/AAAA";
+      o.ate = v;
+    } else if (!a.empty() && a[0] == '-') {
+      return "op\xC3\xA7\xC3\xA3o desconhecida: " + a;
+    } else if (o.file.empty()) {
+      o.file = a;
+    } else {
+      return "mais de um arquivo: " + a;
+    }
+  }
+  if (o.file.empty()) return "falta o ARQUIVO";
+  return "";
+}
+
+// What the screen shows, for printing.
+nlohmann::json ScreenState(TfrmImportOFX& f) {
+  nlohmann::json s;
+  s["arquivo"] = Utf8(f.edtFile->Text());
+  s["banco"] = Utf8(f.edtBanco->Text());
+  s["conta"] = Utf8(f.edtConta->Text());
+  nlohmann::json tipos = nlohmann::json::array();
+  for (const auto& t : f.cbTipoConta->Items.Strings()) tipos.push_back(Utf8(t));
+  s["tipos_conta"] = tipos;
+  s["tipo_conta"] = Utf8(f.cbTipoConta->Text());
+  s["data_inicial"] = Utf8(f.depDtIni->Text());
+  s["data_final"] = Utf8(f.depDtFim->Text());
+  s["valor_inicial"] = Utf8(f.nedValorIni->Text());
+  s["valor_final"] = Utf8(f.nedValorFim->Text());
+  if (f.grbDtMovimento->Visible()) {
+    s["movimento_de"] = Utf8(f.depMovDe->Text());
+    s["movimento_ate"] = Utf8(f.depMovAte->Text());
+  }
+  TClientDataSet& table = *f.cdsMovExtrBanco;
+  s["filtro"] = table.Active() && table.Filtered() ? Utf8(table.Filter()) : "";
+  nlohmann::json columns = nlohmann::json::array();
+  std::vector<int> shown;
+  const auto& cols = f.dbgExtrBanco->Columns();
+  for (size_t i = 0; i < cols.size(); ++i) {
+    if (!cols[i].Visible) continue;
+    shown.push_back(static_cast<int>(i));
+    columns.push_back(Utf8(cols[i].Title));
+  }
+  nlohmann::json rows = nlohmann::json::array();
+  for (int r = 0; r < f.dbgExtrBanco->RowCount(); ++r) {
+    nlohmann::json row = nlohmann::json::array();
+    for (int c : shown) row.push_back(Utf8(f.dbgExtrBanco->CellText(r, c)));
+    rows.push_back(row);
+  }
+  s["grade"] = {{"colunas", columns}, {"linhas", rows}};
+  s["movimentos_no_extrato"] = table.Active() ? [&] {
+    const bool filtered = table.Filtered();
+    if (!filtered) return table.RecordCount();
+    // Counting the hidden rows too needs the filter off for a moment; the
+    // current row moves, which nothing after this depends on.
+    table.SetFiltered(false);
+    const int all = table.RecordCount();
+    table.SetFiltered(true);
+    return all;
+  }() : 0;
+  return s;
+}
+
+size_t Utf8Length(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+void PrintState(const nlohmann::json& s) {
+  auto line = [](const char* label, const nlohmann::json& v) {
+    std::cout << label << ": " << v.get<std::string>() << "\n";
+  };
+  line("Arquivo", s["arquivo"]);
+  line("Banco", s["banco"]);
+  line("Conta", s["conta"]);
+  std::string tipos;
+  for (const auto& t : s["tipos_conta"]) tipos += (tipos.empty() ? "" : ", ") + t.get<std::string>();
+  std::cout << "Tipo de conta: " << s["tipo_conta"].get<std::string>() << " (" << tipos << ")\n";
+  line("Data inicial", s["data_inicial"]);
+  line("Data Final", s["data_final"]);
+  line("Valor inicial", s["valor_inicial"]);
+  line("Valor Final", s["valor_final"]);
+  if (s.contains("movimento_de")) {
+    std::cout << "Data do movimento: de " << s["movimento_de"].get<std::string>() << " at\xC3\xA9 "
+              << s["movimento_ate"].get<std::string>() << "\n";
+  }
+  const auto& grid = s["grade"];
+  std::cout << "Movimentos: " << grid["linhas"].size() << " de "
+            << s["movimentos_no_extrato"].get<int>()
+            << (s["filtro"].get<std::string>().empty() ? "" : " (filtro " + s["filtro"].get<std::string>() + ")")
+            << "\n";
+  std::vector<size_t> widths;
+  for (const auto& c : grid["colunas"]) widths.push_back(Utf8Length(c.get<std::string>()));
+  for (const auto& row : grid["linhas"]) {
+    for (size_t i = 0; i < row.size(); ++i) {
+      widths[i] = std::max(widths[i], Utf8Length(row[i].get<std::string>()));
+    }
+  }
+  // Amounts line up on the right, as in the grid.
+  std::vector<bool> right;
+  for (const auto& c : grid["colunas"]) right.push_back(c.get<std::string>() == "Valor");
+  auto print_row = [&](const nlohmann::json& cells) {
+    std::string out;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const std::string text = cells[i].get<std::string>();
+      const std::string pad(widths[i] - Utf8Length(text), ' ');
+      out += right[i] ? pad + text : text;
+      if (i + 1 < cells.size()) out += right[i] ? "  " : pad + "  ";
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    std::cout << "  " << out << "\n";
+  };
+  print_row(grid["colunas"]);
+  for (const auto& row : grid["linhas"]) print_row(row);
+}
+
+}  // namespace
+
+int RunImport(const std::vector<std::string>& args) {
+  TImportOptions options;
+  if (std::string problem = ParseOptions(args, options); !problem.empty()) return UsageError(problem);
+
+  nlohmann::json report = nlohmann::json::object();
+  nlohmann::json messages = nlohmann::json::array();
+  ConsoleHost host(options, messages);
+  SetHostLibrary(&host);
+  struct Uninstall {
+    ~Uninstall() { SetHostLibrary(nullptr); }
+  } uninstall;
+
+  int status = kExitOk;
+  std::string failure;  // the text of an error that is no screen message
+  const char* result = "importado";
+  bool state_known = false;
+  TfrmImportOFX* form = nullptr;
+
+  auto finish = [&]() {
+    if (form != nullptr && !state_known) {
+      report["tela"] = ScreenState(*form);
+      state_known = true;
+    }
+    report["mensagens"] = messages;
+    report["resultado"] = result;
+    report["status"] = status;
+    if (!failure.empty()) report["falha"] = failure;
+    if (options.json) {
+      std::cout << report.dump(2) << "\n";
+    } else if (!failure.empty()) {
+      std::cerr << "kvr61400 import: " << failure << "\n";
+    }
+    if (form != nullptr) {
+      form->Close();
+      if (form->ReleaseRequested()) delete form;
+    }
+    return status;
+  };
+  // Runs one user action of the screen; false when it ended early, with the
+  // status and result set.
+  auto act = [&](auto&& action) {
+    try {
+      action();
+      return true;
+    } catch (const EAbort&) {
+      if (host.last_error == frmImportOFX->Msg("MOV_JA_CAD")) {
+        status = kExitAlreadyRecorded;
+        result = "ja_cadastrado";
+      } else {
+        status = kExitEnded;
+        result = "recusado";
+      }
+    } catch (const EConvertError& e) {
+      // A date typed into a movement date edit that is no date is shown to
+      // the user like any message; a parse error of the file is not.
+      if (state_known) {
+        host.ShowError(e.what());
+        status = kExitEnded;
+        result = "recusado";
+      } else {
+        failure = Utf8(e.what());
+        status = kExitError;
+        result = "erro";
+      }
+    } catch (const std::exception& e) {
+      failure = Utf8(e.what());
+      status = kExitError;
+      result = "erro";
+    }
+    return false;
+  };
+
+  try {
+    CriaImportOFX();
+  } catch (const std::exception& e) {
+    failure = Utf8(e.what());
+    status = kExitError;
+    result = "erro";
+    return finish();
+  }
+  form = frmImportOFX;
+
+  if (!act([&] { form->BtnPesquisa1->UserClick(); })) return finish();
+  state_known = true;
+
+  if (options.de || options.ate) {
+    if (!form->grbDtMovimento->Visible()) {
+      if (!options.json) {
+        std::cerr << "kvr61400 import: aviso: --de e --ate valem s\xC3\xB3 para o banco 237; "
+                     "ignorados.\n";
+      }
+    } else {
+      if (options.de) form->depMovDe->UserSetText(*options.de);
+      if (options.ate) form->depMovAte->UserSetText(*options.ate);
+      form->SetActiveControl(form->depMovDe);
+      if (!act([&] { form->UserFocus(*form->depMovAte); })) return finish();
+      if (!act([&] { form->UserFocus(*form->dbgExtrBanco); })) return finish();
+    }
+  }
+
+  if (options.tipo) {
+    const auto& entries = form->cbTipoConta->Items.Strings();
+    int chosen = -1;
+    for (size_t i = 0; i < entries.size() && chosen < 0; ++i) {
+      if (Folded(entries[i]) == Folded(*options.tipo)) chosen = static_cast<int>(i);
+    }
+    if (chosen < 0) {
+      std::string offered;
+      for (const auto& e : entries) offered += (offered.empty() ? "" : ", ") + Utf8(e);
+      failure = "tipo de conta \"" + Utf8(*options.tipo) + "\" n\xC3\xA3o oferecido (" + offered + ")";
+      status = kExitUsage;
+      result = "erro";
+      report["tela"] = ScreenState(*form);
+      if (!options.json) PrintState(report["tela"]);
+      return finish();
+    }
+    form->cbTipoConta->UserSelect(chosen);
+  }
+
+  report["tela"] = ScreenState(*form);
+  if (!options.json) PrintState(report["tela"]);
+
+  act([&] { form->sbtConfirma->UserClick(); });
+  return finish();
+}
+
+}  // namespace kvr::cli

@@ -1,1 +1,0 @@
-int kvr_placeholder;
