@@ -94,6 +94,9 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
   if (p_ >= end_) return false;
   const char* const start = p_;
   const char* p = p_;
+  // The text comes from a file mapping in pages of its own: ask for the
+  // bytes a few lines ahead before they are needed.
+  __builtin_prefetch(p + 1024);
   std::uint32_t mask = 0;
   const char* eol = nullptr;
 #if defined(__SSE2__)

@@ -25,27 +25,31 @@ TVQOFXReader::TVQOFXReader(TComponent* owner) : TComponent(owner) {}
 TVQOFXReader::~TVQOFXReader() { Clear(); }
 
 TOFXItem* TVQOFXReader::Add() {
-  auto item = std::make_unique<TOFXItem>();
-  TOFXItem* lent = item.get();
-  items_.push_back(std::move(item));
-  return lent;
+  if (used_in_last_block_ == kBlockSize) {
+    blocks_.push_back(std::make_unique<TOFXItem[]>(kBlockSize));
+    used_in_last_block_ = 0;
+  }
+  TOFXItem* item = &blocks_.back()[used_in_last_block_];
+  items_.push_back(item);
+  ++used_in_last_block_;
+  return item;
 }
 
 void TVQOFXReader::Delete(int index) {
   if (index < 0 || index >= Count()) IndexError(index, Count());
+  *items_[static_cast<size_t>(index)] = TOFXItem();
   items_.erase(items_.begin() + index);
 }
 
 void TVQOFXReader::Clear() {
-  // Freed first to last, as deleting index 0 until none is left would, but
-  // without moving the rest of the list at each step.
-  for (auto& item : items_) item.reset();
-  std::vector<std::unique_ptr<TOFXItem>>().swap(items_);
+  std::vector<TOFXItem*>().swap(items_);
+  std::vector<std::unique_ptr<TOFXItem[]>>().swap(blocks_);
+  used_in_last_block_ = kBlockSize;
 }
 
 TOFXItem* TVQOFXReader::Get(int index) const {
   if (index < 0 || index >= Count()) IndexError(index, Count());
-  return items_[static_cast<size_t>(index)].get();
+  return items_[static_cast<size_t>(index)];
 }
 
 bool TVQOFXReader::Process() {
