@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <QWidgetAction>
 
@@ -57,13 +58,12 @@ QColor ToQColor(TColor color, const QPalette& palette) {
 
 QFont ToQFont(const TFont& font, const QFont& base) {
   QFont result = base;
-  if (font.Name == "MS Sans Serif" || font.Name.empty()) {
-    result.setFamily("DejaVu Sans");
-  } else {
-    result.setFamily(ToQString(font.Name));
-  }
+  const bool design_font = font.Name == "MS Sans Serif" || font.Name.empty();
+  result.setFamily(design_font ? QString("DejaVu Sans") : ToQString(font.Name));
   if (font.Height < 0) {
-    result.setPixelSize(-font.Height);
+    // DejaVu Sans is wider than the design's bitmap font: a tenth smaller,
+    // the captions keep to the room the design gives them.
+    result.setPixelSize(design_font ? std::max(1, (-font.Height * 9 + 5) / 10) : -font.Height);
   } else if (font.Height > 0) {
     // A positive height includes the internal leading, about a fifth.
     result.setPixelSize(std::max(1, font.Height * 4 / 5));
@@ -466,7 +466,6 @@ class ButtonView : public ControlView {
       button_->setIcon(MagnifierIcon());
       button_->setIconSize(QSize(14, 14));
     }
-    if (button.ClassName() == "TButtonFlat") button_->setFlat(true);
     QObject::connect(button_, &QPushButton::clicked, button_,
                      [this] { form_view_.UserAction([&] { control_.UserClick(); }); });
   }
@@ -480,6 +479,53 @@ class ButtonView : public ControlView {
 
  private:
   QPushButton* button_;
+};
+
+QIcon CheckIcon() {
+  QPixmap pixmap(24, 24);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QPen pen(QColor(30, 130, 40));
+  pen.setWidthF(3.4);
+  pen.setCapStyle(Qt::RoundCap);
+  pen.setJoinStyle(Qt::RoundJoin);
+  painter.setPen(pen);
+  painter.drawPolyline(QPolygonF({QPointF(4, 13), QPointF(10, 19), QPointF(20, 5)}));
+  return QIcon(pixmap);
+}
+
+// The host library's flat button of the side menu: a glyph with the caption
+// under it, raised only while the mouse is over it.
+class FlatButtonView : public ControlView {
+ public:
+  FlatButtonView(FormView& form_view, TButton& button, QWidget* parent)
+      : ControlView(form_view, button, new QToolButton(parent)), button_(static_cast<QToolButton*>(widget_)) {
+    button_->setAutoRaise(true);
+    button_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button_->setIcon(CheckIcon());
+    button_->setIconSize(QSize(24, 24));
+    button_->setFocusPolicy(Qt::StrongFocus);
+    QObject::connect(button_, &QToolButton::clicked, button_,
+                     [this] { form_view_.UserAction([&] { control_.UserClick(); }); });
+  }
+
+ protected:
+  void SyncCommon() override {
+    ControlView::SyncCommon();
+    // The caption sits under the glyph in the button's 49 pixels.
+    QFont font = button_->font();
+    if (font.pixelSize() > 9) font.setPixelSize(9);
+    button_->setFont(font);
+  }
+  void SyncKind() override {
+    const QString text = ToQString(control_.Caption());
+    if (button_->text() != text) button_->setText(text);
+  }
+  bool PaintsBackground() const override { return false; }
+
+ private:
+  QToolButton* button_;
 };
 
 // ---- containers -----------------------------------------------------------
@@ -543,6 +589,9 @@ std::unique_ptr<ControlView> CreateControlView(FormView& form_view, TControl& co
   }
   if (auto* combo = dynamic_cast<TComboBox*>(&control)) {
     return std::make_unique<ComboView>(form_view, *combo, parent_widget);
+  }
+  if (auto* flat = dynamic_cast<TButtonFlat*>(&control)) {
+    return std::make_unique<FlatButtonView>(form_view, *flat, parent_widget);
   }
   if (auto* button = dynamic_cast<TButton*>(&control)) {
     return std::make_unique<ButtonView>(form_view, *button, parent_widget);

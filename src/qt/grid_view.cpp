@@ -100,6 +100,9 @@ GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->setWordWrap(false);
+  // Texts wider than their column are cut at its edge, as the design's
+  // grid does, not shortened with an ellipsis.
+  table_->setTextElideMode(Qt::ElideNone);
   table_->setCornerButtonEnabled(false);
   table_->verticalHeader()->setDefaultSectionSize(18);
   table_->verticalHeader()->setMinimumSectionSize(14);

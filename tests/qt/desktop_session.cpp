@@ -4,7 +4,7 @@
 #include <QDir>
 #include <QMdiArea>
 #include <QMdiSubWindow>
-#include <QPushButton>
+#include <QAbstractButton>
 #include <QTest>
 
 #include "qt/main_window.h"
@@ -83,12 +83,12 @@ void DesktopSession::LoadExample(const QString& name) {
 }
 
 void DesktopSession::PressSearch() {
-  QTest::mouseClick(Widget<QPushButton>("BtnPesquisa1"), Qt::LeftButton);
+  QTest::mouseClick(Widget<QAbstractButton>("BtnPesquisa1"), Qt::LeftButton);
   ProcessEvents();
 }
 
 void DesktopSession::PressConfirm() {
-  QTest::mouseClick(Widget<QPushButton>("sbtConfirma"), Qt::LeftButton);
+  QTest::mouseClick(Widget<QAbstractButton>("sbtConfirma"), Qt::LeftButton);
   ProcessEvents();
 }
 
