@@ -177,8 +177,6 @@ TEST_F(StatementParse, HeaderTagsCountFromTheOfxLineOnToTheEnd) {
 
 TEST_F(StatementParse, ProcessAgainKeepsOnlyTheNewRecordsAndTheLastHeader) {
   ASSERT_TRUE(Parse(kWorkedExample));
-  TOFXItem* old = reader_.Get(0);
-  (void)old;
   ASSERT_TRUE(Parse("<OFX>\n<ACCTID>777\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240105\n"
                     "<TRNAMT>1\n<FITID>F\n<CHECKNUM>C\n<MEMO>M\n"));
   EXPECT_EQ(reader_.Count(), 1);
