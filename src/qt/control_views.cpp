@@ -168,6 +168,7 @@ void ControlView::Detach() {
   if (!attached_) return;
   attached_ = false;
   control_.RemoveObserver(observer_id_);
+  DetachKind();
 }
 
 void ControlView::Sync() {

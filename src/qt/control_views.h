@@ -49,7 +49,8 @@ class ControlView {
 
   // Starts observing the control and copies its whole state once.
   void Attach();
-  // Stops observing; the control may then be destroyed.
+  // Stops observing the control and everything of the model the view
+  // reads (a grid's table); the control may then be destroyed.
   void Detach();
   // Copies the control's state into the widget (inside the form view's
   // sync scope).
@@ -64,6 +65,8 @@ class ControlView {
   virtual bool PaintsBackground() const { return true; }
   // Whether key presses go through the control's OnKeyDown.
   virtual bool FiltersKeys() const { return true; }
+  // Lets go of what the kind observes besides the control.
+  virtual void DetachKind() {}
 
   FormView& form_view_;
   TControl& control_;

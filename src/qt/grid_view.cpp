@@ -126,7 +126,9 @@ GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
   });
 }
 
-GridView::~GridView() {
+GridView::~GridView() { Detach(); }
+
+void GridView::DetachKind() {
   BindDataSet(nullptr);
   model_->Detach();
 }

@@ -61,6 +61,7 @@ class GridView : public ControlView {
 
  protected:
   void SyncKind() override;
+  void DetachKind() override;
 
  private:
   void BindDataSet(TClientDataSet* dataset);

@@ -198,3 +198,29 @@ TEST_F(GridViewTest, KeysGoThroughTheGridsHandlerWhichMayCancelThem) {
 
 }  // namespace
 }  // namespace kvr::qt
+
+namespace kvr::qt {
+namespace {
+
+TEST(GridViewRelease, DetachedViewOutlivesItsFormAndTable) {
+  auto* form = new TForm(nullptr);
+  form->SetClientWidth(200);
+  form->SetClientHeight(100);
+  auto* table = new TClientDataSet(form);
+  table->AddFieldDef("DSHISTMOVREAL", TFieldType::ftString, 40);
+  table->CreateDataSet();
+  auto* grid = new TDBGrid(form);
+  grid->Name = "dbgGrade";
+  grid->SetParent(form);
+  grid->SetColumns({{"DSHISTMOVREAL", "Descri\xE7\xE3o", 138, true}});
+  grid->SetDataSource(table);
+  auto view = std::make_unique<FormView>(*form);
+  view->Detach();
+  delete form;  // the table and the grid go with it
+  ProcessEvents();
+  view.reset();  // lets go of nothing that is gone
+  SUCCEED();
+}
+
+}  // namespace
+}  // namespace kvr::qt

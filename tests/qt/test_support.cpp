@@ -1,5 +1,9 @@
 #include "test_support.h"
 
+#include <sys/prctl.h>
+
+#include <csignal>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -83,6 +87,8 @@ bool ServerProcess::Start(const QString& server_binary) {
     return false;
   }
   process_.setProcessChannelMode(QProcess::MergedChannels);
+  // A test that crashes must not leave its server running.
+  process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
   process_.start(binary_, {"serve", "--listen", "127.0.0.1:0", "--db", folder_.filePath("kvr61400.db")});
   if (!process_.waitForStarted(5000)) {
     error_ = process_.errorString();
