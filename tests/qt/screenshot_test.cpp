@@ -69,6 +69,7 @@ TEST_F(ScreenshotTest, ScreenEmptyStandardBankAndBank237) {
 
   session.LoadExample("extrato-341.ofx");
   Save("tela-banco-341.png");
+  session.Shell().Window().grab().save(Path("janela-banco-341.png"));
 
   session.LoadExample("extrato-237.ofx");
   QLineEdit* from = session.Widget<QLineEdit>("depMovDe");
