@@ -70,6 +70,9 @@ TEST_F(ScreenshotTest, ScreenEmptyStandardBankAndBank237) {
   session.LoadExample("extrato-341.ofx");
   Save("tela-banco-341.png");
   session.Shell().Window().grab().save(Path("janela-banco-341.png"));
+  session.Shell().Host().ActiveShowAvi(session.Shell().Host().MainForm(), 1);
+  session.Shell().Window().grab().save(Path("indicador-ocupado.png"));
+  session.Shell().Host().DeactiveShowAvi();
 
   session.LoadExample("extrato-237.ofx");
   QLineEdit* from = session.Widget<QLineEdit>("depMovDe");
