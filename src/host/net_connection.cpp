@@ -23,6 +23,12 @@ TServerArg TServerArg::Packet(const TDataPacket& packet) {
   return arg;
 }
 
+TServerArg TServerArg::Packet(TDataPacket&& packet) {
+  TServerArg arg;
+  arg.wire_ = std::move(packet);
+  return arg;
+}
+
 TServerResult TServerResult::Success(nlohmann::json payload) {
   TServerResult result;
   result.payload_ = std::move(payload);
@@ -105,10 +111,14 @@ class HttpTransport : public TRpcTransport {
                       const nlohmann::json& params) override {
     if (!client_) throw Exception("Conexão com o servidor de aplicação não está aberta.");
     const long long id = ++next_id_;
-    nlohmann::json request = {
-        {"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
+    // The body is written around the parameters rather than built as one
+    // JSON value, which would copy a statement's whole movements packet.
+    std::string body_text = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
+                            ",\"method\":" + nlohmann::json(method).dump() + ",\"params\":";
+    body_text += params.dump();
+    body_text += "}";
     const std::string what = "chamada de " + method + " ao servidor " + Address(host_, port_);
-    auto reply = client_->Post(("/" + server_name).c_str(), request.dump(), "application/json");
+    auto reply = client_->Post(("/" + server_name).c_str(), body_text, "application/json");
     if (!reply) throw Exception("Falha na " + what + ": " + DescribeError(reply.error()) + ".");
     nlohmann::json body = nlohmann::json::parse(reply->body, nullptr, false);
     // A refused request (too large, unknown module) still carries a JSON-RPC
@@ -169,6 +179,19 @@ TServerResult TNetConnection::Call(const std::string& method,
                     ").");
   nlohmann::json params = nlohmann::json::array();
   for (const TServerArg& arg : args) params.push_back(arg.Wire());
+  return Send(method, params);
+}
+
+TServerResult TNetConnection::Call(const std::string& method, std::vector<TServerArg>&& args) {
+  if (!connected_)
+    throw Exception("Conexão com o servidor de aplicação não está aberta (chamada de " + method +
+                    ").");
+  nlohmann::json params = nlohmann::json::array();
+  for (TServerArg& arg : args) params.push_back(std::move(arg.wire_));
+  return Send(method, params);
+}
+
+TServerResult TNetConnection::Send(const std::string& method, const nlohmann::json& params) {
   nlohmann::json response = transport_->Call(ServerName, method, params);
   auto error = response.find("error");
   if (error != response.end() && !error->is_null()) {

@@ -33,11 +33,15 @@ class TServerArg {
   TServerArg(T) = delete;
   // A data packet (any JSON value is passed on unchanged).
   static TServerArg Packet(const TDataPacket& packet);
+  // The same, taking the packet over instead of copying it (a statement's
+  // movements packet can hold a hundred thousand rows).
+  static TServerArg Packet(TDataPacket&& packet);
 
   // The argument as it goes on the wire.
   const nlohmann::json& Wire() const { return wire_; }
 
  private:
+  friend class TNetConnection;
   TServerArg() = default;
   nlohmann::json wire_;
 };
@@ -126,8 +130,12 @@ class TNetConnection : public TComponent {
   // open, and whatever the transport throws for a transport failure; a
   // server-side failure comes back in the result, it is not thrown.
   TServerResult Call(const std::string& method, const std::vector<TServerArg>& args);
+  // The same, moving the arguments onto the wire instead of copying them.
+  TServerResult Call(const std::string& method, std::vector<TServerArg>&& args);
 
  private:
+  TServerResult Send(const std::string& method, const nlohmann::json& params);
+
   std::unique_ptr<TRpcTransport> transport_;
   bool connected_ = false;
 };
