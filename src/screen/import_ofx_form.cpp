@@ -485,16 +485,24 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     if (repetido) {
       resposta = host.MsgAlert(Msg("Val_Iguais"), TMsgDlgType::mtConfirmation, {Msg("N"), Msg("S")}, 0);
     }
+    // Nothing touches the tables between the two calls, so the packets
+    // taken once carry the same contents to both; a large statement is
+    // then turned into a packet once instead of twice.
+    TDataPacket cabecalho = cdsExtrBanco->GetData();
+    TDataPacket movimentos = cdsMovExtrAux->GetData();
     bool valido = false;
     if (resposta != 11) {
-      TServerResult result = netImportOFX->Call(
-          "ValidExtrato", {TServerArg::Packet(cdsExtrBanco->GetData()),
-                           TServerArg::Packet(cdsMovExtrAux->GetData())});
+      std::vector<TServerArg> args;
+      args.push_back(TServerArg::Packet(cabecalho));
+      args.push_back(TServerArg::Packet(movimentos));
+      TServerResult result = netImportOFX->Call("ValidExtrato", std::move(args));
       valido = AsBoolean(CheckResultServ(result, true, 0), "ValidExtrato");
     }
-    TServerResult result = netImportOFX->Call(
-        "SetExtratoBancario", {TServerArg::Packet(cdsExtrBanco->GetData()),
-                               TServerArg::Packet(cdsMovExtrAux->GetData()), valido});
+    std::vector<TServerArg> args;
+    args.push_back(TServerArg::Packet(std::move(cabecalho)));
+    args.push_back(TServerArg::Packet(std::move(movimentos)));
+    args.push_back(TServerArg(valido));
+    TServerResult result = netImportOFX->Call("SetExtratoBancario", std::move(args));
     const bool gravado = AsBoolean(CheckResultServ(result, true, 0), "SetExtratoBancario");
     host.DeactiveShowAvi();
 
