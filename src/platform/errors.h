@@ -5,7 +5,8 @@
 
 namespace kvr {
 
-// Base of the module's exceptions. what() is a Portuguese text for the user.
+// Base of the module's exceptions. what() is a Portuguese text for the user,
+// in Windows-1252 like every module text.
 class Exception : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -44,7 +45,7 @@ class EDatabaseError : public Exception {
 // its message; front ends catch it quietly and show every other exception.
 class EAbort : public Exception {
  public:
-  EAbort() : Exception("Operação interrompida.") {}
+  EAbort() : Exception("Opera\xE7\xE3o interrompida.") {}
 };
 
 }  // namespace kvr
