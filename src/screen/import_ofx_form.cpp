@@ -200,8 +200,11 @@ void TfrmImportOFX::ReaderOFX() {
   edtBanco->SetText(reader->Banco);
   edtConta->SetText(reader->Conta);
   Vd_ContaCorrente(reader->Banco, RetiraSimbolosContCorr(reader->Banco, reader->Conta));
-  edtConta->SetText(FormatMaskText(cdsContaCorrente->FieldByName("CDPICTCONT").AsString() + ";0; ",
-                                   cdsContaCorrente->FieldByName("CDCONTCORR").AsString()));
+  const std::string picture = cdsContaCorrente->FieldByName("CDPICTCONT").AsString();
+  const std::string number = cdsContaCorrente->FieldByName("CDCONTCORR").AsString();
+  // An account registered without a picture would otherwise show no number
+  // at all: an empty mask has no input positions.
+  edtConta->SetText(EmptyString(picture) ? number : FormatMaskText(picture + ";0; ", number));
 
   nedValorIni->SetValue(reader->ValorIncial);
   nedValorFim->SetValue(reader->ValorFinal);

@@ -99,7 +99,8 @@ class TfrmImportOFX : public TfrmRotiGeral {
   void LimpaCampos();
   // Parses the chooser's file with a new reader and fills the header edits,
   // the account list, cdsExtrBanco (one row) and cdsMovExtrBanco (one row per
-  // transaction). Ends the action through MensErro with ARQ_INV when the
+  // transaction). edtConta shows the first account's number through its
+  // picture (CDPICTCONT), or as stored when it has none. Ends the action through MensErro with ARQ_INV when the
   // file is no statement or lacks bank or account, and through
   // Vd_ContaCorrente when the account is unknown. Parse errors pass through.
   void ReaderOFX();

@@ -226,3 +226,28 @@ TEST_F(StatementLoad, ServerFailureIsReportedWithTheServersOwnText) {
 
 }  // namespace
 }  // namespace kvr::testing
+
+namespace kvr::testing {
+namespace {
+
+TEST_F(StatementLoad, TransactionWithoutCheckNumAndMemoDoesNotSwallowTheNext) {
+  const std::string text =
+      "<OFX>\n<BANKID>341\n<ACCTID>12345-6\n<DTSTART>20240101\n<DTEND>20240131\n"
+      "<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240105\n<TRNAMT>-5.00\n<FITID>S1\n"
+      "<STMTTRN>\n<TRNTYPE>CREDIT\n<DTPOSTED>20240106\n<TRNAMT>7.00\n<FITID>S2\n"
+      "<CHECKNUM>2\n<MEMO>SEGUNDO\n</STMTTRN>\n<BALAMT>10\n</OFX>\n";
+  ASSERT_EQ(Load(WriteFile("a.ofx", text)), "");
+  EXPECT_EQ(Column("VRMOVREAL"), (std::vector<std::string>{"5,00", "7,00"}));
+  EXPECT_EQ(Column("DSHISTMOVREAL"), (std::vector<std::string>{"", "SEGUNDO"}));
+  // Closing 10 after -5 and +7: the opening balance was 8.
+  EXPECT_EQ(Form().nedValorIni->Value(), 8.0);
+}
+
+TEST_F(StatementLoad, AccountWithoutPictureIsShownAsStored) {
+  script->accounts = {{"001", "341", "1234", "123456", "", "C"}};
+  ASSERT_EQ(Load(WriteFile("a.ofx", OfxText("341", "12345-6", "20240101", "20240131", {}, "1"))), "");
+  EXPECT_EQ(Form().edtConta->Text(), "123456");
+}
+
+}  // namespace
+}  // namespace kvr::testing
