@@ -61,6 +61,9 @@ TEST_F(DateFilter, Bank237ShowsTheGroupAndOnlyYesterdaysTransactions) {
   ASSERT_EQ(valid.size(), 1u);
   const auto& rows = valid[0].params[1]["rows"];
   ASSERT_EQ(rows.size(), 2u);
+  // The hidden transactions are not stamped either (table order is by date).
+  EXPECT_EQ(AllRows(*f.cdsMovExtrBanco, "CDREDUCONT"),
+            (std::vector<std::string>{"", "001", "001", ""}));
 }
 
 TEST_F(DateFilter, Bank0237OpensTheGroupAndAnotherBankAfterItClosesIt) {
