@@ -21,11 +21,12 @@ struct CliResult {
   std::string out;
 };
 
-// Runs kvr61400 with args (stdin empty, stderr dropped) and collects stdout.
-CliResult RunCli(const std::vector<std::string>& args) {
+// Runs kvr61400 with args (stdin from the file input, empty by default;
+// stderr dropped) and collects stdout.
+CliResult RunCli(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
   std::string command = std::string("'") + KVR61400_EXE + "'";
   for (const auto& a : args) command += " '" + a + "'";
-  command += " </dev/null 2>/dev/null";
+  command += " <'" + input + "' 2>/dev/null";
   CliResult result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -193,6 +194,16 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
 
   // Without an answer on the command line the terminal's empty input says no.
   EXPECT_EQ(RunCli({"import", twice, "--server", Server()}).code, 3);
+
+  // A typed answer: an unknown word is asked again, then "s" says yes. The
+  // first account type (Circulante, account 001) has no statement yet.
+  const std::string typed = WriteFile("answers.txt", "talvez\ns\n");
+  CliResult asked = RunCli({"import", twice, "--server", Server(), "--json"}, typed);
+  EXPECT_EQ(asked.code, 0);
+  nlohmann::json answered = nlohmann::json::parse(asked.out);
+  EXPECT_EQ(answered["mensagens"][0]["resposta"], "Sim");
+  EXPECT_EQ(answered["mensagens"][1]["texto"], "Arquivo importado com sucesso.");
+  EXPECT_EQ(Statements().size(), 2u);
 }
 
 }  // namespace
