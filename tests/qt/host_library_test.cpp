@@ -110,14 +110,6 @@ TEST_F(QtHostLibraryTest, HourglassCursorOnAndOff) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
-TEST_F(QtHostLibraryTest, ServerAddressComesFromTheHostSettings) {
-  EXPECT_EQ(host.WebURL(), "10.0.0.7");
-  EXPECT_EQ(host.WebPort(), 9001);
-  host.SetServer({"servidor.local", 8062});
-  EXPECT_EQ(host.WebURL(), "servidor.local");
-  EXPECT_EQ(host.WebPort(), 8062);
-}
-
 TEST_F(QtHostLibraryTest, FileChooserStartsAtTheLastConfirmedFileAndKeepsItOnCancel) {
   std::vector<std::pair<QString, QString>> calls;
   std::optional<QString> next = QString("/tmp/extratos/marco.ofx");
