@@ -154,27 +154,29 @@ TEST(QtFileFilter, PairsOfNameAndPatterns) {
 // A screen that asks to be released when closed, and says when it is gone.
 class ReleasedScreen : public TForm {
  public:
-  ReleasedScreen(TComponent* owner, bool* destroyed) : TForm(owner), destroyed_(destroyed) {
+  ReleasedScreen(TComponent* owner, bool* destroyed, int* closes = nullptr)
+      : TForm(owner), destroyed_(destroyed), closes_(closes) {
     Name = "frmTeste";
     SetCaption("Tela de teste");
     SetClientWidth(528);
     SetClientHeight(338);
     SetBorderStyle(TFormBorderStyle::bsSingle);
     OnClose = [this](TComponent*, TCloseAction& action) {
-      ++closes;
+      if (closes_ != nullptr) ++*closes_;
       action = TCloseAction::caFree;
     };
   }
   ~ReleasedScreen() override { *destroyed_ = true; }
-  int closes = 0;
 
  private:
   bool* destroyed_;
+  int* closes_;
 };
 
 TEST_F(QtHostLibraryTest, ShowFormBuildsOneChildWindowAndRaisesItAgain) {
   bool destroyed = false;
-  auto* screen = new ReleasedScreen(host.Application(), &destroyed);
+  int closes = 0;
+  auto* screen = new ReleasedScreen(host.Application(), &destroyed, &closes);
   screen->Show();
   host.ShowForm(*screen);
   host.ShowForm(*screen);
@@ -188,6 +190,7 @@ TEST_F(QtHostLibraryTest, ShowFormBuildsOneChildWindowAndRaisesItAgain) {
 
   child->close();
   ProcessEvents();
+  EXPECT_EQ(closes, 1);
   EXPECT_TRUE(destroyed);
   EXPECT_EQ(host.Application()->ComponentCount(), 0);
   EXPECT_EQ(window.ChildArea().subWindowList().size(), 0);
@@ -195,12 +198,13 @@ TEST_F(QtHostLibraryTest, ShowFormBuildsOneChildWindowAndRaisesItAgain) {
 
 TEST_F(QtHostLibraryTest, ScreensLeftOpenAreReleasedWithTheHost) {
   bool destroyed = false;
-  auto* screen = new ReleasedScreen(host.Application(), &destroyed);
+  int closes = 0;
+  auto* screen = new ReleasedScreen(host.Application(), &destroyed, &closes);
   screen->Show();
   host.ShowForm(*screen);
   host.ReleaseScreens();
   EXPECT_TRUE(destroyed);
-  EXPECT_EQ(screen->closes, 0);  // released at exit, not closed
+  EXPECT_EQ(closes, 0);  // released at exit, not closed
   EXPECT_EQ(host.Application()->ComponentCount(), 0);
 }
 
