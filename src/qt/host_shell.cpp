@@ -1,10 +1,13 @@
 #include "qt/host_shell.h"
 
+#include <QInputDialog>
+
 #include "host/host_library.h"
 #include "platform/errors.h"
 #include "qt/main_window.h"
 #include "qt/package_loader.h"
 #include "qt/qt_host_library.h"
+#include "qt/dialogs.h"
 #include "qt/user_action.h"
 
 namespace kvr::qt {
@@ -37,12 +40,46 @@ HostShell::HostShell(HostShellOptions options, const QString& host_folder)
     : window_(std::make_unique<MainWindow>()),
       host_(std::make_unique<QtHostLibrary>(*window_, options.server)),
       package_(std::make_unique<PackageLoader>()),
-      candidates_(kvr::qt::PackageCandidates(options.package_path, host_folder)) {
+      candidates_(kvr::qt::PackageCandidates(options.package_path, host_folder)),
+      settings_file_(options.settings_file) {
   SetHostLibrary(host_.get());
   window_->SetOpenImportOFX([this] { OpenImportOFX(); });
+  window_->SetConfigureServer([this] { ConfigureServer(); });
+  ShowServer();
+}
+
+void HostShell::ShowServer() {
   window_->SetStatusText(QString::fromUtf8("Servidor: %1:%2")
-                             .arg(QString::fromStdString(options.server.host))
-                             .arg(options.server.port));
+                             .arg(QString::fromStdString(host_->WebURL()))
+                             .arg(host_->WebPort()));
+}
+
+bool HostShell::ChangeServer(const QString& address) {
+  const std::optional<ServerAddress> parsed = ParseServerAddress(address.trimmed());
+  if (!parsed) return false;
+  host_->SetServer(*parsed);
+  std::unique_ptr<QSettings> settings = settings_file_.isEmpty()
+                                            ? std::make_unique<QSettings>()
+                                            : std::make_unique<QSettings>(settings_file_, QSettings::IniFormat);
+  settings->setValue(kServerSettingsKey, address.trimmed());
+  settings->sync();
+  ShowServer();
+  return true;
+}
+
+void HostShell::ConfigureServer() {
+  bool confirmed = false;
+  const QString current = QString("%1:%2").arg(QString::fromStdString(host_->WebURL())).arg(host_->WebPort());
+  const QString address = QInputDialog::getText(
+      window_.get(), QString::fromUtf8("Servidor de aplicação"),
+      QString::fromUtf8("Endereço (HOST:PORTA), usado ao abrir a próxima tela:"), QLineEdit::Normal, current,
+      &confirmed);
+  if (!confirmed) return;
+  if (!ChangeServer(address)) {
+    ShowErrorBox(window_.get(), QString::fromUtf8("Endereço do servidor inválido: \"%1\" (use HOST:PORTA, por "
+                                                  "exemplo 127.0.0.1:8061).")
+                                    .arg(address));
+  }
 }
 
 HostShell::~HostShell() {

@@ -24,6 +24,9 @@ struct HostShellOptions {
   QString package_path;
   // Open the module's screen right after start.
   bool open_import_ofx = false;
+  // The settings file the shell saves to; empty: the user's own
+  // (~/.config/kvr/kvr61400-host.conf).
+  QString settings_file;
 };
 
 // The options from the command line ("--server HOST:PORT", "--pacote PATH",
@@ -56,11 +59,22 @@ class HostShell {
   // normally.
   bool OpenImportOFX();
 
+  // Takes "HOST:PORT" as the server address from now on (the next connect,
+  // that is the next opening of a screen, uses it) and saves it in the
+  // settings. Returns false, changing nothing, when the text is malformed.
+  bool ChangeServer(const QString& address);
+  // The entry "Servidor de aplicação...": asks for the address in a dialog
+  // and changes it (an error box for a malformed one).
+  void ConfigureServer();
+
  private:
+  void ShowServer();
+
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<QtHostLibrary> host_;
   std::unique_ptr<PackageLoader> package_;
   QStringList candidates_;
+  QString settings_file_;
 };
 
 }  // namespace kvr::qt

@@ -82,6 +82,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setCentralWidget(mdi_);
 
   QMenu* file_menu = menuBar()->addMenu(QString::fromUtf8("&Arquivo"));
+  QAction* server = file_menu->addAction(QString::fromUtf8("Servidor de &aplicação..."));
+  server->setObjectName("actionServer");
+  connect(server, &QAction::triggered, this, [this] {
+    if (configure_server_) configure_server_();
+  });
+  file_menu->addSeparator();
   QAction* quit = file_menu->addAction(QString::fromUtf8("&Sair"));
   quit->setShortcut(QKeySequence::Quit);
   connect(quit, &QAction::triggered, this, &QWidget::close);

@@ -34,6 +34,9 @@ class MainWindow : public QMainWindow {
   void SetOpenImportOFX(std::function<void()> open) { open_import_ofx_ = std::move(open); }
   // Runs the module's menu entry, as choosing it does.
   void OpenImportOFX();
+  // What the entry "Servidor de aplicação..." runs (asks for and saves the
+  // server address).
+  void SetConfigureServer(std::function<void()> configure) { configure_server_ = std::move(configure); }
 
   // Shows the status line text, e.g. the server address.
   void SetStatusText(const QString& text);
@@ -56,6 +59,7 @@ class MainWindow : public QMainWindow {
   BusyIndicator* busy_ = nullptr;
   QLabel* status_ = nullptr;
   std::function<void()> open_import_ofx_;
+  std::function<void()> configure_server_;
 };
 
 }  // namespace kvr::qt

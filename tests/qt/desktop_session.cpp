@@ -44,6 +44,7 @@ bool DesktopSession::Start(bool open_screen) {
   HostShellOptions options;
   options.server = ServerAddress{"127.0.0.1", server_.Port()};
   options.package_path = KVR_PACKAGE_FILE;
+  options.settings_file = SettingsFile();
   shell_ = std::make_unique<HostShell>(options, QCoreApplication::applicationDirPath());
   shell_->Host().SetFileChooser([this](QWidget*, const QString&, const QString&) { return next_file_; });
   MainWindow& window = shell_->Window();

@@ -27,6 +27,8 @@ class DesktopSession {
 
   ServerProcess& Server() { return server_; }
   HostShell& Shell() { return *shell_; }
+  // The settings file the shell saves to (never the user's own).
+  QString SettingsFile() const { return settings_folder_.filePath("kvr61400-host.ini"); }
   // The view of the open import screen, or null.
   FormView* View() const;
   // A widget of the screen by control name, cast to W (null when absent).
@@ -47,6 +49,7 @@ class DesktopSession {
 
  private:
   ServerProcess server_;
+  QTemporaryDir settings_folder_;
   std::unique_ptr<HostShell> shell_;
   std::optional<QString> next_file_;
   QString error_;

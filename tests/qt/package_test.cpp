@@ -9,9 +9,11 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QProcess>
+#include <QSettings>
 
 #include "platform/controls.h"
 #include "qt/busy_indicator.h"
+#include "qt/host_shell.h"
 #include "qt/main_window.h"
 #include "qt/package_loader.h"
 #include "qt/qt_host_library.h"
@@ -109,6 +111,25 @@ TEST(PackageEntry, ServerThatDoesNotAnswerIsShownAndNoScreenIsLeft) {
   EXPECT_EQ(session.Shell().Window().ChildArea().subWindowList().size(), 0);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_FALSE(session.Shell().Window().Busy().isVisible());
+}
+
+TEST(PackageEntry, ChangedServerAddressIsSavedAndUsedAtTheNextOpening) {
+  DesktopSession session;
+  ASSERT_TRUE(session.Start(false)) << session.Error().toStdString();
+  ASSERT_TRUE(session.Shell().OpenImportOFX());
+  session.Shell().Window().ChildArea().subWindowList().first()->close();
+  ProcessEvents();
+
+  EXPECT_FALSE(session.Shell().ChangeServer("servidor"));
+  ASSERT_TRUE(session.Shell().ChangeServer("127.0.0.1:1"));
+  EXPECT_EQ(QSettings(session.SettingsFile(), QSettings::IniFormat).value(kServerSettingsKey).toString(),
+            "127.0.0.1:1");
+  BoxResponder boxes;
+  session.Shell().OpenImportOFX();
+  ProcessEvents();
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_TRUE(boxes.Boxes()[0].text.contains("127.0.0.1:1")) << boxes.Boxes()[0].text.toStdString();
+  EXPECT_EQ(session.Shell().Window().ChildArea().subWindowList().size(), 0);
 }
 
 #endif
