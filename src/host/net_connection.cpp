@@ -52,17 +52,17 @@ std::string Address(const std::string& host, int port) {
 std::string DescribeError(httplib::Error error) {
   switch (error) {
     case httplib::Error::Connection:
-      return "conexão recusada ou servidor inalcançável";
+      return "conex\xE3o recusada ou servidor inalcan\xE7\xE1vel";
     case httplib::Error::ConnectionTimeout:
       return "tempo esgotado ao conectar";
     case httplib::Error::Read:
       return "falha ou tempo esgotado ao ler a resposta";
     case httplib::Error::Write:
-      return "falha ao enviar a requisição";
+      return "falha ao enviar a requisi\xE7\xE3o";
     case httplib::Error::BindIPAddress:
-      return "endereço inválido";
+      return "endere\xE7o inv\xE1lido";
     default:
-      return "falha de comunicação (" + httplib::to_string(error) + ")";
+      return "falha de comunica\xE7\xE3o (" + httplib::to_string(error) + ")";
   }
 }
 
@@ -79,10 +79,10 @@ class HttpTransport : public TRpcTransport {
   explicit HttpTransport(int timeout_seconds) : timeout_seconds_(timeout_seconds) {}
 
   void Open(const std::string& host, int port) override {
-    if (host.empty()) throw Exception("Endereço do servidor de aplicação não informado.");
+    if (host.empty()) throw Exception("Endere\xE7o do servidor de aplica\xE7\xE3o n\xE3o informado.");
     if (port <= 0 || port > 65535)
-      throw Exception("Porta " + std::to_string(port) + " do servidor de aplicação " + host +
-                      " é inválida.");
+      throw Exception("Porta " + std::to_string(port) + " do servidor de aplica\xE7\xE3o " + host +
+                      " \xE9 inv\xE1lida.");
     auto client = std::make_unique<httplib::Client>(host, port);
     client->set_connection_timeout(timeout_seconds_, 0);
     client->set_read_timeout(timeout_seconds_, 0);
@@ -95,10 +95,10 @@ class HttpTransport : public TRpcTransport {
     // something of ours listens there.
     auto reply = client->Get("/");
     if (!reply)
-      throw Exception("Servidor de aplicação " + Address(host, port) +
-                      " não responde: " + DescribeError(reply.error()) + ".");
+      throw Exception("Servidor de aplica\xE7\xE3o " + Address(host, port) +
+                      " n\xE3o responde: " + DescribeError(reply.error()) + ".");
     if (reply->status != 200)
-      throw Exception("Servidor de aplicação " + Address(host, port) +
+      throw Exception("Servidor de aplica\xE7\xE3o " + Address(host, port) +
                       " respondeu com o estado HTTP " + std::to_string(reply->status) + ".");
     host_ = host;
     port_ = port;
@@ -109,7 +109,7 @@ class HttpTransport : public TRpcTransport {
 
   nlohmann::json Call(const std::string& server_name, const std::string& method,
                       const nlohmann::json& params) override {
-    if (!client_) throw Exception("Conexão com o servidor de aplicação não está aberta.");
+    if (!client_) throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
     const long long id = ++next_id_;
     // The body is written around the parameters rather than built as one
     // JSON value, which would copy a statement's whole movements packet.
@@ -124,12 +124,12 @@ class HttpTransport : public TRpcTransport {
     // A refused request (too large, unknown module) still carries a JSON-RPC
     // error the user should read, whatever the HTTP status.
     if (body.is_discarded() || !IsRpcResponse(body)) {
-      throw Exception("Falha na " + what + ": resposta inválida (estado HTTP " +
+      throw Exception("Falha na " + what + ": resposta inv\xE1lida (estado HTTP " +
                       std::to_string(reply->status) + ").");
     }
     auto reply_id = body.find("id");
     if (body.contains("result") && (reply_id == body.end() || *reply_id != id))
-      throw Exception("Falha na " + what + ": resposta de outra requisição.");
+      throw Exception("Falha na " + what + ": resposta de outra requisi\xE7\xE3o.");
     return body;
   }
 
@@ -167,7 +167,7 @@ void TNetConnection::SetConnected(bool value) {
 }
 
 void TNetConnection::SetTransport(std::unique_ptr<TRpcTransport> transport) {
-  if (!transport) throw Exception("Transporte de conexão nulo.");
+  if (!transport) throw Exception("Transporte de conex\xE3o nulo.");
   SetConnected(false);
   transport_ = std::move(transport);
 }
@@ -175,7 +175,7 @@ void TNetConnection::SetTransport(std::unique_ptr<TRpcTransport> transport) {
 TServerResult TNetConnection::Call(const std::string& method,
                                    const std::vector<TServerArg>& args) {
   if (!connected_)
-    throw Exception("Conexão com o servidor de aplicação não está aberta (chamada de " + method +
+    throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta (chamada de " + method +
                     ").");
   nlohmann::json params = nlohmann::json::array();
   for (const TServerArg& arg : args) params.push_back(arg.Wire());
@@ -184,7 +184,7 @@ TServerResult TNetConnection::Call(const std::string& method,
 
 TServerResult TNetConnection::Call(const std::string& method, std::vector<TServerArg>&& args) {
   if (!connected_)
-    throw Exception("Conexão com o servidor de aplicação não está aberta (chamada de " + method +
+    throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta (chamada de " + method +
                     ").");
   nlohmann::json params = nlohmann::json::array();
   for (TServerArg& arg : args) params.push_back(std::move(arg.wire_));
@@ -196,7 +196,8 @@ TServerResult TNetConnection::Send(const std::string& method, const nlohmann::js
   auto error = response.find("error");
   if (error != response.end() && !error->is_null()) {
     int code = 0;
-    std::string message = "Erro no servidor de aplicação.";
+    // Server messages are UTF-8, as on the wire.
+    std::string message = "Erro no servidor de aplica\xC3\xA7\xC3\xA3o.";
     if (error->is_object()) {
       auto c = error->find("code");
       if (c != error->end() && c->is_number_integer()) code = c->get<int>();
@@ -207,15 +208,16 @@ TServerResult TNetConnection::Send(const std::string& method, const nlohmann::js
   }
   auto result = response.find("result");
   if (result == response.end())
-    throw Exception("Resposta do servidor de aplicação sem resultado (chamada de " + method + ").");
+    throw Exception("Resposta do servidor de aplica\xE7\xE3o sem resultado (chamada de " + method + ").");
   return TServerResult::Success(*result);
 }
 
 nlohmann::json CheckResultServ(const TServerResult& result, bool show_error, int help_context) {
   (void)help_context;
   if (!result.Failed()) return result.Payload();
-  if (show_error) MensErro(Utf8ToCp1252(result.ErrorMessage()), true);
-  throw Exception(result.ErrorMessage());
+  const std::string message = Utf8ToCp1252(result.ErrorMessage());
+  if (show_error) MensErro(message, true);
+  throw Exception(message);
 }
 
 }  // namespace kvr

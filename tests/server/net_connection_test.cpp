@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host_double.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -70,7 +71,7 @@ TEST_F(NetConnectionTest, CallingWhileClosedIsAnError) {
   } catch (const Exception& error) {
     EXPECT_EQ(
         "Conexão com o servidor de aplicação não está aberta (chamada de GetContaCorrente).",
-        std::string(error.what()));
+        Cp1252ToUtf8(error.what()));
   }
 }
 
@@ -126,7 +127,7 @@ TEST(CheckResultServ, FailuresAreShownInWindows1252AndEndTheAction) {
   } catch (const EAbort&) {
     ADD_FAILURE() << "silent end without a message";
   } catch (const Exception& error) {
-    EXPECT_EQ("Sem movimentos.", std::string(error.what()));
+    EXPECT_EQ("Sem movimentos.", Cp1252ToUtf8(error.what()));
   }
   EXPECT_EQ(1u, host.errors.size());
 }
@@ -150,7 +151,7 @@ TEST(HttpTransport, BadAddressesAreRefusedBeforeAnyTraffic) {
       net.SetConnected(true);
       ADD_FAILURE() << c.message;
     } catch (const Exception& error) {
-      EXPECT_EQ(c.message, std::string(error.what()));
+      EXPECT_EQ(c.message, Cp1252ToUtf8(error.what()));
     }
   }
 }

@@ -10,6 +10,7 @@
 #include "host/net_connection.h"
 #include "host_double.h"
 #include "packets.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 #include "server_process.h"
 #include "temp_dir.h"
@@ -328,7 +329,7 @@ TEST_F(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
   } catch (const Exception& error) {
     EXPECT_EQ("Servidor de aplicação 127.0.0.1:" + std::to_string(port) +
                   " não responde: conexão recusada ou servidor inalcançável.",
-              std::string(error.what()));
+              Cp1252ToUtf8(error.what()));
   }
   EXPECT_FALSE(refused.Connected());
 
@@ -341,7 +342,7 @@ TEST_F(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
   } catch (const Exception& error) {
     const std::string prefix = "Falha na chamada de GetContaCorrente ao servidor 127.0.0.1:" +
                                std::to_string(server_.Port()) + ": ";
-    EXPECT_EQ(prefix, std::string(error.what()).substr(0, prefix.size()));
+    EXPECT_EQ(prefix, Cp1252ToUtf8(error.what()).substr(0, prefix.size()));
   }
 }
 
