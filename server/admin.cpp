@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -271,14 +273,20 @@ int Serve(const CommandLine& line, std::ostream& err) {
   const int bound = server.Bind();
   options.log("kvr61400-server: ouvindo em " + host + ":" + std::to_string(bound));
 
-  std::thread waiter([&server, &signals, &options] {
+  std::atomic<bool> finished{false};
+  std::thread waiter([&server, &signals, &options, &finished] {
     int signal = 0;
     sigwait(&signals, &signal);
+    if (finished) return;
     options.log(std::string("kvr61400-server: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
                 " recebido, encerrando.");
-    server.Stop();
+    // A signal that comes right after the bind, before the server listens,
+    // would otherwise be lost and leave the server running.
+    while (!finished && !server.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!finished) server.Stop();
   });
   const bool served = server.Run();
+  finished = true;
   server.Stop();
   // Wake the waiter when serving ended without a signal.
   pthread_kill(waiter.native_handle(), SIGTERM);

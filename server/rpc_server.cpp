@@ -136,6 +136,8 @@ int RpcServer::Bind() {
 
 bool RpcServer::Run() { return http_->listen_after_bind(); }
 
+bool RpcServer::IsRunning() const { return http_ && http_->is_running(); }
+
 void RpcServer::Stop() {
   if (http_) http_->stop();
 }

@@ -49,7 +49,11 @@ class RpcServer {
   // Serves until Stop; returns false when serving failed.
   bool Run();
   // Stops Run from another thread (a signal waiter, a test). Harmless twice.
+  // A Stop that comes before Run has started listening has no effect: wait
+  // for IsRunning first.
   void Stop();
+  // True while Run is listening.
+  bool IsRunning() const;
 
  private:
   ImportModule& module_;
