@@ -20,6 +20,21 @@ const char* const kTags[] = {"<OFX>",     "<BANKID>",  "<ACCTID>",   "<DTSTART>"
                              "<TRNAMT>",  "<FITID>",   "<CHECKNUM>", "<NUMREF>",  "<PAYEEID>",
                              "<REFNUM>",  "<MEMO>"};
 
+// The value of a line by its plain definition: trim, then the text between
+// the first ">" and the first "</" (or the end).
+std::string PlainValue(std::string_view line) {
+  size_t first = 0, last = line.size();
+  while (first < last && static_cast<unsigned char>(line[first]) <= 32) ++first;
+  while (last > first && static_cast<unsigned char>(line[last - 1]) <= 32) --last;
+  const std::string_view t = line.substr(first, last - first);
+  const size_t gt = t.find('>');
+  if (gt == std::string_view::npos) return {};
+  const size_t close = t.find("</");
+  const size_t end = close == std::string_view::npos ? t.size() : close;
+  const size_t start = gt + 1;
+  return end > start ? std::string(t.substr(start, end - start)) : std::string();
+}
+
 void CheckScanner(std::string_view text) {
   kvr::TLineReader plain(text);
   kvr::tag_scan::TTagLineReader scanner(text);
@@ -33,6 +48,7 @@ void CheckScanner(std::string_view text) {
       if (((tags >> bit) & 1u) != (found ? 1u : 0u)) __builtin_trap();
     }
     if (kvr::TVQOFXReader::CampoValido(copy).size() != copy.size()) __builtin_trap();
+    if (kvr::TVQOFXReader::InfLine(copy) != PlainValue(line)) __builtin_trap();
   }
   if (scanner.Next(line, tags)) __builtin_trap();
 }

@@ -81,6 +81,8 @@ const std::array<char, 256> kValid = MakeValidTable();
 // The tag, if any, that starts right after the "<" at lt, in a line ending
 // at end.
 inline std::uint32_t TagAfter(const char* lt, const char* end) {
+  // Closing tags are the other half of the "<"s; no reader tag starts so.
+  if (lt + 1 < end && lt[1] == '/') return 0;
   char name[kLongestName];
   size_t len = 0;
   const char* q = lt + 1;
@@ -178,14 +180,21 @@ std::string_view Trim(std::string_view text) {
 std::string_view ValueOf(std::string_view line) {
   const std::string_view t = Trim(line);
   const size_t n = t.size();
-  size_t gt = 0;
-  while (gt < n && t[gt] != '>') ++gt;
-  if (gt == n) return {};
-  const size_t start = gt + 1;
+  const void* gt = n == 0 ? nullptr : std::memchr(t.data(), '>', n);
+  if (gt == nullptr) return {};
+  const size_t start = static_cast<size_t>(static_cast<const char*>(gt) - t.data()) + 1;
   // The first "</" of the whole line, which may stand before the ">".
-  size_t end = 0;
-  while (end + 1 < n && !(t[end] == '<' && t[end + 1] == '/')) ++end;
-  if (end + 1 >= n) end = n;
+  size_t end = n;
+  for (size_t from = 0; from + 1 < n;) {
+    const void* lt = std::memchr(t.data() + from, '<', n - 1 - from);
+    if (lt == nullptr) break;
+    const size_t at = static_cast<size_t>(static_cast<const char*>(lt) - t.data());
+    if (t[at + 1] == '/') {
+      end = at;
+      break;
+    }
+    from = at + 1;
+  }
   if (end <= start) return {};
   return t.substr(start, end - start);
 }
