@@ -8,12 +8,14 @@
 #include "platform/errors.h"
 #include "platform/format_settings.h"
 #include "platform/sysutils.h"
+#include "recording_host.h"
 
 namespace kvr {
 namespace {
 
-// Records the dialogs it is asked to show; answers questions with `answer`.
-class DialogRecorder : public THostLibrary {
+// Records the dialogs it is asked to show, one line each; answers questions
+// with `answer`.
+class DialogRecorder : public testing::RecordingHost {
  public:
   void ShowError(const std::string& text) override { shown.push_back("error:" + text); }
   int MsgAlert(const std::string& text, TMsgDlgType, const std::vector<std::string>& buttons, int) override {
@@ -26,15 +28,6 @@ class DialogRecorder : public THostLibrary {
     shown.push_back("message:" + text + (kind == TMsgDlgType::mtInformation ? ":info:" : ":other:") +
                     std::to_string(help));
   }
-  void ActiveShowAvi(TComponent*, int) override {}
-  void DeactiveShowAvi() override {}
-  std::string WebURL() override { return "127.0.0.1"; }
-  int WebPort() override { return 0; }
-  bool ExecuteOpenDialog(const std::string&, std::string&) override { return false; }
-  void SetScreenCursor(int) override {}
-  void ShowForm(TForm&) override {}
-  TComponent* Application() override { return nullptr; }
-  TComponent* MainForm() override { return nullptr; }
 
   std::vector<std::string> shown;
   int answer = 11;

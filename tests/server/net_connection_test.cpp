@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_double.h"
+#include "recording_host.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 
@@ -115,7 +115,7 @@ TEST_F(NetConnectionTest, ResponsesBecomeResults) {
 }
 
 TEST(CheckResultServ, FailuresAreShownInWindows1252AndEndTheAction) {
-  testing::ErrorRecordingHost host;
+  testing::RecordingHost host;
   EXPECT_EQ(true, CheckResultServ(TServerResult::Success(true), true, 0));
   EXPECT_THROW(
       CheckResultServ(TServerResult::Failure(-32000, "Extrato j\xC3\xA1 cadastrado."), true, 0),

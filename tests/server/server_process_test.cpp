@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "host/net_connection.h"
-#include "host_double.h"
+#include "recording_host.h"
 #include "packets.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -73,7 +73,7 @@ class ServerProcessTest : public ::testing::Test {
 };
 
 TEST_F(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
-  testing::ErrorRecordingHost host;
+  testing::RecordingHost host;
   auto net = Connect();
   ASSERT_TRUE(net->Connected());
 

@@ -9,7 +9,7 @@
 
 namespace kvr::testing {
 
-// A host library that records what the screen asks of it and answers from a
+// A host library that records what the module asks of it and answers from a
 // script: the file chooser's next outcomes, the question's next answers, the
 // server address. Installs itself on construction and uninstalls itself on
 // destruction.
