@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "platform/format.h"
 #include "platform/format_settings.h"
 #include "platform/sysutils.h"
 #include "reader/vq_ofx_reader.h"
@@ -37,14 +38,6 @@ std::string IsoDate(TDateTime date) {
   DecodeDate(date, y, m, d);
   char text[16];
   std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
-  return text;
-}
-
-std::string ShownDate(TDateTime date) {
-  int y = 0, m = 0, d = 0;
-  DecodeDate(date, y, m, d);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d/%02d/%04d", d, m, y);
   return text;
 }
 
@@ -99,7 +92,8 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   line("Extrato OFX:", ofx ? "sim" : "n\xE3o");
   line("Banco:", reader.Banco);
   line("Conta:", reader.Conta);
-  line("Per\xEDodo:", ShownDate(reader.DataIncial) + " a " + ShownDate(reader.DataFinal));
+  line("Per\xEDodo:", FormatDateTime("dd/mm/yyyy", reader.DataIncial) + " a " +
+                         FormatDateTime("dd/mm/yyyy", reader.DataFinal));
   line("Saldo inicial:", ShownAmount(reader.ValorIncial));
   line("Saldo final:", ShownAmount(reader.ValorFinal));
   line("Lan\xE7" "amentos:", std::to_string(reader.Count()));
@@ -109,8 +103,8 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
     std::vector<std::vector<std::string>> rows;
     for (int i = 0; i < reader.Count(); ++i) {
       const TOFXItem& item = *reader.Get(i);
-      rows.push_back({ShownDate(item.PostedDate), item.TrnType, ShownAmount(item.Amount),
-                      item.FitId, item.CheckNum, item.Memo});
+      rows.push_back({FormatDateTime("dd/mm/yyyy", item.PostedDate), item.TrnType,
+                      ShownAmount(item.Amount), item.FitId, item.CheckNum, item.Memo});
     }
     std::vector<size_t> widths(heads.size());
     for (size_t c = 0; c < heads.size(); ++c) {

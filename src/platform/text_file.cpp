@@ -39,11 +39,29 @@ std::string ReasonOf(int error) {
 
 // Closes a descriptor on every way out.
 struct TFd {
-  int fd;
+  int fd = -1;
+  TFd() = default;
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
   ~TFd() {
     if (fd >= 0) ::close(fd);
   }
 };
+
+// Opens path for reading and fills st from the open file. False when no file
+// is there (no such path, or a folder); throws EFileError when one is there
+// but cannot be opened.
+bool OpenForReading(const std::string& path, TFd& file, struct stat& st) {
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    Unreadable(path, errno);
+  }
+  if (S_ISDIR(st.st_mode)) return false;
+  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file.fd < 0) Unreadable(path, errno);
+  if (::fstat(file.fd, &st) != 0) Unreadable(path, errno);
+  return true;
+}
 
 }  // namespace
 
@@ -54,14 +72,8 @@ bool FileExists(const std::string& path) {
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return false;
-    Unreadable(path, errno);
-  }
-  if (S_ISDIR(st.st_mode)) return false;
-  TFd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) Unreadable(path, errno);
-  if (::fstat(file.fd, &st) != 0) Unreadable(path, errno);
+  TFd file;
+  if (!OpenForReading(path, file, st)) return false;
   std::string data;
   // A regular file is read into a buffer of its size plus one byte, so that
   // the end shows at once; a file that grows meanwhile, or another kind of
@@ -96,14 +108,8 @@ void TFileContents::Release() {
 bool TFileContents::Open(const std::string& path) {
   Release();
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return false;
-    Unreadable(path, errno);
-  }
-  if (S_ISDIR(st.st_mode)) return false;
-  TFd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) Unreadable(path, errno);
-  if (::fstat(file.fd, &st) != 0) Unreadable(path, errno);
+  TFd file;
+  if (!OpenForReading(path, file, st)) return false;
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
     const size_t size = static_cast<size_t>(st.st_size);
     // Mapped read-only and populated at once: no copy, no page faults one by
