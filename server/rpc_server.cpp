@@ -23,6 +23,7 @@
 
 #include "body_stream.h"
 #include "log_text.h"
+#include "request_parser.h"
 
 namespace kvr::server {
 
@@ -120,42 +121,39 @@ RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const s
   nlohmann::json response;
   int status = 200;
   try {
-    std::string text;
+    ParsedRequest request;
     try {
-      text = gzip ? ReadBody(body, true, limits.max_inflated) : std::string();
-      if (!gzip && std::memchr(body.data(), '\0', body.size()) != nullptr)
-        throw RpcError(kParseError, "A requisição não é um JSON válido.");
+      BodyStreamBuf source(body, gzip, limits.max_inflated);
+      request = ParseRequest(source, &ImportModule::PacketReaderFor);
     } catch (const BodyError& error) {
-      status = error.Fault() == BodyFault::kTooLarge ? 413 : error.Fault() == BodyFault::kNotGzip ? 400 : 200;
-      throw RpcError(error.Fault() == BodyFault::kNulByte ? kParseError : kInvalidRequestError,
-                     error.what());
+      if (error.Fault() == BodyFault::kNulByte) throw RpcError(kParseError, error.what());
+      status = error.Fault() == BodyFault::kNotGzip ? 400 : 413;
+      throw RpcError(kInvalidRequestError, error.what());
     }
-    nlohmann::json request = nlohmann::json::parse(gzip ? text : body, nullptr, false);
-    if (request.is_discarded())
-      throw RpcError(kParseError, "A requisição não é um JSON válido.");
-    if (!request.is_object())
+    if (!request.parse_error.empty()) throw RpcError(kParseError, request.parse_error);
+    if (!request.is_object && request.invalid.empty())
       throw RpcError(kInvalidRequestError,
                      "A requisição deve ser um objeto JSON-RPC 2.0 (lotes não são aceitos).");
-    if (request.contains("id") && (request["id"].is_string() || request["id"].is_number()))
-      id = request["id"];
-    if (!request.contains("jsonrpc") || request["jsonrpc"] != "2.0")
+    if (request.has_id && request.id_valid) id = request.id;
+    if (!request.invalid.empty()) throw RpcError(kInvalidRequestError, request.invalid);
+    if (!request.id_valid)
+      throw RpcError(kInvalidRequestError,
+                     "O id da requisição deve ser um texto de até 256 caracteres, um número ou "
+                     "nulo.");
+    if (!request.has_version)
       throw RpcError(kInvalidRequestError, "A requisição deve declarar \"jsonrpc\": \"2.0\".");
-    if (!request.contains("method") || !request["method"].is_string())
+    if (!request.has_method)
       throw RpcError(kInvalidRequestError, "A requisição não informa o método.");
-    method = request["method"].get<std::string>();
-    notification = !request.contains("id");
-    nlohmann::json params = nlohmann::json::array();
-    if (request.contains("params")) {
-      if (!request["params"].is_array())
-        throw RpcError(kInvalidParams, "Os parâmetros de " + CutText(method, 60) +
-                                           " devem ser posicionais (uma lista).");
-      // A statement's packets are megabytes of JSON: move them, never copy.
-      params = std::move(request["params"]);
-    }
+    method = std::move(request.method);
+    // A call without an id is a notification: carried out, never answered.
+    notification = !request.has_id;
+    if (request.params_form == ParsedRequest::Params::kOther)
+      throw RpcError(kInvalidParams, "Os parâmetros de " + CutText(method, 60) +
+                                         " devem ser posicionais (uma lista).");
     if (module_name != ImportModule::kName)
       throw RpcError(kMethodNotFound,
                      "Módulo remoto \"" + CutText(module_name, 60) + "\" desconhecido.");
-    nlohmann::json result = module.Call(method, params, info);
+    nlohmann::json result = module.Call(method, request.params, info);
     response = {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
   } catch (const RpcError& error) {
     info.outcome = std::string("erro: ") + error.what();
@@ -168,7 +166,7 @@ RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const s
     const double millis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     log(FormatLog(method, info, millis));
   }
-  if (notification && status == 200) return {204, ""};
+  if (notification) return {204, ""};
   return {status, Dump(response)};
 }
 
