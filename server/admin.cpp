@@ -310,8 +310,11 @@ int Serve(const CommandLine& line, std::ostream& err) {
 
   // Threads that are done with a large statement give its memory back
   // (malloc_trim after large calls); few arenas keep it from being spread
-  // over one heap per thread.
+  // over one heap per thread. A statement's rows are hundreds of thousands
+  // of small blocks: growing a heap 64 MiB at a time instead of 128 KiB
+  // saves thousands of system calls per statement.
   mallopt(M_ARENA_MAX, 2);
+  mallopt(M_TOP_PAD, 64 * 1024 * 1024);
   // Every connection is a descriptor: allow as many as the system lets us.
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {

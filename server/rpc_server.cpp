@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 // Bodies above this are followed by malloc_trim: their rows were spread over
 // the heap of a worker thread, and glibc would keep those pages for it.
-constexpr size_t kTrimAfter = 1024 * 1024;
+constexpr size_t kTrimAfter = 256 * 1024;
 // Replies above this go out gzip when the client accepts it.
 constexpr size_t kGzipReplyAbove = 64 * 1024;
 // A body must keep coming at this rate once the connection's timeout has
@@ -426,11 +426,13 @@ struct RpcServer::Engine {
                       Options().log);
       }
       std::string().swap(request->body);
+      // Give the pages of a large call back before answering, so that a
+      // client that sends the next statement finds them returned.
+      if (size > kTrimAfter) malloc_trim(0);
       request->done = true;
       MHD_Connection* connection = request->connection;
       // From here on the request belongs to the event loop again.
       MHD_resume_connection(connection);
-      if (size > kTrimAfter) malloc_trim(0);
     }
   }
 
