@@ -94,6 +94,13 @@ std::unique_ptr<PacketReader> ImportModule::PacketReaderFor(const std::string* m
   return nullptr;
 }
 
+nlohmann::json ImportModule::ParamValues(const std::vector<CallParam>& params) {
+  nlohmann::json values = nlohmann::json::array();
+  for (const CallParam& param : params)
+    values.push_back(param.value.is_discarded() ? nlohmann::json() : param.value);
+  return values;
+}
+
 nlohmann::json ImportModule::Call(const std::string& method, const nlohmann::json& params,
                                   CallInfo& info) {
   std::vector<CallParam> read;

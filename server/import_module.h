@@ -68,6 +68,17 @@ class ImportModule {
   static std::unique_ptr<PacketReader> PacketReaderFor(const std::string* method, size_t index,
                                                        const std::vector<CallParam>& before);
 
+  // True for a method that answers at once whatever the load (a look-up by
+  // an index, nothing written, nothing waited for): GetContaCorrente. The
+  // HTTP engine runs such calls on its event loop when they are small,
+  // sparing them the trip to a worker and back; every other call goes to
+  // the workers.
+  static bool IsQuick(const std::string& method) { return method == "GetContaCorrente"; }
+
+  // The parameters as a JSON array of their values, for a method whose
+  // parameters are small JSON values (a parameter too large to keep is null).
+  static nlohmann::json ParamValues(const std::vector<CallParam>& params);
+
   // GetContaCorrente: the accounts of bank and number (leading zeros
   // ignored) as a packet in ContaCorrenteLayout, possibly without rows.
   nlohmann::json GetContaCorrente(const std::string& bank, const std::string& number);

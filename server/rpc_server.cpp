@@ -36,6 +36,8 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kTrimAfter = 256 * 1024;
 // Replies above this go out gzip when the client accepts it.
 constexpr size_t kGzipReplyAbove = 64 * 1024;
+// Plain bodies up to this size may be quick calls.
+constexpr size_t kQuickBody = 8 * 1024;
 // A body must keep coming at this rate once the connection's timeout has
 // passed.
 constexpr size_t kMinBodyRate = 64 * 1024;
@@ -379,7 +381,28 @@ struct RpcServer::Engine {
     return MHD_YES;
   }
 
+  // A small plain call of a quick method (a look-up that answers at once):
+  // handing it to a worker and back would cost more than the call itself.
+  bool IsQuick(const Request& request) const {
+    if (request.gzip || request.body.size() > kQuickBody || request.module != ImportModule::kName)
+      return false;
+    try {
+      BodyStreamBuf source(request.body, false, kQuickBody);
+      ParsedRequest parsed = ParseRequest(source, &ImportModule::PacketReaderFor);
+      return parsed.has_method && ImportModule::IsQuick(parsed.method);
+    } catch (const BodyError&) {
+      return false;
+    }
+  }
+
   MHD_Result Submit(Request& request) {
+    if (IsQuick(request)) {
+      BodyLimits limits;
+      limits.max_inflated = Options().max_inflated;
+      request.reply = AnswerRpc(owner.module_, request.module, request.body, false, limits,
+                                Options().log);
+      return Answer(request);
+    }
     std::unique_lock<std::mutex> lock(pool_mutex);
     if (stopping) {
       lock.unlock();
