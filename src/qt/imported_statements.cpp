@@ -182,11 +182,11 @@ QString ImportedStatementsWindow::Summary() const { return summary_->text(); }
 bool ImportedStatementsWindow::Refresh() {
   nlohmann::json continuity;
   if (!RunUserAction(this, [&continuity] { continuity = FetchContinuity(""); })) return false;
-  Show(continuity);
+  ShowContinuity(continuity);
   return true;
 }
 
-void ImportedStatementsWindow::Show(const nlohmann::json& continuity) {
+void ImportedStatementsWindow::ShowContinuity(const nlohmann::json& continuity) {
   const QString chosen = accounts_->currentData().toString();
   continuity_ = continuity.is_array() ? continuity : nlohmann::json::array();
   {
@@ -198,6 +198,12 @@ void ImportedStatementsWindow::Show(const nlohmann::json& continuity) {
         caption += QString::fromUtf8(" - banco %1, conta %2, %3")
                        .arg(Text(account["banco"]), Text(account["numero"]),
                             KindName(account.value("tipo", "")));
+      long long problems = 0;
+      for (const nlohmann::json& statement : account["extratos"])
+        problems += static_cast<long long>(statement["problemas"].size());
+      // Which accounts need looking at, before choosing one.
+      if (problems > 0)
+        caption += QString::fromUtf8(" (%1 %2)").arg(problems).arg(problems == 1 ? "problema" : "problemas");
       accounts_->addItem(caption, Text(account["conta"]));
     }
     const int again = accounts_->findData(chosen);

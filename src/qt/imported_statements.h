@@ -44,7 +44,7 @@ class ImportedStatementsWindow : public QWidget {
   // in an error box and leaves what was shown; returns false then.
   bool Refresh();
   // Shows continuity (the JSON of GetContinuidade) as Refresh does.
-  void Show(const nlohmann::json& continuity);
+  void ShowContinuity(const nlohmann::json& continuity);
   // Chooses the account of that code; false when it is not in the list.
   bool ChooseAccount(const QString& code);
 

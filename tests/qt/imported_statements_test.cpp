@@ -86,7 +86,8 @@ TEST(ImportedStatements, GapOverlapAndBalanceBreakMarkedAndCharted) {
   EXPECT_EQ(1, main.ChildArea().subWindowList().size());
 
   EXPECT_EQ(6, window->Accounts().count());
-  EXPECT_EQ(QString::fromUtf8("001 - banco 341, conta 123456, Circulante"), window->Accounts().itemText(0));
+  EXPECT_EQ("001 - banco 341, conta 123456, Circulante (3 problemas)", window->Accounts().itemText(0).toStdString());
+  EXPECT_EQ("002 - banco 341, conta 123456, Aplicação", window->Accounts().itemText(1).toStdString());
   ASSERT_TRUE(window->ChooseAccount("001"));
   const QTableWidget& table = window->Statements();
   EXPECT_EQ(QStringList({"01/01/2024 a 31/01/2024", "01/02/2024 a 29/02/2024", "01/04/2024 a 30/04/2024",
