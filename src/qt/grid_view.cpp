@@ -1,7 +1,10 @@
 #include "qt/grid_view.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
+#include <QStyledItemDelegate>
 #include <QTimer>
+#include <QToolTip>
 
 #include "platform/client_dataset.h"
 #include "qt/form_view.h"
@@ -91,6 +94,42 @@ void GridModel::Detach() {
   endResetModel();
 }
 
+bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index) {
+  const QString text = index.data(Qt::DisplayRole).toString();
+  if (text.isEmpty()) return false;
+  const QRect cell = view.visualRect(index);
+  // The room the style leaves the text: the cell less its margins on both
+  // sides (the focus frame's margin plus one, as the item views draw it).
+  const int margin = view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) + 1;
+  return view.fontMetrics().horizontalAdvance(text) > cell.width() - 2 * margin;
+}
+
+namespace {
+
+// Shows a cell whose text the column cuts whole in a tooltip; a text that
+// fits shows none.
+class CutTextDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                 const QModelIndex& index) override {
+    if (event == nullptr || view == nullptr || event->type() != QEvent::ToolTip) {
+      return QStyledItemDelegate::helpEvent(event, view, option, index);
+    }
+    if (!index.isValid() || !CellTextIsCut(*view, index)) {
+      QToolTip::hideText();
+      event->ignore();
+      return true;
+    }
+    QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString(), view->viewport(),
+                       view->visualRect(index));
+    return true;
+  }
+};
+
+}  // namespace
+
 GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
     : ControlView(form_view, grid, new QTableView(parent)),
       grid_(grid),
@@ -100,9 +139,10 @@ GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->setWordWrap(false);
-  // Texts wider than their column are cut at its edge, as the design's
-  // grid does, not shortened with an ellipsis.
-  table_->setTextElideMode(Qt::ElideNone);
+  // A text wider than its column ends in an ellipsis and shows whole in a
+  // tooltip.
+  table_->setTextElideMode(Qt::ElideRight);
+  table_->setItemDelegate(new CutTextDelegate(table_));
   table_->setCornerButtonEnabled(false);
   table_->verticalHeader()->setDefaultSectionSize(18);
   table_->verticalHeader()->setMinimumSectionSize(14);
