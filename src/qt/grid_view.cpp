@@ -1,6 +1,8 @@
 #include "qt/grid_view.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QPainter>
 #include <QHelpEvent>
 #include <QStyledItemDelegate>
 #include <QTimer>
@@ -94,23 +96,51 @@ void GridModel::Detach() {
   endResetModel();
 }
 
+namespace {
+
+// The room of a cell's text: two pixels in from the left edge and one from
+// the right, as the design's grid draws it (the style's wider margins would
+// cut "Crédito" in the 43 pixels of the column "Tipo").
+QRect TextRoom(const QRect& cell) { return cell.adjusted(2, 0, -1, 0); }
+
+}  // namespace
+
 bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index) {
   const QString text = index.data(Qt::DisplayRole).toString();
   if (text.isEmpty()) return false;
-  const QRect cell = view.visualRect(index);
-  // The room the style leaves the text: the cell less its margins on both
-  // sides (the focus frame's margin plus one, as the item views draw it).
-  const int margin = view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) + 1;
-  return view.fontMetrics().horizontalAdvance(text) > cell.width() - 2 * margin;
+  return view.fontMetrics().horizontalAdvance(text) > TextRoom(view.visualRect(index)).width();
 }
 
 namespace {
 
-// Shows a cell whose text the column cuts whole in a tooltip; a text that
-// fits shows none.
+// Draws the cells' texts in the design's margins, ending a text too long for
+// its column in an ellipsis, and shows such a text whole in a tooltip; a
+// text that fits shows none.
 class CutTextDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QStyleOptionViewItem cell = option;
+    initStyleOption(&cell, index);
+    const QString text = cell.text;
+    cell.text.clear();
+    const QWidget* widget = cell.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
+    if (text.isEmpty()) return;
+    const QPalette::ColorGroup group = !(cell.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                       : (cell.state & QStyle::State_Active) ? QPalette::Active
+                                                                             : QPalette::Inactive;
+    const QRect room = TextRoom(cell.rect);
+    painter->save();
+    painter->setFont(cell.font);
+    painter->setPen(cell.palette.color(group, (cell.state & QStyle::State_Selected) ? QPalette::HighlightedText
+                                                                                     : QPalette::Text));
+    painter->drawText(room, static_cast<int>(cell.displayAlignment) | Qt::TextSingleLine,
+                      cell.fontMetrics.elidedText(text, Qt::ElideRight, room.width()));
+    painter->restore();
+  }
 
   bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
                  const QModelIndex& index) override {
