@@ -11,6 +11,7 @@
 #include "qt/busy_indicator.h"
 #include "qt/form_view.h"
 #include "qt/imported_statements.h"
+#include "qt/server_call_runner.h"
 #include "qt/text.h"
 
 namespace kvr::qt {
@@ -114,6 +115,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() { DiscardViews(); }
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (ServerCallRunning()) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+}
 
 void MainWindow::OpenImportOFX() {
   if (open_import_ofx_) open_import_ofx_();
