@@ -36,16 +36,6 @@ bool BoolParam(const std::string& method, const std::vector<CallParam>& params, 
   return params[index].value.get<bool>();
 }
 
-void CheckSize(const char* field, const std::string& value, size_t min, size_t max) {
-  size_t length = Utf8Length(value);
-  if (length < min || length > max) {
-    std::string range = min == 0 ? "até " + std::to_string(max)
-                                 : "de " + std::to_string(min) + " a " + std::to_string(max);
-    throw InvalidRequest("O valor \"" + value + "\" de " + field + " deve ter " + range +
-                         " caracteres.");
-  }
-}
-
 bool IsStatementMethod(const std::string& method) {
   return method == "ValidExtrato" || method == "SetExtratoBancario";
 }
@@ -68,15 +58,6 @@ PacketRows TakePacket(CallParam& param, const Layout& layout, const char* name,
 }
 
 }  // namespace
-
-void CheckAccount(const Account& account) {
-  CheckSize("--codigo", account.code, 1, 3);
-  CheckSize("--banco", account.bank, 1, 3);
-  CheckSize("--agencia", account.agency, 0, 5);
-  CheckSize("--conta", account.number, 1, 10);
-  CheckSize("--tipo", account.kind, 1, 20);
-  CheckSize("--mascara", account.mask, 0, 20);
-}
 
 std::unique_ptr<PacketReader> ImportModule::PacketReaderFor(const std::string* method,
                                                            size_t index,
@@ -152,6 +133,9 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     info.outcome = answer ? "true" : "false";
     return answer;
   }
+  // Methods whose parameters are small JSON values.
+  if (nlohmann::json result; CallContinuity(method, ParamValues(params), info, result))
+    return result;
   throw RpcError(kMethodNotFound, "Método \"" + CutText(method, 60) +
                                       "\" desconhecido no módulo " + std::string(kName) + ".");
 }

@@ -193,21 +193,21 @@ TEST_F(WireTest, ServeRefusesToStartWhereItWouldBeUnsafeOrShared) {
       {{"--listen", "127.0.0.1:" + port}, 1,
        "kvr61400-server: porta 127.0.0.1:" + port +
            " já está em uso; encerre o outro servidor ou escolha outra porta com --listen.\n"},
-      {{"--listen", "0.0.0.0:0"}, 2,
+      {{"--listen", "0.0.0.0:0"}, 64,
        "kvr61400-server: recuso ouvir em 0.0.0.0:0 sem segredo: fora da interface local "
        "(127.0.0.1, ::1) toda chamada precisa do segredo compartilhado. Grave o segredo em uma "
-       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server --help.\n"},
-      {{"--listen", "[::]:0"}, 2,
+       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server serve --help.\n"},
+      {{"--listen", "[::]:0"}, 64,
        "kvr61400-server: recuso ouvir em [::]:0 sem segredo: fora da interface local "
        "(127.0.0.1, ::1) toda chamada precisa do segredo compartilhado. Grave o segredo em uma "
-       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server --help.\n"},
-      {{"--listen", ":0"}, 2,
+       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server serve --help.\n"},
+      {{"--listen", ":0"}, 64,
        "kvr61400-server: recuso ouvir em :0 sem segredo: fora da interface local "
        "(127.0.0.1, ::1) toda chamada precisa do segredo compartilhado. Grave o segredo em uma "
-       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server --help.\n"},
-      {{"--listen", "::1:0"}, 2,
+       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server serve --help.\n"},
+      {{"--listen", "::1:0"}, 64,
        "kvr61400-server: endereço IPv6 em --listen vai entre colchetes: [::1]:8061, não "
-       "\"::1:0\". Veja kvr61400-server --help.\n"},
+       "\"::1:0\". Veja kvr61400-server serve --help.\n"},
       {{"--token-file", dir_.File("nenhum")}, 1,
        "kvr61400-server: não foi possível ler o arquivo de segredo \"" + dir_.File("nenhum") +
            "\": No such file or directory.\n"},
