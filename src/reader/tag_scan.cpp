@@ -1,6 +1,7 @@
 #include "reader/tag_scan.h"
 
 #include <array>
+#include <cstddef>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -81,8 +82,14 @@ const std::array<char, 256> kValid = MakeValidTable();
 // The tag, if any, that starts right after the "<" at lt, in a line ending
 // at end.
 inline std::uint32_t TagAfter(const char* lt, const char* end) {
-  // Closing tags are the other half of the "<"s; no reader tag starts so.
-  if (lt + 1 < end && lt[1] == '/') return 0;
+  // Closing tags are the other half of the "<"s; of them only "</STMTTRN>"
+  // counts.
+  if (lt + 1 < end && lt[1] == '/') {
+    if (end - lt < 10 || lt[9] != '>') return 0;
+    char name[7];
+    for (int i = 0; i < 7; ++i) name[i] = Upper(lt[2 + i]);
+    return std::memcmp(name, "STMTTRN", 7) == 0 ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
+  }
   char name[kLongestName];
   size_t len = 0;
   const char* q = lt + 1;
@@ -100,6 +107,7 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
   // bytes a few lines ahead before they are needed.
   __builtin_prefetch(p + 1024);
   std::uint32_t mask = 0;
+  unsigned opening = 0;
   const char* eol = nullptr;
 #if defined(__SSE2__)
   // Sixteen bytes at a time: where the line ends and where a "<" stands.
@@ -121,12 +129,16 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
       opens &= opens - 1;
       // The name may run on past this block; it is read up to the line's
       // end, found below when not yet known.
+      const char* const lt_at = p + at;
+      const char* const limit = eol != nullptr ? eol : end_;
+      // A letter is never a line break, so the text's end bounds the look.
+      if (lt_at + 1 < limit && IsAsciiLetter(lt_at[1])) ++opening;
       if (eol != nullptr) {
-        mask |= TagAfter(p + at, eol);
+        mask |= TagAfter(lt_at, eol);
       } else {
-        const char* stop = p + at + 1;
-        while (stop < end_ && stop <= p + at + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
-        mask |= TagAfter(p + at, stop);
+        const char* stop = lt_at + 1;
+        while (stop < end_ && stop <= lt_at + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
+        mask |= TagAfter(lt_at, stop);
       }
     }
     if (eol != nullptr) break;
@@ -136,6 +148,7 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
   if (eol == nullptr) {
     while (p < end_ && *p != '\n' && *p != '\r') {
       if (*p == '<') {
+        if (p + 1 < end_ && IsAsciiLetter(p[1])) ++opening;
         const char* stop = p + 1;
         while (stop < end_ && stop <= p + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
         mask |= TagAfter(p, stop);
@@ -145,7 +158,7 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
     eol = p;
   }
   line = std::string_view(start, static_cast<size_t>(eol - start));
-  tags = mask;
+  tags = opening > 1 ? mask | static_cast<std::uint32_t>(kSeveralOpen) : mask;
   p = eol;
   if (p < end_) {
     if (*p == '\r' && p + 1 < end_ && p[1] == '\n') ++p;
@@ -153,6 +166,82 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
   }
   p_ = p;
   return true;
+}
+
+bool TPieceReader::Next(std::string_view& piece, std::uint32_t& tags, long long& line) {
+  std::string_view text;
+  if (!rest_.empty()) {
+    text = rest_;
+  } else {
+    std::uint32_t line_tags = 0;
+    if (!lines_.Next(text, line_tags)) return false;
+    ++line_;
+    if ((line_tags & kSeveralOpen) == 0) {
+      piece = text;
+      tags = line_tags;
+      line = line_;
+      return true;
+    }
+  }
+  // The piece runs to the next opening tag after the line's first one (the
+  // first piece of a line may start with text before its first tag).
+  size_t first = 0;
+  if (rest_.empty() && !(text.size() > 1 && text[0] == '<' && IsAsciiLetter(text[1]))) {
+    first = NextOpening(text);
+  }
+  const size_t cut = first < text.size() ? first + NextOpening(text.substr(first)) : text.size();
+  piece = text.substr(0, cut);
+  rest_ = text.substr(cut);
+  tags = TagsIn(piece);
+  line = line_;
+  return true;
+}
+
+size_t NextOpening(std::string_view text) {
+  const size_t n = text.size();
+  for (size_t i = 1; i + 1 < n; ++i) {
+    const void* lt = std::memchr(text.data() + i, '<', n - 1 - i);
+    if (lt == nullptr) break;
+    i = static_cast<size_t>(static_cast<const char*>(lt) - text.data());
+    if (IsAsciiLetter(text[i + 1])) return i;
+  }
+  return n;
+}
+
+bool IsMultiByteUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  bool multi = false;
+  auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (end - p < static_cast<std::ptrdiff_t>(len) || p[1] < lo || p[1] > hi) return false;
+    for (size_t k = 2; k < len; ++k) {
+      if (!cont(p[k])) return false;
+    }
+    p += len;
+    multi = true;
+  }
+  return multi;
 }
 
 std::uint32_t TagsIn(std::string_view line) {

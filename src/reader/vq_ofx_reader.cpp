@@ -56,12 +56,12 @@ bool TVQOFXReader::Process() {
   Clear();
   TFileContents file;
   if (!file.Open(OFXFile)) return false;
-  return Parse(file.Text());
+  return Parse(file.Text(), &file);
 }
 
 bool TVQOFXReader::ProcessBuffer(std::string_view text) {
   Clear();
-  return Parse(text);
+  return Parse(text, nullptr);
 }
 
 bool TVQOFXReader::FindString(const std::string& tag, const std::string& line) {

@@ -156,16 +156,18 @@ TEST_F(StatementParse, TagsMatchInAnyCaseAndAnywhereInTheLine) {
   EXPECT_EQ(reader_.Banco, "999");
 }
 
-TEST_F(StatementParse, LineWithSeveralTagsFeedsEveryTestFromItsFirstValue) {
+TEST_F(StatementParse, LineWithSeveralTagsIsCutBeforeEachOpeningTag) {
   ASSERT_TRUE(Parse("<OFX>\n<BANKID>0341</BANKID><ACCTID>12345-6</ACCTID>\n"
                     "<DTSTART>20240101<DTEND>20240131\n"));
   EXPECT_EQ(reader_.Banco, "0341");
-  EXPECT_EQ(reader_.Conta, "0341");
+  EXPECT_EQ(reader_.Conta, "12345-6");
   EXPECT_EQ(reader_.DataIncial, k2024_01_01);
-  EXPECT_EQ(reader_.DataFinal, k2024_01_01);
-  // The OFX tag and the bank on one line: the value is what follows "<OFX>".
+  EXPECT_EQ(reader_.DataFinal, k2024_01_31);
   ASSERT_TRUE(Parse("<OFX><BANKID>341</BANKID>"));
-  EXPECT_EQ(reader_.Banco, "<BANKID>341");
+  EXPECT_EQ(reader_.Banco, "341");
+  // One opening tag and its closing tag: the line is untouched.
+  ASSERT_TRUE(Parse("<OFX>\n<BANKID>104</BANKID></BANKACCTFROM>\n"));
+  EXPECT_EQ(reader_.Banco, "104");
 }
 
 TEST_F(StatementParse, HeaderTagsCountFromTheOfxLineOnToTheEnd) {
@@ -211,20 +213,21 @@ TEST_F(StatementParse, FixedPositionsOfEachLayout) {
        "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
       {"standard, bank 021 is not bank 21", "<OFX>\n<BANKID>021\n" + std_order, "DEBIT",
        k2024_01_10, -5, "F1", "77", "PAGTO"},
-      {"standard, no CHECKNUM line: memo read at its position",
+      // The fields the positions miss come from the transaction's own lines.
+      {"standard, no CHECKNUM line",
        "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
        "<MEMO>PAGTO\n</STMTTRN>\n",
-       "DEBIT", k2024_01_10, -5, "F1", "", ""},
+       "DEBIT", k2024_01_10, -5, "F1", "", "PAGTO"},
       {"standard, an extra line before MEMO",
        "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
        "<CHECKNUM>77\n<NAME>LOJA\n<MEMO>PAGTO\n</STMTTRN>\n",
-       "DEBIT", k2024_01_10, -5, "F1", "77", ""},
+       "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
       {"standard, a blank line shifts the later positions",
        "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
        "<CHECKNUM>77\n<MEMO>PAGTO\n</STMTTRN>\n",
-       "DEBIT", 0, 0, "", "", ""},
-      {"standard order read as bank 21", "<OFX>\n<BANKID>21\n" + std_order, "", 0, 0, "", "77",
-       "PAGTO"},
+       "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
+      {"standard order read as bank 21", "<OFX>\n<BANKID>21\n" + std_order, "DEBIT",
+       k2024_01_10, -5, "F1", "77", "PAGTO"},
       {"bank 21 in its own order",
        "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F1\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
        "<DTUSER>20240109\n<TRNAMT>-5\n<CHECKNUM>77\n<NUMREF>3\n<MEMO>PAGTO\n</STMTTRN>\n",
@@ -270,11 +273,12 @@ TEST_F(StatementParse, TheLayoutFollowsTheBankOfTheMoment) {
       "<CHECKNUM>77\n<MEMO>PAGTO\n</STMTTRN>\n";
   ASSERT_TRUE(Parse("<OFX>\n" + trn + "<BANKID>21\n" + trn + "<BALAMT>100\n"));
   ASSERT_EQ(reader_.Count(), 2);
-  EXPECT_EQ(reader_.Get(0)->Amount, -5.0);
-  EXPECT_EQ(reader_.Get(1)->Amount, 0.0);
+  EXPECT_EQ(reader_.Get(0)->Memo, "PAGTO");
+  // Read as bank 21, only CHECKNUM and MEMO stand at their positions; the
+  // other fields come from the transaction's own lines.
   EXPECT_EQ(reader_.Get(1)->CheckNum, "77");
-  // Only the first amount counts: 100 - (-5).
-  EXPECT_EQ(reader_.ValorIncial, 105.0);
+  EXPECT_EQ(reader_.Get(1)->Amount, -5.0);
+  EXPECT_EQ(reader_.ValorIncial, 110.0);
 }
 
 TEST_F(StatementParse, NoTransactionIsSwallowedByTheOneBeforeIt) {
@@ -293,14 +297,10 @@ TEST_F(StatementParse, NoTransactionIsSwallowedByTheOneBeforeIt) {
        "<TRNAMT>30\n<FITID>F3\n<CHECKNUM>3\n<MEMO>M3\n</STMTTRN>\n<BALAMT>100\n",
        3, 30, 82},
       {"a DTUSER move onto the next transaction",
-       "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<DTUSER>20240110\n"
+       "<OFX>\n<STMTTRN>\n<TRNAMT>-5\n<DTPOSTED>20240110\n<DTUSER>20240110\n"
        "<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-7\n<FITID>F2\n"
        "<CHECKNUM>2\n<MEMO>M2\n</STMTTRN>\n<BALAMT>100\n",
-       2, -7, 107},
-      {"a transaction opened right after another one",
-       "<OFX>\n<STMTTRN>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-7\n"
-       "<FITID>F2\n<CHECKNUM>2\n<MEMO>M2\n</STMTTRN>\n<BALAMT>100\n",
-       2, -7, 107},
+       2, -7, 112},
       {"bank 21, a CHECKNUM move onto the next transaction",
        "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F1\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
        "<TRNAMT>-5\n<CHECKNUM>1\n<STMTTRN>\n<FITID>F2\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
@@ -317,10 +317,11 @@ TEST_F(StatementParse, NoTransactionIsSwallowedByTheOneBeforeIt) {
 }
 
 TEST_F(StatementParse, AfterABlockOnlyItsLastLineIsTestedForTheBalance) {
-  // The STMTTRN line's balance is not taken; the block's last line's is.
-  ASSERT_TRUE(Parse("<OFX>\n<STMTTRN><BALAMT>99\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n"
-                    "<FITID>F1\n<CHECKNUM>77\n<BALAMT>10</BALAMT><MEMO>\n"));
-  EXPECT_EQ(reader_.Get(0)->Memo, "10");
+  // A balance at the TRNTYPE position is not taken; one at the MEMO
+  // position, the block's last line, is.
+  ASSERT_TRUE(Parse("<OFX>\n<STMTTRN>\n<BALAMT>99\n<DTPOSTED>20240110\n<TRNAMT>-5\n"
+                    "<FITID>F1\n<CHECKNUM>77\n<BALAMT>10</BALAMT>\n"));
+  EXPECT_EQ(reader_.Get(0)->Memo, "");
   EXPECT_EQ(reader_.ValorFinal, 10.0);
   EXPECT_EQ(reader_.ValorIncial, 15.0);
 }
@@ -442,14 +443,14 @@ TEST_F(StatementParse, TransactionRunningPastTheEndIsAnIndexError) {
   };
   const Case cases[] = {
       {"<OFX>\n<STMTTRN>\n", 2,
-       "linha 2: o arquivo termina na linha 2, dentro da transa\xE7\xE3o iniciada nela"},
+       "Arquivo incompleto: termina na linha 2, dentro da transa\xE7\xE3o iniciada na linha 2."},
       {"<OFX><STMTTRN><TRNTYPE>X</TRNTYPE>", 1,
-       "linha 1: o arquivo termina na linha 1, dentro da transa\xE7\xE3o iniciada nela"},
+       "Arquivo incompleto: termina na linha 1, dentro da transa\xE7\xE3o iniciada na linha 1."},
       {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n", 5,
-       "linha 2: o arquivo termina na linha 5, dentro da transa\xE7\xE3o iniciada nela"},
+       "Arquivo incompleto: termina na linha 5, dentro da transa\xE7\xE3o iniciada na linha 2."},
       {"<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n"
        "<CHECKNUM>1\n",
-       8, "linha 3: o arquivo termina na linha 8, dentro da transa\xE7\xE3o iniciada nela"},
+       8, "Arquivo incompleto: termina na linha 8, dentro da transa\xE7\xE3o iniciada na linha 3."},
   };
   for (const auto& c : cases) {
     try {
@@ -471,8 +472,12 @@ TEST_F(StatementParse, MemoEncodings) {
   const Case cases[] = {
       // Windows-1252 memos lose their accents.
       {"341", "Dep\xF3sito Jo\xE3o", "Deposito Joao"},
-      // UTF-8 is not decoded outside bank 21: its bytes are 8-bit characters.
-      {"341", "Dep\xC3\xB3sito", "DepA\xB3sito"},
+      // Valid multi-byte UTF-8 is decoded in every layout, then loses its
+      // accents outside bank 21.
+      {"341", "Transfer\xC3\xAAncia", "Transferencia"},
+      {"336", "Dep\xC3\xB3sito \xE2\x82\xAC", "Deposito \x80"},
+      // Not valid UTF-8 (a lone lead byte): taken as Windows-1252.
+      {"341", "S\xC3o Jo\xE3o", "SAo Joao"},
       {"336", "Tarifa Servi\xE7o", "Tarifa Servico"},
       // Bank 21 writes UTF-8: decoded, accents kept.
       {"21", "Dep\xC3\xB3sito Jo\xC3\xA3o", "Dep\xF3sito Jo\xE3o"},

@@ -100,7 +100,8 @@ TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
       {"valor-invalido.ofx",
        "linha 20: valor \"12,5x\" de TRNAMT n\xC3\xA3o \xC3\xA9 um n\xC3\xBAmero\n"},
       {"truncado.ofx",
-       "linha 16: o arquivo termina na linha 20, dentro da transa\xC3\xA7\xC3\xA3o iniciada nela\n"},
+       "Arquivo incompleto: termina na linha 20, dentro da transa\xC3\xA7\xC3\xA3o iniciada na linha "
+       "16.\n"},
   };
   for (const auto& c : cases) {
     const TRun run = RunCli("inspect --json " + Data(c.file));
