@@ -28,22 +28,38 @@ const TTagName kLen7[] = {{"DTSTART", kDtStart}, {"STMTTRN", kStmtTrn}, {"TRNTYP
                           {"PAYEEID", kPayeeId}};
 const TTagName kLen8[] = {{"CHECKNUM", kCheckNum}, {"DTPOSTED", kDtPosted}};
 
-template <size_t N>
-std::uint32_t Match(const TTagName (&names)[N], const char* name, size_t len) {
-  for (const auto& t : names) {
-    if (std::memcmp(t.name, name, len) == 0) return t.bit;
-  }
-  return 0;
-}
+inline bool Is(const char* name, const char* tag, size_t len) { return std::memcmp(name, tag, len) == 0; }
 
+// The tag bit of an upper-cased name, by its length and first letter; 0 for
+// a name that is no reader tag.
 std::uint32_t Lookup(const char* name, size_t len) {
   switch (len) {
-    case 3: return Match(kLen3, name, len);
-    case 4: return Match(kLen4, name, len);
-    case 5: return Match(kLen5, name, len);
-    case 6: return Match(kLen6, name, len);
-    case 7: return Match(kLen7, name, len);
-    case 8: return Match(kLen8, name, len);
+    case 3: return Is(name, "OFX", 3) ? kOfx : 0u;
+    case 4: return Is(name, "MEMO", 4) ? kMemo : 0u;
+    case 5:
+      if (name[0] == 'D') return Is(name, "DTEND", 5) ? kDtEnd : 0u;
+      return Is(name, "FITID", 5) ? kFitId : 0u;
+    case 6:
+      switch (name[0]) {
+        case 'A': return Is(name, "ACCTID", 6) ? kAcctId : 0u;
+        case 'B': return Is(name, "BANKID", 6) ? kBankId : Is(name, "BALAMT", 6) ? kBalAmt : 0u;
+        case 'D': return Is(name, "DTUSER", 6) ? kDtUser : 0u;
+        case 'N': return Is(name, "NUMREF", 6) ? kNumRef : 0u;
+        case 'R': return Is(name, "REFNUM", 6) ? kRefNum : 0u;
+        case 'T': return Is(name, "TRNAMT", 6) ? kTrnAmt : 0u;
+        default: return 0;
+      }
+    case 7:
+      switch (name[0]) {
+        case 'D': return Is(name, "DTSTART", 7) ? kDtStart : 0u;
+        case 'S': return Is(name, "STMTTRN", 7) ? kStmtTrn : 0u;
+        case 'T': return Is(name, "TRNTYPE", 7) ? kTrnType : 0u;
+        case 'P': return Is(name, "PAYEEID", 7) ? kPayeeId : 0u;
+        default: return 0;
+      }
+    case 8:
+      if (name[0] == 'C') return Is(name, "CHECKNUM", 8) ? kCheckNum : 0u;
+      return Is(name, "DTPOSTED", 8) ? kDtPosted : 0u;
     default: return 0;
   }
 }
@@ -168,33 +184,17 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
   return true;
 }
 
-bool TPieceReader::Next(std::string_view& piece, std::uint32_t& tags, long long& line) {
-  std::string_view text;
-  if (!rest_.empty()) {
-    text = rest_;
-  } else {
-    std::uint32_t line_tags = 0;
-    if (!lines_.Next(text, line_tags)) return false;
-    ++line_;
-    if ((line_tags & kSeveralOpen) == 0) {
-      piece = text;
-      tags = line_tags;
-      line = line_;
-      return true;
-    }
-  }
+void TPieceReader::Cut(std::string_view& piece, std::uint32_t& tags, long long& line) {
   // The piece runs to the next opening tag after the line's first one (the
   // first piece of a line may start with text before its first tag).
+  const std::string_view text = rest_;
   size_t first = 0;
-  if (rest_.empty() && !(text.size() > 1 && text[0] == '<' && IsAsciiLetter(text[1]))) {
-    first = NextOpening(text);
-  }
+  if (!(text.size() > 1 && text[0] == '<' && IsAsciiLetter(text[1]))) first = NextOpening(text);
   const size_t cut = first < text.size() ? first + NextOpening(text.substr(first)) : text.size();
   piece = text.substr(0, cut);
   rest_ = text.substr(cut);
   tags = TagsIn(piece);
   line = line_;
-  return true;
 }
 
 size_t NextOpening(std::string_view text) {
@@ -269,20 +269,19 @@ std::string_view Trim(std::string_view text) {
 std::string_view ValueOf(std::string_view line) {
   const std::string_view t = Trim(line);
   const size_t n = t.size();
-  const void* gt = n == 0 ? nullptr : std::memchr(t.data(), '>', n);
-  if (gt == nullptr) return {};
-  const size_t start = static_cast<size_t>(static_cast<const char*>(gt) - t.data()) + 1;
+  const char* const d = t.data();
+  // Lines are short: plain loops beat library calls here.
+  size_t gt = 0;
+  while (gt < n && d[gt] != '>') ++gt;
+  if (gt == n) return {};
+  const size_t start = gt + 1;
   // The first "</" of the whole line, which may stand before the ">".
   size_t end = n;
-  for (size_t from = 0; from + 1 < n;) {
-    const void* lt = std::memchr(t.data() + from, '<', n - 1 - from);
-    if (lt == nullptr) break;
-    const size_t at = static_cast<size_t>(static_cast<const char*>(lt) - t.data());
-    if (t[at + 1] == '/') {
-      end = at;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (d[i] == '<' && d[i + 1] == '/') {
+      end = i;
       break;
     }
-    from = at + 1;
   }
   if (end <= start) return {};
   return t.substr(start, end - start);

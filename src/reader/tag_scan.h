@@ -72,9 +72,21 @@ class TPieceReader {
 
   // Sets piece, tags and line to the next piece and returns true, or returns
   // false when every piece has been given.
-  bool Next(std::string_view& piece, std::uint32_t& tags, long long& line);
+  bool Next(std::string_view& piece, std::uint32_t& tags, long long& line) {
+    if (rest_.empty()) {
+      if (!lines_.Next(piece, tags)) return false;
+      line = ++line_;
+      if ((tags & kSeveralOpen) == 0) return true;
+      rest_ = piece;
+    }
+    Cut(piece, tags, line);
+    return true;
+  }
 
  private:
+  // The next piece of rest_, a line being cut.
+  void Cut(std::string_view& piece, std::uint32_t& tags, long long& line);
+
   TTagLineReader lines_;
   std::string_view rest_;  // what is left of a line being cut
   long long line_ = -1;
