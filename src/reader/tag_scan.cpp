@@ -270,21 +270,20 @@ std::string_view ValueOf(std::string_view line) {
   const std::string_view t = Trim(line);
   const size_t n = t.size();
   const char* const d = t.data();
-  // Lines are short: plain loops beat library calls here.
-  size_t gt = 0;
-  while (gt < n && d[gt] != '>') ++gt;
-  if (gt == n) return {};
-  const size_t start = gt + 1;
-  // The first "</" of the whole line, which may stand before the ">".
+  // One pass up to the first "</" (which may stand before the first ">"):
+  // lines are short, and a plain loop beats library calls here.
+  size_t gt = n;
   size_t end = n;
-  for (size_t i = 0; i + 1 < n; ++i) {
-    if (d[i] == '<' && d[i + 1] == '/') {
+  for (size_t i = 0; i < n; ++i) {
+    if (d[i] == '>') {
+      if (gt == n) gt = i;
+    } else if (d[i] == '<' && i + 1 < n && d[i + 1] == '/') {
       end = i;
       break;
     }
   }
-  if (end <= start) return {};
-  return t.substr(start, end - start);
+  if (gt >= end) return {};
+  return t.substr(gt + 1, end - gt - 1);
 }
 
 char ValidChar(char c) { return kValid[static_cast<unsigned char>(c)]; }
