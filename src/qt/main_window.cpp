@@ -10,6 +10,7 @@
 #include "platform/controls.h"
 #include "qt/busy_indicator.h"
 #include "qt/form_view.h"
+#include "qt/server_call_runner.h"
 #include "qt/text.h"
 
 namespace kvr::qt {
@@ -110,6 +111,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() { DiscardViews(); }
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (ServerCallRunning()) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+}
 
 void MainWindow::OpenImportOFX() {
   if (open_import_ofx_) open_import_ofx_();
