@@ -133,14 +133,23 @@ class TVQOFXReader : public TComponent {
   // ("-1234.56"; empty for 0) for the exact opening balance.
   double Balance = 0;
   std::string balance_text_;
-  // The records in list order. They live in blocks of kBlockSize, allocated
-  // as the list grows: one allocation per block rather than per record, and
-  // records side by side in memory. A deleted record is emptied at once (its
-  // texts freed); its place is given back with its block by Clear.
+  // The records in list order. They live in blocks, allocated as the list
+  // grows: one allocation per block rather than per record, and records side
+  // by side in memory; past kLargeFrom records, blocks of 2 MB in huge pages.
+  // A record is built when Add takes its place. A deleted record is emptied
+  // at once (its texts freed); its place is given back with its block by
+  // Clear.
   static constexpr size_t kBlockSize = 1024;
+  struct TItemBlock {
+    TOFXItem* items;
+    size_t capacity;
+    size_t used;
+    bool large;
+  };
+  void NewBlock();
+  void FreeBlocks();
   std::vector<TOFXItem*> items_;
-  std::vector<std::unique_ptr<TOFXItem[]>> blocks_;
-  size_t used_in_last_block_ = kBlockSize;
+  std::vector<TItemBlock> blocks_;
 };
 
 }  // namespace kvr
