@@ -10,6 +10,7 @@
 #include "platform/controls.h"
 #include "qt/busy_indicator.h"
 #include "qt/form_view.h"
+#include "qt/imported_statements.h"
 #include "qt/server_call_runner.h"
 #include "qt/text.h"
 
@@ -97,6 +98,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   QAction* import_ofx = finance_menu->addAction(QString::fromUtf8(kImportOFXEntry));
   import_ofx->setObjectName("actionImportOFX");
   connect(import_ofx, &QAction::triggered, this, &MainWindow::OpenImportOFX);
+  QAction* statements = finance_menu->addAction(QString::fromUtf8(ImportedStatementsWindow::kTitle));
+  statements->setObjectName("actionImportedStatements");
+  connect(statements, &QAction::triggered, this, [this] { OpenImportedStatements(*this); });
 
   QMenu* window_menu = menuBar()->addMenu(QString::fromUtf8("&Janela"));
   connect(window_menu->addAction(QString::fromUtf8("&Cascata")), &QAction::triggered, mdi_,
