@@ -42,7 +42,9 @@ const std::map<std::string, std::string>& Texts() {
            "\n"
            "Saída: 0 feito; 1 falhou (o motivo na saída de erro); 64 uso incorreto.\n"},
       {"serve",
-       "Uso: kvr61400-server serve [--listen HOST:PORTA] [--threads N] [--db ARQUIVO]\n"
+       "Uso: kvr61400-server serve [--listen HOST:PORTA] [--token-file ARQUIVO] [--threads N]\n"
+       "                             [--max-connections N] [--timeout SEGUNDOS]\n"
+       "                             [--max-inflated MIB] [--db ARQUIVO]\n"
        "\n"
        "Atende as chamadas JSON-RPC do módulo em HTTP POST /kvr61400.rdmImportOFX até\n"
        "receber SIGINT ou SIGTERM; registra uma linha por chamada na saída de erro.\n"
@@ -50,8 +52,16 @@ const std::map<std::string, std::string>& Texts() {
        "Opções:\n"
        "  --listen HOST:PORTA   endereço de escuta (padrão 127.0.0.1:8061; porta 0\n"
        "                        escolhe uma porta livre, informada na linha\n"
-       "                        \"ouvindo em\").\n"
-       "  --threads N           chamadas atendidas ao mesmo tempo (1 a 999, padrão 8).\n" +
+       "                        \"ouvindo em\"; IPv6 entre colchetes: [::1]:8061).\n"
+       "  --token-file ARQUIVO  arquivo com o segredo compartilhado na primeira linha;\n"
+       "                        toda chamada deve enviá-lo em Authorization: Bearer.\n"
+       "                        Obrigatório para ouvir fora de 127.0.0.1 e ::1.\n"
+       "  --threads N           chamadas atendidas ao mesmo tempo (1 a 999, padrão 8).\n"
+       "  --max-connections N   conexões abertas ao mesmo tempo (padrão 1000).\n"
+       "  --timeout SEGUNDOS    conexão calada, ou cabeçalho que não chega, é\n"
+       "                        encerrada após esse tempo (padrão 30).\n"
+       "  --max-inflated MIB    limite do corpo enviado em gzip, descompactado\n"
+       "                        (padrão 1024).\n" +
            std::string(kCommonOptions) +
            "\n"
            "Exemplo:\n"
