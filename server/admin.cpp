@@ -15,7 +15,7 @@
 
 #include "import_module.h"
 #include "rpc_server.h"
-#include "sqlite_store.h"
+#include "open_store.h"
 
 namespace kvr::server {
 
@@ -46,8 +46,9 @@ struct CommandLine {
 };
 
 CommandLine Parse(const std::vector<std::string>& args) {
-  static const char* const kValued[] = {"db",      "listen", "threads", "codigo", "banco",
-                                        "agencia", "conta",  "tipo",    "mascara"};
+  static const char* const kValued[] = {"db",    "listen", "threads", "codigo", "banco",
+                                        "agencia", "conta", "tipo",   "mascara", "de",
+                                        "para"};
   CommandLine line;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -129,8 +130,7 @@ int AddAccount(const CommandLine& line, std::ostream& out) {
   Account account{line.Required("codigo"), line.Required("banco"),   line.Option("agencia"),
                   line.Required("conta"),  line.Required("tipo"),    line.Option("mascara")};
   CheckAccount(account);
-  SqliteStore store(line.Option("db", kDefaultDb));
-  store.AddAccount(account);
+  OpenStore(line.Option("db", kDefaultDb), true)->AddAccount(account);
   out << "Conta corrente " << account.code << " cadastrada: banco " << account.bank
       << ", agência " << account.agency << ", conta " << account.number << ", tipo "
       << account.kind << ".\n";
@@ -138,8 +138,7 @@ int AddAccount(const CommandLine& line, std::ostream& out) {
 }
 
 int ListAccounts(const CommandLine& line, std::ostream& out) {
-  SqliteStore store(line.Option("db", kDefaultDb));
-  std::vector<Account> accounts = store.ListAccounts();
+  std::vector<Account> accounts = OpenStore(line.Option("db", kDefaultDb), false)->ListAccounts();
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const Account& a : accounts)
@@ -179,8 +178,8 @@ std::string SummaryTitle() {
 }
 
 int ListStatements(const CommandLine& line, std::ostream& out) {
-  SqliteStore store(line.Option("db", kDefaultDb));
-  std::vector<StatementSummary> statements = store.ListStatements();
+  std::vector<StatementSummary> statements =
+      OpenStore(line.Option("db", kDefaultDb), false)->ListStatements();
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const StatementSummary& s : statements) list.push_back(SummaryJson(s));
@@ -200,8 +199,8 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
   for (char c : text) digits = digits && c >= '0' && c <= '9';
   if (!digits) throw InvalidRequest("Número de extrato \"" + text + "\" inválido.");
   seq = std::stoll(text);
-  SqliteStore store(line.Option("db", kDefaultDb));
-  std::optional<StoredStatement> statement = store.GetStatement(seq);
+  std::optional<StoredStatement> statement =
+      OpenStore(line.Option("db", kDefaultDb), false)->GetStatement(seq);
   if (!statement) throw InvalidRequest("Extrato " + text + " não encontrado.");
   const Layout& layout = MovExtrLayout();
   if (line.json) {
@@ -223,6 +222,43 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
         << Pad(ShowAmount(row[ColumnIndex(layout, "VRMOVREAL")]), 16)
         << Pad(CellText(row[ColumnIndex(layout, "CDFITIDEXTR")]), 11)
         << CellText(row[ColumnIndex(layout, "DSHISTMOVREAL")]) << "\n";
+  return 0;
+}
+
+// "1234567" as "1.234.567".
+std::string Grouped(long long number) {
+  std::string digits = std::to_string(number), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += '.';
+    out += digits[i];
+  }
+  return out;
+}
+
+// copiar --de DB --para DB: the whole installation in one transaction of
+// the target, one statement in memory at a time.
+int Copy(const CommandLine& line, std::ostream& out) {
+  const std::string from = line.Required("de");
+  const std::string to = line.Required("para");
+  if (from == to) throw Usage("--de e --para são o mesmo banco de dados.");
+  std::unique_ptr<Store> source = OpenStore(from, false);
+  std::unique_ptr<Store> target = OpenStore(to, true);
+  const std::vector<Account> accounts = source->ListAccounts();
+  const std::vector<StatementSummary> summaries = source->ListStatements();
+  size_t next = 0;
+  const long long movements = target->CopyIn(accounts, [&]() -> std::optional<StoredStatement> {
+    while (next < summaries.size()) {
+      // A statement removed from the source meanwhile is skipped.
+      if (std::optional<StoredStatement> statement = source->GetStatement(summaries[next++].seq))
+        return statement;
+    }
+    return std::nullopt;
+  });
+  out << "Copiados de " << DatabaseLabel(from) << " para " << DatabaseLabel(to) << ": " << Grouped(static_cast<long long>(accounts.size()))
+      << (accounts.size() == 1 ? " conta corrente, " : " contas correntes, ")
+      << Grouped(static_cast<long long>(summaries.size()))
+      << (summaries.size() == 1 ? " extrato e " : " extratos e ") << Grouped(movements)
+      << (movements == 1 ? " movimento.\n" : " movimentos.\n");
   return 0;
 }
 
@@ -258,8 +294,8 @@ int Serve(const CommandLine& line, std::ostream& err) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  SqliteStore store(line.Option("db", kDefaultDb));
-  ImportModule module(store);
+  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), true);
+  ImportModule module(*store);
   std::mutex log_mutex;
   ServerOptions options;
   options.host = host;
@@ -313,9 +349,14 @@ std::string UsageText() {
          "  conta list [--json]              lista as contas correntes.\n"
          "  extrato list [--json]            lista os extratos gravados.\n"
          "  extrato show NUMERO [--json]     mostra um extrato e seus movimentos.\n"
+         "  copiar --de BANCO --para BANCO\n"
+         "      copia contas e extratos de um banco para outro, vazio (SQLite para\n"
+         "      PostgreSQL ou o contrário), numa só transação.\n"
          "\n"
          "Opções comuns:\n"
-         "  --db ARQUIVO   banco de dados SQLite (padrão: kvr61400.db no diretório atual).\n"
+         "  --db BANCO     arquivo SQLite (padrão: kvr61400.db no diretório atual) ou\n"
+         "                 banco PostgreSQL: postgresql://USUARIO@SERVIDOR:PORTA/BANCO.\n"
+         "                 list e show não criam o banco; serve e conta add criam.\n"
          "  --help         mostra este texto.\n";
 }
 
@@ -335,6 +376,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (command == "extrato" && sub == "list" && line.words.size() == 2)
       return ListStatements(line, out);
     if (command == "extrato" && sub == "show") return ShowStatement(line, out);
+    if (command == "copiar" && line.words.size() == 1) return Copy(line, out);
     std::string joined;
     for (const std::string& word : line.words) joined += (joined.empty() ? "" : " ") + word;
     throw Usage("comando desconhecido \"" + joined + "\".");
