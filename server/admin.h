@@ -12,7 +12,9 @@ namespace kvr::server {
 //   conta list [--json] [--db FILE]
 //   extrato list [--json] [--db FILE]
 //   extrato show CDSEQUEXTR [--json] [--db FILE]
+//   copiar --de DB --para DB
 //   --help
+// DB is a SQLite file or a postgresql:// URI; list and show never create it.
 // Writes results to out and messages to err (UTF-8). Returns the process
 // exit code: 0 done, 1 failed (the reason on err), 2 bad usage. serve runs
 // until SIGINT or SIGTERM, which must be blocked in the calling thread's

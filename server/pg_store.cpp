@@ -202,6 +202,19 @@ class PgStore::Session {
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(result.get(), what);
     return result;
   }
+  // Runs the statement prepared on every connection under name.
+  Result ExecPrepared(const char* name, const std::vector<Param>& params, const std::string& what) {
+    std::vector<const char*> values;
+    values.reserve(params.size());
+    for (const Param& param : params) values.push_back(param ? param->c_str() : nullptr);
+    ++commands_;
+    Result result(PQexecPrepared(conn_, name, static_cast<int>(values.size()), values.data(),
+                                 nullptr, nullptr, 0),
+                  &PQclear);
+    const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(result.get(), what);
+    return result;
+  }
   // Runs one or more statements without parameters.
   void Script(const char* sql, const std::string& what) {
     ++commands_;
@@ -238,7 +251,10 @@ class PgStore::Session {
   }
 
   [[noreturn]] void Fail(const PGresult* result, const std::string& what) {
-    if (PQstatus(conn_) != CONNECTION_OK) {
+    const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    // 57P01 to 57P03: the server ended this session (it is stopping or
+    // restarting); the connection is as good as lost.
+    if (PQstatus(conn_) != CONNECTION_OK || (state != nullptr && std::string(state).rfind("57P", 0) == 0)) {
       const bool commit = what == "confirmar a transação";
       throw ConnectionLost(
           "Conexão com o banco de dados " + label_ + " perdida ao " + what +
@@ -246,7 +262,6 @@ class PgStore::Session {
                       : "; a operação foi desfeita e nada foi gravado. Tente de novo."),
           commands_ == 1);
     }
-    const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     const std::string message =
         "Erro no banco de dados " + label_ + " ao " + what + ": " + ServerReason(result) + ".";
     if (state != nullptr && std::string(state) == "23505") throw UniqueViolation(message);
@@ -318,6 +333,22 @@ Cell CellOf(const PGresult* result, int row, int column) {
 
 constexpr const char* kAccountSelect =
     "SELECT CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT FROM CONTCORR ";
+
+// The statements of every call, prepared once per connection: the account
+// round trip is one message to the database and no planning.
+struct Prepared {
+  const char* name;
+  const char* sql;
+};
+const Prepared kFindAccount = {
+    "kvr_conta",
+    "SELECT CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT FROM CONTCORR "
+    "WHERE CDREDUCONT = $1"};
+const Prepared kMatchAccounts = {
+    "kvr_contas",
+    "SELECT CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT FROM CONTCORR "
+    "WHERE ltrim(CDBANCO, '0') = ltrim($1, '0') AND ltrim(CDCONTCORR, '0') = ltrim($2, '0') "
+    "ORDER BY CDREDUCONT COLLATE \"C\""};
 
 template <typename SessionType>
 void RefuseTwin(SessionType& session, const Account& account) {
@@ -480,6 +511,13 @@ PgStore::PgStore(const std::string& uri, bool create) : uri_(uri), label_(PgLabe
   idle_.push_back(Connect());
   try {
     PrepareSchema(create);
+    // The tables exist now: prepare the calls' statements on this
+    // connection and on every later one.
+    tables_ready_ = true;
+    for (PGconn* conn : idle_)
+      if (!Prepare(conn))
+        throw EDatabaseError("Não foi possível configurar a conexão com o banco de dados " +
+                             label_ + ".");
   } catch (...) {
     for (PGconn* conn : idle_) PQfinish(conn);
     idle_.clear();
@@ -504,12 +542,20 @@ PGconn* PgStore::Connect() {
                          ".");
   }
   Result set(PQexec(conn, "SET DateStyle = ISO"), &PQclear);
-  if (!set || PQresultStatus(set.get()) != PGRES_COMMAND_OK) {
+  if (!set || PQresultStatus(set.get()) != PGRES_COMMAND_OK || (tables_ready_ && !Prepare(conn))) {
     PQfinish(conn);
     throw EDatabaseError("Não foi possível configurar a conexão com o banco de dados " + label_ +
                          ".");
   }
   return conn;
+}
+
+bool PgStore::Prepare(PGconn* conn) {
+  for (const Prepared& statement : {kFindAccount, kMatchAccounts}) {
+    Result result(PQprepare(conn, statement.name, statement.sql, 0, nullptr), &PQclear);
+    if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) return false;
+  }
+  return true;
 }
 
 template <typename Operation>
@@ -624,8 +670,7 @@ std::vector<Account> PgStore::ListAccounts() {
 
 std::optional<Account> PgStore::FindAccount(const std::string& code) {
   return Run([&code](Session& session) -> std::optional<Account> {
-    Result result = session.Exec(std::string(kAccountSelect) + "WHERE CDREDUCONT = $1", {code},
-                                 "procurar a conta corrente");
+    Result result = session.ExecPrepared(kFindAccount.name, {code}, "procurar a conta corrente");
     if (PQntuples(result.get()) == 0) return std::nullopt;
     return ReadAccount(result.get(), 0);
   });
@@ -634,11 +679,7 @@ std::optional<Account> PgStore::FindAccount(const std::string& code) {
 std::vector<Account> PgStore::MatchAccounts(const std::string& bank, const std::string& number) {
   return Run([&](Session& session) {
     return ReadAccounts(
-        session
-            .Exec(std::string(kAccountSelect) +
-                      "WHERE ltrim(CDBANCO, '0') = ltrim($1, '0') AND ltrim(CDCONTCORR, '0') = "
-                      "ltrim($2, '0') ORDER BY CDREDUCONT COLLATE \"C\"",
-                  {bank, number}, "procurar as contas correntes")
+        session.ExecPrepared(kMatchAccounts.name, {bank, number}, "procurar as contas correntes")
             .get());
   });
 }

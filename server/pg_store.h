@@ -61,10 +61,12 @@ class PgStore : public Store {
   template <typename Operation>
   auto Run(Operation&& operation);
   PGconn* Connect();
+  bool Prepare(PGconn* conn);
   void PrepareSchema(bool create);
 
   std::string uri_;
   std::string label_;
+  bool tables_ready_ = false;
   std::mutex mutex_;
   std::vector<PGconn*> idle_;
 };
