@@ -712,7 +712,7 @@ long long PgStore::RemoveAccount(const std::string& code) {
                                 "contar os extratos da conta corrente");
     const long long statements = std::stoll(PQgetvalue(count.get(), 0, 0));
     if (statements > 0) return statements;
-    session.Exec("DELETE FROM CONTCORR WHERE CDREDUCONT = $1", {code}, "remover a conta corrente");
+    session.Exec("DELETE FROM CONTCORR WHERE CDREDUCONT = $1", {code}, "excluir a conta corrente");
     transaction.Commit(session);
     return 0LL;
   });

@@ -533,7 +533,7 @@ long long SqliteStore::RemoveAccount(const std::string& code) {
   count.Bind(1, code);
   const long long statements = count.Step() ? count.Int(0) : 0;
   if (statements > 0) return statements;
-  Query remove(db, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "remover a conta corrente");
+  Query remove(db, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente");
   remove.Bind(1, code);
   remove.Step();
   transaction.Commit();

@@ -70,7 +70,6 @@ class Store {
   virtual std::vector<StatementSummary> ListStatements() = 0;
   // The stored statement with that CDSEQUEXTR, if any.
   virtual std::optional<StoredStatement> GetStatement(long long seq) = 0;
-
   // Replaces the type (IDTIPOCCORR) and mask (CDPICTCONT) of the account
   // account.code; its other fields stay. Returns false when no account has
   // that code. Throws EDatabaseError when another account has the same bank,
