@@ -115,6 +115,9 @@ std::string ServerReason(const PGresult* result) {
   if (code == "42501") return "permissão negada ao usuário do banco de dados";
   if (code == "42P01") return "as tabelas do kvr61400-server não existem neste banco";
   if (code == "25006") return "o banco de dados só aceita leituras";
+  // SQLite keeps a NUL character inside a text; PostgreSQL cannot.
+  if (code == "22021" || code == "22P05")
+    return "um texto tem um caractere que o PostgreSQL não guarda (o caractere nulo)";
   return "erro do PostgreSQL " + (code.empty() ? std::string("desconhecido") : code) +
          (primary != nullptr ? std::string(" (") + primary + ")" : std::string());
 }

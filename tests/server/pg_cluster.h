@@ -102,7 +102,11 @@ class PgCluster {
 
  private:
   explicit PgCluster(bool durable) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kvr61400-pg-XXXXXX").string();
+    // As root the folder must be reachable by the postgres user: /tmp is,
+    // a TMPDIR under /root may not be.
+    const std::filesystem::path temp =
+        geteuid() == 0 ? std::filesystem::path("/tmp") : std::filesystem::temp_directory_path();
+    std::string pattern = (temp / "kvr61400-pg-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
     root_ = pattern;
     data_ = root_ + "/data";
