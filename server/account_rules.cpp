@@ -6,8 +6,12 @@ namespace kvr::server {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // Digits with an optional "-" and one check character (a digit or a
 // letter, as the "X" some banks use): "123456", "12345-6", "1234-X".
@@ -61,7 +65,8 @@ void CheckAccountMask(const std::string& mask, const std::string& number) {
   if (!known)
     Refuse("Máscara da conta (--mascara) inválida", mask,
            "Use até 20 caracteres: 9 para cada caractere da conta e os separadores \"-\", \".\" "
-           "ou espaço, como " + example + ".");
+           "ou espaço, como " +
+               example + ".");
   const size_t length = Utf8Length(number);
   if (positions != length)
     throw InvalidRequest("Máscara da conta (--mascara) \"" + mask + "\" não serve para a conta \"" +

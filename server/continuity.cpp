@@ -126,8 +126,8 @@ std::string Plural(long long count, const char* one, const char* many) {
 
 std::string FormatCents(long long cents) {
   const bool negative = cents < 0;
-  const unsigned long long magnitude =
-      negative ? 0ULL - static_cast<unsigned long long>(cents) : static_cast<unsigned long long>(cents);
+  const unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(cents)
+                                                : static_cast<unsigned long long>(cents);
   const std::string whole = std::to_string(magnitude / 100);
   std::string grouped;
   for (size_t i = 0; i < whole.size(); ++i) {
@@ -231,7 +231,8 @@ nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
 
 std::string DescribeProblem(const ContinuityProblem& problem) {
   switch (problem.kind) {
-    case ContinuityProblem::Kind::kGap: return "lacuna de " + Plural(problem.days, "dia", "dias");
+    case ContinuityProblem::Kind::kGap:
+      return "lacuna de " + Plural(problem.days, "dia", "dias");
     case ContinuityProblem::Kind::kOverlap:
       return "sobreposição de " + Plural(problem.days, "dia", "dias");
     case ContinuityProblem::Kind::kBalance: {
@@ -268,11 +269,12 @@ std::string ContinuityTable(const std::vector<AccountChain>& chains) {
       out += Pad(std::to_string(link.seq), 9) +
              Pad(ShowDay(link.start) + " a " + ShowDay(link.end), 25) +
              Pad(ShowBalance(link.opening_cents), 18) + Pad(ShowBalance(link.closing_cents), 18) +
-             Pad(std::to_string(link.movements), 11) + (described.empty() ? "-" : described) +
-             "\n";
+             Pad(std::to_string(link.movements), 11) + (described.empty() ? "-" : described) + "\n";
     }
     out += "  " + Plural(static_cast<long long>(chain.statements.size()), "extrato", "extratos") +
-           ", " + (problems == 0 ? "em sequência, sem problemas." : Plural(problems, "problema", "problemas") + ".") +
+           ", " +
+           (problems == 0 ? "em sequência, sem problemas."
+                          : Plural(problems, "problema", "problemas") + ".") +
            "\n";
   }
   if (chains.empty()) out = "Nenhuma conta corrente cadastrada.\n";

@@ -24,7 +24,8 @@ bool ImportModule::CallContinuity(const std::string& method, const nlohmann::jso
   info.account = code;
   result = GetContinuidade(code);
   long long statements = 0;
-  for (const nlohmann::json& account : result) statements += static_cast<long long>(account["extratos"].size());
+  for (const nlohmann::json& account : result)
+    statements += static_cast<long long>(account["extratos"].size());
   info.rows = statements;
   info.outcome = "ok";
   return true;

@@ -17,9 +17,11 @@ std::string Hex(const char* format, unsigned value) {
 size_t Decode(const std::string& text, size_t i, unsigned& code) {
   const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned first = byte(i);
-  size_t length = first < 0x80 ? 1 : first >= 0xC2 && first < 0xE0 ? 2 : first >= 0xE0 && first < 0xF0 ? 3
-                                 : first >= 0xF0 && first < 0xF5   ? 4
-                                                                   : 0;
+  size_t length = first < 0x80                    ? 1
+                  : first >= 0xC2 && first < 0xE0 ? 2
+                  : first >= 0xE0 && first < 0xF0 ? 3
+                  : first >= 0xF0 && first < 0xF5 ? 4
+                                                  : 0;
   if (length == 0 || i + length > text.size()) return 0;
   code = length == 1 ? first : first & (0x7F >> length);
   for (size_t k = 1; k < length; ++k) {

@@ -4,12 +4,14 @@
 // of bank 237, presses confirm and answers the repeat question; every message
 // of the screen is printed.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -18,13 +20,14 @@
 #include "host/string_services.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "platform/format.h"
 #include "screen/import_ofx_form.h"
 
 namespace kvr::cli {
 
 const char* const kImportUsage =
     "import ARQUIVO [--server HOST:PORTA] [--tipo Circulante|Aplica\xC3\xA7\xC3\xA3o|Garantida] "
-    "[--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--json]";
+    "[--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
 
 namespace {
 
@@ -39,6 +42,7 @@ struct TImportOptions {
   std::optional<std::string> de, ate;
   std::optional<bool> answer;  // true: "Sim", false: "Não"
   bool json = false;
+  bool summary = false;  // --sem-grade
 };
 
 std::string Utf8(const std::string& cp1252) { return Cp1252ToUtf8(cp1252); }
@@ -75,6 +79,7 @@ class ConsoleHost : public THostLibrary {
     entry["botoes"] = captions;
     entry["resposta"] = chosen >= 0 ? Utf8(buttons[static_cast<size_t>(chosen)]) : "";
     messages_.push_back(entry);
+    last_answer = 11 + (chosen >= 0 ? chosen : 0);
     if (!options_.json) {
       std::cout << "[pergunta] " << Utf8(text) << " -> "
                 << (chosen >= 0 ? Utf8(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
@@ -104,6 +109,7 @@ class ConsoleHost : public THostLibrary {
 
   std::string last_error;
   std::string last_message;
+  int last_answer = 0;  // what MsgAlert returned last; 0 before any question
 
  private:
   void Report(const char* kind, const std::string& text) {
@@ -142,6 +148,24 @@ class ConsoleHost : public THostLibrary {
   TComponent application_{nullptr};
 };
 
+// The end of an import in words, for the last line.
+const char* OutcomeText(int status) {
+  switch (status) {
+    case kExitOk:
+      return "importado";
+    case kExitAlreadyRecorded:
+      return "j\xC3\xA1 cadastrado, nada gravado";
+    case kExitEnded:
+      return "n\xC3\xA3o importado";
+    case kExitDeclined:
+      return "cancelado na pergunta sobre movimentos repetidos, nada gravado";
+    case kExitUsage:
+      return "erro de uso";
+    default:
+      return "erro";
+  }
+}
+
 int UsageError(const std::string& problem) {
   std::cerr << "kvr61400 import: " << problem << "\nuso: kvr61400 " << kImportUsage << "\n";
   return kExitUsage;
@@ -159,6 +183,8 @@ std::string ParseOptions(const std::vector<std::string>& args, TImportOptions& o
     std::string v;
     if (a == "--json") {
       o.json = true;
+    } else if (a == "--sem-grade") {
+      o.summary = true;
     } else if (a == "--sim" || a == "--nao" || a == "--n\xC3\xA3o") {
       const bool answer = a == "--sim";
       if (o.answer && *o.answer != answer) return "--sim e --nao se excluem";
@@ -193,8 +219,65 @@ std::string ParseOptions(const std::vector<std::string>& args, TImportOptions& o
   return "";
 }
 
-// What the screen shows, for printing.
-nlohmann::json ScreenState(TfrmImportOFX& f) {
+// The filter in force as the user reads it: "movimentos de 01/05/2024 a
+// 08/05/2024" for a date range, "nenhum movimento" for the filter that no
+// row passes, empty for none; any other expression as it is.
+std::string DescribeFilter(const std::string& filter) {
+  static const std::regex range(R"(^DTMOVREAL>= '([^']*)' ?AND DTMOVREAL<= '([^']*)'$)");
+  std::smatch match;
+  if (filter.empty()) return "";
+  if (std::regex_match(filter, match, range)) return "movimentos de " + match[1].str() + " a " + match[2].str();
+  if (filter == "1 = 2") return "nenhum movimento";
+  return filter;
+}
+
+// Cents of the visible rows of the transaction table: how many, the credits
+// and the debits (magnitudes).
+struct TTotals {
+  int count = 0;
+  long long credit_cents = 0;
+  long long debit_cents = 0;
+};
+
+TTotals VisibleTotals(TClientDataSet& table) {
+  TTotals totals;
+  if (!table.Active()) return totals;
+  TField& value = table.FieldByName("VRMOVREAL");
+  TField& kind = table.FieldByName("IDMOVREAL");
+  for (table.First(); !table.Eof(); table.Next()) {
+    ++totals.count;
+    const long long cents = std::llround(value.AsFloat() * 100.0);
+    (kind.AsString() == "D" ? totals.debit_cents : totals.credit_cents) += cents;
+  }
+  table.First();
+  return totals;
+}
+
+// Cents as the module writes amounts ("1.234,50", "-0,75").
+std::string Amount(long long cents) { return Utf8(FormatFloat("#,##0.00", static_cast<double>(cents) / 100.0)); }
+
+// The grid's titles and the display texts of its rows.
+nlohmann::json GridState(TDBGrid& grid) {
+  nlohmann::json columns = nlohmann::json::array();
+  std::vector<int> shown;
+  const auto& cols = grid.Columns();
+  for (size_t i = 0; i < cols.size(); ++i) {
+    if (!cols[i].Visible) continue;
+    shown.push_back(static_cast<int>(i));
+    columns.push_back(Utf8(cols[i].Title));
+  }
+  nlohmann::json rows = nlohmann::json::array();
+  for (int r = 0; r < grid.RowCount(); ++r) {
+    nlohmann::json row = nlohmann::json::array();
+    for (int c : shown) row.push_back(Utf8(grid.CellText(r, c)));
+    rows.push_back(row);
+  }
+  return {{"colunas", columns}, {"linhas", rows}};
+}
+
+// What the screen shows, for printing; with_grid false leaves the grid's
+// rows out (--sem-grade).
+nlohmann::json ScreenState(TfrmImportOFX& f, bool with_grid) {
   nlohmann::json s;
   s["arquivo"] = Utf8(f.edtFile->Text());
   s["banco"] = Utf8(f.edtBanco->Text());
@@ -213,21 +296,13 @@ nlohmann::json ScreenState(TfrmImportOFX& f) {
   }
   TClientDataSet& table = *f.cdsMovExtrBanco;
   s["filtro"] = table.Active() && table.Filtered() ? Utf8(table.Filter()) : "";
-  nlohmann::json columns = nlohmann::json::array();
-  std::vector<int> shown;
-  const auto& cols = f.dbgExtrBanco->Columns();
-  for (size_t i = 0; i < cols.size(); ++i) {
-    if (!cols[i].Visible) continue;
-    shown.push_back(static_cast<int>(i));
-    columns.push_back(Utf8(cols[i].Title));
-  }
-  nlohmann::json rows = nlohmann::json::array();
-  for (int r = 0; r < f.dbgExtrBanco->RowCount(); ++r) {
-    nlohmann::json row = nlohmann::json::array();
-    for (int c : shown) row.push_back(Utf8(f.dbgExtrBanco->CellText(r, c)));
-    rows.push_back(row);
-  }
-  s["grade"] = {{"colunas", columns}, {"linhas", rows}};
+  s["filtro_descricao"] = DescribeFilter(s["filtro"].get<std::string>());
+  const TTotals totals = VisibleTotals(table);
+  s["resumo"] = {{"movimentos", totals.count},
+                 {"creditos", static_cast<double>(totals.credit_cents) / 100.0},
+                 {"debitos", static_cast<double>(totals.debit_cents) / 100.0},
+                 {"soma", static_cast<double>(totals.credit_cents - totals.debit_cents) / 100.0}};
+  if (with_grid) s["grade"] = GridState(*f.dbgExtrBanco);
   s["movimentos_no_extrato"] = table.Active() ? [&] {
     const bool filtered = table.Filtered();
     if (!filtered) return table.RecordCount();
@@ -241,17 +316,19 @@ nlohmann::json ScreenState(TfrmImportOFX& f) {
   return s;
 }
 
+
 size_t Utf8Length(const std::string& s) {
   size_t n = 0;
   for (unsigned char c : s) n += (c & 0xC0) != 0x80;
   return n;
 }
 
-void PrintState(const nlohmann::json& s) {
+// The screen's fields and, unless with_grid is false, the grid. The file
+// name was printed first.
+void PrintState(const nlohmann::json& s, bool with_grid) {
   auto line = [](const char* label, const nlohmann::json& v) {
     std::cout << label << ": " << v.get<std::string>() << "\n";
   };
-  line("Arquivo", s["arquivo"]);
   line("Banco", s["banco"]);
   line("Conta", s["conta"]);
   std::string tipos;
@@ -266,10 +343,14 @@ void PrintState(const nlohmann::json& s) {
               << s["movimento_ate"].get<std::string>() << "\n";
   }
   const auto& grid = s["grade"];
-  std::cout << "Movimentos: " << grid["linhas"].size() << " de "
-            << s["movimentos_no_extrato"].get<int>()
-            << (s["filtro"].get<std::string>().empty() ? "" : " (filtro " + s["filtro"].get<std::string>() + ")")
-            << "\n";
+  const auto& totals = s["resumo"];
+  const std::string filter = s["filtro_descricao"].get<std::string>();
+  std::cout << "Movimentos: " << totals["movimentos"].get<int>() << " de "
+            << s["movimentos_no_extrato"].get<int>() << (filter.empty() ? "" : " (" + filter + ")") << "\n";
+  auto cents = [](const nlohmann::json& v) { return std::llround(v.get<double>() * 100.0); };
+  std::cout << "Soma: " << Amount(cents(totals["soma"])) << " (cr\xC3\xA9" "ditos " << Amount(cents(totals["creditos"]))
+            << "; d\xC3\xA9" "bitos " << Amount(cents(totals["debitos"])) << ")\n";
+  if (!with_grid) return;
   std::vector<size_t> widths;
   for (const auto& c : grid["colunas"]) widths.push_back(Utf8Length(c.get<std::string>()));
   for (const auto& row : grid["linhas"]) {
@@ -315,19 +396,24 @@ int RunImport(const std::vector<std::string>& args) {
   bool state_known = false;
   TfrmImportOFX* form = nullptr;
 
+  const bool with_grid = !options.summary;
+  // Every line of an error names the file it is about.
+  const std::string about = "kvr61400 import: " + options.file + ": ";
   auto finish = [&]() {
     if (form != nullptr && !state_known) {
-      report["tela"] = ScreenState(*form);
+      report["tela"] = ScreenState(*form, with_grid);
       state_known = true;
     }
+    report["arquivo"] = options.file;
     report["mensagens"] = messages;
     report["resultado"] = result;
     report["status"] = status;
     if (!failure.empty()) report["falha"] = failure;
     if (options.json) {
       std::cout << report.dump(2) << "\n";
-    } else if (!failure.empty()) {
-      std::cerr << "kvr61400 import: " << failure << "\n";
+    } else {
+      if (!failure.empty()) std::cerr << about << failure << "\n";
+      std::cout << "Resultado: " << OutcomeText(status) << " (status " << status << ")\n";
     }
     if (form != nullptr) {
       form->Close();
@@ -369,6 +455,7 @@ int RunImport(const std::vector<std::string>& args) {
     return false;
   };
 
+  if (!options.json) std::cout << "Arquivo: " << options.file << "\n";
   try {
     CriaImportOFX();
   } catch (const std::exception& e) {
@@ -409,17 +496,35 @@ int RunImport(const std::vector<std::string>& args) {
       failure = "tipo de conta \"" + Utf8(*options.tipo) + "\" n\xC3\xA3o oferecido (" + offered + ")";
       status = kExitUsage;
       result = "erro";
-      report["tela"] = ScreenState(*form);
-      if (!options.json) PrintState(report["tela"]);
+      report["tela"] = ScreenState(*form, with_grid);
+      if (!options.json) PrintState(report["tela"], with_grid);
       return finish();
     }
     form->cbTipoConta->UserSelect(chosen);
   }
 
-  report["tela"] = ScreenState(*form);
-  if (!options.json) PrintState(report["tela"]);
+  report["tela"] = ScreenState(*form, with_grid);
+  if (!options.json) PrintState(report["tela"], with_grid);
+  // A bank-237 range that leaves no row ends in "Arquivo sem dados para
+  // importação."; say how to choose another one.
+  const nlohmann::json& shown = report["tela"];
+  if (form->grbDtMovimento->Visible() && shown["resumo"]["movimentos"] == 0 &&
+      shown["movimentos_no_extrato"].get<int>() > 0) {
+    const std::string hint = "nenhum movimento de " + shown["movimento_de"].get<std::string>() + " a " +
+                             shown["movimento_ate"].get<std::string>() + "; o extrato vai de " +
+                             shown["data_inicial"].get<std::string>() + " a " +
+                             shown["data_final"].get<std::string>() +
+                             ": escolha o per\xC3\xADodo com --de DD/MM/AAAA --ate DD/MM/AAAA";
+    report["dica"] = hint;
+    if (!options.json) std::cerr << about << hint << "\n";
+  }
 
-  act([&] { form->sbtConfirma->UserClick(); });
+  const bool confirmed = act([&] { form->sbtConfirma->UserClick(); });
+  if (confirmed && host.last_answer == 11 && host.last_message.empty()) {
+    // "Não" to the repeated movements: the server was told to store nothing.
+    status = kExitDeclined;
+    result = "cancelado";
+  }
   return finish();
 }
 

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <exception>
 #include <utility>
 
 #include "host/host_library.h"
@@ -147,6 +148,35 @@ std::unique_ptr<TRpcTransport> MakeHttpTransport(int timeout_seconds) {
   return std::make_unique<HttpTransport>(timeout_seconds);
 }
 
+namespace {
+
+TCallRunner& InstalledCallRunner() {
+  static TCallRunner runner;
+  return runner;
+}
+
+}  // namespace
+
+void TNetConnection::SetCallRunner(TCallRunner runner) { InstalledCallRunner() = std::move(runner); }
+
+void TNetConnection::RunCall(const std::function<void()>& work) {
+  std::exception_ptr failure;
+  const std::function<void()> guarded = [&] {
+    try {
+      work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  };
+  const TCallRunner& runner = InstalledCallRunner();
+  if (runner) {
+    runner(guarded);
+  } else {
+    guarded();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
 TNetConnection::TNetConnection(TComponent* owner)
     : TComponent(owner), transport_(MakeHttpTransport()) {}
 
@@ -162,7 +192,7 @@ void TNetConnection::SetConnected(bool value) {
     return;
   }
   if (OnBeforeConnect) OnBeforeConnect(this);
-  transport_->Open(Host, Port);
+  RunCall([&] { transport_->Open(Host, Port); });
   connected_ = true;
 }
 
@@ -192,7 +222,8 @@ TServerResult TNetConnection::Call(const std::string& method, std::vector<TServe
 }
 
 TServerResult TNetConnection::Send(const std::string& method, const nlohmann::json& params) {
-  nlohmann::json response = transport_->Call(ServerName, method, params);
+  nlohmann::json response;
+  RunCall([&] { response = transport_->Call(ServerName, method, params); });
   auto error = response.find("error");
   if (error != response.end() && !error->is_null()) {
     int code = 0;
