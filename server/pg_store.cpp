@@ -136,7 +136,8 @@ std::string ConnectReason(const std::string& message) {
   if (has("password authentication failed") || has("no password supplied") ||
       has("authentication failed"))
     return "usuário ou senha recusados pelo servidor";
-  if (has("no pg_hba.conf entry")) return "o servidor não aceita conexões deste computador (pg_hba.conf)";
+  if (has("no pg_hba.conf entry"))
+    return "o servidor não aceita conexões deste computador (pg_hba.conf)";
   if (has("Connection refused") || has("No such file or directory"))
     return "o servidor não aceita conexões (está parado, ou em outro endereço ou porta?)";
   if (has("timeout expired")) return "o servidor não respondeu a tempo";
@@ -171,11 +172,20 @@ double NumberOf(const char* text) {
 void AppendCopyText(std::string& out, const std::string& text) {
   for (char c : text) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
     }
   }
 }
@@ -262,7 +272,8 @@ class PgStore::Session {
     const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     // 57P01 to 57P03: the server ended this session (it is stopping or
     // restarting); the connection is as good as lost.
-    if (PQstatus(conn_) != CONNECTION_OK || (state != nullptr && std::string(state).rfind("57P", 0) == 0)) {
+    if (PQstatus(conn_) != CONNECTION_OK ||
+        (state != nullptr && std::string(state).rfind("57P", 0) == 0)) {
       const bool commit = what == "confirmar a transação";
       throw ConnectionLost(
           "Conexão com o banco de dados " + label_ + " perdida ao " + what +
@@ -335,7 +346,8 @@ Cell CellOf(const PGresult* result, int row, int column) {
     case 1700:  // numeric
     case 701:   // float8
       return Cell(NumberOf(text));
-    default: return Cell(std::string(text));
+    default:
+      return Cell(std::string(text));
   }
 }
 
@@ -426,13 +438,12 @@ long long InsertHeader(SessionType& session, const std::string& account, const R
   params.push_back(account);
   for (size_t i = 1; i < kHeaderCount; ++i)
     params.push_back(ParamOf(row[ColumnIndex(layout, kHeaderColumns[i])]));
-  for (size_t i = 1; i <= params.size(); ++i)
-    values += (i == 1 ? "$" : ", $") + std::to_string(i);
-  Result result = session.Exec("INSERT INTO EXTRBANCO (" +
-                                   std::string(seq > 0 ? "CDSEQUEXTR, " : "") +
-                                   JoinColumns(kHeaderColumns, kHeaderCount) + ") VALUES (" +
-                                   values + ") RETURNING CDSEQUEXTR",
-                               params, "gravar o extrato");
+  for (size_t i = 1; i <= params.size(); ++i) values += (i == 1 ? "$" : ", $") + std::to_string(i);
+  Result result =
+      session.Exec("INSERT INTO EXTRBANCO (" + std::string(seq > 0 ? "CDSEQUEXTR, " : "") +
+                       JoinColumns(kHeaderColumns, kHeaderCount) + ") VALUES (" + values +
+                       ") RETURNING CDSEQUEXTR",
+                   params, "gravar o extrato");
   return std::stoll(PQgetvalue(result.get(), 0, 0));
 }
 
@@ -511,7 +522,8 @@ std::string PgLabel(const std::string& uri) {
   PQconninfoFree(options);
   std::string label = "PostgreSQL";
   if (!name.empty()) label += " \"" + name + "\"";
-  if (host.empty() || host[0] == '/') return label + " (socket local" + (port.empty() ? "" : " " + port) + ")";
+  if (host.empty() || host[0] == '/')
+    return label + " (socket local" + (port.empty() ? "" : " " + port) + ")";
   return label + " em " + host + ":" + (port.empty() ? "5432" : port);
 }
 
@@ -639,10 +651,9 @@ void PgStore::PrepareSchema(bool create) {
     version = read_version();
     if (version > kSchemaVersion) throw EDatabaseError(NewerSchemaMessage(label_, version));
     for (; version < kSchemaVersion; ++version)
-      session.Script(kMigrations[version],
-                     version == 0 ? "criar as tabelas"
-                                  : "atualizar as tabelas para a versão " +
-                                        std::to_string(version + 1));
+      session.Script(kMigrations[version], version == 0 ? "criar as tabelas"
+                                                        : "atualizar as tabelas para a versão " +
+                                                              std::to_string(version + 1));
     transaction.Commit(session);
     return true;
   });
@@ -754,7 +765,8 @@ std::optional<long long> PgStore::StoreIfNew(const Statement& statement) {
 
 std::vector<StatementSummary> PgStore::ListStatements() {
   return Run([](Session& session) {
-    Result result = session.Exec(SummarySelect() + "ORDER BY e.CDSEQUEXTR", {}, "listar os extratos");
+    Result result =
+        session.Exec(SummarySelect() + "ORDER BY e.CDSEQUEXTR", {}, "listar os extratos");
     std::vector<StatementSummary> statements;
     for (int row = 0; row < PQntuples(result.get()); ++row)
       statements.push_back(ReadSummary(result.get(), row));
@@ -765,20 +777,21 @@ std::vector<StatementSummary> PgStore::ListStatements() {
 std::optional<StoredStatement> PgStore::GetStatement(long long seq) {
   return Run([seq](Session& session) -> std::optional<StoredStatement> {
     Transaction transaction(session, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-    Result header = session.Exec(SummarySelect() + "WHERE e.CDSEQUEXTR = $1",
-                                 {std::to_string(seq)}, "ler o extrato");
+    Result header = session.Exec(SummarySelect() + "WHERE e.CDSEQUEXTR = $1", {std::to_string(seq)},
+                                 "ler o extrato");
     if (PQntuples(header.get()) == 0) return std::nullopt;
     StoredStatement statement;
     statement.summary = ReadSummary(header.get(), 0);
-    Result rows = session.Exec("SELECT NRSEQMOVREAL, " +
-                                   JoinColumns(kMovementColumns, kMovementCount) +
-                                   " FROM MOVEXTRBANCO WHERE CDSEQUEXTR = $1 ORDER BY NRSEQMOVREAL",
-                               {std::to_string(seq)}, "ler os movimentos do extrato");
+    Result rows =
+        session.Exec("SELECT NRSEQMOVREAL, " + JoinColumns(kMovementColumns, kMovementCount) +
+                         " FROM MOVEXTRBANCO WHERE CDSEQUEXTR = $1 ORDER BY NRSEQMOVREAL",
+                     {std::to_string(seq)}, "ler os movimentos do extrato");
     const Layout& layout = MovExtrLayout();
     const size_t seq_column = ColumnIndex(layout, "CDSEQUEXTR");
     const size_t number_column = ColumnIndex(layout, "NRSEQMOVREAL");
     size_t target[kMovementCount];
-    for (size_t i = 0; i < kMovementCount; ++i) target[i] = ColumnIndex(layout, kMovementColumns[i]);
+    for (size_t i = 0; i < kMovementCount; ++i)
+      target[i] = ColumnIndex(layout, kMovementColumns[i]);
     const PGresult* result = rows.get();
     statement.movements.reserve(static_cast<size_t>(PQntuples(result)));
     for (int row = 0; row < PQntuples(result); ++row) {
@@ -798,21 +811,20 @@ long long PgStore::CopyIn(const std::vector<Account>& accounts,
   return Run([&](Session& session) {
     Transaction transaction(session, "BEGIN");
     LockAccounts(session);
-    Result held = session.Exec(
-        "SELECT (SELECT COUNT(*) FROM CONTCORR), (SELECT COUNT(*) FROM EXTRBANCO)", {},
-        "verificar se o banco está vazio");
+    Result held =
+        session.Exec("SELECT (SELECT COUNT(*) FROM CONTCORR), (SELECT COUNT(*) FROM EXTRBANCO)", {},
+                     "verificar se o banco está vazio");
     const std::string account_count = Text(held.get(), 0, 0);
     const std::string statement_count = Text(held.get(), 0, 1);
     if (account_count != "0" || statement_count != "0")
-      throw EDatabaseError("O banco de dados de destino " + label_ + " já tem dados (contas correntes: " +
-                           account_count + ", extratos: " + statement_count +
-                           "); a cópia só é feita para um banco vazio.");
+      throw EDatabaseError("O banco de dados de destino " + label_ +
+                           " já tem dados (contas correntes: " + account_count + ", extratos: " +
+                           statement_count + "); a cópia só é feita para um banco vazio.");
     for (const Account& account : accounts)
       session.Exec(
           "INSERT INTO CONTCORR (CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, "
           "CDPICTCONT) VALUES ($1, $2, $3, $4, $5, $6)",
-          {account.code, account.bank, account.agency, account.number, account.kind,
-           account.mask},
+          {account.code, account.bank, account.agency, account.number, account.kind, account.mask},
           "copiar as contas correntes");
     long long movements = 0;
     while (std::optional<StoredStatement> statement = next()) {

@@ -7,10 +7,9 @@ namespace kvr::server {
 
 const char* const kHeaderColumns[7] = {"CDREDUCONT", "DTSALDINIC", "DTSALDFIN", "VRSALDINIC",
                                        "VRSALDFIM",  "IDEXTRINI",  "IDEXTRFIM"};
-const char* const kMovementColumns[11] = {"CDREDUCONT",   "NRDOCMOVREAL", "DTMOVREAL",
-                                          "IDMOVREAL",    "VRMOVREAL",    "DSHISTMOVREAL",
-                                          "IDTIPOREGI",   "CDCATELANC",   "IDSTCONMVBAN",
-                                          "IDTPMOVREAL",  "CDFITIDEXTR"};
+const char* const kMovementColumns[11] = {
+    "CDREDUCONT", "NRDOCMOVREAL", "DTMOVREAL",    "IDMOVREAL",   "VRMOVREAL",  "DSHISTMOVREAL",
+    "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR"};
 
 std::string NewerSchemaMessage(const std::string& database, int version) {
   return "O banco de dados " + database + " tem as tabelas na versão " + std::to_string(version) +

@@ -31,13 +31,15 @@ using testing::PgCluster;
 using testing::RunServerCommand;
 using testing::ServerProcess;
 
-std::string DatabaseName(const std::string& uri) { return uri.substr(uri.rfind('/') + 1); }
+std::string DatabaseName(const std::string& uri) {
+  return uri.substr(uri.rfind('/') + 1);
+}
 
 // How the server names a database in its messages.
 std::string Label(Engine engine, const std::string& db) {
   if (engine == Engine::kSqlite) return "\"" + db + "\"";
-  return "PostgreSQL \"" + DatabaseName(db) + "\" em 127.0.0.1:" +
-         std::to_string(PgCluster::Get().Port());
+  return "PostgreSQL \"" + DatabaseName(db) +
+         "\" em 127.0.0.1:" + std::to_string(PgCluster::Get().Port());
 }
 
 std::unique_ptr<TNetConnection> Connect(int port) {
@@ -50,10 +52,9 @@ std::unique_ptr<TNetConnection> Connect(int port) {
 }
 
 void AddAccount(const std::string& db, const std::string& code = "001") {
-  CommandResult result =
-      RunServerCommand({"conta", "add", "--codigo", code, "--banco", "341", "--agencia", "1234",
-                        "--conta", "123456", "--tipo", code == "001" ? "C" : "L", "--mascara",
-                        "99999-9", "--db", db});
+  CommandResult result = RunServerCommand(
+      {"conta", "add", "--codigo", code, "--banco", "341", "--agencia", "1234", "--conta", "123456",
+       "--tipo", code == "001" ? "C" : "L", "--mascara", "99999-9", "--db", db});
   ASSERT_EQ(0, result.code) << result.err;
 }
 
@@ -89,8 +90,8 @@ TEST_P(StorageEngineTest, ThreeServersOneDatabaseTwelveRacingStoresStoreOnce) {
       auto net = Connect(port);
       ++ready;
       while (ready.load() < 12) std::this_thread::yield();
-      TServerResult result = net->Call("SetExtratoBancario", {TServerArg::Packet(header),
-                                                              TServerArg::Packet(movements), true});
+      TServerResult result = net->Call(
+          "SetExtratoBancario", {TServerArg::Packet(header), TServerArg::Packet(movements), true});
       (result.Payload() == true ? stored : refused)++;
     });
   for (std::thread& client : clients) client.join();
@@ -106,8 +107,8 @@ TEST_P(StorageEngineTest, NewerSchemaIsRefusedAtStart) {
   if (GetParam() == Engine::kSqlite) {
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(db_.c_str(), &db));
-    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, "UPDATE VERSAOESQUEMA SET NRVERSAO = 3", nullptr,
-                                      nullptr, nullptr));
+    EXPECT_EQ(SQLITE_OK,
+              sqlite3_exec(db, "UPDATE VERSAOESQUEMA SET NRVERSAO = 3", nullptr, nullptr, nullptr));
     sqlite3_close(db);
   } else {
     PgCluster::Get().Execute(DatabaseName(db_), "UPDATE VERSAOESQUEMA SET NRVERSAO = 3");
@@ -156,8 +157,8 @@ TEST(SqliteStorage, ErrorsArePortugueseAndNameTheFile) {
   EXPECT_EQ("kvr61400-server: Erro no banco de dados \"" + text_file +
                 "\" ao abrir o banco: o arquivo não é um banco de dados SQLite.\n",
             not_a_database.err);
-  CommandResult no_folder = RunServerCommand(
-      {"serve", "--listen", "127.0.0.1:0", "--db", dir.File("falta/kvr61400.db")});
+  CommandResult no_folder =
+      RunServerCommand({"serve", "--listen", "127.0.0.1:0", "--db", dir.File("falta/kvr61400.db")});
   EXPECT_EQ(1, no_folder.code);
   EXPECT_EQ("kvr61400-server: Não foi possível abrir o banco de dados \"" +
                 dir.File("falta/kvr61400.db") +
@@ -219,12 +220,11 @@ TEST(PostgreSQLRestart, CallInFlightFailsNothingHalfStoredNextCallReconnects) {
   PGconn* holder = PQconnectdb(cluster.Uri(DatabaseName(db)).c_str());
   ASSERT_EQ(CONNECTION_OK, PQstatus(holder));
   PQclear(PQexec(holder, "BEGIN; LOCK TABLE movextrbanco IN SHARE MODE"));
-  const std::string body =
-      nlohmann::json{{"jsonrpc", "2.0"},
-                     {"id", 1},
-                     {"method", "SetExtratoBancario"},
-                     {"params", {Header(), ManyMovements(100000), true}}}
-          .dump();
+  const std::string body = nlohmann::json{{"jsonrpc", "2.0"},
+                                          {"id", 1},
+                                          {"method", "SetExtratoBancario"},
+                                          {"params", {Header(), ManyMovements(100000), true}}}
+                               .dump();
   std::string reply;
   std::thread client([&] {
     httplib::Client http("127.0.0.1", server.Port());
@@ -267,8 +267,9 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
     store->AddAccount({"002", "237", "", "55", "L", ""});
     server::ImportModule module(*store);
     ASSERT_TRUE(module.SetExtratoBancario(
-        Header(), Movements({Mov{.value = 0.1, .memo = "Dep\xC3\xB3sito\tcom tab\\barra"},
-                             Mov{.value = 1234567.89, .document = "2", .fitid = "F2"}}),
+        Header(),
+        Movements({Mov{.value = 0.1, .memo = "Dep\xC3\xB3sito\tcom tab\\barra"},
+                   Mov{.value = 1234567.89, .document = "2", .fitid = "F2"}}),
         true));
     ASSERT_TRUE(module.SetExtratoBancario(Header("002", "2023-01-01", "2023-01-31"),
                                           ManyMovements(300, "002", "M", "2023"), true));
@@ -289,11 +290,11 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
   ASSERT_EQ(0, again.code) << again.err;
 
   for (const std::string& db : {pg, back}) {
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"conta", "list", "--json"},
-             {"extrato", "list", "--json"},
-             {"extrato", "show", "1", "--json"},
-             {"extrato", "show", "2", "--json"}}) {
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"conta", "list", "--json"},
+                                               {"extrato", "list", "--json"},
+                                               {"extrato", "show", "1", "--json"},
+                                               {"extrato", "show", "2", "--json"}}) {
       std::vector<std::string> from_origin = args;
       from_origin.insert(from_origin.end(), {"--db", origin});
       args.insert(args.end(), {"--db", db});
