@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 
@@ -162,6 +163,11 @@ namespace kvr::testing {
 
 // The storage engines the server's suites run against.
 enum class Engine { kSqlite, kPostgres };
+
+// Shown by GoogleTest (and CTest's test list) as the engine's name.
+inline void PrintTo(Engine engine, std::ostream* out) {
+  *out << (engine == Engine::kSqlite ? "SQLite" : "PostgreSQL");
+}
 
 // "SQLite" or "PostgreSQL", for parameterised test names.
 struct EngineName {
