@@ -384,7 +384,8 @@ struct RpcServer::Engine {
   // A small plain call of a quick method (a look-up that answers at once):
   // handing it to a worker and back would cost more than the call itself.
   bool IsQuick(const Request& request) const {
-    if (request.gzip || request.body.size() > kQuickBody || request.module != ImportModule::kName)
+    if (!Options().quick_calls || request.gzip || request.body.size() > kQuickBody ||
+        request.module != ImportModule::kName)
       return false;
     try {
       BodyStreamBuf source(request.body, false, kQuickBody);
