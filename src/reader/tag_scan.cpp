@@ -1,5 +1,6 @@
 #include "reader/tag_scan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -151,6 +152,15 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
       if (lt_at + 1 < limit && IsAsciiLetter(lt_at[1])) ++opening;
       if (eol != nullptr) {
         mask |= TagAfter(lt_at, eol);
+      } else if (end_ - lt_at >= 17) {
+        // The name's bound from one look at the sixteen bytes after the
+        // "<": the first line break there, but no further than a name of
+        // kLongestName and its ">".
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lt_at + 1));
+        const unsigned breaks = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(next, lf), _mm_cmpeq_epi8(next, cr))));
+        const unsigned k = breaks != 0 ? static_cast<unsigned>(__builtin_ctz(breaks)) : 16u;
+        mask |= TagAfter(lt_at, lt_at + 1 + (k < kLongestName + 1 ? k : kLongestName + 1));
       } else {
         const char* stop = lt_at + 1;
         while (stop < end_ && stop <= lt_at + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
@@ -274,7 +284,33 @@ std::string_view ValueOf(std::string_view line) {
   // lines are short, and a plain loop beats library calls here.
   size_t gt = n;
   size_t end = n;
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while they lie inside the line; the "<" of a
+  // "</" may be a block's last byte, its "/" the next block's first.
+  const __m128i gt_char = _mm_set1_epi8('>');
+  const __m128i lt_char = _mm_set1_epi8('<');
+  const __m128i slash = _mm_set1_epi8('/');
+  while (n - i >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+    const unsigned gts = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, gt_char)));
+    const unsigned lts = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lt_char)));
+    const unsigned slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, slash)));
+    unsigned closes = lts & (slashes >> 1);
+    if ((lts & 0x8000u) != 0 && i + 16 < n && d[i + 16] == '/') closes |= 0x8000u;
+    if (closes != 0) {
+      const size_t at = i + static_cast<size_t>(__builtin_ctz(closes));
+      if (gt == n && gts != 0) gt = std::min(at, i + static_cast<size_t>(__builtin_ctz(gts)));
+      if (gt == at) gt = n;
+      end = at;
+      i = n;
+      break;
+    }
+    if (gt == n && gts != 0) gt = i + static_cast<size_t>(__builtin_ctz(gts));
+    i += 16;
+  }
+#endif
+  for (; i < n; ++i) {
     if (d[i] == '>') {
       if (gt == n) gt = i;
     } else if (d[i] == '<' && i + 1 < n && d[i + 1] == '/') {
