@@ -29,40 +29,55 @@ const TTagName kLen7[] = {{"DTSTART", kDtStart}, {"STMTTRN", kStmtTrn}, {"TRNTYP
                           {"PAYEEID", kPayeeId}};
 const TTagName kLen8[] = {{"CHECKNUM", kCheckNum}, {"DTPOSTED", kDtPosted}};
 
-inline bool Is(const char* name, const char* tag, size_t len) { return std::memcmp(name, tag, len) == 0; }
+// A name of up to eight bytes as a little-endian word, the bytes past its
+// length zero.
+constexpr std::uint64_t Word(const char* name) {
+  std::uint64_t w = 0;
+  for (int i = 0; i < 8 && name[i] != 0; ++i) {
+    w |= static_cast<std::uint64_t>(static_cast<unsigned char>(name[i])) << (8 * i);
+  }
+  return w;
+}
 
-// The tag bit of an upper-cased name, by its length and first letter; 0 for
-// a name that is no reader tag.
-std::uint32_t Lookup(const char* name, size_t len) {
+// The tag bit of an upper-cased name of len bytes held as a Word; 0 for a
+// name that is no reader tag.
+std::uint32_t Lookup(std::uint64_t w, size_t len) {
   switch (len) {
-    case 3: return Is(name, "OFX", 3) ? kOfx : 0u;
-    case 4: return Is(name, "MEMO", 4) ? kMemo : 0u;
-    case 5:
-      if (name[0] == 'D') return Is(name, "DTEND", 5) ? kDtEnd : 0u;
-      return Is(name, "FITID", 5) ? kFitId : 0u;
+    case 3: return w == Word("OFX") ? kOfx : 0u;
+    case 4: return w == Word("MEMO") ? kMemo : 0u;
+    case 5: return w == Word("DTEND") ? kDtEnd : w == Word("FITID") ? kFitId : 0u;
     case 6:
-      switch (name[0]) {
-        case 'A': return Is(name, "ACCTID", 6) ? kAcctId : 0u;
-        case 'B': return Is(name, "BANKID", 6) ? kBankId : Is(name, "BALAMT", 6) ? kBalAmt : 0u;
-        case 'D': return Is(name, "DTUSER", 6) ? kDtUser : 0u;
-        case 'N': return Is(name, "NUMREF", 6) ? kNumRef : 0u;
-        case 'R': return Is(name, "REFNUM", 6) ? kRefNum : 0u;
-        case 'T': return Is(name, "TRNAMT", 6) ? kTrnAmt : 0u;
+      switch (static_cast<char>(w)) {
+        case 'A': return w == Word("ACCTID") ? kAcctId : 0u;
+        case 'B': return w == Word("BANKID") ? kBankId : w == Word("BALAMT") ? kBalAmt : 0u;
+        case 'D': return w == Word("DTUSER") ? kDtUser : 0u;
+        case 'N': return w == Word("NUMREF") ? kNumRef : 0u;
+        case 'R': return w == Word("REFNUM") ? kRefNum : 0u;
+        case 'T': return w == Word("TRNAMT") ? kTrnAmt : 0u;
         default: return 0;
       }
     case 7:
-      switch (name[0]) {
-        case 'D': return Is(name, "DTSTART", 7) ? kDtStart : 0u;
-        case 'S': return Is(name, "STMTTRN", 7) ? kStmtTrn : 0u;
-        case 'T': return Is(name, "TRNTYPE", 7) ? kTrnType : 0u;
-        case 'P': return Is(name, "PAYEEID", 7) ? kPayeeId : 0u;
+      switch (static_cast<char>(w)) {
+        case 'D': return w == Word("DTSTART") ? kDtStart : 0u;
+        case 'S': return w == Word("STMTTRN") ? kStmtTrn : 0u;
+        case 'T': return w == Word("TRNTYPE") ? kTrnType : 0u;
+        case 'P': return w == Word("PAYEEID") ? kPayeeId : 0u;
         default: return 0;
       }
-    case 8:
-      if (name[0] == 'C') return Is(name, "CHECKNUM", 8) ? kCheckNum : 0u;
-      return Is(name, "DTPOSTED", 8) ? kDtPosted : 0u;
+    case 8: return w == Word("CHECKNUM") ? kCheckNum : w == Word("DTPOSTED") ? kDtPosted : 0u;
     default: return 0;
   }
+}
+
+// The ASCII letters a to z of the eight bytes of w upper-cased, the other
+// bytes as they are.
+inline std::uint64_t UpperWord(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  const std::uint64_t low7 = w & (kOnes * 0x7F);
+  const std::uint64_t from_a = low7 + kOnes * (0x80 - 'a');     // top bit: >= 'a'
+  const std::uint64_t beyond_z = low7 + kOnes * (0x7F - 'z');   // top bit: > 'z'
+  const std::uint64_t lower = (from_a ^ beyond_z) & ~w & (kOnes * 0x80);
+  return w - (lower >> 2);
 }
 
 constexpr size_t kLongestName = 8;
@@ -107,11 +122,22 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
     for (int i = 0; i < 7; ++i) name[i] = Upper(lt[2 + i]);
     return std::memcmp(name, "STMTTRN", 7) == 0 ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
   }
-  char name[kLongestName];
+  const char* const q = lt + 1;
+  const size_t avail = static_cast<size_t>(end - q);
+  const size_t look = avail < kLongestName + 1 ? avail : kLongestName + 1;
   size_t len = 0;
-  const char* q = lt + 1;
-  while (q < end && *q != '>' && len < kLongestName) name[len++] = Upper(*q++);
-  return q < end && *q == '>' && len > 0 ? Lookup(name, len) : 0;
+  while (len < look && q[len] != '>') ++len;
+  if (len == look || len < 3) return 0;  // no ">", or no name that long
+  std::uint64_t w = 0;
+  if (avail >= 8) {
+    std::memcpy(&w, q, 8);
+    if (len < 8) w &= (std::uint64_t{1} << (8 * len)) - 1;
+  } else {
+    for (size_t i = 0; i < len; ++i) {
+      w |= static_cast<std::uint64_t>(static_cast<unsigned char>(q[i])) << (8 * i);
+    }
+  }
+  return Lookup(UpperWord(w), len);
 }
 
 }  // namespace
