@@ -124,19 +124,31 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
   }
   const char* const q = lt + 1;
   const size_t avail = static_cast<size_t>(end - q);
-  const size_t look = avail < kLongestName + 1 ? avail : kLongestName + 1;
   size_t len = 0;
-  while (len < look && q[len] != '>') ++len;
-  if (len == look || len < 3) return 0;  // no ">", or no name that long
   std::uint64_t w = 0;
-  if (avail >= 8) {
+  if (avail >= 8 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+    // The first ">" among the eight bytes after the "<" (the lowest zero
+    // byte of w ^ ">>>>>>>>" is found exactly), or right after them.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     std::memcpy(&w, q, 8);
-    if (len < 8) w &= (std::uint64_t{1} << (8 * len)) - 1;
+    const std::uint64_t x = w ^ (kOnes * '>');
+    const std::uint64_t zero = (x - kOnes) & ~x & (kOnes * 0x80);
+    if (zero != 0) {
+      len = static_cast<size_t>(__builtin_ctzll(zero)) / 8;
+      w &= (std::uint64_t{1} << (8 * len)) - 1;
+    } else if (avail > 8 && q[8] == '>') {
+      len = 8;
+    } else {
+      return 0;
+    }
   } else {
+    while (len < avail && q[len] != '>') ++len;
+    if (len == avail) return 0;
     for (size_t i = 0; i < len; ++i) {
       w |= static_cast<std::uint64_t>(static_cast<unsigned char>(q[i])) << (8 * i);
     }
   }
+  if (len < 3) return 0;  // no reader tag's name is that short
   return Lookup(UpperWord(w), len);
 }
 
@@ -334,6 +346,31 @@ std::string_view ValueOf(std::string_view line) {
     }
     if (gt == n && gts != 0) gt = i + static_cast<size_t>(__builtin_ctz(gts));
     i += 16;
+    if (i < n && n - i < 16 && n >= 16) {
+      // The rest, shorter than a block: the line's last sixteen bytes,
+      // those already looked at shifted out.
+      const size_t base = n - 16;
+      const unsigned shift = static_cast<unsigned>(i - base);
+      const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + base));
+      const unsigned last_gts =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, gt_char))) >> shift;
+      const unsigned last_lts =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, lt_char))) >> shift;
+      const unsigned last_slashes =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, slash))) >> shift;
+      const unsigned last_closes = last_lts & (last_slashes >> 1);
+      if (last_closes != 0) {
+        const size_t at = i + static_cast<size_t>(__builtin_ctz(last_closes));
+        if (gt == n && last_gts != 0) {
+          gt = std::min(at, i + static_cast<size_t>(__builtin_ctz(last_gts)));
+        }
+        if (gt == at) gt = n;
+        end = at;
+      } else if (gt == n && last_gts != 0) {
+        gt = i + static_cast<size_t>(__builtin_ctz(last_gts));
+      }
+      i = n;
+    }
   }
 #endif
   for (; i < n; ++i) {
