@@ -288,8 +288,11 @@ class TVQOFXReader::TParse {
   // StrToFloat of text. The usual amount, a sign, digits and a fraction
   // with fifteen digits at most, is read here: both numbers of the quotient
   // are exact doubles, so the quotient is the correctly rounded value, as
-  // StrToFloat gives it.
-  static double PlainAmount(std::string_view text, char separator) {
+  // StrToFloat gives it. Then plain is true and the amount is, exactly,
+  // units / 10^scale.
+  static double PlainAmount(std::string_view text, char separator, bool& plain,
+                            std::int64_t& units_out, int& scale_out) {
+    plain = false;
     static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     size_t i = 0;
@@ -310,8 +313,11 @@ class TVQOFXReader::TParse {
       }
     }
     if (digits == 0 || before == 0 || before == digits) return StrToFloat(text);
-    const double value = before < 0 ? static_cast<double>(units)
-                                    : static_cast<double>(units) / kPow10[digits - before];
+    const int scale = before < 0 ? 0 : digits - before;
+    const double value = static_cast<double>(units) / kPow10[scale];
+    plain = true;
+    units_out = negative ? -units : units;
+    scale_out = scale;
     return negative ? -value : value;
   }
 
@@ -324,13 +330,21 @@ class TVQOFXReader::TParse {
       char& c = scratch_[offset + i];
       if (c == '.' || c == ',') c = separator;
     }
+    bool plain = false;
+    std::int64_t units = 0;
+    int scale = 0;
     try {
-      item.Amount = PlainAmount(filtered, separator);
+      item.Amount = PlainAmount(filtered, separator, plain, units, scale);
     } catch (const EConvertError&) {
       throw EConvertError(LineLabel(line_no) + "valor \"" + std::string(value) +
                           "\" de TRNAMT n\xE3o \xE9 um n\xFAmero");
     }
     total_ -= item.Amount;
+    if (plain && (separator == '.' || separator == ',')) {
+      // The number the sum would read from the text, already at hand.
+      exact_total_.AddUnits(-units, scale);
+      return;
+    }
     // The same number as the file writes it, for the exact opening balance.
     // The separator may be neither "." nor ","; the sum reads either.
     if (separator != '.' && separator != ',') {
