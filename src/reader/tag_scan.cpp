@@ -118,9 +118,11 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
   // counts.
   if (lt + 1 < end && lt[1] == '/') {
     if (end - lt < 10 || lt[9] != '>') return 0;
-    char name[7];
-    for (int i = 0; i < 7; ++i) name[i] = Upper(lt[2 + i]);
-    return std::memcmp(name, "STMTTRN", 7) == 0 ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
+    // The seven bytes of the name and the ">" as one word.
+    std::uint64_t w = 0;
+    for (int i = 7; i >= 0; --i) w = (w << 8) | static_cast<unsigned char>(lt[2 + i]);
+    w = UpperWord(w) & ((std::uint64_t{1} << 56) - 1);
+    return w == Word("STMTTRN") ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
   }
   const char* const q = lt + 1;
   const size_t avail = static_cast<size_t>(end - q);
