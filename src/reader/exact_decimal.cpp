@@ -88,6 +88,17 @@ void TExactDecimal::Add(std::string_view text, bool negate) {
   exact_ = AddScaled(units, scale);
 }
 
+void TExactDecimal::AddUnits(TInt128 units, int scale) {
+  if (!exact_) return;
+  // Trailing zeros of the fraction do not count against the scale, as in Add.
+  while (scale > 0 && units != 0 && units % 10 == 0) {
+    units /= 10;
+    --scale;
+  }
+  if (units == 0) scale = 0;
+  exact_ = AddScaled(units, scale);
+}
+
 void TExactDecimal::Add(const TExactDecimal& other) {
   if (!exact_) return;
   if (!other.exact_) {

@@ -22,6 +22,10 @@ class TExactDecimal {
   // Adds another exact decimal.
   void Add(const TExactDecimal& other);
 
+  // Adds units / 10^scale, scale in 0..18: what Add gives for the text of
+  // that number.
+  void AddUnits(TInt128 units, int scale);
+
   // False once a number or a sum did not fit.
   bool Exact() const { return exact_; }
 

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "host/string_services.h"
@@ -158,11 +159,11 @@ class TVQOFXReader::TParse {
 
   // Sets the fields of the bits in which (read from one line) from value.
   void Take(TOFXItem& item, std::uint32_t which, std::string_view value, long long line_no) {
-    if (which & kTrnType) item.TrnType.assign(value);
+    if (which & kTrnType) item.TrnType = std::string(value);
     if (which & kDtPosted) item.PostedDate = DateOf(value, "DTPOSTED", line_no);
     if (which & kTrnAmt) SetAmount(item, value, line_no);
-    if (which & kFitId) item.FitId.assign(value);
-    if (which & kCheckNum) item.CheckNum.assign(value);
+    if (which & kFitId) item.FitId = std::string(value);
+    if (which & kCheckNum) item.CheckNum = std::string(value);
     if (which & kMemo) SetMemo(item, value);
     taken_ |= which;
   }
@@ -241,13 +242,28 @@ class TVQOFXReader::TParse {
     if (IsMultiByteUtf8(value)) {
       item.Memo = Utf16ToCp1252(Utf8ToUtf16(value));
     } else {
-      item.Memo.assign(value);
+      item.Memo = std::string(value);
     }
     RemoveAcentosInPlace(item.Memo);
   }
 
   // Characters 1-4, 5-6 and 7-8 of the value as year, month and day.
   static TDateTime DateOf(std::string_view value, const char* tag, long long line_no) {
+    if (value.size() >= 8 &&
+        std::all_of(value.begin(), value.begin() + 8, [](char c) { return c >= '0' && c <= '9'; })) {
+      // The usual form: eight digits first, read at once.
+      auto number = [value](size_t from, size_t count) {
+        int n = 0;
+        for (size_t i = from; i < from + count; ++i) n = n * 10 + (value[i] - '0');
+        return n;
+      };
+      const int year = number(0, 4);
+      const int month = number(4, 2);
+      const int day = number(6, 2);
+      if (year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= 28) {
+        return EncodeDate(year, month, day);
+      }
+    }
     auto part = [value](size_t from, size_t count) {
       return from < value.size() ? value.substr(from, count) : std::string_view();
     };
@@ -269,6 +285,42 @@ class TVQOFXReader::TParse {
     return Trim(scratch_);
   }
 
+  // StrToFloat of text. The usual amount, a sign, digits and a fraction
+  // with fifteen digits at most, is read here: both numbers of the quotient
+  // are exact doubles, so the quotient is the correctly rounded value, as
+  // StrToFloat gives it. Then plain is true and the amount is, exactly,
+  // units / 10^scale.
+  static double PlainAmount(std::string_view text, char separator, bool& plain,
+                            std::int64_t& units_out, int& scale_out) {
+    plain = false;
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) i = 1;
+    std::int64_t units = 0;
+    int digits = 0;
+    int before = -1;  // digits before the separator, once it is seen
+    for (; i < text.size(); ++i) {
+      const char c = text[i];
+      if (c >= '0' && c <= '9') {
+        units = units * 10 + (c - '0');
+        if (++digits > 15) return StrToFloat(text);
+      } else if (c == separator && before < 0) {
+        before = digits;
+      } else {
+        return StrToFloat(text);
+      }
+    }
+    if (digits == 0 || before == 0 || before == digits) return StrToFloat(text);
+    const int scale = before < 0 ? 0 : digits - before;
+    const double value = static_cast<double>(units) / kPow10[scale];
+    plain = true;
+    units_out = negative ? -units : units;
+    scale_out = scale;
+    return negative ? -value : value;
+  }
+
   void SetAmount(TOFXItem& item, std::string_view value, long long line_no) {
     const std::string_view filtered = Filtered(value);
     // PrepareFloat: every "." and "," becomes the decimal separator.
@@ -278,13 +330,21 @@ class TVQOFXReader::TParse {
       char& c = scratch_[offset + i];
       if (c == '.' || c == ',') c = separator;
     }
+    bool plain = false;
+    std::int64_t units = 0;
+    int scale = 0;
     try {
-      item.Amount = StrToFloat(filtered);
+      item.Amount = PlainAmount(filtered, separator, plain, units, scale);
     } catch (const EConvertError&) {
       throw EConvertError(LineLabel(line_no) + "valor \"" + std::string(value) +
                           "\" de TRNAMT n\xE3o \xE9 um n\xFAmero");
     }
     total_ -= item.Amount;
+    if (plain && (separator == '.' || separator == ',')) {
+      // The number the sum would read from the text, already at hand.
+      exact_total_.AddUnits(-units, scale);
+      return;
+    }
     // The same number as the file writes it, for the exact opening balance.
     // The separator may be neither "." nor ","; the sum reads either.
     if (separator != '.' && separator != ',') {

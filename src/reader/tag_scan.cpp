@@ -1,5 +1,6 @@
 #include "reader/tag_scan.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -28,40 +29,55 @@ const TTagName kLen7[] = {{"DTSTART", kDtStart}, {"STMTTRN", kStmtTrn}, {"TRNTYP
                           {"PAYEEID", kPayeeId}};
 const TTagName kLen8[] = {{"CHECKNUM", kCheckNum}, {"DTPOSTED", kDtPosted}};
 
-inline bool Is(const char* name, const char* tag, size_t len) { return std::memcmp(name, tag, len) == 0; }
+// A name of up to eight bytes as a little-endian word, the bytes past its
+// length zero.
+constexpr std::uint64_t Word(const char* name) {
+  std::uint64_t w = 0;
+  for (int i = 0; i < 8 && name[i] != 0; ++i) {
+    w |= static_cast<std::uint64_t>(static_cast<unsigned char>(name[i])) << (8 * i);
+  }
+  return w;
+}
 
-// The tag bit of an upper-cased name, by its length and first letter; 0 for
-// a name that is no reader tag.
-std::uint32_t Lookup(const char* name, size_t len) {
+// The tag bit of an upper-cased name of len bytes held as a Word; 0 for a
+// name that is no reader tag.
+std::uint32_t Lookup(std::uint64_t w, size_t len) {
   switch (len) {
-    case 3: return Is(name, "OFX", 3) ? kOfx : 0u;
-    case 4: return Is(name, "MEMO", 4) ? kMemo : 0u;
-    case 5:
-      if (name[0] == 'D') return Is(name, "DTEND", 5) ? kDtEnd : 0u;
-      return Is(name, "FITID", 5) ? kFitId : 0u;
+    case 3: return w == Word("OFX") ? kOfx : 0u;
+    case 4: return w == Word("MEMO") ? kMemo : 0u;
+    case 5: return w == Word("DTEND") ? kDtEnd : w == Word("FITID") ? kFitId : 0u;
     case 6:
-      switch (name[0]) {
-        case 'A': return Is(name, "ACCTID", 6) ? kAcctId : 0u;
-        case 'B': return Is(name, "BANKID", 6) ? kBankId : Is(name, "BALAMT", 6) ? kBalAmt : 0u;
-        case 'D': return Is(name, "DTUSER", 6) ? kDtUser : 0u;
-        case 'N': return Is(name, "NUMREF", 6) ? kNumRef : 0u;
-        case 'R': return Is(name, "REFNUM", 6) ? kRefNum : 0u;
-        case 'T': return Is(name, "TRNAMT", 6) ? kTrnAmt : 0u;
+      switch (static_cast<char>(w)) {
+        case 'A': return w == Word("ACCTID") ? kAcctId : 0u;
+        case 'B': return w == Word("BANKID") ? kBankId : w == Word("BALAMT") ? kBalAmt : 0u;
+        case 'D': return w == Word("DTUSER") ? kDtUser : 0u;
+        case 'N': return w == Word("NUMREF") ? kNumRef : 0u;
+        case 'R': return w == Word("REFNUM") ? kRefNum : 0u;
+        case 'T': return w == Word("TRNAMT") ? kTrnAmt : 0u;
         default: return 0;
       }
     case 7:
-      switch (name[0]) {
-        case 'D': return Is(name, "DTSTART", 7) ? kDtStart : 0u;
-        case 'S': return Is(name, "STMTTRN", 7) ? kStmtTrn : 0u;
-        case 'T': return Is(name, "TRNTYPE", 7) ? kTrnType : 0u;
-        case 'P': return Is(name, "PAYEEID", 7) ? kPayeeId : 0u;
+      switch (static_cast<char>(w)) {
+        case 'D': return w == Word("DTSTART") ? kDtStart : 0u;
+        case 'S': return w == Word("STMTTRN") ? kStmtTrn : 0u;
+        case 'T': return w == Word("TRNTYPE") ? kTrnType : 0u;
+        case 'P': return w == Word("PAYEEID") ? kPayeeId : 0u;
         default: return 0;
       }
-    case 8:
-      if (name[0] == 'C') return Is(name, "CHECKNUM", 8) ? kCheckNum : 0u;
-      return Is(name, "DTPOSTED", 8) ? kDtPosted : 0u;
+    case 8: return w == Word("CHECKNUM") ? kCheckNum : w == Word("DTPOSTED") ? kDtPosted : 0u;
     default: return 0;
   }
+}
+
+// The ASCII letters a to z of the eight bytes of w upper-cased, the other
+// bytes as they are.
+inline std::uint64_t UpperWord(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  const std::uint64_t low7 = w & (kOnes * 0x7F);
+  const std::uint64_t from_a = low7 + kOnes * (0x80 - 'a');     // top bit: >= 'a'
+  const std::uint64_t beyond_z = low7 + kOnes * (0x7F - 'z');   // top bit: > 'z'
+  const std::uint64_t lower = (from_a ^ beyond_z) & ~w & (kOnes * 0x80);
+  return w - (lower >> 2);
 }
 
 constexpr size_t kLongestName = 8;
@@ -102,15 +118,40 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
   // counts.
   if (lt + 1 < end && lt[1] == '/') {
     if (end - lt < 10 || lt[9] != '>') return 0;
-    char name[7];
-    for (int i = 0; i < 7; ++i) name[i] = Upper(lt[2 + i]);
-    return std::memcmp(name, "STMTTRN", 7) == 0 ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
+    // The seven bytes of the name and the ">" as one word.
+    std::uint64_t w = 0;
+    for (int i = 7; i >= 0; --i) w = (w << 8) | static_cast<unsigned char>(lt[2 + i]);
+    w = UpperWord(w) & ((std::uint64_t{1} << 56) - 1);
+    return w == Word("STMTTRN") ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
   }
-  char name[kLongestName];
+  const char* const q = lt + 1;
+  const size_t avail = static_cast<size_t>(end - q);
   size_t len = 0;
-  const char* q = lt + 1;
-  while (q < end && *q != '>' && len < kLongestName) name[len++] = Upper(*q++);
-  return q < end && *q == '>' && len > 0 ? Lookup(name, len) : 0;
+  std::uint64_t w = 0;
+  if (avail >= 8 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+    // The first ">" among the eight bytes after the "<" (the lowest zero
+    // byte of w ^ ">>>>>>>>" is found exactly), or right after them.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    std::memcpy(&w, q, 8);
+    const std::uint64_t x = w ^ (kOnes * '>');
+    const std::uint64_t zero = (x - kOnes) & ~x & (kOnes * 0x80);
+    if (zero != 0) {
+      len = static_cast<size_t>(__builtin_ctzll(zero)) / 8;
+      w &= (std::uint64_t{1} << (8 * len)) - 1;
+    } else if (avail > 8 && q[8] == '>') {
+      len = 8;
+    } else {
+      return 0;
+    }
+  } else {
+    while (len < avail && q[len] != '>') ++len;
+    if (len == avail) return 0;
+    for (size_t i = 0; i < len; ++i) {
+      w |= static_cast<std::uint64_t>(static_cast<unsigned char>(q[i])) << (8 * i);
+    }
+  }
+  if (len < 3) return 0;  // no reader tag's name is that short
+  return Lookup(UpperWord(w), len);
 }
 
 }  // namespace
@@ -151,6 +192,15 @@ bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
       if (lt_at + 1 < limit && IsAsciiLetter(lt_at[1])) ++opening;
       if (eol != nullptr) {
         mask |= TagAfter(lt_at, eol);
+      } else if (end_ - lt_at >= 17) {
+        // The name's bound from one look at the sixteen bytes after the
+        // "<": the first line break there, but no further than a name of
+        // kLongestName and its ">".
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lt_at + 1));
+        const unsigned breaks = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(next, lf), _mm_cmpeq_epi8(next, cr))));
+        const unsigned k = breaks != 0 ? static_cast<unsigned>(__builtin_ctz(breaks)) : 16u;
+        mask |= TagAfter(lt_at, lt_at + 1 + (k < kLongestName + 1 ? k : kLongestName + 1));
       } else {
         const char* stop = lt_at + 1;
         while (stop < end_ && stop <= lt_at + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
@@ -274,7 +324,58 @@ std::string_view ValueOf(std::string_view line) {
   // lines are short, and a plain loop beats library calls here.
   size_t gt = n;
   size_t end = n;
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while they lie inside the line; the "<" of a
+  // "</" may be a block's last byte, its "/" the next block's first.
+  const __m128i gt_char = _mm_set1_epi8('>');
+  const __m128i lt_char = _mm_set1_epi8('<');
+  const __m128i slash = _mm_set1_epi8('/');
+  while (n - i >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+    const unsigned gts = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, gt_char)));
+    const unsigned lts = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lt_char)));
+    const unsigned slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, slash)));
+    unsigned closes = lts & (slashes >> 1);
+    if ((lts & 0x8000u) != 0 && i + 16 < n && d[i + 16] == '/') closes |= 0x8000u;
+    if (closes != 0) {
+      const size_t at = i + static_cast<size_t>(__builtin_ctz(closes));
+      if (gt == n && gts != 0) gt = std::min(at, i + static_cast<size_t>(__builtin_ctz(gts)));
+      if (gt == at) gt = n;
+      end = at;
+      i = n;
+      break;
+    }
+    if (gt == n && gts != 0) gt = i + static_cast<size_t>(__builtin_ctz(gts));
+    i += 16;
+    if (i < n && n - i < 16 && n >= 16) {
+      // The rest, shorter than a block: the line's last sixteen bytes,
+      // those already looked at shifted out.
+      const size_t base = n - 16;
+      const unsigned shift = static_cast<unsigned>(i - base);
+      const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + base));
+      const unsigned last_gts =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, gt_char))) >> shift;
+      const unsigned last_lts =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, lt_char))) >> shift;
+      const unsigned last_slashes =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, slash))) >> shift;
+      const unsigned last_closes = last_lts & (last_slashes >> 1);
+      if (last_closes != 0) {
+        const size_t at = i + static_cast<size_t>(__builtin_ctz(last_closes));
+        if (gt == n && last_gts != 0) {
+          gt = std::min(at, i + static_cast<size_t>(__builtin_ctz(last_gts)));
+        }
+        if (gt == at) gt = n;
+        end = at;
+      } else if (gt == n && last_gts != 0) {
+        gt = i + static_cast<size_t>(__builtin_ctz(last_gts));
+      }
+      i = n;
+    }
+  }
+#endif
+  for (; i < n; ++i) {
     if (d[i] == '>') {
       if (gt == n) gt = i;
     } else if (d[i] == '<' && i + 1 < n && d[i + 1] == '/') {
