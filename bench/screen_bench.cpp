@@ -17,6 +17,7 @@
 #include "platform/errors.h"
 #include "platform/format_settings.h"
 #include "screen/import_ofx_form.h"
+#include "json_rpc_double.h"
 #include "server_process.h"
 
 namespace {
@@ -88,12 +89,12 @@ void Load(kvr::TfrmImportOFX& form) { form.BtnPesquisa1->UserClick(); }
 // A server that answers at once: the account of the statement, and true to
 // validation and storage. Its calls still receive the packets, so what the
 // screen does before the wire is measured alone.
-class InstantServer : public kvr::TRpcTransport {
+class InstantServer : public kvr::testing::JsonRpcDouble {
  public:
   void Open(const std::string&, int) override {}
   void Close() override {}
-  nlohmann::json Call(const std::string&, const std::string& method,
-                      const nlohmann::json& params) override {
+  nlohmann::json Answer(const std::string&, const std::string& method,
+                        const nlohmann::json& params) override {
     nlohmann::json reply = {{"jsonrpc", "2.0"}, {"id", 1}};
     if (method == "GetContaCorrente") {
       reply["result"] = {

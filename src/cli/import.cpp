@@ -3,8 +3,15 @@
 // what the screen shows, chooses the account type, types the movement dates
 // of bank 237, presses confirm and answers the repeat question; every message
 // of the screen is printed.
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <thread>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -16,6 +23,7 @@
 #include "cli/commands.h"
 #include "host/host_library.h"
 #include "host/string_services.h"
+#include "host/token_file.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "screen/import_ofx_form.h"
@@ -24,7 +32,7 @@ namespace kvr::cli {
 
 const char* const kImportUsage =
     "import ARQUIVO [--server HOST:PORTA] [--tipo Circulante|Aplica\xC3\xA7\xC3\xA3o|Garantida] "
-    "[--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--json]";
+    "[--token-file ARQUIVO] [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--json]";
 
 namespace {
 
@@ -35,6 +43,7 @@ struct TImportOptions {
   std::string file;
   std::string host = "127.0.0.1";
   int port = 8061;
+  std::string token;  // read from --token-file
   std::optional<std::string> tipo;  // Windows-1252
   std::optional<std::string> de, ate;
   std::optional<bool> answer;  // true: "Sim", false: "Não"
@@ -91,6 +100,7 @@ class ConsoleHost : public THostLibrary {
   void DeactiveShowAvi() override {}
   std::string WebURL() override { return options_.host; }
   int WebPort() override { return options_.port; }
+  std::string WebToken() override { return options_.token; }
 
   bool ExecuteOpenDialog(const std::string& /*filter*/, std::string& file_name) override {
     file_name = options_.file;
@@ -142,6 +152,79 @@ class ConsoleHost : public THostLibrary {
   TComponent application_{nullptr};
 };
 
+// Progress of the long steps of a large statement on the terminal: one line
+// per step on stderr, its elapsed seconds ticking, then its duration. Silent
+// when stderr is no terminal.
+class Progress {
+ public:
+  Progress() : enabled_(isatty(STDERR_FILENO) != 0) {}
+  ~Progress() { End(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  bool Enabled() const { return enabled_; }
+
+  // Starts a step (ending the one in progress).
+  void Begin(const std::string& label) {
+    if (!enabled_) return;
+    End();
+    std::lock_guard<std::mutex> lock(mutex_);
+    label_ = label;
+    start_ = Clock::now();
+    running_ = true;
+    std::cerr << label_ << "..." << std::flush;
+    ticker_ = std::thread([this] { Tick(); });
+  }
+  // Ends the step in progress, with its duration.
+  void End() {
+    if (!enabled_) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!running_) return;
+      running_ = false;
+      const double seconds = Elapsed();
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%.1f", seconds);
+      std::string shown = buf;
+      std::replace(shown.begin(), shown.end(), '.', ',');
+      std::cerr << "\r" << label_ << ": " << shown << " s\n" << std::flush;
+    }
+    changed_.notify_all();
+    if (ticker_.joinable()) ticker_.join();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  double Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+  void Tick() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (running_) {
+      if (changed_.wait_for(lock, std::chrono::seconds(1), [this] { return !running_; })) break;
+      std::cerr << "\r" << label_ << "... " << static_cast<int>(Elapsed()) << " s" << std::flush;
+    }
+  }
+
+  bool enabled_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string label_;
+  Clock::time_point start_;
+  bool running_ = false;
+  std::thread ticker_;
+};
+
+// Statements smaller than this are quick enough to need no progress.
+constexpr int kProgressAbove = 10000;
+// While reading, the count is not known yet: a file this large holds about
+// ten thousand transactions or more.
+constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
+
+std::string Thousands(long long n) {
+  std::string digits = std::to_string(n);
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<size_t>(i), ".");
+  return digits;
+}
+
 int UsageError(const std::string& problem) {
   std::cerr << "kvr61400 import: " << problem << "\nuso: kvr61400 " << kImportUsage << "\n";
   return kExitUsage;
@@ -172,6 +255,13 @@ std::string ParseOptions(const std::vector<std::string>& args, TImportOptions& o
       }
       o.host = v.substr(0, colon);
       o.port = port;
+    } else if (a == "--token-file") {
+      if (!value(v)) return "--token-file espera o arquivo com a senha de acesso do servidor";
+      try {
+        o.token = ReadTokenFile(v);
+      } catch (const Exception& e) {
+        return Utf8(e.what());
+      }
     } else if (a == "--tipo") {
       if (!value(v)) return "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida";
       o.tipo = Utf8ToCp1252(v);
@@ -379,7 +469,26 @@ int RunImport(const std::vector<std::string>& args) {
   }
   form = frmImportOFX;
 
-  if (!act([&] { form->BtnPesquisa1->UserClick(); })) return finish();
+  Progress progress;
+  if (!options.json && progress.Enabled()) {
+    std::error_code ignored;
+    const std::uintmax_t size = std::filesystem::file_size(options.file, ignored);
+    if (!ignored && size >= kProgressFileBytes) progress.Begin("Lendo o extrato " + options.file);
+    form->netImportOFX->OnCall = [&](const std::string& method, bool done) {
+      const int rows = form->cdsMovExtrAux->Active() ? form->cdsMovExtrAux->RecordCount() : 0;
+      if (rows <= kProgressAbove) return;
+      if (done) {
+        progress.End();
+      } else if (method == "ValidExtrato") {
+        progress.Begin("Enviando " + Thousands(rows) + " movimentos ao servidor para valida\xC3\xA7\xC3\xA3o");
+      } else if (method == "SetExtratoBancario") {
+        progress.Begin("Gravando " + Thousands(rows) + " movimentos no servidor");
+      }
+    };
+  }
+  const bool loaded = act([&] { form->BtnPesquisa1->UserClick(); });
+  progress.End();
+  if (!loaded) return finish();
   state_known = true;
 
   if (options.de || options.ate) {

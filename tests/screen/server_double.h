@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/net_connection.h"
+#include "json_rpc_double.h"
 #include "platform/errors.h"
 
 namespace kvr::testing {
@@ -76,7 +77,7 @@ inline nlohmann::json AccountsPacket(const std::vector<ServerScript::Account>& a
 }
 
 // A transport that answers the import module's three methods from a script.
-class ServerDouble : public TRpcTransport {
+class ServerDouble : public JsonRpcDouble {
  public:
   explicit ServerDouble(std::shared_ptr<ServerScript> script) : script_(std::move(script)) {}
 
@@ -87,8 +88,8 @@ class ServerDouble : public TRpcTransport {
     script_->opened.push_back(host + ":" + std::to_string(port));
   }
   void Close() override { ++script_->closes; }
-  nlohmann::json Call(const std::string& server_name, const std::string& method,
-                      const nlohmann::json& params) override {
+  nlohmann::json Answer(const std::string& server_name, const std::string& method,
+                        const nlohmann::json& params) override {
     script_->calls.push_back({server_name, method, params});
     if (method == script_->broken_method) throw Exception("conex\xE3o perdida");
     nlohmann::json reply = {{"jsonrpc", "2.0"}, {"id", 1}};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "json_rpc_double.h"
 #include "recording_host.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -10,7 +11,7 @@ namespace kvr {
 namespace {
 
 // A transport that records what it is given and answers a scripted response.
-struct ScriptedTransport : TRpcTransport {
+struct ScriptedTransport : testing::JsonRpcDouble {
   struct Log {
     std::vector<std::string> events;
     nlohmann::json params;
@@ -23,8 +24,8 @@ struct ScriptedTransport : TRpcTransport {
     if (log.refuse) throw Exception("recusado");
   }
   void Close() override { log.events.push_back("close"); }
-  nlohmann::json Call(const std::string& server_name, const std::string& method,
-                      const nlohmann::json& params) override {
+  nlohmann::json Answer(const std::string& server_name, const std::string& method,
+                        const nlohmann::json& params) override {
     log.events.push_back("call " + server_name + " " + method);
     log.params = params;
     return log.response;
