@@ -1,13 +1,17 @@
 #include "admin.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -46,8 +50,9 @@ struct CommandLine {
 };
 
 CommandLine Parse(const std::vector<std::string>& args) {
-  static const char* const kValued[] = {"db",      "listen", "threads", "codigo", "banco",
-                                        "agencia", "conta",  "tipo",    "mascara"};
+  static const char* const kValued[] = {
+      "db",    "listen", "threads", "codigo",     "banco",           "agencia",      "conta",
+      "tipo",  "mascara", "token-file", "max-connections", "max-inflated", "timeout"};
   CommandLine line;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -226,11 +231,20 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
   return 0;
 }
 
+// "HOST:PORT", "[V6ADDRESS]:PORT" or ":PORT" (every address).
 std::pair<std::string, int> ParseListen(const std::string& listen) {
   size_t colon = listen.rfind(':');
-  if (colon == std::string::npos || colon == 0)
+  if (colon == std::string::npos || (colon == 0 && listen.size() == 1))
     throw Usage("--listen espera HOST:PORTA, não \"" + listen + "\".");
   std::string host = listen.substr(0, colon);
+  if (!host.empty() && host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']')
+      throw Usage("--listen espera [ENDEREÇO-IPV6]:PORTA, não \"" + listen + "\".");
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    throw Usage("endereço IPv6 em --listen vai entre colchetes: [::1]:8061, não \"" + listen +
+                "\".");
+  }
   std::string port_text = listen.substr(colon + 1);
   bool digits = !port_text.empty() && port_text.size() <= 5;
   for (char c : port_text) digits = digits && c >= '0' && c <= '9';
@@ -239,15 +253,70 @@ std::pair<std::string, int> ParseListen(const std::string& listen) {
   return {host, port};
 }
 
+// The value of a numeric option, from min to max.
+int NumberOption(const CommandLine& line, const std::string& name, int def, int min, int max) {
+  if (!line.options.count(name)) return def;
+  const std::string text = line.Option(name);
+  bool digits = !text.empty() && text.size() <= 9;
+  for (char c : text) digits = digits && c >= '0' && c <= '9';
+  const int value = digits ? std::stoi(text) : -1;
+  if (value < min || value > max)
+    throw Usage("--" + name + " espera um número de " + std::to_string(min) + " a " +
+                std::to_string(max) + ", não \"" + text + "\".");
+  return value;
+}
+
+// The shared secret: the first line of path, without its line end and the
+// blanks around it.
+std::string ReadToken(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw Exception("não foi possível ler o arquivo de segredo \"" + path + "\": " +
+                             std::strerror(errno) + ".");
+  std::string token;
+  std::getline(file, token);
+  const size_t begin = token.find_first_not_of(" \t\r");
+  const size_t end = token.find_last_not_of(" \t\r");
+  token = begin == std::string::npos ? "" : token.substr(begin, end - begin + 1);
+  if (token.empty())
+    throw Exception("o arquivo de segredo \"" + path +
+                    "\" não tem o segredo na primeira linha.");
+  for (char c : token)
+    if (static_cast<unsigned char>(c) < 32 || c == 127)
+      throw Exception("o segredo de \"" + path + "\" tem caracteres de controle.");
+  return token;
+}
+
 int Serve(const CommandLine& line, std::ostream& err) {
   auto [host, port] = ParseListen(line.Option("listen", "127.0.0.1:8061"));
-  int threads = 8;
-  if (line.options.count("threads")) {
-    const std::string text = line.Option("threads");
-    bool digits = !text.empty() && text.size() <= 3;
-    for (char c : text) digits = digits && c >= '0' && c <= '9';
-    threads = digits ? std::stoi(text) : 0;
-    if (threads < 1) throw Usage("--threads espera um número de 1 a 999, não \"" + text + "\".");
+  ServerOptions options;
+  options.host = host;
+  options.port = port;
+  options.threads = NumberOption(line, "threads", 8, 1, 999);
+  options.max_connections = NumberOption(line, "max-connections", 1000, 8, 100000);
+  // One client address may take three quarters of the connections: every
+  // client on this machine shares 127.0.0.1, so the share must be large.
+  options.max_connections_per_address = options.max_connections * 3 / 4;
+  options.max_inflated =
+      static_cast<size_t>(NumberOption(line, "max-inflated", 1024, 1, 65536)) * 1024 * 1024;
+  options.timeout_seconds = NumberOption(line, "timeout", 30, 1, 3600);
+  const std::string shown =
+      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  if (line.options.count("token-file")) options.token = ReadToken(line.Option("token-file"));
+  if (options.token.empty() && !IsLoopbackHost(host))
+    throw Usage("recuso ouvir em " + shown +
+                " sem segredo: fora da interface local (127.0.0.1, ::1) toda chamada precisa "
+                "do segredo compartilhado. Grave o segredo em uma linha de um arquivo e passe "
+                "--token-file ARQUIVO.");
+
+  // Threads that are done with a large statement give its memory back
+  // (malloc_trim after large calls); few arenas keep it from being spread
+  // over one heap per thread.
+  mallopt(M_ARENA_MAX, 2);
+  // Every connection is a descriptor: allow as many as the system lets us.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
   }
 
   // The signals are taken by one waiting thread; block them before any
@@ -261,17 +330,14 @@ int Serve(const CommandLine& line, std::ostream& err) {
   SqliteStore store(line.Option("db", kDefaultDb));
   ImportModule module(store);
   std::mutex log_mutex;
-  ServerOptions options;
-  options.host = host;
-  options.port = port;
-  options.threads = threads;
   options.log = [&err, &log_mutex](const std::string& text) {
     std::lock_guard<std::mutex> lock(log_mutex);
     err << text << std::endl;
   };
   RpcServer server(module, options);
   const int bound = server.Bind();
-  options.log("kvr61400-server: ouvindo em " + host + ":" + std::to_string(bound));
+  options.log("kvr61400-server: ouvindo em " + server.HostText() + ":" + std::to_string(bound) +
+              (options.token.empty() ? "" : " (com segredo)"));
 
   std::atomic<bool> finished{false};
   std::thread waiter([&server, &signals, &options, &finished] {
@@ -303,10 +369,16 @@ std::string UsageText() {
          "Servidor de aplicação do módulo kvr61400.rdmImportOFX (importação de extrato OFX).\n"
          "\n"
          "Comandos:\n"
-         "  serve [--listen HOST:PORTA] [--threads N]\n"
+         "  serve [--listen HOST:PORTA] [--token-file ARQUIVO] [--threads N]\n"
+         "        [--max-connections N] [--timeout SEGUNDOS] [--max-inflated MIB]\n"
          "      atende chamadas JSON-RPC em HTTP POST /kvr61400.rdmImportOFX\n"
-         "      (padrão 127.0.0.1:8061; porta 0 escolhe uma porta livre). Encerra com\n"
-         "      SIGINT ou SIGTERM.\n"
+         "      (padrão 127.0.0.1:8061; porta 0 escolhe uma porta livre; IPv6 como\n"
+         "      [::1]:8061). Fora da interface local exige --token-file: um arquivo com o\n"
+         "      segredo em uma linha, que toda chamada envia em Authorization: Bearer.\n"
+         "      --threads: chamadas atendidas ao mesmo tempo (padrão 8);\n"
+         "      --max-connections: conexões abertas (padrão 1000); --timeout: conexão\n"
+         "      calada é encerrada (padrão 30); --max-inflated: limite do corpo gzip\n"
+         "      descompactado (padrão 1024). Encerra com SIGINT ou SIGTERM.\n"
          "  conta add --codigo C --banco B --agencia A --conta N --tipo T --mascara M\n"
          "      cadastra uma conta corrente (código até 3, banco até 3, agência até 5,\n"
          "      conta até 10, tipo até 20 e máscara até 20 caracteres).\n"

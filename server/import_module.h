@@ -18,6 +18,8 @@ constexpr int kInternalError = -32603;
 // A request that is well formed but that the module refuses (a packet that
 // does not fit, an unknown account).
 constexpr int kRefused = -32000;
+// A request without the server's shared secret (HTTP 401).
+constexpr int kUnauthorized = -32001;
 
 // A request the server answers with a JSON-RPC error; what() is the
 // Portuguese message for the user (UTF-8).

@@ -7,33 +7,55 @@
 
 #include "import_module.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace kvr::server {
 
+// What AnswerRpc gives back: the HTTP status and the body (empty with 204,
+// the answer to a notification).
+struct RpcReply {
+  int status = 200;
+  std::string body;
+};
+
+// Limits on one request body.
+struct BodyLimits {
+  size_t max_inflated = 1024u * 1024u * 1024u;  // a gzip body once inflated
+};
+
 // Answers one JSON-RPC 2.0 request body for module (the path it was posted
-// to, without the leading "/") and returns the response body. Never throws:
-// a body that is not JSON, a request that is not a call, an unknown module or
-// method, wrong params, a refused statement and failures of the store are
-// answered with a JSON-RPC error whose message is Portuguese. log, when set,
-// receives one line per call: method, account, rows, outcome, milliseconds.
-std::string AnswerRpc(ImportModule& module, const std::string& module_name,
-                      const std::string& body, const std::function<void(const std::string&)>& log);
+// to, without the leading "/"). gzip: the body came with
+// "Content-Encoding: gzip". Never throws: a body that is not exactly one JSON
+// value, a request that is not a call, an unknown module or method, wrong
+// params, a refused statement and failures of the store are answered with a
+// JSON-RPC error whose message is Portuguese. A notification (a call without
+// "id") is carried out and answered with 204 and no body. log, when set,
+// receives one line per call: method, account, rows, outcome, milliseconds,
+// with control characters escaped and long fields cut.
+RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const std::string& body,
+                   bool gzip, const BodyLimits& limits,
+                   const std::function<void(const std::string&)>& log);
 
 // How the HTTP server runs.
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  int port = 8061;                           // 0: any free port
-  size_t max_body = 48u * 1024u * 1024u;     // larger requests are refused
-  int threads = 8;
-  int timeout_seconds = 60;                  // read and write timeouts
+  int port = 8061;                            // 0: any free port
+  size_t max_body = 48u * 1024u * 1024u;      // bytes on the wire; larger requests are refused
+  size_t max_inflated = 1024u * 1024u * 1024u;  // a gzip body once inflated
+  int threads = 8;                            // workers for calls (the database work)
+  int http_threads = 2;                       // event loops of the HTTP engine
+  int max_connections = 1000;                 // open connections at once
+  int max_connections_per_address = 750;      // from one client address (loopback is one)
+  // A connection silent this long is closed; request headers must arrive
+  // within it, and a body at no less than 64 KiB/s after it.
+  int timeout_seconds = 30;
+  // When not empty, every request must carry "Authorization: Bearer token".
+  std::string token;
   std::function<void(const std::string&)> log;
 };
 
 // The HTTP/1.1 endpoint of the module: POST /kvr61400.rdmImportOFX with a
-// JSON-RPC body; GET / answers the server's name (the client's connect check).
+// JSON-RPC body (optionally gzip); GET / answers the server's name (the
+// client's connect check). Event-driven: a slow client holds a connection,
+// never a thread; the calls themselves run on a bounded pool of workers.
 class RpcServer {
  public:
   // module must outlive the server.
@@ -43,22 +65,32 @@ class RpcServer {
   RpcServer(const RpcServer&) = delete;
   RpcServer& operator=(const RpcServer&) = delete;
 
-  // Binds the listening socket; returns the port (the real one for port 0).
-  // Throws kvr::Exception naming host and port when it cannot bind.
+  // Binds the listening socket, exclusively (a port some other process
+  // listens on is refused); returns the port (the real one for port 0).
+  // Throws kvr::Exception with the Portuguese reason: "porta HOST:PORT já
+  // está em uso ..." or another failure naming host and port.
   int Bind();
-  // Serves until Stop; returns false when serving failed.
+  // Serves until Stop; returns false when the HTTP engine could not start.
   bool Run();
-  // Stops Run from another thread (a signal waiter, a test). Harmless twice.
-  // A Stop that comes before Run has started listening has no effect: wait
-  // for IsRunning first.
+  // Stops Run from another thread (a signal waiter, a test): calls under way
+  // finish, calls waiting for a worker are answered 503. Harmless twice; a
+  // Stop before Run makes Run return at once.
   void Stop();
-  // True while Run is listening.
+  // True while Run is serving.
   bool IsRunning() const;
 
+  // The address as Bind resolved it: "127.0.0.1" or "[::1]".
+  std::string HostText() const;
+
  private:
+  struct Engine;
   ImportModule& module_;
   ServerOptions options_;
-  std::unique_ptr<httplib::Server> http_;
+  std::unique_ptr<Engine> engine_;
 };
+
+// True when host (a name or numeric address) denotes only the loopback
+// interface: 127.0.0.0/8, ::1 or "localhost".
+bool IsLoopbackHost(const std::string& host);
 
 }  // namespace kvr::server

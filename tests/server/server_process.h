@@ -19,12 +19,14 @@ namespace kvr::testing {
 // The server binary under test.
 inline const char* ServerBinary() { return KVR_SERVER_BINARY; }
 
-// A kvr61400-server serving on 127.0.0.1 with a free port, started by the
-// test and stopped (SIGKILL when still running) when the object goes. Its
-// stderr is read all along so that the log never blocks it.
+// A kvr61400-server serving on 127.0.0.1 with a free port (or as the extra
+// arguments of serve say), started by the test and stopped (SIGKILL when
+// still running) when the object goes. Its stderr is read all along so that
+// the log never blocks it.
 class ServerProcess {
  public:
-  explicit ServerProcess(std::string db) : db_(std::move(db)) {}
+  explicit ServerProcess(std::string db, std::vector<std::string> extra = {})
+      : db_(std::move(db)), extra_(std::move(extra)) {}
   ~ServerProcess() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
@@ -44,8 +46,11 @@ class ServerProcess {
       dup2(fds[1], 2);
       close(fds[0]);
       close(fds[1]);
-      execl(ServerBinary(), ServerBinary(), "serve", "--listen", "127.0.0.1:0", "--db",
-            db_.c_str(), static_cast<char*>(nullptr));
+      std::vector<const char*> argv = {ServerBinary(), "serve", "--listen", "127.0.0.1:0",
+                                       "--db", db_.c_str()};
+      for (const std::string& arg : extra_) argv.push_back(arg.c_str());
+      argv.push_back(nullptr);
+      execv(ServerBinary(), const_cast<char* const*>(argv.data()));
       _exit(127);
     }
     close(fds[1]);
@@ -87,9 +92,12 @@ class ServerProcess {
         std::string line = pending.substr(0, end);
         pending.erase(0, end + 1);
         std::lock_guard<std::mutex> lock(mutex_);
-        const std::string marker = "ouvindo em 127.0.0.1:";
-        if (auto at = line.find(marker); at != std::string::npos && port_ == 0)
-          port_ = std::stoi(line.substr(at + marker.size()));
+        const std::string marker = "ouvindo em ";
+        if (auto at = line.find(marker); at != std::string::npos && port_ == 0) {
+          const std::string address = line.substr(at + marker.size());
+          const size_t colon = address.rfind(':', address.find(' '));
+          port_ = std::stoi(address.substr(colon + 1));
+        }
         lines_.push_back(line);
         changed_.notify_all();
       }
@@ -101,6 +109,7 @@ class ServerProcess {
   }
 
   std::string db_;
+  std::vector<std::string> extra_;
   pid_t pid_ = -1;
   int port_ = 0;
   bool ended_ = false;

@@ -1,0 +1,112 @@
+#include "body_stream.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+namespace kvr::server {
+
+namespace {
+
+constexpr size_t kWindow = 64 * 1024;
+
+std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
+
+BodyError NulByte() { return BodyError(BodyFault::kNulByte, "A requisição não é um JSON válido."); }
+
+BodyError NotGzip() {
+  return BodyError(BodyFault::kNotGzip,
+                   "O corpo da requisição declara Content-Encoding gzip, mas não é um gzip "
+                   "válido.");
+}
+
+}  // namespace
+
+struct BodyStreamBuf::Inflater {
+  z_stream stream{};
+  bool ended = false;  // the last member ended with the input
+};
+
+BodyStreamBuf::BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated)
+    : body_(body), max_inflated_(max_inflated) {
+  if (!gzip) {
+    if (std::memchr(body.data(), '\0', body.size()) != nullptr) throw NulByte();
+    char* begin = const_cast<char*>(body.data());
+    setg(begin, begin, begin + body.size());
+    return;
+  }
+  inflater_ = std::make_unique<Inflater>();
+  z_stream& z = inflater_->stream;
+  // 16 + MAX_WBITS: a gzip wrapper, not a bare zlib stream.
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  z.avail_in = static_cast<uInt>(body.size());
+  window_ = std::make_unique<char[]>(kWindow);
+  setg(window_.get(), window_.get(), window_.get());
+}
+
+BodyStreamBuf::~BodyStreamBuf() {
+  if (inflater_) inflateEnd(&inflater_->stream);
+}
+
+BodyStreamBuf::int_type BodyStreamBuf::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  if (!inflater_ || inflater_->ended) return traits_type::eof();
+  z_stream& z = inflater_->stream;
+  char* out = window_.get();
+  z.next_out = reinterpret_cast<Bytef*>(out);
+  z.avail_out = static_cast<uInt>(kWindow);
+  while (z.avail_out == kWindow) {
+    const int result = inflate(&z, Z_NO_FLUSH);
+    if (result == Z_STREAM_END) {
+      if (z.avail_in == 0) {
+        inflater_->ended = true;
+        break;
+      }
+      // Several gzip members one after the other are one body (as gzip -c a b writes).
+      if (inflateReset(&z) != Z_OK) throw NotGzip();
+      continue;
+    }
+    // No progress with all input used: the body ends inside a member.
+    if (result == Z_BUF_ERROR && z.avail_in == 0 && z.avail_out == kWindow) throw NotGzip();
+    if (result != Z_OK && result != Z_BUF_ERROR) throw NotGzip();
+  }
+  const size_t produced = kWindow - z.avail_out;
+  inflated_ += produced;
+  if (inflated_ > max_inflated_)
+    throw BodyError(BodyFault::kTooLarge, "Requisição recusada: o corpo descompactado passa do "
+                                          "limite de " + MiB(max_inflated_) + " MiB.");
+  if (std::memchr(out, '\0', produced) != nullptr) throw NulByte();
+  setg(out, out, out + produced);
+  if (produced == 0) return traits_type::eof();
+  return traits_type::to_int_type(*out);
+}
+
+std::string ReadBody(const std::string& body, bool gzip, size_t max_inflated) {
+  BodyStreamBuf buffer(body, gzip, max_inflated);
+  std::string text;
+  char chunk[kWindow];
+  std::streamsize n;
+  while ((n = buffer.sgetn(chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+  return text;
+}
+
+std::string GzipCompress(const std::string& data) {
+  z_stream z{};
+  // Level 1: replies go out at once; most of the gain of gzip on JSON comes
+  // at the fastest level.
+  if (deflateInit2(&z, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::bad_alloc();
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int result = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  if (result != Z_STREAM_END) throw std::runtime_error("gzip");
+  return out;
+}
+
+}  // namespace kvr::server

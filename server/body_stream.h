@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <streambuf>
+#include <string>
+
+namespace kvr::server {
+
+// Why the bytes of a request body could not be read.
+enum class BodyFault {
+  kNotGzip,   // declared gzip, but the bytes are not a gzip stream (or it is cut short)
+  kTooLarge,  // the inflated body passes the cap
+  kNulByte,   // a NUL byte: never valid in JSON (and a parser may take it for the end)
+};
+
+// A body that cannot be read as it says it is. what() is Portuguese.
+class BodyError : public std::runtime_error {
+ public:
+  BodyError(BodyFault fault, const std::string& message)
+      : std::runtime_error(message), fault_(fault) {}
+  BodyFault Fault() const { return fault_; }
+
+ private:
+  BodyFault fault_;
+};
+
+// The bytes of a request body as the JSON parser reads them: the body itself,
+// or, for a body sent with "Content-Encoding: gzip", its inflated bytes,
+// inflated a piece at a time as the parser asks for them (never the whole
+// inflated body in memory). Reading throws BodyError when the body holds a
+// NUL byte, is not valid gzip, or inflates past max_inflated bytes.
+// body must outlive the buffer.
+class BodyStreamBuf : public std::streambuf {
+ public:
+  BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated);
+  ~BodyStreamBuf() override;
+
+  BodyStreamBuf(const BodyStreamBuf&) = delete;
+  BodyStreamBuf& operator=(const BodyStreamBuf&) = delete;
+
+ protected:
+  int_type underflow() override;
+
+ private:
+  struct Inflater;
+  const std::string& body_;
+  size_t max_inflated_;
+  size_t inflated_ = 0;
+  std::unique_ptr<Inflater> inflater_;
+  std::unique_ptr<char[]> window_;
+};
+
+// The whole body as BodyStreamBuf reads it (tests, small bodies).
+std::string ReadBody(const std::string& body, bool gzip, size_t max_inflated);
+
+// data compressed as one gzip member (for replies to clients that accept it).
+std::string GzipCompress(const std::string& data);
+
+}  // namespace kvr::server

@@ -1,0 +1,53 @@
+#include "log_text.h"
+
+#include <cstdio>
+
+namespace kvr::server {
+
+namespace {
+
+// The byte length of the first max UTF-8 characters of text.
+size_t PrefixBytes(const std::string& text, size_t max) {
+  size_t end = 0, count = 0;
+  while (end < text.size() && count < max) {
+    ++end;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+    ++count;
+  }
+  return end;
+}
+
+}  // namespace
+
+std::string CutText(const std::string& text, size_t max) {
+  const size_t end = PrefixBytes(text, max);
+  return end == text.size() ? text : text.substr(0, end) + "...";
+}
+
+std::string LogText(const std::string& text, size_t max) {
+  const size_t end = PrefixBytes(text, max);
+  std::string out;
+  out.reserve(end + 16);
+  for (size_t i = 0; i < end; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 32 || c == 127) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (end < text.size()) out += "...(" + std::to_string(text.size()) + " bytes)";
+  return out;
+}
+
+}  // namespace kvr::server
