@@ -24,6 +24,7 @@
 #include "host/host_library.h"
 #include "host/string_services.h"
 #include "host/token_file.h"
+#include "platform/data_packet.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "screen/import_ofx_form.h"
@@ -283,7 +284,19 @@ std::string ParseOptions(const std::vector<std::string>& args, TImportOptions& o
   return "";
 }
 
-// What the screen shows, for printing.
+// Stands for the grid's rows in the report until they are written.
+const char* const kRowsPlaceholder = "\x01linhas";
+
+// The grid columns shown, by index.
+std::vector<int> ShownColumns(TfrmImportOFX& f) {
+  std::vector<int> shown;
+  const auto& cols = f.dbgExtrBanco->Columns();
+  for (size_t i = 0; i < cols.size(); ++i)
+    if (cols[i].Visible) shown.push_back(static_cast<int>(i));
+  return shown;
+}
+
+// What the screen shows, for printing; the grid's rows stay in the grid.
 nlohmann::json ScreenState(TfrmImportOFX& f) {
   nlohmann::json s;
   s["arquivo"] = Utf8(f.edtFile->Text());
@@ -304,20 +317,10 @@ nlohmann::json ScreenState(TfrmImportOFX& f) {
   TClientDataSet& table = *f.cdsMovExtrBanco;
   s["filtro"] = table.Active() && table.Filtered() ? Utf8(table.Filter()) : "";
   nlohmann::json columns = nlohmann::json::array();
-  std::vector<int> shown;
-  const auto& cols = f.dbgExtrBanco->Columns();
-  for (size_t i = 0; i < cols.size(); ++i) {
-    if (!cols[i].Visible) continue;
-    shown.push_back(static_cast<int>(i));
-    columns.push_back(Utf8(cols[i].Title));
-  }
-  nlohmann::json rows = nlohmann::json::array();
-  for (int r = 0; r < f.dbgExtrBanco->RowCount(); ++r) {
-    nlohmann::json row = nlohmann::json::array();
-    for (int c : shown) row.push_back(Utf8(f.dbgExtrBanco->CellText(r, c)));
-    rows.push_back(row);
-  }
-  s["grade"] = {{"colunas", columns}, {"linhas", rows}};
+  for (int c : ShownColumns(f)) columns.push_back(Utf8(f.dbgExtrBanco->Columns()[static_cast<size_t>(c)].Title));
+  // The rows are written straight from the grid when printed (WriteGridRows):
+  // a million of them as a tree would take gigabytes.
+  s["grade"] = {{"colunas", columns}, {"linhas", kRowsPlaceholder}, {"quantidade", f.dbgExtrBanco->RowCount()}};
   s["movimentos_no_extrato"] = table.Active() ? [&] {
     const bool filtered = table.Filtered();
     if (!filtered) return table.RecordCount();
@@ -337,7 +340,7 @@ size_t Utf8Length(const std::string& s) {
   return n;
 }
 
-void PrintState(const nlohmann::json& s) {
+void PrintState(const nlohmann::json& s, TfrmImportOFX& f) {
   auto line = [](const char* label, const nlohmann::json& v) {
     std::cout << label << ": " << v.get<std::string>() << "\n";
   };
@@ -356,24 +359,28 @@ void PrintState(const nlohmann::json& s) {
               << s["movimento_ate"].get<std::string>() << "\n";
   }
   const auto& grid = s["grade"];
-  std::cout << "Movimentos: " << grid["linhas"].size() << " de "
+  const int row_count = grid["quantidade"].get<int>();
+  const std::vector<int> shown = ShownColumns(f);
+  std::cout << "Movimentos: " << row_count << " de "
             << s["movimentos_no_extrato"].get<int>()
             << (s["filtro"].get<std::string>().empty() ? "" : " (filtro " + s["filtro"].get<std::string>() + ")")
             << "\n";
   std::vector<size_t> widths;
   for (const auto& c : grid["colunas"]) widths.push_back(Utf8Length(c.get<std::string>()));
-  for (const auto& row : grid["linhas"]) {
-    for (size_t i = 0; i < row.size(); ++i) {
-      widths[i] = std::max(widths[i], Utf8Length(row[i].get<std::string>()));
+  // Two passes over the grid (widths, then lines) instead of a copy of it.
+  for (int r = 0; r < row_count; ++r) {
+    for (size_t i = 0; i < shown.size(); ++i) {
+      widths[i] = std::max(widths[i], Utf8Length(Utf8(f.dbgExtrBanco->CellText(r, shown[i]))));
     }
   }
   // Amounts line up on the right, as in the grid.
   std::vector<bool> right;
   for (const auto& c : grid["colunas"]) right.push_back(c.get<std::string>() == "Valor");
-  auto print_row = [&](const nlohmann::json& cells) {
-    std::string out;
+  std::string out;
+  auto print_row = [&](const std::vector<std::string>& cells) {
+    out.clear();
     for (size_t i = 0; i < cells.size(); ++i) {
-      const std::string text = cells[i].get<std::string>();
+      const std::string& text = cells[i];
       const std::string pad(widths[i] - Utf8Length(text), ' ');
       out += right[i] ? pad + text : text;
       if (i + 1 < cells.size()) out += right[i] ? "  " : pad + "  ";
@@ -381,8 +388,40 @@ void PrintState(const nlohmann::json& s) {
     while (!out.empty() && out.back() == ' ') out.pop_back();
     std::cout << "  " << out << "\n";
   };
-  print_row(grid["colunas"]);
-  for (const auto& row : grid["linhas"]) print_row(row);
+  std::vector<std::string> cells;
+  for (const auto& c : grid["colunas"]) cells.push_back(c.get<std::string>());
+  print_row(cells);
+  for (int r = 0; r < row_count; ++r) {
+    for (size_t i = 0; i < shown.size(); ++i) cells[i] = Utf8(f.dbgExtrBanco->CellText(r, shown[i]));
+    print_row(cells);
+  }
+}
+
+// Prints the report as indented JSON, with the grid's rows written from the
+// grid in place of their placeholder.
+void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
+  const std::string text = report.dump(2);
+  const std::string mark = nlohmann::json(kRowsPlaceholder).dump();
+  const size_t at = text.find(mark);
+  if (at == std::string::npos || f == nullptr) {
+    std::cout << text << "\n";
+    return;
+  }
+  std::cout << text.substr(0, at) << "[";
+  const std::vector<int> shown = ShownColumns(*f);
+  std::string line;
+  const int rows = f->dbgExtrBanco->RowCount();
+  for (int r = 0; r < rows; ++r) {
+    line = r == 0 ? "\n" : ",\n";
+    line += "        [";
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (i > 0) line += ", ";
+      AppendJsonString(line, f->dbgExtrBanco->CellText(r, shown[i]));
+    }
+    line += "]";
+    std::cout << line;
+  }
+  std::cout << (rows > 0 ? "\n      ]" : "]") << text.substr(at + mark.size()) << "\n";
 }
 
 }  // namespace
@@ -415,7 +454,7 @@ int RunImport(const std::vector<std::string>& args) {
     report["status"] = status;
     if (!failure.empty()) report["falha"] = failure;
     if (options.json) {
-      std::cout << report.dump(2) << "\n";
+      PrintReport(report, form);
     } else if (!failure.empty()) {
       std::cerr << "kvr61400 import: " << failure << "\n";
     }
@@ -519,14 +558,14 @@ int RunImport(const std::vector<std::string>& args) {
       status = kExitUsage;
       result = "erro";
       report["tela"] = ScreenState(*form);
-      if (!options.json) PrintState(report["tela"]);
+      if (!options.json) PrintState(report["tela"], *form);
       return finish();
     }
     form->cbTipoConta->UserSelect(chosen);
   }
 
   report["tela"] = ScreenState(*form);
-  if (!options.json) PrintState(report["tela"]);
+  if (!options.json) PrintState(report["tela"], *form);
 
   act([&] { form->sbtConfirma->UserClick(); });
   return finish();

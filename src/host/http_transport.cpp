@@ -5,6 +5,8 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <exception>
+#include <functional>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -106,61 +108,69 @@ class Watchdog {
   std::thread thread_;
 };
 
-// The request body as the request writes it: kept plain while small, turned
-// into a gzip stream once it passes the threshold, so a million movements
-// travel as a few tens of megabytes and never exist as text in full.
+// Where the body's bytes go: false when they could not be taken.
+using BodyOutput = std::function<bool(const char* data, std::size_t size)>;
+
+// The request body as the request writes it, handed on a chunk at a time
+// (gzip-compressed when large), so that a million movements never exist as
+// one text. After a failed write (the server closed, the deadline passed) the
+// rest is discarded.
 class BodySink : public TJsonSink {
  public:
-  explicit BodySink(std::size_t compress_above) : compress_above_(compress_above) {}
+  BodySink(BodyOutput out, bool compress) : out_(std::move(out)), compress_(compress) {
+    if (compress_) {
+      // 15 + 16: a gzip wrapper; level 1: the network is rarely slower than
+      // the compressor at higher levels.
+      if (deflateInit2(&z_, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw Exception("Falha ao iniciar a compress\xE3o da requisi\xE7\xE3o.");
+    }
+  }
   ~BodySink() override {
-    if (deflating_) deflateEnd(&z_);
+    if (compress_) deflateEnd(&z_);
   }
   BodySink(const BodySink&) = delete;
   BodySink& operator=(const BodySink&) = delete;
 
   void Flush() override {
-    if (!deflating_) {
-      if (text.size() <= compress_above_) return;
-      z_ = z_stream{};
-      // 15 + 16: a gzip wrapper; level 1: the network is rarely slower than
-      // the compressor at higher levels.
-      if (deflateInit2(&z_, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw Exception("Falha ao iniciar a compress\xE3o da requisi\xE7\xE3o.");
-      deflating_ = true;
+    if (compress_) {
+      Deflate(Z_NO_FLUSH);
+    } else {
+      Write(text.data(), text.size());
     }
-    Deflate(Z_NO_FLUSH);
+    text.clear();
   }
 
-  // The body to send; whether it is compressed.
-  std::string Finish(bool& compressed) {
-    compressed = deflating_;
-    if (!deflating_) return std::move(text);
-    Deflate(Z_FINISH);
-    return std::move(out_);
+  // Sends what is left; false when the body could not be sent whole.
+  bool Finish() {
+    Flush();
+    if (compress_) Deflate(Z_FINISH);
+    return !broken_;
   }
 
  private:
+  void Write(const char* data, std::size_t size) {
+    if (broken_ || size == 0) return;
+    if (!out_(data, size)) broken_ = true;
+  }
+
   void Deflate(int flush) {
     z_.next_in = reinterpret_cast<Bytef*>(text.data());
     z_.avail_in = static_cast<uInt>(text.size());
     int rc = Z_OK;
     do {
-      const std::size_t before = out_.size();
-      const std::size_t room = std::max<std::size_t>(text.size() / 2, 1 << 16);
-      out_.resize(before + room);
-      z_.next_out = reinterpret_cast<Bytef*>(out_.data() + before);
-      z_.avail_out = static_cast<uInt>(room);
+      z_.next_out = chunk_;
+      z_.avail_out = sizeof chunk_;
       rc = deflate(&z_, flush);
-      out_.resize(before + room - z_.avail_out);
       if (rc == Z_STREAM_ERROR) throw Exception("Falha ao comprimir a requisi\xE7\xE3o.");
+      Write(reinterpret_cast<const char*>(chunk_), sizeof chunk_ - z_.avail_out);
     } while (z_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-    text.clear();
   }
 
-  std::size_t compress_above_;
-  bool deflating_ = false;
+  BodyOutput out_;
+  bool compress_;
+  bool broken_ = false;
   z_stream z_{};
-  std::string out_;
+  Bytef chunk_[1 << 16];
 };
 
 class HttpTransport : public TRpcTransport {
@@ -222,18 +232,50 @@ class HttpTransport : public TRpcTransport {
     if (!client_) throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
     const std::string what =
         "chamada de " + rpc.Method() + " ao servidor " + Address(host_, port_);
-    BodySink sink(limits_.compress_above_bytes);
-    rpc.WriteBody(sink);
-    sink.Flush();
-    bool compressed = false;
+    const bool compress = rpc.EstimatedBytes() > limits_.compress_above_bytes;
     httplib::Request request;
     request.method = "POST";
     request.path = "/" + server_name;
-    request.body = sink.Finish(compressed);
     request.set_header("Content-Type", "application/json");
-    if (compressed) request.set_header("Content-Encoding", "gzip");
+    if (compress) request.set_header("Content-Encoding", "gzip");
+    // A compressed body is small enough to hold; a plain one is written
+    // twice, once to learn its length and once into the connection: the
+    // server wants the length first.
+    bool sent = true;
+    std::exception_ptr failure;
+    if (compress) {
+      BodySink sink([&request](const char* data, std::size_t size) {
+        request.body.append(data, size);
+        return true;
+      }, true);
+      rpc.WriteBody(sink);
+      sink.Finish();
+    } else {
+      std::size_t length = 0;
+      BodySink counter([&length](const char*, std::size_t size) {
+        length += size;
+        return true;
+      }, false);
+      rpc.WriteBody(counter);
+      counter.Finish();
+      request.content_length_ = length;
+      request.content_provider_ = [&](size_t offset, size_t, httplib::DataSink& out) {
+        if (offset != 0) return false;
+        // Nothing may be thrown through the library: kept, thrown after.
+        try {
+          BodySink sink([&out](const char* data, std::size_t size) { return out.write(data, size); }, false);
+          rpc.WriteBody(sink);
+          sent = sink.Finish();
+        } catch (...) {
+          failure = std::current_exception();
+          sent = false;
+        }
+        return sent;
+      };
+    }
     TRpcReply reply;
     const Outcome outcome = Send(request, reply.body);
+    if (failure) std::rethrow_exception(failure);
     if (outcome.timed_out)
       throw Exception("Tempo esgotado (" + Seconds(limits_.deadline_ms) + ") na " + what + ".");
     if (outcome.too_large) throw Exception("Falha na " + what + ": " + TooLarge() + ".");

@@ -50,6 +50,18 @@ void TServerArg::Write(TJsonSink& sink) const {
   }
 }
 
+std::size_t TServerArg::EstimatedBytes() const {
+  // A movement row of the import module takes 100 to 150 bytes of JSON.
+  if (table_ != nullptr) return static_cast<std::size_t>(table_->StoredRowCount()) * 128 + 1024;
+  return json_.size();
+}
+
+std::size_t TRpcRequest::EstimatedBytes() const {
+  std::size_t total = 64 + method_.size();
+  for (const TServerArg& arg : args_) total += arg.EstimatedBytes() + 1;
+  return total;
+}
+
 void TRpcRequest::WriteBody(TJsonSink& sink) const {
   sink.text += "{\"jsonrpc\":\"2.0\",\"id\":";
   sink.text += std::to_string(id_);

@@ -41,6 +41,9 @@ class TServerArg {
 
   // Writes the argument's JSON into sink.
   void Write(TJsonSink& sink) const;
+  // About how many bytes Write will write (a table's rows counted at a
+  // typical movement's size).
+  std::size_t EstimatedBytes() const;
 
  private:
   TServerArg() = default;
@@ -60,6 +63,8 @@ class TRpcRequest {
   // Writes the whole request body, {"jsonrpc":"2.0","id":..,"method":..,
   // "params":[..]}, into sink, spilling as it goes.
   void WriteBody(TJsonSink& sink) const;
+  // About how large the body will be.
+  std::size_t EstimatedBytes() const;
   // The params as a JSON value, written and read back: for transports that
   // answer in the process (server doubles in tests).
   nlohmann::json Params() const;
@@ -104,14 +109,16 @@ struct THttpLimits {
   // A reply body larger than this (after inflating a gzip reply) is refused
   // as it arrives.
   std::size_t max_reply_bytes = std::size_t{64} << 20;
-  // Request bodies larger than this go gzip-compressed
-  // (Content-Encoding: gzip).
+  // Request bodies expected to be larger than this go gzip-compressed
+  // (Content-Encoding: gzip). Bodies are streamed to the server as they are
+  // written (chunked), never held whole.
   std::size_t compress_above_bytes = std::size_t{16} << 20;
 };
 
 // The HTTP transport: POST /<server name> with a JSON-RPC 2.0 body, written
-// as it is produced into the request (compressed when large); replies may
-// come gzip-compressed (Accept-Encoding: gzip).
+// into the connection as it is produced (Transfer-Encoding: chunked;
+// compressed when large); replies may come gzip-compressed
+// (Accept-Encoding: gzip).
 std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits = {});
 
 // The answer of one server call: either the payload (the JSON-RPC "result")

@@ -729,6 +729,8 @@ TField& TClientDataSet::FieldByName(std::string_view name) const {
 
 int TClientDataSet::RecordCount() const { return active_ ? impl_->VisibleCount() : 0; }
 
+int TClientDataSet::StoredRowCount() const { return active_ ? impl_->count : 0; }
+
 bool TClientDataSet::IsEmpty() const { return RecordCount() == 0; }
 
 void TClientDataSet::CheckBrowse() {

@@ -168,6 +168,8 @@ class TClientDataSet : public TComponent {
   // Rows the filter in force lets through; 0 on an inactive table. A pending
   // insert is not counted until posted.
   int RecordCount() const;
+  // Every stored row, whatever the filter; 0 on an inactive table.
+  int StoredRowCount() const;
   // True when RecordCount is 0 (also when inactive).
   bool IsEmpty() const;
 
