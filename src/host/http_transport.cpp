@@ -200,7 +200,7 @@ class HttpTransport : public TRpcTransport {
     request.method = "GET";
     request.path = "/";
     std::string body;
-    const Outcome outcome = Send(request, body);
+    const Outcome outcome = Send(request, body, limits_.deadline_ms);
     const std::string where = "Servidor de aplica\xE7\xE3o " + Address(host, port);
     if (outcome.timed_out) {
       Close();
@@ -274,10 +274,15 @@ class HttpTransport : public TRpcTransport {
       };
     }
     TRpcReply reply;
-    const Outcome outcome = Send(request, reply.body);
+    // The server's work grows with the statement: a million movements take
+    // it minutes to check and store on a busy machine. The deadline grows
+    // with the body (a second per megabyte) so that only a stalled server,
+    // never a large statement, runs into it.
+    const int allowance_ms = static_cast<int>(std::min<std::size_t>(rpc.EstimatedBytes() >> 10, 3600000));
+    const Outcome outcome = Send(request, reply.body, limits_.deadline_ms + allowance_ms);
     if (failure) std::rethrow_exception(failure);
     if (outcome.timed_out)
-      throw Exception("Tempo esgotado (" + Seconds(limits_.deadline_ms) + ") na " + what + ".");
+      throw Exception("Tempo esgotado (" + Seconds(limits_.deadline_ms + allowance_ms) + ") na " + what + ".");
     if (outcome.too_large) throw Exception("Falha na " + what + ": " + TooLarge() + ".");
     if (!outcome.result) throw Exception("Falha na " + what + ": " + DescribeError(outcome.result.error()) + ".");
     reply.status = outcome.result->status;
@@ -297,10 +302,10 @@ class HttpTransport : public TRpcTransport {
 
   // Sends request with the token and the deadline, collecting the reply body
   // (inflated when gzip) into body up to the size limit.
-  Outcome Send(httplib::Request& request, std::string& body) {
+  Outcome Send(httplib::Request& request, std::string& body, int deadline_ms) {
     const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::milliseconds(limits_.deadline_ms);
-    const auto timeout = std::chrono::milliseconds(limits_.deadline_ms);
+    const Clock::time_point deadline = start + std::chrono::milliseconds(deadline_ms);
+    const auto timeout = std::chrono::milliseconds(deadline_ms);
     client_->set_connection_timeout(timeout);
     client_->set_read_timeout(timeout);
     client_->set_write_timeout(timeout);

@@ -104,7 +104,9 @@ class TRpcTransport {
 
 // Limits of the HTTP transport.
 struct THttpLimits {
-  // Each call as a whole (connect, send, receive) ends within this.
+  // Each call as a whole (connect, send, receive) ends within this, plus a
+  // second per megabyte of its request body (the server's work grows with
+  // it).
   int deadline_ms = 120000;
   // A reply body larger than this (after inflating a gzip reply) is refused
   // as it arrives.

@@ -26,9 +26,12 @@ struct ServerScript {
 
   // The accounts GetContaCorrente returns, whatever it is asked.
   std::vector<Account> accounts;
-  // Answers of ValidExtrato and SetExtratoBancario.
+  // Answers of ValidExtrato and SetExtratoBancario; a non-null
+  // odd_answer replaces the answer of odd_method (an answer of the wrong type).
   bool valid = true;
   bool stored = true;
+  std::string odd_method;
+  nlohmann::json odd_answer;
   // When not empty, the method of that name answers a JSON-RPC error with
   // failure_message (UTF-8).
   std::string failing_method;
@@ -93,7 +96,9 @@ class ServerDouble : public JsonRpcDouble {
     script_->calls.push_back({server_name, method, params});
     if (method == script_->broken_method) throw Exception("conex\xE3o perdida");
     nlohmann::json reply = {{"jsonrpc", "2.0"}, {"id", 1}};
-    if (method == script_->failing_method) {
+    if (method == script_->odd_method) {
+      reply["result"] = script_->odd_answer;
+    } else if (method == script_->failing_method) {
       reply["error"] = {{"code", -32000}, {"message", script_->failure_message}};
     } else if (method == "GetContaCorrente") {
       reply["result"] = AccountsPacket(script_->accounts);
