@@ -352,7 +352,10 @@ std::vector<TRowData> ReadRows(TJsonReader& r, const std::vector<TFieldDef>& def
 
 }  // namespace
 
-void ReadDataPacket(TJsonReader& reader, TToken first, TClientDataSet& table) {
+namespace {
+
+// Reads the packet into defs and rows without touching any table.
+void ParsePacket(TJsonReader& reader, TToken first, std::vector<TFieldDef>& defs, std::vector<TRowData>& rows) {
   if (first != TToken::BeginObject) {
     reader.SkipValue(first);
     BadPacket("n\xE3o \xE9 um objeto JSON");
@@ -360,8 +363,6 @@ void ReadDataPacket(TJsonReader& reader, TToken first, TClientDataSet& table) {
   const std::string_view source = reader.Source();
   bool fields_array = false, rows_array = false, rows_read = false;
   std::size_t fields_begin = 0, fields_end = 0, rows_begin = 0, rows_end = 0;
-  std::vector<TFieldDef> defs;
-  std::vector<TRowData> rows;
   auto fields_from_span = [&] {
     TJsonReader sub(source.substr(fields_begin, fields_end - fields_begin));
     sub.Next();
@@ -398,17 +399,29 @@ void ReadDataPacket(TJsonReader& reader, TToken first, TClientDataSet& table) {
     sub.Next();
     rows = ReadRows(sub, defs);
   }
+}
+
+}  // namespace
+
+void ReadDataPacket(TJsonReader& reader, TToken first, TClientDataSet& table) {
+  std::vector<TFieldDef> defs;
+  std::vector<TRowData> rows;
+  ParsePacket(reader, first, defs, rows);
   table.ReplaceData(defs, std::move(rows));
 }
 
 void TClientDataSet::SetData(std::string_view packet_text) {
+  std::vector<TFieldDef> defs;
+  std::vector<TRowData> rows;
   try {
     TJsonReader reader(packet_text);
-    ReadDataPacket(reader, reader.Next(), *this);
+    ParsePacket(reader, reader.Next(), defs, rows);
+    // Nothing may follow the packet; the table changes only after that.
     reader.Next();
   } catch (const EJsonError& e) {
     BadPacket(e.what());
   }
+  ReplaceData(defs, std::move(rows));
 }
 
 void TClientDataSet::SetData(const nlohmann::json& packet) { SetData(std::string_view(packet.dump())); }

@@ -205,15 +205,15 @@ TEST_F(DataPacket, MalformedJsonTextIsAMalformedPacket) {
     const char* message;
   } cases[] = {
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1]]} x)",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: texto depois do fim do valor (byte 52)."},
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: texto depois do fim do valor (byte 55)."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[01]]})",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero com zero \xE0 esquerda (byte 49)."},
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero com zero \xE0 esquerda (byte 50)."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1],]})",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: valor inesperado (byte 52)."},
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: valor inesperado (byte 53)."},
       {R"({"rows":)" + nest + "}",
        "Pacote de dados inv\xE1lido: JSON inv\xE1lido: aninhamento al\xE9m de 64 n\xEDveis (byte 72)."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1e999]]})",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero fora do intervalo (byte 49)."},
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero fora do intervalo (byte 50)."},
   };
   for (const auto& c : cases) {
     try {
