@@ -17,9 +17,13 @@
 #include <optional>
 #include <thread>
 
+#include "account_rules.h"
+#include "continuity.h"
 #include "import_module.h"
+#include "printable_text.h"
 #include "rpc_server.h"
 #include "sqlite_store.h"
+#include "usage.h"
 
 namespace kvr::server {
 
@@ -49,15 +53,17 @@ struct CommandLine {
   }
 };
 
-CommandLine Parse(const std::vector<std::string>& args) {
+// Reads args into line. With --help anywhere, unknown options and missing
+// values are passed over (the help is shown instead); otherwise they throw
+// Usage, line then holding the words read so far.
+void Parse(const std::vector<std::string>& args, CommandLine& line) {
   static const char* const kValued[] = {
       "db",    "listen", "threads", "codigo",     "banco",           "agencia",      "conta",
       "tipo",  "mascara", "token-file", "max-connections", "max-inflated", "timeout"};
-  CommandLine line;
+  for (const std::string& arg : args) line.help = line.help || arg == "--help" || arg == "-h";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
-      line.help = true;
     } else if (arg == "--json") {
       line.json = true;
     } else if (arg.rfind("--", 0) == 0) {
@@ -69,9 +75,15 @@ CommandLine Parse(const std::vector<std::string>& args) {
       }
       bool known = false;
       for (const char* valued : kValued) known = known || name == valued;
-      if (!known) throw Usage("opção desconhecida \"" + arg + "\".");
+      if (!known) {
+        if (line.help) continue;
+        throw Usage("opção desconhecida \"" + EscapeControls(arg) + "\".");
+      }
       if (!value) {
-        if (i + 1 >= args.size()) throw Usage("a opção --" + name + " precisa de um valor.");
+        if (i + 1 >= args.size()) {
+          if (line.help) continue;
+          throw Usage("a opção --" + name + " precisa de um valor.");
+        }
         value = args[++i];
       }
       line.options[name] = *value;
@@ -79,12 +91,14 @@ CommandLine Parse(const std::vector<std::string>& args) {
       line.words.push_back(arg);
     }
   }
-  return line;
 }
+
+// A stored text as a terminal shows it safely.
+std::string Shown(const Cell& cell) { return EscapeControls(CellText(cell)); }
 
 // "2024-01-05T00:00:00" as "05/01/2024"; anything else unchanged.
 std::string ShowDate(const Cell& cell) {
-  std::string text = CellText(cell);
+  std::string text = Shown(cell);
   if (text.size() < 10) return text.empty() ? "-" : text;
   return text.substr(8, 2) + "/" + text.substr(5, 2) + "/" + text.substr(0, 4);
 }
@@ -131,9 +145,9 @@ nlohmann::json SummaryJson(const StatementSummary& summary) {
 }
 
 int AddAccount(const CommandLine& line, std::ostream& out) {
-  Account account{line.Required("codigo"), line.Required("banco"),   line.Option("agencia"),
-                  line.Required("conta"),  line.Required("tipo"),    line.Option("mascara")};
-  CheckAccount(account);
+  Account account =
+      CheckAccount({line.Required("codigo"), line.Required("banco"), line.Option("agencia"),
+                    line.Required("conta"), line.Required("tipo"), line.Option("mascara")});
   SqliteStore store(line.Option("db", kDefaultDb));
   store.AddAccount(account);
   out << "Conta corrente " << account.code << " cadastrada: banco " << account.bank
@@ -156,24 +170,69 @@ int ListAccounts(const CommandLine& line, std::ostream& out) {
   out << Pad("CODIGO", 7) << Pad("BANCO", 6) << Pad("AGENCIA", 8) << Pad("CONTA", 11)
       << Pad("TIPO", 6) << "MASCARA\n";
   for (const Account& a : accounts)
-    out << Pad(a.code, 7) << Pad(a.bank, 6) << Pad(a.agency, 8) << Pad(a.number, 11)
-        << Pad(a.kind, 6) << a.mask << "\n";
+    out << Pad(EscapeControls(a.code), 7) << Pad(EscapeControls(a.bank), 6)
+        << Pad(EscapeControls(a.agency), 8) << Pad(EscapeControls(a.number), 11)
+        << Pad(EscapeControls(a.kind), 6) << EscapeControls(a.mask) << "\n";
+  return 0;
+}
+
+// The account of --codigo, or an InvalidRequest saying it is not there.
+Account RegisteredAccount(Store& store, const std::string& code) {
+  std::optional<Account> account = store.FindAccount(code);
+  if (!account)
+    throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
+                         "\" não cadastrada.");
+  return *account;
+}
+
+int EditAccount(const CommandLine& line, std::ostream& out) {
+  const std::string code = line.Required("codigo");
+  if (line.options.count("tipo") == 0 && line.options.count("mascara") == 0)
+    throw Usage("conta edit precisa de --tipo ou --mascara.");
+  SqliteStore store(line.Option("db", kDefaultDb));
+  Account account = RegisteredAccount(store, code);
+  if (line.options.count("tipo") != 0) {
+    account.kind = line.Option("tipo");
+    CheckAccountKind(account.kind);
+  }
+  if (line.options.count("mascara") != 0) {
+    account.mask = line.Option("mascara");
+    CheckAccountMask(account.mask, account.number);
+  }
+  if (!store.UpdateAccount(account))
+    throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
+                         "\" não cadastrada.");
+  out << "Conta corrente " << account.code << " alterada: tipo " << account.kind << ", máscara "
+      << (account.mask.empty() ? "nenhuma" : account.mask) << ".\n";
+  return 0;
+}
+
+int RemoveAccount(const CommandLine& line, std::ostream& out) {
+  const std::string code = line.Required("codigo");
+  SqliteStore store(line.Option("db", kDefaultDb));
+  RegisteredAccount(store, code);
+  const long long statements = store.RemoveAccount(code);
+  if (statements > 0)
+    throw InvalidRequest("A conta corrente " + code + " tem " + std::to_string(statements) +
+                         (statements == 1 ? " extrato gravado" : " extratos gravados") +
+                         " e não foi excluída.");
+  out << "Conta corrente " << code << " excluída.\n";
   return 0;
 }
 
 std::string SummaryLine(const StatementSummary& s) {
   const Layout& layout = ExtrBancoLayout();
   const Row& h = s.header;
-  return Pad(std::to_string(s.seq), 8) + Pad(CellText(h[ColumnIndex(layout, "CDREDUCONT")]), 6) +
-         Pad(s.bank + "/" + s.number, 16) +
+  return Pad(std::to_string(s.seq), 8) + Pad(Shown(h[ColumnIndex(layout, "CDREDUCONT")]), 6) +
+         Pad(EscapeControls(s.bank + "/" + s.number), 16) +
          Pad(ShowDate(h[ColumnIndex(layout, "DTSALDINIC")]) + " a " +
                  ShowDate(h[ColumnIndex(layout, "DTSALDFIN")]),
              25) +
          Pad(ShowAmount(h[ColumnIndex(layout, "VRSALDINIC")]) + " " +
-                 CellText(h[ColumnIndex(layout, "IDEXTRINI")]),
+                 Shown(h[ColumnIndex(layout, "IDEXTRINI")]),
              18) +
          Pad(ShowAmount(h[ColumnIndex(layout, "VRSALDFIM")]) + " " +
-                 CellText(h[ColumnIndex(layout, "IDEXTRFIM")]),
+                 Shown(h[ColumnIndex(layout, "IDEXTRFIM")]),
              18) +
          std::to_string(s.movements);
 }
@@ -203,7 +262,8 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
   long long seq = 0;
   bool digits = !text.empty() && text.size() <= 10;
   for (char c : text) digits = digits && c >= '0' && c <= '9';
-  if (!digits) throw InvalidRequest("Número de extrato \"" + text + "\" inválido.");
+  if (!digits)
+    throw InvalidRequest("Número de extrato \"" + EscapeControls(text) + "\" inválido.");
   seq = std::stoll(text);
   SqliteStore store(line.Option("db", kDefaultDb));
   std::optional<StoredStatement> statement = store.GetStatement(seq);
@@ -221,13 +281,23 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
   out << Pad("SEQ", 7) << Pad("DATA", 11) << Pad("DOCUMENTO", 21) << Pad("TIPO", 5)
       << Pad("VALOR", 16) << Pad("FITID", 11) << "DESCRICAO\n";
   for (const Row& row : statement->movements)
-    out << Pad(CellText(row[ColumnIndex(layout, "NRSEQMOVREAL")]), 7)
+    out << Pad(Shown(row[ColumnIndex(layout, "NRSEQMOVREAL")]), 7)
         << Pad(ShowDate(row[ColumnIndex(layout, "DTMOVREAL")]), 11)
-        << Pad(CellText(row[ColumnIndex(layout, "NRDOCMOVREAL")]), 21)
-        << Pad(CellText(row[ColumnIndex(layout, "IDMOVREAL")]), 5)
+        << Pad(Shown(row[ColumnIndex(layout, "NRDOCMOVREAL")]), 21)
+        << Pad(Shown(row[ColumnIndex(layout, "IDMOVREAL")]), 5)
         << Pad(ShowAmount(row[ColumnIndex(layout, "VRMOVREAL")]), 16)
-        << Pad(CellText(row[ColumnIndex(layout, "CDFITIDEXTR")]), 11)
-        << CellText(row[ColumnIndex(layout, "DSHISTMOVREAL")]) << "\n";
+        << Pad(Shown(row[ColumnIndex(layout, "CDFITIDEXTR")]), 11)
+        << Shown(row[ColumnIndex(layout, "DSHISTMOVREAL")]) << "\n";
+  return 0;
+}
+
+int ShowContinuity(const CommandLine& line, std::ostream& out) {
+  SqliteStore store(line.Option("db", kDefaultDb));
+  std::vector<AccountChain> chains = StatementContinuity(store, line.Option("conta"));
+  if (line.json)
+    out << ContinuityJson(chains).dump(2) << "\n";
+  else
+    out << ContinuityTable(chains);
   return 0;
 }
 
@@ -363,56 +433,51 @@ int Serve(const CommandLine& line, std::ostream& err) {
 
 }  // namespace
 
-std::string UsageText() {
-  return "Uso: kvr61400-server COMANDO [OPÇÕES]\n"
-         "\n"
-         "Servidor de aplicação do módulo kvr61400.rdmImportOFX (importação de extrato OFX).\n"
-         "\n"
-         "Comandos:\n"
-         "  serve [--listen HOST:PORTA] [--token-file ARQUIVO] [--threads N]\n"
-         "        [--max-connections N] [--timeout SEGUNDOS] [--max-inflated MIB]\n"
-         "      atende chamadas JSON-RPC em HTTP POST /kvr61400.rdmImportOFX\n"
-         "      (padrão 127.0.0.1:8061; porta 0 escolhe uma porta livre; IPv6 como\n"
-         "      [::1]:8061). Fora da interface local exige --token-file: um arquivo com o\n"
-         "      segredo em uma linha, que toda chamada envia em Authorization: Bearer.\n"
-         "      --threads: chamadas atendidas ao mesmo tempo (padrão 8);\n"
-         "      --max-connections: conexões abertas (padrão 1000); --timeout: conexão\n"
-         "      calada é encerrada (padrão 30); --max-inflated: limite do corpo gzip\n"
-         "      descompactado (padrão 1024). Encerra com SIGINT ou SIGTERM.\n"
-         "  conta add --codigo C --banco B --agencia A --conta N --tipo T --mascara M\n"
-         "      cadastra uma conta corrente (código até 3, banco até 3, agência até 5,\n"
-         "      conta até 10, tipo até 20 e máscara até 20 caracteres).\n"
-         "  conta list [--json]              lista as contas correntes.\n"
-         "  extrato list [--json]            lista os extratos gravados.\n"
-         "  extrato show NUMERO [--json]     mostra um extrato e seus movimentos.\n"
-         "\n"
-         "Opções comuns:\n"
-         "  --db ARQUIVO   banco de dados SQLite (padrão: kvr61400.db no diretório atual).\n"
-         "  --help         mostra este texto.\n";
-}
+std::string UsageText() { return *HelpText({}); }
 
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  CommandLine line;
   try {
-    CommandLine line = Parse(args);
-    if (line.help || line.words.empty()) {
-      (line.help ? out : err) << UsageText();
-      return line.help ? 0 : 2;
+    Parse(args, line);
+    if (line.help) {
+      out << *HelpText(KnownCommand(line.words));
+      return 0;
+    }
+    if (line.words.empty()) {
+      err << UsageText();
+      return kUsageExit;
     }
     const std::string& command = line.words[0];
     const std::string sub = line.words.size() > 1 ? line.words[1] : "";
-    if (command == "serve" && line.words.size() == 1) return Serve(line, err);
-    if (command == "conta" && sub == "add" && line.words.size() == 2) return AddAccount(line, out);
-    if (command == "conta" && sub == "list" && line.words.size() == 2)
-      return ListAccounts(line, out);
-    if (command == "extrato" && sub == "list" && line.words.size() == 2)
-      return ListStatements(line, out);
-    if (command == "extrato" && sub == "show") return ShowStatement(line, out);
+    const size_t count = line.words.size();
+    if (command == "serve" && count == 1) return Serve(line, err);
+    if (command == "conta" || command == "extrato") {
+      if (count == 1) {
+        err << "kvr61400-server: " << command << " precisa de um subcomando.\n\n"
+            << *HelpText({command});
+        return kUsageExit;
+      }
+      if (command == "conta" && sub == "add" && count == 2) return AddAccount(line, out);
+      if (command == "conta" && sub == "list" && count == 2) return ListAccounts(line, out);
+      if (command == "conta" && sub == "edit" && count == 2) return EditAccount(line, out);
+      if (command == "conta" && sub == "remove" && count == 2) return RemoveAccount(line, out);
+      if (command == "extrato" && sub == "list" && count == 2) return ListStatements(line, out);
+      if (command == "extrato" && sub == "show") return ShowStatement(line, out);
+      if (command == "extrato" && sub == "continuidade" && count == 2)
+        return ShowContinuity(line, out);
+      if (!HelpText({command, sub}))
+        throw Usage("subcomando desconhecido \"" + EscapeControls(sub) + "\" de " + command + ".");
+      throw Usage("argumento a mais: \"" + EscapeControls(line.words[2]) + "\".");
+    }
+    if (HelpText({command})) throw Usage("argumento a mais: \"" + EscapeControls(sub) + "\".");
     std::string joined;
     for (const std::string& word : line.words) joined += (joined.empty() ? "" : " ") + word;
-    throw Usage("comando desconhecido \"" + joined + "\".");
+    throw Usage("comando desconhecido \"" + EscapeControls(joined) + "\".");
   } catch (const Usage& error) {
-    err << "kvr61400-server: " << error.what() << " Veja kvr61400-server --help.\n";
-    return 2;
+    std::string help = "kvr61400-server";
+    for (const std::string& word : KnownCommand(line.words)) help += " " + word;
+    err << "kvr61400-server: " << error.what() << " Veja " << help << " --help.\n";
+    return kUsageExit;
   } catch (const std::exception& error) {
     err << "kvr61400-server: " << error.what() << "\n";
     return 1;

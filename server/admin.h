@@ -10,13 +10,17 @@ namespace kvr::server {
 //   serve [--listen HOST:PORT] [--db FILE] [--threads N]
 //   conta add --codigo C --banco B --agencia A --conta N --tipo T --mascara M [--db FILE]
 //   conta list [--json] [--db FILE]
+//   conta edit --codigo C [--tipo T] [--mascara M] [--db FILE]
+//   conta remove --codigo C [--db FILE]
 //   extrato list [--json] [--db FILE]
 //   extrato show CDSEQUEXTR [--json] [--db FILE]
-//   --help
+//   extrato continuidade [--conta C] [--json] [--db FILE]
+//   [COMMAND [SUBCOMMAND]] --help
 // Writes results to out and messages to err (UTF-8). Returns the process
-// exit code: 0 done, 1 failed (the reason on err), 2 bad usage. serve runs
-// until SIGINT or SIGTERM, which must be blocked in the calling thread's
-// signal mask beforehand only if other threads exist already.
+// exit code: 0 done (--help too: its text on out), 1 failed (the reason on
+// err), kUsageExit (64) bad usage. serve runs until SIGINT or SIGTERM, which
+// must be blocked in the calling thread's signal mask beforehand only if
+// other threads exist already.
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // The usage text printed by --help.

@@ -29,16 +29,6 @@ bool BoolParam(const std::string& method, const nlohmann::json& params, size_t i
   return params[index].get<bool>();
 }
 
-void CheckSize(const char* field, const std::string& value, size_t min, size_t max) {
-  size_t length = Utf8Length(value);
-  if (length < min || length > max) {
-    std::string range = min == 0 ? "até " + std::to_string(max)
-                                 : "de " + std::to_string(min) + " a " + std::to_string(max);
-    throw InvalidRequest("O valor \"" + value + "\" de " + field + " deve ter " + range +
-                         " caracteres.");
-  }
-}
-
 // The CDREDUCONT of a header packet's first row, however malformed the
 // packet, for the log; empty when there is none.
 std::string AccountForLog(const nlohmann::json& header) {
@@ -56,15 +46,6 @@ std::string AccountForLog(const nlohmann::json& header) {
 }
 
 }  // namespace
-
-void CheckAccount(const Account& account) {
-  CheckSize("--codigo", account.code, 1, 3);
-  CheckSize("--banco", account.bank, 1, 3);
-  CheckSize("--agencia", account.agency, 0, 5);
-  CheckSize("--conta", account.number, 1, 10);
-  CheckSize("--tipo", account.kind, 1, 20);
-  CheckSize("--mascara", account.mask, 0, 20);
-}
 
 nlohmann::json ImportModule::Call(const std::string& method, const nlohmann::json& params,
                                   CallInfo& info) {
@@ -90,6 +71,7 @@ nlohmann::json ImportModule::Call(const std::string& method, const nlohmann::jso
     info.outcome = answer ? "true" : "false";
     return answer;
   }
+  if (nlohmann::json result; CallContinuity(method, params, info, result)) return result;
   throw RpcError(kMethodNotFound, "Método \"" + method + "\" desconhecido no módulo " +
                                       std::string(kName) + ".");
 }

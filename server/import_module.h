@@ -40,7 +40,8 @@ struct CallInfo {
 };
 
 // The remote module "kvr61400.rdmImportOFX": GetContaCorrente, ValidExtrato
-// and SetExtratoBancario over a store. Thread-safe as the store is.
+// and SetExtratoBancario over a store, and GetContinuidade for the host's
+// window of imported statements. Thread-safe as the store is.
 class ImportModule {
  public:
   // The module's name, the path its calls are posted to.
@@ -68,19 +69,22 @@ class ImportModule {
   bool SetExtratoBancario(const nlohmann::json& header, const nlohmann::json& movements,
                           bool valid);
 
+  // GetContinuidade: the statement continuity (ContinuityJson) of the
+  // account whose code is given, or of every account for "". Read only.
+  // Throws RpcError kRefused for an unknown code.
+  nlohmann::json GetContinuidade(const std::string& code);
+
   // Checks the packets of a statement: one header row of a registered
   // account, at least one movement, all movements of that account. Throws
   // RpcError kRefused saying what is wrong.
   Statement CheckStatement(const nlohmann::json& header, const nlohmann::json& movements);
 
  private:
+  // Runs GetContinuidade for Call; false when method is another one.
+  bool CallContinuity(const std::string& method, const nlohmann::json& params, CallInfo& info,
+                      nlohmann::json& result);
+
   Store& store_;
 };
-
-// Checks the fields of an account to be registered against the sizes of
-// CONTCORR: code 1 to 3 characters, bank 1 to 3, agency up to 5,
-// number 1 to 10, type 1 to 20, mask up to 20. Throws InvalidRequest naming
-// the field and the value.
-void CheckAccount(const Account& account);
 
 }  // namespace kvr::server

@@ -281,6 +281,26 @@ StatementSummary ReadSummary(Query& query) {
   return summary;
 }
 
+// Throws EDatabaseError when an account other than account.code has the same
+// bank, number and type (leading zeros ignored).
+void RefuseTwin(sqlite3* db, const Account& account) {
+  Query twin(db,
+             std::string(kAccountSelect) +
+                 "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, '0') = "
+                 "ltrim(?, '0') AND IDTIPOCCORR IS ? AND CDREDUCONT <> ? LIMIT 1",
+             "procurar contas iguais");
+  twin.Bind(1, account.bank);
+  twin.Bind(2, account.number);
+  twin.Bind(3, account.kind);
+  twin.Bind(4, account.code);
+  if (twin.Step()) {
+    Account other = ReadAccount(twin);
+    throw EDatabaseError("A conta " + account.number + " do banco " + account.bank +
+                         ", tipo " + account.kind + ", já está cadastrada com o código \"" +
+                         other.code + "\".");
+  }
+}
+
 }  // namespace
 
 // Hands a pooled connection to one operation and takes it back afterwards.
@@ -365,20 +385,7 @@ void SqliteStore::AddAccount(const Account& account) {
   same_code.Bind(1, account.code);
   if (same_code.Step())
     throw EDatabaseError("Conta corrente de código \"" + account.code + "\" já cadastrada.");
-  Query twin(db,
-             std::string(kAccountSelect) +
-                 "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, '0') = "
-                 "ltrim(?, '0') AND IDTIPOCCORR IS ? LIMIT 1",
-             "procurar contas iguais");
-  twin.Bind(1, account.bank);
-  twin.Bind(2, account.number);
-  twin.Bind(3, account.kind);
-  if (twin.Step()) {
-    Account other = ReadAccount(twin);
-    throw EDatabaseError("A conta " + account.number + " do banco " + account.bank +
-                         ", tipo " + account.kind + ", já está cadastrada com o código \"" +
-                         other.code + "\".");
-  }
+  RefuseTwin(db, account);
   Query insert(db,
                "INSERT INTO CONTCORR (CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, "
                "CDPICTCONT) VALUES (?, ?, ?, ?, ?, ?)",
@@ -510,6 +517,44 @@ std::optional<StoredStatement> SqliteStore::GetStatement(long long seq) {
     statement.movements.push_back(std::move(row));
   }
   return statement;
+}
+
+bool SqliteStore::UpdateAccount(const Account& account) {
+  Lease lease(*this);
+  sqlite3* db = lease.db();
+  Transaction transaction(db, true);
+  Query find(db, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
+             "procurar a conta corrente");
+  find.Bind(1, account.code);
+  if (!find.Step()) return false;
+  Account stored = ReadAccount(find);
+  stored.kind = account.kind;
+  stored.mask = account.mask;
+  RefuseTwin(db, stored);
+  Query update(db, "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ? WHERE CDREDUCONT = ?",
+               "alterar a conta corrente");
+  update.Bind(1, account.kind);
+  update.Bind(2, account.mask);
+  update.Bind(3, account.code);
+  update.Step();
+  transaction.Commit();
+  return true;
+}
+
+long long SqliteStore::RemoveAccount(const std::string& code) {
+  Lease lease(*this);
+  sqlite3* db = lease.db();
+  Transaction transaction(db, true);
+  Query count(db, "SELECT COUNT(*) FROM EXTRBANCO WHERE CDREDUCONT = ?",
+              "contar os extratos da conta corrente");
+  count.Bind(1, code);
+  const long long statements = count.Step() ? count.Int(0) : 0;
+  if (statements > 0) return statements;
+  Query remove(db, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente");
+  remove.Bind(1, code);
+  remove.Step();
+  transaction.Commit();
+  return 0;
 }
 
 }  // namespace kvr::server

@@ -34,6 +34,8 @@ class SqliteStore : public Store {
   std::optional<long long> StoreIfNew(const Statement& statement) override;
   std::vector<StatementSummary> ListStatements() override;
   std::optional<StoredStatement> GetStatement(long long seq) override;
+  bool UpdateAccount(const Account& account) override;
+  long long RemoveAccount(const std::string& code) override;
 
  private:
   class Lease;

@@ -69,6 +69,15 @@ class Store {
   virtual std::vector<StatementSummary> ListStatements() = 0;
   // The stored statement with that CDSEQUEXTR, if any.
   virtual std::optional<StoredStatement> GetStatement(long long seq) = 0;
+  // Replaces the type (IDTIPOCCORR) and mask (CDPICTCONT) of the account
+  // account.code; its other fields stay. Returns false when no account has
+  // that code. Throws EDatabaseError when another account has the same bank,
+  // number and type (leading zeros ignored).
+  virtual bool UpdateAccount(const Account& account) = 0;
+  // Removes the account with that code when none of its statements is stored.
+  // Returns the number of its stored statements: 0 when it was removed or
+  // did not exist, otherwise nothing was removed.
+  virtual long long RemoveAccount(const std::string& code) = 0;
 };
 
 }  // namespace kvr::server

@@ -10,6 +10,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitNotStatement = 1;
 constexpr int kExitError = 2;
 constexpr int kExitUsage = 64;
+// import: the user declined the repeat question; nothing was stored.
+constexpr int kExitDeclined = 5;
 
 // A subcommand: its arguments after the subcommand's name; returns the exit
 // status. Writes its results on stdout and its errors on stderr, in UTF-8.
@@ -21,18 +23,20 @@ using TCommand = int (*)(const std::vector<std::string>& args);
 // usage error.
 int RunInspect(const std::vector<std::string>& args);
 
-// The usage line of inspect.
+// The usage line and the help text (--help) of inspect.
 extern const char* const kInspectUsage;
+extern const char* const kInspectHelp;
 
 // kvr61400 import FILE [--server HOST:PORT] [--tipo T] [--de D --ate D]
 // [--sim | --nao] [--json]: runs the import screen's whole flow on FILE
 // against the server. 0 after "Arquivo importado com sucesso.", 3 after
 // "Arquivo de movimentação bancária já cadastrado.", 4 after any other
-// message that ends the action, 2 for a parse or connection error, 64 for a
-// usage error.
+// message that ends the action, 5 when the repeat question was answered
+// "Não", 2 for a parse or connection error, 64 for a usage error.
 int RunImport(const std::vector<std::string>& args);
 
-// The usage line of import.
+// The usage line and the help text (--help) of import.
 extern const char* const kImportUsage;
+extern const char* const kImportHelp;
 
 }  // namespace kvr::cli

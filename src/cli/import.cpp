@@ -8,15 +8,17 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <cmath>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,13 +29,14 @@
 #include "platform/data_packet.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "platform/format.h"
 #include "screen/import_ofx_form.h"
 
 namespace kvr::cli {
 
 const char* const kImportUsage =
     "import ARQUIVO [--server HOST:PORTA] [--tipo Circulante|Aplica\xC3\xA7\xC3\xA3o|Garantida] "
-    "[--token-file ARQUIVO] [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--json]";
+    "[--token-file ARQUIVO] [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
 
 namespace {
 
@@ -49,6 +52,7 @@ struct TImportOptions {
   std::optional<std::string> de, ate;
   std::optional<bool> answer;  // true: "Sim", false: "Não"
   bool json = false;
+  bool summary = false;  // --sem-grade
 };
 
 std::string Utf8(const std::string& cp1252) { return Cp1252ToUtf8(cp1252); }
@@ -85,6 +89,7 @@ class ConsoleHost : public THostLibrary {
     entry["botoes"] = captions;
     entry["resposta"] = chosen >= 0 ? Utf8(buttons[static_cast<size_t>(chosen)]) : "";
     messages_.push_back(entry);
+    last_answer = 11 + (chosen >= 0 ? chosen : 0);
     if (!options_.json) {
       std::cout << "[pergunta] " << Utf8(text) << " -> "
                 << (chosen >= 0 ? Utf8(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
@@ -115,6 +120,7 @@ class ConsoleHost : public THostLibrary {
 
   std::string last_error;
   std::string last_message;
+  int last_answer = 0;  // what MsgAlert returned last; 0 before any question
 
  private:
   void Report(const char* kind, const std::string& text) {
@@ -153,6 +159,280 @@ class ConsoleHost : public THostLibrary {
   TComponent application_{nullptr};
 };
 
+// The end of an import in words, for the last line.
+const char* OutcomeText(int status) {
+  switch (status) {
+    case kExitOk:
+      return "importado";
+    case kExitAlreadyRecorded:
+      return "j\xC3\xA1 cadastrado, nada gravado";
+    case kExitEnded:
+      return "n\xC3\xA3o importado";
+    case kExitDeclined:
+      return "cancelado na pergunta sobre movimentos repetidos, nada gravado";
+    case kExitUsage:
+      return "erro de uso";
+    default:
+      return "erro";
+  }
+}
+
+int UsageError(const std::string& problem) {
+  std::cerr << "kvr61400 import: " << problem << "\nuso: kvr61400 " << kImportUsage << "\n";
+  return kExitUsage;
+}
+
+// Reads the options; returns an error text, empty when they are sound.
+std::string ParseOptions(const std::vector<std::string>& args, TImportOptions& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& into) -> bool {
+      if (i + 1 >= args.size()) return false;
+      into = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--json") {
+      o.json = true;
+    } else if (a == "--token-file") {
+      if (!value(v)) return "--token-file espera o arquivo com a senha de acesso do servidor";
+      try {
+        o.token = ReadTokenFile(v);
+      } catch (const Exception& e) {
+        return Utf8(e.what());
+      }
+    } else if (a == "--sem-grade") {
+      o.summary = true;
+    } else if (a == "--sim" || a == "--nao" || a == "--n\xC3\xA3o") {
+      const bool answer = a == "--sim";
+      if (o.answer && *o.answer != answer) return "--sim e --nao se excluem";
+      o.answer = answer;
+    } else if (a == "--server") {
+      if (!value(v)) return "--server espera HOST:PORTA";
+      const size_t colon = v.rfind(':');
+      const int port = colon == std::string::npos ? 0 : StrToIntDef(v.substr(colon + 1), 0);
+      if (colon == 0 || colon == std::string::npos || port <= 0 || port > 65535) {
+        return "--server espera HOST:PORTA, n\xC3\xA3o \"" + v + "\"";
+      }
+      o.host = v.substr(0, colon);
+      o.port = port;
+    } else if (a == "--tipo") {
+      if (!value(v)) return "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida";
+      o.tipo = Utf8ToCp1252(v);
+    } else if (a == "--de") {
+      if (!value(v)) return "--de espera uma data DD/MM/AAAA";
+      o.de = v;
+    } else if (a == "--ate" || a == "--at\xC3\xA9") {
+      if (!value(v)) return "--ate espera uma data DD/MM/AAAA";
+      o.ate = v;
+    } else if (!a.empty() && a[0] == '-') {
+      return "op\xC3\xA7\xC3\xA3o desconhecida: " + a;
+    } else if (o.file.empty()) {
+      o.file = a;
+    } else {
+      return "mais de um arquivo: " + a;
+    }
+  }
+  if (o.file.empty()) return "falta o ARQUIVO";
+  return "";
+}
+
+// The filter in force as the user reads it: "movimentos de 01/05/2024 a
+// 08/05/2024" for a date range, "nenhum movimento" for the filter that no
+// row passes, empty for none; any other expression as it is.
+std::string DescribeFilter(const std::string& filter) {
+  static const std::regex range(R"(^DTMOVREAL>= '([^']*)' ?AND DTMOVREAL<= '([^']*)'$)");
+  std::smatch match;
+  if (filter.empty()) return "";
+  if (std::regex_match(filter, match, range)) return "movimentos de " + match[1].str() + " a " + match[2].str();
+  if (filter == "1 = 2") return "nenhum movimento";
+  return filter;
+}
+
+// Cents of the visible rows of the transaction table: how many, the credits
+// and the debits (magnitudes).
+struct TTotals {
+  int count = 0;
+  long long credit_cents = 0;
+  long long debit_cents = 0;
+};
+
+TTotals VisibleTotals(TClientDataSet& table) {
+  TTotals totals;
+  if (!table.Active()) return totals;
+  TField& value = table.FieldByName("VRMOVREAL");
+  TField& kind = table.FieldByName("IDMOVREAL");
+  for (table.First(); !table.Eof(); table.Next()) {
+    ++totals.count;
+    const long long cents = std::llround(value.AsFloat() * 100.0);
+    (kind.AsString() == "D" ? totals.debit_cents : totals.credit_cents) += cents;
+  }
+  table.First();
+  return totals;
+}
+
+// Cents as the module writes amounts ("1.234,50", "-0,75").
+std::string Amount(long long cents) { return Utf8(FormatFloat("#,##0.00", static_cast<double>(cents) / 100.0)); }
+
+// Stands for the grid's rows in the report until they are written.
+const char* const kRowsPlaceholder = "\x01linhas";
+
+// The grid columns shown, by index.
+std::vector<int> ShownColumns(const TDBGrid& grid) {
+  std::vector<int> shown;
+  const auto& cols = grid.Columns();
+  for (size_t i = 0; i < cols.size(); ++i)
+    if (cols[i].Visible) shown.push_back(static_cast<int>(i));
+  return shown;
+}
+
+// The grid's titles and row count; the rows are written straight from the
+// grid when printed (PrintState, PrintReport): a million of them as a tree
+// would take gigabytes.
+nlohmann::json GridState(TDBGrid& grid) {
+  nlohmann::json columns = nlohmann::json::array();
+  for (int c : ShownColumns(grid)) columns.push_back(Utf8(grid.Columns()[static_cast<size_t>(c)].Title));
+  return {{"colunas", columns}, {"linhas", kRowsPlaceholder}, {"quantidade", grid.RowCount()}};
+}
+
+// What the screen shows, for printing; with_grid false leaves the grid's
+// rows out (--sem-grade).
+nlohmann::json ScreenState(TfrmImportOFX& f, bool with_grid) {
+  nlohmann::json s;
+  s["arquivo"] = Utf8(f.edtFile->Text());
+  s["banco"] = Utf8(f.edtBanco->Text());
+  s["conta"] = Utf8(f.edtConta->Text());
+  nlohmann::json tipos = nlohmann::json::array();
+  for (const auto& t : f.cbTipoConta->Items.Strings()) tipos.push_back(Utf8(t));
+  s["tipos_conta"] = tipos;
+  s["tipo_conta"] = Utf8(f.cbTipoConta->Text());
+  s["data_inicial"] = Utf8(f.depDtIni->Text());
+  s["data_final"] = Utf8(f.depDtFim->Text());
+  s["valor_inicial"] = Utf8(f.nedValorIni->Text());
+  s["valor_final"] = Utf8(f.nedValorFim->Text());
+  if (f.grbDtMovimento->Visible()) {
+    s["movimento_de"] = Utf8(f.depMovDe->Text());
+    s["movimento_ate"] = Utf8(f.depMovAte->Text());
+  }
+  TClientDataSet& table = *f.cdsMovExtrBanco;
+  s["filtro"] = table.Active() && table.Filtered() ? Utf8(table.Filter()) : "";
+  s["filtro_descricao"] = DescribeFilter(s["filtro"].get<std::string>());
+  const TTotals totals = VisibleTotals(table);
+  s["resumo"] = {{"movimentos", totals.count},
+                 {"creditos", static_cast<double>(totals.credit_cents) / 100.0},
+                 {"debitos", static_cast<double>(totals.debit_cents) / 100.0},
+                 {"soma", static_cast<double>(totals.credit_cents - totals.debit_cents) / 100.0}};
+  if (with_grid) s["grade"] = GridState(*f.dbgExtrBanco);
+  s["movimentos_no_extrato"] = table.Active() ? [&] {
+    const bool filtered = table.Filtered();
+    if (!filtered) return table.RecordCount();
+    // Counting the hidden rows too needs the filter off for a moment; the
+    // current row moves, which nothing after this depends on.
+    table.SetFiltered(false);
+    const int all = table.RecordCount();
+    table.SetFiltered(true);
+    return all;
+  }() : 0;
+  return s;
+}
+
+
+size_t Utf8Length(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// The screen's fields and, unless with_grid is false, the grid. The file
+// name was printed first.
+void PrintState(const nlohmann::json& s, bool with_grid, TfrmImportOFX& f) {
+  auto line = [](const char* label, const nlohmann::json& v) {
+    std::cout << label << ": " << v.get<std::string>() << "\n";
+  };
+  line("Banco", s["banco"]);
+  line("Conta", s["conta"]);
+  std::string tipos;
+  for (const auto& t : s["tipos_conta"]) tipos += (tipos.empty() ? "" : ", ") + t.get<std::string>();
+  std::cout << "Tipo de conta: " << s["tipo_conta"].get<std::string>() << " (" << tipos << ")\n";
+  line("Data inicial", s["data_inicial"]);
+  line("Data Final", s["data_final"]);
+  line("Valor inicial", s["valor_inicial"]);
+  line("Valor Final", s["valor_final"]);
+  if (s.contains("movimento_de")) {
+    std::cout << "Data do movimento: de " << s["movimento_de"].get<std::string>() << " at\xC3\xA9 "
+              << s["movimento_ate"].get<std::string>() << "\n";
+  }
+  const auto& grid = s["grade"];
+  const auto& totals = s["resumo"];
+  const std::string filter = s["filtro_descricao"].get<std::string>();
+  std::cout << "Movimentos: " << totals["movimentos"].get<int>() << " de "
+            << s["movimentos_no_extrato"].get<int>() << (filter.empty() ? "" : " (" + filter + ")") << "\n";
+  auto cents = [](const nlohmann::json& v) { return std::llround(v.get<double>() * 100.0); };
+  std::cout << "Soma: " << Amount(cents(totals["soma"])) << " (cr\xC3\xA9" "ditos " << Amount(cents(totals["creditos"]))
+            << "; d\xC3\xA9" "bitos " << Amount(cents(totals["debitos"])) << ")\n";
+  if (!with_grid) return;
+  TDBGrid& g = *f.dbgExtrBanco;
+  const int row_count = grid["quantidade"].get<int>();
+  const std::vector<int> shown = ShownColumns(g);
+  std::vector<size_t> widths;
+  for (const auto& c : grid["colunas"]) widths.push_back(Utf8Length(c.get<std::string>()));
+  // Two passes over the grid (widths, then lines) instead of a copy of it.
+  for (int r = 0; r < row_count; ++r) {
+    for (size_t i = 0; i < shown.size(); ++i)
+      widths[i] = std::max(widths[i], Utf8Length(Utf8(g.CellText(r, shown[i]))));
+  }
+  // Amounts line up on the right, as in the grid.
+  std::vector<bool> right;
+  for (const auto& c : grid["colunas"]) right.push_back(c.get<std::string>() == "Valor");
+  std::string out;
+  auto print_row = [&](const std::vector<std::string>& cells) {
+    out.clear();
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const std::string& text = cells[i];
+      const std::string pad(widths[i] - Utf8Length(text), ' ');
+      out += right[i] ? pad + text : text;
+      if (i + 1 < cells.size()) out += right[i] ? "  " : pad + "  ";
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    std::cout << "  " << out << "\n";
+  };
+  std::vector<std::string> cells;
+  for (const auto& c : grid["colunas"]) cells.push_back(c.get<std::string>());
+  print_row(cells);
+  for (int r = 0; r < row_count; ++r) {
+    for (size_t i = 0; i < shown.size(); ++i) cells[i] = Utf8(g.CellText(r, shown[i]));
+    print_row(cells);
+  }
+}
+
+// Prints the report as indented JSON, with the grid's rows written from the
+// grid in place of their placeholder.
+void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
+  const std::string text = report.dump(2);
+  const std::string mark = nlohmann::json(kRowsPlaceholder).dump();
+  const size_t at = text.find(mark);
+  if (at == std::string::npos || f == nullptr) {
+    std::cout << text << "\n";
+    return;
+  }
+  std::cout << text.substr(0, at) << "[";
+  TDBGrid& g = *f->dbgExtrBanco;
+  const std::vector<int> shown = ShownColumns(g);
+  std::string line;
+  const int rows = g.RowCount();
+  for (int r = 0; r < rows; ++r) {
+    line = r == 0 ? "\n" : ",\n";
+    line += "        [";
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (i > 0) line += ", ";
+      AppendJsonString(line, g.CellText(r, shown[i]));
+    }
+    line += "]";
+    std::cout << line;
+  }
+  std::cout << (rows > 0 ? "\n      ]" : "]") << text.substr(at + mark.size()) << "\n";
+}
+
 // Progress of the long steps of a large statement on the terminal: one line
 // per step on stderr, its elapsed seconds ticking, then its duration. Silent
 // when stderr is no terminal.
@@ -183,9 +463,8 @@ class Progress {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!running_) return;
       running_ = false;
-      const double seconds = Elapsed();
       char buf[32];
-      std::snprintf(buf, sizeof buf, "%.1f", seconds);
+      std::snprintf(buf, sizeof buf, "%.1f", Elapsed());
       std::string shown = buf;
       std::replace(shown.begin(), shown.end(), '.', ',');
       std::cerr << "\r" << label_ << ": " << shown << " s\n" << std::flush;
@@ -226,204 +505,6 @@ std::string Thousands(long long n) {
   return digits;
 }
 
-int UsageError(const std::string& problem) {
-  std::cerr << "kvr61400 import: " << problem << "\nuso: kvr61400 " << kImportUsage << "\n";
-  return kExitUsage;
-}
-
-// Reads the options; returns an error text, empty when they are sound.
-std::string ParseOptions(const std::vector<std::string>& args, TImportOptions& o) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& into) -> bool {
-      if (i + 1 >= args.size()) return false;
-      into = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--json") {
-      o.json = true;
-    } else if (a == "--sim" || a == "--nao" || a == "--n\xC3\xA3o") {
-      const bool answer = a == "--sim";
-      if (o.answer && *o.answer != answer) return "--sim e --nao se excluem";
-      o.answer = answer;
-    } else if (a == "--server") {
-      if (!value(v)) return "--server espera HOST:PORTA";
-      const size_t colon = v.rfind(':');
-      const int port = colon == std::string::npos ? 0 : StrToIntDef(v.substr(colon + 1), 0);
-      if (colon == 0 || colon == std::string::npos || port <= 0 || port > 65535) {
-        return "--server espera HOST:PORTA, n\xC3\xA3o \"" + v + "\"";
-      }
-      o.host = v.substr(0, colon);
-      o.port = port;
-    } else if (a == "--token-file") {
-      if (!value(v)) return "--token-file espera o arquivo com a senha de acesso do servidor";
-      try {
-        o.token = ReadTokenFile(v);
-      } catch (const Exception& e) {
-        return Utf8(e.what());
-      }
-    } else if (a == "--tipo") {
-      if (!value(v)) return "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida";
-      o.tipo = Utf8ToCp1252(v);
-    } else if (a == "--de") {
-      if (!value(v)) return "--de espera uma data DD/MM/AAAA";
-      o.de = v;
-    } else if (a == "--ate" || a == "--at\xC3\xA9") {
-      if (!value(v)) return "--ate espera uma data DD/MM/AAAA";
-      o.ate = v;
-    } else if (!a.empty() && a[0] == '-') {
-      return "op\xC3\xA7\xC3\xA3o desconhecida: " + a;
-    } else if (o.file.empty()) {
-      o.file = a;
-    } else {
-      return "mais de um arquivo: " + a;
-    }
-  }
-  if (o.file.empty()) return "falta o ARQUIVO";
-  return "";
-}
-
-// Stands for the grid's rows in the report until they are written.
-const char* const kRowsPlaceholder = "\x01linhas";
-
-// The grid columns shown, by index.
-std::vector<int> ShownColumns(TfrmImportOFX& f) {
-  std::vector<int> shown;
-  const auto& cols = f.dbgExtrBanco->Columns();
-  for (size_t i = 0; i < cols.size(); ++i)
-    if (cols[i].Visible) shown.push_back(static_cast<int>(i));
-  return shown;
-}
-
-// What the screen shows, for printing; the grid's rows stay in the grid.
-nlohmann::json ScreenState(TfrmImportOFX& f) {
-  nlohmann::json s;
-  s["arquivo"] = Utf8(f.edtFile->Text());
-  s["banco"] = Utf8(f.edtBanco->Text());
-  s["conta"] = Utf8(f.edtConta->Text());
-  nlohmann::json tipos = nlohmann::json::array();
-  for (const auto& t : f.cbTipoConta->Items.Strings()) tipos.push_back(Utf8(t));
-  s["tipos_conta"] = tipos;
-  s["tipo_conta"] = Utf8(f.cbTipoConta->Text());
-  s["data_inicial"] = Utf8(f.depDtIni->Text());
-  s["data_final"] = Utf8(f.depDtFim->Text());
-  s["valor_inicial"] = Utf8(f.nedValorIni->Text());
-  s["valor_final"] = Utf8(f.nedValorFim->Text());
-  if (f.grbDtMovimento->Visible()) {
-    s["movimento_de"] = Utf8(f.depMovDe->Text());
-    s["movimento_ate"] = Utf8(f.depMovAte->Text());
-  }
-  TClientDataSet& table = *f.cdsMovExtrBanco;
-  s["filtro"] = table.Active() && table.Filtered() ? Utf8(table.Filter()) : "";
-  nlohmann::json columns = nlohmann::json::array();
-  for (int c : ShownColumns(f)) columns.push_back(Utf8(f.dbgExtrBanco->Columns()[static_cast<size_t>(c)].Title));
-  // The rows are written straight from the grid when printed (WriteGridRows):
-  // a million of them as a tree would take gigabytes.
-  s["grade"] = {{"colunas", columns}, {"linhas", kRowsPlaceholder}, {"quantidade", f.dbgExtrBanco->RowCount()}};
-  s["movimentos_no_extrato"] = table.Active() ? [&] {
-    const bool filtered = table.Filtered();
-    if (!filtered) return table.RecordCount();
-    // Counting the hidden rows too needs the filter off for a moment; the
-    // current row moves, which nothing after this depends on.
-    table.SetFiltered(false);
-    const int all = table.RecordCount();
-    table.SetFiltered(true);
-    return all;
-  }() : 0;
-  return s;
-}
-
-size_t Utf8Length(const std::string& s) {
-  size_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
-void PrintState(const nlohmann::json& s, TfrmImportOFX& f) {
-  auto line = [](const char* label, const nlohmann::json& v) {
-    std::cout << label << ": " << v.get<std::string>() << "\n";
-  };
-  line("Arquivo", s["arquivo"]);
-  line("Banco", s["banco"]);
-  line("Conta", s["conta"]);
-  std::string tipos;
-  for (const auto& t : s["tipos_conta"]) tipos += (tipos.empty() ? "" : ", ") + t.get<std::string>();
-  std::cout << "Tipo de conta: " << s["tipo_conta"].get<std::string>() << " (" << tipos << ")\n";
-  line("Data inicial", s["data_inicial"]);
-  line("Data Final", s["data_final"]);
-  line("Valor inicial", s["valor_inicial"]);
-  line("Valor Final", s["valor_final"]);
-  if (s.contains("movimento_de")) {
-    std::cout << "Data do movimento: de " << s["movimento_de"].get<std::string>() << " at\xC3\xA9 "
-              << s["movimento_ate"].get<std::string>() << "\n";
-  }
-  const auto& grid = s["grade"];
-  const int row_count = grid["quantidade"].get<int>();
-  const std::vector<int> shown = ShownColumns(f);
-  std::cout << "Movimentos: " << row_count << " de "
-            << s["movimentos_no_extrato"].get<int>()
-            << (s["filtro"].get<std::string>().empty() ? "" : " (filtro " + s["filtro"].get<std::string>() + ")")
-            << "\n";
-  std::vector<size_t> widths;
-  for (const auto& c : grid["colunas"]) widths.push_back(Utf8Length(c.get<std::string>()));
-  // Two passes over the grid (widths, then lines) instead of a copy of it.
-  for (int r = 0; r < row_count; ++r) {
-    for (size_t i = 0; i < shown.size(); ++i) {
-      widths[i] = std::max(widths[i], Utf8Length(Utf8(f.dbgExtrBanco->CellText(r, shown[i]))));
-    }
-  }
-  // Amounts line up on the right, as in the grid.
-  std::vector<bool> right;
-  for (const auto& c : grid["colunas"]) right.push_back(c.get<std::string>() == "Valor");
-  std::string out;
-  auto print_row = [&](const std::vector<std::string>& cells) {
-    out.clear();
-    for (size_t i = 0; i < cells.size(); ++i) {
-      const std::string& text = cells[i];
-      const std::string pad(widths[i] - Utf8Length(text), ' ');
-      out += right[i] ? pad + text : text;
-      if (i + 1 < cells.size()) out += right[i] ? "  " : pad + "  ";
-    }
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    std::cout << "  " << out << "\n";
-  };
-  std::vector<std::string> cells;
-  for (const auto& c : grid["colunas"]) cells.push_back(c.get<std::string>());
-  print_row(cells);
-  for (int r = 0; r < row_count; ++r) {
-    for (size_t i = 0; i < shown.size(); ++i) cells[i] = Utf8(f.dbgExtrBanco->CellText(r, shown[i]));
-    print_row(cells);
-  }
-}
-
-// Prints the report as indented JSON, with the grid's rows written from the
-// grid in place of their placeholder.
-void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
-  const std::string text = report.dump(2);
-  const std::string mark = nlohmann::json(kRowsPlaceholder).dump();
-  const size_t at = text.find(mark);
-  if (at == std::string::npos || f == nullptr) {
-    std::cout << text << "\n";
-    return;
-  }
-  std::cout << text.substr(0, at) << "[";
-  const std::vector<int> shown = ShownColumns(*f);
-  std::string line;
-  const int rows = f->dbgExtrBanco->RowCount();
-  for (int r = 0; r < rows; ++r) {
-    line = r == 0 ? "\n" : ",\n";
-    line += "        [";
-    for (size_t i = 0; i < shown.size(); ++i) {
-      if (i > 0) line += ", ";
-      AppendJsonString(line, f->dbgExtrBanco->CellText(r, shown[i]));
-    }
-    line += "]";
-    std::cout << line;
-  }
-  std::cout << (rows > 0 ? "\n      ]" : "]") << text.substr(at + mark.size()) << "\n";
-}
-
 }  // namespace
 
 int RunImport(const std::vector<std::string>& args) {
@@ -444,19 +525,24 @@ int RunImport(const std::vector<std::string>& args) {
   bool state_known = false;
   TfrmImportOFX* form = nullptr;
 
+  const bool with_grid = !options.summary;
+  // Every line of an error names the file it is about.
+  const std::string about = "kvr61400 import: " + options.file + ": ";
   auto finish = [&]() {
     if (form != nullptr && !state_known) {
-      report["tela"] = ScreenState(*form);
+      report["tela"] = ScreenState(*form, with_grid);
       state_known = true;
     }
+    report["arquivo"] = options.file;
     report["mensagens"] = messages;
     report["resultado"] = result;
     report["status"] = status;
     if (!failure.empty()) report["falha"] = failure;
     if (options.json) {
       PrintReport(report, form);
-    } else if (!failure.empty()) {
-      std::cerr << "kvr61400 import: " << failure << "\n";
+    } else {
+      if (!failure.empty()) std::cerr << about << failure << "\n";
+      std::cout << "Resultado: " << OutcomeText(status) << " (status " << status << ")\n";
     }
     if (form != nullptr) {
       form->Close();
@@ -498,6 +584,7 @@ int RunImport(const std::vector<std::string>& args) {
     return false;
   };
 
+  if (!options.json) std::cout << "Arquivo: " << options.file << "\n";
   try {
     CriaImportOFX();
   } catch (const std::exception& e) {
@@ -512,7 +599,7 @@ int RunImport(const std::vector<std::string>& args) {
   if (!options.json && progress.Enabled()) {
     std::error_code ignored;
     const std::uintmax_t size = std::filesystem::file_size(options.file, ignored);
-    if (!ignored && size >= kProgressFileBytes) progress.Begin("Lendo o extrato " + options.file);
+    if (!ignored && size >= kProgressFileBytes) progress.Begin("Lendo o extrato");
     form->netImportOFX->OnCall = [&](const std::string& method, bool done) {
       const int rows = form->cdsMovExtrAux->Active() ? form->cdsMovExtrAux->RecordCount() : 0;
       if (rows <= kProgressAbove) return;
@@ -557,17 +644,35 @@ int RunImport(const std::vector<std::string>& args) {
       failure = "tipo de conta \"" + Utf8(*options.tipo) + "\" n\xC3\xA3o oferecido (" + offered + ")";
       status = kExitUsage;
       result = "erro";
-      report["tela"] = ScreenState(*form);
-      if (!options.json) PrintState(report["tela"], *form);
+      report["tela"] = ScreenState(*form, with_grid);
+      if (!options.json) PrintState(report["tela"], with_grid, *form);
       return finish();
     }
     form->cbTipoConta->UserSelect(chosen);
   }
 
-  report["tela"] = ScreenState(*form);
-  if (!options.json) PrintState(report["tela"], *form);
+  report["tela"] = ScreenState(*form, with_grid);
+  if (!options.json) PrintState(report["tela"], with_grid, *form);
+  // A bank-237 range that leaves no row ends in "Arquivo sem dados para
+  // importação."; say how to choose another one.
+  const nlohmann::json& shown = report["tela"];
+  if (form->grbDtMovimento->Visible() && shown["resumo"]["movimentos"] == 0 &&
+      shown["movimentos_no_extrato"].get<int>() > 0) {
+    const std::string hint = "nenhum movimento de " + shown["movimento_de"].get<std::string>() + " a " +
+                             shown["movimento_ate"].get<std::string>() + "; o extrato vai de " +
+                             shown["data_inicial"].get<std::string>() + " a " +
+                             shown["data_final"].get<std::string>() +
+                             ": escolha o per\xC3\xADodo com --de DD/MM/AAAA --ate DD/MM/AAAA";
+    report["dica"] = hint;
+    if (!options.json) std::cerr << about << hint << "\n";
+  }
 
-  act([&] { form->sbtConfirma->UserClick(); });
+  const bool confirmed = act([&] { form->sbtConfirma->UserClick(); });
+  if (confirmed && host.last_answer == 11 && host.last_message.empty()) {
+    // "Não" to the repeated movements: the server was told to store nothing.
+    status = kExitDeclined;
+    result = "cancelado";
+  }
   return finish();
 }
 

@@ -41,14 +41,16 @@ std::string IsoDate(TDateTime date) {
   return text;
 }
 
-// An amount with two decimals and the decimal separator of the settings.
+// An amount as the screen shows it ("#,##0.00": "1.350,00"). A decimal
+// separator given on the command line that equals the thousands one takes
+// the thousands one's place away.
 std::string ShownAmount(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  std::string out = text;
-  for (char& c : out) {
-    if (c == '.') c = FormatSettings.DecimalSeparator;
+  const TFormatSettings saved = FormatSettings;
+  if (FormatSettings.ThousandSeparator == FormatSettings.DecimalSeparator) {
+    FormatSettings.ThousandSeparator = FormatSettings.DecimalSeparator == ',' ? '.' : ',';
   }
+  std::string out = FormatFloat("#,##0.00", value);
+  FormatSettings = saved;
   return out;
 }
 

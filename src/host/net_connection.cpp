@@ -1,5 +1,6 @@
 #include "host/net_connection.h"
 
+#include <exception>
 #include <utility>
 
 #include "host/host_library.h"
@@ -127,6 +128,35 @@ std::string_view TServerResult::PayloadText() const {
 
 // ---------------------------------------------------------------- connection
 
+namespace {
+
+TCallRunner& InstalledCallRunner() {
+  static TCallRunner runner;
+  return runner;
+}
+
+}  // namespace
+
+void TNetConnection::SetCallRunner(TCallRunner runner) { InstalledCallRunner() = std::move(runner); }
+
+void TNetConnection::RunCall(const std::function<void()>& work) {
+  std::exception_ptr failure;
+  const std::function<void()> guarded = [&] {
+    try {
+      work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  };
+  const TCallRunner& runner = InstalledCallRunner();
+  if (runner) {
+    runner(guarded);
+  } else {
+    guarded();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
 TNetConnection::TNetConnection(TComponent* owner)
     : TComponent(owner), transport_(MakeHttpTransport()) {}
 
@@ -149,7 +179,7 @@ void TNetConnection::SetConnected(bool value) {
   }
   if (OnBeforeConnect) OnBeforeConnect(this);
   transport_->SetToken(Token);
-  transport_->Open(Host, Port);
+  RunCall([&] { transport_->Open(Host, Port); });
   connected_ = true;
 }
 
@@ -174,7 +204,8 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
   Done done{*this, method};
 
   const TRpcRequest request(method, ++next_id_, args);
-  auto reply = std::make_shared<TRpcReply>(transport_->Call(ServerName, request));
+  auto reply = std::make_shared<TRpcReply>();
+  RunCall([&] { *reply = transport_->Call(ServerName, request); });
   const std::string where = " (chamada de " + method + " ao servidor " + Address() + ")";
   auto status_error = [&] {
     return Exception("O servidor respondeu com o estado HTTP " + std::to_string(reply->status) + where + ".");

@@ -152,11 +152,24 @@ class TServerResult {
   std::string error_message_;
 };
 
+// Runs the part of a server call that waits for the server (the transport's
+// Open and Call): given that work, runs it and returns once it has ended.
+// The work never throws; what it raised is rethrown to the caller of
+// SetConnected or Call after the runner returns. A desktop host runs the work
+// on another thread and keeps its window painted meanwhile; the caller still
+// sees a synchronous call.
+using TCallRunner = std::function<void(const std::function<void()>& work)>;
+
 // The connection to the application server's remote module (netImportOFX).
 // Set ServerName, Host, Port and Token (usually from OnBeforeConnect), then
 // SetConnected(true); calls are synchronous.
 class TNetConnection : public TComponent {
  public:
+  // Installs the runner of every connection of the process; an empty one
+  // (the default) runs the work at once on the calling thread. Set it before
+  // any call is under way, from the thread that makes the calls.
+  static void SetCallRunner(TCallRunner runner);
+
   // owner may be null: the caller then owns the connection.
   explicit TNetConnection(TComponent* owner);
   ~TNetConnection() override;
@@ -201,6 +214,8 @@ class TNetConnection : public TComponent {
 
  private:
   std::string Address() const;
+  // Runs work through the installed call runner, rethrowing what it raised.
+  static void RunCall(const std::function<void()>& work);
 
   std::unique_ptr<TRpcTransport> transport_;
   bool connected_ = false;

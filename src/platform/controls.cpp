@@ -88,12 +88,14 @@ void TControl::SetVisible(bool v) {
   if (v == visible_) return;
   visible_ = v;
   Changed();
+  if (TForm* form = ParentForm(); !v && form != nullptr && form != this) form->DropUnfocusableControl();
 }
 
 void TControl::SetEnabled(bool v) {
   if (v == enabled_) return;
   enabled_ = v;
   Changed();
+  if (TForm* form = ParentForm(); !v && form != nullptr && form != this) form->DropUnfocusableControl();
 }
 
 void TControl::SetColor(TColor c) {
@@ -223,11 +225,17 @@ void TForm::ForgetControl(TControl* control) {
   if (active_control_ == control) active_control_ = nullptr;
 }
 
+void TForm::DropUnfocusableControl() {
+  if (active_control_ != nullptr && !active_control_->CanFocus()) SetActiveControl(nullptr);
+}
+
 void TForm::UserFocus(TControl& control) {
   TControl* previous = active_control_;
   if (previous == &control) return;
   if (!control.CanFocus()) return;
-  if (previous != nullptr) previous->UserExit();
+  // A control hidden or disabled while focused (SetFocus by program on one
+  // that cannot take it) is left without its exit checks.
+  if (previous != nullptr && previous->CanFocus()) previous->UserExit();
   if (active_control_ != previous) return;  // the exit handler moved the focus
   SetActiveControl(&control);
   if (control.OnEnter) control.OnEnter(&control);

@@ -130,7 +130,10 @@ class TControl : public TComponent {
 
   // Focus. SetFocus makes this control its form's ActiveControl (no OnExit
   // or OnEnter runs: that is what the user's moves do, see TForm::UserFocus).
-  // Focused is true while it is the ActiveControl.
+  // Focused is true while it is the ActiveControl. Hiding or disabling the
+  // focused control (or a parent of it) leaves the form without one, and
+  // its OnExit does not run: its checks belong to a part of the screen the
+  // user no longer sees.
   void SetFocus();
   bool Focused();
   // Visible and enabled, and so is every parent.
@@ -220,7 +223,7 @@ class TForm : public TControl {
   TControl* ActiveControl() const { return active_control_; }
   void SetActiveControl(TControl* control);
   // The user moves the focus to control: the focused control's OnExit runs
-  // first (UserExit); if it throws, the focus stays where the handler left
+  // first (UserExit) when it can still take the focus; if it throws, the focus stays where the handler left
   // it and the exception passes on. Otherwise, unless the handler moved the
   // focus itself, control becomes ActiveControl and its OnEnter runs.
   void UserFocus(TControl& control);
@@ -244,6 +247,9 @@ class TForm : public TControl {
  private:
   friend class TControl;
   void ForgetControl(TControl* control);
+  // After a control was hidden or disabled: a focused control that can no
+  // longer take the focus loses it, without its OnExit.
+  void DropUnfocusableControl();
 
   TFormBorderStyle border_style_ = TFormBorderStyle::bsSizeable;
   TFormStyle form_style_ = TFormStyle::fsNormal;

@@ -14,8 +14,10 @@ extern TFormatSettings FormatSettings;
 
 // Sets FormatSettings from the environment's locale: calls
 // setlocale(LC_ALL, "") and takes the decimal and thousands separators from
-// localeconv(). The date separator stays "/". A locale without a thousands
-// separator gets "." when the decimal mark is "," and "," otherwise.
+// localeconv(). A locale without regional conventions (C, POSIX, C.UTF-8,
+// or one that is not installed) gets the Brazilian ones: "," and ".". The
+// date separator is "/". A locale without a thousands separator gets "."
+// when the decimal mark is "," and "," otherwise. Leaves LC_NUMERIC at "C".
 void InitFormatSettingsFromLocale();
 
 }  // namespace kvr

@@ -9,8 +9,8 @@ namespace kvr::qt {
 
 // The busy indicator of the host: a translucent layer over the whole of its
 // parent (the main window) with the text "Aguarde..." and a running bar,
-// plus the wait cursor. It is painted at once when shown, because the server
-// call it announces blocks the event loop until it returns.
+// plus the wait cursor. It is painted at once when shown; during the server
+// call it announces, the bar keeps moving (RunServerCallWhilePainting).
 class BusyIndicator : public QWidget {
   Q_OBJECT
 

@@ -72,6 +72,14 @@ QFont ToQFont(const TFont& font, const QFont& base) {
   return result;
 }
 
+QColor DisabledTextColor(const QColor& text) {
+  // Black text becomes a dark grey, still well above 7:1 against the button
+  // face and the tooltip colour; a colour of its own (a valid date's blue)
+  // is kept.
+  if (text.lightness() < 40) return QColor(0x3c, 0x3c, 0x3c);
+  return text;
+}
+
 TKey ToKeyCode(int qt_key) {
   if (qt_key >= Qt::Key_A && qt_key <= Qt::Key_Z) return static_cast<TKey>('A' + (qt_key - Qt::Key_A));
   if (qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) return static_cast<TKey>('0' + (qt_key - Qt::Key_0));
@@ -209,6 +217,10 @@ void ControlView::SyncCommon() {
     palette.setColor(group, QPalette::WindowText, text_color);
     palette.setColor(group, QPalette::Text, text_color);
   }
+  // The screen shows what it loaded in disabled boxes; the style's grey on
+  // grey would leave the values hard to read.
+  palette.setColor(QPalette::Disabled, QPalette::WindowText, DisabledTextColor(text_color));
+  palette.setColor(QPalette::Disabled, QPalette::Text, DisabledTextColor(text_color));
   if (PaintsBackground()) {
     const QColor background = ToQColor(control_.Color(), QPalette());
     for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
@@ -329,6 +341,7 @@ class DateEditView : public EditView {
     const QColor color = date_edit_.IsValidDate() ? ToQColor(date_edit_.ValidDateColor, QPalette())
                                                   : ToQColor(control_.Font().Color, QPalette());
     for (const auto group : {QPalette::Active, QPalette::Inactive}) palette.setColor(group, QPalette::Text, color);
+    palette.setColor(QPalette::Disabled, QPalette::Text, DisabledTextColor(color));
     line_->setPalette(palette);
     QString tip = ToQString(control_.Hint());
     if (date_edit_.IsValidDate()) {

@@ -19,6 +19,10 @@ class FormView;
 // clBtnFace the button face, clWindow the text-box background, ...).
 QColor ToQColor(TColor color, const QPalette& palette);
 
+// The text colour of a disabled control whose text is text: legible, not
+// the style's faint grey.
+QColor DisabledTextColor(const QColor& text);
+
 // The Qt font of a control font: the design's "MS Sans Serif", which the
 // desktop lacks, becomes "DejaVu Sans"; a negative height is the character
 // height in pixels, a positive one the cell height.

@@ -1,7 +1,12 @@
 #include "qt/grid_view.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QPainter>
+#include <QHelpEvent>
+#include <QStyledItemDelegate>
 #include <QTimer>
+#include <QToolTip>
 
 #include "platform/client_dataset.h"
 #include "qt/form_view.h"
@@ -91,6 +96,70 @@ void GridModel::Detach() {
   endResetModel();
 }
 
+namespace {
+
+// The room of a cell's text: two pixels in from the left edge and one from
+// the right, as the design's grid draws it (the style's wider margins would
+// cut "Crédito" in the 43 pixels of the column "Tipo").
+QRect TextRoom(const QRect& cell) { return cell.adjusted(2, 0, -1, 0); }
+
+}  // namespace
+
+bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index) {
+  const QString text = index.data(Qt::DisplayRole).toString();
+  if (text.isEmpty()) return false;
+  return view.fontMetrics().horizontalAdvance(text) > TextRoom(view.visualRect(index)).width();
+}
+
+namespace {
+
+// Draws the cells' texts in the design's margins, ending a text too long for
+// its column in an ellipsis, and shows such a text whole in a tooltip; a
+// text that fits shows none.
+class CutTextDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QStyleOptionViewItem cell = option;
+    initStyleOption(&cell, index);
+    const QString text = cell.text;
+    cell.text.clear();
+    const QWidget* widget = cell.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
+    if (text.isEmpty()) return;
+    const QPalette::ColorGroup group = !(cell.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                       : (cell.state & QStyle::State_Active) ? QPalette::Active
+                                                                             : QPalette::Inactive;
+    const QRect room = TextRoom(cell.rect);
+    painter->save();
+    painter->setFont(cell.font);
+    painter->setPen(cell.palette.color(group, (cell.state & QStyle::State_Selected) ? QPalette::HighlightedText
+                                                                                     : QPalette::Text));
+    painter->drawText(room, static_cast<int>(cell.displayAlignment) | Qt::TextSingleLine,
+                      cell.fontMetrics.elidedText(text, Qt::ElideRight, room.width()));
+    painter->restore();
+  }
+
+  bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                 const QModelIndex& index) override {
+    if (event == nullptr || view == nullptr || event->type() != QEvent::ToolTip) {
+      return QStyledItemDelegate::helpEvent(event, view, option, index);
+    }
+    if (!index.isValid() || !CellTextIsCut(*view, index)) {
+      QToolTip::hideText();
+      event->ignore();
+      return true;
+    }
+    QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString(), view->viewport(),
+                       view->visualRect(index));
+    return true;
+  }
+};
+
+}  // namespace
+
 GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
     : ControlView(form_view, grid, new QTableView(parent)),
       grid_(grid),
@@ -100,9 +169,10 @@ GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->setWordWrap(false);
-  // Texts wider than their column are cut at its edge, as the design's
-  // grid does, not shortened with an ellipsis.
-  table_->setTextElideMode(Qt::ElideNone);
+  // A text wider than its column ends in an ellipsis and shows whole in a
+  // tooltip.
+  table_->setTextElideMode(Qt::ElideRight);
+  table_->setItemDelegate(new CutTextDelegate(table_));
   table_->setCornerButtonEnabled(false);
   table_->verticalHeader()->setDefaultSectionSize(18);
   table_->verticalHeader()->setMinimumSectionSize(14);

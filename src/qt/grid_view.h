@@ -47,9 +47,14 @@ class GridModel : public QAbstractTableModel {
   bool reload_pending_ = false;
 };
 
+// Whether the column of index is too narrow for its display text, so that
+// the view elides it.
+bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index);
+
 // The view of a TDBGrid: a QTableView over a GridModel with the grid's
 // titles, column widths, hidden columns and lines, no editing, no row
-// indicator, Tab moving between columns; keys go through the grid's
+// indicator, Tab moving between columns, texts too long for their column
+// elided and shown whole in a tooltip; keys go through the grid's
 // OnKeyDown first (a key it cancels does nothing).
 class GridView : public ControlView {
  public:

@@ -5,19 +5,38 @@
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
+#include <QTranslator>
 
 #include "host/host_library.h"
+#include "host/net_connection.h"
 #include "platform/errors.h"
 #include "qt/main_window.h"
 #include "qt/package_loader.h"
 #include "qt/qt_host_library.h"
 #include "qt/dialogs.h"
+#include "qt/server_call_runner.h"
 #include "qt/user_action.h"
 
 namespace kvr::qt {
+
+bool UsePortuguese(QCoreApplication& application) {
+  const QLocale system = QLocale::system();
+  if (system.language() == QLocale::C) QLocale::setDefault(QLocale(QLocale::Portuguese, QLocale::Brazil));
+  auto* translator = new QTranslator(&application);
+  if (!translator->load(QLocale(QLocale::Portuguese, QLocale::Brazil), "qtbase", "_",
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return false;
+  }
+  QCoreApplication::installTranslator(translator);
+  return true;
+}
 
 HostShellOptions ResolveHostShellOptions(const QStringList& arguments, const QSettings& settings) {
   HostShellOptions options;
@@ -51,6 +70,9 @@ HostShell::HostShell(HostShellOptions options, const QString& host_folder)
       settings_file_(options.settings_file),
       token_file_(options.server.token_file) {
   SetHostLibrary(host_.get());
+  // Server calls wait off the interface thread: the busy indicator moves and
+  // the window repaints while the screen's handler waits for its answer.
+  TNetConnection::SetCallRunner(RunServerCallWhilePainting);
   window_->SetOpenImportOFX([this] { OpenImportOFX(); });
   window_->SetConfigureServer([this] { ConfigureServer(); });
   ShowServer();
@@ -119,6 +141,7 @@ void HostShell::ConfigureServer() {
 
 HostShell::~HostShell() {
   host_->ReleaseScreens();
+  TNetConnection::SetCallRunner(nullptr);
   SetHostLibrary(nullptr);
 }
 

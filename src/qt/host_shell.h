@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include <QCoreApplication>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -34,6 +35,14 @@ struct HostShellOptions {
 // kPackageSettingsKey), else the defaults. Throws kvr::Exception quoting a
 // malformed or missing value, or an unknown option.
 HostShellOptions ResolveHostShellOptions(const QStringList& arguments, const QSettings& settings);
+
+// The module speaks Portuguese whatever the process locale: loads Qt's own
+// Portuguese (Brazil) translations (its file chooser, its standard buttons)
+// into application, and, when the locale has no regional conventions of its
+// own (C, POSIX, C.UTF-8), makes Brazil Qt's default locale. Returns false
+// when the translations are not installed (qt6-translations-l10n); Qt's
+// dialogs then stay in English.
+bool UsePortuguese(QCoreApplication& application);
 
 // The host shell: its main window, the Qt host library installed for the
 // module (SetHostLibrary) and the module's package. One per process, on the

@@ -24,23 +24,32 @@ constexpr const char* kUsage =
     "                       senão o arquivo das configurações, senão nenhuma)\n"
     "  --pacote CAMINHO     o pacote Pkg_kvr61400.so ou a pasta que o contém\n"
     "                       (senão o das configurações, senão ao lado deste programa)\n"
-    "  --abrir              abre a tela de importação ao iniciar\n";
+    "  --abrir              abre a tela de importação ao iniciar\n"
+    "  --testar-display     só verifica se o display abre (status 0) e termina\n"
+    "\n"
+    "Exemplo: kvr61400-host --server 127.0.0.1:8061 --abrir\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool display_check = false;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (argument == "--testar-display") display_check = true;
   }
+  // Qt ends the process when it cannot open the display; scripts/run-demo
+  // asks first, so that it can fall back to the headless demo.
   QApplication application(argc, argv);
+  if (display_check) return 0;
   QApplication::setOrganizationName("kvr");
   QApplication::setApplicationName("kvr61400-host");
   if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
   kvr::InitFormatSettingsFromLocale();
+  kvr::qt::UsePortuguese(application);
 
   kvr::qt::HostShellOptions options;
   try {
@@ -48,7 +57,7 @@ int main(int argc, char** argv) {
     options = kvr::qt::ResolveHostShellOptions(QApplication::arguments(), settings);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "kvr61400-host: %s\n%s", kvr::qt::ErrorText(error).toLocal8Bit().constData(), kUsage);
-    return 2;
+    return 64;
   }
 
   kvr::qt::HostShell shell(options, QApplication::applicationDirPath());

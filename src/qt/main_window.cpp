@@ -10,6 +10,8 @@
 #include "platform/controls.h"
 #include "qt/busy_indicator.h"
 #include "qt/form_view.h"
+#include "qt/imported_statements.h"
+#include "qt/server_call_runner.h"
 #include "qt/text.h"
 
 namespace kvr::qt {
@@ -96,6 +98,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   QAction* import_ofx = finance_menu->addAction(QString::fromUtf8(kImportOFXEntry));
   import_ofx->setObjectName("actionImportOFX");
   connect(import_ofx, &QAction::triggered, this, &MainWindow::OpenImportOFX);
+  QAction* statements = finance_menu->addAction(QString::fromUtf8(ImportedStatementsWindow::kTitle));
+  statements->setObjectName("actionImportedStatements");
+  connect(statements, &QAction::triggered, this, [this] { OpenImportedStatements(*this); });
 
   QMenu* window_menu = menuBar()->addMenu(QString::fromUtf8("&Janela"));
   connect(window_menu->addAction(QString::fromUtf8("&Cascata")), &QAction::triggered, mdi_,
@@ -110,6 +115,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() { DiscardViews(); }
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (ServerCallRunning()) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+}
 
 void MainWindow::OpenImportOFX() {
   if (open_import_ofx_) open_import_ofx_();

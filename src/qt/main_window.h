@@ -54,6 +54,11 @@ class MainWindow : public QMainWindow {
   QMdiArea& ChildArea() const { return *mdi_; }
   BusyIndicator& Busy() const { return *busy_; }
 
+ protected:
+  // Refused while a server call is under way (its screen waits for the
+  // answer); otherwise closes as usual.
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   QMdiArea* mdi_ = nullptr;
   BusyIndicator* busy_ = nullptr;

@@ -529,9 +529,11 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
 
     if (gravado) {
       msgPadrao->ShowMsg("ARQ_IMP_SUCESSO", TMsgDlgType::mtInformation, mbOK, 0);
-    } else {
+    } else if (resposta != 11) {
       MensErro(Msg("MOV_JA_CAD"), true);
     }
+    // Declined (answer 11): the server was told to store nothing, and saying
+    // the statement is already recorded would be false; the action just ends.
   } catch (...) {
     host.DeactiveShowAvi();
     if (cdsMovExtrAux->Active()) cdsMovExtrAux->EmptyDataSet();

@@ -164,7 +164,9 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // Stamps the chosen account on the statement, copies the visible
   // transactions into cdsMovExtrAux noting repeats, asks whether to go on
   // when there are any, has the server validate and store the statement and
-  // reports the outcome (ARQ_IMP_SUCESSO, or MOV_JA_CAD through MensErro).
+  // reports the outcome (ARQ_IMP_SUCESSO, or MOV_JA_CAD through MensErro;
+  // nothing when the user declined the repeat question, which still calls
+  // SetExtratoBancario with false).
   // ARQ_SEM_DADOS when no transaction is visible. The busy indicator is
   // hidden and cdsMovExtrAux emptied however it ends.
   void sbtConfirmaClick(TComponent* sender);

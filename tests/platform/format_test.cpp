@@ -1,6 +1,12 @@
 #include "platform/format.h"
 
 #include <gtest/gtest.h>
+#include <locale.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "platform/format_settings.h"
 #include "platform/sysutils.h"
@@ -115,6 +121,66 @@ TEST_F(Format, EditMasks) {
       {"99999-9", "12345-6", "12345-6"},
   };
   for (const Case& c : cases) EXPECT_EQ(FormatMaskText(c.mask, c.value), c.text) << c.mask << " / " << c.value;
+}
+
+// The locale of the process decides the separators, read once at start by
+// every front end. Runs InitFormatSettingsFromLocale under LC_ALL=name and
+// puts the environment and the C library's locale back afterwards.
+class FormatSettingsFromLocale : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = FormatSettings;
+    if (const char* lc_all = std::getenv("LC_ALL")) saved_lc_all_ = lc_all;
+  }
+  void TearDown() override {
+    if (saved_lc_all_) {
+      setenv("LC_ALL", saved_lc_all_->c_str(), 1);
+    } else {
+      unsetenv("LC_ALL");
+    }
+    std::setlocale(LC_ALL, "C");
+    FormatSettings = saved_;
+  }
+  static bool Installed(const char* name) {
+    locale_t locale = newlocale(LC_ALL_MASK, name, nullptr);
+    if (locale == nullptr) return false;
+    freelocale(locale);
+    return true;
+  }
+  std::string Under(const char* name) {
+    FormatSettings = TFormatSettings{'?', '?', '?'};
+    setenv("LC_ALL", name, 1);
+    InitFormatSettingsFromLocale();
+    return {FormatSettings.DecimalSeparator, FormatSettings.ThousandSeparator, FormatSettings.DateSeparator};
+  }
+
+ private:
+  TFormatSettings saved_;
+  std::optional<std::string> saved_lc_all_;
+};
+
+TEST_F(FormatSettingsFromLocale, LocalesWithoutRegionalSettingsGetTheBrazilianOnes) {
+  for (const char* name : {"C", "POSIX", "C.UTF-8", "xx_NAO.INSTALADO"}) {
+    EXPECT_EQ(Under(name), ",./") << name;
+    EXPECT_EQ(FormatFloat("#,##0.00", 1500), "1.500,00") << name;
+    EXPECT_EQ(FormatDateTime("dd/mm/yyyy", EncodeDate(2024, 5, 8)), "08/05/2024") << name;
+  }
+}
+
+TEST_F(FormatSettingsFromLocale, RealLocalesAreFollowed) {
+  struct Case {
+    const char* name;
+    const char* separators;
+  };
+  // scripts/install-deps generates both; elsewhere a missing one is skipped.
+  const Case cases[] = {{"pt_BR.UTF-8", ",./"}, {"en_US.UTF-8", ".,/"}};
+  int tried = 0;
+  for (const auto& c : cases) {
+    if (!Installed(c.name)) continue;
+    ++tried;
+    EXPECT_EQ(Under(c.name), c.separators) << c.name;
+  }
+  if (tried == 0) GTEST_SKIP() << "neither pt_BR.UTF-8 nor en_US.UTF-8 is installed (scripts/install-deps)";
 }
 
 }  // namespace

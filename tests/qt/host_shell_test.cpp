@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include "platform/errors.h"
@@ -104,6 +107,31 @@ TEST(PackageLoading, MissingPackageIsReportedWithItsPlaces) {
   EXPECT_FALSE(loader.Loaded());
   EXPECT_THROW(loader.CallIniProc(), Exception);
 }
+
+#if defined(KVR_RUN_DEMO) && defined(KVR_BUILD_DIR) && defined(KVR_SERVER_BIN)
+// `make run` with DISPLAY set to a display nobody serves: Qt would abort the
+// shell, so the demo says why and runs headless instead.
+TEST(MakeRun, DisplayThatDoesNotOpenFallsBackToTheHeadlessDemo) {
+  int display = 4242;
+  while (QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(display))) ++display;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("DISPLAY", QString(":%1").arg(display));
+  environment.remove("WAYLAND_DISPLAY");
+  environment.remove("QT_QPA_PLATFORM");
+  QProcess demo;
+  demo.setProcessEnvironment(environment);
+  demo.setProcessChannelMode(QProcess::MergedChannels);
+  demo.start(KVR_RUN_DEMO, {KVR_BUILD_DIR});
+  ASSERT_TRUE(demo.waitForFinished(120000)) << "the demo did not end";
+  const QString output = QString::fromUtf8(demo.readAll());
+  EXPECT_EQ(demo.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(demo.exitCode(), 0) << output.toStdString();
+  EXPECT_TRUE(output.contains(QString::fromUtf8("Não foi possível abrir o display \":%1\"").arg(display)))
+      << output.toStdString();
+  EXPECT_TRUE(output.contains("Arquivo importado com sucesso.")) << output.toStdString();
+  EXPECT_TRUE(output.contains("servidor parado.")) << output.toStdString();
+}
+#endif
 
 }  // namespace
 }  // namespace kvr::qt

@@ -8,13 +8,23 @@
 #include <QApplication>
 #include <QDir>
 #include <QFontDatabase>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <QToolTip>
 
+#include <chrono>
+#include <thread>
+
+#include "host/net_connection.h"
 #include "platform/format_settings.h"
+#include "qt/busy_indicator.h"
+#include "qt/grid_view.h"
 #include "qt/main_window.h"
 #include "qt/qt_host_library.h"
 #include "desktop_session.h"
@@ -88,6 +98,88 @@ TEST_F(ScreenshotTest, ScreenEmptyStandardBankAndBank237) {
   ProcessEvents();
   ASSERT_EQ(session.Widget<QTableView>("dbgExtrBanco")->model()->rowCount(), 8);
   Save("tela-banco-237.png");
+}
+
+// The grid's cell of a row and a field, by the field's column.
+QModelIndex Cell(const QTableView& table, int row, const char* title) {
+  for (int c = 0; c < table.model()->columnCount(); ++c) {
+    if (table.model()->headerData(c, Qt::Horizontal).toString() == QString::fromUtf8(title)) {
+      return table.model()->index(row, c);
+    }
+  }
+  return {};
+}
+
+// The tooltip the grid shows while the mouse rests on the cell.
+QString TooltipOf(QTableView& table, const QModelIndex& index) {
+  QToolTip::hideText();  // hides after a short delay
+  QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 3000);
+  const QPoint at = table.visualRect(index).center();
+  QHelpEvent help(QEvent::ToolTip, at, table.viewport()->mapToGlobal(at));
+  QApplication::sendEvent(table.viewport(), &help);
+  return QToolTip::isVisible() ? QToolTip::text() : QString();
+}
+
+TEST_F(ScreenshotTest, TextsTooLongForTheirColumnEndInAnEllipsisAndShowWholeInATooltip) {
+  session.LoadExample("extrato-341.ofx");
+  auto* table = session.Widget<QTableView>("dbgExtrBanco");
+  ASSERT_NE(table, nullptr);
+  Save("grade-texto-cortado.png");
+  const QModelIndex long_memo = Cell(*table, 0, "Descrição");
+  ASSERT_EQ(long_memo.data().toString(), "PIX RECEBIDO JOSE DA SILVA");
+  EXPECT_TRUE(CellTextIsCut(*table, long_memo));
+  EXPECT_EQ(TooltipOf(*table, long_memo), "PIX RECEBIDO JOSE DA SILVA");
+  // Texts that fit: no ellipsis, no tooltip ("Crédito" in the 43 pixels of
+  // the column "Tipo" included).
+  for (const QModelIndex& fits : {Cell(*table, 1, "Descrição"), Cell(*table, 0, "Tipo"), Cell(*table, 0, "Valor")}) {
+    SCOPED_TRACE(fits.data().toString().toStdString());
+    EXPECT_FALSE(CellTextIsCut(*table, fits));
+    EXPECT_EQ(TooltipOf(*table, fits), "");
+  }
+  EXPECT_EQ(Cell(*table, 0, "Tipo").data().toString(), QString::fromUtf8("Crédito"));
+  QToolTip::hideText();
+}
+
+// A server that takes its time to answer.
+class SlowServer : public TRpcTransport {
+ public:
+  void Open(const std::string&, int) override {}
+  void Close() override {}
+  nlohmann::json Call(const std::string&, const std::string&, const nlohmann::json&) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return {{"jsonrpc", "2.0"}, {"id", 1}, {"result", true}};
+  }
+};
+
+TEST_F(ScreenshotTest, BusyIndicatorMovesAndTheWindowTakesNoInputDuringASlowCall) {
+  MainWindow& window = session.Shell().Window();
+  auto* button = new QPushButton("Outra", window.centralWidget());
+  button->show();
+  int clicks = 0;
+  QObject::connect(button, &QPushButton::clicked, [&] { ++clicks; });
+  TNetConnection connection(nullptr);
+  connection.SetTransport(std::make_unique<SlowServer>());
+  connection.SetConnected(true);
+
+  QtHostLibrary& host = session.Shell().Host();
+  host.ActiveShowAvi(host.MainForm(), 1);
+  std::vector<QImage> frames;
+  auto grab = [&] { frames.push_back(window.Busy().findChild<QProgressBar*>()->grab().toImage()); };
+  QTimer::singleShot(300, &window, grab);
+  QTimer::singleShot(600, &window, [&] { QTest::mouseClick(button, Qt::LeftButton); });
+  QTimer::singleShot(900, &window, grab);
+  const TServerResult result = connection.Call("Demorado", std::vector<TServerArg>{});
+  EXPECT_EQ(result.Payload(), true);
+  // Both pictures were taken while the call waited: the loop kept running.
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_NE(frames[0], frames[1]) << "the busy bar did not move";
+  window.grab().save(Path("indicador-ocupado-chamada.png"));
+  EXPECT_EQ(clicks, 0);
+  host.DeactiveShowAvi();
+  EXPECT_FALSE(window.Busy().isVisible());
+  ProcessEvents();
+  EXPECT_EQ(clicks, 0) << "a click made during the call arrived after it";
+  delete button;
 }
 
 TEST_F(ScreenshotTest, EachKindOfMessageBox) {

@@ -155,21 +155,32 @@ TEST_F(Confirmation, RepeatsBringUpTheQuestionOnceWhateverTheirNumber) {
   }
 }
 
-TEST_F(Confirmation, AnswerElevenSkipsValidationAndStoresWithFalse) {
+TEST_F(Confirmation, DecliningStoresNothingAndDoesNotSayAlreadyRecorded) {
   const std::vector<Trn> twice = {{"20240105", "10.00", "F1", "7", "UM"},
                                   {"20240105", "10.00", "F1", "7", "DOIS"}};
   ASSERT_EQ(LoadTrns(twice), "");
   script->calls.clear();
   host.WillAnswer(11);
   script->stored = false;
-  EXPECT_EQ(Confirm(), "abort");
+  EXPECT_EQ(Confirm(), "");
   EXPECT_EQ(script->Methods(), (std::vector<std::string>{"SetExtratoBancario"}));
   EXPECT_EQ(script->calls[0].params[2], false);
-  EXPECT_EQ(host.errors,
-            (std::vector<std::string>{"Arquivo de movimenta\xE7\xE3o banc\xE1ria j\xE1 cadastrado."}));
+  // Nothing was recorded: the user said no, so no "already recorded".
+  EXPECT_TRUE(host.errors.empty());
+  EXPECT_TRUE(host.messages.empty());
+  EXPECT_EQ(Form().cdsMovExtrAux->RecordCount(), 0);
   // The question is asked while the busy indicator is on.
   EXPECT_EQ(host.log.back(), "avi-off");
   EXPECT_FALSE(host.avi_on);
+
+  // The same statement refused by the server is still "already recorded".
+  script->calls.clear();
+  script->valid = false;
+  host.WillAnswer(12);
+  EXPECT_EQ(Confirm(), "abort");
+  EXPECT_EQ(host.errors,
+            (std::vector<std::string>{"Arquivo de movimenta\xE7\xE3o banc\xE1ria j\xE1 cadastrado."}));
+  script->valid = true;
 
   script->calls.clear();
   host.WillAnswer(12);

@@ -83,6 +83,25 @@ TEST_F(DateFilter, Bank0237OpensTheGroupAndAnotherBankAfterItClosesIt) {
   EXPECT_EQ(f.dbgExtrBanco->RowCount(), 4);
 }
 
+TEST_F(DateFilter, FocusLeftInTheHiddenGroupAppliesNoRangeToTheNextBank) {
+  ASSERT_EQ(Load237(), "");
+  TfrmImportOFX& f = Form();
+  ASSERT_EQ(f.ActiveControl(), f.depMovDe);
+  // A one-day range typed into the group, the focus still in it.
+  f.depMovAte->UserSetText("04/03/2024");
+  f.depMovDe->UserSetText("04/03/2024");
+  ASSERT_EQ(Load(WriteFile("341.ofx", OfxText("341", "1234-5", "20240301", "20240306", kMarch, "9"))),
+            "");
+  EXPECT_EQ(f.ActiveControl(), nullptr);
+  // The user clicks the grid: no range check, no range of the hidden group.
+  EXPECT_EQ(Act([&] { f.UserFocus(*f.dbgExtrBanco); }), "");
+  EXPECT_TRUE(host.errors.empty());
+  EXPECT_FALSE(f.cdsMovExtrBanco->Filtered());
+  EXPECT_EQ(f.dbgExtrBanco->RowCount(), 4);
+  ASSERT_EQ(Confirm(), "");
+  EXPECT_EQ(script->CallsOf("SetExtratoBancario").back().params[1]["rows"].size(), 4u);
+}
+
 TEST_F(DateFilter, TypingBlocksTheGridAndLeavingWithAValidRangeShowsIt) {
   ASSERT_EQ(Load237(), "");
   TfrmImportOFX& f = Form();

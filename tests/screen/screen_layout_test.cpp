@@ -50,7 +50,7 @@ TEST_F(ScreenLayout, ControlsHaveTheirPositionsCaptionsAndStates) {
       {f.depDtFim, f.grbDadosRel, 348, 69, 119, false, true},
       {f.nedValorIni, f.grbDadosRel, 83, 97, 119, false, true},
       {f.nedValorFim, f.grbDadosRel, 348, 97, 119, false, true},
-      {f.pnlExtrBanc, f.grbDadosRel, 2, 129, 467, true, true},
+      {f.pnlExtrBanc, f.grbDadosRel, 2, 122, 467, true, true},  // no jump at the first load
       {f.dbgExtrBanco, f.pnlExtrBanc, 1, 1, 465, true, true},
       {f.grbDtMovimento, &f, 12, 121, 297, true, false},
       {f.depMovDe, f.grbDtMovimento, 27, 15, 119, true, true},

@@ -177,11 +177,14 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
                            {{"20240605", "10.00", "R1", "77", "UM"},
                             {"20240605", "10.00", "R1", "77", "DOIS"}},
                            "100"));
+  // "Não": nothing stored, and not "already recorded" either.
   CliResult no = RunCli({"import", twice, "--server", Server(), "--nao", "--json"});
-  EXPECT_EQ(no.code, 3);
+  EXPECT_EQ(no.code, 5);
   nlohmann::json report = nlohmann::json::parse(no.out);
   EXPECT_EQ(report["mensagens"][0]["tipo"], "pergunta");
   EXPECT_EQ(report["mensagens"][0]["resposta"], "N\xC3\xA3o");
+  EXPECT_EQ(report["mensagens"].size(), 1u);
+  EXPECT_EQ(report["resultado"], "cancelado");
   EXPECT_EQ(Statements().size(), 0u);
 
   CliResult yes = RunCli({"import", twice, "--server", Server(), "--sim", "--tipo", "Aplicacao"});
@@ -193,7 +196,7 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
   EXPECT_EQ(list[0]["MOVIMENTOS"], 2);
 
   // Without an answer on the command line the terminal's empty input says no.
-  EXPECT_EQ(RunCli({"import", twice, "--server", Server()}).code, 3);
+  EXPECT_EQ(RunCli({"import", twice, "--server", Server()}).code, 5);
 
   // A typed answer: an unknown word is asked again, then "s" says yes. The
   // first account type (Circulante, account 001) has no statement yet.

@@ -289,37 +289,6 @@ TEST(PacketCheck, ColumnsMayComeInAnyOrder) {
   EXPECT_EQ("C", CellText(rows[0][7]));
 }
 
-TEST(AccountCheck, FieldSizesOfContcorr) {
-  struct Case {
-    Account account;
-    std::string message;
-  };
-  const Case cases[] = {
-      {{"001", "341", "1234", "123456", "C", "99999-9"}, ""},
-      {{"", "341", "1234", "123456", "C", ""}, "O valor \"\" de --codigo deve ter de 1 a 3 caracteres."},
-      {{"0001", "341", "1234", "123456", "C", ""},
-       "O valor \"0001\" de --codigo deve ter de 1 a 3 caracteres."},
-      {{"001", "3411", "1234", "123456", "C", ""},
-       "O valor \"3411\" de --banco deve ter de 1 a 3 caracteres."},
-      {{"001", "341", "123456", "123456", "C", ""},
-       "O valor \"123456\" de --agencia deve ter até 5 caracteres."},
-      {{"001", "341", "1234", "12345678901", "C", ""},
-       "O valor \"12345678901\" de --conta deve ter de 1 a 10 caracteres."},
-      {{"001", "341", "1234", "123456", "", ""}, "O valor \"\" de --tipo deve ter de 1 a 20 caracteres."},
-      {{"001", "341", "1234", "123456", "C", std::string(21, '9')},
-       "O valor \"999999999999999999999\" de --mascara deve ter até 20 caracteres."},
-  };
-  for (const Case& c : cases) {
-    std::string message;
-    try {
-      CheckAccount(c.account);
-    } catch (const InvalidRequest& error) {
-      message = error.what();
-    }
-    EXPECT_EQ(c.message, message);
-  }
-}
-
 TEST_F(ImportModuleTest, DuplicateAccountsAreRefused) {
   struct Case {
     Account account;

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -141,6 +142,79 @@ TEST_F(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
   for (const std::string& line : log)
     found = found || line.rfind("kvr61400-server: SetExtratoBancario conta=001 linhas=2 true ", 0) == 0;
   EXPECT_TRUE(found);
+}
+
+// A header of account 001 for start..end with signed balances.
+nlohmann::json HeaderWithBalances(const std::string& start, const std::string& end,
+                                  double opening, double closing) {
+  nlohmann::json header = Header("001", start + "T00:00:00", end + "T00:00:00");
+  header["rows"][0][4] = std::fabs(opening);
+  header["rows"][0][5] = std::fabs(closing);
+  header["rows"][0][6] = opening < 0 ? "D" : "C";
+  header["rows"][0][7] = closing < 0 ? "D" : "C";
+  return header;
+}
+
+TEST_F(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
+  testing::RecordingHost host;
+  auto net = Connect();
+  struct Sent {
+    nlohmann::json header;
+    std::string fitid, date;
+  };
+  // January, then March (February missing), then 25/03 to 30/04 opening
+  // 12,50 above March's closing balance; the last one's memo carries an
+  // escape sequence.
+  const Sent sent[] = {
+      {HeaderWithBalances("2024-01-01", "2024-01-31", 100, 150), "J1", "2024-01-05"},
+      {HeaderWithBalances("2024-03-01", "2024-03-31", 150, -37.5), "M1", "2024-03-05"},
+      {HeaderWithBalances("2024-03-25", "2024-04-30", -25, 10), "A1", "2024-04-05"},
+  };
+  for (const Sent& s : sent) {
+    Mov movement{.date = s.date + "T00:00:00", .fitid = s.fitid, .memo = "Tarifa\x1B[2J"};
+    EXPECT_EQ(true, CheckResultServ(net->Call("SetExtratoBancario",
+                                              {TServerArg::Packet(s.header),
+                                               TServerArg::Packet(Movements({movement})), true}),
+                                    true, 0));
+  }
+
+  nlohmann::json remote =
+      CheckResultServ(net->Call("GetContinuidade", {std::string("001")}), true, 0);
+  ASSERT_EQ(1u, remote.size());
+  EXPECT_EQ(
+      R"([[],[{"dias":29,"tipo":"lacuna"}],[{"dias":7,"tipo":"sobreposicao"},{"diferenca":12.5,"tipo":"saldo"}]])",
+      [&] {
+        nlohmann::json problems = nlohmann::json::array();
+        for (const auto& statement : remote[0]["extratos"]) problems.push_back(statement["problemas"]);
+        return problems.dump();
+      }());
+  nlohmann::json all = CheckResultServ(net->Call("GetContinuidade", {std::string("")}), true, 0);
+  EXPECT_EQ(3u, all.size());
+  EXPECT_EQ(remote[0], all[0]);
+  EXPECT_THROW(CheckResultServ(net->Call("GetContinuidade", {std::string("009")}), true, 0), EAbort);
+  ASSERT_EQ(1u, host.errors.size());
+  EXPECT_EQ("Conta corrente de c\xF3" "digo \"009\" n\xE3o cadastrada.", host.errors[0]);
+  net->SetConnected(false);
+
+  CommandResult table = RunServerCommand({"extrato", "continuidade", "--conta", "001", "--db", db_});
+  ASSERT_EQ(0, table.code) << table.err;
+  EXPECT_NE(std::string::npos, table.out.find("01/03/2024 a 31/03/2024  150,00 C          37,50 D           1          lacuna de 29 dias\n"))
+      << table.out;
+  EXPECT_NE(std::string::npos, table.out.find("sobreposição de 7 dias; saldo inicial difere do final anterior em R$ 12,50\n"))
+      << table.out;
+  CommandResult json = RunServerCommand({"extrato", "continuidade", "--json", "--db", db_});
+  ASSERT_EQ(0, json.code) << json.err;
+  EXPECT_EQ(all, nlohmann::json::parse(json.out));
+
+  // Stored control characters are shown escaped, never sent to the terminal.
+  CommandResult shown = RunServerCommand({"extrato", "show", "3", "--db", db_});
+  EXPECT_NE(std::string::npos, shown.out.find("Tarifa\\x1B[2J\n")) << shown.out;
+  EXPECT_EQ(std::string::npos, shown.out.find('\x1B'));
+
+  CommandResult removed = RunServerCommand({"conta", "remove", "--codigo", "001", "--db", db_});
+  EXPECT_EQ(1, removed.code);
+  EXPECT_EQ("kvr61400-server: A conta corrente 001 tem 3 extratos gravados e não foi excluída.\n",
+            removed.err);
 }
 
 TEST_F(ServerProcessTest, EightClientsSendingOneStatementStoreItOnce) {
@@ -387,22 +461,54 @@ TEST(ServerCommands, AdministrationAnswersAndRefuses) {
       {{"conta", "add", "--codigo", "001", "--banco", "237", "--conta", "9", "--tipo", "C",
         "--db", db},
        1, "", "kvr61400-server: Conta corrente de código \"001\" já cadastrada.\n"},
-      {{"conta", "add", "--codigo", "002", "--banco", "341", "--tipo", "C", "--db", db}, 2, "",
-       "kvr61400-server: falta a opção --conta. Veja kvr61400-server --help.\n"},
+      {{"conta", "add", "--codigo", "002", "--banco", "341", "--tipo", "C", "--db", db}, 64, "",
+       "kvr61400-server: falta a opção --conta. Veja kvr61400-server conta add --help.\n"},
+      {{"conta", "add", "--codigo", "002", "--banco", "341", "--conta", "123456", "--tipo", "c",
+        "--db", db},
+       1, "",
+       "kvr61400-server: Tipo da conta (--tipo) inválido: \"c\". Use C (Circulante), L "
+       "(Aplicação) ou G (Garantida), em maiúscula.\n"},
+      {{"conta", "add", "--codigo", "002", "--banco", "341", "--conta", "123456", "--tipo", "L",
+        "--db", db},
+       0, "Conta corrente 002 cadastrada: banco 341, agência , conta 123456, tipo L.\n", ""},
+      {{"conta", "edit", "--codigo", "002", "--tipo", "C", "--db", db}, 1, "",
+       "kvr61400-server: A conta 123456 do banco 341, tipo C, já está cadastrada com o código "
+       "\"001\".\n"},
+      {{"conta", "edit", "--codigo", "002", "--tipo", "G", "--mascara", "999-9", "--db", db}, 1, "",
+       "kvr61400-server: Máscara da conta (--mascara) \"999-9\" não serve para a conta "
+       "\"123456\": tem 4 posições e a conta 6 caracteres. Use uma máscara com 6 posições, como "
+       "99999-9.\n"},
+      {{"conta", "edit", "--codigo", "002", "--tipo", "G", "--mascara", "999.999", "--db", db}, 0,
+       "Conta corrente 002 alterada: tipo G, máscara 999.999.\n", ""},
+      {{"conta", "edit", "--codigo", "002", "--db", db}, 64, "",
+       "kvr61400-server: conta edit precisa de --tipo ou --mascara. Veja kvr61400-server conta "
+       "edit --help.\n"},
+      {{"conta", "edit", "--codigo", "009", "--tipo", "C", "--db", db}, 1, "",
+       "kvr61400-server: Conta corrente de código \"009\" não cadastrada.\n"},
       {{"conta", "list", "--db", db},
        0,
        "CODIGO BANCO AGENCIA CONTA      TIPO  MASCARA\n"
-       "001    341   1234    123456     C     99999-9\n",
+       "001    341   1234    123456     C     99999-9\n"
+       "002    341           123456     G     999.999\n",
        ""},
+      {{"conta", "remove", "--codigo", "002", "--db", db}, 0, "Conta corrente 002 excluída.\n",
+       ""},
+      {{"conta", "remove", "--codigo", "002", "--db", db}, 1, "",
+       "kvr61400-server: Conta corrente de código \"002\" não cadastrada.\n"},
       {{"extrato", "show", "5", "--db", db}, 1, "", "kvr61400-server: Extrato 5 não encontrado.\n"},
       {{"extrato", "show", "x1", "--db", db}, 1, "",
        "kvr61400-server: Número de extrato \"x1\" inválido.\n"},
       {{"extrato", "list", "--json", "--db", db}, 0, "[]\n", ""},
-      {{"serve", "--listen", "127.0.0.1", "--db", db}, 2, "",
+      {{"serve", "--listen", "127.0.0.1", "--db", db}, 64, "",
        "kvr61400-server: --listen espera HOST:PORTA, não \"127.0.0.1\". Veja kvr61400-server "
-       "--help.\n"},
-      {{"apagar", "--db", db}, 2, "",
+       "serve --help.\n"},
+      {{"apagar", "--db", db}, 64, "",
        "kvr61400-server: comando desconhecido \"apagar\". Veja kvr61400-server --help.\n"},
+      {{"conta", "apagar", "--db", db}, 64, "",
+       "kvr61400-server: subcomando desconhecido \"apagar\" de conta. Veja kvr61400-server "
+       "conta --help.\n"},
+      {{"extrato", "continuidade", "--conta", "009", "--db", db}, 1, "",
+       "kvr61400-server: Conta corrente de código \"009\" não cadastrada.\n"},
   };
   for (const Case& c : cases) {
     CommandResult result = RunServerCommand(c.args);
@@ -413,6 +519,29 @@ TEST(ServerCommands, AdministrationAnswersAndRefuses) {
   CommandResult help = RunServerCommand({"--help"});
   EXPECT_EQ(0, help.code);
   EXPECT_NE(std::string::npos, help.out.find("(padrão: kvr61400.db no diretório atual)"));
+
+  // Every command and subcommand has its help, on stdout with exit 0, with
+  // an example; "conta" alone shows its own on stderr as a usage error.
+  const std::vector<std::vector<std::string>> commands = {
+      {"serve"},        {"conta"},        {"conta", "add"},  {"conta", "list"},
+      {"conta", "edit"}, {"conta", "remove"}, {"extrato"}, {"extrato", "list"},
+      {"extrato", "show"}, {"extrato", "continuidade"}};
+  for (std::vector<std::string> words : commands) {
+    std::string usage = "Uso: kvr61400-server";
+    for (const std::string& word : words) usage += " " + word;
+    words.push_back("--help");
+    CommandResult shown = RunServerCommand(words);
+    EXPECT_EQ(0, shown.code) << usage;
+    EXPECT_EQ(0u, shown.out.rfind(usage, 0)) << shown.out;
+    EXPECT_NE(std::string::npos, shown.out.find("Exemplo:\n  kvr61400-server " + words[0]))
+        << shown.out;
+  }
+  CommandResult bare = RunServerCommand({"conta"});
+  EXPECT_EQ(64, bare.code);
+  EXPECT_EQ("", bare.out);
+  EXPECT_EQ(0u, bare.err.find("kvr61400-server: conta precisa de um subcomando.\n\nUso: "
+                              "kvr61400-server conta SUBCOMANDO"))
+      << bare.err;
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST(InspectCli, JsonOfTheTwoTransactionStatement) {
 TEST(InspectCli, DecimalSeparatorOptionAndHumanForm) {
   const TRun run = RunCli("inspect --decimal-separator , " + Data("exemplo-999.ofx"));
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("Saldo inicial:  1350,00\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Saldo inicial:  1.350,00\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("Per\xC3\xADodo:        01/01/2024 a 31/01/2024\n"), std::string::npos);
   EXPECT_NE(run.out.find("10/01/2024  DEBIT   -50,00  A2     1002       TARIFA\n"),
             std::string::npos)

@@ -1,0 +1,284 @@
+#include "continuity.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "printable_text.h"
+
+namespace kvr::server {
+
+namespace {
+
+// The day number (days since 1970-01-01) of "YYYY-MM-DD..." or nothing.
+std::optional<long long> DayNumber(const std::string& text) {
+  if (text.size() < 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  long long parts[3] = {0, 0, 0};
+  const size_t starts[3] = {0, 5, 8}, sizes[3] = {4, 2, 2};
+  for (int p = 0; p < 3; ++p)
+    for (size_t i = starts[p]; i < starts[p] + sizes[p]; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      parts[p] = parts[p] * 10 + (text[i] - '0');
+    }
+  long long y = parts[0];
+  const long long m = parts[1], d = parts[2];
+  if (m < 1 || m > 12 || d < 1 || d > 31) return std::nullopt;
+  // Days from civil (proleptic Gregorian calendar).
+  y -= m <= 2 ? 1 : 0;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const long long yoe = y - era * 400;
+  const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+// A stored balance in cents, signed by its C/D indicator. The column holds
+// the double nearest to the amount, so rounding to the cent gives it back
+// exactly (and drops noise like 0.9899999999999999).
+long long SignedCents(const Cell& value, const Cell& indicator) {
+  const double* number = std::get_if<double>(&value);
+  if (number == nullptr) return 0;
+  double cents = std::round(std::fabs(*number) * 100.0);
+  // Far beyond any balance; keeps the conversion defined.
+  cents = std::min(cents, 9.0e15);
+  const long long magnitude = static_cast<long long>(cents);
+  return CellText(indicator) == "D" ? -magnitude : magnitude;
+}
+
+struct Dated {
+  ChainLink link;
+  std::optional<long long> first, last;
+};
+
+ChainLink MakeLink(const StatementSummary& summary, std::optional<long long>& first,
+                   std::optional<long long>& last) {
+  const Layout& layout = ExtrBancoLayout();
+  const Row& h = summary.header;
+  ChainLink link;
+  link.seq = summary.seq;
+  link.movements = summary.movements;
+  const std::string start = CellText(h[ColumnIndex(layout, "DTSALDINIC")]);
+  const std::string end = CellText(h[ColumnIndex(layout, "DTSALDFIN")]);
+  first = DayNumber(start);
+  last = DayNumber(end);
+  if (first) link.start = start.substr(0, 10);
+  if (last) link.end = end.substr(0, 10);
+  link.opening_cents =
+      SignedCents(h[ColumnIndex(layout, "VRSALDINIC")], h[ColumnIndex(layout, "IDEXTRINI")]);
+  link.closing_cents =
+      SignedCents(h[ColumnIndex(layout, "VRSALDFIM")], h[ColumnIndex(layout, "IDEXTRFIM")]);
+  return link;
+}
+
+std::vector<ChainLink> Chain(std::vector<Dated> dated) {
+  std::stable_sort(dated.begin(), dated.end(), [](const Dated& a, const Dated& b) {
+    const bool a_dated = a.first && a.last, b_dated = b.first && b.last;
+    if (a_dated != b_dated) return a_dated;
+    if (a_dated && *a.first != *b.first) return *a.first < *b.first;
+    if (a_dated && *a.last != *b.last) return *a.last < *b.last;
+    return a.link.seq < b.link.seq;
+  });
+  std::vector<ChainLink> links;
+  const Dated* reach = nullptr;
+  for (Dated& item : dated) {
+    if (item.first && item.last) {
+      const long long first = *item.first;
+      // A period written backwards covers its start day only.
+      const long long last = std::max(first, *item.last);
+      if (reach != nullptr) {
+        const long long reach_end = std::max(*reach->first, *reach->last);
+        if (first > reach_end + 1)
+          item.link.problems.push_back({ContinuityProblem::Kind::kGap, first - reach_end - 1, 0});
+        else if (first <= reach_end)
+          item.link.problems.push_back(
+              {ContinuityProblem::Kind::kOverlap, std::min(last, reach_end) - first + 1, 0});
+        const long long difference = item.link.opening_cents - reach->link.closing_cents;
+        if (difference != 0)
+          item.link.problems.push_back({ContinuityProblem::Kind::kBalance, 0, difference});
+      }
+      if (reach == nullptr || last >= std::max(*reach->first, *reach->last)) reach = &item;
+    }
+  }
+  for (Dated& item : dated) links.push_back(std::move(item.link));
+  return links;
+}
+
+std::string Pad(const std::string& text, size_t width) {
+  const size_t length = Utf8Length(text);
+  return length >= width ? text + " " : text + std::string(width - length, ' ');
+}
+
+// "2024-01-31" as "31/01/2024"; "-" for nothing.
+std::string ShowDay(const std::optional<std::string>& day) {
+  if (!day) return "-";
+  return day->substr(8, 2) + "/" + day->substr(5, 2) + "/" + day->substr(0, 4);
+}
+
+std::string ShowBalance(long long cents) {
+  return FormatCents(cents < 0 ? -cents : cents) + (cents < 0 ? " D" : " C");
+}
+
+std::string Plural(long long count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+}  // namespace
+
+std::string FormatCents(long long cents) {
+  const bool negative = cents < 0;
+  const unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(cents)
+                                                : static_cast<unsigned long long>(cents);
+  const std::string whole = std::to_string(magnitude / 100);
+  std::string grouped;
+  for (size_t i = 0; i < whole.size(); ++i) {
+    if (i > 0 && (whole.size() - i) % 3 == 0) grouped += '.';
+    grouped += whole[i];
+  }
+  const unsigned long long fraction = magnitude % 100;
+  return (negative ? "-" : "") + grouped + "," + (fraction < 10 ? "0" : "") +
+         std::to_string(fraction);
+}
+
+std::vector<AccountChain> ChainStatements(const std::vector<StatementSummary>& statements,
+                                          const std::vector<Account>& accounts) {
+  std::map<std::string, std::vector<Dated>> by_code;
+  const size_t code_column = ColumnIndex(ExtrBancoLayout(), "CDREDUCONT");
+  for (const StatementSummary& summary : statements) {
+    Dated item;
+    item.link = MakeLink(summary, item.first, item.last);
+    by_code[CellText(summary.header[code_column])].push_back(std::move(item));
+  }
+  std::vector<AccountChain> chains;
+  for (const Account& account : accounts) {
+    AccountChain chain;
+    chain.account = account;
+    if (auto it = by_code.find(account.code); it != by_code.end()) {
+      chain.statements = Chain(std::move(it->second));
+      by_code.erase(it);
+    }
+    chains.push_back(std::move(chain));
+  }
+  for (auto& [code, dated] : by_code) {
+    AccountChain chain;
+    chain.account.code = code;
+    chain.statements = Chain(std::move(dated));
+    chains.push_back(std::move(chain));
+  }
+  return chains;
+}
+
+std::vector<AccountChain> StatementContinuity(Store& store, const std::string& code) {
+  std::vector<Account> accounts;
+  if (code.empty()) {
+    accounts = store.ListAccounts();
+  } else {
+    std::optional<Account> account = store.FindAccount(code);
+    if (!account)
+      throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
+                           "\" não cadastrada.");
+    accounts.push_back(*account);
+  }
+  std::vector<StatementSummary> statements = store.ListStatements();
+  if (!code.empty()) {
+    const size_t code_column = ColumnIndex(ExtrBancoLayout(), "CDREDUCONT");
+    std::erase_if(statements, [&](const StatementSummary& s) {
+      return CellText(s.header[code_column]) != code;
+    });
+  }
+  return ChainStatements(statements, accounts);
+}
+
+nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const AccountChain& chain : chains) {
+    nlohmann::json statements = nlohmann::json::array();
+    for (const ChainLink& link : chain.statements) {
+      nlohmann::json problems = nlohmann::json::array();
+      for (const ContinuityProblem& problem : link.problems) {
+        switch (problem.kind) {
+          case ContinuityProblem::Kind::kGap:
+            problems.push_back({{"tipo", "lacuna"}, {"dias", problem.days}});
+            break;
+          case ContinuityProblem::Kind::kOverlap:
+            problems.push_back({{"tipo", "sobreposicao"}, {"dias", problem.days}});
+            break;
+          case ContinuityProblem::Kind::kBalance:
+            problems.push_back(
+                {{"tipo", "saldo"}, {"diferenca", static_cast<double>(problem.cents) / 100.0}});
+            break;
+        }
+      }
+      nlohmann::json item = nlohmann::json::object();
+      item["extrato"] = std::to_string(link.seq);
+      item["dataInicial"] = link.start ? nlohmann::json(*link.start) : nlohmann::json(nullptr);
+      item["dataFinal"] = link.end ? nlohmann::json(*link.end) : nlohmann::json(nullptr);
+      item["saldoInicial"] = static_cast<double>(link.opening_cents) / 100.0;
+      item["saldoFinal"] = static_cast<double>(link.closing_cents) / 100.0;
+      item["movimentos"] = link.movements;
+      item["problemas"] = std::move(problems);
+      statements.push_back(std::move(item));
+    }
+    nlohmann::json object = nlohmann::json::object();
+    object["conta"] = chain.account.code;
+    object["banco"] = chain.account.bank;
+    object["numero"] = chain.account.number;
+    object["tipo"] = chain.account.kind;
+    object["extratos"] = std::move(statements);
+    list.push_back(std::move(object));
+  }
+  return list;
+}
+
+std::string DescribeProblem(const ContinuityProblem& problem) {
+  switch (problem.kind) {
+    case ContinuityProblem::Kind::kGap:
+      return "lacuna de " + Plural(problem.days, "dia", "dias");
+    case ContinuityProblem::Kind::kOverlap:
+      return "sobreposição de " + Plural(problem.days, "dia", "dias");
+    case ContinuityProblem::Kind::kBalance: {
+      const long long cents = problem.cents;
+      return std::string("saldo inicial difere do final anterior em ") + (cents < 0 ? "-" : "") +
+             "R$ " + FormatCents(cents < 0 ? -cents : cents);
+    }
+  }
+  return "";
+}
+
+std::string ContinuityTable(const std::vector<AccountChain>& chains) {
+  std::string out;
+  for (const AccountChain& chain : chains) {
+    if (!out.empty()) out += "\n";
+    const Account& a = chain.account;
+    out += "Conta " + EscapeControls(a.code);
+    if (!a.bank.empty())
+      out += ": banco " + EscapeControls(a.bank) + ", conta " + EscapeControls(a.number) +
+             ", tipo " + EscapeControls(a.kind);
+    out += "\n";
+    if (chain.statements.empty()) {
+      out += "  nenhum extrato gravado.\n";
+      continue;
+    }
+    out += Pad("EXTRATO", 9) + Pad("PERIODO", 25) + Pad("SALDO INICIAL", 18) +
+           Pad("SALDO FINAL", 18) + Pad("MOVIMENTOS", 11) + "PROBLEMAS\n";
+    long long problems = 0;
+    for (const ChainLink& link : chain.statements) {
+      std::string described;
+      for (const ContinuityProblem& problem : link.problems)
+        described += (described.empty() ? "" : "; ") + DescribeProblem(problem);
+      problems += static_cast<long long>(link.problems.size());
+      out += Pad(std::to_string(link.seq), 9) +
+             Pad(ShowDay(link.start) + " a " + ShowDay(link.end), 25) +
+             Pad(ShowBalance(link.opening_cents), 18) + Pad(ShowBalance(link.closing_cents), 18) +
+             Pad(std::to_string(link.movements), 11) + (described.empty() ? "-" : described) + "\n";
+    }
+    out += "  " + Plural(static_cast<long long>(chain.statements.size()), "extrato", "extratos") +
+           ", " +
+           (problems == 0 ? "em sequência, sem problemas."
+                          : Plural(problems, "problema", "problemas") + ".") +
+           "\n";
+  }
+  if (chains.empty()) out = "Nenhuma conta corrente cadastrada.\n";
+  return out;
+}
+
+}  // namespace kvr::server

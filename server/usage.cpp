@@ -1,0 +1,221 @@
+#include "usage.h"
+
+#include <map>
+
+namespace kvr::server {
+
+namespace {
+
+const char* const kCommonOptions =
+    "  --db ARQUIVO   banco de dados SQLite (padrão: kvr61400.db no diretório atual).\n"
+    "  --help         mostra esta ajuda.\n";
+
+const std::map<std::string, std::string>& Texts() {
+  static const std::map<std::string, std::string> texts = {
+      {"",
+       "Uso: kvr61400-server COMANDO [SUBCOMANDO] [OPÇÕES]\n"
+       "\n"
+       "Servidor de aplicação do módulo kvr61400.rdmImportOFX (importação de extrato\n"
+       "bancário OFX): atende a tela de importação, guarda as contas correntes e os\n"
+       "extratos importados e mostra o que foi gravado.\n"
+       "\n"
+       "Comandos:\n"
+       "  serve                  atende as chamadas da tela (JSON-RPC em HTTP).\n"
+       "  conta add              cadastra uma conta corrente.\n"
+       "  conta list             lista as contas correntes.\n"
+       "  conta edit             altera o tipo ou a máscara de uma conta corrente.\n"
+       "  conta remove           exclui uma conta corrente sem extratos gravados.\n"
+       "  extrato list           lista os extratos gravados.\n"
+       "  extrato show           mostra um extrato e seus movimentos.\n"
+       "  extrato continuidade   mostra lacunas, sobreposições e quebras de saldo\n"
+       "                         entre os extratos de cada conta.\n"
+       "\n"
+       "Opções comuns:\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Cada comando tem sua ajuda: kvr61400-server conta add --help.\n"
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server conta add --codigo 001 --banco 341 --agencia 1234 \\\n"
+           "                            --conta 123456 --tipo C --mascara 99999-9\n"
+           "  kvr61400-server serve --listen 127.0.0.1:8061\n"
+           "\n"
+           "Saída: 0 feito; 1 falhou (o motivo na saída de erro); 64 uso incorreto.\n"},
+      {"serve",
+       "Uso: kvr61400-server serve [--listen HOST:PORTA] [--threads N] [--db ARQUIVO]\n"
+       "\n"
+       "Atende as chamadas JSON-RPC do módulo em HTTP POST /kvr61400.rdmImportOFX até\n"
+       "receber SIGINT ou SIGTERM; registra uma linha por chamada na saída de erro.\n"
+       "\n"
+       "Opções:\n"
+       "  --listen HOST:PORTA   endereço de escuta (padrão 127.0.0.1:8061; porta 0\n"
+       "                        escolhe uma porta livre, informada na linha\n"
+       "                        \"ouvindo em\").\n"
+       "  --threads N           chamadas atendidas ao mesmo tempo (1 a 999, padrão 8).\n"
+       "  --token-file ARQUIVO  segredo (primeira linha) que toda chamada envia em\n"
+       "                        Authorization: Bearer; exigido fora da interface local.\n"
+       "  --max-connections N   conexões abertas (padrão 1000).\n"
+       "  --timeout SEGUNDOS    conexão calada é encerrada (padrão 30).\n"
+       "  --max-inflated MIB    limite do corpo gzip descompactado (padrão 1024).\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server serve --listen 127.0.0.1:8061 --db /srv/kvr/kvr61400.db\n"},
+      {"conta",
+       "Uso: kvr61400-server conta SUBCOMANDO [OPÇÕES]\n"
+       "\n"
+       "Administra as contas correntes (tabela CONTCORR) que a tela procura pelo\n"
+       "banco e pelo número da conta do extrato.\n"
+       "\n"
+       "Subcomandos:\n"
+       "  add      cadastra uma conta corrente.\n"
+       "  list     lista as contas correntes.\n"
+       "  edit     altera o tipo ou a máscara de uma conta corrente.\n"
+       "  remove   exclui uma conta corrente sem extratos gravados.\n"
+       "\n"
+       "Exemplo:\n"
+       "  kvr61400-server conta list\n"
+       "  kvr61400-server conta add --help\n"},
+      {"conta add",
+       "Uso: kvr61400-server conta add --codigo C --banco B --conta N --tipo T\n"
+       "                               [--agencia A] [--mascara M] [--db ARQUIVO]\n"
+       "\n"
+       "Cadastra uma conta corrente.\n"
+       "\n"
+       "Opções:\n"
+       "  --codigo C    código da conta: 1 a 3 letras ou algarismos (CDREDUCONT).\n"
+       "  --banco B     código do banco: 1 a 4 algarismos, até 3 significativos\n"
+       "                (0341 é gravado como 341).\n"
+       "  --agencia A   agência: até 5 caracteres, algarismos com \"-\" e dígito\n"
+       "                verificador opcionais.\n"
+       "  --conta N     número da conta: até 10 caracteres, algarismos com \"-\" e\n"
+       "                dígito verificador opcionais (como a tela o procura: sem o \"-\",\n"
+       "                salvo no banco 001).\n"
+       "  --tipo T      C (Circulante), L (Aplicação) ou G (Garantida).\n"
+       "  --mascara M   como a tela mostra o número: 9 para cada caractere da conta e\n"
+       "                os separadores \"-\", \".\" ou espaço (vazia: o número como está).\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server conta add --codigo 001 --banco 341 --agencia 1234 \\\n"
+           "                            --conta 123456 --tipo C --mascara 99999-9\n"},
+      {"conta list",
+       "Uso: kvr61400-server conta list [--json] [--db ARQUIVO]\n"
+       "\n"
+       "Lista as contas correntes em ordem de código; com --json, um vetor JSON com as\n"
+       "colunas de CONTCORR.\n"
+       "\n"
+       "Opções:\n"
+       "  --json        imprime JSON (UTF-8).\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server conta list --json\n"},
+      {"conta edit",
+       "Uso: kvr61400-server conta edit --codigo C [--tipo T] [--mascara M] [--db ARQUIVO]\n"
+       "\n"
+       "Altera o tipo ou a máscara da conta corrente de código C; os outros campos\n"
+       "ficam. Pelo menos uma de --tipo e --mascara.\n"
+       "\n"
+       "Opções:\n"
+       "  --codigo C    a conta a alterar.\n"
+       "  --tipo T      o novo tipo: C (Circulante), L (Aplicação) ou G (Garantida).\n"
+       "  --mascara M   a nova máscara, uma posição 9 por caractere da conta (vazia:\n"
+       "                sem máscara).\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server conta edit --codigo 001 --mascara 99999-9\n"},
+      {"conta remove",
+       "Uso: kvr61400-server conta remove --codigo C [--db ARQUIVO]\n"
+       "\n"
+       "Exclui a conta corrente de código C. Enquanto houver extratos dela gravados a\n"
+       "exclusão é recusada, com o número de extratos.\n"
+       "\n"
+       "Opções:\n"
+       "  --codigo C    a conta a excluir.\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server conta remove --codigo 002\n"},
+      {"extrato",
+       "Uso: kvr61400-server extrato SUBCOMANDO [OPÇÕES]\n"
+       "\n"
+       "Consulta os extratos gravados pela tela de importação.\n"
+       "\n"
+       "Subcomandos:\n"
+       "  list           lista os extratos gravados.\n"
+       "  show           mostra um extrato e seus movimentos.\n"
+       "  continuidade   mostra, por conta, os extratos em ordem de período e o que\n"
+       "                 quebra a sequência: lacunas, sobreposições e saldos.\n"
+       "\n"
+       "Exemplo:\n"
+       "  kvr61400-server extrato list\n"
+       "  kvr61400-server extrato continuidade --conta 001\n"},
+      {"extrato list",
+       "Uso: kvr61400-server extrato list [--json] [--db ARQUIVO]\n"
+       "\n"
+       "Lista os extratos gravados em ordem de número (CDSEQUEXTR): conta, período,\n"
+       "saldos e número de movimentos.\n"
+       "\n"
+       "Opções:\n"
+       "  --json        imprime JSON (UTF-8).\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server extrato list --db /srv/kvr/kvr61400.db\n"},
+      {"extrato show",
+       "Uso: kvr61400-server extrato show NUMERO [--json] [--db ARQUIVO]\n"
+       "\n"
+       "Mostra o extrato de número NUMERO (CDSEQUEXTR, dado por extrato list) e seus\n"
+       "movimentos. Caracteres de controle gravados aparecem como \\n, \\t, \\xHH.\n"
+       "\n"
+       "Opções:\n"
+       "  --json        imprime JSON (UTF-8).\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server extrato show 1\n"},
+      {"extrato continuidade",
+       "Uso: kvr61400-server extrato continuidade [--conta CODIGO] [--json] [--db ARQUIVO]\n"
+       "\n"
+       "Mostra, por conta, os extratos gravados em ordem de período e o que quebra a\n"
+       "sequência entre cada um e o anterior: lacuna (dias sem extrato),\n"
+       "sobreposição (dias em dois extratos) ou saldo inicial diferente do saldo final\n"
+       "anterior (a diferença com sinal; saldos C positivos, D negativos).\n"
+       "\n"
+       "Opções:\n"
+       "  --conta CODIGO   só a conta desse código (CDREDUCONT).\n"
+       "  --json           imprime JSON (UTF-8): [{\"conta\":\"001\",\"extratos\":[{\"extrato\":\"1\",\n"
+       "                   \"dataInicial\":\"2024-01-01\",...,\"problemas\":[{\"tipo\":\"lacuna\",\n"
+       "                   \"dias\":29}]}]}].\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server extrato continuidade --conta 001\n"},
+  };
+  return texts;
+}
+
+std::string Key(const std::vector<std::string>& words, size_t count) {
+  std::string key;
+  for (size_t i = 0; i < count; ++i) key += (i == 0 ? "" : " ") + words[i];
+  return key;
+}
+
+}  // namespace
+
+std::optional<std::string> HelpText(const std::vector<std::string>& words) {
+  auto it = Texts().find(Key(words, words.size()));
+  if (it == Texts().end()) return std::nullopt;
+  return it->second;
+}
+
+std::vector<std::string> KnownCommand(const std::vector<std::string>& words) {
+  size_t known = 0;
+  for (size_t count = 1; count <= words.size() && count <= 2; ++count)
+    if (Texts().count(Key(words, count)) != 0) known = count;
+  return std::vector<std::string>(words.begin(), words.begin() + static_cast<long>(known));
+}
+
+}  // namespace kvr::server

@@ -1,0 +1,146 @@
+// The window "Extratos importados" against a real server: statements stored
+// through the server's import calls, the window opened from the menu, the
+// problems marked on their rows and the gap drawn on the chart. Writes a
+// picture of it (screenshots/extratos-importados.png).
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QAreaSeries>
+#include <QChart>
+#include <QComboBox>
+#include <QDir>
+#include <QLineSeries>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QTableWidget>
+
+#include "../server/packets.h"
+#include "desktop_session.h"
+#include "host/net_connection.h"
+#include "qt/busy_indicator.h"
+#include "qt/imported_statements.h"
+#include "qt/main_window.h"
+
+namespace kvr::qt {
+namespace {
+
+#if defined(KVR_PACKAGE_FILE) && defined(KVR_SERVER_BIN)
+
+using test::BoxResponder;
+using test::DesktopSession;
+using test::ProcessEvents;
+
+// Stores a statement of account for start..end with signed balances and one
+// movement, through the server's SetExtratoBancario.
+void Store(TNetConnection& net, const std::string& account, const std::string& start,
+           const std::string& end, double opening, double closing, const std::string& fitid) {
+  nlohmann::json header = kvr::testing::Header(account, start + "T00:00:00", end + "T00:00:00");
+  header["rows"][0][4] = std::fabs(opening);
+  header["rows"][0][5] = std::fabs(closing);
+  header["rows"][0][6] = opening < 0 ? "D" : "C";
+  header["rows"][0][7] = closing < 0 ? "D" : "C";
+  kvr::testing::Mov movement{.account = account, .date = start + "T00:00:00", .fitid = fitid};
+  nlohmann::json stored =
+      CheckResultServ(net.Call("SetExtratoBancario",
+                               {TServerArg::Packet(header),
+                                TServerArg::Packet(kvr::testing::Movements({movement})), true}),
+                      false, 0);
+  ASSERT_EQ(true, stored) << start;
+}
+
+QStringList Column(const QTableWidget& table, int column) {
+  QStringList texts;
+  for (int row = 0; row < table.rowCount(); ++row) texts << table.item(row, column)->text();
+  return texts;
+}
+
+TEST(ImportedStatements, GapOverlapAndBalanceBreakMarkedAndCharted) {
+  QApplication::setFont(QFont("DejaVu Sans", 9));
+  DesktopSession session;
+  ASSERT_TRUE(session.Start(false)) << session.Error().toStdString();
+  MainWindow& main = session.Shell().Window();
+  main.resize(1000, 780);
+  {
+    TNetConnection net(nullptr);
+    net.ServerName = "kvr61400.rdmImportOFX";
+    net.Host = "127.0.0.1";
+    net.Port = session.Server().Port();
+    net.SetConnected(true);
+    Store(net, "001", "2024-01-01", "2024-01-31", 1000, 1250.4, "J");
+    Store(net, "001", "2024-02-01", "2024-02-29", 1250.4, 980.1, "F");
+    Store(net, "001", "2024-04-01", "2024-04-30", 980.1, -320, "A");
+    Store(net, "001", "2024-04-24", "2024-05-31", -307.5, 410.75, "M");
+    Store(net, "002", "2024-01-01", "2024-01-31", 5000, 5100, "L");
+  }
+
+  auto* entry = main.findChild<QAction*>("actionImportedStatements");
+  ASSERT_NE(nullptr, entry);
+  EXPECT_EQ(QString::fromUtf8("Extratos importados"), entry->text());
+  entry->trigger();
+  ProcessEvents();
+  auto* window = main.findChild<ImportedStatementsWindow*>();
+  ASSERT_NE(nullptr, window);
+  EXPECT_FALSE(main.Busy().Active());
+  // Only this window: the import screen is not opened by it.
+  EXPECT_EQ(1, main.ChildArea().subWindowList().size());
+
+  EXPECT_EQ(6, window->Accounts().count());
+  EXPECT_EQ("001 - banco 341, conta 123456, Circulante (3 problemas)", window->Accounts().itemText(0).toStdString());
+  EXPECT_EQ("002 - banco 341, conta 123456, Aplicação", window->Accounts().itemText(1).toStdString());
+  ASSERT_TRUE(window->ChooseAccount("001"));
+  const QTableWidget& table = window->Statements();
+  EXPECT_EQ(QStringList({"01/01/2024 a 31/01/2024", "01/02/2024 a 29/02/2024", "01/04/2024 a 30/04/2024",
+                         "24/04/2024 a 31/05/2024"}),
+            Column(table, 1));
+  EXPECT_EQ(QStringList({"1.000,00 C", "1.250,40 C", "980,10 C", "307,50 D"}), Column(table, 2));
+  EXPECT_EQ(QStringList({"primeiro extrato", QString::fromUtf8("em sequência"), "lacuna de 31 dias",
+                         QString::fromUtf8("sobreposição de 7 dias; saldo inicial difere do final anterior em "
+                                           "R$ 12,50")}),
+            Column(table, 5));
+  EXPECT_EQ(table.item(0, 0)->background(), table.item(1, 0)->background());
+  EXPECT_NE(table.item(0, 0)->background(), table.item(2, 0)->background());
+  EXPECT_EQ(table.item(2, 0)->background(), table.item(3, 3)->background());
+  EXPECT_EQ("4 extratos, 3 problemas marcados.", window->Summary().toStdString());
+
+  // The line is broken at the gap, which is a band of its own.
+  int lines = 0;
+  QStringList bands;
+  for (QAbstractSeries* series : window->Chart().series()) {
+    if (series->type() == QAbstractSeries::SeriesTypeLine) ++lines;
+    if (series->type() == QAbstractSeries::SeriesTypeArea) bands << series->name();
+  }
+  EXPECT_EQ(2, lines);
+  EXPECT_EQ(QStringList({"Lacuna", QString::fromUtf8("Sobreposição")}), bands);
+
+  QMdiSubWindow* child = main.ChildArea().subWindowList().first();
+  child->setGeometry(0, 0, main.ChildArea().width(), main.ChildArea().height());
+  ProcessEvents();
+  QDir().mkpath(KVR_SCREENSHOT_DIR);
+  EXPECT_TRUE(main.grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("extratos-importados.png")));
+
+  // A second choice of the entry raises the same window; an account without
+  // statements says so.
+  entry->trigger();
+  ProcessEvents();
+  EXPECT_EQ(1, main.ChildArea().subWindowList().size());
+  ASSERT_TRUE(window->ChooseAccount("003"));
+  EXPECT_EQ(0, table.rowCount());
+  EXPECT_EQ("Nenhum extrato gravado desta conta.", window->Summary().toStdString());
+
+  // With the server gone, refreshing shows the failure and keeps what was
+  // shown; the busy indicator goes away.
+  session.Server().Stop();
+  BoxResponder boxes;
+  EXPECT_FALSE(window->Refresh());
+  ASSERT_EQ(1u, boxes.Boxes().size());
+  EXPECT_EQ("Erro", boxes.Boxes()[0].title);
+  EXPECT_FALSE(main.Busy().Active());
+  EXPECT_EQ(6, window->Accounts().count());
+  EXPECT_EQ("003", window->Accounts().currentData().toString());
+}
+
+#endif
+
+}  // namespace
+}  // namespace kvr::qt

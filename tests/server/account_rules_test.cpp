@@ -1,0 +1,95 @@
+#include "account_rules.h"
+
+#include <gtest/gtest.h>
+
+namespace kvr::server {
+namespace {
+
+TEST(AccountRules, FieldsOfAnAccountToRegister) {
+  struct Case {
+    Account account;
+    std::string message;  // empty: accepted
+  };
+  const Account good{"001", "341", "1234", "123456", "C", "99999-9"};
+  auto with = [&good](auto change) {
+    Account a = good;
+    change(a);
+    return a;
+  };
+  const Case cases[] = {
+      {good, ""},
+      {with([](Account& a) { a.code = "A1"; }), ""},
+      {with([](Account& a) { a.bank = "1"; }), ""},
+      {with([](Account& a) { a.agency = ""; }), ""},
+      {with([](Account& a) { a.agency = "123-X"; }), ""},
+      {with([](Account& a) { a.number = "12345-6"; a.mask = "9999999"; }), ""},
+      {with([](Account& a) { a.number = "1234-X"; a.mask = ""; }), ""},
+      {with([](Account& a) { a.number = "1234567"; a.mask = "999.999-9"; }), ""},
+      {with([](Account& a) { a.kind = "L"; }), ""},
+      {with([](Account& a) { a.kind = "G"; }), ""},
+      {with([](Account& a) { a.code = ""; }),
+       "Código da conta (--codigo) inválido: \"\". Use de 1 a 3 letras ou algarismos, como 001."},
+      {with([](Account& a) { a.code = "0001"; }),
+       "Código da conta (--codigo) inválido: \"0001\". Use de 1 a 3 letras ou algarismos, como "
+       "001."},
+      {with([](Account& a) { a.code = "0\n1"; }),
+       "Código da conta (--codigo) inválido: \"0\\n1\". Use de 1 a 3 letras ou algarismos, como "
+       "001."},
+      {with([](Account& a) { a.bank = "ABC"; }),
+       "Banco (--banco) inválido: \"ABC\". Use o código do banco com 1 a 4 algarismos, até 3 "
+       "significativos, como 341 ou 0341."},
+      {with([](Account& a) { a.bank = "1341"; }),
+       "Banco (--banco) inválido: \"1341\". Use o código do banco com 1 a 4 algarismos, até 3 "
+       "significativos, como 341 ou 0341."},
+      {with([](Account& a) { a.bank = "03411"; }),
+       "Banco (--banco) inválido: \"03411\". Use o código do banco com 1 a 4 algarismos, até 3 "
+       "significativos, como 341 ou 0341."},
+      {with([](Account& a) { a.agency = "123456"; }),
+       "Agência (--agencia) inválida: \"123456\". Use até 5 caracteres: algarismos com \"-\" e "
+       "dígito verificador opcionais, como 1234 ou 123-4."},
+      {with([](Account& a) { a.number = ""; }),
+       "Número da conta (--conta) inválido: \"\". Use até 10 caracteres: algarismos com \"-\" e "
+       "dígito verificador opcionais, como 123456 ou 12345-6."},
+      {with([](Account& a) { a.number = "12.345-6"; }),
+       "Número da conta (--conta) inválido: \"12.345-6\". Use até 10 caracteres: algarismos com "
+       "\"-\" e dígito verificador opcionais, como 123456 ou 12345-6."},
+      {with([](Account& a) { a.number = "12345-67"; }),
+       "Número da conta (--conta) inválido: \"12345-67\". Use até 10 caracteres: algarismos com "
+       "\"-\" e dígito verificador opcionais, como 123456 ou 12345-6."},
+      {with([](Account& a) { a.number = "12345678901"; a.mask = ""; }),
+       "Número da conta (--conta) inválido: \"12345678901\". Use até 10 caracteres: algarismos "
+       "com \"-\" e dígito verificador opcionais, como 123456 ou 12345-6."},
+      {with([](Account& a) { a.kind = "X"; }),
+       "Tipo da conta (--tipo) inválido: \"X\". Use C (Circulante), L (Aplicação) ou G "
+       "(Garantida), em maiúscula."},
+      {with([](Account& a) { a.kind = "c"; }),
+       "Tipo da conta (--tipo) inválido: \"c\". Use C (Circulante), L (Aplicação) ou G "
+       "(Garantida), em maiúscula."},
+      {with([](Account& a) { a.mask = "abc"; }),
+       "Máscara da conta (--mascara) inválida: \"abc\". Use até 20 caracteres: 9 para cada "
+       "caractere da conta e os separadores \"-\", \".\" ou espaço, como 99999-9."},
+      {with([](Account& a) { a.mask = "999-9"; }),
+       "Máscara da conta (--mascara) \"999-9\" não serve para a conta \"123456\": tem 4 posições "
+       "e a conta 6 caracteres. Use uma máscara com 6 posições, como 99999-9."},
+      {with([](Account& a) { a.mask = "9999999-9"; }),
+       "Máscara da conta (--mascara) \"9999999-9\" não serve para a conta \"123456\": tem 8 "
+       "posições e a conta 6 caracteres. Use uma máscara com 6 posições, como 99999-9."},
+      {with([](Account& a) { a.number = "12345-6"; }),
+       "Máscara da conta (--mascara) \"99999-9\" não serve para a conta \"12345-6\": tem 6 "
+       "posições e a conta 7 caracteres. Use uma máscara com 7 posições, como 9999999."},
+  };
+  for (const Case& c : cases) {
+    std::string message;
+    try {
+      CheckAccount(c.account);
+    } catch (const InvalidRequest& error) {
+      message = error.what();
+    }
+    EXPECT_EQ(c.message, message) << c.account.code << "/" << c.account.bank << "/"
+                                  << c.account.number << "/" << c.account.mask;
+  }
+  EXPECT_EQ("341", CheckAccount(with([](Account& a) { a.bank = "0341"; })).bank);
+}
+
+}  // namespace
+}  // namespace kvr::server
