@@ -21,13 +21,14 @@ namespace {
 
 using Cells = std::vector<TVariant>;
 
+// 32 bytes beside its packed values: a statement's rows are many.
 struct Row {
   TRowData data;
-  std::uint64_t seq = 0;
   Row* prev = nullptr;
   Row* next = nullptr;
-  bool passes = true;  // the compiled filter's verdict
-  bool alive = true;   // false while the row waits in the pool's free list
+  std::uint32_t seq = 0;  // insertion order, the tie-break of an ordered table
+  bool passes = true;     // the compiled filter's verdict
+  bool alive = true;      // false while the row waits in the pool's free list
 };
 
 bool EqualAscii(std::string_view a, std::string_view b) {
@@ -243,7 +244,7 @@ struct TClientDataSet::Impl {
   Row* tail = nullptr;
   int count = 0;
   int passing = 0;  // rows the compiled filter lets through
-  std::uint64_t next_seq = 1;
+  std::uint32_t next_seq = 1;
   Row* current = nullptr;
   Row* display_row = nullptr;
 
@@ -326,6 +327,7 @@ struct TClientDataSet::Impl {
     free_rows.clear();
     head = tail = current = display_row = edit_row = insert_before = nullptr;
     count = passing = 0;
+    next_seq = 1;
     groups.clear();
     for (auto& li : locate_indexes) li.map.clear();
     cache_valid = false;
@@ -457,7 +459,7 @@ struct TClientDataSet::Impl {
     rows.reserve(static_cast<size_t>(count));
     for (Row* r = head; r != nullptr; r = r->next) rows.push_back(r);
     // Present order becomes the tie order.
-    std::uint64_t seq = 1;
+    std::uint32_t seq = 1;
     for (Row* r : rows) r->seq = seq++;
     next_seq = seq;
     head = tail = nullptr;
