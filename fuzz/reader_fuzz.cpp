@@ -18,7 +18,14 @@ namespace {
 const char* const kTags[] = {"<OFX>",     "<BANKID>",  "<ACCTID>",   "<DTSTART>", "<DTEND>",
                              "<STMTTRN>", "<BALAMT>",  "<TRNTYPE>",  "<DTPOSTED>", "<DTUSER>",
                              "<TRNAMT>",  "<FITID>",   "<CHECKNUM>", "<NUMREF>",  "<PAYEEID>",
-                             "<REFNUM>",  "<MEMO>"};
+                             "<REFNUM>",  "<MEMO>",    "</STMTTRN>"};
+constexpr int kTagCount = 18;
+
+bool OpensTag(std::string_view text, size_t i) {
+  if (i + 1 >= text.size() || text[i] != '<') return false;
+  const char c = text[i + 1];
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // The value of a line by its plain definition: trim, then the text between
 // the first ">" and the first "</" (or the end).
@@ -38,19 +45,40 @@ std::string PlainValue(std::string_view line) {
 void CheckScanner(std::string_view text) {
   kvr::TLineReader plain(text);
   kvr::tag_scan::TTagLineReader scanner(text);
-  std::string_view expected, line;
-  std::uint32_t tags = 0;
+  kvr::tag_scan::TPieceReader pieces(text);
+  std::string_view expected, line, piece;
+  std::uint32_t tags = 0, piece_tags = 0;
+  long long number = -1, piece_line = 0;
   while (plain.Next(expected)) {
+    ++number;
     if (!scanner.Next(line, tags) || line != expected) __builtin_trap();
     const std::string copy(line);
-    for (int bit = 0; bit < 17; ++bit) {
+    for (int bit = 0; bit < kTagCount; ++bit) {
       const bool found = kvr::TVQOFXReader::FindString(kTags[bit], copy);
       if (((tags >> bit) & 1u) != (found ? 1u : 0u)) __builtin_trap();
     }
     if (kvr::TVQOFXReader::CampoValido(copy).size() != copy.size()) __builtin_trap();
     if (kvr::TVQOFXReader::InfLine(copy) != PlainValue(line)) __builtin_trap();
+    // The pieces: the line cut before each opening tag but its first.
+    size_t opens = 0, from = 0;
+    for (size_t i = 0; i <= line.size(); ++i) {
+      const bool end = i == line.size();
+      if (!end && !OpensTag(line, i)) continue;
+      if (!end && opens++ == 0) continue;
+      if (!pieces.Next(piece, piece_tags, piece_line) || piece_line != number ||
+          piece != line.substr(from, i - from)) {
+        __builtin_trap();
+      }
+      const std::string piece_copy(piece);
+      for (int bit = 0; bit < kTagCount; ++bit) {
+        const bool found = kvr::TVQOFXReader::FindString(kTags[bit], piece_copy);
+        if (((piece_tags >> bit) & 1u) != (found ? 1u : 0u)) __builtin_trap();
+      }
+      from = i;
+    }
+    if (((tags & kvr::tag_scan::kSeveralOpen) != 0) != (opens > 1)) __builtin_trap();
   }
-  if (scanner.Next(line, tags)) __builtin_trap();
+  if (scanner.Next(line, tags) || pieces.Next(piece, piece_tags, piece_line)) __builtin_trap();
 }
 
 }  // namespace

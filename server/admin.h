@@ -16,6 +16,8 @@ namespace kvr::server {
 //   extrato show CDSEQUEXTR [--json] [--db FILE]
 //   extrato continuidade [--conta C] [--json] [--db FILE]
 //   [COMMAND [SUBCOMMAND]] --help
+//   copiar --de DB --para DB
+// DB is a SQLite file or a postgresql:// URI; list and show never create it.
 // Writes results to out and messages to err (UTF-8). Returns the process
 // exit code: 0 done (--help too: its text on out), 1 failed (the reason on
 // err), kUsageExit (64) bad usage. serve runs until SIGINT or SIGTERM, which

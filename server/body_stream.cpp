@@ -14,6 +14,12 @@ std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
 
 BodyError NulByte() { return BodyError(BodyFault::kNulByte, "A requisição não é um JSON válido."); }
 
+BodyError LongRun() {
+  return BodyError(BodyFault::kLongRun,
+                   "Requisição recusada: um texto, um número ou um trecho sem textos nem números "
+                   "passa de " + MiB(kMaxRun) + " MiB.");
+}
+
 BodyError NotGzip() {
   return BodyError(BodyFault::kNotGzip,
                    "O corpo da requisição declara Content-Encoding gzip, mas não é um gzip "
@@ -30,7 +36,7 @@ struct BodyStreamBuf::Inflater {
 BodyStreamBuf::BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated)
     : body_(body), max_inflated_(max_inflated) {
   if (!gzip) {
-    if (std::memchr(body.data(), '\0', body.size()) != nullptr) throw NulByte();
+    Scan(body.data(), body.size());
     char* begin = const_cast<char*>(body.data());
     setg(begin, begin, begin + body.size());
     return;
@@ -76,10 +82,36 @@ BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   if (inflated_ > max_inflated_)
     throw BodyError(BodyFault::kTooLarge, "Requisição recusada: o corpo descompactado passa do "
                                           "limite de " + MiB(max_inflated_) + " MiB.");
-  if (std::memchr(out, '\0', produced) != nullptr) throw NulByte();
+  Scan(out, produced);
   setg(out, out, out + produced);
   if (produced == 0) return traits_type::eof();
   return traits_type::to_int_type(*out);
+}
+
+void BodyStreamBuf::Scan(const char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    if (c == '\0') throw NulByte();
+    ++run_;
+    if (in_string_) {
+      if (escaped_)
+        escaped_ = false;
+      else if (c == '\\')
+        escaped_ = true;
+      else if (c == '"')
+        in_string_ = false;
+    } else if (c == '"') {
+      in_string_ = true;
+      in_number_ = false;
+      run_ = 0;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      if (!in_number_) run_ = 0;
+      in_number_ = true;
+    } else if (!(in_number_ && (c == '.' || c == 'e' || c == 'E' || c == '+'))) {
+      in_number_ = false;
+    }
+    if (run_ > kMaxRun) throw LongRun();
+  }
 }
 
 std::string ReadBody(const std::string& body, bool gzip, size_t max_inflated) {

@@ -13,7 +13,14 @@ enum class BodyFault {
   kNotGzip,   // declared gzip, but the bytes are not a gzip stream (or it is cut short)
   kTooLarge,  // the inflated body passes the cap
   kNulByte,   // a NUL byte: never valid in JSON (and a parser may take it for the end)
+  kLongRun,   // a text or number, or a stretch without either, longer than kMaxRun
 };
+
+// The most bytes a body may hold from the start of one text or number to
+// the start of the next. The JSON parser keeps a copy of the bytes since the
+// last text or number began; without this bound a body of nothing but
+// brackets, blanks or one huge text would cost the parser twice its size.
+constexpr size_t kMaxRun = 1024 * 1024;
 
 // A body that cannot be read as it says it is. what() is Portuguese.
 class BodyError : public std::runtime_error {
@@ -30,7 +37,8 @@ class BodyError : public std::runtime_error {
 // or, for a body sent with "Content-Encoding: gzip", its inflated bytes,
 // inflated a piece at a time as the parser asks for them (never the whole
 // inflated body in memory). Reading throws BodyError when the body holds a
-// NUL byte, is not valid gzip, or inflates past max_inflated bytes.
+// NUL byte or a run longer than kMaxRun, is not valid gzip, or inflates
+// past max_inflated bytes.
 // body must outlive the buffer.
 class BodyStreamBuf : public std::streambuf {
  public:
@@ -45,6 +53,10 @@ class BodyStreamBuf : public std::streambuf {
 
  private:
   struct Inflater;
+  // Checks the next bytes of the body for NUL bytes and long runs.
+  void Scan(const char* data, size_t size);
+  bool in_string_ = false, escaped_ = false, in_number_ = false;
+  size_t run_ = 0;
   const std::string& body_;
   size_t max_inflated_;
   size_t inflated_ = 0;

@@ -1,5 +1,7 @@
 #include "import_module.h"
 
+#include "log_text.h"
+
 namespace kvr::server {
 
 namespace {
@@ -7,47 +9,104 @@ namespace {
 const char* const kHeaderPacket = "pacote do cabeçalho do extrato";
 const char* const kMovementsPacket = "pacote de movimentos";
 
-void ExpectParams(const std::string& method, const nlohmann::json& params, size_t count) {
-  if (!params.is_array() || params.size() != count)
-    throw RpcError(kInvalidParams,
-                   method + " espera " + std::to_string(count) + " parâmetros; recebeu " +
-                       std::to_string(params.is_array() ? params.size() : 0) + ".");
+void ExpectParams(const std::string& method, const std::vector<CallParam>& params,
+                  size_t count) {
+  if (params.size() != count)
+    throw RpcError(kInvalidParams, method + " espera " + std::to_string(count) +
+                                       " parâmetros; recebeu " + std::to_string(params.size()) +
+                                       ".");
 }
 
-const std::string& TextParam(const std::string& method, const nlohmann::json& params,
+const std::string& TextParam(const std::string& method, const std::vector<CallParam>& params,
                              size_t index) {
-  if (!params[index].is_string())
+  const CallParam& param = params[index];
+  if (param.kind != JsonKind::kString)
     throw RpcError(kInvalidParams, "O parâmetro " + std::to_string(index + 1) + " de " + method +
                                        " deve ser um texto.");
-  return params[index].get_ref<const std::string&>();
+  if (!param.value.is_string())
+    throw RpcError(kInvalidParams, "O parâmetro " + std::to_string(index + 1) + " de " + method +
+                                       " passa do tamanho aceito.");
+  return param.value.get_ref<const std::string&>();
 }
 
-bool BoolParam(const std::string& method, const nlohmann::json& params, size_t index) {
-  if (!params[index].is_boolean())
+bool BoolParam(const std::string& method, const std::vector<CallParam>& params, size_t index) {
+  if (params[index].kind != JsonKind::kBoolean || !params[index].value.is_boolean())
     throw RpcError(kInvalidParams, "O parâmetro " + std::to_string(index + 1) + " de " + method +
                                        " deve ser um booleano.");
-  return params[index].get<bool>();
+  return params[index].value.get<bool>();
 }
 
-// The CDREDUCONT of a header packet's first row, however malformed the
-// packet, for the log; empty when there is none.
-std::string AccountForLog(const nlohmann::json& header) {
-  if (!header.is_object() || !header.contains("fields") || !header["fields"].is_array() ||
-      !header.contains("rows") || !header["rows"].is_array() || header["rows"].empty() ||
-      !header["rows"][0].is_array())
-    return "";
-  const nlohmann::json& fields = header["fields"];
-  const nlohmann::json& row = header["rows"][0];
-  for (size_t i = 0; i < fields.size() && i < row.size(); ++i)
-    if (fields[i].is_object() && fields[i].contains("name") && fields[i]["name"] == "CDREDUCONT" &&
-        row[i].is_string())
-      return row[i].get<std::string>();
-  return "";
+bool IsStatementMethod(const std::string& method) {
+  return method == "ValidExtrato" || method == "SetExtratoBancario";
+}
+
+// The account of a header packet read without fault and with one row: the
+// one its movements must belong to.
+std::optional<std::string> HeaderAccount(const std::optional<PacketRows>& header) {
+  if (!header || !header->error.empty() || header->rows.size() != 1) return std::nullopt;
+  return CellText(header->rows[0][ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
+}
+
+// A packet parameter read into rows; from its JSON value when it was kept
+// as one.
+PacketRows TakePacket(CallParam& param, const Layout& layout, const char* name,
+                      std::optional<std::string> account = std::nullopt) {
+  if (param.packet) return std::move(*param.packet);
+  PacketReader reader(layout, name, std::move(account));
+  EmitJson(param.value, reader);
+  return reader.Finish();
 }
 
 }  // namespace
 
+std::unique_ptr<PacketReader> ImportModule::PacketReaderFor(const std::string* method,
+                                                           size_t index,
+                                                           const std::vector<CallParam>& before) {
+  if (method != nullptr && !IsStatementMethod(*method)) return nullptr;
+  if (index == 0) return std::make_unique<PacketReader>(ExtrBancoLayout(), kHeaderPacket);
+  if (index == 1) {
+    std::optional<std::string> account = HeaderAccount(before[0].packet);
+    // Whatever the movements hold, a header in fault refuses the statement:
+    // check them for a well-formed request, but keep none.
+    const bool keep = account.has_value();
+    return std::make_unique<PacketReader>(MovExtrLayout(), kMovementsPacket, std::move(account),
+                                          keep);
+  }
+  return nullptr;
+}
+
+nlohmann::json ImportModule::ParamValues(const std::vector<CallParam>& params) {
+  nlohmann::json values = nlohmann::json::array();
+  for (const CallParam& param : params)
+    values.push_back(param.value.is_discarded() ? nlohmann::json() : param.value);
+  return values;
+}
+
 nlohmann::json ImportModule::Call(const std::string& method, const nlohmann::json& params,
+                                  CallInfo& info) {
+  std::vector<CallParam> read;
+  if (params.is_array())
+    for (const nlohmann::json& value : params) {
+      CallParam param;
+      switch (value.type()) {
+        case nlohmann::json::value_t::object: param.kind = JsonKind::kObject; break;
+        case nlohmann::json::value_t::array: param.kind = JsonKind::kArray; break;
+        case nlohmann::json::value_t::string: param.kind = JsonKind::kString; break;
+        case nlohmann::json::value_t::boolean: param.kind = JsonKind::kBoolean; break;
+        case nlohmann::json::value_t::null: param.kind = JsonKind::kNull; break;
+        default: param.kind = JsonKind::kNumber; break;
+      }
+      if (std::unique_ptr<PacketReader> reader = PacketReaderFor(&method, read.size(), read)) {
+        EmitJson(value, *reader);
+        param.packet = reader->Finish();
+      }
+      param.value = value;
+      read.push_back(std::move(param));
+    }
+  return Call(method, read, info);
+}
+
+nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallParam>& params,
                                   CallInfo& info) {
   if (method == "GetContaCorrente") {
     ExpectParams(method, params, 2);
@@ -59,21 +118,26 @@ nlohmann::json ImportModule::Call(const std::string& method, const nlohmann::jso
     info.outcome = "ok";
     return packet;
   }
-  if (method == "ValidExtrato" || method == "SetExtratoBancario") {
+  if (IsStatementMethod(method)) {
     const bool store = method == "SetExtratoBancario";
     ExpectParams(method, params, store ? 3 : 2);
     const bool valid = store ? BoolParam(method, params, 2) : true;
-    if (params[1].is_object() && params[1].contains("rows") && params[1]["rows"].is_array())
-      info.rows = static_cast<long long>(params[1]["rows"].size());
-    info.account = AccountForLog(params[0]);
-    bool answer = store ? SetExtratoBancario(params[0], params[1], valid)
-                        : ValidExtrato(params[0], params[1]);
+    if (std::optional<std::string> account = HeaderAccount(params[0].packet))
+      info.account = *account;
+    PacketRows header = TakePacket(params[0], ExtrBancoLayout(), kHeaderPacket);
+    PacketRows movements = TakePacket(params[1], MovExtrLayout(), kMovementsPacket,
+                                      HeaderAccount(header));
+    info.rows = static_cast<long long>(movements.count);
+    bool answer = store ? SetExtratoBancario(std::move(header), std::move(movements), valid)
+                        : ValidExtrato(std::move(header), std::move(movements));
     info.outcome = answer ? "true" : "false";
     return answer;
   }
-  if (nlohmann::json result; CallContinuity(method, params, info, result)) return result;
-  throw RpcError(kMethodNotFound, "Método \"" + method + "\" desconhecido no módulo " +
-                                      std::string(kName) + ".");
+  // Methods whose parameters are small JSON values.
+  if (nlohmann::json result; CallContinuity(method, ParamValues(params), info, result))
+    return result;
+  throw RpcError(kMethodNotFound, "Método \"" + CutText(method, 60) +
+                                      "\" desconhecido no módulo " + std::string(kName) + ".");
 }
 
 nlohmann::json ImportModule::GetContaCorrente(const std::string& bank, const std::string& number) {
@@ -94,54 +158,53 @@ nlohmann::json ImportModule::GetContaCorrente(const std::string& bank, const std
 
 Statement ImportModule::CheckStatement(const nlohmann::json& header,
                                        const nlohmann::json& movements) {
+  PacketReader header_reader(ExtrBancoLayout(), kHeaderPacket);
+  EmitJson(header, header_reader);
+  PacketRows header_rows = header_reader.Finish();
+  PacketReader movement_reader(MovExtrLayout(), kMovementsPacket, HeaderAccount(header_rows));
+  EmitJson(movements, movement_reader);
+  return CheckStatement(std::move(header_rows), movement_reader.Finish());
+}
+
+Statement ImportModule::CheckStatement(PacketRows header, PacketRows movements) {
+  // The order of the checks decides which fault a request with several is
+  // refused for; it is the order the packets come in.
+  if (!header.error.empty()) throw RpcError(kRefused, header.error);
+  if (header.rows.size() != 1)
+    throw RpcError(kRefused, "O " + std::string(kHeaderPacket) + " deve ter uma linha; tem " +
+                                 std::to_string(header.rows.size()) + ".");
+  if (!movements.error.empty()) throw RpcError(kRefused, movements.error);
   Statement statement;
-  try {
-    std::vector<Row> headers = CheckPacket(header, ExtrBancoLayout(), kHeaderPacket);
-    if (headers.size() != 1)
-      throw InvalidRequest("O " + std::string(kHeaderPacket) + " deve ter uma linha; tem " +
-                           std::to_string(headers.size()) + ".");
-    statement.header = std::move(headers.front());
-    statement.movements = CheckPacket(movements, MovExtrLayout(), kMovementsPacket);
-  } catch (const InvalidRequest& error) {
-    throw RpcError(kRefused, error.what());
-  }
-  const size_t account_column = ColumnIndex(ExtrBancoLayout(), "CDREDUCONT");
-  statement.account = CellText(statement.header[account_column]);
+  statement.header = std::move(header.rows.front());
+  statement.account = CellText(statement.header[ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
   if (statement.account.empty())
     throw RpcError(kRefused, "O extrato não informa a conta corrente (CDREDUCONT vazio).");
   if (!store_.FindAccount(statement.account))
     throw RpcError(kRefused, "Conta corrente de código \"" + statement.account +
                                  "\" não cadastrada no servidor.");
-  if (statement.movements.empty()) throw RpcError(kRefused, "O extrato não tem movimentos.");
-  const Layout& layout = MovExtrLayout();
-  const size_t movement_account = ColumnIndex(layout, "CDREDUCONT");
-  const size_t value = ColumnIndex(layout, "VRMOVREAL");
-  const size_t date = ColumnIndex(layout, "DTMOVREAL");
-  for (size_t i = 0; i < statement.movements.size(); ++i) {
-    const Row& row = statement.movements[i];
-    const std::string line = " (linha " + std::to_string(i + 1) + " do pacote de movimentos)";
-    std::string account = CellText(row[movement_account], "nulo");
-    if (account != statement.account)
-      throw RpcError(kRefused, "O movimento" + line + " é da conta \"" + account +
-                                   "\", não da conta \"" + statement.account + "\" do extrato.");
-    if (std::holds_alternative<std::monostate>(row[date]))
-      throw RpcError(kRefused, "O movimento" + line + " não tem data (DTMOVREAL).");
-    if (std::holds_alternative<std::monostate>(row[value]))
-      throw RpcError(kRefused, "O movimento" + line + " não tem valor (VRMOVREAL).");
-  }
+  if (movements.count == 0) throw RpcError(kRefused, "O extrato não tem movimentos.");
+  if (!movements.statement_error.empty()) throw RpcError(kRefused, movements.statement_error);
+  statement.movements = std::move(movements.rows);
   return statement;
 }
 
 bool ImportModule::ValidExtrato(const nlohmann::json& header, const nlohmann::json& movements) {
-  Statement statement = CheckStatement(header, movements);
-  return !store_.IsRecorded(statement);
+  return !store_.IsRecorded(CheckStatement(header, movements));
+}
+
+bool ImportModule::ValidExtrato(PacketRows header, PacketRows movements) {
+  return !store_.IsRecorded(CheckStatement(std::move(header), std::move(movements)));
 }
 
 bool ImportModule::SetExtratoBancario(const nlohmann::json& header,
                                       const nlohmann::json& movements, bool valid) {
   if (!valid) return false;
-  Statement statement = CheckStatement(header, movements);
-  return store_.StoreIfNew(statement).has_value();
+  return store_.StoreIfNew(CheckStatement(header, movements)).has_value();
+}
+
+bool ImportModule::SetExtratoBancario(PacketRows header, PacketRows movements, bool valid) {
+  if (!valid) return false;
+  return store_.StoreIfNew(CheckStatement(std::move(header), std::move(movements))).has_value();
 }
 
 }  // namespace kvr::server

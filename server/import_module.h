@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "request_parser.h"
 #include "statement.h"
 #include "store.h"
 
@@ -50,12 +51,34 @@ class ImportModule {
   // store must outlive the module.
   explicit ImportModule(Store& store) : store_(store) {}
 
-  // Runs method with the positional params (a JSON array) and returns the
-  // JSON-RPC result. Fills info for the log. Throws RpcError for an unknown
-  // method (kMethodNotFound), wrong number or types of params
-  // (kInvalidParams) or a refused statement (kRefused); EDatabaseError when
-  // the store fails.
+  // Runs method with the positional params as the request parser read them
+  // (see PacketReaderFor) and returns the JSON-RPC result. Fills info for
+  // the log. Throws RpcError for an unknown method (kMethodNotFound), wrong
+  // number or types of params (kInvalidParams) or a refused statement
+  // (kRefused); EDatabaseError when the store fails.
+  nlohmann::json Call(const std::string& method, std::vector<CallParam>& params, CallInfo& info);
+  // The same with params as a JSON array, read as the parser would read it.
   nlohmann::json Call(const std::string& method, const nlohmann::json& params, CallInfo& info);
+
+  // How the request parser reads parameter index of method (nullptr while
+  // the request has not named it): the two packets of ValidExtrato and
+  // SetExtratoBancario (also assumed while the method is unknown) straight
+  // into rows, the movements checked against the header's account as they
+  // come; every other parameter as a small JSON value. A method added here
+  // whose parameters are small JSON values needs nothing of this.
+  static std::unique_ptr<PacketReader> PacketReaderFor(const std::string* method, size_t index,
+                                                       const std::vector<CallParam>& before);
+
+  // True for a method that answers at once whatever the load (a look-up by
+  // an index, nothing written, nothing waited for): GetContaCorrente. The
+  // HTTP engine runs such calls on its event loop when they are small,
+  // sparing them the trip to a worker and back; every other call goes to
+  // the workers.
+  static bool IsQuick(const std::string& method) { return method == "GetContaCorrente"; }
+
+  // The parameters as a JSON array of their values, for a method whose
+  // parameters are small JSON values (a parameter too large to keep is null).
+  static nlohmann::json ParamValues(const std::vector<CallParam>& params);
 
   // GetContaCorrente: the accounts of bank and number (leading zeros
   // ignored) as a packet in ContaCorrenteLayout, possibly without rows.
@@ -63,11 +86,13 @@ class ImportModule {
   // ValidExtrato: checks both packets (throws RpcError kRefused) and answers
   // whether the statement is new.
   bool ValidExtrato(const nlohmann::json& header, const nlohmann::json& movements);
+  bool ValidExtrato(PacketRows header, PacketRows movements);
   // SetExtratoBancario: with valid false stores nothing and answers false;
   // with true checks the packets as ValidExtrato does and stores the
   // statement when it is still new, answering whether it stored it.
   bool SetExtratoBancario(const nlohmann::json& header, const nlohmann::json& movements,
                           bool valid);
+  bool SetExtratoBancario(PacketRows header, PacketRows movements, bool valid);
 
   // GetContinuidade: the statement continuity (ContinuityJson) of the
   // account whose code is given, or of every account for "". Read only.
@@ -76,7 +101,9 @@ class ImportModule {
 
   // Checks the packets of a statement: one header row of a registered
   // account, at least one movement, all movements of that account. Throws
-  // RpcError kRefused saying what is wrong.
+  // RpcError kRefused saying what is wrong. movements must have been read
+  // with the header's account (PacketReaderFor does so).
+  Statement CheckStatement(PacketRows header, PacketRows movements);
   Statement CheckStatement(const nlohmann::json& header, const nlohmann::json& movements);
 
  private:

@@ -23,6 +23,7 @@
 
 #include "body_stream.h"
 #include "log_text.h"
+#include "request_parser.h"
 
 namespace kvr::server {
 
@@ -32,9 +33,11 @@ using Clock = std::chrono::steady_clock;
 
 // Bodies above this are followed by malloc_trim: their rows were spread over
 // the heap of a worker thread, and glibc would keep those pages for it.
-constexpr size_t kTrimAfter = 1024 * 1024;
+constexpr size_t kTrimAfter = 256 * 1024;
 // Replies above this go out gzip when the client accepts it.
 constexpr size_t kGzipReplyAbove = 64 * 1024;
+// Plain bodies up to this size may be quick calls.
+constexpr size_t kQuickBody = 8 * 1024;
 // A body must keep coming at this rate once the connection's timeout has
 // passed.
 constexpr size_t kMinBodyRate = 64 * 1024;
@@ -120,42 +123,39 @@ RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const s
   nlohmann::json response;
   int status = 200;
   try {
-    std::string text;
+    ParsedRequest request;
     try {
-      text = gzip ? ReadBody(body, true, limits.max_inflated) : std::string();
-      if (!gzip && std::memchr(body.data(), '\0', body.size()) != nullptr)
-        throw RpcError(kParseError, "A requisição não é um JSON válido.");
+      BodyStreamBuf source(body, gzip, limits.max_inflated);
+      request = ParseRequest(source, &ImportModule::PacketReaderFor);
     } catch (const BodyError& error) {
-      status = error.Fault() == BodyFault::kTooLarge ? 413 : error.Fault() == BodyFault::kNotGzip ? 400 : 200;
-      throw RpcError(error.Fault() == BodyFault::kNulByte ? kParseError : kInvalidRequestError,
-                     error.what());
+      if (error.Fault() == BodyFault::kNulByte) throw RpcError(kParseError, error.what());
+      status = error.Fault() == BodyFault::kNotGzip ? 400 : 413;
+      throw RpcError(kInvalidRequestError, error.what());
     }
-    nlohmann::json request = nlohmann::json::parse(gzip ? text : body, nullptr, false);
-    if (request.is_discarded())
-      throw RpcError(kParseError, "A requisição não é um JSON válido.");
-    if (!request.is_object())
+    if (!request.parse_error.empty()) throw RpcError(kParseError, request.parse_error);
+    if (!request.is_object && request.invalid.empty())
       throw RpcError(kInvalidRequestError,
                      "A requisição deve ser um objeto JSON-RPC 2.0 (lotes não são aceitos).");
-    if (request.contains("id") && (request["id"].is_string() || request["id"].is_number()))
-      id = request["id"];
-    if (!request.contains("jsonrpc") || request["jsonrpc"] != "2.0")
+    if (request.has_id && request.id_valid) id = request.id;
+    if (!request.invalid.empty()) throw RpcError(kInvalidRequestError, request.invalid);
+    if (!request.id_valid)
+      throw RpcError(kInvalidRequestError,
+                     "O id da requisição deve ser um texto de até 256 caracteres, um número ou "
+                     "nulo.");
+    if (!request.has_version)
       throw RpcError(kInvalidRequestError, "A requisição deve declarar \"jsonrpc\": \"2.0\".");
-    if (!request.contains("method") || !request["method"].is_string())
+    if (!request.has_method)
       throw RpcError(kInvalidRequestError, "A requisição não informa o método.");
-    method = request["method"].get<std::string>();
-    notification = !request.contains("id");
-    nlohmann::json params = nlohmann::json::array();
-    if (request.contains("params")) {
-      if (!request["params"].is_array())
-        throw RpcError(kInvalidParams, "Os parâmetros de " + CutText(method, 60) +
-                                           " devem ser posicionais (uma lista).");
-      // A statement's packets are megabytes of JSON: move them, never copy.
-      params = std::move(request["params"]);
-    }
+    method = std::move(request.method);
+    // A call without an id is a notification: carried out, never answered.
+    notification = !request.has_id;
+    if (request.params_form == ParsedRequest::Params::kOther)
+      throw RpcError(kInvalidParams, "Os parâmetros de " + CutText(method, 60) +
+                                         " devem ser posicionais (uma lista).");
     if (module_name != ImportModule::kName)
       throw RpcError(kMethodNotFound,
                      "Módulo remoto \"" + CutText(module_name, 60) + "\" desconhecido.");
-    nlohmann::json result = module.Call(method, params, info);
+    nlohmann::json result = module.Call(method, request.params, info);
     response = {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
   } catch (const RpcError& error) {
     info.outcome = std::string("erro: ") + error.what();
@@ -168,7 +168,7 @@ RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const s
     const double millis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     log(FormatLog(method, info, millis));
   }
-  if (notification && status == 200) return {204, ""};
+  if (notification) return {204, ""};
   return {status, Dump(response)};
 }
 
@@ -381,7 +381,29 @@ struct RpcServer::Engine {
     return MHD_YES;
   }
 
+  // A small plain call of a quick method (a look-up that answers at once):
+  // handing it to a worker and back would cost more than the call itself.
+  bool IsQuick(const Request& request) const {
+    if (!Options().quick_calls || request.gzip || request.body.size() > kQuickBody ||
+        request.module != ImportModule::kName)
+      return false;
+    try {
+      BodyStreamBuf source(request.body, false, kQuickBody);
+      ParsedRequest parsed = ParseRequest(source, &ImportModule::PacketReaderFor);
+      return parsed.has_method && ImportModule::IsQuick(parsed.method);
+    } catch (const BodyError&) {
+      return false;
+    }
+  }
+
   MHD_Result Submit(Request& request) {
+    if (IsQuick(request)) {
+      BodyLimits limits;
+      limits.max_inflated = Options().max_inflated;
+      request.reply = AnswerRpc(owner.module_, request.module, request.body, false, limits,
+                                Options().log);
+      return Answer(request);
+    }
     std::unique_lock<std::mutex> lock(pool_mutex);
     if (stopping) {
       lock.unlock();
@@ -428,11 +450,13 @@ struct RpcServer::Engine {
                       Options().log);
       }
       std::string().swap(request->body);
+      // Give the pages of a large call back before answering, so that a
+      // client that sends the next statement finds them returned.
+      if (size > kTrimAfter) malloc_trim(0);
       request->done = true;
       MHD_Connection* connection = request->connection;
       // From here on the request belongs to the event loop again.
       MHD_resume_connection(connection);
-      if (size > kTrimAfter) malloc_trim(0);
     }
   }
 

@@ -49,6 +49,10 @@ struct ServerOptions {
   int timeout_seconds = 30;
   // When not empty, every request must carry "Authorization: Bearer token".
   std::string token;
+  // Small account look-ups answered on the event loop itself. Only for a
+  // store that answers at once (a local file): a look-up that waits on a
+  // database server would stall every connection of that loop.
+  bool quick_calls = true;
   std::function<void(const std::string&)> log;
 };
 

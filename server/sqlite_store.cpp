@@ -2,15 +2,17 @@
 
 #include <sqlite3.h>
 
-#include <cstring>
-#include <unordered_set>
+#include <filesystem>
 #include <utility>
+
+#include "store_common.h"
 
 namespace kvr::server {
 
 namespace {
 
-constexpr const char* kSchema = R"sql(
+// The tables as they were before versions were kept (version 1).
+constexpr const char* kSchemaVersion1 = R"sql(
 CREATE TABLE IF NOT EXISTS CONTCORR (
   CDREDUCONT  VARCHAR(3)  NOT NULL PRIMARY KEY,
   CDBANCO     VARCHAR(3)  NOT NULL,
@@ -49,34 +51,67 @@ CREATE TABLE IF NOT EXISTS MOVEXTRBANCO (
 CREATE INDEX IF NOT EXISTS MOVEXTRBANCO_DATA ON MOVEXTRBANCO (CDREDUCONT, DTMOVREAL);
 )sql";
 
-// The header columns stored, in ExtrBancoLayout order without CDSEQUEXTR.
-const char* const kHeaderColumns[] = {"CDREDUCONT", "DTSALDINIC", "DTSALDFIN", "VRSALDINIC",
-                                      "VRSALDFIM",  "IDEXTRINI",  "IDEXTRFIM"};
-// The movement columns stored after CDSEQUEXTR and NRSEQMOVREAL, in
-// MovExtrLayout order.
-const char* const kMovementColumns[] = {"CDREDUCONT",   "NRDOCMOVREAL", "DTMOVREAL",
-                                        "IDMOVREAL",    "VRMOVREAL",    "DSHISTMOVREAL",
-                                        "IDTIPOREGI",   "CDCATELANC",   "IDSTCONMVBAN",
-                                        "IDTPMOVREAL",  "CDFITIDEXTR"};
+// Migrations[v] turns a database of version v into version v + 1. SQLite
+// keeps dates as ISO texts ("2024-01-05T00:00:00", its own date form) and
+// amounts as the packet's double itself.
+const char* const kMigrations[] = {
+    kSchemaVersion1,
+    R"sql(
+CREATE TABLE VERSAOESQUEMA (NRVERSAO INTEGER NOT NULL);
+INSERT INTO VERSAOESQUEMA (NRVERSAO) VALUES (2);
+DROP INDEX IF EXISTS EXTRBANCO_PERIODO;
+CREATE UNIQUE INDEX EXTRBANCO_PERIODO ON EXTRBANCO (CDREDUCONT, DTSALDINIC, DTSALDFIN);
+)sql",
+};
+static_assert(sizeof kMigrations / sizeof kMigrations[0] == kSchemaVersion);
 
-[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
-  throw EDatabaseError("Erro no banco de dados ao " + what + ": " + sqlite3_errmsg(db) + ".");
+// A connection with the name of its file as the user gave it, for messages.
+struct Db {
+  sqlite3* handle;
+  const std::string& name;
+};
+
+// What went wrong, in Portuguese; SQLite's own English text only where no
+// better one is known.
+std::string Reason(sqlite3* db, int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "o banco está bloqueado por outro processo há mais de 30 segundos";
+    case SQLITE_READONLY:
+      return "o arquivo só pode ser lido (confira as permissões do arquivo e da pasta)";
+    case SQLITE_CANTOPEN:
+      return "não foi possível abrir o arquivo (confira se a pasta existe e as permissões)";
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return "permissão negada";
+    case SQLITE_CORRUPT: return "o arquivo está corrompido";
+    case SQLITE_NOTADB: return "o arquivo não é um banco de dados SQLite";
+    case SQLITE_FULL: return "o disco está cheio";
+    case SQLITE_IOERR: return "erro de leitura ou gravação no disco";
+    case SQLITE_NOMEM: return "memória insuficiente";
+    case SQLITE_CONSTRAINT: return "restrição de integridade violada";
+    default:
+      return std::string("erro do SQLite (") +
+             (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ")";
+  }
 }
 
-void Exec(sqlite3* db, const char* sql, const std::string& what) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    std::string text = message != nullptr ? message : "erro desconhecido";
-    sqlite3_free(message);
-    throw EDatabaseError("Erro no banco de dados ao " + what + ": " + text + ".");
-  }
+[[noreturn]] void Fail(const Db& db, int rc, const std::string& what) {
+  throw EDatabaseError("Erro no banco de dados \"" + db.name + "\" ao " + what + ": " +
+                       Reason(db.handle, rc) + ".");
+}
+
+void Exec(const Db& db, const char* sql, const std::string& what) {
+  int rc = sqlite3_exec(db.handle, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) Fail(db, sqlite3_extended_errcode(db.handle), what);
 }
 
 // A prepared statement; bound parameters only.
 class Query {
  public:
-  Query(sqlite3* db, const std::string& sql, std::string what) : db_(db), what_(std::move(what)) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) Fail(db, what_);
+  Query(const Db& db, const std::string& sql, std::string what) : db_(db), what_(std::move(what)) {
+    int rc = sqlite3_prepare_v2(db.handle, sql.c_str(), -1, &stmt_, nullptr);
+    if (rc != SQLITE_OK) Fail(db_, rc, what_);
   }
   ~Query() { sqlite3_finalize(stmt_); }
   Query(const Query&) = delete;
@@ -91,11 +126,12 @@ class Query {
       rc = sqlite3_bind_double(stmt_, index, *number);
     else
       rc = sqlite3_bind_null(stmt_, index);
-    if (rc != SQLITE_OK) Fail(db_, what_);
+    if (rc != SQLITE_OK) Fail(db_, rc, what_);
   }
   void Bind(int index, const std::string& text) { Bind(index, Cell(text)); }
   void Bind(int index, long long number) {
-    if (sqlite3_bind_int64(stmt_, index, number) != SQLITE_OK) Fail(db_, what_);
+    int rc = sqlite3_bind_int64(stmt_, index, number);
+    if (rc != SQLITE_OK) Fail(db_, rc, what_);
   }
 
   // Steps once; true while a row is there.
@@ -103,7 +139,7 @@ class Query {
     int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    Fail(db_, what_);
+    Fail(db_, sqlite3_extended_errcode(db_.handle), what_);
   }
   void Reset() {
     sqlite3_reset(stmt_);
@@ -131,7 +167,7 @@ class Query {
   }
 
  private:
-  sqlite3* db_;
+  const Db& db_;
   std::string what_;
   sqlite3_stmt* stmt_ = nullptr;
 };
@@ -140,11 +176,11 @@ class Query {
 // the write lock at once, so its checks and its writes see one state.
 class Transaction {
  public:
-  Transaction(sqlite3* db, bool write) : db_(db) {
+  Transaction(const Db& db, bool write) : db_(db) {
     Exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN", "iniciar a transação");
   }
   ~Transaction() {
-    if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!done_) sqlite3_exec(db_.handle, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
@@ -154,7 +190,7 @@ class Transaction {
   }
 
  private:
-  sqlite3* db_;
+  const Db& db_;
   bool done_ = false;
 };
 
@@ -166,35 +202,27 @@ Account ReadAccount(Query& query) {
 constexpr const char* kAccountSelect =
     "SELECT CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT FROM CONTCORR ";
 
-// The five columns that make two movements equal, as one text: a tag per
-// cell so that null, a text and a number never meet.
-std::string MovementKey(const Cell& date, const Cell& value, const Cell& document,
-                        const Cell& fitid) {
-  std::string key;
-  for (const Cell* cell : {&date, &document, &fitid}) {
-    if (const auto* text = std::get_if<std::string>(cell)) {
-      key += 'T';
-      key += std::to_string(text->size());
-      key += ':';
-      key += *text;
-    } else {
-      key += 'N';
-    }
+// Throws when an account other than code has the bank, number and kind of
+// account (leading zeros ignored).
+void RefuseTwin(const Db& db, const Account& account, const std::string& code) {
+  Query twin(db,
+             std::string(kAccountSelect) +
+                 "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, '0') = "
+                 "ltrim(?, '0') AND IDTIPOCCORR IS ? AND CDREDUCONT <> ? LIMIT 1",
+             "procurar contas iguais");
+  twin.Bind(1, account.bank);
+  twin.Bind(2, account.number);
+  twin.Bind(3, account.kind);
+  twin.Bind(4, code);
+  if (twin.Step()) {
+    Account other = ReadAccount(twin);
+    throw EDatabaseError("A conta " + account.number + " do banco " + account.bank + ", tipo " +
+                         account.kind + ", já está cadastrada com o código \"" + other.code +
+                         "\".");
   }
-  if (const auto* number = std::get_if<double>(&value)) {
-    // 0.0 and -0.0 are equal amounts.
-    double amount = *number == 0.0 ? 0.0 : *number;
-    char bytes[sizeof amount];
-    std::memcpy(bytes, &amount, sizeof amount);
-    key += 'F';
-    key.append(bytes, sizeof bytes);
-  } else {
-    key += 'N';
-  }
-  return key;
 }
 
-bool Recorded(sqlite3* db, const Statement& statement) {
+bool Recorded(const Db& db, const Statement& statement) {
   const Layout& header = ExtrBancoLayout();
   Query period(db,
                "SELECT 1 FROM EXTRBANCO WHERE CDREDUCONT = ? AND DTSALDINIC IS ? AND "
@@ -208,48 +236,22 @@ bool Recorded(sqlite3* db, const Statement& statement) {
   // Equal movements share the date, so only the stored movements of the
   // account within the new movements' dates can be equal: one range read
   // instead of one lookup per movement.
-  const Layout& layout = MovExtrLayout();
-  const size_t value = ColumnIndex(layout, "VRMOVREAL");
-  const size_t document = ColumnIndex(layout, "NRDOCMOVREAL");
-  const size_t date = ColumnIndex(layout, "DTMOVREAL");
-  const size_t fitid = ColumnIndex(layout, "CDFITIDEXTR");
-  std::unordered_set<std::string> keys;
-  keys.reserve(statement.movements.size() * 2);
-  std::string first, last;
-  bool undated = false;
-  for (const Row& movement : statement.movements) {
-    keys.insert(MovementKey(movement[date], movement[value], movement[document], movement[fitid]));
-    if (const auto* text = std::get_if<std::string>(&movement[date])) {
-      if (first.empty() || *text < first) first = *text;
-      if (last.empty() || *text > last) last = *text;
-    } else {
-      undated = true;
-    }
-  }
+  const MovementKeys keys = KeysOf(statement);
   Query same(db,
              "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
              "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
              "(? = 1 AND DTMOVREAL IS NULL))",
              "procurar movimentos iguais");
   same.Bind(1, statement.account);
-  same.Bind(2, first);
-  same.Bind(3, last);
-  same.Bind(4, undated ? 1LL : 0LL);
+  same.Bind(2, keys.first);
+  same.Bind(3, keys.last);
+  same.Bind(4, keys.undated ? 1LL : 0LL);
   while (same.Step()) {
-    if (keys.count(MovementKey(same.Value(0), same.Value(1), same.Value(2), same.Value(3))) != 0)
+    if (keys.keys.count(MovementKey(same.Value(0), same.Value(1), same.Value(2), same.Value(3))) !=
+        0)
       return true;
   }
   return false;
-}
-
-std::string JoinColumns(const char* const* columns, size_t count, const char* prefix = "") {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) {
-    if (i > 0) out += ", ";
-    out += prefix;
-    out += columns[i];
-  }
-  return out;
 }
 
 std::string Placeholders(size_t count) {
@@ -257,9 +259,6 @@ std::string Placeholders(size_t count) {
   for (size_t i = 0; i < count; ++i) out += i == 0 ? "?" : ", ?";
   return out;
 }
-
-constexpr size_t kHeaderCount = sizeof kHeaderColumns / sizeof kHeaderColumns[0];
-constexpr size_t kMovementCount = sizeof kMovementColumns / sizeof kMovementColumns[0];
 
 std::string SummarySelect() {
   return "SELECT e.CDSEQUEXTR, " + JoinColumns(kHeaderColumns, kHeaderCount, "e.") +
@@ -281,23 +280,51 @@ StatementSummary ReadSummary(Query& query) {
   return summary;
 }
 
-// Throws EDatabaseError when an account other than account.code has the same
-// bank, number and type (leading zeros ignored).
-void RefuseTwin(sqlite3* db, const Account& account) {
-  Query twin(db,
-             std::string(kAccountSelect) +
-                 "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, '0') = "
-                 "ltrim(?, '0') AND IDTIPOCCORR IS ? AND CDREDUCONT <> ? LIMIT 1",
-             "procurar contas iguais");
-  twin.Bind(1, account.bank);
-  twin.Bind(2, account.number);
-  twin.Bind(3, account.kind);
-  twin.Bind(4, account.code);
-  if (twin.Step()) {
-    Account other = ReadAccount(twin);
-    throw EDatabaseError("A conta " + account.number + " do banco " + account.bank +
-                         ", tipo " + account.kind + ", já está cadastrada com o código \"" +
-                         other.code + "\".");
+// Inserts a header with its CDSEQUEXTR (0: the database assigns it) and
+// returns the CDSEQUEXTR.
+long long InsertHeader(const Db& db, const std::string& account, const Row& row, long long seq) {
+  const Layout& layout = ExtrBancoLayout();
+  Query header(db,
+               "INSERT INTO EXTRBANCO (CDSEQUEXTR, " + JoinColumns(kHeaderColumns, kHeaderCount) +
+                   ") VALUES (?, " + Placeholders(kHeaderCount) + ") RETURNING CDSEQUEXTR",
+               "gravar o extrato");
+  if (seq > 0)
+    header.Bind(1, seq);
+  else
+    header.Bind(1, Cell());
+  header.Bind(2, account);
+  for (size_t i = 1; i < kHeaderCount; ++i)
+    header.Bind(static_cast<int>(i) + 2, row[ColumnIndex(layout, kHeaderColumns[i])]);
+  if (!header.Step()) Fail(db, SQLITE_ERROR, "gravar o extrato");
+  const long long stored = header.Int(0);
+  while (header.Step()) {
+  }
+  return stored;
+}
+
+// Inserts movements under seq; numbers them 1, 2, ... unless keep_numbers,
+// which keeps each row's NRSEQMOVREAL.
+void InsertMovements(const Db& db, long long seq, const std::string& account,
+                     const std::vector<Row>& rows, bool keep_numbers) {
+  const Layout& layout = MovExtrLayout();
+  size_t source[kMovementCount];
+  for (size_t i = 0; i < kMovementCount; ++i) source[i] = ColumnIndex(layout, kMovementColumns[i]);
+  const size_t number_column = ColumnIndex(layout, "NRSEQMOVREAL");
+  Query movement(db,
+                 "INSERT INTO MOVEXTRBANCO (CDSEQUEXTR, NRSEQMOVREAL, " +
+                     JoinColumns(kMovementColumns, kMovementCount) + ") VALUES (?, ?, " +
+                     Placeholders(kMovementCount) + ")",
+                 "gravar os movimentos do extrato");
+  long long number = 0;
+  for (const Row& row : rows) {
+    movement.Reset();
+    movement.Bind(1, seq);
+    ++number;
+    movement.Bind(2, keep_numbers ? StoredNumber(row[number_column]) : number);
+    movement.Bind(3, account);
+    for (size_t i = 1; i < kMovementCount; ++i)
+      movement.Bind(static_cast<int>(i) + 3, row[source[i]]);
+    movement.Step();
   }
 }
 
@@ -306,57 +333,100 @@ void RefuseTwin(sqlite3* db, const Account& account) {
 // Hands a pooled connection to one operation and takes it back afterwards.
 class SqliteStore::Lease {
  public:
-  explicit Lease(SqliteStore& store) : store_(store), db_(store.Acquire()) {}
-  ~Lease() { store_.Release(db_); }
+  explicit Lease(SqliteStore& store)
+      : store_(store), db_{store.Acquire(), store.path_} {}
+  ~Lease() { store_.Release(db_.handle); }
   Lease(const Lease&) = delete;
   Lease& operator=(const Lease&) = delete;
-  sqlite3* db() const { return db_; }
+  const Db& db() const { return db_; }
 
  private:
   SqliteStore& store_;
-  sqlite3* db_;
+  Db db_;
 };
 
-SqliteStore::SqliteStore(const std::string& path) : path_(path) {
-  sqlite3* db = OpenConnection();
+SqliteStore::SqliteStore(const std::string& path, bool create) : path_(path) {
+  if (!create) {
+    std::error_code error;
+    if (!std::filesystem::exists(path_, error))
+      throw EDatabaseError("O banco de dados \"" + path_ +
+                           "\" não existe. Confira o caminho dado em --db (serve e conta add "
+                           "criam o banco).");
+  }
+  idle_.push_back(OpenConnection(create));
   try {
-    Exec(db, "PRAGMA journal_mode = WAL", "ativar o modo WAL");
-    Exec(db, kSchema, "criar as tabelas");
+    PrepareSchema(create);
   } catch (...) {
-    sqlite3_close(db);
+    for (sqlite3* db : idle_) sqlite3_close(db);
+    idle_.clear();
     throw;
   }
-  idle_.push_back(db);
 }
 
 SqliteStore::~SqliteStore() {
   for (sqlite3* db : idle_) sqlite3_close(db);
 }
 
-sqlite3* SqliteStore::OpenConnection() {
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path_.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+void SqliteStore::PrepareSchema(bool create) {
+  const Db db{idle_.back(), path_};
+  // A read first: a current database is never written to by opening it.
+  auto read_version = [&db] {
+    Query tables(db,
+                 "SELECT name FROM sqlite_master WHERE type = 'table' AND name IN "
+                 "('VERSAOESQUEMA', 'CONTCORR')",
+                 "ler a versão das tabelas");
+    bool versioned = false, tables_there = false;
+    while (tables.Step()) (tables.Text(0) == "VERSAOESQUEMA" ? versioned : tables_there) = true;
+    if (!versioned) return tables_there ? 1 : 0;
+    Query version(db, "SELECT MAX(NRVERSAO) FROM VERSAOESQUEMA", "ler a versão das tabelas");
+    return version.Step() ? static_cast<int>(version.Int(0)) : 0;
+  };
+  int version = read_version();
+  if (version == kSchemaVersion) return;
+  if (version > kSchemaVersion) throw EDatabaseError(NewerSchemaMessage("\"" + path_ + "\"", version));
+  if (version == 0 && !create)
+    throw EDatabaseError("O arquivo \"" + path_ +
+                         "\" não tem as tabelas do kvr61400-server. Confira o caminho dado em "
+                         "--db (serve e conta add criam o banco).");
+  if (version == 0) Exec(db, "PRAGMA journal_mode = WAL", "ativar o modo WAL");
+  Transaction transaction(db, true);
+  // Another process may have migrated it meanwhile.
+  version = read_version();
+  if (version > kSchemaVersion) throw EDatabaseError(NewerSchemaMessage("\"" + path_ + "\"", version));
+  for (; version < kSchemaVersion; ++version)
+    Exec(db, kMigrations[version],
+         version == 0 ? "criar as tabelas"
+                      : "atualizar as tabelas para a versão " + std::to_string(version + 1));
+  transaction.Commit();
+}
+
+sqlite3* SqliteStore::OpenConnection(bool create) {
+  sqlite3* handle = nullptr;
+  int rc = sqlite3_open_v2(path_.c_str(), &handle,
+                           SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) |
+                               SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc != SQLITE_OK) {
-    std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    sqlite3_close(db);
-    throw EDatabaseError("Não foi possível abrir o banco de dados \"" + path_ + "\": " + message +
+    std::string reason = Reason(handle, rc);
+    sqlite3_close(handle);
+    throw EDatabaseError("Não foi possível abrir o banco de dados \"" + path_ + "\": " + reason +
                          ".");
   }
+  const Db db{handle, path_};
   try {
-    sqlite3_busy_timeout(db, 30000);
-    Exec(db, "PRAGMA foreign_keys = ON", "ativar as chaves estrangeiras");
-    Exec(db, "PRAGMA synchronous = FULL", "configurar a gravação");
+    sqlite3_extended_result_codes(handle, 1);
+    sqlite3_busy_timeout(handle, 30000);
+    Exec(db, "PRAGMA foreign_keys = ON", "abrir o banco");
+    Exec(db, "PRAGMA synchronous = FULL", "abrir o banco");
     // A 100,000-movement statement touches tens of megabytes of table and
     // index pages; with the default 2 MB cache every lookup of the repeat
     // check and every insert goes back to the file.
-    Exec(db, "PRAGMA cache_size = -65536", "configurar o cache");
+    Exec(db, "PRAGMA cache_size = -65536", "abrir o banco");
   } catch (...) {
-    sqlite3_close(db);
+    sqlite3_close(handle);
     throw;
   }
-  return db;
+  return handle;
 }
 
 sqlite3* SqliteStore::Acquire() {
@@ -368,7 +438,7 @@ sqlite3* SqliteStore::Acquire() {
       return db;
     }
   }
-  return OpenConnection();
+  return OpenConnection(false);
 }
 
 void SqliteStore::Release(sqlite3* db) {
@@ -378,14 +448,14 @@ void SqliteStore::Release(sqlite3* db) {
 
 void SqliteStore::AddAccount(const Account& account) {
   Lease lease(*this);
-  sqlite3* db = lease.db();
+  const Db& db = lease.db();
   Transaction transaction(db, true);
   Query same_code(db, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
                   "procurar a conta corrente");
   same_code.Bind(1, account.code);
   if (same_code.Step())
     throw EDatabaseError("Conta corrente de código \"" + account.code + "\" já cadastrada.");
-  RefuseTwin(db, account);
+  RefuseTwin(db, account, account.code);
   Query insert(db,
                "INSERT INTO CONTCORR (CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, "
                "CDPICTCONT) VALUES (?, ?, ?, ?, ?, ?)",
@@ -433,6 +503,43 @@ std::vector<Account> SqliteStore::MatchAccounts(const std::string& bank,
   return accounts;
 }
 
+bool SqliteStore::UpdateAccount(const Account& account) {
+  Lease lease(*this);
+  const Db& db = lease.db();
+  Transaction transaction(db, true);
+  Query find(db, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?", "procurar a conta corrente");
+  find.Bind(1, account.code);
+  if (!find.Step()) return false;
+  Account stored = ReadAccount(find);
+  stored.kind = account.kind;
+  stored.mask = account.mask;
+  RefuseTwin(db, stored, stored.code);
+  Query update(db, "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ? WHERE CDREDUCONT = ?",
+               "alterar a conta corrente");
+  update.Bind(1, account.kind);
+  update.Bind(2, account.mask);
+  update.Bind(3, account.code);
+  update.Step();
+  transaction.Commit();
+  return true;
+}
+
+long long SqliteStore::RemoveAccount(const std::string& code) {
+  Lease lease(*this);
+  const Db& db = lease.db();
+  Transaction transaction(db, true);
+  Query count(db, "SELECT COUNT(*) FROM EXTRBANCO WHERE CDREDUCONT = ?",
+              "contar os extratos da conta corrente");
+  count.Bind(1, code);
+  const long long statements = count.Step() ? count.Int(0) : 0;
+  if (statements > 0) return statements;
+  Query remove(db, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente");
+  remove.Bind(1, code);
+  remove.Step();
+  transaction.Commit();
+  return 0;
+}
+
 bool SqliteStore::IsRecorded(const Statement& statement) {
   Lease lease(*this);
   Transaction transaction(lease.db(), false);
@@ -441,42 +548,11 @@ bool SqliteStore::IsRecorded(const Statement& statement) {
 
 std::optional<long long> SqliteStore::StoreIfNew(const Statement& statement) {
   Lease lease(*this);
-  sqlite3* db = lease.db();
+  const Db& db = lease.db();
   Transaction transaction(db, true);
   if (Recorded(db, statement)) return std::nullopt;
-
-  const Layout& header_layout = ExtrBancoLayout();
-  Query header(db,
-               "INSERT INTO EXTRBANCO (" + JoinColumns(kHeaderColumns, kHeaderCount) +
-                   ") VALUES (" + Placeholders(kHeaderCount) + ") RETURNING CDSEQUEXTR",
-               "gravar o extrato");
-  header.Bind(1, statement.account);
-  for (size_t i = 1; i < kHeaderCount; ++i)
-    header.Bind(static_cast<int>(i) + 1,
-                statement.header[ColumnIndex(header_layout, kHeaderColumns[i])]);
-  if (!header.Step()) throw EDatabaseError("Erro no banco de dados ao gravar o extrato.");
-  const long long seq = header.Int(0);
-  while (header.Step()) {
-  }
-
-  const Layout& layout = MovExtrLayout();
-  size_t source[kMovementCount];
-  for (size_t i = 0; i < kMovementCount; ++i) source[i] = ColumnIndex(layout, kMovementColumns[i]);
-  Query movement(db,
-                 "INSERT INTO MOVEXTRBANCO (CDSEQUEXTR, NRSEQMOVREAL, " +
-                     JoinColumns(kMovementColumns, kMovementCount) + ") VALUES (?, ?, " +
-                     Placeholders(kMovementCount) + ")",
-                 "gravar os movimentos do extrato");
-  long long number = 0;
-  for (const Row& row : statement.movements) {
-    movement.Reset();
-    movement.Bind(1, seq);
-    movement.Bind(2, ++number);
-    movement.Bind(3, statement.account);
-    for (size_t i = 1; i < kMovementCount; ++i)
-      movement.Bind(static_cast<int>(i) + 3, row[source[i]]);
-    movement.Step();
-  }
+  const long long seq = InsertHeader(db, statement.account, statement.header, 0);
+  InsertMovements(db, seq, statement.account, statement.movements, false);
   transaction.Commit();
   return seq;
 }
@@ -492,7 +568,7 @@ std::vector<StatementSummary> SqliteStore::ListStatements() {
 
 std::optional<StoredStatement> SqliteStore::GetStatement(long long seq) {
   Lease lease(*this);
-  sqlite3* db = lease.db();
+  const Db& db = lease.db();
   Transaction transaction(db, false);
   Query query(db, SummarySelect() + "WHERE e.CDSEQUEXTR = ?", "ler o extrato");
   query.Bind(1, seq);
@@ -519,42 +595,43 @@ std::optional<StoredStatement> SqliteStore::GetStatement(long long seq) {
   return statement;
 }
 
-bool SqliteStore::UpdateAccount(const Account& account) {
+long long SqliteStore::CopyIn(const std::vector<Account>& accounts,
+                              const std::function<std::optional<StoredStatement>()>& next) {
   Lease lease(*this);
-  sqlite3* db = lease.db();
+  const Db& db = lease.db();
   Transaction transaction(db, true);
-  Query find(db, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
-             "procurar a conta corrente");
-  find.Bind(1, account.code);
-  if (!find.Step()) return false;
-  Account stored = ReadAccount(find);
-  stored.kind = account.kind;
-  stored.mask = account.mask;
-  RefuseTwin(db, stored);
-  Query update(db, "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ? WHERE CDREDUCONT = ?",
-               "alterar a conta corrente");
-  update.Bind(1, account.kind);
-  update.Bind(2, account.mask);
-  update.Bind(3, account.code);
-  update.Step();
+  Query held(db,
+             "SELECT (SELECT COUNT(*) FROM CONTCORR), (SELECT COUNT(*) FROM EXTRBANCO)",
+             "verificar se o banco está vazio");
+  if (held.Step() && (held.Int(0) > 0 || held.Int(1) > 0))
+    throw EDatabaseError("O banco de dados de destino \"" + path_ + "\" já tem dados (contas correntes: " +
+                         std::to_string(held.Int(0)) + ", extratos: " +
+                         std::to_string(held.Int(1)) +
+                         "); a cópia só é feita para um banco vazio.");
+  Query insert(db,
+               "INSERT INTO CONTCORR (CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, "
+               "CDPICTCONT) VALUES (?, ?, ?, ?, ?, ?)",
+               "copiar as contas correntes");
+  for (const Account& account : accounts) {
+    insert.Reset();
+    insert.Bind(1, account.code);
+    insert.Bind(2, account.bank);
+    insert.Bind(3, account.agency);
+    insert.Bind(4, account.number);
+    insert.Bind(5, account.kind);
+    insert.Bind(6, account.mask);
+    insert.Step();
+  }
+  long long movements = 0;
+  while (std::optional<StoredStatement> statement = next()) {
+    const std::string account =
+        CellText(statement->summary.header[ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
+    InsertHeader(db, account, statement->summary.header, statement->summary.seq);
+    InsertMovements(db, statement->summary.seq, account, statement->movements, true);
+    movements += static_cast<long long>(statement->movements.size());
+  }
   transaction.Commit();
-  return true;
-}
-
-long long SqliteStore::RemoveAccount(const std::string& code) {
-  Lease lease(*this);
-  sqlite3* db = lease.db();
-  Transaction transaction(db, true);
-  Query count(db, "SELECT COUNT(*) FROM EXTRBANCO WHERE CDREDUCONT = ?",
-              "contar os extratos da conta corrente");
-  count.Bind(1, code);
-  const long long statements = count.Step() ? count.Int(0) : 0;
-  if (statements > 0) return statements;
-  Query remove(db, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente");
-  remove.Bind(1, code);
-  remove.Step();
-  transaction.Commit();
-  return 0;
+  return movements;
 }
 
 }  // namespace kvr::server

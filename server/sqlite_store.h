@@ -15,12 +15,15 @@ namespace kvr::server {
 // a pool of connections (one per concurrent caller), bound parameters only.
 // Writers take the database's write lock at the start of their transaction,
 // so concurrent stores of the same statement are serialised and the second
-// one sees the first.
+// one sees the first. Errors are Portuguese and name the file.
 class SqliteStore : public Store {
  public:
-  // Opens (creating when missing) the database file at path and its tables.
-  // Throws EDatabaseError naming the file when it cannot be opened.
-  explicit SqliteStore(const std::string& path);
+  // Opens the database file at path, creating its tables or migrating older
+  // ones to the current schema version. With create false a missing file
+  // or a file without the server's tables is refused, not created. Throws
+  // EDatabaseError naming the file when it cannot be opened, is not a
+  // database of this server, or has a newer schema.
+  explicit SqliteStore(const std::string& path, bool create = true);
   ~SqliteStore() override;
 
   SqliteStore(const SqliteStore&) = delete;
@@ -36,12 +39,15 @@ class SqliteStore : public Store {
   std::optional<StoredStatement> GetStatement(long long seq) override;
   bool UpdateAccount(const Account& account) override;
   long long RemoveAccount(const std::string& code) override;
+  long long CopyIn(const std::vector<Account>& accounts,
+                   const std::function<std::optional<StoredStatement>()>& next) override;
 
  private:
   class Lease;
   sqlite3* Acquire();
   void Release(sqlite3* db);
-  sqlite3* OpenConnection();
+  sqlite3* OpenConnection(bool create);
+  void PrepareSchema(bool create);
 
   std::string path_;
   std::mutex mutex_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,6 +79,15 @@ class Store {
   // Returns the number of its stored statements: 0 when it was removed or
   // did not exist, otherwise nothing was removed.
   virtual long long RemoveAccount(const std::string& code) = 0;
+
+  // Copies an installation into this store within one transaction: the
+  // accounts, then every statement next hands (keeping its CDSEQUEXTR and
+  // its movements' NRSEQMOVREAL) until it hands none; later statements get
+  // numbers after the highest copied. Returns the number of movements
+  // stored. Throws EDatabaseError, storing nothing, when this store holds an
+  // account or a statement already, or when anything fails.
+  virtual long long CopyIn(const std::vector<Account>& accounts,
+                           const std::function<std::optional<StoredStatement>()>& next) = 0;
 };
 
 }  // namespace kvr::server

@@ -7,7 +7,9 @@ namespace kvr::server {
 namespace {
 
 const char* const kCommonOptions =
-    "  --db ARQUIVO   banco de dados SQLite (padrão: kvr61400.db no diretório atual).\n"
+    "  --db BANCO     arquivo SQLite (padrão: kvr61400.db no diretório atual) ou\n"
+    "                 banco PostgreSQL: postgresql://USUARIO@SERVIDOR:PORTA/BANCO.\n"
+    "                 Só serve e conta add criam o banco.\n"
     "  --help         mostra esta ajuda.\n";
 
 const std::map<std::string, std::string>& Texts() {
@@ -29,6 +31,8 @@ const std::map<std::string, std::string>& Texts() {
        "  extrato show           mostra um extrato e seus movimentos.\n"
        "  extrato continuidade   mostra lacunas, sobreposições e quebras de saldo\n"
        "                         entre os extratos de cada conta.\n"
+       "  copiar                 copia contas e extratos para outro banco (SQLite ou\n"
+       "                         PostgreSQL).\n"
        "\n"
        "Opções comuns:\n" +
            std::string(kCommonOptions) +
@@ -42,7 +46,9 @@ const std::map<std::string, std::string>& Texts() {
            "\n"
            "Saída: 0 feito; 1 falhou (o motivo na saída de erro); 64 uso incorreto.\n"},
       {"serve",
-       "Uso: kvr61400-server serve [--listen HOST:PORTA] [--threads N] [--db ARQUIVO]\n"
+       "Uso: kvr61400-server serve [--listen HOST:PORTA] [--token-file ARQUIVO] [--threads N]\n"
+       "                             [--max-connections N] [--timeout SEGUNDOS]\n"
+       "                             [--max-inflated MIB] [--db BANCO]\n"
        "\n"
        "Atende as chamadas JSON-RPC do módulo em HTTP POST /kvr61400.rdmImportOFX até\n"
        "receber SIGINT ou SIGTERM; registra uma linha por chamada na saída de erro.\n"
@@ -50,13 +56,16 @@ const std::map<std::string, std::string>& Texts() {
        "Opções:\n"
        "  --listen HOST:PORTA   endereço de escuta (padrão 127.0.0.1:8061; porta 0\n"
        "                        escolhe uma porta livre, informada na linha\n"
-       "                        \"ouvindo em\").\n"
+       "                        \"ouvindo em\"; IPv6 entre colchetes: [::1]:8061).\n"
+       "  --token-file ARQUIVO  arquivo com o segredo compartilhado na primeira linha;\n"
+       "                        toda chamada deve enviá-lo em Authorization: Bearer.\n"
+       "                        Obrigatório para ouvir fora de 127.0.0.1 e ::1.\n"
        "  --threads N           chamadas atendidas ao mesmo tempo (1 a 999, padrão 8).\n"
-       "  --token-file ARQUIVO  segredo (primeira linha) que toda chamada envia em\n"
-       "                        Authorization: Bearer; exigido fora da interface local.\n"
-       "  --max-connections N   conexões abertas (padrão 1000).\n"
-       "  --timeout SEGUNDOS    conexão calada é encerrada (padrão 30).\n"
-       "  --max-inflated MIB    limite do corpo gzip descompactado (padrão 1024).\n" +
+       "  --max-connections N   conexões abertas ao mesmo tempo (padrão 1000).\n"
+       "  --timeout SEGUNDOS    conexão calada, ou cabeçalho que não chega, é\n"
+       "                        encerrada após esse tempo (padrão 30).\n"
+       "  --max-inflated MIB    limite do corpo enviado em gzip, descompactado\n"
+       "                        (padrão 1024).\n" +
            std::string(kCommonOptions) +
            "\n"
            "Exemplo:\n"
@@ -78,7 +87,7 @@ const std::map<std::string, std::string>& Texts() {
        "  kvr61400-server conta add --help\n"},
       {"conta add",
        "Uso: kvr61400-server conta add --codigo C --banco B --conta N --tipo T\n"
-       "                               [--agencia A] [--mascara M] [--db ARQUIVO]\n"
+       "                               [--agencia A] [--mascara M] [--db BANCO]\n"
        "\n"
        "Cadastra uma conta corrente.\n"
        "\n"
@@ -100,7 +109,7 @@ const std::map<std::string, std::string>& Texts() {
            "  kvr61400-server conta add --codigo 001 --banco 341 --agencia 1234 \\\n"
            "                            --conta 123456 --tipo C --mascara 99999-9\n"},
       {"conta list",
-       "Uso: kvr61400-server conta list [--json] [--db ARQUIVO]\n"
+       "Uso: kvr61400-server conta list [--json] [--db BANCO]\n"
        "\n"
        "Lista as contas correntes em ordem de código; com --json, um vetor JSON com as\n"
        "colunas de CONTCORR.\n"
@@ -112,7 +121,7 @@ const std::map<std::string, std::string>& Texts() {
            "Exemplo:\n"
            "  kvr61400-server conta list --json\n"},
       {"conta edit",
-       "Uso: kvr61400-server conta edit --codigo C [--tipo T] [--mascara M] [--db ARQUIVO]\n"
+       "Uso: kvr61400-server conta edit --codigo C [--tipo T] [--mascara M] [--db BANCO]\n"
        "\n"
        "Altera o tipo ou a máscara da conta corrente de código C; os outros campos\n"
        "ficam. Pelo menos uma de --tipo e --mascara.\n"
@@ -127,7 +136,7 @@ const std::map<std::string, std::string>& Texts() {
            "Exemplo:\n"
            "  kvr61400-server conta edit --codigo 001 --mascara 99999-9\n"},
       {"conta remove",
-       "Uso: kvr61400-server conta remove --codigo C [--db ARQUIVO]\n"
+       "Uso: kvr61400-server conta remove --codigo C [--db BANCO]\n"
        "\n"
        "Exclui a conta corrente de código C. Enquanto houver extratos dela gravados a\n"
        "exclusão é recusada, com o número de extratos.\n"
@@ -153,7 +162,7 @@ const std::map<std::string, std::string>& Texts() {
        "  kvr61400-server extrato list\n"
        "  kvr61400-server extrato continuidade --conta 001\n"},
       {"extrato list",
-       "Uso: kvr61400-server extrato list [--json] [--db ARQUIVO]\n"
+       "Uso: kvr61400-server extrato list [--json] [--db BANCO]\n"
        "\n"
        "Lista os extratos gravados em ordem de número (CDSEQUEXTR): conta, período,\n"
        "saldos e número de movimentos.\n"
@@ -165,7 +174,7 @@ const std::map<std::string, std::string>& Texts() {
            "Exemplo:\n"
            "  kvr61400-server extrato list --db /srv/kvr/kvr61400.db\n"},
       {"extrato show",
-       "Uso: kvr61400-server extrato show NUMERO [--json] [--db ARQUIVO]\n"
+       "Uso: kvr61400-server extrato show NUMERO [--json] [--db BANCO]\n"
        "\n"
        "Mostra o extrato de número NUMERO (CDSEQUEXTR, dado por extrato list) e seus\n"
        "movimentos. Caracteres de controle gravados aparecem como \\n, \\t, \\xHH.\n"
@@ -176,8 +185,24 @@ const std::map<std::string, std::string>& Texts() {
            "\n"
            "Exemplo:\n"
            "  kvr61400-server extrato show 1\n"},
+      {"copiar",
+       "Uso: kvr61400-server copiar --de BANCO --para BANCO\n"
+       "\n"
+       "Copia as contas correntes, os extratos (com seus números) e os movimentos do\n"
+       "banco --de para o banco --para, numa só transação: de SQLite para PostgreSQL\n"
+       "ou o contrário. O banco --para deve estar vazio (é criado quando não existe);\n"
+       "no fim diz quanto copiou.\n"
+       "\n"
+       "Opções:\n"
+       "  --de BANCO     o banco de origem (arquivo SQLite ou postgresql://...).\n"
+       "  --para BANCO   o banco de destino, vazio.\n"
+       "  --help         mostra esta ajuda.\n"
+       "\n"
+       "Exemplo:\n"
+       "  kvr61400-server copiar --de kvr61400.db \\\n"
+       "                         --para postgresql://kvr@dbhost:5432/kvr61400\n"},
       {"extrato continuidade",
-       "Uso: kvr61400-server extrato continuidade [--conta CODIGO] [--json] [--db ARQUIVO]\n"
+       "Uso: kvr61400-server extrato continuidade [--conta CODIGO] [--json] [--db BANCO]\n"
        "\n"
        "Mostra, por conta, os extratos gravados em ordem de período e o que quebra a\n"
        "sequência entre cada um e o anterior: lacuna (dias sem extrato),\n"

@@ -1,10 +1,13 @@
 // kvr61400 inspect: runs the statement reader on a file and prints what it
 // read, for people (a summary and a table) or for programs (--json).
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
 #include <cstdio>
 #include <exception>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,7 @@
 #include "platform/format.h"
 #include "platform/format_settings.h"
 #include "platform/sysutils.h"
+#include "platform/text_file.h"
 #include "reader/vq_ofx_reader.h"
 
 namespace kvr::cli {
@@ -61,34 +65,165 @@ std::string Pad(const std::string& text, size_t width, bool right = false) {
   return right ? fill + text : text + fill;
 }
 
+// Output through one large buffer: a statement of 100,000 transactions is
+// written as it is formatted, never built as a whole first.
+class TOut {
+ public:
+  explicit TOut(std::FILE* file) : file_(file) { buffer_.reserve(kSize + 512); }
+  TOut(const TOut&) = delete;
+  TOut& operator=(const TOut&) = delete;
+  ~TOut() { Flush(); }
+
+  void Put(std::string_view text) {
+    buffer_.append(text);
+    if (buffer_.size() >= kSize) Flush();
+  }
+  void Put(char c) { buffer_.push_back(c); }
+  void Flush() {
+    if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr size_t kSize = 1 << 16;
+  std::FILE* file_;
+  std::string buffer_;
+};
+
+// Each Windows-1252 byte as it stands in a JSON string: UTF-8, with the
+// quote, the backslash and the control characters escaped.
+struct TJsonByteTable {
+  std::string text[256];
+  TJsonByteTable() {
+    for (int b = 0; b < 256; ++b) {
+      const char c = static_cast<char>(b);
+      std::string& t = text[b];
+      switch (c) {
+        case '"': t = "\\\""; break;
+        case '\\': t = "\\\\"; break;
+        case '\b': t = "\\b"; break;
+        case '\f': t = "\\f"; break;
+        case '\n': t = "\\n"; break;
+        case '\r': t = "\\r"; break;
+        case '\t': t = "\\t"; break;
+        default:
+          if (b < 0x20) {
+            char u[8];
+            std::snprintf(u, sizeof u, "\\u%04x", b);
+            t = u;
+          } else {
+            t = Cp1252ToUtf8(std::string_view(&c, 1));
+          }
+      }
+    }
+  }
+};
+
+void PutJsonString(TOut& out, std::string_view text) {
+  static const TJsonByteTable table;
+  out.Put('"');
+  size_t plain = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char b = static_cast<unsigned char>(text[i]);
+    if (b >= 0x20 && b < 0x80 && b != '"' && b != '\\') continue;
+    out.Put(text.substr(plain, i - plain));
+    out.Put(table.text[b]);
+    plain = i + 1;
+  }
+  out.Put(text.substr(plain));
+  out.Put('"');
+}
+
+// A number as JSON writers commonly print a double: the shortest digits that
+// read back to it, "1350.0" for a whole number, an exponent beyond 15 digits
+// or below 1e-4 ("1e+16", "1e-05"), null for what is not finite.
+void PutJsonNumber(TOut& out, double value) {
+  if (!std::isfinite(value)) {
+    out.Put("null");
+    return;
+  }
+  if (value == 0) {
+    out.Put(std::signbit(value) ? "-0.0" : "0.0");
+    return;
+  }
+  char sci[40];
+  const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  // sci: [-]d[.ddd]e[+-]xx
+  const char* p = sci;
+  std::string text;
+  if (*p == '-') {
+    text.push_back('-');
+    ++p;
+  }
+  std::string digits;
+  while (p < res.ptr && *p != 'e') {
+    if (*p != '.') digits.push_back(*p);
+    ++p;
+  }
+  int exponent = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), res.ptr, exponent);
+  const int k = static_cast<int>(digits.size());
+  const int n = exponent + 1;  // position of the decimal point
+  if (k <= n && n <= 15) {
+    text += digits;
+    text.append(static_cast<size_t>(n - k), '0');
+    text += ".0";
+  } else if (0 < n && n <= 15) {
+    text.append(digits, 0, static_cast<size_t>(n));
+    text.push_back('.');
+    text.append(digits, static_cast<size_t>(n));
+  } else if (-4 < n && n <= 0) {
+    text += "0.";
+    text.append(static_cast<size_t>(-n), '0');
+    text += digits;
+  } else {
+    text.push_back(digits[0]);
+    if (k > 1) {
+      text.push_back('.');
+      text.append(digits, 1);
+    }
+    char e[16];
+    std::snprintf(e, sizeof e, "e%c%02d", n - 1 < 0 ? '-' : '+', std::abs(n - 1));
+    text += e;
+  }
+  out.Put(text);
+}
+
+void PutJsonField(TOut& out, const char* name, std::string_view text) {
+  out.Put(name);
+  PutJsonString(out, text);
+}
+
 void PrintJson(const TVQOFXReader& reader, bool ofx) {
-  nlohmann::ordered_json out;
-  out["ofx"] = ofx;
-  out["banco"] = Cp1252ToUtf8(reader.Banco);
-  out["conta"] = Cp1252ToUtf8(reader.Conta);
-  out["dataInicial"] = IsoDate(reader.DataIncial);
-  out["dataFinal"] = IsoDate(reader.DataFinal);
-  out["valorInicial"] = reader.ValorIncial;
-  out["valorFinal"] = reader.ValorFinal;
-  out["itens"] = nlohmann::ordered_json::array();
+  TOut out(stdout);
+  out.Put(ofx ? "{\"ofx\":true" : "{\"ofx\":false");
+  PutJsonField(out, ",\"banco\":", reader.Banco);
+  PutJsonField(out, ",\"conta\":", reader.Conta);
+  PutJsonField(out, ",\"dataInicial\":", IsoDate(reader.DataIncial));
+  PutJsonField(out, ",\"dataFinal\":", IsoDate(reader.DataFinal));
+  out.Put(",\"valorInicial\":");
+  PutJsonNumber(out, reader.ValorIncial);
+  out.Put(",\"valorFinal\":");
+  PutJsonNumber(out, reader.ValorFinal);
+  out.Put(",\"itens\":[");
   for (int i = 0; i < reader.Count(); ++i) {
     const TOFXItem& item = *reader.Get(i);
-    nlohmann::ordered_json row;
-    row["trnType"] = Cp1252ToUtf8(item.TrnType);
-    row["postedDate"] = IsoDate(item.PostedDate);
-    row["amount"] = item.Amount;
-    row["fitId"] = Cp1252ToUtf8(item.FitId);
-    row["checkNum"] = Cp1252ToUtf8(item.CheckNum);
-    row["memo"] = Cp1252ToUtf8(item.Memo);
-    out["itens"].push_back(std::move(row));
+    PutJsonField(out, i == 0 ? "{\"trnType\":" : ",{\"trnType\":", item.TrnType);
+    PutJsonField(out, ",\"postedDate\":", IsoDate(item.PostedDate));
+    out.Put(",\"amount\":");
+    PutJsonNumber(out, item.Amount);
+    PutJsonField(out, ",\"fitId\":", item.FitId);
+    PutJsonField(out, ",\"checkNum\":", item.CheckNum);
+    PutJsonField(out, ",\"memo\":", item.Memo);
+    out.Put('}');
   }
-  std::cout << out.dump() << "\n";
+  out.Put("]}\n");
 }
 
 void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
-  std::string text;
-  auto line = [&text](const std::string& label, const std::string& value) {
-    text += Pad(label, 16) + value + "\n";
+  TOut out(stdout);
+  auto line = [&out](const std::string& label, const std::string& value) {
+    out.Put(Cp1252ToUtf8(Pad(label, 16) + value + "\n"));
   };
   line("Arquivo:", Utf8ToCp1252(file));
   line("Extrato OFX:", ofx ? "sim" : "n\xE3o");
@@ -99,33 +234,33 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   line("Saldo inicial:", ShownAmount(reader.ValorIncial));
   line("Saldo final:", ShownAmount(reader.ValorFinal));
   line("Lan\xE7" "amentos:", std::to_string(reader.Count()));
-  if (reader.Count() > 0) {
-    const std::vector<std::string> heads = {"Data", "Tipo", "Valor", "FITID", "Documento",
-                                            "Hist\xF3rico"};
-    std::vector<std::vector<std::string>> rows;
-    for (int i = 0; i < reader.Count(); ++i) {
-      const TOFXItem& item = *reader.Get(i);
-      rows.push_back({FormatDateTime("dd/mm/yyyy", item.PostedDate), item.TrnType,
-                      ShownAmount(item.Amount), item.FitId, item.CheckNum, item.Memo});
-    }
-    std::vector<size_t> widths(heads.size());
-    for (size_t c = 0; c < heads.size(); ++c) {
-      widths[c] = heads[c].size();
-      for (const auto& row : rows) widths[c] = std::max(widths[c], row[c].size());
-    }
-    auto row_text = [&widths](const std::vector<std::string>& cells) {
-      std::string out;
-      for (size_t c = 0; c < cells.size(); ++c) {
-        const bool last = c + 1 == cells.size();
-        out += last ? cells[c] : Pad(cells[c], widths[c], c == 2);
-        if (!last) out += "  ";
-      }
-      return out + "\n";
-    };
-    text += "\n" + row_text(heads);
-    for (const auto& row : rows) text += row_text(row);
+  if (reader.Count() == 0) return;
+  // Two passes over the records, the column widths first, so that no copy
+  // of the table is held.
+  const std::vector<std::string> heads = {"Data", "Tipo", "Valor", "FITID", "Documento",
+                                          "Hist\xF3rico"};
+  auto cells = [](const TOFXItem& item) {
+    return std::vector<std::string>{FormatDateTime("dd/mm/yyyy", item.PostedDate), item.TrnType,
+                                    ShownAmount(item.Amount), item.FitId, item.CheckNum, item.Memo};
+  };
+  std::vector<size_t> widths(heads.size());
+  for (size_t c = 0; c < heads.size(); ++c) widths[c] = heads[c].size();
+  for (int i = 0; i < reader.Count(); ++i) {
+    const std::vector<std::string> row = cells(*reader.Get(i));
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
   }
-  std::cout << Cp1252ToUtf8(text);
+  auto row_text = [&widths](const std::vector<std::string>& row) {
+    std::string text;
+    for (size_t c = 0; c < row.size(); ++c) {
+      const bool last = c + 1 == row.size();
+      text += last ? row[c] : Pad(row[c], widths[c], c == 2);
+      if (!last) text += "  ";
+    }
+    return Cp1252ToUtf8(text + "\n");
+  };
+  out.Put("\n");
+  out.Put(row_text(heads));
+  for (int i = 0; i < reader.Count(); ++i) out.Put(row_text(cells(*reader.Get(i))));
 }
 
 }  // namespace
@@ -140,8 +275,10 @@ int RunInspect(const std::vector<std::string>& args) {
     } else if (!only_files && a == "--decimal-separator") {
       if (i + 1 >= args.size()) return UsageError("falta o caractere de --decimal-separator");
       const std::string& c = args[++i];
-      if (c.size() != 1) return UsageError("--decimal-separator espera um \xFAnico caractere, n\xE3o \"" +
-                                 Utf8ToCp1252(c) + "\"");
+      if (c != "." && c != ",") {
+        return UsageError("--decimal-separator aceita \".\" ou \",\", n\xE3o \"" + Utf8ToCp1252(c) +
+                          "\"");
+      }
       FormatSettings.DecimalSeparator = c[0];
     } else if (!only_files && a == "--") {
       only_files = true;
@@ -163,6 +300,10 @@ int RunInspect(const std::vector<std::string>& args) {
   } catch (const std::exception& e) {
     std::cerr << "kvr61400 inspect: " << options.file << ": " << Cp1252ToUtf8(e.what()) << "\n";
     return kExitError;
+  }
+  if (!ofx && !FileExists(options.file)) {
+    std::cerr << "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: " << options.file
+              << " (confira o caminho e o nome)\n";
   }
   if (options.json) {
     PrintJson(reader, ofx);

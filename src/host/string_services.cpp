@@ -1,6 +1,7 @@
 #include "host/string_services.h"
 
 #include <charconv>
+#include <string_view>
 
 #include "platform/errors.h"
 
@@ -79,7 +80,28 @@ void RemoveAcentosInPlace(std::string& text) {
   }
 }
 
+namespace {
+
+// Letters of Windows-1252 (ASCII and accented), "$" and blanks (bytes of code
+// 32 or less and the non-breaking space 0xA0): what a currency prefix holds.
+bool IsCurrencyPrefixByte(unsigned char c) {
+  return c <= 32 || c == '$' || c == 0xA0 || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= 0xC0 && c != 0xD7 && c != 0xF7);
+}
+
+}  // namespace
+
 double FloatMaskOut(const std::string& text) {
+  const std::string plain = FloatMaskOutText(text);
+  double value = 0;
+  const auto result = std::from_chars(plain.data(), plain.data() + plain.size(), value);
+  if (result.ec != std::errc() || result.ptr != plain.data() + plain.size()) NotANumber(text);
+  return value;
+}
+
+std::string FloatMaskOutText(const std::string& text) {
+  size_t skip = 0;
+  while (skip < text.size() && IsCurrencyPrefixByte(static_cast<unsigned char>(text[skip]))) ++skip;
   // The digits without blanks, and where each "." and "," stood among them.
   std::string digits;
   digits.reserve(text.size() + 1);
@@ -87,7 +109,7 @@ double FloatMaskOut(const std::string& text) {
   bool any_digit = false;
   size_t dots = 0, commas = 0;
   char last_mark = 0;
-  for (char c : text) {
+  for (char c : std::string_view(text).substr(skip)) {
     if (static_cast<unsigned char>(c) <= 32) continue;
     if (c == '-') {
       if (negative || any_digit || dots + commas > 0) NotANumber(text);
@@ -112,7 +134,8 @@ double FloatMaskOut(const std::string& text) {
     decimal = last_mark;
   }
   std::string plain;
-  plain.reserve(digits.size());
+  plain.reserve(digits.size() + 1);
+  if (negative) plain.push_back('-');
   for (char c : digits) {
     if (c == decimal) {
       plain.push_back('.');
@@ -120,10 +143,7 @@ double FloatMaskOut(const std::string& text) {
       plain.push_back(c);
     }
   }
-  double value = 0;
-  const auto result = std::from_chars(plain.data(), plain.data() + plain.size(), value);
-  if (result.ec != std::errc() || result.ptr != plain.data() + plain.size()) NotANumber(text);
-  return negative ? -value : value;
+  return plain;
 }
 
 }  // namespace kvr

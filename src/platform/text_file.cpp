@@ -24,6 +24,8 @@ std::string ReasonOf(int error) {
       return "permiss\xE3o negada";
     case EISDIR:
       return "\xE9 uma pasta";
+    case EAGAIN:
+      return "o arquivo est\xE1 bloqueado";
     case EIO:
       return "erro de leitura do dispositivo";
     case ENOMEM:
@@ -48,18 +50,37 @@ struct TFd {
   }
 };
 
-// Opens path for reading and fills st from the open file. False when no file
-// is there (no such path, or a folder); throws EFileError when one is there
-// but cannot be opened.
+// What kind of thing, other than a regular file, st describes.
+const char* KindOf(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return "uma pasta";
+  if (S_ISFIFO(st.st_mode)) return "um pipe";
+  if (S_ISSOCK(st.st_mode)) return "um socket";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "um dispositivo";
+  return "um arquivo especial";
+}
+
+// Only regular files are read: a pipe would block the reader for ever and a
+// device such as /dev/zero would fill memory.
+[[noreturn]] void NotRegular(const std::string& path, const struct stat& st) {
+  throw EFileError("\"" + path + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + KindOf(st) +
+                   ": escolha o arquivo do extrato");
+}
+
+// Opens path for reading and fills st from the open file. False when nothing
+// is there; throws EFileError when what is there is not a regular file or
+// cannot be opened.
 bool OpenForReading(const std::string& path, TFd& file, struct stat& st) {
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return false;
     Unreadable(path, errno);
   }
-  if (S_ISDIR(st.st_mode)) return false;
-  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (!S_ISREG(st.st_mode)) NotRegular(path, st);
+  // Without blocking: should a pipe have replaced the file meanwhile, the
+  // open must not wait for a writer; the check below then refuses it.
+  file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (file.fd < 0) Unreadable(path, errno);
   if (::fstat(file.fd, &st) != 0) Unreadable(path, errno);
+  if (!S_ISREG(st.st_mode)) NotRegular(path, st);
   return true;
 }
 
@@ -75,10 +96,10 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   TFd file;
   if (!OpenForReading(path, file, st)) return false;
   std::string data;
-  // A regular file is read into a buffer of its size plus one byte, so that
-  // the end shows at once; a file that grows meanwhile, or another kind of
-  // file (a pipe, a device), makes the buffer grow as it delivers.
-  data.resize(S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 65536);
+  // Read into a buffer of the file's size plus one byte, so that the end
+  // shows at once; a file that grows meanwhile (or a system file that gives
+  // its size as 0) makes the buffer grow as it delivers.
+  data.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536);
   size_t used = 0;
   for (;;) {
     if (used == data.size()) data.resize(data.size() * 2);
@@ -105,12 +126,24 @@ void TFileContents::Release() {
   text_ = {};
 }
 
+void TFileContents::ReleaseBefore(const char* position) {
+  if (map_ == nullptr) return;
+  const char* const base = static_cast<const char*>(map_);
+  if (position <= base || position > base + map_size_) return;
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const size_t bytes = static_cast<size_t>(position - base) / static_cast<size_t>(page) *
+                       static_cast<size_t>(page);
+  // A private, read-only file mapping: dropped pages are read from the file
+  // again should they be touched.
+  if (bytes > 0) ::madvise(map_, bytes, MADV_DONTNEED);
+}
+
 bool TFileContents::Open(const std::string& path) {
   Release();
   struct stat st {};
   TFd file;
   if (!OpenForReading(path, file, st)) return false;
-  if (S_ISREG(st.st_mode) && st.st_size > 0) {
+  if (st.st_size > 0) {
     const size_t size = static_cast<size_t>(st.st_size);
     // Mapped read-only and populated at once: no copy, no page faults one by
     // one. A file that cannot be mapped (some special file systems) is read.

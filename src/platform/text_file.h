@@ -18,14 +18,15 @@ namespace kvr {
 bool FileExists(const std::string& path);
 
 // Reads the whole file at path into contents, replacing what it held.
-// Returns false, leaving contents unchanged, when FileExists(path) is false.
-// Throws EFileError naming the path when the file exists but cannot be
-// opened or read.
+// Returns false, leaving contents unchanged, when nothing is at path. Throws
+// EFileError naming the path when what is there is not a regular file (a
+// folder, a pipe, a device: refused at once, never read) or when the file
+// cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& contents);
 
-// A whole file's bytes, read only, for as long as the object lives: the file
-// mapped into memory when it is a regular file, else read into a buffer.
-// Not copyable.
+// A whole regular file's bytes, read only, for as long as the object lives:
+// the file mapped into memory, or read into a buffer when it cannot be
+// mapped. Not copyable.
 class TFileContents {
  public:
   TFileContents() = default;
@@ -34,12 +35,17 @@ class TFileContents {
   TFileContents& operator=(const TFileContents&) = delete;
 
   // Opens the file at path, dropping what was held. Returns false, holding
-  // nothing, when FileExists(path) is false; throws EFileError naming the
-  // path when the file exists but cannot be opened or read.
+  // nothing, when nothing is at path; throws EFileError as ReadWholeFile
+  // does.
   bool Open(const std::string& path);
 
   // The bytes, valid until the next Open or the object's end.
   std::string_view Text() const { return text_; }
+
+  // Tells that the bytes of Text() before position will not be needed soon:
+  // the memory that holds them may be given back (they stay readable, read
+  // from the file again when touched). Does nothing for a buffer.
+  void ReleaseBefore(const char* position);
 
  private:
   void Release();

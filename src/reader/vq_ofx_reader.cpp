@@ -1,5 +1,9 @@
 #include "reader/vq_ofx_reader.h"
 
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include "platform/encoding.h"
@@ -24,14 +28,61 @@ TVQOFXReader::TVQOFXReader(TComponent* owner) : TComponent(owner) {}
 
 TVQOFXReader::~TVQOFXReader() { Clear(); }
 
-TOFXItem* TVQOFXReader::Add() {
-  if (used_in_last_block_ == kBlockSize) {
-    blocks_.push_back(std::make_unique<TOFXItem[]>(kBlockSize));
-    used_in_last_block_ = 0;
+namespace {
+
+constexpr size_t kLargeBlockBytes = size_t{2} << 20;
+// Statements beyond this many records get their records in large blocks.
+constexpr size_t kLargeFrom = 16384;
+
+}  // namespace
+
+void TVQOFXReader::NewBlock() {
+  TItemBlock block{nullptr, kBlockSize, 0, false};
+  if (items_.size() >= kLargeFrom) {
+    // Blocks of huge pages: a statement of a million records otherwise
+    // takes tens of thousands of page faults to hold them.
+    void* raw = std::aligned_alloc(kLargeBlockBytes, kLargeBlockBytes);
+    if (raw != nullptr) {
+#if defined(MADV_HUGEPAGE)
+      ::madvise(raw, kLargeBlockBytes, MADV_HUGEPAGE);
+#endif
+      block = {static_cast<TOFXItem*>(raw), kLargeBlockBytes / sizeof(TOFXItem), 0, true};
+    }
   }
-  TOFXItem* item = &blocks_.back()[used_in_last_block_];
-  items_.push_back(item);
-  ++used_in_last_block_;
+  if (block.items == nullptr) {
+    block.items = static_cast<TOFXItem*>(::operator new(kBlockSize * sizeof(TOFXItem)));
+  }
+  try {
+    blocks_.push_back(block);
+  } catch (...) {
+    if (block.large) {
+      std::free(block.items);
+    } else {
+      ::operator delete(block.items);
+    }
+    throw;
+  }
+}
+
+void TVQOFXReader::FreeBlocks() {
+  for (TItemBlock& block : blocks_) {
+    for (size_t i = 0; i < block.used; ++i) block.items[i].~TOFXItem();
+    if (block.large) {
+      std::free(block.items);
+    } else {
+      ::operator delete(block.items);
+    }
+  }
+  std::vector<TItemBlock>().swap(blocks_);
+}
+
+TOFXItem* TVQOFXReader::Add() {
+  if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) NewBlock();
+  TItemBlock& block = blocks_.back();
+  items_.push_back(nullptr);
+  TOFXItem* item = new (&block.items[block.used]) TOFXItem();
+  ++block.used;
+  items_.back() = item;
   return item;
 }
 
@@ -43,8 +94,7 @@ void TVQOFXReader::Delete(int index) {
 
 void TVQOFXReader::Clear() {
   std::vector<TOFXItem*>().swap(items_);
-  std::vector<std::unique_ptr<TOFXItem[]>>().swap(blocks_);
-  used_in_last_block_ = kBlockSize;
+  FreeBlocks();
 }
 
 TOFXItem* TVQOFXReader::Get(int index) const {
@@ -56,12 +106,12 @@ bool TVQOFXReader::Process() {
   Clear();
   TFileContents file;
   if (!file.Open(OFXFile)) return false;
-  return Parse(file.Text());
+  return Parse(file.Text(), &file);
 }
 
 bool TVQOFXReader::ProcessBuffer(std::string_view text) {
   Clear();
-  return Parse(text);
+  return Parse(text, nullptr);
 }
 
 bool TVQOFXReader::FindString(const std::string& tag, const std::string& line) {

@@ -11,6 +11,8 @@
 
 namespace kvr {
 
+class TFileContents;
+
 // The statement reader: reads one OFX bank-statement file into an ordered
 // list of transaction records and the statement's header values.
 //
@@ -59,13 +61,27 @@ class TVQOFXReader : public TComponent {
   // Reads the statement file named by OFXFile into the records and the
   // header values. Returns false when no file exists at the path (the list
   // is then empty and nothing else changes) or when no line holds "<OFX>";
-  // true otherwise. Throws EFileError when the file exists but cannot be
-  // read; EConvertError for an invalid DTSTART, DTEND or DTPOSTED date, a
-  // TRNAMT that is not a number or a BALAMT that FloatMaskOut rejects; and
-  // EListError (carrying the 0-based index of the missing line) when the file
-  // ends inside a transaction. Messages name the 1-based line and quote the
-  // value. After an error the reader holds what was read up to it, and
-  // ValorIncial and ValorFinal are not updated.
+  // true otherwise.
+  //
+  // Lines are read as the bank's fixed layout places them, with these
+  // repairs: a line holding several opening tags is cut before each opening
+  // tag after its first, each piece counting as a line; a transaction ends at
+  // the line holding "</STMTTRN>" or before a line holding "<STMTTRN>"; a
+  // field its positions did not give is taken from the first of the
+  // transaction's own lines that holds its tag; memos in valid multi-byte
+  // UTF-8 are decoded in every layout; ValorIncial is the double nearest to
+  // the exact decimal balance less the amounts as the file writes them.
+  //
+  // Throws EFileError when something other than a regular file is at the
+  // path (a folder, a pipe, a device) or the file cannot be read;
+  // EConvertError for an invalid DTSTART, DTEND or DTPOSTED date, a TRNAMT
+  // that is not a number, a BALAMT that FloatMaskOut rejects, or a
+  // transaction without DTPOSTED or TRNAMT; and EListError (carrying the
+  // 0-based index of the missing line) when the file ends inside a
+  // transaction ("Arquivo incompleto: termina na linha 75, dentro da
+  // transação iniciada na linha 72."). Messages name the 1-based line of the
+  // file and quote the value. After an error the reader holds what was read
+  // up to it, and ValorIncial and ValorFinal are not updated.
   bool Process();
 
   // Process on text held in memory, as if it were the whole content of an
@@ -109,18 +125,31 @@ class TVQOFXReader : public TComponent {
  private:
   class TParse;
 
-  bool Parse(std::string_view text);
+  // The parse of text; file, when given, holds text and is told how far the
+  // parse has come.
+  bool Parse(std::string_view text, TFileContents* file);
 
-  // The balance last read by a parse.
+  // The balance last read by a parse, and the same as plain decimal text
+  // ("-1234.56"; empty for 0) for the exact opening balance.
   double Balance = 0;
-  // The records in list order. They live in blocks of kBlockSize, allocated
-  // as the list grows: one allocation per block rather than per record, and
-  // records side by side in memory. A deleted record is emptied at once (its
-  // texts freed); its place is given back with its block by Clear.
+  std::string balance_text_;
+  // The records in list order. They live in blocks, allocated as the list
+  // grows: one allocation per block rather than per record, and records side
+  // by side in memory; past kLargeFrom records, blocks of 2 MB in huge pages.
+  // A record is built when Add takes its place. A deleted record is emptied
+  // at once (its texts freed); its place is given back with its block by
+  // Clear.
   static constexpr size_t kBlockSize = 1024;
+  struct TItemBlock {
+    TOFXItem* items;
+    size_t capacity;
+    size_t used;
+    bool large;
+  };
+  void NewBlock();
+  void FreeBlocks();
   std::vector<TOFXItem*> items_;
-  std::vector<std::unique_ptr<TOFXItem[]>> blocks_;
-  size_t used_in_last_block_ = kBlockSize;
+  std::vector<TItemBlock> blocks_;
 };
 
 }  // namespace kvr

@@ -46,14 +46,17 @@ TEST(FloatMaskOut, ReadsFormattedNumbers) {
       {"1,5", 1.5},            {"1.234.567", 1234567.0}, {"1,234,567", 1234567.0},
       {"1.234.567,89", 1234567.89}, {"-10", -10.0},      {" - 1 234,5 ", -1234.5},
       {"0", 0.0},              {".5", 0.5},              {"-0,25", -0.25},
+      // A currency prefix is ignored, with a UTF-8 non-breaking space too.
+      {"R$ 55.103,65", 55103.65}, {"R$\xC2\xA0" "55.103,65", 55103.65}, {"A 1.234,56", 1234.56},
+      {"US$ -10", -10.0},      {"BRL\xA0" "7,5", 7.5},
   };
   for (const auto& c : cases) EXPECT_EQ(FloatMaskOut(c.text), c.expected) << c.text;
 }
 
 TEST(FloatMaskOut, RejectsWhatIsNotAFormattedNumber) {
   const char* cases[] = {"",      "   ",    "-",      ".",     ",.",    "12a",
-                         "1-2",   "--1",    "+1",     "1e5",   "R$ 10", "1.234,5,6",
-                         "1,2.3.4", "10-"};
+                         "1-2",   "--1",    "+1",     "1e5",   "R$",    "1.234,5,6",
+                         "1,2.3.4", "10-",  "-R$ 10", "10 R$"};
   for (const char* text : cases) EXPECT_THROW(FloatMaskOut(text), EConvertError) << text;
 }
 

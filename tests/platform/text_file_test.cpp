@@ -1,6 +1,7 @@
 #include "platform/text_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -84,10 +85,9 @@ TEST_F(TextFileTest, ReadsTheWholeFileAsBytes) {
   EXPECT_EQ(lines.Get(2), "\xE9\xE7");
 }
 
-TEST_F(TextFileTest, MissingFileAndFolderAreNoFile) {
+TEST_F(TextFileTest, MissingFileIsNoFile) {
   std::string read = "kept";
   EXPECT_FALSE(ReadWholeFile((dir_ / "none.ofx").string(), read));
-  EXPECT_FALSE(ReadWholeFile(dir_.string(), read));
   const std::string file = Write("plain", "x");
   EXPECT_FALSE(ReadWholeFile(file + "/below", read));
   EXPECT_EQ(read, "kept");
@@ -104,8 +104,32 @@ TEST_F(TextFileTest, FileContentsMapsOrReadsTheWholeFile) {
   EXPECT_EQ(file.Text(), "");
   EXPECT_FALSE(file.Open((dir_ / "none.ofx").string()));
   EXPECT_EQ(file.Text(), "");
-  EXPECT_FALSE(file.Open(dir_.string()));
   EXPECT_THROW(file.Open("/proc/self/mem"), EFileError);
+}
+
+TEST_F(TextFileTest, OnlyRegularFilesAreRead) {
+  // A pipe would block the reader for ever and /dev/zero fill its memory:
+  // each is refused at once, saying what it is.
+  const std::string fifo = (dir_ / "pipe.ofx").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::string path;
+    const char* kind;
+  };
+  const Case cases[] = {{dir_.string(), "uma pasta"}, {fifo, "um pipe"}, {"/dev/zero", "um dispositivo"}};
+  for (const auto& c : cases) {
+    const std::string expected = "\"" + c.path + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + c.kind +
+                                 ": escolha o arquivo do extrato";
+    std::string read;
+    try {
+      ReadWholeFile(c.path, read);
+      ADD_FAILURE() << "no error for " << c.path;
+    } catch (const EFileError& e) {
+      EXPECT_EQ(std::string(e.what()), expected);
+    }
+    TFileContents file;
+    EXPECT_THROW(file.Open(c.path), EFileError) << c.path;
+  }
 }
 
 TEST_F(TextFileTest, UnreadableFileIsAnError) {

@@ -63,6 +63,26 @@ TEST(ReaderObject, BadIndexRaisesTheIndexErrorAndChangesNothing) {
   EXPECT_EQ(reader.Get(1)->FitId, "B");
 }
 
+TEST(ReaderObject, ManyRecordsKeepTheirOrderAcrossBlocks) {
+  // Large statements keep their records in blocks of another kind; under the
+  // address sanitizer every record must still be built, kept and freed once.
+  TVQOFXReader reader(nullptr);
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 40000; ++i) {
+      reader.Add()->FitId = "fitid-long-enough-for-the-heap-" + std::to_string(i);
+    }
+    reader.Delete(0);
+    ASSERT_EQ(reader.Count(), 39999);
+    EXPECT_EQ(reader.Get(0)->FitId, "fitid-long-enough-for-the-heap-1");
+    EXPECT_EQ(reader.Get(20000)->FitId, "fitid-long-enough-for-the-heap-20001");
+    EXPECT_EQ(reader.Get(39998)->FitId, "fitid-long-enough-for-the-heap-39999");
+    reader.Clear();
+    EXPECT_EQ(reader.Count(), 0);
+  }
+  reader.Add();
+  reader.Add()->Memo = "left for the destructor";
+}
+
 TEST(ReaderObject, OwnerReleasesTheReaderWithItsRecords) {
   auto* owner = new TComponent(nullptr);
   auto* reader = new TVQOFXReader(owner);

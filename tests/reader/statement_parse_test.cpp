@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/format_settings.h"
@@ -156,16 +157,18 @@ TEST_F(StatementParse, TagsMatchInAnyCaseAndAnywhereInTheLine) {
   EXPECT_EQ(reader_.Banco, "999");
 }
 
-TEST_F(StatementParse, LineWithSeveralTagsFeedsEveryTestFromItsFirstValue) {
+TEST_F(StatementParse, LineWithSeveralTagsIsCutBeforeEachOpeningTag) {
   ASSERT_TRUE(Parse("<OFX>\n<BANKID>0341</BANKID><ACCTID>12345-6</ACCTID>\n"
                     "<DTSTART>20240101<DTEND>20240131\n"));
   EXPECT_EQ(reader_.Banco, "0341");
-  EXPECT_EQ(reader_.Conta, "0341");
+  EXPECT_EQ(reader_.Conta, "12345-6");
   EXPECT_EQ(reader_.DataIncial, k2024_01_01);
-  EXPECT_EQ(reader_.DataFinal, k2024_01_01);
-  // The OFX tag and the bank on one line: the value is what follows "<OFX>".
+  EXPECT_EQ(reader_.DataFinal, k2024_01_31);
   ASSERT_TRUE(Parse("<OFX><BANKID>341</BANKID>"));
-  EXPECT_EQ(reader_.Banco, "<BANKID>341");
+  EXPECT_EQ(reader_.Banco, "341");
+  // One opening tag and its closing tag: the line is untouched.
+  ASSERT_TRUE(Parse("<OFX>\n<BANKID>104</BANKID></BANKACCTFROM>\n"));
+  EXPECT_EQ(reader_.Banco, "104");
 }
 
 TEST_F(StatementParse, HeaderTagsCountFromTheOfxLineOnToTheEnd) {
@@ -211,20 +214,21 @@ TEST_F(StatementParse, FixedPositionsOfEachLayout) {
        "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
       {"standard, bank 021 is not bank 21", "<OFX>\n<BANKID>021\n" + std_order, "DEBIT",
        k2024_01_10, -5, "F1", "77", "PAGTO"},
-      {"standard, no CHECKNUM line: memo read at its position",
+      // The fields the positions miss come from the transaction's own lines.
+      {"standard, no CHECKNUM line",
        "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
        "<MEMO>PAGTO\n</STMTTRN>\n",
-       "DEBIT", k2024_01_10, -5, "F1", "", ""},
+       "DEBIT", k2024_01_10, -5, "F1", "", "PAGTO"},
       {"standard, an extra line before MEMO",
        "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
        "<CHECKNUM>77\n<NAME>LOJA\n<MEMO>PAGTO\n</STMTTRN>\n",
-       "DEBIT", k2024_01_10, -5, "F1", "77", ""},
+       "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
       {"standard, a blank line shifts the later positions",
        "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F1\n"
        "<CHECKNUM>77\n<MEMO>PAGTO\n</STMTTRN>\n",
-       "DEBIT", 0, 0, "", "", ""},
-      {"standard order read as bank 21", "<OFX>\n<BANKID>21\n" + std_order, "", 0, 0, "", "77",
-       "PAGTO"},
+       "DEBIT", k2024_01_10, -5, "F1", "77", "PAGTO"},
+      {"standard order read as bank 21", "<OFX>\n<BANKID>21\n" + std_order, "DEBIT",
+       k2024_01_10, -5, "F1", "77", "PAGTO"},
       {"bank 21 in its own order",
        "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F1\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
        "<DTUSER>20240109\n<TRNAMT>-5\n<CHECKNUM>77\n<NUMREF>3\n<MEMO>PAGTO\n</STMTTRN>\n",
@@ -270,11 +274,12 @@ TEST_F(StatementParse, TheLayoutFollowsTheBankOfTheMoment) {
       "<CHECKNUM>77\n<MEMO>PAGTO\n</STMTTRN>\n";
   ASSERT_TRUE(Parse("<OFX>\n" + trn + "<BANKID>21\n" + trn + "<BALAMT>100\n"));
   ASSERT_EQ(reader_.Count(), 2);
-  EXPECT_EQ(reader_.Get(0)->Amount, -5.0);
-  EXPECT_EQ(reader_.Get(1)->Amount, 0.0);
+  EXPECT_EQ(reader_.Get(0)->Memo, "PAGTO");
+  // Read as bank 21, only CHECKNUM and MEMO stand at their positions; the
+  // other fields come from the transaction's own lines.
   EXPECT_EQ(reader_.Get(1)->CheckNum, "77");
-  // Only the first amount counts: 100 - (-5).
-  EXPECT_EQ(reader_.ValorIncial, 105.0);
+  EXPECT_EQ(reader_.Get(1)->Amount, -5.0);
+  EXPECT_EQ(reader_.ValorIncial, 110.0);
 }
 
 TEST_F(StatementParse, NoTransactionIsSwallowedByTheOneBeforeIt) {
@@ -293,14 +298,10 @@ TEST_F(StatementParse, NoTransactionIsSwallowedByTheOneBeforeIt) {
        "<TRNAMT>30\n<FITID>F3\n<CHECKNUM>3\n<MEMO>M3\n</STMTTRN>\n<BALAMT>100\n",
        3, 30, 82},
       {"a DTUSER move onto the next transaction",
-       "<OFX>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<DTUSER>20240110\n"
+       "<OFX>\n<STMTTRN>\n<TRNAMT>-5\n<DTPOSTED>20240110\n<DTUSER>20240110\n"
        "<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-7\n<FITID>F2\n"
        "<CHECKNUM>2\n<MEMO>M2\n</STMTTRN>\n<BALAMT>100\n",
-       2, -7, 107},
-      {"a transaction opened right after another one",
-       "<OFX>\n<STMTTRN>\n<STMTTRN>\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-7\n"
-       "<FITID>F2\n<CHECKNUM>2\n<MEMO>M2\n</STMTTRN>\n<BALAMT>100\n",
-       2, -7, 107},
+       2, -7, 112},
       {"bank 21, a CHECKNUM move onto the next transaction",
        "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F1\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
        "<TRNAMT>-5\n<CHECKNUM>1\n<STMTTRN>\n<FITID>F2\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n"
@@ -317,10 +318,11 @@ TEST_F(StatementParse, NoTransactionIsSwallowedByTheOneBeforeIt) {
 }
 
 TEST_F(StatementParse, AfterABlockOnlyItsLastLineIsTestedForTheBalance) {
-  // The STMTTRN line's balance is not taken; the block's last line's is.
-  ASSERT_TRUE(Parse("<OFX>\n<STMTTRN><BALAMT>99\n<TRNTYPE>DEBIT\n<DTPOSTED>20240110\n<TRNAMT>-5\n"
-                    "<FITID>F1\n<CHECKNUM>77\n<BALAMT>10</BALAMT><MEMO>\n"));
-  EXPECT_EQ(reader_.Get(0)->Memo, "10");
+  // A balance at the TRNTYPE position is not taken; one at the MEMO
+  // position, the block's last line, is.
+  ASSERT_TRUE(Parse("<OFX>\n<STMTTRN>\n<BALAMT>99\n<DTPOSTED>20240110\n<TRNAMT>-5\n"
+                    "<FITID>F1\n<CHECKNUM>77\n<BALAMT>10</BALAMT>\n"));
+  EXPECT_EQ(reader_.Get(0)->Memo, "");
   EXPECT_EQ(reader_.ValorFinal, 10.0);
   EXPECT_EQ(reader_.ValorIncial, 15.0);
 }
@@ -442,14 +444,14 @@ TEST_F(StatementParse, TransactionRunningPastTheEndIsAnIndexError) {
   };
   const Case cases[] = {
       {"<OFX>\n<STMTTRN>\n", 2,
-       "linha 2: o arquivo termina na linha 2, dentro da transa\xE7\xE3o iniciada nela"},
+       "Arquivo incompleto: termina na linha 2, dentro da transa\xE7\xE3o iniciada na linha 2."},
       {"<OFX><STMTTRN><TRNTYPE>X</TRNTYPE>", 1,
-       "linha 1: o arquivo termina na linha 1, dentro da transa\xE7\xE3o iniciada nela"},
+       "Arquivo incompleto: termina na linha 1, dentro da transa\xE7\xE3o iniciada na linha 1."},
       {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n", 5,
-       "linha 2: o arquivo termina na linha 5, dentro da transa\xE7\xE3o iniciada nela"},
+       "Arquivo incompleto: termina na linha 5, dentro da transa\xE7\xE3o iniciada na linha 2."},
       {"<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n"
        "<CHECKNUM>1\n",
-       8, "linha 3: o arquivo termina na linha 8, dentro da transa\xE7\xE3o iniciada nela"},
+       8, "Arquivo incompleto: termina na linha 8, dentro da transa\xE7\xE3o iniciada na linha 3."},
   };
   for (const auto& c : cases) {
     try {
@@ -462,6 +464,161 @@ TEST_F(StatementParse, TransactionRunningPastTheEndIsAnIndexError) {
   }
 }
 
+// Statements in the shapes real exporters write (tests/data), read through
+// Process with every field.
+TEST_F(StatementParse, ShapesOfRealExportersAreReadWhole) {
+  struct Item {
+    const char* trn_type;
+    double posted;
+    double amount;
+    const char* fit_id;
+    const char* check_num;
+    const char* memo;
+  };
+  struct Case {
+    const char* file;
+    const char* bank;
+    const char* account;
+    double start, end, opening, closing;
+    std::vector<Item> items;
+  };
+  // Days since 30/12/1899.
+  const Case cases[] = {
+      {"sem-quebras.ofx", "0260", "1234567-8", 45383, 45412, 1000, 1104.1,
+       {{"CREDIT", 45384, 150, "N1", "", "Pix recebido"},
+        {"DEBIT", 45387, -45.9, "N2", "", "Compra no debito"}}},
+      {"stmttrn-junto.ofx", "033", "13000123-4", 45413, 45443, 1620.5, 2500,
+       {{"PAYMENT", 45422, -120.5, "20240510001", "001", "PAGAMENTO DE BOLETO"},
+        {"DEP", 45432, 1000, "20240520002", "002", "DEPOSITO EM CONTA"}}},
+      {"sem-checknum.ofx", "0260", "98765432-1", 45444, 45473, 500, 717.1,
+       {{"DEBIT", 45446, -32.9, "6650a1b2-0001", "", "Compra no debito - Mercado"},
+        {"CREDIT", 45448, 250, "6650a1b2-0002", "", "Transferencia recebida pelo Pix"}}},
+      {"name-antes-memo.ofx", "0237", "4321-0", 45474, 45504, 2000, 3410.1,
+       {{"DEBIT", 45475, -89.9, "0702001", "0702001", "COMPRA CARTAO DEBITO"},
+        {"CREDIT", 45488, 1500, "0715002", "0715002", "SALARIO"}}},
+      {"memo-utf8.ofx", "0077", "7654321-0", 45505, 45535, 1000, 1280.1,
+       {{"CREDIT", 45506, 300, "A1", "1", "Transferencia recebida"},
+        {"DEBIT", 45514, -19.9, "A2", "2", "Tarifa de manutencao"}}},
+      {"saldo-moeda.ofx", "0104", "00012345-6", 45536, 45565, 52207.3, 55103.65,
+       {{"CREDIT", 45538, 3000, "C1", "000101", "CRED SALARIO"},
+        {"DEBIT", 45545, -103.65, "C2", "000102", "DEB CONTA AGUA"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    TVQOFXReader reader(nullptr);
+    reader.OFXFile = std::string(KVR_TEST_DATA_DIR) + "/" + c.file;
+    ASSERT_TRUE(reader.Process());
+    EXPECT_EQ(reader.Banco, c.bank);
+    EXPECT_EQ(reader.Conta, c.account);
+    EXPECT_EQ(reader.DataIncial, c.start);
+    EXPECT_EQ(reader.DataFinal, c.end);
+    EXPECT_EQ(reader.ValorIncial, c.opening);
+    EXPECT_EQ(reader.ValorFinal, c.closing);
+    ASSERT_EQ(reader.Count(), static_cast<int>(c.items.size()));
+    for (size_t i = 0; i < c.items.size(); ++i) {
+      const TOFXItem& item = *reader.Get(static_cast<int>(i));
+      const Item& e = c.items[i];
+      EXPECT_EQ(item.TrnType, e.trn_type) << i;
+      EXPECT_EQ(item.PostedDate, e.posted) << i;
+      EXPECT_EQ(item.Amount, e.amount) << i;
+      EXPECT_EQ(item.FitId, e.fit_id) << i;
+      EXPECT_EQ(item.CheckNum, e.check_num) << i;
+      EXPECT_EQ(item.Memo, e.memo) << i;
+    }
+  }
+}
+
+TEST_F(StatementParse, ATransactionEndsAtItsClosingTag) {
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* check_num;
+    const char* memo;
+    double closing;
+  };
+  const Case cases[] = {
+      // Read at the CHECKNUM position, the closing tag ends the block: the
+      // balance after it is the main scan's, the memo the transaction's own.
+      {"closing tag at the CHECKNUM position",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F\n</STMTTRN>\n"
+       "<BALAMT>10\n<MEMO>NOT MINE\n",
+       "", "", 10},
+      // A field is taken from the first line holding its tag, a position's
+      // value is never replaced, and lines after the closing tag are not the
+      // transaction's.
+      {"first line of the tag wins",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F\n<NAME>N\n"
+       "<MEMO>ONE\n<MEMO>TWO\n<CHECKNUM>9\n</STMTTRN>\n<CHECKNUM>8\n<BALAMT>10\n",
+       "9", "ONE", 10},
+      // The own lines stop before the next transaction.
+      {"stops before the next transaction",
+       "<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F\n<STMTTRN>\n"
+       "<TRNTYPE>Y\n<DTPOSTED>20240110\n<TRNAMT>1\n<FITID>G\n<CHECKNUM>2\n<MEMO>M2\n<BALAMT>10\n",
+       "", "", 10},
+      // A closing tag at the file's end: no error, and nothing past it read.
+      {"closing tag on the last line",
+       "<OFX>\n<BALAMT>10\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>-5\n<MEMO>M</STMTTRN>",
+       "", "M", 10},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Parse(c.text));
+    EXPECT_EQ(reader_.Get(0)->TrnType, "X");
+    EXPECT_EQ(reader_.Get(0)->Amount, -5.0);
+    EXPECT_EQ(reader_.Get(0)->CheckNum, c.check_num);
+    EXPECT_EQ(reader_.Get(0)->Memo, c.memo);
+    EXPECT_EQ(reader_.ValorFinal, c.closing);
+  }
+}
+
+TEST_F(StatementParse, TransactionWithoutDateOrAmountIsAnErrorNamingItsLine) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"<OFX>\n\n<STMTTRN>\n<TRNTYPE>X\n<TRNAMT>1\n<FITID>F\n</STMTTRN>\n",
+       "linha 3: transa\xE7\xE3o sem data (DTPOSTED)"},
+      {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<FITID>F\n<MEMO>M\n</STMTTRN>\n",
+       "linha 2: transa\xE7\xE3o sem valor (TRNAMT)"},
+      {"<OFX>\n<STMTTRN>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n</STMTTRN>\n",
+       "linha 2: transa\xE7\xE3o sem data (DTPOSTED)"},
+      // Values taken from the own lines are checked as at their positions,
+      // naming their own line; so are the pieces of a cut line.
+      {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<FITID>F\n<TRNAMT>1x\n</STMTTRN>\n",
+       "linha 6: valor \"1x\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
+      {"<OFX>\n<STMTTRN><TRNTYPE>X<DTPOSTED>20241310<TRNAMT>1\n",
+       "linha 2: data \"20241310\" de DTPOSTED inv\xE1lida"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ErrorOf<EConvertError>(c.text), c.message) << c.text;
+}
+
+TEST_F(StatementParse, OpeningBalanceIsExactInDecimal) {
+  struct Case {
+    const char* balance;
+    std::vector<const char*> amounts;
+    double opening;
+  };
+  const Case cases[] = {
+      // 0.01 - 10 x 0.10 with doubles is -0.9899999999999999.
+      {"0.01", std::vector<const char*>(10, "0.10"), -0.99},
+      // With doubles 19.999999999999545.
+      {"4037.47", {"4200.00", "-150.00", "-78.43", "-200.00", "300.00", "-29.90", "-54.10", "29.90"},
+       20},
+      {"1,5", {"0,1", "0,2"}, 1.2},
+      {"1.000.000,01", {"1E2", "-0.000000000000000001"}, 999900.01},
+  };
+  for (const auto& c : cases) {
+    std::string text = "<OFX>\n";
+    for (const char* a : c.amounts) {
+      text += std::string("<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>") + a +
+              "\n<FITID>F\n<CHECKNUM>C\n<MEMO>M\n</STMTTRN>\n";
+    }
+    ASSERT_TRUE(Parse(text + "<BALAMT>" + c.balance + "\n"));
+    EXPECT_EQ(reader_.ValorIncial, c.opening) << c.balance;
+  }
+}
+
 TEST_F(StatementParse, MemoEncodings) {
   struct Case {
     const char* bank;
@@ -471,8 +628,12 @@ TEST_F(StatementParse, MemoEncodings) {
   const Case cases[] = {
       // Windows-1252 memos lose their accents.
       {"341", "Dep\xF3sito Jo\xE3o", "Deposito Joao"},
-      // UTF-8 is not decoded outside bank 21: its bytes are 8-bit characters.
-      {"341", "Dep\xC3\xB3sito", "DepA\xB3sito"},
+      // Valid multi-byte UTF-8 is decoded in every layout, then loses its
+      // accents outside bank 21.
+      {"341", "Transfer\xC3\xAAncia", "Transferencia"},
+      {"336", "Dep\xC3\xB3sito \xE2\x82\xAC", "Deposito \x80"},
+      // Not valid UTF-8 (a lone lead byte): taken as Windows-1252.
+      {"341", "S\xC3o Jo\xE3o", "SAo Joao"},
       {"336", "Tarifa Servi\xE7o", "Tarifa Servico"},
       // Bank 21 writes UTF-8: decoded, accents kept.
       {"21", "Dep\xC3\xB3sito Jo\xC3\xA3o", "Dep\xF3sito Jo\xE3o"},

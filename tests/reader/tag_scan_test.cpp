@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -19,7 +20,28 @@ namespace {
 const char* const kTags[] = {"<OFX>",     "<BANKID>",  "<ACCTID>",   "<DTSTART>", "<DTEND>",
                              "<STMTTRN>", "<BALAMT>",  "<TRNTYPE>",  "<DTPOSTED>", "<DTUSER>",
                              "<TRNAMT>",  "<FITID>",   "<CHECKNUM>", "<NUMREF>",  "<PAYEEID>",
-                             "<REFNUM>",  "<MEMO>"};
+                             "<REFNUM>",  "<MEMO>",    "</STMTTRN>"};
+constexpr int kTagCount = 18;
+
+// The pieces of a line by their plain definition: cut before each "<"
+// followed by an ASCII letter, except the line's first such.
+std::vector<std::string> PlainPieces(const std::string& line) {
+  std::vector<size_t> opens;
+  for (size_t i = 0; i + 1 < line.size(); ++i) {
+    if (line[i] == '<' && std::isalpha(static_cast<unsigned char>(line[i + 1])) &&
+        static_cast<unsigned char>(line[i + 1]) < 128) {
+      opens.push_back(i);
+    }
+  }
+  std::vector<std::string> pieces;
+  size_t from = 0;
+  for (size_t k = 1; k < opens.size(); ++k) {
+    pieces.push_back(line.substr(from, opens[k] - from));
+    from = opens[k];
+  }
+  pieces.push_back(line.substr(from));
+  return pieces;
+}
 
 void ExpectSameAsPlainDefinitions(const std::string& text) {
   TLineReader plain(text);
@@ -27,17 +49,33 @@ void ExpectSameAsPlainDefinitions(const std::string& text) {
   std::string_view expected_line, line;
   std::uint32_t tags = 0;
   int number = 0;
+  tag_scan::TPieceReader pieces(text);
+  std::string_view piece;
+  std::uint32_t piece_tags = 0;
+  long long piece_line = 0;
   while (plain.Next(expected_line)) {
     ASSERT_TRUE(scanner.Next(line, tags)) << "line " << number;
     ASSERT_EQ(line, expected_line) << "line " << number;
-    for (int bit = 0; bit < 17; ++bit) {
+    for (int bit = 0; bit < kTagCount; ++bit) {
       const bool found = TVQOFXReader::FindString(kTags[bit], std::string(line));
       EXPECT_EQ((tags >> bit) & 1u, found ? 1u : 0u) << kTags[bit] << " in \"" << line << "\"";
       EXPECT_EQ((tag_scan::TagsIn(line) >> bit) & 1u, found ? 1u : 0u) << kTags[bit];
     }
+    const std::vector<std::string> expected_pieces = PlainPieces(std::string(line));
+    EXPECT_EQ((tags & tag_scan::kSeveralOpen) != 0, expected_pieces.size() > 1) << line;
+    for (const std::string& expected_piece : expected_pieces) {
+      ASSERT_TRUE(pieces.Next(piece, piece_tags, piece_line)) << "line " << number;
+      EXPECT_EQ(piece, expected_piece);
+      EXPECT_EQ(piece_line, number);
+      for (int bit = 0; bit < kTagCount; ++bit) {
+        const bool found = TVQOFXReader::FindString(kTags[bit], expected_piece);
+        EXPECT_EQ((piece_tags >> bit) & 1u, found ? 1u : 0u) << kTags[bit] << " in " << piece;
+      }
+    }
     ++number;
   }
   EXPECT_FALSE(scanner.Next(line, tags));
+  EXPECT_FALSE(pieces.Next(piece, piece_tags, piece_line));
 }
 
 TEST(TagScan, AgreesWithFindStringOnHandPickedLines) {
@@ -59,6 +97,10 @@ TEST(TagScan, AgreesWithFindStringOnHandPickedLines) {
       "<dtposted>20240101<DTUSER>20240101<trnamt>1",
       "\xC9<MEMO>\xE9",
       "<Memo>caixa mista",
+      "<STMTTRN><TRNTYPE>PAYMENT</TRNTYPE>",
+      "x <OFX><BANKID>1</BANKID></stmttrn><MEMO>a<b c</MEMO>",
+      "<MEMO>a < b <1 <<Z",
+      "0123456789abcd<a<b",
   };
   for (const char* line : cases) {
     for (const char* eol : {"\n", "\r\n", "\r"}) ExpectSameAsPlainDefinitions(std::string(line) + eol + line);

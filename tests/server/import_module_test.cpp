@@ -5,8 +5,9 @@
 #include <atomic>
 #include <thread>
 
+#include "open_store.h"
 #include "packets.h"
-#include "sqlite_store.h"
+#include "pg_cluster.h"
 #include "temp_dir.h"
 
 namespace kvr::server {
@@ -17,12 +18,17 @@ using kvr::testing::ManyMovements;
 using kvr::testing::Mov;
 using kvr::testing::Movements;
 
-class ImportModuleTest : public ::testing::Test {
+using kvr::testing::Engine;
+
+// The module over a fresh database of each engine, with three accounts.
+class ImportModuleTest : public ::testing::TestWithParam<Engine> {
  protected:
-  ImportModuleTest() : store_(dir_.File("test.db")), module_(store_) {
-    store_.AddAccount({"001", "341", "1234", "123456", "C", "99999-9"});
-    store_.AddAccount({"002", "341", "1234", "123456", "L", "99999-9"});
-    store_.AddAccount({"003", "1", "0001", "000789", "C", ""});
+  ImportModuleTest()
+      : store_(OpenStore(kvr::testing::NewDatabase(GetParam(), dir_.File("test.db")), true)),
+        module_(*store_) {
+    store_->AddAccount({"001", "341", "1234", "123456", "C", "99999-9"});
+    store_->AddAccount({"002", "341", "1234", "123456", "L", "99999-9"});
+    store_->AddAccount({"003", "1", "0001", "000789", "C", ""});
   }
 
   // The error message a call of ValidExtrato answers.
@@ -37,7 +43,7 @@ class ImportModuleTest : public ::testing::Test {
   }
 
   kvr::testing::TempDir dir_;
-  SqliteStore store_;
+  std::unique_ptr<Store> store_;
   ImportModule module_;
 };
 
@@ -47,7 +53,7 @@ std::vector<std::string> Codes(const nlohmann::json& packet) {
   return codes;
 }
 
-TEST_F(ImportModuleTest, GetContaCorrenteIgnoresLeadingZerosOnBothSides) {
+TEST_P(ImportModuleTest, GetContaCorrenteIgnoresLeadingZerosOnBothSides) {
   struct Case {
     std::string bank, number;
     std::vector<std::string> codes;
@@ -67,14 +73,14 @@ TEST_F(ImportModuleTest, GetContaCorrenteIgnoresLeadingZerosOnBothSides) {
   }
 }
 
-TEST_F(ImportModuleTest, GetContaCorrenteAnswersTheAccountLayout) {
+TEST_P(ImportModuleTest, GetContaCorrenteAnswersTheAccountLayout) {
   nlohmann::json packet = module_.GetContaCorrente("1", "789");
   EXPECT_EQ(R"([{"name":"CDREDUCONT","size":3,"type":"string"},{"name":"CDBANCO","size":3,"type":"string"},{"name":"CDAGENCIA","size":5,"type":"string"},{"name":"CDCONTCORR","size":10,"type":"string"},{"name":"CDPICTCONT","size":20,"type":"string"},{"name":"IDTIPOCCORR","size":20,"type":"string"}])",
             packet["fields"].dump());
   EXPECT_EQ(R"([["003","1","0001","000789","","C"]])", packet["rows"].dump());
 }
 
-TEST_F(ImportModuleTest, NewStatementIsValidAndStoredOnce) {
+TEST_P(ImportModuleTest, NewStatementIsValidAndStoredOnce) {
   nlohmann::json header = Header();
   nlohmann::json movements = Movements({Mov{}, Mov{.document = "2", .fitid = "F2"}});
   EXPECT_TRUE(module_.ValidExtrato(header, movements));
@@ -82,23 +88,23 @@ TEST_F(ImportModuleTest, NewStatementIsValidAndStoredOnce) {
   EXPECT_FALSE(module_.ValidExtrato(header, movements));
   EXPECT_FALSE(module_.SetExtratoBancario(header, movements, true));
 
-  std::vector<StatementSummary> stored = store_.ListStatements();
+  std::vector<StatementSummary> stored = store_->ListStatements();
   ASSERT_EQ(1u, stored.size());
   EXPECT_EQ(2, stored[0].movements);
-  std::optional<StoredStatement> statement = store_.GetStatement(stored[0].seq);
+  std::optional<StoredStatement> statement = store_->GetStatement(stored[0].seq);
   ASSERT_TRUE(statement.has_value());
   ASSERT_EQ(2u, statement->movements.size());
   EXPECT_EQ("2", CellText(statement->movements[1][ColumnIndex(MovExtrLayout(), "NRSEQMOVREAL")]));
   EXPECT_EQ("F2", CellText(statement->movements[1][ColumnIndex(MovExtrLayout(), "CDFITIDEXTR")]));
 }
 
-TEST_F(ImportModuleTest, SetExtratoBancarioWithFalseStoresNothing) {
+TEST_P(ImportModuleTest, SetExtratoBancarioWithFalseStoresNothing) {
   EXPECT_FALSE(module_.SetExtratoBancario(Header(), Movements({Mov{}}), false));
-  EXPECT_TRUE(store_.ListStatements().empty());
+  EXPECT_TRUE(store_->ListStatements().empty());
   EXPECT_TRUE(module_.ValidExtrato(Header(), Movements({Mov{}})));
 }
 
-TEST_F(ImportModuleTest, SamePeriodOfTheSameAccountIsRecorded) {
+TEST_P(ImportModuleTest, SamePeriodOfTheSameAccountIsRecorded) {
   ASSERT_TRUE(module_.SetExtratoBancario(Header(), Movements({Mov{}}), true));
   Mov other{.value = 99.0, .document = "X", .fitid = "OTHER"};
   EXPECT_FALSE(module_.ValidExtrato(Header(), Movements({other})));
@@ -110,7 +116,7 @@ TEST_F(ImportModuleTest, SamePeriodOfTheSameAccountIsRecorded) {
   EXPECT_TRUE(module_.ValidExtrato(Header("002"), Movements({other})));
 }
 
-TEST_F(ImportModuleTest, OneEqualMovementMakesTheStatementRecorded) {
+TEST_P(ImportModuleTest, OneEqualMovementMakesTheStatementRecorded) {
   ASSERT_TRUE(module_.SetExtratoBancario(Header(), Movements({Mov{}}), true));
   const nlohmann::json february = Header("001", "2024-02-01T00:00:00", "2024-02-29T00:00:00");
   struct Case {
@@ -137,7 +143,7 @@ TEST_F(ImportModuleTest, OneEqualMovementMakesTheStatementRecorded) {
                                    Movements({Mov{.account = "002"}})));
 }
 
-TEST_F(ImportModuleTest, NullColumnsCompareEqualToNulls) {
+TEST_P(ImportModuleTest, NullColumnsCompareEqualToNulls) {
   nlohmann::json movements = Movements({Mov{}});
   movements["rows"][0][3] = nullptr;   // NRDOCMOVREAL
   movements["rows"][0][12] = nullptr;  // CDFITIDEXTR
@@ -146,7 +152,7 @@ TEST_F(ImportModuleTest, NullColumnsCompareEqualToNulls) {
       module_.ValidExtrato(Header("001", "2024-03-01T00:00:00", "2024-03-31T00:00:00"), movements));
 }
 
-TEST_F(ImportModuleTest, RacingStoresOfOneStatementStoreItOnce) {
+TEST_P(ImportModuleTest, RacingStoresOfOneStatementStoreItOnce) {
   const nlohmann::json header = Header();
   const nlohmann::json movements = ManyMovements(2000);
   std::atomic<int> stored{0};
@@ -157,11 +163,11 @@ TEST_F(ImportModuleTest, RacingStoresOfOneStatementStoreItOnce) {
     });
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(1, stored.load());
-  ASSERT_EQ(1u, store_.ListStatements().size());
-  EXPECT_EQ(2000, store_.ListStatements()[0].movements);
+  ASSERT_EQ(1u, store_->ListStatements().size());
+  EXPECT_EQ(2000, store_->ListStatements()[0].movements);
 }
 
-TEST_F(ImportModuleTest, MalformedStatementsAreRefusedWithTheirReason) {
+TEST_P(ImportModuleTest, MalformedStatementsAreRefusedWithTheirReason) {
   nlohmann::json extra_column = Movements({Mov{}});
   extra_column["fields"].push_back({{"name", "EXTRA"}, {"type", "string"}});
   nlohmann::json missing_column = Header();
@@ -225,17 +231,17 @@ TEST_F(ImportModuleTest, MalformedStatementsAreRefusedWithTheirReason) {
   for (const Case& c : cases) {
     EXPECT_EQ(c.message, ValidExtratoError(c.header, c.movements)) << c.what;
   }
-  EXPECT_TRUE(store_.ListStatements().empty());
+  EXPECT_TRUE(store_->ListStatements().empty());
 }
 
-TEST_F(ImportModuleTest, TextLimitsCountCharactersNotBytes) {
+TEST_P(ImportModuleTest, TextLimitsCountCharactersNotBytes) {
   // 40 accented letters are 80 UTF-8 bytes but 40 Windows-1252 characters.
   std::string memo;
   for (int i = 0; i < 40; ++i) memo += "\xC3\xA7";
   EXPECT_TRUE(module_.ValidExtrato(Header(), Movements({Mov{.memo = memo}})));
 }
 
-TEST_F(ImportModuleTest, CallChecksParameters) {
+TEST_P(ImportModuleTest, CallChecksParameters) {
   struct Case {
     const char* method;
     nlohmann::json params;
@@ -265,6 +271,10 @@ TEST_F(ImportModuleTest, CallChecksParameters) {
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(Engines, ImportModuleTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres),
+                         kvr::testing::EngineName());
+
 TEST(PacketCheck, DatesAreNormalised) {
   nlohmann::json movements = Movements({Mov{.date = "2024-01-05"}, Mov{.date = "2024-01-05T00:00:00.000"},
                                         Mov{.date = "2024-02-29T13:45:10.250"}});
@@ -289,7 +299,7 @@ TEST(PacketCheck, ColumnsMayComeInAnyOrder) {
   EXPECT_EQ("C", CellText(rows[0][7]));
 }
 
-TEST_F(ImportModuleTest, DuplicateAccountsAreRefused) {
+TEST_P(ImportModuleTest, DuplicateAccountsAreRefused) {
   struct Case {
     Account account;
     std::string message;
@@ -302,13 +312,13 @@ TEST_F(ImportModuleTest, DuplicateAccountsAreRefused) {
   for (const Case& c : cases) {
     std::string message;
     try {
-      store_.AddAccount(c.account);
+      store_->AddAccount(c.account);
     } catch (const EDatabaseError& error) {
       message = error.what();
     }
     EXPECT_EQ(c.message, message);
   }
-  EXPECT_EQ(3u, store_.ListAccounts().size());
+  EXPECT_EQ(3u, store_->ListAccounts().size());
 }
 
 }  // namespace

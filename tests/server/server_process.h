@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -16,8 +17,12 @@
 
 namespace kvr::testing {
 
-// The server binary under test.
-inline const char* ServerBinary() { return KVR_SERVER_BINARY; }
+// The server binary under test; the environment variable KVR_SERVER_BINARY
+// names another (benchmarks compare builds with it).
+inline const char* ServerBinary() {
+  const char* other = std::getenv("KVR_SERVER_BINARY");
+  return other != nullptr && *other != '\0' ? other : KVR_SERVER_BINARY;
+}
 
 // A kvr61400-server serving on 127.0.0.1 with a free port (or as the extra
 // arguments of serve say), started by the test and stopped (SIGKILL when

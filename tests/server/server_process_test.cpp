@@ -11,6 +11,7 @@
 #include "host/net_connection.h"
 #include "recording_host.h"
 #include "packets.h"
+#include "pg_cluster.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "server_process.h"
@@ -24,6 +25,7 @@ namespace {
 const bool kIgnoreBrokenPipes = (signal(SIGPIPE, SIG_IGN), true);
 
 using testing::CommandResult;
+using testing::Engine;
 using testing::Header;
 using testing::ManyMovements;
 using testing::Mov;
@@ -31,9 +33,9 @@ using testing::Movements;
 using testing::RunServerCommand;
 using testing::ServerProcess;
 
-// A server process with two accounts of bank 341, account 123456 (types C
-// and L) and one of bank 237.
-class ServerProcessTest : public ::testing::Test {
+// A server process on a fresh database of each engine, with two accounts of
+// bank 341, account 123456 (types C and L) and one of bank 237.
+class ServerProcessTest : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override {
     AddAccount({"--codigo", "001", "--banco", "341", "--agencia", "1234", "--conta", "123456",
@@ -72,12 +74,31 @@ class ServerProcessTest : public ::testing::Test {
     return nlohmann::json::parse(result.out);
   }
 
+  // True once a statement's store on the database is well under way.
+  bool StoreUnderWay() {
+    if (GetParam() == Engine::kSqlite) {
+      // The write transaction spills into the WAL file as it goes.
+      std::error_code missing;
+      auto size = std::filesystem::file_size(db_ + "-wal", missing);
+      return !missing && size >= 4u * 1024 * 1024;
+    }
+    const std::string name = db_.substr(db_.rfind('/') + 1);
+    return std::stoll(testing::PgCluster::Get().Execute(
+               "postgres",
+               "SELECT COALESCE(MAX(tuples_processed), 0) FROM pg_stat_progress_copy WHERE "
+               "datname = '" + name + "'")) >= 20000;
+  }
+
   testing::TempDir dir_;
-  std::string db_ = dir_.File("server.db");
+  std::string db_ = testing::NewDatabase(GetParam(), dir_.File("server.db"));
   ServerProcess server_{db_};
 };
 
-TEST_F(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
+INSTANTIATE_TEST_SUITE_P(Engines, ServerProcessTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres),
+                         testing::EngineName());
+
+TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
   testing::RecordingHost host;
   auto net = Connect();
   ASSERT_TRUE(net->Connected());
@@ -155,7 +176,7 @@ nlohmann::json HeaderWithBalances(const std::string& start, const std::string& e
   return header;
 }
 
-TEST_F(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
+TEST_P(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
   testing::RecordingHost host;
   auto net = Connect();
   struct Sent {
@@ -217,7 +238,7 @@ TEST_F(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
             removed.err);
 }
 
-TEST_F(ServerProcessTest, EightClientsSendingOneStatementStoreItOnce) {
+TEST_P(ServerProcessTest, EightClientsSendingOneStatementStoreItOnce) {
   const nlohmann::json header = Header();
   const nlohmann::json movements = ManyMovements(500);
   std::atomic<int> stored{0}, refused{0};
@@ -244,8 +265,11 @@ TEST_F(ServerProcessTest, EightClientsSendingOneStatementStoreItOnce) {
   EXPECT_EQ(500, statements[0]["MOVIMENTOS"]);
 }
 
-TEST_F(ServerProcessTest, KilledWhileStoringKeepsAllOrNothing) {
+TEST_P(ServerProcessTest, KilledWhileStoringKeepsAllOrNothing) {
   const int kMovements = 100000;
+  // A second server on the same database, alive throughout, checks the outcome.
+  ServerProcess other(db_);
+  other.Start();
   const std::string body =
       nlohmann::json{{"jsonrpc", "2.0"},
                      {"id", 1},
@@ -257,44 +281,39 @@ TEST_F(ServerProcessTest, KilledWhileStoringKeepsAllOrNothing) {
     http.set_read_timeout(60, 0);
     http.Post("/kvr61400.rdmImportOFX", body, "application/json");
   });
-  // The write transaction spills into the WAL file as it goes; once that
-  // has grown, the store is under way.
-  const std::filesystem::path wal = db_ + "-wal";
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  auto wal_size = [&wal] {
-    std::error_code missing;
-    auto size = std::filesystem::file_size(wal, missing);
-    return missing ? std::uintmax_t{0} : size;
-  };
-  while (std::chrono::steady_clock::now() < give_up && wal_size() < 4u * 1024 * 1024)
+  while (std::chrono::steady_clock::now() < give_up && !StoreUnderWay())
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   server_.Signal(SIGKILL);
   EXPECT_EQ(128 + SIGKILL, server_.Wait());
   client.join();
 
-  ServerProcess restarted(db_);
-  restarted.Start();
+  auto net = std::make_unique<TNetConnection>(nullptr);
+  net->ServerName = "kvr61400.rdmImportOFX";
+  net->Host = "127.0.0.1";
+  net->Port = other.Port();
+  net->SetConnected(true);
+  const bool recorded = net->Call("ValidExtrato", {TServerArg::Packet(Header()),
+                                                   TServerArg::Packet(ManyMovements(10))})
+                            .Payload() == false;
   nlohmann::json statements = StoredStatements();
   if (statements.empty()) {
+    EXPECT_FALSE(recorded);
     RecordProperty("outcome", "nothing stored");
   } else {
     ASSERT_EQ(1u, statements.size());
     EXPECT_EQ(kMovements, statements[0]["MOVIMENTOS"]);
+    EXPECT_TRUE(recorded);
     RecordProperty("outcome", "whole statement stored");
   }
-  // The restarted server serves, and the statement can be sent again.
-  auto net = std::make_unique<TNetConnection>(nullptr);
-  net->ServerName = "kvr61400.rdmImportOFX";
-  net->Host = "127.0.0.1";
-  net->Port = restarted.Port();
-  net->SetConnected(true);
+  // The other server stores the statement when nothing was stored.
   TServerResult again = net->Call("SetExtratoBancario", {TServerArg::Packet(Header()),
                                                          TServerArg::Packet(ManyMovements(10)),
                                                          true});
   EXPECT_EQ(statements.empty(), again.Payload() == true);
 }
 
-TEST_F(ServerProcessTest, MalformedRequestsGetAnErrorAndServingGoesOn) {
+TEST_P(ServerProcessTest, MalformedRequestsGetAnErrorAndServingGoesOn) {
   auto call = [](const std::string& method, const nlohmann::json& params) {
     return nlohmann::json{{"jsonrpc", "2.0"}, {"id", 7}, {"method", method}, {"params", params}}
         .dump();
@@ -368,7 +387,7 @@ TEST_F(ServerProcessTest, MalformedRequestsGetAnErrorAndServingGoesOn) {
   EXPECT_TRUE(StoredStatements().empty());
 }
 
-TEST_F(ServerProcessTest, BodyOf64MiBIsRefused) {
+TEST_P(ServerProcessTest, BodyOf64MiBIsRefused) {
   std::string body(64u * 1024 * 1024, ' ');
   body.replace(0, 2, "{}");
   httplib::Client http("127.0.0.1", server_.Port());
@@ -396,7 +415,7 @@ int FreePort() {
   return ntohs(address.sin_port);
 }
 
-TEST_F(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
+TEST_P(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
   const int port = FreePort();
   TNetConnection refused(nullptr);
   refused.Host = "127.0.0.1";
@@ -424,7 +443,7 @@ TEST_F(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
   }
 }
 
-TEST_F(ServerProcessTest, ConnectionIdleLongerThanTheServerKeepsItStillCalls) {
+TEST_P(ServerProcessTest, ConnectionIdleLongerThanTheServerKeepsItStillCalls) {
   auto net = Connect();
   EXPECT_EQ(1u, net->Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
   // The server lets idle connections go after 2 s.
@@ -432,7 +451,7 @@ TEST_F(ServerProcessTest, ConnectionIdleLongerThanTheServerKeepsItStillCalls) {
   EXPECT_EQ(1u, net->Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
 }
 
-TEST_F(ServerProcessTest, TermAndInterruptShutDownCleanly) {
+TEST_P(ServerProcessTest, TermAndInterruptShutDownCleanly) {
   server_.Signal(SIGTERM);
   EXPECT_EQ(0, server_.Wait());
   std::vector<std::string> log = server_.Log();

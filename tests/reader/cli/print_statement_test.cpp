@@ -1,5 +1,6 @@
 // Runs the built kvr61400 on shipped files, as a user or a script would.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,95 @@ TEST(InspectCli, TextsReachJsonAsUtf8) {
   EXPECT_EQ(nlohmann::json::parse(standard.out)["itens"][0]["memo"], "PIX RECEBIDO JOSE DA SILVA");
 }
 
+TEST(InspectCli, ShapesOfRealExportersAsJson) {
+  struct Case {
+    std::string file;
+    std::string json;
+  };
+  const Case cases[] = {
+      {"sem-quebras.ofx",
+       R"({"ofx":true,"banco":"0260","conta":"1234567-8","dataInicial":"2024-04-01","dataFinal":"2024-04-30","valorInicial":1000.0,"valorFinal":1104.1,"itens":[)"
+       R"({"trnType":"CREDIT","postedDate":"2024-04-02","amount":150.0,"fitId":"N1","checkNum":"","memo":"Pix recebido"},)"
+       R"({"trnType":"DEBIT","postedDate":"2024-04-05","amount":-45.9,"fitId":"N2","checkNum":"","memo":"Compra no debito"}]})"},
+      {"stmttrn-junto.ofx",
+       R"({"ofx":true,"banco":"033","conta":"13000123-4","dataInicial":"2024-05-01","dataFinal":"2024-05-31","valorInicial":1620.5,"valorFinal":2500.0,"itens":[)"
+       R"({"trnType":"PAYMENT","postedDate":"2024-05-10","amount":-120.5,"fitId":"20240510001","checkNum":"001","memo":"PAGAMENTO DE BOLETO"},)"
+       R"({"trnType":"DEP","postedDate":"2024-05-20","amount":1000.0,"fitId":"20240520002","checkNum":"002","memo":"DEPOSITO EM CONTA"}]})"},
+      {"sem-checknum.ofx",
+       R"({"ofx":true,"banco":"0260","conta":"98765432-1","dataInicial":"2024-06-01","dataFinal":"2024-06-30","valorInicial":500.0,"valorFinal":717.1,"itens":[)"
+       R"({"trnType":"DEBIT","postedDate":"2024-06-03","amount":-32.9,"fitId":"6650a1b2-0001","checkNum":"","memo":"Compra no debito - Mercado"},)"
+       R"({"trnType":"CREDIT","postedDate":"2024-06-05","amount":250.0,"fitId":"6650a1b2-0002","checkNum":"","memo":"Transferencia recebida pelo Pix"}]})"},
+      {"name-antes-memo.ofx",
+       R"({"ofx":true,"banco":"0237","conta":"4321-0","dataInicial":"2024-07-01","dataFinal":"2024-07-31","valorInicial":2000.0,"valorFinal":3410.1,"itens":[)"
+       R"({"trnType":"DEBIT","postedDate":"2024-07-02","amount":-89.9,"fitId":"0702001","checkNum":"0702001","memo":"COMPRA CARTAO DEBITO"},)"
+       R"({"trnType":"CREDIT","postedDate":"2024-07-15","amount":1500.0,"fitId":"0715002","checkNum":"0715002","memo":"SALARIO"}]})"},
+      {"memo-utf8.ofx",
+       R"({"ofx":true,"banco":"0077","conta":"7654321-0","dataInicial":"2024-08-01","dataFinal":"2024-08-31","valorInicial":1000.0,"valorFinal":1280.1,"itens":[)"
+       R"({"trnType":"CREDIT","postedDate":"2024-08-02","amount":300.0,"fitId":"A1","checkNum":"1","memo":"Transferencia recebida"},)"
+       R"({"trnType":"DEBIT","postedDate":"2024-08-10","amount":-19.9,"fitId":"A2","checkNum":"2","memo":"Tarifa de manutencao"}]})"},
+      {"saldo-moeda.ofx",
+       R"({"ofx":true,"banco":"0104","conta":"00012345-6","dataInicial":"2024-09-01","dataFinal":"2024-09-30","valorInicial":52207.3,"valorFinal":55103.65,"itens":[)"
+       R"({"trnType":"CREDIT","postedDate":"2024-09-03","amount":3000.0,"fitId":"C1","checkNum":"000101","memo":"CRED SALARIO"},)"
+       R"({"trnType":"DEBIT","postedDate":"2024-09-10","amount":-103.65,"fitId":"C2","checkNum":"000102","memo":"DEB CONTA AGUA"}]})"},
+  };
+  for (const auto& c : cases) {
+    const TRun run = RunCli("inspect --json " + Data(c.file));
+    EXPECT_EQ(run.status, 0) << c.file;
+    EXPECT_EQ(run.err, "") << c.file;
+    EXPECT_EQ(run.out, c.json + "\n") << c.file;
+  }
+}
+
+TEST(InspectCli, OnlyRegularFilesAreRead) {
+  // A pipe used to hang and /dev/zero to eat all memory: both are refused at
+  // once (the pipe has no writer, so reading it would block for ever).
+  const std::string fifo = std::filesystem::temp_directory_path() /
+                           ("kvr61400-cli-fifo-" + std::to_string(::getpid()));
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::string path;
+    std::string kind;
+  };
+  const Case cases[] = {{fifo, "um pipe"}, {"/dev/zero", "um dispositivo"}, {"/tmp", "uma pasta"}};
+  for (const auto& c : cases) {
+    const TRun run = RunCli("inspect --json '" + c.path + "'");
+    EXPECT_EQ(run.status, 2) << c.path;
+    EXPECT_EQ(run.out, "") << c.path;
+    EXPECT_NE(run.err.find("\"" + c.path + "\" n\xC3\xA3o \xC3\xA9 um arquivo comum, \xC3\xA9 " + c.kind),
+              std::string::npos)
+        << run.err;
+  }
+  std::filesystem::remove(fifo);
+}
+
+TEST(InspectCli, MissingFileSaysSoOnStderr) {
+  const TRun run = RunCli("inspect --json /nao/existe/extrato.ofx");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: /nao/existe/extrato.ofx (confira o "
+            "caminho e o nome)\n");
+  EXPECT_EQ(nlohmann::json::parse(run.out)["ofx"], false);
+}
+
+TEST(InspectCli, JsonEscapesWhatJsonMust) {
+  // The JSON is written as a stream: quotes, backslashes, control characters
+  // and Windows-1252 letters must come out as a JSON reader reads them back.
+  const std::string path = std::filesystem::temp_directory_path() /
+                           ("kvr61400-cli-esc-" + std::to_string(::getpid()) + ".ofx");
+  std::ofstream(path, std::ios::binary)
+      << "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>\"F\\1\"\n<TRNTYPE>A\x01\tB\n<DTPOSTED>20240110\n"
+         "<TRNAMT>0.1\n<MEMO>Cr\xC3\xA9" "dito \xE2\x82\xAC\n</STMTTRN>\n<BALAMT>10000000000000000\n";
+  const TRun run = RunCli("inspect --json '" + path + "'");
+  std::filesystem::remove(path);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(R"("fitId":"\"F\\1\"")"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(R"("valorFinal":1e+16,)"), std::string::npos) << run.out;
+  const auto doc = nlohmann::json::parse(run.out);
+  EXPECT_EQ(doc["itens"][0]["trnType"], "A\x01\tB");
+  EXPECT_EQ(doc["itens"][0]["amount"], 0.1);
+  EXPECT_EQ(doc["itens"][0]["memo"], "Cr\xC3\xA9" "dito \xE2\x82\xAC");
+}
+
 TEST(InspectCli, NoStatementExitsWithOneAndStillPrints) {
   for (const std::string& file : {Data("planilha.csv"), Data("nao-existe.ofx")}) {
     const TRun run = RunCli("inspect --json " + file);
@@ -100,7 +190,8 @@ TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
       {"valor-invalido.ofx",
        "linha 20: valor \"12,5x\" de TRNAMT n\xC3\xA3o \xC3\xA9 um n\xC3\xBAmero\n"},
       {"truncado.ofx",
-       "linha 16: o arquivo termina na linha 20, dentro da transa\xC3\xA7\xC3\xA3o iniciada nela\n"},
+       "Arquivo incompleto: termina na linha 20, dentro da transa\xC3\xA7\xC3\xA3o iniciada na linha "
+       "16.\n"},
   };
   for (const auto& c : cases) {
     const TRun run = RunCli("inspect --json " + Data(c.file));
@@ -120,6 +211,8 @@ TEST(InspectCli, UsageErrorsExitWith64) {
                          "inspect --bogus x.ofx",
                          "inspect --decimal-separator",
                          "inspect --decimal-separator ab x.ofx",
+                         "inspect --decimal-separator x x.ofx",
+                         "inspect --decimal-separator 0 x.ofx",
                          "inspect a.ofx b.ofx",
                          "unknown"};
   for (const char* args : cases) {

@@ -1,0 +1,139 @@
+#include "json_sink.h"
+
+namespace kvr::server {
+
+const char* JsonKindText(JsonKind kind) {
+  switch (kind) {
+    case JsonKind::kString: return "um texto";
+    case JsonKind::kBoolean: return "um booleano";
+    case JsonKind::kNumber: return "um número";
+    case JsonKind::kArray: return "uma lista";
+    case JsonKind::kObject: return "um objeto";
+    case JsonKind::kNull: break;
+  }
+  return "nulo";
+}
+
+namespace {
+
+// The events of one value; an explicit stack, so that depth costs no native
+// stack.
+void Emit(const nlohmann::json& root, JsonSink& sink) {
+  struct Frame {
+    const nlohmann::json* value;
+    nlohmann::json::const_iterator next;
+  };
+  std::vector<Frame> stack;
+  auto open = [&](const nlohmann::json& value) {
+    switch (value.type()) {
+      case nlohmann::json::value_t::object:
+        sink.StartObject();
+        stack.push_back({&value, value.begin()});
+        return;
+      case nlohmann::json::value_t::array:
+        sink.StartArray();
+        stack.push_back({&value, value.begin()});
+        return;
+      case nlohmann::json::value_t::string: {
+        std::string text = value.get<std::string>();
+        sink.String(text);
+        return;
+      }
+      case nlohmann::json::value_t::boolean: sink.Boolean(value.get<bool>()); return;
+      case nlohmann::json::value_t::number_integer: sink.Integer(value.get<std::int64_t>()); return;
+      case nlohmann::json::value_t::number_unsigned:
+        sink.Unsigned(value.get<std::uint64_t>());
+        return;
+      case nlohmann::json::value_t::number_float: sink.Float(value.get<double>()); return;
+      default: sink.Null(); return;
+    }
+  };
+  open(root);
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.value->end()) {
+      const bool object = frame.value->is_object();
+      stack.pop_back();
+      if (object)
+        sink.EndObject();
+      else
+        sink.EndArray();
+      continue;
+    }
+    auto item = frame.next++;
+    if (frame.value->is_object()) {
+      std::string key = item.key();
+      sink.Key(key);
+    }
+    open(*item);
+  }
+}
+
+}  // namespace
+
+void EmitJson(const nlohmann::json& value, JsonSink& sink) { Emit(value, sink); }
+
+nlohmann::json SmallValueBuilder::Take() {
+  if (too_large_) return nlohmann::json(nlohmann::json::value_t::discarded);
+  return std::move(root_);
+}
+
+bool SmallValueBuilder::Spend(size_t bytes) {
+  if (too_large_) return false;
+  if (bytes > budget_) {
+    too_large_ = true;
+    stack_.clear();
+    root_ = nullptr;
+    return false;
+  }
+  budget_ -= bytes;
+  return true;
+}
+
+void SmallValueBuilder::Put(nlohmann::json value, size_t bytes) {
+  if (!Spend(bytes)) return;
+  if (stack_.empty()) {
+    root_ = std::move(value);
+  } else if (stack_.back()->is_array()) {
+    stack_.back()->push_back(std::move(value));
+  } else {
+    (*stack_.back())[key_] = std::move(value);
+  }
+}
+
+void SmallValueBuilder::String(std::string& value) {
+  const size_t bytes = 16 + value.size();
+  Put(std::move(value), bytes);
+}
+
+void SmallValueBuilder::Open(nlohmann::json container) {
+  ++depth_;
+  if (!Spend(16)) return;
+  nlohmann::json* slot;
+  if (stack_.empty()) {
+    root_ = std::move(container);
+    slot = &root_;
+  } else if (stack_.back()->is_array()) {
+    stack_.back()->push_back(std::move(container));
+    slot = &stack_.back()->back();
+  } else {
+    slot = &((*stack_.back())[key_] = std::move(container));
+  }
+  stack_.push_back(slot);
+}
+
+void SmallValueBuilder::Close() {
+  --depth_;
+  if (!stack_.empty()) stack_.pop_back();
+}
+
+void SmallValueBuilder::StartObject() { Open(nlohmann::json::object()); }
+void SmallValueBuilder::StartArray() { Open(nlohmann::json::array()); }
+void SmallValueBuilder::EndObject() { Close(); }
+void SmallValueBuilder::EndArray() { Close(); }
+
+void SmallValueBuilder::Key(std::string& key) {
+  if (Spend(16 + key.size())) key_ = std::move(key);
+}
+
+}  // namespace kvr::server

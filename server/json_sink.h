@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace kvr::server {
+
+// The JSON kinds a message names.
+enum class JsonKind { kNull, kBoolean, kNumber, kString, kArray, kObject };
+
+// "nulo", "um booleano", "um número", "um texto", "uma lista", "um objeto".
+const char* JsonKindText(JsonKind kind);
+
+// A receiver of one JSON value as a stream of events, in document order (the
+// events of nlohmann's SAX interface). String and Key may move from their
+// argument.
+class JsonSink {
+ public:
+  virtual ~JsonSink() = default;
+  virtual void Null() = 0;
+  virtual void Boolean(bool value) = 0;
+  virtual void Integer(std::int64_t value) = 0;
+  virtual void Unsigned(std::uint64_t value) = 0;
+  virtual void Float(double value) = 0;
+  virtual void String(std::string& value) = 0;
+  virtual void StartObject() = 0;
+  virtual void Key(std::string& key) = 0;
+  virtual void EndObject() = 0;
+  virtual void StartArray() = 0;
+  virtual void EndArray() = 0;
+};
+
+// Sends value to sink as the parser would have.
+void EmitJson(const nlohmann::json& value, JsonSink& sink);
+
+// Builds a JSON value from its events as long as it stays small: past about
+// max_bytes (texts and keys by their length, other values 16 bytes each) it
+// stops building and Value() is discarded.
+class SmallValueBuilder : public JsonSink {
+ public:
+  explicit SmallValueBuilder(size_t max_bytes) : budget_(max_bytes) {}
+
+  // The value, or a discarded value when it was too large.
+  nlohmann::json Take();
+  bool TooLarge() const { return too_large_; }
+
+  void Null() override { Put(nullptr, 16); }
+  void Boolean(bool value) override { Put(value, 16); }
+  void Integer(std::int64_t value) override { Put(value, 16); }
+  void Unsigned(std::uint64_t value) override { Put(value, 16); }
+  void Float(double value) override { Put(value, 16); }
+  void String(std::string& value) override;
+  void StartObject() override;
+  void Key(std::string& key) override;
+  void EndObject() override;
+  void StartArray() override;
+  void EndArray() override;
+
+ private:
+  bool Spend(size_t bytes);
+  void Put(nlohmann::json value, size_t bytes);
+  void Open(nlohmann::json container);
+  void Close();
+
+  size_t budget_;
+  bool too_large_ = false;
+  size_t depth_ = 0;  // containers open, counted also once too large
+  nlohmann::json root_;
+  std::vector<nlohmann::json*> stack_;
+  std::string key_;
+};
+
+}  // namespace kvr::server

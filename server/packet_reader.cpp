@@ -1,0 +1,396 @@
+#include "packet_reader.h"
+
+#include <cmath>
+
+namespace kvr::server {
+
+namespace {
+
+bool ParseDigits(const std::string& text, size_t pos, size_t count, int& value) {
+  value = 0;
+  for (size_t i = pos; i < pos + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  return true;
+}
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// A client text quoted in a message, cut after 60 characters.
+std::string Quote(const std::string& text) {
+  size_t end = 0, count = 0;
+  while (end < text.size() && count < 60) {
+    ++end;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+    ++count;
+  }
+  return "\"" + text.substr(0, end) + (end < text.size() ? "...\"" : "\"");
+}
+
+}  // namespace
+
+bool NormalizeDateTime(std::string& text) {
+  int year, month, day, hour = 0, minute = 0, second = 0, millis = 0;
+  if (text.size() != 10 && text.size() != 19 && text.size() != 23) return false;
+  if (!ParseDigits(text, 0, 4, year) || text[4] != '-' || !ParseDigits(text, 5, 2, month) ||
+      text[7] != '-' || !ParseDigits(text, 8, 2, day))
+    return false;
+  if (text.size() >= 19) {
+    if (text[10] != 'T' || !ParseDigits(text, 11, 2, hour) || text[13] != ':' ||
+        !ParseDigits(text, 14, 2, minute) || text[16] != ':' || !ParseDigits(text, 17, 2, second))
+      return false;
+  }
+  if (text.size() == 23 && (text[19] != '.' || !ParseDigits(text, 20, 3, millis))) return false;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12 || day < 1) return false;
+  const int days_in_month = kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+  if (day > days_in_month || hour > 23 || minute > 59 || second > 59) return false;
+  if (text.size() == 10)
+    text += "T00:00:00";
+  else if (text.size() == 23 && millis == 0)
+    text.resize(19);
+  return true;
+}
+
+PacketReader::PacketReader(const Layout& layout, std::string packet_name,
+                           std::optional<std::string> account, bool keep_rows)
+    : layout_(layout),
+      name_(std::move(packet_name)),
+      account_(std::move(account)),
+      keep_rows_(keep_rows),
+      position_of_(layout.size(), -1),
+      values_(layout.size()) {
+  if (account_) {
+    account_column_ = ColumnIndex(layout, "CDREDUCONT");
+    date_column_ = ColumnIndex(layout, "DTMOVREAL");
+    value_column_ = ColumnIndex(layout, "VRMOVREAL");
+  } else {
+    account_column_ = date_column_ = value_column_ = 0;
+  }
+}
+
+void PacketReader::SetError(std::string message) {
+  if (row_error_.empty()) row_error_ = std::move(message);
+  keep_rows_ = false;
+  std::vector<Row>().swap(rows_);
+}
+
+// --- events ------------------------------------------------------------------
+
+void PacketReader::Null() { Scalar(JsonKind::kNull, nullptr, 0); }
+void PacketReader::Boolean(bool) { Scalar(JsonKind::kBoolean, nullptr, 0); }
+void PacketReader::Integer(std::int64_t value) {
+  Scalar(JsonKind::kNumber, nullptr, static_cast<double>(value));
+}
+void PacketReader::Unsigned(std::uint64_t value) {
+  Scalar(JsonKind::kNumber, nullptr, static_cast<double>(value));
+}
+void PacketReader::Float(double value) { Scalar(JsonKind::kNumber, nullptr, value); }
+void PacketReader::String(std::string& value) { Scalar(JsonKind::kString, &value, 0); }
+void PacketReader::StartObject() { Open(JsonKind::kObject); }
+void PacketReader::StartArray() { Open(JsonKind::kArray); }
+void PacketReader::EndObject() { Close(); }
+void PacketReader::EndArray() { Close(); }
+
+void PacketReader::Key(std::string& key) {
+  if (skip_ > 0) return;
+  key_ = std::move(key);
+  if (where_ == Where::kPacket) {
+    bool& seen = key_ == "fields" ? has_fields_ : has_rows_;
+    if (key_ == "fields" || key_ == "rows") {
+      if (seen && repeated_key_.empty()) repeated_key_ = key_;
+      seen = true;
+    }
+  }
+}
+
+void PacketReader::Scalar(JsonKind kind, std::string* text, double number) {
+  if (skip_ > 0) return;
+  switch (where_) {
+    case Where::kTop:
+      where_ = Where::kDone;
+      return;
+    case Where::kPacket:
+      return;
+    case Where::kFields:
+      // A column that is not an object.
+      ++field_count_;
+      if (field_error_.empty())
+        field_error_ = "A coluna " + std::to_string(field_count_) + " do " + name_ +
+                       " não tem nome e tipo.";
+      return;
+    case Where::kField:
+      if (kind == JsonKind::kString && key_ == "name") {
+        field_has_name_ = true;
+        field_name_ = std::move(*text);
+      } else if (kind == JsonKind::kString && key_ == "type") {
+        field_has_type_ = true;
+        field_type_ = std::move(*text);
+      } else if (key_ == "name") {
+        field_has_name_ = false;
+      } else if (key_ == "type") {
+        field_has_type_ = false;
+      }
+      return;
+    case Where::kRows:
+      // A row that is not a list: no values.
+      RowDone(0);
+      return;
+    case Where::kRow:
+      if (value_count_ < values_.size()) {
+        RawValue& value = values_[value_count_];
+        value.kind = kind;
+        if (text != nullptr) value.text = std::move(*text);
+        value.number = number;
+      }
+      ++value_count_;
+      return;
+    case Where::kDone:
+      return;
+  }
+}
+
+void PacketReader::Open(JsonKind kind) {
+  if (skip_ > 0) {
+    ++skip_;
+    return;
+  }
+  switch (where_) {
+    case Where::kTop:
+      if (kind == JsonKind::kObject) {
+        is_object_ = true;
+        where_ = Where::kPacket;
+      } else {
+        where_ = Where::kDone;
+        skip_ = 1;
+      }
+      return;
+    case Where::kPacket: {
+      const bool first = repeated_key_.empty() || repeated_key_ != key_;
+      if (kind == JsonKind::kArray && key_ == "fields" && first && !fields_array_) {
+        fields_array_ = true;
+        where_ = Where::kFields;
+      } else if (kind == JsonKind::kArray && key_ == "rows" && first && !rows_array_) {
+        rows_array_ = true;
+        where_ = Where::kRows;
+      } else {
+        skip_ = 1;
+      }
+      return;
+    }
+    case Where::kFields:
+      if (kind == JsonKind::kObject) {
+        where_ = Where::kField;
+        field_has_name_ = field_has_type_ = false;
+        key_.clear();
+      } else {
+        Scalar(kind, nullptr, 0);
+        skip_ = 1;
+      }
+      return;
+    case Where::kField:
+      if (key_ == "name") field_has_name_ = false;
+      if (key_ == "type") field_has_type_ = false;
+      skip_ = 1;
+      return;
+    case Where::kRows:
+      if (kind == JsonKind::kArray) {
+        where_ = Where::kRow;
+        value_count_ = 0;
+      } else {
+        RowDone(0);
+        skip_ = 1;
+      }
+      return;
+    case Where::kRow:
+      Scalar(kind, nullptr, 0);
+      skip_ = 1;
+      return;
+    case Where::kDone:
+      skip_ = 1;
+      return;
+  }
+}
+
+void PacketReader::Close() {
+  if (skip_ > 0) {
+    --skip_;
+    return;
+  }
+  switch (where_) {
+    case Where::kPacket: where_ = Where::kDone; return;
+    case Where::kFields:
+      FieldsDone();
+      where_ = Where::kPacket;
+      return;
+    case Where::kField:
+      FieldDone();
+      where_ = Where::kFields;
+      return;
+    case Where::kRows: where_ = Where::kPacket; return;
+    case Where::kRow:
+      where_ = Where::kRows;
+      RowDone(value_count_);
+      return;
+    default: return;
+  }
+}
+
+// --- columns -----------------------------------------------------------------
+
+void PacketReader::FieldDone() {
+  ++field_count_;
+  if (!field_error_.empty()) return;
+  if (!field_has_name_ || !field_has_type_) {
+    field_error_ =
+        "A coluna " + std::to_string(field_count_) + " do " + name_ + " não tem nome e tipo.";
+    return;
+  }
+  size_t column = layout_.size();
+  for (size_t i = 0; i < layout_.size(); ++i)
+    if (field_name_ == layout_[i].name) column = i;
+  if (column == layout_.size()) {
+    field_error_ = "O " + name_ + " tem a coluna desconhecida " + Quote(field_name_) + ".";
+    return;
+  }
+  if (position_of_[column] >= 0) {
+    field_error_ = "O " + name_ + " repete a coluna " + field_name_ + ".";
+    return;
+  }
+  if (field_type_ != TypeName(layout_[column].type)) {
+    field_error_ = "A coluna " + field_name_ + " do " + name_ + " deve ser do tipo " +
+                   TypeName(layout_[column].type) + ", não " + Quote(field_type_) + ".";
+    return;
+  }
+  position_of_[column] = static_cast<int>(field_count_ - 1);
+}
+
+void PacketReader::FieldsDone() {
+  if (field_error_.empty())
+    for (size_t column = 0; column < layout_.size(); ++column)
+      if (position_of_[column] < 0) {
+        field_error_ = "O " + name_ + " não tem a coluna " + layout_[column].name + ".";
+        break;
+      }
+  fields_known_ = true;
+  if (!field_error_.empty()) {
+    keep_rows_ = false;
+    std::vector<Row>().swap(rows_);
+  }
+  // Rows that came before the columns.
+  std::vector<std::pair<std::vector<RawValue>, size_t>> waiting;
+  waiting.swap(waiting_);
+  size_t line = 0;
+  for (auto& [values, count] : waiting) CheckRow(values, count, ++line);
+}
+
+// --- rows --------------------------------------------------------------------
+
+void PacketReader::RowDone(size_t count) {
+  ++row_count_;
+  if (fields_known_) {
+    CheckRow(values_, count, row_count_);
+    return;
+  }
+  // The columns are not known yet: hold the row as it came, up to the first
+  // one of the wrong length (no later row can give the first error).
+  if (waiting_full_) return;
+  std::vector<RawValue> values(values_.begin(),
+                               values_.begin() + static_cast<long>(std::min(count, values_.size())));
+  values.resize(values_.size());
+  waiting_.emplace_back(std::move(values), count);
+  if (count != layout_.size()) waiting_full_ = true;
+}
+
+void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t line) {
+  if (!field_error_.empty() || !row_error_.empty()) return;
+  if (count != layout_.size()) {
+    SetError("A linha " + std::to_string(line) + " do " + name_ + " tem " + std::to_string(count) +
+             " valores; esperados " + std::to_string(layout_.size()) + ".");
+    return;
+  }
+  Row row(keep_rows_ || account_ ? layout_.size() : 0);
+  for (size_t column = 0; column < layout_.size(); ++column) {
+    const FieldDef& def = layout_[column];
+    RawValue& value = values[static_cast<size_t>(position_of_[column])];
+    if (value.kind == JsonKind::kNull) continue;
+    auto where = [&] {
+      return " (linha " + std::to_string(line) + " do " + name_ + ")";
+    };
+    switch (def.type) {
+      case FieldType::kString: {
+        if (value.kind != JsonKind::kString)
+          return SetError("O valor da coluna " + std::string(def.name) + where() +
+                          " deve ser um texto, não " + JsonKindText(value.kind) + ".");
+        const size_t length = Utf8Length(value.text);
+        if (length > static_cast<size_t>(def.size))
+          return SetError("O texto " + Quote(value.text) + " da coluna " + def.name + where() +
+                          " tem " + std::to_string(length) + " caracteres; o limite é " +
+                          std::to_string(def.size) + ".");
+        if (!row.empty()) row[column] = std::move(value.text);
+        break;
+      }
+      case FieldType::kDateTime: {
+        if (value.kind != JsonKind::kString)
+          return SetError("O valor da coluna " + std::string(def.name) + where() +
+                          " deve ser uma data em texto, não " + JsonKindText(value.kind) + ".");
+        if (!NormalizeDateTime(value.text))
+          return SetError("A data " + Quote(value.text) + " da coluna " + def.name + where() +
+                          " não é válida (esperado AAAA-MM-DDTHH:MM:SS).");
+        if (!row.empty()) row[column] = std::move(value.text);
+        break;
+      }
+      case FieldType::kFloat: {
+        if (value.kind != JsonKind::kNumber)
+          return SetError("O valor da coluna " + std::string(def.name) + where() +
+                          " deve ser um número, não " + JsonKindText(value.kind) + ".");
+        if (!std::isfinite(value.number))
+          return SetError("O valor da coluna " + std::string(def.name) + where() +
+                          " não é um número finito.");
+        if (!row.empty()) row[column] = value.number;
+        break;
+      }
+    }
+  }
+  for (RawValue& value : values) value.kind = JsonKind::kNull;
+  if (account_ && statement_error_.empty()) {
+    const std::string where = " (linha " + std::to_string(line) + " do " + name_ + ")";
+    const std::string account = CellText(row[account_column_], "nulo");
+    if (account != *account_)
+      statement_error_ = "O movimento" + where + " é da conta \"" + account +
+                         "\", não da conta \"" + *account_ + "\" do extrato.";
+    else if (std::holds_alternative<std::monostate>(row[date_column_]))
+      statement_error_ = "O movimento" + where + " não tem data (DTMOVREAL).";
+    else if (std::holds_alternative<std::monostate>(row[value_column_]))
+      statement_error_ = "O movimento" + where + " não tem valor (VRMOVREAL).";
+    if (!statement_error_.empty()) {
+      keep_rows_ = false;
+      std::vector<Row>().swap(rows_);
+    }
+  }
+  if (keep_rows_) rows_.push_back(std::move(row));
+}
+
+PacketRows PacketReader::Finish() {
+  PacketRows result;
+  result.count = row_count_;
+  if (!is_object_ || !has_fields_ || !has_rows_ || !fields_array_ || !rows_array_)
+    result.error =
+        "O " + name_ + " não é um pacote de dados (objeto com \"fields\" e \"rows\").";
+  else if (!repeated_key_.empty())
+    result.error = "O " + name_ + " repete a chave \"" + repeated_key_ + "\".";
+  else if (!field_error_.empty())
+    result.error = field_error_;
+  else if (!fields_known_)
+    result.error = "O " + name_ + " não é um pacote de dados (objeto com \"fields\" e \"rows\").";
+  else
+    result.error = row_error_;
+  if (result.error.empty()) {
+    result.statement_error = statement_error_;
+    if (statement_error_.empty()) result.rows = std::move(rows_);
+  }
+  return result;
+}
+
+}  // namespace kvr::server

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "json_sink.h"
+#include "statement.h"
+
+namespace kvr::server {
+
+// A data packet as PacketReader read it.
+struct PacketRows {
+  std::vector<Row> rows;        // in the layout's column order; empty once an error is found
+  size_t count = 0;             // the rows the packet holds, whatever their form
+  std::string error;            // the first reason the packet does not fit its layout
+  std::string statement_error;  // the first movement that does not belong to the statement
+};
+
+// Reads one data packet from the events of its JSON value, row by row, into
+// rows in the layout's column order: the checks of CheckPacket made as the
+// packet streams in, in one pass, without a tree of the packet. The columns
+// may come in any order, and "rows" may even come before "fields" (rows are
+// then held as read until the columns are known). Once the packet is known
+// to be refused, no more rows are kept.
+//
+// Movements of a statement: when account is given, each row is also checked
+// as a movement of that account's statement (CDREDUCONT equal to account,
+// DTMOVREAL and VRMOVREAL not null), and the first that is not is named in
+// statement_error; layout must then be MovExtrLayout. keep_rows false checks
+// the packet without keeping its rows.
+class PacketReader : public JsonSink {
+ public:
+  PacketReader(const Layout& layout, std::string packet_name,
+               std::optional<std::string> account = std::nullopt, bool keep_rows = true);
+
+  // The packet once its value has ended (or as far as it came).
+  PacketRows Finish();
+
+  void Null() override;
+  void Boolean(bool value) override;
+  void Integer(std::int64_t value) override;
+  void Unsigned(std::uint64_t value) override;
+  void Float(double value) override;
+  void String(std::string& value) override;
+  void StartObject() override;
+  void Key(std::string& key) override;
+  void EndObject() override;
+  void StartArray() override;
+  void EndArray() override;
+
+ private:
+  // One value of a row as it came.
+  struct RawValue {
+    JsonKind kind = JsonKind::kNull;
+    std::string text;
+    double number = 0;
+  };
+  enum class Where { kTop, kPacket, kFields, kField, kRows, kRow, kDone };
+
+  void Scalar(JsonKind kind, std::string* text, double number);
+  void Open(JsonKind kind);
+  void Close();
+  void FieldDone();
+  void FieldsDone();
+  void RowDone(size_t count);
+  void CheckRow(std::vector<RawValue>& values, size_t count, size_t line);
+  void SetError(std::string message);
+
+  const Layout& layout_;
+  std::string name_;
+  std::optional<std::string> account_;
+  bool keep_rows_;
+
+  Where where_ = Where::kTop;
+  int skip_ = 0;            // depth inside a value that is not read
+  std::string key_;         // the last key of the packet or of a field object
+  bool is_object_ = false;
+  bool has_fields_ = false, has_rows_ = false;
+  bool fields_array_ = false, rows_array_ = false;
+  std::string repeated_key_;
+
+  // Columns: position_of_[layout column] = index of that column in the rows.
+  std::vector<int> position_of_;
+  bool fields_known_ = false;
+  size_t field_count_ = 0;
+  bool field_has_name_ = false, field_has_type_ = false;
+  std::string field_name_, field_type_;
+  std::string field_error_;
+
+  // Rows.
+  std::vector<RawValue> values_;  // the row being read, in packet order
+  size_t value_count_ = 0;
+  std::vector<std::pair<std::vector<RawValue>, size_t>> waiting_;  // rows read before the columns
+  bool waiting_full_ = false;
+  size_t row_count_ = 0;
+  std::string row_error_;
+  std::string statement_error_;
+  std::vector<Row> rows_;
+  size_t account_column_, date_column_, value_column_;
+};
+
+// Checks a "YYYY-MM-DD", "YYYY-MM-DDTHH:MM:SS" or "YYYY-MM-DDTHH:MM:SS.fff"
+// and rewrites it in its normal form "YYYY-MM-DDTHH:MM:SS[.fff]" (".000"
+// dropped); false, text unchanged, when it is not a valid date.
+bool NormalizeDateTime(std::string& text);
+
+}  // namespace kvr::server

@@ -1,0 +1,186 @@
+#pragma once
+
+#include <libpq-fe.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+
+namespace kvr::testing {
+
+// A free TCP port on 127.0.0.1 (free when asked; taken soon after).
+inline int FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// A PostgreSQL cluster of its own for one test (or benchmark) process:
+// initdb in a temporary folder, a postgres server on a free port of
+// 127.0.0.1 only (its socket in that folder), trust authentication for the
+// user "postgres". Run as that system user when the process is root, since
+// PostgreSQL refuses root. Stopped and removed when the process ends.
+// durable false turns fsync off: faster, and safe while the machine stays up.
+class PgCluster {
+ public:
+  // The process's cluster, started on first use. Throws std::runtime_error
+  // saying what failed (its server log included) when it cannot start.
+  static PgCluster& Get(bool durable = false) {
+    static std::unique_ptr<PgCluster> cluster;
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!cluster) cluster.reset(new PgCluster(durable));
+    return *cluster;
+  }
+
+  ~PgCluster() {
+    Run(Tool("pg_ctl") + " -D " + data_ + " -m immediate -w stop >/dev/null 2>&1");
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  PgCluster(const PgCluster&) = delete;
+  PgCluster& operator=(const PgCluster&) = delete;
+
+  int Port() const { return port_; }
+
+  // The URI of database name on this cluster.
+  std::string Uri(const std::string& name) const {
+    return "postgresql://postgres@127.0.0.1:" + std::to_string(port_) + "/" + name;
+  }
+
+  // Creates an empty database with a new name and returns its URI.
+  std::string NewDatabase() {
+    static std::atomic<int> next{0};
+    const std::string name = "kvr_" + std::to_string(getpid()) + "_" + std::to_string(++next);
+    Execute("postgres", "CREATE DATABASE " + name + " ENCODING 'UTF8' TEMPLATE template0");
+    return Uri(name);
+  }
+
+  // Runs sql on database name; returns the first value of its first row
+  // (empty when none). Throws std::runtime_error with the server's message.
+  std::string Execute(const std::string& name, const std::string& sql) const {
+    PGconn* conn = PQconnectdb(Uri(name).c_str());
+    if (PQstatus(conn) != CONNECTION_OK) {
+      std::string message = PQerrorMessage(conn);
+      PQfinish(conn);
+      throw std::runtime_error("PostgreSQL: " + message);
+    }
+    PGresult* result = PQexec(conn, sql.c_str());
+    const ExecStatusType status = PQresultStatus(result);
+    std::string value;
+    if (status == PGRES_TUPLES_OK && PQntuples(result) > 0 && PQnfields(result) > 0)
+      value = PQgetvalue(result, 0, 0);
+    std::string message = PQerrorMessage(conn);
+    PQclear(result);
+    PQfinish(conn);
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+      throw std::runtime_error("PostgreSQL: " + message);
+    return value;
+  }
+
+  // Stops the server (fast: sessions are ended) and starts it again.
+  void Restart() {
+    if (!Run(Tool("pg_ctl") + " -D " + data_ + " -m fast -w -t 60 -l " + data_ +
+             "/server.log restart >/dev/null"))
+      throw std::runtime_error("pg_ctl restart failed");
+  }
+
+ private:
+  explicit PgCluster(bool durable) {
+    // As root the folder must be reachable by the postgres user: /tmp is,
+    // a TMPDIR under /root may not be.
+    const std::filesystem::path temp =
+        geteuid() == 0 ? std::filesystem::path("/tmp") : std::filesystem::temp_directory_path();
+    std::string pattern = (temp / "kvr61400-pg-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    root_ = pattern;
+    data_ = root_ + "/data";
+    bindir_ = BinDir();
+    if (geteuid() == 0) {
+      const passwd* user = getpwnam("postgres");
+      if (user == nullptr)
+        throw std::runtime_error("running as root but there is no postgres user to run PostgreSQL");
+      if (chown(root_.c_str(), user->pw_uid, user->pw_gid) != 0)
+        throw std::runtime_error("chown of " + root_);
+      as_ = "runuser -u postgres -- ";
+    }
+    if (!Run(Tool("initdb") + " -D " + data_ +
+             " -U postgres -E UTF8 --locale=C --auth=trust --no-sync >" + root_ +
+             "/initdb.log 2>&1"))
+      throw std::runtime_error("initdb failed; see " + root_ + "/initdb.log");
+    std::string options = "-c listen_addresses=127.0.0.1 -c unix_socket_directories=" + root_ +
+                          " -c max_connections=200 -c shared_buffers=64MB";
+    if (!durable) options += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
+    // Another process may take the port between the choice and the start.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port_ = FreeLoopbackPort();
+      if (Run(Tool("pg_ctl") + " -D " + data_ + " -w -t 60 -l " + data_ + "/server.log -o '" +
+              options + " -p " + std::to_string(port_) + "' start >/dev/null"))
+        return;
+    }
+    throw std::runtime_error("PostgreSQL did not start; see " + data_ + "/server.log");
+  }
+
+  static std::string BinDir() {
+    if (const char* dir = std::getenv("KVR_PG_BINDIR")) return dir;
+    std::string dir;
+    if (FILE* pipe = popen("pg_config --bindir 2>/dev/null", "r")) {
+      char line[512];
+      if (std::fgets(line, sizeof line, pipe) != nullptr) dir = line;
+      pclose(pipe);
+    }
+    while (!dir.empty() && (dir.back() == '\n' || dir.back() == ' ')) dir.pop_back();
+    if (!dir.empty() && std::filesystem::exists(dir + "/initdb")) return dir;
+    return "/usr/lib/postgresql/15/bin";
+  }
+
+  std::string Tool(const std::string& name) const { return as_ + bindir_ + "/" + name; }
+  static bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+  std::string root_, data_, bindir_, as_;
+  int port_ = 0;
+};
+
+}  // namespace kvr::testing
+
+namespace kvr::testing {
+
+// The storage engines the server's suites run against.
+enum class Engine { kSqlite, kPostgres };
+
+// Shown by GoogleTest (and CTest's test list) as the engine's name.
+inline void PrintTo(Engine engine, std::ostream* out) {
+  *out << (engine == Engine::kSqlite ? "SQLite" : "PostgreSQL");
+}
+
+// "SQLite" or "PostgreSQL", for parameterised test names.
+struct EngineName {
+  template <typename Info>
+  std::string operator()(const Info& info) const {
+    return info.param == Engine::kSqlite ? "SQLite" : "PostgreSQL";
+  }
+};
+
+// A new, empty database of engine: the file name in folder for SQLite (not
+// created yet), a new database on the process's cluster for PostgreSQL.
+inline std::string NewDatabase(Engine engine, const std::string& file) {
+  return engine == Engine::kSqlite ? file : PgCluster::Get().NewDatabase();
+}
+
+}  // namespace kvr::testing
