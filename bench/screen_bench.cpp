@@ -86,29 +86,33 @@ std::unique_ptr<kvr::testing::ServerProcess> FreshServer(int run) {
 void Load(kvr::TfrmImportOFX& form) { form.BtnPesquisa1->UserClick(); }
 
 // A server that answers at once: the account of the statement, and true to
-// validation and storage. Its calls still receive the packets, so what the
-// screen does before the wire is measured alone.
+// validation and storage. Its calls still have their bodies written (and
+// counted, as the HTTP transport does before sending), so what the screen
+// does before the wire is measured alone.
 class InstantServer : public kvr::TRpcTransport {
  public:
   void Open(const std::string&, int) override {}
   void Close() override {}
-  nlohmann::json Call(const std::string&, const std::string& method,
-                      const nlohmann::json& params) override {
-    nlohmann::json reply = {{"jsonrpc", "2.0"}, {"id", 1}};
-    if (method == "GetContaCorrente") {
-      reply["result"] = {
-          {"fields",
-           {{{"name", "CDREDUCONT"}, {"type", "string"}, {"size", 3}},
-            {{"name", "CDBANCO"}, {"type", "string"}, {"size", 3}},
-            {{"name", "CDAGENCIA"}, {"type", "string"}, {"size", 5}},
-            {{"name", "CDCONTCORR"}, {"type", "string"}, {"size", 10}},
-            {{"name", "CDPICTCONT"}, {"type", "string"}, {"size", 20}},
-            {{"name", "IDTIPOCCORR"}, {"type", "string"}, {"size", 20}}}},
-          {"rows", {{"001", "341", "1234", "123456", "99999-9", "C"}}}};
-    } else {
-      reply["result"] = params.size() >= 2 && params[1]["rows"].size() == kTransactions;
+  kvr::TRpcReply Call(const std::string&, const kvr::TRpcRequest& request) override {
+    struct Counter : kvr::TJsonSink {
+      std::size_t bytes = 0;
+      void Flush() override {
+        bytes += text.size();
+        text.clear();
+      }
+    } counter;
+    request.WriteBody(counter);
+    counter.Flush();
+    const std::string id = std::to_string(request.Id());
+    if (request.Method() == "GetContaCorrente") {
+      return {200, R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{"fields":[)"
+                   R"({"name":"CDREDUCONT","type":"string","size":3},{"name":"CDBANCO","type":"string","size":3},)"
+                   R"({"name":"CDAGENCIA","type":"string","size":5},{"name":"CDCONTCORR","type":"string","size":10},)"
+                   R"({"name":"CDPICTCONT","type":"string","size":20},{"name":"IDTIPOCCORR","type":"string","size":20}],)"
+                   R"("rows":[["001","341","1234","123456","99999-9","C"]]}})"};
     }
-    return reply;
+    const bool full = counter.bytes > kTransactions * 50;
+    return {200, R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":)" + (full ? "true" : "false") + "}"};
   }
 };
 

@@ -3,7 +3,14 @@
 // what the screen shows, chooses the account type, types the movement dates
 // of bank 237, presses confirm and answers the repeat question; every message
 // of the screen is printed.
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -18,6 +25,8 @@
 #include "cli/commands.h"
 #include "host/host_library.h"
 #include "host/string_services.h"
+#include "host/token_file.h"
+#include "platform/data_packet.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format.h"
@@ -27,7 +36,7 @@ namespace kvr::cli {
 
 const char* const kImportUsage =
     "import ARQUIVO [--server HOST:PORTA] [--tipo Circulante|Aplica\xC3\xA7\xC3\xA3o|Garantida] "
-    "[--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
+    "[--token-file ARQUIVO] [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
 
 namespace {
 
@@ -38,6 +47,7 @@ struct TImportOptions {
   std::string file;
   std::string host = "127.0.0.1";
   int port = 8061;
+  std::string token;  // read from --token-file
   std::optional<std::string> tipo;  // Windows-1252
   std::optional<std::string> de, ate;
   std::optional<bool> answer;  // true: "Sim", false: "Não"
@@ -96,6 +106,7 @@ class ConsoleHost : public THostLibrary {
   void DeactiveShowAvi() override {}
   std::string WebURL() override { return options_.host; }
   int WebPort() override { return options_.port; }
+  std::string WebToken() override { return options_.token; }
 
   bool ExecuteOpenDialog(const std::string& /*filter*/, std::string& file_name) override {
     file_name = options_.file;
@@ -183,6 +194,13 @@ std::string ParseOptions(const std::vector<std::string>& args, TImportOptions& o
     std::string v;
     if (a == "--json") {
       o.json = true;
+    } else if (a == "--token-file") {
+      if (!value(v)) return "--token-file espera o arquivo com a senha de acesso do servidor";
+      try {
+        o.token = ReadTokenFile(v);
+      } catch (const Exception& e) {
+        return Utf8(e.what());
+      }
     } else if (a == "--sem-grade") {
       o.summary = true;
     } else if (a == "--sim" || a == "--nao" || a == "--n\xC3\xA3o") {
@@ -256,23 +274,25 @@ TTotals VisibleTotals(TClientDataSet& table) {
 // Cents as the module writes amounts ("1.234,50", "-0,75").
 std::string Amount(long long cents) { return Utf8(FormatFloat("#,##0.00", static_cast<double>(cents) / 100.0)); }
 
-// The grid's titles and the display texts of its rows.
-nlohmann::json GridState(TDBGrid& grid) {
-  nlohmann::json columns = nlohmann::json::array();
+// Stands for the grid's rows in the report until they are written.
+const char* const kRowsPlaceholder = "\x01linhas";
+
+// The grid columns shown, by index.
+std::vector<int> ShownColumns(const TDBGrid& grid) {
   std::vector<int> shown;
   const auto& cols = grid.Columns();
-  for (size_t i = 0; i < cols.size(); ++i) {
-    if (!cols[i].Visible) continue;
-    shown.push_back(static_cast<int>(i));
-    columns.push_back(Utf8(cols[i].Title));
-  }
-  nlohmann::json rows = nlohmann::json::array();
-  for (int r = 0; r < grid.RowCount(); ++r) {
-    nlohmann::json row = nlohmann::json::array();
-    for (int c : shown) row.push_back(Utf8(grid.CellText(r, c)));
-    rows.push_back(row);
-  }
-  return {{"colunas", columns}, {"linhas", rows}};
+  for (size_t i = 0; i < cols.size(); ++i)
+    if (cols[i].Visible) shown.push_back(static_cast<int>(i));
+  return shown;
+}
+
+// The grid's titles and row count; the rows are written straight from the
+// grid when printed (PrintState, PrintReport): a million of them as a tree
+// would take gigabytes.
+nlohmann::json GridState(TDBGrid& grid) {
+  nlohmann::json columns = nlohmann::json::array();
+  for (int c : ShownColumns(grid)) columns.push_back(Utf8(grid.Columns()[static_cast<size_t>(c)].Title));
+  return {{"colunas", columns}, {"linhas", kRowsPlaceholder}, {"quantidade", grid.RowCount()}};
 }
 
 // What the screen shows, for printing; with_grid false leaves the grid's
@@ -325,7 +345,7 @@ size_t Utf8Length(const std::string& s) {
 
 // The screen's fields and, unless with_grid is false, the grid. The file
 // name was printed first.
-void PrintState(const nlohmann::json& s, bool with_grid) {
+void PrintState(const nlohmann::json& s, bool with_grid, TfrmImportOFX& f) {
   auto line = [](const char* label, const nlohmann::json& v) {
     std::cout << label << ": " << v.get<std::string>() << "\n";
   };
@@ -351,20 +371,24 @@ void PrintState(const nlohmann::json& s, bool with_grid) {
   std::cout << "Soma: " << Amount(cents(totals["soma"])) << " (cr\xC3\xA9" "ditos " << Amount(cents(totals["creditos"]))
             << "; d\xC3\xA9" "bitos " << Amount(cents(totals["debitos"])) << ")\n";
   if (!with_grid) return;
+  TDBGrid& g = *f.dbgExtrBanco;
+  const int row_count = grid["quantidade"].get<int>();
+  const std::vector<int> shown = ShownColumns(g);
   std::vector<size_t> widths;
   for (const auto& c : grid["colunas"]) widths.push_back(Utf8Length(c.get<std::string>()));
-  for (const auto& row : grid["linhas"]) {
-    for (size_t i = 0; i < row.size(); ++i) {
-      widths[i] = std::max(widths[i], Utf8Length(row[i].get<std::string>()));
-    }
+  // Two passes over the grid (widths, then lines) instead of a copy of it.
+  for (int r = 0; r < row_count; ++r) {
+    for (size_t i = 0; i < shown.size(); ++i)
+      widths[i] = std::max(widths[i], Utf8Length(Utf8(g.CellText(r, shown[i]))));
   }
   // Amounts line up on the right, as in the grid.
   std::vector<bool> right;
   for (const auto& c : grid["colunas"]) right.push_back(c.get<std::string>() == "Valor");
-  auto print_row = [&](const nlohmann::json& cells) {
-    std::string out;
+  std::string out;
+  auto print_row = [&](const std::vector<std::string>& cells) {
+    out.clear();
     for (size_t i = 0; i < cells.size(); ++i) {
-      const std::string text = cells[i].get<std::string>();
+      const std::string& text = cells[i];
       const std::string pad(widths[i] - Utf8Length(text), ' ');
       out += right[i] ? pad + text : text;
       if (i + 1 < cells.size()) out += right[i] ? "  " : pad + "  ";
@@ -372,8 +396,113 @@ void PrintState(const nlohmann::json& s, bool with_grid) {
     while (!out.empty() && out.back() == ' ') out.pop_back();
     std::cout << "  " << out << "\n";
   };
-  print_row(grid["colunas"]);
-  for (const auto& row : grid["linhas"]) print_row(row);
+  std::vector<std::string> cells;
+  for (const auto& c : grid["colunas"]) cells.push_back(c.get<std::string>());
+  print_row(cells);
+  for (int r = 0; r < row_count; ++r) {
+    for (size_t i = 0; i < shown.size(); ++i) cells[i] = Utf8(g.CellText(r, shown[i]));
+    print_row(cells);
+  }
+}
+
+// Prints the report as indented JSON, with the grid's rows written from the
+// grid in place of their placeholder.
+void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
+  const std::string text = report.dump(2);
+  const std::string mark = nlohmann::json(kRowsPlaceholder).dump();
+  const size_t at = text.find(mark);
+  if (at == std::string::npos || f == nullptr) {
+    std::cout << text << "\n";
+    return;
+  }
+  std::cout << text.substr(0, at) << "[";
+  TDBGrid& g = *f->dbgExtrBanco;
+  const std::vector<int> shown = ShownColumns(g);
+  std::string line;
+  const int rows = g.RowCount();
+  for (int r = 0; r < rows; ++r) {
+    line = r == 0 ? "\n" : ",\n";
+    line += "        [";
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (i > 0) line += ", ";
+      AppendJsonString(line, g.CellText(r, shown[i]));
+    }
+    line += "]";
+    std::cout << line;
+  }
+  std::cout << (rows > 0 ? "\n      ]" : "]") << text.substr(at + mark.size()) << "\n";
+}
+
+// Progress of the long steps of a large statement on the terminal: one line
+// per step on stderr, its elapsed seconds ticking, then its duration. Silent
+// when stderr is no terminal.
+class Progress {
+ public:
+  Progress() : enabled_(isatty(STDERR_FILENO) != 0) {}
+  ~Progress() { End(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  bool Enabled() const { return enabled_; }
+
+  // Starts a step (ending the one in progress).
+  void Begin(const std::string& label) {
+    if (!enabled_) return;
+    End();
+    std::lock_guard<std::mutex> lock(mutex_);
+    label_ = label;
+    start_ = Clock::now();
+    running_ = true;
+    std::cerr << label_ << "..." << std::flush;
+    ticker_ = std::thread([this] { Tick(); });
+  }
+  // Ends the step in progress, with its duration.
+  void End() {
+    if (!enabled_) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!running_) return;
+      running_ = false;
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%.1f", Elapsed());
+      std::string shown = buf;
+      std::replace(shown.begin(), shown.end(), '.', ',');
+      std::cerr << "\r" << label_ << ": " << shown << " s\n" << std::flush;
+    }
+    changed_.notify_all();
+    if (ticker_.joinable()) ticker_.join();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  double Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+  void Tick() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (running_) {
+      if (changed_.wait_for(lock, std::chrono::seconds(1), [this] { return !running_; })) break;
+      std::cerr << "\r" << label_ << "... " << static_cast<int>(Elapsed()) << " s" << std::flush;
+    }
+  }
+
+  bool enabled_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string label_;
+  Clock::time_point start_;
+  bool running_ = false;
+  std::thread ticker_;
+};
+
+// Statements smaller than this are quick enough to need no progress.
+constexpr int kProgressAbove = 10000;
+// While reading, the count is not known yet: a file this large holds about
+// ten thousand transactions or more.
+constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
+
+std::string Thousands(long long n) {
+  std::string digits = std::to_string(n);
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<size_t>(i), ".");
+  return digits;
 }
 
 }  // namespace
@@ -410,7 +539,7 @@ int RunImport(const std::vector<std::string>& args) {
     report["status"] = status;
     if (!failure.empty()) report["falha"] = failure;
     if (options.json) {
-      std::cout << report.dump(2) << "\n";
+      PrintReport(report, form);
     } else {
       if (!failure.empty()) std::cerr << about << failure << "\n";
       std::cout << "Resultado: " << OutcomeText(status) << " (status " << status << ")\n";
@@ -466,7 +595,26 @@ int RunImport(const std::vector<std::string>& args) {
   }
   form = frmImportOFX;
 
-  if (!act([&] { form->BtnPesquisa1->UserClick(); })) return finish();
+  Progress progress;
+  if (!options.json && progress.Enabled()) {
+    std::error_code ignored;
+    const std::uintmax_t size = std::filesystem::file_size(options.file, ignored);
+    if (!ignored && size >= kProgressFileBytes) progress.Begin("Lendo o extrato");
+    form->netImportOFX->OnCall = [&](const std::string& method, bool done) {
+      const int rows = form->cdsMovExtrAux->Active() ? form->cdsMovExtrAux->RecordCount() : 0;
+      if (rows <= kProgressAbove) return;
+      if (done) {
+        progress.End();
+      } else if (method == "ValidExtrato") {
+        progress.Begin("Enviando " + Thousands(rows) + " movimentos ao servidor para valida\xC3\xA7\xC3\xA3o");
+      } else if (method == "SetExtratoBancario") {
+        progress.Begin("Gravando " + Thousands(rows) + " movimentos no servidor");
+      }
+    };
+  }
+  const bool loaded = act([&] { form->BtnPesquisa1->UserClick(); });
+  progress.End();
+  if (!loaded) return finish();
   state_known = true;
 
   if (options.de || options.ate) {
@@ -497,14 +645,14 @@ int RunImport(const std::vector<std::string>& args) {
       status = kExitUsage;
       result = "erro";
       report["tela"] = ScreenState(*form, with_grid);
-      if (!options.json) PrintState(report["tela"], with_grid);
+      if (!options.json) PrintState(report["tela"], with_grid, *form);
       return finish();
     }
     form->cbTipoConta->UserSelect(chosen);
   }
 
   report["tela"] = ScreenState(*form, with_grid);
-  if (!options.json) PrintState(report["tela"], with_grid);
+  if (!options.json) PrintState(report["tela"], with_grid, *form);
   // A bank-237 range that leaves no row ends in "Arquivo sem dados para
   // importação."; say how to choose another one.
   const nlohmann::json& shown = report["tela"];

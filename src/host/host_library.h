@@ -41,6 +41,9 @@ class THostLibrary {
   // The application server's host name and port.
   virtual std::string WebURL() = 0;
   virtual int WebPort() = 0;
+  // The shared secret that server demands (sent with every call as
+  // Authorization: Bearer), empty when it demands none.
+  virtual std::string WebToken() { return ""; }
 
   // Shows the file chooser modally with the given filter ("OFX|*.ofx") and
   // the last confirmed file; returns true and sets file_name when the user

@@ -1,38 +1,107 @@
 #include "host/net_connection.h"
 
-#include <httplib.h>
-
-#include <atomic>
 #include <exception>
 #include <utility>
 
 #include "host/host_library.h"
+#include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "platform/json_reader.h"
 
 namespace kvr {
 
-TServerArg::TServerArg(const std::string& text) : wire_(Cp1252ToUtf8(text)) {}
+namespace {
+
+// Replies of the import module nest four levels (reply, result packet,
+// rows, row); anything far deeper is no reply of ours.
+constexpr int kMaxReplyDepth = 64;
+
+}  // namespace
+
+// ---------------------------------------------------------------- arguments
+
+TServerArg::TServerArg(const std::string& text) {
+  const std::string utf8 = Cp1252ToUtf8(text);
+  // Already UTF-8: written as is, only quoted and escaped.
+  json_ = nlohmann::json(utf8).dump();
+}
 
 TServerArg::TServerArg(const char* text) : TServerArg(std::string(text)) {}
 
-TServerArg::TServerArg(bool value) : wire_(value) {}
+TServerArg::TServerArg(bool value) : json_(value ? "true" : "false") {}
 
 TServerArg TServerArg::Packet(const TDataPacket& packet) {
   TServerArg arg;
-  arg.wire_ = packet;
+  arg.json_ = packet.dump();
   return arg;
 }
 
-TServerArg TServerArg::Packet(TDataPacket&& packet) {
+TServerArg TServerArg::Table(TClientDataSet& table) {
   TServerArg arg;
-  arg.wire_ = std::move(packet);
+  arg.table_ = &table;
   return arg;
 }
 
-TServerResult TServerResult::Success(nlohmann::json payload) {
+void TServerArg::Write(TJsonSink& sink) const {
+  if (table_ != nullptr) {
+    WriteDataPacket(*table_, sink);
+  } else {
+    sink.text += json_;
+  }
+}
+
+std::size_t TServerArg::EstimatedBytes() const {
+  // A movement row of the import module takes 100 to 150 bytes of JSON.
+  if (table_ != nullptr) return static_cast<std::size_t>(table_->StoredRowCount()) * 128 + 1024;
+  return json_.size();
+}
+
+std::size_t TRpcRequest::EstimatedBytes() const {
+  std::size_t total = 64 + method_.size();
+  for (const TServerArg& arg : args_) total += arg.EstimatedBytes() + 1;
+  return total;
+}
+
+void TRpcRequest::WriteBody(TJsonSink& sink) const {
+  sink.text += "{\"jsonrpc\":\"2.0\",\"id\":";
+  sink.text += std::to_string(id_);
+  sink.text += ",\"method\":";
+  sink.text += nlohmann::json(method_).dump();
+  sink.text += ",\"params\":[";
+  for (std::size_t i = 0; i < args_.size(); ++i) {
+    if (i > 0) sink.text.push_back(',');
+    args_[i].Write(sink);
+    sink.Spill();
+  }
+  sink.text += "]}";
+}
+
+nlohmann::json TRpcRequest::Params() const {
+  TJsonSink sink;
+  sink.text.push_back('[');
+  for (std::size_t i = 0; i < args_.size(); ++i) {
+    if (i > 0) sink.text.push_back(',');
+    args_[i].Write(sink);
+  }
+  sink.text.push_back(']');
+  return nlohmann::json::parse(sink.text);
+}
+
+// ---------------------------------------------------------------- results
+
+TServerResult TServerResult::Success(const nlohmann::json& payload) {
+  auto text = std::make_shared<const std::string>(payload.dump());
+  const std::size_t size = text->size();
+  return Success(std::move(text), 0, size);
+}
+
+TServerResult TServerResult::Success(std::shared_ptr<const std::string> reply, std::size_t begin,
+                                     std::size_t end) {
   TServerResult result;
-  result.payload_ = std::move(payload);
+  result.text_ = std::move(reply);
+  result.begin_ = begin;
+  result.end_ = end;
   return result;
 }
 
@@ -44,109 +113,20 @@ TServerResult TServerResult::Failure(int code, std::string message) {
   return result;
 }
 
-namespace {
-
-std::string Address(const std::string& host, int port) {
-  return host + ":" + std::to_string(port);
-}
-
-std::string DescribeError(httplib::Error error) {
-  switch (error) {
-    case httplib::Error::Connection:
-      return "conex\xE3o recusada ou servidor inalcan\xE7\xE1vel";
-    case httplib::Error::ConnectionTimeout:
-      return "tempo esgotado ao conectar";
-    case httplib::Error::Read:
-      return "falha ou tempo esgotado ao ler a resposta";
-    case httplib::Error::Write:
-      return "falha ao enviar a requisi\xE7\xE3o";
-    case httplib::Error::BindIPAddress:
-      return "endere\xE7o inv\xE1lido";
-    default:
-      return "falha de comunica\xE7\xE3o (" + httplib::to_string(error) + ")";
+const nlohmann::json& TServerResult::Payload() const {
+  if (!payload_) {
+    payload_ = std::make_shared<const nlohmann::json>(failed_ || !text_ ? nlohmann::json()
+                                                                        : nlohmann::json::parse(PayloadText()));
   }
+  return *payload_;
 }
 
-bool IsRpcResponse(const nlohmann::json& body) {
-  if (!body.is_object()) return false;
-  if (body.contains("result")) return true;
-  auto error = body.find("error");
-  return error != body.end() && error->is_object() && error->contains("message") &&
-         (*error)["message"].is_string();
+std::string_view TServerResult::PayloadText() const {
+  if (failed_ || !text_) return "null";
+  return std::string_view(*text_).substr(begin_, end_ - begin_);
 }
 
-class HttpTransport : public TRpcTransport {
- public:
-  explicit HttpTransport(int timeout_seconds) : timeout_seconds_(timeout_seconds) {}
-
-  void Open(const std::string& host, int port) override {
-    if (host.empty()) throw Exception("Endere\xE7o do servidor de aplica\xE7\xE3o n\xE3o informado.");
-    if (port <= 0 || port > 65535)
-      throw Exception("Porta " + std::to_string(port) + " do servidor de aplica\xE7\xE3o " + host +
-                      " \xE9 inv\xE1lida.");
-    auto client = std::make_unique<httplib::Client>(host, port);
-    client->set_connection_timeout(timeout_seconds_, 0);
-    client->set_read_timeout(timeout_seconds_, 0);
-    client->set_write_timeout(timeout_seconds_, 0);
-    client->set_keep_alive(true);
-    // A request goes out as headers and body in two writes; without this the
-    // second waits for the delayed acknowledgement of the first.
-    client->set_tcp_nodelay(true);
-    // The server answers a GET of its root with its name: enough to know that
-    // something of ours listens there.
-    auto reply = client->Get("/");
-    if (!reply)
-      throw Exception("Servidor de aplica\xE7\xE3o " + Address(host, port) +
-                      " n\xE3o responde: " + DescribeError(reply.error()) + ".");
-    if (reply->status != 200)
-      throw Exception("Servidor de aplica\xE7\xE3o " + Address(host, port) +
-                      " respondeu com o estado HTTP " + std::to_string(reply->status) + ".");
-    host_ = host;
-    port_ = port;
-    client_ = std::move(client);
-  }
-
-  void Close() override { client_.reset(); }
-
-  nlohmann::json Call(const std::string& server_name, const std::string& method,
-                      const nlohmann::json& params) override {
-    if (!client_) throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
-    const long long id = ++next_id_;
-    // The body is written around the parameters rather than built as one
-    // JSON value, which would copy a statement's whole movements packet.
-    std::string body_text = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
-                            ",\"method\":" + nlohmann::json(method).dump() + ",\"params\":";
-    body_text += params.dump();
-    body_text += "}";
-    const std::string what = "chamada de " + method + " ao servidor " + Address(host_, port_);
-    auto reply = client_->Post(("/" + server_name).c_str(), body_text, "application/json");
-    if (!reply) throw Exception("Falha na " + what + ": " + DescribeError(reply.error()) + ".");
-    nlohmann::json body = nlohmann::json::parse(reply->body, nullptr, false);
-    // A refused request (too large, unknown module) still carries a JSON-RPC
-    // error the user should read, whatever the HTTP status.
-    if (body.is_discarded() || !IsRpcResponse(body)) {
-      throw Exception("Falha na " + what + ": resposta inv\xE1lida (estado HTTP " +
-                      std::to_string(reply->status) + ").");
-    }
-    auto reply_id = body.find("id");
-    if (body.contains("result") && (reply_id == body.end() || *reply_id != id))
-      throw Exception("Falha na " + what + ": resposta de outra requisi\xE7\xE3o.");
-    return body;
-  }
-
- private:
-  int timeout_seconds_;
-  std::string host_;
-  int port_ = 0;
-  std::unique_ptr<httplib::Client> client_;
-  std::atomic<long long> next_id_{0};
-};
-
-}  // namespace
-
-std::unique_ptr<TRpcTransport> MakeHttpTransport(int timeout_seconds) {
-  return std::make_unique<HttpTransport>(timeout_seconds);
-}
+// ---------------------------------------------------------------- connection
 
 namespace {
 
@@ -184,6 +164,12 @@ TNetConnection::~TNetConnection() {
   if (connected_) transport_->Close();
 }
 
+std::string TNetConnection::Address() const {
+  // An IPv6 address is written in brackets so that its port stays apart.
+  const bool v6 = Host.find(':') != std::string::npos;
+  return (v6 ? "[" + Host + "]" : Host) + ":" + std::to_string(Port);
+}
+
 void TNetConnection::SetConnected(bool value) {
   if (value == connected_) return;
   if (!value) {
@@ -192,6 +178,7 @@ void TNetConnection::SetConnected(bool value) {
     return;
   }
   if (OnBeforeConnect) OnBeforeConnect(this);
+  transport_->SetToken(Token);
   RunCall([&] { transport_->Open(Host, Port); });
   connected_ = true;
 }
@@ -202,50 +189,90 @@ void TNetConnection::SetTransport(std::unique_ptr<TRpcTransport> transport) {
   transport_ = std::move(transport);
 }
 
-TServerResult TNetConnection::Call(const std::string& method,
-                                   const std::vector<TServerArg>& args) {
+TServerResult TNetConnection::Call(const std::string& method, const std::vector<TServerArg>& args) {
   if (!connected_)
     throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta (chamada de " + method +
                     ").");
-  nlohmann::json params = nlohmann::json::array();
-  for (const TServerArg& arg : args) params.push_back(arg.Wire());
-  return Send(method, params);
-}
-
-TServerResult TNetConnection::Call(const std::string& method, std::vector<TServerArg>&& args) {
-  if (!connected_)
-    throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta (chamada de " + method +
-                    ").");
-  nlohmann::json params = nlohmann::json::array();
-  for (TServerArg& arg : args) params.push_back(std::move(arg.wire_));
-  return Send(method, params);
-}
-
-TServerResult TNetConnection::Send(const std::string& method, const nlohmann::json& params) {
-  nlohmann::json response;
-  RunCall([&] { response = transport_->Call(ServerName, method, params); });
-  auto error = response.find("error");
-  if (error != response.end() && !error->is_null()) {
-    int code = 0;
-    // Server messages are UTF-8, as on the wire.
-    std::string message = "Erro no servidor de aplica\xC3\xA7\xC3\xA3o.";
-    if (error->is_object()) {
-      auto c = error->find("code");
-      if (c != error->end() && c->is_number_integer()) code = c->get<int>();
-      auto m = error->find("message");
-      if (m != error->end() && m->is_string()) message = m->get<std::string>();
+  struct Done {
+    const TNetConnection& net;
+    const std::string& method;
+    ~Done() {
+      if (net.OnCall) net.OnCall(method, true);
     }
-    return TServerResult::Failure(code, message);
+  };
+  if (OnCall) OnCall(method, false);
+  Done done{*this, method};
+
+  const TRpcRequest request(method, ++next_id_, args);
+  auto reply = std::make_shared<TRpcReply>();
+  RunCall([&] { *reply = transport_->Call(ServerName, request); });
+  const std::string where = " (chamada de " + method + " ao servidor " + Address() + ")";
+  auto status_error = [&] {
+    return Exception("O servidor respondeu com o estado HTTP " + std::to_string(reply->status) + where + ".");
+  };
+
+  // One pass over the reply: where the result lies, what the error says.
+  bool has_result = false, has_error = false, id_matches = false;
+  std::size_t result_begin = 0, result_end = 0;
+  int code = 0;
+  // Server messages are UTF-8, as on the wire.
+  std::string message = "Erro no servidor de aplica\xC3\xA7\xC3\xA3o.";
+  try {
+    TJsonReader r(reply->body, kMaxReplyDepth);
+    if (r.Next() != TJsonReader::TToken::BeginObject) r.Fail("a resposta n\xE3o \xE9 um objeto");
+    using T = TJsonReader::TToken;
+    for (T k = r.Next(); k != T::EndObject; k = r.Next()) {
+      const std::string key(r.Text());
+      const T v = r.Next();
+      if (key == "result") {
+        has_result = true;
+        result_begin = r.TokenBegin();
+        result_end = r.SkipValue(v);
+      } else if (key == "id") {
+        id_matches = v == T::Number && r.Text() == std::to_string(request.Id());
+        r.SkipValue(v);
+      } else if (key == "error" && v == T::BeginObject) {
+        has_error = true;
+        for (T e = r.Next(); e != T::EndObject; e = r.Next()) {
+          const std::string member(r.Text());
+          const T ev = r.Next();
+          if (member == "code" && ev == T::Number && r.Text().find_first_of(".eE") == std::string_view::npos &&
+              r.Number() >= -2147483648.0 && r.Number() <= 2147483647.0) {
+            code = static_cast<int>(r.Number());
+          } else if (member == "message" && ev == T::String) {
+            message = std::string(r.Text());
+          } else {
+            r.SkipValue(ev);
+          }
+        }
+      } else {
+        if (key == "error" && v != T::Null) has_error = true;
+        r.SkipValue(v);
+      }
+    }
+    r.Next();
+  } catch (const EJsonError& e) {
+    if (reply->status != 200) throw status_error();
+    throw Exception("Resposta inv\xE1lida" + where + ": " + e.what() + ".");
   }
-  auto result = response.find("result");
-  if (result == response.end())
-    throw Exception("Resposta do servidor de aplica\xE7\xE3o sem resultado (chamada de " + method + ").");
-  return TServerResult::Success(*result);
+  // A refused request (too large, no access, unknown module) carries the
+  // JSON-RPC error the user should read, whatever the HTTP status.
+  if (has_error) return TServerResult::Failure(code, message);
+  if (reply->status != 200) throw status_error();
+  if (!has_result) throw Exception("Resposta sem resultado" + where + ".");
+  if (!id_matches) throw Exception("Resposta de outra requisi\xE7\xE3o" + where + ".");
+  std::shared_ptr<const std::string> body(reply, &reply->body);
+  return TServerResult::Success(std::move(body), result_begin, result_end);
 }
 
 nlohmann::json CheckResultServ(const TServerResult& result, bool show_error, int help_context) {
+  CheckResultServText(result, show_error, help_context);
+  return result.Payload();
+}
+
+std::string_view CheckResultServText(const TServerResult& result, bool show_error, int help_context) {
   (void)help_context;
-  if (!result.Failed()) return result.Payload();
+  if (!result.Failed()) return result.PayloadText();
   const std::string message = Utf8ToCp1252(result.ErrorMessage());
   if (show_error) MensErro(message, true);
   throw Exception(message);

@@ -1,26 +1,28 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/component.h"
+#include "platform/data_packet.h"
 
 namespace kvr {
 
-// A whole table as exchanged with the application server:
-// {"fields":[{"name":"CDREDUCONT","type":"string","size":3},
-//            {"name":"DTMOVREAL","type":"datetime"},{"name":"VRMOVREAL","type":"float"}],
-//  "rows":[["001","2024-01-05T00:00:00",200.0]]}
-// null is a null column; strings are UTF-8; datetimes are "YYYY-MM-DDTHH:MM:SS".
+class TClientDataSet;
+
+// A whole table as a JSON value (see data_packet.h for the form). Calls that
+// send a table stream it with TServerArg::Table instead of building one.
 using TDataPacket = nlohmann::json;
 
-// One positional argument of a server call: a text, a boolean or a data
-// packet. Texts are given in Windows-1252 and travel as UTF-8; packets travel
-// as they are (their strings are UTF-8 already).
+// One positional argument of a server call: a text, a boolean, a data packet
+// or a table sent as a packet. Texts are given in Windows-1252 and travel as
+// UTF-8.
 class TServerArg {
  public:
   // A Windows-1252 text.
@@ -33,39 +35,50 @@ class TServerArg {
   TServerArg(T) = delete;
   // A data packet (any JSON value is passed on unchanged).
   static TServerArg Packet(const TDataPacket& packet);
-  // The same, taking the packet over instead of copying it (a statement's
-  // movements packet can hold a hundred thousand rows).
-  static TServerArg Packet(TDataPacket&& packet);
+  // A table, written as a data packet straight from its rows each time the
+  // call is sent (WriteDataPacket). The table must outlive the call.
+  static TServerArg Table(TClientDataSet& table);
 
-  // The argument as it goes on the wire.
-  const nlohmann::json& Wire() const { return wire_; }
+  // Writes the argument's JSON into sink.
+  void Write(TJsonSink& sink) const;
+  // About how many bytes Write will write (a table's rows counted at a
+  // typical movement's size).
+  std::size_t EstimatedBytes() const;
 
  private:
-  friend class TNetConnection;
   TServerArg() = default;
-  nlohmann::json wire_;
+  std::string json_;
+  TClientDataSet* table_ = nullptr;
 };
 
-// The answer of one server call: either the payload (the JSON-RPC "result")
-// or the server's report of a failure (the JSON-RPC "error").
-class TServerResult {
+// One call as it goes on the wire: a JSON-RPC 2.0 request with positional
+// params. Holds references to its arguments' tables.
+class TRpcRequest {
  public:
-  static TServerResult Success(nlohmann::json payload);
-  // message is the server's UTF-8 text for the user.
-  static TServerResult Failure(int code, std::string message);
+  TRpcRequest(std::string method, long long id, const std::vector<TServerArg>& args)
+      : method_(std::move(method)), id_(id), args_(args) {}
 
-  bool Failed() const { return failed_; }
-  // The payload; null for a failure.
-  const nlohmann::json& Payload() const { return payload_; }
-  // The JSON-RPC error code and UTF-8 message; 0 and empty for a success.
-  int ErrorCode() const { return error_code_; }
-  const std::string& ErrorMessage() const { return error_message_; }
+  const std::string& Method() const { return method_; }
+  long long Id() const { return id_; }
+  // Writes the whole request body, {"jsonrpc":"2.0","id":..,"method":..,
+  // "params":[..]}, into sink, spilling as it goes.
+  void WriteBody(TJsonSink& sink) const;
+  // About how large the body will be.
+  std::size_t EstimatedBytes() const;
+  // The params as a JSON value, written and read back: for transports that
+  // answer in the process (server doubles in tests).
+  nlohmann::json Params() const;
 
  private:
-  bool failed_ = false;
-  nlohmann::json payload_;
-  int error_code_ = 0;
-  std::string error_message_;
+  std::string method_;
+  long long id_;
+  const std::vector<TServerArg>& args_;
+};
+
+// What the server sent back for one call: the HTTP status and the body text.
+struct TRpcReply {
+  int status = 200;
+  std::string body;
 };
 
 // The way calls reach the server. TNetConnection owns one; the default is
@@ -74,23 +87,70 @@ class TRpcTransport {
  public:
   virtual ~TRpcTransport() = default;
 
+  // The shared secret every request carries (Authorization: Bearer), empty
+  // for none. Set before Open.
+  virtual void SetToken(const std::string& token) { (void)token; }
   // Prepares calls to the server at host:port and checks that it answers.
   // Throws kvr::Exception naming host, port and what failed.
   virtual void Open(const std::string& host, int port) = 0;
   // Drops the way to the server. Harmless when not open.
   virtual void Close() = 0;
-  // Calls method of the remote module server_name with the positional params
-  // (a JSON array) and returns the whole JSON-RPC response object, which
-  // holds either "result" or "error". Only called between Open and Close.
-  // Throws kvr::Exception for a transport failure (refused, timeout, a reply
-  // that is not a JSON-RPC response).
-  virtual nlohmann::json Call(const std::string& server_name, const std::string& method,
-                              const nlohmann::json& params) = 0;
+  // Sends the request to the remote module server_name and returns the reply
+  // as it came, whatever its status. Only called between Open and Close.
+  // Throws kvr::Exception for a transport failure (refused, deadline passed,
+  // connection lost, a reply over the size limit).
+  virtual TRpcReply Call(const std::string& server_name, const TRpcRequest& request) = 0;
 };
 
-// The HTTP transport: POST /<server name> with a JSON-RPC 2.0 body.
-// timeout_seconds bounds connecting, sending and waiting for each answer.
-std::unique_ptr<TRpcTransport> MakeHttpTransport(int timeout_seconds = 120);
+// Limits of the HTTP transport.
+struct THttpLimits {
+  // Each call as a whole (connect, send, receive) ends within this, plus a
+  // second per megabyte of its request body (the server's work grows with
+  // it).
+  int deadline_ms = 120000;
+  // A reply body larger than this (after inflating a gzip reply) is refused
+  // as it arrives.
+  std::size_t max_reply_bytes = std::size_t{64} << 20;
+  // Request bodies expected to be larger than this go gzip-compressed
+  // (Content-Encoding: gzip). Bodies are streamed to the server as they are
+  // written (chunked), never held whole.
+  std::size_t compress_above_bytes = std::size_t{16} << 20;
+};
+
+// The HTTP transport: POST /<server name> with a JSON-RPC 2.0 body, written
+// into the connection as it is produced (Transfer-Encoding: chunked;
+// compressed when large); replies may come gzip-compressed
+// (Accept-Encoding: gzip).
+std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits = {});
+
+// The answer of one server call: either the payload (the JSON-RPC "result")
+// or the server's report of a failure (the JSON-RPC "error").
+class TServerResult {
+ public:
+  static TServerResult Success(const nlohmann::json& payload);
+  // A success whose payload is reply[begin, end), JSON text already checked.
+  static TServerResult Success(std::shared_ptr<const std::string> reply, std::size_t begin, std::size_t end);
+  // message is the server's UTF-8 text for the user.
+  static TServerResult Failure(int code, std::string message);
+
+  bool Failed() const { return failed_; }
+  // The payload; null for a failure. Read into a tree on first use.
+  const nlohmann::json& Payload() const;
+  // The payload's JSON text ("null" for a failure), e.g. a data packet to
+  // read straight into a table (TClientDataSet::SetData).
+  std::string_view PayloadText() const;
+  // The JSON-RPC error code and UTF-8 message; 0 and empty for a success.
+  int ErrorCode() const { return error_code_; }
+  const std::string& ErrorMessage() const { return error_message_; }
+
+ private:
+  bool failed_ = false;
+  std::shared_ptr<const std::string> text_;
+  std::size_t begin_ = 0, end_ = 0;
+  mutable std::shared_ptr<const nlohmann::json> payload_;
+  int error_code_ = 0;
+  std::string error_message_;
+};
 
 // Runs the part of a server call that waits for the server (the transport's
 // Open and Call): given that work, runs it and returns once it has ended.
@@ -101,7 +161,7 @@ std::unique_ptr<TRpcTransport> MakeHttpTransport(int timeout_seconds = 120);
 using TCallRunner = std::function<void(const std::function<void()>& work)>;
 
 // The connection to the application server's remote module (netImportOFX).
-// Set ServerName, Host and Port (usually from OnBeforeConnect), then
+// Set ServerName, Host, Port and Token (usually from OnBeforeConnect), then
 // SetConnected(true); calls are synchronous.
 class TNetConnection : public TComponent {
  public:
@@ -119,13 +179,18 @@ class TNetConnection : public TComponent {
   // The server's host name or address and port.
   std::string Host;
   int Port = 0;
+  // The shared secret of a server that demands one; empty for none.
+  std::string Token;
   // Kept for the screen's layout; failures are always reported through the
   // call's result (server side) or an exception (transport).
   bool ThrowException = false;
 
   // Runs when SetConnected(true) starts, before the server is reached; the
-  // handler may set Host and Port. Receives this connection.
+  // handler may set Host, Port and Token. Receives this connection.
   std::function<void(TComponent* sender)> OnBeforeConnect;
+  // Told when a call is about to be sent (done false) and when its answer
+  // came or it failed (done true): for progress displays. May be empty.
+  std::function<void(const std::string& method, bool done)> OnCall;
 
   bool Connected() const { return connected_; }
   // true: runs OnBeforeConnect, then opens the transport to Host:Port, which
@@ -139,20 +204,22 @@ class TNetConnection : public TComponent {
   void SetTransport(std::unique_ptr<TRpcTransport> transport);
 
   // Calls the remote module's method by name with positional arguments and
-  // returns its result. Throws kvr::Exception when the connection is not
-  // open, and whatever the transport throws for a transport failure; a
-  // server-side failure comes back in the result, it is not thrown.
+  // returns its result. A JSON-RPC error in the reply (whatever the HTTP
+  // status) comes back as a failed result. Throws kvr::Exception naming the
+  // server when the connection is not open, for a transport failure, for an
+  // HTTP status other than 200 without such an error, and for a reply that
+  // is not a JSON-RPC response to this call (malformed, nested deeper than
+  // 64 levels, another id, no result).
   TServerResult Call(const std::string& method, const std::vector<TServerArg>& args);
-  // The same, moving the arguments onto the wire instead of copying them.
-  TServerResult Call(const std::string& method, std::vector<TServerArg>&& args);
 
  private:
-  TServerResult Send(const std::string& method, const nlohmann::json& params);
+  std::string Address() const;
   // Runs work through the installed call runner, rethrowing what it raised.
   static void RunCall(const std::function<void()>& work);
 
   std::unique_ptr<TRpcTransport> transport_;
   bool connected_ = false;
+  long long next_id_ = 0;
 };
 
 // Checks a server call's result. A server-side failure is shown through
@@ -161,5 +228,8 @@ class TNetConnection : public TComponent {
 // failure is thrown as kvr::Exception with the server's message. Otherwise
 // returns the payload. help_context is accepted for the callers and unused.
 nlohmann::json CheckResultServ(const TServerResult& result, bool show_error, int help_context);
+// The same check, answering the payload as its JSON text (a packet to read
+// straight into a table).
+std::string_view CheckResultServText(const TServerResult& result, bool show_error, int help_context);
 
 }  // namespace kvr

@@ -21,13 +21,14 @@ namespace {
 
 using Cells = std::vector<TVariant>;
 
+// 32 bytes beside its packed values: a statement's rows are many.
 struct Row {
-  Cells cells;
-  std::uint64_t seq = 0;
+  TRowData data;
   Row* prev = nullptr;
   Row* next = nullptr;
-  bool passes = true;  // the compiled filter's verdict
-  bool alive = true;   // false while the row waits in the pool's free list
+  std::uint32_t seq = 0;  // insertion order, the tie-break of an ordered table
+  bool passes = true;     // the compiled filter's verdict
+  bool alive = true;      // false while the row waits in the pool's free list
 };
 
 bool EqualAscii(std::string_view a, std::string_view b) {
@@ -39,6 +40,34 @@ bool EqualAscii(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
+}
+
+TCellView View(const TVariant& v) {
+  TCellView cell;
+  if (v.index() == 1) {
+    cell.kind = TCellView::Number;
+    cell.number = std::get<1>(v);
+  } else if (v.index() == 2) {
+    cell.kind = TCellView::Text;
+    cell.text = std::get<2>(v);
+  }
+  return cell;
+}
+
+TVariant ToVariant(const TCellView& cell) {
+  if (cell.kind == TCellView::Number) return cell.number;
+  if (cell.kind == TCellView::Text) return std::string(cell.text);
+  return TVariant{};
+}
+
+int CompareViews(const TCellView& a, const TCellView& b) {
+  if (a.kind != b.kind) return a.kind < b.kind ? -1 : 1;
+  if (a.kind == TCellView::Number) return a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
+  if (a.kind == TCellView::Text) {
+    const int c = a.text.compare(b.text);
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+  }
+  return 0;
 }
 
 int CompareCells(const TVariant& a, const TVariant& b) {
@@ -66,68 +95,6 @@ double Round15(double v) {
   if (shift >= 0 && shift <= 22) return std::round(v * kPow10[shift]) / kPow10[shift];
   if (shift < 0 && -shift <= 22) return std::round(v / kPow10[-shift]) * kPow10[-shift];
   return v;
-}
-
-std::string DateToIso(TDateTime value) {
-  int y = 0, m = 0, d = 0;
-  DecodeDate(value, y, m, d);
-  long long ms = std::llround((value - std::floor(value)) * 86400000.0);
-  if (ms >= 86400000) ms = 86399999;
-  char buf[24];
-  auto put = [&buf](int at, long long v, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-      buf[at + i] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    }
-  };
-  put(0, y, 4);
-  buf[4] = '-';
-  put(5, m, 2);
-  buf[7] = '-';
-  put(8, d, 2);
-  buf[10] = 'T';
-  put(11, ms / 3600000, 2);
-  buf[13] = ':';
-  put(14, ms / 60000 % 60, 2);
-  buf[16] = ':';
-  put(17, ms / 1000 % 60, 2);
-  if (ms % 1000 == 0) return std::string(buf, 19);
-  buf[19] = '.';
-  put(20, ms % 1000, 3);
-  return std::string(buf, 23);
-}
-
-bool IsoToDate(const std::string& s, TDateTime& out) {
-  auto digits = [&](size_t at, size_t n, int& v) {
-    if (at + n > s.size()) return false;
-    v = 0;
-    for (size_t i = at; i < at + n; ++i) {
-      if (s[i] < '0' || s[i] > '9') return false;
-      v = v * 10 + (s[i] - '0');
-    }
-    return true;
-  };
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, se = 0, ms = 0;
-  if (!digits(0, 4, y) || s.size() < 10 || s[4] != '-' || !digits(5, 2, mo) || s[7] != '-' || !digits(8, 2, d))
-    return false;
-  size_t i = 10;
-  if (i < s.size()) {
-    if (s[i] != 'T' && s[i] != ' ') return false;
-    if (!digits(i + 1, 2, h) || s.size() < i + 9 || s[i + 3] != ':' || !digits(i + 4, 2, mi) ||
-        s[i + 6] != ':' || !digits(i + 7, 2, se))
-      return false;
-    i += 9;
-    if (i < s.size()) {
-      if (s[i] != '.' || !digits(i + 1, 3, ms) || s.size() != i + 4) return false;
-    }
-    if (h > 23 || mi > 59 || se > 59) return false;
-  }
-  try {
-    out = EncodeDate(y, mo, d) + (((h * 60 + mi) * 60 + se) * 1000 + ms) / 86400000.0;
-  } catch (const EConvertError&) {
-    return false;
-  }
-  return true;
 }
 
 void NotActive() { throw EDatabaseError("A tabela n\xE3o est\xE1 aberta."); }
@@ -230,7 +197,8 @@ struct TClientDataSet::Impl {
   // its capacity is reached).
   const Key& KeyOf(const Row* r) {
     scratch_key.resize(index_fields.size());
-    for (size_t i = 0; i < index_fields.size(); ++i) scratch_key[i] = r->cells[static_cast<size_t>(index_fields[i])];
+    for (size_t i = 0; i < index_fields.size(); ++i)
+      scratch_key[i] = ToVariant(r->data.Get(static_cast<size_t>(index_fields[i])));
     return scratch_key;
   }
 
@@ -276,7 +244,7 @@ struct TClientDataSet::Impl {
   Row* tail = nullptr;
   int count = 0;
   int passing = 0;  // rows the compiled filter lets through
-  std::uint64_t next_seq = 1;
+  std::uint32_t next_seq = 1;
   Row* current = nullptr;
   Row* display_row = nullptr;
 
@@ -349,7 +317,7 @@ struct TClientDataSet::Impl {
 
   void DropRow(Row* r) {
     r->alive = false;
-    r->cells.clear();
+    r->data = TRowData{};
     r->prev = r->next = nullptr;
     free_rows.push_back(r);
   }
@@ -359,6 +327,7 @@ struct TClientDataSet::Impl {
     free_rows.clear();
     head = tail = current = display_row = edit_row = insert_before = nullptr;
     count = passing = 0;
+    next_seq = 1;
     groups.clear();
     for (auto& li : locate_indexes) li.map.clear();
     cache_valid = false;
@@ -385,22 +354,23 @@ struct TClientDataSet::Impl {
 
   // Hash of a row's key columns as the search compares them: numbers at 15
   // significant digits, texts case-folded when the index ignores case.
-  static std::uint64_t LocateHash(const LocateIndex& li, const Cells& cells) {
+  template <typename CellAt>
+  static std::uint64_t LocateHash(const LocateIndex& li, CellAt cell_at) {
     std::uint64_t h = 1469598103934665603ull;
     auto mix = [&h](std::uint64_t v) {
       h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
     };
     for (int f : li.fields) {
-      const TVariant& v = cells[static_cast<size_t>(f)];
-      mix(v.index());
-      if (v.index() == 1) {
-        const double d = Round15(std::get<1>(v)) + 0.0;  // -0 becomes 0
+      const TCellView v = cell_at(static_cast<size_t>(f));
+      mix(v.kind);
+      if (v.kind == TCellView::Number) {
+        const double d = Round15(v.number) + 0.0;  // -0 becomes 0
         std::uint64_t bits = 0;
         std::memcpy(&bits, &d, sizeof d);
         mix(bits);
-      } else if (v.index() == 2) {
+      } else if (v.kind == TCellView::Text) {
         std::uint64_t t = 1469598103934665603ull;
-        for (char c : std::get<2>(v)) {
+        for (char c : v.text) {
           if (li.case_insensitive && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
           t = (t ^ static_cast<unsigned char>(c)) * 1099511628211ull;
         }
@@ -411,34 +381,47 @@ struct TClientDataSet::Impl {
   }
 
   // Whether the row's key columns equal the wanted values.
-  static bool LocateMatch(const LocateIndex& li, const Cells& row, const Cells& wanted) {
+  static std::uint64_t RowHash(const LocateIndex& li, const Row* r) {
+    return LocateHash(li, [r](size_t f) { return r->data.Get(f); });
+  }
+
+  static bool LocateMatch(const LocateIndex& li, const TRowData& row, const Cells& wanted) {
     for (int f : li.fields) {
-      const TVariant& a = row[static_cast<size_t>(f)];
+      const TCellView a = row.Get(static_cast<size_t>(f));
       const TVariant& b = wanted[static_cast<size_t>(f)];
-      if (a.index() != b.index()) return false;
-      if (a.index() == 1) {
-        if (Round15(std::get<1>(a)) != Round15(std::get<1>(b))) return false;
-      } else if (a.index() == 2) {
-        const std::string& x = std::get<2>(a);
+      if (a.kind != b.index()) return false;
+      if (a.kind == TCellView::Number) {
+        if (Round15(a.number) != Round15(std::get<1>(b))) return false;
+      } else if (a.kind == TCellView::Text) {
         const std::string& y = std::get<2>(b);
-        if (li.case_insensitive ? !EqualAscii(x, y) : x != y) return false;
+        if (li.case_insensitive ? !EqualAscii(a.text, y) : a.text != y) return false;
       }
     }
     return true;
   }
 
+  TRowData Pack(const Cells& cells) {
+    for (const TVariant& v : cells) builder.Add(View(v));
+    return builder.Finish();
+  }
+
+  TRowBuilder builder;
+  // Scratch of Locate, kept to spare an allocation per search.
+  Cells wanted;
+  std::vector<Row*> matches;
+
   void IndexAdd(Row* r) {
-    for (auto& li : locate_indexes) li.map.emplace(LocateHash(li, r->cells), r);
+    for (auto& li : locate_indexes) li.map.emplace(RowHash(li, r), r);
   }
 
   void IndexRemove(Row* r) {
     for (auto& li : locate_indexes) {
-      li.map.erase(LocateHash(li, r->cells), r);
+      li.map.erase(RowHash(li, r), r);
     }
   }
 
   void Evaluate(Row* r) {
-    const bool passes = !filter || filter->Matches(r->cells);
+    const bool passes = !filter || filter->Matches(r->data);
     if (filter) {
       if (r->passes && !passes) --passing;
       if (!r->passes && passes) ++passing;
@@ -450,7 +433,7 @@ struct TClientDataSet::Impl {
     passing = 0;
     for (Row& r : pool) {
       if (!r.alive) continue;
-      r.passes = !filter || filter->Matches(r.cells);
+      r.passes = !filter || filter->Matches(r.data);
       passing += r.passes ? 1 : 0;
     }
     cache_valid = false;
@@ -476,7 +459,7 @@ struct TClientDataSet::Impl {
     rows.reserve(static_cast<size_t>(count));
     for (Row* r = head; r != nullptr; r = r->next) rows.push_back(r);
     // Present order becomes the tie order.
-    std::uint64_t seq = 1;
+    std::uint32_t seq = 1;
     for (Row* r : rows) r->seq = seq++;
     next_seq = seq;
     head = tail = nullptr;
@@ -490,38 +473,34 @@ struct TClientDataSet::Impl {
 TField::TField(TClientDataSet& dataset, int index, TFieldDef def)
     : dataset_(dataset), index_(index), def_(std::move(def)) {}
 
-namespace {
-const TVariant kNull;
-}
-
-const TVariant& TField::Cell() const {
+TCellView TField::Cell() const {
   const TClientDataSet::Impl& impl = *dataset_.impl_;
   const Row* row = impl.display_row;
   if (row == nullptr) {
     if (dataset_.state_ == TDataSetState::dsInsert || dataset_.state_ == TDataSetState::dsEdit)
-      return impl.buffer[static_cast<size_t>(index_)];
+      return View(impl.buffer[static_cast<size_t>(index_)]);
     row = impl.current;
   }
-  if (row == nullptr) return kNull;
-  return row->cells[static_cast<size_t>(index_)];
+  if (row == nullptr) return TCellView{};
+  return row->data.Get(static_cast<size_t>(index_));
 }
 
 bool TField::IsNull() const {
   if (!dataset_.active_) return true;
-  return Cell().index() == 0;
+  return Cell().kind == TCellView::Null;
 }
 
 TVariant TField::Value() const {
   if (!dataset_.active_) return TVariant{};
-  return Cell();
+  return ToVariant(Cell());
 }
 
 std::string TField::AsString() const {
   if (!dataset_.active_) return "";
-  const TVariant& v = Cell();
-  if (v.index() == 0) return "";
-  if (v.index() == 2) return std::get<2>(v);
-  const double d = std::get<1>(v);
+  const TCellView v = Cell();
+  if (v.kind == TCellView::Null) return "";
+  if (v.kind == TCellView::Text) return std::string(v.text);
+  const double d = v.number;
   if (def_.DataType == TFieldType::ftDateTime) {
     if (d != std::floor(d)) return FormatDateTime("dd/mm/yyyy hh:nn:ss", d);
     return FormatDateTime("dd/mm/yyyy", d);
@@ -531,20 +510,20 @@ std::string TField::AsString() const {
 
 double TField::AsFloat() const {
   if (!dataset_.active_) return 0;
-  const TVariant& v = Cell();
-  if (v.index() == 0) return 0;
-  if (v.index() == 1) return std::get<1>(v);
-  return StrToFloat(std::get<2>(v));
+  const TCellView v = Cell();
+  if (v.kind == TCellView::Null) return 0;
+  if (v.kind == TCellView::Number) return v.number;
+  return StrToFloat(std::string(v.text));
 }
 
 TDateTime TField::AsDateTime() const {
   if (!dataset_.active_) return 0;
-  const TVariant& v = Cell();
-  if (v.index() == 0) return 0;
-  if (v.index() == 1) return std::get<1>(v);
+  const TCellView v = Cell();
+  if (v.kind == TCellView::Null) return 0;
+  if (v.kind == TCellView::Number) return v.number;
   TDateTime d = 0;
-  if (!ParseDisplayDate(std::get<2>(v), d))
-    throw EConvertError("\"" + std::get<2>(v) + "\" n\xE3o \xE9 uma data v\xE1lida");
+  if (!ParseDisplayDate(v.text, d))
+    throw EConvertError("\"" + std::string(v.text) + "\" n\xE3o \xE9 uma data v\xE1lida");
   return d;
 }
 
@@ -752,6 +731,8 @@ TField& TClientDataSet::FieldByName(std::string_view name) const {
 
 int TClientDataSet::RecordCount() const { return active_ ? impl_->VisibleCount() : 0; }
 
+int TClientDataSet::StoredRowCount() const { return active_ ? impl_->count : 0; }
+
 bool TClientDataSet::IsEmpty() const { return RecordCount() == 0; }
 
 void TClientDataSet::CheckBrowse() {
@@ -843,7 +824,8 @@ void TClientDataSet::Edit() {
   if (state_ != TDataSetState::dsBrowse) return;
   Impl& im = *impl_;
   if (im.current == nullptr) throw EDatabaseError("N\xE3o h\xE1 linha corrente para editar.");
-  im.buffer = im.current->cells;
+  im.buffer.resize(fields_.size());
+  for (size_t i = 0; i < fields_.size(); ++i) im.buffer[i] = ToVariant(im.current->data.Get(i));
   im.edit_row = im.current;
   state_ = TDataSetState::dsEdit;
   Notify(TDataChange::State);
@@ -855,9 +837,9 @@ void TClientDataSet::Post() {
   Row* row = nullptr;
   if (state_ == TDataSetState::dsInsert) {
     row = im.NewRow();
-    row->cells = std::move(im.buffer);
+    row->data = im.Pack(im.buffer);
     row->seq = im.next_seq++;
-    row->passes = !im.filter || im.filter->Matches(row->cells);
+    row->passes = !im.filter || im.filter->Matches(row->data);
     Row* before = im.insert_before;
     im.Place(row, before);
     ++im.count;
@@ -867,15 +849,16 @@ void TClientDataSet::Post() {
     row = im.edit_row;
     bool key_changed = false;
     for (int f : im.index_fields)
-      if (CompareCells(row->cells[static_cast<size_t>(f)], im.buffer[static_cast<size_t>(f)]) != 0) key_changed = true;
+      if (CompareViews(row->data.Get(static_cast<size_t>(f)), View(im.buffer[static_cast<size_t>(f)])) != 0)
+        key_changed = true;
     im.IndexRemove(row);
     if (key_changed) {
       im.Unplace(row);
-      row->cells = std::move(im.buffer);
+      row->data = im.Pack(im.buffer);
       row->seq = im.next_seq++;
       im.Place(row, nullptr);
     } else {
-      row->cells = std::move(im.buffer);
+      row->data = im.Pack(im.buffer);
     }
     im.IndexAdd(row);
     im.Evaluate(row);
@@ -980,7 +963,7 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
     cache.locate_keys_fields = ResolveNames(*this, keys);
     cache.locate_keys_text = keys;
   }
-  const std::vector<int> fields = cache.locate_keys_fields;
+  const std::vector<int>& fields = cache.locate_keys_fields;
   if (fields.empty()) throw EDatabaseError("Nenhuma coluna de busca informada.");
   if (fields.size() != values.size())
     throw EDatabaseError("A busca por \"" + keys + "\" recebeu " + std::to_string(values.size()) +
@@ -989,7 +972,8 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
   Impl& im = *impl_;
 
   // The wanted values in the columns' own types.
-  Cells wanted(fields_.size());
+  Cells& wanted = im.wanted;
+  wanted.resize(fields_.size());
   for (size_t k = 0; k < fields.size(); ++k) {
     const TField& f = *fields_[static_cast<size_t>(fields[k])];
     const TVariant& v = values[k];
@@ -1017,12 +1001,15 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
     im.locate_indexes.push_back(Impl::LocateIndex{fields, options.CaseInsensitive, {}});
     index = &im.locate_indexes.back();
     index->map.reserve(static_cast<size_t>(im.count));
-    for (Row* r = im.head; r != nullptr; r = r->next) index->map.emplace(Impl::LocateHash(*index, r->cells), r);
+    for (Row* r = im.head; r != nullptr; r = r->next) index->map.emplace(Impl::RowHash(*index, r), r);
   }
 
-  std::vector<Row*> matches;
-  index->map.for_each(Impl::LocateHash(*index, wanted), [&](Row* r) {
-    if (im.Visible(r) && Impl::LocateMatch(*index, r->cells, wanted)) matches.push_back(r);
+  std::vector<Row*>& matches = im.matches;
+  matches.clear();
+  const std::uint64_t hash =
+      Impl::LocateHash(*index, [&wanted](size_t f) { return View(wanted[f]); });
+  index->map.for_each(hash, [&](Row* r) {
+    if (im.Visible(r) && Impl::LocateMatch(*index, r->data, wanted)) matches.push_back(r);
   });
   Row* found = matches.empty() ? nullptr : matches.front();
   if (matches.size() > 1) {
@@ -1089,153 +1076,15 @@ std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) 
   }
 }
 
-// ---------------------------------------------------------------- data packets
+// ---------------------------------------------------------------- whole-table access
 
-namespace {
-
-const char* TypeName(TFieldType t) {
-  switch (t) {
-    case TFieldType::ftString: return "string";
-    case TFieldType::ftDateTime: return "datetime";
-    case TFieldType::ftFloat: return "float";
-  }
-  return "string";
-}
-
-bool IsAscii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
-// The conversions at the packet boundary; plain ASCII, the common case,
-// is the same in both encodings.
-std::string ToUtf8(const std::string& text) { return IsAscii(text) ? text : Cp1252ToUtf8(text); }
-std::string FromUtf8(const std::string& text) { return IsAscii(text) ? text : Utf8ToCp1252(text); }
-
-[[noreturn]] void BadPacket(const std::string& what) {
-  throw EDatabaseError("Pacote de dados inv\xE1lido: " + what + ".");
-}
-
-}  // namespace
-
-nlohmann::json TClientDataSet::GetData() {
+void TClientDataSet::ForEachRow(const std::function<void(const TRowData&)>& visit) {
   if (!active_) NotActive();
   if (state_ != TDataSetState::dsBrowse) Post();
-  nlohmann::json fields = nlohmann::json::array();
-  for (const auto& f : fields_) {
-    nlohmann::json def = {{"name", Cp1252ToUtf8(f->FieldName())}, {"type", TypeName(f->DataType())}};
-    if (f->DataType() == TFieldType::ftString) def["size"] = f->Size();
-    fields.push_back(std::move(def));
-  }
-  nlohmann::json rows = nlohmann::json::array();
-  rows.get_ref<nlohmann::json::array_t&>().reserve(static_cast<size_t>(impl_->count));
-  for (Row* r = impl_->head; r != nullptr; r = r->next) {
-    nlohmann::json row = nlohmann::json::array();
-    row.get_ref<nlohmann::json::array_t&>().reserve(fields_.size());
-    for (size_t i = 0; i < fields_.size(); ++i) {
-      const TVariant& v = r->cells[i];
-      if (v.index() == 0) {
-        row.push_back(nullptr);
-      } else if (v.index() == 2) {
-        row.push_back(ToUtf8(std::get<2>(v)));
-      } else if (fields_[i]->DataType() == TFieldType::ftDateTime) {
-        row.push_back(DateToIso(std::get<1>(v)));
-      } else {
-        row.push_back(std::get<1>(v));
-      }
-    }
-    rows.push_back(std::move(row));
-  }
-  return nlohmann::json{{"fields", std::move(fields)}, {"rows", std::move(rows)}};
+  for (const Row* r = impl_->head; r != nullptr; r = r->next) visit(r->data);
 }
 
-void TClientDataSet::SetData(const nlohmann::json& packet) {
-  if (!packet.is_object()) BadPacket("n\xE3o \xE9 um objeto JSON");
-  auto fields_it = packet.find("fields");
-  if (fields_it == packet.end() || !fields_it->is_array()) BadPacket("falta a lista \"fields\"");
-  auto rows_it = packet.find("rows");
-  if (rows_it == packet.end() || !rows_it->is_array()) BadPacket("falta a lista \"rows\"");
-
-  std::vector<TFieldDef> defs;
-  size_t column = 0;
-  for (const auto& def : *fields_it) {
-    ++column;
-    const std::string where = "coluna " + std::to_string(column);
-    if (!def.is_object()) BadPacket(where + " n\xE3o \xE9 um objeto");
-    auto name = def.find("name");
-    if (name == def.end() || !name->is_string() || name->get_ref<const std::string&>().empty())
-      BadPacket(where + " sem nome");
-    auto type = def.find("type");
-    if (type == def.end() || !type->is_string()) BadPacket(where + " sem tipo");
-    TFieldDef fd;
-    fd.Name = Utf8ToCp1252(name->get_ref<const std::string&>());
-    const std::string& type_name = type->get_ref<const std::string&>();
-    if (type_name == "string") {
-      fd.DataType = TFieldType::ftString;
-      auto size = def.find("size");
-      if (size != def.end()) {
-        if (!size->is_number_integer() || size->get<long long>() < 0 || size->get<long long>() > 1000000)
-          BadPacket(where + " (" + fd.Name + "): tamanho inv\xE1lido");
-        fd.Size = size->get<int>();
-      }
-    } else if (type_name == "datetime") {
-      fd.DataType = TFieldType::ftDateTime;
-    } else if (type_name == "float") {
-      fd.DataType = TFieldType::ftFloat;
-    } else {
-      BadPacket(where + " (" + fd.Name + "): tipo \"" + Utf8ToCp1252(type_name) + "\" desconhecido");
-    }
-    defs.push_back(std::move(fd));
-  }
-  if (defs.empty()) BadPacket("nenhuma coluna definida");
-  for (size_t i = 0; i < defs.size(); ++i)
-    for (size_t j = 0; j < i; ++j)
-      if (EqualAscii(defs[i].Name, defs[j].Name))
-        BadPacket("coluna " + std::to_string(i + 1) + " (" + defs[i].Name + ") definida duas vezes");
-
-  std::vector<Cells> rows;
-  rows.reserve(rows_it->size());
-  size_t line = 0;
-  for (const auto& row : *rows_it) {
-    ++line;
-    const std::string where = "linha " + std::to_string(line);
-    if (!row.is_array()) BadPacket(where + " n\xE3o \xE9 uma lista");
-    if (row.size() != defs.size())
-      BadPacket(where + " tem " + std::to_string(row.size()) + " valores para " + std::to_string(defs.size()) +
-                " colunas");
-    Cells cells(defs.size());
-    for (size_t i = 0; i < defs.size(); ++i) {
-      const auto& v = row[i];
-      const TFieldDef& fd = defs[i];
-      const std::string at = where + ", coluna " + fd.Name;
-      if (v.is_null()) continue;
-      switch (fd.DataType) {
-        case TFieldType::ftString: {
-          if (!v.is_string()) BadPacket(at + ": esperado um texto");
-          std::string text = FromUtf8(v.get_ref<const std::string&>());
-          if (fd.Size > 0 && text.size() > static_cast<size_t>(fd.Size)) text.resize(static_cast<size_t>(fd.Size));
-          cells[i] = std::move(text);
-          break;
-        }
-        case TFieldType::ftFloat:
-          if (!v.is_number()) BadPacket(at + ": esperado um n\xFAmero");
-          cells[i] = v.get<double>();
-          break;
-        case TFieldType::ftDateTime: {
-          if (!v.is_string()) BadPacket(at + ": esperada uma data");
-          TDateTime d = 0;
-          if (!IsoToDate(v.get_ref<const std::string&>(), d))
-            BadPacket(at + ": data \"" + Utf8ToCp1252(v.get_ref<const std::string&>()) + "\" inv\xE1lida");
-          cells[i] = d;
-          break;
-        }
-      }
-    }
-    rows.push_back(std::move(cells));
-  }
-
-  // The packet is sound: replace the table.
+void TClientDataSet::ReplaceData(const std::vector<TFieldDef>& defs, std::vector<TRowData>&& rows) {
   const std::vector<TFieldDef> saved_defs = FieldDefs;
   FieldDefs = defs;
   try {
@@ -1245,15 +1094,16 @@ void TClientDataSet::SetData(const nlohmann::json& packet) {
     throw;
   }
   Impl& im = *impl_;
-  for (Cells& cells : rows) {
+  for (TRowData& data : rows) {
     Row* r = im.NewRow();
-    r->cells = std::move(cells);
+    r->data = std::move(data);
     r->seq = im.next_seq++;
-    r->passes = !im.filter || im.filter->Matches(r->cells);
+    r->passes = !im.filter || im.filter->Matches(r->data);
     im.Place(r, nullptr);
     ++im.count;
     if (im.filter && r->passes) ++im.passing;
   }
+  rows.clear();
   im.cache_valid = false;
   im.current = im.NextVisible(im.head);
   eof_ = im.current == nullptr;

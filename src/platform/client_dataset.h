@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/component.h"
+#include "platform/row_data.h"
 #include "platform/sysutils.h"
 
 namespace kvr {
@@ -96,7 +97,7 @@ class TField {
  private:
   // The value on the row being read: the grid's display row, the pending
   // insert/edit buffer, or the current row (null without one).
-  const TVariant& Cell() const;
+  TCellView Cell() const;
 
   TClientDataSet& dataset_;
   int index_;
@@ -167,6 +168,8 @@ class TClientDataSet : public TComponent {
   // Rows the filter in force lets through; 0 on an inactive table. A pending
   // insert is not counted until posted.
   int RecordCount() const;
+  // Every stored row, whatever the filter; 0 on an inactive table.
+  int StoredRowCount() const;
   // True when RecordCount is 0 (also when inactive).
   bool IsEmpty() const;
 
@@ -252,12 +255,17 @@ class TClientDataSet : public TComponent {
   // notifying. Throws EDatabaseError for an index out of range.
   std::string CellDisplayText(int visible_index, int field_index);
 
+  // Data packets (the table as exchanged with the application server; the
+  // form and the streaming writer and reader are in data_packet.h).
+  //
   // The whole table, every row regardless of the filter, in table order, as
   // a data packet: {"fields":[{"name":..,"type":"string","size":n} |
   // {"name":..,"type":"datetime"} | {"name":..,"type":"float"}],"rows":[[..]]}
   // with texts in UTF-8, dates "yyyy-mm-ddThh:nn:ss" (".zzz" when there are
   // milliseconds) and null for null. A pending insert/edit is posted first.
-  // Throws EDatabaseError when the table is not active.
+  // Throws EDatabaseError when the table is not active. Builds a tree: for
+  // small tables and tests; the server calls stream the rows instead
+  // (WriteDataPacket).
   nlohmann::json GetData();
   // Replaces columns, FieldDefs and rows with those of the packet (texts
   // converted to Windows-1252, longer texts cut to their size) and makes the
@@ -265,6 +273,17 @@ class TClientDataSet : public TComponent {
   // A malformed packet throws EDatabaseError with a message saying what is
   // wrong and where ("linha 3, coluna 2: ..."); the table is then unchanged.
   void SetData(const nlohmann::json& packet);
+  // The same from the packet's JSON text, read straight into rows (no tree).
+  // Malformed JSON is a malformed packet.
+  void SetData(std::string_view packet_text);
+
+  // Calls visit with every row, regardless of the filter, in table order
+  // (a pending insert/edit is posted first). Throws EDatabaseError when the
+  // table is not active. visit must not change the table.
+  void ForEachRow(const std::function<void(const TRowData&)>& visit);
+  // Replaces columns, FieldDefs and rows (each packed in the order of defs)
+  // as SetData does, after checking defs as CreateDataSet does.
+  void ReplaceData(const std::vector<TFieldDef>& defs, std::vector<TRowData>&& rows);
 
  private:
   friend class TField;

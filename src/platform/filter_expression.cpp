@@ -115,7 +115,7 @@ struct TFilterExpression::Node {
   double number = 0;
   std::string text;
 
-  bool Eval(const std::vector<TVariant>& row) const {
+  bool Eval(const TRowData& row) const {
     switch (kind) {
       case Kind::True: return true;
       case Kind::False: return false;
@@ -123,32 +123,32 @@ struct TFilterExpression::Node {
       case Kind::Or: return a->Eval(row) || b->Eval(row);
       case Kind::Not: return !a->Eval(row);
       case Kind::CmpFieldNum: {
-        const auto* v = std::get_if<double>(&row[static_cast<size_t>(field)]);
-        return v != nullptr && Apply(op, Compare(*v, number));
+        const TCellView v = row.Get(static_cast<size_t>(field));
+        return v.kind == TCellView::Number && Apply(op, Compare(v.number, number));
       }
       case Kind::CmpFieldText: {
-        const auto* v = std::get_if<std::string>(&row[static_cast<size_t>(field)]);
-        return v != nullptr && Apply(op, v->compare(text));
+        const TCellView v = row.Get(static_cast<size_t>(field));
+        return v.kind == TCellView::Text && Apply(op, v.text.compare(text));
       }
       case Kind::CmpTextFieldNum: {
         // A text column compared with a number: its text read as a number.
-        const auto* v = std::get_if<std::string>(&row[static_cast<size_t>(field)]);
+        const TCellView v = row.Get(static_cast<size_t>(field));
         double d = 0;
-        return v != nullptr && TextToNumber(*v, d) && Apply(op, Compare(d, number));
+        return v.kind == TCellView::Text && TextToNumber(v.text, d) && Apply(op, Compare(d, number));
       }
       case Kind::CmpFieldField: {
-        const TVariant& l = row[static_cast<size_t>(field)];
-        const TVariant& r = row[static_cast<size_t>(field2)];
-        if (l.index() == 0 || r.index() == 0) return false;
+        const TCellView l = row.Get(static_cast<size_t>(field));
+        const TCellView r = row.Get(static_cast<size_t>(field2));
+        if (l.kind == TCellView::Null || r.kind == TCellView::Null) return false;
         double dl = 0, dr = 0;
-        if (l.index() == 1 && r.index() == 1) return Apply(op, Compare(std::get<1>(l), std::get<1>(r)));
-        if (l.index() == 2 && r.index() == 2) return Apply(op, std::get<2>(l).compare(std::get<2>(r)));
-        if (l.index() == 1) {
-          dl = std::get<1>(l);
-          if (!TextToNumber(std::get<2>(r), dr)) return false;
+        if (l.kind == TCellView::Number && r.kind == TCellView::Number) return Apply(op, Compare(l.number, r.number));
+        if (l.kind == TCellView::Text && r.kind == TCellView::Text) return Apply(op, l.text.compare(r.text));
+        if (l.kind == TCellView::Number) {
+          dl = l.number;
+          if (!TextToNumber(r.text, dr)) return false;
         } else {
-          dr = std::get<1>(r);
-          if (!TextToNumber(std::get<2>(l), dl)) return false;
+          dr = r.number;
+          if (!TextToNumber(l.text, dl)) return false;
         }
         return Apply(op, Compare(dl, dr));
       }
@@ -421,6 +421,6 @@ TFilterExpression::TFilterExpression(std::string_view text, const std::vector<TF
 
 TFilterExpression::~TFilterExpression() = default;
 
-bool TFilterExpression::Matches(const std::vector<TVariant>& row) const { return root_->Eval(row); }
+bool TFilterExpression::Matches(const TRowData& row) const { return root_->Eval(row); }
 
 }  // namespace kvr

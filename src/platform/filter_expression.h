@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/client_dataset.h"
+#include "platform/row_data.h"
 
 namespace kvr {
 
@@ -21,8 +22,8 @@ class TFilterExpression {
   TFilterExpression(const TFilterExpression&) = delete;
   TFilterExpression& operator=(const TFilterExpression&) = delete;
 
-  // True when the row (one value per column, in column order) passes.
-  bool Matches(const std::vector<TVariant>& row) const;
+  // True when the row (its values in column order) passes.
+  bool Matches(const TRowData& row) const;
 
   struct Node;
 

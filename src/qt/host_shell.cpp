@@ -1,8 +1,16 @@
 #include "qt/host_shell.h"
 
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QLocale>
+#include <QPushButton>
 #include <QTranslator>
 
 #include "host/host_library.h"
@@ -37,9 +45,9 @@ HostShellOptions ResolveHostShellOptions(const QStringList& arguments, const QSe
   // The first argument is the program.
   for (qsizetype i = 1; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
-    if (argument == "--server") {
+    if (argument == "--server" || argument == "--token-file") {
       ++i;  // checked by ResolveServerAddress
-    } else if (argument.startsWith("--server=")) {
+    } else if (argument.startsWith("--server=") || argument.startsWith("--token-file=")) {
     } else if (argument == "--pacote") {
       if (i + 1 >= arguments.size()) throw Exception("Falta o caminho do pacote depois de --pacote.");
       options.package_path = arguments[++i];
@@ -59,7 +67,8 @@ HostShell::HostShell(HostShellOptions options, const QString& host_folder)
       host_(std::make_unique<QtHostLibrary>(*window_, options.server)),
       package_(std::make_unique<PackageLoader>()),
       candidates_(kvr::qt::PackageCandidates(options.package_path, host_folder)),
-      settings_file_(options.settings_file) {
+      settings_file_(options.settings_file),
+      token_file_(options.server.token_file) {
   SetHostLibrary(host_.get());
   // Server calls wait off the interface thread: the busy indicator moves and
   // the window repaints while the screen's handler waits for its answer.
@@ -76,27 +85,54 @@ void HostShell::ShowServer() {
 }
 
 bool HostShell::ChangeServer(const QString& address) {
-  const std::optional<ServerAddress> parsed = ParseServerAddress(address.trimmed());
+  return ChangeServer(address, QString::fromStdString(token_file_));
+}
+
+bool HostShell::ChangeServer(const QString& address, const QString& token_file) {
+  std::optional<ServerAddress> parsed = ParseServerAddress(address.trimmed());
   if (!parsed) return false;
+  parsed->token_file = token_file.trimmed().toStdString();
+  token_file_ = parsed->token_file;
   host_->SetServer(*parsed);
   std::unique_ptr<QSettings> settings = settings_file_.isEmpty()
                                             ? std::make_unique<QSettings>()
                                             : std::make_unique<QSettings>(settings_file_, QSettings::IniFormat);
   settings->setValue(kServerSettingsKey, address.trimmed());
+  settings->setValue(kTokenFileSettingsKey, token_file.trimmed());
   settings->sync();
   ShowServer();
   return true;
 }
 
 void HostShell::ConfigureServer() {
-  bool confirmed = false;
   const QString current = QString("%1:%2").arg(QString::fromStdString(host_->WebURL())).arg(host_->WebPort());
-  const QString address = QInputDialog::getText(
-      window_.get(), QString::fromUtf8("Servidor de aplicação"),
-      QString::fromUtf8("Endereço (HOST:PORTA), usado ao abrir a próxima tela:"), QLineEdit::Normal, current,
-      &confirmed);
-  if (!confirmed) return;
-  if (!ChangeServer(address)) {
+  QDialog dialog(window_.get());
+  dialog.setWindowTitle(QString::fromUtf8("Servidor de aplicação"));
+  auto* form = new QFormLayout(&dialog);
+  form->addRow(new QLabel(QString::fromUtf8("Usados ao abrir a próxima tela.")));
+  auto* address_edit = new QLineEdit(current);
+  address_edit->setObjectName("endereco");
+  form->addRow(QString::fromUtf8("Endereço (HOST:PORTA):"), address_edit);
+  auto* token_edit = new QLineEdit(QString::fromStdString(token_file_));
+  token_edit->setObjectName("arquivo_token");
+  token_edit->setPlaceholderText(QString::fromUtf8("nenhum (servidor sem senha de acesso)"));
+  auto* browse = new QPushButton(QString::fromUtf8("Procurar..."));
+  QObject::connect(browse, &QPushButton::clicked, &dialog, [&dialog, token_edit] {
+    const QString chosen = QFileDialog::getOpenFileName(&dialog, QString::fromUtf8("Arquivo da senha de acesso"),
+                                                        token_edit->text());
+    if (!chosen.isEmpty()) token_edit->setText(chosen);
+  });
+  auto* token_row = new QHBoxLayout;
+  token_row->addWidget(token_edit);
+  token_row->addWidget(browse);
+  form->addRow(QString::fromUtf8("Arquivo da senha de acesso:"), token_row);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  form->addRow(buttons);
+  if (dialog.exec() != QDialog::Accepted) return;
+  const QString address = address_edit->text();
+  if (!ChangeServer(address, token_edit->text())) {
     ShowErrorBox(window_.get(), QString::fromUtf8("Endereço do servidor inválido: \"%1\" (use HOST:PORTA, por "
                                                   "exemplo 127.0.0.1:8061).")
                                     .arg(address));

@@ -72,8 +72,12 @@ class HostShell {
   // that is the next opening of a screen, uses it) and saves it in the
   // settings. Returns false, changing nothing, when the text is malformed.
   bool ChangeServer(const QString& address);
-  // The entry "Servidor de aplicação...": asks for the address in a dialog
-  // and changes it (an error box for a malformed one).
+  // The same, with the path of the server's token file (empty: none), also
+  // saved in the settings.
+  bool ChangeServer(const QString& address, const QString& token_file);
+  // The entry "Servidor de aplicação...": asks for the address and the token
+  // file in a dialog and changes them (an error box for a malformed
+  // address).
   void ConfigureServer();
 
  private:
@@ -84,6 +88,7 @@ class HostShell {
   std::unique_ptr<PackageLoader> package_;
   QStringList candidates_;
   QString settings_file_;
+  std::string token_file_;
 };
 
 }  // namespace kvr::qt

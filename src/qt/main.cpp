@@ -16,10 +16,12 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Uso: kvr61400-host [--server HOST:PORTA] [--pacote CAMINHO] [--abrir]\n"
+    "Uso: kvr61400-host [--server HOST:PORTA] [--token-file ARQUIVO] [--pacote CAMINHO] [--abrir]\n"
     "\n"
     "  --server HOST:PORTA  servidor de aplicação (senão o das configurações,\n"
     "                       senão 127.0.0.1:8061)\n"
+    "  --token-file ARQUIVO a senha de acesso do servidor (primeira linha do arquivo;\n"
+    "                       senão o arquivo das configurações, senão nenhuma)\n"
     "  --pacote CAMINHO     o pacote Pkg_kvr61400.so ou a pasta que o contém\n"
     "                       (senão o das configurações, senão ao lado deste programa)\n"
     "  --abrir              abre a tela de importação ao iniciar\n"

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include "host/token_file.h"
 #include "qt/busy_indicator.h"
 #include "qt/dialogs.h"
 #include "qt/main_window.h"
@@ -24,6 +25,11 @@ QString ToQtFileFilter(const std::string& filter) {
     filters.append((name.isEmpty() ? patterns : name) + " (" + patterns + ")");
   }
   return filters.join(";;");
+}
+
+std::string QtHostLibrary::WebToken() {
+  if (server_.token_file.empty()) return "";
+  return ReadTokenFile(server_.token_file);
 }
 
 QtHostLibrary::QtHostLibrary(MainWindow& main_window, ServerAddress server)

@@ -52,6 +52,10 @@ class QtHostLibrary : public THostLibrary {
 
   std::string WebURL() override { return server_.host; }
   int WebPort() override { return server_.port; }
+  // The secret read from the server's token file at each connect; empty
+  // without one. Throws kvr::Exception naming the file when it cannot be
+  // read.
+  std::string WebToken() override;
   // Changes the address returned from now on (the next connect uses it).
   void SetServer(ServerAddress server) { server_ = std::move(server); }
 

@@ -34,7 +34,23 @@ std::optional<ServerAddress> ParseServerAddress(const QString& text) {
   return address;
 }
 
-ServerAddress ResolveServerAddress(const QStringList& arguments, const QSettings& settings) {
+namespace {
+
+std::string TokenFile(const QStringList& arguments, const QSettings& settings) {
+  for (qsizetype i = 0; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
+    if (argument == "--token-file") {
+      if (i + 1 >= arguments.size()) {
+        throw Exception("Falta o arquivo da senha de acesso depois de --token-file.");
+      }
+      return arguments[i + 1].toStdString();
+    }
+    if (argument.startsWith("--token-file=")) return argument.mid(13).toStdString();
+  }
+  return settings.value(kTokenFileSettingsKey).toString().toStdString();
+}
+
+ServerAddress Address(const QStringList& arguments, const QSettings& settings) {
   for (qsizetype i = 0; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
     if (argument == "--server") {
@@ -52,6 +68,14 @@ ServerAddress ResolveServerAddress(const QStringList& arguments, const QSettings
     return ParseOrThrow(saved.toString(), "configurações");
   }
   return ServerAddress{};
+}
+
+}  // namespace
+
+ServerAddress ResolveServerAddress(const QStringList& arguments, const QSettings& settings) {
+  ServerAddress address = Address(arguments, settings);
+  address.token_file = TokenFile(arguments, settings);
+  return address;
 }
 
 }  // namespace kvr::qt

@@ -4,6 +4,7 @@
 
 #include "host/host_library.h"
 #include "host/string_services.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "reader/vq_ofx_reader.h"
@@ -26,11 +27,16 @@ const LayoutDescription& ScreenLayout() {
   return layout;
 }
 
-// A server answer taken as a boolean: true/false, or a number (0 is false).
-bool AsBoolean(const nlohmann::json& value, const char* method) {
-  if (value.is_boolean()) return value.get<bool>();
-  if (value.is_number()) return value.get<double>() != 0;
-  throw Exception(std::string("resposta inesperada do servidor em ") + method + ": " + value.dump());
+// A server answer that must be a boolean. Anything else (a 1, a text) is
+// no answer of the import module: taking it as true would report a
+// statement stored that perhaps was not.
+bool AsBoolean(std::string_view payload, const char* method) {
+  if (payload == "true") return true;
+  if (payload == "false") return false;
+  std::string shown(payload.substr(0, 80));
+  if (payload.size() > 80) shown += "...";
+  throw Exception(std::string("Resposta inesperada do servidor de aplica\xE7\xE3o em ") + method +
+                  " (esperado true ou false): " + Utf8ToCp1252(shown) + ".");
 }
 
 constexpr const char* kRepeatKeys = "CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDEXTR";
@@ -144,6 +150,7 @@ void TfrmImportOFX::FormClose(TComponent* sender, TCloseAction& action) {
 void TfrmImportOFX::netImportOFXBeforeConnect(TComponent* /*sender*/) {
   netImportOFX->Host = HostLibrary().WebURL();
   netImportOFX->Port = HostLibrary().WebPort();
+  netImportOFX->Token = HostLibrary().WebToken();
 }
 
 // ---------------------------------------------------------------- statement load
@@ -282,9 +289,8 @@ void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string
   host.ActiveShowAvi(host.MainForm(), 1);
   try {
     cdsContaCorrente->SetFiltered(false);
-    TServerResult result = netImportOFX->Call("GetContaCorrente", {banco, conta});
-    nlohmann::json packet = CheckResultServ(result, true, 0);
-    cdsContaCorrente->SetData(packet);
+    const TServerResult result = netImportOFX->Call("GetContaCorrente", {banco, conta});
+    cdsContaCorrente->SetData(CheckResultServText(result, true, 0));
     if (cdsContaCorrente->IsEmpty()) MensErro(Msg("CONTCORR_NCAD"), true);
     host.DeactiveShowAvi();
     cbTipoConta->Items.Clear();
@@ -459,28 +465,47 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
 
     bool repetido = false;
     const TLocateOptions sem_caixa{true};
-    while (!cdsMovExtrBanco->Eof()) {
-      cdsMovExtrBanco->Edit();
-      cdreducont.SetAsString(conta);
-      if (cdsMovExtrAux->Locate(kRepeatKeys,
-                                {conta, vr.AsString(), doc.AsString(), dt.AsDateTime(),
-                                 fitid.AsString()},
-                                sem_caixa)) {
-        repetido = true;
+    {
+      // The views hear of both tables once, at the end, instead of five times
+      // per transaction.
+      struct Quiet {
+        TClientDataSet* a;
+        TClientDataSet* b;
+        Quiet(TClientDataSet* x, TClientDataSet* y) : a(x), b(y) {
+          a->DisableControls();
+          b->DisableControls();
+        }
+        ~Quiet() {
+          b->EnableControls();
+          a->EnableControls();
+        }
+      } quiet(cdsMovExtrBanco, cdsMovExtrAux);
+      std::vector<TVariant> chave(5);
+      chave[0] = conta;
+      while (!cdsMovExtrBanco->Eof()) {
+        cdsMovExtrBanco->Edit();
+        cdreducont.SetAsString(conta);
+        // The amount goes as the number it is: the search compares numbers at
+        // the 15 significant digits of its text form anyway.
+        chave[1] = vr.AsFloat();
+        chave[2] = doc.AsString();
+        chave[3] = dt.AsDateTime();
+        chave[4] = fitid.AsString();
+        if (cdsMovExtrAux->Locate(kRepeatKeys, chave, sem_caixa)) repetido = true;
+        cdsMovExtrAux->Insert();
+        aux_cdreducont.SetAsString(conta);
+        aux_vr.SetAsFloat(vr.AsFloat());
+        aux_hist.SetAsString(hist.AsString());
+        aux_doc.SetAsString(doc.AsString());
+        aux_dt.SetAsDateTime(dt.AsDateTime());
+        aux_tpmov.SetAsString(tpmov.AsString());
+        aux_stcon.SetAsString(stcon.AsString());
+        aux_tiporegi.SetAsString(tiporegi.AsString());
+        aux_idmov.SetAsString(idmov.AsString());
+        aux_fitid.SetAsString(fitid.AsString());
+        cdsMovExtrAux->Post();
+        cdsMovExtrBanco->Next();
       }
-      cdsMovExtrAux->Insert();
-      aux_cdreducont.SetAsString(conta);
-      aux_vr.SetAsFloat(vr.AsFloat());
-      aux_hist.SetAsString(hist.AsString());
-      aux_doc.SetAsString(doc.AsString());
-      aux_dt.SetAsDateTime(dt.AsDateTime());
-      aux_tpmov.SetAsString(tpmov.AsString());
-      aux_stcon.SetAsString(stcon.AsString());
-      aux_tiporegi.SetAsString(tiporegi.AsString());
-      aux_idmov.SetAsString(idmov.AsString());
-      aux_fitid.SetAsString(fitid.AsString());
-      cdsMovExtrAux->Post();
-      cdsMovExtrBanco->Next();
     }
 
     host.ActiveShowAvi(host.MainForm(), 1);
@@ -488,25 +513,18 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     if (repetido) {
       resposta = host.MsgAlert(Msg("Val_Iguais"), TMsgDlgType::mtConfirmation, {Msg("N"), Msg("S")}, 0);
     }
-    // Nothing touches the tables between the two calls, so the packets
-    // taken once carry the same contents to both; a large statement is
-    // then turned into a packet once instead of twice.
-    TDataPacket cabecalho = cdsExtrBanco->GetData();
-    TDataPacket movimentos = cdsMovExtrAux->GetData();
+    // The packets are written from the tables' rows straight into each
+    // request as it is sent.
     bool valido = false;
     if (resposta != 11) {
-      std::vector<TServerArg> args;
-      args.push_back(TServerArg::Packet(cabecalho));
-      args.push_back(TServerArg::Packet(movimentos));
-      TServerResult result = netImportOFX->Call("ValidExtrato", std::move(args));
-      valido = AsBoolean(CheckResultServ(result, true, 0), "ValidExtrato");
+      const TServerResult result = netImportOFX->Call(
+          "ValidExtrato", {TServerArg::Table(*cdsExtrBanco), TServerArg::Table(*cdsMovExtrAux)});
+      valido = AsBoolean(CheckResultServText(result, true, 0), "ValidExtrato");
     }
-    std::vector<TServerArg> args;
-    args.push_back(TServerArg::Packet(std::move(cabecalho)));
-    args.push_back(TServerArg::Packet(std::move(movimentos)));
-    args.push_back(TServerArg(valido));
-    TServerResult result = netImportOFX->Call("SetExtratoBancario", std::move(args));
-    const bool gravado = AsBoolean(CheckResultServ(result, true, 0), "SetExtratoBancario");
+    const TServerResult result =
+        netImportOFX->Call("SetExtratoBancario", {TServerArg::Table(*cdsExtrBanco),
+                                                  TServerArg::Table(*cdsMovExtrAux), TServerArg(valido)});
+    const bool gravado = AsBoolean(CheckResultServText(result, true, 0), "SetExtratoBancario");
     host.DeactiveShowAvi();
 
     if (gravado) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/client_dataset.h"
+#include "platform/data_packet.h"
 #include "platform/errors.h"
 #include "platform/format_settings.h"
 
@@ -146,6 +147,82 @@ TEST_F(DataPacket, MalformedPacketsAreClearErrorsAndChangeNothing) {
     }
     EXPECT_EQ(ds.RecordCount(), 1) << c.packet;
     EXPECT_EQ(ds.FieldCount(), 4) << c.packet;
+  }
+}
+
+// The streamed writer and reader: every value comes back exactly, through the
+// text alone (no tree on either side).
+TEST_F(DataPacket, StreamedRoundTripKeepsEveryValueExactly) {
+  struct Row {
+    TVariant code, date, value, memo;
+  };
+  const Row rows[] = {
+      {std::string("\xC7\xE3o"), 45296.0, 0.1, std::string("S\xE3o Jo\xE3o \"aspas\" \\ barra")},
+      {TVariant{}, 45296.5, 123456789.123456, std::string("tab\there\nnova linha \x01 fim")},
+      {std::string("x"), 45296.75, -1500.25, std::string(40, '\x80')},
+      {std::string(""), TVariant{}, 1e21, TVariant{}},
+      {std::string("q"), 2.0, 5e-324, std::string("\x81\x8D\x8F\x90\x9D")},
+      {std::string("z"), 73050.0, -0.0, std::string(40, 'a')},
+  };
+  ds.FieldDefs.back().Size = 0;  // no limit: a text longer than 255 bytes
+  ds.CreateDataSet();
+  for (const Row& r : rows) {
+    ds.Append();
+    ds.FieldByName("CDREDUCONT").SetValue(r.code);
+    ds.FieldByName("DTMOVREAL").SetValue(r.date);
+    ds.FieldByName("VRMOVREAL").SetValue(r.value);
+    ds.FieldByName("DSHISTMOVREAL").SetValue(r.memo);
+    ds.Post();
+  }
+  ds.Append();
+  ds.FieldByName("DSHISTMOVREAL").SetAsString(std::string(300, 'y'));
+  ds.Post();
+
+  TJsonSink sink;
+  WriteDataPacket(ds, sink);
+  TClientDataSet copy(nullptr);
+  copy.SetData(std::string_view(sink.text));
+  ASSERT_EQ(copy.RecordCount(), 7);
+  copy.First();
+  for (const Row& r : rows) {
+    EXPECT_EQ(copy.FieldByName("CDREDUCONT").Value(), r.code.index() == 2 && std::get<2>(r.code).size() > 3
+                                                          ? TVariant{std::get<2>(r.code).substr(0, 3)}
+                                                          : r.code);
+    EXPECT_EQ(copy.FieldByName("DTMOVREAL").Value(), r.date);
+    EXPECT_EQ(copy.FieldByName("VRMOVREAL").Value(), r.value) << sink.text;
+    EXPECT_EQ(copy.FieldByName("DSHISTMOVREAL").Value(), r.memo);
+    copy.Next();
+  }
+  EXPECT_EQ(copy.FieldByName("DSHISTMOVREAL").AsString(), std::string(300, 'y'));
+  // The same text as the tree gives, parsed.
+  EXPECT_EQ(json::parse(sink.text), ds.GetData());
+}
+
+TEST_F(DataPacket, MalformedJsonTextIsAMalformedPacket) {
+  const std::string nest = std::string(70, '[') + std::string(70, ']');
+  const struct {
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1]]} x)",
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: texto depois do fim do valor (byte 55)."},
+      {R"({"fields":[{"name":"A","type":"float"}],"rows":[[01]]})",
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero com zero \xE0 esquerda (byte 50)."},
+      {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1],]})",
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: valor inesperado (byte 53)."},
+      {R"({"rows":)" + nest + "}",
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: aninhamento al\xE9m de 64 n\xEDveis (byte 72)."},
+      {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1e999]]})",
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero fora do intervalo (byte 50)."},
+  };
+  for (const auto& c : cases) {
+    try {
+      ds.SetData(std::string_view(c.text));
+      ADD_FAILURE() << c.text;
+    } catch (const EDatabaseError& e) {
+      EXPECT_EQ(std::string(e.what()), c.message) << c.text;
+    }
+    EXPECT_EQ(ds.FieldCount(), 4);
   }
 }
 

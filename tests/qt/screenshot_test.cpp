@@ -145,9 +145,9 @@ class SlowServer : public TRpcTransport {
  public:
   void Open(const std::string&, int) override {}
   void Close() override {}
-  nlohmann::json Call(const std::string&, const std::string&, const nlohmann::json&) override {
+  TRpcReply Call(const std::string&, const TRpcRequest& request) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    return {{"jsonrpc", "2.0"}, {"id", 1}, {"result", true}};
+    return {200, R"({"jsonrpc":"2.0","id":)" + std::to_string(request.Id()) + R"(,"result":true})"};
   }
 };
 

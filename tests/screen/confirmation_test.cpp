@@ -46,6 +46,31 @@ const std::vector<Trn> kDistinct = {
     {"20240110", "-50.00", "A2", "1002", "TARIFA"},
 };
 
+// An answer that is no boolean is no answer of the import module: a 1 taken
+// as true would report as stored a statement that perhaps was not.
+TEST_F(Confirmation, AnswersOfTheWrongTypeAreFailuresNotSuccess) {
+  const struct {
+    const char* method;
+    nlohmann::json answer;
+    const char* shown;
+  } cases[] = {
+      {"SetExtratoBancario", 1, "1"},
+      {"SetExtratoBancario", "true", "\"true\""},
+      {"ValidExtrato", nullptr, "null"},
+      {"ValidExtrato", nlohmann::json::array({true}), "[true]"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(LoadTrns(kDistinct), "");
+    host.log.clear();
+    script->odd_method = c.method;
+    script->odd_answer = c.answer;
+    EXPECT_EQ(Confirm(), std::string("Resposta inesperada do servidor de aplica\xE7\xE3o em ") + c.method +
+                             " (esperado true ou false): " + c.shown + ".");
+    EXPECT_TRUE(host.messages.empty()) << c.shown;
+    EXPECT_EQ(Form().cdsMovExtrAux->RecordCount(), 0);
+  }
+}
+
 TEST_F(Confirmation, WithoutRepeatsValidatesStoresAndReportsSuccess) {
   ASSERT_EQ(LoadTrns(kDistinct), "");
   host.log.clear();

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/net_connection.h"
+#include "json_rpc_double.h"
 #include "platform/errors.h"
 
 namespace kvr::testing {
@@ -25,9 +26,12 @@ struct ServerScript {
 
   // The accounts GetContaCorrente returns, whatever it is asked.
   std::vector<Account> accounts;
-  // Answers of ValidExtrato and SetExtratoBancario.
+  // Answers of ValidExtrato and SetExtratoBancario; a non-null
+  // odd_answer replaces the answer of odd_method (an answer of the wrong type).
   bool valid = true;
   bool stored = true;
+  std::string odd_method;
+  nlohmann::json odd_answer;
   // When not empty, the method of that name answers a JSON-RPC error with
   // failure_message (UTF-8).
   std::string failing_method;
@@ -76,7 +80,7 @@ inline nlohmann::json AccountsPacket(const std::vector<ServerScript::Account>& a
 }
 
 // A transport that answers the import module's three methods from a script.
-class ServerDouble : public TRpcTransport {
+class ServerDouble : public JsonRpcDouble {
  public:
   explicit ServerDouble(std::shared_ptr<ServerScript> script) : script_(std::move(script)) {}
 
@@ -87,12 +91,14 @@ class ServerDouble : public TRpcTransport {
     script_->opened.push_back(host + ":" + std::to_string(port));
   }
   void Close() override { ++script_->closes; }
-  nlohmann::json Call(const std::string& server_name, const std::string& method,
-                      const nlohmann::json& params) override {
+  nlohmann::json Answer(const std::string& server_name, const std::string& method,
+                        const nlohmann::json& params) override {
     script_->calls.push_back({server_name, method, params});
     if (method == script_->broken_method) throw Exception("conex\xE3o perdida");
     nlohmann::json reply = {{"jsonrpc", "2.0"}, {"id", 1}};
-    if (method == script_->failing_method) {
+    if (method == script_->odd_method) {
+      reply["result"] = script_->odd_answer;
+    } else if (method == script_->failing_method) {
       reply["error"] = {{"code", -32000}, {"message", script_->failure_message}};
     } else if (method == "GetContaCorrente") {
       reply["result"] = AccountsPacket(script_->accounts);

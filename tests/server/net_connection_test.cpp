@@ -1,7 +1,21 @@
 #include "host/net_connection.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "platform/client_dataset.h"
+
+#include "json_rpc_double.h"
 #include "recording_host.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -10,7 +24,7 @@ namespace kvr {
 namespace {
 
 // A transport that records what it is given and answers a scripted response.
-struct ScriptedTransport : TRpcTransport {
+struct ScriptedTransport : testing::JsonRpcDouble {
   struct Log {
     std::vector<std::string> events;
     nlohmann::json params;
@@ -23,8 +37,8 @@ struct ScriptedTransport : TRpcTransport {
     if (log.refuse) throw Exception("recusado");
   }
   void Close() override { log.events.push_back("close"); }
-  nlohmann::json Call(const std::string& server_name, const std::string& method,
-                      const nlohmann::json& params) override {
+  nlohmann::json Answer(const std::string& server_name, const std::string& method,
+                        const nlohmann::json& params) override {
     log.events.push_back("call " + server_name + " " + method);
     log.params = params;
     return log.response;
@@ -154,6 +168,266 @@ TEST(HttpTransport, BadAddressesAreRefusedBeforeAnyTraffic) {
       EXPECT_EQ(c.message, Cp1252ToUtf8(error.what()));
     }
   }
+}
+
+}  // namespace
+}  // namespace kvr
+
+// ---------------------------------------------------------------- over HTTP
+
+namespace kvr {
+namespace {
+
+// A fake HTTP server on 127.0.0.1 (a free port) for the connection's failure
+// paths: GET / is answered 200, each POST by the test's handler, which writes
+// whatever reply it likes on the socket. Stopped (and its threads joined)
+// when the object goes; a handler that loops must watch Stopping().
+class FakeHttpServer {
+ public:
+  struct Request {
+    std::string head;  // request line and headers
+    std::string body;  // as received (Content-Length bytes)
+  };
+  using Handler = std::function<void(int fd, const Request& request)>;
+
+  explicit FakeHttpServer(Handler handler) : handler_(std::move(handler)) {
+    listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(listen_, 16);
+    socklen_t len = sizeof addr;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    acceptor_ = std::thread([this] { Accept(); });
+  }
+  ~FakeHttpServer() {
+    stopping_ = true;
+    shutdown(listen_, SHUT_RDWR);
+    close(listen_);
+    acceptor_.join();
+    for (std::thread& t : connections_) t.join();
+  }
+  int Port() const { return port_; }
+  bool Stopping() const { return stopping_; }
+  std::vector<Request> Received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
+
+  // Writes all of text; false when the peer is gone.
+  static bool Send(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  static std::string Reply(int status, const std::string& body, const std::string& extra_headers = "") {
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\n" + extra_headers +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  }
+
+ private:
+  void Accept() {
+    while (!stopping_) {
+      const int fd = accept(listen_, nullptr, nullptr);
+      if (fd < 0) return;
+      connections_.emplace_back([this, fd] {
+        Serve(fd);
+        close(fd);
+      });
+    }
+  }
+  void Serve(int fd) {
+    timeval tv{0, 200000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string data;
+    char buf[65536];
+    while (!stopping_) {
+      const size_t end = data.find("\r\n\r\n");
+      if (end == std::string::npos) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0) return;
+        if (n > 0) data.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      Request request;
+      request.head = data.substr(0, end);
+      size_t length = 0;
+      const size_t at = request.head.find("Content-Length: ");
+      if (at != std::string::npos) length = std::stoul(request.head.substr(at + 16));
+      while (data.size() < end + 4 + length && !stopping_) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0) return;
+        if (n > 0) data.append(buf, static_cast<size_t>(n));
+      }
+      request.body = data.substr(end + 4, length);
+      data.erase(0, end + 4 + length);
+      if (request.head.rfind("GET ", 0) == 0) {
+        if (!Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nkvr61400")) return;
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back(request);
+      }
+      handler_(fd, request);
+    }
+  }
+
+  Handler handler_;
+  int listen_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+  std::vector<std::thread> connections_;
+  std::mutex mutex_;
+  std::vector<Request> received_;
+};
+
+std::string Gzip(const std::string& text) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, text.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+std::string Gunzip(const std::string& data) {
+  z_stream z{};
+  inflateInit2(&z, 15 + 16);
+  std::string out;
+  char buf[65536];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buf);
+    z.avail_out = sizeof buf;
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.append(buf, sizeof buf - z.avail_out);
+  }
+  inflateEnd(&z);
+  return out;
+}
+
+// A connection to the fake server with small limits, so that the deadline and
+// the size cap show within a test's time.
+std::unique_ptr<TNetConnection> ConnectTo(const FakeHttpServer& server, THttpLimits limits = {}) {
+  auto net = std::make_unique<TNetConnection>(nullptr);
+  net->ServerName = "kvr61400.rdmImportOFX";
+  net->Host = "127.0.0.1";
+  net->Port = server.Port();
+  net->Token = "segredo";
+  net->SetTransport(MakeHttpTransport(limits));
+  net->SetConnected(true);
+  return net;
+}
+
+TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
+  const std::string deep = std::string(60000, '[') + std::string(60000, ']');
+  struct Case {
+    std::string name;
+    std::function<void(int fd)> reply;
+    std::string message;  // the failure's text after "...", with PORT for the port
+  };
+  const Case cases[] = {
+      {"500 carrying true",
+       [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(500, R"({"jsonrpc":"2.0","id":1,"result":true})")); },
+       "O servidor respondeu com o estado HTTP 500 (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+      {"503 that is no JSON",
+       [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(503, "<html>ocupado</html>")); },
+       "O servidor respondeu com o estado HTTP 503 (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+      {"nested 60,000 deep",
+       [&deep](int fd) {
+         FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":)" + deep + "}"));
+       },
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON inv\xE1lido: "
+       "aninhamento al\xE9m de 64 n\xEDveis (byte 97)."},
+      {"trailing garbage",
+       [](int fd) {
+         FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, std::string(R"({"jsonrpc":"2.0","id":1,"result":true})") +
+                                                                 std::string(1, '\0') + "x"));
+       },
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON inv\xE1lido: texto "
+       "depois do fim do valor (byte 39)."},
+      {"answer to another request",
+       [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":7,"result":true})")); },
+       "Resposta de outra requisi\xE7\xE3o (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+      {"endless trickle",
+       [](int fd) {
+         FakeHttpServer::Send(fd, "HTTP/1.1 200 OK\r\n");
+         for (int i = 0; i < 400 && FakeHttpServer::Send(fd, "X"); ++i)
+           std::this_thread::sleep_for(std::chrono::milliseconds(20));
+       },
+       "Tempo esgotado (300 ms) na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT."},
+      {"a gigabyte announced",
+       [](int fd) {
+         std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n";
+         const std::string chunk(1 << 16, ' ');
+         bool alive = FakeHttpServer::Send(fd, head);
+         for (int i = 0; alive && i < 16384; ++i) alive = FakeHttpServer::Send(fd, chunk);
+       },
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer server([&c](int fd, const FakeHttpServer::Request&) { c.reply(fd); });
+    THttpLimits limits;
+    limits.deadline_ms = 300;
+    limits.max_reply_bytes = 1 << 20;
+    auto net = ConnectTo(server, limits);
+    std::string expected = c.message;
+    expected.replace(expected.find("PORT"), 4, std::to_string(server.Port()));
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      net->Call("SetExtratoBancario", {true});
+      ADD_FAILURE() << c.name << ": taken as an answer";
+    } catch (const EAbort&) {
+      ADD_FAILURE() << c.name << ": taken as the server's refusal";
+    } catch (const Exception& e) {
+      EXPECT_EQ(expected, e.what()) << c.name;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << c.name;
+  }
+}
+
+TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
+  FakeHttpServer server([](int fd, const FakeHttpServer::Request&) {
+    const std::string reply = R"({"jsonrpc":"2.0","id":1,"result":{"fields":[{"name":"A","type":"string","size":9}],)"
+                              R"("rows":[["S\u00e3o"]]}})";
+    FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, Gzip(reply), "Content-Encoding: gzip\r\n"));
+  });
+  THttpLimits limits;
+  limits.compress_above_bytes = 0;
+  auto net = ConnectTo(server, limits);
+  TClientDataSet table(nullptr);
+  table.AddFieldDef("A", TFieldType::ftString, 9);
+  table.CreateDataSet();
+  table.Append();
+  table.FieldByName("A").SetAsString("Jo\xE3o");
+  table.Post();
+  const TServerResult result = net->Call("GetContaCorrente", {TServerArg::Table(table), "x"});
+  table.SetData(CheckResultServText(result, true, 0));
+  EXPECT_EQ("S\xE3o", table.FieldByName("A").AsString());
+
+  const auto received = server.Received();
+  ASSERT_EQ(1u, received.size());
+  EXPECT_NE(std::string::npos, received[0].head.find("Authorization: Bearer segredo\r\n"));
+  EXPECT_NE(std::string::npos, received[0].head.find("Content-Encoding: gzip\r\n"));
+  EXPECT_NE(std::string::npos, received[0].head.find("Accept-Encoding: gzip"));
+  EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[{"fields":[{"name":"A","type":"string",)"
+            R"("size":9}],"rows":[["João"]]},"x"]})",
+            Gunzip(received[0].body));
 }
 
 }  // namespace

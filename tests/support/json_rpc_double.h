@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "host/net_connection.h"
+
+namespace kvr::testing {
+
+// A transport answering in the process, for server doubles: it reads the
+// params back from the request exactly as they would go on the wire, and
+// sends the double's answer as the reply body (status 200; "jsonrpc" and the
+// request's "id" filled in).
+class JsonRpcDouble : public TRpcTransport {
+ public:
+  // The JSON-RPC response object: "result" or "error".
+  virtual nlohmann::json Answer(const std::string& server_name, const std::string& method,
+                                const nlohmann::json& params) = 0;
+
+  TRpcReply Call(const std::string& server_name, const TRpcRequest& request) final {
+    nlohmann::json reply = Answer(server_name, request.Method(), request.Params());
+    reply["jsonrpc"] = "2.0";
+    reply["id"] = request.Id();
+    return TRpcReply{200, reply.dump()};
+  }
+};
+
+}  // namespace kvr::testing
