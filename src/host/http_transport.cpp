@@ -4,6 +4,8 @@
 #include <httplib.h>
 #include <zlib.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -341,6 +343,17 @@ class HttpTransport : public TRpcTransport {
 }  // namespace
 
 std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits) {
+  // A server that refuses an upload (too large, wrong secret) closes the
+  // connection while the body is still being written; the write would then
+  // raise SIGPIPE, whose default action ends the whole process. A front end
+  // that chose its own handler keeps it.
+  static const bool broken_pipes_ignored = [] {
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+      signal(SIGPIPE, SIG_IGN);
+    return true;
+  }();
+  (void)broken_pipes_ignored;
   return std::make_unique<HttpTransport>(limits);
 }
 

@@ -117,6 +117,7 @@ nlohmann::json FetchContinuity(const std::string& code) {
     auto* net = static_cast<TNetConnection*>(sender);
     net->Host = HostLibrary().WebURL();
     net->Port = HostLibrary().WebPort();
+    net->Token = HostLibrary().WebToken();
   };
   host.ActiveShowAvi(host.MainForm(), 1);
   struct HideIndicator {
