@@ -449,7 +449,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
   const std::string db = line.Option("db", kDefaultDb);
   std::unique_ptr<Store> opened = OpenStore(db, true);
   Store& store = *opened;
-  options.quick_calls = !IsPostgresSpec(db);
+  options.quick_calls = !IsPostgresAddress(db);
   ImportModule module(store);
   std::mutex log_mutex;
   options.log = [&err, &log_mutex](const std::string& text) {

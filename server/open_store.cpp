@@ -5,17 +5,17 @@
 
 namespace kvr::server {
 
-bool IsPostgresSpec(const std::string& spec) {
-  return spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0;
+bool IsPostgresAddress(const std::string& db) {
+  return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
 }
 
-std::string DatabaseLabel(const std::string& spec) {
-  return IsPostgresSpec(spec) ? PgLabel(spec) : "\"" + spec + "\"";
+std::string DatabaseLabel(const std::string& db) {
+  return IsPostgresAddress(db) ? PgLabel(db) : "\"" + db + "\"";
 }
 
-std::unique_ptr<Store> OpenStore(const std::string& spec, bool create) {
-  if (IsPostgresSpec(spec)) return std::make_unique<PgStore>(spec, create);
-  return std::make_unique<SqliteStore>(spec, create);
+std::unique_ptr<Store> OpenStore(const std::string& db, bool create) {
+  if (IsPostgresAddress(db)) return std::make_unique<PgStore>(db, create);
+  return std::make_unique<SqliteStore>(db, create);
 }
 
 }  // namespace kvr::server
