@@ -202,6 +202,18 @@ Account ReadAccount(Query& query) {
 constexpr const char* kAccountSelect =
     "SELECT CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT FROM CONTCORR ";
 
+// Runs insert, a prepared "INSERT INTO CONTCORR (CDREDUCONT, CDBANCO,
+// CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT) VALUES (?, ...)", for account.
+void InsertAccount(Query& insert, const Account& account) {
+  insert.Bind(1, account.code);
+  insert.Bind(2, account.bank);
+  insert.Bind(3, account.agency);
+  insert.Bind(4, account.number);
+  insert.Bind(5, account.kind);
+  insert.Bind(6, account.mask);
+  insert.Step();
+}
+
 // Throws when an account other than code has the bank, number and kind of
 // account (leading zeros ignored).
 void RefuseTwin(const Db& db, const Account& account, const std::string& code) {
@@ -460,13 +472,7 @@ void SqliteStore::AddAccount(const Account& account) {
                "INSERT INTO CONTCORR (CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, "
                "CDPICTCONT) VALUES (?, ?, ?, ?, ?, ?)",
                "cadastrar a conta corrente");
-  insert.Bind(1, account.code);
-  insert.Bind(2, account.bank);
-  insert.Bind(3, account.agency);
-  insert.Bind(4, account.number);
-  insert.Bind(5, account.kind);
-  insert.Bind(6, account.mask);
-  insert.Step();
+  InsertAccount(insert, account);
   transaction.Commit();
 }
 
@@ -614,13 +620,7 @@ long long SqliteStore::CopyIn(const std::vector<Account>& accounts,
                "copiar as contas correntes");
   for (const Account& account : accounts) {
     insert.Reset();
-    insert.Bind(1, account.code);
-    insert.Bind(2, account.bank);
-    insert.Bind(3, account.agency);
-    insert.Bind(4, account.number);
-    insert.Bind(5, account.kind);
-    insert.Bind(6, account.mask);
-    insert.Step();
+    InsertAccount(insert, account);
   }
   long long movements = 0;
   while (std::optional<StoredStatement> statement = next()) {

@@ -403,20 +403,8 @@ TEST_P(ServerProcessTest, BodyOf64MiBIsRefused) {
   EXPECT_EQ(1u, net->Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
 }
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 TEST_P(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
-  const int port = FreePort();
+  const int port = testing::FreeLoopbackPort();
   TNetConnection refused(nullptr);
   refused.Host = "127.0.0.1";
   refused.Port = port;
