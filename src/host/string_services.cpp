@@ -73,7 +73,7 @@ std::string RemoveAcentos(const std::string& text) {
   return out;
 }
 
-void RemoveAcentosInPlace(std::string& text) {
+void RemoveAcentosInPlace(std::span<char> text) {
   for (char& c : text) {
     const unsigned char b = static_cast<unsigned char>(c);
     if (b >= 0x80 && kAccents.plain[b - 0x80] != 0) c = kAccents.plain[b - 0x80];

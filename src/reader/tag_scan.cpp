@@ -80,8 +80,6 @@ inline std::uint64_t UpperWord(std::uint64_t w) {
   return w - (lower >> 2);
 }
 
-constexpr size_t kLongestName = 8;
-
 std::array<char, 256> MakeValidTable() {
   std::array<char, 256> t{};
   for (int b = 0; b < 256; ++b) {
@@ -154,97 +152,138 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
   return Lookup(UpperWord(w), len);
 }
 
-}  // namespace
-
-bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
-  if (p_ >= end_) return false;
-  const char* const start = p_;
-  const char* p = p_;
-  // The text comes from a file mapping in pages of its own: ask for the
-  // bytes a few lines ahead before they are needed.
-  __builtin_prefetch(p + 1024);
-  std::uint32_t mask = 0;
-  unsigned opening = 0;
-  const char* eol = nullptr;
+// The marks of the 64 bytes at p: bit i set when byte i is a line break,
+// a "<", a ">".
+inline void Mark(const char* p, std::uint64_t& breaks_out, std::uint64_t& lts_out,
+                 std::uint64_t& gts_out) {
+  std::uint64_t breaks = 0, lts = 0, gts = 0;
 #if defined(__SSE2__)
-  // Sixteen bytes at a time: where the line ends and where a "<" stands.
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lt = _mm_set1_epi8('<');
-  while (end_ - p >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned ends = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr))));
-    unsigned opens = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lt)));
-    if (ends != 0) {
-      const unsigned at = static_cast<unsigned>(__builtin_ctz(ends));
-      eol = p + at;
-      opens &= (1u << at) - 1;
-    }
-    while (opens != 0) {
-      const unsigned at = static_cast<unsigned>(__builtin_ctz(opens));
-      opens &= opens - 1;
-      // The name may run on past this block; it is read up to the line's
-      // end, found below when not yet known.
-      const char* const lt_at = p + at;
-      const char* const limit = eol != nullptr ? eol : end_;
-      // A letter is never a line break, so the text's end bounds the look.
-      if (lt_at + 1 < limit && IsAsciiLetter(lt_at[1])) ++opening;
-      if (eol != nullptr) {
-        mask |= TagAfter(lt_at, eol);
-      } else if (end_ - lt_at >= 17) {
-        // The name's bound from one look at the sixteen bytes after the
-        // "<": the first line break there, but no further than a name of
-        // kLongestName and its ">".
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lt_at + 1));
-        const unsigned breaks = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(next, lf), _mm_cmpeq_epi8(next, cr))));
-        const unsigned k = breaks != 0 ? static_cast<unsigned>(__builtin_ctz(breaks)) : 16u;
-        mask |= TagAfter(lt_at, lt_at + 1 + (k < kLongestName + 1 ? k : kLongestName + 1));
-      } else {
-        const char* stop = lt_at + 1;
-        while (stop < end_ && stop <= lt_at + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
-        mask |= TagAfter(lt_at, stop);
-      }
-    }
-    if (eol != nullptr) break;
-    p += 16;
+  const __m128i gt = _mm_set1_epi8('>');
+  for (int k = 0; k < 4; ++k) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    auto bits = [k](__m128i hits) {
+      return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * k);
+    };
+    breaks |= bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr)));
+    lts |= bits(_mm_cmpeq_epi8(bytes, lt));
+    gts |= bits(_mm_cmpeq_epi8(bytes, gt));
+  }
+#else
+  for (int i = 0; i < 64; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (p[i] == '\n' || p[i] == '\r') breaks |= bit;
+    if (p[i] == '<') lts |= bit;
+    if (p[i] == '>') gts |= bit;
   }
 #endif
-  if (eol == nullptr) {
-    while (p < end_ && *p != '\n' && *p != '\r') {
-      if (*p == '<') {
-        if (p + 1 < end_ && IsAsciiLetter(p[1])) ++opening;
-        const char* stop = p + 1;
-        while (stop < end_ && stop <= p + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
-        mask |= TagAfter(p, stop);
-      }
-      ++p;
-    }
-    eol = p;
+  breaks_out = breaks;
+  lts_out = lts;
+  gts_out = gts;
+}
+
+// The value of a line (see ValueOf) that ends at eol, from its first ">"
+// and its first "</" (nullptr when it has none). Both are above code 32, so
+// trimming the line moves neither.
+std::string_view ValueIn(const char* eol, const char* gt, const char* close) {
+  if (gt == nullptr || (close != nullptr && close < gt)) return {};
+  const char* end = close;
+  if (end == nullptr) {
+    end = eol;
+    while (end > gt + 1 && static_cast<unsigned char>(end[-1]) <= 32) --end;
   }
-  line = std::string_view(start, static_cast<size_t>(eol - start));
-  tags = opening > 1 ? mask | static_cast<std::uint32_t>(kSeveralOpen) : mask;
-  p = eol;
+  return {gt + 1, static_cast<size_t>(end - gt - 1)};
+}
+
+}  // namespace
+
+TTagLineReader::TTagLineReader(std::string_view text)
+    : p_(text.data()), end_(text.data() + text.size()), block_(text.data()) {
+  if (p_ < end_) MarkBlock();
+}
+
+void TTagLineReader::MarkBlock() {
+  // The text comes from a file mapping: ask for the bytes a few lines ahead
+  // before they are needed, across the page ends the processor stops at.
+  __builtin_prefetch(block_ + 1024);
+  if (end_ - block_ >= static_cast<std::ptrdiff_t>(kBlock)) {
+    Mark(block_, breaks_, lts_, gts_);
+    return;
+  }
+  // The text's last block, short: its bytes followed by zeros, which mark
+  // nothing.
+  char tail[kBlock] = {};
+  std::memcpy(tail, block_, static_cast<size_t>(end_ - block_));
+  Mark(tail, breaks_, lts_, gts_);
+}
+
+bool TTagLineReader::Next(TScanLine& line) {
+  if (p_ >= end_) return false;
+  const char* const start = p_;
+  const char* eol = nullptr;
+  const char* gt = nullptr;     // the line's first ">"
+  const char* close = nullptr;  // the line's first "</"
+  std::uint32_t tags = 0;
+  unsigned opening = 0;
+  // The line's part in each block, from p_ to the first break after it or
+  // to the block's end.
+  for (;;) {
+    std::uint64_t in_line = ~std::uint64_t{0} << (p_ - block_);
+    const std::uint64_t breaks = breaks_ & in_line;
+    if (breaks != 0) in_line &= (breaks & (~breaks + 1)) - 1;
+    for (std::uint64_t lts = lts_ & in_line; lts != 0; lts &= lts - 1) {
+      const char* const lt = block_ + __builtin_ctzll(lts);
+      if (lt + 1 == end_) break;
+      // A tag's name holds no line break, so the text's end bounds the look.
+      if (IsAsciiLetter(lt[1])) {
+        ++opening;
+        tags |= TagAfter(lt, end_);
+      } else if (lt[1] == '/') {
+        if (close == nullptr) close = lt;
+        tags |= TagAfter(lt, end_);
+      }
+    }
+    const std::uint64_t gts = gts_ & in_line;
+    if (gt == nullptr && gts != 0) gt = block_ + __builtin_ctzll(gts);
+    if (breaks != 0) {
+      eol = block_ + __builtin_ctzll(breaks);
+      break;
+    }
+    NextBlock();
+    if (block_ >= end_) {
+      eol = end_;
+      break;
+    }
+    p_ = block_;
+  }
+  line.text = std::string_view(start, static_cast<size_t>(eol - start));
+  line.value = ValueIn(eol, gt, close);
+  line.tags = opening > 1 ? tags | static_cast<std::uint32_t>(kSeveralOpen) : tags;
+  const char* p = eol;
   if (p < end_) {
     if (*p == '\r' && p + 1 < end_ && p[1] == '\n') ++p;
     ++p;
   }
   p_ = p;
+  // A CR LF may end at the next block's first byte.
+  if (p_ < end_ && p_ - block_ >= static_cast<std::ptrdiff_t>(kBlock)) NextBlock();
   return true;
 }
 
-void TPieceReader::Cut(std::string_view& piece, std::uint32_t& tags, long long& line) {
+void TPieceReader::Cut(TScanLine& piece) {
   // The piece runs to the next opening tag after the line's first one (the
   // first piece of a line may start with text before its first tag).
   const std::string_view text = rest_;
   size_t first = 0;
   if (!(text.size() > 1 && text[0] == '<' && IsAsciiLetter(text[1]))) first = NextOpening(text);
   const size_t cut = first < text.size() ? first + NextOpening(text.substr(first)) : text.size();
-  piece = text.substr(0, cut);
+  piece.text = text.substr(0, cut);
+  piece.value = ValueOf(piece.text);
+  piece.tags = TagsIn(piece.text);
+  piece.number = line_;
   rest_ = text.substr(cut);
-  tags = TagsIn(piece);
-  line = line_;
 }
 
 size_t NextOpening(std::string_view text) {
