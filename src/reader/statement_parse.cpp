@@ -282,56 +282,68 @@ class TVQOFXReader::TParse {
     return Trim(scratch_);
   }
 
-  // StrToFloat of text. The usual amount, a sign, digits and a fraction
-  // with fifteen digits at most, is read here: both numbers of the quotient
-  // are exact doubles, so the quotient is the correctly rounded value, as
-  // StrToFloat gives it. Then plain is true and the amount is, exactly,
+  // The usual amount: an optional "-", then at most fifteen digits with at
+  // most one mark (mark or other_mark) among them, neither first nor last.
+  // Returns false for any other text; otherwise sets amount to the number
+  // as StrToFloat reads it, and units and scale so that it is, exactly,
   // units / 10^scale.
-  static double PlainAmount(std::string_view text, char separator, bool& plain,
-                            std::int64_t& units_out, int& scale_out) {
-    plain = false;
+  static bool UsualAmount(std::string_view text, char mark, char other_mark, double& amount,
+                          std::int64_t& units, int& scale) {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     size_t i = 0;
     const bool negative = !text.empty() && text[0] == '-';
     if (negative) i = 1;
-    std::int64_t units = 0;
+    std::int64_t read = 0;
     int digits = 0;
-    int before = -1;  // digits before the separator, once it is seen
+    int before = -1;  // digits before the mark, once it is seen
     for (; i < text.size(); ++i) {
       const char c = text[i];
       if (c >= '0' && c <= '9') {
-        units = units * 10 + (c - '0');
-        if (++digits > 15) return StrToFloat(text);
-      } else if (c == separator && before < 0) {
+        read = read * 10 + (c - '0');
+        if (++digits > 15) return false;
+      } else if ((c == mark || c == other_mark) && before < 0) {
         before = digits;
       } else {
-        return StrToFloat(text);
+        return false;
       }
     }
-    if (digits == 0 || before == 0 || before == digits) return StrToFloat(text);
-    const int scale = before < 0 ? 0 : digits - before;
-    const double value = static_cast<double>(units) / kPow10[scale];
-    plain = true;
-    units_out = negative ? -units : units;
-    scale_out = scale;
-    return negative ? -value : value;
+    if (digits == 0 || before == 0 || before == digits) return false;
+    scale = before < 0 ? 0 : digits - before;
+    units = negative ? -read : read;
+    // Both numbers of the quotient are exact doubles, so the quotient is the
+    // correctly rounded value, as StrToFloat gives it ("-0" included).
+    const double value = static_cast<double>(read) / kPow10[scale];
+    amount = negative ? -value : value;
+    return true;
   }
 
   void SetAmount(TOFXItem& item, std::string_view value, long long line_no) {
+    const char separator = FormatSettings.DecimalSeparator;
+    std::int64_t units = 0;
+    int scale = 0;
+    // The usual amount, digits with a "." or a "," among them, is read as it
+    // stands: CampoValido keeps each of its bytes, and PrepareFloat makes its
+    // mark the decimal separator.
+    double amount = 0;
+    if ((separator == '.' || separator == ',') &&
+        UsualAmount(value, '.', ',', amount, units, scale)) {
+      item.Amount = amount;
+      total_ -= item.Amount;
+      exact_total_.AddUnits(-units, scale);
+      return;
+    }
     const std::string_view filtered = Filtered(value);
     // PrepareFloat: every "." and "," becomes the decimal separator.
-    const char separator = FormatSettings.DecimalSeparator;
     const size_t offset = static_cast<size_t>(filtered.data() - scratch_.data());
     for (size_t i = 0; i < filtered.size(); ++i) {
       char& c = scratch_[offset + i];
       if (c == '.' || c == ',') c = separator;
     }
-    bool plain = false;
-    std::int64_t units = 0;
-    int scale = 0;
+    // StrToFloat, the usual amount read here.
+    const bool plain = UsualAmount(filtered, separator, separator, amount, units, scale);
     try {
-      item.Amount = PlainAmount(filtered, separator, plain, units, scale);
+      item.Amount = plain ? amount : StrToFloat(filtered);
     } catch (const EConvertError&) {
       throw EConvertError(LineLabel(line_no) + "valor \"" + std::string(value) +
                           "\" de TRNAMT n\xE3o \xE9 um n\xFAmero");
@@ -397,6 +409,13 @@ class TVQOFXReader::TParse {
 };
 
 bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
+  // The records and their texts take less room than the statement's text,
+  // as a rule, and few transactions take fewer than kTransactionBytes of it:
+  // room for both is taken at once, its pages touched only as it fills,
+  // rather than in growing steps that each fault in pages of their own.
+  constexpr size_t kTransactionBytes = 64;
+  arena_.Reserve(text.size());
+  items_.reserve(text.size() / kTransactionBytes);
   return TParse(*this, text, file).Run();
 }
 
