@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <utility>
 
 namespace kvr {
 
@@ -34,10 +36,20 @@ std::string_view TArena::Copy(std::string_view text) {
 
 void TArena::NewBlock(std::size_t size) {
   const std::size_t last = blocks_.empty() ? 0 : blocks_.back().size;
-  const std::size_t wanted =
-      std::max({size, reserved_, last == 0 ? kFirstBlock : std::min(2 * last, kLargeBlock)});
-  reserved_ = 0;
-  const TBlock block{static_cast<char*>(AllocateLarge(wanted)), wanted};
+  std::size_t wanted = std::max(size, last == 0 ? kFirstBlock : std::min(2 * last, kLargeBlock));
+  const std::size_t reserved = std::exchange(reserved_, 0);
+  void* data = nullptr;
+  if (reserved > wanted) {
+    // A reservation is a wish: where the system refuses that much room at
+    // once, the block is of the usual size.
+    try {
+      data = AllocateLarge(reserved);
+      wanted = reserved;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  if (data == nullptr) data = AllocateLarge(wanted);
+  const TBlock block{static_cast<char*>(data), wanted};
   try {
     blocks_.push_back(block);
   } catch (...) {

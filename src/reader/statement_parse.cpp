@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "host/string_services.h"
@@ -415,7 +416,11 @@ bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
   // rather than in growing steps that each fault in pages of their own.
   constexpr size_t kTransactionBytes = 64;
   arena_.Reserve(text.size());
-  items_.reserve(text.size() / kTransactionBytes);
+  try {
+    items_.reserve(text.size() / kTransactionBytes);
+  } catch (const std::bad_alloc&) {
+    // The list then grows as it goes.
+  }
   return TParse(*this, text, file).Run();
 }
 
