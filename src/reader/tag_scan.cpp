@@ -125,8 +125,9 @@ std::array<char, 256> MakeValidTable() {
 
 const std::array<char, 256> kValid = MakeValidTable();
 
-// The tag, if any, that starts right after the "<" at lt, in a line ending
-// at end.
+// The tag, if any, that starts right after the "<" at lt; no byte from end
+// on is read. As a tag's name holds no line break, end may be the line's
+// end or any point after it.
 inline std::uint32_t TagAfter(const char* lt, const char* end) {
   // Closing tags are the other half of the "<"s; of them only "</STMTTRN>"
   // counts.
@@ -221,8 +222,8 @@ TTagLineReader::TTagLineReader(std::string_view text)
 }
 
 void TTagLineReader::MarkBlock() {
-  // The text comes from a file mapping: ask for the bytes a few lines ahead
-  // before they are needed, across the page ends the processor stops at.
+  // Asks for the bytes a few lines ahead before they are needed: the
+  // processor's own look-ahead stops at the end of each 4 KB page.
   __builtin_prefetch(block_ + 1024);
   if (end_ - block_ >= static_cast<std::ptrdiff_t>(kBlock)) {
     Mark(block_, breaks_, lts_, gts_);
