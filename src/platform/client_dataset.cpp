@@ -825,7 +825,11 @@ void TClientDataSet::Edit() {
   Impl& im = *impl_;
   if (im.current == nullptr) throw EDatabaseError("N\xE3o h\xE1 linha corrente para editar.");
   im.buffer.resize(fields_.size());
-  for (size_t i = 0; i < fields_.size(); ++i) im.buffer[i] = ToVariant(im.current->data.Get(i));
+  // One walk over the packed row, not one from its start per column.
+  TRowCursor cursor(im.current->data);
+  TCellView cell;
+  for (size_t i = 0; i < fields_.size(); ++i)
+    im.buffer[i] = cursor.Next(cell) ? ToVariant(cell) : TVariant{};
   im.edit_row = im.current;
   state_ = TDataSetState::dsEdit;
   Notify(TDataChange::State);
