@@ -769,6 +769,7 @@ void TClientDataSet::Next() {
   } else {
     im.current = next;
     eof_ = false;
+    if (next->next != nullptr) next->next->data.Prefetch();
   }
   bof_ = false;
   Notify(TDataChange::CurrentRow);
@@ -1085,7 +1086,10 @@ std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) 
 void TClientDataSet::ForEachRow(const std::function<void(const TRowData&)>& visit) {
   if (!active_) NotActive();
   if (state_ != TDataSetState::dsBrowse) Post();
-  for (const Row* r = impl_->head; r != nullptr; r = r->next) visit(r->data);
+  for (const Row* r = impl_->head; r != nullptr; r = r->next) {
+    if (r->next != nullptr) r->next->data.Prefetch();
+    visit(r->data);
+  }
 }
 
 void TClientDataSet::ReplaceData(const std::vector<TFieldDef>& defs, std::vector<TRowData>&& rows) {
