@@ -143,21 +143,17 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
   const size_t avail = static_cast<size_t>(end - q);
   size_t len = 0;
   std::uint64_t w = 0;
-  if (avail >= 8 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+  if (avail > 8 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
     // The first ">" among the eight bytes after the "<" (the lowest zero
-    // byte of w ^ ">>>>>>>>" is found exactly), or right after them.
+    // byte of w ^ ">>>>>>>>" is found exactly), or right after them; worked
+    // out without branches, as names of every length follow one another.
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     std::memcpy(&w, q, 8);
     const std::uint64_t x = w ^ (kOnes * '>');
     const std::uint64_t zero = (x - kOnes) & ~x & (kOnes * 0x80);
-    if (zero != 0) {
-      len = static_cast<size_t>(__builtin_ctzll(zero)) / 8;
-      w &= (std::uint64_t{1} << (8 * len)) - 1;
-    } else if (avail > 8 && q[8] == '>') {
-      len = 8;
-    } else {
-      return 0;
-    }
+    len = zero != 0 ? static_cast<size_t>(__builtin_ctzll(zero)) / 8 : q[8] == '>' ? 8 : 9;
+    if (len > 8) return 0;
+    w &= len < 8 ? (std::uint64_t{1} << (8 * len)) - 1 : ~std::uint64_t{0};
   } else {
     while (len < avail && q[len] != '>') ++len;
     if (len == avail) return 0;
