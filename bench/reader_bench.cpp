@@ -32,15 +32,7 @@ struct TStatementFile {
   std::size_t size = 0;
 };
 
-std::filesystem::path Folder() {
-  static const std::filesystem::path folder = [] {
-    auto p = std::filesystem::temp_directory_path() /
-             ("kvr-reader-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(p);
-    return p;
-  }();
-  return folder;
-}
+const std::filesystem::path& Folder() { return kvr::bench::RunFolder("kvr-reader-bench"); }
 
 // The statement of n transactions, written once per run.
 const TStatementFile& Statement(std::size_t n) {
@@ -300,6 +292,5 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::filesystem::remove_all(Folder());
   return 0;
 }
