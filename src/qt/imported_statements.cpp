@@ -308,7 +308,7 @@ void ImportedStatementsWindow::FillChart(const nlohmann::json& statements) {
     points.push_back(point);
   }
   if (points.empty()) {
-    chart_view_->setChart(chart);
+    ShowChart(chart);
     return;
   }
   double low = 0, high = 0;
@@ -384,7 +384,14 @@ void ImportedStatementsWindow::FillChart(const nlohmann::json& statements) {
   closings->setColor(QColor(0x1f, 0x5f, 0xa8));
   for (const Point& p : points) closings->append(Millis(p.after_end), p.closing);
   attach(closings, true);
+  ShowChart(chart);
+}
+
+void ImportedStatementsWindow::ShowChart(QChart* chart) {
+  // The view hands the chart it showed back to us instead of deleting it.
+  QChart* previous = chart_view_->chart();
   chart_view_->setChart(chart);
+  delete previous;
 }
 
 ImportedStatementsWindow* OpenImportedStatements(MainWindow& main_window) {

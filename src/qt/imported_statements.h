@@ -57,6 +57,8 @@ class ImportedStatementsWindow : public QWidget {
  private:
   void ShowAccount(int index);
   void FillChart(const nlohmann::json& statements);
+  // Shows chart in the view and deletes the chart shown before.
+  void ShowChart(QChart* chart);
 
   nlohmann::json continuity_ = nlohmann::json::array();
   QComboBox* accounts_ = nullptr;

@@ -13,6 +13,7 @@
 #include <QLineSeries>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QPointer>
 #include <QTableWidget>
 
 #include "../server/packets.h"
@@ -125,7 +126,9 @@ TEST(ImportedStatements, GapOverlapAndBalanceBreakMarkedAndCharted) {
   entry->trigger();
   ProcessEvents();
   EXPECT_EQ(1, main.ChildArea().subWindowList().size());
+  const QPointer<QChart> shown(&window->Chart());
   ASSERT_TRUE(window->ChooseAccount("003"));
+  EXPECT_TRUE(shown.isNull()) << "the chart shown before is left alive";
   EXPECT_EQ(0, table.rowCount());
   EXPECT_EQ("Nenhum extrato gravado desta conta.", window->Summary().toStdString());
 
