@@ -128,6 +128,19 @@ class Query {
       rc = sqlite3_bind_null(stmt_, index);
     if (rc != SQLITE_OK) Fail(db_, rc, what_);
   }
+  // A text of cell must stay unchanged until the statement is reset and
+  // bound again (SQLite takes it without a copy).
+  void Bind(int index, CellView cell) {
+    int rc;
+    if (cell.kind == CellView::Kind::kText)
+      rc = sqlite3_bind_text(stmt_, index, cell.text.data(), static_cast<int>(cell.text.size()),
+                             SQLITE_STATIC);
+    else if (cell.kind == CellView::Kind::kNumber)
+      rc = sqlite3_bind_double(stmt_, index, cell.number);
+    else
+      rc = sqlite3_bind_null(stmt_, index);
+    if (rc != SQLITE_OK) Fail(db_, rc, what_);
+  }
   void Bind(int index, const std::string& text) { Bind(index, Cell(text)); }
   void Bind(int index, long long number) {
     int rc = sqlite3_bind_int64(stmt_, index, number);
@@ -145,6 +158,8 @@ class Query {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
   }
+  // Ready to run again with the same values bound, but those bound anew.
+  void Rerun() { sqlite3_reset(stmt_); }
 
   std::string Text(int column) {
     const unsigned char* text = sqlite3_column_text(stmt_, column);
@@ -248,7 +263,7 @@ bool Recorded(const Db& db, const Statement& statement) {
   // Equal movements share the date, so only the stored movements of the
   // account within the new movements' dates can be equal: one range read
   // instead of one lookup per movement.
-  const MovementKeys keys = KeysOf(statement);
+  const MovementKeys keys(statement.movements);
   Query same(db,
              "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
              "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
@@ -258,11 +273,8 @@ bool Recorded(const Db& db, const Statement& statement) {
   same.Bind(2, keys.first);
   same.Bind(3, keys.last);
   same.Bind(4, keys.undated ? 1LL : 0LL);
-  while (same.Step()) {
-    if (keys.keys.count(MovementKey(same.Value(0), same.Value(1), same.Value(2), same.Value(3))) !=
-        0)
-      return true;
-  }
+  while (same.Step())
+    if (keys.Contains(same.Value(0), same.Value(1), same.Value(2), same.Value(3))) return true;
   return false;
 }
 
@@ -317,7 +329,7 @@ long long InsertHeader(const Db& db, const std::string& account, const Row& row,
 // Inserts movements under seq; numbers them 1, 2, ... unless keep_numbers,
 // which keeps each row's NRSEQMOVREAL.
 void InsertMovements(const Db& db, long long seq, const std::string& account,
-                     const std::vector<Row>& rows, bool keep_numbers) {
+                     const PackedRows& rows, bool keep_numbers) {
   const Layout& layout = MovExtrLayout();
   size_t source[kMovementCount];
   for (size_t i = 0; i < kMovementCount; ++i) source[i] = ColumnIndex(layout, kMovementColumns[i]);
@@ -327,15 +339,15 @@ void InsertMovements(const Db& db, long long seq, const std::string& account,
                      JoinColumns(kMovementColumns, kMovementCount) + ") VALUES (?, ?, " +
                      Placeholders(kMovementCount) + ")",
                  "gravar os movimentos do extrato");
-  long long number = 0;
-  for (const Row& row : rows) {
-    movement.Reset();
-    movement.Bind(1, seq);
-    ++number;
-    movement.Bind(2, keep_numbers ? StoredNumber(row[number_column]) : number);
-    movement.Bind(3, account);
+  // The statement and the account are the same for every row: bound once.
+  movement.Bind(1, seq);
+  movement.Bind(3, account);
+  for (size_t row = 0; row < rows.size(); ++row) {
+    movement.Rerun();
+    movement.Bind(2, keep_numbers ? StoredNumber(rows.At(row, number_column))
+                                  : static_cast<long long>(row + 1));
     for (size_t i = 1; i < kMovementCount; ++i)
-      movement.Bind(static_cast<int>(i) + 3, row[source[i]]);
+      movement.Bind(static_cast<int>(i) + 3, rows.At(row, source[i]));
     movement.Step();
   }
 }
@@ -627,7 +639,8 @@ long long SqliteStore::CopyIn(const std::vector<Account>& accounts,
     const std::string account =
         CellText(statement->summary.header[ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
     InsertHeader(db, account, statement->summary.header, statement->summary.seq);
-    InsertMovements(db, statement->summary.seq, account, statement->movements, true);
+    InsertMovements(db, statement->summary.seq, account,
+                    PackedRows(MovExtrLayout(), statement->movements), true);
     movements += static_cast<long long>(statement->movements.size());
   }
   transaction.Commit();
