@@ -66,7 +66,7 @@ MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) 
     const std::uint64_t hash = Hash(key);
     size_t slot = hash & mask_;
     while (table_[slot].row != 0) slot = (slot + 1) & mask_;
-    table_[slot] = {hash, static_cast<std::uint32_t>(row + 1)};
+    table_[slot] = {static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(row + 1)};
   }
 }
 
@@ -89,6 +89,10 @@ std::uint64_t MovementKeys::Hash(const Key& key) {
       hash = Mix(hash, bits);
     }
   }
+  // The low bits pick the slot: let every bit of every cell reach them.
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDull;
+  hash ^= hash >> 33;
   return hash;
 }
 
@@ -111,8 +115,9 @@ bool MovementKeys::Contains(const Cell& date, const Cell& value, const Cell& doc
   key.cells[2] = KeyCell(ViewOf(document), false);
   key.cells[3] = KeyCell(ViewOf(fitid), false);
   const std::uint64_t hash = Hash(key);
+  const auto check = static_cast<std::uint32_t>(hash >> 32);
   for (size_t slot = hash & mask_; table_[slot].row != 0; slot = (slot + 1) & mask_)
-    if (table_[slot].hash == hash && Same(KeyOf(table_[slot].row - 1), key)) return true;
+    if (table_[slot].check == check && Same(KeyOf(table_[slot].row - 1), key)) return true;
   return false;
 }
 

@@ -61,9 +61,10 @@ class MovementKeys {
 
   const PackedRows& movements_;
   size_t columns_[4];
-  // Open addressing: row + 1 of a movement with its hash, 0 for a free slot.
+  // Open addressing by the low bits of the hash: row + 1 of a movement (0
+  // for a free slot) with the high bits of its hash.
   struct Entry {
-    std::uint64_t hash = 0;
+    std::uint32_t check = 0;
     std::uint32_t row = 0;
   };
   std::vector<Entry> table_;
