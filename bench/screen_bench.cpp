@@ -51,14 +51,19 @@ class QuietHost : public kvr::THostLibrary {
   kvr::TComponent* MainForm() override { return nullptr; }
 };
 
+// The run's own folder (statement and databases), removed when it ends.
 std::filesystem::path Folder() {
-  static const std::filesystem::path folder = [] {
-    auto p = std::filesystem::temp_directory_path() /
-             ("kvr-screen-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(p);
-    return p;
-  }();
-  return folder;
+  struct Owned {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("kvr-screen-bench-" + std::to_string(::getpid()));
+    Owned() { std::filesystem::create_directories(path); }
+    ~Owned() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const Owned folder;
+  return folder.path;
 }
 
 const std::string& StatementFile() {

@@ -240,41 +240,26 @@ class HttpTransport : public TRpcTransport {
     request.path = "/" + server_name;
     request.set_header("Content-Type", "application/json");
     if (compress) request.set_header("Content-Encoding", "gzip");
-    // A compressed body is small enough to hold; a plain one is written
-    // twice, once to learn its length and once into the connection: the
-    // server wants the length first.
+    // The body is written once, straight into the connection as it is made
+    // (chunked transfer): it is never held whole, compressed or not.
     bool sent = true;
     std::exception_ptr failure;
-    if (compress) {
-      BodySink sink([&request](const char* data, std::size_t size) {
-        request.body.append(data, size);
-        return true;
-      }, true);
-      rpc.WriteBody(sink);
-      sink.Finish();
-    } else {
-      std::size_t length = 0;
-      BodySink counter([&length](const char*, std::size_t size) {
-        length += size;
-        return true;
-      }, false);
-      rpc.WriteBody(counter);
-      counter.Finish();
-      request.content_length_ = length;
-      request.content_provider_ = [&](size_t offset, size_t, httplib::DataSink& out) {
-        if (offset != 0) return false;
-        // Nothing may be thrown through the library: kept, thrown after.
-        try {
-          BodySink sink([&out](const char* data, std::size_t size) { return out.write(data, size); }, false);
-          rpc.WriteBody(sink);
-          sent = sink.Finish();
-        } catch (...) {
-          failure = std::current_exception();
-          sent = false;
-        }
-        return sent;
-      };
-    }
+    request.is_chunked_content_provider_ = true;
+    request.set_header("Transfer-Encoding", "chunked");
+    request.content_provider_ = [&](size_t, size_t, httplib::DataSink& out) {
+      // Nothing may be thrown through the library: kept, thrown after.
+      try {
+        BodySink sink([&out](const char* data, std::size_t size) { return out.write(data, size); },
+                      compress);
+        rpc.WriteBody(sink);
+        sent = sink.Finish();
+      } catch (...) {
+        failure = std::current_exception();
+        sent = false;
+      }
+      if (sent) out.done();
+      return sent;
+    };
     TRpcReply reply;
     // The server's work grows with the statement: a million movements take
     // it minutes to check and store on a busy machine. The deadline grows

@@ -769,6 +769,7 @@ void TClientDataSet::Next() {
   } else {
     im.current = next;
     eof_ = false;
+    if (next->next != nullptr) next->next->data.Prefetch();
   }
   bof_ = false;
   Notify(TDataChange::CurrentRow);
@@ -825,7 +826,11 @@ void TClientDataSet::Edit() {
   Impl& im = *impl_;
   if (im.current == nullptr) throw EDatabaseError("N\xE3o h\xE1 linha corrente para editar.");
   im.buffer.resize(fields_.size());
-  for (size_t i = 0; i < fields_.size(); ++i) im.buffer[i] = ToVariant(im.current->data.Get(i));
+  // One walk over the packed row, not one from its start per column.
+  TRowCursor cursor(im.current->data);
+  TCellView cell;
+  for (size_t i = 0; i < fields_.size(); ++i)
+    im.buffer[i] = cursor.Next(cell) ? ToVariant(cell) : TVariant{};
   im.edit_row = im.current;
   state_ = TDataSetState::dsEdit;
   Notify(TDataChange::State);
@@ -1081,7 +1086,10 @@ std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) 
 void TClientDataSet::ForEachRow(const std::function<void(const TRowData&)>& visit) {
   if (!active_) NotActive();
   if (state_ != TDataSetState::dsBrowse) Post();
-  for (const Row* r = impl_->head; r != nullptr; r = r->next) visit(r->data);
+  for (const Row* r = impl_->head; r != nullptr; r = r->next) {
+    if (r->next != nullptr) r->next->data.Prefetch();
+    visit(r->data);
+  }
 }
 
 void TClientDataSet::ReplaceData(const std::vector<TFieldDef>& defs, std::vector<TRowData>&& rows) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -35,8 +36,12 @@ std::string ReasonOf(int error) {
   }
 }
 
+// The path as the module's messages carry it: file names are UTF-8 on disk,
+// messages Windows-1252.
+std::string Shown(const std::string& path) { return Utf8ToCp1252(path); }
+
 [[noreturn]] void Unreadable(const std::string& path, int error) {
-  throw EFileError("n\xE3o foi poss\xEDvel ler o arquivo \"" + path + "\": " + ReasonOf(error));
+  throw EFileError("n\xE3o foi poss\xEDvel ler o arquivo \"" + Shown(path) + "\": " + ReasonOf(error));
 }
 
 // Closes a descriptor on every way out.
@@ -62,7 +67,7 @@ const char* KindOf(const struct stat& st) {
 // Only regular files are read: a pipe would block the reader for ever and a
 // device such as /dev/zero would fill memory.
 [[noreturn]] void NotRegular(const std::string& path, const struct stat& st) {
-  throw EFileError("\"" + path + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + KindOf(st) +
+  throw EFileError("\"" + Shown(path) + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + KindOf(st) +
                    ": escolha o arquivo do extrato");
 }
 

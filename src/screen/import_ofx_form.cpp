@@ -171,7 +171,9 @@ void TfrmImportOFX::BtnPesquisa1Click(TComponent* /*sender*/) {
   LimpaCampos();
   odlArquivo->Execute();
   if (EmptyString(odlArquivo->FileName)) return;
-  edtFile->SetText(odlArquivo->FileName);
+  // The name is the file system's own bytes (UTF-8), which the reader opens;
+  // the edit shows it in the screen's code page.
+  edtFile->SetText(Utf8ToCp1252(odlArquivo->FileName));
   ReaderOFX();
   FiltraPeriodoExtrato();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -110,7 +111,8 @@ TEST_F(TextFileTest, FileContentsMapsOrReadsTheWholeFile) {
 TEST_F(TextFileTest, OnlyRegularFilesAreRead) {
   // A pipe would block the reader for ever and /dev/zero fill its memory:
   // each is refused at once, saying what it is.
-  const std::string fifo = (dir_ / "pipe.ofx").string();
+  // The message is Windows-1252 like every other; the name on disk is UTF-8.
+  const std::string fifo = (dir_ / "extrato mar\xC3\xA7o.ofx").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::string path;
@@ -118,7 +120,7 @@ TEST_F(TextFileTest, OnlyRegularFilesAreRead) {
   };
   const Case cases[] = {{dir_.string(), "uma pasta"}, {fifo, "um pipe"}, {"/dev/zero", "um dispositivo"}};
   for (const auto& c : cases) {
-    const std::string expected = "\"" + c.path + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + c.kind +
+    const std::string expected = "\"" + Utf8ToCp1252(c.path) + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + c.kind +
                                  ": escolha o arquivo do extrato";
     std::string read;
     try {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/encoding.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -18,12 +19,13 @@ const std::vector<Trn> kTwo = {
 };
 
 TEST_F(StatementLoad, SuccessfulLoadFillsEditsTablesAndAccountList) {
-  const std::string path =
-      WriteFile("a.ofx", OfxText("341", "12345-6", "20240101", "20240131", kTwo, "1500"));
+  // A name with an accent, as the file system keeps it (UTF-8).
+  const std::string path = WriteFile("extrato mar\xC3\xA7o.ofx",
+                                     OfxText("341", "12345-6", "20240101", "20240131", kTwo, "1500"));
   EXPECT_EQ(Load(path), "");
 
   TfrmImportOFX& f = Form();
-  EXPECT_EQ(f.edtFile->Text(), path);
+  EXPECT_EQ(f.edtFile->Text(), Utf8ToCp1252(path));
   EXPECT_EQ(f.edtBanco->Text(), "341");
   EXPECT_EQ(f.edtConta->Text(), "12345-6");  // 123456 through the picture 99999-9
   EXPECT_EQ(f.depDtIni->Text(), "01/01/2024");

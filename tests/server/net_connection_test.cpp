@@ -267,6 +267,9 @@ class FakeHttpServer {
       }
       request.body = data.substr(end + 4, length);
       data.erase(0, end + 4 + length);
+      if (request.head.find("Transfer-Encoding: chunked") != std::string::npos &&
+          !ReadChunks(fd, data, request.body))
+        return;
       if (request.head.rfind("GET ", 0) == 0) {
         if (!Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nkvr61400")) return;
         continue;
@@ -276,6 +279,30 @@ class FakeHttpServer {
         received_.push_back(request);
       }
       handler_(fd, request);
+    }
+  }
+
+  // Appends a chunked body's chunks to body, taking them from data (and the
+  // socket); false when the connection ends first.
+  bool ReadChunks(int fd, std::string& data, std::string& body) {
+    char buf[65536];
+    auto fill = [&](size_t wanted) {
+      while (data.size() < wanted && !stopping_) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0) return false;
+        if (n > 0) data.append(buf, static_cast<size_t>(n));
+      }
+      return data.size() >= wanted;
+    };
+    for (;;) {
+      size_t line_end;
+      while ((line_end = data.find("\r\n")) == std::string::npos)
+        if (!fill(data.size() + 1)) return false;
+      const size_t size = std::stoul(data.substr(0, line_end), nullptr, 16);
+      if (!fill(line_end + 2 + size + 2)) return false;
+      body.append(data, line_end + 2, size);
+      data.erase(0, line_end + 2 + size + 2);
+      if (size == 0) return true;
     }
   }
 
@@ -424,6 +451,7 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
   ASSERT_EQ(1u, received.size());
   EXPECT_NE(std::string::npos, received[0].head.find("Authorization: Bearer segredo\r\n"));
   EXPECT_NE(std::string::npos, received[0].head.find("Content-Encoding: gzip\r\n"));
+  EXPECT_NE(std::string::npos, received[0].head.find("Transfer-Encoding: chunked\r\n"));
   EXPECT_NE(std::string::npos, received[0].head.find("Accept-Encoding: gzip"));
   EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[{"fields":[{"name":"A","type":"string",)"
             R"("size":9}],"rows":[["João"]]},"x"]})",
