@@ -48,6 +48,11 @@ std::optional<std::string> HeaderAccount(const PacketRows* header) {
   return std::string(code.text);
 }
 
+// The packet a parameter was read into, if any.
+const PacketRows* PacketOf(const CallParam& param) {
+  return param.packet ? &*param.packet : nullptr;
+}
+
 // A packet parameter read into rows; from its JSON value when it was kept
 // as one.
 PacketRows TakePacket(CallParam& param, const Layout& layout, const char* name,
@@ -66,7 +71,7 @@ std::unique_ptr<PacketReader> ImportModule::PacketReaderFor(const std::string* m
   if (method != nullptr && !IsStatementMethod(*method)) return nullptr;
   if (index == 0) return std::make_unique<PacketReader>(ExtrBancoLayout(), kHeaderPacket);
   if (index == 1) {
-    std::optional<std::string> account = HeaderAccount(before[0].packet ? &*before[0].packet : nullptr);
+    std::optional<std::string> account = HeaderAccount(PacketOf(before[0]));
     // Whatever the movements hold, a header in fault refuses the statement:
     // check them for a well-formed request, but keep none.
     const bool keep = account.has_value();
@@ -123,7 +128,7 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     const bool store = method == "SetExtratoBancario";
     ExpectParams(method, params, store ? 3 : 2);
     const bool valid = store ? BoolParam(method, params, 2) : true;
-    if (std::optional<std::string> account = HeaderAccount(params[0].packet ? &*params[0].packet : nullptr))
+    if (std::optional<std::string> account = HeaderAccount(PacketOf(params[0])))
       info.account = *account;
     PacketRows header = TakePacket(params[0], ExtrBancoLayout(), kHeaderPacket);
     PacketRows movements = TakePacket(params[1], MovExtrLayout(), kMovementsPacket,

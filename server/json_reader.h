@@ -55,7 +55,16 @@ class JsonReader {
   std::string& Text() { return text_; }
 
  private:
-  enum class State { kStart, kValue, kFirstItem, kFirstMember, kMember, kAfterValue, kDone, kFailed };
+  enum class State {
+    kStart,        // nothing read yet
+    kValue,        // a value comes next
+    kFirstItem,    // after "[": a value or "]"
+    kFirstMember,  // after "{": a key or "}"
+    kMember,       // after "," in an object: a key
+    kAfterValue,   // "," or the end of the container, or of the text
+    kDone,
+    kFailed,
+  };
 
   static constexpr int kEof = -1;
 

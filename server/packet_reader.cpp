@@ -354,10 +354,11 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
   };
   if (account_ && statement_error_.empty()) {
     const RawValue& account = cell(account_column_);
-    const std::string& code = account.kind == JsonKind::kNull ? "nulo" : account.text;
-    if (code != *account_)
-      statement_error_ = "O movimento" + where() + " é da conta \"" + code +
-                         "\", não da conta \"" + *account_ + "\" do extrato.";
+    const bool no_account = account.kind == JsonKind::kNull;
+    if (no_account || account.text != *account_)
+      statement_error_ = "O movimento" + where() + " é da conta \"" +
+                         (no_account ? "nulo" : account.text) + "\", não da conta \"" +
+                         *account_ + "\" do extrato.";
     else if (cell(date_column_).kind == JsonKind::kNull)
       statement_error_ = "O movimento" + where() + " não tem data (DTMOVREAL).";
     else if (cell(value_column_).kind == JsonKind::kNull)

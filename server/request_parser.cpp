@@ -152,7 +152,6 @@ class RequestHandler {
       case Member::kOther:
         break;
     }
-    return;
   }
 
   void Open(JsonKind kind) {
@@ -200,7 +199,6 @@ class RequestHandler {
       }
     }
     ++depth_;
-    return;
   }
 
   void Close() {
@@ -213,7 +211,6 @@ class RequestHandler {
       return;
     }
     if (depth_ == 1 && in_params_) in_params_ = false;
-    return;
   }
 
   void BeginParam(JsonKind kind) {

@@ -61,7 +61,9 @@ std::string Events(const std::string& text, size_t max_depth = 64) {
   return events;
 }
 
-bool Ends(const std::string& events) { return events.size() >= 3 && events.substr(events.size() - 3) == "end"; }
+bool Ends(const std::string& events) {
+  return events.size() >= 3 && events.substr(events.size() - 3) == "end";
+}
 
 TEST(JsonReader, AcceptsExactlyWhatAStrictJsonParserAccepts) {
   const std::string cases[] = {
@@ -81,6 +83,30 @@ TEST(JsonReader, AcceptsExactlyWhatAStrictJsonParserAccepts) {
   };
   for (const std::string& text : cases)
     EXPECT_EQ(nlohmann::json::accept(text), Ends(Events(text))) << text;
+  // A request with a few bytes changed, many times over (the same ones each run).
+  const std::string request =
+      "{\"jsonrpc\":\"2.0\",\"id\":-7,\"method\":\"ValidExtrato\",\"params\":[{\"rows\":"
+      "[[\"001\",null,1e3,-0.25,\"2024-01-05T00:00:00\",\"Pag\\u00e9 \\ud83d\\ude00\xc3\xa9\"]],"
+      "\"fields\":[]},true,false]}";
+  const char replacements[] = "{}[]\",:0-.eE+\\u\x01\x80\xc3\xed\xf4 tfn";
+  unsigned seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7FFF;
+  };
+  for (int i = 0; i < 3000; ++i) {
+    std::string text = request;
+    for (unsigned changes = 1 + next() % 3; changes > 0; --changes) {
+      const size_t at = next() % text.size();
+      switch (next() % 3) {
+        case 0: text[at] = replacements[next() % (sizeof replacements - 1)]; break;
+        case 1: text.erase(at, 1); break;
+        default: text.insert(at, 1, replacements[next() % (sizeof replacements - 1)]);
+      }
+    }
+    std::stringbuf source(text);
+    ASSERT_EQ(nlohmann::json::accept(text), Ends(Events(source))) << text;
+  }
 }
 
 TEST(JsonReader, ReadsEventsWithTheirValues) {
