@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "body_stream.h"
 #include "json_reader.h"
 #include "packed_rows.h"
 #include "statement.h"
@@ -117,6 +118,39 @@ TEST(JsonReader, ReadsEventsWithTheirValues) {
   EXPECT_EQ("[ [ [ u:1 ] ] ] end", Events("[[[1]]]", 3));
   EXPECT_EQ("[ [ [ deep", Events("[[[[1]]]]", 3));
   EXPECT_EQ("[ u:1 error", Events("[1 2]"));
+}
+
+TEST(BodyStreamBuf, RefusesNulBytesAndRunsPastTheLimitWhereverTheyFall) {
+  const std::string text(kMaxRun - 2, 'a');
+  struct Case {
+    std::string body;
+    const char* fault;  // nullptr: read whole
+  };
+  const Case cases[] = {
+      {"[\"" + text + "\"]", nullptr},  // the run ends at "]" with kMaxRun bytes
+      {"[\"" + text + "a\"]", "run"},
+      {"[\"" + text.substr(10) + "\\\"" + std::string(20, 'b') + "\"]", "run"},
+      {"[\"" + text.substr(10) + "\\\\\", \"" + std::string(20, 'b') + "\"]", nullptr},
+      {"[\"" + text + "\",1" + std::string(kMaxRun - 1, '0') + "]", nullptr},
+      {"[\"" + text.substr(1000) + std::string(1, '\0') + "\"]", "nul"},
+      {"[" + std::string(kMaxRun, ' ') + "1]", "run"},
+      {"[\"\\n\", \"" + std::string(kMaxRun - 3, 'c') + "\"]", nullptr},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    for (const bool gzip : {false, true}) {
+      const std::string wire = gzip ? GzipCompress(cases[i].body) : cases[i].body;
+      std::string fault;
+      try {
+        EXPECT_EQ(cases[i].body, ReadBody(wire, gzip, 4 * kMaxRun));
+      } catch (const BodyError& error) {
+        fault = error.Fault() == BodyFault::kLongRun ? "run"
+                : error.Fault() == BodyFault::kNulByte ? "nul"
+                                                       : "other";
+      }
+      EXPECT_EQ(cases[i].fault != nullptr ? cases[i].fault : "", fault)
+          << "case " << i << (gzip ? " gzip" : "");
+    }
+  }
 }
 
 TEST(PackedRows, KeepsTextsNumbersAndNullsAcrossBlocks) {
