@@ -59,16 +59,16 @@ class RequestHandler {
     Scalar(JsonKind::kBoolean, [value](JsonSink& s) { s.Boolean(value); });
   }
   void Integer(std::int64_t value) {
-    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Integer(value); }, json(value));
+    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Integer(value); });
   }
   void Unsigned(std::uint64_t value) {
-    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Unsigned(value); }, json(value));
+    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Unsigned(value); });
   }
   void Float(double value) {
-    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Float(value); }, json(value));
+    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Float(value); });
   }
   void String(std::string& value) {
-    Scalar(JsonKind::kString, [&value](JsonSink& s) { s.String(value); }, json(), &value);
+    Scalar(JsonKind::kString, [&value](JsonSink& s) { s.String(value); }, &value);
   }
   void StartObject() { Open(JsonKind::kObject); }
   void StartArray() { Open(JsonKind::kArray); }
@@ -98,7 +98,7 @@ class RequestHandler {
 
   // A value that is not a list or an object, at any place.
   template <typename Emit>
-  void Scalar(JsonKind kind, Emit emit, json value = json(), std::string* text = nullptr) {
+  void Scalar(JsonKind kind, Emit emit, std::string* text = nullptr) {
     auto forward = [&] {
       if (text != nullptr)
         param_->String(*text);
@@ -131,7 +131,10 @@ class RequestHandler {
             out_.id = std::move(*text);
           }
         } else if (kind == JsonKind::kNumber) {
-          out_.id = std::move(value);
+          // The number as it came (integer or not), built only here.
+          SmallValueBuilder number(64);
+          emit(number);
+          out_.id = number.Take();
         } else if (kind == JsonKind::kNull) {
           out_.id = nullptr;
         } else {
