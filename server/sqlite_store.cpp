@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -185,6 +186,38 @@ class Query {
   const Db& db_;
   std::string what_;
   sqlite3_stmt* stmt_ = nullptr;
+};
+
+// The page cache of every connection: 64 MiB.
+constexpr const char* kCacheSize = "PRAGMA cache_size = -65536";
+
+// A cache as large as the pages a statement of many movements writes, for
+// as long as the object lives, then the usual one again with its pages given
+// back. The pages written stay in the cache until the commit; a smaller
+// cache spills them to the log halfway and, when the movements do not come
+// in date order, reads and writes many index pages again (1,000,000 such
+// movements: 5.8 s instead of 3.2 s).
+class CacheForStore {
+ public:
+  CacheForStore(const Db& db, size_t movements) : db_(db) {
+    // About 140 bytes of table and index per movement; room for twice that.
+    const size_t kib = movements * 280 / 1024;
+    if (kib <= 65536 / 2) return;
+    const size_t cache_kib = std::min<size_t>(65536 + kib, 1024 * 1024);
+    Exec(db, ("PRAGMA cache_size = -" + std::to_string(cache_kib)).c_str(), "gravar o extrato");
+    enlarged_ = true;
+  }
+  ~CacheForStore() {
+    if (!enlarged_) return;
+    sqlite3_exec(db_.handle, kCacheSize, nullptr, nullptr, nullptr);
+    sqlite3_db_release_memory(db_.handle);
+  }
+  CacheForStore(const CacheForStore&) = delete;
+  CacheForStore& operator=(const CacheForStore&) = delete;
+
+ private:
+  const Db& db_;
+  bool enlarged_ = false;
 };
 
 // A transaction that rolls back unless committed. A write transaction takes
@@ -445,7 +478,7 @@ sqlite3* SqliteStore::OpenConnection(bool create) {
     // A 100,000-movement statement touches tens of megabytes of table and
     // index pages; with the default 2 MB cache every lookup of the repeat
     // check and every insert goes back to the file.
-    Exec(db, "PRAGMA cache_size = -65536", "abrir o banco");
+    Exec(db, kCacheSize, "abrir o banco");
   } catch (...) {
     sqlite3_close(handle);
     throw;
@@ -567,6 +600,7 @@ bool SqliteStore::IsRecorded(const Statement& statement) {
 std::optional<long long> SqliteStore::StoreIfNew(const Statement& statement) {
   Lease lease(*this);
   const Db& db = lease.db();
+  CacheForStore cache(db, statement.movements.size());
   Transaction transaction(db, true);
   if (Recorded(db, statement)) return std::nullopt;
   const long long seq = InsertHeader(db, statement.account, statement.header, 0);
