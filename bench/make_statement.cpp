@@ -1,5 +1,7 @@
 #include "bench/make_statement.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -87,6 +89,23 @@ std::size_t WriteStatement(const std::string& path, std::size_t transactions, bo
   const long size = std::ftell(out);
   if (std::fclose(out) != 0 || size < 0) throw std::runtime_error("cannot write " + path);
   return static_cast<std::size_t>(size);
+}
+
+const std::filesystem::path& RunFolder(const std::string& name) {
+  struct Owned {
+    std::filesystem::path path;
+    explicit Owned(const std::string& prefix)
+        : path(std::filesystem::temp_directory_path() /
+               (prefix + "-" + std::to_string(::getpid()))) {
+      std::filesystem::create_directories(path);
+    }
+    ~Owned() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const Owned folder(name);
+  return folder.path;
 }
 
 }  // namespace kvr::bench

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 
 namespace kvr::bench {
@@ -13,5 +14,9 @@ namespace kvr::bench {
 // bytes. Returns the file's size in bytes; throws std::runtime_error when the
 // file cannot be written.
 std::size_t WriteStatement(const std::string& path, std::size_t transactions, bool crlf);
+
+// The run's own temporary folder, "<temp>/<name>-<pid>", made on first use
+// and removed with everything in it when the process ends.
+const std::filesystem::path& RunFolder(const std::string& name);
 
 }  // namespace kvr::bench

@@ -51,20 +51,7 @@ class QuietHost : public kvr::THostLibrary {
   kvr::TComponent* MainForm() override { return nullptr; }
 };
 
-// The run's own folder (statement and databases), removed when it ends.
-std::filesystem::path Folder() {
-  struct Owned {
-    std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                 ("kvr-screen-bench-" + std::to_string(::getpid()));
-    Owned() { std::filesystem::create_directories(path); }
-    ~Owned() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  };
-  static const Owned folder;
-  return folder.path;
-}
+const std::filesystem::path& Folder() { return kvr::bench::RunFolder("kvr-screen-bench"); }
 
 const std::string& StatementFile() {
   static const std::string path = [] {

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the statement parse. Besides crashes, leaks and
 // undefined behaviour, it stops on a parse error that is not one of the
 // module's exceptions and on any disagreement between the one-pass line and
-// tag scanner and the plain definitions (line splitting and FindString).
+// tag scanner and the plain definitions (line splitting, FindString and the
+// value of a line).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -46,39 +47,40 @@ void CheckScanner(std::string_view text) {
   kvr::TLineReader plain(text);
   kvr::tag_scan::TTagLineReader scanner(text);
   kvr::tag_scan::TPieceReader pieces(text);
-  std::string_view expected, line, piece;
-  std::uint32_t tags = 0, piece_tags = 0;
-  long long number = -1, piece_line = 0;
+  std::string_view expected;
+  kvr::tag_scan::TScanLine line, piece;
+  long long number = -1;
   while (plain.Next(expected)) {
     ++number;
-    if (!scanner.Next(line, tags) || line != expected) __builtin_trap();
-    const std::string copy(line);
+    if (!scanner.Next(line) || line.text != expected) __builtin_trap();
+    const std::string copy(line.text);
     for (int bit = 0; bit < kTagCount; ++bit) {
       const bool found = kvr::TVQOFXReader::FindString(kTags[bit], copy);
-      if (((tags >> bit) & 1u) != (found ? 1u : 0u)) __builtin_trap();
+      if (((line.tags >> bit) & 1u) != (found ? 1u : 0u)) __builtin_trap();
     }
     if (kvr::TVQOFXReader::CampoValido(copy).size() != copy.size()) __builtin_trap();
-    if (kvr::TVQOFXReader::InfLine(copy) != PlainValue(line)) __builtin_trap();
+    const std::string value = PlainValue(line.text);
+    if (kvr::TVQOFXReader::InfLine(copy) != value || line.value != value) __builtin_trap();
     // The pieces: the line cut before each opening tag but its first.
     size_t opens = 0, from = 0;
-    for (size_t i = 0; i <= line.size(); ++i) {
-      const bool end = i == line.size();
-      if (!end && !OpensTag(line, i)) continue;
+    for (size_t i = 0; i <= line.text.size(); ++i) {
+      const bool end = i == line.text.size();
+      if (!end && !OpensTag(line.text, i)) continue;
       if (!end && opens++ == 0) continue;
-      if (!pieces.Next(piece, piece_tags, piece_line) || piece_line != number ||
-          piece != line.substr(from, i - from)) {
+      if (!pieces.Next(piece) || piece.number != number ||
+          piece.text != line.text.substr(from, i - from) || piece.value != PlainValue(piece.text)) {
         __builtin_trap();
       }
-      const std::string piece_copy(piece);
+      const std::string piece_copy(piece.text);
       for (int bit = 0; bit < kTagCount; ++bit) {
         const bool found = kvr::TVQOFXReader::FindString(kTags[bit], piece_copy);
-        if (((piece_tags >> bit) & 1u) != (found ? 1u : 0u)) __builtin_trap();
+        if (((piece.tags >> bit) & 1u) != (found ? 1u : 0u)) __builtin_trap();
       }
       from = i;
     }
-    if (((tags & kvr::tag_scan::kSeveralOpen) != 0) != (opens > 1)) __builtin_trap();
+    if (((line.tags & kvr::tag_scan::kSeveralOpen) != 0) != (opens > 1)) __builtin_trap();
   }
-  if (scanner.Next(line, tags) || pieces.Next(piece, piece_tags, piece_line)) __builtin_trap();
+  if (scanner.Next(line) || pieces.Next(piece)) __builtin_trap();
 }
 
 }  // namespace

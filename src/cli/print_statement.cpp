@@ -240,8 +240,10 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   const std::vector<std::string> heads = {"Data", "Tipo", "Valor", "FITID", "Documento",
                                           "Hist\xF3rico"};
   auto cells = [](const TOFXItem& item) {
-    return std::vector<std::string>{FormatDateTime("dd/mm/yyyy", item.PostedDate), item.TrnType,
-                                    ShownAmount(item.Amount), item.FitId, item.CheckNum, item.Memo};
+    return std::vector<std::string>{FormatDateTime("dd/mm/yyyy", item.PostedDate),
+                                    std::string(item.TrnType), ShownAmount(item.Amount),
+                                    std::string(item.FitId), std::string(item.CheckNum),
+                                    std::string(item.Memo)};
   };
   std::vector<size_t> widths(heads.size());
   for (size_t c = 0; c < heads.size(); ++c) widths[c] = heads[c].size();

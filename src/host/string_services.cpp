@@ -1,6 +1,8 @@
 #include "host/string_services.h"
 
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "platform/errors.h"
@@ -25,12 +27,14 @@ namespace kvr {
 
 namespace {
 
-// Plain letter of each Windows-1252 byte from 0x80 on; 0 keeps the byte.
+// What each Windows-1252 byte becomes: an accented letter its plain letter,
+// every other byte itself.
 struct TAccentTable {
-  char plain[128] = {};
+  char plain[256] = {};
   TAccentTable() {
+    for (unsigned c = 0; c < 256; ++c) plain[c] = static_cast<char>(c);
     auto set = [this](unsigned from, unsigned to, char letter) {
-      for (unsigned c = from; c <= to; ++c) plain[c - 0x80] = letter;
+      for (unsigned c = from; c <= to; ++c) plain[c] = letter;
     };
     set(0x8A, 0x8A, 'S');  // S caron
     set(0x8E, 0x8E, 'Z');  // Z caron
@@ -61,6 +65,13 @@ struct TAccentTable {
 
 const TAccentTable kAccents;
 
+// True when none of the eight bytes at p is above 127.
+bool IsAsciiWord(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return (word & 0x8080808080808080ull) == 0;
+}
+
 [[noreturn]] void NotANumber(const std::string& text) {
   throw EConvertError("\"" + text + "\" n\xE3o \xE9 um n\xFAmero formatado v\xE1lido");
 }
@@ -73,10 +84,16 @@ std::string RemoveAcentos(const std::string& text) {
   return out;
 }
 
-void RemoveAcentosInPlace(std::string& text) {
-  for (char& c : text) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    if (b >= 0x80 && kAccents.plain[b - 0x80] != 0) c = kAccents.plain[b - 0x80];
+void RemoveAcentosInPlace(std::span<char> text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    // Runs of ASCII, most of a text, are passed over eight bytes at a time.
+    if (text.size() - i >= 8 && IsAsciiWord(text.data() + i)) {
+      i += 8;
+      continue;
+    }
+    text[i] = kAccents.plain[static_cast<unsigned char>(text[i])];
+    ++i;
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 
 namespace kvr {
@@ -20,7 +21,7 @@ std::string Ajusta(const std::string& text, int width);
 std::string RemoveAcentos(const std::string& text);
 
 // RemoveAcentos done on the text itself, sparing a copy.
-void RemoveAcentosInPlace(std::string& text);
+void RemoveAcentosInPlace(std::span<char> text);
 
 // The number a formatted text denotes. A leading run of letters, "$" and
 // blanks is a currency prefix and is ignored ("R$ 55.103,65", also with a

@@ -1,7 +1,6 @@
 #include "platform/text_file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "platform/large_memory.h"
 
 namespace kvr {
 
@@ -124,23 +124,16 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
 TFileContents::~TFileContents() { Release(); }
 
 void TFileContents::Release() {
-  if (map_ != nullptr) ::munmap(map_, map_size_);
-  map_ = nullptr;
-  map_size_ = 0;
+  FreeLarge(data_, size_);
+  data_ = nullptr;
+  size_ = 0;
   std::string().swap(buffer_);
   text_ = {};
 }
 
 void TFileContents::ReleaseBefore(const char* position) {
-  if (map_ == nullptr) return;
-  const char* const base = static_cast<const char*>(map_);
-  if (position <= base || position > base + map_size_) return;
-  const long page = ::sysconf(_SC_PAGESIZE);
-  const size_t bytes = static_cast<size_t>(position - base) / static_cast<size_t>(page) *
-                       static_cast<size_t>(page);
-  // A private, read-only file mapping: dropped pages are read from the file
-  // again should they be touched.
-  if (bytes > 0) ::madvise(map_, bytes, MADV_DONTNEED);
+  if (data_ == nullptr || position <= data_ || position > data_ + size_) return;
+  FreeLargeFront(data_, size_, static_cast<size_t>(position - data_));
 }
 
 bool TFileContents::Open(const std::string& path) {
@@ -149,18 +142,24 @@ bool TFileContents::Open(const std::string& path) {
   TFd file;
   if (!OpenForReading(path, file, st)) return false;
   if (st.st_size > 0) {
-    const size_t size = static_cast<size_t>(st.st_size);
-    // Mapped read-only and populated at once: no copy, no page faults one by
-    // one. A file that cannot be mapped (some special file systems) is read.
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
-    if (map != MAP_FAILED) {
-      ::madvise(map, size, MADV_SEQUENTIAL);
-      map_ = map;
-      map_size_ = size;
-      text_ = std::string_view(static_cast<const char*>(map), size);
-      return true;
+    // The size the file has now; should it grow meanwhile, what it gains is
+    // not read.
+    size_ = static_cast<size_t>(st.st_size);
+    data_ = static_cast<char*>(AllocateLarge(size_));
+    size_t used = 0;
+    while (used < size_) {
+      const ssize_t got = ::read(file.fd, data_ + used, size_ - used);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        Unreadable(path, errno);
+      }
+      if (got == 0) break;
+      used += static_cast<size_t>(got);
     }
+    text_ = std::string_view(data_, used);
+    return true;
   }
+  // A system file that gives its size as 0 is read to its end.
   if (!ReadWholeFile(path, buffer_)) return false;
   text_ = buffer_;
   return true;

@@ -24,9 +24,10 @@ bool FileExists(const std::string& path);
 // cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& contents);
 
-// A whole regular file's bytes, read only, for as long as the object lives:
-// the file mapped into memory, or read into a buffer when it cannot be
-// mapped. Not copyable.
+// A whole regular file's bytes, read into memory the object owns, for as
+// long as it lives. A large file lands in huge pages (see AllocateLarge): on
+// a virtual machine, mapping the file itself costs more in page tables than
+// copying it. Not copyable.
 class TFileContents {
  public:
   TFileContents() = default;
@@ -34,7 +35,7 @@ class TFileContents {
   TFileContents(const TFileContents&) = delete;
   TFileContents& operator=(const TFileContents&) = delete;
 
-  // Opens the file at path, dropping what was held. Returns false, holding
+  // Reads the file at path, dropping what was held. Returns false, holding
   // nothing, when nothing is at path; throws EFileError as ReadWholeFile
   // does.
   bool Open(const std::string& path);
@@ -42,17 +43,18 @@ class TFileContents {
   // The bytes, valid until the next Open or the object's end.
   std::string_view Text() const { return text_; }
 
-  // Tells that the bytes of Text() before position will not be needed soon:
-  // the memory that holds them may be given back (they stay readable, read
-  // from the file again when touched). Does nothing for a buffer.
+  // Tells that the bytes of Text() before position will not be read again:
+  // the memory that holds them may be given back, after which they read as
+  // zeros. A reader that walks a large file once keeps it from being held
+  // whole beside what it builds from it.
   void ReleaseBefore(const char* position);
 
  private:
   void Release();
 
-  void* map_ = nullptr;
-  size_t map_size_ = 0;
-  std::string buffer_;
+  char* data_ = nullptr;  // from AllocateLarge, of size_ bytes
+  size_t size_ = 0;
+  std::string buffer_;  // a file whose size is not known in advance
   std::string_view text_;
 };
 

@@ -356,11 +356,15 @@ void ImportedStatementsWindow::FillChart(const nlohmann::json& statements) {
       overlap_named = true;
     }
   }
+  // One line per run of statements that follow each other: a gap breaks it,
+  // and so does a statement that starts before the line's end (an overlap),
+  // which joined on would draw the balance running back in time.
   QLineSeries* line = nullptr;
+  QDate line_end;
   bool line_named = false;
   const QPen pen(QColor(0x1f, 0x5f, 0xa8), 2);
   for (const Point& p : points) {
-    if (line == nullptr || p.gap) {
+    if (line == nullptr || p.gap || p.start < line_end) {
       if (line != nullptr) {
         attach(line, !line_named);
         line_named = true;
@@ -371,6 +375,7 @@ void ImportedStatementsWindow::FillChart(const nlohmann::json& statements) {
     }
     line->append(Millis(p.start), p.opening);
     line->append(Millis(p.after_end), p.closing);
+    line_end = p.after_end;
   }
   attach(line, !line_named);
   auto* closings = new QScatterSeries;

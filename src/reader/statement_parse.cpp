@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "host/string_services.h"
@@ -39,15 +40,15 @@ class TVQOFXReader::TParse {
   bool Run() {
     bool ofx = false;
     while (NextForScan()) {
-      if (tags_ & kOfx) ofx = true;
+      if (line_.tags & kOfx) ofx = true;
       if (!ofx) continue;
-      if (tags_ & kBankId) reader_.Banco.assign(ValueOf(line_));
-      if (tags_ & kAcctId) reader_.Conta.assign(ValueOf(line_));
-      if (tags_ & kDtStart) reader_.DataIncial = DateOf(ValueOf(line_), "DTSTART", line_no_);
-      if (tags_ & kDtEnd) reader_.DataFinal = DateOf(ValueOf(line_), "DTEND", line_no_);
-      // After a block, the tags below are those of the block's last line.
-      if (tags_ & kStmtTrn) Transaction();
-      if (tags_ & kBalAmt) SetBalance(ValueOf(line_));
+      if (line_.tags & kBankId) reader_.Banco.assign(line_.value);
+      if (line_.tags & kAcctId) reader_.Conta.assign(line_.value);
+      if (line_.tags & kDtStart) reader_.DataIncial = DateOf(line_.value, "DTSTART", line_.number);
+      if (line_.tags & kDtEnd) reader_.DataFinal = DateOf(line_.value, "DTEND", line_.number);
+      // After a block, the line below is the block's last line.
+      if (line_.tags & kStmtTrn) Transaction();
+      if (line_.tags & kBalAmt) SetBalance(line_.value);
     }
     if (reader_.Balance != 0) {
       reader_.ValorFinal = reader_.Balance;
@@ -66,11 +67,9 @@ class TVQOFXReader::TParse {
     if (held_) {
       held_ = false;
       line_ = held_line_;
-      tags_ = held_tags_;
-      line_no_ = held_line_no_;
       return true;
     }
-    return pieces_.Next(line_, tags_, line_no_);
+    return pieces_.Next(line_);
   }
 
   // A block's move to its next position. Returns false, without moving,
@@ -80,26 +79,22 @@ class TVQOFXReader::TParse {
   // block swallowing it. Throws when the text ends there.
   bool NextInBlock() {
     if (closed_) return false;
-    std::string_view line;
-    std::uint32_t tags = 0;
-    long long line_no = 0;
-    if (!pieces_.Next(line, tags, line_no)) {
-      throw EListError("Arquivo incompleto: termina na linha " + std::to_string(line_no_ + 1) +
+    // The scan writes straight into line_: a copy of a line just written is
+    // slow to read back whole. The line before is kept for the rare way back.
+    const TScanLine last = line_;
+    if (!pieces_.Next(line_)) {
+      throw EListError("Arquivo incompleto: termina na linha " + std::to_string(last.number + 1) +
                            ", dentro da transa\xE7\xE3o iniciada na linha " +
                            std::to_string(block_start_ + 1) + ".",
-                       line_no_ + 1);
+                       last.number + 1);
     }
-    if (tags & kStmtTrn) {
+    if (line_.tags & kStmtTrn) {
       held_ = true;
-      held_line_ = line;
-      held_tags_ = tags;
-      held_line_no_ = line_no;
+      held_line_ = line_;
+      line_ = last;
       return false;
     }
-    line_ = line;
-    tags_ = tags;
-    line_no_ = line_no;
-    closed_ = (tags & kStmtTrnEnd) != 0;
+    closed_ = (line_.tags & kStmtTrnEnd) != 0;
     return true;
   }
 
@@ -107,13 +102,13 @@ class TVQOFXReader::TParse {
   // back keeps a large statement from being held whole beside its records.
   void ReleaseBehind() {
     constexpr std::ptrdiff_t kStep = 4 << 20;
-    if (file_ == nullptr || line_.data() - released_ < kStep) return;
-    released_ = line_.data();
+    if (file_ == nullptr || line_.text.data() - released_ < kStep) return;
+    released_ = line_.text.data();
     file_->ReleaseBefore(released_);
   }
 
   void Transaction() {
-    block_start_ = line_no_;
+    block_start_ = line_.number;
     // The walk as it stands after the "<STMTTRN>" line: the transaction's own
     // lines start here.
     const TPieceReader own_lines = pieces_;
@@ -146,31 +141,29 @@ class TVQOFXReader::TParse {
   // another transaction and at the text's end. Banks that write no CHECKNUM
   // line, or a NAME line before MEMO, put their lines off the positions.
   void TakeFromOwnLines(TOFXItem& item, TPieceReader lines) {
-    std::string_view line;
-    std::uint32_t tags = 0;
-    long long line_no = 0;
-    while ((taken_ & kFields) != kFields && lines.Next(line, tags, line_no)) {
-      if (tags & kStmtTrn) break;
-      const std::uint32_t wanted = tags & kFields & ~taken_;
-      if (wanted != 0) Take(item, wanted, ValueOf(line), line_no);
-      if (tags & kStmtTrnEnd) break;
+    TScanLine line;
+    while ((taken_ & kFields) != kFields && lines.Next(line)) {
+      if (line.tags & kStmtTrn) break;
+      const std::uint32_t wanted = line.tags & kFields & ~taken_;
+      if (wanted != 0) Take(item, wanted, line.value, line.number);
+      if (line.tags & kStmtTrnEnd) break;
     }
   }
 
   // Sets the fields of the bits in which (read from one line) from value.
   void Take(TOFXItem& item, std::uint32_t which, std::string_view value, long long line_no) {
-    if (which & kTrnType) item.TrnType = std::string(value);
+    if (which & kTrnType) item.TrnType = reader_.arena_.Copy(value);
     if (which & kDtPosted) item.PostedDate = DateOf(value, "DTPOSTED", line_no);
     if (which & kTrnAmt) SetAmount(item, value, line_no);
-    if (which & kFitId) item.FitId = std::string(value);
-    if (which & kCheckNum) item.CheckNum = std::string(value);
+    if (which & kFitId) item.FitId = reader_.arena_.Copy(value);
+    if (which & kCheckNum) item.CheckNum = reader_.arena_.Copy(value);
     if (which & kMemo) SetMemo(item, value);
     taken_ |= which;
   }
 
   // The field of tag taken from the current line when the line holds it.
   void Position(TOFXItem& item, std::uint32_t tag) {
-    if (tags_ & tag) Take(item, tag, ValueOf(line_), line_no_);
+    if (line_.tags & tag) Take(item, tag, line_.value, line_.number);
   }
 
   void Standard(TOFXItem& item) {
@@ -179,7 +172,7 @@ class TVQOFXReader::TParse {
     if (!NextInBlock()) return;
     Position(item, kDtPosted);
     if (!NextInBlock()) return;
-    if ((tags_ & kDtUser) && !NextInBlock()) return;
+    if ((line_.tags & kDtUser) && !NextInBlock()) return;
     Position(item, kTrnAmt);
     if (!NextInBlock()) return;
     Position(item, kFitId);
@@ -194,7 +187,7 @@ class TVQOFXReader::TParse {
     if (!NextInBlock()) return;
     Position(item, kTrnAmt);
     if (!NextInBlock()) return;
-    if ((tags_ & kDtUser) && !NextInBlock()) return;
+    if ((line_.tags & kDtUser) && !NextInBlock()) return;
     Position(item, kDtPosted);
     if (!NextInBlock()) return;
     Position(item, kFitId);
@@ -206,8 +199,8 @@ class TVQOFXReader::TParse {
   // PAYEEID, REFNUM and MEMO of the standard and bank-336 layouts.
   void Tail(TOFXItem& item) {
     if (!NextInBlock()) return;
-    if ((tags_ & kPayeeId) && !NextInBlock()) return;
-    if ((tags_ & kRefNum) && !NextInBlock()) return;
+    if ((line_.tags & kPayeeId) && !NextInBlock()) return;
+    if ((line_.tags & kRefNum) && !NextInBlock()) return;
     Position(item, kMemo);
   }
 
@@ -219,32 +212,37 @@ class TVQOFXReader::TParse {
     if (!NextInBlock()) return;
     Position(item, kDtPosted);
     if (!NextInBlock()) return;
-    if ((tags_ & kDtUser) && !NextInBlock()) return;
+    if ((line_.tags & kDtUser) && !NextInBlock()) return;
     Position(item, kTrnAmt);
     if (!NextInBlock()) return;
-    if (tags_ & kCheckNum) {
+    if (line_.tags & kCheckNum) {
       Position(item, kCheckNum);
       if (!NextInBlock()) return;
     }
-    if ((tags_ & kNumRef) && !NextInBlock()) return;
+    if ((line_.tags & kNumRef) && !NextInBlock()) return;
     Position(item, kMemo);
   }
 
   void SetMemo(TOFXItem& item, std::string_view value) {
     if (layout_ == TLayout::kBank21) {
       // This bank writes its memos in UTF-8.
-      item.Memo = Utf16ToCp1252(Utf8ToUtf16(value));
+      item.Memo = reader_.arena_.Copy(Utf16ToCp1252(Utf8ToUtf16(value)));
       return;
     }
     // Memos in UTF-8 reach the other layouts too ("Transfer\xEAncia" written
     // as two bytes); a Windows-1252 memo is not valid multi-byte UTF-8, so it
     // is taken as it is.
     if (IsMultiByteUtf8(value)) {
-      item.Memo = Utf16ToCp1252(Utf8ToUtf16(value));
-    } else {
-      item.Memo = std::string(value);
+      std::string memo = Utf16ToCp1252(Utf8ToUtf16(value));
+      RemoveAcentosInPlace(memo);
+      item.Memo = reader_.arena_.Copy(memo);
+      return;
     }
-    RemoveAcentosInPlace(item.Memo);
+    if (value.empty()) return;
+    char* const memo = static_cast<char*>(reader_.arena_.Allocate(value.size(), 1));
+    std::copy(value.begin(), value.end(), memo);
+    RemoveAcentosInPlace({memo, value.size()});
+    item.Memo = std::string_view(memo, value.size());
   }
 
   // Characters 1-4, 5-6 and 7-8 of the value as year, month and day.
@@ -285,56 +283,68 @@ class TVQOFXReader::TParse {
     return Trim(scratch_);
   }
 
-  // StrToFloat of text. The usual amount, a sign, digits and a fraction
-  // with fifteen digits at most, is read here: both numbers of the quotient
-  // are exact doubles, so the quotient is the correctly rounded value, as
-  // StrToFloat gives it. Then plain is true and the amount is, exactly,
+  // The usual amount: an optional "-", then at most fifteen digits with at
+  // most one mark (mark or other_mark) among them, neither first nor last.
+  // Returns false for any other text; otherwise sets amount to the number
+  // as StrToFloat reads it, and units and scale so that it is, exactly,
   // units / 10^scale.
-  static double PlainAmount(std::string_view text, char separator, bool& plain,
-                            std::int64_t& units_out, int& scale_out) {
-    plain = false;
+  static bool UsualAmount(std::string_view text, char mark, char other_mark, double& amount,
+                          std::int64_t& units, int& scale) {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     size_t i = 0;
     const bool negative = !text.empty() && text[0] == '-';
     if (negative) i = 1;
-    std::int64_t units = 0;
+    std::int64_t read = 0;
     int digits = 0;
-    int before = -1;  // digits before the separator, once it is seen
+    int before = -1;  // digits before the mark, once it is seen
     for (; i < text.size(); ++i) {
       const char c = text[i];
       if (c >= '0' && c <= '9') {
-        units = units * 10 + (c - '0');
-        if (++digits > 15) return StrToFloat(text);
-      } else if (c == separator && before < 0) {
+        read = read * 10 + (c - '0');
+        if (++digits > 15) return false;
+      } else if ((c == mark || c == other_mark) && before < 0) {
         before = digits;
       } else {
-        return StrToFloat(text);
+        return false;
       }
     }
-    if (digits == 0 || before == 0 || before == digits) return StrToFloat(text);
-    const int scale = before < 0 ? 0 : digits - before;
-    const double value = static_cast<double>(units) / kPow10[scale];
-    plain = true;
-    units_out = negative ? -units : units;
-    scale_out = scale;
-    return negative ? -value : value;
+    if (digits == 0 || before == 0 || before == digits) return false;
+    scale = before < 0 ? 0 : digits - before;
+    units = negative ? -read : read;
+    // Both numbers of the quotient are exact doubles, so the quotient is the
+    // correctly rounded value, as StrToFloat gives it ("-0" included).
+    const double value = static_cast<double>(read) / kPow10[scale];
+    amount = negative ? -value : value;
+    return true;
   }
 
   void SetAmount(TOFXItem& item, std::string_view value, long long line_no) {
+    const char separator = FormatSettings.DecimalSeparator;
+    std::int64_t units = 0;
+    int scale = 0;
+    // The usual amount, digits with a "." or a "," among them, is read as it
+    // stands: CampoValido keeps each of its bytes, and PrepareFloat makes its
+    // mark the decimal separator.
+    double amount = 0;
+    if ((separator == '.' || separator == ',') &&
+        UsualAmount(value, '.', ',', amount, units, scale)) {
+      item.Amount = amount;
+      total_ -= item.Amount;
+      exact_total_.AddUnits(-units, scale);
+      return;
+    }
     const std::string_view filtered = Filtered(value);
     // PrepareFloat: every "." and "," becomes the decimal separator.
-    const char separator = FormatSettings.DecimalSeparator;
     const size_t offset = static_cast<size_t>(filtered.data() - scratch_.data());
     for (size_t i = 0; i < filtered.size(); ++i) {
       char& c = scratch_[offset + i];
       if (c == '.' || c == ',') c = separator;
     }
-    bool plain = false;
-    std::int64_t units = 0;
-    int scale = 0;
+    // StrToFloat, the usual amount read here.
+    const bool plain = UsualAmount(filtered, separator, separator, amount, units, scale);
     try {
-      item.Amount = PlainAmount(filtered, separator, plain, units, scale);
+      item.Amount = plain ? amount : StrToFloat(filtered);
     } catch (const EConvertError&) {
       throw EConvertError(LineLabel(line_no) + "valor \"" + std::string(value) +
                           "\" de TRNAMT n\xE3o \xE9 um n\xFAmero");
@@ -368,7 +378,7 @@ class TVQOFXReader::TParse {
       reader_.Balance = FloatMaskOut(plain);
       reader_.balance_text_ = std::move(plain);
     } catch (const EConvertError&) {
-      throw EConvertError(LineLabel(line_no_) + "saldo \"" + text + "\" de BALAMT n\xE3o \xE9 um n\xFAmero");
+      throw EConvertError(LineLabel(line_.number) + "saldo \"" + text + "\" de BALAMT n\xE3o \xE9 um n\xFAmero");
     }
   }
 
@@ -386,13 +396,9 @@ class TVQOFXReader::TParse {
   TPieceReader pieces_;
   TFileContents* file_;
   const char* released_;
-  std::string_view line_;
-  std::uint32_t tags_ = 0;
-  long long line_no_ = -1;
+  TScanLine line_;  // the line the parse is on
   bool held_ = false;
-  std::string_view held_line_;
-  std::uint32_t held_tags_ = 0;
-  long long held_line_no_ = 0;
+  TScanLine held_line_;
   long long block_start_ = 0;
   bool closed_ = false;
   std::uint32_t taken_ = 0;
@@ -404,6 +410,17 @@ class TVQOFXReader::TParse {
 };
 
 bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
+  // The records and their texts take less room than the statement's text,
+  // as a rule, and few transactions take fewer than kTransactionBytes of it:
+  // room for both is taken at once, its pages touched only as it fills,
+  // rather than in growing steps that each fault in pages of their own.
+  constexpr size_t kTransactionBytes = 64;
+  arena_.Reserve(text.size());
+  try {
+    items_.reserve(text.size() / kTransactionBytes);
+  } catch (const std::bad_alloc&) {
+    // The list then grows as it goes.
+  }
   return TParse(*this, text, file).Run();
 }
 

@@ -18,16 +18,13 @@ struct TTagName {
   std::uint32_t bit;
 };
 
-// Tag names by length, upper case, without the angle brackets.
-const TTagName kLen3[] = {{"OFX", kOfx}};
-const TTagName kLen4[] = {{"MEMO", kMemo}};
-const TTagName kLen5[] = {{"DTEND", kDtEnd}, {"FITID", kFitId}};
-const TTagName kLen6[] = {{"BANKID", kBankId}, {"ACCTID", kAcctId}, {"BALAMT", kBalAmt},
-                          {"DTUSER", kDtUser}, {"NUMREF", kNumRef}, {"REFNUM", kRefNum},
-                          {"TRNAMT", kTrnAmt}};
-const TTagName kLen7[] = {{"DTSTART", kDtStart}, {"STMTTRN", kStmtTrn}, {"TRNTYPE", kTrnType},
-                          {"PAYEEID", kPayeeId}};
-const TTagName kLen8[] = {{"CHECKNUM", kCheckNum}, {"DTPOSTED", kDtPosted}};
+// The reader's opening tags, upper case, without the angle brackets.
+constexpr TTagName kNames[] = {
+    {"OFX", kOfx},         {"BANKID", kBankId},     {"ACCTID", kAcctId},   {"DTSTART", kDtStart},
+    {"DTEND", kDtEnd},     {"STMTTRN", kStmtTrn},   {"BALAMT", kBalAmt},   {"TRNTYPE", kTrnType},
+    {"DTPOSTED", kDtPosted}, {"DTUSER", kDtUser},   {"TRNAMT", kTrnAmt},   {"FITID", kFitId},
+    {"CHECKNUM", kCheckNum}, {"NUMREF", kNumRef},   {"PAYEEID", kPayeeId}, {"REFNUM", kRefNum},
+    {"MEMO", kMemo}};
 
 // A name of up to eight bytes as a little-endian word, the bytes past its
 // length zero.
@@ -39,34 +36,53 @@ constexpr std::uint64_t Word(const char* name) {
   return w;
 }
 
-// The tag bit of an upper-cased name of len bytes held as a Word; 0 for a
-// name that is no reader tag.
-std::uint32_t Lookup(std::uint64_t w, size_t len) {
-  switch (len) {
-    case 3: return w == Word("OFX") ? kOfx : 0u;
-    case 4: return w == Word("MEMO") ? kMemo : 0u;
-    case 5: return w == Word("DTEND") ? kDtEnd : w == Word("FITID") ? kFitId : 0u;
-    case 6:
-      switch (static_cast<char>(w)) {
-        case 'A': return w == Word("ACCTID") ? kAcctId : 0u;
-        case 'B': return w == Word("BANKID") ? kBankId : w == Word("BALAMT") ? kBalAmt : 0u;
-        case 'D': return w == Word("DTUSER") ? kDtUser : 0u;
-        case 'N': return w == Word("NUMREF") ? kNumRef : 0u;
-        case 'R': return w == Word("REFNUM") ? kRefNum : 0u;
-        case 'T': return w == Word("TRNAMT") ? kTrnAmt : 0u;
-        default: return 0;
-      }
-    case 7:
-      switch (static_cast<char>(w)) {
-        case 'D': return w == Word("DTSTART") ? kDtStart : 0u;
-        case 'S': return w == Word("STMTTRN") ? kStmtTrn : 0u;
-        case 'T': return w == Word("TRNTYPE") ? kTrnType : 0u;
-        case 'P': return w == Word("PAYEEID") ? kPayeeId : 0u;
-        default: return 0;
-      }
-    case 8: return w == Word("CHECKNUM") ? kCheckNum : w == Word("DTPOSTED") ? kDtPosted : 0u;
-    default: return 0;
+// Names are found in a table of 64 places by a multiplicative hash of their
+// word: one multiplication and one comparison, where comparing by length and
+// first letter took branches that the processor guesses badly as the tags
+// change from line to line. The multiplier is the first odd number from a
+// fixed start that gives every name a place of its own.
+constexpr unsigned PlaceOf(std::uint64_t word, std::uint64_t multiplier) {
+  return static_cast<unsigned>((word * multiplier) >> 58);
+}
+
+constexpr std::uint64_t FindMultiplier() {
+  for (std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;; multiplier += 2) {
+    std::uint64_t taken = 0;
+    bool apart = true;
+    for (const TTagName& tag : kNames) {
+      const std::uint64_t place = std::uint64_t{1} << PlaceOf(Word(tag.name), multiplier);
+      apart = apart && (taken & place) == 0;
+      taken |= place;
+    }
+    if (apart) return multiplier;
   }
+}
+
+constexpr std::uint64_t kMultiplier = FindMultiplier();
+
+struct TPlace {
+  std::uint64_t word = 0;
+  std::size_t length = 0;  // 0: a free place
+  std::uint32_t bit = 0;
+};
+
+constexpr std::array<TPlace, 64> MakePlaces() {
+  std::array<TPlace, 64> places{};
+  for (const TTagName& tag : kNames) {
+    std::size_t length = 0;
+    while (tag.name[length] != 0) ++length;
+    places[PlaceOf(Word(tag.name), kMultiplier)] = {Word(tag.name), length, tag.bit};
+  }
+  return places;
+}
+
+constexpr std::array<TPlace, 64> kPlaces = MakePlaces();
+
+// The tag bit of an upper-cased name of length bytes held as a Word; 0 for a
+// name that is no reader tag.
+inline std::uint32_t Lookup(std::uint64_t word, size_t length) {
+  const TPlace& place = kPlaces[PlaceOf(word, kMultiplier)];
+  return place.word == word && place.length == length ? place.bit : 0u;
 }
 
 // The ASCII letters a to z of the eight bytes of w upper-cased, the other
@@ -79,8 +95,6 @@ inline std::uint64_t UpperWord(std::uint64_t w) {
   const std::uint64_t lower = (from_a ^ beyond_z) & ~w & (kOnes * 0x80);
   return w - (lower >> 2);
 }
-
-constexpr size_t kLongestName = 8;
 
 std::array<char, 256> MakeValidTable() {
   std::array<char, 256> t{};
@@ -111,8 +125,9 @@ std::array<char, 256> MakeValidTable() {
 
 const std::array<char, 256> kValid = MakeValidTable();
 
-// The tag, if any, that starts right after the "<" at lt, in a line ending
-// at end.
+// The tag, if any, that starts right after the "<" at lt; no byte from end
+// on is read. As a tag's name holds no line break, end may be the line's
+// end or any point after it.
 inline std::uint32_t TagAfter(const char* lt, const char* end) {
   // Closing tags are the other half of the "<"s; of them only "</STMTTRN>"
   // counts.
@@ -120,7 +135,7 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
     if (end - lt < 10 || lt[9] != '>') return 0;
     // The seven bytes of the name and the ">" as one word.
     std::uint64_t w = 0;
-    for (int i = 7; i >= 0; --i) w = (w << 8) | static_cast<unsigned char>(lt[2 + i]);
+    std::memcpy(&w, lt + 2, 8);
     w = UpperWord(w) & ((std::uint64_t{1} << 56) - 1);
     return w == Word("STMTTRN") ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
   }
@@ -128,21 +143,17 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
   const size_t avail = static_cast<size_t>(end - q);
   size_t len = 0;
   std::uint64_t w = 0;
-  if (avail >= 8 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+  if (avail > 8 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
     // The first ">" among the eight bytes after the "<" (the lowest zero
-    // byte of w ^ ">>>>>>>>" is found exactly), or right after them.
+    // byte of w ^ ">>>>>>>>" is found exactly), or right after them; worked
+    // out without branches, as names of every length follow one another.
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     std::memcpy(&w, q, 8);
     const std::uint64_t x = w ^ (kOnes * '>');
     const std::uint64_t zero = (x - kOnes) & ~x & (kOnes * 0x80);
-    if (zero != 0) {
-      len = static_cast<size_t>(__builtin_ctzll(zero)) / 8;
-      w &= (std::uint64_t{1} << (8 * len)) - 1;
-    } else if (avail > 8 && q[8] == '>') {
-      len = 8;
-    } else {
-      return 0;
-    }
+    len = zero != 0 ? static_cast<size_t>(__builtin_ctzll(zero)) / 8 : q[8] == '>' ? 8 : 9;
+    if (len > 8) return 0;
+    w &= len < 8 ? (std::uint64_t{1} << (8 * len)) - 1 : ~std::uint64_t{0};
   } else {
     while (len < avail && q[len] != '>') ++len;
     if (len == avail) return 0;
@@ -154,97 +165,136 @@ inline std::uint32_t TagAfter(const char* lt, const char* end) {
   return Lookup(UpperWord(w), len);
 }
 
-}  // namespace
-
-bool TTagLineReader::Next(std::string_view& line, std::uint32_t& tags) {
-  if (p_ >= end_) return false;
-  const char* const start = p_;
-  const char* p = p_;
-  // The text comes from a file mapping in pages of its own: ask for the
-  // bytes a few lines ahead before they are needed.
-  __builtin_prefetch(p + 1024);
-  std::uint32_t mask = 0;
-  unsigned opening = 0;
-  const char* eol = nullptr;
+// The marks of the 64 bytes at p: bit i set when byte i is a line break,
+// a "<", a ">".
+inline void Mark(const char* p, std::uint64_t& breaks_out, std::uint64_t& lts_out,
+                 std::uint64_t& gts_out) {
+  std::uint64_t breaks = 0, lts = 0, gts = 0;
 #if defined(__SSE2__)
-  // Sixteen bytes at a time: where the line ends and where a "<" stands.
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lt = _mm_set1_epi8('<');
-  while (end_ - p >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned ends = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr))));
-    unsigned opens = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lt)));
-    if (ends != 0) {
-      const unsigned at = static_cast<unsigned>(__builtin_ctz(ends));
-      eol = p + at;
-      opens &= (1u << at) - 1;
-    }
-    while (opens != 0) {
-      const unsigned at = static_cast<unsigned>(__builtin_ctz(opens));
-      opens &= opens - 1;
-      // The name may run on past this block; it is read up to the line's
-      // end, found below when not yet known.
-      const char* const lt_at = p + at;
-      const char* const limit = eol != nullptr ? eol : end_;
-      // A letter is never a line break, so the text's end bounds the look.
-      if (lt_at + 1 < limit && IsAsciiLetter(lt_at[1])) ++opening;
-      if (eol != nullptr) {
-        mask |= TagAfter(lt_at, eol);
-      } else if (end_ - lt_at >= 17) {
-        // The name's bound from one look at the sixteen bytes after the
-        // "<": the first line break there, but no further than a name of
-        // kLongestName and its ">".
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lt_at + 1));
-        const unsigned breaks = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(next, lf), _mm_cmpeq_epi8(next, cr))));
-        const unsigned k = breaks != 0 ? static_cast<unsigned>(__builtin_ctz(breaks)) : 16u;
-        mask |= TagAfter(lt_at, lt_at + 1 + (k < kLongestName + 1 ? k : kLongestName + 1));
-      } else {
-        const char* stop = lt_at + 1;
-        while (stop < end_ && stop <= lt_at + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
-        mask |= TagAfter(lt_at, stop);
-      }
-    }
-    if (eol != nullptr) break;
-    p += 16;
+  const __m128i gt = _mm_set1_epi8('>');
+  for (int k = 0; k < 4; ++k) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    auto bits = [k](__m128i hits) {
+      return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * k);
+    };
+    breaks |= bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr)));
+    lts |= bits(_mm_cmpeq_epi8(bytes, lt));
+    gts |= bits(_mm_cmpeq_epi8(bytes, gt));
+  }
+#else
+  for (int i = 0; i < 64; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (p[i] == '\n' || p[i] == '\r') breaks |= bit;
+    if (p[i] == '<') lts |= bit;
+    if (p[i] == '>') gts |= bit;
   }
 #endif
-  if (eol == nullptr) {
-    while (p < end_ && *p != '\n' && *p != '\r') {
-      if (*p == '<') {
-        if (p + 1 < end_ && IsAsciiLetter(p[1])) ++opening;
-        const char* stop = p + 1;
-        while (stop < end_ && stop <= p + kLongestName + 1 && *stop != '\n' && *stop != '\r') ++stop;
-        mask |= TagAfter(p, stop);
-      }
-      ++p;
-    }
-    eol = p;
+  breaks_out = breaks;
+  lts_out = lts;
+  gts_out = gts;
+}
+
+// The value of a line (see ValueOf) that ends at eol, from its first ">"
+// and its first "</" (nullptr when it has none). Both are above code 32, so
+// trimming the line moves neither.
+std::string_view ValueIn(const char* eol, const char* gt, const char* close) {
+  if (gt == nullptr || (close != nullptr && close < gt)) return {};
+  const char* end = close;
+  if (end == nullptr) {
+    end = eol;
+    while (end > gt + 1 && static_cast<unsigned char>(end[-1]) <= 32) --end;
   }
-  line = std::string_view(start, static_cast<size_t>(eol - start));
-  tags = opening > 1 ? mask | static_cast<std::uint32_t>(kSeveralOpen) : mask;
-  p = eol;
+  return {gt + 1, static_cast<size_t>(end - gt - 1)};
+}
+
+}  // namespace
+
+TTagLineReader::TTagLineReader(std::string_view text)
+    : p_(text.data()), end_(text.data() + text.size()), block_(text.data()) {
+  if (p_ < end_) MarkBlock();
+}
+
+void TTagLineReader::MarkBlock() {
+  // Asks for the bytes a few lines ahead before they are needed: the
+  // processor's own look-ahead stops at the end of each 4 KB page.
+  __builtin_prefetch(block_ + 1024);
+  if (end_ - block_ >= static_cast<std::ptrdiff_t>(kBlock)) {
+    Mark(block_, breaks_, lts_, gts_);
+    return;
+  }
+  // The text's last block, short: its bytes followed by zeros, which mark
+  // nothing.
+  char tail[kBlock] = {};
+  std::memcpy(tail, block_, static_cast<size_t>(end_ - block_));
+  Mark(tail, breaks_, lts_, gts_);
+}
+
+bool TTagLineReader::Next(TScanLine& line) {
+  if (p_ >= end_) return false;
+  const char* const start = p_;
+  const char* eol = nullptr;
+  const char* gt = nullptr;     // the line's first ">"
+  const char* close = nullptr;  // the line's first "</"
+  std::uint32_t tags = 0;
+  unsigned opening = 0;
+  // The line's part in each block, from p_ to the first break after it or
+  // to the block's end.
+  for (;;) {
+    std::uint64_t in_line = ~std::uint64_t{0} << (p_ - block_);
+    const std::uint64_t breaks = breaks_ & in_line;
+    if (breaks != 0) in_line &= (breaks & (~breaks + 1)) - 1;
+    for (std::uint64_t lts = lts_ & in_line; lts != 0; lts &= lts - 1) {
+      const char* const lt = block_ + __builtin_ctzll(lts);
+      if (lt + 1 == end_) break;
+      const bool closing = lt[1] == '/';
+      if (!closing && !IsAsciiLetter(lt[1])) continue;
+      if (closing && close == nullptr) close = lt;
+      if (!closing) ++opening;
+      // A tag's name holds no line break, so the text's end bounds the look.
+      tags |= TagAfter(lt, end_);
+    }
+    const std::uint64_t gts = gts_ & in_line;
+    if (gt == nullptr && gts != 0) gt = block_ + __builtin_ctzll(gts);
+    if (breaks != 0) {
+      eol = block_ + __builtin_ctzll(breaks);
+      break;
+    }
+    NextBlock();
+    if (block_ >= end_) {
+      eol = end_;
+      break;
+    }
+    p_ = block_;
+  }
+  line.text = std::string_view(start, static_cast<size_t>(eol - start));
+  line.value = ValueIn(eol, gt, close);
+  line.tags = opening > 1 ? tags | static_cast<std::uint32_t>(kSeveralOpen) : tags;
+  const char* p = eol;
   if (p < end_) {
     if (*p == '\r' && p + 1 < end_ && p[1] == '\n') ++p;
     ++p;
   }
   p_ = p;
+  // A CR LF may end at the next block's first byte.
+  if (p_ < end_ && p_ - block_ >= static_cast<std::ptrdiff_t>(kBlock)) NextBlock();
   return true;
 }
 
-void TPieceReader::Cut(std::string_view& piece, std::uint32_t& tags, long long& line) {
+void TPieceReader::Cut(TScanLine& piece) {
   // The piece runs to the next opening tag after the line's first one (the
   // first piece of a line may start with text before its first tag).
   const std::string_view text = rest_;
   size_t first = 0;
   if (!(text.size() > 1 && text[0] == '<' && IsAsciiLetter(text[1]))) first = NextOpening(text);
   const size_t cut = first < text.size() ? first + NextOpening(text.substr(first)) : text.size();
-  piece = text.substr(0, cut);
+  piece.text = text.substr(0, cut);
+  piece.value = ValueOf(piece.text);
+  piece.tags = TagsIn(piece.text);
+  piece.number = line_;
   rest_ = text.substr(cut);
-  tags = TagsIn(piece);
-  line = line_;
 }
 
 size_t NextOpening(std::string_view text) {
@@ -267,6 +317,13 @@ bool IsMultiByteUtf8(std::string_view text) {
     const unsigned char c = *p;
     if (c < 0x80) {
       ++p;
+      // The rest of an ASCII run, eight bytes at a time.
+      while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if ((word & 0x8080808080808080ull) != 0) break;
+        p += 8;
+      }
       continue;
     }
     size_t len = 0;

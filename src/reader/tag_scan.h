@@ -41,21 +41,46 @@ std::uint32_t TagsIn(std::string_view line);
 // True when c is an ASCII letter: a "<" before one opens a tag.
 inline bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+// A line of a text, or a piece of one, with what the scan found in it.
+struct TScanLine {
+  std::string_view text;   // without its line break
+  std::string_view value;  // ValueOf(text), a view into text
+  std::uint32_t tags = 0;  // TagsIn(text), and kSeveralOpen (see TTagLineReader)
+  long long number = -1;   // the 0-based line of the text (TPieceReader only)
+};
+
 // Walks the lines of a text (split as TLineReader splits them) and gives
-// each with its TagsIn, plus kSeveralOpen when it holds more than one opening
-// tag, found in the same pass over its bytes. The text must outlive the
-// reader and the views it gives. Copyable: a copy goes on from the same line.
+// each with its value and its tags, plus kSeveralOpen when it holds more
+// than one opening tag, found in one pass over the text: its line breaks,
+// "<" and ">" are marked 64 bytes at a time, and a line's tags and value
+// are read from those marks. The text must outlive the reader and the views
+// it gives. Copyable: a copy goes on from the same line.
 class TTagLineReader {
  public:
-  explicit TTagLineReader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+  explicit TTagLineReader(std::string_view text);
 
-  // Sets line and tags to the next line and its tags and returns true, or
-  // returns false when every line has been given.
-  bool Next(std::string_view& line, std::uint32_t& tags);
+  // Sets line's text, value and tags to those of the next line and returns
+  // true, or returns false when every line has been given.
+  bool Next(TScanLine& line);
 
  private:
-  const char* p_;
-  const char* end_;
+  // Marks the bytes of the block at block_.
+  void MarkBlock();
+  // Moves to the block after the present one and marks it.
+  void NextBlock() {
+    block_ += kBlock;
+    if (block_ < end_) MarkBlock();
+  }
+
+  static constexpr std::size_t kBlock = 64;
+  const char* p_;       // the start of the next line
+  const char* end_;     // the end of the text
+  const char* block_;   // the block holding p_, kBlock bytes from the text's start
+  // The block's marks: bit i is set when its byte i is a line break (CR or
+  // LF), a "<", a ">".
+  std::uint64_t breaks_ = 0;
+  std::uint64_t lts_ = 0;
+  std::uint64_t gts_ = 0;
 };
 
 // Walks the pieces of a text: its lines, where a line holding more than one
@@ -63,29 +88,29 @@ class TTagLineReader {
 // stay on the piece before them). Some exporters write a whole statement on
 // one line, or "<STMTTRN><TRNTYPE>..." together; cut so, every tag stands on
 // a piece of its own, as the fixed positions expect. Gives each piece with
-// its TagsIn and the 0-based number of the file's line it comes from. The
-// text must outlive the reader and the views it gives. Copyable: a copy goes
-// on from the same piece.
+// its value, its TagsIn and the 0-based number of the file's line it comes
+// from. The text must outlive the reader and the views it gives. Copyable: a
+// copy goes on from the same piece.
 class TPieceReader {
  public:
   explicit TPieceReader(std::string_view text) : lines_(text) {}
 
-  // Sets piece, tags and line to the next piece and returns true, or returns
-  // false when every piece has been given.
-  bool Next(std::string_view& piece, std::uint32_t& tags, long long& line) {
+  // Sets piece to the next piece and returns true, or returns false when
+  // every piece has been given.
+  bool Next(TScanLine& piece) {
     if (rest_.empty()) {
-      if (!lines_.Next(piece, tags)) return false;
-      line = ++line_;
-      if ((tags & kSeveralOpen) == 0) return true;
-      rest_ = piece;
+      if (!lines_.Next(piece)) return false;
+      piece.number = ++line_;
+      if ((piece.tags & kSeveralOpen) == 0) return true;
+      rest_ = piece.text;
     }
-    Cut(piece, tags, line);
+    Cut(piece);
     return true;
   }
 
  private:
   // The next piece of rest_, a line being cut.
-  void Cut(std::string_view& piece, std::uint32_t& tags, long long& line);
+  void Cut(TScanLine& piece);
 
   TTagLineReader lines_;
   std::string_view rest_;  // what is left of a line being cut

@@ -1,10 +1,8 @@
 #include "reader/vq_ofx_reader.h"
 
-#include <sys/mman.h>
-
-#include <cstdlib>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -28,73 +26,24 @@ TVQOFXReader::TVQOFXReader(TComponent* owner) : TComponent(owner) {}
 
 TVQOFXReader::~TVQOFXReader() { Clear(); }
 
-namespace {
-
-constexpr size_t kLargeBlockBytes = size_t{2} << 20;
-// Statements beyond this many records get their records in large blocks.
-constexpr size_t kLargeFrom = 16384;
-
-}  // namespace
-
-void TVQOFXReader::NewBlock() {
-  TItemBlock block{nullptr, kBlockSize, 0, false};
-  if (items_.size() >= kLargeFrom) {
-    // Blocks of huge pages: a statement of a million records otherwise
-    // takes tens of thousands of page faults to hold them.
-    void* raw = std::aligned_alloc(kLargeBlockBytes, kLargeBlockBytes);
-    if (raw != nullptr) {
-#if defined(MADV_HUGEPAGE)
-      ::madvise(raw, kLargeBlockBytes, MADV_HUGEPAGE);
-#endif
-      block = {static_cast<TOFXItem*>(raw), kLargeBlockBytes / sizeof(TOFXItem), 0, true};
-    }
-  }
-  if (block.items == nullptr) {
-    block.items = static_cast<TOFXItem*>(::operator new(kBlockSize * sizeof(TOFXItem)));
-  }
-  try {
-    blocks_.push_back(block);
-  } catch (...) {
-    if (block.large) {
-      std::free(block.items);
-    } else {
-      ::operator delete(block.items);
-    }
-    throw;
-  }
-}
-
-void TVQOFXReader::FreeBlocks() {
-  for (TItemBlock& block : blocks_) {
-    for (size_t i = 0; i < block.used; ++i) block.items[i].~TOFXItem();
-    if (block.large) {
-      std::free(block.items);
-    } else {
-      ::operator delete(block.items);
-    }
-  }
-  std::vector<TItemBlock>().swap(blocks_);
-}
+// Records hold views only: the arena gives their memory back without
+// destroying them one by one.
+static_assert(std::is_trivially_destructible_v<TOFXItem>);
 
 TOFXItem* TVQOFXReader::Add() {
-  if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) NewBlock();
-  TItemBlock& block = blocks_.back();
-  items_.push_back(nullptr);
-  TOFXItem* item = new (&block.items[block.used]) TOFXItem();
-  ++block.used;
-  items_.back() = item;
-  return item;
+  void* const place = arena_.Allocate(sizeof(TOFXItem), alignof(TOFXItem));
+  items_.push_back(new (place) TOFXItem());
+  return items_.back();
 }
 
 void TVQOFXReader::Delete(int index) {
   if (index < 0 || index >= Count()) IndexError(index, Count());
-  *items_[static_cast<size_t>(index)] = TOFXItem();
   items_.erase(items_.begin() + index);
 }
 
 void TVQOFXReader::Clear() {
-  std::vector<TOFXItem*>().swap(items_);
-  FreeBlocks();
+  decltype(items_)().swap(items_);
+  arena_.Clear();
 }
 
 TOFXItem* TVQOFXReader::Get(int index) const {

@@ -7,6 +7,7 @@
 
 #include "platform/component.h"
 #include "platform/sysutils.h"
+#include "reader/arena.h"
 #include "reader/ofx_item.h"
 
 namespace kvr {
@@ -45,18 +46,23 @@ class TVQOFXReader : public TComponent {
   // Creates an empty record, appends it at the end of the list and returns
   // it (lent, see above).
   TOFXItem* Add();
-  // Frees the record at the 0-based index and removes it; later records move
-  // up one place. Throws EListError carrying the index when it is outside
-  // 0..Count()-1; nothing is freed or removed then.
+  // Removes the record at the 0-based index; later records move up one
+  // place. Its memory and texts are given back with the list's by Clear.
+  // Throws EListError carrying the index when it is outside 0..Count()-1;
+  // nothing is removed then.
   void Delete(int index);
-  // Frees and removes every record, first to last, and releases the list's
-  // storage. Harmless on an empty list.
+  // Removes every record and gives back the memory of the records, of their
+  // texts and of the list. Harmless on an empty list.
   void Clear();
   // The number of records.
   int Count() const { return static_cast<int>(items_.size()); }
   // The record at the 0-based index, which stays in the list (lent). Throws
   // EListError carrying the index when it is outside 0..Count()-1.
   TOFXItem* Get(int index) const;
+  // A copy of text that the reader holds as it holds its records' texts,
+  // until Clear or its end: how a text is set on a record from outside the
+  // parse (item->Memo = reader.Keep(memo)).
+  std::string_view Keep(std::string_view text) { return arena_.Copy(text); }
 
   // Reads the statement file named by OFXFile into the records and the
   // header values. Returns false when no file exists at the path (the list
@@ -133,23 +139,10 @@ class TVQOFXReader : public TComponent {
   // ("-1234.56"; empty for 0) for the exact opening balance.
   double Balance = 0;
   std::string balance_text_;
-  // The records in list order. They live in blocks, allocated as the list
-  // grows: one allocation per block rather than per record, and records side
-  // by side in memory; past kLargeFrom records, blocks of 2 MB in huge pages.
-  // A record is built when Add takes its place. A deleted record is emptied
-  // at once (its texts freed); its place is given back with its block by
-  // Clear.
-  static constexpr size_t kBlockSize = 1024;
-  struct TItemBlock {
-    TOFXItem* items;
-    size_t capacity;
-    size_t used;
-    bool large;
-  };
-  void NewBlock();
-  void FreeBlocks();
-  std::vector<TOFXItem*> items_;
-  std::vector<TItemBlock> blocks_;
+  // The records and their texts, side by side in the arena, and the
+  // records in list order.
+  TArena arena_;
+  std::vector<TOFXItem*, TLargeAllocator<TOFXItem*>> items_;
 };
 
 }  // namespace kvr

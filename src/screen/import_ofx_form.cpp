@@ -247,7 +247,7 @@ void TfrmImportOFX::ReaderOFX() {
       cdsMovExtrBanco->Insert();
       vr.SetAsFloat(std::fabs(item->Amount));
       hist.SetAsString(item->Memo);
-      doc.SetAsString(Ajusta(item->CheckNum, 20));
+      doc.SetAsString(Ajusta(std::string(item->CheckNum), 20));
       dt.SetAsDateTime(item->PostedDate);
       fitid.SetAsString(item->FitId);
       tpmov.SetAsString("0");

@@ -96,7 +96,7 @@ TEST_F(TextFileTest, MissingFileIsNoFile) {
   EXPECT_TRUE(FileExists(file));
 }
 
-TEST_F(TextFileTest, FileContentsMapsOrReadsTheWholeFile) {
+TEST_F(TextFileTest, FileContentsReadsTheWholeFile) {
   const std::string content = "<OFX>\r\n\xE9\r\n";
   TFileContents file;
   ASSERT_TRUE(file.Open(Write("a.ofx", content)));
@@ -106,6 +106,19 @@ TEST_F(TextFileTest, FileContentsMapsOrReadsTheWholeFile) {
   EXPECT_FALSE(file.Open((dir_ / "none.ofx").string()));
   EXPECT_EQ(file.Text(), "");
   EXPECT_THROW(file.Open("/proc/self/mem"), EFileError);
+}
+
+TEST_F(TextFileTest, ReleasingTheFrontOfALargeFileKeepsTheRest) {
+  // Large files lie in huge pages, given back whole: the page that holds the
+  // position, and all after it, must keep their bytes.
+  std::string content(5 << 20, 'x');
+  for (size_t i = 0; i < content.size(); i += 4093) content[i] = static_cast<char>('a' + i % 26);
+  TFileContents file;
+  ASSERT_TRUE(file.Open(Write("large.ofx", content)));
+  for (size_t position : {size_t{1} << 20, (size_t{2} << 20) + 17, (size_t{4} << 20) + 1}) {
+    file.ReleaseBefore(file.Text().data() + position);
+    EXPECT_EQ(file.Text().substr(position), std::string_view(content).substr(position)) << position;
+  }
 }
 
 TEST_F(TextFileTest, OnlyRegularFilesAreRead) {

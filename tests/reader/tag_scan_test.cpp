@@ -1,10 +1,12 @@
 // The one-pass line and tag scanner the parse uses must agree with the plain
-// definitions: lines split as the text-file reader splits them, and a tag bit
-// set exactly when FindString finds that tag in the line.
+// definitions: lines split as the text-file reader splits them, a tag bit
+// set exactly when FindString finds that tag in the line, and the value of
+// each line and piece.
 #include "reader/tag_scan.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <random>
@@ -43,39 +45,52 @@ std::vector<std::string> PlainPieces(const std::string& line) {
   return pieces;
 }
 
+// The value of a line or piece by its plain definition: trimmed of bytes of
+// code 32 or less, then the text between its first ">" and its first "</"
+// (or its end); empty when there is no ">" before the first "</".
+std::string PlainValue(std::string_view line) {
+  size_t first = 0, last = line.size();
+  while (first < last && static_cast<unsigned char>(line[first]) <= 32) ++first;
+  while (last > first && static_cast<unsigned char>(line[last - 1]) <= 32) --last;
+  const std::string_view t = line.substr(first, last - first);
+  const size_t gt = t.find('>');
+  const size_t close = std::min(t.find("</"), t.size());
+  if (gt == std::string_view::npos || gt > close) return {};
+  return std::string(t.substr(gt + 1, close - gt - 1));
+}
+
 void ExpectSameAsPlainDefinitions(const std::string& text) {
   TLineReader plain(text);
   tag_scan::TTagLineReader scanner(text);
-  std::string_view expected_line, line;
-  std::uint32_t tags = 0;
-  int number = 0;
   tag_scan::TPieceReader pieces(text);
-  std::string_view piece;
-  std::uint32_t piece_tags = 0;
-  long long piece_line = 0;
+  std::string_view expected_line;
+  tag_scan::TScanLine line, piece;
+  int number = 0;
   while (plain.Next(expected_line)) {
-    ASSERT_TRUE(scanner.Next(line, tags)) << "line " << number;
-    ASSERT_EQ(line, expected_line) << "line " << number;
+    ASSERT_TRUE(scanner.Next(line)) << "line " << number;
+    ASSERT_EQ(line.text, expected_line) << "line " << number;
+    EXPECT_EQ(line.value, PlainValue(line.text)) << "line " << number;
     for (int bit = 0; bit < kTagCount; ++bit) {
-      const bool found = TVQOFXReader::FindString(kTags[bit], std::string(line));
-      EXPECT_EQ((tags >> bit) & 1u, found ? 1u : 0u) << kTags[bit] << " in \"" << line << "\"";
-      EXPECT_EQ((tag_scan::TagsIn(line) >> bit) & 1u, found ? 1u : 0u) << kTags[bit];
+      const bool found = TVQOFXReader::FindString(kTags[bit], std::string(line.text));
+      EXPECT_EQ((line.tags >> bit) & 1u, found ? 1u : 0u) << kTags[bit] << " in \"" << line.text << "\"";
+      EXPECT_EQ((tag_scan::TagsIn(line.text) >> bit) & 1u, found ? 1u : 0u) << kTags[bit];
     }
-    const std::vector<std::string> expected_pieces = PlainPieces(std::string(line));
-    EXPECT_EQ((tags & tag_scan::kSeveralOpen) != 0, expected_pieces.size() > 1) << line;
+    const std::vector<std::string> expected_pieces = PlainPieces(std::string(line.text));
+    EXPECT_EQ((line.tags & tag_scan::kSeveralOpen) != 0, expected_pieces.size() > 1) << line.text;
     for (const std::string& expected_piece : expected_pieces) {
-      ASSERT_TRUE(pieces.Next(piece, piece_tags, piece_line)) << "line " << number;
-      EXPECT_EQ(piece, expected_piece);
-      EXPECT_EQ(piece_line, number);
+      ASSERT_TRUE(pieces.Next(piece)) << "line " << number;
+      EXPECT_EQ(piece.text, expected_piece);
+      EXPECT_EQ(piece.value, PlainValue(expected_piece)) << expected_piece;
+      EXPECT_EQ(piece.number, number);
       for (int bit = 0; bit < kTagCount; ++bit) {
         const bool found = TVQOFXReader::FindString(kTags[bit], expected_piece);
-        EXPECT_EQ((piece_tags >> bit) & 1u, found ? 1u : 0u) << kTags[bit] << " in " << piece;
+        EXPECT_EQ((piece.tags >> bit) & 1u, found ? 1u : 0u) << kTags[bit] << " in " << piece.text;
       }
     }
     ++number;
   }
-  EXPECT_FALSE(scanner.Next(line, tags));
-  EXPECT_FALSE(pieces.Next(piece, piece_tags, piece_line));
+  EXPECT_FALSE(scanner.Next(line));
+  EXPECT_FALSE(pieces.Next(piece));
 }
 
 TEST(TagScan, AgreesWithFindStringOnHandPickedLines) {
@@ -101,6 +116,9 @@ TEST(TagScan, AgreesWithFindStringOnHandPickedLines) {
       "x <OFX><BANKID>1</BANKID></stmttrn><MEMO>a<b c</MEMO>",
       "<MEMO>a < b <1 <<Z",
       "0123456789abcd<a<b",
+      // A break, a tag and a name at the end of the scan's 64-byte blocks.
+      "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde",
+      "0123456789abcdef0123456789abcdef0123456789abcdef0123456789<MEMO>x</MEMO>",
   };
   for (const char* line : cases) {
     for (const char* eol : {"\n", "\r\n", "\r"}) ExpectSameAsPlainDefinitions(std::string(line) + eol + line);

@@ -1,0 +1,53 @@
+#include "platform/large_memory.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <new>
+
+namespace kvr {
+
+namespace {
+
+std::size_t MappedSize(std::size_t size) {
+  return (size + kLargeBlock - 1) / kLargeBlock * kLargeBlock;
+}
+
+}  // namespace
+
+void* AllocateLarge(std::size_t size) {
+  if (size < kLargeBlock) return ::operator new(size);
+  const std::size_t mapped = MappedSize(size);
+  // One huge page more than needed, to cut a run at a huge page's boundary
+  // out of it.
+  const std::size_t span = mapped + kLargeBlock;
+  void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  char* const base = static_cast<char*>(raw);
+  const std::size_t lead =
+      (kLargeBlock - reinterpret_cast<std::uintptr_t>(base) % kLargeBlock) % kLargeBlock;
+  char* const aligned = base + lead;
+  if (lead > 0) ::munmap(base, lead);
+  if (span - lead > mapped) ::munmap(aligned + mapped, span - lead - mapped);
+#if defined(MADV_HUGEPAGE)
+  ::madvise(aligned, mapped, MADV_HUGEPAGE);
+#endif
+  return aligned;
+}
+
+void FreeLarge(void* block, std::size_t size) {
+  if (block == nullptr) return;
+  if (size < kLargeBlock) {
+    ::operator delete(block);
+  } else {
+    ::munmap(block, MappedSize(size));
+  }
+}
+
+void FreeLargeFront(void* block, std::size_t size, std::size_t bytes) {
+  if (size < kLargeBlock) return;
+  const std::size_t whole = bytes / kLargeBlock * kLargeBlock;
+  if (whole > 0) ::madvise(block, whole, MADV_DONTNEED);
+}
+
+}  // namespace kvr
