@@ -90,6 +90,15 @@ BodyStreamBuf::int_type BodyStreamBuf::underflow() {
 
 void BodyStreamBuf::Scan(const char* data, size_t size) {
   for (size_t i = 0; i < size; ++i) {
+    if (in_string_ && !escaped_) {
+      // Most of a body is the plain inside of texts, where only their end,
+      // an escape or a NUL matters: skipped in one go.
+      const size_t start = i;
+      while (i < size && data[i] != '"' && data[i] != '\\' && data[i] != '\0') ++i;
+      run_ += i - start;
+      if (run_ > kMaxRun) throw LongRun();
+      if (i == size) return;
+    }
     const char c = data[i];
     if (c == '\0') throw NulByte();
     ++run_;

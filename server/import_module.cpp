@@ -40,11 +40,17 @@ bool IsStatementMethod(const std::string& method) {
   return method == "ValidExtrato" || method == "SetExtratoBancario";
 }
 
-// The account of a header packet read without fault and with one row: the
-// one its movements must belong to.
-std::optional<std::string> HeaderAccount(const std::optional<PacketRows>& header) {
-  if (!header || !header->error.empty() || header->rows.size() != 1) return std::nullopt;
-  return CellText(header->rows[0][ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
+// The account of a header packet (nullptr: none) read without fault and with
+// one row: the one its movements must belong to.
+std::optional<std::string> HeaderAccount(const PacketRows* header) {
+  if (header == nullptr || !header->error.empty() || header->rows.size() != 1) return std::nullopt;
+  const CellView code = header->rows.At(0, ColumnIndex(ExtrBancoLayout(), "CDREDUCONT"));
+  return std::string(code.text);
+}
+
+// The packet a parameter was read into, if any.
+const PacketRows* PacketOf(const CallParam& param) {
+  return param.packet ? &*param.packet : nullptr;
 }
 
 // A packet parameter read into rows; from its JSON value when it was kept
@@ -65,7 +71,7 @@ std::unique_ptr<PacketReader> ImportModule::PacketReaderFor(const std::string* m
   if (method != nullptr && !IsStatementMethod(*method)) return nullptr;
   if (index == 0) return std::make_unique<PacketReader>(ExtrBancoLayout(), kHeaderPacket);
   if (index == 1) {
-    std::optional<std::string> account = HeaderAccount(before[0].packet);
+    std::optional<std::string> account = HeaderAccount(PacketOf(before[0]));
     // Whatever the movements hold, a header in fault refuses the statement:
     // check them for a well-formed request, but keep none.
     const bool keep = account.has_value();
@@ -122,11 +128,11 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     const bool store = method == "SetExtratoBancario";
     ExpectParams(method, params, store ? 3 : 2);
     const bool valid = store ? BoolParam(method, params, 2) : true;
-    if (std::optional<std::string> account = HeaderAccount(params[0].packet))
+    if (std::optional<std::string> account = HeaderAccount(PacketOf(params[0])))
       info.account = *account;
     PacketRows header = TakePacket(params[0], ExtrBancoLayout(), kHeaderPacket);
     PacketRows movements = TakePacket(params[1], MovExtrLayout(), kMovementsPacket,
-                                      HeaderAccount(header));
+                                      HeaderAccount(&header));
     info.rows = static_cast<long long>(movements.count);
     bool answer = store ? SetExtratoBancario(std::move(header), std::move(movements), valid)
                         : ValidExtrato(std::move(header), std::move(movements));
@@ -161,7 +167,7 @@ Statement ImportModule::CheckStatement(const nlohmann::json& header,
   PacketReader header_reader(ExtrBancoLayout(), kHeaderPacket);
   EmitJson(header, header_reader);
   PacketRows header_rows = header_reader.Finish();
-  PacketReader movement_reader(MovExtrLayout(), kMovementsPacket, HeaderAccount(header_rows));
+  PacketReader movement_reader(MovExtrLayout(), kMovementsPacket, HeaderAccount(&header_rows));
   EmitJson(movements, movement_reader);
   return CheckStatement(std::move(header_rows), movement_reader.Finish());
 }
@@ -175,7 +181,7 @@ Statement ImportModule::CheckStatement(PacketRows header, PacketRows movements) 
                                  std::to_string(header.rows.size()) + ".");
   if (!movements.error.empty()) throw RpcError(kRefused, movements.error);
   Statement statement;
-  statement.header = std::move(header.rows.front());
+  statement.header = header.rows.RowAt(0);
   statement.account = CellText(statement.header[ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
   if (statement.account.empty())
     throw RpcError(kRefused, "O extrato não informa a conta corrente (CDREDUCONT vazio).");

@@ -15,7 +15,7 @@ enum class JsonKind { kNull, kBoolean, kNumber, kString, kArray, kObject };
 const char* JsonKindText(JsonKind kind);
 
 // A receiver of one JSON value as a stream of events, in document order (the
-// events of nlohmann's SAX interface). String and Key may move from their
+// events JsonReader reads). String and Key may move from their
 // argument.
 class JsonSink {
  public:

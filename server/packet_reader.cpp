@@ -60,7 +60,8 @@ PacketReader::PacketReader(const Layout& layout, std::string packet_name,
       account_(std::move(account)),
       keep_rows_(keep_rows),
       position_of_(layout.size(), -1),
-      values_(layout.size()) {
+      values_(layout.size()),
+      rows_(layout) {
   if (account_) {
     account_column_ = ColumnIndex(layout, "CDREDUCONT");
     date_column_ = ColumnIndex(layout, "DTMOVREAL");
@@ -73,7 +74,7 @@ PacketReader::PacketReader(const Layout& layout, std::string packet_name,
 void PacketReader::SetError(std::string message) {
   if (row_error_.empty()) row_error_ = std::move(message);
   keep_rows_ = false;
-  std::vector<Row>().swap(rows_);
+  rows_.Clear();
 }
 
 // --- events ------------------------------------------------------------------
@@ -141,7 +142,8 @@ void PacketReader::Scalar(JsonKind kind, std::string* text, double number) {
       if (value_count_ < values_.size()) {
         RawValue& value = values_[value_count_];
         value.kind = kind;
-        if (text != nullptr) value.text = std::move(*text);
+        // A copy into the text the slot had: its room serves every row.
+        if (text != nullptr) value.text.assign(*text);
         value.number = number;
       }
       ++value_count_;
@@ -276,7 +278,7 @@ void PacketReader::FieldsDone() {
   fields_known_ = true;
   if (!field_error_.empty()) {
     keep_rows_ = false;
-    std::vector<Row>().swap(rows_);
+    rows_.Clear();
   }
   // Rows that came before the columns.
   std::vector<std::pair<std::vector<RawValue>, size_t>> waiting;
@@ -310,14 +312,11 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
              " valores; esperados " + std::to_string(layout_.size()) + ".");
     return;
   }
-  Row row(keep_rows_ || account_ ? layout_.size() : 0);
+  auto where = [&] { return " (linha " + std::to_string(line) + " do " + name_ + ")"; };
   for (size_t column = 0; column < layout_.size(); ++column) {
     const FieldDef& def = layout_[column];
     RawValue& value = values[static_cast<size_t>(position_of_[column])];
     if (value.kind == JsonKind::kNull) continue;
-    auto where = [&] {
-      return " (linha " + std::to_string(line) + " do " + name_ + ")";
-    };
     switch (def.type) {
       case FieldType::kString: {
         if (value.kind != JsonKind::kString)
@@ -328,7 +327,6 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
           return SetError("O texto " + Quote(value.text) + " da coluna " + def.name + where() +
                           " tem " + std::to_string(length) + " caracteres; o limite é " +
                           std::to_string(def.size) + ".");
-        if (!row.empty()) row[column] = std::move(value.text);
         break;
       }
       case FieldType::kDateTime: {
@@ -338,7 +336,6 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
         if (!NormalizeDateTime(value.text))
           return SetError("A data " + Quote(value.text) + " da coluna " + def.name + where() +
                           " não é válida (esperado AAAA-MM-DDTHH:MM:SS).");
-        if (!row.empty()) row[column] = std::move(value.text);
         break;
       }
       case FieldType::kFloat: {
@@ -348,28 +345,40 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
         if (!std::isfinite(value.number))
           return SetError("O valor da coluna " + std::string(def.name) + where() +
                           " não é um número finito.");
-        if (!row.empty()) row[column] = value.number;
         break;
       }
     }
   }
-  for (RawValue& value : values) value.kind = JsonKind::kNull;
+  auto cell = [&](size_t column) -> RawValue& {
+    return values[static_cast<size_t>(position_of_[column])];
+  };
   if (account_ && statement_error_.empty()) {
-    const std::string where = " (linha " + std::to_string(line) + " do " + name_ + ")";
-    const std::string account = CellText(row[account_column_], "nulo");
-    if (account != *account_)
-      statement_error_ = "O movimento" + where + " é da conta \"" + account +
-                         "\", não da conta \"" + *account_ + "\" do extrato.";
-    else if (std::holds_alternative<std::monostate>(row[date_column_]))
-      statement_error_ = "O movimento" + where + " não tem data (DTMOVREAL).";
-    else if (std::holds_alternative<std::monostate>(row[value_column_]))
-      statement_error_ = "O movimento" + where + " não tem valor (VRMOVREAL).";
+    const RawValue& account = cell(account_column_);
+    const bool no_account = account.kind == JsonKind::kNull;
+    if (no_account || account.text != *account_)
+      statement_error_ = "O movimento" + where() + " é da conta \"" +
+                         (no_account ? "nulo" : account.text) + "\", não da conta \"" +
+                         *account_ + "\" do extrato.";
+    else if (cell(date_column_).kind == JsonKind::kNull)
+      statement_error_ = "O movimento" + where() + " não tem data (DTMOVREAL).";
+    else if (cell(value_column_).kind == JsonKind::kNull)
+      statement_error_ = "O movimento" + where() + " não tem valor (VRMOVREAL).";
     if (!statement_error_.empty()) {
       keep_rows_ = false;
-      std::vector<Row>().swap(rows_);
+      rows_.Clear();
     }
   }
-  if (keep_rows_) rows_.push_back(std::move(row));
+  if (keep_rows_) {
+    rows_.AddRow();
+    for (size_t column = 0; column < layout_.size(); ++column) {
+      const RawValue& value = cell(column);
+      if (value.kind == JsonKind::kString)
+        rows_.SetText(column, value.text);
+      else if (value.kind == JsonKind::kNumber)
+        rows_.SetNumber(column, value.number);
+    }
+  }
+  for (RawValue& value : values) value.kind = JsonKind::kNull;
 }
 
 PacketRows PacketReader::Finish() {

@@ -12,7 +12,7 @@ namespace kvr::server {
 
 // A data packet as PacketReader read it.
 struct PacketRows {
-  std::vector<Row> rows;        // in the layout's column order; empty once an error is found
+  PackedRows rows;              // in the layout's column order; empty once an error is found
   size_t count = 0;             // the rows the packet holds, whatever their form
   std::string error;            // the first reason the packet does not fit its layout
   std::string statement_error;  // the first movement that does not belong to the statement
@@ -97,7 +97,7 @@ class PacketReader : public JsonSink {
   size_t row_count_ = 0;
   std::string row_error_;
   std::string statement_error_;
-  std::vector<Row> rows_;
+  PackedRows rows_;
   size_t account_column_, date_column_, value_column_;
 };
 

@@ -169,7 +169,7 @@ double NumberOf(const char* text) {
 }
 
 // Appends text to a COPY line, escaped for the text format.
-void AppendCopyText(std::string& out, const std::string& text) {
+void AppendCopyText(std::string& out, std::string_view text) {
   for (char c : text) {
     switch (c) {
       case '\\':
@@ -190,11 +190,11 @@ void AppendCopyText(std::string& out, const std::string& text) {
   }
 }
 
-void AppendCopyCell(std::string& out, const Cell& cell) {
-  if (const auto* text = std::get_if<std::string>(&cell))
-    AppendCopyText(out, *text);
-  else if (const auto* number = std::get_if<double>(&cell))
-    out += DecimalText(*number);
+void AppendCopyCell(std::string& out, CellView cell) {
+  if (cell.kind == CellView::Kind::kText)
+    AppendCopyText(out, cell.text);
+  else if (cell.kind == CellView::Kind::kNumber)
+    out += DecimalText(cell.number);
   else
     out += "\\N";
 }
@@ -396,7 +396,7 @@ bool Recorded(SessionType& session, const Statement& statement) {
       "procurar extratos do mesmo período");
   if (PQntuples(period.get()) > 0) return true;
 
-  const MovementKeys keys = KeysOf(statement);
+  const MovementKeys keys(statement.movements);
   Result same = session.Exec(
       "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
       "WHERE CDREDUCONT = $1 AND ((DTMOVREAL >= $2::timestamp AND DTMOVREAL <= $3::timestamp) "
@@ -407,8 +407,8 @@ bool Recorded(SessionType& session, const Statement& statement) {
       "procurar movimentos iguais");
   const PGresult* rows = same.get();
   for (int row = 0; row < PQntuples(rows); ++row) {
-    if (keys.keys.count(MovementKey(CellOf(rows, row, 0), CellOf(rows, row, 1),
-                                    CellOf(rows, row, 2), CellOf(rows, row, 3))) != 0)
+    if (keys.Contains(CellOf(rows, row, 0), CellOf(rows, row, 1), CellOf(rows, row, 2),
+                      CellOf(rows, row, 3)))
       return true;
   }
   return false;
@@ -451,7 +451,7 @@ long long InsertHeader(SessionType& session, const std::string& account, const R
 // which keeps each row's NRSEQMOVREAL.
 template <typename SessionType>
 void InsertMovements(SessionType& session, long long seq, const std::string& account,
-                     const std::vector<Row>& rows, bool keep_numbers) {
+                     const PackedRows& rows, bool keep_numbers) {
   const Layout& layout = MovExtrLayout();
   size_t source[kMovementCount];
   for (size_t i = 0; i < kMovementCount; ++i) source[i] = ColumnIndex(layout, kMovementColumns[i]);
@@ -464,15 +464,14 @@ void InsertMovements(SessionType& session, long long seq, const std::string& acc
           ")",
       rows.size(),
       [&](size_t i, std::string& out) {
-        const Row& row = rows[i];
         out += prefix;
-        out += std::to_string(keep_numbers ? StoredNumber(row[number_column])
+        out += std::to_string(keep_numbers ? StoredNumber(rows.At(i, number_column))
                                            : static_cast<long long>(i + 1));
         out += '\t';
         out += escaped_account;
         for (size_t c = 1; c < kMovementCount; ++c) {
           out += '\t';
-          AppendCopyCell(out, row[source[c]]);
+          AppendCopyCell(out, rows.At(i, source[c]));
         }
         out += '\n';
       },
@@ -831,7 +830,8 @@ long long PgStore::CopyIn(const std::vector<Account>& accounts,
       const std::string account =
           CellText(statement->summary.header[ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
       InsertHeader(session, account, statement->summary.header, statement->summary.seq);
-      InsertMovements(session, statement->summary.seq, account, statement->movements, true);
+      InsertMovements(session, statement->summary.seq, account,
+                      PackedRows(MovExtrLayout(), statement->movements), true);
       movements += static_cast<long long>(statement->movements.size());
     }
     // New statements are numbered after the copied ones.

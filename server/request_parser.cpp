@@ -1,6 +1,6 @@
 #include "request_parser.h"
 
-#include <istream>
+#include "json_reader.h"
 
 namespace kvr::server {
 
@@ -54,35 +54,32 @@ class RequestHandler {
 
   RequestHandler(ParsedRequest& out, const PacketPlan& plan) : out_(out), plan_(plan) {}
 
-  bool null() { return Scalar(JsonKind::kNull, [](JsonSink& s) { s.Null(); }); }
-  bool boolean(bool value) {
-    return Scalar(JsonKind::kBoolean, [value](JsonSink& s) { s.Boolean(value); });
+  void Null() { Scalar(JsonKind::kNull, [](JsonSink& s) { s.Null(); }); }
+  void Boolean(bool value) {
+    Scalar(JsonKind::kBoolean, [value](JsonSink& s) { s.Boolean(value); });
   }
-  bool number_integer(json::number_integer_t value) {
-    return Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Integer(value); }, json(value));
+  void Integer(std::int64_t value) {
+    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Integer(value); });
   }
-  bool number_unsigned(json::number_unsigned_t value) {
-    return Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Unsigned(value); }, json(value));
+  void Unsigned(std::uint64_t value) {
+    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Unsigned(value); });
   }
-  bool number_float(json::number_float_t value, const json::string_t&) {
-    return Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Float(value); }, json(value));
+  void Float(double value) {
+    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Float(value); });
   }
-  bool string(json::string_t& value) {
-    return Scalar(JsonKind::kString, [&value](JsonSink& s) { s.String(value); }, json(), &value);
+  void String(std::string& value) {
+    Scalar(JsonKind::kString, [&value](JsonSink& s) { s.String(value); }, &value);
   }
-  bool binary(json::binary_t&) { return Fail(kNotJson); }
+  void StartObject() { Open(JsonKind::kObject); }
+  void StartArray() { Open(JsonKind::kArray); }
+  void End() { Close(); }
 
-  bool start_object(std::size_t) { return Open(JsonKind::kObject); }
-  bool start_array(std::size_t) { return Open(JsonKind::kArray); }
-  bool end_object() { return Close(); }
-  bool end_array() { return Close(); }
-
-  bool key(json::string_t& key) {
+  void Key(std::string& key) {
     if (param_ && depth_ > 2) {
       param_->Key(key);
-      return true;
+      return;
     }
-    if (depth_ != 1 || !out_.is_object) return true;
+    if (depth_ != 1 || !out_.is_object) return;
     member_ = Member::kOther;
     if (key == "jsonrpc") member_ = Member::kVersion;
     if (key == "id") member_ = Member::kId;
@@ -94,24 +91,14 @@ class RequestHandler {
         out_.invalid = "A requisição repete o membro \"" + key + "\".";
       seen_ |= bit;
     }
-    return true;
-  }
-
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-    return Fail(kNotJson);
   }
 
  private:
   enum class Member { kVersion, kId, kMethod, kParams, kOther };
 
-  bool Fail(const std::string& message) {
-    if (out_.parse_error.empty()) out_.parse_error = message;
-    return false;
-  }
-
   // A value that is not a list or an object, at any place.
   template <typename Emit>
-  bool Scalar(JsonKind kind, Emit emit, json value = json(), std::string* text = nullptr) {
+  void Scalar(JsonKind kind, Emit emit, std::string* text = nullptr) {
     auto forward = [&] {
       if (text != nullptr)
         param_->String(*text);
@@ -120,16 +107,16 @@ class RequestHandler {
     };
     if (param_ && depth_ > 2) {
       forward();
-      return true;
+      return;
     }
-    if (depth_ == 0) return true;  // the whole body is one scalar: not an object
+    if (depth_ == 0) return;  // the whole body is one scalar: not an object
     if (depth_ == 2 && in_params_) {
       BeginParam(kind);
       forward();
       EndParam();
-      return true;
+      return;
     }
-    if (depth_ != 1 || !out_.is_object) return true;
+    if (depth_ != 1 || !out_.is_object) return;
     switch (member_) {
       case Member::kVersion:
         out_.has_version = text != nullptr && *text == "2.0";
@@ -144,7 +131,10 @@ class RequestHandler {
             out_.id = std::move(*text);
           }
         } else if (kind == JsonKind::kNumber) {
-          out_.id = std::move(value);
+          // The number as it came (integer or not), built only here.
+          SmallValueBuilder number(64);
+          emit(number);
+          out_.id = number.Take();
         } else if (kind == JsonKind::kNull) {
           out_.id = nullptr;
         } else {
@@ -165,22 +155,16 @@ class RequestHandler {
       case Member::kOther:
         break;
     }
-    return true;
   }
 
-  bool Open(JsonKind kind) {
-    if (depth_ >= kMaxDepth) {
-      out_.invalid = "A requisição passa de " + std::to_string(kMaxDepth) +
-                     " níveis de listas e objetos.";
-      return false;
-    }
+  void Open(JsonKind kind) {
     if (param_ && depth_ > 2) {
       ++depth_;
       if (kind == JsonKind::kObject)
         param_->Each([](JsonSink& s) { s.StartObject(); });
       else
         param_->Each([](JsonSink& s) { s.StartArray(); });
-      return true;
+      return;
     }
     if (depth_ == 0) {
       out_.is_object = kind == JsonKind::kObject;
@@ -191,7 +175,7 @@ class RequestHandler {
         param_->Each([](JsonSink& s) { s.StartObject(); });
       else
         param_->Each([](JsonSink& s) { s.StartArray(); });
-      return true;
+      return;
     } else if (depth_ == 1 && out_.is_object) {
       switch (member_) {
         case Member::kId:
@@ -218,20 +202,18 @@ class RequestHandler {
       }
     }
     ++depth_;
-    return true;
   }
 
-  bool Close() {
+  void Close() {
     --depth_;
     if (param_ && depth_ >= 2) {
       // Which end: the sinks track their own nesting, and both kinds of
       // end close whatever is open.
       param_->Each([](JsonSink& s) { s.EndArray(); });
       if (depth_ == 2) EndParam();
-      return true;
+      return;
     }
     if (depth_ == 1 && in_params_) in_params_ = false;
-    return true;
   }
 
   void BeginParam(JsonKind kind) {
@@ -270,12 +252,30 @@ class RequestHandler {
 ParsedRequest ParseRequest(std::streambuf& body, const PacketPlan& plan) {
   ParsedRequest out;
   RequestHandler handler(out, plan);
-  std::istream stream(&body);
-  const bool parsed = nlohmann::json::sax_parse(stream, &handler);
-  if (parsed && body.sgetc() != std::streambuf::traits_type::eof() && out.parse_error.empty())
-    out.parse_error = kNotJson;
-  if (!parsed && out.parse_error.empty() && out.invalid.empty()) out.parse_error = kNotJson;
-  return out;
+  JsonReader reader(body, kMaxDepth);
+  for (;;) {
+    switch (reader.Next()) {
+      case JsonReader::Event::kNull: handler.Null(); break;
+      case JsonReader::Event::kBoolean: handler.Boolean(reader.Boolean()); break;
+      case JsonReader::Event::kInteger: handler.Integer(reader.Integer()); break;
+      case JsonReader::Event::kUnsigned: handler.Unsigned(reader.Unsigned()); break;
+      case JsonReader::Event::kFloat: handler.Float(reader.Float()); break;
+      case JsonReader::Event::kString: handler.String(reader.Text()); break;
+      case JsonReader::Event::kKey: handler.Key(reader.Text()); break;
+      case JsonReader::Event::kStartObject: handler.StartObject(); break;
+      case JsonReader::Event::kStartArray: handler.StartArray(); break;
+      case JsonReader::Event::kEndObject:
+      case JsonReader::Event::kEndArray: handler.End(); break;
+      case JsonReader::Event::kEnd: return out;
+      case JsonReader::Event::kError:
+        if (out.parse_error.empty()) out.parse_error = kNotJson;
+        return out;
+      case JsonReader::Event::kTooDeep:
+        out.invalid = "A requisição passa de " + std::to_string(kMaxDepth) +
+                      " níveis de listas e objetos.";
+        return out;
+    }
+  }
 }
 
 }  // namespace kvr::server

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -128,6 +129,19 @@ class Query {
       rc = sqlite3_bind_null(stmt_, index);
     if (rc != SQLITE_OK) Fail(db_, rc, what_);
   }
+  // A text of cell must stay unchanged until the statement is reset and
+  // bound again (SQLite takes it without a copy).
+  void Bind(int index, CellView cell) {
+    int rc;
+    if (cell.kind == CellView::Kind::kText)
+      rc = sqlite3_bind_text(stmt_, index, cell.text.data(), static_cast<int>(cell.text.size()),
+                             SQLITE_STATIC);
+    else if (cell.kind == CellView::Kind::kNumber)
+      rc = sqlite3_bind_double(stmt_, index, cell.number);
+    else
+      rc = sqlite3_bind_null(stmt_, index);
+    if (rc != SQLITE_OK) Fail(db_, rc, what_);
+  }
   void Bind(int index, const std::string& text) { Bind(index, Cell(text)); }
   void Bind(int index, long long number) {
     int rc = sqlite3_bind_int64(stmt_, index, number);
@@ -145,6 +159,8 @@ class Query {
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
   }
+  // Ready to run again with the same values bound, but those bound anew.
+  void Rerun() { sqlite3_reset(stmt_); }
 
   std::string Text(int column) {
     const unsigned char* text = sqlite3_column_text(stmt_, column);
@@ -170,6 +186,38 @@ class Query {
   const Db& db_;
   std::string what_;
   sqlite3_stmt* stmt_ = nullptr;
+};
+
+// The page cache of every connection: 64 MiB.
+constexpr const char* kCacheSize = "PRAGMA cache_size = -65536";
+
+// A cache as large as the pages a statement of many movements writes, for
+// as long as the object lives, then the usual one again with its pages given
+// back. The pages written stay in the cache until the commit; a smaller
+// cache spills them to the log halfway and, when the movements do not come
+// in date order, reads and writes many index pages again (1,000,000 such
+// movements: 5.8 s instead of 3.2 s).
+class CacheForStore {
+ public:
+  CacheForStore(const Db& db, size_t movements) : db_(db) {
+    // About 140 bytes of table and index per movement; room for twice that.
+    const size_t kib = movements * 280 / 1024;
+    if (kib <= 65536 / 2) return;
+    const size_t cache_kib = std::min<size_t>(65536 + kib, 1024 * 1024);
+    Exec(db, ("PRAGMA cache_size = -" + std::to_string(cache_kib)).c_str(), "gravar o extrato");
+    enlarged_ = true;
+  }
+  ~CacheForStore() {
+    if (!enlarged_) return;
+    sqlite3_exec(db_.handle, kCacheSize, nullptr, nullptr, nullptr);
+    sqlite3_db_release_memory(db_.handle);
+  }
+  CacheForStore(const CacheForStore&) = delete;
+  CacheForStore& operator=(const CacheForStore&) = delete;
+
+ private:
+  const Db& db_;
+  bool enlarged_ = false;
 };
 
 // A transaction that rolls back unless committed. A write transaction takes
@@ -248,7 +296,7 @@ bool Recorded(const Db& db, const Statement& statement) {
   // Equal movements share the date, so only the stored movements of the
   // account within the new movements' dates can be equal: one range read
   // instead of one lookup per movement.
-  const MovementKeys keys = KeysOf(statement);
+  const MovementKeys keys(statement.movements);
   Query same(db,
              "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
              "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
@@ -258,11 +306,8 @@ bool Recorded(const Db& db, const Statement& statement) {
   same.Bind(2, keys.first);
   same.Bind(3, keys.last);
   same.Bind(4, keys.undated ? 1LL : 0LL);
-  while (same.Step()) {
-    if (keys.keys.count(MovementKey(same.Value(0), same.Value(1), same.Value(2), same.Value(3))) !=
-        0)
-      return true;
-  }
+  while (same.Step())
+    if (keys.Contains(same.Value(0), same.Value(1), same.Value(2), same.Value(3))) return true;
   return false;
 }
 
@@ -317,7 +362,7 @@ long long InsertHeader(const Db& db, const std::string& account, const Row& row,
 // Inserts movements under seq; numbers them 1, 2, ... unless keep_numbers,
 // which keeps each row's NRSEQMOVREAL.
 void InsertMovements(const Db& db, long long seq, const std::string& account,
-                     const std::vector<Row>& rows, bool keep_numbers) {
+                     const PackedRows& rows, bool keep_numbers) {
   const Layout& layout = MovExtrLayout();
   size_t source[kMovementCount];
   for (size_t i = 0; i < kMovementCount; ++i) source[i] = ColumnIndex(layout, kMovementColumns[i]);
@@ -327,15 +372,15 @@ void InsertMovements(const Db& db, long long seq, const std::string& account,
                      JoinColumns(kMovementColumns, kMovementCount) + ") VALUES (?, ?, " +
                      Placeholders(kMovementCount) + ")",
                  "gravar os movimentos do extrato");
-  long long number = 0;
-  for (const Row& row : rows) {
-    movement.Reset();
-    movement.Bind(1, seq);
-    ++number;
-    movement.Bind(2, keep_numbers ? StoredNumber(row[number_column]) : number);
-    movement.Bind(3, account);
+  // The statement and the account are the same for every row: bound once.
+  movement.Bind(1, seq);
+  movement.Bind(3, account);
+  for (size_t row = 0; row < rows.size(); ++row) {
+    movement.Rerun();
+    movement.Bind(2, keep_numbers ? StoredNumber(rows.At(row, number_column))
+                                  : static_cast<long long>(row + 1));
     for (size_t i = 1; i < kMovementCount; ++i)
-      movement.Bind(static_cast<int>(i) + 3, row[source[i]]);
+      movement.Bind(static_cast<int>(i) + 3, rows.At(row, source[i]));
     movement.Step();
   }
 }
@@ -433,7 +478,7 @@ sqlite3* SqliteStore::OpenConnection(bool create) {
     // A 100,000-movement statement touches tens of megabytes of table and
     // index pages; with the default 2 MB cache every lookup of the repeat
     // check and every insert goes back to the file.
-    Exec(db, "PRAGMA cache_size = -65536", "abrir o banco");
+    Exec(db, kCacheSize, "abrir o banco");
   } catch (...) {
     sqlite3_close(handle);
     throw;
@@ -555,6 +600,7 @@ bool SqliteStore::IsRecorded(const Statement& statement) {
 std::optional<long long> SqliteStore::StoreIfNew(const Statement& statement) {
   Lease lease(*this);
   const Db& db = lease.db();
+  CacheForStore cache(db, statement.movements.size());
   Transaction transaction(db, true);
   if (Recorded(db, statement)) return std::nullopt;
   const long long seq = InsertHeader(db, statement.account, statement.header, 0);
@@ -627,7 +673,8 @@ long long SqliteStore::CopyIn(const std::vector<Account>& accounts,
     const std::string account =
         CellText(statement->summary.header[ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
     InsertHeader(db, account, statement->summary.header, statement->summary.seq);
-    InsertMovements(db, statement->summary.seq, account, statement->movements, true);
+    InsertMovements(db, statement->summary.seq, account,
+                    PackedRows(MovExtrLayout(), statement->movements), true);
     movements += static_cast<long long>(statement->movements.size());
   }
   transaction.Commit();

@@ -77,7 +77,10 @@ std::vector<Row> CheckPacket(const nlohmann::json& packet, const Layout& layout,
   EmitJson(packet, reader);
   PacketRows result = reader.Finish();
   if (!result.error.empty()) throw InvalidRequest(result.error);
-  return std::move(result.rows);
+  std::vector<Row> rows;
+  rows.reserve(result.rows.size());
+  for (size_t i = 0; i < result.rows.size(); ++i) rows.push_back(result.rows.RowAt(i));
+  return rows;
 }
 
 nlohmann::json MakePacket(const Layout& layout, const std::vector<Row>& rows) {

@@ -1,27 +1,14 @@
 #pragma once
 
 #include <string>
-#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "packed_rows.h"
 #include "platform/errors.h"
 
 namespace kvr::server {
-
-// Column types of the module's tables, as named in data packets.
-enum class FieldType { kString, kDateTime, kFloat };
-
-// One column of a table layout. size is the most characters a kString column
-// holds; 0 for the other types.
-struct FieldDef {
-  const char* name;
-  FieldType type;
-  int size;
-};
-
-using Layout = std::vector<FieldDef>;
 
 // The three layouts the screen exchanges with the server: the statement
 // header (cdsExtrBanco), the movements sent (cdsMovExtrAux, 13 columns) and
@@ -36,11 +23,6 @@ size_t ColumnIndex(const Layout& layout, const std::string& name);
 
 // The packet name of a column type: "string", "datetime", "float".
 const char* TypeName(FieldType type);
-
-// One column value of a checked row: null, a UTF-8 text (kString and kDateTime
-// columns; datetimes as "YYYY-MM-DDTHH:MM:SS") or a finite number (kFloat).
-using Cell = std::variant<std::monostate, std::string, double>;
-using Row = std::vector<Cell>;
 
 // A packet that does not fit its layout, or a statement the module refuses.
 // what() is the Portuguese sentence for the user (UTF-8).
@@ -74,7 +56,7 @@ size_t Utf8Length(const std::string& text);
 // by all of them.
 struct Statement {
   Row header;
-  std::vector<Row> movements;
+  PackedRows movements;
   std::string account;
 };
 

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <functional>
 
 namespace kvr::server {
 
@@ -27,56 +28,110 @@ std::string JoinColumns(const char* const* columns, size_t count, const char* pr
   return out;
 }
 
-std::string MovementKey(const Cell& date, const Cell& value, const Cell& document,
-                        const Cell& fitid) {
-  std::string key;
-  for (const Cell* cell : {&date, &document, &fitid}) {
-    if (const auto* text = std::get_if<std::string>(cell)) {
-      key += 'T';
-      key += std::to_string(text->size());
-      key += ':';
-      key += *text;
+namespace {
+
+// The view of a cell as a key compares it: a text column holds a text or
+// null, the amount a number or null.
+CellView KeyCell(CellView cell, bool number) {
+  const CellView::Kind kind = number ? CellView::Kind::kNumber : CellView::Kind::kText;
+  return cell.kind == kind ? cell : CellView();
+}
+
+std::uint64_t Mix(std::uint64_t hash, std::uint64_t value) {
+  hash ^= value + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
+  return hash;
+}
+
+}  // namespace
+
+MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) {
+  const Layout& layout = MovExtrLayout();
+  columns_[0] = ColumnIndex(layout, "DTMOVREAL");
+  columns_[1] = ColumnIndex(layout, "VRMOVREAL");
+  columns_[2] = ColumnIndex(layout, "NRDOCMOVREAL");
+  columns_[3] = ColumnIndex(layout, "CDFITIDEXTR");
+  size_t capacity = 16;
+  while (capacity < movements.size() * 2) capacity *= 2;
+  table_.resize(capacity);
+  mask_ = capacity - 1;
+  for (size_t row = 0; row < movements.size(); ++row) {
+    const Key key = KeyOf(row);
+    if (key.cells[0].kind == CellView::Kind::kText) {
+      const std::string_view date = key.cells[0].text;
+      if (first.empty() || date < first) first = date;
+      if (last.empty() || date > last) last = date;
     } else {
-      key += 'N';
+      undated = true;
     }
+    const std::uint64_t hash = Hash(key);
+    size_t slot = hash & mask_;
+    while (table_[slot].row != 0) slot = (slot + 1) & mask_;
+    table_[slot] = {static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(row + 1)};
   }
-  if (const auto* number = std::get_if<double>(&value)) {
-    double amount = *number == 0.0 ? 0.0 : *number;
-    char bytes[sizeof amount];
-    std::memcpy(bytes, &amount, sizeof amount);
-    key += 'F';
-    key.append(bytes, sizeof bytes);
-  } else {
-    key += 'N';
-  }
+}
+
+MovementKeys::Key MovementKeys::KeyOf(size_t row) const {
+  Key key;
+  for (size_t i = 0; i < 4; ++i) key.cells[i] = KeyCell(movements_.At(row, columns_[i]), i == 1);
   return key;
 }
 
-MovementKeys KeysOf(const Statement& statement) {
-  const Layout& layout = MovExtrLayout();
-  const size_t value = ColumnIndex(layout, "VRMOVREAL");
-  const size_t document = ColumnIndex(layout, "NRDOCMOVREAL");
-  const size_t date = ColumnIndex(layout, "DTMOVREAL");
-  const size_t fitid = ColumnIndex(layout, "CDFITIDEXTR");
-  MovementKeys out;
-  out.keys.reserve(statement.movements.size() * 2);
-  for (const Row& movement : statement.movements) {
-    out.keys.insert(
-        MovementKey(movement[date], movement[value], movement[document], movement[fitid]));
-    if (const auto* text = std::get_if<std::string>(&movement[date])) {
-      if (out.first.empty() || *text < out.first) out.first = *text;
-      if (out.last.empty() || *text > out.last) out.last = *text;
-    } else {
-      out.undated = true;
+std::uint64_t MovementKeys::Hash(const Key& key) {
+  std::uint64_t hash = 0;
+  for (const CellView& cell : key.cells) {
+    hash = Mix(hash, static_cast<std::uint64_t>(cell.kind));
+    if (cell.kind == CellView::Kind::kText) {
+      hash = Mix(hash, std::hash<std::string_view>()(cell.text));
+    } else if (cell.kind == CellView::Kind::kNumber) {
+      const double amount = cell.number == 0.0 ? 0.0 : cell.number;
+      std::uint64_t bits;
+      std::memcpy(&bits, &amount, sizeof bits);
+      hash = Mix(hash, bits);
     }
   }
-  return out;
+  // The low bits pick the slot: let every bit of every cell reach them.
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDull;
+  hash ^= hash >> 33;
+  return hash;
+}
+
+bool MovementKeys::Same(const Key& a, const Key& b) {
+  for (size_t i = 0; i < 4; ++i) {
+    const CellView& x = a.cells[i];
+    const CellView& y = b.cells[i];
+    if (x.kind != y.kind) return false;
+    if (x.kind == CellView::Kind::kText && x.text != y.text) return false;
+    if (x.kind == CellView::Kind::kNumber && x.number != y.number) return false;
+  }
+  return true;
+}
+
+bool MovementKeys::Contains(const Cell& date, const Cell& value, const Cell& document,
+                            const Cell& fitid) const {
+  Key key;
+  key.cells[0] = KeyCell(ViewOf(date), false);
+  key.cells[1] = KeyCell(ViewOf(value), true);
+  key.cells[2] = KeyCell(ViewOf(document), false);
+  key.cells[3] = KeyCell(ViewOf(fitid), false);
+  const std::uint64_t hash = Hash(key);
+  const auto check = static_cast<std::uint32_t>(hash >> 32);
+  for (size_t slot = hash & mask_; table_[slot].row != 0; slot = (slot + 1) & mask_)
+    if (table_[slot].check == check && Same(KeyOf(table_[slot].row - 1), key)) return true;
+  return false;
 }
 
 std::string DecimalText(double number) {
   char buffer[64];
   auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, number);
   return std::string(buffer, end);
+}
+
+long long StoredNumber(CellView cell) {
+  if (cell.kind == CellView::Kind::kNumber) return static_cast<long long>(cell.number);
+  long long number = 0;
+  std::from_chars(cell.text.data(), cell.text.data() + cell.text.size(), number);
+  return number;
 }
 
 long long StoredNumber(const Cell& cell) {

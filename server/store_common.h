@@ -1,7 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 #include "statement.h"
 #include "store.h"
@@ -31,20 +32,44 @@ constexpr size_t kMovementCount = 11;
 // "a, b, c" (each with prefix).
 std::string JoinColumns(const char* const* columns, size_t count, const char* prefix = "");
 
-// The five columns that make two movements equal, as one text: a tag per
-// cell so that null, a text and a number never meet; 0.0 and -0.0 are equal.
-std::string MovementKey(const Cell& date, const Cell& value, const Cell& document,
-                        const Cell& fitid);
+// The movements of a statement as the repeat check looks them up, and the
+// range of their dates: only stored movements of the account inside [first,
+// last] (or undated ones, when undated) can be equal to one of them.
+// movements must outlive the keys and stay unchanged.
+class MovementKeys {
+ public:
+  explicit MovementKeys(const PackedRows& movements);
 
-// The keys of a statement's movements and the range of their dates, for the
-// repeat check: only stored movements of the account inside [first, last]
-// (or undated ones, when undated) can be equal to one of them.
-struct MovementKeys {
-  std::unordered_set<std::string> keys;
+  // True when a movement equals one with these cells on DTMOVREAL,
+  // VRMOVREAL, NRDOCMOVREAL and CDFITIDEXTR: texts by their bytes, amounts
+  // by value (0.0 equals -0.0), null only equal to null. A value that is not
+  // a number, or a text column that is not a text, counts as null.
+  bool Contains(const Cell& date, const Cell& value, const Cell& document,
+                const Cell& fitid) const;
+
   std::string first, last;
   bool undated = false;
+
+ private:
+  // The four cells of a movement in that order.
+  struct Key {
+    CellView cells[4];
+  };
+  Key KeyOf(size_t row) const;
+  static std::uint64_t Hash(const Key& key);
+  static bool Same(const Key& a, const Key& b);
+
+  const PackedRows& movements_;
+  size_t columns_[4];
+  // Open addressing by the low bits of the hash: row + 1 of a movement (0
+  // for a free slot) with the high bits of its hash.
+  struct Entry {
+    std::uint32_t check = 0;
+    std::uint32_t row = 0;
+  };
+  std::vector<Entry> table_;
+  size_t mask_ = 0;
 };
-MovementKeys KeysOf(const Statement& statement);
 
 // The shortest decimal text that reads back as number ("10.01", "-0.5",
 // "1e+21"): the exact decimal the packet's number denotes.
@@ -52,5 +77,6 @@ std::string DecimalText(double number);
 
 // The CDSEQUEXTR and NRSEQMOVREAL of a stored statement's rows, as numbers.
 long long StoredNumber(const Cell& cell);
+long long StoredNumber(CellView cell);
 
 }  // namespace kvr::server

@@ -85,6 +85,15 @@ class ServerProcess {
     return lines_;
   }
 
+  // The log once done(lines) holds, or as it is after 10 seconds: a line is
+  // written before the answer goes out, but read here by another thread.
+  template <typename Done>
+  std::vector<std::string> LogWhen(Done done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(10), [&] { return ended_ || done(lines_); });
+    return lines_;
+  }
+
  private:
   void ReadLog(int fd) {
     std::string pending;
