@@ -101,6 +101,9 @@ QAreaSeries* Band(const QDate& from, const QDate& to, double low, double high, c
   lower->append(Millis(from), low);
   lower->append(Millis(to), low);
   auto* band = new QAreaSeries(upper, lower);
+  // The area series does not own its edges: they go with it.
+  upper->setParent(band);
+  lower->setParent(band);
   band->setName(name);
   band->setColor(color);
   band->setBorderColor(color);

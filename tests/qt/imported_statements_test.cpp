@@ -127,8 +127,13 @@ TEST(ImportedStatements, GapOverlapAndBalanceBreakMarkedAndCharted) {
   ProcessEvents();
   EXPECT_EQ(1, main.ChildArea().subWindowList().size());
   const QPointer<QChart> shown(&window->Chart());
+  QPointer<QLineSeries> band_edge;
+  for (QAbstractSeries* series : window->Chart().series())
+    if (auto* band = qobject_cast<QAreaSeries*>(series)) band_edge = band->upperSeries();
+  ASSERT_FALSE(band_edge.isNull());
   ASSERT_TRUE(window->ChooseAccount("003"));
   EXPECT_TRUE(shown.isNull()) << "the chart shown before is left alive";
+  EXPECT_TRUE(band_edge.isNull()) << "a band's edge outlives its chart";
   EXPECT_EQ(0, table.rowCount());
   EXPECT_EQ("Nenhum extrato gravado desta conta.", window->Summary().toStdString());
 
