@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -129,11 +128,14 @@ TEST_F(TextFileTest, OnlyRegularFilesAreRead) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::string path;
+    std::string shown;  // the path as the message gives it
     const char* kind;
   };
-  const Case cases[] = {{dir_.string(), "uma pasta"}, {fifo, "um pipe"}, {"/dev/zero", "um dispositivo"}};
+  const Case cases[] = {{dir_.string(), dir_.string(), "uma pasta"},
+                        {fifo, (dir_ / "extrato mar\xE7o.ofx").string(), "um pipe"},
+                        {"/dev/zero", "/dev/zero", "um dispositivo"}};
   for (const auto& c : cases) {
-    const std::string expected = "\"" + Utf8ToCp1252(c.path) + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + c.kind +
+    const std::string expected = "\"" + c.shown + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + c.kind +
                                  ": escolha o arquivo do extrato";
     std::string read;
     try {
