@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <locale.h>
 
+#include "platform/utf8.h"
+
 namespace kvr::server {
 
 namespace {
@@ -241,27 +243,12 @@ bool JsonReader::ReadEscape() {
 }
 
 bool JsonReader::ReadUtf8(unsigned char lead) {
-  // The well-formed sequences of RFC 3629: no overlong forms, no surrogates,
-  // nothing past U+10FFFF.
-  int more;
-  int low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    more = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    more = 2;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    more = 3;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return false;
-  }
+  const TUtf8Lead sequence = Utf8Lead(lead);
+  if (sequence.more == 0) return false;
   text_ += static_cast<char>(lead);
-  for (int i = 0; i < more; ++i) {
+  for (int i = 0; i < sequence.more; ++i) {
     const int c = Get();
-    if (c < (i == 0 ? low : 0x80) || c > (i == 0 ? high : 0xBF)) return false;
+    if (c < (i == 0 ? sequence.low : 0x80) || c > (i == 0 ? sequence.high : 0xBF)) return false;
     text_ += static_cast<char>(c);
   }
   return true;

@@ -26,25 +26,25 @@ class ParamSinks {
     if (reader) f(*reader);
     if (builder) f(*builder);
   }
-  // Texts may be moved by a sink: the builder gets a copy when the reader
-  // wants the text too.
   void String(std::string& text) {
-    if (builder && reader) {
-      std::string copy = text;
-      builder->String(copy);
-    } else if (builder) {
-      builder->String(text);
-    }
-    if (reader) reader->String(text);
+    Text(text, [](JsonSink& s, std::string& t) { s.String(t); });
   }
   void Key(std::string& key) {
+    Text(key, [](JsonSink& s, std::string& t) { s.Key(t); });
+  }
+
+ private:
+  // Texts may be moved by a sink: the builder gets a copy when the reader
+  // wants the text too.
+  template <typename Give>
+  void Text(std::string& text, Give give) {
     if (builder && reader) {
-      std::string copy = key;
-      builder->Key(copy);
+      std::string copy = text;
+      give(*builder, copy);
     } else if (builder) {
-      builder->Key(key);
+      give(*builder, text);
     }
-    if (reader) reader->Key(key);
+    if (reader) give(*reader, text);
   }
 };
 

@@ -134,11 +134,4 @@ long long StoredNumber(CellView cell) {
   return number;
 }
 
-long long StoredNumber(const Cell& cell) {
-  const std::string text = CellText(cell, "0");
-  long long number = 0;
-  std::from_chars(text.data(), text.data() + text.size(), number);
-  return number;
-}
-
 }  // namespace kvr::server

@@ -76,7 +76,6 @@ class MovementKeys {
 std::string DecimalText(double number);
 
 // The CDSEQUEXTR and NRSEQMOVREAL of a stored statement's rows, as numbers.
-long long StoredNumber(const Cell& cell);
 long long StoredNumber(CellView cell);
 
 }  // namespace kvr::server

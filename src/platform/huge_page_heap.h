@@ -50,3 +50,5 @@ inline void UseHugePageHeap(char** argv) {
 }
 
 }  // namespace kvr
+
+#undef KVR_SANITIZED

@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/utf8.h"
+
 namespace kvr::tag_scan {
 
 namespace {
@@ -326,22 +328,11 @@ bool IsMultiByteUtf8(std::string_view text) {
       }
       continue;
     }
-    size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
+    const TUtf8Lead lead = Utf8Lead(c);
+    const size_t len = static_cast<size_t>(lead.more) + 1;
+    if (lead.more == 0 || end - p < static_cast<std::ptrdiff_t>(len) || p[1] < lead.low ||
+        p[1] > lead.high)
       return false;
-    }
-    if (end - p < static_cast<std::ptrdiff_t>(len) || p[1] < lo || p[1] > hi) return false;
     for (size_t k = 2; k < len; ++k) {
       if (!cont(p[k])) return false;
     }
