@@ -5,6 +5,7 @@
 #include <map>
 
 #include "printable_text.h"
+#include "wire/money.h"
 
 namespace kvr::server {
 
@@ -114,30 +115,13 @@ std::string ShowDay(const std::optional<std::string>& day) {
   return day->substr(8, 2) + "/" + day->substr(5, 2) + "/" + day->substr(0, 4);
 }
 
-std::string ShowBalance(long long cents) {
-  return FormatCents(cents < 0 ? -cents : cents) + (cents < 0 ? " D" : " C");
-}
+std::string ShowBalance(long long cents) { return Money::FromCents(cents).FormatBalance(); }
 
 std::string Plural(long long count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 }  // namespace
-
-std::string FormatCents(long long cents) {
-  const bool negative = cents < 0;
-  const unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(cents)
-                                                : static_cast<unsigned long long>(cents);
-  const std::string whole = std::to_string(magnitude / 100);
-  std::string grouped;
-  for (size_t i = 0; i < whole.size(); ++i) {
-    if (i > 0 && (whole.size() - i) % 3 == 0) grouped += '.';
-    grouped += whole[i];
-  }
-  const unsigned long long fraction = magnitude % 100;
-  return (negative ? "-" : "") + grouped + "," + (fraction < 10 ? "0" : "") +
-         std::to_string(fraction);
-}
 
 std::vector<AccountChain> ChainStatements(const std::vector<StatementSummary>& statements,
                                           const std::vector<Account>& accounts) {
@@ -238,7 +222,7 @@ std::string DescribeProblem(const ContinuityProblem& problem) {
     case ContinuityProblem::Kind::kBalance: {
       const long long cents = problem.cents;
       return std::string("saldo inicial difere do final anterior em ") + (cents < 0 ? "-" : "") +
-             "R$ " + FormatCents(cents < 0 ? -cents : cents);
+             "R$ " + Money::FromCents(cents).Abs().Format();
     }
   }
   return "";

@@ -76,7 +76,4 @@ std::string ContinuityTable(const std::vector<AccountChain>& chains);
 // One problem in words, as the table gives it.
 std::string DescribeProblem(const ContinuityProblem& problem);
 
-// cents as "1.350,00" ("-12,50" below zero).
-std::string FormatCents(long long cents);
-
 }  // namespace kvr::server
