@@ -4,20 +4,15 @@
 #include <variant>
 #include <vector>
 
+#include "wire/packet_format.h"
+
 namespace kvr::server {
 
-// Column types of the module's tables, as named in data packets.
-enum class FieldType { kString, kDateTime, kFloat };
-
-// One column of a table layout. size is the most characters a kString column
-// holds; 0 for the other types.
-struct FieldDef {
-  const char* name;
-  FieldType type;
-  int size;
-};
-
-using Layout = std::vector<FieldDef>;
+// The packet format's column types and layouts (wire/packet_format.h), named
+// here too as the server has always named them.
+using kvr::FieldDef;
+using kvr::FieldType;
+using kvr::Layout;
 
 // One column value of a checked row: null, a UTF-8 text (kString and kDateTime
 // columns; datetimes as "YYYY-MM-DDTHH:MM:SS") or a finite number (kFloat).

@@ -2,30 +2,17 @@
 
 #include <cstdio>
 
+#include "wire/utf8.h"
+
 namespace kvr::server {
 
-namespace {
-
-// The byte length of the first max UTF-8 characters of text.
-size_t PrefixBytes(const std::string& text, size_t max) {
-  size_t end = 0, count = 0;
-  while (end < text.size() && count < max) {
-    ++end;
-    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
-    ++count;
-  }
-  return end;
-}
-
-}  // namespace
-
 std::string CutText(const std::string& text, size_t max) {
-  const size_t end = PrefixBytes(text, max);
+  const size_t end = Utf8Prefix(text, max);
   return end == text.size() ? text : text.substr(0, end) + "...";
 }
 
 std::string LogText(const std::string& text, size_t max) {
-  const size_t end = PrefixBytes(text, max);
+  const size_t end = Utf8Prefix(text, max);
   std::string out;
   out.reserve(end + 16);
   for (size_t i = 0; i < end; ++i) {

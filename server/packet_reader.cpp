@@ -2,56 +2,17 @@
 
 #include <cmath>
 
+#include "log_text.h"
+#include "wire/utf8.h"
+
 namespace kvr::server {
 
 namespace {
 
-bool ParseDigits(const std::string& text, size_t pos, size_t count, int& value) {
-  value = 0;
-  for (size_t i = pos; i < pos + count; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    value = value * 10 + (text[i] - '0');
-  }
-  return true;
-}
-
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
 // A client text quoted in a message, cut after 60 characters.
-std::string Quote(const std::string& text) {
-  size_t end = 0, count = 0;
-  while (end < text.size() && count < 60) {
-    ++end;
-    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
-    ++count;
-  }
-  return "\"" + text.substr(0, end) + (end < text.size() ? "...\"" : "\"");
-}
+std::string Quote(const std::string& text) { return "\"" + CutText(text, 60) + "\""; }
 
 }  // namespace
-
-bool NormalizeDateTime(std::string& text) {
-  int year, month, day, hour = 0, minute = 0, second = 0, millis = 0;
-  if (text.size() != 10 && text.size() != 19 && text.size() != 23) return false;
-  if (!ParseDigits(text, 0, 4, year) || text[4] != '-' || !ParseDigits(text, 5, 2, month) ||
-      text[7] != '-' || !ParseDigits(text, 8, 2, day))
-    return false;
-  if (text.size() >= 19) {
-    if (text[10] != 'T' || !ParseDigits(text, 11, 2, hour) || text[13] != ':' ||
-        !ParseDigits(text, 14, 2, minute) || text[16] != ':' || !ParseDigits(text, 17, 2, second))
-      return false;
-  }
-  if (text.size() == 23 && (text[19] != '.' || !ParseDigits(text, 20, 3, millis))) return false;
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1 || month < 1 || month > 12 || day < 1) return false;
-  const int days_in_month = kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
-  if (day > days_in_month || hour > 23 || minute > 59 || second > 59) return false;
-  if (text.size() == 10)
-    text += "T00:00:00";
-  else if (text.size() == 23 && millis == 0)
-    text.resize(19);
-  return true;
-}
 
 PacketReader::PacketReader(const Layout& layout, std::string packet_name,
                            std::optional<std::string> account, bool keep_rows)
@@ -260,9 +221,9 @@ void PacketReader::FieldDone() {
     field_error_ = "O " + name_ + " repete a coluna " + field_name_ + ".";
     return;
   }
-  if (field_type_ != TypeName(layout_[column].type)) {
+  if (field_type_ != FieldTypeName(layout_[column].type)) {
     field_error_ = "A coluna " + field_name_ + " do " + name_ + " deve ser do tipo " +
-                   TypeName(layout_[column].type) + ", não " + Quote(field_type_) + ".";
+                   FieldTypeName(layout_[column].type) + ", não " + Quote(field_type_) + ".";
     return;
   }
   position_of_[column] = static_cast<int>(field_count_ - 1);

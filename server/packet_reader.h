@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "json_sink.h"
+#include "json_handler.h"
 #include "statement.h"
 
 namespace kvr::server {
@@ -30,7 +30,7 @@ struct PacketRows {
 // DTMOVREAL and VRMOVREAL not null), and the first that is not is named in
 // statement_error; layout must then be MovExtrLayout. keep_rows false checks
 // the packet without keeping its rows.
-class PacketReader : public JsonSink {
+class PacketReader : public JsonHandler {
  public:
   PacketReader(const Layout& layout, std::string packet_name,
                std::optional<std::string> account = std::nullopt, bool keep_rows = true);
@@ -100,10 +100,5 @@ class PacketReader : public JsonSink {
   PackedRows rows_;
   size_t account_column_, date_column_, value_column_;
 };
-
-// Checks a "YYYY-MM-DD", "YYYY-MM-DDTHH:MM:SS" or "YYYY-MM-DDTHH:MM:SS.fff"
-// and rewrites it in its normal form "YYYY-MM-DDTHH:MM:SS[.fff]" (".000"
-// dropped); false, text unchanged, when it is not a valid date.
-bool NormalizeDateTime(std::string& text);
 
 }  // namespace kvr::server

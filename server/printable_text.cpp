@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "wire/utf8.h"
+
 namespace kvr::server {
 
 namespace {
@@ -15,23 +17,18 @@ std::string Hex(const char* format, unsigned value) {
 // The length of the valid UTF-8 sequence at text[i] and its code point, or
 // 0 when the byte there does not begin one.
 size_t Decode(const std::string& text, size_t i, unsigned& code) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned first = byte(i);
-  size_t length = first < 0x80                    ? 1
-                  : first >= 0xC2 && first < 0xE0 ? 2
-                  : first >= 0xE0 && first < 0xF0 ? 3
-                  : first >= 0xF0 && first < 0xF5 ? 4
-                                                  : 0;
-  if (length == 0 || i + length > text.size()) return 0;
-  code = length == 1 ? first : first & (0x7F >> length);
+  const auto first = static_cast<unsigned char>(text[i]);
+  code = first;
+  if (first < 0x80) return 1;
+  const Utf8LeadByte lead = Utf8Lead(first);
+  const size_t length = static_cast<size_t>(lead.more) + 1;
+  if (lead.more == 0 || i + length > text.size()) return 0;
+  code = first & (0x7Fu >> length);
   for (size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (byte(i + k) & 0x3F);
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if (next < (k == 1 ? lead.low : 0x80) || next > (k == 1 ? lead.high : 0xBF)) return 0;
+    code = (code << 6) | (next & 0x3Fu);
   }
-  // Overlong forms and surrogates are not valid.
-  if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000))) ||
-      (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
-    return 0;
   return length;
 }
 

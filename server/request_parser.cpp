@@ -1,6 +1,6 @@
 #include "request_parser.h"
 
-#include "json_reader.h"
+#include "wire/json_reader.h"
 
 namespace kvr::server {
 
@@ -27,10 +27,10 @@ class ParamSinks {
     if (builder) f(*builder);
   }
   void String(std::string& text) {
-    Text(text, [](JsonSink& s, std::string& t) { s.String(t); });
+    Text(text, [](JsonHandler& s, std::string& t) { s.String(t); });
   }
   void Key(std::string& key) {
-    Text(key, [](JsonSink& s, std::string& t) { s.Key(t); });
+    Text(key, [](JsonHandler& s, std::string& t) { s.Key(t); });
   }
 
  private:
@@ -54,21 +54,21 @@ class RequestHandler {
 
   RequestHandler(ParsedRequest& out, const PacketPlan& plan) : out_(out), plan_(plan) {}
 
-  void Null() { Scalar(JsonKind::kNull, [](JsonSink& s) { s.Null(); }); }
+  void Null() { Scalar(JsonKind::kNull, [](JsonHandler& s) { s.Null(); }); }
   void Boolean(bool value) {
-    Scalar(JsonKind::kBoolean, [value](JsonSink& s) { s.Boolean(value); });
+    Scalar(JsonKind::kBoolean, [value](JsonHandler& s) { s.Boolean(value); });
   }
   void Integer(std::int64_t value) {
-    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Integer(value); });
+    Scalar(JsonKind::kNumber, [value](JsonHandler& s) { s.Integer(value); });
   }
   void Unsigned(std::uint64_t value) {
-    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Unsigned(value); });
+    Scalar(JsonKind::kNumber, [value](JsonHandler& s) { s.Unsigned(value); });
   }
   void Float(double value) {
-    Scalar(JsonKind::kNumber, [value](JsonSink& s) { s.Float(value); });
+    Scalar(JsonKind::kNumber, [value](JsonHandler& s) { s.Float(value); });
   }
   void String(std::string& value) {
-    Scalar(JsonKind::kString, [&value](JsonSink& s) { s.String(value); }, &value);
+    Scalar(JsonKind::kString, [&value](JsonHandler& s) { s.String(value); }, &value);
   }
   void StartObject() { Open(JsonKind::kObject); }
   void StartArray() { Open(JsonKind::kArray); }
@@ -161,9 +161,9 @@ class RequestHandler {
     if (param_ && depth_ > 2) {
       ++depth_;
       if (kind == JsonKind::kObject)
-        param_->Each([](JsonSink& s) { s.StartObject(); });
+        param_->Each([](JsonHandler& s) { s.StartObject(); });
       else
-        param_->Each([](JsonSink& s) { s.StartArray(); });
+        param_->Each([](JsonHandler& s) { s.StartArray(); });
       return;
     }
     if (depth_ == 0) {
@@ -172,9 +172,9 @@ class RequestHandler {
       BeginParam(kind);
       ++depth_;
       if (kind == JsonKind::kObject)
-        param_->Each([](JsonSink& s) { s.StartObject(); });
+        param_->Each([](JsonHandler& s) { s.StartObject(); });
       else
-        param_->Each([](JsonSink& s) { s.StartArray(); });
+        param_->Each([](JsonHandler& s) { s.StartArray(); });
       return;
     } else if (depth_ == 1 && out_.is_object) {
       switch (member_) {
@@ -209,7 +209,7 @@ class RequestHandler {
     if (param_ && depth_ >= 2) {
       // Which end: the sinks track their own nesting, and both kinds of
       // end close whatever is open.
-      param_->Each([](JsonSink& s) { s.EndArray(); });
+      param_->Each([](JsonHandler& s) { s.EndArray(); });
       if (depth_ == 2) EndParam();
       return;
     }

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "json_sink.h"
+#include "json_handler.h"
 #include "packet_reader.h"
 
 namespace kvr::server {

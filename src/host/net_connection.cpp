@@ -7,7 +7,7 @@
 #include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
-#include "platform/json_reader.h"
+#include "wire/json_reader.h"
 
 namespace kvr {
 
@@ -15,7 +15,7 @@ namespace {
 
 // Replies of the import module nest four levels (reply, result packet,
 // rows, row); anything far deeper is no reply of ours.
-constexpr int kMaxReplyDepth = 64;
+constexpr std::size_t kMaxReplyDepth = 64;
 
 }  // namespace
 
@@ -218,39 +218,39 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
   // Server messages are UTF-8, as on the wire.
   std::string message = "Erro no servidor de aplica\xC3\xA7\xC3\xA3o.";
   try {
-    TJsonReader r(reply->body, kMaxReplyDepth);
-    if (r.Next() != TJsonReader::TToken::BeginObject) r.Fail("a resposta n\xE3o \xE9 um objeto");
-    using T = TJsonReader::TToken;
-    for (T k = r.Next(); k != T::EndObject; k = r.Next()) {
-      const std::string key(r.Text());
-      const T v = r.Next();
+    using E = JsonReader::Event;
+    JsonReader r(reply->body, kMaxReplyDepth);
+    if (NextJsonEvent(r) != E::kStartObject) FailJson(r, "a resposta n\xE3o \xE9 um objeto");
+    for (E k = NextJsonEvent(r); k != E::kEndObject; k = NextJsonEvent(r)) {
+      const std::string key = std::move(r.Text());
+      const E v = NextJsonEvent(r);
       if (key == "result") {
         has_result = true;
-        result_begin = r.TokenBegin();
-        result_end = r.SkipValue(v);
+        result_begin = r.EventOffset();
+        result_end = SkipJsonValue(r, v);
       } else if (key == "id") {
-        id_matches = v == T::Number && r.Text() == std::to_string(request.Id());
-        r.SkipValue(v);
-      } else if (key == "error" && v == T::BeginObject) {
+        id_matches = v == E::kUnsigned && r.Unsigned() == static_cast<unsigned long long>(request.Id());
+        SkipJsonValue(r, v);
+      } else if (key == "error" && v == E::kStartObject) {
         has_error = true;
-        for (T e = r.Next(); e != T::EndObject; e = r.Next()) {
-          const std::string member(r.Text());
-          const T ev = r.Next();
-          if (member == "code" && ev == T::Number && r.Text().find_first_of(".eE") == std::string_view::npos &&
-              r.Number() >= -2147483648.0 && r.Number() <= 2147483647.0) {
+        for (E e = NextJsonEvent(r); e != E::kEndObject; e = NextJsonEvent(r)) {
+          const std::string member = std::move(r.Text());
+          const E ev = NextJsonEvent(r);
+          if (member == "code" && (ev == E::kInteger || ev == E::kUnsigned) && r.Number() >= -2147483648.0 &&
+              r.Number() <= 2147483647.0) {
             code = static_cast<int>(r.Number());
-          } else if (member == "message" && ev == T::String) {
-            message = std::string(r.Text());
+          } else if (member == "message" && ev == E::kString) {
+            message = std::move(r.Text());
           } else {
-            r.SkipValue(ev);
+            SkipJsonValue(r, ev);
           }
         }
       } else {
-        if (key == "error" && v != T::Null) has_error = true;
-        r.SkipValue(v);
+        if (key == "error" && v != E::kNull) has_error = true;
+        SkipJsonValue(r, v);
       }
     }
-    r.Next();
+    NextJsonEvent(r);
   } catch (const EJsonError& e) {
     if (reply->status != 200) throw status_error();
     throw Exception("Resposta inv\xE1lida" + where + ": " + e.what() + ".");

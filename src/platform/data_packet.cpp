@@ -11,6 +11,7 @@
 #include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "wire/packet_format.h"
 
 namespace kvr {
 
@@ -35,13 +36,22 @@ const HighBytes& High() {
   return table;
 }
 
-const char* TypeName(TFieldType t) {
+FieldType WireType(TFieldType t) {
   switch (t) {
-    case TFieldType::ftString: return "string";
-    case TFieldType::ftDateTime: return "datetime";
-    case TFieldType::ftFloat: return "float";
+    case TFieldType::ftString: return FieldType::kString;
+    case TFieldType::ftDateTime: return FieldType::kDateTime;
+    case TFieldType::ftFloat: return FieldType::kFloat;
   }
-  return "string";
+  return FieldType::kString;
+}
+
+TFieldType TableType(FieldType t) {
+  switch (t) {
+    case FieldType::kString: return TFieldType::ftString;
+    case FieldType::kDateTime: return TFieldType::ftDateTime;
+    case FieldType::kFloat: return TFieldType::ftFloat;
+  }
+  return TFieldType::ftString;
 }
 
 bool IsAscii(std::string_view text) {
@@ -91,80 +101,30 @@ void AppendJsonString(std::string& out, std::string_view cp1252) {
   out.push_back('"');
 }
 
-void AppendJsonNumber(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
-  char buf[40];
-  const auto result = std::to_chars(buf, buf + sizeof buf, value);
-  const std::size_t n = static_cast<std::size_t>(result.ptr - buf);
-  out.append(buf, n);
-  if (std::memchr(buf, '.', n) == nullptr && std::memchr(buf, 'e', n) == nullptr) out += ".0";
-}
-
 std::string DateToIso(TDateTime value) {
-  int y = 0, m = 0, d = 0;
-  DecodeDate(value, y, m, d);
+  DateTimeParts parts;
+  DecodeDate(value, parts.year, parts.month, parts.day);
   long long ms = std::llround((value - std::floor(value)) * 86400000.0);
   if (ms >= 86400000) ms = 86399999;
-  char buf[24];
-  auto put = [&buf](int at, long long v, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-      buf[at + i] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    }
-  };
-  put(0, y, 4);
-  buf[4] = '-';
-  put(5, m, 2);
-  buf[7] = '-';
-  put(8, d, 2);
-  buf[10] = 'T';
-  put(11, ms / 3600000, 2);
-  buf[13] = ':';
-  put(14, ms / 60000 % 60, 2);
-  buf[16] = ':';
-  put(17, ms / 1000 % 60, 2);
-  if (ms % 1000 == 0) return std::string(buf, 19);
-  buf[19] = '.';
-  put(20, ms % 1000, 3);
-  return std::string(buf, 23);
+  parts.hour = static_cast<int>(ms / 3600000);
+  parts.minute = static_cast<int>(ms / 60000 % 60);
+  parts.second = static_cast<int>(ms / 1000 % 60);
+  parts.millis = static_cast<int>(ms % 1000);
+  std::string out;
+  AppendDateTime(out, parts);
+  return out;
 }
 
-bool IsoToDate(std::string_view s, TDateTime& out) {
-  auto digits = [&](size_t at, size_t n, int& v) {
-    if (at + n > s.size()) return false;
-    v = 0;
-    for (size_t i = at; i < at + n; ++i) {
-      if (s[i] < '0' || s[i] > '9') return false;
-      v = v * 10 + (s[i] - '0');
-    }
-    return true;
-  };
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, se = 0, ms = 0;
-  if (!digits(0, 4, y) || s.size() < 10 || s[4] != '-' || !digits(5, 2, mo) || s[7] != '-' || !digits(8, 2, d))
-    return false;
-  size_t i = 10;
-  if (i < s.size()) {
-    if (s[i] != 'T' && s[i] != ' ') return false;
-    if (!digits(i + 1, 2, h) || s.size() < i + 9 || s[i + 3] != ':' || !digits(i + 4, 2, mi) ||
-        s[i + 6] != ':' || !digits(i + 7, 2, se))
-      return false;
-    i += 9;
-    if (i < s.size()) {
-      if (s[i] != '.' || !digits(i + 1, 3, ms) || s.size() != i + 4) return false;
-    }
-    if (h > 23 || mi > 59 || se > 59) return false;
-  }
+bool IsoToDate(std::string_view text, TDateTime& out) {
+  DateTimeParts p;
+  if (!ParseDateTime(text, p)) return false;
   try {
-    out = EncodeDate(y, mo, d) + (((h * 60 + mi) * 60 + se) * 1000 + ms) / 86400000.0;
+    out = EncodeDate(p.year, p.month, p.day) + (((p.hour * 60 + p.minute) * 60 + p.second) * 1000 + p.millis) / 86400000.0;
   } catch (const EConvertError&) {
     return false;
   }
   return true;
 }
-
 
 // ---------------------------------------------------------------- writing
 
@@ -181,7 +141,7 @@ void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
     out += "{\"name\":";
     AppendJsonString(out, f.FieldName());
     out += ",\"type\":\"";
-    out += TypeName(f.DataType());
+    out += FieldTypeName(WireType(f.DataType()));
     out.push_back('"');
     if (f.DataType() == TFieldType::ftString) {
       out += ",\"size\":";
@@ -208,7 +168,7 @@ void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
         out += DateToIso(cell.number);
         out.push_back('"');
       } else {
-        AppendJsonNumber(out, cell.number);
+        AppendNumber(out, cell.number);
       }
     }
     out.push_back(']');
@@ -227,53 +187,49 @@ nlohmann::json TClientDataSet::GetData() {
 
 namespace {
 
-using TToken = TJsonReader::TToken;
+using Event = JsonReader::Event;
 
-std::vector<TFieldDef> ReadFields(TJsonReader& r) {
+// Packets nest three levels (packet, rows, row); the reader allows as many
+// as a server reply.
+constexpr std::size_t kMaxDepth = 64;
+
+bool IsNumber(Event e) { return e == Event::kInteger || e == Event::kUnsigned || e == Event::kFloat; }
+
+std::vector<TFieldDef> ReadFields(JsonReader& r) {
   std::vector<TFieldDef> defs;
   std::size_t column = 0;
-  for (TToken t = r.Next(); t != TToken::EndArray; t = r.Next()) {
+  for (Event t = NextJsonEvent(r); t != Event::kEndArray; t = NextJsonEvent(r)) {
     ++column;
     const std::string where = "coluna " + std::to_string(column);
-    if (t != TToken::BeginObject) BadPacket(where + " n\xE3o \xE9 um objeto");
+    if (t != Event::kStartObject) BadPacket(where + " n\xE3o \xE9 um objeto");
     TFieldDef fd;
     bool has_name = false, has_type = false, size_ok = true;
     std::string type_name;
-    for (TToken k = r.Next(); k != TToken::EndObject; k = r.Next()) {
-      const std::string key(r.Text());
-      const TToken v = r.Next();
+    for (Event k = NextJsonEvent(r); k != Event::kEndObject; k = NextJsonEvent(r)) {
+      const std::string key = std::move(r.Text());
+      const Event v = NextJsonEvent(r);
       if (key == "name") {
-        has_name = v == TToken::String && !r.Text().empty();
+        has_name = v == Event::kString && !r.Text().empty();
         if (has_name) fd.Name = Utf8ToCp1252(r.Text());
       } else if (key == "type") {
-        has_type = v == TToken::String;
-        if (has_type) type_name = std::string(r.Text());
+        has_type = v == Event::kString;
+        if (has_type) type_name = r.Text();
       } else if (key == "size") {
-        const std::string_view literal = r.Text();
-        size_ok = v == TToken::Number && literal.find_first_of(".eE-") == std::string_view::npos &&
-                  r.Number() <= 1000000;
-        fd.Size = size_ok ? static_cast<int>(r.Number()) : 0;
-      } else {
-        r.SkipValue(v);
+        size_ok = v == Event::kUnsigned && r.Unsigned() <= 1000000;
+        fd.Size = size_ok ? static_cast<int>(r.Unsigned()) : 0;
       }
-      if (v == TToken::BeginObject || v == TToken::BeginArray) {
-        if (key == "name" || key == "type" || key == "size") r.SkipValue(v);
-      }
+      SkipJsonValue(r, v);
     }
     if (!has_name) BadPacket(where + " sem nome");
     if (!has_type) BadPacket(where + " sem tipo");
-    if (type_name == "string") {
-      fd.DataType = TFieldType::ftString;
-      if (!size_ok) BadPacket(where + " (" + fd.Name + "): tamanho inv\xE1lido");
-    } else if (type_name == "datetime") {
-      fd.DataType = TFieldType::ftDateTime;
-      fd.Size = 0;
-    } else if (type_name == "float") {
-      fd.DataType = TFieldType::ftFloat;
-      fd.Size = 0;
-    } else {
+    FieldType type;
+    if (!FieldTypeOfName(type_name, type))
       BadPacket(where + " (" + fd.Name + "): tipo \"" + Utf8ToCp1252(type_name) + "\" desconhecido");
-    }
+    fd.DataType = TableType(type);
+    if (type != FieldType::kString)
+      fd.Size = 0;
+    else if (!size_ok)
+      BadPacket(where + " (" + fd.Name + "): tamanho inv\xE1lido");
     defs.push_back(std::move(fd));
   }
   if (defs.empty()) BadPacket("nenhuma coluna definida");
@@ -295,29 +251,29 @@ std::vector<TFieldDef> ReadFields(TJsonReader& r) {
 }
 
 // Reads the rows array (its "[" already read) into packed rows.
-std::vector<TRowData> ReadRows(TJsonReader& r, const std::vector<TFieldDef>& defs) {
+std::vector<TRowData> ReadRows(JsonReader& r, const std::vector<TFieldDef>& defs) {
   std::vector<TRowData> rows;
   TRowBuilder builder;
   std::string converted;
   std::size_t line = 0;
-  for (TToken t = r.Next(); t != TToken::EndArray; t = r.Next()) {
+  for (Event t = NextJsonEvent(r); t != Event::kEndArray; t = NextJsonEvent(r)) {
     ++line;
-    if (t != TToken::BeginArray) BadPacket("linha " + std::to_string(line) + " n\xE3o \xE9 uma lista");
+    if (t != Event::kStartArray) BadPacket("linha " + std::to_string(line) + " n\xE3o \xE9 uma lista");
     std::size_t i = 0;
-    for (TToken v = r.Next(); v != TToken::EndArray; v = r.Next(), ++i) {
+    for (Event v = NextJsonEvent(r); v != Event::kEndArray; v = NextJsonEvent(r), ++i) {
       if (i >= defs.size()) {
-        r.SkipValue(v);
+        SkipJsonValue(r, v);
         continue;
       }
       const TFieldDef& fd = defs[i];
       auto at = [&] { return "linha " + std::to_string(line) + ", coluna " + fd.Name; };
-      if (v == TToken::Null) {
+      if (v == Event::kNull) {
         builder.AddNull();
         continue;
       }
       switch (fd.DataType) {
         case TFieldType::ftString: {
-          if (v != TToken::String) BadPacket(at() + ": esperado um texto");
+          if (v != Event::kString) BadPacket(at() + ": esperado um texto");
           std::string_view text = r.Text();
           if (!IsAscii(text)) {
             converted = Utf8ToCp1252(text);
@@ -329,11 +285,11 @@ std::vector<TRowData> ReadRows(TJsonReader& r, const std::vector<TFieldDef>& def
           break;
         }
         case TFieldType::ftFloat:
-          if (v != TToken::Number) BadPacket(at() + ": esperado um n\xFAmero");
+          if (!IsNumber(v)) BadPacket(at() + ": esperado um n\xFAmero");
           builder.AddNumber(r.Number());
           break;
         case TFieldType::ftDateTime: {
-          if (v != TToken::String) BadPacket(at() + ": esperada uma data");
+          if (v != Event::kString) BadPacket(at() + ": esperada uma data");
           TDateTime d = 0;
           if (!IsoToDate(r.Text(), d))
             BadPacket(at() + ": data \"" + Utf8ToCp1252(r.Text()) + "\" inv\xE1lida");
@@ -350,79 +306,88 @@ std::vector<TRowData> ReadRows(TJsonReader& r, const std::vector<TFieldDef>& def
   return rows;
 }
 
-}  // namespace
-
-namespace {
-
-// Reads the packet into defs and rows without touching any table.
-void ParsePacket(TJsonReader& reader, TToken first, std::vector<TFieldDef>& defs, std::vector<TRowData>& rows) {
-  if (first != TToken::BeginObject) {
-    reader.SkipValue(first);
+// Reads the packet, all of source, into defs and rows without touching any
+// table.
+void ParsePacket(std::string_view source, std::vector<TFieldDef>& defs, std::vector<TRowData>& rows) {
+  JsonReader reader(source, kMaxDepth);
+  const Event first = NextJsonEvent(reader);
+  if (first != Event::kStartObject) {
+    SkipJsonValue(reader, first);
     BadPacket("n\xE3o \xE9 um objeto JSON");
   }
-  const std::string_view source = reader.Source();
   bool fields_array = false, rows_array = false, rows_read = false;
   std::size_t fields_begin = 0, fields_end = 0, rows_begin = 0, rows_end = 0;
-  auto fields_from_span = [&] {
-    TJsonReader sub(source.substr(fields_begin, fields_end - fields_begin));
-    sub.Next();
-    return ReadFields(sub);
+  // A list seen before it can be read, read again from its text.
+  auto read_span = [&](std::size_t begin, std::size_t end, auto read) {
+    JsonReader sub(source.substr(begin, end - begin), kMaxDepth);
+    NextJsonEvent(sub);
+    return read(sub);
   };
-  for (TToken k = reader.Next(); k != TToken::EndObject; k = reader.Next()) {
-    const std::string key(reader.Text());
-    const TToken v = reader.Next();
+  auto read_fields = [&] { return read_span(fields_begin, fields_end, ReadFields); };
+  for (Event k = NextJsonEvent(reader); k != Event::kEndObject; k = NextJsonEvent(reader)) {
+    const std::string key = std::move(reader.Text());
+    const Event v = NextJsonEvent(reader);
     if (key == "fields") {
-      fields_array = v == TToken::BeginArray;
-      fields_begin = reader.TokenBegin();
-      fields_end = reader.SkipValue(v);
+      fields_array = v == Event::kStartArray;
+      fields_begin = reader.EventOffset();
+      fields_end = SkipJsonValue(reader, v);
     } else if (key == "rows") {
-      rows_array = v == TToken::BeginArray;
+      rows_array = v == Event::kStartArray;
       if (rows_array && fields_array) {
         // The usual order: the columns are known, the rows go straight in.
-        defs = fields_from_span();
+        defs = read_fields();
         rows = ReadRows(reader, defs);
         rows_read = true;
       } else {
-        rows_begin = reader.TokenBegin();
-        rows_end = reader.SkipValue(v);
+        rows_begin = reader.EventOffset();
+        rows_end = SkipJsonValue(reader, v);
         rows_read = false;
       }
     } else {
-      reader.SkipValue(v);
+      SkipJsonValue(reader, v);
     }
   }
   if (!fields_array) BadPacket("falta a lista \"fields\"");
   if (!rows_array) BadPacket("falta a lista \"rows\"");
   if (!rows_read) {
-    defs = fields_from_span();
-    TJsonReader sub(source.substr(rows_begin, rows_end - rows_begin));
-    sub.Next();
-    rows = ReadRows(sub, defs);
+    defs = read_fields();
+    rows = read_span(rows_begin, rows_end, [&](JsonReader& sub) { return ReadRows(sub, defs); });
   }
+  // Nothing may follow the packet.
+  NextJsonEvent(reader);
 }
 
 }  // namespace
 
-void ReadDataPacket(TJsonReader& reader, TToken first, TClientDataSet& table) {
-  std::vector<TFieldDef> defs;
-  std::vector<TRowData> rows;
-  ParsePacket(reader, first, defs, rows);
-  table.ReplaceData(defs, std::move(rows));
+JsonReader::Event NextJsonEvent(JsonReader& reader) {
+  const Event event = reader.Next();
+  if (event == Event::kError || event == Event::kTooDeep)
+    throw EJsonError("JSON inv\xE1lido: " + Utf8ToCp1252(reader.ErrorText()) + " (byte " +
+                     std::to_string(reader.ErrorOffset() + 1) + ")");
+  return event;
 }
 
-void TClientDataSet::SetData(std::string_view packet_text) {
+std::size_t SkipJsonValue(JsonReader& reader, Event first) {
+  if (!reader.SkipValue(first)) NextJsonEvent(reader);
+  return reader.Offset();
+}
+
+void FailJson(const JsonReader& reader, const std::string& what) {
+  throw EJsonError("JSON inv\xE1lido: " + what + " (byte " + std::to_string(reader.EventOffset() + 1) + ")");
+}
+
+void ReadDataPacket(std::string_view packet_text, TClientDataSet& table) {
   std::vector<TFieldDef> defs;
   std::vector<TRowData> rows;
   try {
-    TJsonReader reader(packet_text);
-    ParsePacket(reader, reader.Next(), defs, rows);
-    // Nothing may follow the packet; the table changes only after that.
-    reader.Next();
+    ParsePacket(packet_text, defs, rows);
   } catch (const EJsonError& e) {
     BadPacket(e.what());
   }
-  ReplaceData(defs, std::move(rows));
+  table.ReplaceData(defs, std::move(rows));
 }
+
+void TClientDataSet::SetData(std::string_view packet_text) { ReadDataPacket(packet_text, *this); }
 
 void TClientDataSet::SetData(const nlohmann::json& packet) { SetData(std::string_view(packet.dump())); }
 

@@ -4,27 +4,43 @@
 #include <string>
 #include <string_view>
 
-#include "platform/json_reader.h"
+#include "platform/errors.h"
 #include "platform/sysutils.h"
+#include "wire/json_reader.h"
 
 namespace kvr {
 
 class TClientDataSet;
 
-// A data packet is a whole table as exchanged with the application server:
-// {"fields":[{"name":"CDREDUCONT","type":"string","size":3},
-//            {"name":"DTMOVREAL","type":"datetime"},{"name":"VRMOVREAL","type":"float"}],
-//  "rows":[["001","2024-01-05T00:00:00",200.0]]}
-// null is a null column; strings are UTF-8 (the table's Windows-1252 texts
-// are converted at this edge); datetimes are "yyyy-mm-ddThh:nn:ss" with
-// ".zzz" when there are milliseconds; floats are written in the shortest form
-// that reads back as the same double.
+// A data packet is a whole table as exchanged with the application server,
+// in the format of wire/packet_format.h; the table's Windows-1252 texts are
+// converted to and from UTF-8 at this edge.
 //
 // Packets are written and read as streams: rows go from the table to the text
 // and from the text to the table without a tree in between, so a statement of
 // a million movements never exists twice in memory.
 
-// Where streamed JSON text goes. Writers append to text and call Spill now
+// A malformed JSON text, or one nested deeper than its reader allows. The
+// message says what was wrong and at which byte (1-based):
+// "JSON inv\xE1lido: texto depois do fim do valor (byte 39)".
+class EJsonError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The next event of reader; throws EJsonError for malformed text and for
+// nesting deeper than the reader allows.
+JsonReader::Event NextJsonEvent(JsonReader& reader);
+// Reads on to the end of the value that began with first (see
+// JsonReader::SkipValue); returns the byte offset just past it. Throws
+// EJsonError.
+std::size_t SkipJsonValue(JsonReader& reader, JsonReader::Event first);
+// Throws EJsonError "JSON inv\xE1lido: what (byte N)" for the reader's last
+// event; what is Windows-1252.
+[[noreturn]] void FailJson(const JsonReader& reader, const std::string& what);
+
+// Where streamed JSON text goes (the output buffer of the writers; the
+// server's receiver of reader events is JsonHandler, another thing). Writers append to text and call Spill now
 // and then; a sink that forwards the text (to a compressor, a socket) does so
 // in Flush and empties text. The base keeps everything in text.
 class TJsonSink {
@@ -43,13 +59,11 @@ class TJsonSink {
 
 // Appends a Windows-1252 text as a quoted JSON string in UTF-8.
 void AppendJsonString(std::string& out, std::string_view cp1252);
-// Appends a number in the shortest form that reads back exactly, with ".0"
-// for a whole number; NaN and infinities (which JSON cannot hold) as null.
-void AppendJsonNumber(std::string& out, double value);
-// "yyyy-mm-ddThh:nn:ss", with ".zzz" when the time has milliseconds.
+// A date in the packet format's normal form ("yyyy-mm-ddThh:nn:ss", with
+// ".zzz" when the time has milliseconds).
 std::string DateToIso(TDateTime value);
-// Reads "yyyy-mm-dd" optionally followed by "Thh:nn:ss" (or a blank instead
-// of T) and ".zzz". False when the text is no such valid date.
+// Reads a date by the packet format's date rule. False when the text breaks
+// it.
 bool IsoToDate(std::string_view text, TDateTime& date);
 
 // Writes the whole table (every row regardless of the filter, in table order)
@@ -57,10 +71,9 @@ bool IsoToDate(std::string_view text, TDateTime& date);
 // table is not active; posts a pending insert/edit first.
 void WriteDataPacket(TClientDataSet& table, TJsonSink& sink);
 
-// Reads the packet value that starts with first (the token the reader just
-// gave) into table, as TClientDataSet::SetData describes; the reader is left
-// after the packet. Throws EDatabaseError for a malformed packet and
-// EJsonError for malformed JSON (the table is then unchanged).
-void ReadDataPacket(TJsonReader& reader, TJsonReader::TToken first, TClientDataSet& table);
+// Reads packet_text, exactly one packet, into table as
+// TClientDataSet::SetData describes. Throws EDatabaseError for a malformed
+// packet or malformed JSON (the table is then unchanged).
+void ReadDataPacket(std::string_view packet_text, TClientDataSet& table);
 
 }  // namespace kvr

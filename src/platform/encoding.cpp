@@ -1,5 +1,7 @@
 #include "platform/encoding.h"
 
+#include "wire/utf8.h"
+
 namespace kvr {
 
 namespace {
@@ -26,19 +28,6 @@ int CodePointToCp1252(char16_t unit) {
     if (kCp1252High[i] == unit) return 0x80 + i;
   }
   return -1;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }

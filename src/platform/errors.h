@@ -1,16 +1,10 @@
 #pragma once
 
-#include <stdexcept>
 #include <string>
 
-namespace kvr {
+#include "wire/errors.h"
 
-// Base of the module's exceptions. what() is a Portuguese text for the user,
-// in Windows-1252 like every module text.
-class Exception : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace kvr {
 
 // A text that is not a valid number or date, or numbers that make no date.
 class EConvertError : public Exception {

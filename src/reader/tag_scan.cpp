@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "platform/utf8.h"
+#include "wire/utf8.h"
 
 namespace kvr::tag_scan {
 
@@ -328,7 +328,7 @@ bool IsMultiByteUtf8(std::string_view text) {
       }
       continue;
     }
-    const TUtf8Lead lead = Utf8Lead(c);
+    const Utf8LeadByte lead = Utf8Lead(c);
     const size_t len = static_cast<size_t>(lead.more) + 1;
     if (lead.more == 0 || end - p < static_cast<std::ptrdiff_t>(len) || p[1] < lead.low ||
         p[1] > lead.high)

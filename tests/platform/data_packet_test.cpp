@@ -214,6 +214,8 @@ TEST_F(DataPacket, MalformedJsonTextIsAMalformedPacket) {
        "Pacote de dados inv\xE1lido: JSON inv\xE1lido: aninhamento al\xE9m de 64 n\xEDveis (byte 72)."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1e999]]})",
        "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero fora do intervalo (byte 50)."},
+      {R"({"fields":[{"name":"A","type":"string","size":3}],"rows":[[")" "\xFF" R"("]]})",
+       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: texto que n\xE3o \xE9 UTF-8 v\xE1lido (byte 61)."},
   };
   for (const auto& c : cases) {
     try {

@@ -277,14 +277,16 @@ INSTANTIATE_TEST_SUITE_P(Engines, ImportModuleTest,
 
 TEST(PacketCheck, DatesAreNormalised) {
   nlohmann::json movements = Movements({Mov{.date = "2024-01-05"}, Mov{.date = "2024-01-05T00:00:00.000"},
-                                        Mov{.date = "2024-02-29T13:45:10.250"}});
+                                        Mov{.date = "2024-02-29T13:45:10.250"},
+                                        Mov{.date = "2024-01-05 08:30:00"}});
   std::vector<Row> rows = CheckPacket(movements, MovExtrLayout(), "pacote de movimentos");
-  ASSERT_EQ(3u, rows.size());
+  ASSERT_EQ(4u, rows.size());
   EXPECT_EQ("2024-01-05T00:00:00", CellText(rows[0][4]));
   EXPECT_EQ("2024-01-05T00:00:00", CellText(rows[1][4]));
   EXPECT_EQ("2024-02-29T13:45:10.250", CellText(rows[2][4]));
+  EXPECT_EQ("2024-01-05T08:30:00", CellText(rows[3][4]));
   for (const char* bad : {"2023-02-29T00:00:00", "2024-13-01T00:00:00", "05/01/2024",
-                          "2024-01-05T24:00:00", "2024-01-05 00:00:00"}) {
+                          "2024-01-05T24:00:00", "2024-01-05X00:00:00"}) {
     EXPECT_THROW(CheckPacket(Movements({Mov{.date = bad}}), MovExtrLayout(), "p"), InvalidRequest)
         << bad;
   }

@@ -1,4 +1,4 @@
-#include "json_sink.h"
+#include "json_handler.h"
 
 namespace kvr::server {
 
@@ -18,7 +18,7 @@ namespace {
 
 // The events of one value; an explicit stack, so that depth costs no native
 // stack.
-void Emit(const nlohmann::json& root, JsonSink& sink) {
+void Emit(const nlohmann::json& root, JsonHandler& sink) {
   struct Frame {
     const nlohmann::json* value;
     nlohmann::json::const_iterator next;
@@ -71,7 +71,7 @@ void Emit(const nlohmann::json& root, JsonSink& sink) {
 
 }  // namespace
 
-void EmitJson(const nlohmann::json& value, JsonSink& sink) { Emit(value, sink); }
+void EmitJson(const nlohmann::json& value, JsonHandler& handler) { Emit(value, handler); }
 
 nlohmann::json SmallValueBuilder::Take() {
   if (too_large_) return nlohmann::json(nlohmann::json::value_t::discarded);

@@ -15,11 +15,10 @@ enum class JsonKind { kNull, kBoolean, kNumber, kString, kArray, kObject };
 const char* JsonKindText(JsonKind kind);
 
 // A receiver of one JSON value as a stream of events, in document order (the
-// events JsonReader reads). String and Key may move from their
-// argument.
-class JsonSink {
+// events JsonReader reads). String and Key may move from their argument.
+class JsonHandler {
  public:
-  virtual ~JsonSink() = default;
+  virtual ~JsonHandler() = default;
   virtual void Null() = 0;
   virtual void Boolean(bool value) = 0;
   virtual void Integer(std::int64_t value) = 0;
@@ -33,13 +32,13 @@ class JsonSink {
   virtual void EndArray() = 0;
 };
 
-// Sends value to sink as the parser would have.
-void EmitJson(const nlohmann::json& value, JsonSink& sink);
+// Sends value to handler as the reader would have.
+void EmitJson(const nlohmann::json& value, JsonHandler& handler);
 
 // Builds a JSON value from its events as long as it stays small: past about
 // max_bytes (texts and keys by their length, other values 16 bytes each) it
 // stops building and Value() is discarded.
-class SmallValueBuilder : public JsonSink {
+class SmallValueBuilder : public JsonHandler {
  public:
   explicit SmallValueBuilder(size_t max_bytes) : budget_(max_bytes) {}
 
