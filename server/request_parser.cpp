@@ -158,7 +158,9 @@ class RequestHandler {
   }
 
   void Open(JsonKind kind) {
-    if (param_ && depth_ > 2) {
+    // A parameter is open exactly while depth_ > 2.
+    if (depth_ == 2 && in_params_) BeginParam(kind);
+    if (param_) {
       ++depth_;
       if (kind == JsonKind::kObject)
         param_->Each([](JsonHandler& s) { s.StartObject(); });
@@ -168,14 +170,6 @@ class RequestHandler {
     }
     if (depth_ == 0) {
       out_.is_object = kind == JsonKind::kObject;
-    } else if (depth_ == 2 && in_params_) {
-      BeginParam(kind);
-      ++depth_;
-      if (kind == JsonKind::kObject)
-        param_->Each([](JsonHandler& s) { s.StartObject(); });
-      else
-        param_->Each([](JsonHandler& s) { s.StartArray(); });
-      return;
     } else if (depth_ == 1 && out_.is_object) {
       switch (member_) {
         case Member::kId:

@@ -37,21 +37,15 @@ const HighBytes& High() {
 }
 
 FieldType WireType(TFieldType t) {
-  switch (t) {
-    case TFieldType::ftString: return FieldType::kString;
-    case TFieldType::ftDateTime: return FieldType::kDateTime;
-    case TFieldType::ftFloat: return FieldType::kFloat;
-  }
-  return FieldType::kString;
+  return t == TFieldType::ftFloat      ? FieldType::kFloat
+         : t == TFieldType::ftDateTime ? FieldType::kDateTime
+                                       : FieldType::kString;
 }
 
 TFieldType TableType(FieldType t) {
-  switch (t) {
-    case FieldType::kString: return TFieldType::ftString;
-    case FieldType::kDateTime: return TFieldType::ftDateTime;
-    case FieldType::kFloat: return TFieldType::ftFloat;
-  }
-  return TFieldType::ftString;
+  return t == FieldType::kFloat      ? TFieldType::ftFloat
+         : t == FieldType::kDateTime ? TFieldType::ftDateTime
+                                     : TFieldType::ftString;
 }
 
 bool IsAscii(std::string_view text) {
