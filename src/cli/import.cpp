@@ -31,6 +31,7 @@
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "screen/import_ofx_form.h"
+#include "wire/utf8.h"
 
 namespace kvr::cli {
 
@@ -336,12 +337,6 @@ nlohmann::json ScreenState(TfrmImportOFX& f, bool with_grid) {
   return s;
 }
 
-
-size_t Utf8Length(const std::string& s) {
-  size_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-  return n;
-}
 
 // The screen's fields and, unless with_grid is false, the grid. The file
 // name was printed first.

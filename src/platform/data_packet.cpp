@@ -95,7 +95,9 @@ void AppendJsonString(std::string& out, std::string_view cp1252) {
   out.push_back('"');
 }
 
-std::string DateToIso(TDateTime value) {
+namespace {
+
+DateTimeParts PartsOf(TDateTime value) {
   DateTimeParts parts;
   DecodeDate(value, parts.year, parts.month, parts.day);
   long long ms = std::llround((value - std::floor(value)) * 86400000.0);
@@ -104,8 +106,14 @@ std::string DateToIso(TDateTime value) {
   parts.minute = static_cast<int>(ms / 60000 % 60);
   parts.second = static_cast<int>(ms / 1000 % 60);
   parts.millis = static_cast<int>(ms % 1000);
+  return parts;
+}
+
+}  // namespace
+
+std::string DateToIso(TDateTime value) {
   std::string out;
-  AppendDateTime(out, parts);
+  AppendDateTime(out, PartsOf(value));
   return out;
 }
 
@@ -159,7 +167,7 @@ void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
         AppendJsonString(out, cell.text);
       } else if (types[static_cast<std::size_t>(i)] == TFieldType::ftDateTime) {
         out.push_back('"');
-        out += DateToIso(cell.number);
+        AppendDateTime(out, PartsOf(cell.number));
         out.push_back('"');
       } else {
         AppendNumber(out, cell.number);
@@ -353,12 +361,9 @@ void ParsePacket(std::string_view source, std::vector<TFieldDef>& defs, std::vec
 
 }  // namespace
 
-JsonReader::Event NextJsonEvent(JsonReader& reader) {
-  const Event event = reader.Next();
-  if (event == Event::kError || event == Event::kTooDeep)
-    throw EJsonError("JSON inv\xE1lido: " + Utf8ToCp1252(reader.ErrorText()) + " (byte " +
-                     std::to_string(reader.ErrorOffset() + 1) + ")");
-  return event;
+void ThrowJsonError(const JsonReader& reader) {
+  throw EJsonError("JSON inv\xE1lido: " + Utf8ToCp1252(reader.ErrorText()) + " (byte " +
+                   std::to_string(reader.ErrorOffset() + 1) + ")");
 }
 
 std::size_t SkipJsonValue(JsonReader& reader, Event first) {

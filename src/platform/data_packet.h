@@ -28,9 +28,15 @@ class EJsonError : public Exception {
   using Exception::Exception;
 };
 
+// Throws EJsonError for the reader's kError or kTooDeep.
+[[noreturn]] void ThrowJsonError(const JsonReader& reader);
 // The next event of reader; throws EJsonError for malformed text and for
 // nesting deeper than the reader allows.
-JsonReader::Event NextJsonEvent(JsonReader& reader);
+inline JsonReader::Event NextJsonEvent(JsonReader& reader) {
+  const JsonReader::Event event = reader.Next();
+  if (event == JsonReader::Event::kError || event == JsonReader::Event::kTooDeep) ThrowJsonError(reader);
+  return event;
+}
 // Reads on to the end of the value that began with first (see
 // JsonReader::SkipValue); returns the byte offset just past it. Throws
 // EJsonError.

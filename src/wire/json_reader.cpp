@@ -91,7 +91,8 @@ JsonReader::Event JsonReader::Next() {
       break;
     default: break;
   }
-  SkipBlanks();
+  // Packets are mostly written without blanks between their tokens.
+  if (pos_ == end_ || IsBlank(window_[pos_])) SkipBlanks();
   event_at_ = Offset();
   int c = Peek();
   switch (state_) {
@@ -104,7 +105,7 @@ JsonReader::Event JsonReader::Next() {
       if (c == ',') {
         ++pos_;
         state_ = open_.back() == 'o' ? State::kMember : State::kValue;
-        SkipBlanks();
+        if (pos_ == end_ || IsBlank(window_[pos_])) SkipBlanks();
         event_at_ = Offset();
         c = Peek();
         break;
