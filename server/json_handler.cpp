@@ -18,7 +18,7 @@ namespace {
 
 // The events of one value; an explicit stack, so that depth costs no native
 // stack.
-void Emit(const nlohmann::json& root, JsonHandler& sink) {
+void Emit(const nlohmann::json& root, JsonHandler& handler) {
   struct Frame {
     const nlohmann::json* value;
     nlohmann::json::const_iterator next;
@@ -27,25 +27,25 @@ void Emit(const nlohmann::json& root, JsonHandler& sink) {
   auto open = [&](const nlohmann::json& value) {
     switch (value.type()) {
       case nlohmann::json::value_t::object:
-        sink.StartObject();
+        handler.StartObject();
         stack.push_back({&value, value.begin()});
         return;
       case nlohmann::json::value_t::array:
-        sink.StartArray();
+        handler.StartArray();
         stack.push_back({&value, value.begin()});
         return;
       case nlohmann::json::value_t::string: {
         std::string text = value.get<std::string>();
-        sink.String(text);
+        handler.String(text);
         return;
       }
-      case nlohmann::json::value_t::boolean: sink.Boolean(value.get<bool>()); return;
-      case nlohmann::json::value_t::number_integer: sink.Integer(value.get<std::int64_t>()); return;
+      case nlohmann::json::value_t::boolean: handler.Boolean(value.get<bool>()); return;
+      case nlohmann::json::value_t::number_integer: handler.Integer(value.get<std::int64_t>()); return;
       case nlohmann::json::value_t::number_unsigned:
-        sink.Unsigned(value.get<std::uint64_t>());
+        handler.Unsigned(value.get<std::uint64_t>());
         return;
-      case nlohmann::json::value_t::number_float: sink.Float(value.get<double>()); return;
-      default: sink.Null(); return;
+      case nlohmann::json::value_t::number_float: handler.Float(value.get<double>()); return;
+      default: handler.Null(); return;
     }
   };
   open(root);
@@ -55,15 +55,15 @@ void Emit(const nlohmann::json& root, JsonHandler& sink) {
       const bool object = frame.value->is_object();
       stack.pop_back();
       if (object)
-        sink.EndObject();
+        handler.EndObject();
       else
-        sink.EndArray();
+        handler.EndArray();
       continue;
     }
     auto item = frame.next++;
     if (frame.value->is_object()) {
       std::string key = item.key();
-      sink.Key(key);
+      handler.Key(key);
     }
     open(*item);
   }

@@ -16,7 +16,7 @@ const char* const kNotJson = "A requisição não é um JSON válido.";
 
 // Forwards the events of one parameter to its packet reader and its value
 // builder, whichever it has.
-class ParamSinks {
+class ParamHandlers {
  public:
   std::unique_ptr<PacketReader> reader;
   std::unique_ptr<SmallValueBuilder> builder;
@@ -34,7 +34,7 @@ class ParamSinks {
   }
 
  private:
-  // Texts may be moved by a sink: the builder gets a copy when the reader
+  // Texts may be moved by a handler: the builder gets a copy when the reader
   // wants the text too.
   template <typename Give>
   void Text(std::string& text, Give give) {
@@ -201,7 +201,7 @@ class RequestHandler {
   void Close() {
     --depth_;
     if (param_ && depth_ >= 2) {
-      // Which end: the sinks track their own nesting, and both kinds of
+      // Which end: the handlers track their own nesting, and both kinds of
       // end close whatever is open.
       param_->Each([](JsonHandler& s) { s.EndArray(); });
       if (depth_ == 2) EndParam();
@@ -211,7 +211,7 @@ class RequestHandler {
   }
 
   void BeginParam(JsonKind kind) {
-    param_ = std::make_unique<ParamSinks>();
+    param_ = std::make_unique<ParamHandlers>();
     param_kind_ = kind;
     const size_t index = out_.params.size();
     param_->reader = plan_(method_known_ ? &out_.method : nullptr, index, out_.params);
@@ -237,7 +237,7 @@ class RequestHandler {
   unsigned seen_ = 0;
   bool in_params_ = false;
   bool method_known_ = false;
-  std::unique_ptr<ParamSinks> param_;
+  std::unique_ptr<ParamHandlers> param_;
   JsonKind param_kind_ = JsonKind::kNull;
 };
 

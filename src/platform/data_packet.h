@@ -45,10 +45,10 @@ std::size_t SkipJsonValue(JsonReader& reader, JsonReader::Event first);
 // event; what is Windows-1252.
 [[noreturn]] void FailJson(const JsonReader& reader, const std::string& what);
 
-// Where streamed JSON text goes (the output buffer of the writers; the
-// server's receiver of reader events is JsonHandler, another thing). Writers append to text and call Spill now
-// and then; a sink that forwards the text (to a compressor, a socket) does so
-// in Flush and empties text. The base keeps everything in text.
+// Where streamed JSON text goes: the writers' output buffer. Writers append
+// to text and call Spill now and then; a sink that forwards the text (to a
+// compressor, a socket) does so in Flush and empties text. The base keeps
+// everything in text.
 class TJsonSink {
  public:
   virtual ~TJsonSink() = default;
