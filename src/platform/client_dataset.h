@@ -288,6 +288,10 @@ class TClientDataSet : public TComponent {
  private:
   friend class TField;
   struct Impl;
+  // For TField: the column's value on the row being read (see TField), and
+  // the column's slot in the pending insert/edit row.
+  TCellView CellOf(int field_index) const;
+  TVariant& PendingValue(int field_index);
   void CheckBrowse();
   void StartInsert(bool append);
   void ApplyFilter(const std::string& text, bool on);
