@@ -35,7 +35,6 @@ struct TClientDataSet::Impl {
   // The row TField reads while the grid asks for a cell (CellDisplayText).
   TableRow* display_row = nullptr;
 
-  Cells buffer;                        // the pending insert/edit row
   TableRow* edit_row = nullptr;        // edit: the row being edited
   TableRow* insert_before = nullptr;   // insert: place (null = end)
   TRowBuilder builder;
@@ -279,19 +278,17 @@ TCellView TClientDataSet::CellOf(int field_index) const {
   const TableRow* row = impl_->display_row;
   if (row == nullptr) {
     if (state_ == TDataSetState::dsInsert || state_ == TDataSetState::dsEdit)
-      return View(impl_->buffer[static_cast<size_t>(field_index)]);
+      return View(pending_[static_cast<size_t>(field_index)]);
     row = impl_->current;
   }
   if (row == nullptr) return TCellView{};
   return row->data.Get(static_cast<size_t>(field_index));
 }
 
-TVariant& TClientDataSet::PendingValue(int field_index) { return impl_->buffer[static_cast<size_t>(field_index)]; }
-
 void TClientDataSet::StartInsert(bool append) {
   CheckBrowse();
   Impl& im = *impl_;
-  im.buffer.assign(fields_.size(), TVariant{});
+  pending_.assign(fields_.size(), TVariant{});
   im.insert_before = append ? nullptr : im.current;
   im.edit_row = nullptr;
   state_ = TDataSetState::dsInsert;
@@ -306,12 +303,12 @@ void TClientDataSet::Edit() {
   if (state_ != TDataSetState::dsBrowse) return;
   Impl& im = *impl_;
   if (im.current == nullptr) throw EDatabaseError("N\xE3o h\xE1 linha corrente para editar.");
-  im.buffer.resize(fields_.size());
+  pending_.resize(fields_.size());
   // One walk over the packed row, not one from its start per column.
   TRowCursor cursor(im.current->data);
   TCellView cell;
   for (size_t i = 0; i < fields_.size(); ++i)
-    im.buffer[i] = cursor.Next(cell) ? ToVariant(cell) : TVariant{};
+    pending_[i] = cursor.Next(cell) ? ToVariant(cell) : TVariant{};
   im.edit_row = im.current;
   state_ = TDataSetState::dsEdit;
   Notify(TDataChange::State);
@@ -323,26 +320,26 @@ void TClientDataSet::Post() {
   TableRow* row = nullptr;
   if (state_ == TDataSetState::dsInsert) {
     row = im.rows.NewRow();
-    row->data = im.Pack(im.buffer);
+    row->data = im.Pack(pending_);
     im.filter.Admit(row);
     im.order.Place(row, im.insert_before);
     im.IndexAdd(row);
   } else {
     row = im.edit_row;
-    const bool key_changed = im.order.KeyDiffers(row, im.buffer);
+    const bool key_changed = im.order.KeyDiffers(row, pending_);
     im.IndexRemove(row);
     if (key_changed) {
       im.order.Unplace(row);
-      row->data = im.Pack(im.buffer);
+      row->data = im.Pack(pending_);
       row->seq = im.rows.NextSeq();
       im.order.Place(row, nullptr);
     } else {
-      row->data = im.Pack(im.buffer);
+      row->data = im.Pack(pending_);
     }
     im.IndexAdd(row);
     im.filter.Rejudge(row);
   }
-  im.buffer.clear();
+  pending_.clear();
   im.edit_row = im.insert_before = nullptr;
   im.current = row;
   im.filter.Invalidate();
@@ -353,7 +350,7 @@ void TClientDataSet::Post() {
 
 void TClientDataSet::Cancel() {
   if (state_ != TDataSetState::dsInsert && state_ != TDataSetState::dsEdit) return;
-  impl_->buffer.clear();
+  pending_.clear();
   impl_->edit_row = impl_->insert_before = nullptr;
   state_ = TDataSetState::dsBrowse;
   Notify(TDataChange::State);

@@ -84,7 +84,7 @@ void TField::SetValue(const TVariant& value) {
   }
   if (stored.index() == 2 && def_.Size > 0 && std::get<2>(stored).size() > static_cast<size_t>(def_.Size))
     std::get<2>(stored).resize(static_cast<size_t>(def_.Size));
-  ds.PendingValue(index_) = std::move(stored);
+  ds.pending_[static_cast<size_t>(index_)] = std::move(stored);
 }
 
 void TField::SetAsString(std::string_view text) {
@@ -97,7 +97,7 @@ void TField::SetAsString(std::string_view text) {
     return;
   }
   if (def_.Size > 0 && text.size() > static_cast<size_t>(def_.Size)) text = text.substr(0, static_cast<size_t>(def_.Size));
-  TVariant& cell = dataset_.PendingValue(index_);
+  TVariant& cell = dataset_.pending_[static_cast<size_t>(index_)];
   if (auto* s = std::get_if<std::string>(&cell)) {
     s->assign(text);
   } else {
@@ -111,13 +111,13 @@ void TField::SetAsFloat(double value) {
     SetValue(TVariant{value});
     return;
   }
-  dataset_.PendingValue(index_) = value;
+  dataset_.pending_[static_cast<size_t>(index_)] = value;
 }
 
 void TField::SetAsDateTime(TDateTime value) {
   if (def_.DataType != TFieldType::ftString &&
       (dataset_.state_ == TDataSetState::dsInsert || dataset_.state_ == TDataSetState::dsEdit)) {
-    dataset_.PendingValue(index_) = value;
+    dataset_.pending_[static_cast<size_t>(index_)] = value;
     return;
   }
   if (def_.DataType == TFieldType::ftString) {
