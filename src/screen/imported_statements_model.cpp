@@ -115,12 +115,11 @@ bool ImportedStatementsModel::Refresh() {
 
 void ImportedStatementsModel::Show(const nlohmann::json& continuity) {
   const std::string chosen = chosen_ >= 0 ? accounts_[static_cast<size_t>(chosen_)].code : std::string();
-  continuity_.clear();
+  statements_.clear();
   accounts_.clear();
   if (continuity.is_array()) {
     for (const nlohmann::json& entry : continuity) {
-      Account account{Text(Field(entry, "conta")), Text(Field(entry, "banco")), Text(Field(entry, "numero")),
-                      Text(Field(entry, "tipo")), {}};
+      std::vector<Statement> statements;
       long long problems = 0;
       for (const nlohmann::json& item : List(entry, "extratos")) {
         Statement statement;
@@ -134,15 +133,17 @@ void ImportedStatementsModel::Show(const nlohmann::json& continuity) {
           statement.problems.push_back(
               {Text(Field(problem, "tipo")), Whole(Field(problem, "dias")), Reais(Field(problem, "diferenca"))});
         problems += static_cast<long long>(statement.problems.size());
-        account.statements.push_back(std::move(statement));
+        statements.push_back(std::move(statement));
       }
-      std::string caption = account.code;
-      if (!account.bank.empty())
-        caption += " - banco " + account.bank + ", conta " + account.number + ", " + KindName(account.kind);
+      const std::string code = Text(Field(entry, "conta")), bank = Text(Field(entry, "banco"));
+      std::string caption = code;
+      if (!bank.empty())
+        caption += " - banco " + bank + ", conta " + Text(Field(entry, "numero")) + ", " +
+                   KindName(Text(Field(entry, "tipo")));
       // Which accounts need looking at, before choosing one.
       if (problems > 0) caption += " (" + Plural(problems, "problema", "problemas") + ")";
-      accounts_.push_back({account.code, std::move(caption)});
-      continuity_.push_back(std::move(account));
+      accounts_.push_back({code, std::move(caption)});
+      statements_.push_back(std::move(statements));
     }
   }
   chosen_ = accounts_.empty() ? -1 : 0;
@@ -177,7 +178,7 @@ void ImportedStatementsModel::ShowChosen() {
     FillChart({});
     return;
   }
-  const std::vector<Statement>& statements = continuity_[static_cast<size_t>(chosen_)].statements;
+  const std::vector<Statement>& statements = statements_[static_cast<size_t>(chosen_)];
   long long problems = 0;
   for (const Statement& statement : statements) {
     std::string described;

@@ -136,18 +136,15 @@ class ImportedStatementsModel {
     long long movements = 0;
     std::vector<Problem> problems;
   };
-  struct Account {
-    std::string code, bank, number, kind;
-    std::vector<Statement> statements;
-  };
 
   void ShowChosen();
   void FillChart(const std::vector<Statement>& statements);
 
   TNetConnection connection_;
   std::string error_;
-  std::vector<Account> continuity_;
   std::vector<TStatementAccount> accounts_;
+  // The statements of each account, in the order of accounts_.
+  std::vector<std::vector<Statement>> statements_;
   int chosen_ = -1;
   std::vector<TStatementRow> rows_;
   std::string summary_;

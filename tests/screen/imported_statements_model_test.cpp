@@ -1,6 +1,7 @@
 // The model of the window "Extratos importados": the server's continuity as
-// accounts, table rows, summary and chart data, against a server double, and
-// once against a real kvr61400-server.
+// accounts, table rows, summary and chart data, and its refresh through a
+// server double. (The desktop's smoke test of the window runs it against a
+// real kvr61400-server.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,12 +14,6 @@
 #include "recording_host.h"
 #include "screen/imported_statements_model.h"
 #include "server_double.h"
-
-#if defined(KVR_SERVER_BINARY)
-#include "../server/packets.h"
-#include "../server/server_process.h"
-#include "../server/temp_dir.h"
-#endif
 
 namespace kvr::testing {
 namespace {
@@ -329,62 +324,6 @@ TEST_F(ImportedStatementsRefresh, AFailureIsSaidAndWhatWasShownStays) {
   EXPECT_EQ(model.Error(), "");
   EXPECT_EQ(model.Chosen(), -1);
 }
-
-#if defined(KVR_SERVER_BINARY)
-
-// Stores a statement of account for start..end with signed balances and one
-// movement, through the server's SetExtratoBancario.
-void Store(TNetConnection& net, const std::string& account, const std::string& start, const std::string& end,
-           double opening, double closing, const std::string& fitid) {
-  nlohmann::json header = Header(account, start + "T00:00:00", end + "T00:00:00");
-  header["rows"][0][4] = opening < 0 ? -opening : opening;
-  header["rows"][0][5] = closing < 0 ? -closing : closing;
-  header["rows"][0][6] = opening < 0 ? "D" : "C";
-  header["rows"][0][7] = closing < 0 ? "D" : "C";
-  Mov movement{.account = account, .date = start + "T00:00:00", .fitid = fitid};
-  const nlohmann::json stored = CheckResultServ(
-      net.Call("SetExtratoBancario", {TServerArg::Packet(header), TServerArg::Packet(Movements({movement})), true}),
-      false, 0);
-  ASSERT_EQ(stored, true) << start;
-}
-
-TEST(ImportedStatementsModelServer, ReadsTheContinuityTheServerWorksOut) {
-  TempDir dir;
-  const std::string db = dir.File("db.sqlite");
-  for (const std::vector<std::string>& account :
-       {std::vector<std::string>{"001", "C"}, std::vector<std::string>{"002", "L"}}) {
-    const CommandResult added = RunServerCommand({"conta", "add", "--db", db, "--codigo", account[0], "--banco",
-                                                  "341", "--agencia", "1234", "--conta", "123456", "--tipo",
-                                                  account[1], "--mascara", "99999-9"});
-    ASSERT_EQ(added.code, 0) << added.err;
-  }
-  ServerProcess server(db);
-  server.Start();
-  {
-    TNetConnection net(nullptr);
-    net.ServerName = "kvr61400.rdmImportOFX";
-    net.Host = "127.0.0.1";
-    net.Port = server.Port();
-    net.SetConnected(true);
-    Store(net, "001", "2024-01-01", "2024-01-31", 1000, 1250.4, "J");
-    Store(net, "001", "2024-04-01", "2024-04-30", 1250.4, -320, "A");
-    Store(net, "001", "2024-04-24", "2024-05-31", -307.5, 410.75, "M");
-  }
-  RecordingHost host;
-  host.port = server.Port();
-  ImportedStatementsModel model;
-  ASSERT_TRUE(model.Refresh()) << model.Error();
-  EXPECT_EQ(Captions(model), (std::vector<std::string>{"001 - banco 341, conta 123456, Circulante (3 problemas)",
-                                                       "002 - banco 341, conta 123456, Aplica\xE7\xE3o"}));
-  EXPECT_EQ(CellsOf(model),
-            (std::vector<Cells>{
-                {"1", "01/01/2024 a 31/01/2024", "1.000,00 C", "1.250,40 C", "1", "primeiro extrato"},
-                {"2", "01/04/2024 a 30/04/2024", "1.250,40 C", "320,00 D", "1", "lacuna de 60 dias"},
-                {"3", "24/04/2024 a 31/05/2024", "307,50 D", "410,75 C", "1",
-                 "sobreposi\xE7\xE3o de 7 dias; saldo inicial difere do final anterior em R$ 12,50"}}));
-}
-
-#endif
 
 }  // namespace
 }  // namespace kvr::testing
