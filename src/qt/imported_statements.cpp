@@ -127,11 +127,6 @@ bool ImportedStatementsWindow::Refresh() {
   return true;
 }
 
-void ImportedStatementsWindow::ShowContinuity(const nlohmann::json& continuity) {
-  model_.Show(continuity);
-  DrawAccounts();
-}
-
 bool ImportedStatementsWindow::ChooseAccount(const QString& code) {
   if (!model_.ChooseAccount(FromQString(code))) return false;
   {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QWidget>
-#include <nlohmann/json.hpp>
 
 #include "screen/imported_statements_model.h"
 
@@ -35,12 +34,8 @@ class ImportedStatementsWindow : public QWidget {
   // answer, keeping the account chosen when it is still there. A failure is
   // shown in an error box and leaves what was shown; returns false then.
   bool Refresh();
-  // Shows continuity (the JSON of GetContinuidade) as Refresh does.
-  void ShowContinuity(const nlohmann::json& continuity);
   // Chooses the account of that code; false when it is not in the list.
   bool ChooseAccount(const QString& code);
-
-  const ImportedStatementsModel& Model() const { return model_; }
 
   QComboBox& Accounts() const { return *accounts_; }
   QTableWidget& Statements() const { return *table_; }

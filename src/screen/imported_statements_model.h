@@ -106,6 +106,7 @@ class ImportedStatementsModel {
   // and zeros.
   void Show(const nlohmann::json& continuity);
 
+  // The accounts of the last answer shown, in the server's order.
   const std::vector<TStatementAccount>& Accounts() const { return accounts_; }
   // The position of the chosen account in Accounts(); -1 when there is none.
   int Chosen() const { return chosen_; }
@@ -120,6 +121,7 @@ class ImportedStatementsModel {
   // The line under the table: how many statements and problems, or why
   // there are none.
   const std::string& Summary() const { return summary_; }
+  // The chosen account's balance chart (empty when none is chosen).
   const TBalanceChart& Chart() const { return chart_; }
 
  private:
