@@ -185,7 +185,7 @@ namespace {
 class FakeHttpServer {
  public:
   struct Request {
-    std::string head;  // request line and headers
+    std::string head;  // request line and headers, each line ending in CRLF
     std::string body;  // as received (Content-Length bytes)
   };
   using Handler = std::function<void(int fd, const Request& request)>;
@@ -256,7 +256,7 @@ class FakeHttpServer {
         continue;
       }
       Request request;
-      request.head = data.substr(0, end);
+      request.head = data.substr(0, end + 2);
       size_t length = 0;
       const size_t at = request.head.find("Content-Length: ");
       if (at != std::string::npos) length = std::stoul(request.head.substr(at + 16));
