@@ -458,5 +458,22 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
             Gunzip(received[0].body));
 }
 
+TEST(HttpConnection, ProxiesNamedInTheEnvironmentAreNotUsed) {
+  // A proxy on a closed loopback port: a call that went through it would fail.
+  const char* names[] = {"http_proxy", "https_proxy", "all_proxy", "ALL_PROXY"};
+  for (const char* name : names) setenv(name, "http://127.0.0.1:1", 1);
+  FakeHttpServer server([](int fd, const FakeHttpServer::Request&) {
+    FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":true})"));
+  });
+  try {
+    auto net = ConnectTo(server);
+    EXPECT_EQ(true, net->Call("ValidExtrato", {true}).Payload());
+  } catch (const Exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+  for (const char* name : names) unsetenv(name);
+  EXPECT_EQ(1u, server.Received().size());
+}
+
 }  // namespace
 }  // namespace kvr
