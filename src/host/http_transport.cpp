@@ -330,8 +330,9 @@ class HttpTransport : public TRpcTransport {
     // each waits for the delayed acknowledgement of the one before.
     curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip");
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 18);
-    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 18);
+    // Room for a whole piece of the body (a little over 64 KiB) in one chunk.
+    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 17);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 17);
   }
 
   void AddHeader(const std::string& header) {
