@@ -4,12 +4,11 @@
 #include <curl/curl.h>
 #include <zlib.h>
 
-#include <csignal>
-
 #include <algorithm>
+#include <csignal>
 #include <cstring>
-#include <functional>
 #include <memory>
+#include <vector>
 
 #include "host/net_connection.h"
 #include "platform/errors.h"
@@ -46,16 +45,6 @@ std::string Seconds(int ms) {
   return std::to_string(ms) + " ms";
 }
 
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct MultiDeleter {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-};
-struct HeadersDeleter {
-  void operator()(curl_slist* headers) const { curl_slist_free_all(headers); }
-};
-
 // One request and its reply on the transport's handles. The body's writer
 // drives the transfer: each piece it hands over (Send) lets curl work until
 // it has taken the piece, so the body streams out as it is written, on the
@@ -80,16 +69,16 @@ class Exchange {
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
-  // Hands size bytes of the body over and returns once curl has taken them;
-  // false when the exchange ended first (the server answered or closed, the
-  // deadline passed): the rest of the body is not wanted.
-  bool Send(const char* data, std::size_t size) {
+  // Hands size bytes of the body over and returns once curl has taken them.
+  // Once the exchange has ended (the server answered or closed, the deadline
+  // passed) the rest of the body is not wanted: nothing is done.
+  void Send(const char* data, std::size_t size) {
+    if (done_ || size == 0) return;
     pending_ = data;
     pending_size_ = size;
     Resume();
     Run(false);
     pending_size_ = 0;
-    return !done_;
   }
 
   // Ends the body and runs the exchange to its end; curl's outcome.
@@ -177,16 +166,12 @@ class Exchange {
   CURLcode result_ = CURLE_OK;
 };
 
-// Where the body's bytes go: false when they could not be taken.
-using BodyOutput = std::function<bool(const char* data, std::size_t size)>;
-
 // The request body as the request writes it, handed on a chunk at a time
 // (gzip-compressed when large), so that a million movements never exist as
-// one text. After a failed write (the server answered or closed, the deadline
-// passed) the rest is discarded.
+// one text.
 class BodySink : public TJsonSink {
  public:
-  BodySink(BodyOutput out, bool compress) : out_(std::move(out)), compress_(compress) {
+  BodySink(Exchange& out, bool compress) : out_(out), compress_(compress) {
     if (compress_) {
       // 15 + 16: a gzip wrapper; level 1: the network is rarely slower than
       // the compressor at higher levels.
@@ -204,7 +189,7 @@ class BodySink : public TJsonSink {
     if (compress_) {
       Deflate(Z_NO_FLUSH);
     } else {
-      Write(text.data(), text.size());
+      out_.Send(text.data(), text.size());
     }
     text.clear();
   }
@@ -216,11 +201,6 @@ class BodySink : public TJsonSink {
   }
 
  private:
-  void Write(const char* data, std::size_t size) {
-    if (broken_ || size == 0) return;
-    if (!out_(data, size)) broken_ = true;
-  }
-
   void Deflate(int flush) {
     z_.next_in = reinterpret_cast<Bytef*>(text.data());
     z_.avail_in = static_cast<uInt>(text.size());
@@ -230,13 +210,12 @@ class BodySink : public TJsonSink {
       z_.avail_out = sizeof chunk_;
       rc = deflate(&z_, flush);
       if (rc == Z_STREAM_ERROR) throw Exception("Falha ao comprimir a requisi\xE7\xE3o.");
-      Write(reinterpret_cast<const char*>(chunk_), sizeof chunk_ - z_.avail_out);
+      out_.Send(reinterpret_cast<const char*>(chunk_), sizeof chunk_ - z_.avail_out);
     } while (z_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
   }
 
-  BodyOutput out_;
+  Exchange& out_;
   bool compress_;
-  bool broken_ = false;
   z_stream z_{};
   Bytef chunk_[1 << 16];
 };
@@ -249,7 +228,8 @@ class HttpTransport : public TRpcTransport {
   void SetToken(const std::string& token) override { token_ = token; }
 
   void Open(const std::string& host, int port) override {
-    if (host.empty()) throw Exception("Endere\xE7o do servidor de aplica\xE7\xE3o n\xE3o informado.");
+    if (host.empty())
+      throw Exception("Endere\xE7o do servidor de aplica\xE7\xE3o n\xE3o informado.");
     if (port <= 0 || port > 65535)
       throw Exception("Porta " + std::to_string(port) + " do servidor de aplica\xE7\xE3o " + host +
                       " \xE9 inv\xE1lida.");
@@ -268,7 +248,8 @@ class HttpTransport : public TRpcTransport {
     if (outcome.code == CURLE_OPERATION_TIMEDOUT) {
       failure = where + " n\xE3o respondeu em " + Seconds(limits_.deadline_ms) + ".";
     } else if (outcome.too_large || outcome.code != CURLE_OK) {
-      failure = where + " n\xE3o responde: " + (outcome.too_large ? TooLarge() : DescribeError(outcome.code)) + ".";
+      failure = where + " n\xE3o responde: " +
+                (outcome.too_large ? TooLarge() : DescribeError(outcome.code)) + ".";
     } else if (outcome.status == 401 || outcome.status == 403) {
       failure = where + " recusou o acesso (estado HTTP " + std::to_string(outcome.status) +
                 "): confira a senha de acesso (arquivo de token) configurada.";
@@ -287,20 +268,23 @@ class HttpTransport : public TRpcTransport {
   }
 
   TRpcReply Call(const std::string& server_name, const TRpcRequest& rpc) override {
-    if (!easy_) throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
+    if (!easy_)
+      throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
     const std::string what = "chamada de " + rpc.Method() + " ao servidor " + address_;
     // The server's work grows with the statement: a million movements take
     // it minutes to check and store on a busy machine. The deadline grows
     // with the body (a second per megabyte) so that only a stalled server,
     // never a large statement, runs into it.
-    const int allowance_ms = static_cast<int>(std::min<std::size_t>(rpc.EstimatedBytes() >> 10, 3600000));
+    const int allowance_ms =
+        static_cast<int>(std::min<std::size_t>(rpc.EstimatedBytes() >> 10, 3600000));
     const int deadline_ms = limits_.deadline_ms + allowance_ms;
     TRpcReply reply;
     const Outcome outcome = Perform("/" + server_name, &rpc, reply.body, deadline_ms);
     if (outcome.too_large) throw Exception("Falha na " + what + ": " + TooLarge() + ".");
     if (outcome.code == CURLE_OPERATION_TIMEDOUT)
       throw Exception("Tempo esgotado (" + Seconds(deadline_ms) + ") na " + what + ".");
-    if (outcome.code != CURLE_OK) throw Exception("Falha na " + what + ": " + DescribeError(outcome.code) + ".");
+    if (outcome.code != CURLE_OK)
+      throw Exception("Falha na " + what + ": " + DescribeError(outcome.code) + ".");
     reply.status = static_cast<int>(outcome.status);
     return reply;
   }
@@ -335,40 +319,37 @@ class HttpTransport : public TRpcTransport {
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 17);
   }
 
-  void AddHeader(const std::string& header) {
-    curl_slist* list = curl_slist_append(headers_.get(), header.c_str());
-    if (!list) throw std::bad_alloc();
-    (void)headers_.release();
-    headers_.reset(list);
-  }
-
   // Sends the request for path with the token and the deadline: a POST of
   // rpc's body (written into the connection as it is made, chunked, and
   // compressed when large) or, with no rpc, a GET. The reply's body goes
   // into body.
-  Outcome Perform(const std::string& path, const TRpcRequest* rpc, std::string& body, int deadline_ms) {
+  Outcome Perform(const std::string& path, const TRpcRequest* rpc, std::string& body,
+                  int deadline_ms) {
     CURL* easy = easy_.get();
     const bool compress = rpc && rpc->EstimatedBytes() > limits_.compress_above_bytes;
-    headers_.reset();
-    if (!token_.empty()) AddHeader("Authorization: Bearer " + token_);
+    std::vector<std::string> headers;
+    if (!token_.empty()) headers.push_back("Authorization: Bearer " + token_);
     if (rpc) {
-      AddHeader("Content-Type: application/json");
-      if (compress) AddHeader("Content-Encoding: gzip");
-      AddHeader("Transfer-Encoding: chunked");
-      // No waiting for "100 Continue": the server reads the body or answers.
-      AddHeader("Expect:");
-      curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    } else {
-      curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+      // "Expect:" drops curl's wait for "100 Continue": the server reads the
+      // body or answers at once.
+      headers.insert(headers.end(),
+                     {"Content-Type: application/json", "Transfer-Encoding: chunked", "Expect:"});
+      if (compress) headers.push_back("Content-Encoding: gzip");
     }
+    headers_.reset();
+    for (const std::string& header : headers) {
+      curl_slist* list = curl_slist_append(headers_.get(), header.c_str());
+      if (!list) throw std::bad_alloc();
+      if (!headers_) headers_.reset(list);  // later appends keep the first node
+    }
+    curl_easy_setopt(easy, rpc ? CURLOPT_POST : CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
     curl_easy_setopt(easy, CURLOPT_URL, ("http://" + address_ + path).c_str());
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline_ms));
 
     Exchange exchange(multi_.get(), easy, body, limits_.max_reply_bytes);
     if (rpc) {
-      BodySink sink([&exchange](const char* data, std::size_t size) { return exchange.Send(data, size); },
-                    compress);
+      BodySink sink(exchange, compress);
       rpc->WriteBody(sink);
       sink.Finish();
     }
@@ -382,9 +363,12 @@ class HttpTransport : public TRpcTransport {
   THttpLimits limits_;
   std::string token_;
   std::string address_;
-  std::unique_ptr<CURLM, MultiDeleter> multi_;  // holds the kept-alive connection
-  std::unique_ptr<CURL, EasyDeleter> easy_;
-  std::unique_ptr<curl_slist, HeadersDeleter> headers_;
+  // The multi handle keeps the connection between calls; the easy handle
+  // carries the options every call shares.
+  std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi_{nullptr, curl_multi_cleanup};
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy_{nullptr, curl_easy_cleanup};
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers_{nullptr,
+                                                                       curl_slist_free_all};
 };
 
 }  // namespace
@@ -396,7 +380,8 @@ std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits) {
     // ask otherwise then raises SIGPIPE, whose default action ends the whole
     // process. A front end that chose its own handler keeps it.
     struct sigaction current {};
-    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+      signal(SIGPIPE, SIG_IGN);
     return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   }();
   if (!ready) throw Exception("Falha ao iniciar a biblioteca HTTP.");
