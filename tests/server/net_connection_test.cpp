@@ -406,6 +406,12 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
          for (int i = 0; alive && i < 16384; ++i) alive = FakeHttpServer::Send(fd, chunk);
        },
        "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
+      {"2 KiB of gzip inflating to 2 MiB",
+       [](int fd) {
+         const std::string reply = R"({"jsonrpc":"2.0","id":1,"result":")" + std::string(2 << 20, ' ') + "\"}";
+         FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, Gzip(reply), "Content-Encoding: gzip\r\n"));
+       },
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
   };
   for (const Case& c : cases) {
     FakeHttpServer server([&c](int fd, const FakeHttpServer::Request&) { c.reply(fd); });
