@@ -1,13 +1,13 @@
 # kvr_heap: the memory allocator of the programs, chosen when they are linked.
 #
-# Large statements make millions of small allocations (rows, texts). Where
-# the kernel gives transparent huge pages only to memory that asks for them
-# (the "madvise" policy), every fresh 4 KiB page of a heap that does not ask
-# costs a page fault of its own. KVR_HEAP=jemalloc (the default) links
-# jemalloc with its configuration compiled into each program
-# (src/platform/heap_options.cpp), which asks for huge pages; KVR_HEAP=glibc
-# keeps the C library's allocator. The sanitizer builds keep the C library's,
-# which the sanitizers replace with their own.
+# KVR_HEAP=jemalloc (the default) links jemalloc with its configuration
+# compiled into each program (src/platform/heap_options.cpp): measured side
+# by side on imports of 100,000 and 1,000,000 movements, it is as fast and
+# as small as the C library's allocator asking for huge pages, without the
+# variable of the environment that allocator needs. KVR_HEAP=glibc keeps the
+# C library's allocator.
+# The sanitizer builds keep the C library's, which the sanitizers replace
+# with their own.
 #
 # Link it to programs only (add_executable), never to a library: the
 # allocator is chosen once for the whole process, and its configuration must
