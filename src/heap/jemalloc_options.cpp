@@ -1,5 +1,5 @@
 // The configuration of jemalloc, the allocator the programs link
-// (cmake/heap.cmake), compiled into each program: no variable of the
+// (src/heap/CMakeLists.txt), compiled into each program: no variable of the
 // environment has to be set for it, and none is handed down to the processes
 // the programs start. jemalloc reads it as it starts, before the first
 // allocation; MALLOC_CONF still overrides it, for a measurement.
