@@ -10,6 +10,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitNotStatement = 1;
 constexpr int kExitError = 2;
 constexpr int kExitUsage = 64;
+// import: the statement was already recorded; nothing was stored.
+constexpr int kExitAlreadyRecorded = 3;
+// import: a message of the screen ended the action.
+constexpr int kExitEnded = 4;
 // import: the user declined the repeat question; nothing was stored.
 constexpr int kExitDeclined = 5;
 

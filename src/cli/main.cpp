@@ -7,7 +7,6 @@
 
 #include "cli/commands.h"
 #include "platform/format_settings.h"
-#include "platform/huge_page_heap.h"
 
 namespace {
 
@@ -58,7 +57,6 @@ bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || a
 }  // namespace
 
 int main(int argc, char** argv) {
-  kvr::UseHugePageHeap(argv);
   kvr::InitFormatSettingsFromLocale();
   if (argc < 2) {
     PrintUsage(stderr);

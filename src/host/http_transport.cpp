@@ -1,18 +1,14 @@
-// The HTTP transport of the server connection: JSON-RPC 2.0 requests as
-// POST /<server name>, every call bounded by one overall deadline and every
-// reply by a size limit.
-#include <httplib.h>
+// The HTTP transport of the server connection, on libcurl: JSON-RPC 2.0
+// requests as POST /<server name>, every call bounded by one overall deadline
+// and every reply by a size limit.
+#include <curl/curl.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <csignal>
-
-#include <chrono>
-#include <exception>
-#include <functional>
-#include <condition_variable>
-#include <mutex>
-#include <optional>
-#include <thread>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 #include "host/net_connection.h"
 #include "platform/errors.h"
@@ -21,27 +17,26 @@ namespace kvr {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 std::string Address(const std::string& host, int port) {
   const bool v6 = host.find(':') != std::string::npos;
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-std::string DescribeError(httplib::Error error) {
-  switch (error) {
-    case httplib::Error::Connection:
+std::string DescribeError(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
       return "conex\xE3o recusada ou servidor inalcan\xE7\xE1vel";
-    case httplib::Error::ConnectionTimeout:
-      return "tempo esgotado ao conectar";
-    case httplib::Error::Read:
-      return "falha ou tempo esgotado ao ler a resposta";
-    case httplib::Error::Write:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return "falha ao ler a resposta";
+    case CURLE_SEND_ERROR:
       return "falha ao enviar a requisi\xE7\xE3o";
-    case httplib::Error::BindIPAddress:
+    case CURLE_URL_MALFORMAT:
       return "endere\xE7o inv\xE1lido";
     default:
-      return "falha de comunica\xE7\xE3o (" + httplib::to_string(error) + ")";
+      return "falha de comunica\xE7\xE3o (" + std::string(curl_easy_strerror(code)) + ")";
   }
 }
 
@@ -50,76 +45,133 @@ std::string Seconds(int ms) {
   return std::to_string(ms) + " ms";
 }
 
-// Stops the client's request in flight when its deadline passes: the
-// library's own timeouts apply to each read and write, so a server that
-// trickles a byte at a time would otherwise hold a call for ever.
-class Watchdog {
+// One request and its reply on the transport's handles. The body's writer
+// drives the transfer: each piece it hands over (Send) lets curl work until
+// it has taken the piece, so the body streams out as it is written, on the
+// writer's thread, and curl's own timer holds the whole exchange to its
+// deadline. The reply's body (inflated by curl when gzip) goes into the given
+// text, refused past the size limit.
+class Exchange {
  public:
-  explicit Watchdog(httplib::Client& client) : client_(client) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      quit_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) thread_.join();
+  Exchange(CURLM* multi, CURL* easy, std::string& reply, std::size_t max_reply_bytes)
+      : multi_(multi), easy_(easy), reply_(reply), max_reply_bytes_(max_reply_bytes) {
+    reply_.clear();
+    curl_easy_setopt(easy_, CURLOPT_READFUNCTION, &Exchange::Read);
+    curl_easy_setopt(easy_, CURLOPT_READDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Exchange::Write);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    if (curl_multi_add_handle(multi_, easy_) != CURLM_OK)
+      throw Exception("Falha ao iniciar a requisi\xE7\xE3o HTTP.");
   }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
+  // An exchange left before its end (the body's writer threw) drops its
+  // connection; a finished one leaves it to the next call.
+  ~Exchange() { curl_multi_remove_handle(multi_, easy_); }
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
 
-  void Arm(Clock::time_point deadline) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      deadline_ = deadline;
-      fired_ = false;
-      if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-    }
-    changed_.notify_all();
+  // Hands size bytes of the body over and returns once curl has taken them.
+  // Once the exchange has ended (the server answered or closed, the deadline
+  // passed) the rest of the body is not wanted: nothing is done.
+  void Send(const char* data, std::size_t size) {
+    if (done_ || size == 0) return;
+    pending_ = data;
+    pending_size_ = size;
+    Resume();
+    Run(false);
+    pending_size_ = 0;
   }
-  // Returns whether the deadline passed while armed.
-  bool Disarm() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    deadline_.reset();
-    return fired_;
+
+  // Ends the body and runs the exchange to its end; curl's outcome.
+  CURLcode Finish() {
+    body_ended_ = true;
+    Resume();
+    Run(true);
+    return result_;
   }
+
+  // Whether the reply was refused for its size.
+  bool TooLarge() const { return too_large_; }
 
  private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!quit_) {
-      if (!deadline_) {
-        changed_.wait(lock);
-        continue;
+  void Resume() {
+    if (!paused_) return;
+    paused_ = false;
+    curl_easy_pause(easy_, CURLPAUSE_CONT);
+  }
+
+  // Lets curl work until the pending piece is taken (or, with to_end, until
+  // the exchange ends).
+  void Run(bool to_end) {
+    while (!done_) {
+      int running = 0;
+      const CURLMcode rc = curl_multi_perform(multi_, &running);
+      if (rc != CURLM_OK) {
+        done_ = true;
+        result_ = rc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+        return;
       }
-      if (Clock::now() < *deadline_) {
-        changed_.wait_until(lock, *deadline_);
-        continue;
+      int left = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+          done_ = true;
+          result_ = message->data.result;
+        }
       }
-      fired_ = true;
-      deadline_.reset();
-      client_.stop();
+      if (done_ || (!to_end && pending_size_ == 0)) return;
+      // curl shortens the wait to its own timers (the deadline among them).
+      curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
     }
   }
 
-  httplib::Client& client_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::optional<Clock::time_point> deadline_;
-  bool fired_ = false;
-  bool quit_ = false;
-  std::thread thread_;
-};
+  static std::size_t Read(char* to, std::size_t size, std::size_t count, void* self) {
+    Exchange& exchange = *static_cast<Exchange*>(self);
+    if (exchange.pending_size_ == 0) {
+      if (exchange.body_ended_) return 0;
+      exchange.paused_ = true;
+      return CURL_READFUNC_PAUSE;
+    }
+    const std::size_t n = std::min(size * count, exchange.pending_size_);
+    std::memcpy(to, exchange.pending_, n);
+    exchange.pending_ += n;
+    exchange.pending_size_ -= n;
+    return n;
+  }
 
-// Where the body's bytes go: false when they could not be taken.
-using BodyOutput = std::function<bool(const char* data, std::size_t size)>;
+  // Any count other than size * count ends the exchange (CURLE_WRITE_ERROR).
+  static std::size_t Write(char* data, std::size_t size, std::size_t count, void* self) {
+    Exchange& exchange = *static_cast<Exchange*>(self);
+    const std::size_t n = size * count;
+    if (exchange.reply_.size() + n > exchange.max_reply_bytes_) {
+      exchange.too_large_ = true;
+      return 0;
+    }
+    try {
+      exchange.reply_.append(data, n);
+    } catch (...) {  // nothing may be thrown through curl
+      return 0;
+    }
+    return n;
+  }
+
+  CURLM* multi_;
+  CURL* easy_;
+  std::string& reply_;
+  std::size_t max_reply_bytes_;
+  const char* pending_ = nullptr;
+  std::size_t pending_size_ = 0;
+  bool body_ended_ = false;
+  bool paused_ = false;
+  bool done_ = false;
+  bool too_large_ = false;
+  CURLcode result_ = CURLE_OK;
+};
 
 // The request body as the request writes it, handed on a chunk at a time
 // (gzip-compressed when large), so that a million movements never exist as
-// one text. After a failed write (the server closed, the deadline passed) the
-// rest is discarded.
+// one text.
 class BodySink : public TJsonSink {
  public:
-  BodySink(BodyOutput out, bool compress) : out_(std::move(out)), compress_(compress) {
+  BodySink(Exchange& out, bool compress) : out_(out), compress_(compress) {
     if (compress_) {
       // 15 + 16: a gzip wrapper; level 1: the network is rarely slower than
       // the compressor at higher levels.
@@ -137,24 +189,18 @@ class BodySink : public TJsonSink {
     if (compress_) {
       Deflate(Z_NO_FLUSH);
     } else {
-      Write(text.data(), text.size());
+      out_.Send(text.data(), text.size());
     }
     text.clear();
   }
 
-  // Sends what is left; false when the body could not be sent whole.
-  bool Finish() {
+  // Hands on what is left.
+  void Finish() {
     Flush();
     if (compress_) Deflate(Z_FINISH);
-    return !broken_;
   }
 
  private:
-  void Write(const char* data, std::size_t size) {
-    if (broken_ || size == 0) return;
-    if (!out_(data, size)) broken_ = true;
-  }
-
   void Deflate(int flush) {
     z_.next_in = reinterpret_cast<Bytef*>(text.data());
     z_.avail_in = static_cast<uInt>(text.size());
@@ -164,13 +210,12 @@ class BodySink : public TJsonSink {
       z_.avail_out = sizeof chunk_;
       rc = deflate(&z_, flush);
       if (rc == Z_STREAM_ERROR) throw Exception("Falha ao comprimir a requisi\xE7\xE3o.");
-      Write(reinterpret_cast<const char*>(chunk_), sizeof chunk_ - z_.avail_out);
+      out_.Send(reinterpret_cast<const char*>(chunk_), sizeof chunk_ - z_.avail_out);
     } while (z_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
   }
 
-  BodyOutput out_;
+  Exchange& out_;
   bool compress_;
-  bool broken_ = false;
   z_stream z_{};
   Bytef chunk_[1 << 16];
 };
@@ -183,103 +228,71 @@ class HttpTransport : public TRpcTransport {
   void SetToken(const std::string& token) override { token_ = token; }
 
   void Open(const std::string& host, int port) override {
-    if (host.empty()) throw Exception("Endere\xE7o do servidor de aplica\xE7\xE3o n\xE3o informado.");
+    if (host.empty())
+      throw Exception("Endere\xE7o do servidor de aplica\xE7\xE3o n\xE3o informado.");
     if (port <= 0 || port > 65535)
       throw Exception("Porta " + std::to_string(port) + " do servidor de aplica\xE7\xE3o " + host +
                       " \xE9 inv\xE1lida.");
     Close();
-    host_ = host;
-    port_ = port;
-    client_ = std::make_unique<httplib::Client>(host, port);
-    client_->set_keep_alive(true);
-    // A request goes out as headers and body in two writes; without this the
-    // second waits for the delayed acknowledgement of the first.
-    client_->set_tcp_nodelay(true);
-    watchdog_ = std::make_unique<Watchdog>(*client_);
+    address_ = Address(host, port);
+    multi_.reset(curl_multi_init());
+    easy_.reset(curl_easy_init());
+    if (!multi_ || !easy_) throw Exception("Falha ao iniciar a conex\xE3o HTTP.");
+    Configure();
     // The server answers a GET of its root with its name: enough to know that
     // something of ours listens there (and, with a token, that it lets us in).
-    httplib::Request request;
-    request.method = "GET";
-    request.path = "/";
     std::string body;
-    const Outcome outcome = Send(request, body, limits_.deadline_ms);
-    const std::string where = "Servidor de aplica\xE7\xE3o " + Address(host, port);
-    if (outcome.timed_out) {
-      Close();
-      throw Exception(where + " n\xE3o respondeu em " + Seconds(limits_.deadline_ms) + ".");
+    const Outcome outcome = Perform("/", nullptr, body, limits_.deadline_ms);
+    const std::string where = "Servidor de aplica\xE7\xE3o " + address_;
+    std::string failure;
+    if (outcome.code == CURLE_OPERATION_TIMEDOUT) {
+      failure = where + " n\xE3o respondeu em " + Seconds(limits_.deadline_ms) + ".";
+    } else if (outcome.too_large || outcome.code != CURLE_OK) {
+      failure = where + " n\xE3o responde: " +
+                (outcome.too_large ? TooLarge() : DescribeError(outcome.code)) + ".";
+    } else if (outcome.status == 401 || outcome.status == 403) {
+      failure = where + " recusou o acesso (estado HTTP " + std::to_string(outcome.status) +
+                "): confira a senha de acesso (arquivo de token) configurada.";
+    } else if (outcome.status != 200) {
+      failure = where + " respondeu com o estado HTTP " + std::to_string(outcome.status) + ".";
     }
-    if (!outcome.result) {
-      const std::string what = outcome.too_large ? TooLarge() : DescribeError(outcome.result.error());
+    if (!failure.empty()) {
       Close();
-      throw Exception(where + " n\xE3o responde: " + what + ".");
-    }
-    const int status = outcome.result->status;
-    if (status == 401 || status == 403) {
-      Close();
-      throw Exception(where + " recusou o acesso (estado HTTP " + std::to_string(status) +
-                      "): confira a senha de acesso (arquivo de token) configurada.");
-    }
-    if (status != 200) {
-      Close();
-      throw Exception(where + " respondeu com o estado HTTP " + std::to_string(status) + ".");
+      throw Exception(failure);
     }
   }
 
   void Close() override {
-    watchdog_.reset();
-    client_.reset();
+    easy_.reset();
+    multi_.reset();
   }
 
   TRpcReply Call(const std::string& server_name, const TRpcRequest& rpc) override {
-    if (!client_) throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
-    const std::string what =
-        "chamada de " + rpc.Method() + " ao servidor " + Address(host_, port_);
-    const bool compress = rpc.EstimatedBytes() > limits_.compress_above_bytes;
-    httplib::Request request;
-    request.method = "POST";
-    request.path = "/" + server_name;
-    request.set_header("Content-Type", "application/json");
-    if (compress) request.set_header("Content-Encoding", "gzip");
-    // The body is written once, straight into the connection as it is made
-    // (chunked transfer): it is never held whole, compressed or not.
-    bool sent = true;
-    std::exception_ptr failure;
-    request.is_chunked_content_provider_ = true;
-    request.set_header("Transfer-Encoding", "chunked");
-    request.content_provider_ = [&](size_t, size_t, httplib::DataSink& out) {
-      // Nothing may be thrown through the library: kept, thrown after.
-      try {
-        BodySink sink([&out](const char* data, std::size_t size) { return out.write(data, size); },
-                      compress);
-        rpc.WriteBody(sink);
-        sent = sink.Finish();
-      } catch (...) {
-        failure = std::current_exception();
-        sent = false;
-      }
-      if (sent) out.done();
-      return sent;
-    };
-    TRpcReply reply;
+    if (!easy_)
+      throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
+    const std::string what = "chamada de " + rpc.Method() + " ao servidor " + address_;
     // The server's work grows with the statement: a million movements take
     // it minutes to check and store on a busy machine. The deadline grows
     // with the body (a second per megabyte) so that only a stalled server,
     // never a large statement, runs into it.
-    const int allowance_ms = static_cast<int>(std::min<std::size_t>(rpc.EstimatedBytes() >> 10, 3600000));
-    const Outcome outcome = Send(request, reply.body, limits_.deadline_ms + allowance_ms);
-    if (failure) std::rethrow_exception(failure);
-    if (outcome.timed_out)
-      throw Exception("Tempo esgotado (" + Seconds(limits_.deadline_ms + allowance_ms) + ") na " + what + ".");
+    const int allowance_ms =
+        static_cast<int>(std::min<std::size_t>(rpc.EstimatedBytes() >> 10, 3600000));
+    const int deadline_ms = limits_.deadline_ms + allowance_ms;
+    TRpcReply reply;
+    const Outcome outcome = Perform("/" + server_name, &rpc, reply.body, deadline_ms);
     if (outcome.too_large) throw Exception("Falha na " + what + ": " + TooLarge() + ".");
-    if (!outcome.result) throw Exception("Falha na " + what + ": " + DescribeError(outcome.result.error()) + ".");
-    reply.status = outcome.result->status;
+    if (outcome.code == CURLE_OPERATION_TIMEDOUT)
+      throw Exception("Tempo esgotado (" + Seconds(deadline_ms) + ") na " + what + ".");
+    if (outcome.code != CURLE_OK)
+      throw Exception("Falha na " + what + ": " + DescribeError(outcome.code) + ".");
+    reply.status = static_cast<int>(outcome.status);
     return reply;
   }
 
  private:
   struct Outcome {
-    httplib::Result result;
-    bool timed_out = false;
+    CURLcode code = CURLE_OK;
+    long status = 0;
     bool too_large = false;
   };
 
@@ -287,58 +300,91 @@ class HttpTransport : public TRpcTransport {
     return "resposta maior que " + std::to_string(limits_.max_reply_bytes >> 20) + " MiB";
   }
 
-  // Sends request with the token and the deadline, collecting the reply body
-  // (inflated when gzip) into body up to the size limit.
-  Outcome Send(httplib::Request& request, std::string& body, int deadline_ms) {
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::milliseconds(deadline_ms);
-    const auto timeout = std::chrono::milliseconds(deadline_ms);
-    client_->set_connection_timeout(timeout);
-    client_->set_read_timeout(timeout);
-    client_->set_write_timeout(timeout);
-    request.set_header("Accept-Encoding", "gzip");
-    if (!token_.empty()) request.set_header("Authorization", "Bearer " + token_);
-    bool too_large = false;
-    body.clear();
-    request.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
-      if (body.size() + length > limits_.max_reply_bytes) {
-        too_large = true;
-        return false;
-      }
-      body.append(data, length);
-      return Clock::now() < deadline;
-    };
-    watchdog_->Arm(deadline);
-    httplib::Result result = client_->send(request);
-    const bool fired = watchdog_->Disarm();
-    Outcome outcome{std::move(result)};
-    outcome.too_large = too_large;
-    outcome.timed_out = !too_large && (fired || (!outcome.result && Clock::now() >= deadline));
+  // What every request of the connection shares.
+  void Configure() {
+    CURL* easy = easy_.get();
+    // curl's own signal handling (an alarm for name look-ups) does not mix
+    // with threads; broken pipes are ignored process-wide instead.
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // Only ever the server named: no proxy, whatever the environment says.
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    // The server speaks HTTP/1.1 (chunked bodies) whatever TLS offers.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    // A request goes out as headers and body in several writes; without this
+    // each waits for the delayed acknowledgement of the one before.
+    curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip");
+    // Room for a whole piece of the body (a little over 64 KiB) in one chunk.
+    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 17);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 17);
+  }
+
+  // Sends the request for path with the token and the deadline: a POST of
+  // rpc's body (written into the connection as it is made, chunked, and
+  // compressed when large) or, with no rpc, a GET. The reply's body goes
+  // into body.
+  Outcome Perform(const std::string& path, const TRpcRequest* rpc, std::string& body,
+                  int deadline_ms) {
+    CURL* easy = easy_.get();
+    const bool compress = rpc && rpc->EstimatedBytes() > limits_.compress_above_bytes;
+    std::vector<std::string> headers;
+    if (!token_.empty()) headers.push_back("Authorization: Bearer " + token_);
+    if (rpc) {
+      // "Expect:" drops curl's wait for "100 Continue": the server reads the
+      // body or answers at once.
+      headers.insert(headers.end(),
+                     {"Content-Type: application/json", "Transfer-Encoding: chunked", "Expect:"});
+      if (compress) headers.push_back("Content-Encoding: gzip");
+    }
+    headers_.reset();
+    for (const std::string& header : headers) {
+      curl_slist* list = curl_slist_append(headers_.get(), header.c_str());
+      if (!list) throw std::bad_alloc();
+      if (!headers_) headers_.reset(list);  // later appends keep the first node
+    }
+    curl_easy_setopt(easy, rpc ? CURLOPT_POST : CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
+    curl_easy_setopt(easy, CURLOPT_URL, ("http://" + address_ + path).c_str());
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline_ms));
+
+    Exchange exchange(multi_.get(), easy, body, limits_.max_reply_bytes);
+    if (rpc) {
+      BodySink sink(exchange, compress);
+      rpc->WriteBody(sink);
+      sink.Finish();
+    }
+    Outcome outcome;
+    outcome.code = exchange.Finish();
+    outcome.too_large = exchange.TooLarge();
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &outcome.status);
     return outcome;
   }
 
   THttpLimits limits_;
   std::string token_;
-  std::string host_;
-  int port_ = 0;
-  std::unique_ptr<httplib::Client> client_;
-  std::unique_ptr<Watchdog> watchdog_;
+  std::string address_;
+  // The multi handle keeps the connection between calls; the easy handle
+  // carries the options every call shares.
+  std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi_{nullptr, curl_multi_cleanup};
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy_{nullptr, curl_easy_cleanup};
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers_{nullptr,
+                                                                       curl_slist_free_all};
 };
 
 }  // namespace
 
 std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits) {
-  // A server that refuses an upload (too large, wrong secret) closes the
-  // connection while the body is still being written; the write would then
-  // raise SIGPIPE, whose default action ends the whole process. A front end
-  // that chose its own handler keeps it.
-  static const bool broken_pipes_ignored = [] {
+  static const bool ready = [] {
+    // A server that refuses an upload (too large, wrong secret) closes the
+    // connection while the body is still being written; a write that does not
+    // ask otherwise then raises SIGPIPE, whose default action ends the whole
+    // process. A front end that chose its own handler keeps it.
     struct sigaction current {};
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
       signal(SIGPIPE, SIG_IGN);
-    return true;
+    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   }();
-  (void)broken_pipes_ignored;
+  if (!ready) throw Exception("Falha ao iniciar a biblioteca HTTP.");
   return std::make_unique<HttpTransport>(limits);
 }
 

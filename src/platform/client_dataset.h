@@ -288,6 +288,8 @@ class TClientDataSet : public TComponent {
  private:
   friend class TField;
   struct Impl;
+  // For TField: the column's value on the row being read (see TField).
+  TCellView CellOf(int field_index) const;
   void CheckBrowse();
   void StartInsert(bool append);
   void ApplyFilter(const std::string& text, bool on);
@@ -295,6 +297,8 @@ class TClientDataSet : public TComponent {
 
   std::unique_ptr<Impl> impl_;
   std::vector<std::unique_ptr<TField>> fields_;
+  // The pending insert/edit row, one value per column; TField writes it.
+  std::vector<TVariant> pending_;
   bool active_ = false;
   bool filtered_ = false;
   bool eof_ = true;

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <string>
-
 #include <QWidget>
-#include <nlohmann/json.hpp>
+
+#include "screen/imported_statements_model.h"
 
 class QChart;
 class QChartView;
@@ -15,36 +14,26 @@ namespace kvr::qt {
 
 class MainWindow;
 
-// The statement continuity of the server (its method GetContinuidade): for
-// code "" every account, else the account of that code. Connects to the
-// host library's server address for the call, with the busy indicator over
-// the main window. Throws kvr::Exception with the server's message (UTF-8)
-// for a refusal, and whatever the connection throws for a transport
-// failure.
-nlohmann::json FetchContinuity(const std::string& code);
-
-// The window "Extratos importados": an account chosen from the server's
-// accounts, its stored statements in period order with what breaks the chain
-// between each and the one before marked on its row (a gap, an overlap, an
-// opening balance that differs from the previous closing balance), and a
-// chart of the balance over time where gaps show as red bands with the line
-// broken across them. Read only; lives on the user-interface thread.
+// The window "Extratos importados": draws what its model
+// (ImportedStatementsModel) holds, the accounts in a list, the chosen
+// account's statements in a table with the rows that break the chain in red,
+// and the balance chart where a gap is a red band with the line broken across
+// it and an overlap an orange band, and forwards the user's choices to it.
+// Read only; lives on the user-interface thread.
 class ImportedStatementsWindow : public QWidget {
   Q_OBJECT
 
  public:
   // The window's title and the menu entry's caption (UTF-8).
-  static constexpr const char* kTitle = "Extratos importados";
+  static constexpr const char* kTitle = ImportedStatementsModel::kTitle;
 
   explicit ImportedStatementsWindow(QWidget* parent = nullptr);
   ~ImportedStatementsWindow() override;
 
-  // Asks the server again (FetchContinuity("")) and shows the answer,
-  // keeping the account chosen when it is still there. A failure is shown
-  // in an error box and leaves what was shown; returns false then.
+  // Asks the server again (ImportedStatementsModel::Refresh) and shows the
+  // answer, keeping the account chosen when it is still there. A failure is
+  // shown in an error box and leaves what was shown; returns false then.
   bool Refresh();
-  // Shows continuity (the JSON of GetContinuidade) as Refresh does.
-  void ShowContinuity(const nlohmann::json& continuity);
   // Chooses the account of that code; false when it is not in the list.
   bool ChooseAccount(const QString& code);
 
@@ -55,12 +44,15 @@ class ImportedStatementsWindow : public QWidget {
   QString Summary() const;
 
  private:
-  void ShowAccount(int index);
-  void FillChart(const nlohmann::json& statements);
+  // Draws the accounts and then the chosen account.
+  void DrawAccounts();
+  // Draws the chosen account's rows, summary and chart.
+  void DrawChosen();
+  void DrawChart();
   // Shows chart in the view and deletes the chart shown before.
   void ShowChart(QChart* chart);
 
-  nlohmann::json continuity_ = nlohmann::json::array();
+  ImportedStatementsModel model_;
   QComboBox* accounts_ = nullptr;
   QTableWidget* table_ = nullptr;
   QLabel* summary_ = nullptr;

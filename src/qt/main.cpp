@@ -9,7 +9,6 @@
 #include <QTimer>
 
 #include "platform/format_settings.h"
-#include "platform/huge_page_heap.h"
 #include "qt/host_shell.h"
 #include "qt/main_window.h"
 #include "qt/text.h"
@@ -33,7 +32,6 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
-  kvr::UseHugePageHeap(argv);
   bool display_check = false;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 
@@ -215,11 +216,23 @@ TEST(GridViewRelease, DetachedViewOutlivesItsFormAndTable) {
   grid->SetColumns({{"DSHISTMOVREAL", "Descri\xE7\xE3o", 138, true}});
   grid->SetDataSource(table);
   auto view = std::make_unique<FormView>(*form);
+  auto* shown = qobject_cast<QTableView*>(view->WidgetOf("dbgGrade"));
+  ASSERT_NE(shown, nullptr);
+  ProcessEvents();
   view->Detach();
+
+  // Detached, the grid's view hears nothing more from the table.
+  QSignalSpy reloads(shown->model(), &QAbstractItemModel::modelReset);
+  table->Append();
+  table->FieldByName("DSHISTMOVREAL").SetAsString("TARIFA");
+  table->Post();
+  ProcessEvents();
+  EXPECT_EQ(reloads.count(), 0);
+
   delete form;  // the table and the grid go with it
   ProcessEvents();
-  view.reset();  // lets go of nothing that is gone
-  SUCCEED();
+  EXPECT_EQ(view->WidgetOf("dbgGrade"), shown);
+  view.reset();  // lets go of nothing that is gone (the sanitizer build checks)
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
-// The screen as created: controls with their design, tables, grid columns
-// and the message table.
+// The screen as created from its layout description: the loader on a small
+// description of its own, the built-in description against the screen it
+// builds, and what the screen's code adds to it.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
+#include "screen/layout_loader.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -12,162 +15,232 @@ namespace {
 
 using ScreenLayout = ScreenTest;
 
-TEST_F(ScreenLayout, ScreenAndInheritedElements) {
-  TfrmImportOFX& f = Form();
-  EXPECT_EQ(f.Caption(), "Importa\xE7\xE3o de Extrato Banc\xE1rio (OFX)");
-  EXPECT_EQ(f.ClientWidth(), 528);
-  EXPECT_EQ(f.ClientHeight(), 338);
-  EXPECT_EQ(f.Height(), 377);
-  EXPECT_EQ(f.BorderStyle(), TFormBorderStyle::bsSingle);
-  EXPECT_EQ(f.FormStyle(), TFormStyle::fsMDIChild);
-  EXPECT_EQ(f.lblCodTela->Caption(), "KVR61400");
-  EXPECT_EQ(f.grbDadosRel->Width(), 473);
-  EXPECT_EQ(f.grbDadosRel->Height(), 338);
-  EXPECT_EQ(f.panMenu->Left(), 473);
-  EXPECT_EQ(f.panMenu->Height(), 338);
-  EXPECT_EQ(f.sbtConfirma->Parent(), f.panBotoes);
-  EXPECT_TRUE(static_cast<bool>(f.sbtConfirma->OnClick));
-  EXPECT_EQ(f.netImportOFX->ServerName, "kvr61400.rdmImportOFX");
-  EXPECT_FALSE(f.netImportOFX->ThrowException);
-  EXPECT_EQ(f.odlArquivo->Filter, "OFX|*.ofx");
+// A form named "frmTeste" with the description applied; clicks of the
+// handler "btnClick" are counted.
+class LayoutLoader : public ::testing::Test {
+ protected:
+  LayoutLoader() {
+    form.Name = "frmTeste";
+    handlers.notify["btnClick"] = [this](TComponent*) { ++clicks; };
+  }
+  void Apply(const std::string& text) { ApplyLayout(form, LayoutDescription::Parse(text), handlers); }
+  template <typename T>
+  T& Get(const std::string& name) {
+    auto* c = dynamic_cast<T*>(FindOwnedComponent(form, name));
+    if (c == nullptr) throw std::runtime_error("no " + name);
+    return *c;
+  }
+
+  TForm form{nullptr};
+  LayoutHandlers handlers;
+  int clicks = 0;
+};
+
+TEST_F(LayoutLoader, BuildsControlsTablesAndLinks) {
+  Apply(R"(
+object frmTeste: TfrmImportOFX
+  ClientWidth = 300
+  ClientHeight = 120
+  BorderStyle = bsSingle
+end
+object grbDados: TGroupBox
+  Left = 4
+  Top = 6
+  Width = 250
+  Height = 100
+  Caption = "Período"
+end
+object edtNome: TEdit
+  Parent = grbDados
+  Left = 10
+  Top = 20
+  Width = 80
+  Enabled = false
+  Color = clInfoBk
+  FontBold = true
+end
+object btnIr: TBtnPesquisa
+  Parent = grbDados
+  OnClick = btnClick
+end
+object depDia: TDateEditPlus
+  Parent = grbDados
+  ValidDateColor = clRed
+  DayNames = (
+    "D"
+    "S"
+    "T"
+    "Q"
+    "Q"
+    "S"
+    "Sáb"
+  )
+end
+object cdsMov: TClientDataSet
+  IndexFieldNames = "DTMOVREAL"
+  Fields = (
+    "DTMOVREAL|datetime|"
+    "VRMOVREAL|float|"
+    "DSHIST|string|40"
+  )
+end
+object dtsMov: TDataSource
+  DataSet = cdsMov
+end
+object dbgMov: TDBGrid
+  Parent = grbDados
+  DataSource = dtsMov
+  Options = (
+    "dgTitles"
+    "dgTabs"
+  )
+  Columns = (
+    "DTMOVREAL|Data|65|true"
+    "VRMOVREAL|||false"
+  )
+end
+object msgTeste: TMessages
+  Messages = (
+    "S|Sim"
+    "N|Não"
+  )
+end
+)");
+  EXPECT_EQ(form.ClientWidth(), 300);
+  EXPECT_EQ(form.BorderStyle(), TFormBorderStyle::bsSingle);
+
+  TGroupBox& group = Get<TGroupBox>("grbDados");
+  EXPECT_EQ(group.Parent(), &form);  // no Parent: on the form
+  EXPECT_EQ(group.Caption(), "Per\xEDodo");
+  EXPECT_EQ(group.Height(), 100);
+
+  TEdit& edit = Get<TEdit>("edtNome");
+  EXPECT_EQ(edit.Parent(), &group);
+  EXPECT_EQ(edit.Left(), 10);
+  EXPECT_EQ(edit.Top(), 20);
+  EXPECT_EQ(edit.Width(), 80);
+  EXPECT_FALSE(edit.Enabled());
+  EXPECT_EQ(edit.Color(), clInfoBk);
+  EXPECT_TRUE(edit.Font().Bold);
+
+  Get<TBtnPesquisa>("btnIr").UserClick();
+  EXPECT_EQ(clicks, 1);
+
+  TDateEditPlus& date = Get<TDateEditPlus>("depDia");
+  EXPECT_EQ(date.ValidDateColor, clRed);
+  EXPECT_EQ(date.WeekDayNames[6], "S\xE1" "b");
+
+  TClientDataSet& table = Get<TClientDataSet>("cdsMov");
+  EXPECT_EQ(table.IndexFieldNames(), "DTMOVREAL");
+  ASSERT_EQ(table.FieldDefs.size(), 3u);
+  EXPECT_EQ(table.FieldDefs[0].DataType, TFieldType::ftDateTime);
+  EXPECT_EQ(table.FieldDefs[1].DataType, TFieldType::ftFloat);
+  EXPECT_EQ(table.FieldDefs[2].Name, "DSHIST");
+  EXPECT_EQ(table.FieldDefs[2].Size, 40);
+  EXPECT_EQ(table.FieldDefs[0].Size, 0);
+
+  TDBGrid& grid = Get<TDBGrid>("dbgMov");
+  EXPECT_EQ(grid.DataSource(), &table);  // through the data source
+  EXPECT_EQ(grid.Options(), dgTitles | dgTabs);
+  ASSERT_EQ(grid.Columns().size(), 2u);
+  EXPECT_EQ(grid.Columns()[0].Title, "Data");
+  EXPECT_EQ(grid.Columns()[0].Width, 65);
+  EXPECT_TRUE(grid.Columns()[0].Visible);
+  EXPECT_EQ(grid.Columns()[1].Title, "");
+  EXPECT_EQ(grid.Columns()[1].Width, -1);  // empty: the column's default
+  EXPECT_FALSE(grid.Columns()[1].Visible);
+
+  TMessages& messages = Get<TMessages>("msgTeste");
+  EXPECT_EQ(messages.Msg("N"), "N\xE3o");
 }
 
-TEST_F(ScreenLayout, ControlsHaveTheirPositionsCaptionsAndStates) {
-  TfrmImportOFX& f = Form();
+TEST_F(LayoutLoader, WrongDescriptionsNameTheLineAndTheProblem) {
   struct Case {
-    TControl* control;
-    TControl* parent;
-    int left, top, width;
-    bool enabled, visible;
+    const char* text;
+    const char* message;
   };
   const Case cases[] = {
-      {f.edtFile, f.grbDadosRel, 83, 14, 359, false, true},
-      {f.BtnPesquisa1, f.grbDadosRel, 446, 14, 22, true, true},
-      {f.edtBanco, f.grbDadosRel, 83, 42, 51, false, true},
-      {f.edtConta, f.grbDadosRel, 251, 41, 119, false, true},
-      {f.cbTipoConta, f.grbDadosRel, 374, 41, 91, true, true},
-      {f.depDtIni, f.grbDadosRel, 83, 69, 119, false, true},
-      {f.depDtFim, f.grbDadosRel, 348, 69, 119, false, true},
-      {f.nedValorIni, f.grbDadosRel, 83, 97, 119, false, true},
-      {f.nedValorFim, f.grbDadosRel, 348, 97, 119, false, true},
-      {f.pnlExtrBanc, f.grbDadosRel, 2, 122, 467, true, true},  // no jump at the first load
-      {f.dbgExtrBanco, f.pnlExtrBanc, 1, 1, 465, true, true},
-      {f.grbDtMovimento, &f, 12, 121, 297, true, false},
-      {f.depMovDe, f.grbDtMovimento, 27, 15, 119, true, true},
-      {f.depMovAte, f.grbDtMovimento, 171, 15, 119, true, true},
+      {"object a: TBotao\nend\n", "descri\xE7\xE3o de tela, linha 1: a: tipo desconhecido: TBotao"},
+      {"object a: TEdit\n  Altura = 3\nend\n",
+       "descri\xE7\xE3o de tela, linha 2: Altura: propriedade desconhecida para TEdit"},
+      {"object a: TEdit\n  Left = 3x\nend\n", "descri\xE7\xE3o de tela, linha 2: Left: n\xFAmero inv\xE1lido: 3x"},
+      {"object a: TEdit\n  Color = clRosa\nend\n",
+       "descri\xE7\xE3o de tela, linha 2: Color: cor desconhecida: clRosa"},
+      {"object a: TEdit\n  Parent = b\nend\n", "descri\xE7\xE3o de tela, linha 2: Parent: elemento desconhecido: b"},
+      {"object a: TEdit\n  OnChange = aChange\nend\n",
+       "descri\xE7\xE3o de tela, linha 2: OnChange: tratador desconhecido: aChange"},
+      {"object t: TClientDataSet\n  Fields = (\n    \"A|texto|3\"\n  )\nend\n",
+       "descri\xE7\xE3o de tela, linha 2: Fields: tipo de coluna desconhecido: A|texto|3"},
+      {"object n: TNetConnection\n  Connected = true\nend\n",
+       "descri\xE7\xE3o de tela, linha 2: Connected: a conex\xE3o abre na cria\xE7\xE3o da tela, n\xE3o na "
+       "descri\xE7\xE3o"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.control->Parent(), c.parent) << c.control->Name;
-    EXPECT_EQ(c.control->Left(), c.left) << c.control->Name;
-    EXPECT_EQ(c.control->Top(), c.top) << c.control->Name;
-    EXPECT_EQ(c.control->Width(), c.width) << c.control->Name;
-    EXPECT_EQ(c.control->Enabled(), c.enabled) << c.control->Name;
-    EXPECT_EQ(c.control->Visible(), c.visible) << c.control->Name;
-  }
-  EXPECT_EQ(f.edtFile->Color(), clInfoBk);
-  EXPECT_EQ(f.edtBanco->Color(), clBtnFace);
-  EXPECT_EQ(f.cbTipoConta->Color(), clBtnFace);
-  EXPECT_EQ(f.cbTipoConta->Style(), TComboBoxStyle::csDropDownList);
-  EXPECT_EQ(f.dbgExtrBanco->Color(), clInfoBk);
-  EXPECT_EQ(f.depMovDe->Color(), clInfoBk);
-  EXPECT_EQ(f.BtnPesquisa1->Hint(), "Pesquisar");
-  EXPECT_EQ(f.grbDtMovimento->Caption(), "Data");
-  EXPECT_TRUE(f.grbDtMovimento->Font().Bold);
-  EXPECT_EQ(f.Label2->Caption(), "at\xE9");
-
-  const std::vector<std::pair<TLabel*, const char*>> labels = {
-      {f.lblArquivo, "Arquivo"},     {f.lblBanco, "Banco"},          {f.lblConta, "Conta"},
-      {f.lblDtIni, "Data inicial"},  {f.lblDtFim, "Data Final"},     {f.lblVrIni, "Valor inicial"},
-      {f.lblVrFim, "Valor Final"},   {f.Label1, "de"}};
-  for (const auto& [label, caption] : labels) {
-    EXPECT_EQ(label->Caption(), caption);
-    EXPECT_EQ(label->Font(), (TFont{"MS Sans Serif", -11, true, clWindowText})) << caption;
-  }
-  for (TDateEditPlus* d : {f.depDtIni, f.depDtFim, f.depMovDe, f.depMovAte}) {
-    EXPECT_FALSE(d->SaveTime);
-    EXPECT_EQ(d->ValidDateColor, clBlue);
-    EXPECT_EQ(d->WeekDayNames[2], "Ter\xE7" "a");
-    EXPECT_EQ(d->WeekDayNames[6], "S\xE1" "bado");
-  }
-  for (TNumberEdit* n : {f.nedValorIni, f.nedValorFim}) {
-    EXPECT_EQ(n->DisplayFormat, "#,##0.00");
-    EXPECT_EQ(n->Decimals, 2);
-    EXPECT_FALSE(n->Currency);
-    EXPECT_FALSE(n->Thousands);
-  }
-}
-
-TEST_F(ScreenLayout, GridColumnsAndOptions) {
-  TfrmImportOFX& f = Form();
-  const auto& cols = f.dbgExtrBanco->Columns();
-  const std::vector<TColumn> expected = {
-      {"DTMOVREAL", "Data", 65, true},        {"CDREDUCONT", "", -1, false},
-      {"CDSEQUEXTR", "", -1, false},          {"NRSEQMOVREAL", "", -1, false},
-      {"NRDOCMOVREAL", "Documento", 129, true}, {"IDMOVREAL", "Tipo", 43, true},
-      {"VRMOVREAL", "Valor", -1, true},       {"DSHISTMOVREAL", "Descri\xE7\xE3o", 138, true},
-      {"IDTIPOREGI", "", -1, false},          {"CDCATELANC", "", -1, false},
-      {"IDSTCONMVBAN", "", -1, false},        {"IDTPMOVREAL", "", -1, false}};
-  ASSERT_EQ(cols.size(), expected.size());
-  for (size_t i = 0; i < cols.size(); ++i) {
-    EXPECT_EQ(cols[i].FieldName, expected[i].FieldName);
-    EXPECT_EQ(cols[i].Title, expected[i].Title);
-    EXPECT_EQ(cols[i].Width, expected[i].Width) << cols[i].FieldName;
-    EXPECT_EQ(cols[i].Visible, expected[i].Visible) << cols[i].FieldName;
-  }
-  EXPECT_EQ(f.dbgExtrBanco->Options(), dgTitles | dgColumnResize | dgColLines | dgRowLines | dgTabs |
-                                           dgConfirmDelete | dgCancelOnExit);
-  EXPECT_EQ(f.dbgExtrBanco->DataSource(), f.cdsMovExtrBanco);
-  EXPECT_EQ(f.dtsMovExtrBanco->DataSet, f.cdsMovExtrBanco);
-  EXPECT_EQ(f.dtsContCorr->DataSet, f.cdsContaCorrente);
-}
-
-TEST_F(ScreenLayout, TablesHaveTheirColumns) {
-  TfrmImportOFX& f = Form();
-  auto names = [](TClientDataSet* t) {
-    std::string s;
-    for (const auto& d : t->FieldDefs) {
-      s += d.Name + (d.DataType == TFieldType::ftString ? "(" + std::to_string(d.Size) + ")"
-                     : d.DataType == TFieldType::ftFloat ? ":f" : ":d") + " ";
+  for (const Case& c : cases) {
+    TForm form(nullptr);
+    try {
+      ApplyLayout(form, LayoutDescription::Parse(c.text), handlers);
+      ADD_FAILURE() << "no error for: " << c.text;
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
     }
-    return s;
-  };
-  EXPECT_EQ(names(f.cdsExtrBanco),
-            "CDREDUCONT(3) CDSEQUEXTR(10) DTSALDINIC:d DTSALDFIN:d VRSALDINIC:f VRSALDFIM:f "
-            "IDEXTRINI(1) IDEXTRFIM(1) ");
-  const std::string movements =
-      "CDREDUCONT(3) CDSEQUEXTR(10) NRSEQMOVREAL(10) NRDOCMOVREAL(20) DTMOVREAL:d IDMOVREAL(1) "
-      "VRMOVREAL:f DSHISTMOVREAL(40) IDTIPOREGI(2) CDCATELANC(4) IDSTCONMVBAN(1) IDTPMOVREAL(1) "
-      "CDFITIDEXTR(10) ";
-  EXPECT_EQ(names(f.cdsMovExtrBanco), movements);
-  EXPECT_EQ(names(f.cdsMovExtrAux), movements);
-  EXPECT_EQ(names(f.cdsContaCorrente),
-            "CDREDUCONT(3) CDBANCO(3) CDAGENCIA(5) CDCONTCORR(10) CDPICTCONT(20) IDTIPOCCORR(20) ");
-  EXPECT_EQ(f.cdsMovExtrBanco->IndexFieldNames(), "DTMOVREAL");
-  EXPECT_EQ(f.cdsMovExtrAux->IndexFieldNames(), "");
-  EXPECT_FALSE(f.cdsMovExtrBanco->Active());
+  }
 }
 
-TEST_F(ScreenLayout, MessageTableHoldsEveryKey) {
+TEST_F(LayoutLoader, AnElementOfTheFormMustKeepItsKind) {
+  auto* existing = new TEdit(&form);
+  existing->Name = "edtNome";
+  try {
+    Apply("object edtNome: TLabel\nend\n");
+    ADD_FAILURE() << "a TEdit taken for a TLabel";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "descri\xE7\xE3o de tela, linha 1: edtNome: o elemento existente n\xE3o \xE9 TLabel");
+  }
+  Apply("object edtNome: TEdit\n  Left = 7\nend\n");
+  EXPECT_EQ(existing->Left(), 7);  // adjusted, not created again
+}
+
+// The screen shows what its description says: every element exists with the
+// kind it names, and every position, size, caption, state and parent the
+// description gives is the control's once the screen is created (the screen
+// changes none of them on creation).
+TEST_F(ScreenLayout, ScreenIsItsDescription) {
   TfrmImportOFX& f = Form();
-  const std::vector<std::pair<const char*, const char*>> table = {
-      {"Debito", "D\xE9" "bito"},
-      {"Credito", "Cr\xE9" "dito"},
-      {"CONTCORR_NCAD", "Conta corrente n\xE3o cadastrada."},
-      {"ARQ_INV", "Arquivo importado n\xE3o \xE9 um extrato v\xE1lido."},
-      {"ARQ_IMP_SUCESSO", "Arquivo importado com sucesso."},
-      {"ARQ_SEM_DADOS", "Arquivo sem dados para importa\xE7\xE3o."},
-      {"MOV_JA_CAD", "Arquivo de movimenta\xE7\xE3o banc\xE1ria j\xE1 cadastrado."},
-      {"DATA_MOV_INI_INF", "Data de movimento inicial deve ser informada."},
-      {"DATA_MOV_FIN_INF", "Data de movimento final deve ser informada."},
-      {"DATA_MOV_FIN_MAIOR",
-       "Data de movimento final deve ser maior ou igual \xE0 data de movimento inicial."},
-      {"Val_Iguais",
-       "Existem movimenta\xE7\xF5" "es com mesmo n\xFAmero, valor e data, deseja realizar a "
-       "importa\xE7\xE3o?"},
-      {"S", "Sim"},
-      {"N", "N\xE3o"}};
-  EXPECT_EQ(f.msgPadrao->Messages.size(), table.size());
-  for (const auto& [key, text] : table) EXPECT_EQ(f.Msg(key), text) << key;
+  const LayoutDescription layout = LayoutDescription::Parse(ImportOFXLayoutText());
+  ASSERT_GT(layout.Objects().size(), 30u);
+  for (const LayoutObject& o : layout.Objects()) {
+    TComponent* c = o.name == f.Name ? &f : FindOwnedComponent(f, o.name);
+    ASSERT_NE(c, nullptr) << o.name;
+    auto* control = dynamic_cast<TControl*>(c);
+    if (control == nullptr) continue;
+    if (control != &f) {
+      EXPECT_EQ(control->ClassName(), o.kind) << o.name;
+    }
+    for (const LayoutProperty& p : o.properties) {
+      const std::string& n = p.name;
+      std::string shown;
+      if (n == "Left") shown = std::to_string(control->Left());
+      else if (n == "Top") shown = std::to_string(control->Top());
+      else if (n == "Width") shown = std::to_string(control->Width());
+      else if (n == "Height") shown = std::to_string(control->Height());
+      else if (n == "Caption") shown = control->Caption();
+      else if (n == "Enabled") shown = control->Enabled() ? "true" : "false";
+      else if (n == "Visible") shown = control->Visible() ? "true" : "false";
+      else if (n == "Parent") shown = control->Parent() != nullptr ? control->Parent()->Name : "";
+      else continue;
+      EXPECT_EQ(shown, p.value) << o.name << "." << n;
+    }
+  }
+}
+
+// What the screen's code sets beyond its description.
+TEST_F(ScreenLayout, ScreenWiresWhatTheDescriptionDoesNotHold) {
+  TfrmImportOFX& f = Form();
+  EXPECT_EQ(f.Height(), 377);  // the client area and the title bar
+  EXPECT_TRUE(static_cast<bool>(f.sbtConfirma->OnClick));
+  EXPECT_EQ(f.sbtConfirma->Parent(), f.panBotoes);
+  EXPECT_FALSE(f.grbDtMovimento->Visible());  // shown for banks 104 and 237
+  EXPECT_FALSE(f.cdsMovExtrBanco->Active());
 }
 
 TEST_F(ScreenLayout, TransactionsAreListedByDateAndBlockedRowsReappear) {

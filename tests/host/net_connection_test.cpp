@@ -185,7 +185,7 @@ namespace {
 class FakeHttpServer {
  public:
   struct Request {
-    std::string head;  // request line and headers
+    std::string head;  // request line and headers, each line ending in CRLF
     std::string body;  // as received (Content-Length bytes)
   };
   using Handler = std::function<void(int fd, const Request& request)>;
@@ -256,7 +256,7 @@ class FakeHttpServer {
         continue;
       }
       Request request;
-      request.head = data.substr(0, end);
+      request.head = data.substr(0, end + 2);
       size_t length = 0;
       const size_t at = request.head.find("Content-Length: ");
       if (at != std::string::npos) length = std::stoul(request.head.substr(at + 16));
@@ -406,6 +406,12 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
          for (int i = 0; alive && i < 16384; ++i) alive = FakeHttpServer::Send(fd, chunk);
        },
        "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
+      {"2 KiB of gzip inflating to 2 MiB",
+       [](int fd) {
+         const std::string reply = R"({"jsonrpc":"2.0","id":1,"result":")" + std::string(2 << 20, ' ') + "\"}";
+         FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, Gzip(reply), "Content-Encoding: gzip\r\n"));
+       },
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
   };
   for (const Case& c : cases) {
     FakeHttpServer server([&c](int fd, const FakeHttpServer::Request&) { c.reply(fd); });
@@ -456,6 +462,23 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
   EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[{"fields":[{"name":"A","type":"string",)"
             R"("size":9}],"rows":[["João"]]},"x"]})",
             Gunzip(received[0].body));
+}
+
+TEST(HttpConnection, ProxiesNamedInTheEnvironmentAreNotUsed) {
+  // A proxy on a closed loopback port: a call that went through it would fail.
+  const char* names[] = {"http_proxy", "https_proxy", "all_proxy", "ALL_PROXY"};
+  for (const char* name : names) setenv(name, "http://127.0.0.1:1", 1);
+  FakeHttpServer server([](int fd, const FakeHttpServer::Request&) {
+    FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":true})"));
+  });
+  try {
+    auto net = ConnectTo(server);
+    EXPECT_EQ(true, net->Call("ValidExtrato", {true}).Payload());
+  } catch (const Exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+  for (const char* name : names) unsetenv(name);
+  EXPECT_EQ(1u, server.Received().size());
 }
 
 }  // namespace

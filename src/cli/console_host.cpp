@@ -1,0 +1,79 @@
+// The console's host library of kvr61400 import.
+#include "cli/console_host.h"
+
+#include <iostream>
+
+#include "host/string_services.h"
+#include "platform/encoding.h"
+
+namespace kvr::cli {
+
+std::string Folded(const std::string& cp1252) {
+  std::string s = RemoveAcentos(cp1252);
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+void ConsoleHost::ShowError(const std::string& text) {
+  last_error = text;
+  Report("erro", text);
+}
+
+int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/, const std::vector<std::string>& buttons,
+                          int /*help_context*/) {
+  int chosen = ChooseButton(text, buttons);
+  nlohmann::json entry = {{"tipo", "pergunta"}, {"texto", Cp1252ToUtf8(text)}};
+  nlohmann::json captions = nlohmann::json::array();
+  for (const auto& b : buttons) captions.push_back(Cp1252ToUtf8(b));
+  entry["botoes"] = captions;
+  entry["resposta"] = chosen >= 0 ? Cp1252ToUtf8(buttons[static_cast<size_t>(chosen)]) : "";
+  messages_.push_back(entry);
+  last_answer = 11 + (chosen >= 0 ? chosen : 0);
+  if (!options_.json) {
+    std::cout << "[pergunta] " << Cp1252ToUtf8(text) << " -> "
+              << (chosen >= 0 ? Cp1252ToUtf8(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
+  }
+  return 11 + (chosen >= 0 ? chosen : 0);
+}
+
+void ConsoleHost::ShowMessage(const std::string& text, TMsgDlgType /*kind*/, int /*help_context*/) {
+  last_message = text;
+  Report("mensagem", text);
+}
+
+bool ConsoleHost::ExecuteOpenDialog(const std::string& /*filter*/, std::string& file_name) {
+  file_name = options_.file;
+  return true;
+}
+
+void ConsoleHost::Report(const char* kind, const std::string& text) {
+  messages_.push_back({{"tipo", kind}, {"texto", Cp1252ToUtf8(text)}});
+  if (!options_.json) std::cout << "[" << kind << "] " << Cp1252ToUtf8(text) << "\n";
+}
+
+int ConsoleHost::ChooseButton(const std::string& text, const std::vector<std::string>& buttons) {
+  auto find = [&](const std::string& folded) {
+    for (size_t i = 0; i < buttons.size(); ++i) {
+      if (Folded(buttons[i]) == folded) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  if (options_.answer) return find(*options_.answer ? "sim" : "nao");
+  std::string captions;
+  for (const auto& b : buttons) captions += (captions.empty() ? "" : "/") + Cp1252ToUtf8(b);
+  while (true) {
+    std::cerr << Cp1252ToUtf8(text) << " (" << captions << ") " << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line)) return find("nao");
+    std::string folded = Folded(Utf8ToCp1252(line));
+    while (!folded.empty() && (folded.back() == ' ' || folded.back() == '\r')) folded.pop_back();
+    if (folded == "s") folded = "sim";
+    if (folded == "n") folded = "nao";
+    int i = find(folded);
+    if (i >= 0) return i;
+  }
+}
+
+}  // namespace kvr::cli

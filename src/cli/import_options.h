@@ -1,0 +1,30 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kvr::cli {
+
+// What kvr61400 import was asked to do.
+struct TImportOptions {
+  std::string file;
+  std::string host = "127.0.0.1";
+  int port = 8061;
+  std::string token;  // read from --token-file
+  std::optional<std::string> tipo;  // Windows-1252
+  std::optional<std::string> de, ate;
+  std::optional<bool> answer;  // true: "Sim", false: "Não"
+  bool json = false;
+  bool summary = false;  // --sem-grade
+};
+
+// Reads the arguments of import (after its name) into options, reading the
+// secret of --token-file. Returns the problem in UTF-8 ("falta o ARQUIVO",
+// "opção desconhecida: --x"), empty when the arguments are sound.
+std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& options);
+
+// Prints the problem and the usage line on stderr; returns kExitUsage.
+int ImportUsageError(const std::string& problem);
+
+}  // namespace kvr::cli

@@ -1,0 +1,231 @@
+// kvr61400 import's output: the screen's state, as text and as JSON.
+#include "cli/import_report.h"
+
+#include <algorithm>
+#include <iostream>
+#include <regex>
+#include <vector>
+
+#include "cli/commands.h"
+#include "platform/data_packet.h"
+#include "platform/encoding.h"
+#include "platform/format_settings.h"
+#include "wire/money.h"
+#include "wire/utf8.h"
+
+namespace kvr::cli {
+
+namespace {
+
+// The filter in force as the user reads it: "movimentos de 01/05/2024 a
+// 08/05/2024" for a date range, "nenhum movimento" for the filter that no
+// row passes, empty for none; any other expression as it is.
+std::string DescribeFilter(const std::string& filter) {
+  static const std::regex range(R"(^DTMOVREAL>= '([^']*)' ?AND DTMOVREAL<= '([^']*)'$)");
+  std::smatch match;
+  if (filter.empty()) return "";
+  if (std::regex_match(filter, match, range)) return "movimentos de " + match[1].str() + " a " + match[2].str();
+  if (filter == "1 = 2") return "nenhum movimento";
+  return filter;
+}
+
+// The visible rows of the transaction table: how many, the credits and the
+// debits (magnitudes).
+struct TTotals {
+  int count = 0;
+  Money credit;
+  Money debit;
+};
+
+TTotals VisibleTotals(TClientDataSet& table) {
+  TTotals totals;
+  if (!table.Active()) return totals;
+  TField& value = table.FieldByName("VRMOVREAL");
+  TField& kind = table.FieldByName("IDMOVREAL");
+  for (table.First(); !table.Eof(); table.Next()) {
+    ++totals.count;
+    (kind.AsString() == "D" ? totals.debit : totals.credit) += Money::FromReais(value.AsFloat());
+  }
+  table.First();
+  return totals;
+}
+
+// An amount of the report ("soma": 12.5) as the module writes amounts, in the
+// locale's separators ("1.234,50", "-0,75").
+std::string Amount(const nlohmann::json& reais) {
+  return Cp1252ToUtf8(Money::FromReais(reais.get<double>())
+                          .Format(FormatSettings.DecimalSeparator, FormatSettings.ThousandSeparator));
+}
+
+// Stands for the grid's rows in the report until they are written.
+const char* const kRowsPlaceholder = "\x01linhas";
+
+// The grid columns shown, by index.
+std::vector<int> ShownColumns(const TDBGrid& grid) {
+  std::vector<int> shown;
+  const auto& cols = grid.Columns();
+  for (size_t i = 0; i < cols.size(); ++i)
+    if (cols[i].Visible) shown.push_back(static_cast<int>(i));
+  return shown;
+}
+
+// The grid's titles and row count; the rows are written straight from the
+// grid when printed (PrintState, PrintReport): a million of them as a tree
+// would take gigabytes.
+nlohmann::json GridState(TDBGrid& grid) {
+  nlohmann::json columns = nlohmann::json::array();
+  for (int c : ShownColumns(grid)) columns.push_back(Cp1252ToUtf8(grid.Columns()[static_cast<size_t>(c)].Title));
+  return {{"colunas", columns}, {"linhas", kRowsPlaceholder}, {"quantidade", grid.RowCount()}};
+}
+
+}  // namespace
+
+nlohmann::json ScreenState(TfrmImportOFX& f, bool with_grid) {
+  nlohmann::json s;
+  s["arquivo"] = Cp1252ToUtf8(f.edtFile->Text());
+  s["banco"] = Cp1252ToUtf8(f.edtBanco->Text());
+  s["conta"] = Cp1252ToUtf8(f.edtConta->Text());
+  nlohmann::json tipos = nlohmann::json::array();
+  for (const auto& t : f.cbTipoConta->Items.Strings()) tipos.push_back(Cp1252ToUtf8(t));
+  s["tipos_conta"] = tipos;
+  s["tipo_conta"] = Cp1252ToUtf8(f.cbTipoConta->Text());
+  s["data_inicial"] = Cp1252ToUtf8(f.depDtIni->Text());
+  s["data_final"] = Cp1252ToUtf8(f.depDtFim->Text());
+  s["valor_inicial"] = Cp1252ToUtf8(f.nedValorIni->Text());
+  s["valor_final"] = Cp1252ToUtf8(f.nedValorFim->Text());
+  if (f.grbDtMovimento->Visible()) {
+    s["movimento_de"] = Cp1252ToUtf8(f.depMovDe->Text());
+    s["movimento_ate"] = Cp1252ToUtf8(f.depMovAte->Text());
+  }
+  TClientDataSet& table = *f.cdsMovExtrBanco;
+  s["filtro"] = table.Active() && table.Filtered() ? Cp1252ToUtf8(table.Filter()) : "";
+  s["filtro_descricao"] = DescribeFilter(s["filtro"].get<std::string>());
+  const TTotals totals = VisibleTotals(table);
+  s["resumo"] = {{"movimentos", totals.count},
+                 {"creditos", totals.credit.Reais()},
+                 {"debitos", totals.debit.Reais()},
+                 {"soma", (totals.credit - totals.debit).Reais()}};
+  if (with_grid) s["grade"] = GridState(*f.dbgExtrBanco);
+  s["movimentos_no_extrato"] = table.Active() ? [&] {
+    const bool filtered = table.Filtered();
+    if (!filtered) return table.RecordCount();
+    // Counting the hidden rows too needs the filter off for a moment; the
+    // current row moves, which nothing after this depends on.
+    table.SetFiltered(false);
+    const int all = table.RecordCount();
+    table.SetFiltered(true);
+    return all;
+  }() : 0;
+  return s;
+}
+
+void PrintState(const nlohmann::json& s, bool with_grid, TfrmImportOFX& f) {
+  auto line = [](const char* label, const nlohmann::json& v) {
+    std::cout << label << ": " << v.get<std::string>() << "\n";
+  };
+  line("Banco", s["banco"]);
+  line("Conta", s["conta"]);
+  std::string tipos;
+  for (const auto& t : s["tipos_conta"]) tipos += (tipos.empty() ? "" : ", ") + t.get<std::string>();
+  std::cout << "Tipo de conta: " << s["tipo_conta"].get<std::string>() << " (" << tipos << ")\n";
+  line("Data inicial", s["data_inicial"]);
+  line("Data Final", s["data_final"]);
+  line("Valor inicial", s["valor_inicial"]);
+  line("Valor Final", s["valor_final"]);
+  if (s.contains("movimento_de")) {
+    std::cout << "Data do movimento: de " << s["movimento_de"].get<std::string>() << " at\xC3\xA9 "
+              << s["movimento_ate"].get<std::string>() << "\n";
+  }
+  const auto& grid = s["grade"];
+  const auto& totals = s["resumo"];
+  const std::string filter = s["filtro_descricao"].get<std::string>();
+  std::cout << "Movimentos: " << totals["movimentos"].get<int>() << " de "
+            << s["movimentos_no_extrato"].get<int>() << (filter.empty() ? "" : " (" + filter + ")") << "\n";
+  std::cout << "Soma: " << Amount(totals["soma"]) << " (cr\xC3\xA9" "ditos " << Amount(totals["creditos"])
+            << "; d\xC3\xA9" "bitos " << Amount(totals["debitos"]) << ")\n";
+  if (!with_grid) return;
+  TDBGrid& g = *f.dbgExtrBanco;
+  const int row_count = grid["quantidade"].get<int>();
+  const std::vector<int> shown = ShownColumns(g);
+  std::vector<size_t> widths;
+  for (const auto& c : grid["colunas"]) widths.push_back(Utf8Length(c.get<std::string>()));
+  // Two passes over the grid (widths, then lines) instead of a copy of it.
+  for (int r = 0; r < row_count; ++r) {
+    for (size_t i = 0; i < shown.size(); ++i)
+      widths[i] = std::max(widths[i], Utf8Length(Cp1252ToUtf8(g.CellText(r, shown[i]))));
+  }
+  // Amounts line up on the right, as in the grid.
+  std::vector<bool> right;
+  for (const auto& c : grid["colunas"]) right.push_back(c.get<std::string>() == "Valor");
+  std::string out;
+  auto print_row = [&](const std::vector<std::string>& cells) {
+    out.clear();
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const std::string& text = cells[i];
+      const std::string pad(widths[i] - Utf8Length(text), ' ');
+      out += right[i] ? pad + text : text;
+      if (i + 1 < cells.size()) out += right[i] ? "  " : pad + "  ";
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    std::cout << "  " << out << "\n";
+  };
+  std::vector<std::string> cells;
+  for (const auto& c : grid["colunas"]) cells.push_back(c.get<std::string>());
+  print_row(cells);
+  for (int r = 0; r < row_count; ++r) {
+    for (size_t i = 0; i < shown.size(); ++i) cells[i] = Cp1252ToUtf8(g.CellText(r, shown[i]));
+    print_row(cells);
+  }
+}
+
+void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
+  const std::string text = report.dump(2);
+  const std::string mark = nlohmann::json(kRowsPlaceholder).dump();
+  const size_t at = text.find(mark);
+  if (at == std::string::npos || f == nullptr) {
+    std::cout << text << "\n";
+    return;
+  }
+  std::cout << text.substr(0, at) << "[";
+  TDBGrid& g = *f->dbgExtrBanco;
+  const std::vector<int> shown = ShownColumns(g);
+  std::string line;
+  const int rows = g.RowCount();
+  for (int r = 0; r < rows; ++r) {
+    line = r == 0 ? "\n" : ",\n";
+    line += "        [";
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (i > 0) line += ", ";
+      AppendJsonString(line, g.CellText(r, shown[i]));
+    }
+    line += "]";
+    std::cout << line;
+  }
+  std::cout << (rows > 0 ? "\n      ]" : "]") << text.substr(at + mark.size()) << "\n";
+}
+
+// The end of an import in words, for the last line.
+const char* OutcomeText(int status) {
+  switch (status) {
+    case kExitOk:
+      return "importado";
+    case kExitAlreadyRecorded:
+      return "j\xC3\xA1 cadastrado, nada gravado";
+    case kExitEnded:
+      return "n\xC3\xA3o importado";
+    case kExitDeclined:
+      return "cancelado na pergunta sobre movimentos repetidos, nada gravado";
+    case kExitUsage:
+      return "erro de uso";
+    default:
+      return "erro";
+  }
+}
+
+std::string Thousands(long long n) {
+  std::string digits = std::to_string(n);
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<size_t>(i), ".");
+  return digits;
+}
+
+}  // namespace kvr::cli

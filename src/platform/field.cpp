@@ -1,0 +1,141 @@
+// TField: one column of TClientDataSet, read and written on the table's
+// current row or its pending insert/edit buffer.
+#include <cmath>
+
+#include "platform/cell_values.h"
+#include "platform/client_dataset.h"
+#include "platform/errors.h"
+#include "platform/filter_expression.h"
+#include "platform/format.h"
+
+namespace kvr {
+
+TField::TField(TClientDataSet& dataset, int index, TFieldDef def)
+    : dataset_(dataset), index_(index), def_(std::move(def)) {}
+
+TCellView TField::Cell() const { return dataset_.CellOf(index_); }
+
+bool TField::IsNull() const {
+  if (!dataset_.active_) return true;
+  return Cell().kind == TCellView::Null;
+}
+
+TVariant TField::Value() const {
+  if (!dataset_.active_) return TVariant{};
+  return ToVariant(Cell());
+}
+
+std::string TField::AsString() const {
+  if (!dataset_.active_) return "";
+  const TCellView v = Cell();
+  if (v.kind == TCellView::Null) return "";
+  if (v.kind == TCellView::Text) return std::string(v.text);
+  const double d = v.number;
+  if (def_.DataType == TFieldType::ftDateTime) {
+    if (d != std::floor(d)) return FormatDateTime("dd/mm/yyyy hh:nn:ss", d);
+    return FormatDateTime("dd/mm/yyyy", d);
+  }
+  return FloatToStr(d);
+}
+
+double TField::AsFloat() const {
+  if (!dataset_.active_) return 0;
+  const TCellView v = Cell();
+  if (v.kind == TCellView::Null) return 0;
+  if (v.kind == TCellView::Number) return v.number;
+  return StrToFloat(std::string(v.text));
+}
+
+TDateTime TField::AsDateTime() const {
+  if (!dataset_.active_) return 0;
+  const TCellView v = Cell();
+  if (v.kind == TCellView::Null) return 0;
+  if (v.kind == TCellView::Number) return v.number;
+  TDateTime d = 0;
+  if (!ParseDisplayDate(v.text, d))
+    throw EConvertError("\"" + std::string(v.text) + "\" n\xE3o \xE9 uma data v\xE1lida");
+  return d;
+}
+
+void TField::SetValue(const TVariant& value) {
+  TClientDataSet& ds = dataset_;
+  if (ds.state_ != TDataSetState::dsInsert && ds.state_ != TDataSetState::dsEdit)
+    throw EDatabaseError("A tabela n\xE3o est\xE1 em inclus\xE3o ou edi\xE7\xE3o (coluna " + def_.Name + ").");
+  TVariant stored;
+  if (value.index() == 1) {
+    if (def_.DataType == TFieldType::ftString) {
+      stored = FloatToStr(std::get<1>(value));
+    } else {
+      stored = std::get<1>(value);
+    }
+  } else if (value.index() == 2) {
+    const std::string& text = std::get<2>(value);
+    if (def_.DataType == TFieldType::ftString) {
+      stored = text;
+    } else if (text.empty()) {
+      stored = TVariant{};
+    } else if (def_.DataType == TFieldType::ftFloat) {
+      stored = StrToFloat(text);
+    } else {
+      TDateTime d = 0;
+      if (!ParseDisplayDate(text, d)) throw EConvertError("\"" + text + "\" n\xE3o \xE9 uma data v\xE1lida");
+      stored = d;
+    }
+  }
+  if (stored.index() == 2 && def_.Size > 0 && std::get<2>(stored).size() > static_cast<size_t>(def_.Size))
+    std::get<2>(stored).resize(static_cast<size_t>(def_.Size));
+  ds.pending_[static_cast<size_t>(index_)] = std::move(stored);
+}
+
+void TField::SetAsString(std::string_view text) {
+  if (def_.DataType != TFieldType::ftString) {
+    SetValue(TVariant{std::string(text)});
+    return;
+  }
+  if (dataset_.state_ != TDataSetState::dsInsert && dataset_.state_ != TDataSetState::dsEdit) {
+    SetValue(TVariant{});  // reports the state error
+    return;
+  }
+  if (def_.Size > 0 && text.size() > static_cast<size_t>(def_.Size)) text = text.substr(0, static_cast<size_t>(def_.Size));
+  TVariant& cell = dataset_.pending_[static_cast<size_t>(index_)];
+  if (auto* s = std::get_if<std::string>(&cell)) {
+    s->assign(text);
+  } else {
+    cell.emplace<std::string>(text);
+  }
+}
+
+void TField::SetAsFloat(double value) {
+  if (def_.DataType == TFieldType::ftString ||
+      (dataset_.state_ != TDataSetState::dsInsert && dataset_.state_ != TDataSetState::dsEdit)) {
+    SetValue(TVariant{value});
+    return;
+  }
+  dataset_.pending_[static_cast<size_t>(index_)] = value;
+}
+
+void TField::SetAsDateTime(TDateTime value) {
+  if (def_.DataType != TFieldType::ftString &&
+      (dataset_.state_ == TDataSetState::dsInsert || dataset_.state_ == TDataSetState::dsEdit)) {
+    dataset_.pending_[static_cast<size_t>(index_)] = value;
+    return;
+  }
+  if (def_.DataType == TFieldType::ftString) {
+    SetValue(TVariant{std::string(value != std::floor(value) ? FormatDateTime("dd/mm/yyyy hh:nn:ss", value)
+                                                              : FormatDateTime("dd/mm/yyyy", value))});
+    return;
+  }
+  SetValue(TVariant{value});
+}
+void TField::Clear() { SetValue(TVariant{}); }
+
+std::string TField::DisplayText() {
+  std::string text;
+  if (OnGetText) {
+    OnGetText(*this, text, true);
+    return text;
+  }
+  return AsString();
+}
+
+}  // namespace kvr

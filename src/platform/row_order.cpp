@@ -1,0 +1,69 @@
+#include "platform/row_order.h"
+
+namespace kvr {
+
+const RowOrder::Key& RowOrder::KeyOf(const TableRow* r) {
+  scratch_key_.resize(fields_.size());
+  for (size_t i = 0; i < fields_.size(); ++i)
+    scratch_key_[i] = ToVariant(r->data.Get(static_cast<size_t>(fields_[i])));
+  return scratch_key_;
+}
+
+void RowOrder::SetFields(std::vector<int> fields) {
+  fields_ = std::move(fields);
+  groups_.clear();
+  if (fields_.empty()) return;
+  for (TableRow* r : rows_.TakeInOrder()) Place(r, nullptr);
+}
+
+void RowOrder::Place(TableRow* r, TableRow* before) {
+  if (fields_.empty()) {
+    rows_.Link(r, before);
+    return;
+  }
+  auto it = groups_.find(KeyOf(r));
+  if (it != groups_.end()) {
+    Group& g = it->second;
+    rows_.Link(r, g.last->next);
+    g.last = r;
+    ++g.count;
+    return;
+  }
+  it = groups_.emplace(scratch_key_, Group{r, r, 1}).first;
+  ++it;
+  rows_.Link(r, it == groups_.end() ? nullptr : it->second.first);
+}
+
+void RowOrder::Unplace(TableRow* r) {
+  if (!fields_.empty()) {
+    auto it = groups_.find(KeyOf(r));
+    if (it != groups_.end()) {
+      Group& g = it->second;
+      if (--g.count == 0) {
+        groups_.erase(it);
+      } else {
+        if (g.first == r) g.first = r->next;
+        if (g.last == r) g.last = r->prev;
+      }
+    }
+  }
+  rows_.Unlink(r);
+}
+
+bool RowOrder::Before(const TableRow* a, const TableRow* b) {
+  const Key ka = KeyOf(a);
+  const Key& kb = KeyOf(b);
+  if (KeyLess{}(ka, kb)) return true;
+  if (KeyLess{}(kb, ka)) return false;
+  return a->seq < b->seq;
+}
+
+bool RowOrder::KeyDiffers(const TableRow* row, const std::vector<TVariant>& values) const {
+  for (int f : fields_) {
+    const size_t i = static_cast<size_t>(f);
+    if (CompareViews(row->data.Get(i), View(values[i])) != 0) return true;
+  }
+  return false;
+}
+
+}  // namespace kvr

@@ -1,0 +1,258 @@
+#include "screen/imported_statements_model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "host/host_library.h"
+#include "platform/encoding.h"
+#include "platform/errors.h"
+
+namespace kvr {
+
+const std::array<const char*, 6> ImportedStatementsModel::kColumns = {
+    "Extrato", "Per\xEDodo", "Saldo inicial", "Saldo final", "Movimentos", "Situa\xE7\xE3o"};
+
+namespace {
+
+// The server's texts are UTF-8; the model's, Windows-1252.
+std::string Text(const nlohmann::json& value) {
+  return value.is_string() ? Utf8ToCp1252(value.get<std::string>()) : std::string();
+}
+
+long long Whole(const nlohmann::json& value) { return value.is_number() ? value.get<long long>() : 0; }
+
+Money Reais(const nlohmann::json& value) {
+  return value.is_number() ? Money::FromReais(value.get<double>()) : Money();
+}
+
+const nlohmann::json& Field(const nlohmann::json& object, const char* name) {
+  static const nlohmann::json kNull;
+  if (!object.is_object()) return kNull;
+  const auto found = object.find(name);
+  return found == object.end() ? kNull : *found;
+}
+
+const nlohmann::json& List(const nlohmann::json& object, const char* name) {
+  static const nlohmann::json kEmpty = nlohmann::json::array();
+  const nlohmann::json& value = Field(object, name);
+  return value.is_array() ? value : kEmpty;
+}
+
+// "2024-01-31" as a date; false for anything else (null, a day the month
+// does not have).
+bool Day(const nlohmann::json& value, TDateTime& day) {
+  if (!value.is_string()) return false;
+  const std::string& text = value.get_ref<const std::string&>();
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (i != 4 && i != 7 && (text[i] < '0' || text[i] > '9')) return false;
+  try {
+    day = EncodeDate(std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)), std::stoi(text.substr(8, 2)));
+  } catch (const EConvertError&) {
+    return false;
+  }
+  return true;
+}
+
+std::string DayText(TDateTime day) {
+  int year = 0, month = 0, dom = 0;
+  DecodeDate(day, year, month, dom);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d/%02d/%04d", dom, month, year);
+  return text;
+}
+
+std::string Plural(long long count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+std::string KindName(const std::string& kind) {
+  if (kind == "C") return "Circulante";
+  if (kind == "L") return "Aplica\xE7\xE3o";
+  if (kind == "G") return "Garantida";
+  return kind;
+}
+
+}  // namespace
+
+ImportedStatementsModel::ImportedStatementsModel() : connection_(nullptr) {
+  connection_.ServerName = "kvr61400.rdmImportOFX";
+  connection_.OnBeforeConnect = [](TComponent* sender) {
+    auto* net = static_cast<TNetConnection*>(sender);
+    net->Host = HostLibrary().WebURL();
+    net->Port = HostLibrary().WebPort();
+    net->Token = HostLibrary().WebToken();
+  };
+}
+
+ImportedStatementsModel::~ImportedStatementsModel() = default;
+
+bool ImportedStatementsModel::Refresh() {
+  nlohmann::json continuity;
+  try {
+    THostLibrary& host = HostLibrary();
+    host.ActiveShowAvi(host.MainForm(), 1);
+    struct Finish {
+      THostLibrary& host;
+      TNetConnection& connection;
+      ~Finish() {
+        host.DeactiveShowAvi();
+        connection.SetConnected(false);
+      }
+    } finish{host, connection_};
+    connection_.SetConnected(true);
+    continuity = CheckResultServ(connection_.Call("GetContinuidade", {""}), false, 0);
+    if (!continuity.is_array()) throw Exception("Resposta inesperada do servidor a GetContinuidade.");
+  } catch (const std::exception& error) {
+    error_ = error.what();
+    return false;
+  }
+  error_.clear();
+  Show(continuity);
+  return true;
+}
+
+void ImportedStatementsModel::Show(const nlohmann::json& continuity) {
+  const std::string chosen = chosen_ >= 0 ? accounts_[static_cast<size_t>(chosen_)].code : std::string();
+  statements_.clear();
+  accounts_.clear();
+  if (continuity.is_array()) {
+    for (const nlohmann::json& entry : continuity) {
+      std::vector<Statement> statements;
+      long long problems = 0;
+      for (const nlohmann::json& item : List(entry, "extratos")) {
+        Statement statement;
+        statement.id = Text(Field(item, "extrato"));
+        statement.dated = Day(Field(item, "dataInicial"), statement.start) &&
+                          Day(Field(item, "dataFinal"), statement.end);
+        statement.opening = Reais(Field(item, "saldoInicial"));
+        statement.closing = Reais(Field(item, "saldoFinal"));
+        statement.movements = Whole(Field(item, "movimentos"));
+        for (const nlohmann::json& problem : List(item, "problemas"))
+          statement.problems.push_back(
+              {Text(Field(problem, "tipo")), Whole(Field(problem, "dias")), Reais(Field(problem, "diferenca"))});
+        problems += static_cast<long long>(statement.problems.size());
+        statements.push_back(std::move(statement));
+      }
+      const std::string code = Text(Field(entry, "conta")), bank = Text(Field(entry, "banco"));
+      std::string caption = code;
+      if (!bank.empty())
+        caption += " - banco " + bank + ", conta " + Text(Field(entry, "numero")) + ", " +
+                   KindName(Text(Field(entry, "tipo")));
+      // Which accounts need looking at, before choosing one.
+      if (problems > 0) caption += " (" + Plural(problems, "problema", "problemas") + ")";
+      accounts_.push_back({code, std::move(caption)});
+      statements_.push_back(std::move(statements));
+    }
+  }
+  chosen_ = accounts_.empty() ? -1 : 0;
+  for (size_t i = 0; i < accounts_.size(); ++i) {
+    if (accounts_[i].code == chosen) {
+      chosen_ = static_cast<int>(i);
+      break;
+    }
+  }
+  ShowChosen();
+}
+
+void ImportedStatementsModel::ChooseIndex(int index) {
+  chosen_ = index >= 0 && index < static_cast<int>(accounts_.size()) ? index : -1;
+  ShowChosen();
+}
+
+bool ImportedStatementsModel::ChooseAccount(const std::string& code) {
+  for (size_t i = 0; i < accounts_.size(); ++i) {
+    if (accounts_[i].code == code) {
+      ChooseIndex(static_cast<int>(i));
+      return true;
+    }
+  }
+  return false;
+}
+
+void ImportedStatementsModel::ShowChosen() {
+  rows_.clear();
+  if (chosen_ < 0) {
+    summary_ = "Nenhuma conta corrente cadastrada no servidor.";
+    FillChart({});
+    return;
+  }
+  const std::vector<Statement>& statements = statements_[static_cast<size_t>(chosen_)];
+  long long problems = 0;
+  for (const Statement& statement : statements) {
+    std::string described;
+    for (const Problem& problem : statement.problems) {
+      if (!described.empty()) described += "; ";
+      if (problem.kind == "lacuna")
+        described += "lacuna de " + Plural(problem.days, "dia", "dias");
+      else if (problem.kind == "sobreposicao")
+        described += "sobreposi\xE7\xE3o de " + Plural(problem.days, "dia", "dias");
+      else if (problem.kind == "saldo")
+        described += std::string("saldo inicial difere do final anterior em ") +
+                     (problem.difference.Negative() ? "-" : "") + "R$ " + problem.difference.Abs().Format();
+      else
+        described += problem.kind;
+    }
+    problems += static_cast<long long>(statement.problems.size());
+    TStatementRow row;
+    row.problem = !statement.problems.empty();
+    row.cells = {statement.id,
+                 statement.dated ? DayText(statement.start) + " a " + DayText(statement.end) : "sem per\xEDodo",
+                 statement.opening.FormatBalance(),
+                 statement.closing.FormatBalance(),
+                 std::to_string(statement.movements),
+                 row.problem       ? described
+                 : rows_.empty()   ? "primeiro extrato"
+                                   : "em sequ\xEAncia"};
+    rows_.push_back(std::move(row));
+  }
+  if (statements.empty())
+    summary_ = "Nenhum extrato gravado desta conta.";
+  else
+    summary_ = Plural(static_cast<long long>(statements.size()), "extrato", "extratos") + ", " +
+               (problems == 0 ? std::string("em sequ\xEAncia, sem problemas")
+                              : Plural(problems, "problema marcado", "problemas marcados")) +
+               ".";
+  FillChart(statements);
+}
+
+void ImportedStatementsModel::FillChart(const std::vector<Statement>& statements) {
+  chart_ = TBalanceChart();
+  // Each statement runs from its opening balance on its first day to its
+  // closing balance at the end of its last day.
+  bool reached = false;
+  TDateTime reach = 0, line_end = 0;
+  for (const Statement& statement : statements) {
+    if (!statement.dated) continue;
+    const TDateTime after_end = std::max(statement.start, statement.end) + 1;
+    bool gap = false, overlap = false;
+    for (const Problem& problem : statement.problems) {
+      gap = gap || problem.kind == "lacuna";
+      overlap = overlap || problem.kind == "sobreposicao";
+    }
+    // The server marks neither on the first statement; with nothing before
+    // it there is no stretch to draw.
+    if (reached && gap)
+      chart_.bands.push_back({TChartBand::kGap, reach, statement.start});
+    else if (reached && overlap)
+      chart_.bands.push_back({TChartBand::kOverlap, statement.start, std::min(after_end, reach)});
+    if (chart_.lines.empty() || gap || statement.start < line_end) chart_.lines.emplace_back();
+    chart_.lines.back().push_back({statement.start, statement.opening.Reais()});
+    chart_.lines.back().push_back({after_end, statement.closing.Reais()});
+    line_end = after_end;
+    chart_.closings.push_back({after_end, statement.closing.Reais()});
+    if (!reached || after_end > reach) reach = after_end;
+    reached = true;
+    chart_.first = chart_.closings.size() == 1 ? statement.start : std::min(chart_.first, statement.start);
+    chart_.last = std::max(chart_.last, after_end);
+    chart_.low = std::min({chart_.low, statement.opening.Reais(), statement.closing.Reais()});
+    chart_.high = std::max({chart_.high, statement.opening.Reais(), statement.closing.Reais()});
+  }
+  if (chart_.Empty()) return;
+  const double margin = std::max(1.0, (chart_.high - chart_.low) * 0.08);
+  chart_.low -= margin;
+  chart_.high += margin;
+}
+
+}  // namespace kvr

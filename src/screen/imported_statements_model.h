@@ -1,0 +1,156 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/net_connection.h"
+#include "platform/sysutils.h"
+#include "wire/money.h"
+
+namespace kvr {
+
+// One account of the window's list: its code and the caption offered, e.g.
+// "001 - banco 341, conta 123456, Circulante (3 problemas)".
+struct TStatementAccount {
+  std::string code;
+  std::string caption;
+};
+
+// One stored statement as a row of the window's table, the cells in the
+// order of ImportedStatementsModel::kColumns.
+struct TStatementRow {
+  std::array<std::string, 6> cells;
+  // True when the row marks a break of the chain (a gap, an overlap, a
+  // balance that differs): the front end draws it as a problem.
+  bool problem = false;
+};
+
+// A balance on a day: the opening balance at the start of a statement's
+// first day, the closing balance at the start of the day after its last.
+struct TBalancePoint {
+  TDateTime day = 0;
+  double reais = 0;
+};
+
+// A stretch of days drawn over the chart's whole height.
+struct TChartBand {
+  enum Kind { kGap, kOverlap };
+  Kind kind = kGap;
+  TDateTime from = 0, to = 0;
+};
+
+// The chart of the chosen account's balance over time. Each statement with a
+// period runs from its opening to its closing balance; a gap breaks the line,
+// and so does a statement that starts before the line's end (an overlap),
+// which joined on would draw the balance running back in time.
+struct TBalanceChart {
+  // The unbroken runs of the balance line, in period order.
+  std::vector<std::vector<TBalancePoint>> lines;
+  // The closing balance of every statement drawn.
+  std::vector<TBalancePoint> closings;
+  // A gap from the end of the chain so far to the statement's start; an
+  // overlap from the statement's start to the earlier of its end and the
+  // chain's end. In period order.
+  std::vector<TChartBand> bands;
+  // The days shown: the first statement's start to the last one's end.
+  TDateTime first = 0, last = 0;
+  // The balances shown: every balance and zero, with a margin of 8% of the
+  // span (at least R$ 1,00) below and above.
+  double low = 0, high = 0;
+
+  // True when no statement has a period: nothing to draw.
+  bool Empty() const { return closings.empty(); }
+};
+
+// The window "Extratos importados" as a model: the server's statement
+// continuity (GetContinuidade) as the list of accounts, the chosen account's
+// stored statements in period order as table rows with what breaks the chain
+// between each and the one before marked, a summary line and the balance
+// chart's data. Read only. Every text is Windows-1252, like the module's;
+// amounts are Brazilian ("1.350,00") whatever the locale, as the clerk reads
+// reais, and dates "dd/mm/aaaa".
+//
+// The host library (HostLibrary()) must be installed while Refresh runs.
+class ImportedStatementsModel {
+ public:
+  // The window's title and the menu entry's caption.
+  static constexpr const char* kTitle = "Extratos importados";
+  // The table's column titles.
+  static const std::array<const char*, 6> kColumns;
+
+  ImportedStatementsModel();
+  ~ImportedStatementsModel();
+  ImportedStatementsModel(const ImportedStatementsModel&) = delete;
+  ImportedStatementsModel& operator=(const ImportedStatementsModel&) = delete;
+
+  // The connection Refresh calls through, owned by the model: the server
+  // address, port and secret come from the host library at each Refresh; a
+  // test may replace its transport (SetTransport).
+  TNetConnection& Connection() { return connection_; }
+
+  // Asks the server for every account's continuity (GetContinuidade with
+  // code ""), with the host's busy indicator over its main window during
+  // the call, and shows the answer as Show does. On a failure (the server's
+  // refusal, a transport failure, an answer that is no list) returns false
+  // with Error() saying why, and keeps what was shown.
+  bool Refresh();
+  // The reason the last Refresh failed; empty after one that succeeded.
+  const std::string& Error() const { return error_; }
+
+  // Shows continuity, a GetContinuidade answer (anything but a list counts
+  // as an empty one): the accounts, keeping the chosen one when it is still
+  // there, else the first. Missing or mistyped fields read as empty texts
+  // and zeros.
+  void Show(const nlohmann::json& continuity);
+
+  // The accounts of the last answer shown, in the server's order.
+  const std::vector<TStatementAccount>& Accounts() const { return accounts_; }
+  // The position of the chosen account in Accounts(); -1 when there is none.
+  int Chosen() const { return chosen_; }
+  // Chooses the account at that position (-1 or past the end: none).
+  void ChooseIndex(int index);
+  // Chooses the account of that code; false (nothing changed) when it is not
+  // in the list.
+  bool ChooseAccount(const std::string& code);
+
+  // The chosen account's statements, in period order.
+  const std::vector<TStatementRow>& Rows() const { return rows_; }
+  // The line under the table: how many statements and problems, or why
+  // there are none.
+  const std::string& Summary() const { return summary_; }
+  // The chosen account's balance chart (empty when none is chosen).
+  const TBalanceChart& Chart() const { return chart_; }
+
+ private:
+  struct Problem {
+    std::string kind;
+    long long days = 0;
+    Money difference;
+  };
+  struct Statement {
+    std::string id;
+    bool dated = false;
+    TDateTime start = 0, end = 0;
+    Money opening, closing;
+    long long movements = 0;
+    std::vector<Problem> problems;
+  };
+
+  void ShowChosen();
+  void FillChart(const std::vector<Statement>& statements);
+
+  TNetConnection connection_;
+  std::string error_;
+  std::vector<TStatementAccount> accounts_;
+  // The statements of each account, in the order of accounts_.
+  std::vector<std::vector<Statement>> statements_;
+  int chosen_ = -1;
+  std::vector<TStatementRow> rows_;
+  std::string summary_;
+  TBalanceChart chart_;
+};
+
+}  // namespace kvr

@@ -1,0 +1,329 @@
+// The model of the window "Extratos importados": the server's continuity as
+// accounts, table rows, summary and chart data, and its refresh through a
+// server double. (The desktop's smoke test of the window runs it against a
+// real kvr61400-server.)
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "recording_host.h"
+#include "screen/imported_statements_model.h"
+#include "server_double.h"
+
+namespace kvr::testing {
+namespace {
+
+using Cells = std::array<std::string, 6>;
+
+// Account 001 with a gap before its third statement and an overlap and a
+// balance break before its fourth; 002 with one statement; 003 with none.
+const nlohmann::json kContinuity = nlohmann::json::parse(R"([
+  {"conta":"001","banco":"341","numero":"123456","tipo":"C","extratos":[
+    {"extrato":"1","dataInicial":"2024-01-01","dataFinal":"2024-01-31","saldoInicial":1000.0,
+     "saldoFinal":1250.4,"movimentos":1,"problemas":[]},
+    {"extrato":"2","dataInicial":"2024-02-01","dataFinal":"2024-02-29","saldoInicial":1250.4,
+     "saldoFinal":980.1,"movimentos":1,"problemas":[]},
+    {"extrato":"3","dataInicial":"2024-04-01","dataFinal":"2024-04-30","saldoInicial":980.1,
+     "saldoFinal":-320.0,"movimentos":1,"problemas":[{"tipo":"lacuna","dias":31}]},
+    {"extrato":"4","dataInicial":"2024-04-24","dataFinal":"2024-05-31","saldoInicial":-307.5,
+     "saldoFinal":410.75,"movimentos":1,
+     "problemas":[{"tipo":"sobreposicao","dias":7},{"tipo":"saldo","diferenca":12.5}]}]},
+  {"conta":"002","banco":"341","numero":"123456","tipo":"L","extratos":[
+    {"extrato":"5","dataInicial":"2024-01-01","dataFinal":"2024-01-31","saldoInicial":5000.0,
+     "saldoFinal":5100.0,"movimentos":3,"problemas":[]}]},
+  {"conta":"003","banco":"237","numero":"543210","tipo":"G","extratos":[]}])");
+
+std::vector<Cells> CellsOf(const ImportedStatementsModel& model) {
+  std::vector<Cells> cells;
+  for (const TStatementRow& row : model.Rows()) cells.push_back(row.cells);
+  return cells;
+}
+
+std::vector<std::string> Captions(const ImportedStatementsModel& model) {
+  std::vector<std::string> captions;
+  for (const TStatementAccount& account : model.Accounts()) captions.push_back(account.caption);
+  return captions;
+}
+
+std::string Iso(TDateTime day) {
+  int year = 0, month = 0, dom = 0;
+  DecodeDate(day, year, month, dom);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, dom);
+  return text;
+}
+
+// "2024-02-01 1250.40" per point.
+std::vector<std::string> Points(const std::vector<TBalancePoint>& points) {
+  std::vector<std::string> texts;
+  for (const TBalancePoint& point : points) {
+    char amount[32];
+    std::snprintf(amount, sizeof amount, " %.2f", point.reais);
+    texts.push_back(Iso(point.day) + amount);
+  }
+  return texts;
+}
+
+// "lacuna 2024-03-01 2024-04-01" per band.
+std::vector<std::string> Bands(const TBalanceChart& chart) {
+  std::vector<std::string> texts;
+  for (const TChartBand& band : chart.bands)
+    texts.push_back(std::string(band.kind == TChartBand::kGap ? "lacuna " : "sobreposicao ") + Iso(band.from) +
+                    " " + Iso(band.to));
+  return texts;
+}
+
+// An account 001 holding the given statements.
+nlohmann::json OneAccount(const nlohmann::json& statements) {
+  return nlohmann::json::array({{{"conta", "001"}, {"extratos", statements}}});
+}
+
+TEST(ImportedStatementsModel, RowsMarkTheBreaksOfTheChain) {
+  ImportedStatementsModel model;
+  model.Show(kContinuity);
+  ASSERT_EQ(model.Chosen(), 0);
+  EXPECT_EQ(CellsOf(model),
+            (std::vector<Cells>{
+                {"1", "01/01/2024 a 31/01/2024", "1.000,00 C", "1.250,40 C", "1", "primeiro extrato"},
+                {"2", "01/02/2024 a 29/02/2024", "1.250,40 C", "980,10 C", "1", "em sequ\xEAncia"},
+                {"3", "01/04/2024 a 30/04/2024", "980,10 C", "320,00 D", "1", "lacuna de 31 dias"},
+                {"4", "24/04/2024 a 31/05/2024", "307,50 D", "410,75 C", "1",
+                 "sobreposi\xE7\xE3o de 7 dias; saldo inicial difere do final anterior em R$ 12,50"}}));
+  std::vector<bool> marked;
+  for (const TStatementRow& row : model.Rows()) marked.push_back(row.problem);
+  EXPECT_EQ(marked, (std::vector<bool>{false, false, true, true}));
+  EXPECT_EQ(model.Summary(), "4 extratos, 3 problemas marcados.");
+  EXPECT_EQ(Captions(model), (std::vector<std::string>{
+                                 "001 - banco 341, conta 123456, Circulante (3 problemas)",
+                                 "002 - banco 341, conta 123456, Aplica\xE7\xE3o",
+                                 "003 - banco 237, conta 543210, Garantida"}));
+}
+
+TEST(ImportedStatementsModel, CellsOfOneStatement) {
+  struct Case {
+    const char* statement;
+    Cells cells;
+    bool problem;
+  };
+  const Case cases[] = {
+      {R"({"extrato":"7","dataInicial":"2024-02-01","dataFinal":"2024-02-29","saldoInicial":1350,
+           "saldoFinal":-0.01,"movimentos":12,"problemas":[]})",
+       {"7", "01/02/2024 a 29/02/2024", "1.350,00 C", "0,01 D", "12", "primeiro extrato"}, false},
+      {R"({"extrato":"8","dataInicial":"2023-12-31","dataFinal":"2024-01-01","saldoInicial":1234567.891,
+           "saldoFinal":0,"movimentos":0})",
+       {"8", "31/12/2023 a 01/01/2024", "1.234.567,89 C", "0,00 C", "0", "primeiro extrato"}, false},
+      // No such day, no end, a date with a time: no period.
+      {R"({"extrato":"9","dataInicial":"2024-02-30","dataFinal":"2024-03-31"})",
+       {"9", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
+      {R"({"extrato":"10","dataInicial":"2024-03-01","dataFinal":null})",
+       {"10", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
+      {R"({"extrato":"11","dataInicial":"2024-03-01T00:00:00","dataFinal":"2024-03-31"})",
+       {"11", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
+      {R"({"extrato":12,"saldoInicial":"10,00","movimentos":"3","problemas":{"tipo":"lacuna"}})",
+       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
+      {R"({"problemas":[{"tipo":"lacuna","dias":1}]})",
+       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "lacuna de 1 dia"}, true},
+      {R"({"problemas":[{"tipo":"sobreposicao","dias":1}]})",
+       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "sobreposi\xE7\xE3o de 1 dia"}, true},
+      {R"({"problemas":[{"tipo":"saldo","diferenca":-1350}]})",
+       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0",
+        "saldo inicial difere do final anterior em -R$ 1.350,00"}, true},
+      {R"({"problemas":[{"tipo":"lacuna","dias":29},{"tipo":"outro"}]})",
+       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "lacuna de 29 dias; outro"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.statement);
+    ImportedStatementsModel model;
+    model.Show(OneAccount(nlohmann::json::array({nlohmann::json::parse(c.statement)})));
+    ASSERT_EQ(model.Rows().size(), 1u);
+    EXPECT_EQ(model.Rows()[0].cells, c.cells);
+    EXPECT_EQ(model.Rows()[0].problem, c.problem);
+  }
+}
+
+TEST(ImportedStatementsModel, CaptionsAndSummaries) {
+  struct Case {
+    const char* account;
+    const char* caption;
+    const char* summary;
+  };
+  const Case cases[] = {
+      {R"({"conta":"004","extratos":[]})", "004", "Nenhum extrato gravado desta conta."},
+      {R"({"conta":"004","banco":"1","numero":"9","tipo":"X"})", "004 - banco 1, conta 9, X",
+       "Nenhum extrato gravado desta conta."},
+      {R"({"conta":"004","extratos":[{}]})", "004", "1 extrato, em sequ\xEAncia, sem problemas."},
+      {R"({"conta":"004","extratos":[{},{"problemas":[{"tipo":"lacuna","dias":3}]}]})", "004 (1 problema)",
+       "2 extratos, 1 problema marcado."},
+      {R"({"conta":"004","extratos":[{"problemas":[{"tipo":"lacuna"},{"tipo":"saldo"}]},
+                                     {"problemas":[{"tipo":"saldo"}]}]})",
+       "004 (3 problemas)", "2 extratos, 3 problemas marcados."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.account);
+    ImportedStatementsModel model;
+    model.Show(nlohmann::json::array({nlohmann::json::parse(c.account)}));
+    EXPECT_EQ(Captions(model), std::vector<std::string>{c.caption});
+    EXPECT_EQ(model.Summary(), c.summary);
+  }
+}
+
+TEST(ImportedStatementsModel, TheChosenAccountSurvivesANewAnswerWhileItIsThere) {
+  ImportedStatementsModel model;
+  model.Show(kContinuity);
+  ASSERT_TRUE(model.ChooseAccount("002"));
+  EXPECT_EQ(model.Chosen(), 1);
+  EXPECT_EQ(CellsOf(model), (std::vector<Cells>{{"5", "01/01/2024 a 31/01/2024", "5.000,00 C", "5.100,00 C",
+                                                  "3", "primeiro extrato"}}));
+  EXPECT_EQ(model.Summary(), "1 extrato, em sequ\xEAncia, sem problemas.");
+  EXPECT_FALSE(model.ChooseAccount("009"));
+  EXPECT_EQ(model.Chosen(), 1);
+
+  // 002 moved to the end: still chosen.
+  model.Show(nlohmann::json::array({kContinuity[0], kContinuity[2], kContinuity[1]}));
+  EXPECT_EQ(model.Chosen(), 2);
+  EXPECT_EQ(model.Rows().size(), 1u);
+  // 002 gone: the first account.
+  model.Show(nlohmann::json::array({kContinuity[2], kContinuity[0]}));
+  EXPECT_EQ(model.Chosen(), 0);
+  EXPECT_EQ(model.Summary(), "Nenhum extrato gravado desta conta.");
+  EXPECT_TRUE(model.Chart().Empty());
+  // No accounts at all, or an answer that is no list.
+  for (const nlohmann::json& nothing : {nlohmann::json::array(), nlohmann::json::object()}) {
+    model.Show(kContinuity);
+    model.Show(nothing);
+    EXPECT_EQ(model.Chosen(), -1);
+    EXPECT_TRUE(model.Accounts().empty());
+    EXPECT_TRUE(model.Rows().empty());
+    EXPECT_EQ(model.Summary(), "Nenhuma conta corrente cadastrada no servidor.");
+    EXPECT_TRUE(model.Chart().Empty());
+  }
+}
+
+TEST(ImportedStatementsModel, ChartBreaksTheLineAtAGapAndAtAnOverlap) {
+  ImportedStatementsModel model;
+  model.Show(kContinuity);
+  const TBalanceChart& chart = model.Chart();
+  ASSERT_EQ(chart.lines.size(), 3u);
+  EXPECT_EQ(Points(chart.lines[0]), (std::vector<std::string>{"2024-01-01 1000.00", "2024-02-01 1250.40",
+                                                              "2024-02-01 1250.40", "2024-03-01 980.10"}));
+  EXPECT_EQ(Points(chart.lines[1]), (std::vector<std::string>{"2024-04-01 980.10", "2024-05-01 -320.00"}));
+  EXPECT_EQ(Points(chart.lines[2]), (std::vector<std::string>{"2024-04-24 -307.50", "2024-06-01 410.75"}));
+  EXPECT_EQ(Points(chart.closings), (std::vector<std::string>{"2024-02-01 1250.40", "2024-03-01 980.10",
+                                                              "2024-05-01 -320.00", "2024-06-01 410.75"}));
+  EXPECT_EQ(Bands(chart), (std::vector<std::string>{"lacuna 2024-03-01 2024-04-01",
+                                                    "sobreposicao 2024-04-24 2024-05-01"}));
+  EXPECT_EQ(Iso(chart.first), "2024-01-01");
+  EXPECT_EQ(Iso(chart.last), "2024-06-01");
+  // -320.00 to 1250.40, 8% of 1570.40 (125.632) beyond each.
+  EXPECT_DOUBLE_EQ(chart.low, -445.632);
+  EXPECT_DOUBLE_EQ(chart.high, 1376.032);
+}
+
+TEST(ImportedStatementsModel, ChartOfAStatementInsideAnotherAndOfOneWithoutPeriod) {
+  ImportedStatementsModel model;
+  model.Show(OneAccount(nlohmann::json::parse(R"([
+    {"dataInicial":"2024-01-01","dataFinal":"2024-01-31","saldoInicial":0,"saldoFinal":0.5},
+    {"dataInicial":"2024-01-10","dataFinal":"2024-01-20","saldoInicial":0.2,"saldoFinal":0.3,
+     "problemas":[{"tipo":"sobreposicao","dias":11}]},
+    {"saldoInicial":90000,"saldoFinal":90000},
+    {"dataInicial":"2024-02-11","dataFinal":"2024-02-29","saldoInicial":0.5,"saldoFinal":0.25,
+     "problemas":[{"tipo":"lacuna","dias":10}]}])")));
+  const TBalanceChart& chart = model.Chart();
+  // The overlap ends with the inner statement; the chain still reaches
+  // 1 February, where the gap starts.
+  EXPECT_EQ(Bands(chart), (std::vector<std::string>{"sobreposicao 2024-01-10 2024-01-21",
+                                                    "lacuna 2024-02-01 2024-02-11"}));
+  ASSERT_EQ(chart.lines.size(), 3u);
+  EXPECT_EQ(Points(chart.lines[1]), (std::vector<std::string>{"2024-01-10 0.20", "2024-01-21 0.30"}));
+  EXPECT_EQ(Points(chart.lines[2]), (std::vector<std::string>{"2024-02-11 0.50", "2024-03-01 0.25"}));
+  EXPECT_EQ(chart.closings.size(), 3u);
+  EXPECT_EQ(Iso(chart.last), "2024-03-01");
+  // Balances within R$ 0,50 of zero: a margin of R$ 1,00.
+  EXPECT_DOUBLE_EQ(chart.low, -1.0);
+  EXPECT_DOUBLE_EQ(chart.high, 1.5);
+
+  model.Show(OneAccount(nlohmann::json::parse(R"([{"saldoInicial":5,"saldoFinal":6}])")));
+  EXPECT_TRUE(model.Chart().Empty());
+  EXPECT_TRUE(model.Chart().lines.empty());
+}
+
+// A model whose connection talks to a server double, on a recording host.
+class ImportedStatementsRefresh : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host.port = 18061;
+    script->odd_method = "GetContinuidade";
+    script->odd_answer = kContinuity;
+    model.Connection().SetTransport(std::make_unique<ServerDouble>(script));
+  }
+
+  RecordingHost host;
+  std::shared_ptr<ServerScript> script = std::make_shared<ServerScript>();
+  ImportedStatementsModel model;
+};
+
+TEST_F(ImportedStatementsRefresh, AsksForEveryAccountUnderTheBusyIndicator) {
+  ASSERT_TRUE(model.Refresh()) << model.Error();
+  EXPECT_EQ(model.Error(), "");
+  ASSERT_EQ(script->calls.size(), 1u);
+  EXPECT_EQ(script->calls[0].server_name, "kvr61400.rdmImportOFX");
+  EXPECT_EQ(script->calls[0].method, "GetContinuidade");
+  EXPECT_EQ(script->calls[0].params, nlohmann::json::array({""}));
+  EXPECT_EQ(script->opened, std::vector<std::string>{"127.0.0.1:18061"});
+  EXPECT_EQ(script->closes, 1);
+  EXPECT_EQ(host.log, (std::vector<std::string>{"avi-on", "avi-off"}));
+  EXPECT_EQ(host.avi_windows, std::vector<TComponent*>{&host.main_form});
+  EXPECT_EQ(model.Accounts().size(), 3u);
+  EXPECT_EQ(model.Summary(), "4 extratos, 3 problemas marcados.");
+}
+
+TEST_F(ImportedStatementsRefresh, AFailureIsSaidAndWhatWasShownStays) {
+  struct Case {
+    const char* name;
+    void (*arrange)(ServerScript&);
+    const char* error;
+  };
+  const Case cases[] = {
+      {"refusal",
+       [](ServerScript& s) {
+         s.odd_method.clear();
+         s.failing_method = "GetContinuidade";
+         s.failure_message = "Conta 009 n\xC3\xA3o cadastrada.";
+       },
+       "Conta 009 n\xE3o cadastrada."},
+      {"no list", [](ServerScript& s) { s.odd_answer = {{"conta", "001"}}; },
+       "Resposta inesperada do servidor a GetContinuidade."},
+      {"lost", [](ServerScript& s) { s.broken_method = "GetContinuidade"; }, "conex\xE3o perdida"},
+      {"not there", [](ServerScript& s) { s.refuse_open = true; }, "servidor 127.0.0.1:18061 n\xE3o responde"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    *script = ServerScript();
+    script->odd_method = "GetContinuidade";
+    script->odd_answer = kContinuity;
+    ASSERT_TRUE(model.Refresh()) << model.Error();
+    ASSERT_TRUE(model.ChooseAccount("002"));
+    c.arrange(*script);
+    EXPECT_FALSE(model.Refresh());
+    EXPECT_EQ(model.Error(), c.error);
+    EXPECT_EQ(model.Accounts().size(), 3u);
+    EXPECT_EQ(model.Chosen(), 1);
+    EXPECT_EQ(model.Rows().size(), 1u);
+    EXPECT_FALSE(host.avi_on);
+    EXPECT_EQ(script->closes, static_cast<int>(script->opened.size())) << "the connection is left open";
+  }
+  *script = ServerScript();
+  script->odd_method = "GetContinuidade";
+  script->odd_answer = nlohmann::json::array();
+  EXPECT_TRUE(model.Refresh());
+  EXPECT_EQ(model.Error(), "");
+  EXPECT_EQ(model.Chosen(), -1);
+}
+
+}  // namespace
+}  // namespace kvr::testing
