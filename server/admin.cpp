@@ -6,7 +6,9 @@
 
 namespace kvr::server {
 
-std::string UsageText() { return *HelpText({}); }
+std::string UsageText() {
+  return *HelpText({});
+}
 
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   using namespace admin;

@@ -1,8 +1,7 @@
 // conta add, list, edit and remove: the bank accounts of CONTCORR.
 #include <memory>
-#include <optional>
-
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "account_rules.h"
 #include "admin_commands.h"
@@ -30,9 +29,8 @@ int AddAccount(const CommandLine& line, std::ostream& out) {
                     line.Required("conta"), line.Required("tipo"), line.Option("mascara")});
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), true);
   store->AddAccount(account);
-  out << "Conta corrente " << account.code << " cadastrada: banco " << account.bank
-      << ", agência " << account.agency << ", conta " << account.number << ", tipo "
-      << account.kind << ".\n";
+  out << "Conta corrente " << account.code << " cadastrada: banco " << account.bank << ", agência "
+      << account.agency << ", conta " << account.number << ", tipo " << account.kind << ".\n";
   return 0;
 }
 
@@ -42,8 +40,12 @@ int ListAccounts(const CommandLine& line, std::ostream& out) {
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const Account& a : accounts)
-      list.push_back({{"CDREDUCONT", a.code}, {"CDBANCO", a.bank}, {"CDAGENCIA", a.agency},
-                      {"CDCONTCORR", a.number}, {"CDPICTCONT", a.mask}, {"IDTIPOCCORR", a.kind}});
+      list.push_back({{"CDREDUCONT", a.code},
+                      {"CDBANCO", a.bank},
+                      {"CDAGENCIA", a.agency},
+                      {"CDCONTCORR", a.number},
+                      {"CDPICTCONT", a.mask},
+                      {"IDTIPOCCORR", a.kind}});
     out << list.dump(2) << "\n";
     return 0;
   }

@@ -61,16 +61,16 @@ int NumberOption(const CommandLine& line, const std::string& name, int def, int 
 // blanks around it.
 std::string ReadToken(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw Exception("não foi possível ler o arquivo de segredo \"" + path + "\": " +
-                             std::strerror(errno) + ".");
+  if (!file)
+    throw Exception("não foi possível ler o arquivo de segredo \"" + path +
+                    "\": " + std::strerror(errno) + ".");
   std::string token;
   std::getline(file, token);
   const size_t begin = token.find_first_not_of(" \t\r");
   const size_t end = token.find_last_not_of(" \t\r");
   token = begin == std::string::npos ? "" : token.substr(begin, end - begin + 1);
   if (token.empty())
-    throw Exception("o arquivo de segredo \"" + path +
-                    "\" não tem o segredo na primeira linha.");
+    throw Exception("o arquivo de segredo \"" + path + "\" não tem o segredo na primeira linha.");
   for (char c : token)
     if (static_cast<unsigned char>(c) < 32 || c == 127)
       throw Exception("o segredo de \"" + path + "\" tem caracteres de controle.");
@@ -147,7 +147,8 @@ int Serve(const CommandLine& line, std::ostream& err) {
                 " recebido, encerrando.");
     // A signal that comes right after the bind, before the server listens,
     // would otherwise be lost and leave the server running.
-    while (!finished && !server.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!finished && !server.IsRunning())
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (!finished) server.Stop();
   });
   const bool served = server.Run();

@@ -1,9 +1,8 @@
 // extrato list, show and continuidade: the stored statements, as tables or
 // JSON.
 #include <memory>
-#include <optional>
-
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "admin_commands.h"
 #include "continuity.h"
@@ -16,7 +15,9 @@ namespace kvr::server::admin {
 namespace {
 
 // A stored text as a terminal shows it safely.
-std::string Shown(const Cell& cell) { return EscapeControls(CellText(cell)); }
+std::string Shown(const Cell& cell) {
+  return EscapeControls(CellText(cell));
+}
 
 // "2024-01-05T00:00:00" as "05/01/2024"; anything else unchanged.
 std::string ShowDate(const Cell& cell) {
@@ -94,8 +95,7 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
   const std::string& text = line.words[2];
   bool digits = !text.empty() && text.size() <= 10;
   for (char c : text) digits = digits && c >= '0' && c <= '9';
-  if (!digits)
-    throw InvalidRequest("Número de extrato \"" + EscapeControls(text) + "\" inválido.");
+  if (!digits) throw InvalidRequest("Número de extrato \"" + EscapeControls(text) + "\" inválido.");
   const long long seq = std::stoll(text);
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
   std::optional<StoredStatement> statement = store->GetStatement(seq);

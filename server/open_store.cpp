@@ -15,7 +15,8 @@ std::string DatabaseLabel(const std::string& db) {
 }
 
 std::unique_ptr<Store> OpenStore(const std::string& db, bool create) {
-  if (IsPostgresAddress(db)) return std::make_unique<SqlStore>(std::make_unique<PgDriver>(db), create);
+  if (IsPostgresAddress(db))
+    return std::make_unique<SqlStore>(std::make_unique<PgDriver>(db), create);
   return std::make_unique<SqlStore>(std::make_unique<SqliteDriver>(db, create), create);
 }
 

@@ -124,20 +124,11 @@ Number NumberOf(const char* text) {
 void AppendCopyText(std::string& out, std::string_view text) {
   for (char c : text) {
     switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
     }
   }
 }
@@ -193,11 +184,11 @@ class PgConnection : public SqlConnection {
     values.reserve(params.size());
     for (const auto& param : params) values.push_back(param ? param->c_str() : nullptr);
     const int count = static_cast<int>(values.size());
-    Result result(name.empty() ? PQexecParams(conn_, sql.c_str(), count, nullptr, values.data(),
-                                              nullptr, nullptr, 0)
-                               : PQexecPrepared(conn_, name.c_str(), count, values.data(), nullptr,
-                                                nullptr, 0),
-                  &PQclear);
+    Result result(
+        name.empty()
+            ? PQexecParams(conn_, sql.c_str(), count, nullptr, values.data(), nullptr, nullptr, 0)
+            : PQexecPrepared(conn_, name.c_str(), count, values.data(), nullptr, nullptr, 0),
+        &PQclear);
     return Check(std::move(result), what);
   }
 
@@ -264,11 +255,10 @@ class PgQuery : public SqlQuery {
     }
     return ++row_ < PQntuples(result_.get());
   }
-  void Rerun() override { result_.reset(); }
 
   std::string Text(int column) override {
     return PQgetisnull(result_.get(), row_, column) ? std::string()
-                                                     : PQgetvalue(result_.get(), row_, column);
+                                                    : PQgetvalue(result_.get(), row_, column);
   }
   long long Int(int column) override {
     return PQgetisnull(result_.get(), row_, column)
@@ -394,8 +384,7 @@ std::unique_ptr<SqlQuery> PgConnection::Prepare(const std::string& sql, const st
     }
     name = known->second;
   }
-  return std::make_unique<PgQuery>(*this, name.empty() ? Numbered(sql) : std::string(), name,
-                                   what);
+  return std::make_unique<PgQuery>(*this, name.empty() ? Numbered(sql) : std::string(), name, what);
 }
 
 std::unique_ptr<SqlRowWriter> PgConnection::InsertRows(const std::string& table,
@@ -433,7 +422,9 @@ std::string PgLabel(const std::string& uri) {
 
 PgDriver::PgDriver(const std::string& uri) : uri_(uri), label_(PgLabel(uri)) {}
 
-const SqlDialect& PgDriver::Dialect() const { return kDialect; }
+const SqlDialect& PgDriver::Dialect() const {
+  return kDialect;
+}
 
 std::string PgDriver::NoTablesMessage() const {
   return "O banco de dados " + label_ +

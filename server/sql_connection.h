@@ -39,33 +39,28 @@ inline std::string CommandError(const std::string& label, const std::string& wha
   return "Erro no banco de dados " + label + " ao " + what + ": " + reason + ".";
 }
 
-// One statement of a connection with "?" for each parameter. It runs at the
-// first Step, with the values bound then. Failures throw EDatabaseError
+// One statement of a connection with "?" for each parameter. It runs once,
+// at the first Step, with the values bound then. Failures throw EDatabaseError
 // naming the database and what the statement was for. Must not outlive its
 // connection.
 class SqlQuery {
  public:
   virtual ~SqlQuery() = default;
 
-  // Binds the 1-based parameter index: a text (which must stay unchanged
-  // until the statement has run), a number, or null.
+  // Binds the 1-based parameter index to a copy of value: a text, a
+  // number or null.
   virtual void BindView(int index, CellView value) = 0;
   virtual void BindInt(int index, long long value) = 0;
+  void Bind(int index, CellView value) { BindView(index, value); }
   void Bind(int index, const std::string& text) {
     BindView(index, CellView{CellView::Kind::kText, text, 0});
   }
   void Bind(int index, const Cell& cell) { BindView(index, ViewOf(cell)); }
   void Bind(int index, long long value) { BindInt(index, value); }
-  // A temporary would be gone before the statement runs.
-  void Bind(int index, std::string&& text) = delete;
-  void Bind(int index, Cell&& cell) = delete;
 
-  // Runs the statement if it has not run since it was made or Rerun, then
-  // moves to its next row; true while a row is there.
+  // Runs the statement at the first call, then moves to its next row;
+  // true while a row is there.
   virtual bool Step() = 0;
-  // Makes the statement run again at the next Step; the bound values stay
-  // until bound anew.
-  virtual void Rerun() = 0;
 
   // Columns of the current row, 0-based. Text of null is "".
   virtual std::string Text(int column) = 0;
@@ -116,6 +111,24 @@ class SqlConnection {
   virtual void ExpectRows(size_t rows) { (void)rows; }
 };
 
+// "?, ?, ?" for count parameters.
+inline std::string Placeholders(size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += i == 0 ? "?" : ", ?";
+  return out;
+}
+
+// A statement of sql on connection with args (texts, cells, integers)
+// bound to its parameters in order.
+template <typename... Args>
+std::unique_ptr<SqlQuery> Query(SqlConnection& connection, const std::string& sql,
+                                const std::string& what, const Args&... args) {
+  std::unique_ptr<SqlQuery> query = connection.Prepare(sql, what);
+  int index = 0;
+  (query->Bind(++index, args), ...);
+  return query;
+}
+
 // What differs between engines in the SQL text itself. Empty means "none".
 struct SqlDialect {
   const char* begin_read;   // a transaction that only reads, one snapshot
@@ -135,8 +148,8 @@ struct SqlDialect {
   // Appended to ORDER BY a code: byte order.
   const char* code_order;
   // Pieces of the schema (see sql_schema.cpp).
-  const char* statement_key;      // CDSEQUEXTR of EXTRBANCO, assigned when not given
-  const char* statement_ref;      // the type of a column holding a CDSEQUEXTR
+  const char* statement_key;  // CDSEQUEXTR of EXTRBANCO, assigned when not given
+  const char* statement_ref;  // the type of a column holding a CDSEQUEXTR
   const char* date_type;
   const char* amount_type;
   const char* statement_constraints;  // after EXTRBANCO's columns

@@ -47,12 +47,11 @@ class RowsExpected {
 
 // Runs a lock statement of the dialect (none: nothing), with code as its
 // parameter when given.
+template <typename... Code>
 void Lock(SqlConnection& connection, const char* sql, const std::string& what,
-          const std::string* code = nullptr) {
+          const Code&... code) {
   if (*sql == '\0') return;
-  std::unique_ptr<SqlQuery> lock = connection.Prepare(sql, what);
-  if (code != nullptr) lock->Bind(1, *code);
-  while (lock->Step()) {
+  for (auto lock = Query(connection, sql, what, code...); lock->Step();) {
   }
 }
 
@@ -73,29 +72,22 @@ std::vector<Account> ReadAccounts(SqlQuery& query) {
   return accounts;
 }
 
-// Runs insert, a statement of kAccountInsert, for account.
-void InsertAccount(SqlQuery& insert, const Account& account) {
-  insert.Bind(1, account.code);
-  insert.Bind(2, account.bank);
-  insert.Bind(3, account.agency);
-  insert.Bind(4, account.number);
-  insert.Bind(5, account.kind);
-  insert.Bind(6, account.mask);
-  insert.Step();
+void InsertAccount(SqlConnection& connection, const Account& account, const std::string& what) {
+  Query(connection, kAccountInsert, what, account.code, account.bank, account.agency,
+        account.number, account.kind, account.mask)
+      ->Step();
 }
 
 // Throws when an account other than account.code has its bank, number and
 // kind (leading zeros ignored).
 void RefuseTwin(SqlConnection& connection, const Account& account) {
-  std::unique_ptr<SqlQuery> twin = connection.Prepare(
-      std::string(kAccountSelect) +
-          "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, '0') = "
-          "ltrim(?, '0') AND IDTIPOCCORR IS NOT DISTINCT FROM ? AND CDREDUCONT <> ? LIMIT 1",
-      "procurar contas iguais");
-  twin->Bind(1, account.bank);
-  twin->Bind(2, account.number);
-  twin->Bind(3, account.kind);
-  twin->Bind(4, account.code);
+  auto twin =
+      Query(connection,
+            std::string(kAccountSelect) +
+                "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, '0') = "
+                "ltrim(?, '0') AND IDTIPOCCORR IS NOT DISTINCT FROM ? AND CDREDUCONT <> ? "
+                "LIMIT 1",
+            "procurar contas iguais", account.bank, account.number, account.kind, account.code);
   if (twin->Step()) {
     Account other = ReadAccount(*twin);
     throw EDatabaseError("A conta " + account.number + " do banco " + account.bank + ", tipo " +
@@ -104,47 +96,34 @@ void RefuseTwin(SqlConnection& connection, const Account& account) {
   }
 }
 
-// A date bound as itself, or null when empty.
-void BindDate(SqlQuery& query, int index, const std::string& date) {
-  if (date.empty())
-    query.BindView(index, CellView());
-  else
-    query.Bind(index, date);
+// A date as itself, or null when empty.
+CellView DateOrNull(const std::string& date) {
+  return date.empty() ? CellView() : CellView{CellView::Kind::kText, date, 0};
 }
 
 bool Recorded(SqlConnection& connection, const Statement& statement) {
   const Layout& header = ExtrBancoLayout();
-  std::unique_ptr<SqlQuery> period =
-      connection.Prepare("SELECT 1 FROM EXTRBANCO WHERE CDREDUCONT = ? AND DTSALDINIC IS NOT "
-                         "DISTINCT FROM ? AND DTSALDFIN IS NOT DISTINCT FROM ? LIMIT 1",
-                         "procurar extratos do mesmo período");
-  period->Bind(1, statement.account);
-  period->Bind(2, statement.header[ColumnIndex(header, "DTSALDINIC")]);
-  period->Bind(3, statement.header[ColumnIndex(header, "DTSALDFIN")]);
+  auto period = Query(connection,
+                      "SELECT 1 FROM EXTRBANCO WHERE CDREDUCONT = ? AND DTSALDINIC IS NOT "
+                      "DISTINCT FROM ? AND DTSALDFIN IS NOT DISTINCT FROM ? LIMIT 1",
+                      "procurar extratos do mesmo período", statement.account,
+                      statement.header[ColumnIndex(header, "DTSALDINIC")],
+                      statement.header[ColumnIndex(header, "DTSALDFIN")]);
   if (period->Step()) return true;
 
   // Equal movements share the date, so only the stored movements of the
   // account within the new movements' dates can be equal: one range read
   // instead of one lookup per movement.
   const MovementKeys keys(statement.movements);
-  std::unique_ptr<SqlQuery> same =
-      connection.Prepare("SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
-                         "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
-                         "(? = 1 AND DTMOVREAL IS NULL))",
-                         "procurar movimentos iguais");
-  same->Bind(1, statement.account);
-  BindDate(*same, 2, keys.first);
-  BindDate(*same, 3, keys.last);
-  same->Bind(4, keys.undated ? 1LL : 0LL);
+  auto same = Query(connection,
+                    "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
+                    "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
+                    "(? = 1 AND DTMOVREAL IS NULL))",
+                    "procurar movimentos iguais", statement.account, DateOrNull(keys.first),
+                    DateOrNull(keys.last), keys.undated ? 1LL : 0LL);
   while (same->Step())
     if (keys.Contains(same->Value(0), same->Value(1), same->Value(2), same->Value(3))) return true;
   return false;
-}
-
-std::string Placeholders(size_t count) {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) out += i == 0 ? "?" : ", ?";
-  return out;
 }
 
 std::string SummarySelect() {
@@ -173,11 +152,12 @@ long long InsertHeader(SqlConnection& connection, const std::string& label,
                        const std::string& account, const Row& row, long long seq) {
   const Layout& layout = ExtrBancoLayout();
   const bool numbered = seq > 0;
-  std::unique_ptr<SqlQuery> header = connection.Prepare(
-      "INSERT INTO EXTRBANCO (" + std::string(numbered ? "CDSEQUEXTR, " : "") +
-          JoinColumns(kHeaderColumns, kHeaderCount) + ") VALUES (" +
-          Placeholders(kHeaderCount + (numbered ? 1 : 0)) + ") RETURNING CDSEQUEXTR",
-      "gravar o extrato");
+  auto header =
+      Query(connection,
+            "INSERT INTO EXTRBANCO (" + std::string(numbered ? "CDSEQUEXTR, " : "") +
+                JoinColumns(kHeaderColumns, kHeaderCount) + ") VALUES (" +
+                Placeholders(kHeaderCount + (numbered ? 1 : 0)) + ") RETURNING CDSEQUEXTR",
+            "gravar o extrato");
   int index = 1;
   if (numbered) header->Bind(index++, seq);
   header->Bind(index++, account);
@@ -201,8 +181,7 @@ void InsertMovements(SqlConnection& connection, long long seq, const std::string
   const size_t number_column = ColumnIndex(layout, "NRSEQMOVREAL");
   const CellView account_cell{CellView::Kind::kText, account, 0};
   std::unique_ptr<SqlRowWriter> writer = connection.InsertRows(
-      "MOVEXTRBANCO",
-      "CDSEQUEXTR, NRSEQMOVREAL, " + JoinColumns(kMovementColumns, kMovementCount),
+      "MOVEXTRBANCO", "CDSEQUEXTR, NRSEQMOVREAL, " + JoinColumns(kMovementColumns, kMovementCount),
       kMovementCount + 2, "gravar os movimentos do extrato");
   for (size_t row = 0; row < rows.size(); ++row) {
     writer->Add(seq);
@@ -293,9 +272,9 @@ void SqlStore::PrepareSchema(bool create) {
       throw EDatabaseError(NewerSchemaMessage(driver_->Label(), version));
     for (; version < kSchemaVersion; ++version)
       connection.Execute(Migration(version, dialect_),
-                         version == 0 ? "criar as tabelas"
-                                      : "atualizar as tabelas para a versão " +
-                                            std::to_string(version + 1));
+                         version == 0
+                             ? "criar as tabelas"
+                             : "atualizar as tabelas para a versão " + std::to_string(version + 1));
     transaction.Commit();
     return true;
   });
@@ -305,13 +284,12 @@ void SqlStore::AddAccount(const Account& account) {
   Run([this, &account](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
-    std::unique_ptr<SqlQuery> same = connection.Prepare(
-        std::string(kAccountSelect) + "WHERE CDREDUCONT = ?", "procurar a conta corrente");
-    same->Bind(1, account.code);
-    if (same->Step())
+    if (Query(connection, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
+              "procurar a conta corrente", account.code)
+            ->Step())
       throw EDatabaseError("Conta corrente de código \"" + account.code + "\" já cadastrada.");
     RefuseTwin(connection, account);
-    InsertAccount(*connection.Prepare(kAccountInsert, "cadastrar a conta corrente"), account);
+    InsertAccount(connection, account, "cadastrar a conta corrente");
     transaction.Commit();
     return true;
   });
@@ -353,21 +331,16 @@ bool SqlStore::UpdateAccount(const Account& account) {
   return Run([this, &account](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
-    std::unique_ptr<SqlQuery> find = connection.Prepare(
-        std::string(kAccountSelect) + "WHERE CDREDUCONT = ?", "procurar a conta corrente");
-    find->Bind(1, account.code);
+    auto find = Query(connection, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
+                      "procurar a conta corrente", account.code);
     if (!find->Step()) return false;
     Account stored = ReadAccount(*find);
     stored.kind = account.kind;
     stored.mask = account.mask;
     RefuseTwin(connection, stored);
-    std::unique_ptr<SqlQuery> update =
-        connection.Prepare("UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ? WHERE CDREDUCONT = ?",
-                           "alterar a conta corrente");
-    update->Bind(1, account.kind);
-    update->Bind(2, account.mask);
-    update->Bind(3, account.code);
-    update->Step();
+    Query(connection, "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ? WHERE CDREDUCONT = ?",
+          "alterar a conta corrente", account.kind, account.mask, account.code)
+        ->Step();
     transaction.Commit();
     return true;
   });
@@ -378,16 +351,13 @@ long long SqlStore::RemoveAccount(const std::string& code) {
     Transaction transaction(connection, dialect_.begin_write);
     Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
     // A store of this account in flight finishes first, and is counted.
-    Lock(connection, dialect_.lock_account, "reservar a conta corrente", &code);
-    std::unique_ptr<SqlQuery> count = connection.Prepare(
-        "SELECT COUNT(*) FROM EXTRBANCO WHERE CDREDUCONT = ?", "contar os extratos da conta corrente");
-    count->Bind(1, code);
+    Lock(connection, dialect_.lock_account, "reservar a conta corrente", code);
+    auto count = Query(connection, "SELECT COUNT(*) FROM EXTRBANCO WHERE CDREDUCONT = ?",
+                       "contar os extratos da conta corrente", code);
     const long long statements = count->Step() ? count->Int(0) : 0;
     if (statements > 0) return statements;
-    std::unique_ptr<SqlQuery> remove =
-        connection.Prepare("DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente");
-    remove->Bind(1, code);
-    remove->Step();
+    Query(connection, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente", code)
+        ->Step();
     transaction.Commit();
     return 0LL;
   });
@@ -406,7 +376,7 @@ std::optional<long long> SqlStore::StoreIfNew(const Statement& statement) {
     Transaction transaction(connection, dialect_.begin_write);
     // Every process serialises the stores of one account here; each then
     // sees the statements stored before it got the lock.
-    Lock(connection, dialect_.lock_account, "reservar a conta corrente", &statement.account);
+    Lock(connection, dialect_.lock_account, "reservar a conta corrente", statement.account);
     if (Recorded(connection, statement)) return std::nullopt;
     long long seq;
     try {
@@ -434,19 +404,17 @@ std::vector<StatementSummary> SqlStore::ListStatements() {
 std::optional<StoredStatement> SqlStore::GetStatement(long long seq) {
   return Run([this, seq](SqlConnection& connection) -> std::optional<StoredStatement> {
     Transaction transaction(connection, dialect_.begin_read);
-    std::unique_ptr<SqlQuery> query =
-        connection.Prepare(SummarySelect() + "WHERE e.CDSEQUEXTR = ?", "ler o extrato");
-    query->Bind(1, seq);
+    auto query =
+        Query(connection, SummarySelect() + "WHERE e.CDSEQUEXTR = ?", "ler o extrato", seq);
     if (!query->Step()) return std::nullopt;
     StoredStatement statement;
     statement.summary = ReadSummary(*query);
 
     const Layout& layout = MovExtrLayout();
-    std::unique_ptr<SqlQuery> movements =
-        connection.Prepare("SELECT NRSEQMOVREAL, " + JoinColumns(kMovementColumns, kMovementCount) +
+    auto movements = Query(connection,
+                           "SELECT NRSEQMOVREAL, " + JoinColumns(kMovementColumns, kMovementCount) +
                                " FROM MOVEXTRBANCO WHERE CDSEQUEXTR = ? ORDER BY NRSEQMOVREAL",
-                           "ler os movimentos do extrato");
-    movements->Bind(1, seq);
+                           "ler os movimentos do extrato", seq);
     const size_t seq_column = ColumnIndex(layout, "CDSEQUEXTR");
     const size_t number_column = ColumnIndex(layout, "NRSEQMOVREAL");
     size_t target[kMovementCount];
@@ -470,19 +438,16 @@ long long SqlStore::CopyIn(const std::vector<Account>& accounts,
   return Run([&](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
-    std::unique_ptr<SqlQuery> held =
-        connection.Prepare("SELECT (SELECT COUNT(*) FROM CONTCORR), (SELECT COUNT(*) FROM EXTRBANCO)",
-                           "verificar se o banco está vazio");
+    auto held = Query(connection,
+                      "SELECT (SELECT COUNT(*) FROM CONTCORR), (SELECT COUNT(*) FROM EXTRBANCO)",
+                      "verificar se o banco está vazio");
     if (held->Step() && (held->Int(0) > 0 || held->Int(1) > 0))
       throw EDatabaseError("O banco de dados de destino " + driver_->Label() +
                            " já tem dados (contas correntes: " + std::to_string(held->Int(0)) +
                            ", extratos: " + std::to_string(held->Int(1)) +
                            "); a cópia só é feita para um banco vazio.");
-    std::unique_ptr<SqlQuery> insert = connection.Prepare(kAccountInsert, "copiar as contas correntes");
-    for (const Account& account : accounts) {
-      insert->Rerun();
-      InsertAccount(*insert, account);
-    }
+    for (const Account& account : accounts)
+      InsertAccount(connection, account, "copiar as contas correntes");
     long long movements = 0;
     while (std::optional<StoredStatement> statement = next()) {
       const std::string account =

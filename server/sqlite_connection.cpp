@@ -50,8 +50,7 @@ constexpr const char* kCacheSize = "PRAGMA cache_size = -65536";
 std::string Reason(sqlite3* db, int rc) {
   switch (rc & 0xFF) {
     case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return "o banco está bloqueado por outro processo há mais de 30 segundos";
+    case SQLITE_LOCKED: return "o banco está bloqueado por outro processo há mais de 30 segundos";
     case SQLITE_READONLY:
       return "o arquivo só pode ser lido (confira as permissões do arquivo e da pasta)";
     case SQLITE_CANTOPEN:
@@ -96,12 +95,14 @@ class SqliteQuery : public SqlQuery {
   SqliteQuery(const SqliteQuery&) = delete;
   SqliteQuery& operator=(const SqliteQuery&) = delete;
 
-  // SQLite takes a text without a copy.
-  void BindView(int index, CellView cell) override {
+  void BindView(int index, CellView cell) override { BindCell(index, cell, SQLITE_TRANSIENT); }
+  // With SQLITE_STATIC the text must stay unchanged until the statement
+  // has run (SQLite takes it without a copy).
+  void BindCell(int index, CellView cell, sqlite3_destructor_type text_kept) {
     int rc;
     if (cell.kind == CellView::Kind::kText)
       rc = sqlite3_bind_text(stmt_, index, cell.text.data(), static_cast<int>(cell.text.size()),
-                             SQLITE_STATIC);
+                             text_kept);
     else if (cell.kind == CellView::Kind::kNumber)
       rc = sqlite3_bind_double(stmt_, index, cell.number);
     else
@@ -119,7 +120,8 @@ class SqliteQuery : public SqlQuery {
     if (rc == SQLITE_DONE) return false;
     Fail(db_, sqlite3_extended_errcode(db_.handle), what_);
   }
-  void Rerun() override { sqlite3_reset(stmt_); }
+  // Ready to run again with the values bound, which may be bound anew.
+  void Rerun() { sqlite3_reset(stmt_); }
 
   std::string Text(int column) override {
     const unsigned char* text = sqlite3_column_text(stmt_, column);
@@ -152,7 +154,7 @@ class SqliteRowWriter : public SqlRowWriter {
  public:
   SqliteRowWriter(const Db& db, const std::string& sql, const std::string& what)
       : insert_(db, sql, what) {}
-  void Add(CellView value) override { insert_.BindView(next_++, value); }
+  void Add(CellView value) override { insert_.BindCell(next_++, value, SQLITE_STATIC); }
   void Add(long long value) override { insert_.BindInt(next_++, value); }
   void EndRow() override {
     insert_.Step();
@@ -180,10 +182,9 @@ class SqliteConnection : public SqlConnection {
   void Execute(const std::string& sql, const std::string& what) override { Exec(db_, sql, what); }
   std::unique_ptr<SqlRowWriter> InsertRows(const std::string& table, const std::string& columns,
                                            size_t count, const std::string& what) override {
-    std::string values;
-    for (size_t i = 0; i < count; ++i) values += i == 0 ? "?" : ", ?";
     return std::make_unique<SqliteRowWriter>(
-        db_, "INSERT INTO " + table + " (" + columns + ") VALUES (" + values + ")", what);
+        db_, "INSERT INTO " + table + " (" + columns + ") VALUES (" + Placeholders(count) + ")",
+        what);
   }
   void RollbackQuietly() override {
     sqlite3_exec(db_.handle, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -228,7 +229,9 @@ SqliteDriver::SqliteDriver(const std::string& path, bool create)
                          "o banco).");
 }
 
-const SqlDialect& SqliteDriver::Dialect() const { return kDialect; }
+const SqlDialect& SqliteDriver::Dialect() const {
+  return kDialect;
+}
 
 std::string SqliteDriver::NoTablesMessage() const {
   return "O arquivo " + label_ +
@@ -238,10 +241,9 @@ std::string SqliteDriver::NoTablesMessage() const {
 
 std::unique_ptr<SqlConnection> SqliteDriver::Connect(bool create) {
   sqlite3* handle = nullptr;
-  int rc = sqlite3_open_v2(path_.c_str(), &handle,
-                           SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) |
-                               SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      path_.c_str(), &handle,
+      SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     std::string reason = Reason(handle, rc);
     sqlite3_close(handle);
