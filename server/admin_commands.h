@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-// What the administration commands share, and the commands RunCommand
-// dispatches to (admin_accounts.cpp, admin_statements.cpp, admin_copy.cpp,
-// admin_serve.cpp). Each command writes its result to out and returns the
-// process exit code; it throws Usage for a bad command line and any other
-// exception, whose what() is the message, for a failure.
+// What the administration commands share (in admin.cpp), and the commands
+// RunCommand dispatches to (admin_accounts.cpp, admin_statements.cpp,
+// admin_copy.cpp, admin_serve.cpp). Each writes its result to out and
+// returns the process exit code; it throws Usage for a bad command line and
+// any other exception, whose what() is the message, for a failure.
 namespace kvr::server::admin {
 
 // The database of a command without --db.
