@@ -1,7 +1,8 @@
 #include "open_store.h"
 
-#include "pg_store.h"
-#include "sqlite_store.h"
+#include "pg_connection.h"
+#include "sql_store.h"
+#include "sqlite_connection.h"
 
 namespace kvr::server {
 
@@ -14,8 +15,9 @@ std::string DatabaseLabel(const std::string& db) {
 }
 
 std::unique_ptr<Store> OpenStore(const std::string& db, bool create) {
-  if (IsPostgresAddress(db)) return std::make_unique<PgStore>(db, create);
-  return std::make_unique<SqliteStore>(db, create);
+  if (IsPostgresAddress(db))
+    return std::make_unique<SqlStore>(std::make_unique<PgDriver>(db), create);
+  return std::make_unique<SqlStore>(std::make_unique<SqliteDriver>(db, create), create);
 }
 
 }  // namespace kvr::server

@@ -12,12 +12,6 @@ const char* const kMovementColumns[11] = {
     "CDREDUCONT", "NRDOCMOVREAL", "DTMOVREAL",    "IDMOVREAL",   "VRMOVREAL",  "DSHISTMOVREAL",
     "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR"};
 
-std::string NewerSchemaMessage(const std::string& database, int version) {
-  return "O banco de dados " + database + " tem as tabelas na versão " + std::to_string(version) +
-         ", mais nova que a desta versão do kvr61400-server (" + std::to_string(kSchemaVersion) +
-         "). Atualize o kvr61400-server antes de usá-lo com este banco.";
-}
-
 std::string JoinColumns(const char* const* columns, size_t count, const char* prefix) {
   std::string out;
   for (size_t i = 0; i < count; ++i) {
@@ -119,12 +113,6 @@ bool MovementKeys::Contains(const Cell& date, const Cell& value, const Cell& doc
   for (size_t slot = hash & mask_; table_[slot].row != 0; slot = (slot + 1) & mask_)
     if (table_[slot].check == check && Same(KeyOf(table_[slot].row - 1), key)) return true;
   return false;
-}
-
-std::string DecimalText(double number) {
-  char buffer[64];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, number);
-  return std::string(buffer, end);
 }
 
 long long StoredNumber(CellView cell) {

@@ -7,19 +7,9 @@
 #include "statement.h"
 #include "store.h"
 
-// What both storage engines share: the schema's version, the stored columns
-// and the repeat check's comparison of movements.
+// What the SQL store's queries share with its tests: the stored columns and
+// the repeat check's comparison of movements.
 namespace kvr::server {
-
-// The version of the tables this server writes, kept in VERSAOESQUEMA.
-// 1: CONTCORR, EXTRBANCO and MOVEXTRBANCO without a version table (databases
-//    made before versions were kept).
-// 2: VERSAOESQUEMA; one statement per account and period (unique index
-//    EXTRBANCO_PERIODO), the database's own guard of exactly-once.
-constexpr int kSchemaVersion = 2;
-
-// The message that refuses a database of a newer schema than this server's.
-std::string NewerSchemaMessage(const std::string& database, int version);
 
 // The header columns stored, in ExtrBancoLayout order without CDSEQUEXTR.
 extern const char* const kHeaderColumns[7];
@@ -70,10 +60,6 @@ class MovementKeys {
   std::vector<Entry> table_;
   size_t mask_ = 0;
 };
-
-// The shortest decimal text that reads back as number ("10.01", "-0.5",
-// "1e+21"): the exact decimal the packet's number denotes.
-std::string DecimalText(double number);
 
 // The CDSEQUEXTR and NRSEQMOVREAL of a stored statement's rows, as numbers.
 long long StoredNumber(CellView cell);

@@ -146,6 +146,35 @@ TEST_P(StorageEngineTest, ListingAndShowingNeverCreateADatabase) {
                                             "SELECT to_regclass('contcorr') IS NOT NULL"));
 }
 
+TEST_P(StorageEngineTest, StatementTableShowsAmountsGroupedWithTwoDecimals) {
+  AddAccount(db_);
+  {
+    std::unique_ptr<server::Store> store = server::OpenStore(db_, false);
+    server::ImportModule module(*store);
+    nlohmann::json header = Header();
+    header["rows"][0][4] = nullptr;
+    header["rows"][0][5] = -1234567.89;
+    header["rows"][0][7] = "D";
+    ASSERT_TRUE(module.SetExtratoBancario(
+        header,
+        Movements({Mov{.value = 0.1}, Mov{.value = -1234567.89, .document = "2", .fitid = "F2"},
+                   Mov{.value = 1000000.0, .document = "3", .fitid = "F3"}}),
+        true));
+  }
+  CommandResult shown = RunServerCommand({"extrato", "show", "1", "--db", db_});
+  ASSERT_EQ(0, shown.code) << shown.err;
+  EXPECT_EQ(
+      "EXTRATO CONTA BANCO/NUMERO    PERIODO                  SALDO INICIAL     SALDO FINAL       "
+      "MOVIMENTOS\n"
+      "1       001   341/123456      01/01/2024 a 31/01/2024  - C               -1.234.567,89 D   "
+      "3\n\n"
+      "SEQ    DATA       DOCUMENTO            TIPO VALOR           FITID      DESCRICAO\n"
+      "1      05/01/2024 1                    D    0,10            F1         Pagamento\n"
+      "2      05/01/2024 2                    D    -1.234.567,89   F2         Pagamento\n"
+      "3      05/01/2024 3                    D    1.000.000,00    F3         Pagamento\n",
+      shown.out);
+}
+
 TEST(SqliteStorage, ErrorsArePortugueseAndNameTheFile) {
   testing::TempDir dir;
   const std::string text_file = dir.File("anotacoes.txt");

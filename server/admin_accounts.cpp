@@ -1,0 +1,96 @@
+// conta add, list, edit and remove: the bank accounts of CONTCORR.
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "account_rules.h"
+#include "admin_commands.h"
+#include "open_store.h"
+#include "printable_text.h"
+
+namespace kvr::server::admin {
+
+namespace {
+
+// The account of --codigo, or an InvalidRequest saying it is not there.
+Account RegisteredAccount(Store& store, const std::string& code) {
+  std::optional<Account> account = store.FindAccount(code);
+  if (!account)
+    throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
+                         "\" não cadastrada.");
+  return *account;
+}
+
+}  // namespace
+
+int AddAccount(const CommandLine& line, std::ostream& out) {
+  Account account =
+      CheckAccount({line.Required("codigo"), line.Required("banco"), line.Option("agencia"),
+                    line.Required("conta"), line.Required("tipo"), line.Option("mascara")});
+  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), true);
+  store->AddAccount(account);
+  out << "Conta corrente " << account.code << " cadastrada: banco " << account.bank << ", agência "
+      << account.agency << ", conta " << account.number << ", tipo " << account.kind << ".\n";
+  return 0;
+}
+
+int ListAccounts(const CommandLine& line, std::ostream& out) {
+  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  std::vector<Account> accounts = store->ListAccounts();
+  if (line.json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Account& a : accounts)
+      list.push_back({{"CDREDUCONT", a.code},
+                      {"CDBANCO", a.bank},
+                      {"CDAGENCIA", a.agency},
+                      {"CDCONTCORR", a.number},
+                      {"CDPICTCONT", a.mask},
+                      {"IDTIPOCCORR", a.kind}});
+    out << list.dump(2) << "\n";
+    return 0;
+  }
+  out << Pad("CODIGO", 7) << Pad("BANCO", 6) << Pad("AGENCIA", 8) << Pad("CONTA", 11)
+      << Pad("TIPO", 6) << "MASCARA\n";
+  for (const Account& a : accounts)
+    out << Pad(EscapeControls(a.code), 7) << Pad(EscapeControls(a.bank), 6)
+        << Pad(EscapeControls(a.agency), 8) << Pad(EscapeControls(a.number), 11)
+        << Pad(EscapeControls(a.kind), 6) << EscapeControls(a.mask) << "\n";
+  return 0;
+}
+
+int EditAccount(const CommandLine& line, std::ostream& out) {
+  const std::string code = line.Required("codigo");
+  if (line.options.count("tipo") == 0 && line.options.count("mascara") == 0)
+    throw Usage("conta edit precisa de --tipo ou --mascara.");
+  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  Account account = RegisteredAccount(*store, code);
+  if (line.options.count("tipo") != 0) {
+    account.kind = line.Option("tipo");
+    CheckAccountKind(account.kind);
+  }
+  if (line.options.count("mascara") != 0) {
+    account.mask = line.Option("mascara");
+    CheckAccountMask(account.mask, account.number);
+  }
+  if (!store->UpdateAccount(account))
+    throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
+                         "\" não cadastrada.");
+  out << "Conta corrente " << account.code << " alterada: tipo " << account.kind << ", máscara "
+      << (account.mask.empty() ? "nenhuma" : account.mask) << ".\n";
+  return 0;
+}
+
+int RemoveAccount(const CommandLine& line, std::ostream& out) {
+  const std::string code = line.Required("codigo");
+  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  RegisteredAccount(*store, code);
+  const long long statements = store->RemoveAccount(code);
+  if (statements > 0)
+    throw InvalidRequest("A conta corrente " + code + " tem " + std::to_string(statements) +
+                         (statements == 1 ? " extrato gravado" : " extratos gravados") +
+                         " e não foi excluída.");
+  out << "Conta corrente " << code << " excluída.\n";
+  return 0;
+}
+
+}  // namespace kvr::server::admin

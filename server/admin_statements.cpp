@@ -1,0 +1,136 @@
+// extrato list, show and continuidade: the stored statements, as tables or
+// JSON.
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "admin_commands.h"
+#include "continuity.h"
+#include "open_store.h"
+#include "printable_text.h"
+#include "wire/money.h"
+
+namespace kvr::server::admin {
+
+namespace {
+
+// A stored text as a terminal shows it safely.
+std::string Shown(const Cell& cell) {
+  return EscapeControls(CellText(cell));
+}
+
+// "2024-01-05T00:00:00" as "05/01/2024"; anything else unchanged.
+std::string ShowDate(const Cell& cell) {
+  std::string text = Shown(cell);
+  if (text.size() < 10) return text.empty() ? "-" : text;
+  return text.substr(8, 2) + "/" + text.substr(5, 2) + "/" + text.substr(0, 4);
+}
+
+// An amount as "1.350,00"; "-" for none.
+std::string ShowAmount(const Cell& cell) {
+  const double* number = std::get_if<double>(&cell);
+  return number != nullptr ? Money::FromReais(*number).Format() : "-";
+}
+
+nlohmann::json CellJson(const Cell& cell) {
+  if (const auto* text = std::get_if<std::string>(&cell)) return *text;
+  if (const auto* number = std::get_if<double>(&cell)) return *number;
+  return nullptr;
+}
+
+nlohmann::json RowJson(const Layout& layout, const Row& row) {
+  nlohmann::json object = nlohmann::json::object();
+  for (size_t i = 0; i < layout.size(); ++i) object[layout[i].name] = CellJson(row[i]);
+  return object;
+}
+
+nlohmann::json SummaryJson(const StatementSummary& summary) {
+  nlohmann::json object = RowJson(ExtrBancoLayout(), summary.header);
+  object["CDBANCO"] = summary.bank;
+  object["CDCONTCORR"] = summary.number;
+  object["MOVIMENTOS"] = summary.movements;
+  return object;
+}
+
+std::string SummaryLine(const StatementSummary& s) {
+  const Layout& layout = ExtrBancoLayout();
+  const Row& h = s.header;
+  return Pad(std::to_string(s.seq), 8) + Pad(Shown(h[ColumnIndex(layout, "CDREDUCONT")]), 6) +
+         Pad(EscapeControls(s.bank + "/" + s.number), 16) +
+         Pad(ShowDate(h[ColumnIndex(layout, "DTSALDINIC")]) + " a " +
+                 ShowDate(h[ColumnIndex(layout, "DTSALDFIN")]),
+             25) +
+         Pad(ShowAmount(h[ColumnIndex(layout, "VRSALDINIC")]) + " " +
+                 Shown(h[ColumnIndex(layout, "IDEXTRINI")]),
+             18) +
+         Pad(ShowAmount(h[ColumnIndex(layout, "VRSALDFIM")]) + " " +
+                 Shown(h[ColumnIndex(layout, "IDEXTRFIM")]),
+             18) +
+         std::to_string(s.movements);
+}
+
+std::string SummaryTitle() {
+  return Pad("EXTRATO", 8) + Pad("CONTA", 6) + Pad("BANCO/NUMERO", 16) + Pad("PERIODO", 25) +
+         Pad("SALDO INICIAL", 18) + Pad("SALDO FINAL", 18) + "MOVIMENTOS";
+}
+
+}  // namespace
+
+int ListStatements(const CommandLine& line, std::ostream& out) {
+  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  std::vector<StatementSummary> statements = store->ListStatements();
+  if (line.json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const StatementSummary& s : statements) list.push_back(SummaryJson(s));
+    out << list.dump(2) << "\n";
+    return 0;
+  }
+  out << SummaryTitle() << "\n";
+  for (const StatementSummary& s : statements) out << SummaryLine(s) << "\n";
+  return 0;
+}
+
+int ShowStatement(const CommandLine& line, std::ostream& out) {
+  if (line.words.size() != 3) throw Usage("extrato show precisa do número do extrato.");
+  const std::string& text = line.words[2];
+  bool digits = !text.empty() && text.size() <= 10;
+  for (char c : text) digits = digits && c >= '0' && c <= '9';
+  if (!digits) throw InvalidRequest("Número de extrato \"" + EscapeControls(text) + "\" inválido.");
+  const long long seq = std::stoll(text);
+  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  std::optional<StoredStatement> statement = store->GetStatement(seq);
+  if (!statement) throw InvalidRequest("Extrato " + text + " não encontrado.");
+  const Layout& layout = MovExtrLayout();
+  if (line.json) {
+    nlohmann::json object = SummaryJson(statement->summary);
+    nlohmann::json movements = nlohmann::json::array();
+    for (const Row& row : statement->movements) movements.push_back(RowJson(layout, row));
+    object["MOVIMENTOS"] = std::move(movements);
+    out << object.dump(2) << "\n";
+    return 0;
+  }
+  out << SummaryTitle() << "\n" << SummaryLine(statement->summary) << "\n\n";
+  out << Pad("SEQ", 7) << Pad("DATA", 11) << Pad("DOCUMENTO", 21) << Pad("TIPO", 5)
+      << Pad("VALOR", 16) << Pad("FITID", 11) << "DESCRICAO\n";
+  for (const Row& row : statement->movements)
+    out << Pad(Shown(row[ColumnIndex(layout, "NRSEQMOVREAL")]), 7)
+        << Pad(ShowDate(row[ColumnIndex(layout, "DTMOVREAL")]), 11)
+        << Pad(Shown(row[ColumnIndex(layout, "NRDOCMOVREAL")]), 21)
+        << Pad(Shown(row[ColumnIndex(layout, "IDMOVREAL")]), 5)
+        << Pad(ShowAmount(row[ColumnIndex(layout, "VRMOVREAL")]), 16)
+        << Pad(Shown(row[ColumnIndex(layout, "CDFITIDEXTR")]), 11)
+        << Shown(row[ColumnIndex(layout, "DSHISTMOVREAL")]) << "\n";
+  return 0;
+}
+
+int ShowContinuity(const CommandLine& line, std::ostream& out) {
+  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  std::vector<AccountChain> chains = StatementContinuity(*store, line.Option("conta"));
+  if (line.json)
+    out << ContinuityJson(chains).dump(2) << "\n";
+  else
+    out << ContinuityTable(chains);
+  return 0;
+}
+
+}  // namespace kvr::server::admin

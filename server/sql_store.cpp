@@ -1,0 +1,468 @@
+#include "sql_store.h"
+
+#include <utility>
+
+#include "sql_schema.h"
+#include "store_common.h"
+
+namespace kvr::server {
+
+namespace {
+
+// A transaction that rolls back unless committed.
+class Transaction {
+ public:
+  Transaction(SqlConnection& connection, const char* begin) : connection_(connection) {
+    connection.Execute(begin, "iniciar a transação");
+  }
+  ~Transaction() {
+    if (!done_) connection_.RollbackQuietly();
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void Commit() {
+    connection_.Execute("COMMIT", "confirmar a transação");
+    done_ = true;
+  }
+
+ private:
+  SqlConnection& connection_;
+  bool done_ = false;
+};
+
+// Tells the connection how many rows the next transaction writes, for as
+// long as the object lives.
+class RowsExpected {
+ public:
+  RowsExpected(SqlConnection& connection, size_t rows) : connection_(connection) {
+    connection.ExpectRows(rows);
+  }
+  ~RowsExpected() { connection_.ExpectRows(0); }
+  RowsExpected(const RowsExpected&) = delete;
+  RowsExpected& operator=(const RowsExpected&) = delete;
+
+ private:
+  SqlConnection& connection_;
+};
+
+// Runs a lock statement of the dialect (none: nothing), with code as its
+// parameter when given.
+template <typename... Code>
+void Lock(SqlConnection& connection, const char* sql, const std::string& what,
+          const Code&... code) {
+  if (*sql == '\0') return;
+  for (auto lock = Query(connection, sql, what, code...); lock->Step();) {
+  }
+}
+
+constexpr const char* kAccountSelect =
+    "SELECT CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT FROM CONTCORR ";
+constexpr const char* kAccountInsert =
+    "INSERT INTO CONTCORR (CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT) "
+    "VALUES (?, ?, ?, ?, ?, ?)";
+
+Account ReadAccount(SqlQuery& query) {
+  return Account{query.Text(0), query.Text(1), query.Text(2),
+                 query.Text(3), query.Text(4), query.Text(5)};
+}
+
+std::vector<Account> ReadAccounts(SqlQuery& query) {
+  std::vector<Account> accounts;
+  while (query.Step()) accounts.push_back(ReadAccount(query));
+  return accounts;
+}
+
+void InsertAccount(SqlConnection& connection, const Account& account, const std::string& what) {
+  Query(connection, kAccountInsert, what, account.code, account.bank, account.agency,
+        account.number, account.kind, account.mask)
+      ->Step();
+}
+
+// Throws when an account other than account.code has its bank, number and
+// kind (leading zeros ignored).
+void RefuseTwin(SqlConnection& connection, const Account& account) {
+  auto twin =
+      Query(connection,
+            std::string(kAccountSelect) +
+                "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, '0') = "
+                "ltrim(?, '0') AND IDTIPOCCORR IS NOT DISTINCT FROM ? AND CDREDUCONT <> ? "
+                "LIMIT 1",
+            "procurar contas iguais", account.bank, account.number, account.kind, account.code);
+  if (twin->Step()) {
+    Account other = ReadAccount(*twin);
+    throw EDatabaseError("A conta " + account.number + " do banco " + account.bank + ", tipo " +
+                         account.kind + ", já está cadastrada com o código \"" + other.code +
+                         "\".");
+  }
+}
+
+// A date as itself, or null when empty.
+CellView DateOrNull(const std::string& date) {
+  return date.empty() ? CellView() : CellView{CellView::Kind::kText, date, 0};
+}
+
+bool Recorded(SqlConnection& connection, const Statement& statement) {
+  const Layout& header = ExtrBancoLayout();
+  auto period = Query(connection,
+                      "SELECT 1 FROM EXTRBANCO WHERE CDREDUCONT = ? AND DTSALDINIC IS NOT "
+                      "DISTINCT FROM ? AND DTSALDFIN IS NOT DISTINCT FROM ? LIMIT 1",
+                      "procurar extratos do mesmo período", statement.account,
+                      statement.header[ColumnIndex(header, "DTSALDINIC")],
+                      statement.header[ColumnIndex(header, "DTSALDFIN")]);
+  if (period->Step()) return true;
+
+  // Equal movements share the date, so only the stored movements of the
+  // account within the new movements' dates can be equal: one range read
+  // instead of one lookup per movement.
+  const MovementKeys keys(statement.movements);
+  auto same = Query(connection,
+                    "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
+                    "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
+                    "(? = 1 AND DTMOVREAL IS NULL))",
+                    "procurar movimentos iguais", statement.account, DateOrNull(keys.first),
+                    DateOrNull(keys.last), keys.undated ? 1LL : 0LL);
+  while (same->Step())
+    if (keys.Contains(same->Value(0), same->Value(1), same->Value(2), same->Value(3))) return true;
+  return false;
+}
+
+std::string SummarySelect() {
+  return "SELECT e.CDSEQUEXTR, " + JoinColumns(kHeaderColumns, kHeaderCount, "e.") +
+         ", c.CDBANCO, c.CDCONTCORR, (SELECT COUNT(*) FROM MOVEXTRBANCO m WHERE m.CDSEQUEXTR = "
+         "e.CDSEQUEXTR) FROM EXTRBANCO e LEFT JOIN CONTCORR c ON c.CDREDUCONT = e.CDREDUCONT ";
+}
+
+StatementSummary ReadSummary(SqlQuery& query) {
+  StatementSummary summary;
+  summary.seq = query.Int(0);
+  const Layout& layout = ExtrBancoLayout();
+  summary.header.resize(layout.size());
+  summary.header[ColumnIndex(layout, "CDSEQUEXTR")] = std::to_string(summary.seq);
+  for (size_t i = 0; i < kHeaderCount; ++i)
+    summary.header[ColumnIndex(layout, kHeaderColumns[i])] = query.Value(static_cast<int>(i) + 1);
+  summary.bank = query.Text(static_cast<int>(kHeaderCount) + 1);
+  summary.number = query.Text(static_cast<int>(kHeaderCount) + 2);
+  summary.movements = query.Int(static_cast<int>(kHeaderCount) + 3);
+  return summary;
+}
+
+// Inserts a header with its CDSEQUEXTR (0: the database assigns one) and
+// returns the CDSEQUEXTR.
+long long InsertHeader(SqlConnection& connection, const std::string& label,
+                       const std::string& account, const Row& row, long long seq) {
+  const Layout& layout = ExtrBancoLayout();
+  const bool numbered = seq > 0;
+  auto header =
+      Query(connection,
+            "INSERT INTO EXTRBANCO (" + std::string(numbered ? "CDSEQUEXTR, " : "") +
+                JoinColumns(kHeaderColumns, kHeaderCount) + ") VALUES (" +
+                Placeholders(kHeaderCount + (numbered ? 1 : 0)) + ") RETURNING CDSEQUEXTR",
+            "gravar o extrato");
+  int index = 1;
+  if (numbered) header->Bind(index++, seq);
+  header->Bind(index++, account);
+  for (size_t i = 1; i < kHeaderCount; ++i)
+    header->Bind(index++, row[ColumnIndex(layout, kHeaderColumns[i])]);
+  if (!header->Step())
+    throw EDatabaseError(CommandError(label, "gravar o extrato", "o número do extrato não veio"));
+  const long long stored = header->Int(0);
+  while (header->Step()) {
+  }
+  return stored;
+}
+
+// Inserts movements under seq; numbers them 1, 2, ... unless keep_numbers,
+// which keeps each row's NRSEQMOVREAL.
+void InsertMovements(SqlConnection& connection, long long seq, const std::string& account,
+                     const PackedRows& rows, bool keep_numbers) {
+  const Layout& layout = MovExtrLayout();
+  size_t source[kMovementCount];
+  for (size_t i = 0; i < kMovementCount; ++i) source[i] = ColumnIndex(layout, kMovementColumns[i]);
+  const size_t number_column = ColumnIndex(layout, "NRSEQMOVREAL");
+  const CellView account_cell{CellView::Kind::kText, account, 0};
+  std::unique_ptr<SqlRowWriter> writer = connection.InsertRows(
+      "MOVEXTRBANCO", "CDSEQUEXTR, NRSEQMOVREAL, " + JoinColumns(kMovementColumns, kMovementCount),
+      kMovementCount + 2, "gravar os movimentos do extrato");
+  for (size_t row = 0; row < rows.size(); ++row) {
+    writer->Add(seq);
+    writer->Add(keep_numbers ? StoredNumber(rows.At(row, number_column))
+                             : static_cast<long long>(row + 1));
+    writer->Add(account_cell);
+    for (size_t i = 1; i < kMovementCount; ++i) writer->Add(rows.At(row, source[i]));
+    writer->EndRow();
+  }
+  writer->Finish();
+}
+
+}  // namespace
+
+template <typename Operation>
+auto SqlStore::Run(Operation&& operation) {
+  for (int attempt = 0;; ++attempt) {
+    std::unique_ptr<SqlConnection> connection;
+    if (attempt == 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!idle_.empty()) {
+        connection = std::move(idle_.back());
+        idle_.pop_back();
+      }
+    }
+    const bool pooled = connection != nullptr;
+    if (!pooled) connection = driver_->Connect(false);
+    connection->StartOperation();
+    try {
+      auto result = operation(*connection);
+      std::lock_guard<std::mutex> lock(mutex_);
+      idle_.push_back(std::move(connection));
+      return result;
+    } catch (const ConnectionLost& lost) {
+      connection.reset();
+      // The others went with it when the database restarted.
+      std::vector<std::unique_ptr<SqlConnection>> stale;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stale.swap(idle_);
+      }
+      stale.clear();
+      if (pooled && lost.AtStart() && attempt == 0) continue;
+      throw;
+    } catch (...) {
+      if (connection->Reusable()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        idle_.push_back(std::move(connection));
+      }
+      throw;
+    }
+  }
+}
+
+SqlStore::SqlStore(std::unique_ptr<SqlDriver> driver, bool create)
+    : driver_(std::move(driver)), dialect_(driver_->Dialect()) {
+  idle_.push_back(driver_->Connect(create));
+  PrepareSchema(create);
+}
+
+SqlStore::~SqlStore() = default;
+
+void SqlStore::PrepareSchema(bool create) {
+  Run([this, create](SqlConnection& connection) {
+    driver_->CheckDatabase(connection);
+    // A read first: a current database is never written to by opening it.
+    auto read_version = [this, &connection] {
+      std::unique_ptr<SqlQuery> tables =
+          connection.Prepare(dialect_.tables_present, "ler a versão das tabelas");
+      if (!tables->Step()) return 0;
+      if (tables->Int(0) == 0) return tables->Int(1) != 0 ? 1 : 0;
+      std::unique_ptr<SqlQuery> version =
+          connection.Prepare("SELECT MAX(NRVERSAO) FROM VERSAOESQUEMA", "ler a versão das tabelas");
+      return version->Step() ? static_cast<int>(version->Int(0)) : 0;
+    };
+    int version = read_version();
+    if (version == kSchemaVersion) return true;
+    if (version > kSchemaVersion)
+      throw EDatabaseError(NewerSchemaMessage(driver_->Label(), version));
+    if (version == 0 && !create) throw EDatabaseError(driver_->NoTablesMessage());
+    if (version == 0 && *dialect_.new_database != '\0')
+      connection.Execute(dialect_.new_database, dialect_.new_database_what);
+    Transaction transaction(connection, dialect_.begin_write);
+    // One process creates or migrates; the others wait and find it done.
+    Lock(connection, dialect_.lock_schema, "reservar as tabelas");
+    version = read_version();
+    if (version > kSchemaVersion)
+      throw EDatabaseError(NewerSchemaMessage(driver_->Label(), version));
+    for (; version < kSchemaVersion; ++version)
+      connection.Execute(Migration(version, dialect_),
+                         version == 0
+                             ? "criar as tabelas"
+                             : "atualizar as tabelas para a versão " + std::to_string(version + 1));
+    transaction.Commit();
+    return true;
+  });
+}
+
+void SqlStore::AddAccount(const Account& account) {
+  Run([this, &account](SqlConnection& connection) {
+    Transaction transaction(connection, dialect_.begin_write);
+    Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
+    if (Query(connection, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
+              "procurar a conta corrente", account.code)
+            ->Step())
+      throw EDatabaseError("Conta corrente de código \"" + account.code + "\" já cadastrada.");
+    RefuseTwin(connection, account);
+    InsertAccount(connection, account, "cadastrar a conta corrente");
+    transaction.Commit();
+    return true;
+  });
+}
+
+std::vector<Account> SqlStore::ListAccounts() {
+  return Run([this](SqlConnection& connection) {
+    return ReadAccounts(*connection.Prepare(
+        std::string(kAccountSelect) + "ORDER BY CDREDUCONT" + dialect_.code_order,
+        "listar as contas correntes"));
+  });
+}
+
+std::optional<Account> SqlStore::FindAccount(const std::string& code) {
+  return Run([&code](SqlConnection& connection) -> std::optional<Account> {
+    std::unique_ptr<SqlQuery> query = connection.Prepare(
+        std::string(kAccountSelect) + "WHERE CDREDUCONT = ?", "procurar a conta corrente", true);
+    query->Bind(1, code);
+    if (!query->Step()) return std::nullopt;
+    return ReadAccount(*query);
+  });
+}
+
+std::vector<Account> SqlStore::MatchAccounts(const std::string& bank, const std::string& number) {
+  return Run([&](SqlConnection& connection) {
+    std::unique_ptr<SqlQuery> query =
+        connection.Prepare(std::string(kAccountSelect) +
+                               "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, "
+                               "'0') = ltrim(?, '0') ORDER BY CDREDUCONT" +
+                               dialect_.code_order,
+                           "procurar as contas correntes", true);
+    query->Bind(1, bank);
+    query->Bind(2, number);
+    return ReadAccounts(*query);
+  });
+}
+
+bool SqlStore::UpdateAccount(const Account& account) {
+  return Run([this, &account](SqlConnection& connection) {
+    Transaction transaction(connection, dialect_.begin_write);
+    Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
+    auto find = Query(connection, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
+                      "procurar a conta corrente", account.code);
+    if (!find->Step()) return false;
+    Account stored = ReadAccount(*find);
+    stored.kind = account.kind;
+    stored.mask = account.mask;
+    RefuseTwin(connection, stored);
+    Query(connection, "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ? WHERE CDREDUCONT = ?",
+          "alterar a conta corrente", account.kind, account.mask, account.code)
+        ->Step();
+    transaction.Commit();
+    return true;
+  });
+}
+
+long long SqlStore::RemoveAccount(const std::string& code) {
+  return Run([this, &code](SqlConnection& connection) {
+    Transaction transaction(connection, dialect_.begin_write);
+    Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
+    // A store of this account in flight finishes first, and is counted.
+    Lock(connection, dialect_.lock_account, "reservar a conta corrente", code);
+    auto count = Query(connection, "SELECT COUNT(*) FROM EXTRBANCO WHERE CDREDUCONT = ?",
+                       "contar os extratos da conta corrente", code);
+    const long long statements = count->Step() ? count->Int(0) : 0;
+    if (statements > 0) return statements;
+    Query(connection, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente", code)
+        ->Step();
+    transaction.Commit();
+    return 0LL;
+  });
+}
+
+bool SqlStore::IsRecorded(const Statement& statement) {
+  return Run([this, &statement](SqlConnection& connection) {
+    Transaction transaction(connection, dialect_.begin_read);
+    return Recorded(connection, statement);
+  });
+}
+
+std::optional<long long> SqlStore::StoreIfNew(const Statement& statement) {
+  return Run([this, &statement](SqlConnection& connection) -> std::optional<long long> {
+    RowsExpected expected(connection, statement.movements.size());
+    Transaction transaction(connection, dialect_.begin_write);
+    // Every process serialises the stores of one account here; each then
+    // sees the statements stored before it got the lock.
+    Lock(connection, dialect_.lock_account, "reservar a conta corrente", statement.account);
+    if (Recorded(connection, statement)) return std::nullopt;
+    long long seq;
+    try {
+      seq = InsertHeader(connection, driver_->Label(), statement.account, statement.header, 0);
+    } catch (const UniqueViolation&) {
+      return std::nullopt;
+    }
+    InsertMovements(connection, seq, statement.account, statement.movements, false);
+    transaction.Commit();
+    return seq;
+  });
+}
+
+std::vector<StatementSummary> SqlStore::ListStatements() {
+  return Run([this](SqlConnection& connection) {
+    Transaction transaction(connection, dialect_.begin_read);
+    std::unique_ptr<SqlQuery> query =
+        connection.Prepare(SummarySelect() + "ORDER BY e.CDSEQUEXTR", "listar os extratos");
+    std::vector<StatementSummary> statements;
+    while (query->Step()) statements.push_back(ReadSummary(*query));
+    return statements;
+  });
+}
+
+std::optional<StoredStatement> SqlStore::GetStatement(long long seq) {
+  return Run([this, seq](SqlConnection& connection) -> std::optional<StoredStatement> {
+    Transaction transaction(connection, dialect_.begin_read);
+    auto query =
+        Query(connection, SummarySelect() + "WHERE e.CDSEQUEXTR = ?", "ler o extrato", seq);
+    if (!query->Step()) return std::nullopt;
+    StoredStatement statement;
+    statement.summary = ReadSummary(*query);
+
+    const Layout& layout = MovExtrLayout();
+    auto movements = Query(connection,
+                           "SELECT NRSEQMOVREAL, " + JoinColumns(kMovementColumns, kMovementCount) +
+                               " FROM MOVEXTRBANCO WHERE CDSEQUEXTR = ? ORDER BY NRSEQMOVREAL",
+                           "ler os movimentos do extrato", seq);
+    const size_t seq_column = ColumnIndex(layout, "CDSEQUEXTR");
+    const size_t number_column = ColumnIndex(layout, "NRSEQMOVREAL");
+    size_t target[kMovementCount];
+    for (size_t i = 0; i < kMovementCount; ++i)
+      target[i] = ColumnIndex(layout, kMovementColumns[i]);
+    statement.movements.reserve(static_cast<size_t>(statement.summary.movements));
+    while (movements->Step()) {
+      Row row(layout.size());
+      row[seq_column] = std::to_string(seq);
+      row[number_column] = std::to_string(movements->Int(0));
+      for (size_t i = 0; i < kMovementCount; ++i)
+        row[target[i]] = movements->Value(static_cast<int>(i) + 1);
+      statement.movements.push_back(std::move(row));
+    }
+    return statement;
+  });
+}
+
+long long SqlStore::CopyIn(const std::vector<Account>& accounts,
+                           const std::function<std::optional<StoredStatement>()>& next) {
+  return Run([&](SqlConnection& connection) {
+    Transaction transaction(connection, dialect_.begin_write);
+    Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
+    auto held = Query(connection,
+                      "SELECT (SELECT COUNT(*) FROM CONTCORR), (SELECT COUNT(*) FROM EXTRBANCO)",
+                      "verificar se o banco está vazio");
+    if (held->Step() && (held->Int(0) > 0 || held->Int(1) > 0))
+      throw EDatabaseError("O banco de dados de destino " + driver_->Label() +
+                           " já tem dados (contas correntes: " + std::to_string(held->Int(0)) +
+                           ", extratos: " + std::to_string(held->Int(1)) +
+                           "); a cópia só é feita para um banco vazio.");
+    for (const Account& account : accounts)
+      InsertAccount(connection, account, "copiar as contas correntes");
+    long long movements = 0;
+    while (std::optional<StoredStatement> statement = next()) {
+      const std::string account =
+          CellText(statement->summary.header[ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
+      InsertHeader(connection, driver_->Label(), account, statement->summary.header,
+                   statement->summary.seq);
+      InsertMovements(connection, statement->summary.seq, account,
+                      PackedRows(MovExtrLayout(), statement->movements), true);
+      movements += static_cast<long long>(statement->movements.size());
+    }
+    if (*dialect_.renumber_statements != '\0')
+      connection.Execute(dialect_.renumber_statements, "numerar os próximos extratos");
+    transaction.Commit();
+    return movements;
+  });
+}
+
+}  // namespace kvr::server
