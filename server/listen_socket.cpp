@@ -37,7 +37,7 @@ addrinfo* Resolve(const std::string& name, const std::string& port) {
 
 }  // namespace
 
-ListenSocket::ListenSocket(const std::string& host, int port) {
+void ListenSocket::Open(const std::string& host, int port) {
   const std::string name = Unbracketed(host);
   const std::string shown = (name.find(':') != std::string::npos ? "[" + name + "]" : name) +
                             ":" + std::to_string(port);
@@ -79,6 +79,7 @@ ListenSocket::ListenSocket(const std::string& host, int port) {
   char numeric[NI_MAXHOST] = "";
   getnameinfo(reinterpret_cast<sockaddr*>(&address), length, numeric, sizeof numeric, nullptr, 0,
               NI_NUMERICHOST);
+  Close();
   if (address.ss_family == AF_INET6) {
     port_ = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
     host_text_ = std::string("[") + numeric + "]";
@@ -89,23 +90,9 @@ ListenSocket::ListenSocket(const std::string& host, int port) {
   fd_ = fd;
 }
 
-ListenSocket::~ListenSocket() {
+void ListenSocket::Close() {
   if (fd_ >= 0) close(fd_);
-}
-
-ListenSocket::ListenSocket(ListenSocket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      port_(other.port_),
-      host_text_(std::move(other.host_text_)) {}
-
-ListenSocket& ListenSocket::operator=(ListenSocket&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    port_ = other.port_;
-    host_text_ = std::move(other.host_text_);
-  }
-  return *this;
+  fd_ = -1;
 }
 
 int ListenSocket::Release() { return std::exchange(fd_, -1); }

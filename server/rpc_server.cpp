@@ -99,7 +99,6 @@ struct RpcServer::Engine {
 
   RpcServer& owner;
   ListenSocket socket;
-  std::string host_text;
   MHD_Daemon* daemon = nullptr;
   WorkerPool pool;
   ConnectionDeadlines deadlines;
@@ -367,11 +366,10 @@ RpcServer::RpcServer(ImportModule& module, ServerOptions options)
 
 RpcServer::~RpcServer() { Stop(); }
 
-std::string RpcServer::HostText() const { return engine_->host_text; }
+std::string RpcServer::HostText() const { return engine_->socket.HostText(); }
 
 int RpcServer::Bind() {
-  engine_->socket = ListenSocket(options_.host, options_.port);
-  engine_->host_text = engine_->socket.HostText();
+  engine_->socket.Open(options_.host, options_.port);
   return engine_->socket.Port();
 }
 
