@@ -385,6 +385,8 @@ bool RpcServer::Run() {
       options_.max_connections > static_cast<int>(loops) ? options_.max_connections : loops);
   const unsigned per_address = static_cast<unsigned>(
       options_.max_connections_per_address > 0 ? options_.max_connections_per_address : limit);
+  // The workers take calls from the first connection on.
+  e.pool.Start(options_.threads);
   e.daemon = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
       &Engine::OnRequest, &e, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(e.socket.Fd()),
@@ -393,10 +395,12 @@ bool RpcServer::Run() {
       static_cast<unsigned>(options_.timeout_seconds), MHD_OPTION_NOTIFY_COMPLETED,
       &Engine::OnCompleted, &e, MHD_OPTION_NOTIFY_CONNECTION, &Engine::OnConnection, &e,
       MHD_OPTION_END);
-  if (e.daemon == nullptr) return false;
+  if (e.daemon == nullptr) {
+    e.pool.Stop();
+    return false;
+  }
   // The engine closes the listening socket when it stops.
   e.socket.Release();
-  e.pool.Start(options_.threads);
   e.deadlines.Start();
   e.running = true;
   {
