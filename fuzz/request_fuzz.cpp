@@ -88,7 +88,8 @@ void CheckReply(const kvr::server::RpcReply& reply, bool gzip) {
 
 void CheckLog(const std::string& line) {
   for (const char c : line)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) Fail("control character in the log", line);
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      Fail("control character in the log", line);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ struct BodyLimits {
 struct RpcCall {
   nlohmann::json id;            // null until the request gave a usable one
   bool notification = false;    // no "id": carried out, answered 204
-  std::string method;           // empty when the request named none
+  std::string method;           // empty when refused before the method was read
   std::vector<CallParam> params;
   int status = 200;             // the HTTP status of a refusal (400, 413) or 200
   int error_code = 0;           // a JSON-RPC error code, or 0 for a call to run

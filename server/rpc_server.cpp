@@ -40,6 +40,9 @@ constexpr size_t kQuickBody = 8 * 1024;
 // passed.
 constexpr size_t kMinBodyRate = 64 * 1024;
 
+// The answer to a call the server will not carry out because it is stopping.
+const char* const kStopping = "O servidor está encerrando; tente de novo.";
+
 std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
 
 // True when an Accept-Encoding header value admits gzip.
@@ -268,9 +271,7 @@ struct RpcServer::Engine {
                                     });
     if (queued) return MHD_YES;
     request.answered = true;
-    return Queue(request.connection, 503,
-                 ErrorBody(kInternalError, "O servidor está encerrando; tente de novo."),
-                 "application/json");
+    return Queue(request.connection, 503, ErrorBody(kInternalError, kStopping), "application/json");
   }
 
   MHD_Result Answer(Request& request) {
@@ -287,7 +288,7 @@ struct RpcServer::Engine {
   void Work(Request& request, bool cancelled) {
     const size_t size = request.body.size();
     if (cancelled)
-      request.reply = {503, ErrorBody(kInternalError, "O servidor está encerrando; tente de novo.")};
+      request.reply = {503, ErrorBody(kInternalError, kStopping)};
     else if (request.read)
       request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
     else
