@@ -6,8 +6,8 @@
 #include <string>
 
 #include "import_module.h"
-#include "json_rpc.h"
-#include "listen_socket.h"
+#include "json_rpc.h"       // AnswerRpc: the answer to one body, without HTTP
+#include "listen_socket.h"  // IsLoopbackHost, for the callers that choose the address
 
 namespace kvr::server {
 
