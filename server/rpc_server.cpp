@@ -1,83 +1,49 @@
 #include "rpc_server.h"
 
-#include <arpa/inet.h>
 #include <malloc.h>
 #include <microhttpd.h>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <strings.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
-#include <thread>
-#include <unordered_set>
-#include <vector>
 
 #include "body_stream.h"
+#include "connection_deadlines.h"
 #include "log_text.h"
-#include "request_parser.h"
+#include "worker_pool.h"
+
+// The HTTP engine: libmicrohttpd with epoll event loops. A request's headers
+// and body are gathered by the event loop; the call itself is handed to a
+// worker of a bounded pool while its connection is suspended, so a slow
+// client or a long store never keeps the loop from serving the others.
 
 namespace kvr::server {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Bodies above this are followed by malloc_trim: their rows were spread over
 // the heap of a worker thread, and glibc would keep those pages for it.
 constexpr size_t kTrimAfter = 256 * 1024;
 // Replies above this go out gzip when the client accepts it.
 constexpr size_t kGzipReplyAbove = 64 * 1024;
-// Plain bodies up to this size may be quick calls.
+// Plain bodies up to this size are read on the event loop: a quick call is
+// answered there, any other goes to a worker already read.
 constexpr size_t kQuickBody = 8 * 1024;
 // A body must keep coming at this rate once the connection's timeout has
 // passed.
 constexpr size_t kMinBodyRate = 64 * 1024;
 
-nlohmann::json ErrorResponse(const nlohmann::json& id, int code, const std::string& message) {
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
-}
-
-std::string Dump(const nlohmann::json& value) {
-  // Texts of the store came from valid UTF-8, but never let a stray byte turn
-  // an answer into an exception.
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string ErrorBody(int code, const std::string& message) {
-  return Dump(ErrorResponse(nullptr, code, message));
-}
+// The answer to a call the server will not carry out because it is stopping.
+const char* const kStopping = "O servidor está encerrando; tente de novo.";
 
 std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
-
-std::string FormatLog(const std::string& method, const CallInfo& info, double millis) {
-  char elapsed[32];
-  std::snprintf(elapsed, sizeof elapsed, "%.1f", millis);
-  std::string line = "kvr61400-server: " + (method.empty() ? std::string("?") : LogText(method, 64));
-  line += " conta=" + (info.account.empty() ? std::string("-") : LogText(info.account, 40));
-  line += " linhas=" + (info.rows < 0 ? std::string("-") : std::to_string(info.rows));
-  line += " " + LogText(info.outcome, 300) + " " + elapsed + " ms";
-  return line;
-}
-
-// "127.0.0.1:5000" or "[::1]:5000" for a socket address.
-std::string AddressText(const sockaddr* address, socklen_t length) {
-  if (address == nullptr) return "?";
-  char host[NI_MAXHOST], port[NI_MAXSERV];
-  if (getnameinfo(address, length, host, sizeof host, port, sizeof port,
-                  NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-    return "?";
-  if (address->sa_family == AF_INET6) return std::string("[") + host + "]:" + port;
-  return std::string(host) + ":" + port;
-}
 
 // True when an Accept-Encoding header value admits gzip.
 bool AcceptsGzip(const char* header) {
@@ -112,107 +78,8 @@ bool SameSecret(const std::string& given, const std::string& secret) {
 
 }  // namespace
 
-RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const std::string& body,
-                   bool gzip, const BodyLimits& limits,
-                   const std::function<void(const std::string&)>& log) {
-  const auto start = Clock::now();
-  nlohmann::json id = nullptr;
-  bool notification = false;
-  std::string method;
-  CallInfo info;
-  nlohmann::json response;
-  int status = 200;
-  try {
-    ParsedRequest request;
-    try {
-      BodyStreamBuf source(body, gzip, limits.max_inflated);
-      request = ParseRequest(source, &ImportModule::PacketReaderFor);
-    } catch (const BodyError& error) {
-      if (error.Fault() == BodyFault::kNulByte) throw RpcError(kParseError, error.what());
-      status = error.Fault() == BodyFault::kNotGzip ? 400 : 413;
-      throw RpcError(kInvalidRequestError, error.what());
-    }
-    if (!request.parse_error.empty()) throw RpcError(kParseError, request.parse_error);
-    if (!request.is_object && request.invalid.empty())
-      throw RpcError(kInvalidRequestError,
-                     "A requisição deve ser um objeto JSON-RPC 2.0 (lotes não são aceitos).");
-    if (request.has_id && request.id_valid) id = request.id;
-    if (!request.invalid.empty()) throw RpcError(kInvalidRequestError, request.invalid);
-    if (!request.id_valid)
-      throw RpcError(kInvalidRequestError,
-                     "O id da requisição deve ser um texto de até 256 caracteres, um número ou "
-                     "nulo.");
-    if (!request.has_version)
-      throw RpcError(kInvalidRequestError, "A requisição deve declarar \"jsonrpc\": \"2.0\".");
-    if (!request.has_method)
-      throw RpcError(kInvalidRequestError, "A requisição não informa o método.");
-    method = std::move(request.method);
-    // A call without an id is a notification: carried out, never answered.
-    notification = !request.has_id;
-    if (request.params_form == ParsedRequest::Params::kOther)
-      throw RpcError(kInvalidParams, "Os parâmetros de " + CutText(method, 60) +
-                                         " devem ser posicionais (uma lista).");
-    if (module_name != ImportModule::kName)
-      throw RpcError(kMethodNotFound,
-                     "Módulo remoto \"" + CutText(module_name, 60) + "\" desconhecido.");
-    nlohmann::json result = module.Call(method, request.params, info);
-    response = {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
-  } catch (const RpcError& error) {
-    info.outcome = std::string("erro: ") + error.what();
-    response = ErrorResponse(id, error.Code(), error.what());
-  } catch (const std::exception& error) {
-    info.outcome = std::string("erro: ") + error.what();
-    response = ErrorResponse(id, kInternalError, error.what());
-  }
-  if (log) {
-    const double millis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    log(FormatLog(method, info, millis));
-  }
-  if (notification) return {204, ""};
-  return {status, Dump(response)};
-}
-
-bool IsLoopbackHost(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  const std::string name = host.size() > 1 && host.front() == '[' && host.back() == ']'
-                               ? host.substr(1, host.size() - 2)
-                               : host;
-  if (getaddrinfo(name.empty() ? nullptr : name.c_str(), "0", &hints, &found) != 0) return false;
-  bool loopback = found != nullptr;
-  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    if (a->ai_family == AF_INET) {
-      const auto* v4 = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-      loopback = loopback && (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-    } else if (a->ai_family == AF_INET6) {
-      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
-      const in6_addr& address = v6->sin6_addr;
-      const bool mapped_loopback = IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == 127;
-      loopback = loopback && (IN6_IS_ADDR_LOOPBACK(&address) || mapped_loopback);
-    } else {
-      loopback = false;
-    }
-  }
-  freeaddrinfo(found);
-  return loopback;
-}
-
-// ---------------------------------------------------------------------------
-// The HTTP engine: libmicrohttpd with epoll event loops. A request's headers
-// and body are gathered by the event loop; the call itself is handed to a
-// worker of a bounded pool while its connection is suspended, so a slow
-// client or a long store never keeps the loop from serving the others.
-
 struct RpcServer::Engine {
-  // A connection as the deadline watcher sees it.
-  struct Tracked {
-    enum Phase { kHeaders, kBody, kCall } phase = kHeaders;
-    int fd = -1;
-    Clock::time_point deadline;
-  };
+  using Connection = ConnectionDeadlines::Connection;
 
   // One HTTP request from its headers to its answer.
   struct Request {
@@ -223,36 +90,35 @@ struct RpcServer::Engine {
     bool gzip = false;
     bool accept_gzip = false;
     bool answered = false;  // a response is queued (or the connection is being dropped)
+    bool read = false;      // call holds the body, read on the event loop
     bool submitted = false;
     bool done = false;      // the worker has put the reply here
     std::string body;
+    RpcCall call;
     RpcReply reply;
   };
 
-  Engine(RpcServer& server) : owner(server) {}
+  explicit Engine(RpcServer& server) : owner(server) {}
 
   RpcServer& owner;
-  int listen_fd = -1;
-  std::string host_text;
-  int port = 0;
+  ListenSocket socket;
   MHD_Daemon* daemon = nullptr;
-
-  std::mutex pool_mutex;
-  std::condition_variable pool_changed;
-  std::deque<Request*> queue;
-  bool stopping = false;
-  std::vector<std::thread> workers;
+  WorkerPool pool;
+  ConnectionDeadlines deadlines;
 
   std::mutex run_mutex;
   std::condition_variable run_changed;
   bool stop_requested = false;
   std::atomic<bool> running{false};
 
-  std::mutex track_mutex;
-  std::unordered_set<Tracked*> tracked;
-  std::thread watcher;
-
   const ServerOptions& Options() const { return owner.options_; }
+  std::chrono::seconds Timeout() const { return std::chrono::seconds(Options().timeout_seconds); }
+
+  BodyLimits Limits() const {
+    BodyLimits limits;
+    limits.max_inflated = Options().max_inflated;
+    return limits;
+  }
 
   void Log(const std::string& line) const {
     if (Options().log) Options().log(line);
@@ -360,7 +226,10 @@ struct RpcServer::Engine {
       declared = static_cast<size_t>(value);
       request.body.reserve(declared);
     }
-    SetPhase(connection, Tracked::kBody, declared);
+    // The body must keep coming at kMinBodyRate once the timeout has passed.
+    const size_t bytes = declared > 0 ? declared : Options().max_body;
+    deadlines.Set(ConnectionOf(connection), ConnectionDeadlines::Clock::now() + Timeout() +
+                                                std::chrono::seconds(bytes / kMinBodyRate));
     return MHD_YES;
   }
 
@@ -381,43 +250,28 @@ struct RpcServer::Engine {
     return MHD_YES;
   }
 
-  // A small plain call of a quick method (a look-up that answers at once):
-  // handing it to a worker and back would cost more than the call itself.
-  bool IsQuick(const Request& request) const {
-    if (!Options().quick_calls || request.gzip || request.body.size() > kQuickBody ||
-        request.module != ImportModule::kName)
-      return false;
-    try {
-      BodyStreamBuf source(request.body, false, kQuickBody);
-      ParsedRequest parsed = ParseRequest(source, &ImportModule::PacketReaderFor);
-      return parsed.has_method && ImportModule::IsQuick(parsed.method);
-    } catch (const BodyError&) {
-      return false;
-    }
-  }
-
   MHD_Result Submit(Request& request) {
-    if (IsQuick(request)) {
-      BodyLimits limits;
-      limits.max_inflated = Options().max_inflated;
-      request.reply = AnswerRpc(owner.module_, request.module, request.body, false, limits,
-                                Options().log);
-      return Answer(request);
+    // A small plain body is read here, once: a quick call (a look-up that
+    // answers at once) costs less than handing it to a worker and back.
+    if (Options().quick_calls && !request.gzip && request.body.size() <= kQuickBody &&
+        request.module == ImportModule::kName) {
+      request.call = ReadRpcCall(request.body, false, Limits());
+      request.read = true;
+      if (ImportModule::IsQuick(request.call.method)) {
+        request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
+        return Answer(request);
+      }
     }
-    std::unique_lock<std::mutex> lock(pool_mutex);
-    if (stopping) {
-      lock.unlock();
-      request.answered = true;
-      return Queue(request.connection, 503,
-                   ErrorBody(kInternalError, "O servidor está encerrando; tente de novo."),
-                   "application/json");
-    }
-    SetPhase(request.connection, Tracked::kCall, 0);
-    MHD_suspend_connection(request.connection);
-    request.submitted = true;
-    queue.push_back(&request);
-    pool_changed.notify_one();
-    return MHD_YES;
+    const bool queued = pool.Submit([this, &request](bool cancelled) { Work(request, cancelled); },
+                                    [this, &request] {
+                                      deadlines.Set(ConnectionOf(request.connection),
+                                                    ConnectionDeadlines::kNever);
+                                      MHD_suspend_connection(request.connection);
+                                      request.submitted = true;
+                                    });
+    if (queued) return MHD_YES;
+    request.answered = true;
+    return Queue(request.connection, 503, ErrorBody(kInternalError, kStopping), "application/json");
   }
 
   MHD_Result Answer(Request& request) {
@@ -430,69 +284,30 @@ struct RpcServer::Engine {
     return Queue(request.connection, reply.status, reply.body, "application/json");
   }
 
-  void Work() {
-    for (;;) {
-      std::unique_lock<std::mutex> lock(pool_mutex);
-      pool_changed.wait(lock, [this] { return stopping || !queue.empty(); });
-      if (queue.empty()) return;
-      Request* request = queue.front();
-      queue.pop_front();
-      const bool cancelled = stopping;
-      lock.unlock();
-      const size_t size = request->body.size();
-      if (cancelled) {
-        request->reply = {503, ErrorBody(kInternalError, "O servidor está encerrando; tente de novo.")};
-      } else {
-        BodyLimits limits;
-        limits.max_inflated = Options().max_inflated;
-        request->reply =
-            AnswerRpc(owner.module_, request->module, request->body, request->gzip, limits,
-                      Options().log);
-      }
-      std::string().swap(request->body);
-      // Give the pages of a large call back before answering, so that a
-      // client that sends the next statement finds them returned.
-      if (size > kTrimAfter) malloc_trim(0);
-      request->done = true;
-      MHD_Connection* connection = request->connection;
-      // From here on the request belongs to the event loop again.
-      MHD_resume_connection(connection);
-    }
+  // Runs on a worker while the request's connection is suspended.
+  void Work(Request& request, bool cancelled) {
+    const size_t size = request.body.size();
+    if (cancelled)
+      request.reply = {503, ErrorBody(kInternalError, kStopping)};
+    else if (request.read)
+      request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
+    else
+      request.reply = AnswerRpc(owner.module_, request.module, request.body, request.gzip,
+                                Limits(), Options().log);
+    std::string().swap(request.body);
+    request.call = RpcCall();
+    // Give the pages of a large call back before answering, so that a
+    // client that sends the next statement finds them returned.
+    if (size > kTrimAfter) malloc_trim(0);
+    request.done = true;
+    // From here on the request belongs to the event loop again.
+    MHD_resume_connection(request.connection);
   }
 
-  // --- deadlines -------------------------------------------------------------
-
-  Tracked* TrackedOf(MHD_Connection* connection) {
+  Connection* ConnectionOf(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    return info != nullptr ? static_cast<Tracked*>(info->socket_context) : nullptr;
-  }
-
-  void SetPhase(MHD_Connection* connection, Tracked::Phase phase, size_t body_bytes) {
-    Tracked* t = TrackedOf(connection);
-    if (t == nullptr) return;
-    std::lock_guard<std::mutex> lock(track_mutex);
-    t->phase = phase;
-    const auto timeout = std::chrono::seconds(Options().timeout_seconds);
-    if (phase == Tracked::kHeaders) {
-      t->deadline = Clock::now() + timeout;
-    } else if (phase == Tracked::kBody) {
-      const size_t bytes = body_bytes > 0 ? body_bytes : Options().max_body;
-      t->deadline = Clock::now() + timeout + std::chrono::seconds(bytes / kMinBodyRate);
-    }
-  }
-
-  void Watch() {
-    std::unique_lock<std::mutex> lock(run_mutex);
-    while (!stop_requested) {
-      run_changed.wait_for(lock, std::chrono::milliseconds(250));
-      const auto now = Clock::now();
-      std::lock_guard<std::mutex> track_lock(track_mutex);
-      for (Tracked* t : tracked)
-        // The event loop sees the connection end and closes it; the
-        // CLOSED notice takes track_mutex first, so fd is still this one.
-        if (t->phase != Tracked::kCall && now > t->deadline) shutdown(t->fd, SHUT_RDWR);
-    }
+    return info != nullptr ? static_cast<Connection*>(info->socket_context) : nullptr;
   }
 
   // --- libmicrohttpd callbacks -----------------------------------------------
@@ -526,26 +341,22 @@ struct RpcServer::Engine {
     Engine& engine = *static_cast<Engine*>(cls);
     delete static_cast<Request*>(*context);
     *context = nullptr;
-    engine.SetPhase(connection, Tracked::kHeaders, 0);
+    // The next request's headers are due within the timeout.
+    engine.deadlines.Set(engine.ConnectionOf(connection),
+                         ConnectionDeadlines::Clock::now() + engine.Timeout());
   }
 
   static void OnConnection(void* cls, MHD_Connection* connection, void** socket_context,
                            MHD_ConnectionNotificationCode code) {
     Engine& engine = *static_cast<Engine*>(cls);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-      auto* t = new Tracked;
       const MHD_ConnectionInfo* info =
           MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-      t->fd = info != nullptr ? info->connect_fd : -1;
-      t->deadline = Clock::now() + std::chrono::seconds(engine.Options().timeout_seconds);
-      std::lock_guard<std::mutex> lock(engine.track_mutex);
-      if (t->fd >= 0) engine.tracked.insert(t);
-      *socket_context = t;
+      *socket_context = engine.deadlines.Follow(
+          info != nullptr ? info->connect_fd : -1,
+          ConnectionDeadlines::Clock::now() + engine.Timeout());
     } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-      auto* t = static_cast<Tracked*>(*socket_context);
-      std::lock_guard<std::mutex> lock(engine.track_mutex);
-      engine.tracked.erase(t);
-      delete t;
+      engine.deadlines.Forget(static_cast<Connection*>(*socket_context));
       *socket_context = nullptr;
     }
   }
@@ -554,77 +365,13 @@ struct RpcServer::Engine {
 RpcServer::RpcServer(ImportModule& module, ServerOptions options)
     : module_(module), options_(std::move(options)), engine_(std::make_unique<Engine>(*this)) {}
 
-RpcServer::~RpcServer() {
-  Stop();
-  if (engine_->listen_fd >= 0) close(engine_->listen_fd);
-}
+RpcServer::~RpcServer() { Stop(); }
 
-std::string RpcServer::HostText() const { return engine_->host_text; }
+std::string RpcServer::HostText() const { return engine_->socket.HostText(); }
 
 int RpcServer::Bind() {
-  const std::string& host = options_.host;
-  const std::string name = host.size() > 1 && host.front() == '[' && host.back() == ']'
-                               ? host.substr(1, host.size() - 2)
-                               : host;
-  const std::string shown = (name.find(':') != std::string::npos ? "[" + name + "]" : name) +
-                            ":" + std::to_string(options_.port);
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const std::string port_text = std::to_string(options_.port);
-  const int resolved =
-      getaddrinfo(name.empty() ? nullptr : name.c_str(), port_text.c_str(), &hints, &found);
-  if (resolved != 0 || found == nullptr)
-    throw Exception("Não foi possível ouvir em " + shown + ": endereço \"" + name +
-                    "\" desconhecido.");
-  int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
-  if (fd < 0) {
-    freeaddrinfo(found);
-    throw Exception("Não foi possível ouvir em " + shown + ": " + std::strerror(errno) + ".");
-  }
-  // SO_REUSEADDR lets a restarted server take its port while old
-  // connections linger in TIME_WAIT; on Linux it never lets two sockets
-  // listen on one port (SO_REUSEPORT would, and is never set).
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (found->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-  const int bound = bind(fd, found->ai_addr, found->ai_addrlen);
-  const int bind_error = errno;
-  freeaddrinfo(found);
-  if (bound != 0) {
-    close(fd);
-    if (bind_error == EADDRINUSE)
-      throw Exception("porta " + shown +
-                      " já está em uso; encerre o outro servidor ou escolha outra porta com "
-                      "--listen.");
-    throw Exception("Não foi possível ouvir em " + shown + ": " + std::strerror(bind_error) + ".");
-  }
-  if (listen(fd, 4096) != 0) {
-    const int listen_error = errno;
-    close(fd);
-    throw Exception("Não foi possível ouvir em " + shown + ": " + std::strerror(listen_error) +
-                    ".");
-  }
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  int port = options_.port;
-  char numeric[NI_MAXHOST] = "";
-  getnameinfo(reinterpret_cast<sockaddr*>(&address), length, numeric, sizeof numeric, nullptr, 0,
-              NI_NUMERICHOST);
-  if (address.ss_family == AF_INET6) {
-    port = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    engine_->host_text = std::string("[") + numeric + "]";
-  } else {
-    port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    engine_->host_text = numeric;
-  }
-  if (engine_->listen_fd >= 0) close(engine_->listen_fd);
-  engine_->listen_fd = fd;
-  engine_->port = port;
-  return port;
+  engine_->socket.Open(options_.host, options_.port);
+  return engine_->socket.Port();
 }
 
 bool RpcServer::Run() {
@@ -633,30 +380,29 @@ bool RpcServer::Run() {
     std::lock_guard<std::mutex> lock(e.run_mutex);
     if (e.stop_requested) return true;
   }
-  if (e.listen_fd < 0) Bind();
+  if (e.socket.Fd() < 0) Bind();
   const unsigned loops = static_cast<unsigned>(options_.http_threads > 0 ? options_.http_threads : 1);
   const unsigned limit = static_cast<unsigned>(
       options_.max_connections > static_cast<int>(loops) ? options_.max_connections : loops);
   const unsigned per_address = static_cast<unsigned>(
       options_.max_connections_per_address > 0 ? options_.max_connections_per_address : limit);
+  // The workers take calls from the first connection on.
+  e.pool.Start(options_.threads);
   e.daemon = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
-      &Engine::OnRequest, &e, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(e.listen_fd),
+      &Engine::OnRequest, &e, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(e.socket.Fd()),
       MHD_OPTION_THREAD_POOL_SIZE, loops, MHD_OPTION_CONNECTION_LIMIT, limit,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, per_address, MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(options_.timeout_seconds), MHD_OPTION_NOTIFY_COMPLETED,
       &Engine::OnCompleted, &e, MHD_OPTION_NOTIFY_CONNECTION, &Engine::OnConnection, &e,
       MHD_OPTION_END);
-  if (e.daemon == nullptr) return false;
-  // The engine closes the listening socket when it stops.
-  e.listen_fd = -1;
-  {
-    std::lock_guard<std::mutex> lock(e.pool_mutex);
-    e.stopping = false;
+  if (e.daemon == nullptr) {
+    e.pool.Stop();
+    return false;
   }
-  const int workers = options_.threads > 0 ? options_.threads : 1;
-  for (int i = 0; i < workers; ++i) e.workers.emplace_back([&e] { e.Work(); });
-  e.watcher = std::thread([&e] { e.Watch(); });
+  // The engine closes the listening socket when it stops.
+  e.socket.Release();
+  e.deadlines.Start();
   e.running = true;
   {
     std::unique_lock<std::mutex> lock(e.run_mutex);
@@ -665,14 +411,8 @@ bool RpcServer::Run() {
   // Calls under way finish and resume their connections; calls still
   // waiting are answered 503. Only then may the engine stop: it must not
   // stop with a connection suspended.
-  {
-    std::lock_guard<std::mutex> lock(e.pool_mutex);
-    e.stopping = true;
-  }
-  e.pool_changed.notify_all();
-  for (std::thread& worker : e.workers) worker.join();
-  e.workers.clear();
-  e.watcher.join();
+  e.pool.Stop();
+  e.deadlines.Stop();
   MHD_stop_daemon(e.daemon);
   e.daemon = nullptr;
   e.running = false;

@@ -6,33 +6,10 @@
 #include <string>
 
 #include "import_module.h"
+#include "json_rpc.h"       // AnswerRpc: the answer to one body, without HTTP
+#include "listen_socket.h"  // IsLoopbackHost, for the callers that choose the address
 
 namespace kvr::server {
-
-// What AnswerRpc gives back: the HTTP status and the body (empty with 204,
-// the answer to a notification).
-struct RpcReply {
-  int status = 200;
-  std::string body;
-};
-
-// Limits on one request body.
-struct BodyLimits {
-  size_t max_inflated = 1024u * 1024u * 1024u;  // a gzip body once inflated
-};
-
-// Answers one JSON-RPC 2.0 request body for module (the path it was posted
-// to, without the leading "/"). gzip: the body came with
-// "Content-Encoding: gzip". Never throws: a body that is not exactly one JSON
-// value, a request that is not a call, an unknown module or method, wrong
-// params, a refused statement and failures of the store are answered with a
-// JSON-RPC error whose message is Portuguese. A notification (a call without
-// "id") is carried out and answered with 204 and no body. log, when set,
-// receives one line per call: method, account, rows, outcome, milliseconds,
-// with control characters escaped and long fields cut.
-RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const std::string& body,
-                   bool gzip, const BodyLimits& limits,
-                   const std::function<void(const std::string&)>& log);
 
 // How the HTTP server runs.
 struct ServerOptions {
@@ -92,9 +69,5 @@ class RpcServer {
   ServerOptions options_;
   std::unique_ptr<Engine> engine_;
 };
-
-// True when host (a name or numeric address) denotes only the loopback
-// interface: 127.0.0.0/8, ::1 or "localhost".
-bool IsLoopbackHost(const std::string& host);
 
 }  // namespace kvr::server

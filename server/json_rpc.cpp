@@ -1,0 +1,135 @@
+#include "json_rpc.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "body_stream.h"
+#include "log_text.h"
+#include "request_parser.h"
+
+namespace kvr::server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+nlohmann::json ErrorResponse(const nlohmann::json& id, int code, const std::string& message) {
+  return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
+}
+
+std::string Dump(const nlohmann::json& value) {
+  // Texts of the store came from valid UTF-8, but never let a stray byte turn
+  // an answer into an exception.
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string FormatLog(const std::string& method, const CallInfo& info, double millis) {
+  char elapsed[32];
+  std::snprintf(elapsed, sizeof elapsed, "%.1f", millis);
+  std::string line = "kvr61400-server: " + (method.empty() ? std::string("?") : LogText(method, 64));
+  line += " conta=" + (info.account.empty() ? std::string("-") : LogText(info.account, 40));
+  line += " linhas=" + (info.rows < 0 ? std::string("-") : std::to_string(info.rows));
+  line += " " + LogText(info.outcome, 300) + " " + elapsed + " ms";
+  return line;
+}
+
+// The envelope of request as a call; throws RpcError for what it lacks, in
+// the order a request with several faults is refused for.
+void TakeCall(ParsedRequest& request, RpcCall& call) {
+  if (!request.parse_error.empty()) throw RpcError(kParseError, request.parse_error);
+  if (!request.is_object && request.invalid.empty())
+    throw RpcError(kInvalidRequestError,
+                   "A requisição deve ser um objeto JSON-RPC 2.0 (lotes não são aceitos).");
+  if (request.has_id && request.id_valid) call.id = request.id;
+  if (!request.invalid.empty()) throw RpcError(kInvalidRequestError, request.invalid);
+  if (!request.id_valid)
+    throw RpcError(kInvalidRequestError,
+                   "O id da requisição deve ser um texto de até 256 caracteres, um número ou "
+                   "nulo.");
+  if (!request.has_version)
+    throw RpcError(kInvalidRequestError, "A requisição deve declarar \"jsonrpc\": \"2.0\".");
+  if (!request.has_method)
+    throw RpcError(kInvalidRequestError, "A requisição não informa o método.");
+  call.method = std::move(request.method);
+  // A call without an id is a notification: carried out, never answered,
+  // also when it is refused from here on.
+  call.notification = !request.has_id;
+  if (request.params_form == ParsedRequest::Params::kOther)
+    throw RpcError(kInvalidParams, "Os parâmetros de " + CutText(call.method, 60) +
+                                       " devem ser posicionais (uma lista).");
+  call.params = std::move(request.params);
+}
+
+}  // namespace
+
+RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits) {
+  const auto start = Clock::now();
+  RpcCall call;
+  try {
+    ParsedRequest request;
+    try {
+      BodyStreamBuf source(body, gzip, limits.max_inflated);
+      request = ParseRequest(source, &ImportModule::PacketReaderFor);
+    } catch (const BodyError& error) {
+      if (error.Fault() == BodyFault::kNulByte) throw RpcError(kParseError, error.what());
+      call.status = error.Fault() == BodyFault::kNotGzip ? 400 : 413;
+      throw RpcError(kInvalidRequestError, error.what());
+    }
+    TakeCall(request, call);
+  } catch (const RpcError& error) {
+    call.error_code = error.Code();
+    call.error_message = error.what();
+  } catch (const std::exception& error) {
+    call.error_code = kInternalError;
+    call.error_message = error.what();
+  }
+  call.reading = Clock::now() - start;
+  return call;
+}
+
+RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, RpcCall& call,
+                       const std::function<void(const std::string&)>& log) {
+  const auto start = Clock::now();
+  CallInfo info;
+  nlohmann::json response;
+  if (call.error_code == 0 && module_name != ImportModule::kName) {
+    call.error_code = kMethodNotFound;
+    call.error_message = "Módulo remoto \"" + CutText(module_name, 60) + "\" desconhecido.";
+  }
+  if (call.error_code == 0) {
+    try {
+      nlohmann::json result = module.Call(call.method, call.params, info);
+      response = {{"jsonrpc", "2.0"}, {"id", call.id}, {"result", std::move(result)}};
+    } catch (const RpcError& error) {
+      call.error_code = error.Code();
+      call.error_message = error.what();
+    } catch (const std::exception& error) {
+      call.error_code = kInternalError;
+      call.error_message = error.what();
+    }
+  }
+  if (call.error_code != 0) {
+    info.outcome = "erro: " + call.error_message;
+    response = ErrorResponse(call.id, call.error_code, call.error_message);
+  }
+  if (log) {
+    const double millis =
+        std::chrono::duration<double, std::milli>(Clock::now() - start + call.reading).count();
+    log(FormatLog(call.method, info, millis));
+  }
+  if (call.notification) return {204, ""};
+  return {call.status, Dump(response)};
+}
+
+RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const std::string& body,
+                   bool gzip, const BodyLimits& limits,
+                   const std::function<void(const std::string&)>& log) {
+  RpcCall call = ReadRpcCall(body, gzip, limits);
+  return AnswerRpcCall(module, module_name, call, log);
+}
+
+std::string ErrorBody(int code, const std::string& message) {
+  return Dump(ErrorResponse(nullptr, code, message));
+}
+
+}  // namespace kvr::server
