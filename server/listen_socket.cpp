@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/errors.h"
+#include "wire/errors.h"
 
 namespace kvr::server {
 
