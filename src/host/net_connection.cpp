@@ -7,6 +7,7 @@
 #include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "platform/json_tree.h"
 #include "wire/json_reader.h"
 
 namespace kvr {
@@ -85,7 +86,7 @@ nlohmann::json TRpcRequest::Params() const {
     args_[i].Write(sink);
   }
   sink.text.push_back(']');
-  return nlohmann::json::parse(sink.text);
+  return JsonTree(sink.text);
 }
 
 // ---------------------------------------------------------------- results
@@ -116,7 +117,7 @@ TServerResult TServerResult::Failure(int code, std::string message) {
 const nlohmann::json& TServerResult::Payload() const {
   if (!payload_) {
     payload_ = std::make_shared<const nlohmann::json>(failed_ || !text_ ? nlohmann::json()
-                                                                        : nlohmann::json::parse(PayloadText()));
+                                                                        : JsonTree(PayloadText()));
   }
   return *payload_;
 }

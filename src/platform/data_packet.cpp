@@ -11,6 +11,7 @@
 #include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "platform/json_tree.h"
 #include "wire/packet_format.h"
 
 namespace kvr {
@@ -182,7 +183,7 @@ void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
 nlohmann::json TClientDataSet::GetData() {
   TJsonSink sink;
   WriteDataPacket(*this, sink);
-  return nlohmann::json::parse(sink.text);
+  return JsonTree(sink.text);
 }
 
 // ---------------------------------------------------------------- reading
