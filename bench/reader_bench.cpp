@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/line_reader.h"
 #include "bench/make_statement.h"
 #include "platform/format_settings.h"
 #include "platform/text_file.h"
@@ -82,7 +83,7 @@ void BM_LineScan(benchmark::State& state) {
   for (auto _ : state) {
     std::string text;
     kvr::ReadWholeFile(file.path, text);
-    kvr::TLineReader lines(text);
+    kvr::bench::TLineReader lines(text);
     std::string_view line;
     std::size_t count = 0;
     while (lines.Next(line)) ++count;
@@ -280,7 +281,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--line-list") {
     std::string text;
     if (!kvr::ReadWholeFile(argv[2], text)) return 1;
-    kvr::TLineReader lines(text);
+    kvr::bench::TLineReader lines(text);
     std::vector<std::string> list;
     std::string_view line;
     while (lines.Next(line)) list.emplace_back(line);

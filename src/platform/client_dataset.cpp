@@ -242,36 +242,11 @@ void TClientDataSet::Next() {
   Notify(TDataChange::CurrentRow);
 }
 
-void TClientDataSet::Prior() {
-  CheckBrowse();
-  Impl& im = *impl_;
-  TableRow* prev = im.current == nullptr ? nullptr : im.filter.PrevVisible(im.current->prev);
-  if (prev == nullptr) {
-    bof_ = true;
-    if (im.current != nullptr && !im.filter.Visible(im.current)) im.current = im.filter.NextVisible(im.current);
-  } else {
-    im.current = prev;
-    bof_ = false;
-  }
-  eof_ = false;
-  if (im.current == nullptr) eof_ = true;
-  Notify(TDataChange::CurrentRow);
-}
-
 int TClientDataSet::RecNo() const {
   if (!active_ || impl_->current == nullptr || !impl_->filter.Visible(impl_->current)) return 0;
   const auto& cache = impl_->filter.VisibleRows();
   auto it = std::find(cache.begin(), cache.end(), impl_->current);
   return it == cache.end() ? 0 : static_cast<int>(it - cache.begin()) + 1;
-}
-
-void TClientDataSet::SetRecNo(int rec_no) {
-  CheckBrowse();
-  const auto& cache = impl_->filter.VisibleRows();
-  if (rec_no < 1 || rec_no > static_cast<int>(cache.size())) return;
-  impl_->current = cache[static_cast<size_t>(rec_no - 1)];
-  eof_ = bof_ = false;
-  Notify(TDataChange::CurrentRow);
 }
 
 TCellView TClientDataSet::CellOf(int field_index) const {

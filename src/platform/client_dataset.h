@@ -84,8 +84,6 @@ class TField {
   void SetAsFloat(double value);
   void SetAsDateTime(TDateTime value);
   void SetValue(const TVariant& value);
-  // Stores null.
-  void Clear();
 
   // The cell text the grid shows: OnGetText's text when a handler is set,
   // otherwise AsString.
@@ -180,13 +178,11 @@ class TClientDataSet : public TComponent {
   void First();
   void Last();
   void Next();
-  void Prior();
   bool Eof() const { return eof_; }
   bool Bof() const { return bof_; }
   // 1-based position of the current row among the visible rows; 0 when there
-  // is none. SetRecNo moves there (posting first); out of range is ignored.
+  // is none.
   int RecNo() const;
-  void SetRecNo(int rec_no);
 
   // Opens a new row for editing (all columns null): Insert places it before
   // the current row when posted, Append at the end (with IndexFieldNames

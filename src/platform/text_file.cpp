@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -163,83 +161,6 @@ bool TFileContents::Open(const std::string& path) {
   if (!ReadWholeFile(path, buffer_)) return false;
   text_ = buffer_;
   return true;
-}
-
-namespace {
-
-static_assert(std::endian::native == std::endian::little, "FindLineEnd reads words little-endian");
-
-// The first CR or LF in [p, end), or end.
-const char* FindLineEnd(const char* p, const char* end) {
-  // Eight bytes at a time: a byte equal to LF or CR shows as a zero byte of
-  // the word xor-ed with that byte repeated.
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-  while (end - p >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    const std::uint64_t lf = word ^ (kOnes * '\n');
-    const std::uint64_t cr = word ^ (kOnes * '\r');
-    const std::uint64_t hit = ((lf - kOnes) & ~lf & kHighs) | ((cr - kOnes) & ~cr & kHighs);
-    if (hit != 0) {
-      // Little-endian: the lowest marked byte is the first in memory. The
-      // borrow of the subtraction can only mark bytes after a true hit.
-      return p + (__builtin_ctzll(hit) >> 3);
-    }
-    p += 8;
-  }
-  while (p < end && *p != '\n' && *p != '\r') ++p;
-  return p;
-}
-
-}  // namespace
-
-bool TLineReader::Next(std::string_view& line) {
-  const size_t n = text_.size();
-  if (pos_ >= n) return false;
-  const char* base = text_.data();
-  const char* start = base + pos_;
-  const char* end = base + n;
-  const char* p = FindLineEnd(start, end);
-  line = std::string_view(start, static_cast<size_t>(p - start));
-  if (p < end) {
-    if (*p == '\r' && p + 1 < end && p[1] == '\n') ++p;
-    ++p;
-  }
-  pos_ = static_cast<size_t>(p - base);
-  return true;
-}
-
-bool TTextLines::LoadFromFile(const std::string& path) {
-  std::string data;
-  if (!ReadWholeFile(path, data)) return false;
-  SetText(std::move(data));
-  return true;
-}
-
-void TTextLines::SetText(std::string text) {
-  text_ = std::move(text);
-  Split();
-}
-
-std::string_view TTextLines::Get(size_t index) const {
-  if (index >= lines_.size()) {
-    throw EListError("\xCDndice de linha fora dos limites (" + std::to_string(index) + ")",
-                     static_cast<long long>(index));
-  }
-  return lines_[index];
-}
-
-void TTextLines::Clear() {
-  std::vector<std::string_view>().swap(lines_);
-  std::string().swap(text_);
-}
-
-void TTextLines::Split() {
-  lines_.clear();
-  TLineReader reader(text_);
-  std::string_view line;
-  while (reader.Next(line)) lines_.push_back(line);
 }
 
 }  // namespace kvr

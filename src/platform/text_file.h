@@ -3,15 +3,10 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kvr {
 
-// Whole text files as 8-bit bytes, with no character decoding, and their
-// lines. A line ends at CR LF, at LF alone or at CR alone; the terminator is
-// not part of the line. A terminator at the very end of the text ends the
-// last line and starts no empty one, so "a\r\nb\r\n" and "a\r\nb" both hold
-// the two lines "a" and "b", and the empty text holds no line.
+// Whole text files as 8-bit bytes, with no character decoding.
 
 // True when a regular file (or a link to one) exists at path; false for
 // nothing there and for a folder.
@@ -56,55 +51,6 @@ class TFileContents {
   size_t size_ = 0;
   std::string buffer_;  // a file whose size is not known in advance
   std::string_view text_;
-};
-
-// Walks the lines of a text held by the caller, first to last, without
-// copying: each line is a view into that text, which must outlive the reader
-// and every view it gave.
-class TLineReader {
- public:
-  explicit TLineReader(std::string_view text) : text_(text) {}
-
-  // Sets line to the next line and returns true; returns false, leaving line
-  // unchanged, when every line has been given.
-  bool Next(std::string_view& line);
-
- private:
-  std::string_view text_;
-  size_t pos_ = 0;
-};
-
-// The lines of a whole text, split once, held with the text in one buffer.
-// Not copyable: the views point into the object's own buffer.
-class TTextLines {
- public:
-  TTextLines() = default;
-  TTextLines(const TTextLines&) = delete;
-  TTextLines& operator=(const TTextLines&) = delete;
-
-  // Reads the file at path and splits it. Returns false, leaving the lines as
-  // they were, when no file exists at path; throws EFileError when it exists
-  // but cannot be read.
-  bool LoadFromFile(const std::string& path);
-
-  // Takes text as the whole content and splits it.
-  void SetText(std::string text);
-
-  // The number of lines.
-  size_t Count() const { return lines_.size(); }
-
-  // The line at the 0-based index, valid until the next load or SetText.
-  // Throws EListError carrying the index when it is not below Count().
-  std::string_view Get(size_t index) const;
-
-  // Drops the text and the lines, releasing their storage.
-  void Clear();
-
- private:
-  void Split();
-
-  std::string text_;
-  std::vector<std::string_view> lines_;
 };
 
 }  // namespace kvr

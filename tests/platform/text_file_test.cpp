@@ -15,48 +15,6 @@
 namespace kvr {
 namespace {
 
-std::vector<std::string> LinesOf(std::string text) {
-  TTextLines lines;
-  lines.SetText(std::move(text));
-  std::vector<std::string> out;
-  for (size_t i = 0; i < lines.Count(); ++i) out.emplace_back(lines.Get(i));
-  return out;
-}
-
-struct SplitCase {
-  std::string text;
-  std::vector<std::string> lines;
-};
-
-TEST(TextLines, SplitsAtCrLfLfAndCr) {
-  const SplitCase cases[] = {
-      {"", {}},
-      {"a", {"a"}},
-      {"a\r\nb\r\n", {"a", "b"}},
-      {"a\r\nb", {"a", "b"}},
-      {"a\nb\rc\r\nd", {"a", "b", "c", "d"}},
-      {"\n", {""}},
-      {"\r\n\r\n", {"", ""}},
-      {"a\n\nb", {"a", "", "b"}},
-      {"a\r\rb", {"a", "", "b"}},
-      {"a\n\r", {"a", ""}},
-      {"\ta b\x01\n", {"\ta b\x01"}},
-      {std::string("x\0y\n", 4), {std::string("x\0y", 3)}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(LinesOf(c.text), c.lines);
-}
-
-TEST(TextLines, GetBeyondTheLastLineCarriesTheIndex) {
-  TTextLines lines;
-  lines.SetText("a\nb");
-  try {
-    lines.Get(2);
-    FAIL() << "no error";
-  } catch (const EListError& e) {
-    EXPECT_EQ(e.Index(), 2);
-  }
-}
-
 class TextFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -79,10 +37,6 @@ TEST_F(TextFileTest, ReadsTheWholeFileAsBytes) {
   std::string read;
   ASSERT_TRUE(ReadWholeFile(path, read));
   EXPECT_EQ(read, content);
-  TTextLines lines;
-  ASSERT_TRUE(lines.LoadFromFile(path));
-  EXPECT_EQ(lines.Count(), 3u);
-  EXPECT_EQ(lines.Get(2), "\xE9\xE7");
 }
 
 TEST_F(TextFileTest, MissingFileIsNoFile) {
