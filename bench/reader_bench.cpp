@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "bench/line_reader.h"
 #include "bench/make_statement.h"
 #include "platform/format_settings.h"
 #include "platform/text_file.h"
@@ -83,7 +82,7 @@ void BM_LineScan(benchmark::State& state) {
   for (auto _ : state) {
     std::string text;
     kvr::ReadWholeFile(file.path, text);
-    kvr::bench::TLineReader lines(text);
+    kvr::TLineReader lines(text);
     std::string_view line;
     std::size_t count = 0;
     while (lines.Next(line)) ++count;
@@ -281,7 +280,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--line-list") {
     std::string text;
     if (!kvr::ReadWholeFile(argv[2], text)) return 1;
-    kvr::bench::TLineReader lines(text);
+    kvr::TLineReader lines(text);
     std::vector<std::string> list;
     std::string_view line;
     while (lines.Next(line)) list.emplace_back(line);

@@ -6,7 +6,11 @@
 
 namespace kvr {
 
-// Whole text files as 8-bit bytes, with no character decoding.
+// Whole text files as 8-bit bytes, with no character decoding, and their
+// lines. A line ends at CR LF, at LF alone or at CR alone; the terminator is
+// not part of the line. A terminator at the very end of the text ends the
+// last line and starts no empty one, so "a\r\nb\r\n" and "a\r\nb" both hold
+// the two lines "a" and "b", and the empty text holds no line.
 
 // True when a regular file (or a link to one) exists at path; false for
 // nothing there and for a folder.
@@ -51,6 +55,22 @@ class TFileContents {
   size_t size_ = 0;
   std::string buffer_;  // a file whose size is not known in advance
   std::string_view text_;
+};
+
+// Walks the lines of a text held by the caller, first to last, without
+// copying: each line is a view into that text, which must outlive the reader
+// and every view it gave.
+class TLineReader {
+ public:
+  explicit TLineReader(std::string_view text) : text_(text) {}
+
+  // Sets line to the next line and returns true; returns false, leaving line
+  // unchanged, when every line has been given.
+  bool Next(std::string_view& line);
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
 };
 
 }  // namespace kvr

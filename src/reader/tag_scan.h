@@ -49,13 +49,12 @@ struct TScanLine {
   long long number = -1;   // the 0-based line of the text (TPieceReader only)
 };
 
-// Walks the lines of a text (each ends at CR LF, LF or CR, without it; a
-// break at the very end starts no empty line) and gives each with its value
-// and its tags, plus kSeveralOpen when it holds more than one opening tag,
-// found in one pass over the text: its line breaks, "<" and ">" are marked
-// 64 bytes at a time, and a line's tags and value are read from those marks.
-// The text must outlive the reader and the views it gives. Copyable: a copy
-// goes on from the same line.
+// Walks the lines of a text (split as TLineReader splits them) and gives
+// each with its value and its tags, plus kSeveralOpen when it holds more
+// than one opening tag, found in one pass over the text: its line breaks,
+// "<" and ">" are marked 64 bytes at a time, and a line's tags and value
+// are read from those marks. The text must outlive the reader and the views
+// it gives. Copyable: a copy goes on from the same line.
 class TTagLineReader {
  public:
   explicit TTagLineReader(std::string_view text);

@@ -15,6 +15,37 @@
 namespace kvr {
 namespace {
 
+std::vector<std::string> LinesOf(const std::string& text) {
+  TLineReader reader(text);
+  std::vector<std::string> out;
+  std::string_view line;
+  while (reader.Next(line)) out.emplace_back(line);
+  return out;
+}
+
+struct SplitCase {
+  std::string text;
+  std::vector<std::string> lines;
+};
+
+TEST(LineReader, SplitsAtCrLfLfAndCr) {
+  const SplitCase cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\nb\r\n", {"a", "b"}},
+      {"a\r\nb", {"a", "b"}},
+      {"a\nb\rc\r\nd", {"a", "b", "c", "d"}},
+      {"\n", {""}},
+      {"\r\n\r\n", {"", ""}},
+      {"a\n\nb", {"a", "", "b"}},
+      {"a\r\rb", {"a", "", "b"}},
+      {"a\n\r", {"a", ""}},
+      {"\ta b\x01\n", {"\ta b\x01"}},
+      {std::string("x\0y\n", 4), {std::string("x\0y", 3)}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LinesOf(c.text), c.lines);
+}
+
 class TextFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
