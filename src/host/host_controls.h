@@ -53,9 +53,6 @@ class TNumberEdit : public TEdit {
   void UserSetText(const std::string& text) override;
 
   std::string DisplayFormat = "#,##0.00";
-  int Decimals = 2;
-  bool Currency = false;
-  bool Thousands = false;
 };
 
 // The host library's search button (a magnifier glyph) with a hint.

@@ -233,7 +233,6 @@ void TForm::Show() {
   SetVisible(true);
   ++show_count_;
   Changed();
-  if (OnShow) OnShow(this);
 }
 
 void TForm::Close() {

@@ -222,8 +222,8 @@ class TForm : public TControl {
   // focus itself, control becomes ActiveControl and its OnEnter runs.
   void UserFocus(TControl& control);
 
-  // Makes the form visible and brings it to the front (counts ShowCount),
-  // running OnShow. The front end shows it through the host library.
+  // Makes the form visible and brings it to the front (counts ShowCount).
+  // The front end shows it through the host library.
   void Show();
   int ShowCount() const { return show_count_; }
   // Runs OnClose with caHide; caNone keeps the form, any other action hides
@@ -235,7 +235,6 @@ class TForm : public TControl {
   void DoCreate();
 
   TNotifyEvent OnCreate;
-  TNotifyEvent OnShow;
   TCloseEvent OnClose;
 
  private:

@@ -267,10 +267,10 @@ class Applier {
   }
 
   bool ApplyNumberEdit(const LayoutProperty& p, TNumberEdit& e) {
-    if (p.name == "Decimals") e.Decimals = Int(p);
-    else if (p.name == "DisplayFormat") e.DisplayFormat = Text(p);
-    else if (p.name == "Currency") e.Currency = Bool(p);
-    else if (p.name == "Thousands") e.Thousands = Bool(p);
+    if (p.name == "DisplayFormat") e.DisplayFormat = Text(p);
+    // Checked only: DisplayFormat alone says how the number is shown.
+    else if (p.name == "Decimals") Int(p);
+    else if (p.name == "Currency" || p.name == "Thousands") Bool(p);
     else return false;
     return true;
   }
