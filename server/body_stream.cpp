@@ -34,7 +34,7 @@ struct BodyStreamBuf::Inflater {
 };
 
 BodyStreamBuf::BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated)
-    : body_(body), max_inflated_(max_inflated) {
+    : max_inflated_(max_inflated) {
   if (!gzip) {
     Scan(body.data(), body.size());
     char* begin = const_cast<char*>(body.data());

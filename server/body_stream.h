@@ -57,7 +57,6 @@ class BodyStreamBuf : public std::streambuf {
   void Scan(const char* data, size_t size);
   bool in_string_ = false, escaped_ = false, in_number_ = false;
   size_t run_ = 0;
-  const std::string& body_;
   size_t max_inflated_;
   size_t inflated_ = 0;
   std::unique_ptr<Inflater> inflater_;

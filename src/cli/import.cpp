@@ -75,6 +75,12 @@ int RunImport(const std::vector<std::string>& args) {
     }
     return status;
   };
+  // An error that is no screen message ends the run.
+  auto fail = [&](const std::exception& e) {
+    failure = Cp1252ToUtf8(e.what());
+    status = kExitError;
+    result = "erro";
+  };
   // Runs one user action of the screen; false when it ended early, with the
   // status and result set.
   auto act = [&](auto&& action) {
@@ -82,29 +88,21 @@ int RunImport(const std::vector<std::string>& args) {
       action();
       return true;
     } catch (const EAbort&) {
-      if (host.last_error == frmImportOFX->Msg("MOV_JA_CAD")) {
-        status = kExitAlreadyRecorded;
-        result = "ja_cadastrado";
-      } else {
-        status = kExitEnded;
-        result = "recusado";
-      }
+      const bool recorded = host.last_error == frmImportOFX->Msg("MOV_JA_CAD");
+      status = recorded ? kExitAlreadyRecorded : kExitEnded;
+      result = recorded ? "ja_cadastrado" : "recusado";
     } catch (const EConvertError& e) {
       // A date typed into a movement date edit that is no date is shown to
       // the user like any message; a parse error of the file is not.
-      if (state_known) {
-        host.ShowError(e.what());
-        status = kExitEnded;
-        result = "recusado";
-      } else {
-        failure = Cp1252ToUtf8(e.what());
-        status = kExitError;
-        result = "erro";
+      if (!state_known) {
+        fail(e);
+        return false;
       }
+      host.ShowError(e.what());
+      status = kExitEnded;
+      result = "recusado";
     } catch (const std::exception& e) {
-      failure = Cp1252ToUtf8(e.what());
-      status = kExitError;
-      result = "erro";
+      fail(e);
     }
     return false;
   };
@@ -113,9 +111,7 @@ int RunImport(const std::vector<std::string>& args) {
   try {
     CriaImportOFX();
   } catch (const std::exception& e) {
-    failure = Cp1252ToUtf8(e.what());
-    status = kExitError;
-    result = "erro";
+    fail(e);
     return finish();
   }
   form = frmImportOFX;

@@ -4,7 +4,6 @@ namespace kvr {
 
 TfrmRotiGeral::TfrmRotiGeral(TComponent* owner) : TForm(owner) {
   SetBorderStyle(TFormBorderStyle::bsSingle);
-  SetFormStyle(TFormStyle::fsMDIChild);
   SetClientWidth(528);
   SetClientHeight(338);
 

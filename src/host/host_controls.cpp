@@ -77,15 +77,6 @@ void TDateEditPlus::CheckValidDate() const {
 
 TNumberEdit::TNumberEdit(TComponent* owner) : TEdit(owner) {}
 
-double TNumberEdit::Value() const {
-  if (EmptyString(Text())) return 0;
-  try {
-    return FloatMaskOut(Text());
-  } catch (const EConvertError&) {
-    return 0;
-  }
-}
-
 void TNumberEdit::SetValue(double value) {
   SetText(FormatFloat(DisplayFormat, value));
 }
@@ -116,10 +107,6 @@ TBtnPesquisa::TBtnPesquisa(TComponent* owner) : TButton(owner) {
 TButtonFlat::TButtonFlat(TComponent* owner) : TButton(owner) {}
 
 // ---------------------------------------------------------------- TMessages
-
-void TMessages::Add(const std::string& key, const std::string& text) {
-  Messages.push_back(key + "|" + text);
-}
 
 std::string TMessages::Msg(const std::string& key) const {
   for (const std::string& line : Messages) {

@@ -44,20 +44,15 @@ class TNumberEdit : public TEdit {
   explicit TNumberEdit(TComponent* owner);
   std::string ClassName() const override { return "TNumberEdit"; }
 
-  // The number shown; 0 when the text is empty or no number.
-  double Value() const;
   // Shows value formatted with DisplayFormat.
   void SetValue(double value);
-  // Empties the text (value 0).
+  // Empties the text.
   void Clear() override;
   // The user types a number; it is shown again formatted when the text is a
   // number (FloatMaskOut), as is when not.
   void UserSetText(const std::string& text) override;
 
   std::string DisplayFormat = "#,##0.00";
-  int Decimals = 2;
-  bool Currency = false;
-  bool Thousands = false;
 };
 
 // The host library's search button (a magnifier glyph) with a hint.
@@ -93,8 +88,6 @@ class TMessages : public TComponent {
 
   // The table's lines, "KEY|text".
   std::vector<std::string> Messages;
-  // Appends the line "key|text".
-  void Add(const std::string& key, const std::string& text);
 
   // The text of the first line whose key equals key exactly; for a key the
   // table lacks, "Mensagem não cadastrada: KEY" (Windows-1252).

@@ -141,7 +141,7 @@ void TClientDataSet::CreateDataSet() {
   }
   active_ = true;
   state_ = TDataSetState::dsBrowse;
-  eof_ = bof_ = true;
+  eof_ = true;
   try {
     im.order.SetFields(ResolveNames(*this, index_field_names_));
     if (filtered_) im.filter.Set(std::make_unique<TFilterExpression>(filter_text_, FieldDefs));
@@ -161,7 +161,7 @@ void TClientDataSet::Close() {
   impl_->filter.Set(nullptr);
   active_ = false;
   state_ = TDataSetState::dsInactive;
-  eof_ = bof_ = true;
+  eof_ = true;
   Notify(TDataChange::Structure);
 }
 
@@ -169,7 +169,7 @@ void TClientDataSet::EmptyDataSet() {
   if (!active_) NotActive();
   impl_->FreeRows();
   state_ = TDataSetState::dsBrowse;
-  eof_ = bof_ = true;
+  eof_ = true;
   Notify(TDataChange::Rows);
 }
 
@@ -212,16 +212,6 @@ void TClientDataSet::First() {
   Impl& im = *impl_;
   im.current = im.filter.NextVisible(im.rows.head());
   eof_ = im.current == nullptr;
-  bof_ = true;
-  Notify(TDataChange::CurrentRow);
-}
-
-void TClientDataSet::Last() {
-  CheckBrowse();
-  Impl& im = *impl_;
-  im.current = im.filter.PrevVisible(im.rows.tail());
-  bof_ = im.current == nullptr;
-  eof_ = true;
   Notify(TDataChange::CurrentRow);
 }
 
@@ -238,23 +228,6 @@ void TClientDataSet::Next() {
     eof_ = false;
     if (next->next != nullptr) next->next->data.Prefetch();
   }
-  bof_ = false;
-  Notify(TDataChange::CurrentRow);
-}
-
-void TClientDataSet::Prior() {
-  CheckBrowse();
-  Impl& im = *impl_;
-  TableRow* prev = im.current == nullptr ? nullptr : im.filter.PrevVisible(im.current->prev);
-  if (prev == nullptr) {
-    bof_ = true;
-    if (im.current != nullptr && !im.filter.Visible(im.current)) im.current = im.filter.NextVisible(im.current);
-  } else {
-    im.current = prev;
-    bof_ = false;
-  }
-  eof_ = false;
-  if (im.current == nullptr) eof_ = true;
   Notify(TDataChange::CurrentRow);
 }
 
@@ -263,15 +236,6 @@ int TClientDataSet::RecNo() const {
   const auto& cache = impl_->filter.VisibleRows();
   auto it = std::find(cache.begin(), cache.end(), impl_->current);
   return it == cache.end() ? 0 : static_cast<int>(it - cache.begin()) + 1;
-}
-
-void TClientDataSet::SetRecNo(int rec_no) {
-  CheckBrowse();
-  const auto& cache = impl_->filter.VisibleRows();
-  if (rec_no < 1 || rec_no > static_cast<int>(cache.size())) return;
-  impl_->current = cache[static_cast<size_t>(rec_no - 1)];
-  eof_ = bof_ = false;
-  Notify(TDataChange::CurrentRow);
 }
 
 TCellView TClientDataSet::CellOf(int field_index) const {
@@ -344,36 +308,7 @@ void TClientDataSet::Post() {
   im.current = row;
   im.filter.Invalidate();
   state_ = TDataSetState::dsBrowse;
-  eof_ = bof_ = false;
-  Notify(TDataChange::Rows);
-}
-
-void TClientDataSet::Cancel() {
-  if (state_ != TDataSetState::dsInsert && state_ != TDataSetState::dsEdit) return;
-  pending_.clear();
-  impl_->edit_row = impl_->insert_before = nullptr;
-  state_ = TDataSetState::dsBrowse;
-  Notify(TDataChange::State);
-}
-
-void TClientDataSet::Delete() {
-  if (!active_) NotActive();
-  Impl& im = *impl_;
-  if (state_ == TDataSetState::dsInsert) {
-    Cancel();
-    return;
-  }
-  if (state_ == TDataSetState::dsEdit) Cancel();
-  TableRow* row = im.current;
-  if (row == nullptr || !im.filter.Visible(row)) throw EDatabaseError("N\xE3o h\xE1 linha corrente para excluir.");
-  TableRow* next = im.filter.NextVisible(row->next);
-  if (next == nullptr) next = im.filter.PrevVisible(row->prev);
-  im.IndexRemove(row);
-  im.order.Unplace(row);
-  im.filter.Forget(row);
-  im.rows.Drop(row);
-  im.current = next;
-  eof_ = bof_ = next == nullptr;
+  eof_ = false;
   Notify(TDataChange::Rows);
 }
 
@@ -409,8 +344,7 @@ void TClientDataSet::ApplyFilter(const std::string& text, bool on) {
   if (!active_) return;
   im.filter.Set(std::move(compiled));
   im.current = im.filter.NextVisible(im.rows.head());
-  eof_ = bof_ = im.current == nullptr;
-  bof_ = true;
+  eof_ = im.current == nullptr;
   Notify(TDataChange::Filter);
 }
 
@@ -497,7 +431,7 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
   }
   if (found == nullptr) return false;
   im.current = found;
-  eof_ = bof_ = false;
+  eof_ = false;
   Notify(TDataChange::CurrentRow);
   return true;
 }
@@ -574,7 +508,6 @@ void TClientDataSet::ReplaceData(const std::vector<TFieldDef>& defs, std::vector
   rows.clear();
   im.current = im.filter.NextVisible(im.rows.head());
   eof_ = im.current == nullptr;
-  bof_ = true;
   Notify(TDataChange::Structure);
 }
 

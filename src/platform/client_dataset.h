@@ -84,8 +84,6 @@ class TField {
   void SetAsFloat(double value);
   void SetAsDateTime(TDateTime value);
   void SetValue(const TVariant& value);
-  // Stores null.
-  void Clear();
 
   // The cell text the grid shows: OnGetText's text when a handler is set,
   // otherwise AsString.
@@ -175,18 +173,14 @@ class TClientDataSet : public TComponent {
 
   // Navigation over the visible rows. Each first posts a pending insert/edit.
   // Eof is true after Next stepped past the last visible row and whenever
-  // there is none; Bof after First. On an inactive table they throw
-  // EDatabaseError (Eof and Bof answer true).
+  // there is none. On an inactive table they throw EDatabaseError (Eof
+  // answers true).
   void First();
-  void Last();
   void Next();
-  void Prior();
   bool Eof() const { return eof_; }
-  bool Bof() const { return bof_; }
   // 1-based position of the current row among the visible rows; 0 when there
-  // is none. SetRecNo moves there (posting first); out of range is ignored.
+  // is none.
   int RecNo() const;
-  void SetRecNo(int rec_no);
 
   // Opens a new row for editing (all columns null): Insert places it before
   // the current row when posted, Append at the end (with IndexFieldNames
@@ -201,11 +195,6 @@ class TClientDataSet : public TComponent {
   // the filter does not let it through (it is then hidden from the next
   // navigation on). Does nothing in browse state.
   void Post();
-  // Drops the pending row or edit. Does nothing in browse state.
-  void Cancel();
-  // Removes the current row; the next visible row becomes current. Throws
-  // EDatabaseError when there is none.
-  void Delete();
 
   // Ordering columns, "A;B". Setting it reorders the rows (stable); "" keeps
   // their present order as insertion order. Throws EDatabaseError for an
@@ -302,7 +291,6 @@ class TClientDataSet : public TComponent {
   bool active_ = false;
   bool filtered_ = false;
   bool eof_ = true;
-  bool bof_ = true;
   TDataSetState state_ = TDataSetState::dsInactive;
   std::string index_field_names_;
   std::string filter_text_;

@@ -129,12 +129,6 @@ void TControl::SetShowHint(bool v) {
   Changed();
 }
 
-void TControl::SetTabOrder(int v) {
-  if (v == tab_order_) return;
-  tab_order_ = v;
-  Changed();
-}
-
 void TControl::SetFocus() {
   if (TForm* form = ParentForm()) form->SetActiveControl(this);
 }
@@ -206,12 +200,6 @@ void TForm::SetBorderStyle(TFormBorderStyle s) {
   Changed();
 }
 
-void TForm::SetFormStyle(TFormStyle s) {
-  if (s == form_style_) return;
-  form_style_ = s;
-  Changed();
-}
-
 void TForm::SetActiveControl(TControl* control) {
   if (control == active_control_) return;
   TControl* previous = active_control_;
@@ -245,7 +233,6 @@ void TForm::Show() {
   SetVisible(true);
   ++show_count_;
   Changed();
-  if (OnShow) OnShow(this);
 }
 
 void TForm::Close() {
@@ -279,19 +266,9 @@ void TEdit::SetReadOnly(bool v) {
   Changed();
 }
 
-void TEdit::SetMaxLength(int v) {
-  if (v == max_length_) return;
-  max_length_ = v;
-  Changed();
-}
-
 void TEdit::UserSetText(const std::string& text) {
   if (read_only_ || !CanFocus()) return;
-  if (max_length_ > 0 && static_cast<int>(text.size()) > max_length_) {
-    SetText(text.substr(0, static_cast<size_t>(max_length_)));
-  } else {
-    SetText(text);
-  }
+  SetText(text);
 }
 
 void TEdit::TextChanged() {
@@ -356,11 +333,6 @@ void TComboBox::SetItemIndex(int index) {
   Changed();
 }
 
-void TComboBox::Clear() {
-  Items.Clear();
-  TControl::SetText("");
-}
-
 void TComboBox::UserSelect(int index) {
   if (!CanFocus()) return;
   if (index < -1 || index >= Items.Count()) return;
@@ -388,12 +360,6 @@ void TComboBox::UserSetText(const std::string& text) {
 
 TDBGrid::TDBGrid(TComponent* owner) : TControl(owner) {
   SetColor(clWindow);
-}
-
-TColumn& TDBGrid::AddColumn(const TColumn& column) {
-  columns_.push_back(column);
-  Changed();
-  return columns_.back();
 }
 
 void TDBGrid::SetColumns(std::vector<TColumn> columns) {

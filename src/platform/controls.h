@@ -125,8 +125,6 @@ class TControl : public TComponent {
   void SetHint(const std::string& hint);
   bool ShowHint() const { return show_hint_; }
   void SetShowHint(bool v);
-  int TabOrder() const { return tab_order_; }
-  void SetTabOrder(int v);
 
   // Focus. SetFocus makes this control its form's ActiveControl (no OnExit
   // or OnEnter runs: that is what the user's moves do, see TForm::UserFocus).
@@ -188,7 +186,6 @@ class TControl : public TComponent {
   std::string text_;
   std::string hint_;
   bool show_hint_ = false;
-  int tab_order_ = 0;
   int next_observer_id_ = 1;
   std::vector<std::pair<int, std::function<void(TControl&)>>> observers_;
 };
@@ -197,7 +194,6 @@ class TControl : public TComponent {
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 using TCloseEvent = std::function<void(TComponent* sender, TCloseAction& action)>;
 enum class TFormBorderStyle { bsNone, bsSingle, bsSizeable, bsDialog, bsToolWindow, bsSizeToolWin };
-enum class TFormStyle { fsNormal, fsMDIChild, fsMDIForm, fsStayOnTop };
 
 // A screen. Width/Height are the outer size; ClientWidth/ClientHeight the
 // inside, kFrameWidth/kFrameHeight smaller. A new form is hidden.
@@ -216,8 +212,6 @@ class TForm : public TControl {
 
   TFormBorderStyle BorderStyle() const { return border_style_; }
   void SetBorderStyle(TFormBorderStyle s);
-  TFormStyle FormStyle() const { return form_style_; }
-  void SetFormStyle(TFormStyle s);
 
   // The focused control on this form, or null.
   TControl* ActiveControl() const { return active_control_; }
@@ -228,8 +222,8 @@ class TForm : public TControl {
   // focus itself, control becomes ActiveControl and its OnEnter runs.
   void UserFocus(TControl& control);
 
-  // Makes the form visible and brings it to the front (counts ShowCount),
-  // running OnShow. The front end shows it through the host library.
+  // Makes the form visible and brings it to the front (counts ShowCount).
+  // The front end shows it through the host library.
   void Show();
   int ShowCount() const { return show_count_; }
   // Runs OnClose with caHide; caNone keeps the form, any other action hides
@@ -241,7 +235,6 @@ class TForm : public TControl {
   void DoCreate();
 
   TNotifyEvent OnCreate;
-  TNotifyEvent OnShow;
   TCloseEvent OnClose;
 
  private:
@@ -252,7 +245,6 @@ class TForm : public TControl {
   void DropUnfocusableControl();
 
   TFormBorderStyle border_style_ = TFormBorderStyle::bsSizeable;
-  TFormStyle form_style_ = TFormStyle::fsNormal;
   TControl* active_control_ = nullptr;
   int show_count_ = 0;
   bool release_requested_ = false;
@@ -276,10 +268,6 @@ class TEdit : public TControl {
   virtual void Clear() { SetText(""); }
   bool ReadOnly() const { return read_only_; }
   void SetReadOnly(bool v);
-  // Most characters the user may type (0 = no limit); program texts are
-  // not cut.
-  int MaxLength() const { return max_length_; }
-  void SetMaxLength(int v);
 
   void UserSetText(const std::string& text) override;
 
@@ -290,7 +278,6 @@ class TEdit : public TControl {
 
  private:
   bool read_only_ = false;
-  int max_length_ = 0;
 };
 
 class TComboBox;
@@ -330,9 +317,6 @@ class TComboBox : public TControl {
   // none.
   int ItemIndex() const { return item_index_; }
   void SetItemIndex(int index);
-  // Removes every entry and the text.
-  void Clear();
-
   // The user picks entry index (ignored while it cannot focus).
   void UserSelect(int index);
   // The user types a text; in csDropDownList style it selects the entry of
@@ -403,10 +387,9 @@ class TDBGrid : public TControl {
   explicit TDBGrid(TComponent* owner);
   std::string ClassName() const override { return "TDBGrid"; }
 
-  // The columns in display order; edit through AddColumn/SetColumns so the
-  // view is notified.
+  // The columns in display order; edit through SetColumns so the view is
+  // notified.
   const std::vector<TColumn>& Columns() const { return columns_; }
-  TColumn& AddColumn(const TColumn& column);
   void SetColumns(std::vector<TColumn> columns);
 
   // The table shown; not owned, must outlive the grid or be reset first.

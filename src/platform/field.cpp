@@ -127,7 +127,6 @@ void TField::SetAsDateTime(TDateTime value) {
   }
   SetValue(TVariant{value});
 }
-void TField::Clear() { SetValue(TVariant{}); }
 
 std::string TField::DisplayText() {
   std::string text;

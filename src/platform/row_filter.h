@@ -45,11 +45,6 @@ class RowFilter {
   }
   // A row whose values changed: judged again.
   void Rejudge(TableRow* r);
-  // A row about to be dropped: no longer counted.
-  void Forget(const TableRow* r) {
-    if (expression_ && r->passes) --passing_;
-    cache_valid_ = false;
-  }
   // The rows moved or were replaced: the positions are stale.
   void Invalidate() { cache_valid_ = false; }
   // The store was emptied.

@@ -4,7 +4,7 @@ namespace kvr {
 
 std::vector<TableRow*> RowStore::TakeInOrder() {
   std::vector<TableRow*> rows;
-  rows.reserve(static_cast<size_t>(count_));
+  rows.reserve(pool_.size());
   for (TableRow* r = head_; r != nullptr; r = r->next) rows.push_back(r);
   std::uint32_t seq = 1;
   for (TableRow* r : rows) {
@@ -18,9 +18,7 @@ std::vector<TableRow*> RowStore::TakeInOrder() {
 
 void RowStore::Clear() {
   pool_.clear();
-  free_rows_.clear();
   head_ = tail_ = nullptr;
-  count_ = 0;
   next_seq_ = 1;
 }
 

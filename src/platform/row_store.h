@@ -16,13 +16,12 @@ struct TableRow {
   TableRow* next = nullptr;
   std::uint32_t seq = 0;  // insertion order, the tie-break of an ordered table
   bool passes = true;     // the filter's verdict (RowFilter keeps it)
-  bool alive = true;      // false while the row waits in the free list
 };
 
 // The rows of one table: allocated in a pool, linked in table order. Rows
 // live in the pool so that whole-table passes (filter evaluation) read memory
 // in allocation order instead of chasing the list. A row's address is stable
-// from NewRow to Drop or Clear. Single-threaded.
+// from NewRow to Clear. Single-threaded.
 class RowStore {
  public:
   RowStore() = default;
@@ -31,31 +30,14 @@ class RowStore {
 
   TableRow* head() const { return head_; }
   TableRow* tail() const { return tail_; }
-  // Rows taken by NewRow and not dropped since.
-  int count() const { return count_; }
+  // Rows taken by NewRow since the last Clear.
+  int count() const { return static_cast<int>(pool_.size()); }
 
   // A row with no values, not yet linked, with the next insertion number.
   TableRow* NewRow() {
-    ++count_;
-    TableRow* r;
-    if (!free_rows_.empty()) {
-      r = free_rows_.back();
-      free_rows_.pop_back();
-      r->alive = true;
-      r->passes = true;
-    } else {
-      r = &pool_.emplace_back();
-    }
+    TableRow* r = &pool_.emplace_back();
     r->seq = next_seq_++;
     return r;
-  }
-  // Gives an unlinked row back; its values are freed now.
-  void Drop(TableRow* r) {
-    --count_;
-    r->alive = false;
-    r->data = TRowData{};
-    r->prev = r->next = nullptr;
-    free_rows_.push_back(r);
   }
   // A fresh insertion number for a row that moves (its ties now follow).
   std::uint32_t NextSeq() { return next_seq_++; }
@@ -87,8 +69,7 @@ class RowStore {
   // Calls f(row) for every stored row in allocation order (not table order).
   template <typename F>
   void ForEachAllocated(F&& f) {
-    for (TableRow& r : pool_)
-      if (r.alive) f(r);
+    for (TableRow& r : pool_) f(r);
   }
 
   // Frees every row.
@@ -96,10 +77,8 @@ class RowStore {
 
  private:
   std::deque<TableRow> pool_;
-  std::vector<TableRow*> free_rows_;
   TableRow* head_ = nullptr;
   TableRow* tail_ = nullptr;
-  int count_ = 0;
   std::uint32_t next_seq_ = 1;
 };
 

@@ -210,36 +210,4 @@ bool TLineReader::Next(std::string_view& line) {
   return true;
 }
 
-bool TTextLines::LoadFromFile(const std::string& path) {
-  std::string data;
-  if (!ReadWholeFile(path, data)) return false;
-  SetText(std::move(data));
-  return true;
-}
-
-void TTextLines::SetText(std::string text) {
-  text_ = std::move(text);
-  Split();
-}
-
-std::string_view TTextLines::Get(size_t index) const {
-  if (index >= lines_.size()) {
-    throw EListError("\xCDndice de linha fora dos limites (" + std::to_string(index) + ")",
-                     static_cast<long long>(index));
-  }
-  return lines_[index];
-}
-
-void TTextLines::Clear() {
-  std::vector<std::string_view>().swap(lines_);
-  std::string().swap(text_);
-}
-
-void TTextLines::Split() {
-  lines_.clear();
-  TLineReader reader(text_);
-  std::string_view line;
-  while (reader.Next(line)) lines_.push_back(line);
-}
-
 }  // namespace kvr

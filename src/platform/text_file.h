@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kvr {
 
@@ -72,39 +71,6 @@ class TLineReader {
  private:
   std::string_view text_;
   size_t pos_ = 0;
-};
-
-// The lines of a whole text, split once, held with the text in one buffer.
-// Not copyable: the views point into the object's own buffer.
-class TTextLines {
- public:
-  TTextLines() = default;
-  TTextLines(const TTextLines&) = delete;
-  TTextLines& operator=(const TTextLines&) = delete;
-
-  // Reads the file at path and splits it. Returns false, leaving the lines as
-  // they were, when no file exists at path; throws EFileError when it exists
-  // but cannot be read.
-  bool LoadFromFile(const std::string& path);
-
-  // Takes text as the whole content and splits it.
-  void SetText(std::string text);
-
-  // The number of lines.
-  size_t Count() const { return lines_.size(); }
-
-  // The line at the 0-based index, valid until the next load or SetText.
-  // Throws EListError carrying the index when it is not below Count().
-  std::string_view Get(size_t index) const;
-
-  // Drops the text and the lines, releasing their storage.
-  void Clear();
-
- private:
-  void Split();
-
-  std::string text_;
-  std::vector<std::string_view> lines_;
 };
 
 }  // namespace kvr

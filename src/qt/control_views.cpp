@@ -281,7 +281,6 @@ class EditView : public ControlView {
  protected:
   void SyncKind() override {
     line_->setReadOnly(edit_.ReadOnly());
-    line_->setMaxLength(edit_.MaxLength() > 0 ? edit_.MaxLength() : 32767);
     const QString text = ToQString(edit_.Text());
     if (line_->text() != text) line_->setText(text);
   }

@@ -45,7 +45,6 @@ class ControlView {
   ControlView(const ControlView&) = delete;
   ControlView& operator=(const ControlView&) = delete;
 
-  TControl& Control() const { return control_; }
   QWidget* Widget() const { return widget_; }
   // The widget that takes the focus and the keys (the widget itself unless
   // it is a composite).

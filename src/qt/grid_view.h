@@ -62,7 +62,6 @@ class GridView : public ControlView {
   ~GridView() override;
 
   QTableView* Table() const { return table_; }
-  GridModel* Model() const { return model_; }
 
  protected:
   void SyncKind() override;

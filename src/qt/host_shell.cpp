@@ -84,10 +84,6 @@ void HostShell::ShowServer() {
                              .arg(host_->WebPort()));
 }
 
-bool HostShell::ChangeServer(const QString& address) {
-  return ChangeServer(address, QString::fromStdString(token_file_));
-}
-
 bool HostShell::ChangeServer(const QString& address, const QString& token_file) {
   std::optional<ServerAddress> parsed = ParseServerAddress(address.trimmed());
   if (!parsed) return false;

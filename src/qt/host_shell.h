@@ -68,12 +68,10 @@ class HostShell {
   // normally.
   bool OpenImportOFX();
 
-  // Takes "HOST:PORT" as the server address from now on (the next connect,
-  // that is the next opening of a screen, uses it) and saves it in the
-  // settings. Returns false, changing nothing, when the text is malformed.
-  bool ChangeServer(const QString& address);
-  // The same, with the path of the server's token file (empty: none), also
-  // saved in the settings.
+  // Takes "HOST:PORT" as the server address and token_file as the path of
+  // the server's token file (empty: none) from now on (the next connect,
+  // that is the next opening of a screen, uses them) and saves both in the
+  // settings. Returns false, changing nothing, when the address is malformed.
   bool ChangeServer(const QString& address, const QString& token_file);
   // The entry "Servidor de aplicação...": asks for the address and the token
   // file in a dialog and changes them (an error box for a malformed

@@ -127,16 +127,6 @@ bool ImportedStatementsWindow::Refresh() {
   return true;
 }
 
-bool ImportedStatementsWindow::ChooseAccount(const QString& code) {
-  if (!model_.ChooseAccount(FromQString(code))) return false;
-  {
-    const QSignalBlocker block(accounts_);
-    accounts_->setCurrentIndex(model_.Chosen());
-  }
-  DrawChosen();
-  return true;
-}
-
 void ImportedStatementsWindow::DrawAccounts() {
   {
     const QSignalBlocker block(accounts_);

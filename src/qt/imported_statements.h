@@ -34,8 +34,6 @@ class ImportedStatementsWindow : public QWidget {
   // answer, keeping the account chosen when it is still there. A failure is
   // shown in an error box and leaves what was shown; returns false then.
   bool Refresh();
-  // Chooses the account of that code; false when it is not in the list.
-  bool ChooseAccount(const QString& code);
 
   QComboBox& Accounts() const { return *accounts_; }
   QTableWidget& Statements() const { return *table_; }

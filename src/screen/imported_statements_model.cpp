@@ -161,16 +161,6 @@ void ImportedStatementsModel::ChooseIndex(int index) {
   ShowChosen();
 }
 
-bool ImportedStatementsModel::ChooseAccount(const std::string& code) {
-  for (size_t i = 0; i < accounts_.size(); ++i) {
-    if (accounts_[i].code == code) {
-      ChooseIndex(static_cast<int>(i));
-      return true;
-    }
-  }
-  return false;
-}
-
 void ImportedStatementsModel::ShowChosen() {
   rows_.clear();
   if (chosen_ < 0) {

@@ -112,9 +112,6 @@ class ImportedStatementsModel {
   int Chosen() const { return chosen_; }
   // Chooses the account at that position (-1 or past the end: none).
   void ChooseIndex(int index);
-  // Chooses the account of that code; false (nothing changed) when it is not
-  // in the list.
-  bool ChooseAccount(const std::string& code);
 
   // The chosen account's statements, in period order.
   const std::vector<TStatementRow>& Rows() const { return rows_; }

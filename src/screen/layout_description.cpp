@@ -51,20 +51,6 @@ std::string Unquote(std::string_view s, int line) {
 
 }  // namespace
 
-const LayoutProperty* LayoutObject::Find(std::string_view property) const {
-  for (const auto& p : properties) {
-    if (p.name == property) return &p;
-  }
-  return nullptr;
-}
-
-const LayoutObject* LayoutDescription::Find(std::string_view name) const {
-  for (const auto& o : objects_) {
-    if (o.name == name) return &o;
-  }
-  return nullptr;
-}
-
 LayoutDescription LayoutDescription::Parse(std::string_view text) {
   LayoutDescription result;
   std::set<std::string, std::less<>> names;

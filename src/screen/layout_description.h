@@ -28,9 +28,6 @@ struct LayoutObject {
   std::string kind;
   std::vector<LayoutProperty> properties;
   int line = 0;
-
-  // The property of that name, or null when the element has none.
-  const LayoutProperty* Find(std::string_view property) const;
 };
 
 // A screen's layout description: the elements in the order written. The
@@ -54,8 +51,6 @@ class LayoutDescription {
   static LayoutDescription Parse(std::string_view text);
 
   const std::vector<LayoutObject>& Objects() const { return objects_; }
-  // The element of that name, or null.
-  const LayoutObject* Find(std::string_view name) const;
 
  private:
   std::vector<LayoutObject> objects_;

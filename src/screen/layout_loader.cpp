@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <memory>
+#include <set>
 
 #include "host/host_controls.h"
 #include "host/net_connection.h"
@@ -190,7 +191,7 @@ class Applier {
     else if (n == "Enabled") c.SetEnabled(Bool(p));
     else if (n == "Visible") c.SetVisible(Bool(p));
     else if (n == "Color") c.SetColor(Color(p));
-    else if (n == "TabOrder") c.SetTabOrder(Int(p));
+    else if (n == "TabOrder") Int(p);  // the front ends keep their own focus order
     else if (n == "FontBold" || n == "FontName" || n == "FontHeight") {
       TFont font = c.Font();
       if (n == "FontBold") font.Bold = Bool(p);
@@ -244,12 +245,9 @@ class Applier {
       if (it == styles.end()) Fail(p, "borda desconhecida: " + p.value);
       f.SetBorderStyle(it->second);
     } else if (p.name == "FormStyle") {
-      static const std::map<std::string, TFormStyle> styles = {
-          {"fsNormal", TFormStyle::fsNormal}, {"fsMDIChild", TFormStyle::fsMDIChild},
-          {"fsMDIForm", TFormStyle::fsMDIForm}, {"fsStayOnTop", TFormStyle::fsStayOnTop}};
-      auto it = styles.find(Word(p));
-      if (it == styles.end()) Fail(p, "estilo desconhecido: " + p.value);
-      f.SetFormStyle(it->second);
+      // Checked only: every front end shows a screen as a child of its window.
+      static const std::set<std::string> styles = {"fsNormal", "fsMDIChild", "fsMDIForm", "fsStayOnTop"};
+      if (styles.count(Word(p)) == 0) Fail(p, "estilo desconhecido: " + p.value);
     } else {
       return false;
     }
@@ -269,10 +267,10 @@ class Applier {
   }
 
   bool ApplyNumberEdit(const LayoutProperty& p, TNumberEdit& e) {
-    if (p.name == "Decimals") e.Decimals = Int(p);
-    else if (p.name == "DisplayFormat") e.DisplayFormat = Text(p);
-    else if (p.name == "Currency") e.Currency = Bool(p);
-    else if (p.name == "Thousands") e.Thousands = Bool(p);
+    if (p.name == "DisplayFormat") e.DisplayFormat = Text(p);
+    // Checked only: DisplayFormat alone says how the number is shown.
+    else if (p.name == "Decimals") Int(p);
+    else if (p.name == "Currency" || p.name == "Thousands") Bool(p);
     else return false;
     return true;
   }

@@ -15,11 +15,11 @@
 namespace kvr {
 namespace {
 
-std::vector<std::string> LinesOf(std::string text) {
-  TTextLines lines;
-  lines.SetText(std::move(text));
+std::vector<std::string> LinesOf(const std::string& text) {
+  TLineReader reader(text);
   std::vector<std::string> out;
-  for (size_t i = 0; i < lines.Count(); ++i) out.emplace_back(lines.Get(i));
+  std::string_view line;
+  while (reader.Next(line)) out.emplace_back(line);
   return out;
 }
 
@@ -28,7 +28,7 @@ struct SplitCase {
   std::vector<std::string> lines;
 };
 
-TEST(TextLines, SplitsAtCrLfLfAndCr) {
+TEST(LineReader, SplitsAtCrLfLfAndCr) {
   const SplitCase cases[] = {
       {"", {}},
       {"a", {"a"}},
@@ -44,17 +44,6 @@ TEST(TextLines, SplitsAtCrLfLfAndCr) {
       {std::string("x\0y\n", 4), {std::string("x\0y", 3)}},
   };
   for (const auto& c : cases) EXPECT_EQ(LinesOf(c.text), c.lines);
-}
-
-TEST(TextLines, GetBeyondTheLastLineCarriesTheIndex) {
-  TTextLines lines;
-  lines.SetText("a\nb");
-  try {
-    lines.Get(2);
-    FAIL() << "no error";
-  } catch (const EListError& e) {
-    EXPECT_EQ(e.Index(), 2);
-  }
 }
 
 class TextFileTest : public ::testing::Test {
@@ -79,10 +68,6 @@ TEST_F(TextFileTest, ReadsTheWholeFileAsBytes) {
   std::string read;
   ASSERT_TRUE(ReadWholeFile(path, read));
   EXPECT_EQ(read, content);
-  TTextLines lines;
-  ASSERT_TRUE(lines.LoadFromFile(path));
-  EXPECT_EQ(lines.Count(), 3u);
-  EXPECT_EQ(lines.Get(2), "\xE9\xE7");
 }
 
 TEST_F(TextFileTest, MissingFileIsNoFile) {

@@ -65,7 +65,7 @@ TEST_F(QtHostLibraryTest, QuestionAnswersElevenForTheFirstButton) {
 
 TEST_F(QtHostLibraryTest, MessageTableShowsItsTextInAnInformationBox) {
   TMessages messages(nullptr);
-  messages.Add("ARQ_IMP_SUCESSO", "Arquivo importado com sucesso.");
+  messages.Messages.push_back("ARQ_IMP_SUCESSO|Arquivo importado com sucesso.");
   BoxResponder boxes;
   EXPECT_EQ(messages.ShowMsg("ARQ_IMP_SUCESSO", TMsgDlgType::mtInformation, mbOK, 0), mrOk);
   ASSERT_EQ(boxes.Boxes().size(), 1u);

@@ -120,8 +120,8 @@ TEST(PackageEntry, ChangedServerAddressIsSavedAndUsedAtTheNextOpening) {
   session.Shell().Window().ChildArea().subWindowList().first()->close();
   ProcessEvents();
 
-  EXPECT_FALSE(session.Shell().ChangeServer("servidor"));
-  ASSERT_TRUE(session.Shell().ChangeServer("127.0.0.1:1"));
+  EXPECT_FALSE(session.Shell().ChangeServer("servidor", ""));
+  ASSERT_TRUE(session.Shell().ChangeServer("127.0.0.1:1", ""));
   EXPECT_EQ(QSettings(session.SettingsFile(), QSettings::IniFormat).value(kServerSettingsKey).toString(),
             "127.0.0.1:1");
   BoxResponder boxes;

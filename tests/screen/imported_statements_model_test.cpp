@@ -175,13 +175,11 @@ TEST(ImportedStatementsModel, CaptionsAndSummaries) {
 TEST(ImportedStatementsModel, TheChosenAccountSurvivesANewAnswerWhileItIsThere) {
   ImportedStatementsModel model;
   model.Show(kContinuity);
-  ASSERT_TRUE(model.ChooseAccount("002"));
-  EXPECT_EQ(model.Chosen(), 1);
+  model.ChooseIndex(1);
+  ASSERT_EQ(model.Accounts()[1].code, "002");
   EXPECT_EQ(CellsOf(model), (std::vector<Cells>{{"5", "01/01/2024 a 31/01/2024", "5.000,00 C", "5.100,00 C",
                                                   "3", "primeiro extrato"}}));
   EXPECT_EQ(model.Summary(), "1 extrato, em sequ\xEAncia, sem problemas.");
-  EXPECT_FALSE(model.ChooseAccount("009"));
-  EXPECT_EQ(model.Chosen(), 1);
 
   // 002 moved to the end: still chosen.
   model.Show(nlohmann::json::array({kContinuity[0], kContinuity[2], kContinuity[1]}));
@@ -307,7 +305,7 @@ TEST_F(ImportedStatementsRefresh, AFailureIsSaidAndWhatWasShownStays) {
     script->odd_method = "GetContinuidade";
     script->odd_answer = kContinuity;
     ASSERT_TRUE(model.Refresh()) << model.Error();
-    ASSERT_TRUE(model.ChooseAccount("002"));
+    model.ChooseIndex(1);
     c.arrange(*script);
     EXPECT_FALSE(model.Refresh());
     EXPECT_EQ(model.Error(), c.error);

@@ -10,6 +10,14 @@
 namespace kvr {
 namespace {
 
+// The element of that name among the objects or properties, or null.
+template <typename List>
+auto Named(const List& list, std::string_view name) -> decltype(&*list.begin()) {
+  for (const auto& e : list)
+    if (e.name == name) return &e;
+  return nullptr;
+}
+
 TEST(LayoutDescription, ReadsObjectsPropertiesAndLists) {
   auto layout = LayoutDescription::Parse(R"(# comment
 object edtFile: TEdit
@@ -35,17 +43,17 @@ end
   EXPECT_EQ(edt.properties[0].name, "Left");
   EXPECT_EQ(edt.properties[0].value, "83");
   EXPECT_FALSE(edt.properties[0].quoted);
-  EXPECT_EQ(edt.Find("Color")->value, "clInfoBk");
-  EXPECT_EQ(edt.Find("Caption")->value, "Diz \"oi\" \\ fim");
-  EXPECT_TRUE(edt.Find("Caption")->quoted);
-  const LayoutProperty* items = edt.Find("Items");
+  EXPECT_EQ(Named(edt.properties, "Color")->value, "clInfoBk");
+  EXPECT_EQ(Named(edt.properties, "Caption")->value, "Diz \"oi\" \\ fim");
+  EXPECT_TRUE(Named(edt.properties, "Caption")->quoted);
+  const LayoutProperty* items = Named(edt.properties, "Items");
   ASSERT_NE(items, nullptr);
   EXPECT_TRUE(items->is_list);
   EXPECT_EQ(items->items, (std::vector<std::string>{"Circulante", "Aplica\xE7\xE3o"}));
   EXPECT_EQ(items->line, 8);
-  EXPECT_EQ(layout.Find("Label1")->kind, "TLabel");
-  EXPECT_EQ(layout.Find("Label3"), nullptr);
-  EXPECT_EQ(edt.Find("Top"), nullptr);
+  EXPECT_EQ(Named(layout.Objects(), "Label1")->kind, "TLabel");
+  EXPECT_EQ(Named(layout.Objects(), "Label3"), nullptr);
+  EXPECT_EQ(Named(edt.properties, "Top"), nullptr);
 }
 
 TEST(LayoutDescription, MalformedDescriptionNamesTheLine) {
@@ -88,11 +96,11 @@ TEST(LayoutDescription, BuiltInScreenLayoutHoldsEveryElement) {
       "Label2",       "depMovAte",    "odlArquivo",   "netImportOFX", "cdsExtrBanco",
       "cdsMovExtrBanco", "cdsMovExtrAux", "cdsContaCorrente", "dtsExtrBanco",
       "dtsMovExtrBanco", "dtsContCorr", "msgPadrao"};
-  for (const auto& n : names) EXPECT_NE(layout.Find(n), nullptr) << n;
-  EXPECT_EQ(layout.Find("frmImportOFX")->Find("Caption")->value,
+  for (const auto& n : names) EXPECT_NE(Named(layout.Objects(), n), nullptr) << n;
+  EXPECT_EQ(Named(Named(layout.Objects(), "frmImportOFX")->properties, "Caption")->value,
             "Importa\xE7\xE3o de Extrato Banc\xE1rio (OFX)");
-  EXPECT_EQ(layout.Find("Label2")->Find("Caption")->value, "at\xE9");
-  const auto& messages = layout.Find("msgPadrao")->Find("Messages")->items;
+  EXPECT_EQ(Named(Named(layout.Objects(), "Label2")->properties, "Caption")->value, "at\xE9");
+  const auto& messages = Named(Named(layout.Objects(), "msgPadrao")->properties, "Messages")->items;
   ASSERT_EQ(messages.size(), 13u);
   EXPECT_EQ(messages[0], "Debito|D\xE9" "bito");
   EXPECT_EQ(messages[12], "N|N\xE3o");
