@@ -1,12 +1,13 @@
 #include "screen/imported_statements_model.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 
 #include "host/host_library.h"
 #include "platform/encoding.h"
+#include "platform/data_packet.h"
 #include "platform/errors.h"
+#include "platform/format.h"
 
 namespace kvr {
 
@@ -39,29 +40,15 @@ const nlohmann::json& List(const nlohmann::json& object, const char* name) {
   return value.is_array() ? value : kEmpty;
 }
 
-// "2024-01-31" as a date; false for anything else (null, a day the month
-// does not have).
+// "2024-01-31", a day by the packets' date rule, as a date; false for
+// anything else (null, a time of day, a day the month does not have).
 bool Day(const nlohmann::json& value, TDateTime& day) {
   if (!value.is_string()) return false;
   const std::string& text = value.get_ref<const std::string&>();
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (i != 4 && i != 7 && (text[i] < '0' || text[i] > '9')) return false;
-  try {
-    day = EncodeDate(std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)), std::stoi(text.substr(8, 2)));
-  } catch (const EConvertError&) {
-    return false;
-  }
-  return true;
+  return text.size() == 10 && IsoToDate(text, day);
 }
 
-std::string DayText(TDateTime day) {
-  int year = 0, month = 0, dom = 0;
-  DecodeDate(day, year, month, dom);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d/%02d/%04d", dom, month, year);
-  return text;
-}
+std::string DayText(TDateTime day) { return FormatDateTime("dd/mm/yyyy", day); }
 
 std::string Plural(long long count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
