@@ -4,7 +4,8 @@ namespace kvr::server {
 
 namespace {
 
-// Migrations[v] turns version v into v + 1. A {NAME} is the dialect's piece
+// Migrations[v] turns version v into v + 1; from version 3 on, the store
+// records the new version itself, so an entry holds only its own changes. A {NAME} is the dialect's piece
 // of that name: SQLite keeps dates as ISO texts ("2024-01-05T00:00:00", its
 // own date form) and amounts as the packet's double itself; PostgreSQL
 // keeps TIMESTAMP(3) and the exact decimal the packet's number denotes.

@@ -270,11 +270,17 @@ void SqlStore::PrepareSchema(bool create) {
     version = read_version();
     if (version > kSchemaVersion)
       throw EDatabaseError(NewerSchemaMessage(driver_->Label(), version));
-    for (; version < kSchemaVersion; ++version)
-      connection.Execute(Migration(version, dialect_),
-                         version == 0
-                             ? "criar as tabelas"
-                             : "atualizar as tabelas para a versão " + std::to_string(version + 1));
+    for (; version < kSchemaVersion; ++version) {
+      const std::string what = version == 0 ? "criar as tabelas"
+                                             : "atualizar as tabelas para a versão " +
+                                                   std::to_string(version + 1);
+      connection.Execute(Migration(version, dialect_), what);
+      // The version table itself arrives with version 2, which records itself.
+      if (version + 1 > 2)
+        connection.Execute(
+            "INSERT INTO VERSAOESQUEMA (NRVERSAO) VALUES (" + std::to_string(version + 1) + ")",
+            what);
+    }
     transaction.Commit();
     return true;
   });
