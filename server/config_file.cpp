@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -59,6 +60,10 @@ std::vector<ConfigEntry> ReadConfigFile(const std::string& path) {
   if (!file)
     throw Exception("não foi possível ler o arquivo de configuração \"" + EscapeControls(path) +
                     "\": " + std::strerror(errno) + ".");
+  // A folder opens and reads as an empty file.
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored))
+    throw Exception("\"" + EscapeControls(path) + "\" é uma pasta, não um arquivo de configuração.");
   const std::set<std::string> known = ServeOptionNames();
   std::vector<ConfigEntry> entries;
   std::string text;
@@ -74,10 +79,6 @@ std::vector<ConfigEntry> ReadConfigFile(const std::string& path) {
     if (entry.has_value) entry.value = Trim(text.substr(equals + 1));
     if (entry.key.empty())
       throw Usage(Where(path, number) + "falta a chave antes de \"=\"; escreva chave = valor.");
-    // An empty --db would be a temporary database that vanishes on exit.
-    if (entry.has_value && entry.value.empty())
-      throw Usage(Where(path, number) + "falta o valor de \"" + EscapeControls(entry.key) +
-                  "\"; escreva " + EscapeControls(entry.key) + " = valor.");
     if (!entry.has_value && entry.key.find_first_of(" \t") != std::string::npos)
       throw Usage(Where(path, number) + "falta \"=\" entre a chave e o valor; escreva chave = valor.");
     if (!known.count(entry.key)) {
@@ -86,6 +87,11 @@ std::vector<ConfigEntry> ReadConfigFile(const std::string& path) {
       throw Usage(Where(path, number) + "chave desconhecida \"" + EscapeControls(entry.key) +
                   "\"; as chaves são as opções de serve: " + names + ".");
     }
+    // No option means an empty value; an empty db would even be a temporary
+    // database that vanishes when the server stops.
+    if (entry.has_value && entry.value.empty())
+      throw Usage(Where(path, number) + "falta o valor de \"" + entry.key + "\"; escreva " +
+                  entry.key + " = valor.");
     for (const ConfigEntry& before : entries)
       if (before.key == entry.key)
         throw Usage(Where(path, number) + "a chave \"" + entry.key + "\" já foi dada na linha " +

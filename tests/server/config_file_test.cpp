@@ -40,6 +40,7 @@ TEST(ServeConfigFile, UnknownKeysAndBadValuesNameTheLine) {
       {"listen 127.0.0.1:0\n", "", "linha 1: falta \"=\" entre a chave e o valor"},
       {" = 8\n", "", "linha 1: falta a chave antes de \"=\""},
       {"db =\n", "", "linha 1: falta o valor de \"db\""},
+      {"porta =\n", "", "linha 1: chave desconhecida \"porta\""},
       {"timeout = 5\ntimeout = 6\n", "", "linha 2: a chave \"timeout\" já foi dada na linha 1."},
       {"\xEF\xBB\xBFthreads = 4\nlisten = 127.0.0.1:99999\n", "",
        "linha 2: porta \"99999\" inválida em --listen."},
@@ -59,12 +60,18 @@ TEST(ServeConfigFile, UnknownKeysAndBadValuesNameTheLine) {
     EXPECT_NE(std::string::npos, err.str().find("\"" + path + "\", " + bad.message)) << err.str();
     EXPECT_FALSE(std::filesystem::exists(dir.File("x.db")));
   }
-  std::ostringstream out, err;
-  EXPECT_EQ(1, server::RunCommand({"serve", "--config", dir.File("falta.conf")}, out, err));
-  EXPECT_NE(std::string::npos,
-            err.str().find("não foi possível ler o arquivo de configuração \"" +
-                           dir.File("falta.conf") + "\""))
-      << err.str();
+  std::filesystem::create_directory(dir.File("pasta"));
+  const std::pair<std::string, std::string> unreadable[] = {
+      {dir.File("falta.conf"),
+       "não foi possível ler o arquivo de configuração \"" + dir.File("falta.conf") + "\""},
+      {dir.File("pasta"), "\"" + dir.File("pasta") + "\" é uma pasta"},
+  };
+  for (const auto& [config, message] : unreadable) {
+    std::ostringstream out, err;
+    EXPECT_EQ(1, server::RunCommand({"serve", "--config", config, "--db", dir.File("x.db")}, out,
+                                    err));
+    EXPECT_NE(std::string::npos, err.str().find(message)) << err.str();
+  }
 }
 
 // The packaged example: every option it shows commented out is one serve
