@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "admin_commands.h"
+#include "config_file.h"
 #include "printable_text.h"
 #include "statement.h"
 #include "usage.h"
@@ -26,7 +27,8 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
   static const char* const kValued[] = {
       "db",      "listen", "threads", "codigo",     "banco",           "agencia",
       "conta",   "tipo",   "mascara", "token-file", "max-connections", "max-inflated",
-      "timeout", "de",     "para"};
+      "timeout", "de",     "para",
+      "config"};
   for (const std::string& arg : args) line.help = line.help || arg == "--help" || arg == "-h";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -87,7 +89,8 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     const std::string& command = line.words[0];
     const std::string sub = line.words.size() > 1 ? line.words[1] : "";
     const size_t count = line.words.size();
-    if (command == "serve" && count == 1) return Serve(line, err);
+    if (command == "serve" && count == 1) return ServeConfigured(args, line, err);
+    if (command == "backup" && count == 1) return Backup(line, out);
     if (command == "copiar" && count == 1) return Copy(line, out);
     if (command == "conta" || command == "extrato") {
       if (count == 1) {

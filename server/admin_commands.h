@@ -58,7 +58,13 @@ int ShowContinuity(const CommandLine& line, std::ostream& out);
 // the target, one statement in memory at a time.
 int Copy(const CommandLine& line, std::ostream& out);
 
-// serve: runs until SIGINT or SIGTERM; log lines go to err.
+// backup --para FILE [--db DB]: a consistent copy of a SQLite database, made
+// while servers may be writing to it, owner-only (0600); an existing target
+// is refused. A PostgreSQL database is a Usage error pointing to pg_dump.
+int Backup(const CommandLine& line, std::ostream& out);
+
+// serve: runs until SIGINT or SIGTERM; log lines go to err. Tells systemd
+// (sd_notify READY=1) once it listens when started by a notify unit.
 int Serve(const CommandLine& line, std::ostream& err);
 
 }  // namespace kvr::server::admin

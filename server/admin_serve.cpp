@@ -17,6 +17,7 @@
 #include "import_module.h"
 #include "open_store.h"
 #include "rpc_server.h"
+#include "service_notify.h"
 
 namespace kvr::server::admin {
 
@@ -137,6 +138,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
   const int bound = server.Bind();
   options.log("kvr61400-server: ouvindo em " + server.HostText() + ":" + std::to_string(bound) +
               (options.token.empty() ? "" : " (com segredo)"));
+  NotifyServiceReady();
 
   std::atomic<bool> finished{false};
   std::thread waiter([&server, &signals, &options, &finished] {

@@ -33,6 +33,8 @@ const std::map<std::string, std::string>& Texts() {
        "                         entre os extratos de cada conta.\n"
        "  copiar                 copia contas e extratos para outro banco (SQLite ou\n"
        "                         PostgreSQL).\n"
+       "  backup                 grava uma cópia de um banco SQLite, também com o\n"
+       "                         servidor atendendo.\n"
        "\n"
        "Opções comuns:\n" +
            std::string(kCommonOptions) +
@@ -48,12 +50,16 @@ const std::map<std::string, std::string>& Texts() {
       {"serve",
        "Uso: kvr61400-server serve [--listen HOST:PORTA] [--token-file ARQUIVO] [--threads N]\n"
        "                             [--max-connections N] [--timeout SEGUNDOS]\n"
-       "                             [--max-inflated MIB] [--db BANCO]\n"
+       "                             [--max-inflated MIB] [--db BANCO] [--config ARQUIVO]\n"
        "\n"
        "Atende as chamadas JSON-RPC do módulo em HTTP POST /kvr61400.rdmImportOFX até\n"
        "receber SIGINT ou SIGTERM; registra uma linha por chamada na saída de erro.\n"
        "\n"
        "Opções:\n"
+       "  --config ARQUIVO      lê as opções de um arquivo, uma por linha: chave = valor\n"
+       "                        com os nomes das opções sem \"--\" (db = /srv/kvr.db);\n"
+       "                        linhas iniciadas por # são comentários. As opções da\n"
+       "                        linha de comando valem sobre as do arquivo.\n"
        "  --listen HOST:PORTA   endereço de escuta (padrão 127.0.0.1:8061; porta 0\n"
        "                        escolhe uma porta livre, informada na linha\n"
        "                        \"ouvindo em\"; IPv6 entre colchetes: [::1]:8061).\n"
@@ -201,6 +207,21 @@ const std::map<std::string, std::string>& Texts() {
        "Exemplo:\n"
        "  kvr61400-server copiar --de kvr61400.db \\\n"
        "                         --para postgresql://kvr@dbhost:5432/kvr61400\n"},
+      {"backup",
+       "Uso: kvr61400-server backup --para ARQUIVO [--db BANCO]\n"
+       "\n"
+       "Grava em ARQUIVO uma cópia consistente do banco SQLite, também enquanto um\n"
+       "servidor o usa: a cópia é o banco como estava num só momento. O arquivo é\n"
+       "criado só para o dono (0600) e nunca substitui outro: escolha um nome novo.\n"
+       "Para PostgreSQL use pg_dump.\n"
+       "\n"
+       "Opções:\n"
+       "  --para ARQUIVO   a cópia, um arquivo que ainda não existe.\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server backup --db /var/lib/kvr61400/kvr61400.db \\\n"
+           "                         --para /var/backups/kvr61400-2024-03-31.db\n"},
       {"extrato continuidade",
        "Uso: kvr61400-server extrato continuidade [--conta CODIGO] [--json] [--db BANCO]\n"
        "\n"
