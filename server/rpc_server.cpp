@@ -19,7 +19,7 @@
 #include "log_text.h"
 #include "worker_pool.h"
 
-// The HTTP engine: libmicrohttpd with epoll event loops. A request's headers
+// The HTTP engine: libmicrohttpd with poll event loops. A request's headers
 // and body are gathered by the event loop; the call itself is handed to a
 // worker of a bounded pool while its connection is suspended, so a slow
 // client or a long store never keeps the loop from serving the others.
@@ -388,8 +388,13 @@ bool RpcServer::Run() {
       options_.max_connections_per_address > 0 ? options_.max_connections_per_address : limit);
   // The workers take calls from the first connection on.
   e.pool.Start(options_.threads);
+  // poll, not epoll: the epoll loop of libmicrohttpd 0.9.75 drains ready
+  // events 128 at a time and, after a full batch, waits again with the whole
+  // connection timeout before handling what it drained; with more than 128
+  // requests arriving at once, a batch of them sat unanswered until the
+  // timeout closed their connections.
   e.daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+      MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
       &Engine::OnRequest, &e, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(e.socket.Fd()),
       MHD_OPTION_THREAD_POOL_SIZE, loops, MHD_OPTION_CONNECTION_LIMIT, limit,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, per_address, MHD_OPTION_CONNECTION_TIMEOUT,
