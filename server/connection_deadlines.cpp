@@ -54,10 +54,12 @@ void ConnectionDeadlines::BeginRequest(Connection* connection, Clock::time_point
   connection->deadline = deadline;
 }
 
-void ConnectionDeadlines::BeginBody(Connection* connection, std::string label) {
+void ConnectionDeadlines::BeginBody(Connection* connection, std::string label,
+                                    Clock::time_point deadline) {
   if (connection == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   connection->label = std::move(label);
+  connection->deadline = deadline;
   connection->received = 0;
   connection->sampled = -1;
   connection->body_since = Clock::now();
@@ -131,7 +133,8 @@ void ConnectionDeadlines::Watch() {
     // Forget takes mutex_ first, so each fd here is still its connection's.
     for (Connection* connection : followed_) {
       if (connection->evicted) continue;
-      if (TooSlow(*connection, now)) {
+      const bool in_body = connection->body_since != Clock::time_point::max();
+      if (TooSlow(*connection, now) || (in_body && now > connection->deadline)) {
         connection->body_since = Clock::time_point::max();
         connection->deadline = now;
         if (slow_body_) slow_body_(connection->fd, connection->label);

@@ -67,8 +67,10 @@ class ConnectionDeadlines {
   void Set(Connection* connection, Clock::time_point deadline);
   // A request head came: the connection is busy until EndRequest.
   void BeginRequest(Connection* connection, Clock::time_point deadline);
-  // Its body begins to come (label names it in the log).
-  void BeginBody(Connection* connection, std::string label);
+  // Its body begins to come (label names it in the log) and must be whole
+  // by deadline (the average of the floor); both cuts answer through
+  // SlowBody.
+  void BeginBody(Connection* connection, std::string label, Clock::time_point deadline);
   // size more bytes of the body came. Lock-free: called for each piece.
   static void Received(Connection* connection, size_t size) {
     if (connection != nullptr) connection->received.fetch_add(size, std::memory_order_relaxed);

@@ -182,14 +182,14 @@ struct RpcServer::Engine {
   void AnswerSlowBody(int fd, const std::string& label) {
     const std::string body = ErrorBody(
         kInvalidRequestError,
-        "Requisição encerrada: o corpo chegou a menos de 64 KiB/s por 10 segundos; confira a "
-        "rede e envie de novo.");
+        "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; confira a rede e envie de "
+        "novo.");
     const std::string answer =
         "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Type: application/json\r\n"
         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     (void)send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     Log("kvr61400-server: " + label +
-        ": corpo a menos de 64 KiB/s por 10 segundos; conexão encerrada (408).");
+        ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
   }
 
   // --- the request, from its headers to its answer ---------------------------
@@ -322,8 +322,13 @@ struct RpcServer::Engine {
   // The request has its memory: its body may come.
   MHD_Result Admitted(Request& request) {
     request.waiting = false;
-    request.body.reserve(request.memory / (request.gzip ? 1 : 1 + kRowsPerBodyByte));
-    deadlines.BeginBody(request.tracked, request.client + " POST /" + LogText(request.module, 100));
+    const size_t body = request.memory / (request.gzip ? 1 : 1 + kRowsPerBodyByte);
+    request.body.reserve(body);
+    // Besides the floor over every window, the whole body must come at that
+    // rate on average once the timeout has passed.
+    deadlines.BeginBody(request.tracked, request.client + " POST /" + LogText(request.module, 100),
+                        Clock::now() + Timeout() +
+                            std::chrono::seconds(body / ConnectionDeadlines::kMinBodyRate));
     return MHD_YES;
   }
 
