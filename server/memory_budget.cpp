@@ -14,6 +14,13 @@ bool MemoryBudget::Take(size_t bytes, Clock::time_point deadline) {
   return true;
 }
 
+bool MemoryBudget::TryTake(size_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!waiters_.empty() || bytes > free_) return false;
+  free_ -= bytes;
+  return true;
+}
+
 void MemoryBudget::Give(size_t bytes) {
   std::vector<Granted> go;
   {

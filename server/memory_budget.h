@@ -45,6 +45,9 @@ class MemoryBudget {
     return false;
   }
 
+  // Takes bytes when they fit now and nobody waits before; never waits.
+  bool TryTake(size_t bytes);
+
   // Takes bytes, waiting (this thread) up to deadline; false when they did
   // not fit by then. For a share that grows while a request is read.
   bool Take(size_t bytes, Clock::time_point deadline);

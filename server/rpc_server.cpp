@@ -44,6 +44,9 @@ constexpr size_t kGzipReplyAbove = 64 * 1024;
 constexpr size_t kQuickBody = 8 * 1024;
 // The memory a request's rows take, per byte of its (inflated) body.
 constexpr size_t kRowsPerBodyByte = 2;
+// A body of unknown length (chunked, as the client streams its calls) takes
+// room for this much at first, and more, doubling, as it comes.
+constexpr size_t kChunkedStart = 1024 * 1024;
 // Connections libmicrohttpd may hold beyond our limit: the newcomers that
 // make the one idle longest go, in the moment before it is closed.
 constexpr unsigned kAdmitting = 64;
@@ -120,6 +123,9 @@ struct RpcServer::Engine {
     bool waiting = false;
     std::atomic<int> room{0};  // 1: granted, -1: the wait timed out
     size_t memory = 0;         // taken from the budget, given back when the request ends
+    size_t declared = 0;       // the Content-Length, 0 when none
+    size_t allowance = 0;      // the body bytes the memory taken covers
+    bool drain = false;        // no room for the rest of the body: read and drop it, then 503
     Clock::time_point started;
     std::string body;
     RpcCall call;
@@ -297,10 +303,10 @@ struct RpcServer::Engine {
     }
     // The body and the rows it becomes must fit in the memory budget: a
     // gzip body takes the room for its rows as it inflates, a body of
-    // unknown length the room of the largest.
-    const size_t body = length != nullptr ? declared : Options().max_body;
-    size_t share = request.gzip ? body : body * (1 + kRowsPerBodyByte);
-    if (length == nullptr) share = std::min(share, budget.Total());
+    // unknown length a first piece, and more as it comes.
+    request.declared = declared;
+    request.allowance = length != nullptr ? declared : std::min(kChunkedStart, Options().max_body);
+    const size_t share = Share(request, request.allowance);
     if (share > budget.Total())
       return Refuse(request, 503, kInternalError, NoMemory(budget.Total()), what);
     Request* waiting = &request;
@@ -319,11 +325,16 @@ struct RpcServer::Engine {
     return MHD_YES;
   }
 
+  // The memory the body bytes of request and their rows take.
+  static size_t Share(const Request& request, size_t body) {
+    return request.gzip ? body : body * (1 + kRowsPerBodyByte);
+  }
+
   // The request has its memory: its body may come.
   MHD_Result Admitted(Request& request) {
     request.waiting = false;
-    const size_t body = request.memory / (request.gzip ? 1 : 1 + kRowsPerBodyByte);
-    request.body.reserve(body);
+    request.body.reserve(request.declared);
+    const size_t body = request.declared > 0 ? request.declared : Options().max_body;
     // Besides the floor over every window, the whole body must come at that
     // rate on average once the timeout has passed.
     deadlines.BeginBody(request.tracked, request.client + " POST /" + LogText(request.module, 100),
@@ -347,6 +358,7 @@ struct RpcServer::Engine {
 
   MHD_Result Receive(Request& request, const char* data, size_t size) {
     ConnectionDeadlines::Received(request.tracked, size);
+    if (request.drain) return MHD_YES;
     if (request.body.size() + size > Options().max_body) {
       // A body without a declared length that grows past the limit: there
       // is no answering in the middle of an upload, so the connection goes.
@@ -354,6 +366,22 @@ struct RpcServer::Engine {
           TooLarge() + " (conexão encerrada)");
       request.answered = true;
       return MHD_NO;
+    }
+    if (request.body.size() + size > request.allowance) {
+      // A body of unknown length grows: more room, without waiting (the
+      // event loop cannot wait, nor answer in the middle of a body). With
+      // none, the rest is read and dropped and the answer is 503.
+      const size_t grow = std::min(std::max(request.allowance, size),
+                                   Options().max_body - request.allowance);
+      if (request.body.size() + size <= request.allowance + grow &&
+          budget.TryTake(Share(request, grow))) {
+        request.memory += Share(request, grow);
+        request.allowance += grow;
+      } else {
+        request.drain = true;
+        std::string().swap(request.body);
+        return MHD_YES;
+      }
     }
     request.body.append(data, size);
     return MHD_YES;
@@ -374,6 +402,9 @@ struct RpcServer::Engine {
 
   MHD_Result Submit(Request& request) {
     deadlines.EndBody(request.tracked);
+    if (request.drain)
+      return Refuse(request, 503, kInternalError, NoMemory(budget.Total()),
+                    "POST /" + request.module + " (sem memória)");
     // A small plain body is read here, once: a quick call (a look-up that
     // answers at once) costs less than handing it to a worker and back.
     if (Options().quick_calls && !request.gzip && request.body.size() <= kQuickBody &&

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -313,6 +314,20 @@ TEST_F(GuardTest, BodiesBeyondTheMemoryBudgetWaitAndAreAllAnswered) {
   const std::string refused = huge.Read(5);
   EXPECT_EQ(503, Status(refused));
   EXPECT_EQ(no_memory, ErrorText(refused));
+  // A chunked body (the client streams its calls so) that outgrows the
+  // budget as it comes is read to its end and answered, not cut.
+  Client streamed(server->Port());
+  ASSERT_TRUE(streamed.Send("POST /kvr61400.rdmImportOFX HTTP/1.1\r\nHost: x\r\n"
+                            "Transfer-Encoding: chunked\r\n\r\n"));
+  for (int i = 0; i < 4; ++i) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", body.size());
+    ASSERT_TRUE(streamed.Send(size + body + "\r\n")) << i;
+  }
+  ASSERT_TRUE(streamed.Send("0\r\n\r\n"));
+  const std::string outgrown = streamed.Read(10);
+  EXPECT_EQ(503, Status(outgrown));
+  EXPECT_EQ(no_memory, ErrorText(outgrown));
   // A body that holds 16.5 MB of the 16.8 (kept alive a byte at a time)
   // makes the next one (600 kB with its rows) wait its timeout (2 s), then
   // 503; once the first goes, room is back.
