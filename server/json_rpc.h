@@ -22,6 +22,9 @@ struct RpcReply {
 // Limits on one request body.
 struct BodyLimits {
   size_t max_inflated = 1024u * 1024u * 1024u;  // a gzip body once inflated
+  // Asked for room as a gzip body inflates (the server's memory budget);
+  // a refusal answers 503.
+  std::function<bool(size_t bytes)> grow;
 };
 
 // A request body read once by ReadRpcCall: the call it holds, or the refusal

@@ -19,11 +19,16 @@ struct ServerOptions {
   size_t max_inflated = 1024u * 1024u * 1024u;  // a gzip body once inflated
   int threads = 8;                            // workers for calls (the database work)
   int http_threads = 2;                       // event loops of the HTTP engine
-  int max_connections = 1000;                 // open connections at once
-  int max_connections_per_address = 750;      // from one client address (loopback is one)
-  // A connection silent this long is closed; request headers must arrive
-  // within it, and a body at no less than 64 KiB/s after it.
+  // Open connections at once; past it, the connection idle longest (no
+  // request in progress) is closed to admit a new one.
+  int max_connections = 1000;
+  // A connection silent this long is closed; a request head must arrive
+  // whole within it, and a body at no less than 64 KiB/s over every 10 s
+  // after it (408 otherwise). A request waits at most this long for memory.
   int timeout_seconds = 30;
+  // The memory all requests may take at once: bodies being read and rows
+  // being built. A request that does not fit waits for room, then gets 503.
+  size_t max_memory = 2048u * 1024u * 1024u;
   // When not empty, every request must carry "Authorization: Bearer token".
   std::string token;
   // Small account look-ups answered on the event loop itself. Only for a

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -227,6 +228,7 @@ TEST_F(WireTest, ServeRefusesToStartWhereItWouldBeUnsafeOrShared) {
 TEST_F(WireTest, WithASecretEveryRequestMustCarryIt) {
   const std::string token = dir_.File("segredo");
   std::ofstream(token) << "  s3gr3d0-compartilhado-longo \r\n";
+  chmod(token.c_str(), 0600);
   auto server = Start({"--token-file", token});
   const std::string call = Call("GetContaCorrente", {"237", "55"});
   const std::string missing =
