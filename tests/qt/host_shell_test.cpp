@@ -32,6 +32,10 @@ TEST(ServerAddressText, HostAndPort) {
       {"servidor", false, "", 0},
       {"servidor:80a", false, "", 0},
       {"meu servidor:8061", false, "", 0},
+      {"https://servidor.local:8443", true, "https://servidor.local", 8443},
+      {"http://servidor:8061", true, "servidor", 8061},
+      {"ftp://servidor:21", false, "", 0},
+      {"https://servidor:8443/kvr", false, "", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
