@@ -251,9 +251,7 @@ Reply Rpc(int port, const std::string& key, const std::string& method,
 double SecondsUntilRefused(int port, const std::string& key) {
   const auto start = std::chrono::steady_clock::now();
   while (std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
-    const Reply reply = Rpc(port, key, "GetUsuario", nlohmann::json::array());
-    if (std::getenv("KVR_DEBUG")) fprintf(stderr, "%d %s\n", reply.status, reply.value.dump().c_str());
-    if (reply.status == 401)
+    if (Rpc(port, key, "GetUsuario", nlohmann::json::array()).status == 401)
       return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
