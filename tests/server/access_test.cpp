@@ -387,6 +387,27 @@ TEST_P(ClerkKeyTest, KeysAreAskedUsedRevokedAndEverythingIsInTheTrail) {
   EXPECT_FALSE(users[0]["ultimoUso"].is_null());
   EXPECT_TRUE(users[1]["revogada"].is_null());
   EXPECT_EQ(true, users[1]["administrador"]);
+  // The same removal from the command line: a reason is required, an
+  // unknown number is an error.
+  EXPECT_EQ(true, Rpc(port, chefe, "SetExtratoBancario", statement).value);
+  // SQLite numbers it 1 again (the highest was removed), PostgreSQL 2.
+  const std::string number = nlohmann::json::parse(
+      RunServerCommand({"extrato", "list", "--json", "--db", db_}).out)[0]["CDSEQUEXTR"];
+  const std::vector<std::string> remove = {"extrato", "remove", number, "--db", db_};
+  EXPECT_EQ(64, RunServerCommand(remove).code);
+  std::vector<std::string> with_reason = remove;
+  with_reason.insert(with_reason.end(), {"--motivo", "duplicado"});
+  CommandResult removed_here = RunServerCommand(with_reason);
+  EXPECT_EQ(0, removed_here.code) << removed_here.err;
+  CommandResult again = RunServerCommand(with_reason);
+  EXPECT_EQ(1, again.code);
+  EXPECT_EQ("kvr61400-server: Extrato " + number + " não encontrado.\n", again.err);
+  nlohmann::json last =
+      nlohmann::json::parse(RunServerCommand({"auditoria", "--json", "--db", db_}).out).back();
+  EXPECT_EQ("remocao", last["evento"]);
+  EXPECT_EQ("duplicado", last["detalhe"]);
+  EXPECT_EQ(std::stoll(number), last["extrato"]);
+
   const std::string hash = Sha256(chefe);
   if (GetParam() == Engine::kSqlite) {
     std::string bytes;
@@ -413,12 +434,25 @@ TEST(PostgreSQLClerkKeys, ARevokedKeyIsRefusedByEveryServerOfTheDatabase) {
   const std::string db = PgCluster::Get().NewDatabase();
   AddAccount(db);
   const std::string key = AddUser(db, "bia", false);
-  ServerProcess first(db), second(db);
+  // The second also takes a shared secret: "compartilhada", an
+  // administrator, beside the clerk keys.
+  testing::TempDir dir;
+  const std::string secret = dir.File("segredo");
+  std::ofstream(secret) << "segredo-compartilhado-de-teste\n";
+  chmod(secret.c_str(), 0600);
+  ServerProcess first(db), second(db, {"--token-file", secret});
   first.Start();
   second.Start();
   for (const ServerProcess* server : {&first, &second})
     EXPECT_EQ("bia", Rpc(server->Port(), key, "GetUsuario", nlohmann::json::array())
                          .value["usuario"]);
+  EXPECT_EQ((nlohmann::json{{"usuario", "compartilhada"}, {"administrador", true}}),
+            Rpc(second.Port(), "segredo-compartilhado-de-teste", "GetUsuario",
+                nlohmann::json::array())
+                .value);
+  EXPECT_EQ(401, Rpc(first.Port(), "segredo-compartilhado-de-teste", "GetUsuario",
+                     nlohmann::json::array())
+                     .status);
   ASSERT_EQ(0, RunServerCommand({"usuario", "remove", "bia", "--db", db}).code);
   EXPECT_LT(SecondsUntilRefused(first.Port(), key), 5.0);
   EXPECT_LT(SecondsUntilRefused(second.Port(), key), 5.0);
