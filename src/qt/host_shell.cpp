@@ -47,9 +47,10 @@ HostShellOptions ResolveHostShellOptions(const QStringList& arguments, const QSe
   // The first argument is the program.
   for (qsizetype i = 1; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
-    if (argument == "--server" || argument == "--token-file") {
+    if (argument == "--server" || argument == "--token-file" || argument == "--ca-file") {
       ++i;  // checked by ResolveServerAddress
-    } else if (argument.startsWith("--server=") || argument.startsWith("--token-file=")) {
+    } else if (argument.startsWith("--server=") || argument.startsWith("--token-file=") ||
+               argument.startsWith("--ca-file=")) {
     } else if (argument == "--pacote") {
       if (i + 1 >= arguments.size()) throw Exception("Falta o caminho do pacote depois de --pacote.");
       options.package_path = arguments[++i];
