@@ -54,6 +54,14 @@ int ListStatements(const CommandLine& line, std::ostream& out);
 int ShowStatement(const CommandLine& line, std::ostream& out);
 int ShowContinuity(const CommandLine& line, std::ostream& out);
 
+// usuario add (the key alone on its line of out, a notice on err), list,
+// remove; auditoria; extrato remove N --motivo TEXTO.
+int AddUser(const CommandLine& line, std::ostream& out, std::ostream& err);
+int ListUsers(const CommandLine& line, std::ostream& out);
+int RemoveUser(const CommandLine& line, std::ostream& out);
+int ShowTrail(const CommandLine& line, std::ostream& out);
+int RemoveStatement(const CommandLine& line, std::ostream& out);
+
 // copiar --de DB --para DB: the whole installation in one transaction of
 // the target, one statement in memory at a time.
 int Copy(const CommandLine& line, std::ostream& out);

@@ -103,11 +103,21 @@ int Serve(const CommandLine& line, std::ostream& err) {
   const std::string shown =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
   if (line.options.count("token-file")) options.token = ReadToken(line.Option("token-file"));
-  if (options.token.empty() && !IsLoopbackHost(host))
+  const bool loopback = IsLoopbackHost(host);
+  const bool plain = line.options.count("sem-tls") != 0;
+  if (line.options.count("tls-cert") != line.options.count("tls-key"))
+    throw Usage("--tls-cert e --tls-key vão juntas: o certificado e sua chave privada (PEM).");
+  std::unique_ptr<TlsCredentials> tls;
+  if (line.options.count("tls-cert")) {
+    if (plain) throw Usage("--sem-tls não combina com --tls-cert.");
+    tls = std::make_unique<TlsCredentials>(line.Option("tls-cert"), line.Option("tls-key"));
+    options.tls = tls.get();
+  }
+  if (!loopback && !tls && !plain)
     throw Usage("recuso ouvir em " + shown +
-                " sem segredo: fora da interface local (127.0.0.1, ::1) toda chamada precisa "
-                "do segredo compartilhado. Grave o segredo em uma linha de um arquivo e passe "
-                "--token-file ARQUIVO.");
+                " sem TLS: fora da interface local (127.0.0.1, ::1) as chamadas levam extratos "
+                "e chaves de acesso. Passe --tls-cert ARQUIVO --tls-key ARQUIVO (PEM), ou "
+                "--sem-tls se um proxy TLS atende na frente deste servidor.");
 
   // Threads that are done with a large statement give its memory back
   // (malloc_trim after large calls); few arenas keep it from being spread
@@ -140,11 +150,20 @@ int Serve(const CommandLine& line, std::ostream& err) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const std::string db = line.Option("db", kDefaultDb);
   std::unique_ptr<Store> opened = OpenStore(db, true);
   Store& store = *opened;
+  AccessControl access(store.Access(), options.token);
+  options.access = &access;
+  const bool keys = store.Access() != nullptr && store.Access()->AnyKey();
+  if (options.token.empty() && !keys && !loopback)
+    throw Usage("recuso ouvir em " + shown +
+                " sem autenticação: fora da interface local (127.0.0.1, ::1) toda chamada "
+                "precisa de uma chave. Crie as chaves dos usuários (kvr61400-server usuario add "
+                "NOME) ou passe --token-file ARQUIVO com um segredo compartilhado.");
   options.quick_calls = !IsPostgresAddress(db);
   ImportModule module(store);
   std::mutex log_mutex;
@@ -152,16 +171,32 @@ int Serve(const CommandLine& line, std::ostream& err) {
     std::lock_guard<std::mutex> lock(log_mutex);
     err << text << std::endl;
   };
+  access.SetLog(options.log);
+  if (plain && !loopback)
+    options.log("kvr61400-server: aviso: ouvindo em " + shown +
+                " sem TLS (--sem-tls): as chamadas só devem chegar através de um proxy TLS.");
   RpcServer server(module, options);
   const int bound = server.Bind();
   options.log("kvr61400-server: ouvindo em " + server.HostText() + ":" + std::to_string(bound) +
-              (options.token.empty() ? "" : " (com segredo)"));
+              (tls ? " (HTTPS)" : "") + (options.token.empty() ? "" : " (com segredo)") +
+              (keys ? " (com chaves de usuário)" : ""));
   NotifyServiceReady();
 
   std::atomic<bool> finished{false};
-  std::thread waiter([&server, &signals, &options, &finished] {
+  std::thread waiter([&server, &signals, &options, &finished, &tls] {
     int signal = 0;
-    sigwait(&signals, &signal);
+    // SIGHUP reads a renewed certificate; the server goes on.
+    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP && !finished) {
+      if (!tls) continue;
+      try {
+        tls->Reload();
+        options.log("kvr61400-server: SIGHUP recebido, certificado \"" + tls->CertPath() +
+                    "\" lido de novo.");
+      } catch (const std::exception& error) {
+        options.log(std::string("kvr61400-server: SIGHUP recebido, certificado mantido: ") +
+                    error.what());
+      }
+    }
     if (finished) return;
     options.log(std::string("kvr61400-server: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
                 " recebido, encerrando.");

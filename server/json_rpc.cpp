@@ -95,6 +95,7 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
                        const std::function<void(const std::string&)>& log) {
   const auto start = Clock::now();
   CallInfo info;
+  info.caller = call.caller;
   nlohmann::json response;
   if (call.error_code == 0 && module_name != ImportModule::kName) {
     call.error_code = kMethodNotFound;

@@ -38,6 +38,7 @@ struct RpcCall {
   int error_code = 0;           // a JSON-RPC error code, or 0 for a call to run
   std::string error_message;    // Portuguese, UTF-8
   std::chrono::steady_clock::duration reading{};  // the time reading took, for the log
+  Caller caller;                // who made the call (set by the HTTP engine)
 };
 
 // Reads one JSON-RPC 2.0 request body in one pass: the bytes through the body

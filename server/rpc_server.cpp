@@ -84,15 +84,6 @@ bool AcceptsGzip(const char* header) {
   return false;
 }
 
-// Compares a client's secret with ours in time that depends only on the
-// length of ours.
-bool SameSecret(const std::string& given, const std::string& secret) {
-  unsigned char difference = given.size() == secret.size() ? 0 : 1;
-  for (size_t i = 0; i < secret.size(); ++i)
-    difference |= static_cast<unsigned char>((i < given.size() ? given[i] : 0) ^ secret[i]);
-  return difference == 0;
-}
-
 // Extra header lines of an answer.
 struct Extra {
   const char* name = nullptr;
@@ -117,6 +108,7 @@ struct RpcServer::Engine {
     bool accept_gzip = false;
     bool answered = false;  // a response is queued (or the connection is being dropped)
     bool read = false;      // call holds the body, read on the event loop
+    Caller caller;          // who the request's key let in
     bool submitted = false;
     bool done = false;      // the worker has put the reply here
     // Waiting for memory: suspended until the budget calls back.
@@ -132,9 +124,13 @@ struct RpcServer::Engine {
     RpcReply reply;
   };
 
-  explicit Engine(RpcServer& server) : owner(server), budget(server.options_.max_memory) {}
+  explicit Engine(RpcServer& server)
+      : owner(server),
+        own_access(nullptr, server.options_.token),
+        budget(server.options_.max_memory) {}
 
   RpcServer& owner;
+  AccessControl own_access;  // when the options give none
   ListenSocket socket;
   MHD_Daemon* daemon = nullptr;
   WorkerPool pool;
@@ -148,6 +144,7 @@ struct RpcServer::Engine {
   std::atomic<bool> running{false};
 
   const ServerOptions& Options() const { return owner.options_; }
+  AccessControl& Access() { return Options().access ? *Options().access : own_access; }
   std::chrono::seconds Timeout() const { return std::chrono::seconds(Options().timeout_seconds); }
 
   void Log(const std::string& line) const {
@@ -222,14 +219,15 @@ struct RpcServer::Engine {
       return Refuse(request, framing.status, kInvalidRequestError, framing.message, what,
                     Extra{nullptr, nullptr, true});
 
-    if (!Options().token.empty()) {
-      const char* authorization =
-          MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
-      const std::string given = authorization != nullptr ? authorization : "";
-      const bool bearer = given.size() > 7 && strncasecmp(given.c_str(), "Bearer ", 7) == 0;
-      const bool valid = bearer && SameSecret(given.substr(7), Options().token);
-      const std::string from = request.client.substr(0, request.client.rfind(':'));
-      switch (guesses.Judge(from, valid)) {
+    // Which clerk the key is, then how often this address guessed wrong: a
+    // blocked address is refused even with a good key. A database that
+    // cannot be asked (503) is no guess.
+    const std::string from = request.client.substr(0, request.client.rfind(':'));
+    const AccessDecision access = Access().Check(
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION),
+        request.client);
+    if (access.allowed || access.status == 401) {
+      switch (guesses.Judge(from, access.allowed)) {
         case GuessLimit::Verdict::kPass:
           break;
         case GuessLimit::Verdict::kBlocked:
@@ -243,14 +241,16 @@ struct RpcServer::Engine {
               std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
           [[fallthrough]];
         case GuessLimit::Verdict::kRefused:
-          return Refuse(request, 401, kUnauthorized,
-                        bearer ? "Acesso negado: o segredo informado não confere com o do servidor."
-                               : "Acesso negado: o servidor exige o segredo compartilhado "
-                                 "(cabeçalho Authorization: Bearer).",
-                        what + (bearer ? " (segredo errado)" : " (sem segredo)"),
-                        Extra{MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer realm=\"kvr61400\""});
+          break;
       }
     }
+    if (!access.allowed)
+      return Refuse(request, access.status, kUnauthorized, access.message,
+                    what + " " + access.note,
+                    access.status == 401
+                        ? Extra{MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer realm=\"kvr61400\""}
+                        : Extra{});
+    request.caller = access.caller;
 
     if (method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD) {
       request.answered = true;
@@ -410,6 +410,7 @@ struct RpcServer::Engine {
     if (Options().quick_calls && !request.gzip && request.body.size() <= kQuickBody &&
         request.module == ImportModule::kName) {
       request.call = ReadRpcCall(request.body, false, Limits(request));
+      request.call.caller = request.caller;
       request.read = true;
       if (ImportModule::IsQuick(request.call.method)) {
         request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
@@ -444,9 +445,11 @@ struct RpcServer::Engine {
       request.reply = {503, ErrorBody(kInternalError, kStopping)};
     else if (request.read)
       request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
-    else
-      request.reply = AnswerRpc(owner.module_, request.module, request.body, request.gzip,
-                                Limits(request), Options().log);
+    else {
+      RpcCall call = ReadRpcCall(request.body, request.gzip, Limits(request));
+      call.caller = request.caller;
+      request.reply = AnswerRpcCall(owner.module_, request.module, call, Options().log);
+    }
     std::string().swap(request.body);
     request.call = RpcCall();
     // Give the pages of a large call back before answering, so that a
@@ -553,14 +556,23 @@ bool RpcServer::Run() {
   // takes a connection is chance: each may hold them all. The limit proper
   // is kept by the deadlines, which make room by closing the idle; no limit
   // per address either, as every local client shares 127.0.0.1.
+  // HTTPS: the certificate comes from the callback, so a renewed one is
+  // served without restarting the engine.
+  MHD_OptionItem tls[] = {
+      {MHD_OPTION_HTTPS_CERT_CALLBACK, 0, TlsCredentials::CertificateCallback()},
+      {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(TlsCredentials::Priorities())},
+      {MHD_OPTION_END, 0, nullptr}};
+  if (options_.tls == nullptr) tls[0] = {MHD_OPTION_END, 0, nullptr};
   e.daemon = MHD_start_daemon(
-      MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+      MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
+          (options_.tls != nullptr ? MHD_USE_TLS : 0),
+      0, nullptr, nullptr,
       &Engine::OnRequest, &e, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(e.socket.Fd()),
       MHD_OPTION_THREAD_POOL_SIZE, loops, MHD_OPTION_CONNECTION_LIMIT,
       (limit + kAdmitting) * loops, MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(options_.timeout_seconds), MHD_OPTION_NOTIFY_COMPLETED,
       &Engine::OnCompleted, &e, MHD_OPTION_NOTIFY_CONNECTION, &Engine::OnConnection, &e,
-      MHD_OPTION_END);
+      MHD_OPTION_ARRAY, tls, MHD_OPTION_END);
   if (e.daemon == nullptr) {
     e.pool.Stop();
     return false;

@@ -5,9 +5,11 @@
 #include <memory>
 #include <string>
 
+#include "access.h"
 #include "import_module.h"
 #include "json_rpc.h"       // AnswerRpc: the answer to one body, without HTTP
 #include "listen_socket.h"  // IsLoopbackHost, for the callers that choose the address
+#include "tls_credentials.h"
 
 namespace kvr::server {
 
@@ -30,7 +32,13 @@ struct ServerOptions {
   // being built. A request that does not fit waits for room, then gets 503.
   size_t max_memory = 2048u * 1024u * 1024u;
   // When not empty, every request must carry "Authorization: Bearer token".
+  // Used when access is not given.
   std::string token;
+  // Who may call (clerk keys, the shared secret); must outlive the server.
+  // nullptr: only token is asked for.
+  AccessControl* access = nullptr;
+  // The certificate for HTTPS; must outlive the server. nullptr: plain HTTP.
+  TlsCredentials* tls = nullptr;
   // Small account look-ups answered on the event loop itself. Only for a
   // store that answers at once (a local file): a look-up that waits on a
   // database server would stall every connection of that loop.
