@@ -2,10 +2,6 @@
 
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "wire/errors.h"
 
