@@ -26,7 +26,7 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
   static const char* const kValued[] = {
       "db",      "listen", "threads", "codigo",     "banco",           "agencia",
       "conta",   "tipo",   "mascara", "token-file", "max-connections", "max-inflated",
-      "timeout", "de",     "para"};
+      "timeout", "de",     "para",    "id-extrato"};
   for (const std::string& arg : args) line.help = line.help || arg == "--help" || arg == "-h";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];

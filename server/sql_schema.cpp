@@ -56,6 +56,14 @@ DROP INDEX IF EXISTS EXTRBANCO_PERIODO;
 CREATE UNIQUE INDEX EXTRBANCO_PERIODO
   ON EXTRBANCO (CDREDUCONT, DTSALDINIC, DTSALDFIN){NULLS_EQUAL};
 )sql",
+    // The identifier an account's bank writes in its files (ACCTID) when it
+    // is not the account number: agency and account as one long number.
+    R"sql(
+CREATE TABLE CONTCORRIDEXTR (
+  CDREDUCONT VARCHAR(3)  NOT NULL PRIMARY KEY REFERENCES CONTCORR (CDREDUCONT),
+  CDIDEXTR   VARCHAR(40) NOT NULL
+);
+)sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == static_cast<size_t>(kSchemaVersion));
 
