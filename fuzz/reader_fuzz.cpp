@@ -19,8 +19,9 @@ namespace {
 const char* const kTags[] = {"<OFX>",     "<BANKID>",  "<ACCTID>",   "<DTSTART>", "<DTEND>",
                              "<STMTTRN>", "<BALAMT>",  "<TRNTYPE>",  "<DTPOSTED>", "<DTUSER>",
                              "<TRNAMT>",  "<FITID>",   "<CHECKNUM>", "<NUMREF>",  "<PAYEEID>",
-                             "<REFNUM>",  "<MEMO>",    "</STMTTRN>"};
-constexpr int kTagCount = 18;
+                             "<REFNUM>",  "<MEMO>",    "</STMTTRN>", "<NAME>",    "<STMTRS>",
+                             "<CCSTMTRS>", "<AVAILBAL>", "</AVAILBAL>"};
+constexpr int kTagCount = 23;
 
 bool OpensTag(std::string_view text, size_t i) {
   if (i + 1 >= text.size() || text[i] != '<') return false;

@@ -8,10 +8,11 @@
 namespace kvr::server {
 
 // Checks the fields of an account to be registered and returns them as they
-// are stored: code 1 to 3 letters or digits; bank 1 to 4 digits, at most 3
-// significant (a fourth leading zero is dropped: CDBANCO holds 3); agency
-// empty or digits with an optional "-" and check character, up to 5; number
-// the same, 1 to 10; type C, L or G; mask as CheckAccountMask. Throws
+// are stored: code 1 to 3 letters or digits; bank 1 to 4 letters or digits,
+// at most 3 significant (a fourth leading zero is dropped: CDBANCO holds 3);
+// agency empty or digits with an optional "-" and check character, up to 5;
+// number the same, 1 to 10; type C, L or G; mask and number as
+// CheckAccountMask; statement identifier as CheckStatementId. Throws
 // InvalidRequest with a Portuguese sentence naming the field (and its
 // option), the value and what to write instead.
 Account CheckAccount(const Account& account);
@@ -20,12 +21,40 @@ Account CheckAccount(const Account& account);
 // (Garantida). Throws InvalidRequest otherwise.
 void CheckAccountKind(const std::string& kind);
 
-// Checks a display mask (CDPICTCONT) for the account number: empty (the
-// screen shows the number as stored), or up to 20 characters of input
-// positions "9", "0" and "#" and the separators "-", "." and " ", with one
-// input position per character of number (the screen fills the positions
-// with the number's characters, so fewer cut it and more leave blanks).
-// Throws InvalidRequest otherwise.
-void CheckAccountMask(const std::string& mask, const std::string& number);
+// Checks a display mask (CDPICTCONT) for the account number and returns the
+// number as it is stored with it. The mask is empty (the screen shows the
+// number as stored; the number stays as it is), or up to 20 characters of
+// edit-mask input positions (0 9 # L l A a C c), the modifiers "!", ">" and
+// "<", and literals (any other character but ";"; "\" makes the next one a
+// literal). The screen fills the positions with the stored number's
+// characters, so there must be one per character of the number, or one per
+// character of the number without its "-" (then stored without it: the mask's
+// literals show the separator, "99999-9" for "12345-6" stores "123456").
+// Throws InvalidRequest otherwise, suggesting a mask that fits.
+std::string CheckAccountMask(const std::string& mask, const std::string& number);
+
+// Checks the identifier an account's bank writes in its statement files
+// (conta --id-extrato): empty (none), or up to 40 letters, digits, "-", ".",
+// "/" and blanks holding at least one letter or digit. Throws
+// InvalidRequest otherwise.
+void CheckStatementId(const std::string& id);
+
+// The canonical form in which account numbers are compared, whichever way
+// they are typed or written by a bank's file: what comes before a "/" (an
+// agency, "3590/14902") is set apart; blanks and separators are dropped,
+// letters upper-cased, a final check character X read as 0, leading zeros
+// dropped. "0025475-4" and "254754" give the number "254754"; "70251-X"
+// gives "702510".
+struct CanonicalAccount {
+  std::string agency;  // the agency before a "/", its check character and leading zeros dropped
+  std::string number;
+};
+CanonicalAccount Canonical(const std::string& written);
+
+// True when written, an account number as a statement file writes it (or as
+// the screen sends it), is account's number or its statement identifier in
+// the canonical form; an agency written before "/" must then be the
+// account's (when it has one) or the identifier's own.
+bool AccountMatches(const Account& account, const std::string& written);
 
 }  // namespace kvr::server

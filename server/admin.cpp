@@ -28,7 +28,7 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
       "db",      "listen", "threads", "codigo",     "banco",           "agencia",
       "conta",   "tipo",   "mascara", "token-file", "max-connections", "max-inflated",
       "timeout", "de",     "para",    "max-memory", "config",          "tls-cert",
-      "tls-key", "desde",  "usuario", "motivo"};
+      "tls-key", "desde",  "usuario", "motivo",  "id-extrato"};
   // Options without a value: present or not.
   static const char* const kFlags[] = {"sem-tls", "administrador"};
   for (const std::string& arg : args) line.help = line.help || arg == "--help" || arg == "-h";

@@ -26,11 +26,14 @@ Account RegisteredAccount(Store& store, const std::string& code) {
 int AddAccount(const CommandLine& line, std::ostream& out) {
   Account account =
       CheckAccount({line.Required("codigo"), line.Required("banco"), line.Option("agencia"),
-                    line.Required("conta"), line.Required("tipo"), line.Option("mascara")});
+                    line.Required("conta"), line.Required("tipo"), line.Option("mascara"),
+                    line.Option("id-extrato")});
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), true);
   store->AddAccount(account);
   out << "Conta corrente " << account.code << " cadastrada: banco " << account.bank << ", agência "
-      << account.agency << ", conta " << account.number << ", tipo " << account.kind << ".\n";
+      << account.agency << ", conta " << account.number << ", tipo " << account.kind;
+  if (!account.statement_id.empty()) out << ", identificador nos extratos " << account.statement_id;
+  out << ".\n";
   return 0;
 }
 
@@ -45,23 +48,33 @@ int ListAccounts(const CommandLine& line, std::ostream& out) {
                       {"CDAGENCIA", a.agency},
                       {"CDCONTCORR", a.number},
                       {"CDPICTCONT", a.mask},
-                      {"IDTIPOCCORR", a.kind}});
+                      {"IDTIPOCCORR", a.kind},
+                      {"IDEXTRATO", a.statement_id}});
     out << list.dump(2) << "\n";
     return 0;
   }
+  // The identifiers' column only when an account has one: most have none.
+  bool ids = false;
+  for (const Account& a : accounts) ids = ids || !a.statement_id.empty();
   out << Pad("CODIGO", 7) << Pad("BANCO", 6) << Pad("AGENCIA", 8) << Pad("CONTA", 11)
-      << Pad("TIPO", 6) << "MASCARA\n";
-  for (const Account& a : accounts)
+      << Pad("TIPO", 6) << (ids ? Pad("MASCARA", 21) + "ID EXTRATO\n" : "MASCARA\n");
+  for (const Account& a : accounts) {
     out << Pad(EscapeControls(a.code), 7) << Pad(EscapeControls(a.bank), 6)
         << Pad(EscapeControls(a.agency), 8) << Pad(EscapeControls(a.number), 11)
-        << Pad(EscapeControls(a.kind), 6) << EscapeControls(a.mask) << "\n";
+        << Pad(EscapeControls(a.kind), 6);
+    if (ids)
+      out << Pad(EscapeControls(a.mask), 21) << EscapeControls(a.statement_id) << "\n";
+    else
+      out << EscapeControls(a.mask) << "\n";
+  }
   return 0;
 }
 
 int EditAccount(const CommandLine& line, std::ostream& out) {
   const std::string code = line.Required("codigo");
-  if (line.options.count("tipo") == 0 && line.options.count("mascara") == 0)
-    throw Usage("conta edit precisa de --tipo ou --mascara.");
+  if (line.options.count("tipo") == 0 && line.options.count("mascara") == 0 &&
+      line.options.count("id-extrato") == 0)
+    throw Usage("conta edit precisa de --tipo, --mascara ou --id-extrato.");
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
   Account account = RegisteredAccount(*store, code);
   if (line.options.count("tipo") != 0) {
@@ -70,13 +83,21 @@ int EditAccount(const CommandLine& line, std::ostream& out) {
   }
   if (line.options.count("mascara") != 0) {
     account.mask = line.Option("mascara");
-    CheckAccountMask(account.mask, account.number);
+    account.number = CheckAccountMask(account.mask, account.number);
+  }
+  if (line.options.count("id-extrato") != 0) {
+    account.statement_id = line.Option("id-extrato");
+    CheckStatementId(account.statement_id);
   }
   if (!store->UpdateAccount(account))
     throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
                          "\" não cadastrada.");
   out << "Conta corrente " << account.code << " alterada: tipo " << account.kind << ", máscara "
-      << (account.mask.empty() ? "nenhuma" : account.mask) << ".\n";
+      << (account.mask.empty() ? "nenhuma" : account.mask);
+  if (line.options.count("id-extrato") != 0)
+    out << ", identificador nos extratos "
+        << (account.statement_id.empty() ? "nenhum" : account.statement_id);
+  out << ".\n";
   return 0;
 }
 

@@ -56,6 +56,14 @@ DROP INDEX IF EXISTS EXTRBANCO_PERIODO;
 CREATE UNIQUE INDEX EXTRBANCO_PERIODO
   ON EXTRBANCO (CDREDUCONT, DTSALDINIC, DTSALDFIN){NULLS_EQUAL};
 )sql",
+    // The identifier an account's bank writes in its files (ACCTID) when it
+    // is not the account number: agency and account as one long number.
+    R"sql(
+CREATE TABLE CONTCORRIDEXTR (
+  CDREDUCONT VARCHAR(3)  NOT NULL PRIMARY KEY REFERENCES CONTCORR (CDREDUCONT),
+  CDIDEXTR   VARCHAR(40) NOT NULL
+);
+)sql",
     // Clerk keys (only the SHA-256 of each, in hex) and the audit trail.
     R"sql(
 CREATE TABLE USUARIO (

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "account_rules.h"
 #include "sql_schema.h"
 #include "store_common.h"
 
@@ -55,15 +56,19 @@ void Lock(SqlConnection& connection, const char* sql, const std::string& what,
   }
 }
 
+// An account with its statement identifier, kept in a table of its own.
 constexpr const char* kAccountSelect =
-    "SELECT CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT FROM CONTCORR ";
+    "SELECT c.CDREDUCONT, c.CDBANCO, c.CDAGENCIA, c.CDCONTCORR, c.IDTIPOCCORR, c.CDPICTCONT, "
+    "i.CDIDEXTR FROM CONTCORR c LEFT JOIN CONTCORRIDEXTR i ON i.CDREDUCONT = c.CDREDUCONT ";
 constexpr const char* kAccountInsert =
     "INSERT INTO CONTCORR (CDREDUCONT, CDBANCO, CDAGENCIA, CDCONTCORR, IDTIPOCCORR, CDPICTCONT) "
     "VALUES (?, ?, ?, ?, ?, ?)";
+// The accounts of a bank: leading zeros ignored, letters in either case.
+constexpr const char* kSameBank = "WHERE lower(ltrim(c.CDBANCO, '0')) = lower(ltrim(?, '0')) ";
 
 Account ReadAccount(SqlQuery& query) {
-  return Account{query.Text(0), query.Text(1), query.Text(2),
-                 query.Text(3), query.Text(4), query.Text(5)};
+  return Account{query.Text(0), query.Text(1), query.Text(2), query.Text(3),
+                 query.Text(4), query.Text(5), query.Text(6)};
 }
 
 std::vector<Account> ReadAccounts(SqlQuery& query) {
@@ -72,27 +77,37 @@ std::vector<Account> ReadAccounts(SqlQuery& query) {
   return accounts;
 }
 
+void InsertStatementId(SqlConnection& connection, const Account& account, const std::string& what) {
+  if (account.statement_id.empty()) return;
+  Query(connection, "INSERT INTO CONTCORRIDEXTR (CDREDUCONT, CDIDEXTR) VALUES (?, ?)", what,
+        account.code, account.statement_id)
+      ->Step();
+}
+
 void InsertAccount(SqlConnection& connection, const Account& account, const std::string& what) {
   Query(connection, kAccountInsert, what, account.code, account.bank, account.agency,
         account.number, account.kind, account.mask)
       ->Step();
+  InsertStatementId(connection, account, what);
 }
 
-// Throws when an account other than account.code has its bank, number and
-// kind (leading zeros ignored).
+// Throws when an account other than account.code, of its bank and kind,
+// has its number or statement identifier in the canonical form.
 void RefuseTwin(SqlConnection& connection, const Account& account) {
-  auto twin =
-      Query(connection,
-            std::string(kAccountSelect) +
-                "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, '0') = "
-                "ltrim(?, '0') AND IDTIPOCCORR IS NOT DISTINCT FROM ? AND CDREDUCONT <> ? "
-                "LIMIT 1",
-            "procurar contas iguais", account.bank, account.number, account.kind, account.code);
-  if (twin->Step()) {
-    Account other = ReadAccount(*twin);
-    throw EDatabaseError("A conta " + account.number + " do banco " + account.bank + ", tipo " +
-                         account.kind + ", já está cadastrada com o código \"" + other.code +
-                         "\".");
+  auto same_bank = Query(connection,
+                         std::string(kAccountSelect) + kSameBank +
+                             "AND c.IDTIPOCCORR IS NOT DISTINCT FROM ? AND c.CDREDUCONT <> ?",
+                         "procurar contas iguais", account.bank, account.kind, account.code);
+  for (const Account& other : ReadAccounts(*same_bank)) {
+    const bool same_number = AccountMatches(other, account.number);
+    if (!same_number && !(!account.statement_id.empty() &&
+                          AccountMatches(other, account.statement_id)))
+      continue;
+    const std::string what =
+        same_number ? "A conta " + account.number : "O identificador " + account.statement_id;
+    throw EDatabaseError(what + " do banco " + account.bank + ", tipo " + account.kind +
+                         ", já está cadastrad" + (same_number ? "a" : "o") +
+                         " com o código \"" + other.code + "\".");
   }
 }
 
@@ -290,7 +305,7 @@ void SqlStore::AddAccount(const Account& account) {
   Run([this, &account](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
-    if (Query(connection, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
+    if (Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
               "procurar a conta corrente", account.code)
             ->Step())
       throw EDatabaseError("Conta corrente de código \"" + account.code + "\" já cadastrada.");
@@ -304,7 +319,7 @@ void SqlStore::AddAccount(const Account& account) {
 std::vector<Account> SqlStore::ListAccounts() {
   return Run([this](SqlConnection& connection) {
     return ReadAccounts(*connection.Prepare(
-        std::string(kAccountSelect) + "ORDER BY CDREDUCONT" + dialect_.code_order,
+        std::string(kAccountSelect) + "ORDER BY c.CDREDUCONT" + dialect_.code_order,
         "listar as contas correntes"));
   });
 }
@@ -312,7 +327,7 @@ std::vector<Account> SqlStore::ListAccounts() {
 std::optional<Account> SqlStore::FindAccount(const std::string& code) {
   return Run([&code](SqlConnection& connection) -> std::optional<Account> {
     std::unique_ptr<SqlQuery> query = connection.Prepare(
-        std::string(kAccountSelect) + "WHERE CDREDUCONT = ?", "procurar a conta corrente", true);
+        std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?", "procurar a conta corrente", true);
     query->Bind(1, code);
     if (!query->Step()) return std::nullopt;
     return ReadAccount(*query);
@@ -321,15 +336,16 @@ std::optional<Account> SqlStore::FindAccount(const std::string& code) {
 
 std::vector<Account> SqlStore::MatchAccounts(const std::string& bank, const std::string& number) {
   return Run([&](SqlConnection& connection) {
-    std::unique_ptr<SqlQuery> query =
-        connection.Prepare(std::string(kAccountSelect) +
-                               "WHERE ltrim(CDBANCO, '0') = ltrim(?, '0') AND ltrim(CDCONTCORR, "
-                               "'0') = ltrim(?, '0') ORDER BY CDREDUCONT" +
-                               dialect_.code_order,
-                           "procurar as contas correntes", true);
+    // A bank holds few accounts: its numbers are compared here, in the one
+    // canonical form, rather than in each engine's SQL.
+    std::unique_ptr<SqlQuery> query = connection.Prepare(
+        std::string(kAccountSelect) + kSameBank + "ORDER BY c.CDREDUCONT" + dialect_.code_order,
+        "procurar as contas correntes", true);
     query->Bind(1, bank);
-    query->Bind(2, number);
-    return ReadAccounts(*query);
+    std::vector<Account> found;
+    for (Account& account : ReadAccounts(*query))
+      if (AccountMatches(account, number)) found.push_back(std::move(account));
+    return found;
   });
 }
 
@@ -337,16 +353,23 @@ bool SqlStore::UpdateAccount(const Account& account) {
   return Run([this, &account](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
-    auto find = Query(connection, std::string(kAccountSelect) + "WHERE CDREDUCONT = ?",
+    auto find = Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
                       "procurar a conta corrente", account.code);
     if (!find->Step()) return false;
     Account stored = ReadAccount(*find);
     stored.kind = account.kind;
     stored.mask = account.mask;
+    stored.number = account.number;
+    stored.statement_id = account.statement_id;
     RefuseTwin(connection, stored);
-    Query(connection, "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ? WHERE CDREDUCONT = ?",
-          "alterar a conta corrente", account.kind, account.mask, account.code)
+    Query(connection,
+          "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ?, CDCONTCORR = ? WHERE CDREDUCONT = ?",
+          "alterar a conta corrente", account.kind, account.mask, account.number, account.code)
         ->Step();
+    Query(connection, "DELETE FROM CONTCORRIDEXTR WHERE CDREDUCONT = ?", "alterar a conta corrente",
+          account.code)
+        ->Step();
+    InsertStatementId(connection, account, "alterar a conta corrente");
     transaction.Commit();
     return true;
   });
@@ -362,6 +385,9 @@ long long SqlStore::RemoveAccount(const std::string& code) {
                        "contar os extratos da conta corrente", code);
     const long long statements = count->Step() ? count->Int(0) : 0;
     if (statements > 0) return statements;
+    Query(connection, "DELETE FROM CONTCORRIDEXTR WHERE CDREDUCONT = ?", "excluir a conta corrente",
+          code)
+        ->Step();
     Query(connection, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente", code)
         ->Step();
     transaction.Commit();

@@ -19,6 +19,9 @@ struct Account {
   std::string number;     // CDCONTCORR, up to 10
   std::string kind;       // IDTIPOCCORR, up to 20
   std::string mask;       // CDPICTCONT, up to 20
+  // The number its bank's files write for it (ACCTID) when that is not the
+  // account number itself, up to 40; empty when there is none.
+  std::string statement_id = "";
 };
 
 // One stored statement header with its number of movements.
@@ -46,14 +49,16 @@ class Store {
 
   // Adds an account whose fields were checked by the caller. Throws
   // EDatabaseError when the code exists already, or when an account of the
-  // same bank, number and type exists (leading zeros ignored).
+  // same bank and type has the same number or statement identifier
+  // (compared as AccountMatches compares them).
   virtual void AddAccount(const Account& account) = 0;
   // All accounts, in code order.
   virtual std::vector<Account> ListAccounts() = 0;
   // The account with that code, if any.
   virtual std::optional<Account> FindAccount(const std::string& code) = 0;
-  // The accounts whose bank and number equal the arguments once leading
-  // zeros are ignored on both sides, in code order.
+  // The accounts whose bank equals bank (leading zeros ignored, letters in
+  // either case) and whose number or statement identifier is number
+  // (AccountMatches), in code order.
   virtual std::vector<Account> MatchAccounts(const std::string& bank,
                                              const std::string& number) = 0;
 
@@ -72,8 +77,9 @@ class Store {
   virtual std::vector<StatementSummary> ListStatements() = 0;
   // The stored statement with that CDSEQUEXTR, if any.
   virtual std::optional<StoredStatement> GetStatement(long long seq) = 0;
-  // Replaces the type (IDTIPOCCORR) and mask (CDPICTCONT) of the account
-  // account.code; its other fields stay. Returns false when no account has
+  // Replaces the type (IDTIPOCCORR), mask (CDPICTCONT), number (CDCONTCORR)
+  // and statement identifier of the account account.code; its other fields
+  // stay. Returns false when no account has
   // that code. Throws EDatabaseError when another account has the same bank,
   // number and type (leading zeros ignored).
   virtual bool UpdateAccount(const Account& account) = 0;

@@ -119,22 +119,29 @@ const std::map<std::string, std::string>& Texts() {
        "  kvr61400-server conta add --help\n"},
       {"conta add",
        "Uso: kvr61400-server conta add --codigo C --banco B --conta N --tipo T\n"
-       "                               [--agencia A] [--mascara M] [--db BANCO]\n"
+       "                               [--agencia A] [--mascara M] [--id-extrato I]\n"
+       "                               [--db BANCO]\n"
        "\n"
        "Cadastra uma conta corrente.\n"
        "\n"
        "Opções:\n"
        "  --codigo C    código da conta: 1 a 3 letras ou algarismos (CDREDUCONT).\n"
-       "  --banco B     código do banco: 1 a 4 algarismos, até 3 significativos\n"
-       "                (0341 é gravado como 341).\n"
+       "  --banco B     código do banco: 1 a 4 letras ou algarismos, até 3\n"
+       "                significativos (0341 é gravado como 341; gnt).\n"
        "  --agencia A   agência: até 5 caracteres, algarismos com \"-\" e dígito\n"
        "                verificador opcionais.\n"
        "  --conta N     número da conta: até 10 caracteres, algarismos com \"-\" e\n"
-       "                dígito verificador opcionais (como a tela o procura: sem o \"-\",\n"
-       "                salvo no banco 001).\n"
+       "                dígito verificador opcionais. A tela a encontra escrita de\n"
+       "                qualquer forma: sem separadores, zeros à esquerda e agência\n"
+       "                antes de \"/\", dígito X lido como 0.\n"
        "  --tipo T      C (Circulante), L (Aplicação) ou G (Garantida).\n"
-       "  --mascara M   como a tela mostra o número: 9 para cada caractere da conta e\n"
-       "                os separadores \"-\", \".\" ou espaço (vazia: o número como está).\n" +
+       "  --mascara M   como a tela mostra o número: uma posição (9, 0, #, L, l, A, a,\n"
+       "                C ou c) por caractere da conta e separadores como \"-\", \".\"\n"
+       "                ou espaço (vazia: o número como está). Com 99999-9, a conta\n"
+       "                12345-6 é gravada 123456 e mostrada 12345-6.\n"
+       "  --id-extrato I  a conta como os arquivos do banco a escrevem (ACCTID), quando\n"
+       "                não é o número da conta: agência e conta num número só, de\n"
+       "                até 40 caracteres (0123456789012345).\n" +
            std::string(kCommonOptions) +
            "\n"
            "Exemplo:\n"
@@ -153,16 +160,19 @@ const std::map<std::string, std::string>& Texts() {
            "Exemplo:\n"
            "  kvr61400-server conta list --json\n"},
       {"conta edit",
-       "Uso: kvr61400-server conta edit --codigo C [--tipo T] [--mascara M] [--db BANCO]\n"
+       "Uso: kvr61400-server conta edit --codigo C [--tipo T] [--mascara M]\n"
+       "                                [--id-extrato I] [--db BANCO]\n"
        "\n"
-       "Altera o tipo ou a máscara da conta corrente de código C; os outros campos\n"
-       "ficam. Pelo menos uma de --tipo e --mascara.\n"
+       "Altera o tipo, a máscara ou o identificador nos extratos da conta corrente de\n"
+       "código C; os outros campos ficam. Pelo menos uma de --tipo, --mascara e\n"
+       "--id-extrato.\n"
        "\n"
        "Opções:\n"
        "  --codigo C    a conta a alterar.\n"
        "  --tipo T      o novo tipo: C (Circulante), L (Aplicação) ou G (Garantida).\n"
        "  --mascara M   a nova máscara, uma posição 9 por caractere da conta (vazia:\n"
-       "                sem máscara).\n" +
+       "                sem máscara).\n"
+       "  --id-extrato I  a conta como os arquivos do banco a escrevem (vazio: nenhum).\n" +
            std::string(kCommonOptions) +
            "\n"
            "Exemplo:\n"

@@ -13,6 +13,7 @@
 
 #include "cli/commands.h"
 #include "cli/console_host.h"
+#include "cli/import_hints.h"
 #include "cli/import_options.h"
 #include "host/server_url.h"
 #include "cli/import_report.h"
@@ -137,7 +138,15 @@ int RunImport(const std::vector<std::string>& args) {
   }
   const bool loaded = act([&] { form->BtnPesquisa1->UserClick(); });
   progress.End();
-  if (!loaded) return finish();
+  if (!loaded) {
+    std::string hints;
+    for (const std::string& line : RefusalHints(*form, host.last_error)) {
+      hints += (hints.empty() ? "" : "\n") + line;
+      if (!options.json) std::cerr << about << line << "\n";
+    }
+    if (!hints.empty()) report["dica"] = hints;
+    return finish();
+  }
   state_known = true;
 
   if (options.de || options.ate) {

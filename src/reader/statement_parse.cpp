@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "host/string_services.h"
 #include "platform/encoding.h"
@@ -42,14 +44,18 @@ class TVQOFXReader::TParse {
     while (NextForScan()) {
       if (line_.tags & kOfx) ofx = true;
       if (!ofx) continue;
+      if (line_.tags & (kStmtRs | kCcStmtRs)) StartStatement((line_.tags & kCcStmtRs) != 0);
       if (line_.tags & kBankId) reader_.Banco.assign(line_.value);
       if (line_.tags & kAcctId) reader_.Conta.assign(line_.value);
       if (line_.tags & kDtStart) reader_.DataIncial = DateOf(line_.value, "DTSTART", line_.number);
       if (line_.tags & kDtEnd) reader_.DataFinal = DateOf(line_.value, "DTEND", line_.number);
       // After a block, the line below is the block's last line.
       if (line_.tags & kStmtTrn) Transaction();
-      if (line_.tags & kBalAmt) SetBalance(line_.value);
+      if (line_.tags & (kAvailBal | kBalAmt | kAvailBalEnd)) Balances();
     }
+    EndStatement();
+    if (with_movements_.size() > 1) throw EConvertError(SeveralStatements());
+    if (chosen_) Restore(*chosen_);
     if (reader_.Balance != 0) {
       reader_.ValorFinal = reader_.Balance;
       reader_.ValorIncial = OpeningBalance();
@@ -61,6 +67,80 @@ class TVQOFXReader::TParse {
   }
 
  private:
+  // The header values of one statement of the file.
+  struct TStatementHeader {
+    std::string banco, conta;
+    TDateTime data_inicial = 0, data_final = 0;
+    double balance = 0;
+    std::string balance_text;
+    bool card = false;
+  };
+
+  // A file may hold several statements, each with its own account: the one
+  // with transactions is the file's statement, wherever it stands; those
+  // without are skipped (a bank writes an empty statement of another
+  // account before the real one). Only one statement may have transactions.
+  void StartStatement(bool card) {
+    EndStatement();
+    if (statements_++ > 0) {
+      // Nothing of the statement before carries over to this one.
+      reader_.Banco.clear();
+      reader_.Conta.clear();
+      reader_.DataIncial = 0;
+      reader_.DataFinal = 0;
+      reader_.Balance = 0;
+      reader_.balance_text_.clear();
+    }
+    reader_.CartaoCredito = card;
+    first_item_ = reader_.items_.size();
+    in_avail_ = false;
+    ledger_read_ = false;
+  }
+
+  // Takes note of the statement that ends here when it had transactions.
+  void EndStatement() {
+    if (reader_.items_.size() == first_item_) return;
+    first_item_ = reader_.items_.size();
+    with_movements_.push_back(reader_.Conta);
+    chosen_ = TStatementHeader{reader_.Banco,   reader_.Conta,          reader_.DataIncial,
+                               reader_.DataFinal, reader_.Balance,      reader_.balance_text_,
+                               reader_.CartaoCredito};
+  }
+
+  void Restore(const TStatementHeader& header) {
+    reader_.Banco = header.banco;
+    reader_.Conta = header.conta;
+    reader_.DataIncial = header.data_inicial;
+    reader_.DataFinal = header.data_final;
+    reader_.Balance = header.balance;
+    reader_.balance_text_ = header.balance_text;
+    reader_.CartaoCredito = header.card;
+  }
+
+  // "O arquivo contém 2 extratos com movimentos (contas 111 e 222): ..."
+  std::string SeveralStatements() const {
+    std::string accounts;
+    for (size_t i = 0; i < with_movements_.size(); ++i) {
+      if (i > 0) accounts += i + 1 == with_movements_.size() ? " e " : ", ";
+      accounts += with_movements_[i];
+    }
+    return "O arquivo cont\xE9m " + std::to_string(with_movements_.size()) +
+           " extratos com movimentos (contas " + accounts +
+           "): exporte um extrato por arquivo.";
+  }
+
+  // The statement's balance is the ledger balance: a BALAMT inside
+  // "<AVAILBAL>" never replaces one read outside it, as the available
+  // credit of a card would the amount owed; alone, it is the balance.
+  void Balances() {
+    if (line_.tags & kAvailBal) in_avail_ = true;
+    if ((line_.tags & kBalAmt) && !(in_avail_ && ledger_read_)) {
+      SetBalance(line_.value);
+      if (!in_avail_) ledger_read_ = true;
+    }
+    if (line_.tags & kAvailBalEnd) in_avail_ = false;
+  }
+
   // The main scan's next piece: the one a block left unread, or the next of
   // the text. False at the end.
   bool NextForScan() {
@@ -140,14 +220,19 @@ class TVQOFXReader::TParse {
   // first line holding "</STMTTRN>", stopping before a line that opens
   // another transaction and at the text's end. Banks that write no CHECKNUM
   // line, or a NAME line before MEMO, put their lines off the positions.
+  // A transaction without a MEMO line takes its description from its first
+  // NAME line, the payee that many banks write instead.
   void TakeFromOwnLines(TOFXItem& item, TPieceReader lines) {
     TScanLine line;
+    TScanLine name;
     while ((taken_ & kFields) != kFields && lines.Next(line)) {
       if (line.tags & kStmtTrn) break;
       const std::uint32_t wanted = line.tags & kFields & ~taken_;
       if (wanted != 0) Take(item, wanted, line.value, line.number);
+      if ((line.tags & kName) && name.number < 0) name = line;
       if (line.tags & kStmtTrnEnd) break;
     }
+    if ((taken_ & kMemo) == 0 && name.number >= 0) Take(item, kMemo, name.value, name.number);
   }
 
   // Sets the fields of the bits in which (read from one line) from value.
@@ -403,13 +488,51 @@ class TVQOFXReader::TParse {
   bool closed_ = false;
   std::uint32_t taken_ = 0;
   TLayout layout_ = TLayout::kStandard;
+  // The statements of the file: how many began, the first record of the
+  // present one, the accounts of those with transactions and the header of
+  // the last of them; where the present one is in its balances.
+  int statements_ = 0;
+  size_t first_item_ = 0;
+  std::vector<std::string> with_movements_;
+  std::optional<TStatementHeader> chosen_;
+  bool in_avail_ = false;
+  bool ledger_read_ = false;
   // Minus the sum of the amounts, as doubles and exactly.
   double total_ = 0;
   TExactDecimal exact_total_;
   std::string scratch_;
 };
 
+namespace {
+
+// The text of a file that starts with a UTF-16 byte-order mark (Windows
+// tools write such files) in 8 bits, as the parse reads every file; lines
+// stay where they are. Empty for any other text.
+std::string FromUtf16(std::string_view text) {
+  if (text.size() < 2) return {};
+  const auto b0 = static_cast<unsigned char>(text[0]);
+  const auto b1 = static_cast<unsigned char>(text[1]);
+  const bool little = b0 == 0xFF && b1 == 0xFE;
+  if (!little && !(b0 == 0xFE && b1 == 0xFF)) return {};
+  std::u16string wide((text.size() - 2) / 2, u'\0');
+  for (size_t i = 0; i < wide.size(); ++i) {
+    const auto lo = static_cast<unsigned char>(text[2 + 2 * i + (little ? 0 : 1)]);
+    const auto hi = static_cast<unsigned char>(text[2 + 2 * i + (little ? 1 : 0)]);
+    wide[i] = static_cast<char16_t>(hi << 8 | lo);
+  }
+  return Utf16ToCp1252(wide);
+}
+
+}  // namespace
+
 bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
+  CartaoCredito = false;
+  if (text.size() >= 2 && (text[0] == '\xFF' || text[0] == '\xFE')) {
+    const std::string narrow = FromUtf16(text);
+    if (!narrow.empty()) return Parse(narrow, nullptr);
+  }
+  // A UTF-8 byte-order mark is no part of the text.
+  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   // The records and their texts take less room than the statement's text,
   // as a rule, and few transactions take fewer than kTransactionBytes of it:
   // room for both is taken at once, its pages touched only as it fills,

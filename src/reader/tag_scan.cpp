@@ -26,7 +26,8 @@ constexpr TTagName kNames[] = {
     {"DTEND", kDtEnd},     {"STMTTRN", kStmtTrn},   {"BALAMT", kBalAmt},   {"TRNTYPE", kTrnType},
     {"DTPOSTED", kDtPosted}, {"DTUSER", kDtUser},   {"TRNAMT", kTrnAmt},   {"FITID", kFitId},
     {"CHECKNUM", kCheckNum}, {"NUMREF", kNumRef},   {"PAYEEID", kPayeeId}, {"REFNUM", kRefNum},
-    {"MEMO", kMemo}};
+    {"MEMO", kMemo},       {"NAME", kName},         {"STMTRS", kStmtRs},   {"CCSTMTRS", kCcStmtRs},
+    {"AVAILBAL", kAvailBal}};
 
 // A name of up to eight bytes as a little-endian word, the bytes past its
 // length zero.
@@ -132,14 +133,18 @@ const std::array<char, 256> kValid = MakeValidTable();
 // end or any point after it.
 inline std::uint32_t TagAfter(const char* lt, const char* end) {
   // Closing tags are the other half of the "<"s; of them only "</STMTTRN>"
-  // counts.
+  // and "</AVAILBAL>" count.
   if (lt + 1 < end && lt[1] == '/') {
-    if (end - lt < 10 || lt[9] != '>') return 0;
-    // The seven bytes of the name and the ">" as one word.
+    if (end - lt < 10) return 0;
+    // The eight bytes after the "</" as one word.
     std::uint64_t w = 0;
     std::memcpy(&w, lt + 2, 8);
-    w = UpperWord(w) & ((std::uint64_t{1} << 56) - 1);
-    return w == Word("STMTTRN") ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
+    if (lt[9] == '>') {
+      w = UpperWord(w) & ((std::uint64_t{1} << 56) - 1);
+      return w == Word("STMTTRN") ? static_cast<std::uint32_t>(kStmtTrnEnd) : 0u;
+    }
+    if (end - lt < 11 || lt[10] != '>') return 0;
+    return UpperWord(w) == Word("AVAILBAL") ? static_cast<std::uint32_t>(kAvailBalEnd) : 0u;
   }
   const char* const q = lt + 1;
   const size_t avail = static_cast<size_t>(end - q);

@@ -28,12 +28,19 @@ enum TTagBit : std::uint32_t {
   kMemo = 1u << 16,
   // The closing tag "</STMTTRN>".
   kStmtTrnEnd = 1u << 17,
+  kName = 1u << 18,
+  // The statement aggregates of a bank account and of a credit card.
+  kStmtRs = 1u << 19,
+  kCcStmtRs = 1u << 20,
+  // The available balance's aggregate, and its closing tag "</AVAILBAL>".
+  kAvailBal = 1u << 21,
+  kAvailBalEnd = 1u << 22,
   // Set by TTagLineReader only: the line holds more than one opening tag (a
   // "<" followed by an ASCII letter), so TPieceReader cuts it.
   kSeveralOpen = 1u << 31,
 };
 
-// The set of reader tags ("<NAME>", any letter case, and "</STMTTRN>") that
+// The set of reader tags ("<NAME>", any letter case, "</STMTTRN>" and "</AVAILBAL>") that
 // occur anywhere in line. Each bit is set exactly when the case-insensitive
 // search for that tag's text would find it. Never sets kSeveralOpen.
 std::uint32_t TagsIn(std::string_view line);

@@ -42,6 +42,9 @@ class TVQOFXReader : public TComponent {
   // balance; both 0 when the statement gives no balance or a zero one.
   double ValorIncial = 0;
   double ValorFinal = 0;
+  // True when the statement read is a credit card's ("<CCSTMTRS>"), which
+  // writes no bank code.
+  bool CartaoCredito = false;
 
   // Creates an empty record, appends it at the end of the list and returns
   // it (lent, see above).
@@ -74,15 +77,25 @@ class TVQOFXReader : public TComponent {
   // tag after its first, each piece counting as a line; a transaction ends at
   // the line holding "</STMTTRN>" or before a line holding "<STMTTRN>"; a
   // field its positions did not give is taken from the first of the
-  // transaction's own lines that holds its tag; memos in valid multi-byte
+  // transaction's own lines that holds its tag, and a transaction without a
+  // MEMO line takes its NAME line as its memo; memos in valid multi-byte
   // UTF-8 are decoded in every layout; ValorIncial is the double nearest to
   // the exact decimal balance less the amounts as the file writes them.
+  // The balance is the ledger balance: a BALAMT inside "<AVAILBAL>" is used
+  // only when no other was read. A file holding several statements ("<STMTRS>"
+  // or "<CCSTMTRS>" aggregates) gives the one with transactions, with its own
+  // account, period and balance; those without transactions are skipped
+  // (with none, the last one is given). A file that starts with a UTF-16
+  // byte-order mark is read as its Windows-1252 conversion; a UTF-8 one is
+  // skipped.
   //
   // Throws EFileError when something other than a regular file is at the
   // path (a folder, a pipe, a device) or the file cannot be read;
   // EConvertError for an invalid DTSTART, DTEND or DTPOSTED date, a TRNAMT
   // that is not a number, a BALAMT that FloatMaskOut rejects, or a
-  // transaction without DTPOSTED or TRNAMT; and EListError (carrying the
+  // transaction without DTPOSTED or TRNAMT, or a file where more than one
+  // statement has transactions ("O arquivo contém 2 extratos com movimentos
+  // (contas 111 e 222): exporte um extrato por arquivo."); and EListError (carrying the
   // 0-based index of the missing line) when the file ends inside a
   // transaction ("Arquivo incompleto: termina na linha 75, dentro da
   // transação iniciada na linha 72."). Messages name the 1-based line of the

@@ -204,7 +204,12 @@ void TfrmImportOFX::ReaderOFX() {
   auto* reader = new TVQOFXReader(this);
   reader->OFXFile = odlArquivo->FileName;
   if (!reader->Process()) MensErro(Msg("ARQ_INV"), true);
-  if (EmptyString(reader->Banco) || EmptyString(reader->Conta)) MensErro(Msg("ARQ_INV"), true);
+  if (EmptyString(reader->Banco) || EmptyString(reader->Conta)) {
+    // A card statement writes no bank code: say so under the message, or
+    // the clerk is left without a reason.
+    if (reader->CartaoCredito) MensErro(Msg("ARQ_INV") + "\n" + kLinhaCartao, true);
+    MensErro(Msg("ARQ_INV"), true);
+  }
 
   edtBanco->SetText(reader->Banco);
   edtConta->SetText(reader->Conta);

@@ -16,6 +16,12 @@ namespace kvr {
 
 class TVQOFXReader;
 
+// The line shown under "Arquivo importado não é um extrato válido." when the
+// file is a credit-card statement (Windows-1252).
+inline constexpr const char* kLinhaCartao =
+    "O arquivo \xE9 um extrato de cart\xE3o de cr\xE9" "dito: esta tela importa extratos "
+    "banc\xE1rios, de conta corrente. Exporte do banco o extrato da conta corrente.";
+
 // The screen "Importação de Extrato Bancário (OFX)" as a model: its controls
 // are the platform's state objects, every user action is a handler below, and
 // a front end (the desktop, the console) only mirrors the controls and
@@ -101,7 +107,8 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // the account list, cdsExtrBanco (one row) and cdsMovExtrBanco (one row per
   // transaction). edtConta shows the first account's number through its
   // picture (CDPICTCONT), or as stored when it has none. Ends the action through MensErro with ARQ_INV when the
-  // file is no statement or lacks bank or account, and through
+  // file is no statement or lacks bank or account (for a credit-card
+  // statement, kLinhaCartao on a line of its own under it), and through
   // Vd_ContaCorrente when the account is unknown. Parse errors pass through.
   void ReaderOFX();
   // Change handler of edtFile: empties cbTipoConta and gives it the

@@ -409,7 +409,7 @@ TEST_F(StatementParse, ErrorKeepsWhatWasReadBefore) {
   EXPECT_EQ(reader_.ValorFinal, 7.0);
 }
 
-TEST_F(StatementParse, BalancesFromTheLastBalamtLine) {
+TEST_F(StatementParse, BalancesFromTheLastLedgerBalamtLine) {
   const std::string trn =
       "<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>-5\n<FITID>F\n<CHECKNUM>C\n<MEMO>M\n";
   struct Case {
@@ -418,7 +418,12 @@ TEST_F(StatementParse, BalancesFromTheLastBalamtLine) {
     double opening;
   };
   const Case cases[] = {
-      {"<LEDGERBAL>\n<BALAMT>100\n<AVAILBAL>\n<BALAMT>200\n", 200, 205},
+      // The available balance never replaces the ledger one, before or after it.
+      {"<LEDGERBAL>\n<BALAMT>100\n<AVAILBAL>\n<BALAMT>200\n", 100, 105},
+      {"<LEDGERBAL><BALAMT>-500.00</LEDGERBAL><AVAILBAL><BALAMT>500.00</AVAILBAL>\n", -500, -495},
+      {"<AVAILBAL>\n<BALAMT>200\n</AVAILBAL>\n<LEDGERBAL>\n<BALAMT>100\n", 100, 105},
+      {"<AVAILBAL>\n<BALAMT>200\n</AVAILBAL>\n", 200, 205},
+      {"<BALAMT>7\n<BALAMT>100\n", 100, 105},
       {"<BALAMT>\n", 0, 0},
       {"<BALAMT>   </BALAMT>\n", 0, 0},
       {"", 0, 0},
@@ -653,6 +658,139 @@ TEST_F(StatementParse, MemoEncodings) {
     ASSERT_TRUE(Parse("<OFX>\n<BANKID>" + bank + "\n" + trn + c.memo + "</MEMO>\n"));
     EXPECT_EQ(reader_.Get(0)->Memo, c.expected) << c.bank << " " << c.memo;
   }
+}
+
+}  // namespace
+}  // namespace kvr
+
+namespace kvr {
+namespace {
+
+// A transaction of amount on day (of January 2024) in one line.
+std::string Trn(const std::string& amount, const std::string& day, const std::string& tail) {
+  return "<STMTTRN><TRNTYPE>DEBIT<DTPOSTED>202401" + day + "<TRNAMT>" + amount + "<FITID>F" + day +
+         tail + "</STMTTRN>\n";
+}
+
+TEST(StatementShapes, OneStatementOfSeveralWithItsOwnHeader) {
+  const std::string empty_111 =
+      "<STMTRS><BANKID>341<ACCTID>111<DTSTART>20231201<DTEND>20231231\n"
+      "<LEDGERBAL><BALAMT>77.00</LEDGERBAL></STMTRS>\n";
+  const std::string real_222 = "<STMTRS><BANKID>1<ACCTID>222<DTSTART>20240101<DTEND>20240131\n" +
+                               Trn("-10.00", "10", "<MEMO>A") + Trn("-2.50", "11", "<MEMO>B") +
+                               "<LEDGERBAL><BALAMT>100.00</LEDGERBAL></STMTRS>\n";
+  const std::string card_4444 = "<CCSTMTRS><ACCTID>4444<DTSTART>20240101<DTEND>20240131\n" +
+                                Trn("-5.00", "12", "<NAME>P") +
+                                "<LEDGERBAL><BALAMT>-5.00</LEDGERBAL></CCSTMTRS>\n";
+  const std::string empty_card = "<CCSTMTRS><ACCTID>9999<DTSTART>20230101<DTEND>20230131\n"
+                                 "<LEDGERBAL><BALAMT>1.00</LEDGERBAL></CCSTMTRS>\n";
+  struct Case {
+    std::string body;
+    std::string banco, conta;
+    double start, closing, opening;
+    int items;
+    bool card;
+  };
+  const Case cases[] = {
+      {empty_111 + real_222, "1", "222", k2024_01_01, 100, 112.5, 2, false},
+      {real_222 + empty_111, "1", "222", k2024_01_01, 100, 112.5, 2, false},
+      {real_222 + empty_card, "1", "222", k2024_01_01, 100, 112.5, 2, false},
+      {empty_111 + card_4444, "", "4444", k2024_01_01, -5, 0, 1, true},
+      // No statement has transactions: the last one, as before.
+      {empty_card + empty_111, "341", "111", 45261, 77, 77, 0, false},
+  };
+  for (const auto& c : cases) {
+    TVQOFXReader reader(nullptr);
+    ASSERT_TRUE(reader.ProcessBuffer("<OFX>\n" + c.body + "</OFX>\n")) << c.body;
+    EXPECT_EQ(reader.Banco, c.banco) << c.body;
+    EXPECT_EQ(reader.Conta, c.conta) << c.body;
+    EXPECT_EQ(reader.DataIncial, c.start) << c.body;
+    EXPECT_EQ(reader.ValorFinal, c.closing) << c.body;
+    EXPECT_EQ(reader.ValorIncial, c.opening) << c.body;
+    EXPECT_EQ(reader.Count(), c.items) << c.body;
+    EXPECT_EQ(reader.CartaoCredito, c.card) << c.body;
+  }
+  const std::string real_333 = "<STMTRS><BANKID>1<ACCTID>333\n" + Trn("-1.00", "13", "") + "</STMTRS>\n";
+  const std::pair<std::string, std::string> refused[] = {
+      {real_222 + card_4444,
+       "O arquivo cont\xE9m 2 extratos com movimentos (contas 222 e 4444): exporte um extrato por "
+       "arquivo."},
+      {real_222 + empty_111 + real_333 + card_4444,
+       "O arquivo cont\xE9m 3 extratos com movimentos (contas 222, 333 e 4444): exporte um extrato "
+       "por arquivo."},
+  };
+  for (const auto& [body, message] : refused) {
+    TVQOFXReader reader(nullptr);
+    try {
+      reader.ProcessBuffer("<OFX>\n" + body);
+      ADD_FAILURE() << "no error for " << body;
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
+}
+
+TEST(StatementShapes, NameStandsInForAMissingMemo) {
+  struct Case {
+    std::string bank, trn;
+    std::string memo;
+  };
+  const Case cases[] = {
+      {"341", Trn("-9.99", "10", "<NAME>PADARIA CENTRAL"), "PADARIA CENTRAL"},
+      {"341", Trn("-9.99", "10", "<NAME>PADARIA<MEMO>COMPRA"), "COMPRA"},
+      {"341", Trn("-9.99", "10", "<MEMO><NAME>PADARIA"), ""},
+      {"341", Trn("-9.99", "10", "<NAME>S\xE3o Jo\xE3o"), "Sao Joao"},
+      {"341", Trn("-9.99", "10", "<NAME>Caf\xC3\xA9 Pra\xC3\xA7" "a"), "Cafe Praca"},
+      {"21", Trn("-9.99", "10", "<NAME>Caf\xC3\xA9"), "Caf\xE9"},
+      {"341", Trn("-9.99", "10", "<PAYEE><NAME>LOJA</PAYEE>"), "LOJA"},
+  };
+  for (const auto& c : cases) {
+    TVQOFXReader reader(nullptr);
+    ASSERT_TRUE(reader.ProcessBuffer("<OFX>\n<BANKID>" + c.bank + "\n<ACCTID>1\n" + c.trn));
+    ASSERT_EQ(reader.Count(), 1) << c.trn;
+    EXPECT_EQ(std::string(reader.Get(0)->Memo), c.memo) << c.trn;
+  }
+}
+
+// The statement in UTF-16, with its byte-order mark, in either byte order.
+std::string Utf16(const std::u16string& text, bool little) {
+  std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
+  for (char16_t c : text) {
+    const char lo = static_cast<char>(c & 0xFF);
+    const char hi = static_cast<char>(c >> 8);
+    bytes += little ? std::string{lo, hi} : std::string{hi, lo};
+  }
+  return bytes;
+}
+
+TEST(StatementShapes, Utf16FilesReadAsTheirWindows1252Text) {
+  const std::u16string text =
+      u"OFXHEADER:100\r\n\r\n<OFX>\r\n<BANKID>341\r\n<ACCTID>12345-6\r\n<STMTTRN>\r\n"
+      u"<TRNTYPE>DEBIT\r\n<DTPOSTED>20240110\r\n<TRNAMT>-9.99\r\n<FITID>A1\r\n"
+      u"<CHECKNUM>1\r\n<MEMO>Dep\u00F3sito \u20AC \u4E2D\r\n</STMTTRN>\r\n<BALAMT>10\r\n";
+  for (bool little : {true, false}) {
+    TVQOFXReader reader(nullptr);
+    ASSERT_TRUE(reader.ProcessBuffer(Utf16(text, little)));
+    EXPECT_EQ(reader.Banco, "341");
+    EXPECT_EQ(reader.Conta, "12345-6");
+    ASSERT_EQ(reader.Count(), 1);
+    EXPECT_EQ(reader.Get(0)->Amount, -9.99);
+    // "ó" and the euro sign have Windows-1252 bytes; the CJK character has none.
+    EXPECT_EQ(std::string(reader.Get(0)->Memo), "Deposito \x80 ?");
+    EXPECT_EQ(reader.ValorFinal, 10);
+  }
+  // Errors name the line of the file, as in 8 bits.
+  TVQOFXReader reader(nullptr);
+  try {
+    reader.ProcessBuffer(Utf16(u"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20241399\n", true));
+    ADD_FAILURE() << "no error";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(std::string(e.what()), "linha 4: data \"20241399\" de DTPOSTED inv\xE1lida");
+  }
+  // A UTF-8 byte-order mark before "<OFX>" is skipped; a lone FF FE is no statement.
+  EXPECT_TRUE(reader.ProcessBuffer("\xEF\xBB\xBF<OFX>\n<BANKID>1\n"));
+  EXPECT_EQ(reader.Banco, "1");
+  EXPECT_FALSE(reader.ProcessBuffer("\xFF\xFE"));
 }
 
 }  // namespace

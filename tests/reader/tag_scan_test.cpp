@@ -22,8 +22,9 @@ namespace {
 const char* const kTags[] = {"<OFX>",     "<BANKID>",  "<ACCTID>",   "<DTSTART>", "<DTEND>",
                              "<STMTTRN>", "<BALAMT>",  "<TRNTYPE>",  "<DTPOSTED>", "<DTUSER>",
                              "<TRNAMT>",  "<FITID>",   "<CHECKNUM>", "<NUMREF>",  "<PAYEEID>",
-                             "<REFNUM>",  "<MEMO>",    "</STMTTRN>"};
-constexpr int kTagCount = 18;
+                             "<REFNUM>",  "<MEMO>",    "</STMTTRN>", "<NAME>",    "<STMTRS>",
+                             "<CCSTMTRS>", "<AVAILBAL>", "</AVAILBAL>"};
+constexpr int kTagCount = 23;
 
 // The pieces of a line by their plain definition: cut before each "<"
 // followed by an ASCII letter, except the line's first such.
@@ -115,6 +116,9 @@ TEST(TagScan, AgreesWithFindStringOnHandPickedLines) {
       "<STMTTRN><TRNTYPE>PAYMENT</TRNTYPE>",
       "x <OFX><BANKID>1</BANKID></stmttrn><MEMO>a<b c</MEMO>",
       "<MEMO>a < b <1 <<Z",
+      "<DTASOF>1</AVAILBAL></STMTRS><CCSTMTRS><NAMEX><NAM>",
+      "</AVAILBALX></AVAILBA></availbal",
+      "</AVAILBAL",
       "0123456789abcd<a<b",
       // A break, a tag and a name at the end of the scan's 64-byte blocks.
       "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde",

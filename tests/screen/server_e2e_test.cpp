@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -212,6 +213,83 @@ TEST_F(ServerEndToEnd, ClerkImportsOverHttpsWithTheirOwnKeyAndTheTrailNamesThem)
   EXPECT_EQ(RunCli({"import", Example("extrato-104.ofx"), "--server", "ftp://127.0.0.1:1"}).code,
             64);
   EXPECT_EQ(Statements().size(), 1u);
+}
+
+TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegistered) {
+  auto data = [](const std::string& name) { return std::string(KVR_TEST_DATA_DIR) + "/" + name; };
+  const std::string card_message =
+      "Arquivo importado n\xC3\xA3o \xC3\xA9 um extrato v\xC3\xA1lido.\nO arquivo \xC3\xA9 um "
+      "extrato de cart\xC3\xA3o de cr\xC3\xA9" "dito: esta tela importa extratos banc\xC3\xA1rios, de "
+      "conta corrente. Exporte do banco o extrato da conta corrente.";
+  CliResult card = RunCli({"import", data("cartao.ofx"), "--server", Server(), "--json"});
+  EXPECT_EQ(card.code, 4);
+  EXPECT_EQ(nlohmann::json::parse(card.out)["mensagens"][0]["texto"], card_message);
+
+  // Each file's account is unknown; the hint's command, run as it is
+  // written, registers what the screen then finds.
+  const std::string long_id = WriteFile(
+      "longo.ofx",
+      "<OFX>\n<BANKID>1\n<ACCTID>0123400000123456\n<DTSTART>20240301\n<DTEND>20240331\n"
+      "<STMTTRN><TRNTYPE>DEBIT<DTPOSTED>20240305<TRNAMT>-1.00<FITID>L1<NAME>TARIFA</STMTTRN>\n"
+      "<LEDGERBAL><BALAMT>10.00</LEDGERBAL>\n");
+  struct Case {
+    std::string file;
+    std::string hint;
+    std::vector<std::string> fill;  // what the administrator puts for the placeholders
+    double closing;
+    std::vector<std::string> memos;  // in alphabetical order
+  };
+  const Case cases[] = {
+      {data("extrato-vazio-antes.ofx"),
+       "conta procurada no servidor: banco 0341, conta 222\npara cadastr\xC3\xA1-la: "
+       "kvr61400-server conta add --codigo CODIGO --banco 0341 --conta 222 --tipo C",
+       {"030"}, 4225.79, {"PADARIA CENTRAL", "SALARIO EMPRESA"}},
+      {data("utf16-le.ofx"),
+       "conta procurada no servidor: banco 999, conta 123456 (no arquivo: 12345-6)\npara "
+       "cadastr\xC3\xA1-la: kvr61400-server conta add --codigo CODIGO --banco 999 --conta 12345-6 "
+       "--tipo C",
+       {"031"}, 1500, {"DEPOSITO", "TARIFA"}},
+      {long_id,
+       "conta procurada no servidor: banco 1, conta 0123400000123456\npara cadastr\xC3\xA1-la: "
+       "kvr61400-server conta add --codigo CODIGO --banco 1 --agencia AGENCIA --conta CONTA "
+       "--id-extrato 0123400000123456 --tipo C",
+       {"032", "1234", "56789-0"}, 10, {"TARIFA"}},
+  };
+  for (const Case& c : cases) {
+    CliResult first = RunCli({"import", c.file, "--server", Server(), "--json"});
+    EXPECT_EQ(first.code, 4) << c.file;
+    const nlohmann::json report = nlohmann::json::parse(first.out);
+    EXPECT_EQ(report["mensagens"][0]["texto"], "Conta corrente n\xC3\xA3o cadastrada.");
+    ASSERT_EQ(report.value("dica", ""), c.hint) << c.file;
+    std::vector<std::string> command;
+    std::string word;
+    size_t filled = 0;
+    const std::string line = c.hint.substr(c.hint.find("conta add"));
+    for (size_t i = 0; i <= line.size(); ++i) {
+      if (i < line.size() && line[i] != ' ') {
+        word += line[i];
+        continue;
+      }
+      if (word == "CODIGO" || word == "AGENCIA" || word == "CONTA") word = c.fill.at(filled++);
+      command.push_back(word);
+      word.clear();
+    }
+    command.insert(command.end(), {"--db", db_});
+    CommandResult added = RunServerCommand(command);
+    ASSERT_EQ(added.code, 0) << added.err;
+    CliResult second = RunCli({"import", c.file, "--server", Server(), "--json"});
+    EXPECT_EQ(second.code, 0) << second.out;
+    const nlohmann::json list = Statements();
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list.back()["CDREDUCONT"], c.fill[0]);
+    EXPECT_EQ(list.back()["VRSALDFIM"], c.closing) << c.file;
+    std::vector<std::string> memos;
+    const nlohmann::json shown = Statement(static_cast<int>(list.size()));
+    for (const auto& m : shown["MOVIMENTOS"])
+      memos.push_back(m["DSHISTMOVREAL"].get<std::string>());
+    std::sort(memos.begin(), memos.end());
+    EXPECT_EQ(memos, c.memos) << c.file;
+  }
 }
 
 TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {

@@ -35,15 +35,25 @@ TEST(AccountRules, FieldsOfAnAccountToRegister) {
       {with([](Account& a) { a.code = "0\n1"; }),
        "Código da conta (--codigo) inválido: \"0\\n1\". Use de 1 a 3 letras ou algarismos, como "
        "001."},
-      {with([](Account& a) { a.bank = "ABC"; }),
-       "Banco (--banco) inválido: \"ABC\". Use o código do banco com 1 a 4 algarismos, até 3 "
-       "significativos, como 341 ou 0341."},
+      {with([](Account& a) { a.bank = "gnt"; }), ""},
+      {with([](Account& a) { a.bank = "A-C"; }),
+       "Banco (--banco) inválido: \"A-C\". Use o código do banco com 1 a 4 letras ou algarismos, "
+       "até 3 significativos, como 341, 0341 ou gnt."},
       {with([](Account& a) { a.bank = "1341"; }),
-       "Banco (--banco) inválido: \"1341\". Use o código do banco com 1 a 4 algarismos, até 3 "
-       "significativos, como 341 ou 0341."},
+       "Banco (--banco) inválido: \"1341\". Use o código do banco com 1 a 4 letras ou algarismos, "
+       "até 3 significativos, como 341, 0341 ou gnt."},
       {with([](Account& a) { a.bank = "03411"; }),
-       "Banco (--banco) inválido: \"03411\". Use o código do banco com 1 a 4 algarismos, até 3 "
-       "significativos, como 341 ou 0341."},
+       "Banco (--banco) inválido: \"03411\". Use o código do banco com 1 a 4 letras ou "
+       "algarismos, até 3 significativos, como 341, 0341 ou gnt."},
+      {with([](Account& a) { a.statement_id = "0123 4567/8901-2345"; }), ""},
+      {with([](Account& a) { a.statement_id = std::string(41, '1'); }),
+       "Identificador do extrato (--id-extrato) inválido: \"" + std::string(41, '1') +
+           "\". Use até 40 caracteres: algarismos e letras, com \"-\", \".\", \"/\" ou espaço, "
+           "como o arquivo do banco escreve a conta em ACCTID, por exemplo 0123456789012345."},
+      {with([](Account& a) { a.statement_id = "12;34"; }),
+       "Identificador do extrato (--id-extrato) inválido: \"12;34\". Use até 40 caracteres: "
+       "algarismos e letras, com \"-\", \".\", \"/\" ou espaço, como o arquivo do banco escreve "
+       "a conta em ACCTID, por exemplo 0123456789012345."},
       {with([](Account& a) { a.agency = "123456"; }),
        "Agência (--agencia) inválida: \"123456\". Use até 5 caracteres: algarismos com \"-\" e "
        "dígito verificador opcionais, como 1234 ou 123-4."},
@@ -65,18 +75,20 @@ TEST(AccountRules, FieldsOfAnAccountToRegister) {
       {with([](Account& a) { a.kind = "c"; }),
        "Tipo da conta (--tipo) inválido: \"c\". Use C (Circulante), L (Aplicação) ou G "
        "(Garantida), em maiúscula."},
-      {with([](Account& a) { a.mask = "abc"; }),
-       "Máscara da conta (--mascara) inválida: \"abc\". Use até 20 caracteres: 9 para cada "
-       "caractere da conta e os separadores \"-\", \".\" ou espaço, como 99999-9."},
+      {with([](Account& a) { a.mask = "99;999-9"; }),
+       "Máscara da conta (--mascara) inválida: \"99;999-9\". Use até 20 caracteres: uma posição "
+       "(9, 0, #, L, l, A, a, C ou c) para cada caractere da conta e separadores como \"-\", "
+       "\".\" ou espaço, sem \";\", como 99999-9."},
       {with([](Account& a) { a.mask = "999-9"; }),
        "Máscara da conta (--mascara) \"999-9\" não serve para a conta \"123456\": tem 4 posições "
        "e a conta 6 caracteres. Use uma máscara com 6 posições, como 99999-9."},
       {with([](Account& a) { a.mask = "9999999-9"; }),
        "Máscara da conta (--mascara) \"9999999-9\" não serve para a conta \"123456\": tem 8 "
        "posições e a conta 6 caracteres. Use uma máscara com 6 posições, como 99999-9."},
-      {with([](Account& a) { a.number = "12345-6"; }),
-       "Máscara da conta (--mascara) \"99999-9\" não serve para a conta \"12345-6\": tem 6 "
-       "posições e a conta 7 caracteres. Use uma máscara com 7 posições, como 9999999."},
+      {with([](Account& a) { a.number = "12345-6"; a.mask = "9999-9"; }),
+       "Máscara da conta (--mascara) \"9999-9\" não serve para a conta \"12345-6\": tem 5 "
+       "posições e a conta 6 caracteres sem o \"-\". Use uma máscara com 6 posições, como "
+       "99999-9."},
   };
   for (const Case& c : cases) {
     std::string message;
@@ -89,6 +101,36 @@ TEST(AccountRules, FieldsOfAnAccountToRegister) {
                                   << c.account.number << "/" << c.account.mask;
   }
   EXPECT_EQ("341", CheckAccount(with([](Account& a) { a.bank = "0341"; })).bank);
+}
+
+TEST(AccountRules, MasksOfEditMaskPositionsAndTheNumberStoredWithThem) {
+  struct Case {
+    std::string mask, number;
+    std::string stored;  // empty: refused
+  };
+  const Case cases[] = {
+      {"CCCCCCC", "12345-X", "12345-X"},
+      {"99999-C", "12345-X", "12345X"},
+      {"99999-9", "12345-6", "123456"},
+      {"99999-9", "123456", "123456"},
+      {"0000.00-0", "1234567", "1234567"},
+      {"#####-L", "12345-X", "12345X"},
+      {"llll aaaa", "12345678", "12345678"},
+      {"!>AAAA-A", "ABCDE", "ABCDE"},
+      {"\\9\\0-99999", "12345", "12345"},
+      {"999/9999", "1234567", "1234567"},
+      {"99999-999", "12345-6", ""},
+      {"9999\\", "1234", ""},
+      {"99999-9;0", "123456", ""},
+  };
+  for (const Case& c : cases) {
+    std::string stored;
+    try {
+      stored = CheckAccountMask(c.mask, c.number);
+    } catch (const InvalidRequest&) {
+    }
+    EXPECT_EQ(c.stored, stored) << c.mask << " " << c.number;
+  }
 }
 
 }  // namespace

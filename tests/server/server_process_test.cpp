@@ -488,7 +488,7 @@ TEST(ServerCommands, AdministrationAnswersAndRefuses) {
       {{"conta", "edit", "--codigo", "002", "--tipo", "G", "--mascara", "999.999", "--db", db}, 0,
        "Conta corrente 002 alterada: tipo G, máscara 999.999.\n", ""},
       {{"conta", "edit", "--codigo", "002", "--db", db}, 64, "",
-       "kvr61400-server: conta edit precisa de --tipo ou --mascara. Veja kvr61400-server conta "
+       "kvr61400-server: conta edit precisa de --tipo, --mascara ou --id-extrato. Veja kvr61400-server conta "
        "edit --help.\n"},
       {{"conta", "edit", "--codigo", "009", "--tipo", "C", "--db", db}, 1, "",
        "kvr61400-server: Conta corrente de código \"009\" não cadastrada.\n"},

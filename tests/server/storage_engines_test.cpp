@@ -103,10 +103,65 @@ TEST_P(StorageEngineTest, ThreeServersOneDatabaseTwelveRacingStoresStoreOnce) {
   EXPECT_EQ(2000, statements[0]["MOVIMENTOS"]);
 }
 
+TEST_P(StorageEngineTest, AccountsRegisteredOneWayAreFoundWrittenTheOther) {
+  // conta add options: code, bank, agency, number, mask, statement identifier.
+  const std::vector<std::vector<std::string>> accounts = {
+      {"A01", "001", "", "25475-4", "", ""},
+      {"A02", "1", "", "70251-X", "", ""},
+      {"A03", "237", "3590", "14902", "", ""},
+      {"A04", "341", "", "0001234567", "", ""},
+      {"A05", "341", "", "98765", "", ""},
+      {"A06", "104", "0001", "123456", "", "0123400000123456"},
+      {"A07", "gnt", "", "1234567-8", "9999999-9", ""},
+      {"A08", "33", "", "12345-6", "99999-9", ""},
+  };
+  for (const auto& a : accounts) {
+    CommandResult added = RunServerCommand({"conta", "add", "--codigo", a[0], "--banco", a[1],
+                                            "--agencia", a[2], "--conta", a[3], "--mascara", a[4],
+                                            "--id-extrato", a[5], "--tipo", "C", "--db", db_});
+    ASSERT_EQ(0, added.code) << added.err;
+  }
+  struct Lookup {
+    std::string bank, number;  // as the file writes them, or as the screen sends them
+    std::string found;         // the codes found
+  };
+  const Lookup lookups[] = {
+      {"1", "254754", "A01"},         {"001", "25475-4", "A01"},     {"0001", "0025475-4", "A01"},
+      {"001", "70251-X", "A02"},      {"1", "702510", "A02"},        {"237", "3590/14902", "A03"},
+      {"0237", "14902", "A03"},       {"237", "3591/14902", ""},     {"341", "1234567", "A04"},
+      {"341", "0000098765", "A05"},   {"104", "0123400000123456", "A06"},
+      {"104", "123400000123456", "A06"}, {"104", "123456", "A06"},  {"GNT", "12345678", "A07"},
+      {"gnt", "1234567-8", "A07"},    {"033", "12345-6", "A08"},     {"33", "123456", "A08"},
+      {"341", "1234568", ""},         {"237", "254754", ""},
+  };
+  std::unique_ptr<server::Store> store = server::OpenStore(db_, false);
+  for (const Lookup& l : lookups) {
+    std::string found;
+    for (const server::Account& a : store->MatchAccounts(l.bank, l.number)) found += a.code;
+    EXPECT_EQ(l.found, found) << l.bank << " " << l.number;
+  }
+  // The identifier is changed and removed by conta edit.
+  ASSERT_EQ(0, RunServerCommand({"conta", "edit", "--codigo", "A06", "--id-extrato",
+                                 "7777/0000123456", "--db", db_})
+                   .code);
+  EXPECT_EQ(1u, store->MatchAccounts("104", "7777/123456").size());
+  EXPECT_EQ(0u, store->MatchAccounts("104", "0123400000123456").size());
+  ASSERT_EQ(0, RunServerCommand({"conta", "edit", "--codigo", "A06", "--id-extrato", "", "--db", db_})
+                   .code);
+  EXPECT_EQ(0u, store->MatchAccounts("104", "7777/123456").size());
+  // The same number written another way is the same account.
+  CommandResult twin = RunServerCommand({"conta", "add", "--codigo", "A09", "--banco", "001",
+                                         "--conta", "0254754", "--tipo", "C", "--db", db_});
+  EXPECT_EQ(1, twin.code);
+  EXPECT_EQ("kvr61400-server: A conta 0254754 do banco 001, tipo C, já está cadastrada com o "
+            "código \"A01\".\n",
+            twin.err);
+}
+
 TEST_P(StorageEngineTest, NewerSchemaIsRefusedAtStart) {
   AddAccount(db_);
   const std::string newer =
-      "UPDATE VERSAOESQUEMA SET NRVERSAO = " + std::to_string(server::kSchemaVersion + 1);
+      "UPDATE VERSAOESQUEMA SET NRVERSAO = " + std::to_string(kvr::server::kSchemaVersion + 1);
   if (GetParam() == Engine::kSqlite) {
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(db_.c_str(), &db));
@@ -119,9 +174,9 @@ TEST_P(StorageEngineTest, NewerSchemaIsRefusedAtStart) {
   CommandResult result = RunServerCommand({"serve", "--listen", "127.0.0.1:0", "--db", db_});
   EXPECT_EQ(1, result.code);
   EXPECT_EQ("kvr61400-server: O banco de dados " + Label(GetParam(), db_) +
-                " tem as tabelas na versão " + std::to_string(server::kSchemaVersion + 1) +
+                " tem as tabelas na versão " + std::to_string(kvr::server::kSchemaVersion + 1) +
                 ", mais nova que a desta versão do kvr61400-server (" +
-                std::to_string(server::kSchemaVersion) +
+                std::to_string(kvr::server::kSchemaVersion) +
                 "). Atualize o kvr61400-server antes de usá-lo com este banco.\n",
             result.err);
 }
@@ -230,11 +285,11 @@ TEST(SqliteStorage, DatabaseOfTheFirstVersionIsMigrated) {
   ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &handle));
   sqlite3_stmt* query = nullptr;
   sqlite3_prepare_v2(handle,
-                     "SELECT (SELECT NRVERSAO FROM VERSAOESQUEMA), (SELECT \"unique\" FROM "
+                     "SELECT (SELECT MAX(NRVERSAO) FROM VERSAOESQUEMA), (SELECT \"unique\" FROM "
                      "pragma_index_list('EXTRBANCO') WHERE name = 'EXTRBANCO_PERIODO')",
                      -1, &query, nullptr);
   ASSERT_EQ(SQLITE_ROW, sqlite3_step(query));
-  EXPECT_EQ(2, sqlite3_column_int(query, 0));
+  EXPECT_EQ(kvr::server::kSchemaVersion, sqlite3_column_int(query, 0));
   EXPECT_EQ(1, sqlite3_column_int(query, 1));
   sqlite3_finalize(query);
   sqlite3_close(handle);
@@ -299,6 +354,7 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
     std::unique_ptr<server::Store> store = server::OpenStore(origin, true);
     store->AddAccount({"001", "341", "1234", "123456", "C", "99999-9"});
     store->AddAccount({"002", "237", "", "55", "L", ""});
+    store->AddAccount({"003", "104", "", "123456", "C", "", "0123400000123456"});
     server::ImportModule module(*store);
     ASSERT_TRUE(module.SetExtratoBancario(
         Header(),
@@ -312,7 +368,7 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
   CommandResult there = RunServerCommand({"copiar", "--de", origin, "--para", pg});
   ASSERT_EQ(0, there.code) << there.err;
   EXPECT_EQ("Copiados de \"" + origin + "\" para " + Label(Engine::kPostgres, pg) +
-                ": 2 contas correntes, 2 extratos e 302 movimentos.\n",
+                ": 3 contas correntes, 2 extratos e 302 movimentos.\n",
             there.out);
   // Amounts keep their exact decimal on PostgreSQL.
   EXPECT_EQ("0.1,1234567.89",
@@ -335,10 +391,11 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
       EXPECT_EQ(Json(from_origin), Json(args)) << args[0] << " " << args[1] << " on " << db;
     }
   }
+  EXPECT_EQ("0123400000123456", Json({"conta", "list", "--json", "--db", back})[2]["IDEXTRATO"]);
   CommandResult refused = RunServerCommand({"copiar", "--de", back, "--para", pg});
   EXPECT_EQ(1, refused.code);
   EXPECT_EQ("kvr61400-server: O banco de dados de destino " + Label(Engine::kPostgres, pg) +
-                " já tem dados (contas correntes: 2, extratos: 2); a cópia só é feita para um "
+                " já tem dados (contas correntes: 3, extratos: 2); a cópia só é feita para um "
                 "banco vazio.\n",
             refused.err);
   // Statements stored after the copy are numbered after the copied ones.

@@ -111,6 +111,18 @@ TEST(InspectCli, ShapesOfRealExportersAsJson) {
        R"({"ofx":true,"banco":"0104","conta":"00012345-6","dataInicial":"2024-09-01","dataFinal":"2024-09-30","valorInicial":52207.3,"valorFinal":55103.65,"itens":[)"
        R"({"trnType":"CREDIT","postedDate":"2024-09-03","amount":3000.0,"fitId":"C1","checkNum":"000101","memo":"CRED SALARIO"},)"
        R"({"trnType":"DEBIT","postedDate":"2024-09-10","amount":-103.65,"fitId":"C2","checkNum":"000102","memo":"DEB CONTA AGUA"}]})"},
+      {"utf16-le.ofx",
+       R"({"ofx":true,"banco":"999","conta":"12345-6","dataInicial":"2024-01-01","dataFinal":"2024-01-31","valorInicial":1350.0,"valorFinal":1500.0,"itens":[)"
+       R"({"trnType":"CREDIT","postedDate":"2024-01-05","amount":200.0,"fitId":"A1","checkNum":"1001","memo":"DEPOSITO"},)"
+       R"({"trnType":"DEBIT","postedDate":"2024-01-10","amount":-50.0,"fitId":"A2","checkNum":"1002","memo":"TARIFA"}]})"},
+      {"extrato-vazio-antes.ofx",
+       R"({"ofx":true,"banco":"0341","conta":"222","dataInicial":"2024-02-01","dataFinal":"2024-02-29","valorInicial":235.78,"valorFinal":4225.79,"itens":[)"
+       R"({"trnType":"DEBIT","postedDate":"2024-02-10","amount":-9.99,"fitId":"A1","checkNum":"","memo":"PADARIA CENTRAL"},)"
+       R"({"trnType":"CREDIT","postedDate":"2024-02-15","amount":4000.0,"fitId":"A2","checkNum":"","memo":"SALARIO EMPRESA"}]})"},
+      {"cartao.ofx",
+       R"({"ofx":true,"banco":"","conta":"4444333322221111","dataInicial":"2024-01-01","dataFinal":"2024-01-31","valorInicial":0.0,"valorFinal":-500.0,"itens":[)"
+       R"({"trnType":"DEBIT","postedDate":"2024-01-10","amount":-9.99,"fitId":"C1","checkNum":"","memo":"PADARIA CENTRAL"},)"
+       R"({"trnType":"DEBIT","postedDate":"2024-01-12","amount":-490.01,"fitId":"C2","checkNum":"","memo":"LOJA DE PECAS"}]})"},
   };
   for (const auto& c : cases) {
     const TRun run = RunCli("inspect --json " + Data(c.file));
@@ -192,6 +204,9 @@ TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
       {"truncado.ofx",
        "Arquivo incompleto: termina na linha 20, dentro da transa\xC3\xA7\xC3\xA3o iniciada na linha "
        "16.\n"},
+      {"dois-extratos.ofx",
+       "O arquivo cont\xC3\xA9m 2 extratos com movimentos (contas 111 e 4444): exporte um extrato "
+       "por arquivo.\n"},
   };
   for (const auto& c : cases) {
     const TRun run = RunCli("inspect --json " + Data(c.file));
