@@ -65,6 +65,7 @@ bool FormView::UserAction(const std::function<void()>& action) {
   ++acting_;
   const bool finished = RunUserAction(window(), action);
   --acting_;
+  emit ActionEnded();
   return finished;
 }
 

@@ -66,6 +66,8 @@ class FormView : public QWidget {
  signals:
   // The form's caption or visibility changed; the child window follows.
   void FormStateChanged();
+  // A user action (UserAction) has ended, however it ended.
+  void ActionEnded();
 
  public:
   // Marks the time the view copies model state into widgets (Syncing).
