@@ -1,5 +1,7 @@
 #include "qt/control_views.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QCalendarWidget>
 #include <QComboBox>
@@ -192,9 +194,41 @@ void ControlView::Sync() {
   had_focus_ = focused;
 }
 
+void ControlView::SyncGeometry() {
+  if (!attached_) return;
+  FormView::SyncScope scope(form_view_);
+  SyncCommon();
+}
+
+QSize ControlView::ParentGrowth() const {
+  const QWidget* parent = widget_->parentWidget();
+  const TControl* model = control_.Parent();
+  if (parent == nullptr || model == nullptr) return {0, 0};
+  QSize size(model->Width(), model->Height());
+  if (const auto* form = dynamic_cast<const TForm*>(model)) size = QSize(form->ClientWidth(), form->ClientHeight());
+  return {std::max(0, parent->width() - size.width()), std::max(0, parent->height() - size.height())};
+}
+
 void ControlView::SyncCommon() {
   QRect geometry(control_.Left(), control_.Top(), control_.Width(), control_.Height());
   QWidget* parent = widget_->parentWidget();
+  // What the user widened or heightened the window by reaches the controls
+  // anchored to both sides (they grow) or to the right or bottom only (they
+  // move); every other control keeps the layout's position.
+  const QSize growth = ParentGrowth();
+  const TAnchors anchors = control_.Anchors();
+  if ((anchors & akRight) != 0) {
+    if ((anchors & akLeft) != 0)
+      geometry.setWidth(geometry.width() + growth.width());
+    else
+      geometry.moveLeft(geometry.left() + growth.width());
+  }
+  if ((anchors & akBottom) != 0) {
+    if ((anchors & akTop) != 0)
+      geometry.setHeight(geometry.height() + growth.height());
+    else
+      geometry.moveTop(geometry.top() + growth.height());
+  }
   if (control_.Align() == TAlign::alClient && parent != nullptr) {
     const int inset = (control_.Parent() != nullptr && control_.Parent()->ClassName() == "TPanel") ? 1 : 0;
     geometry = parent->rect().adjusted(inset, inset, -inset, -inset);

@@ -1,5 +1,7 @@
 #include "qt/grid_view.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QHeaderView>
 #include <QPainter>
@@ -160,8 +162,40 @@ class CutTextDelegate : public QStyledItemDelegate {
 
 }  // namespace
 
+namespace {
+
+// A table that, while it shows no row, draws the grid's empty text
+// (TDBGrid::OnEmptyText) over its rows' area.
+class HintTableView : public QTableView {
+ public:
+  HintTableView(TDBGrid& grid, QWidget* parent) : QTableView(parent), grid_(&grid) {}
+  void Forget() { grid_ = nullptr; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QTableView::paintEvent(event);
+    if (grid_ == nullptr || !grid_->OnEmptyText || model() == nullptr || model()->rowCount() > 0) return;
+    std::string text;
+    try {
+      text = grid_->OnEmptyText();
+    } catch (const std::exception&) {
+      return;
+    }
+    if (text.empty()) return;
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Disabled, QPalette::WindowText).darker(150));
+    painter.drawText(viewport()->rect().adjusted(12, 12, -12, -12), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap,
+                     ToQString(text));
+  }
+
+ private:
+  TDBGrid* grid_;
+};
+
+}  // namespace
+
 GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
-    : ControlView(form_view, grid, new QTableView(parent)),
+    : ControlView(form_view, grid, new HintTableView(grid, parent)),
       grid_(grid),
       table_(static_cast<QTableView*>(widget_)),
       model_(new GridModel(grid, table_)) {
@@ -200,6 +234,7 @@ GridView::~GridView() { Detach(); }
 
 void GridView::DetachKind() {
   BindDataSet(nullptr);
+  static_cast<HintTableView*>(table_)->Forget();
   model_->Detach();
 }
 
@@ -213,6 +248,21 @@ void GridView::BindDataSet(TClientDataSet* dataset) {
       if (change == TDataChange::State) return;
       model_->Invalidate();
     });
+  }
+}
+
+void GridView::SyncCommon() {
+  ControlView::SyncCommon();
+  FitLastColumn();
+}
+
+void GridView::FitLastColumn() {
+  for (int c = static_cast<int>(shown_columns_.size()) - 1; c >= 0; --c) {
+    const TColumn& column = shown_columns_[static_cast<size_t>(c)];
+    if (!column.Visible) continue;
+    const int width = column.Width >= 0 ? column.Width : TDBGrid::kDefaultColumnWidth;
+    table_->setColumnWidth(c, width + std::max(0, table_->width() - grid_.Width()));
+    return;
   }
 }
 
@@ -233,6 +283,7 @@ void GridView::SyncKind() {
       table_->setColumnHidden(c, !column.Visible);
       table_->setColumnWidth(c, column.Width >= 0 ? column.Width : TDBGrid::kDefaultColumnWidth);
     }
+    FitLastColumn();
   }
   if (!options_applied_ || options != shown_options_) {
     options_applied_ = true;

@@ -55,7 +55,10 @@ bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index);
 // titles, column widths, hidden columns and lines, no editing, no row
 // indicator, Tab moving between columns, texts too long for their column
 // elided and shown whole in a tooltip; keys go through the grid's
-// OnKeyDown first (a key it cancels does nothing).
+// OnKeyDown first (a key it cancels does nothing). Made wider than the
+// layout (its window grown), the last visible column takes the width gained.
+// While it shows no row it draws the grid's empty text (a bank 237 range
+// that leaves no movement says so and what to do).
 class GridView : public ControlView {
  public:
   GridView(FormView& form_view, TDBGrid& grid, QWidget* parent);
@@ -64,11 +67,16 @@ class GridView : public ControlView {
   QTableView* Table() const { return table_; }
 
  protected:
+  void SyncCommon() override;
   void SyncKind() override;
   void DetachKind() override;
 
  private:
   void BindDataSet(TClientDataSet* dataset);
+  // Gives the last visible column the width the layout gives it plus what
+  // the grid is wider than the layout says: on a wider window the
+  // descriptions show whole.
+  void FitLastColumn();
 
   TDBGrid& grid_;
   QTableView* table_;

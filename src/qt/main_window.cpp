@@ -69,9 +69,12 @@ class ModuleWindow : public QMdiSubWindow {
     setWindowTitle(ToQString(form.Caption()));
     Qt::WindowFlags flags = Qt::SubWindow | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                             Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
-    if (form.BorderStyle() == TFormBorderStyle::bsSizeable) flags |= Qt::WindowMaximizeButtonHint;
+    if (form.BorderStyle() == TFormBorderStyle::bsSizeable || view_->Grows()) flags |= Qt::WindowMaximizeButtonHint;
     if (windowFlags() != flags) setWindowFlags(flags);
-    adjustSize();
+    // The form's size, or larger when the user made it so; never smaller.
+    setMinimumSize(minimumSizeHint());
+    const QSize wanted = sizeHint();
+    if (size() != wanted) resize(wanted);
     if (form.Visible() != isVisible() && parentWidget() != nullptr) setVisible(form.Visible());
   }
 
