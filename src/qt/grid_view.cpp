@@ -107,10 +107,23 @@ QRect TextRoom(const QRect& cell) { return cell.adjusted(2, 0, -1, 0); }
 
 }  // namespace
 
+TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room, Qt::Alignment alignment) {
+  if (metrics.horizontalAdvance(text) <= room) return {text, alignment, true};
+  const QString bare = text.trimmed();
+  bool number = !bare.isEmpty();
+  for (const QChar c : bare) number = number && (c.isDigit() || c == '-' || c == '.' || c == '/' || c == ',');
+  if (!number) return {metrics.elidedText(text, Qt::ElideRight, room), alignment, false};
+  // The number's blanks only right-align it in its width; its digits are
+  // what the user reads, the last ones the most telling.
+  const Qt::Alignment right = (alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
+  if (metrics.horizontalAdvance(bare) <= room) return {bare, right, true};
+  return {metrics.elidedText(bare, Qt::ElideLeft, room), right, false};
+}
+
 bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index) {
   const QString text = index.data(Qt::DisplayRole).toString();
   if (text.isEmpty()) return false;
-  return view.fontMetrics().horizontalAdvance(text) > TextRoom(view.visualRect(index)).width();
+  return !ShownCellText(text, view.fontMetrics(), TextRoom(view.visualRect(index)).width(), Qt::AlignLeft).whole;
 }
 
 namespace {
@@ -139,8 +152,8 @@ class CutTextDelegate : public QStyledItemDelegate {
     painter->setFont(cell.font);
     painter->setPen(cell.palette.color(group, (cell.state & QStyle::State_Selected) ? QPalette::HighlightedText
                                                                                      : QPalette::Text));
-    painter->drawText(room, static_cast<int>(cell.displayAlignment) | Qt::TextSingleLine,
-                      cell.fontMetrics.elidedText(text, Qt::ElideRight, room.width()));
+    const TShownCell shown = ShownCellText(text, cell.fontMetrics, room.width(), cell.displayAlignment);
+    painter->drawText(room, static_cast<int>(shown.alignment) | Qt::TextSingleLine, shown.text);
     painter->restore();
   }
 
@@ -154,7 +167,7 @@ class CutTextDelegate : public QStyledItemDelegate {
       event->ignore();
       return true;
     }
-    QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString(), view->viewport(),
+    QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString().trimmed(), view->viewport(),
                        view->visualRect(index));
     return true;
   }

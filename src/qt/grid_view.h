@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QFontMetrics>
 #include <QTableView>
 
 #include "platform/controls.h"
@@ -47,8 +48,21 @@ class GridModel : public QAbstractTableModel {
   bool reload_pending_ = false;
 };
 
+// What a cell of room pixels shows of text, and how: a text that fits
+// whole, as it is (left-aligned); a number right-aligned with blanks (a
+// document number in its 20 characters) that fits without its blanks, its
+// digits right-aligned; a longer number, its last digits after an ellipsis;
+// any other text, its start and an ellipsis.
+struct TShownCell {
+  QString text;
+  Qt::Alignment alignment;
+  // False when the cell shows less than the whole text (blanks aside).
+  bool whole = true;
+};
+TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room, Qt::Alignment alignment);
+
 // Whether the column of index is too narrow for its display text, so that
-// the view elides it.
+// the view shows less than all of it (ShownCellText).
 bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index);
 
 // The view of a TDBGrid: a QTableView over a GridModel with the grid's

@@ -7,6 +7,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QFontDatabase>
 #include <QHelpEvent>
 #include <QLineEdit>
@@ -138,6 +140,30 @@ TEST_F(ScreenshotTest, TextsTooLongForTheirColumnEndInAnEllipsisAndShowWholeInAT
     EXPECT_EQ(TooltipOf(*table, fits), "");
   }
   EXPECT_EQ(Cell(*table, 0, "Tipo").data().toString(), QString::fromUtf8("Crédito"));
+  QToolTip::hideText();
+
+  // Long document numbers, right-aligned in their 20 characters: the digits
+  // show (the last ones when not all fit), never blanks and an ellipsis.
+  QFile example(QString(KVR_EXAMPLES_DIR) + "/extrato-341.ofx");
+  ASSERT_TRUE(example.open(QIODevice::ReadOnly));
+  QByteArray content = example.readAll();
+  content.replace("<CHECKNUM>000001", "<CHECKNUM>2024010212345678");
+  content.replace("<CHECKNUM>000002", "<CHECKNUM>20240103123456789012");
+  QTemporaryDir folder;
+  QFile changed(folder.filePath("documentos-longos.ofx"));
+  ASSERT_TRUE(changed.open(QIODevice::WriteOnly));
+  changed.write(content);
+  changed.close();
+  session.ChooseNext(changed.fileName());
+  session.PressSearch();
+  ProcessEvents();
+  Save("grade-documento-longo.png");
+  const QModelIndex sixteen = Cell(*table, 0, "Documento"), twenty = Cell(*table, 1, "Documento");
+  EXPECT_EQ("    2024010212345678", sixteen.data().toString().toStdString());
+  EXPECT_FALSE(CellTextIsCut(*table, sixteen));
+  EXPECT_EQ("20240103123456789012", twenty.data().toString().toStdString());
+  EXPECT_TRUE(CellTextIsCut(*table, twenty));
+  EXPECT_EQ("20240103123456789012", TooltipOf(*table, twenty).toStdString());
   QToolTip::hideText();
 }
 
