@@ -87,8 +87,8 @@ void FormView::SyncForm() {
       const QSize grown = model_size_.isValid() ? this->size() - model_size_ : QSize(0, 0);
       model_size_ = size;
       setMinimumSize(size);
-      resize(size + grown.expandedTo(QSize(0, 0)));
-
+      // A maximized window keeps the size of the area it fills.
+      if (parentWidget() == nullptr || !parentWidget()->isMaximized()) resize(size + grown.expandedTo(QSize(0, 0)));
     }
   }
   emit FormStateChanged();

@@ -74,7 +74,7 @@ class ModuleWindow : public QMdiSubWindow {
     // The form's size, or larger when the user made it so; never smaller.
     setMinimumSize(minimumSizeHint());
     const QSize wanted = sizeHint();
-    if (size() != wanted) resize(wanted);
+    if (!isMaximized() && size() != wanted) resize(wanted);
     if (form.Visible() != isVisible() && parentWidget() != nullptr) setVisible(form.Visible());
   }
 

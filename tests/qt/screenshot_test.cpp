@@ -303,6 +303,17 @@ TEST_F(ScreenshotTest, GridAndDescriptionsGrowWithTheWindow) {
             shown->OnEmptyText());
   Save("tela-banco-237-ampliada.png");
 
+  // Maximized, a statement of another bank (another form height) keeps the
+  // window filling the area.
+  child->showMaximized();
+  ProcessEvents();
+  const QSize area = main.ChildArea().viewport()->size();
+  session.LoadExample("extrato-341.ofx");
+  ProcessEvents();
+  EXPECT_TRUE(child->isMaximized());
+  EXPECT_EQ(area, child->size());
+  EXPECT_TRUE(group->rect().contains(session.Widget<QWidget>("pnlExtrBanc")->geometry()));
+
 }
 
 #endif
