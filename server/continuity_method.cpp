@@ -30,10 +30,12 @@ bool ImportModule::CallContinuity(const std::string& method, const nlohmann::jso
     if (!params.is_array() || params.size() != 1 || !params[0].is_number_integer())
       throw RpcError(kInvalidParams,
                      "GetMovimentos espera 1 parâmetro: o número do extrato (inteiro).");
-    const long long number = params[0].get<long long>();
-    info.account = "extrato " + std::to_string(number);
-    result = GetMovimentos(number);
-    info.rows = static_cast<long long>(result["rows"].size());
+    result = GetMovimentos(params[0].get<long long>());
+    const nlohmann::json& rows = result["rows"];
+    // The statement's account, as the log names it for the other calls.
+    if (!rows.empty() && rows[0][ColumnIndex(MovExtrLayout(), "CDREDUCONT")].is_string())
+      info.account = rows[0][ColumnIndex(MovExtrLayout(), "CDREDUCONT")].get<std::string>();
+    info.rows = static_cast<long long>(rows.size());
     info.outcome = "ok";
     return true;
   }
