@@ -100,6 +100,11 @@ class ImportModule {
   // account whose code is given, or of every account for "". Read only.
   // Throws RpcError kRefused for an unknown code.
   nlohmann::json GetContinuidade(const std::string& code);
+  // GetMovimentos: the movements of the stored statement of that number
+  // (CDSEQUEXTR) as a packet in MovExtrLayout, in NRSEQMOVREAL order, the
+  // rows `extrato show` lists. Read only. Throws RpcError kRefused ("Extrato
+  // N não encontrado.") for a number no statement has.
+  nlohmann::json GetMovimentos(long long number);
 
   // Checks the packets of a statement: one header row of a registered
   // account, at least one movement, all movements of that account. Throws
@@ -126,7 +131,8 @@ class ImportModule {
   // info's caller. A trail that cannot be written does not undo the store:
   // info.outcome then holds a note saying so.
   bool StoreAudited(PacketRows header, PacketRows movements, bool valid, CallInfo& info);
-  // Runs GetContinuidade for Call; false when method is another one.
+  // Runs GetContinuidade or GetMovimentos for Call; false when method is
+  // another one.
   bool CallContinuity(const std::string& method, const nlohmann::json& params, CallInfo& info,
                       nlohmann::json& result);
 

@@ -70,7 +70,20 @@ bool TDateEditPlus::IsValidDate() const {
 
 void TDateEditPlus::CheckValidDate() const {
   if (Text().empty() || IsValidDate()) return;
-  throw EConvertError("Data inv\xE1lida: \"" + Text() + "\".");
+  const char sep = FormatSettings.DateSeparator;
+  const std::string format = std::string("dd") + sep + "mm" + sep + "aaaa";
+  // Eight digits typed without separators ("01032024"): the date they
+  // would be, written as the edit reads it.
+  const std::string& text = Text();
+  bool digits = text.size() == 8;
+  for (char c : text) digits = digits && c >= '0' && c <= '9';
+  const std::string written = digits ? text.substr(0, 2) + sep + text.substr(2, 2) + sep + text.substr(4) : "";
+  TDateTime date = 0;
+  if (!written.empty() && ParseDate(written, date))
+    throw EConvertError("Data inv\xE1lida: \"" + text + "\". Digite a data no formato " + format + ": " + written +
+                        ".");
+  throw EConvertError("Data inv\xE1lida: \"" + text + "\". Digite uma data que existe, no formato " + format +
+                      " (por exemplo, 05" + sep + "03" + sep + "2024).");
 }
 
 // ---------------------------------------------------------------- TNumberEdit

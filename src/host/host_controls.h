@@ -25,8 +25,12 @@ class TDateEditPlus : public TEdit {
   void SetDate(TDateTime date);
   // True when the text is a valid date.
   bool IsValidDate() const;
-  // Throws EConvertError ("Data inválida: \"31/02/2024\".", Windows-1252)
-  // when the text is neither empty nor a valid date.
+  // Throws EConvertError when the text is neither empty nor a valid date,
+  // saying the format to type (Windows-1252): "Data inválida: \"01032024\".
+  // Digite a data no formato dd/mm/aaaa: 01/03/2024." for eight digits that
+  // make a date, else "Data inválida: \"31/02/2024\". Digite uma data que
+  // existe, no formato dd/mm/aaaa (por exemplo, 05/03/2024)." (the
+  // locale's date separator).
   void CheckValidDate() const;
 
   // Keep the time of day of the dates set (off in this module).

@@ -406,6 +406,11 @@ class TDBGrid : public TControl {
   // column of that name. Throws EDatabaseError for a row out of range.
   std::string CellText(int row, int column) const;
 
+  // What a view shows over the grid while it shows no row, e.g. why the
+  // filter in force lets none through; empty or unset: nothing. Asked when
+  // the view draws.
+  std::function<std::string()> OnEmptyText;
+
  private:
   std::vector<TColumn> columns_;
   TClientDataSet* data_source_ = nullptr;

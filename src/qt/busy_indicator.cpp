@@ -38,6 +38,19 @@ void BusyIndicator::Activate() {
   if (active_) return;
   active_ = true;
   QApplication::setOverrideCursor(Qt::WaitCursor);
+  if (dialogs_ > 0) return;
+  setGeometry(parentWidget()->rect());
+  show();
+  raise();
+  repaint();
+}
+
+void BusyIndicator::BeginDialog() {
+  if (++dialogs_ == 1 && isVisible()) hide();
+}
+
+void BusyIndicator::EndDialog() {
+  if (dialogs_ == 0 || --dialogs_ > 0 || !active_) return;
   setGeometry(parentWidget()->rect());
   show();
   raise();

@@ -25,6 +25,11 @@ class BusyIndicator : public QWidget {
   // Hides it and takes the wait cursor back. Harmless when not shown.
   void Deactivate();
   bool Active() const { return active_; }
+  // A dialog opens over the window: the layer is taken away while it is
+  // open (the dialog is what the user must see), and comes back at
+  // EndDialog when the indicator is still active. Calls nest.
+  void BeginDialog();
+  void EndDialog();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -32,6 +37,7 @@ class BusyIndicator : public QWidget {
 
  private:
   bool active_ = false;
+  int dialogs_ = 0;
   QLabel* label_ = nullptr;
   QProgressBar* bar_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QFont>
 #include <QPalette>
+#include <QSize>
 
 #include "platform/controls.h"
 
@@ -58,10 +59,18 @@ class ControlView {
   // Copies the control's state into the widget (inside the form view's
   // sync scope).
   void Sync();
+  // Places the widget again (after its parent widget changed size without
+  // the model changing).
+  void SyncGeometry();
 
  protected:
-  // Geometry, visibility, enabled state, hint, colour and font.
+  // Geometry, visibility, enabled state, hint, colour and font. A control
+  // anchored right or bottom follows what its parent widget is larger than
+  // its parent control (the window the user made larger).
   virtual void SyncCommon();
+  // How much wider and taller the parent widget is than the parent control
+  // says (never negative).
+  QSize ParentGrowth() const;
   // What the kind adds (texts, entries, rows).
   virtual void SyncKind() {}
   // Whether the colour of the control paints the widget's background.

@@ -3,7 +3,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+
+#include "qt/busy_indicator.h"
 
 namespace kvr::qt {
 
@@ -40,6 +43,26 @@ QWidget* ParentOr(QWidget* parent) {
   return QApplication::activeWindow();
 }
 
+// A box shown while the busy layer covers the window takes the layer away
+// while it is open: drawn behind the box, "Aguarde..." would say the
+// program is still working while it waits for the user.
+class BusyHiddenWhileOpen {
+ public:
+  explicit BusyHiddenWhileOpen(QWidget* parent)
+      : busy_(parent != nullptr ? parent->window()->findChild<BusyIndicator*>(QString(), Qt::FindDirectChildrenOnly)
+                                : nullptr) {
+    if (busy_ != nullptr) busy_->BeginDialog();
+  }
+  ~BusyHiddenWhileOpen() {
+    if (busy_ != nullptr) busy_->EndDialog();
+  }
+  BusyHiddenWhileOpen(const BusyHiddenWhileOpen&) = delete;
+  BusyHiddenWhileOpen& operator=(const BusyHiddenWhileOpen&) = delete;
+
+ private:
+  QPointer<BusyIndicator> busy_;
+};
+
 }  // namespace
 
 QString DialogTitle(TMsgDlgType kind) {
@@ -64,6 +87,7 @@ void ShowErrorBox(QWidget* parent, const QString& text) {
 
 void ShowMessageBox(QWidget* parent, const QString& text, TMsgDlgType kind) {
   ArrowCursorWhileOpen arrow;
+  BusyHiddenWhileOpen busy(ParentOr(parent));
   QMessageBox box(IconOf(kind), DialogTitle(kind), text, QMessageBox::Ok, ParentOr(parent));
   box.setObjectName("messageBox");
   box.button(QMessageBox::Ok)->setText("OK");
@@ -72,6 +96,7 @@ void ShowMessageBox(QWidget* parent, const QString& text, TMsgDlgType kind) {
 
 int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind, const QStringList& buttons) {
   ArrowCursorWhileOpen arrow;
+  BusyHiddenWhileOpen busy(ParentOr(parent));
   QMessageBox box(IconOf(kind), DialogTitle(kind), text, QMessageBox::NoButton, ParentOr(parent));
   box.setObjectName("messageBox");
   QList<QAbstractButton*> added;

@@ -13,6 +13,9 @@ namespace kvr::qt {
 // "Informação", "Confirmação" or "Mensagem".
 QString DialogTitle(TMsgDlgType kind);
 
+// The boxes below show the normal cursor while open, and take the busy layer
+// of parent's window away until they close (BusyIndicator::BeginDialog).
+
 // Shows text in a modal error box over parent (may be null) and waits.
 void ShowErrorBox(QWidget* parent, const QString& text);
 

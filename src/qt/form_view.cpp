@@ -1,6 +1,9 @@
 #include "qt/form_view.h"
 
+#include <functional>
+
 #include <QApplication>
+#include <QResizeEvent>
 
 #include "platform/controls.h"
 #include "qt/control_views.h"
@@ -65,6 +68,7 @@ bool FormView::UserAction(const std::function<void()>& action) {
   ++acting_;
   const bool finished = RunUserAction(window(), action);
   --acting_;
+  emit ActionEnded();
   return finished;
 }
 
@@ -72,8 +76,46 @@ void FormView::SyncForm() {
   if (detached_) return;
   SyncScope scope(*this);
   const QSize size(form_.ClientWidth(), form_.ClientHeight());
-  if (size.width() > 0 && size.height() > 0 && this->size() != size) setFixedSize(size);
+  if (size.width() > 0 && size.height() > 0) {
+    if (!Grows()) {
+      model_size_ = size;
+      if (this->size() != size) setFixedSize(size);
+    } else if (minimumSize() != size || model_size_ != size) {
+      // The form's own size is the least the window may have; what the user
+      // made it larger by stays while the form changes its size (a bank 237
+      // statement makes it taller).
+      const QSize grown = model_size_.isValid() ? this->size() - model_size_ : QSize(0, 0);
+      model_size_ = size;
+      setMinimumSize(size);
+      // A maximized window keeps the size of the area it fills.
+      if (parentWidget() == nullptr || !parentWidget()->isMaximized()) resize(size + grown.expandedTo(QSize(0, 0)));
+    }
+  }
   emit FormStateChanged();
+}
+
+QSize FormView::sizeHint() const { return model_size_.isValid() ? size().expandedTo(model_size_) : size(); }
+
+bool FormView::Grows() const {
+  if (grows_ >= 0) return grows_ != 0;
+  std::function<bool(const TControl&)> grows = [&](const TControl& control) {
+    for (int i = 0; i < control.ControlCount(); ++i) {
+      const TAnchors anchors = control.Controls(i)->Anchors();
+      if ((anchors & (akLeft | akRight)) == (akLeft | akRight) || (anchors & (akTop | akBottom)) == (akTop | akBottom))
+        return true;
+      if (grows(*control.Controls(i))) return true;
+    }
+    return false;
+  };
+  grows_ = grows(form_) ? 1 : 0;
+  return grows_ != 0;
+}
+
+void FormView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  if (detached_) return;
+  // Parents first: the views were built walking the tree from the top.
+  for (const auto& view : views_) view->SyncGeometry();
 }
 
 void FormView::ApplyModelFocus(TControl& control) {

@@ -24,8 +24,10 @@ class ControlView;
 // the controls' user-input entry points, one guarded user action each
 // (RunUserAction). The view holds no logic of the screen.
 //
-// The view's size is the form's client area and follows it. The form must
-// outlive the view unless Detach is called first.
+// The view's size is the form's client area and follows it; a form with a
+// control anchored to both sides (or to top and bottom) may be made larger
+// by the user, and its anchored controls follow (see ControlView). The form
+// must outlive the view unless Detach is called first.
 class FormView : public QWidget {
   Q_OBJECT
 
@@ -63,9 +65,18 @@ class FormView : public QWidget {
   // Moves the Qt focus to the control's widget, as the model's focus says.
   void ApplyModelFocus(TControl& control);
 
+  // True when the user may make the view larger than the form: some control
+  // is anchored to both of two opposite sides.
+  bool Grows() const;
+  // The size the view asks its window for: the form's, or larger when the
+  // user made it so.
+  QSize sizeHint() const override;
+
  signals:
   // The form's caption or visibility changed; the child window follows.
   void FormStateChanged();
+  // A user action (UserAction) has ended, however it ended.
+  void ActionEnded();
 
  public:
   // Marks the time the view copies model state into widgets (Syncing).
@@ -80,8 +91,10 @@ class FormView : public QWidget {
     FormView& view_;
   };
 
- private:
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
 
+ private:
   void Build(TControl& parent, QWidget* parent_widget);
   void OnFocusChanged(QWidget* old_widget, QWidget* new_widget);
 
@@ -90,6 +103,9 @@ class FormView : public QWidget {
   bool detached_ = false;
   int syncing_ = 0;
   int acting_ = 0;
+  // The form's client size the view last followed.
+  QSize model_size_;
+  mutable int grows_ = -1;
   std::vector<std::unique_ptr<ControlView>> views_;
   std::map<std::string, QWidget*> by_name_;
   std::map<const QWidget*, TControl*> by_widget_;

@@ -1,5 +1,7 @@
 #include "qt/grid_view.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QHeaderView>
 #include <QPainter>
@@ -105,10 +107,23 @@ QRect TextRoom(const QRect& cell) { return cell.adjusted(2, 0, -1, 0); }
 
 }  // namespace
 
+TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room, Qt::Alignment alignment) {
+  if (metrics.horizontalAdvance(text) <= room) return {text, alignment, true};
+  const QString bare = text.trimmed();
+  bool number = !bare.isEmpty();
+  for (const QChar c : bare) number = number && (c.isDigit() || c == '-' || c == '.' || c == '/' || c == ',');
+  if (!number) return {metrics.elidedText(text, Qt::ElideRight, room), alignment, false};
+  // The number's blanks only right-align it in its width; its digits are
+  // what the user reads, the last ones the most telling.
+  const Qt::Alignment right = (alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
+  if (metrics.horizontalAdvance(bare) <= room) return {bare, right, true};
+  return {metrics.elidedText(bare, Qt::ElideLeft, room), right, false};
+}
+
 bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index) {
   const QString text = index.data(Qt::DisplayRole).toString();
   if (text.isEmpty()) return false;
-  return view.fontMetrics().horizontalAdvance(text) > TextRoom(view.visualRect(index)).width();
+  return !ShownCellText(text, view.fontMetrics(), TextRoom(view.visualRect(index)).width(), Qt::AlignLeft).whole;
 }
 
 namespace {
@@ -137,8 +152,8 @@ class CutTextDelegate : public QStyledItemDelegate {
     painter->setFont(cell.font);
     painter->setPen(cell.palette.color(group, (cell.state & QStyle::State_Selected) ? QPalette::HighlightedText
                                                                                      : QPalette::Text));
-    painter->drawText(room, static_cast<int>(cell.displayAlignment) | Qt::TextSingleLine,
-                      cell.fontMetrics.elidedText(text, Qt::ElideRight, room.width()));
+    const TShownCell shown = ShownCellText(text, cell.fontMetrics, room.width(), cell.displayAlignment);
+    painter->drawText(room, static_cast<int>(shown.alignment) | Qt::TextSingleLine, shown.text);
     painter->restore();
   }
 
@@ -152,7 +167,7 @@ class CutTextDelegate : public QStyledItemDelegate {
       event->ignore();
       return true;
     }
-    QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString(), view->viewport(),
+    QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString().trimmed(), view->viewport(),
                        view->visualRect(index));
     return true;
   }
@@ -160,8 +175,40 @@ class CutTextDelegate : public QStyledItemDelegate {
 
 }  // namespace
 
+namespace {
+
+// A table that, while it shows no row, draws the grid's empty text
+// (TDBGrid::OnEmptyText) over its rows' area.
+class HintTableView : public QTableView {
+ public:
+  HintTableView(TDBGrid& grid, QWidget* parent) : QTableView(parent), grid_(&grid) {}
+  void Forget() { grid_ = nullptr; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QTableView::paintEvent(event);
+    if (grid_ == nullptr || !grid_->OnEmptyText || model() == nullptr || model()->rowCount() > 0) return;
+    std::string text;
+    try {
+      text = grid_->OnEmptyText();
+    } catch (const std::exception&) {
+      return;
+    }
+    if (text.empty()) return;
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Disabled, QPalette::WindowText).darker(150));
+    painter.drawText(viewport()->rect().adjusted(12, 12, -12, -12), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap,
+                     ToQString(text));
+  }
+
+ private:
+  TDBGrid* grid_;
+};
+
+}  // namespace
+
 GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
-    : ControlView(form_view, grid, new QTableView(parent)),
+    : ControlView(form_view, grid, new HintTableView(grid, parent)),
       grid_(grid),
       table_(static_cast<QTableView*>(widget_)),
       model_(new GridModel(grid, table_)) {
@@ -200,6 +247,7 @@ GridView::~GridView() { Detach(); }
 
 void GridView::DetachKind() {
   BindDataSet(nullptr);
+  static_cast<HintTableView*>(table_)->Forget();
   model_->Detach();
 }
 
@@ -213,6 +261,21 @@ void GridView::BindDataSet(TClientDataSet* dataset) {
       if (change == TDataChange::State) return;
       model_->Invalidate();
     });
+  }
+}
+
+void GridView::SyncCommon() {
+  ControlView::SyncCommon();
+  FitLastColumn();
+}
+
+void GridView::FitLastColumn() {
+  for (int c = static_cast<int>(shown_columns_.size()) - 1; c >= 0; --c) {
+    const TColumn& column = shown_columns_[static_cast<size_t>(c)];
+    if (!column.Visible) continue;
+    const int width = column.Width >= 0 ? column.Width : TDBGrid::kDefaultColumnWidth;
+    table_->setColumnWidth(c, width + std::max(0, table_->width() - grid_.Width()));
+    return;
   }
 }
 
@@ -233,6 +296,7 @@ void GridView::SyncKind() {
       table_->setColumnHidden(c, !column.Visible);
       table_->setColumnWidth(c, column.Width >= 0 ? column.Width : TDBGrid::kDefaultColumnWidth);
     }
+    FitLastColumn();
   }
   if (!options_applied_ || options != shown_options_) {
     options_applied_ = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QFontMetrics>
 #include <QTableView>
 
 #include "platform/controls.h"
@@ -47,15 +48,31 @@ class GridModel : public QAbstractTableModel {
   bool reload_pending_ = false;
 };
 
+// What a cell of room pixels shows of text, and how: a text that fits
+// whole, as it is (left-aligned); a number right-aligned with blanks (a
+// document number in its 20 characters) that fits without its blanks, its
+// digits right-aligned; a longer number, its last digits after an ellipsis;
+// any other text, its start and an ellipsis.
+struct TShownCell {
+  QString text;
+  Qt::Alignment alignment;
+  // False when the cell shows less than the whole text (blanks aside).
+  bool whole = true;
+};
+TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room, Qt::Alignment alignment);
+
 // Whether the column of index is too narrow for its display text, so that
-// the view elides it.
+// the view shows less than all of it (ShownCellText).
 bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index);
 
 // The view of a TDBGrid: a QTableView over a GridModel with the grid's
 // titles, column widths, hidden columns and lines, no editing, no row
 // indicator, Tab moving between columns, texts too long for their column
 // elided and shown whole in a tooltip; keys go through the grid's
-// OnKeyDown first (a key it cancels does nothing).
+// OnKeyDown first (a key it cancels does nothing). Made wider than the
+// layout (its window grown), the last visible column takes the width gained.
+// While it shows no row it draws the grid's empty text (a bank 237 range
+// that leaves no movement says so and what to do).
 class GridView : public ControlView {
  public:
   GridView(FormView& form_view, TDBGrid& grid, QWidget* parent);
@@ -64,11 +81,16 @@ class GridView : public ControlView {
   QTableView* Table() const { return table_; }
 
  protected:
+  void SyncCommon() override;
   void SyncKind() override;
   void DetachKind() override;
 
  private:
   void BindDataSet(TClientDataSet* dataset);
+  // Gives the last visible column the width the layout gives it plus what
+  // the grid is wider than the layout says: on a wider window the
+  // descriptions show whole.
+  void FitLastColumn();
 
   TDBGrid& grid_;
   QTableView* table_;

@@ -6,10 +6,13 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDateTimeAxis>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLegendMarker>
+#include <QLineEdit>
 #include <QLineSeries>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -74,9 +77,14 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
   label->setBuddy(accounts_);
   auto* refresh = new QPushButton(QString::fromUtf8("Atualizar"), this);
   refresh->setObjectName("refresh");
+  remove_ = new QPushButton(QString::fromUtf8("Excluir extrato..."), this);
+  remove_->setObjectName("removeStatement");
+  remove_->setToolTip(QString::fromUtf8("Exclui do servidor o extrato escolhido na lista, com os seus movimentos"));
+  remove_->setVisible(false);
   auto* top = new QHBoxLayout;
   top->addWidget(label);
   top->addWidget(accounts_, 1);
+  top->addWidget(remove_);
   top->addWidget(refresh);
 
   table_ = new QTableWidget(0, static_cast<int>(ImportedStatementsModel::kColumns.size()), this);
@@ -89,6 +97,8 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
   table_->verticalHeader()->setVisible(false);
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->setWordWrap(false);
+  table_->setSelectionMode(QAbstractItemView::SingleSelection);
+  table_->setToolTip(QString::fromUtf8("Clique duas vezes num extrato para ver os seus movimentos"));
 
   summary_ = new QLabel(this);
   summary_->setObjectName("summary");
@@ -96,7 +106,7 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
   chart_view_ = new QChartView(new QChart, this);
   chart_view_->setObjectName("balanceChart");
   chart_view_->setRenderHint(QPainter::Antialiasing);
-  chart_view_->setMinimumHeight(220);
+  chart_view_->setMinimumHeight(180);
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
@@ -109,7 +119,9 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
     DrawChosen();
   });
   connect(refresh, &QPushButton::clicked, this, [this] { Refresh(); });
-  resize(820, 600);
+  connect(remove_, &QPushButton::clicked, this, [this] { RemoveChosenStatement(); });
+  connect(table_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { ShowMovements(row); });
+  resize(820, 560);
 }
 
 ImportedStatementsWindow::~ImportedStatementsWindow() = default;
@@ -127,6 +139,96 @@ bool ImportedStatementsWindow::Refresh() {
   return true;
 }
 
+bool ImportedStatementsWindow::RemoveChosenStatement() {
+  const int row = table_->currentRow();
+  const std::string question = model_.RemovalQuestion(row);
+  if (question.empty()) {
+    ShowMessageBox(this, QString::fromUtf8("Escolha na lista o extrato a excluir."), TMsgDlgType::mtWarning);
+    return false;
+  }
+  const std::optional<QString> reason = AskRemovalReason(this, ToQString(question));
+  if (!reason) return false;
+  if (!model_.Remove(row, FromQString(*reason))) {
+    ShowErrorBox(this, MessageToQString(model_.Error()));
+    return false;
+  }
+  DrawAccounts();
+  return true;
+}
+
+QDialog* ImportedStatementsWindow::ShowMovements(int row) {
+  if (!model_.LoadMovements(row)) {
+    ShowErrorBox(this, MessageToQString(model_.Error()));
+    return nullptr;
+  }
+  auto* dialog = new QDialog(this);
+  dialog->setObjectName("movementsDialog");
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle(ToQString(model_.MovementsTitle(row)));
+  auto* title = new QLabel(ToQString(model_.MovementsTitle(row)), dialog);
+  auto* table = new QTableWidget(0, static_cast<int>(ImportedStatementsModel::kMovementColumns.size()), dialog);
+  table->setObjectName("movements");
+  QStringList titles;
+  for (const char* column : ImportedStatementsModel::kMovementColumns) titles << ToQString(column);
+  table->setHorizontalHeaderLabels(titles);
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table->verticalHeader()->setVisible(false);
+  table->horizontalHeader()->setStretchLastSection(true);
+  table->setWordWrap(false);
+  const std::vector<TMovementRow>& movements = model_.Movements();
+  table->setRowCount(static_cast<int>(movements.size()));
+  for (int r = 0; r < static_cast<int>(movements.size()); ++r) {
+    for (int c = 0; c < table->columnCount(); ++c) {
+      auto* item = new QTableWidgetItem(ToQString(movements[static_cast<size_t>(r)].cells[static_cast<size_t>(c)]));
+      // The document and the amount.
+      if (c == 2 || c == 4) item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      table->setItem(r, c, item);
+    }
+  }
+  table->resizeColumnsToContents();
+  auto* close = new QPushButton(QString::fromUtf8("Fechar"), dialog);
+  close->setObjectName("close");
+  connect(close, &QPushButton::clicked, dialog, &QDialog::close);
+  auto* layout = new QVBoxLayout(dialog);
+  layout->addWidget(title);
+  layout->addWidget(table, 1);
+  layout->addWidget(close, 0, Qt::AlignRight);
+  dialog->resize(700, 420);
+  dialog->show();
+  return dialog;
+}
+
+std::optional<QString> AskRemovalReason(QWidget* parent, const QString& question) {
+  QDialog dialog(parent);
+  dialog.setObjectName("removalDialog");
+  dialog.setWindowTitle(QString::fromUtf8("Excluir extrato"));
+  auto* text = new QLabel(question, &dialog);
+  text->setObjectName("removalQuestion");
+  text->setWordWrap(true);
+  auto* reason = new QLineEdit(&dialog);
+  reason->setObjectName("removalReason");
+  reason->setMaxLength(200);
+  reason->setPlaceholderText(QString::fromUtf8("por exemplo: importado na conta errada"));
+  auto* buttons = new QDialogButtonBox(&dialog);
+  QPushButton* remove = buttons->addButton(QString::fromUtf8("Excluir"), QDialogButtonBox::AcceptRole);
+  remove->setObjectName("confirmRemoval");
+  remove->setEnabled(false);
+  QPushButton* cancel = buttons->addButton(QString::fromUtf8("Cancelar"), QDialogButtonBox::RejectRole);
+  cancel->setDefault(true);
+  QObject::connect(reason, &QLineEdit::textChanged, remove,
+                   [remove](const QString& typed) { remove->setEnabled(!typed.trimmed().isEmpty()); });
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  auto* layout = new QVBoxLayout(&dialog);
+  layout->addWidget(text);
+  layout->addWidget(reason);
+  layout->addWidget(buttons);
+  dialog.resize(460, dialog.sizeHint().height());
+  if (dialog.exec() != QDialog::Accepted || reason->text().trimmed().isEmpty()) return std::nullopt;
+  return reason->text().trimmed();
+}
+
 void ImportedStatementsWindow::DrawAccounts() {
   {
     const QSignalBlocker block(accounts_);
@@ -139,6 +241,7 @@ void ImportedStatementsWindow::DrawAccounts() {
 }
 
 void ImportedStatementsWindow::DrawChosen() {
+  remove_->setVisible(model_.Administrator() && model_.Chosen() >= 0);
   const std::vector<TStatementRow>& rows = model_.Rows();
   table_->setRowCount(0);
   table_->setRowCount(static_cast<int>(rows.size()));
@@ -254,11 +357,20 @@ ImportedStatementsWindow* OpenImportedStatements(MainWindow& main_window) {
   QMdiSubWindow* child = area.addSubWindow(window);
   child->setAttribute(Qt::WA_DeleteOnClose);
   child->setObjectName("importedStatementsWindow");
-  child->resize(840, 620);
+  // Inside the area, whatever its size: in the shell's first 900x620 the
+  // window's own 840x620 would reach below the status line.
+  QSize size(840, 620);
+  if (area.viewport()->width() > 0 && area.viewport()->height() > 0) size = size.boundedTo(area.viewport()->size());
+  child->setGeometry(QRect(QPoint(0, 0), size));
   child->show();
   area.setActiveSubWindow(child);
   window->Refresh();
   return window;
+}
+
+void RefreshImportedStatements(MainWindow& main_window) {
+  for (QMdiSubWindow* child : main_window.ChildArea().subWindowList())
+    if (auto* window = qobject_cast<ImportedStatementsWindow*>(child->widget())) window->Refresh();
 }
 
 }  // namespace kvr::qt

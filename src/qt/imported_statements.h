@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+
+#include <QString>
 #include <QWidget>
 
 #include "screen/imported_statements_model.h"
@@ -7,7 +10,9 @@
 class QChart;
 class QChartView;
 class QComboBox;
+class QDialog;
 class QLabel;
+class QPushButton;
 class QTableWidget;
 
 namespace kvr::qt {
@@ -35,8 +40,23 @@ class ImportedStatementsWindow : public QWidget {
   // shown in an error box and leaves what was shown; returns false then.
   bool Refresh();
 
+  // "Excluir extrato..." for the statement chosen in the table: asks to
+  // confirm, naming the statement, its period and its movements, with the
+  // reason typed (AskRemovalReason), then removes it and shows what is left.
+  // A refusal is shown in an error box. Returns true when it was removed.
+  bool RemoveChosenStatement();
+  // Shows the movements of the statement of that table row in a window of
+  // their own (what double-clicking the row does); a failure is shown in an
+  // error box. Returns the window, or null.
+  QDialog* ShowMovements(int row);
+
   QComboBox& Accounts() const { return *accounts_; }
   QTableWidget& Statements() const { return *table_; }
+  // "Excluir extrato...": shown only for an administrator's key.
+  QPushButton& RemoveButton() const { return *remove_; }
+  // The model the window draws (a test may replace its connection's
+  // transport before the first Refresh).
+  ImportedStatementsModel& Model() { return model_; }
   QChart& Chart() const;
   // The line under the table: how many statements and problems.
   QString Summary() const;
@@ -52,14 +72,25 @@ class ImportedStatementsWindow : public QWidget {
 
   ImportedStatementsModel model_;
   QComboBox* accounts_ = nullptr;
+  QPushButton* remove_ = nullptr;
   QTableWidget* table_ = nullptr;
   QLabel* summary_ = nullptr;
   QChartView* chart_view_ = nullptr;
 };
 
+// Asks the reason of a removal in a modal dialog ("removalDialog") over
+// parent showing question, with the buttons "Excluir" (enabled once a reason
+// is typed) and "Cancelar". Returns the reason, or nothing when cancelled.
+std::optional<QString> AskRemovalReason(QWidget* parent, const QString& question);
+
 // The menu entry "Financeiro > Extratos importados": shows the window in the
-// main window's child area (raising it when open) and refreshes it. Returns
-// the window.
+// main window's child area (raising it when open) and refreshes it. A new
+// window opens at the area's top left corner, no larger than the area.
+// Returns the window.
 ImportedStatementsWindow* OpenImportedStatements(MainWindow& main_window);
+
+// Refreshes the window "Extratos importados" when it is open (after an
+// import made in the same shell); does nothing otherwise.
+void RefreshImportedStatements(MainWindow& main_window);
 
 }  // namespace kvr::qt

@@ -2,6 +2,8 @@
 // entry "Importação de Extrato Bancário (OFX)" loads the package
 // Pkg_kvr61400 and calls its IniProc.
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include <QApplication>
 #include <QSettings>
@@ -9,6 +11,7 @@
 #include <QTimer>
 
 #include "platform/format_settings.h"
+#include "qt/display_guard.h"
 #include "qt/host_shell.h"
 #include "qt/main_window.h"
 #include "qt/text.h"
@@ -29,7 +32,7 @@ constexpr const char* kUsage =
     "  --pacote CAMINHO     o pacote Pkg_kvr61400.so ou a pasta que o contém\n"
     "                       (senão o das configurações, senão ao lado deste programa)\n"
     "  --abrir              abre a tela de importação ao iniciar\n"
-    "  --testar-display     só verifica se o display abre (status 0) e termina\n"
+    "  --testar-display     só verifica se o display abre (status 0; 69 quando não abre)\n"
     "\n"
     "Exemplo: kvr61400-host --server 127.0.0.1:8061 --abrir\n";
 
@@ -37,32 +40,42 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
   bool display_check = false;
-  for (int i = 1; i < argc; ++i) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (argument == "--testar-display") display_check = true;
+    if (argument == "--testar-display") {
+      display_check = true;
+      continue;
+    }
+    arguments << QString::fromLocal8Bit(argv[i]);
   }
-  // Qt ends the process when it cannot open the display; scripts/run-demo
-  // asks first, so that it can fall back to the headless demo.
-  QApplication application(argc, argv);
-  if (display_check) return 0;
+  // The arguments are checked before the display opens: a mistyped option
+  // is a usage error with or without a display.
   QApplication::setOrganizationName("kvr");
   QApplication::setApplicationName("kvr61400-host");
-  if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
-  kvr::InitFormatSettingsFromLocale();
-  kvr::qt::UsePortuguese(application);
-
   kvr::qt::HostShellOptions options;
   try {
     const QSettings settings;
-    options = kvr::qt::ResolveHostShellOptions(QApplication::arguments(), settings);
+    options = kvr::qt::ResolveHostShellOptions(kvr::qt::WithoutQtOptions(arguments), settings);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "kvr61400-host: %s\n%s", kvr::qt::ErrorText(error).toLocal8Bit().constData(), kUsage);
     return 64;
   }
+
+  // A display that does not open ends the program with a message of ours
+  // and kExitNoDisplay; scripts/run-demo asks first (--testar-display), so
+  // that it can fall back to the headless demo.
+  std::optional<kvr::qt::DisplayGuard> guard(std::in_place);
+  QApplication application(argc, argv);
+  guard.reset();
+  if (display_check) return 0;
+  if (QStyle* style = QStyleFactory::create("Fusion")) QApplication::setStyle(style);
+  kvr::InitFormatSettingsFromLocale();
+  kvr::qt::UsePortuguese(application);
 
   kvr::qt::HostShell shell(options, QApplication::applicationDirPath());
   shell.Window().show();

@@ -1,12 +1,18 @@
 #include "qt/main_window.h"
 
+#include <functional>
+#include <memory>
+#include <vector>
+
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QPointer>
 #include <QStatusBar>
 
+#include "host/net_connection.h"
 #include "platform/controls.h"
 #include "qt/busy_indicator.h"
 #include "qt/form_view.h"
@@ -63,9 +69,12 @@ class ModuleWindow : public QMdiSubWindow {
     setWindowTitle(ToQString(form.Caption()));
     Qt::WindowFlags flags = Qt::SubWindow | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                             Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
-    if (form.BorderStyle() == TFormBorderStyle::bsSizeable) flags |= Qt::WindowMaximizeButtonHint;
+    if (form.BorderStyle() == TFormBorderStyle::bsSizeable || view_->Grows()) flags |= Qt::WindowMaximizeButtonHint;
     if (windowFlags() != flags) setWindowFlags(flags);
-    adjustSize();
+    // The form's size, or larger when the user made it so; never smaller.
+    setMinimumSize(minimumSizeHint());
+    const QSize wanted = sizeHint();
+    if (!isMaximized() && size() != wanted) resize(wanted);
     if (form.Visible() != isVisible() && parentWidget() != nullptr) setVisible(form.Visible());
   }
 
@@ -140,11 +149,41 @@ void MainWindow::ShowModuleForm(TForm& form) {
     return;
   }
   auto* view = new FormView(form);
+  WatchStores(form, *view);
   auto* window = new ModuleWindow(view, nullptr);
   mdi_->addSubWindow(window);
   window->show();
   window->adjustSize();
   mdi_->setActiveSubWindow(window);
+}
+
+void MainWindow::WatchStores(TForm& form, FormView& view) {
+  // Every connection the screen owns, however deep.
+  std::vector<TNetConnection*> connections;
+  std::function<void(TComponent&)> collect = [&](TComponent& owner) {
+    for (int i = 0; i < owner.ComponentCount(); ++i) {
+      TComponent& component = *owner.Components(i);
+      if (auto* net = dynamic_cast<TNetConnection*>(&component)) connections.push_back(net);
+      collect(component);
+    }
+  };
+  collect(form);
+  if (connections.empty()) return;
+  auto stored = std::make_shared<bool>(false);
+  for (TNetConnection* net : connections) {
+    net->OnCall = [previous = net->OnCall, stored](const std::string& method, bool done) {
+      if (previous) previous(method, done);
+      if (done && method == "SetExtratoBancario") *stored = true;
+    };
+  }
+  // Refreshed once the user's action has ended (after its message boxes),
+  // never in the middle of the screen's own calls.
+  QPointer<MainWindow> self(this);
+  connect(&view, &FormView::ActionEnded, this, [self, stored] {
+    if (!*stored || self.isNull()) return;
+    *stored = false;
+    RefreshImportedStatements(*self);
+  });
 }
 
 FormView* MainWindow::ViewOf(const TForm& form) const {

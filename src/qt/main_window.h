@@ -43,7 +43,9 @@ class MainWindow : public QMainWindow {
 
   // Shows form as a child window: builds its view the first time, then
   // shows and raises the existing one. form must outlive its view; a view
-  // whose form is released closes itself.
+  // whose form is released closes itself. After a user action of the form
+  // that sent a statement to be stored (SetExtratoBancario on a connection
+  // the form owns), the window "Extratos importados" is refreshed when open.
   void ShowModuleForm(TForm& form);
   // The view of form, or null when it has none.
   FormView* ViewOf(const TForm& form) const;
@@ -60,6 +62,9 @@ class MainWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // Marks the stores of form's connections, for the refresh after its action.
+  void WatchStores(TForm& form, FormView& view);
+
   QMdiArea* mdi_ = nullptr;
   BusyIndicator* busy_ = nullptr;
   QLabel* status_ = nullptr;

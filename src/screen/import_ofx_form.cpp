@@ -117,6 +117,7 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
     return HostLibrary().ExecuteOpenDialog(filter, file_name);
   };
   if (TransportFactory()) netImportOFX->SetTransport(TransportFactory()());
+  dbgExtrBanco->OnEmptyText = [this] { return dbgExtrBancoEmptyText(); };
 
   DoCreate();
 }
@@ -326,6 +327,15 @@ void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string
 // ---------------------------------------------------------------- movement date filter
 
 std::string TfrmImportOFX::ChaveBanco() const { return Ajusta(edtBanco->Text(), 4).substr(1, 3); }
+
+std::string TfrmImportOFX::dbgExtrBancoEmptyText() const {
+  // Only the bank 237 range can leave a loaded statement without a row.
+  if (!grbDtMovimento->Visible() || !cdsMovExtrBanco->Active() || !cdsMovExtrBanco->Filtered() ||
+      cdsMovExtrBanco->RecordCount() > 0)
+    return "";
+  return "Nenhum movimento de " + depMovDe->Text() + " a " + depMovAte->Text() + "; o extrato vai de " +
+         depDtIni->Text() + " a " + depDtFim->Text() + ": escolha o per\xEDodo em \"de\" e \"at\xE9\".";
+}
 
 std::string TfrmImportOFX::FaixaDatas(TDateTime de, TDateTime ate, const char* junction) const {
   return "DTMOVREAL>= '" + FormatDateTime("dd/mm/yyyy", de) + "'" + junction + "DTMOVREAL<= '" +

@@ -165,6 +165,10 @@ class TfrmImportOFX : public TfrmRotiGeral {
   void cdsMovExtrBancoVRMOVREALGetText(TField& sender, std::string& text, bool display_text);
   // Key handler of the grid: swallows Ctrl+Delete (key becomes 0).
   void dbgExtrBancoKeyDown(TComponent* sender, TKey& key, TShiftState shift);
+  // What the grid says while it shows no movement of a bank 237 statement:
+  // the range chosen, the statement's period and how to choose another
+  // range; empty otherwise.
+  std::string dbgExtrBancoEmptyText() const;
 
   // ---- confirmation
 

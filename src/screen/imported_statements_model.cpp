@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "host/host_library.h"
+#include "host/string_services.h"
 #include "platform/encoding.h"
 #include "platform/data_packet.h"
 #include "platform/errors.h"
@@ -13,6 +14,8 @@ namespace kvr {
 
 const std::array<const char*, 6> ImportedStatementsModel::kColumns = {
     "Extrato", "Per\xEDodo", "Saldo inicial", "Saldo final", "Movimentos", "Situa\xE7\xE3o"};
+const std::array<const char*, 6> ImportedStatementsModel::kMovementColumns = {
+    "Seq.", "Data", "Documento", "Tipo", "Valor", "Descri\xE7\xE3o"};
 
 namespace {
 
@@ -48,6 +51,13 @@ bool Day(const nlohmann::json& value, TDateTime& day) {
   return text.size() == 10 && IsoToDate(text, day);
 }
 
+// text without the blanks around it.
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 std::string DayText(TDateTime day) { return FormatDateTime("dd/mm/yyyy", day); }
 
 std::string Plural(long long count, const char* one, const char* many) {
@@ -75,8 +85,7 @@ ImportedStatementsModel::ImportedStatementsModel() : connection_(nullptr) {
 
 ImportedStatementsModel::~ImportedStatementsModel() = default;
 
-bool ImportedStatementsModel::Refresh() {
-  nlohmann::json continuity;
+bool ImportedStatementsModel::InSession(const std::function<void()>& calls) {
   try {
     THostLibrary& host = HostLibrary();
     host.ActiveShowAvi(host.MainForm(), 1);
@@ -89,15 +98,132 @@ bool ImportedStatementsModel::Refresh() {
       }
     } finish{host, connection_};
     connection_.SetConnected(true);
-    continuity = CheckResultServ(connection_.Call("GetContinuidade", {""}), false, 0);
-    if (!continuity.is_array()) throw Exception("Resposta inesperada do servidor a GetContinuidade.");
+    calls();
   } catch (const std::exception& error) {
     error_ = error.what();
     return false;
   }
   error_.clear();
+  return true;
+}
+
+bool ImportedStatementsModel::Refresh() {
+  nlohmann::json continuity;
+  bool administrator = false;
+  const bool done = InSession([&] {
+    continuity = CheckResultServ(connection_.Call("GetContinuidade", {""}), false, 0);
+    if (!continuity.is_array()) throw Exception("Resposta inesperada do servidor a GetContinuidade.");
+    // A server without user keys answers for its one shared or open access,
+    // which may remove; one that does not know the method, or answers
+    // something else, offers no removal.
+    const TServerResult user = connection_.Call("GetUsuario", {});
+    administrator = !user.Failed() && user.Payload().is_object() &&
+                    Field(user.Payload(), "administrador") == nlohmann::json(true);
+  });
+  if (!done) return false;
+  administrator_ = administrator;
   Show(continuity);
   return true;
+}
+
+const ImportedStatementsModel::Statement* ImportedStatementsModel::StatementOf(int row) const {
+  if (chosen_ < 0 || row < 0) return nullptr;
+  const std::vector<Statement>& statements = statements_[static_cast<size_t>(chosen_)];
+  return static_cast<size_t>(row) < statements.size() ? &statements[static_cast<size_t>(row)] : nullptr;
+}
+
+long long ImportedStatementsModel::StatementNumber(int row) const {
+  const Statement* statement = StatementOf(row);
+  if (statement == nullptr || statement->id.empty() || statement->id.size() > 18) return 0;
+  long long number = 0;
+  for (char c : statement->id) {
+    if (c < '0' || c > '9') return 0;
+    number = number * 10 + (c - '0');
+  }
+  return number;
+}
+
+std::string ImportedStatementsModel::RemovalQuestion(int row) const {
+  if (StatementNumber(row) == 0) return "";
+  const Statement& statement = *StatementOf(row);
+  const TStatementRow& shown = rows_[static_cast<size_t>(row)];
+  return "Excluir o extrato " + statement.id + " da conta " + accounts_[static_cast<size_t>(chosen_)].code +
+         ", per\xEDodo " + shown.cells[1] + ", com " + Plural(statement.movements, "movimento", "movimentos") +
+         "?\nO extrato e os seus movimentos s\xE3o apagados do servidor; a exclus\xE3o fica registrada com o "
+         "motivo.\n\nInforme o motivo da exclus\xE3o:";
+}
+
+bool ImportedStatementsModel::Remove(int row, const std::string& reason) {
+  const long long number = StatementNumber(row);
+  if (number == 0) {
+    error_ = "Escolha um extrato da lista para excluir.";
+    return false;
+  }
+  if (EmptyString(reason)) {
+    error_ = "Informe o motivo da exclus\xE3o do extrato " + std::to_string(number) + ".";
+    return false;
+  }
+  const bool removed = InSession([&] {
+    const nlohmann::json answer = CheckResultServ(
+        connection_.Call("RemoveExtrato", {TServerArg::Packet(number), reason}), false, 0);
+    if (answer != nlohmann::json(true)) throw Exception("Resposta inesperada do servidor a RemoveExtrato.");
+  });
+  return removed && Refresh();
+}
+
+bool ImportedStatementsModel::LoadMovements(int row) {
+  const long long number = StatementNumber(row);
+  if (number == 0) {
+    error_ = "Escolha um extrato da lista para ver os seus movimentos.";
+    return false;
+  }
+  std::vector<TMovementRow> movements;
+  const bool done = InSession([&] {
+    const nlohmann::json packet =
+        CheckResultServ(connection_.Call("GetMovimentos", {TServerArg::Packet(number)}), false, 0);
+    const nlohmann::json& fields = List(packet, "fields");
+    if (fields.empty() || !Field(packet, "rows").is_array())
+      throw Exception("Resposta inesperada do servidor a GetMovimentos.");
+    auto column = [&](const char* name) -> int {
+      for (size_t i = 0; i < fields.size(); ++i)
+        if (Field(fields[i], "name") == name) return static_cast<int>(i);
+      return -1;
+    };
+    const int seq = column("NRSEQMOVREAL"), date = column("DTMOVREAL"), document = column("NRDOCMOVREAL"),
+              kind = column("IDMOVREAL"), amount = column("VRMOVREAL"), memo = column("DSHISTMOVREAL");
+    for (const nlohmann::json& cells : List(packet, "rows")) {
+      auto cell = [&](int index) -> const nlohmann::json& {
+        static const nlohmann::json kNull;
+        return index >= 0 && cells.is_array() && static_cast<size_t>(index) < cells.size()
+                   ? cells[static_cast<size_t>(index)]
+                   : kNull;
+      };
+      TDateTime day = 0;
+      const nlohmann::json& day_cell = cell(date);
+      const bool dated = day_cell.is_string() && day_cell.get_ref<const std::string&>().size() >= 10 &&
+                         Day(nlohmann::json(day_cell.get_ref<const std::string&>().substr(0, 10)), day);
+      const std::string type = Text(cell(kind));
+      TMovementRow row;
+      // Documents are stored right-aligned in their 20 characters.
+      row.cells = {Text(cell(seq)),
+                   dated ? DayText(day) : std::string(),
+                   Trim(Text(cell(document))),
+                   type == "C" ? "Cr\xE9" "dito" : type == "D" ? "D\xE9" "bito" : type,
+                   Reais(cell(amount)).Format(),
+                   Text(cell(memo))};
+      movements.push_back(std::move(row));
+    }
+  });
+  if (!done) return false;
+  movements_ = std::move(movements);
+  return true;
+}
+
+std::string ImportedStatementsModel::MovementsTitle(int row) const {
+  const Statement* statement = StatementOf(row);
+  if (statement == nullptr) return "";
+  return "Extrato " + statement->id + " - " + rows_[static_cast<size_t>(row)].cells[1] + " (" +
+         Plural(statement->movements, "movimento", "movimentos") + ")";
 }
 
 void ImportedStatementsModel::Show(const nlohmann::json& continuity) {

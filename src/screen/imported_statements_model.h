@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ struct TStatementRow {
   // True when the row marks a break of the chain (a gap, an overlap, a
   // balance that differs): the front end draws it as a problem.
   bool problem = false;
+};
+
+// One movement of a stored statement as the window's list of movements
+// shows it, the cells in the order of ImportedStatementsModel::kMovementColumns.
+struct TMovementRow {
+  std::array<std::string, 6> cells;
 };
 
 // A balance on a day: the opening balance at the start of a statement's
@@ -80,6 +87,8 @@ class ImportedStatementsModel {
   static constexpr const char* kTitle = "Extratos importados";
   // The table's column titles.
   static const std::array<const char*, 6> kColumns;
+  // The column titles of a statement's movements.
+  static const std::array<const char*, 6> kMovementColumns;
 
   ImportedStatementsModel();
   ~ImportedStatementsModel();
@@ -92,13 +101,46 @@ class ImportedStatementsModel {
   TNetConnection& Connection() { return connection_; }
 
   // Asks the server for every account's continuity (GetContinuidade with
-  // code ""), with the host's busy indicator over its main window during
-  // the call, and shows the answer as Show does. On a failure (the server's
+  // code "") and whose key the connection uses (GetUsuario), with the host's
+  // busy indicator over its main window during the calls, and shows the
+  // answer as Show does. On a failure of GetContinuidade (the server's
   // refusal, a transport failure, an answer that is no list) returns false
-  // with Error() saying why, and keeps what was shown.
+  // with Error() saying why, and keeps what was shown. A server that does not
+  // answer GetUsuario with a user leaves Administrator() false.
   bool Refresh();
-  // The reason the last Refresh failed; empty after one that succeeded.
+  // The reason the last Refresh, Remove or LoadMovements failed; empty after
+  // one that succeeded.
   const std::string& Error() const { return error_; }
+
+  // True when the last Refresh found the key an administrator's (the shared
+  // key and a server without keys count as one): only then may the window
+  // offer to remove a statement.
+  bool Administrator() const { return administrator_; }
+
+  // The number (CDSEQUEXTR) of the statement of that row of Rows(); 0 when
+  // the row is out of range or its number is no positive whole number.
+  long long StatementNumber(int row) const;
+  // The question that confirms the removal of the statement of that row,
+  // naming it, its account, its period and its movements and asking the
+  // reason; empty when StatementNumber(row) is 0.
+  std::string RemovalQuestion(int row) const;
+  // Removes the statement of that row with its movements (RemoveExtrato with
+  // its number and reason, under the busy indicator), then refreshes. False
+  // with Error() saying why when the row has no number, the reason is blank,
+  // or the server refuses (not an administrator's key, a statement removed
+  // meanwhile) or cannot be reached; nothing shown changes then.
+  bool Remove(int row, const std::string& reason);
+
+  // Asks the server for the movements of the statement of that row
+  // (GetMovimentos, under the busy indicator) and keeps them as
+  // Movements(). False with Error() saying why (no number, the server's
+  // refusal, a transport failure, an answer that is no packet).
+  bool LoadMovements(int row);
+  // The movements of the last LoadMovements, in their stored order.
+  const std::vector<TMovementRow>& Movements() const { return movements_; }
+  // The title of the list of movements of that row: "Extrato 3 - 01/03/2024
+  // a 31/03/2024 (2 movimentos)".
+  std::string MovementsTitle(int row) const;
 
   // Shows continuity, a GetContinuidade answer (anything but a list counts
   // as an empty one): the accounts, keeping the chosen one when it is still
@@ -137,10 +179,17 @@ class ImportedStatementsModel {
   };
 
   void ShowChosen();
+  // The chosen account's statement of that row, or null.
+  const Statement* StatementOf(int row) const;
+  // Connects, runs calls under the busy indicator, disconnects; false with
+  // error_ set when calls throws.
+  bool InSession(const std::function<void()>& calls);
   void FillChart(const std::vector<Statement>& statements);
 
   TNetConnection connection_;
   std::string error_;
+  bool administrator_ = false;
+  std::vector<TMovementRow> movements_;
   std::vector<TStatementAccount> accounts_;
   // The statements of each account, in the order of accounts_.
   std::vector<std::vector<Statement>> statements_;

@@ -80,12 +80,32 @@ TEST_F(HostControls, CheckValidDateRejectsWhatIsNoDate) {
       EXPECT_EQ(dep.Date(), 0.0) << c.text;
     }
   }
-  dep.SetText("31/02/2024");
-  try {
-    dep.CheckValidDate();
-    FAIL();
-  } catch (const EConvertError& e) {
-    EXPECT_EQ(std::string(e.what()), "Data inv\xE1lida: \"31/02/2024\".");
+  // The message says the format to type; eight digits that make a date get
+  // it written that way.
+  const struct {
+    const char* text;
+    char separator;
+    const char* message;
+  } refused[] = {
+      {"31/02/2024", '/',
+       "Data inv\xE1lida: \"31/02/2024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
+       "05/03/2024)."},
+      {"01032024", '/', "Data inv\xE1lida: \"01032024\". Digite a data no formato dd/mm/aaaa: 01/03/2024."},
+      {"01032024", '.', "Data inv\xE1lida: \"01032024\". Digite a data no formato dd.mm.aaaa: 01.03.2024."},
+      {"31022024", '/',
+       "Data inv\xE1lida: \"31022024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
+       "05/03/2024)."},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.text);
+    FormatSettings.DateSeparator = r.separator;
+    dep.SetText(r.text);
+    try {
+      dep.CheckValidDate();
+      FAIL();
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(std::string(e.what()), r.message);
+    }
   }
 }
 

@@ -235,5 +235,34 @@ TEST(GridViewRelease, DetachedViewOutlivesItsFormAndTable) {
   view.reset();  // lets go of nothing that is gone (the sanitizer build checks)
 }
 
+// A document number right-aligned in its 20 characters shows its digits
+// when the blanks do not fit, and its last digits when the digits do not
+// either; other texts end in an ellipsis.
+TEST(GridCellText, NumbersKeepTheirDigitsOtherTextsTheirStart) {
+  const QFontMetrics metrics(QFont("DejaVu Sans", 8));
+  const QString ellipsis = QString(QChar(0x2026));
+  struct Case {
+    QString text;
+    QString room_of;  // the room is as wide as this text
+    QString shown;
+    Qt::Alignment alignment;
+    bool whole;
+  };
+  const Case cases[] = {
+      {"              000101", "              000101", "              000101", Qt::AlignLeft, true},
+      {"    1234567890123456", "1234567890123456", "1234567890123456", Qt::AlignRight, true},
+      {"12345678901234567890", ellipsis + "34567890", ellipsis + "34567890", Qt::AlignRight, false},
+      {"      123.456-7/0001", "123.456-7/0001", "123.456-7/0001", Qt::AlignRight, true},
+      {"PIX RECEBIDO JOSE DA SILVA", "PIX RECEBIDO" + ellipsis, "PIX RECEBIDO" + ellipsis, Qt::AlignLeft, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.toStdString());
+    const TShownCell shown = ShownCellText(c.text, metrics, metrics.horizontalAdvance(c.room_of), Qt::AlignLeft);
+    EXPECT_EQ(c.shown.toStdString(), shown.text.toStdString());
+    EXPECT_EQ(c.alignment, shown.alignment & Qt::AlignHorizontal_Mask);
+    EXPECT_EQ(c.whole, shown.whole);
+  }
+}
+
 }  // namespace
 }  // namespace kvr::qt

@@ -2,7 +2,11 @@
 // the screen cursor and the child windows of the module's screens.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <QApplication>
+#include <QDir>
+#include <QPainter>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QTest>
@@ -88,17 +92,47 @@ TEST_F(QtHostLibraryTest, BusyIndicatorCoversTheMainWindowWithTheWaitCursor) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
-TEST_F(QtHostLibraryTest, DialogOverTheBusyIndicatorShowsTheNormalCursor) {
-  host.ActiveShowAvi(host.MainForm(), 1);
-  Qt::CursorShape during = Qt::BlankCursor;
-  QTimer::singleShot(50, [&] {
-    during = QApplication::overrideCursor()->shape();
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->accept();
-  });
-  host.ShowMessage("Aguarde", TMsgDlgType::mtInformation, 0);
-  EXPECT_EQ(during, Qt::ArrowCursor);
-  EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-  host.DeactiveShowAvi();
+// The question about repeated movements and the error boxes come while the
+// screen's busy indicator is on: the box is drawn alone, with the normal
+// cursor, and the indicator comes back after it while still on.
+TEST_F(QtHostLibraryTest, DialogOverTheBusyIndicatorTakesItAwayWhileOpen) {
+  window.resize(900, 620);
+  const std::function<void()> boxes[] = {
+      [&] { host.ShowMessage("Aguarde", TMsgDlgType::mtInformation, 0); },
+      [&] { host.MsgAlert("Movimentos repetidos. Importar?", TMsgDlgType::mtConfirmation, {"N\xE3o", "Sim"}, 0); },
+      [&] { host.ShowError("Conta corrente n\xE3o cadastrada."); },
+  };
+  int shown = 0;
+  for (const auto& box : boxes) {
+    SCOPED_TRACE(shown);
+    host.ActiveShowAvi(host.MainForm(), 1);
+    Qt::CursorShape during = Qt::BlankCursor;
+    bool busy_drawn = true;
+    QTimer::singleShot(50, [&] {
+      during = QApplication::overrideCursor()->shape();
+      busy_drawn = window.Busy().isVisible();
+      auto* open = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (open == nullptr) return;
+      if (shown++ == 1) {
+        // The window with the box over it, as the user sees it.
+        QImage picture = window.grab().toImage();
+        QPainter painter(&picture);
+        painter.drawPixmap(window.mapFromGlobal(open->pos()), open->grab());
+        painter.end();
+        QDir().mkpath(KVR_SCREENSHOT_DIR);
+        picture.save(QDir(KVR_SCREENSHOT_DIR).filePath("pergunta-sem-aguarde.png"));
+      }
+      open->accept();
+    });
+    box();
+    EXPECT_EQ(during, Qt::ArrowCursor);
+    EXPECT_FALSE(busy_drawn);
+    EXPECT_TRUE(window.Busy().isVisible());
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    host.DeactiveShowAvi();
+  }
+  EXPECT_EQ(shown, 3);
+  EXPECT_FALSE(window.Busy().isVisible());
 }
 
 TEST_F(QtHostLibraryTest, HourglassCursorOnAndOff) {

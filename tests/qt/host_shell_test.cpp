@@ -146,5 +146,53 @@ TEST(MakeRun, DisplayThatDoesNotOpenFallsBackToTheHeadlessDemo) {
 }
 #endif
 
+#if defined(KVR_HOST_BIN)
+// Without a display the shell says so in Portuguese and exits with a status
+// of its own, after checking its arguments (a usage error stays one).
+TEST(HostProgram, WithoutADisplayItSaysSoAfterCheckingItsArguments) {
+  int display = 4242;
+  while (QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(display))) ++display;
+  const QString unserved = QString(":%1").arg(display);
+  QTemporaryDir home;
+  struct Case {
+    QString display;
+    QStringList arguments;
+    int status;
+    QString first_line;
+  };
+  const QString after = QString::fromUtf8(
+      " Abra o programa numa sessão gráfica (ou ajuste a variável DISPLAY); sem display, importe com "
+      "\"kvr61400 import\".");
+  const Case cases[] = {
+      {unserved, {}, 69, QString::fromUtf8("kvr61400-host: não foi possível abrir o display \"%1\".").arg(unserved) + after},
+      {unserved, {"--testar-display"}, 69,
+       QString::fromUtf8("kvr61400-host: não foi possível abrir o display \"%1\".").arg(unserved) + after},
+      {"", {"--server", "127.0.0.1:8061"}, 69,
+       QString::fromUtf8("kvr61400-host: não há display: as variáveis DISPLAY e WAYLAND_DISPLAY estão vazias.") + after},
+      {unserved, {"--bogus"}, 64, QString::fromUtf8("kvr61400-host: Opção desconhecida: \"--bogus\".")},
+      {unserved, {"-platform", "xcb", "--bogus"}, 64, QString::fromUtf8("kvr61400-host: Opção desconhecida: \"--bogus\".")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.join(' ').toStdString());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("QT_QPA_PLATFORM");
+    environment.remove("WAYLAND_DISPLAY");
+    environment.remove("DISPLAY");
+    environment.insert("HOME", home.path());
+    environment.insert("XDG_CONFIG_HOME", home.path());
+    if (!c.display.isEmpty()) environment.insert("DISPLAY", c.display);
+    QProcess host;
+    host.setProcessEnvironment(environment);
+    host.start(KVR_HOST_BIN, c.arguments);
+    ASSERT_TRUE(host.waitForFinished(30000));
+    const QString err = QString::fromUtf8(host.readAllStandardError());
+    EXPECT_EQ(QProcess::NormalExit, host.exitStatus()) << err.toStdString();
+    EXPECT_EQ(c.status, host.exitCode()) << err.toStdString();
+    EXPECT_EQ(c.first_line.toStdString(), err.section('\n', 0, 0).toStdString());
+    EXPECT_FALSE(err.contains("This application failed to start")) << err.toStdString();
+  }
+}
+#endif
+
 }  // namespace
 }  // namespace kvr::qt

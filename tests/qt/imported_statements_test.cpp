@@ -10,6 +10,12 @@
 #include <QAreaSeries>
 #include <QChart>
 #include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
 #include <QDir>
 #include <QLineSeries>
 #include <QMdiArea>
@@ -18,11 +24,13 @@
 #include <QTableWidget>
 
 #include "../server/packets.h"
+#include "../support/json_rpc_double.h"
 #include "desktop_session.h"
 #include "host/net_connection.h"
 #include "qt/busy_indicator.h"
 #include "qt/imported_statements.h"
 #include "qt/main_window.h"
+#include "qt/qt_host_library.h"
 
 namespace kvr::qt {
 namespace {
@@ -144,6 +152,162 @@ TEST(ImportedStatements, GapOverlapAndBalanceBreakMarkedAndCharted) {
   EXPECT_FALSE(main.Busy().Active());
   EXPECT_EQ(6, window->Accounts().count());
   EXPECT_EQ("003", window->Accounts().currentData().toString());
+}
+
+// The window opens inside the shell's first 900x620 window, and is no
+// larger than its child area; an import made in the same shell shows in it
+// without "Atualizar"; double-clicking a statement shows its movements.
+TEST(ImportedStatements, FitsTheShellFollowsItsImportsAndShowsMovements) {
+  QApplication::setFont(QFont("DejaVu Sans", 9));
+  DesktopSession session;
+  ASSERT_TRUE(session.Start(true)) << session.Error().toStdString();
+  MainWindow& main = session.Shell().Window();
+  main.resize(900, 620);
+  ProcessEvents();
+  ImportedStatementsWindow* window = OpenImportedStatements(main);
+  ProcessEvents();
+  QMdiSubWindow* child = nullptr;
+  for (QMdiSubWindow* sub : main.ChildArea().subWindowList())
+    if (sub->widget() == window) child = sub;
+  ASSERT_NE(nullptr, child);
+  const QRect area = main.ChildArea().viewport()->rect();
+  EXPECT_TRUE(area.contains(child->geometry())) << child->geometry().width() << "x" << child->geometry().height()
+                                                  << " in " << area.width() << "x" << area.height();
+  QDir().mkpath(KVR_SCREENSHOT_DIR);
+  EXPECT_TRUE(main.grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("extratos-importados-900x620.png")));
+  EXPECT_EQ(0, window->Statements().rowCount());
+
+  session.LoadExample("extrato-341.ofx");
+  {
+    BoxResponder boxes;
+    session.PressConfirm();
+    ASSERT_EQ(1u, boxes.Boxes().size());
+    EXPECT_EQ("Arquivo importado com sucesso.", boxes.Boxes()[0].text.toStdString());
+  }
+  ProcessEvents();
+  ASSERT_EQ(1, window->Statements().rowCount());
+  EXPECT_EQ("1", window->Statements().item(0, 0)->text().toStdString());
+
+  // The table's double-click, as the user gives it: a click, then the
+  // second press that the system reports as a double-click.
+  QTableWidget& table = window->Statements();
+  const QRect cell = table.visualRect(table.model()->index(0, 1));
+  QTest::mouseClick(table.viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+  QTest::mouseDClick(table.viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+  ProcessEvents();
+  auto* dialog = window->findChild<QDialog*>("movementsDialog");
+  ASSERT_NE(nullptr, dialog);
+  EXPECT_TRUE(dialog->isVisible());
+  auto* movements = dialog->findChild<QTableWidget*>("movements");
+  ASSERT_NE(nullptr, movements);
+  const QString stored = session.Server().Run({"extrato", "show", "1"});
+  EXPECT_EQ(8, movements->rowCount()) << stored.toStdString();
+  QStringList first;
+  for (int c = 0; c < movements->columnCount(); ++c) first << movements->item(0, c)->text();
+  // As the server stored them, the document without its blanks.
+  EXPECT_EQ("1|30/01/2024|000008|Crédito|0,75|RENDIMENTO POUPANCA", first.join('|').toStdString())
+      << stored.toStdString();
+  EXPECT_TRUE(dialog->windowTitle().startsWith("Extrato 1 - ")) << dialog->windowTitle().toStdString();
+  EXPECT_TRUE(dialog->grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("movimentos-do-extrato.png")));
+  dialog->close();
+}
+
+// A small JSON-RPC server for the window's removal calls, which a server of
+// another branch of the code answers: GetUsuario says whose the key is, and
+// RemoveExtrato removes from the continuity it answers.
+class RemovalServer : public kvr::testing::JsonRpcDouble {
+ public:
+  struct State {
+    bool administrator = true;
+    nlohmann::json continuity = nlohmann::json::parse(R"([{"conta":"001","banco":"341","numero":"123456",
+      "tipo":"C","extratos":[
+      {"extrato":"1","dataInicial":"2024-01-01","dataFinal":"2024-01-31","saldoInicial":100.0,"saldoFinal":150.0,
+       "movimentos":2,"problemas":[]},
+      {"extrato":"2","dataInicial":"2024-02-01","dataFinal":"2024-02-29","saldoInicial":150.0,"saldoFinal":90.0,
+       "movimentos":12,"problemas":[]}]}])");
+    std::vector<nlohmann::json> removals;
+  };
+  explicit RemovalServer(std::shared_ptr<State> state) : state_(std::move(state)) {}
+  void Open(const std::string&, int) override {}
+  void Close() override {}
+  nlohmann::json Answer(const std::string&, const std::string& method, const nlohmann::json& params) override {
+    if (method == "GetContinuidade") return {{"result", state_->continuity}};
+    if (method == "GetUsuario")
+      return {{"result", {{"usuario", state_->administrator ? "ana" : "rui"}, {"administrador", state_->administrator}}}};
+    if (method == "RemoveExtrato") {
+      state_->removals.push_back(params);
+      nlohmann::json& statements = state_->continuity[0]["extratos"];
+      for (size_t i = 0; i < statements.size(); ++i)
+        if (statements[i]["extrato"] == params[0].dump()) statements.erase(i);
+      return {{"result", true}};
+    }
+    return {{"error", {{"code", -32601}, {"message", "desconhecido"}}}};
+  }
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+TEST(ImportedStatements, RemovalForAdministratorsConfirmedNamingTheStatementWithItsReason) {
+  QApplication::setFont(QFont("DejaVu Sans", 9));
+  MainWindow main;
+  QtHostLibrary host(main, ServerAddress{"127.0.0.1", 8061});
+  SetHostLibrary(&host);
+  main.resize(900, 620);
+  main.show();
+  auto server = std::make_shared<RemovalServer::State>();
+  server->administrator = false;
+  ImportedStatementsWindow window;
+  window.Model().Connection().SetTransport(std::make_unique<RemovalServer>(server));
+  window.show();
+  ASSERT_TRUE(window.Refresh());
+  EXPECT_FALSE(window.RemoveButton().isVisible()) << "offered to a clerk's key";
+
+  server->administrator = true;
+  ASSERT_TRUE(window.Refresh());
+  ASSERT_TRUE(window.RemoveButton().isVisible());
+  EXPECT_EQ("Excluir extrato...", window.RemoveButton().text().toStdString());
+  window.Statements().setCurrentCell(1, 0);
+  QDir().mkpath(KVR_SCREENSHOT_DIR);
+  EXPECT_TRUE(window.grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("extratos-importados-administrador.png")));
+
+  // The dialog names the statement; "Excluir" waits for a reason. Cancelled
+  // first, then confirmed.
+  QString question;
+  bool enabled_before_reason = true;
+  int dialogs = 0;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (dialog == nullptr || dialog->objectName() != "removalDialog") return;
+    ++dialogs;
+    question = dialog->findChild<QLabel*>("removalQuestion")->text();
+    auto* confirm = dialog->findChild<QPushButton*>("confirmRemoval");
+    enabled_before_reason = confirm->isEnabled();
+    if (dialogs == 1) {
+      dialog->reject();
+      return;
+    }
+    QTest::keyClicks(dialog->findChild<QLineEdit*>("removalReason"), QString::fromUtf8("Importado em duplicidade"));
+    dialog->grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("excluir-extrato.png"));
+    confirm->click();
+  });
+  poll.start(20);
+  EXPECT_FALSE(window.RemoveChosenStatement());
+  EXPECT_TRUE(server->removals.empty());
+  EXPECT_TRUE(window.RemoveChosenStatement());
+  poll.stop();
+  EXPECT_EQ(2, dialogs);
+  EXPECT_FALSE(enabled_before_reason);
+  EXPECT_EQ(QString::fromUtf8("Excluir o extrato 2 da conta 001, período 01/02/2024 a 29/02/2024, com 12 movimentos?\n"
+                              "O extrato e os seus movimentos são apagados do servidor; a exclusão fica registrada "
+                              "com o motivo.\n\nInforme o motivo da exclusão:"),
+            question);
+  ASSERT_EQ(1u, server->removals.size());
+  EXPECT_EQ(R"([2,"Importado em duplicidade"])", server->removals[0].dump());
+  EXPECT_EQ(1, window.Statements().rowCount());
+  EXPECT_FALSE(main.Busy().Active());
+  SetHostLibrary(nullptr);
 }
 
 #endif

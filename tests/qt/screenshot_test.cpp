@@ -7,6 +7,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QFontDatabase>
 #include <QHelpEvent>
 #include <QLineEdit>
@@ -22,6 +24,7 @@
 #include <thread>
 
 #include "host/net_connection.h"
+#include "platform/controls.h"
 #include "platform/format_settings.h"
 #include "qt/busy_indicator.h"
 #include "qt/grid_view.h"
@@ -138,6 +141,30 @@ TEST_F(ScreenshotTest, TextsTooLongForTheirColumnEndInAnEllipsisAndShowWholeInAT
   }
   EXPECT_EQ(Cell(*table, 0, "Tipo").data().toString(), QString::fromUtf8("Crédito"));
   QToolTip::hideText();
+
+  // Long document numbers, right-aligned in their 20 characters: the digits
+  // show (the last ones when not all fit), never blanks and an ellipsis.
+  QFile example(QString(KVR_EXAMPLES_DIR) + "/extrato-341.ofx");
+  ASSERT_TRUE(example.open(QIODevice::ReadOnly));
+  QByteArray content = example.readAll();
+  content.replace("<CHECKNUM>000001", "<CHECKNUM>2024010212345678");
+  content.replace("<CHECKNUM>000002", "<CHECKNUM>20240103123456789012");
+  QTemporaryDir folder;
+  QFile changed(folder.filePath("documentos-longos.ofx"));
+  ASSERT_TRUE(changed.open(QIODevice::WriteOnly));
+  changed.write(content);
+  changed.close();
+  session.ChooseNext(changed.fileName());
+  session.PressSearch();
+  ProcessEvents();
+  Save("grade-documento-longo.png");
+  const QModelIndex sixteen = Cell(*table, 0, "Documento"), twenty = Cell(*table, 1, "Documento");
+  EXPECT_EQ("    2024010212345678", sixteen.data().toString().toStdString());
+  EXPECT_FALSE(CellTextIsCut(*table, sixteen));
+  EXPECT_EQ("20240103123456789012", twenty.data().toString().toStdString());
+  EXPECT_TRUE(CellTextIsCut(*table, twenty));
+  EXPECT_EQ("20240103123456789012", TooltipOf(*table, twenty).toStdString());
+  QToolTip::hideText();
 }
 
 // A server that takes its time to answer.
@@ -206,6 +233,87 @@ TEST_F(ScreenshotTest, EachKindOfMessageBox) {
     EXPECT_FALSE(picture.isNull());
     EXPECT_GT(picture.width(), 100);
   }
+}
+
+// Made larger, the screen gives the room to the grid and to its last
+// column, the descriptions; the fields keep their places and the button
+// column stays at the right edge. A bank 237 statement loaded then keeps
+// the grid inside its group.
+TEST_F(ScreenshotTest, GridAndDescriptionsGrowWithTheWindow) {
+  session.LoadExample("extrato-341.ofx");
+  ProcessEvents();
+  MainWindow& main = session.Shell().Window();
+  main.resize(1000, 700);
+  QMdiSubWindow* child = main.ChildArea().subWindowList().first();
+  auto* grid = session.Widget<QTableView>("dbgExtrBanco");
+  QWidget* bank = session.Widget<QWidget>("edtBanco");
+  QWidget* menu = session.Widget<QWidget>("panMenu");
+  QWidget* group = session.Widget<QWidget>("grbDadosRel");
+  ASSERT_TRUE(grid != nullptr && bank != nullptr && menu != nullptr && group != nullptr);
+  const QModelIndex memo = Cell(*grid, 0, "Descrição");
+  const int memo_column = memo.column();
+  const QRect grid_before = grid->geometry(), bank_before = bank->geometry(), menu_before = menu->geometry();
+  EXPECT_EQ(138, grid->columnWidth(memo_column));
+  EXPECT_TRUE(CellTextIsCut(*grid, memo));
+
+  child->resize(child->size() + QSize(200, 120));
+  ProcessEvents();
+  EXPECT_EQ(grid_before.size() + QSize(200, 120), grid->geometry().size());
+  EXPECT_EQ(338, grid->columnWidth(memo_column));
+  EXPECT_FALSE(CellTextIsCut(*grid, memo));
+  EXPECT_EQ(bank_before, bank->geometry());
+  EXPECT_EQ(menu_before.translated(200, 0).topLeft(), menu->geometry().topLeft());
+  EXPECT_EQ(menu_before.height() + 120, menu->height());
+  Save("tela-ampliada.png");
+
+  // Smaller than the form it never gets.
+  child->resize(200, 200);
+  ProcessEvents();
+  EXPECT_EQ(grid_before, grid->geometry());
+  EXPECT_EQ(138, grid->columnWidth(memo_column));
+
+  child->resize(child->size() + QSize(120, 80));
+  ProcessEvents();
+  session.LoadExample("extrato-237.ofx");
+  ProcessEvents();
+  QWidget* panel = session.Widget<QWidget>("pnlExtrBanc");
+  ASSERT_NE(nullptr, panel);
+  EXPECT_TRUE(group->rect().contains(panel->geometry())) << panel->geometry().bottom() << " > " << group->height();
+  EXPECT_EQ(grid_before.width() + 120, grid->width());
+
+  // A range that leaves no movement: the grid says so, as `kvr61400 import`
+  // does, instead of staying empty.
+  QLineEdit* from = session.Widget<QLineEdit>("depMovDe");
+  QLineEdit* to = session.Widget<QLineEdit>("depMovAte");
+  for (auto [edit, text] : {std::pair{from, "10/03/2024"}, std::pair{to, "12/03/2024"}}) {
+    edit->setFocus();
+    ProcessEvents();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QTest::keyClicks(edit, text);
+  }
+  from->setFocus();
+  ProcessEvents();
+  ASSERT_EQ(0, grid->model()->rowCount());
+  auto* shown = dynamic_cast<TDBGrid*>(session.View()->ControlOf(grid));
+  ASSERT_NE(nullptr, shown);
+  ASSERT_TRUE(shown->OnEmptyText);
+  EXPECT_EQ("Nenhum movimento de 10/03/2024 a 12/03/2024; o extrato vai de 01/03/2024 a 08/03/2024: escolha o "
+            "per\xEDodo em \"de\" e \"at\xE9\".",
+            shown->OnEmptyText());
+  Save("tela-banco-237-ampliada.png");
+
+  // Maximized, a statement of another bank (another form height) keeps the
+  // window filling the area.
+  child->showMaximized();
+  ProcessEvents();
+  const QSize area = main.ChildArea().viewport()->size();
+  session.LoadExample("extrato-341.ofx");
+  ProcessEvents();
+  EXPECT_TRUE(child->isMaximized());
+  EXPECT_EQ(area, child->size());
+  EXPECT_TRUE(group->rect().contains(session.Widget<QWidget>("pnlExtrBanc")->geometry()));
+
 }
 
 #endif

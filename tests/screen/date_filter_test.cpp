@@ -160,7 +160,9 @@ TEST_F(DateFilter, InvalidTypedDateIsRejectedBeforeTheRangeCheck) {
   ASSERT_EQ(Load237(), "");
   TfrmImportOFX& f = Form();
   f.depMovDe->UserSetText("31/02/2024");
-  EXPECT_EQ(Act([&] { f.depMovDeExit(f.depMovDe); }), "Data inv\xE1lida: \"31/02/2024\".");
+  EXPECT_EQ(Act([&] { f.depMovDeExit(f.depMovDe); }),
+            "Data inv\xE1lida: \"31/02/2024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
+            "05/03/2024).");
   EXPECT_TRUE(host.errors.empty());
   EXPECT_EQ(f.cdsMovExtrBanco->Filter(), "1 = 2");
 }

@@ -268,10 +268,12 @@ class ImportedStatementsRefresh : public ::testing::Test {
 TEST_F(ImportedStatementsRefresh, AsksForEveryAccountUnderTheBusyIndicator) {
   ASSERT_TRUE(model.Refresh()) << model.Error();
   EXPECT_EQ(model.Error(), "");
-  ASSERT_EQ(script->calls.size(), 1u);
+  // The double knows no GetUsuario: no removal is offered.
+  ASSERT_EQ(script->Methods(), (std::vector<std::string>{"GetContinuidade", "GetUsuario"}));
   EXPECT_EQ(script->calls[0].server_name, "kvr61400.rdmImportOFX");
-  EXPECT_EQ(script->calls[0].method, "GetContinuidade");
   EXPECT_EQ(script->calls[0].params, nlohmann::json::array({""}));
+  EXPECT_EQ(script->calls[1].params, nlohmann::json::array());
+  EXPECT_FALSE(model.Administrator());
   EXPECT_EQ(script->opened, std::vector<std::string>{"127.0.0.1:18061"});
   EXPECT_EQ(script->closes, 1);
   EXPECT_EQ(host.log, (std::vector<std::string>{"avi-on", "avi-off"}));
@@ -321,6 +323,146 @@ TEST_F(ImportedStatementsRefresh, AFailureIsSaidAndWhatWasShownStays) {
   EXPECT_TRUE(model.Refresh());
   EXPECT_EQ(model.Error(), "");
   EXPECT_EQ(model.Chosen(), -1);
+}
+
+// A server that answers the window's calls from a table: the user of the
+// key, and the statements that the removal and the movement calls know.
+class WindowServer : public JsonRpcDouble {
+ public:
+  struct State {
+    nlohmann::json continuity = kContinuity;
+    nlohmann::json user = {{"usuario", "ana"}, {"administrador", true}};
+    // The error RemoveExtrato answers; none when empty.
+    std::string remove_error;
+    nlohmann::json movements;
+    std::vector<std::pair<std::string, nlohmann::json>> calls;
+  };
+  explicit WindowServer(std::shared_ptr<State> state) : state_(std::move(state)) {}
+  void Open(const std::string&, int) override {}
+  void Close() override {}
+  nlohmann::json Answer(const std::string&, const std::string& method, const nlohmann::json& params) override {
+    state_->calls.emplace_back(method, params);
+    if (method == "GetContinuidade") return {{"result", state_->continuity}};
+    if (method == "GetUsuario") return {{"result", state_->user}};
+    if (method == "RemoveExtrato" && !state_->remove_error.empty())
+      return {{"error", {{"code", -32000}, {"message", state_->remove_error}}}};
+    if (method == "RemoveExtrato") return {{"result", true}};
+    if (method == "GetMovimentos" && params == nlohmann::json::array({3})) return {{"result", state_->movements}};
+    if (method == "GetMovimentos")
+      return {{"error", {{"code", -32000}, {"message", "Extrato " + params[0].dump() + " n\xC3\xA3o encontrado."}}}};
+    return {{"error", {{"code", -32601}, {"message", "m\xC3\xA9todo desconhecido"}}}};
+  }
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+class ImportedStatementsActions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host.port = 18061;
+    model.Connection().SetTransport(std::make_unique<WindowServer>(server));
+  }
+  std::vector<std::string> Methods() const {
+    std::vector<std::string> methods;
+    for (const auto& call : server->calls) methods.push_back(call.first);
+    return methods;
+  }
+
+  RecordingHost host;
+  std::shared_ptr<WindowServer::State> server = std::make_shared<WindowServer::State>();
+  ImportedStatementsModel model;
+};
+
+TEST_F(ImportedStatementsActions, OnlyAnAdministratorsKeyMayRemove) {
+  const struct {
+    const char* user;
+    bool administrator;
+  } cases[] = {
+      {R"({"usuario":"ana","administrador":true})", true},
+      {R"({"usuario":"compartilhada","administrador":true})", true},
+      {R"({"usuario":"","administrador":true})", true},
+      {R"({"usuario":"rui","administrador":false})", false},
+      {R"({"usuario":"rui","administrador":"sim"})", false},
+      {R"({"usuario":"rui"})", false},
+      {R"("ana")", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user);
+    server->user = nlohmann::json::parse(c.user);
+    ASSERT_TRUE(model.Refresh()) << model.Error();
+    EXPECT_EQ(model.Administrator(), c.administrator);
+  }
+  // An administrator's key that becomes a clerk's: the next refresh says so.
+  server->user = nlohmann::json::parse(R"({"usuario":"ana","administrador":true})");
+  ASSERT_TRUE(model.Refresh());
+  server->user = nlohmann::json::parse(R"({"usuario":"ana","administrador":false})");
+  ASSERT_TRUE(model.Refresh());
+  EXPECT_FALSE(model.Administrator());
+}
+
+TEST_F(ImportedStatementsActions, RemovalNamesTheStatementAndSendsItsNumberAndReason) {
+  ASSERT_TRUE(model.Refresh()) << model.Error();
+  EXPECT_EQ(model.StatementNumber(2), 3);
+  EXPECT_EQ(model.StatementNumber(4), 0);
+  EXPECT_EQ(model.RemovalQuestion(2),
+            "Excluir o extrato 3 da conta 001, per\xEDodo 01/04/2024 a 30/04/2024, com 1 movimento?\n"
+            "O extrato e os seus movimentos s\xE3o apagados do servidor; a exclus\xE3o fica registrada com o "
+            "motivo.\n\nInforme o motivo da exclus\xE3o:");
+  EXPECT_EQ(model.RemovalQuestion(7), "");
+
+  // A blank reason or no statement sends nothing.
+  server->calls.clear();
+  EXPECT_FALSE(model.Remove(2, "   "));
+  EXPECT_EQ(model.Error(), "Informe o motivo da exclus\xE3o do extrato 3.");
+  EXPECT_FALSE(model.Remove(9, "motivo"));
+  EXPECT_EQ(model.Error(), "Escolha um extrato da lista para excluir.");
+  EXPECT_TRUE(server->calls.empty());
+
+  // The server's refusal is said and nothing changes.
+  server->remove_error = "Somente uma chave de administrador pode excluir extratos.";
+  EXPECT_FALSE(model.Remove(2, "Importado na conta errada"));
+  EXPECT_EQ(model.Error(), "Somente uma chave de administrador pode excluir extratos.");
+  EXPECT_EQ(model.Rows().size(), 4u);
+  EXPECT_FALSE(host.avi_on);
+
+  // Removed: the number as a number, the reason in UTF-8, then the window
+  // asks again and shows what is left.
+  server->remove_error.clear();
+  server->calls.clear();
+  server->continuity[0]["extratos"].erase(2);
+  EXPECT_TRUE(model.Remove(2, "Importa\xE7\xE3o em duplicidade")) << model.Error();
+  EXPECT_EQ(Methods(), (std::vector<std::string>{"RemoveExtrato", "GetContinuidade", "GetUsuario"}));
+  EXPECT_EQ(server->calls[0].second.dump(), R"([3,"Importação em duplicidade"])");
+  EXPECT_EQ(model.Rows().size(), 3u);
+  EXPECT_EQ(model.Error(), "");
+}
+
+TEST_F(ImportedStatementsActions, MovementsOfAStatement) {
+  server->movements = nlohmann::json::parse(R"({"fields":[
+      {"name":"CDREDUCONT","type":"string","size":3},{"name":"CDSEQUEXTR","type":"string","size":10},
+      {"name":"NRSEQMOVREAL","type":"string","size":10},{"name":"NRDOCMOVREAL","type":"string","size":20},
+      {"name":"DTMOVREAL","type":"datetime"},{"name":"IDMOVREAL","type":"string","size":1},
+      {"name":"VRMOVREAL","type":"float"},{"name":"DSHISTMOVREAL","type":"string","size":40}],
+    "rows":[["001","3","1","          0001234567","2024-04-05T00:00:00","C",3000.0,"Transferência recebida"],
+            ["001","3","2",null,"2024-04-06T00:00:00","D",12.5,"Tarifa"]]})");
+  ASSERT_TRUE(model.Refresh()) << model.Error();
+  ASSERT_TRUE(model.LoadMovements(2)) << model.Error();
+  EXPECT_EQ(server->calls.back().second, nlohmann::json::array({3}));
+  ASSERT_EQ(model.Movements().size(), 2u);
+  EXPECT_EQ(model.Movements()[0].cells,
+            (Cells{"1", "05/04/2024", "0001234567", "Cr\xE9" "dito", "3.000,00", "Transfer\xEAncia recebida"}));
+  EXPECT_EQ(model.Movements()[1].cells, (Cells{"2", "06/04/2024", "", "D\xE9" "bito", "12,50", "Tarifa"}));
+  EXPECT_EQ(model.MovementsTitle(2), "Extrato 3 - 01/04/2024 a 30/04/2024 (1 movimento)");
+
+  // A statement removed meanwhile: said, the movements shown before stay.
+  ASSERT_TRUE(model.LoadMovements(2));
+  server->continuity[0]["extratos"][1]["extrato"] = "7";
+  ASSERT_TRUE(model.Refresh());
+  EXPECT_FALSE(model.LoadMovements(1));
+  EXPECT_EQ(model.Error(), "Extrato 7 n\xE3o encontrado.");
+  EXPECT_EQ(model.Movements().size(), 2u);
+  EXPECT_FALSE(host.avi_on);
 }
 
 }  // namespace

@@ -215,6 +215,21 @@ TEST_P(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
   EXPECT_THROW(CheckResultServ(net->Call("GetContinuidade", {std::string("009")}), true, 0), EAbort);
   ASSERT_EQ(1u, host.errors.size());
   EXPECT_EQ("Conta corrente de c\xF3" "digo \"009\" n\xE3o cadastrada.", host.errors[0]);
+  // The movements of one statement, for the window's double-click; an
+  // unknown number and a number that is no whole number are refused.
+  const nlohmann::json movements = CheckResultServ(net->Call("GetMovimentos", {TServerArg::Packet(3)}), true, 0);
+  struct Refused {
+    TServerArg number;
+    const char* message;
+  };
+  const Refused refused[] = {
+      {TServerArg::Packet(9), "Extrato 9 n\xE3o encontrado."},
+      {TServerArg(std::string("3")), "GetMovimentos espera 1 par\xE2metro: o n\xFAmero do extrato (inteiro)."},
+  };
+  for (const Refused& r : refused) {
+    EXPECT_THROW(CheckResultServ(net->Call("GetMovimentos", {r.number}), true, 0), EAbort);
+    EXPECT_EQ(r.message, host.errors.back());
+  }
   net->SetConnected(false);
 
   CommandResult table = RunServerCommand({"extrato", "continuidade", "--conta", "001", "--db", db_});
@@ -231,6 +246,17 @@ TEST_P(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
   CommandResult shown = RunServerCommand({"extrato", "show", "3", "--db", db_});
   EXPECT_NE(std::string::npos, shown.out.find("Tarifa\\x1B[2J\n")) << shown.out;
   EXPECT_EQ(std::string::npos, shown.out.find('\x1B'));
+  CommandResult shown_json = RunServerCommand({"extrato", "show", "3", "--json", "--db", db_});
+  ASSERT_EQ(0, shown_json.code) << shown_json.err;
+  const nlohmann::json listed = nlohmann::json::parse(shown_json.out)["MOVIMENTOS"];
+  ASSERT_EQ(1u, movements["rows"].size());
+  ASSERT_EQ(1u, listed.size());
+  const nlohmann::json& fields = movements["fields"];
+  ASSERT_EQ(fields.size(), listed[0].size());
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const std::string name = fields[i]["name"];
+    EXPECT_EQ(listed[0][name], movements["rows"][0][i]) << name;
+  }
 
   CommandResult removed = RunServerCommand({"conta", "remove", "--codigo", "001", "--db", db_});
   EXPECT_EQ(1, removed.code);
