@@ -94,12 +94,12 @@ TEST(ServeConfigFile, PackagedExampleOnlyShowsOptionsOfServe) {
     text += line + "\n";
   }
   EXPECT_EQ(2, active);  // listen and db
-  EXPECT_EQ(6, shown);
+  EXPECT_EQ(8, shown);
   testing::TempDir dir;
   Write(dir.File("todas.conf"), text);
   std::vector<server::admin::ConfigEntry> entries =
       server::admin::ReadConfigFile(dir.File("todas.conf"));
-  ASSERT_EQ(8u, entries.size());
+  ASSERT_EQ(10u, entries.size());
   EXPECT_EQ("listen", entries[0].key);
   EXPECT_EQ("127.0.0.1:8061", entries[0].value);
   EXPECT_EQ("db", entries[1].key);
