@@ -56,6 +56,11 @@ DROP INDEX IF EXISTS EXTRBANCO_PERIODO;
 CREATE UNIQUE INDEX EXTRBANCO_PERIODO
   ON EXTRBANCO (CDREDUCONT, DTSALDINIC, DTSALDFIN){NULLS_EQUAL};
 )sql",
+    // The whole FITID beside its first 10 characters; rows stored before
+    // keep it null and are compared by CDFITIDEXTR.
+    R"sql(
+ALTER TABLE MOVEXTRBANCO ADD COLUMN CDFITIDCOMPL VARCHAR(255);
+)sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == static_cast<size_t>(kSchemaVersion));
 

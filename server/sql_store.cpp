@@ -116,13 +116,16 @@ bool Recorded(SqlConnection& connection, const Statement& statement) {
   // instead of one lookup per movement.
   const MovementKeys keys(statement.movements);
   auto same = Query(connection,
-                    "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
+                    "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR, CDFITIDCOMPL "
+                    "FROM MOVEXTRBANCO "
                     "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
                     "(? = 1 AND DTMOVREAL IS NULL))",
                     "procurar movimentos iguais", statement.account, DateOrNull(keys.first),
                     DateOrNull(keys.last), keys.undated ? 1LL : 0LL);
   while (same->Step())
-    if (keys.Contains(same->Value(0), same->Value(1), same->Value(2), same->Value(3))) return true;
+    if (keys.Contains(same->Value(0), same->Value(1), same->Value(2), same->Value(3),
+                      same->Value(4)))
+      return true;
   return false;
 }
 
