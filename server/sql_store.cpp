@@ -132,7 +132,10 @@ bool Recorded(SqlConnection& connection, const Statement& statement) {
 std::string SummarySelect() {
   return "SELECT e.CDSEQUEXTR, " + JoinColumns(kHeaderColumns, kHeaderCount, "e.") +
          ", c.CDBANCO, c.CDCONTCORR, (SELECT COUNT(*) FROM MOVEXTRBANCO m WHERE m.CDSEQUEXTR = "
-         "e.CDSEQUEXTR) FROM EXTRBANCO e LEFT JOIN CONTCORR c ON c.CDREDUCONT = e.CDREDUCONT ";
+         "e.CDSEQUEXTR), (SELECT CAST(SUM(CASE WHEN m.IDMOVREAL = 'D' THEN -ROUND(m.VRMOVREAL * "
+         "100) ELSE ROUND(m.VRMOVREAL * 100) END) AS BIGINT) FROM MOVEXTRBANCO m WHERE "
+         "m.CDSEQUEXTR = e.CDSEQUEXTR) FROM EXTRBANCO e LEFT JOIN CONTCORR c ON c.CDREDUCONT = "
+         "e.CDREDUCONT ";
 }
 
 StatementSummary ReadSummary(SqlQuery& query) {
@@ -146,6 +149,7 @@ StatementSummary ReadSummary(SqlQuery& query) {
   summary.bank = query.Text(static_cast<int>(kHeaderCount) + 1);
   summary.number = query.Text(static_cast<int>(kHeaderCount) + 2);
   summary.movements = query.Int(static_cast<int>(kHeaderCount) + 3);
+  summary.movement_cents = query.Int(static_cast<int>(kHeaderCount) + 4);
   return summary;
 }
 

@@ -147,6 +147,44 @@ TEST_F(ServerEndToEnd, CommandLineImportsBank237WithItsRangeThenAnswersAlreadyRe
   EXPECT_EQ(Statements().size(), 1u);
 }
 
+// A bank-237 file of 01/03 to 08/03 imported in two ranges, then the rest:
+// each part stored once, with balances its movements close, in sequence.
+TEST_F(ServerEndToEnd, NarrowedImportsInTwoRangesThenTheRestEachStoredOnceAndClosing) {
+  const std::string file = WriteFile(
+      "237.ofx", OfxText("237", "54321-0", "20240301", "20240308",
+                         {{"20240301", "100.00", "B1", "1", "A"}, {"20240302", "-30.00", "B2", "2", "B"},
+                          {"20240303", "0.10", "B3", "3", "C"}, {"20240304", "0.20", "B4", "4", "D"},
+                          {"20240305", "-50.00", "B5", "5", "E"}, {"20240306", "0.30", "B6", "6", "F"},
+                          {"20240307", "-20.00", "B7", "7", "G"}, {"20240308", "5.00", "B8", "8", "H"}},
+                         "1000.00"));
+  const std::vector<std::pair<std::string, std::string>> ranges = {
+      {"01/03/2024", "03/03/2024"}, {"04/03/2024", "05/03/2024"}, {"06/03/2024", "08/03/2024"}};
+  for (const auto& [de, ate] : ranges) {
+    EXPECT_EQ(RunCli({"import", file, "--server", Server(), "--de", de, "--ate", ate}).code, 0) << de;
+    EXPECT_EQ(RunCli({"import", file, "--server", Server(), "--de", de, "--ate", ate}).code, 3) << de;
+  }
+  CommandResult r = RunServerCommand({"extrato", "continuidade", "--conta", "010", "--json", "--db", db_});
+  ASSERT_EQ(r.code, 0) << r.err;
+  nlohmann::json statements = nlohmann::json::parse(r.out)[0]["extratos"];
+  ASSERT_EQ(statements.size(), 3u);
+  const struct {
+    const char* first;
+    const char* last;
+    double opening, closing;
+    int movements;
+  } expected[] = {{"2024-03-01", "2024-03-03", 994.4, 1064.5, 3},
+                  {"2024-03-04", "2024-03-05", 1064.5, 1014.7, 2},
+                  {"2024-03-06", "2024-03-08", 1014.7, 1000.0, 3}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(statements[i]["dataInicial"], expected[i].first);
+    EXPECT_EQ(statements[i]["dataFinal"], expected[i].last);
+    EXPECT_EQ(statements[i]["saldoInicial"], expected[i].opening);
+    EXPECT_EQ(statements[i]["saldoFinal"], expected[i].closing);
+    EXPECT_EQ(statements[i]["movimentos"], expected[i].movements);
+    EXPECT_EQ(statements[i]["problemas"], nlohmann::json::array()) << statements[i].dump();
+  }
+}
+
 TEST_F(ServerEndToEnd, CommandLineExitStatusesForEachEnd) {
   // Bank 104, its own period: two of the five transactions lie outside it.
   CliResult caixa = RunCli({"import", Example("extrato-104.ofx"), "--server", Server(), "--json"});
