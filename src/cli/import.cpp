@@ -196,10 +196,11 @@ int RunImport(const std::vector<std::string>& args) {
   const nlohmann::json& shown = report["tela"];
   if (form->grbDtMovimento->Visible() && shown["resumo"]["movimentos"] == 0 &&
       shown["movimentos_no_extrato"].get<int>() > 0) {
-    const std::string hint = "nenhum movimento de " + shown["movimento_de"].get<std::string>() + " a " +
-                             shown["movimento_ate"].get<std::string>() + "; o extrato vai de " +
-                             shown["data_inicial"].get<std::string>() + " a " +
-                             shown["data_final"].get<std::string>() +
+    const nlohmann::json& texts = shown["textos"];
+    const std::string hint = "nenhum movimento de " + texts["movimento_de"].get<std::string>() + " a " +
+                             texts["movimento_ate"].get<std::string>() + "; o extrato vai de " +
+                             texts["data_inicial"].get<std::string>() + " a " +
+                             texts["data_final"].get<std::string>() +
                              ": escolha o per\xC3\xADodo com --de DD/MM/AAAA --ate DD/MM/AAAA";
     report["dica"] = hint;
     if (!options.json) std::cerr << about << hint << "\n";

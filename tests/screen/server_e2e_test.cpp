@@ -243,12 +243,21 @@ TEST_F(ServerEndToEnd, CommandLineImportsBank237WithItsRangeThenAnswersAlreadyRe
   nlohmann::json report = nlohmann::json::parse(first.out);
   EXPECT_EQ(report["resultado"], "importado");
   EXPECT_EQ(report["tela"]["filtro"], "DTMOVREAL>= '04/03/2024' AND DTMOVREAL<= '06/03/2024'");
+  // Dates and amounts as inspect --json writes them; the screen's texts
+  // under keys of their own.
+  EXPECT_EQ(report["tela"]["data_inicial"], "2024-03-01");
+  EXPECT_EQ(report["tela"]["movimento_de"], "2024-03-04");
+  EXPECT_EQ(report["tela"]["movimento_ate"], "2024-03-06");
+  EXPECT_TRUE(report["tela"]["valor_final"].is_number()) << report["tela"].dump();
+  EXPECT_EQ(report["tela"]["textos"]["data_inicial"], "01/03/2024");
+  EXPECT_EQ(report["tela"]["textos"]["movimento_de"], "04/03/2024");
   const auto& rows = report["tela"]["grade"]["linhas"];
   ASSERT_EQ(rows.size(), 4u);
   for (const auto& row : rows) {
     const std::string date = row[0].get<std::string>();
-    EXPECT_TRUE(date == "04/03/2024" || date == "05/03/2024" || date == "06/03/2024") << date;
+    EXPECT_TRUE(date == "2024-03-04" || date == "2024-03-05" || date == "2024-03-06") << date;
   }
+  EXPECT_EQ(rows[0][3], 78.43) << rows[0].dump();
   EXPECT_EQ(report["mensagens"][0]["texto"], "Arquivo importado com sucesso.");
   nlohmann::json list = Statements();
   ASSERT_EQ(list.size(), 1u);
