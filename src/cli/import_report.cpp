@@ -274,7 +274,8 @@ const char* OutcomeText(int status) {
 
 std::string Thousands(long long n) {
   std::string digits = std::to_string(n);
-  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<size_t>(i), ".");
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+    digits.insert(static_cast<size_t>(i), 1, FormatSettings.ThousandSeparator);
   return digits;
 }
 

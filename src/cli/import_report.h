@@ -38,7 +38,8 @@ void PrintReport(const nlohmann::json& report, TfrmImportOFX* f);
 // cadastrado, nada gravado"...), from its exit status.
 const char* OutcomeText(int status);
 
-// A count with its thousands grouped by ".": "1.000.000".
+// A count with its thousands grouped by the locale's separator:
+// "1.000.000", "1,000,000".
 std::string Thousands(long long n);
 
 }  // namespace kvr::cli
