@@ -401,6 +401,12 @@ TEST_F(ServerEndToEnd, CommandLineRefusesBadArgumentsBeforeTheScreenRuns) {
     EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("Banco"), std::string::npos) << r.out;
   }
+  // The help names every option of the usage line.
+  const CliResult help = RunCli({"import", "--help"});
+  EXPECT_EQ(help.code, 0);
+  for (const char* option : {"\n  --server", "\n  --tipo", "\n  --token-file", "\n  --de D, --ate D",
+                             "\n  --sim, --nao", "\n  --sem-grade", "\n  --json", "\nCtrl-C"})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
   const CliResult json = RunCli({"import", "nao-existe.ofx", "--json"});
   EXPECT_EQ(json.code, 2);
   EXPECT_EQ(nlohmann::json::parse(json.out)["falha"],
