@@ -1,5 +1,6 @@
 // extrato list, show and continuidade: the stored statements, as tables or
 // JSON.
+#include <clocale>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 #include "continuity.h"
 #include "open_store.h"
 #include "printable_text.h"
+#include "wire/locale_numbers.h"
 #include "wire/money.h"
 
 namespace kvr::server::admin {
@@ -28,10 +30,30 @@ std::string ShowDate(const Cell& cell) {
   return text.substr(8, 2) + "/" + text.substr(5, 2) + "/" + text.substr(0, 4);
 }
 
-// An amount as "1.350,00"; "-" for none.
+// The separators of the locale the command runs under, read once; the
+// rest of the C library's locale is left as the process had it.
+const NumberSeparators& Separators() {
+  static const NumberSeparators separators = [] {
+    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    const NumberSeparators read = LocaleNumberSeparators();
+    std::setlocale(LC_ALL, saved.c_str());
+    return read;
+  }();
+  return separators;
+}
+
+// An amount as "1.350,00" (or "1,350.00", by the locale); "-" for none.
 std::string ShowAmount(const Cell& cell) {
   const double* number = std::get_if<double>(&cell);
-  return number != nullptr ? Money::FromReais(*number).Format() : "-";
+  return number != nullptr ? Money::FromReais(*number).Format(Separators().decimal, Separators().thousands)
+                           : "-";
+}
+
+// The whole FITID where it was stored, else its first 10 characters.
+std::string ShowFitid(const Row& row) {
+  const Layout& layout = MovExtrLayout();
+  const Cell& whole = row[ColumnIndex(layout, "CDFITIDCOMPL")];
+  return Shown(std::holds_alternative<std::string>(whole) ? whole : row[ColumnIndex(layout, "CDFITIDEXTR")]);
 }
 
 nlohmann::json CellJson(const Cell& cell) {
@@ -133,7 +155,7 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
         << Pad(Shown(row[ColumnIndex(layout, "NRDOCMOVREAL")]), 21)
         << Pad(Shown(row[ColumnIndex(layout, "IDMOVREAL")]), 5)
         << Pad(ShowAmount(row[ColumnIndex(layout, "VRMOVREAL")]), 16)
-        << Pad(Shown(row[ColumnIndex(layout, "CDFITIDEXTR")]), 11)
+        << Pad(ShowFitid(row), 11)
         << Shown(row[ColumnIndex(layout, "DSHISTMOVREAL")]) << "\n";
   return 0;
 }
@@ -144,7 +166,7 @@ int ShowContinuity(const CommandLine& line, std::ostream& out) {
   if (line.json)
     out << ContinuityJson(chains).dump(2) << "\n";
   else
-    out << ContinuityTable(chains);
+    out << ContinuityTable(chains, Separators());
   return 0;
 }
 

@@ -68,6 +68,10 @@ ChainLink MakeLink(const StatementSummary& summary, std::optional<long long>& fi
       SignedCents(h[ColumnIndex(layout, "VRSALDINIC")], h[ColumnIndex(layout, "IDEXTRINI")]);
   link.closing_cents =
       SignedCents(h[ColumnIndex(layout, "VRSALDFIM")], h[ColumnIndex(layout, "IDEXTRFIM")]);
+  // A statement whose movements do not take its opening balance to its
+  // closing one (a part of a file stored with the file's whole balances).
+  const long long unexplained = link.closing_cents - link.opening_cents - summary.movement_cents;
+  if (unexplained != 0) link.problems.push_back({ContinuityProblem::Kind::kClosing, 0, unexplained});
   return link;
 }
 
@@ -115,7 +119,9 @@ std::string ShowDay(const std::optional<std::string>& day) {
   return day->substr(8, 2) + "/" + day->substr(5, 2) + "/" + day->substr(0, 4);
 }
 
-std::string ShowBalance(long long cents) { return Money::FromCents(cents).FormatBalance(); }
+std::string ShowBalance(long long cents, const NumberSeparators& separators) {
+  return Money::FromCents(cents).FormatBalance(separators.decimal, separators.thousands);
+}
 
 std::string Plural(long long count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -190,6 +196,10 @@ nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
             problems.push_back(
                 {{"tipo", "saldo"}, {"diferenca", static_cast<double>(problem.cents) / 100.0}});
             break;
+          case ContinuityProblem::Kind::kClosing:
+            problems.push_back(
+                {{"tipo", "fechamento"}, {"diferenca", static_cast<double>(problem.cents) / 100.0}});
+            break;
         }
       }
       nlohmann::json item = nlohmann::json::object();
@@ -213,7 +223,7 @@ nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
   return list;
 }
 
-std::string DescribeProblem(const ContinuityProblem& problem) {
+std::string DescribeProblem(const ContinuityProblem& problem, const NumberSeparators& separators) {
   switch (problem.kind) {
     case ContinuityProblem::Kind::kGap:
       return "lacuna de " + Plural(problem.days, "dia", "dias");
@@ -222,13 +232,16 @@ std::string DescribeProblem(const ContinuityProblem& problem) {
     case ContinuityProblem::Kind::kBalance: {
       const long long cents = problem.cents;
       return std::string("saldo inicial difere do final anterior em ") + (cents < 0 ? "-" : "") +
-             "R$ " + Money::FromCents(cents).Abs().Format();
+             "R$ " + Money::FromCents(cents).Abs().Format(separators.decimal, separators.thousands);
     }
+    case ContinuityProblem::Kind::kClosing:
+      return "movimentos não fecham o saldo: diferença de R$ " +
+             Money::FromCents(problem.cents).Format(separators.decimal, separators.thousands);
   }
   return "";
 }
 
-std::string ContinuityTable(const std::vector<AccountChain>& chains) {
+std::string ContinuityTable(const std::vector<AccountChain>& chains, const NumberSeparators& separators) {
   std::string out;
   for (const AccountChain& chain : chains) {
     if (!out.empty()) out += "\n";
@@ -248,11 +261,12 @@ std::string ContinuityTable(const std::vector<AccountChain>& chains) {
     for (const ChainLink& link : chain.statements) {
       std::string described;
       for (const ContinuityProblem& problem : link.problems)
-        described += (described.empty() ? "" : "; ") + DescribeProblem(problem);
+        described += (described.empty() ? "" : "; ") + DescribeProblem(problem, separators);
       problems += static_cast<long long>(link.problems.size());
       out += Pad(std::to_string(link.seq), 9) +
              Pad(ShowDay(link.start) + " a " + ShowDay(link.end), 25) +
-             Pad(ShowBalance(link.opening_cents), 18) + Pad(ShowBalance(link.closing_cents), 18) +
+             Pad(ShowBalance(link.opening_cents, separators), 18) +
+             Pad(ShowBalance(link.closing_cents, separators), 18) +
              Pad(std::to_string(link.movements), 11) + (described.empty() ? "-" : described) + "\n";
     }
     out += "  " + Plural(static_cast<long long>(chain.statements.size()), "extrato", "extratos") +

@@ -232,7 +232,7 @@ void PacketReader::FieldDone() {
 void PacketReader::FieldsDone() {
   if (field_error_.empty())
     for (size_t column = 0; column < layout_.size(); ++column)
-      if (position_of_[column] < 0) {
+      if (position_of_[column] < 0 && !layout_[column].optional) {
         field_error_ = "O " + name_ + " não tem a coluna " + layout_[column].name + ".";
         break;
       }
@@ -263,19 +263,28 @@ void PacketReader::RowDone(size_t count) {
                                values_.begin() + static_cast<long>(std::min(count, values_.size())));
   values.resize(values_.size());
   waiting_.emplace_back(std::move(values), count);
-  if (count != layout_.size()) waiting_full_ = true;
+  if (count != layout_.size() && count != RequiredCount()) waiting_full_ = true;
+}
+
+size_t PacketReader::RequiredCount() const {
+  size_t count = 0;
+  for (const FieldDef& def : layout_)
+    if (!def.optional) ++count;
+  return count;
 }
 
 void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t line) {
   if (!field_error_.empty() || !row_error_.empty()) return;
-  if (count != layout_.size()) {
+  // The columns the packet declared: an optional one may be absent.
+  if (count != field_count_) {
     SetError("A linha " + std::to_string(line) + " do " + name_ + " tem " + std::to_string(count) +
-             " valores; esperados " + std::to_string(layout_.size()) + ".");
+             " valores; esperados " + std::to_string(field_count_) + ".");
     return;
   }
   auto where = [&] { return " (linha " + std::to_string(line) + " do " + name_ + ")"; };
   for (size_t column = 0; column < layout_.size(); ++column) {
     const FieldDef& def = layout_[column];
+    if (position_of_[column] < 0) continue;
     RawValue& value = values[static_cast<size_t>(position_of_[column])];
     if (value.kind == JsonKind::kNull) continue;
     switch (def.type) {
@@ -332,6 +341,7 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
   if (keep_rows_) {
     rows_.AddRow();
     for (size_t column = 0; column < layout_.size(); ++column) {
+      if (position_of_[column] < 0) continue;
       const RawValue& value = cell(column);
       if (value.kind == JsonKind::kString)
         rows_.SetText(column, value.text);

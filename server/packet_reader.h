@@ -22,7 +22,8 @@ struct PacketRows {
 // rows in the layout's column order: the checks of CheckPacket made as the
 // packet streams in, in one pass, without a tree of the packet. The columns
 // may come in any order, and "rows" may even come before "fields" (rows are
-// then held as read until the columns are known). Once the packet is known
+// then held as read until the columns are known). A column the layout marks
+// optional may be missing; its cells are then null. Once the packet is known
 // to be refused, no more rows are kept.
 //
 // Movements of a statement: when account is given, each row is also checked
@@ -67,6 +68,8 @@ class PacketReader : public JsonHandler {
   void RowDone(size_t count);
   void CheckRow(std::vector<RawValue>& values, size_t count, size_t line);
   void SetError(std::string message);
+  // The layout's columns that are not optional.
+  size_t RequiredCount() const;
 
   const Layout& layout_;
   std::string name_;

@@ -56,6 +56,11 @@ DROP INDEX IF EXISTS EXTRBANCO_PERIODO;
 CREATE UNIQUE INDEX EXTRBANCO_PERIODO
   ON EXTRBANCO (CDREDUCONT, DTSALDINIC, DTSALDFIN){NULLS_EQUAL};
 )sql",
+    // The whole FITID beside its first 10 characters; rows stored before
+    // keep it null and are compared by CDFITIDEXTR.
+    R"sql(
+ALTER TABLE MOVEXTRBANCO ADD COLUMN CDFITIDCOMPL VARCHAR(255);
+)sql",
     // The identifier an account's bank writes in its files (ACCTID) when it
     // is not the account number: agency and account as one long number.
     R"sql(

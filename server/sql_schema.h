@@ -12,7 +12,10 @@ namespace kvr::server {
 //    made before versions were kept).
 // 2: VERSAOESQUEMA; one statement per account and period (unique index
 //    EXTRBANCO_PERIODO), the database's own guard of exactly-once.
-constexpr int kSchemaVersion = 4;
+// 3: MOVEXTRBANCO.CDFITIDCOMPL, the whole FITID (null in rows stored before).
+// 4: CONTCORRIDEXTR, the identifier an account's bank writes in its files.
+// 5: USUARIO (clerk keys, only their SHA-256) and AUDITORIA (the audit trail).
+constexpr int kSchemaVersion = 5;
 
 // The statements that turn a database of version version (0: no tables)
 // into version + 1 in dialect's column types. Requires version <

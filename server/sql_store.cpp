@@ -131,20 +131,26 @@ bool Recorded(SqlConnection& connection, const Statement& statement) {
   // instead of one lookup per movement.
   const MovementKeys keys(statement.movements);
   auto same = Query(connection,
-                    "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
+                    "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR, CDFITIDCOMPL "
+                    "FROM MOVEXTRBANCO "
                     "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
                     "(? = 1 AND DTMOVREAL IS NULL))",
                     "procurar movimentos iguais", statement.account, DateOrNull(keys.first),
                     DateOrNull(keys.last), keys.undated ? 1LL : 0LL);
   while (same->Step())
-    if (keys.Contains(same->Value(0), same->Value(1), same->Value(2), same->Value(3))) return true;
+    if (keys.Contains(same->Value(0), same->Value(1), same->Value(2), same->Value(3),
+                      same->Value(4)))
+      return true;
   return false;
 }
 
 std::string SummarySelect() {
   return "SELECT e.CDSEQUEXTR, " + JoinColumns(kHeaderColumns, kHeaderCount, "e.") +
          ", c.CDBANCO, c.CDCONTCORR, (SELECT COUNT(*) FROM MOVEXTRBANCO m WHERE m.CDSEQUEXTR = "
-         "e.CDSEQUEXTR) FROM EXTRBANCO e LEFT JOIN CONTCORR c ON c.CDREDUCONT = e.CDREDUCONT ";
+         "e.CDSEQUEXTR), (SELECT CAST(SUM(CASE WHEN m.IDMOVREAL = 'D' THEN -ROUND(m.VRMOVREAL * "
+         "100) ELSE ROUND(m.VRMOVREAL * 100) END) AS BIGINT) FROM MOVEXTRBANCO m WHERE "
+         "m.CDSEQUEXTR = e.CDSEQUEXTR) FROM EXTRBANCO e LEFT JOIN CONTCORR c ON c.CDREDUCONT = "
+         "e.CDREDUCONT ";
 }
 
 StatementSummary ReadSummary(SqlQuery& query) {
@@ -158,6 +164,7 @@ StatementSummary ReadSummary(SqlQuery& query) {
   summary.bank = query.Text(static_cast<int>(kHeaderCount) + 1);
   summary.number = query.Text(static_cast<int>(kHeaderCount) + 2);
   summary.movements = query.Int(static_cast<int>(kHeaderCount) + 3);
+  summary.movement_cents = query.Int(static_cast<int>(kHeaderCount) + 4);
   return summary;
 }
 

@@ -31,6 +31,9 @@ struct StatementSummary {
   std::string bank;       // of the account, empty when it is gone
   std::string number;
   long long movements = 0;
+  // The movements' amounts added in cents, each rounded to the cent, credits
+  // positive and debits (IDMOVREAL "D") negative.
+  long long movement_cents = 0;
 };
 
 // A stored statement with its movements in NRSEQMOVREAL order (MovExtrLayout

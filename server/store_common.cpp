@@ -8,9 +8,9 @@ namespace kvr::server {
 
 const char* const kHeaderColumns[7] = {"CDREDUCONT", "DTSALDINIC", "DTSALDFIN", "VRSALDINIC",
                                        "VRSALDFIM",  "IDEXTRINI",  "IDEXTRFIM"};
-const char* const kMovementColumns[11] = {
+const char* const kMovementColumns[12] = {
     "CDREDUCONT", "NRDOCMOVREAL", "DTMOVREAL",    "IDMOVREAL",   "VRMOVREAL",  "DSHISTMOVREAL",
-    "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR"};
+    "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL"};
 
 std::string JoinColumns(const char* const* columns, size_t count, const char* prefix) {
   std::string out;
@@ -44,6 +44,7 @@ MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) 
   columns_[1] = ColumnIndex(layout, "VRMOVREAL");
   columns_[2] = ColumnIndex(layout, "NRDOCMOVREAL");
   columns_[3] = ColumnIndex(layout, "CDFITIDEXTR");
+  columns_[4] = ColumnIndex(layout, "CDFITIDCOMPL");
   size_t capacity = 16;
   while (capacity < movements.size() * 2) capacity *= 2;
   table_.resize(capacity);
@@ -66,13 +67,14 @@ MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) 
 
 MovementKeys::Key MovementKeys::KeyOf(size_t row) const {
   Key key;
-  for (size_t i = 0; i < 4; ++i) key.cells[i] = KeyCell(movements_.At(row, columns_[i]), i == 1);
+  for (size_t i = 0; i < 5; ++i) key.cells[i] = KeyCell(movements_.At(row, columns_[i]), i == 1);
   return key;
 }
 
 std::uint64_t MovementKeys::Hash(const Key& key) {
   std::uint64_t hash = 0;
-  for (const CellView& cell : key.cells) {
+  for (size_t i = 0; i < 4; ++i) {
+    const CellView& cell = key.cells[i];
     hash = Mix(hash, static_cast<std::uint64_t>(cell.kind));
     if (cell.kind == CellView::Kind::kText) {
       hash = Mix(hash, std::hash<std::string_view>()(cell.text));
@@ -91,7 +93,11 @@ std::uint64_t MovementKeys::Hash(const Key& key) {
 }
 
 bool MovementKeys::Same(const Key& a, const Key& b) {
-  for (size_t i = 0; i < 4; ++i) {
+  // Two whole FITIDs decide; otherwise the first 10 characters do.
+  const bool whole = a.cells[4].kind == CellView::Kind::kText && b.cells[4].kind == CellView::Kind::kText;
+  for (size_t i = 0; i < 5; ++i) {
+    if (i == 3 && whole) continue;
+    if (i == 4 && !whole) continue;
     const CellView& x = a.cells[i];
     const CellView& y = b.cells[i];
     if (x.kind != y.kind) return false;
@@ -102,12 +108,13 @@ bool MovementKeys::Same(const Key& a, const Key& b) {
 }
 
 bool MovementKeys::Contains(const Cell& date, const Cell& value, const Cell& document,
-                            const Cell& fitid) const {
+                            const Cell& fitid, const Cell& whole_fitid) const {
   Key key;
   key.cells[0] = KeyCell(ViewOf(date), false);
   key.cells[1] = KeyCell(ViewOf(value), true);
   key.cells[2] = KeyCell(ViewOf(document), false);
   key.cells[3] = KeyCell(ViewOf(fitid), false);
+  key.cells[4] = KeyCell(ViewOf(whole_fitid), false);
   const std::uint64_t hash = Hash(key);
   const auto check = static_cast<std::uint32_t>(hash >> 32);
   for (size_t slot = hash & mask_; table_[slot].row != 0; slot = (slot + 1) & mask_)

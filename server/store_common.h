@@ -16,8 +16,8 @@ extern const char* const kHeaderColumns[7];
 constexpr size_t kHeaderCount = 7;
 // The movement columns stored after CDSEQUEXTR and NRSEQMOVREAL, in
 // MovExtrLayout order.
-extern const char* const kMovementColumns[11];
-constexpr size_t kMovementCount = 11;
+extern const char* const kMovementColumns[12];
+constexpr size_t kMovementCount = 12;
 
 // "a, b, c" (each with prefix).
 std::string JoinColumns(const char* const* columns, size_t count, const char* prefix = "");
@@ -31,26 +31,30 @@ class MovementKeys {
   explicit MovementKeys(const PackedRows& movements);
 
   // True when a movement equals one with these cells on DTMOVREAL,
-  // VRMOVREAL, NRDOCMOVREAL and CDFITIDEXTR: texts by their bytes, amounts
+  // VRMOVREAL, NRDOCMOVREAL and the FITID: texts by their bytes, amounts
   // by value (0.0 equals -0.0), null only equal to null. A value that is not
-  // a number, or a text column that is not a text, counts as null.
-  bool Contains(const Cell& date, const Cell& value, const Cell& document,
-                const Cell& fitid) const;
+  // a number, or a text column that is not a text, counts as null. The FITID
+  // is compared whole (CDFITIDCOMPL) where both movements have it, else by
+  // its first 10 characters (CDFITIDEXTR): rows stored, and packets sent,
+  // before the whole FITID was kept have only those.
+  bool Contains(const Cell& date, const Cell& value, const Cell& document, const Cell& fitid,
+                const Cell& whole_fitid) const;
 
   std::string first, last;
   bool undated = false;
 
  private:
-  // The four cells of a movement in that order.
+  // The four cells of a movement in that order, then CDFITIDCOMPL (not
+  // hashed: equal whole FITIDs have equal first 10 characters).
   struct Key {
-    CellView cells[4];
+    CellView cells[5];
   };
   Key KeyOf(size_t row) const;
   static std::uint64_t Hash(const Key& key);
   static bool Same(const Key& a, const Key& b);
 
   const PackedRows& movements_;
-  size_t columns_[4];
+  size_t columns_[5];
   // Open addressing by the low bits of the hash: row + 1 of a movement (0
   // for a free slot) with the high bits of its hash.
   struct Entry {

@@ -17,6 +17,7 @@
 #include "cli/import_options.h"
 #include "host/server_url.h"
 #include "cli/import_report.h"
+#include "cli/interrupt.h"
 #include "cli/progress.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -38,6 +39,7 @@ int RunImport(const std::vector<std::string>& args) {
   TImportOptions options;
   if (std::string problem = ParseImportOptions(args, options); !problem.empty()) return ImportUsageError(problem);
   SetHttpsCaFile(options.ca_file);
+  InstallImportInterrupt();
 
   nlohmann::json report = nlohmann::json::object();
   nlohmann::json messages = nlohmann::json::array();
@@ -66,6 +68,8 @@ int RunImport(const std::vector<std::string>& args) {
     report["resultado"] = result;
     report["status"] = status;
     if (!failure.empty()) report["falha"] = failure;
+    if (InterruptedWhileWaiting())
+      std::cerr << about << "a resposta do servidor chegou depois do Ctrl-C: " << OutcomeText(status) << "\n";
     if (options.json) {
       PrintReport(report, form);
     } else {
@@ -111,6 +115,16 @@ int RunImport(const std::vector<std::string>& args) {
   };
 
   if (!options.json) std::cout << "Arquivo: " << options.file << "\n";
+  // The screen would call a missing file "no valid statement".
+  std::error_code missing;
+  if (!std::filesystem::is_regular_file(options.file, missing)) {
+    failure = std::filesystem::exists(options.file, missing)
+                  ? "n\xC3\xA3o \xC3\xA9 um arquivo (confira o caminho e o nome)"
+                  : "arquivo n\xC3\xA3o encontrado (confira o caminho e o nome)";
+    status = kExitError;
+    result = "erro";
+    return finish();
+  }
   try {
     CriaImportOFX();
   } catch (const std::exception& e) {
@@ -120,22 +134,25 @@ int RunImport(const std::vector<std::string>& args) {
   form = frmImportOFX;
 
   Progress progress;
-  if (!options.json && progress.Enabled()) {
+  const bool show_progress = !options.json && progress.Enabled();
+  if (show_progress) {
     std::error_code ignored;
     const std::uintmax_t size = std::filesystem::file_size(options.file, ignored);
     if (!ignored && size >= kProgressFileBytes) progress.Begin("Lendo o extrato");
-    form->netImportOFX->OnCall = [&](const std::string& method, bool done) {
-      const int rows = form->cdsMovExtrAux->Active() ? form->cdsMovExtrAux->RecordCount() : 0;
-      if (rows <= kProgressAbove) return;
-      if (done) {
-        progress.End();
-      } else if (method == "ValidExtrato") {
-        progress.Begin("Enviando " + Thousands(rows) + " movimentos ao servidor para valida\xC3\xA7\xC3\xA3o");
-      } else if (method == "SetExtratoBancario") {
-        progress.Begin("Gravando " + Thousands(rows) + " movimentos no servidor");
-      }
-    };
   }
+  form->netImportOFX->OnCall = [&](const std::string& method, bool done) {
+    if (method == "SetExtratoBancario") done ? StoreCallAnswered() : StoreCallSent();
+    if (!show_progress) return;
+    const int rows = form->cdsMovExtrAux->Active() ? form->cdsMovExtrAux->RecordCount() : 0;
+    if (rows <= kProgressAbove) return;
+    if (done) {
+      progress.End();
+    } else if (method == "ValidExtrato") {
+      progress.Begin("Enviando " + Thousands(rows) + " movimentos ao servidor para valida\xC3\xA7\xC3\xA3o");
+    } else if (method == "SetExtratoBancario") {
+      progress.Begin("Gravando " + Thousands(rows) + " movimentos no servidor");
+    }
+  };
   const bool loaded = act([&] { form->BtnPesquisa1->UserClick(); });
   progress.End();
   if (!loaded) {
@@ -190,10 +207,11 @@ int RunImport(const std::vector<std::string>& args) {
   const nlohmann::json& shown = report["tela"];
   if (form->grbDtMovimento->Visible() && shown["resumo"]["movimentos"] == 0 &&
       shown["movimentos_no_extrato"].get<int>() > 0) {
-    const std::string hint = "nenhum movimento de " + shown["movimento_de"].get<std::string>() + " a " +
-                             shown["movimento_ate"].get<std::string>() + "; o extrato vai de " +
-                             shown["data_inicial"].get<std::string>() + " a " +
-                             shown["data_final"].get<std::string>() +
+    const nlohmann::json& texts = shown["textos"];
+    const std::string hint = "nenhum movimento de " + texts["movimento_de"].get<std::string>() + " a " +
+                             texts["movimento_ate"].get<std::string>() + "; o extrato vai de " +
+                             texts["data_inicial"].get<std::string>() + " a " +
+                             texts["data_final"].get<std::string>() +
                              ": escolha o per\xC3\xADodo com --de DD/MM/AAAA --ate DD/MM/AAAA";
     report["dica"] = hint;
     if (!options.json) std::cerr << about << hint << "\n";

@@ -2,8 +2,10 @@
 #include "cli/import_options.h"
 
 #include <iostream>
+#include <utility>
 
 #include "cli/commands.h"
+#include "cli/console_host.h"
 #include "host/server_url.h"
 #include "host/token_file.h"
 #include "platform/encoding.h"
@@ -72,12 +74,40 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
     }
   }
   if (o.file.empty()) return "falta o ARQUIVO";
+  // What the screen would refuse only after reading and showing the whole
+  // statement is refused here first.
+  if (o.tipo && Folded(*o.tipo) != "circulante" && Folded(*o.tipo) != "aplicacao" &&
+      Folded(*o.tipo) != "garantida")
+    return "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida, n\xC3\xA3o \"" +
+           Cp1252ToUtf8(*o.tipo) + "\"";
+  if (o.de.has_value() != o.ate.has_value())
+    return std::string(o.de ? "--de sem --ate" : "--ate sem --de") +
+           ": informe as duas datas do per\xC3\xADodo (--de DD/MM/AAAA --ate DD/MM/AAAA)";
+  for (const auto& [name, date] : {std::pair{"--de", &o.de}, std::pair{"--ate", &o.ate}})
+    if (*date && !IsDayText(**date))
+      return std::string(name) + " espera uma data DD/MM/AAAA, n\xC3\xA3o \"" + **date + "\"";
   const TServerUrl url = SplitHostValue(o.host, o.port);
   if (!o.token.empty() && !url.https && !IsLoopbackName(url.host)) {
     return "a senha de acesso n\xC3\xA3o vai sem criptografia para fora desta m\xC3\xA1quina: use "
            "--server https://" + url.host + ":" + std::to_string(o.port);
   }
   return "";
+}
+
+bool IsDayText(const std::string& text) {
+  if (text.size() != 10 || text[2] != '/' || text[5] != '/') return false;
+  int parts[3] = {0, 0, 0};
+  const size_t starts[3] = {0, 3, 6}, sizes[3] = {2, 2, 4};
+  for (int p = 0; p < 3; ++p)
+    for (size_t i = starts[p]; i < starts[p] + sizes[p]; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      parts[p] = parts[p] * 10 + (text[i] - '0');
+    }
+  const int day = parts[0], month = parts[1], year = parts[2];
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) return false;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month != 2 || day <= 28 || leap;
 }
 
 int ImportUsageError(const std::string& problem) {

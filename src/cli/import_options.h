@@ -22,8 +22,13 @@ struct TImportOptions {
 
 // Reads the arguments of import (after its name) into options, reading the
 // secret of --token-file. Returns the problem in UTF-8 ("falta o ARQUIVO",
-// "opção desconhecida: --x"), empty when the arguments are sound.
+// "opção desconhecida: --x", a --tipo that is no account type, --de without
+// --ate, a date not written DD/MM/AAAA), empty when the arguments are sound.
+// Nothing of the screen runs before this check.
 std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& options);
+
+// True when text is a day written DD/MM/AAAA that the calendar has.
+bool IsDayText(const std::string& text);
 
 // Prints the problem and the usage line on stderr; returns kExitUsage.
 int ImportUsageError(const std::string& problem);

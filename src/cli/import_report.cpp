@@ -2,6 +2,7 @@
 #include "cli/import_report.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <regex>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "platform/encoding.h"
 #include "platform/format_settings.h"
 #include "wire/money.h"
+#include "wire/packet_format.h"
 #include "wire/utf8.h"
 
 namespace kvr::cli {
@@ -78,6 +80,27 @@ nlohmann::json GridState(TDBGrid& grid) {
   return {{"colunas", columns}, {"linhas", kRowsPlaceholder}, {"quantidade", grid.RowCount()}};
 }
 
+// A date edit's day as "2024-03-01", as inspect --json writes dates; null
+// when it holds none.
+nlohmann::json IsoDay(const TDateEditPlus& edit) {
+  if (edit.Text().empty() || !edit.IsValidDate()) return nullptr;
+  int year = 0, month = 0, day = 0;
+  DecodeDate(edit.Date(), year, month, day);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+  return text;
+}
+
+// A balance of the loaded header as a signed number (C positive, D
+// negative), as inspect --json writes it; null before a load.
+nlohmann::json SignedBalance(TClientDataSet& header, const char* value, const char* sign) {
+  if (!header.Active() || header.IsEmpty()) return nullptr;
+  header.First();
+  const TField& amount = header.FieldByName(value);
+  if (amount.IsNull()) return nullptr;
+  return header.FieldByName(sign).AsString() == "D" ? -amount.AsFloat() : amount.AsFloat();
+}
+
 }  // namespace
 
 nlohmann::json ScreenState(TfrmImportOFX& f, bool with_grid) {
@@ -89,14 +112,21 @@ nlohmann::json ScreenState(TfrmImportOFX& f, bool with_grid) {
   for (const auto& t : f.cbTipoConta->Items.Strings()) tipos.push_back(Cp1252ToUtf8(t));
   s["tipos_conta"] = tipos;
   s["tipo_conta"] = Cp1252ToUtf8(f.cbTipoConta->Text());
-  s["data_inicial"] = Cp1252ToUtf8(f.depDtIni->Text());
-  s["data_final"] = Cp1252ToUtf8(f.depDtFim->Text());
-  s["valor_inicial"] = Cp1252ToUtf8(f.nedValorIni->Text());
-  s["valor_final"] = Cp1252ToUtf8(f.nedValorFim->Text());
+  s["data_inicial"] = IsoDay(*f.depDtIni);
+  s["data_final"] = IsoDay(*f.depDtFim);
+  s["valor_inicial"] = SignedBalance(*f.cdsExtrBanco, "VRSALDINIC", "IDEXTRINI");
+  s["valor_final"] = SignedBalance(*f.cdsExtrBanco, "VRSALDFIM", "IDEXTRFIM");
+  nlohmann::json texts = {{"data_inicial", Cp1252ToUtf8(f.depDtIni->Text())},
+                          {"data_final", Cp1252ToUtf8(f.depDtFim->Text())},
+                          {"valor_inicial", Cp1252ToUtf8(f.nedValorIni->Text())},
+                          {"valor_final", Cp1252ToUtf8(f.nedValorFim->Text())}};
   if (f.grbDtMovimento->Visible()) {
-    s["movimento_de"] = Cp1252ToUtf8(f.depMovDe->Text());
-    s["movimento_ate"] = Cp1252ToUtf8(f.depMovAte->Text());
+    s["movimento_de"] = IsoDay(*f.depMovDe);
+    s["movimento_ate"] = IsoDay(*f.depMovAte);
+    texts["movimento_de"] = Cp1252ToUtf8(f.depMovDe->Text());
+    texts["movimento_ate"] = Cp1252ToUtf8(f.depMovAte->Text());
   }
+  s["textos"] = std::move(texts);
   TClientDataSet& table = *f.cdsMovExtrBanco;
   s["filtro"] = table.Active() && table.Filtered() ? Cp1252ToUtf8(table.Filter()) : "";
   s["filtro_descricao"] = DescribeFilter(s["filtro"].get<std::string>());
@@ -128,13 +158,14 @@ void PrintState(const nlohmann::json& s, bool with_grid, TfrmImportOFX& f) {
   std::string tipos;
   for (const auto& t : s["tipos_conta"]) tipos += (tipos.empty() ? "" : ", ") + t.get<std::string>();
   std::cout << "Tipo de conta: " << s["tipo_conta"].get<std::string>() << " (" << tipos << ")\n";
-  line("Data inicial", s["data_inicial"]);
-  line("Data Final", s["data_final"]);
-  line("Valor inicial", s["valor_inicial"]);
-  line("Valor Final", s["valor_final"]);
-  if (s.contains("movimento_de")) {
-    std::cout << "Data do movimento: de " << s["movimento_de"].get<std::string>() << " at\xC3\xA9 "
-              << s["movimento_ate"].get<std::string>() << "\n";
+  const nlohmann::json& texts = s["textos"];
+  line("Data inicial", texts["data_inicial"]);
+  line("Data Final", texts["data_final"]);
+  line("Valor inicial", texts["valor_inicial"]);
+  line("Valor Final", texts["valor_final"]);
+  if (texts.contains("movimento_de")) {
+    std::cout << "Data do movimento: de " << texts["movimento_de"].get<std::string>() << " at\xC3\xA9 "
+              << texts["movimento_ate"].get<std::string>() << "\n";
   }
   const auto& grid = s["grade"];
   const auto& totals = s["resumo"];
@@ -187,16 +218,35 @@ void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
     return;
   }
   std::cout << text.substr(0, at) << "[";
+  // The grid's rows in its order, dates and amounts as values (as inspect
+  // --json writes them), the other columns as the grid shows them.
   TDBGrid& g = *f->dbgExtrBanco;
-  const std::vector<int> shown = ShownColumns(g);
+  TClientDataSet& table = *f->cdsMovExtrBanco;
+  std::vector<TField*> fields;
+  for (int c : ShownColumns(g)) fields.push_back(table.FindField(g.Columns()[static_cast<size_t>(c)].FieldName));
   std::string line;
-  const int rows = g.RowCount();
-  for (int r = 0; r < rows; ++r) {
-    line = r == 0 ? "\n" : ",\n";
+  int rows = 0;
+  for (table.First(); !table.Eof(); table.Next(), ++rows) {
+    line = rows == 0 ? "\n" : ",\n";
     line += "        [";
-    for (size_t i = 0; i < shown.size(); ++i) {
+    for (size_t i = 0; i < fields.size(); ++i) {
       if (i > 0) line += ", ";
-      AppendJsonString(line, g.CellText(r, shown[i]));
+      TField* field = fields[i];
+      if (field == nullptr) {
+        line += "null";
+      } else if (field->IsNull() && field->DataType() != TFieldType::ftString) {
+        line += "null";
+      } else if (field->DataType() == TFieldType::ftDateTime) {
+        int year = 0, month = 0, day = 0;
+        DecodeDate(field->AsDateTime(), year, month, day);
+        char iso[16];
+        std::snprintf(iso, sizeof iso, "\"%04d-%02d-%02d\"", year, month, day);
+        line += iso;
+      } else if (field->DataType() == TFieldType::ftFloat) {
+        AppendNumber(line, field->AsFloat());
+      } else {
+        AppendJsonString(line, field->DisplayText());
+      }
     }
     line += "]";
     std::cout << line;
@@ -224,7 +274,8 @@ const char* OutcomeText(int status) {
 
 std::string Thousands(long long n) {
   std::string digits = std::to_string(n);
-  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<size_t>(i), ".");
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+    digits.insert(static_cast<size_t>(i), 1, FormatSettings.ThousandSeparator);
   return digits;
 }
 

@@ -48,6 +48,7 @@ void PrintHelp() {
       "  kvr61400 import examples/extrato-237.ofx --server 127.0.0.1:8061 --de 01/03/2024 --ate 08/03/2024\n"
       "\n"
       "Ajuda de cada subcomando: kvr61400 SUBCOMANDO --help (ou kvr61400 help SUBCOMANDO).\n"
+      "Vers\xC3\xA3o: kvr61400 --version.\n"
       "Status de sa\xC3\xAD" "da 64: erro de uso (op\xC3\xA7\xC3\xA3o desconhecida, falta o ARQUIVO).\n",
       stdout);
 }
@@ -64,6 +65,10 @@ int main(int argc, char** argv) {
   }
   const std::string name = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
+  if (name == "--version") {
+    std::puts("kvr61400 " KVR_VERSION);
+    return kvr::cli::kExitOk;
+  }
   if (IsHelp(name) || name == "help" || name == "ajuda") {
     if (!args.empty()) {
       for (const auto& c : kCommands) {

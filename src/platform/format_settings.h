@@ -12,12 +12,10 @@ struct TFormatSettings {
 
 extern TFormatSettings FormatSettings;
 
-// Sets FormatSettings from the environment's locale: calls
-// setlocale(LC_ALL, "") and takes the decimal and thousands separators from
-// localeconv(). A locale without regional conventions (C, POSIX, C.UTF-8,
-// or one that is not installed) gets the Brazilian ones: "," and ".". The
-// date separator is "/". A locale without a thousands separator gets "."
-// when the decimal mark is "," and "," otherwise. Leaves LC_NUMERIC at "C".
+// Sets FormatSettings from the environment's locale by the rule every
+// program follows (LocaleNumberSeparators, wire/locale_numbers.h: Brazilian
+// separators for a locale without regional conventions). The date separator
+// is "/". Leaves LC_NUMERIC at "C".
 void InitFormatSettingsFromLocale();
 
 }  // namespace kvr

@@ -2,6 +2,7 @@
 // entry "Importação de Extrato Bancário (OFX)" loads the package
 // Pkg_kvr61400 and calls its IniProc.
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "qt/display_guard.h"
 #include "qt/host_shell.h"
 #include "qt/main_window.h"
+#include "qt/package_loader.h"
 #include "qt/text.h"
 
 namespace {
@@ -33,8 +35,21 @@ constexpr const char* kUsage =
     "                       (senão o das configurações, senão ao lado deste programa)\n"
     "  --abrir              abre a tela de importação ao iniciar\n"
     "  --testar-display     só verifica se o display abre (status 0; 69 quando não abre)\n"
+    "  --version            mostra a versão e termina\n"
     "\n"
     "Exemplo: kvr61400-host --server 127.0.0.1:8061 --abrir\n";
+
+// The package file a --pacote path names: the path itself, or the package
+// inside it when it is a folder; empty when there is none. A package named
+// on the command line that is not there is an error, never a reason to load
+// another one from the settings or beside the shell.
+std::string NamedPackage(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path named =
+      std::filesystem::is_directory(path, error) ? std::filesystem::path(path) / kvr::qt::kPackageFileName
+                                                 : std::filesystem::path(path);
+  return std::filesystem::is_regular_file(named, error) ? named.string() : std::string();
+}
 
 }  // namespace
 
@@ -47,9 +62,23 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (argument == "--version") {
+      std::puts("kvr61400-host " KVR_VERSION);
+      return 0;
+    }
     if (argument == "--testar-display") {
       display_check = true;
       continue;
+    }
+    std::string package;
+    if (argument == "--pacote" && i + 1 < argc) package = argv[i + 1];
+    if (argument.rfind("--pacote=", 0) == 0) package = argument.substr(9);
+    if (!package.empty() && NamedPackage(package).empty()) {
+      std::fprintf(stderr,
+                   "kvr61400-host: pacote do m\xC3\xB3" "dulo n\xC3\xA3o encontrado em --pacote \"%s\": "
+                   "informe o arquivo %s ou a pasta que o cont\xC3\xA9m.\n",
+                   package.c_str(), kvr::qt::kPackageFileName);
+      return 1;
     }
     arguments << QString::fromLocal8Bit(argv[i]);
   }

@@ -9,6 +9,7 @@
 #include "platform/format.h"
 #include "reader/vq_ofx_reader.h"
 #include "screen/layout_description.h"
+#include "screen/narrowed_header.h"
 
 namespace kvr {
 
@@ -39,7 +40,9 @@ bool AsBoolean(std::string_view payload, const char* method) {
                   " (esperado true ou false): " + Utf8ToCp1252(shown) + ".");
 }
 
-constexpr const char* kRepeatKeys = "CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDEXTR";
+// The whole FITID, not its first 10 characters: a large digital bank writes
+// FITIDs such as 202303310772 and 202303310773 for two transfers of one day.
+constexpr const char* kRepeatKeys = "CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDCOMPL";
 
 }  // namespace
 
@@ -203,6 +206,7 @@ void TfrmImportOFX::ReaderOFX() {
   cdsMovExtrAux->EmptyDataSet();
 
   auto* reader = new TVQOFXReader(this);
+  leitor_ = reader;
   reader->OFXFile = odlArquivo->FileName;
   if (!reader->Process()) MensErro(Msg("ARQ_INV"), true);
   if (EmptyString(reader->Banco) || EmptyString(reader->Conta)) {
@@ -227,12 +231,7 @@ void TfrmImportOFX::ReaderOFX() {
   depDtFim->SetDate(reader->DataFinal);
 
   cdsExtrBanco->Insert();
-  cdsExtrBanco->FieldByName("VRSALDINIC").SetAsFloat(std::fabs(reader->ValorIncial));
-  cdsExtrBanco->FieldByName("VRSALDFIM").SetAsFloat(std::fabs(reader->ValorFinal));
-  cdsExtrBanco->FieldByName("DTSALDINIC").SetAsDateTime(reader->DataIncial);
-  cdsExtrBanco->FieldByName("DTSALDFIN").SetAsDateTime(reader->DataFinal);
-  cdsExtrBanco->FieldByName("IDEXTRINI").SetAsString(reader->ValorIncial >= 0.0 ? "C" : "D");
-  cdsExtrBanco->FieldByName("IDEXTRFIM").SetAsString(reader->ValorFinal >= 0.0 ? "C" : "D");
+  SetHeaderPeriod({reader->DataIncial, reader->DataFinal, reader->ValorIncial, reader->ValorFinal});
   cdsExtrBanco->Post();
 
   TField& vr = cdsMovExtrBanco->FieldByName("VRMOVREAL");
@@ -240,6 +239,7 @@ void TfrmImportOFX::ReaderOFX() {
   TField& doc = cdsMovExtrBanco->FieldByName("NRDOCMOVREAL");
   TField& dt = cdsMovExtrBanco->FieldByName("DTMOVREAL");
   TField& fitid = cdsMovExtrBanco->FieldByName("CDFITIDEXTR");
+  TField& fitid_whole = cdsMovExtrBanco->FieldByName("CDFITIDCOMPL");
   TField& tpmov = cdsMovExtrBanco->FieldByName("IDTPMOVREAL");
   TField& stcon = cdsMovExtrBanco->FieldByName("IDSTCONMVBAN");
   TField& tiporegi = cdsMovExtrBanco->FieldByName("IDTIPOREGI");
@@ -256,6 +256,7 @@ void TfrmImportOFX::ReaderOFX() {
       doc.SetAsString(Ajusta(std::string(item->CheckNum), 20));
       dt.SetAsDateTime(item->PostedDate);
       fitid.SetAsString(item->FitId);
+      fitid_whole.SetAsString(item->FitId);
       tpmov.SetAsString("0");
       stcon.SetAsString("0");
       tiporegi.SetAsString("0");
@@ -267,6 +268,15 @@ void TfrmImportOFX::ReaderOFX() {
     throw;
   }
   cdsMovExtrBanco->EnableControls();
+}
+
+void TfrmImportOFX::SetHeaderPeriod(const TStatementPeriod& period) {
+  cdsExtrBanco->FieldByName("VRSALDINIC").SetAsFloat(std::fabs(period.ValorIncial));
+  cdsExtrBanco->FieldByName("VRSALDFIM").SetAsFloat(std::fabs(period.ValorFinal));
+  cdsExtrBanco->FieldByName("DTSALDINIC").SetAsDateTime(period.DataIncial);
+  cdsExtrBanco->FieldByName("DTSALDFIN").SetAsDateTime(period.DataFinal);
+  cdsExtrBanco->FieldByName("IDEXTRINI").SetAsString(period.ValorIncial >= 0.0 ? "C" : "D");
+  cdsExtrBanco->FieldByName("IDEXTRFIM").SetAsString(period.ValorFinal >= 0.0 ? "C" : "D");
 }
 
 void TfrmImportOFX::edtFileChange(TComponent* /*sender*/) {
@@ -449,6 +459,21 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     cdsContaCorrente->SetFiltered(true);
     const std::string conta = cdsContaCorrente->FieldByName("CDREDUCONT").AsString();
 
+    // A bank-237 range sends part of the movements: the header sent then
+    // describes those, so the rest can be imported later and the stored
+    // balances add up. Each confirmation works it out afresh from the file.
+    if (leitor_ != nullptr && cdsExtrBanco->RecordCount() == 1) {
+      const bool narrowed = ChaveBanco() == "237" && cdsMovExtrBanco->Filtered();
+      const TStatementPeriod period =
+          narrowed ? NarrowedPeriod(*leitor_, depMovDe->Date(), depMovAte->Date())
+                   : TStatementPeriod{leitor_->DataIncial, leitor_->DataFinal, leitor_->ValorIncial,
+                                      leitor_->ValorFinal};
+      cdsExtrBanco->First();
+      cdsExtrBanco->Edit();
+      SetHeaderPeriod(period);
+      cdsExtrBanco->Post();
+    }
+
     cdsExtrBanco->First();
     while (!cdsExtrBanco->Eof()) {
       cdsExtrBanco->Edit();
@@ -469,6 +494,7 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     TField& tiporegi = cdsMovExtrBanco->FieldByName("IDTIPOREGI");
     TField& idmov = cdsMovExtrBanco->FieldByName("IDMOVREAL");
     TField& fitid = cdsMovExtrBanco->FieldByName("CDFITIDEXTR");
+    TField& fitid_whole = cdsMovExtrBanco->FieldByName("CDFITIDCOMPL");
     TField& aux_cdreducont = cdsMovExtrAux->FieldByName("CDREDUCONT");
     TField& aux_vr = cdsMovExtrAux->FieldByName("VRMOVREAL");
     TField& aux_hist = cdsMovExtrAux->FieldByName("DSHISTMOVREAL");
@@ -479,6 +505,7 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     TField& aux_tiporegi = cdsMovExtrAux->FieldByName("IDTIPOREGI");
     TField& aux_idmov = cdsMovExtrAux->FieldByName("IDMOVREAL");
     TField& aux_fitid = cdsMovExtrAux->FieldByName("CDFITIDEXTR");
+    TField& aux_fitid_whole = cdsMovExtrAux->FieldByName("CDFITIDCOMPL");
 
     bool repetido = false;
     const TLocateOptions sem_caixa{true};
@@ -507,7 +534,7 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
         chave[1] = vr.AsFloat();
         chave[2] = doc.AsString();
         chave[3] = dt.AsDateTime();
-        chave[4] = fitid.AsString();
+        chave[4] = fitid_whole.AsString();
         if (cdsMovExtrAux->Locate(kRepeatKeys, chave, sem_caixa)) repetido = true;
         cdsMovExtrAux->Insert();
         aux_cdreducont.SetAsString(conta);
@@ -520,6 +547,7 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
         aux_tiporegi.SetAsString(tiporegi.AsString());
         aux_idmov.SetAsString(idmov.AsString());
         aux_fitid.SetAsString(fitid.AsString());
+        aux_fitid_whole.SetAsString(fitid_whole.AsString());
         cdsMovExtrAux->Post();
         cdsMovExtrBanco->Next();
       }

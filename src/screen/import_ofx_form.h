@@ -11,6 +11,7 @@
 #include "platform/controls.h"
 #include "platform/sysutils.h"
 #include "screen/layout_loader.h"
+#include "screen/narrowed_header.h"
 
 namespace kvr {
 
@@ -173,12 +174,15 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // ---- confirmation
 
   // Stamps the chosen account on the statement, copies the visible
-  // transactions into cdsMovExtrAux noting repeats, asks whether to go on
+  // transactions into cdsMovExtrAux noting repeats (equal account, amount,
+  // document, date and whole FITID, CDFITIDCOMPL), asks whether to go on
   // when there are any, has the server validate and store the statement and
   // reports the outcome (ARQ_IMP_SUCESSO, or MOV_JA_CAD through MensErro;
   // nothing when the user declined the repeat question, which still calls
   // SetExtratoBancario with false).
-  // ARQ_SEM_DADOS when no transaction is visible. The busy indicator is
+  // ARQ_SEM_DADOS when no transaction is visible. With a bank-237 range in
+  // force the header sent describes the movements sent (NarrowedPeriod);
+  // otherwise it is the file's. The busy indicator is
   // hidden and cdsMovExtrAux emptied however it ends.
   void sbtConfirmaClick(TComponent* sender);
 
@@ -190,6 +194,11 @@ class TfrmImportOFX : public TfrmRotiGeral {
   T* Element(const std::string& name);
   void CreateTable(TClientDataSet* table);
   std::string FaixaDatas(TDateTime de, TDateTime ate, const char* junction) const;
+  // Writes period into the current row of cdsExtrBanco (in edit or insert).
+  void SetHeaderPeriod(const TStatementPeriod& period);
+
+  // The reader of the loaded file (owned by the screen); null before a load.
+  TVQOFXReader* leitor_ = nullptr;
 };
 
 // The one screen instance; set when it is created, not cleared on close.

@@ -9,6 +9,7 @@
 #include "platform/data_packet.h"
 #include "platform/errors.h"
 #include "platform/format.h"
+#include "platform/format_settings.h"
 
 namespace kvr {
 
@@ -59,6 +60,14 @@ std::string Trim(const std::string& text) {
 }
 
 std::string DayText(TDateTime day) { return FormatDateTime("dd/mm/yyyy", day); }
+
+// Amounts by the process's locale, as the import screen shows them.
+std::string AmountText(Money amount) {
+  return amount.Format(FormatSettings.DecimalSeparator, FormatSettings.ThousandSeparator);
+}
+std::string BalanceText(Money amount) {
+  return amount.FormatBalance(FormatSettings.DecimalSeparator, FormatSettings.ThousandSeparator);
+}
 
 std::string Plural(long long count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -293,7 +302,9 @@ void ImportedStatementsModel::ShowChosen() {
         described += "sobreposi\xE7\xE3o de " + Plural(problem.days, "dia", "dias");
       else if (problem.kind == "saldo")
         described += std::string("saldo inicial difere do final anterior em ") +
-                     (problem.difference.Negative() ? "-" : "") + "R$ " + problem.difference.Abs().Format();
+                     (problem.difference.Negative() ? "-" : "") + "R$ " + AmountText(problem.difference.Abs());
+      else if (problem.kind == "fechamento")
+        described += "movimentos n\xE3o fecham o saldo: diferen\xE7" "a de R$ " + AmountText(problem.difference);
       else
         described += problem.kind;
     }
@@ -302,8 +313,8 @@ void ImportedStatementsModel::ShowChosen() {
     row.problem = !statement.problems.empty();
     row.cells = {statement.id,
                  statement.dated ? DayText(statement.start) + " a " + DayText(statement.end) : "sem per\xEDodo",
-                 statement.opening.FormatBalance(),
-                 statement.closing.FormatBalance(),
+                 BalanceText(statement.opening),
+                 BalanceText(statement.closing),
                  std::to_string(statement.movements),
                  row.problem       ? described
                  : rows_.empty()   ? "primeiro extrato"

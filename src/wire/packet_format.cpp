@@ -44,7 +44,7 @@ const Layout& MovExtrLayout() {
       {"VRMOVREAL", FieldType::kFloat, 0},       {"DSHISTMOVREAL", FieldType::kString, 40},
       {"IDTIPOREGI", FieldType::kString, 2},     {"CDCATELANC", FieldType::kString, 4},
       {"IDSTCONMVBAN", FieldType::kString, 1},   {"IDTPMOVREAL", FieldType::kString, 1},
-      {"CDFITIDEXTR", FieldType::kString, 10},
+      {"CDFITIDEXTR", FieldType::kString, 10},   {"CDFITIDCOMPL", FieldType::kString, 255, true},
   };
   return layout;
 }

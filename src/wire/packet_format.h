@@ -30,18 +30,23 @@ const char* FieldTypeName(FieldType type);
 bool FieldTypeOfName(std::string_view name, FieldType& type);
 
 // One column of a table layout. size is the most characters a kString column
-// holds; 0 for the other types.
+// holds; 0 for the other types. A reader accepts a packet without an optional
+// column (one written by a client of an earlier version), whose cells are
+// then null; writers always write it.
 struct FieldDef {
   const char* name;
   FieldType type;
   int size;
+  bool optional = false;
 };
 
 using Layout = std::vector<FieldDef>;
 
 // The three layouts the import screen exchanges with the server: the
-// statement header (cdsExtrBanco), the movements sent (cdsMovExtrAux, 13
-// columns) and the bank accounts returned (cdsContaCorrente).
+// statement header (cdsExtrBanco), the movements sent (cdsMovExtrAux, 14
+// columns: CDFITIDEXTR holds the FITID's first 10 characters, the optional
+// CDFITIDCOMPL the whole FITID, up to 255) and the bank accounts returned
+// (cdsContaCorrente).
 const Layout& ExtrBancoLayout();
 const Layout& MovExtrLayout();
 const Layout& ContaCorrenteLayout();

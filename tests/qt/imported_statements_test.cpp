@@ -27,6 +27,7 @@
 #include "../support/json_rpc_double.h"
 #include "desktop_session.h"
 #include "host/net_connection.h"
+#include "platform/format_settings.h"
 #include "qt/busy_indicator.h"
 #include "qt/imported_statements.h"
 #include "qt/main_window.h"
@@ -42,7 +43,8 @@ using test::DesktopSession;
 using test::ProcessEvents;
 
 // Stores a statement of account for start..end with signed balances and one
-// movement, through the server's SetExtratoBancario.
+// movement that takes the one to the other, through the server's
+// SetExtratoBancario.
 void Store(TNetConnection& net, const std::string& account, const std::string& start,
            const std::string& end, double opening, double closing, const std::string& fitid) {
   nlohmann::json header = kvr::testing::Header(account, start + "T00:00:00", end + "T00:00:00");
@@ -50,7 +52,9 @@ void Store(TNetConnection& net, const std::string& account, const std::string& s
   header["rows"][0][5] = std::fabs(closing);
   header["rows"][0][6] = opening < 0 ? "D" : "C";
   header["rows"][0][7] = closing < 0 ? "D" : "C";
-  kvr::testing::Mov movement{.account = account, .date = start + "T00:00:00", .fitid = fitid};
+  kvr::testing::Mov movement{.account = account, .value = std::round(std::fabs(closing - opening) * 100) / 100,
+                             .date = start + "T00:00:00", .fitid = fitid,
+                             .sign = closing >= opening ? "C" : "D"};
   nlohmann::json stored =
       CheckResultServ(net.Call("SetExtratoBancario",
                                {TServerArg::Packet(header),
@@ -61,6 +65,13 @@ void Store(TNetConnection& net, const std::string& account, const std::string& s
 
 TEST(ImportedStatements, GapOverlapAndBalanceBreakMarkedAndCharted) {
   QApplication::setFont(QFont("DejaVu Sans", 9));
+  const TFormatSettings saved = FormatSettings;
+  FormatSettings.DecimalSeparator = ',';
+  FormatSettings.ThousandSeparator = '.';
+  struct Restore {
+    TFormatSettings settings;
+    ~Restore() { FormatSettings = settings; }
+  } restore{saved};
   DesktopSession session;
   ASSERT_TRUE(session.Start(false)) << session.Error().toStdString();
   MainWindow& main = session.Shell().Window();

@@ -97,7 +97,8 @@ TEST_F(Confirmation, WithoutRepeatsValidatesStoresAndReportsSuccess) {
   EXPECT_EQ(PacketColumn(header, "IDEXTRINI"), (std::vector<nlohmann::json>{"D"}));
 
   const nlohmann::json& movements = stored[1];
-  EXPECT_EQ(movements["fields"].size(), 13u);
+  EXPECT_EQ(movements["fields"].size(), 14u);
+  EXPECT_EQ(Sorted(PacketColumn(movements, "CDFITIDCOMPL")), (std::vector<nlohmann::json>{"A1", "A2"}));
   EXPECT_EQ(PacketColumn(movements, "CDREDUCONT"), (std::vector<nlohmann::json>{"001", "001"}));
   EXPECT_EQ(Sorted(PacketColumn(movements, "VRMOVREAL")), (std::vector<nlohmann::json>{50.0, 200.0}));
   EXPECT_EQ(Sorted(PacketColumn(movements, "IDMOVREAL")), (std::vector<nlohmann::json>{"C", "D"}));
@@ -137,6 +138,9 @@ TEST_F(Confirmation, RepeatsBringUpTheQuestionOnceWhateverTheirNumber) {
       {"other date", {{"20240105", "10.00", "F1", "7", "M"}, {"20240106", "10.00", "F1", "7", "M"}}, false},
       {"other document", {{"20240105", "10.00", "F1", "7", "M"}, {"20240105", "10.00", "F1", "8", "M"}}, false},
       {"other FITID", {{"20240105", "10.00", "F1", "7", "M"}, {"20240105", "10.00", "F2", "7", "M"}}, false},
+      // Two transfers of one day whose FITIDs share their first 10 characters.
+      {"FITIDs apart after 10 characters", {{"20230331", "3000.00", "202303310772", "", "PIX"}, {"20230331", "3000.00", "202303310773", "", "PIX"}}, false},
+      {"long FITID twice", {{"20230331", "3000.00", "202303310772", "", "PIX"}, {"20230331", "3000.00", "202303310772", "", "PIX"}}, true},
   };
   for (const auto& c : cases) {
     host.questions.clear();
@@ -273,6 +277,57 @@ TEST_F(Confirmation, BeforeAnyLoadThereIsNothingToImport) {
   EXPECT_EQ(host.errors, (std::vector<std::string>{"Arquivo sem dados para importa\xE7\xE3o."}));
   EXPECT_TRUE(script->calls.empty());
   EXPECT_FALSE(host.avi_on);
+}
+
+// A bank-237 range sends part of the movements; the header sent describes
+// them. The file: 01/03 to 08/03, closing 1.000,00 after 5,60 of movements.
+TEST_F(Confirmation, NarrowedRangeSendsAHeaderThatDescribesTheMovementsSent) {
+  script->accounts = {{"010", "237", "1", "543210", "", "C"}};
+  const std::string file = WriteFile(
+      "237.ofx", OfxText("237", "54321-0", "20240301", "20240308",
+                         {{"20240301", "100.00", "B1", "1", "A"}, {"20240302", "-30.00", "B2", "2", "B"},
+                          {"20240303", "0.10", "B3", "3", "C"}, {"20240304", "0.20", "B4", "4", "D"},
+                          {"20240305", "-50.00", "B5", "5", "E"}, {"20240306", "0.30", "B6", "6", "F"},
+                          {"20240307", "-20.00", "B7", "7", "G"}, {"20240308", "5.00", "B8", "8", "H"}},
+                         "1000.00"));
+  struct Case {
+    const char* de;
+    const char* ate;
+    const char* first;
+    const char* last;
+    double opening, closing;
+    const char* opening_sign;
+    size_t movements;
+  };
+  const Case cases[] = {
+      {"01/03/2024", "03/03/2024", "2024-03-01T00:00:00", "2024-03-03T00:00:00", 994.4, 1064.5, "C", 3},
+      {"04/03/2024", "05/03/2024", "2024-03-04T00:00:00", "2024-03-05T00:00:00", 1064.5, 1014.7, "C", 2},
+      // Clipped to the file's period.
+      {"06/03/2024", "12/03/2024", "2024-03-06T00:00:00", "2024-03-08T00:00:00", 1014.7, 1000.0, "C", 3},
+      // The whole file: its own period and balances.
+      {"29/02/2024", "08/03/2024", "2024-03-01T00:00:00", "2024-03-08T00:00:00", 994.4, 1000.0, "C", 8},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(Load(file), "");
+    TfrmImportOFX& f = Form();
+    f.depMovDe->UserSetText(c.de);
+    f.depMovAte->UserSetText(c.ate);
+    ASSERT_EQ(Act([&] { f.depMovAteExit(f.depMovAte); }), "") << c.de;
+    script->calls.clear();
+    ASSERT_EQ(Confirm(), "") << c.de;
+    const nlohmann::json params = script->CallsOf("SetExtratoBancario")[0].params;
+    const nlohmann::json& header = params[0];
+    const nlohmann::json& movements = params[1];
+    EXPECT_EQ(PacketColumn(header, "DTSALDINIC"), (std::vector<nlohmann::json>{c.first})) << c.de;
+    EXPECT_EQ(PacketColumn(header, "DTSALDFIN"), (std::vector<nlohmann::json>{c.last})) << c.de;
+    EXPECT_EQ(PacketColumn(header, "VRSALDINIC"), (std::vector<nlohmann::json>{c.opening})) << c.de;
+    EXPECT_EQ(PacketColumn(header, "VRSALDFIM"), (std::vector<nlohmann::json>{c.closing})) << c.de;
+    EXPECT_EQ(PacketColumn(header, "IDEXTRINI"), (std::vector<nlohmann::json>{c.opening_sign})) << c.de;
+    EXPECT_EQ(movements["rows"].size(), c.movements) << c.de;
+    // The screen still shows the file's own period and balances.
+    EXPECT_EQ(f.depDtIni->Text(), "01/03/2024");
+    EXPECT_EQ(f.nedValorFim->Text(), "1.000,00");
+  }
 }
 
 }  // namespace

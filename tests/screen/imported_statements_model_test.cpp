@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/format_settings.h"
 #include "recording_host.h"
 #include "screen/imported_statements_model.h"
 #include "server_double.h"
@@ -78,12 +79,27 @@ std::vector<std::string> Bands(const TBalanceChart& chart) {
   return texts;
 }
 
+// Numbers by the given separators for as long as it lives (the window shows
+// them by the process's locale, as the import screen does).
+class Separators {
+ public:
+  Separators(char decimal, char thousands) : saved_(FormatSettings) {
+    FormatSettings.DecimalSeparator = decimal;
+    FormatSettings.ThousandSeparator = thousands;
+  }
+  ~Separators() { FormatSettings = saved_; }
+
+ private:
+  TFormatSettings saved_;
+};
+
 // An account 001 holding the given statements.
 nlohmann::json OneAccount(const nlohmann::json& statements) {
   return nlohmann::json::array({{{"conta", "001"}, {"extratos", statements}}});
 }
 
 TEST(ImportedStatementsModel, RowsMarkTheBreaksOfTheChain) {
+  const Separators brazilian(',', '.');
   ImportedStatementsModel model;
   model.Show(kContinuity);
   ASSERT_EQ(model.Chosen(), 0);
@@ -105,6 +121,7 @@ TEST(ImportedStatementsModel, RowsMarkTheBreaksOfTheChain) {
 }
 
 TEST(ImportedStatementsModel, CellsOfOneStatement) {
+  const Separators brazilian(',', '.');
   struct Case {
     const char* statement;
     Cells cells;
@@ -135,6 +152,9 @@ TEST(ImportedStatementsModel, CellsOfOneStatement) {
         "saldo inicial difere do final anterior em -R$ 1.350,00"}, true},
       {R"({"problemas":[{"tipo":"lacuna","dias":29},{"tipo":"outro"}]})",
        {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "lacuna de 29 dias; outro"}, true},
+      {R"({"problemas":[{"tipo":"fechamento","diferenca":-1254.56}]})",
+       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0",
+        "movimentos n\xE3o fecham o saldo: diferen\xE7" "a de R$ -1.254,56"}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.statement);
@@ -144,6 +164,18 @@ TEST(ImportedStatementsModel, CellsOfOneStatement) {
     EXPECT_EQ(model.Rows()[0].cells, c.cells);
     EXPECT_EQ(model.Rows()[0].problem, c.problem);
   }
+}
+
+TEST(ImportedStatementsModel, AmountsFollowTheLocaleAsTheImportScreenDoes) {
+  const Separators english('.', ',');
+  ImportedStatementsModel model;
+  model.Show(OneAccount(nlohmann::json::parse(R"([{"saldoInicial":1234567.891,"saldoFinal":-0.01,
+      "problemas":[{"tipo":"saldo","diferenca":-1350},{"tipo":"fechamento","diferenca":1254.56}]}])")));
+  ASSERT_EQ(model.Rows().size(), 1u);
+  EXPECT_EQ(model.Rows()[0].cells,
+            (Cells{"", "sem per\xEDodo", "1,234,567.89 C", "0.01 D", "0",
+                   "saldo inicial difere do final anterior em -R$ 1,350.00; movimentos n\xE3o fecham o saldo: "
+                   "diferen\xE7" "a de R$ 1,254.56"}));
 }
 
 TEST(ImportedStatementsModel, CaptionsAndSummaries) {
@@ -173,6 +205,7 @@ TEST(ImportedStatementsModel, CaptionsAndSummaries) {
 }
 
 TEST(ImportedStatementsModel, TheChosenAccountSurvivesANewAnswerWhileItIsThere) {
+  const Separators brazilian(',', '.');
   ImportedStatementsModel model;
   model.Show(kContinuity);
   model.ChooseIndex(1);

@@ -2,12 +2,21 @@
 // 127.0.0.1 (free port, fresh SQLite file), stored rows checked through the
 // server's own listing.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -21,14 +30,18 @@ namespace {
 struct CliResult {
   int code = -1;
   std::string out;
+  std::string err;
 };
 
-// Runs kvr61400 with args (stdin from the file input, empty by default;
-// stderr dropped) and collects stdout.
+// Runs kvr61400 with args (stdin from the file input, empty by default) and
+// collects stdout and stderr.
 CliResult RunCli(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
+  char err_file[] = "/tmp/kvr-cli-err-XXXXXX";
+  const int err_fd = mkstemp(err_file);
+  if (err_fd >= 0) close(err_fd);
   std::string command = std::string("'") + KVR61400_EXE + "'";
   for (const auto& a : args) command += " '" + a + "'";
-  command += " <'" + input + "' 2>/dev/null";
+  command += " <'" + input + "' 2>'" + err_file + "'";
   CliResult result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -37,8 +50,112 @@ CliResult RunCli(const std::vector<std::string>& args, const std::string& input 
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
   const int status = pclose(pipe);
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::ifstream err(err_file, std::ios::binary);
+  result.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+  std::remove(err_file);
   return result;
 }
+
+// kvr61400 running in the background with its standard streams on pipes
+// (stdin kept open until the object goes), for Ctrl-C while it works.
+class CliProcess {
+ public:
+  explicit CliProcess(const std::vector<std::string>& args) {
+    int in[2], out[2], err[2];
+    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+      std::vector<char*> argv{const_cast<char*>(KVR61400_EXE)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(KVR61400_EXE, argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    stdin_ = in[1];
+    readers_.emplace_back([this, fd = out[0]] { Read(fd, out_); });
+    readers_.emplace_back([this, fd = err[0]] { Read(fd, err_); });
+  }
+  ~CliProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+    for (std::thread& reader : readers_) reader.join();
+    close(stdin_);
+  }
+  void Interrupt() { kill(pid_, SIGINT); }
+  // True once stderr holds text (waits up to 20 seconds).
+  bool ErrorHas(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20),
+                             [&] { return err_.find(text) != std::string::npos; });
+  }
+  // True while the process runs.
+  bool Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+  int Wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string Out() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+  }
+  std::string Err() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+  }
+
+ private:
+  void Read(int fd, std::string& into) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      into.append(buffer, static_cast<size_t>(n));
+      changed_.notify_all();
+    }
+    close(fd);
+  }
+
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string out_, err_;
+  std::vector<std::thread> readers_;
+};
+
+// The SQLite database held by a write transaction of its own while the
+// object lives (or until Release): the server's store then waits for it.
+class DatabaseHold {
+ public:
+  explicit DatabaseHold(const std::string& path) {
+    sqlite3_open(path.c_str(), &db_);
+    held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  ~DatabaseHold() {
+    Release();
+    sqlite3_close(db_);
+  }
+  bool Held() const { return held_; }
+  void Release() {
+    if (held_) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    held_ = false;
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+  bool held_ = false;
+};
 
 std::string Example(const std::string& name) { return std::string(KVR_EXAMPLES_DIR) + "/" + name; }
 
@@ -128,12 +245,21 @@ TEST_F(ServerEndToEnd, CommandLineImportsBank237WithItsRangeThenAnswersAlreadyRe
   nlohmann::json report = nlohmann::json::parse(first.out);
   EXPECT_EQ(report["resultado"], "importado");
   EXPECT_EQ(report["tela"]["filtro"], "DTMOVREAL>= '04/03/2024' AND DTMOVREAL<= '06/03/2024'");
+  // Dates and amounts as inspect --json writes them; the screen's texts
+  // under keys of their own.
+  EXPECT_EQ(report["tela"]["data_inicial"], "2024-03-01");
+  EXPECT_EQ(report["tela"]["movimento_de"], "2024-03-04");
+  EXPECT_EQ(report["tela"]["movimento_ate"], "2024-03-06");
+  EXPECT_TRUE(report["tela"]["valor_final"].is_number()) << report["tela"].dump();
+  EXPECT_EQ(report["tela"]["textos"]["data_inicial"], "01/03/2024");
+  EXPECT_EQ(report["tela"]["textos"]["movimento_de"], "04/03/2024");
   const auto& rows = report["tela"]["grade"]["linhas"];
   ASSERT_EQ(rows.size(), 4u);
   for (const auto& row : rows) {
     const std::string date = row[0].get<std::string>();
-    EXPECT_TRUE(date == "04/03/2024" || date == "05/03/2024" || date == "06/03/2024") << date;
+    EXPECT_TRUE(date == "2024-03-04" || date == "2024-03-05" || date == "2024-03-06") << date;
   }
+  EXPECT_EQ(rows[0][3], 78.43) << rows[0].dump();
   EXPECT_EQ(report["mensagens"][0]["texto"], "Arquivo importado com sucesso.");
   nlohmann::json list = Statements();
   ASSERT_EQ(list.size(), 1u);
@@ -147,6 +273,44 @@ TEST_F(ServerEndToEnd, CommandLineImportsBank237WithItsRangeThenAnswersAlreadyRe
             std::string::npos)
       << again.out;
   EXPECT_EQ(Statements().size(), 1u);
+}
+
+// A bank-237 file of 01/03 to 08/03 imported in two ranges, then the rest:
+// each part stored once, with balances its movements close, in sequence.
+TEST_F(ServerEndToEnd, NarrowedImportsInTwoRangesThenTheRestEachStoredOnceAndClosing) {
+  const std::string file = WriteFile(
+      "237.ofx", OfxText("237", "54321-0", "20240301", "20240308",
+                         {{"20240301", "100.00", "B1", "1", "A"}, {"20240302", "-30.00", "B2", "2", "B"},
+                          {"20240303", "0.10", "B3", "3", "C"}, {"20240304", "0.20", "B4", "4", "D"},
+                          {"20240305", "-50.00", "B5", "5", "E"}, {"20240306", "0.30", "B6", "6", "F"},
+                          {"20240307", "-20.00", "B7", "7", "G"}, {"20240308", "5.00", "B8", "8", "H"}},
+                         "1000.00"));
+  const std::vector<std::pair<std::string, std::string>> ranges = {
+      {"01/03/2024", "03/03/2024"}, {"04/03/2024", "05/03/2024"}, {"06/03/2024", "08/03/2024"}};
+  for (const auto& [de, ate] : ranges) {
+    EXPECT_EQ(RunCli({"import", file, "--server", Server(), "--de", de, "--ate", ate}).code, 0) << de;
+    EXPECT_EQ(RunCli({"import", file, "--server", Server(), "--de", de, "--ate", ate}).code, 3) << de;
+  }
+  CommandResult r = RunServerCommand({"extrato", "continuidade", "--conta", "010", "--json", "--db", db_});
+  ASSERT_EQ(r.code, 0) << r.err;
+  nlohmann::json statements = nlohmann::json::parse(r.out)[0]["extratos"];
+  ASSERT_EQ(statements.size(), 3u);
+  const struct {
+    const char* first;
+    const char* last;
+    double opening, closing;
+    int movements;
+  } expected[] = {{"2024-03-01", "2024-03-03", 994.4, 1064.5, 3},
+                  {"2024-03-04", "2024-03-05", 1064.5, 1014.7, 2},
+                  {"2024-03-06", "2024-03-08", 1014.7, 1000.0, 3}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(statements[i]["dataInicial"], expected[i].first);
+    EXPECT_EQ(statements[i]["dataFinal"], expected[i].last);
+    EXPECT_EQ(statements[i]["saldoInicial"], expected[i].opening);
+    EXPECT_EQ(statements[i]["saldoFinal"], expected[i].closing);
+    EXPECT_EQ(statements[i]["movimentos"], expected[i].movements);
+    EXPECT_EQ(statements[i]["problemas"], nlohmann::json::array()) << statements[i].dump();
+  }
 }
 
 TEST_F(ServerEndToEnd, CommandLineExitStatusesForEachEnd) {
@@ -328,6 +492,122 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
   EXPECT_EQ(answered["mensagens"][0]["resposta"], "Sim");
   EXPECT_EQ(answered["mensagens"][1]["texto"], "Arquivo importado com sucesso.");
   EXPECT_EQ(Statements().size(), 2u);
+}
+
+// What the command line can tell wrong before reading the statement is a
+// usage error (64) with nothing of the statement printed; a missing file is
+// named as missing.
+TEST_F(ServerEndToEnd, CommandLineRefusesBadArgumentsBeforeTheScreenRuns) {
+  const std::string file = Example("extrato-237.ofx");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string said;
+  };
+  const Case cases[] = {
+      {{"import", file, "--tipo", "Poupan\xC3\xA7" "a"}, 64,
+       "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida, n\xC3\xA3o \"Poupan\xC3\xA7" "a\""},
+      {{"import", file, "--de", "01/03/2024"}, 64, "--de sem --ate"},
+      {{"import", file, "--ate", "01/03/2024"}, 64, "--ate sem --de"},
+      {{"import", file, "--de", "2024-03-01", "--ate", "05/03/2024"}, 64,
+       "--de espera uma data DD/MM/AAAA, n\xC3\xA3o \"2024-03-01\""},
+      {{"import", file, "--de", "01/03/2024", "--ate", "30/02/2024"}, 64,
+       "--ate espera uma data DD/MM/AAAA, n\xC3\xA3o \"30/02/2024\""},
+      {{"import", "nao-existe.ofx", "--server", Server()}, 2,
+       "kvr61400 import: nao-existe.ofx: arquivo n\xC3\xA3o encontrado"},
+  };
+  for (const Case& c : cases) {
+    const CliResult r = RunCli(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args[3];
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("Banco"), std::string::npos) << r.out;
+  }
+  // The help names every option of the usage line.
+  const CliResult help = RunCli({"import", "--help"});
+  EXPECT_EQ(help.code, 0);
+  for (const char* option : {"\n  --server", "\n  --tipo", "\n  --token-file", "\n  --de D, --ate D",
+                             "\n  --sim, --nao", "\n  --sem-grade", "\n  --json", "\nCtrl-C"})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option << "\n" << help.out;
+  const CliResult json = RunCli({"import", "nao-existe.ofx", "--json"});
+  EXPECT_EQ(json.code, 2);
+  EXPECT_EQ(nlohmann::json::parse(json.out)["falha"],
+            "arquivo n\xC3\xA3o encontrado (confira o caminho e o nome)");
+  EXPECT_TRUE(Statements().empty());
+}
+
+// Ctrl-C before the store call is sent: nothing stored, status 130.
+TEST_F(ServerEndToEnd, InterruptBeforeTheStoreCallStoresNothing) {
+  const std::string twice = WriteFile(
+      "twice.ofx", OfxText("341", "12345-6", "20240101", "20240131",
+                           {{"20240105", "10.00", "F1", "7", "UM"}, {"20240105", "10.00", "F1", "7", "DOIS"}},
+                           "100.00"));
+  CliProcess cli({"import", twice, "--server", Server(), "--tipo", "Circulante"});
+  // The repeat question waits for the terminal.
+  ASSERT_TRUE(cli.ErrorHas("(N\xC3\xA3o/Sim)")) << cli.Err();
+  cli.Interrupt();
+  EXPECT_EQ(cli.Wait(), 130);
+  EXPECT_TRUE(cli.ErrorHas("Importa\xC3\xA7\xC3\xA3o interrompida: nada foi gravado.")) << cli.Err();
+  EXPECT_TRUE(Statements().empty());
+}
+
+// Ctrl-C once the store call is sent: the first waits for the answer and
+// reports it; a second leaves, saying the statement may be stored, which
+// importing the file again tells.
+TEST_F(ServerEndToEnd, InterruptAfterTheStoreCallWaitsThenLeavesOnASecondOne) {
+  const std::string waiting = "Aguardando a resposta do servidor";
+  const std::string again = "Ctrl-C de novo para sair sem esperar";
+  auto validated = [&](size_t count) {
+    return [count](const std::vector<std::string>& lines) {
+      size_t seen = 0;
+      for (const std::string& line : lines) seen += line.find("ValidExtrato") != std::string::npos;
+      return seen >= count;
+    };
+  };
+  {
+    DatabaseHold hold(db_);
+    ASSERT_TRUE(hold.Held());
+    CliProcess cli({"import", Example("extrato-341.ofx"), "--server", Server()});
+    server_->LogWhen(validated(1));
+    // The store call follows the validation's answer at once; the store
+    // then waits for the database.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    cli.Interrupt();
+    ASSERT_TRUE(cli.ErrorHas(again)) << cli.Err();
+    EXPECT_NE(cli.Err().find(waiting), std::string::npos);
+    EXPECT_TRUE(cli.Running());
+    hold.Release();
+    EXPECT_EQ(cli.Wait(), 0) << cli.Err();
+    EXPECT_NE(cli.Out().find("Resultado: importado (status 0)"), std::string::npos) << cli.Out();
+    EXPECT_NE(cli.Err().find("a resposta do servidor chegou depois do Ctrl-C: importado"), std::string::npos)
+        << cli.Err();
+    EXPECT_EQ(Statements().size(), 1u);
+  }
+  const std::string other = WriteFile(
+      "fevereiro.ofx", OfxText("341", "12345-6", "20240201", "20240229",
+                               {{"20240205", "10.00", "G1", "8", "TARIFA"}}, "100.00"));
+  {
+    DatabaseHold hold(db_);
+    ASSERT_TRUE(hold.Held());
+    CliProcess cli({"import", other, "--server", Server(), "--tipo", "Circulante"});
+    server_->LogWhen(validated(2));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    cli.Interrupt();
+    ASSERT_TRUE(cli.ErrorHas(again)) << cli.Err();
+    cli.Interrupt();
+    EXPECT_EQ(cli.Wait(), 130);
+    EXPECT_TRUE(cli.ErrorHas("o extrato pode ter sido gravado")) << cli.Err();
+    EXPECT_NE(cli.Err().find("Arquivo de movimenta\xC3\xA7\xC3\xA3o banc\xC3\xA1ria j\xC3\xA1 cadastrado."),
+              std::string::npos);
+  }
+  // The server went on with the store it had received.
+  server_->LogWhen([](const std::vector<std::string>& lines) {
+    size_t stores = 0;
+    for (const std::string& line : lines) stores += line.find("SetExtratoBancario") != std::string::npos;
+    return stores >= 2;
+  });
+  EXPECT_EQ(Statements().size(), 2u);
+  const CliResult repeated = RunCli({"import", other, "--server", Server(), "--tipo", "Circulante"});
+  EXPECT_EQ(repeated.code, 3) << repeated.out;
 }
 
 }  // namespace

@@ -98,6 +98,42 @@ TEST_P(ImportModuleTest, NewStatementIsValidAndStoredOnce) {
   EXPECT_EQ("F2", CellText(statement->movements[1][ColumnIndex(MovExtrLayout(), "CDFITIDEXTR")]));
 }
 
+TEST_P(ImportModuleTest, WholeFitidsTellApartTransfersThatShareTheirFirstTenCharacters) {
+  // Two R$ 3.000,00 transfers of one day whose FITIDs differ only after the
+  // 10th character, in statements of consecutive periods.
+  auto transfer = [](const std::string& whole) {
+    return Mov{.value = 3000.0, .document = "", .date = "2023-03-31T00:00:00",
+               .fitid = whole.substr(0, 10), .whole = whole};
+  };
+  const nlohmann::json first = Header("001", "2023-03-30T00:00:00", "2023-03-31T00:00:00");
+  const nlohmann::json second = Header("001", "2023-03-31T00:00:00", "2023-04-01T00:00:00");
+  const nlohmann::json third = Header("001", "2023-03-31T00:00:00", "2023-04-02T00:00:00");
+  ASSERT_TRUE(module_.SetExtratoBancario(first, Movements({transfer("202303310772")}), true));
+  EXPECT_TRUE(module_.ValidExtrato(second, Movements({transfer("202303310773")})));
+  ASSERT_TRUE(module_.SetExtratoBancario(second, Movements({transfer("202303310773")}), true));
+  EXPECT_FALSE(module_.ValidExtrato(third, Movements({transfer("202303310773")})));
+  // A client without the column compares the first 10 characters.
+  Mov older = transfer("202303310774");
+  older.whole.reset();
+  EXPECT_FALSE(module_.ValidExtrato(third, Movements({older})));
+
+  std::optional<StoredStatement> stored = store_->GetStatement(store_->ListStatements()[1].seq);
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ("2023033107", CellText(stored->movements[0][ColumnIndex(MovExtrLayout(), "CDFITIDEXTR")]));
+  EXPECT_EQ("202303310773",
+            CellText(stored->movements[0][ColumnIndex(MovExtrLayout(), "CDFITIDCOMPL")]));
+}
+
+TEST_P(ImportModuleTest, MovementsStoredWithoutTheWholeFitidCompareByItsFirstTenCharacters) {
+  Mov older{.value = 3000.0, .date = "2023-03-31T00:00:00", .fitid = "2023033107"};
+  ASSERT_TRUE(module_.SetExtratoBancario(Header("001", "2023-03-01T00:00:00", "2023-03-31T00:00:00"),
+                                         Movements({older}), true));
+  Mov newer = older;
+  newer.whole = "202303310773";
+  EXPECT_FALSE(module_.ValidExtrato(Header("001", "2023-03-31T00:00:00", "2023-04-01T00:00:00"),
+                                    Movements({newer})));
+}
+
 TEST_P(ImportModuleTest, SetExtratoBancarioWithFalseStoresNothing) {
   EXPECT_FALSE(module_.SetExtratoBancario(Header(), Movements({Mov{}}), false));
   EXPECT_TRUE(store_->ListStatements().empty());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ struct Mov {
   std::string fitid = "F1";
   std::string memo = "Pagamento";
   std::string sign = "D";
+  // The whole FITID (CDFITIDCOMPL); a packet holds that column only when a
+  // movement of it sets one, as clients of the current version send it.
+  std::optional<std::string> whole = std::nullopt;
 };
 
 inline nlohmann::json HeaderFields() {
@@ -51,9 +55,16 @@ inline nlohmann::json MovementRow(const Mov& m) {
 }
 
 inline nlohmann::json Movements(const std::vector<Mov>& movements) {
+  bool whole = false;
+  for (const Mov& m : movements) whole = whole || m.whole.has_value();
+  nlohmann::json fields = MovementFields();
+  if (whole) fields.push_back({{"name", "CDFITIDCOMPL"}, {"type", "string"}, {"size", 255}});
   nlohmann::json rows = nlohmann::json::array();
-  for (const Mov& m : movements) rows.push_back(MovementRow(m));
-  return {{"fields", MovementFields()}, {"rows", rows}};
+  for (const Mov& m : movements) {
+    rows.push_back(MovementRow(m));
+    if (whole) rows.back().push_back(m.whole ? nlohmann::json(*m.whole) : nlohmann::json());
+  }
+  return {{"fields", fields}, {"rows", rows}};
 }
 
 // count movements of account, all different, with FITIDs prefix + number,

@@ -72,25 +72,30 @@ TEST(PackedRows, KeepsTextsNumbersAndNullsAcrossBlocks) {
 
 TEST(MovementKeys, MatchAllFourColumnsWithNullsApartAndZeroesEqual) {
   const Layout& layout = MovExtrLayout();
-  auto movement = [&](Cell date, Cell value, Cell document, Cell fitid) {
+  auto movement = [&](Cell date, Cell value, Cell document, Cell fitid, Cell whole = Cell()) {
     Row row(layout.size());
     row[ColumnIndex(layout, "DTMOVREAL")] = std::move(date);
     row[ColumnIndex(layout, "VRMOVREAL")] = std::move(value);
     row[ColumnIndex(layout, "NRDOCMOVREAL")] = std::move(document);
     row[ColumnIndex(layout, "CDFITIDEXTR")] = std::move(fitid);
+    row[ColumnIndex(layout, "CDFITIDCOMPL")] = std::move(whole);
     return row;
   };
   const std::string day1 = "2024-01-05T00:00:00", day2 = "2024-01-09T00:00:00";
+  const std::string day3 = "2023-03-31T00:00:00";
   const PackedRows rows(layout, {movement(day2, -0.0, std::string("12"), Cell()),
-                                 movement(day1, 10.01, Cell(), std::string("F1"))});
+                                 movement(day1, 10.01, Cell(), std::string("F1")),
+                                 movement(day3, 3000.0, Cell(), std::string("2023033107"),
+                                          std::string("202303310772"))});
   const MovementKeys keys(rows);
-  EXPECT_EQ(day1, keys.first);
+  EXPECT_EQ(day3, keys.first);
   EXPECT_EQ(day2, keys.last);
   EXPECT_FALSE(keys.undated);
   struct Case {
     Row key;
     bool found;
   };
+  const std::string cut = "2023033107";
   const Case cases[] = {
       {movement(day2, 0.0, std::string("12"), Cell()), true},
       {movement(day2, 0.0, std::string("12"), std::string()), false},
@@ -99,13 +104,21 @@ TEST(MovementKeys, MatchAllFourColumnsWithNullsApartAndZeroesEqual) {
       {movement(day1, 10.0100001, Cell(), std::string("F1")), false},
       {movement(day1, Cell(), Cell(), std::string("F1")), false},
       {movement(Cell(), 10.01, Cell(), std::string("F1")), false},
+      // Whole FITIDs on both sides decide: the next transfer of the day is new.
+      {movement(day3, 3000.0, Cell(), cut, std::string("202303310773")), false},
+      {movement(day3, 3000.0, Cell(), cut, std::string("202303310772")), true},
+      // A side without the whole FITID compares the first 10 characters.
+      {movement(day3, 3000.0, Cell(), cut), true},
+      {movement(day1, 10.01, Cell(), std::string("F1"), std::string("F1")), true},
+      {movement(day1, 10.01, Cell(), std::string("F2"), std::string("F1")), false},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Row& key = cases[i].key;
     EXPECT_EQ(cases[i].found, keys.Contains(key[ColumnIndex(layout, "DTMOVREAL")],
                                             key[ColumnIndex(layout, "VRMOVREAL")],
                                             key[ColumnIndex(layout, "NRDOCMOVREAL")],
-                                            key[ColumnIndex(layout, "CDFITIDEXTR")]))
+                                            key[ColumnIndex(layout, "CDFITIDEXTR")],
+                                            key[ColumnIndex(layout, "CDFITIDCOMPL")]))
         << "case " << i;
   }
 }

@@ -8,7 +8,11 @@
 #include <filesystem>
 #include <thread>
 
+#include <clocale>
+
 #include "host/net_connection.h"
+#include "import_module.h"
+#include "open_store.h"
 #include "recording_host.h"
 #include "packets.h"
 #include "pg_cluster.h"
@@ -182,17 +186,21 @@ TEST_P(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
   struct Sent {
     nlohmann::json header;
     std::string fitid, date;
+    double value;
+    std::string sign;
   };
   // January, then March (February missing), then 25/03 to 30/04 opening
   // 12,50 above March's closing balance; the last one's memo carries an
-  // escape sequence.
+  // escape sequence. Each one's movement takes its opening balance to its
+  // closing one.
   const Sent sent[] = {
-      {HeaderWithBalances("2024-01-01", "2024-01-31", 100, 150), "J1", "2024-01-05"},
-      {HeaderWithBalances("2024-03-01", "2024-03-31", 150, -37.5), "M1", "2024-03-05"},
-      {HeaderWithBalances("2024-03-25", "2024-04-30", -25, 10), "A1", "2024-04-05"},
+      {HeaderWithBalances("2024-01-01", "2024-01-31", 100, 150), "J1", "2024-01-05", 50, "C"},
+      {HeaderWithBalances("2024-03-01", "2024-03-31", 150, -37.5), "M1", "2024-03-05", 187.5, "D"},
+      {HeaderWithBalances("2024-03-25", "2024-04-30", -25, 10), "A1", "2024-04-05", 35, "C"},
   };
   for (const Sent& s : sent) {
-    Mov movement{.date = s.date + "T00:00:00", .fitid = s.fitid, .memo = "Tarifa\x1B[2J"};
+    Mov movement{.value = s.value, .date = s.date + "T00:00:00", .fitid = s.fitid,
+                 .memo = "Tarifa\x1B[2J", .sign = s.sign};
     EXPECT_EQ(true, CheckResultServ(net->Call("SetExtratoBancario",
                                               {TServerArg::Packet(s.header),
                                                TServerArg::Packet(Movements({movement})), true}),
@@ -575,6 +583,57 @@ TEST(ServerCommands, AdministrationAnswersAndRefuses) {
   EXPECT_EQ(0u, bare.err.find("kvr61400-server: conta precisa de um subcomando.\n\nUso: "
                               "kvr61400-server conta SUBCOMANDO"))
       << bare.err;
+}
+
+}  // namespace
+}  // namespace kvr
+
+namespace kvr {
+namespace {
+
+// Every listing of the server shows amounts by the locale it runs under, the
+// rule of the import screen and of kvr61400: Brazilian separators where the
+// locale has none of its own.
+TEST(ServerListings, AmountsFollowTheLocale) {
+  testing::TempDir dir;
+  const std::string db = dir.File("locale.db");
+  {
+    std::unique_ptr<server::Store> store = server::OpenStore(db, true);
+    store->AddAccount({"001", "341", "1234", "123456", "C", ""});
+    server::ImportModule module(*store);
+    ASSERT_TRUE(module.SetExtratoBancario(HeaderWithBalances("2024-01-01", "2024-01-31", 1350, 2850),
+                                          Movements({Mov{.value = 1500.0, .sign = "C"}}), true));
+    // A debit of 10,00 that leaves 10,50 of the balances unexplained.
+    ASSERT_TRUE(module.SetExtratoBancario(HeaderWithBalances("2024-02-01", "2024-02-29", 2850, 2850.5),
+                                          Movements({Mov{.date = "2024-02-05T00:00:00"}}), true));
+  }
+  struct Case {
+    const char* locale;
+    const char* list, * show, * continuity;
+  };
+  const Case cases[] = {
+      {"C", "2.850,50 C", "1.500,00", "diferença de R$ 10,50"},
+      {"pt_BR.UTF-8", "2.850,50 C", "1.500,00", "diferença de R$ 10,50"},
+      {"en_US.UTF-8", "2,850.50 C", "1,500.00", "diferença de R$ 10.50"},
+  };
+  const char* saved = std::getenv("LC_ALL");
+  const std::string saved_value = saved != nullptr ? saved : "";
+  for (const Case& c : cases) {
+    locale_t installed = newlocale(LC_ALL_MASK, c.locale, nullptr);
+    if (installed == nullptr) continue;  // scripts/install-deps generates both
+    freelocale(installed);
+    setenv("LC_ALL", c.locale, 1);
+    const CommandResult list = RunServerCommand({"extrato", "list", "--db", db});
+    const CommandResult show = RunServerCommand({"extrato", "show", "1", "--db", db});
+    const CommandResult continuity = RunServerCommand({"extrato", "continuidade", "--db", db});
+    EXPECT_NE(std::string::npos, list.out.find(c.list)) << c.locale << "\n" << list.out;
+    EXPECT_NE(std::string::npos, show.out.find(c.show)) << c.locale << "\n" << show.out;
+    EXPECT_NE(std::string::npos, continuity.out.find(c.continuity)) << c.locale << "\n" << continuity.out;
+  }
+  if (saved != nullptr)
+    setenv("LC_ALL", saved_value.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
 }
 
 }  // namespace

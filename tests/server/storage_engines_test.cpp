@@ -22,6 +22,7 @@
 namespace kvr {
 namespace {
 
+using server::kSchemaVersion;
 using testing::CommandResult;
 using testing::Engine;
 using testing::Header;
@@ -161,22 +162,20 @@ TEST_P(StorageEngineTest, AccountsRegisteredOneWayAreFoundWrittenTheOther) {
 TEST_P(StorageEngineTest, NewerSchemaIsRefusedAtStart) {
   AddAccount(db_);
   const std::string newer =
-      "UPDATE VERSAOESQUEMA SET NRVERSAO = " + std::to_string(kvr::server::kSchemaVersion + 1);
+      "INSERT INTO VERSAOESQUEMA (NRVERSAO) VALUES (" + std::to_string(kvr::server::kSchemaVersion + 1) + ")";
   if (GetParam() == Engine::kSqlite) {
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(db_.c_str(), &db));
-    EXPECT_EQ(SQLITE_OK,
-              sqlite3_exec(db, newer.c_str(), nullptr, nullptr, nullptr));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, newer.c_str(), nullptr, nullptr, nullptr));
     sqlite3_close(db);
   } else {
     PgCluster::Get().Execute(DatabaseName(db_), newer);
   }
   CommandResult result = RunServerCommand({"serve", "--listen", "127.0.0.1:0", "--db", db_});
   EXPECT_EQ(1, result.code);
-  EXPECT_EQ("kvr61400-server: O banco de dados " + Label(GetParam(), db_) +
-                " tem as tabelas na versão " + std::to_string(kvr::server::kSchemaVersion + 1) +
-                ", mais nova que a desta versão do kvr61400-server (" +
-                std::to_string(kvr::server::kSchemaVersion) +
+  EXPECT_EQ("kvr61400-server: O banco de dados " + Label(GetParam(), db_) + " tem as tabelas na versão " +
+                std::to_string(kvr::server::kSchemaVersion + 1) +
+                ", mais nova que a desta versão do kvr61400-server (" + std::to_string(kvr::server::kSchemaVersion) +
                 "). Atualize o kvr61400-server antes de usá-lo com este banco.\n",
             result.err);
 }
@@ -273,7 +272,18 @@ TEST(SqliteStorage, DatabaseOfTheFirstVersionIsMigrated) {
                          "IDEXTRINI VARCHAR(1), IDEXTRFIM VARCHAR(1));"
                          "CREATE INDEX EXTRBANCO_PERIODO ON EXTRBANCO (CDREDUCONT, DTSALDINIC, "
                          "DTSALDFIN);"
-                         "INSERT INTO CONTCORR VALUES ('007', '341', '1', '99', '', 'C');",
+                         "CREATE TABLE MOVEXTRBANCO (CDSEQUEXTR INTEGER NOT NULL, NRSEQMOVREAL "
+                         "INTEGER NOT NULL, CDREDUCONT VARCHAR(3) NOT NULL, NRDOCMOVREAL "
+                         "VARCHAR(20), DTMOVREAL VARCHAR(23), IDMOVREAL VARCHAR(1), VRMOVREAL "
+                         "DOUBLE PRECISION, DSHISTMOVREAL VARCHAR(40), IDTIPOREGI VARCHAR(2), "
+                         "CDCATELANC VARCHAR(4), IDSTCONMVBAN VARCHAR(1), IDTPMOVREAL VARCHAR(1), "
+                         "CDFITIDEXTR VARCHAR(10), PRIMARY KEY (CDSEQUEXTR, NRSEQMOVREAL));"
+                         "INSERT INTO CONTCORR VALUES ('007', '341', '1', '99', '', 'C');"
+                         "INSERT INTO EXTRBANCO VALUES (1, '007', '2023-03-01T00:00:00', "
+                         "'2023-03-31T00:00:00', 0, 3000, 'C', 'C');"
+                         "INSERT INTO MOVEXTRBANCO VALUES (1, 1, '007', '', "
+                         "'2023-03-31T00:00:00', 'C', 3000, 'Pix', '0', NULL, '0', '0', "
+                         "'2023033107');",
                          nullptr, nullptr, nullptr));
   sqlite3_close(handle);
   CommandResult listed = RunServerCommand({"conta", "list", "--db", db});
@@ -286,11 +296,13 @@ TEST(SqliteStorage, DatabaseOfTheFirstVersionIsMigrated) {
   sqlite3_stmt* query = nullptr;
   sqlite3_prepare_v2(handle,
                      "SELECT (SELECT MAX(NRVERSAO) FROM VERSAOESQUEMA), (SELECT \"unique\" FROM "
-                     "pragma_index_list('EXTRBANCO') WHERE name = 'EXTRBANCO_PERIODO')",
+                     "pragma_index_list('EXTRBANCO') WHERE name = 'EXTRBANCO_PERIODO'), "
+                     "(SELECT COUNT(*) FROM MOVEXTRBANCO WHERE CDFITIDCOMPL IS NULL)",
                      -1, &query, nullptr);
   ASSERT_EQ(SQLITE_ROW, sqlite3_step(query));
   EXPECT_EQ(kvr::server::kSchemaVersion, sqlite3_column_int(query, 0));
   EXPECT_EQ(1, sqlite3_column_int(query, 1));
+  EXPECT_EQ(1, sqlite3_column_int(query, 2));
   sqlite3_finalize(query);
   sqlite3_close(handle);
 }

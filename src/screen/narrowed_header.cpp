@@ -1,0 +1,54 @@
+#include "screen/narrowed_header.h"
+
+#include <algorithm>
+#include <string>
+
+#include "reader/exact_decimal.h"
+#include "reader/vq_ofx_reader.h"
+#include "wire/packet_format.h"
+
+namespace kvr {
+
+namespace {
+
+// Adds a double read from the file: its shortest text is the decimal the
+// file wrote, so the sum carries no binary noise.
+void AddAmount(TExactDecimal& sum, double amount, double& fallback) {
+  std::string text;
+  AppendNumber(text, amount);
+  sum.Add(text);
+  fallback += amount;
+}
+
+double Result(const TExactDecimal& sum, double fallback) {
+  return sum.Exact() ? sum.ToDouble() : fallback;
+}
+
+}  // namespace
+
+TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate) {
+  TStatementPeriod period{reader.DataIncial, reader.DataFinal, reader.ValorIncial, reader.ValorFinal};
+  if (de <= reader.DataIncial && ate >= reader.DataFinal) return period;
+  period.DataIncial = std::max(de, reader.DataIncial);
+  period.DataFinal = std::min(ate, reader.DataFinal);
+
+  TExactDecimal opening, closing;
+  double opening_fallback = 0, closing_fallback = 0;
+  AddAmount(opening, reader.ValorIncial, opening_fallback);
+  for (int i = 0; i < reader.Count(); ++i) {
+    const TOFXItem* item = reader.Get(i);
+    if (item->PostedDate < period.DataIncial) AddAmount(opening, item->Amount, opening_fallback);
+  }
+  closing.Add(opening);
+  closing_fallback = opening_fallback;
+  for (int i = 0; i < reader.Count(); ++i) {
+    const TOFXItem* item = reader.Get(i);
+    if (item->PostedDate >= de && item->PostedDate <= ate)
+      AddAmount(closing, item->Amount, closing_fallback);
+  }
+  period.ValorIncial = Result(opening, opening_fallback);
+  period.ValorFinal = Result(closing, closing_fallback);
+  return period;
+}
+
+}  // namespace kvr

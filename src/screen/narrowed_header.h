@@ -1,0 +1,28 @@
+#pragma once
+
+#include "platform/sysutils.h"
+
+namespace kvr {
+
+class TVQOFXReader;
+
+// The period and balances a statement header sends: balances signed (below 0
+// a debit balance), dates whole days.
+struct TStatementPeriod {
+  TDateTime DataIncial = 0;
+  TDateTime DataFinal = 0;
+  double ValorIncial = 0;
+  double ValorFinal = 0;
+};
+
+// The header that describes the movements of reader dated from de to ate
+// (both included), the bank-237 range the user chose: the range clipped to
+// the file's period (the later of de and DataIncial, the earlier of ate and
+// DataFinal); the opening balance is the file's ValorIncial plus the amounts
+// dated before that first day, the closing balance the opening plus the
+// amounts within the range, each the double nearest to the exact decimal sum.
+// A range that covers the whole file gives the file's own period and
+// balances. reader must hold a parsed statement.
+TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate);
+
+}  // namespace kvr
