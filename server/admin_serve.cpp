@@ -124,7 +124,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const std::string db = line.Option("db", kDefaultDb);
-  std::unique_ptr<Store> opened = OpenStore(db, true);
+  std::unique_ptr<Store> opened = OpenStore(db, true, true);
   Store& store = *opened;
   options.quick_calls = !IsPostgresAddress(db);
   ImportModule module(store);

@@ -1,12 +1,48 @@
 #include "sqlite_connection.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace kvr::server {
+
+// The writers of one driver, served in the order they came. SQLite's own
+// wait for the write lock polls with growing sleeps (up to 100 ms each), so
+// a writer could sleep long after the lock was free and a late one could
+// overtake the queue; here the next one is woken when the lock is given
+// back.
+class WriterQueue {
+ public:
+  void Enter() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const unsigned long long ticket = next_++;
+    turn_.wait(lock, [&] { return serving_ == ticket; });
+  }
+  void Leave() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++serving_;
+    }
+    turn_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  unsigned long long next_ = 0;
+  unsigned long long serving_ = 0;
+};
 
 namespace {
 
@@ -41,6 +77,25 @@ const SqlDialect kDialect = {
     .movement_options = " WITHOUT ROWID",
     .nulls_equal = "",
 };
+
+// Waits for the write lock that another process holds (an administration
+// command): a short poll, for up to 30 seconds. The server's own writers
+// never get here, they queue in WriterQueue.
+int WaitForOtherProcess(void*, int tries) {
+  constexpr int kPollMillis = 2;
+  if (tries >= 30000 / kPollMillis) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kPollMillis));
+  return 1;
+}
+
+// Creates path as an empty file readable and writable by its owner only,
+// when nothing is there yet. SQLite gives its journal, WAL and shared-memory
+// files the database file's mode, so they follow. Anything else is left for
+// SQLite's open to report.
+void CreateOwnerOnly(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+}
 
 // The page cache of every connection: 64 MiB.
 constexpr const char* kCacheSize = "PRAGMA cache_size = -65536";
@@ -170,8 +225,12 @@ class SqliteRowWriter : public SqlRowWriter {
 
 class SqliteConnection : public SqlConnection {
  public:
-  SqliteConnection(sqlite3* handle, const std::string& label) : db_{handle, label} {}
-  ~SqliteConnection() override { sqlite3_close(db_.handle); }
+  SqliteConnection(sqlite3* handle, const std::string& label, std::shared_ptr<WriterQueue> writers)
+      : db_{handle, label}, writers_(std::move(writers)) {}
+  ~SqliteConnection() override {
+    sqlite3_close(db_.handle);
+    if (writing_) writers_->Leave();
+  }
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
 
@@ -179,7 +238,22 @@ class SqliteConnection : public SqlConnection {
                                     bool) override {
     return std::make_unique<SqliteQuery>(db_, sql, what);
   }
-  void Execute(const std::string& sql, const std::string& what) override { Exec(db_, sql, what); }
+  // A write transaction first waits for its turn among this driver's
+  // writers; the turn passes on once the transaction has ended (committed,
+  // rolled back, or ended by SQLite after a failure).
+  void Execute(const std::string& sql, const std::string& what) override {
+    if (!writing_ && sql == kDialect.begin_write) {
+      writers_->Enter();
+      writing_ = true;
+    }
+    try {
+      Exec(db_, sql, what);
+    } catch (...) {
+      PassTurnWhenDone();
+      throw;
+    }
+    PassTurnWhenDone();
+  }
   std::unique_ptr<SqlRowWriter> InsertRows(const std::string& table, const std::string& columns,
                                            size_t count, const std::string& what) override {
     return std::make_unique<SqliteRowWriter>(
@@ -188,6 +262,7 @@ class SqliteConnection : public SqlConnection {
   }
   void RollbackQuietly() override {
     sqlite3_exec(db_.handle, "ROLLBACK", nullptr, nullptr, nullptr);
+    PassTurnWhenDone();
   }
   bool Reusable() override { return true; }
 
@@ -214,19 +289,52 @@ class SqliteConnection : public SqlConnection {
   }
 
  private:
+  void PassTurnWhenDone() {
+    if (writing_ && sqlite3_get_autocommit(db_.handle) != 0) {
+      writing_ = false;
+      writers_->Leave();
+    }
+  }
+
   Db db_;
+  std::shared_ptr<WriterQueue> writers_;
+  bool writing_ = false;  // holds the turn of writers_
   bool enlarged_ = false;
 };
 
 }  // namespace
 
-SqliteDriver::SqliteDriver(const std::string& path, bool create)
-    : path_(path), label_("\"" + path + "\"") {
+SqliteDriver::SqliteDriver(const std::string& path, bool create, bool serving)
+    : path_(path), label_("\"" + path + "\""), writers_(std::make_shared<WriterQueue>()) {
   std::error_code error;
   if (!create && !std::filesystem::exists(path_, error))
     throw EDatabaseError("O banco de dados " + label_ +
                          " não existe. Confira o caminho dado em --db (serve e conta add criam "
                          "o banco).");
+  if (create) CreateOwnerOnly(path_);
+  if (!serving) return;
+  // flock, not SQLite's own (fcntl) locks: the two never meet, so the
+  // claim neither blocks nor is released by SQLite's work on the file.
+  // The descriptor stays open until every connection of this process is
+  // closed, since closing one would drop the process's fcntl locks on it.
+  claim_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (claim_ < 0) return;  // the first connection says why
+  if (::flock(claim_, LOCK_EX | LOCK_NB) != 0) {
+    const int reason = errno;
+    ::close(claim_);
+    claim_ = -1;
+    if (reason != EWOULDBLOCK) return;
+    throw EDatabaseError(
+        "O banco de dados " + label_ +
+        " já é servido por outro kvr61400-server: um arquivo SQLite atende um servidor só. "
+        "Encerre o outro servidor, ou, para vários servidores num banco, use PostgreSQL "
+        "(--db postgresql://...; kvr61400-server copiar --de ARQUIVO --para postgresql://... "
+        "leva os dados).");
+  }
+}
+
+SqliteDriver::~SqliteDriver() {
+  if (claim_ >= 0) ::close(claim_);
 }
 
 const SqlDialect& SqliteDriver::Dialect() const {
@@ -249,9 +357,9 @@ std::unique_ptr<SqlConnection> SqliteDriver::Connect(bool create) {
     sqlite3_close(handle);
     throw EDatabaseError("Não foi possível abrir o banco de dados " + label_ + ": " + reason + ".");
   }
-  auto connection = std::make_unique<SqliteConnection>(handle, label_);
+  auto connection = std::make_unique<SqliteConnection>(handle, label_, writers_);
   sqlite3_extended_result_codes(handle, 1);
-  sqlite3_busy_timeout(handle, 30000);
+  sqlite3_busy_handler(handle, WaitForOtherProcess, nullptr);
   connection->Execute("PRAGMA foreign_keys = ON", "abrir o banco");
   connection->Execute("PRAGMA synchronous = FULL", "abrir o banco");
   // A 100,000-movement statement touches tens of megabytes of table and
