@@ -44,7 +44,74 @@ class WriterQueue {
   unsigned long long serving_ = 0;
 };
 
+// Copies the WAL into the database file away from the writers. SQLite would
+// do it inside the commit that takes the WAL past 1,000 pages, so that store
+// and every writer queued behind it would wait for the copy and its fsync.
+// PASSIVE: it never waits for readers or writers; a copy that finds them
+// busy is done in part and taken up again after a later commit.
+class Checkpointer {
+ public:
+  static constexpr int kPages = 1000;
+
+  explicit Checkpointer(std::string path) : path_(std::move(path)) {}
+  ~Checkpointer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+  Checkpointer(const Checkpointer&) = delete;
+  Checkpointer& operator=(const Checkpointer&) = delete;
+
+  // A commit left pages in the WAL.
+  void Committed(int pages) {
+    if (pages < kPages) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
+      wanted_ = true;
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void Loop() {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      sqlite3_close(db);
+      db = nullptr;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [this] { return stop_ || wanted_; });
+      if (stop_) break;
+      wanted_ = false;
+      lock.unlock();
+      if (db != nullptr)
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      lock.lock();
+    }
+    lock.unlock();
+    sqlite3_close(db);
+  }
+
+  std::string path_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool wanted_ = false;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 namespace {
+
+int OnCommit(void* checkpointer, sqlite3*, const char*, int pages) {
+  static_cast<Checkpointer*>(checkpointer)->Committed(pages);
+  return SQLITE_OK;
+}
 
 // The declared type of the amount columns; a column of it reads back as a
 // number.
@@ -305,7 +372,10 @@ class SqliteConnection : public SqlConnection {
 }  // namespace
 
 SqliteDriver::SqliteDriver(const std::string& path, bool create, bool serving)
-    : path_(path), label_("\"" + path + "\""), writers_(std::make_shared<WriterQueue>()) {
+    : path_(path),
+      label_("\"" + path + "\""),
+      writers_(std::make_shared<WriterQueue>()),
+      checkpointer_(std::make_unique<Checkpointer>(path)) {
   std::error_code error;
   if (!create && !std::filesystem::exists(path_, error))
     throw EDatabaseError("O banco de dados " + label_ +
@@ -334,6 +404,7 @@ SqliteDriver::SqliteDriver(const std::string& path, bool create, bool serving)
 }
 
 SqliteDriver::~SqliteDriver() {
+  checkpointer_.reset();
   if (claim_ >= 0) ::close(claim_);
 }
 
@@ -360,6 +431,7 @@ std::unique_ptr<SqlConnection> SqliteDriver::Connect(bool create) {
   auto connection = std::make_unique<SqliteConnection>(handle, label_, writers_);
   sqlite3_extended_result_codes(handle, 1);
   sqlite3_busy_handler(handle, WaitForOtherProcess, nullptr);
+  sqlite3_wal_hook(handle, OnCommit, checkpointer_.get());
   connection->Execute("PRAGMA foreign_keys = ON", "abrir o banco");
   connection->Execute("PRAGMA synchronous = FULL", "abrir o banco");
   // A 100,000-movement statement touches tens of megabytes of table and

@@ -8,6 +8,7 @@
 namespace kvr::server {
 
 class WriterQueue;
+class Checkpointer;
 
 // The SQLite engine: one database file in WAL mode (readers never wait for
 // the writer) with foreign keys on, synchronous = FULL (a commit is on disk
@@ -43,6 +44,7 @@ class SqliteDriver : public SqlDriver {
   std::string path_;
   std::string label_;
   std::shared_ptr<WriterQueue> writers_;
+  std::unique_ptr<Checkpointer> checkpointer_;  // after the connections' last commit
   int claim_ = -1;  // descriptor holding the serving claim, -1 when none
 };
 
