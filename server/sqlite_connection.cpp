@@ -24,14 +24,22 @@ namespace kvr::server {
 // back.
 class WriterQueue {
  public:
-  void Enter() {
+  // Waits for the turn. A thread that holds it already (a write begun on a
+  // second connection inside a write transaction) would wait for itself
+  // forever: that is refused, naming the database (label).
+  void Enter(const std::string& label) {
     std::unique_lock<std::mutex> lock(mutex_);
+    if (serving_ != next_ && holder_ == std::this_thread::get_id())
+      throw EDatabaseError(CommandError(label, "iniciar a transação",
+                                        "uma gravação começou dentro de outra (erro interno)"));
     const unsigned long long ticket = next_++;
     turn_.wait(lock, [&] { return serving_ == ticket; });
+    holder_ = std::this_thread::get_id();
   }
   void Leave() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      holder_ = std::thread::id();
       ++serving_;
     }
     turn_.notify_all();
@@ -42,6 +50,7 @@ class WriterQueue {
   std::condition_variable turn_;
   unsigned long long next_ = 0;
   unsigned long long serving_ = 0;
+  std::thread::id holder_;
 };
 
 // Copies the WAL into the database file away from the writers. SQLite would
@@ -310,7 +319,7 @@ class SqliteConnection : public SqlConnection {
   // rolled back, or ended by SQLite after a failure).
   void Execute(const std::string& sql, const std::string& what) override {
     if (!writing_ && sql == kDialect.begin_write) {
-      writers_->Enter();
+      writers_->Enter(db_.label);
       writing_ = true;
     }
     try {
