@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD_DIR = build/$(PRESET)
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run asan core bench fuzz clean
+.PHONY: all deps configure build test run package asan core bench fuzz clean
 
 all: build
 
@@ -21,6 +21,10 @@ test: build
 
 run: build
 	@scripts/run-demo $(BUILD_DIR)
+
+# kvr61400_VERSAO_amd64.deb and kvr61400-server_VERSAO_amd64.deb in $(BUILD_DIR).
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 asan:
 	@$(MAKE) --no-print-directory test PRESET=asan

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "admin_commands.h"
+#include "config_file.h"
 #include "printable_text.h"
 #include "statement.h"
 #include "usage.h"
@@ -26,7 +27,10 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
   static const char* const kValued[] = {
       "db",      "listen", "threads", "codigo",     "banco",           "agencia",
       "conta",   "tipo",   "mascara", "token-file", "max-connections", "max-inflated",
-      "timeout", "de",     "para"};
+      "timeout", "de",     "para",    "max-memory", "config",          "tls-cert",
+      "tls-key", "desde",  "usuario", "motivo"};
+  // Options without a value: present or not.
+  static const char* const kFlags[] = {"sem-tls", "administrador"};
   for (const std::string& arg : args) line.help = line.help || arg == "--help" || arg == "-h";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -39,6 +43,12 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
       if (auto eq = name.find('='); eq != std::string::npos) {
         value = name.substr(eq + 1);
         name = name.substr(0, eq);
+      }
+      bool flag = false;
+      for (const char* f : kFlags) flag = flag || name == f;
+      if (flag && !value) {
+        line.options[name] = "";
+        continue;
       }
       bool known = false;
       for (const char* valued : kValued) known = known || name == valued;
@@ -87,9 +97,11 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     const std::string& command = line.words[0];
     const std::string sub = line.words.size() > 1 ? line.words[1] : "";
     const size_t count = line.words.size();
-    if (command == "serve" && count == 1) return Serve(line, err);
+    if (command == "serve" && count == 1) return ServeConfigured(args, line, err);
+    if (command == "backup" && count == 1) return Backup(line, out);
     if (command == "copiar" && count == 1) return Copy(line, out);
-    if (command == "conta" || command == "extrato") {
+    if (command == "auditoria" && count == 1) return ShowTrail(line, out);
+    if (command == "conta" || command == "extrato" || command == "usuario") {
       if (count == 1) {
         err << "kvr61400-server: " << command << " precisa de um subcomando.\n\n"
             << *HelpText({command});
@@ -99,6 +111,10 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
       if (command == "conta" && sub == "list" && count == 2) return ListAccounts(line, out);
       if (command == "conta" && sub == "edit" && count == 2) return EditAccount(line, out);
       if (command == "conta" && sub == "remove" && count == 2) return RemoveAccount(line, out);
+      if (command == "usuario" && sub == "add") return AddUser(line, out, err);
+      if (command == "usuario" && sub == "list" && count == 2) return ListUsers(line, out);
+      if (command == "usuario" && sub == "remove") return RemoveUser(line, out);
+      if (command == "extrato" && sub == "remove") return RemoveStatement(line, out);
       if (command == "extrato" && sub == "list" && count == 2) return ListStatements(line, out);
       if (command == "extrato" && sub == "show") return ShowStatement(line, out);
       if (command == "extrato" && sub == "continuidade" && count == 2)

@@ -17,6 +17,8 @@ namespace kvr::server {
 //   extrato continuidade [--conta C] [--json] [--db FILE]
 //   [COMMAND [SUBCOMMAND]] --help
 //   copiar --de DB --para DB
+//   backup --para FILE [--db FILE]
+//   serve --config FILE [OPTIONS]   (the file's options under the command line's)
 // DB is a SQLite file or a postgresql:// URI; list and show never create it.
 // Writes results to out and messages to err (UTF-8). Returns the process
 // exit code: 0 done (--help too: its text on out), 1 failed (the reason on

@@ -54,11 +54,25 @@ int ListStatements(const CommandLine& line, std::ostream& out);
 int ShowStatement(const CommandLine& line, std::ostream& out);
 int ShowContinuity(const CommandLine& line, std::ostream& out);
 
+// usuario add (the key alone on its line of out, a notice on err), list,
+// remove; auditoria; extrato remove N --motivo TEXTO.
+int AddUser(const CommandLine& line, std::ostream& out, std::ostream& err);
+int ListUsers(const CommandLine& line, std::ostream& out);
+int RemoveUser(const CommandLine& line, std::ostream& out);
+int ShowTrail(const CommandLine& line, std::ostream& out);
+int RemoveStatement(const CommandLine& line, std::ostream& out);
+
 // copiar --de DB --para DB: the whole installation in one transaction of
 // the target, one statement in memory at a time.
 int Copy(const CommandLine& line, std::ostream& out);
 
-// serve: runs until SIGINT or SIGTERM; log lines go to err.
+// backup --para FILE [--db DB]: a consistent copy of a SQLite database, made
+// while servers may be writing to it, owner-only (0600); an existing target
+// is refused. A PostgreSQL database is a Usage error pointing to pg_dump.
+int Backup(const CommandLine& line, std::ostream& out);
+
+// serve: runs until SIGINT or SIGTERM; log lines go to err. Tells systemd
+// (sd_notify READY=1) once it listens when started by a notify unit.
 int Serve(const CommandLine& line, std::ostream& err);
 
 }  // namespace kvr::server::admin

@@ -5,10 +5,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -16,7 +13,9 @@
 #include "admin_commands.h"
 #include "import_module.h"
 #include "open_store.h"
+#include "private_file.h"
 #include "rpc_server.h"
+#include "service_notify.h"
 
 namespace kvr::server::admin {
 
@@ -57,15 +56,21 @@ int NumberOption(const CommandLine& line, const std::string& name, int def, int 
   return value;
 }
 
+// Descriptors kept for what is not a connection: the database and its
+// journal, the listening socket, the engine's own, the log.
+constexpr rlim_t kSpareFiles = 64;
+
+// The shorter a secret, the sooner it is guessed.
+constexpr size_t kMinSecret = 16;
+// A secret file holds one line; anything much longer is the wrong file
+// (--token-file /dev/zero, a log).
+constexpr size_t kMaxSecretFile = 4 * 1024;
+
 // The shared secret: the first line of path, without its line end and the
-// blanks around it.
+// blanks around it. The file must be private to its owner.
 std::string ReadToken(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file)
-    throw Exception("não foi possível ler o arquivo de segredo \"" + path +
-                    "\": " + std::strerror(errno) + ".");
-  std::string token;
-  std::getline(file, token);
+  const std::string content = ReadOwnerOnlyFile(path, "arquivo de segredo", kMaxSecretFile);
+  std::string token = content.substr(0, content.find('\n'));
   const size_t begin = token.find_first_not_of(" \t\r");
   const size_t end = token.find_last_not_of(" \t\r");
   token = begin == std::string::npos ? "" : token.substr(begin, end - begin + 1);
@@ -74,6 +79,10 @@ std::string ReadToken(const std::string& path) {
   for (char c : token)
     if (static_cast<unsigned char>(c) < 32 || c == 127)
       throw Exception("o segredo de \"" + path + "\" tem caracteres de controle.");
+  if (token.size() < kMinSecret)
+    throw Exception("o segredo de \"" + path + "\" tem " + std::to_string(token.size()) +
+                    " caracteres; use ao menos " + std::to_string(kMinSecret) +
+                    " (gere um com: umask 077; openssl rand -hex 24 > \"" + path + "\").");
   return token;
 }
 
@@ -85,21 +94,30 @@ int Serve(const CommandLine& line, std::ostream& err) {
   options.host = host;
   options.port = port;
   options.threads = NumberOption(line, "threads", 8, 1, 999);
-  options.max_connections = NumberOption(line, "max-connections", 1000, 8, 100000);
-  // One client address may take three quarters of the connections: every
-  // client on this machine shares 127.0.0.1, so the share must be large.
-  options.max_connections_per_address = options.max_connections * 3 / 4;
+  options.max_connections = NumberOption(line, "max-connections", 1000, 8, 1000000);
   options.max_inflated =
       static_cast<size_t>(NumberOption(line, "max-inflated", 1024, 1, 65536)) * 1024 * 1024;
   options.timeout_seconds = NumberOption(line, "timeout", 30, 1, 3600);
+  options.max_memory =
+      static_cast<size_t>(NumberOption(line, "max-memory", 2048, 16, 1048576)) * 1024 * 1024;
   const std::string shown =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
   if (line.options.count("token-file")) options.token = ReadToken(line.Option("token-file"));
-  if (options.token.empty() && !IsLoopbackHost(host))
+  const bool loopback = IsLoopbackHost(host);
+  const bool plain = line.options.count("sem-tls") != 0;
+  if (line.options.count("tls-cert") != line.options.count("tls-key"))
+    throw Usage("--tls-cert e --tls-key vão juntas: o certificado e sua chave privada (PEM).");
+  std::unique_ptr<TlsCredentials> tls;
+  if (line.options.count("tls-cert")) {
+    if (plain) throw Usage("--sem-tls não combina com --tls-cert.");
+    tls = std::make_unique<TlsCredentials>(line.Option("tls-cert"), line.Option("tls-key"));
+    options.tls = tls.get();
+  }
+  if (!loopback && !tls && !plain)
     throw Usage("recuso ouvir em " + shown +
-                " sem segredo: fora da interface local (127.0.0.1, ::1) toda chamada precisa "
-                "do segredo compartilhado. Grave o segredo em uma linha de um arquivo e passe "
-                "--token-file ARQUIVO.");
+                " sem TLS: fora da interface local (127.0.0.1, ::1) as chamadas levam extratos "
+                "e chaves de acesso. Passe --tls-cert ARQUIVO --tls-key ARQUIVO (PEM), ou "
+                "--sem-tls se um proxy TLS atende na frente deste servidor.");
 
   // Threads that are done with a large statement give its memory back
   // (malloc_trim after large calls); few arenas keep it from being spread
@@ -108,11 +126,22 @@ int Serve(const CommandLine& line, std::ostream& err) {
   // saves thousands of system calls per statement.
   mallopt(M_ARENA_MAX, 2);
   mallopt(M_TOP_PAD, 64 * 1024 * 1024);
-  // Every connection is a descriptor: allow as many as the system lets us.
+  // Every connection is a descriptor: allow as many as the system lets us,
+  // and no more connections than that leaves room for.
   rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    if (files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max;
+      if (setrlimit(RLIMIT_NOFILE, &files) != 0) getrlimit(RLIMIT_NOFILE, &files);
+    }
+    const rlim_t fit = files.rlim_cur > kSpareFiles + 8 ? files.rlim_cur - kSpareFiles : 8;
+    if (files.rlim_cur != RLIM_INFINITY && static_cast<rlim_t>(options.max_connections) > fit) {
+      err << "kvr61400-server: o sistema permite " << files.rlim_cur
+          << " arquivos abertos; atendo até " << fit << " conexões em vez de "
+          << options.max_connections << " (aumente o limite com ulimit -n ou LimitNOFILE)."
+          << std::endl;
+      options.max_connections = static_cast<int>(fit);
+    }
   }
 
   // The signals are taken by one waiting thread; block them before any
@@ -121,11 +150,20 @@ int Serve(const CommandLine& line, std::ostream& err) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const std::string db = line.Option("db", kDefaultDb);
   std::unique_ptr<Store> opened = OpenStore(db, true, true);
   Store& store = *opened;
+  AccessControl access(store.Access(), options.token);
+  options.access = &access;
+  const bool keys = store.Access() != nullptr && store.Access()->AnyKey();
+  if (options.token.empty() && !keys && !loopback)
+    throw Usage("recuso ouvir em " + shown +
+                " sem autenticação: fora da interface local (127.0.0.1, ::1) toda chamada "
+                "precisa de uma chave. Crie as chaves dos usuários (kvr61400-server usuario add "
+                "NOME) ou passe --token-file ARQUIVO com um segredo compartilhado.");
   options.quick_calls = !IsPostgresAddress(db);
   ImportModule module(store);
   std::mutex log_mutex;
@@ -133,15 +171,32 @@ int Serve(const CommandLine& line, std::ostream& err) {
     std::lock_guard<std::mutex> lock(log_mutex);
     err << text << std::endl;
   };
+  access.SetLog(options.log);
+  if (plain && !loopback)
+    options.log("kvr61400-server: aviso: ouvindo em " + shown +
+                " sem TLS (--sem-tls): as chamadas só devem chegar através de um proxy TLS.");
   RpcServer server(module, options);
   const int bound = server.Bind();
   options.log("kvr61400-server: ouvindo em " + server.HostText() + ":" + std::to_string(bound) +
-              (options.token.empty() ? "" : " (com segredo)"));
+              (tls ? " (HTTPS)" : "") + (options.token.empty() ? "" : " (com segredo)") +
+              (keys ? " (com chaves de usuário)" : ""));
+  NotifyServiceReady();
 
   std::atomic<bool> finished{false};
-  std::thread waiter([&server, &signals, &options, &finished] {
+  std::thread waiter([&server, &signals, &options, &finished, &tls] {
     int signal = 0;
-    sigwait(&signals, &signal);
+    // SIGHUP reads a renewed certificate; the server goes on.
+    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP && !finished) {
+      if (!tls) continue;
+      try {
+        tls->Reload();
+        options.log("kvr61400-server: SIGHUP recebido, certificado \"" + tls->CertPath() +
+                    "\" lido de novo.");
+      } catch (const std::exception& error) {
+        options.log(std::string("kvr61400-server: SIGHUP recebido, certificado mantido: ") +
+                    error.what());
+      }
+    }
     if (finished) return;
     options.log(std::string("kvr61400-server: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
                 " recebido, encerrando.");

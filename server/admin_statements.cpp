@@ -1,9 +1,11 @@
 // extrato list, show and continuidade: the stored statements, as tables or
 // JSON.
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "access_store.h"
 #include "admin_commands.h"
 #include "continuity.h"
 #include "open_store.h"
@@ -79,14 +81,27 @@ std::string SummaryTitle() {
 int ListStatements(const CommandLine& line, std::ostream& out) {
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
   std::vector<StatementSummary> statements = store->ListStatements();
+  // Who imported each statement, as the audit trail recorded it.
+  std::map<long long, std::string> importers;
+  if (AccessStore* access = store->Access()) importers = access->Importers();
+  auto importer = [&importers](long long seq) {
+    auto it = importers.find(seq);
+    return it == importers.end() ? std::string() : it->second;
+  };
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
-    for (const StatementSummary& s : statements) list.push_back(SummaryJson(s));
+    for (const StatementSummary& s : statements) {
+      list.push_back(SummaryJson(s));
+      list.back()["USUARIO"] = importer(s.seq);
+    }
     out << list.dump(2) << "\n";
     return 0;
   }
-  out << SummaryTitle() << "\n";
-  for (const StatementSummary& s : statements) out << SummaryLine(s) << "\n";
+  out << Pad(SummaryTitle(), 112) << "USUARIO\n";
+  for (const StatementSummary& s : statements) {
+    const std::string user = importer(s.seq);
+    out << Pad(SummaryLine(s), 112) << (user.empty() ? "-" : EscapeControls(user)) << "\n";
+  }
   return 0;
 }
 

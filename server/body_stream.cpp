@@ -33,8 +33,9 @@ struct BodyStreamBuf::Inflater {
   bool ended = false;  // the last member ended with the input
 };
 
-BodyStreamBuf::BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated)
-    : max_inflated_(max_inflated) {
+BodyStreamBuf::BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated,
+                             BodyGrowth grow)
+    : max_inflated_(max_inflated), grow_(std::move(grow)) {
   if (!gzip) {
     Scan(body.data(), body.size());
     char* begin = const_cast<char*>(body.data());
@@ -82,6 +83,10 @@ BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   if (inflated_ > max_inflated_)
     throw BodyError(BodyFault::kTooLarge, "Requisição recusada: o corpo descompactado passa do "
                                           "limite de " + MiB(max_inflated_) + " MiB.");
+  if (grow_ && produced > 0 && !grow_(produced))
+    throw BodyError(BodyFault::kNoMemory,
+                    "O servidor está sem memória livre para esta requisição agora; tente de novo "
+                    "em instantes.");
   Scan(out, produced);
   setg(out, out, out + produced);
   if (produced == 0) return traits_type::eof();

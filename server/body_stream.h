@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <streambuf>
@@ -14,7 +15,12 @@ enum class BodyFault {
   kTooLarge,  // the inflated body passes the cap
   kNulByte,   // a NUL byte: never valid in JSON (and a parser may take it for the end)
   kLongRun,   // a text or number, or a stretch without either, longer than kMaxRun
+  kNoMemory,  // the server's memory budget had no room for the inflated body in time
 };
+
+// Asked for room before each inflated piece of a body is used: bytes is the
+// size of the piece; false when the server has no memory for it.
+using BodyGrowth = std::function<bool(size_t bytes)>;
 
 // The most bytes a body may hold from the start of one text or number to
 // the start of the next. The JSON parser keeps a copy of the bytes since the
@@ -38,11 +44,12 @@ class BodyError : public std::runtime_error {
 // inflated a piece at a time as the parser asks for them (never the whole
 // inflated body in memory). Reading throws BodyError when the body holds a
 // NUL byte or a run longer than kMaxRun, is not valid gzip, or inflates
-// past max_inflated bytes.
+// past max_inflated bytes, or when grow (when set) refuses room for the next
+// inflated piece.
 // body must outlive the buffer.
 class BodyStreamBuf : public std::streambuf {
  public:
-  BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated);
+  BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated, BodyGrowth grow = nullptr);
   ~BodyStreamBuf() override;
 
   BodyStreamBuf(const BodyStreamBuf&) = delete;
@@ -59,6 +66,7 @@ class BodyStreamBuf : public std::streambuf {
   size_t run_ = 0;
   size_t max_inflated_;
   size_t inflated_ = 0;
+  BodyGrowth grow_;
   std::unique_ptr<Inflater> inflater_;
   std::unique_ptr<char[]> window_;
 };

@@ -1,26 +1,50 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_set>
 
 namespace kvr::server {
 
-// The deadlines of open connections: a watcher thread, four times a second,
-// shuts down the socket of each connection past its deadline (the event loop
-// that owns it then sees it end and closes it). Thread-safe.
+// The open connections of the HTTP engine and their clocks. A watcher thread,
+// four times a second, shuts down the socket of each connection past its
+// deadline (the event loop that owns it then sees it end and closes it),
+// and cuts each body that comes too slowly. Admitting a connection past the
+// limit closes the one idle longest. Thread-safe.
 class ConnectionDeadlines {
  public:
   using Clock = std::chrono::steady_clock;
-  // A connection being watched (its handle).
+  // A connection being watched (its handle). Its fields belong to this class.
   struct Connection {
     int fd = -1;
     Clock::time_point deadline;
+    bool in_request = false;      // a request head came and its answer has not gone
+    bool evicted = false;         // shut down to make room; closing
+    Clock::time_point idle_since;  // connected, or the last answer went
+    // The body being read: since when (max: none), bytes so far, and the
+    // watcher's samples of those bytes, one per second since it began.
+    Clock::time_point body_since = Clock::time_point::max();
+    std::atomic<std::uint64_t> received{0};
+    std::uint64_t samples[16] = {};
+    long sampled = -1;            // the last second sampled
+    std::string label;            // "ADDRESS POST /path", for the log
   };
   // No deadline: for a connection whose call is under way.
   static constexpr Clock::time_point kNever = Clock::time_point::max();
+  // A body must bring at least kMinBodyRate bytes a second over every
+  // kRateWindow once its first grace period (the connection timeout) is over.
+  static constexpr std::uint64_t kMinBodyRate = 64 * 1024;
+  static constexpr int kRateWindow = 10;
+
+  // Called by the watcher for a body that came too slowly, before its
+  // socket is shut down: answers it (the socket is still open) and logs.
+  using SlowBody = std::function<void(int fd, const std::string& label)>;
 
   ConnectionDeadlines() = default;
   // Stops the watcher and releases every connection still followed.
@@ -29,24 +53,53 @@ class ConnectionDeadlines {
   ConnectionDeadlines(const ConnectionDeadlines&) = delete;
   ConnectionDeadlines& operator=(const ConnectionDeadlines&) = delete;
 
+  // Sets how many connections may be open at once (past it, Follow closes
+  // the one idle longest), the grace period of a body, and what answers a
+  // body cut for its rate. Before Start.
+  void Configure(size_t limit, std::chrono::seconds body_grace, SlowBody slow_body);
+
   // Follows the connection on socket fd (not followed when fd < 0), due by
-  // deadline; the handle lives until Forget.
+  // deadline; the handle lives until Forget. When that makes more than the
+  // limit, the open connection idle longest without a request in progress
+  // is shut down; when none is, this one is.
   Connection* Follow(int fd, Clock::time_point deadline);
   // Moves the deadline of connection (nullptr: nothing).
   void Set(Connection* connection, Clock::time_point deadline);
+  // A request head came: the connection is busy until EndRequest.
+  void BeginRequest(Connection* connection, Clock::time_point deadline);
+  // Its body begins to come (label names it in the log) and must be whole
+  // by deadline (the average of the floor); both cuts answer through
+  // SlowBody.
+  void BeginBody(Connection* connection, std::string label, Clock::time_point deadline);
+  // size more bytes of the body came. Lock-free: called for each piece.
+  static void Received(Connection* connection, size_t size) {
+    if (connection != nullptr) connection->received.fetch_add(size, std::memory_order_relaxed);
+  }
+  // The body is whole: its rate is no longer watched.
+  void EndBody(Connection* connection);
+  // The answer went: the connection is idle, due again by deadline.
+  void EndRequest(Connection* connection, Clock::time_point deadline);
   // Stops following connection and releases it; must come before its
   // socket is closed, so that the watcher never shuts down a reused fd.
   void Forget(Connection* connection);
 
   // Starts the watcher thread; Stop ends it (harmless when not started).
-  void Start();
+  // tick, when set, runs on the watcher at each round.
+  void Start(std::function<void()> tick = nullptr);
   void Stop();
 
  private:
   void Watch();
+  // True when the body of connection came too slowly by now.
+  bool TooSlow(Connection& connection, Clock::time_point now);
 
   std::mutex mutex_;
   std::unordered_set<Connection*> followed_;
+  size_t evicted_ = 0;  // followed connections shut down to make room
+  size_t limit_ = 0;    // 0: no limit
+  std::chrono::seconds body_grace_{30};
+  SlowBody slow_body_;
+  std::function<void()> tick_;
   std::mutex run_mutex_;
   std::condition_variable run_changed_;
   bool stopping_ = false;

@@ -134,14 +134,15 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     PacketRows movements = TakePacket(params[1], MovExtrLayout(), kMovementsPacket,
                                       HeaderAccount(&header));
     info.rows = static_cast<long long>(movements.count);
-    bool answer = store ? SetExtratoBancario(std::move(header), std::move(movements), valid)
+    bool answer = store ? StoreAudited(std::move(header), std::move(movements), valid, info)
                         : ValidExtrato(std::move(header), std::move(movements));
-    info.outcome = answer ? "true" : "false";
+    info.outcome = (answer ? "true" : "false") + info.outcome;
     return answer;
   }
   // Methods whose parameters are small JSON values.
   if (nlohmann::json result; CallContinuity(method, ParamValues(params), info, result))
     return result;
+  if (nlohmann::json result; CallAccess(method, ParamValues(params), info, result)) return result;
   throw RpcError(kMethodNotFound, "Método \"" + CutText(method, 60) +
                                       "\" desconhecido no módulo " + std::string(kName) + ".");
 }

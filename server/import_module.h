@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "access.h"
 #include "request_parser.h"
 #include "statement.h"
 #include "store.h"
@@ -38,6 +39,7 @@ struct CallInfo {
   std::string account;  // the account (bank/number or code), empty when unknown
   long long rows = -1;  // rows returned or received, -1 when none
   std::string outcome;  // "true", "false", "erro: ..."
+  Caller caller;        // who made the call (given to Call)
 };
 
 // The remote module "kvr61400.rdmImportOFX": GetContaCorrente, ValidExtrato
@@ -106,7 +108,24 @@ class ImportModule {
   Statement CheckStatement(PacketRows header, PacketRows movements);
   Statement CheckStatement(const nlohmann::json& header, const nlohmann::json& movements);
 
+  // GetUsuario: {"usuario": NAME, "administrador": BOOL} of caller.
+  static nlohmann::json GetUsuario(const Caller& caller);
+  // RemoveExtrato: removes statement seq and its movements in one
+  // transaction, recorded in the trail with motivo. Throws RpcError kRefused
+  // when caller is no administrator ("Somente uma chave de administrador pode
+  // excluir extratos."), when no statement has that number ("Extrato N não
+  // encontrado.") or when the store keeps no trail.
+  void RemoveExtrato(long long seq, const std::string& motivo, const Caller& caller);
+
  private:
+  // Runs GetUsuario and RemoveExtrato for Call; false when method is another
+  // one.
+  bool CallAccess(const std::string& method, const nlohmann::json& params, CallInfo& info,
+                  nlohmann::json& result);
+  // SetExtratoBancario recorded in the trail (importacao or recusa) under
+  // info's caller. A trail that cannot be written does not undo the store:
+  // info.outcome then holds a note saying so.
+  bool StoreAudited(PacketRows header, PacketRows movements, bool valid, CallInfo& info);
   // Runs GetContinuidade for Call; false when method is another one.
   bool CallContinuity(const std::string& method, const nlohmann::json& params, CallInfo& info,
                       nlohmann::json& result);

@@ -68,10 +68,14 @@ RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits
   try {
     ParsedRequest request;
     try {
-      BodyStreamBuf source(body, gzip, limits.max_inflated);
+      BodyStreamBuf source(body, gzip, limits.max_inflated, limits.grow);
       request = ParseRequest(source, &ImportModule::PacketReaderFor);
     } catch (const BodyError& error) {
       if (error.Fault() == BodyFault::kNulByte) throw RpcError(kParseError, error.what());
+      if (error.Fault() == BodyFault::kNoMemory) {
+        call.status = 503;
+        throw RpcError(kInternalError, error.what());
+      }
       call.status = error.Fault() == BodyFault::kNotGzip ? 400 : 413;
       throw RpcError(kInvalidRequestError, error.what());
     }
@@ -91,6 +95,7 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
                        const std::function<void(const std::string&)>& log) {
   const auto start = Clock::now();
   CallInfo info;
+  info.caller = call.caller;
   nlohmann::json response;
   if (call.error_code == 0 && module_name != ImportModule::kName) {
     call.error_code = kMethodNotFound;

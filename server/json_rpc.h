@@ -22,6 +22,9 @@ struct RpcReply {
 // Limits on one request body.
 struct BodyLimits {
   size_t max_inflated = 1024u * 1024u * 1024u;  // a gzip body once inflated
+  // Asked for room as a gzip body inflates (the server's memory budget);
+  // a refusal answers 503.
+  std::function<bool(size_t bytes)> grow;
 };
 
 // A request body read once by ReadRpcCall: the call it holds, or the refusal
@@ -35,6 +38,7 @@ struct RpcCall {
   int error_code = 0;           // a JSON-RPC error code, or 0 for a call to run
   std::string error_message;    // Portuguese, UTF-8
   std::chrono::steady_clock::duration reading{};  // the time reading took, for the log
+  Caller caller;                // who made the call (set by the HTTP engine)
 };
 
 // Reads one JSON-RPC 2.0 request body in one pass: the bytes through the body

@@ -5,9 +5,11 @@
 #include <memory>
 #include <string>
 
+#include "access.h"
 #include "import_module.h"
 #include "json_rpc.h"       // AnswerRpc: the answer to one body, without HTTP
 #include "listen_socket.h"  // IsLoopbackHost, for the callers that choose the address
+#include "tls_credentials.h"
 
 namespace kvr::server {
 
@@ -19,13 +21,24 @@ struct ServerOptions {
   size_t max_inflated = 1024u * 1024u * 1024u;  // a gzip body once inflated
   int threads = 8;                            // workers for calls (the database work)
   int http_threads = 2;                       // event loops of the HTTP engine
-  int max_connections = 1000;                 // open connections at once
-  int max_connections_per_address = 750;      // from one client address (loopback is one)
-  // A connection silent this long is closed; request headers must arrive
-  // within it, and a body at no less than 64 KiB/s after it.
+  // Open connections at once; past it, the connection idle longest (no
+  // request in progress) is closed to admit a new one.
+  int max_connections = 1000;
+  // A connection silent this long is closed; a request head must arrive
+  // whole within it, and a body at no less than 64 KiB/s over every 10 s
+  // after it (408 otherwise). A request waits at most this long for memory.
   int timeout_seconds = 30;
+  // The memory all requests may take at once: bodies being read and rows
+  // being built. A request that does not fit waits for room, then gets 503.
+  size_t max_memory = 2048u * 1024u * 1024u;
   // When not empty, every request must carry "Authorization: Bearer token".
+  // Used when access is not given.
   std::string token;
+  // Who may call (clerk keys, the shared secret); must outlive the server.
+  // nullptr: only token is asked for.
+  AccessControl* access = nullptr;
+  // The certificate for HTTPS; must outlive the server. nullptr: plain HTTP.
+  TlsCredentials* tls = nullptr;
   // Small account look-ups answered on the event loop itself. Only for a
   // store that answers at once (a local file): a look-up that waits on a
   // database server would stall every connection of that loop.

@@ -12,7 +12,7 @@ namespace kvr::server {
 //    made before versions were kept).
 // 2: VERSAOESQUEMA; one statement per account and period (unique index
 //    EXTRBANCO_PERIODO), the database's own guard of exactly-once.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // The statements that turn a database of version version (0: no tables)
 // into version + 1 in dialect's column types. Requires version <

@@ -471,4 +471,14 @@ long long SqlStore::CopyIn(const std::vector<Account>& accounts,
   });
 }
 
+void SqlStore::InTransaction(bool write,
+                             const std::function<void(SqlConnection&)>& operation) {
+  Run([this, write, &operation](SqlConnection& connection) {
+    Transaction transaction(connection, write ? dialect_.begin_write : dialect_.begin_read);
+    operation(connection);
+    transaction.Commit();
+    return true;
+  });
+}
+
 }  // namespace kvr::server

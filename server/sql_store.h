@@ -1,10 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "access_store.h"
 #include "sql_connection.h"
 #include "store.h"
 
@@ -51,6 +53,14 @@ class SqlStore : public Store {
   long long RemoveAccount(const std::string& code) override;
   long long CopyIn(const std::vector<Account>& accounts,
                    const std::function<std::optional<StoredStatement>()>& next) override;
+  AccessStore* Access() override { return &access_; }
+
+  // Runs operation on a pooled connection inside one transaction (write: the
+  // dialect's write transaction, else a read snapshot), committed when
+  // operation returns and rolled back when it throws.
+  void InTransaction(bool write, const std::function<void(SqlConnection&)>& operation);
+  const SqlDialect& Dialect() const { return dialect_; }
+  const std::string& Label() const { return driver_->Label(); }
 
  private:
   // Runs operation(connection) on a pooled connection (see the class).
@@ -62,6 +72,7 @@ class SqlStore : public Store {
   const SqlDialect& dialect_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<SqlConnection>> idle_;
+  AccessStore access_{*this};
 };
 
 }  // namespace kvr::server

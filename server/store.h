@@ -9,6 +9,8 @@
 
 namespace kvr::server {
 
+class AccessStore;
+
 // A bank account of CONTCORR; texts are UTF-8.
 struct Account {
   std::string code;       // CDREDUCONT, 1 to 3 characters
@@ -88,6 +90,10 @@ class Store {
   // account or a statement already, or when anything fails.
   virtual long long CopyIn(const std::vector<Account>& accounts,
                            const std::function<std::optional<StoredStatement>()>& next) = 0;
+
+  // The clerk keys and the audit trail of this store, owned by it; nullptr
+  // for a store without them (every caller then counts as the open server's).
+  virtual AccessStore* Access() { return nullptr; }
 };
 
 }  // namespace kvr::server

@@ -31,8 +31,15 @@ const std::map<std::string, std::string>& Texts() {
        "  extrato show           mostra um extrato e seus movimentos.\n"
        "  extrato continuidade   mostra lacunas, sobreposições e quebras de saldo\n"
        "                         entre os extratos de cada conta.\n"
+       "  extrato remove         exclui um extrato e seus movimentos (com motivo).\n"
        "  copiar                 copia contas e extratos para outro banco (SQLite ou\n"
        "                         PostgreSQL).\n"
+       "  backup                 grava uma cópia de um banco SQLite, também com o\n"
+       "                         servidor atendendo.\n"
+       "  usuario add            cria a chave de acesso de um usuário.\n"
+       "  usuario list           lista os usuários e suas chaves.\n"
+       "  usuario remove         revoga a chave de um usuário.\n"
+       "  auditoria              mostra a trilha de auditoria.\n"
        "\n"
        "Opções comuns:\n" +
            std::string(kCommonOptions) +
@@ -47,25 +54,50 @@ const std::map<std::string, std::string>& Texts() {
            "Saída: 0 feito; 1 falhou (o motivo na saída de erro); 64 uso incorreto.\n"},
       {"serve",
        "Uso: kvr61400-server serve [--listen HOST:PORTA] [--token-file ARQUIVO] [--threads N]\n"
+       "                             [--tls-cert ARQUIVO --tls-key ARQUIVO] [--sem-tls]\n"
        "                             [--max-connections N] [--timeout SEGUNDOS]\n"
-       "                             [--max-inflated MIB] [--db BANCO]\n"
+       "                             [--max-inflated MIB] [--max-memory MIB] [--db BANCO]\n"
+       "                             [--config ARQUIVO]\n"
        "\n"
        "Atende as chamadas JSON-RPC do módulo em HTTP POST /kvr61400.rdmImportOFX até\n"
        "receber SIGINT ou SIGTERM; registra uma linha por chamada na saída de erro.\n"
        "\n"
        "Opções:\n"
+       "  --config ARQUIVO      lê as opções de um arquivo, uma por linha: chave = valor\n"
+       "                        com os nomes das opções sem \"--\" (db = /srv/kvr.db);\n"
+       "                        linhas iniciadas por # são comentários. As opções da\n"
+       "                        linha de comando valem sobre as do arquivo.\n"
        "  --listen HOST:PORTA   endereço de escuta (padrão 127.0.0.1:8061; porta 0\n"
        "                        escolhe uma porta livre, informada na linha\n"
        "                        \"ouvindo em\"; IPv6 entre colchetes: [::1]:8061).\n"
-       "  --token-file ARQUIVO  arquivo com o segredo compartilhado na primeira linha;\n"
-       "                        toda chamada deve enviá-lo em Authorization: Bearer.\n"
-       "                        Obrigatório para ouvir fora de 127.0.0.1 e ::1.\n"
+       "  --token-file ARQUIVO  arquivo com o segredo compartilhado na primeira linha\n"
+       "                        (ao menos 16 caracteres; o arquivo só pode ser lido\n"
+       "                        pelo dono: chmod 600); toda chamada deve enviá-lo em\n"
+       "                        Authorization: Bearer. O segredo vale como o usuário\n"
+       "                        \"compartilhada\". Dez chaves erradas de um endereço\n"
+       "                        em 60 s bloqueiam esse endereço por 60 s (HTTP 429).\n"
+       "  --tls-cert ARQUIVO    certificado do servidor (PEM) para atender em HTTPS\n"
+       "                        (TLS 1.2 ou mais novo); SIGHUP lê de novo um\n"
+       "                        certificado renovado, sem parar o servidor.\n"
+       "  --tls-key ARQUIVO     chave privada do certificado (PEM; só o dono pode\n"
+       "                        ler: chmod 600).\n"
+       "  --sem-tls             aceita HTTP sem TLS fora de 127.0.0.1 e ::1, para\n"
+       "                        um proxy TLS na frente.\n"
+       "                        Fora de 127.0.0.1 e ::1 o servidor exige TLS (ou\n"
+       "                        --sem-tls) e chaves de usuário ou --token-file.\n"
+       "                        Com chaves de usuário cadastradas, toda chamada\n"
+       "                        leva uma chave válida, também em 127.0.0.1.\n"
        "  --threads N           chamadas atendidas ao mesmo tempo (1 a 999, padrão 8).\n"
-       "  --max-connections N   conexões abertas ao mesmo tempo (padrão 1000).\n"
-       "  --timeout SEGUNDOS    conexão calada, ou cabeçalho que não chega, é\n"
-       "                        encerrada após esse tempo (padrão 30).\n"
+       "  --max-connections N   conexões abertas ao mesmo tempo (padrão 1000); cheias,\n"
+       "                        a conexão ociosa há mais tempo dá lugar à nova.\n"
+       "  --timeout SEGUNDOS    conexão calada, ou cabeçalho que não chega inteiro, é\n"
+       "                        encerrada após esse tempo (padrão 30); depois dele, um\n"
+       "                        corpo a menos de 64 KiB/s por 10 s recebe 408.\n"
        "  --max-inflated MIB    limite do corpo enviado em gzip, descompactado\n"
-       "                        (padrão 1024).\n" +
+       "                        (padrão 1024).\n"
+       "  --max-memory MIB      memória de todas as requisições ao mesmo tempo (corpos\n"
+       "                        e linhas; padrão 2048); a que não cabe espera até\n"
+       "                        --timeout e então recebe 503.\n" +
            std::string(kCommonOptions) +
            "\n"
            "Exemplo:\n"
@@ -201,6 +233,101 @@ const std::map<std::string, std::string>& Texts() {
        "Exemplo:\n"
        "  kvr61400-server copiar --de kvr61400.db \\\n"
        "                         --para postgresql://kvr@dbhost:5432/kvr61400\n"},
+      {"backup",
+       "Uso: kvr61400-server backup --para ARQUIVO [--db BANCO]\n"
+       "\n"
+       "Grava em ARQUIVO uma cópia consistente do banco SQLite, também enquanto um\n"
+       "servidor o usa: a cópia é o banco como estava num só momento. O arquivo é\n"
+       "criado só para o dono (0600) e nunca substitui outro: escolha um nome novo.\n"
+       "Para PostgreSQL use pg_dump.\n"
+       "\n"
+       "Opções:\n"
+       "  --para ARQUIVO   a cópia, um arquivo que ainda não existe.\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server backup --db /var/lib/kvr61400/kvr61400.db \\\n"
+           "                         --para /var/backups/kvr61400-2024-03-31.db\n"},
+      {"extrato remove",
+       "Uso: kvr61400-server extrato remove NUMERO --motivo TEXTO [--db BANCO]\n"
+       "\n"
+       "Exclui o extrato NUMERO e todos os seus movimentos em uma transação e registra\n"
+       "a exclusão, com o motivo, na trilha de auditoria.\n"
+       "\n"
+       "Opções:\n"
+       "  --motivo TEXTO   por que o extrato é excluído (obrigatório).\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server extrato remove 12 --motivo \"importado na conta errada\"\n"},
+      {"usuario",
+       "Uso: kvr61400-server usuario SUBCOMANDO [OPÇÕES]\n"
+       "\n"
+       "Administra as chaves de acesso dos usuários. O banco guarda só o SHA-256 de\n"
+       "cada chave. Com uma chave cadastrada, toda chamada ao servidor precisa de uma\n"
+       "chave válida (Authorization: Bearer CHAVE).\n"
+       "\n"
+       "Subcomandos:\n"
+       "  add NOME [--administrador]   cria a chave e a imprime uma vez, sozinha\n"
+       "                               na linha.\n"
+       "  list [--json]                lista usuários, criação, último uso e revogação.\n"
+       "  remove NOME                  revoga a chave; os servidores a recusam em até\n"
+       "                               5 segundos.\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server usuario add ana > chave-ana && chmod 600 chave-ana\n"},
+      {"usuario add",
+       "Uso: kvr61400-server usuario add NOME [--administrador] [--db BANCO]\n"
+       "\n"
+       "Cria uma chave de acesso aleatória para o usuário NOME (letras sem acento,\n"
+       "dígitos, \".\", \"_\" ou \"-\") e a imprime uma única vez, sozinha na linha.\n"
+       "Só uma chave de administrador pode excluir extratos pela tela.\n"
+       "\n"
+       "Opções:\n"
+       "  --administrador   a chave pode excluir extratos.\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server usuario add ana > chave-ana && chmod 600 chave-ana\n"},
+      {"usuario list",
+       "Uso: kvr61400-server usuario list [--json] [--db BANCO]\n"
+       "\n"
+       "Lista os usuários: administrador ou não, criação da chave, último uso e\n"
+       "revogação. Com --json: [{\"usuario\":\"ana\",\"administrador\":false,\n"
+       "\"criada\":\"2024-03-05T14:30:00\",\"ultimoUso\":null,\"revogada\":null}].\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server usuario list\n"},
+      {"usuario remove",
+       "Uso: kvr61400-server usuario remove NOME [--db BANCO]\n"
+       "\n"
+       "Revoga a chave do usuário NOME: todo servidor deste banco passa a recusá-la\n"
+       "em até 5 segundos. A revogação fica na trilha de auditoria.\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server usuario remove ana\n"},
+      {"auditoria",
+       "Uso: kvr61400-server auditoria [--desde DD/MM/AAAA] [--usuario NOME] [--json]\n"
+       "                               [--db BANCO]\n"
+       "\n"
+       "Mostra a trilha de auditoria, da mais antiga à mais nova: importações,\n"
+       "importações recusadas, exclusões de extratos, acessos negados, chaves\n"
+       "criadas e revogadas; quando, usuário, endereço, conta, extrato, movimentos\n"
+       "e detalhe.\n"
+       "\n"
+       "Opções:\n"
+       "  --desde DD/MM/AAAA   só a partir desse dia.\n"
+       "  --usuario NOME       só desse usuário.\n"
+       "  --json               imprime uma lista JSON de objetos com as chaves quando,\n"
+       "                       usuario, endereco, evento, conta, extrato, movimentos,\n"
+       "                       detalhe.\n" +
+           std::string(kCommonOptions) +
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server auditoria --desde 01/03/2024 --usuario ana\n"},
       {"extrato continuidade",
        "Uso: kvr61400-server extrato continuidade [--conta CODIGO] [--json] [--db BANCO]\n"
        "\n"

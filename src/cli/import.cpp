@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/console_host.h"
 #include "cli/import_options.h"
+#include "host/server_url.h"
 #include "cli/import_report.h"
 #include "cli/progress.h"
 #include "platform/encoding.h"
@@ -35,6 +36,7 @@ constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 int RunImport(const std::vector<std::string>& args) {
   TImportOptions options;
   if (std::string problem = ParseImportOptions(args, options); !problem.empty()) return ImportUsageError(problem);
+  SetHttpsCaFile(options.ca_file);
 
   nlohmann::json report = nlohmann::json::object();
   nlohmann::json messages = nlohmann::json::array();

@@ -4,15 +4,17 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "host/server_url.h"
 #include "host/token_file.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/sysutils.h"
+#include "platform/text_file.h"
 
 namespace kvr::cli {
 
 const char* const kImportUsage =
-    "import ARQUIVO [--server HOST:PORTA] [--tipo Circulante|Aplica\xC3\xA7\xC3\xA3o|Garantida] "
+    "import ARQUIVO [--server [https://]HOST:PORTA] [--ca-file ARQUIVO] [--tipo Circulante|Aplica\xC3\xA7\xC3\xA3o|Garantida] "
     "[--token-file ARQUIVO] [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
 
 std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& o) {
@@ -40,14 +42,18 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
       if (o.answer && *o.answer != answer) return "--sim e --nao se excluem";
       o.answer = answer;
     } else if (a == "--server") {
-      if (!value(v)) return "--server espera HOST:PORTA";
-      const size_t colon = v.rfind(':');
-      const int port = colon == std::string::npos ? 0 : StrToIntDef(v.substr(colon + 1), 0);
-      if (colon == 0 || colon == std::string::npos || port <= 0 || port > 65535) {
-        return "--server espera HOST:PORTA, n\xC3\xA3o \"" + v + "\"";
+      if (!value(v)) return "--server espera HOST:PORTA ou https://HOST:PORTA";
+      const std::optional<TServerUrl> url = ParseServerUrl(v);
+      if (!url) {
+        return "--server espera HOST:PORTA, http://HOST:PORTA ou https://HOST:PORTA, n\xC3\xA3o \"" +
+               v + "\"";
       }
-      o.host = v.substr(0, colon);
-      o.port = port;
+      o.host = url->HostValue();
+      o.port = url->port;
+    } else if (a == "--ca-file") {
+      if (!value(v)) return "--ca-file espera o arquivo (PEM) da autoridade certificadora";
+      if (!FileExists(v)) return "--ca-file: arquivo n\xC3\xA3o encontrado: " + v;
+      o.ca_file = v;
     } else if (a == "--tipo") {
       if (!value(v)) return "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida";
       o.tipo = Utf8ToCp1252(v);
@@ -66,6 +72,11 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
     }
   }
   if (o.file.empty()) return "falta o ARQUIVO";
+  const TServerUrl url = SplitHostValue(o.host, o.port);
+  if (!o.token.empty() && !url.https && !IsLoopbackName(url.host)) {
+    return "a senha de acesso n\xC3\xA3o vai sem criptografia para fora desta m\xC3\xA1quina: use "
+           "--server https://" + url.host + ":" + std::to_string(o.port);
+  }
   return "";
 }
 

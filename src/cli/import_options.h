@@ -9,9 +9,10 @@ namespace kvr::cli {
 // What kvr61400 import was asked to do.
 struct TImportOptions {
   std::string file;
-  std::string host = "127.0.0.1";
+  std::string host = "127.0.0.1";  // "https://HOST" for TLS (TServerUrl::HostValue)
   int port = 8061;
   std::string token;  // read from --token-file
+  std::string ca_file;  // --ca-file: the CA that HTTPS trusts (empty: the system's)
   std::optional<std::string> tipo;  // Windows-1252
   std::optional<std::string> de, ate;
   std::optional<bool> answer;  // true: "Sim", false: "Não"

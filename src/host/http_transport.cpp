@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/net_connection.h"
+#include "host/server_url.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -234,7 +235,15 @@ class HttpTransport : public TRpcTransport {
       throw Exception("Porta " + std::to_string(port) + " do servidor de aplica\xE7\xE3o " + host +
                       " \xE9 inv\xE1lida.");
     Close();
-    address_ = Address(host, port);
+    const TServerUrl url = SplitHostValue(host, port);
+    https_ = url.https;
+    ca_file_ = HttpsCaFile();
+    host_ = url.host;
+    address_ = Address(url.host, port);
+    // A secret seen on the company network is a key anyone may use.
+    if (!https_ && !token_.empty() && !IsLoopbackName(url.host))
+      throw Exception("Recuso enviar a senha de acesso sem criptografia ao servidor " + address_ +
+                      ", fora desta m\xE1quina: use https://" + address_ + ".");
     multi_.reset(curl_multi_init());
     easy_.reset(curl_easy_init());
     if (!multi_ || !easy_) throw Exception("Falha ao iniciar a conex\xE3o HTTP.");
@@ -243,13 +252,14 @@ class HttpTransport : public TRpcTransport {
     // something of ours listens there (and, with a token, that it lets us in).
     std::string body;
     const Outcome outcome = Perform("/", nullptr, body, limits_.deadline_ms);
-    const std::string where = "Servidor de aplica\xE7\xE3o " + address_;
+    const std::string where =
+        "Servidor de aplica\xE7\xE3o " + std::string(https_ ? "https://" : "") + address_;
     std::string failure;
     if (outcome.code == CURLE_OPERATION_TIMEDOUT) {
       failure = where + " n\xE3o respondeu em " + Seconds(limits_.deadline_ms) + ".";
     } else if (outcome.too_large || outcome.code != CURLE_OK) {
-      failure = where + " n\xE3o responde: " +
-                (outcome.too_large ? TooLarge() : DescribeError(outcome.code)) + ".";
+      failure = where + (IsTlsFailure(outcome.code) ? ": " : " n\xE3o responde: ") +
+                (outcome.too_large ? TooLarge() : Describe(outcome.code)) + ".";
     } else if (outcome.status == 401 || outcome.status == 403) {
       failure = where + " recusou o acesso (estado HTTP " + std::to_string(outcome.status) +
                 "): confira a senha de acesso (arquivo de token) configurada.";
@@ -284,7 +294,7 @@ class HttpTransport : public TRpcTransport {
     if (outcome.code == CURLE_OPERATION_TIMEDOUT)
       throw Exception("Tempo esgotado (" + Seconds(deadline_ms) + ") na " + what + ".");
     if (outcome.code != CURLE_OK)
-      throw Exception("Falha na " + what + ": " + DescribeError(outcome.code) + ".");
+      throw Exception("Falha na " + what + ": " + Describe(outcome.code) + ".");
     reply.status = static_cast<int>(outcome.status);
     return reply;
   }
@@ -295,6 +305,34 @@ class HttpTransport : public TRpcTransport {
     long status = 0;
     bool too_large = false;
   };
+
+  static bool IsTlsFailure(CURLcode code) {
+    return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE ||
+           code == CURLE_SSL_CONNECT_ERROR;
+  }
+
+  // What failed, in words; the TLS failures say why the certificate was not
+  // accepted. Never a retry without TLS.
+  std::string Describe(CURLcode code) const {
+    const std::string detail = error_;
+    if (code == CURLE_PEER_FAILED_VERIFICATION) {
+      if (detail.find("host name") != std::string::npos ||
+          detail.find("subject name") != std::string::npos)
+        return "o certificado do servidor n\xE3o vale para o nome " + host_;
+      std::string reason = "emitido por uma autoridade que este computador n\xE3o reconhece";
+      if (detail.find("expired") != std::string::npos) reason = "vencido";
+      else if (detail.find("not yet valid") != std::string::npos) reason = "ainda n\xE3o v\xE1lido";
+      return "o certificado do servidor n\xE3o \xE9 confi\xE1vel (" + reason +
+             "); informe o arquivo da autoridade certificadora que o emitiu (--ca-file ou as "
+             "configura\xE7\xF5" "es do servidor)";
+    }
+    if (code == CURLE_SSL_CACERT_BADFILE)
+      return "o arquivo da autoridade certificadora \"" + ca_file_ +
+             "\" n\xE3o p\xF4" "de ser lido como certificado PEM";
+    if (code == CURLE_SSL_CONNECT_ERROR)
+      return "falha na negocia\xE7\xE3o TLS (o servidor atende em HTTPS?)";
+    return DescribeError(code);
+  }
 
   std::string TooLarge() const {
     return "resposta maior que " + std::to_string(limits_.max_reply_bytes >> 20) + " MiB";
@@ -317,6 +355,16 @@ class HttpTransport : public TRpcTransport {
     // Room for a whole piece of the body (a little over 64 KiB) in one chunk.
     curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 17);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 17);
+    error_[0] = '\0';
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
+    if (https_) {
+      // The certificate is checked against the trust store (or the CA file)
+      // and against the host name: TLS 1.2 or later.
+      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+      curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+      if (!ca_file_.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file_.c_str());
+    }
   }
 
   // Sends the request for path with the token and the deadline: a POST of
@@ -344,7 +392,8 @@ class HttpTransport : public TRpcTransport {
     }
     curl_easy_setopt(easy, rpc ? CURLOPT_POST : CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
-    curl_easy_setopt(easy, CURLOPT_URL, ("http://" + address_ + path).c_str());
+    curl_easy_setopt(easy, CURLOPT_URL,
+                     ((https_ ? "https://" : "http://") + address_ + path).c_str());
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline_ms));
 
     Exchange exchange(multi_.get(), easy, body, limits_.max_reply_bytes);
@@ -363,6 +412,10 @@ class HttpTransport : public TRpcTransport {
   THttpLimits limits_;
   std::string token_;
   std::string address_;
+  std::string host_;
+  bool https_ = false;
+  std::string ca_file_;
+  char error_[CURL_ERROR_SIZE] = {};
   // The multi handle keeps the connection between calls; the easy handle
   // carries the options every call shares.
   std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi_{nullptr, curl_multi_cleanup};

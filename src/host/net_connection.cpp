@@ -1,5 +1,7 @@
 #include "host/net_connection.h"
 
+#include "host/server_url.h"
+
 #include <exception>
 #include <utility>
 
@@ -167,8 +169,10 @@ TNetConnection::~TNetConnection() {
 
 std::string TNetConnection::Address() const {
   // An IPv6 address is written in brackets so that its port stays apart.
-  const bool v6 = Host.find(':') != std::string::npos;
-  return (v6 ? "[" + Host + "]" : Host) + ":" + std::to_string(Port);
+  const TServerUrl url = SplitHostValue(Host, Port);
+  const bool v6 = url.host.find(':') != std::string::npos;
+  return std::string(url.https ? "https://" : "") + (v6 ? "[" + url.host + "]" : url.host) + ":" +
+         std::to_string(Port);
 }
 
 void TNetConnection::SetConnected(bool value) {

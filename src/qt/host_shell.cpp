@@ -1,5 +1,7 @@
 #include "qt/host_shell.h"
 
+#include "host/server_url.h"
+
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -45,9 +47,10 @@ HostShellOptions ResolveHostShellOptions(const QStringList& arguments, const QSe
   // The first argument is the program.
   for (qsizetype i = 1; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
-    if (argument == "--server" || argument == "--token-file") {
+    if (argument == "--server" || argument == "--token-file" || argument == "--ca-file") {
       ++i;  // checked by ResolveServerAddress
-    } else if (argument.startsWith("--server=") || argument.startsWith("--token-file=")) {
+    } else if (argument.startsWith("--server=") || argument.startsWith("--token-file=") ||
+               argument.startsWith("--ca-file=")) {
     } else if (argument == "--pacote") {
       if (i + 1 >= arguments.size()) throw Exception("Falta o caminho do pacote depois de --pacote.");
       options.package_path = arguments[++i];
@@ -68,8 +71,10 @@ HostShell::HostShell(HostShellOptions options, const QString& host_folder)
       package_(std::make_unique<PackageLoader>()),
       candidates_(kvr::qt::PackageCandidates(options.package_path, host_folder)),
       settings_file_(options.settings_file),
-      token_file_(options.server.token_file) {
+      token_file_(options.server.token_file),
+      ca_file_(options.server.ca_file) {
   SetHostLibrary(host_.get());
+  SetHttpsCaFile(ca_file_);
   // Server calls wait off the interface thread: the busy indicator moves and
   // the window repaints while the screen's handler waits for its answer.
   TNetConnection::SetCallRunner(RunServerCallWhilePainting);
@@ -84,17 +89,22 @@ void HostShell::ShowServer() {
                              .arg(host_->WebPort()));
 }
 
-bool HostShell::ChangeServer(const QString& address, const QString& token_file) {
+bool HostShell::ChangeServer(const QString& address, const QString& token_file,
+                             const QString& ca_file) {
   std::optional<ServerAddress> parsed = ParseServerAddress(address.trimmed());
   if (!parsed) return false;
   parsed->token_file = token_file.trimmed().toStdString();
+  parsed->ca_file = ca_file.trimmed().toStdString();
   token_file_ = parsed->token_file;
+  ca_file_ = parsed->ca_file;
+  SetHttpsCaFile(ca_file_);
   host_->SetServer(*parsed);
   std::unique_ptr<QSettings> settings = settings_file_.isEmpty()
                                             ? std::make_unique<QSettings>()
                                             : std::make_unique<QSettings>(settings_file_, QSettings::IniFormat);
   settings->setValue(kServerSettingsKey, address.trimmed());
   settings->setValue(kTokenFileSettingsKey, token_file.trimmed());
+  settings->setValue(kCaFileSettingsKey, ca_file.trimmed());
   settings->sync();
   ShowServer();
   return true;
@@ -108,7 +118,7 @@ void HostShell::ConfigureServer() {
   form->addRow(new QLabel(QString::fromUtf8("Usados ao abrir a próxima tela.")));
   auto* address_edit = new QLineEdit(current);
   address_edit->setObjectName("endereco");
-  form->addRow(QString::fromUtf8("Endereço (HOST:PORTA):"), address_edit);
+  form->addRow(QString::fromUtf8("Endereço (HOST:PORTA ou https://HOST:PORTA):"), address_edit);
   auto* token_edit = new QLineEdit(QString::fromStdString(token_file_));
   token_edit->setObjectName("arquivo_token");
   token_edit->setPlaceholderText(QString::fromUtf8("nenhum (servidor sem senha de acesso)"));
@@ -122,13 +132,26 @@ void HostShell::ConfigureServer() {
   token_row->addWidget(token_edit);
   token_row->addWidget(browse);
   form->addRow(QString::fromUtf8("Arquivo da senha de acesso:"), token_row);
+  auto* ca_edit = new QLineEdit(QString::fromStdString(ca_file_));
+  ca_edit->setObjectName("arquivo_ca");
+  ca_edit->setPlaceholderText(QString::fromUtf8("nenhum (autoridades do sistema)"));
+  auto* ca_browse = new QPushButton(QString::fromUtf8("Procurar..."));
+  QObject::connect(ca_browse, &QPushButton::clicked, &dialog, [&dialog, ca_edit] {
+    const QString chosen = QFileDialog::getOpenFileName(
+        &dialog, QString::fromUtf8("Autoridade certificadora do servidor (PEM)"), ca_edit->text());
+    if (!chosen.isEmpty()) ca_edit->setText(chosen);
+  });
+  auto* ca_row = new QHBoxLayout;
+  ca_row->addWidget(ca_edit);
+  ca_row->addWidget(ca_browse);
+  form->addRow(QString::fromUtf8("Autoridade certificadora (HTTPS):"), ca_row);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
   form->addRow(buttons);
   if (dialog.exec() != QDialog::Accepted) return;
   const QString address = address_edit->text();
-  if (!ChangeServer(address, token_edit->text())) {
+  if (!ChangeServer(address, token_edit->text(), ca_edit->text())) {
     ShowErrorBox(window_.get(), QString::fromUtf8("Endereço do servidor inválido: \"%1\" (use HOST:PORTA, por "
                                                   "exemplo 127.0.0.1:8061).")
                                     .arg(address));

@@ -68,11 +68,13 @@ class HostShell {
   // normally.
   bool OpenImportOFX();
 
-  // Takes "HOST:PORT" as the server address and token_file as the path of
+  // Takes "HOST:PORT" (or "https://HOST:PORT") as the server address and token_file as the path of
   // the server's token file (empty: none) from now on (the next connect,
   // that is the next opening of a screen, uses them) and saves both in the
   // settings. Returns false, changing nothing, when the address is malformed.
-  bool ChangeServer(const QString& address, const QString& token_file);
+  // ca_file names the CA file (PEM) HTTPS trusts (empty: the system's).
+  bool ChangeServer(const QString& address, const QString& token_file,
+                    const QString& ca_file = QString());
   // The entry "Servidor de aplicação...": asks for the address and the token
   // file in a dialog and changes them (an error box for a malformed
   // address).
@@ -87,6 +89,7 @@ class HostShell {
   QStringList candidates_;
   QString settings_file_;
   std::string token_file_;
+  std::string ca_file_;
 };
 
 }  // namespace kvr::qt

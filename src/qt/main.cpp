@@ -16,10 +16,14 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Uso: kvr61400-host [--server HOST:PORTA] [--token-file ARQUIVO] [--pacote CAMINHO] [--abrir]\n"
+    "Uso: kvr61400-host [--server HOST:PORTA] [--token-file ARQUIVO] [--ca-file ARQUIVO]\n"
+    "                   [--pacote CAMINHO] [--abrir]\n"
     "\n"
-    "  --server HOST:PORTA  servidor de aplicação (senão o das configurações,\n"
-    "                       senão 127.0.0.1:8061)\n"
+    "  --server HOST:PORTA  servidor de aplicação, também http://HOST:PORTA ou\n"
+    "                       https://HOST:PORTA (senão o das configurações, senão\n"
+    "                       127.0.0.1:8061)\n"
+    "  --ca-file ARQUIVO    autoridade certificadora (PEM) do certificado HTTPS do\n"
+    "                       servidor (senão a das configurações, senão as do sistema)\n"
     "  --token-file ARQUIVO a senha de acesso do servidor (primeira linha do arquivo;\n"
     "                       senão o arquivo das configurações, senão nenhuma)\n"
     "  --pacote CAMINHO     o pacote Pkg_kvr61400.so ou a pasta que o contém\n"

@@ -1,5 +1,6 @@
 #include "qt/server_address.h"
 
+#include "host/server_url.h"
 #include "platform/errors.h"
 
 namespace kvr::qt {
@@ -15,39 +16,32 @@ ServerAddress ParseOrThrow(const QString& text, const char* origin) {
 }  // namespace
 
 std::optional<ServerAddress> ParseServerAddress(const QString& text) {
-  const qsizetype colon = text.lastIndexOf(':');
-  if (colon <= 0) return std::nullopt;
-  const QString host = text.left(colon);
-  const QString port_text = text.mid(colon + 1);
-  for (const QChar c : host) {
-    if (c.isSpace()) return std::nullopt;
-  }
-  if (port_text.isEmpty() || port_text.size() > 5) return std::nullopt;
-  for (const QChar c : port_text) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  const int port = port_text.toInt();
-  if (port < 1 || port > 65535) return std::nullopt;
+  const std::optional<TServerUrl> url = ParseServerUrl(text.toStdString());
+  if (!url) return std::nullopt;
   ServerAddress address;
-  address.host = host.toStdString();
-  address.port = port;
+  address.host = url->HostValue();
+  address.port = url->port;
   return address;
 }
 
 namespace {
 
-std::string TokenFile(const QStringList& arguments, const QSettings& settings) {
+// The value of the file option name ("--token-file"), else the settings
+// under key; missing names what the file holds.
+std::string FileOption(const QStringList& arguments, const QSettings& settings, const QString& name,
+                       const char* key, const char* missing) {
   for (qsizetype i = 0; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
-    if (argument == "--token-file") {
+    if (argument == name) {
       if (i + 1 >= arguments.size()) {
-        throw Exception("Falta o arquivo da senha de acesso depois de --token-file.");
+        throw Exception(std::string("Falta o arquivo ") + missing + " depois de " + name.toStdString() +
+                        ".");
       }
       return arguments[i + 1].toStdString();
     }
-    if (argument.startsWith("--token-file=")) return argument.mid(13).toStdString();
+    if (argument.startsWith(name + "=")) return argument.mid(name.size() + 1).toStdString();
   }
-  return settings.value(kTokenFileSettingsKey).toString().toStdString();
+  return settings.value(key).toString().toStdString();
 }
 
 ServerAddress Address(const QStringList& arguments, const QSettings& settings) {
@@ -74,7 +68,10 @@ ServerAddress Address(const QStringList& arguments, const QSettings& settings) {
 
 ServerAddress ResolveServerAddress(const QStringList& arguments, const QSettings& settings) {
   ServerAddress address = Address(arguments, settings);
-  address.token_file = TokenFile(arguments, settings);
+  address.token_file =
+      FileOption(arguments, settings, "--token-file", kTokenFileSettingsKey, "da senha de acesso");
+  address.ca_file = FileOption(arguments, settings, "--ca-file", kCaFileSettingsKey,
+                               "da autoridade certificadora");
   return address;
 }
 

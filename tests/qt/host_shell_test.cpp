@@ -32,6 +32,10 @@ TEST(ServerAddressText, HostAndPort) {
       {"servidor", false, "", 0},
       {"servidor:80a", false, "", 0},
       {"meu servidor:8061", false, "", 0},
+      {"https://servidor.local:8443", true, "https://servidor.local", 8443},
+      {"http://servidor:8061", true, "servidor", 8061},
+      {"ftp://servidor:21", false, "", 0},
+      {"https://servidor:8443/kvr", false, "", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -59,6 +63,15 @@ TEST_F(ShellSettingsTest, CommandLineThenSavedSettingsThenDefault) {
   EXPECT_EQ(given.host, "localhost");
   EXPECT_EQ(given.port, 7000);
   EXPECT_EQ(ResolveServerAddress({"kvr61400-host", "--server=localhost:7001"}, settings).port, 7001);
+  // The CA file of HTTPS the same way.
+  EXPECT_EQ(ResolveServerAddress({"kvr61400-host"}, settings).ca_file, "");
+  settings.setValue(kCaFileSettingsKey, "/etc/kvr/ca.pem");
+  EXPECT_EQ(ResolveServerAddress({"kvr61400-host"}, settings).ca_file, "/etc/kvr/ca.pem");
+  const ServerAddress secure =
+      ResolveServerAddress({"kvr61400-host", "--server", "https://h:8443", "--ca-file", "a.pem"}, settings);
+  EXPECT_EQ(secure.host, "https://h");
+  EXPECT_EQ(secure.ca_file, "a.pem");
+  EXPECT_EQ(ResolveHostShellOptions({"kvr61400-host", "--ca-file=b.pem"}, settings).server.ca_file, "b.pem");
 }
 
 TEST_F(ShellSettingsTest, MalformedAddressesAreRefusedQuotingTheValue) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,48 @@ TEST_F(ServerEndToEnd, CommandLineExitStatusesForEachEnd) {
   server_.reset();
   EXPECT_EQ(RunCli({"import", Example("extrato-341.ofx"), "--server", "127.0.0.1:1"}).code, 2);
   EXPECT_EQ(RunCli({"import"}).code, 64);
+}
+
+TEST_F(ServerEndToEnd, ClerkImportsOverHttpsWithTheirOwnKeyAndTheTrailNamesThem) {
+  const std::string ca = WriteFile("ca.pem", ""), cert = WriteFile("servidor.pem", "");
+  const std::string key = cert.substr(0, cert.size() - 4) + ".key";
+  const std::string ext = WriteFile("servidor.ext", "subjectAltName=IP:127.0.0.1\n");
+  const std::string make =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout " +
+      ca + ".key -out " + ca + " -subj /CN=ca 2>/dev/null && openssl req -newkey ec -pkeyopt "
+      "ec_paramgen_curve:prime256v1 -nodes -keyout " + key + " -out " + cert +
+      ".csr -subj /CN=servidor 2>/dev/null && openssl x509 -req -in " + cert + ".csr -CA " + ca +
+      " -CAkey " + ca + ".key -CAcreateserial -days 2 -out " + cert + " -extfile " + ext +
+      " 2>/dev/null && chmod 600 " + key;
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  CommandResult added = RunServerCommand({"usuario", "add", "ana", "--db", db_});
+  ASSERT_EQ(added.code, 0) << added.err;
+  const std::string key_file = WriteFile("chave-ana", added.out);
+  server_.reset();
+  server_ = std::make_unique<ServerProcess>(db_, std::vector<std::string>{"--tls-cert", cert,
+                                                                          "--tls-key", key});
+  server_->Start();
+  const std::string https = "https://127.0.0.1:" + std::to_string(server_->Port());
+
+  CliResult imported = RunCli({"import", Example("extrato-341.ofx"), "--server", https,
+                               "--ca-file", ca, "--token-file", key_file, "--json"});
+  EXPECT_EQ(imported.code, 0) << imported.out;
+  EXPECT_EQ(Statements()[0]["USUARIO"], "ana");
+  CommandResult trail = RunServerCommand({"auditoria", "--usuario", "ana", "--json", "--db", db_});
+  nlohmann::json rows = nlohmann::json::parse(trail.out);
+  ASSERT_EQ(rows.size(), 2u) << trail.out;
+  EXPECT_EQ(rows[1]["evento"], "importacao");
+
+  // No CA file: the system's trust store does not know ours; never plain HTTP.
+  EXPECT_EQ(RunCli({"import", Example("extrato-104.ofx"), "--server", https, "--token-file",
+                    key_file}).code, 2);
+  // A key never goes in plain HTTP beyond loopback (0.0.0.0 would reach
+  // this machine anyway); an unknown scheme is no address.
+  EXPECT_EQ(RunCli({"import", Example("extrato-104.ofx"), "--server", "0.0.0.0:1",
+                    "--token-file", key_file}).code, 64);
+  EXPECT_EQ(RunCli({"import", Example("extrato-104.ofx"), "--server", "ftp://127.0.0.1:1"}).code,
+            64);
+  EXPECT_EQ(Statements().size(), 1u);
 }
 
 TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -195,17 +196,20 @@ TEST_F(WireTest, ServeRefusesToStartWhereItWouldBeUnsafeOrShared) {
        "kvr61400-server: porta 127.0.0.1:" + port +
            " já está em uso; encerre o outro servidor ou escolha outra porta com --listen.\n"},
       {{"--listen", "0.0.0.0:0"}, 64,
-       "kvr61400-server: recuso ouvir em 0.0.0.0:0 sem segredo: fora da interface local "
-       "(127.0.0.1, ::1) toda chamada precisa do segredo compartilhado. Grave o segredo em uma "
-       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server serve --help.\n"},
+       "kvr61400-server: recuso ouvir em 0.0.0.0:0 sem TLS: fora da interface local (127.0.0.1, "
+       "::1) as chamadas levam extratos e chaves de acesso. Passe --tls-cert ARQUIVO --tls-key "
+       "ARQUIVO (PEM), ou --sem-tls se um proxy TLS atende na frente deste servidor. Veja "
+       "kvr61400-server serve --help.\n"},
       {{"--listen", "[::]:0"}, 64,
-       "kvr61400-server: recuso ouvir em [::]:0 sem segredo: fora da interface local "
-       "(127.0.0.1, ::1) toda chamada precisa do segredo compartilhado. Grave o segredo em uma "
-       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server serve --help.\n"},
+       "kvr61400-server: recuso ouvir em [::]:0 sem TLS: fora da interface local (127.0.0.1, "
+       "::1) as chamadas levam extratos e chaves de acesso. Passe --tls-cert ARQUIVO --tls-key "
+       "ARQUIVO (PEM), ou --sem-tls se um proxy TLS atende na frente deste servidor. Veja "
+       "kvr61400-server serve --help.\n"},
       {{"--listen", ":0"}, 64,
-       "kvr61400-server: recuso ouvir em :0 sem segredo: fora da interface local "
-       "(127.0.0.1, ::1) toda chamada precisa do segredo compartilhado. Grave o segredo em uma "
-       "linha de um arquivo e passe --token-file ARQUIVO. Veja kvr61400-server serve --help.\n"},
+       "kvr61400-server: recuso ouvir em :0 sem TLS: fora da interface local (127.0.0.1, "
+       "::1) as chamadas levam extratos e chaves de acesso. Passe --tls-cert ARQUIVO --tls-key "
+       "ARQUIVO (PEM), ou --sem-tls se um proxy TLS atende na frente deste servidor. Veja "
+       "kvr61400-server serve --help.\n"},
       {{"--listen", "::1:0"}, 64,
        "kvr61400-server: endereço IPv6 em --listen vai entre colchetes: [::1]:8061, não "
        "\"::1:0\". Veja kvr61400-server serve --help.\n"},
@@ -227,6 +231,7 @@ TEST_F(WireTest, ServeRefusesToStartWhereItWouldBeUnsafeOrShared) {
 TEST_F(WireTest, WithASecretEveryRequestMustCarryIt) {
   const std::string token = dir_.File("segredo");
   std::ofstream(token) << "  s3gr3d0-compartilhado-longo \r\n";
+  chmod(token.c_str(), 0600);
   auto server = Start({"--token-file", token});
   const std::string call = Call("GetContaCorrente", {"237", "55"});
   const std::string missing =

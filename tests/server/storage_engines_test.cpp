@@ -16,6 +16,7 @@
 #include "packets.h"
 #include "pg_cluster.h"
 #include "server_process.h"
+#include "sql_schema.h"
 #include "temp_dir.h"
 
 namespace kvr {
@@ -106,20 +107,24 @@ TEST_P(StorageEngineTest, ServersOfOneDatabaseTwelveRacingStoresStoreOnce) {
 
 TEST_P(StorageEngineTest, NewerSchemaIsRefusedAtStart) {
   AddAccount(db_);
+  const std::string newer =
+      "UPDATE VERSAOESQUEMA SET NRVERSAO = " + std::to_string(server::kSchemaVersion + 1);
   if (GetParam() == Engine::kSqlite) {
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(db_.c_str(), &db));
     EXPECT_EQ(SQLITE_OK,
-              sqlite3_exec(db, "UPDATE VERSAOESQUEMA SET NRVERSAO = 3", nullptr, nullptr, nullptr));
+              sqlite3_exec(db, newer.c_str(), nullptr, nullptr, nullptr));
     sqlite3_close(db);
   } else {
-    PgCluster::Get().Execute(DatabaseName(db_), "UPDATE VERSAOESQUEMA SET NRVERSAO = 3");
+    PgCluster::Get().Execute(DatabaseName(db_), newer);
   }
   CommandResult result = RunServerCommand({"serve", "--listen", "127.0.0.1:0", "--db", db_});
   EXPECT_EQ(1, result.code);
   EXPECT_EQ("kvr61400-server: O banco de dados " + Label(GetParam(), db_) +
-                " tem as tabelas na versão 3, mais nova que a desta versão do kvr61400-server "
-                "(2). Atualize o kvr61400-server antes de usá-lo com este banco.\n",
+                " tem as tabelas na versão " + std::to_string(server::kSchemaVersion + 1) +
+                ", mais nova que a desta versão do kvr61400-server (" +
+                std::to_string(server::kSchemaVersion) +
+                "). Atualize o kvr61400-server antes de usá-lo com este banco.\n",
             result.err);
 }
 

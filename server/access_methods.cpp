@@ -1,0 +1,80 @@
+// The module's methods about who calls: GetUsuario, RemoveExtrato, and the
+// trail of the statements stored or refused.
+#include "import_module.h"
+
+namespace kvr::server {
+
+nlohmann::json ImportModule::GetUsuario(const Caller& caller) {
+  return {{"usuario", caller.user}, {"administrador", caller.administrator}};
+}
+
+void ImportModule::RemoveExtrato(long long seq, const std::string& motivo, const Caller& caller) {
+  if (!caller.administrator)
+    throw RpcError(kRefused, "Somente uma chave de administrador pode excluir extratos.");
+  AccessStore* access = store_.Access();
+  if (access == nullptr)
+    throw RpcError(kRefused, "Este servidor não exclui extratos: seu banco não guarda a trilha "
+                             "de auditoria.");
+  AuditEvent event;
+  event.user = caller.user;
+  event.address = caller.address;
+  event.event = "remocao";
+  event.detail = motivo;
+  if (!access->RemoveStatement(seq, event))
+    throw RpcError(kRefused, "Extrato " + std::to_string(seq) + " não encontrado.");
+}
+
+bool ImportModule::CallAccess(const std::string& method, const nlohmann::json& params,
+                              CallInfo& info, nlohmann::json& result) {
+  if (method == "GetUsuario") {
+    if (!params.is_array() || !params.empty())
+      throw RpcError(kInvalidParams, "GetUsuario não tem parâmetros.");
+    result = GetUsuario(info.caller);
+    info.outcome = "ok";
+    return true;
+  }
+  if (method != "RemoveExtrato") return false;
+  if (!info.caller.administrator)
+    throw RpcError(kRefused, "Somente uma chave de administrador pode excluir extratos.");
+  const bool number = params.is_array() && params.size() == 2 &&
+                      params[0].is_number_integer() && params[0].get<long long>() > 0;
+  if (!number || !params[1].is_string() || params[1].get_ref<const std::string&>().empty())
+    throw RpcError(kInvalidParams,
+                   "RemoveExtrato espera 2 parâmetros: o número do extrato (inteiro) e o motivo "
+                   "(texto não vazio).");
+  const long long seq = params[0].get<long long>();
+  info.account = "extrato " + std::to_string(seq);
+  RemoveExtrato(seq, params[1].get<std::string>(), info.caller);
+  result = true;
+  info.outcome = "true";
+  return true;
+}
+
+bool ImportModule::StoreAudited(PacketRows header, PacketRows movements, bool valid,
+                                CallInfo& info) {
+  AuditEvent event;
+  event.user = info.caller.user;
+  event.address = info.caller.address;
+  event.account = info.account;
+  event.movements = info.rows;
+  std::optional<long long> seq;
+  if (valid) seq = store_.StoreIfNew(CheckStatement(std::move(header), std::move(movements)));
+  if (seq) {
+    event.event = "importacao";
+    event.statement = *seq;
+  } else {
+    event.event = "recusa";
+    event.detail = valid ? "extrato já cadastrado"
+                         : "importação cancelada pelo usuário (movimentos repetidos)";
+  }
+  if (AccessStore* access = store_.Access()) {
+    try {
+      access->Record(event);
+    } catch (const std::exception& error) {
+      info.outcome = std::string(" (trilha de auditoria não gravada: ") + error.what() + ")";
+    }
+  }
+  return seq.has_value();
+}
+
+}  // namespace kvr::server

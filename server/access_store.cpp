@@ -1,0 +1,229 @@
+#include "access_store.h"
+
+#include <ctime>
+
+#include "sql_store.h"
+
+namespace kvr::server {
+
+namespace {
+
+constexpr const char* kClerkSelect =
+    "SELECT NMUSUARIO, IDADMIN, DTCRIACAO, DTULTIMOUSO, DTREVOGACAO FROM USUARIO ";
+constexpr const char* kTrailSelect =
+    "SELECT QUANDO, USUARIO, ENDERECO, EVENTO, CONTA, EXTRATO, MOVIMENTOS, DETALHE FROM AUDITORIA ";
+
+CellView TextOrNull(const std::string& text) {
+  return text.empty() ? CellView() : CellView{CellView::Kind::kText, text, 0};
+}
+
+// A number, or null for -1 (does not apply).
+void BindCount(SqlQuery& query, int index, long long value) {
+  if (value < 0)
+    query.BindView(index, CellView());
+  else
+    query.BindInt(index, value);
+}
+
+bool IsNull(SqlQuery& query, int column) {
+  return std::holds_alternative<std::monostate>(query.Value(column));
+}
+
+Clerk ReadClerk(SqlQuery& query) {
+  return Clerk{query.Text(0), query.Int(1) != 0, CellText(query.Value(2)),
+               CellText(query.Value(3)), CellText(query.Value(4))};
+}
+
+void Insert(SqlConnection& connection, const AuditEvent& event) {
+  auto insert = connection.Prepare(
+      "INSERT INTO AUDITORIA (QUANDO, USUARIO, ENDERECO, EVENTO, CONTA, EXTRATO, MOVIMENTOS, "
+      "DETALHE) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+      "gravar a trilha de auditoria");
+  const std::string when = event.when.empty() ? AccessStore::Now() : event.when;
+  insert->Bind(1, when);
+  insert->BindView(2, TextOrNull(event.user));
+  insert->BindView(3, TextOrNull(event.address));
+  insert->Bind(4, event.event);
+  insert->BindView(5, TextOrNull(event.account));
+  BindCount(*insert, 6, event.statement);
+  BindCount(*insert, 7, event.movements);
+  insert->BindView(8, TextOrNull(event.detail));
+  insert->Step();
+}
+
+}  // namespace
+
+std::string AccessStore::Now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  return text;
+}
+
+void AccessStore::AddClerk(const std::string& name, bool administrator,
+                           const std::string& key_hash, const AuditEvent& event) {
+  store_.InTransaction(true, [&](SqlConnection& connection) {
+    auto found = Query(connection, std::string(kClerkSelect) + "WHERE NMUSUARIO = ?",
+                       "procurar o usuário", name);
+    const long long admin = administrator ? 1 : 0;
+    if (found->Step()) {
+      if (ReadClerk(*found).revoked.empty())
+        throw EDatabaseError("O usuário \"" + name +
+                             "\" já tem uma chave; para trocá-la, remova-o antes "
+                             "(kvr61400-server usuario remove " + name + ").");
+      Query(connection,
+            "UPDATE USUARIO SET HASHCHAVE = ?, IDADMIN = ?, DTCRIACAO = ?, DTULTIMOUSO = NULL, "
+            "DTREVOGACAO = NULL WHERE NMUSUARIO = ?",
+            "gravar a chave do usuário", key_hash, admin, Now(), name)
+          ->Step();
+    } else {
+      Query(connection,
+            "INSERT INTO USUARIO (NMUSUARIO, HASHCHAVE, IDADMIN, DTCRIACAO) VALUES (?, ?, ?, ?)",
+            "gravar a chave do usuário", name, key_hash, admin, Now())
+          ->Step();
+    }
+    Insert(connection, event);
+  });
+}
+
+std::vector<Clerk> AccessStore::ListClerks() {
+  std::vector<Clerk> clerks;
+  store_.InTransaction(false, [&](SqlConnection& connection) {
+    auto query = connection.Prepare(std::string(kClerkSelect) + "ORDER BY NMUSUARIO" +
+                                        store_.Dialect().code_order,
+                                    "listar os usuários");
+    while (query->Step()) clerks.push_back(ReadClerk(*query));
+  });
+  return clerks;
+}
+
+bool AccessStore::RevokeClerk(const std::string& name, const AuditEvent& event) {
+  bool revoked = false;
+  store_.InTransaction(true, [&](SqlConnection& connection) {
+    auto found = Query(connection,
+                       std::string(kClerkSelect) + "WHERE NMUSUARIO = ? AND DTREVOGACAO IS NULL",
+                       "procurar o usuário", name);
+    if (!found->Step()) return;
+    Query(connection, "UPDATE USUARIO SET DTREVOGACAO = ? WHERE NMUSUARIO = ?",
+          "revogar a chave do usuário", Now(), name)
+        ->Step();
+    Insert(connection, event);
+    revoked = true;
+  });
+  return revoked;
+}
+
+std::optional<Clerk> AccessStore::FindKey(const std::string& key_hash) {
+  std::optional<Clerk> clerk;
+  store_.InTransaction(false, [&](SqlConnection& connection) {
+    auto query = Query(connection,
+                       std::string(kClerkSelect) + "WHERE HASHCHAVE = ? AND DTREVOGACAO IS NULL",
+                       "conferir a chave", key_hash);
+    if (query->Step()) clerk = ReadClerk(*query);
+  });
+  return clerk;
+}
+
+bool AccessStore::AnyKey() {
+  bool any = false;
+  store_.InTransaction(false, [&](SqlConnection& connection) {
+    auto query = connection.Prepare(
+        "SELECT 1 FROM USUARIO LIMIT 1", "procurar chaves de usuários");
+    any = query->Step();
+    while (query->Step()) {
+    }
+  });
+  return any;
+}
+
+void AccessStore::TouchKey(const std::string& name) {
+  store_.InTransaction(true, [&](SqlConnection& connection) {
+    Query(connection, "UPDATE USUARIO SET DTULTIMOUSO = ? WHERE NMUSUARIO = ?",
+          "registrar o uso da chave", Now(), name)
+        ->Step();
+  });
+}
+
+void AccessStore::Record(const AuditEvent& event) {
+  store_.InTransaction(true, [&](SqlConnection& connection) { Insert(connection, event); });
+}
+
+std::vector<AuditEvent> AccessStore::ListTrail(const AuditFilter& filter) {
+  std::vector<AuditEvent> events;
+  store_.InTransaction(false, [&](SqlConnection& connection) {
+    // Conditions are left out rather than made void by a parameter: an empty
+    // text does not bind to PostgreSQL's timestamp.
+    std::string sql = kTrailSelect;
+    std::vector<std::string> values;
+    if (!filter.since.empty()) {
+      sql += "WHERE QUANDO >= ? ";
+      values.push_back(filter.since + "T00:00:00");
+    }
+    if (filter.by_user) {
+      sql += values.empty() ? "WHERE " : "AND ";
+      sql += "USUARIO = ? ";
+      values.push_back(filter.user);
+    }
+    auto query = connection.Prepare(sql + "ORDER BY CDSEQUAUDI", "ler a trilha de auditoria");
+    for (size_t i = 0; i < values.size(); ++i) query->Bind(static_cast<int>(i) + 1, values[i]);
+    while (query->Step()) {
+      AuditEvent event;
+      event.when = CellText(query->Value(0));
+      event.user = query->Text(1);
+      event.address = query->Text(2);
+      event.event = query->Text(3);
+      event.account = query->Text(4);
+      event.statement = IsNull(*query, 5) ? -1 : query->Int(5);
+      event.movements = IsNull(*query, 6) ? -1 : query->Int(6);
+      event.detail = query->Text(7);
+      events.push_back(std::move(event));
+    }
+  });
+  return events;
+}
+
+std::map<long long, std::string> AccessStore::Importers() {
+  std::map<long long, std::string> importers;
+  store_.InTransaction(false, [&](SqlConnection& connection) {
+    auto query = connection.Prepare(
+        "SELECT EXTRATO, USUARIO FROM AUDITORIA WHERE EVENTO = 'importacao' AND EXTRATO IS NOT "
+        "NULL ORDER BY CDSEQUAUDI",
+        "ler quem importou os extratos");
+    while (query->Step()) importers[query->Int(0)] = query->Text(1);
+  });
+  return importers;
+}
+
+bool AccessStore::RemoveStatement(long long seq, AuditEvent event) {
+  bool removed = false;
+  store_.InTransaction(true, [&](SqlConnection& connection) {
+    auto found = Query(connection,
+                       "SELECT CDREDUCONT, (SELECT COUNT(*) FROM MOVEXTRBANCO WHERE CDSEQUEXTR = "
+                       "?) FROM EXTRBANCO WHERE CDSEQUEXTR = ?",
+                       "procurar o extrato", seq, seq);
+    if (!found->Step()) return;
+    event.account = found->Text(0);
+    event.movements = found->Int(1);
+    event.statement = seq;
+    while (found->Step()) {
+    }
+    // A store of the account in flight finishes first.
+    if (*store_.Dialect().lock_account != '\0')
+      for (auto lock = Query(connection, store_.Dialect().lock_account,
+                             "reservar a conta corrente", event.account);
+           lock->Step();) {
+      }
+    Query(connection, "DELETE FROM MOVEXTRBANCO WHERE CDSEQUEXTR = ?",
+          "excluir os movimentos do extrato", seq)
+        ->Step();
+    Query(connection, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = ?", "excluir o extrato", seq)
+        ->Step();
+    Insert(connection, event);
+    removed = true;
+  });
+  return removed;
+}
+
+}  // namespace kvr::server

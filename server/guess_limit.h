@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace kvr::server {
+
+// Slows down the guessing of secrets: an address whose keys were refused
+// kMaxRefusals times within kWindow is refused altogether (HTTP 429) for
+// kBlock, whatever key it sends meanwhile. Other addresses are not
+// affected. Whether a key is valid is decided elsewhere; this only counts.
+// Thread-safe.
+class GuessLimit {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr int kMaxRefusals = 10;
+  static constexpr std::chrono::seconds kWindow{60};
+  static constexpr std::chrono::seconds kBlock{60};
+
+  enum class Verdict {
+    kPass,          // the key was accepted: serve the request
+    kRefused,       // a wrong key, counted: answer 401
+    kNowBlocked,    // a wrong key that reached the limit: answer 401, log the block once
+    kBlocked,       // the address is blocked: answer 429 without looking further
+  };
+
+  // The one call per request that carries a key: address is the client's
+  // address without its port; accepted says whether its key was valid.
+  Verdict Judge(const std::string& address, bool accepted, Clock::time_point now = Clock::now());
+
+ private:
+  struct Record {
+    Clock::time_point times[kMaxRefusals];  // the latest refusals, a ring
+    int count = 0;                          // refusals in the ring
+    int next = 0;
+    Clock::time_point blocked_until{};
+  };
+  // Drops the addresses that neither refused recently nor are blocked.
+  void Sweep(Clock::time_point now);
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, Record> records_;
+  size_t sweep_at_ = 1024;
+};
+
+}  // namespace kvr::server

@@ -1,0 +1,111 @@
+#include "tls_credentials.h"
+
+#include <gnutls/abstract.h>
+#include <gnutls/gnutls.h>
+
+#include <atomic>
+
+#include "clerk_key.h"
+#include "private_file.h"
+#include "wire/errors.h"
+
+namespace kvr::server {
+
+namespace {
+
+// A chain longer than this is not a server certificate of ours.
+constexpr unsigned kMaxChain = 16;
+
+}  // namespace
+
+struct TlsCredentials::Pair {
+  gnutls_pcert_st chain[kMaxChain];
+  unsigned count = 0;
+  gnutls_privkey_t key = nullptr;
+
+  ~Pair() {
+    for (unsigned i = 0; i < count; ++i) gnutls_pcert_deinit(&chain[i]);
+    if (key != nullptr) gnutls_privkey_deinit(key);
+  }
+};
+
+namespace {
+
+// The pair in use, for the callback (see the class comment).
+std::atomic<TlsCredentials::Pair*> g_current{nullptr};
+
+int Retrieve(gnutls_session_t, const gnutls_datum_t*, int, const gnutls_pk_algorithm_t*, int,
+             gnutls_pcert_st** chain, unsigned int* count, gnutls_privkey_t* key) {
+  TlsCredentials::Pair* pair = g_current.load();
+  if (pair == nullptr) return -1;
+  *chain = pair->chain;
+  *count = pair->count;
+  *key = pair->key;
+  return 0;
+}
+
+std::string Reason(int code) { return gnutls_strerror(code); }
+
+}  // namespace
+
+TlsCredentials::TlsCredentials(std::string cert_path, std::string key_path)
+    : cert_path_(std::move(cert_path)), key_path_(std::move(key_path)) {
+  Reload();
+}
+
+TlsCredentials::~TlsCredentials() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!pairs_.empty() && g_current.load() == pairs_.back().get()) g_current = nullptr;
+}
+
+std::unique_ptr<TlsCredentials::Pair> TlsCredentials::Load() const {
+  CheckOwnerOnlyFile(key_path_, "arquivo da chave privada");
+  // The library's own loader says whether the key belongs to the
+  // certificate; the pair served is then read on its own.
+  gnutls_certificate_credentials_t check = nullptr;
+  gnutls_certificate_allocate_credentials(&check);
+  const int matched = gnutls_certificate_set_x509_key_file2(
+      check, cert_path_.c_str(), key_path_.c_str(), GNUTLS_X509_FMT_PEM, nullptr, 0);
+  gnutls_certificate_free_credentials(check);
+  if (matched < 0)
+    throw Exception("não foi possível usar o certificado \"" + cert_path_ + "\" com a chave \"" +
+                    key_path_ + "\": " + Reason(matched) + ".");
+
+  auto pair = std::make_unique<Pair>();
+  pair->count = kMaxChain;
+  int code = gnutls_pcert_list_import_x509_file(pair->chain, &pair->count, cert_path_.c_str(),
+                                                GNUTLS_X509_FMT_PEM, nullptr, nullptr, 0);
+  if (code < 0) {
+    pair->count = 0;
+    throw Exception("não foi possível ler o certificado \"" + cert_path_ + "\": " + Reason(code) +
+                    ".");
+  }
+  gnutls_datum_t key{};
+  code = gnutls_load_file(key_path_.c_str(), &key);
+  if (code < 0)
+    throw Exception("não foi possível ler a chave \"" + key_path_ + "\": " + Reason(code) + ".");
+  gnutls_privkey_init(&pair->key);
+  code = gnutls_privkey_import_x509_raw(pair->key, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
+  gnutls_memset(key.data, 0, key.size);
+  gnutls_free(key.data);
+  if (code < 0)
+    throw Exception("não foi possível ler a chave \"" + key_path_ + "\": " + Reason(code) + ".");
+  return pair;
+}
+
+void TlsCredentials::Reload() {
+  std::unique_ptr<Pair> pair = Load();
+  std::lock_guard<std::mutex> lock(mutex_);
+  g_current = pair.get();
+  pairs_.push_back(std::move(pair));
+}
+
+void* TlsCredentials::CertificateCallback() {
+  return reinterpret_cast<void*>(&Retrieve);
+}
+
+const char* TlsCredentials::Priorities() {
+  return "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
+}
+
+}  // namespace kvr::server

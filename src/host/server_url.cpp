@@ -1,0 +1,86 @@
+#include "host/server_url.h"
+
+#include <mutex>
+
+namespace kvr {
+
+namespace {
+
+std::mutex g_ca_mutex;
+std::string g_ca_file;
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+}  // namespace
+
+std::string TServerUrl::HostValue() const { return https ? "https://" + host : host; }
+
+std::optional<TServerUrl> ParseServerUrl(const std::string& text) {
+  TServerUrl url;
+  std::string rest = text;
+  if (StartsWith(rest, "https://")) {
+    url.https = true;
+    rest = rest.substr(8);
+  } else if (StartsWith(rest, "http://")) {
+    rest = rest.substr(7);
+  }
+  const size_t colon = rest.rfind(':');
+  if (colon == std::string::npos || colon == 0) return std::nullopt;
+  std::string host = rest.substr(0, colon);
+  const std::string port = rest.substr(colon + 1);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return std::nullopt;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos && url.https) {
+    return std::nullopt;  // an IPv6 address in a URL goes in brackets
+  }
+  for (char c : host)
+    if (c == ' ' || c == '\t' || c == '/' || c == '[' || c == ']') return std::nullopt;
+  if (port.empty() || port.size() > 5) return std::nullopt;
+  for (char c : port)
+    if (c < '0' || c > '9') return std::nullopt;
+  url.port = std::stoi(port);
+  if (url.port < 1 || url.port > 65535) return std::nullopt;
+  url.host = host;
+  return url;
+}
+
+TServerUrl SplitHostValue(const std::string& host, int port) {
+  TServerUrl url;
+  url.port = port;
+  url.host = host;
+  if (StartsWith(host, "https://")) {
+    url.https = true;
+    url.host = host.substr(8);
+  } else if (StartsWith(host, "http://")) {
+    url.host = host.substr(7);
+  }
+  if (url.host.size() > 2 && url.host.front() == '[' && url.host.back() == ']')
+    url.host = url.host.substr(1, url.host.size() - 2);
+  return url;
+}
+
+bool IsLoopbackName(const std::string& host) {
+  if (host == "localhost" || host == "::1" || host == "0:0:0:0:0:0:0:1") return true;
+  if (!StartsWith(host, "127.")) return false;
+  int dots = 0;
+  for (char c : host) {
+    if (c == '.') ++dots;
+    else if (c < '0' || c > '9') return false;
+  }
+  return dots == 3;
+}
+
+void SetHttpsCaFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_ca_mutex);
+  g_ca_file = path;
+}
+
+std::string HttpsCaFile() {
+  std::lock_guard<std::mutex> lock(g_ca_mutex);
+  return g_ca_file;
+}
+
+}  // namespace kvr
