@@ -154,7 +154,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const std::string db = line.Option("db", kDefaultDb);
-  std::unique_ptr<Store> opened = OpenStore(db, true);
+  std::unique_ptr<Store> opened = OpenStore(db, true, true);
   Store& store = *opened;
   AccessControl access(store.Access(), options.token);
   options.access = &access;

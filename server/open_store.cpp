@@ -14,10 +14,10 @@ std::string DatabaseLabel(const std::string& db) {
   return IsPostgresAddress(db) ? PgLabel(db) : "\"" + db + "\"";
 }
 
-std::unique_ptr<Store> OpenStore(const std::string& db, bool create) {
+std::unique_ptr<Store> OpenStore(const std::string& db, bool create, bool serving) {
   if (IsPostgresAddress(db))
     return std::make_unique<SqlStore>(std::make_unique<PgDriver>(db), create);
-  return std::make_unique<SqlStore>(std::make_unique<SqliteDriver>(db, create), create);
+  return std::make_unique<SqlStore>(std::make_unique<SqliteDriver>(db, create, serving), create);
 }
 
 }  // namespace kvr::server

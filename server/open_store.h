@@ -21,6 +21,8 @@ std::string DatabaseLabel(const std::string& db);
 // refused instead of created (listing never creates a database). Throws
 // EDatabaseError naming the database when it cannot be opened, when its
 // schema is newer than this server's, or when it cannot be migrated.
-std::unique_ptr<Store> OpenStore(const std::string& db, bool create);
+// serving: the store of `serve`; a SQLite file is then claimed for it (see
+// SqliteDriver), so a second server on the same file is refused.
+std::unique_ptr<Store> OpenStore(const std::string& db, bool create, bool serving = false);
 
 }  // namespace kvr::server

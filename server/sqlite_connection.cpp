@@ -1,14 +1,126 @@
 #include "sqlite_connection.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace kvr::server {
 
+// The writers of one driver, served in the order they came. SQLite's own
+// wait for the write lock polls with growing sleeps (up to 100 ms each), so
+// a writer could sleep long after the lock was free and a late one could
+// overtake the queue; here the next one is woken when the lock is given
+// back.
+class WriterQueue {
+ public:
+  // Waits for the turn. A thread that holds it already (a write begun on a
+  // second connection inside a write transaction) would wait for itself
+  // forever: that is refused, naming the database (label).
+  void Enter(const std::string& label) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (serving_ != next_ && holder_ == std::this_thread::get_id())
+      throw EDatabaseError(CommandError(label, "iniciar a transação",
+                                        "uma gravação começou dentro de outra (erro interno)"));
+    const unsigned long long ticket = next_++;
+    turn_.wait(lock, [&] { return serving_ == ticket; });
+    holder_ = std::this_thread::get_id();
+  }
+  void Leave() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      holder_ = std::thread::id();
+      ++serving_;
+    }
+    turn_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  unsigned long long next_ = 0;
+  unsigned long long serving_ = 0;
+  std::thread::id holder_;
+};
+
+// Copies the WAL into the database file away from the writers. SQLite would
+// do it inside the commit that takes the WAL past 1,000 pages, so that store
+// and every writer queued behind it would wait for the copy and its fsync.
+// PASSIVE: it never waits for readers or writers; a copy that finds them
+// busy is done in part and taken up again after a later commit.
+class Checkpointer {
+ public:
+  static constexpr int kPages = 1000;
+
+  explicit Checkpointer(std::string path) : path_(std::move(path)) {}
+  ~Checkpointer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+  Checkpointer(const Checkpointer&) = delete;
+  Checkpointer& operator=(const Checkpointer&) = delete;
+
+  // A commit left pages in the WAL.
+  void Committed(int pages) {
+    if (pages < kPages) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
+      wanted_ = true;
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void Loop() {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      sqlite3_close(db);
+      db = nullptr;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [this] { return stop_ || wanted_; });
+      if (stop_) break;
+      wanted_ = false;
+      lock.unlock();
+      if (db != nullptr)
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      lock.lock();
+    }
+    lock.unlock();
+    sqlite3_close(db);
+  }
+
+  std::string path_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool wanted_ = false;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 namespace {
+
+int OnCommit(void* checkpointer, sqlite3*, const char*, int pages) {
+  static_cast<Checkpointer*>(checkpointer)->Committed(pages);
+  return SQLITE_OK;
+}
 
 // The declared type of the amount columns; a column of it reads back as a
 // number.
@@ -41,6 +153,25 @@ const SqlDialect kDialect = {
     .movement_options = " WITHOUT ROWID",
     .nulls_equal = "",
 };
+
+// Waits for the write lock that another process holds (an administration
+// command): a short poll, for up to 30 seconds. The server's own writers
+// never get here, they queue in WriterQueue.
+int WaitForOtherProcess(void*, int tries) {
+  constexpr int kPollMillis = 2;
+  if (tries >= 30000 / kPollMillis) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kPollMillis));
+  return 1;
+}
+
+// Creates path as an empty file readable and writable by its owner only,
+// when nothing is there yet. SQLite gives its journal, WAL and shared-memory
+// files the database file's mode, so they follow. Anything else is left for
+// SQLite's open to report.
+void CreateOwnerOnly(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+}
 
 // The page cache of every connection: 64 MiB.
 constexpr const char* kCacheSize = "PRAGMA cache_size = -65536";
@@ -170,8 +301,12 @@ class SqliteRowWriter : public SqlRowWriter {
 
 class SqliteConnection : public SqlConnection {
  public:
-  SqliteConnection(sqlite3* handle, const std::string& label) : db_{handle, label} {}
-  ~SqliteConnection() override { sqlite3_close(db_.handle); }
+  SqliteConnection(sqlite3* handle, const std::string& label, std::shared_ptr<WriterQueue> writers)
+      : db_{handle, label}, writers_(std::move(writers)) {}
+  ~SqliteConnection() override {
+    sqlite3_close(db_.handle);
+    if (writing_) writers_->Leave();
+  }
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
 
@@ -179,7 +314,22 @@ class SqliteConnection : public SqlConnection {
                                     bool) override {
     return std::make_unique<SqliteQuery>(db_, sql, what);
   }
-  void Execute(const std::string& sql, const std::string& what) override { Exec(db_, sql, what); }
+  // A write transaction first waits for its turn among this driver's
+  // writers; the turn passes on once the transaction has ended (committed,
+  // rolled back, or ended by SQLite after a failure).
+  void Execute(const std::string& sql, const std::string& what) override {
+    if (!writing_ && sql == kDialect.begin_write) {
+      writers_->Enter(db_.label);
+      writing_ = true;
+    }
+    try {
+      Exec(db_, sql, what);
+    } catch (...) {
+      PassTurnWhenDone();
+      throw;
+    }
+    PassTurnWhenDone();
+  }
   std::unique_ptr<SqlRowWriter> InsertRows(const std::string& table, const std::string& columns,
                                            size_t count, const std::string& what) override {
     return std::make_unique<SqliteRowWriter>(
@@ -188,6 +338,7 @@ class SqliteConnection : public SqlConnection {
   }
   void RollbackQuietly() override {
     sqlite3_exec(db_.handle, "ROLLBACK", nullptr, nullptr, nullptr);
+    PassTurnWhenDone();
   }
   bool Reusable() override { return true; }
 
@@ -214,19 +365,70 @@ class SqliteConnection : public SqlConnection {
   }
 
  private:
+  void PassTurnWhenDone() {
+    if (writing_ && sqlite3_get_autocommit(db_.handle) != 0) {
+      writing_ = false;
+      writers_->Leave();
+    }
+  }
+
   Db db_;
+  std::shared_ptr<WriterQueue> writers_;
+  bool writing_ = false;  // holds the turn of writers_
   bool enlarged_ = false;
 };
 
 }  // namespace
 
-SqliteDriver::SqliteDriver(const std::string& path, bool create)
-    : path_(path), label_("\"" + path + "\"") {
+namespace {
+
+// SQLite's memory statistics take a process-wide mutex on every allocation
+// and release of every connection: a twentieth of a large store's processor
+// time, for figures nothing reads. Only possible before SQLite's first use
+// in the process; afterwards SQLite refuses it and keeps counting.
+void SkipMemoryStatistics() {
+  static const bool done = (sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0), true);
+  (void)done;
+}
+
+}  // namespace
+
+SqliteDriver::SqliteDriver(const std::string& path, bool create, bool serving)
+    : path_(path),
+      label_("\"" + path + "\""),
+      writers_(std::make_shared<WriterQueue>()),
+      checkpointer_(std::make_unique<Checkpointer>(path)) {
+  SkipMemoryStatistics();
   std::error_code error;
   if (!create && !std::filesystem::exists(path_, error))
     throw EDatabaseError("O banco de dados " + label_ +
                          " não existe. Confira o caminho dado em --db (serve e conta add criam "
                          "o banco).");
+  if (create) CreateOwnerOnly(path_);
+  if (!serving) return;
+  // flock, not SQLite's own (fcntl) locks: the two never meet, so the
+  // claim neither blocks nor is released by SQLite's work on the file.
+  // The descriptor stays open until every connection of this process is
+  // closed, since closing one would drop the process's fcntl locks on it.
+  claim_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (claim_ < 0) return;  // the first connection says why
+  if (::flock(claim_, LOCK_EX | LOCK_NB) != 0) {
+    const int reason = errno;
+    ::close(claim_);
+    claim_ = -1;
+    if (reason != EWOULDBLOCK) return;
+    throw EDatabaseError(
+        "O banco de dados " + label_ +
+        " já é servido por outro kvr61400-server: um arquivo SQLite atende um servidor só. "
+        "Encerre o outro servidor, ou, para vários servidores num banco, use PostgreSQL "
+        "(--db postgresql://...; kvr61400-server copiar --de ARQUIVO --para postgresql://... "
+        "leva os dados).");
+  }
+}
+
+SqliteDriver::~SqliteDriver() {
+  checkpointer_.reset();
+  if (claim_ >= 0) ::close(claim_);
 }
 
 const SqlDialect& SqliteDriver::Dialect() const {
@@ -249,9 +451,10 @@ std::unique_ptr<SqlConnection> SqliteDriver::Connect(bool create) {
     sqlite3_close(handle);
     throw EDatabaseError("Não foi possível abrir o banco de dados " + label_ + ": " + reason + ".");
   }
-  auto connection = std::make_unique<SqliteConnection>(handle, label_);
+  auto connection = std::make_unique<SqliteConnection>(handle, label_, writers_);
   sqlite3_extended_result_codes(handle, 1);
-  sqlite3_busy_timeout(handle, 30000);
+  sqlite3_busy_handler(handle, WaitForOtherProcess, nullptr);
+  sqlite3_wal_hook(handle, OnCommit, checkpointer_.get());
   connection->Execute("PRAGMA foreign_keys = ON", "abrir o banco");
   connection->Execute("PRAGMA synchronous = FULL", "abrir o banco");
   // A 100,000-movement statement touches tens of megabytes of table and
