@@ -101,7 +101,9 @@ CellView DateOrNull(const std::string& date) {
   return date.empty() ? CellView() : CellView{CellView::Kind::kText, date, 0};
 }
 
-bool Recorded(SqlConnection& connection, const Statement& statement) {
+// keys are the statement's movements (built before any transaction: the
+// check inside the write transaction only reads and looks up).
+bool Recorded(SqlConnection& connection, const Statement& statement, const MovementKeys& keys) {
   const Layout& header = ExtrBancoLayout();
   auto period = Query(connection,
                       "SELECT 1 FROM EXTRBANCO WHERE CDREDUCONT = ? AND DTSALDINIC IS NOT "
@@ -114,7 +116,6 @@ bool Recorded(SqlConnection& connection, const Statement& statement) {
   // Equal movements share the date, so only the stored movements of the
   // account within the new movements' dates can be equal: one range read
   // instead of one lookup per movement.
-  const MovementKeys keys(statement.movements);
   auto same = Query(connection,
                     "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO "
                     "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
@@ -370,20 +371,30 @@ long long SqlStore::RemoveAccount(const std::string& code) {
 }
 
 bool SqlStore::IsRecorded(const Statement& statement) {
-  return Run([this, &statement](SqlConnection& connection) {
+  return IsRecorded(statement, MovementKeys(statement.movements));
+}
+
+bool SqlStore::IsRecorded(const Statement& statement, const MovementKeys& keys) {
+  return Run([this, &statement, &keys](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_read);
-    return Recorded(connection, statement);
+    return Recorded(connection, statement, keys);
   });
 }
 
 std::optional<long long> SqlStore::StoreIfNew(const Statement& statement) {
-  return Run([this, &statement](SqlConnection& connection) -> std::optional<long long> {
+  // What can be done without the write lock is: the new movements' keys,
+  // and a first check that spares a statement recorded already the wait
+  // for the lock. The check inside the transaction stays, for a store that
+  // got in between; with the keys built it only reads and looks up.
+  const MovementKeys keys(statement.movements);
+  if (IsRecorded(statement, keys)) return std::nullopt;
+  return Run([this, &statement, &keys](SqlConnection& connection) -> std::optional<long long> {
     RowsExpected expected(connection, statement.movements.size());
     Transaction transaction(connection, dialect_.begin_write);
     // Every process serialises the stores of one account here; each then
     // sees the statements stored before it got the lock.
     Lock(connection, dialect_.lock_account, "reservar a conta corrente", statement.account);
-    if (Recorded(connection, statement)) return std::nullopt;
+    if (Recorded(connection, statement, keys)) return std::nullopt;
     long long seq;
     try {
       seq = InsertHeader(connection, driver_->Label(), statement.account, statement.header, 0);

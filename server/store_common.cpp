@@ -57,10 +57,16 @@ MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) 
     } else {
       undated = true;
     }
+    // Each distinct key goes in once: a statement of many equal movements
+    // (a body of a million copies of one row) would otherwise make one
+    // probe run that every later insertion and look-up walks whole.
     const std::uint64_t hash = Hash(key);
+    const auto check = static_cast<std::uint32_t>(hash >> 32);
     size_t slot = hash & mask_;
-    while (table_[slot].row != 0) slot = (slot + 1) & mask_;
-    table_[slot] = {static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(row + 1)};
+    bool present = false;
+    for (; table_[slot].row != 0 && !present; slot = (slot + 1) & mask_)
+      present = table_[slot].check == check && Same(KeyOf(table_[slot].row - 1), key);
+    if (!present) table_[slot] = {check, static_cast<std::uint32_t>(row + 1)};
   }
 }
 
