@@ -317,6 +317,9 @@ class HttpTransport : public TRpcTransport {
     // Room for a whole piece of the body (a little over 64 KiB) in one chunk.
     curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 17);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 17);
+    // A reply whose head declares a body past the limit is refused there,
+    // before any of it is waited for.
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits_.max_reply_bytes));
   }
 
   // Sends the request for path with the token and the deadline: a POST of
@@ -355,7 +358,7 @@ class HttpTransport : public TRpcTransport {
     }
     Outcome outcome;
     outcome.code = exchange.Finish();
-    outcome.too_large = exchange.TooLarge();
+    outcome.too_large = exchange.TooLarge() || outcome.code == CURLE_FILESIZE_EXCEEDED;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &outcome.status);
     return outcome;
   }
