@@ -16,8 +16,9 @@ std::string Quote(const std::string& text) { return "\"" + CutText(text, 60) + "
 // sign; the largest the tables take is below 10^13 (thirteen digits and the
 // cents, as the application's money columns hold).
 constexpr double kAmountLimit = 1e13;
-// The years a date of a statement may fall in.
-constexpr int kFirstYear = 1900;
+// The first year a date of a statement may fall in (the last is 9999, the
+// date rule's).
+constexpr std::string_view kFirstYear = "1900";
 
 struct AmountRule {
   const char* amount;
@@ -331,10 +332,10 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
           return SetError("A data " + Quote(value.text) + " da coluna " + def.name + where() +
                           " não é válida (esperado AAAA-MM-DD ou AAAA-MM-DDTHH:MM:SS).");
         // The normal form starts with the four digits of the year.
-        if (value.text.compare(0, 4, std::to_string(kFirstYear)) < 0)
+        if (value.text.compare(0, 4, kFirstYear) < 0)
           return SetError("A data " + Quote(value.text) + " da coluna " + def.name + where() +
                           " está fora do intervalo aceito: o ano deve ser de " +
-                          std::to_string(kFirstYear) + " a 9999.");
+                          std::string(kFirstYear) + " a 9999.");
         break;
       }
       case FieldType::kFloat: {
