@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) measured.push_back({argv[i], nullptr, {}, {}});
   if (measured.empty()) measured.push_back({KVR_SERVER_BINARY, nullptr, {}, {}});
 
-  const auto folder = std::filesystem::temp_directory_path() /
-                      ("kvr-repeat-check-" + std::to_string(::getpid()));
+  const auto folder =
+      std::filesystem::temp_directory_path() / ("kvr-repeat-check-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
   for (size_t i = 0; i < measured.size(); ++i)
     measured[i].server = Start(measured[i].binary, folder, static_cast<int>(i));

@@ -320,8 +320,8 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
                           " tem " + std::to_string(length) + " caracteres; o limite é " +
                           std::to_string(def.size) + ".");
         if (rules_[column].kind == ValueRule::kSign && value.text != "C" && value.text != "D")
-          return SetError("O indicador " + Quote(value.text) + " da coluna " + def.name +
-                          where() + " deve ser \"C\" (crédito) ou \"D\" (débito).");
+          return SetError("O indicador " + Quote(value.text) + " da coluna " + def.name + where() +
+                          " deve ser \"C\" (crédito) ou \"D\" (débito).");
         break;
       }
       case FieldType::kDateTime: {
@@ -363,9 +363,9 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
     // Both in the normal form by now, where the order of the texts is the
     // order of the dates.
     if (start.kind == JsonKind::kString && end.kind == JsonKind::kString && start.text > end.text)
-      return SetError("O período do extrato" + where() + " começa depois de terminar: " +
-                      "DTSALDINIC " + Quote(start.text) + " é posterior a DTSALDFIN " +
-                      Quote(end.text) + ".");
+      return SetError("O período do extrato" + where() +
+                      " começa depois de terminar: DTSALDINIC " + Quote(start.text) +
+                      " é posterior a DTSALDFIN " + Quote(end.text) + ".");
   }
   auto cell = [&](size_t column) -> RawValue& {
     return values[static_cast<size_t>(position_of_[column])];

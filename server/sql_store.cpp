@@ -118,7 +118,8 @@ bool Recorded(SqlConnection& connection, const Statement& statement, const Movem
   // instead of one lookup per movement. Two reads in one, each a range of
   // the index on account and date (joined by OR they made SQLite read
   // every movement of the account).
-  const char* const columns = "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO ";
+  const char* const columns =
+      "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR FROM MOVEXTRBANCO ";
   auto same = Query(connection,
                     std::string(columns) +
                         "WHERE CDREDUCONT = ? AND DTMOVREAL >= ? AND DTMOVREAL <= ? UNION ALL " +

@@ -17,7 +17,9 @@ std::string Folded(const std::string& cp1252) {
   return s;
 }
 
-std::string Printable(const std::string& cp1252) { return EscapeControls(Cp1252ToUtf8(cp1252)); }
+std::string Printable(const std::string& cp1252) {
+  return EscapeControls(Cp1252ToUtf8(cp1252));
+}
 
 void ConsoleHost::ShowError(const std::string& text) {
   last_error = text;

@@ -319,7 +319,8 @@ class HttpTransport : public TRpcTransport {
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 17);
     // A reply whose head declares a body past the limit is refused there,
     // before any of it is waited for.
-    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits_.max_reply_bytes));
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(limits_.max_reply_bytes));
   }
 
   // Sends the request for path with the token and the deadline: a POST of

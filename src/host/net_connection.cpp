@@ -22,7 +22,8 @@ constexpr std::size_t kMaxReplyDepth = 64;
 // Throws EJsonError when key is already in keys (the keys of one object so
 // far), and adds it. A reply {"result":false,"result":true} means whichever
 // member a reader keeps: no answer at all.
-void RefuseRepeatedKey(const JsonReader& reader, std::unordered_set<std::string>& keys, const std::string& key) {
+void RefuseRepeatedKey(const JsonReader& reader, std::unordered_set<std::string>& keys,
+                       const std::string& key) {
   if (keys.insert(key).second) return;
   const std::string shown = key.size() > 60 ? key.substr(0, 60) + "..." : key;
   FailJson(reader, "chave \"" + Utf8ToCp1252(shown) + "\" repetida");
@@ -36,7 +37,8 @@ std::size_t SkipReplyValue(JsonReader& reader, JsonReader::Event first) {
   std::vector<std::unordered_set<std::string>> objects;  // the keys of each object open
   std::string open;                                      // 'o' object, 'a' list, innermost last
   for (E e = first;; e = NextJsonEvent(reader)) {
-    if (e == E::kStartObject || e == E::kStartArray) open.push_back(e == E::kStartObject ? 'o' : 'a');
+    if (e == E::kStartObject || e == E::kStartArray)
+      open.push_back(e == E::kStartObject ? 'o' : 'a');
     if (e == E::kStartObject) objects.emplace_back();
     if (e == E::kKey) RefuseRepeatedKey(reader, objects.back(), reader.Text());
     if (e == E::kEndObject) objects.pop_back();

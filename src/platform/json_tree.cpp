@@ -24,7 +24,8 @@ nlohmann::json JsonTree(std::string_view text) {
       return container.back();
     }
     // A repeated key would leave whichever value came last.
-    if (container.contains(key)) FailJson(reader, "chave \"" + Utf8ToCp1252(key.substr(0, 60)) + "\" repetida");
+    if (container.contains(key))
+      FailJson(reader, "chave \"" + Utf8ToCp1252(key.substr(0, 60)) + "\" repetida");
     return container[key] = std::move(value);
   };
   for (;;) {

@@ -13,13 +13,12 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/client_dataset.h"
-
 #include "fake_http_server.h"
 #include "json_rpc_double.h"
-#include "recording_host.h"
+#include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "recording_host.h"
 
 namespace kvr {
 namespace {
@@ -235,39 +234,56 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
   };
   const Case cases[] = {
       {"500 carrying true",
-       [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(500, R"({"jsonrpc":"2.0","id":1,"result":true})")); },
-       "O servidor respondeu com o estado HTTP 500 (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+       [](int fd) {
+         FakeHttpServer::Send(
+             fd, FakeHttpServer::Reply(500, R"({"jsonrpc":"2.0","id":1,"result":true})"));
+       },
+       "O servidor respondeu com o estado HTTP 500 (chamada de SetExtratoBancario ao servidor "
+       "127.0.0.1:PORT)."},
       {"503 that is no JSON",
        [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(503, "<html>ocupado</html>")); },
-       "O servidor respondeu com o estado HTTP 503 (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+       "O servidor respondeu com o estado HTTP 503 (chamada de SetExtratoBancario ao servidor "
+       "127.0.0.1:PORT)."},
       {"nested 60,000 deep",
        [&deep](int fd) {
          FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":)" + deep + "}"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON inv\xE1lido: "
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inv\xE1lido: "
        "aninhamento al\xE9m de 64 n\xEDveis (byte 97)."},
       {"trailing garbage",
        [](int fd) {
          FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, std::string(R"({"jsonrpc":"2.0","id":1,"result":true})") +
                                                                  std::string(1, '\0') + "x"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON inv\xE1lido: texto "
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inv\xE1lido: texto "
        "depois do fim do valor (byte 39)."},
       {"result twice",
        [](int fd) {
-         FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":false,"result":true})"));
+         FakeHttpServer::Send(
+             fd, FakeHttpServer::Reply(200,
+                                       R"({"jsonrpc":"2.0","id":1,"result":false,"result":true})"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON inv\xE1lido: chave "
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inv\xE1lido: chave "
        "\"result\" repetida (byte 40)."},
       {"a packet's rows twice",
        [](int fd) {
-         FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":{"rows":[],"rows":[[1]]}})"));
+         FakeHttpServer::Send(
+             fd, FakeHttpServer::Reply(
+                     200, R"({"jsonrpc":"2.0","id":1,"result":{"rows":[],"rows":[[1]]}})"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON inv\xE1lido: chave "
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inv\xE1lido: chave "
        "\"rows\" repetida (byte 45)."},
       {"answer to another request",
-       [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":7,"result":true})")); },
-       "Resposta de outra requisi\xE7\xE3o (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+       [](int fd) {
+         FakeHttpServer::Send(
+             fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":7,"result":true})"));
+       },
+       "Resposta de outra requisi\xE7\xE3o (chamada de SetExtratoBancario ao servidor "
+       "127.0.0.1:PORT)."},
       {"endless trickle",
        [](int fd) {
          FakeHttpServer::Send(fd, "HTTP/1.1 200 OK\r\n");
@@ -282,7 +298,8 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
          bool alive = FakeHttpServer::Send(fd, head);
          for (int i = 0; alive && i < 16384; ++i) alive = FakeHttpServer::Send(fd, chunk);
        },
-       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 "
+       "MiB."},
       {"a gigabyte declared and nothing sent",
        [](int fd) {
          FakeHttpServer::Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n");
@@ -291,13 +308,15 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
          for (int i = 0; i < 20 && recv(fd, &byte, 1, 0) != 0; ++i) {
          }
        },
-       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 "
+       "MiB."},
       {"2 KiB of gzip inflating to 2 MiB",
        [](int fd) {
          const std::string reply = R"({"jsonrpc":"2.0","id":1,"result":")" + std::string(2 << 20, ' ') + "\"}";
          FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, Gzip(reply), "Content-Encoding: gzip\r\n"));
        },
-       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 "
+       "MiB."},
   };
   for (const Case& c : cases) {
     FakeHttpServer server([&c](int fd, const FakeHttpServer::Request&) { c.reply(fd); });

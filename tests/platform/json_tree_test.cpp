@@ -25,7 +25,8 @@ TEST(JsonTree, RefusesWhatTheStrictReaderRefusesAndRepeatedKeys) {
       {"[1,]", "JSON inv\xE1lido: "},
       {"\"\xC3\"", "JSON inv\xE1lido: "},
       {std::string(65, '[') + std::string(65, ']'), "JSON inv\xE1lido: "},
-      {R"({"result":false,"result":true})", "JSON inv\xE1lido: chave \"result\" repetida (byte 26)"},
+      {R"({"result":false,"result":true})",
+       "JSON inv\xE1lido: chave \"result\" repetida (byte 26)"},
       {R"({"a":1,"b":{"c":1,"c":2}})", "JSON inv\xE1lido: chave \"c\" repetida (byte 23)"},
   };
   for (const Case& c : cases) {

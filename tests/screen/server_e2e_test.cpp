@@ -5,10 +5,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "../server/server_process.h"
 #include "fake_http_server.h"
@@ -216,14 +215,19 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
 TEST(CommandLineAgainstAFakeServer, ServersMessageIsPrintedWithItsControlsEscaped) {
   FakeHttpServer server([](int fd, const FakeHttpServer::Request&) {
     FakeHttpServer::Send(
-        fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":)"
-                                       R"x("Conta\u001b[2J\u001b]0;x\u0007 recusada\nResultado: importado (status 0)"}})x"));
+        fd,
+        FakeHttpServer::Reply(
+            200,
+            R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":)"
+            R"x("Conta\u001b[2J\u001b]0;x\u0007 recusada\nResultado: importado (status 0)"}})x"));
   });
-  const CliResult result =
-      RunCli({"import", Example("extrato-341.ofx"), "--server", "127.0.0.1:" + std::to_string(server.Port())});
+  const CliResult result = RunCli({"import", Example("extrato-341.ofx"), "--server",
+                                   "127.0.0.1:" + std::to_string(server.Port())});
   EXPECT_EQ(result.code, 4) << result.out;
-  EXPECT_NE(result.out.find("\n[erro] Conta\\x1B[2J\\x1B]0;x\\x07 recusada\\nResultado: importado (status 0)\n"),
-            std::string::npos)
+  EXPECT_NE(
+      result.out.find(
+          "\n[erro] Conta\\x1B[2J\\x1B]0;x\\x07 recusada\\nResultado: importado (status 0)\n"),
+      std::string::npos)
       << result.out;
   EXPECT_EQ(result.out.find_first_of(std::string("\x1B\x07", 2)), std::string::npos) << result.out;
 }

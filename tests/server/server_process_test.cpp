@@ -406,13 +406,15 @@ TEST_P(ServerProcessTest, PacketValuesOutsideTheirRulesAreRefusedNamingColumnAnd
     std::string message;  // empty: accepted as new
   };
   const Case cases[] = {
-      {"period's start after its end", Header("001", "2024-02-01T00:00:00", "2024-01-31T00:00:00").dump(),
-       movements,
-       "O período do extrato " + kHeader + " começa depois de terminar: DTSALDINIC "
-       "\"2024-02-01T00:00:00\" é posterior a DTSALDFIN \"2024-01-31T00:00:00\"."},
+      {"period's start after its end",
+       Header("001", "2024-02-01T00:00:00", "2024-01-31T00:00:00").dump(), movements,
+       "O período do extrato " + kHeader +
+           " começa depois de terminar: DTSALDINIC "
+           "\"2024-02-01T00:00:00\" é posterior a DTSALDFIN \"2024-01-31T00:00:00\"."},
       {"period of one day", Header("001", "2024-01-31T00:00:00", "2024-01-31T00:00:00").dump(),
        movements, ""},
-      {"period up to 9999", Header("001", "2024-01-01", "9999-12-31T23:59:59").dump(), movements, ""},
+      {"period up to 9999", Header("001", "2024-01-01", "9999-12-31T23:59:59").dump(), movements,
+       ""},
       {"sign X", header, with(two, 1, 5, "\"X\""),
        "O indicador \"X\" da coluna IDMOVREAL (linha 2 do pacote de movimentos) deve ser \"C\" "
        "(crédito) ou \"D\" (débito)."},
@@ -442,8 +444,8 @@ TEST_P(ServerProcessTest, PacketValuesOutsideTheirRulesAreRefusedNamingColumnAnd
       {"period from year 1", Header("001", "0001-01-01T00:00:00").dump(), movements,
        "A data \"0001-01-01T00:00:00\" da coluna DTSALDINIC " + kHeader +
            " está fora do intervalo aceito: o ano deve ser de 1900 a 9999."},
-      {"movement of 1900, outside the period", header,
-       with(two, 1, 4, "\"1900-01-01T00:00:00\""), ""},
+      {"movement of 1900, outside the period", header, with(two, 1, 4, "\"1900-01-01T00:00:00\""),
+       ""},
       {"date without a time", header, with(two, 0, 4, "\"2024-01-05\""), ""},
       {"date with an hour only", header, with(two, 0, 4, "\"2024-01-05T10\""),
        "A data \"2024-01-05T10\" da coluna DTMOVREAL (linha 1 do pacote de movimentos) não é "
@@ -473,12 +475,11 @@ TEST_P(ServerProcessTest, PacketValuesOutsideTheirRulesAreRefusedNamingColumnAnd
   EXPECT_TRUE(StoredStatements().empty());
 
   // The largest amount and the earliest date are stored as sent.
-  auto stored = http.Post(
-      "/kvr61400.rdmImportOFX",
-      R"({"jsonrpc":"2.0","id":1,"method":"SetExtratoBancario","params":[)" +
-          with(Header(), 0, 5, "9999999999999.99") + "," +
-          with(two, 1, 4, "\"1900-01-01T00:00:00\"") + ",true]}",
-      "application/json");
+  auto stored = http.Post("/kvr61400.rdmImportOFX",
+                          R"({"jsonrpc":"2.0","id":1,"method":"SetExtratoBancario","params":[)" +
+                              with(Header(), 0, 5, "9999999999999.99") + "," +
+                              with(two, 1, 4, "\"1900-01-01T00:00:00\"") + ",true]}",
+                          "application/json");
   ASSERT_TRUE(stored);
   EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"result":true})", stored->body);
   CommandResult shown = RunServerCommand({"extrato", "show", "1", "--json", "--db", db_});

@@ -410,25 +410,31 @@ TEST_F(WireTest, RequestsAreReadStrictlyAndEchoedSafely) {
       {"a second value", call + " " + call, 200, not_json},
       {"garbage", call + "x", 200, not_json},
       {"blanks after", call + " \r\n\t", 200, "003"},
-      {"too deep", R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[)" + deep + "]}",
-       200, "A requisição passa de 64 níveis de listas e objetos."},
-      {"id of another type", R"({"jsonrpc":"2.0","id":{"a":1},"method":"GetContaCorrente","params":["237","55"]})",
-       200, "O id da requisição deve ser um texto ou um número de até 256 caracteres, ou nulo."},
-      {"id too long", R"({"jsonrpc":"2.0","id":")" + std::string(300, 'i') +
+      {"too deep",
+       R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[)" + deep + "]}", 200,
+       "A requisição passa de 64 níveis de listas e objetos."},
+      {"id of another type",
+       R"({"jsonrpc":"2.0","id":{"a":1},"method":"GetContaCorrente","params":["237","55"]})", 200,
+       "O id da requisição deve ser um texto ou um número de até 256 caracteres, ou nulo."},
+      {"id too long",
+       R"({"jsonrpc":"2.0","id":")" + std::string(300, 'i') +
            R"(","method":"GetContaCorrente","params":["237","55"]})",
        200, "O id da requisição deve ser um texto ou um número de até 256 caracteres, ou nulo."},
-      {"member twice", R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","method":"X","params":["237","55"]})",
+      {"member twice",
+       R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","method":"X","params":["237","55"]})",
        200, "A requisição repete o membro \"method\"."},
-      {"notification", R"({"jsonrpc":"2.0","method":"GetContaCorrente","params":["237","55"]})", 204,
-       ""},
+      {"notification", R"({"jsonrpc":"2.0","method":"GetContaCorrente","params":["237","55"]})",
+       204, ""},
       {"notification of an unknown method", R"({"jsonrpc":"2.0","method":"Apagar","params":[]})",
        204, ""},
       {"method after the params",
-       R"({"jsonrpc":"2.0","params":["237","55"],"id":1,"method":"GetContaCorrente"})", 200,
-       "003"},
+       R"({"jsonrpc":"2.0","params":["237","55"],"id":1,"method":"GetContaCorrente"})", 200, "003"},
       {"rows before the columns",
-       nlohmann::json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "ValidExtrato"},
-                      {"params", {header_003, {{"rows", movements["rows"]}, {"fields", movements["fields"]}}}}}
+       nlohmann::json{
+           {"jsonrpc", "2.0"},
+           {"id", 1},
+           {"method", "ValidExtrato"},
+           {"params", {header_003, {{"rows", movements["rows"]}, {"fields", movements["fields"]}}}}}
            .dump(),
        200, "true"},
   };
@@ -476,8 +482,8 @@ TEST_F(WireTest, RequestsAreReadStrictlyAndEchoedSafely) {
 TEST_F(WireTest, IdsComeBackExactlyAsSent) {
   auto server = Start();
   struct Case {
-    std::string id;        // as the request writes it
-    std::string echoed;    // as the answer must write it
+    std::string id;      // as the request writes it
+    std::string echoed;  // as the answer must write it
   };
   const Case cases[] = {
       {"12345678901234567890123", "12345678901234567890123"},

@@ -62,9 +62,10 @@ class FakeHttpServer {
     }
     return true;
   }
-  static std::string Reply(int status, const std::string& body, const std::string& extra_headers = "") {
-    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\n" + extra_headers +
-           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  static std::string Reply(int status, const std::string& body,
+                           const std::string& extra_headers = "") {
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\n" +
+           extra_headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   }
 
  private:
