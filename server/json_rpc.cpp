@@ -13,14 +13,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-nlohmann::json ErrorResponse(const nlohmann::json& id, int code, const std::string& message) {
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}};
-}
-
 std::string Dump(const nlohmann::json& value) {
   // Texts of the store came from valid UTF-8, but never let a stray byte turn
   // an answer into an exception.
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// A response with id, the JSON text of the request's id (written as it came),
+// and member ("result" or "error") holding value.
+std::string Response(const std::string& id, const char* member, const nlohmann::json& value) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"" + member + "\":" + Dump(value) + "}";
+}
+
+std::string ErrorResponse(const std::string& id, int code, const std::string& message) {
+  return Response(id, "error", {{"code", code}, {"message", message}});
 }
 
 std::string FormatLog(const std::string& method, const CallInfo& info, double millis) {
@@ -44,8 +50,8 @@ void TakeCall(ParsedRequest& request, RpcCall& call) {
   if (!request.invalid.empty()) throw RpcError(kInvalidRequestError, request.invalid);
   if (!request.id_valid)
     throw RpcError(kInvalidRequestError,
-                   "O id da requisição deve ser um texto de até 256 caracteres, um número ou "
-                   "nulo.");
+                   "O id da requisição deve ser um texto ou um número de até 256 caracteres, "
+                   "ou nulo.");
   if (!request.has_version)
     throw RpcError(kInvalidRequestError, "A requisição deve declarar \"jsonrpc\": \"2.0\".");
   if (!request.has_method)
@@ -96,15 +102,14 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
   const auto start = Clock::now();
   CallInfo info;
   info.caller = call.caller;
-  nlohmann::json response;
+  std::string response;
   if (call.error_code == 0 && module_name != ImportModule::kName) {
     call.error_code = kMethodNotFound;
     call.error_message = "Módulo remoto \"" + CutText(module_name, 60) + "\" desconhecido.";
   }
   if (call.error_code == 0) {
     try {
-      nlohmann::json result = module.Call(call.method, call.params, info);
-      response = {{"jsonrpc", "2.0"}, {"id", call.id}, {"result", std::move(result)}};
+      response = Response(call.id, "result", module.Call(call.method, call.params, info));
     } catch (const RpcError& error) {
       call.error_code = error.Code();
       call.error_message = error.what();
@@ -123,7 +128,7 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
     log(FormatLog(call.method, info, millis));
   }
   if (call.notification) return {204, ""};
-  return {call.status, Dump(response)};
+  return {call.status, std::move(response)};
 }
 
 RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const std::string& body,
@@ -134,7 +139,7 @@ RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const s
 }
 
 std::string ErrorBody(int code, const std::string& message) {
-  return Dump(ErrorResponse(nullptr, code, message));
+  return ErrorResponse("null", code, message);
 }
 
 }  // namespace kvr::server

@@ -30,7 +30,7 @@ struct BodyLimits {
 // A request body read once by ReadRpcCall: the call it holds, or the refusal
 // it gets (error_code not 0). Either way AnswerRpcCall answers it.
 struct RpcCall {
-  nlohmann::json id;            // null until the request gave a usable one
+  std::string id = "null";      // the JSON text of the id, as the request wrote it
   bool notification = false;    // no "id": carried out, answered 204
   std::string method;           // empty when refused before the method was read
   std::vector<CallParam> params;

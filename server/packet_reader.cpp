@@ -12,6 +12,27 @@ namespace {
 // A client text quoted in a message, cut after 60 characters.
 std::string Quote(const std::string& text) { return "\"" + CutText(text, 60) + "\""; }
 
+// Amounts travel as absolute values beside the letter that carries their
+// sign; the largest the tables take is below 10^13 (thirteen digits and the
+// cents, as the application's money columns hold).
+constexpr double kAmountLimit = 1e13;
+// The first year a date of a statement may fall in (the last is 9999, the
+// date rule's).
+constexpr std::string_view kFirstYear = "1900";
+
+struct AmountRule {
+  const char* amount;
+  const char* sign;
+};
+constexpr AmountRule kAmountRules[] = {
+    {"VRMOVREAL", "IDMOVREAL"}, {"VRSALDINIC", "IDEXTRINI"}, {"VRSALDFIM", "IDEXTRFIM"}};
+
+std::string NumberText(double number) {
+  std::string text;
+  AppendNumber(text, number);
+  return text;
+}
+
 }  // namespace
 
 PacketReader::PacketReader(const Layout& layout, std::string packet_name,
@@ -21,8 +42,18 @@ PacketReader::PacketReader(const Layout& layout, std::string packet_name,
       account_(std::move(account)),
       keep_rows_(keep_rows),
       position_of_(layout.size(), -1),
+      rules_(layout.size()),
       values_(layout.size()),
       rows_(layout) {
+  for (size_t column = 0; column < layout.size(); ++column) {
+    const std::string_view name = layout[column].name;
+    for (const AmountRule& rule : kAmountRules) {
+      if (name == rule.amount) rules_[column] = {ValueRule::kAmount, rule.sign};
+      if (name == rule.sign) rules_[column] = {ValueRule::kSign, nullptr};
+    }
+    if (name == "DTSALDINIC") period_start_ = column;
+    if (name == "DTSALDFIN") period_end_ = column;
+  }
   if (account_) {
     account_column_ = ColumnIndex(layout, "CDREDUCONT");
     date_column_ = ColumnIndex(layout, "DTMOVREAL");
@@ -297,6 +328,9 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
           return SetError("O texto " + Quote(value.text) + " da coluna " + def.name + where() +
                           " tem " + std::to_string(length) + " caracteres; o limite é " +
                           std::to_string(def.size) + ".");
+        if (rules_[column].kind == ValueRule::kSign && value.text != "C" && value.text != "D")
+          return SetError("O indicador " + Quote(value.text) + " da coluna " + def.name + where() +
+                          " deve ser \"C\" (crédito) ou \"D\" (débito).");
         break;
       }
       case FieldType::kDateTime: {
@@ -305,7 +339,12 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
                           " deve ser uma data em texto, não " + JsonKindText(value.kind) + ".");
         if (!NormalizeDateTime(value.text))
           return SetError("A data " + Quote(value.text) + " da coluna " + def.name + where() +
-                          " não é válida (esperado AAAA-MM-DDTHH:MM:SS).");
+                          " não é válida (esperado AAAA-MM-DD ou AAAA-MM-DDTHH:MM:SS).");
+        // The normal form starts with the four digits of the year.
+        if (value.text.compare(0, 4, kFirstYear) < 0)
+          return SetError("A data " + Quote(value.text) + " da coluna " + def.name + where() +
+                          " está fora do intervalo aceito: o ano deve ser de " +
+                          std::string(kFirstYear) + " a 9999.");
         break;
       }
       case FieldType::kFloat: {
@@ -315,9 +354,27 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
         if (!std::isfinite(value.number))
           return SetError("O valor da coluna " + std::string(def.name) + where() +
                           " não é um número finito.");
+        if (rules_[column].kind != ValueRule::kAmount) break;
+        if (value.number < 0)
+          return SetError("O valor " + NumberText(value.number) + " da coluna " + def.name +
+                          where() + " é negativo: envie o valor absoluto, com o sinal em " +
+                          rules_[column].sign + " (\"C\" ou \"D\").");
+        if (value.number >= kAmountLimit)
+          return SetError("O valor " + NumberText(value.number) + " da coluna " + def.name +
+                          where() + " passa do limite: deve ser menor que 10.000.000.000.000.");
         break;
       }
     }
+  }
+  if (period_start_ && period_end_) {
+    const RawValue& start = values[static_cast<size_t>(position_of_[*period_start_])];
+    const RawValue& end = values[static_cast<size_t>(position_of_[*period_end_])];
+    // Both in the normal form by now, where the order of the texts is the
+    // order of the dates.
+    if (start.kind == JsonKind::kString && end.kind == JsonKind::kString && start.text > end.text)
+      return SetError("O período do extrato" + where() +
+                      " começa depois de terminar: DTSALDINIC " + Quote(start.text) +
+                      " é posterior a DTSALDFIN " + Quote(end.text) + ".");
   }
   auto cell = [&](size_t column) -> RawValue& {
     return values[static_cast<size_t>(position_of_[column])];

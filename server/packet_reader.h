@@ -24,7 +24,8 @@ struct PacketRows {
 // may come in any order, and "rows" may even come before "fields" (rows are
 // then held as read until the columns are known). A column the layout marks
 // optional may be missing; its cells are then null. Once the packet is known
-// to be refused, no more rows are kept.
+// to be refused, no more rows are kept. The values are checked by the rules
+// CheckPacket names (statement.h).
 //
 // Movements of a statement: when account is given, each row is also checked
 // as a movement of that account's statement (CDREDUCONT equal to account,
@@ -86,6 +87,15 @@ class PacketReader : public JsonHandler {
 
   // Columns: position_of_[layout column] = index of that column in the rows.
   std::vector<int> position_of_;
+  // The rules on the values of the statement's columns: amounts absolute,
+  // finite and below 10^13 (sign: the column with the letter), sign letters
+  // "C" or "D"; and the period's columns, whose start may not pass its end.
+  struct ValueRule {
+    enum Kind { kNone, kAmount, kSign } kind = kNone;
+    const char* sign = nullptr;
+  };
+  std::vector<ValueRule> rules_;
+  std::optional<size_t> period_start_, period_end_;
   bool fields_known_ = false;
   size_t field_count_ = 0;
   bool field_has_name_ = false, field_has_type_ = false;

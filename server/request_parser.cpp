@@ -52,7 +52,9 @@ class RequestHandler {
  public:
   using json = nlohmann::json;
 
-  RequestHandler(ParsedRequest& out, const PacketPlan& plan) : out_(out), plan_(plan) {}
+  // reader is the one whose events the handler gets; it must outlive it.
+  RequestHandler(ParsedRequest& out, const PacketPlan& plan, const JsonReader& reader)
+      : out_(out), plan_(plan), reader_(reader) {}
 
   void Null() { Scalar(JsonKind::kNull, [](JsonHandler& s) { s.Null(); }); }
   void Boolean(bool value) {
@@ -123,23 +125,15 @@ class RequestHandler {
         break;
       case Member::kId:
         out_.has_id = true;
-        if (text != nullptr) {
-          if (text->size() > kMaxIdLength) {
-            out_.id_valid = false;
-            out_.id = nullptr;
-          } else {
-            out_.id = std::move(*text);
-          }
-        } else if (kind == JsonKind::kNumber) {
-          // The number as it came (integer or not), built only here.
-          SmallValueBuilder number(64);
-          emit(number);
-          out_.id = number.Take();
-        } else if (kind == JsonKind::kNull) {
-          out_.id = nullptr;
-        } else {
+        out_.id = "null";
+        if (text != nullptr && text->size() <= kMaxIdLength) {
+          out_.id = nlohmann::json(std::move(*text)).dump();
+        } else if (kind == JsonKind::kNumber && reader_.NumberText().size() <= kMaxIdLength) {
+          // The number's own text: read into a double, a large integer or
+          // a decimal would come back as another number.
+          out_.id = reader_.NumberText();
+        } else if (kind != JsonKind::kNull) {
           out_.id_valid = false;
-          out_.id = nullptr;
         }
         break;
       case Member::kMethod:
@@ -175,7 +169,7 @@ class RequestHandler {
         case Member::kId:
           out_.has_id = true;
           out_.id_valid = false;
-          out_.id = nullptr;
+          out_.id = "null";
           break;
         case Member::kMethod:
           out_.has_method = false;
@@ -232,6 +226,7 @@ class RequestHandler {
 
   ParsedRequest& out_;
   const PacketPlan& plan_;
+  const JsonReader& reader_;
   size_t depth_ = 0;
   Member member_ = Member::kOther;
   unsigned seen_ = 0;
@@ -245,8 +240,8 @@ class RequestHandler {
 
 ParsedRequest ParseRequest(std::streambuf& body, const PacketPlan& plan) {
   ParsedRequest out;
-  RequestHandler handler(out, plan);
   JsonReader reader(body, kMaxDepth);
+  RequestHandler handler(out, plan, reader);
   for (;;) {
     switch (reader.Next()) {
       case JsonReader::Event::kNull: handler.Null(); break;

@@ -40,7 +40,8 @@ struct ParsedRequest {
   std::string invalid;      // a JSON value, but not a request the server takes
   bool is_object = false;
   bool has_id = false;
-  nlohmann::json id;        // a text, a number or null (as usable in the answer)
+  std::string id = "null";  // the id's JSON text as the answer writes it back: a
+                            // number as it came, a text, or null
   bool id_valid = true;     // false: an id of another type, or too long
   bool has_version = false;  // "jsonrpc": "2.0"
   bool has_method = false;  // a text

@@ -116,7 +116,9 @@ CellView DateOrNull(const std::string& date) {
   return date.empty() ? CellView() : CellView{CellView::Kind::kText, date, 0};
 }
 
-bool Recorded(SqlConnection& connection, const Statement& statement) {
+// keys are the statement's movements (built before any transaction: the
+// check inside the write transaction only reads and looks up).
+bool Recorded(SqlConnection& connection, const Statement& statement, const MovementKeys& keys) {
   const Layout& header = ExtrBancoLayout();
   auto period = Query(connection,
                       "SELECT 1 FROM EXTRBANCO WHERE CDREDUCONT = ? AND DTSALDINIC IS NOT "
@@ -128,15 +130,17 @@ bool Recorded(SqlConnection& connection, const Statement& statement) {
 
   // Equal movements share the date, so only the stored movements of the
   // account within the new movements' dates can be equal: one range read
-  // instead of one lookup per movement.
-  const MovementKeys keys(statement.movements);
+  // instead of one lookup per movement. Two reads in one, each a range of
+  // the index on account and date (joined by OR they made SQLite read
+  // every movement of the account).
+  const char* const columns =
+      "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR, CDFITIDCOMPL FROM MOVEXTRBANCO ";
   auto same = Query(connection,
-                    "SELECT DTMOVREAL, VRMOVREAL, NRDOCMOVREAL, CDFITIDEXTR, CDFITIDCOMPL "
-                    "FROM MOVEXTRBANCO "
-                    "WHERE CDREDUCONT = ? AND ((DTMOVREAL >= ? AND DTMOVREAL <= ?) OR "
-                    "(? = 1 AND DTMOVREAL IS NULL))",
+                    std::string(columns) +
+                        "WHERE CDREDUCONT = ? AND DTMOVREAL >= ? AND DTMOVREAL <= ? UNION ALL " +
+                        columns + "WHERE ? = 1 AND CDREDUCONT = ? AND DTMOVREAL IS NULL",
                     "procurar movimentos iguais", statement.account, DateOrNull(keys.first),
-                    DateOrNull(keys.last), keys.undated ? 1LL : 0LL);
+                    DateOrNull(keys.last), keys.undated ? 1LL : 0LL, statement.account);
   while (same->Step())
     if (keys.Contains(same->Value(0), same->Value(1), same->Value(2), same->Value(3),
                       same->Value(4)))
@@ -403,20 +407,30 @@ long long SqlStore::RemoveAccount(const std::string& code) {
 }
 
 bool SqlStore::IsRecorded(const Statement& statement) {
-  return Run([this, &statement](SqlConnection& connection) {
+  return IsRecorded(statement, MovementKeys(statement.movements));
+}
+
+bool SqlStore::IsRecorded(const Statement& statement, const MovementKeys& keys) {
+  return Run([this, &statement, &keys](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_read);
-    return Recorded(connection, statement);
+    return Recorded(connection, statement, keys);
   });
 }
 
 std::optional<long long> SqlStore::StoreIfNew(const Statement& statement) {
-  return Run([this, &statement](SqlConnection& connection) -> std::optional<long long> {
+  // What can be done without the write lock is: the new movements' keys,
+  // and a first check that spares a statement recorded already the wait
+  // for the lock. The check inside the transaction stays, for a store that
+  // got in between; with the keys built it only reads and looks up.
+  const MovementKeys keys(statement.movements);
+  if (IsRecorded(statement, keys)) return std::nullopt;
+  return Run([this, &statement, &keys](SqlConnection& connection) -> std::optional<long long> {
     RowsExpected expected(connection, statement.movements.size());
     Transaction transaction(connection, dialect_.begin_write);
     // Every process serialises the stores of one account here; each then
     // sees the statements stored before it got the lock.
     Lock(connection, dialect_.lock_account, "reservar a conta corrente", statement.account);
-    if (Recorded(connection, statement)) return std::nullopt;
+    if (Recorded(connection, statement, keys)) return std::nullopt;
     long long seq;
     try {
       seq = InsertHeader(connection, driver_->Label(), statement.account, statement.header, 0);

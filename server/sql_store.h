@@ -12,6 +12,8 @@
 
 namespace kvr::server {
 
+class MovementKeys;
+
 // The server's storage on a SQL database: every query, the repeat check,
 // the schema and its migrations, the pool of connections and the
 // transactions, written once over the engine that driver gives (SQLite or
@@ -67,6 +69,8 @@ class SqlStore : public Store {
   template <typename Operation>
   auto Run(Operation&& operation);
   void PrepareSchema(bool create);
+  // IsRecorded with the statement's movement keys built by the caller.
+  bool IsRecorded(const Statement& statement, const MovementKeys& keys);
 
   std::unique_ptr<SqlDriver> driver_;
   const SqlDialect& dialect_;

@@ -58,10 +58,18 @@ MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) 
     } else {
       undated = true;
     }
+    // Each distinct key goes in once: a statement of many equal movements
+    // (a body of a million copies of one row) would otherwise make one
+    // probe run that every later insertion and look-up walks whole.
+    // Distinct means on all five cells: a movement with a whole FITID and
+    // one without may each match stored rows the other does not.
     const std::uint64_t hash = Hash(key);
+    const auto check = static_cast<std::uint32_t>(hash >> 32);
     size_t slot = hash & mask_;
-    while (table_[slot].row != 0) slot = (slot + 1) & mask_;
-    table_[slot] = {static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(row + 1)};
+    bool present = false;
+    for (; table_[slot].row != 0 && !present; slot = (slot + 1) & mask_)
+      present = table_[slot].check == check && Identical(KeyOf(table_[slot].row - 1), key);
+    if (!present) table_[slot] = {check, static_cast<std::uint32_t>(row + 1)};
   }
 }
 
@@ -90,6 +98,17 @@ std::uint64_t MovementKeys::Hash(const Key& key) {
   hash *= 0xFF51AFD7ED558CCDull;
   hash ^= hash >> 33;
   return hash;
+}
+
+bool MovementKeys::Identical(const Key& a, const Key& b) {
+  for (size_t i = 0; i < 5; ++i) {
+    const CellView& x = a.cells[i];
+    const CellView& y = b.cells[i];
+    if (x.kind != y.kind) return false;
+    if (x.kind == CellView::Kind::kText && x.text != y.text) return false;
+    if (x.kind == CellView::Kind::kNumber && x.number != y.number) return false;
+  }
+  return true;
 }
 
 bool MovementKeys::Same(const Key& a, const Key& b) {

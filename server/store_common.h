@@ -51,7 +51,10 @@ class MovementKeys {
   };
   Key KeyOf(size_t row) const;
   static std::uint64_t Hash(const Key& key);
+  // Equal as the repeat check compares movements (the FITID whole or cut).
   static bool Same(const Key& a, const Key& b);
+  // Equal on all five cells.
+  static bool Identical(const Key& a, const Key& b);
 
   const PackedRows& movements_;
   size_t columns_[5];

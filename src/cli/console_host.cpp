@@ -5,6 +5,7 @@
 
 #include "host/string_services.h"
 #include "platform/encoding.h"
+#include "wire/printable_text.h"
 
 namespace kvr::cli {
 
@@ -14,6 +15,10 @@ std::string Folded(const std::string& cp1252) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return s;
+}
+
+std::string Printable(const std::string& cp1252) {
+  return EscapeControls(Cp1252ToUtf8(cp1252));
 }
 
 void ConsoleHost::ShowError(const std::string& text) {
@@ -32,8 +37,8 @@ int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/, const s
   messages_.push_back(entry);
   last_answer = 11 + (chosen >= 0 ? chosen : 0);
   if (!options_.json) {
-    std::cout << "[pergunta] " << Cp1252ToUtf8(text) << " -> "
-              << (chosen >= 0 ? Cp1252ToUtf8(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
+    std::cout << "[pergunta] " << Printable(text) << " -> "
+              << (chosen >= 0 ? Printable(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
   }
   return 11 + (chosen >= 0 ? chosen : 0);
 }
@@ -50,7 +55,7 @@ bool ConsoleHost::ExecuteOpenDialog(const std::string& /*filter*/, std::string& 
 
 void ConsoleHost::Report(const char* kind, const std::string& text) {
   messages_.push_back({{"tipo", kind}, {"texto", Cp1252ToUtf8(text)}});
-  if (!options_.json) std::cout << "[" << kind << "] " << Cp1252ToUtf8(text) << "\n";
+  if (!options_.json) std::cout << "[" << kind << "] " << Printable(text) << "\n";
 }
 
 int ConsoleHost::ChooseButton(const std::string& text, const std::vector<std::string>& buttons) {

@@ -14,6 +14,11 @@ namespace kvr::cli {
 // for comparing what the user typed with an entry of the screen.
 std::string Folded(const std::string& cp1252);
 
+// A Windows-1252 text as the terminal is given it: UTF-8, control
+// characters shown as escapes ("\x1B"), so that a message (a server's among
+// them) never writes into the terminal itself.
+std::string Printable(const std::string& cp1252);
+
 // The console's host library: messages on stdout (or into the JSON report),
 // the question answered by an option or from the terminal, the server address
 // from the command line, and the file chooser answering the given file.

@@ -22,6 +22,7 @@
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "screen/import_ofx_form.h"
+#include "wire/printable_text.h"
 
 namespace kvr::cli {
 
@@ -73,7 +74,7 @@ int RunImport(const std::vector<std::string>& args) {
     if (options.json) {
       PrintReport(report, form);
     } else {
-      if (!failure.empty()) std::cerr << about << failure << "\n";
+      if (!failure.empty()) std::cerr << about << EscapeControls(failure) << "\n";
       std::cout << "Resultado: " << OutcomeText(status) << " (status " << status << ")\n";
     }
     if (form != nullptr) {

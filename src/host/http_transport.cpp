@@ -365,6 +365,10 @@ class HttpTransport : public TRpcTransport {
       curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
       if (!ca_file_.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file_.c_str());
     }
+    // A reply whose head declares a body past the limit is refused there,
+    // before any of it is waited for.
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(limits_.max_reply_bytes));
   }
 
   // Sends the request for path with the token and the deadline: a POST of
@@ -404,7 +408,7 @@ class HttpTransport : public TRpcTransport {
     }
     Outcome outcome;
     outcome.code = exchange.Finish();
-    outcome.too_large = exchange.TooLarge();
+    outcome.too_large = exchange.TooLarge() || outcome.code == CURLE_FILESIZE_EXCEEDED;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &outcome.status);
     return outcome;
   }

@@ -3,6 +3,7 @@
 #include "host/server_url.h"
 
 #include <exception>
+#include <unordered_set>
 #include <utility>
 
 #include "host/host_library.h"
@@ -19,6 +20,34 @@ namespace {
 // Replies of the import module nest four levels (reply, result packet,
 // rows, row); anything far deeper is no reply of ours.
 constexpr std::size_t kMaxReplyDepth = 64;
+
+// Throws EJsonError when key is already in keys (the keys of one object so
+// far), and adds it. A reply {"result":false,"result":true} means whichever
+// member a reader keeps: no answer at all.
+void RefuseRepeatedKey(const JsonReader& reader, std::unordered_set<std::string>& keys,
+                       const std::string& key) {
+  if (keys.insert(key).second) return;
+  const std::string shown = key.size() > 60 ? key.substr(0, 60) + "..." : key;
+  FailJson(reader, "chave \"" + Utf8ToCp1252(shown) + "\" repetida");
+}
+
+// Reads on to the end of the value that began with first, as SkipJsonValue
+// does, refusing a key repeated in any of its objects. Returns the byte
+// offset just past the value.
+std::size_t SkipReplyValue(JsonReader& reader, JsonReader::Event first) {
+  using E = JsonReader::Event;
+  std::vector<std::unordered_set<std::string>> objects;  // the keys of each object open
+  std::string open;                                      // 'o' object, 'a' list, innermost last
+  for (E e = first;; e = NextJsonEvent(reader)) {
+    if (e == E::kStartObject || e == E::kStartArray)
+      open.push_back(e == E::kStartObject ? 'o' : 'a');
+    if (e == E::kStartObject) objects.emplace_back();
+    if (e == E::kKey) RefuseRepeatedKey(reader, objects.back(), reader.Text());
+    if (e == E::kEndObject) objects.pop_back();
+    if (e == E::kEndObject || e == E::kEndArray) open.pop_back();
+    if (open.empty()) return reader.Offset();
+  }
+}
 
 }  // namespace
 
@@ -226,19 +255,23 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
     using E = JsonReader::Event;
     JsonReader r(reply->body, kMaxReplyDepth);
     if (NextJsonEvent(r) != E::kStartObject) FailJson(r, "a resposta n\xE3o \xE9 um objeto");
+    std::unordered_set<std::string> keys;
     for (E k = NextJsonEvent(r); k != E::kEndObject; k = NextJsonEvent(r)) {
+      RefuseRepeatedKey(r, keys, r.Text());
       const std::string key = std::move(r.Text());
       const E v = NextJsonEvent(r);
       if (key == "result") {
         has_result = true;
         result_begin = r.EventOffset();
-        result_end = SkipJsonValue(r, v);
+        result_end = SkipReplyValue(r, v);
       } else if (key == "id") {
         id_matches = v == E::kUnsigned && r.Unsigned() == static_cast<unsigned long long>(request.Id());
-        SkipJsonValue(r, v);
+        SkipReplyValue(r, v);
       } else if (key == "error" && v == E::kStartObject) {
         has_error = true;
+        std::unordered_set<std::string> members;
         for (E e = NextJsonEvent(r); e != E::kEndObject; e = NextJsonEvent(r)) {
+          RefuseRepeatedKey(r, members, r.Text());
           const std::string member = std::move(r.Text());
           const E ev = NextJsonEvent(r);
           if (member == "code" && (ev == E::kInteger || ev == E::kUnsigned) && r.Number() >= -2147483648.0 &&
@@ -247,12 +280,12 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
           } else if (member == "message" && ev == E::kString) {
             message = std::move(r.Text());
           } else {
-            SkipJsonValue(r, ev);
+            SkipReplyValue(r, ev);
           }
         }
       } else {
         if (key == "error" && v != E::kNull) has_error = true;
-        SkipJsonValue(r, v);
+        SkipReplyValue(r, v);
       }
     }
     NextJsonEvent(r);

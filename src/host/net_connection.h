@@ -109,7 +109,7 @@ struct THttpLimits {
   // it).
   int deadline_ms = 120000;
   // A reply body larger than this (after inflating a gzip reply) is refused
-  // as it arrives.
+  // as it arrives; one whose Content-Length passes it, from its head.
   std::size_t max_reply_bytes = std::size_t{64} << 20;
   // Request bodies expected to be larger than this go gzip-compressed
   // (Content-Encoding: gzip). Bodies are streamed to the server as they are

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/data_packet.h"
+#include "platform/encoding.h"
 
 namespace kvr {
 
@@ -22,6 +23,9 @@ nlohmann::json JsonTree(std::string_view text) {
       container.push_back(std::move(value));
       return container.back();
     }
+    // A repeated key would leave whichever value came last.
+    if (container.contains(key))
+      FailJson(reader, "chave \"" + Utf8ToCp1252(key.substr(0, 60)) + "\" repetida");
     return container[key] = std::move(value);
   };
   for (;;) {

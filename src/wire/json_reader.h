@@ -61,6 +61,9 @@ class JsonReader {
   double Float() const { return float_; }
   // The last number, whichever its event, as a double.
   double Number() const;
+  // The last number as its text came (valid JSON), for a value that must go
+  // back exactly as sent.
+  const std::string& NumberText() const { return number_; }
   // The text of the last kString or kKey, decoded; the caller may move it
   // away.
   std::string& Text() { return text_; }

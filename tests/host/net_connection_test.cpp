@@ -13,12 +13,12 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/client_dataset.h"
-
+#include "fake_http_server.h"
 #include "json_rpc_double.h"
-#include "recording_host.h"
+#include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
+#include "recording_host.h"
 
 namespace kvr {
 namespace {
@@ -178,143 +178,7 @@ TEST(HttpTransport, BadAddressesAreRefusedBeforeAnyTraffic) {
 namespace kvr {
 namespace {
 
-// A fake HTTP server on 127.0.0.1 (a free port) for the connection's failure
-// paths: GET / is answered 200, each POST by the test's handler, which writes
-// whatever reply it likes on the socket. Stopped (and its threads joined)
-// when the object goes; a handler that loops must watch Stopping().
-class FakeHttpServer {
- public:
-  struct Request {
-    std::string head;  // request line and headers, each line ending in CRLF
-    std::string body;  // as received (Content-Length bytes)
-  };
-  using Handler = std::function<void(int fd, const Request& request)>;
-
-  explicit FakeHttpServer(Handler handler) : handler_(std::move(handler)) {
-    listen_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(listen_, 16);
-    socklen_t len = sizeof addr;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] { Accept(); });
-  }
-  ~FakeHttpServer() {
-    stopping_ = true;
-    shutdown(listen_, SHUT_RDWR);
-    close(listen_);
-    acceptor_.join();
-    for (std::thread& t : connections_) t.join();
-  }
-  int Port() const { return port_; }
-  bool Stopping() const { return stopping_; }
-  std::vector<Request> Received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-  }
-
-  // Writes all of text; false when the peer is gone.
-  static bool Send(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  static std::string Reply(int status, const std::string& body, const std::string& extra_headers = "") {
-    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\n" + extra_headers +
-           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  }
-
- private:
-  void Accept() {
-    while (!stopping_) {
-      const int fd = accept(listen_, nullptr, nullptr);
-      if (fd < 0) return;
-      connections_.emplace_back([this, fd] {
-        Serve(fd);
-        close(fd);
-      });
-    }
-  }
-  void Serve(int fd) {
-    timeval tv{0, 200000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::string data;
-    char buf[65536];
-    while (!stopping_) {
-      const size_t end = data.find("\r\n\r\n");
-      if (end == std::string::npos) {
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n == 0) return;
-        if (n > 0) data.append(buf, static_cast<size_t>(n));
-        continue;
-      }
-      Request request;
-      request.head = data.substr(0, end + 2);
-      size_t length = 0;
-      const size_t at = request.head.find("Content-Length: ");
-      if (at != std::string::npos) length = std::stoul(request.head.substr(at + 16));
-      while (data.size() < end + 4 + length && !stopping_) {
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n == 0) return;
-        if (n > 0) data.append(buf, static_cast<size_t>(n));
-      }
-      request.body = data.substr(end + 4, length);
-      data.erase(0, end + 4 + length);
-      if (request.head.find("Transfer-Encoding: chunked") != std::string::npos &&
-          !ReadChunks(fd, data, request.body))
-        return;
-      if (request.head.rfind("GET ", 0) == 0) {
-        if (!Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nkvr61400")) return;
-        continue;
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.push_back(request);
-      }
-      handler_(fd, request);
-    }
-  }
-
-  // Appends a chunked body's chunks to body, taking them from data (and the
-  // socket); false when the connection ends first.
-  bool ReadChunks(int fd, std::string& data, std::string& body) {
-    char buf[65536];
-    auto fill = [&](size_t wanted) {
-      while (data.size() < wanted && !stopping_) {
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n == 0) return false;
-        if (n > 0) data.append(buf, static_cast<size_t>(n));
-      }
-      return data.size() >= wanted;
-    };
-    for (;;) {
-      size_t line_end;
-      while ((line_end = data.find("\r\n")) == std::string::npos)
-        if (!fill(data.size() + 1)) return false;
-      const size_t size = std::stoul(data.substr(0, line_end), nullptr, 16);
-      if (!fill(line_end + 2 + size + 2)) return false;
-      body.append(data, line_end + 2, size);
-      data.erase(0, line_end + 2 + size + 2);
-      if (size == 0) return true;
-    }
-  }
-
-  Handler handler_;
-  int listen_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread acceptor_;
-  std::vector<std::thread> connections_;
-  std::mutex mutex_;
-  std::vector<Request> received_;
-};
+using testing::FakeHttpServer;
 
 std::string Gzip(const std::string& text) {
   z_stream z{};
@@ -370,27 +234,56 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
   };
   const Case cases[] = {
       {"500 carrying true",
-       [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(500, R"({"jsonrpc":"2.0","id":1,"result":true})")); },
-       "O servidor respondeu com o estado HTTP 500 (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+       [](int fd) {
+         FakeHttpServer::Send(
+             fd, FakeHttpServer::Reply(500, R"({"jsonrpc":"2.0","id":1,"result":true})"));
+       },
+       "O servidor respondeu com o estado HTTP 500 (chamada de SetExtratoBancario ao servidor "
+       "127.0.0.1:PORT)."},
       {"503 that is no JSON",
        [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(503, "<html>ocupado</html>")); },
-       "O servidor respondeu com o estado HTTP 503 (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+       "O servidor respondeu com o estado HTTP 503 (chamada de SetExtratoBancario ao servidor "
+       "127.0.0.1:PORT)."},
       {"nested 60,000 deep",
        [&deep](int fd) {
          FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":)" + deep + "}"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON inv\xE1lido: "
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inv\xE1lido: "
        "aninhamento al\xE9m de 64 n\xEDveis (byte 97)."},
       {"trailing garbage",
        [](int fd) {
          FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, std::string(R"({"jsonrpc":"2.0","id":1,"result":true})") +
                                                                  std::string(1, '\0') + "x"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON inv\xE1lido: texto "
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inv\xE1lido: texto "
        "depois do fim do valor (byte 39)."},
+      {"result twice",
+       [](int fd) {
+         FakeHttpServer::Send(
+             fd, FakeHttpServer::Reply(200,
+                                       R"({"jsonrpc":"2.0","id":1,"result":false,"result":true})"));
+       },
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inv\xE1lido: chave "
+       "\"result\" repetida (byte 40)."},
+      {"a packet's rows twice",
+       [](int fd) {
+         FakeHttpServer::Send(
+             fd, FakeHttpServer::Reply(
+                     200, R"({"jsonrpc":"2.0","id":1,"result":{"rows":[],"rows":[[1]]}})"));
+       },
+       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inv\xE1lido: chave "
+       "\"rows\" repetida (byte 45)."},
       {"answer to another request",
-       [](int fd) { FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":7,"result":true})")); },
-       "Resposta de outra requisi\xE7\xE3o (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT)."},
+       [](int fd) {
+         FakeHttpServer::Send(
+             fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":7,"result":true})"));
+       },
+       "Resposta de outra requisi\xE7\xE3o (chamada de SetExtratoBancario ao servidor "
+       "127.0.0.1:PORT)."},
       {"endless trickle",
        [](int fd) {
          FakeHttpServer::Send(fd, "HTTP/1.1 200 OK\r\n");
@@ -405,13 +298,25 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
          bool alive = FakeHttpServer::Send(fd, head);
          for (int i = 0; alive && i < 16384; ++i) alive = FakeHttpServer::Send(fd, chunk);
        },
-       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 "
+       "MiB."},
+      {"a gigabyte declared and nothing sent",
+       [](int fd) {
+         FakeHttpServer::Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n");
+         // Held open until the client leaves (reads time out every 200 ms).
+         char byte;
+         for (int i = 0; i < 20 && recv(fd, &byte, 1, 0) != 0; ++i) {
+         }
+       },
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 "
+       "MiB."},
       {"2 KiB of gzip inflating to 2 MiB",
        [](int fd) {
          const std::string reply = R"({"jsonrpc":"2.0","id":1,"result":")" + std::string(2 << 20, ' ') + "\"}";
          FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, Gzip(reply), "Content-Encoding: gzip\r\n"));
        },
-       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 MiB."},
+       "Falha na chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT: resposta maior que 1 "
+       "MiB."},
   };
   for (const Case& c : cases) {
     FakeHttpServer server([&c](int fd, const FakeHttpServer::Request&) { c.reply(fd); });

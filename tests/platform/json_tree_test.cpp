@@ -17,7 +17,7 @@ TEST(JsonTree, BuildsTheSameTreeAsAFullParser) {
   for (const char* text : texts) EXPECT_EQ(JsonTree(text), nlohmann::json::parse(text)) << text;
 }
 
-TEST(JsonTree, RefusesWhatTheStrictReaderRefuses) {
+TEST(JsonTree, RefusesWhatTheStrictReaderRefusesAndRepeatedKeys) {
   struct Case {
     std::string text;
     const char* message;
@@ -25,6 +25,9 @@ TEST(JsonTree, RefusesWhatTheStrictReaderRefuses) {
       {"[1,]", "JSON inv\xE1lido: "},
       {"\"\xC3\"", "JSON inv\xE1lido: "},
       {std::string(65, '[') + std::string(65, ']'), "JSON inv\xE1lido: "},
+      {R"({"result":false,"result":true})",
+       "JSON inv\xE1lido: chave \"result\" repetida (byte 26)"},
+      {R"({"a":1,"b":{"c":1,"c":2}})", "JSON inv\xE1lido: chave \"c\" repetida (byte 23)"},
   };
   for (const Case& c : cases) {
     try {

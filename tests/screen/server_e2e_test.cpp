@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../server/server_process.h"
+#include "fake_http_server.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -608,6 +609,29 @@ TEST_F(ServerEndToEnd, InterruptAfterTheStoreCallWaitsThenLeavesOnASecondOne) {
   EXPECT_EQ(Statements().size(), 2u);
   const CliResult repeated = RunCli({"import", other, "--server", Server(), "--tipo", "Circulante"});
   EXPECT_EQ(repeated.code, 3) << repeated.out;
+}
+
+// A server's message reaches the terminal with its control characters shown
+// as escapes: a hostile server, or one in the middle, writes nothing into the
+// clerk's terminal and forges no line of the outcome.
+TEST(CommandLineAgainstAFakeServer, ServersMessageIsPrintedWithItsControlsEscaped) {
+  FakeHttpServer server([](int fd, const FakeHttpServer::Request&) {
+    FakeHttpServer::Send(
+        fd,
+        FakeHttpServer::Reply(
+            200,
+            R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":)"
+            R"x("Conta\u001b[2J\u001b]0;x\u0007 recusada\nResultado: importado (status 0)"}})x"));
+  });
+  const CliResult result = RunCli({"import", Example("extrato-341.ofx"), "--server",
+                                   "127.0.0.1:" + std::to_string(server.Port())});
+  EXPECT_EQ(result.code, 4) << result.out;
+  EXPECT_NE(
+      result.out.find(
+          "\n[erro] Conta\\x1B[2J\\x1B]0;x\\x07 recusada\\nResultado: importado (status 0)\n"),
+      std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.out.find_first_of(std::string("\x1B\x07", 2)), std::string::npos) << result.out;
 }
 
 }  // namespace

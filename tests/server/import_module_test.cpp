@@ -250,7 +250,7 @@ TEST_P(ImportModuleTest, MalformedStatementsAreRefusedWithTheirReason) {
        "pacote de movimentos) tem 41 caracteres; o limite é 40."},
       {"invalid date", Header(), bad_date,
        "A data \"2024-02-30T00:00:00\" da coluna DTMOVREAL (linha 1 do pacote de movimentos) "
-       "não é válida (esperado AAAA-MM-DDTHH:MM:SS)."},
+       "não é válida (esperado AAAA-MM-DD ou AAAA-MM-DDTHH:MM:SS)."},
       {"two header rows", two_headers, Movements({Mov{}}),
        "O pacote do cabeçalho do extrato deve ter uma linha; tem 2."},
       {"unknown account", Header("009"), Movements({Mov{.account = "009"}}),

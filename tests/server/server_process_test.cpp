@@ -424,6 +424,108 @@ TEST_P(ServerProcessTest, MalformedRequestsGetAnErrorAndServingGoesOn) {
   EXPECT_TRUE(StoredStatements().empty());
 }
 
+TEST_P(ServerProcessTest, PacketValuesOutsideTheirRulesAreRefusedNamingColumnAndRow) {
+  // A value is put into a packet as JSON text, so that numbers no double
+  // holds go out as written.
+  auto with = [](nlohmann::json packet, size_t row, size_t column, const std::string& text) {
+    packet["rows"][row][column] = "@@";
+    std::string json = packet.dump();
+    json.replace(json.find("\"@@\""), 4, text);
+    return json;
+  };
+  const std::string header = Header().dump();
+  const nlohmann::json two = Movements({Mov{}, Mov{.document = "2", .fitid = "F2"}});
+  const std::string movements = two.dump();
+  const std::string kHeader = "(linha 1 do pacote do cabeçalho do extrato)";
+  struct Case {
+    const char* what;
+    std::string header, movements;
+    std::string message;  // empty: accepted as new
+  };
+  const Case cases[] = {
+      {"period's start after its end",
+       Header("001", "2024-02-01T00:00:00", "2024-01-31T00:00:00").dump(), movements,
+       "O período do extrato " + kHeader +
+           " começa depois de terminar: DTSALDINIC "
+           "\"2024-02-01T00:00:00\" é posterior a DTSALDFIN \"2024-01-31T00:00:00\"."},
+      {"period of one day", Header("001", "2024-01-31T00:00:00", "2024-01-31T00:00:00").dump(),
+       movements, ""},
+      {"period up to 9999", Header("001", "2024-01-01", "9999-12-31T23:59:59").dump(), movements,
+       ""},
+      {"sign X", header, with(two, 1, 5, "\"X\""),
+       "O indicador \"X\" da coluna IDMOVREAL (linha 2 do pacote de movimentos) deve ser \"C\" "
+       "(crédito) ou \"D\" (débito)."},
+      {"sign in lower case", with(Header(), 0, 6, "\"c\""), movements,
+       "O indicador \"c\" da coluna IDEXTRINI " + kHeader +
+           " deve ser \"C\" (crédito) ou \"D\" (débito)."},
+      {"amount 1e308", header, with(two, 0, 6, "1e308"),
+       "O valor 1e+308 da coluna VRMOVREAL (linha 1 do pacote de movimentos) passa do limite: "
+       "deve ser menor que 10.000.000.000.000."},
+      {"amount 2^63", with(Header(), 0, 5, "9223372036854775808"), movements,
+       "O valor 9223372036854775808.0 da coluna VRSALDFIM " + kHeader +
+           " passa do limite: deve ser menor que 10.000.000.000.000."},
+      {"amount of 30 digits", header, with(two, 1, 6, "123456789012345678901234567890"),
+       "O valor 1.2345678901234568e+29 da coluna VRMOVREAL (linha 2 do pacote de movimentos) "
+       "passa do limite: deve ser menor que 10.000.000.000.000."},
+      {"amount 10^13", header, with(two, 0, 6, "10000000000000"),
+       "O valor 1e+13 da coluna VRMOVREAL (linha 1 do pacote de movimentos) passa do limite: "
+       "deve ser menor que 10.000.000.000.000."},
+      {"amount just below 10^13", with(Header(), 0, 4, "9999999999999.99"), movements, ""},
+      {"negative amount", with(Header(), 0, 4, "-0.01"), movements,
+       "O valor -0.01 da coluna VRSALDINIC " + kHeader +
+           " é negativo: envie o valor absoluto, com o sinal em IDEXTRINI (\"C\" ou \"D\")."},
+      {"minus zero", header, with(two, 0, 6, "-0.0"), ""},
+      {"date in 1899", header, with(two, 1, 4, "\"1899-12-31T00:00:00\""),
+       "A data \"1899-12-31T00:00:00\" da coluna DTMOVREAL (linha 2 do pacote de movimentos) está "
+       "fora do intervalo aceito: o ano deve ser de 1900 a 9999."},
+      {"period from year 1", Header("001", "0001-01-01T00:00:00").dump(), movements,
+       "A data \"0001-01-01T00:00:00\" da coluna DTSALDINIC " + kHeader +
+           " está fora do intervalo aceito: o ano deve ser de 1900 a 9999."},
+      {"movement of 1900, outside the period", header, with(two, 1, 4, "\"1900-01-01T00:00:00\""),
+       ""},
+      {"date without a time", header, with(two, 0, 4, "\"2024-01-05\""), ""},
+      {"date with an hour only", header, with(two, 0, 4, "\"2024-01-05T10\""),
+       "A data \"2024-01-05T10\" da coluna DTMOVREAL (linha 1 do pacote de movimentos) não é "
+       "válida (esperado AAAA-MM-DD ou AAAA-MM-DDTHH:MM:SS)."},
+  };
+  httplib::Client http("127.0.0.1", server_.Port());
+  for (const Case& c : cases) {
+    for (const char* method : {"ValidExtrato", "SetExtratoBancario"}) {
+      const bool store = std::string(method) == "SetExtratoBancario";
+      // Only refusals go to SetExtratoBancario: each accepted case would be
+      // recorded by the one before.
+      if (store && c.message.empty()) continue;
+      const std::string body = R"({"jsonrpc":"2.0","id":1,"method":")" + std::string(method) +
+                               R"(","params":[)" + c.header + "," + c.movements +
+                               (store ? ",true]}" : "]}");
+      auto reply = http.Post("/kvr61400.rdmImportOFX", body, "application/json");
+      ASSERT_TRUE(reply) << c.what;
+      const nlohmann::json answer = nlohmann::json::parse(reply->body);
+      if (c.message.empty()) {
+        EXPECT_EQ(true, answer["result"]) << c.what << ": " << reply->body;
+      } else {
+        EXPECT_EQ(-32000, answer["error"]["code"]) << c.what << " " << method;
+        EXPECT_EQ(c.message, answer["error"]["message"]) << c.what << " " << method;
+      }
+    }
+  }
+  EXPECT_TRUE(StoredStatements().empty());
+
+  // The largest amount and the earliest date are stored as sent.
+  auto stored = http.Post("/kvr61400.rdmImportOFX",
+                          R"({"jsonrpc":"2.0","id":1,"method":"SetExtratoBancario","params":[)" +
+                              with(Header(), 0, 5, "9999999999999.99") + "," +
+                              with(two, 1, 4, "\"1900-01-01T00:00:00\"") + ",true]}",
+                          "application/json");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"result":true})", stored->body);
+  CommandResult shown = RunServerCommand({"extrato", "show", "1", "--json", "--db", db_});
+  ASSERT_EQ(0, shown.code) << shown.err;
+  const nlohmann::json statement = nlohmann::json::parse(shown.out);
+  EXPECT_EQ(9999999999999.99, statement["VRSALDFIM"]);
+  EXPECT_EQ("1900-01-01T00:00:00", statement["MOVIMENTOS"][1]["DTMOVREAL"]);
+}
+
 TEST_P(ServerProcessTest, BodyOf64MiBIsRefused) {
   std::string body(64u * 1024 * 1024, ' ');
   body.replace(0, 2, "{}");

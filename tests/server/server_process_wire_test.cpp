@@ -415,25 +415,31 @@ TEST_F(WireTest, RequestsAreReadStrictlyAndEchoedSafely) {
       {"a second value", call + " " + call, 200, not_json},
       {"garbage", call + "x", 200, not_json},
       {"blanks after", call + " \r\n\t", 200, "003"},
-      {"too deep", R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[)" + deep + "]}",
-       200, "A requisição passa de 64 níveis de listas e objetos."},
-      {"id of another type", R"({"jsonrpc":"2.0","id":{"a":1},"method":"GetContaCorrente","params":["237","55"]})",
-       200, "O id da requisição deve ser um texto de até 256 caracteres, um número ou nulo."},
-      {"id too long", R"({"jsonrpc":"2.0","id":")" + std::string(300, 'i') +
+      {"too deep",
+       R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[)" + deep + "]}", 200,
+       "A requisição passa de 64 níveis de listas e objetos."},
+      {"id of another type",
+       R"({"jsonrpc":"2.0","id":{"a":1},"method":"GetContaCorrente","params":["237","55"]})", 200,
+       "O id da requisição deve ser um texto ou um número de até 256 caracteres, ou nulo."},
+      {"id too long",
+       R"({"jsonrpc":"2.0","id":")" + std::string(300, 'i') +
            R"(","method":"GetContaCorrente","params":["237","55"]})",
-       200, "O id da requisição deve ser um texto de até 256 caracteres, um número ou nulo."},
-      {"member twice", R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","method":"X","params":["237","55"]})",
+       200, "O id da requisição deve ser um texto ou um número de até 256 caracteres, ou nulo."},
+      {"member twice",
+       R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","method":"X","params":["237","55"]})",
        200, "A requisição repete o membro \"method\"."},
-      {"notification", R"({"jsonrpc":"2.0","method":"GetContaCorrente","params":["237","55"]})", 204,
-       ""},
+      {"notification", R"({"jsonrpc":"2.0","method":"GetContaCorrente","params":["237","55"]})",
+       204, ""},
       {"notification of an unknown method", R"({"jsonrpc":"2.0","method":"Apagar","params":[]})",
        204, ""},
       {"method after the params",
-       R"({"jsonrpc":"2.0","params":["237","55"],"id":1,"method":"GetContaCorrente"})", 200,
-       "003"},
+       R"({"jsonrpc":"2.0","params":["237","55"],"id":1,"method":"GetContaCorrente"})", 200, "003"},
       {"rows before the columns",
-       nlohmann::json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "ValidExtrato"},
-                      {"params", {header_003, {{"rows", movements["rows"]}, {"fields", movements["fields"]}}}}}
+       nlohmann::json{
+           {"jsonrpc", "2.0"},
+           {"id", 1},
+           {"method", "ValidExtrato"},
+           {"params", {header_003, {{"rows", movements["rows"]}, {"fields", movements["fields"]}}}}}
            .dump(),
        200, "true"},
   };
@@ -476,6 +482,38 @@ TEST_F(WireTest, RequestsAreReadStrictlyAndEchoedSafely) {
   EXPECT_NE(log.end(), std::find_if(log.begin(), log.end(), [](const std::string& line) {
               return line.rfind("kvr61400-server: Get\\nkvr61400-server: ValidExtrato", 0) == 0;
             }));
+}
+
+TEST_F(WireTest, IdsComeBackExactlyAsSent) {
+  auto server = Start();
+  struct Case {
+    std::string id;      // as the request writes it
+    std::string echoed;  // as the answer must write it
+  };
+  const Case cases[] = {
+      {"12345678901234567890123", "12345678901234567890123"},
+      {"18446744073709551615", "18446744073709551615"},
+      {"-9223372036854775809", "-9223372036854775809"},
+      {"1.10", "1.10"},
+      {"1E2", "1E2"},
+      {"-0", "-0"},
+      {R"("x\u0041\"")", R"("xA\"")"},
+      {"null", "null"},
+  };
+  for (const Case& c : cases) {
+    for (const char* method : {"GetContaCorrente", "Apagar"}) {  // a result and an error
+      const std::string body = R"({"jsonrpc":"2.0","id":)" + c.id + R"(,"method":")" + method +
+                               R"(","params":["237","55"]})";
+      httplib::Client http("127.0.0.1", server->Port());
+      auto reply = http.Post(kModule, body, "application/json");
+      ASSERT_TRUE(reply) << c.id;
+      // The id member wherever it stands, ended there.
+      const std::string member = "\"id\":" + c.echoed;
+      const size_t at = reply->body.find(member);
+      const char after = at == std::string::npos ? '\0' : reply->body[at + member.size()];
+      EXPECT_TRUE(after == ',' || after == '}') << c.id << " " << method << ": " << reply->body;
+    }
+  }
 }
 
 }  // namespace

@@ -210,17 +210,29 @@ TEST_P(StorageEngineTest, ListingAndShowingNeverCreateADatabase) {
 TEST_P(StorageEngineTest, StatementTableShowsAmountsGroupedWithTwoDecimals) {
   AddAccount(db_);
   {
-    std::unique_ptr<server::Store> store = server::OpenStore(db_, false);
-    server::ImportModule module(*store);
+    // Negative amounts as servers stored them before packets had to carry
+    // absolute values: shown as they are.
+    auto row_of = [](const nlohmann::json& values) {
+      server::Row row;
+      for (const nlohmann::json& v : values)
+        row.push_back(v.is_string()   ? server::Cell(v.get<std::string>())
+                      : v.is_number() ? server::Cell(v.get<double>())
+                                      : server::Cell());
+      return row;
+    };
     nlohmann::json header = Header();
     header["rows"][0][4] = nullptr;
     header["rows"][0][5] = -1234567.89;
     header["rows"][0][7] = "D";
-    ASSERT_TRUE(module.SetExtratoBancario(
-        header,
+    const nlohmann::json packet =
         Movements({Mov{.value = 0.1}, Mov{.value = -1234567.89, .document = "2", .fitid = "F2"},
-                   Mov{.value = 1000000.0, .document = "3", .fitid = "F3"}}),
-        true));
+                   Mov{.value = 1000000.0, .document = "3", .fitid = "F3"}});
+    std::vector<server::Row> movements;
+    for (const nlohmann::json& row : packet["rows"]) movements.push_back(row_of(row));
+    server::Statement statement{row_of(header["rows"][0]),
+                                server::PackedRows(MovExtrLayout(), movements), "001"};
+    std::unique_ptr<server::Store> store = server::OpenStore(db_, false);
+    ASSERT_TRUE(store->StoreIfNew(statement));
   }
   CommandResult shown = RunServerCommand({"extrato", "show", "1", "--db", db_});
   ASSERT_EQ(0, shown.code) << shown.err;

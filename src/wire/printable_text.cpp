@@ -1,10 +1,10 @@
-#include "printable_text.h"
+#include "wire/printable_text.h"
 
 #include <cstdio>
 
 #include "wire/utf8.h"
 
-namespace kvr::server {
+namespace kvr {
 
 namespace {
 
@@ -62,4 +62,4 @@ std::string EscapeControls(const std::string& text) {
   return out;
 }
 
-}  // namespace kvr::server
+}  // namespace kvr
