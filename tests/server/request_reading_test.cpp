@@ -82,21 +82,19 @@ TEST(MovementKeys, MatchAllFourColumnsWithNullsApartAndZeroesEqual) {
     return row;
   };
   const std::string day1 = "2024-01-05T00:00:00", day2 = "2024-01-09T00:00:00";
-<<<<<<< HEAD
   const std::string day3 = "2023-03-31T00:00:00";
-  const PackedRows rows(layout, {movement(day2, -0.0, std::string("12"), Cell()),
-                                 movement(day1, 10.01, Cell(), std::string("F1")),
-                                 movement(day3, 3000.0, Cell(), std::string("2023033107"),
-                                          std::string("202303310772"))});
-=======
-  // Movements repeated in the statement, and one that differs from another
-  // in its document only.
+  // Movements repeated in the statement, one that differs from another in
+  // its document only, and one with its whole FITID before one without.
   const PackedRows rows(layout, {movement(day2, -0.0, std::string("12"), Cell()),
                                  movement(day1, 10.01, Cell(), std::string("F1")),
                                  movement(day2, 0.0, std::string("12"), Cell()),
                                  movement(day1, 10.01, Cell(), std::string("F1")),
-                                 movement(day1, 10.01, std::string("7"), std::string("F1"))});
->>>>>>> wip-h20b
+                                 movement(day1, 10.01, std::string("7"), std::string("F1")),
+                                 movement(day3, 3000.0, Cell(), std::string("2023033107"),
+                                          std::string("202303310772")),
+                                 movement(day3, 5.0, Cell(), std::string("2023033107"),
+                                          std::string("202303310772")),
+                                 movement(day3, 5.0, Cell(), std::string("2023033107"))});
   const MovementKeys keys(rows);
   EXPECT_EQ(day3, keys.first);
   EXPECT_EQ(day2, keys.last);
@@ -123,6 +121,8 @@ TEST(MovementKeys, MatchAllFourColumnsWithNullsApartAndZeroesEqual) {
       {movement(day3, 3000.0, Cell(), cut), true},
       {movement(day1, 10.01, Cell(), std::string("F1"), std::string("F1")), true},
       {movement(day1, 10.01, Cell(), std::string("F2"), std::string("F1")), false},
+      // The movement without it still meets a stored one of another whole FITID.
+      {movement(day3, 5.0, Cell(), cut, std::string("202303310773")), true},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Row& key = cases[i].key;
