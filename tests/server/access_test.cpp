@@ -301,7 +301,7 @@ TEST_P(ClerkKeyTest, KeysAreAskedUsedRevokedAndEverythingIsInTheTrail) {
   // ana imports; the same statement again is refused as recorded; a clerk
   // key may not remove it, an administrator's may, once.
   const nlohmann::json statement = {
-      Header(), Movements({Mov{}, Mov{.value = -2.5, .document = "2", .fitid = "F2"}}), true};
+      Header(), Movements({Mov{}, Mov{.value = 2.5, .document = "2", .fitid = "F2", .sign = "C"}}), true};
   EXPECT_EQ(true, Rpc(port, ana, "SetExtratoBancario", statement).value);
   EXPECT_EQ(false, Rpc(port, ana, "SetExtratoBancario", statement).value);
   nlohmann::json listed = nlohmann::json::parse(
