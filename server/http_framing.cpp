@@ -16,11 +16,38 @@ struct FramingHeaders {
   std::vector<std::string> lengths;
   std::vector<std::string> encodings;
   int hosts = 0;
+  bool bad_name = false;   // a name that is not a token (blank before the colon, folded line)
+  bool bad_value = false;  // a value holding a control character (bare CR among them)
 };
 
-MHD_Result Collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
+// Whether the size bytes at text are a token: the only shape a field name may
+// have (letters, digits and !#$%&'*+-.^_`|~, at least one).
+bool IsToken(const char* text, size_t size) {
+  static constexpr char kMarks[] = "!#$%&'*+-.^_`|~";
+  if (size == 0) return false;
+  for (size_t i = 0; i < size; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!alnum && (c == 0 || strchr(kMarks, c) == nullptr)) return false;
+  }
+  return true;
+}
+
+// Whether the size bytes at text hold a control character other than tab.
+bool HasControl(const char* text, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return true;
+  }
+  return false;
+}
+
+MHD_Result Collect(void* cls, MHD_ValueKind, const char* key, size_t key_size, const char* value,
+                   size_t value_size) {
   auto& headers = *static_cast<FramingHeaders*>(cls);
-  const std::string text = value != nullptr ? value : "";
+  const std::string text = value != nullptr ? std::string(value, value_size) : "";
+  if (!IsToken(key, key_size)) headers.bad_name = true;
+  if (HasControl(text.data(), text.size())) headers.bad_value = true;
   if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0)
     headers.lengths.push_back(text);
   else if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0)
@@ -52,8 +79,16 @@ std::vector<std::string> Codings(const std::vector<std::string>& lines) {
 
 FramingFault CheckFraming(MHD_Connection* connection, const char* version) {
   FramingHeaders headers;
-  MHD_get_connection_values(connection, MHD_HEADER_KIND, &Collect, &headers);
+  MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &Collect, &headers);
   const bool http10 = version != nullptr && strcmp(version, MHD_HTTP_VERSION_1_0) == 0;
+  if (headers.bad_name)
+    return {400, "Requisição recusada: nome de cabeçalho com espaço ou caractere inválido, ou "
+                 "linha de cabeçalho dobrada; envie cada cabeçalho numa linha \"Nome: valor\", "
+                 "sem espaço antes dos dois-pontos."};
+  if (headers.bad_value)
+    return {400, "Requisição recusada: valor de cabeçalho com caractere de controle (CR "
+                 "solto, por exemplo); termine cada linha com CRLF e envie só texto nos "
+                 "valores."};
   if (!headers.encodings.empty() && !headers.lengths.empty())
     return {400, "Requisição recusada: Content-Length e Transfer-Encoding juntos tornam o fim do "
                  "corpo ambíguo; envie só um dos dois."};

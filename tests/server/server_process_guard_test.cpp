@@ -149,6 +149,13 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   // Each shape is followed by a second request a server reading it the
   // other way would answer.
   const std::string smuggled = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string bad_name =
+      "Requisição recusada: nome de cabeçalho com espaço ou caractere inválido, ou linha de "
+      "cabeçalho dobrada; envie cada cabeçalho numa linha \"Nome: valor\", sem espaço antes dos "
+      "dois-pontos.";
+  const std::string bad_value =
+      "Requisição recusada: valor de cabeçalho com caractere de controle (CR solto, por "
+      "exemplo); termine cada linha com CRLF e envie só texto nos valores.";
   struct Case {
     const char* what;
     std::string bytes;
@@ -175,6 +182,15 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
        501,
        "Transfer-Encoding \"gzip, chunked\" não suportado; envie o corpo com Content-Length ou "
        "Transfer-Encoding: chunked."},
+      {"blank before the colon", head + "Content-Length : 5\r\n" + length + "\r\n" + kCall, 400,
+       bad_name},
+      {"line folded right after the request line",
+       "POST /kvr61400.rdmImportOFX HTTP/1.1\r\n Content-Length: 5\r\nHost: x\r\n" + length +
+           "\r\n" + kCall,
+       400, bad_name},
+      {"bare CR inside a line", head + "X-A: a\rContent-Length: 5\r\n" + length + "\r\n" + kCall,
+       400, bad_value},
+      {"escape in a value", head + "X-A: a\x1b[2J\r\n" + length + "\r\n" + kCall, 400, bad_value},
   };
   for (const Case& c : cases) {
     Client client(server->Port());
@@ -183,6 +199,17 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
     EXPECT_EQ(c.status, Status(reply)) << c.what;
     EXPECT_EQ(c.text, ErrorText(reply)) << c.what;
     EXPECT_EQ(1, Count(reply, "HTTP/1.1 ")) << c.what << ": " << reply;
+    EXPECT_TRUE(client.Closed()) << c.what;
+  }
+  // The same shapes as the second request of a kept-alive connection: the
+  // first is served, the second refused, the third never read.
+  for (const Case& c : cases) {
+    Client client(server->Port());
+    ASSERT_TRUE(client.Send(head + length + "\r\n" + kCall + c.bytes + smuggled)) << c.what;
+    const std::string reply = client.Read(5);
+    EXPECT_EQ(200, Status(reply)) << c.what;
+    EXPECT_EQ(1, Count(reply, "HTTP/1.1 " + std::to_string(c.status))) << c.what << ": " << reply;
+    EXPECT_EQ(2, Count(reply, "HTTP/1.1 ")) << c.what << ": " << reply;
     EXPECT_TRUE(client.Closed()) << c.what;
   }
   // The framings that are sound are served, the request after them too.
