@@ -57,24 +57,24 @@ bool ImportModule::StoreAudited(PacketRows header, PacketRows movements, bool va
   event.address = info.caller.address;
   event.account = info.account;
   event.movements = info.rows;
-  std::optional<long long> seq;
-  if (valid) seq = store_.StoreIfNew(CheckStatement(std::move(header), std::move(movements)));
-  if (seq) {
-    event.event = "importacao";
-    event.statement = *seq;
-  } else {
-    event.event = "recusa";
-    event.detail = valid ? "extrato já cadastrado"
-                         : "importação cancelada pelo usuário (movimentos repetidos)";
+  AccessStore* access = store_.Access();
+  if (valid) {
+    // The statement and its row of the trail are committed together.
+    return store_
+        .StoreIfNew(CheckStatement(std::move(header), std::move(movements)),
+                    access != nullptr ? &event : nullptr)
+        .has_value();
   }
-  if (AccessStore* access = store_.Access()) {
+  if (access != nullptr) {
+    event.event = "recusa";
+    event.detail = "importação cancelada pelo usuário (movimentos repetidos)";
     try {
       access->Record(event);
     } catch (const std::exception& error) {
       info.outcome = std::string(" (trilha de auditoria não gravada: ") + error.what() + ")";
     }
   }
-  return seq.has_value();
+  return false;
 }
 
 }  // namespace kvr::server

@@ -34,7 +34,9 @@ Clerk ReadClerk(SqlQuery& query) {
                CellText(query.Value(3)), CellText(query.Value(4))};
 }
 
-void Insert(SqlConnection& connection, const AuditEvent& event) {
+}  // namespace
+
+void AccessStore::Write(SqlConnection& connection, const AuditEvent& event) {
   auto insert = connection.Prepare(
       "INSERT INTO AUDITORIA (QUANDO, USUARIO, ENDERECO, EVENTO, CONTA, EXTRATO, MOVIMENTOS, "
       "DETALHE) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
@@ -50,8 +52,6 @@ void Insert(SqlConnection& connection, const AuditEvent& event) {
   insert->BindView(8, TextOrNull(event.detail));
   insert->Step();
 }
-
-}  // namespace
 
 std::string AccessStore::Now() {
   const std::time_t now = std::time(nullptr);
@@ -84,7 +84,7 @@ void AccessStore::AddClerk(const std::string& name, bool administrator,
             "gravar a chave do usuário", name, key_hash, admin, Now())
           ->Step();
     }
-    Insert(connection, event);
+    Write(connection, event);
   });
 }
 
@@ -109,7 +109,7 @@ bool AccessStore::RevokeClerk(const std::string& name, const AuditEvent& event) 
     Query(connection, "UPDATE USUARIO SET DTREVOGACAO = ? WHERE NMUSUARIO = ?",
           "revogar a chave do usuário", Now(), name)
         ->Step();
-    Insert(connection, event);
+    Write(connection, event);
     revoked = true;
   });
   return revoked;
@@ -147,7 +147,7 @@ void AccessStore::TouchKey(const std::string& name) {
 }
 
 void AccessStore::Record(const AuditEvent& event) {
-  store_.InTransaction(true, [&](SqlConnection& connection) { Insert(connection, event); });
+  store_.InTransaction(true, [&](SqlConnection& connection) { Write(connection, event); });
 }
 
 std::vector<AuditEvent> AccessStore::ListTrail(const AuditFilter& filter) {
@@ -220,7 +220,7 @@ bool AccessStore::RemoveStatement(long long seq, AuditEvent event) {
         ->Step();
     Query(connection, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = ?", "excluir o extrato", seq)
         ->Step();
-    Insert(connection, event);
+    Write(connection, event);
     removed = true;
   });
   return removed;

@@ -7,6 +7,7 @@
 
 namespace kvr::server {
 
+class SqlConnection;
 class SqlStore;
 
 // A clerk's key as the database keeps it (never the key itself). Dates are
@@ -70,6 +71,9 @@ class AccessStore {
 
   // Appends event to the trail.
   void Record(const AuditEvent& event);
+  // Appends event to the trail on connection, inside the caller's write
+  // transaction, so that it is committed with the caller's own writes.
+  static void Write(SqlConnection& connection, const AuditEvent& event);
   // The rows of the trail filter lets through, oldest first.
   std::vector<AuditEvent> ListTrail(const AuditFilter& filter);
   // Who imported each statement whose import the trail holds.

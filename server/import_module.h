@@ -128,8 +128,10 @@ class ImportModule {
   bool CallAccess(const std::string& method, const nlohmann::json& params, CallInfo& info,
                   nlohmann::json& result);
   // SetExtratoBancario recorded in the trail (importacao or recusa) under
-  // info's caller. A trail that cannot be written does not undo the store:
-  // info.outcome then holds a note saying so.
+  // info's caller. A valid statement's row is written in the store's own
+  // transaction: a trail that cannot be written fails the store, which then
+  // stores nothing. The refusal of an invalid one (nothing to store) is
+  // written alone; when that fails, info.outcome holds a note saying so.
   bool StoreAudited(PacketRows header, PacketRows movements, bool valid, CallInfo& info);
   // Runs GetContinuidade or GetMovimentos for Call; false when method is
   // another one.

@@ -33,6 +33,18 @@ class Transaction {
 
 // Tells the connection how many rows the next transaction writes, for as
 // long as the object lives.
+// Appends trail, when given, to the audit trail on connection: as
+// "importacao" of seq when the statement was stored, else as "recusa".
+void WriteTrail(SqlConnection& connection, const AuditEvent* trail,
+                std::optional<long long> seq) {
+  if (trail == nullptr) return;
+  AuditEvent row = *trail;
+  row.event = seq ? "importacao" : "recusa";
+  row.statement = seq ? *seq : -1;
+  if (!seq) row.detail = "extrato já cadastrado";
+  AccessStore::Write(connection, row);
+}
+
 class RowsExpected {
  public:
   RowsExpected(SqlConnection& connection, size_t rows) : connection_(connection) {
@@ -417,29 +429,49 @@ bool SqlStore::IsRecorded(const Statement& statement, const MovementKeys& keys) 
   });
 }
 
-std::optional<long long> SqlStore::StoreIfNew(const Statement& statement) {
+std::optional<long long> SqlStore::StoreIfNew(const Statement& statement,
+                                              const AuditEvent* trail) {
   // What can be done without the write lock is: the new movements' keys,
   // and a first check that spares a statement recorded already the wait
-  // for the lock. The check inside the transaction stays, for a store that
-  // got in between; with the keys built it only reads and looks up.
+  // for the lock (unless its refusal goes to the trail, which needs a write
+  // transaction anyway). The check inside the transaction stays, for a
+  // store that got in between; with the keys built it only reads and looks
+  // up.
   const MovementKeys keys(statement.movements);
-  if (IsRecorded(statement, keys)) return std::nullopt;
-  return Run([this, &statement, &keys](SqlConnection& connection) -> std::optional<long long> {
+  if (trail == nullptr && IsRecorded(statement, keys)) return std::nullopt;
+  return Run([&](SqlConnection& connection) -> std::optional<long long> {
     RowsExpected expected(connection, statement.movements.size());
-    Transaction transaction(connection, dialect_.begin_write);
-    // Every process serialises the stores of one account here; each then
-    // sees the statements stored before it got the lock.
-    Lock(connection, dialect_.lock_account, "reservar a conta corrente", statement.account);
-    if (Recorded(connection, statement, keys)) return std::nullopt;
-    long long seq;
-    try {
-      seq = InsertHeader(connection, driver_->Label(), statement.account, statement.header, 0);
-    } catch (const UniqueViolation&) {
-      return std::nullopt;
+    {
+      Transaction transaction(connection, dialect_.begin_write);
+      // Every process serialises the stores of one account here; each then
+      // sees the statements stored before it got the lock.
+      Lock(connection, dialect_.lock_account, "reservar a conta corrente", statement.account);
+      std::optional<long long> seq;
+      bool stored_between = false;
+      if (!Recorded(connection, statement, keys)) {
+        try {
+          seq = InsertHeader(connection, driver_->Label(), statement.account, statement.header, 0);
+        } catch (const UniqueViolation&) {
+          stored_between = true;
+        }
+        if (seq) InsertMovements(connection, *seq, statement.account, statement.movements, false);
+      }
+      if (!stored_between) {
+        WriteTrail(connection, trail, seq);
+        transaction.Commit();
+        return seq;
+      }
     }
-    InsertMovements(connection, seq, statement.account, statement.movements, false);
-    transaction.Commit();
-    return seq;
+    // The unique index refused the header: another process stored it
+    // between the check and the insert. That transaction is rolled back
+    // (PostgreSQL's is dead), so the refusal goes to the trail in one of
+    // its own.
+    if (trail != nullptr) {
+      Transaction transaction(connection, dialect_.begin_write);
+      WriteTrail(connection, trail, std::nullopt);
+      transaction.Commit();
+    }
+    return std::nullopt;
   });
 }
 

@@ -48,7 +48,8 @@ class SqlStore : public Store {
   std::optional<Account> FindAccount(const std::string& code) override;
   std::vector<Account> MatchAccounts(const std::string& bank, const std::string& number) override;
   bool IsRecorded(const Statement& statement) override;
-  std::optional<long long> StoreIfNew(const Statement& statement) override;
+  std::optional<long long> StoreIfNew(const Statement& statement,
+                                      const AuditEvent* trail = nullptr) override;
   std::vector<StatementSummary> ListStatements() override;
   std::optional<StoredStatement> GetStatement(long long seq) override;
   bool UpdateAccount(const Account& account) override;

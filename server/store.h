@@ -10,6 +10,7 @@
 namespace kvr::server {
 
 class AccessStore;
+struct AuditEvent;
 
 // A bank account of CONTCORR; texts are UTF-8.
 struct Account {
@@ -74,7 +75,13 @@ class Store {
   // header and all its movements and returns the new CDSEQUEXTR; otherwise
   // stores nothing and returns nothing. Concurrent calls with the same
   // statement store it once. On any failure nothing is stored.
-  virtual std::optional<long long> StoreIfNew(const Statement& statement) = 0;
+  // With trail (its who, where, account and movements filled in), the same
+  // transaction also appends it to the audit trail: as "importacao" with the
+  // new number, or as "recusa" ("extrato já cadastrado") when the statement
+  // is recorded; the statement and its row are committed together or not at
+  // all. A store without a trail ignores it.
+  virtual std::optional<long long> StoreIfNew(const Statement& statement,
+                                              const AuditEvent* trail = nullptr) = 0;
 
   // All stored statements, in CDSEQUEXTR order.
   virtual std::vector<StatementSummary> ListStatements() = 0;

@@ -182,6 +182,61 @@ TEST_P(StorageEngineTest, NewerSchemaIsRefusedAtStart) {
             result.err);
 }
 
+TEST_P(StorageEngineTest, AStatementAndItsTrailRowAreCommittedTogether) {
+  AddAccount(db_);
+  // SQL run on the database beside the server, as an administrator would.
+  const auto execute = [this](const std::string& sql) {
+    if (GetParam() == Engine::kPostgres) {
+      PgCluster::Get().Execute(DatabaseName(db_), sql);
+      return;
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(db_.c_str(), &db));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr))
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  };
+  // A trigger that refuses every row of the trail while it exists.
+  if (GetParam() == Engine::kSqlite)
+    execute("CREATE TRIGGER trilha_fechada BEFORE INSERT ON AUDITORIA "
+            "BEGIN SELECT RAISE(ABORT, 'trilha fechada'); END");
+  else
+    execute("CREATE FUNCTION trilha_fechada() RETURNS trigger LANGUAGE plpgsql AS "
+            "$$ BEGIN RAISE EXCEPTION 'trilha fechada'; END $$; "
+            "CREATE TRIGGER trilha_fechada BEFORE INSERT ON auditoria "
+            "FOR EACH ROW EXECUTE FUNCTION trilha_fechada()");
+  ServerProcess server(db_);
+  server.Start();
+  auto net = Connect(server.Port());
+  const auto store = [&net] {
+    return net->Call("SetExtratoBancario",
+                     {TServerArg::Packet(Header()),
+                      TServerArg::Packet(Movements(
+                          {Mov{}, Mov{.value = 2.5, .document = "2", .fitid = "F2", .sign = "C"}})),
+                      true});
+  };
+
+  // The trail refuses the row: the store fails and nothing is stored.
+  TServerResult refused = store();
+  EXPECT_TRUE(refused.Failed());
+  EXPECT_NE(std::string::npos, refused.ErrorMessage().find(" ao gravar a trilha de auditoria: "))
+      << refused.ErrorMessage();
+  EXPECT_EQ(0u, Json({"extrato", "list", "--json", "--db", db_}).size());
+
+  // With the trail open again the same statement stores, with its row.
+  execute("DROP TRIGGER trilha_fechada" +
+          std::string(GetParam() == Engine::kSqlite ? "" : " ON auditoria"));
+  EXPECT_EQ(true, store().Payload());
+  nlohmann::json statements = Json({"extrato", "list", "--json", "--db", db_});
+  ASSERT_EQ(1u, statements.size());
+  nlohmann::json trail = Json({"auditoria", "--json", "--db", db_});
+  ASSERT_EQ(1u, trail.size());
+  EXPECT_EQ("importacao", trail[0]["evento"]);
+  // PostgreSQL's sequence gave the failed store a number of its own.
+  EXPECT_EQ(statements[0]["CDSEQUEXTR"], std::to_string(trail[0]["extrato"].get<long long>()));
+  EXPECT_EQ(2, trail[0]["movimentos"]);
+}
+
 TEST_P(StorageEngineTest, ListingAndShowingNeverCreateADatabase) {
   // A SQLite file that is not there; a PostgreSQL database without tables.
   const std::string missing = GetParam() == Engine::kSqlite ? dir_.File("digitado-errado.db") : db_;
