@@ -168,7 +168,7 @@ std::vector<AccountChain> StatementContinuity(Store& store, const std::string& c
                            "\" não cadastrada.");
     accounts.push_back(*account);
   }
-  std::vector<StatementSummary> statements = store.ListStatements();
+  std::vector<StatementSummary> statements = store.ListStatements(true);
   if (!code.empty()) {
     const size_t code_column = ColumnIndex(ExtrBancoLayout(), "CDREDUCONT");
     std::erase_if(statements, [&](const StatementSummary& s) {

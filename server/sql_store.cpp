@@ -160,13 +160,18 @@ bool Recorded(SqlConnection& connection, const Statement& statement, const Movem
   return false;
 }
 
-std::string SummarySelect() {
+// With movement_sums false the sum column is 0: counting reads only the
+// key's index, adding up reads every movement.
+std::string SummarySelect(bool movement_sums = true) {
   return "SELECT e.CDSEQUEXTR, " + JoinColumns(kHeaderColumns, kHeaderCount, "e.") +
          ", c.CDBANCO, c.CDCONTCORR, (SELECT COUNT(*) FROM MOVEXTRBANCO m WHERE m.CDSEQUEXTR = "
-         "e.CDSEQUEXTR), (SELECT CAST(SUM(CASE WHEN m.IDMOVREAL = 'D' THEN -ROUND(m.VRMOVREAL * "
-         "100) ELSE ROUND(m.VRMOVREAL * 100) END) AS BIGINT) FROM MOVEXTRBANCO m WHERE "
-         "m.CDSEQUEXTR = e.CDSEQUEXTR) FROM EXTRBANCO e LEFT JOIN CONTCORR c ON c.CDREDUCONT = "
-         "e.CDREDUCONT ";
+         "e.CDSEQUEXTR), " +
+         (movement_sums
+              ? std::string("(SELECT CAST(SUM(CASE WHEN m.IDMOVREAL = 'D' THEN "
+                            "-ROUND(m.VRMOVREAL * 100) ELSE ROUND(m.VRMOVREAL * 100) END) AS "
+                            "BIGINT) FROM MOVEXTRBANCO m WHERE m.CDSEQUEXTR = e.CDSEQUEXTR)")
+              : std::string("0")) +
+         " FROM EXTRBANCO e LEFT JOIN CONTCORR c ON c.CDREDUCONT = e.CDREDUCONT ";
 }
 
 StatementSummary ReadSummary(SqlQuery& query) {
@@ -475,11 +480,11 @@ std::optional<long long> SqlStore::StoreIfNew(const Statement& statement,
   });
 }
 
-std::vector<StatementSummary> SqlStore::ListStatements() {
-  return Run([this](SqlConnection& connection) {
+std::vector<StatementSummary> SqlStore::ListStatements(bool movement_sums) {
+  return Run([this, movement_sums](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_read);
-    std::unique_ptr<SqlQuery> query =
-        connection.Prepare(SummarySelect() + "ORDER BY e.CDSEQUEXTR", "listar os extratos");
+    std::unique_ptr<SqlQuery> query = connection.Prepare(
+        SummarySelect(movement_sums) + "ORDER BY e.CDSEQUEXTR", "listar os extratos");
     std::vector<StatementSummary> statements;
     while (query->Step()) statements.push_back(ReadSummary(*query));
     return statements;

@@ -50,7 +50,7 @@ class SqlStore : public Store {
   bool IsRecorded(const Statement& statement) override;
   std::optional<long long> StoreIfNew(const Statement& statement,
                                       const AuditEvent* trail = nullptr) override;
-  std::vector<StatementSummary> ListStatements() override;
+  std::vector<StatementSummary> ListStatements(bool movement_sums = false) override;
   std::optional<StoredStatement> GetStatement(long long seq) override;
   bool UpdateAccount(const Account& account) override;
   long long RemoveAccount(const std::string& code) override;

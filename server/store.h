@@ -83,8 +83,10 @@ class Store {
   virtual std::optional<long long> StoreIfNew(const Statement& statement,
                                               const AuditEvent* trail = nullptr) = 0;
 
-  // All stored statements, in CDSEQUEXTR order.
-  virtual std::vector<StatementSummary> ListStatements() = 0;
+  // All stored statements, in CDSEQUEXTR order; movement_cents is added up
+  // only with movement_sums (it reads every movement: continuity needs it, a
+  // listing does not).
+  virtual std::vector<StatementSummary> ListStatements(bool movement_sums = false) = 0;
   // The stored statement with that CDSEQUEXTR, if any.
   virtual std::optional<StoredStatement> GetStatement(long long seq) = 0;
   // Replaces the type (IDTIPOCCORR), mask (CDPICTCONT), number (CDCONTCORR)
