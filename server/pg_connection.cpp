@@ -19,7 +19,8 @@ namespace {
 // FOR KEY SHARE, as the key does, so a removal of it waits for the inserting
 // transaction and then (read committed) sees its movements and fails; an
 // insert that waits for a removal finds no parent and fails. SQLSTATE 23503
-// as the key's.
+// as the key's. A removal is refused outside read committed, where the
+// transaction's snapshot could miss movements committed after it began.
 constexpr const char* kMovementKeyCheck = R"sql(
 ALTER TABLE MOVEXTRBANCO DROP CONSTRAINT movextrbanco_cdsequextr_cdreducont_fkey;
 CREATE FUNCTION MOVEXTRBANCO_EXTRATO() RETURNS trigger LANGUAGE plpgsql AS $$
@@ -43,9 +44,15 @@ DECLARE
 BEGIN
   FOR chave IN SELECT CDSEQUEXTR, CDREDUCONT FROM ANTIGOS o
       WHERE NOT EXISTS (SELECT 1 FROM EXTRBANCO e
-                        WHERE e.CDSEQUEXTR = o.CDSEQUEXTR AND e.CDREDUCONT = o.CDREDUCONT)
-        AND EXISTS (SELECT 1 FROM MOVEXTRBANCO m
-                    WHERE m.CDSEQUEXTR = o.CDSEQUEXTR AND m.CDREDUCONT = o.CDREDUCONT) LOOP
+                        WHERE e.CDSEQUEXTR = o.CDSEQUEXTR AND e.CDREDUCONT = o.CDREDUCONT) LOOP
+    -- Only a snapshot of its own statement sees movements committed
+    -- while this transaction ran.
+    IF current_setting('transaction_isolation') <> 'read committed' THEN
+      RAISE feature_not_supported USING MESSAGE =
+        'extratos (EXTRBANCO) só são excluídos ou renumerados em transações READ COMMITTED';
+    END IF;
+    CONTINUE WHEN NOT EXISTS (SELECT 1 FROM MOVEXTRBANCO m
+        WHERE m.CDSEQUEXTR = chave.CDSEQUEXTR AND m.CDREDUCONT = chave.CDREDUCONT);
     RAISE foreign_key_violation USING MESSAGE = format(
       'EXTRBANCO (CDSEQUEXTR, CDREDUCONT) = (%s, %s) ainda tem linhas em MOVEXTRBANCO',
       chave.CDSEQUEXTR, chave.CDREDUCONT);

@@ -484,13 +484,15 @@ TEST(PostgreSQLRestart, CallInFlightFailsNothingHalfStoredNextCallReconnects) {
 }
 
 // A statement removed while another transaction adds movements to it: the
-// removal waits for that transaction, then fails.
+// removal waits for that transaction, then fails; so does a removal whose
+// snapshot began before the movements were committed.
 TEST(PostgreSQLMovements, RemovalWaitingForNewMovementsFailsWhenTheyCommit) {
   PgCluster& cluster = PgCluster::Get();
   const std::string db = cluster.NewDatabase();
   AddAccount(db);
   const std::string name = DatabaseName(db);
-  cluster.Execute(name, "INSERT INTO EXTRBANCO (CDSEQUEXTR, CDREDUCONT) VALUES (50, '001')");
+  cluster.Execute(name, "INSERT INTO EXTRBANCO (CDSEQUEXTR, CDREDUCONT, DTSALDINIC) "
+                        "VALUES (50, '001', '2024-01-01')");
   PGconn* adder = PQconnectdb(cluster.Uri(name).c_str());
   ASSERT_EQ(CONNECTION_OK, PQstatus(adder));
   PQclear(PQexec(adder,
@@ -510,7 +512,22 @@ TEST(PostgreSQLMovements, RemovalWaitingForNewMovementsFailsWhenTheyCommit) {
   remover.join();
   PQfinish(adder);
   EXPECT_FALSE(removed);
-  EXPECT_EQ("1", cluster.Execute(name, "SELECT COUNT(*) FROM MOVEXTRBANCO m JOIN EXTRBANCO e "
+
+  // A removal whose snapshot is older than movements committed since.
+  cluster.Execute(name, "INSERT INTO EXTRBANCO (CDSEQUEXTR, CDREDUCONT, DTSALDINIC) "
+                        "VALUES (51, '001', '2024-02-01')");
+  PGconn* remover_conn = PQconnectdb(cluster.Uri(name).c_str());
+  ASSERT_EQ(CONNECTION_OK, PQstatus(remover_conn));
+  PQclear(PQexec(remover_conn, "BEGIN ISOLATION LEVEL REPEATABLE READ; SELECT 1"));
+  cluster.Execute(name,
+                  "INSERT INTO MOVEXTRBANCO (CDSEQUEXTR, NRSEQMOVREAL, CDREDUCONT) "
+                  "VALUES (51, 1, '001')");
+  PGresult* late = PQexec(remover_conn, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = 51");
+  EXPECT_NE(PGRES_COMMAND_OK, PQresultStatus(late));
+  PQclear(late);
+  PQclear(PQexec(remover_conn, "COMMIT"));
+  PQfinish(remover_conn);
+  EXPECT_EQ("2", cluster.Execute(name, "SELECT COUNT(*) FROM MOVEXTRBANCO m JOIN EXTRBANCO e "
                                        "USING (CDSEQUEXTR, CDREDUCONT)"));
 }
 
