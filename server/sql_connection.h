@@ -156,6 +156,9 @@ struct SqlDialect {
   const char* movement_constraints;   // after MOVEXTRBANCO's primary key
   const char* movement_options;       // after MOVEXTRBANCO's closing parenthesis
   const char* nulls_equal;            // makes a unique index treat nulls as equal
+  // Replaces MOVEXTRBANCO's reference to EXTRBANCO by checks of the same
+  // rule once per statement (empty: the reference stays).
+  const char* movement_key_check;
 };
 
 // An engine: how its connections are opened and what differs in its SQL.

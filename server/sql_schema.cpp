@@ -93,6 +93,11 @@ CREATE TABLE AUDITORIA (
 CREATE INDEX AUDITORIA_QUANDO ON AUDITORIA (QUANDO);
 CREATE INDEX AUDITORIA_EXTRATO ON AUDITORIA (EXTRATO);
 )sql",
+    // Where the engine checks a reference row by row, the movements' one
+    // is checked once per statement instead (the same rule).
+    R"sql(
+{MOVEMENT_KEY_CHECK}
+)sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == static_cast<size_t>(kSchemaVersion));
 
@@ -109,6 +114,7 @@ constexpr Piece kPieces[] = {
     {"{MOVEMENT_CONSTRAINTS}", &SqlDialect::movement_constraints},
     {"{MOVEMENT_OPTIONS}", &SqlDialect::movement_options},
     {"{NULLS_EQUAL}", &SqlDialect::nulls_equal},
+    {"{MOVEMENT_KEY_CHECK}", &SqlDialect::movement_key_check},
 };
 
 }  // namespace

@@ -15,7 +15,9 @@ namespace kvr::server {
 // 3: MOVEXTRBANCO.CDFITIDCOMPL, the whole FITID (null in rows stored before).
 // 4: CONTCORRIDEXTR, the identifier an account's bank writes in its files.
 // 5: USUARIO (clerk keys, only their SHA-256) and AUDITORIA (the audit trail).
-constexpr int kSchemaVersion = 5;
+// 6: on PostgreSQL, MOVEXTRBANCO's reference to EXTRBANCO checked by
+//    statement triggers, once per statement instead of once per row.
+constexpr int kSchemaVersion = 6;
 
 // The statements that turn a database of version version (0: no tables)
 // into version + 1 in dialect's column types. Requires version <

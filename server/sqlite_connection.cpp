@@ -152,6 +152,7 @@ const SqlDialect kDialect = {
         "  FOREIGN KEY (CDREDUCONT) REFERENCES CONTCORR (CDREDUCONT)",
     .movement_options = " WITHOUT ROWID",
     .nulls_equal = "",
+    .movement_key_check = "",
 };
 
 // Waits for the write lock that another process holds (an administration

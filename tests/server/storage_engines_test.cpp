@@ -237,6 +237,61 @@ TEST_P(StorageEngineTest, AStatementAndItsTrailRowAreCommittedTogether) {
   EXPECT_EQ(2, trail[0]["movimentos"]);
 }
 
+// SQL run beside the server, as an administrator would: whether the
+// database took it.
+bool Accepted(Engine engine, const std::string& db, const std::string& sql) {
+  if (engine == Engine::kPostgres) {
+    try {
+      PgCluster::Get().Execute(DatabaseName(db), sql);
+      return true;
+    } catch (const std::runtime_error&) {
+      return false;
+    }
+  }
+  sqlite3* handle = nullptr;
+  EXPECT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &handle));
+  const bool ok =
+      sqlite3_exec(handle, ("PRAGMA foreign_keys = ON; " + sql).c_str(), nullptr, nullptr,
+                   nullptr) == SQLITE_OK;
+  sqlite3_close(handle);
+  return ok;
+}
+
+TEST_P(StorageEngineTest, MovementsNeverOutliveTheirStatement) {
+  AddAccount(db_);
+  AddAccount(db_, "002");
+  {
+    std::unique_ptr<server::Store> store = server::OpenStore(db_, false);
+    server::ImportModule module(*store);
+    ASSERT_TRUE(module.SetExtratoBancario(Header(), Movements({Mov{}}), true));
+  }
+  struct Case {
+    const char* sql;
+    bool postgres_only;  // SQLite refers to the account apart from the statement
+  };
+  const Case refused[] = {
+      {"INSERT INTO MOVEXTRBANCO (CDSEQUEXTR, NRSEQMOVREAL, CDREDUCONT) VALUES (2, 1, '001')",
+       false},
+      {"UPDATE MOVEXTRBANCO SET CDSEQUEXTR = 2", false},
+      {"DELETE FROM EXTRBANCO", false},
+      {"INSERT INTO MOVEXTRBANCO (CDSEQUEXTR, NRSEQMOVREAL, CDREDUCONT) VALUES (1, 2, '002')",
+       true},
+      {"UPDATE EXTRBANCO SET CDREDUCONT = '002'", true},
+  };
+  for (const Case& c : refused) {
+    if (c.postgres_only && GetParam() != Engine::kPostgres) continue;
+    EXPECT_FALSE(Accepted(GetParam(), db_, c.sql)) << c.sql;
+  }
+  nlohmann::json statements = Json({"extrato", "list", "--json", "--db", db_});
+  ASSERT_EQ(1u, statements.size());
+  EXPECT_EQ("001", statements[0]["CDREDUCONT"]);
+  EXPECT_EQ(1, statements[0]["MOVIMENTOS"]);
+  // Movements first, then their statement: both go.
+  EXPECT_TRUE(Accepted(GetParam(), db_,
+                       "DELETE FROM MOVEXTRBANCO; DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = 1"));
+  EXPECT_EQ(0u, Json({"extrato", "list", "--json", "--db", db_}).size());
+}
+
 TEST_P(StorageEngineTest, ListingAndShowingNeverCreateADatabase) {
   // A SQLite file that is not there; a PostgreSQL database without tables.
   const std::string missing = GetParam() == Engine::kSqlite ? dir_.File("digitado-errado.db") : db_;
@@ -426,6 +481,54 @@ TEST(PostgreSQLRestart, CallInFlightFailsNothingHalfStoredNextCallReconnects) {
   nlohmann::json statements = Json({"extrato", "list", "--json", "--db", db});
   ASSERT_EQ(1u, statements.size());
   EXPECT_EQ(100000, statements[0]["MOVIMENTOS"]);
+}
+
+// A statement removed while another transaction adds movements to it: the
+// removal waits for that transaction, then fails; so does a removal whose
+// snapshot began before the movements were committed.
+TEST(PostgreSQLMovements, RemovalWaitingForNewMovementsFailsWhenTheyCommit) {
+  PgCluster& cluster = PgCluster::Get();
+  const std::string db = cluster.NewDatabase();
+  AddAccount(db);
+  const std::string name = DatabaseName(db);
+  cluster.Execute(name, "INSERT INTO EXTRBANCO (CDSEQUEXTR, CDREDUCONT, DTSALDINIC) "
+                        "VALUES (50, '001', '2024-01-01')");
+  PGconn* adder = PQconnectdb(cluster.Uri(name).c_str());
+  ASSERT_EQ(CONNECTION_OK, PQstatus(adder));
+  PQclear(PQexec(adder,
+                 "BEGIN; INSERT INTO MOVEXTRBANCO (CDSEQUEXTR, NRSEQMOVREAL, CDREDUCONT) "
+                 "VALUES (50, 1, '001')"));
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    removed = Accepted(Engine::kPostgres, db, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = 50");
+  });
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < give_up &&
+         cluster.Execute("postgres",
+                         "SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                         "AND query LIKE 'DELETE%'") != "1")
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  PQclear(PQexec(adder, "COMMIT"));
+  remover.join();
+  PQfinish(adder);
+  EXPECT_FALSE(removed);
+
+  // A removal whose snapshot is older than movements committed since.
+  cluster.Execute(name, "INSERT INTO EXTRBANCO (CDSEQUEXTR, CDREDUCONT, DTSALDINIC) "
+                        "VALUES (51, '001', '2024-02-01')");
+  PGconn* remover_conn = PQconnectdb(cluster.Uri(name).c_str());
+  ASSERT_EQ(CONNECTION_OK, PQstatus(remover_conn));
+  PQclear(PQexec(remover_conn, "BEGIN ISOLATION LEVEL REPEATABLE READ; SELECT 1"));
+  cluster.Execute(name,
+                  "INSERT INTO MOVEXTRBANCO (CDSEQUEXTR, NRSEQMOVREAL, CDREDUCONT) "
+                  "VALUES (51, 1, '001')");
+  PGresult* late = PQexec(remover_conn, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = 51");
+  EXPECT_NE(PGRES_COMMAND_OK, PQresultStatus(late));
+  PQclear(late);
+  PQclear(PQexec(remover_conn, "COMMIT"));
+  PQfinish(remover_conn);
+  EXPECT_EQ("2", cluster.Execute(name, "SELECT COUNT(*) FROM MOVEXTRBANCO m JOIN EXTRBANCO e "
+                                       "USING (CDSEQUEXTR, CDREDUCONT)"));
 }
 
 TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
