@@ -20,7 +20,9 @@ namespace {
 // transaction and then (read committed) sees its movements and fails; an
 // insert that waits for a removal finds no parent and fails. SQLSTATE 23503
 // as the key's. A removal is refused outside read committed, where the
-// transaction's snapshot could miss movements committed after it began.
+// transaction's snapshot could miss movements committed after it began; and
+// emptying EXTRBANCO (TRUNCATE, which fires no row trigger) while movements
+// remain.
 constexpr const char* kMovementKeyCheck = R"sql(
 ALTER TABLE MOVEXTRBANCO DROP CONSTRAINT movextrbanco_cdsequextr_cdreducont_fkey;
 CREATE FUNCTION MOVEXTRBANCO_EXTRATO() RETURNS trigger LANGUAGE plpgsql AS $$
@@ -59,6 +61,16 @@ BEGIN
   END LOOP;
   RETURN NULL;
 END $$;
+CREATE FUNCTION EXTRBANCO_ESVAZIAMENTO() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF EXISTS (SELECT 1 FROM MOVEXTRBANCO) THEN
+    RAISE foreign_key_violation USING MESSAGE =
+      'EXTRBANCO não é esvaziada enquanto MOVEXTRBANCO tem linhas';
+  END IF;
+  RETURN NULL;
+END $$;
+CREATE TRIGGER EXTRBANCO_MOVIMENTOS_ESVAZIAMENTO BEFORE TRUNCATE ON EXTRBANCO
+  FOR EACH STATEMENT EXECUTE FUNCTION EXTRBANCO_ESVAZIAMENTO();
 CREATE TRIGGER MOVEXTRBANCO_EXTRATO_INCLUSAO AFTER INSERT ON MOVEXTRBANCO
   REFERENCING NEW TABLE AS NOVOS FOR EACH STATEMENT EXECUTE FUNCTION MOVEXTRBANCO_EXTRATO();
 CREATE TRIGGER MOVEXTRBANCO_EXTRATO_ALTERACAO AFTER UPDATE ON MOVEXTRBANCO

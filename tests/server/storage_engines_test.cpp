@@ -277,6 +277,7 @@ TEST_P(StorageEngineTest, MovementsNeverOutliveTheirStatement) {
       {"INSERT INTO MOVEXTRBANCO (CDSEQUEXTR, NRSEQMOVREAL, CDREDUCONT) VALUES (1, 2, '002')",
        true},
       {"UPDATE EXTRBANCO SET CDREDUCONT = '002'", true},
+      {"TRUNCATE EXTRBANCO", true},
   };
   for (const Case& c : refused) {
     if (c.postgres_only && GetParam() != Engine::kPostgres) continue;
