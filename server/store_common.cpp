@@ -100,14 +100,22 @@ std::uint64_t MovementKeys::Hash(const Key& key) {
   return hash;
 }
 
+namespace {
+
+// Cells of a key compare by kind, then texts by their bytes and numbers by
+// value.
+bool SameCell(const CellView& x, const CellView& y) {
+  if (x.kind != y.kind) return false;
+  if (x.kind == CellView::Kind::kText) return x.text == y.text;
+  if (x.kind == CellView::Kind::kNumber) return x.number == y.number;
+  return true;
+}
+
+}  // namespace
+
 bool MovementKeys::Identical(const Key& a, const Key& b) {
-  for (size_t i = 0; i < 5; ++i) {
-    const CellView& x = a.cells[i];
-    const CellView& y = b.cells[i];
-    if (x.kind != y.kind) return false;
-    if (x.kind == CellView::Kind::kText && x.text != y.text) return false;
-    if (x.kind == CellView::Kind::kNumber && x.number != y.number) return false;
-  }
+  for (size_t i = 0; i < 5; ++i)
+    if (!SameCell(a.cells[i], b.cells[i])) return false;
   return true;
 }
 
@@ -115,13 +123,8 @@ bool MovementKeys::Same(const Key& a, const Key& b) {
   // Two whole FITIDs decide; otherwise the first 10 characters do.
   const bool whole = a.cells[4].kind == CellView::Kind::kText && b.cells[4].kind == CellView::Kind::kText;
   for (size_t i = 0; i < 5; ++i) {
-    if (i == 3 && whole) continue;
-    if (i == 4 && !whole) continue;
-    const CellView& x = a.cells[i];
-    const CellView& y = b.cells[i];
-    if (x.kind != y.kind) return false;
-    if (x.kind == CellView::Kind::kText && x.text != y.text) return false;
-    if (x.kind == CellView::Kind::kNumber && x.number != y.number) return false;
+    if (i == (whole ? 3 : 4)) continue;
+    if (!SameCell(a.cells[i], b.cells[i])) return false;
   }
   return true;
 }

@@ -20,6 +20,7 @@ using testing::Header;
 using testing::ManyMovements;
 using testing::RunServerCommand;
 using testing::ServerProcess;
+using testing::StoreCallBody;
 
 // The first column of the first row of sql on the SQLite file path.
 std::string Query(const std::string& path, const std::string& sql) {
@@ -69,12 +70,7 @@ TEST(ServerBackup, CopyDuringAStoreHoldsEveryStatementAnsweredBefore) {
   }
 
   const int kInFlight = 100000;
-  const std::string body =
-      nlohmann::json{{"jsonrpc", "2.0"},
-                     {"id", 1},
-                     {"method", "SetExtratoBancario"},
-                     {"params", {Header(), ManyMovements(kInFlight), true}}}
-          .dump();
+  const std::string body = StoreCallBody(kInFlight);
   std::thread client([&] {
     httplib::Client http("127.0.0.1", server.Port());
     http.set_read_timeout(120, 0);

@@ -87,4 +87,14 @@ inline nlohmann::json ManyMovements(int count, const std::string& account = "001
   return {{"fields", MovementFields()}, {"rows", rows}};
 }
 
+// The body of a SetExtratoBancario call that stores Header() with
+// ManyMovements(count), as a client posts it.
+inline std::string StoreCallBody(int count) {
+  return nlohmann::json{{"jsonrpc", "2.0"},
+                        {"id", 1},
+                        {"method", "SetExtratoBancario"},
+                        {"params", {Header(), ManyMovements(count), true}}}
+      .dump();
+}
+
 }  // namespace kvr::testing

@@ -3,10 +3,6 @@
 // client address). Every loop is bounded in count and time.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "raw_client.h"
 #include "server_process.h"
 #include "temp_dir.h"
 
@@ -35,61 +32,7 @@ const bool kIgnoreBrokenPipes = (signal(SIGPIPE, SIG_IGN), true);
 const std::string kCall =
     R"({"jsonrpc":"2.0","id":7,"method":"GetContaCorrente","params":["237","55"]})";
 
-// A socket to 127.0.0.1:port from source (another loopback address when a
-// second client is needed).
-class Client {
- public:
-  explicit Client(int port, const char* source = "127.0.0.1") {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, source, &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~Client() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  bool Open() const { return fd_ >= 0; }
-  bool Send(const std::string& bytes) {
-    return fd_ >= 0 &&
-           send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-  // What comes until the server closes or until seconds pass.
-  std::string Read(double seconds) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
-    std::string data;
-    char buffer[4096];
-    while (fd_ >= 0 && !closed_) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0)
-        closed_ = true;
-      else
-        data.append(buffer, static_cast<size_t>(n));
-    }
-    return data;
-  }
-  bool Closed() const { return closed_; }
-
- private:
-  int fd_ = -1;
-  bool closed_ = false;
-};
+using Client = testing::RawClient;
 
 std::string Post(const std::string& body, const std::string& headers = "") {
   return "POST /kvr61400.rdmImportOFX HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +

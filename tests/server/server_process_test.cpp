@@ -36,6 +36,7 @@ using testing::Mov;
 using testing::Movements;
 using testing::RunServerCommand;
 using testing::ServerProcess;
+using testing::StoreCallBody;
 
 // A server process on a fresh database of each engine, with two accounts of
 // bank 341, account 123456 (types C and L) and one of bank 237.
@@ -306,12 +307,7 @@ TEST_P(ServerProcessTest, KilledWhileStoringKeepsAllOrNothing) {
   // server per file).
   ServerProcess other(db_);
   if (GetParam() == Engine::kPostgres) other.Start();
-  const std::string body =
-      nlohmann::json{{"jsonrpc", "2.0"},
-                     {"id", 1},
-                     {"method", "SetExtratoBancario"},
-                     {"params", {Header(), ManyMovements(kMovements), true}}}
-          .dump();
+  const std::string body = StoreCallBody(kMovements);
   std::thread client([&] {
     httplib::Client http("127.0.0.1", server_.Port());
     http.set_read_timeout(60, 0);

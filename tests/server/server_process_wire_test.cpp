@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 
 #include "body_stream.h"
 #include "packets.h"
+#include "raw_client.h"
 #include "server_process.h"
 #include "temp_dir.h"
 
@@ -113,58 +113,7 @@ TEST_F(WireTest, GzipBodiesAreInflatedAsTheyAreReadAndCapped) {
   }
 }
 
-// A raw connection to 127.0.0.1:port, for what an HTTP library would not
-// send. Closed when it goes.
-class RawConnection {
- public:
-  explicit RawConnection(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~RawConnection() {
-    if (fd_ >= 0) close(fd_);
-  }
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  bool Open() const { return fd_ >= 0; }
-  int Fd() const { return fd_; }
-  bool Send(const std::string& bytes) {
-    return fd_ >= 0 && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                           static_cast<ssize_t>(bytes.size());
-  }
-  // Reads until the server closes or until deadline; returns what came.
-  std::string ReadAll(std::chrono::steady_clock::time_point deadline) {
-    std::string data;
-    char buffer[4096];
-    while (fd_ >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) {
-        closed_ = true;
-        break;
-      }
-      data.append(buffer, static_cast<size_t>(n));
-    }
-    return data;
-  }
-  bool ClosedByServer() const { return closed_; }
-
- private:
-  int fd_ = -1;
-  bool closed_ = false;
-};
+using RawConnection = testing::RawClient;
 
 std::string HttpPost(const std::string& body, const std::string& extra_headers = "") {
   return "POST /kvr61400.rdmImportOFX HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
@@ -319,15 +268,15 @@ TEST_F(WireTest, SlowClientsNeitherStallTheOthersNorStayForever) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
   int closed = 0;
   for (auto& connection : slow) {
-    connection->ReadAll(deadline);
-    closed += connection->ClosedByServer() ? 1 : 0;
+    connection->ReadUntil(deadline);
+    closed += connection->Closed() ? 1 : 0;
   }
   EXPECT_EQ(100, closed);
-  for (int i = 0; i < 3 && !trickle.ClosedByServer(); ++i) {
+  for (int i = 0; i < 3 && !trickle.Closed(); ++i) {
     trickle.Send(" ");
-    trickle.ReadAll(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    trickle.ReadUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1));
   }
-  EXPECT_TRUE(trickle.ClosedByServer());
+  EXPECT_TRUE(trickle.Closed());
 }
 
 TEST_F(WireTest, FiveHundredCallsAtOnceAreAllAnswered) {
@@ -342,7 +291,7 @@ TEST_F(WireTest, FiveHundredCallsAtOnceAreAllAnswered) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   int answered = 0;
   for (auto& client : clients) {
-    const std::string reply = client->ReadAll(deadline);
+    const std::string reply = client->ReadUntil(deadline);
     if (reply.rfind("HTTP/1.1 200", 0) == 0 && reply.find("\"003\"") != std::string::npos)
       ++answered;
   }

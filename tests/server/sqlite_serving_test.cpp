@@ -23,6 +23,7 @@ using testing::Header;
 using testing::ManyMovements;
 using testing::RunServerCommand;
 using testing::ServerProcess;
+using testing::StoreCallBody;
 
 // The permission bits of path, or -1 when nothing is there.
 int Mode(const std::string& path) {
@@ -123,12 +124,7 @@ TEST(SqliteServing, LookUpsAndListingsAnswerWhileALargeStoreIsInProgress) {
   server.Start();
 
   const int kMovements = 200000;
-  const std::string body =
-      nlohmann::json{{"jsonrpc", "2.0"},
-                     {"id", 1},
-                     {"method", "SetExtratoBancario"},
-                     {"params", {Header(), ManyMovements(kMovements), true}}}
-          .dump();
+  const std::string body = StoreCallBody(kMovements);
   std::string answer;
   std::thread clerk([&] {
     httplib::Client http("127.0.0.1", server.Port());

@@ -32,6 +32,7 @@ using testing::Movements;
 using testing::PgCluster;
 using testing::RunServerCommand;
 using testing::ServerProcess;
+using testing::StoreCallBody;
 
 std::string DatabaseName(const std::string& uri) {
   return uri.substr(uri.rfind('/') + 1);
@@ -446,11 +447,7 @@ TEST(PostgreSQLRestart, CallInFlightFailsNothingHalfStoredNextCallReconnects) {
   PGconn* holder = PQconnectdb(cluster.Uri(DatabaseName(db)).c_str());
   ASSERT_EQ(CONNECTION_OK, PQstatus(holder));
   PQclear(PQexec(holder, "BEGIN; LOCK TABLE movextrbanco IN SHARE MODE"));
-  const std::string body = nlohmann::json{{"jsonrpc", "2.0"},
-                                          {"id", 1},
-                                          {"method", "SetExtratoBancario"},
-                                          {"params", {Header(), ManyMovements(100000), true}}}
-                               .dump();
+  const std::string body = StoreCallBody(100000);
   std::string reply;
   std::thread client([&] {
     httplib::Client http("127.0.0.1", server.Port());
