@@ -2,6 +2,12 @@
 
 namespace kvr::server {
 
+bool GuessLimit::Blocked(const std::string& address, Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = records_.find(address);
+  return found != records_.end() && now < found->second.blocked_until;
+}
+
 GuessLimit::Verdict GuessLimit::Judge(const std::string& address, bool accepted,
                                       Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -27,8 +27,11 @@ class GuessLimit {
     kBlocked,       // the address is blocked: answer 429 without looking further
   };
 
-  // The one call per request that carries a key: address is the client's
-  // address without its port; accepted says whether its key was valid.
+  // True while address (the client's address without its port) is blocked:
+  // asked before its key is looked at.
+  bool Blocked(const std::string& address, Clock::time_point now = Clock::now());
+
+  // Counts a request's key: accepted says whether it was valid.
   Verdict Judge(const std::string& address, bool accepted, Clock::time_point now = Clock::now());
 
  private:

@@ -219,37 +219,30 @@ struct RpcServer::Engine {
       return Refuse(request, framing.status, kInvalidRequestError, framing.message, what,
                     Extra{nullptr, nullptr, true});
 
-    // Which clerk the key is, then how often this address guessed wrong: a
-    // blocked address is refused even with a good key. A database that
-    // cannot be asked (503) is no guess.
+    // A blocked address is refused before its key is looked up (and the
+    // refusal written to the trail), even with a good key; each key refused
+    // counts toward the block. A database that cannot be asked (503) is no
+    // guess.
     const std::string from = request.client.substr(0, request.client.rfind(':'));
+    if (guesses.Blocked(from))
+      // Logged once, when the block began.
+      return Refuse(request, 429, kUnauthorized,
+                    "Muitos segredos errados a partir de " + from +
+                        "; tente de novo em 60 segundos.",
+                    what, Extra{"Retry-After", "60"}, false);
     const AccessDecision access = Access().Check(
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION),
         request.client);
-    if (access.allowed || access.status == 401) {
-      switch (guesses.Judge(from, access.allowed)) {
-        case GuessLimit::Verdict::kPass:
-          break;
-        case GuessLimit::Verdict::kBlocked:
-          // Logged once, when the block began.
-          return Refuse(request, 429, kUnauthorized,
-                        "Muitos segredos errados a partir de " + from +
-                            "; tente de novo em 60 segundos.",
-                        what, Extra{"Retry-After", "60"}, false);
-        case GuessLimit::Verdict::kNowBlocked:
-          Log("kvr61400-server: " + from + " bloqueado por 60 segundos: " +
-              std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
-          [[fallthrough]];
-        case GuessLimit::Verdict::kRefused:
-          break;
-      }
-    }
-    if (!access.allowed)
+    if (!access.allowed) {
+      if (access.status == 401 && guesses.Judge(from, false) == GuessLimit::Verdict::kNowBlocked)
+        Log("kvr61400-server: " + from + " bloqueado por 60 segundos: " +
+            std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
       return Refuse(request, access.status, kUnauthorized, access.message,
                     what + " " + access.note,
                     access.status == 401
                         ? Extra{MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer realm=\"kvr61400\""}
                         : Extra{});
+    }
     request.caller = access.caller;
 
     if (method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD) {
