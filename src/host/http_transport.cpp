@@ -1,11 +1,14 @@
 // The HTTP transport of the server connection, on libcurl: JSON-RPC 2.0
 // requests as POST /<server name>, every call bounded by one overall deadline
 // and every reply by a size limit.
+#include <gnutls/gnutls.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -316,13 +319,19 @@ class HttpTransport : public TRpcTransport {
   // accepted. Never a retry without TLS.
   std::string Describe(CURLcode code) const {
     const std::string detail = error_;
+    // GnuTLS reads a CA file without any certificate as no authority at all.
+    if (code == CURLE_PEER_FAILED_VERIFICATION && !ca_file_.empty() && !HoldsCertificate(ca_file_))
+      code = CURLE_SSL_CACERT_BADFILE;
     if (code == CURLE_PEER_FAILED_VERIFICATION) {
-      if (detail.find("host name") != std::string::npos ||
-          detail.find("subject name") != std::string::npos)
+      if (detail.find("host name") != std::string::npos)
         return "o certificado do servidor n\xE3o vale para o nome " + host_;
+      // libcurl's GnuTLS build says why the chain was refused only in
+      // GnuTLS's verification status.
+      long status = 0;
+      curl_.easy_getinfo(easy_.get(), CURLINFO_SSL_VERIFYRESULT, &status);
       std::string reason = "emitido por uma autoridade que este computador n\xE3o reconhece";
-      if (detail.find("expired") != std::string::npos) reason = "vencido";
-      else if (detail.find("not yet valid") != std::string::npos) reason = "ainda n\xE3o v\xE1lido";
+      if (status & GNUTLS_CERT_EXPIRED) reason = "vencido";
+      else if (status & GNUTLS_CERT_NOT_ACTIVATED) reason = "ainda n\xE3o v\xE1lido";
       return "o certificado do servidor n\xE3o \xE9 confi\xE1vel (" + reason +
              "); informe o arquivo da autoridade certificadora que o emitiu (--ca-file ou as "
              "configura\xE7\xF5" "es do servidor)";
@@ -333,6 +342,13 @@ class HttpTransport : public TRpcTransport {
     if (code == CURLE_SSL_CONNECT_ERROR)
       return "falha na negocia\xE7\xE3o TLS (o servidor atende em HTTPS?)";
     return DescribeError(code);
+  }
+
+  // Whether the file at path holds at least one PEM certificate.
+  static bool HoldsCertificate(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text.find("-----BEGIN CERTIFICATE-----") != std::string::npos;
   }
 
   std::string TooLarge() const {
