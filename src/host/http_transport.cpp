@@ -1,15 +1,18 @@
 // The HTTP transport of the server connection, on libcurl: JSON-RPC 2.0
 // requests as POST /<server name>, every call bounded by one overall deadline
 // and every reply by a size limit.
-#include <curl/curl.h>
+#include <gnutls/gnutls.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
+#include "host/curl_library.h"
 #include "host/net_connection.h"
 #include "host/server_url.h"
 #include "platform/errors.h"
@@ -37,7 +40,7 @@ std::string DescribeError(CURLcode code) {
     case CURLE_URL_MALFORMAT:
       return "endere\xE7o inv\xE1lido";
     default:
-      return "falha de comunica\xE7\xE3o (" + std::string(curl_easy_strerror(code)) + ")";
+      return "falha de comunica\xE7\xE3o (" + std::string(CurlLibrary().easy_strerror(code)) + ")";
   }
 }
 
@@ -57,16 +60,16 @@ class Exchange {
   Exchange(CURLM* multi, CURL* easy, std::string& reply, std::size_t max_reply_bytes)
       : multi_(multi), easy_(easy), reply_(reply), max_reply_bytes_(max_reply_bytes) {
     reply_.clear();
-    curl_easy_setopt(easy_, CURLOPT_READFUNCTION, &Exchange::Read);
-    curl_easy_setopt(easy_, CURLOPT_READDATA, this);
-    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Exchange::Write);
-    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-    if (curl_multi_add_handle(multi_, easy_) != CURLM_OK)
+    curl_.easy_setopt(easy_, CURLOPT_READFUNCTION, &Exchange::Read);
+    curl_.easy_setopt(easy_, CURLOPT_READDATA, this);
+    curl_.easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Exchange::Write);
+    curl_.easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    if (curl_.multi_add_handle(multi_, easy_) != CURLM_OK)
       throw Exception("Falha ao iniciar a requisi\xE7\xE3o HTTP.");
   }
   // An exchange left before its end (the body's writer threw) drops its
   // connection; a finished one leaves it to the next call.
-  ~Exchange() { curl_multi_remove_handle(multi_, easy_); }
+  ~Exchange() { curl_.multi_remove_handle(multi_, easy_); }
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
@@ -97,7 +100,7 @@ class Exchange {
   void Resume() {
     if (!paused_) return;
     paused_ = false;
-    curl_easy_pause(easy_, CURLPAUSE_CONT);
+    curl_.easy_pause(easy_, CURLPAUSE_CONT);
   }
 
   // Lets curl work until the pending piece is taken (or, with to_end, until
@@ -105,14 +108,14 @@ class Exchange {
   void Run(bool to_end) {
     while (!done_) {
       int running = 0;
-      const CURLMcode rc = curl_multi_perform(multi_, &running);
+      const CURLMcode rc = curl_.multi_perform(multi_, &running);
       if (rc != CURLM_OK) {
         done_ = true;
         result_ = rc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
         return;
       }
       int left = 0;
-      while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      while (CURLMsg* message = curl_.multi_info_read(multi_, &left)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
           done_ = true;
           result_ = message->data.result;
@@ -120,7 +123,7 @@ class Exchange {
       }
       if (done_ || (!to_end && pending_size_ == 0)) return;
       // curl shortens the wait to its own timers (the deadline among them).
-      curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+      curl_.multi_poll(multi_, nullptr, 0, 1000, nullptr);
     }
   }
 
@@ -154,6 +157,7 @@ class Exchange {
     return n;
   }
 
+  const TCurlLibrary& curl_ = CurlLibrary();
   CURLM* multi_;
   CURL* easy_;
   std::string& reply_;
@@ -244,8 +248,8 @@ class HttpTransport : public TRpcTransport {
     if (!https_ && !token_.empty() && !IsLoopbackName(url.host))
       throw Exception("Recuso enviar a senha de acesso sem criptografia ao servidor " + address_ +
                       ", fora desta m\xE1quina: use https://" + address_ + ".");
-    multi_.reset(curl_multi_init());
-    easy_.reset(curl_easy_init());
+    multi_.reset(curl_.multi_init());
+    easy_.reset(curl_.easy_init());
     if (!multi_ || !easy_) throw Exception("Falha ao iniciar a conex\xE3o HTTP.");
     Configure();
     // The server answers a GET of its root with its name: enough to know that
@@ -315,13 +319,19 @@ class HttpTransport : public TRpcTransport {
   // accepted. Never a retry without TLS.
   std::string Describe(CURLcode code) const {
     const std::string detail = error_;
+    // GnuTLS reads a CA file without any certificate as no authority at all.
+    if (code == CURLE_PEER_FAILED_VERIFICATION && !ca_file_.empty() && !HoldsCertificate(ca_file_))
+      code = CURLE_SSL_CACERT_BADFILE;
     if (code == CURLE_PEER_FAILED_VERIFICATION) {
-      if (detail.find("host name") != std::string::npos ||
-          detail.find("subject name") != std::string::npos)
+      if (detail.find("host name") != std::string::npos)
         return "o certificado do servidor n\xE3o vale para o nome " + host_;
+      // libcurl's GnuTLS build says why the chain was refused only in
+      // GnuTLS's verification status.
+      long status = 0;
+      curl_.easy_getinfo(easy_.get(), CURLINFO_SSL_VERIFYRESULT, &status);
       std::string reason = "emitido por uma autoridade que este computador n\xE3o reconhece";
-      if (detail.find("expired") != std::string::npos) reason = "vencido";
-      else if (detail.find("not yet valid") != std::string::npos) reason = "ainda n\xE3o v\xE1lido";
+      if (status & GNUTLS_CERT_EXPIRED) reason = "vencido";
+      else if (status & GNUTLS_CERT_NOT_ACTIVATED) reason = "ainda n\xE3o v\xE1lido";
       return "o certificado do servidor n\xE3o \xE9 confi\xE1vel (" + reason +
              "); informe o arquivo da autoridade certificadora que o emitiu (--ca-file ou as "
              "configura\xE7\xF5" "es do servidor)";
@@ -334,6 +344,13 @@ class HttpTransport : public TRpcTransport {
     return DescribeError(code);
   }
 
+  // Whether the file at path holds at least one PEM certificate.
+  static bool HoldsCertificate(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text.find("-----BEGIN CERTIFICATE-----") != std::string::npos;
+  }
+
   std::string TooLarge() const {
     return "resposta maior que " + std::to_string(limits_.max_reply_bytes >> 20) + " MiB";
   }
@@ -343,31 +360,31 @@ class HttpTransport : public TRpcTransport {
     CURL* easy = easy_.get();
     // curl's own signal handling (an alarm for name look-ups) does not mix
     // with threads; broken pipes are ignored process-wide instead.
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_.easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // Only ever the server named: no proxy, whatever the environment says.
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    curl_.easy_setopt(easy, CURLOPT_PROXY, "");
     // The server speaks HTTP/1.1 (chunked bodies) whatever TLS offers.
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_.easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     // A request goes out as headers and body in several writes; without this
     // each waits for the delayed acknowledgement of the one before.
-    curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip");
+    curl_.easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
+    curl_.easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip");
     // Room for a whole piece of the body (a little over 64 KiB) in one chunk.
-    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 17);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 17);
+    curl_.easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 17);
+    curl_.easy_setopt(easy, CURLOPT_BUFFERSIZE, 1L << 17);
     error_[0] = '\0';
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
+    curl_.easy_setopt(easy, CURLOPT_ERRORBUFFER, error_);
     if (https_) {
       // The certificate is checked against the trust store (or the CA file)
       // and against the host name: TLS 1.2 or later.
-      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-      curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-      if (!ca_file_.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file_.c_str());
+      curl_.easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+      curl_.easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+      curl_.easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+      if (!ca_file_.empty()) curl_.easy_setopt(easy, CURLOPT_CAINFO, ca_file_.c_str());
     }
     // A reply whose head declares a body past the limit is refused there,
     // before any of it is waited for.
-    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+    curl_.easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
                      static_cast<curl_off_t>(limits_.max_reply_bytes));
   }
 
@@ -390,15 +407,15 @@ class HttpTransport : public TRpcTransport {
     }
     headers_.reset();
     for (const std::string& header : headers) {
-      curl_slist* list = curl_slist_append(headers_.get(), header.c_str());
+      curl_slist* list = curl_.slist_append(headers_.get(), header.c_str());
       if (!list) throw std::bad_alloc();
       if (!headers_) headers_.reset(list);  // later appends keep the first node
     }
-    curl_easy_setopt(easy, rpc ? CURLOPT_POST : CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
-    curl_easy_setopt(easy, CURLOPT_URL,
+    curl_.easy_setopt(easy, rpc ? CURLOPT_POST : CURLOPT_HTTPGET, 1L);
+    curl_.easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get());
+    curl_.easy_setopt(easy, CURLOPT_URL,
                      ((https_ ? "https://" : "http://") + address_ + path).c_str());
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline_ms));
+    curl_.easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline_ms));
 
     Exchange exchange(multi_.get(), easy, body, limits_.max_reply_bytes);
     if (rpc) {
@@ -409,7 +426,7 @@ class HttpTransport : public TRpcTransport {
     Outcome outcome;
     outcome.code = exchange.Finish();
     outcome.too_large = exchange.TooLarge() || outcome.code == CURLE_FILESIZE_EXCEEDED;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &outcome.status);
+    curl_.easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &outcome.status);
     return outcome;
   }
 
@@ -422,16 +439,17 @@ class HttpTransport : public TRpcTransport {
   char error_[CURL_ERROR_SIZE] = {};
   // The multi handle keeps the connection between calls; the easy handle
   // carries the options every call shares.
-  std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi_{nullptr, curl_multi_cleanup};
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy_{nullptr, curl_easy_cleanup};
-  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers_{nullptr,
-                                                                       curl_slist_free_all};
+  const TCurlLibrary& curl_ = CurlLibrary();
+  std::unique_ptr<CURLM, decltype(curl_.multi_cleanup)> multi_{nullptr, curl_.multi_cleanup};
+  std::unique_ptr<CURL, decltype(curl_.easy_cleanup)> easy_{nullptr, curl_.easy_cleanup};
+  std::unique_ptr<curl_slist, decltype(curl_.slist_free_all)> headers_{nullptr,
+                                                                       curl_.slist_free_all};
 };
 
 }  // namespace
 
 std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits) {
-  static const bool ready = [] {
+  [[maybe_unused]] static const bool sigpipe_ignored = [] {
     // A server that refuses an upload (too large, wrong secret) closes the
     // connection while the body is still being written; a write that does not
     // ask otherwise then raises SIGPIPE, whose default action ends the whole
@@ -439,9 +457,9 @@ std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits) {
     struct sigaction current {};
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
       signal(SIGPIPE, SIG_IGN);
-    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return true;
   }();
-  if (!ready) throw Exception("Falha ao iniciar a biblioteca HTTP.");
+  CurlLibrary();  // loaded now, or the message says which package is missing
   return std::make_unique<HttpTransport>(limits);
 }
 

@@ -53,17 +53,32 @@ class TestCa {
   std::string Pem() const { return dir_.File(name_ + ".pem"); }
 
   // Issues base.pem and base.key (mode 600) for the subject alternative
-  // names san ("IP:127.0.0.1,DNS:localhost").
-  void Issue(const std::string& base, const std::string& san) const {
+  // names san ("IP:127.0.0.1,DNS:localhost"), valid for two days from now or,
+  // with both, from start to end (AAAAMMDDhhmmssZ, through `openssl ca`: the
+  // command of openssl 3.0 that sets the dates).
+  void Issue(const std::string& base, const std::string& san, const std::string& start = "",
+             const std::string& end = "") const {
     const std::string key = dir_.File(base + ".key");
     const std::string csr = dir_.File(base + ".csr");
     const std::string ext = dir_.File(base + ".ext");
     std::ofstream(ext) << "subjectAltName=" << san << "\n";
     Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + key +
         " -out " + csr + " -subj /CN=servidor");
-    Run("openssl x509 -req -in " + csr + " -CA " + Pem() + " -CAkey " +
-        dir_.File(name_ + ".key") + " -CAcreateserial -days 2 -out " + dir_.File(base + ".pem") +
-        " -extfile " + ext);
+    if (start.empty()) {
+      Run("openssl x509 -req -in " + csr + " -CA " + Pem() + " -CAkey " +
+          dir_.File(name_ + ".key") + " -CAcreateserial -days 2 -out " +
+          dir_.File(base + ".pem") + " -extfile " + ext);
+    } else {
+      const std::string config = dir_.File(name_ + "-ca.cnf");
+      std::ofstream(config) << "[ca]\ndefault_ca = kvr\n[kvr]\ndatabase = "
+                            << dir_.File(name_ + "-index.txt") << "\nnew_certs_dir = "
+                            << dir_.File("") << "\nrand_serial = yes\ndefault_md = sha256\n"
+                            << "policy = any\n[any]\ncommonName = supplied\n";
+      std::ofstream(dir_.File(name_ + "-index.txt"), std::ios::app);
+      Run("openssl ca -batch -notext -config " + config + " -cert " + Pem() + " -keyfile " +
+          dir_.File(name_ + ".key") + " -in " + csr + " -out " + dir_.File(base + ".pem") +
+          " -startdate " + start + " -enddate " + end + " -extfile " + ext);
+    }
     chmod(key.c_str(), 0600);
   }
 
@@ -123,6 +138,9 @@ TEST(TlsServe, ClientsCheckTheCertificateAndItsNameAndSighupRenewsIt) {
   TestCa other(dir, "outra");
   ca.Issue("servidor", "IP:127.0.0.1,DNS:localhost");
   ca.Issue("nome", "DNS:outro.exemplo");
+  ca.Issue("vencido", "IP:127.0.0.1", "20200101000000Z", "20200102000000Z");
+  const std::string not_pem = dir.File("nao-pem.pem");
+  std::ofstream(not_pem) << "isto não é um certificado\n";
   const std::string db = dir.File("tls.db");
   AddAccount(db);
   ServerProcess server(db, {"--tls-cert", dir.File("servidor.pem"), "--tls-key",
@@ -145,22 +163,36 @@ TEST(TlsServe, ClientsCheckTheCertificateAndItsNameAndSighupRenewsIt) {
        where + ": o certificado do servidor não é confiável (emitido por uma autoridade que este "
                "computador não reconhece); informe o arquivo da autoridade certificadora que o "
                "emitiu (--ca-file ou as configurações do servidor)."},
+      {"https://127.0.0.1", not_pem,
+       where + ": o arquivo da autoridade certificadora \"" + not_pem +
+           "\" não pôde ser lido como certificado PEM."},
       {"127.0.0.1", ca.Pem(),
        "Servidor de aplicação 127.0.0.1:" + std::to_string(port) +
            " não responde: falha ao ler a resposta."},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.error, ConnectError(c.host, port, c.ca)) << c.host;
+  for (const Case& c : cases) EXPECT_EQ(c.error, ConnectError(c.host, port, c.ca)) << c.ca;
 
-  // A certificate for another name, read on SIGHUP by the running server.
-  std::filesystem::copy_file(dir.File("nome.pem"), dir.File("servidor.pem"),
-                             std::filesystem::copy_options::overwrite_existing);
-  std::filesystem::copy_file(dir.File("nome.key"), dir.File("servidor.key"),
-                             std::filesystem::copy_options::overwrite_existing);
-  server.Signal(SIGHUP);
-  server.LogWhen([](const std::vector<std::string>& lines) {
-    return lines.back().find("lido de novo") != std::string::npos;
-  });
+  // A certificate for another name, then one that expired, read on SIGHUP by
+  // the running server.
+  const auto renew = [&](const std::string& base, long times) {
+    std::filesystem::copy_file(dir.File(base + ".pem"), dir.File("servidor.pem"),
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(dir.File(base + ".key"), dir.File("servidor.key"),
+                               std::filesystem::copy_options::overwrite_existing);
+    server.Signal(SIGHUP);
+    server.LogWhen([times](const std::vector<std::string>& lines) {
+      return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+               return line.find("lido de novo") != std::string::npos;
+             }) == times;
+    });
+  };
+  renew("nome", 1);
   EXPECT_EQ(where + ": o certificado do servidor não vale para o nome 127.0.0.1.",
+            ConnectError("https://127.0.0.1", port, ca.Pem()));
+  renew("vencido", 2);
+  EXPECT_EQ(where + ": o certificado do servidor não é confiável (vencido); informe o arquivo da "
+                    "autoridade certificadora que o emitiu (--ca-file ou as configurações do "
+                    "servidor).",
             ConnectError("https://127.0.0.1", port, ca.Pem()));
 }
 
