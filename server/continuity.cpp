@@ -108,11 +108,6 @@ std::vector<ChainLink> Chain(std::vector<Dated> dated) {
   return links;
 }
 
-std::string Pad(const std::string& text, size_t width) {
-  const size_t length = Utf8Length(text);
-  return length >= width ? text + " " : text + std::string(width - length, ' ');
-}
-
 // "2024-01-31" as "31/01/2024"; "-" for nothing.
 std::string ShowDay(const std::optional<std::string>& day) {
   if (!day) return "-";

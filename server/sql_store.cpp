@@ -326,8 +326,7 @@ void SqlStore::PrepareSchema(bool create) {
 }
 
 void SqlStore::AddAccount(const Account& account) {
-  Run([this, &account](SqlConnection& connection) {
-    Transaction transaction(connection, dialect_.begin_write);
+  InTransaction(true, [this, &account](SqlConnection& connection) {
     Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
     if (Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
               "procurar a conta corrente", account.code)
@@ -335,8 +334,6 @@ void SqlStore::AddAccount(const Account& account) {
       throw EDatabaseError("Conta corrente de código \"" + account.code + "\" já cadastrada.");
     RefuseTwin(connection, account);
     InsertAccount(connection, account, "cadastrar a conta corrente");
-    transaction.Commit();
-    return true;
   });
 }
 

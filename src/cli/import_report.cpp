@@ -84,11 +84,7 @@ nlohmann::json GridState(TDBGrid& grid) {
 // when it holds none.
 nlohmann::json IsoDay(const TDateEditPlus& edit) {
   if (edit.Text().empty() || !edit.IsValidDate()) return nullptr;
-  int year = 0, month = 0, day = 0;
-  DecodeDate(edit.Date(), year, month, day);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
-  return text;
+  return IsoDate(edit.Date());
 }
 
 // A balance of the loaded header as a signed number (C positive, D
@@ -237,11 +233,7 @@ void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
       } else if (field->IsNull() && field->DataType() != TFieldType::ftString) {
         line += "null";
       } else if (field->DataType() == TFieldType::ftDateTime) {
-        int year = 0, month = 0, day = 0;
-        DecodeDate(field->AsDateTime(), year, month, day);
-        char iso[16];
-        std::snprintf(iso, sizeof iso, "\"%04d-%02d-%02d\"", year, month, day);
-        line += iso;
+        line += "\"" + IsoDate(field->AsDateTime()) + "\"";
       } else if (field->DataType() == TFieldType::ftFloat) {
         AppendNumber(line, field->AsFloat());
       } else {
