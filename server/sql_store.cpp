@@ -383,9 +383,10 @@ bool SqlStore::UpdateAccount(const Account& account) {
     stored.number = account.number;
     stored.statement_id = account.statement_id;
     RefuseTwin(connection, stored);
-    Execute(connection,
-            "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ?, CDCONTCORR = ? WHERE CDREDUCONT = ?",
-            "alterar a conta corrente", account.kind, account.mask, account.number, account.code);
+    Execute(
+        connection,
+        "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ?, CDCONTCORR = ? WHERE CDREDUCONT = ?",
+        "alterar a conta corrente", account.kind, account.mask, account.number, account.code);
     Execute(connection, "DELETE FROM CONTCORRIDEXTR WHERE CDREDUCONT = ?",
             "alterar a conta corrente", account.code);
     InsertStatementId(connection, account, "alterar a conta corrente");

@@ -12,8 +12,9 @@ namespace kvr::cli {
 
 std::string Folded(const std::string& cp1252) {
   std::string s = RemoveAcentos(cp1252);
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+  std::transform(s.begin(), s.end(), s.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
   return s;
 }
 

@@ -52,7 +52,8 @@ class Quiet {
     for (TClientDataSet* table : tables_) table->DisableControls();
   }
   ~Quiet() {
-    for (auto table = tables_.rbegin(); table != tables_.rend(); ++table) (*table)->EnableControls();
+    for (auto table = tables_.rbegin(); table != tables_.rend(); ++table)
+      (*table)->EnableControls();
   }
   Quiet(const Quiet&) = delete;
   Quiet& operator=(const Quiet&) = delete;
@@ -321,7 +322,9 @@ void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string
     TField& tipo = cdsContaCorrente->FieldByName("IDTIPOCCORR");
     while (!cdsContaCorrente->Eof()) {
       const std::string letra = tipo.AsString();
-      cbTipoConta->Items.Add(letra == "C" ? "Circulante" : letra == "L" ? "Aplica\xE7\xE3o" : "Garantida");
+      cbTipoConta->Items.Add(letra == "C"   ? "Circulante"
+                             : letra == "L" ? "Aplica\xE7\xE3o"
+                                            : "Garantida");
       cdsContaCorrente->Next();
     }
     cdsContaCorrente->First();
@@ -483,9 +486,9 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     TField& fitid_whole = cdsMovExtrBanco->FieldByName("CDFITIDCOMPL");
     // The columns a movement takes into cdsMovExtrAux, by (from, to).
     std::vector<std::pair<TField*, TField*>> copied;
-    for (const char* name : {"CDREDUCONT", "VRMOVREAL", "DSHISTMOVREAL", "NRDOCMOVREAL", "DTMOVREAL",
-                             "IDTPMOVREAL", "IDSTCONMVBAN", "IDTIPOREGI", "IDMOVREAL", "CDFITIDEXTR",
-                             "CDFITIDCOMPL"})
+    for (const char* name :
+         {"CDREDUCONT", "VRMOVREAL", "DSHISTMOVREAL", "NRDOCMOVREAL", "DTMOVREAL", "IDTPMOVREAL",
+          "IDSTCONMVBAN", "IDTIPOREGI", "IDMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL"})
       copied.emplace_back(&cdsMovExtrBanco->FieldByName(name), &cdsMovExtrAux->FieldByName(name));
 
     bool repetido = false;

@@ -269,8 +269,9 @@ void ImportedStatementsModel::Show(const nlohmann::json& continuity) {
     }
   }
   const auto kept = std::find_if(accounts_.begin(), accounts_.end(),
-                                 [&chosen](const TStatementAccount& a) { return a.code == chosen; });
-  chosen_ = kept != accounts_.end() ? static_cast<int>(kept - accounts_.begin()) : accounts_.empty() ? -1 : 0;
+                                 [&](const TStatementAccount& a) { return a.code == chosen; });
+  chosen_ = kept != accounts_.end() ? static_cast<int>(kept - accounts_.begin())
+                                    : (accounts_.empty() ? -1 : 0);
   ShowChosen();
 }
 

@@ -55,7 +55,7 @@ const std::string& Word(const LayoutProperty& p) {
 // The value name stands for in names; fails with "unknown: name" otherwise.
 template <typename T>
 T Lookup(const std::map<std::string, T>& names, const LayoutProperty& p, const std::string& name,
-        const char* unknown) {
+         const char* unknown) {
   auto it = names.find(name);
   if (it == names.end()) Fail(p, unknown + (": " + name));
   return it->second;

@@ -37,7 +37,8 @@ inline nlohmann::json CallModule(server::ImportModule& module, const std::string
 inline bool ValidExtrato(server::ImportModule& module, const nlohmann::json& header,
                          const nlohmann::json& movements) {
   server::CallInfo info;
-  return CallModule(module, "ValidExtrato", nlohmann::json::array({header, movements}), info).get<bool>();
+  return CallModule(module, "ValidExtrato", nlohmann::json::array({header, movements}), info)
+      .get<bool>();
 }
 inline bool SetExtratoBancario(server::ImportModule& module, const nlohmann::json& header,
                                const nlohmann::json& movements, bool valid) {
