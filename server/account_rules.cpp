@@ -153,6 +153,14 @@ bool AccountMatches(const Account& account, const std::string& written) {
   return id.number == seen.number && same_agency(id.agency);
 }
 
+Account RegisteredAccount(Store& store, const std::string& code) {
+  std::optional<Account> account = store.FindAccount(code);
+  if (!account)
+    throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
+                         "\" não cadastrada.");
+  return *account;
+}
+
 Account CheckAccount(const Account& account) {
   Account checked = account;
   bool code = !account.code.empty() && account.code.size() <= 3;

@@ -56,12 +56,6 @@ std::string ShowFitid(const Row& row) {
   return Shown(std::holds_alternative<std::string>(whole) ? whole : row[ColumnIndex(layout, "CDFITIDEXTR")]);
 }
 
-nlohmann::json CellJson(const Cell& cell) {
-  if (const auto* text = std::get_if<std::string>(&cell)) return *text;
-  if (const auto* number = std::get_if<double>(&cell)) return *number;
-  return nullptr;
-}
-
 nlohmann::json RowJson(const Layout& layout, const Row& row) {
   nlohmann::json object = nlohmann::json::object();
   for (size_t i = 0; i < layout.size(); ++i) object[layout[i].name] = CellJson(row[i]);

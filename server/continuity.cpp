@@ -4,6 +4,7 @@
 #include <cmath>
 #include <map>
 
+#include "account_rules.h"
 #include "printable_text.h"
 #include "wire/money.h"
 
@@ -157,11 +158,7 @@ std::vector<AccountChain> StatementContinuity(Store& store, const std::string& c
   if (code.empty()) {
     accounts = store.ListAccounts();
   } else {
-    std::optional<Account> account = store.FindAccount(code);
-    if (!account)
-      throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
-                           "\" não cadastrada.");
-    accounts.push_back(*account);
+    accounts.push_back(RegisteredAccount(store, code));
   }
   std::vector<StatementSummary> statements = store.ListStatements(true);
   if (!code.empty()) {
