@@ -176,23 +176,16 @@ nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
     nlohmann::json statements = nlohmann::json::array();
     for (const ChainLink& link : chain.statements) {
       nlohmann::json problems = nlohmann::json::array();
+      // By Kind: gaps and overlaps count days, the others a difference.
+      static const char* const kNames[] = {"lacuna", "sobreposicao", "saldo", "fechamento"};
       for (const ContinuityProblem& problem : link.problems) {
-        switch (problem.kind) {
-          case ContinuityProblem::Kind::kGap:
-            problems.push_back({{"tipo", "lacuna"}, {"dias", problem.days}});
-            break;
-          case ContinuityProblem::Kind::kOverlap:
-            problems.push_back({{"tipo", "sobreposicao"}, {"dias", problem.days}});
-            break;
-          case ContinuityProblem::Kind::kBalance:
-            problems.push_back(
-                {{"tipo", "saldo"}, {"diferenca", static_cast<double>(problem.cents) / 100.0}});
-            break;
-          case ContinuityProblem::Kind::kClosing:
-            problems.push_back(
-                {{"tipo", "fechamento"}, {"diferenca", static_cast<double>(problem.cents) / 100.0}});
-            break;
-        }
+        nlohmann::json entry = {{"tipo", kNames[static_cast<int>(problem.kind)]}};
+        if (problem.kind == ContinuityProblem::Kind::kGap ||
+            problem.kind == ContinuityProblem::Kind::kOverlap)
+          entry["dias"] = problem.days;
+        else
+          entry["diferenca"] = static_cast<double>(problem.cents) / 100.0;
+        problems.push_back(std::move(entry));
       }
       nlohmann::json item = nlohmann::json::object();
       item["extrato"] = std::to_string(link.seq);
