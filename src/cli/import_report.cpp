@@ -2,7 +2,6 @@
 #include "cli/import_report.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <regex>
 #include <vector>
@@ -228,9 +227,7 @@ void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
     for (size_t i = 0; i < fields.size(); ++i) {
       if (i > 0) line += ", ";
       TField* field = fields[i];
-      if (field == nullptr) {
-        line += "null";
-      } else if (field->IsNull() && field->DataType() != TFieldType::ftString) {
+      if (field == nullptr || (field->IsNull() && field->DataType() != TFieldType::ftString)) {
         line += "null";
       } else if (field->DataType() == TFieldType::ftDateTime) {
         line += "\"" + IsoDate(field->AsDateTime()) + "\"";
