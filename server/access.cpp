@@ -37,6 +37,14 @@ std::string AddressOnly(const std::string& address) {
   return host;
 }
 
+// decision as a refusal because the store could not check the key.
+AccessDecision Unchecked(AccessDecision decision, const std::exception& error) {
+  decision.status = 503;
+  decision.message = std::string("Não foi possível conferir a chave de acesso: ") + error.what();
+  decision.note = "(chave não conferida)";
+  return decision;
+}
+
 }  // namespace
 
 AccessControl::AccessControl(AccessStore* store, std::string shared_secret)
@@ -86,10 +94,7 @@ AccessDecision AccessControl::Check(const char* authorization, const std::string
   try {
     keys = store_ != nullptr && AnyKey(now);
   } catch (const std::exception& error) {
-    decision.status = 503;
-    decision.message = std::string("Não foi possível conferir a chave de acesso: ") + error.what();
-    decision.note = "(chave não conferida)";
-    return decision;
+    return Unchecked(std::move(decision), error);
   }
   if (!keys && shared_secret_.empty()) {
     decision.allowed = true;
@@ -108,11 +113,7 @@ AccessDecision AccessControl::Check(const char* authorization, const std::string
     try {
       clerk = Lookup(ClerkKeyHash(key), now);
     } catch (const std::exception& error) {
-      decision.status = 503;
-      decision.message =
-          std::string("Não foi possível conferir a chave de acesso: ") + error.what();
-      decision.note = "(chave não conferida)";
-      return decision;
+      return Unchecked(std::move(decision), error);
     }
     if (clerk) {
       decision.allowed = true;

@@ -73,16 +73,14 @@ void AccessStore::AddClerk(const std::string& name, bool administrator,
         throw EDatabaseError("O usuário \"" + name +
                              "\" já tem uma chave; para trocá-la, remova-o antes "
                              "(kvr61400-server usuario remove " + name + ").");
-      Query(connection,
-            "UPDATE USUARIO SET HASHCHAVE = ?, IDADMIN = ?, DTCRIACAO = ?, DTULTIMOUSO = NULL, "
-            "DTREVOGACAO = NULL WHERE NMUSUARIO = ?",
-            "gravar a chave do usuário", key_hash, admin, Now(), name)
-          ->Step();
+      Execute(connection,
+              "UPDATE USUARIO SET HASHCHAVE = ?, IDADMIN = ?, DTCRIACAO = ?, DTULTIMOUSO = NULL, "
+              "DTREVOGACAO = NULL WHERE NMUSUARIO = ?",
+              "gravar a chave do usuário", key_hash, admin, Now(), name);
     } else {
-      Query(connection,
-            "INSERT INTO USUARIO (NMUSUARIO, HASHCHAVE, IDADMIN, DTCRIACAO) VALUES (?, ?, ?, ?)",
-            "gravar a chave do usuário", name, key_hash, admin, Now())
-          ->Step();
+      Execute(connection,
+              "INSERT INTO USUARIO (NMUSUARIO, HASHCHAVE, IDADMIN, DTCRIACAO) VALUES (?, ?, ?, ?)",
+              "gravar a chave do usuário", name, key_hash, admin, Now());
     }
     Write(connection, event);
   });
@@ -106,9 +104,8 @@ bool AccessStore::RevokeClerk(const std::string& name, const AuditEvent& event) 
                        std::string(kClerkSelect) + "WHERE NMUSUARIO = ? AND DTREVOGACAO IS NULL",
                        "procurar o usuário", name);
     if (!found->Step()) return;
-    Query(connection, "UPDATE USUARIO SET DTREVOGACAO = ? WHERE NMUSUARIO = ?",
-          "revogar a chave do usuário", Now(), name)
-        ->Step();
+    Execute(connection, "UPDATE USUARIO SET DTREVOGACAO = ? WHERE NMUSUARIO = ?",
+            "revogar a chave do usuário", Now(), name);
     Write(connection, event);
     revoked = true;
   });
@@ -129,8 +126,7 @@ std::optional<Clerk> AccessStore::FindKey(const std::string& key_hash) {
 bool AccessStore::AnyKey() {
   bool any = false;
   store_.InTransaction(false, [&](SqlConnection& connection) {
-    auto query = connection.Prepare(
-        "SELECT 1 FROM USUARIO LIMIT 1", "procurar chaves de usuários");
+    auto query = connection.Prepare("SELECT 1 FROM USUARIO LIMIT 1", "procurar chaves de usuários");
     any = query->Step();
     while (query->Step()) {
     }
@@ -140,9 +136,8 @@ bool AccessStore::AnyKey() {
 
 void AccessStore::TouchKey(const std::string& name) {
   store_.InTransaction(true, [&](SqlConnection& connection) {
-    Query(connection, "UPDATE USUARIO SET DTULTIMOUSO = ? WHERE NMUSUARIO = ?",
-          "registrar o uso da chave", Now(), name)
-        ->Step();
+    Execute(connection, "UPDATE USUARIO SET DTULTIMOUSO = ? WHERE NMUSUARIO = ?",
+            "registrar o uso da chave", Now(), name);
   });
 }
 
@@ -211,15 +206,11 @@ bool AccessStore::RemoveStatement(long long seq, AuditEvent event) {
     }
     // A store of the account in flight finishes first.
     if (*store_.Dialect().lock_account != '\0')
-      for (auto lock = Query(connection, store_.Dialect().lock_account,
-                             "reservar a conta corrente", event.account);
-           lock->Step();) {
-      }
-    Query(connection, "DELETE FROM MOVEXTRBANCO WHERE CDSEQUEXTR = ?",
-          "excluir os movimentos do extrato", seq)
-        ->Step();
-    Query(connection, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = ?", "excluir o extrato", seq)
-        ->Step();
+      Execute(connection, store_.Dialect().lock_account, "reservar a conta corrente",
+              event.account);
+    Execute(connection, "DELETE FROM MOVEXTRBANCO WHERE CDSEQUEXTR = ?",
+            "excluir os movimentos do extrato", seq);
+    Execute(connection, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = ?", "excluir o extrato", seq);
     Write(connection, event);
     removed = true;
   });

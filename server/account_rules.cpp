@@ -38,9 +38,8 @@ bool IsAccountNumber(const std::string& text, size_t max) {
 // A mask of one "9" per character of number without its "-", with the
 // check character apart ("99999-9") when number has more than one.
 std::string SuggestedMask(const std::string& number) {
-  std::string plain;
-  for (char c : number)
-    if (c != '-') plain += c;
+  std::string plain = number;
+  std::erase(plain, '-');
   const size_t length = Utf8Length(plain);
   if (length < 2) return std::string(length, '9');
   return std::string(length - 1, '9') + "-9";
@@ -100,9 +99,8 @@ std::string CheckAccountMask(const std::string& mask, const std::string& number)
                example + ".");
   const size_t length = Utf8Length(number);
   if (positions == length) return number;
-  std::string plain;
-  for (char c : number)
-    if (c != '-') plain += c;
+  std::string plain = number;
+  std::erase(plain, '-');
   // The mask shows the separator itself: the number is stored without it.
   if (plain.size() != number.size() && positions == Utf8Length(plain)) return plain;
   const size_t wanted = Utf8Length(plain);
@@ -153,6 +151,14 @@ bool AccountMatches(const Account& account, const std::string& written) {
   if (account.statement_id.empty()) return false;
   const CanonicalAccount id = Canonical(account.statement_id);
   return id.number == seen.number && same_agency(id.agency);
+}
+
+Account RegisteredAccount(Store& store, const std::string& code) {
+  std::optional<Account> account = store.FindAccount(code);
+  if (!account)
+    throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
+                         "\" não cadastrada.");
+  return *account;
 }
 
 Account CheckAccount(const Account& account) {

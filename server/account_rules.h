@@ -57,4 +57,8 @@ CanonicalAccount Canonical(const std::string& written);
 // account's (when it has one) or the identifier's own.
 bool AccountMatches(const Account& account, const std::string& written);
 
+// The account of code in store. Throws InvalidRequest ("Conta corrente de
+// código "001" não cadastrada.") when there is none.
+Account RegisteredAccount(Store& store, const std::string& code);
+
 }  // namespace kvr::server

@@ -70,11 +70,6 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
   }
 }
 
-std::string Pad(const std::string& text, size_t width) {
-  size_t length = Utf8Length(text);
-  return length >= width ? text + " " : text + std::string(width - length, ' ');
-}
-
 }  // namespace admin
 
 std::string UsageText() {

@@ -1,7 +1,6 @@
 // conta add, list, edit and remove: the bank accounts of CONTCORR.
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <optional>
 
 #include "account_rules.h"
 #include "admin_commands.h"
@@ -9,19 +8,6 @@
 #include "printable_text.h"
 
 namespace kvr::server::admin {
-
-namespace {
-
-// The account of --codigo, or an InvalidRequest saying it is not there.
-Account RegisteredAccount(Store& store, const std::string& code) {
-  std::optional<Account> account = store.FindAccount(code);
-  if (!account)
-    throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
-                         "\" não cadastrada.");
-  return *account;
-}
-
-}  // namespace
 
 int AddAccount(const CommandLine& line, std::ostream& out) {
   Account account =

@@ -39,10 +39,6 @@ struct CommandLine {
 // Usage, line then holding the words read so far.
 void Parse(const std::vector<std::string>& args, CommandLine& line);
 
-// text followed by blanks up to width characters (UTF-8), or by one blank
-// when it is that long already: a column of a table.
-std::string Pad(const std::string& text, size_t width);
-
 // conta add, list, edit, remove.
 int AddAccount(const CommandLine& line, std::ostream& out);
 int ListAccounts(const CommandLine& line, std::ostream& out);

@@ -56,12 +56,6 @@ std::string ShowFitid(const Row& row) {
   return Shown(std::holds_alternative<std::string>(whole) ? whole : row[ColumnIndex(layout, "CDFITIDEXTR")]);
 }
 
-nlohmann::json CellJson(const Cell& cell) {
-  if (const auto* text = std::get_if<std::string>(&cell)) return *text;
-  if (const auto* number = std::get_if<double>(&cell)) return *number;
-  return nullptr;
-}
-
 nlohmann::json RowJson(const Layout& layout, const Row& row) {
   nlohmann::json object = nlohmann::json::object();
   for (size_t i = 0; i < layout.size(); ++i) object[layout[i].name] = CellJson(row[i]);
@@ -77,19 +71,14 @@ nlohmann::json SummaryJson(const StatementSummary& summary) {
 }
 
 std::string SummaryLine(const StatementSummary& s) {
-  const Layout& layout = ExtrBancoLayout();
-  const Row& h = s.header;
-  return Pad(std::to_string(s.seq), 8) + Pad(Shown(h[ColumnIndex(layout, "CDREDUCONT")]), 6) +
+  auto cell = [&s](const char* name) -> const Cell& {
+    return s.header[ColumnIndex(ExtrBancoLayout(), name)];
+  };
+  return Pad(std::to_string(s.seq), 8) + Pad(Shown(cell("CDREDUCONT")), 6) +
          Pad(EscapeControls(s.bank + "/" + s.number), 16) +
-         Pad(ShowDate(h[ColumnIndex(layout, "DTSALDINIC")]) + " a " +
-                 ShowDate(h[ColumnIndex(layout, "DTSALDFIN")]),
-             25) +
-         Pad(ShowAmount(h[ColumnIndex(layout, "VRSALDINIC")]) + " " +
-                 Shown(h[ColumnIndex(layout, "IDEXTRINI")]),
-             18) +
-         Pad(ShowAmount(h[ColumnIndex(layout, "VRSALDFIM")]) + " " +
-                 Shown(h[ColumnIndex(layout, "IDEXTRFIM")]),
-             18) +
+         Pad(ShowDate(cell("DTSALDINIC")) + " a " + ShowDate(cell("DTSALDFIN")), 25) +
+         Pad(ShowAmount(cell("VRSALDINIC")) + " " + Shown(cell("IDEXTRINI")), 18) +
+         Pad(ShowAmount(cell("VRSALDFIM")) + " " + Shown(cell("IDEXTRFIM")), 18) +
          std::to_string(s.movements);
 }
 
@@ -149,14 +138,13 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
   out << SummaryTitle() << "\n" << SummaryLine(statement->summary) << "\n\n";
   out << Pad("SEQ", 7) << Pad("DATA", 11) << Pad("DOCUMENTO", 21) << Pad("TIPO", 5)
       << Pad("VALOR", 16) << Pad("FITID", 11) << "DESCRICAO\n";
-  for (const Row& row : statement->movements)
-    out << Pad(Shown(row[ColumnIndex(layout, "NRSEQMOVREAL")]), 7)
-        << Pad(ShowDate(row[ColumnIndex(layout, "DTMOVREAL")]), 11)
-        << Pad(Shown(row[ColumnIndex(layout, "NRDOCMOVREAL")]), 21)
-        << Pad(Shown(row[ColumnIndex(layout, "IDMOVREAL")]), 5)
-        << Pad(ShowAmount(row[ColumnIndex(layout, "VRMOVREAL")]), 16)
-        << Pad(ShowFitid(row), 11)
-        << Shown(row[ColumnIndex(layout, "DSHISTMOVREAL")]) << "\n";
+  for (const Row& row : statement->movements) {
+    auto cell = [&](const char* name) -> const Cell& { return row[ColumnIndex(layout, name)]; };
+    out << Pad(Shown(cell("NRSEQMOVREAL")), 7) << Pad(ShowDate(cell("DTMOVREAL")), 11)
+        << Pad(Shown(cell("NRDOCMOVREAL")), 21) << Pad(Shown(cell("IDMOVREAL")), 5)
+        << Pad(ShowAmount(cell("VRMOVREAL")), 16) << Pad(ShowFitid(row), 11)
+        << Shown(cell("DSHISTMOVREAL")) << "\n";
+  }
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <map>
 
+#include "account_rules.h"
 #include "printable_text.h"
 #include "wire/money.h"
 
@@ -108,11 +109,6 @@ std::vector<ChainLink> Chain(std::vector<Dated> dated) {
   return links;
 }
 
-std::string Pad(const std::string& text, size_t width) {
-  const size_t length = Utf8Length(text);
-  return length >= width ? text + " " : text + std::string(width - length, ' ');
-}
-
 // "2024-01-31" as "31/01/2024"; "-" for nothing.
 std::string ShowDay(const std::optional<std::string>& day) {
   if (!day) return "-";
@@ -162,11 +158,7 @@ std::vector<AccountChain> StatementContinuity(Store& store, const std::string& c
   if (code.empty()) {
     accounts = store.ListAccounts();
   } else {
-    std::optional<Account> account = store.FindAccount(code);
-    if (!account)
-      throw InvalidRequest("Conta corrente de código \"" + EscapeControls(code) +
-                           "\" não cadastrada.");
-    accounts.push_back(*account);
+    accounts.push_back(RegisteredAccount(store, code));
   }
   std::vector<StatementSummary> statements = store.ListStatements(true);
   if (!code.empty()) {
@@ -184,23 +176,16 @@ nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
     nlohmann::json statements = nlohmann::json::array();
     for (const ChainLink& link : chain.statements) {
       nlohmann::json problems = nlohmann::json::array();
+      // By Kind: gaps and overlaps count days, the others a difference.
+      static const char* const kNames[] = {"lacuna", "sobreposicao", "saldo", "fechamento"};
       for (const ContinuityProblem& problem : link.problems) {
-        switch (problem.kind) {
-          case ContinuityProblem::Kind::kGap:
-            problems.push_back({{"tipo", "lacuna"}, {"dias", problem.days}});
-            break;
-          case ContinuityProblem::Kind::kOverlap:
-            problems.push_back({{"tipo", "sobreposicao"}, {"dias", problem.days}});
-            break;
-          case ContinuityProblem::Kind::kBalance:
-            problems.push_back(
-                {{"tipo", "saldo"}, {"diferenca", static_cast<double>(problem.cents) / 100.0}});
-            break;
-          case ContinuityProblem::Kind::kClosing:
-            problems.push_back(
-                {{"tipo", "fechamento"}, {"diferenca", static_cast<double>(problem.cents) / 100.0}});
-            break;
-        }
+        nlohmann::json entry = {{"tipo", kNames[static_cast<int>(problem.kind)]}};
+        if (problem.kind == ContinuityProblem::Kind::kGap ||
+            problem.kind == ContinuityProblem::Kind::kOverlap)
+          entry["dias"] = problem.days;
+        else
+          entry["diferenca"] = static_cast<double>(problem.cents) / 100.0;
+        problems.push_back(std::move(entry));
       }
       nlohmann::json item = nlohmann::json::object();
       item["extrato"] = std::to_string(link.seq);

@@ -88,30 +88,6 @@ nlohmann::json ImportModule::ParamValues(const std::vector<CallParam>& params) {
   return values;
 }
 
-nlohmann::json ImportModule::Call(const std::string& method, const nlohmann::json& params,
-                                  CallInfo& info) {
-  std::vector<CallParam> read;
-  if (params.is_array())
-    for (const nlohmann::json& value : params) {
-      CallParam param;
-      switch (value.type()) {
-        case nlohmann::json::value_t::object: param.kind = JsonKind::kObject; break;
-        case nlohmann::json::value_t::array: param.kind = JsonKind::kArray; break;
-        case nlohmann::json::value_t::string: param.kind = JsonKind::kString; break;
-        case nlohmann::json::value_t::boolean: param.kind = JsonKind::kBoolean; break;
-        case nlohmann::json::value_t::null: param.kind = JsonKind::kNull; break;
-        default: param.kind = JsonKind::kNumber; break;
-      }
-      if (std::unique_ptr<PacketReader> reader = PacketReaderFor(&method, read.size(), read)) {
-        EmitJson(value, *reader);
-        param.packet = reader->Finish();
-      }
-      param.value = value;
-      read.push_back(std::move(param));
-    }
-  return Call(method, read, info);
-}
-
 nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallParam>& params,
                                   CallInfo& info) {
   if (method == "GetContaCorrente") {
@@ -163,16 +139,6 @@ nlohmann::json ImportModule::GetContaCorrente(const std::string& bank, const std
   return MakePacket(layout, rows);
 }
 
-Statement ImportModule::CheckStatement(const nlohmann::json& header,
-                                       const nlohmann::json& movements) {
-  PacketReader header_reader(ExtrBancoLayout(), kHeaderPacket);
-  EmitJson(header, header_reader);
-  PacketRows header_rows = header_reader.Finish();
-  PacketReader movement_reader(MovExtrLayout(), kMovementsPacket, HeaderAccount(&header_rows));
-  EmitJson(movements, movement_reader);
-  return CheckStatement(std::move(header_rows), movement_reader.Finish());
-}
-
 Statement ImportModule::CheckStatement(PacketRows header, PacketRows movements) {
   // The order of the checks decides which fault a request with several is
   // refused for; it is the order the packets come in.
@@ -195,23 +161,8 @@ Statement ImportModule::CheckStatement(PacketRows header, PacketRows movements) 
   return statement;
 }
 
-bool ImportModule::ValidExtrato(const nlohmann::json& header, const nlohmann::json& movements) {
-  return !store_.IsRecorded(CheckStatement(header, movements));
-}
-
 bool ImportModule::ValidExtrato(PacketRows header, PacketRows movements) {
   return !store_.IsRecorded(CheckStatement(std::move(header), std::move(movements)));
-}
-
-bool ImportModule::SetExtratoBancario(const nlohmann::json& header,
-                                      const nlohmann::json& movements, bool valid) {
-  if (!valid) return false;
-  return store_.StoreIfNew(CheckStatement(header, movements)).has_value();
-}
-
-bool ImportModule::SetExtratoBancario(PacketRows header, PacketRows movements, bool valid) {
-  if (!valid) return false;
-  return store_.StoreIfNew(CheckStatement(std::move(header), std::move(movements))).has_value();
 }
 
 }  // namespace kvr::server

@@ -59,8 +59,6 @@ class ImportModule {
   // number or types of params (kInvalidParams) or a refused statement
   // (kRefused); EDatabaseError when the store fails.
   nlohmann::json Call(const std::string& method, std::vector<CallParam>& params, CallInfo& info);
-  // The same with params as a JSON array, read as the parser would read it.
-  nlohmann::json Call(const std::string& method, const nlohmann::json& params, CallInfo& info);
 
   // How the request parser reads parameter index of method (nullptr while
   // the request has not named it): the two packets of ValidExtrato and
@@ -87,14 +85,7 @@ class ImportModule {
   nlohmann::json GetContaCorrente(const std::string& bank, const std::string& number);
   // ValidExtrato: checks both packets (throws RpcError kRefused) and answers
   // whether the statement is new.
-  bool ValidExtrato(const nlohmann::json& header, const nlohmann::json& movements);
   bool ValidExtrato(PacketRows header, PacketRows movements);
-  // SetExtratoBancario: with valid false stores nothing and answers false;
-  // with true checks the packets as ValidExtrato does and stores the
-  // statement when it is still new, answering whether it stored it.
-  bool SetExtratoBancario(const nlohmann::json& header, const nlohmann::json& movements,
-                          bool valid);
-  bool SetExtratoBancario(PacketRows header, PacketRows movements, bool valid);
 
   // GetContinuidade: the statement continuity (ContinuityJson) of the
   // account whose code is given, or of every account for "". Read only.
@@ -111,7 +102,6 @@ class ImportModule {
   // RpcError kRefused saying what is wrong. movements must have been read
   // with the header's account (PacketReaderFor does so).
   Statement CheckStatement(PacketRows header, PacketRows movements);
-  Statement CheckStatement(const nlohmann::json& header, const nlohmann::json& movements);
 
   // GetUsuario: {"usuario": NAME, "administrador": BOOL} of caller.
   static nlohmann::json GetUsuario(const Caller& caller);
@@ -127,8 +117,11 @@ class ImportModule {
   // one.
   bool CallAccess(const std::string& method, const nlohmann::json& params, CallInfo& info,
                   nlohmann::json& result);
-  // SetExtratoBancario recorded in the trail (importacao or recusa) under
-  // info's caller. A valid statement's row is written in the store's own
+  // SetExtratoBancario: with valid false stores nothing and answers false;
+  // with true checks the packets as ValidExtrato does and stores the
+  // statement when it is still new, answering whether it stored it. Recorded
+  // in the trail (importacao or recusa) under info's caller, when the store
+  // keeps one. A valid statement's row is written in the store's own
   // transaction: a trail that cannot be written fails the store, which then
   // stores nothing. The refusal of an invalid one (nothing to store) is
   // written alone; when that fails, info.outcome holds a note saying so.

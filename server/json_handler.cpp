@@ -14,11 +14,8 @@ const char* JsonKindText(JsonKind kind) {
   return "nulo";
 }
 
-namespace {
-
-// The events of one value; an explicit stack, so that depth costs no native
-// stack.
-void Emit(const nlohmann::json& root, JsonHandler& handler) {
+// An explicit stack, so that depth costs no native stack.
+void EmitJson(const nlohmann::json& root, JsonHandler& handler) {
   struct Frame {
     const nlohmann::json* value;
     nlohmann::json::const_iterator next;
@@ -69,10 +66,6 @@ void Emit(const nlohmann::json& root, JsonHandler& handler) {
   }
 }
 
-}  // namespace
-
-void EmitJson(const nlohmann::json& value, JsonHandler& handler) { Emit(value, handler); }
-
 nlohmann::json SmallValueBuilder::Take() {
   if (too_large_) return nlohmann::json(nlohmann::json::value_t::discarded);
   return std::move(root_);
@@ -90,15 +83,14 @@ bool SmallValueBuilder::Spend(size_t bytes) {
   return true;
 }
 
+nlohmann::json& SmallValueBuilder::Place(nlohmann::json value) {
+  if (stack_.empty()) return root_ = std::move(value);
+  if (stack_.back()->is_array()) return stack_.back()->emplace_back(std::move(value));
+  return (*stack_.back())[key_] = std::move(value);
+}
+
 void SmallValueBuilder::Put(nlohmann::json value, size_t bytes) {
-  if (!Spend(bytes)) return;
-  if (stack_.empty()) {
-    root_ = std::move(value);
-  } else if (stack_.back()->is_array()) {
-    stack_.back()->push_back(std::move(value));
-  } else {
-    (*stack_.back())[key_] = std::move(value);
-  }
+  if (Spend(bytes)) Place(std::move(value));
 }
 
 void SmallValueBuilder::String(std::string& value) {
@@ -107,23 +99,10 @@ void SmallValueBuilder::String(std::string& value) {
 }
 
 void SmallValueBuilder::Open(nlohmann::json container) {
-  ++depth_;
-  if (!Spend(16)) return;
-  nlohmann::json* slot;
-  if (stack_.empty()) {
-    root_ = std::move(container);
-    slot = &root_;
-  } else if (stack_.back()->is_array()) {
-    stack_.back()->push_back(std::move(container));
-    slot = &stack_.back()->back();
-  } else {
-    slot = &((*stack_.back())[key_] = std::move(container));
-  }
-  stack_.push_back(slot);
+  if (Spend(16)) stack_.push_back(&Place(std::move(container)));
 }
 
 void SmallValueBuilder::Close() {
-  --depth_;
   if (!stack_.empty()) stack_.pop_back();
 }
 

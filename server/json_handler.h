@@ -44,7 +44,6 @@ class SmallValueBuilder : public JsonHandler {
 
   // The value, or a discarded value when it was too large.
   nlohmann::json Take();
-  bool TooLarge() const { return too_large_; }
 
   void Null() override { Put(nullptr, 16); }
   void Boolean(bool value) override { Put(value, 16); }
@@ -60,13 +59,14 @@ class SmallValueBuilder : public JsonHandler {
 
  private:
   bool Spend(size_t bytes);
+  // value as the root or in the open container; where it now is.
+  nlohmann::json& Place(nlohmann::json value);
   void Put(nlohmann::json value, size_t bytes);
   void Open(nlohmann::json container);
   void Close();
 
   size_t budget_;
   bool too_large_ = false;
-  size_t depth_ = 0;  // containers open, counted also once too large
   nlohmann::json root_;
   std::vector<nlohmann::json*> stack_;
   std::string key_;

@@ -32,14 +32,14 @@ std::string Open(const std::string& path, const std::string& what, size_t max_by
                  bool keep) {
   // O_NONBLOCK: a FIFO given by mistake is refused below instead of
   // blocking the start until someone writes to it.
+  auto unreadable = [&] {
+    return Exception("não foi possível ler o " + what + " \"" + path + "\": " +
+                     std::strerror(errno) + ".");
+  };
   Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
-  if (file.fd < 0)
-    throw Exception("não foi possível ler o " + what + " \"" + path + "\": " +
-                    std::strerror(errno) + ".");
+  if (file.fd < 0) throw unreadable();
   struct stat status {};
-  if (fstat(file.fd, &status) != 0)
-    throw Exception("não foi possível ler o " + what + " \"" + path + "\": " +
-                    std::strerror(errno) + ".");
+  if (fstat(file.fd, &status) != 0) throw unreadable();
   if (!S_ISREG(status.st_mode))
     throw Exception("o " + what + " \"" + path +
                     "\" não é um arquivo comum; grave-o em um arquivo comum e dê-lhe chmod 600.");
@@ -59,9 +59,7 @@ std::string Open(const std::string& path, const std::string& what, size_t max_by
   while (have < content.size()) {
     const ssize_t n = read(file.fd, content.data() + have, content.size() - have);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0)
-      throw Exception("não foi possível ler o " + what + " \"" + path + "\": " +
-                      std::strerror(errno) + ".");
+    if (n < 0) throw unreadable();
     if (n == 0) break;
     have += static_cast<size_t>(n);
   }

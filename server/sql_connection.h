@@ -129,6 +129,14 @@ std::unique_ptr<SqlQuery> Query(SqlConnection& connection, const std::string& sq
   return query;
 }
 
+// Runs sql on connection with args bound, as Query does, to its end.
+template <typename... Args>
+void Execute(SqlConnection& connection, const std::string& sql, const std::string& what,
+             const Args&... args) {
+  for (auto query = Query(connection, sql, what, args...); query->Step();) {
+  }
+}
+
 // What differs between engines in the SQL text itself. Empty means "none".
 struct SqlDialect {
   const char* begin_read;   // a transaction that only reads, one snapshot

@@ -31,8 +31,6 @@ class Transaction {
   bool done_ = false;
 };
 
-// Tells the connection how many rows the next transaction writes, for as
-// long as the object lives.
 // Appends trail, when given, to the audit trail on connection: as
 // "importacao" of seq when the statement was stored, else as "recusa".
 void WriteTrail(SqlConnection& connection, const AuditEvent* trail,
@@ -45,6 +43,8 @@ void WriteTrail(SqlConnection& connection, const AuditEvent* trail,
   AccessStore::Write(connection, row);
 }
 
+// Tells the connection how many rows the next transaction writes, for as
+// long as the object lives.
 class RowsExpected {
  public:
   RowsExpected(SqlConnection& connection, size_t rows) : connection_(connection) {
@@ -63,9 +63,7 @@ class RowsExpected {
 template <typename... Code>
 void Lock(SqlConnection& connection, const char* sql, const std::string& what,
           const Code&... code) {
-  if (*sql == '\0') return;
-  for (auto lock = Query(connection, sql, what, code...); lock->Step();) {
-  }
+  if (*sql != '\0') Execute(connection, sql, what, code...);
 }
 
 // An account with its statement identifier, kept in a table of its own.
@@ -91,15 +89,13 @@ std::vector<Account> ReadAccounts(SqlQuery& query) {
 
 void InsertStatementId(SqlConnection& connection, const Account& account, const std::string& what) {
   if (account.statement_id.empty()) return;
-  Query(connection, "INSERT INTO CONTCORRIDEXTR (CDREDUCONT, CDIDEXTR) VALUES (?, ?)", what,
-        account.code, account.statement_id)
-      ->Step();
+  Execute(connection, "INSERT INTO CONTCORRIDEXTR (CDREDUCONT, CDIDEXTR) VALUES (?, ?)", what,
+          account.code, account.statement_id);
 }
 
 void InsertAccount(SqlConnection& connection, const Account& account, const std::string& what) {
-  Query(connection, kAccountInsert, what, account.code, account.bank, account.agency,
-        account.number, account.kind, account.mask)
-      ->Step();
+  Execute(connection, kAccountInsert, what, account.code, account.bank, account.agency,
+          account.number, account.kind, account.mask);
   InsertStatementId(connection, account, what);
 }
 
@@ -330,8 +326,7 @@ void SqlStore::PrepareSchema(bool create) {
 }
 
 void SqlStore::AddAccount(const Account& account) {
-  Run([this, &account](SqlConnection& connection) {
-    Transaction transaction(connection, dialect_.begin_write);
+  InTransaction(true, [this, &account](SqlConnection& connection) {
     Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
     if (Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
               "procurar a conta corrente", account.code)
@@ -339,8 +334,6 @@ void SqlStore::AddAccount(const Account& account) {
       throw EDatabaseError("Conta corrente de código \"" + account.code + "\" já cadastrada.");
     RefuseTwin(connection, account);
     InsertAccount(connection, account, "cadastrar a conta corrente");
-    transaction.Commit();
-    return true;
   });
 }
 
@@ -390,13 +383,12 @@ bool SqlStore::UpdateAccount(const Account& account) {
     stored.number = account.number;
     stored.statement_id = account.statement_id;
     RefuseTwin(connection, stored);
-    Query(connection,
-          "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ?, CDCONTCORR = ? WHERE CDREDUCONT = ?",
-          "alterar a conta corrente", account.kind, account.mask, account.number, account.code)
-        ->Step();
-    Query(connection, "DELETE FROM CONTCORRIDEXTR WHERE CDREDUCONT = ?", "alterar a conta corrente",
-          account.code)
-        ->Step();
+    Execute(
+        connection,
+        "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ?, CDCONTCORR = ? WHERE CDREDUCONT = ?",
+        "alterar a conta corrente", account.kind, account.mask, account.number, account.code);
+    Execute(connection, "DELETE FROM CONTCORRIDEXTR WHERE CDREDUCONT = ?",
+            "alterar a conta corrente", account.code);
     InsertStatementId(connection, account, "alterar a conta corrente");
     transaction.Commit();
     return true;
@@ -413,11 +405,10 @@ long long SqlStore::RemoveAccount(const std::string& code) {
                        "contar os extratos da conta corrente", code);
     const long long statements = count->Step() ? count->Int(0) : 0;
     if (statements > 0) return statements;
-    Query(connection, "DELETE FROM CONTCORRIDEXTR WHERE CDREDUCONT = ?", "excluir a conta corrente",
-          code)
-        ->Step();
-    Query(connection, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente", code)
-        ->Step();
+    Execute(connection, "DELETE FROM CONTCORRIDEXTR WHERE CDREDUCONT = ?",
+            "excluir a conta corrente", code);
+    Execute(connection, "DELETE FROM CONTCORR WHERE CDREDUCONT = ?", "excluir a conta corrente",
+            code);
     transaction.Commit();
     return 0LL;
   });

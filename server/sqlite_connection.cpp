@@ -379,10 +379,6 @@ class SqliteConnection : public SqlConnection {
   bool enlarged_ = false;
 };
 
-}  // namespace
-
-namespace {
-
 // SQLite's memory statistics take a process-wide mutex on every allocation
 // and release of every connection: a twentieth of a large store's processor
 // time, for figures nothing reads. Only possible before SQLite's first use

@@ -28,6 +28,12 @@ std::vector<Row> CheckPacket(const nlohmann::json& packet, const Layout& layout,
   return rows;
 }
 
+nlohmann::json CellJson(const Cell& cell) {
+  if (const auto* text = std::get_if<std::string>(&cell)) return *text;
+  if (const auto* number = std::get_if<double>(&cell)) return *number;
+  return nullptr;
+}
+
 nlohmann::json MakePacket(const Layout& layout, const std::vector<Row>& rows) {
   nlohmann::json fields = nlohmann::json::array();
   for (const FieldDef& def : layout) {
@@ -38,14 +44,7 @@ nlohmann::json MakePacket(const Layout& layout, const std::vector<Row>& rows) {
   nlohmann::json out_rows = nlohmann::json::array();
   for (const Row& row : rows) {
     nlohmann::json values = nlohmann::json::array();
-    for (const Cell& cell : row) {
-      if (const auto* text = std::get_if<std::string>(&cell))
-        values.push_back(*text);
-      else if (const auto* number = std::get_if<double>(&cell))
-        values.push_back(*number);
-      else
-        values.push_back(nullptr);
-    }
+    for (const Cell& cell : row) values.push_back(CellJson(cell));
     out_rows.push_back(std::move(values));
   }
   return {{"fields", std::move(fields)}, {"rows", std::move(out_rows)}};

@@ -36,6 +36,9 @@ using kvr::Utf8Length;
 std::vector<Row> CheckPacket(const nlohmann::json& packet, const Layout& layout,
                              const std::string& packet_name);
 
+// A cell as a JSON value: a text, a number or null.
+nlohmann::json CellJson(const Cell& cell);
+
 // Builds a data packet in layout from rows whose cells follow the layout.
 nlohmann::json MakePacket(const Layout& layout, const std::vector<Row>& rows);
 

@@ -12,6 +12,12 @@ const char* const kCommonOptions =
     "                 Só serve e conta add criam o banco.\n"
     "  --help         mostra esta ajuda.\n";
 
+// A command's help: head (its usage, what it does and its own options), the
+// options every command shares, then the examples.
+std::string WithCommon(const char* head, const char* examples) {
+  return std::string(head) + kCommonOptions + "\nExemplo:\n" + examples;
+}
+
 const std::map<std::string, std::string>& Texts() {
   static const std::map<std::string, std::string> texts = {
       {"",
@@ -52,7 +58,7 @@ const std::map<std::string, std::string>& Texts() {
            "  kvr61400-server serve --listen 127.0.0.1:8061\n"
            "\n"
            "Saída: 0 feito; 1 falhou (o motivo na saída de erro); 64 uso incorreto.\n"},
-      {"serve",
+      {"serve", WithCommon(
        "Uso: kvr61400-server serve [--listen HOST:PORTA] [--token-file ARQUIVO] [--threads N]\n"
        "                             [--tls-cert ARQUIVO --tls-key ARQUIVO] [--sem-tls]\n"
        "                             [--max-connections N] [--timeout SEGUNDOS]\n"
@@ -97,11 +103,8 @@ const std::map<std::string, std::string>& Texts() {
        "                        (padrão 1024).\n"
        "  --max-memory MIB      memória de todas as requisições ao mesmo tempo (corpos\n"
        "                        e linhas; padrão 2048); a que não cabe espera até\n"
-       "                        --timeout e então recebe 503.\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server serve --listen 127.0.0.1:8061 --db /srv/kvr/kvr61400.db\n"},
+       "                        --timeout e então recebe 503.\n",
+       "  kvr61400-server serve --listen 127.0.0.1:8061 --db /srv/kvr/kvr61400.db\n")},
       {"conta",
        "Uso: kvr61400-server conta SUBCOMANDO [OPÇÕES]\n"
        "\n"
@@ -117,7 +120,7 @@ const std::map<std::string, std::string>& Texts() {
        "Exemplo:\n"
        "  kvr61400-server conta list\n"
        "  kvr61400-server conta add --help\n"},
-      {"conta add",
+      {"conta add", WithCommon(
        "Uso: kvr61400-server conta add --codigo C --banco B --conta N --tipo T\n"
        "                               [--agencia A] [--mascara M] [--id-extrato I]\n"
        "                               [--db BANCO]\n"
@@ -141,25 +144,19 @@ const std::map<std::string, std::string>& Texts() {
        "                12345-6 é gravada 123456 e mostrada 12345-6.\n"
        "  --id-extrato I  a conta como os arquivos do banco a escrevem (ACCTID), quando\n"
        "                não é o número da conta: agência e conta num número só, de\n"
-       "                até 40 caracteres (0123456789012345).\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server conta add --codigo 001 --banco 341 --agencia 1234 \\\n"
-           "                            --conta 123456 --tipo C --mascara 99999-9\n"},
-      {"conta list",
+       "                até 40 caracteres (0123456789012345).\n",
+       "  kvr61400-server conta add --codigo 001 --banco 341 --agencia 1234 \\\n"
+       "                            --conta 123456 --tipo C --mascara 99999-9\n")},
+      {"conta list", WithCommon(
        "Uso: kvr61400-server conta list [--json] [--db BANCO]\n"
        "\n"
        "Lista as contas correntes em ordem de código; com --json, um vetor JSON com as\n"
        "colunas de CONTCORR.\n"
        "\n"
        "Opções:\n"
-       "  --json        imprime JSON (UTF-8).\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server conta list --json\n"},
-      {"conta edit",
+       "  --json        imprime JSON (UTF-8).\n",
+       "  kvr61400-server conta list --json\n")},
+      {"conta edit", WithCommon(
        "Uso: kvr61400-server conta edit --codigo C [--tipo T] [--mascara M]\n"
        "                                [--id-extrato I] [--db BANCO]\n"
        "\n"
@@ -172,23 +169,17 @@ const std::map<std::string, std::string>& Texts() {
        "  --tipo T      o novo tipo: C (Circulante), L (Aplicação) ou G (Garantida).\n"
        "  --mascara M   a nova máscara, uma posição 9 por caractere da conta (vazia:\n"
        "                sem máscara).\n"
-       "  --id-extrato I  a conta como os arquivos do banco a escrevem (vazio: nenhum).\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server conta edit --codigo 001 --mascara 99999-9\n"},
-      {"conta remove",
+       "  --id-extrato I  a conta como os arquivos do banco a escrevem (vazio: nenhum).\n",
+       "  kvr61400-server conta edit --codigo 001 --mascara 99999-9\n")},
+      {"conta remove", WithCommon(
        "Uso: kvr61400-server conta remove --codigo C [--db BANCO]\n"
        "\n"
        "Exclui a conta corrente de código C. Enquanto houver extratos dela gravados a\n"
        "exclusão é recusada, com o número de extratos.\n"
        "\n"
        "Opções:\n"
-       "  --codigo C    a conta a excluir.\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server conta remove --codigo 002\n"},
+       "  --codigo C    a conta a excluir.\n",
+       "  kvr61400-server conta remove --codigo 002\n")},
       {"extrato",
        "Uso: kvr61400-server extrato SUBCOMANDO [OPÇÕES]\n"
        "\n"
@@ -203,30 +194,24 @@ const std::map<std::string, std::string>& Texts() {
        "Exemplo:\n"
        "  kvr61400-server extrato list\n"
        "  kvr61400-server extrato continuidade --conta 001\n"},
-      {"extrato list",
+      {"extrato list", WithCommon(
        "Uso: kvr61400-server extrato list [--json] [--db BANCO]\n"
        "\n"
        "Lista os extratos gravados em ordem de número (CDSEQUEXTR): conta, período,\n"
        "saldos e número de movimentos.\n"
        "\n"
        "Opções:\n"
-       "  --json        imprime JSON (UTF-8).\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server extrato list --db /srv/kvr/kvr61400.db\n"},
-      {"extrato show",
+       "  --json        imprime JSON (UTF-8).\n",
+       "  kvr61400-server extrato list --db /srv/kvr/kvr61400.db\n")},
+      {"extrato show", WithCommon(
        "Uso: kvr61400-server extrato show NUMERO [--json] [--db BANCO]\n"
        "\n"
        "Mostra o extrato de número NUMERO (CDSEQUEXTR, dado por extrato list) e seus\n"
        "movimentos. Caracteres de controle gravados aparecem como \\n, \\t, \\xHH.\n"
        "\n"
        "Opções:\n"
-       "  --json        imprime JSON (UTF-8).\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server extrato show 1\n"},
+       "  --json        imprime JSON (UTF-8).\n",
+       "  kvr61400-server extrato show 1\n")},
       {"copiar",
        "Uso: kvr61400-server copiar --de BANCO --para BANCO\n"
        "\n"
@@ -243,7 +228,7 @@ const std::map<std::string, std::string>& Texts() {
        "Exemplo:\n"
        "  kvr61400-server copiar --de kvr61400.db \\\n"
        "                         --para postgresql://kvr@dbhost:5432/kvr61400\n"},
-      {"backup",
+      {"backup", WithCommon(
        "Uso: kvr61400-server backup --para ARQUIVO [--db BANCO]\n"
        "\n"
        "Grava em ARQUIVO uma cópia consistente do banco SQLite, também enquanto um\n"
@@ -252,25 +237,19 @@ const std::map<std::string, std::string>& Texts() {
        "Para PostgreSQL use pg_dump.\n"
        "\n"
        "Opções:\n"
-       "  --para ARQUIVO   a cópia, um arquivo que ainda não existe.\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server backup --db /var/lib/kvr61400/kvr61400.db \\\n"
-           "                         --para /var/backups/kvr61400-2024-03-31.db\n"},
-      {"extrato remove",
+       "  --para ARQUIVO   a cópia, um arquivo que ainda não existe.\n",
+       "  kvr61400-server backup --db /var/lib/kvr61400/kvr61400.db \\\n"
+       "                         --para /var/backups/kvr61400-2024-03-31.db\n")},
+      {"extrato remove", WithCommon(
        "Uso: kvr61400-server extrato remove NUMERO --motivo TEXTO [--db BANCO]\n"
        "\n"
        "Exclui o extrato NUMERO e todos os seus movimentos em uma transação e registra\n"
        "a exclusão, com o motivo, na trilha de auditoria.\n"
        "\n"
        "Opções:\n"
-       "  --motivo TEXTO   por que o extrato é excluído (obrigatório).\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server extrato remove 12 --motivo \"importado na conta errada\"\n"},
-      {"usuario",
+       "  --motivo TEXTO   por que o extrato é excluído (obrigatório).\n",
+       "  kvr61400-server extrato remove 12 --motivo \"importado na conta errada\"\n")},
+      {"usuario", WithCommon(
        "Uso: kvr61400-server usuario SUBCOMANDO [OPÇÕES]\n"
        "\n"
        "Administra as chaves de acesso dos usuários. O banco guarda só o SHA-256 de\n"
@@ -282,12 +261,9 @@ const std::map<std::string, std::string>& Texts() {
        "                               na linha.\n"
        "  list [--json]                lista usuários, criação, último uso e revogação.\n"
        "  remove NOME                  revoga a chave; os servidores a recusam em até\n"
-       "                               5 segundos.\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server usuario add ana > chave-ana && chmod 600 chave-ana\n"},
-      {"usuario add",
+       "                               5 segundos.\n",
+       "  kvr61400-server usuario add ana > chave-ana && chmod 600 chave-ana\n")},
+      {"usuario add", WithCommon(
        "Uso: kvr61400-server usuario add NOME [--administrador] [--db BANCO]\n"
        "\n"
        "Cria uma chave de acesso aleatória para o usuário NOME (letras sem acento,\n"
@@ -295,31 +271,22 @@ const std::map<std::string, std::string>& Texts() {
        "Só uma chave de administrador pode excluir extratos pela tela.\n"
        "\n"
        "Opções:\n"
-       "  --administrador   a chave pode excluir extratos.\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server usuario add ana > chave-ana && chmod 600 chave-ana\n"},
-      {"usuario list",
+       "  --administrador   a chave pode excluir extratos.\n",
+       "  kvr61400-server usuario add ana > chave-ana && chmod 600 chave-ana\n")},
+      {"usuario list", WithCommon(
        "Uso: kvr61400-server usuario list [--json] [--db BANCO]\n"
        "\n"
        "Lista os usuários: administrador ou não, criação da chave, último uso e\n"
        "revogação. Com --json: [{\"usuario\":\"ana\",\"administrador\":false,\n"
-       "\"criada\":\"2024-03-05T14:30:00\",\"ultimoUso\":null,\"revogada\":null}].\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server usuario list\n"},
-      {"usuario remove",
+       "\"criada\":\"2024-03-05T14:30:00\",\"ultimoUso\":null,\"revogada\":null}].\n",
+       "  kvr61400-server usuario list\n")},
+      {"usuario remove", WithCommon(
        "Uso: kvr61400-server usuario remove NOME [--db BANCO]\n"
        "\n"
        "Revoga a chave do usuário NOME: todo servidor deste banco passa a recusá-la\n"
-       "em até 5 segundos. A revogação fica na trilha de auditoria.\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server usuario remove ana\n"},
-      {"auditoria",
+       "em até 5 segundos. A revogação fica na trilha de auditoria.\n",
+       "  kvr61400-server usuario remove ana\n")},
+      {"auditoria", WithCommon(
        "Uso: kvr61400-server auditoria [--desde DD/MM/AAAA] [--usuario NOME] [--json]\n"
        "                               [--db BANCO]\n"
        "\n"
@@ -333,12 +300,9 @@ const std::map<std::string, std::string>& Texts() {
        "  --usuario NOME       só desse usuário.\n"
        "  --json               imprime uma lista JSON de objetos com as chaves quando,\n"
        "                       usuario, endereco, evento, conta, extrato, movimentos,\n"
-       "                       detalhe.\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server auditoria --desde 01/03/2024 --usuario ana\n"},
-      {"extrato continuidade",
+       "                       detalhe.\n",
+       "  kvr61400-server auditoria --desde 01/03/2024 --usuario ana\n")},
+      {"extrato continuidade", WithCommon(
        "Uso: kvr61400-server extrato continuidade [--conta CODIGO] [--json] [--db BANCO]\n"
        "\n"
        "Mostra, por conta, os extratos gravados em ordem de período e o que quebra a\n"
@@ -350,11 +314,8 @@ const std::map<std::string, std::string>& Texts() {
        "  --conta CODIGO   só a conta desse código (CDREDUCONT).\n"
        "  --json           imprime JSON (UTF-8): [{\"conta\":\"001\",\"extratos\":[{\"extrato\":\"1\",\n"
        "                   \"dataInicial\":\"2024-01-01\",...,\"problemas\":[{\"tipo\":\"lacuna\",\n"
-       "                   \"dias\":29}]}]}].\n" +
-           std::string(kCommonOptions) +
-           "\n"
-           "Exemplo:\n"
-           "  kvr61400-server extrato continuidade --conta 001\n"},
+       "                   \"dias\":29}]}]}].\n",
+       "  kvr61400-server extrato continuidade --conta 001\n")},
   };
   return texts;
 }

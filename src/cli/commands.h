@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/sysutils.h"
+
 namespace kvr::cli {
 
 // Exit statuses of the command line.
@@ -38,6 +40,9 @@ extern const char* const kInspectHelp;
 // message that ends the action, 5 when the repeat question was answered
 // "Não", 2 for a parse or connection error, 64 for a usage error.
 int RunImport(const std::vector<std::string>& args);
+
+// A day as "2024-03-01", as --json writes dates.
+std::string IsoDate(TDateTime date);
 
 // The usage line and the help text (--help) of import.
 extern const char* const kImportUsage;

@@ -2,7 +2,6 @@
 #include "cli/import_report.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <regex>
 #include <vector>
@@ -84,11 +83,7 @@ nlohmann::json GridState(TDBGrid& grid) {
 // when it holds none.
 nlohmann::json IsoDay(const TDateEditPlus& edit) {
   if (edit.Text().empty() || !edit.IsValidDate()) return nullptr;
-  int year = 0, month = 0, day = 0;
-  DecodeDate(edit.Date(), year, month, day);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
-  return text;
+  return IsoDate(edit.Date());
 }
 
 // A balance of the loaded header as a signed number (C positive, D
@@ -232,16 +227,10 @@ void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
     for (size_t i = 0; i < fields.size(); ++i) {
       if (i > 0) line += ", ";
       TField* field = fields[i];
-      if (field == nullptr) {
-        line += "null";
-      } else if (field->IsNull() && field->DataType() != TFieldType::ftString) {
+      if (field == nullptr || (field->IsNull() && field->DataType() != TFieldType::ftString)) {
         line += "null";
       } else if (field->DataType() == TFieldType::ftDateTime) {
-        int year = 0, month = 0, day = 0;
-        DecodeDate(field->AsDateTime(), year, month, day);
-        char iso[16];
-        std::snprintf(iso, sizeof iso, "\"%04d-%02d-%02d\"", year, month, day);
-        line += iso;
+        line += "\"" + IsoDate(field->AsDateTime()) + "\"";
       } else if (field->DataType() == TFieldType::ftFloat) {
         AppendNumber(line, field->AsFloat());
       } else {

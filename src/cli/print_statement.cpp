@@ -24,6 +24,14 @@ namespace kvr::cli {
 
 const char* const kInspectUsage = "inspect [--json] [--decimal-separator C] ARQUIVO";
 
+std::string IsoDate(TDateTime date) {
+  int y = 0, m = 0, d = 0;
+  DecodeDate(date, y, m, d);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
+  return text;
+}
+
 namespace {
 
 struct TInspectOptions {
@@ -35,14 +43,6 @@ int UsageError(const std::string& problem) {
   std::cerr << "kvr61400 inspect: " << Cp1252ToUtf8(problem) << "\nuso: kvr61400 " << kInspectUsage
             << "\n";
   return kExitUsage;
-}
-
-std::string IsoDate(TDateTime date) {
-  int y = 0, m = 0, d = 0;
-  DecodeDate(date, y, m, d);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
-  return text;
 }
 
 // An amount as the screen shows it ("#,##0.00": "1.350,00"). A decimal

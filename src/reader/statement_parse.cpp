@@ -201,10 +201,10 @@ class TVQOFXReader::TParse {
       Bank21(item);
     } else if (reader_.Banco == "336") {
       layout_ = TLayout::kBank336;
-      Bank336(item);
+      Standard(item, kTrnAmt, kDtPosted);
     } else {
       layout_ = TLayout::kStandard;
-      Standard(item);
+      Standard(item, kDtPosted, kTrnAmt);
     }
     if ((taken_ & kFields) != kFields) TakeFromOwnLines(item, own_lines);
     if ((taken_ & kDtPosted) == 0) {
@@ -251,38 +251,21 @@ class TVQOFXReader::TParse {
     if (line_.tags & tag) Take(item, tag, line_.value, line_.number);
   }
 
-  void Standard(TOFXItem& item) {
+  // TRNTYPE, second, DTUSER when there, third, FITID, CHECKNUM, PAYEEID and
+  // REFNUM when there, MEMO: second and third are DTPOSTED and TRNAMT, in
+  // that order but for bank 336.
+  void Standard(TOFXItem& item, std::uint32_t second, std::uint32_t third) {
     if (!NextInBlock()) return;
     Position(item, kTrnType);
     if (!NextInBlock()) return;
-    Position(item, kDtPosted);
+    Position(item, second);
     if (!NextInBlock()) return;
     if ((line_.tags & kDtUser) && !NextInBlock()) return;
-    Position(item, kTrnAmt);
+    Position(item, third);
     if (!NextInBlock()) return;
     Position(item, kFitId);
     if (!NextInBlock()) return;
     Position(item, kCheckNum);
-    Tail(item);
-  }
-
-  void Bank336(TOFXItem& item) {
-    if (!NextInBlock()) return;
-    Position(item, kTrnType);
-    if (!NextInBlock()) return;
-    Position(item, kTrnAmt);
-    if (!NextInBlock()) return;
-    if ((line_.tags & kDtUser) && !NextInBlock()) return;
-    Position(item, kDtPosted);
-    if (!NextInBlock()) return;
-    Position(item, kFitId);
-    if (!NextInBlock()) return;
-    Position(item, kCheckNum);
-    Tail(item);
-  }
-
-  // PAYEEID, REFNUM and MEMO of the standard and bank-336 layouts.
-  void Tail(TOFXItem& item) {
     if (!NextInBlock()) return;
     if ((line_.tags & kPayeeId) && !NextInBlock()) return;
     if ((line_.tags & kRefNum) && !NextInBlock()) return;

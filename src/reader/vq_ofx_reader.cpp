@@ -1,5 +1,6 @@
 #include "reader/vq_ofx_reader.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -64,16 +65,9 @@ bool TVQOFXReader::ProcessBuffer(std::string_view text) {
 }
 
 bool TVQOFXReader::FindString(const std::string& tag, const std::string& line) {
-  if (tag.empty() || line.empty() || tag.size() > line.size()) return false;
-  const size_t last = line.size() - tag.size();
-  const char first = tag_scan::Upper(tag[0]);
-  for (size_t i = 0; i <= last; ++i) {
-    if (tag_scan::Upper(line[i]) != first) continue;
-    size_t k = 1;
-    while (k < tag.size() && tag_scan::Upper(line[i + k]) == tag_scan::Upper(tag[k])) ++k;
-    if (k == tag.size()) return true;
-  }
-  return false;
+  auto same = [](char a, char b) { return tag_scan::Upper(a) == tag_scan::Upper(b); };
+  return !tag.empty() &&
+         std::search(line.begin(), line.end(), tag.begin(), tag.end(), same) != line.end();
 }
 
 std::string TVQOFXReader::InfLine(const std::string& line) {
@@ -99,22 +93,13 @@ std::string TVQOFXReader::ReplaceString(const std::string& source, const std::st
   };
   std::string result;
   result.reserve(source.size());
-  size_t rest = 0;
-  size_t i = 0;
-  while (i + pattern.size() <= source.size()) {
-    size_t k = 0;
-    while (k < pattern.size() && equal(source[i + k], pattern[k])) ++k;
-    if (k == pattern.size()) {
-      result.append(source, rest, i - rest);
-      result += replacement;
-      i += pattern.size();
-      rest = i;
-    } else {
-      ++i;
-    }
+  for (auto rest = source.begin();;) {
+    const auto at = std::search(rest, source.end(), pattern.begin(), pattern.end(), equal);
+    result.append(rest, at);
+    if (at == source.end()) return result;
+    result += replacement;
+    rest = at + static_cast<std::ptrdiff_t>(pattern.size());
   }
-  result.append(source, rest, std::string::npos);
-  return result;
 }
 
 std::u16string TVQOFXReader::UTF8ToWideString(const std::string& value) {

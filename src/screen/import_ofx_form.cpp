@@ -44,6 +44,24 @@ bool AsBoolean(std::string_view payload, const char* method) {
 // FITIDs such as 202303310772 and 202303310773 for two transfers of one day.
 constexpr const char* kRepeatKeys = "CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDCOMPL";
 
+// The views of tables hear of their changes once, when it ends, instead of
+// once per row: a large statement would otherwise redraw them for each.
+class Quiet {
+ public:
+  explicit Quiet(std::vector<TClientDataSet*> tables) : tables_(std::move(tables)) {
+    for (TClientDataSet* table : tables_) table->DisableControls();
+  }
+  ~Quiet() {
+    for (auto table = tables_.rbegin(); table != tables_.rend(); ++table)
+      (*table)->EnableControls();
+  }
+  Quiet(const Quiet&) = delete;
+  Quiet& operator=(const Quiet&) = delete;
+
+ private:
+  std::vector<TClientDataSet*> tables_;
+};
+
 }  // namespace
 
 void SetImportOFXTransportFactory(std::function<std::unique_ptr<TRpcTransport>()> factory) {
@@ -244,30 +262,22 @@ void TfrmImportOFX::ReaderOFX() {
   TField& stcon = cdsMovExtrBanco->FieldByName("IDSTCONMVBAN");
   TField& tiporegi = cdsMovExtrBanco->FieldByName("IDTIPOREGI");
   TField& idmov = cdsMovExtrBanco->FieldByName("IDMOVREAL");
-  // The grid is told once at the end rather than once per row: a large
-  // statement would otherwise redraw it for every transaction.
-  cdsMovExtrBanco->DisableControls();
-  try {
-    for (int i = 0; i < reader->Count(); ++i) {
-      const TOFXItem* item = reader->Get(i);
-      cdsMovExtrBanco->Insert();
-      vr.SetAsFloat(std::fabs(item->Amount));
-      hist.SetAsString(item->Memo);
-      doc.SetAsString(Ajusta(std::string(item->CheckNum), 20));
-      dt.SetAsDateTime(item->PostedDate);
-      fitid.SetAsString(item->FitId);
-      fitid_whole.SetAsString(item->FitId);
-      tpmov.SetAsString("0");
-      stcon.SetAsString("0");
-      tiporegi.SetAsString("0");
-      idmov.SetAsString(item->Amount >= 0.0 ? "C" : "D");
-      cdsMovExtrBanco->Post();
-    }
-  } catch (...) {
-    cdsMovExtrBanco->EnableControls();
-    throw;
+  Quiet quiet({cdsMovExtrBanco});
+  for (int i = 0; i < reader->Count(); ++i) {
+    const TOFXItem* item = reader->Get(i);
+    cdsMovExtrBanco->Insert();
+    vr.SetAsFloat(std::fabs(item->Amount));
+    hist.SetAsString(item->Memo);
+    doc.SetAsString(Ajusta(std::string(item->CheckNum), 20));
+    dt.SetAsDateTime(item->PostedDate);
+    fitid.SetAsString(item->FitId);
+    fitid_whole.SetAsString(item->FitId);
+    tpmov.SetAsString("0");
+    stcon.SetAsString("0");
+    tiporegi.SetAsString("0");
+    idmov.SetAsString(item->Amount >= 0.0 ? "C" : "D");
+    cdsMovExtrBanco->Post();
   }
-  cdsMovExtrBanco->EnableControls();
 }
 
 void TfrmImportOFX::SetHeaderPeriod(const TStatementPeriod& period) {
@@ -294,12 +304,8 @@ std::string TfrmImportOFX::RetiraSimbolosContCorr(const std::string& banco,
   std::string digito = dash == std::string::npos ? conta : conta.substr(dash + 1);
   if (!EmptyString(digito) && (digito == "X" || digito == "x")) digito = "0";
   std::string joined = principal + digito;
-  std::string result;
-  result.reserve(joined.size());
-  for (char c : joined) {
-    if (c != '-') result.push_back(c);
-  }
-  return result;
+  std::erase(joined, '-');
+  return joined;
 }
 
 void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string& conta) {
@@ -316,13 +322,9 @@ void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string
     TField& tipo = cdsContaCorrente->FieldByName("IDTIPOCCORR");
     while (!cdsContaCorrente->Eof()) {
       const std::string letra = tipo.AsString();
-      if (letra == "C") {
-        cbTipoConta->Items.Add("Circulante");
-      } else if (letra == "L") {
-        cbTipoConta->Items.Add("Aplica\xE7\xE3o");
-      } else {
-        cbTipoConta->Items.Add("Garantida");
-      }
+      cbTipoConta->Items.Add(letra == "C"   ? "Circulante"
+                             : letra == "L" ? "Aplica\xE7\xE3o"
+                                            : "Garantida");
       cdsContaCorrente->Next();
     }
     cdsContaCorrente->First();
@@ -382,9 +384,8 @@ void TfrmImportOFX::depMovDeChange(TComponent* /*sender*/) {
   cdsMovExtrBanco->SetFiltered(true);
 }
 
-void TfrmImportOFX::depMovAteChange(TComponent* /*sender*/) {
-  cdsMovExtrBanco->SetFilter("1 = 2");
-  cdsMovExtrBanco->SetFiltered(true);
+void TfrmImportOFX::depMovAteChange(TComponent* sender) {
+  depMovDeChange(sender);
 }
 
 void TfrmImportOFX::depMovDeExit(TComponent* /*sender*/) {
@@ -445,17 +446,11 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
   try {
     if (cdsMovExtrBanco->IsEmpty()) MensErro(Msg("ARQ_SEM_DADOS"), true);
 
-    std::string letra;
-    if (cbTipoConta->Text() == "Circulante") {
-      letra = "C";
-    } else if (cbTipoConta->Text() == "Aplica\xE7\xE3o") {
-      letra = "L";
-    } else {
-      letra = "G";
-    }
+    const std::string& tipo = cbTipoConta->Text();
+    const char* letra = tipo == "Circulante" ? "C" : tipo == "Aplica\xE7\xE3o" ? "L" : "G";
 
     cdsContaCorrente->SetFiltered(false);
-    cdsContaCorrente->SetFilter("IDTIPOCCORR= '" + letra + "'");
+    cdsContaCorrente->SetFilter(std::string("IDTIPOCCORR= '") + letra + "'");
     cdsContaCorrente->SetFiltered(true);
     const std::string conta = cdsContaCorrente->FieldByName("CDREDUCONT").AsString();
 
@@ -486,44 +481,20 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
 
     TField& cdreducont = cdsMovExtrBanco->FieldByName("CDREDUCONT");
     TField& vr = cdsMovExtrBanco->FieldByName("VRMOVREAL");
-    TField& hist = cdsMovExtrBanco->FieldByName("DSHISTMOVREAL");
     TField& doc = cdsMovExtrBanco->FieldByName("NRDOCMOVREAL");
     TField& dt = cdsMovExtrBanco->FieldByName("DTMOVREAL");
-    TField& tpmov = cdsMovExtrBanco->FieldByName("IDTPMOVREAL");
-    TField& stcon = cdsMovExtrBanco->FieldByName("IDSTCONMVBAN");
-    TField& tiporegi = cdsMovExtrBanco->FieldByName("IDTIPOREGI");
-    TField& idmov = cdsMovExtrBanco->FieldByName("IDMOVREAL");
-    TField& fitid = cdsMovExtrBanco->FieldByName("CDFITIDEXTR");
     TField& fitid_whole = cdsMovExtrBanco->FieldByName("CDFITIDCOMPL");
-    TField& aux_cdreducont = cdsMovExtrAux->FieldByName("CDREDUCONT");
-    TField& aux_vr = cdsMovExtrAux->FieldByName("VRMOVREAL");
-    TField& aux_hist = cdsMovExtrAux->FieldByName("DSHISTMOVREAL");
-    TField& aux_doc = cdsMovExtrAux->FieldByName("NRDOCMOVREAL");
-    TField& aux_dt = cdsMovExtrAux->FieldByName("DTMOVREAL");
-    TField& aux_tpmov = cdsMovExtrAux->FieldByName("IDTPMOVREAL");
-    TField& aux_stcon = cdsMovExtrAux->FieldByName("IDSTCONMVBAN");
-    TField& aux_tiporegi = cdsMovExtrAux->FieldByName("IDTIPOREGI");
-    TField& aux_idmov = cdsMovExtrAux->FieldByName("IDMOVREAL");
-    TField& aux_fitid = cdsMovExtrAux->FieldByName("CDFITIDEXTR");
-    TField& aux_fitid_whole = cdsMovExtrAux->FieldByName("CDFITIDCOMPL");
+    // The columns a movement takes into cdsMovExtrAux, by (from, to).
+    std::vector<std::pair<TField*, TField*>> copied;
+    for (const char* name :
+         {"CDREDUCONT", "VRMOVREAL", "DSHISTMOVREAL", "NRDOCMOVREAL", "DTMOVREAL", "IDTPMOVREAL",
+          "IDSTCONMVBAN", "IDTIPOREGI", "IDMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL"})
+      copied.emplace_back(&cdsMovExtrBanco->FieldByName(name), &cdsMovExtrAux->FieldByName(name));
 
     bool repetido = false;
     const TLocateOptions sem_caixa{true};
     {
-      // The views hear of both tables once, at the end, instead of five times
-      // per transaction.
-      struct Quiet {
-        TClientDataSet* a;
-        TClientDataSet* b;
-        Quiet(TClientDataSet* x, TClientDataSet* y) : a(x), b(y) {
-          a->DisableControls();
-          b->DisableControls();
-        }
-        ~Quiet() {
-          b->EnableControls();
-          a->EnableControls();
-        }
-      } quiet(cdsMovExtrBanco, cdsMovExtrAux);
+      Quiet quiet({cdsMovExtrBanco, cdsMovExtrAux});
       std::vector<TVariant> chave(5);
       chave[0] = conta;
       while (!cdsMovExtrBanco->Eof()) {
@@ -537,17 +508,13 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
         chave[4] = fitid_whole.AsString();
         if (cdsMovExtrAux->Locate(kRepeatKeys, chave, sem_caixa)) repetido = true;
         cdsMovExtrAux->Insert();
-        aux_cdreducont.SetAsString(conta);
-        aux_vr.SetAsFloat(vr.AsFloat());
-        aux_hist.SetAsString(hist.AsString());
-        aux_doc.SetAsString(doc.AsString());
-        aux_dt.SetAsDateTime(dt.AsDateTime());
-        aux_tpmov.SetAsString(tpmov.AsString());
-        aux_stcon.SetAsString(stcon.AsString());
-        aux_tiporegi.SetAsString(tiporegi.AsString());
-        aux_idmov.SetAsString(idmov.AsString());
-        aux_fitid.SetAsString(fitid.AsString());
-        aux_fitid_whole.SetAsString(fitid_whole.AsString());
+        // A date column takes its number as SetAsDateTime would.
+        for (auto [from, to] : copied) {
+          if (from->DataType() == TFieldType::ftString)
+            to->SetAsString(from->AsString());
+          else
+            to->SetAsFloat(from->AsFloat());
+        }
         cdsMovExtrAux->Post();
         cdsMovExtrBanco->Next();
       }

@@ -268,13 +268,10 @@ void ImportedStatementsModel::Show(const nlohmann::json& continuity) {
       statements_.push_back(std::move(statements));
     }
   }
-  chosen_ = accounts_.empty() ? -1 : 0;
-  for (size_t i = 0; i < accounts_.size(); ++i) {
-    if (accounts_[i].code == chosen) {
-      chosen_ = static_cast<int>(i);
-      break;
-    }
-  }
+  const auto kept = std::find_if(accounts_.begin(), accounts_.end(),
+                                 [&](const TStatementAccount& a) { return a.code == chosen; });
+  chosen_ = kept != accounts_.end() ? static_cast<int>(kept - accounts_.begin())
+                                    : (accounts_.empty() ? -1 : 0);
   ShowChosen();
 }
 

@@ -1,5 +1,6 @@
 #include "screen/layout_description.h"
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 
@@ -21,13 +22,9 @@ std::string_view Trim(std::string_view s) {
 }
 
 bool IsIdentifier(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s) {
-    if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '_' && c != '.' && c != '-') {
-      return false;
-    }
-  }
-  return true;
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '.' || c == '-';
+  });
 }
 
 // Reads a quoted text that begins at s[0] == '"' and must fill the whole of s.

@@ -52,14 +52,29 @@ const std::string& Word(const LayoutProperty& p) {
   return p.value;
 }
 
+// The value name stands for in names; fails with "unknown: name" otherwise.
+template <typename T>
+T Lookup(const std::map<std::string, T>& names, const LayoutProperty& p, const std::string& name,
+         const char* unknown) {
+  auto it = names.find(name);
+  if (it == names.end()) Fail(p, unknown + (": " + name));
+  return it->second;
+}
+
+// The flags the items of the list p name, together.
+template <typename T>
+T Flags(const std::map<std::string, T>& names, const LayoutProperty& p, const char* unknown) {
+  T set = 0;
+  for (const auto& item : List(p)) set |= Lookup(names, p, item, unknown);
+  return set;
+}
+
 TColor Color(const LayoutProperty& p) {
   static const std::map<std::string, TColor> colors = {
       {"clBlack", clBlack},   {"clWhite", clWhite},     {"clRed", clRed},
       {"clBlue", clBlue},     {"clNavy", clNavy},       {"clWindow", clWindow},
       {"clWindowText", clWindowText}, {"clBtnFace", clBtnFace}, {"clInfoBk", clInfoBk}};
-  auto it = colors.find(Word(p));
-  if (it == colors.end()) Fail(p, "cor desconhecida: " + p.value);
-  return it->second;
+  return Lookup(colors, p, Word(p), "cor desconhecida");
 }
 
 // Splits "a|b|c" at every bar.
@@ -206,19 +221,11 @@ class Applier {
       static const std::map<std::string, TAlign> aligns = {
           {"alNone", TAlign::alNone}, {"alTop", TAlign::alTop},     {"alBottom", TAlign::alBottom},
           {"alLeft", TAlign::alLeft}, {"alRight", TAlign::alRight}, {"alClient", TAlign::alClient}};
-      auto it = aligns.find(Word(p));
-      if (it == aligns.end()) Fail(p, "alinhamento desconhecido: " + p.value);
-      c.SetAlign(it->second);
+      c.SetAlign(Lookup(aligns, p, Word(p), "alinhamento desconhecido"));
     } else if (n == "Anchors") {
       static const std::map<std::string, TAnchors> anchors = {
           {"akLeft", akLeft}, {"akTop", akTop}, {"akRight", akRight}, {"akBottom", akBottom}};
-      TAnchors set = 0;
-      for (const auto& item : List(p)) {
-        auto it = anchors.find(item);
-        if (it == anchors.end()) Fail(p, "\xE2ncora desconhecida: " + item);
-        set |= it->second;
-      }
-      c.SetAnchors(set);
+      c.SetAnchors(Flags(anchors, p, "\xE2ncora desconhecida"));
     } else if (n == "OnClick") c.OnClick = Notify(p);
     else if (n == "OnExit") c.OnExit = Notify(p);
     else if (n == "OnEnter") c.OnEnter = Notify(p);
@@ -241,9 +248,7 @@ class Applier {
           {"bsSizeable", TFormBorderStyle::bsSizeable}, {"bsDialog", TFormBorderStyle::bsDialog},
           {"bsToolWindow", TFormBorderStyle::bsToolWindow},
           {"bsSizeToolWin", TFormBorderStyle::bsSizeToolWin}};
-      auto it = styles.find(Word(p));
-      if (it == styles.end()) Fail(p, "borda desconhecida: " + p.value);
-      f.SetBorderStyle(it->second);
+      f.SetBorderStyle(Lookup(styles, p, Word(p), "borda desconhecida"));
     } else if (p.name == "FormStyle") {
       // Checked only: every front end shows a screen as a child of its window.
       static const std::set<std::string> styles = {"fsNormal", "fsMDIChild", "fsMDIForm", "fsStayOnTop"};
@@ -305,13 +310,7 @@ class Applier {
           {"dgRowSelect", dgRowSelect},     {"dgAlwaysShowSelection", dgAlwaysShowSelection},
           {"dgConfirmDelete", dgConfirmDelete}, {"dgCancelOnExit", dgCancelOnExit},
           {"dgMultiSelect", dgMultiSelect}};
-      TDBGridOptions set = 0;
-      for (const auto& item : List(p)) {
-        auto it = options.find(item);
-        if (it == options.end()) Fail(p, "op\xE7\xE3o desconhecida: " + item);
-        set |= it->second;
-      }
-      g.SetOptions(set);
+      g.SetOptions(Flags(options, p, "op\xE7\xE3o desconhecida"));
     } else if (p.name == "Columns") {
       std::vector<TColumn> columns;
       for (const auto& item : List(p)) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "module_calls.h"
 #include "open_store.h"
 #include "packets.h"
 #include "pg_cluster.h"
@@ -13,10 +14,13 @@
 namespace kvr::server {
 namespace {
 
+using kvr::testing::CallModule;
 using kvr::testing::Header;
 using kvr::testing::ManyMovements;
 using kvr::testing::Mov;
 using kvr::testing::Movements;
+using kvr::testing::SetExtratoBancario;
+using kvr::testing::ValidExtrato;
 
 using kvr::testing::Engine;
 
@@ -34,7 +38,7 @@ class ImportModuleTest : public ::testing::TestWithParam<Engine> {
   // The error message a call of ValidExtrato answers.
   std::string ValidExtratoError(const nlohmann::json& header, const nlohmann::json& movements) {
     try {
-      module_.ValidExtrato(header, movements);
+      ValidExtrato(module_, header, movements);
     } catch (const RpcError& error) {
       EXPECT_EQ(kRefused, error.Code());
       return error.what();
@@ -83,10 +87,10 @@ TEST_P(ImportModuleTest, GetContaCorrenteAnswersTheAccountLayout) {
 TEST_P(ImportModuleTest, NewStatementIsValidAndStoredOnce) {
   nlohmann::json header = Header();
   nlohmann::json movements = Movements({Mov{}, Mov{.document = "2", .fitid = "F2"}});
-  EXPECT_TRUE(module_.ValidExtrato(header, movements));
-  EXPECT_TRUE(module_.SetExtratoBancario(header, movements, true));
-  EXPECT_FALSE(module_.ValidExtrato(header, movements));
-  EXPECT_FALSE(module_.SetExtratoBancario(header, movements, true));
+  EXPECT_TRUE(ValidExtrato(module_, header, movements));
+  EXPECT_TRUE(SetExtratoBancario(module_, header, movements, true));
+  EXPECT_FALSE(ValidExtrato(module_, header, movements));
+  EXPECT_FALSE(SetExtratoBancario(module_, header, movements, true));
 
   std::vector<StatementSummary> stored = store_->ListStatements();
   ASSERT_EQ(1u, stored.size());
@@ -108,14 +112,14 @@ TEST_P(ImportModuleTest, WholeFitidsTellApartTransfersThatShareTheirFirstTenChar
   const nlohmann::json first = Header("001", "2023-03-30T00:00:00", "2023-03-31T00:00:00");
   const nlohmann::json second = Header("001", "2023-03-31T00:00:00", "2023-04-01T00:00:00");
   const nlohmann::json third = Header("001", "2023-03-31T00:00:00", "2023-04-02T00:00:00");
-  ASSERT_TRUE(module_.SetExtratoBancario(first, Movements({transfer("202303310772")}), true));
-  EXPECT_TRUE(module_.ValidExtrato(second, Movements({transfer("202303310773")})));
-  ASSERT_TRUE(module_.SetExtratoBancario(second, Movements({transfer("202303310773")}), true));
-  EXPECT_FALSE(module_.ValidExtrato(third, Movements({transfer("202303310773")})));
+  ASSERT_TRUE(SetExtratoBancario(module_, first, Movements({transfer("202303310772")}), true));
+  EXPECT_TRUE(ValidExtrato(module_, second, Movements({transfer("202303310773")})));
+  ASSERT_TRUE(SetExtratoBancario(module_, second, Movements({transfer("202303310773")}), true));
+  EXPECT_FALSE(ValidExtrato(module_, third, Movements({transfer("202303310773")})));
   // A client without the column compares the first 10 characters.
   Mov older = transfer("202303310774");
   older.whole.reset();
-  EXPECT_FALSE(module_.ValidExtrato(third, Movements({older})));
+  EXPECT_FALSE(ValidExtrato(module_, third, Movements({older})));
 
   std::optional<StoredStatement> stored = store_->GetStatement(store_->ListStatements()[1].seq);
   ASSERT_TRUE(stored.has_value());
@@ -126,34 +130,34 @@ TEST_P(ImportModuleTest, WholeFitidsTellApartTransfersThatShareTheirFirstTenChar
 
 TEST_P(ImportModuleTest, MovementsStoredWithoutTheWholeFitidCompareByItsFirstTenCharacters) {
   Mov older{.value = 3000.0, .date = "2023-03-31T00:00:00", .fitid = "2023033107"};
-  ASSERT_TRUE(module_.SetExtratoBancario(Header("001", "2023-03-01T00:00:00", "2023-03-31T00:00:00"),
+  ASSERT_TRUE(SetExtratoBancario(module_, Header("001", "2023-03-01T00:00:00", "2023-03-31T00:00:00"),
                                          Movements({older}), true));
   Mov newer = older;
   newer.whole = "202303310773";
-  EXPECT_FALSE(module_.ValidExtrato(Header("001", "2023-03-31T00:00:00", "2023-04-01T00:00:00"),
+  EXPECT_FALSE(ValidExtrato(module_, Header("001", "2023-03-31T00:00:00", "2023-04-01T00:00:00"),
                                     Movements({newer})));
 }
 
 TEST_P(ImportModuleTest, SetExtratoBancarioWithFalseStoresNothing) {
-  EXPECT_FALSE(module_.SetExtratoBancario(Header(), Movements({Mov{}}), false));
+  EXPECT_FALSE(SetExtratoBancario(module_, Header(), Movements({Mov{}}), false));
   EXPECT_TRUE(store_->ListStatements().empty());
-  EXPECT_TRUE(module_.ValidExtrato(Header(), Movements({Mov{}})));
+  EXPECT_TRUE(ValidExtrato(module_, Header(), Movements({Mov{}})));
 }
 
 TEST_P(ImportModuleTest, SamePeriodOfTheSameAccountIsRecorded) {
-  ASSERT_TRUE(module_.SetExtratoBancario(Header(), Movements({Mov{}}), true));
+  ASSERT_TRUE(SetExtratoBancario(module_, Header(), Movements({Mov{}}), true));
   Mov other{.value = 99.0, .document = "X", .fitid = "OTHER"};
-  EXPECT_FALSE(module_.ValidExtrato(Header(), Movements({other})));
+  EXPECT_FALSE(ValidExtrato(module_, Header(), Movements({other})));
   // Another period with other movements is new; so is the same period of
   // another account.
-  EXPECT_TRUE(module_.ValidExtrato(Header("001", "2024-02-01T00:00:00", "2024-02-29T00:00:00"),
+  EXPECT_TRUE(ValidExtrato(module_, Header("001", "2024-02-01T00:00:00", "2024-02-29T00:00:00"),
                                    Movements({other})));
   other.account = "002";
-  EXPECT_TRUE(module_.ValidExtrato(Header("002"), Movements({other})));
+  EXPECT_TRUE(ValidExtrato(module_, Header("002"), Movements({other})));
 }
 
 TEST_P(ImportModuleTest, OneEqualMovementMakesTheStatementRecorded) {
-  ASSERT_TRUE(module_.SetExtratoBancario(Header(), Movements({Mov{}}), true));
+  ASSERT_TRUE(SetExtratoBancario(module_, Header(), Movements({Mov{}}), true));
   const nlohmann::json february = Header("001", "2024-02-01T00:00:00", "2024-02-29T00:00:00");
   struct Case {
     const char* what;
@@ -171,11 +175,11 @@ TEST_P(ImportModuleTest, OneEqualMovementMakesTheStatementRecorded) {
       {"FITID differs in case", Mov{.fitid = "f1"}, true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.valid, module_.ValidExtrato(february, Movements({Mov{.fitid = "ZZ"}, c.movement})))
+    EXPECT_EQ(c.valid, ValidExtrato(module_, february, Movements({Mov{.fitid = "ZZ"}, c.movement})))
         << c.what;
   }
   // The same movement in another account is no repeat.
-  EXPECT_TRUE(module_.ValidExtrato(Header("002", "2024-02-01T00:00:00", "2024-02-29T00:00:00"),
+  EXPECT_TRUE(ValidExtrato(module_, Header("002", "2024-02-01T00:00:00", "2024-02-29T00:00:00"),
                                    Movements({Mov{.account = "002"}})));
 }
 
@@ -183,9 +187,9 @@ TEST_P(ImportModuleTest, NullColumnsCompareEqualToNulls) {
   nlohmann::json movements = Movements({Mov{}});
   movements["rows"][0][3] = nullptr;   // NRDOCMOVREAL
   movements["rows"][0][12] = nullptr;  // CDFITIDEXTR
-  ASSERT_TRUE(module_.SetExtratoBancario(Header(), movements, true));
+  ASSERT_TRUE(SetExtratoBancario(module_, Header(), movements, true));
   EXPECT_FALSE(
-      module_.ValidExtrato(Header("001", "2024-03-01T00:00:00", "2024-03-31T00:00:00"), movements));
+      ValidExtrato(module_, Header("001", "2024-03-01T00:00:00", "2024-03-31T00:00:00"), movements));
 }
 
 TEST_P(ImportModuleTest, RacingStoresOfOneStatementStoreItOnce) {
@@ -195,7 +199,7 @@ TEST_P(ImportModuleTest, RacingStoresOfOneStatementStoreItOnce) {
   std::vector<std::thread> clients;
   for (int i = 0; i < 8; ++i)
     clients.emplace_back([&] {
-      if (module_.SetExtratoBancario(header, movements, true)) ++stored;
+      if (SetExtratoBancario(module_, header, movements, true)) ++stored;
     });
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(1, stored.load());
@@ -274,7 +278,7 @@ TEST_P(ImportModuleTest, TextLimitsCountCharactersNotBytes) {
   // 40 accented letters are 80 UTF-8 bytes but 40 Windows-1252 characters.
   std::string memo;
   for (int i = 0; i < 40; ++i) memo += "\xC3\xA7";
-  EXPECT_TRUE(module_.ValidExtrato(Header(), Movements({Mov{.memo = memo}})));
+  EXPECT_TRUE(ValidExtrato(module_, Header(), Movements({Mov{.memo = memo}})));
 }
 
 TEST_P(ImportModuleTest, CallChecksParameters) {
@@ -298,7 +302,7 @@ TEST_P(ImportModuleTest, CallChecksParameters) {
   for (const Case& c : cases) {
     CallInfo info;
     try {
-      module_.Call(c.method, c.params, info);
+      CallModule(module_, c.method, c.params, info);
       ADD_FAILURE() << c.method << " accepted " << c.params.dump();
     } catch (const RpcError& error) {
       EXPECT_EQ(c.code, error.Code()) << c.message;

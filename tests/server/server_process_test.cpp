@@ -14,6 +14,7 @@
 #include "import_module.h"
 #include "open_store.h"
 #include "recording_host.h"
+#include "module_calls.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "platform/encoding.h"
@@ -702,10 +703,10 @@ TEST(ServerListings, AmountsFollowTheLocale) {
     std::unique_ptr<server::Store> store = server::OpenStore(db, true);
     store->AddAccount({"001", "341", "1234", "123456", "C", ""});
     server::ImportModule module(*store);
-    ASSERT_TRUE(module.SetExtratoBancario(HeaderWithBalances("2024-01-01", "2024-01-31", 1350, 2850),
+    ASSERT_TRUE(testing::SetExtratoBancario(module, HeaderWithBalances("2024-01-01", "2024-01-31", 1350, 2850),
                                           Movements({Mov{.value = 1500.0, .sign = "C"}}), true));
     // A debit of 10,00 that leaves 10,50 of the balances unexplained.
-    ASSERT_TRUE(module.SetExtratoBancario(HeaderWithBalances("2024-02-01", "2024-02-29", 2850, 2850.5),
+    ASSERT_TRUE(testing::SetExtratoBancario(module, HeaderWithBalances("2024-02-01", "2024-02-29", 2850, 2850.5),
                                           Movements({Mov{.date = "2024-02-05T00:00:00"}}), true));
   }
   struct Case {

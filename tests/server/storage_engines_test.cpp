@@ -13,6 +13,7 @@
 #include "host/net_connection.h"
 #include "import_module.h"
 #include "open_store.h"
+#include "module_calls.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "server_process.h"
@@ -264,7 +265,7 @@ TEST_P(StorageEngineTest, MovementsNeverOutliveTheirStatement) {
   {
     std::unique_ptr<server::Store> store = server::OpenStore(db_, false);
     server::ImportModule module(*store);
-    ASSERT_TRUE(module.SetExtratoBancario(Header(), Movements({Mov{}}), true));
+    ASSERT_TRUE(testing::SetExtratoBancario(module, Header(), Movements({Mov{}}), true));
   }
   struct Case {
     const char* sql;
@@ -538,12 +539,12 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
     store->AddAccount({"002", "237", "", "55", "L", ""});
     store->AddAccount({"003", "104", "", "123456", "C", "", "0123400000123456"});
     server::ImportModule module(*store);
-    ASSERT_TRUE(module.SetExtratoBancario(
+    ASSERT_TRUE(testing::SetExtratoBancario(module,
         Header(),
         Movements({Mov{.value = 0.1, .memo = "Dep\xC3\xB3sito\tcom tab\\barra"},
                    Mov{.value = 1234567.89, .document = "2", .fitid = "F2"}}),
         true));
-    ASSERT_TRUE(module.SetExtratoBancario(Header("002", "2023-01-01", "2023-01-31"),
+    ASSERT_TRUE(testing::SetExtratoBancario(module, Header("002", "2023-01-01", "2023-01-31"),
                                           ManyMovements(300, "002", "M", "2023"), true));
   }
   const std::string pg = PgCluster::Get().NewDatabase();
@@ -583,7 +584,7 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
   // Statements stored after the copy are numbered after the copied ones.
   std::unique_ptr<server::Store> store = server::OpenStore(pg, false);
   server::ImportModule module(*store);
-  ASSERT_TRUE(module.SetExtratoBancario(Header("001", "2024-03-01", "2024-03-31"),
+  ASSERT_TRUE(testing::SetExtratoBancario(module, Header("001", "2024-03-01", "2024-03-31"),
                                         Movements({Mov{.date = "2024-03-02"}}), true));
   EXPECT_EQ(3, store->ListStatements().back().seq);
 }
