@@ -99,6 +99,9 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   const std::string bad_value =
       "Requisição recusada: valor de cabeçalho com caractere de controle (CR solto, por "
       "exemplo); termine cada linha com CRLF e envie só texto nos valores.";
+  const std::string bad_chunk =
+      "Requisição recusada: corpo em pedaços (chunked) malformado; envie cada pedaço como tamanho "
+      "em hexadecimal, CRLF, os bytes e CRLF, e termine com \"0\", CRLF e CRLF.";
   struct Case {
     const char* what;
     std::string bytes;
@@ -144,6 +147,10 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
        400,
        "Requisição recusada: linha do cabeçalho terminada só com LF; termine cada linha com "
        "CRLF."},
+      {"chunk longer than its size", head + chunked + "\r\n4b\r\n" + kCall + "\r\n0\r\n\r\n",
+       400, bad_chunk},
+      {"chunk size past 64 bits",
+       head + chunked + "\r\n1000000000000000004a\r\n" + kCall + "\r\n0\r\n\r\n", 400, bad_chunk},
       {"NUL in the target",
        std::string("POST /kvr61400.rdm\0ImportOFX HTTP/1.1\r\nHost: x\r\n", 48) + length +
            "\r\n" + kCall,
