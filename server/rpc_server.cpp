@@ -139,11 +139,12 @@ struct RpcServer::Engine : HttpHandler {
   AccessControl own_access;  // when the options give none
   ListenSocket socket;
   std::unique_ptr<TlsContext> tls;
-  std::unique_ptr<HttpEngine> http;
   WorkerPool pool;
   ConnectionDeadlines deadlines;
   GuessLimit guesses;
   MemoryBudget budget;
+  // Last: its loops are gone before what they use.
+  std::unique_ptr<HttpEngine> http;
 
   std::mutex run_mutex;
   std::condition_variable run_changed;
@@ -204,7 +205,8 @@ struct RpcServer::Engine : HttpHandler {
     if (exchange.context == nullptr) Track(exchange);
     const HttpHead& head = exchange.Head();
     Refuse(exchange, fault.status, kInvalidRequestError, fault.message,
-           head.method + " " + head.target, Extra{nullptr, nullptr, true});
+           head.method.empty() ? std::string("(cabeçalho)") : head.method + " " + head.target,
+           Extra{nullptr, nullptr, true});
   }
 
   void OnHead(HttpExchange& exchange) override {
