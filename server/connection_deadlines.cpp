@@ -136,9 +136,9 @@ void ConnectionDeadlines::Watch() {
       const bool in_body = connection->body_since != Clock::time_point::max();
       if (TooSlow(*connection, now) || (in_body && now > connection->deadline)) {
         connection->body_since = Clock::time_point::max();
-        connection->deadline = now;
+        connection->deadline = now + kAnswerCut;
+        connection->cut = true;
         if (slow_body_) slow_body_(connection->fd, connection->label);
-        shutdown(connection->fd, SHUT_RDWR);
       }
       if (now > connection->deadline) shutdown(connection->fd, SHUT_RDWR);
     }

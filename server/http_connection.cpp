@@ -284,7 +284,15 @@ void HttpConnection::Answer(HttpAnswer answer) {
 
 void HttpConnection::Expire(std::chrono::steady_clock::time_point now,
                             std::chrono::seconds timeout) {
-  if ((state_ == State::kBody || state_ == State::kWriting) && now - moved_ > timeout) Close();
+  if (state_ == State::kBody && tracked_->cut) {
+    // The deadlines cut the body for its rate: the client is answered.
+    close_after_ = true;
+    state_ = State::kHandler;
+    handler_.OnCut(*this);
+    ready_ = true;
+  } else if ((state_ == State::kBody || state_ == State::kWriting) && now - moved_ > timeout) {
+    Close();
+  }
 }
 
 void HttpConnection::Suspend() { state_ = State::kSuspended; }

@@ -46,8 +46,9 @@ class HttpConnection : public HttpExchange {
   bool Busy() const { return state_ == State::kSuspended || state_ == State::kWriting; }
   // Ends the connection now, telling the handler of a request under way.
   void Close();
-  // Closes a connection whose body or answer has moved no byte for timeout
-  // (its client went silent); the deadlines see to the other states.
+  // Answers a body the deadlines cut for its rate (408); closes a connection
+  // whose body or answer has moved no byte for timeout (its client went
+  // silent). The deadlines see to the other states.
   void Expire(std::chrono::steady_clock::time_point now, std::chrono::seconds timeout);
 
   // HttpExchange

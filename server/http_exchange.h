@@ -70,6 +70,9 @@ class HttpHandler {
   virtual bool OnBody(HttpExchange& exchange, const char* data, size_t size) = 0;
   // The body is whole.
   virtual void OnBodyEnd(HttpExchange& exchange) = 0;
+  // The deadlines cut the body for its rate: the handler answers (408); the
+  // connection closes after it.
+  virtual void OnCut(HttpExchange& exchange) = 0;
   // After Resume.
   virtual void OnResumed(HttpExchange& exchange) = 0;
   // The exchange ended: its answer went, or the connection closed first.

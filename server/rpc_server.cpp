@@ -171,21 +171,17 @@ struct RpcServer::Engine : HttpHandler {
     exchange.Answer(Make(status, ErrorBody(code, message), "application/json", false, extra));
   }
 
-  // Answers a body that came too slowly, from the watcher: it is written to
-  // the socket directly (nothing else is being written to it while a body
-  // comes); the watcher then shuts the socket down.
-  void AnswerSlowBody(int fd, const std::string& label) {
-    const std::string body = ErrorBody(
-        kInvalidRequestError,
-        "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; confira a rede e envie de "
-        "novo.");
-    const std::string answer =
-        "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Type: application/json\r\n"
-        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    // Over TLS the bytes would not be a record: the connection is only cut.
-    if (!tls) (void)send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    Log("kvr61400-server: " + label +
-        ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
+  // Logs a body the watcher cuts for its rate; OnCut answers it.
+  void LogSlowBody(const std::string& label) const {
+    Log("kvr61400-server: " + label + ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
+  }
+
+  void OnCut(HttpExchange& exchange) override {
+    exchange.Answer(Make(408,
+                         ErrorBody(kInvalidRequestError,
+                                   "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; "
+                                   "confira a rede e envie de novo."),
+                         "application/json", false, Extra{nullptr, nullptr, true}));
   }
 
   // --- the request, from its headers to its answer ---------------------------
@@ -484,7 +480,7 @@ bool RpcServer::Run() {
   // closing the idle; no limit per address, as every local client shares
   // 127.0.0.1.
   e.deadlines.Configure(limit, std::chrono::seconds(options_.timeout_seconds),
-                        [&e](int fd, const std::string& label) { e.AnswerSlowBody(fd, label); });
+                        [&e](int, const std::string& label) { e.LogSlowBody(label); });
   HttpEngine::Settings settings;
   settings.loops = loops;
   settings.timeout = std::chrono::seconds(options_.timeout_seconds);
