@@ -132,13 +132,13 @@ void HttpConnection::Drive(short revents) {
       in_.erase(0, in_pos_);
       in_pos_ = 0;
     }
-    const size_t had = in_.size();
-    in_.resize(had + kReadSize);
-    const ssize_t n = socket_->Read(in_.data() + had, kReadSize);
-    in_.resize(had + (n > 0 ? static_cast<size_t>(n) : 0));
-    if (n > 0) moved_ = std::chrono::steady_clock::now();
+    // One buffer per loop thread: a read does not first clear room in in_.
+    static thread_local char buffer[kReadSize];
+    const ssize_t n = socket_->Read(buffer, sizeof buffer);
     if (n == HttpSocket::kAgain) return;
     if (n == HttpSocket::kClosed) return Close();
+    in_.append(buffer, static_cast<size_t>(n));
+    moved_ = std::chrono::steady_clock::now();
   }
   ready_ = true;
 }
