@@ -1,9 +1,7 @@
 #include "rpc_server.h"
 
 #include <malloc.h>
-#include <netinet/in.h>
 #include <strings.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +10,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <utility>
 
