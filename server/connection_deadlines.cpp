@@ -61,6 +61,7 @@ void ConnectionDeadlines::BeginBody(Connection* connection, std::string label,
   connection->label = std::move(label);
   connection->deadline = deadline;
   connection->received = 0;
+  connection->cut = false;
   connection->sampled = -1;
   connection->body_since = Clock::now();
 }

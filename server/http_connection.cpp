@@ -271,7 +271,8 @@ void HttpConnection::Answer(HttpAnswer answer) {
     out_pos_ = 0;
   }
   if (out_.empty() && !head_only_ && answer.body.size() > text.size()) {
-    // A large body is not copied behind its head: the head goes in front.
+    // A large body keeps its buffer: the head goes in front of it instead
+    // of both into a new one.
     answer.body.insert(0, text);
     out_ = std::move(answer.body);
   } else {
