@@ -61,6 +61,7 @@ void ConnectionDeadlines::BeginBody(Connection* connection, std::string label,
   connection->label = std::move(label);
   connection->deadline = deadline;
   connection->received = 0;
+  connection->cut = false;
   connection->sampled = -1;
   connection->body_since = Clock::now();
 }
@@ -136,9 +137,9 @@ void ConnectionDeadlines::Watch() {
       const bool in_body = connection->body_since != Clock::time_point::max();
       if (TooSlow(*connection, now) || (in_body && now > connection->deadline)) {
         connection->body_since = Clock::time_point::max();
-        connection->deadline = now;
+        connection->deadline = now + kAnswerCut;
+        connection->cut = true;
         if (slow_body_) slow_body_(connection->fd, connection->label);
-        shutdown(connection->fd, SHUT_RDWR);
       }
       if (now > connection->deadline) shutdown(connection->fd, SHUT_RDWR);
     }

@@ -33,6 +33,9 @@ class ConnectionDeadlines {
     std::atomic<std::uint64_t> received{0};
     std::uint64_t samples[16] = {};
     long sampled = -1;            // the last second sampled
+    // The body was cut for its rate: the event loop answers 408 and closes
+    // the connection (shut down kAnswerCut later if it has not).
+    std::atomic<bool> cut{false};
     std::string label;            // "ADDRESS POST /path", for the log
   };
   // No deadline: for a connection whose call is under way.
@@ -41,9 +44,12 @@ class ConnectionDeadlines {
   // kRateWindow once its first grace period (the connection timeout) is over.
   static constexpr std::uint64_t kMinBodyRate = 64 * 1024;
   static constexpr int kRateWindow = 10;
+  // How long a cut body's connection has to answer it before it is closed.
+  static constexpr std::chrono::seconds kAnswerCut{2};
 
-  // Called by the watcher for a body that came too slowly, before its
-  // socket is shut down: answers it (the socket is still open) and logs.
+  // Called by the watcher for a body that came too slowly, when it cuts it
+  // (logs). The event loop that owns the connection answers it; the watcher
+  // shuts the socket down kAnswerCut later.
   using SlowBody = std::function<void(int fd, const std::string& label)>;
 
   ConnectionDeadlines() = default;

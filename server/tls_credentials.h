@@ -27,9 +27,9 @@ class TlsCredentials {
   // pair in use stays. Safe while the server runs.
   void Reload();
 
-  // The callback and priorities to give libmicrohttpd
-  // (MHD_OPTION_HTTPS_CERT_CALLBACK, MHD_OPTION_HTTPS_PRIORITIES): TLS 1.2
-  // or later.
+  // The certificate callback (a gnutls_certificate_retrieve_function2, for
+  // gnutls_certificate_set_retrieve_function2) and the GnuTLS priorities:
+  // TLS 1.2 or later.
   static void* CertificateCallback();
   static const char* Priorities();
 

@@ -88,7 +88,7 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   const std::string head = "POST /kvr61400.rdmImportOFX HTTP/1.1\r\nHost: x\r\n";
   const std::string length = "Content-Length: " + std::to_string(kCall.size()) + "\r\n";
   const std::string chunked = "Transfer-Encoding: chunked\r\n";
-  const std::string chunks = "4b\r\n" + kCall + "\r\n0\r\n\r\n";
+  const std::string chunks = "4a\r\n" + kCall + "\r\n0\r\n\r\n";
   // Each shape is followed by a second request a server reading it the
   // other way would answer.
   const std::string smuggled = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
@@ -99,6 +99,9 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   const std::string bad_value =
       "Requisição recusada: valor de cabeçalho com caractere de controle (CR solto, por "
       "exemplo); termine cada linha com CRLF e envie só texto nos valores.";
+  const std::string bad_chunk =
+      "Requisição recusada: corpo em pedaços (chunked) malformado; envie cada pedaço como tamanho "
+      "em hexadecimal, CRLF, os bytes e CRLF, e termine com \"0\", CRLF e CRLF.";
   struct Case {
     const char* what;
     std::string bytes;
@@ -134,6 +137,26 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
       {"bare CR inside a line", head + "X-A: a\rContent-Length: 5\r\n" + length + "\r\n" + kCall,
        400, bad_value},
       {"escape in a value", head + "X-A: a\x1b[2J\r\n" + length + "\r\n" + kCall, 400, bad_value},
+      {"NUL in a value", head + std::string("X-A: a\0b\r\n", 10) + length + "\r\n" + kCall, 400,
+       bad_value},
+      {"line folded onto a header", head + "X-A: a\r\n b\r\n" + length + "\r\n" + kCall, 400,
+       bad_name},
+      {"bare LF line ends",
+       "POST /kvr61400.rdmImportOFX HTTP/1.1\nHost: x\nContent-Length: " +
+           std::to_string(kCall.size()) + "\n\n" + kCall,
+       400,
+       "Requisição recusada: linha do cabeçalho terminada só com LF; termine cada linha com "
+       "CRLF."},
+      {"chunk longer than its size", head + chunked + "\r\n4b\r\n" + kCall + "\r\n0\r\n\r\n",
+       400, bad_chunk},
+      {"chunk size past 64 bits",
+       head + chunked + "\r\n1000000000000000004a\r\n" + kCall + "\r\n0\r\n\r\n", 400, bad_chunk},
+      {"NUL in the target",
+       std::string("POST /kvr61400.rdm\0ImportOFX HTTP/1.1\r\nHost: x\r\n", 48) + length +
+           "\r\n" + kCall,
+       400,
+       "Requisição recusada: linha de requisição inválida; envie \"MÉTODO /caminho HTTP/1.1\", "
+       "separados por um espaço, sem caracteres de controle."},
   };
   for (const Case& c : cases) {
     Client client(server->Port());
