@@ -1,47 +1,12 @@
 #include "host/host_controls.h"
 
-#include <cmath>
-
 #include "host/string_services.h"
 #include "platform/errors.h"
+#include "platform/filter_expression.h"
 #include "platform/format.h"
 #include "platform/format_settings.h"
 
 namespace kvr {
-
-namespace {
-
-// Reads "d/m/yyyy" (1 or 2 digit day and month, 4 digit year, the locale's
-// date separator, blanks around allowed). Returns false when it is no date.
-bool ParseDate(const std::string& text, TDateTime& date) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n && text[i] == ' ') ++i;
-  int parts[3] = {0, 0, 0};
-  int widths[3] = {0, 0, 0};
-  for (int p = 0; p < 3; ++p) {
-    while (i < n && text[i] >= '0' && text[i] <= '9' && widths[p] < 4) {
-      parts[p] = parts[p] * 10 + (text[i] - '0');
-      ++widths[p];
-      ++i;
-    }
-    if (widths[p] == 0) return false;
-    if (p < 2) {
-      if (i >= n || text[i] != FormatSettings.DateSeparator) return false;
-      ++i;
-    }
-  }
-  while (i < n && text[i] == ' ') ++i;
-  if (i != n || widths[0] > 2 || widths[1] > 2 || widths[2] != 4) return false;
-  try {
-    date = EncodeDate(parts[2], parts[1], parts[0]);
-  } catch (const EConvertError&) {
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------- TDateEditPlus
 
@@ -51,8 +16,7 @@ TDateEditPlus::TDateEditPlus(TComponent* owner)
 
 TDateTime TDateEditPlus::Date() const {
   TDateTime date = 0;
-  if (!ParseDate(Text(), date)) return 0;
-  return date;
+  return ParseDisplayDate(Text(), date, false) ? date : 0;
 }
 
 void TDateEditPlus::SetDate(TDateTime date) {
@@ -65,7 +29,7 @@ void TDateEditPlus::SetDate(TDateTime date) {
 
 bool TDateEditPlus::IsValidDate() const {
   TDateTime date = 0;
-  return ParseDate(Text(), date);
+  return ParseDisplayDate(Text(), date, false);
 }
 
 void TDateEditPlus::CheckValidDate() const {
@@ -79,7 +43,7 @@ void TDateEditPlus::CheckValidDate() const {
   for (char c : text) digits = digits && c >= '0' && c <= '9';
   const std::string written = digits ? text.substr(0, 2) + sep + text.substr(2, 2) + sep + text.substr(4) : "";
   TDateTime date = 0;
-  if (!written.empty() && ParseDate(written, date))
+  if (!written.empty() && ParseDisplayDate(written, date, false))
     throw EConvertError("Data inv\xE1lida: \"" + text + "\". Digite a data no formato " + format + ": " + written +
                         ".");
   throw EConvertError("Data inv\xE1lida: \"" + text + "\". Digite uma data que existe, no formato " + format +
@@ -88,14 +52,8 @@ void TDateEditPlus::CheckValidDate() const {
 
 // ---------------------------------------------------------------- TNumberEdit
 
-TNumberEdit::TNumberEdit(TComponent* owner) : TEdit(owner) {}
-
 void TNumberEdit::SetValue(double value) {
   SetText(FormatFloat(DisplayFormat, value));
-}
-
-void TNumberEdit::Clear() {
-  SetText("");
 }
 
 void TNumberEdit::UserSetText(const std::string& text) {
@@ -117,7 +75,6 @@ TBtnPesquisa::TBtnPesquisa(TComponent* owner) : TButton(owner) {
   SetShowHint(true);
 }
 
-TButtonFlat::TButtonFlat(TComponent* owner) : TButton(owner) {}
 
 // ---------------------------------------------------------------- TMessages
 

@@ -39,48 +39,12 @@ TForm* TControl::ParentForm() {
   return nullptr;
 }
 
-void TControl::SetLeft(int v) {
-  if (v == left_) return;
-  left_ = v;
-  Changed();
-}
-
-void TControl::SetTop(int v) {
-  if (v == top_) return;
-  top_ = v;
-  Changed();
-}
-
-void TControl::SetWidth(int v) {
-  if (v == width_) return;
-  width_ = v;
-  Changed();
-}
-
-void TControl::SetHeight(int v) {
-  if (v == height_) return;
-  height_ = v;
-  Changed();
-}
-
 void TControl::SetBounds(int left, int top, int width, int height) {
   if (left == left_ && top == top_ && width == width_ && height == height_) return;
   left_ = left;
   top_ = top;
   width_ = width;
   height_ = height;
-  Changed();
-}
-
-void TControl::SetAlign(TAlign align) {
-  if (align == align_) return;
-  align_ = align;
-  Changed();
-}
-
-void TControl::SetAnchors(TAnchors anchors) {
-  if (anchors == anchors_) return;
-  anchors_ = anchors;
   Changed();
 }
 
@@ -98,35 +62,11 @@ void TControl::SetEnabled(bool v) {
   if (TForm* form = ParentForm(); !v && form != nullptr && form != this) form->DropUnfocusableControl();
 }
 
-void TControl::SetColor(TColor c) {
-  if (c == color_) return;
-  color_ = c;
-  Changed();
-}
-
-void TControl::SetFont(const TFont& font) {
-  if (font == font_) return;
-  font_ = font;
-  Changed();
-}
-
 void TControl::SetText(const std::string& text) {
   if (text == text_) return;
   text_ = text;
   Changed();
   TextChanged();
-}
-
-void TControl::SetHint(const std::string& hint) {
-  if (hint == hint_) return;
-  hint_ = hint;
-  Changed();
-}
-
-void TControl::SetShowHint(bool v) {
-  if (v == show_hint_) return;
-  show_hint_ = v;
-  Changed();
 }
 
 void TControl::SetFocus() {
@@ -194,12 +134,6 @@ TForm::TForm(TComponent* owner) : TControl(owner) {
   SetVisible(false);
 }
 
-void TForm::SetBorderStyle(TFormBorderStyle s) {
-  if (s == border_style_) return;
-  border_style_ = s;
-  Changed();
-}
-
 void TForm::SetActiveControl(TControl* control) {
   if (control == active_control_) return;
   TControl* previous = active_control_;
@@ -247,23 +181,10 @@ void TForm::DoCreate() {
   if (OnCreate) OnCreate(this);
 }
 
-// ---------------------------------------------------------------- simple controls
-
-TLabel::TLabel(TComponent* owner) : TControl(owner) {}
-TPanel::TPanel(TComponent* owner) : TControl(owner) {}
-TGroupBox::TGroupBox(TComponent* owner) : TControl(owner) {}
-TButton::TButton(TComponent* owner) : TControl(owner) {}
-
 // ---------------------------------------------------------------- TEdit
 
 TEdit::TEdit(TComponent* owner) : TControl(owner) {
   SetColor(clWindow);
-}
-
-void TEdit::SetReadOnly(bool v) {
-  if (v == read_only_) return;
-  read_only_ = v;
-  Changed();
 }
 
 void TEdit::UserSetText(const std::string& text) {
@@ -342,16 +263,14 @@ void TComboBox::UserSelect(int index) {
 
 void TComboBox::UserSetText(const std::string& text) {
   if (!CanFocus()) return;
+  const auto& items = Items.Strings();
+  const auto it = std::find(items.begin(), items.end(), text);
+  const int index = it == items.end() ? -1 : static_cast<int>(it - items.begin());
   if (style_ == TComboBoxStyle::csDropDownList) {
-    const auto& items = Items.Strings();
-    auto it = std::find(items.begin(), items.end(), text);
-    if (it == items.end()) return;
-    UserSelect(static_cast<int>(it - items.begin()));
+    if (index >= 0) UserSelect(index);
     return;
   }
-  const auto& items = Items.Strings();
-  auto it = std::find(items.begin(), items.end(), text);
-  item_index_ = it == items.end() ? -1 : static_cast<int>(it - items.begin());
+  item_index_ = index;
   TControl::SetText(text);
   if (OnChange) OnChange(this);
 }
@@ -364,18 +283,6 @@ TDBGrid::TDBGrid(TComponent* owner) : TControl(owner) {
 
 void TDBGrid::SetColumns(std::vector<TColumn> columns) {
   columns_ = std::move(columns);
-  Changed();
-}
-
-void TDBGrid::SetDataSource(TClientDataSet* dataset) {
-  if (dataset == data_source_) return;
-  data_source_ = dataset;
-  Changed();
-}
-
-void TDBGrid::SetOptions(TDBGridOptions options) {
-  if (options == options_) return;
-  options_ = options;
   Changed();
 }
 

@@ -1,5 +1,6 @@
 #include "platform/filter_expression.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/errors.h"
@@ -65,7 +66,7 @@ bool TextToNumber(std::string_view text, double& value) {
 
 }  // namespace
 
-bool ParseDisplayDate(std::string_view text, TDateTime& date) {
+bool ParseDisplayDate(std::string_view text, TDateTime& date, bool with_time) {
   size_t i = 0;
   const size_t n = text.size();
   auto number = [&](int max_width, int& value) {
@@ -84,7 +85,7 @@ bool ParseDisplayDate(std::string_view text, TDateTime& date) {
   if (number(2, month) == 0 || i >= n || text[i++] != FormatSettings.DateSeparator) return false;
   if (number(4, year) != 4) return false;
   int hour = 0, minute = 0, second = 0;
-  if (i < n && text[i] == ' ' && i + 1 < n && IsDigit(text[i + 1])) {
+  if (with_time && i < n && text[i] == ' ' && i + 1 < n && IsDigit(text[i + 1])) {
     ++i;
     if (number(2, hour) == 0 || i >= n || text[i++] != ':') return false;
     if (number(2, minute) == 0) return false;
@@ -250,20 +251,13 @@ class Parser {
     return n;
   }
 
-  std::unique_ptr<Node> ParseOr() {
-    auto left = ParseAnd();
-    while (IsKeyword("OR")) {
+  // OR binds looser than AND: "a OR b AND c" is "a OR (b AND c)".
+  std::unique_ptr<Node> ParseOr(bool or_level = true) {
+    auto operand = [&] { return or_level ? ParseOr(false) : ParseNot(); };
+    auto left = operand();
+    while (IsKeyword(or_level ? "OR" : "AND")) {
       Advance();
-      left = Binary(Node::Kind::Or, std::move(left), ParseAnd());
-    }
-    return left;
-  }
-
-  std::unique_ptr<Node> ParseAnd() {
-    auto left = ParseNot();
-    while (IsKeyword("AND")) {
-      Advance();
-      left = Binary(Node::Kind::And, std::move(left), ParseNot());
+      left = Binary(or_level ? Node::Kind::Or : Node::Kind::And, std::move(left), operand());
     }
     return left;
   }
@@ -346,15 +340,12 @@ class Parser {
   std::unique_ptr<Node> ParseComparison() {
     Operand left = ParseOperand();
     if (tok_.kind != TokenKind::Op) Fail("falta um operador de compara\xE7\xE3o", tok_.pos);
-    const std::string op_text = tok_.text;
-    CmpOp op = CmpOp::Eq;
-    if (op_text == "=") op = CmpOp::Eq;
-    else if (op_text == "<>") op = CmpOp::Ne;
-    else if (op_text == "<") op = CmpOp::Lt;
-    else if (op_text == ">") op = CmpOp::Gt;
-    else if (op_text == "<=") op = CmpOp::Le;
-    else if (op_text == ">=") op = CmpOp::Ge;
-    else Fail("operador \"" + op_text + "\" desconhecido", tok_.pos);
+    static const std::pair<std::string_view, CmpOp> kOps[] = {
+        {"=", CmpOp::Eq}, {"<>", CmpOp::Ne}, {"<", CmpOp::Lt}, {">", CmpOp::Gt}, {"<=", CmpOp::Le}, {">=", CmpOp::Ge}};
+    const auto known =
+        std::find_if(std::begin(kOps), std::end(kOps), [&](const auto& o) { return o.first == tok_.text; });
+    if (known == std::end(kOps)) Fail("operador \"" + tok_.text + "\" desconhecido", tok_.pos);
+    const CmpOp op = known->second;
     Advance();
     Operand right = ParseOperand();
 
