@@ -1,5 +1,6 @@
 #include "host/string_services.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -10,20 +11,13 @@
 namespace kvr {
 
 bool EmptyString(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c > 32) return false;
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; });
 }
 
 std::string Ajusta(const std::string& text, int width) {
   if (width <= 0 || text.size() >= static_cast<size_t>(width)) return text;
   return std::string(static_cast<size_t>(width) - text.size(), ' ') + text;
 }
-
-}  // namespace kvr
-
-namespace kvr {
 
 namespace {
 

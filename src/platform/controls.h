@@ -367,6 +367,7 @@ struct TColumn {
   std::string Title;
   int Width = -1;
   bool Visible = true;
+  bool operator==(const TColumn&) const = default;
 };
 
 // Grid options (a set).

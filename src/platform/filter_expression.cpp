@@ -400,10 +400,7 @@ class Parser {
 }  // namespace
 
 TFilterExpression::TFilterExpression(std::string_view text, const std::vector<TFieldDef>& columns) {
-  bool blank = true;
-  for (char c : text)
-    if (static_cast<unsigned char>(c) > 32) blank = false;
-  if (blank) {
+  if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; })) {
     root_ = std::make_unique<Node>();
     return;
   }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "platform/format_settings.h"
 
@@ -67,42 +68,23 @@ std::string FormatDateTime(std::string_view format, TDateTime value) {
       i = end + 1;
       continue;
     }
-    if (lc == 'd' && (c == 'd' || c == 'D')) {
-      int n = CountRun(format, i, 'd');
-      AppendPadded(out, day, n >= 2 ? 2 : 1);
-      i += n;
-    } else if (c == 'm' || c == 'M') {
-      int n = CountRun(format, i, 'm');
-      AppendPadded(out, after_hour ? minute : month, n >= 2 ? 2 : 1);
-      after_hour = false;
-      i += n;
-    } else if (c == 'n' || c == 'N') {
-      int n = CountRun(format, i, 'n');
-      AppendPadded(out, minute, n >= 2 ? 2 : 1);
-      i += n;
-    } else if (c == 'y' || c == 'Y') {
-      int n = CountRun(format, i, 'y');
-      if (n <= 2) AppendPadded(out, year % 100, 2); else AppendPadded(out, year, 4);
-      i += n;
-    } else if (c == 'h' || c == 'H') {
-      int n = CountRun(format, i, 'h');
-      AppendPadded(out, hour, n >= 2 ? 2 : 1);
-      after_hour = true;
-      i += n;
-    } else if (c == 's' || c == 'S') {
-      int n = CountRun(format, i, 's');
-      AppendPadded(out, second, n >= 2 ? 2 : 1);
-      i += n;
-    } else if (c == 'z' || c == 'Z') {
-      int n = CountRun(format, i, 'z');
-      AppendPadded(out, milli, n >= 3 ? 3 : 1);
-      i += n;
-    } else if (c == '/') {
-      out.push_back(FormatSettings.DateSeparator);
-      ++i;
-    } else {
-      out.push_back(c);
-      ++i;
+    const bool field = std::string_view("dmnyhsz").find(lc) != std::string_view::npos;
+    const int n = field ? CountRun(format, i, lc) : 1;
+    const int width = n >= 2 ? 2 : 1;
+    i += static_cast<size_t>(n);
+    switch (lc) {
+      case 'd': AppendPadded(out, day, width); break;
+      // "m" after an hour is the minute.
+      case 'm': AppendPadded(out, std::exchange(after_hour, false) ? minute : month, width); break;
+      case 'n': AppendPadded(out, minute, width); break;
+      case 'y': AppendPadded(out, n <= 2 ? year % 100 : year, n <= 2 ? 2 : 4); break;
+      case 'h':
+        AppendPadded(out, hour, width);
+        after_hour = true;
+        break;
+      case 's': AppendPadded(out, second, width); break;
+      case 'z': AppendPadded(out, milli, n >= 3 ? 3 : 1); break;
+      default: out.push_back(c == '/' ? FormatSettings.DateSeparator : c);
     }
   }
   return out;

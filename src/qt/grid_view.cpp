@@ -173,10 +173,6 @@ class CutTextDelegate : public QStyledItemDelegate {
   }
 };
 
-}  // namespace
-
-namespace {
-
 // A table that, while it shows no row, draws the grid's empty text
 // (TDBGrid::OnEmptyText) over its rows' area.
 class HintTableView : public QTableView {
@@ -282,13 +278,7 @@ void GridView::FitLastColumn() {
 void GridView::SyncKind() {
   BindDataSet(grid_.DataSource());
   const TDBGridOptions options = grid_.Options();
-  const bool columns_changed = shown_columns_.size() != grid_.Columns().size() ||
-                               !std::equal(shown_columns_.begin(), shown_columns_.end(), grid_.Columns().begin(),
-                                           [](const TColumn& a, const TColumn& b) {
-                                             return a.FieldName == b.FieldName && a.Title == b.Title &&
-                                                    a.Width == b.Width && a.Visible == b.Visible;
-                                           });
-  if (columns_changed) {
+  if (shown_columns_ != grid_.Columns()) {
     shown_columns_ = grid_.Columns();
     model_->Reload();
     for (int c = 0; c < static_cast<int>(shown_columns_.size()); ++c) {
