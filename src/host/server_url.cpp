@@ -13,6 +13,13 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
+// Drops a leading "https://" or "http://" from text; true for "https://".
+bool DropScheme(std::string& text) {
+  const bool https = StartsWith(text, "https://");
+  if (https || StartsWith(text, "http://")) text.erase(0, https ? 8 : 7);
+  return https;
+}
+
 }  // namespace
 
 std::string TServerUrl::HostValue() const { return https ? "https://" + host : host; }
@@ -20,12 +27,7 @@ std::string TServerUrl::HostValue() const { return https ? "https://" + host : h
 std::optional<TServerUrl> ParseServerUrl(const std::string& text) {
   TServerUrl url;
   std::string rest = text;
-  if (StartsWith(rest, "https://")) {
-    url.https = true;
-    rest = rest.substr(8);
-  } else if (StartsWith(rest, "http://")) {
-    rest = rest.substr(7);
-  }
+  url.https = DropScheme(rest);
   const size_t colon = rest.rfind(':');
   if (colon == std::string::npos || colon == 0) return std::nullopt;
   std::string host = rest.substr(0, colon);
@@ -51,12 +53,7 @@ TServerUrl SplitHostValue(const std::string& host, int port) {
   TServerUrl url;
   url.port = port;
   url.host = host;
-  if (StartsWith(host, "https://")) {
-    url.https = true;
-    url.host = host.substr(8);
-  } else if (StartsWith(host, "http://")) {
-    url.host = host.substr(7);
-  }
+  url.https = DropScheme(url.host);
   if (url.host.size() > 2 && url.host.front() == '[' && url.host.back() == ']')
     url.host = url.host.substr(1, url.host.size() - 2);
   return url;

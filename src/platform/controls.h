@@ -36,9 +36,6 @@ constexpr TShiftState ssShift = 1u << 0;
 constexpr TShiftState ssAlt = 1u << 1;
 constexpr TShiftState ssCtrl = 1u << 2;
 constexpr TShiftState ssLeft = 1u << 3;
-constexpr TShiftState ssRight = 1u << 4;
-constexpr TShiftState ssMiddle = 1u << 5;
-constexpr TShiftState ssDouble = 1u << 6;
 
 // Event signatures, named as the original platform names them. The sender is
 // the control that raised the event.
