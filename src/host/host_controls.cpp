@@ -75,7 +75,6 @@ TBtnPesquisa::TBtnPesquisa(TComponent* owner) : TButton(owner) {
   SetShowHint(true);
 }
 
-
 // ---------------------------------------------------------------- TMessages
 
 std::string TMessages::Msg(const std::string& key) const {

@@ -48,16 +48,9 @@ void TControl::SetBounds(int left, int top, int width, int height) {
   Changed();
 }
 
-void TControl::SetVisible(bool v) {
-  if (v == visible_) return;
-  visible_ = v;
-  Changed();
-  if (TForm* form = ParentForm(); !v && form != nullptr && form != this) form->DropUnfocusableControl();
-}
-
-void TControl::SetEnabled(bool v) {
-  if (v == enabled_) return;
-  enabled_ = v;
+void TControl::SetFocusable(bool& member, bool v) {
+  if (v == member) return;
+  member = v;
   Changed();
   if (TForm* form = ParentForm(); !v && form != nullptr && form != this) form->DropUnfocusableControl();
 }

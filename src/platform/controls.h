@@ -103,9 +103,9 @@ class TControl : public TComponent {
   void SetAnchors(TAnchors anchors) { Update(anchors_, anchors); }
 
   bool Visible() const { return visible_; }
-  void SetVisible(bool v);
+  void SetVisible(bool v) { SetFocusable(visible_, v); }
   bool Enabled() const { return enabled_; }
-  void SetEnabled(bool v);
+  void SetEnabled(bool v) { SetFocusable(enabled_, v); }
   TColor Color() const { return color_; }
   void SetColor(TColor c) { Update(color_, c); }
   const TFont& Font() const { return font_; }
@@ -177,6 +177,8 @@ class TControl : public TComponent {
  private:
   friend class TForm;
   void RemoveChild(TControl* child);
+  // Update for visible_ and enabled_: the form drops a focus they take away.
+  void SetFocusable(bool& member, bool v);
 
   TControl* parent_ = nullptr;
   std::vector<TControl*> children_;

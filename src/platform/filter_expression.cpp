@@ -340,10 +340,11 @@ class Parser {
   std::unique_ptr<Node> ParseComparison() {
     Operand left = ParseOperand();
     if (tok_.kind != TokenKind::Op) Fail("falta um operador de compara\xE7\xE3o", tok_.pos);
-    static const std::pair<std::string_view, CmpOp> kOps[] = {
-        {"=", CmpOp::Eq}, {"<>", CmpOp::Ne}, {"<", CmpOp::Lt}, {">", CmpOp::Gt}, {"<=", CmpOp::Le}, {">=", CmpOp::Ge}};
-    const auto known =
-        std::find_if(std::begin(kOps), std::end(kOps), [&](const auto& o) { return o.first == tok_.text; });
+    static const std::pair<std::string_view, CmpOp> kOps[] = {{"=", CmpOp::Eq},  {"<>", CmpOp::Ne},
+                                                              {"<", CmpOp::Lt},  {">", CmpOp::Gt},
+                                                              {"<=", CmpOp::Le}, {">=", CmpOp::Ge}};
+    const auto is_token = [&](const auto& known_op) { return known_op.first == tok_.text; };
+    const auto known = std::find_if(std::begin(kOps), std::end(kOps), is_token);
     if (known == std::end(kOps)) Fail("operador \"" + tok_.text + "\" desconhecido", tok_.pos);
     const CmpOp op = known->second;
     Advance();

@@ -66,12 +66,15 @@ TKey ToKeyCode(int qt_key) {
   if (qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) return static_cast<TKey>('0' + (qt_key - Qt::Key_0));
   if (qt_key >= Qt::Key_F1 && qt_key <= Qt::Key_F12) return static_cast<TKey>(112 + (qt_key - Qt::Key_F1));
   static const std::pair<int, TKey> kKeys[] = {
-      {Qt::Key_Backspace, 8},     {Qt::Key_Tab, VK_TAB},      {Qt::Key_Backtab, VK_TAB},
-      {Qt::Key_Return, VK_RETURN}, {Qt::Key_Enter, VK_RETURN}, {Qt::Key_Escape, VK_ESCAPE},
-      {Qt::Key_Space, 32},        {Qt::Key_PageUp, 33},       {Qt::Key_PageDown, 34},
-      {Qt::Key_End, 35},          {Qt::Key_Home, 36},         {Qt::Key_Left, 37},
-      {Qt::Key_Up, 38},           {Qt::Key_Right, 39},        {Qt::Key_Down, 40},
-      {Qt::Key_Insert, 45},       {Qt::Key_Delete, VK_DELETE}};
+      {Qt::Key_Backspace, 8},     {Qt::Key_Tab, VK_TAB},
+      {Qt::Key_Backtab, VK_TAB},  {Qt::Key_Return, VK_RETURN},
+      {Qt::Key_Enter, VK_RETURN}, {Qt::Key_Escape, VK_ESCAPE},
+      {Qt::Key_Space, 32},        {Qt::Key_PageUp, 33},
+      {Qt::Key_PageDown, 34},     {Qt::Key_End, 35},
+      {Qt::Key_Home, 36},         {Qt::Key_Left, 37},
+      {Qt::Key_Up, 38},           {Qt::Key_Right, 39},
+      {Qt::Key_Down, 40},         {Qt::Key_Insert, 45},
+      {Qt::Key_Delete, VK_DELETE}};
   for (const auto& [qt, key] : kKeys)
     if (qt == qt_key) return key;
   return 0;

@@ -420,8 +420,9 @@ QIcon CheckIcon() {
 class ButtonView : public ControlView {
  public:
   ButtonView(FormView& form_view, TButton& button, QWidget* parent, bool flat)
-      : ControlView(form_view, button,
-                    flat ? static_cast<QWidget*>(new QToolButton(parent)) : new QPushButton(parent)),
+      : ControlView(
+            form_view, button,
+            flat ? static_cast<QWidget*>(new QToolButton(parent)) : new QPushButton(parent)),
         button_(static_cast<QAbstractButton*>(widget_)),
         flat_(flat) {
     if (flat) {

@@ -89,7 +89,8 @@ int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind, const QS
   QMessageBox box(icon, title, text, QMessageBox::NoButton, ParentOr(parent));
   box.setObjectName("messageBox");
   QList<QAbstractButton*> added;
-  for (const QString& caption : buttons) added.append(box.addButton(caption, QMessageBox::ActionRole));
+  for (const QString& caption : buttons)
+    added.append(box.addButton(caption, QMessageBox::ActionRole));
   if (added.isEmpty()) added.append(box.addButton("OK", QMessageBox::AcceptRole));
   box.setEscapeButton(added.first());
   box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));

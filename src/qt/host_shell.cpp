@@ -120,14 +120,15 @@ void HostShell::ConfigureServer() {
   address_edit->setObjectName("endereco");
   form->addRow(QString::fromUtf8("Endereço (HOST:PORTA ou https://HOST:PORTA):"), address_edit);
   // A file name with a button that chooses it.
-  auto file_row = [&](const std::string& file, const char* name, const char* none, const char* chooser_title,
-                      const char* label) {
+  auto file_row = [&](const std::string& file, const char* name, const char* none,
+                      const char* chooser_title, const char* label) {
     auto* edit = new QLineEdit(QString::fromStdString(file));
     edit->setObjectName(name);
     edit->setPlaceholderText(QString::fromUtf8(none));
     auto* browse = new QPushButton(QString::fromUtf8("Procurar..."));
     QObject::connect(browse, &QPushButton::clicked, &dialog, [&dialog, edit, chooser_title] {
-      const QString chosen = QFileDialog::getOpenFileName(&dialog, QString::fromUtf8(chooser_title), edit->text());
+      const QString chosen =
+          QFileDialog::getOpenFileName(&dialog, QString::fromUtf8(chooser_title), edit->text());
       if (!chosen.isEmpty()) edit->setText(chosen);
     });
     auto* row = new QHBoxLayout;
@@ -136,10 +137,12 @@ void HostShell::ConfigureServer() {
     form->addRow(QString::fromUtf8(label), row);
     return edit;
   };
-  QLineEdit* token_edit = file_row(token_file_, "arquivo_token", "nenhum (servidor sem senha de acesso)",
-                                   "Arquivo da senha de acesso", "Arquivo da senha de acesso:");
-  QLineEdit* ca_edit = file_row(ca_file_, "arquivo_ca", "nenhum (autoridades do sistema)",
-                                "Autoridade certificadora do servidor (PEM)", "Autoridade certificadora (HTTPS):");
+  QLineEdit* token_edit =
+      file_row(token_file_, "arquivo_token", "nenhum (servidor sem senha de acesso)",
+               "Arquivo da senha de acesso", "Arquivo da senha de acesso:");
+  QLineEdit* ca_edit =
+      file_row(ca_file_, "arquivo_ca", "nenhum (autoridades do sistema)",
+               "Autoridade certificadora do servidor (PEM)", "Autoridade certificadora (HTTPS):");
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);

@@ -28,7 +28,8 @@ namespace {
 
 // The value of the option name, given as "NAME VALUE" or "NAME=VALUE"; none
 // when the option is not there. Throws missing when its value is.
-std::optional<QString> OptionValue(const QStringList& arguments, const QString& name, const std::string& missing) {
+std::optional<QString> OptionValue(const QStringList& arguments, const QString& name,
+                                   const std::string& missing) {
   for (qsizetype i = 0; i < arguments.size(); ++i) {
     if (arguments[i] == name) {
       if (i + 1 >= arguments.size()) throw Exception(missing);
@@ -44,16 +45,18 @@ std::optional<QString> OptionValue(const QStringList& arguments, const QString& 
 ServerAddress ResolveServerAddress(const QStringList& arguments, const QSettings& settings) {
   ServerAddress address;
   const QString saved = settings.value(kServerSettingsKey).toString();
-  if (const auto server = OptionValue(arguments, "--server",
-                                      "Falta o endereço do servidor depois de --server (use HOST:PORTA).")) {
+  const char* missing_server = "Falta o endereço do servidor depois de --server (use HOST:PORTA).";
+  if (const auto server = OptionValue(arguments, "--server", missing_server)) {
     address = ParseOrThrow(*server, "--server");
   } else if (!saved.isEmpty()) {
     address = ParseOrThrow(saved, "configurações");
   }
   // A file option, else the settings under key; missing names what the file holds.
   auto file = [&](const QString& name, const char* key, const char* missing) {
-    const std::string text = std::string("Falta o arquivo ") + missing + " depois de " + name.toStdString() + ".";
-    return OptionValue(arguments, name, text).value_or(settings.value(key).toString()).toStdString();
+    const std::string text = "Falta o arquivo " + std::string(missing) + " depois de ";
+    const std::optional<QString> given =
+        OptionValue(arguments, name, text + name.toStdString() + ".");
+    return given.value_or(settings.value(key).toString()).toStdString();
   };
   address.token_file = file("--token-file", kTokenFileSettingsKey, "da senha de acesso");
   address.ca_file = file("--ca-file", kCaFileSettingsKey, "da autoridade certificadora");
