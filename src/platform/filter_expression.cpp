@@ -64,6 +64,12 @@ bool TextToNumber(std::string_view text, double& value) {
   return *end == '\0';
 }
 
+// A cell read as a number: a number as is, a text through TextToNumber.
+bool CellNumber(const TCellView& cell, double& value) {
+  if (cell.kind != TCellView::Text) value = cell.number;
+  return cell.kind != TCellView::Text || TextToNumber(cell.text, value);
+}
+
 }  // namespace
 
 bool ParseDisplayDate(std::string_view text, TDateTime& date, bool with_time) {
@@ -141,17 +147,10 @@ struct TFilterExpression::Node {
         const TCellView l = row.Get(static_cast<size_t>(field));
         const TCellView r = row.Get(static_cast<size_t>(field2));
         if (l.kind == TCellView::Null || r.kind == TCellView::Null) return false;
-        double dl = 0, dr = 0;
-        if (l.kind == TCellView::Number && r.kind == TCellView::Number) return Apply(op, Compare(l.number, r.number));
         if (l.kind == TCellView::Text && r.kind == TCellView::Text) return Apply(op, l.text.compare(r.text));
-        if (l.kind == TCellView::Number) {
-          dl = l.number;
-          if (!TextToNumber(r.text, dr)) return false;
-        } else {
-          dr = r.number;
-          if (!TextToNumber(l.text, dl)) return false;
-        }
-        return Apply(op, Compare(dl, dr));
+        // Numbers, or a number and a text read as a number.
+        double dl = 0, dr = 0;
+        return CellNumber(l, dl) && CellNumber(r, dr) && Apply(op, Compare(dl, dr));
       }
     }
     return false;

@@ -73,18 +73,31 @@ std::string FormatDateTime(std::string_view format, TDateTime value) {
     const int width = n >= 2 ? 2 : 1;
     i += static_cast<size_t>(n);
     switch (lc) {
-      case 'd': AppendPadded(out, day, width); break;
+      case 'd':
+        AppendPadded(out, day, width);
+        break;
       // "m" after an hour is the minute.
-      case 'm': AppendPadded(out, std::exchange(after_hour, false) ? minute : month, width); break;
-      case 'n': AppendPadded(out, minute, width); break;
-      case 'y': AppendPadded(out, n <= 2 ? year % 100 : year, n <= 2 ? 2 : 4); break;
+      case 'm':
+        AppendPadded(out, std::exchange(after_hour, false) ? minute : month, width);
+        break;
+      case 'n':
+        AppendPadded(out, minute, width);
+        break;
+      case 'y':
+        AppendPadded(out, n <= 2 ? year % 100 : year, n <= 2 ? 2 : 4);
+        break;
       case 'h':
         AppendPadded(out, hour, width);
         after_hour = true;
         break;
-      case 's': AppendPadded(out, second, width); break;
-      case 'z': AppendPadded(out, milli, n >= 3 ? 3 : 1); break;
-      default: out.push_back(c == '/' ? FormatSettings.DateSeparator : c);
+      case 's':
+        AppendPadded(out, second, width);
+        break;
+      case 'z':
+        AppendPadded(out, milli, n >= 3 ? 3 : 1);
+        break;
+      default:
+        out.push_back(c == '/' ? FormatSettings.DateSeparator : c);
     }
   }
   return out;
