@@ -1,5 +1,7 @@
 #include "host/host_controls.h"
 
+#include <algorithm>
+
 #include "host/string_services.h"
 #include "platform/errors.h"
 #include "platform/filter_expression.h"
@@ -7,8 +9,6 @@
 #include "platform/format_settings.h"
 
 namespace kvr {
-
-// ---------------------------------------------------------------- TDateEditPlus
 
 TDateEditPlus::TDateEditPlus(TComponent* owner)
     : TEdit(owner),
@@ -39,8 +39,8 @@ void TDateEditPlus::CheckValidDate() const {
   // Eight digits typed without separators ("01032024"): the date they
   // would be, written as the edit reads it.
   const std::string& text = Text();
-  bool digits = text.size() == 8;
-  for (char c : text) digits = digits && c >= '0' && c <= '9';
+  const bool digits =
+      text.size() == 8 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
   const std::string written = digits ? text.substr(0, 2) + sep + text.substr(2, 2) + sep + text.substr(4) : "";
   TDateTime date = 0;
   if (!written.empty() && ParseDisplayDate(written, date, false))
@@ -49,8 +49,6 @@ void TDateEditPlus::CheckValidDate() const {
   throw EConvertError("Data inv\xE1lida: \"" + text + "\". Digite uma data que existe, no formato " + format +
                       " (por exemplo, 05" + sep + "03" + sep + "2024).");
 }
-
-// ---------------------------------------------------------------- TNumberEdit
 
 void TNumberEdit::SetValue(double value) {
   SetText(FormatFloat(DisplayFormat, value));
@@ -69,13 +67,9 @@ void TNumberEdit::UserSetText(const std::string& text) {
   }
 }
 
-// ---------------------------------------------------------------- buttons
-
 TBtnPesquisa::TBtnPesquisa(TComponent* owner) : TButton(owner) {
   SetShowHint(true);
 }
-
-// ---------------------------------------------------------------- TMessages
 
 std::string TMessages::Msg(const std::string& key) const {
   for (const std::string& line : Messages) {

@@ -75,8 +75,6 @@ struct TClientDataSet::Impl {
   }
 };
 
-// ---------------------------------------------------------------- TClientDataSet
-
 TClientDataSet::TClientDataSet(TComponent* owner) : TComponent(owner), impl_(std::make_unique<Impl>()) {}
 
 TClientDataSet::~TClientDataSet() = default;
@@ -421,12 +419,8 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
         if (im.order.Before(r, found)) found = r;
     } else {
       const std::unordered_set<TableRow*> set(matches.begin(), matches.end());
-      for (TableRow* r = im.rows.head(); r != nullptr; r = r->next) {
-        if (set.count(r) != 0) {
-          found = r;
-          break;
-        }
-      }
+      found = im.rows.head();
+      while (set.count(found) == 0) found = found->next;
     }
   }
   if (found == nullptr) return false;

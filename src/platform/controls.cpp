@@ -7,8 +7,6 @@
 
 namespace kvr {
 
-// ---------------------------------------------------------------- TControl
-
 TControl::TControl(TComponent* owner) : TComponent(owner) {}
 
 TControl::~TControl() {
@@ -98,8 +96,7 @@ void TControl::UserExit() {
 }
 
 TKey TControl::UserKeyDown(TKey key, TShiftState shift) {
-  if (!CanFocus()) return key;
-  if (OnKeyDown) OnKeyDown(this, key, shift);
+  if (CanFocus() && OnKeyDown) OnKeyDown(this, key, shift);
   return key;
 }
 
@@ -120,8 +117,6 @@ void TControl::Changed() {
   auto observers = observers_;
   for (auto& entry : observers) entry.second(*this);
 }
-
-// ---------------------------------------------------------------- TForm
 
 TForm::TForm(TComponent* owner) : TControl(owner) {
   SetVisible(false);
@@ -174,8 +169,6 @@ void TForm::DoCreate() {
   if (OnCreate) OnCreate(this);
 }
 
-// ---------------------------------------------------------------- TEdit
-
 TEdit::TEdit(TComponent* owner) : TControl(owner) {
   SetColor(clWindow);
 }
@@ -188,8 +181,6 @@ void TEdit::UserSetText(const std::string& text) {
 void TEdit::TextChanged() {
   if (OnChange) OnChange(this);
 }
-
-// ---------------------------------------------------------------- TComboBox
 
 const std::string& TComboItems::operator[](int i) const {
   if (i < 0 || i >= Count())
@@ -235,16 +226,11 @@ void TComboBox::SetItemIndex(int index) {
   if (index < -1 || index >= Items.Count()) index = -1;
   if (index == item_index_) return;
   item_index_ = index;
-  if (index >= 0) {
-    if (Items[index] != Text()) {
-      TControl::SetText(Items[index]);
-      return;
-    }
-  } else if (style_ == TComboBoxStyle::csDropDownList && !Text().empty()) {
-    TControl::SetText("");
-    return;
-  }
-  Changed();
+  // In either style the chosen entry's text shows.
+  if (index >= 0 && Items[index] != Text())
+    TControl::SetText(Items[index]);
+  else
+    ItemsChanged();
 }
 
 void TComboBox::UserSelect(int index) {
@@ -268,8 +254,6 @@ void TComboBox::UserSetText(const std::string& text) {
   if (OnChange) OnChange(this);
 }
 
-// ---------------------------------------------------------------- TDBGrid
-
 TDBGrid::TDBGrid(TComponent* owner) : TControl(owner) {
   SetColor(clWindow);
 }
@@ -289,8 +273,6 @@ std::string TDBGrid::CellText(int row, int column) const {
   if (field == nullptr) return "";
   return data_source_->CellDisplayText(row, field->Index());
 }
-
-// ---------------------------------------------------------------- TOpenDialog
 
 bool TOpenDialog::Execute() {
   if (!ExecuteHook) return false;

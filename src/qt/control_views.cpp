@@ -168,8 +168,6 @@ void ControlView::SyncCommon() {
 
 namespace {
 
-// ---- labels ---------------------------------------------------------------
-
 class LabelView : public ControlView {
  public:
   LabelView(FormView& form_view, TControl& control, QWidget* parent)
@@ -195,8 +193,6 @@ class LabelView : public ControlView {
   QLabel* label_;
 };
 
-// ---- text boxes -----------------------------------------------------------
-
 class EditView : public ControlView {
  public:
   EditView(FormView& form_view, TEdit& edit, QWidget* parent)
@@ -219,8 +215,6 @@ class EditView : public ControlView {
   QLineEdit* line_;
 };
 
-// ---- number edits ---------------------------------------------------------
-
 class NumberEditView : public EditView {
  public:
   NumberEditView(FormView& form_view, TNumberEdit& edit, QWidget* parent)
@@ -236,8 +230,6 @@ class NumberEditView : public EditView {
     });
   }
 };
-
-// ---- date edits -----------------------------------------------------------
 
 QIcon CalendarIcon() {
   QPixmap pixmap(14, 14);
@@ -340,8 +332,6 @@ class DateEditView : public EditView {
   QDate chosen_;
 };
 
-// ---- drop-down lists ------------------------------------------------------
-
 class ComboView : public ControlView {
  public:
   ComboView(FormView& form_view, TComboBox& combo, QWidget* parent)
@@ -382,8 +372,6 @@ class ComboView : public ControlView {
   TComboBox& combo_;
   QComboBox* box_;
 };
-
-// ---- buttons --------------------------------------------------------------
 
 QIcon MagnifierIcon() {
   QPixmap pixmap(16, 16);
@@ -458,8 +446,6 @@ class ButtonView : public ControlView {
   QAbstractButton* button_;
   bool flat_;
 };
-
-// ---- containers -----------------------------------------------------------
 
 class GroupView : public ControlView {
  public:
