@@ -39,8 +39,8 @@ void TDateEditPlus::CheckValidDate() const {
   // Eight digits typed without separators ("01032024"): the date they
   // would be, written as the edit reads it.
   const std::string& text = Text();
-  const bool digits =
-      text.size() == 8 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool digits = text.size() == 8 && std::all_of(text.begin(), text.end(),
+                                                      [](char c) { return c >= '0' && c <= '9'; });
   const std::string written = digits ? text.substr(0, 2) + sep + text.substr(2, 2) + sep + text.substr(4) : "";
   TDateTime date = 0;
   if (!written.empty() && ParseDisplayDate(written, date, false))

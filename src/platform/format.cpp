@@ -1,5 +1,6 @@
 #include "platform/format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -118,13 +119,12 @@ std::string FormatFloat(std::string_view format, double value) {
   std::string_view int_part = number.substr(0, point);
   std::string_view dec_part = point == std::string_view::npos ? std::string_view() : number.substr(point + 1);
   const bool grouping = int_part.find(',') != std::string_view::npos;
-  int min_int = 0;
-  for (char c : int_part) min_int += c == '0';
-  int min_dec = 0, max_dec = 0;
-  for (char c : dec_part) {
-    if (c == '0') { ++min_dec; ++max_dec; }
-    if (c == '#') ++max_dec;
-  }
+  const auto count = [](std::string_view part, char c) {
+    return static_cast<int>(std::count(part.begin(), part.end(), c));
+  };
+  const int min_int = count(int_part, '0');
+  const int min_dec = count(dec_part, '0');
+  const int max_dec = min_dec + count(dec_part, '#');
 
   std::string digits;
   int exponent = 0;
@@ -161,15 +161,8 @@ std::string FormatFloat(std::string_view format, double value) {
   while (static_cast<int>(dec_digits.size()) > min_dec && dec_digits.back() == '0') dec_digits.pop_back();
   while (static_cast<int>(int_digits.size()) < min_int) int_digits.insert(int_digits.begin(), '0');
 
-  if (grouping && int_digits.size() > 3) {
-    std::string grouped;
-    const size_t n = int_digits.size();
-    for (size_t i = 0; i < n; ++i) {
-      if (i > 0 && (n - i) % 3 == 0) grouped.push_back(FormatSettings.ThousandSeparator);
-      grouped.push_back(int_digits[i]);
-    }
-    int_digits = grouped;
-  }
+  for (size_t end = int_digits.size(); grouping && end > 3; end -= 3)
+    int_digits.insert(end - 3, 1, FormatSettings.ThousandSeparator);
 
   std::string out;
   if (!zero && value < 0) out.push_back('-');
