@@ -20,11 +20,7 @@ TDateTime TDateEditPlus::Date() const {
 }
 
 void TDateEditPlus::SetDate(TDateTime date) {
-  if (date == 0) {
-    SetText("");
-    return;
-  }
-  SetText(FormatDateTime(SaveTime ? "dd/mm/yyyy hh:nn:ss" : "dd/mm/yyyy", date));
+  SetText(date == 0 ? "" : FormatDateTime(SaveTime ? "dd/mm/yyyy hh:nn:ss" : "dd/mm/yyyy", date));
 }
 
 bool TDateEditPlus::IsValidDate() const {
@@ -74,8 +70,7 @@ TBtnPesquisa::TBtnPesquisa(TComponent* owner) : TButton(owner) {
 std::string TMessages::Msg(const std::string& key) const {
   for (const std::string& line : Messages) {
     const size_t bar = line.find('|');
-    if (bar == std::string::npos) continue;
-    if (line.compare(0, bar, key) == 0 && bar == key.size()) return line.substr(bar + 1);
+    if (bar == key.size() && line.compare(0, bar, key) == 0) return line.substr(bar + 1);
   }
   return "Mensagem n\xE3o cadastrada: " + key;
 }

@@ -123,9 +123,8 @@ nlohmann::json TRpcRequest::Params() const {
 // ---------------------------------------------------------------- results
 
 TServerResult TServerResult::Success(const nlohmann::json& payload) {
-  auto text = std::make_shared<const std::string>(payload.dump());
-  const std::size_t size = text->size();
-  return Success(std::move(text), 0, size);
+  const auto text = std::make_shared<const std::string>(payload.dump());
+  return Success(text, 0, text->size());
 }
 
 TServerResult TServerResult::Success(std::shared_ptr<const std::string> reply, std::size_t begin,

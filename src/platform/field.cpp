@@ -31,11 +31,8 @@ std::string TField::AsString() const {
   if (v.kind == TCellView::Null) return "";
   if (v.kind == TCellView::Text) return std::string(v.text);
   const double d = v.number;
-  if (def_.DataType == TFieldType::ftDateTime) {
-    if (d != std::floor(d)) return FormatDateTime("dd/mm/yyyy hh:nn:ss", d);
-    return FormatDateTime("dd/mm/yyyy", d);
-  }
-  return FloatToStr(d);
+  if (def_.DataType != TFieldType::ftDateTime) return FloatToStr(d);
+  return FormatDateTime(d != std::floor(d) ? "dd/mm/yyyy hh:nn:ss" : "dd/mm/yyyy", d);
 }
 
 double TField::AsFloat() const {
@@ -63,11 +60,9 @@ void TField::SetValue(const TVariant& value) {
     throw EDatabaseError("A tabela n\xE3o est\xE1 em inclus\xE3o ou edi\xE7\xE3o (coluna " + def_.Name + ").");
   TVariant stored;
   if (value.index() == 1) {
-    if (def_.DataType == TFieldType::ftString) {
-      stored = FloatToStr(std::get<1>(value));
-    } else {
-      stored = std::get<1>(value);
-    }
+    const double number = std::get<1>(value);
+    stored =
+        def_.DataType == TFieldType::ftString ? TVariant(FloatToStr(number)) : TVariant(number);
   } else if (value.index() == 2) {
     const std::string& text = std::get<2>(value);
     if (def_.DataType == TFieldType::ftString) {

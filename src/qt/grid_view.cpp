@@ -31,10 +31,9 @@ QVariant GridModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::TextAlignmentRole) {
     TClientDataSet* dataset = grid_->DataSource();
     const TField* field = dataset != nullptr ? dataset->FindField(grid_->Columns()[column].FieldName) : nullptr;
-    if (field != nullptr && field->DataType() == TFieldType::ftFloat) {
-      return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
-    }
-    return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    const bool number = field != nullptr && field->DataType() == TFieldType::ftFloat;
+    return QVariant::fromValue(
+        Qt::Alignment((number ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter));
   }
   if (role != Qt::DisplayRole) return {};
   // The table may have changed since the last reload (a repaint while a
