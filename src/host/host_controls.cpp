@@ -1,6 +1,7 @@
 #include "host/host_controls.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "host/string_services.h"
 #include "platform/errors.h"
@@ -82,19 +83,17 @@ int TMessages::ShowMsg(const std::string& key, TMsgDlgType kind, TMsgDlgButtons 
     HostLibrary().ShowMessage(text, kind, help_context);
     return mrOk;
   }
-  struct Choice {
-    TMsgDlgButtons button;
-    const char* caption;
-    int result;
-  };
-  static const Choice kChoices[] = {
-      {mbYes, "Sim", mrYes}, {mbNo, "N\xE3o", mrNo}, {mbOK, "OK", mrOk}, {mbCancel, "Cancelar", mrCancel}};
+  static const std::tuple<TMsgDlgButtons, const char*, int> kChoices[] = {
+      {mbYes, "Sim", mrYes},
+      {mbNo, "N\xE3o", mrNo},
+      {mbOK, "OK", mrOk},
+      {mbCancel, "Cancelar", mrCancel}};
   std::vector<std::string> captions;
   std::vector<int> results;
-  for (const Choice& c : kChoices) {
-    if ((buttons & c.button) != 0) {
-      captions.emplace_back(c.caption);
-      results.push_back(c.result);
+  for (const auto& [button, caption, result] : kChoices) {
+    if ((buttons & button) != 0) {
+      captions.emplace_back(caption);
+      results.push_back(result);
     }
   }
   const int answer = HostLibrary().MsgAlert(text, kind, captions, help_context);

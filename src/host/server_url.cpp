@@ -1,5 +1,6 @@
 #include "host/server_url.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace kvr {
@@ -38,11 +39,9 @@ std::optional<TServerUrl> ParseServerUrl(const std::string& text) {
   } else if (host.find(':') != std::string::npos && url.https) {
     return std::nullopt;  // an IPv6 address in a URL goes in brackets
   }
-  for (char c : host)
-    if (c == ' ' || c == '\t' || c == '/' || c == '[' || c == ']') return std::nullopt;
-  if (port.empty() || port.size() > 5) return std::nullopt;
-  for (char c : port)
-    if (c < '0' || c > '9') return std::nullopt;
+  if (host.find_first_of(" \t/[]") != std::string::npos) return std::nullopt;
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
   url.port = std::stoi(port);
   if (url.port < 1 || url.port > 65535) return std::nullopt;
   url.host = host;
@@ -61,13 +60,8 @@ TServerUrl SplitHostValue(const std::string& host, int port) {
 
 bool IsLoopbackName(const std::string& host) {
   if (host == "localhost" || host == "::1" || host == "0:0:0:0:0:0:0:1") return true;
-  if (!StartsWith(host, "127.")) return false;
-  int dots = 0;
-  for (char c : host) {
-    if (c == '.') ++dots;
-    else if (c < '0' || c > '9') return false;
-  }
-  return dots == 3;
+  return StartsWith(host, "127.") && std::count(host.begin(), host.end(), '.') == 3 &&
+         host.find_first_not_of(".0123456789") == std::string::npos;
 }
 
 void SetHttpsCaFile(const std::string& path) {

@@ -275,9 +275,8 @@ std::string TDBGrid::CellText(int row, int column) const {
 }
 
 bool TOpenDialog::Execute() {
-  if (!ExecuteHook) return false;
   std::string name = FileName;
-  if (!ExecuteHook(Filter, name)) return false;
+  if (!ExecuteHook || !ExecuteHook(Filter, name)) return false;
   FileName = name;
   return true;
 }

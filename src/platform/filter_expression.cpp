@@ -200,17 +200,11 @@ class Parser {
     } else if (c == '\'') {
       std::string lit;
       size_t j = i + 1;
-      for (;;) {
+      for (;; ++j) {
         if (j >= text_.size()) Fail("texto entre aspas sem fim", i + 1);
-        if (text_[j] == '\'') {
-          if (j + 1 < text_.size() && text_[j + 1] == '\'') {
-            lit.push_back('\'');
-            j += 2;
-            continue;
-          }
-          break;
-        }
-        lit.push_back(text_[j++]);
+        if (text_[j] == '\'' && (j + 1 >= text_.size() || text_[j + 1] != '\'')) break;
+        lit.push_back(text_[j]);
+        if (text_[j] == '\'') ++j;  // '' stands for one quote
       }
       tok_.kind = TokenKind::Text;
       tok_.text = lit;

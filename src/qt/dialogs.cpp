@@ -42,8 +42,7 @@ class ArrowCursorWhileOpen {
 };
 
 QWidget* ParentOr(QWidget* parent) {
-  if (parent != nullptr) return parent;
-  return QApplication::activeWindow();
+  return parent != nullptr ? parent : QApplication::activeWindow();
 }
 
 // A box shown while the busy layer covers the window takes the layer away

@@ -39,8 +39,7 @@ QtHostLibrary::QtHostLibrary(MainWindow& main_window, ServerAddress server)
   chooser_ = [](QWidget* parent, const QString& filter, const QString& start) -> std::optional<QString> {
     const QString chosen =
         QFileDialog::getOpenFileName(parent, QString::fromUtf8("Abrir"), start, filter, nullptr);
-    if (chosen.isEmpty()) return std::nullopt;
-    return chosen;
+    return chosen.isEmpty() ? std::nullopt : std::optional<QString>(chosen);
   };
 }
 
