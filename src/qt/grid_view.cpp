@@ -287,8 +287,7 @@ void GridView::SyncKind() {
     }
     FitLastColumn();
   }
-  if (!options_applied_ || options != shown_options_) {
-    options_applied_ = true;
+  if (shown_options_ != options) {
     shown_options_ = options;
     table_->horizontalHeader()->setVisible((options & dgTitles) != 0);
     table_->verticalHeader()->setVisible((options & dgIndicator) != 0);
