@@ -460,16 +460,14 @@ std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) 
   const auto& cache = impl_->filter.VisibleRows();
   if (visible_index < 0 || visible_index >= static_cast<int>(cache.size()))
     throw EDatabaseError("Linha " + std::to_string(visible_index + 1) + " inexistente.");
-  TableRow* saved = impl_->display_row;
+  // The row read before, back however the handler ends.
+  struct Restore {
+    TableRow*& slot;
+    TableRow* saved;
+    ~Restore() { slot = saved; }
+  } restore{impl_->display_row, impl_->display_row};
   impl_->display_row = cache[static_cast<size_t>(visible_index)];
-  try {
-    std::string text = field.DisplayText();
-    impl_->display_row = saved;
-    return text;
-  } catch (...) {
-    impl_->display_row = saved;
-    throw;
-  }
+  return field.DisplayText();
 }
 
 // ---------------------------------------------------------------- whole-table access

@@ -47,8 +47,7 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
       continue;
     }
     size_t need;
-    char32_t cp;
-    char32_t min;
+    char32_t cp, min;
     if (lead >= 0xC0 && lead <= 0xDF) {
       need = 1;
       cp = lead & 0x1F;

@@ -116,8 +116,8 @@ void TField::SetAsDateTime(TDateTime value) {
     return;
   }
   if (def_.DataType == TFieldType::ftString) {
-    SetValue(TVariant{std::string(value != std::floor(value) ? FormatDateTime("dd/mm/yyyy hh:nn:ss", value)
-                                                              : FormatDateTime("dd/mm/yyyy", value))});
+    SetValue(TVariant{
+        FormatDateTime(value != std::floor(value) ? "dd/mm/yyyy hh:nn:ss" : "dd/mm/yyyy", value)});
     return;
   }
   SetValue(TVariant{value});
