@@ -122,13 +122,10 @@ std::string FloatMaskOutText(const std::string& text) {
     }
   }
   if (!any_digit) NotANumber(text);
-  char decimal = 0;
-  if (dots > 0 && commas > 0) {
-    decimal = last_mark;
-    if ((decimal == '.' ? dots : commas) != 1) NotANumber(text);
-  } else if (dots + commas == 1) {
-    decimal = last_mark;
-  }
+  // With both marks, the last one is the decimal mark and appears once.
+  const bool both = dots > 0 && commas > 0;
+  if (both && (last_mark == '.' ? dots : commas) != 1) NotANumber(text);
+  const char decimal = both || dots + commas == 1 ? last_mark : 0;
   std::string plain;
   plain.reserve(digits.size() + 1);
   if (negative) plain.push_back('-');

@@ -141,8 +141,7 @@ void TForm::DropUnfocusableControl() {
 
 void TForm::UserFocus(TControl& control) {
   TControl* previous = active_control_;
-  if (previous == &control) return;
-  if (!control.CanFocus()) return;
+  if (previous == &control || !control.CanFocus()) return;
   // A control hidden or disabled while focused (SetFocus by program on one
   // that cannot take it) is left without its exit checks.
   if (previous != nullptr && previous->CanFocus()) previous->UserExit();
@@ -234,8 +233,7 @@ void TComboBox::SetItemIndex(int index) {
 }
 
 void TComboBox::UserSelect(int index) {
-  if (!CanFocus()) return;
-  if (index < -1 || index >= Items.Count()) return;
+  if (!CanFocus() || index < -1 || index >= Items.Count()) return;
   SetItemIndex(index);
   if (OnChange) OnChange(this);
 }
