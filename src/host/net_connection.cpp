@@ -53,11 +53,8 @@ std::size_t SkipReplyValue(JsonReader& reader, JsonReader::Event first) {
 
 // ---------------------------------------------------------------- arguments
 
-TServerArg::TServerArg(const std::string& text) {
-  const std::string utf8 = Cp1252ToUtf8(text);
-  // Already UTF-8: written as is, only quoted and escaped.
-  json_ = nlohmann::json(utf8).dump();
-}
+// The text in UTF-8, quoted and escaped.
+TServerArg::TServerArg(const std::string& text) : json_(nlohmann::json(Cp1252ToUtf8(text)).dump()) {}
 
 TServerArg::TServerArg(const char* text) : TServerArg(std::string(text)) {}
 

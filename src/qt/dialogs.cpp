@@ -1,5 +1,6 @@
 #include "qt/dialogs.h"
 
+#include <algorithm>
 #include <utility>
 
 #include <QAbstractButton>
@@ -94,8 +95,7 @@ int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind, const QS
   box.setEscapeButton(added.first());
   box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));
   box.exec();
-  const qsizetype chosen = added.indexOf(box.clickedButton());
-  return chosen < 0 ? 0 : static_cast<int>(chosen);
+  return static_cast<int>(std::max<qsizetype>(0, added.indexOf(box.clickedButton())));
 }
 
 }  // namespace kvr::qt
