@@ -54,7 +54,8 @@ std::size_t SkipReplyValue(JsonReader& reader, JsonReader::Event first) {
 // ---------------------------------------------------------------- arguments
 
 // The text in UTF-8, quoted and escaped.
-TServerArg::TServerArg(const std::string& text) : json_(nlohmann::json(Cp1252ToUtf8(text)).dump()) {}
+TServerArg::TServerArg(const std::string& text)
+    : json_(nlohmann::json(Cp1252ToUtf8(text)).dump()) {}
 
 TServerArg::TServerArg(const char* text) : TServerArg(std::string(text)) {}
 
