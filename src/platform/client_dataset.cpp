@@ -444,8 +444,7 @@ void TClientDataSet::RemoveObserver(int id) {
 void TClientDataSet::DisableControls() { ++impl_->disable_count; }
 
 void TClientDataSet::EnableControls() {
-  if (impl_->disable_count == 0) return;
-  if (--impl_->disable_count == 0) Notify(TDataChange::Structure);
+  if (impl_->disable_count > 0 && --impl_->disable_count == 0) Notify(TDataChange::Structure);
 }
 
 void TClientDataSet::Notify(TDataChange change) {

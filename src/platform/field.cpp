@@ -16,13 +16,11 @@ TField::TField(TClientDataSet& dataset, int index, TFieldDef def)
 TCellView TField::Cell() const { return dataset_.CellOf(index_); }
 
 bool TField::IsNull() const {
-  if (!dataset_.active_) return true;
-  return Cell().kind == TCellView::Null;
+  return !dataset_.active_ || Cell().kind == TCellView::Null;
 }
 
 TVariant TField::Value() const {
-  if (!dataset_.active_) return TVariant{};
-  return ToVariant(Cell());
+  return dataset_.active_ ? ToVariant(Cell()) : TVariant{};
 }
 
 std::string TField::AsString() const {

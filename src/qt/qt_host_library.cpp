@@ -28,8 +28,7 @@ QString ToQtFileFilter(const std::string& filter) {
 }
 
 std::string QtHostLibrary::WebToken() {
-  if (server_.token_file.empty()) return "";
-  return ReadTokenFile(server_.token_file);
+  return server_.token_file.empty() ? "" : ReadTokenFile(server_.token_file);
 }
 
 QtHostLibrary::QtHostLibrary(MainWindow& main_window, ServerAddress server)
