@@ -45,13 +45,11 @@ class TDateEditPlus : public TEdit {
 // DisplayFormat ("#,##0.00") or nothing.
 class TNumberEdit : public TEdit {
  public:
-  explicit TNumberEdit(TComponent* owner);
+  using TEdit::TEdit;
   std::string ClassName() const override { return "TNumberEdit"; }
 
   // Shows value formatted with DisplayFormat.
   void SetValue(double value);
-  // Empties the text.
-  void Clear() override;
   // The user types a number; it is shown again formatted when the text is a
   // number (FloatMaskOut), as is when not.
   void UserSetText(const std::string& text) override;
@@ -69,7 +67,7 @@ class TBtnPesquisa : public TButton {
 // The host library's flat push button.
 class TButtonFlat : public TButton {
  public:
-  explicit TButtonFlat(TComponent* owner);
+  using TButton::TButton;
   std::string ClassName() const override { return "TButtonFlat"; }
 };
 

@@ -53,11 +53,9 @@ std::size_t SkipReplyValue(JsonReader& reader, JsonReader::Event first) {
 
 // ---------------------------------------------------------------- arguments
 
-TServerArg::TServerArg(const std::string& text) {
-  const std::string utf8 = Cp1252ToUtf8(text);
-  // Already UTF-8: written as is, only quoted and escaped.
-  json_ = nlohmann::json(utf8).dump();
-}
+// The text in UTF-8, quoted and escaped.
+TServerArg::TServerArg(const std::string& text)
+    : json_(nlohmann::json(Cp1252ToUtf8(text)).dump()) {}
 
 TServerArg::TServerArg(const char* text) : TServerArg(std::string(text)) {}
 
@@ -123,9 +121,8 @@ nlohmann::json TRpcRequest::Params() const {
 // ---------------------------------------------------------------- results
 
 TServerResult TServerResult::Success(const nlohmann::json& payload) {
-  auto text = std::make_shared<const std::string>(payload.dump());
-  const std::size_t size = text->size();
-  return Success(std::move(text), 0, size);
+  const auto text = std::make_shared<const std::string>(payload.dump());
+  return Success(text, 0, text->size());
 }
 
 TServerResult TServerResult::Success(std::shared_ptr<const std::string> reply, std::size_t begin,

@@ -1,5 +1,6 @@
 #include "host/server_url.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace kvr {
@@ -13,6 +14,13 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
+// Drops a leading "https://" or "http://" from text; true for "https://".
+bool DropScheme(std::string& text) {
+  const bool https = StartsWith(text, "https://");
+  if (https || StartsWith(text, "http://")) text.erase(0, https ? 8 : 7);
+  return https;
+}
+
 }  // namespace
 
 std::string TServerUrl::HostValue() const { return https ? "https://" + host : host; }
@@ -20,12 +28,7 @@ std::string TServerUrl::HostValue() const { return https ? "https://" + host : h
 std::optional<TServerUrl> ParseServerUrl(const std::string& text) {
   TServerUrl url;
   std::string rest = text;
-  if (StartsWith(rest, "https://")) {
-    url.https = true;
-    rest = rest.substr(8);
-  } else if (StartsWith(rest, "http://")) {
-    rest = rest.substr(7);
-  }
+  url.https = DropScheme(rest);
   const size_t colon = rest.rfind(':');
   if (colon == std::string::npos || colon == 0) return std::nullopt;
   std::string host = rest.substr(0, colon);
@@ -36,11 +39,9 @@ std::optional<TServerUrl> ParseServerUrl(const std::string& text) {
   } else if (host.find(':') != std::string::npos && url.https) {
     return std::nullopt;  // an IPv6 address in a URL goes in brackets
   }
-  for (char c : host)
-    if (c == ' ' || c == '\t' || c == '/' || c == '[' || c == ']') return std::nullopt;
-  if (port.empty() || port.size() > 5) return std::nullopt;
-  for (char c : port)
-    if (c < '0' || c > '9') return std::nullopt;
+  if (host.find_first_of(" \t/[]") != std::string::npos) return std::nullopt;
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
   url.port = std::stoi(port);
   if (url.port < 1 || url.port > 65535) return std::nullopt;
   url.host = host;
@@ -51,12 +52,7 @@ TServerUrl SplitHostValue(const std::string& host, int port) {
   TServerUrl url;
   url.port = port;
   url.host = host;
-  if (StartsWith(host, "https://")) {
-    url.https = true;
-    url.host = host.substr(8);
-  } else if (StartsWith(host, "http://")) {
-    url.host = host.substr(7);
-  }
+  url.https = DropScheme(url.host);
   if (url.host.size() > 2 && url.host.front() == '[' && url.host.back() == ']')
     url.host = url.host.substr(1, url.host.size() - 2);
   return url;
@@ -64,13 +60,8 @@ TServerUrl SplitHostValue(const std::string& host, int port) {
 
 bool IsLoopbackName(const std::string& host) {
   if (host == "localhost" || host == "::1" || host == "0:0:0:0:0:0:0:1") return true;
-  if (!StartsWith(host, "127.")) return false;
-  int dots = 0;
-  for (char c : host) {
-    if (c == '.') ++dots;
-    else if (c < '0' || c > '9') return false;
-  }
-  return dots == 3;
+  return StartsWith(host, "127.") && std::count(host.begin(), host.end(), '.') == 3 &&
+         host.find_first_not_of(".0123456789") == std::string::npos;
 }
 
 void SetHttpsCaFile(const std::string& path) {

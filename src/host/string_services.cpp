@@ -1,5 +1,6 @@
 #include "host/string_services.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -10,20 +11,13 @@
 namespace kvr {
 
 bool EmptyString(const std::string& text) {
-  for (unsigned char c : text) {
-    if (c > 32) return false;
-  }
-  return true;
+  return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; });
 }
 
 std::string Ajusta(const std::string& text, int width) {
   if (width <= 0 || text.size() >= static_cast<size_t>(width)) return text;
   return std::string(static_cast<size_t>(width) - text.size(), ' ') + text;
 }
-
-}  // namespace kvr
-
-namespace kvr {
 
 namespace {
 
@@ -33,33 +27,18 @@ struct TAccentTable {
   char plain[256] = {};
   TAccentTable() {
     for (unsigned c = 0; c < 256; ++c) plain[c] = static_cast<char>(c);
-    auto set = [this](unsigned from, unsigned to, char letter) {
-      for (unsigned c = from; c <= to; ++c) plain[c] = letter;
-    };
-    set(0x8A, 0x8A, 'S');  // S caron
-    set(0x8E, 0x8E, 'Z');  // Z caron
-    set(0x9A, 0x9A, 's');
-    set(0x9E, 0x9E, 'z');
-    set(0x9F, 0x9F, 'Y');  // Y diaeresis
-    set(0xC0, 0xC5, 'A');
-    set(0xC7, 0xC7, 'C');
-    set(0xC8, 0xCB, 'E');
-    set(0xCC, 0xCF, 'I');
-    set(0xD1, 0xD1, 'N');
-    set(0xD2, 0xD6, 'O');
-    set(0xD8, 0xD8, 'O');
-    set(0xD9, 0xDC, 'U');
-    set(0xDD, 0xDD, 'Y');
-    set(0xE0, 0xE5, 'a');
-    set(0xE7, 0xE7, 'c');
-    set(0xE8, 0xEB, 'e');
-    set(0xEC, 0xEF, 'i');
-    set(0xF1, 0xF1, 'n');
-    set(0xF2, 0xF6, 'o');
-    set(0xF8, 0xF8, 'o');
-    set(0xF9, 0xFC, 'u');
-    set(0xFD, 0xFD, 'y');
-    set(0xFF, 0xFF, 'y');
+    // S, Z caron (and lower case), Y diaeresis, then the Latin-1 letters.
+    static const struct {
+      unsigned from, to;
+      char letter;
+    } kLetters[] = {{0x8A, 0x8A, 'S'}, {0x8E, 0x8E, 'Z'}, {0x9A, 0x9A, 's'}, {0x9E, 0x9E, 'z'},
+                    {0x9F, 0x9F, 'Y'}, {0xC0, 0xC5, 'A'}, {0xC7, 0xC7, 'C'}, {0xC8, 0xCB, 'E'},
+                    {0xCC, 0xCF, 'I'}, {0xD1, 0xD1, 'N'}, {0xD2, 0xD6, 'O'}, {0xD8, 0xD8, 'O'},
+                    {0xD9, 0xDC, 'U'}, {0xDD, 0xDD, 'Y'}, {0xE0, 0xE5, 'a'}, {0xE7, 0xE7, 'c'},
+                    {0xE8, 0xEB, 'e'}, {0xEC, 0xEF, 'i'}, {0xF1, 0xF1, 'n'}, {0xF2, 0xF6, 'o'},
+                    {0xF8, 0xF8, 'o'}, {0xF9, 0xFC, 'u'}, {0xFD, 0xFD, 'y'}, {0xFF, 0xFF, 'y'}};
+    for (const auto& range : kLetters)
+      for (unsigned c = range.from; c <= range.to; ++c) plain[c] = range.letter;
   }
 };
 
@@ -143,13 +122,10 @@ std::string FloatMaskOutText(const std::string& text) {
     }
   }
   if (!any_digit) NotANumber(text);
-  char decimal = 0;
-  if (dots > 0 && commas > 0) {
-    decimal = last_mark;
-    if ((decimal == '.' ? dots : commas) != 1) NotANumber(text);
-  } else if (dots + commas == 1) {
-    decimal = last_mark;
-  }
+  // With both marks, the last one is the decimal mark and appears once.
+  const bool both = dots > 0 && commas > 0;
+  if (both && (last_mark == '.' ? dots : commas) != 1) NotANumber(text);
+  const char decimal = both || dots + commas == 1 ? last_mark : 0;
   std::string plain;
   plain.reserve(digits.size() + 1);
   if (negative) plain.push_back('-');

@@ -50,17 +50,5 @@ inline int CompareViews(const TCellView& a, const TCellView& b) {
   }
   return 0;
 }
-inline int CompareCells(const TVariant& a, const TVariant& b) {
-  if (a.index() != b.index()) return a.index() < b.index() ? -1 : 1;
-  if (a.index() == 1) {
-    const double x = std::get<1>(a), y = std::get<1>(b);
-    return x < y ? -1 : (x > y ? 1 : 0);
-  }
-  if (a.index() == 2) {
-    const int c = std::get<2>(a).compare(std::get<2>(b));
-    return c < 0 ? -1 : (c > 0 ? 1 : 0);
-  }
-  return 0;
-}
 
 }  // namespace kvr

@@ -75,8 +75,6 @@ struct TClientDataSet::Impl {
   }
 };
 
-// ---------------------------------------------------------------- TClientDataSet
-
 TClientDataSet::TClientDataSet(TComponent* owner) : TComponent(owner), impl_(std::make_unique<Impl>()) {}
 
 TClientDataSet::~TClientDataSet() = default;
@@ -421,12 +419,8 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
         if (im.order.Before(r, found)) found = r;
     } else {
       const std::unordered_set<TableRow*> set(matches.begin(), matches.end());
-      for (TableRow* r = im.rows.head(); r != nullptr; r = r->next) {
-        if (set.count(r) != 0) {
-          found = r;
-          break;
-        }
-      }
+      found = im.rows.head();
+      while (set.count(found) == 0) found = found->next;
     }
   }
   if (found == nullptr) return false;
@@ -450,8 +444,7 @@ void TClientDataSet::RemoveObserver(int id) {
 void TClientDataSet::DisableControls() { ++impl_->disable_count; }
 
 void TClientDataSet::EnableControls() {
-  if (impl_->disable_count == 0) return;
-  if (--impl_->disable_count == 0) Notify(TDataChange::Structure);
+  if (impl_->disable_count > 0 && --impl_->disable_count == 0) Notify(TDataChange::Structure);
 }
 
 void TClientDataSet::Notify(TDataChange change) {
@@ -466,16 +459,14 @@ std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) 
   const auto& cache = impl_->filter.VisibleRows();
   if (visible_index < 0 || visible_index >= static_cast<int>(cache.size()))
     throw EDatabaseError("Linha " + std::to_string(visible_index + 1) + " inexistente.");
-  TableRow* saved = impl_->display_row;
+  // The row read before, back however the handler ends.
+  struct Restore {
+    TableRow*& slot;
+    TableRow* saved;
+    ~Restore() { slot = saved; }
+  } restore{impl_->display_row, impl_->display_row};
   impl_->display_row = cache[static_cast<size_t>(visible_index)];
-  try {
-    std::string text = field.DisplayText();
-    impl_->display_row = saved;
-    return text;
-  } catch (...) {
-    impl_->display_row = saved;
-    throw;
-  }
+  return field.DisplayText();
 }
 
 // ---------------------------------------------------------------- whole-table access

@@ -7,8 +7,6 @@
 
 namespace kvr {
 
-// ---------------------------------------------------------------- TControl
-
 TControl::TControl(TComponent* owner) : TComponent(owner) {}
 
 TControl::~TControl() {
@@ -39,30 +37,6 @@ TForm* TControl::ParentForm() {
   return nullptr;
 }
 
-void TControl::SetLeft(int v) {
-  if (v == left_) return;
-  left_ = v;
-  Changed();
-}
-
-void TControl::SetTop(int v) {
-  if (v == top_) return;
-  top_ = v;
-  Changed();
-}
-
-void TControl::SetWidth(int v) {
-  if (v == width_) return;
-  width_ = v;
-  Changed();
-}
-
-void TControl::SetHeight(int v) {
-  if (v == height_) return;
-  height_ = v;
-  Changed();
-}
-
 void TControl::SetBounds(int left, int top, int width, int height) {
   if (left == left_ && top == top_ && width == width_ && height == height_) return;
   left_ = left;
@@ -72,42 +46,11 @@ void TControl::SetBounds(int left, int top, int width, int height) {
   Changed();
 }
 
-void TControl::SetAlign(TAlign align) {
-  if (align == align_) return;
-  align_ = align;
-  Changed();
-}
-
-void TControl::SetAnchors(TAnchors anchors) {
-  if (anchors == anchors_) return;
-  anchors_ = anchors;
-  Changed();
-}
-
-void TControl::SetVisible(bool v) {
-  if (v == visible_) return;
-  visible_ = v;
+void TControl::SetFocusable(bool& member, bool v) {
+  if (v == member) return;
+  member = v;
   Changed();
   if (TForm* form = ParentForm(); !v && form != nullptr && form != this) form->DropUnfocusableControl();
-}
-
-void TControl::SetEnabled(bool v) {
-  if (v == enabled_) return;
-  enabled_ = v;
-  Changed();
-  if (TForm* form = ParentForm(); !v && form != nullptr && form != this) form->DropUnfocusableControl();
-}
-
-void TControl::SetColor(TColor c) {
-  if (c == color_) return;
-  color_ = c;
-  Changed();
-}
-
-void TControl::SetFont(const TFont& font) {
-  if (font == font_) return;
-  font_ = font;
-  Changed();
 }
 
 void TControl::SetText(const std::string& text) {
@@ -115,18 +58,6 @@ void TControl::SetText(const std::string& text) {
   text_ = text;
   Changed();
   TextChanged();
-}
-
-void TControl::SetHint(const std::string& hint) {
-  if (hint == hint_) return;
-  hint_ = hint;
-  Changed();
-}
-
-void TControl::SetShowHint(bool v) {
-  if (v == show_hint_) return;
-  show_hint_ = v;
-  Changed();
 }
 
 void TControl::SetFocus() {
@@ -165,8 +96,7 @@ void TControl::UserExit() {
 }
 
 TKey TControl::UserKeyDown(TKey key, TShiftState shift) {
-  if (!CanFocus()) return key;
-  if (OnKeyDown) OnKeyDown(this, key, shift);
+  if (CanFocus() && OnKeyDown) OnKeyDown(this, key, shift);
   return key;
 }
 
@@ -188,16 +118,8 @@ void TControl::Changed() {
   for (auto& entry : observers) entry.second(*this);
 }
 
-// ---------------------------------------------------------------- TForm
-
 TForm::TForm(TComponent* owner) : TControl(owner) {
   SetVisible(false);
-}
-
-void TForm::SetBorderStyle(TFormBorderStyle s) {
-  if (s == border_style_) return;
-  border_style_ = s;
-  Changed();
 }
 
 void TForm::SetActiveControl(TControl* control) {
@@ -219,8 +141,7 @@ void TForm::DropUnfocusableControl() {
 
 void TForm::UserFocus(TControl& control) {
   TControl* previous = active_control_;
-  if (previous == &control) return;
-  if (!control.CanFocus()) return;
+  if (previous == &control || !control.CanFocus()) return;
   // A control hidden or disabled while focused (SetFocus by program on one
   // that cannot take it) is left without its exit checks.
   if (previous != nullptr && previous->CanFocus()) previous->UserExit();
@@ -247,23 +168,8 @@ void TForm::DoCreate() {
   if (OnCreate) OnCreate(this);
 }
 
-// ---------------------------------------------------------------- simple controls
-
-TLabel::TLabel(TComponent* owner) : TControl(owner) {}
-TPanel::TPanel(TComponent* owner) : TControl(owner) {}
-TGroupBox::TGroupBox(TComponent* owner) : TControl(owner) {}
-TButton::TButton(TComponent* owner) : TControl(owner) {}
-
-// ---------------------------------------------------------------- TEdit
-
 TEdit::TEdit(TComponent* owner) : TControl(owner) {
   SetColor(clWindow);
-}
-
-void TEdit::SetReadOnly(bool v) {
-  if (v == read_only_) return;
-  read_only_ = v;
-  Changed();
 }
 
 void TEdit::UserSetText(const std::string& text) {
@@ -274,8 +180,6 @@ void TEdit::UserSetText(const std::string& text) {
 void TEdit::TextChanged() {
   if (OnChange) OnChange(this);
 }
-
-// ---------------------------------------------------------------- TComboBox
 
 const std::string& TComboItems::operator[](int i) const {
   if (i < 0 || i >= Count())
@@ -321,42 +225,32 @@ void TComboBox::SetItemIndex(int index) {
   if (index < -1 || index >= Items.Count()) index = -1;
   if (index == item_index_) return;
   item_index_ = index;
-  if (index >= 0) {
-    if (Items[index] != Text()) {
-      TControl::SetText(Items[index]);
-      return;
-    }
-  } else if (style_ == TComboBoxStyle::csDropDownList && !Text().empty()) {
-    TControl::SetText("");
-    return;
-  }
-  Changed();
+  // In either style the chosen entry's text shows.
+  if (index >= 0 && Items[index] != Text())
+    TControl::SetText(Items[index]);
+  else
+    ItemsChanged();
 }
 
 void TComboBox::UserSelect(int index) {
-  if (!CanFocus()) return;
-  if (index < -1 || index >= Items.Count()) return;
+  if (!CanFocus() || index < -1 || index >= Items.Count()) return;
   SetItemIndex(index);
   if (OnChange) OnChange(this);
 }
 
 void TComboBox::UserSetText(const std::string& text) {
   if (!CanFocus()) return;
+  const auto& items = Items.Strings();
+  const auto it = std::find(items.begin(), items.end(), text);
+  const int index = it == items.end() ? -1 : static_cast<int>(it - items.begin());
   if (style_ == TComboBoxStyle::csDropDownList) {
-    const auto& items = Items.Strings();
-    auto it = std::find(items.begin(), items.end(), text);
-    if (it == items.end()) return;
-    UserSelect(static_cast<int>(it - items.begin()));
+    if (index >= 0) UserSelect(index);
     return;
   }
-  const auto& items = Items.Strings();
-  auto it = std::find(items.begin(), items.end(), text);
-  item_index_ = it == items.end() ? -1 : static_cast<int>(it - items.begin());
+  item_index_ = index;
   TControl::SetText(text);
   if (OnChange) OnChange(this);
 }
-
-// ---------------------------------------------------------------- TDBGrid
 
 TDBGrid::TDBGrid(TComponent* owner) : TControl(owner) {
   SetColor(clWindow);
@@ -364,18 +258,6 @@ TDBGrid::TDBGrid(TComponent* owner) : TControl(owner) {
 
 void TDBGrid::SetColumns(std::vector<TColumn> columns) {
   columns_ = std::move(columns);
-  Changed();
-}
-
-void TDBGrid::SetDataSource(TClientDataSet* dataset) {
-  if (dataset == data_source_) return;
-  data_source_ = dataset;
-  Changed();
-}
-
-void TDBGrid::SetOptions(TDBGridOptions options) {
-  if (options == options_) return;
-  options_ = options;
   Changed();
 }
 
@@ -390,12 +272,9 @@ std::string TDBGrid::CellText(int row, int column) const {
   return data_source_->CellDisplayText(row, field->Index());
 }
 
-// ---------------------------------------------------------------- TOpenDialog
-
 bool TOpenDialog::Execute() {
-  if (!ExecuteHook) return false;
   std::string name = FileName;
-  if (!ExecuteHook(Filter, name)) return false;
+  if (!ExecuteHook || !ExecuteHook(Filter, name)) return false;
   FileName = name;
   return true;
 }

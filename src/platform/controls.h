@@ -36,9 +36,6 @@ constexpr TShiftState ssShift = 1u << 0;
 constexpr TShiftState ssAlt = 1u << 1;
 constexpr TShiftState ssCtrl = 1u << 2;
 constexpr TShiftState ssLeft = 1u << 3;
-constexpr TShiftState ssRight = 1u << 4;
-constexpr TShiftState ssMiddle = 1u << 5;
-constexpr TShiftState ssDouble = 1u << 6;
 
 // Event signatures, named as the original platform names them. The sender is
 // the control that raised the event.
@@ -95,24 +92,24 @@ class TControl : public TComponent {
   int Top() const { return top_; }
   int Width() const { return width_; }
   int Height() const { return height_; }
-  void SetLeft(int v);
-  void SetTop(int v);
-  virtual void SetWidth(int v);
-  virtual void SetHeight(int v);
+  void SetLeft(int v) { Update(left_, v); }
+  void SetTop(int v) { Update(top_, v); }
+  virtual void SetWidth(int v) { Update(width_, v); }
+  virtual void SetHeight(int v) { Update(height_, v); }
   void SetBounds(int left, int top, int width, int height);
   TAlign Align() const { return align_; }
-  void SetAlign(TAlign align);
+  void SetAlign(TAlign align) { Update(align_, align); }
   TAnchors Anchors() const { return anchors_; }
-  void SetAnchors(TAnchors anchors);
+  void SetAnchors(TAnchors anchors) { Update(anchors_, anchors); }
 
   bool Visible() const { return visible_; }
-  void SetVisible(bool v);
+  void SetVisible(bool v) { SetFocusable(visible_, v); }
   bool Enabled() const { return enabled_; }
-  void SetEnabled(bool v);
+  void SetEnabled(bool v) { SetFocusable(enabled_, v); }
   TColor Color() const { return color_; }
-  void SetColor(TColor c);
+  void SetColor(TColor c) { Update(color_, c); }
   const TFont& Font() const { return font_; }
-  void SetFont(const TFont& font);
+  void SetFont(const TFont& font) { Update(font_, font); }
 
   // Caption and Text are one value, as on the original platform. Setting a
   // different text runs TextChanged (TEdit's OnChange).
@@ -122,9 +119,9 @@ class TControl : public TComponent {
   void SetText(const std::string& text);
 
   const std::string& Hint() const { return hint_; }
-  void SetHint(const std::string& hint);
+  void SetHint(const std::string& hint) { Update(hint_, hint); }
   bool ShowHint() const { return show_hint_; }
-  void SetShowHint(bool v);
+  void SetShowHint(bool v) { Update(show_hint_, v); }
 
   // Focus. SetFocus makes this control its form's ActiveControl (no OnExit
   // or OnEnter runs: that is what the user's moves do, see TForm::UserFocus).
@@ -167,12 +164,21 @@ class TControl : public TComponent {
  protected:
   // Notifies the observers.
   void Changed();
+  // Sets member to value and notifies the observers, unless they are equal.
+  template <typename T>
+  void Update(T& member, const T& value) {
+    if (member == value) return;
+    member = value;
+    Changed();
+  }
   // Runs after the text changed; TEdit runs OnChange here.
   virtual void TextChanged() {}
 
  private:
   friend class TForm;
   void RemoveChild(TControl* child);
+  // Update for visible_ and enabled_: the form drops a focus they take away.
+  void SetFocusable(bool& member, bool v);
 
   TControl* parent_ = nullptr;
   std::vector<TControl*> children_;
@@ -211,7 +217,7 @@ class TForm : public TControl {
   void SetClientHeight(int v) { SetHeight(v + kFrameHeight); }
 
   TFormBorderStyle BorderStyle() const { return border_style_; }
-  void SetBorderStyle(TFormBorderStyle s);
+  void SetBorderStyle(TFormBorderStyle s) { Update(border_style_, s); }
 
   // The focused control on this form, or null.
   TControl* ActiveControl() const { return active_control_; }
@@ -253,7 +259,7 @@ class TForm : public TControl {
 // A caption.
 class TLabel : public TControl {
  public:
-  explicit TLabel(TComponent* owner);
+  using TControl::TControl;
   std::string ClassName() const override { return "TLabel"; }
 };
 
@@ -267,7 +273,7 @@ class TEdit : public TControl {
   // Empties the text (running OnChange when it was not empty).
   virtual void Clear() { SetText(""); }
   bool ReadOnly() const { return read_only_; }
-  void SetReadOnly(bool v);
+  void SetReadOnly(bool v) { Update(read_only_, v); }
 
   void UserSetText(const std::string& text) override;
 
@@ -335,21 +341,21 @@ class TComboBox : public TControl {
 // A container with a caption and bevels.
 class TPanel : public TControl {
  public:
-  explicit TPanel(TComponent* owner);
+  using TControl::TControl;
   std::string ClassName() const override { return "TPanel"; }
 };
 
 // A framed container with a caption.
 class TGroupBox : public TControl {
  public:
-  explicit TGroupBox(TComponent* owner);
+  using TControl::TControl;
   std::string ClassName() const override { return "TGroupBox"; }
 };
 
 // A push button: UserClick runs OnClick.
 class TButton : public TControl {
  public:
-  explicit TButton(TComponent* owner);
+  using TControl::TControl;
   std::string ClassName() const override { return "TButton"; }
 };
 
@@ -360,6 +366,7 @@ struct TColumn {
   std::string Title;
   int Width = -1;
   bool Visible = true;
+  bool operator==(const TColumn&) const = default;
 };
 
 // Grid options (a set).
@@ -394,10 +401,10 @@ class TDBGrid : public TControl {
 
   // The table shown; not owned, must outlive the grid or be reset first.
   TClientDataSet* DataSource() const { return data_source_; }
-  void SetDataSource(TClientDataSet* dataset);
+  void SetDataSource(TClientDataSet* dataset) { Update(data_source_, dataset); }
 
   TDBGridOptions Options() const { return options_; }
-  void SetOptions(TDBGridOptions options);
+  void SetOptions(TDBGridOptions options) { Update(options_, options); }
 
   // Rows the grid shows (the table's visible rows; 0 without a table).
   int RowCount() const;

@@ -1,5 +1,7 @@
 #include "platform/encoding.h"
 
+#include <algorithm>
+
 #include "wire/utf8.h"
 
 namespace kvr {
@@ -24,10 +26,8 @@ char16_t Cp1252ToCodePoint(unsigned char byte) {
 // The Windows-1252 byte of a code point below U+10000, or -1.
 int CodePointToCp1252(char16_t unit) {
   if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return unit;
-  for (int i = 0; i < 32; ++i) {
-    if (kCp1252High[i] == unit) return 0x80 + i;
-  }
-  return -1;
+  const char16_t* high = std::find(std::begin(kCp1252High), std::end(kCp1252High), unit);
+  return high == std::end(kCp1252High) ? -1 : 0x80 + static_cast<int>(high - kCp1252High);
 }
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -47,8 +47,7 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
       continue;
     }
     size_t need;
-    char32_t cp;
-    char32_t min;
+    char32_t cp, min;
     if (lead >= 0xC0 && lead <= 0xDF) {
       need = 1;
       cp = lead & 0x1F;

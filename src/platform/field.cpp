@@ -16,13 +16,11 @@ TField::TField(TClientDataSet& dataset, int index, TFieldDef def)
 TCellView TField::Cell() const { return dataset_.CellOf(index_); }
 
 bool TField::IsNull() const {
-  if (!dataset_.active_) return true;
-  return Cell().kind == TCellView::Null;
+  return !dataset_.active_ || Cell().kind == TCellView::Null;
 }
 
 TVariant TField::Value() const {
-  if (!dataset_.active_) return TVariant{};
-  return ToVariant(Cell());
+  return dataset_.active_ ? ToVariant(Cell()) : TVariant{};
 }
 
 std::string TField::AsString() const {
@@ -31,11 +29,8 @@ std::string TField::AsString() const {
   if (v.kind == TCellView::Null) return "";
   if (v.kind == TCellView::Text) return std::string(v.text);
   const double d = v.number;
-  if (def_.DataType == TFieldType::ftDateTime) {
-    if (d != std::floor(d)) return FormatDateTime("dd/mm/yyyy hh:nn:ss", d);
-    return FormatDateTime("dd/mm/yyyy", d);
-  }
-  return FloatToStr(d);
+  if (def_.DataType != TFieldType::ftDateTime) return FloatToStr(d);
+  return FormatDateTime(d != std::floor(d) ? "dd/mm/yyyy hh:nn:ss" : "dd/mm/yyyy", d);
 }
 
 double TField::AsFloat() const {
@@ -63,11 +58,9 @@ void TField::SetValue(const TVariant& value) {
     throw EDatabaseError("A tabela n\xE3o est\xE1 em inclus\xE3o ou edi\xE7\xE3o (coluna " + def_.Name + ").");
   TVariant stored;
   if (value.index() == 1) {
-    if (def_.DataType == TFieldType::ftString) {
-      stored = FloatToStr(std::get<1>(value));
-    } else {
-      stored = std::get<1>(value);
-    }
+    const double number = std::get<1>(value);
+    stored =
+        def_.DataType == TFieldType::ftString ? TVariant(FloatToStr(number)) : TVariant(number);
   } else if (value.index() == 2) {
     const std::string& text = std::get<2>(value);
     if (def_.DataType == TFieldType::ftString) {
@@ -121,8 +114,8 @@ void TField::SetAsDateTime(TDateTime value) {
     return;
   }
   if (def_.DataType == TFieldType::ftString) {
-    SetValue(TVariant{std::string(value != std::floor(value) ? FormatDateTime("dd/mm/yyyy hh:nn:ss", value)
-                                                              : FormatDateTime("dd/mm/yyyy", value))});
+    SetValue(TVariant{
+        FormatDateTime(value != std::floor(value) ? "dd/mm/yyyy hh:nn:ss" : "dd/mm/yyyy", value)});
     return;
   }
   SetValue(TVariant{value});

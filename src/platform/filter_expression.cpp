@@ -1,5 +1,6 @@
 #include "platform/filter_expression.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/errors.h"
@@ -63,9 +64,15 @@ bool TextToNumber(std::string_view text, double& value) {
   return *end == '\0';
 }
 
+// A cell read as a number: a number as is, a text through TextToNumber.
+bool CellNumber(const TCellView& cell, double& value) {
+  if (cell.kind != TCellView::Text) value = cell.number;
+  return cell.kind != TCellView::Text || TextToNumber(cell.text, value);
+}
+
 }  // namespace
 
-bool ParseDisplayDate(std::string_view text, TDateTime& date) {
+bool ParseDisplayDate(std::string_view text, TDateTime& date, bool with_time) {
   size_t i = 0;
   const size_t n = text.size();
   auto number = [&](int max_width, int& value) {
@@ -84,7 +91,7 @@ bool ParseDisplayDate(std::string_view text, TDateTime& date) {
   if (number(2, month) == 0 || i >= n || text[i++] != FormatSettings.DateSeparator) return false;
   if (number(4, year) != 4) return false;
   int hour = 0, minute = 0, second = 0;
-  if (i < n && text[i] == ' ' && i + 1 < n && IsDigit(text[i + 1])) {
+  if (with_time && i < n && text[i] == ' ' && i + 1 < n && IsDigit(text[i + 1])) {
     ++i;
     if (number(2, hour) == 0 || i >= n || text[i++] != ':') return false;
     if (number(2, minute) == 0) return false;
@@ -140,17 +147,10 @@ struct TFilterExpression::Node {
         const TCellView l = row.Get(static_cast<size_t>(field));
         const TCellView r = row.Get(static_cast<size_t>(field2));
         if (l.kind == TCellView::Null || r.kind == TCellView::Null) return false;
-        double dl = 0, dr = 0;
-        if (l.kind == TCellView::Number && r.kind == TCellView::Number) return Apply(op, Compare(l.number, r.number));
         if (l.kind == TCellView::Text && r.kind == TCellView::Text) return Apply(op, l.text.compare(r.text));
-        if (l.kind == TCellView::Number) {
-          dl = l.number;
-          if (!TextToNumber(r.text, dr)) return false;
-        } else {
-          dr = r.number;
-          if (!TextToNumber(l.text, dl)) return false;
-        }
-        return Apply(op, Compare(dl, dr));
+        // Numbers, or a number and a text read as a number.
+        double dl = 0, dr = 0;
+        return CellNumber(l, dl) && CellNumber(r, dr) && Apply(op, Compare(dl, dr));
       }
     }
     return false;
@@ -200,17 +200,11 @@ class Parser {
     } else if (c == '\'') {
       std::string lit;
       size_t j = i + 1;
-      for (;;) {
+      for (;; ++j) {
         if (j >= text_.size()) Fail("texto entre aspas sem fim", i + 1);
-        if (text_[j] == '\'') {
-          if (j + 1 < text_.size() && text_[j + 1] == '\'') {
-            lit.push_back('\'');
-            j += 2;
-            continue;
-          }
-          break;
-        }
-        lit.push_back(text_[j++]);
+        if (text_[j] == '\'' && (j + 1 >= text_.size() || text_[j + 1] != '\'')) break;
+        lit.push_back(text_[j]);
+        if (text_[j] == '\'') ++j;  // '' stands for one quote
       }
       tok_.kind = TokenKind::Text;
       tok_.text = lit;
@@ -250,20 +244,13 @@ class Parser {
     return n;
   }
 
-  std::unique_ptr<Node> ParseOr() {
-    auto left = ParseAnd();
-    while (IsKeyword("OR")) {
+  // OR binds looser than AND: "a OR b AND c" is "a OR (b AND c)".
+  std::unique_ptr<Node> ParseOr(bool or_level = true) {
+    auto operand = [&] { return or_level ? ParseOr(false) : ParseNot(); };
+    auto left = operand();
+    while (IsKeyword(or_level ? "OR" : "AND")) {
       Advance();
-      left = Binary(Node::Kind::Or, std::move(left), ParseAnd());
-    }
-    return left;
-  }
-
-  std::unique_ptr<Node> ParseAnd() {
-    auto left = ParseNot();
-    while (IsKeyword("AND")) {
-      Advance();
-      left = Binary(Node::Kind::And, std::move(left), ParseNot());
+      left = Binary(or_level ? Node::Kind::Or : Node::Kind::And, std::move(left), operand());
     }
     return left;
   }
@@ -346,15 +333,13 @@ class Parser {
   std::unique_ptr<Node> ParseComparison() {
     Operand left = ParseOperand();
     if (tok_.kind != TokenKind::Op) Fail("falta um operador de compara\xE7\xE3o", tok_.pos);
-    const std::string op_text = tok_.text;
-    CmpOp op = CmpOp::Eq;
-    if (op_text == "=") op = CmpOp::Eq;
-    else if (op_text == "<>") op = CmpOp::Ne;
-    else if (op_text == "<") op = CmpOp::Lt;
-    else if (op_text == ">") op = CmpOp::Gt;
-    else if (op_text == "<=") op = CmpOp::Le;
-    else if (op_text == ">=") op = CmpOp::Ge;
-    else Fail("operador \"" + op_text + "\" desconhecido", tok_.pos);
+    static const std::pair<std::string_view, CmpOp> kOps[] = {{"=", CmpOp::Eq},  {"<>", CmpOp::Ne},
+                                                              {"<", CmpOp::Lt},  {">", CmpOp::Gt},
+                                                              {"<=", CmpOp::Le}, {">=", CmpOp::Ge}};
+    const auto is_token = [&](const auto& known_op) { return known_op.first == tok_.text; };
+    const auto known = std::find_if(std::begin(kOps), std::end(kOps), is_token);
+    if (known == std::end(kOps)) Fail("operador \"" + tok_.text + "\" desconhecido", tok_.pos);
+    const CmpOp op = known->second;
     Advance();
     Operand right = ParseOperand();
 
@@ -409,10 +394,7 @@ class Parser {
 }  // namespace
 
 TFilterExpression::TFilterExpression(std::string_view text, const std::vector<TFieldDef>& columns) {
-  bool blank = true;
-  for (char c : text)
-    if (static_cast<unsigned char>(c) > 32) blank = false;
-  if (blank) {
+  if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; })) {
     root_ = std::make_unique<Node>();
     return;
   }

@@ -31,8 +31,9 @@ class TFilterExpression {
   std::unique_ptr<Node> root_;
 };
 
-// Reads "d/m/yyyy" (FormatSettings.DateSeparator), optionally followed by a
-// blank and "h:n[:s]". Returns false when the text is no such date.
-bool ParseDisplayDate(std::string_view text, TDateTime& date);
+// Reads "d/m/yyyy" (FormatSettings.DateSeparator, blanks around allowed),
+// with with_time optionally followed by a blank and "h:n[:s]". Returns false
+// when the text is no such date.
+bool ParseDisplayDate(std::string_view text, TDateTime& date, bool with_time = true);
 
 }  // namespace kvr

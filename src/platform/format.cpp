@@ -1,10 +1,12 @@
 #include "platform/format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "platform/format_settings.h"
 
@@ -67,42 +69,36 @@ std::string FormatDateTime(std::string_view format, TDateTime value) {
       i = end + 1;
       continue;
     }
-    if (lc == 'd' && (c == 'd' || c == 'D')) {
-      int n = CountRun(format, i, 'd');
-      AppendPadded(out, day, n >= 2 ? 2 : 1);
-      i += n;
-    } else if (c == 'm' || c == 'M') {
-      int n = CountRun(format, i, 'm');
-      AppendPadded(out, after_hour ? minute : month, n >= 2 ? 2 : 1);
-      after_hour = false;
-      i += n;
-    } else if (c == 'n' || c == 'N') {
-      int n = CountRun(format, i, 'n');
-      AppendPadded(out, minute, n >= 2 ? 2 : 1);
-      i += n;
-    } else if (c == 'y' || c == 'Y') {
-      int n = CountRun(format, i, 'y');
-      if (n <= 2) AppendPadded(out, year % 100, 2); else AppendPadded(out, year, 4);
-      i += n;
-    } else if (c == 'h' || c == 'H') {
-      int n = CountRun(format, i, 'h');
-      AppendPadded(out, hour, n >= 2 ? 2 : 1);
-      after_hour = true;
-      i += n;
-    } else if (c == 's' || c == 'S') {
-      int n = CountRun(format, i, 's');
-      AppendPadded(out, second, n >= 2 ? 2 : 1);
-      i += n;
-    } else if (c == 'z' || c == 'Z') {
-      int n = CountRun(format, i, 'z');
-      AppendPadded(out, milli, n >= 3 ? 3 : 1);
-      i += n;
-    } else if (c == '/') {
-      out.push_back(FormatSettings.DateSeparator);
-      ++i;
-    } else {
-      out.push_back(c);
-      ++i;
+    const bool field = std::string_view("dmnyhsz").find(lc) != std::string_view::npos;
+    const int n = field ? CountRun(format, i, lc) : 1;
+    const int width = n >= 2 ? 2 : 1;
+    i += static_cast<size_t>(n);
+    switch (lc) {
+      case 'd':
+        AppendPadded(out, day, width);
+        break;
+      // "m" after an hour is the minute.
+      case 'm':
+        AppendPadded(out, std::exchange(after_hour, false) ? minute : month, width);
+        break;
+      case 'n':
+        AppendPadded(out, minute, width);
+        break;
+      case 'y':
+        AppendPadded(out, n <= 2 ? year % 100 : year, n <= 2 ? 2 : 4);
+        break;
+      case 'h':
+        AppendPadded(out, hour, width);
+        after_hour = true;
+        break;
+      case 's':
+        AppendPadded(out, second, width);
+        break;
+      case 'z':
+        AppendPadded(out, milli, n >= 3 ? 3 : 1);
+        break;
+      default:
+        out.push_back(c == '/' ? FormatSettings.DateSeparator : c);
     }
   }
   return out;
@@ -123,13 +119,12 @@ std::string FormatFloat(std::string_view format, double value) {
   std::string_view int_part = number.substr(0, point);
   std::string_view dec_part = point == std::string_view::npos ? std::string_view() : number.substr(point + 1);
   const bool grouping = int_part.find(',') != std::string_view::npos;
-  int min_int = 0;
-  for (char c : int_part) min_int += c == '0';
-  int min_dec = 0, max_dec = 0;
-  for (char c : dec_part) {
-    if (c == '0') { ++min_dec; ++max_dec; }
-    if (c == '#') ++max_dec;
-  }
+  const auto count = [](std::string_view part, char c) {
+    return static_cast<int>(std::count(part.begin(), part.end(), c));
+  };
+  const int min_int = count(int_part, '0');
+  const int min_dec = count(dec_part, '0');
+  const int max_dec = min_dec + count(dec_part, '#');
 
   std::string digits;
   int exponent = 0;
@@ -166,15 +161,8 @@ std::string FormatFloat(std::string_view format, double value) {
   while (static_cast<int>(dec_digits.size()) > min_dec && dec_digits.back() == '0') dec_digits.pop_back();
   while (static_cast<int>(int_digits.size()) < min_int) int_digits.insert(int_digits.begin(), '0');
 
-  if (grouping && int_digits.size() > 3) {
-    std::string grouped;
-    const size_t n = int_digits.size();
-    for (size_t i = 0; i < n; ++i) {
-      if (i > 0 && (n - i) % 3 == 0) grouped.push_back(FormatSettings.ThousandSeparator);
-      grouped.push_back(int_digits[i]);
-    }
-    int_digits = grouped;
-  }
+  for (size_t end = int_digits.size(); grouping && end > 3; end -= 3)
+    int_digits.insert(end - 3, 1, FormatSettings.ThousandSeparator);
 
   std::string out;
   if (!zero && value < 0) out.push_back('-');

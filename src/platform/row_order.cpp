@@ -35,17 +35,12 @@ void RowOrder::Place(TableRow* r, TableRow* before) {
 }
 
 void RowOrder::Unplace(TableRow* r) {
-  if (!fields_.empty()) {
-    auto it = groups_.find(KeyOf(r));
-    if (it != groups_.end()) {
-      Group& g = it->second;
-      if (--g.count == 0) {
-        groups_.erase(it);
-      } else {
-        if (g.first == r) g.first = r->next;
-        if (g.last == r) g.last = r->prev;
-      }
-    }
+  const auto it = fields_.empty() ? groups_.end() : groups_.find(KeyOf(r));
+  if (it != groups_.end() && --it->second.count == 0) {
+    groups_.erase(it);
+  } else if (it != groups_.end()) {
+    if (it->second.first == r) it->second.first = r->next;
+    if (it->second.last == r) it->second.last = r->prev;
   }
   rows_.Unlink(r);
 }

@@ -46,7 +46,7 @@ class RowOrder {
   struct KeyLess {
     bool operator()(const Key& a, const Key& b) const {
       for (size_t i = 0; i < a.size(); ++i) {
-        const int c = CompareCells(a[i], b[i]);
+        const int c = CompareViews(View(a[i]), View(b[i]));
         if (c != 0) return c < 0;
       }
       return false;

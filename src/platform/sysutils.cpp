@@ -65,12 +65,8 @@ bool IsUnderflow(std::string_view number) {
 
 int StrToIntDef(std::string_view text, int def) {
   if (text.empty()) return def;
-  size_t i = 0;
-  bool negative = false;
-  if (text[0] == '+' || text[0] == '-') {
-    negative = text[0] == '-';
-    i = 1;
-  }
+  const bool negative = text[0] == '-';
+  size_t i = negative || text[0] == '+' ? 1 : 0;
   if (i == text.size()) return def;
   long long value = 0;
   for (; i < text.size(); ++i) {
@@ -126,12 +122,8 @@ double StrToFloat(std::string_view text) {
     out = heap.data();
   }
   size_t n = 0;
-  size_t i = 0;
-  bool negative = false;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
-    negative = t[i] == '-';
-    ++i;
-  }
+  const bool negative = !t.empty() && t[0] == '-';
+  size_t i = negative || (!t.empty() && t[0] == '+') ? 1 : 0;
   size_t digits = 0;
   bool seen_mark = false;
   for (; i < t.size(); ++i) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -19,21 +20,15 @@ namespace kvr {
 namespace {
 
 std::string ReasonOf(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-      return "permiss\xE3o negada";
-    case EISDIR:
-      return "\xE9 uma pasta";
-    case EAGAIN:
-      return "o arquivo est\xE1 bloqueado";
-    case EIO:
-      return "erro de leitura do dispositivo";
-    case ENOMEM:
-      return "mem\xF3ria insuficiente";
-    default:
-      return "erro " + std::to_string(error) + " do sistema";
-  }
+  static const std::pair<int, const char*> kReasons[] = {{EACCES, "permiss\xE3o negada"},
+                                                         {EPERM, "permiss\xE3o negada"},
+                                                         {EISDIR, "\xE9 uma pasta"},
+                                                         {EAGAIN, "o arquivo est\xE1 bloqueado"},
+                                                         {EIO, "erro de leitura do dispositivo"},
+                                                         {ENOMEM, "mem\xF3ria insuficiente"}};
+  for (const auto& [code, reason] : kReasons)
+    if (code == error) return reason;
+  return "erro " + std::to_string(error) + " do sistema";
 }
 
 // The path as the module's messages carry it: file names are UTF-8 on disk,

@@ -2,6 +2,9 @@
 // key codes) and Qt's, declared in control_views.h.
 #include "qt/control_views.h"
 
+#include <tuple>
+#include <utility>
+
 #include <QFont>
 #include <QKeyEvent>
 #include <QPalette>
@@ -11,31 +14,24 @@
 namespace kvr::qt {
 
 QColor ToQColor(TColor color, const QPalette& palette) {
+  // The system colours by index: clWindow, clWindowText, clHighlight,
+  // clHighlightText, clBtnFace, clBtnShadow, clGrayText, clBtnText,
+  // clInfoText, clInfoBk; any other is the window's colour.
+  static const std::tuple<unsigned, QPalette::ColorGroup, QPalette::ColorRole> kSystem[] = {
+      {0x05, QPalette::Current, QPalette::Base},
+      {0x08, QPalette::Current, QPalette::Text},
+      {0x0D, QPalette::Current, QPalette::Highlight},
+      {0x0E, QPalette::Current, QPalette::HighlightedText},
+      {0x0F, QPalette::Current, QPalette::Button},
+      {0x10, QPalette::Current, QPalette::Mid},
+      {0x11, QPalette::Disabled, QPalette::Text},
+      {0x12, QPalette::Current, QPalette::ButtonText},
+      {0x17, QPalette::Current, QPalette::ToolTipText},
+      {0x18, QPalette::Current, QPalette::ToolTipBase}};
   if ((color & 0xFF000000u) == 0x80000000u) {
-    switch (color & 0xFFu) {
-      case 0x05:  // clWindow
-        return palette.color(QPalette::Base);
-      case 0x08:  // clWindowText
-        return palette.color(QPalette::Text);
-      case 0x0D:  // clHighlight
-        return palette.color(QPalette::Highlight);
-      case 0x0E:  // clHighlightText
-        return palette.color(QPalette::HighlightedText);
-      case 0x0F:  // clBtnFace
-        return palette.color(QPalette::Button);
-      case 0x10:  // clBtnShadow
-        return palette.color(QPalette::Mid);
-      case 0x11:  // clGrayText
-        return palette.color(QPalette::Disabled, QPalette::Text);
-      case 0x12:  // clBtnText
-        return palette.color(QPalette::ButtonText);
-      case 0x17:  // clInfoText
-        return palette.color(QPalette::ToolTipText);
-      case 0x18:  // clInfoBk
-        return palette.color(QPalette::ToolTipBase);
-      default:
-        return palette.color(QPalette::Window);
-    }
+    for (const auto& [index, group, role] : kSystem)
+      if ((color & 0xFFu) == index) return palette.color(group, role);
+    return palette.color(QPalette::Window);
   }
   return QColor(static_cast<int>(color & 0xFFu), static_cast<int>((color >> 8) & 0xFFu),
                 static_cast<int>((color >> 16) & 0xFFu));
@@ -69,42 +65,19 @@ TKey ToKeyCode(int qt_key) {
   if (qt_key >= Qt::Key_A && qt_key <= Qt::Key_Z) return static_cast<TKey>('A' + (qt_key - Qt::Key_A));
   if (qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) return static_cast<TKey>('0' + (qt_key - Qt::Key_0));
   if (qt_key >= Qt::Key_F1 && qt_key <= Qt::Key_F12) return static_cast<TKey>(112 + (qt_key - Qt::Key_F1));
-  switch (qt_key) {
-    case Qt::Key_Backspace:
-      return 8;
-    case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-      return VK_TAB;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-      return VK_RETURN;
-    case Qt::Key_Escape:
-      return VK_ESCAPE;
-    case Qt::Key_Space:
-      return 32;
-    case Qt::Key_PageUp:
-      return 33;
-    case Qt::Key_PageDown:
-      return 34;
-    case Qt::Key_End:
-      return 35;
-    case Qt::Key_Home:
-      return 36;
-    case Qt::Key_Left:
-      return 37;
-    case Qt::Key_Up:
-      return 38;
-    case Qt::Key_Right:
-      return 39;
-    case Qt::Key_Down:
-      return 40;
-    case Qt::Key_Insert:
-      return 45;
-    case Qt::Key_Delete:
-      return VK_DELETE;
-    default:
-      return 0;
-  }
+  static const std::pair<int, TKey> kKeys[] = {
+      {Qt::Key_Backspace, 8},     {Qt::Key_Tab, VK_TAB},
+      {Qt::Key_Backtab, VK_TAB},  {Qt::Key_Return, VK_RETURN},
+      {Qt::Key_Enter, VK_RETURN}, {Qt::Key_Escape, VK_ESCAPE},
+      {Qt::Key_Space, 32},        {Qt::Key_PageUp, 33},
+      {Qt::Key_PageDown, 34},     {Qt::Key_End, 35},
+      {Qt::Key_Home, 36},         {Qt::Key_Left, 37},
+      {Qt::Key_Up, 38},           {Qt::Key_Right, 39},
+      {Qt::Key_Down, 40},         {Qt::Key_Insert, 45},
+      {Qt::Key_Delete, VK_DELETE}};
+  for (const auto& [qt, key] : kKeys)
+    if (qt == qt_key) return key;
+  return 0;
 }
 
 TShiftState ToShiftState(Qt::KeyboardModifiers modifiers) {

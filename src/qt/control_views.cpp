@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCalendarWidget>
 #include <QComboBox>
@@ -167,8 +168,6 @@ void ControlView::SyncCommon() {
 
 namespace {
 
-// ---- labels ---------------------------------------------------------------
-
 class LabelView : public ControlView {
  public:
   LabelView(FormView& form_view, TControl& control, QWidget* parent)
@@ -194,8 +193,6 @@ class LabelView : public ControlView {
   QLabel* label_;
 };
 
-// ---- text boxes -----------------------------------------------------------
-
 class EditView : public ControlView {
  public:
   EditView(FormView& form_view, TEdit& edit, QWidget* parent)
@@ -218,8 +215,6 @@ class EditView : public ControlView {
   QLineEdit* line_;
 };
 
-// ---- number edits ---------------------------------------------------------
-
 class NumberEditView : public EditView {
  public:
   NumberEditView(FormView& form_view, TNumberEdit& edit, QWidget* parent)
@@ -235,8 +230,6 @@ class NumberEditView : public EditView {
     });
   }
 };
-
-// ---- date edits -----------------------------------------------------------
 
 QIcon CalendarIcon() {
   QPixmap pixmap(14, 14);
@@ -339,8 +332,6 @@ class DateEditView : public EditView {
   QDate chosen_;
 };
 
-// ---- drop-down lists ------------------------------------------------------
-
 class ComboView : public ControlView {
  public:
   ComboView(FormView& form_view, TComboBox& combo, QWidget* parent)
@@ -382,8 +373,6 @@ class ComboView : public ControlView {
   QComboBox* box_;
 };
 
-// ---- buttons --------------------------------------------------------------
-
 QIcon MagnifierIcon() {
   QPixmap pixmap(16, 16);
   pixmap.fill(Qt::transparent);
@@ -400,29 +389,6 @@ QIcon MagnifierIcon() {
   return QIcon(pixmap);
 }
 
-class ButtonView : public ControlView {
- public:
-  ButtonView(FormView& form_view, TButton& button, QWidget* parent)
-      : ControlView(form_view, button, new QPushButton(parent)), button_(static_cast<QPushButton*>(widget_)) {
-    if (button.ClassName() == "TBtnPesquisa") {
-      button_->setIcon(MagnifierIcon());
-      button_->setIconSize(QSize(14, 14));
-    }
-    QObject::connect(button_, &QPushButton::clicked, button_,
-                     [this] { form_view_.UserAction([&] { control_.UserClick(); }); });
-  }
-
- protected:
-  void SyncKind() override {
-    const QString text = ToQString(control_.Caption());
-    if (button_->text() != text) button_->setText(text);
-  }
-  bool PaintsBackground() const override { return false; }
-
- private:
-  QPushButton* button_;
-};
-
 QIcon CheckIcon() {
   QPixmap pixmap(24, 24);
   pixmap.fill(Qt::transparent);
@@ -437,24 +403,34 @@ QIcon CheckIcon() {
   return QIcon(pixmap);
 }
 
-// The host library's flat button of the side menu: a glyph with the caption
-// under it, raised only while the mouse is over it.
-class FlatButtonView : public ControlView {
+// A push button, or the host library's flat button of the side menu: a
+// glyph with the caption under it, raised only while the mouse is over it.
+class ButtonView : public ControlView {
  public:
-  FlatButtonView(FormView& form_view, TButton& button, QWidget* parent)
-      : ControlView(form_view, button, new QToolButton(parent)), button_(static_cast<QToolButton*>(widget_)) {
-    button_->setAutoRaise(true);
-    button_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    button_->setIcon(CheckIcon());
-    button_->setIconSize(QSize(24, 24));
-    button_->setFocusPolicy(Qt::StrongFocus);
-    QObject::connect(button_, &QToolButton::clicked, button_,
+  ButtonView(FormView& form_view, TButton& button, QWidget* parent, bool flat)
+      : ControlView(
+            form_view, button,
+            flat ? static_cast<QWidget*>(new QToolButton(parent)) : new QPushButton(parent)),
+        button_(static_cast<QAbstractButton*>(widget_)),
+        flat_(flat) {
+    if (flat) {
+      static_cast<QToolButton*>(button_)->setAutoRaise(true);
+      static_cast<QToolButton*>(button_)->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+      button_->setIcon(CheckIcon());
+      button_->setIconSize(QSize(24, 24));
+      button_->setFocusPolicy(Qt::StrongFocus);
+    } else if (button.ClassName() == "TBtnPesquisa") {
+      button_->setIcon(MagnifierIcon());
+      button_->setIconSize(QSize(14, 14));
+    }
+    QObject::connect(button_, &QAbstractButton::clicked, button_,
                      [this] { form_view_.UserAction([&] { control_.UserClick(); }); });
   }
 
  protected:
   void SyncCommon() override {
     ControlView::SyncCommon();
+    if (!flat_) return;
     // The caption sits under the glyph in the button's 49 pixels.
     QFont font = button_->font();
     if (font.pixelSize() > 9) font.setPixelSize(9);
@@ -467,10 +443,9 @@ class FlatButtonView : public ControlView {
   bool PaintsBackground() const override { return false; }
 
  private:
-  QToolButton* button_;
+  QAbstractButton* button_;
+  bool flat_;
 };
-
-// ---- containers -----------------------------------------------------------
 
 class GroupView : public ControlView {
  public:
@@ -532,11 +507,9 @@ std::unique_ptr<ControlView> CreateControlView(FormView& form_view, TControl& co
   if (auto* combo = dynamic_cast<TComboBox*>(&control)) {
     return std::make_unique<ComboView>(form_view, *combo, parent_widget);
   }
-  if (auto* flat = dynamic_cast<TButtonFlat*>(&control)) {
-    return std::make_unique<FlatButtonView>(form_view, *flat, parent_widget);
-  }
   if (auto* button = dynamic_cast<TButton*>(&control)) {
-    return std::make_unique<ButtonView>(form_view, *button, parent_widget);
+    const bool flat = dynamic_cast<TButtonFlat*>(button) != nullptr;
+    return std::make_unique<ButtonView>(form_view, *button, parent_widget, flat);
   }
   if (dynamic_cast<TLabel*>(&control) != nullptr) {
     return std::make_unique<LabelView>(form_view, control, parent_widget);

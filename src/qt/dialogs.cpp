@@ -1,5 +1,8 @@
 #include "qt/dialogs.h"
 
+#include <algorithm>
+#include <utility>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
@@ -12,20 +15,21 @@ namespace kvr::qt {
 
 namespace {
 
-QMessageBox::Icon IconOf(TMsgDlgType kind) {
+// The icon and window title of a box of the kind.
+std::pair<QMessageBox::Icon, QString> LookOf(TMsgDlgType kind) {
   switch (kind) {
     case TMsgDlgType::mtWarning:
-      return QMessageBox::Warning;
+      return {QMessageBox::Warning, QString::fromUtf8("Aviso")};
     case TMsgDlgType::mtError:
-      return QMessageBox::Critical;
+      return {QMessageBox::Critical, QString::fromUtf8("Erro")};
     case TMsgDlgType::mtInformation:
-      return QMessageBox::Information;
+      return {QMessageBox::Information, QString::fromUtf8("Informação")};
     case TMsgDlgType::mtConfirmation:
-      return QMessageBox::Question;
+      return {QMessageBox::Question, QString::fromUtf8("Confirmação")};
     case TMsgDlgType::mtCustom:
       break;
   }
-  return QMessageBox::NoIcon;
+  return {QMessageBox::NoIcon, QString::fromUtf8("Mensagem")};
 }
 
 // A dialog shown while the busy indicator or the hourglass is on must show
@@ -39,8 +43,7 @@ class ArrowCursorWhileOpen {
 };
 
 QWidget* ParentOr(QWidget* parent) {
-  if (parent != nullptr) return parent;
-  return QApplication::activeWindow();
+  return parent != nullptr ? parent : QApplication::activeWindow();
 }
 
 // A box shown while the busy layer covers the window takes the layer away
@@ -65,22 +68,6 @@ class BusyHiddenWhileOpen {
 
 }  // namespace
 
-QString DialogTitle(TMsgDlgType kind) {
-  switch (kind) {
-    case TMsgDlgType::mtWarning:
-      return QString::fromUtf8("Aviso");
-    case TMsgDlgType::mtError:
-      return QString::fromUtf8("Erro");
-    case TMsgDlgType::mtInformation:
-      return QString::fromUtf8("Informação");
-    case TMsgDlgType::mtConfirmation:
-      return QString::fromUtf8("Confirmação");
-    case TMsgDlgType::mtCustom:
-      break;
-  }
-  return QString::fromUtf8("Mensagem");
-}
-
 void ShowErrorBox(QWidget* parent, const QString& text) {
   ShowMessageBox(parent, text, TMsgDlgType::mtError);
 }
@@ -88,7 +75,8 @@ void ShowErrorBox(QWidget* parent, const QString& text) {
 void ShowMessageBox(QWidget* parent, const QString& text, TMsgDlgType kind) {
   ArrowCursorWhileOpen arrow;
   BusyHiddenWhileOpen busy(ParentOr(parent));
-  QMessageBox box(IconOf(kind), DialogTitle(kind), text, QMessageBox::Ok, ParentOr(parent));
+  const auto [icon, title] = LookOf(kind);
+  QMessageBox box(icon, title, text, QMessageBox::Ok, ParentOr(parent));
   box.setObjectName("messageBox");
   box.button(QMessageBox::Ok)->setText("OK");
   box.exec();
@@ -97,18 +85,17 @@ void ShowMessageBox(QWidget* parent, const QString& text, TMsgDlgType kind) {
 int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind, const QStringList& buttons) {
   ArrowCursorWhileOpen arrow;
   BusyHiddenWhileOpen busy(ParentOr(parent));
-  QMessageBox box(IconOf(kind), DialogTitle(kind), text, QMessageBox::NoButton, ParentOr(parent));
+  const auto [icon, title] = LookOf(kind);
+  QMessageBox box(icon, title, text, QMessageBox::NoButton, ParentOr(parent));
   box.setObjectName("messageBox");
   QList<QAbstractButton*> added;
-  for (const QString& caption : buttons) {
+  for (const QString& caption : buttons)
     added.append(box.addButton(caption, QMessageBox::ActionRole));
-  }
   if (added.isEmpty()) added.append(box.addButton("OK", QMessageBox::AcceptRole));
   box.setEscapeButton(added.first());
   box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));
   box.exec();
-  const qsizetype chosen = added.indexOf(box.clickedButton());
-  return chosen < 0 ? 0 : static_cast<int>(chosen);
+  return static_cast<int>(std::max<qsizetype>(0, added.indexOf(box.clickedButton())));
 }
 
 }  // namespace kvr::qt

@@ -9,10 +9,6 @@ class QWidget;
 
 namespace kvr::qt {
 
-// The window title of a message box of the kind: "Erro", "Aviso",
-// "Informação", "Confirmação" or "Mensagem".
-QString DialogTitle(TMsgDlgType kind);
-
 // The boxes below show the normal cursor while open, and take the busy layer
 // of parent's window away until they close (BusyIndicator::BeginDialog).
 

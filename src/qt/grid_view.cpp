@@ -31,10 +31,9 @@ QVariant GridModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::TextAlignmentRole) {
     TClientDataSet* dataset = grid_->DataSource();
     const TField* field = dataset != nullptr ? dataset->FindField(grid_->Columns()[column].FieldName) : nullptr;
-    if (field != nullptr && field->DataType() == TFieldType::ftFloat) {
-      return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
-    }
-    return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    const bool number = field != nullptr && field->DataType() == TFieldType::ftFloat;
+    return QVariant::fromValue(
+        Qt::Alignment((number ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter));
   }
   if (role != Qt::DisplayRole) return {};
   // The table may have changed since the last reload (a repaint while a
@@ -173,10 +172,6 @@ class CutTextDelegate : public QStyledItemDelegate {
   }
 };
 
-}  // namespace
-
-namespace {
-
 // A table that, while it shows no row, draws the grid's empty text
 // (TDBGrid::OnEmptyText) over its rows' area.
 class HintTableView : public QTableView {
@@ -282,13 +277,7 @@ void GridView::FitLastColumn() {
 void GridView::SyncKind() {
   BindDataSet(grid_.DataSource());
   const TDBGridOptions options = grid_.Options();
-  const bool columns_changed = shown_columns_.size() != grid_.Columns().size() ||
-                               !std::equal(shown_columns_.begin(), shown_columns_.end(), grid_.Columns().begin(),
-                                           [](const TColumn& a, const TColumn& b) {
-                                             return a.FieldName == b.FieldName && a.Title == b.Title &&
-                                                    a.Width == b.Width && a.Visible == b.Visible;
-                                           });
-  if (columns_changed) {
+  if (shown_columns_ != grid_.Columns()) {
     shown_columns_ = grid_.Columns();
     model_->Reload();
     for (int c = 0; c < static_cast<int>(shown_columns_.size()); ++c) {
@@ -298,8 +287,7 @@ void GridView::SyncKind() {
     }
     FitLastColumn();
   }
-  if (!options_applied_ || options != shown_options_) {
-    options_applied_ = true;
+  if (shown_options_ != options) {
     shown_options_ = options;
     table_->horizontalHeader()->setVisible((options & dgTitles) != 0);
     table_->verticalHeader()->setVisible((options & dgIndicator) != 0);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include <QAbstractTableModel>
 #include <QFontMetrics>
 #include <QTableView>
@@ -98,8 +100,7 @@ class GridView : public ControlView {
   TClientDataSet* dataset_ = nullptr;
   int dataset_observer_ = 0;
   std::vector<TColumn> shown_columns_;
-  TDBGridOptions shown_options_ = 0;
-  bool options_applied_ = false;
+  std::optional<TDBGridOptions> shown_options_;
 };
 
 }  // namespace kvr::qt

@@ -119,32 +119,30 @@ void HostShell::ConfigureServer() {
   auto* address_edit = new QLineEdit(current);
   address_edit->setObjectName("endereco");
   form->addRow(QString::fromUtf8("Endereço (HOST:PORTA ou https://HOST:PORTA):"), address_edit);
-  auto* token_edit = new QLineEdit(QString::fromStdString(token_file_));
-  token_edit->setObjectName("arquivo_token");
-  token_edit->setPlaceholderText(QString::fromUtf8("nenhum (servidor sem senha de acesso)"));
-  auto* browse = new QPushButton(QString::fromUtf8("Procurar..."));
-  QObject::connect(browse, &QPushButton::clicked, &dialog, [&dialog, token_edit] {
-    const QString chosen = QFileDialog::getOpenFileName(&dialog, QString::fromUtf8("Arquivo da senha de acesso"),
-                                                        token_edit->text());
-    if (!chosen.isEmpty()) token_edit->setText(chosen);
-  });
-  auto* token_row = new QHBoxLayout;
-  token_row->addWidget(token_edit);
-  token_row->addWidget(browse);
-  form->addRow(QString::fromUtf8("Arquivo da senha de acesso:"), token_row);
-  auto* ca_edit = new QLineEdit(QString::fromStdString(ca_file_));
-  ca_edit->setObjectName("arquivo_ca");
-  ca_edit->setPlaceholderText(QString::fromUtf8("nenhum (autoridades do sistema)"));
-  auto* ca_browse = new QPushButton(QString::fromUtf8("Procurar..."));
-  QObject::connect(ca_browse, &QPushButton::clicked, &dialog, [&dialog, ca_edit] {
-    const QString chosen = QFileDialog::getOpenFileName(
-        &dialog, QString::fromUtf8("Autoridade certificadora do servidor (PEM)"), ca_edit->text());
-    if (!chosen.isEmpty()) ca_edit->setText(chosen);
-  });
-  auto* ca_row = new QHBoxLayout;
-  ca_row->addWidget(ca_edit);
-  ca_row->addWidget(ca_browse);
-  form->addRow(QString::fromUtf8("Autoridade certificadora (HTTPS):"), ca_row);
+  // A file name with a button that chooses it.
+  auto file_row = [&](const std::string& file, const char* name, const char* none,
+                      const char* chooser_title, const char* label) {
+    auto* edit = new QLineEdit(QString::fromStdString(file));
+    edit->setObjectName(name);
+    edit->setPlaceholderText(QString::fromUtf8(none));
+    auto* browse = new QPushButton(QString::fromUtf8("Procurar..."));
+    QObject::connect(browse, &QPushButton::clicked, &dialog, [&dialog, edit, chooser_title] {
+      const QString chosen =
+          QFileDialog::getOpenFileName(&dialog, QString::fromUtf8(chooser_title), edit->text());
+      if (!chosen.isEmpty()) edit->setText(chosen);
+    });
+    auto* row = new QHBoxLayout;
+    row->addWidget(edit);
+    row->addWidget(browse);
+    form->addRow(QString::fromUtf8(label), row);
+    return edit;
+  };
+  QLineEdit* token_edit =
+      file_row(token_file_, "arquivo_token", "nenhum (servidor sem senha de acesso)",
+               "Arquivo da senha de acesso", "Arquivo da senha de acesso:");
+  QLineEdit* ca_edit =
+      file_row(ca_file_, "arquivo_ca", "nenhum (autoridades do sistema)",
+               "Autoridade certificadora do servidor (PEM)", "Autoridade certificadora (HTTPS):");
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);

@@ -1,5 +1,8 @@
 #include "qt/imported_statements.h"
 
+#include <span>
+#include <utility>
+
 #include <QAreaSeries>
 #include <QChart>
 #include <QChartView>
@@ -64,6 +67,21 @@ QAreaSeries* Band(TDateTime from, TDateTime to, double low, double high, const Q
   return band;
 }
 
+// A read-only table of whole rows under the titles given.
+QTableWidget* NewTable(std::span<const char* const> titles, const char* name, QWidget* parent) {
+  auto* table = new QTableWidget(0, static_cast<int>(titles.size()), parent);
+  table->setObjectName(name);
+  QStringList labels;
+  for (const char* title : titles) labels << ToQString(title);
+  table->setHorizontalHeaderLabels(labels);
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table->verticalHeader()->setVisible(false);
+  table->horizontalHeader()->setStretchLastSection(true);
+  table->setWordWrap(false);
+  return table;
+}
+
 }  // namespace
 
 ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(parent) {
@@ -87,16 +105,7 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
   top->addWidget(remove_);
   top->addWidget(refresh);
 
-  table_ = new QTableWidget(0, static_cast<int>(ImportedStatementsModel::kColumns.size()), this);
-  table_->setObjectName("statements");
-  QStringList titles;
-  for (const char* title : ImportedStatementsModel::kColumns) titles << ToQString(title);
-  table_->setHorizontalHeaderLabels(titles);
-  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  table_->verticalHeader()->setVisible(false);
-  table_->horizontalHeader()->setStretchLastSection(true);
-  table_->setWordWrap(false);
+  table_ = NewTable(ImportedStatementsModel::kColumns, "statements", this);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->setToolTip(QString::fromUtf8("Clique duas vezes num extrato para ver os seus movimentos"));
 
@@ -166,16 +175,7 @@ QDialog* ImportedStatementsWindow::ShowMovements(int row) {
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setWindowTitle(ToQString(model_.MovementsTitle(row)));
   auto* title = new QLabel(ToQString(model_.MovementsTitle(row)), dialog);
-  auto* table = new QTableWidget(0, static_cast<int>(ImportedStatementsModel::kMovementColumns.size()), dialog);
-  table->setObjectName("movements");
-  QStringList titles;
-  for (const char* column : ImportedStatementsModel::kMovementColumns) titles << ToQString(column);
-  table->setHorizontalHeaderLabels(titles);
-  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  table->setSelectionBehavior(QAbstractItemView::SelectRows);
-  table->verticalHeader()->setVisible(false);
-  table->horizontalHeader()->setStretchLastSection(true);
-  table->setWordWrap(false);
+  auto* table = NewTable(ImportedStatementsModel::kMovementColumns, "movements", dialog);
   const std::vector<TMovementRow>& movements = model_.Movements();
   table->setRowCount(static_cast<int>(movements.size()));
   for (int r = 0; r < static_cast<int>(movements.size()); ++r) {
@@ -305,15 +305,12 @@ void ImportedStatementsWindow::DrawChart() {
       for (QLegendMarker* marker : chart->legend()->markers(series)) marker->setVisible(false);
   };
 
-  bool gap_named = false, overlap_named = false;
+  bool named[2] = {false, false};  // overlap, gap
   for (const TChartBand& band : data.bands) {
-    if (band.kind == TChartBand::kGap) {
-      attach(Band(band.from, band.to, low, high, kGapBand, "Lacuna"), !gap_named);
-      gap_named = true;
-    } else {
-      attach(Band(band.from, band.to, low, high, kOverlapBand, QString::fromUtf8("Sobreposição")), !overlap_named);
-      overlap_named = true;
-    }
+    const bool gap = band.kind == TChartBand::kGap;
+    attach(Band(band.from, band.to, low, high, gap ? kGapBand : kOverlapBand,
+                QString::fromUtf8(gap ? "Lacuna" : "Sobreposição")),
+           !std::exchange(named[gap], true));
   }
   const QColor line_color(0x1f, 0x5f, 0xa8);
   const QPen pen(line_color, 2);

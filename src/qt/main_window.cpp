@@ -82,6 +82,16 @@ class ModuleWindow : public QMdiSubWindow {
   bool discarding_ = false;
 };
 
+// The window of form in area, or null.
+ModuleWindow* ModuleOf(const QMdiArea& area, const TForm& form) {
+  for (QMdiSubWindow* window : area.subWindowList()) {
+    auto* module = dynamic_cast<ModuleWindow*>(window);
+    if (module != nullptr && !module->View()->Detached() && &module->View()->Form() == &form)
+      return module;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
@@ -140,9 +150,7 @@ void MainWindow::OpenImportOFX() {
 void MainWindow::SetStatusText(const QString& text) { status_->setText(text); }
 
 void MainWindow::ShowModuleForm(TForm& form) {
-  for (QMdiSubWindow* window : mdi_->subWindowList()) {
-    auto* module = dynamic_cast<ModuleWindow*>(window);
-    if (module == nullptr || module->View()->Detached() || &module->View()->Form() != &form) continue;
+  if (ModuleWindow* module = ModuleOf(*mdi_, form)) {
     module->show();
     module->raise();
     mdi_->setActiveSubWindow(module);
@@ -187,13 +195,8 @@ void MainWindow::WatchStores(TForm& form, FormView& view) {
 }
 
 FormView* MainWindow::ViewOf(const TForm& form) const {
-  for (QMdiSubWindow* window : mdi_->subWindowList()) {
-    auto* module = dynamic_cast<ModuleWindow*>(window);
-    if (module != nullptr && !module->View()->Detached() && &module->View()->Form() == &form) {
-      return module->View();
-    }
-  }
-  return nullptr;
+  ModuleWindow* module = ModuleOf(*mdi_, form);
+  return module == nullptr ? nullptr : module->View();
 }
 
 void MainWindow::DiscardViews() {

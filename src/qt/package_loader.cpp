@@ -1,5 +1,7 @@
 #include "qt/package_loader.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -20,13 +22,9 @@ QStringList PackageCandidates(const QString& configured_path, const QString& hos
 
 void PackageLoader::Load(const QStringList& candidates) {
   if (Loaded()) return;
-  QString found;
-  for (const QString& candidate : candidates) {
-    if (QFileInfo(candidate).isFile()) {
-      found = QFileInfo(candidate).absoluteFilePath();
-      break;
-    }
-  }
+  const auto file = std::find_if(candidates.begin(), candidates.end(),
+                                 [](const QString& candidate) { return QFileInfo(candidate).isFile(); });
+  const QString found = file == candidates.end() ? QString() : QFileInfo(*file).absoluteFilePath();
   if (found.isEmpty()) {
     throw Exception("Pacote do módulo não encontrado: \"" + candidates.join("\", \"").toStdString() + "\".");
   }

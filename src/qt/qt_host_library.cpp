@@ -28,8 +28,7 @@ QString ToQtFileFilter(const std::string& filter) {
 }
 
 std::string QtHostLibrary::WebToken() {
-  if (server_.token_file.empty()) return "";
-  return ReadTokenFile(server_.token_file);
+  return server_.token_file.empty() ? "" : ReadTokenFile(server_.token_file);
 }
 
 QtHostLibrary::QtHostLibrary(MainWindow& main_window, ServerAddress server)
@@ -39,8 +38,7 @@ QtHostLibrary::QtHostLibrary(MainWindow& main_window, ServerAddress server)
   chooser_ = [](QWidget* parent, const QString& filter, const QString& start) -> std::optional<QString> {
     const QString chosen =
         QFileDialog::getOpenFileName(parent, QString::fromUtf8("Abrir"), start, filter, nullptr);
-    if (chosen.isEmpty()) return std::nullopt;
-    return chosen;
+    return chosen.isEmpty() ? std::nullopt : std::optional<QString>(chosen);
   };
 }
 

@@ -26,52 +26,40 @@ std::optional<ServerAddress> ParseServerAddress(const QString& text) {
 
 namespace {
 
-// The value of the file option name ("--token-file"), else the settings
-// under key; missing names what the file holds.
-std::string FileOption(const QStringList& arguments, const QSettings& settings, const QString& name,
-                       const char* key, const char* missing) {
+// The value of the option name, given as "NAME VALUE" or "NAME=VALUE"; none
+// when the option is not there. Throws missing when its value is.
+std::optional<QString> OptionValue(const QStringList& arguments, const QString& name,
+                                   const std::string& missing) {
   for (qsizetype i = 0; i < arguments.size(); ++i) {
-    const QString& argument = arguments[i];
-    if (argument == name) {
-      if (i + 1 >= arguments.size()) {
-        throw Exception(std::string("Falta o arquivo ") + missing + " depois de " + name.toStdString() +
-                        ".");
-      }
-      return arguments[i + 1].toStdString();
+    if (arguments[i] == name) {
+      if (i + 1 >= arguments.size()) throw Exception(missing);
+      return arguments[i + 1];
     }
-    if (argument.startsWith(name + "=")) return argument.mid(name.size() + 1).toStdString();
+    if (arguments[i].startsWith(name + "=")) return arguments[i].mid(name.size() + 1);
   }
-  return settings.value(key).toString().toStdString();
-}
-
-ServerAddress Address(const QStringList& arguments, const QSettings& settings) {
-  for (qsizetype i = 0; i < arguments.size(); ++i) {
-    const QString& argument = arguments[i];
-    if (argument == "--server") {
-      if (i + 1 >= arguments.size()) {
-        throw Exception("Falta o endereço do servidor depois de --server (use HOST:PORTA).");
-      }
-      return ParseOrThrow(arguments[i + 1], "--server");
-    }
-    if (argument.startsWith("--server=")) {
-      return ParseOrThrow(argument.mid(9), "--server");
-    }
-  }
-  const QVariant saved = settings.value(kServerSettingsKey);
-  if (saved.isValid() && !saved.toString().isEmpty()) {
-    return ParseOrThrow(saved.toString(), "configurações");
-  }
-  return ServerAddress{};
+  return std::nullopt;
 }
 
 }  // namespace
 
 ServerAddress ResolveServerAddress(const QStringList& arguments, const QSettings& settings) {
-  ServerAddress address = Address(arguments, settings);
-  address.token_file =
-      FileOption(arguments, settings, "--token-file", kTokenFileSettingsKey, "da senha de acesso");
-  address.ca_file = FileOption(arguments, settings, "--ca-file", kCaFileSettingsKey,
-                               "da autoridade certificadora");
+  ServerAddress address;
+  const QString saved = settings.value(kServerSettingsKey).toString();
+  const char* missing_server = "Falta o endereço do servidor depois de --server (use HOST:PORTA).";
+  if (const auto server = OptionValue(arguments, "--server", missing_server)) {
+    address = ParseOrThrow(*server, "--server");
+  } else if (!saved.isEmpty()) {
+    address = ParseOrThrow(saved, "configurações");
+  }
+  // A file option, else the settings under key; missing names what the file holds.
+  auto file = [&](const QString& name, const char* key, const char* missing) {
+    const std::string text = "Falta o arquivo " + std::string(missing) + " depois de ";
+    const std::optional<QString> given =
+        OptionValue(arguments, name, text + name.toStdString() + ".");
+    return given.value_or(settings.value(key).toString()).toStdString();
+  };
+  address.token_file = file("--token-file", kTokenFileSettingsKey, "da senha de acesso");
+  address.ca_file = file("--ca-file", kCaFileSettingsKey, "da autoridade certificadora");
   return address;
 }
 

@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -16,22 +17,11 @@ namespace {
 int running_calls = 0;
 
 bool IsUserInput(const QEvent& event) {
-  switch (event.type()) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::ShortcutOverride:
-    case QEvent::Wheel:
-    case QEvent::TouchBegin:
-    case QEvent::TouchUpdate:
-    case QEvent::TouchEnd:
-    case QEvent::ContextMenu:
-      return true;
-    default:
-      return false;
-  }
+  static constexpr QEvent::Type kInput[] = {
+      QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick, QEvent::KeyPress,
+      QEvent::KeyRelease,       QEvent::ShortcutOverride,   QEvent::Wheel,               QEvent::TouchBegin,
+      QEvent::TouchUpdate,      QEvent::TouchEnd,           QEvent::ContextMenu};
+  return std::find(std::begin(kInput), std::end(kInput), event.type()) != std::end(kInput);
 }
 
 // Drops what the user typed or clicked while the call ran: delivered after

@@ -1,32 +1,21 @@
 #include "qt/text.h"
 
 #include "platform/encoding.h"
+#include "wire/utf8.h"
 
 namespace kvr::qt {
 
 namespace {
 
+// Lead bytes as in well-formed UTF-8, continuation bytes 0x80 to 0xBF.
 bool IsValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
+  for (size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    size_t extra = 0;
-    if (lead < 0x80) {
-      extra = 0;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-    } else {
-      return false;
-    }
+    const auto extra = static_cast<size_t>(Utf8Lead(lead).more);
+    if (lead >= 0x80 && extra == 0) return false;
     if (i + extra >= text.size() && extra > 0) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-    }
+    for (size_t k = 1; k <= extra; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
     i += extra + 1;
   }
   return true;
