@@ -40,8 +40,10 @@ class OneAccountStore : public kvr::server::Store {
     return {};
   }
   bool IsRecorded(const Statement&) override { return false; }
-  std::optional<long long> StoreIfNew(const Statement&) override { return 1; }
-  std::vector<StatementSummary> ListStatements() override { return {}; }
+  std::optional<long long> StoreIfNew(const Statement&, const kvr::server::AuditEvent*) override {
+    return 1;
+  }
+  std::vector<StatementSummary> ListStatements(bool) override { return {}; }
   std::optional<StoredStatement> GetStatement(long long) override { return std::nullopt; }
   bool UpdateAccount(const Account&) override { return false; }
   long long RemoveAccount(const std::string&) override { return 0; }
