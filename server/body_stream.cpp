@@ -128,15 +128,6 @@ void BodyStreamBuf::Scan(const char* data, size_t size) {
   }
 }
 
-std::string ReadBody(const std::string& body, bool gzip, size_t max_inflated) {
-  BodyStreamBuf buffer(body, gzip, max_inflated);
-  std::string text;
-  char chunk[kWindow];
-  std::streamsize n;
-  while ((n = buffer.sgetn(chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
-  return text;
-}
-
 std::string GzipCompress(const std::string& data) {
   z_stream z{};
   // Level 1: replies go out at once; most of the gain of gzip on JSON comes

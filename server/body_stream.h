@@ -71,9 +71,6 @@ class BodyStreamBuf : public std::streambuf {
   std::unique_ptr<char[]> window_;
 };
 
-// The whole body as BodyStreamBuf reads it (tests, small bodies).
-std::string ReadBody(const std::string& body, bool gzip, size_t max_inflated);
-
 // data compressed as one gzip member (for replies to clients that accept it).
 std::string GzipCompress(const std::string& data);
 

@@ -22,7 +22,6 @@ ConnectionDeadlines::Connection* ConnectionDeadlines::Follow(int fd, Clock::time
   connection->fd = fd;
   connection->deadline = deadline;
   connection->idle_since = Clock::now();
-  if (fd < 0) return connection;
   std::lock_guard<std::mutex> lock(mutex_);
   followed_.insert(connection);
   if (limit_ == 0 || followed_.size() - evicted_ <= limit_) return connection;
@@ -42,13 +41,11 @@ ConnectionDeadlines::Connection* ConnectionDeadlines::Follow(int fd, Clock::time
 }
 
 void ConnectionDeadlines::Set(Connection* connection, Clock::time_point deadline) {
-  if (connection == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   connection->deadline = deadline;
 }
 
 void ConnectionDeadlines::BeginRequest(Connection* connection, Clock::time_point deadline) {
-  if (connection == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   connection->in_request = true;
   connection->deadline = deadline;
@@ -56,7 +53,6 @@ void ConnectionDeadlines::BeginRequest(Connection* connection, Clock::time_point
 
 void ConnectionDeadlines::BeginBody(Connection* connection, std::string label,
                                     Clock::time_point deadline) {
-  if (connection == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   connection->label = std::move(label);
   connection->deadline = deadline;
@@ -67,13 +63,11 @@ void ConnectionDeadlines::BeginBody(Connection* connection, std::string label,
 }
 
 void ConnectionDeadlines::EndBody(Connection* connection) {
-  if (connection == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   connection->body_since = Clock::time_point::max();
 }
 
 void ConnectionDeadlines::EndRequest(Connection* connection, Clock::time_point deadline) {
-  if (connection == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   connection->in_request = false;
   connection->body_since = Clock::time_point::max();
@@ -82,9 +76,9 @@ void ConnectionDeadlines::EndRequest(Connection* connection, Clock::time_point d
 }
 
 void ConnectionDeadlines::Forget(Connection* connection) {
-  if (connection == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (followed_.erase(connection) != 0 && connection->evicted) --evicted_;
+  followed_.erase(connection);
+  if (connection->evicted) --evicted_;
   delete connection;
 }
 
@@ -139,7 +133,7 @@ void ConnectionDeadlines::Watch() {
         connection->body_since = Clock::time_point::max();
         connection->deadline = now + kAnswerCut;
         connection->cut = true;
-        if (slow_body_) slow_body_(connection->fd, connection->label);
+        if (slow_body_) slow_body_(connection->label);
       }
       if (now > connection->deadline) shutdown(connection->fd, SHUT_RDWR);
     }

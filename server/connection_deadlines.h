@@ -50,7 +50,7 @@ class ConnectionDeadlines {
   // Called by the watcher for a body that came too slowly, when it cuts it
   // (logs). The event loop that owns the connection answers it; the watcher
   // shuts the socket down kAnswerCut later.
-  using SlowBody = std::function<void(int fd, const std::string& label)>;
+  using SlowBody = std::function<void(const std::string& label)>;
 
   ConnectionDeadlines() = default;
   // Stops the watcher and releases every connection still followed.
@@ -60,26 +60,26 @@ class ConnectionDeadlines {
   ConnectionDeadlines& operator=(const ConnectionDeadlines&) = delete;
 
   // Sets how many connections may be open at once (past it, Follow closes
-  // the one idle longest), the grace period of a body, and what answers a
+  // the one idle longest), the grace period of a body, and what logs a
   // body cut for its rate. Before Start.
   void Configure(size_t limit, std::chrono::seconds body_grace, SlowBody slow_body);
 
-  // Follows the connection on socket fd (not followed when fd < 0), due by
-  // deadline; the handle lives until Forget. When that makes more than the
-  // limit, the open connection idle longest without a request in progress
-  // is shut down; when none is, this one is.
+  // Follows the connection on socket fd, due by deadline; the handle lives
+  // until Forget. When that makes more than the limit, the open connection
+  // idle longest without a request in progress is shut down; when none is,
+  // this one is.
   Connection* Follow(int fd, Clock::time_point deadline);
-  // Moves the deadline of connection (nullptr: nothing).
+  // Moves the deadline of connection.
   void Set(Connection* connection, Clock::time_point deadline);
   // A request head came: the connection is busy until EndRequest.
   void BeginRequest(Connection* connection, Clock::time_point deadline);
   // Its body begins to come (label names it in the log) and must be whole
-  // by deadline (the average of the floor); both cuts answer through
-  // SlowBody.
+  // by deadline (the average of the floor); both cuts mark the connection
+  // cut and go to SlowBody.
   void BeginBody(Connection* connection, std::string label, Clock::time_point deadline);
   // size more bytes of the body came. Lock-free: called for each piece.
   static void Received(Connection* connection, size_t size) {
-    if (connection != nullptr) connection->received.fetch_add(size, std::memory_order_relaxed);
+    connection->received.fetch_add(size, std::memory_order_relaxed);
   }
   // The body is whole: its rate is no longer watched.
   void EndBody(Connection* connection);

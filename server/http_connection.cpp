@@ -178,9 +178,8 @@ bool HttpConnection::ConsumeHead() {
     return true;
   }
   const std::string* length = head_.Find("Content-Length");
-  has_length_ = length != nullptr;
   chunked_ = head_.Find("Transfer-Encoding") != nullptr;
-  left_ = has_length_ ? std::strtoull(length->c_str(), nullptr, 10) : 0;
+  left_ = length != nullptr ? std::strtoull(length->c_str(), nullptr, 10) : 0;
   body_done_ = !chunked_ && left_ == 0;
   decoder_.reset(chunked_ ? new ChunkedDecoder : nullptr);
   close_after_ = !KeepAlive();

@@ -55,7 +55,6 @@ class HttpConnection : public HttpExchange {
   const HttpHead& Head() const override { return head_; }
   const std::string& Client() const override { return client_; }
   ConnectionDeadlines::Connection* Tracked() const override { return tracked_; }
-  bool HasLength() const override { return has_length_; }
   bool Chunked() const override { return chunked_; }
   void ReadBody() override;
   void Answer(HttpAnswer answer) override;
@@ -106,7 +105,6 @@ class HttpConnection : public HttpExchange {
   size_t out_pos_ = 0;
 
   HttpHead head_;
-  bool has_length_ = false;
   bool chunked_ = false;
   std::uint64_t left_ = 0;  // body bytes still due (Content-Length)
   bool body_done_ = false;  // the body was read to its end (or there is none)

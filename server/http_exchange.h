@@ -34,8 +34,7 @@ class HttpExchange {
   virtual const std::string& Client() const = 0;
   // The connection's entry in the deadlines (never nullptr).
   virtual ConnectionDeadlines::Connection* Tracked() const = 0;
-  // The declared body: Content-Length (0 when none) or chunked.
-  virtual bool HasLength() const = 0;
+  // The body is chunked (else its length is the Content-Length, 0 when none).
   virtual bool Chunked() const = 0;
 
   // Reads the body: its bytes go to OnBody, then OnBodyEnd.

@@ -19,13 +19,22 @@ struct PacketRows {
 };
 
 // Reads one data packet from the events of its JSON value, row by row, into
-// rows in the layout's column order: the checks of CheckPacket made as the
-// packet streams in, in one pass, without a tree of the packet. The columns
-// may come in any order, and "rows" may even come before "fields" (rows are
-// then held as read until the columns are known). A column the layout marks
-// optional may be missing; its cells are then null. Once the packet is known
-// to be refused, no more rows are kept. The values are checked by the rules
-// CheckPacket names (statement.h).
+// rows in the layout's column order, in one pass, without a tree of the
+// packet. The columns may come in any order, and "rows" may even come before
+// "fields" (rows are then held as read until the columns are known). A
+// column the layout marks optional may be missing; its cells are then null.
+// Once the packet is known to be refused, no more rows are kept.
+//
+// The packet is refused (error names the column and the 1-based row; the
+// packet_name names the packet, "pacote de movimentos") when it is not an
+// object with "fields" and "rows", a column is missing, repeated, unknown or
+// of another type, a row has the wrong number of values, a value has the
+// wrong JSON type, a text is longer than its column, a number is not finite
+// or a datetime breaks the packet format's date rule (datetimes are kept in
+// its normal form), and when a value breaks the statement's rules: a date
+// before 1900, an amount (VRMOVREAL, VRSALDINIC, VRSALDFIM) negative or from
+// 10^13 up, a sign (IDMOVREAL, IDEXTRINI, IDEXTRFIM) other than "C" or "D",
+// a period whose DTSALDINIC comes after its DTSALDFIN.
 //
 // Movements of a statement: when account is given, each row is also checked
 // as a movement of that account's statement (CDREDUCONT equal to account,

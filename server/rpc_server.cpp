@@ -108,12 +108,10 @@ struct RpcServer::Engine : HttpHandler {
     HttpExchange* exchange = nullptr;
     Connection* tracked = nullptr;
     std::string module;  // the path without its "/"
-    bool post = false;
     bool gzip = false;
     bool accept_gzip = false;
     bool read = false;      // call holds the body, read on the event loop
     Caller caller;          // who the request's key let in
-    bool done = false;      // the worker has put the reply here
     // Waiting for memory: suspended until the budget calls back.
     bool waiting = false;
     std::atomic<int> room{0};  // 1: granted, -1: the wait timed out
@@ -254,7 +252,6 @@ struct RpcServer::Engine : HttpHandler {
                     "Caminho \"" + CutText(path, 100) + "\" desconhecido; as chamadas vão para /" +
                         ImportModule::kName + ".",
                     what);
-    request.post = true;
     request.module = path.substr(1);
 
     const std::string* encoding = head.Find("Content-Encoding");
@@ -437,7 +434,6 @@ struct RpcServer::Engine : HttpHandler {
     if (size > kTrimAfter) malloc_trim(0);
     // The rows are gone: their room goes to the requests that wait for it.
     budget.Give(std::exchange(request.memory, 0));
-    request.done = true;
     // From here on the request belongs to the event loop again.
     request.exchange->Resume();
   }
@@ -477,7 +473,7 @@ bool RpcServer::Run() {
   // closing the idle; no limit per address, as every local client shares
   // 127.0.0.1.
   e.deadlines.Configure(limit, std::chrono::seconds(options_.timeout_seconds),
-                        [&e](int, const std::string& label) { e.LogSlowBody(label); });
+                        [&e](const std::string& label) { e.LogSlowBody(label); });
   HttpEngine::Settings settings;
   settings.loops = loops;
   settings.timeout = std::chrono::seconds(options_.timeout_seconds);

@@ -1,7 +1,5 @@
 #include "statement.h"
 
-#include "packet_reader.h"
-
 #include <cstdio>
 
 namespace kvr::server {
@@ -14,18 +12,6 @@ std::string CellText(const Cell& cell, const std::string& def) {
     return buffer;
   }
   return def;
-}
-
-std::vector<Row> CheckPacket(const nlohmann::json& packet, const Layout& layout,
-                             const std::string& packet_name) {
-  PacketReader reader(layout, packet_name);
-  EmitJson(packet, reader);
-  PacketRows result = reader.Finish();
-  if (!result.error.empty()) throw InvalidRequest(result.error);
-  std::vector<Row> rows;
-  rows.reserve(result.rows.size());
-  for (size_t i = 0; i < result.rows.size(); ++i) rows.push_back(result.rows.RowAt(i));
-  return rows;
 }
 
 nlohmann::json CellJson(const Cell& cell) {

@@ -20,22 +20,6 @@ using kvr::MovExtrLayout;
 using kvr::NormalizeDateTime;
 using kvr::Utf8Length;
 
-// Checks a data packet against layout and returns its rows with their cells
-// in the layout's column order (the packet may list its columns in any
-// order). packet_name names the packet in messages ("pacote de movimentos").
-// Throws InvalidRequest when the packet is not an object with "fields" and
-// "rows", a column is missing, repeated, unknown or of another type, a row
-// has the wrong number of values, a value has the wrong JSON type, a text is
-// longer than its column, a number is not finite or a datetime breaks the
-// packet format's date rule (datetimes are returned in its normal form), and
-// when a value breaks the statement's rules: a date before 1900, an amount
-// (VRMOVREAL, VRSALDINIC, VRSALDFIM) negative or from 10^13 up, a sign
-// (IDMOVREAL, IDEXTRINI, IDEXTRFIM) other than "C" or "D", a period whose
-// DTSALDINIC comes after its DTSALDFIN. Messages name the column and the
-// 1-based row.
-std::vector<Row> CheckPacket(const nlohmann::json& packet, const Layout& layout,
-                             const std::string& packet_name);
-
 // A cell as a JSON value: a text, a number or null.
 nlohmann::json CellJson(const Cell& cell);
 

@@ -7,6 +7,7 @@
 
 #include "module_calls.h"
 #include "open_store.h"
+#include "packet_reader.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "temp_dir.h"
@@ -314,6 +315,19 @@ TEST_P(ImportModuleTest, CallChecksParameters) {
 INSTANTIATE_TEST_SUITE_P(Engines, ImportModuleTest,
                          ::testing::Values(Engine::kSqlite, Engine::kPostgres),
                          kvr::testing::EngineName());
+
+// The rows of packet as the module's packet reader reads them, in layout's
+// column order; throws InvalidRequest with the reader's first reason.
+std::vector<Row> CheckPacket(const nlohmann::json& packet, const Layout& layout,
+                             const std::string& packet_name) {
+  PacketReader reader(layout, packet_name);
+  EmitJson(packet, reader);
+  PacketRows result = reader.Finish();
+  if (!result.error.empty()) throw InvalidRequest(result.error);
+  std::vector<Row> rows;
+  for (size_t i = 0; i < result.rows.size(); ++i) rows.push_back(result.rows.RowAt(i));
+  return rows;
+}
 
 TEST(PacketCheck, DatesAreNormalised) {
   nlohmann::json movements = Movements({Mov{.date = "2024-01-05"}, Mov{.date = "2024-01-05T00:00:00.000"},

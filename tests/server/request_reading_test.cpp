@@ -14,6 +14,12 @@
 namespace kvr::server {
 namespace {
 
+// The whole body as BodyStreamBuf reads it.
+std::string ReadBody(const std::string& body, bool gzip, size_t max_inflated) {
+  BodyStreamBuf buffer(body, gzip, max_inflated);
+  return std::string(std::istreambuf_iterator<char>(&buffer), std::istreambuf_iterator<char>());
+}
+
 TEST(BodyStreamBuf, RefusesNulBytesAndRunsPastTheLimitWhereverTheyFall) {
   const std::string text(kMaxRun - 2, 'a');
   struct Case {
