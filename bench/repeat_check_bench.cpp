@@ -23,6 +23,7 @@
 
 #include "packets.h"
 #include "server_process.h"
+#include "timed_post.h"
 
 namespace {
 
@@ -59,22 +60,6 @@ std::unique_ptr<kvr::testing::ServerProcess> Start(const std::string& binary,
   return server;
 }
 
-// Seconds ValidExtrato took; -1 when it did not answer true.
-double Call(int port, const std::string& body) {
-  httplib::Client http("127.0.0.1", port);
-  http.set_read_timeout(900, 0);
-  http.set_write_timeout(900, 0);
-  const auto start = std::chrono::steady_clock::now();
-  auto reply = http.Post("/kvr61400.rdmImportOFX", body, "application/json");
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!reply || reply->status != 200 || reply->body.find("\"result\":true") == std::string::npos) {
-    std::fprintf(stderr, "refused: %s\n", reply ? reply->body.substr(0, 300).c_str() : "no reply");
-    return -1;
-  }
-  return seconds;
-}
-
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const size_t n = values.size();
@@ -99,8 +84,8 @@ int main(int argc, char** argv) {
   const std::string distinct = ValidExtratoBody(kvr::testing::ManyMovements(kMovements));
   for (int round = 0; round < kRounds; ++round) {
     for (Measured& m : measured) {
-      m.identical.push_back(Call(m.server->Port(), identical));
-      m.distinct.push_back(Call(m.server->Port(), distinct));
+      m.identical.push_back(kvr::bench::TimedPost(m.server->Port(), identical));
+      m.distinct.push_back(kvr::bench::TimedPost(m.server->Port(), distinct));
     }
   }
 

@@ -20,6 +20,7 @@
 #include "bench/make_statement.h"
 #include "body_stream.h"
 #include "server_process.h"
+#include "timed_post.h"
 
 namespace {
 
@@ -80,21 +81,9 @@ std::unique_ptr<kvr::testing::ServerProcess> FreshServer(const std::filesystem::
 
 // Stores one statement; returns the seconds it took (-1 when refused).
 double Store(int port, const std::string& body, bool gzip) {
-  httplib::Client http("127.0.0.1", port);
-  http.set_read_timeout(900, 0);
-  http.set_write_timeout(900, 0);
-  httplib::Headers headers;
-  const std::string sent = gzip ? kvr::server::GzipCompress(body) : body;
-  if (gzip) headers.emplace("Content-Encoding", "gzip");
-  const auto start = std::chrono::steady_clock::now();
-  auto reply = http.Post("/kvr61400.rdmImportOFX", headers, sent, "application/json");
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!reply || reply->status != 200 || reply->body.find("\"result\":true") == std::string::npos) {
-    std::fprintf(stderr, "refused: %s\n", reply ? reply->body.substr(0, 300).c_str() : "no reply");
-    return -1;
-  }
-  return seconds;
+  if (!gzip) return kvr::bench::TimedPost(port, body);
+  return kvr::bench::TimedPost(port, kvr::server::GzipCompress(body),
+                               {{"Content-Encoding", "gzip"}});
 }
 
 }  // namespace
