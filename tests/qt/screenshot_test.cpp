@@ -72,6 +72,22 @@ class ScreenshotTest : public ::testing::Test {
     EXPECT_GE(picture.height(), 338);
   }
 
+  // Types the bank-237 date range as a clerk does (each field cleared, then
+  // typed) and leaves the second field, which applies the range.
+  void TypeRange(const char* from_text, const char* to_text) {
+    QLineEdit* from = session.Widget<QLineEdit>("depMovDe");
+    QLineEdit* to = session.Widget<QLineEdit>("depMovAte");
+    for (auto [edit, text] : {std::pair{from, from_text}, std::pair{to, to_text}}) {
+      edit->setFocus();
+      ProcessEvents();
+      edit->selectAll();
+      QTest::keyClick(edit, Qt::Key_Backspace);
+      QTest::keyClicks(edit, text);
+    }
+    from->setFocus();
+    ProcessEvents();
+  }
+
   TFormatSettings saved_;
   DesktopSession session;
 };
@@ -88,17 +104,7 @@ TEST_F(ScreenshotTest, ScreenEmptyStandardBankAndBank237) {
   session.Shell().Host().DeactiveShowAvi();
 
   session.LoadExample("extrato-237.ofx");
-  QLineEdit* from = session.Widget<QLineEdit>("depMovDe");
-  QLineEdit* to = session.Widget<QLineEdit>("depMovAte");
-  for (auto [edit, text] : {std::pair{from, "01/03/2024"}, std::pair{to, "08/03/2024"}}) {
-    edit->setFocus();
-    ProcessEvents();
-    edit->selectAll();
-    QTest::keyClick(edit, Qt::Key_Backspace);
-    QTest::keyClicks(edit, text);
-  }
-  from->setFocus();
-  ProcessEvents();
+  TypeRange("01/03/2024", "08/03/2024");
   ASSERT_EQ(session.Widget<QTableView>("dbgExtrBanco")->model()->rowCount(), 8);
   Save("tela-banco-237.png");
 }
@@ -283,17 +289,7 @@ TEST_F(ScreenshotTest, GridAndDescriptionsGrowWithTheWindow) {
 
   // A range that leaves no movement: the grid says so, as `kvr61400 import`
   // does, instead of staying empty.
-  QLineEdit* from = session.Widget<QLineEdit>("depMovDe");
-  QLineEdit* to = session.Widget<QLineEdit>("depMovAte");
-  for (auto [edit, text] : {std::pair{from, "10/03/2024"}, std::pair{to, "12/03/2024"}}) {
-    edit->setFocus();
-    ProcessEvents();
-    edit->selectAll();
-    QTest::keyClick(edit, Qt::Key_Backspace);
-    QTest::keyClicks(edit, text);
-  }
-  from->setFocus();
-  ProcessEvents();
+  TypeRange("10/03/2024", "12/03/2024");
   ASSERT_EQ(0, grid->model()->rowCount());
   auto* shown = dynamic_cast<TDBGrid*>(session.View()->ControlOf(grid));
   ASSERT_NE(nullptr, shown);

@@ -283,13 +283,7 @@ TEST_F(Confirmation, BeforeAnyLoadThereIsNothingToImport) {
 // them. The file: 01/03 to 08/03, closing 1.000,00 after 5,60 of movements.
 TEST_F(Confirmation, NarrowedRangeSendsAHeaderThatDescribesTheMovementsSent) {
   script->accounts = {{"010", "237", "1", "543210", "", "C"}};
-  const std::string file = WriteFile(
-      "237.ofx", OfxText("237", "54321-0", "20240301", "20240308",
-                         {{"20240301", "100.00", "B1", "1", "A"}, {"20240302", "-30.00", "B2", "2", "B"},
-                          {"20240303", "0.10", "B3", "3", "C"}, {"20240304", "0.20", "B4", "4", "D"},
-                          {"20240305", "-50.00", "B5", "5", "E"}, {"20240306", "0.30", "B6", "6", "F"},
-                          {"20240307", "-20.00", "B7", "7", "G"}, {"20240308", "5.00", "B8", "8", "H"}},
-                         "1000.00"));
+  const std::string file = WriteFile("237.ofx", Bank237Week());
   struct Case {
     const char* de;
     const char* ate;

@@ -295,13 +295,7 @@ TEST_F(ServerEndToEnd, CommandLineImportsBank237WithItsRangeThenAnswersAlreadyRe
 // A bank-237 file of 01/03 to 08/03 imported in two ranges, then the rest:
 // each part stored once, with balances its movements close, in sequence.
 TEST_F(ServerEndToEnd, NarrowedImportsInTwoRangesThenTheRestEachStoredOnceAndClosing) {
-  const std::string file = WriteFile(
-      "237.ofx", OfxText("237", "54321-0", "20240301", "20240308",
-                         {{"20240301", "100.00", "B1", "1", "A"}, {"20240302", "-30.00", "B2", "2", "B"},
-                          {"20240303", "0.10", "B3", "3", "C"}, {"20240304", "0.20", "B4", "4", "D"},
-                          {"20240305", "-50.00", "B5", "5", "E"}, {"20240306", "0.30", "B6", "6", "F"},
-                          {"20240307", "-20.00", "B7", "7", "G"}, {"20240308", "5.00", "B8", "8", "H"}},
-                         "1000.00"));
+  const std::string file = WriteFile("237.ofx", Bank237Week());
   const std::vector<std::pair<std::string, std::string>> ranges = {
       {"01/03/2024", "03/03/2024"}, {"04/03/2024", "05/03/2024"}, {"06/03/2024", "08/03/2024"}};
   for (const auto& [de, ate] : ranges) {
