@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "background_post.h"
 #include "host/net_connection.h"
 #include "packets.h"
 #include "server_process.h"
@@ -71,11 +72,7 @@ TEST(ServerBackup, CopyDuringAStoreHoldsEveryStatementAnsweredBefore) {
 
   const int kInFlight = 100000;
   const std::string body = StoreCallBody(kInFlight);
-  std::thread client([&] {
-    httplib::Client http("127.0.0.1", server.Port());
-    http.set_read_timeout(120, 0);
-    http.Post("/kvr61400.rdmImportOFX", body, "application/json");
-  });
+  testing::BackgroundPost client(server.Port(), body);
   // The store's write transaction spills into the WAL file as it goes.
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   std::error_code missing;
@@ -85,7 +82,7 @@ TEST(ServerBackup, CopyDuringAStoreHoldsEveryStatementAnsweredBefore) {
   const mode_t before = umask(022);
   CommandResult backup = RunServerCommand({"backup", "--db", db, "--para", dir.File("copia.db")});
   umask(before);
-  client.join();
+  client.Reply();
   ASSERT_EQ(0, backup.code) << backup.err;
 
   const std::string copy = dir.File("copia.db");

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "background_post.h"
 #include "host/net_connection.h"
 #include "packets.h"
 #include "server_process.h"
@@ -125,13 +126,7 @@ TEST(SqliteServing, LookUpsAndListingsAnswerWhileALargeStoreIsInProgress) {
 
   const int kMovements = 200000;
   const std::string body = StoreCallBody(kMovements);
-  std::string answer;
-  std::thread clerk([&] {
-    httplib::Client http("127.0.0.1", server.Port());
-    http.set_read_timeout(120, 0);
-    if (auto result = http.Post("/kvr61400.rdmImportOFX", body, "application/json"))
-      answer = result->body;
-  });
+  testing::BackgroundPost clerk(server.Port(), body);
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   bool writing = false;
   while (!(writing = WriteLockHeld(db)) && std::chrono::steady_clock::now() < give_up)
@@ -149,7 +144,7 @@ TEST(SqliteServing, LookUpsAndListingsAnswerWhileALargeStoreIsInProgress) {
   EXPECT_EQ(0, continuity.code) << continuity.err;
   EXPECT_TRUE(WriteLockHeld(db)) << "the store ended before the listings were done";
 
-  clerk.join();
+  const std::string& answer = clerk.Reply();
   EXPECT_NE(std::string::npos, answer.find("\"result\":true")) << answer.substr(0, 300);
   statements = RunServerCommand({"extrato", "list", "--json", "--db", db});
   ASSERT_EQ(0, statements.code) << statements.err;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "background_post.h"
 #include "host/net_connection.h"
 #include "import_module.h"
 #include "open_store.h"
@@ -449,13 +450,7 @@ TEST(PostgreSQLRestart, CallInFlightFailsNothingHalfStoredNextCallReconnects) {
   ASSERT_EQ(CONNECTION_OK, PQstatus(holder));
   PQclear(PQexec(holder, "BEGIN; LOCK TABLE movextrbanco IN SHARE MODE"));
   const std::string body = StoreCallBody(100000);
-  std::string reply;
-  std::thread client([&] {
-    httplib::Client http("127.0.0.1", server.Port());
-    http.set_read_timeout(120, 0);
-    if (auto answer = http.Post("/kvr61400.rdmImportOFX", body, "application/json"))
-      reply = answer->body;
-  });
+  testing::BackgroundPost client(server.Port(), body);
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < give_up &&
          cluster.Execute("postgres",
@@ -463,7 +458,7 @@ TEST(PostgreSQLRestart, CallInFlightFailsNothingHalfStoredNextCallReconnects) {
                          "AND query LIKE 'COPY%'") != "1")
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   cluster.Restart();
-  client.join();
+  const std::string& reply = client.Reply();
   PQfinish(holder);
 
   ASSERT_FALSE(reply.empty());
