@@ -46,16 +46,8 @@ const char* Reason(int status) {
 // Whether the comma-separated value holds the token word (any case).
 bool HasToken(const std::string* value, const char* word) {
   if (value == nullptr) return false;
-  size_t start = 0;
-  while (start <= value->size()) {
-    size_t end = value->find(',', start);
-    if (end == std::string::npos) end = value->size();
-    std::string item = value->substr(start, end - start);
-    item.erase(0, item.find_first_not_of(" \t"));
-    item.erase(item.find_last_not_of(" \t") + 1);
+  for (const std::string& item : ListItems(*value))
     if (strcasecmp(item.c_str(), word) == 0) return true;
-    start = end + 1;
-  }
   return false;
 }
 

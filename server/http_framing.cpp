@@ -7,28 +7,6 @@
 
 namespace kvr::server {
 
-namespace {
-
-// The codings of the Transfer-Encoding lines, in order, without blanks.
-std::vector<std::string> Codings(const std::vector<std::string>& lines) {
-  std::vector<std::string> codings;
-  for (const std::string& line : lines) {
-    size_t start = 0;
-    while (start <= line.size()) {
-      size_t end = line.find(',', start);
-      if (end == std::string::npos) end = line.size();
-      std::string coding = line.substr(start, end - start);
-      coding.erase(0, coding.find_first_not_of(" \t"));
-      coding.erase(coding.find_last_not_of(" \t") + 1);
-      codings.push_back(coding);
-      start = end + 1;
-    }
-  }
-  return codings;
-}
-
-}  // namespace
-
 HeadFault CheckFraming(const HttpHead& head) {
   std::vector<std::string> lengths;
   std::vector<std::string> encodings;
@@ -61,7 +39,9 @@ HeadFault CheckFraming(const HttpHead& head) {
     if (http10)
       return {400, "Requisição recusada: Transfer-Encoding não existe em HTTP/1.0; envie "
                    "Content-Length."};
-    const std::vector<std::string> codings = Codings(encodings);
+    std::vector<std::string> codings;
+    for (const std::string& line : encodings)
+      for (std::string& coding : ListItems(line)) codings.push_back(std::move(coding));
     if (codings.size() != 1 || strcasecmp(codings.front().c_str(), "chunked") != 0) {
       std::string named;
       for (const std::string& line : encodings) named += (named.empty() ? "" : ", ") + line;

@@ -60,6 +60,21 @@ const std::string* HttpHead::Find(std::string_view name) const {
   return nullptr;
 }
 
+std::vector<std::string> ListItems(std::string_view value) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t end = value.find(',', start);
+    if (end == std::string_view::npos) end = value.size();
+    std::string_view item = value.substr(start, end - start);
+    const size_t first = item.find_first_not_of(" \t");
+    item = first == std::string_view::npos ? std::string_view() : item.substr(first);
+    items.emplace_back(item.substr(0, item.find_last_not_of(" \t") + 1));
+    start = end + 1;
+  }
+  return items;
+}
+
 bool IsToken(std::string_view text) {
   static constexpr char kMarks[] = "!#$%&'*+-.^_`|~";
   if (text.empty()) return false;

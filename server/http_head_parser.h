@@ -53,6 +53,10 @@ size_t FindHeadEnd(std::string_view data, size_t& scanned, HeadFault& fault);
 // partly filled.
 HeadFault ParseHead(std::string_view text, HttpHead& head);
 
+// The comma-separated items of a field value (as in Connection or
+// Transfer-Encoding), each without the blanks around it; empty items kept.
+std::vector<std::string> ListItems(std::string_view value);
+
 // Whether text is a token: letters, digits and !#$%&'*+-.^_`|~, at least one.
 bool IsToken(std::string_view text);
 

@@ -61,19 +61,13 @@ bool AcceptsGzip(const std::string* header) {
   if (header == nullptr) return false;
   std::string value = *header;
   for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  size_t start = 0;
-  while (start <= value.size()) {
-    size_t end = value.find(',', start);
-    if (end == std::string::npos) end = value.size();
-    std::string item = value.substr(start, end - start);
+  for (const std::string& item : ListItems(value)) {
     std::string coding = item.substr(0, item.find(';'));
-    coding.erase(0, coding.find_first_not_of(" \t"));
     coding.erase(coding.find_last_not_of(" \t") + 1);
     if (coding == "gzip" || coding == "x-gzip") {
-      size_t q = item.find("q=");
+      const size_t q = item.find("q=");
       return q == std::string::npos || std::strtod(item.c_str() + q + 2, nullptr) > 0;
     }
-    start = end + 1;
   }
   return false;
 }
