@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
-#include <string_view>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/commands.h"
+#include "platform/data_packet.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format.h"
@@ -25,11 +26,7 @@ namespace kvr::cli {
 const char* const kInspectUsage = "inspect [--json] [--decimal-separator C] ARQUIVO";
 
 std::string IsoDate(TDateTime date) {
-  int y = 0, m = 0, d = 0;
-  DecodeDate(date, y, m, d);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
-  return text;
+  return FormatDateTime("yyyy-mm-dd", date);
 }
 
 namespace {
@@ -65,29 +62,14 @@ std::string Pad(const std::string& text, size_t width, bool right = false) {
   return right ? fill + text : text + fill;
 }
 
-// Output through one large buffer: a statement of 100,000 transactions is
-// written as it is formatted, never built as a whole first.
-class TOut {
- public:
-  explicit TOut(std::FILE* file) : file_(file) { buffer_.reserve(kSize + 512); }
-  TOut(const TOut&) = delete;
-  TOut& operator=(const TOut&) = delete;
-  ~TOut() { Flush(); }
-
-  void Put(std::string_view text) {
-    buffer_.append(text);
-    if (buffer_.size() >= kSize) Flush();
+// Output on stdout through one large buffer: a statement of 100,000
+// transactions is written as it is formatted, never built as a whole first.
+struct TOut : TJsonSink {
+  ~TOut() override { Flush(); }
+  void Flush() override {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    text.clear();
   }
-  void Put(char c) { buffer_.push_back(c); }
-  void Flush() {
-    if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
-    buffer_.clear();
-  }
-
- private:
-  static constexpr size_t kSize = 1 << 16;
-  std::FILE* file_;
-  std::string buffer_;
 };
 
 // Each Windows-1252 byte as it stands in a JSON string: UTF-8, with the
@@ -97,60 +79,48 @@ struct TJsonByteTable {
   TJsonByteTable() {
     for (int b = 0; b < 256; ++b) {
       const char c = static_cast<char>(b);
-      std::string& t = text[b];
-      switch (c) {
-        case '"': t = "\\\""; break;
-        case '\\': t = "\\\\"; break;
-        case '\b': t = "\\b"; break;
-        case '\f': t = "\\f"; break;
-        case '\n': t = "\\n"; break;
-        case '\r': t = "\\r"; break;
-        case '\t': t = "\\t"; break;
-        default:
-          if (b < 0x20) {
-            char u[8];
-            std::snprintf(u, sizeof u, "\\u%04x", b);
-            t = u;
-          } else {
-            t = Cp1252ToUtf8(std::string_view(&c, 1));
-          }
-      }
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", b);
+      text[b] = b < 0x20 ? escape : Cp1252ToUtf8(std::string_view(&c, 1));
     }
+    const std::pair<char, const char*> kShort[] = {{'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"},
+                                                   {'\f', "\\f"}, {'\n', "\\n"},  {'\r', "\\r"},
+                                                   {'\t', "\\t"}};
+    for (const auto& [c, escape] : kShort) text[static_cast<unsigned char>(c)] = escape;
   }
 };
 
-void PutJsonString(TOut& out, std::string_view text) {
+void PutJsonString(std::string& out, std::string_view text) {
   static const TJsonByteTable table;
-  out.Put('"');
+  out += '"';
   size_t plain = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char b = static_cast<unsigned char>(text[i]);
     if (b >= 0x20 && b < 0x80 && b != '"' && b != '\\') continue;
-    out.Put(text.substr(plain, i - plain));
-    out.Put(table.text[b]);
+    out += text.substr(plain, i - plain);
+    out += table.text[b];
     plain = i + 1;
   }
-  out.Put(text.substr(plain));
-  out.Put('"');
+  out += text.substr(plain);
+  out += '"';
 }
 
 // A number as JSON writers commonly print a double: the shortest digits that
 // read back to it, "1350.0" for a whole number, an exponent beyond 15 digits
 // or below 1e-4 ("1e+16", "1e-05"), null for what is not finite.
-void PutJsonNumber(TOut& out, double value) {
+void PutJsonNumber(std::string& text, double value) {
   if (!std::isfinite(value)) {
-    out.Put("null");
+    text += "null";
     return;
   }
   if (value == 0) {
-    out.Put(std::signbit(value) ? "-0.0" : "0.0");
+    text += std::signbit(value) ? "-0.0" : "0.0";
     return;
   }
   char sci[40];
   const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
   // sci: [-]d[.ddd]e[+-]xx
   const char* p = sci;
-  std::string text;
   if (*p == '-') {
     text.push_back('-');
     ++p;
@@ -186,63 +156,66 @@ void PutJsonNumber(TOut& out, double value) {
     std::snprintf(e, sizeof e, "e%c%02d", n - 1 < 0 ? '-' : '+', std::abs(n - 1));
     text += e;
   }
-  out.Put(text);
 }
 
-void PutJsonField(TOut& out, const char* name, std::string_view text) {
-  out.Put(name);
+void PutJsonField(std::string& out, const char* name, std::string_view text) {
+  out += name;
   PutJsonString(out, text);
 }
 
 void PrintJson(const TVQOFXReader& reader, bool ofx) {
-  TOut out(stdout);
-  out.Put(ofx ? "{\"ofx\":true" : "{\"ofx\":false");
+  TOut sink;
+  std::string& out = sink.text;
+  out += ofx ? "{\"ofx\":true" : "{\"ofx\":false";
   PutJsonField(out, ",\"banco\":", reader.Banco);
   PutJsonField(out, ",\"conta\":", reader.Conta);
   PutJsonField(out, ",\"dataInicial\":", IsoDate(reader.DataIncial));
   PutJsonField(out, ",\"dataFinal\":", IsoDate(reader.DataFinal));
-  out.Put(",\"valorInicial\":");
+  out += ",\"valorInicial\":";
   PutJsonNumber(out, reader.ValorIncial);
-  out.Put(",\"valorFinal\":");
+  out += ",\"valorFinal\":";
   PutJsonNumber(out, reader.ValorFinal);
-  out.Put(",\"itens\":[");
+  out += ",\"itens\":[";
   for (int i = 0; i < reader.Count(); ++i) {
     const TOFXItem& item = *reader.Get(i);
     PutJsonField(out, i == 0 ? "{\"trnType\":" : ",{\"trnType\":", item.TrnType);
     PutJsonField(out, ",\"postedDate\":", IsoDate(item.PostedDate));
-    out.Put(",\"amount\":");
+    out += ",\"amount\":";
     PutJsonNumber(out, item.Amount);
     PutJsonField(out, ",\"fitId\":", item.FitId);
     PutJsonField(out, ",\"checkNum\":", item.CheckNum);
     PutJsonField(out, ",\"memo\":", item.Memo);
-    out.Put('}');
+    out += '}';
+    sink.Spill();
   }
-  out.Put("]}\n");
+  out += "]}\n";
 }
 
 void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
-  TOut out(stdout);
+  TOut out;
   auto line = [&out](const std::string& label, const std::string& value) {
-    out.Put(Cp1252ToUtf8(Pad(label, 16) + value + "\n"));
+    out.text += Cp1252ToUtf8(Pad(label, 16) + value + "\n");
   };
   line("Arquivo:", Utf8ToCp1252(file));
   line("Extrato OFX:", ofx ? "sim" : "n\xE3o");
   line("Banco:", reader.Banco);
   line("Conta:", reader.Conta);
   line("Per\xEDodo:", FormatDateTime("dd/mm/yyyy", reader.DataIncial) + " a " +
-                         FormatDateTime("dd/mm/yyyy", reader.DataFinal));
+                          FormatDateTime("dd/mm/yyyy", reader.DataFinal));
   line("Saldo inicial:", ShownAmount(reader.ValorIncial));
   line("Saldo final:", ShownAmount(reader.ValorFinal));
-  line("Lan\xE7" "amentos:", std::to_string(reader.Count()));
+  line("Lan\347amentos:", std::to_string(reader.Count()));
   if (reader.Count() == 0) return;
   // Two passes over the records, the column widths first, so that no copy
   // of the table is held.
-  const std::vector<std::string> heads = {"Data", "Tipo", "Valor", "FITID", "Documento",
-                                          "Hist\xF3rico"};
+  const std::vector<std::string> heads = {"Data",  "Tipo",      "Valor",
+                                          "FITID", "Documento", "Hist\xF3rico"};
   auto cells = [](const TOFXItem& item) {
     return std::vector<std::string>{FormatDateTime("dd/mm/yyyy", item.PostedDate),
-                                    std::string(item.TrnType), ShownAmount(item.Amount),
-                                    std::string(item.FitId), std::string(item.CheckNum),
+                                    std::string(item.TrnType),
+                                    ShownAmount(item.Amount),
+                                    std::string(item.FitId),
+                                    std::string(item.CheckNum),
                                     std::string(item.Memo)};
   };
   std::vector<size_t> widths(heads.size());
@@ -260,9 +233,11 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
     }
     return Cp1252ToUtf8(text + "\n");
   };
-  out.Put("\n");
-  out.Put(row_text(heads));
-  for (int i = 0; i < reader.Count(); ++i) out.Put(row_text(cells(*reader.Get(i))));
+  out.text += "\n" + row_text(heads);
+  for (int i = 0; i < reader.Count(); ++i) {
+    out.text += row_text(cells(*reader.Get(i)));
+    out.Spill();
+  }
 }
 
 }  // namespace
