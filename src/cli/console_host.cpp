@@ -27,8 +27,8 @@ void ConsoleHost::ShowError(const std::string& text) {
   Report("erro", text);
 }
 
-int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/, const std::vector<std::string>& buttons,
-                          int /*help_context*/) {
+int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/,
+                          const std::vector<std::string>& buttons, int /*help_context*/) {
   int chosen = ChooseButton(text, buttons);
   nlohmann::json entry = {{"tipo", "pergunta"}, {"texto", Cp1252ToUtf8(text)}};
   nlohmann::json captions = nlohmann::json::array();
@@ -41,7 +41,7 @@ int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/, const s
     std::cout << "[pergunta] " << Printable(text) << " -> "
               << (chosen >= 0 ? Printable(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
   }
-  return 11 + (chosen >= 0 ? chosen : 0);
+  return last_answer;
 }
 
 void ConsoleHost::ShowMessage(const std::string& text, TMsgDlgType /*kind*/, int /*help_context*/) {

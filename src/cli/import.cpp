@@ -15,10 +15,10 @@
 #include "cli/console_host.h"
 #include "cli/import_hints.h"
 #include "cli/import_options.h"
-#include "host/server_url.h"
 #include "cli/import_report.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
+#include "host/server_url.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "screen/import_ofx_form.h"
@@ -38,7 +38,8 @@ constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 
 int RunImport(const std::vector<std::string>& args) {
   TImportOptions options;
-  if (std::string problem = ParseImportOptions(args, options); !problem.empty()) return ImportUsageError(problem);
+  if (std::string problem = ParseImportOptions(args, options); !problem.empty())
+    return ImportUsageError(problem);
   SetHttpsCaFile(options.ca_file);
   InstallImportInterrupt();
 
@@ -70,7 +71,9 @@ int RunImport(const std::vector<std::string>& args) {
     report["status"] = status;
     if (!failure.empty()) report["falha"] = failure;
     if (InterruptedWhileWaiting())
-      std::cerr << about << "a resposta do servidor chegou depois do Ctrl-C: " << OutcomeText(status) << "\n";
+      std::cerr << about
+                << "a resposta do servidor chegou depois do Ctrl-C: " << OutcomeText(status)
+                << "\n";
     if (options.json) {
       PrintReport(report, form);
     } else {
@@ -84,8 +87,8 @@ int RunImport(const std::vector<std::string>& args) {
     return status;
   };
   // An error that is no screen message ends the run.
-  auto fail = [&](const std::exception& e) {
-    failure = Cp1252ToUtf8(e.what());
+  auto fail = [&](const std::string& text) {
+    failure = text;
     status = kExitError;
     result = "erro";
   };
@@ -103,14 +106,14 @@ int RunImport(const std::vector<std::string>& args) {
       // A date typed into a movement date edit that is no date is shown to
       // the user like any message; a parse error of the file is not.
       if (!state_known) {
-        fail(e);
+        fail(Cp1252ToUtf8(e.what()));
         return false;
       }
       host.ShowError(e.what());
       status = kExitEnded;
       result = "recusado";
     } catch (const std::exception& e) {
-      fail(e);
+      fail(Cp1252ToUtf8(e.what()));
     }
     return false;
   };
@@ -119,17 +122,15 @@ int RunImport(const std::vector<std::string>& args) {
   // The screen would call a missing file "no valid statement".
   std::error_code missing;
   if (!std::filesystem::is_regular_file(options.file, missing)) {
-    failure = std::filesystem::exists(options.file, missing)
-                  ? "n\xC3\xA3o \xC3\xA9 um arquivo (confira o caminho e o nome)"
-                  : "arquivo n\xC3\xA3o encontrado (confira o caminho e o nome)";
-    status = kExitError;
-    result = "erro";
+    fail(std::filesystem::exists(options.file, missing)
+             ? "não é um arquivo (confira o caminho e o nome)"
+             : "arquivo não encontrado (confira o caminho e o nome)");
     return finish();
   }
   try {
     CriaImportOFX();
   } catch (const std::exception& e) {
-    fail(e);
+    fail(Cp1252ToUtf8(e.what()));
     return finish();
   }
   form = frmImportOFX;
@@ -149,7 +150,7 @@ int RunImport(const std::vector<std::string>& args) {
     if (done) {
       progress.End();
     } else if (method == "ValidExtrato") {
-      progress.Begin("Enviando " + Thousands(rows) + " movimentos ao servidor para valida\xC3\xA7\xC3\xA3o");
+      progress.Begin("Enviando " + Thousands(rows) + " movimentos ao servidor para validação");
     } else if (method == "SetExtratoBancario") {
       progress.Begin("Gravando " + Thousands(rows) + " movimentos no servidor");
     }
@@ -170,7 +171,7 @@ int RunImport(const std::vector<std::string>& args) {
   if (options.de || options.ate) {
     if (!form->grbDtMovimento->Visible()) {
       if (!options.json) {
-        std::cerr << "kvr61400 import: aviso: --de e --ate valem s\xC3\xB3 para o banco 237; "
+        std::cerr << "kvr61400 import: aviso: --de e --ate valem só para o banco 237; "
                      "ignorados.\n";
       }
     } else {
@@ -191,7 +192,8 @@ int RunImport(const std::vector<std::string>& args) {
     if (chosen < 0) {
       std::string offered;
       for (const auto& e : entries) offered += (offered.empty() ? "" : ", ") + Cp1252ToUtf8(e);
-      failure = "tipo de conta \"" + Cp1252ToUtf8(*options.tipo) + "\" n\xC3\xA3o oferecido (" + offered + ")";
+      failure =
+          "tipo de conta \"" + Cp1252ToUtf8(*options.tipo) + "\" não oferecido (" + offered + ")";
       status = kExitUsage;
       result = "erro";
       report["tela"] = ScreenState(*form, with_grid);
@@ -209,11 +211,11 @@ int RunImport(const std::vector<std::string>& args) {
   if (form->grbDtMovimento->Visible() && shown["resumo"]["movimentos"] == 0 &&
       shown["movimentos_no_extrato"].get<int>() > 0) {
     const nlohmann::json& texts = shown["textos"];
-    const std::string hint = "nenhum movimento de " + texts["movimento_de"].get<std::string>() + " a " +
-                             texts["movimento_ate"].get<std::string>() + "; o extrato vai de " +
-                             texts["data_inicial"].get<std::string>() + " a " +
-                             texts["data_final"].get<std::string>() +
-                             ": escolha o per\xC3\xADodo com --de DD/MM/AAAA --ate DD/MM/AAAA";
+    const std::string hint = "nenhum movimento de " + texts["movimento_de"].get<std::string>() +
+                             " a " + texts["movimento_ate"].get<std::string>() +
+                             "; o extrato vai de " + texts["data_inicial"].get<std::string>() +
+                             " a " + texts["data_final"].get<std::string>() +
+                             ": escolha o período com --de DD/MM/AAAA --ate DD/MM/AAAA";
     report["dica"] = hint;
     if (!options.json) std::cerr << about << hint << "\n";
   }
