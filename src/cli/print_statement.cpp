@@ -118,22 +118,15 @@ void PutJsonNumber(std::string& text, double value) {
     return;
   }
   char sci[40];
-  const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  // sci: [-]d[.ddd]e[+-]xx
-  const char* p = sci;
-  if (*p == '-') {
-    text.push_back('-');
-    ++p;
-  }
-  std::string digits;
-  while (p < res.ptr && *p != 'e') {
-    if (*p != '.') digits.push_back(*p);
-    ++p;
-  }
-  int exponent = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), res.ptr, exponent);
+  char* end =
+      std::to_chars(sci, std::end(sci), std::fabs(value), std::chars_format::scientific).ptr;
+  *end = '\0';
+  char* e = std::find(sci, end, 'e');
+  std::string digits(sci, e);  // d[.ddd]
+  if (digits.size() > 1) digits.erase(1, 1);
   const int k = static_cast<int>(digits.size());
-  const int n = exponent + 1;  // position of the decimal point
+  const int n = std::atoi(e + 1) + 1;  // where the decimal point goes
+  if (value < 0) text += '-';
   if (k <= n && n <= 15) {
     text += digits;
     text.append(static_cast<size_t>(n - k), '0');
@@ -152,9 +145,9 @@ void PutJsonNumber(std::string& text, double value) {
       text.push_back('.');
       text.append(digits, 1);
     }
-    char e[16];
-    std::snprintf(e, sizeof e, "e%c%02d", n - 1 < 0 ? '-' : '+', std::abs(n - 1));
-    text += e;
+    char exponent[16];
+    std::snprintf(exponent, sizeof exponent, "e%c%02d", n - 1 < 0 ? '-' : '+', std::abs(n - 1));
+    text += exponent;
   }
 }
 
