@@ -1,5 +1,7 @@
 #include "account_rules.h"
 
+#include <string_view>
+
 #include "printable_text.h"
 
 namespace kvr::server {
@@ -46,8 +48,7 @@ std::string SuggestedMask(const std::string& number) {
 }
 
 bool IsMaskPosition(char c) {
-  return c == '0' || c == '9' || c == '#' || c == 'L' || c == 'l' || c == 'A' || c == 'a' ||
-         c == 'C' || c == 'c';
+  return std::string_view("09#LlAaCc").find(c) != std::string_view::npos;
 }
 
 // Letters and digits of text upper-cased, leading zeros dropped.
@@ -117,7 +118,8 @@ std::string CheckAccountMask(const std::string& mask, const std::string& number)
 void CheckStatementId(const std::string& id) {
   if (id.empty()) return;
   bool good = id.size() <= 40;
-  for (char c : id) good = good && (IsDigit(c) || IsLetter(c) || c == '-' || c == '.' || c == '/' || c == ' ');
+  for (char c : id)
+    good = good && (IsDigit(c) || IsLetter(c) || c == '-' || c == '.' || c == '/' || c == ' ');
   if (!good || Canonical(id).number.empty())
     Refuse("Identificador do extrato (--id-extrato) inválido", id,
            "Use até 40 caracteres: algarismos e letras, com \"-\", \".\", \"/\" ou espaço, como o "
@@ -145,8 +147,7 @@ bool AccountMatches(const Account& account, const std::string& written) {
   auto same_agency = [&seen](const std::string& agency) {
     return seen.agency.empty() || agency.empty() || seen.agency == agency;
   };
-  if (Canonical(account.number).number == seen.number &&
-      same_agency(AgencyKey(account.agency)))
+  if (Canonical(account.number).number == seen.number && same_agency(AgencyKey(account.agency)))
     return true;
   if (account.statement_id.empty()) return false;
   const CanonicalAccount id = Canonical(account.statement_id);

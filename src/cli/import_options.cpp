@@ -38,6 +38,47 @@ const char* const kImportUsage =
     "[--tipo Circulante|Aplicação|Garantida] [--token-file ARQUIVO] "
     "[--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
 
+const char* const kImportHelp =
+    "uso: kvr61400 import ARQUIVO [--server HOST:PORTA] [--tipo Circulante|Aplicação|Garantida]\n"
+    "                     [--token-file ARQUIVO] [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | "
+    "--nao]\n"
+    "                     [--sem-grade] [--json]\n"
+    "\n"
+    "Importa ARQUIVO pela tela \"Importação de Extrato Bancário (OFX)\", como um\n"
+    "usuário faria: escolhe o arquivo, mostra os dados e a grade, escolhe o tipo\n"
+    "de conta, informa as datas do movimento (banco 237) e confirma.\n"
+    "\n"
+    "  --server HOST:PORTA  servidor de aplicação (padrão 127.0.0.1:8061)\n"
+    "  --token-file ARQUIVO arquivo com a senha de acesso do servidor (primeira\n"
+    "                       linha), para um servidor iniciado com --token-file\n"
+    "  --tipo T             tipo de conta (padrão: o primeiro oferecido)\n"
+    "  --de D, --ate D      período do movimento de um extrato do banco 237, as\n"
+    "                       duas datas juntas (sem elas: ontem a ontem, como na\n"
+    "                       tela); grava o cabeçalho desse período, e o resto do\n"
+    "                       arquivo pode ser importado depois com outro período\n"
+    "  --sim, --nao         resposta à pergunta sobre movimentos repetidos\n"
+    "                       (sem elas, pergunta no terminal)\n"
+    "  --sem-grade          só o cabeçalho, a conta, a quantidade e a soma dos\n"
+    "                       movimentos a importar e o resultado, sem a grade\n"
+    "  --json               um objeto JSON (UTF-8) em vez do texto: valores\n"
+    "                       como números e datas AAAA-MM-DD, como em inspect --json\n"
+    "  --help               esta ajuda\n"
+    "\n"
+    "Ctrl-C antes de o extrato ser enviado para gravação: nada é gravado (status\n"
+    "130). Depois de enviado, o primeiro Ctrl-C espera a resposta do servidor e a\n"
+    "mostra; o segundo sai sem esperar: o servidor pode ter gravado o extrato, e\n"
+    "importar o mesmo arquivo de novo responde \"já cadastrado\" se gravou.\n"
+    "\n"
+    "Exemplo:\n"
+    "  kvr61400 import examples/extrato-237.ofx --server 127.0.0.1:8061 \\\n"
+    "      --de 01/03/2024 --ate 08/03/2024 --sem-grade\n"
+    "\n"
+    "Status de saída: 0 importado; 2 arquivo não encontrado, erro de leitura do\n"
+    "arquivo ou de conexão;\n"
+    "3 já cadastrado; 4 outra mensagem que encerra a ação (extrato inválido, conta\n"
+    "não cadastrada, período recusado, recusa do servidor); 5 \"Não\" à pergunta\n"
+    "sobre movimentos repetidos (nada gravado); 64 erro de uso; 130 interrompido.\n";
+
 std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& o) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];

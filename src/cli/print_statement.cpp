@@ -25,6 +25,24 @@ namespace kvr::cli {
 
 const char* const kInspectUsage = "inspect [--json] [--decimal-separator C] ARQUIVO";
 
+const char* const kInspectHelp =
+    "uso: kvr61400 inspect [--json] [--decimal-separator C] ARQUIVO\n"
+    "\n"
+    "Lê ARQUIVO com o leitor de extratos e mostra o que encontrou: banco, conta,\n"
+    "período, saldos inicial e final e a tabela dos lançamentos.\n"
+    "\n"
+    "  --json                   um objeto JSON (UTF-8) em vez do texto\n"
+    "  --decimal-separator C    separador decimal dos valores, \".\" ou \",\"\n"
+    "                           (padrão: o do idioma do sistema; sem idioma,\n"
+    "                           a vírgula)\n"
+    "  --help                   esta ajuda\n"
+    "\n"
+    "Exemplo:\n"
+    "  kvr61400 inspect examples/extrato-341.ofx\n"
+    "\n"
+    "Status de saída: 0 o arquivo é um extrato; 1 não é (ou não existe);\n"
+    "2 erro na leitura (a mensagem diz a linha); 64 erro de uso.\n";
+
 std::string IsoDate(TDateTime date) {
   return FormatDateTime("yyyy-mm-dd", date);
 }
