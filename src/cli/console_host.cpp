@@ -1,7 +1,6 @@
 // The console's host library of kvr61400 import.
 #include "cli/console_host.h"
 
-#include <algorithm>
 #include <iostream>
 
 #include "host/string_services.h"
@@ -12,9 +11,8 @@ namespace kvr::cli {
 
 std::string Folded(const std::string& cp1252) {
   std::string s = RemoveAcentos(cp1252);
-  std::transform(s.begin(), s.end(), s.begin(), [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  });
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return s;
 }
 

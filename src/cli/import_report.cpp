@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <regex>
 #include <vector>
 
@@ -250,22 +251,15 @@ void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
   std::cout << (rows > 0 ? "\n      ]" : "]") << text.substr(at + mark.size()) << "\n";
 }
 
-// The end of an import in words, for the last line.
 const char* OutcomeText(int status) {
-  switch (status) {
-    case kExitOk:
-      return "importado";
-    case kExitAlreadyRecorded:
-      return "já cadastrado, nada gravado";
-    case kExitEnded:
-      return "não importado";
-    case kExitDeclined:
-      return "cancelado na pergunta sobre movimentos repetidos, nada gravado";
-    case kExitUsage:
-      return "erro de uso";
-    default:
-      return "erro";
-  }
+  static const std::map<int, const char*> kTexts = {
+      {kExitOk, "importado"},
+      {kExitAlreadyRecorded, "já cadastrado, nada gravado"},
+      {kExitEnded, "não importado"},
+      {kExitDeclined, "cancelado na pergunta sobre movimentos repetidos, nada gravado"},
+      {kExitUsage, "erro de uso"}};
+  const auto text = kTexts.find(status);
+  return text == kTexts.end() ? "erro" : text->second;
 }
 
 std::string Thousands(long long n) {

@@ -49,11 +49,6 @@ std::string IsoDate(TDateTime date) {
 
 namespace {
 
-struct TInspectOptions {
-  bool json = false;
-  std::string file;
-};
-
 int UsageError(const std::string& problem) {
   std::cerr << "kvr61400 inspect: " << Cp1252ToUtf8(problem) << "\nuso: kvr61400 " << kInspectUsage
             << "\n";
@@ -254,12 +249,13 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
 }  // namespace
 
 int RunInspect(const std::vector<std::string>& args) {
-  TInspectOptions options;
+  bool json = false;
+  std::string file;
   bool only_files = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (!only_files && a == "--json") {
-      options.json = true;
+      json = true;
     } else if (!only_files && a == "--decimal-separator") {
       if (i + 1 >= args.size()) return UsageError("falta o caractere de --decimal-separator");
       const std::string& c = args[++i];
@@ -272,31 +268,31 @@ int RunInspect(const std::vector<std::string>& args) {
       only_files = true;
     } else if (!only_files && a.size() > 1 && a[0] == '-') {
       return UsageError("op\xE7\xE3o desconhecida: \"" + Utf8ToCp1252(a) + "\"");
-    } else if (options.file.empty()) {
-      options.file = a;
+    } else if (file.empty()) {
+      file = a;
     } else {
       return UsageError("apenas um arquivo por vez: \"" + Utf8ToCp1252(a) + "\"");
     }
   }
-  if (options.file.empty()) return UsageError("falta o arquivo");
+  if (file.empty()) return UsageError("falta o arquivo");
 
   TVQOFXReader reader(nullptr);
-  reader.OFXFile = options.file;
+  reader.OFXFile = file;
   bool ofx = false;
   try {
     ofx = reader.Process();
   } catch (const std::exception& e) {
-    std::cerr << "kvr61400 inspect: " << options.file << ": " << Cp1252ToUtf8(e.what()) << "\n";
+    std::cerr << "kvr61400 inspect: " << file << ": " << Cp1252ToUtf8(e.what()) << "\n";
     return kExitError;
   }
-  if (!ofx && !FileExists(options.file)) {
-    std::cerr << "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: " << options.file
+  if (!ofx && !FileExists(file)) {
+    std::cerr << "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: " << file
               << " (confira o caminho e o nome)\n";
   }
-  if (options.json) {
+  if (json) {
     PrintJson(reader, ofx);
   } else {
-    PrintHuman(reader, ofx, options.file);
+    PrintHuman(reader, ofx, file);
   }
   return ofx ? kExitOk : kExitNotStatement;
 }
