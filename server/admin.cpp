@@ -91,7 +91,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
       return kUsageExit;
     }
     const std::string name = group ? command + " " + sub : command;
-    // Without it, the commands that take a NUMERO or a NOME check the words themselves.
+    // No word after the command, but for those that take a NUMERO or a NOME and check it.
     const bool exact = count == (group ? 2u : 1u);
     if (name == "serve" && exact) return ServeConfigured(args, line, err);
     if (name == "backup" && exact) return Backup(line, out);

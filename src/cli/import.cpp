@@ -2,7 +2,7 @@
 // presses the search button with the given file as the user's choice, shows
 // what the screen shows, chooses the account type, types the movement dates
 // of bank 237, presses confirm and answers the repeat question; every message
-// of the screen is printed.
+// of the screen is printed, with what to do after a refusal the user can mend.
 #include <cstdint>
 #include <exception>
 #include <filesystem>
