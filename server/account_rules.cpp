@@ -18,17 +18,10 @@ bool IsLetter(char c) {
 // Digits with an optional "-" and one check character (a digit or a
 // letter, as the "X" some banks use): "123456", "12345-6", "1234-X".
 bool IsAccountNumber(const std::string& text, size_t max) {
-  if (text.empty() || text.size() > max) return false;
-  size_t digits = text.size();
-  const size_t dash = text.find('-');
-  if (dash != std::string::npos) {
-    if (dash + 2 != text.size() || !(IsDigit(text.back()) || IsLetter(text.back()))) return false;
-    digits = dash;
-  }
-  if (digits == 0) return false;
-  for (size_t i = 0; i < digits; ++i)
-    if (!IsDigit(text[i])) return false;
-  return true;
+  const size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || text.size() > max || digits == 0) return false;
+  return digits == std::string::npos || (text[digits] == '-' && digits + 2 == text.size() &&
+                                         (IsDigit(text.back()) || IsLetter(text.back())));
 }
 
 // what names the field and says it is wrong ("Banco (--banco) inválido").

@@ -33,25 +33,18 @@ constexpr int kProgressAbove = 10000;
 // ten thousand transactions or more.
 constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 // Digits with an optional "-" and one check character, up to max: what
 // conta add takes as --conta and --agencia.
 bool Registrable(const std::string& text, size_t max) {
-  if (text.empty() || text.size() > max) return false;
-  const size_t dash = text.find('-');
-  const size_t digits = dash == std::string::npos ? text.size() : dash;
-  if (digits == 0 || (dash != std::string::npos && dash + 2 != text.size())) return false;
-  for (size_t i = 0; i < digits; ++i)
-    if (!IsDigit(text[i])) return false;
-  return true;
+  const size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || text.size() > max || digits == 0) return false;
+  return digits == std::string::npos || (text[digits] == '-' && digits + 2 == text.size());
 }
 
 std::string WithoutLeadingZeros(const std::string& text) {
   const size_t first = text.find_first_not_of('0');
-  if (first == std::string::npos || first == 0 || !IsDigit(text[first])) return text;
+  if (first == std::string::npos || first == 0 || text[first] < '1' || text[first] > '9')
+    return text;
   return text.substr(first);
 }
 
