@@ -1,5 +1,7 @@
 #include "account_rules.h"
 
+#include <string_view>
+
 #include "printable_text.h"
 
 namespace kvr::server {
@@ -16,17 +18,10 @@ bool IsLetter(char c) {
 // Digits with an optional "-" and one check character (a digit or a
 // letter, as the "X" some banks use): "123456", "12345-6", "1234-X".
 bool IsAccountNumber(const std::string& text, size_t max) {
-  if (text.empty() || text.size() > max) return false;
-  size_t digits = text.size();
-  const size_t dash = text.find('-');
-  if (dash != std::string::npos) {
-    if (dash + 2 != text.size() || !(IsDigit(text.back()) || IsLetter(text.back()))) return false;
-    digits = dash;
-  }
-  if (digits == 0) return false;
-  for (size_t i = 0; i < digits; ++i)
-    if (!IsDigit(text[i])) return false;
-  return true;
+  const size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || text.size() > max || digits == 0) return false;
+  return digits == std::string::npos || (text[digits] == '-' && digits + 2 == text.size() &&
+                                         (IsDigit(text.back()) || IsLetter(text.back())));
 }
 
 // what names the field and says it is wrong ("Banco (--banco) inválido").
@@ -46,8 +41,7 @@ std::string SuggestedMask(const std::string& number) {
 }
 
 bool IsMaskPosition(char c) {
-  return c == '0' || c == '9' || c == '#' || c == 'L' || c == 'l' || c == 'A' || c == 'a' ||
-         c == 'C' || c == 'c';
+  return std::string_view("09#LlAaCc").find(c) != std::string_view::npos;
 }
 
 // Letters and digits of text upper-cased, leading zeros dropped.
@@ -117,7 +111,8 @@ std::string CheckAccountMask(const std::string& mask, const std::string& number)
 void CheckStatementId(const std::string& id) {
   if (id.empty()) return;
   bool good = id.size() <= 40;
-  for (char c : id) good = good && (IsDigit(c) || IsLetter(c) || c == '-' || c == '.' || c == '/' || c == ' ');
+  for (char c : id)
+    good = good && (IsDigit(c) || IsLetter(c) || c == '-' || c == '.' || c == '/' || c == ' ');
   if (!good || Canonical(id).number.empty())
     Refuse("Identificador do extrato (--id-extrato) inválido", id,
            "Use até 40 caracteres: algarismos e letras, com \"-\", \".\", \"/\" ou espaço, como o "
@@ -145,8 +140,7 @@ bool AccountMatches(const Account& account, const std::string& written) {
   auto same_agency = [&seen](const std::string& agency) {
     return seen.agency.empty() || agency.empty() || seen.agency == agency;
   };
-  if (Canonical(account.number).number == seen.number &&
-      same_agency(AgencyKey(account.agency)))
+  if (Canonical(account.number).number == seen.number && same_agency(AgencyKey(account.agency)))
     return true;
   if (account.statement_id.empty()) return false;
   const CanonicalAccount id = Canonical(account.statement_id);

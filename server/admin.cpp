@@ -1,11 +1,11 @@
 #include "admin.h"
 
 #include <optional>
+#include <set>
 
 #include "admin_commands.h"
 #include "config_file.h"
 #include "printable_text.h"
-#include "statement.h"
 #include "usage.h"
 
 namespace kvr::server {
@@ -24,13 +24,13 @@ std::string CommandLine::Required(const std::string& name) const {
 }
 
 void Parse(const std::vector<std::string>& args, CommandLine& line) {
-  static const char* const kValued[] = {
+  static const std::set<std::string> kValued = {
       "db",      "listen", "threads", "codigo",     "banco",           "agencia",
       "conta",   "tipo",   "mascara", "token-file", "max-connections", "max-inflated",
       "timeout", "de",     "para",    "max-memory", "config",          "tls-cert",
-      "tls-key", "desde",  "usuario", "motivo",  "id-extrato"};
+      "tls-key", "desde",  "usuario", "motivo",     "id-extrato"};
   // Options without a value: present or not.
-  static const char* const kFlags[] = {"sem-tls", "administrador"};
+  static const std::set<std::string> kFlags = {"sem-tls", "administrador"};
   for (const std::string& arg : args) line.help = line.help || arg == "--help" || arg == "-h";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -44,15 +44,11 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
         value = name.substr(eq + 1);
         name = name.substr(0, eq);
       }
-      bool flag = false;
-      for (const char* f : kFlags) flag = flag || name == f;
-      if (flag && !value) {
+      if (kFlags.count(name) != 0 && !value) {
         line.options[name] = "";
         continue;
       }
-      bool known = false;
-      for (const char* valued : kValued) known = known || name == valued;
-      if (!known) {
+      if (kValued.count(name) == 0) {
         if (line.help) continue;
         throw Usage("opção desconhecida \"" + EscapeControls(arg) + "\".");
       }
@@ -72,10 +68,6 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
 
 }  // namespace admin
 
-std::string UsageText() {
-  return *HelpText({});
-}
-
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   using namespace admin;
   CommandLine line;
@@ -86,39 +78,40 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
       return 0;
     }
     if (line.words.empty()) {
-      err << UsageText();
+      err << *HelpText({});
       return kUsageExit;
     }
     const std::string& command = line.words[0];
     const std::string sub = line.words.size() > 1 ? line.words[1] : "";
     const size_t count = line.words.size();
-    if (command == "serve" && count == 1) return ServeConfigured(args, line, err);
-    if (command == "backup" && count == 1) return Backup(line, out);
-    if (command == "copiar" && count == 1) return Copy(line, out);
-    if (command == "auditoria" && count == 1) return ShowTrail(line, out);
-    if (command == "conta" || command == "extrato" || command == "usuario") {
-      if (count == 1) {
-        err << "kvr61400-server: " << command << " precisa de um subcomando.\n\n"
-            << *HelpText({command});
-        return kUsageExit;
-      }
-      if (command == "conta" && sub == "add" && count == 2) return AddAccount(line, out);
-      if (command == "conta" && sub == "list" && count == 2) return ListAccounts(line, out);
-      if (command == "conta" && sub == "edit" && count == 2) return EditAccount(line, out);
-      if (command == "conta" && sub == "remove" && count == 2) return RemoveAccount(line, out);
-      if (command == "usuario" && sub == "add") return AddUser(line, out, err);
-      if (command == "usuario" && sub == "list" && count == 2) return ListUsers(line, out);
-      if (command == "usuario" && sub == "remove") return RemoveUser(line, out);
-      if (command == "extrato" && sub == "remove") return RemoveStatement(line, out);
-      if (command == "extrato" && sub == "list" && count == 2) return ListStatements(line, out);
-      if (command == "extrato" && sub == "show") return ShowStatement(line, out);
-      if (command == "extrato" && sub == "continuidade" && count == 2)
-        return ShowContinuity(line, out);
-      if (!HelpText({command, sub}))
-        throw Usage("subcomando desconhecido \"" + EscapeControls(sub) + "\" de " + command + ".");
-      throw Usage("argumento a mais: \"" + EscapeControls(line.words[2]) + "\".");
+    const bool group = command == "conta" || command == "extrato" || command == "usuario";
+    if (group && count == 1) {
+      err << "kvr61400-server: " << command << " precisa de um subcomando.\n\n"
+          << *HelpText({command});
+      return kUsageExit;
     }
-    if (HelpText({command})) throw Usage("argumento a mais: \"" + EscapeControls(sub) + "\".");
+    const std::string name = group ? command + " " + sub : command;
+    // No word after the command, but for those that take a NUMERO or a NOME and check it.
+    const bool exact = count == (group ? 2u : 1u);
+    if (name == "serve" && exact) return ServeConfigured(args, line, err);
+    if (name == "backup" && exact) return Backup(line, out);
+    if (name == "copiar" && exact) return Copy(line, out);
+    if (name == "auditoria" && exact) return ShowTrail(line, out);
+    if (name == "conta add" && exact) return AddAccount(line, out);
+    if (name == "conta list" && exact) return ListAccounts(line, out);
+    if (name == "conta edit" && exact) return EditAccount(line, out);
+    if (name == "conta remove" && exact) return RemoveAccount(line, out);
+    if (name == "usuario add") return AddUser(line, out, err);
+    if (name == "usuario list" && exact) return ListUsers(line, out);
+    if (name == "usuario remove") return RemoveUser(line, out);
+    if (name == "extrato remove") return RemoveStatement(line, out);
+    if (name == "extrato list" && exact) return ListStatements(line, out);
+    if (name == "extrato show") return ShowStatement(line, out);
+    if (name == "extrato continuidade" && exact) return ShowContinuity(line, out);
+    if (group && !HelpText({command, sub}))
+      throw Usage("subcomando desconhecido \"" + EscapeControls(sub) + "\" de " + command + ".");
+    if (group || HelpText({command}))
+      throw Usage("argumento a mais: \"" + EscapeControls(line.words[group ? 2 : 1]) + "\".");
     std::string joined;
     for (const std::string& word : line.words) joined += (joined.empty() ? "" : " ") + word;
     throw Usage("comando desconhecido \"" + EscapeControls(joined) + "\".");

@@ -27,7 +27,4 @@ namespace kvr::server {
 // other threads exist already.
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-// The usage text printed by --help.
-std::string UsageText();
-
 }  // namespace kvr::server

@@ -28,6 +28,16 @@ std::string SystemUser() {
   return entry != nullptr ? entry->pw_name : std::to_string(geteuid());
 }
 
+// What a command did, for the audit trail: done here ("local"), about user.
+AuditEvent LocalEvent(const std::string& user, const char* event, const std::string& detail) {
+  AuditEvent local;
+  local.user = user;
+  local.address = "local";
+  local.event = event;
+  local.detail = detail;
+  return local;
+}
+
 // The NOME of a command "usuario SUB NOME": 1 to 40 letters, digits, ".", "_"
 // or "-"; "compartilhada" names the shared secret.
 std::string ClerkName(const CommandLine& line) {
@@ -35,8 +45,8 @@ std::string ClerkName(const CommandLine& line) {
   const std::string& name = line.words[2];
   bool valid = !name.empty() && name.size() <= 40;
   for (char c : name)
-    valid = valid && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                      (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-');
+    valid = valid && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '_' || c == '-');
   if (!valid)
     throw Usage("nome de usuário \"" + EscapeControls(name) +
                 "\" inválido: use de 1 a 40 letras sem acento, dígitos, \".\", \"_\" ou \"-\".");
@@ -56,7 +66,9 @@ std::string ShowWhen(const std::string& when) {
          when.substr(11, 8);
 }
 
-std::string Shown(const std::string& text) { return text.empty() ? "-" : EscapeControls(text); }
+std::string Shown(const std::string& text) {
+  return text.empty() ? "-" : EscapeControls(text);
+}
 
 // DD/MM/AAAA as AAAA-MM-DD; throws Usage for anything else.
 std::string DayOption(const std::string& name, const std::string& text) {
@@ -76,16 +88,12 @@ int AddUser(const CommandLine& line, std::ostream& out, std::ostream& err) {
   const bool administrator = line.options.count("administrador") != 0;
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), true);
   const std::string key = NewClerkKey();
-  AuditEvent event;
-  event.user = name;
-  event.address = "local";
-  event.event = "chave_criada";
-  event.detail = std::string(administrator ? "chave de administrador" : "chave de operador") +
-                 " criada por " + SystemUser();
-  AccessOf(*store).AddClerk(name, administrator, ClerkKeyHash(key), event);
+  const std::string kind = administrator ? "chave de administrador" : "chave de operador";
+  AccessOf(*store).AddClerk(name, administrator, ClerkKeyHash(key),
+                            LocalEvent(name, "chave_criada", kind + " criada por " + SystemUser()));
   out << key << "\n" << std::flush;
-  err << "kvr61400-server: chave " << (administrator ? "de administrador " : "")
-      << "do usuário \"" << name
+  err << "kvr61400-server: chave " << (administrator ? "de administrador " : "") << "do usuário \""
+      << name
       << "\" criada. Guarde-a agora em um arquivo só do usuário (chmod 600): ela não é mostrada "
          "de novo.\n";
   return 0;
@@ -117,14 +125,10 @@ int ListUsers(const CommandLine& line, std::ostream& out) {
 int RemoveUser(const CommandLine& line, std::ostream& out) {
   const std::string name = ClerkName(line);
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
-  AuditEvent event;
-  event.user = name;
-  event.address = "local";
-  event.event = "chave_removida";
-  event.detail = "revogada por " + SystemUser();
-  if (!AccessOf(*store).RevokeClerk(name, event))
-    throw Exception("o usuário \"" + name + "\" não tem chave ativa (veja kvr61400-server "
-                    "usuario list).");
+  if (!AccessOf(*store).RevokeClerk(
+          name, LocalEvent(name, "chave_removida", "revogada por " + SystemUser())))
+    throw Exception("o usuário \"" + name +
+                    "\" não tem chave ativa (veja kvr61400-server usuario list).");
   out << "Chave do usuário \"" << name
       << "\" revogada: os servidores deste banco a recusam em até 5 segundos.\n";
   return 0;
@@ -152,7 +156,9 @@ int ShowTrail(const CommandLine& line, std::ostream& out) {
     out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return 0;
   }
-  auto number = [](long long value) { return value < 0 ? std::string("-") : std::to_string(value); };
+  auto number = [](long long value) {
+    return value < 0 ? std::string("-") : std::to_string(value);
+  };
   out << Pad("QUANDO", 20) << Pad("USUARIO", 16) << Pad("ENDERECO", 16) << Pad("EVENTO", 15)
       << Pad("CONTA", 6) << Pad("EXTRATO", 8) << Pad("MOVIMENTOS", 11) << "DETALHE\n";
   for (const AuditEvent& e : events)
@@ -172,13 +178,8 @@ int RemoveStatement(const CommandLine& line, std::ostream& out) {
   if (reason.find_first_not_of(" \t") == std::string::npos)
     throw Usage("--motivo precisa de um texto: por que o extrato é excluído.");
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
-  AuditEvent event;
-  event.user = SystemUser();
-  event.address = "local";
-  event.event = "remocao";
-  event.detail = reason;
   const long long seq = std::stoll(text);
-  if (!AccessOf(*store).RemoveStatement(seq, event))
+  if (!AccessOf(*store).RemoveStatement(seq, LocalEvent(SystemUser(), "remocao", reason)))
     throw Exception("Extrato " + std::to_string(seq) + " não encontrado.");
   out << "Extrato " << seq << " excluído com seus movimentos.\n";
   return 0;

@@ -1,10 +1,20 @@
-// copiar: an installation from one database to another (SQLite to
-// PostgreSQL, or back).
+// copiar and backup: copies of an installation, from one database to another
+// (SQLite to PostgreSQL, or back), and a consistent copy of a SQLite database
+// also while a server uses it.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
 
 #include "admin_commands.h"
 #include "open_store.h"
+#include "printable_text.h"
+#include "wire/errors.h"
 
 namespace kvr::server::admin {
 
@@ -12,12 +22,61 @@ namespace {
 
 // "1234567" as "1.234.567".
 std::string Grouped(long long number) {
-  std::string digits = std::to_string(number), out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += '.';
-    out += digits[i];
+  std::string digits = std::to_string(number);
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+    digits.insert(static_cast<size_t>(i), 1, '.');
+  return digits;
+}
+
+struct CloseDatabase {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Database = std::unique_ptr<sqlite3, CloseDatabase>;
+
+Database Open(const std::string& path, int flags, const std::string& what) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  Database owned(db);
+  if (rc != SQLITE_OK)
+    throw Exception("não foi possível abrir " + what + " \"" + EscapeControls(path) +
+                    "\": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ".");
+  // A server writing at the same moment holds the file only for the length
+  // of one statement's store.
+  sqlite3_busy_timeout(db, 60000);
+  return owned;
+}
+
+bool HasServerTables(sqlite3* db) {
+  sqlite3_stmt* query = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'CONTCORR'",
+                         -1, &query, nullptr) != SQLITE_OK)
+    return false;
+  const bool found = sqlite3_step(query) == SQLITE_ROW;
+  sqlite3_finalize(query);
+  return found;
+}
+
+// Creates the target, owner-only whatever the umask; refuses an existing one
+// (also a link), so a backup never replaces another file.
+void CreateTarget(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST)
+      throw Exception("o arquivo \"" + EscapeControls(path) +
+                      "\" já existe; escolha outro nome para a cópia (a cópia nunca substitui um "
+                      "arquivo).");
+    throw Exception("não foi possível criar a cópia \"" + EscapeControls(path) +
+                    "\": " + std::strerror(errno) + ".");
   }
-  return out;
+  const bool owner_only = fchmod(fd, 0600) == 0;
+  close(fd);
+  if (!owner_only) {
+    const int error = errno;
+    unlink(path.c_str());
+    throw Exception("não foi possível restringir a cópia \"" + EscapeControls(path) +
+                    "\" ao dono: " + std::strerror(error) + ".");
+  }
 }
 
 }  // namespace
@@ -45,6 +104,49 @@ int Copy(const CommandLine& line, std::ostream& out) {
       << Grouped(static_cast<long long>(summaries.size()))
       << (summaries.size() == 1 ? " extrato e " : " extratos e ") << Grouped(movements)
       << (movements == 1 ? " movimento.\n" : " movimentos.\n");
+  return 0;
+}
+
+int Backup(const CommandLine& line, std::ostream& out) {
+  const std::string target = line.Required("para");
+  const std::string db = line.Option("db", kDefaultDb);
+  if (IsPostgresAddress(db))
+    throw Usage(
+        "backup copia bancos SQLite; para PostgreSQL use pg_dump (por exemplo: pg_dump "
+        "-Fc -f kvr61400.dump BANCO).");
+  if (access(db.c_str(), F_OK) != 0)
+    throw Exception("o banco \"" + EscapeControls(db) + "\" não existe.");
+  // Read and write, never create: a database in WAL mode is read through its
+  // shared-memory file, which a read-only connection may be unable to use.
+  Database source = Open(db, SQLITE_OPEN_READWRITE, "o banco");
+  if (!HasServerTables(source.get()))
+    throw Exception("\"" + EscapeControls(db) +
+                    "\" não é um banco do kvr61400-server (falta a "
+                    "tabela CONTCORR).");
+  CreateTarget(target);
+  try {
+    Database copy = Open(target, SQLITE_OPEN_READWRITE, "a cópia");
+    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", source.get(), "main");
+    if (backup == nullptr)
+      throw Exception("não foi possível copiar \"" + EscapeControls(db) +
+                      "\": " + sqlite3_errmsg(copy.get()) + ".");
+    // All pages in one step: one read transaction, so the copy is the
+    // database as it was at one moment, whatever a server writes meanwhile
+    // (a copy in several steps starts over after every write of another
+    // process and may never end on a busy server).
+    int rc;
+    while ((rc = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED)
+      sqlite3_sleep(50);
+    const int pages = sqlite3_backup_pagecount(backup);
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE)
+      throw Exception("não foi possível copiar \"" + EscapeControls(db) +
+                      "\": " + sqlite3_errstr(rc) + ".");
+    out << "Cópia de \"" << db << "\" gravada em \"" << target << "\" (" << pages << " páginas).\n";
+  } catch (...) {
+    unlink(target.c_str());
+    throw;
+  }
   return 0;
 }
 

@@ -1,7 +1,6 @@
 // The console's host library of kvr61400 import.
 #include "cli/console_host.h"
 
-#include <algorithm>
 #include <iostream>
 
 #include "host/string_services.h"
@@ -12,9 +11,8 @@ namespace kvr::cli {
 
 std::string Folded(const std::string& cp1252) {
   std::string s = RemoveAcentos(cp1252);
-  std::transform(s.begin(), s.end(), s.begin(), [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  });
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return s;
 }
 
@@ -27,8 +25,8 @@ void ConsoleHost::ShowError(const std::string& text) {
   Report("erro", text);
 }
 
-int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/, const std::vector<std::string>& buttons,
-                          int /*help_context*/) {
+int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/,
+                          const std::vector<std::string>& buttons, int /*help_context*/) {
   int chosen = ChooseButton(text, buttons);
   nlohmann::json entry = {{"tipo", "pergunta"}, {"texto", Cp1252ToUtf8(text)}};
   nlohmann::json captions = nlohmann::json::array();
@@ -41,7 +39,7 @@ int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/, const s
     std::cout << "[pergunta] " << Printable(text) << " -> "
               << (chosen >= 0 ? Printable(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
   }
-  return 11 + (chosen >= 0 ? chosen : 0);
+  return last_answer;
 }
 
 void ConsoleHost::ShowMessage(const std::string& text, TMsgDlgType /*kind*/, int /*help_context*/) {

@@ -2,7 +2,7 @@
 // presses the search button with the given file as the user's choice, shows
 // what the screen shows, chooses the account type, types the movement dates
 // of bank 237, presses confirm and answers the repeat question; every message
-// of the screen is printed.
+// of the screen is printed, with what to do after a refusal the user can mend.
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -13,12 +13,11 @@
 
 #include "cli/commands.h"
 #include "cli/console_host.h"
-#include "cli/import_hints.h"
 #include "cli/import_options.h"
-#include "host/server_url.h"
 #include "cli/import_report.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
+#include "host/server_url.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "screen/import_ofx_form.h"
@@ -34,11 +33,63 @@ constexpr int kProgressAbove = 10000;
 // ten thousand transactions or more.
 constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 
+// Digits with an optional "-" and one check character, up to max: what
+// conta add takes as --conta and --agencia.
+bool Registrable(const std::string& text, size_t max) {
+  const size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || text.size() > max || digits == 0) return false;
+  return digits == std::string::npos || (text[digits] == '-' && digits + 2 == text.size());
+}
+
+std::string WithoutLeadingZeros(const std::string& text) {
+  const size_t first = text.find_first_not_of('0');
+  if (first == std::string::npos || first == 0 || text[first] < '1' || text[first] > '9')
+    return text;
+  return text.substr(first);
+}
+
+// Lines (UTF-8) that tell the clerk what to do after the screen ended the
+// load with error, its last message (Windows-1252): for "Conta corrente não
+// cadastrada.", the bank and number the server was asked for and the
+// `kvr61400-server conta add` that registers that account (with --agencia
+// when the file writes "AGENCIA/CONTA", and --id-extrato when the number is
+// longer than the 10 characters an account number holds). Empty for any
+// other message. The form must hold the header edits as the load left them.
+std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::string& error) {
+  if (error != form.Msg("CONTCORR_NCAD")) return {};
+  const std::string banco = form.edtBanco->Text();
+  const std::string conta = form.edtConta->Text();
+  const std::string asked = form.RetiraSimbolosContCorr(banco, conta);
+  std::string looked = "conta procurada no servidor: banco " + banco + ", conta " + asked;
+  if (asked != conta) looked += " (no arquivo: " + conta + ")";
+
+  std::string agency;
+  std::string number = conta;
+  if (const size_t slash = conta.rfind('/'); slash != std::string::npos) {
+    agency = conta.substr(0, slash);
+    number = conta.substr(slash + 1);
+  }
+  number = WithoutLeadingZeros(number);
+  std::string add =
+      "para cadastr\xE1-la: kvr61400-server conta add --codigo CODIGO --banco " + banco;
+  if (Registrable(agency, 5)) add += " --agencia " + agency;
+  if (Registrable(number, 10)) {
+    add += " --conta " + number;
+  } else {
+    // Agency and account as one long number: the account's own number goes
+    // in --conta, the file's in --id-extrato.
+    add += " --agencia AGENCIA --conta CONTA --id-extrato " + conta;
+  }
+  add += " --tipo C";
+  return {Cp1252ToUtf8(looked), Cp1252ToUtf8(add)};
+}
+
 }  // namespace
 
 int RunImport(const std::vector<std::string>& args) {
   TImportOptions options;
-  if (std::string problem = ParseImportOptions(args, options); !problem.empty()) return ImportUsageError(problem);
+  if (std::string problem = ParseImportOptions(args, options); !problem.empty())
+    return ImportUsageError(problem);
   SetHttpsCaFile(options.ca_file);
   InstallImportInterrupt();
 
@@ -70,7 +121,9 @@ int RunImport(const std::vector<std::string>& args) {
     report["status"] = status;
     if (!failure.empty()) report["falha"] = failure;
     if (InterruptedWhileWaiting())
-      std::cerr << about << "a resposta do servidor chegou depois do Ctrl-C: " << OutcomeText(status) << "\n";
+      std::cerr << about
+                << "a resposta do servidor chegou depois do Ctrl-C: " << OutcomeText(status)
+                << "\n";
     if (options.json) {
       PrintReport(report, form);
     } else {
@@ -84,8 +137,8 @@ int RunImport(const std::vector<std::string>& args) {
     return status;
   };
   // An error that is no screen message ends the run.
-  auto fail = [&](const std::exception& e) {
-    failure = Cp1252ToUtf8(e.what());
+  auto fail = [&](const std::string& text) {
+    failure = text;
     status = kExitError;
     result = "erro";
   };
@@ -103,14 +156,14 @@ int RunImport(const std::vector<std::string>& args) {
       // A date typed into a movement date edit that is no date is shown to
       // the user like any message; a parse error of the file is not.
       if (!state_known) {
-        fail(e);
+        fail(Cp1252ToUtf8(e.what()));
         return false;
       }
       host.ShowError(e.what());
       status = kExitEnded;
       result = "recusado";
     } catch (const std::exception& e) {
-      fail(e);
+      fail(Cp1252ToUtf8(e.what()));
     }
     return false;
   };
@@ -119,17 +172,15 @@ int RunImport(const std::vector<std::string>& args) {
   // The screen would call a missing file "no valid statement".
   std::error_code missing;
   if (!std::filesystem::is_regular_file(options.file, missing)) {
-    failure = std::filesystem::exists(options.file, missing)
-                  ? "n\xC3\xA3o \xC3\xA9 um arquivo (confira o caminho e o nome)"
-                  : "arquivo n\xC3\xA3o encontrado (confira o caminho e o nome)";
-    status = kExitError;
-    result = "erro";
+    fail(std::filesystem::exists(options.file, missing)
+             ? "não é um arquivo (confira o caminho e o nome)"
+             : "arquivo não encontrado (confira o caminho e o nome)");
     return finish();
   }
   try {
     CriaImportOFX();
   } catch (const std::exception& e) {
-    fail(e);
+    fail(Cp1252ToUtf8(e.what()));
     return finish();
   }
   form = frmImportOFX;
@@ -149,7 +200,7 @@ int RunImport(const std::vector<std::string>& args) {
     if (done) {
       progress.End();
     } else if (method == "ValidExtrato") {
-      progress.Begin("Enviando " + Thousands(rows) + " movimentos ao servidor para valida\xC3\xA7\xC3\xA3o");
+      progress.Begin("Enviando " + Thousands(rows) + " movimentos ao servidor para validação");
     } else if (method == "SetExtratoBancario") {
       progress.Begin("Gravando " + Thousands(rows) + " movimentos no servidor");
     }
@@ -170,7 +221,7 @@ int RunImport(const std::vector<std::string>& args) {
   if (options.de || options.ate) {
     if (!form->grbDtMovimento->Visible()) {
       if (!options.json) {
-        std::cerr << "kvr61400 import: aviso: --de e --ate valem s\xC3\xB3 para o banco 237; "
+        std::cerr << "kvr61400 import: aviso: --de e --ate valem só para o banco 237; "
                      "ignorados.\n";
       }
     } else {
@@ -191,7 +242,8 @@ int RunImport(const std::vector<std::string>& args) {
     if (chosen < 0) {
       std::string offered;
       for (const auto& e : entries) offered += (offered.empty() ? "" : ", ") + Cp1252ToUtf8(e);
-      failure = "tipo de conta \"" + Cp1252ToUtf8(*options.tipo) + "\" n\xC3\xA3o oferecido (" + offered + ")";
+      failure =
+          "tipo de conta \"" + Cp1252ToUtf8(*options.tipo) + "\" não oferecido (" + offered + ")";
       status = kExitUsage;
       result = "erro";
       report["tela"] = ScreenState(*form, with_grid);
@@ -209,11 +261,11 @@ int RunImport(const std::vector<std::string>& args) {
   if (form->grbDtMovimento->Visible() && shown["resumo"]["movimentos"] == 0 &&
       shown["movimentos_no_extrato"].get<int>() > 0) {
     const nlohmann::json& texts = shown["textos"];
-    const std::string hint = "nenhum movimento de " + texts["movimento_de"].get<std::string>() + " a " +
-                             texts["movimento_ate"].get<std::string>() + "; o extrato vai de " +
-                             texts["data_inicial"].get<std::string>() + " a " +
-                             texts["data_final"].get<std::string>() +
-                             ": escolha o per\xC3\xADodo com --de DD/MM/AAAA --ate DD/MM/AAAA";
+    const std::string hint = "nenhum movimento de " + texts["movimento_de"].get<std::string>() +
+                             " a " + texts["movimento_ate"].get<std::string>() +
+                             "; o extrato vai de " + texts["data_inicial"].get<std::string>() +
+                             " a " + texts["data_final"].get<std::string>() +
+                             ": escolha o período com --de DD/MM/AAAA --ate DD/MM/AAAA";
     report["dica"] = hint;
     if (!options.json) std::cerr << about << hint << "\n";
   }

@@ -15,9 +15,69 @@
 
 namespace kvr::cli {
 
+namespace {
+
+// True when text is a day written DD/MM/AAAA that the calendar has.
+bool IsDayText(const std::string& text) {
+  if (text.size() != 10 || text[2] != '/' || text[5] != '/') return false;
+  for (size_t i : {0, 1, 3, 4, 6, 7, 8, 9})
+    if (text[i] < '0' || text[i] > '9') return false;
+  try {
+    EncodeDate(std::stoi(text.substr(6)), std::stoi(text.substr(3, 2)),
+               std::stoi(text.substr(0, 2)));
+    return true;
+  } catch (const EConvertError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 const char* const kImportUsage =
-    "import ARQUIVO [--server [https://]HOST:PORTA] [--ca-file ARQUIVO] [--tipo Circulante|Aplica\xC3\xA7\xC3\xA3o|Garantida] "
-    "[--token-file ARQUIVO] [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
+    "import ARQUIVO [--server [https://]HOST:PORTA] [--ca-file ARQUIVO] "
+    "[--tipo Circulante|Aplicação|Garantida] [--token-file ARQUIVO] "
+    "[--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
+
+const char* const kImportHelp =
+    "uso: kvr61400 import ARQUIVO [--server HOST:PORTA] [--tipo Circulante|Aplicação|Garantida]\n"
+    "                     [--token-file ARQUIVO] [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | "
+    "--nao]\n"
+    "                     [--sem-grade] [--json]\n"
+    "\n"
+    "Importa ARQUIVO pela tela \"Importação de Extrato Bancário (OFX)\", como um\n"
+    "usuário faria: escolhe o arquivo, mostra os dados e a grade, escolhe o tipo\n"
+    "de conta, informa as datas do movimento (banco 237) e confirma.\n"
+    "\n"
+    "  --server HOST:PORTA  servidor de aplicação (padrão 127.0.0.1:8061)\n"
+    "  --token-file ARQUIVO arquivo com a senha de acesso do servidor (primeira\n"
+    "                       linha), para um servidor iniciado com --token-file\n"
+    "  --tipo T             tipo de conta (padrão: o primeiro oferecido)\n"
+    "  --de D, --ate D      período do movimento de um extrato do banco 237, as\n"
+    "                       duas datas juntas (sem elas: ontem a ontem, como na\n"
+    "                       tela); grava o cabeçalho desse período, e o resto do\n"
+    "                       arquivo pode ser importado depois com outro período\n"
+    "  --sim, --nao         resposta à pergunta sobre movimentos repetidos\n"
+    "                       (sem elas, pergunta no terminal)\n"
+    "  --sem-grade          só o cabeçalho, a conta, a quantidade e a soma dos\n"
+    "                       movimentos a importar e o resultado, sem a grade\n"
+    "  --json               um objeto JSON (UTF-8) em vez do texto: valores\n"
+    "                       como números e datas AAAA-MM-DD, como em inspect --json\n"
+    "  --help               esta ajuda\n"
+    "\n"
+    "Ctrl-C antes de o extrato ser enviado para gravação: nada é gravado (status\n"
+    "130). Depois de enviado, o primeiro Ctrl-C espera a resposta do servidor e a\n"
+    "mostra; o segundo sai sem esperar: o servidor pode ter gravado o extrato, e\n"
+    "importar o mesmo arquivo de novo responde \"já cadastrado\" se gravou.\n"
+    "\n"
+    "Exemplo:\n"
+    "  kvr61400 import examples/extrato-237.ofx --server 127.0.0.1:8061 \\\n"
+    "      --de 01/03/2024 --ate 08/03/2024 --sem-grade\n"
+    "\n"
+    "Status de saída: 0 importado; 2 arquivo não encontrado, erro de leitura do\n"
+    "arquivo ou de conexão;\n"
+    "3 já cadastrado; 4 outra mensagem que encerra a ação (extrato inválido, conta\n"
+    "não cadastrada, período recusado, recusa do servidor); 5 \"Não\" à pergunta\n"
+    "sobre movimentos repetidos (nada gravado); 64 erro de uso; 130 interrompido.\n";
 
 std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& o) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -39,7 +99,7 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
       }
     } else if (a == "--sem-grade") {
       o.summary = true;
-    } else if (a == "--sim" || a == "--nao" || a == "--n\xC3\xA3o") {
+    } else if (a == "--sim" || a == "--nao" || a == "--não") {
       const bool answer = a == "--sim";
       if (o.answer && *o.answer != answer) return "--sim e --nao se excluem";
       o.answer = answer;
@@ -47,26 +107,26 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
       if (!value(v)) return "--server espera HOST:PORTA ou https://HOST:PORTA";
       const std::optional<TServerUrl> url = ParseServerUrl(v);
       if (!url) {
-        return "--server espera HOST:PORTA, http://HOST:PORTA ou https://HOST:PORTA, n\xC3\xA3o \"" +
-               v + "\"";
+        return "--server espera HOST:PORTA, http://HOST:PORTA ou https://HOST:PORTA, não \"" + v +
+               "\"";
       }
       o.host = url->HostValue();
       o.port = url->port;
     } else if (a == "--ca-file") {
       if (!value(v)) return "--ca-file espera o arquivo (PEM) da autoridade certificadora";
-      if (!FileExists(v)) return "--ca-file: arquivo n\xC3\xA3o encontrado: " + v;
+      if (!FileExists(v)) return "--ca-file: arquivo não encontrado: " + v;
       o.ca_file = v;
     } else if (a == "--tipo") {
-      if (!value(v)) return "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida";
+      if (!value(v)) return "--tipo espera Circulante, Aplicação ou Garantida";
       o.tipo = Utf8ToCp1252(v);
     } else if (a == "--de") {
       if (!value(v)) return "--de espera uma data DD/MM/AAAA";
       o.de = v;
-    } else if (a == "--ate" || a == "--at\xC3\xA9") {
+    } else if (a == "--ate" || a == "--até") {
       if (!value(v)) return "--ate espera uma data DD/MM/AAAA";
       o.ate = v;
     } else if (!a.empty() && a[0] == '-') {
-      return "op\xC3\xA7\xC3\xA3o desconhecida: " + a;
+      return "opção desconhecida: " + a;
     } else if (o.file.empty()) {
       o.file = a;
     } else {
@@ -78,36 +138,20 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
   // statement is refused here first.
   if (o.tipo && Folded(*o.tipo) != "circulante" && Folded(*o.tipo) != "aplicacao" &&
       Folded(*o.tipo) != "garantida")
-    return "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida, n\xC3\xA3o \"" +
-           Cp1252ToUtf8(*o.tipo) + "\"";
+    return "--tipo espera Circulante, Aplicação ou Garantida, não \"" + Cp1252ToUtf8(*o.tipo) +
+           "\"";
   if (o.de.has_value() != o.ate.has_value())
     return std::string(o.de ? "--de sem --ate" : "--ate sem --de") +
-           ": informe as duas datas do per\xC3\xADodo (--de DD/MM/AAAA --ate DD/MM/AAAA)";
+           ": informe as duas datas do período (--de DD/MM/AAAA --ate DD/MM/AAAA)";
   for (const auto& [name, date] : {std::pair{"--de", &o.de}, std::pair{"--ate", &o.ate}})
     if (*date && !IsDayText(**date))
-      return std::string(name) + " espera uma data DD/MM/AAAA, n\xC3\xA3o \"" + **date + "\"";
+      return std::string(name) + " espera uma data DD/MM/AAAA, não \"" + **date + "\"";
   const TServerUrl url = SplitHostValue(o.host, o.port);
-  if (!o.token.empty() && !url.https && !IsLoopbackName(url.host)) {
-    return "a senha de acesso n\xC3\xA3o vai sem criptografia para fora desta m\xC3\xA1quina: use "
-           "--server https://" + url.host + ":" + std::to_string(o.port);
-  }
+  if (!o.token.empty() && !url.https && !IsLoopbackName(url.host))
+    return "a senha de acesso não vai sem criptografia para fora desta máquina: use --server "
+           "https://" +
+           url.host + ":" + std::to_string(o.port);
   return "";
-}
-
-bool IsDayText(const std::string& text) {
-  if (text.size() != 10 || text[2] != '/' || text[5] != '/') return false;
-  int parts[3] = {0, 0, 0};
-  const size_t starts[3] = {0, 3, 6}, sizes[3] = {2, 2, 4};
-  for (int p = 0; p < 3; ++p)
-    for (size_t i = starts[p]; i < starts[p] + sizes[p]; ++i) {
-      if (text[i] < '0' || text[i] > '9') return false;
-      parts[p] = parts[p] * 10 + (text[i] - '0');
-    }
-  const int day = parts[0], month = parts[1], year = parts[2];
-  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1]) return false;
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return month != 2 || day <= 28 || leap;
 }
 
 int ImportUsageError(const std::string& problem) {

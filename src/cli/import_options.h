@@ -11,8 +11,8 @@ struct TImportOptions {
   std::string file;
   std::string host = "127.0.0.1";  // "https://HOST" for TLS (TServerUrl::HostValue)
   int port = 8061;
-  std::string token;  // read from --token-file
-  std::string ca_file;  // --ca-file: the CA that HTTPS trusts (empty: the system's)
+  std::string token;                // read from --token-file
+  std::string ca_file;              // --ca-file: the CA that HTTPS trusts (empty: the system's)
   std::optional<std::string> tipo;  // Windows-1252
   std::optional<std::string> de, ate;
   std::optional<bool> answer;  // true: "Sim", false: "Não"
@@ -26,9 +26,6 @@ struct TImportOptions {
 // --ate, a date not written DD/MM/AAAA), empty when the arguments are sound.
 // Nothing of the screen runs before this check.
 std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& options);
-
-// True when text is a day written DD/MM/AAAA that the calendar has.
-bool IsDayText(const std::string& text);
 
 // Prints the problem and the usage line on stderr; returns kExitUsage.
 int ImportUsageError(const std::string& problem);

@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <regex>
 #include <vector>
 
 #include "cli/commands.h"
 #include "platform/data_packet.h"
 #include "platform/encoding.h"
+#include "platform/format.h"
 #include "platform/format_settings.h"
 #include "wire/money.h"
 #include "wire/packet_format.h"
@@ -25,7 +27,8 @@ std::string DescribeFilter(const std::string& filter) {
   static const std::regex range(R"(^DTMOVREAL>= '([^']*)' ?AND DTMOVREAL<= '([^']*)'$)");
   std::smatch match;
   if (filter.empty()) return "";
-  if (std::regex_match(filter, match, range)) return "movimentos de " + match[1].str() + " a " + match[2].str();
+  if (std::regex_match(filter, match, range))
+    return "movimentos de " + match[1].str() + " a " + match[2].str();
   if (filter == "1 = 2") return "nenhum movimento";
   return filter;
 }
@@ -54,8 +57,9 @@ TTotals VisibleTotals(TClientDataSet& table) {
 // An amount of the report ("soma": 12.5) as the module writes amounts, in the
 // locale's separators ("1.234,50", "-0,75").
 std::string Amount(const nlohmann::json& reais) {
-  return Cp1252ToUtf8(Money::FromReais(reais.get<double>())
-                          .Format(FormatSettings.DecimalSeparator, FormatSettings.ThousandSeparator));
+  return Cp1252ToUtf8(
+      Money::FromReais(reais.get<double>())
+          .Format(FormatSettings.DecimalSeparator, FormatSettings.ThousandSeparator));
 }
 
 // Stands for the grid's rows in the report until they are written.
@@ -75,7 +79,8 @@ std::vector<int> ShownColumns(const TDBGrid& grid) {
 // would take gigabytes.
 nlohmann::json GridState(TDBGrid& grid) {
   nlohmann::json columns = nlohmann::json::array();
-  for (int c : ShownColumns(grid)) columns.push_back(Cp1252ToUtf8(grid.Columns()[static_cast<size_t>(c)].Title));
+  for (int c : ShownColumns(grid))
+    columns.push_back(Cp1252ToUtf8(grid.Columns()[static_cast<size_t>(c)].Title));
   return {{"colunas", columns}, {"linhas", kRowsPlaceholder}, {"quantidade", grid.RowCount()}};
 }
 
@@ -151,7 +156,8 @@ void PrintState(const nlohmann::json& s, bool with_grid, TfrmImportOFX& f) {
   line("Banco", s["banco"]);
   line("Conta", s["conta"]);
   std::string tipos;
-  for (const auto& t : s["tipos_conta"]) tipos += (tipos.empty() ? "" : ", ") + t.get<std::string>();
+  for (const auto& t : s["tipos_conta"])
+    tipos += (tipos.empty() ? "" : ", ") + t.get<std::string>();
   std::cout << "Tipo de conta: " << s["tipo_conta"].get<std::string>() << " (" << tipos << ")\n";
   const nlohmann::json& texts = s["textos"];
   line("Data inicial", texts["data_inicial"]);
@@ -159,16 +165,17 @@ void PrintState(const nlohmann::json& s, bool with_grid, TfrmImportOFX& f) {
   line("Valor inicial", texts["valor_inicial"]);
   line("Valor Final", texts["valor_final"]);
   if (texts.contains("movimento_de")) {
-    std::cout << "Data do movimento: de " << texts["movimento_de"].get<std::string>() << " at\xC3\xA9 "
+    std::cout << "Data do movimento: de " << texts["movimento_de"].get<std::string>() << " até "
               << texts["movimento_ate"].get<std::string>() << "\n";
   }
   const auto& grid = s["grade"];
   const auto& totals = s["resumo"];
   const std::string filter = s["filtro_descricao"].get<std::string>();
   std::cout << "Movimentos: " << totals["movimentos"].get<int>() << " de "
-            << s["movimentos_no_extrato"].get<int>() << (filter.empty() ? "" : " (" + filter + ")") << "\n";
-  std::cout << "Soma: " << Amount(totals["soma"]) << " (cr\xC3\xA9" "ditos " << Amount(totals["creditos"])
-            << "; d\xC3\xA9" "bitos " << Amount(totals["debitos"]) << ")\n";
+            << s["movimentos_no_extrato"].get<int>() << (filter.empty() ? "" : " (" + filter + ")")
+            << "\n";
+  std::cout << "Soma: " << Amount(totals["soma"]) << " (créditos " << Amount(totals["creditos"])
+            << "; débitos " << Amount(totals["debitos"]) << ")\n";
   if (!with_grid) return;
   TDBGrid& g = *f.dbgExtrBanco;
   const int row_count = grid["quantidade"].get<int>();
@@ -218,7 +225,8 @@ void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
   TDBGrid& g = *f->dbgExtrBanco;
   TClientDataSet& table = *f->cdsMovExtrBanco;
   std::vector<TField*> fields;
-  for (int c : ShownColumns(g)) fields.push_back(table.FindField(g.Columns()[static_cast<size_t>(c)].FieldName));
+  for (int c : ShownColumns(g))
+    fields.push_back(table.FindField(g.Columns()[static_cast<size_t>(c)].FieldName));
   std::string line;
   int rows = 0;
   for (table.First(); !table.Eof(); table.Next(), ++rows) {
@@ -243,29 +251,19 @@ void PrintReport(const nlohmann::json& report, TfrmImportOFX* f) {
   std::cout << (rows > 0 ? "\n      ]" : "]") << text.substr(at + mark.size()) << "\n";
 }
 
-// The end of an import in words, for the last line.
 const char* OutcomeText(int status) {
-  switch (status) {
-    case kExitOk:
-      return "importado";
-    case kExitAlreadyRecorded:
-      return "j\xC3\xA1 cadastrado, nada gravado";
-    case kExitEnded:
-      return "n\xC3\xA3o importado";
-    case kExitDeclined:
-      return "cancelado na pergunta sobre movimentos repetidos, nada gravado";
-    case kExitUsage:
-      return "erro de uso";
-    default:
-      return "erro";
-  }
+  static const std::map<int, const char*> kTexts = {
+      {kExitOk, "importado"},
+      {kExitAlreadyRecorded, "já cadastrado, nada gravado"},
+      {kExitEnded, "não importado"},
+      {kExitDeclined, "cancelado na pergunta sobre movimentos repetidos, nada gravado"},
+      {kExitUsage, "erro de uso"}};
+  const auto text = kTexts.find(status);
+  return text == kTexts.end() ? "erro" : text->second;
 }
 
 std::string Thousands(long long n) {
-  std::string digits = std::to_string(n);
-  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
-    digits.insert(static_cast<size_t>(i), 1, FormatSettings.ThousandSeparator);
-  return digits;
+  return FormatFloat("#,##0", static_cast<double>(n));
 }
 
 }  // namespace kvr::cli

@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
-#include <string_view>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/commands.h"
+#include "platform/data_packet.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format.h"
@@ -24,20 +25,29 @@ namespace kvr::cli {
 
 const char* const kInspectUsage = "inspect [--json] [--decimal-separator C] ARQUIVO";
 
+const char* const kInspectHelp =
+    "uso: kvr61400 inspect [--json] [--decimal-separator C] ARQUIVO\n"
+    "\n"
+    "Lê ARQUIVO com o leitor de extratos e mostra o que encontrou: banco, conta,\n"
+    "período, saldos inicial e final e a tabela dos lançamentos.\n"
+    "\n"
+    "  --json                   um objeto JSON (UTF-8) em vez do texto\n"
+    "  --decimal-separator C    separador decimal dos valores, \".\" ou \",\"\n"
+    "                           (padrão: o do idioma do sistema; sem idioma,\n"
+    "                           a vírgula)\n"
+    "  --help                   esta ajuda\n"
+    "\n"
+    "Exemplo:\n"
+    "  kvr61400 inspect examples/extrato-341.ofx\n"
+    "\n"
+    "Status de saída: 0 o arquivo é um extrato; 1 não é (ou não existe);\n"
+    "2 erro na leitura (a mensagem diz a linha); 64 erro de uso.\n";
+
 std::string IsoDate(TDateTime date) {
-  int y = 0, m = 0, d = 0;
-  DecodeDate(date, y, m, d);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
-  return text;
+  return FormatDateTime("yyyy-mm-dd", date);
 }
 
 namespace {
-
-struct TInspectOptions {
-  bool json = false;
-  std::string file;
-};
 
 int UsageError(const std::string& problem) {
   std::cerr << "kvr61400 inspect: " << Cp1252ToUtf8(problem) << "\nuso: kvr61400 " << kInspectUsage
@@ -65,29 +75,14 @@ std::string Pad(const std::string& text, size_t width, bool right = false) {
   return right ? fill + text : text + fill;
 }
 
-// Output through one large buffer: a statement of 100,000 transactions is
-// written as it is formatted, never built as a whole first.
-class TOut {
- public:
-  explicit TOut(std::FILE* file) : file_(file) { buffer_.reserve(kSize + 512); }
-  TOut(const TOut&) = delete;
-  TOut& operator=(const TOut&) = delete;
-  ~TOut() { Flush(); }
-
-  void Put(std::string_view text) {
-    buffer_.append(text);
-    if (buffer_.size() >= kSize) Flush();
+// Output on stdout through one large buffer: a statement of 100,000
+// transactions is written as it is formatted, never built as a whole first.
+struct TOut : TJsonSink {
+  ~TOut() override { Flush(); }
+  void Flush() override {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    text.clear();
   }
-  void Put(char c) { buffer_.push_back(c); }
-  void Flush() {
-    if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
-    buffer_.clear();
-  }
-
- private:
-  static constexpr size_t kSize = 1 << 16;
-  std::FILE* file_;
-  std::string buffer_;
 };
 
 // Each Windows-1252 byte as it stands in a JSON string: UTF-8, with the
@@ -97,73 +92,54 @@ struct TJsonByteTable {
   TJsonByteTable() {
     for (int b = 0; b < 256; ++b) {
       const char c = static_cast<char>(b);
-      std::string& t = text[b];
-      switch (c) {
-        case '"': t = "\\\""; break;
-        case '\\': t = "\\\\"; break;
-        case '\b': t = "\\b"; break;
-        case '\f': t = "\\f"; break;
-        case '\n': t = "\\n"; break;
-        case '\r': t = "\\r"; break;
-        case '\t': t = "\\t"; break;
-        default:
-          if (b < 0x20) {
-            char u[8];
-            std::snprintf(u, sizeof u, "\\u%04x", b);
-            t = u;
-          } else {
-            t = Cp1252ToUtf8(std::string_view(&c, 1));
-          }
-      }
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", b);
+      text[b] = b < 0x20 ? escape : Cp1252ToUtf8(std::string_view(&c, 1));
     }
+    const std::pair<char, const char*> kShort[] = {{'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"},
+                                                   {'\f', "\\f"}, {'\n', "\\n"},  {'\r', "\\r"},
+                                                   {'\t', "\\t"}};
+    for (const auto& [c, escape] : kShort) text[static_cast<unsigned char>(c)] = escape;
   }
 };
 
-void PutJsonString(TOut& out, std::string_view text) {
+void PutJsonString(std::string& out, std::string_view text) {
   static const TJsonByteTable table;
-  out.Put('"');
+  out += '"';
   size_t plain = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char b = static_cast<unsigned char>(text[i]);
     if (b >= 0x20 && b < 0x80 && b != '"' && b != '\\') continue;
-    out.Put(text.substr(plain, i - plain));
-    out.Put(table.text[b]);
+    out += text.substr(plain, i - plain);
+    out += table.text[b];
     plain = i + 1;
   }
-  out.Put(text.substr(plain));
-  out.Put('"');
+  out += text.substr(plain);
+  out += '"';
 }
 
 // A number as JSON writers commonly print a double: the shortest digits that
 // read back to it, "1350.0" for a whole number, an exponent beyond 15 digits
 // or below 1e-4 ("1e+16", "1e-05"), null for what is not finite.
-void PutJsonNumber(TOut& out, double value) {
+void PutJsonNumber(std::string& text, double value) {
   if (!std::isfinite(value)) {
-    out.Put("null");
+    text += "null";
     return;
   }
   if (value == 0) {
-    out.Put(std::signbit(value) ? "-0.0" : "0.0");
+    text += std::signbit(value) ? "-0.0" : "0.0";
     return;
   }
   char sci[40];
-  const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  // sci: [-]d[.ddd]e[+-]xx
-  const char* p = sci;
-  std::string text;
-  if (*p == '-') {
-    text.push_back('-');
-    ++p;
-  }
-  std::string digits;
-  while (p < res.ptr && *p != 'e') {
-    if (*p != '.') digits.push_back(*p);
-    ++p;
-  }
-  int exponent = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), res.ptr, exponent);
+  char* end =
+      std::to_chars(sci, std::end(sci), std::fabs(value), std::chars_format::scientific).ptr;
+  *end = '\0';
+  char* e = std::find(sci, end, 'e');
+  std::string digits(sci, e);  // d[.ddd]
+  if (digits.size() > 1) digits.erase(1, 1);
   const int k = static_cast<int>(digits.size());
-  const int n = exponent + 1;  // position of the decimal point
+  const int n = std::atoi(e + 1) + 1;  // where the decimal point goes
+  if (value < 0) text += '-';
   if (k <= n && n <= 15) {
     text += digits;
     text.append(static_cast<size_t>(n - k), '0');
@@ -182,67 +158,70 @@ void PutJsonNumber(TOut& out, double value) {
       text.push_back('.');
       text.append(digits, 1);
     }
-    char e[16];
-    std::snprintf(e, sizeof e, "e%c%02d", n - 1 < 0 ? '-' : '+', std::abs(n - 1));
-    text += e;
+    char exponent[16];
+    std::snprintf(exponent, sizeof exponent, "e%c%02d", n - 1 < 0 ? '-' : '+', std::abs(n - 1));
+    text += exponent;
   }
-  out.Put(text);
 }
 
-void PutJsonField(TOut& out, const char* name, std::string_view text) {
-  out.Put(name);
+void PutJsonField(std::string& out, const char* name, std::string_view text) {
+  out += name;
   PutJsonString(out, text);
 }
 
 void PrintJson(const TVQOFXReader& reader, bool ofx) {
-  TOut out(stdout);
-  out.Put(ofx ? "{\"ofx\":true" : "{\"ofx\":false");
+  TOut sink;
+  std::string& out = sink.text;
+  out += ofx ? "{\"ofx\":true" : "{\"ofx\":false";
   PutJsonField(out, ",\"banco\":", reader.Banco);
   PutJsonField(out, ",\"conta\":", reader.Conta);
   PutJsonField(out, ",\"dataInicial\":", IsoDate(reader.DataIncial));
   PutJsonField(out, ",\"dataFinal\":", IsoDate(reader.DataFinal));
-  out.Put(",\"valorInicial\":");
+  out += ",\"valorInicial\":";
   PutJsonNumber(out, reader.ValorIncial);
-  out.Put(",\"valorFinal\":");
+  out += ",\"valorFinal\":";
   PutJsonNumber(out, reader.ValorFinal);
-  out.Put(",\"itens\":[");
+  out += ",\"itens\":[";
   for (int i = 0; i < reader.Count(); ++i) {
     const TOFXItem& item = *reader.Get(i);
     PutJsonField(out, i == 0 ? "{\"trnType\":" : ",{\"trnType\":", item.TrnType);
     PutJsonField(out, ",\"postedDate\":", IsoDate(item.PostedDate));
-    out.Put(",\"amount\":");
+    out += ",\"amount\":";
     PutJsonNumber(out, item.Amount);
     PutJsonField(out, ",\"fitId\":", item.FitId);
     PutJsonField(out, ",\"checkNum\":", item.CheckNum);
     PutJsonField(out, ",\"memo\":", item.Memo);
-    out.Put('}');
+    out += '}';
+    sink.Spill();
   }
-  out.Put("]}\n");
+  out += "]}\n";
 }
 
 void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
-  TOut out(stdout);
+  TOut out;
   auto line = [&out](const std::string& label, const std::string& value) {
-    out.Put(Cp1252ToUtf8(Pad(label, 16) + value + "\n"));
+    out.text += Cp1252ToUtf8(Pad(label, 16) + value + "\n");
   };
   line("Arquivo:", Utf8ToCp1252(file));
   line("Extrato OFX:", ofx ? "sim" : "n\xE3o");
   line("Banco:", reader.Banco);
   line("Conta:", reader.Conta);
   line("Per\xEDodo:", FormatDateTime("dd/mm/yyyy", reader.DataIncial) + " a " +
-                         FormatDateTime("dd/mm/yyyy", reader.DataFinal));
+                          FormatDateTime("dd/mm/yyyy", reader.DataFinal));
   line("Saldo inicial:", ShownAmount(reader.ValorIncial));
   line("Saldo final:", ShownAmount(reader.ValorFinal));
-  line("Lan\xE7" "amentos:", std::to_string(reader.Count()));
+  line("Lan\347amentos:", std::to_string(reader.Count()));
   if (reader.Count() == 0) return;
   // Two passes over the records, the column widths first, so that no copy
   // of the table is held.
-  const std::vector<std::string> heads = {"Data", "Tipo", "Valor", "FITID", "Documento",
-                                          "Hist\xF3rico"};
+  const std::vector<std::string> heads = {"Data",  "Tipo",      "Valor",
+                                          "FITID", "Documento", "Hist\xF3rico"};
   auto cells = [](const TOFXItem& item) {
     return std::vector<std::string>{FormatDateTime("dd/mm/yyyy", item.PostedDate),
-                                    std::string(item.TrnType), ShownAmount(item.Amount),
-                                    std::string(item.FitId), std::string(item.CheckNum),
+                                    std::string(item.TrnType),
+                                    ShownAmount(item.Amount),
+                                    std::string(item.FitId),
+                                    std::string(item.CheckNum),
                                     std::string(item.Memo)};
   };
   std::vector<size_t> widths(heads.size());
@@ -260,20 +239,23 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
     }
     return Cp1252ToUtf8(text + "\n");
   };
-  out.Put("\n");
-  out.Put(row_text(heads));
-  for (int i = 0; i < reader.Count(); ++i) out.Put(row_text(cells(*reader.Get(i))));
+  out.text += "\n" + row_text(heads);
+  for (int i = 0; i < reader.Count(); ++i) {
+    out.text += row_text(cells(*reader.Get(i)));
+    out.Spill();
+  }
 }
 
 }  // namespace
 
 int RunInspect(const std::vector<std::string>& args) {
-  TInspectOptions options;
+  bool json = false;
+  std::string file;
   bool only_files = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (!only_files && a == "--json") {
-      options.json = true;
+      json = true;
     } else if (!only_files && a == "--decimal-separator") {
       if (i + 1 >= args.size()) return UsageError("falta o caractere de --decimal-separator");
       const std::string& c = args[++i];
@@ -286,31 +268,31 @@ int RunInspect(const std::vector<std::string>& args) {
       only_files = true;
     } else if (!only_files && a.size() > 1 && a[0] == '-') {
       return UsageError("op\xE7\xE3o desconhecida: \"" + Utf8ToCp1252(a) + "\"");
-    } else if (options.file.empty()) {
-      options.file = a;
+    } else if (file.empty()) {
+      file = a;
     } else {
       return UsageError("apenas um arquivo por vez: \"" + Utf8ToCp1252(a) + "\"");
     }
   }
-  if (options.file.empty()) return UsageError("falta o arquivo");
+  if (file.empty()) return UsageError("falta o arquivo");
 
   TVQOFXReader reader(nullptr);
-  reader.OFXFile = options.file;
+  reader.OFXFile = file;
   bool ofx = false;
   try {
     ofx = reader.Process();
   } catch (const std::exception& e) {
-    std::cerr << "kvr61400 inspect: " << options.file << ": " << Cp1252ToUtf8(e.what()) << "\n";
+    std::cerr << "kvr61400 inspect: " << file << ": " << Cp1252ToUtf8(e.what()) << "\n";
     return kExitError;
   }
-  if (!ofx && !FileExists(options.file)) {
-    std::cerr << "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: " << options.file
+  if (!ofx && !FileExists(file)) {
+    std::cerr << "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: " << file
               << " (confira o caminho e o nome)\n";
   }
-  if (options.json) {
+  if (json) {
     PrintJson(reader, ofx);
   } else {
-    PrintHuman(reader, ofx, options.file);
+    PrintHuman(reader, ofx, file);
   }
   return ofx ? kExitOk : kExitNotStatement;
 }
