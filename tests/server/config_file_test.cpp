@@ -40,6 +40,9 @@ TEST(ServeConfigFile, UnknownKeysAndBadValuesNameTheLine) {
       {"listen 127.0.0.1:0\n", "", "linha 1: falta \"=\" entre a chave e o valor"},
       {" = 8\n", "", "linha 1: falta a chave antes de \"=\""},
       {"db =\n", "", "linha 1: falta o valor de \"db\""},
+      // a key alone that needs a value must not take the next line's option
+      {"db\nlisten = 127.0.0.1:0\n", "", "linha 1: falta o valor de \"db\"; escreva db = valor."},
+      {"threads\n", "", "linha 1: falta o valor de \"threads\""},
       {"porta =\n", "", "linha 1: chave desconhecida \"porta\""},
       {"timeout = 5\ntimeout = 6\n", "", "linha 2: a chave \"timeout\" já foi dada na linha 1."},
       {"\xEF\xBB\xBFthreads = 4\nlisten = 127.0.0.1:99999\n", "",
