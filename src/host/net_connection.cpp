@@ -107,17 +107,6 @@ void TRpcRequest::WriteBody(TJsonSink& sink) const {
   sink.text += "]}";
 }
 
-nlohmann::json TRpcRequest::Params() const {
-  TJsonSink sink;
-  sink.text.push_back('[');
-  for (std::size_t i = 0; i < args_.size(); ++i) {
-    if (i > 0) sink.text.push_back(',');
-    args_[i].Write(sink);
-  }
-  sink.text.push_back(']');
-  return JsonTree(sink.text);
-}
-
 // ---------------------------------------------------------------- results
 
 TServerResult TServerResult::Success(const nlohmann::json& payload) {
