@@ -92,8 +92,6 @@ ImportedStatementsModel::ImportedStatementsModel() : connection_(nullptr) {
   };
 }
 
-ImportedStatementsModel::~ImportedStatementsModel() = default;
-
 bool ImportedStatementsModel::InSession(const std::function<void()>& calls) {
   try {
     THostLibrary& host = HostLibrary();

@@ -1,7 +1,6 @@
 #include "screen/layout_loader.h"
 
 #include <charconv>
-#include <memory>
 #include <set>
 
 #include "host/host_controls.h"
