@@ -1,38 +1,36 @@
 #include "host/base_screen.h"
 
+#include <array>
+
 namespace kvr {
+
+namespace {
+
+// A new T owned by form, named name, on parent at bounds (left, top, width,
+// height).
+template <typename T>
+T* Place(TForm* form, const char* name, TControl* parent, const std::array<int, 4>& bounds) {
+  auto* control = new T(form);
+  control->Name = name;
+  control->SetParent(parent);
+  control->SetBounds(bounds[0], bounds[1], bounds[2], bounds[3]);
+  return control;
+}
+
+}  // namespace
 
 TfrmRotiGeral::TfrmRotiGeral(TComponent* owner) : TForm(owner) {
   SetBorderStyle(TFormBorderStyle::bsSingle);
   SetClientWidth(528);
   SetClientHeight(338);
 
-  grbDadosRel = new TGroupBox(this);
-  grbDadosRel->Name = "grbDadosRel";
-  grbDadosRel->SetParent(this);
-  grbDadosRel->SetBounds(0, 0, 473, 338);
+  grbDadosRel = Place<TGroupBox>(this, "grbDadosRel", this, {0, 0, 473, 338});
   grbDadosRel->SetAnchors(akLeft | akTop | akRight | akBottom);
-
-  lblCodTela = new TLabel(this);
-  lblCodTela->Name = "lblCodTela";
-  lblCodTela->SetParent(grbDadosRel);
-  lblCodTela->SetBounds(8, 0, 60, 13);
-
-  panMenu = new TPanel(this);
-  panMenu->Name = "panMenu";
-  panMenu->SetParent(this);
-  panMenu->SetBounds(473, 0, 55, 338);
+  lblCodTela = Place<TLabel>(this, "lblCodTela", grbDadosRel, {8, 0, 60, 13});
+  panMenu = Place<TPanel>(this, "panMenu", this, {473, 0, 55, 338});
   panMenu->SetAnchors(akTop | akRight | akBottom);
-
-  panBotoes = new TPanel(this);
-  panBotoes->Name = "panBotoes";
-  panBotoes->SetParent(panMenu);
-  panBotoes->SetBounds(1, 1, 53, 60);
-
-  sbtConfirma = new TButtonFlat(this);
-  sbtConfirma->Name = "sbtConfirma";
-  sbtConfirma->SetParent(panBotoes);
-  sbtConfirma->SetBounds(2, 2, 49, 49);
+  panBotoes = Place<TPanel>(this, "panBotoes", panMenu, {1, 1, 53, 60});
+  sbtConfirma = Place<TButtonFlat>(this, "sbtConfirma", panBotoes, {2, 2, 49, 49});
   sbtConfirma->SetCaption("Confirmar");
   sbtConfirma->SetHint("Confirmar");
   sbtConfirma->SetShowHint(true);

@@ -1,6 +1,8 @@
 // The HTTP transport of the server connection, on libcurl: JSON-RPC 2.0
 // requests as POST /<server name>, every call bounded by one overall deadline
 // and every reply by a size limit.
+#include <curl/curl.h>
+#include <dlfcn.h>
 #include <gnutls/gnutls.h>
 #include <zlib.h>
 
@@ -12,7 +14,6 @@
 #include <memory>
 #include <vector>
 
-#include "host/curl_library.h"
 #include "host/net_connection.h"
 #include "host/server_url.h"
 #include "platform/errors.h"
@@ -20,6 +21,82 @@
 namespace kvr {
 
 namespace {
+
+// libcurl is loaded when the first connection to a server is made rather than
+// when a program starts. It brings some twenty-five libraries with it (TLS,
+// Kerberos, LDAP, SSH...) whose loading costs every process about 6 MB of
+// memory: `kvr61400 inspect`, and any run that never connects, spares them.
+// These are the functions the transport calls, with libcurl's own types.
+struct TCurlLibrary {
+  decltype(&::curl_easy_init) easy_init;
+  decltype(&::curl_easy_cleanup) easy_cleanup;
+  decltype(&::curl_easy_setopt) easy_setopt;
+  decltype(&::curl_easy_getinfo) easy_getinfo;
+  decltype(&::curl_easy_pause) easy_pause;
+  decltype(&::curl_easy_strerror) easy_strerror;
+  decltype(&::curl_multi_init) multi_init;
+  decltype(&::curl_multi_cleanup) multi_cleanup;
+  decltype(&::curl_multi_add_handle) multi_add_handle;
+  decltype(&::curl_multi_remove_handle) multi_remove_handle;
+  decltype(&::curl_multi_perform) multi_perform;
+  decltype(&::curl_multi_info_read) multi_info_read;
+  decltype(&::curl_multi_poll) multi_poll;
+  decltype(&::curl_slist_append) slist_append;
+  decltype(&::curl_slist_free_all) slist_free_all;
+};
+
+// KVR_CURL_SONAME and KVR_CURL_PACKAGE come from the build (src/host/CMakeLists.txt):
+// the libcurl the headers belong to, and the Debian package that holds it.
+std::string CannotLoad(const std::string& why) {
+  return "N\xE3o foi poss\xEDvel carregar a biblioteca HTTP " KVR_CURL_SONAME " (" + why +
+         "): instale o pacote " KVR_CURL_PACKAGE ".";
+}
+
+template <typename Function>
+void Find(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(dlsym(library, name));
+  if (function == nullptr) throw Exception(CannotLoad(std::string("falta a fun\xE7\xE3o ") + name));
+}
+
+TCurlLibrary Load() {
+  // Never unloaded: curl's global state and its TLS library live as long as
+  // the process.
+  void* library = dlopen(KVR_CURL_SONAME, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* error = dlerror();
+    throw Exception(CannotLoad(error != nullptr ? error : "dlopen"));
+  }
+  TCurlLibrary curl{};
+  decltype(&::curl_global_init) global_init = nullptr;
+  Find(library, "curl_global_init", global_init);
+  Find(library, "curl_easy_init", curl.easy_init);
+  Find(library, "curl_easy_cleanup", curl.easy_cleanup);
+  Find(library, "curl_easy_setopt", curl.easy_setopt);
+  Find(library, "curl_easy_getinfo", curl.easy_getinfo);
+  Find(library, "curl_easy_pause", curl.easy_pause);
+  Find(library, "curl_easy_strerror", curl.easy_strerror);
+  Find(library, "curl_multi_init", curl.multi_init);
+  Find(library, "curl_multi_cleanup", curl.multi_cleanup);
+  Find(library, "curl_multi_add_handle", curl.multi_add_handle);
+  Find(library, "curl_multi_remove_handle", curl.multi_remove_handle);
+  Find(library, "curl_multi_perform", curl.multi_perform);
+  Find(library, "curl_multi_info_read", curl.multi_info_read);
+  Find(library, "curl_multi_poll", curl.multi_poll);
+  Find(library, "curl_slist_append", curl.slist_append);
+  Find(library, "curl_slist_free_all", curl.slist_free_all);
+  if (global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+    throw Exception("Falha ao iniciar a biblioteca HTTP.");
+  return curl;
+}
+
+// Loads libcurl (the build the program was compiled against, by its soname)
+// and initialises it, once per process; safe from any thread. Throws
+// Exception, with the package to install, when it cannot be loaded or
+// initialised; the next call tries again.
+const TCurlLibrary& CurlLibrary() {
+  static const TCurlLibrary curl = Load();
+  return curl;
+}
 
 std::string Address(const std::string& host, int port) {
   const bool v6 = host.find(':') != std::string::npos;

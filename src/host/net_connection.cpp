@@ -36,14 +36,11 @@ void RefuseRepeatedKey(const JsonReader& reader, std::unordered_set<std::string>
 // offset just past the value.
 std::size_t SkipReplyValue(JsonReader& reader, JsonReader::Event first) {
   using E = JsonReader::Event;
-  std::vector<std::unordered_set<std::string>> objects;  // the keys of each object open
-  std::string open;                                      // 'o' object, 'a' list, innermost last
+  // The keys of each object or list open (a list's stay none), innermost last.
+  std::vector<std::unordered_set<std::string>> open;
   for (E e = first;; e = NextJsonEvent(reader)) {
-    if (e == E::kStartObject || e == E::kStartArray)
-      open.push_back(e == E::kStartObject ? 'o' : 'a');
-    if (e == E::kStartObject) objects.emplace_back();
-    if (e == E::kKey) RefuseRepeatedKey(reader, objects.back(), reader.Text());
-    if (e == E::kEndObject) objects.pop_back();
+    if (e == E::kStartObject || e == E::kStartArray) open.emplace_back();
+    if (e == E::kKey) RefuseRepeatedKey(reader, open.back(), reader.Text());
     if (e == E::kEndObject || e == E::kEndArray) open.pop_back();
     if (open.empty()) return reader.Offset();
   }
@@ -105,17 +102,6 @@ void TRpcRequest::WriteBody(TJsonSink& sink) const {
     sink.Spill();
   }
   sink.text += "]}";
-}
-
-nlohmann::json TRpcRequest::Params() const {
-  TJsonSink sink;
-  sink.text.push_back('[');
-  for (std::size_t i = 0; i < args_.size(); ++i) {
-    if (i > 0) sink.text.push_back(',');
-    args_[i].Write(sink);
-  }
-  sink.text.push_back(']');
-  return JsonTree(sink.text);
 }
 
 // ---------------------------------------------------------------- results

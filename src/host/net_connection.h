@@ -65,9 +65,6 @@ class TRpcRequest {
   void WriteBody(TJsonSink& sink) const;
   // About how large the body will be.
   std::size_t EstimatedBytes() const;
-  // The params as a JSON value, written and read back: for transports that
-  // answer in the process (server doubles in tests).
-  nlohmann::json Params() const;
 
  private:
   std::string method_;

@@ -10,14 +10,10 @@ namespace {
 std::mutex g_ca_mutex;
 std::string g_ca_file;
 
-bool StartsWith(const std::string& text, const char* prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
-
 // Drops a leading "https://" or "http://" from text; true for "https://".
 bool DropScheme(std::string& text) {
-  const bool https = StartsWith(text, "https://");
-  if (https || StartsWith(text, "http://")) text.erase(0, https ? 8 : 7);
+  const bool https = text.starts_with("https://");
+  if (https || text.starts_with("http://")) text.erase(0, https ? 8 : 7);
   return https;
 }
 
@@ -60,7 +56,7 @@ TServerUrl SplitHostValue(const std::string& host, int port) {
 
 bool IsLoopbackName(const std::string& host) {
   if (host == "localhost" || host == "::1" || host == "0:0:0:0:0:0:0:1") return true;
-  return StartsWith(host, "127.") && std::count(host.begin(), host.end(), '.') == 3 &&
+  return host.starts_with("127.") && std::count(host.begin(), host.end(), '.') == 3 &&
          host.find_first_not_of(".0123456789") == std::string::npos;
 }
 

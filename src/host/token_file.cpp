@@ -13,14 +13,11 @@ std::string ReadTokenFile(const std::string& path) {
   const bool read = in.is_open() && static_cast<bool>(std::getline(in, line));
   if (!in.is_open() || (!read && !in.eof()))
     throw Exception("O arquivo de senha de acesso \"" + Utf8ToCp1252(path) + "\" n\xE3o pode ser lido.");
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  std::size_t begin = 0, end = line.size();
-  while (begin < end && blank(line[begin])) ++begin;
-  while (end > begin && blank(line[end - 1])) --end;
-  if (begin == end)
+  const std::size_t begin = line.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos)
     throw Exception("O arquivo de senha de acesso \"" + Utf8ToCp1252(path) +
                     "\" est\xE1 vazio: a primeira linha deve conter a senha.");
-  return line.substr(begin, end - begin);
+  return line.substr(begin, line.find_last_not_of(" \t\r\n") - begin + 1);
 }
 
 }  // namespace kvr

@@ -349,9 +349,10 @@ std::string TfrmImportOFX::dbgExtrBancoEmptyText() const {
          depDtIni->Text() + " a " + depDtFim->Text() + ": escolha o per\xEDodo em \"de\" e \"at\xE9\".";
 }
 
-std::string TfrmImportOFX::FaixaDatas(TDateTime de, TDateTime ate, const char* junction) const {
-  return "DTMOVREAL>= '" + FormatDateTime("dd/mm/yyyy", de) + "'" + junction + "DTMOVREAL<= '" +
-         FormatDateTime("dd/mm/yyyy", ate) + "'";
+void TfrmImportOFX::FiltraDatas(TDateTime de, TDateTime ate, const char* junction) {
+  cdsMovExtrBanco->SetFilter("DTMOVREAL>= '" + FormatDateTime("dd/mm/yyyy", de) + "'" + junction +
+                             "DTMOVREAL<= '" + FormatDateTime("dd/mm/yyyy", ate) + "'");
+  cdsMovExtrBanco->SetFiltered(true);
 }
 
 void TfrmImportOFX::edtBancoChange(TComponent* /*sender*/) {
@@ -362,8 +363,7 @@ void TfrmImportOFX::edtBancoChange(TComponent* /*sender*/) {
     depMovDe->SetDate(Today() - 1);
     depMovAte->SetDate(depMovDe->Date());
     depMovDe->SetFocus();
-    cdsMovExtrBanco->SetFilter(FaixaDatas(depMovDe->Date(), depMovAte->Date(), "AND "));
-    cdsMovExtrBanco->SetFiltered(true);
+    FiltraDatas(depMovDe->Date(), depMovAte->Date(), "AND ");
   } else {
     cdsMovExtrBanco->SetFiltered(false);
     grbDtMovimento->SetVisible(false);
@@ -375,8 +375,7 @@ void TfrmImportOFX::edtBancoChange(TComponent* /*sender*/) {
 void TfrmImportOFX::FiltraPeriodoExtrato() {
   if (ChaveBanco() != "104") return;
   cdsMovExtrBanco->SetFiltered(false);
-  cdsMovExtrBanco->SetFilter(FaixaDatas(depDtIni->Date(), depDtFim->Date(), "AND "));
-  cdsMovExtrBanco->SetFiltered(true);
+  FiltraDatas(depDtIni->Date(), depDtFim->Date(), "AND ");
 }
 
 void TfrmImportOFX::depMovDeChange(TComponent* /*sender*/) {
@@ -391,15 +390,13 @@ void TfrmImportOFX::depMovAteChange(TComponent* sender) {
 void TfrmImportOFX::depMovDeExit(TComponent* /*sender*/) {
   depMovDe->CheckValidDate();
   Vd_PeriodoMov();
-  cdsMovExtrBanco->SetFilter(FaixaDatas(depMovDe->Date(), depMovAte->Date(), " AND "));
-  cdsMovExtrBanco->SetFiltered(true);
+  FiltraDatas(depMovDe->Date(), depMovAte->Date(), " AND ");
 }
 
 void TfrmImportOFX::depMovAteExit(TComponent* /*sender*/) {
   depMovAte->CheckValidDate();
   Vd_PeriodoMov();
-  cdsMovExtrBanco->SetFilter(FaixaDatas(depMovDe->Date(), depMovAte->Date(), " AND "));
-  cdsMovExtrBanco->SetFiltered(true);
+  FiltraDatas(depMovDe->Date(), depMovAte->Date(), " AND ");
 }
 
 void TfrmImportOFX::Vd_PeriodoMov() {

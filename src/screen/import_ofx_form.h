@@ -193,7 +193,8 @@ class TfrmImportOFX : public TfrmRotiGeral {
   template <typename T>
   T* Element(const std::string& name);
   void CreateTable(TClientDataSet* table);
-  std::string FaixaDatas(TDateTime de, TDateTime ate, const char* junction) const;
+  // Filters cdsMovExtrBanco to the movements dated from de to ate.
+  void FiltraDatas(TDateTime de, TDateTime ate, const char* junction);
   // Writes period into the current row of cdsExtrBanco (in edit or insert).
   void SetHeaderPeriod(const TStatementPeriod& period);
 

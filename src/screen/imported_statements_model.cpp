@@ -5,8 +5,8 @@
 
 #include "host/host_library.h"
 #include "host/string_services.h"
+#include "platform/client_dataset.h"
 #include "platform/encoding.h"
-#include "platform/data_packet.h"
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "platform/format_settings.h"
@@ -92,8 +92,6 @@ ImportedStatementsModel::ImportedStatementsModel() : connection_(nullptr) {
   };
 }
 
-ImportedStatementsModel::~ImportedStatementsModel() = default;
-
 bool ImportedStatementsModel::InSession(const std::function<void()>& calls) {
   try {
     THostLibrary& host = HostLibrary();
@@ -143,13 +141,10 @@ const ImportedStatementsModel::Statement* ImportedStatementsModel::StatementOf(i
 
 long long ImportedStatementsModel::StatementNumber(int row) const {
   const Statement* statement = StatementOf(row);
-  if (statement == nullptr || statement->id.empty() || statement->id.size() > 18) return 0;
-  long long number = 0;
-  for (char c : statement->id) {
-    if (c < '0' || c > '9') return 0;
-    number = number * 10 + (c - '0');
-  }
-  return number;
+  if (statement == nullptr || statement->id.empty() || statement->id.size() > 18 ||
+      statement->id.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  return std::stoll(statement->id);
 }
 
 std::string ImportedStatementsModel::RemovalQuestion(int row) const {
@@ -188,38 +183,35 @@ bool ImportedStatementsModel::LoadMovements(int row) {
   }
   std::vector<TMovementRow> movements;
   const bool done = InSession([&] {
-    const nlohmann::json packet =
-        CheckResultServ(connection_.Call("GetMovimentos", {TServerArg::Packet(number)}), false, 0);
-    const nlohmann::json& fields = List(packet, "fields");
-    if (fields.empty() || !Field(packet, "rows").is_array())
+    const TServerResult result = connection_.Call("GetMovimentos", {TServerArg::Packet(number)});
+    TClientDataSet packet(nullptr);
+    try {
+      packet.SetData(CheckResultServText(result, false, 0));
+    } catch (const EDatabaseError&) {
       throw Exception("Resposta inesperada do servidor a GetMovimentos.");
-    auto column = [&](const char* name) -> int {
-      for (size_t i = 0; i < fields.size(); ++i)
-        if (Field(fields[i], "name") == name) return static_cast<int>(i);
-      return -1;
+    }
+    // A column the packet lacks shows as empty cells.
+    const TField *seq = packet.FindField("NRSEQMOVREAL"), *date = packet.FindField("DTMOVREAL"),
+                 *document = packet.FindField("NRDOCMOVREAL"),
+                 *kind = packet.FindField("IDMOVREAL"), *amount = packet.FindField("VRMOVREAL"),
+                 *memo = packet.FindField("DSHISTMOVREAL");
+    auto text = [](const TField* field) {
+      return field != nullptr ? field->AsString() : std::string();
     };
-    const int seq = column("NRSEQMOVREAL"), date = column("DTMOVREAL"), document = column("NRDOCMOVREAL"),
-              kind = column("IDMOVREAL"), amount = column("VRMOVREAL"), memo = column("DSHISTMOVREAL");
-    for (const nlohmann::json& cells : List(packet, "rows")) {
-      auto cell = [&](int index) -> const nlohmann::json& {
-        static const nlohmann::json kNull;
-        return index >= 0 && cells.is_array() && static_cast<size_t>(index) < cells.size()
-                   ? cells[static_cast<size_t>(index)]
-                   : kNull;
-      };
-      TDateTime day = 0;
-      const nlohmann::json& day_cell = cell(date);
-      const bool dated = day_cell.is_string() && day_cell.get_ref<const std::string&>().size() >= 10 &&
-                         Day(nlohmann::json(day_cell.get_ref<const std::string&>().substr(0, 10)), day);
-      const std::string type = Text(cell(kind));
+    for (packet.First(); !packet.Eof(); packet.Next()) {
+      const std::string type = text(kind);
       TMovementRow row;
       // Documents are stored right-aligned in their 20 characters.
-      row.cells = {Text(cell(seq)),
-                   dated ? DayText(day) : std::string(),
-                   Trim(Text(cell(document))),
-                   type == "C" ? "Cr\xE9" "dito" : type == "D" ? "D\xE9" "bito" : type,
-                   Reais(cell(amount)).Format(),
-                   Text(cell(memo))};
+      row.cells = {text(seq),
+                   date != nullptr && !date->IsNull() ? DayText(date->AsDateTime()) : std::string(),
+                   Trim(text(document)),
+                   type == "C"   ? "Cr\xE9"
+                                   "dito"
+                   : type == "D" ? "D\xE9"
+                                   "bito"
+                                 : type,
+                   Money::FromReais(amount != nullptr ? amount->AsFloat() : 0).Format(),
+                   text(memo)};
       movements.push_back(std::move(row));
     }
   });

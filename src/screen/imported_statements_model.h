@@ -91,7 +91,6 @@ class ImportedStatementsModel {
   static const std::array<const char*, 6> kMovementColumns;
 
   ImportedStatementsModel();
-  ~ImportedStatementsModel();
   ImportedStatementsModel(const ImportedStatementsModel&) = delete;
   ImportedStatementsModel& operator=(const ImportedStatementsModel&) = delete;
 

@@ -1,7 +1,6 @@
 #include "screen/layout_loader.h"
 
 #include <charconv>
-#include <memory>
 #include <set>
 
 #include "host/host_controls.h"
@@ -12,23 +11,25 @@ namespace kvr {
 
 namespace {
 
-[[noreturn]] void Fail(const LayoutProperty& p, const std::string& what) {
-  throw EConvertError("descri\xE7\xE3o de tela, linha " + std::to_string(p.line) + ": " + p.name +
+// Fails on the line of a property or an element, naming it.
+template <typename Element>
+[[noreturn]] void Fail(const Element& e, const std::string& what) {
+  throw EConvertError("descri\xE7\xE3o de tela, linha " + std::to_string(e.line) + ": " + e.name +
                       ": " + what);
 }
 
-[[noreturn]] void FailObject(const LayoutObject& o, const std::string& what) {
-  throw EConvertError("descri\xE7\xE3o de tela, linha " + std::to_string(o.line) + ": " + o.name +
-                      ": " + what);
+// The number text, a part of the value of p, denotes.
+int Int(const LayoutProperty& p, const std::string& text) {
+  int v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size())
+    Fail(p, "n\xFAmero inv\xE1lido: " + text);
+  return v;
 }
 
 int Int(const LayoutProperty& p) {
-  int v = 0;
-  const char* b = p.value.data();
-  const char* e = b + p.value.size();
-  auto [end, ec] = std::from_chars(b, e, v);
-  if (p.quoted || p.is_list || ec != std::errc() || end != e) Fail(p, "n\xFAmero inv\xE1lido: " + p.value);
-  return v;
+  if (p.quoted || p.is_list) Fail(p, "n\xFAmero inv\xE1lido: " + p.value);
+  return Int(p, p.value);
 }
 
 bool Bool(const LayoutProperty& p) {
@@ -77,16 +78,18 @@ TColor Color(const LayoutProperty& p) {
   return Lookup(colors, p, Word(p), "cor desconhecida");
 }
 
-// Splits "a|b|c" at every bar.
-std::vector<std::string> SplitBars(const std::string& s) {
+// The parts of a column item of p, "NAME|...|...", split at every bar: count
+// of them, the name not empty.
+std::vector<std::string> ColumnParts(const LayoutProperty& p, const std::string& item,
+                                     size_t count) {
   std::vector<std::string> parts;
   size_t start = 0;
-  while (true) {
-    size_t bar = s.find('|', start);
-    parts.push_back(s.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-    if (bar == std::string::npos) break;
+  for (size_t bar = item.find('|'); bar != std::string::npos; bar = item.find('|', start)) {
+    parts.push_back(item.substr(start, bar - start));
     start = bar + 1;
   }
+  parts.push_back(item.substr(start));
+  if (parts.size() != count || parts[0].empty()) Fail(p, "coluna inv\xE1lida: " + item);
   return parts;
 }
 
@@ -144,10 +147,8 @@ class Applier {
     return c;
   }
 
-  const TNotifyEvent& Notify(const LayoutProperty& p) {
-    auto it = handlers_.notify.find(Word(p));
-    if (it == handlers_.notify.end()) Fail(p, "tratador desconhecido: " + p.value);
-    return it->second;
+  TNotifyEvent Notify(const LayoutProperty& p) {
+    return Lookup(handlers_.notify, p, Word(p), "tratador desconhecido");
   }
 
   bool ApplyProperty(const LayoutProperty& p, TComponent* c) {
@@ -229,11 +230,9 @@ class Applier {
     } else if (n == "OnClick") c.OnClick = Notify(p);
     else if (n == "OnExit") c.OnExit = Notify(p);
     else if (n == "OnEnter") c.OnEnter = Notify(p);
-    else if (n == "OnKeyDown") {
-      auto it = handlers_.key.find(Word(p));
-      if (it == handlers_.key.end()) Fail(p, "tratador desconhecido: " + p.value);
-      c.OnKeyDown = it->second;
-    } else {
+    else if (n == "OnKeyDown")
+      c.OnKeyDown = Lookup(handlers_.key, p, Word(p), "tratador desconhecido");
+    else {
       return false;
     }
     return true;
@@ -314,18 +313,13 @@ class Applier {
     } else if (p.name == "Columns") {
       std::vector<TColumn> columns;
       for (const auto& item : List(p)) {
-        auto parts = SplitBars(item);
-        if (parts.size() != 4 || parts[0].empty()) Fail(p, "coluna inv\xE1lida: " + item);
+        const std::vector<std::string> parts = ColumnParts(p, item, 4);
         TColumn column;
         column.FieldName = parts[0];
         column.Title = parts[1];
-        if (!parts[2].empty()) {
-          LayoutProperty width{p.name, parts[2], false, false, {}, p.line};
-          column.Width = Int(width);
-        }
-        if (parts[3] == "true") column.Visible = true;
-        else if (parts[3] == "false") column.Visible = false;
-        else Fail(p, "coluna inv\xE1lida: " + item);
+        if (!parts[2].empty()) column.Width = Int(p, parts[2]);
+        if (parts[3] != "true" && parts[3] != "false") Fail(p, "coluna inv\xE1lida: " + item);
+        column.Visible = parts[3] == "true";
         columns.push_back(column);
       }
       g.SetColumns(std::move(columns));
@@ -355,20 +349,14 @@ class Applier {
       t.SetIndexFieldNames(Text(p));
     } else if (p.name == "Fields") {
       t.FieldDefs.clear();
+      static const std::map<std::string, TFieldType> types = {{"string", TFieldType::ftString},
+                                                              {"datetime", TFieldType::ftDateTime},
+                                                              {"float", TFieldType::ftFloat}};
       for (const auto& item : List(p)) {
-        auto parts = SplitBars(item);
-        if (parts.size() != 3 || parts[0].empty()) Fail(p, "coluna inv\xE1lida: " + item);
-        TFieldType type;
-        if (parts[1] == "string") type = TFieldType::ftString;
-        else if (parts[1] == "datetime") type = TFieldType::ftDateTime;
-        else if (parts[1] == "float") type = TFieldType::ftFloat;
-        else Fail(p, "tipo de coluna desconhecido: " + item);
-        int size = 0;
-        if (!parts[2].empty()) {
-          LayoutProperty width{p.name, parts[2], false, false, {}, p.line};
-          size = Int(width);
-        }
-        t.AddFieldDef(parts[0], type, size);
+        const std::vector<std::string> parts = ColumnParts(p, item, 3);
+        const auto type = types.find(parts[1]);
+        if (type == types.end()) Fail(p, "tipo de coluna desconhecido: " + item);
+        t.AddFieldDef(parts[0], type->second, parts[2].empty() ? 0 : Int(p, parts[2]));
       }
     } else {
       return false;
@@ -402,10 +390,10 @@ void ApplyLayout(TForm& form, const LayoutDescription& layout, const LayoutHandl
     TComponent* c = o.name == form.Name ? &form : FindOwnedComponent(form, o.name);
     if (c == nullptr) {
       c = Create(o.kind, &form);
-      if (c == nullptr) FailObject(o, "tipo desconhecido: " + o.kind);
+      if (c == nullptr) Fail(o, "tipo desconhecido: " + o.kind);
       c->Name = o.name;
     } else if (!IsOfKind(c, o.kind, form)) {
-      FailObject(o, "o elemento existente n\xE3o \xE9 " + o.kind);
+      Fail(o, "o elemento existente n\xE3o \xE9 " + o.kind);
     }
     components.push_back(c);
   }

@@ -498,5 +498,24 @@ TEST_F(ImportedStatementsActions, MovementsOfAStatement) {
   EXPECT_FALSE(host.avi_on);
 }
 
+TEST_F(ImportedStatementsActions, MissingColumnsShowEmptyAndAnAnswerThatIsNoPacketIsRefused) {
+  ASSERT_TRUE(model.Refresh()) << model.Error();
+  server->movements = nlohmann::json::parse(
+      R"({"fields":[{"name":"NRSEQMOVREAL","type":"string","size":10}],"rows":[["1"]]})");
+  ASSERT_TRUE(model.LoadMovements(2)) << model.Error();
+  ASSERT_EQ(model.Movements().size(), 1u);
+  EXPECT_EQ(model.Movements()[0].cells, (Cells{"1", "", "", "", "0,00", ""}));
+  for (const char* answer :
+       {R"([])", R"({"fields":[],"rows":[]})",
+        R"({"fields":[{"name":"VRMOVREAL","type":"float"}],"rows":{}})",
+        R"({"fields":[{"name":"VRMOVREAL","type":"float"}],"rows":[["12,50"]]})"}) {
+    SCOPED_TRACE(answer);
+    server->movements = nlohmann::json::parse(answer);
+    EXPECT_FALSE(model.LoadMovements(2));
+    EXPECT_EQ(model.Error(), "Resposta inesperada do servidor a GetMovimentos.");
+    EXPECT_EQ(model.Movements().size(), 1u);
+  }
+}
+
 }  // namespace
 }  // namespace kvr::testing

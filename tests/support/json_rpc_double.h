@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/net_connection.h"
+#include "platform/json_tree.h"
 
 namespace kvr::testing {
 
@@ -19,7 +20,9 @@ class JsonRpcDouble : public TRpcTransport {
                                 const nlohmann::json& params) = 0;
 
   TRpcReply Call(const std::string& server_name, const TRpcRequest& request) final {
-    nlohmann::json reply = Answer(server_name, request.Method(), request.Params());
+    TJsonSink body;
+    request.WriteBody(body);
+    nlohmann::json reply = Answer(server_name, request.Method(), JsonTree(body.text)["params"]);
     reply["jsonrpc"] = "2.0";
     reply["id"] = request.Id();
     return TRpcReply{200, reply.dump()};
