@@ -315,7 +315,6 @@ bool IsMultiByteUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   bool multi = false;
-  auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
   while (p < end) {
     const unsigned char c = *p;
     if (c < 0x80) {
@@ -334,9 +333,8 @@ bool IsMultiByteUtf8(std::string_view text) {
     if (lead.more == 0 || end - p < static_cast<std::ptrdiff_t>(len) || p[1] < lead.low ||
         p[1] > lead.high)
       return false;
-    for (size_t k = 2; k < len; ++k) {
-      if (!cont(p[k])) return false;
-    }
+    for (size_t k = 2; k < len; ++k)
+      if ((p[k] & 0xC0) != 0x80) return false;
     p += len;
     multi = true;
   }
