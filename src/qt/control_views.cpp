@@ -1,7 +1,5 @@
 #include "qt/control_views.h"
 
-#include <algorithm>
-
 #include <QAbstractButton>
 #include <QAction>
 #include <QCalendarWidget>
@@ -43,8 +41,8 @@ class KeyFilter : public QObject {
     TShiftState shift = ToShiftState(key_event->modifiers());
     if (key_event->key() == Qt::Key_Backtab) shift |= ssShift;
     TKey result = key;
-    const bool finished = view_.form_view_.UserAction(
-        [&] { result = view_.control_.UserKeyDown(key, shift); });
+    const bool finished =
+        view_.form_view_.UserAction([&] { result = view_.control_.UserKeyDown(key, shift); });
     return !finished || result == 0;
   }
 
@@ -57,13 +55,15 @@ ControlView::ControlView(FormView& form_view, TControl& control, QWidget* widget
   widget_->setObjectName(ToQString(control.Name));
 }
 
-ControlView::~ControlView() { Detach(); }
+ControlView::~ControlView() {
+  Detach();
+}
 
 void ControlView::Attach() {
   if (attached_) return;
   attached_ = true;
   observer_id_ = control_.AddObserver([this](TControl&) { Sync(); });
-  if (FiltersKeys()) {
+  if (FocusWidget()->focusPolicy() != Qt::NoFocus) {
     key_filter_ = new KeyFilter(*this, widget_);
     FocusWidget()->installEventFilter(key_filter_);
   }
@@ -96,22 +96,19 @@ void ControlView::SyncGeometry() {
   SyncCommon();
 }
 
-QSize ControlView::ParentGrowth() const {
-  const QWidget* parent = widget_->parentWidget();
-  const TControl* model = control_.Parent();
-  if (parent == nullptr || model == nullptr) return {0, 0};
-  QSize size(model->Width(), model->Height());
-  if (const auto* form = dynamic_cast<const TForm*>(model)) size = QSize(form->ClientWidth(), form->ClientHeight());
-  return {std::max(0, parent->width() - size.width()), std::max(0, parent->height() - size.height())};
-}
-
 void ControlView::SyncCommon() {
   QRect geometry(control_.Left(), control_.Top(), control_.Width(), control_.Height());
   QWidget* parent = widget_->parentWidget();
   // What the user widened or heightened the window by reaches the controls
   // anchored to both sides (they grow) or to the right or bottom only (they
   // move); every other control keeps the layout's position.
-  const QSize growth = ParentGrowth();
+  QSize growth(0, 0);
+  if (const TControl* model = control_.Parent(); parent != nullptr && model != nullptr) {
+    QSize size(model->Width(), model->Height());
+    if (const auto* form = dynamic_cast<const TForm*>(model))
+      size = QSize(form->ClientWidth(), form->ClientHeight());
+    growth = (parent->size() - size).expandedTo(QSize(0, 0));
+  }
   const TAnchors anchors = control_.Anchors();
   if ((anchors & akRight) != 0) {
     if ((anchors & akLeft) != 0)
@@ -126,7 +123,8 @@ void ControlView::SyncCommon() {
       geometry.moveTop(geometry.top() + growth.height());
   }
   if (control_.Align() == TAlign::alClient && parent != nullptr) {
-    const int inset = (control_.Parent() != nullptr && control_.Parent()->ClassName() == "TPanel") ? 1 : 0;
+    const int inset =
+        (control_.Parent() != nullptr && control_.Parent()->ClassName() == "TPanel") ? 1 : 0;
     geometry = parent->rect().adjusted(inset, inset, -inset, -inset);
   }
   if (geometry.height() <= 0) geometry.setHeight(widget_->sizeHint().height());
@@ -134,11 +132,12 @@ void ControlView::SyncCommon() {
   if (widget_->geometry() != geometry) widget_->setGeometry(geometry);
 
   widget_->setEnabled(control_.Enabled());
-  const QString hint = control_.ShowHint() || !control_.Hint().empty() ? ToQString(control_.Hint()) : QString();
+  const QString hint =
+      control_.ShowHint() || !control_.Hint().empty() ? ToQString(control_.Hint()) : QString();
   if (widget_->toolTip() != hint) widget_->setToolTip(hint);
 
-  const QFont font = ToQFont(control_.Font(), widget_->parentWidget() ? widget_->parentWidget()->font()
-                                                                         : widget_->font());
+  const QFont font = ToQFont(
+      control_.Font(), widget_->parentWidget() ? widget_->parentWidget()->font() : widget_->font());
   if (widget_->font() != font) widget_->setFont(font);
 
   QPalette palette = widget_->palette();
@@ -171,7 +170,8 @@ namespace {
 class LabelView : public ControlView {
  public:
   LabelView(FormView& form_view, TControl& control, QWidget* parent)
-      : ControlView(form_view, control, new QLabel(parent)), label_(static_cast<QLabel*>(widget_)) {}
+      : ControlView(form_view, control, new QLabel(parent)),
+        label_(static_cast<QLabel*>(widget_)) {}
 
  protected:
   void SyncCommon() override {
@@ -187,7 +187,6 @@ class LabelView : public ControlView {
     }
   }
   bool PaintsBackground() const override { return false; }
-  bool FiltersKeys() const override { return false; }
 
  private:
   QLabel* label_;
@@ -240,7 +239,8 @@ QIcon CalendarIcon() {
   painter.drawRect(1, 2, 11, 10);
   painter.fillRect(2, 3, 10, 3, QColor(180, 40, 40));
   for (int row = 0; row < 2; ++row) {
-    for (int col = 0; col < 3; ++col) painter.fillRect(3 + col * 3, 7 + row * 2, 2, 1, QColor(60, 60, 60));
+    for (int col = 0; col < 3; ++col)
+      painter.fillRect(3 + col * 3, 7 + row * 2, 2, 1, QColor(60, 60, 60));
   }
   return QIcon(pixmap);
 }
@@ -261,7 +261,8 @@ class DateEditView : public EditView {
     QPalette palette = line_->palette();
     const QColor color = date_edit_.IsValidDate() ? ToQColor(date_edit_.ValidDateColor, QPalette())
                                                   : ToQColor(control_.Font().Color, QPalette());
-    for (const auto group : {QPalette::Active, QPalette::Inactive}) palette.setColor(group, QPalette::Text, color);
+    for (const auto group : {QPalette::Active, QPalette::Inactive})
+      palette.setColor(group, QPalette::Text, color);
     palette.setColor(QPalette::Disabled, QPalette::Text, DisabledTextColor(color));
     line_->setPalette(palette);
     QString tip = ToQString(control_.Hint());
@@ -349,9 +350,10 @@ class ComboView : public ControlView {
     if (box_->isEditable() != editable) {
       box_->setEditable(editable);
       if (editable) {
-        QObject::connect(box_->lineEdit(), &QLineEdit::textEdited, box_, [this](const QString& text) {
-          form_view_.UserAction([&] { combo_.UserSetText(FromQString(text)); });
-        });
+        QObject::connect(box_->lineEdit(), &QLineEdit::textEdited, box_,
+                         [this](const QString& text) {
+                           form_view_.UserAction([&] { combo_.UserSetText(FromQString(text)); });
+                         });
       }
     }
     QStringList items;
@@ -450,7 +452,8 @@ class ButtonView : public ControlView {
 class GroupView : public ControlView {
  public:
   GroupView(FormView& form_view, TControl& control, QWidget* parent)
-      : ControlView(form_view, control, new QGroupBox(parent)), group_(static_cast<QGroupBox*>(widget_)) {}
+      : ControlView(form_view, control, new QGroupBox(parent)),
+        group_(static_cast<QGroupBox*>(widget_)) {}
 
  protected:
   void SyncKind() override {
@@ -458,7 +461,6 @@ class GroupView : public ControlView {
     if (group_->title() != text) group_->setTitle(text);
   }
   bool PaintsBackground() const override { return false; }
-  bool FiltersKeys() const override { return false; }
 
  private:
   QGroupBox* group_;
@@ -473,9 +475,6 @@ class PanelView : public ControlView {
     frame->setLineWidth(1);
     frame->setAutoFillBackground(true);
   }
-
- protected:
-  bool FiltersKeys() const override { return false; }
 };
 
 class PlainView : public ControlView {
@@ -485,7 +484,6 @@ class PlainView : public ControlView {
 
  protected:
   bool PaintsBackground() const override { return false; }
-  bool FiltersKeys() const override { return false; }
 };
 
 }  // namespace

@@ -1,11 +1,9 @@
 #pragma once
 
-#include <memory>
-
 #include <QColor>
 #include <QFont>
 #include <QPalette>
-#include <QSize>
+#include <memory>
 
 #include "platform/controls.h"
 
@@ -51,7 +49,9 @@ class ControlView {
   // it is a composite).
   virtual QWidget* FocusWidget() const { return widget_; }
 
-  // Starts observing the control and copies its whole state once.
+  // Starts observing the control and copies its whole state once. Key
+  // presses in a widget that takes the focus go through the control's
+  // OnKeyDown from then on.
   void Attach();
   // Stops observing the control and everything of the model the view
   // reads (a grid's table); the control may then be destroyed.
@@ -68,15 +68,10 @@ class ControlView {
   // anchored right or bottom follows what its parent widget is larger than
   // its parent control (the window the user made larger).
   virtual void SyncCommon();
-  // How much wider and taller the parent widget is than the parent control
-  // says (never negative).
-  QSize ParentGrowth() const;
   // What the kind adds (texts, entries, rows).
   virtual void SyncKind() {}
   // Whether the colour of the control paints the widget's background.
   virtual bool PaintsBackground() const { return true; }
-  // Whether key presses go through the control's OnKeyDown.
-  virtual bool FiltersKeys() const { return true; }
   // Lets go of what the kind observes besides the control.
   virtual void DetachKind() {}
 

@@ -1,13 +1,12 @@
 #include "qt/dialogs.h"
 
-#include <algorithm>
-#include <utility>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <algorithm>
+#include <utility>
 
 #include "qt/busy_indicator.h"
 
@@ -52,7 +51,8 @@ QWidget* ParentOr(QWidget* parent) {
 class BusyHiddenWhileOpen {
  public:
   explicit BusyHiddenWhileOpen(QWidget* parent)
-      : busy_(parent != nullptr ? parent->window()->findChild<BusyIndicator*>(QString(), Qt::FindDirectChildrenOnly)
+      : busy_(parent != nullptr ? parent->window()->findChild<BusyIndicator*>(
+                                      QString(), Qt::FindDirectChildrenOnly)
                                 : nullptr) {
     if (busy_ != nullptr) busy_->BeginDialog();
   }
@@ -73,16 +73,11 @@ void ShowErrorBox(QWidget* parent, const QString& text) {
 }
 
 void ShowMessageBox(QWidget* parent, const QString& text, TMsgDlgType kind) {
-  ArrowCursorWhileOpen arrow;
-  BusyHiddenWhileOpen busy(ParentOr(parent));
-  const auto [icon, title] = LookOf(kind);
-  QMessageBox box(icon, title, text, QMessageBox::Ok, ParentOr(parent));
-  box.setObjectName("messageBox");
-  box.button(QMessageBox::Ok)->setText("OK");
-  box.exec();
+  AskQuestion(parent, text, kind, {});
 }
 
-int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind, const QStringList& buttons) {
+int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind,
+                const QStringList& buttons) {
   ArrowCursorWhileOpen arrow;
   BusyHiddenWhileOpen busy(ParentOr(parent));
   const auto [icon, title] = LookOf(kind);

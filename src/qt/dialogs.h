@@ -18,7 +18,7 @@ void ShowErrorBox(QWidget* parent, const QString& text);
 // Shows text in a modal box of the kind with one "OK" button and waits.
 void ShowMessageBox(QWidget* parent, const QString& text, TMsgDlgType kind);
 
-// Asks text in a modal box with the buttons in order (at least one) and
+// Asks text in a modal box with the buttons in order (none: one "OK") and
 // returns the 0-based index of the one chosen; Escape or closing the box
 // chooses the first.
 int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind, const QStringList& buttons);

@@ -1,14 +1,13 @@
 #include "qt/grid_view.h"
 
-#include <algorithm>
-
 #include <QApplication>
 #include <QHeaderView>
-#include <QPainter>
 #include <QHelpEvent>
+#include <QPainter>
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolTip>
+#include <algorithm>
 
 #include "platform/client_dataset.h"
 #include "qt/form_view.h"
@@ -20,9 +19,13 @@ GridModel::GridModel(TDBGrid& grid, QObject* parent) : QAbstractTableModel(paren
   Reload();
 }
 
-int GridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
+int GridModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : rows_;
+}
 
-int GridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : columns_; }
+int GridModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : columns_;
+}
 
 QVariant GridModel::data(const QModelIndex& index, int role) const {
   if (grid_ == nullptr || !index.isValid()) return {};
@@ -30,7 +33,8 @@ QVariant GridModel::data(const QModelIndex& index, int role) const {
   if (column >= static_cast<int>(grid_->Columns().size())) return {};
   if (role == Qt::TextAlignmentRole) {
     TClientDataSet* dataset = grid_->DataSource();
-    const TField* field = dataset != nullptr ? dataset->FindField(grid_->Columns()[column].FieldName) : nullptr;
+    const TField* field =
+        dataset != nullptr ? dataset->FindField(grid_->Columns()[column].FieldName) : nullptr;
     const bool number = field != nullptr && field->DataType() == TFieldType::ftFloat;
     return QVariant::fromValue(
         Qt::Alignment((number ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter));
@@ -89,12 +93,8 @@ void GridModel::Reload() {
 }
 
 void GridModel::Detach() {
-  beginResetModel();
   grid_ = nullptr;
-  rows_ = 0;
-  columns_ = 0;
-  reload_pending_ = false;
-  endResetModel();
+  Reload();
 }
 
 namespace {
@@ -102,15 +102,19 @@ namespace {
 // The room of a cell's text: two pixels in from the left edge and one from
 // the right, as the design's grid draws it (the style's wider margins would
 // cut "Crédito" in the 43 pixels of the column "Tipo").
-QRect TextRoom(const QRect& cell) { return cell.adjusted(2, 0, -1, 0); }
+QRect TextRoom(const QRect& cell) {
+  return cell.adjusted(2, 0, -1, 0);
+}
 
 }  // namespace
 
-TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room, Qt::Alignment alignment) {
+TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room,
+                         Qt::Alignment alignment) {
   if (metrics.horizontalAdvance(text) <= room) return {text, alignment, true};
   const QString bare = text.trimmed();
   bool number = !bare.isEmpty();
-  for (const QChar c : bare) number = number && (c.isDigit() || c == '-' || c == '.' || c == '/' || c == ',');
+  for (const QChar c : bare)
+    number = number && (c.isDigit() || c == '-' || c == '.' || c == '/' || c == ',');
   if (!number) return {metrics.elidedText(text, Qt::ElideRight, room), alignment, false};
   // The number's blanks only right-align it in its width; its digits are
   // what the user reads, the last ones the most telling.
@@ -122,7 +126,9 @@ TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int r
 bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index) {
   const QString text = index.data(Qt::DisplayRole).toString();
   if (text.isEmpty()) return false;
-  return !ShownCellText(text, view.fontMetrics(), TextRoom(view.visualRect(index)).width(), Qt::AlignLeft).whole;
+  return !ShownCellText(text, view.fontMetrics(), TextRoom(view.visualRect(index)).width(),
+                        Qt::AlignLeft)
+              .whole;
 }
 
 namespace {
@@ -134,7 +140,8 @@ class CutTextDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
 
-  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
     QStyleOptionViewItem cell = option;
     initStyleOption(&cell, index);
     const QString text = cell.text;
@@ -149,9 +156,10 @@ class CutTextDelegate : public QStyledItemDelegate {
     const QRect room = TextRoom(cell.rect);
     painter->save();
     painter->setFont(cell.font);
-    painter->setPen(cell.palette.color(group, (cell.state & QStyle::State_Selected) ? QPalette::HighlightedText
-                                                                                     : QPalette::Text));
-    const TShownCell shown = ShownCellText(text, cell.fontMetrics, room.width(), cell.displayAlignment);
+    painter->setPen(cell.palette.color(
+        group, (cell.state & QStyle::State_Selected) ? QPalette::HighlightedText : QPalette::Text));
+    const TShownCell shown =
+        ShownCellText(text, cell.fontMetrics, room.width(), cell.displayAlignment);
     painter->drawText(room, static_cast<int>(shown.alignment) | Qt::TextSingleLine, shown.text);
     painter->restore();
   }
@@ -166,8 +174,8 @@ class CutTextDelegate : public QStyledItemDelegate {
       event->ignore();
       return true;
     }
-    QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString().trimmed(), view->viewport(),
-                       view->visualRect(index));
+    QToolTip::showText(event->globalPos(), index.data(Qt::DisplayRole).toString().trimmed(),
+                       view->viewport(), view->visualRect(index));
     return true;
   }
 };
@@ -182,7 +190,8 @@ class HintTableView : public QTableView {
  protected:
   void paintEvent(QPaintEvent* event) override {
     QTableView::paintEvent(event);
-    if (grid_ == nullptr || !grid_->OnEmptyText || model() == nullptr || model()->rowCount() > 0) return;
+    if (grid_ == nullptr || !grid_->OnEmptyText || model() == nullptr || model()->rowCount() > 0)
+      return;
     std::string text;
     try {
       text = grid_->OnEmptyText();
@@ -192,8 +201,8 @@ class HintTableView : public QTableView {
     if (text.empty()) return;
     QPainter painter(viewport());
     painter.setPen(palette().color(QPalette::Disabled, QPalette::WindowText).darker(150));
-    painter.drawText(viewport()->rect().adjusted(12, 12, -12, -12), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap,
-                     ToQString(text));
+    painter.drawText(viewport()->rect().adjusted(12, 12, -12, -12),
+                     Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, ToQString(text));
   }
 
  private:
@@ -238,7 +247,9 @@ GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
   });
 }
 
-GridView::~GridView() { Detach(); }
+GridView::~GridView() {
+  Detach();
+}
 
 void GridView::DetachKind() {
   BindDataSet(nullptr);
@@ -298,8 +309,8 @@ void GridView::SyncKind() {
                                                               : QAbstractItemView::SelectItems);
     table_->setSelectionMode((options & dgMultiSelect) != 0 ? QAbstractItemView::ExtendedSelection
                                                             : QAbstractItemView::SingleSelection);
-    table_->horizontalHeader()->setSectionResizeMode((options & dgColumnResize) != 0 ? QHeaderView::Interactive
-                                                                                      : QHeaderView::Fixed);
+    table_->horizontalHeader()->setSectionResizeMode(
+        (options & dgColumnResize) != 0 ? QHeaderView::Interactive : QHeaderView::Fixed);
   }
 }
 

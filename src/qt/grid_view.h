@@ -1,10 +1,9 @@
 #pragma once
 
-#include <optional>
-
 #include <QAbstractTableModel>
 #include <QFontMetrics>
 #include <QTableView>
+#include <optional>
 
 #include "platform/controls.h"
 #include "qt/control_views.h"
@@ -61,7 +60,8 @@ struct TShownCell {
   // False when the cell shows less than the whole text (blanks aside).
   bool whole = true;
 };
-TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room, Qt::Alignment alignment);
+TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room,
+                         Qt::Alignment alignment);
 
 // Whether the column of index is too narrow for its display text, so that
 // the view shows less than all of it (ShownCellText).
@@ -79,8 +79,6 @@ class GridView : public ControlView {
  public:
   GridView(FormView& form_view, TDBGrid& grid, QWidget* parent);
   ~GridView() override;
-
-  QTableView* Table() const { return table_; }
 
  protected:
   void SyncCommon() override;

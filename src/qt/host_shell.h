@@ -1,11 +1,10 @@
 #pragma once
 
-#include <memory>
-
 #include <QCoreApplication>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
 #include "qt/server_address.h"
 
@@ -58,9 +57,6 @@ class HostShell {
 
   MainWindow& Window() const { return *window_; }
   QtHostLibrary& Host() const { return *host_; }
-  PackageLoader& Package() const { return *package_; }
-  // Where the package is looked for, in order.
-  const QStringList& PackageCandidates() const { return candidates_; }
 
   // The menu entry "Importação de Extrato Bancário (OFX)": loads the
   // package on first use and calls its IniProc, as one guarded user action

@@ -13,19 +13,6 @@ ServerAddress ParseOrThrow(const QString& text, const char* origin) {
                   text.toStdString() + "\" (use HOST:PORTA, por exemplo 127.0.0.1:8061).");
 }
 
-}  // namespace
-
-std::optional<ServerAddress> ParseServerAddress(const QString& text) {
-  const std::optional<TServerUrl> url = ParseServerUrl(text.toStdString());
-  if (!url) return std::nullopt;
-  ServerAddress address;
-  address.host = url->HostValue();
-  address.port = url->port;
-  return address;
-}
-
-namespace {
-
 // The value of the option name, given as "NAME VALUE" or "NAME=VALUE"; none
 // when the option is not there. Throws missing when its value is.
 std::optional<QString> OptionValue(const QStringList& arguments, const QString& name,
@@ -41,6 +28,15 @@ std::optional<QString> OptionValue(const QStringList& arguments, const QString& 
 }
 
 }  // namespace
+
+std::optional<ServerAddress> ParseServerAddress(const QString& text) {
+  const std::optional<TServerUrl> url = ParseServerUrl(text.toStdString());
+  if (!url) return std::nullopt;
+  ServerAddress address;
+  address.host = url->HostValue();
+  address.port = url->port;
+  return address;
+}
 
 ServerAddress ResolveServerAddress(const QStringList& arguments, const QSettings& settings) {
   ServerAddress address;

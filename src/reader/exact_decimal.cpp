@@ -1,6 +1,7 @@
 #include "reader/exact_decimal.h"
 
 #include <charconv>
+#include <iterator>
 
 namespace kvr {
 
@@ -66,13 +67,7 @@ void TExactDecimal::Add(std::string_view text, bool negate) {
     return;
   }
   int scale = fraction - exponent;
-  // Trailing zeros of the fraction do not count against the scale.
-  while (scale > 0 && units != 0 && units % 10 == 0) {
-    units /= 10;
-    --scale;
-  }
-  if (units == 0) scale = 0;
-  if (scale < 0) {
+  if (scale < 0 && units != 0) {
     if (digits - scale > kMaxDigits) {
       exact_ = false;
       return;
@@ -80,23 +75,18 @@ void TExactDecimal::Add(std::string_view text, bool negate) {
     units *= Pow10(-scale);
     scale = 0;
   }
-  if (scale > kMaxScale) {
-    exact_ = false;
-    return;
-  }
-  if (negative != negate) units = -units;
-  exact_ = AddScaled(units, scale);
+  AddUnits(negative != negate ? -units : units, scale);
 }
 
 void TExactDecimal::AddUnits(TInt128 units, int scale) {
   if (!exact_) return;
-  // Trailing zeros of the fraction do not count against the scale, as in Add.
+  // Trailing zeros of the fraction do not count against the scale.
   while (scale > 0 && units != 0 && units % 10 == 0) {
     units /= 10;
     --scale;
   }
   if (units == 0) scale = 0;
-  exact_ = AddScaled(units, scale);
+  exact_ = scale <= kMaxScale && AddScaled(units, scale);
 }
 
 void TExactDecimal::Add(const TExactDecimal& other) {
@@ -120,27 +110,23 @@ bool TExactDecimal::AddScaled(TInt128 units, int scale) {
 }
 
 double TExactDecimal::ToDouble() const {
-  // The decimal text of units_ with the mark scale_ digits from the right,
-  // read back correctly rounded.
-  char digits[48];
-  int n = 0;
+  // The decimal text of units_ followed by "e-" and scale_, written from its
+  // end, read back correctly rounded.
+  char text[64];
+  char* p = std::end(text);
+  *--p = static_cast<char>('0' + scale_ % 10);
+  if (scale_ >= 10) *--p = static_cast<char>('0' + scale_ / 10);
+  *--p = '-';
+  *--p = 'e';
   const bool negative = units_ < 0;
-  TUint128 u = negative ? static_cast<TUint128>(-(units_ + 1)) + 1
-                                 : static_cast<TUint128>(units_);
+  TUint128 u = negative ? static_cast<TUint128>(-(units_ + 1)) + 1 : static_cast<TUint128>(units_);
   do {
-    digits[n++] = static_cast<char>('0' + static_cast<int>(u % 10));
+    *--p = static_cast<char>('0' + static_cast<int>(u % 10));
     u /= 10;
   } while (u != 0);
-  char text[64];
-  int t = 0;
-  if (negative) text[t++] = '-';
-  for (int k = n - 1; k >= 0; --k) text[t++] = digits[k];
-  text[t++] = 'e';
-  text[t++] = '-';
-  if (scale_ >= 10) text[t++] = static_cast<char>('0' + scale_ / 10);
-  text[t++] = static_cast<char>('0' + scale_ % 10);
+  if (negative) *--p = '-';
   double value = 0;
-  std::from_chars(text, text + t, value);
+  std::from_chars(p, std::end(text), value);
   return value;
 }
 

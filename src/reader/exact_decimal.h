@@ -22,8 +22,9 @@ class TExactDecimal {
   // Adds another exact decimal.
   void Add(const TExactDecimal& other);
 
-  // Adds units / 10^scale, scale in 0..18: what Add gives for the text of
-  // that number.
+  // Adds units / 10^scale, scale 0 or more: what Add gives for the text of
+  // that number. A scale above 18 once trailing zeros are dropped leaves the
+  // value inexact.
   void AddUnits(TInt128 units, int scale);
 
   // False once a number or a sum did not fit.

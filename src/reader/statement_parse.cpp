@@ -3,6 +3,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/string_services.h"
@@ -26,7 +27,27 @@ constexpr std::uint32_t kFields = kTrnType | kDtPosted | kTrnAmt | kFitId | kChe
 
 enum class TLayout { kStandard, kBank336, kBank21 };
 
-std::string LineLabel(long long line) { return "linha " + std::to_string(line + 1) + ": "; }
+// A fixed position of a layout: the block moves to the next line, then past
+// the line of each optional tag in turn that holds it (taking its field when
+// it is one), and takes field from the line it is on.
+struct TPosition {
+  std::uint32_t field;
+  std::uint32_t optional[2] = {0, 0};
+};
+
+// The positions after "<STMTTRN>", by TLayout: TRNTYPE, DTPOSTED, DTUSER
+// when there, TRNAMT, FITID, CHECKNUM, PAYEEID and REFNUM when there, MEMO;
+// bank 336 writes TRNAMT before DTPOSTED, bank 21 its own order.
+constexpr TPosition kStandard[] = {{kTrnType}, {kDtPosted}, {kTrnAmt, {kDtUser}},
+                                   {kFitId},   {kCheckNum}, {kMemo, {kPayeeId, kRefNum}}};
+constexpr TPosition kBank336[] = {{kTrnType}, {kTrnAmt},   {kDtPosted, {kDtUser}},
+                                  {kFitId},   {kCheckNum}, {kMemo, {kPayeeId, kRefNum}}};
+constexpr TPosition kBank21[] = {
+    {kFitId}, {kTrnType}, {kDtPosted}, {kTrnAmt, {kDtUser}}, {kMemo, {kCheckNum, kNumRef}}};
+
+std::string LineLabel(long long line) {
+  return "linha " + std::to_string(line + 1) + ": ";
+}
 
 }  // namespace
 
@@ -35,6 +56,14 @@ std::string LineLabel(long long line) { return "linha " + std::to_string(line + 
 // a transaction that misses fields looks again at its own lines with a copy
 // of the walk. No list of lines is kept.
 class TVQOFXReader::TParse {
+  // The header values of one statement of the file, as the reader holds them.
+  using THeader =
+      std::tuple<std::string, std::string, TDateTime, TDateTime, double, std::string, bool>;
+  auto Header() {
+    return std::tie(reader_.Banco, reader_.Conta, reader_.DataIncial, reader_.DataFinal,
+                    reader_.Balance, reader_.balance_text_, reader_.CartaoCredito);
+  }
+
  public:
   TParse(TVQOFXReader& reader, std::string_view text, TFileContents* file)
       : reader_(reader), pieces_(text), file_(file), released_(text.data()) {}
@@ -55,42 +84,21 @@ class TVQOFXReader::TParse {
     }
     EndStatement();
     if (with_movements_.size() > 1) throw EConvertError(SeveralStatements());
-    if (chosen_) Restore(*chosen_);
-    if (reader_.Balance != 0) {
-      reader_.ValorFinal = reader_.Balance;
-      reader_.ValorIncial = OpeningBalance();
-    } else {
-      reader_.ValorFinal = 0;
-      reader_.ValorIncial = 0;
-    }
+    if (chosen_) Header() = *chosen_;
+    reader_.ValorFinal = reader_.Balance != 0 ? reader_.Balance : 0;
+    reader_.ValorIncial = reader_.Balance != 0 ? OpeningBalance() : 0;
     return ofx;
   }
 
  private:
-  // The header values of one statement of the file.
-  struct TStatementHeader {
-    std::string banco, conta;
-    TDateTime data_inicial = 0, data_final = 0;
-    double balance = 0;
-    std::string balance_text;
-    bool card = false;
-  };
-
   // A file may hold several statements, each with its own account: the one
   // with transactions is the file's statement, wherever it stands; those
   // without are skipped (a bank writes an empty statement of another
   // account before the real one). Only one statement may have transactions.
   void StartStatement(bool card) {
     EndStatement();
-    if (statements_++ > 0) {
-      // Nothing of the statement before carries over to this one.
-      reader_.Banco.clear();
-      reader_.Conta.clear();
-      reader_.DataIncial = 0;
-      reader_.DataFinal = 0;
-      reader_.Balance = 0;
-      reader_.balance_text_.clear();
-    }
+    // Nothing of the statement before carries over to this one.
+    if (statements_++ > 0) Header() = THeader();
     reader_.CartaoCredito = card;
     first_item_ = reader_.items_.size();
     in_avail_ = false;
@@ -102,19 +110,7 @@ class TVQOFXReader::TParse {
     if (reader_.items_.size() == first_item_) return;
     first_item_ = reader_.items_.size();
     with_movements_.push_back(reader_.Conta);
-    chosen_ = TStatementHeader{reader_.Banco,   reader_.Conta,          reader_.DataIncial,
-                               reader_.DataFinal, reader_.Balance,      reader_.balance_text_,
-                               reader_.CartaoCredito};
-  }
-
-  void Restore(const TStatementHeader& header) {
-    reader_.Banco = header.banco;
-    reader_.Conta = header.conta;
-    reader_.DataIncial = header.data_inicial;
-    reader_.DataFinal = header.data_final;
-    reader_.Balance = header.balance;
-    reader_.balance_text_ = header.balance_text;
-    reader_.CartaoCredito = header.card;
+    chosen_ = Header();
   }
 
   // "O arquivo contém 2 extratos com movimentos (contas 111 e 222): ..."
@@ -125,8 +121,7 @@ class TVQOFXReader::TParse {
       accounts += with_movements_[i];
     }
     return "O arquivo cont\xE9m " + std::to_string(with_movements_.size()) +
-           " extratos com movimentos (contas " + accounts +
-           "): exporte um extrato por arquivo.";
+           " extratos com movimentos (contas " + accounts + "): exporte um extrato por arquivo.";
   }
 
   // The statement's balance is the ledger balance: a BALAMT inside
@@ -198,13 +193,13 @@ class TVQOFXReader::TParse {
     closed_ = false;
     if (reader_.Banco == "21") {
       layout_ = TLayout::kBank21;
-      Bank21(item);
+      Positions<kBank21>(item);
     } else if (reader_.Banco == "336") {
       layout_ = TLayout::kBank336;
-      Standard(item, kTrnAmt, kDtPosted);
+      Positions<kBank336>(item);
     } else {
       layout_ = TLayout::kStandard;
-      Standard(item, kDtPosted, kTrnAmt);
+      Positions<kStandard>(item);
     }
     if ((taken_ & kFields) != kFields) TakeFromOwnLines(item, own_lines);
     if ((taken_ & kDtPosted) == 0) {
@@ -251,60 +246,37 @@ class TVQOFXReader::TParse {
     if (line_.tags & tag) Take(item, tag, line_.value, line_.number);
   }
 
-  // TRNTYPE, second, DTUSER when there, third, FITID, CHECKNUM, PAYEEID and
-  // REFNUM when there, MEMO: second and third are DTPOSTED and TRNAMT, in
-  // that order but for bank 336.
-  void Standard(TOFXItem& item, std::uint32_t second, std::uint32_t third) {
-    if (!NextInBlock()) return;
-    Position(item, kTrnType);
-    if (!NextInBlock()) return;
-    Position(item, second);
-    if (!NextInBlock()) return;
-    if ((line_.tags & kDtUser) && !NextInBlock()) return;
-    Position(item, third);
-    if (!NextInBlock()) return;
-    Position(item, kFitId);
-    if (!NextInBlock()) return;
-    Position(item, kCheckNum);
-    if (!NextInBlock()) return;
-    if ((line_.tags & kPayeeId) && !NextInBlock()) return;
-    if ((line_.tags & kRefNum) && !NextInBlock()) return;
-    Position(item, kMemo);
-  }
-
-  void Bank21(TOFXItem& item) {
-    if (!NextInBlock()) return;
-    Position(item, kFitId);
-    if (!NextInBlock()) return;
-    Position(item, kTrnType);
-    if (!NextInBlock()) return;
-    Position(item, kDtPosted);
-    if (!NextInBlock()) return;
-    if ((line_.tags & kDtUser) && !NextInBlock()) return;
-    Position(item, kTrnAmt);
-    if (!NextInBlock()) return;
-    if (line_.tags & kCheckNum) {
-      Position(item, kCheckNum);
+  // The block's walk through the fixed positions of a layout, unrolled so
+  // that each tag is a constant where its field is taken: as quick as the
+  // positions written out one by one.
+  template <const auto& kPositions>
+  void Positions(TOFXItem& item) {
+#pragma GCC unroll 8
+    for (const TPosition& position : kPositions) {
       if (!NextInBlock()) return;
+#pragma GCC unroll 2
+      for (const std::uint32_t optional : position.optional) {
+        if ((line_.tags & optional) == 0) continue;
+        Position(item, optional & kFields);
+        if (!NextInBlock()) return;
+      }
+      Position(item, position.field);
     }
-    if ((line_.tags & kNumRef) && !NextInBlock()) return;
-    Position(item, kMemo);
   }
 
   void SetMemo(TOFXItem& item, std::string_view value) {
     if (layout_ == TLayout::kBank21) {
       // This bank writes its memos in UTF-8.
-      item.Memo = reader_.arena_.Copy(Utf16ToCp1252(Utf8ToUtf16(value)));
+      item.Memo = reader_.arena_.Copy(Utf8ToCp1252(value));
       return;
     }
     // Memos in UTF-8 reach the other layouts too ("Transfer\xEAncia" written
     // as two bytes); a Windows-1252 memo is not valid multi-byte UTF-8, so it
     // is taken as it is.
+    std::string decoded;
     if (IsMultiByteUtf8(value)) {
-      std::string memo = Utf16ToCp1252(Utf8ToUtf16(value));
-      RemoveAcentosInPlace(memo);
-      item.Memo = reader_.arena_.Copy(memo);
-      return;
+      decoded = Utf8ToCp1252(value);
+      value = decoded;
     }
     if (value.empty()) return;
     char* const memo = static_cast<char*>(reader_.arena_.Allocate(value.size(), 1));
@@ -315,8 +287,8 @@ class TVQOFXReader::TParse {
 
   // Characters 1-4, 5-6 and 7-8 of the value as year, month and day.
   static TDateTime DateOf(std::string_view value, const char* tag, long long line_no) {
-    if (value.size() >= 8 &&
-        std::all_of(value.begin(), value.begin() + 8, [](char c) { return c >= '0' && c <= '9'; })) {
+    if (value.size() >= 8 && std::all_of(value.begin(), value.begin() + 8,
+                                         [](char c) { return c >= '0' && c <= '9'; })) {
       // The usual form: eight digits first, read at once.
       auto number = [value](size_t from, size_t count) {
         int n = 0;
@@ -404,11 +376,10 @@ class TVQOFXReader::TParse {
     }
     const std::string_view filtered = Filtered(value);
     // PrepareFloat: every "." and "," becomes the decimal separator.
-    const size_t offset = static_cast<size_t>(filtered.data() - scratch_.data());
-    for (size_t i = 0; i < filtered.size(); ++i) {
-      char& c = scratch_[offset + i];
-      if (c == '.' || c == ',') c = separator;
-    }
+    const auto begin = scratch_.begin() + (filtered.data() - scratch_.data());
+    const auto end = begin + static_cast<std::ptrdiff_t>(filtered.size());
+    std::replace_if(
+        begin, end, [](char c) { return c == '.' || c == ','; }, separator);
     // StrToFloat, the usual amount read here.
     const bool plain = UsualAmount(filtered, separator, separator, amount, units, scale);
     try {
@@ -425,12 +396,7 @@ class TVQOFXReader::TParse {
     }
     // The same number as the file writes it, for the exact opening balance.
     // The separator may be neither "." nor ","; the sum reads either.
-    if (separator != '.' && separator != ',') {
-      for (size_t i = 0; i < filtered.size(); ++i) {
-        char& c = scratch_[offset + i];
-        if (c == separator) c = '.';
-      }
-    }
+    if (separator != '.' && separator != ',') std::replace(begin, end, separator, '.');
     exact_total_.Add(filtered, true);
   }
 
@@ -446,7 +412,8 @@ class TVQOFXReader::TParse {
       reader_.Balance = FloatMaskOut(plain);
       reader_.balance_text_ = std::move(plain);
     } catch (const EConvertError&) {
-      throw EConvertError(LineLabel(line_.number) + "saldo \"" + text + "\" de BALAMT n\xE3o \xE9 um n\xFAmero");
+      throw EConvertError(LineLabel(line_.number) + "saldo \"" + text +
+                          "\" de BALAMT n\xE3o \xE9 um n\xFAmero");
     }
   }
 
@@ -477,7 +444,7 @@ class TVQOFXReader::TParse {
   int statements_ = 0;
   size_t first_item_ = 0;
   std::vector<std::string> with_movements_;
-  std::optional<TStatementHeader> chosen_;
+  std::optional<THeader> chosen_;
   bool in_avail_ = false;
   bool ledger_read_ = false;
   // Minus the sum of the amounts, as doubles and exactly.

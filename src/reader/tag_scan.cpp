@@ -22,11 +22,11 @@ struct TTagName {
 
 // The reader's opening tags, upper case, without the angle brackets.
 constexpr TTagName kNames[] = {
-    {"OFX", kOfx},         {"BANKID", kBankId},     {"ACCTID", kAcctId},   {"DTSTART", kDtStart},
-    {"DTEND", kDtEnd},     {"STMTTRN", kStmtTrn},   {"BALAMT", kBalAmt},   {"TRNTYPE", kTrnType},
+    {"OFX", kOfx},           {"BANKID", kBankId},   {"ACCTID", kAcctId},   {"DTSTART", kDtStart},
+    {"DTEND", kDtEnd},       {"STMTTRN", kStmtTrn}, {"BALAMT", kBalAmt},   {"TRNTYPE", kTrnType},
     {"DTPOSTED", kDtPosted}, {"DTUSER", kDtUser},   {"TRNAMT", kTrnAmt},   {"FITID", kFitId},
     {"CHECKNUM", kCheckNum}, {"NUMREF", kNumRef},   {"PAYEEID", kPayeeId}, {"REFNUM", kRefNum},
-    {"MEMO", kMemo},       {"NAME", kName},         {"STMTRS", kStmtRs},   {"CCSTMTRS", kCcStmtRs},
+    {"MEMO", kMemo},         {"NAME", kName},       {"STMTRS", kStmtRs},   {"CCSTMTRS", kCcStmtRs},
     {"AVAILBAL", kAvailBal}};
 
 // A name of up to eight bytes as a little-endian word, the bytes past its
@@ -93,36 +93,30 @@ inline std::uint32_t Lookup(std::uint64_t word, size_t length) {
 inline std::uint64_t UpperWord(std::uint64_t w) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   const std::uint64_t low7 = w & (kOnes * 0x7F);
-  const std::uint64_t from_a = low7 + kOnes * (0x80 - 'a');     // top bit: >= 'a'
-  const std::uint64_t beyond_z = low7 + kOnes * (0x7F - 'z');   // top bit: > 'z'
+  const std::uint64_t from_a = low7 + kOnes * (0x80 - 'a');    // top bit: >= 'a'
+  const std::uint64_t beyond_z = low7 + kOnes * (0x7F - 'z');  // top bit: > 'z'
   const std::uint64_t lower = (from_a ^ beyond_z) & ~w & (kOnes * 0x80);
   return w - (lower >> 2);
 }
 
 std::array<char, 256> MakeValidTable() {
+  // The accented capitals and small letters of Windows-1252 by their plain
+  // capital.
+  static constexpr struct {
+    unsigned char from, to;
+    char plain;
+  } kAccented[] = {{192, 196, 'A'}, {224, 228, 'A'}, {199, 199, 'C'}, {231, 231, 'C'},
+                   {200, 203, 'E'}, {232, 235, 'E'}, {204, 207, 'I'}, {236, 239, 'I'},
+                   {210, 214, 'O'}, {242, 246, 'O'}, {217, 220, 'U'}, {249, 252, 'U'}};
   std::array<char, 256> t{};
   for (int b = 0; b < 256; ++b) {
-    char c = Upper(static_cast<char>(b));
-    const unsigned char u = static_cast<unsigned char>(c);
-    char out = ' ';
-    if (c == ' ' || c == '%' || c == ',' || c == '-' || c == '.' || c == '/' || c == '\\' ||
-        (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Q') || (c >= 'S' && c <= 'Z')) {
-      out = c;
-    } else if ((u >= 192 && u <= 196) || (u >= 224 && u <= 228)) {
-      out = 'A';
-    } else if (u == 199 || u == 231) {
-      out = 'C';
-    } else if ((u >= 200 && u <= 203) || (u >= 232 && u <= 235)) {
-      out = 'E';
-    } else if ((u >= 204 && u <= 207) || (u >= 236 && u <= 239)) {
-      out = 'I';
-    } else if ((u >= 210 && u <= 214) || (u >= 242 && u <= 246)) {
-      out = 'O';
-    } else if ((u >= 217 && u <= 220) || (u >= 249 && u <= 252)) {
-      out = 'U';
-    }
-    t[static_cast<size_t>(b)] = out;
+    const char c = Upper(static_cast<char>(b));
+    const bool kept = c == ' ' || c == '%' || c == ',' || c == '-' || c == '.' || c == '/' ||
+                      c == '\\' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Q') ||
+                      (c >= 'S' && c <= 'Z');
+    t[static_cast<size_t>(b)] = kept ? c : ' ';
   }
+  for (const auto& [from, to, plain] : kAccented) std::fill(&t[from], &t[to] + 1, plain);
   return t;
 }
 
@@ -217,6 +211,19 @@ std::string_view ValueIn(const char* eol, const char* gt, const char* close) {
   return {gt + 1, static_cast<size_t>(end - gt - 1)};
 }
 
+// The position of the first opening tag of text after its first byte, or
+// text.size() when there is none.
+size_t NextOpening(std::string_view text) {
+  const size_t n = text.size();
+  for (size_t i = 1; i + 1 < n; ++i) {
+    const void* lt = std::memchr(text.data() + i, '<', n - 1 - i);
+    if (lt == nullptr) break;
+    i = static_cast<size_t>(static_cast<const char*>(lt) - text.data());
+    if (IsAsciiLetter(text[i + 1])) return i;
+  }
+  return n;
+}
+
 }  // namespace
 
 TTagLineReader::TTagLineReader(std::string_view text)
@@ -304,22 +311,10 @@ void TPieceReader::Cut(TScanLine& piece) {
   rest_ = text.substr(cut);
 }
 
-size_t NextOpening(std::string_view text) {
-  const size_t n = text.size();
-  for (size_t i = 1; i + 1 < n; ++i) {
-    const void* lt = std::memchr(text.data() + i, '<', n - 1 - i);
-    if (lt == nullptr) break;
-    i = static_cast<size_t>(static_cast<const char*>(lt) - text.data());
-    if (IsAsciiLetter(text[i + 1])) return i;
-  }
-  return n;
-}
-
 bool IsMultiByteUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   bool multi = false;
-  auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
   while (p < end) {
     const unsigned char c = *p;
     if (c < 0x80) {
@@ -338,9 +333,8 @@ bool IsMultiByteUtf8(std::string_view text) {
     if (lead.more == 0 || end - p < static_cast<std::ptrdiff_t>(len) || p[1] < lead.low ||
         p[1] > lead.high)
       return false;
-    for (size_t k = 2; k < len; ++k) {
-      if (!cont(p[k])) return false;
-    }
+    for (size_t k = 2; k < len; ++k)
+      if ((p[k] & 0xC0) != 0x80) return false;
     p += len;
     multi = true;
   }
@@ -371,75 +365,13 @@ std::string_view Trim(std::string_view text) {
 
 std::string_view ValueOf(std::string_view line) {
   const std::string_view t = Trim(line);
-  const size_t n = t.size();
-  const char* const d = t.data();
-  // One pass up to the first "</" (which may stand before the first ">"):
-  // lines are short, and a plain loop beats library calls here.
-  size_t gt = n;
-  size_t end = n;
-  size_t i = 0;
-#if defined(__SSE2__)
-  // Sixteen bytes at a time while they lie inside the line; the "<" of a
-  // "</" may be a block's last byte, its "/" the next block's first.
-  const __m128i gt_char = _mm_set1_epi8('>');
-  const __m128i lt_char = _mm_set1_epi8('<');
-  const __m128i slash = _mm_set1_epi8('/');
-  while (n - i >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-    const unsigned gts = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, gt_char)));
-    const unsigned lts = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lt_char)));
-    const unsigned slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, slash)));
-    unsigned closes = lts & (slashes >> 1);
-    if ((lts & 0x8000u) != 0 && i + 16 < n && d[i + 16] == '/') closes |= 0x8000u;
-    if (closes != 0) {
-      const size_t at = i + static_cast<size_t>(__builtin_ctz(closes));
-      if (gt == n && gts != 0) gt = std::min(at, i + static_cast<size_t>(__builtin_ctz(gts)));
-      if (gt == at) gt = n;
-      end = at;
-      i = n;
-      break;
-    }
-    if (gt == n && gts != 0) gt = i + static_cast<size_t>(__builtin_ctz(gts));
-    i += 16;
-    if (i < n && n - i < 16 && n >= 16) {
-      // The rest, shorter than a block: the line's last sixteen bytes,
-      // those already looked at shifted out.
-      const size_t base = n - 16;
-      const unsigned shift = static_cast<unsigned>(i - base);
-      const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + base));
-      const unsigned last_gts =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, gt_char))) >> shift;
-      const unsigned last_lts =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, lt_char))) >> shift;
-      const unsigned last_slashes =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(last, slash))) >> shift;
-      const unsigned last_closes = last_lts & (last_slashes >> 1);
-      if (last_closes != 0) {
-        const size_t at = i + static_cast<size_t>(__builtin_ctz(last_closes));
-        if (gt == n && last_gts != 0) {
-          gt = std::min(at, i + static_cast<size_t>(__builtin_ctz(last_gts)));
-        }
-        if (gt == at) gt = n;
-        end = at;
-      } else if (gt == n && last_gts != 0) {
-        gt = i + static_cast<size_t>(__builtin_ctz(last_gts));
-      }
-      i = n;
-    }
-  }
-#endif
-  for (; i < n; ++i) {
-    if (d[i] == '>') {
-      if (gt == n) gt = i;
-    } else if (d[i] == '<' && i + 1 < n && d[i + 1] == '/') {
-      end = i;
-      break;
-    }
-  }
-  if (gt >= end) return {};
-  return t.substr(gt + 1, end - gt - 1);
+  const std::string_view head = t.substr(0, t.find("</"));
+  const size_t gt = head.find('>');
+  return gt == std::string_view::npos ? std::string_view() : head.substr(gt + 1);
 }
 
-char ValidChar(char c) { return kValid[static_cast<unsigned char>(c)]; }
+char ValidChar(char c) {
+  return kValid[static_cast<unsigned char>(c)];
+}
 
 }  // namespace kvr::tag_scan

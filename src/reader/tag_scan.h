@@ -46,7 +46,9 @@ enum TTagBit : std::uint32_t {
 std::uint32_t TagsIn(std::string_view line);
 
 // True when c is an ASCII letter: a "<" before one opens a tag.
-inline bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool IsAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // A line of a text, or a piece of one, with what the scan found in it.
 struct TScanLine {
@@ -80,9 +82,9 @@ class TTagLineReader {
   }
 
   static constexpr std::size_t kBlock = 64;
-  const char* p_;       // the start of the next line
-  const char* end_;     // the end of the text
-  const char* block_;   // the block holding p_, kBlock bytes from the text's start
+  const char* p_;      // the start of the next line
+  const char* end_;    // the end of the text
+  const char* block_;  // the block holding p_, kBlock bytes from the text's start
   // The block's marks: bit i is set when its byte i is a line break (CR or
   // LF), a "<", a ">".
   std::uint64_t breaks_ = 0;
@@ -124,10 +126,6 @@ class TPieceReader {
   long long line_ = -1;
 };
 
-// The position of the first opening tag of text after its first byte, or
-// text.size() when there is none.
-std::size_t NextOpening(std::string_view text);
-
 // True when text is valid UTF-8 (no overlong form, surrogate or value above
 // U+10FFFF) holding at least one multi-byte sequence.
 bool IsMultiByteUtf8(std::string_view text);
@@ -139,7 +137,9 @@ std::string_view ValueOf(std::string_view line);
 std::string_view Trim(std::string_view text);
 
 // Upper-cases the ASCII letters a to z only.
-inline char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+inline char Upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
 
 // The CampoValido filter of one byte.
 char ValidChar(char c);

@@ -25,7 +25,9 @@ namespace {
 
 TVQOFXReader::TVQOFXReader(TComponent* owner) : TComponent(owner) {}
 
-TVQOFXReader::~TVQOFXReader() { Clear(); }
+TVQOFXReader::~TVQOFXReader() {
+  Clear();
+}
 
 // Records hold views only: the arena gives their memory back without
 // destroying them one by one.
@@ -76,7 +78,7 @@ std::string TVQOFXReader::InfLine(const std::string& line) {
 
 std::string TVQOFXReader::CampoValido(const std::string& value) {
   std::string out(value.size(), ' ');
-  for (size_t i = 0; i < value.size(); ++i) out[i] = tag_scan::ValidChar(value[i]);
+  std::transform(value.begin(), value.end(), out.begin(), tag_scan::ValidChar);
   return out;
 }
 
@@ -103,7 +105,6 @@ std::string TVQOFXReader::ReplaceString(const std::string& source, const std::st
 }
 
 std::u16string TVQOFXReader::UTF8ToWideString(const std::string& value) {
-  if (value.empty()) return {};
   return Utf8ToUtf16(value);
 }
 
