@@ -122,7 +122,8 @@ QModelIndex Cell(const QTableView& table, int row, const char* title) {
 // The tooltip the grid shows while the mouse rests on the cell.
 QString TooltipOf(QTableView& table, const QModelIndex& index) {
   QToolTip::hideText();  // hides after a short delay
-  QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 3000);
+  EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 3000))
+      << "the previous tooltip did not hide";
   const QPoint at = table.visualRect(index).center();
   QHelpEvent help(QEvent::ToolTip, at, table.viewport()->mapToGlobal(at));
   QApplication::sendEvent(table.viewport(), &help);
