@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "http_engine.h"
-#include "http_framing.h"
 
 namespace kvr::server {
 

@@ -81,10 +81,6 @@ void PacketReader::Unsigned(std::uint64_t value) {
 }
 void PacketReader::Float(double value) { Scalar(JsonKind::kNumber, nullptr, value); }
 void PacketReader::String(std::string& value) { Scalar(JsonKind::kString, &value, 0); }
-void PacketReader::StartObject() { Open(JsonKind::kObject); }
-void PacketReader::StartArray() { Open(JsonKind::kArray); }
-void PacketReader::EndObject() { Close(); }
-void PacketReader::EndArray() { Close(); }
 
 void PacketReader::Key(std::string& key) {
   if (skip_ > 0) return;

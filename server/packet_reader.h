@@ -55,11 +55,9 @@ class PacketReader : public JsonHandler {
   void Unsigned(std::uint64_t value) override;
   void Float(double value) override;
   void String(std::string& value) override;
-  void StartObject() override;
+  void Open(JsonKind kind) override;
   void Key(std::string& key) override;
-  void EndObject() override;
-  void StartArray() override;
-  void EndArray() override;
+  void Close() override;
 
  private:
   // One value of a row as it came.
@@ -71,8 +69,6 @@ class PacketReader : public JsonHandler {
   enum class Where { kTop, kPacket, kFields, kField, kRows, kRow, kDone };
 
   void Scalar(JsonKind kind, std::string* text, double number);
-  void Open(JsonKind kind);
-  void Close();
   void FieldDone();
   void FieldsDone();
   void RowDone(size_t count);

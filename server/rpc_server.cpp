@@ -127,7 +127,6 @@ struct RpcServer::Engine : HttpHandler {
   RpcServer& owner;
   AccessControl own_access;  // when the options give none
   ListenSocket socket;
-  std::unique_ptr<TlsContext> tls;
   WorkerPool pool;
   ConnectionDeadlines deadlines;
   GuessLimit guesses;
@@ -471,11 +470,8 @@ bool RpcServer::Run() {
   HttpEngine::Settings settings;
   settings.loops = loops;
   settings.timeout = std::chrono::seconds(options_.timeout_seconds);
+  settings.tls = options_.tls;
   try {
-    // HTTPS: the certificate is asked of the credentials at each handshake,
-    // so a renewed one is served without restarting the engine.
-    if (options_.tls != nullptr) e.tls = std::make_unique<TlsContext>();
-    settings.tls = e.tls.get();
     e.http = std::make_unique<HttpEngine>(e, e.deadlines, settings);
     // The workers take calls from the first connection on.
     e.pool.Start(options_.threads);
