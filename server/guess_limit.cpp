@@ -8,12 +8,10 @@ bool GuessLimit::Blocked(const std::string& address, Clock::time_point now) {
   return found != records_.end() && now < found->second.blocked_until;
 }
 
-GuessLimit::Verdict GuessLimit::Judge(const std::string& address, bool accepted,
-                                      Clock::time_point now) {
+bool GuessLimit::Refused(const std::string& address, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = records_.find(address);
-  if (found != records_.end() && now < found->second.blocked_until) return Verdict::kBlocked;
-  if (accepted) return Verdict::kPass;
+  if (found != records_.end() && now < found->second.blocked_until) return false;
   if (found == records_.end()) {
     if (records_.size() >= sweep_at_) Sweep(now);
     found = records_.emplace(address, Record{}).first;
@@ -27,9 +25,9 @@ GuessLimit::Verdict GuessLimit::Judge(const std::string& address, bool accepted,
   if (record.count == kMaxRefusals && now - record.times[record.next] < kWindow) {
     record.blocked_until = now + kBlock;
     record.count = 0;
-    return Verdict::kNowBlocked;
+    return true;
   }
-  return Verdict::kRefused;
+  return false;
 }
 
 void GuessLimit::Sweep(Clock::time_point now) {

@@ -122,6 +122,14 @@ struct RpcServer::Engine : HttpHandler {
   explicit Engine(RpcServer& server)
       : owner(server),
         own_access(nullptr, server.options_.token),
+        // The connection limit is kept by the deadlines, which make room by
+        // closing the idle; no limit per address, as every local client
+        // shares 127.0.0.1.
+        deadlines(static_cast<unsigned>(std::max(Options().max_connections, Loops())), Timeout(),
+                  [this](const std::string& label) {
+                    Log("kvr61400-server: " + label +
+                        ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
+                  }),
         budget(server.options_.max_memory) {}
 
   RpcServer& owner;
@@ -142,6 +150,7 @@ struct RpcServer::Engine : HttpHandler {
   const ServerOptions& Options() const { return owner.options_; }
   AccessControl& Access() { return Options().access ? *Options().access : own_access; }
   std::chrono::seconds Timeout() const { return std::chrono::seconds(Options().timeout_seconds); }
+  int Loops() const { return std::max(Options().http_threads, 1); }
 
   void Log(const std::string& line) const {
     if (Options().log) Options().log(line);
@@ -157,11 +166,6 @@ struct RpcServer::Engine : HttpHandler {
       Log("kvr61400-server: " + exchange.Client() + " " + LogText(what, 200) + ": " +
           LogText(message, 300));
     exchange.Answer(Make(status, ErrorBody(code, message), "application/json", false, extra));
-  }
-
-  // Logs a body the watcher cuts for its rate; OnCut answers it.
-  void LogSlowBody(const std::string& label) const {
-    Log("kvr61400-server: " + label + ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
   }
 
   void OnCut(HttpExchange& exchange) override {
@@ -216,7 +220,7 @@ struct RpcServer::Engine : HttpHandler {
         Access().Check(authorization != nullptr ? authorization->c_str() : nullptr,
                        exchange.Client());
     if (!access.allowed) {
-      if (access.status == 401 && guesses.Judge(from, false) == GuessLimit::Verdict::kNowBlocked)
+      if (access.status == 401 && guesses.Refused(from))
         Log("kvr61400-server: " + from + " bloqueado por 60 segundos: " +
             std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
       return Refuse(exchange, access.status, kUnauthorized, access.message,
@@ -226,21 +230,16 @@ struct RpcServer::Engine : HttpHandler {
     }
     request.caller = access.caller;
 
-    if (method == "GET" || method == "HEAD") {
-      if (path == "/")
-        return exchange.Answer(Make(
-            200, std::string("kvr61400-server: ") + ImportModule::kName + "\n", "text/plain"));
-      return Refuse(exchange, 404, kInvalidRequestError,
-                    "Caminho \"" + CutText(path, 100) + "\" desconhecido; as chamadas vão para /" +
-                        ImportModule::kName + ".",
-                    what);
-    }
-    if (method != "POST")
+    const bool get = method == "GET" || method == "HEAD";
+    if (get && path == "/")
+      return exchange.Answer(Make(
+          200, std::string("kvr61400-server: ") + ImportModule::kName + "\n", "text/plain"));
+    if (!get && method != "POST")
       return Refuse(exchange, 405, kInvalidRequestError,
                     "Método HTTP " + CutText(method, 20) + " não aceito; as chamadas são POST /" +
                         ImportModule::kName + ".",
                     what);
-    if (path.empty() || path[0] != '/' || path.find('/', 1) != std::string::npos)
+    if (get || path.empty() || path[0] != '/' || path.find('/', 1) != std::string::npos)
       return Refuse(exchange, 404, kInvalidRequestError,
                     "Caminho \"" + CutText(path, 100) + "\" desconhecido; as chamadas vão para /" +
                         ImportModule::kName + ".",
@@ -460,16 +459,9 @@ bool RpcServer::Run() {
     if (e.stop_requested) return true;
   }
   if (e.socket.Fd() < 0) Bind();
-  const int loops = options_.http_threads > 0 ? options_.http_threads : 1;
-  const unsigned limit = static_cast<unsigned>(std::max(options_.max_connections, loops));
-  // The connection limit is kept by the deadlines, which make room by
-  // closing the idle; no limit per address, as every local client shares
-  // 127.0.0.1.
-  e.deadlines.Configure(limit, std::chrono::seconds(options_.timeout_seconds),
-                        [&e](const std::string& label) { e.LogSlowBody(label); });
   HttpEngine::Settings settings;
-  settings.loops = loops;
-  settings.timeout = std::chrono::seconds(options_.timeout_seconds);
+  settings.loops = e.Loops();
+  settings.timeout = e.Timeout();
   settings.tls = options_.tls;
   try {
     e.http = std::make_unique<HttpEngine>(e, e.deadlines, settings);
