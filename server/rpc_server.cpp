@@ -48,13 +48,12 @@ constexpr size_t kChunkedStart = 1024 * 1024;
 // The answer to a call the server will not carry out because it is stopping.
 const char* const kStopping = "O servidor está encerrando; tente de novo.";
 
+std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
+
 std::string NoMemory(size_t total) {
-  return "O servidor está sem memória livre para esta requisição (limite de " +
-         std::to_string(total / (1024 * 1024)) +
+  return "O servidor está sem memória livre para esta requisição (limite de " + MiB(total) +
          " MiB em --max-memory); tente de novo em instantes.";
 }
-
-std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
 
 // True when an Accept-Encoding header value admits gzip.
 bool AcceptsGzip(const std::string* header) {
@@ -78,18 +77,6 @@ struct Extra {
   const char* value = nullptr;
   bool close = false;  // "Connection: close": the connection ends with this answer
 };
-
-HttpAnswer Make(int status, std::string body, const char* content_type, bool gzip = false,
-                Extra extra = {}) {
-  HttpAnswer answer;
-  answer.status = status;
-  answer.body = std::move(body);
-  answer.content_type = content_type;
-  if (gzip) answer.headers.emplace_back("Content-Encoding", "gzip");
-  if (extra.name != nullptr) answer.headers.emplace_back(extra.name, extra.value);
-  answer.close = extra.close;
-  return answer;
-}
 
 }  // namespace
 
@@ -160,20 +147,24 @@ struct RpcServer::Engine : HttpHandler {
 
   // --- answers -------------------------------------------------------------
 
+  // Answers exchange with a JSON-RPC error; logs it with what, unless what is
+  // empty.
   void Refuse(HttpExchange& exchange, int status, int code, const std::string& message,
-              const std::string& what, Extra extra = {}, bool log = true) {
-    if (log)
+              const std::string& what, Extra extra = {}) {
+    if (!what.empty())
       Log("kvr61400-server: " + exchange.Client() + " " + LogText(what, 200) + ": " +
           LogText(message, 300));
-    exchange.Answer(Make(status, ErrorBody(code, message), "application/json", false, extra));
+    HttpAnswer answer{.status = status, .body = ErrorBody(code, message), .close = extra.close};
+    if (extra.name != nullptr) answer.headers.emplace_back(extra.name, extra.value);
+    exchange.Answer(std::move(answer));
   }
 
+  // The watcher logged the cut.
   void OnCut(HttpExchange& exchange) override {
-    exchange.Answer(Make(408,
-                         ErrorBody(kInvalidRequestError,
-                                   "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; "
-                                   "confira a rede e envie de novo."),
-                         "application/json", false, Extra{nullptr, nullptr, true}));
+    Refuse(exchange, 408, kInvalidRequestError,
+           "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; confira a rede e envie de "
+           "novo.",
+           "", Extra{.close = true});
   }
 
   // --- the request, from its headers to its answer ---------------------------
@@ -214,7 +205,7 @@ struct RpcServer::Engine : HttpHandler {
       return Refuse(exchange, 429, kUnauthorized,
                     "Muitos segredos errados a partir de " + from +
                         "; tente de novo em 60 segundos.",
-                    what, Extra{"Retry-After", "60"}, false);
+                    "", Extra{"Retry-After", "60"});
     const std::string* authorization = head.Find("Authorization");
     const AccessDecision access =
         Access().Check(authorization != nullptr ? authorization->c_str() : nullptr,
@@ -232,8 +223,8 @@ struct RpcServer::Engine : HttpHandler {
 
     const bool get = method == "GET" || method == "HEAD";
     if (get && path == "/")
-      return exchange.Answer(Make(
-          200, std::string("kvr61400-server: ") + ImportModule::kName + "\n", "text/plain"));
+      return exchange.Answer({.body = std::string("kvr61400-server: ") + ImportModule::kName + "\n",
+                              .content_type = "text/plain"});
     if (!get && method != "POST")
       return Refuse(exchange, 405, kInvalidRequestError,
                     "Método HTTP " + CutText(method, 20) + " não aceito; as chamadas são POST /" +
@@ -394,17 +385,17 @@ struct RpcServer::Engine : HttpHandler {
                                       submitted->exchange->Suspend();
                                     });
     if (!queued)
-      exchange.Answer(Make(503, ErrorBody(kInternalError, kStopping), "application/json"));
+      exchange.Answer({.status = 503, .body = ErrorBody(kInternalError, kStopping)});
   }
 
   void Answer(Request& request) {
     RpcReply& reply = request.reply;
     HttpExchange& exchange = *request.exchange;
-    if (reply.status == 204) return exchange.Answer(Make(204, "", "application/json"));
     if (request.accept_gzip && reply.body.size() > kGzipReplyAbove)
-      return exchange.Answer(
-          Make(reply.status, GzipCompress(reply.body), "application/json", true));
-    exchange.Answer(Make(reply.status, std::move(reply.body), "application/json"));
+      return exchange.Answer({.status = reply.status,
+                              .body = GzipCompress(reply.body),
+                              .headers = {{"Content-Encoding", "gzip"}}});
+    exchange.Answer({.status = reply.status, .body = std::move(reply.body)});
   }
 
   // Runs on a worker while the request's connection is suspended.
