@@ -117,8 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (lines != 1) Fail("not one log line per call", std::to_string(lines));
 
   // Bytes that open as gzip are also read as the gzip body they may be.
-  if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B)
-    CheckReply(answer(body, true), true);
+  if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B) CheckReply(answer(body, true), true);
 
   // The same body gzip must be answered as plain.
   const kvr::server::RpcReply inflated = answer(kvr::server::GzipCompress(body), true);

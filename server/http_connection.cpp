@@ -173,7 +173,8 @@ bool HttpConnection::ConsumeHead() {
   left_ = length != nullptr ? std::strtoull(length->c_str(), nullptr, 10) : 0;
   body_done_ = !chunked_ && left_ == 0;
   decoder_.reset(chunked_ ? new ChunkedDecoder : nullptr);
-  close_after_ = !KeepAlive();
+  const std::string* connection = head_.Find("Connection");
+  close_after_ = head_.http10 ? !HasToken(connection, "keep-alive") : HasToken(connection, "close");
   head_only_ = head_.method == "HEAD";
   in_exchange_ = true;
   state_ = State::kHandler;
@@ -227,12 +228,6 @@ void HttpConnection::Refuse(const HeadFault& fault) {
   in_exchange_ = true;
   state_ = State::kHandler;
   handler_.OnRefused(*this, fault);
-}
-
-bool HttpConnection::KeepAlive() const {
-  const std::string* connection = head_.Find("Connection");
-  if (head_.http10) return HasToken(connection, "keep-alive");
-  return !HasToken(connection, "close");
 }
 
 void HttpConnection::ReadBody() {

@@ -82,7 +82,6 @@ class HttpConnection : public HttpExchange {
   void Finish();
   void BodyEnded();
   void Refuse(const HeadFault& fault);
-  bool KeepAlive() const;
 
   std::unique_ptr<HttpSocket> socket_;
   std::string client_;

@@ -154,12 +154,14 @@ HeadFault CheckFraming(const HttpHead& head) {
   }
   const bool http10 = head.http10;
   if (!encodings.empty() && !lengths.empty())
-    return {400, "Requisição recusada: Content-Length e Transfer-Encoding juntos tornam o fim do "
-                 "corpo ambíguo; envie só um dos dois."};
+    return {400,
+            "Requisição recusada: Content-Length e Transfer-Encoding juntos tornam o fim do "
+            "corpo ambíguo; envie só um dos dois."};
   for (const std::string& length : lengths)
     if (length != lengths.front())
-      return {400, "Requisição recusada: Content-Length repetido com valores diferentes; envie um "
-                   "só."};
+      return {400,
+              "Requisição recusada: Content-Length repetido com valores diferentes; envie um "
+              "só."};
   if (!lengths.empty() && (lengths.front().empty() ||
                            lengths.front().find_first_not_of("0123456789") != std::string::npos))
     return {400, "Requisição recusada: Content-Length \"" + lengths.front().substr(0, 40) +
@@ -170,8 +172,9 @@ HeadFault CheckFraming(const HttpHead& head) {
     return {400, "Requisição recusada: o cabeçalho Host aparece mais de uma vez; envie um só."};
   if (!encodings.empty()) {
     if (http10)
-      return {400, "Requisição recusada: Transfer-Encoding não existe em HTTP/1.0; envie "
-                   "Content-Length."};
+      return {400,
+              "Requisição recusada: Transfer-Encoding não existe em HTTP/1.0; envie "
+              "Content-Length."};
     std::vector<std::string> codings;
     for (const std::string& line : encodings)
       for (std::string& coding : ListItems(line)) codings.push_back(std::move(coding));
@@ -179,8 +182,9 @@ HeadFault CheckFraming(const HttpHead& head) {
       std::string named;
       for (const std::string& line : encodings) named += (named.empty() ? "" : ", ") + line;
       if (named.size() > 60) named = named.substr(0, 60) + "...";
-      return {501, "Transfer-Encoding \"" + named + "\" não suportado; envie o corpo com "
-                   "Content-Length ou Transfer-Encoding: chunked."};
+      return {501, "Transfer-Encoding \"" + named +
+                       "\" não suportado; envie o corpo com "
+                       "Content-Length ou Transfer-Encoding: chunked."};
     }
   }
   return {};

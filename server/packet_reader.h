@@ -74,6 +74,11 @@ class PacketReader : public JsonHandler {
   void RowDone(size_t count);
   void CheckRow(std::vector<RawValue>& values, size_t count, size_t line);
   void SetError(std::string message);
+  // The packet is refused: no more rows are kept.
+  void DropRows() {
+    keep_rows_ = false;
+    rows_.Clear();
+  }
   // The layout's columns that are not optional.
   size_t RequiredCount() const;
 

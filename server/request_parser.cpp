@@ -50,8 +50,6 @@ class ParamHandlers {
 
 class RequestHandler {
  public:
-  using json = nlohmann::json;
-
   // reader is the one whose events the handler gets; it must outlive it.
   RequestHandler(ParsedRequest& out, const PacketPlan& plan, const JsonReader& reader)
       : out_(out), plan_(plan), reader_(reader) {}

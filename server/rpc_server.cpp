@@ -48,12 +48,13 @@ constexpr size_t kChunkedStart = 1024 * 1024;
 // The answer to a call the server will not carry out because it is stopping.
 const char* const kStopping = "O servidor está encerrando; tente de novo.";
 
-std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
-
 std::string NoMemory(size_t total) {
-  return "O servidor está sem memória livre para esta requisição (limite de " + MiB(total) +
+  return "O servidor está sem memória livre para esta requisição (limite de " +
+         std::to_string(total / (1024 * 1024)) +
          " MiB em --max-memory); tente de novo em instantes.";
 }
+
+std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
 
 // True when an Accept-Encoding header value admits gzip.
 bool AcceptsGzip(const std::string* header) {
@@ -202,10 +203,10 @@ struct RpcServer::Engine : HttpHandler {
     const std::string from = exchange.Client().substr(0, exchange.Client().rfind(':'));
     if (guesses.Blocked(from))
       // Logged once, when the block began.
-      return Refuse(exchange, 429, kUnauthorized,
-                    "Muitos segredos errados a partir de " + from +
-                        "; tente de novo em 60 segundos.",
-                    "", Extra{"Retry-After", "60"});
+      return Refuse(
+          exchange, 429, kUnauthorized,
+          "Muitos segredos errados a partir de " + from + "; tente de novo em 60 segundos.", "",
+          Extra{"Retry-After", "60"});
     const std::string* authorization = head.Find("Authorization");
     const AccessDecision access =
         Access().Check(authorization != nullptr ? authorization->c_str() : nullptr,
@@ -384,8 +385,7 @@ struct RpcServer::Engine : HttpHandler {
                                       deadlines.Set(submitted->tracked, ConnectionDeadlines::kNever);
                                       submitted->exchange->Suspend();
                                     });
-    if (!queued)
-      exchange.Answer({.status = 503, .body = ErrorBody(kInternalError, kStopping)});
+    if (!queued) exchange.Answer({.status = 503, .body = ErrorBody(kInternalError, kStopping)});
   }
 
   void Answer(Request& request) {

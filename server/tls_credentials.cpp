@@ -6,7 +6,6 @@
 #include <atomic>
 #include <new>
 
-#include "clerk_key.h"
 #include "private_file.h"
 #include "wire/errors.h"
 
