@@ -31,15 +31,12 @@ bool GuessLimit::Refused(const std::string& address, Clock::time_point now) {
 }
 
 void GuessLimit::Sweep(Clock::time_point now) {
-  for (auto it = records_.begin(); it != records_.end();) {
-    const Record& record = it->second;
+  std::erase_if(records_, [now](const auto& entry) {
+    const Record& record = entry.second;
     const int last = (record.next + kMaxRefusals - 1) % kMaxRefusals;
     const bool recent = record.count > 0 && now - record.times[last] < kWindow;
-    if (!recent && now >= record.blocked_until)
-      it = records_.erase(it);
-    else
-      ++it;
-  }
+    return !recent && now >= record.blocked_until;
+  });
   // Many addresses guessing at once: the next sweep waits until the map
   // has doubled, so each costs its size once.
   sweep_at_ = records_.size() * 2 > 1024 ? records_.size() * 2 : 1024;

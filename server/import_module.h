@@ -103,8 +103,6 @@ class ImportModule {
   // with the header's account (PacketReaderFor does so).
   Statement CheckStatement(PacketRows header, PacketRows movements);
 
-  // GetUsuario: {"usuario": NAME, "administrador": BOOL} of caller.
-  static nlohmann::json GetUsuario(const Caller& caller);
   // RemoveExtrato: removes statement seq and its movements in one
   // transaction, recorded in the trail with motivo. Throws RpcError kRefused
   // when caller is no administrator ("Somente uma chave de administrador pode
@@ -113,8 +111,8 @@ class ImportModule {
   void RemoveExtrato(long long seq, const std::string& motivo, const Caller& caller);
 
  private:
-  // Runs GetUsuario and RemoveExtrato for Call; false when method is another
-  // one.
+  // Runs GetUsuario ({"usuario": NAME, "administrador": BOOL} of the caller)
+  // and RemoveExtrato for Call; false when method is another one.
   bool CallAccess(const std::string& method, const nlohmann::json& params, CallInfo& info,
                   nlohmann::json& result);
   // SetExtratoBancario: with valid false stores nothing and answers false;
