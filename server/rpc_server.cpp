@@ -251,21 +251,19 @@ struct RpcServer::Engine : HttpHandler {
     request.accept_gzip = AcceptsGzip(head.Find("Accept-Encoding"));
 
     // A declared body over the limit is refused before any of it is read.
-    size_t declared = 0;
     const std::string* length = head.Find("Content-Length");
     if (length != nullptr) {
       errno = 0;
       const unsigned long long value = std::strtoull(length->c_str(), nullptr, 10);
       if (errno != 0 || value > Options().max_body)
         return Refuse(exchange, 413, kInvalidRequestError, TooLarge(), what);
-      declared = static_cast<size_t>(value);
+      request.declared = static_cast<size_t>(value);
     }
     // The body and the rows it becomes must fit in the memory budget: a
     // gzip body takes the room for its rows as it inflates, a body of
     // unknown length a first piece, and more as it comes.
-    request.declared = declared;
     request.allowance =
-        exchange.Chunked() ? std::min(kChunkedStart, Options().max_body) : declared;
+        exchange.Chunked() ? std::min(kChunkedStart, Options().max_body) : request.declared;
     const size_t share = Share(request, request.allowance);
     if (share > budget.Total())
       return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()), what);
