@@ -15,6 +15,8 @@ namespace {
 
 // A chain longer than this is not a server certificate of ours.
 constexpr unsigned kMaxChain = 16;
+// TLS 1.2 or later.
+constexpr const char* kPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
 }  // namespace
 
@@ -51,8 +53,7 @@ std::string Reason(int code) { return gnutls_strerror(code); }
 TlsCredentials::TlsCredentials(std::string cert_path, std::string key_path)
     : cert_path_(std::move(cert_path)), key_path_(std::move(key_path)) {
   if (gnutls_certificate_allocate_credentials(&credentials_) < 0 ||
-      gnutls_priority_init(&priorities_, "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2", nullptr) <
-          0) {
+      gnutls_priority_init(&priorities_, kPriorities, nullptr) < 0) {
     Free();
     throw std::bad_alloc();
   }
