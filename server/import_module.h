@@ -76,10 +76,6 @@ class ImportModule {
   // the workers.
   static bool IsQuick(const std::string& method) { return method == "GetContaCorrente"; }
 
-  // The parameters as a JSON array of their values, for a method whose
-  // parameters are small JSON values (a parameter too large to keep is null).
-  static nlohmann::json ParamValues(const std::vector<CallParam>& params);
-
   // GetContaCorrente: the accounts of bank and number (leading zeros
   // ignored) as a packet in ContaCorrenteLayout, possibly without rows.
   nlohmann::json GetContaCorrente(const std::string& bank, const std::string& number);
