@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the server's request path as a POST body is
-// answered (AnswerRpc: the body stream, the JSON reader, the packet readers,
+// answered (ReadRpcCall and AnswerRpcCall: the body stream, the JSON reader, the packet readers,
 // the envelope checks and the module's methods), over a store that holds one
 // account in memory. Besides crashes, leaks and undefined behaviour it stops
 // when a reply is not one JSON-RPC answer with a status the endpoint gives,
@@ -106,21 +106,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckLog(line);
   };
   const std::string body(reinterpret_cast<const char*>(data), size);
+  // The reply to text as a POST of it gets.
+  const auto answer = [&](const std::string& text, bool gzip) {
+    kvr::server::RpcCall call = kvr::server::ReadRpcCall(text, gzip, limits);
+    return kvr::server::AnswerRpcCall(module, kvr::server::ImportModule::kName, call, log);
+  };
 
-  const kvr::server::RpcReply plain =
-      kvr::server::AnswerRpc(module, kvr::server::ImportModule::kName, body, false, limits, log);
+  const kvr::server::RpcReply plain = answer(body, false);
   CheckReply(plain, false);
   if (lines != 1) Fail("not one log line per call", std::to_string(lines));
 
   // Bytes that open as gzip are also read as the gzip body they may be.
-  if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B)
-    CheckReply(
-        kvr::server::AnswerRpc(module, kvr::server::ImportModule::kName, body, true, limits, log),
-        true);
+  if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B) CheckReply(answer(body, true), true);
 
   // The same body gzip must be answered as plain.
-  const kvr::server::RpcReply inflated = kvr::server::AnswerRpc(
-      module, kvr::server::ImportModule::kName, kvr::server::GzipCompress(body), true, limits, log);
+  const kvr::server::RpcReply inflated = answer(kvr::server::GzipCompress(body), true);
   if (plain.status != inflated.status || plain.body != inflated.body)
     Fail("gzip and plain answers differ", std::to_string(plain.status) + " " + plain.body + "\n" +
                                               std::to_string(inflated.status) + " " +
@@ -133,11 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size % 8 == 0) {
     const std::string padded =
         std::string(size / 2 < kWindow ? kWindow - size / 2 : 0, ' ') + body;
-    const kvr::server::RpcReply wide = kvr::server::AnswerRpc(
-        module, kvr::server::ImportModule::kName, padded, false, limits, log);
-    const kvr::server::RpcReply wide_inflated =
-        kvr::server::AnswerRpc(module, kvr::server::ImportModule::kName,
-                               kvr::server::GzipCompress(padded), true, limits, log);
+    const kvr::server::RpcReply wide = answer(padded, false);
+    const kvr::server::RpcReply wide_inflated = answer(kvr::server::GzipCompress(padded), true);
     if (wide.status != wide_inflated.status || wide.body != wide_inflated.body)
       Fail("gzip and plain answers differ across the window edge",
            std::to_string(wide.status) + " " + wide.body + "\n" +

@@ -4,10 +4,6 @@
 
 namespace kvr::server {
 
-nlohmann::json ImportModule::GetUsuario(const Caller& caller) {
-  return {{"usuario", caller.user}, {"administrador", caller.administrator}};
-}
-
 void ImportModule::RemoveExtrato(long long seq, const std::string& motivo, const Caller& caller) {
   if (!caller.administrator)
     throw RpcError(kRefused, "Somente uma chave de administrador pode excluir extratos.");
@@ -29,7 +25,7 @@ bool ImportModule::CallAccess(const std::string& method, const nlohmann::json& p
   if (method == "GetUsuario") {
     if (!params.is_array() || !params.empty())
       throw RpcError(kInvalidParams, "GetUsuario não tem parâmetros.");
-    result = GetUsuario(info.caller);
+    result = {{"usuario", info.caller.user}, {"administrador", info.caller.administrator}};
     info.outcome = "ok";
     return true;
   }

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <systemd/sd-daemon.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,7 +16,6 @@
 #include "open_store.h"
 #include "private_file.h"
 #include "rpc_server.h"
-#include "service_notify.h"
 
 namespace kvr::server::admin {
 
@@ -180,7 +180,9 @@ int Serve(const CommandLine& line, std::ostream& err) {
   options.log("kvr61400-server: ouvindo em " + server.HostText() + ":" + std::to_string(bound) +
               (tls ? " (HTTPS)" : "") + (options.token.empty() ? "" : " (com segredo)") +
               (keys ? " (com chaves de usuário)" : ""));
-  NotifyServiceReady();
+  // A unit of Type=notify learns that the server listens; without one
+  // ($NOTIFY_SOCKET unset) nothing is sent.
+  sd_notify(0, "READY=1");
 
   std::atomic<bool> finished{false};
   std::thread waiter([&server, &signals, &options, &finished, &tls] {

@@ -1,6 +1,7 @@
 #include "chunked_decoder.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace kvr::server {
 
@@ -10,13 +11,6 @@ namespace {
 constexpr size_t kMaxLine = 4096;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The end of the token at pos in line.
 size_t TokenEnd(std::string_view line, size_t pos) {
@@ -89,17 +83,9 @@ bool ChunkedDecoder::TakeLine(std::string_view data, size_t& pos) {
 }
 
 bool ChunkedDecoder::ParseSize(std::string_view line) {
-  size_t pos = 0;
-  std::uint64_t size = 0;
-  for (; pos < line.size(); ++pos) {
-    const int digit = HexValue(line[pos]);
-    if (digit < 0) break;
-    if (size > (UINT64_MAX >> 4)) return false;
-    size = (size << 4) | static_cast<std::uint64_t>(digit);
-  }
-  if (pos == 0 || !ValidExtensions(line.substr(pos))) return false;
-  left_ = size;
-  return true;
+  const char* end = line.data() + line.size();
+  const auto [stop, error] = std::from_chars(line.data(), end, left_, 16);
+  return error == std::errc() && ValidExtensions({stop, static_cast<size_t>(end - stop)});
 }
 
 ChunkedDecoder::Step ChunkedDecoder::Feed(std::string_view data, size_t& used, const Sink& sink) {

@@ -9,13 +9,9 @@ ConnectionDeadlines::~ConnectionDeadlines() {
   for (Connection* connection : followed_) delete connection;
 }
 
-void ConnectionDeadlines::Configure(size_t limit, std::chrono::seconds body_grace,
-                                    SlowBody slow_body) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  limit_ = limit;
-  body_grace_ = body_grace;
-  slow_body_ = std::move(slow_body);
-}
+ConnectionDeadlines::ConnectionDeadlines(size_t limit, std::chrono::seconds body_grace,
+                                         SlowBody slow_body)
+    : limit_(limit), body_grace_(body_grace), slow_body_(std::move(slow_body)) {}
 
 ConnectionDeadlines::Connection* ConnectionDeadlines::Follow(int fd, Clock::time_point deadline) {
   auto* connection = new Connection;
@@ -24,7 +20,7 @@ ConnectionDeadlines::Connection* ConnectionDeadlines::Follow(int fd, Clock::time
   connection->idle_since = Clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
   followed_.insert(connection);
-  if (limit_ == 0 || followed_.size() - evicted_ <= limit_) return connection;
+  if (followed_.size() - evicted_ <= limit_) return connection;
   // One slot too many: the connection idle longest makes room. A new
   // connection counts as idle since it came, so a crowd of silent ones
   // goes first; a request under way is never cut for a newcomer.
@@ -122,7 +118,7 @@ void ConnectionDeadlines::Watch() {
   std::unique_lock<std::mutex> run_lock(run_mutex_);
   while (!stopping_) {
     run_changed_.wait_for(run_lock, std::chrono::milliseconds(250));
-    if (tick_) tick_();
+    tick_();
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     // Forget takes mutex_ first, so each fd here is still its connection's.
@@ -133,7 +129,7 @@ void ConnectionDeadlines::Watch() {
         connection->body_since = Clock::time_point::max();
         connection->deadline = now + kAnswerCut;
         connection->cut = true;
-        if (slow_body_) slow_body_(connection->label);
+        slow_body_(connection->label);
       }
       if (now > connection->deadline) shutdown(connection->fd, SHUT_RDWR);
     }

@@ -52,17 +52,15 @@ class ConnectionDeadlines {
   // shuts the socket down kAnswerCut later.
   using SlowBody = std::function<void(const std::string& label)>;
 
-  ConnectionDeadlines() = default;
+  // Follows at most limit (at least 1) connections at once (past it, Follow
+  // closes the one idle longest), gives a body body_grace before its rate is
+  // judged, and tells slow_body of a body cut for its rate.
+  ConnectionDeadlines(size_t limit, std::chrono::seconds body_grace, SlowBody slow_body);
   // Stops the watcher and releases every connection still followed.
   ~ConnectionDeadlines();
 
   ConnectionDeadlines(const ConnectionDeadlines&) = delete;
   ConnectionDeadlines& operator=(const ConnectionDeadlines&) = delete;
-
-  // Sets how many connections may be open at once (past it, Follow closes
-  // the one idle longest), the grace period of a body, and what logs a
-  // body cut for its rate. Before Start.
-  void Configure(size_t limit, std::chrono::seconds body_grace, SlowBody slow_body);
 
   // Follows the connection on socket fd, due by deadline; the handle lives
   // until Forget. When that makes more than the limit, the open connection
@@ -90,8 +88,8 @@ class ConnectionDeadlines {
   void Forget(Connection* connection);
 
   // Starts the watcher thread; Stop ends it (harmless when not started).
-  // tick, when set, runs on the watcher at each round.
-  void Start(std::function<void()> tick = nullptr);
+  // tick runs on the watcher at each round.
+  void Start(std::function<void()> tick);
   void Stop();
 
  private:
@@ -102,9 +100,9 @@ class ConnectionDeadlines {
   std::mutex mutex_;
   std::unordered_set<Connection*> followed_;
   size_t evicted_ = 0;  // followed connections shut down to make room
-  size_t limit_ = 0;    // 0: no limit
-  std::chrono::seconds body_grace_{30};
-  SlowBody slow_body_;
+  const size_t limit_;
+  const std::chrono::seconds body_grace_;
+  const SlowBody slow_body_;
   std::function<void()> tick_;
   std::mutex run_mutex_;
   std::condition_variable run_changed_;

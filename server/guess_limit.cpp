@@ -8,12 +8,10 @@ bool GuessLimit::Blocked(const std::string& address, Clock::time_point now) {
   return found != records_.end() && now < found->second.blocked_until;
 }
 
-GuessLimit::Verdict GuessLimit::Judge(const std::string& address, bool accepted,
-                                      Clock::time_point now) {
+bool GuessLimit::Refused(const std::string& address, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = records_.find(address);
-  if (found != records_.end() && now < found->second.blocked_until) return Verdict::kBlocked;
-  if (accepted) return Verdict::kPass;
+  if (found != records_.end() && now < found->second.blocked_until) return false;
   if (found == records_.end()) {
     if (records_.size() >= sweep_at_) Sweep(now);
     found = records_.emplace(address, Record{}).first;
@@ -27,21 +25,18 @@ GuessLimit::Verdict GuessLimit::Judge(const std::string& address, bool accepted,
   if (record.count == kMaxRefusals && now - record.times[record.next] < kWindow) {
     record.blocked_until = now + kBlock;
     record.count = 0;
-    return Verdict::kNowBlocked;
+    return true;
   }
-  return Verdict::kRefused;
+  return false;
 }
 
 void GuessLimit::Sweep(Clock::time_point now) {
-  for (auto it = records_.begin(); it != records_.end();) {
-    const Record& record = it->second;
+  std::erase_if(records_, [now](const auto& entry) {
+    const Record& record = entry.second;
     const int last = (record.next + kMaxRefusals - 1) % kMaxRefusals;
     const bool recent = record.count > 0 && now - record.times[last] < kWindow;
-    if (!recent && now >= record.blocked_until)
-      it = records_.erase(it);
-    else
-      ++it;
-  }
+    return !recent && now >= record.blocked_until;
+  });
   // Many addresses guessing at once: the next sweep waits until the map
   // has doubled, so each costs its size once.
   sweep_at_ = records_.size() * 2 > 1024 ? records_.size() * 2 : 1024;

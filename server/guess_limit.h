@@ -20,19 +20,13 @@ class GuessLimit {
   static constexpr std::chrono::seconds kWindow{60};
   static constexpr std::chrono::seconds kBlock{60};
 
-  enum class Verdict {
-    kPass,          // the key was accepted: serve the request
-    kRefused,       // a wrong key, counted: answer 401
-    kNowBlocked,    // a wrong key that reached the limit: answer 401, log the block once
-    kBlocked,       // the address is blocked: answer 429 without looking further
-  };
-
   // True while address (the client's address without its port) is blocked:
   // asked before its key is looked at.
   bool Blocked(const std::string& address, Clock::time_point now = Clock::now());
 
-  // Counts a request's key: accepted says whether it was valid.
-  Verdict Judge(const std::string& address, bool accepted, Clock::time_point now = Clock::now());
+  // Counts a wrong key from address (not counted while it is blocked); true
+  // when it reached the limit and the block begins now (logged once).
+  bool Refused(const std::string& address, Clock::time_point now = Clock::now());
 
  private:
   struct Record {

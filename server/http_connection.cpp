@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "http_engine.h"
-#include "http_framing.h"
 
 namespace kvr::server {
 
@@ -65,26 +64,14 @@ HttpConnection::HttpConnection(std::unique_ptr<HttpSocket> socket, std::string c
       state_(State::kHandshake) {}
 
 HttpConnection::~HttpConnection() {
-  if (state_ != State::kClosed) Close();
+  Close();
 }
 
 short HttpConnection::Events() const {
-  short events = 0;
-  const bool writing = out_pos_ < out_.size();
-  switch (state_) {
-    case State::kHandshake:
-      return socket_->WantsWrite() ? POLLOUT : POLLIN;
-    case State::kHead:
-    case State::kBody:
-    case State::kLinger:
-      events = POLLIN;
-      break;
-    default:
-      break;
-  }
-  if (writing) events |= POLLOUT;
-  if (socket_->WantsWrite()) events = POLLOUT;
-  return events;
+  if (socket_->WantsWrite()) return POLLOUT;
+  if (state_ == State::kHandshake) return POLLIN;
+  const bool reading = state_ == State::kHead || state_ == State::kBody || state_ == State::kLinger;
+  return static_cast<short>((reading ? POLLIN : 0) | (out_pos_ < out_.size() ? POLLOUT : 0));
 }
 
 void HttpConnection::Close() {
@@ -117,10 +104,8 @@ void HttpConnection::Drive(short revents) {
     }
     if (state_ != State::kHead && state_ != State::kBody && state_ != State::kLinger) return;
     if (Consume()) continue;
-    if (in_pos_ > 0 && in_pos_ == in_.size()) {
-      in_.clear();
-      in_pos_ = 0;
-    } else if (in_pos_ > kReadSize) {
+    // What was consumed goes once it is all, or more than a read.
+    if (in_pos_ == in_.size() || in_pos_ > kReadSize) {
       in_.erase(0, in_pos_);
       in_pos_ = 0;
     }
@@ -174,7 +159,8 @@ bool HttpConnection::ConsumeHead() {
   left_ = length != nullptr ? std::strtoull(length->c_str(), nullptr, 10) : 0;
   body_done_ = !chunked_ && left_ == 0;
   decoder_.reset(chunked_ ? new ChunkedDecoder : nullptr);
-  close_after_ = !KeepAlive();
+  const std::string* connection = head_.Find("Connection");
+  close_after_ = head_.http10 ? !HasToken(connection, "keep-alive") : HasToken(connection, "close");
   head_only_ = head_.method == "HEAD";
   in_exchange_ = true;
   state_ = State::kHandler;
@@ -230,12 +216,6 @@ void HttpConnection::Refuse(const HeadFault& fault) {
   handler_.OnRefused(*this, fault);
 }
 
-bool HttpConnection::KeepAlive() const {
-  const std::string* connection = head_.Find("Connection");
-  if (head_.http10) return HasToken(connection, "keep-alive");
-  return !HasToken(connection, "close");
-}
-
 void HttpConnection::ReadBody() {
   state_ = State::kBody;
   moved_ = std::chrono::steady_clock::now();
@@ -257,10 +237,6 @@ void HttpConnection::Answer(HttpAnswer answer) {
   if (answer.status != 204)
     text += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
   text += "\r\n";
-  if (out_pos_ == out_.size()) {
-    out_.clear();
-    out_pos_ = 0;
-  }
   if (out_.empty() && !head_only_ && answer.body.size() > text.size()) {
     // A large body keeps its buffer: the head goes in front of it instead
     // of both into a new one.

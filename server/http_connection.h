@@ -42,8 +42,6 @@ class HttpConnection : public HttpExchange {
   // The server stops: an idle connection, or one reading a request, closes
   // now; one whose answer is being made or written closes once it is sent.
   void Stopping();
-  // Whether the handler holds the request (suspended, or answering).
-  bool Busy() const { return state_ == State::kSuspended || state_ == State::kWriting; }
   // Ends the connection now, telling the handler of a request under way.
   void Close();
   // Answers a body the deadlines cut for its rate (408); closes a connection
@@ -84,7 +82,6 @@ class HttpConnection : public HttpExchange {
   void Finish();
   void BodyEnded();
   void Refuse(const HeadFault& fault);
-  bool KeepAlive() const;
 
   std::unique_ptr<HttpSocket> socket_;
   std::string client_;

@@ -13,7 +13,7 @@
 namespace kvr::server {
 
 class HttpConnection;
-class TlsContext;
+class TlsCredentials;
 
 // One event loop of the engine: a thread polling its connections, the
 // listening socket (every loop accepts from it) and a wake-up descriptor.
@@ -45,7 +45,7 @@ class HttpEngine {
   struct Settings {
     int loops = 2;
     std::chrono::seconds timeout{30};  // a new connection's head is due within it
-    const TlsContext* tls = nullptr;   // must outlive the engine; nullptr: plain HTTP
+    const TlsCredentials* tls = nullptr;  // must outlive the engine; nullptr: plain HTTP
   };
 
   // handler and deadlines must outlive the engine.

@@ -15,7 +15,7 @@ struct HttpAnswer {
   std::string body;
   std::string content_type = "application/json";
   // Extra header lines, as name and value.
-  std::vector<std::pair<std::string, std::string>> headers;
+  std::vector<std::pair<std::string, std::string>> headers{};
   // The connection ends with this answer (always so when the request's body
   // was not read to its end, or the request was refused by its framing).
   bool close = false;

@@ -1,12 +1,13 @@
 #pragma once
 
+#include <gnutls/gnutls.h>
 #include <sys/types.h>
 
 #include <cstddef>
 
 namespace kvr::server {
 
-class TlsContext;
+class TlsCredentials;
 
 // One accepted connection's byte stream, plain or TLS (GnuTLS), on a
 // non-blocking socket. Reads and writes never block: they report kAgain and
@@ -19,7 +20,7 @@ class HttpSocket {
 
   // Takes fd (non-blocking); tls, when not nullptr, must outlive the socket:
   // the connection then begins with a TLS handshake.
-  HttpSocket(int fd, const TlsContext* tls);
+  HttpSocket(int fd, const TlsCredentials* tls);
   ~HttpSocket();
   HttpSocket(const HttpSocket&) = delete;
   HttpSocket& operator=(const HttpSocket&) = delete;
@@ -43,30 +44,11 @@ class HttpSocket {
   void CloseWrite();
 
  private:
-  struct Tls;
   int fd_;
-  Tls* tls_ = nullptr;
+  gnutls_session_t tls_ = nullptr;  // nullptr: plain
   bool handshaken_ = false;
   bool failed_ = false;
   bool wants_write_ = false;
-};
-
-// What every TLS connection of a server shares: the certificate (taken
-// from TlsCredentials at each handshake, so a reloaded pair serves the next
-// one) and the protocol versions (TLS 1.2 or later).
-class TlsContext {
- public:
-  // Requires a TlsCredentials object to exist for as long as handshakes run.
-  TlsContext();
-  ~TlsContext();
-  TlsContext(const TlsContext&) = delete;
-  TlsContext& operator=(const TlsContext&) = delete;
-
-  struct Parts;
-  const Parts& Get() const { return *parts_; }
-
- private:
-  Parts* parts_;
 };
 
 }  // namespace kvr::server

@@ -63,6 +63,15 @@ PacketRows TakePacket(CallParam& param, const Layout& layout, const char* name,
   return reader.Finish();
 }
 
+// The parameters as a JSON array of their values, for a method whose
+// parameters are small JSON values (a parameter too large to keep is null).
+nlohmann::json ParamValues(const std::vector<CallParam>& params) {
+  nlohmann::json values = nlohmann::json::array();
+  for (const CallParam& param : params)
+    values.push_back(param.value.is_discarded() ? nlohmann::json() : param.value);
+  return values;
+}
+
 }  // namespace
 
 std::unique_ptr<PacketReader> ImportModule::PacketReaderFor(const std::string* method,
@@ -79,13 +88,6 @@ std::unique_ptr<PacketReader> ImportModule::PacketReaderFor(const std::string* m
                                           keep);
   }
   return nullptr;
-}
-
-nlohmann::json ImportModule::ParamValues(const std::vector<CallParam>& params) {
-  nlohmann::json values = nlohmann::json::array();
-  for (const CallParam& param : params)
-    values.push_back(param.value.is_discarded() ? nlohmann::json() : param.value);
-  return values;
 }
 
 nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallParam>& params,

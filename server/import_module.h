@@ -76,10 +76,6 @@ class ImportModule {
   // the workers.
   static bool IsQuick(const std::string& method) { return method == "GetContaCorrente"; }
 
-  // The parameters as a JSON array of their values, for a method whose
-  // parameters are small JSON values (a parameter too large to keep is null).
-  static nlohmann::json ParamValues(const std::vector<CallParam>& params);
-
   // GetContaCorrente: the accounts of bank and number (leading zeros
   // ignored) as a packet in ContaCorrenteLayout, possibly without rows.
   nlohmann::json GetContaCorrente(const std::string& bank, const std::string& number);
@@ -103,8 +99,6 @@ class ImportModule {
   // with the header's account (PacketReaderFor does so).
   Statement CheckStatement(PacketRows header, PacketRows movements);
 
-  // GetUsuario: {"usuario": NAME, "administrador": BOOL} of caller.
-  static nlohmann::json GetUsuario(const Caller& caller);
   // RemoveExtrato: removes statement seq and its movements in one
   // transaction, recorded in the trail with motivo. Throws RpcError kRefused
   // when caller is no administrator ("Somente uma chave de administrador pode
@@ -113,8 +107,8 @@ class ImportModule {
   void RemoveExtrato(long long seq, const std::string& motivo, const Caller& caller);
 
  private:
-  // Runs GetUsuario and RemoveExtrato for Call; false when method is another
-  // one.
+  // Runs GetUsuario ({"usuario": NAME, "administrador": BOOL} of the caller)
+  // and RemoveExtrato for Call; false when method is another one.
   bool CallAccess(const std::string& method, const nlohmann::json& params, CallInfo& info,
                   nlohmann::json& result);
   // SetExtratoBancario: with valid false stores nothing and answers false;

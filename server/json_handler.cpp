@@ -3,15 +3,10 @@
 namespace kvr::server {
 
 const char* JsonKindText(JsonKind kind) {
-  switch (kind) {
-    case JsonKind::kString: return "um texto";
-    case JsonKind::kBoolean: return "um booleano";
-    case JsonKind::kNumber: return "um número";
-    case JsonKind::kArray: return "uma lista";
-    case JsonKind::kObject: return "um objeto";
-    case JsonKind::kNull: break;
-  }
-  return "nulo";
+  // In the order of JsonKind.
+  static constexpr const char* kTexts[] = {"nulo",     "um booleano", "um número",
+                                           "um texto", "uma lista",   "um objeto"};
+  return kTexts[static_cast<int>(kind)];
 }
 
 // An explicit stack, so that depth costs no native stack.
@@ -24,11 +19,8 @@ void EmitJson(const nlohmann::json& root, JsonHandler& handler) {
   auto open = [&](const nlohmann::json& value) {
     switch (value.type()) {
       case nlohmann::json::value_t::object:
-        handler.StartObject();
-        stack.push_back({&value, value.begin()});
-        return;
       case nlohmann::json::value_t::array:
-        handler.StartArray();
+        handler.Open(value.is_object() ? JsonKind::kObject : JsonKind::kArray);
         stack.push_back({&value, value.begin()});
         return;
       case nlohmann::json::value_t::string: {
@@ -49,12 +41,8 @@ void EmitJson(const nlohmann::json& root, JsonHandler& handler) {
   while (!stack.empty()) {
     Frame& frame = stack.back();
     if (frame.next == frame.value->end()) {
-      const bool object = frame.value->is_object();
       stack.pop_back();
-      if (object)
-        handler.EndObject();
-      else
-        handler.EndArray();
+      handler.Close();
       continue;
     }
     auto item = frame.next++;
@@ -98,18 +86,15 @@ void SmallValueBuilder::String(std::string& value) {
   Put(std::move(value), bytes);
 }
 
-void SmallValueBuilder::Open(nlohmann::json container) {
-  if (Spend(16)) stack_.push_back(&Place(std::move(container)));
+void SmallValueBuilder::Open(JsonKind kind) {
+  if (Spend(16))
+    stack_.push_back(
+        &Place(kind == JsonKind::kObject ? nlohmann::json::object() : nlohmann::json::array()));
 }
 
 void SmallValueBuilder::Close() {
   if (!stack_.empty()) stack_.pop_back();
 }
-
-void SmallValueBuilder::StartObject() { Open(nlohmann::json::object()); }
-void SmallValueBuilder::StartArray() { Open(nlohmann::json::array()); }
-void SmallValueBuilder::EndObject() { Close(); }
-void SmallValueBuilder::EndArray() { Close(); }
 
 void SmallValueBuilder::Key(std::string& key) {
   if (Spend(16 + key.size())) key_ = std::move(key);

@@ -25,11 +25,11 @@ class JsonHandler {
   virtual void Unsigned(std::uint64_t value) = 0;
   virtual void Float(double value) = 0;
   virtual void String(std::string& value) = 0;
-  virtual void StartObject() = 0;
+  // A list or an object begins (kind kArray or kObject).
+  virtual void Open(JsonKind kind) = 0;
   virtual void Key(std::string& key) = 0;
-  virtual void EndObject() = 0;
-  virtual void StartArray() = 0;
-  virtual void EndArray() = 0;
+  // The innermost list or object open ends.
+  virtual void Close() = 0;
 };
 
 // Sends value to handler as the reader would have.
@@ -51,19 +51,15 @@ class SmallValueBuilder : public JsonHandler {
   void Unsigned(std::uint64_t value) override { Put(value, 16); }
   void Float(double value) override { Put(value, 16); }
   void String(std::string& value) override;
-  void StartObject() override;
+  void Open(JsonKind kind) override;
   void Key(std::string& key) override;
-  void EndObject() override;
-  void StartArray() override;
-  void EndArray() override;
+  void Close() override;
 
  private:
   bool Spend(size_t bytes);
   // value as the root or in the open container; where it now is.
   nlohmann::json& Place(nlohmann::json value);
   void Put(nlohmann::json value, size_t bytes);
-  void Open(nlohmann::json container);
-  void Close();
 
   size_t budget_;
   bool too_large_ = false;

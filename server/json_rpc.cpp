@@ -66,6 +66,13 @@ void TakeCall(ParsedRequest& request, RpcCall& call) {
   call.params = std::move(request.params);
 }
 
+// call refused for error: a RpcError with its code, any other failure -32603.
+void Refuse(RpcCall& call, const std::exception& error) {
+  const auto* rpc = dynamic_cast<const RpcError*>(&error);
+  call.error_code = rpc != nullptr ? rpc->Code() : kInternalError;
+  call.error_message = error.what();
+}
+
 }  // namespace
 
 RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits) {
@@ -86,12 +93,8 @@ RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits
       throw RpcError(kInvalidRequestError, error.what());
     }
     TakeCall(request, call);
-  } catch (const RpcError& error) {
-    call.error_code = error.Code();
-    call.error_message = error.what();
   } catch (const std::exception& error) {
-    call.error_code = kInternalError;
-    call.error_message = error.what();
+    Refuse(call, error);
   }
   call.reading = Clock::now() - start;
   return call;
@@ -110,12 +113,8 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
   if (call.error_code == 0) {
     try {
       response = Response(call.id, "result", module.Call(call.method, call.params, info));
-    } catch (const RpcError& error) {
-      call.error_code = error.Code();
-      call.error_message = error.what();
     } catch (const std::exception& error) {
-      call.error_code = kInternalError;
-      call.error_message = error.what();
+      Refuse(call, error);
     }
   }
   if (call.error_code != 0) {
@@ -129,13 +128,6 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
   }
   if (call.notification) return {204, ""};
   return {call.status, std::move(response)};
-}
-
-RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const std::string& body,
-                   bool gzip, const BodyLimits& limits,
-                   const std::function<void(const std::string&)>& log) {
-  RpcCall call = ReadRpcCall(body, gzip, limits);
-  return AnswerRpcCall(module, module_name, call, log);
 }
 
 std::string ErrorBody(int code, const std::string& message) {

@@ -12,7 +12,7 @@
 
 namespace kvr::server {
 
-// What AnswerRpc gives back: the HTTP status and the body (empty with 204,
+// What AnswerRpcCall gives back: the HTTP status and the body (empty with 204,
 // the answer to a notification).
 struct RpcReply {
   int status = 200;
@@ -58,12 +58,6 @@ RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits
 // escaped and long fields cut.
 RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, RpcCall& call,
                        const std::function<void(const std::string&)>& log);
-
-// ReadRpcCall then AnswerRpcCall: the whole answer to one request body, as a
-// POST of it is answered.
-RpcReply AnswerRpc(ImportModule& module, const std::string& module_name, const std::string& body,
-                   bool gzip, const BodyLimits& limits,
-                   const std::function<void(const std::string&)>& log);
 
 // A JSON-RPC error reply without an id, for refusals outside a call (HTTP
 // level ones: 401, 404, 413, 503).

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -76,17 +77,11 @@ void ListenSocket::Open(const std::string& host, int port) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  char numeric[NI_MAXHOST] = "";
-  getnameinfo(reinterpret_cast<sockaddr*>(&address), length, numeric, sizeof numeric, nullptr, 0,
-              NI_NUMERICHOST);
+  const std::string bound_at = AddressText(reinterpret_cast<sockaddr*>(&address), length);
   Close();
-  if (address.ss_family == AF_INET6) {
-    port_ = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    host_text_ = std::string("[") + numeric + "]";
-  } else {
-    port_ = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    host_text_ = numeric;
-  }
+  const size_t colon = bound_at.rfind(':');
+  host_text_ = bound_at.substr(0, colon);
+  port_ = std::atoi(bound_at.c_str() + colon + 1);
   fd_ = fd;
 }
 

@@ -1,6 +1,7 @@
 #include "log_text.h"
 
 #include <cstdio>
+#include <string_view>
 
 #include "wire/utf8.h"
 
@@ -13,18 +14,14 @@ std::string CutText(const std::string& text, size_t max) {
 
 std::string LogText(const std::string& text, size_t max) {
   const size_t end = Utf8Prefix(text, max);
+  static constexpr std::string_view kNamed = "\n\r\t\\";
+  static constexpr const char* kEscapes[] = {"\\n", "\\r", "\\t", "\\\\"};
   std::string out;
   out.reserve(end + 16);
   for (size_t i = 0; i < end; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\\') {
-      out += "\\\\";
+    if (const size_t named = kNamed.find(static_cast<char>(c)); named != kNamed.npos) {
+      out += kEscapes[named];
     } else if (c < 32 || c == 127) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\x%02X", c);

@@ -1,7 +1,5 @@
 #include "memory_budget.h"
 
-#include <vector>
-
 namespace kvr::server {
 
 bool MemoryBudget::Take(size_t bytes, Clock::time_point deadline) {
@@ -21,23 +19,27 @@ bool MemoryBudget::TryTake(size_t bytes) {
   return true;
 }
 
+void MemoryBudget::Admit(std::vector<Granted>& go) {
+  while (!waiters_.empty() && waiters_.front().bytes <= free_) {
+    free_ -= waiters_.front().bytes;
+    go.push_back(std::move(waiters_.front().granted));
+    waiters_.pop_front();
+  }
+}
+
 void MemoryBudget::Give(size_t bytes) {
   std::vector<Granted> go;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     free_ += bytes;
-    while (!waiters_.empty() && waiters_.front().bytes <= free_) {
-      free_ -= waiters_.front().bytes;
-      go.push_back(std::move(waiters_.front().granted));
-      waiters_.pop_front();
-    }
+    Admit(go);
   }
   changed_.notify_all();
   for (Granted& granted : go) granted(true);
 }
 
 void MemoryBudget::Expire(Clock::time_point now) {
-  std::vector<Granted> late;
+  std::vector<Granted> late, go;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = waiters_.begin(); it != waiters_.end();) {
@@ -49,15 +51,11 @@ void MemoryBudget::Expire(Clock::time_point now) {
       }
     }
     // The first waiter gone may let the next ones in.
-    while (!waiters_.empty() && waiters_.front().bytes <= free_) {
-      free_ -= waiters_.front().bytes;
-      std::vector<Granted>::value_type granted = std::move(waiters_.front().granted);
-      waiters_.pop_front();
-      late.push_back([granted = std::move(granted)](bool) { granted(true); });
-    }
+    Admit(go);
   }
-  if (!late.empty()) changed_.notify_all();
+  if (!late.empty() || !go.empty()) changed_.notify_all();
   for (Granted& granted : late) granted(false);
+  for (Granted& granted : go) granted(true);
 }
 
 }  // namespace kvr::server

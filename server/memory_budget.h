@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 namespace kvr::server {
 
@@ -64,6 +65,9 @@ class MemoryBudget {
     Clock::time_point deadline;
     Granted granted;
   };
+  // Under the lock: takes the room of the first waiters that now fit, and
+  // hands their callbacks to go.
+  void Admit(std::vector<Granted>& go);
 
   std::mutex mutex_;
   std::condition_variable changed_;

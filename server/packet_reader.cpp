@@ -1,5 +1,6 @@
 #include "packet_reader.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "log_text.h"
@@ -65,8 +66,7 @@ PacketReader::PacketReader(const Layout& layout, std::string packet_name,
 
 void PacketReader::SetError(std::string message) {
   if (row_error_.empty()) row_error_ = std::move(message);
-  keep_rows_ = false;
-  rows_.Clear();
+  DropRows();
 }
 
 // --- events ------------------------------------------------------------------
@@ -81,10 +81,6 @@ void PacketReader::Unsigned(std::uint64_t value) {
 }
 void PacketReader::Float(double value) { Scalar(JsonKind::kNumber, nullptr, value); }
 void PacketReader::String(std::string& value) { Scalar(JsonKind::kString, &value, 0); }
-void PacketReader::StartObject() { Open(JsonKind::kObject); }
-void PacketReader::StartArray() { Open(JsonKind::kArray); }
-void PacketReader::EndObject() { Close(); }
-void PacketReader::EndArray() { Close(); }
 
 void PacketReader::Key(std::string& key) {
   if (skip_ > 0) return;
@@ -268,10 +264,7 @@ void PacketReader::FieldsDone() {
         break;
       }
   fields_known_ = true;
-  if (!field_error_.empty()) {
-    keep_rows_ = false;
-    rows_.Clear();
-  }
+  if (!field_error_.empty()) DropRows();
   // Rows that came before the columns.
   std::vector<std::pair<std::vector<RawValue>, size_t>> waiting;
   waiting.swap(waiting_);
@@ -298,10 +291,8 @@ void PacketReader::RowDone(size_t count) {
 }
 
 size_t PacketReader::RequiredCount() const {
-  size_t count = 0;
-  for (const FieldDef& def : layout_)
-    if (!def.optional) ++count;
-  return count;
+  return std::count_if(layout_.begin(), layout_.end(),
+                       [](const FieldDef& def) { return !def.optional; });
 }
 
 void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t line) {
@@ -390,10 +381,7 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
       statement_error_ = "O movimento" + where() + " não tem data (DTMOVREAL).";
     else if (cell(value_column_).kind == JsonKind::kNull)
       statement_error_ = "O movimento" + where() + " não tem valor (VRMOVREAL).";
-    if (!statement_error_.empty()) {
-      keep_rows_ = false;
-      rows_.Clear();
-    }
+    if (!statement_error_.empty()) DropRows();
   }
   if (keep_rows_) {
     rows_.AddRow();

@@ -55,11 +55,9 @@ class PacketReader : public JsonHandler {
   void Unsigned(std::uint64_t value) override;
   void Float(double value) override;
   void String(std::string& value) override;
-  void StartObject() override;
+  void Open(JsonKind kind) override;
   void Key(std::string& key) override;
-  void EndObject() override;
-  void StartArray() override;
-  void EndArray() override;
+  void Close() override;
 
  private:
   // One value of a row as it came.
@@ -71,13 +69,16 @@ class PacketReader : public JsonHandler {
   enum class Where { kTop, kPacket, kFields, kField, kRows, kRow, kDone };
 
   void Scalar(JsonKind kind, std::string* text, double number);
-  void Open(JsonKind kind);
-  void Close();
   void FieldDone();
   void FieldsDone();
   void RowDone(size_t count);
   void CheckRow(std::vector<RawValue>& values, size_t count, size_t line);
   void SetError(std::string message);
+  // The packet is refused: no more rows are kept.
+  void DropRows() {
+    keep_rows_ = false;
+    rows_.Clear();
+  }
   // The layout's columns that are not optional.
   size_t RequiredCount() const;
 

@@ -50,8 +50,6 @@ class ParamHandlers {
 
 class RequestHandler {
  public:
-  using json = nlohmann::json;
-
   // reader is the one whose events the handler gets; it must outlive it.
   RequestHandler(ParsedRequest& out, const PacketPlan& plan, const JsonReader& reader)
       : out_(out), plan_(plan), reader_(reader) {}
@@ -72,10 +70,6 @@ class RequestHandler {
   void String(std::string& value) {
     Scalar(JsonKind::kString, [&value](JsonHandler& s) { s.String(value); }, &value);
   }
-  void StartObject() { Open(JsonKind::kObject); }
-  void StartArray() { Open(JsonKind::kArray); }
-  void End() { Close(); }
-
   void Key(std::string& key) {
     if (param_ && depth_ > 2) {
       param_->Key(key);
@@ -93,6 +87,54 @@ class RequestHandler {
         out_.invalid = "A requisição repete o membro \"" + key + "\".";
       seen_ |= bit;
     }
+  }
+
+  void Open(JsonKind kind) {
+    // A parameter is open exactly while depth_ > 2.
+    if (depth_ == 2 && in_params_) BeginParam(kind);
+    if (param_) {
+      ++depth_;
+      param_->Each([kind](JsonHandler& s) { s.Open(kind); });
+      return;
+    }
+    if (depth_ == 0) {
+      out_.is_object = kind == JsonKind::kObject;
+    } else if (depth_ == 1 && out_.is_object) {
+      switch (member_) {
+        case Member::kId:
+          out_.has_id = true;
+          out_.id_valid = false;
+          out_.id = "null";
+          break;
+        case Member::kMethod:
+          out_.has_method = false;
+          break;
+        case Member::kVersion:
+          out_.has_version = false;
+          break;
+        case Member::kParams:
+          if (kind == JsonKind::kArray && out_.params_form == ParsedRequest::Params::kNone) {
+            out_.params_form = ParsedRequest::Params::kList;
+            in_params_ = true;
+          } else {
+            out_.params_form = ParsedRequest::Params::kOther;
+          }
+          break;
+        case Member::kOther:
+          break;
+      }
+    }
+    ++depth_;
+  }
+
+  void Close() {
+    --depth_;
+    if (param_ && depth_ >= 2) {
+      param_->Each([](JsonHandler& s) { s.Close(); });
+      if (depth_ == 2) EndParam();
+      return;
+    }
+    if (depth_ == 1 && in_params_) in_params_ = false;
   }
 
  private:
@@ -151,59 +193,6 @@ class RequestHandler {
     }
   }
 
-  void Open(JsonKind kind) {
-    // A parameter is open exactly while depth_ > 2.
-    if (depth_ == 2 && in_params_) BeginParam(kind);
-    if (param_) {
-      ++depth_;
-      if (kind == JsonKind::kObject)
-        param_->Each([](JsonHandler& s) { s.StartObject(); });
-      else
-        param_->Each([](JsonHandler& s) { s.StartArray(); });
-      return;
-    }
-    if (depth_ == 0) {
-      out_.is_object = kind == JsonKind::kObject;
-    } else if (depth_ == 1 && out_.is_object) {
-      switch (member_) {
-        case Member::kId:
-          out_.has_id = true;
-          out_.id_valid = false;
-          out_.id = "null";
-          break;
-        case Member::kMethod:
-          out_.has_method = false;
-          break;
-        case Member::kVersion:
-          out_.has_version = false;
-          break;
-        case Member::kParams:
-          if (kind == JsonKind::kArray && out_.params_form == ParsedRequest::Params::kNone) {
-            out_.params_form = ParsedRequest::Params::kList;
-            in_params_ = true;
-          } else {
-            out_.params_form = ParsedRequest::Params::kOther;
-          }
-          break;
-        case Member::kOther:
-          break;
-      }
-    }
-    ++depth_;
-  }
-
-  void Close() {
-    --depth_;
-    if (param_ && depth_ >= 2) {
-      // Which end: the handlers track their own nesting, and both kinds of
-      // end close whatever is open.
-      param_->Each([](JsonHandler& s) { s.EndArray(); });
-      if (depth_ == 2) EndParam();
-      return;
-    }
-    if (depth_ == 1 && in_params_) in_params_ = false;
-  }
-
   void BeginParam(JsonKind kind) {
     param_ = std::make_unique<ParamHandlers>();
     param_kind_ = kind;
@@ -251,10 +240,10 @@ ParsedRequest ParseRequest(std::streambuf& body, const PacketPlan& plan) {
       case JsonReader::Event::kFloat: handler.Float(reader.Float()); break;
       case JsonReader::Event::kString: handler.String(reader.Text()); break;
       case JsonReader::Event::kKey: handler.Key(reader.Text()); break;
-      case JsonReader::Event::kStartObject: handler.StartObject(); break;
-      case JsonReader::Event::kStartArray: handler.StartArray(); break;
+      case JsonReader::Event::kStartObject: handler.Open(JsonKind::kObject); break;
+      case JsonReader::Event::kStartArray: handler.Open(JsonKind::kArray); break;
       case JsonReader::Event::kEndObject:
-      case JsonReader::Event::kEndArray: handler.End(); break;
+      case JsonReader::Event::kEndArray: handler.Close(); break;
       case JsonReader::Event::kEnd: return out;
       case JsonReader::Event::kError:
         if (out.parse_error.empty()) out.parse_error = kNotJson;

@@ -79,18 +79,6 @@ struct Extra {
   bool close = false;  // "Connection: close": the connection ends with this answer
 };
 
-HttpAnswer Make(int status, std::string body, const char* content_type, bool gzip = false,
-                Extra extra = {}) {
-  HttpAnswer answer;
-  answer.status = status;
-  answer.body = std::move(body);
-  answer.content_type = content_type;
-  if (gzip) answer.headers.emplace_back("Content-Encoding", "gzip");
-  if (extra.name != nullptr) answer.headers.emplace_back(extra.name, extra.value);
-  answer.close = extra.close;
-  return answer;
-}
-
 }  // namespace
 
 struct RpcServer::Engine : HttpHandler {
@@ -122,12 +110,19 @@ struct RpcServer::Engine : HttpHandler {
   explicit Engine(RpcServer& server)
       : owner(server),
         own_access(nullptr, server.options_.token),
+        // The connection limit is kept by the deadlines, which make room by
+        // closing the idle; no limit per address, as every local client
+        // shares 127.0.0.1.
+        deadlines(static_cast<unsigned>(std::max(Options().max_connections, Loops())), Timeout(),
+                  [this](const std::string& label) {
+                    Log("kvr61400-server: " + label +
+                        ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
+                  }),
         budget(server.options_.max_memory) {}
 
   RpcServer& owner;
   AccessControl own_access;  // when the options give none
   ListenSocket socket;
-  std::unique_ptr<TlsContext> tls;
   WorkerPool pool;
   ConnectionDeadlines deadlines;
   GuessLimit guesses;
@@ -143,6 +138,7 @@ struct RpcServer::Engine : HttpHandler {
   const ServerOptions& Options() const { return owner.options_; }
   AccessControl& Access() { return Options().access ? *Options().access : own_access; }
   std::chrono::seconds Timeout() const { return std::chrono::seconds(Options().timeout_seconds); }
+  int Loops() const { return std::max(Options().http_threads, 1); }
 
   void Log(const std::string& line) const {
     if (Options().log) Options().log(line);
@@ -152,25 +148,24 @@ struct RpcServer::Engine : HttpHandler {
 
   // --- answers -------------------------------------------------------------
 
+  // Answers exchange with a JSON-RPC error; logs it with what, unless what is
+  // empty.
   void Refuse(HttpExchange& exchange, int status, int code, const std::string& message,
-              const std::string& what, Extra extra = {}, bool log = true) {
-    if (log)
+              const std::string& what, Extra extra = {}) {
+    if (!what.empty())
       Log("kvr61400-server: " + exchange.Client() + " " + LogText(what, 200) + ": " +
           LogText(message, 300));
-    exchange.Answer(Make(status, ErrorBody(code, message), "application/json", false, extra));
+    HttpAnswer answer{.status = status, .body = ErrorBody(code, message), .close = extra.close};
+    if (extra.name != nullptr) answer.headers.emplace_back(extra.name, extra.value);
+    exchange.Answer(std::move(answer));
   }
 
-  // Logs a body the watcher cuts for its rate; OnCut answers it.
-  void LogSlowBody(const std::string& label) const {
-    Log("kvr61400-server: " + label + ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
-  }
-
+  // The watcher logged the cut.
   void OnCut(HttpExchange& exchange) override {
-    exchange.Answer(Make(408,
-                         ErrorBody(kInvalidRequestError,
-                                   "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; "
-                                   "confira a rede e envie de novo."),
-                         "application/json", false, Extra{nullptr, nullptr, true}));
+    Refuse(exchange, 408, kInvalidRequestError,
+           "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; confira a rede e envie de "
+           "novo.",
+           "", Extra{.close = true});
   }
 
   // --- the request, from its headers to its answer ---------------------------
@@ -208,16 +203,16 @@ struct RpcServer::Engine : HttpHandler {
     const std::string from = exchange.Client().substr(0, exchange.Client().rfind(':'));
     if (guesses.Blocked(from))
       // Logged once, when the block began.
-      return Refuse(exchange, 429, kUnauthorized,
-                    "Muitos segredos errados a partir de " + from +
-                        "; tente de novo em 60 segundos.",
-                    what, Extra{"Retry-After", "60"}, false);
+      return Refuse(
+          exchange, 429, kUnauthorized,
+          "Muitos segredos errados a partir de " + from + "; tente de novo em 60 segundos.", "",
+          Extra{"Retry-After", "60"});
     const std::string* authorization = head.Find("Authorization");
     const AccessDecision access =
         Access().Check(authorization != nullptr ? authorization->c_str() : nullptr,
                        exchange.Client());
     if (!access.allowed) {
-      if (access.status == 401 && guesses.Judge(from, false) == GuessLimit::Verdict::kNowBlocked)
+      if (access.status == 401 && guesses.Refused(from))
         Log("kvr61400-server: " + from + " bloqueado por 60 segundos: " +
             std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
       return Refuse(exchange, access.status, kUnauthorized, access.message,
@@ -227,21 +222,16 @@ struct RpcServer::Engine : HttpHandler {
     }
     request.caller = access.caller;
 
-    if (method == "GET" || method == "HEAD") {
-      if (path == "/")
-        return exchange.Answer(Make(
-            200, std::string("kvr61400-server: ") + ImportModule::kName + "\n", "text/plain"));
-      return Refuse(exchange, 404, kInvalidRequestError,
-                    "Caminho \"" + CutText(path, 100) + "\" desconhecido; as chamadas vão para /" +
-                        ImportModule::kName + ".",
-                    what);
-    }
-    if (method != "POST")
+    const bool get = method == "GET" || method == "HEAD";
+    if (get && path == "/")
+      return exchange.Answer({.body = std::string("kvr61400-server: ") + ImportModule::kName + "\n",
+                              .content_type = "text/plain"});
+    if (!get && method != "POST")
       return Refuse(exchange, 405, kInvalidRequestError,
                     "Método HTTP " + CutText(method, 20) + " não aceito; as chamadas são POST /" +
                         ImportModule::kName + ".",
                     what);
-    if (path.empty() || path[0] != '/' || path.find('/', 1) != std::string::npos)
+    if (get || path.empty() || path[0] != '/' || path.find('/', 1) != std::string::npos)
       return Refuse(exchange, 404, kInvalidRequestError,
                     "Caminho \"" + CutText(path, 100) + "\" desconhecido; as chamadas vão para /" +
                         ImportModule::kName + ".",
@@ -261,21 +251,19 @@ struct RpcServer::Engine : HttpHandler {
     request.accept_gzip = AcceptsGzip(head.Find("Accept-Encoding"));
 
     // A declared body over the limit is refused before any of it is read.
-    size_t declared = 0;
     const std::string* length = head.Find("Content-Length");
     if (length != nullptr) {
       errno = 0;
       const unsigned long long value = std::strtoull(length->c_str(), nullptr, 10);
       if (errno != 0 || value > Options().max_body)
         return Refuse(exchange, 413, kInvalidRequestError, TooLarge(), what);
-      declared = static_cast<size_t>(value);
+      request.declared = static_cast<size_t>(value);
     }
     // The body and the rows it becomes must fit in the memory budget: a
     // gzip body takes the room for its rows as it inflates, a body of
     // unknown length a first piece, and more as it comes.
-    request.declared = declared;
     request.allowance =
-        exchange.Chunked() ? std::min(kChunkedStart, Options().max_body) : declared;
+        exchange.Chunked() ? std::min(kChunkedStart, Options().max_body) : request.declared;
     const size_t share = Share(request, request.allowance);
     if (share > budget.Total())
       return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()), what);
@@ -395,18 +383,17 @@ struct RpcServer::Engine : HttpHandler {
                                       deadlines.Set(submitted->tracked, ConnectionDeadlines::kNever);
                                       submitted->exchange->Suspend();
                                     });
-    if (!queued)
-      exchange.Answer(Make(503, ErrorBody(kInternalError, kStopping), "application/json"));
+    if (!queued) exchange.Answer({.status = 503, .body = ErrorBody(kInternalError, kStopping)});
   }
 
   void Answer(Request& request) {
     RpcReply& reply = request.reply;
     HttpExchange& exchange = *request.exchange;
-    if (reply.status == 204) return exchange.Answer(Make(204, "", "application/json"));
     if (request.accept_gzip && reply.body.size() > kGzipReplyAbove)
-      return exchange.Answer(
-          Make(reply.status, GzipCompress(reply.body), "application/json", true));
-    exchange.Answer(Make(reply.status, std::move(reply.body), "application/json"));
+      return exchange.Answer({.status = reply.status,
+                              .body = GzipCompress(reply.body),
+                              .headers = {{"Content-Encoding", "gzip"}}});
+    exchange.Answer({.status = reply.status, .body = std::move(reply.body)});
   }
 
   // Runs on a worker while the request's connection is suspended.
@@ -461,21 +448,11 @@ bool RpcServer::Run() {
     if (e.stop_requested) return true;
   }
   if (e.socket.Fd() < 0) Bind();
-  const int loops = options_.http_threads > 0 ? options_.http_threads : 1;
-  const unsigned limit = static_cast<unsigned>(std::max(options_.max_connections, loops));
-  // The connection limit is kept by the deadlines, which make room by
-  // closing the idle; no limit per address, as every local client shares
-  // 127.0.0.1.
-  e.deadlines.Configure(limit, std::chrono::seconds(options_.timeout_seconds),
-                        [&e](const std::string& label) { e.LogSlowBody(label); });
   HttpEngine::Settings settings;
-  settings.loops = loops;
-  settings.timeout = std::chrono::seconds(options_.timeout_seconds);
+  settings.loops = e.Loops();
+  settings.timeout = e.Timeout();
+  settings.tls = options_.tls;
   try {
-    // HTTPS: the certificate is asked of the credentials at each handshake,
-    // so a renewed one is served without restarting the engine.
-    if (options_.tls != nullptr) e.tls = std::make_unique<TlsContext>();
-    settings.tls = e.tls.get();
     e.http = std::make_unique<HttpEngine>(e, e.deadlines, settings);
     // The workers take calls from the first connection on.
     e.pool.Start(options_.threads);

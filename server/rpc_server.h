@@ -7,7 +7,7 @@
 
 #include "access.h"
 #include "import_module.h"
-#include "json_rpc.h"       // AnswerRpc: the answer to one body, without HTTP
+#include "json_rpc.h"       // ReadRpcCall, AnswerRpcCall: the answer to one body, without HTTP
 #include "listen_socket.h"  // IsLoopbackHost, for the callers that choose the address
 #include "tls_credentials.h"
 

@@ -4,8 +4,8 @@
 #include <gnutls/gnutls.h>
 
 #include <atomic>
+#include <new>
 
-#include "clerk_key.h"
 #include "private_file.h"
 #include "wire/errors.h"
 
@@ -15,6 +15,8 @@ namespace {
 
 // A chain longer than this is not a server certificate of ours.
 constexpr unsigned kMaxChain = 16;
+// TLS 1.2 or later.
+constexpr const char* kPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
 }  // namespace
 
@@ -50,12 +52,29 @@ std::string Reason(int code) { return gnutls_strerror(code); }
 
 TlsCredentials::TlsCredentials(std::string cert_path, std::string key_path)
     : cert_path_(std::move(cert_path)), key_path_(std::move(key_path)) {
-  Reload();
+  if (gnutls_certificate_allocate_credentials(&credentials_) < 0 ||
+      gnutls_priority_init(&priorities_, kPriorities, nullptr) < 0) {
+    Free();
+    throw std::bad_alloc();
+  }
+  gnutls_certificate_set_retrieve_function2(credentials_, &Retrieve);
+  try {
+    Reload();
+  } catch (...) {
+    Free();
+    throw;
+  }
 }
 
 TlsCredentials::~TlsCredentials() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!pairs_.empty() && g_current.load() == pairs_.back().get()) g_current = nullptr;
+  Free();
+}
+
+void TlsCredentials::Free() {
+  if (priorities_ != nullptr) gnutls_priority_deinit(priorities_);
+  if (credentials_ != nullptr) gnutls_certificate_free_credentials(credentials_);
 }
 
 std::unique_ptr<TlsCredentials::Pair> TlsCredentials::Load() const {
@@ -100,12 +119,9 @@ void TlsCredentials::Reload() {
   pairs_.push_back(std::move(pair));
 }
 
-void* TlsCredentials::CertificateCallback() {
-  return reinterpret_cast<void*>(&Retrieve);
-}
-
-const char* TlsCredentials::Priorities() {
-  return "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
+bool TlsCredentials::SetUp(gnutls_session_t session) const {
+  return gnutls_priority_set(session, priorities_) >= 0 &&
+         gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials_) >= 0;
 }
 
 }  // namespace kvr::server

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gnutls/gnutls.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,7 +19,8 @@ class TlsCredentials {
  public:
   // Reads the pair. Throws kvr::Exception naming the file and the reason: a
   // file missing or unreadable, not PEM, a key readable by group or others
-  // ("chmod 600"), a key that does not belong to the certificate.
+  // ("chmod 600"), a key that does not belong to the certificate;
+  // std::bad_alloc when the TLS library has no memory for its credentials.
   TlsCredentials(std::string cert_path, std::string key_path);
   ~TlsCredentials();
   TlsCredentials(const TlsCredentials&) = delete;
@@ -27,11 +30,11 @@ class TlsCredentials {
   // pair in use stays. Safe while the server runs.
   void Reload();
 
-  // The certificate callback (a gnutls_certificate_retrieve_function2, for
-  // gnutls_certificate_set_retrieve_function2) and the GnuTLS priorities:
-  // TLS 1.2 or later.
-  static void* CertificateCallback();
-  static const char* Priorities();
+  // Sets a server session up with what every TLS connection shares: the
+  // certificate (asked of this object at each handshake, so a reloaded pair
+  // serves the next one) and the protocol versions (TLS 1.2 or later).
+  // false when the TLS library refuses.
+  bool SetUp(gnutls_session_t session) const;
 
   const std::string& CertPath() const { return cert_path_; }
 
@@ -40,7 +43,10 @@ class TlsCredentials {
 
  private:
   std::unique_ptr<Pair> Load() const;
+  void Free();
 
+  gnutls_certificate_credentials_t credentials_ = nullptr;
+  gnutls_priority_t priorities_ = nullptr;
   std::string cert_path_;
   std::string key_path_;
   std::mutex mutex_;
