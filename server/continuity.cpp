@@ -1,6 +1,7 @@
 #include "continuity.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <map>
 
@@ -12,26 +13,17 @@ namespace kvr::server {
 
 namespace {
 
-// The day number (days since 1970-01-01) of "YYYY-MM-DD..." or nothing.
+// The day number (days since 1970-01-01) of "YYYY-MM-DD..." or nothing; a
+// day past its month's end counts on into the next month.
 std::optional<long long> DayNumber(const std::string& text) {
   if (text.size() < 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
-  long long parts[3] = {0, 0, 0};
-  const size_t starts[3] = {0, 5, 8}, sizes[3] = {4, 2, 2};
-  for (int p = 0; p < 3; ++p)
-    for (size_t i = starts[p]; i < starts[p] + sizes[p]; ++i) {
-      if (text[i] < '0' || text[i] > '9') return std::nullopt;
-      parts[p] = parts[p] * 10 + (text[i] - '0');
-    }
-  long long y = parts[0];
-  const long long m = parts[1], d = parts[2];
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  const int y = std::stoi(text.substr(0, 4)), m = std::stoi(text.substr(5, 2)),
+            d = std::stoi(text.substr(8, 2));
   if (m < 1 || m > 12 || d < 1 || d > 31) return std::nullopt;
-  // Days from civil (proleptic Gregorian calendar).
-  y -= m <= 2 ? 1 : 0;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const long long yoe = y - era * 400;
-  const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
+  const std::chrono::sys_days day{std::chrono::year(y) / m / d};
+  return day.time_since_epoch().count();
 }
 
 // A stored balance in cents, signed by its C/D indicator. The column holds
@@ -72,7 +64,8 @@ ChainLink MakeLink(const StatementSummary& summary, std::optional<long long>& fi
   // A statement whose movements do not take its opening balance to its
   // closing one (a part of a file stored with the file's whole balances).
   const long long unexplained = link.closing_cents - link.opening_cents - summary.movement_cents;
-  if (unexplained != 0) link.problems.push_back({ContinuityProblem::Kind::kClosing, 0, unexplained});
+  if (unexplained != 0)
+    link.problems.push_back({ContinuityProblem::Kind::kClosing, 0, unexplained});
   return link;
 }
 
@@ -226,7 +219,8 @@ std::string DescribeProblem(const ContinuityProblem& problem, const NumberSepara
   return "";
 }
 
-std::string ContinuityTable(const std::vector<AccountChain>& chains, const NumberSeparators& separators) {
+std::string ContinuityTable(const std::vector<AccountChain>& chains,
+                            const NumberSeparators& separators) {
   std::string out;
   for (const AccountChain& chain : chains) {
     if (!out.empty()) out += "\n";
