@@ -21,8 +21,9 @@ void BindCount(SqlQuery& query, int index, long long value) {
     query.BindInt(index, value);
 }
 
-bool IsNull(SqlQuery& query, int column) {
-  return std::holds_alternative<std::monostate>(query.Value(column));
+// A number, or -1 (does not apply) for null.
+long long ReadCount(SqlQuery& query, int column) {
+  return std::holds_alternative<std::monostate>(query.Value(column)) ? -1 : query.Int(column);
 }
 
 // The local time now as "AAAA-MM-DDTHH:MM:SS".
@@ -161,18 +162,10 @@ std::vector<AuditEvent> AccessStore::ListTrail(const AuditFilter& filter) {
     }
     auto query = connection.Prepare(sql + "ORDER BY CDSEQUAUDI", "ler a trilha de auditoria");
     for (size_t i = 0; i < values.size(); ++i) query->Bind(static_cast<int>(i) + 1, values[i]);
-    while (query->Step()) {
-      AuditEvent event;
-      event.when = CellText(query->Value(0));
-      event.user = query->Text(1);
-      event.address = query->Text(2);
-      event.event = query->Text(3);
-      event.account = query->Text(4);
-      event.statement = IsNull(*query, 5) ? -1 : query->Int(5);
-      event.movements = IsNull(*query, 6) ? -1 : query->Int(6);
-      event.detail = query->Text(7);
-      events.push_back(std::move(event));
-    }
+    while (query->Step())
+      events.push_back({CellText(query->Value(0)), query->Text(1), query->Text(2), query->Text(3),
+                        query->Text(4), ReadCount(*query, 5), ReadCount(*query, 6),
+                        query->Text(7)});
   });
   return events;
 }

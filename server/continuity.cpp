@@ -129,19 +129,13 @@ std::vector<AccountChain> ChainStatements(const std::vector<StatementSummary>& s
   }
   std::vector<AccountChain> chains;
   for (const Account& account : accounts) {
-    AccountChain chain;
-    chain.account = account;
-    if (auto it = by_code.find(account.code); it != by_code.end()) {
-      chain.statements = Chain(std::move(it->second));
-      by_code.erase(it);
-    }
-    chains.push_back(std::move(chain));
+    auto found = by_code.extract(account.code);
+    chains.push_back(
+        {account, found ? Chain(std::move(found.mapped())) : std::vector<ChainLink>()});
   }
   for (auto& [code, dated] : by_code) {
-    AccountChain chain;
-    chain.account.code = code;
-    chain.statements = Chain(std::move(dated));
-    chains.push_back(std::move(chain));
+    chains.push_back({Account(), Chain(std::move(dated))});
+    chains.back().account.code = code;
   }
   return chains;
 }

@@ -280,20 +280,22 @@ void SqlStore::PrepareSchema(bool create) {
       if (tables->Int(0) == 0) return tables->Int(1) != 0 ? 1 : 0;
       std::unique_ptr<SqlQuery> version =
           connection.Prepare("SELECT MAX(NRVERSAO) FROM VERSAOESQUEMA", "ler a versão das tabelas");
-      return version->Step() ? static_cast<int>(version->Int(0)) : 0;
+      const int found = version->Step() ? static_cast<int>(version->Int(0)) : 0;
+      if (found > kSchemaVersion)
+        throw EDatabaseError("O banco de dados " + driver_->Label() + " tem as tabelas na versão " +
+                             std::to_string(found) + ", mais nova que a desta versão do " +
+                             "kvr61400-server (" + std::to_string(kSchemaVersion) +
+                             "). Atualize o kvr61400-server antes de usá-lo com este banco.");
+      return found;
     };
     int version = read_version();
     if (version == kSchemaVersion) return true;
-    if (version > kSchemaVersion)
-      throw EDatabaseError(NewerSchemaMessage(driver_->Label(), version));
     if (version == 0 && !create) throw EDatabaseError(driver_->NoTablesMessage());
     if (version == 0) ExecuteIfAny(connection, dialect_.new_database, dialect_.new_database_what);
     Transaction transaction(connection, dialect_.begin_write);
     // One process creates or migrates; the others wait and find it done.
     ExecuteIfAny(connection, dialect_.lock_schema, "reservar as tabelas");
     version = read_version();
-    if (version > kSchemaVersion)
-      throw EDatabaseError(NewerSchemaMessage(driver_->Label(), version));
     for (; version < kSchemaVersion; ++version) {
       const std::string what =
           version == 0 ? "criar as tabelas"
