@@ -125,10 +125,8 @@ std::optional<Clerk> AccessStore::FindKey(const std::string& key_hash) {
 bool AccessStore::AnyKey() {
   bool any = false;
   store_.InTransaction(false, [&](SqlConnection& connection) {
-    auto query = connection.Prepare("SELECT 1 FROM USUARIO LIMIT 1", "procurar chaves de usuários");
-    any = query->Step();
-    while (query->Step()) {
-    }
+    any =
+        connection.Prepare("SELECT 1 FROM USUARIO LIMIT 1", "procurar chaves de usuários")->Step();
   });
   return any;
 }

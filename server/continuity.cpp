@@ -44,19 +44,19 @@ struct Dated {
   std::optional<long long> first, last;
 };
 
-ChainLink MakeLink(const StatementSummary& summary, std::optional<long long>& first,
-                   std::optional<long long>& last) {
+Dated MakeLink(const StatementSummary& summary) {
   const Layout& layout = ExtrBancoLayout();
   const Row& h = summary.header;
-  ChainLink link;
+  Dated item;
+  ChainLink& link = item.link;
   link.seq = summary.seq;
   link.movements = summary.movements;
   const std::string start = CellText(h[ColumnIndex(layout, "DTSALDINIC")]);
   const std::string end = CellText(h[ColumnIndex(layout, "DTSALDFIN")]);
-  first = DayNumber(start);
-  last = DayNumber(end);
-  if (first) link.start = start.substr(0, 10);
-  if (last) link.end = end.substr(0, 10);
+  item.first = DayNumber(start);
+  item.last = DayNumber(end);
+  if (item.first) link.start = start.substr(0, 10);
+  if (item.last) link.end = end.substr(0, 10);
   link.opening_cents =
       SignedCents(h[ColumnIndex(layout, "VRSALDINIC")], h[ColumnIndex(layout, "IDEXTRINI")]);
   link.closing_cents =
@@ -66,7 +66,7 @@ ChainLink MakeLink(const StatementSummary& summary, std::optional<long long>& fi
   const long long unexplained = link.closing_cents - link.opening_cents - summary.movement_cents;
   if (unexplained != 0)
     link.problems.push_back({ContinuityProblem::Kind::kClosing, 0, unexplained});
-  return link;
+  return item;
 }
 
 std::vector<ChainLink> Chain(std::vector<Dated> dated) {
@@ -122,11 +122,8 @@ std::vector<AccountChain> ChainStatements(const std::vector<StatementSummary>& s
                                           const std::vector<Account>& accounts) {
   std::map<std::string, std::vector<Dated>> by_code;
   const size_t code_column = ColumnIndex(ExtrBancoLayout(), "CDREDUCONT");
-  for (const StatementSummary& summary : statements) {
-    Dated item;
-    item.link = MakeLink(summary, item.first, item.last);
-    by_code[CellText(summary.header[code_column])].push_back(std::move(item));
-  }
+  for (const StatementSummary& summary : statements)
+    by_code[CellText(summary.header[code_column])].push_back(MakeLink(summary));
   std::vector<AccountChain> chains;
   for (const Account& account : accounts) {
     auto found = by_code.extract(account.code);

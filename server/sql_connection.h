@@ -107,8 +107,8 @@ class SqlConnection {
   virtual bool Reusable() { return true; }
   // An operation starts: ConnectionLost's AtStart counts from here.
   virtual void StartOperation() {}
-  // The next transaction writes about rows rows (0: the usual size): the
-  // engine may size its caches for them until told 0 again.
+  // The next write transaction writes about rows rows: the engine may size
+  // its caches for them until that transaction ends.
   virtual void ExpectRows(size_t rows) { (void)rows; }
 };
 

@@ -42,21 +42,6 @@ void WriteTrail(SqlConnection& connection, const AuditEvent* trail, std::optiona
   AccessStore::Write(connection, row);
 }
 
-// Tells the connection how many rows the next transaction writes, for as
-// long as the object lives.
-class RowsExpected {
- public:
-  RowsExpected(SqlConnection& connection, size_t rows) : connection_(connection) {
-    connection.ExpectRows(rows);
-  }
-  ~RowsExpected() { connection_.ExpectRows(0); }
-  RowsExpected(const RowsExpected&) = delete;
-  RowsExpected& operator=(const RowsExpected&) = delete;
-
- private:
-  SqlConnection& connection_;
-};
-
 // An account with its statement identifier, kept in a table of its own.
 constexpr const char* kAccountSelect =
     "SELECT c.CDREDUCONT, c.CDBANCO, c.CDAGENCIA, c.CDCONTCORR, c.IDTIPOCCORR, c.CDPICTCONT, "
@@ -422,7 +407,7 @@ std::optional<long long> SqlStore::StoreIfNew(const Statement& statement, const 
   const MovementKeys keys(statement.movements);
   if (trail == nullptr && IsRecorded(statement, keys)) return std::nullopt;
   return Run([&](SqlConnection& connection) -> std::optional<long long> {
-    RowsExpected expected(connection, statement.movements.size());
+    connection.ExpectRows(statement.movements.size());
     {
       Transaction transaction(connection, dialect_.begin_write);
       // Every process serialises the stores of one account here; each then
