@@ -171,23 +171,19 @@ nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
           entry["diferenca"] = static_cast<double>(problem.cents) / 100.0;
         problems.push_back(std::move(entry));
       }
-      nlohmann::json item = nlohmann::json::object();
-      item["extrato"] = std::to_string(link.seq);
-      item["dataInicial"] = link.start ? nlohmann::json(*link.start) : nlohmann::json(nullptr);
-      item["dataFinal"] = link.end ? nlohmann::json(*link.end) : nlohmann::json(nullptr);
-      item["saldoInicial"] = static_cast<double>(link.opening_cents) / 100.0;
-      item["saldoFinal"] = static_cast<double>(link.closing_cents) / 100.0;
-      item["movimentos"] = link.movements;
-      item["problemas"] = std::move(problems);
-      statements.push_back(std::move(item));
+      statements.push_back({{"extrato", std::to_string(link.seq)},
+                            {"dataInicial", link.start ? nlohmann::json(*link.start) : nullptr},
+                            {"dataFinal", link.end ? nlohmann::json(*link.end) : nullptr},
+                            {"saldoInicial", static_cast<double>(link.opening_cents) / 100.0},
+                            {"saldoFinal", static_cast<double>(link.closing_cents) / 100.0},
+                            {"movimentos", link.movements},
+                            {"problemas", std::move(problems)}});
     }
-    nlohmann::json object = nlohmann::json::object();
-    object["conta"] = chain.account.code;
-    object["banco"] = chain.account.bank;
-    object["numero"] = chain.account.number;
-    object["tipo"] = chain.account.kind;
-    object["extratos"] = std::move(statements);
-    list.push_back(std::move(object));
+    list.push_back({{"conta", chain.account.code},
+                    {"banco", chain.account.bank},
+                    {"numero", chain.account.number},
+                    {"tipo", chain.account.kind},
+                    {"extratos", std::move(statements)}});
   }
   return list;
 }
