@@ -349,12 +349,10 @@ bool SqlStore::UpdateAccount(const Account& account) {
     auto find = Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
                       "procurar a conta corrente", account.code);
     if (!find->Step()) return false;
-    Account stored = ReadAccount(*find);
-    stored.kind = account.kind;
-    stored.mask = account.mask;
-    stored.number = account.number;
-    stored.statement_id = account.statement_id;
-    RefuseTwin(connection, stored);
+    // The account as it is to be: its bank stays, the fields given change.
+    Account changed = account;
+    changed.bank = ReadAccount(*find).bank;
+    RefuseTwin(connection, changed);
     Execute(
         connection,
         "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ?, CDCONTCORR = ? WHERE CDREDUCONT = ?",
