@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -173,33 +174,24 @@ constexpr const char* kCacheSize = "PRAGMA cache_size = -65536";
 // What went wrong, in Portuguese; SQLite's own English text only where no
 // better one is known.
 std::string Reason(sqlite3* db, int rc) {
-  switch (rc & 0xFF) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return "o banco está bloqueado por outro processo há mais de 30 segundos";
-    case SQLITE_READONLY:
-      return "o arquivo só pode ser lido (confira as permissões do arquivo e da pasta)";
-    case SQLITE_CANTOPEN:
-      return "não foi possível abrir o arquivo (confira se a pasta existe e as permissões)";
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-      return "permissão negada";
-    case SQLITE_CORRUPT:
-      return "o arquivo está corrompido";
-    case SQLITE_NOTADB:
-      return "o arquivo não é um banco de dados SQLite";
-    case SQLITE_FULL:
-      return "o disco está cheio";
-    case SQLITE_IOERR:
-      return "erro de leitura ou gravação no disco";
-    case SQLITE_NOMEM:
-      return "memória insuficiente";
-    case SQLITE_CONSTRAINT:
-      return "restrição de integridade violada";
-    default:
-      return std::string("erro do SQLite (") +
-             (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ")";
-  }
+  static const std::map<int, const char*> kReasons = {
+      {SQLITE_BUSY, "o banco está bloqueado por outro processo há mais de 30 segundos"},
+      {SQLITE_LOCKED, "o banco está bloqueado por outro processo há mais de 30 segundos"},
+      {SQLITE_READONLY, "o arquivo só pode ser lido (confira as permissões do arquivo e da pasta)"},
+      {SQLITE_CANTOPEN,
+       "não foi possível abrir o arquivo (confira se a pasta existe e as permissões)"},
+      {SQLITE_PERM, "permissão negada"},
+      {SQLITE_AUTH, "permissão negada"},
+      {SQLITE_CORRUPT, "o arquivo está corrompido"},
+      {SQLITE_NOTADB, "o arquivo não é um banco de dados SQLite"},
+      {SQLITE_FULL, "o disco está cheio"},
+      {SQLITE_IOERR, "erro de leitura ou gravação no disco"},
+      {SQLITE_NOMEM, "memória insuficiente"},
+      {SQLITE_CONSTRAINT, "restrição de integridade violada"},
+  };
+  if (auto known = kReasons.find(rc & 0xFF); known != kReasons.end()) return known->second;
+  return std::string("erro do SQLite (") +
+         (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ")";
 }
 
 // A connection with the name of its file, for messages.
