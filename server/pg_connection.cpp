@@ -172,11 +172,7 @@ std::string DecimalText(double number) {
 std::string PacketDateTime(const char* text) {
   std::string out = text;
   if (out.size() > 10 && out[10] == ' ') out[10] = 'T';
-  if (out.size() > 19 && out[19] == '.') {
-    std::string fraction = out.substr(20);
-    fraction.resize(3, '0');
-    out = out.substr(0, 19) + "." + fraction;
-  }
+  if (out.size() > 19 && out[19] == '.') out.resize(23, '0');
   return out;
 }
 

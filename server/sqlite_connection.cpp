@@ -256,18 +256,14 @@ class SqliteQuery : public SqlQuery {
   }
   long long Int(int column) override { return sqlite3_column_int64(stmt_, column); }
   Cell Value(int column) override {
-    switch (sqlite3_column_type(stmt_, column)) {
-      case SQLITE_NULL:
-        return Cell();
-      case SQLITE_FLOAT:
-      case SQLITE_INTEGER:
-        if (sqlite3_column_decltype(stmt_, column) != nullptr &&
-            std::string(sqlite3_column_decltype(stmt_, column)) == kAmountType)
-          return Cell(sqlite3_column_double(stmt_, column));
-        return Cell(Text(column));
-      default:
-        return Cell(Text(column));
+    const int type = sqlite3_column_type(stmt_, column);
+    if (type == SQLITE_NULL) return Cell();
+    if (type == SQLITE_FLOAT || type == SQLITE_INTEGER) {
+      const char* declared = sqlite3_column_decltype(stmt_, column);
+      if (declared != nullptr && std::strcmp(declared, kAmountType) == 0)
+        return Cell(sqlite3_column_double(stmt_, column));
     }
+    return Cell(Text(column));
   }
 
  private:
