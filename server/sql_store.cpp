@@ -1,5 +1,7 @@
 #include "sql_store.h"
 
+#include <charconv>
+#include <iterator>
 #include <utility>
 
 #include "account_rules.h"
@@ -9,6 +11,36 @@
 namespace kvr::server {
 
 namespace {
+
+// The header columns stored, in ExtrBancoLayout order without CDSEQUEXTR.
+constexpr const char* kHeaderColumns[] = {"CDREDUCONT", "DTSALDINIC", "DTSALDFIN", "VRSALDINIC",
+                                          "VRSALDFIM",  "IDEXTRINI",  "IDEXTRFIM"};
+constexpr size_t kHeaderCount = std::size(kHeaderColumns);
+// The movement columns stored after CDSEQUEXTR and NRSEQMOVREAL, in
+// MovExtrLayout order.
+constexpr const char* kMovementColumns[] = {
+    "CDREDUCONT", "NRDOCMOVREAL", "DTMOVREAL",    "IDMOVREAL",   "VRMOVREAL",   "DSHISTMOVREAL",
+    "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL"};
+constexpr size_t kMovementCount = std::size(kMovementColumns);
+
+// "a, b, c" (each with prefix).
+std::string JoinColumns(const char* const* columns, size_t count, const char* prefix = "") {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) out += ", ";
+    out += prefix;
+    out += columns[i];
+  }
+  return out;
+}
+
+// The CDSEQUEXTR and NRSEQMOVREAL of a stored statement's rows, as numbers.
+long long StoredNumber(CellView cell) {
+  if (cell.kind == CellView::Kind::kNumber) return static_cast<long long>(cell.number);
+  long long number = 0;
+  std::from_chars(cell.text.data(), cell.text.data() + cell.text.size(), number);
+  return number;
+}
 
 // A transaction that rolls back unless committed.
 class Transaction {
