@@ -13,10 +13,6 @@ constexpr const char* kClerkSelect =
 constexpr const char* kTrailSelect =
     "SELECT QUANDO, USUARIO, ENDERECO, EVENTO, CONTA, EXTRATO, MOVIMENTOS, DETALHE FROM AUDITORIA ";
 
-CellView TextOrNull(const std::string& text) {
-  return text.empty() ? CellView() : CellView{CellView::Kind::kText, text, 0};
-}
-
 // A number, or null for -1 (does not apply).
 void BindCount(SqlQuery& query, int index, long long value) {
   if (value < 0)
@@ -25,13 +21,24 @@ void BindCount(SqlQuery& query, int index, long long value) {
     query.BindInt(index, value);
 }
 
-bool IsNull(SqlQuery& query, int column) {
-  return std::holds_alternative<std::monostate>(query.Value(column));
+// A number, or -1 (does not apply) for null.
+long long ReadCount(SqlQuery& query, int column) {
+  return std::holds_alternative<std::monostate>(query.Value(column)) ? -1 : query.Int(column);
+}
+
+// The local time now as "AAAA-MM-DDTHH:MM:SS".
+std::string Now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  return text;
 }
 
 Clerk ReadClerk(SqlQuery& query) {
-  return Clerk{query.Text(0), query.Int(1) != 0, CellText(query.Value(2)),
-               CellText(query.Value(3)), CellText(query.Value(4))};
+  return Clerk{query.Text(0), query.Int(1) != 0, CellText(query.Value(2)), CellText(query.Value(3)),
+               CellText(query.Value(4))};
 }
 
 }  // namespace
@@ -41,7 +48,7 @@ void AccessStore::Write(SqlConnection& connection, const AuditEvent& event) {
       "INSERT INTO AUDITORIA (QUANDO, USUARIO, ENDERECO, EVENTO, CONTA, EXTRATO, MOVIMENTOS, "
       "DETALHE) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
       "gravar a trilha de auditoria");
-  const std::string when = event.when.empty() ? AccessStore::Now() : event.when;
+  const std::string when = event.when.empty() ? Now() : event.when;
   insert->Bind(1, when);
   insert->BindView(2, TextOrNull(event.user));
   insert->BindView(3, TextOrNull(event.address));
@@ -53,17 +60,8 @@ void AccessStore::Write(SqlConnection& connection, const AuditEvent& event) {
   insert->Step();
 }
 
-std::string AccessStore::Now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-  return text;
-}
-
-void AccessStore::AddClerk(const std::string& name, bool administrator,
-                           const std::string& key_hash, const AuditEvent& event) {
+void AccessStore::AddClerk(const std::string& name, bool administrator, const std::string& key_hash,
+                           const AuditEvent& event) {
   store_.InTransaction(true, [&](SqlConnection& connection) {
     auto found = Query(connection, std::string(kClerkSelect) + "WHERE NMUSUARIO = ?",
                        "procurar o usuário", name);
@@ -72,7 +70,8 @@ void AccessStore::AddClerk(const std::string& name, bool administrator,
       if (ReadClerk(*found).revoked.empty())
         throw EDatabaseError("O usuário \"" + name +
                              "\" já tem uma chave; para trocá-la, remova-o antes "
-                             "(kvr61400-server usuario remove " + name + ").");
+                             "(kvr61400-server usuario remove " +
+                             name + ").");
       Execute(connection,
               "UPDATE USUARIO SET HASHCHAVE = ?, IDADMIN = ?, DTCRIACAO = ?, DTULTIMOUSO = NULL, "
               "DTREVOGACAO = NULL WHERE NMUSUARIO = ?",
@@ -89,9 +88,9 @@ void AccessStore::AddClerk(const std::string& name, bool administrator,
 std::vector<Clerk> AccessStore::ListClerks() {
   std::vector<Clerk> clerks;
   store_.InTransaction(false, [&](SqlConnection& connection) {
-    auto query = connection.Prepare(std::string(kClerkSelect) + "ORDER BY NMUSUARIO" +
-                                        store_.Dialect().code_order,
-                                    "listar os usuários");
+    auto query = connection.Prepare(
+        std::string(kClerkSelect) + "ORDER BY NMUSUARIO" + store_.Dialect().code_order,
+        "listar os usuários");
     while (query->Step()) clerks.push_back(ReadClerk(*query));
   });
   return clerks;
@@ -100,9 +99,9 @@ std::vector<Clerk> AccessStore::ListClerks() {
 bool AccessStore::RevokeClerk(const std::string& name, const AuditEvent& event) {
   bool revoked = false;
   store_.InTransaction(true, [&](SqlConnection& connection) {
-    auto found = Query(connection,
-                       std::string(kClerkSelect) + "WHERE NMUSUARIO = ? AND DTREVOGACAO IS NULL",
-                       "procurar o usuário", name);
+    auto found =
+        Query(connection, std::string(kClerkSelect) + "WHERE NMUSUARIO = ? AND DTREVOGACAO IS NULL",
+              "procurar o usuário", name);
     if (!found->Step()) return;
     Execute(connection, "UPDATE USUARIO SET DTREVOGACAO = ? WHERE NMUSUARIO = ?",
             "revogar a chave do usuário", Now(), name);
@@ -115,9 +114,9 @@ bool AccessStore::RevokeClerk(const std::string& name, const AuditEvent& event) 
 std::optional<Clerk> AccessStore::FindKey(const std::string& key_hash) {
   std::optional<Clerk> clerk;
   store_.InTransaction(false, [&](SqlConnection& connection) {
-    auto query = Query(connection,
-                       std::string(kClerkSelect) + "WHERE HASHCHAVE = ? AND DTREVOGACAO IS NULL",
-                       "conferir a chave", key_hash);
+    auto query =
+        Query(connection, std::string(kClerkSelect) + "WHERE HASHCHAVE = ? AND DTREVOGACAO IS NULL",
+              "conferir a chave", key_hash);
     if (query->Step()) clerk = ReadClerk(*query);
   });
   return clerk;
@@ -126,10 +125,8 @@ std::optional<Clerk> AccessStore::FindKey(const std::string& key_hash) {
 bool AccessStore::AnyKey() {
   bool any = false;
   store_.InTransaction(false, [&](SqlConnection& connection) {
-    auto query = connection.Prepare("SELECT 1 FROM USUARIO LIMIT 1", "procurar chaves de usuários");
-    any = query->Step();
-    while (query->Step()) {
-    }
+    any =
+        connection.Prepare("SELECT 1 FROM USUARIO LIMIT 1", "procurar chaves de usuários")->Step();
   });
   return any;
 }
@@ -163,18 +160,10 @@ std::vector<AuditEvent> AccessStore::ListTrail(const AuditFilter& filter) {
     }
     auto query = connection.Prepare(sql + "ORDER BY CDSEQUAUDI", "ler a trilha de auditoria");
     for (size_t i = 0; i < values.size(); ++i) query->Bind(static_cast<int>(i) + 1, values[i]);
-    while (query->Step()) {
-      AuditEvent event;
-      event.when = CellText(query->Value(0));
-      event.user = query->Text(1);
-      event.address = query->Text(2);
-      event.event = query->Text(3);
-      event.account = query->Text(4);
-      event.statement = IsNull(*query, 5) ? -1 : query->Int(5);
-      event.movements = IsNull(*query, 6) ? -1 : query->Int(6);
-      event.detail = query->Text(7);
-      events.push_back(std::move(event));
-    }
+    while (query->Step())
+      events.push_back({CellText(query->Value(0)), query->Text(1), query->Text(2), query->Text(3),
+                        query->Text(4), ReadCount(*query, 5), ReadCount(*query, 6),
+                        query->Text(7)});
   });
   return events;
 }
@@ -205,9 +194,8 @@ bool AccessStore::RemoveStatement(long long seq, AuditEvent event) {
     while (found->Step()) {
     }
     // A store of the account in flight finishes first.
-    if (*store_.Dialect().lock_account != '\0')
-      Execute(connection, store_.Dialect().lock_account, "reservar a conta corrente",
-              event.account);
+    ExecuteIfAny(connection, store_.Dialect().lock_account, "reservar a conta corrente",
+                 event.account);
     Execute(connection, "DELETE FROM MOVEXTRBANCO WHERE CDSEQUEXTR = ?",
             "excluir os movimentos do extrato", seq);
     Execute(connection, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = ?", "excluir o extrato", seq);

@@ -83,9 +83,6 @@ class AccessStore {
   // removed, when no statement has that number.
   bool RemoveStatement(long long seq, AuditEvent event);
 
-  // The local time now as "AAAA-MM-DDTHH:MM:SS".
-  static std::string Now();
-
  private:
   SqlStore& store_;
 };

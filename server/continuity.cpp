@@ -1,6 +1,7 @@
 #include "continuity.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <map>
 
@@ -12,26 +13,17 @@ namespace kvr::server {
 
 namespace {
 
-// The day number (days since 1970-01-01) of "YYYY-MM-DD..." or nothing.
+// The day number (days since 1970-01-01) of "YYYY-MM-DD..." or nothing; a
+// day past its month's end counts on into the next month.
 std::optional<long long> DayNumber(const std::string& text) {
   if (text.size() < 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
-  long long parts[3] = {0, 0, 0};
-  const size_t starts[3] = {0, 5, 8}, sizes[3] = {4, 2, 2};
-  for (int p = 0; p < 3; ++p)
-    for (size_t i = starts[p]; i < starts[p] + sizes[p]; ++i) {
-      if (text[i] < '0' || text[i] > '9') return std::nullopt;
-      parts[p] = parts[p] * 10 + (text[i] - '0');
-    }
-  long long y = parts[0];
-  const long long m = parts[1], d = parts[2];
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  const int y = std::stoi(text.substr(0, 4)), m = std::stoi(text.substr(5, 2)),
+            d = std::stoi(text.substr(8, 2));
   if (m < 1 || m > 12 || d < 1 || d > 31) return std::nullopt;
-  // Days from civil (proleptic Gregorian calendar).
-  y -= m <= 2 ? 1 : 0;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const long long yoe = y - era * 400;
-  const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
+  const std::chrono::sys_days day{std::chrono::year(y) / m / d};
+  return day.time_since_epoch().count();
 }
 
 // A stored balance in cents, signed by its C/D indicator. The column holds
@@ -52,19 +44,19 @@ struct Dated {
   std::optional<long long> first, last;
 };
 
-ChainLink MakeLink(const StatementSummary& summary, std::optional<long long>& first,
-                   std::optional<long long>& last) {
+Dated MakeLink(const StatementSummary& summary) {
   const Layout& layout = ExtrBancoLayout();
   const Row& h = summary.header;
-  ChainLink link;
+  Dated item;
+  ChainLink& link = item.link;
   link.seq = summary.seq;
   link.movements = summary.movements;
   const std::string start = CellText(h[ColumnIndex(layout, "DTSALDINIC")]);
   const std::string end = CellText(h[ColumnIndex(layout, "DTSALDFIN")]);
-  first = DayNumber(start);
-  last = DayNumber(end);
-  if (first) link.start = start.substr(0, 10);
-  if (last) link.end = end.substr(0, 10);
+  item.first = DayNumber(start);
+  item.last = DayNumber(end);
+  if (item.first) link.start = start.substr(0, 10);
+  if (item.last) link.end = end.substr(0, 10);
   link.opening_cents =
       SignedCents(h[ColumnIndex(layout, "VRSALDINIC")], h[ColumnIndex(layout, "IDEXTRINI")]);
   link.closing_cents =
@@ -72,8 +64,9 @@ ChainLink MakeLink(const StatementSummary& summary, std::optional<long long>& fi
   // A statement whose movements do not take its opening balance to its
   // closing one (a part of a file stored with the file's whole balances).
   const long long unexplained = link.closing_cents - link.opening_cents - summary.movement_cents;
-  if (unexplained != 0) link.problems.push_back({ContinuityProblem::Kind::kClosing, 0, unexplained});
-  return link;
+  if (unexplained != 0)
+    link.problems.push_back({ContinuityProblem::Kind::kClosing, 0, unexplained});
+  return item;
 }
 
 std::vector<ChainLink> Chain(std::vector<Dated> dated) {
@@ -129,26 +122,17 @@ std::vector<AccountChain> ChainStatements(const std::vector<StatementSummary>& s
                                           const std::vector<Account>& accounts) {
   std::map<std::string, std::vector<Dated>> by_code;
   const size_t code_column = ColumnIndex(ExtrBancoLayout(), "CDREDUCONT");
-  for (const StatementSummary& summary : statements) {
-    Dated item;
-    item.link = MakeLink(summary, item.first, item.last);
-    by_code[CellText(summary.header[code_column])].push_back(std::move(item));
-  }
+  for (const StatementSummary& summary : statements)
+    by_code[CellText(summary.header[code_column])].push_back(MakeLink(summary));
   std::vector<AccountChain> chains;
   for (const Account& account : accounts) {
-    AccountChain chain;
-    chain.account = account;
-    if (auto it = by_code.find(account.code); it != by_code.end()) {
-      chain.statements = Chain(std::move(it->second));
-      by_code.erase(it);
-    }
-    chains.push_back(std::move(chain));
+    auto found = by_code.extract(account.code);
+    chains.push_back(
+        {account, found ? Chain(std::move(found.mapped())) : std::vector<ChainLink>()});
   }
   for (auto& [code, dated] : by_code) {
-    AccountChain chain;
-    chain.account.code = code;
-    chain.statements = Chain(std::move(dated));
-    chains.push_back(std::move(chain));
+    chains.push_back({Account(), Chain(std::move(dated))});
+    chains.back().account.code = code;
   }
   return chains;
 }
@@ -187,23 +171,19 @@ nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
           entry["diferenca"] = static_cast<double>(problem.cents) / 100.0;
         problems.push_back(std::move(entry));
       }
-      nlohmann::json item = nlohmann::json::object();
-      item["extrato"] = std::to_string(link.seq);
-      item["dataInicial"] = link.start ? nlohmann::json(*link.start) : nlohmann::json(nullptr);
-      item["dataFinal"] = link.end ? nlohmann::json(*link.end) : nlohmann::json(nullptr);
-      item["saldoInicial"] = static_cast<double>(link.opening_cents) / 100.0;
-      item["saldoFinal"] = static_cast<double>(link.closing_cents) / 100.0;
-      item["movimentos"] = link.movements;
-      item["problemas"] = std::move(problems);
-      statements.push_back(std::move(item));
+      statements.push_back({{"extrato", std::to_string(link.seq)},
+                            {"dataInicial", link.start ? nlohmann::json(*link.start) : nullptr},
+                            {"dataFinal", link.end ? nlohmann::json(*link.end) : nullptr},
+                            {"saldoInicial", static_cast<double>(link.opening_cents) / 100.0},
+                            {"saldoFinal", static_cast<double>(link.closing_cents) / 100.0},
+                            {"movimentos", link.movements},
+                            {"problemas", std::move(problems)}});
     }
-    nlohmann::json object = nlohmann::json::object();
-    object["conta"] = chain.account.code;
-    object["banco"] = chain.account.bank;
-    object["numero"] = chain.account.number;
-    object["tipo"] = chain.account.kind;
-    object["extratos"] = std::move(statements);
-    list.push_back(std::move(object));
+    list.push_back({{"conta", chain.account.code},
+                    {"banco", chain.account.bank},
+                    {"numero", chain.account.number},
+                    {"tipo", chain.account.kind},
+                    {"extratos", std::move(statements)}});
   }
   return list;
 }
@@ -226,7 +206,8 @@ std::string DescribeProblem(const ContinuityProblem& problem, const NumberSepara
   return "";
 }
 
-std::string ContinuityTable(const std::vector<AccountChain>& chains, const NumberSeparators& separators) {
+std::string ContinuityTable(const std::vector<AccountChain>& chains,
+                            const NumberSeparators& separators) {
   std::string out;
   for (const AccountChain& chain : chains) {
     if (!out.empty()) out += "\n";

@@ -5,11 +5,23 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
-#include "cells.h"
+#include "wire/packet_format.h"
 
 namespace kvr::server {
+
+// The packet format's column types and layouts (wire/packet_format.h), named
+// here too as the server has always named them.
+using kvr::FieldDef;
+using kvr::FieldType;
+using kvr::Layout;
+
+// One column value of a checked row: null, a UTF-8 text (kString and kDateTime
+// columns; datetimes as "YYYY-MM-DDTHH:MM:SS") or a finite number (kFloat).
+using Cell = std::variant<std::monostate, std::string, double>;
+using Row = std::vector<Cell>;
 
 // One cell of PackedRows, seen in place: text points into the rows and stays
 // valid while they live and are not cleared.

@@ -94,8 +94,6 @@ const SqlDialect kDialect = {
     .tables_present =
         "SELECT (to_regclass('versaoesquema') IS NOT NULL)::int, "
         "(to_regclass('contcorr') IS NOT NULL)::int",
-    .new_database = "",
-    .new_database_what = "",
     .renumber_statements =
         "SELECT setval(pg_get_serial_sequence('extrbanco', 'cdsequextr'), "
         "COALESCE(MAX(CDSEQUEXTR), 1), MAX(CDSEQUEXTR) IS NOT NULL) FROM EXTRBANCO",
@@ -110,7 +108,6 @@ const SqlDialect kDialect = {
     .statement_constraints = ",\n  UNIQUE (CDSEQUEXTR, CDREDUCONT)",
     .movement_constraints =
         "FOREIGN KEY (CDSEQUEXTR, CDREDUCONT) REFERENCES EXTRBANCO (CDSEQUEXTR, CDREDUCONT)",
-    .movement_options = "",
     .nulls_equal = " NULLS NOT DISTINCT",
     .movement_key_check = kMovementKeyCheck,
 };
@@ -175,11 +172,7 @@ std::string DecimalText(double number) {
 std::string PacketDateTime(const char* text) {
   std::string out = text;
   if (out.size() > 10 && out[10] == ' ') out[10] = 'T';
-  if (out.size() > 19 && out[19] == '.') {
-    std::string fraction = out.substr(20);
-    fraction.resize(3, '0');
-    out = out.substr(0, 19) + "." + fraction;
-  }
+  if (out.size() > 19 && out[19] == '.') out.resize(23, '0');
   return out;
 }
 
@@ -194,11 +187,20 @@ Number NumberOf(const char* text) {
 void AppendCopyText(std::string& out, std::string_view text) {
   for (char c : text) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
     }
   }
 }
@@ -490,14 +492,10 @@ std::string PgLabel(const std::string& uri) {
   return label + " em " + host + ":" + (port.empty() ? "5432" : port);
 }
 
-PgDriver::PgDriver(const std::string& uri) : uri_(uri), label_(PgLabel(uri)) {}
-
-const SqlDialect& PgDriver::Dialect() const {
-  return kDialect;
-}
+PgDriver::PgDriver(const std::string& uri) : SqlDriver(PgLabel(uri), kDialect), uri_(uri) {}
 
 std::string PgDriver::NoTablesMessage() const {
-  return "O banco de dados " + label_ +
+  return "O banco de dados " + Label() +
          " não tem as tabelas do kvr61400-server (serve e conta add as criam).";
 }
 
@@ -510,13 +508,13 @@ std::unique_ptr<SqlConnection> PgDriver::Connect(bool) {
   if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
     std::string reason = ConnectReason(conn != nullptr ? PQerrorMessage(conn) : "");
     PQfinish(conn);
-    throw EDatabaseError("Não foi possível conectar ao banco de dados " + label_ + ": " + reason +
+    throw EDatabaseError("Não foi possível conectar ao banco de dados " + Label() + ": " + reason +
                          ".");
   }
-  auto connection = std::make_unique<PgConnection>(conn, label_);
+  auto connection = std::make_unique<PgConnection>(conn, Label());
   Result set(PQexec(conn, "SET DateStyle = ISO"), &PQclear);
   if (!set || PQresultStatus(set.get()) != PGRES_COMMAND_OK)
-    throw EDatabaseError("Não foi possível configurar a conexão com o banco de dados " + label_ +
+    throw EDatabaseError("Não foi possível configurar a conexão com o banco de dados " + Label() +
                          ".");
   return connection;
 }
@@ -526,7 +524,7 @@ void PgDriver::CheckDatabase(SqlConnection& connection) {
       connection.Prepare("SHOW server_encoding", "ler a codificação do banco");
   const std::string name = encoding->Step() ? encoding->Text(0) : "";
   if (name != "UTF8")
-    throw EDatabaseError("O banco de dados " + label_ + " usa a codificação " + name +
+    throw EDatabaseError("O banco de dados " + Label() + " usa a codificação " + name +
                          "; o kvr61400-server precisa de UTF8 (crie o banco com createdb -E "
                          "UTF8 -T template0 NOME).");
 }

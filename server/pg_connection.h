@@ -25,8 +25,6 @@ class PgDriver : public SqlDriver {
   // malformed URI.
   explicit PgDriver(const std::string& uri);
 
-  const std::string& Label() const override { return label_; }
-  const SqlDialect& Dialect() const override;
   // Connects within 10 seconds (unless the URI says otherwise), in UTF8
   // and ISO dates. create is not used: a database is made by its
   // administrator.
@@ -37,7 +35,6 @@ class PgDriver : public SqlDriver {
 
  private:
   std::string uri_;
-  std::string label_;
 };
 
 }  // namespace kvr::server

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "statement.h"
 
@@ -103,11 +104,11 @@ class SqlConnection {
   virtual void RollbackQuietly() = 0;
   // False when the connection should not go back to the pool (lost, or
   // still inside a transaction).
-  virtual bool Reusable() = 0;
+  virtual bool Reusable() { return true; }
   // An operation starts: ConnectionLost's AtStart counts from here.
   virtual void StartOperation() {}
-  // The next transaction writes about rows rows (0: the usual size): the
-  // engine may size its caches for them until told 0 again.
+  // The next write transaction writes about rows rows: the engine may size
+  // its caches for them until that transaction ends.
   virtual void ExpectRows(size_t rows) { (void)rows; }
 };
 
@@ -137,45 +138,60 @@ void Execute(SqlConnection& connection, const std::string& sql, const std::strin
   }
 }
 
+// Runs sql, a statement of the dialect, as Execute does; nothing when the
+// dialect has none ("").
+template <typename... Args>
+void ExecuteIfAny(SqlConnection& connection, const char* sql, const std::string& what,
+                  const Args&... args) {
+  if (*sql != '\0') Execute(connection, sql, what, args...);
+}
+
+// text as a parameter: null when it is empty.
+inline CellView TextOrNull(const std::string& text) {
+  return text.empty() ? CellView() : CellView{CellView::Kind::kText, text, 0};
+}
+
 // What differs between engines in the SQL text itself. Empty means "none".
 struct SqlDialect {
-  const char* begin_read;   // a transaction that only reads, one snapshot
-  const char* begin_write;  // a transaction whose checks and writes see one state
+  const char* begin_read = "";   // a transaction that only reads, one snapshot
+  const char* begin_write = "";  // a transaction whose checks and writes see one state
   // Serialise writers across processes inside a write transaction: of one
   // account ("?" its code), of the accounts table, of the schema.
-  const char* lock_account;
-  const char* lock_accounts;
-  const char* lock_schema;
+  const char* lock_account = "";
+  const char* lock_accounts = "";
+  const char* lock_schema = "";
   // One row: 1 or 0 for "VERSAOESQUEMA exists", 1 or 0 for "CONTCORR exists".
-  const char* tables_present;
+  const char* tables_present = "";
   // Run before the tables of a new database are made, outside a transaction.
-  const char* new_database;
-  const char* new_database_what;
+  const char* new_database = "";
+  const char* new_database_what = "";
   // After copied statements: number the next ones after the highest.
-  const char* renumber_statements;
+  const char* renumber_statements = "";
   // Appended to ORDER BY a code: byte order.
-  const char* code_order;
+  const char* code_order = "";
   // Pieces of the schema (see sql_schema.cpp).
-  const char* statement_key;  // CDSEQUEXTR of EXTRBANCO, assigned when not given
-  const char* statement_ref;  // the type of a column holding a CDSEQUEXTR
-  const char* date_type;
-  const char* amount_type;
-  const char* statement_constraints;  // after EXTRBANCO's columns
-  const char* movement_constraints;   // after MOVEXTRBANCO's primary key
-  const char* movement_options;       // after MOVEXTRBANCO's closing parenthesis
-  const char* nulls_equal;            // makes a unique index treat nulls as equal
+  const char* statement_key = "";  // CDSEQUEXTR of EXTRBANCO, assigned when not given
+  const char* statement_ref = "";  // the type of a column holding a CDSEQUEXTR
+  const char* date_type = "";
+  const char* amount_type = "";
+  const char* statement_constraints = "";  // after EXTRBANCO's columns
+  const char* movement_constraints = "";   // after MOVEXTRBANCO's primary key
+  const char* movement_options = "";       // after MOVEXTRBANCO's closing parenthesis
+  const char* nulls_equal = "";            // makes a unique index treat nulls as equal
   // Replaces MOVEXTRBANCO's reference to EXTRBANCO by checks of the same
   // rule once per statement (empty: the reference stays).
-  const char* movement_key_check;
+  const char* movement_key_check = "";
 };
 
 // An engine: how its connections are opened and what differs in its SQL.
 class SqlDriver {
  public:
+  // label: how messages name the database. dialect must outlive the driver.
+  SqlDriver(std::string label, const SqlDialect& dialect)
+      : label_(std::move(label)), dialect_(dialect) {}
   virtual ~SqlDriver() = default;
-  // How messages name the database.
-  virtual const std::string& Label() const = 0;
-  virtual const SqlDialect& Dialect() const = 0;
+  const std::string& Label() const { return label_; }
+  const SqlDialect& Dialect() const { return dialect_; }
   // Opens a connection. With create false a database that is not there is
   // refused, not created. Throws EDatabaseError naming the database.
   virtual std::unique_ptr<SqlConnection> Connect(bool create) = 0;
@@ -185,6 +201,10 @@ class SqlDriver {
   // The message for a database without the server's tables when they are
   // not to be created.
   virtual std::string NoTablesMessage() const = 0;
+
+ private:
+  std::string label_;
+  const SqlDialect& dialect_;
 };
 
 }  // namespace kvr::server

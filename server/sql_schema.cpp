@@ -130,10 +130,4 @@ std::string Migration(int version, const SqlDialect& dialect) {
   return sql;
 }
 
-std::string NewerSchemaMessage(const std::string& database, int version) {
-  return "O banco de dados " + database + " tem as tabelas na versão " + std::to_string(version) +
-         ", mais nova que a desta versão do kvr61400-server (" + std::to_string(kSchemaVersion) +
-         "). Atualize o kvr61400-server antes de usá-lo com este banco.";
-}
-
 }  // namespace kvr::server

@@ -24,7 +24,4 @@ constexpr int kSchemaVersion = 6;
 // kSchemaVersion.
 std::string Migration(int version, const SqlDialect& dialect);
 
-// The message that refuses a database of a newer schema than this server's.
-std::string NewerSchemaMessage(const std::string& database, int version);
-
 }  // namespace kvr::server

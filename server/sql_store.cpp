@@ -1,5 +1,7 @@
 #include "sql_store.h"
 
+#include <charconv>
+#include <iterator>
 #include <utility>
 
 #include "account_rules.h"
@@ -9,6 +11,36 @@
 namespace kvr::server {
 
 namespace {
+
+// The header columns stored, in ExtrBancoLayout order without CDSEQUEXTR.
+constexpr const char* kHeaderColumns[] = {"CDREDUCONT", "DTSALDINIC", "DTSALDFIN", "VRSALDINIC",
+                                          "VRSALDFIM",  "IDEXTRINI",  "IDEXTRFIM"};
+constexpr size_t kHeaderCount = std::size(kHeaderColumns);
+// The movement columns stored after CDSEQUEXTR and NRSEQMOVREAL, in
+// MovExtrLayout order.
+constexpr const char* kMovementColumns[] = {
+    "CDREDUCONT", "NRDOCMOVREAL", "DTMOVREAL",    "IDMOVREAL",   "VRMOVREAL",   "DSHISTMOVREAL",
+    "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL"};
+constexpr size_t kMovementCount = std::size(kMovementColumns);
+
+// "a, b, c" (each with prefix).
+std::string JoinColumns(const char* const* columns, size_t count, const char* prefix = "") {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) out += ", ";
+    out += prefix;
+    out += columns[i];
+  }
+  return out;
+}
+
+// The CDSEQUEXTR and NRSEQMOVREAL of a stored statement's rows, as numbers.
+long long StoredNumber(CellView cell) {
+  if (cell.kind == CellView::Kind::kNumber) return static_cast<long long>(cell.number);
+  long long number = 0;
+  std::from_chars(cell.text.data(), cell.text.data() + cell.text.size(), number);
+  return number;
+}
 
 // A transaction that rolls back unless committed.
 class Transaction {
@@ -33,37 +65,13 @@ class Transaction {
 
 // Appends trail, when given, to the audit trail on connection: as
 // "importacao" of seq when the statement was stored, else as "recusa".
-void WriteTrail(SqlConnection& connection, const AuditEvent* trail,
-                std::optional<long long> seq) {
+void WriteTrail(SqlConnection& connection, const AuditEvent* trail, std::optional<long long> seq) {
   if (trail == nullptr) return;
   AuditEvent row = *trail;
   row.event = seq ? "importacao" : "recusa";
   row.statement = seq ? *seq : -1;
   if (!seq) row.detail = "extrato já cadastrado";
   AccessStore::Write(connection, row);
-}
-
-// Tells the connection how many rows the next transaction writes, for as
-// long as the object lives.
-class RowsExpected {
- public:
-  RowsExpected(SqlConnection& connection, size_t rows) : connection_(connection) {
-    connection.ExpectRows(rows);
-  }
-  ~RowsExpected() { connection_.ExpectRows(0); }
-  RowsExpected(const RowsExpected&) = delete;
-  RowsExpected& operator=(const RowsExpected&) = delete;
-
- private:
-  SqlConnection& connection_;
-};
-
-// Runs a lock statement of the dialect (none: nothing), with code as its
-// parameter when given.
-template <typename... Code>
-void Lock(SqlConnection& connection, const char* sql, const std::string& what,
-          const Code&... code) {
-  if (*sql != '\0') Execute(connection, sql, what, code...);
 }
 
 // An account with its statement identifier, kept in a table of its own.
@@ -108,20 +116,15 @@ void RefuseTwin(SqlConnection& connection, const Account& account) {
                          "procurar contas iguais", account.bank, account.kind, account.code);
   for (const Account& other : ReadAccounts(*same_bank)) {
     const bool same_number = AccountMatches(other, account.number);
-    if (!same_number && !(!account.statement_id.empty() &&
-                          AccountMatches(other, account.statement_id)))
+    if (!same_number &&
+        !(!account.statement_id.empty() && AccountMatches(other, account.statement_id)))
       continue;
     const std::string what =
         same_number ? "A conta " + account.number : "O identificador " + account.statement_id;
     throw EDatabaseError(what + " do banco " + account.bank + ", tipo " + account.kind +
-                         ", já está cadastrad" + (same_number ? "a" : "o") +
-                         " com o código \"" + other.code + "\".");
+                         ", já está cadastrad" + (same_number ? "a" : "o") + " com o código \"" +
+                         other.code + "\".");
   }
-}
-
-// A date as itself, or null when empty.
-CellView DateOrNull(const std::string& date) {
-  return date.empty() ? CellView() : CellView{CellView::Kind::kText, date, 0};
 }
 
 // keys are the statement's movements (built before any transaction: the
@@ -147,8 +150,8 @@ bool Recorded(SqlConnection& connection, const Statement& statement, const Movem
                     std::string(columns) +
                         "WHERE CDREDUCONT = ? AND DTMOVREAL >= ? AND DTMOVREAL <= ? UNION ALL " +
                         columns + "WHERE ? = 1 AND CDREDUCONT = ? AND DTMOVREAL IS NULL",
-                    "procurar movimentos iguais", statement.account, DateOrNull(keys.first),
-                    DateOrNull(keys.last), keys.undated ? 1LL : 0LL, statement.account);
+                    "procurar movimentos iguais", statement.account, TextOrNull(keys.first),
+                    TextOrNull(keys.last), keys.undated ? 1LL : 0LL, statement.account);
   while (same->Step())
     if (keys.Contains(same->Value(0), same->Value(1), same->Value(2), same->Value(3),
                       same->Value(4)))
@@ -294,25 +297,26 @@ void SqlStore::PrepareSchema(bool create) {
       if (tables->Int(0) == 0) return tables->Int(1) != 0 ? 1 : 0;
       std::unique_ptr<SqlQuery> version =
           connection.Prepare("SELECT MAX(NRVERSAO) FROM VERSAOESQUEMA", "ler a versão das tabelas");
-      return version->Step() ? static_cast<int>(version->Int(0)) : 0;
+      const int found = version->Step() ? static_cast<int>(version->Int(0)) : 0;
+      if (found > kSchemaVersion)
+        throw EDatabaseError("O banco de dados " + driver_->Label() + " tem as tabelas na versão " +
+                             std::to_string(found) + ", mais nova que a desta versão do " +
+                             "kvr61400-server (" + std::to_string(kSchemaVersion) +
+                             "). Atualize o kvr61400-server antes de usá-lo com este banco.");
+      return found;
     };
     int version = read_version();
     if (version == kSchemaVersion) return true;
-    if (version > kSchemaVersion)
-      throw EDatabaseError(NewerSchemaMessage(driver_->Label(), version));
     if (version == 0 && !create) throw EDatabaseError(driver_->NoTablesMessage());
-    if (version == 0 && *dialect_.new_database != '\0')
-      connection.Execute(dialect_.new_database, dialect_.new_database_what);
+    if (version == 0) ExecuteIfAny(connection, dialect_.new_database, dialect_.new_database_what);
     Transaction transaction(connection, dialect_.begin_write);
     // One process creates or migrates; the others wait and find it done.
-    Lock(connection, dialect_.lock_schema, "reservar as tabelas");
+    ExecuteIfAny(connection, dialect_.lock_schema, "reservar as tabelas");
     version = read_version();
-    if (version > kSchemaVersion)
-      throw EDatabaseError(NewerSchemaMessage(driver_->Label(), version));
     for (; version < kSchemaVersion; ++version) {
-      const std::string what = version == 0 ? "criar as tabelas"
-                                             : "atualizar as tabelas para a versão " +
-                                                   std::to_string(version + 1);
+      const std::string what =
+          version == 0 ? "criar as tabelas"
+                       : "atualizar as tabelas para a versão " + std::to_string(version + 1);
       connection.Execute(Migration(version, dialect_), what);
       // The version table itself arrives with version 2, which records itself.
       if (version + 1 > 2)
@@ -327,7 +331,7 @@ void SqlStore::PrepareSchema(bool create) {
 
 void SqlStore::AddAccount(const Account& account) {
   InTransaction(true, [this, &account](SqlConnection& connection) {
-    Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
+    ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
     if (Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
               "procurar a conta corrente", account.code)
             ->Step())
@@ -373,16 +377,14 @@ std::vector<Account> SqlStore::MatchAccounts(const std::string& bank, const std:
 bool SqlStore::UpdateAccount(const Account& account) {
   return Run([this, &account](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
-    Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
+    ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
     auto find = Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
                       "procurar a conta corrente", account.code);
     if (!find->Step()) return false;
-    Account stored = ReadAccount(*find);
-    stored.kind = account.kind;
-    stored.mask = account.mask;
-    stored.number = account.number;
-    stored.statement_id = account.statement_id;
-    RefuseTwin(connection, stored);
+    // The account as it is to be: its bank stays, the fields given change.
+    Account changed = account;
+    changed.bank = ReadAccount(*find).bank;
+    RefuseTwin(connection, changed);
     Execute(
         connection,
         "UPDATE CONTCORR SET IDTIPOCCORR = ?, CDPICTCONT = ?, CDCONTCORR = ? WHERE CDREDUCONT = ?",
@@ -398,9 +400,9 @@ bool SqlStore::UpdateAccount(const Account& account) {
 long long SqlStore::RemoveAccount(const std::string& code) {
   return Run([this, &code](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
-    Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
+    ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
     // A store of this account in flight finishes first, and is counted.
-    Lock(connection, dialect_.lock_account, "reservar a conta corrente", code);
+    ExecuteIfAny(connection, dialect_.lock_account, "reservar a conta corrente", code);
     auto count = Query(connection, "SELECT COUNT(*) FROM EXTRBANCO WHERE CDREDUCONT = ?",
                        "contar os extratos da conta corrente", code);
     const long long statements = count->Step() ? count->Int(0) : 0;
@@ -425,8 +427,7 @@ bool SqlStore::IsRecorded(const Statement& statement, const MovementKeys& keys) 
   });
 }
 
-std::optional<long long> SqlStore::StoreIfNew(const Statement& statement,
-                                              const AuditEvent* trail) {
+std::optional<long long> SqlStore::StoreIfNew(const Statement& statement, const AuditEvent* trail) {
   // What can be done without the write lock is: the new movements' keys,
   // and a first check that spares a statement recorded already the wait
   // for the lock (unless its refusal goes to the trail, which needs a write
@@ -436,12 +437,13 @@ std::optional<long long> SqlStore::StoreIfNew(const Statement& statement,
   const MovementKeys keys(statement.movements);
   if (trail == nullptr && IsRecorded(statement, keys)) return std::nullopt;
   return Run([&](SqlConnection& connection) -> std::optional<long long> {
-    RowsExpected expected(connection, statement.movements.size());
+    connection.ExpectRows(statement.movements.size());
     {
       Transaction transaction(connection, dialect_.begin_write);
       // Every process serialises the stores of one account here; each then
       // sees the statements stored before it got the lock.
-      Lock(connection, dialect_.lock_account, "reservar a conta corrente", statement.account);
+      ExecuteIfAny(connection, dialect_.lock_account, "reservar a conta corrente",
+                   statement.account);
       std::optional<long long> seq;
       bool stored_between = false;
       if (!Recorded(connection, statement, keys)) {
@@ -518,7 +520,7 @@ long long SqlStore::CopyIn(const std::vector<Account>& accounts,
                            const std::function<std::optional<StoredStatement>()>& next) {
   return Run([&](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
-    Lock(connection, dialect_.lock_accounts, "reservar as contas correntes");
+    ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
     auto held = Query(connection,
                       "SELECT (SELECT COUNT(*) FROM CONTCORR), (SELECT COUNT(*) FROM EXTRBANCO)",
                       "verificar se o banco está vazio");
@@ -539,15 +541,13 @@ long long SqlStore::CopyIn(const std::vector<Account>& accounts,
                       PackedRows(MovExtrLayout(), statement->movements), true);
       movements += static_cast<long long>(statement->movements.size());
     }
-    if (*dialect_.renumber_statements != '\0')
-      connection.Execute(dialect_.renumber_statements, "numerar os próximos extratos");
+    ExecuteIfAny(connection, dialect_.renumber_statements, "numerar os próximos extratos");
     transaction.Commit();
     return movements;
   });
 }
 
-void SqlStore::InTransaction(bool write,
-                             const std::function<void(SqlConnection&)>& operation) {
+void SqlStore::InTransaction(bool write, const std::function<void(SqlConnection&)>& operation) {
   Run([this, write, &operation](SqlConnection& connection) {
     Transaction transaction(connection, write ? dialect_.begin_write : dialect_.begin_read);
     operation(connection);

@@ -63,7 +63,6 @@ class SqlStore : public Store {
   // operation returns and rolled back when it throws.
   void InTransaction(bool write, const std::function<void(SqlConnection&)>& operation);
   const SqlDialect& Dialect() const { return dialect_; }
-  const std::string& Label() const { return driver_->Label(); }
 
  private:
   // Runs operation(connection) on a pooled connection (see the class).

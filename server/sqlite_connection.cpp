@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -88,8 +89,8 @@ class Checkpointer {
  private:
   void Loop() {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
       sqlite3_close(db);
       db = nullptr;
     }
@@ -126,33 +127,26 @@ int OnCommit(void* checkpointer, sqlite3*, const char*, int pages) {
 // number.
 constexpr const char* kAmountType = "DOUBLE PRECISION";
 
+// No lock statements: BEGIN IMMEDIATE holds the write lock of the whole
+// file already. No renumbering: a new CDSEQUEXTR (the rowid) is one past the
+// highest already.
 const SqlDialect kDialect = {
     .begin_read = "BEGIN",
     .begin_write = "BEGIN IMMEDIATE",
-    // BEGIN IMMEDIATE holds the write lock of the whole file already.
-    .lock_account = "",
-    .lock_accounts = "",
-    .lock_schema = "",
     .tables_present =
         "SELECT EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = "
         "'VERSAOESQUEMA'), EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = "
         "'CONTCORR')",
     .new_database = "PRAGMA journal_mode = WAL",
     .new_database_what = "ativar o modo WAL",
-    // A new CDSEQUEXTR (the rowid) is one past the highest already.
-    .renumber_statements = "",
-    .code_order = "",
     .statement_key = "INTEGER     NOT NULL PRIMARY KEY",
     .statement_ref = "INTEGER",
     .date_type = "VARCHAR(23)",
     .amount_type = kAmountType,
-    .statement_constraints = "",
     .movement_constraints =
         "FOREIGN KEY (CDSEQUEXTR) REFERENCES EXTRBANCO (CDSEQUEXTR),\n"
         "  FOREIGN KEY (CDREDUCONT) REFERENCES CONTCORR (CDREDUCONT)",
     .movement_options = " WITHOUT ROWID",
-    .nulls_equal = "",
-    .movement_key_check = "",
 };
 
 // Waits for the write lock that another process holds (an administration
@@ -180,25 +174,24 @@ constexpr const char* kCacheSize = "PRAGMA cache_size = -65536";
 // What went wrong, in Portuguese; SQLite's own English text only where no
 // better one is known.
 std::string Reason(sqlite3* db, int rc) {
-  switch (rc & 0xFF) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED: return "o banco está bloqueado por outro processo há mais de 30 segundos";
-    case SQLITE_READONLY:
-      return "o arquivo só pode ser lido (confira as permissões do arquivo e da pasta)";
-    case SQLITE_CANTOPEN:
-      return "não foi possível abrir o arquivo (confira se a pasta existe e as permissões)";
-    case SQLITE_PERM:
-    case SQLITE_AUTH: return "permissão negada";
-    case SQLITE_CORRUPT: return "o arquivo está corrompido";
-    case SQLITE_NOTADB: return "o arquivo não é um banco de dados SQLite";
-    case SQLITE_FULL: return "o disco está cheio";
-    case SQLITE_IOERR: return "erro de leitura ou gravação no disco";
-    case SQLITE_NOMEM: return "memória insuficiente";
-    case SQLITE_CONSTRAINT: return "restrição de integridade violada";
-    default:
-      return std::string("erro do SQLite (") +
-             (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ")";
-  }
+  static const std::map<int, const char*> kReasons = {
+      {SQLITE_BUSY, "o banco está bloqueado por outro processo há mais de 30 segundos"},
+      {SQLITE_LOCKED, "o banco está bloqueado por outro processo há mais de 30 segundos"},
+      {SQLITE_READONLY, "o arquivo só pode ser lido (confira as permissões do arquivo e da pasta)"},
+      {SQLITE_CANTOPEN,
+       "não foi possível abrir o arquivo (confira se a pasta existe e as permissões)"},
+      {SQLITE_PERM, "permissão negada"},
+      {SQLITE_AUTH, "permissão negada"},
+      {SQLITE_CORRUPT, "o arquivo está corrompido"},
+      {SQLITE_NOTADB, "o arquivo não é um banco de dados SQLite"},
+      {SQLITE_FULL, "o disco está cheio"},
+      {SQLITE_IOERR, "erro de leitura ou gravação no disco"},
+      {SQLITE_NOMEM, "memória insuficiente"},
+      {SQLITE_CONSTRAINT, "restrição de integridade violada"},
+  };
+  if (auto known = kReasons.find(rc & 0xFF); known != kReasons.end()) return known->second;
+  return std::string("erro do SQLite (") +
+         (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + ")";
 }
 
 // A connection with the name of its file, for messages.
@@ -263,16 +256,14 @@ class SqliteQuery : public SqlQuery {
   }
   long long Int(int column) override { return sqlite3_column_int64(stmt_, column); }
   Cell Value(int column) override {
-    switch (sqlite3_column_type(stmt_, column)) {
-      case SQLITE_NULL: return Cell();
-      case SQLITE_FLOAT:
-      case SQLITE_INTEGER:
-        if (sqlite3_column_decltype(stmt_, column) != nullptr &&
-            std::string(sqlite3_column_decltype(stmt_, column)) == kAmountType)
-          return Cell(sqlite3_column_double(stmt_, column));
-        return Cell(Text(column));
-      default: return Cell(Text(column));
+    const int type = sqlite3_column_type(stmt_, column);
+    if (type == SQLITE_NULL) return Cell();
+    if (type == SQLITE_FLOAT || type == SQLITE_INTEGER) {
+      const char* declared = sqlite3_column_decltype(stmt_, column);
+      if (declared != nullptr && std::strcmp(declared, kAmountType) == 0)
+        return Cell(sqlite3_column_double(stmt_, column));
     }
+    return Cell(Text(column));
   }
 
  private:
@@ -341,22 +332,14 @@ class SqliteConnection : public SqlConnection {
     sqlite3_exec(db_.handle, "ROLLBACK", nullptr, nullptr, nullptr);
     PassTurnWhenDone();
   }
-  bool Reusable() override { return true; }
 
   // A cache as large as the pages a statement of many movements writes,
-  // then the usual one again with its pages given back. The pages written
-  // stay in the cache until the commit; a smaller cache spills them to the
-  // log halfway and, when the movements do not come in date order, reads
-  // and writes many index pages again (1,000,000 such movements: 5.8 s
-  // instead of 3.2 s).
+  // then, once the write has ended, the usual one again with its pages given
+  // back. The pages written stay in the cache until the commit; a smaller
+  // cache spills them to the log halfway and, when the movements do not come
+  // in date order, reads and writes many index pages again (1,000,000 such
+  // movements: 5.8 s instead of 3.2 s).
   void ExpectRows(size_t rows) override {
-    if (rows == 0) {
-      if (!enlarged_) return;
-      enlarged_ = false;
-      sqlite3_exec(db_.handle, kCacheSize, nullptr, nullptr, nullptr);
-      sqlite3_db_release_memory(db_.handle);
-      return;
-    }
     // About 140 bytes of table and index per movement; room for twice that.
     const size_t kib = rows * 280 / 1024;
     if (kib <= 65536 / 2) return;
@@ -367,10 +350,13 @@ class SqliteConnection : public SqlConnection {
 
  private:
   void PassTurnWhenDone() {
-    if (writing_ && sqlite3_get_autocommit(db_.handle) != 0) {
-      writing_ = false;
-      writers_->Leave();
-    }
+    if (!writing_ || sqlite3_get_autocommit(db_.handle) == 0) return;
+    writing_ = false;
+    writers_->Leave();
+    if (!enlarged_) return;
+    enlarged_ = false;
+    sqlite3_exec(db_.handle, kCacheSize, nullptr, nullptr, nullptr);
+    sqlite3_db_release_memory(db_.handle);
   }
 
   Db db_;
@@ -391,14 +377,14 @@ void SkipMemoryStatistics() {
 }  // namespace
 
 SqliteDriver::SqliteDriver(const std::string& path, bool create, bool serving)
-    : path_(path),
-      label_("\"" + path + "\""),
+    : SqlDriver("\"" + path + "\"", kDialect),
+      path_(path),
       writers_(std::make_shared<WriterQueue>()),
       checkpointer_(std::make_unique<Checkpointer>(path)) {
   SkipMemoryStatistics();
   std::error_code error;
   if (!create && !std::filesystem::exists(path_, error))
-    throw EDatabaseError("O banco de dados " + label_ +
+    throw EDatabaseError("O banco de dados " + Label() +
                          " não existe. Confira o caminho dado em --db (serve e conta add criam "
                          "o banco).");
   if (create) CreateOwnerOnly(path_);
@@ -415,7 +401,7 @@ SqliteDriver::SqliteDriver(const std::string& path, bool create, bool serving)
     claim_ = -1;
     if (reason != EWOULDBLOCK) return;
     throw EDatabaseError(
-        "O banco de dados " + label_ +
+        "O banco de dados " + Label() +
         " já é servido por outro kvr61400-server: um arquivo SQLite atende um servidor só. "
         "Encerre o outro servidor, ou, para vários servidores num banco, use PostgreSQL "
         "(--db postgresql://...; kvr61400-server copiar --de ARQUIVO --para postgresql://... "
@@ -428,12 +414,8 @@ SqliteDriver::~SqliteDriver() {
   if (claim_ >= 0) ::close(claim_);
 }
 
-const SqlDialect& SqliteDriver::Dialect() const {
-  return kDialect;
-}
-
 std::string SqliteDriver::NoTablesMessage() const {
-  return "O arquivo " + label_ +
+  return "O arquivo " + Label() +
          " não tem as tabelas do kvr61400-server. Confira o caminho dado em --db (serve e conta "
          "add criam o banco).";
 }
@@ -446,9 +428,10 @@ std::unique_ptr<SqlConnection> SqliteDriver::Connect(bool create) {
   if (rc != SQLITE_OK) {
     std::string reason = Reason(handle, rc);
     sqlite3_close(handle);
-    throw EDatabaseError("Não foi possível abrir o banco de dados " + label_ + ": " + reason + ".");
+    throw EDatabaseError("Não foi possível abrir o banco de dados " + Label() + ": " + reason +
+                         ".");
   }
-  auto connection = std::make_unique<SqliteConnection>(handle, label_, writers_);
+  auto connection = std::make_unique<SqliteConnection>(handle, Label(), writers_);
   sqlite3_extended_result_codes(handle, 1);
   sqlite3_busy_handler(handle, WaitForOtherProcess, nullptr);
   sqlite3_wal_hook(handle, OnCommit, checkpointer_.get());

@@ -35,14 +35,11 @@ class SqliteDriver : public SqlDriver {
   SqliteDriver(const SqliteDriver&) = delete;
   SqliteDriver& operator=(const SqliteDriver&) = delete;
 
-  const std::string& Label() const override { return label_; }
-  const SqlDialect& Dialect() const override;
   std::unique_ptr<SqlConnection> Connect(bool create) override;
   std::string NoTablesMessage() const override;
 
  private:
   std::string path_;
-  std::string label_;
   std::shared_ptr<WriterQueue> writers_;
   std::unique_ptr<Checkpointer> checkpointer_;  // after the connections' last commit
   int claim_ = -1;  // descriptor holding the serving claim, -1 when none

@@ -4,14 +4,14 @@
 
 namespace kvr::server {
 
-std::string CellText(const Cell& cell, const std::string& def) {
+std::string CellText(const Cell& cell) {
   if (const auto* text = std::get_if<std::string>(&cell)) return *text;
   if (const auto* number = std::get_if<double>(&cell)) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.15g", *number);
     return buffer;
   }
-  return def;
+  return "";
 }
 
 nlohmann::json CellJson(const Cell& cell) {

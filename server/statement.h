@@ -1,9 +1,8 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "packed_rows.h"
 #include "server_errors.h"
@@ -35,7 +34,7 @@ struct Statement {
   std::string account;
 };
 
-// The text of a cell, or def for null.
-std::string CellText(const Cell& cell, const std::string& def = "");
+// The text of a cell, "" for null.
+std::string CellText(const Cell& cell);
 
 }  // namespace kvr::server

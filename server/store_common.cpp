@@ -1,26 +1,9 @@
 #include "store_common.h"
 
-#include <charconv>
 #include <cstring>
 #include <functional>
 
 namespace kvr::server {
-
-const char* const kHeaderColumns[7] = {"CDREDUCONT", "DTSALDINIC", "DTSALDFIN", "VRSALDINIC",
-                                       "VRSALDFIM",  "IDEXTRINI",  "IDEXTRFIM"};
-const char* const kMovementColumns[12] = {
-    "CDREDUCONT", "NRDOCMOVREAL", "DTMOVREAL",    "IDMOVREAL",   "VRMOVREAL",  "DSHISTMOVREAL",
-    "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL"};
-
-std::string JoinColumns(const char* const* columns, size_t count, const char* prefix) {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) {
-    if (i > 0) out += ", ";
-    out += prefix;
-    out += columns[i];
-  }
-  return out;
-}
 
 namespace {
 
@@ -121,7 +104,8 @@ bool MovementKeys::Identical(const Key& a, const Key& b) {
 
 bool MovementKeys::Same(const Key& a, const Key& b) {
   // Two whole FITIDs decide; otherwise the first 10 characters do.
-  const bool whole = a.cells[4].kind == CellView::Kind::kText && b.cells[4].kind == CellView::Kind::kText;
+  const bool whole =
+      a.cells[4].kind == CellView::Kind::kText && b.cells[4].kind == CellView::Kind::kText;
   for (size_t i = 0; i < 5; ++i) {
     if (i == (whole ? 3 : 4)) continue;
     if (!SameCell(a.cells[i], b.cells[i])) return false;
@@ -142,13 +126,6 @@ bool MovementKeys::Contains(const Cell& date, const Cell& value, const Cell& doc
   for (size_t slot = hash & mask_; table_[slot].row != 0; slot = (slot + 1) & mask_)
     if (table_[slot].check == check && Same(KeyOf(table_[slot].row - 1), key)) return true;
   return false;
-}
-
-long long StoredNumber(CellView cell) {
-  if (cell.kind == CellView::Kind::kNumber) return static_cast<long long>(cell.number);
-  long long number = 0;
-  std::from_chars(cell.text.data(), cell.text.data() + cell.text.size(), number);
-  return number;
 }
 
 }  // namespace kvr::server

@@ -7,20 +7,9 @@
 #include "statement.h"
 #include "store.h"
 
-// What the SQL store's queries share with its tests: the stored columns and
-// the repeat check's comparison of movements.
+// What the SQL store's queries share with its tests: the repeat check's
+// comparison of movements.
 namespace kvr::server {
-
-// The header columns stored, in ExtrBancoLayout order without CDSEQUEXTR.
-extern const char* const kHeaderColumns[7];
-constexpr size_t kHeaderCount = 7;
-// The movement columns stored after CDSEQUEXTR and NRSEQMOVREAL, in
-// MovExtrLayout order.
-extern const char* const kMovementColumns[12];
-constexpr size_t kMovementCount = 12;
-
-// "a, b, c" (each with prefix).
-std::string JoinColumns(const char* const* columns, size_t count, const char* prefix = "");
 
 // The movements of a statement as the repeat check looks them up, and the
 // range of their dates: only stored movements of the account inside [first,
@@ -67,8 +56,5 @@ class MovementKeys {
   std::vector<Entry> table_;
   size_t mask_ = 0;
 };
-
-// The CDSEQUEXTR and NRSEQMOVREAL of a stored statement's rows, as numbers.
-long long StoredNumber(CellView cell);
 
 }  // namespace kvr::server
