@@ -472,8 +472,7 @@ std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) 
 // ---------------------------------------------------------------- whole-table access
 
 void TClientDataSet::ForEachRow(const std::function<void(const TRowData&)>& visit) {
-  if (!active_) NotActive();
-  if (state_ != TDataSetState::dsBrowse) Post();
+  CheckBrowse();
   for (const TableRow* r = impl_->rows.head(); r != nullptr; r = r->next) {
     if (r->next != nullptr) r->next->data.Prefetch();
     visit(r->data);

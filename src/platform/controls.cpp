@@ -79,16 +79,12 @@ bool TControl::CanFocus() const {
   return true;
 }
 
-void TControl::Click() {
-  if (OnClick) OnClick(this);
-}
-
 void TControl::UserSetText(const std::string& text) {
   if (CanFocus()) SetText(text);
 }
 
 void TControl::UserClick() {
-  if (CanFocus()) Click();
+  if (CanFocus() && OnClick) OnClick(this);
 }
 
 void TControl::UserExit() {

@@ -4,10 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "platform/cell_values.h"
 #include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -111,12 +111,6 @@ DateTimeParts PartsOf(TDateTime value) {
 }
 
 }  // namespace
-
-std::string DateToIso(TDateTime value) {
-  std::string out;
-  AppendDateTime(out, PartsOf(value));
-  return out;
-}
 
 bool IsoToDate(std::string_view text, TDateTime& out) {
   DateTimeParts p;
@@ -237,18 +231,10 @@ std::vector<TFieldDef> ReadFields(JsonReader& r) {
   }
   if (defs.empty()) BadPacket("nenhuma coluna definida");
   for (std::size_t i = 0; i < defs.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      const std::string& a = defs[i].Name;
-      const std::string& b = defs[j].Name;
-      bool same = a.size() == b.size();
-      for (std::size_t k = 0; same && k < a.size(); ++k) {
-        char x = a[k], y = b[k];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        same = x == y;
-      }
-      if (same) BadPacket("coluna " + std::to_string(i + 1) + " (" + a + ") definida duas vezes");
-    }
+    for (std::size_t j = 0; j < i; ++j)
+      if (EqualAscii(defs[i].Name, defs[j].Name))
+        BadPacket("coluna " + std::to_string(i + 1) + " (" + defs[i].Name +
+                  ") definida duas vezes");
   }
   return defs;
 }
@@ -376,7 +362,7 @@ void FailJson(const JsonReader& reader, const std::string& what) {
   throw EJsonError("JSON inv\xE1lido: " + what + " (byte " + std::to_string(reader.EventOffset() + 1) + ")");
 }
 
-void ReadDataPacket(std::string_view packet_text, TClientDataSet& table) {
+void TClientDataSet::SetData(std::string_view packet_text) {
   std::vector<TFieldDef> defs;
   std::vector<TRowData> rows;
   try {
@@ -384,10 +370,8 @@ void ReadDataPacket(std::string_view packet_text, TClientDataSet& table) {
   } catch (const EJsonError& e) {
     BadPacket(e.what());
   }
-  table.ReplaceData(defs, std::move(rows));
+  ReplaceData(defs, std::move(rows));
 }
-
-void TClientDataSet::SetData(std::string_view packet_text) { ReadDataPacket(packet_text, *this); }
 
 void TClientDataSet::SetData(const nlohmann::json& packet) { SetData(std::string_view(packet.dump())); }
 

@@ -116,19 +116,15 @@ JsonReader::Event JsonReader::Next() {
       }
       return Unexpected(c, open_.back() == 'o' ? "esperado \",\" ou \"}\"" : "esperado \",\" ou \"]\"");
     case State::kFirstItem:
-      if (c == ']') {
+    case State::kFirstMember: {
+      const bool object = state_ == State::kFirstMember;
+      if (c == (object ? '}' : ']')) {
         ++pos_;
-        return Close(false);
+        return Close(object);
       }
-      state_ = State::kValue;
+      state_ = object ? State::kMember : State::kValue;
       break;
-    case State::kFirstMember:
-      if (c == '}') {
-        ++pos_;
-        return Close(true);
-      }
-      state_ = State::kMember;
-      break;
+    }
     default: break;
   }
   if (state_ == State::kMember) {
@@ -169,13 +165,9 @@ JsonReader::Event JsonReader::Value(int c) {
       state_ = State::kAfterValue;
       return Event::kString;
     case 't':
-      if (!Literal("true")) return Fail(kUnexpected, event_at_);
-      boolean_ = true;
-      state_ = State::kAfterValue;
-      return Event::kBoolean;
     case 'f':
-      if (!Literal("false")) return Fail(kUnexpected, event_at_);
-      boolean_ = false;
+      boolean_ = c == 't';
+      if (!Literal(boolean_ ? "true" : "false")) return Fail(kUnexpected, event_at_);
       state_ = State::kAfterValue;
       return Event::kBoolean;
     case 'n':
