@@ -1,8 +1,6 @@
 #include "platform/data_packet.h"
 
 #include <array>
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -96,22 +94,6 @@ void AppendJsonString(std::string& out, std::string_view cp1252) {
   out.push_back('"');
 }
 
-namespace {
-
-DateTimeParts PartsOf(TDateTime value) {
-  DateTimeParts parts;
-  DecodeDate(value, parts.year, parts.month, parts.day);
-  long long ms = std::llround((value - std::floor(value)) * 86400000.0);
-  if (ms >= 86400000) ms = 86399999;
-  parts.hour = static_cast<int>(ms / 3600000);
-  parts.minute = static_cast<int>(ms / 60000 % 60);
-  parts.second = static_cast<int>(ms / 1000 % 60);
-  parts.millis = static_cast<int>(ms % 1000);
-  return parts;
-}
-
-}  // namespace
-
 bool IsoToDate(std::string_view text, TDateTime& out) {
   DateTimeParts p;
   if (!ParseDateTime(text, p)) return false;
@@ -162,7 +144,7 @@ void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
         AppendJsonString(out, cell.text);
       } else if (types[static_cast<std::size_t>(i)] == TFieldType::ftDateTime) {
         out.push_back('"');
-        AppendDateTime(out, PartsOf(cell.number));
+        AppendDateTime(out, DecodeDateTime(cell.number));
         out.push_back('"');
       } else {
         AppendNumber(out, cell.number);

@@ -65,6 +65,18 @@ void DecodeDate(TDateTime date, int& year, int& month, int& day) {
   day = static_cast<int>(static_cast<unsigned>(ymd.day()));
 }
 
+DateTimeParts DecodeDateTime(TDateTime value) {
+  DateTimeParts parts;
+  DecodeDate(value, parts.year, parts.month, parts.day);
+  long long ms = std::llround((value - std::floor(value)) * 86400000.0);
+  if (ms >= 86400000) ms = 86399999;
+  parts.hour = static_cast<int>(ms / 3600000);
+  parts.minute = static_cast<int>(ms / 60000 % 60);
+  parts.second = static_cast<int>(ms / 1000 % 60);
+  parts.millis = static_cast<int>(ms % 1000);
+  return parts;
+}
+
 TDateTime Date() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
