@@ -348,11 +348,10 @@ void TClientDataSet::ApplyFilter(const std::string& text, bool on) {
 
 void TClientDataSet::SetFilter(const std::string& text) {
   if (text == filter_text_) return;
-  if (filtered_) {
+  if (filtered_)
     ApplyFilter(text, true);
-  } else {
+  else
     filter_text_ = text;
-  }
 }
 
 void TClientDataSet::SetFiltered(bool on) {

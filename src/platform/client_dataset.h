@@ -94,7 +94,8 @@ class TField {
 
  private:
   // The value on the row being read: the grid's display row, the pending
-  // insert/edit buffer, or the current row (null without one).
+  // insert/edit buffer, or the current row (null without one, and on an
+  // inactive table).
   TCellView Cell() const;
 
   TClientDataSet& dataset_;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wire/locale_numbers.h"
+
 namespace kvr {
 
 // The process-wide number and date format settings. Front ends and tests set
@@ -10,12 +12,17 @@ struct TFormatSettings {
   char DateSeparator = '/';
 };
 
-extern TFormatSettings FormatSettings;
+inline TFormatSettings FormatSettings;
 
 // Sets FormatSettings from the environment's locale by the rule every
 // program follows (LocaleNumberSeparators, wire/locale_numbers.h: Brazilian
 // separators for a locale without regional conventions). The date separator
 // is "/". Leaves LC_NUMERIC at "C".
-void InitFormatSettingsFromLocale();
+inline void InitFormatSettingsFromLocale() {
+  const NumberSeparators separators = LocaleNumberSeparators();
+  FormatSettings.DecimalSeparator = separators.decimal;
+  FormatSettings.ThousandSeparator = separators.thousands;
+  FormatSettings.DateSeparator = '/';
+}
 
 }  // namespace kvr
