@@ -436,8 +436,7 @@ int TClientDataSet::AddObserver(std::function<void(TClientDataSet&, TDataChange)
 }
 
 void TClientDataSet::RemoveObserver(int id) {
-  auto& obs = impl_->observers;
-  obs.erase(std::remove_if(obs.begin(), obs.end(), [id](const auto& e) { return e.first == id; }), obs.end());
+  std::erase_if(impl_->observers, [id](const auto& e) { return e.first == id; });
 }
 
 void TClientDataSet::DisableControls() { ++impl_->disable_count; }

@@ -12,11 +12,46 @@ constexpr unsigned char kLongText = 3;
 }  // namespace
 
 TCellView TRowData::Get(std::size_t column) const {
-  TRowCursor cursor(*this);
   TCellView cell;
-  for (std::size_t i = 0; i <= column; ++i)
-    if (!cursor.Next(cell)) return TCellView{};
-  return cell;
+  if (!bytes_) return cell;
+  // bytes_[0..3] hold the packed size; the cells follow.
+  std::uint32_t size = 0;
+  std::memcpy(&size, bytes_.get(), 4);
+  const unsigned char* p = bytes_.get() + 4;
+  const unsigned char* end = p + size;
+  for (std::size_t i = 0;; ++i) {
+    if (p >= end) return cell;
+    const unsigned char tag = *p++;
+    std::size_t skip = 0;
+    std::uint32_t length = 0;
+    switch (tag) {
+      case TCellView::Null:
+        break;
+      case TCellView::Number:
+        skip = 8;
+        break;
+      case TCellView::Text:
+        length = *p++;
+        skip = length;
+        break;
+      default:
+        std::memcpy(&length, p, 4);
+        p += 4;
+        skip = length;
+        break;
+    }
+    if (i == column) {
+      if (tag == TCellView::Number) {
+        cell.kind = TCellView::Number;
+        std::memcpy(&cell.number, p, 8);
+      } else if (tag != TCellView::Null) {
+        cell.kind = TCellView::Text;
+        cell.text = std::string_view(reinterpret_cast<const char*>(p), length);
+      }
+      return cell;
+    }
+    p += skip;
+  }
 }
 
 TRowCursor::TRowCursor(const TRowData& row) {
