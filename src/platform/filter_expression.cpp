@@ -46,8 +46,7 @@ int Compare(double a, double b) { return a < b ? -1 : (a > b ? 1 : 0); }
 // it is none.
 bool TextToNumber(std::string_view text, double& value) {
   std::string s(text);
-  for (char& c : s)
-    if (c == FormatSettings.DecimalSeparator) c = '.';
+  std::replace(s.begin(), s.end(), FormatSettings.DecimalSeparator, '.');
   size_t b = s.find_first_not_of(' ');
   if (b == std::string::npos) return false;
   const char* start = s.c_str() + b;

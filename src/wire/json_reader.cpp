@@ -218,16 +218,10 @@ const char* JsonReader::ReadString() {
 bool JsonReader::ReadHex(unsigned& value) {
   value = 0;
   for (int i = 0; i < 4; ++i) {
-    const int c = Get();
-    unsigned digit;
-    if (c >= '0' && c <= '9')
-      digit = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F')
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    else
-      return false;
+    // kEof becomes a byte that is no hexadecimal digit either.
+    const char c = static_cast<char>(Get());
+    unsigned digit = 0;
+    if (std::from_chars(&c, &c + 1, digit, 16).ec != std::errc()) return false;
     value = value * 16 + digit;
   }
   return true;

@@ -1,5 +1,6 @@
 #include "wire/packet_format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -8,23 +9,22 @@
 
 namespace kvr {
 
+namespace {
+
+// The names of the types, in the order of FieldType.
+constexpr const char* kTypeNames[] = {"string", "datetime", "float"};
+
+}  // namespace
+
 const char* FieldTypeName(FieldType type) {
-  switch (type) {
-    case FieldType::kString: return "string";
-    case FieldType::kDateTime: return "datetime";
-    case FieldType::kFloat: return "float";
-  }
-  return "?";
+  return kTypeNames[static_cast<int>(type)];
 }
 
 bool FieldTypeOfName(std::string_view name, FieldType& type) {
-  for (const FieldType t : {FieldType::kString, FieldType::kDateTime, FieldType::kFloat}) {
-    if (name == FieldTypeName(t)) {
-      type = t;
-      return true;
-    }
-  }
-  return false;
+  const auto* const found = std::find(std::begin(kTypeNames), std::end(kTypeNames), name);
+  if (found == std::end(kTypeNames)) return false;
+  type = static_cast<FieldType>(found - std::begin(kTypeNames));
+  return true;
 }
 
 const Layout& ExtrBancoLayout() {
