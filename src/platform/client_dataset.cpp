@@ -86,13 +86,10 @@ void TClientDataSet::AddFieldDef(const std::string& name, TFieldType type, int s
 namespace {
 
 bool SameDefs(const std::vector<std::unique_ptr<TField>>& fields, const std::vector<TFieldDef>& defs) {
-  if (fields.size() != defs.size()) return false;
-  for (size_t i = 0; i < defs.size(); ++i) {
-    if (fields[i]->FieldName() != defs[i].Name || fields[i]->DataType() != defs[i].DataType ||
-        fields[i]->Size() != defs[i].Size)
-      return false;
-  }
-  return true;
+  const auto same = [](const std::unique_ptr<TField>& f, const TFieldDef& def) {
+    return f->FieldName() == def.Name && f->DataType() == def.DataType && f->Size() == def.Size;
+  };
+  return std::equal(fields.begin(), fields.end(), defs.begin(), defs.end(), same);
 }
 
 void CheckDefs(const std::vector<TFieldDef>& defs) {
