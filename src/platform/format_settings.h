@@ -1,7 +1,5 @@
 #pragma once
 
-#include "wire/locale_numbers.h"
-
 namespace kvr {
 
 // The process-wide number and date format settings. Front ends and tests set
@@ -12,17 +10,12 @@ struct TFormatSettings {
   char DateSeparator = '/';
 };
 
-inline TFormatSettings FormatSettings;
+extern TFormatSettings FormatSettings;
 
 // Sets FormatSettings from the environment's locale by the rule every
 // program follows (LocaleNumberSeparators, wire/locale_numbers.h: Brazilian
 // separators for a locale without regional conventions). The date separator
 // is "/". Leaves LC_NUMERIC at "C".
-inline void InitFormatSettingsFromLocale() {
-  const NumberSeparators separators = LocaleNumberSeparators();
-  FormatSettings.DecimalSeparator = separators.decimal;
-  FormatSettings.ThousandSeparator = separators.thousands;
-  FormatSettings.DateSeparator = '/';
-}
+void InitFormatSettingsFromLocale();
 
 }  // namespace kvr
