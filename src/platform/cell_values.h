@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -12,11 +13,30 @@
 namespace kvr {
 
 // True when the texts are equal ignoring the case of the ASCII letters a-z.
-bool EqualAscii(std::string_view a, std::string_view b);
+inline bool EqualAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
 
 // The number rounded to 15 significant digits, the precision at which the
 // table's searches compare numbers (the text form of a float has that many).
-double Round15(double v);
+inline double Round15(double v) {
+  static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (v == 0.0 || !std::isfinite(v)) return v == 0.0 ? 0.0 : v;
+  const int e = static_cast<int>(std::floor(std::log10(std::fabs(v))));
+  const int shift = 14 - e;
+  if (shift >= 0 && shift <= 22) return std::round(v * kPow10[shift]) / kPow10[shift];
+  if (shift < 0 && -shift <= 22) return std::round(v / kPow10[-shift]) * kPow10[-shift];
+  return v;
+}
 
 // A value as a cell view; a text views the variant's own string, so the view
 // is valid while the variant lives unchanged.

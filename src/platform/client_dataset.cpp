@@ -86,13 +86,10 @@ void TClientDataSet::AddFieldDef(const std::string& name, TFieldType type, int s
 namespace {
 
 bool SameDefs(const std::vector<std::unique_ptr<TField>>& fields, const std::vector<TFieldDef>& defs) {
-  if (fields.size() != defs.size()) return false;
-  for (size_t i = 0; i < defs.size(); ++i) {
-    if (fields[i]->FieldName() != defs[i].Name || fields[i]->DataType() != defs[i].DataType ||
-        fields[i]->Size() != defs[i].Size)
-      return false;
-  }
-  return true;
+  const auto same = [](const std::unique_ptr<TField>& f, const TFieldDef& def) {
+    return f->FieldName() == def.Name && f->DataType() == def.DataType && f->Size() == def.Size;
+  };
+  return std::equal(fields.begin(), fields.end(), defs.begin(), defs.end(), same);
 }
 
 void CheckDefs(const std::vector<TFieldDef>& defs) {
@@ -348,11 +345,10 @@ void TClientDataSet::ApplyFilter(const std::string& text, bool on) {
 
 void TClientDataSet::SetFilter(const std::string& text) {
   if (text == filter_text_) return;
-  if (filtered_) {
+  if (filtered_)
     ApplyFilter(text, true);
-  } else {
+  else
     filter_text_ = text;
-  }
 }
 
 void TClientDataSet::SetFiltered(bool on) {
@@ -437,8 +433,7 @@ int TClientDataSet::AddObserver(std::function<void(TClientDataSet&, TDataChange)
 }
 
 void TClientDataSet::RemoveObserver(int id) {
-  auto& obs = impl_->observers;
-  obs.erase(std::remove_if(obs.begin(), obs.end(), [id](const auto& e) { return e.first == id; }), obs.end());
+  std::erase_if(impl_->observers, [id](const auto& e) { return e.first == id; });
 }
 
 void TClientDataSet::DisableControls() { ++impl_->disable_count; }
@@ -472,8 +467,7 @@ std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) 
 // ---------------------------------------------------------------- whole-table access
 
 void TClientDataSet::ForEachRow(const std::function<void(const TRowData&)>& visit) {
-  if (!active_) NotActive();
-  if (state_ != TDataSetState::dsBrowse) Post();
+  CheckBrowse();
   for (const TableRow* r = impl_->rows.head(); r != nullptr; r = r->next) {
     if (r->next != nullptr) r->next->data.Prefetch();
     visit(r->data);

@@ -94,7 +94,8 @@ class TField {
 
  private:
   // The value on the row being read: the grid's display row, the pending
-  // insert/edit buffer, or the current row (null without one).
+  // insert/edit buffer, or the current row (null without one, and on an
+  // inactive table).
   TCellView Cell() const;
 
   TClientDataSet& dataset_;
@@ -248,13 +249,10 @@ class TClientDataSet : public TComponent {
   // form and the streaming writer and reader are in data_packet.h).
   //
   // The whole table, every row regardless of the filter, in table order, as
-  // a data packet: {"fields":[{"name":..,"type":"string","size":n} |
-  // {"name":..,"type":"datetime"} | {"name":..,"type":"float"}],"rows":[[..]]}
-  // with texts in UTF-8, dates "yyyy-mm-ddThh:nn:ss" (".zzz" when there are
-  // milliseconds) and null for null. A pending insert/edit is posted first.
-  // Throws EDatabaseError when the table is not active. Builds a tree: for
-  // small tables and tests; the server calls stream the rows instead
-  // (WriteDataPacket).
+  // a data packet in the form of wire/packet_format.h. A pending insert/edit
+  // is posted first. Throws EDatabaseError when the table is not active.
+  // Builds a tree: for small tables and tests; the server calls stream the
+  // rows instead (WriteDataPacket).
   nlohmann::json GetData();
   // Replaces columns, FieldDefs and rows with those of the packet (texts
   // converted to Windows-1252, longer texts cut to their size) and makes the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,17 @@ namespace kvr {
 class TComponent {
  public:
   // owner may be null: the caller then owns the component.
-  explicit TComponent(TComponent* owner);
-  virtual ~TComponent();
+  explicit TComponent(TComponent* owner) : owner_(owner) {
+    if (owner_ != nullptr) owner_->components_.push_back(this);
+  }
+  virtual ~TComponent() {
+    // The child's destructor removes it from components_.
+    while (!components_.empty()) delete components_.back();
+    if (owner_ == nullptr) return;
+    std::vector<TComponent*>& siblings = owner_->components_;
+    auto it = std::find(siblings.rbegin(), siblings.rend(), this);
+    if (it != siblings.rend()) siblings.erase(std::next(it).base());
+  }
 
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
@@ -29,9 +39,6 @@ class TComponent {
   std::string Name;
 
  private:
-  void Insert(TComponent* child);
-  void Remove(TComponent* child);
-
   TComponent* owner_ = nullptr;
   std::vector<TComponent*> components_;
 };

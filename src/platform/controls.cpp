@@ -17,7 +17,7 @@ TControl::~TControl() {
 }
 
 void TControl::RemoveChild(TControl* child) {
-  children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
+  std::erase(children_, child);
 }
 
 void TControl::SetParent(TControl* parent) {
@@ -79,16 +79,12 @@ bool TControl::CanFocus() const {
   return true;
 }
 
-void TControl::Click() {
-  if (OnClick) OnClick(this);
-}
-
 void TControl::UserSetText(const std::string& text) {
   if (CanFocus()) SetText(text);
 }
 
 void TControl::UserClick() {
-  if (CanFocus()) Click();
+  if (CanFocus() && OnClick) OnClick(this);
 }
 
 void TControl::UserExit() {
@@ -107,9 +103,7 @@ int TControl::AddObserver(std::function<void(TControl&)> observer) {
 }
 
 void TControl::RemoveObserver(int id) {
-  observers_.erase(std::remove_if(observers_.begin(), observers_.end(),
-                                  [id](const auto& entry) { return entry.first == id; }),
-                   observers_.end());
+  std::erase_if(observers_, [id](const auto& entry) { return entry.first == id; });
 }
 
 void TControl::Changed() {

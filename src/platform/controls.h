@@ -142,9 +142,6 @@ class TControl : public TComponent {
   TNotifyEvent OnExit;
   TKeyEvent OnKeyDown;
 
-  // Runs OnClick as a program click would (Delphi's Click).
-  virtual void Click();
-
   // User input, called by views and the console host; each acts only while
   // the control CanFocus (UserExit always runs). UserSetText replaces the
   // text as typing would (not on a read-only edit). UserKeyDown runs

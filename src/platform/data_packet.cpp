@@ -1,13 +1,11 @@
 #include "platform/data_packet.h"
 
 #include <array>
-#include <charconv>
-#include <cmath>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "platform/cell_values.h"
 #include "platform/client_dataset.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -96,28 +94,6 @@ void AppendJsonString(std::string& out, std::string_view cp1252) {
   out.push_back('"');
 }
 
-namespace {
-
-DateTimeParts PartsOf(TDateTime value) {
-  DateTimeParts parts;
-  DecodeDate(value, parts.year, parts.month, parts.day);
-  long long ms = std::llround((value - std::floor(value)) * 86400000.0);
-  if (ms >= 86400000) ms = 86399999;
-  parts.hour = static_cast<int>(ms / 3600000);
-  parts.minute = static_cast<int>(ms / 60000 % 60);
-  parts.second = static_cast<int>(ms / 1000 % 60);
-  parts.millis = static_cast<int>(ms % 1000);
-  return parts;
-}
-
-}  // namespace
-
-std::string DateToIso(TDateTime value) {
-  std::string out;
-  AppendDateTime(out, PartsOf(value));
-  return out;
-}
-
 bool IsoToDate(std::string_view text, TDateTime& out) {
   DateTimeParts p;
   if (!ParseDateTime(text, p)) return false;
@@ -168,7 +144,7 @@ void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
         AppendJsonString(out, cell.text);
       } else if (types[static_cast<std::size_t>(i)] == TFieldType::ftDateTime) {
         out.push_back('"');
-        AppendDateTime(out, PartsOf(cell.number));
+        AppendDateTime(out, DecodeDateTime(cell.number));
         out.push_back('"');
       } else {
         AppendNumber(out, cell.number);
@@ -237,18 +213,10 @@ std::vector<TFieldDef> ReadFields(JsonReader& r) {
   }
   if (defs.empty()) BadPacket("nenhuma coluna definida");
   for (std::size_t i = 0; i < defs.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      const std::string& a = defs[i].Name;
-      const std::string& b = defs[j].Name;
-      bool same = a.size() == b.size();
-      for (std::size_t k = 0; same && k < a.size(); ++k) {
-        char x = a[k], y = b[k];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        same = x == y;
-      }
-      if (same) BadPacket("coluna " + std::to_string(i + 1) + " (" + a + ") definida duas vezes");
-    }
+    for (std::size_t j = 0; j < i; ++j)
+      if (EqualAscii(defs[i].Name, defs[j].Name))
+        BadPacket("coluna " + std::to_string(i + 1) + " (" + defs[i].Name +
+                  ") definida duas vezes");
   }
   return defs;
 }
@@ -376,7 +344,7 @@ void FailJson(const JsonReader& reader, const std::string& what) {
   throw EJsonError("JSON inv\xE1lido: " + what + " (byte " + std::to_string(reader.EventOffset() + 1) + ")");
 }
 
-void ReadDataPacket(std::string_view packet_text, TClientDataSet& table) {
+void TClientDataSet::SetData(std::string_view packet_text) {
   std::vector<TFieldDef> defs;
   std::vector<TRowData> rows;
   try {
@@ -384,10 +352,8 @@ void ReadDataPacket(std::string_view packet_text, TClientDataSet& table) {
   } catch (const EJsonError& e) {
     BadPacket(e.what());
   }
-  table.ReplaceData(defs, std::move(rows));
+  ReplaceData(defs, std::move(rows));
 }
-
-void TClientDataSet::SetData(std::string_view packet_text) { ReadDataPacket(packet_text, *this); }
 
 void TClientDataSet::SetData(const nlohmann::json& packet) { SetData(std::string_view(packet.dump())); }
 

@@ -65,9 +65,6 @@ class TJsonSink {
 
 // Appends a Windows-1252 text as a quoted JSON string in UTF-8.
 void AppendJsonString(std::string& out, std::string_view cp1252);
-// A date in the packet format's normal form ("yyyy-mm-ddThh:nn:ss", with
-// ".zzz" when the time has milliseconds).
-std::string DateToIso(TDateTime value);
 // Reads a date by the packet format's date rule. False when the text breaks
 // it.
 bool IsoToDate(std::string_view text, TDateTime& date);
@@ -76,10 +73,5 @@ bool IsoToDate(std::string_view text, TDateTime& date);
 // as a packet into sink, spilling as it goes. Throws EDatabaseError when the
 // table is not active; posts a pending insert/edit first.
 void WriteDataPacket(TClientDataSet& table, TJsonSink& sink);
-
-// Reads packet_text, exactly one packet, into table as
-// TClientDataSet::SetData describes. Throws EDatabaseError for a malformed
-// packet or malformed JSON (the table is then unchanged).
-void ReadDataPacket(std::string_view packet_text, TClientDataSet& table);
 
 }  // namespace kvr

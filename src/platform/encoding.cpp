@@ -46,26 +46,17 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
       ++i;
       continue;
     }
-    size_t need;
-    char32_t cp, min;
-    if (lead >= 0xC0 && lead <= 0xDF) {
-      need = 1;
-      cp = lead & 0x1F;
-      min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      need = 2;
-      cp = lead & 0x0F;
-      min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF7) {
-      need = 3;
-      cp = lead & 0x07;
-      min = 0x10000;
-    } else {
+    if (lead < 0xC0 || lead > 0xF7) {
       // A stray continuation byte or a byte that never starts a sequence.
       out.push_back(kReplacement);
       ++i;
       continue;
     }
+    // The continuation bytes the lead announces, its payload bits, and the
+    // least code point that needs that many (below it: an overlong form).
+    const size_t need = lead >= 0xF0 ? 3 : (lead >= 0xE0 ? 2 : 1);
+    char32_t cp = lead & (0x3Fu >> need);
+    const char32_t min = need == 1 ? 0x80 : (need == 2 ? 0x800 : 0x10000);
     size_t got = 0;
     while (got < need && i + 1 + got < n &&
            IsContinuation(static_cast<unsigned char>(utf8[i + 1 + got]))) {

@@ -13,18 +13,19 @@ namespace kvr {
 TField::TField(TClientDataSet& dataset, int index, TFieldDef def)
     : dataset_(dataset), index_(index), def_(std::move(def)) {}
 
-TCellView TField::Cell() const { return dataset_.CellOf(index_); }
+TCellView TField::Cell() const {
+  return dataset_.active_ ? dataset_.CellOf(index_) : TCellView{};
+}
 
 bool TField::IsNull() const {
-  return !dataset_.active_ || Cell().kind == TCellView::Null;
+  return Cell().kind == TCellView::Null;
 }
 
 TVariant TField::Value() const {
-  return dataset_.active_ ? ToVariant(Cell()) : TVariant{};
+  return ToVariant(Cell());
 }
 
 std::string TField::AsString() const {
-  if (!dataset_.active_) return "";
   const TCellView v = Cell();
   if (v.kind == TCellView::Null) return "";
   if (v.kind == TCellView::Text) return std::string(v.text);
@@ -34,18 +35,14 @@ std::string TField::AsString() const {
 }
 
 double TField::AsFloat() const {
-  if (!dataset_.active_) return 0;
   const TCellView v = Cell();
-  if (v.kind == TCellView::Null) return 0;
-  if (v.kind == TCellView::Number) return v.number;
-  return StrToFloat(std::string(v.text));
+  if (v.kind == TCellView::Text) return StrToFloat(std::string(v.text));
+  return v.kind == TCellView::Number ? v.number : 0;
 }
 
 TDateTime TField::AsDateTime() const {
-  if (!dataset_.active_) return 0;
   const TCellView v = Cell();
-  if (v.kind == TCellView::Null) return 0;
-  if (v.kind == TCellView::Number) return v.number;
+  if (v.kind != TCellView::Text) return v.kind == TCellView::Number ? v.number : 0;
   TDateTime d = 0;
   if (!ParseDisplayDate(v.text, d))
     throw EConvertError("\"" + std::string(v.text) + "\" n\xE3o \xE9 uma data v\xE1lida");
@@ -108,17 +105,11 @@ void TField::SetAsFloat(double value) {
 }
 
 void TField::SetAsDateTime(TDateTime value) {
-  if (def_.DataType != TFieldType::ftString &&
-      (dataset_.state_ == TDataSetState::dsInsert || dataset_.state_ == TDataSetState::dsEdit)) {
-    dataset_.pending_[static_cast<size_t>(index_)] = value;
-    return;
-  }
-  if (def_.DataType == TFieldType::ftString) {
+  if (def_.DataType != TFieldType::ftString)
+    SetAsFloat(value);
+  else
     SetValue(TVariant{
         FormatDateTime(value != std::floor(value) ? "dd/mm/yyyy hh:nn:ss" : "dd/mm/yyyy", value)});
-    return;
-  }
-  SetValue(TVariant{value});
 }
 
 std::string TField::DisplayText() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/cell_values.h"
 #include "platform/errors.h"
 #include "platform/format_settings.h"
 
@@ -25,13 +26,6 @@ bool IsNameStart(char c) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return out;
-}
-
 enum class CmpOp { Eq, Ne, Lt, Gt, Le, Ge };
 
 bool Apply(CmpOp op, int cmp) {
@@ -52,8 +46,7 @@ int Compare(double a, double b) { return a < b ? -1 : (a > b ? 1 : 0); }
 // it is none.
 bool TextToNumber(std::string_view text, double& value) {
   std::string s(text);
-  for (char& c : s)
-    if (c == FormatSettings.DecimalSeparator) c = '.';
+  std::replace(s.begin(), s.end(), FormatSettings.DecimalSeparator, '.');
   size_t b = s.find_first_not_of(' ');
   if (b == std::string::npos) return false;
   const char* start = s.c_str() + b;
@@ -234,7 +227,9 @@ class Parser {
     }
   }
 
-  bool IsKeyword(const char* word) const { return tok_.kind == TokenKind::Name && Upper(tok_.text) == word; }
+  bool IsKeyword(const char* word) const {
+    return tok_.kind == TokenKind::Name && EqualAscii(tok_.text, word);
+  }
 
   std::unique_ptr<Node> Binary(Node::Kind kind, std::unique_ptr<Node> a, std::unique_ptr<Node> b) {
     auto n = std::make_unique<Node>();
@@ -284,10 +279,10 @@ class Parser {
     o.pos = tok_.pos;
     switch (tok_.kind) {
       case TokenKind::Name: {
-        if (IsKeyword("AND") || IsKeyword("OR") || IsKeyword("NOT")) Fail("falta um valor antes de \"" + tok_.text + "\"", tok_.pos);
-        const std::string name = Upper(tok_.text);
+        if (IsKeyword("AND") || IsKeyword("OR") || IsKeyword("NOT"))
+          Fail("falta um valor antes de \"" + tok_.text + "\"", tok_.pos);
         for (size_t k = 0; k < columns_.size(); ++k)
-          if (Upper(columns_[k].Name) == name) o.field = static_cast<int>(k);
+          if (EqualAscii(columns_[k].Name, tok_.text)) o.field = static_cast<int>(k);
         if (o.field < 0) Fail("coluna \"" + tok_.text + "\" desconhecida", tok_.pos);
         o.kind = Operand::Field;
         break;

@@ -46,16 +46,7 @@ void SignificantDigits(double value, std::string& digits, int& exponent) {
 }  // namespace
 
 std::string FormatDateTime(std::string_view format, TDateTime value) {
-  int year = 0, month = 0, day = 0;
-  DecodeDate(value, year, month, day);
-  double frac = value - std::floor(value);
-  long long ms_total = std::llround(frac * 86400000.0);
-  if (ms_total >= 86400000) ms_total = 86399999;
-  const int hour = static_cast<int>(ms_total / 3600000);
-  const int minute = static_cast<int>(ms_total / 60000 % 60);
-  const int second = static_cast<int>(ms_total / 1000 % 60);
-  const int milli = static_cast<int>(ms_total % 1000);
-
+  const DateTimeParts t = DecodeDateTime(value);
   std::string out;
   bool after_hour = false;
   size_t i = 0;
@@ -75,27 +66,27 @@ std::string FormatDateTime(std::string_view format, TDateTime value) {
     i += static_cast<size_t>(n);
     switch (lc) {
       case 'd':
-        AppendPadded(out, day, width);
+        AppendPadded(out, t.day, width);
         break;
       // "m" after an hour is the minute.
       case 'm':
-        AppendPadded(out, std::exchange(after_hour, false) ? minute : month, width);
+        AppendPadded(out, std::exchange(after_hour, false) ? t.minute : t.month, width);
         break;
       case 'n':
-        AppendPadded(out, minute, width);
+        AppendPadded(out, t.minute, width);
         break;
       case 'y':
-        AppendPadded(out, n <= 2 ? year % 100 : year, n <= 2 ? 2 : 4);
+        AppendPadded(out, n <= 2 ? t.year % 100 : t.year, n <= 2 ? 2 : 4);
         break;
       case 'h':
-        AppendPadded(out, hour, width);
+        AppendPadded(out, t.hour, width);
         after_hour = true;
         break;
       case 's':
-        AppendPadded(out, second, width);
+        AppendPadded(out, t.second, width);
         break;
       case 'z':
-        AppendPadded(out, milli, n >= 3 ? 3 : 1);
+        AppendPadded(out, t.millis, n >= 3 ? 3 : 1);
         break;
       default:
         out.push_back(c == '/' ? FormatSettings.DateSeparator : c);

@@ -31,8 +31,6 @@ class TRowData {
 
   // The value of the 0-based column; a column past the packed ones is null.
   TCellView Get(std::size_t column) const;
-  // True for a row never packed.
-  bool Empty() const { return bytes_ == nullptr; }
   // Asks the processor to fetch the row's bytes ahead of their use: rows are
   // separate allocations, so a walk over a table would otherwise wait on
   // memory at every row.

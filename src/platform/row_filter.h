@@ -22,7 +22,15 @@ class RowFilter {
   bool On() const { return expression_ != nullptr; }
   // Puts the compiled filter in force (null: none) and judges every stored
   // row with it.
-  void Set(std::unique_ptr<TFilterExpression> expression);
+  void Set(std::unique_ptr<TFilterExpression> expression) {
+    expression_ = std::move(expression);
+    passing_ = 0;
+    rows_.ForEachAllocated([this](TableRow& r) {
+      r.passes = !expression_ || expression_->Matches(r.data);
+      passing_ += r.passes ? 1 : 0;
+    });
+    cache_valid_ = false;
+  }
 
   bool Visible(const TableRow* r) const { return !expression_ || r->passes; }
   // The first visible row from r forwards (backwards), r included; null when
@@ -44,7 +52,15 @@ class RowFilter {
     cache_valid_ = false;
   }
   // A row whose values changed: judged again.
-  void Rejudge(TableRow* r);
+  void Rejudge(TableRow* r) {
+    const bool passes = !expression_ || expression_->Matches(r->data);
+    if (expression_) {
+      if (r->passes && !passes) --passing_;
+      if (!r->passes && passes) ++passing_;
+    }
+    r->passes = passes;
+    cache_valid_ = false;
+  }
   // The rows moved or were replaced: the positions are stale.
   void Invalidate() { cache_valid_ = false; }
   // The store was emptied.
@@ -54,7 +70,16 @@ class RowFilter {
   }
 
   // The visible rows in table order.
-  const std::vector<TableRow*>& VisibleRows();
+  const std::vector<TableRow*>& VisibleRows() {
+    if (!cache_valid_) {
+      visible_.clear();
+      visible_.reserve(static_cast<size_t>(VisibleCount()));
+      for (TableRow* r = rows_.head(); r != nullptr; r = r->next)
+        if (Visible(r)) visible_.push_back(r);
+      cache_valid_ = true;
+    }
+    return visible_;
+  }
 
  private:
   RowStore& rows_;

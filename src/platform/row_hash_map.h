@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -22,16 +24,12 @@ class RowHashMap {
   }
   // Room for n rows without a rehash.
   void reserve(size_t n) {
-    size_t cap = 16;
-    while (cap < n * 2) cap *= 2;
+    const size_t cap = std::bit_ceil(std::max<size_t>(16, n * 2));
     if (cap > slots_.size()) Rehash(cap);
   }
   void emplace(std::uint64_t hash, TableRow* row) {
-    if ((used_ + 1) * 2 > slots_.size()) {
-      size_t cap = 16;
-      while (cap < (live_ + 1) * 4) cap *= 2;
-      Rehash(cap);
-    }
+    if ((used_ + 1) * 2 > slots_.size())
+      Rehash(std::bit_ceil(std::max<size_t>(16, (live_ + 1) * 4)));
     const size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(hash) & mask;
     while (slots_[i].row != nullptr && slots_[i].row != Tomb()) i = (i + 1) & mask;

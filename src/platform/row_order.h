@@ -22,7 +22,6 @@ class RowOrder {
 
   // True when the table has ordering columns.
   bool Active() const { return !fields_.empty(); }
-  const std::vector<int>& Fields() const { return fields_; }
   // Takes the ordering columns (0-based) and puts the stored rows in their
   // order, the present order breaking ties; no columns leave the rows as they
   // are.

@@ -29,7 +29,6 @@ class RowStore {
   RowStore& operator=(const RowStore&) = delete;
 
   TableRow* head() const { return head_; }
-  TableRow* tail() const { return tail_; }
   // Rows taken by NewRow since the last Clear.
   int count() const { return static_cast<int>(pool_.size()); }
 
@@ -64,7 +63,19 @@ class RowStore {
 
   // Unlinks every row and returns them in their table order, numbered anew
   // in that order; the caller links them again.
-  std::vector<TableRow*> TakeInOrder();
+  std::vector<TableRow*> TakeInOrder() {
+    std::vector<TableRow*> rows;
+    rows.reserve(pool_.size());
+    for (TableRow* r = head_; r != nullptr; r = r->next) rows.push_back(r);
+    std::uint32_t seq = 1;
+    for (TableRow* r : rows) {
+      r->seq = seq++;
+      r->prev = r->next = nullptr;
+    }
+    next_seq_ = seq;
+    head_ = tail_ = nullptr;
+    return rows;
+  }
 
   // Calls f(row) for every stored row in allocation order (not table order).
   template <typename F>
@@ -73,7 +84,11 @@ class RowStore {
   }
 
   // Frees every row.
-  void Clear();
+  void Clear() {
+    pool_.clear();
+    head_ = tail_ = nullptr;
+    next_seq_ = 1;
+  }
 
  private:
   std::deque<TableRow> pool_;

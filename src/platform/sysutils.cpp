@@ -1,7 +1,7 @@
 #include "platform/sysutils.h"
 
 #include <charconv>
-#include <climits>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <string>
@@ -13,38 +13,8 @@ namespace kvr {
 
 namespace {
 
-bool IsLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int DaysInMonth(int year, int month) {
-  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && IsLeap(year) ? 29 : kDays[month - 1];
-}
-
-// Days from 1970-01-01 to the civil date (proleptic Gregorian calendar).
-long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2 ? 1 : 0;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
-void CivilFromDays(long long z, int& year, int& month, int& day) {
-  z += 719468;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const long long y = static_cast<long long>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = static_cast<int>(y + (month <= 2 ? 1 : 0));
-}
-
-// 1899-12-30, day 0 of TDateTime, counted from 1970-01-01.
-const long long kDayZero = DaysFromCivil(1899, 12, 30);
+// 1899-12-30, day 0 of TDateTime.
+constexpr std::chrono::sys_days kDayZero{std::chrono::year{1899} / 12 / 30};
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -64,36 +34,47 @@ bool IsUnderflow(std::string_view number) {
 }  // namespace
 
 int StrToIntDef(std::string_view text, int def) {
-  if (text.empty()) return def;
-  const bool negative = text[0] == '-';
-  size_t i = negative || text[0] == '+' ? 1 : 0;
-  if (i == text.size()) return def;
-  long long value = 0;
-  for (; i < text.size(); ++i) {
-    if (!IsDigit(text[i])) return def;
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) return def;
+  // std::from_chars takes a "-" but no "+"; "+-1" is no number either.
+  if (!text.empty() && text[0] == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text[0] == '-') return def;
   }
-  if (negative) value = -value;
-  if (value < INT_MIN || value > INT_MAX) return def;
-  return static_cast<int>(value);
+  int value = 0;
+  const char* const end = text.data() + text.size();
+  const auto result = std::from_chars(text.data(), end, value);
+  return result.ec == std::errc() && result.ptr == end ? value : def;
 }
 
 TDateTime EncodeDate(int year, int month, int day) {
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
-      day > DaysInMonth(year, month)) {
+  const std::chrono::year_month_day date{std::chrono::year{year},
+                                         std::chrono::month{static_cast<unsigned>(month)},
+                                         std::chrono::day{static_cast<unsigned>(day)}};
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || !date.ok()) {
     throw EConvertError("data inv\xE1lida: ano " + std::to_string(year) + ", m\xEAs " +
                         std::to_string(month) + ", dia " + std::to_string(day));
   }
-  return static_cast<TDateTime>(DaysFromCivil(year, static_cast<unsigned>(month),
-                                              static_cast<unsigned>(day)) -
-                                kDayZero);
+  return static_cast<TDateTime>((std::chrono::sys_days{date} - kDayZero).count());
 }
 
 void DecodeDate(TDateTime date, int& year, int& month, int& day) {
   // The whole-day part, as the platform took it: toward zero.
-  const long long days = static_cast<long long>(std::trunc(date));
-  CivilFromDays(days + kDayZero, year, month, day);
+  const std::chrono::days whole_days{static_cast<long long>(std::trunc(date))};
+  const std::chrono::year_month_day ymd{kDayZero + whole_days};
+  year = static_cast<int>(ymd.year());
+  month = static_cast<int>(static_cast<unsigned>(ymd.month()));
+  day = static_cast<int>(static_cast<unsigned>(ymd.day()));
+}
+
+DateTimeParts DecodeDateTime(TDateTime value) {
+  DateTimeParts parts;
+  DecodeDate(value, parts.year, parts.month, parts.day);
+  long long ms = std::llround((value - std::floor(value)) * 86400000.0);
+  if (ms >= 86400000) ms = 86399999;
+  parts.hour = static_cast<int>(ms / 3600000);
+  parts.minute = static_cast<int>(ms / 60000 % 60);
+  parts.second = static_cast<int>(ms / 1000 % 60);
+  parts.millis = static_cast<int>(ms % 1000);
+  return parts;
 }
 
 TDateTime Date() {

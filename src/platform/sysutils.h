@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "wire/packet_format.h"
+
 namespace kvr {
 
 // A date-time: days since 30/12/1899 (day 0); the fraction is the time of day.
@@ -19,6 +21,10 @@ TDateTime EncodeDate(int year, int month, int day);
 
 // Splits the whole-day part of a date into year, month and day.
 void DecodeDate(TDateTime date, int& year, int& month, int& day);
+
+// The calendar date and the time of day of a date-time, the time rounded to
+// the nearest millisecond (a time that rounds to midnight stays at 23:59:59.999).
+DateTimeParts DecodeDateTime(TDateTime value);
 
 // Today, as a whole day (no time of day), in local time.
 TDateTime Date();

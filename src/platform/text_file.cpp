@@ -84,6 +84,22 @@ bool OpenForReading(const std::string& path, TFd& file, struct stat& st) {
   return true;
 }
 
+// Reads the open file into [at, at + room) until that is full or the file
+// ends; returns the bytes read.
+size_t ReadUpTo(const std::string& path, int fd, char* at, size_t room) {
+  size_t used = 0;
+  while (used < room) {
+    const ssize_t got = ::read(fd, at + used, room - used);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      Unreadable(path, errno);
+    }
+    if (got == 0) break;
+    used += static_cast<size_t>(got);
+  }
+  return used;
+}
+
 }  // namespace
 
 bool FileExists(const std::string& path) {
@@ -100,16 +116,10 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   // shows at once; a file that grows meanwhile (or a system file that gives
   // its size as 0) makes the buffer grow as it delivers.
   data.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536);
-  size_t used = 0;
-  for (;;) {
-    if (used == data.size()) data.resize(data.size() * 2);
-    const ssize_t got = ::read(file.fd, data.data() + used, data.size() - used);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      Unreadable(path, errno);
-    }
-    if (got == 0) break;
-    used += static_cast<size_t>(got);
+  size_t used = ReadUpTo(path, file.fd, data.data(), data.size());
+  while (used == data.size()) {
+    data.resize(data.size() * 2);
+    used += ReadUpTo(path, file.fd, data.data() + used, data.size() - used);
   }
   data.resize(used);
   contents = std::move(data);
@@ -141,17 +151,7 @@ bool TFileContents::Open(const std::string& path) {
     // not read.
     size_ = static_cast<size_t>(st.st_size);
     data_ = static_cast<char*>(AllocateLarge(size_));
-    size_t used = 0;
-    while (used < size_) {
-      const ssize_t got = ::read(file.fd, data_ + used, size_ - used);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        Unreadable(path, errno);
-      }
-      if (got == 0) break;
-      used += static_cast<size_t>(got);
-    }
-    text_ = std::string_view(data_, used);
+    text_ = std::string_view(data_, ReadUpTo(path, file.fd, data_, size_));
     return true;
   }
   // A system file that gives its size as 0 is read to its end.

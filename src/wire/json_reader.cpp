@@ -116,19 +116,15 @@ JsonReader::Event JsonReader::Next() {
       }
       return Unexpected(c, open_.back() == 'o' ? "esperado \",\" ou \"}\"" : "esperado \",\" ou \"]\"");
     case State::kFirstItem:
-      if (c == ']') {
+    case State::kFirstMember: {
+      const bool object = state_ == State::kFirstMember;
+      if (c == (object ? '}' : ']')) {
         ++pos_;
-        return Close(false);
+        return Close(object);
       }
-      state_ = State::kValue;
+      state_ = object ? State::kMember : State::kValue;
       break;
-    case State::kFirstMember:
-      if (c == '}') {
-        ++pos_;
-        return Close(true);
-      }
-      state_ = State::kMember;
-      break;
+    }
     default: break;
   }
   if (state_ == State::kMember) {
@@ -169,13 +165,9 @@ JsonReader::Event JsonReader::Value(int c) {
       state_ = State::kAfterValue;
       return Event::kString;
     case 't':
-      if (!Literal("true")) return Fail(kUnexpected, event_at_);
-      boolean_ = true;
-      state_ = State::kAfterValue;
-      return Event::kBoolean;
     case 'f':
-      if (!Literal("false")) return Fail(kUnexpected, event_at_);
-      boolean_ = false;
+      boolean_ = c == 't';
+      if (!Literal(boolean_ ? "true" : "false")) return Fail(kUnexpected, event_at_);
       state_ = State::kAfterValue;
       return Event::kBoolean;
     case 'n':
@@ -226,16 +218,10 @@ const char* JsonReader::ReadString() {
 bool JsonReader::ReadHex(unsigned& value) {
   value = 0;
   for (int i = 0; i < 4; ++i) {
-    const int c = Get();
-    unsigned digit;
-    if (c >= '0' && c <= '9')
-      digit = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F')
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    else
-      return false;
+    // kEof becomes a byte that is no hexadecimal digit either.
+    const char c = static_cast<char>(Get());
+    unsigned digit = 0;
+    if (std::from_chars(&c, &c + 1, digit, 16).ec != std::errc()) return false;
     value = value * 16 + digit;
   }
   return true;

@@ -1,29 +1,30 @@
 #include "wire/packet_format.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
 
 namespace kvr {
 
+namespace {
+
+// The names of the types, in the order of FieldType.
+constexpr const char* kTypeNames[] = {"string", "datetime", "float"};
+
+}  // namespace
+
 const char* FieldTypeName(FieldType type) {
-  switch (type) {
-    case FieldType::kString: return "string";
-    case FieldType::kDateTime: return "datetime";
-    case FieldType::kFloat: return "float";
-  }
-  return "?";
+  return kTypeNames[static_cast<int>(type)];
 }
 
 bool FieldTypeOfName(std::string_view name, FieldType& type) {
-  for (const FieldType t : {FieldType::kString, FieldType::kDateTime, FieldType::kFloat}) {
-    if (name == FieldTypeName(t)) {
-      type = t;
-      return true;
-    }
-  }
-  return false;
+  const auto* const found = std::find(std::begin(kTypeNames), std::end(kTypeNames), name);
+  if (found == std::end(kTypeNames)) return false;
+  type = static_cast<FieldType>(found - std::begin(kTypeNames));
+  return true;
 }
 
 const Layout& ExtrBancoLayout() {
@@ -75,8 +76,6 @@ bool Digits(std::string_view text, std::size_t at, std::size_t count, int& value
   return true;
 }
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
 void Put(char* at, int value, int width) {
   for (int i = width - 1; i >= 0; --i) {
     at[i] = static_cast<char>('0' + value % 10);
@@ -97,32 +96,22 @@ bool ParseDateTime(std::string_view text, DateTimeParts& p) {
                   !Digits(text, 14, 2, p.minute) || text[16] != ':' || !Digits(text, 17, 2, p.second)))
     return false;
   if (n == 23 && (text[19] != '.' || !Digits(text, 20, 3, p.millis))) return false;
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (p.year < 1 || p.month < 1 || p.month > 12 || p.day < 1) return false;
-  const int days_in_month = kDays[p.month - 1] + (p.month == 2 && IsLeapYear(p.year) ? 1 : 0);
-  return p.day <= days_in_month && p.hour <= 23 && p.minute <= 59 && p.second <= 59;
+  const std::chrono::year_month_day date{std::chrono::year{p.year},
+                                         std::chrono::month{static_cast<unsigned>(p.month)},
+                                         std::chrono::day{static_cast<unsigned>(p.day)}};
+  return p.year >= 1 && date.ok() && p.hour <= 23 && p.minute <= 59 && p.second <= 59;
 }
 
 void AppendDateTime(std::string& out, const DateTimeParts& p) {
-  char buf[23];
+  char buf[] = "YYYY-MM-DDTHH:MM:SS.fff";
   Put(buf, p.year, 4);
-  buf[4] = '-';
   Put(buf + 5, p.month, 2);
-  buf[7] = '-';
   Put(buf + 8, p.day, 2);
-  buf[10] = 'T';
   Put(buf + 11, p.hour, 2);
-  buf[13] = ':';
   Put(buf + 14, p.minute, 2);
-  buf[16] = ':';
   Put(buf + 17, p.second, 2);
-  if (p.millis == 0) {
-    out.append(buf, 19);
-    return;
-  }
-  buf[19] = '.';
   Put(buf + 20, p.millis, 3);
-  out.append(buf, 23);
+  out.append(buf, p.millis == 0 ? 19 : 23);
 }
 
 bool NormalizeDateTime(std::string& text) {
