@@ -112,7 +112,6 @@ struct TFilterExpression::Node {
   CmpOp op = CmpOp::Eq;
   int field = -1;   // left column
   int field2 = -1;  // right column (field-field)
-  bool numeric2 = false;
   double number = 0;
   std::string text;
 
@@ -362,11 +361,8 @@ class Parser {
 }  // namespace
 
 TFilterExpression::TFilterExpression(std::string_view text, const std::vector<TFieldDef>& columns) {
-  if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; })) {
-    root_ = std::make_unique<Node>();
-    return;
-  }
-  root_ = Parser(text, columns).ParseAll();
+  const bool blank = std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; });
+  root_ = blank ? std::make_unique<Node>() : Parser(text, columns).ParseAll();
 }
 
 TFilterExpression::~TFilterExpression() = default;
