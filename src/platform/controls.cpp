@@ -1,6 +1,7 @@
 #include "platform/controls.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "platform/client_dataset.h"
 #include "platform/errors.h"
@@ -31,11 +32,8 @@ TForm* TControl::ParentForm() {
 }
 
 void TControl::SetBounds(int left, int top, int width, int height) {
-  if (left == left_ && top == top_ && width == width_ && height == height_) return;
-  left_ = left;
-  top_ = top;
-  width_ = width;
-  height_ = height;
+  if (std::tie(left_, top_, width_, height_) == std::tie(left, top, width, height)) return;
+  std::tie(left_, top_, width_, height_) = std::tie(left, top, width, height);
   Changed();
 }
 
