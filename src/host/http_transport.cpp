@@ -26,23 +26,20 @@ namespace {
 // when a program starts. It brings some twenty-five libraries with it (TLS,
 // Kerberos, LDAP, SSH...) whose loading costs every process about 6 MB of
 // memory: `kvr61400 inspect`, and any run that never connects, spares them.
-// These are the functions the transport calls, with libcurl's own types.
+// These are the functions the transport calls, with libcurl's own types,
+// each a member named as the function without its "curl_".
+// clang-format off
+#define KVR_CURL_FUNCTIONS(FUNCTION)                                                         \
+  FUNCTION(easy_init) FUNCTION(easy_cleanup) FUNCTION(easy_setopt) FUNCTION(easy_getinfo)  \
+  FUNCTION(easy_pause) FUNCTION(easy_strerror) FUNCTION(multi_init) FUNCTION(multi_cleanup) \
+  FUNCTION(multi_add_handle) FUNCTION(multi_remove_handle) FUNCTION(multi_perform)         \
+  FUNCTION(multi_info_read) FUNCTION(multi_poll) FUNCTION(slist_append)                    \
+  FUNCTION(slist_free_all)
+// clang-format on
 struct TCurlLibrary {
-  decltype(&::curl_easy_init) easy_init;
-  decltype(&::curl_easy_cleanup) easy_cleanup;
-  decltype(&::curl_easy_setopt) easy_setopt;
-  decltype(&::curl_easy_getinfo) easy_getinfo;
-  decltype(&::curl_easy_pause) easy_pause;
-  decltype(&::curl_easy_strerror) easy_strerror;
-  decltype(&::curl_multi_init) multi_init;
-  decltype(&::curl_multi_cleanup) multi_cleanup;
-  decltype(&::curl_multi_add_handle) multi_add_handle;
-  decltype(&::curl_multi_remove_handle) multi_remove_handle;
-  decltype(&::curl_multi_perform) multi_perform;
-  decltype(&::curl_multi_info_read) multi_info_read;
-  decltype(&::curl_multi_poll) multi_poll;
-  decltype(&::curl_slist_append) slist_append;
-  decltype(&::curl_slist_free_all) slist_free_all;
+#define KVR_CURL_MEMBER(name) decltype(&::curl_##name) name;
+  KVR_CURL_FUNCTIONS(KVR_CURL_MEMBER)
+#undef KVR_CURL_MEMBER
 };
 
 // KVR_CURL_SONAME and KVR_CURL_PACKAGE come from the build (src/host/CMakeLists.txt):
@@ -69,21 +66,9 @@ TCurlLibrary Load() {
   TCurlLibrary curl{};
   decltype(&::curl_global_init) global_init = nullptr;
   Find(library, "curl_global_init", global_init);
-  Find(library, "curl_easy_init", curl.easy_init);
-  Find(library, "curl_easy_cleanup", curl.easy_cleanup);
-  Find(library, "curl_easy_setopt", curl.easy_setopt);
-  Find(library, "curl_easy_getinfo", curl.easy_getinfo);
-  Find(library, "curl_easy_pause", curl.easy_pause);
-  Find(library, "curl_easy_strerror", curl.easy_strerror);
-  Find(library, "curl_multi_init", curl.multi_init);
-  Find(library, "curl_multi_cleanup", curl.multi_cleanup);
-  Find(library, "curl_multi_add_handle", curl.multi_add_handle);
-  Find(library, "curl_multi_remove_handle", curl.multi_remove_handle);
-  Find(library, "curl_multi_perform", curl.multi_perform);
-  Find(library, "curl_multi_info_read", curl.multi_info_read);
-  Find(library, "curl_multi_poll", curl.multi_poll);
-  Find(library, "curl_slist_append", curl.slist_append);
-  Find(library, "curl_slist_free_all", curl.slist_free_all);
+#define KVR_CURL_FIND(name) Find(library, "curl_" #name, curl.name);
+  KVR_CURL_FUNCTIONS(KVR_CURL_FIND)
+#undef KVR_CURL_FIND
   if (global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
     throw Exception("Falha ao iniciar a biblioteca HTTP.");
   return curl;

@@ -98,45 +98,33 @@ double FloatMaskOut(const std::string& text) {
 std::string FloatMaskOutText(const std::string& text) {
   size_t skip = 0;
   while (skip < text.size() && IsCurrencyPrefixByte(static_cast<unsigned char>(text[skip]))) ++skip;
-  // The digits without blanks, and where each "." and "," stood among them.
-  std::string digits;
-  digits.reserve(text.size() + 1);
-  bool negative = false;
+  // The sign, digits and marks without blanks; which mark is the decimal
+  // one is settled once all are seen.
+  std::string number;
+  number.reserve(text.size());
   bool any_digit = false;
   size_t dots = 0, commas = 0;
   char last_mark = 0;
   for (char c : std::string_view(text).substr(skip)) {
     if (static_cast<unsigned char>(c) <= 32) continue;
-    if (c == '-') {
-      if (negative || any_digit || dots + commas > 0) NotANumber(text);
-      negative = true;
-    } else if (c >= '0' && c <= '9') {
-      digits.push_back(c);
+    if (c >= '0' && c <= '9') {
       any_digit = true;
     } else if (c == '.' || c == ',') {
       (c == '.' ? dots : commas)++;
       last_mark = c;
-      digits.push_back(c);
-    } else {
+    } else if (c != '-' || !number.empty()) {  // a "-" only before all else
       NotANumber(text);
     }
+    number.push_back(c);
   }
   if (!any_digit) NotANumber(text);
   // With both marks, the last one is the decimal mark and appears once.
   const bool both = dots > 0 && commas > 0;
   if (both && (last_mark == '.' ? dots : commas) != 1) NotANumber(text);
   const char decimal = both || dots + commas == 1 ? last_mark : 0;
-  std::string plain;
-  plain.reserve(digits.size() + 1);
-  if (negative) plain.push_back('-');
-  for (char c : digits) {
-    if (c == decimal) {
-      plain.push_back('.');
-    } else if (c >= '0' && c <= '9') {
-      plain.push_back(c);
-    }
-  }
-  return plain;
+  std::erase_if(number, [decimal](char c) { return (c == '.' || c == ',') && c != decimal; });
+  std::replace(number.begin(), number.end(), decimal, '.');
+  return number;
 }
 
 }  // namespace kvr

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -14,14 +15,8 @@ namespace kvr {
 
 // True when the texts are equal ignoring the case of the ASCII letters a-z.
 inline bool EqualAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  return std::ranges::equal(a, b, {}, upper, upper);
 }
 
 // The number rounded to 15 significant digits, the precision at which the

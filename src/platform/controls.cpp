@@ -1,6 +1,7 @@
 #include "platform/controls.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "platform/client_dataset.h"
 #include "platform/errors.h"
@@ -13,36 +14,26 @@ TControl::~TControl() {
   if (TForm* form = ParentForm(); form != nullptr && form != this) form->ForgetControl(this);
   for (TControl* child : children_) child->parent_ = nullptr;
   children_.clear();
-  if (parent_ != nullptr) parent_->RemoveChild(this);
-}
-
-void TControl::RemoveChild(TControl* child) {
-  std::erase(children_, child);
+  if (parent_ != nullptr) std::erase(parent_->children_, this);
 }
 
 void TControl::SetParent(TControl* parent) {
   if (parent == parent_) return;
-  if (parent_ != nullptr) parent_->RemoveChild(this);
+  if (parent_ != nullptr) std::erase(parent_->children_, this);
   parent_ = parent;
   if (parent_ != nullptr) parent_->children_.push_back(this);
   Changed();
 }
 
 TForm* TControl::ParentForm() {
-  TControl* c = this;
-  while (c != nullptr) {
+  for (TControl* c = this; c != nullptr; c = c->parent_)
     if (auto* form = dynamic_cast<TForm*>(c)) return form;
-    c = c->parent_;
-  }
   return nullptr;
 }
 
 void TControl::SetBounds(int left, int top, int width, int height) {
-  if (left == left_ && top == top_ && width == width_ && height == height_) return;
-  left_ = left;
-  top_ = top;
-  width_ = width;
-  height_ = height;
+  if (std::tie(left_, top_, width_, height_) == std::tie(left, top, width, height)) return;
+  std::tie(left_, top_, width_, height_) = std::tie(left, top, width, height);
   Changed();
 }
 

@@ -173,7 +173,6 @@ class TControl : public TComponent {
 
  private:
   friend class TForm;
-  void RemoveChild(TControl* child);
   // Update for visible_ and enabled_: the form drops a focus they take away.
   void SetFocusable(bool& member, bool v);
 

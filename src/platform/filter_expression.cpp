@@ -18,6 +18,7 @@ struct Token {
   std::string text;  // name, literal text, operator
   double number = 0;
   size_t pos = 0;  // 1-based position in the expression
+  int field = -1;  // the column a name stands for, once it is an operand
 };
 
 bool IsNameStart(char c) {
@@ -111,7 +112,6 @@ struct TFilterExpression::Node {
   CmpOp op = CmpOp::Eq;
   int field = -1;   // left column
   int field2 = -1;  // right column (field-field)
-  bool numeric2 = false;
   double number = 0;
   std::string text;
 
@@ -266,56 +266,25 @@ class Parser {
     return ParseComparison();
   }
 
-  struct Operand {
-    enum Kind { Field, Text, Number } kind = Field;
-    int field = -1;
-    std::string text;
-    double number = 0;
-    size_t pos = 0;
-  };
-
-  Operand ParseOperand() {
-    Operand o;
-    o.pos = tok_.pos;
-    switch (tok_.kind) {
-      case TokenKind::Name: {
-        if (IsKeyword("AND") || IsKeyword("OR") || IsKeyword("NOT"))
-          Fail("falta um valor antes de \"" + tok_.text + "\"", tok_.pos);
-        for (size_t k = 0; k < columns_.size(); ++k)
-          if (EqualAscii(columns_[k].Name, tok_.text)) o.field = static_cast<int>(k);
-        if (o.field < 0) Fail("coluna \"" + tok_.text + "\" desconhecida", tok_.pos);
-        o.kind = Operand::Field;
-        break;
-      }
-      case TokenKind::Text:
-        o.kind = Operand::Text;
-        o.text = tok_.text;
-        break;
-      case TokenKind::Number:
-        o.kind = Operand::Number;
-        o.number = tok_.number;
-        break;
-      default:
-        Fail("falta um valor antes de \"" + tok_.text + "\"", tok_.pos);
-    }
+  // The operand at the current token: a column (its field set), a text or
+  // a number.
+  Token ParseOperand() {
+    Token o = tok_;
+    const bool keyword = IsKeyword("AND") || IsKeyword("OR") || IsKeyword("NOT");
+    const bool literal = o.kind == TokenKind::Text || o.kind == TokenKind::Number;
+    if (keyword || (o.kind != TokenKind::Name && !literal))
+      Fail("falta um valor antes de \"" + tok_.text + "\"", tok_.pos);
+    for (size_t k = 0; !literal && k < columns_.size(); ++k)
+      if (EqualAscii(columns_[k].Name, tok_.text)) o.field = static_cast<int>(k);
+    if (!literal && o.field < 0) Fail("coluna \"" + tok_.text + "\" desconhecida", tok_.pos);
     Advance();
     return o;
   }
 
-  static CmpOp Mirror(CmpOp op) {
-    switch (op) {
-      case CmpOp::Lt: return CmpOp::Gt;
-      case CmpOp::Gt: return CmpOp::Lt;
-      case CmpOp::Le: return CmpOp::Ge;
-      case CmpOp::Ge: return CmpOp::Le;
-      default: return op;
-    }
-  }
-
   // A literal compared with a column of the given type, as a number (dates
   // and floats) or kept as text.
-  double LiteralAsNumber(const Operand& lit, TFieldType type) {
-    if (lit.kind == Operand::Number) return lit.number;
+  double LiteralAsNumber(const Token& lit, TFieldType type) {
+    if (lit.kind == TokenKind::Number) return lit.number;
     double value = 0;
     if (type == TFieldType::ftDateTime) {
       if (!ParseDisplayDate(lit.text, value)) Fail("data \"" + lit.text + "\" inv\xE1lida", lit.pos);
@@ -326,35 +295,38 @@ class Parser {
   }
 
   std::unique_ptr<Node> ParseComparison() {
-    Operand left = ParseOperand();
+    Token left = ParseOperand();
     if (tok_.kind != TokenKind::Op) Fail("falta um operador de compara\xE7\xE3o", tok_.pos);
-    static const std::pair<std::string_view, CmpOp> kOps[] = {{"=", CmpOp::Eq},  {"<>", CmpOp::Ne},
-                                                              {"<", CmpOp::Lt},  {">", CmpOp::Gt},
-                                                              {"<=", CmpOp::Le}, {">=", CmpOp::Ge}};
-    const auto is_token = [&](const auto& known_op) { return known_op.first == tok_.text; };
+    // Each operator, and the one that says the same of the operands swapped.
+    static const struct {
+      std::string_view text;
+      CmpOp op, swapped;
+    } kOps[] = {{"=", CmpOp::Eq, CmpOp::Eq},  {"<>", CmpOp::Ne, CmpOp::Ne},
+                {"<", CmpOp::Lt, CmpOp::Gt},  {">", CmpOp::Gt, CmpOp::Lt},
+                {"<=", CmpOp::Le, CmpOp::Ge}, {">=", CmpOp::Ge, CmpOp::Le}};
+    const auto is_token = [&](const auto& known_op) { return known_op.text == tok_.text; };
     const auto known = std::find_if(std::begin(kOps), std::end(kOps), is_token);
     if (known == std::end(kOps)) Fail("operador \"" + tok_.text + "\" desconhecido", tok_.pos);
-    const CmpOp op = known->second;
     Advance();
-    Operand right = ParseOperand();
+    Token right = ParseOperand();
 
     auto n = std::make_unique<Node>();
-    n->op = op;
-    if (left.kind != Operand::Field && right.kind == Operand::Field) {
+    n->op = known->op;
+    if (left.field < 0 && right.field >= 0) {
       std::swap(left, right);
-      n->op = Mirror(op);
+      n->op = known->swapped;
     }
-    if (left.kind == Operand::Field && right.kind == Operand::Field) {
+    if (left.field >= 0 && right.field >= 0) {
       n->kind = Node::Kind::CmpFieldField;
       n->field = left.field;
       n->field2 = right.field;
       return n;
     }
-    if (left.kind == Operand::Field) {
+    if (left.field >= 0) {
       const TFieldType type = columns_[static_cast<size_t>(left.field)].DataType;
       n->field = left.field;
       if (type == TFieldType::ftString) {
-        if (right.kind == Operand::Number) {
+        if (right.kind == TokenKind::Number) {
           n->kind = Node::Kind::CmpTextFieldNum;
           n->number = right.number;
         } else {
@@ -369,7 +341,7 @@ class Parser {
     }
     // Two literals: decided now.
     bool result = false;
-    if (left.kind == Operand::Text && right.kind == Operand::Text) {
+    if (left.kind == TokenKind::Text && right.kind == TokenKind::Text) {
       result = Apply(n->op, left.text.compare(right.text));
     } else {
       const double l = LiteralAsNumber(left, TFieldType::ftFloat);
@@ -389,11 +361,8 @@ class Parser {
 }  // namespace
 
 TFilterExpression::TFilterExpression(std::string_view text, const std::vector<TFieldDef>& columns) {
-  if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; })) {
-    root_ = std::make_unique<Node>();
-    return;
-  }
-  root_ = Parser(text, columns).ParseAll();
+  const bool blank = std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; });
+  root_ = blank ? std::make_unique<Node>() : Parser(text, columns).ParseAll();
 }
 
 TFilterExpression::~TFilterExpression() = default;

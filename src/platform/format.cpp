@@ -227,13 +227,11 @@ std::string FormatMaskText(std::string_view edit_mask, std::string_view value) {
   size_t vi = 0;
   int case_mode = 0;  // 1 upper, -1 lower
   auto take = [&](bool literal_position, char literal) {
-    if (save_literals) {
-      // The value is laid over the mask position by position.
-      char c = vi < value.size() ? value[vi] : (literal_position ? literal : blank);
-      ++vi;
-      return literal_position ? literal : c;
+    if (literal_position) {
+      // Laid over the mask, the value holds a character at a literal too.
+      if (save_literals) ++vi;
+      return literal;
     }
-    if (literal_position) return literal;
     return vi < value.size() ? value[vi++] : blank;
   };
   for (size_t i = 0; i < mask.size(); ++i) {

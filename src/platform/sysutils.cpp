@@ -94,15 +94,8 @@ double StrToFloat(std::string_view text) {
   while (b < e && IsBlank(text[b])) ++b;
   while (e > b && IsBlank(text[e - 1])) --e;
   std::string_view t = text.substr(b, e - b);
-  // Copy into a small buffer in the neutral form std::from_chars reads.
-  char stack[64];
-  std::string heap;
-  char* out = stack;
-  if (t.size() + 1 > sizeof stack) {
-    heap.resize(t.size() + 1);
-    out = heap.data();
-  }
-  size_t n = 0;
+  // A copy in the neutral form std::from_chars reads.
+  std::string out;
   const bool negative = !t.empty() && t[0] == '-';
   size_t i = negative || (!t.empty() && t[0] == '+') ? 1 : 0;
   size_t digits = 0;
@@ -110,10 +103,10 @@ double StrToFloat(std::string_view text) {
   for (; i < t.size(); ++i) {
     const char c = t[i];
     if (IsDigit(c)) {
-      out[n++] = c;
+      out.push_back(c);
       ++digits;
     } else if (c == sep && !seen_mark) {
-      out[n++] = '.';
+      out.push_back('.');
       seen_mark = true;
     } else {
       break;
@@ -122,23 +115,24 @@ double StrToFloat(std::string_view text) {
   if (digits == 0) return fail();
   if (i < t.size()) {
     if (t[i] != 'e' && t[i] != 'E') return fail();
-    out[n++] = 'e';
+    out.push_back('e');
     ++i;
-    if (i < t.size() && (t[i] == '+' || t[i] == '-')) out[n++] = t[i++];
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) out.push_back(t[i++]);
     size_t exp_digits = 0;
     for (; i < t.size() && IsDigit(t[i]); ++i) {
-      out[n++] = t[i];
+      out.push_back(t[i]);
       ++exp_digits;
     }
     if (exp_digits == 0 || i != t.size()) return fail();
   }
   double value = 0;
-  const auto result = std::from_chars(out, out + n, value, std::chars_format::general);
-  if (result.ptr != out + n) return fail();
+  const char* const end = out.data() + out.size();
+  const auto result = std::from_chars(out.data(), end, value, std::chars_format::general);
+  if (result.ptr != end) return fail();
   if (result.ec == std::errc::result_out_of_range) {
     // A magnitude beyond the double range is not a number the platform
     // accepts; one too small for it rounds to zero.
-    if (!IsUnderflow(std::string_view(out, n))) return fail();
+    if (!IsUnderflow(out)) return fail();
     value = 0.0;
   }
   return negative ? -value : value;
