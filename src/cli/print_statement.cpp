@@ -232,12 +232,8 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   }
   auto row_text = [&widths](const std::vector<std::string>& row) {
     std::string text;
-    for (size_t c = 0; c < row.size(); ++c) {
-      const bool last = c + 1 == row.size();
-      text += last ? row[c] : Pad(row[c], widths[c], c == 2);
-      if (!last) text += "  ";
-    }
-    return Cp1252ToUtf8(text + "\n");
+    for (size_t c = 0; c + 1 < row.size(); ++c) text += Pad(row[c], widths[c], c == 2) + "  ";
+    return Cp1252ToUtf8(text + row.back() + "\n");
   };
   out.text += "\n" + row_text(heads);
   for (int i = 0; i < reader.Count(); ++i) {

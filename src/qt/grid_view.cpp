@@ -234,15 +234,11 @@ GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
   QObject::connect(model_, &GridModel::Reloaded, table_, [this](int current_row) {
     FormView::SyncScope scope(form_view_);
     if (current_row < 0 || current_row >= model_->rowCount()) return;
-    int column = table_->currentIndex().isValid() ? table_->currentIndex().column() : -1;
-    if (column < 0 || table_->isColumnHidden(column)) {
-      for (int c = 0; c < model_->columnCount(); ++c) {
-        if (!table_->isColumnHidden(c)) {
-          column = c;
-          break;
-        }
-      }
-    }
+    // The current column (-1 for none) when shown, else the first one shown.
+    const auto hidden = [this](int c) { return c < 0 || table_->isColumnHidden(c); };
+    int column = table_->currentIndex().column();
+    for (int c = 0; hidden(column) && c < model_->columnCount(); ++c)
+      if (!hidden(c)) column = c;
     if (column >= 0) table_->setCurrentIndex(model_->index(current_row, column));
   });
 }

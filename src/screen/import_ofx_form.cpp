@@ -28,10 +28,12 @@ const LayoutDescription& ScreenLayout() {
   return layout;
 }
 
-// A server answer that must be a boolean. Anything else (a 1, a text) is
-// no answer of the import module: taking it as true would report a
+// Calls method, whose answer must be a boolean. Anything else (a 1, a text)
+// is no answer of the import module: taking it as true would report a
 // statement stored that perhaps was not.
-bool AsBoolean(std::string_view payload, const char* method) {
+bool BooleanCall(TNetConnection& net, const char* method, const std::vector<TServerArg>& args) {
+  const TServerResult result = net.Call(method, args);
+  const std::string_view payload = CheckResultServText(result, true, 0);
   if (payload == "true") return true;
   if (payload == "false") return false;
   std::string shown(payload.substr(0, 80));
@@ -213,15 +215,11 @@ void TfrmImportOFX::LimpaCampos() {
 }
 
 void TfrmImportOFX::ReaderOFX() {
-  cdsMovExtrBanco->Close();
-  cdsExtrBanco->Close();
-  CreateTable(cdsMovExtrBanco);
-  CreateTable(cdsExtrBanco);
-  cdsMovExtrBanco->EmptyDataSet();
-  cdsExtrBanco->EmptyDataSet();
-  cdsMovExtrAux->Close();
-  CreateTable(cdsMovExtrAux);
-  cdsMovExtrAux->EmptyDataSet();
+  for (TClientDataSet* table : {cdsMovExtrBanco, cdsExtrBanco, cdsMovExtrAux}) {
+    table->Close();
+    CreateTable(table);
+    table->EmptyDataSet();
+  }
 
   auto* reader = new TVQOFXReader(this);
   leitor_ = reader;
@@ -318,14 +316,12 @@ void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string
     if (cdsContaCorrente->IsEmpty()) MensErro(Msg("CONTCORR_NCAD"), true);
     host.DeactiveShowAvi();
     cbTipoConta->Items.Clear();
-    cdsContaCorrente->First();
     TField& tipo = cdsContaCorrente->FieldByName("IDTIPOCCORR");
-    while (!cdsContaCorrente->Eof()) {
+    for (cdsContaCorrente->First(); !cdsContaCorrente->Eof(); cdsContaCorrente->Next()) {
       const std::string letra = tipo.AsString();
       cbTipoConta->Items.Add(letra == "C"   ? "Circulante"
                              : letra == "L" ? "Aplica\xE7\xE3o"
                                             : "Garantida");
-      cdsContaCorrente->Next();
     }
     cdsContaCorrente->First();
     cbTipoConta->SetItemIndex(0);
@@ -466,11 +462,9 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
       cdsExtrBanco->Post();
     }
 
-    cdsExtrBanco->First();
-    while (!cdsExtrBanco->Eof()) {
+    for (cdsExtrBanco->First(); !cdsExtrBanco->Eof(); cdsExtrBanco->Next()) {
       cdsExtrBanco->Edit();
       cdsExtrBanco->FieldByName("CDREDUCONT").SetAsString(conta);
-      cdsExtrBanco->Next();
     }
 
     cdsMovExtrBanco->First();
@@ -524,16 +518,12 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     }
     // The packets are written from the tables' rows straight into each
     // request as it is sent.
-    bool valido = false;
-    if (resposta != 11) {
-      const TServerResult result = netImportOFX->Call(
-          "ValidExtrato", {TServerArg::Table(*cdsExtrBanco), TServerArg::Table(*cdsMovExtrAux)});
-      valido = AsBoolean(CheckResultServText(result, true, 0), "ValidExtrato");
-    }
-    const TServerResult result =
-        netImportOFX->Call("SetExtratoBancario", {TServerArg::Table(*cdsExtrBanco),
-                                                  TServerArg::Table(*cdsMovExtrAux), TServerArg(valido)});
-    const bool gravado = AsBoolean(CheckResultServText(result, true, 0), "SetExtratoBancario");
+    const bool valido = resposta != 11 && BooleanCall(*netImportOFX, "ValidExtrato",
+                                                      {TServerArg::Table(*cdsExtrBanco),
+                                                       TServerArg::Table(*cdsMovExtrAux)});
+    const bool gravado = BooleanCall(
+        *netImportOFX, "SetExtratoBancario",
+        {TServerArg::Table(*cdsExtrBanco), TServerArg::Table(*cdsMovExtrAux), TServerArg(valido)});
     host.DeactiveShowAvi();
 
     if (gravado) {
