@@ -133,8 +133,6 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
   resize(820, 560);
 }
 
-ImportedStatementsWindow::~ImportedStatementsWindow() = default;
-
 QChart& ImportedStatementsWindow::Chart() const { return *chart_view_->chart(); }
 
 QString ImportedStatementsWindow::Summary() const { return summary_->text(); }

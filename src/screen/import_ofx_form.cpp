@@ -1,6 +1,7 @@
 #include "screen/import_ofx_form.h"
 
 #include <cmath>
+#include <functional>
 
 #include "host/host_library.h"
 #include "host/string_services.h"
@@ -83,21 +84,17 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   Name = "frmImportOFX";
 
   LayoutHandlers handlers;
-  auto notify = [this](void (TfrmImportOFX::*handler)(TComponent*)) -> TNotifyEvent {
-    return [this, handler](TComponent* sender) { (this->*handler)(sender); };
-  };
-  handlers.notify["BtnPesquisa1Click"] = notify(&TfrmImportOFX::BtnPesquisa1Click);
-  handlers.notify["edtFileChange"] = notify(&TfrmImportOFX::edtFileChange);
-  handlers.notify["edtBancoChange"] = notify(&TfrmImportOFX::edtBancoChange);
-  handlers.notify["depMovDeChange"] = notify(&TfrmImportOFX::depMovDeChange);
-  handlers.notify["depMovAteChange"] = notify(&TfrmImportOFX::depMovAteChange);
-  handlers.notify["depMovDeExit"] = notify(&TfrmImportOFX::depMovDeExit);
-  handlers.notify["depMovAteExit"] = notify(&TfrmImportOFX::depMovAteExit);
-  handlers.notify["netImportOFXBeforeConnect"] = notify(&TfrmImportOFX::netImportOFXBeforeConnect);
-  handlers.notify["sbtConfirmaClick"] = notify(&TfrmImportOFX::sbtConfirmaClick);
-  handlers.key["dbgExtrBancoKeyDown"] = [this](TComponent* sender, TKey& key, TShiftState shift) {
-    dbgExtrBancoKeyDown(sender, key, shift);
-  };
+  handlers.notify["BtnPesquisa1Click"] = std::bind_front(&TfrmImportOFX::BtnPesquisa1Click, this);
+  handlers.notify["edtFileChange"] = std::bind_front(&TfrmImportOFX::edtFileChange, this);
+  handlers.notify["edtBancoChange"] = std::bind_front(&TfrmImportOFX::edtBancoChange, this);
+  handlers.notify["depMovDeChange"] = std::bind_front(&TfrmImportOFX::depMovDeChange, this);
+  handlers.notify["depMovAteChange"] = std::bind_front(&TfrmImportOFX::depMovAteChange, this);
+  handlers.notify["depMovDeExit"] = std::bind_front(&TfrmImportOFX::depMovDeExit, this);
+  handlers.notify["depMovAteExit"] = std::bind_front(&TfrmImportOFX::depMovAteExit, this);
+  handlers.notify["netImportOFXBeforeConnect"] =
+      std::bind_front(&TfrmImportOFX::netImportOFXBeforeConnect, this);
+  handlers.notify["sbtConfirmaClick"] = std::bind_front(&TfrmImportOFX::sbtConfirmaClick, this);
+  handlers.key["dbgExtrBancoKeyDown"] = std::bind_front(&TfrmImportOFX::dbgExtrBancoKeyDown, this);
   ApplyLayout(*this, ScreenLayout(), handlers);
 
   lblArquivo = Element<TLabel>("lblArquivo");
@@ -182,12 +179,10 @@ void TfrmImportOFX::netImportOFXBeforeConnect(TComponent* /*sender*/) {
 void TfrmImportOFX::CreateTable(TClientDataSet* table) {
   table->CreateDataSet();
   if (table == cdsMovExtrBanco || table == cdsMovExtrAux) {
-    table->FieldByName("IDMOVREAL").OnGetText = [this](TField& f, std::string& text, bool display) {
-      cdsMovExtrBancoIDMOVREALGetText(f, text, display);
-    };
-    table->FieldByName("VRMOVREAL").OnGetText = [this](TField& f, std::string& text, bool display) {
-      cdsMovExtrBancoVRMOVREALGetText(f, text, display);
-    };
+    table->FieldByName("IDMOVREAL").OnGetText =
+        std::bind_front(&TfrmImportOFX::cdsMovExtrBancoIDMOVREALGetText, this);
+    table->FieldByName("VRMOVREAL").OnGetText =
+        std::bind_front(&TfrmImportOFX::cdsMovExtrBancoVRMOVREALGetText, this);
   }
 }
 
