@@ -118,10 +118,11 @@ void PutJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-// A number as JSON writers commonly print a double: the shortest digits that
-// read back to it, "1350.0" for a whole number, an exponent beyond 15 digits
-// or below 1e-4 ("1e+16", "1e-05"), null for what is not finite.
-void PutJsonNumber(std::string& text, double value) {
+// A number field as JSON writers commonly print a double: the shortest
+// digits that read back to it, "1350.0" for a whole number, an exponent beyond
+// 15 digits or below 1e-4 ("1e+16", "1e-05"), null for what is not finite.
+void PutJsonField(std::string& text, const char* name, double value) {
+  text += name;
   if (!std::isfinite(value)) {
     text += "null";
     return;
@@ -177,17 +178,14 @@ void PrintJson(const TVQOFXReader& reader, bool ofx) {
   PutJsonField(out, ",\"conta\":", reader.Conta);
   PutJsonField(out, ",\"dataInicial\":", IsoDate(reader.DataIncial));
   PutJsonField(out, ",\"dataFinal\":", IsoDate(reader.DataFinal));
-  out += ",\"valorInicial\":";
-  PutJsonNumber(out, reader.ValorIncial);
-  out += ",\"valorFinal\":";
-  PutJsonNumber(out, reader.ValorFinal);
+  PutJsonField(out, ",\"valorInicial\":", reader.ValorIncial);
+  PutJsonField(out, ",\"valorFinal\":", reader.ValorFinal);
   out += ",\"itens\":[";
   for (int i = 0; i < reader.Count(); ++i) {
     const TOFXItem& item = *reader.Get(i);
     PutJsonField(out, i == 0 ? "{\"trnType\":" : ",{\"trnType\":", item.TrnType);
     PutJsonField(out, ",\"postedDate\":", IsoDate(item.PostedDate));
-    out += ",\"amount\":";
-    PutJsonNumber(out, item.Amount);
+    PutJsonField(out, ",\"amount\":", item.Amount);
     PutJsonField(out, ",\"fitId\":", item.FitId);
     PutJsonField(out, ",\"checkNum\":", item.CheckNum);
     PutJsonField(out, ",\"memo\":", item.Memo);

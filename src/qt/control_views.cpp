@@ -142,14 +142,13 @@ void ControlView::SyncCommon() {
 
   QPalette palette = widget_->palette();
   const QColor text_color = ToQColor(control_.Font().Color, QPalette());
-  for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-    palette.setColor(group, QPalette::WindowText, text_color);
-    palette.setColor(group, QPalette::Text, text_color);
-  }
   // The screen shows what it loaded in disabled boxes; the style's grey on
   // grey would leave the values hard to read.
-  palette.setColor(QPalette::Disabled, QPalette::WindowText, DisabledTextColor(text_color));
-  palette.setColor(QPalette::Disabled, QPalette::Text, DisabledTextColor(text_color));
+  for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+    const QColor color = group == QPalette::Disabled ? DisabledTextColor(text_color) : text_color;
+    palette.setColor(group, QPalette::WindowText, color);
+    palette.setColor(group, QPalette::Text, color);
+  }
   if (PaintsBackground()) {
     const QColor background = ToQColor(control_.Color(), QPalette());
     for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
