@@ -110,18 +110,11 @@ void ControlView::SyncCommon() {
     growth = (parent->size() - size).expandedTo(QSize(0, 0));
   }
   const TAnchors anchors = control_.Anchors();
-  if ((anchors & akRight) != 0) {
-    if ((anchors & akLeft) != 0)
-      geometry.setWidth(geometry.width() + growth.width());
-    else
-      geometry.moveLeft(geometry.left() + growth.width());
-  }
-  if ((anchors & akBottom) != 0) {
-    if ((anchors & akTop) != 0)
-      geometry.setHeight(geometry.height() + growth.height());
-    else
-      geometry.moveTop(geometry.top() + growth.height());
-  }
+  const int right = (anchors & akRight) != 0 ? growth.width() : 0;
+  const int bottom = (anchors & akBottom) != 0 ? growth.height() : 0;
+  const int left = (anchors & akLeft) != 0 ? 0 : right;
+  const int top = (anchors & akTop) != 0 ? 0 : bottom;
+  geometry.adjust(left, top, right, bottom);
   if (control_.Align() == TAlign::alClient && parent != nullptr) {
     const int inset =
         (control_.Parent() != nullptr && control_.Parent()->ClassName() == "TPanel") ? 1 : 0;
