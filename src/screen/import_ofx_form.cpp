@@ -10,7 +10,6 @@
 #include "platform/format.h"
 #include "reader/vq_ofx_reader.h"
 #include "screen/layout_description.h"
-#include "screen/narrowed_header.h"
 
 namespace kvr {
 
