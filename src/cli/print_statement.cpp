@@ -103,8 +103,10 @@ struct TJsonByteTable {
   }
 };
 
-void PutJsonString(std::string& out, std::string_view text) {
+// A text field: the name, then the text as a JSON string.
+void PutJsonField(std::string& out, const char* name, std::string_view text) {
   static const TJsonByteTable table;
+  out += name;
   out += '"';
   size_t plain = 0;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -163,11 +165,6 @@ void PutJsonField(std::string& text, const char* name, double value) {
     std::snprintf(exponent, sizeof exponent, "e%c%02d", n - 1 < 0 ? '-' : '+', std::abs(n - 1));
     text += exponent;
   }
-}
-
-void PutJsonField(std::string& out, const char* name, std::string_view text) {
-  out += name;
-  PutJsonString(out, text);
 }
 
 void PrintJson(const TVQOFXReader& reader, bool ofx) {

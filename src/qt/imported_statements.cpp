@@ -318,8 +318,7 @@ void ImportedStatementsWindow::DrawChart() {
     line->setName("Saldo");
     line->setPen(pen);
     for (const TBalancePoint& point : points) line->append(Millis(point.day), point.reais);
-    attach(line, !line_named);
-    line_named = true;
+    attach(line, !std::exchange(line_named, true));
   }
   auto* closings = new QScatterSeries;
   closings->setName("Saldo final");
