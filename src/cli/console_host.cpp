@@ -27,18 +27,17 @@ void ConsoleHost::ShowError(const std::string& text) {
 
 int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/,
                           const std::vector<std::string>& buttons, int /*help_context*/) {
-  int chosen = ChooseButton(text, buttons);
-  nlohmann::json entry = {{"tipo", "pergunta"}, {"texto", Cp1252ToUtf8(text)}};
+  const int chosen = ChooseButton(text, buttons);
+  const std::string answer = chosen >= 0 ? buttons[static_cast<size_t>(chosen)] : std::string();
   nlohmann::json captions = nlohmann::json::array();
   for (const auto& b : buttons) captions.push_back(Cp1252ToUtf8(b));
-  entry["botoes"] = captions;
-  entry["resposta"] = chosen >= 0 ? Cp1252ToUtf8(buttons[static_cast<size_t>(chosen)]) : "";
-  messages_.push_back(entry);
+  messages_.push_back({{"tipo", "pergunta"},
+                       {"texto", Cp1252ToUtf8(text)},
+                       {"botoes", captions},
+                       {"resposta", Cp1252ToUtf8(answer)}});
   last_answer = 11 + (chosen >= 0 ? chosen : 0);
-  if (!options_.json) {
-    std::cout << "[pergunta] " << Printable(text) << " -> "
-              << (chosen >= 0 ? Printable(buttons[static_cast<size_t>(chosen)]) : "") << "\n";
-  }
+  if (!options_.json)
+    std::cout << "[pergunta] " << Printable(text) << " -> " << Printable(answer) << "\n";
   return last_answer;
 }
 

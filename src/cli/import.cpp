@@ -3,6 +3,7 @@
 // what the screen shows, chooses the account type, types the movement dates
 // of bank 237, presses confirm and answers the repeat question; every message
 // of the screen is printed, with what to do after a refusal the user can mend.
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -233,28 +234,24 @@ int RunImport(const std::vector<std::string>& args) {
     }
   }
 
-  if (options.tipo) {
-    const auto& entries = form->cbTipoConta->Items.Strings();
-    int chosen = -1;
-    for (size_t i = 0; i < entries.size() && chosen < 0; ++i) {
-      if (Folded(entries[i]) == Folded(*options.tipo)) chosen = static_cast<int>(i);
-    }
-    if (chosen < 0) {
-      std::string offered;
-      for (const auto& e : entries) offered += (offered.empty() ? "" : ", ") + Cp1252ToUtf8(e);
-      failure =
-          "tipo de conta \"" + Cp1252ToUtf8(*options.tipo) + "\" não oferecido (" + offered + ")";
-      status = kExitUsage;
-      result = "erro";
-      report["tela"] = ScreenState(*form, with_grid);
-      if (!options.json) PrintState(report["tela"], with_grid, *form);
-      return finish();
-    }
-    form->cbTipoConta->UserSelect(chosen);
-  }
+  const auto& entries = form->cbTipoConta->Items.Strings();
+  const auto tipo = std::find_if(entries.begin(), entries.end(), [&](const std::string& entry) {
+    return options.tipo && Folded(entry) == Folded(*options.tipo);
+  });
+  if (tipo != entries.end())
+    form->cbTipoConta->UserSelect(static_cast<int>(tipo - entries.begin()));
 
   report["tela"] = ScreenState(*form, with_grid);
   if (!options.json) PrintState(report["tela"], with_grid, *form);
+  if (options.tipo && tipo == entries.end()) {
+    std::string offered;
+    for (const auto& e : entries) offered += (offered.empty() ? "" : ", ") + Cp1252ToUtf8(e);
+    failure =
+        "tipo de conta \"" + Cp1252ToUtf8(*options.tipo) + "\" não oferecido (" + offered + ")";
+    status = kExitUsage;
+    result = "erro";
+    return finish();
+  }
   // A bank-237 range that leaves no row ends in "Arquivo sem dados para
   // importação."; say how to choose another one.
   const nlohmann::json& shown = report["tela"];

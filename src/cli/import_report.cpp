@@ -137,8 +137,7 @@ nlohmann::json ScreenState(TfrmImportOFX& f, bool with_grid) {
                  {"soma", (totals.credit - totals.debit).Reais()}};
   if (with_grid) s["grade"] = GridState(*f.dbgExtrBanco);
   s["movimentos_no_extrato"] = table.Active() ? [&] {
-    const bool filtered = table.Filtered();
-    if (!filtered) return table.RecordCount();
+    if (!table.Filtered()) return table.RecordCount();
     // Counting the hidden rows too needs the filter off for a moment; the
     // current row moves, which nothing after this depends on.
     table.SetFiltered(false);

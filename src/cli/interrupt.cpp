@@ -1,9 +1,8 @@
 #include "cli/interrupt.h"
 
-#include <csignal>
-#include <cstring>
-
 #include <unistd.h>
+
+#include <csignal>
 
 namespace kvr::cli {
 
@@ -59,8 +58,7 @@ void OnInterrupt(int /*signal*/) {
 
 void InstallImportInterrupt() {
   g_stage = kBeforeStore;
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
+  struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   // The transfer in flight goes on after the handler returns.

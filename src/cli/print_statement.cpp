@@ -103,8 +103,10 @@ struct TJsonByteTable {
   }
 };
 
-void PutJsonString(std::string& out, std::string_view text) {
+// A text field: the name, then the text as a JSON string.
+void PutJsonField(std::string& out, const char* name, std::string_view text) {
   static const TJsonByteTable table;
+  out += name;
   out += '"';
   size_t plain = 0;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -118,10 +120,11 @@ void PutJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-// A number as JSON writers commonly print a double: the shortest digits that
-// read back to it, "1350.0" for a whole number, an exponent beyond 15 digits
-// or below 1e-4 ("1e+16", "1e-05"), null for what is not finite.
-void PutJsonNumber(std::string& text, double value) {
+// A number field as JSON writers commonly print a double: the shortest
+// digits that read back to it, "1350.0" for a whole number, an exponent beyond
+// 15 digits or below 1e-4 ("1e+16", "1e-05"), null for what is not finite.
+void PutJsonField(std::string& text, const char* name, double value) {
+  text += name;
   if (!std::isfinite(value)) {
     text += "null";
     return;
@@ -164,11 +167,6 @@ void PutJsonNumber(std::string& text, double value) {
   }
 }
 
-void PutJsonField(std::string& out, const char* name, std::string_view text) {
-  out += name;
-  PutJsonString(out, text);
-}
-
 void PrintJson(const TVQOFXReader& reader, bool ofx) {
   TOut sink;
   std::string& out = sink.text;
@@ -177,17 +175,14 @@ void PrintJson(const TVQOFXReader& reader, bool ofx) {
   PutJsonField(out, ",\"conta\":", reader.Conta);
   PutJsonField(out, ",\"dataInicial\":", IsoDate(reader.DataIncial));
   PutJsonField(out, ",\"dataFinal\":", IsoDate(reader.DataFinal));
-  out += ",\"valorInicial\":";
-  PutJsonNumber(out, reader.ValorIncial);
-  out += ",\"valorFinal\":";
-  PutJsonNumber(out, reader.ValorFinal);
+  PutJsonField(out, ",\"valorInicial\":", reader.ValorIncial);
+  PutJsonField(out, ",\"valorFinal\":", reader.ValorFinal);
   out += ",\"itens\":[";
   for (int i = 0; i < reader.Count(); ++i) {
     const TOFXItem& item = *reader.Get(i);
     PutJsonField(out, i == 0 ? "{\"trnType\":" : ",{\"trnType\":", item.TrnType);
     PutJsonField(out, ",\"postedDate\":", IsoDate(item.PostedDate));
-    out += ",\"amount\":";
-    PutJsonNumber(out, item.Amount);
+    PutJsonField(out, ",\"amount\":", item.Amount);
     PutJsonField(out, ",\"fitId\":", item.FitId);
     PutJsonField(out, ",\"checkNum\":", item.CheckNum);
     PutJsonField(out, ",\"memo\":", item.Memo);
@@ -232,12 +227,8 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   }
   auto row_text = [&widths](const std::vector<std::string>& row) {
     std::string text;
-    for (size_t c = 0; c < row.size(); ++c) {
-      const bool last = c + 1 == row.size();
-      text += last ? row[c] : Pad(row[c], widths[c], c == 2);
-      if (!last) text += "  ";
-    }
-    return Cp1252ToUtf8(text + "\n");
+    for (size_t c = 0; c + 1 < row.size(); ++c) text += Pad(row[c], widths[c], c == 2) + "  ";
+    return Cp1252ToUtf8(text + row.back() + "\n");
   };
   out.text += "\n" + row_text(heads);
   for (int i = 0; i < reader.Count(); ++i) {

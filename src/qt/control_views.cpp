@@ -110,18 +110,11 @@ void ControlView::SyncCommon() {
     growth = (parent->size() - size).expandedTo(QSize(0, 0));
   }
   const TAnchors anchors = control_.Anchors();
-  if ((anchors & akRight) != 0) {
-    if ((anchors & akLeft) != 0)
-      geometry.setWidth(geometry.width() + growth.width());
-    else
-      geometry.moveLeft(geometry.left() + growth.width());
-  }
-  if ((anchors & akBottom) != 0) {
-    if ((anchors & akTop) != 0)
-      geometry.setHeight(geometry.height() + growth.height());
-    else
-      geometry.moveTop(geometry.top() + growth.height());
-  }
+  const int right = (anchors & akRight) != 0 ? growth.width() : 0;
+  const int bottom = (anchors & akBottom) != 0 ? growth.height() : 0;
+  const int left = (anchors & akLeft) != 0 ? 0 : right;
+  const int top = (anchors & akTop) != 0 ? 0 : bottom;
+  geometry.adjust(left, top, right, bottom);
   if (control_.Align() == TAlign::alClient && parent != nullptr) {
     const int inset =
         (control_.Parent() != nullptr && control_.Parent()->ClassName() == "TPanel") ? 1 : 0;
@@ -142,14 +135,13 @@ void ControlView::SyncCommon() {
 
   QPalette palette = widget_->palette();
   const QColor text_color = ToQColor(control_.Font().Color, QPalette());
-  for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-    palette.setColor(group, QPalette::WindowText, text_color);
-    palette.setColor(group, QPalette::Text, text_color);
-  }
   // The screen shows what it loaded in disabled boxes; the style's grey on
   // grey would leave the values hard to read.
-  palette.setColor(QPalette::Disabled, QPalette::WindowText, DisabledTextColor(text_color));
-  palette.setColor(QPalette::Disabled, QPalette::Text, DisabledTextColor(text_color));
+  for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+    const QColor color = group == QPalette::Disabled ? DisabledTextColor(text_color) : text_color;
+    palette.setColor(group, QPalette::WindowText, color);
+    palette.setColor(group, QPalette::Text, color);
+  }
   if (PaintsBackground()) {
     const QColor background = ToQColor(control_.Color(), QPalette());
     for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {

@@ -31,36 +31,30 @@ std::pair<QMessageBox::Icon, QString> LookOf(TMsgDlgType kind) {
   return {QMessageBox::NoIcon, QString::fromUtf8("Mensagem")};
 }
 
-// A dialog shown while the busy indicator or the hourglass is on must show
-// the normal cursor, or the user cannot tell that it waits for an answer.
-class ArrowCursorWhileOpen {
- public:
-  ArrowCursorWhileOpen() { QApplication::setOverrideCursor(Qt::ArrowCursor); }
-  ~ArrowCursorWhileOpen() { QApplication::restoreOverrideCursor(); }
-  ArrowCursorWhileOpen(const ArrowCursorWhileOpen&) = delete;
-  ArrowCursorWhileOpen& operator=(const ArrowCursorWhileOpen&) = delete;
-};
-
 QWidget* ParentOr(QWidget* parent) {
   return parent != nullptr ? parent : QApplication::activeWindow();
 }
 
+// A dialog shown while the busy indicator or the hourglass is on must show
+// the normal cursor, or the user cannot tell that it waits for an answer.
 // A box shown while the busy layer covers the window takes the layer away
 // while it is open: drawn behind the box, "Aguarde..." would say the
 // program is still working while it waits for the user.
-class BusyHiddenWhileOpen {
+class NoBusyLookWhileOpen {
  public:
-  explicit BusyHiddenWhileOpen(QWidget* parent)
+  explicit NoBusyLookWhileOpen(QWidget* parent)
       : busy_(parent != nullptr ? parent->window()->findChild<BusyIndicator*>(
                                       QString(), Qt::FindDirectChildrenOnly)
                                 : nullptr) {
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
     if (busy_ != nullptr) busy_->BeginDialog();
   }
-  ~BusyHiddenWhileOpen() {
+  ~NoBusyLookWhileOpen() {
     if (busy_ != nullptr) busy_->EndDialog();
+    QApplication::restoreOverrideCursor();
   }
-  BusyHiddenWhileOpen(const BusyHiddenWhileOpen&) = delete;
-  BusyHiddenWhileOpen& operator=(const BusyHiddenWhileOpen&) = delete;
+  NoBusyLookWhileOpen(const NoBusyLookWhileOpen&) = delete;
+  NoBusyLookWhileOpen& operator=(const NoBusyLookWhileOpen&) = delete;
 
  private:
   QPointer<BusyIndicator> busy_;
@@ -78,8 +72,7 @@ void ShowMessageBox(QWidget* parent, const QString& text, TMsgDlgType kind) {
 
 int AskQuestion(QWidget* parent, const QString& text, TMsgDlgType kind,
                 const QStringList& buttons) {
-  ArrowCursorWhileOpen arrow;
-  BusyHiddenWhileOpen busy(ParentOr(parent));
+  NoBusyLookWhileOpen look(ParentOr(parent));
   const auto [icon, title] = LookOf(kind);
   QMessageBox box(icon, title, text, QMessageBox::NoButton, ParentOr(parent));
   box.setObjectName("messageBox");

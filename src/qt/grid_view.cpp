@@ -106,33 +106,6 @@ QRect TextRoom(const QRect& cell) {
   return cell.adjusted(2, 0, -1, 0);
 }
 
-}  // namespace
-
-TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room,
-                         Qt::Alignment alignment) {
-  if (metrics.horizontalAdvance(text) <= room) return {text, alignment, true};
-  const QString bare = text.trimmed();
-  bool number = !bare.isEmpty();
-  for (const QChar c : bare)
-    number = number && (c.isDigit() || c == '-' || c == '.' || c == '/' || c == ',');
-  if (!number) return {metrics.elidedText(text, Qt::ElideRight, room), alignment, false};
-  // The number's blanks only right-align it in its width; its digits are
-  // what the user reads, the last ones the most telling.
-  const Qt::Alignment right = (alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
-  if (metrics.horizontalAdvance(bare) <= room) return {bare, right, true};
-  return {metrics.elidedText(bare, Qt::ElideLeft, room), right, false};
-}
-
-bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index) {
-  const QString text = index.data(Qt::DisplayRole).toString();
-  if (text.isEmpty()) return false;
-  return !ShownCellText(text, view.fontMetrics(), TextRoom(view.visualRect(index)).width(),
-                        Qt::AlignLeft)
-              .whole;
-}
-
-namespace {
-
 // Draws the cells' texts in the design's margins, ending a text too long for
 // its column in an ellipsis, and shows such a text whole in a tooltip; a
 // text that fits shows none.
@@ -211,6 +184,29 @@ class HintTableView : public QTableView {
 
 }  // namespace
 
+TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room,
+                         Qt::Alignment alignment) {
+  if (metrics.horizontalAdvance(text) <= room) return {text, alignment, true};
+  const QString bare = text.trimmed();
+  bool number = !bare.isEmpty();
+  for (const QChar c : bare)
+    number = number && (c.isDigit() || c == '-' || c == '.' || c == '/' || c == ',');
+  if (!number) return {metrics.elidedText(text, Qt::ElideRight, room), alignment, false};
+  // The number's blanks only right-align it in its width; its digits are
+  // what the user reads, the last ones the most telling.
+  const Qt::Alignment right = (alignment & ~Qt::AlignHorizontal_Mask) | Qt::AlignRight;
+  if (metrics.horizontalAdvance(bare) <= room) return {bare, right, true};
+  return {metrics.elidedText(bare, Qt::ElideLeft, room), right, false};
+}
+
+bool CellTextIsCut(const QAbstractItemView& view, const QModelIndex& index) {
+  const QString text = index.data(Qt::DisplayRole).toString();
+  if (text.isEmpty()) return false;
+  return !ShownCellText(text, view.fontMetrics(), TextRoom(view.visualRect(index)).width(),
+                        Qt::AlignLeft)
+              .whole;
+}
+
 GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
     : ControlView(form_view, grid, new HintTableView(grid, parent)),
       grid_(grid),
@@ -234,15 +230,11 @@ GridView::GridView(FormView& form_view, TDBGrid& grid, QWidget* parent)
   QObject::connect(model_, &GridModel::Reloaded, table_, [this](int current_row) {
     FormView::SyncScope scope(form_view_);
     if (current_row < 0 || current_row >= model_->rowCount()) return;
-    int column = table_->currentIndex().isValid() ? table_->currentIndex().column() : -1;
-    if (column < 0 || table_->isColumnHidden(column)) {
-      for (int c = 0; c < model_->columnCount(); ++c) {
-        if (!table_->isColumnHidden(c)) {
-          column = c;
-          break;
-        }
-      }
-    }
+    // The current column (-1 for none) when shown, else the first one shown.
+    const auto hidden = [this](int c) { return c < 0 || table_->isColumnHidden(c); };
+    int column = table_->currentIndex().column();
+    for (int c = 0; hidden(column) && c < model_->columnCount(); ++c)
+      if (!hidden(c)) column = c;
     if (column >= 0) table_->setCurrentIndex(model_->index(current_row, column));
   });
 }

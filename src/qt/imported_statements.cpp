@@ -133,8 +133,6 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
   resize(820, 560);
 }
 
-ImportedStatementsWindow::~ImportedStatementsWindow() = default;
-
 QChart& ImportedStatementsWindow::Chart() const { return *chart_view_->chart(); }
 
 QString ImportedStatementsWindow::Summary() const { return summary_->text(); }
@@ -320,8 +318,7 @@ void ImportedStatementsWindow::DrawChart() {
     line->setName("Saldo");
     line->setPen(pen);
     for (const TBalancePoint& point : points) line->append(Millis(point.day), point.reais);
-    attach(line, !line_named);
-    line_named = true;
+    attach(line, !std::exchange(line_named, true));
   }
   auto* closings = new QScatterSeries;
   closings->setName("Saldo final");

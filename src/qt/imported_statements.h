@@ -33,7 +33,6 @@ class ImportedStatementsWindow : public QWidget {
   static constexpr const char* kTitle = ImportedStatementsModel::kTitle;
 
   explicit ImportedStatementsWindow(QWidget* parent = nullptr);
-  ~ImportedStatementsWindow() override;
 
   // Asks the server again (ImportedStatementsModel::Refresh) and shows the
   // answer, keeping the account chosen when it is still there. A failure is

@@ -8,11 +8,7 @@
 
 namespace kvr {
 
-namespace {
-
 constexpr std::size_t kFirstBlock = std::size_t{16} << 10;
-
-}  // namespace
 
 void* TArena::Allocate(std::size_t size, std::size_t align) {
   // align is a power of two: the bytes up to its next multiple, without a

@@ -25,8 +25,6 @@ namespace {
 // The fields of a record, by the bit of their tag.
 constexpr std::uint32_t kFields = kTrnType | kDtPosted | kTrnAmt | kFitId | kCheckNum | kMemo;
 
-enum class TLayout { kStandard, kBank336, kBank21 };
-
 // A fixed position of a layout: the block moves to the next line, then past
 // the line of each optional tag in turn that holds it (taking its field when
 // it is one), and takes field from the line it is on.
@@ -35,7 +33,7 @@ struct TPosition {
   std::uint32_t optional[2] = {0, 0};
 };
 
-// The positions after "<STMTTRN>", by TLayout: TRNTYPE, DTPOSTED, DTUSER
+// The positions after "<STMTTRN>", by layout: TRNTYPE, DTPOSTED, DTUSER
 // when there, TRNAMT, FITID, CHECKNUM, PAYEEID and REFNUM when there, MEMO;
 // bank 336 writes TRNAMT before DTPOSTED, bank 21 its own order.
 constexpr TPosition kStandard[] = {{kTrnType}, {kDtPosted}, {kTrnAmt, {kDtUser}},
@@ -191,16 +189,13 @@ class TVQOFXReader::TParse {
     TOFXItem& item = *reader_.Add();
     taken_ = 0;
     closed_ = false;
-    if (reader_.Banco == "21") {
-      layout_ = TLayout::kBank21;
+    bank21_ = reader_.Banco == "21";
+    if (bank21_)
       Positions<kBank21>(item);
-    } else if (reader_.Banco == "336") {
-      layout_ = TLayout::kBank336;
+    else if (reader_.Banco == "336")
       Positions<kBank336>(item);
-    } else {
-      layout_ = TLayout::kStandard;
+    else
       Positions<kStandard>(item);
-    }
     if ((taken_ & kFields) != kFields) TakeFromOwnLines(item, own_lines);
     if ((taken_ & kDtPosted) == 0) {
       throw EConvertError(LineLabel(block_start_) + "transa\xE7\xE3o sem data (DTPOSTED)");
@@ -265,7 +260,7 @@ class TVQOFXReader::TParse {
   }
 
   void SetMemo(TOFXItem& item, std::string_view value) {
-    if (layout_ == TLayout::kBank21) {
+    if (bank21_) {
       // This bank writes its memos in UTF-8.
       item.Memo = reader_.arena_.Copy(Utf8ToCp1252(value));
       return;
@@ -437,7 +432,7 @@ class TVQOFXReader::TParse {
   long long block_start_ = 0;
   bool closed_ = false;
   std::uint32_t taken_ = 0;
-  TLayout layout_ = TLayout::kStandard;
+  bool bank21_ = false;  // the transaction's layout is bank 21's
   // The statements of the file: how many began, the first record of the
   // present one, the accounts of those with transactions and the header of
   // the last of them; where the present one is in its balances.

@@ -1,6 +1,7 @@
 #include "screen/import_ofx_form.h"
 
 #include <cmath>
+#include <functional>
 
 #include "host/host_library.h"
 #include "host/string_services.h"
@@ -9,7 +10,6 @@
 #include "platform/format.h"
 #include "reader/vq_ofx_reader.h"
 #include "screen/layout_description.h"
-#include "screen/narrowed_header.h"
 
 namespace kvr {
 
@@ -28,10 +28,12 @@ const LayoutDescription& ScreenLayout() {
   return layout;
 }
 
-// A server answer that must be a boolean. Anything else (a 1, a text) is
-// no answer of the import module: taking it as true would report a
+// Calls method, whose answer must be a boolean. Anything else (a 1, a text)
+// is no answer of the import module: taking it as true would report a
 // statement stored that perhaps was not.
-bool AsBoolean(std::string_view payload, const char* method) {
+bool BooleanCall(TNetConnection& net, const char* method, const std::vector<TServerArg>& args) {
+  const TServerResult result = net.Call(method, args);
+  const std::string_view payload = CheckResultServText(result, true, 0);
   if (payload == "true") return true;
   if (payload == "false") return false;
   std::string shown(payload.substr(0, 80));
@@ -81,21 +83,17 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   Name = "frmImportOFX";
 
   LayoutHandlers handlers;
-  auto notify = [this](void (TfrmImportOFX::*handler)(TComponent*)) -> TNotifyEvent {
-    return [this, handler](TComponent* sender) { (this->*handler)(sender); };
-  };
-  handlers.notify["BtnPesquisa1Click"] = notify(&TfrmImportOFX::BtnPesquisa1Click);
-  handlers.notify["edtFileChange"] = notify(&TfrmImportOFX::edtFileChange);
-  handlers.notify["edtBancoChange"] = notify(&TfrmImportOFX::edtBancoChange);
-  handlers.notify["depMovDeChange"] = notify(&TfrmImportOFX::depMovDeChange);
-  handlers.notify["depMovAteChange"] = notify(&TfrmImportOFX::depMovAteChange);
-  handlers.notify["depMovDeExit"] = notify(&TfrmImportOFX::depMovDeExit);
-  handlers.notify["depMovAteExit"] = notify(&TfrmImportOFX::depMovAteExit);
-  handlers.notify["netImportOFXBeforeConnect"] = notify(&TfrmImportOFX::netImportOFXBeforeConnect);
-  handlers.notify["sbtConfirmaClick"] = notify(&TfrmImportOFX::sbtConfirmaClick);
-  handlers.key["dbgExtrBancoKeyDown"] = [this](TComponent* sender, TKey& key, TShiftState shift) {
-    dbgExtrBancoKeyDown(sender, key, shift);
-  };
+  handlers.notify["BtnPesquisa1Click"] = std::bind_front(&TfrmImportOFX::BtnPesquisa1Click, this);
+  handlers.notify["edtFileChange"] = std::bind_front(&TfrmImportOFX::edtFileChange, this);
+  handlers.notify["edtBancoChange"] = std::bind_front(&TfrmImportOFX::edtBancoChange, this);
+  handlers.notify["depMovDeChange"] = std::bind_front(&TfrmImportOFX::depMovDeChange, this);
+  handlers.notify["depMovAteChange"] = std::bind_front(&TfrmImportOFX::depMovAteChange, this);
+  handlers.notify["depMovDeExit"] = std::bind_front(&TfrmImportOFX::depMovDeExit, this);
+  handlers.notify["depMovAteExit"] = std::bind_front(&TfrmImportOFX::depMovAteExit, this);
+  handlers.notify["netImportOFXBeforeConnect"] =
+      std::bind_front(&TfrmImportOFX::netImportOFXBeforeConnect, this);
+  handlers.notify["sbtConfirmaClick"] = std::bind_front(&TfrmImportOFX::sbtConfirmaClick, this);
+  handlers.key["dbgExtrBancoKeyDown"] = std::bind_front(&TfrmImportOFX::dbgExtrBancoKeyDown, this);
   ApplyLayout(*this, ScreenLayout(), handlers);
 
   lblArquivo = Element<TLabel>("lblArquivo");
@@ -180,12 +178,10 @@ void TfrmImportOFX::netImportOFXBeforeConnect(TComponent* /*sender*/) {
 void TfrmImportOFX::CreateTable(TClientDataSet* table) {
   table->CreateDataSet();
   if (table == cdsMovExtrBanco || table == cdsMovExtrAux) {
-    table->FieldByName("IDMOVREAL").OnGetText = [this](TField& f, std::string& text, bool display) {
-      cdsMovExtrBancoIDMOVREALGetText(f, text, display);
-    };
-    table->FieldByName("VRMOVREAL").OnGetText = [this](TField& f, std::string& text, bool display) {
-      cdsMovExtrBancoVRMOVREALGetText(f, text, display);
-    };
+    table->FieldByName("IDMOVREAL").OnGetText =
+        std::bind_front(&TfrmImportOFX::cdsMovExtrBancoIDMOVREALGetText, this);
+    table->FieldByName("VRMOVREAL").OnGetText =
+        std::bind_front(&TfrmImportOFX::cdsMovExtrBancoVRMOVREALGetText, this);
   }
 }
 
@@ -213,15 +209,11 @@ void TfrmImportOFX::LimpaCampos() {
 }
 
 void TfrmImportOFX::ReaderOFX() {
-  cdsMovExtrBanco->Close();
-  cdsExtrBanco->Close();
-  CreateTable(cdsMovExtrBanco);
-  CreateTable(cdsExtrBanco);
-  cdsMovExtrBanco->EmptyDataSet();
-  cdsExtrBanco->EmptyDataSet();
-  cdsMovExtrAux->Close();
-  CreateTable(cdsMovExtrAux);
-  cdsMovExtrAux->EmptyDataSet();
+  for (TClientDataSet* table : {cdsMovExtrBanco, cdsExtrBanco, cdsMovExtrAux}) {
+    table->Close();
+    CreateTable(table);
+    table->EmptyDataSet();
+  }
 
   auto* reader = new TVQOFXReader(this);
   leitor_ = reader;
@@ -318,14 +310,12 @@ void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string
     if (cdsContaCorrente->IsEmpty()) MensErro(Msg("CONTCORR_NCAD"), true);
     host.DeactiveShowAvi();
     cbTipoConta->Items.Clear();
-    cdsContaCorrente->First();
     TField& tipo = cdsContaCorrente->FieldByName("IDTIPOCCORR");
-    while (!cdsContaCorrente->Eof()) {
+    for (cdsContaCorrente->First(); !cdsContaCorrente->Eof(); cdsContaCorrente->Next()) {
       const std::string letra = tipo.AsString();
       cbTipoConta->Items.Add(letra == "C"   ? "Circulante"
                              : letra == "L" ? "Aplica\xE7\xE3o"
                                             : "Garantida");
-      cdsContaCorrente->Next();
     }
     cdsContaCorrente->First();
     cbTipoConta->SetItemIndex(0);
@@ -466,11 +456,9 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
       cdsExtrBanco->Post();
     }
 
-    cdsExtrBanco->First();
-    while (!cdsExtrBanco->Eof()) {
+    for (cdsExtrBanco->First(); !cdsExtrBanco->Eof(); cdsExtrBanco->Next()) {
       cdsExtrBanco->Edit();
       cdsExtrBanco->FieldByName("CDREDUCONT").SetAsString(conta);
-      cdsExtrBanco->Next();
     }
 
     cdsMovExtrBanco->First();
@@ -524,16 +512,12 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     }
     // The packets are written from the tables' rows straight into each
     // request as it is sent.
-    bool valido = false;
-    if (resposta != 11) {
-      const TServerResult result = netImportOFX->Call(
-          "ValidExtrato", {TServerArg::Table(*cdsExtrBanco), TServerArg::Table(*cdsMovExtrAux)});
-      valido = AsBoolean(CheckResultServText(result, true, 0), "ValidExtrato");
-    }
-    const TServerResult result =
-        netImportOFX->Call("SetExtratoBancario", {TServerArg::Table(*cdsExtrBanco),
-                                                  TServerArg::Table(*cdsMovExtrAux), TServerArg(valido)});
-    const bool gravado = AsBoolean(CheckResultServText(result, true, 0), "SetExtratoBancario");
+    const bool valido = resposta != 11 && BooleanCall(*netImportOFX, "ValidExtrato",
+                                                      {TServerArg::Table(*cdsExtrBanco),
+                                                       TServerArg::Table(*cdsMovExtrAux)});
+    const bool gravado = BooleanCall(
+        *netImportOFX, "SetExtratoBancario",
+        {TServerArg::Table(*cdsExtrBanco), TServerArg::Table(*cdsMovExtrAux), TServerArg(valido)});
     host.DeactiveShowAvi();
 
     if (gravado) {

@@ -205,10 +205,8 @@ bool ImportedStatementsModel::LoadMovements(int row) {
       row.cells = {text(seq),
                    date != nullptr && !date->IsNull() ? DayText(date->AsDateTime()) : std::string(),
                    Trim(text(document)),
-                   type == "C"   ? "Cr\xE9"
-                                   "dito"
-                   : type == "D" ? "D\xE9"
-                                   "bito"
+                   type == "C"   ? "Cr\351dito"
+                   : type == "D" ? "D\351bito"
                                  : type,
                    Money::FromReais(amount != nullptr ? amount->AsFloat() : 0).Format(),
                    text(memo)};

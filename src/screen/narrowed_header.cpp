@@ -20,10 +20,6 @@ void AddAmount(TExactDecimal& sum, double amount, double& fallback) {
   fallback += amount;
 }
 
-double Result(const TExactDecimal& sum, double fallback) {
-  return sum.Exact() ? sum.ToDouble() : fallback;
-}
-
 }  // namespace
 
 TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate) {
@@ -46,8 +42,8 @@ TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateT
     if (item->PostedDate >= de && item->PostedDate <= ate)
       AddAmount(closing, item->Amount, closing_fallback);
   }
-  period.ValorIncial = Result(opening, opening_fallback);
-  period.ValorFinal = Result(closing, closing_fallback);
+  period.ValorIncial = opening.Exact() ? opening.ToDouble() : opening_fallback;
+  period.ValorFinal = closing.Exact() ? closing.ToDouble() : closing_fallback;
   return period;
 }
 
