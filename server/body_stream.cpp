@@ -10,8 +10,6 @@ namespace {
 
 constexpr size_t kWindow = 64 * 1024;
 
-std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
-
 BodyError NulByte() { return BodyError(BodyFault::kNulByte, "A requisição não é um JSON válido."); }
 
 BodyError LongRun() {

@@ -140,16 +140,14 @@ bool HttpConnection::ConsumeHead() {
   const std::string_view data(in_.data() + in_pos_, in_.size() - in_pos_);
   HeadFault fault;
   const size_t end = FindHeadEnd(data, scanned_, fault);
-  if (fault.status != 0) {
-    Refuse(fault);
-    return true;
+  if (fault.status == 0 && end == 0) return false;
+  if (fault.status == 0) {
+    head_ = HttpHead();
+    fault = ParseHead(data.substr(0, end), head_);
+    in_pos_ += end;
+    scanned_ = 0;
+    if (fault.status == 0) fault = CheckFraming(head_);
   }
-  if (end == 0) return false;
-  head_ = HttpHead();
-  fault = ParseHead(data.substr(0, end), head_);
-  in_pos_ += end;
-  scanned_ = 0;
-  if (fault.status == 0) fault = CheckFraming(head_);
   if (fault.status != 0) {
     Refuse(fault);
     return true;

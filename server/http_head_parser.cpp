@@ -152,7 +152,6 @@ HeadFault CheckFraming(const HttpHead& head) {
     else if (strcasecmp(field.name.c_str(), "Host") == 0)
       ++hosts;
   }
-  const bool http10 = head.http10;
   if (!encodings.empty() && !lengths.empty())
     return {400,
             "Requisição recusada: Content-Length e Transfer-Encoding juntos tornam o fim do "
@@ -166,12 +165,12 @@ HeadFault CheckFraming(const HttpHead& head) {
                            lengths.front().find_first_not_of("0123456789") != std::string::npos))
     return {400, "Requisição recusada: Content-Length \"" + lengths.front().substr(0, 40) +
                      "\" não é um número; envie o tamanho do corpo em bytes."};
-  if (!http10 && hosts == 0)
+  if (!head.http10 && hosts == 0)
     return {400, "Requisição recusada: falta o cabeçalho Host, obrigatório em HTTP/1.1."};
   if (hosts > 1)
     return {400, "Requisição recusada: o cabeçalho Host aparece mais de uma vez; envie um só."};
   if (!encodings.empty()) {
-    if (http10)
+    if (head.http10)
       return {400,
               "Requisição recusada: Transfer-Encoding não existe em HTTP/1.0; envie "
               "Content-Length."};

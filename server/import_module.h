@@ -99,16 +99,14 @@ class ImportModule {
   // with the header's account (PacketReaderFor does so).
   Statement CheckStatement(PacketRows header, PacketRows movements);
 
-  // RemoveExtrato: removes statement seq and its movements in one
-  // transaction, recorded in the trail with motivo. Throws RpcError kRefused
-  // when caller is no administrator ("Somente uma chave de administrador pode
-  // excluir extratos."), when no statement has that number ("Extrato N não
-  // encontrado.") or when the store keeps no trail.
-  void RemoveExtrato(long long seq, const std::string& motivo, const Caller& caller);
-
  private:
   // Runs GetUsuario ({"usuario": NAME, "administrador": BOOL} of the caller)
   // and RemoveExtrato for Call; false when method is another one.
+  // RemoveExtrato [seq, motivo] removes statement seq and its movements in
+  // one transaction, recorded in the trail with motivo. Throws RpcError
+  // kRefused when the caller is no administrator ("Somente uma chave de
+  // administrador pode excluir extratos."), when no statement has that number
+  // ("Extrato N não encontrado.") or when the store keeps no trail.
   bool CallAccess(const std::string& method, const nlohmann::json& params, CallInfo& info,
                   nlohmann::json& result);
   // SetExtratoBancario: with valid false stores nothing and answers false;

@@ -59,8 +59,6 @@ PacketReader::PacketReader(const Layout& layout, std::string packet_name,
     account_column_ = ColumnIndex(layout, "CDREDUCONT");
     date_column_ = ColumnIndex(layout, "DTMOVREAL");
     value_column_ = ColumnIndex(layout, "VRMOVREAL");
-  } else {
-    account_column_ = date_column_ = value_column_ = 0;
   }
 }
 
@@ -110,16 +108,11 @@ void PacketReader::Scalar(JsonKind kind, std::string* text, double number) {
                        " não tem nome e tipo.";
       return;
     case Where::kField:
-      if (kind == JsonKind::kString && key_ == "name") {
-        field_has_name_ = true;
-        field_name_ = std::move(*text);
-      } else if (kind == JsonKind::kString && key_ == "type") {
-        field_has_type_ = true;
-        field_type_ = std::move(*text);
-      } else if (key_ == "name") {
-        field_has_name_ = false;
-      } else if (key_ == "type") {
-        field_has_type_ = false;
+      // A name or a type of another kind (even a list or an object) is none.
+      if (key_ == "name" || key_ == "type") {
+        const bool name = key_ == "name";
+        (name ? field_has_name_ : field_has_type_) = kind == JsonKind::kString;
+        if (kind == JsonKind::kString) (name ? field_name_ : field_type_) = std::move(*text);
       }
       return;
     case Where::kRows:
@@ -148,13 +141,8 @@ void PacketReader::Open(JsonKind kind) {
   }
   switch (where_) {
     case Where::kTop:
-      if (kind == JsonKind::kObject) {
-        is_object_ = true;
-        where_ = Where::kPacket;
-      } else {
-        where_ = Where::kDone;
-        skip_ = 1;
-      }
+      where_ = kind == JsonKind::kObject ? Where::kPacket : Where::kDone;
+      if (where_ == Where::kDone) skip_ = 1;
       return;
     case Where::kPacket: {
       const bool first = repeated_key_.empty() || repeated_key_ != key_;
@@ -174,14 +162,14 @@ void PacketReader::Open(JsonKind kind) {
         where_ = Where::kField;
         field_has_name_ = field_has_type_ = false;
         key_.clear();
-      } else {
-        Scalar(kind, nullptr, 0);
-        skip_ = 1;
+        return;
       }
-      return;
+      [[fallthrough]];
     case Where::kField:
-      if (key_ == "name") field_has_name_ = false;
-      if (key_ == "type") field_has_type_ = false;
+    case Where::kRow:
+      // A list or an object where a column, a column's name or type, or a
+      // row's value goes: taken as a value of the wrong kind, and skipped.
+      Scalar(kind, nullptr, 0);
       skip_ = 1;
       return;
     case Where::kRows:
@@ -192,10 +180,6 @@ void PacketReader::Open(JsonKind kind) {
         RowDone(0);
         skip_ = 1;
       }
-      return;
-    case Where::kRow:
-      Scalar(kind, nullptr, 0);
-      skip_ = 1;
       return;
     case Where::kDone:
       skip_ = 1;
@@ -400,7 +384,9 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
 PacketRows PacketReader::Finish() {
   PacketRows result;
   result.count = row_count_;
-  if (!is_object_ || !has_fields_ || !has_rows_ || !fields_array_ || !rows_array_)
+  // Lists under "fields" and "rows" are only read in an object, where those
+  // keys were seen.
+  if (!fields_array_ || !rows_array_)
     result.error =
         "O " + name_ + " não é um pacote de dados (objeto com \"fields\" e \"rows\").";
   else if (!repeated_key_.empty())

@@ -38,11 +38,9 @@ class ParamHandlers {
   // wants the text too.
   template <typename Give>
   void Text(std::string& text, Give give) {
-    if (builder && reader) {
-      std::string copy = text;
-      give(*builder, copy);
-    } else if (builder) {
-      give(*builder, text);
+    if (builder) {
+      std::string copy;
+      give(*builder, reader ? (copy = text) : text);
     }
     if (reader) give(*reader, text);
   }

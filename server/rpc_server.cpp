@@ -49,12 +49,9 @@ constexpr size_t kChunkedStart = 1024 * 1024;
 const char* const kStopping = "O servidor está encerrando; tente de novo.";
 
 std::string NoMemory(size_t total) {
-  return "O servidor está sem memória livre para esta requisição (limite de " +
-         std::to_string(total / (1024 * 1024)) +
+  return "O servidor está sem memória livre para esta requisição (limite de " + MiB(total) +
          " MiB em --max-memory); tente de novo em instantes.";
 }
-
-std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
 
 // True when an Accept-Encoding header value admits gzip.
 bool AcceptsGzip(const std::string* header) {
@@ -71,13 +68,6 @@ bool AcceptsGzip(const std::string* header) {
   }
   return false;
 }
-
-// Extra header lines of an answer.
-struct Extra {
-  const char* name = nullptr;
-  const char* value = nullptr;
-  bool close = false;  // "Connection: close": the connection ends with this answer
-};
 
 }  // namespace
 
@@ -148,15 +138,15 @@ struct RpcServer::Engine : HttpHandler {
 
   // --- answers -------------------------------------------------------------
 
-  // Answers exchange with a JSON-RPC error; logs it with what, unless what is
-  // empty.
+  // Answers exchange with a JSON-RPC error, in answer's extra headers and
+  // close; logs it with what, unless what is empty.
   void Refuse(HttpExchange& exchange, int status, int code, const std::string& message,
-              const std::string& what, Extra extra = {}) {
+              const std::string& what, HttpAnswer answer = {}) {
     if (!what.empty())
       Log("kvr61400-server: " + exchange.Client() + " " + LogText(what, 200) + ": " +
           LogText(message, 300));
-    HttpAnswer answer{.status = status, .body = ErrorBody(code, message), .close = extra.close};
-    if (extra.name != nullptr) answer.headers.emplace_back(extra.name, extra.value);
+    answer.status = status;
+    answer.body = ErrorBody(code, message);
     exchange.Answer(std::move(answer));
   }
 
@@ -165,7 +155,7 @@ struct RpcServer::Engine : HttpHandler {
     Refuse(exchange, 408, kInvalidRequestError,
            "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; confira a rede e envie de "
            "novo.",
-           "", Extra{.close = true});
+           "", {.close = true});
   }
 
   // --- the request, from its headers to its answer ---------------------------
@@ -186,7 +176,7 @@ struct RpcServer::Engine : HttpHandler {
     const HttpHead& head = exchange.Head();
     Refuse(exchange, fault.status, kInvalidRequestError, fault.message,
            head.method.empty() ? std::string("(cabeçalho)") : head.method + " " + head.target,
-           Extra{nullptr, nullptr, true});
+           {.close = true});
   }
 
   void OnHead(HttpExchange& exchange) override {
@@ -206,7 +196,7 @@ struct RpcServer::Engine : HttpHandler {
       return Refuse(
           exchange, 429, kUnauthorized,
           "Muitos segredos errados a partir de " + from + "; tente de novo em 60 segundos.", "",
-          Extra{"Retry-After", "60"});
+          {.headers = {{"Retry-After", "60"}}});
     const std::string* authorization = head.Find("Authorization");
     const AccessDecision access =
         Access().Check(authorization != nullptr ? authorization->c_str() : nullptr,
@@ -217,8 +207,9 @@ struct RpcServer::Engine : HttpHandler {
             std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
       return Refuse(exchange, access.status, kUnauthorized, access.message,
                     what + " " + access.note,
-                    access.status == 401 ? Extra{"WWW-Authenticate", "Bearer realm=\"kvr61400\""}
-                                         : Extra{});
+                    access.status == 401
+                        ? HttpAnswer{.headers = {{"WWW-Authenticate", "Bearer realm=\"kvr61400\""}}}
+                        : HttpAnswer{});
     }
     request.caller = access.caller;
 
