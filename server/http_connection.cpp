@@ -103,7 +103,10 @@ void HttpConnection::Drive(short revents) {
       continue;
     }
     if (state_ != State::kHead && state_ != State::kBody && state_ != State::kLinger) return;
-    if (Consume()) continue;
+    if (state_ == State::kLinger)
+      in_pos_ = in_.size();
+    else if (state_ == State::kHead ? ConsumeHead() : ConsumeBody())
+      continue;
     // What was consumed goes once it is all, or more than a read.
     if (in_pos_ == in_.size() || in_pos_ > kReadSize) {
       in_.erase(0, in_pos_);
@@ -118,15 +121,6 @@ void HttpConnection::Drive(short revents) {
     moved_ = std::chrono::steady_clock::now();
   }
   ready_ = true;
-}
-
-bool HttpConnection::Consume() {
-  if (state_ == State::kLinger) {
-    in_pos_ = in_.size();
-    return false;
-  }
-  if (state_ == State::kHead) return ConsumeHead();
-  return ConsumeBody();
 }
 
 bool HttpConnection::ConsumeHead() {

@@ -36,15 +36,13 @@ HeadFault ParseRequestLine(std::string_view line, HttpHead& head) {
     const unsigned char u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7f) return {400, kBadRequestLine};
   }
-  if (version == "HTTP/1.1")
-    head.http10 = false;
-  else if (version == "HTTP/1.0")
-    head.http10 = true;
-  else if (version.size() == 8 && version.substr(0, 5) == "HTTP/" && version[5] >= '0' &&
-           version[5] <= '9' && version[6] == '.' && version[7] >= '0' && version[7] <= '9')
-    return {505, "Versão " + std::string(version) + " não suportada; envie HTTP/1.1."};
-  else
+  if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+    if (version.size() == 8 && version.substr(0, 5) == "HTTP/" && version[5] >= '0' &&
+        version[5] <= '9' && version[6] == '.' && version[7] >= '0' && version[7] <= '9')
+      return {505, "Versão " + std::string(version) + " não suportada; envie HTTP/1.1."};
     return {400, kBadRequestLine};
+  }
+  head.http10 = version == "HTTP/1.0";
   head.method = method;
   head.target = target;
   return {};

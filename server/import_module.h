@@ -79,10 +79,6 @@ class ImportModule {
   // GetContaCorrente: the accounts of bank and number (leading zeros
   // ignored) as a packet in ContaCorrenteLayout, possibly without rows.
   nlohmann::json GetContaCorrente(const std::string& bank, const std::string& number);
-  // ValidExtrato: checks both packets (throws RpcError kRefused) and answers
-  // whether the statement is new.
-  bool ValidExtrato(PacketRows header, PacketRows movements);
-
   // GetContinuidade: the statement continuity (ContinuityJson) of the
   // account whose code is given, or of every account for "". Read only.
   // Throws RpcError kRefused for an unknown code.
@@ -95,8 +91,9 @@ class ImportModule {
 
   // Checks the packets of a statement: one header row of a registered
   // account, at least one movement, all movements of that account. Throws
-  // RpcError kRefused saying what is wrong. movements must have been read
-  // with the header's account (PacketReaderFor does so).
+  // RpcError kRefused saying what is wrong (ValidExtrato answers whether the
+  // statement is new once they pass). movements must have been read with the
+  // header's account (PacketReaderFor does so).
   Statement CheckStatement(PacketRows header, PacketRows movements);
 
  private:

@@ -83,12 +83,10 @@ void PacketReader::String(std::string& value) { Scalar(JsonKind::kString, &value
 void PacketReader::Key(std::string& key) {
   if (skip_ > 0) return;
   key_ = std::move(key);
-  if (where_ == Where::kPacket) {
+  if (where_ == Where::kPacket && (key_ == "fields" || key_ == "rows")) {
     bool& seen = key_ == "fields" ? has_fields_ : has_rows_;
-    if (key_ == "fields" || key_ == "rows") {
-      if (seen && repeated_key_.empty()) repeated_key_ = key_;
-      seen = true;
-    }
+    if (seen && repeated_key_.empty()) repeated_key_ = key_;
+    seen = true;
   }
 }
 
@@ -271,12 +269,9 @@ void PacketReader::RowDone(size_t count) {
                                values_.begin() + static_cast<long>(std::min(count, values_.size())));
   values.resize(values_.size());
   waiting_.emplace_back(std::move(values), count);
-  if (count != layout_.size() && count != RequiredCount()) waiting_full_ = true;
-}
-
-size_t PacketReader::RequiredCount() const {
-  return std::count_if(layout_.begin(), layout_.end(),
-                       [](const FieldDef& def) { return !def.optional; });
+  const size_t required = std::count_if(layout_.begin(), layout_.end(),
+                                        [](const FieldDef& def) { return !def.optional; });
+  if (count != layout_.size() && count != required) waiting_full_ = true;
 }
 
 void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t line) {

@@ -79,8 +79,6 @@ class PacketReader : public JsonHandler {
     keep_rows_ = false;
     rows_.Clear();
   }
-  // The layout's columns that are not optional.
-  size_t RequiredCount() const;
 
   const Layout& layout_;
   std::string name_;
