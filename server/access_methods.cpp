@@ -4,22 +4,6 @@
 
 namespace kvr::server {
 
-void ImportModule::RemoveExtrato(long long seq, const std::string& motivo, const Caller& caller) {
-  if (!caller.administrator)
-    throw RpcError(kRefused, "Somente uma chave de administrador pode excluir extratos.");
-  AccessStore* access = store_.Access();
-  if (access == nullptr)
-    throw RpcError(kRefused, "Este servidor não exclui extratos: seu banco não guarda a trilha "
-                             "de auditoria.");
-  AuditEvent event;
-  event.user = caller.user;
-  event.address = caller.address;
-  event.event = "remocao";
-  event.detail = motivo;
-  if (!access->RemoveStatement(seq, event))
-    throw RpcError(kRefused, "Extrato " + std::to_string(seq) + " não encontrado.");
-}
-
 bool ImportModule::CallAccess(const std::string& method, const nlohmann::json& params,
                               CallInfo& info, nlohmann::json& result) {
   if (method == "GetUsuario") {
@@ -40,7 +24,18 @@ bool ImportModule::CallAccess(const std::string& method, const nlohmann::json& p
                    "(texto não vazio).");
   const long long seq = params[0].get<long long>();
   info.account = "extrato " + std::to_string(seq);
-  RemoveExtrato(seq, params[1].get<std::string>(), info.caller);
+  AccessStore* access = store_.Access();
+  if (access == nullptr)
+    throw RpcError(kRefused,
+                   "Este servidor não exclui extratos: seu banco não guarda a trilha "
+                   "de auditoria.");
+  AuditEvent event;
+  event.user = info.caller.user;
+  event.address = info.caller.address;
+  event.event = "remocao";
+  event.detail = params[1].get<std::string>();
+  if (!access->RemoveStatement(seq, event))
+    throw RpcError(kRefused, "Extrato " + std::to_string(seq) + " não encontrado.");
   result = true;
   info.outcome = "true";
   return true;

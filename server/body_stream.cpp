@@ -10,10 +10,6 @@ namespace {
 
 constexpr size_t kWindow = 64 * 1024;
 
-std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
-
-BodyError NulByte() { return BodyError(BodyFault::kNulByte, "A requisição não é um JSON válido."); }
-
 BodyError LongRun() {
   return BodyError(BodyFault::kLongRun,
                    "Requisição recusada: um texto, um número ou um trecho sem textos nem números "
@@ -105,7 +101,7 @@ void BodyStreamBuf::Scan(const char* data, size_t size) {
       if (i == size) return;
     }
     const char c = data[i];
-    if (c == '\0') throw NulByte();
+    if (c == '\0') throw BodyError(BodyFault::kNulByte, "A requisição não é um JSON válido.");
     ++run_;
     if (in_string_) {
       if (escaped_)

@@ -28,6 +28,11 @@ using BodyGrowth = std::function<bool(size_t bytes)>;
 // brackets, blanks or one huge text would cost the parser twice its size.
 constexpr size_t kMaxRun = 1024 * 1024;
 
+// bytes as whole MiB, in the text of a refusal ("48" for 48 MiB).
+inline std::string MiB(size_t bytes) {
+  return std::to_string(bytes / (1024 * 1024));
+}
+
 // A body that cannot be read as it says it is. what() is Portuguese.
 class BodyError : public std::runtime_error {
  public:

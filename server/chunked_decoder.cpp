@@ -91,11 +91,7 @@ bool ChunkedDecoder::ParseSize(std::string_view line) {
 ChunkedDecoder::Step ChunkedDecoder::Feed(std::string_view data, size_t& used, const Sink& sink) {
   size_t pos = 0;
   used = 0;
-  while (pos < data.size() || state_ == State::kDone) {
-    if (state_ == State::kDone) {
-      used = pos;
-      return Step::kDone;
-    }
+  while (state_ != State::kDone && pos < data.size()) {
     if (state_ == State::kData) {
       const size_t take = static_cast<size_t>(std::min<std::uint64_t>(left_, data.size() - pos));
       const bool go_on = sink(data.data() + pos, take);

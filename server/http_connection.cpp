@@ -103,7 +103,10 @@ void HttpConnection::Drive(short revents) {
       continue;
     }
     if (state_ != State::kHead && state_ != State::kBody && state_ != State::kLinger) return;
-    if (Consume()) continue;
+    if (state_ == State::kLinger)
+      in_pos_ = in_.size();
+    else if (state_ == State::kHead ? ConsumeHead() : ConsumeBody())
+      continue;
     // What was consumed goes once it is all, or more than a read.
     if (in_pos_ == in_.size() || in_pos_ > kReadSize) {
       in_.erase(0, in_pos_);
@@ -120,15 +123,6 @@ void HttpConnection::Drive(short revents) {
   ready_ = true;
 }
 
-bool HttpConnection::Consume() {
-  if (state_ == State::kLinger) {
-    in_pos_ = in_.size();
-    return false;
-  }
-  if (state_ == State::kHead) return ConsumeHead();
-  return ConsumeBody();
-}
-
 bool HttpConnection::ConsumeHead() {
   // Empty lines before a request line are skipped (some clients send one
   // after a body).
@@ -140,16 +134,14 @@ bool HttpConnection::ConsumeHead() {
   const std::string_view data(in_.data() + in_pos_, in_.size() - in_pos_);
   HeadFault fault;
   const size_t end = FindHeadEnd(data, scanned_, fault);
-  if (fault.status != 0) {
-    Refuse(fault);
-    return true;
+  if (fault.status == 0 && end == 0) return false;
+  if (fault.status == 0) {
+    head_ = HttpHead();
+    fault = ParseHead(data.substr(0, end), head_);
+    in_pos_ += end;
+    scanned_ = 0;
+    if (fault.status == 0) fault = CheckFraming(head_);
   }
-  if (end == 0) return false;
-  head_ = HttpHead();
-  fault = ParseHead(data.substr(0, end), head_);
-  in_pos_ += end;
-  scanned_ = 0;
-  if (fault.status == 0) fault = CheckFraming(head_);
   if (fault.status != 0) {
     Refuse(fault);
     return true;

@@ -71,8 +71,7 @@ class HttpConnection : public HttpExchange {
     kClosed,
   };
 
-  // Handles the bytes already read; false when more are needed.
-  bool Consume();
+  // Handle the bytes already read; false when more are needed.
   bool ConsumeHead();
   bool ConsumeBody();
   // Writes what is queued; false when the socket must become writable first

@@ -73,7 +73,6 @@ void HttpEngine::Stop() {
   for (auto& loop : loops_) {
     if (loop->thread_.joinable()) loop->thread_.join();
     if (loop->wake_fd_ >= 0) close(loop->wake_fd_);
-    loop->wake_fd_ = -1;
   }
   loops_.clear();
   if (listen_fd_ >= 0) close(listen_fd_);

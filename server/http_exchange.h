@@ -12,7 +12,7 @@ namespace kvr::server {
 // An answer to one request.
 struct HttpAnswer {
   int status = 200;
-  std::string body;
+  std::string body{};
   std::string content_type = "application/json";
   // Extra header lines, as name and value.
   std::vector<std::pair<std::string, std::string>> headers{};

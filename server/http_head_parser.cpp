@@ -36,15 +36,13 @@ HeadFault ParseRequestLine(std::string_view line, HttpHead& head) {
     const unsigned char u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7f) return {400, kBadRequestLine};
   }
-  if (version == "HTTP/1.1")
-    head.http10 = false;
-  else if (version == "HTTP/1.0")
-    head.http10 = true;
-  else if (version.size() == 8 && version.substr(0, 5) == "HTTP/" && version[5] >= '0' &&
-           version[5] <= '9' && version[6] == '.' && version[7] >= '0' && version[7] <= '9')
-    return {505, "Versão " + std::string(version) + " não suportada; envie HTTP/1.1."};
-  else
+  if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+    if (version.size() == 8 && version.substr(0, 5) == "HTTP/" && version[5] >= '0' &&
+        version[5] <= '9' && version[6] == '.' && version[7] >= '0' && version[7] <= '9')
+      return {505, "Versão " + std::string(version) + " não suportada; envie HTTP/1.1."};
     return {400, kBadRequestLine};
+  }
+  head.http10 = version == "HTTP/1.0";
   head.method = method;
   head.target = target;
   return {};
@@ -152,7 +150,6 @@ HeadFault CheckFraming(const HttpHead& head) {
     else if (strcasecmp(field.name.c_str(), "Host") == 0)
       ++hosts;
   }
-  const bool http10 = head.http10;
   if (!encodings.empty() && !lengths.empty())
     return {400,
             "Requisição recusada: Content-Length e Transfer-Encoding juntos tornam o fim do "
@@ -166,12 +163,12 @@ HeadFault CheckFraming(const HttpHead& head) {
                            lengths.front().find_first_not_of("0123456789") != std::string::npos))
     return {400, "Requisição recusada: Content-Length \"" + lengths.front().substr(0, 40) +
                      "\" não é um número; envie o tamanho do corpo em bytes."};
-  if (!http10 && hosts == 0)
+  if (!head.http10 && hosts == 0)
     return {400, "Requisição recusada: falta o cabeçalho Host, obrigatório em HTTP/1.1."};
   if (hosts > 1)
     return {400, "Requisição recusada: o cabeçalho Host aparece mais de uma vez; envie um só."};
   if (!encodings.empty()) {
-    if (http10)
+    if (head.http10)
       return {400,
               "Requisição recusada: Transfer-Encoding não existe em HTTP/1.0; envie "
               "Content-Length."};

@@ -112,8 +112,9 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     PacketRows movements = TakePacket(params[1], MovExtrLayout(), kMovementsPacket,
                                       HeaderAccount(&header));
     info.rows = static_cast<long long>(movements.count);
-    bool answer = store ? StoreAudited(std::move(header), std::move(movements), valid, info)
-                        : ValidExtrato(std::move(header), std::move(movements));
+    bool answer = store
+                      ? StoreAudited(std::move(header), std::move(movements), valid, info)
+                      : !store_.IsRecorded(CheckStatement(std::move(header), std::move(movements)));
     info.outcome = (answer ? "true" : "false") + info.outcome;
     return answer;
   }
@@ -161,10 +162,6 @@ Statement ImportModule::CheckStatement(PacketRows header, PacketRows movements) 
   if (!movements.statement_error.empty()) throw RpcError(kRefused, movements.statement_error);
   statement.movements = std::move(movements.rows);
   return statement;
-}
-
-bool ImportModule::ValidExtrato(PacketRows header, PacketRows movements) {
-  return !store_.IsRecorded(CheckStatement(std::move(header), std::move(movements)));
 }
 
 }  // namespace kvr::server

@@ -79,10 +79,6 @@ class ImportModule {
   // GetContaCorrente: the accounts of bank and number (leading zeros
   // ignored) as a packet in ContaCorrenteLayout, possibly without rows.
   nlohmann::json GetContaCorrente(const std::string& bank, const std::string& number);
-  // ValidExtrato: checks both packets (throws RpcError kRefused) and answers
-  // whether the statement is new.
-  bool ValidExtrato(PacketRows header, PacketRows movements);
-
   // GetContinuidade: the statement continuity (ContinuityJson) of the
   // account whose code is given, or of every account for "". Read only.
   // Throws RpcError kRefused for an unknown code.
@@ -95,20 +91,19 @@ class ImportModule {
 
   // Checks the packets of a statement: one header row of a registered
   // account, at least one movement, all movements of that account. Throws
-  // RpcError kRefused saying what is wrong. movements must have been read
-  // with the header's account (PacketReaderFor does so).
+  // RpcError kRefused saying what is wrong (ValidExtrato answers whether the
+  // statement is new once they pass). movements must have been read with the
+  // header's account (PacketReaderFor does so).
   Statement CheckStatement(PacketRows header, PacketRows movements);
-
-  // RemoveExtrato: removes statement seq and its movements in one
-  // transaction, recorded in the trail with motivo. Throws RpcError kRefused
-  // when caller is no administrator ("Somente uma chave de administrador pode
-  // excluir extratos."), when no statement has that number ("Extrato N não
-  // encontrado.") or when the store keeps no trail.
-  void RemoveExtrato(long long seq, const std::string& motivo, const Caller& caller);
 
  private:
   // Runs GetUsuario ({"usuario": NAME, "administrador": BOOL} of the caller)
   // and RemoveExtrato for Call; false when method is another one.
+  // RemoveExtrato [seq, motivo] removes statement seq and its movements in
+  // one transaction, recorded in the trail with motivo. Throws RpcError
+  // kRefused when the caller is no administrator ("Somente uma chave de
+  // administrador pode excluir extratos."), when no statement has that number
+  // ("Extrato N não encontrado.") or when the store keeps no trail.
   bool CallAccess(const std::string& method, const nlohmann::json& params, CallInfo& info,
                   nlohmann::json& result);
   // SetExtratoBancario: with valid false stores nothing and answers false;

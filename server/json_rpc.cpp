@@ -13,16 +13,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Dump(const nlohmann::json& value) {
-  // Texts of the store came from valid UTF-8, but never let a stray byte turn
-  // an answer into an exception.
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // A response with id, the JSON text of the request's id (written as it came),
 // and member ("result" or "error") holding value.
 std::string Response(const std::string& id, const char* member, const nlohmann::json& value) {
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"" + member + "\":" + Dump(value) + "}";
+  // Texts of the store came from valid UTF-8, but never let a stray byte turn
+  // an answer into an exception.
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"" + member +
+         "\":" + value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}";
 }
 
 std::string ErrorResponse(const std::string& id, int code, const std::string& message) {

@@ -59,8 +59,6 @@ PacketReader::PacketReader(const Layout& layout, std::string packet_name,
     account_column_ = ColumnIndex(layout, "CDREDUCONT");
     date_column_ = ColumnIndex(layout, "DTMOVREAL");
     value_column_ = ColumnIndex(layout, "VRMOVREAL");
-  } else {
-    account_column_ = date_column_ = value_column_ = 0;
   }
 }
 
@@ -85,12 +83,10 @@ void PacketReader::String(std::string& value) { Scalar(JsonKind::kString, &value
 void PacketReader::Key(std::string& key) {
   if (skip_ > 0) return;
   key_ = std::move(key);
-  if (where_ == Where::kPacket) {
+  if (where_ == Where::kPacket && (key_ == "fields" || key_ == "rows")) {
     bool& seen = key_ == "fields" ? has_fields_ : has_rows_;
-    if (key_ == "fields" || key_ == "rows") {
-      if (seen && repeated_key_.empty()) repeated_key_ = key_;
-      seen = true;
-    }
+    if (seen && repeated_key_.empty()) repeated_key_ = key_;
+    seen = true;
   }
 }
 
@@ -110,16 +106,11 @@ void PacketReader::Scalar(JsonKind kind, std::string* text, double number) {
                        " não tem nome e tipo.";
       return;
     case Where::kField:
-      if (kind == JsonKind::kString && key_ == "name") {
-        field_has_name_ = true;
-        field_name_ = std::move(*text);
-      } else if (kind == JsonKind::kString && key_ == "type") {
-        field_has_type_ = true;
-        field_type_ = std::move(*text);
-      } else if (key_ == "name") {
-        field_has_name_ = false;
-      } else if (key_ == "type") {
-        field_has_type_ = false;
+      // A name or a type of another kind (even a list or an object) is none.
+      if (key_ == "name" || key_ == "type") {
+        const bool name = key_ == "name";
+        (name ? field_has_name_ : field_has_type_) = kind == JsonKind::kString;
+        if (kind == JsonKind::kString) (name ? field_name_ : field_type_) = std::move(*text);
       }
       return;
     case Where::kRows:
@@ -148,13 +139,8 @@ void PacketReader::Open(JsonKind kind) {
   }
   switch (where_) {
     case Where::kTop:
-      if (kind == JsonKind::kObject) {
-        is_object_ = true;
-        where_ = Where::kPacket;
-      } else {
-        where_ = Where::kDone;
-        skip_ = 1;
-      }
+      where_ = kind == JsonKind::kObject ? Where::kPacket : Where::kDone;
+      if (where_ == Where::kDone) skip_ = 1;
       return;
     case Where::kPacket: {
       const bool first = repeated_key_.empty() || repeated_key_ != key_;
@@ -174,14 +160,14 @@ void PacketReader::Open(JsonKind kind) {
         where_ = Where::kField;
         field_has_name_ = field_has_type_ = false;
         key_.clear();
-      } else {
-        Scalar(kind, nullptr, 0);
-        skip_ = 1;
+        return;
       }
-      return;
+      [[fallthrough]];
     case Where::kField:
-      if (key_ == "name") field_has_name_ = false;
-      if (key_ == "type") field_has_type_ = false;
+    case Where::kRow:
+      // A list or an object where a column, a column's name or type, or a
+      // row's value goes: taken as a value of the wrong kind, and skipped.
+      Scalar(kind, nullptr, 0);
       skip_ = 1;
       return;
     case Where::kRows:
@@ -192,10 +178,6 @@ void PacketReader::Open(JsonKind kind) {
         RowDone(0);
         skip_ = 1;
       }
-      return;
-    case Where::kRow:
-      Scalar(kind, nullptr, 0);
-      skip_ = 1;
       return;
     case Where::kDone:
       skip_ = 1;
@@ -287,12 +269,9 @@ void PacketReader::RowDone(size_t count) {
                                values_.begin() + static_cast<long>(std::min(count, values_.size())));
   values.resize(values_.size());
   waiting_.emplace_back(std::move(values), count);
-  if (count != layout_.size() && count != RequiredCount()) waiting_full_ = true;
-}
-
-size_t PacketReader::RequiredCount() const {
-  return std::count_if(layout_.begin(), layout_.end(),
-                       [](const FieldDef& def) { return !def.optional; });
+  const size_t required = std::count_if(layout_.begin(), layout_.end(),
+                                        [](const FieldDef& def) { return !def.optional; });
+  if (count != layout_.size() && count != required) waiting_full_ = true;
 }
 
 void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t line) {
@@ -400,7 +379,9 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
 PacketRows PacketReader::Finish() {
   PacketRows result;
   result.count = row_count_;
-  if (!is_object_ || !has_fields_ || !has_rows_ || !fields_array_ || !rows_array_)
+  // Lists under "fields" and "rows" are only read in an object, where those
+  // keys were seen.
+  if (!fields_array_ || !rows_array_)
     result.error =
         "O " + name_ + " não é um pacote de dados (objeto com \"fields\" e \"rows\").";
   else if (!repeated_key_.empty())

@@ -79,8 +79,6 @@ class PacketReader : public JsonHandler {
     keep_rows_ = false;
     rows_.Clear();
   }
-  // The layout's columns that are not optional.
-  size_t RequiredCount() const;
 
   const Layout& layout_;
   std::string name_;
@@ -90,7 +88,6 @@ class PacketReader : public JsonHandler {
   Where where_ = Where::kTop;
   int skip_ = 0;            // depth inside a value that is not read
   std::string key_;         // the last key of the packet or of a field object
-  bool is_object_ = false;
   bool has_fields_ = false, has_rows_ = false;
   bool fields_array_ = false, rows_array_ = false;
   std::string repeated_key_;
@@ -121,7 +118,7 @@ class PacketReader : public JsonHandler {
   std::string row_error_;
   std::string statement_error_;
   PackedRows rows_;
-  size_t account_column_, date_column_, value_column_;
+  size_t account_column_ = 0, date_column_ = 0, value_column_ = 0;
 };
 
 }  // namespace kvr::server

@@ -12,8 +12,6 @@ constexpr size_t kSmallParam = 1024 * 1024;
 // The longest id the server echoes back.
 constexpr size_t kMaxIdLength = 256;
 
-const char* const kNotJson = "A requisição não é um JSON válido.";
-
 // Forwards the events of one parameter to its packet reader and its value
 // builder, whichever it has.
 class ParamHandlers {
@@ -38,11 +36,9 @@ class ParamHandlers {
   // wants the text too.
   template <typename Give>
   void Text(std::string& text, Give give) {
-    if (builder && reader) {
-      std::string copy = text;
-      give(*builder, copy);
-    } else if (builder) {
-      give(*builder, text);
+    if (builder) {
+      std::string copy;
+      give(*builder, reader ? (copy = text) : text);
     }
     if (reader) give(*reader, text);
   }
@@ -246,7 +242,7 @@ ParsedRequest ParseRequest(std::streambuf& body, const PacketPlan& plan) {
       case JsonReader::Event::kEndArray: handler.Close(); break;
       case JsonReader::Event::kEnd: return out;
       case JsonReader::Event::kError:
-        if (out.parse_error.empty()) out.parse_error = kNotJson;
+        out.parse_error = "A requisição não é um JSON válido.";
         return out;
       case JsonReader::Event::kTooDeep:
         out.invalid = "A requisição passa de " + std::to_string(kMaxDepth) +

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -49,12 +48,9 @@ constexpr size_t kChunkedStart = 1024 * 1024;
 const char* const kStopping = "O servidor está encerrando; tente de novo.";
 
 std::string NoMemory(size_t total) {
-  return "O servidor está sem memória livre para esta requisição (limite de " +
-         std::to_string(total / (1024 * 1024)) +
+  return "O servidor está sem memória livre para esta requisição (limite de " + MiB(total) +
          " MiB em --max-memory); tente de novo em instantes.";
 }
-
-std::string MiB(size_t bytes) { return std::to_string(bytes / (1024 * 1024)); }
 
 // True when an Accept-Encoding header value admits gzip.
 bool AcceptsGzip(const std::string* header) {
@@ -72,23 +68,14 @@ bool AcceptsGzip(const std::string* header) {
   return false;
 }
 
-// Extra header lines of an answer.
-struct Extra {
-  const char* name = nullptr;
-  const char* value = nullptr;
-  bool close = false;  // "Connection: close": the connection ends with this answer
-};
-
 }  // namespace
 
 struct RpcServer::Engine : HttpHandler {
-  using Connection = ConnectionDeadlines::Connection;
   using Clock = ConnectionDeadlines::Clock;
 
   // One HTTP request from its headers to its answer.
   struct Request {
     HttpExchange* exchange = nullptr;
-    Connection* tracked = nullptr;
     std::string module;  // the path without its "/"
     bool gzip = false;
     bool accept_gzip = false;
@@ -101,7 +88,7 @@ struct RpcServer::Engine : HttpHandler {
     size_t declared = 0;       // the Content-Length, 0 when none
     size_t allowance = 0;      // the body bytes the memory taken covers
     bool drain = false;        // no room for the rest of the body: read and drop it, then 503
-    Clock::time_point started;
+    Clock::time_point started = Clock::now();
     std::string body;
     RpcCall call;
     RpcReply reply;
@@ -148,15 +135,15 @@ struct RpcServer::Engine : HttpHandler {
 
   // --- answers -------------------------------------------------------------
 
-  // Answers exchange with a JSON-RPC error; logs it with what, unless what is
-  // empty.
+  // Answers exchange with a JSON-RPC error, in answer's extra headers and
+  // close; logs it with what, unless what is empty.
   void Refuse(HttpExchange& exchange, int status, int code, const std::string& message,
-              const std::string& what, Extra extra = {}) {
+              const std::string& what, HttpAnswer answer = {}) {
     if (!what.empty())
       Log("kvr61400-server: " + exchange.Client() + " " + LogText(what, 200) + ": " +
           LogText(message, 300));
-    HttpAnswer answer{.status = status, .body = ErrorBody(code, message), .close = extra.close};
-    if (extra.name != nullptr) answer.headers.emplace_back(extra.name, extra.value);
+    answer.status = status;
+    answer.body = ErrorBody(code, message);
     exchange.Answer(std::move(answer));
   }
 
@@ -165,7 +152,7 @@ struct RpcServer::Engine : HttpHandler {
     Refuse(exchange, 408, kInvalidRequestError,
            "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; confira a rede e envie de "
            "novo.",
-           "", Extra{.close = true});
+           "", {.close = true});
   }
 
   // --- the request, from its headers to its answer ---------------------------
@@ -174,9 +161,7 @@ struct RpcServer::Engine : HttpHandler {
     auto* request = new Request;
     exchange.context = request;
     request->exchange = &exchange;
-    request->tracked = exchange.Tracked();
-    request->started = Clock::now();
-    deadlines.BeginRequest(request->tracked, ConnectionDeadlines::kNever);
+    deadlines.BeginRequest(exchange.Tracked(), ConnectionDeadlines::kNever);
     return *request;
   }
 
@@ -186,7 +171,7 @@ struct RpcServer::Engine : HttpHandler {
     const HttpHead& head = exchange.Head();
     Refuse(exchange, fault.status, kInvalidRequestError, fault.message,
            head.method.empty() ? std::string("(cabeçalho)") : head.method + " " + head.target,
-           Extra{nullptr, nullptr, true});
+           {.close = true});
   }
 
   void OnHead(HttpExchange& exchange) override {
@@ -206,7 +191,7 @@ struct RpcServer::Engine : HttpHandler {
       return Refuse(
           exchange, 429, kUnauthorized,
           "Muitos segredos errados a partir de " + from + "; tente de novo em 60 segundos.", "",
-          Extra{"Retry-After", "60"});
+          {.headers = {{"Retry-After", "60"}}});
     const std::string* authorization = head.Find("Authorization");
     const AccessDecision access =
         Access().Check(authorization != nullptr ? authorization->c_str() : nullptr,
@@ -217,8 +202,9 @@ struct RpcServer::Engine : HttpHandler {
             std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
       return Refuse(exchange, access.status, kUnauthorized, access.message,
                     what + " " + access.note,
-                    access.status == 401 ? Extra{"WWW-Authenticate", "Bearer realm=\"kvr61400\""}
-                                         : Extra{});
+                    access.status == 401
+                        ? HttpAnswer{.headers = {{"WWW-Authenticate", "Bearer realm=\"kvr61400\""}}}
+                        : HttpAnswer{});
     }
     request.caller = access.caller;
 
@@ -253,9 +239,9 @@ struct RpcServer::Engine : HttpHandler {
     // A declared body over the limit is refused before any of it is read.
     const std::string* length = head.Find("Content-Length");
     if (length != nullptr) {
-      errno = 0;
+      // Digits only (as framed): too many for strtoull read as its maximum.
       const unsigned long long value = std::strtoull(length->c_str(), nullptr, 10);
-      if (errno != 0 || value > Options().max_body)
+      if (value > Options().max_body)
         return Refuse(exchange, 413, kInvalidRequestError, TooLarge(), what);
       request.declared = static_cast<size_t>(value);
     }
@@ -294,10 +280,10 @@ struct RpcServer::Engine : HttpHandler {
     const size_t body = request.declared > 0 ? request.declared : Options().max_body;
     // Besides the floor over every window, the whole body must come at that
     // rate on average once the timeout has passed.
-    deadlines.BeginBody(request.tracked,
-                        request.exchange->Client() + " POST /" + LogText(request.module, 100),
-                        Clock::now() + Timeout() +
-                            std::chrono::seconds(body / ConnectionDeadlines::kMinBodyRate));
+    deadlines.BeginBody(
+        request.exchange->Tracked(),
+        request.exchange->Client() + " POST /" + LogText(request.module, 100),
+        Clock::now() + Timeout() + std::chrono::seconds(body / ConnectionDeadlines::kMinBodyRate));
     request.exchange->ReadBody();
   }
 
@@ -361,7 +347,7 @@ struct RpcServer::Engine : HttpHandler {
 
   void OnBodyEnd(HttpExchange& exchange) override {
     Request& request = Of(exchange);
-    deadlines.EndBody(request.tracked);
+    deadlines.EndBody(exchange.Tracked());
     if (request.drain)
       return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()),
                     "POST /" + request.module + " (sem memória)");
@@ -378,11 +364,12 @@ struct RpcServer::Engine : HttpHandler {
       }
     }
     Request* submitted = &request;
-    const bool queued = pool.Submit([this, submitted](bool cancelled) { Work(*submitted, cancelled); },
-                                    [this, submitted] {
-                                      deadlines.Set(submitted->tracked, ConnectionDeadlines::kNever);
-                                      submitted->exchange->Suspend();
-                                    });
+    const bool queued =
+        pool.Submit([this, submitted](bool cancelled) { Work(*submitted, cancelled); },
+                    [this, submitted] {
+                      deadlines.Set(submitted->exchange->Tracked(), ConnectionDeadlines::kNever);
+                      submitted->exchange->Suspend();
+                    });
     if (!queued) exchange.Answer({.status = 503, .body = ErrorBody(kInternalError, kStopping)});
   }
 
@@ -401,12 +388,10 @@ struct RpcServer::Engine : HttpHandler {
     const size_t size = request.body.size();
     if (cancelled)
       request.reply = {503, ErrorBody(kInternalError, kStopping)};
-    else if (request.read)
-      request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
     else {
-      RpcCall call = ReadRpcCall(request.body, request.gzip, Limits(request));
-      call.caller = request.caller;
-      request.reply = AnswerRpcCall(owner.module_, request.module, call, Options().log);
+      if (!request.read) request.call = ReadRpcCall(request.body, request.gzip, Limits(request));
+      request.call.caller = request.caller;
+      request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
     }
     std::string().swap(request.body);
     request.call = RpcCall();
@@ -448,12 +433,10 @@ bool RpcServer::Run() {
     if (e.stop_requested) return true;
   }
   if (e.socket.Fd() < 0) Bind();
-  HttpEngine::Settings settings;
-  settings.loops = e.Loops();
-  settings.timeout = e.Timeout();
-  settings.tls = options_.tls;
   try {
-    e.http = std::make_unique<HttpEngine>(e, e.deadlines, settings);
+    e.http = std::make_unique<HttpEngine>(
+        e, e.deadlines,
+        HttpEngine::Settings{.loops = e.Loops(), .timeout = e.Timeout(), .tls = options_.tls});
     // The workers take calls from the first connection on.
     e.pool.Start(options_.threads);
     e.http->Start(e.socket.Release());

@@ -46,8 +46,6 @@ int Retrieve(gnutls_session_t, const gnutls_datum_t*, int, const gnutls_pk_algor
   return 0;
 }
 
-std::string Reason(int code) { return gnutls_strerror(code); }
-
 }  // namespace
 
 TlsCredentials::TlsCredentials(std::string cert_path, std::string key_path)
@@ -88,7 +86,7 @@ std::unique_ptr<TlsCredentials::Pair> TlsCredentials::Load() const {
   gnutls_certificate_free_credentials(check);
   if (matched < 0)
     throw Exception("não foi possível usar o certificado \"" + cert_path_ + "\" com a chave \"" +
-                    key_path_ + "\": " + Reason(matched) + ".");
+                    key_path_ + "\": " + gnutls_strerror(matched) + ".");
 
   auto pair = std::make_unique<Pair>();
   pair->count = kMaxChain;
@@ -96,19 +94,20 @@ std::unique_ptr<TlsCredentials::Pair> TlsCredentials::Load() const {
                                                 GNUTLS_X509_FMT_PEM, nullptr, nullptr, 0);
   if (code < 0) {
     pair->count = 0;
-    throw Exception("não foi possível ler o certificado \"" + cert_path_ + "\": " + Reason(code) +
-                    ".");
+    throw Exception("não foi possível ler o certificado \"" + cert_path_ +
+                    "\": " + gnutls_strerror(code) + ".");
   }
   gnutls_datum_t key{};
   code = gnutls_load_file(key_path_.c_str(), &key);
+  if (code >= 0) {
+    gnutls_privkey_init(&pair->key);
+    code = gnutls_privkey_import_x509_raw(pair->key, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
+    gnutls_memset(key.data, 0, key.size);
+    gnutls_free(key.data);
+  }
   if (code < 0)
-    throw Exception("não foi possível ler a chave \"" + key_path_ + "\": " + Reason(code) + ".");
-  gnutls_privkey_init(&pair->key);
-  code = gnutls_privkey_import_x509_raw(pair->key, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
-  gnutls_memset(key.data, 0, key.size);
-  gnutls_free(key.data);
-  if (code < 0)
-    throw Exception("não foi possível ler a chave \"" + key_path_ + "\": " + Reason(code) + ".");
+    throw Exception("não foi possível ler a chave \"" + key_path_ + "\": " + gnutls_strerror(code) +
+                    ".");
   return pair;
 }
 
