@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "sql_store.h"
+#include "store.h"
 
 namespace kvr::server {
 

@@ -16,12 +16,6 @@ namespace kvr::server::admin {
 
 namespace {
 
-AccessStore& AccessOf(Store& store) {
-  AccessStore* access = store.Access();
-  if (access == nullptr) throw Exception("este banco não guarda chaves nem trilha de auditoria.");
-  return *access;
-}
-
 // The system user running the command, for the trail of what it does.
 std::string SystemUser() {
   const passwd* entry = getpwuid(geteuid());
@@ -89,7 +83,7 @@ int AddUser(const CommandLine& line, std::ostream& out, std::ostream& err) {
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), true);
   const std::string key = NewClerkKey();
   const std::string kind = administrator ? "chave de administrador" : "chave de operador";
-  AccessOf(*store).AddClerk(name, administrator, ClerkKeyHash(key),
+  store->Access()->AddClerk(name, administrator, ClerkKeyHash(key),
                             LocalEvent(name, "chave_criada", kind + " criada por " + SystemUser()));
   out << key << "\n" << std::flush;
   err << "kvr61400-server: chave " << (administrator ? "de administrador " : "") << "do usuário \""
@@ -101,7 +95,7 @@ int AddUser(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
 int ListUsers(const CommandLine& line, std::ostream& out) {
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
-  const std::vector<Clerk> clerks = AccessOf(*store).ListClerks();
+  const std::vector<Clerk> clerks = store->Access()->ListClerks();
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const Clerk& clerk : clerks)
@@ -125,7 +119,7 @@ int ListUsers(const CommandLine& line, std::ostream& out) {
 int RemoveUser(const CommandLine& line, std::ostream& out) {
   const std::string name = ClerkName(line);
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
-  if (!AccessOf(*store).RevokeClerk(
+  if (!store->Access()->RevokeClerk(
           name, LocalEvent(name, "chave_removida", "revogada por " + SystemUser())))
     throw Exception("o usuário \"" + name +
                     "\" não tem chave ativa (veja kvr61400-server usuario list).");
@@ -140,7 +134,7 @@ int ShowTrail(const CommandLine& line, std::ostream& out) {
   filter.by_user = line.options.count("usuario") != 0;
   filter.user = line.Option("usuario");
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
-  const std::vector<AuditEvent> events = AccessOf(*store).ListTrail(filter);
+  const std::vector<AuditEvent> events = store->Access()->ListTrail(filter);
   auto count = [](long long value) { return value < 0 ? nlohmann::json() : nlohmann::json(value); };
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
@@ -179,7 +173,7 @@ int RemoveStatement(const CommandLine& line, std::ostream& out) {
     throw Usage("--motivo precisa de um texto: por que o extrato é excluído.");
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
   const long long seq = std::stoll(text);
-  if (!AccessOf(*store).RemoveStatement(seq, LocalEvent(SystemUser(), "remocao", reason)))
+  if (!store->Access()->RemoveStatement(seq, LocalEvent(SystemUser(), "remocao", reason)))
     throw Exception("Extrato " + std::to_string(seq) + " não encontrado.");
   out << "Extrato " << seq << " excluído com seus movimentos.\n";
   return 0;

@@ -1,4 +1,4 @@
-#include "sql_store.h"
+#include "store.h"
 
 #include <charconv>
 #include <iterator>
@@ -239,7 +239,7 @@ void InsertMovements(SqlConnection& connection, long long seq, const std::string
 }  // namespace
 
 template <typename Operation>
-auto SqlStore::Run(Operation&& operation) {
+auto Store::Run(Operation&& operation) {
   for (int attempt = 0;; ++attempt) {
     std::unique_ptr<SqlConnection> connection;
     if (attempt == 0) {
@@ -278,15 +278,15 @@ auto SqlStore::Run(Operation&& operation) {
   }
 }
 
-SqlStore::SqlStore(std::unique_ptr<SqlDriver> driver, bool create)
+Store::Store(std::unique_ptr<SqlDriver> driver, bool create)
     : driver_(std::move(driver)), dialect_(driver_->Dialect()) {
   idle_.push_back(driver_->Connect(create));
   PrepareSchema(create);
 }
 
-SqlStore::~SqlStore() = default;
+Store::~Store() = default;
 
-void SqlStore::PrepareSchema(bool create) {
+void Store::PrepareSchema(bool create) {
   Run([this, create](SqlConnection& connection) {
     driver_->CheckDatabase(connection);
     // A read first: a current database is never written to by opening it.
@@ -329,7 +329,7 @@ void SqlStore::PrepareSchema(bool create) {
   });
 }
 
-void SqlStore::AddAccount(const Account& account) {
+void Store::AddAccount(const Account& account) {
   InTransaction(true, [this, &account](SqlConnection& connection) {
     ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
     if (Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
@@ -341,7 +341,7 @@ void SqlStore::AddAccount(const Account& account) {
   });
 }
 
-std::vector<Account> SqlStore::ListAccounts() {
+std::vector<Account> Store::ListAccounts() {
   return Run([this](SqlConnection& connection) {
     return ReadAccounts(*connection.Prepare(
         std::string(kAccountSelect) + "ORDER BY c.CDREDUCONT" + dialect_.code_order,
@@ -349,7 +349,7 @@ std::vector<Account> SqlStore::ListAccounts() {
   });
 }
 
-std::optional<Account> SqlStore::FindAccount(const std::string& code) {
+std::optional<Account> Store::FindAccount(const std::string& code) {
   return Run([&code](SqlConnection& connection) -> std::optional<Account> {
     std::unique_ptr<SqlQuery> query = connection.Prepare(
         std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?", "procurar a conta corrente", true);
@@ -359,7 +359,7 @@ std::optional<Account> SqlStore::FindAccount(const std::string& code) {
   });
 }
 
-std::vector<Account> SqlStore::MatchAccounts(const std::string& bank, const std::string& number) {
+std::vector<Account> Store::MatchAccounts(const std::string& bank, const std::string& number) {
   return Run([&](SqlConnection& connection) {
     // A bank holds few accounts: its numbers are compared here, in the one
     // canonical form, rather than in each engine's SQL.
@@ -374,7 +374,7 @@ std::vector<Account> SqlStore::MatchAccounts(const std::string& bank, const std:
   });
 }
 
-bool SqlStore::UpdateAccount(const Account& account) {
+bool Store::UpdateAccount(const Account& account) {
   return Run([this, &account](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
@@ -397,7 +397,7 @@ bool SqlStore::UpdateAccount(const Account& account) {
   });
 }
 
-long long SqlStore::RemoveAccount(const std::string& code) {
+long long Store::RemoveAccount(const std::string& code) {
   return Run([this, &code](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
@@ -416,18 +416,18 @@ long long SqlStore::RemoveAccount(const std::string& code) {
   });
 }
 
-bool SqlStore::IsRecorded(const Statement& statement) {
+bool Store::IsRecorded(const Statement& statement) {
   return IsRecorded(statement, MovementKeys(statement.movements));
 }
 
-bool SqlStore::IsRecorded(const Statement& statement, const MovementKeys& keys) {
+bool Store::IsRecorded(const Statement& statement, const MovementKeys& keys) {
   return Run([this, &statement, &keys](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_read);
     return Recorded(connection, statement, keys);
   });
 }
 
-std::optional<long long> SqlStore::StoreIfNew(const Statement& statement, const AuditEvent* trail) {
+std::optional<long long> Store::StoreIfNew(const Statement& statement, const AuditEvent* trail) {
   // What can be done without the write lock is: the new movements' keys,
   // and a first check that spares a statement recorded already the wait
   // for the lock (unless its refusal goes to the trail, which needs a write
@@ -473,7 +473,7 @@ std::optional<long long> SqlStore::StoreIfNew(const Statement& statement, const 
   });
 }
 
-std::vector<StatementSummary> SqlStore::ListStatements(bool movement_sums) {
+std::vector<StatementSummary> Store::ListStatements(bool movement_sums) {
   return Run([this, movement_sums](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_read);
     std::unique_ptr<SqlQuery> query = connection.Prepare(
@@ -484,7 +484,7 @@ std::vector<StatementSummary> SqlStore::ListStatements(bool movement_sums) {
   });
 }
 
-std::optional<StoredStatement> SqlStore::GetStatement(long long seq) {
+std::optional<StoredStatement> Store::GetStatement(long long seq) {
   return Run([this, seq](SqlConnection& connection) -> std::optional<StoredStatement> {
     Transaction transaction(connection, dialect_.begin_read);
     auto query =
@@ -516,7 +516,7 @@ std::optional<StoredStatement> SqlStore::GetStatement(long long seq) {
   });
 }
 
-long long SqlStore::CopyIn(const std::vector<Account>& accounts,
+long long Store::CopyIn(const std::vector<Account>& accounts,
                            const std::function<std::optional<StoredStatement>()>& next) {
   return Run([&](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
@@ -547,7 +547,7 @@ long long SqlStore::CopyIn(const std::vector<Account>& accounts,
   });
 }
 
-void SqlStore::InTransaction(bool write, const std::function<void(SqlConnection&)>& operation) {
+void Store::InTransaction(bool write, const std::function<void(SqlConnection&)>& operation) {
   Run([this, write, &operation](SqlConnection& connection) {
     Transaction transaction(connection, write ? dialect_.begin_write : dialect_.begin_read);
     operation(connection);
