@@ -102,12 +102,6 @@ std::vector<ChainLink> Chain(std::vector<Dated> dated) {
   return links;
 }
 
-// "2024-01-31" as "31/01/2024"; "-" for nothing.
-std::string ShowDay(const std::optional<std::string>& day) {
-  if (!day) return "-";
-  return day->substr(8, 2) + "/" + day->substr(5, 2) + "/" + day->substr(0, 4);
-}
-
 std::string ShowBalance(long long cents, const NumberSeparators& separators) {
   return Money::FromCents(cents).FormatBalance(separators.decimal, separators.thousands);
 }
@@ -230,7 +224,7 @@ std::string ContinuityTable(const std::vector<AccountChain>& chains,
         described += (described.empty() ? "" : "; ") + DescribeProblem(problem, separators);
       problems += static_cast<long long>(link.problems.size());
       out += Pad(std::to_string(link.seq), 9) +
-             Pad(ShowDay(link.start) + " a " + ShowDay(link.end), 25) +
+             Pad(ShowDay(link.start.value_or("")) + " a " + ShowDay(link.end.value_or("")), 25) +
              Pad(ShowBalance(link.opening_cents, separators), 18) +
              Pad(ShowBalance(link.closing_cents, separators), 18) +
              Pad(std::to_string(link.movements), 11) + (described.empty() ? "-" : described) + "\n";
