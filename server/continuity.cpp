@@ -132,12 +132,8 @@ std::vector<AccountChain> ChainStatements(const std::vector<StatementSummary>& s
 }
 
 std::vector<AccountChain> StatementContinuity(Store& store, const std::string& code) {
-  std::vector<Account> accounts;
-  if (code.empty()) {
-    accounts = store.ListAccounts();
-  } else {
-    accounts.push_back(RegisteredAccount(store, code));
-  }
+  const std::vector<Account> accounts =
+      code.empty() ? store.ListAccounts() : std::vector<Account>{RegisteredAccount(store, code)};
   std::vector<StatementSummary> statements = store.ListStatements(true);
   if (!code.empty()) {
     const size_t code_column = ColumnIndex(ExtrBancoLayout(), "CDREDUCONT");
@@ -188,11 +184,10 @@ std::string DescribeProblem(const ContinuityProblem& problem, const NumberSepara
       return "lacuna de " + Plural(problem.days, "dia", "dias");
     case ContinuityProblem::Kind::kOverlap:
       return "sobreposição de " + Plural(problem.days, "dia", "dias");
-    case ContinuityProblem::Kind::kBalance: {
-      const long long cents = problem.cents;
-      return std::string("saldo inicial difere do final anterior em ") + (cents < 0 ? "-" : "") +
-             "R$ " + Money::FromCents(cents).Abs().Format(separators.decimal, separators.thousands);
-    }
+    case ContinuityProblem::Kind::kBalance:
+      return std::string("saldo inicial difere do final anterior em ") +
+             (problem.cents < 0 ? "-" : "") + "R$ " +
+             Money::FromCents(problem.cents).Abs().Format(separators.decimal, separators.thousands);
     case ContinuityProblem::Kind::kClosing:
       return "movimentos não fecham o saldo: diferença de R$ " +
              Money::FromCents(problem.cents).Format(separators.decimal, separators.thousands);
