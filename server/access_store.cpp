@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "store.h"
+#include "sql_store.h"
 
 namespace kvr::server {
 

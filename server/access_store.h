@@ -8,7 +8,7 @@
 namespace kvr::server {
 
 class SqlConnection;
-class Store;
+class SqlStore;
 
 // A clerk's key as the database keeps it (never the key itself). Dates are
 // "AAAA-MM-DDTHH:MM:SS" in local time, empty when not set.
@@ -47,7 +47,7 @@ struct AuditFilter {
 class AccessStore {
  public:
   // store must outlive this object.
-  explicit AccessStore(Store& store) : store_(store) {}
+  explicit AccessStore(SqlStore& store) : store_(store) {}
 
   // Adds the clerk name with the SHA-256 (hex) of its key and records event
   // in the same transaction. A revoked clerk of that name is replaced.
@@ -83,7 +83,7 @@ class AccessStore {
   bool RemoveStatement(long long seq, AuditEvent event);
 
  private:
-  Store& store_;
+  SqlStore& store_;
 };
 
 }  // namespace kvr::server

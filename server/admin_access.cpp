@@ -16,6 +16,12 @@ namespace kvr::server::admin {
 
 namespace {
 
+AccessStore& AccessOf(Store& store) {
+  AccessStore* access = store.Access();
+  if (access == nullptr) throw Exception("este banco não guarda chaves nem trilha de auditoria.");
+  return *access;
+}
+
 // The system user running the command, for the trail of what it does.
 std::string SystemUser() {
   const passwd* entry = getpwuid(geteuid());
@@ -82,7 +88,7 @@ int AddUser(const CommandLine& line, std::ostream& out, std::ostream& err) {
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), true);
   const std::string key = NewClerkKey();
   const std::string kind = administrator ? "chave de administrador" : "chave de operador";
-  store->Access()->AddClerk(name, administrator, ClerkKeyHash(key),
+  AccessOf(*store).AddClerk(name, administrator, ClerkKeyHash(key),
                             LocalEvent(name, "chave_criada", kind + " criada por " + SystemUser()));
   out << key << "\n" << std::flush;
   err << "kvr61400-server: chave " << (administrator ? "de administrador " : "") << "do usuário \""
@@ -94,7 +100,7 @@ int AddUser(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
 int ListUsers(const CommandLine& line, std::ostream& out) {
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
-  const std::vector<Clerk> clerks = store->Access()->ListClerks();
+  const std::vector<Clerk> clerks = AccessOf(*store).ListClerks();
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const Clerk& clerk : clerks)
@@ -118,7 +124,7 @@ int ListUsers(const CommandLine& line, std::ostream& out) {
 int RemoveUser(const CommandLine& line, std::ostream& out) {
   const std::string name = ClerkName(line);
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
-  if (!store->Access()->RevokeClerk(
+  if (!AccessOf(*store).RevokeClerk(
           name, LocalEvent(name, "chave_removida", "revogada por " + SystemUser())))
     throw Exception("o usuário \"" + name +
                     "\" não tem chave ativa (veja kvr61400-server usuario list).");
@@ -132,7 +138,7 @@ int ShowTrail(const CommandLine& line, std::ostream& out) {
   if (line.options.count("desde")) filter.since = DayOption("desde", line.Option("desde"));
   if (line.options.count("usuario")) filter.user = line.Option("usuario");
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
-  const std::vector<AuditEvent> events = store->Access()->ListTrail(filter);
+  const std::vector<AuditEvent> events = AccessOf(*store).ListTrail(filter);
   auto count = [](long long value) { return value < 0 ? nlohmann::json() : nlohmann::json(value); };
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
@@ -171,7 +177,7 @@ int RemoveStatement(const CommandLine& line, std::ostream& out) {
     throw Usage("--motivo precisa de um texto: por que o extrato é excluído.");
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
   const long long seq = std::stoll(text);
-  if (!store->Access()->RemoveStatement(seq, LocalEvent(SystemUser(), "remocao", reason)))
+  if (!AccessOf(*store).RemoveStatement(seq, LocalEvent(SystemUser(), "remocao", reason)))
     throw Exception("Extrato " + std::to_string(seq) + " não encontrado.");
   out << "Extrato " << seq << " excluído com seus movimentos.\n";
   return 0;

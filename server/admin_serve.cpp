@@ -158,7 +158,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
   Store& store = *opened;
   AccessControl access(store.Access(), options.token);
   options.access = &access;
-  const bool keys = store.Access()->AnyKey();
+  const bool keys = store.Access() != nullptr && store.Access()->AnyKey();
   if (options.token.empty() && !keys && !loopback)
     throw Usage("recuso ouvir em " + shown +
                 " sem autenticação: fora da interface local (127.0.0.1, ::1) toda chamada "

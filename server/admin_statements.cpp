@@ -86,7 +86,8 @@ int ListStatements(const CommandLine& line, std::ostream& out) {
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
   std::vector<StatementSummary> statements = store->ListStatements();
   // Who imported each statement, as the audit trail recorded it.
-  const std::map<long long, std::string> importers = store->Access()->Importers();
+  std::map<long long, std::string> importers;
+  if (AccessStore* access = store->Access()) importers = access->Importers();
   auto importer = [&importers](long long seq) {
     auto it = importers.find(seq);
     return it == importers.end() ? std::string() : it->second;

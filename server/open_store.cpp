@@ -1,6 +1,7 @@
 #include "open_store.h"
 
 #include "pg_connection.h"
+#include "sql_store.h"
 #include "sqlite_connection.h"
 
 namespace kvr::server {
@@ -15,8 +16,8 @@ std::string DatabaseLabel(const std::string& db) {
 
 std::unique_ptr<Store> OpenStore(const std::string& db, bool create, bool serving) {
   if (IsPostgresAddress(db))
-    return std::make_unique<Store>(std::make_unique<PgDriver>(db), create);
-  return std::make_unique<Store>(std::make_unique<SqliteDriver>(db, create, serving), create);
+    return std::make_unique<SqlStore>(std::make_unique<PgDriver>(db), create);
+  return std::make_unique<SqlStore>(std::make_unique<SqliteDriver>(db, create, serving), create);
 }
 
 }  // namespace kvr::server

@@ -10,7 +10,7 @@
 
 // What the SQL store needs of a database engine: a connection that runs
 // statements with bound parameters, and a driver that opens connections and
-// holds what differs between engines. Store writes every query once over
+// holds what differs between engines. SqlStore writes every query once over
 // these; sqlite_connection.h and pg_connection.h implement them.
 namespace kvr::server {
 

@@ -1,4 +1,4 @@
-#include "store.h"
+#include "sql_store.h"
 
 #include <charconv>
 #include <iterator>
@@ -237,7 +237,7 @@ void InsertMovements(SqlConnection& connection, long long seq, const std::string
 }  // namespace
 
 template <typename Operation>
-auto Store::Run(Operation&& operation) {
+auto SqlStore::Run(Operation&& operation) {
   for (int attempt = 0;; ++attempt) {
     std::unique_ptr<SqlConnection> connection;
     if (attempt == 0) {
@@ -276,15 +276,15 @@ auto Store::Run(Operation&& operation) {
   }
 }
 
-Store::Store(std::unique_ptr<SqlDriver> driver, bool create)
+SqlStore::SqlStore(std::unique_ptr<SqlDriver> driver, bool create)
     : driver_(std::move(driver)), dialect_(driver_->Dialect()) {
   idle_.push_back(driver_->Connect(create));
   PrepareSchema(create);
 }
 
-Store::~Store() = default;
+SqlStore::~SqlStore() = default;
 
-void Store::PrepareSchema(bool create) {
+void SqlStore::PrepareSchema(bool create) {
   Run([this, create](SqlConnection& connection) {
     driver_->CheckDatabase(connection);
     // A read first: a current database is never written to by opening it.
@@ -327,7 +327,7 @@ void Store::PrepareSchema(bool create) {
   });
 }
 
-void Store::AddAccount(const Account& account) {
+void SqlStore::AddAccount(const Account& account) {
   InTransaction(true, [this, &account](SqlConnection& connection) {
     ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
     if (Query(connection, std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?",
@@ -339,7 +339,7 @@ void Store::AddAccount(const Account& account) {
   });
 }
 
-std::vector<Account> Store::ListAccounts() {
+std::vector<Account> SqlStore::ListAccounts() {
   return Run([this](SqlConnection& connection) {
     return ReadAccounts(*connection.Prepare(
         std::string(kAccountSelect) + "ORDER BY c.CDREDUCONT" + dialect_.code_order,
@@ -347,7 +347,7 @@ std::vector<Account> Store::ListAccounts() {
   });
 }
 
-std::optional<Account> Store::FindAccount(const std::string& code) {
+std::optional<Account> SqlStore::FindAccount(const std::string& code) {
   return Run([&code](SqlConnection& connection) -> std::optional<Account> {
     std::unique_ptr<SqlQuery> query = connection.Prepare(
         std::string(kAccountSelect) + "WHERE c.CDREDUCONT = ?", "procurar a conta corrente", true);
@@ -357,7 +357,7 @@ std::optional<Account> Store::FindAccount(const std::string& code) {
   });
 }
 
-std::vector<Account> Store::MatchAccounts(const std::string& bank, const std::string& number) {
+std::vector<Account> SqlStore::MatchAccounts(const std::string& bank, const std::string& number) {
   return Run([&](SqlConnection& connection) {
     // A bank holds few accounts: its numbers are compared here, in the one
     // canonical form, rather than in each engine's SQL.
@@ -372,7 +372,7 @@ std::vector<Account> Store::MatchAccounts(const std::string& bank, const std::st
   });
 }
 
-bool Store::UpdateAccount(const Account& account) {
+bool SqlStore::UpdateAccount(const Account& account) {
   return Run([this, &account](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
@@ -395,7 +395,7 @@ bool Store::UpdateAccount(const Account& account) {
   });
 }
 
-long long Store::RemoveAccount(const std::string& code) {
+long long SqlStore::RemoveAccount(const std::string& code) {
   return Run([this, &code](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
     ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
@@ -414,18 +414,18 @@ long long Store::RemoveAccount(const std::string& code) {
   });
 }
 
-bool Store::IsRecorded(const Statement& statement) {
+bool SqlStore::IsRecorded(const Statement& statement) {
   return IsRecorded(statement, MovementKeys(statement.movements));
 }
 
-bool Store::IsRecorded(const Statement& statement, const MovementKeys& keys) {
+bool SqlStore::IsRecorded(const Statement& statement, const MovementKeys& keys) {
   return Run([this, &statement, &keys](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_read);
     return Recorded(connection, statement, keys);
   });
 }
 
-std::optional<long long> Store::StoreIfNew(const Statement& statement, const AuditEvent* trail) {
+std::optional<long long> SqlStore::StoreIfNew(const Statement& statement, const AuditEvent* trail) {
   // What can be done without the write lock is: the new movements' keys,
   // and a first check that spares a statement recorded already the wait
   // for the lock (unless its refusal goes to the trail, which needs a write
@@ -471,7 +471,7 @@ std::optional<long long> Store::StoreIfNew(const Statement& statement, const Aud
   });
 }
 
-std::vector<StatementSummary> Store::ListStatements(bool movement_sums) {
+std::vector<StatementSummary> SqlStore::ListStatements(bool movement_sums) {
   return Run([this, movement_sums](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_read);
     std::unique_ptr<SqlQuery> query = connection.Prepare(
@@ -482,7 +482,7 @@ std::vector<StatementSummary> Store::ListStatements(bool movement_sums) {
   });
 }
 
-std::optional<StoredStatement> Store::GetStatement(long long seq) {
+std::optional<StoredStatement> SqlStore::GetStatement(long long seq) {
   return Run([this, seq](SqlConnection& connection) -> std::optional<StoredStatement> {
     Transaction transaction(connection, dialect_.begin_read);
     auto query =
@@ -514,7 +514,7 @@ std::optional<StoredStatement> Store::GetStatement(long long seq) {
   });
 }
 
-long long Store::CopyIn(const std::vector<Account>& accounts,
+long long SqlStore::CopyIn(const std::vector<Account>& accounts,
                            const std::function<std::optional<StoredStatement>()>& next) {
   return Run([&](SqlConnection& connection) {
     Transaction transaction(connection, dialect_.begin_write);
@@ -545,7 +545,7 @@ long long Store::CopyIn(const std::vector<Account>& accounts,
   });
 }
 
-void Store::InTransaction(bool write, const std::function<void(SqlConnection&)>& operation) {
+void SqlStore::InTransaction(bool write, const std::function<void(SqlConnection&)>& operation) {
   Run([this, write, &operation](SqlConnection& connection) {
     Transaction transaction(connection, write ? dialect_.begin_write : dialect_.begin_read);
     operation(connection);
