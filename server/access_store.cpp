@@ -13,14 +13,6 @@ constexpr const char* kClerkSelect =
 constexpr const char* kTrailSelect =
     "SELECT QUANDO, USUARIO, ENDERECO, EVENTO, CONTA, EXTRATO, MOVIMENTOS, DETALHE FROM AUDITORIA ";
 
-// A number, or null for -1 (does not apply).
-void BindCount(SqlQuery& query, int index, long long value) {
-  if (value < 0)
-    query.BindView(index, CellView());
-  else
-    query.BindInt(index, value);
-}
-
 // A number, or -1 (does not apply) for null.
 long long ReadCount(SqlQuery& query, int column) {
   return std::holds_alternative<std::monostate>(query.Value(column)) ? -1 : query.Int(column);
@@ -44,20 +36,14 @@ Clerk ReadClerk(SqlQuery& query) {
 }  // namespace
 
 void AccessStore::Write(SqlConnection& connection, const AuditEvent& event) {
-  auto insert = connection.Prepare(
-      "INSERT INTO AUDITORIA (QUANDO, USUARIO, ENDERECO, EVENTO, CONTA, EXTRATO, MOVIMENTOS, "
-      "DETALHE) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-      "gravar a trilha de auditoria");
-  const std::string when = event.when.empty() ? Now() : event.when;
-  insert->Bind(1, when);
-  insert->BindView(2, TextOrNull(event.user));
-  insert->BindView(3, TextOrNull(event.address));
-  insert->Bind(4, event.event);
-  insert->BindView(5, TextOrNull(event.account));
-  BindCount(*insert, 6, event.statement);
-  BindCount(*insert, 7, event.movements);
-  insert->BindView(8, TextOrNull(event.detail));
-  insert->Step();
+  // -1 (does not apply) is stored as null.
+  auto count = [](long long value) { return value < 0 ? std::nullopt : std::optional(value); };
+  Execute(connection,
+          "INSERT INTO AUDITORIA (QUANDO, USUARIO, ENDERECO, EVENTO, CONTA, EXTRATO, MOVIMENTOS, "
+          "DETALHE) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+          "gravar a trilha de auditoria", event.when.empty() ? Now() : event.when,
+          TextOrNull(event.user), TextOrNull(event.address), event.event, TextOrNull(event.account),
+          count(event.statement), count(event.movements), TextOrNull(event.detail));
 }
 
 void AccessStore::AddClerk(const std::string& name, bool administrator, const std::string& key_hash,
@@ -153,10 +139,10 @@ std::vector<AuditEvent> AccessStore::ListTrail(const AuditFilter& filter) {
       sql += "WHERE QUANDO >= ? ";
       values.push_back(filter.since + "T00:00:00");
     }
-    if (filter.by_user) {
+    if (filter.user) {
       sql += values.empty() ? "WHERE " : "AND ";
       sql += "USUARIO = ? ";
-      values.push_back(filter.user);
+      values.push_back(*filter.user);
     }
     auto query = connection.Prepare(sql + "ORDER BY CDSEQUAUDI", "ler a trilha de auditoria");
     for (size_t i = 0; i < values.size(); ++i) query->Bind(static_cast<int>(i) + 1, values[i]);

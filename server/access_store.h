@@ -35,11 +35,10 @@ struct AuditEvent {
 };
 
 // Which rows of the trail to list: from the day since ("AAAA-MM-DD", empty:
-// all) and of one user (when by_user).
+// all) and of one user (when given).
 struct AuditFilter {
   std::string since;
-  bool by_user = false;
-  std::string user;
+  std::optional<std::string> user;
 };
 
 // The clerk keys and the audit trail of a SQL store, in the tables of its

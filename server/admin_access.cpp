@@ -62,8 +62,7 @@ nlohmann::json TextOrNull(const std::string& text) {
 // "2024-03-05T14:30:00" as "05/03/2024 14:30:00"; "-" for none.
 std::string ShowWhen(const std::string& when) {
   if (when.size() < 19) return when.empty() ? "-" : when;
-  return when.substr(8, 2) + "/" + when.substr(5, 2) + "/" + when.substr(0, 4) + " " +
-         when.substr(11, 8);
+  return ShowDay(when) + " " + when.substr(11, 8);
 }
 
 std::string Shown(const std::string& text) {
@@ -137,8 +136,7 @@ int RemoveUser(const CommandLine& line, std::ostream& out) {
 int ShowTrail(const CommandLine& line, std::ostream& out) {
   AuditFilter filter;
   if (line.options.count("desde")) filter.since = DayOption("desde", line.Option("desde"));
-  filter.by_user = line.options.count("usuario") != 0;
-  filter.user = line.Option("usuario");
+  if (line.options.count("usuario")) filter.user = line.Option("usuario");
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
   const std::vector<AuditEvent> events = AccessOf(*store).ListTrail(filter);
   auto count = [](long long value) { return value < 0 ? nlohmann::json() : nlohmann::json(value); };

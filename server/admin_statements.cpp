@@ -23,13 +23,6 @@ std::string Shown(const Cell& cell) {
   return EscapeControls(CellText(cell));
 }
 
-// "2024-01-05T00:00:00" as "05/01/2024"; anything else unchanged.
-std::string ShowDate(const Cell& cell) {
-  std::string text = Shown(cell);
-  if (text.size() < 10) return text.empty() ? "-" : text;
-  return text.substr(8, 2) + "/" + text.substr(5, 2) + "/" + text.substr(0, 4);
-}
-
 // The separators of the locale the command runs under, read once; the
 // rest of the C library's locale is left as the process had it.
 const NumberSeparators& Separators() {
@@ -76,7 +69,7 @@ std::string SummaryLine(const StatementSummary& s) {
   };
   return Pad(std::to_string(s.seq), 8) + Pad(Shown(cell("CDREDUCONT")), 6) +
          Pad(EscapeControls(s.bank + "/" + s.number), 16) +
-         Pad(ShowDate(cell("DTSALDINIC")) + " a " + ShowDate(cell("DTSALDFIN")), 25) +
+         Pad(ShowDay(Shown(cell("DTSALDINIC"))) + " a " + ShowDay(Shown(cell("DTSALDFIN"))), 25) +
          Pad(ShowAmount(cell("VRSALDINIC")) + " " + Shown(cell("IDEXTRINI")), 18) +
          Pad(ShowAmount(cell("VRSALDFIM")) + " " + Shown(cell("IDEXTRFIM")), 18) +
          std::to_string(s.movements);
@@ -140,7 +133,7 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
       << Pad("VALOR", 16) << Pad("FITID", 11) << "DESCRICAO\n";
   for (const Row& row : statement->movements) {
     auto cell = [&](const char* name) -> const Cell& { return row[ColumnIndex(layout, name)]; };
-    out << Pad(Shown(cell("NRSEQMOVREAL")), 7) << Pad(ShowDate(cell("DTMOVREAL")), 11)
+    out << Pad(Shown(cell("NRSEQMOVREAL")), 7) << Pad(ShowDay(Shown(cell("DTMOVREAL"))), 11)
         << Pad(Shown(cell("NRDOCMOVREAL")), 21) << Pad(Shown(cell("IDMOVREAL")), 5)
         << Pad(ShowAmount(cell("VRMOVREAL")), 16) << Pad(ShowFitid(row), 11)
         << Shown(cell("DSHISTMOVREAL")) << "\n";

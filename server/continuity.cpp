@@ -102,12 +102,6 @@ std::vector<ChainLink> Chain(std::vector<Dated> dated) {
   return links;
 }
 
-// "2024-01-31" as "31/01/2024"; "-" for nothing.
-std::string ShowDay(const std::optional<std::string>& day) {
-  if (!day) return "-";
-  return day->substr(8, 2) + "/" + day->substr(5, 2) + "/" + day->substr(0, 4);
-}
-
 std::string ShowBalance(long long cents, const NumberSeparators& separators) {
   return Money::FromCents(cents).FormatBalance(separators.decimal, separators.thousands);
 }
@@ -138,12 +132,8 @@ std::vector<AccountChain> ChainStatements(const std::vector<StatementSummary>& s
 }
 
 std::vector<AccountChain> StatementContinuity(Store& store, const std::string& code) {
-  std::vector<Account> accounts;
-  if (code.empty()) {
-    accounts = store.ListAccounts();
-  } else {
-    accounts.push_back(RegisteredAccount(store, code));
-  }
+  const std::vector<Account> accounts =
+      code.empty() ? store.ListAccounts() : std::vector<Account>{RegisteredAccount(store, code)};
   std::vector<StatementSummary> statements = store.ListStatements(true);
   if (!code.empty()) {
     const size_t code_column = ColumnIndex(ExtrBancoLayout(), "CDREDUCONT");
@@ -194,11 +184,10 @@ std::string DescribeProblem(const ContinuityProblem& problem, const NumberSepara
       return "lacuna de " + Plural(problem.days, "dia", "dias");
     case ContinuityProblem::Kind::kOverlap:
       return "sobreposição de " + Plural(problem.days, "dia", "dias");
-    case ContinuityProblem::Kind::kBalance: {
-      const long long cents = problem.cents;
-      return std::string("saldo inicial difere do final anterior em ") + (cents < 0 ? "-" : "") +
-             "R$ " + Money::FromCents(cents).Abs().Format(separators.decimal, separators.thousands);
-    }
+    case ContinuityProblem::Kind::kBalance:
+      return std::string("saldo inicial difere do final anterior em ") +
+             (problem.cents < 0 ? "-" : "") + "R$ " +
+             Money::FromCents(problem.cents).Abs().Format(separators.decimal, separators.thousands);
     case ContinuityProblem::Kind::kClosing:
       return "movimentos não fecham o saldo: diferença de R$ " +
              Money::FromCents(problem.cents).Format(separators.decimal, separators.thousands);
@@ -230,7 +219,7 @@ std::string ContinuityTable(const std::vector<AccountChain>& chains,
         described += (described.empty() ? "" : "; ") + DescribeProblem(problem, separators);
       problems += static_cast<long long>(link.problems.size());
       out += Pad(std::to_string(link.seq), 9) +
-             Pad(ShowDay(link.start) + " a " + ShowDay(link.end), 25) +
+             Pad(ShowDay(link.start.value_or("")) + " a " + ShowDay(link.end.value_or("")), 25) +
              Pad(ShowBalance(link.opening_cents, separators), 18) +
              Pad(ShowBalance(link.closing_cents, separators), 18) +
              Pad(std::to_string(link.movements), 11) + (described.empty() ? "-" : described) + "\n";

@@ -16,4 +16,11 @@ inline std::string Pad(const std::string& text, size_t width) {
   return length >= width ? text + " " : text + std::string(width - length, ' ');
 }
 
+// A stored date, "AAAA-MM-DD...", as "DD/MM/AAAA"; "-" for an empty text, and a
+// shorter text unchanged.
+inline std::string ShowDay(const std::string& text) {
+  if (text.size() < 10) return text.empty() ? "-" : text;
+  return text.substr(8, 2) + "/" + text.substr(5, 2) + "/" + text.substr(0, 4);
+}
+
 }  // namespace kvr::server

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,6 +59,10 @@ class SqlQuery {
   }
   void Bind(int index, const Cell& cell) { BindView(index, ViewOf(cell)); }
   void Bind(int index, long long value) { BindInt(index, value); }
+  // A number, or null when there is none.
+  void Bind(int index, std::optional<long long> value) {
+    value ? BindInt(index, *value) : BindView(index, CellView());
+  }
 
   // Runs the statement at the first call, then moves to its next row;
   // true while a row is there.

@@ -116,9 +116,7 @@ void RefuseTwin(SqlConnection& connection, const Account& account) {
                          "procurar contas iguais", account.bank, account.kind, account.code);
   for (const Account& other : ReadAccounts(*same_bank)) {
     const bool same_number = AccountMatches(other, account.number);
-    if (!same_number &&
-        !(!account.statement_id.empty() && AccountMatches(other, account.statement_id)))
-      continue;
+    if (!same_number && !AccountMatches(other, account.statement_id)) continue;
     const std::string what =
         same_number ? "A conta " + account.number : "O identificador " + account.statement_id;
     throw EDatabaseError(what + " do banco " + account.bank + ", tipo " + account.kind +

@@ -22,12 +22,9 @@ std::uint64_t Mix(std::uint64_t hash, std::uint64_t value) {
 }  // namespace
 
 MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) {
-  const Layout& layout = MovExtrLayout();
-  columns_[0] = ColumnIndex(layout, "DTMOVREAL");
-  columns_[1] = ColumnIndex(layout, "VRMOVREAL");
-  columns_[2] = ColumnIndex(layout, "NRDOCMOVREAL");
-  columns_[3] = ColumnIndex(layout, "CDFITIDEXTR");
-  columns_[4] = ColumnIndex(layout, "CDFITIDCOMPL");
+  const char* const names[] = {"DTMOVREAL", "VRMOVREAL", "NRDOCMOVREAL", "CDFITIDEXTR",
+                               "CDFITIDCOMPL"};
+  for (size_t i = 0; i < 5; ++i) columns_[i] = ColumnIndex(MovExtrLayout(), names[i]);
   size_t capacity = 16;
   while (capacity < movements.size() * 2) capacity *= 2;
   table_.resize(capacity);
@@ -115,12 +112,9 @@ bool MovementKeys::Same(const Key& a, const Key& b) {
 
 bool MovementKeys::Contains(const Cell& date, const Cell& value, const Cell& document,
                             const Cell& fitid, const Cell& whole_fitid) const {
+  const Cell* const cells[] = {&date, &value, &document, &fitid, &whole_fitid};
   Key key;
-  key.cells[0] = KeyCell(ViewOf(date), false);
-  key.cells[1] = KeyCell(ViewOf(value), true);
-  key.cells[2] = KeyCell(ViewOf(document), false);
-  key.cells[3] = KeyCell(ViewOf(fitid), false);
-  key.cells[4] = KeyCell(ViewOf(whole_fitid), false);
+  for (size_t i = 0; i < 5; ++i) key.cells[i] = KeyCell(ViewOf(*cells[i]), i == 1);
   const std::uint64_t hash = Hash(key);
   const auto check = static_cast<std::uint32_t>(hash >> 32);
   for (size_t slot = hash & mask_; table_[slot].row != 0; slot = (slot + 1) & mask_)
