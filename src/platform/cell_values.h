@@ -1,7 +1,5 @@
 #pragma once
 
-#include <algorithm>
-#include <cmath>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -14,24 +12,11 @@
 namespace kvr {
 
 // True when the texts are equal ignoring the case of the ASCII letters a-z.
-inline bool EqualAscii(std::string_view a, std::string_view b) {
-  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-  return std::ranges::equal(a, b, {}, upper, upper);
-}
+bool EqualAscii(std::string_view a, std::string_view b);
 
 // The number rounded to 15 significant digits, the precision at which the
 // table's searches compare numbers (the text form of a float has that many).
-inline double Round15(double v) {
-  static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  if (v == 0.0 || !std::isfinite(v)) return v == 0.0 ? 0.0 : v;
-  const int e = static_cast<int>(std::floor(std::log10(std::fabs(v))));
-  const int shift = 14 - e;
-  if (shift >= 0 && shift <= 22) return std::round(v * kPow10[shift]) / kPow10[shift];
-  if (shift < 0 && -shift <= 22) return std::round(v / kPow10[-shift]) * kPow10[-shift];
-  return v;
-}
+double Round15(double v);
 
 // A value as a cell view; a text views the variant's own string, so the view
 // is valid while the variant lives unchanged.
