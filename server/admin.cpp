@@ -23,14 +23,18 @@ std::string CommandLine::Required(const std::string& name) const {
   return it->second;
 }
 
+bool IsSwitch(const std::string& name) {
+  // Options without a value: present or not.
+  static const std::set<std::string> kSwitches = {"json", "sem-tls", "administrador"};
+  return kSwitches.count(name) != 0;
+}
+
 void Parse(const std::vector<std::string>& args, CommandLine& line) {
   static const std::set<std::string> kValued = {
       "db",      "listen", "threads", "codigo",     "banco",           "agencia",
       "conta",   "tipo",   "mascara", "token-file", "max-connections", "max-inflated",
       "timeout", "de",     "para",    "max-memory", "config",          "tls-cert",
       "tls-key", "desde",  "usuario", "motivo",     "id-extrato"};
-  // Options without a value: present or not.
-  static const std::set<std::string> kFlags = {"sem-tls", "administrador"};
   for (const std::string& arg : args) line.help = line.help || arg == "--help" || arg == "-h";
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -44,7 +48,7 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
         value = name.substr(eq + 1);
         name = name.substr(0, eq);
       }
-      if (kFlags.count(name) != 0 && !value) {
+      if (IsSwitch(name) && !value) {
         line.options[name] = "";
         continue;
       }

@@ -39,6 +39,9 @@ struct CommandLine {
 // Usage, line then holding the words read so far.
 void Parse(const std::vector<std::string>& args, CommandLine& line);
 
+// True for an option written without a value (--json, --sem-tls...).
+bool IsSwitch(const std::string& name);
+
 // conta add, list, edit, remove.
 int AddAccount(const CommandLine& line, std::ostream& out);
 int ListAccounts(const CommandLine& line, std::ostream& out);

@@ -88,8 +88,9 @@ std::vector<ConfigEntry> ReadConfigFile(const std::string& path) {
                   "\"; as chaves são as opções de serve: " + names + ".");
     }
     // No option means an empty value; an empty db would even be a temporary
-    // database that vanishes when the server stops.
-    if (entry.has_value && entry.value.empty())
+    // database that vanishes when the server stops. A key alone that needs a
+    // value would take the next option as its value.
+    if (entry.has_value ? entry.value.empty() : !IsSwitch(entry.key))
       throw Usage(Where(path, number) + "falta o valor de \"" + entry.key + "\"; escreva " +
                   entry.key + " = valor.");
     for (const ConfigEntry& before : entries)
@@ -110,18 +111,8 @@ int ServeConfigured(const std::vector<std::string>& args, const CommandLine& lin
   const std::string path = line.Option("config");
   const std::vector<ConfigEntry> entries = ReadConfigFile(path);
   std::vector<std::string> all;
-  for (const ConfigEntry& entry : entries) {
+  for (const ConfigEntry& entry : entries)
     all.push_back("--" + entry.key + (entry.has_value ? "=" + entry.value : ""));
-    if (entry.has_value) continue;
-    // A key alone that needs a value would take the next option as its value.
-    try {
-      CommandLine alone;
-      Parse({all.back()}, alone);
-    } catch (const Usage&) {
-      throw Usage(Where(path, entry.number) + "falta o valor de \"" + entry.key + "\"; escreva " +
-                  entry.key + " = valor.");
-    }
-  }
   all.insert(all.end(), args.begin(), args.end());
   CommandLine merged;
   try {

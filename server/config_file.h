@@ -23,8 +23,8 @@ struct ConfigEntry {
 // character is '#' skipped; a UTF-8 byte-order mark at the start ignored.
 // Every key must name an option that `serve --help` describes (but config
 // and help). Throws Exception when the file cannot be read, Usage naming the
-// file and the line for a line without a key, an unknown key, or a key
-// given twice.
+// file and the line for a line without a key, an unknown key, a key
+// given twice, or a value left out (only a switch stands alone).
 std::vector<ConfigEntry> ReadConfigFile(const std::string& path);
 
 // serve with the options of --config FILE, when given, under those of the
