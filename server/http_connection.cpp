@@ -295,6 +295,7 @@ void HttpConnection::Finish() {
   }
   head_ = HttpHead();
   decoder_.reset();
+  head_only_ = false;
   state_ = State::kHead;
 }
 

@@ -178,6 +178,14 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
     EXPECT_EQ(2, Count(reply, "HTTP/1.1 ")) << c.what << ": " << reply;
     EXPECT_TRUE(client.Closed()) << c.what;
   }
+  // A refusal after a HEAD of the same connection still carries its body.
+  for (const Case& c : cases) {
+    Client client(server->Port());
+    ASSERT_TRUE(client.Send("HEAD / HTTP/1.1\r\nHost: x\r\n\r\n" + c.bytes)) << c.what;
+    const std::string reply = client.Read(5);
+    EXPECT_EQ(c.text, ErrorText(reply.substr(reply.rfind("HTTP/1.1 ")))) << c.what << ": " << reply;
+    EXPECT_TRUE(client.Closed()) << c.what;
+  }
   // The framings that are sound are served, the request after them too.
   const Case served[] = {
       {"one length", head + length + "\r\n" + kCall, 200, ""},
