@@ -177,8 +177,6 @@ bool AccessStore::RemoveStatement(long long seq, AuditEvent event) {
     event.account = found->Text(0);
     event.movements = found->Int(1);
     event.statement = seq;
-    while (found->Step()) {
-    }
     // A store of the account in flight finishes first.
     ExecuteIfAny(connection, store_.Dialect().lock_account, "reservar a conta corrente",
                  event.account);

@@ -112,8 +112,8 @@ class SqlConnection {
   virtual bool Reusable() { return true; }
   // An operation starts: ConnectionLost's AtStart counts from here.
   virtual void StartOperation() {}
-  // The next write transaction writes about rows rows: the engine may size
-  // its caches for them until that transaction ends.
+  // The write transaction under way writes about rows rows: the engine may
+  // size its caches for them until that transaction ends.
   virtual void ExpectRows(size_t rows) { (void)rows; }
 };
 

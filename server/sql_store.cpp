@@ -435,9 +435,10 @@ std::optional<long long> SqlStore::StoreIfNew(const Statement& statement, const 
   const MovementKeys keys(statement.movements);
   if (trail == nullptr && IsRecorded(statement, keys)) return std::nullopt;
   return Run([&](SqlConnection& connection) -> std::optional<long long> {
-    connection.ExpectRows(statement.movements.size());
     {
       Transaction transaction(connection, dialect_.begin_write);
+      // Inside the write, whose end gives the enlarged cache back.
+      connection.ExpectRows(statement.movements.size());
       // Every process serialises the stores of one account here; each then
       // sees the statements stored before it got the lock.
       ExecuteIfAny(connection, dialect_.lock_account, "reservar a conta corrente",
