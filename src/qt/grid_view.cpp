@@ -92,9 +92,14 @@ void GridModel::Reload() {
   emit Reloaded(current);
 }
 
+// Quiet: no Reloaded, for the views being torn down.
 void GridModel::Detach() {
+  beginResetModel();
   grid_ = nullptr;
-  Reload();
+  rows_ = 0;
+  columns_ = 0;
+  reload_pending_ = false;
+  endResetModel();
 }
 
 namespace {
