@@ -91,7 +91,8 @@ void ResolveDatabase(CommandLine& line, const std::string& config) {
   } catch (const Usage&) {
     throw;
   } catch (const std::exception& error) {
-    // The packaged file is readable by root and the service's user only.
+    // A configuration its administrator made private (it may name a
+    // PostgreSQL database with its password): the service's user reads it.
     throw Exception(std::string(error.what()) +
                     " Rode o comando como o usuário do serviço (sudo -u kvr61400 "
                     "kvr61400-server ...) ou passe --db BANCO.");
