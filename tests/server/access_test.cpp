@@ -627,6 +627,23 @@ TEST(PostgreSQLStall, ALockedKeyTableOrAFrozenDatabaseNeverStallsTheServer) {
     PQclear(PQexec(dba, "ROLLBACK"));
     PQfinish(dba);
   }
+  {
+    // A lock held past the lock timeout fails the call with its own
+    // message; a timeout the URI sets wins over the server's.
+    ServerProcess server(db + "?options=-c%20lock_timeout%3D300");
+    server.Start();
+    PGconn* dba = PQconnectdb(db.c_str());
+    ASSERT_EQ(CONNECTION_OK, PQstatus(dba));
+    PQclear(PQexec(dba, "BEGIN; LOCK TABLE contcorr IN ACCESS EXCLUSIVE MODE"));
+    const Reply locked = Rpc(server.Port(), key, "GetContaCorrente", account);
+    PQclear(PQexec(dba, "ROLLBACK"));
+    PQfinish(dba);
+    EXPECT_NE(std::string::npos,
+              locked.value.get<std::string>().find(
+                  "uma tabela ficou bloqueada por outra sessão do banco de dados além do tempo "
+                  "limite (lock_timeout); tente de novo em instantes"))
+        << locked.value;
+  }
   ServerProcess server(db);
   server.Start();
   ASSERT_EQ(200, Rpc(server.Port(), key, "GetContaCorrente", account).status);
