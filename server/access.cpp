@@ -38,9 +38,9 @@ std::string AddressOnly(const std::string& address) {
 }
 
 // decision as a refusal because the store could not check the key.
-AccessDecision Unchecked(AccessDecision decision, const std::exception& error) {
+AccessDecision Unchecked(AccessDecision decision, const std::string& reason) {
   decision.status = 503;
-  decision.message = std::string("Não foi possível conferir a chave de acesso: ") + error.what();
+  decision.message = "Não foi possível conferir a chave de acesso: " + reason;
   decision.note = "(chave não conferida)";
   return decision;
 }
@@ -49,58 +49,164 @@ AccessDecision Unchecked(AccessDecision decision, const std::exception& error) {
 
 AccessControl::AccessControl(AccessStore* store, std::string shared_secret)
     : store_(store), shared_secret_(std::move(shared_secret)) {
-  if (store_ != nullptr) writer_ = std::thread([this] { Write(); });
+  if (store_ == nullptr) return;
+  writer_ = std::thread([this] { Write(); });
+  refresher_ = std::thread([this] { Refresh(); });
 }
 
 AccessControl::~AccessControl() {
+  StopLookups();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  jobs_changed_.notify_all();
+  if (refresher_.joinable()) refresher_.join();
   {
     std::lock_guard<std::mutex> lock(queue_mutex_);
-    stopping_ = true;
+    writer_stopping_ = true;
   }
   queue_changed_.notify_all();
   if (writer_.joinable()) writer_.join();
 }
 
-bool AccessControl::AnyKey(Clock::time_point now) {
-  {
+std::string AccessControl::Load() {
+  const Clock::time_point started = Clock::now();
+  try {
+    const bool any = store_->AnyKey();
+    std::map<std::string, Clerk> keys = store_->ActiveKeys();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (any_key_ && now - any_checked_ < kRecheck) return *any_key_;
+    any_key_ = any;
+    keys_ = std::move(keys);
+    loaded_ = true;
+    read_at_ = started;
+    failure_.clear();
+    return "";
+  } catch (const std::exception& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failure_ = error.what();
+    return failure_;
   }
-  const bool any = store_->AnyKey();
-  std::lock_guard<std::mutex> lock(mutex_);
-  any_key_ = any;
-  any_checked_ = now;
-  return any;
 }
 
-std::optional<Clerk> AccessControl::Lookup(const std::string& hash, Clock::time_point now) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = known_.find(hash);
-    if (it != known_.end() && now - it->second.checked < kRecheck) return it->second.clerk;
+void AccessControl::Refresh() {
+  Clock::time_point next = Clock::now();
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    if (!jobs_.empty()) {
+      running_ = std::move(jobs_.front());
+      jobs_.pop_front();
+      std::shared_ptr<Job> job = running_;
+      const bool load = !loaded_;
+      lock.unlock();
+      std::string failed;
+      if (load) {
+        failed = Load();
+        next = Clock::now() + kRecheck;
+      }
+      const std::string given = job->authorization;
+      const bool bearer = given.size() > 7 && strncasecmp(given.c_str(), "Bearer ", 7) == 0;
+      if (failed.empty() && bearer) {
+        const std::string hash = ClerkKeyHash(given.substr(7));
+        try {
+          std::optional<Clerk> clerk = store_->FindKey(hash);
+          std::lock_guard<std::mutex> found(mutex_);
+          if (clerk) {
+            keys_[hash] = std::move(*clerk);
+          } else {
+            // A client trying many keys must not grow the memory.
+            if (misses_.size() >= kMaxKnown) misses_.clear();
+            misses_[hash] = Clock::now();
+          }
+        } catch (const std::exception& error) {
+          failed = error.what();
+        }
+      }
+      lock.lock();
+      std::optional<AccessDecision> decision;
+      if (failed.empty()) decision = Held(given, job->address, false, Clock::now());
+      if (!decision) {
+        AccessDecision unchecked;
+        unchecked.caller.address = AddressOnly(job->address);
+        decision = Unchecked(std::move(unchecked),
+                             failed.empty() ? "a chave não pôde ser lida" : failed);
+      }
+      Answer(*job, std::move(*decision));
+      running_.reset();
+      continue;
+    }
+    if (Clock::now() >= next) {
+      lock.unlock();
+      Load();
+      next = Clock::now() + kRecheck;
+      lock.lock();
+      continue;
+    }
+    jobs_changed_.wait_until(lock, next, [this] { return stopping_ || !jobs_.empty(); });
   }
-  std::optional<Clerk> clerk = store_->FindKey(hash);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (known_.size() >= kMaxKnown) known_.clear();
-  known_[hash] = Known{clerk, now};
-  return clerk;
 }
 
-AccessDecision AccessControl::Check(const char* authorization, const std::string& address) {
+void AccessControl::Answer(Job& job, AccessDecision decision) {
+  if (job.answered) return;
+  job.answered = true;
+  job.done(std::move(decision));
+}
+
+void AccessControl::Lookup(const char* authorization, const std::string& address,
+                           std::function<void(AccessDecision)> done) {
+  auto job = std::make_shared<Job>();
+  job->authorization = authorization != nullptr ? authorization : "";
+  job->address = address;
+  job->done = std::move(done);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (lookups_stopped_ || store_ == nullptr) {
+    AccessDecision stopping;
+    stopping.caller.address = AddressOnly(address);
+    return Answer(*job, Unchecked(std::move(stopping), "o servidor está encerrando"));
+  }
+  jobs_.push_back(std::move(job));
+  jobs_changed_.notify_one();
+}
+
+void AccessControl::StopLookups() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lookups_stopped_ = true;
+  if (running_) jobs_.push_front(running_);
+  for (const std::shared_ptr<Job>& job : jobs_) {
+    AccessDecision stopping;
+    stopping.caller.address = AddressOnly(job->address);
+    Answer(*job, Unchecked(std::move(stopping), "o servidor está encerrando"));
+  }
+  jobs_.clear();
+}
+
+std::optional<AccessDecision> AccessControl::Decide(const char* authorization,
+                                                    const std::string& address, bool blocked) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Held(authorization != nullptr ? authorization : "", address, blocked, Clock::now());
+}
+
+std::optional<AccessDecision> AccessControl::Held(const std::string& given,
+                                                  const std::string& address, bool blocked,
+                                                  Clock::time_point now) {
   AccessDecision decision;
   decision.caller.address = AddressOnly(address);
-  const Clock::time_point now = Clock::now();
   bool keys = false;
-  try {
-    keys = store_ != nullptr && AnyKey(now);
-  } catch (const std::exception& error) {
-    return Unchecked(std::move(decision), error);
+  if (store_ != nullptr) {
+    if (!loaded_) {
+      if (failure_.empty()) return std::nullopt;
+      return Unchecked(std::move(decision), failure_);
+    }
+    // Keys read long ago may have been revoked since.
+    if (now - read_at_ > kStale)
+      return Unchecked(std::move(decision),
+                       failure_.empty() ? "as chaves não foram lidas a tempo" : failure_);
+    keys = any_key_;
   }
   if (!keys && shared_secret_.empty()) {
     decision.allowed = true;
     return decision;
   }
-  const std::string given = authorization != nullptr ? authorization : "";
   const bool bearer = given.size() > 7 && strncasecmp(given.c_str(), "Bearer ", 7) == 0;
   const std::string key = bearer ? given.substr(7) : "";
   if (bearer && !shared_secret_.empty() && SameSecret(key, shared_secret_)) {
@@ -109,32 +215,32 @@ AccessDecision AccessControl::Check(const char* authorization, const std::string
     return decision;
   }
   if (bearer && keys) {
-    std::optional<Clerk> clerk;
-    try {
-      clerk = Lookup(ClerkKeyHash(key), now);
-    } catch (const std::exception& error) {
-      return Unchecked(std::move(decision), error);
-    }
-    if (clerk) {
+    const std::string hash = ClerkKeyHash(key);
+    const auto known = keys_.find(hash);
+    if (known != keys_.end()) {
+      const Clerk& clerk = known->second;
       decision.allowed = true;
-      decision.caller.user = clerk->name;
-      decision.caller.administrator = clerk->administrator;
-      bool touch = false;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = touched_.find(clerk->name);
-        touch = it == touched_.end() || now - it->second >= kTouchEvery;
-        if (touch) touched_[clerk->name] = now;
-      }
-      if (touch) {
-        std::lock_guard<std::mutex> lock(queue_mutex_);
+      decision.caller.user = clerk.name;
+      decision.caller.administrator = clerk.administrator;
+      auto it = touched_.find(clerk.name);
+      if (it == touched_.end() || now - it->second >= kTouchEvery) {
+        touched_[clerk.name] = now;
         AuditEvent use;
-        use.user = clerk->name;  // no event: only the clerk's last use
-        queue_.push_back(std::move(use));
-        queue_changed_.notify_one();
+        use.user = clerk.name;  // no event: only the clerk's last use
+        RecordLater(std::move(use));
       }
       return decision;
     }
+    // A key made since the keys were read is found by a look-up; a blocked
+    // address gets none.
+    const auto missed = misses_.find(hash);
+    const bool recent_miss = missed != misses_.end() && now - missed->second < kRecheck;
+    if (!recent_miss && !blocked) return std::nullopt;
+  }
+  if (blocked) {
+    decision.status = 429;
+    decision.note = "(bloqueado)";
+    return decision;
   }
   if (!keys) {
     decision.message = bearer ? "Acesso negado: o segredo informado não confere com o do servidor."
@@ -168,7 +274,7 @@ void AccessControl::RecordLater(AuditEvent event) {
 void AccessControl::Write() {
   std::unique_lock<std::mutex> lock(queue_mutex_);
   for (;;) {
-    queue_changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    queue_changed_.wait(lock, [this] { return writer_stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
     AuditEvent event = std::move(queue_.front());
     queue_.pop_front();

@@ -108,6 +108,18 @@ std::optional<Clerk> AccessStore::FindKey(const std::string& key_hash) {
   return clerk;
 }
 
+std::map<std::string, Clerk> AccessStore::ActiveKeys() {
+  std::map<std::string, Clerk> keys;
+  store_.InTransaction(false, [&](SqlConnection& connection) {
+    auto query = connection.Prepare(
+        "SELECT NMUSUARIO, IDADMIN, DTCRIACAO, DTULTIMOUSO, DTREVOGACAO, HASHCHAVE FROM USUARIO "
+        "WHERE DTREVOGACAO IS NULL",
+        "ler as chaves de usuários");
+    while (query->Step()) keys.emplace(query->Text(5), ReadClerk(*query));
+  });
+  return keys;
+}
+
 bool AccessStore::AnyKey() {
   bool any = false;
   store_.InTransaction(false, [&](SqlConnection& connection) {

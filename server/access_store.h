@@ -61,6 +61,9 @@ class AccessStore {
   bool RevokeClerk(const std::string& name, const AuditEvent& event);
   // The active clerk whose key has the SHA-256 key_hash, if any.
   std::optional<Clerk> FindKey(const std::string& key_hash);
+  // The active clerks by the SHA-256 (hex) of their keys, read in one
+  // snapshot.
+  std::map<std::string, Clerk> ActiveKeys();
   // True once any clerk key was ever made, revoked ones included: a
   // database whose last key was revoked must not fall back to an open
   // server that lets that very key in.

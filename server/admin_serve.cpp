@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 #include "admin_commands.h"
 #include "import_module.h"
+#include "log_text.h"
 #include "open_store.h"
 #include "private_file.h"
 #include "rpc_server.h"
@@ -25,11 +27,13 @@ namespace kvr::server::admin {
 namespace {
 
 // "HOST:PORT", "[V6ADDRESS]:PORT" or ":PORT" (every address).
-std::pair<std::string, int> ParseListen(const std::string& listen) {
-  size_t colon = listen.rfind(':');
-  if (colon == std::string::npos || (colon == 0 && listen.size() == 1))
+std::pair<std::string, int> ParseListen(const std::string& given) {
+  // Messages quote the value cut: it may come from a file.
+  const std::string listen = CutText(given, 60);
+  size_t colon = given.rfind(':');
+  if (colon == std::string::npos || (colon == 0 && given.size() == 1))
     throw Usage("--listen espera HOST:PORTA, não \"" + listen + "\".");
-  std::string host = listen.substr(0, colon);
+  std::string host = given.substr(0, colon);
   if (!host.empty() && host.front() == '[') {
     if (host.size() < 3 || host.back() != ']')
       throw Usage("--listen espera [ENDEREÇO-IPV6]:PORTA, não \"" + listen + "\".");
@@ -38,11 +42,12 @@ std::pair<std::string, int> ParseListen(const std::string& listen) {
     throw Usage("endereço IPv6 em --listen vai entre colchetes: [::1]:8061, não \"" + listen +
                 "\".");
   }
-  std::string port_text = listen.substr(colon + 1);
+  std::string port_text = given.substr(colon + 1);
   bool digits = !port_text.empty() && port_text.size() <= 5;
   for (char c : port_text) digits = digits && c >= '0' && c <= '9';
   int port = digits ? std::stoi(port_text) : -1;
-  if (port < 0 || port > 65535) throw Usage("porta \"" + port_text + "\" inválida em --listen.");
+  if (port < 0 || port > 65535)
+    throw Usage("porta \"" + CutText(port_text, 20) + "\" inválida em --listen.");
   return {host, port};
 }
 
@@ -55,13 +60,17 @@ int NumberOption(const CommandLine& line, const std::string& name, int def, int 
   const int value = digits ? std::stoi(text) : -1;
   if (value < min || value > max)
     throw Usage("--" + name + " espera um número de " + std::to_string(min) + " a " +
-                std::to_string(max) + ", não \"" + text + "\".");
+                std::to_string(max) + ", não \"" + CutText(text, 60) + "\".");
   return value;
 }
 
 // Descriptors kept for what is not a connection: the database and its
 // journal, the listening socket, the engine's own, the log.
 constexpr rlim_t kSpareFiles = 64;
+
+// How long a stop signal waits for calls under way before the process ends
+// without them.
+constexpr auto kStopLimit = std::chrono::seconds(5);
 
 // The shorter a secret, the sooner it is guessed.
 constexpr size_t kMinSecret = 16;
@@ -234,6 +243,20 @@ int Serve(const CommandLine& line, std::ostream& err) {
     if (finished) return;
     options.log(std::string("kvr61400-server: ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
                 " recebido, encerrando.");
+    // Whatever the database does (a server that stopped answering, a table
+    // locked), the process ends soon after the signal: a call stuck there is
+    // not waited for. Its transaction dies with the connection; nothing is
+    // half-stored.
+    std::thread([] {
+      std::this_thread::sleep_for(kStopLimit);
+      const std::string given_up =
+          "kvr61400-server: o encerramento esperou " + std::to_string(kStopLimit.count()) +
+          " segundos por chamadas que não terminaram (o banco de dados não responde?); "
+          "encerrado sem elas.\n";
+      // The log's stream may be held by the thread that waits.
+      (void)!write(STDERR_FILENO, given_up.data(), given_up.size());
+      _exit(1);
+    }).detach();
     // A signal that comes right after the bind, before the server listens,
     // would otherwise be lost and leave the server running.
     while (!finished && !server.IsRunning())

@@ -1,18 +1,23 @@
 #include "config_file.h"
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <set>
 
+#include "log_text.h"
 #include "printable_text.h"
+#include "private_file.h"
 #include "usage.h"
 #include "wire/errors.h"
 
 namespace kvr::server::admin {
 
 namespace {
+
+// A configuration file is a few lines; a larger one is the wrong file.
+constexpr size_t kMaxConfigFile = 64 * 1024;
+// The longest value an option takes (a path, a database URI).
+constexpr size_t kMaxValue = 4096;
+// How much of a key or value a message quotes.
+constexpr size_t kShownChars = 60;
 
 bool IsOptionChar(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; }
 
@@ -56,21 +61,24 @@ size_t FindOption(const std::string& text, const std::string& key) {
 }  // namespace
 
 std::vector<ConfigEntry> ReadConfigFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file)
-    throw Exception("não foi possível ler o arquivo de configuração \"" + EscapeControls(path) +
-                    "\": " + std::strerror(errno) + ".");
-  // A folder opens and reads as an empty file.
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored))
-    throw Exception("\"" + EscapeControls(path) + "\" é uma pasta, não um arquivo de configuração.");
+  const std::string content = ReadSmallFile(path, "arquivo de configuração", kMaxConfigFile);
   const std::set<std::string> known = ServeOptionNames();
   std::vector<ConfigEntry> entries;
-  std::string text;
-  for (int number = 1; std::getline(file, text); ++number) {
+  size_t start = 0;
+  for (int number = 1; start < content.size(); ++number) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    std::string text = content.substr(start, end - start);
+    start = end + 1;
     if (number == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-    text = Trim(text);
-    if (text.empty() || text[0] == '#') continue;
+    // A NUL would cut the value where the option is read.
+    if (text.find('\0') != std::string::npos)
+      throw Usage(Where(path, number) +
+                  "caractere nulo; grave o arquivo como texto (chave = valor em cada linha).");
+    // As in postgresql.conf, "#" starts a comment anywhere on a line:
+    // "db = main.db  # banco principal" is main.db.
+    text = Trim(text.substr(0, text.find('#')));
+    if (text.empty()) continue;
     ConfigEntry entry;
     entry.number = number;
     const size_t equals = text.find('=');
@@ -84,9 +92,17 @@ std::vector<ConfigEntry> ReadConfigFile(const std::string& path) {
     if (!known.count(entry.key)) {
       std::string names;
       for (const std::string& name : known) names += (names.empty() ? "" : ", ") + name;
-      throw Usage(Where(path, number) + "chave desconhecida \"" + EscapeControls(entry.key) +
+      throw Usage(Where(path, number) + "chave desconhecida \"" +
+                  EscapeControls(CutText(entry.key, kShownChars)) +
                   "\"; as chaves são as opções de serve: " + names + ".");
     }
+    // No option takes a value this long; messages that quote a value would
+    // repeat all of it.
+    if (entry.value.size() > kMaxValue)
+      throw Usage(Where(path, number) + "o valor de \"" + entry.key + "\" tem " +
+                  std::to_string(entry.value.size()) + " bytes, mais que o limite de " +
+                  std::to_string(kMaxValue) + " (\"" +
+                  EscapeControls(CutText(entry.value, kShownChars)) + "\"); confira a linha.");
     // No option means an empty value; an empty db would even be a temporary
     // database that vanishes when the server stops. A key alone that needs a
     // value would take the next option as its value.
@@ -99,9 +115,6 @@ std::vector<ConfigEntry> ReadConfigFile(const std::string& path) {
                     std::to_string(before.number) + ".");
     entries.push_back(entry);
   }
-  if (file.bad())
-    throw Exception("não foi possível ler o arquivo de configuração \"" + EscapeControls(path) +
-                    "\": " + std::strerror(errno) + ".");
   return entries;
 }
 

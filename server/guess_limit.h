@@ -9,10 +9,12 @@
 namespace kvr::server {
 
 // Slows down the guessing of secrets: an address whose keys were refused
-// kMaxRefusals times within kWindow is refused altogether (HTTP 429) for
-// kBlock, whatever key it sends meanwhile. Other addresses are not
-// affected. Whether a key is valid is decided elsewhere; this only counts.
-// Thread-safe.
+// kMaxRefusals times within kWindow is blocked for kBlock: meanwhile a
+// missing or wrong key from it is refused at once (HTTP 429, no look-up),
+// while a key known to be right still passes (behind one address, a proxy
+// or one machine, a guesser must not lock the clerks out). Other addresses
+// are not affected. Whether a key is valid is decided elsewhere; this only
+// counts. Thread-safe.
 class GuessLimit {
  public:
   using Clock = std::chrono::steady_clock;
@@ -21,7 +23,7 @@ class GuessLimit {
   static constexpr std::chrono::seconds kBlock{60};
 
   // True while address (the client's address without its port) is blocked:
-  // asked before its key is looked at.
+  // asked before its key is looked up.
   bool Blocked(const std::string& address, Clock::time_point now = Clock::now());
 
   // Counts a wrong key from address (not counted while it is blocked); true

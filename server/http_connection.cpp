@@ -43,8 +43,8 @@ const char* Reason(int status) {
 }
 
 // Whether the comma-separated value holds the token word (any case).
-bool HasToken(const std::string* value, const char* word) {
-  if (value == nullptr) return false;
+bool HasToken(const std::optional<std::string>& value, const char* word) {
+  if (!value) return false;
   for (const std::string& item : ListItems(*value))
     if (strcasecmp(item.c_str(), word) == 0) return true;
   return false;
@@ -151,8 +151,10 @@ bool HttpConnection::ConsumeHead() {
   left_ = length != nullptr ? std::strtoull(length->c_str(), nullptr, 10) : 0;
   body_done_ = !chunked_ && left_ == 0;
   decoder_.reset(chunked_ ? new ChunkedDecoder : nullptr);
-  const std::string* connection = head_.Find("Connection");
-  close_after_ = head_.http10 ? !HasToken(connection, "keep-alive") : HasToken(connection, "close");
+  // "close" on any of its lines wins.
+  const std::optional<std::string> connection = head_.Joined("Connection");
+  close_after_ = HasToken(connection, "close") ||
+                 (head_.http10 && !HasToken(connection, "keep-alive"));
   head_only_ = head_.method == "HEAD";
   in_exchange_ = true;
   state_ = State::kHandler;
@@ -213,7 +215,7 @@ void HttpConnection::ReadBody() {
   moved_ = std::chrono::steady_clock::now();
   // A client that waits for leave to send its body gets it now.
   if (!head_.http10 && !body_done_ && in_pos_ == in_.size() &&
-      HasToken(head_.Find("Expect"), "100-continue"))
+      HasToken(head_.Joined("Expect"), "100-continue"))
     out_ += "HTTP/1.1 100 Continue\r\n\r\n";
 }
 

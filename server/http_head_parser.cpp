@@ -58,6 +58,15 @@ const std::string* HttpHead::Find(std::string_view name) const {
   return nullptr;
 }
 
+std::optional<std::string> HttpHead::Joined(std::string_view name) const {
+  std::optional<std::string> joined;
+  for (const HttpField& field : fields)
+    if (field.name.size() == name.size() &&
+        strncasecmp(field.name.data(), name.data(), name.size()) == 0)
+      joined = joined ? *joined + ", " + field.value : field.value;
+  return joined;
+}
+
 std::vector<std::string> ListItems(std::string_view value) {
   std::vector<std::string> items;
   size_t start = 0;
@@ -134,6 +143,15 @@ HeadFault ParseHead(std::string_view text, HttpHead& head) {
     HttpField field;
     if (HeadFault fault = ParseField(line, field); fault.status != 0) return fault;
     head.fields.push_back(std::move(field));
+  }
+  // Read as one value, a second line would be ignored by one reader and
+  // used by another (a proxy in front, the server behind it).
+  for (const char* name : {"Authorization", "Content-Type", "Content-Encoding", "Host"}) {
+    int count = 0;
+    for (const HttpField& field : head.fields) count += strcasecmp(field.name.c_str(), name) == 0;
+    if (count > 1)
+      return {400, std::string("Requisição recusada: o cabeçalho ") + name +
+                       " aparece mais de uma vez; envie um só."};
   }
   return {};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,8 +29,15 @@ struct HttpHead {
   bool http10 = false;  // "HTTP/1.0"; otherwise "HTTP/1.1"
   std::vector<HttpField> fields;
 
-  // The value of the first field named name (any case), or nullptr.
+  // The value of the field named name (any case), or nullptr: for a field
+  // of one value (ParseHead refuses Authorization, Content-Type,
+  // Content-Encoding and Host repeated; CheckFraming a Content-Length
+  // repeated with another value).
   const std::string* Find(std::string_view name) const;
+  // The values of every field named name (any case) joined by ", ", as a
+  // list field (Connection, Transfer-Encoding, Accept-Encoding, Expect)
+  // written over several lines means; nullopt when there is none.
+  std::optional<std::string> Joined(std::string_view name) const;
 };
 
 // The most bytes a request head may take, request line included; a longer
@@ -49,8 +57,9 @@ size_t FindHeadEnd(std::string_view data, size_t& scanned, HeadFault& fault);
 // HTTP version: 505); a field name must be a token followed at once by ":";
 // a line beginning with a blank (a folded line) is refused; no control
 // character but tab in the target or a value (a bare CR or a NUL among
-// them). Returns the first fault found (status 400 or 505); head is then
-// partly filled.
+// them); a field of one value (Authorization, Content-Type,
+// Content-Encoding, Host) given on more than one line. Returns the first
+// fault found (status 400 or 505); head is then partly filled.
 HeadFault ParseHead(std::string_view text, HttpHead& head);
 
 // The comma-separated items of a field value (as in Connection or

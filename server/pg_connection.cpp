@@ -114,6 +114,16 @@ const SqlDialect kDialect = {
 
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
+// Run on every new connection. The longest command of ours is the COPY of a
+// large statement's movements; the longest lock wait, another server's store
+// on the same account.
+constexpr const char* kSessionSettings =
+    "SET DateStyle = ISO; "
+    "SELECT set_config('statement_timeout', '120s', false) "
+    "WHERE current_setting('statement_timeout') IN ('0', '0ms'); "
+    "SELECT set_config('lock_timeout', '60s', false) "
+    "WHERE current_setting('lock_timeout') IN ('0', '0ms')";
+
 // What a server error means, in Portuguese, by its SQLSTATE.
 std::string ServerReason(const PGresult* result) {
   const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
@@ -123,7 +133,15 @@ std::string ServerReason(const PGresult* result) {
   if (code == "40001" || code == "40P01") return "conflito com outra transação; tente de novo";
   if (code == "23505") return "registro repetido";
   if (code == "23503") return "a conta corrente não está mais cadastrada";
+  if (code == "57014" && primary != nullptr && std::string(primary).find("statement timeout") !=
+                                                    std::string::npos)
+    return "o comando passou do tempo limite do banco de dados (statement_timeout) sem terminar; "
+           "tente de novo, e se persistir peça ao administrador do banco que confira bloqueios e "
+           "a carga do servidor";
   if (code == "57014") return "a operação foi cancelada no servidor de banco de dados";
+  if (code == "55P03")
+    return "uma tabela ficou bloqueada por outra sessão do banco de dados além do tempo limite "
+           "(lock_timeout); tente de novo em instantes";
   if (code == "53100") return "o disco do servidor de banco de dados está cheio";
   if (code.rfind("53", 0) == 0) return "faltam recursos no servidor de banco de dados";
   if (code.rfind("57P", 0) == 0) return "o servidor de banco de dados está parando ou reiniciando";
@@ -512,8 +530,10 @@ std::unique_ptr<SqlConnection> PgDriver::Connect(bool) {
                          ".");
   }
   auto connection = std::make_unique<PgConnection>(conn, Label());
-  Result set(PQexec(conn, "SET DateStyle = ISO"), &PQclear);
-  if (!set || PQresultStatus(set.get()) != PGRES_COMMAND_OK)
+  // No command waits without end on a lock or a stuck server: a limit of
+  // ours unless the URI, the role or the database set one.
+  Result set(PQexec(conn, kSessionSettings), &PQclear);
+  if (!set || PQresultStatus(set.get()) != PGRES_TUPLES_OK)
     throw EDatabaseError("Não foi possível configurar a conexão com o banco de dados " + Label() +
                          ".");
   return connection;

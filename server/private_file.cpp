@@ -29,7 +29,7 @@ std::string Octal(mode_t mode) {
 }
 
 std::string Open(const std::string& path, const std::string& what, size_t max_bytes,
-                 bool keep) {
+                 bool owner_only) {
   // O_NONBLOCK: a FIFO given by mistake is refused below instead of
   // blocking the start until someone writes to it.
   auto unreadable = [&] {
@@ -40,10 +40,12 @@ std::string Open(const std::string& path, const std::string& what, size_t max_by
   if (file.fd < 0) throw unreadable();
   struct stat status {};
   if (fstat(file.fd, &status) != 0) throw unreadable();
+  if (!owner_only && S_ISDIR(status.st_mode))
+    throw Exception("\"" + path + "\" é uma pasta, não um " + what + ".");
   if (!S_ISREG(status.st_mode))
-    throw Exception("o " + what + " \"" + path +
-                    "\" não é um arquivo comum; grave-o em um arquivo comum e dê-lhe chmod 600.");
-  if ((status.st_mode & 077) != 0)
+    throw Exception("o " + what + " \"" + path + "\" não é um arquivo comum; grave-o em um arquivo " +
+                    (owner_only ? "comum e dê-lhe chmod 600." : "comum."));
+  if (owner_only && (status.st_mode & 077) != 0)
     throw Exception("o " + what + " \"" + path + "\" pode ser acessado por outros usuários "
                     "(permissões " + Octal(status.st_mode) + "); restrinja-o ao dono com chmod 600 \"" +
                     path + "\".");
@@ -52,7 +54,6 @@ std::string Open(const std::string& path, const std::string& what, size_t max_by
                     " bytes, mais que o limite de " + std::to_string(max_bytes / 1024) +
                     " KiB; confira se é o arquivo certo.");
   std::string content;
-  if (!keep) return content;
   // Read one byte past the limit: a file that grew since fstat is refused too.
   content.resize(max_bytes + 1);
   size_t have = 0;
@@ -77,8 +78,8 @@ std::string ReadOwnerOnlyFile(const std::string& path, const std::string& what,
   return Open(path, what, max_bytes, true);
 }
 
-void CheckOwnerOnlyFile(const std::string& path, const std::string& what, size_t max_bytes) {
-  Open(path, what, max_bytes, false);
+std::string ReadSmallFile(const std::string& path, const std::string& what, size_t max_bytes) {
+  return Open(path, what, max_bytes, false);
 }
 
 }  // namespace kvr::server

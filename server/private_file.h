@@ -16,9 +16,12 @@ namespace kvr::server {
 std::string ReadOwnerOnlyFile(const std::string& path, const std::string& what,
                               size_t max_bytes);
 
-// The same checks without keeping the content, for files another library
-// reads itself (the TLS key).
-void CheckOwnerOnlyFile(const std::string& path, const std::string& what,
-                        size_t max_bytes = 64 * 1024);
+// Reads a file that need not be private (a certificate, the configuration)
+// with the same care: a regular file (a symbolic link is followed), opened
+// without waiting (a FIFO is refused, never read), at most max_bytes long
+// (a link to /dev/zero is refused, never read). Throws kvr::Exception as
+// ReadOwnerOnlyFile does, and "\"PATH\" é uma pasta, não um WHAT." for a
+// folder.
+std::string ReadSmallFile(const std::string& path, const std::string& what, size_t max_bytes);
 
 }  // namespace kvr::server

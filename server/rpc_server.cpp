@@ -53,8 +53,8 @@ std::string NoMemory(size_t total) {
 }
 
 // True when an Accept-Encoding header value admits gzip.
-bool AcceptsGzip(const std::string* header) {
-  if (header == nullptr) return false;
+bool AcceptsGzip(const std::optional<std::string>& header) {
+  if (!header) return false;
   std::string value = *header;
   for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   for (const std::string& item : ListItems(value)) {
@@ -81,6 +81,9 @@ struct RpcServer::Engine : HttpHandler {
     bool accept_gzip = false;
     bool read = false;      // call holds the body, read on the event loop
     Caller caller;          // who the request's key let in
+    // Waiting for its key to be looked up: suspended until decision is set.
+    bool checking = false;
+    AccessDecision decision;
     // Waiting for memory: suspended until the budget calls back.
     bool waiting = false;
     std::atomic<int> room{0};  // 1: granted, -1: the wait timed out
@@ -177,26 +180,46 @@ struct RpcServer::Engine : HttpHandler {
   void OnHead(HttpExchange& exchange) override {
     Request& request = Track(exchange);
     const HttpHead& head = exchange.Head();
+
+    // No database call here: a key the access control does not hold yet is
+    // looked up off the loop while the request waits. A blocked address is
+    // refused unless its key is one known to be right (a clerk behind the
+    // same proxy as a guesser keeps working); each key refused counts
+    // toward the block. A database that cannot be asked (503) is no guess.
+    const std::string* authorization = head.Find("Authorization");
+    const char* key = authorization != nullptr ? authorization->c_str() : nullptr;
+    std::optional<AccessDecision> access =
+        Access().Decide(key, exchange.Client(), guesses.Blocked(From(exchange)));
+    if (access) return Checked(request, *access);
+    request.checking = true;
+    exchange.Suspend();
+    Request* waiting = &request;
+    Access().Lookup(key, exchange.Client(), [waiting](AccessDecision decision) {
+      waiting->decision = std::move(decision);
+      waiting->exchange->Resume();
+    });
+  }
+
+  // The client's address without its port.
+  static std::string From(HttpExchange& exchange) {
+    return exchange.Client().substr(0, exchange.Client().rfind(':'));
+  }
+
+  // The request's key was checked: on with the request, or refused.
+  void Checked(Request& request, const AccessDecision& access) {
+    HttpExchange& exchange = *request.exchange;
+    const HttpHead& head = exchange.Head();
     const std::string& path = head.target;
     const std::string& method = head.method;
     const std::string what = method + " " + path;
-
-    // A blocked address is refused before its key is looked up (and the
-    // refusal written to the trail), even with a good key; each key refused
-    // counts toward the block. A database that cannot be asked (503) is no
-    // guess.
-    const std::string from = exchange.Client().substr(0, exchange.Client().rfind(':'));
-    if (guesses.Blocked(from))
-      // Logged once, when the block began.
-      return Refuse(
-          exchange, 429, kUnauthorized,
-          "Muitos segredos errados a partir de " + from + "; tente de novo em 60 segundos.", "",
-          {.headers = {{"Retry-After", "60"}}});
-    const std::string* authorization = head.Find("Authorization");
-    const AccessDecision access =
-        Access().Check(authorization != nullptr ? authorization->c_str() : nullptr,
-                       exchange.Client());
     if (!access.allowed) {
+      const std::string from = From(exchange);
+      if (access.status == 429)
+        // Logged once, when the block began.
+        return Refuse(
+            exchange, 429, kUnauthorized,
+            "Muitos segredos errados a partir de " + from + "; tente de novo em 60 segundos.", "",
+            {.headers = {{"Retry-After", "60"}}});
       if (access.status == 401 && guesses.Refused(from))
         Log("kvr61400-server: " + from + " bloqueado por 60 segundos: " +
             std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
@@ -234,7 +257,7 @@ struct RpcServer::Engine : HttpHandler {
                           "\" não aceita; envie o corpo sem codificação ou em gzip.",
                       what);
     }
-    request.accept_gzip = AcceptsGzip(head.Find("Accept-Encoding"));
+    request.accept_gzip = AcceptsGzip(head.Joined("Accept-Encoding"));
 
     // A declared body over the limit is refused before any of it is read.
     const std::string* length = head.Find("Content-Length");
@@ -289,6 +312,10 @@ struct RpcServer::Engine : HttpHandler {
 
   void OnResumed(HttpExchange& exchange) override {
     Request& request = Of(exchange);
+    if (request.checking) {
+      request.checking = false;
+      return Checked(request, request.decision);
+    }
     if (request.waiting) {
       if (request.room.load() > 0) return Admitted(request);
       request.waiting = false;
@@ -453,8 +480,10 @@ bool RpcServer::Run() {
     e.run_changed.wait(lock, [&e] { return e.stop_requested; });
   }
   // Calls under way finish and resume their connections; calls still
-  // waiting are answered 503, as are requests waiting for memory. Only then
-  // may the engine stop: it must not stop with a connection suspended.
+  // waiting are answered 503, as are requests waiting for memory or for
+  // their key. Only then may the engine stop: it must not stop with a
+  // connection suspended.
+  e.Access().StopLookups();
   e.pool.Stop();
   e.deadlines.Stop();
   e.budget.Expire(Engine::Clock::time_point::max());

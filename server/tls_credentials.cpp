@@ -15,6 +15,9 @@ namespace {
 
 // A chain longer than this is not a server certificate of ours.
 constexpr unsigned kMaxChain = 16;
+// Larger files are not a certificate chain or a key (a log, /dev/zero).
+constexpr size_t kMaxCertFile = 256 * 1024;
+constexpr size_t kMaxKeyFile = 64 * 1024;
 // TLS 1.2 or later.
 constexpr const char* kPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
@@ -76,13 +79,26 @@ void TlsCredentials::Free() {
 }
 
 std::unique_ptr<TlsCredentials::Pair> TlsCredentials::Load() const {
-  CheckOwnerOnlyFile(key_path_, "arquivo da chave privada");
+  // Each file is read once, and what was checked is what is served: a pair
+  // renewed between two reads would otherwise be served mismatched.
+  const std::string cert = ReadSmallFile(cert_path_, "certificado", kMaxCertFile);
+  std::string key = ReadOwnerOnlyFile(key_path_, "arquivo da chave privada", kMaxKeyFile);
+  struct Wipe {
+    std::string& text;
+    ~Wipe() { gnutls_memset(text.data(), 0, text.size()); }
+  } wipe{key};
+  const gnutls_datum_t cert_data{
+      reinterpret_cast<unsigned char*>(const_cast<char*>(cert.data())),
+      static_cast<unsigned>(cert.size())};
+  const gnutls_datum_t key_data{reinterpret_cast<unsigned char*>(key.data()),
+                                static_cast<unsigned>(key.size())};
+
   // The library's own loader says whether the key belongs to the
-  // certificate; the pair served is then read on its own.
+  // certificate.
   gnutls_certificate_credentials_t check = nullptr;
-  gnutls_certificate_allocate_credentials(&check);
-  const int matched = gnutls_certificate_set_x509_key_file2(
-      check, cert_path_.c_str(), key_path_.c_str(), GNUTLS_X509_FMT_PEM, nullptr, 0);
+  if (gnutls_certificate_allocate_credentials(&check) < 0) throw std::bad_alloc();
+  const int matched = gnutls_certificate_set_x509_key_mem2(check, &cert_data, &key_data,
+                                                           GNUTLS_X509_FMT_PEM, nullptr, 0);
   gnutls_certificate_free_credentials(check);
   if (matched < 0)
     throw Exception("não foi possível usar o certificado \"" + cert_path_ + "\" com a chave \"" +
@@ -90,21 +106,16 @@ std::unique_ptr<TlsCredentials::Pair> TlsCredentials::Load() const {
 
   auto pair = std::make_unique<Pair>();
   pair->count = kMaxChain;
-  int code = gnutls_pcert_list_import_x509_file(pair->chain, &pair->count, cert_path_.c_str(),
-                                                GNUTLS_X509_FMT_PEM, nullptr, nullptr, 0);
+  int code = gnutls_pcert_list_import_x509_raw(pair->chain, &pair->count, &cert_data,
+                                               GNUTLS_X509_FMT_PEM, 0);
   if (code < 0) {
     pair->count = 0;
     throw Exception("não foi possível ler o certificado \"" + cert_path_ +
                     "\": " + gnutls_strerror(code) + ".");
   }
-  gnutls_datum_t key{};
-  code = gnutls_load_file(key_path_.c_str(), &key);
-  if (code >= 0) {
-    gnutls_privkey_init(&pair->key);
-    code = gnutls_privkey_import_x509_raw(pair->key, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
-    gnutls_memset(key.data, 0, key.size);
-    gnutls_free(key.data);
-  }
+  code = gnutls_privkey_init(&pair->key);
+  if (code >= 0)
+    code = gnutls_privkey_import_x509_raw(pair->key, &key_data, GNUTLS_X509_FMT_PEM, nullptr, 0);
   if (code < 0)
     throw Exception("não foi possível ler a chave \"" + key_path_ + "\": " + gnutls_strerror(code) +
                     ".");

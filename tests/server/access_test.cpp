@@ -4,6 +4,7 @@
 // a statement.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <libpq-fe.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -11,13 +12,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <algorithm>
 #include <cstdio>
 #include <thread>
 
+#include "access.h"
+#include "clerk_key.h"
 #include "host/net_connection.h"
 #include "host/server_url.h"
+#include "open_store.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "platform/encoding.h"
@@ -190,10 +195,36 @@ TEST(TlsServe, ClientsCheckTheCertificateAndItsNameAndSighupRenewsIt) {
   EXPECT_EQ(where + ": o certificado do servidor não vale para o nome 127.0.0.1.",
             ConnectError("https://127.0.0.1", port, ca.Pem()));
   renew("vencido", 2);
-  EXPECT_EQ(where + ": o certificado do servidor não é confiável (vencido); informe o arquivo da "
-                    "autoridade certificadora que o emitiu (--ca-file ou as configurações do "
-                    "servidor).",
-            ConnectError("https://127.0.0.1", port, ca.Pem()));
+  const std::string expired =
+      where + ": o certificado do servidor não é confiável (vencido); informe o arquivo da "
+              "autoridade certificadora que o emitiu (--ca-file ou as configurações do "
+              "servidor).";
+  EXPECT_EQ(expired, ConnectError("https://127.0.0.1", port, ca.Pem()));
+
+  // Neither a FIFO nor a device is read as the certificate: the pair in use
+  // stays, and the signal thread is free for the next signal.
+  const std::string pem = dir.File("servidor.pem");
+  const std::string kept = "kvr61400-server: SIGHUP recebido, certificado mantido: o certificado \"" +
+                           pem + "\" não é um arquivo comum; grave-o em um arquivo comum.";
+  const auto keep = [&](long times) {
+    server.Signal(SIGHUP);
+    const auto log = server.LogWhen([&](const std::vector<std::string>& lines) {
+      return std::count(lines.begin(), lines.end(), kept) == times;
+    });
+    EXPECT_EQ(times, std::count(log.begin(), log.end(), kept));
+  };
+  std::filesystem::remove(pem);
+  ASSERT_EQ(0, mkfifo(pem.c_str(), 0600));
+  keep(1);
+  std::filesystem::remove(pem);
+  std::filesystem::create_symlink("/dev/zero", pem);
+  keep(2);
+  EXPECT_EQ(expired, ConnectError("https://127.0.0.1", port, ca.Pem()));
+  server.Signal(SIGTERM);
+  const auto log = server.LogWhen([](const std::vector<std::string>& lines) {
+    return std::count(lines.begin(), lines.end(), "kvr61400-server: encerrado.") > 0;
+  });
+  EXPECT_EQ(1, std::count(log.begin(), log.end(), "kvr61400-server: encerrado."));
 }
 
 TEST(TlsServe, BeyondLoopbackStartNeedsTlsAndAKeyAndOwnerOnlyKeyFiles) {
@@ -520,6 +551,144 @@ TEST(PostgreSQLClerkKeys, ARevokedKeyIsRefusedByEveryServerOfTheDatabase) {
   ASSERT_EQ(0, RunServerCommand({"usuario", "remove", "bia", "--db", db}).code);
   EXPECT_LT(SecondsUntilRefused(first.Port(), key), 5.0);
   EXPECT_LT(SecondsUntilRefused(second.Port(), key), 5.0);
+}
+
+// The decision of a Lookup, waited for.
+server::AccessDecision LookedUp(server::AccessControl& access, const char* authorization) {
+  std::promise<server::AccessDecision> promise;
+  std::future<server::AccessDecision> decided = promise.get_future();
+  access.Lookup(authorization, "127.0.0.1:40000",
+                [&promise](server::AccessDecision decision) { promise.set_value(decision); });
+  return decided.get();
+}
+
+// What the event loop decides at once, with no database call: a right key
+// passes also from a blocked address; a wrong or missing one from there is
+// 429 without a look-up; an unknown key from elsewhere is looked up (nullopt)
+// once, then refused at once.
+TEST(AccessDecisions, TheLoopDecidesFromTheKeysReadAndABlockOnlyStopsWrongKeys) {
+  testing::TempDir dir;
+  std::unique_ptr<server::Store> store = server::OpenStore(dir.File("chaves.db"), true);
+  const std::string key = server::NewClerkKey();
+  server::AuditEvent made;
+  made.event = "chave_criada";
+  store->Access()->AddClerk("ana", false, server::ClerkKeyHash(key), made);
+  server::AccessControl access(store->Access(), "");
+  const std::string right = "Bearer " + key;
+  ASSERT_EQ("ana", LookedUp(access, right.c_str()).caller.user);
+  struct Case {
+    const char* authorization;
+    bool blocked;
+    int status;  // 200: let in; 0: nothing decided (a look-up is due)
+  };
+  const Case cases[] = {
+      {right.c_str(), false, 200},  {right.c_str(), true, 200},
+      {"Bearer errada", true, 429}, {nullptr, true, 429},
+      {nullptr, false, 401},        {"Bearer errada", false, 0},
+  };
+  for (const Case& c : cases) {
+    const std::optional<server::AccessDecision> decision =
+        access.Decide(c.authorization, "127.0.0.1:40000", c.blocked);
+    const int status = !decision ? 0 : decision->allowed ? 200 : decision->status;
+    EXPECT_EQ(c.status, status) << (c.authorization ? c.authorization : "(nenhuma)") << c.blocked;
+  }
+  EXPECT_EQ(401, LookedUp(access, "Bearer errada").status);
+  const auto again = access.Decide("Bearer errada", "127.0.0.1:40000", false);
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(401, again->status);
+  // Once the server stops, no request waits for a look-up.
+  access.StopLookups();
+  EXPECT_EQ(503, LookedUp(access, "Bearer outra").status);
+}
+
+// The status of GET path with key, or 0 without an answer within 10 s.
+int GetStatus(int port, const std::string& key, const std::string& path) {
+  httplib::Client http("127.0.0.1", port);
+  http.set_read_timeout(10, 0);
+  auto reply = http.Get(path, httplib::Headers{{"Authorization", "Bearer " + key}});
+  return reply ? reply->status : 0;
+}
+
+// Whether the server ends within 10 s of a SIGTERM, whatever its database
+// does: a clean end, or one that stopped waiting for calls stuck there.
+void EndsSoonAfterSigterm(ServerProcess& server) {
+  server.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(server.EndsWithin(std::chrono::seconds(10), code));
+  const std::vector<std::string> log = server.Log();
+  const bool clean = std::count(log.begin(), log.end(), "kvr61400-server: encerrado.") == 1;
+  const bool given_up =
+      std::count(log.begin(), log.end(),
+                 "kvr61400-server: o encerramento esperou 5 segundos por chamadas que não "
+                 "terminaram (o banco de dados não responde?); encerrado sem elas.") == 1;
+  EXPECT_TRUE(clean || given_up) << log.back();
+  EXPECT_EQ(given_up ? 1 : 0, code);
+}
+
+// The event loops never wait for the database: while a DBA's LOCK TABLE
+// holds the key table, and while the database server is frozen, the
+// connect check and the calls that need no locked table are answered, and
+// SIGTERM ends the server soon.
+TEST(PostgreSQLStall, ALockedKeyTableOrAFrozenDatabaseNeverStallsTheServer) {
+  PgCluster& cluster = PgCluster::Get();
+  const std::string db = cluster.NewDatabase();
+  const std::string name = db.substr(db.rfind('/') + 1);
+  AddAccount(db);
+  const std::string key = AddUser(db, "ana", false);
+  const nlohmann::json account = {"341", "123456"};
+  {
+    ServerProcess server(db);
+    server.Start();
+    ASSERT_EQ(200, Rpc(server.Port(), key, "GetContaCorrente", account).status);
+    PGconn* dba = PQconnectdb(db.c_str());
+    ASSERT_EQ(CONNECTION_OK, PQstatus(dba));
+    PQclear(PQexec(dba, "BEGIN; LOCK TABLE usuario IN ACCESS EXCLUSIVE MODE"));
+    // The server's next read of the keys waits for the lock.
+    const auto start = std::chrono::steady_clock::now();
+    while (cluster.Execute(name, "SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = "
+                                 "'kvr61400-server' AND wait_event_type = 'Lock' AND query LIKE "
+                                 "'SELECT%USUARIO%'") == "0" &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Answered while the lock is still held.
+    EXPECT_EQ(200, GetStatus(server.Port(), key, "/"));
+    const Reply accounts = Rpc(server.Port(), key, "GetContaCorrente", account);
+    EXPECT_EQ(200, accounts.status);
+    EXPECT_EQ(1u, accounts.value["rows"].size()) << accounts.value;
+    EndsSoonAfterSigterm(server);
+    PQclear(PQexec(dba, "ROLLBACK"));
+    PQfinish(dba);
+  }
+  {
+    // A lock held past the lock timeout fails the call with its own
+    // message; a timeout the URI sets wins over the server's.
+    ServerProcess server(db + "?options=-c%20lock_timeout%3D300");
+    server.Start();
+    PGconn* dba = PQconnectdb(db.c_str());
+    ASSERT_EQ(CONNECTION_OK, PQstatus(dba));
+    PQclear(PQexec(dba, "BEGIN; LOCK TABLE contcorr IN ACCESS EXCLUSIVE MODE"));
+    const Reply locked = Rpc(server.Port(), key, "GetContaCorrente", account);
+    PQclear(PQexec(dba, "ROLLBACK"));
+    PQfinish(dba);
+    EXPECT_NE(std::string::npos,
+              locked.value.get<std::string>().find(
+                  "uma tabela ficou bloqueada por outra sessão do banco de dados além do tempo "
+                  "limite (lock_timeout); tente de novo em instantes"))
+        << locked.value;
+  }
+  ServerProcess server(db);
+  server.Start();
+  ASSERT_EQ(200, Rpc(server.Port(), key, "GetContaCorrente", account).status);
+  struct Thaw {
+    PgCluster& cluster;
+    ~Thaw() { cluster.Freeze(false); }
+  } thaw{cluster};
+  cluster.Freeze(true);
+  EXPECT_EQ(200, GetStatus(server.Port(), key, "/"));
+  // A call that needs no database is still answered by a worker.
+  EXPECT_EQ("Método \"NaoExiste\" desconhecido no módulo kvr61400.rdmImportOFX.",
+            Rpc(server.Port(), key, "NaoExiste", nlohmann::json::array()).value);
+  EndsSoonAfterSigterm(server);
 }
 
 }  // namespace

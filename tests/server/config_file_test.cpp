@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <filesystem>
@@ -22,9 +23,9 @@ void Write(const std::string& path, const std::string& text) {
 }
 
 struct BadFile {
-  const char* text;
+  std::string text;
   const char* extra;  // one more command-line option, or ""
-  const char* message;
+  std::string message;
 };
 
 // Each file is refused before the server binds, naming the file and the
@@ -50,6 +51,14 @@ TEST(ServeConfigFile, UnknownKeysAndBadValuesNameTheLine) {
       // the command line's value wins: the file's bad threads is never used
       {"threads = abc\nmax-inflated = 0\n", "--threads=2",
        "linha 2: --max-inflated espera um número de 1 a 65536, não \"0\"."},
+      {std::string("threads = 4\0 8\n", 15), "",
+       "linha 1: caractere nulo; grave o arquivo como texto (chave = valor em cada linha)."},
+      // a long value is quoted cut, never whole
+      {"timeout = 1\ndb = " + std::string(5000, 'a') + "\n", "",
+       "linha 2: o valor de \"db\" tem 5000 bytes, mais que o limite de 4096 (\"" +
+           std::string(60, 'a') + "...\"); confira a linha."},
+      {"threads = " + std::string(4000, '9') + "\n", "",
+       "linha 1: --threads espera um número de 1 a 999, não \"" + std::string(60, '9') + "...\"."},
   };
   testing::TempDir dir;
   const std::string path = dir.File("servidor.conf");
@@ -61,19 +70,60 @@ TEST(ServeConfigFile, UnknownKeysAndBadValuesNameTheLine) {
     std::ostringstream out, err;
     EXPECT_EQ(64, server::RunCommand(args, out, err));
     EXPECT_NE(std::string::npos, err.str().find("\"" + path + "\", " + bad.message)) << err.str();
+    EXPECT_LT(err.str().size(), 1000u);
     EXPECT_FALSE(std::filesystem::exists(dir.File("x.db")));
   }
   std::filesystem::create_directory(dir.File("pasta"));
+  // Neither a FIFO nor a device is read: start-up must not wait on a FIFO
+  // nor fill the memory from /dev/zero.
+  ASSERT_EQ(0, mkfifo(dir.File("fifo.conf").c_str(), 0600));
+  std::filesystem::create_symlink("/dev/zero", dir.File("zero.conf"));
+  Write(dir.File("grande.conf"), std::string(70 * 1024, '#'));
   const std::pair<std::string, std::string> unreadable[] = {
       {dir.File("falta.conf"),
        "não foi possível ler o arquivo de configuração \"" + dir.File("falta.conf") + "\""},
       {dir.File("pasta"), "\"" + dir.File("pasta") + "\" é uma pasta"},
+      {dir.File("fifo.conf"), "o arquivo de configuração \"" + dir.File("fifo.conf") +
+                                  "\" não é um arquivo comum; grave-o em um arquivo comum."},
+      {dir.File("zero.conf"), "o arquivo de configuração \"" + dir.File("zero.conf") +
+                                  "\" não é um arquivo comum; grave-o em um arquivo comum."},
+      {dir.File("grande.conf"), "o arquivo de configuração \"" + dir.File("grande.conf") +
+                                    "\" tem 71680 bytes, mais que o limite de 64 KiB; confira se "
+                                    "é o arquivo certo."},
   };
   for (const auto& [config, message] : unreadable) {
     std::ostringstream out, err;
     EXPECT_EQ(1, server::RunCommand({"serve", "--config", config, "--db", dir.File("x.db")}, out,
                                     err));
     EXPECT_NE(std::string::npos, err.str().find(message)) << err.str();
+  }
+}
+
+// "#" starts a comment anywhere on a line, as in postgresql.conf; the
+// blanks before it are not part of the value.
+TEST(ServeConfigFile, AHashStartsACommentAnywhereOnALine) {
+  struct Case {
+    std::string line;
+    std::string key;
+    std::string value;
+  };
+  const Case cases[] = {
+      {"db = main.db  # banco principal", "db", "main.db"},
+      {"db = main.db#colado", "db", "main.db"},
+      {"\tthreads=4\t# quatro\r", "threads", "4"},
+      {"sem-tls # um proxy atende na frente", "sem-tls", ""},
+      {"   # só comentário", "", ""},
+      {"# db = outro.db", "", ""},
+  };
+  testing::TempDir dir;
+  const std::string path = dir.File("servidor.conf");
+  for (const Case& c : cases) {
+    Write(path, c.line + "\n");
+    const std::vector<server::admin::ConfigEntry> entries = server::admin::ReadConfigFile(path);
+    ASSERT_EQ(c.key.empty() ? 0u : 1u, entries.size()) << c.line;
+    if (c.key.empty()) continue;
+    EXPECT_EQ(c.key, entries[0].key) << c.line;
+    EXPECT_EQ(c.value, entries[0].value) << c.line;
   }
 }
 

@@ -6,10 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -92,6 +95,26 @@ class PgCluster {
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
       throw std::runtime_error("PostgreSQL: " + message);
     return value;
+  }
+
+  // Freezes the server and every session of it (SIGSTOP), as a database
+  // machine that stopped answering, or thaws them (SIGCONT). Connections are
+  // still accepted by the system while it is frozen; nothing answers them.
+  void Freeze(bool frozen) const {
+    std::ifstream pid_file(data_ + "/postmaster.pid");
+    pid_t postmaster = 0;
+    pid_file >> postmaster;
+    if (postmaster <= 0) throw std::runtime_error("no postmaster.pid in " + data_);
+    const int signal = frozen ? SIGSTOP : SIGCONT;
+    kill(postmaster, signal);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      std::ifstream stat(entry.path() / "stat");
+      std::string pid, name, state;
+      pid_t parent = 0;
+      // "PID (NAME) STATE PPID ...": a postgres process name holds no blank.
+      if (stat >> pid >> name >> state >> parent && parent == postmaster)
+        kill(static_cast<pid_t>(std::stol(pid)), signal);
+    }
   }
 
   // Stops the server (fast: sessions are ended) and starts it again.

@@ -80,6 +80,21 @@ class ServerProcess {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
+  // Whether the process ended within limit (polled every 10 ms); when it
+  // did, its exit code is in code (as Wait returns it).
+  bool EndsWithin(std::chrono::milliseconds limit, int& code) {
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > give_up) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+    if (reader_.joinable()) reader_.join();
+    code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+  }
+
   std::vector<std::string> Log() {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;

@@ -118,6 +118,9 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
        "Requisição recusada: falta o cabeçalho Host, obrigatório em HTTP/1.1."},
       {"two hosts", head + "Host: y\r\n" + length + "\r\n" + kCall, 400,
        "Requisição recusada: o cabeçalho Host aparece mais de uma vez; envie um só."},
+      {"two keys", head + "Authorization: Bearer um\r\nAuthorization: Bearer dois\r\n" + length +
+           "\r\n" + kCall,
+       400, "Requisição recusada: o cabeçalho Authorization aparece mais de uma vez; envie um só."},
       {"chunked in HTTP/1.0",
        "POST /kvr61400.rdmImportOFX HTTP/1.0\r\n" + chunked + "\r\n" + chunks, 400,
        "Requisição recusada: Transfer-Encoding não existe em HTTP/1.0; envie Content-Length."},
@@ -200,6 +203,14 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
     EXPECT_NE(std::string::npos, reply.find("\"003\"")) << c.what;
     EXPECT_EQ(2, Count(reply, "HTTP/1.1 200")) << c.what;
   }
+  // "close" on a later Connection line closes as on the first.
+  Client closing(server->Port());
+  ASSERT_TRUE(closing.Send(head + "Connection: keep-alive\r\nConnection: close\r\n" + length +
+                           "\r\n" + kCall + smuggled));
+  const std::string closed = closing.Read(5);
+  EXPECT_EQ(1, Count(closed, "HTTP/1.1 ")) << closed;
+  EXPECT_NE(std::string::npos, closed.find("Connection: close\r\n")) << closed;
+  EXPECT_TRUE(closing.Closed());
   // HTTP/1.0 needs no Host.
   Client old(server->Port());
   ASSERT_TRUE(old.Send("POST /kvr61400.rdmImportOFX HTTP/1.0\r\n" + length + "\r\n" + kCall));
@@ -355,25 +366,33 @@ TEST_F(GuardTest, BodiesBeyondTheMemoryBudgetWaitAndAreAllAnswered) {
   EXPECT_EQ(200, Status(after.Read(5)));
 }
 
-TEST_F(GuardTest, TenWrongSecretsBlockTheirAddressAloneForAMinute) {
+// Behind one address (loopback, a proxy) a guesser must not lock the clerks
+// out: ten wrong keys block wrong and missing keys from that address alone,
+// and a right key still passes; with the shared secret and with a clerk's key.
+TEST_F(GuardTest, TenWrongKeysBlockWrongKeysFromTheirAddressAloneForAMinute) {
   const std::string secret = "um-segredo-de-teste-longo";
+  CommandResult added = RunServerCommand({"usuario", "add", "ana", "--db", db_});
+  ASSERT_EQ(0, added.code) << added.err;
+  const std::string clerk = added.out.substr(0, added.out.find('\n'));
   auto server = Start({"--token-file", Secret("segredo", secret + "\n")});
   auto ask = [&](const char* source, const std::string& key) {
     Client client(server->Port(), source);
-    if (!client.Open() || !client.Send(Post(kCall, "Authorization: Bearer " + key + "\r\n")))
-      return std::string("sem conexão");
+    const std::string header = key.empty() ? "" : "Authorization: Bearer " + key + "\r\n";
+    if (!client.Open() || !client.Send(Post(kCall, header))) return std::string("sem conexão");
     return client.Read(5);
   };
   for (int i = 0; i < 10; ++i) EXPECT_EQ(401, Status(ask("127.0.0.1", "errado"))) << i;
-  // The right secret no longer helps from there.
-  const std::string blocked = ask("127.0.0.1", secret);
+  const std::string blocked = ask("127.0.0.1", "errado");
   EXPECT_EQ(429, Status(blocked));
   EXPECT_NE(std::string::npos, blocked.find("Retry-After: 60\r\n"));
   EXPECT_EQ("Muitos segredos errados a partir de 127.0.0.1; tente de novo em 60 segundos.",
             ErrorText(blocked));
-  EXPECT_EQ(429, Status(ask("127.0.0.1", "errado")));
+  EXPECT_EQ(429, Status(ask("127.0.0.1", "")));
+  EXPECT_EQ(429, Status(ask("127.0.0.1", "outro-errado")));
+  EXPECT_EQ(200, Status(ask("127.0.0.1", secret)));
+  EXPECT_EQ(200, Status(ask("127.0.0.1", clerk)));
   // Another address is not affected.
-  EXPECT_EQ(200, Status(ask("127.0.0.2", secret)));
+  EXPECT_EQ(200, Status(ask("127.0.0.2", clerk)));
   EXPECT_EQ(401, Status(ask("127.0.0.2", "errado")));
   auto blocks = [](const std::vector<std::string>& lines) {
     return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
