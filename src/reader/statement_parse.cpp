@@ -87,10 +87,6 @@ class TVQOFXReader::TParse {
   }
 
  private:
-  // A file may hold several statements, each with its own account: the one
-  // with transactions is the file's statement, wherever it stands; those
-  // without are skipped (a bank writes an empty statement of another
-  // account before the real one). Only one statement may have transactions.
   // The lines of the header values, few in a file, apart from the rest.
   static constexpr std::uint32_t kHeaderTags =
       kStmtRs | kCcStmtRs | kBankId | kAcctId | kDtStart | kDtEnd | kCurDef;
@@ -104,6 +100,10 @@ class TVQOFXReader::TParse {
     if (line_.tags & kCurDef) currency_.assign(line_.value);
   }
 
+  // A file may hold several statements, each with its own account: the one
+  // with transactions is the file's statement, wherever it stands; those
+  // without are skipped (a bank writes an empty statement of another
+  // account before the real one). Only one statement may have transactions.
   void StartStatement(bool card) {
     EndStatement();
     // Nothing of the statement before carries over to this one.
@@ -157,7 +157,8 @@ class TVQOFXReader::TParse {
       problem = "ileg\xEDvel (" + std::string(start_bad ? "DTSTART" : "DTEND") + " \"" +
                 (start_bad ? start_text : end_text) + "\")";
     } else if (has_start && has_end && reader_.DataIncial > reader_.DataFinal) {
-      problem = "invertido (" + ShownDay(reader_.DataIncial) + " a " + ShownDay(reader_.DataFinal) + ")";
+      problem =
+          "invertido (" + ShownDay(reader_.DataIncial) + " a " + ShownDay(reader_.DataFinal) + ")";
     } else {
       return;
     }

@@ -35,7 +35,8 @@ class TVQOFXReader : public TComponent {
   // Bank code (BANKID) and account number (ACCTID), as the file writes them.
   std::string Banco;
   std::string Conta;
-  // First and last day of the statement period (DTSTART, DTEND).
+  // First and last day of the statement period (DTSTART, DTEND; the first and
+  // last posting dates when those are no period, see Process).
   TDateTime DataIncial = 0;
   TDateTime DataFinal = 0;
   // Opening balance (the closing balance less the movements) and closing
