@@ -20,8 +20,8 @@ const char* const kTags[] = {"<OFX>",     "<BANKID>",  "<ACCTID>",   "<DTSTART>"
                              "<STMTTRN>", "<BALAMT>",  "<TRNTYPE>",  "<DTPOSTED>", "<DTUSER>",
                              "<TRNAMT>",  "<FITID>",   "<CHECKNUM>", "<NUMREF>",  "<PAYEEID>",
                              "<REFNUM>",  "<MEMO>",    "</STMTTRN>", "<NAME>",    "<STMTRS>",
-                             "<CCSTMTRS>", "<AVAILBAL>", "</AVAILBAL>"};
-constexpr int kTagCount = 23;
+                             "<CCSTMTRS>", "<AVAILBAL>", "</AVAILBAL>", "<CURDEF>"};
+constexpr int kTagCount = 24;
 
 bool OpensTag(std::string_view text, size_t i) {
   if (i + 1 >= text.size() || text[i] != '<') return false;
@@ -92,11 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Both conventions of the decimal separator.
   kvr::FormatSettings.DecimalSeparator = size % 2 == 0 ? '.' : ',';
   kvr::TVQOFXReader reader(nullptr);
+  bool read = false;
   try {
     reader.ProcessBuffer(text);
+    read = true;
   } catch (const kvr::Exception&) {
     // Conversion and index errors are the parse's answer to bad input.
   }
+  // A period replaced by the movements' is never inverted.
+  if (read && !reader.Avisos.empty() && reader.DataIncial > reader.DataFinal) __builtin_trap();
   for (int i = 0; i < reader.Count(); ++i) {
     if (reader.Get(i) == nullptr) __builtin_trap();
   }

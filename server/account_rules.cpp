@@ -15,13 +15,24 @@ bool IsLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// Digits with an optional "-" and one check character (a digit or a
-// letter, as the "X" some banks use): "123456", "12345-6", "1234-X".
-bool IsAccountNumber(const std::string& text, size_t max) {
+// Digits with an optional "-" and a check digit of 1 to check_max
+// characters (digits or letters, as the "X" some banks use): "123456",
+// "12345-6", "1234-X", "1459950-11".
+bool IsCheckedNumber(const std::string& text, size_t check_max) {
   const size_t digits = text.find_first_not_of("0123456789");
-  if (text.empty() || text.size() > max || digits == 0) return false;
-  return digits == std::string::npos || (text[digits] == '-' && digits + 2 == text.size() &&
-                                         (IsDigit(text.back()) || IsLetter(text.back())));
+  if (text.empty() || digits == 0) return false;
+  if (digits == std::string::npos) return true;
+  const size_t check = text.size() - digits - 1;
+  if (text[digits] != '-' || check < 1 || check > check_max) return false;
+  for (size_t i = digits + 1; i < text.size(); ++i)
+    if (!IsDigit(text[i]) && !IsLetter(text[i])) return false;
+  return true;
+}
+
+// text without its leading zeros while it is longer than max.
+std::string ShortenedTo(std::string text, size_t max) {
+  while (text.size() > max && text[0] == '0') text.erase(0, 1);
+  return text;
 }
 
 // what names the field and says it is wrong ("Banco (--banco) inválido").
@@ -44,15 +55,42 @@ bool IsMaskPosition(char c) {
   return std::string_view("09#LlAaCc").find(c) != std::string_view::npos;
 }
 
-// Letters and digits of text upper-cased, leading zeros dropped.
+// Letters and digits of text upper-cased, leading zeros dropped; "0" for
+// zeros only.
 std::string Significant(const std::string& text) {
   std::string out;
+  bool zeros = false;
   for (char c : text) {
     if (!IsDigit(c) && !IsLetter(c)) continue;
+    zeros = zeros || c == '0';
     if (out.empty() && c == '0') continue;
     out += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
   }
-  return out;
+  return out.empty() && zeros ? "0" : out;
+}
+
+// An account number as it is compared: letters and digits, a final check
+// character X read as 0, leading zeros dropped.
+std::string NumberKey(const std::string& number) {
+  std::string kept;
+  for (char c : number)
+    if (IsDigit(c) || IsLetter(c)) kept += c;
+  if (!kept.empty() && (kept.back() == 'X' || kept.back() == 'x')) kept.back() = '0';
+  return Significant(kept);
+}
+
+// A statement identifier as it is compared: whole, each part between "/"
+// as an account number ("0011111-4/01" and "11111-4/1" are "111114/1").
+std::string IdentifierKey(const std::string& id) {
+  std::string key;
+  size_t from = 0;
+  for (;;) {
+    const size_t slash = id.find('/', from);
+    if (from > 0) key += '/';
+    key += NumberKey(id.substr(from, slash == std::string::npos ? slash : slash - from));
+    if (slash == std::string::npos) return key;
+    from = slash + 1;
+  }
 }
 
 // An agency as it is compared: its check character is no part of it.
@@ -126,25 +164,33 @@ CanonicalAccount Canonical(const std::string& written) {
     canonical.agency = AgencyKey(written.substr(0, slash));
     number = written.substr(slash + 1);
   }
-  std::string kept;
-  for (char c : number)
-    if (IsDigit(c) || IsLetter(c)) kept += c;
-  if (!kept.empty() && (kept.back() == 'X' || kept.back() == 'x')) kept.back() = '0';
-  canonical.number = Significant(kept);
+  canonical.number = NumberKey(number);
   return canonical;
+}
+
+bool IdentifierMatches(const Account& account, const std::string& written) {
+  if (account.statement_id.empty()) return false;
+  const std::string seen = IdentifierKey(written);
+  return !NumberKey(written).empty() && seen == IdentifierKey(account.statement_id);
 }
 
 bool AccountMatches(const Account& account, const std::string& written) {
   const CanonicalAccount seen = Canonical(written);
   if (seen.number.empty()) return false;
-  auto same_agency = [&seen](const std::string& agency) {
-    return seen.agency.empty() || agency.empty() || seen.agency == agency;
-  };
-  if (Canonical(account.number).number == seen.number && same_agency(AgencyKey(account.agency)))
+  const std::string agency = AgencyKey(account.agency);
+  if (Canonical(account.number).number == seen.number &&
+      (seen.agency.empty() || agency.empty() || seen.agency == agency))
     return true;
-  if (account.statement_id.empty()) return false;
-  const CanonicalAccount id = Canonical(account.statement_id);
-  return id.number == seen.number && same_agency(id.agency);
+  return IdentifierMatches(account, written);
+}
+
+std::vector<Account> BestMatches(std::vector<Account> accounts, const std::string& written) {
+  std::vector<Account> by_identifier;
+  for (const Account& account : accounts)
+    if (IdentifierMatches(account, written)) by_identifier.push_back(account);
+  if (!by_identifier.empty()) return by_identifier;
+  std::erase_if(accounts, [&written](const Account& a) { return !AccountMatches(a, written); });
+  return accounts;
 }
 
 Account RegisteredAccount(Store& store, const std::string& code) {
@@ -175,18 +221,30 @@ Account CheckAccount(const Account& account) {
            "Use o código do banco com 1 a 4 letras ou algarismos, até 3 significativos, como 341, "
            "0341 ou gnt.");
 
-  if (!account.agency.empty() && !IsAccountNumber(account.agency, 5))
+  // The agency is stored without its check digit, as files write it
+  // ("4343-5" is 4343).
+  checked.agency = ShortenedTo(account.agency.substr(0, account.agency.find('-')), 5);
+  if (!account.agency.empty() && (!IsCheckedNumber(account.agency, 1) || checked.agency.size() > 5))
     Refuse("Agência (--agencia) inválida", account.agency,
-           "Use até 5 caracteres: algarismos com \"-\" e dígito verificador opcionais, como 1234 "
-           "ou 123-4.");
+           "Use até 5 algarismos, com \"-\" e dígito verificador opcionais, como 1234 ou "
+           "4343-5.");
 
-  if (!IsAccountNumber(account.number, 10))
+  // The limit counts the number without its "-" and leading zeros, as it is
+  // compared ("530619772-6" is 10).
+  if (!IsCheckedNumber(account.number, 2) || Canonical(account.number).number.size() > 10)
     Refuse("Número da conta (--conta) inválido", account.number,
-           "Use até 10 caracteres: algarismos com \"-\" e dígito verificador opcionais, como "
-           "123456 ou 12345-6.");
+           "Use até 10 algarismos, sem contar o \"-\" e os zeros à esquerda, com \"-\" e dígito "
+           "verificador de 1 ou 2 caracteres opcionais, como 123456, 12345-6 ou 1459950-11.");
 
   CheckAccountKind(account.kind);
   checked.number = CheckAccountMask(account.mask, account.number);
+  if (checked.number.size() > 10) {
+    // Longer than the column holds: stored without its "-" (and leading
+    // zeros), the mask then checked against that.
+    std::string plain = checked.number;
+    std::erase(plain, '-');
+    checked.number = CheckAccountMask(account.mask, ShortenedTo(plain, 10));
+  }
   CheckStatementId(account.statement_id);
   return checked;
 }

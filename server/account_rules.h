@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "statement.h"
 #include "store.h"
@@ -10,8 +11,10 @@ namespace kvr::server {
 // Checks the fields of an account to be registered and returns them as they
 // are stored: code 1 to 3 letters or digits; bank 1 to 4 letters or digits,
 // at most 3 significant (a fourth leading zero is dropped: CDBANCO holds 3);
-// agency empty or digits with an optional "-" and check character, up to 5;
-// number the same, 1 to 10; type C, L or G; mask and number as
+// agency empty or up to 5 digits with an optional "-" and check character
+// (stored without it); number digits with an optional "-" and a check digit
+// of 1 or 2 characters, up to 10 without the "-" and leading zeros (stored
+// without its "-" when longer than 10); type C, L or G; mask and number as
 // CheckAccountMask; statement identifier as CheckStatementId. Throws
 // InvalidRequest with a Portuguese sentence naming the field (and its
 // option), the value and what to write instead.
@@ -43,8 +46,8 @@ void CheckStatementId(const std::string& id);
 // they are typed or written by a bank's file: what comes before a "/" (an
 // agency, "3590/14902") is set apart; blanks and separators are dropped,
 // letters upper-cased, a final check character X read as 0, leading zeros
-// dropped. "0025475-4" and "254754" give the number "254754"; "70251-X"
-// gives "702510".
+// dropped (zeros only are "0"). "0025475-4" and "254754" give the number
+// "254754"; "70251-X" gives "702510"; "00000-0" gives "0".
 struct CanonicalAccount {
   std::string agency;  // the agency before a "/", its check character and leading zeros dropped
   std::string number;
@@ -52,10 +55,21 @@ struct CanonicalAccount {
 CanonicalAccount Canonical(const std::string& written);
 
 // True when written, an account number as a statement file writes it (or as
-// the screen sends it), is account's number or its statement identifier in
-// the canonical form; an agency written before "/" must then be the
-// account's (when it has one) or the identifier's own.
+// the screen sends it), is account's number in the canonical form (an agency
+// written before "/" must then be the account's, when it has one), or is its
+// statement identifier (IdentifierMatches).
 bool AccountMatches(const Account& account, const std::string& written);
+
+// True when written is account's statement identifier, compared whole in the
+// canonical form without the agency split: "11111-4/1" (an account and its
+// savings variation) and "111114/1" are the same identifier.
+bool IdentifierMatches(const Account& account, const std::string& written);
+
+// Those of accounts that written matches: the ones whose statement
+// identifier it is, when there are any (an identifier is the bank's own
+// name for the account and wins over a plain number); else those whose
+// number it is.
+std::vector<Account> BestMatches(std::vector<Account> accounts, const std::string& written);
 
 // The account of code in store. Throws InvalidRequest ("Conta corrente de
 // código "001" não cadastrada.") when there is none.

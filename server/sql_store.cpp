@@ -365,10 +365,7 @@ std::vector<Account> SqlStore::MatchAccounts(const std::string& bank, const std:
         std::string(kAccountSelect) + kSameBank + "ORDER BY c.CDREDUCONT" + dialect_.code_order,
         "procurar as contas correntes", true);
     query->Bind(1, bank);
-    std::vector<Account> found;
-    for (Account& account : ReadAccounts(*query))
-      if (AccountMatches(account, number)) found.push_back(std::move(account));
-    return found;
+    return BestMatches(ReadAccounts(*query), number);
   });
 }
 

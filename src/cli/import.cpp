@@ -4,6 +4,7 @@
 // of bank 237, presses confirm and answers the repeat question; every message
 // of the screen is printed, with what to do after a refusal the user can mend.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -34,12 +35,22 @@ constexpr int kProgressAbove = 10000;
 // ten thousand transactions or more.
 constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 
-// Digits with an optional "-" and one check character, up to max: what
-// conta add takes as --conta and --agencia.
+// Digits with an optional "-" and a check digit of one or two characters,
+// at most max of them once leading zeros and the "-" are dropped: what conta
+// add takes as --conta.
 bool Registrable(const std::string& text, size_t max) {
   const size_t digits = text.find_first_not_of("0123456789");
-  if (text.empty() || text.size() > max || digits == 0) return false;
-  return digits == std::string::npos || (text[digits] == '-' && digits + 2 == text.size());
+  if (text.empty() || digits == 0) return false;
+  if (digits != std::string::npos) {
+    const size_t check = text.size() - digits - 1;
+    if (text[digits] != '-' || check < 1 || check > 2) return false;
+    for (size_t i = digits + 1; i < text.size(); ++i)
+      if (!std::isalnum(static_cast<unsigned char>(text[i]))) return false;
+  }
+  std::string canonical = text;
+  std::erase(canonical, '-');
+  canonical.erase(0, std::min(canonical.find_first_not_of('0'), canonical.size() - 1));
+  return canonical.size() <= max;
 }
 
 std::string WithoutLeadingZeros(const std::string& text) {
@@ -52,9 +63,10 @@ std::string WithoutLeadingZeros(const std::string& text) {
 // Lines (UTF-8) that tell the clerk what to do after the screen ended the
 // load with error, its last message (Windows-1252): for "Conta corrente não
 // cadastrada.", the bank and number the server was asked for and the
-// `kvr61400-server conta add` that registers that account (with --agencia
-// when the file writes "AGENCIA/CONTA", and --id-extrato when the number is
-// longer than the 10 characters an account number holds). Empty for any
+// `kvr61400-server conta add` that registers that account (with --id-extrato
+// as the file writes the account when it holds a "/", as "AGENCIA/CONTA" or
+// an account and its variation, "11111-4/1", or is longer than the 10
+// characters an account number holds). Empty for any
 // other message. The form must hold the header edits as the load left them.
 std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::string& error) {
   if (error != form.Msg("CONTCORR_NCAD")) return {};
@@ -64,23 +76,18 @@ std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::stri
   std::string looked = "conta procurada no servidor: banco " + banco + ", conta " + asked;
   if (asked != conta) looked += " (no arquivo: " + conta + ")";
 
-  std::string agency;
-  std::string number = conta;
-  if (const size_t slash = conta.rfind('/'); slash != std::string::npos) {
-    agency = conta.substr(0, slash);
-    number = conta.substr(slash + 1);
-  }
-  number = WithoutLeadingZeros(number);
+  const std::string number = WithoutLeadingZeros(conta);
   std::string add =
       "para cadastr\xE1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo "
       "CODIGO --banco " +
       banco;
-  if (Registrable(agency, 5)) add += " --agencia " + agency;
-  if (Registrable(number, 10)) {
+  if (conta.find('/') == std::string::npos && Registrable(number, 10)) {
     add += " --conta " + number;
   } else {
-    // Agency and account as one long number: the account's own number goes
-    // in --conta, the file's in --id-extrato.
+    // Agency and account as one long number, or an account with what the
+    // bank writes after a "/" (an agency before it, or a savings variation
+    // after it, which --conta of either part would mistake): the account's
+    // own number goes in --conta, the file's in --id-extrato.
     add += " --agencia AGENCIA --conta CONTA --id-extrato " + conta;
   }
   add += " --tipo C";
@@ -210,6 +217,14 @@ int RunImport(const std::vector<std::string>& args) {
   };
   const bool loaded = act([&] { form->BtnPesquisa1->UserClick(); });
   progress.End();
+  // What the reader warns of (a period of the file replaced by the
+  // movements'), whether or not the load went on.
+  nlohmann::json warnings = nlohmann::json::array();
+  for (const std::string& warning : form->Avisos()) {
+    warnings.push_back(Cp1252ToUtf8(warning));
+    if (!options.json) std::cout << "Aviso: " << Cp1252ToUtf8(warning) << "\n";
+  }
+  report["avisos"] = warnings;
   if (!loaded) {
     std::string hints;
     for (const std::string& line : RefusalHints(*form, host.last_error)) {

@@ -177,7 +177,10 @@ void PrintJson(const TVQOFXReader& reader, bool ofx) {
   PutJsonField(out, ",\"dataFinal\":", IsoDate(reader.DataFinal));
   PutJsonField(out, ",\"valorInicial\":", reader.ValorIncial);
   PutJsonField(out, ",\"valorFinal\":", reader.ValorFinal);
-  out += ",\"itens\":[";
+  out += ",\"avisos\":[";
+  for (size_t i = 0; i < reader.Avisos.size(); ++i)
+    PutJsonField(out, i == 0 ? "" : ",", reader.Avisos[i]);
+  out += "],\"itens\":[";
   for (int i = 0; i < reader.Count(); ++i) {
     const TOFXItem& item = *reader.Get(i);
     PutJsonField(out, i == 0 ? "{\"trnType\":" : ",{\"trnType\":", item.TrnType);
@@ -203,6 +206,7 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   line("Conta:", reader.Conta);
   line("Per\xEDodo:", FormatDateTime("dd/mm/yyyy", reader.DataIncial) + " a " +
                           FormatDateTime("dd/mm/yyyy", reader.DataFinal));
+  for (const std::string& warning : reader.Avisos) line("Aviso:", warning);
   line("Saldo inicial:", ShownAmount(reader.ValorIncial));
   line("Saldo final:", ShownAmount(reader.ValorFinal));
   line("Lan\347amentos:", std::to_string(reader.Count()));

@@ -1,9 +1,11 @@
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "host/string_services.h"
@@ -55,11 +57,11 @@ std::string LineLabel(long long line) {
 // of the walk. No list of lines is kept.
 class TVQOFXReader::TParse {
   // The header values of one statement of the file, as the reader holds them.
-  using THeader =
-      std::tuple<std::string, std::string, TDateTime, TDateTime, double, std::string, bool>;
+  using THeader = std::tuple<std::string, std::string, TDateTime, TDateTime, double, std::string,
+                             bool, std::vector<std::string>>;
   auto Header() {
     return std::tie(reader_.Banco, reader_.Conta, reader_.DataIncial, reader_.DataFinal,
-                    reader_.Balance, reader_.balance_text_, reader_.CartaoCredito);
+                    reader_.Balance, reader_.balance_text_, reader_.CartaoCredito, reader_.Avisos);
   }
 
  public:
@@ -71,11 +73,7 @@ class TVQOFXReader::TParse {
     while (NextForScan()) {
       if (line_.tags & kOfx) ofx = true;
       if (!ofx) continue;
-      if (line_.tags & (kStmtRs | kCcStmtRs)) StartStatement((line_.tags & kCcStmtRs) != 0);
-      if (line_.tags & kBankId) reader_.Banco.assign(line_.value);
-      if (line_.tags & kAcctId) reader_.Conta.assign(line_.value);
-      if (line_.tags & kDtStart) reader_.DataIncial = DateOf(line_.value, "DTSTART", line_.number);
-      if (line_.tags & kDtEnd) reader_.DataFinal = DateOf(line_.value, "DTEND", line_.number);
+      if (line_.tags & kHeaderTags) HeaderLine();
       // After a block, the line below is the block's last line.
       if (line_.tags & kStmtTrn) Transaction();
       if (line_.tags & (kAvailBal | kBalAmt | kAvailBalEnd)) Balances();
@@ -89,6 +87,19 @@ class TVQOFXReader::TParse {
   }
 
  private:
+  // The lines of the header values, few in a file, apart from the rest.
+  static constexpr std::uint32_t kHeaderTags =
+      kStmtRs | kCcStmtRs | kBankId | kAcctId | kDtStart | kDtEnd | kCurDef;
+  void HeaderLine() {
+    if (line_.tags & (kStmtRs | kCcStmtRs)) StartStatement((line_.tags & kCcStmtRs) != 0);
+    if (line_.tags & kBankId) reader_.Banco.assign(line_.value);
+    if (line_.tags & kAcctId) reader_.Conta.assign(line_.value);
+    // The period is read once the statement's transactions are known.
+    if (line_.tags & kDtStart) start_ = {std::string(line_.value), line_.number};
+    if (line_.tags & kDtEnd) end_ = {std::string(line_.value), line_.number};
+    if (line_.tags & kCurDef) currency_.assign(line_.value);
+  }
+
   // A file may hold several statements, each with its own account: the one
   // with transactions is the file's statement, wherever it stands; those
   // without are skipped (a bank writes an empty statement of another
@@ -96,27 +107,94 @@ class TVQOFXReader::TParse {
   void StartStatement(bool card) {
     EndStatement();
     // Nothing of the statement before carries over to this one.
-    if (statements_++ > 0) Header() = THeader();
+    if (statements_++ > 0) {
+      Header() = THeader();
+      currency_.clear();
+    }
     reader_.CartaoCredito = card;
     first_item_ = reader_.items_.size();
     in_avail_ = false;
     ledger_read_ = false;
   }
 
-  // Takes note of the statement that ends here when it had transactions.
+  // Takes note of the statement that ends here when it had transactions,
+  // and reads its period.
   void EndStatement() {
-    if (reader_.items_.size() == first_item_) return;
+    if (reader_.items_.size() == first_item_) {
+      ResolvePeriod(false);
+      return;
+    }
+    ResolvePeriod(true);
     first_item_ = reader_.items_.size();
-    with_movements_.push_back(reader_.Conta);
+    with_movements_.push_back({reader_.Conta, currency_});
     chosen_ = Header();
   }
 
-  // "O arquivo contém 2 extratos com movimentos (contas 111 e 222): ..."
+  // The period of the present statement from its DTSTART and DTEND. With
+  // transactions, a period that is none (a date in no date form, or a start
+  // after the end) becomes the first to the last posting date, with a
+  // warning; a bank writing its generation time unpadded ("2025021101520",
+  // day 1) would otherwise be misread or refused. Without transactions the
+  // dates are read by the first eight characters, an error as ever.
+  void ResolvePeriod(bool with_items) {
+    const auto [start_text, start_line] = std::exchange(start_, {});
+    const auto [end_text, end_line] = std::exchange(end_, {});
+    const bool has_start = start_line >= 0;
+    const bool has_end = end_line >= 0;
+    if (!with_items) {
+      if (has_start) reader_.DataIncial = DateOf(start_text, "DTSTART", start_line);
+      if (has_end) reader_.DataFinal = DateOf(end_text, "DTEND", end_line);
+      return;
+    }
+    const std::optional<TDateTime> start = has_start ? HeaderDate(start_text) : std::nullopt;
+    const std::optional<TDateTime> end = has_end ? HeaderDate(end_text) : std::nullopt;
+    if (start) reader_.DataIncial = *start;
+    if (end) reader_.DataFinal = *end;
+    std::string problem;
+    if ((has_start && !start) || (has_end && !end)) {
+      // The first date that is none is named.
+      const bool start_bad = has_start && !start;
+      problem = "ileg\xEDvel (" + std::string(start_bad ? "DTSTART" : "DTEND") + " \"" +
+                (start_bad ? start_text : end_text) + "\")";
+    } else if (has_start && has_end && reader_.DataIncial > reader_.DataFinal) {
+      problem =
+          "invertido (" + ShownDay(reader_.DataIncial) + " a " + ShownDay(reader_.DataFinal) + ")";
+    } else {
+      return;
+    }
+    TDateTime first = reader_.items_[first_item_]->PostedDate;
+    TDateTime last = first;
+    for (size_t i = first_item_; i < reader_.items_.size(); ++i) {
+      first = std::min(first, reader_.items_[i]->PostedDate);
+      last = std::max(last, reader_.items_[i]->PostedDate);
+    }
+    reader_.DataIncial = first;
+    reader_.DataFinal = last;
+    reader_.Avisos.push_back("Per\xEDodo do arquivo " + problem +
+                             ": usado o per\xEDodo dos movimentos, " + ShownDay(first) + " a " +
+                             ShownDay(last) + ".");
+  }
+
+  static std::string ShownDay(TDateTime date) {
+    int year = 0, month = 0, day = 0;
+    DecodeDate(date, year, month, day);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d/%02d/%04d", day, month, year);
+    return text;
+  }
+
+  // "O arquivo contém 2 extratos com movimentos (contas 111 e 222): ...";
+  // the currencies are named when the accounts are the same.
   std::string SeveralStatements() const {
+    bool same_account = true;
+    for (const auto& [account, currency] : with_movements_)
+      same_account = same_account && account == with_movements_[0].first;
     std::string accounts;
     for (size_t i = 0; i < with_movements_.size(); ++i) {
       if (i > 0) accounts += i + 1 == with_movements_.size() ? " e " : ", ";
-      accounts += with_movements_[i];
+      accounts += with_movements_[i].first;
+      if (same_account && !with_movements_[i].second.empty())
+        accounts += " (" + with_movements_[i].second + ")";
     }
     return "O arquivo cont\xE9m " + std::to_string(with_movements_.size()) +
            " extratos com movimentos (contas " + accounts + "): exporte um extrato por arquivo.";
@@ -280,7 +358,101 @@ class TVQOFXReader::TParse {
     item.Memo = std::string_view(memo, value.size());
   }
 
-  // Characters 1-4, 5-6 and 7-8 of the value as year, month and day.
+  // The value of digits [from, from + count) of text, all digits.
+  static int Number(std::string_view text, size_t from, size_t count) {
+    int n = 0;
+    for (size_t i = from; i < from + count; ++i) n = n * 10 + (text[i] - '0');
+    return n;
+  }
+
+  static bool AllDigits(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  }
+
+  // The day of year, month and day, when they make one.
+  static std::optional<TDateTime> Day(int year, int month, int day) {
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1])
+      return std::nullopt;
+    if (month == 2 && day == 29 && !(year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)))
+      return std::nullopt;
+    return EncodeDate(year, month, day);
+  }
+
+  // The day of an ISO 8601 date: "2026-02-01", with a time "T00:00:00"
+  // (minutes or seconds, seconds with a fraction) and then "Z" or an offset
+  // ("-03:00", "-0300", "-03"), read as the calendar day written.
+  static std::optional<TDateTime> IsoDay(std::string_view text) {
+    if (text.size() < 10 || text[4] != '-' || text[7] != '-' || !AllDigits(text.substr(0, 4)) ||
+        !AllDigits(text.substr(5, 2)) || !AllDigits(text.substr(8, 2)))
+      return std::nullopt;
+    std::string_view rest = text.substr(10);
+    auto two_digits = [&rest](int limit) {
+      if (rest.size() < 2 || !AllDigits(rest.substr(0, 2)) || Number(rest, 0, 2) > limit)
+        return false;
+      rest.remove_prefix(2);
+      return true;
+    };
+    if (!rest.empty() && (rest[0] == 'T' || rest[0] == 't' || rest[0] == ' ')) {
+      rest.remove_prefix(1);
+      if (!two_digits(23) || rest.empty() || rest[0] != ':') return std::nullopt;
+      rest.remove_prefix(1);
+      if (!two_digits(59)) return std::nullopt;
+      if (!rest.empty() && rest[0] == ':') {
+        rest.remove_prefix(1);
+        if (!two_digits(60)) return std::nullopt;
+        if (!rest.empty() && (rest[0] == '.' || rest[0] == ',')) {
+          rest.remove_prefix(1);
+          const size_t digits = std::min(rest.find_first_not_of("0123456789"), rest.size());
+          if (digits == 0) return std::nullopt;
+          rest.remove_prefix(digits);
+        }
+      }
+      if (rest == "Z" || rest == "z") rest = {};
+      if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
+        rest.remove_prefix(1);
+        if (!two_digits(23)) return std::nullopt;
+        if (!rest.empty() && rest[0] == ':') rest.remove_prefix(1);
+        if (!rest.empty() && !two_digits(59)) return std::nullopt;
+      }
+    }
+    if (!Trim(rest).empty()) return std::nullopt;
+    return Day(Number(text, 0, 4), Number(text, 5, 2), Number(text, 8, 2));
+  }
+
+  // The day of a header date in one of the date forms: 8, 12 or 14 digits
+  // (a day, then hours, minutes and seconds), optionally ".XXX" after the
+  // seconds and a "[offset:zone]" suffix; or the ISO 8601 form. None for
+  // anything else, as the 13 unpadded digits of "2025021101520".
+  static std::optional<TDateTime> HeaderDate(std::string_view value) {
+    const std::string_view text = Trim(value);
+    if (const std::optional<TDateTime> iso = IsoDay(text)) return iso;
+    const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+    if (digits != 8 && digits != 12 && digits != 14) return std::nullopt;
+    if (digits >= 12 && (Number(text, 8, 2) > 23 || Number(text, 10, 2) > 59)) return std::nullopt;
+    if (digits == 14 && Number(text, 12, 2) > 60) return std::nullopt;
+    std::string_view rest = text.substr(digits);
+    if (digits == 14 && !rest.empty() && rest[0] == '.') {
+      rest.remove_prefix(1);
+      const size_t fraction = std::min(rest.find_first_not_of("0123456789"), rest.size());
+      if (fraction == 0) return std::nullopt;
+      rest.remove_prefix(fraction);
+    }
+    rest = Trim(rest);
+    if (!rest.empty()) {
+      // "[-3:GMT]", "[-03:EST]", "[0]": the offset, its zone optional.
+      if (rest.size() < 3 || rest[0] != '[' || rest.back() != ']') return std::nullopt;
+      std::string_view offset = rest.substr(1, rest.size() - 2);
+      offset = offset.substr(0, offset.find(':'));
+      if (!offset.empty() && (offset[0] == '+' || offset[0] == '-')) offset.remove_prefix(1);
+      if (offset.empty() || offset.find_first_not_of("0123456789.") != std::string_view::npos)
+        return std::nullopt;
+    }
+    return Day(Number(text, 0, 4), Number(text, 4, 2), Number(text, 6, 2));
+  }
+
+  // Characters 1-4, 5-6 and 7-8 of the value as year, month and day, or the
+  // day of an ISO 8601 date ("2026-02-01T00:00:00Z").
   static TDateTime DateOf(std::string_view value, const char* tag, long long line_no) {
     if (value.size() >= 8 && std::all_of(value.begin(), value.begin() + 8,
                                          [](char c) { return c >= '0' && c <= '9'; })) {
@@ -297,6 +469,7 @@ class TVQOFXReader::TParse {
         return EncodeDate(year, month, day);
       }
     }
+    if (const std::optional<TDateTime> iso = IsoDay(value)) return *iso;
     auto part = [value](size_t from, size_t count) {
       return from < value.size() ? value.substr(from, count) : std::string_view();
     };
@@ -438,10 +611,18 @@ class TVQOFXReader::TParse {
   // the last of them; where the present one is in its balances.
   int statements_ = 0;
   size_t first_item_ = 0;
-  std::vector<std::string> with_movements_;
+  std::vector<std::pair<std::string, std::string>> with_movements_;
   std::optional<THeader> chosen_;
   bool in_avail_ = false;
   bool ledger_read_ = false;
+  // The present statement's DTSTART and DTEND as written, with their lines
+  // (-1: not read), and its currency.
+  struct TRawDate {
+    std::string text;
+    long long line = -1;
+  };
+  TRawDate start_, end_;
+  std::string currency_;
   // Minus the sum of the amounts, as doubles and exactly.
   double total_ = 0;
   TExactDecimal exact_total_;
@@ -472,6 +653,7 @@ std::string FromUtf16(std::string_view text) {
 
 bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
   CartaoCredito = false;
+  Avisos.clear();
   if (text.size() >= 2 && (text[0] == '\xFF' || text[0] == '\xFE')) {
     const std::string narrow = FromUtf16(text);
     if (!narrow.empty()) return Parse(narrow, nullptr);

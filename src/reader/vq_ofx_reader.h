@@ -35,7 +35,8 @@ class TVQOFXReader : public TComponent {
   // Bank code (BANKID) and account number (ACCTID), as the file writes them.
   std::string Banco;
   std::string Conta;
-  // First and last day of the statement period (DTSTART, DTEND).
+  // First and last day of the statement period (DTSTART, DTEND; the first and
+  // last posting dates when those are no period, see Process).
   TDateTime DataIncial = 0;
   TDateTime DataFinal = 0;
   // Opening balance (the closing balance less the movements) and closing
@@ -45,6 +46,11 @@ class TVQOFXReader : public TComponent {
   // True when the statement read is a credit card's ("<CCSTMTRS>"), which
   // writes no bank code.
   bool CartaoCredito = false;
+  // Warnings about the statement read, one line each (Windows-1252): a
+  // header period that is none, replaced by the movements' period ("Período
+  // do arquivo ilegível (DTSTART "2025025173830[-3:GMT]"): usado o período
+  // dos movimentos, 03/02/2025 a 04/02/2025.").
+  std::vector<std::string> Avisos;
 
   // Creates an empty record, appends it at the end of the list and returns
   // it (lent, see above).
@@ -87,11 +93,16 @@ class TVQOFXReader : public TComponent {
   // account, period and balance; those without transactions are skipped
   // (with none, the last one is given). A file that starts with a UTF-16
   // byte-order mark is read as its Windows-1252 conversion; a UTF-8 one is
-  // skipped.
+  // skipped. Dates are read in the OFX form or the ISO 8601 one. In a
+  // statement with transactions, a DTSTART or DTEND in no date form (8, 12 or
+  // 14 digits, optionally ".XXX" and "[offset:zone]"; or ISO 8601), or a
+  // start after the end, gives the period of the first to the last posting
+  // date, with a line in Avisos.
   //
   // Throws EFileError when something other than a regular file is at the
   // path (a folder, a pipe, a device) or the file cannot be read;
-  // EConvertError for an invalid DTSTART, DTEND or DTPOSTED date, a TRNAMT
+  // EConvertError for an invalid DTPOSTED date, or DTSTART or DTEND of a
+  // statement without transactions, a TRNAMT
   // that is not a number, a BALAMT that FloatMaskOut rejects, or a
   // transaction without DTPOSTED or TRNAMT, or a file where more than one
   // statement has transactions ("O arquivo contém 2 extratos com movimentos

@@ -152,6 +152,10 @@ TfrmImportOFX::~TfrmImportOFX() {
 
 std::string TfrmImportOFX::Msg(const std::string& key) const { return msgPadrao->Msg(key); }
 
+std::vector<std::string> TfrmImportOFX::Avisos() const {
+  return leitor_ != nullptr ? leitor_->Avisos : std::vector<std::string>{};
+}
+
 // ---------------------------------------------------------------- lifecycle
 
 void TfrmImportOFX::FormCreate(TComponent* sender) {
@@ -441,15 +445,19 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     cdsContaCorrente->SetFiltered(true);
     const std::string conta = cdsContaCorrente->FieldByName("CDREDUCONT").AsString();
 
-    // A bank-237 range sends part of the movements: the header sent then
-    // describes those, so the rest can be imported later and the stored
-    // balances add up. Each confirmation works it out afresh from the file.
+    // A bank-237 range, or bank 104's period filter, sends part of the
+    // movements: the header sent then describes those, so the rest can be
+    // imported later and the stored balances add up. Each confirmation works
+    // it out afresh from the file.
     if (leitor_ != nullptr && cdsExtrBanco->RecordCount() == 1) {
-      const bool narrowed = ChaveBanco() == "237" && cdsMovExtrBanco->Filtered();
+      const bool filtered = cdsMovExtrBanco->Filtered();
       const TStatementPeriod period =
-          narrowed ? NarrowedPeriod(*leitor_, depMovDe->Date(), depMovAte->Date())
-                   : TStatementPeriod{leitor_->DataIncial, leitor_->DataFinal, leitor_->ValorIncial,
-                                      leitor_->ValorFinal};
+          filtered && ChaveBanco() == "237"
+              ? NarrowedPeriod(*leitor_, depMovDe->Date(), depMovAte->Date())
+          : filtered && ChaveBanco() == "104"
+              ? NarrowedPeriod(*leitor_, depDtIni->Date(), depDtFim->Date())
+              : TStatementPeriod{leitor_->DataIncial, leitor_->DataFinal, leitor_->ValorIncial,
+                                 leitor_->ValorFinal};
       cdsExtrBanco->First();
       cdsExtrBanco->Edit();
       SetHeaderPeriod(period);

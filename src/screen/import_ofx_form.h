@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/base_screen.h"
 #include "host/host_controls.h"
@@ -185,6 +186,12 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // otherwise it is the file's. The busy indicator is
   // hidden and cdsMovExtrAux emptied however it ends.
   void sbtConfirmaClick(TComponent* sender);
+
+  // The warnings of the loaded file's reader, one line each (Windows-1252):
+  // a header period that is none, replaced by the movements' period. Empty
+  // before a load and for a file without any. Front ends show them beside
+  // the statement.
+  std::vector<std::string> Avisos() const;
 
   // The text of a key of msgPadrao.
   std::string Msg(const std::string& key) const;

@@ -24,9 +24,18 @@ void AddAmount(TExactDecimal& sum, double amount, double& fallback) {
 
 TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate) {
   TStatementPeriod period{reader.DataIncial, reader.DataFinal, reader.ValorIncial, reader.ValorFinal};
-  if (de <= reader.DataIncial && ate >= reader.DataFinal) return period;
-  period.DataIncial = std::max(de, reader.DataIncial);
-  period.DataFinal = std::min(ate, reader.DataFinal);
+  // The file's period is the hull of its declared one and its movements'
+  // dates: a bank may declare the day of export while its movements span the
+  // days before.
+  TDateTime first = reader.DataIncial;
+  TDateTime last = reader.DataFinal;
+  for (int i = 0; i < reader.Count(); ++i) {
+    first = std::min(first, reader.Get(i)->PostedDate);
+    last = std::max(last, reader.Get(i)->PostedDate);
+  }
+  if (de <= first && ate >= last) return period;
+  period.DataIncial = std::max(de, first);
+  period.DataFinal = std::min(ate, last);
 
   TExactDecimal opening, closing;
   double opening_fallback = 0, closing_fallback = 0;

@@ -16,12 +16,15 @@ struct TStatementPeriod {
 };
 
 // The header that describes the movements of reader dated from de to ate
-// (both included), the bank-237 range the user chose: the range clipped to
-// the file's period (the later of de and DataIncial, the earlier of ate and
-// DataFinal); the opening balance is the file's ValorIncial plus the amounts
+// (both included), the bank-237 range the user chose or bank 104's period
+// filter: the range clipped to the file's period, the hull of DataIncial to
+// DataFinal and the movements' dates (the later of de and the earlier of
+// DataIncial and the first movement, the earlier of ate and the later of
+// DataFinal and the last movement), so never inverted while a movement is in
+// the range; the opening balance is the file's ValorIncial plus the amounts
 // dated before that first day, the closing balance the opening plus the
 // amounts within the range, each the double nearest to the exact decimal sum.
-// A range that covers the whole file gives the file's own period and
+// A range that covers the whole hull gives the file's own period and
 // balances. reader must hold a parsed statement.
 TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate);
 

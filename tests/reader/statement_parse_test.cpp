@@ -8,6 +8,7 @@
 
 #include "platform/errors.h"
 #include "platform/format_settings.h"
+#include "platform/sysutils.h"
 #include "reader/vq_ofx_reader.h"
 
 namespace kvr {
@@ -353,11 +354,86 @@ TEST_F(StatementParse, InvalidDatesAreErrorsNamingTheLine) {
       {"<OFX>\n<DTSTART>2024\n", "linha 2: data \"2024\" de DTSTART inv\xE1lida"},
       {"<OFX>\n\n<DTEND>\n", "linha 3: data \"\" de DTEND inv\xE1lida"},
       {"<OFX>\n<DTEND>20240230\n", "linha 2: data \"20240230\" de DTEND inv\xE1lida"},
-      {"<OFX>\n<DTEND>2024-01-10\n", "linha 2: data \"2024-01-10\" de DTEND inv\xE1lida"},
+      {"<OFX>\n<DTEND>2024-13-10\n", "linha 2: data \"2024-13-10\" de DTEND inv\xE1lida"},
+      {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>2024-02-30T00:00:00Z\n",
+       "linha 4: data \"2024-02-30T00:00:00Z\" de DTPOSTED inv\xE1lida"},
       {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>2024AB10\n",
        "linha 4: data \"2024AB10\" de DTPOSTED inv\xE1lida"},
   };
   for (const auto& c : cases) EXPECT_EQ(ErrorOf<EConvertError>(c.text), c.message);
+}
+
+// The header period as banks write it today. A period that is none, in a
+// statement with transactions, is the movements' own, with a warning; the
+// dates in a date form are taken as written, ISO 8601 ones included.
+TEST_F(StatementParse, HeaderPeriodShapes) {
+  auto trn = [](const std::string& posted) {
+    return "<STMTTRN><TRNTYPE>DEBIT<DTPOSTED>" + posted +
+           "<TRNAMT>-1.00<FITID>F" + posted.substr(0, 8) + "<MEMO>M</STMTTRN>\n";
+  };
+  auto file = [&](const std::string& start, const std::string& end,
+                  const std::vector<std::string>& posted) {
+    std::string text = "<OFX><STMTRS><BANKID>1<ACCTID>1\n<DTSTART>" + start + "\n<DTEND>" + end + "\n";
+    for (const std::string& p : posted) text += trn(p);
+    return text + "<LEDGERBAL><BALAMT>10.00</LEDGERBAL></STMTRS></OFX>\n";
+  };
+  auto day = [](int y, int m, int d) { return EncodeDate(y, m, d); };
+  struct Case {
+    std::string text;
+    double start, end;
+    std::string warning;  // "" for none
+  };
+  const Case cases[] = {
+      // Generation time without zero padding, 13 digits: day 5, 17:38:30.
+      {file("2025025173830[-3:GMT]", "2025025173830[-3:GMT]", {"20250203", "20250204"}),
+       day(2025, 2, 3), day(2025, 2, 4),
+       "Per\xEDodo do arquivo ileg\xEDvel (DTSTART \"2025025173830[-3:GMT]\"): usado o "
+       "per\xEDodo dos movimentos, 03/02/2025 a 04/02/2025."},
+      // Day 1, 10:15:20: its first 8 digits would read as 11/02/2025.
+      {file("20250201", "2025021101520[-3:GMT]", {"20250203", "20250204"}), day(2025, 2, 3),
+       day(2025, 2, 4),
+       "Per\xEDodo do arquivo ileg\xEDvel (DTEND \"2025021101520[-3:GMT]\"): usado o "
+       "per\xEDodo dos movimentos, 03/02/2025 a 04/02/2025."},
+      // Start after end; the movements in any order.
+      {file("20240930", "20240901", {"20241001", "20240902"}), day(2024, 9, 2), day(2024, 10, 1),
+       "Per\xEDodo do arquivo invertido (30/09/2024 a 01/09/2024): usado o per\xEDodo dos "
+       "movimentos, 02/09/2024 a 01/10/2024."},
+      {file("20240229", "20240230", {"20240210"}), day(2024, 2, 10), day(2024, 2, 10),
+       "Per\xEDodo do arquivo ileg\xEDvel (DTEND \"20240230\"): usado o per\xEDodo dos "
+       "movimentos, 10/02/2024 a 10/02/2024."},
+      // ISO 8601 in every date field.
+      {file("2026-02-01T00:00:00Z", "2026-02-28T00:00:00-03:00",
+            {"2026-02-27T00:00:00Z", "2026-02-02", "2026-02-03T10:11:12.345+0300"}),
+       day(2026, 2, 1), day(2026, 2, 28), ""},
+      // The date forms: 8, 12, 14 digits, ".XXX", "[offset:zone]".
+      {file("202405131503", "20240531235959.000[-3:BRT]", {"20240514"}), day(2024, 5, 13),
+       day(2024, 5, 31), ""},
+      {file("20240513150340[-03:EST]", "20240531 [0]", {"20240514"}), day(2024, 5, 13),
+       day(2024, 5, 31), ""},
+      // One day, as DTSTART = DTEND: a period all the same.
+      {file("20240828", "20240828", {"20240819", "20240827"}), day(2024, 8, 28), day(2024, 8, 28),
+       ""},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(Parse(c.text)) << c.text;
+    EXPECT_EQ(reader_.DataIncial, c.start) << c.text;
+    EXPECT_EQ(reader_.DataFinal, c.end) << c.text;
+    EXPECT_EQ(reader_.Avisos, c.warning.empty() ? std::vector<std::string>{}
+                                                : std::vector<std::string>{c.warning})
+        << c.text;
+  }
+  // Without transactions the period is read as ever: the first 8 digits,
+  // and an error when they are no date.
+  ASSERT_TRUE(Parse("<OFX><STMTRS><BANKID>1<ACCTID>1\n<DTSTART>2024051315034[-3:GMT]\n"
+                    "<DTEND>20240930\n</STMTRS>\n"));
+  EXPECT_EQ(reader_.DataIncial, day(2024, 5, 13));
+  EXPECT_TRUE(reader_.Avisos.empty());
+  EXPECT_EQ(ErrorOf<EConvertError>("<OFX><STMTRS><BANKID>1<ACCTID>1\n<DTSTART>2025025173830\n"),
+            "linha 2: data \"2025025173830\" de DTSTART inv\xE1lida");
+  // An empty statement before the real one keeps its own error.
+  EXPECT_EQ(ErrorOf<EConvertError>("<OFX><STMTRS><BANKID>1<ACCTID>2\n<DTSTART>2024\n</STMTRS>\n" +
+                                   file("x", "20240131", {"20240110"})),
+            "linha 2: data \"2024\" de DTSTART inv\xE1lida");
 }
 
 TEST_F(StatementParse, AmountsReadEitherMarkAsTheDecimalMark) {
@@ -718,6 +794,12 @@ TEST(StatementShapes, OneStatementOfSeveralWithItsOwnHeader) {
       {real_222 + empty_111 + real_333 + card_4444,
        "O arquivo cont\xE9m 3 extratos com movimentos (contas 222, 333 e 4444): exporte um extrato "
        "por arquivo."},
+      // One account in two currencies: the currencies are what differs.
+      {"<STMTRS><CURDEF>USD<BANKACCTFROM><BANKID>1<ACCTID>11223344</BANKACCTFROM>\n" +
+           Trn("-1.00", "12", "") + "</STMTRS>\n<STMTRS><CURDEF>EUR<BANKACCTFROM><BANKID>1<ACCTID>"
+           "11223344</BANKACCTFROM>\n" + Trn("-1.00", "13", "") + "</STMTRS>\n",
+       "O arquivo cont\xE9m 2 extratos com movimentos (contas 11223344 (USD) e 11223344 (EUR)): "
+       "exporte um extrato por arquivo."},
   };
   for (const auto& [body, message] : refused) {
     TVQOFXReader reader(nullptr);

@@ -324,6 +324,74 @@ TEST_F(ServerEndToEnd, NarrowedImportsInTwoRangesThenTheRestEachStoredOnceAndClo
   }
 }
 
+// Today's exports of the largest banks, imported as a clerk would: each
+// stored with a header its movements close, with the warning when the
+// movements' period stood in for the file's.
+TEST_F(ServerEndToEnd, TodaysExportsImportWithHeadersTheirMovementsClose) {
+  auto data = [](const std::string& name) { return std::string(KVR_TEST_DATA_DIR) + "/" + name; };
+  AddAccount("021", "104", "0002", "98765-4", "C", "99999-9");
+  AddAccount("022", "422", "0003", "77123-4", "C", "99999-9");
+  AddAccount("023", "756", "0004", "55667-8", "C", "99999-9");
+  struct Case {
+    std::string file;
+    std::vector<std::string> range;  // --de, --ate
+    std::string account, first, last;
+    double opening, closing;
+    int movements;
+    std::string warning;  // UTF-8; "" for none
+  };
+  const Case cases[] = {
+      // Bank 104's period filter keeps 3 of 5: the header says so.
+      {Example("extrato-104.ofx"), {}, "020", "2024-05-01", "2024-05-31", 390, 1009.5, 3, ""},
+      {data("periodo-invertido-104.ofx"), {}, "021", "2024-09-02", "2024-10-01", 1000, 1210, 2,
+       "Per\xC3\xADodo do arquivo invertido (30/09/2024 a 01/09/2024): usado o per\xC3\xADodo "
+       "dos movimentos, 02/09/2024 a 01/10/2024."},
+      // Bank 237 declares the day of export; the clerk narrows to the movements.
+      {data("exportacao-237.ofx"), {"--de", "19/08/2024", "--ate", "27/08/2024"}, "010",
+       "2024-08-19", "2024-08-27", 1000, 1200, 3, ""},
+      {data("periodo-sem-zeros.ofx"), {}, "022", "2025-02-03", "2025-02-04", 1000, 2165, 2,
+       "Per\xC3\xADodo do arquivo ileg\xC3\xADvel (DTSTART \"2025025173830[-3:GMT]\"): usado o "
+       "per\xC3\xADodo dos movimentos, 03/02/2025 a 04/02/2025."},
+      {data("periodo-dia-1.ofx"), {}, "022", "2025-02-03", "2025-02-10", 1000, 1465, 2,
+       "Per\xC3\xADodo do arquivo ileg\xC3\xADvel (DTSTART \"2025021101520[-3:GMT]\"): usado o "
+       "per\xC3\xADodo dos movimentos, 03/02/2025 a 10/02/2025."},
+      {data("datas-iso.ofx"), {}, "023", "2026-02-01", "2026-02-28", 1000, 1787.5, 2, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"import", c.file, "--server", Server(), "--json"};
+    args.insert(args.end(), c.range.begin(), c.range.end());
+    const CliResult run = RunCli(args);
+    ASSERT_EQ(run.code, 0) << c.file << "\n" << run.out << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    const nlohmann::json warnings =
+        c.warning.empty() ? nlohmann::json::array() : nlohmann::json::array({c.warning});
+    EXPECT_EQ(report["avisos"], warnings) << c.file;
+  }
+  CommandResult r = RunServerCommand({"extrato", "continuidade", "--json", "--db", db_});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const nlohmann::json accounts = nlohmann::json::parse(r.out);
+  for (const Case& c : cases) {
+    bool found = false;
+    for (const auto& account : accounts) {
+      if (account["conta"] != c.account) continue;
+      for (const auto& st : account["extratos"]) {
+        if (st["dataInicial"] != c.first || st["dataFinal"] != c.last) continue;
+        found = true;
+        EXPECT_EQ(st["saldoInicial"], c.opening) << c.file;
+        EXPECT_EQ(st["saldoFinal"], c.closing) << c.file;
+        EXPECT_EQ(st["movimentos"], c.movements) << c.file;
+        for (const auto& problem : st["problemas"])
+          EXPECT_NE(problem["tipo"], "fechamento") << c.file << " " << st.dump();
+      }
+    }
+    EXPECT_TRUE(found) << c.file << " " << r.out;
+  }
+  // The text form prints the warning on a line of its own.
+  const CliResult text = RunCli({"import", data("periodo-sem-zeros.ofx"), "--server", Server()});
+  EXPECT_NE(text.out.find("\nAviso: Per\xC3\xADodo do arquivo ileg\xC3\xADvel"), std::string::npos)
+      << text.out;
+}
+
 TEST_F(ServerEndToEnd, CommandLineExitStatusesForEachEnd) {
   // Bank 104, its own period: two of the five transactions lie outside it.
   CliResult caixa = RunCli({"import", Example("extrato-104.ofx"), "--server", Server(), "--json"});
@@ -429,6 +497,23 @@ TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegi
        "sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 1 --agencia AGENCIA --conta CONTA "
        "--id-extrato 0123400000123456 --tipo C",
        {"032", "1234", "56789-0"}, 10, {"TARIFA"}},
+      // A savings account and its variation: registered by the file's own
+      // "11111-4/1", never by what follows the "/".
+      {data("poupanca-variacao.ofx"),
+       "conta procurada no servidor: banco 1, conta 111114/1 (no arquivo: 11111-4/1)\npara "
+       "cadastr\xC3\xA1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 1 --agencia AGENCIA "
+       "--conta CONTA --id-extrato 11111-4/1 --tipo C",
+       {"033", "3333-3", "11111-4"}, 1025, {"RENDIMENTO"}},
+      {data("agencia-com-digito.ofx"),
+       "conta procurada no servidor: banco 0380, conta 145995011 (no arquivo: 1459950-11)\npara "
+       "cadastr\xC3\xA1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 0380 --conta "
+       "1459950-11 --tipo C",
+       {"034"}, 90, {"TARIFA"}},
+      {data("conta-zeros.ofx"),
+       "conta procurada no servidor: banco 0212, conta 000000 (no arquivo: 00000-0)\npara "
+       "cadastr\xC3\xA1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 0212 --conta "
+       "00000-0 --tipo C",
+       {"035"}, 5, {"CREDITO TESTE"}},
   };
   for (const Case& c : cases) {
     CliResult first = RunCli({"import", c.file, "--server", Server(), "--json"});

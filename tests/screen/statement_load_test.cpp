@@ -189,7 +189,8 @@ TEST_F(StatementLoad, MissingFileEndsWithArqInv) {
 
 TEST_F(StatementLoad, ParseErrorPassesThroughWithTheStateOfARejectedFile) {
   const std::string path =
-      WriteFile("a.ofx", OfxText("341", "12345-6", "2024", "20240131", kTwo, "1"));
+      WriteFile("a.ofx", OfxText("341", "12345-6", "20240101", "20240131",
+                                 {{"2024AB10", "1.00", "G1", "1", "DATA INVALIDA"}}, "1"));
   const std::string outcome = Load(path);
   EXPECT_NE(outcome, "");
   EXPECT_NE(outcome, "abort");

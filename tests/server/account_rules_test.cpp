@@ -55,20 +55,26 @@ TEST(AccountRules, FieldsOfAnAccountToRegister) {
        "algarismos e letras, com \"-\", \".\", \"/\" ou espaço, como o arquivo do banco escreve "
        "a conta em ACCTID, por exemplo 0123456789012345."},
       {with([](Account& a) { a.agency = "123456"; }),
-       "Agência (--agencia) inválida: \"123456\". Use até 5 caracteres: algarismos com \"-\" e "
-       "dígito verificador opcionais, como 1234 ou 123-4."},
+       "Agência (--agencia) inválida: \"123456\". Use até 5 algarismos, com \"-\" e dígito "
+       "verificador opcionais, como 1234 ou 4343-5."},
       {with([](Account& a) { a.number = ""; }),
-       "Número da conta (--conta) inválido: \"\". Use até 10 caracteres: algarismos com \"-\" e "
-       "dígito verificador opcionais, como 123456 ou 12345-6."},
+       "Número da conta (--conta) inválido: \"\". Use até 10 algarismos, sem contar o \"-\" e os zeros à "
+       "esquerda, com \"-\" e dígito verificador de 1 ou 2 caracteres opcionais, como 123456, "
+       "12345-6 ou 1459950-11."},
       {with([](Account& a) { a.number = "12.345-6"; }),
-       "Número da conta (--conta) inválido: \"12.345-6\". Use até 10 caracteres: algarismos com "
-       "\"-\" e dígito verificador opcionais, como 123456 ou 12345-6."},
-      {with([](Account& a) { a.number = "12345-67"; }),
-       "Número da conta (--conta) inválido: \"12345-67\". Use até 10 caracteres: algarismos com "
-       "\"-\" e dígito verificador opcionais, como 123456 ou 12345-6."},
+       "Número da conta (--conta) inválido: \"12.345-6\". Use até 10 algarismos, sem contar o \"-\" e os zeros à "
+       "esquerda, com \"-\" e dígito verificador de 1 ou 2 caracteres opcionais, como 123456, "
+       "12345-6 ou 1459950-11."},
+      {with([](Account& a) { a.number = "12345-678"; }),
+       "Número da conta (--conta) inválido: \"12345-678\". Use até 10 algarismos, sem contar o \"-\" e os zeros à "
+       "esquerda, com \"-\" e dígito verificador de 1 ou 2 caracteres opcionais, como 123456, "
+       "12345-6 ou 1459950-11."},
       {with([](Account& a) { a.number = "12345678901"; a.mask = ""; }),
-       "Número da conta (--conta) inválido: \"12345678901\". Use até 10 caracteres: algarismos "
-       "com \"-\" e dígito verificador opcionais, como 123456 ou 12345-6."},
+       "Número da conta (--conta) inválido: \"12345678901\". Use até 10 algarismos, sem contar o \"-\" e os zeros à "
+       "esquerda, com \"-\" e dígito verificador de 1 ou 2 caracteres opcionais, como 123456, "
+       "12345-6 ou 1459950-11."},
+      {with([](Account& a) { a.number = "1459950-11"; a.mask = ""; }), ""},
+      {with([](Account& a) { a.number = "00000-0"; a.mask = ""; }), ""},
       {with([](Account& a) { a.kind = "X"; }),
        "Tipo da conta (--tipo) inválido: \"X\". Use C (Circulante), L (Aplicação) ou G "
        "(Garantida), em maiúscula."},
@@ -101,6 +107,28 @@ TEST(AccountRules, FieldsOfAnAccountToRegister) {
                                   << c.account.number << "/" << c.account.mask;
   }
   EXPECT_EQ("341", CheckAccount(with([](Account& a) { a.bank = "0341"; })).bank);
+  // What real files write is stored as the columns hold it: an agency
+  // without its check digit, a number of 10 without its "-".
+  struct Stored {
+    std::string agency, number, mask;
+    std::string stored_agency, stored_number;
+  };
+  const Stored stored[] = {
+      {"4343-5", "1459950-11", "", "4343", "1459950-11"},
+      {"0001-9", "530619772-6", "999999999-9", "0001", "5306197726"},
+      {"", "530619772-6", "", "", "5306197726"},
+      {"", "00000530619772-6", "", "", "5306197726"},
+      {"", "00000-0", "", "", "00000-0"},
+  };
+  for (const Stored& c : stored) {
+    const Account checked = CheckAccount(with([&c](Account& a) {
+      a.agency = c.agency;
+      a.number = c.number;
+      a.mask = c.mask;
+    }));
+    EXPECT_EQ(checked.agency, c.stored_agency) << c.number;
+    EXPECT_EQ(checked.number, c.stored_number) << c.number;
+  }
 }
 
 TEST(AccountRules, MasksOfEditMaskPositionsAndTheNumberStoredWithThem) {

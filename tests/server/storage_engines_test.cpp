@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "background_post.h"
@@ -162,6 +163,54 @@ TEST_P(StorageEngineTest, AccountsRegisteredOneWayAreFoundWrittenTheOther) {
   EXPECT_EQ("kvr61400-server: A conta 0254754 do banco 001, tipo C, já está cadastrada com o "
             "código \"A01\".\n",
             twin.err);
+}
+
+// Accounts registered as real files write them, then looked up as the
+// files write them and as the screen sends them.
+TEST_P(StorageEngineTest, AccountFormsOfRealFilesAreRegisteredAndFound) {
+  // conta add options: code, bank, agency, number, mask, statement identifier.
+  const std::vector<std::vector<std::string>> accounts = {
+      // The largest public bank's savings account and its variation.
+      {"F01", "1", "3333-3", "11111-4", "", "11111-4/1"},
+      // A plain account "1" of the same bank: no match for ".../1".
+      {"F02", "001", "", "1", "", ""},
+      // An agency with its check digit, a two-digit check digit.
+      {"F03", "0380", "4343-5", "1459950-11", "", ""},
+      // An account of zeros.
+      {"F04", "212", "0001-9", "00000-0", "", ""},
+      // 10 characters without the "-".
+      {"F05", "33", "", "530619772-6", "999999999-9", ""},
+  };
+  for (const auto& a : accounts) {
+    CommandResult added = RunServerCommand({"conta", "add", "--codigo", a[0], "--banco", a[1],
+                                            "--agencia", a[2], "--conta", a[3], "--mascara", a[4],
+                                            "--id-extrato", a[5], "--tipo", "C", "--db", db_});
+    ASSERT_EQ(0, added.code) << a[3] << ": " << added.err;
+  }
+  struct Lookup {
+    std::string bank, number;  // as the file writes them, or as the screen sends them
+    std::string found;         // the codes found
+  };
+  const Lookup lookups[] = {
+      {"1", "11111-4/1", "F01"},   {"1", "111114/1", "F01"},    {"001", "011111-4/01", "F01"},
+      {"1", "111114/2", ""},       {"1", "9999/1", "F02"},      {"1", "1", "F02"},
+      {"0380", "1459950-11", "F03"}, {"380", "145995011", "F03"}, {"0212", "00000-0", "F04"},
+      {"212", "000000", "F04"},    {"212", "0", "F04"},         {"33", "530619772-6", "F05"},
+      {"033", "5306197726", "F05"},
+  };
+  std::unique_ptr<server::Store> store = server::OpenStore(db_, false);
+  for (const Lookup& l : lookups) {
+    std::string found;
+    for (const server::Account& a : store->MatchAccounts(l.bank, l.number)) found += a.code;
+    EXPECT_EQ(l.found, found) << l.bank << " " << l.number;
+  }
+  // Stored as the columns hold them: the agency without its check digit.
+  const nlohmann::json list = Json({"conta", "list", "--json", "--db", db_});
+  std::map<std::string, std::pair<std::string, std::string>> stored;
+  for (const auto& a : list) stored[a["CDREDUCONT"]] = {a["CDAGENCIA"], a["CDCONTCORR"]};
+  EXPECT_EQ(stored["F01"], std::make_pair(std::string("3333"), std::string("11111-4")));
+  EXPECT_EQ(stored["F03"], std::make_pair(std::string("4343"), std::string("1459950-11")));
+  EXPECT_EQ(stored["F05"], std::make_pair(std::string(""), std::string("5306197726")));
 }
 
 TEST_P(StorageEngineTest, NewerSchemaIsRefusedAtStart) {

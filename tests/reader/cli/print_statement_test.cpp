@@ -50,7 +50,7 @@ TEST(InspectCli, JsonOfTheTwoTransactionStatement) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out,
             R"({"ofx":true,"banco":"999","conta":"12345-6","dataInicial":"2024-01-01",)"
-            R"("dataFinal":"2024-01-31","valorInicial":1350.0,"valorFinal":1500.0,"itens":[)"
+            R"("dataFinal":"2024-01-31","valorInicial":1350.0,"valorFinal":1500.0,"avisos":[],"itens":[)"
             R"({"trnType":"CREDIT","postedDate":"2024-01-05","amount":200.0,"fitId":"A1",)"
             R"("checkNum":"1001","memo":"DEPOSITO"},)"
             R"({"trnType":"DEBIT","postedDate":"2024-01-10","amount":-50.0,"fitId":"A2",)"
@@ -88,39 +88,39 @@ TEST(InspectCli, ShapesOfRealExportersAsJson) {
   };
   const Case cases[] = {
       {"sem-quebras.ofx",
-       R"({"ofx":true,"banco":"0260","conta":"1234567-8","dataInicial":"2024-04-01","dataFinal":"2024-04-30","valorInicial":1000.0,"valorFinal":1104.1,"itens":[)"
+       R"({"ofx":true,"banco":"0260","conta":"1234567-8","dataInicial":"2024-04-01","dataFinal":"2024-04-30","valorInicial":1000.0,"valorFinal":1104.1,"avisos":[],"itens":[)"
        R"({"trnType":"CREDIT","postedDate":"2024-04-02","amount":150.0,"fitId":"N1","checkNum":"","memo":"Pix recebido"},)"
        R"({"trnType":"DEBIT","postedDate":"2024-04-05","amount":-45.9,"fitId":"N2","checkNum":"","memo":"Compra no debito"}]})"},
       {"stmttrn-junto.ofx",
-       R"({"ofx":true,"banco":"033","conta":"13000123-4","dataInicial":"2024-05-01","dataFinal":"2024-05-31","valorInicial":1620.5,"valorFinal":2500.0,"itens":[)"
+       R"({"ofx":true,"banco":"033","conta":"13000123-4","dataInicial":"2024-05-01","dataFinal":"2024-05-31","valorInicial":1620.5,"valorFinal":2500.0,"avisos":[],"itens":[)"
        R"({"trnType":"PAYMENT","postedDate":"2024-05-10","amount":-120.5,"fitId":"20240510001","checkNum":"001","memo":"PAGAMENTO DE BOLETO"},)"
        R"({"trnType":"DEP","postedDate":"2024-05-20","amount":1000.0,"fitId":"20240520002","checkNum":"002","memo":"DEPOSITO EM CONTA"}]})"},
       {"sem-checknum.ofx",
-       R"({"ofx":true,"banco":"0260","conta":"98765432-1","dataInicial":"2024-06-01","dataFinal":"2024-06-30","valorInicial":500.0,"valorFinal":717.1,"itens":[)"
+       R"({"ofx":true,"banco":"0260","conta":"98765432-1","dataInicial":"2024-06-01","dataFinal":"2024-06-30","valorInicial":500.0,"valorFinal":717.1,"avisos":[],"itens":[)"
        R"({"trnType":"DEBIT","postedDate":"2024-06-03","amount":-32.9,"fitId":"6650a1b2-0001","checkNum":"","memo":"Compra no debito - Mercado"},)"
        R"({"trnType":"CREDIT","postedDate":"2024-06-05","amount":250.0,"fitId":"6650a1b2-0002","checkNum":"","memo":"Transferencia recebida pelo Pix"}]})"},
       {"name-antes-memo.ofx",
-       R"({"ofx":true,"banco":"0237","conta":"4321-0","dataInicial":"2024-07-01","dataFinal":"2024-07-31","valorInicial":2000.0,"valorFinal":3410.1,"itens":[)"
+       R"({"ofx":true,"banco":"0237","conta":"4321-0","dataInicial":"2024-07-01","dataFinal":"2024-07-31","valorInicial":2000.0,"valorFinal":3410.1,"avisos":[],"itens":[)"
        R"({"trnType":"DEBIT","postedDate":"2024-07-02","amount":-89.9,"fitId":"0702001","checkNum":"0702001","memo":"COMPRA CARTAO DEBITO"},)"
        R"({"trnType":"CREDIT","postedDate":"2024-07-15","amount":1500.0,"fitId":"0715002","checkNum":"0715002","memo":"SALARIO"}]})"},
       {"memo-utf8.ofx",
-       R"({"ofx":true,"banco":"0077","conta":"7654321-0","dataInicial":"2024-08-01","dataFinal":"2024-08-31","valorInicial":1000.0,"valorFinal":1280.1,"itens":[)"
+       R"({"ofx":true,"banco":"0077","conta":"7654321-0","dataInicial":"2024-08-01","dataFinal":"2024-08-31","valorInicial":1000.0,"valorFinal":1280.1,"avisos":[],"itens":[)"
        R"({"trnType":"CREDIT","postedDate":"2024-08-02","amount":300.0,"fitId":"A1","checkNum":"1","memo":"Transferencia recebida"},)"
        R"({"trnType":"DEBIT","postedDate":"2024-08-10","amount":-19.9,"fitId":"A2","checkNum":"2","memo":"Tarifa de manutencao"}]})"},
       {"saldo-moeda.ofx",
-       R"({"ofx":true,"banco":"0104","conta":"00012345-6","dataInicial":"2024-09-01","dataFinal":"2024-09-30","valorInicial":52207.3,"valorFinal":55103.65,"itens":[)"
+       R"({"ofx":true,"banco":"0104","conta":"00012345-6","dataInicial":"2024-09-01","dataFinal":"2024-09-30","valorInicial":52207.3,"valorFinal":55103.65,"avisos":[],"itens":[)"
        R"({"trnType":"CREDIT","postedDate":"2024-09-03","amount":3000.0,"fitId":"C1","checkNum":"000101","memo":"CRED SALARIO"},)"
        R"({"trnType":"DEBIT","postedDate":"2024-09-10","amount":-103.65,"fitId":"C2","checkNum":"000102","memo":"DEB CONTA AGUA"}]})"},
       {"utf16-le.ofx",
-       R"({"ofx":true,"banco":"999","conta":"12345-6","dataInicial":"2024-01-01","dataFinal":"2024-01-31","valorInicial":1350.0,"valorFinal":1500.0,"itens":[)"
+       R"({"ofx":true,"banco":"999","conta":"12345-6","dataInicial":"2024-01-01","dataFinal":"2024-01-31","valorInicial":1350.0,"valorFinal":1500.0,"avisos":[],"itens":[)"
        R"({"trnType":"CREDIT","postedDate":"2024-01-05","amount":200.0,"fitId":"A1","checkNum":"1001","memo":"DEPOSITO"},)"
        R"({"trnType":"DEBIT","postedDate":"2024-01-10","amount":-50.0,"fitId":"A2","checkNum":"1002","memo":"TARIFA"}]})"},
       {"extrato-vazio-antes.ofx",
-       R"({"ofx":true,"banco":"0341","conta":"222","dataInicial":"2024-02-01","dataFinal":"2024-02-29","valorInicial":235.78,"valorFinal":4225.79,"itens":[)"
+       R"({"ofx":true,"banco":"0341","conta":"222","dataInicial":"2024-02-01","dataFinal":"2024-02-29","valorInicial":235.78,"valorFinal":4225.79,"avisos":[],"itens":[)"
        R"({"trnType":"DEBIT","postedDate":"2024-02-10","amount":-9.99,"fitId":"A1","checkNum":"","memo":"PADARIA CENTRAL"},)"
        R"({"trnType":"CREDIT","postedDate":"2024-02-15","amount":4000.0,"fitId":"A2","checkNum":"","memo":"SALARIO EMPRESA"}]})"},
       {"cartao.ofx",
-       R"({"ofx":true,"banco":"","conta":"4444333322221111","dataInicial":"2024-01-01","dataFinal":"2024-01-31","valorInicial":0.0,"valorFinal":-500.0,"itens":[)"
+       R"({"ofx":true,"banco":"","conta":"4444333322221111","dataInicial":"2024-01-01","dataFinal":"2024-01-31","valorInicial":0.0,"valorFinal":-500.0,"avisos":[],"itens":[)"
        R"({"trnType":"DEBIT","postedDate":"2024-01-10","amount":-9.99,"fitId":"C1","checkNum":"","memo":"PADARIA CENTRAL"},)"
        R"({"trnType":"DEBIT","postedDate":"2024-01-12","amount":-490.01,"fitId":"C2","checkNum":"","memo":"LOJA DE PECAS"}]})"},
   };
@@ -130,6 +130,50 @@ TEST(InspectCli, ShapesOfRealExportersAsJson) {
     EXPECT_EQ(run.err, "") << c.file;
     EXPECT_EQ(run.out, c.json + "\n") << c.file;
   }
+}
+
+// Header periods and dates as banks write them today: the period read, and
+// the warning when the movements' period stands in for one that is none.
+TEST(InspectCli, HeaderPeriodsOfTodaysExports) {
+  struct Case {
+    std::string file;
+    std::string start, end;
+    std::string warning;  // UTF-8; "" for none
+  };
+  const Case cases[] = {
+      {"periodo-sem-zeros.ofx", "2025-02-03", "2025-02-04",
+       "Per\xC3\xADodo do arquivo ileg\xC3\xADvel (DTSTART \"2025025173830[-3:GMT]\"): usado o "
+       "per\xC3\xADodo dos movimentos, 03/02/2025 a 04/02/2025."},
+      {"periodo-dia-1.ofx", "2025-02-03", "2025-02-10",
+       "Per\xC3\xADodo do arquivo ileg\xC3\xADvel (DTSTART \"2025021101520[-3:GMT]\"): usado o "
+       "per\xC3\xADodo dos movimentos, 03/02/2025 a 10/02/2025."},
+      {"periodo-invertido-104.ofx", "2024-09-02", "2024-10-01",
+       "Per\xC3\xADodo do arquivo invertido (30/09/2024 a 01/09/2024): usado o per\xC3\xADodo dos "
+       "movimentos, 02/09/2024 a 01/10/2024."},
+      {"datas-iso.ofx", "2026-02-01", "2026-02-28", ""},
+      {"exportacao-237.ofx", "2024-08-28", "2024-08-28", ""},
+  };
+  for (const Case& c : cases) {
+    const TRun run = RunCli("inspect --json " + Data(c.file));
+    ASSERT_EQ(run.status, 0) << c.file << run.err;
+    const auto doc = nlohmann::json::parse(run.out);
+    EXPECT_EQ(doc["dataInicial"], c.start) << c.file;
+    EXPECT_EQ(doc["dataFinal"], c.end) << c.file;
+    const nlohmann::json warnings =
+        c.warning.empty() ? nlohmann::json::array() : nlohmann::json::array({c.warning});
+    EXPECT_EQ(doc["avisos"], warnings) << c.file;
+    const TRun human = RunCli("inspect " + Data(c.file));
+    EXPECT_EQ(human.out.find("Aviso:          " + c.warning + "\n") != std::string::npos,
+              !c.warning.empty())
+        << human.out;
+  }
+  EXPECT_EQ(nlohmann::json::parse(RunCli("inspect --json " + Data("datas-iso.ofx")).out)["itens"][1]
+                ["postedDate"],
+            "2026-02-27");
+  const TRun currencies = RunCli("inspect --json " + Data("duas-moedas.ofx"));
+  EXPECT_EQ(currencies.status, 2);
+  EXPECT_NE(currencies.err.find("(contas 11223344 (USD) e 11223344 (EUR))"), std::string::npos)
+      << currencies.err;
 }
 
 TEST(InspectCli, OnlyRegularFilesAreRead) {
@@ -188,7 +232,7 @@ TEST(InspectCli, NoStatementExitsWithOneAndStillPrints) {
     EXPECT_EQ(run.status, 1) << file;
     EXPECT_EQ(run.out,
               R"({"ofx":false,"banco":"","conta":"","dataInicial":"1899-12-30",)"
-              R"("dataFinal":"1899-12-30","valorInicial":0.0,"valorFinal":0.0,"itens":[]})"
+              R"("dataFinal":"1899-12-30","valorInicial":0.0,"valorFinal":0.0,"avisos":[],"itens":[]})"
               "\n");
   }
 }
