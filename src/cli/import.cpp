@@ -34,55 +34,15 @@ constexpr int kProgressAbove = 10000;
 // ten thousand transactions or more.
 constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 
-// Digits with an optional "-" and one check character, up to max: what
-// conta add takes as --conta and --agencia.
-bool Registrable(const std::string& text, size_t max) {
-  const size_t digits = text.find_first_not_of("0123456789");
-  if (text.empty() || text.size() > max || digits == 0) return false;
-  return digits == std::string::npos || (text[digits] == '-' && digits + 2 == text.size());
-}
-
-std::string WithoutLeadingZeros(const std::string& text) {
-  const size_t first = text.find_first_not_of('0');
-  if (first == std::string::npos || first == 0 || text[first] < '1' || text[first] > '9')
-    return text;
-  return text.substr(first);
-}
-
 // Lines (UTF-8) that tell the clerk what to do after the screen ended the
 // load with error, its last message (Windows-1252): for "Conta corrente não
 // cadastrada.", the bank and number the server was asked for and the
-// `kvr61400-server conta add` that registers that account (with --agencia
-// when the file writes "AGENCIA/CONTA", and --id-extrato when the number is
-// longer than the 10 characters an account number holds). Empty for any
+// `kvr61400-server conta add` that registers that account. Empty for any
 // other message. The form must hold the header edits as the load left them.
 std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::string& error) {
   if (error != form.Msg("CONTCORR_NCAD")) return {};
-  const std::string banco = form.edtBanco->Text();
-  const std::string conta = form.edtConta->Text();
-  const std::string asked = form.RetiraSimbolosContCorr(banco, conta);
-  std::string looked = "conta procurada no servidor: banco " + banco + ", conta " + asked;
-  if (asked != conta) looked += " (no arquivo: " + conta + ")";
-
-  std::string agency;
-  std::string number = conta;
-  if (const size_t slash = conta.rfind('/'); slash != std::string::npos) {
-    agency = conta.substr(0, slash);
-    number = conta.substr(slash + 1);
-  }
-  number = WithoutLeadingZeros(number);
-  std::string add =
-      "para cadastr\xE1-la: kvr61400-server conta add --codigo CODIGO --banco " + banco;
-  if (Registrable(agency, 5)) add += " --agencia " + agency;
-  if (Registrable(number, 10)) {
-    add += " --conta " + number;
-  } else {
-    // Agency and account as one long number: the account's own number goes
-    // in --conta, the file's in --id-extrato.
-    add += " --agencia AGENCIA --conta CONTA --id-extrato " + conta;
-  }
-  add += " --tipo C";
-  return {Cp1252ToUtf8(looked), Cp1252ToUtf8(add)};
+  const TContaProcurada conta = form.ContaProcurada();
+  return {Cp1252ToUtf8(conta.procurada), Cp1252ToUtf8("para cadastr\xE1-la: " + conta.cadastro)};
 }
 
 }  // namespace

@@ -22,18 +22,19 @@ namespace {
 
 constexpr const char* kUsage =
     "Uso: kvr61400-host [--server HOST:PORTA] [--token-file ARQUIVO] [--ca-file ARQUIVO]\n"
-    "                   [--pacote CAMINHO] [--abrir]\n"
+    "                   [--pacote CAMINHO] [--abrir] [ARQUIVO.ofx]\n"
     "\n"
     "  --server HOST:PORTA  servidor de aplicação, também http://HOST:PORTA ou\n"
     "                       https://HOST:PORTA (senão o das configurações, senão\n"
     "                       127.0.0.1:8061)\n"
     "  --ca-file ARQUIVO    autoridade certificadora (PEM) do certificado HTTPS do\n"
     "                       servidor (senão a das configurações, senão as do sistema)\n"
-    "  --token-file ARQUIVO a senha de acesso do servidor (primeira linha do arquivo;\n"
-    "                       senão o arquivo das configurações, senão nenhuma)\n"
+    "  --token-file ARQUIVO a sua chave de acesso ao servidor (primeira linha do\n"
+    "                       arquivo; senão o das configurações, senão nenhuma)\n"
     "  --pacote CAMINHO     o pacote Pkg_kvr61400.so ou a pasta que o contém\n"
     "                       (senão o das configurações, senão ao lado deste programa)\n"
     "  --abrir              abre a tela de importação ao iniciar\n"
+    "  ARQUIVO.ofx          abre a tela de importação com este extrato carregado\n"
     "  --testar-display     só verifica se o display abre (status 0; 69 quando não abre)\n"
     "  --version            mostra a versão e termina\n"
     "\n"
@@ -108,6 +109,10 @@ int main(int argc, char** argv) {
 
   kvr::qt::HostShell shell(options, QApplication::applicationDirPath());
   shell.Window().show();
-  if (options.open_import_ofx) QTimer::singleShot(0, &shell.Window(), [&shell] { shell.OpenImportOFX(); });
+  if (!options.statement_file.isEmpty()) {
+    QTimer::singleShot(0, &shell.Window(), [&shell, file = options.statement_file] { shell.OpenStatementFile(file); });
+  } else if (options.open_import_ofx) {
+    QTimer::singleShot(0, &shell.Window(), [&shell] { shell.OpenImportOFX(); });
+  }
   return QApplication::exec();
 }
