@@ -113,10 +113,7 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
   const int state_column = static_cast<int>(ImportedStatementsModel::kColumns.size()) - 1;
   table_->setWordWrap(true);
   table_->horizontalHeader()->setSectionResizeMode(state_column, QHeaderView::Stretch);
-  connect(table_->horizontalHeader(), &QHeaderView::sectionResized, table_,
-          [this, state_column](int column) {
-            if (column == state_column) table_->resizeRowsToContents();
-          });
+  table_->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   table_->setToolTip(QString::fromUtf8("Clique duas vezes num extrato para ver os seus movimentos"));
 
   summary_ = new QLabel(this);
@@ -276,10 +273,7 @@ void ImportedStatementsWindow::DrawChosen() {
       table_->setItem(row, column, item);
     }
   }
-  if (model_.Chosen() >= 0) {
-    table_->resizeColumnsToContents();
-    table_->resizeRowsToContents();
-  }
+  if (model_.Chosen() >= 0) table_->resizeColumnsToContents();
   summary_->setText(ToQString(model_.Summary()));
   DrawChart();
 }

@@ -243,8 +243,9 @@ TEST(ImportedStatements, FitsTheShellFollowsItsImportsAndShowsMovements) {
   EXPECT_EQ(8, movements->rowCount()) << stored.toStdString();
   QStringList first;
   for (int c = 0; c < movements->columnCount(); ++c) first << movements->item(0, c)->text();
-  // As the server stored them, the document without its blanks.
-  EXPECT_EQ("1|30/01/2024|000008|Crédito|0,75|RENDIMENTO POUPANCA", first.join('|').toStdString())
+  // As the server stored them, in posting order, the document without its
+  // blanks.
+  EXPECT_EQ("1|02/01/2024|000001|Crédito|2.500,00|PIX RECEBIDO JOSE DA SILVA", first.join('|').toStdString())
       << stored.toStdString();
   EXPECT_TRUE(dialog->windowTitle().startsWith("Extrato 1 - ")) << dialog->windowTitle().toStdString();
   EXPECT_TRUE(dialog->grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("movimentos-do-extrato.png")));
