@@ -484,7 +484,7 @@ TEST_F(ServerEndToEnd, MemoIsKeptWholeBesideItsFirst40AndShownInPostingOrder) {
   EXPECT_EQ(shown[0]["DSHISTCOMPL"], memo);
   EXPECT_EQ(shown[1]["DSHISTCOMPL"], "TARIFA");
   CommandResult table = RunServerCommand({"extrato", "show", "1", "--db", db_});
-  EXPECT_NE(table.out.find("-20,00 L1    " + memo + "\n"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("D    20,00 L1    " + memo + "\n"), std::string::npos) << table.out;
 }
 
 TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
