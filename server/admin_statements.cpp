@@ -1,5 +1,6 @@
 // extrato list, show and continuidade: the stored statements, as tables or
 // JSON.
+#include <algorithm>
 #include <clocale>
 #include <map>
 #include <memory>
@@ -49,6 +50,39 @@ std::string ShowFitid(const Row& row) {
   return Shown(std::holds_alternative<std::string>(whole) ? whole : row[ColumnIndex(layout, "CDFITIDEXTR")]);
 }
 
+// The whole memo where it was stored, else its first 40 characters.
+std::string ShowMemo(const Row& row) {
+  const Layout& layout = MovExtrLayout();
+  const Cell& whole = row[ColumnIndex(layout, "DSHISTCOMPL")];
+  return Shown(std::holds_alternative<std::string>(whole) ? whole : row[ColumnIndex(layout, "DSHISTMOVREAL")]);
+}
+
+// rows under titles, each column as wide as its widest text (right-aligned
+// where right says so), one blank between columns; the last column unpadded.
+std::string FittedTable(const std::vector<std::string>& titles, const std::vector<bool>& right,
+                        const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> widths;
+  for (const std::string& title : titles) widths.push_back(Utf8Length(title));
+  for (const std::vector<std::string>& row : rows)
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], Utf8Length(row[i]));
+  std::string out;
+  auto line = [&](const std::vector<std::string>& cells) {
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const std::string fill(widths[i] - Utf8Length(cells[i]), ' ');
+      if (i + 1 == cells.size()) {
+        out += right[i] ? fill + cells[i] : cells[i];
+      } else {
+        out += right[i] ? fill + cells[i] : cells[i] + fill;
+        out += ' ';
+      }
+    }
+    out += '\n';
+  };
+  line(titles);
+  for (const std::vector<std::string>& row : rows) line(row);
+  return out;
+}
+
 nlohmann::json RowJson(const Layout& layout, const Row& row) {
   nlohmann::json object = nlohmann::json::object();
   for (size_t i = 0; i < layout.size(); ++i) object[layout[i].name] = CellJson(row[i]);
@@ -72,7 +106,7 @@ std::string SummaryLine(const StatementSummary& s) {
          Pad(ShowDay(Shown(cell("DTSALDINIC"))) + " a " + ShowDay(Shown(cell("DTSALDFIN"))), 25) +
          Pad(ShowAmount(cell("VRSALDINIC")) + " " + Shown(cell("IDEXTRINI")), 18) +
          Pad(ShowAmount(cell("VRSALDFIM")) + " " + Shown(cell("IDEXTRFIM")), 18) +
-         std::to_string(s.movements);
+         GroupedCount(s.movements, Separators());
 }
 
 std::string SummaryTitle() {
@@ -129,15 +163,26 @@ int ShowStatement(const CommandLine& line, std::ostream& out) {
     return 0;
   }
   out << SummaryTitle() << "\n" << SummaryLine(statement->summary) << "\n\n";
-  out << Pad("SEQ", 7) << Pad("DATA", 11) << Pad("DOCUMENTO", 21) << Pad("TIPO", 5)
-      << Pad("VALOR", 16) << Pad("FITID", 11) << "DESCRICAO\n";
-  for (const Row& row : statement->movements) {
-    auto cell = [&](const char* name) -> const Cell& { return row[ColumnIndex(layout, name)]; };
-    out << Pad(Shown(cell("NRSEQMOVREAL")), 7) << Pad(ShowDay(Shown(cell("DTMOVREAL"))), 11)
-        << Pad(Shown(cell("NRDOCMOVREAL")), 21) << Pad(Shown(cell("IDMOVREAL")), 5)
-        << Pad(ShowAmount(cell("VRMOVREAL")), 16) << Pad(ShowFitid(row), 11)
-        << Shown(cell("DSHISTMOVREAL")) << "\n";
+  // In the order the bank posted them (by date; the file's order within a
+  // day), whatever order the screen sent them in.
+  std::vector<const Row*> posted;
+  for (const Row& row : statement->movements) posted.push_back(&row);
+  const size_t date = ColumnIndex(layout, "DTMOVREAL");
+  std::stable_sort(posted.begin(), posted.end(), [date](const Row* a, const Row* b) {
+    const auto* x = std::get_if<std::string>(&(*a)[date]);
+    const auto* y = std::get_if<std::string>(&(*b)[date]);
+    if (x == nullptr || y == nullptr) return x != nullptr && y == nullptr;
+    return *x < *y;
+  });
+  std::vector<std::vector<std::string>> rows;
+  for (const Row* row : posted) {
+    auto cell = [&](const char* name) -> const Cell& { return (*row)[ColumnIndex(layout, name)]; };
+    rows.push_back({Shown(cell("NRSEQMOVREAL")), ShowDay(Shown(cell("DTMOVREAL"))),
+                    Shown(cell("NRDOCMOVREAL")), Shown(cell("IDMOVREAL")),
+                    ShowAmount(cell("VRMOVREAL")), ShowFitid(*row), ShowMemo(*row)});
   }
+  out << FittedTable({"SEQ", "DATA", "DOCUMENTO", "TIPO", "VALOR", "FITID", "DESCRICAO"},
+                     {false, false, false, false, true, false, false}, rows);
   return 0;
 }
 

@@ -172,6 +172,7 @@ nlohmann::json ContinuityJson(const std::vector<AccountChain>& chains) {
     list.push_back({{"conta", chain.account.code},
                     {"banco", chain.account.bank},
                     {"numero", chain.account.number},
+                    {"mascara", chain.account.mask},
                     {"tipo", chain.account.kind},
                     {"extratos", std::move(statements)}});
   }
@@ -222,7 +223,7 @@ std::string ContinuityTable(const std::vector<AccountChain>& chains,
              Pad(ShowDay(link.start.value_or("")) + " a " + ShowDay(link.end.value_or("")), 25) +
              Pad(ShowBalance(link.opening_cents, separators), 18) +
              Pad(ShowBalance(link.closing_cents, separators), 18) +
-             Pad(std::to_string(link.movements), 11) + (described.empty() ? "-" : described) + "\n";
+             Pad(GroupedCount(link.movements, separators), 11) + (described.empty() ? "-" : described) + "\n";
     }
     out += "  " + Plural(static_cast<long long>(chain.statements.size()), "extrato", "extratos") +
            ", " +

@@ -66,7 +66,7 @@ std::vector<AccountChain> ChainStatements(const std::vector<StatementSummary>& s
 std::vector<AccountChain> StatementContinuity(Store& store, const std::string& code);
 
 // The chains as JSON: [{"conta":"001","banco":"341","numero":"123456",
-// "tipo":"C","extratos":[{"extrato":"1","dataInicial":"2024-01-01",
+// "mascara":"99999-9","tipo":"C","extratos":[{"extrato":"1","dataInicial":"2024-01-01",
 // "dataFinal":"2024-01-31","saldoInicial":100.0,"saldoFinal":150.0,
 // "movimentos":2,"problemas":[{"tipo":"lacuna","dias":29}, ...]}]}];
 // problem types "lacuna" and "sobreposicao" with "dias", "saldo" and

@@ -98,6 +98,11 @@ CREATE INDEX AUDITORIA_EXTRATO ON AUDITORIA (EXTRATO);
     R"sql(
 {MOVEMENT_KEY_CHECK}
 )sql",
+    // The whole memo beside its first 40 characters; rows stored before
+    // keep it null and show those.
+    R"sql(
+ALTER TABLE MOVEXTRBANCO ADD COLUMN DSHISTCOMPL VARCHAR(255);
+)sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == static_cast<size_t>(kSchemaVersion));
 

@@ -20,7 +20,8 @@ constexpr size_t kHeaderCount = std::size(kHeaderColumns);
 // MovExtrLayout order.
 constexpr const char* kMovementColumns[] = {
     "CDREDUCONT", "NRDOCMOVREAL", "DTMOVREAL",    "IDMOVREAL",   "VRMOVREAL",   "DSHISTMOVREAL",
-    "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL"};
+    "IDTIPOREGI", "CDCATELANC",   "IDSTCONMVBAN", "IDTPMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL",
+    "DSHISTCOMPL"};
 constexpr size_t kMovementCount = std::size(kMovementColumns);
 
 // "a, b, c" (each with prefix).

@@ -25,8 +25,25 @@ void ConsoleHost::ShowError(const std::string& text) {
   Report("erro", text);
 }
 
-int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/,
+int ConsoleHost::MsgAlert(const std::string& whole_text, TMsgDlgType /*kind*/,
                           const std::vector<std::string>& buttons, int /*help_context*/) {
+  // A question may carry what it is about after a blank line (the repeated
+  // movements): that goes first, one line each, then the question.
+  const size_t blank = whole_text.find("\n\n");
+  const std::string text = whole_text.substr(0, blank);
+  nlohmann::json detail = nlohmann::json::array();
+  if (blank != std::string::npos) {
+    for (size_t at = blank + 2; at <= whole_text.size();) {
+      size_t end = whole_text.find('\n', at);
+      if (end == std::string::npos) end = whole_text.size();
+      detail.push_back(Cp1252ToUtf8(whole_text.substr(at, end - at)));
+      at = end + 1;
+    }
+  }
+  if (!options_.json) {
+    for (const nlohmann::json& line : detail) std::cout << EscapeControls(line.get<std::string>()) << "\n";
+    std::cout << std::flush;
+  }
   const int chosen = ChooseButton(text, buttons);
   const std::string answer = chosen >= 0 ? buttons[static_cast<size_t>(chosen)] : std::string();
   nlohmann::json captions = nlohmann::json::array();
@@ -35,6 +52,7 @@ int ConsoleHost::MsgAlert(const std::string& text, TMsgDlgType /*kind*/,
                        {"texto", Cp1252ToUtf8(text)},
                        {"botoes", captions},
                        {"resposta", Cp1252ToUtf8(answer)}});
+  if (!detail.empty()) messages_.back()["detalhe"] = detail;
   last_answer = 11 + (chosen >= 0 ? chosen : 0);
   if (!options_.json)
     std::cout << "[pergunta] " << Printable(text) << " -> " << Printable(answer) << "\n";

@@ -35,63 +35,15 @@ constexpr int kProgressAbove = 10000;
 // ten thousand transactions or more.
 constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 
-// Digits with an optional "-" and a check digit of one or two characters,
-// at most max of them once leading zeros and the "-" are dropped: what conta
-// add takes as --conta.
-bool Registrable(const std::string& text, size_t max) {
-  const size_t digits = text.find_first_not_of("0123456789");
-  if (text.empty() || digits == 0) return false;
-  if (digits != std::string::npos) {
-    const size_t check = text.size() - digits - 1;
-    if (text[digits] != '-' || check < 1 || check > 2) return false;
-    for (size_t i = digits + 1; i < text.size(); ++i)
-      if (!std::isalnum(static_cast<unsigned char>(text[i]))) return false;
-  }
-  std::string canonical = text;
-  std::erase(canonical, '-');
-  canonical.erase(0, std::min(canonical.find_first_not_of('0'), canonical.size() - 1));
-  return canonical.size() <= max;
-}
-
-std::string WithoutLeadingZeros(const std::string& text) {
-  const size_t first = text.find_first_not_of('0');
-  if (first == std::string::npos || first == 0 || text[first] < '1' || text[first] > '9')
-    return text;
-  return text.substr(first);
-}
-
 // Lines (UTF-8) that tell the clerk what to do after the screen ended the
 // load with error, its last message (Windows-1252): for "Conta corrente não
 // cadastrada.", the bank and number the server was asked for and the
-// `kvr61400-server conta add` that registers that account (with --id-extrato
-// as the file writes the account when it holds a "/", as "AGENCIA/CONTA" or
-// an account and its variation, "11111-4/1", or is longer than the 10
-// characters an account number holds). Empty for any
+// `kvr61400-server conta add` that registers that account. Empty for any
 // other message. The form must hold the header edits as the load left them.
 std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::string& error) {
   if (error != form.Msg("CONTCORR_NCAD")) return {};
-  const std::string banco = form.edtBanco->Text();
-  const std::string conta = form.edtConta->Text();
-  const std::string asked = form.RetiraSimbolosContCorr(banco, conta);
-  std::string looked = "conta procurada no servidor: banco " + banco + ", conta " + asked;
-  if (asked != conta) looked += " (no arquivo: " + conta + ")";
-
-  const std::string number = WithoutLeadingZeros(conta);
-  std::string add =
-      "para cadastr\xE1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo "
-      "CODIGO --banco " +
-      banco;
-  if (conta.find('/') == std::string::npos && Registrable(number, 10)) {
-    add += " --conta " + number;
-  } else {
-    // Agency and account as one long number, or an account with what the
-    // bank writes after a "/" (an agency before it, or a savings variation
-    // after it, which --conta of either part would mistake): the account's
-    // own number goes in --conta, the file's in --id-extrato.
-    add += " --agencia AGENCIA --conta CONTA --id-extrato " + conta;
-  }
-  add += " --tipo C";
-  return {Cp1252ToUtf8(looked), Cp1252ToUtf8(add)};
+  const TContaProcurada conta = form.ContaProcurada();
+  return {Cp1252ToUtf8(conta.procurada), Cp1252ToUtf8("para cadastr\xE1-la, no servidor: " + conta.cadastro)};
 }
 
 }  // namespace

@@ -170,8 +170,8 @@ void PrintState(const nlohmann::json& s, bool with_grid, TfrmImportOFX& f) {
   const auto& grid = s["grade"];
   const auto& totals = s["resumo"];
   const std::string filter = s["filtro_descricao"].get<std::string>();
-  std::cout << "Movimentos: " << totals["movimentos"].get<int>() << " de "
-            << s["movimentos_no_extrato"].get<int>() << (filter.empty() ? "" : " (" + filter + ")")
+  std::cout << "Movimentos: " << Thousands(totals["movimentos"].get<int>()) << " de "
+            << Thousands(s["movimentos_no_extrato"].get<int>()) << (filter.empty() ? "" : " (" + filter + ")")
             << "\n";
   std::cout << "Soma: " << Amount(totals["soma"]) << " (créditos " << Amount(totals["creditos"])
             << "; débitos " << Amount(totals["debitos"]) << ")\n";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/import_report.h"
 #include "platform/data_packet.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -202,14 +203,18 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   };
   line("Arquivo:", Utf8ToCp1252(file));
   line("Extrato OFX:", ofx ? "sim" : "n\xE3o");
+  // A file that is no statement has no bank, period or balances to show:
+  // zeros would read as a statement of 30/12/1899.
+  if (!ofx) return;
   line("Banco:", reader.Banco);
   line("Conta:", reader.Conta);
-  line("Per\xEDodo:", FormatDateTime("dd/mm/yyyy", reader.DataIncial) + " a " +
-                          FormatDateTime("dd/mm/yyyy", reader.DataFinal));
+  // A statement without its dates shows "-", not day zero (30/12/1899).
+  auto day = [](TDateTime date) { return date == 0 ? std::string("-") : FormatDateTime("dd/mm/yyyy", date); };
+  line("Per\xEDodo:", day(reader.DataIncial) + " a " + day(reader.DataFinal));
   for (const std::string& warning : reader.Avisos) line("Aviso:", warning);
   line("Saldo inicial:", ShownAmount(reader.ValorIncial));
   line("Saldo final:", ShownAmount(reader.ValorFinal));
-  line("Lan\347amentos:", std::to_string(reader.Count()));
+  line("Lan\347amentos:", Thousands(reader.Count()));
   if (reader.Count() == 0) return;
   // Two passes over the records, the column widths first, so that no copy
   // of the table is held.
@@ -283,6 +288,10 @@ int RunInspect(const std::vector<std::string>& args) {
   if (!ofx && !FileExists(file)) {
     std::cerr << "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: " << file
               << " (confira o caminho e o nome)\n";
+  } else if (!ofx && !json) {
+    std::cerr << "kvr61400 inspect: " << file
+              << ": n\xC3\xA3o \xC3\xA9 um extrato OFX (nenhuma linha <OFX>); escolha o arquivo .ofx "
+                 "exportado pelo banco\n";
   }
   if (json) {
     PrintJson(reader, ofx);

@@ -29,6 +29,14 @@ bool TDateEditPlus::IsValidDate() const {
   return ParseDisplayDate(Text(), date, false);
 }
 
+void TDateEditPlus::UserSetText(const std::string& text) {
+  const bool digits = text.size() == 8 && std::all_of(text.begin(), text.end(),
+                                                      [](char c) { return c >= '0' && c <= '9'; });
+  if (!digits) return TEdit::UserSetText(text);
+  const char sep = FormatSettings.DateSeparator;
+  TEdit::UserSetText(text.substr(0, 2) + sep + text.substr(2, 2) + sep + text.substr(4));
+}
+
 void TDateEditPlus::CheckValidDate() const {
   if (Text().empty() || IsValidDate()) return;
   const char sep = FormatSettings.DateSeparator;

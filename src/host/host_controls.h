@@ -32,6 +32,10 @@ class TDateEditPlus : public TEdit {
   // existe, no formato dd/mm/aaaa (por exemplo, 05/03/2024)." (the
   // locale's date separator).
   void CheckValidDate() const;
+  // As TEdit's, but eight digits typed without separators ("01032024") are
+  // placed into the edit mask "99/99/9999" (the locale's date separator),
+  // as the mask's literals are inserted: "01/03/2024".
+  void UserSetText(const std::string& text) override;
 
   // Keep the time of day of the dates set (off in this module).
   bool SaveTime = false;

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "host/net_connection.h"
@@ -308,7 +310,7 @@ class HttpTransport : public TRpcTransport {
     address_ = Address(url.host, port);
     // A secret seen on the company network is a key anyone may use.
     if (!https_ && !token_.empty() && !IsLoopbackName(url.host))
-      throw Exception("Recuso enviar a senha de acesso sem criptografia ao servidor " + address_ +
+      throw Exception("Recuso enviar a chave de acesso sem criptografia ao servidor " + address_ +
                       ", fora desta m\xE1quina: use https://" + address_ + ".");
     multi_.reset(curl_.multi_init());
     easy_.reset(curl_.easy_init());
@@ -326,9 +328,17 @@ class HttpTransport : public TRpcTransport {
     } else if (outcome.too_large || outcome.code != CURLE_OK) {
       failure = where + (IsTlsFailure(outcome.code) ? ": " : " n\xE3o responde: ") +
                 (outcome.too_large ? TooLarge() : Describe(outcome.code)) + ".";
+      // A server that serves HTTPS drops a request in plain HTTP unanswered.
+      if (!https_ && !outcome.too_large && IsDroppedReply(outcome.code))
+        failure += " Se o servidor atende em HTTPS, use https://" + address_ + ".";
+    } else if (outcome.status == 401 && token_.empty()) {
+      failure = where + " exige uma chave de acesso (estado HTTP 401): informe o arquivo com a "
+                "sua chave (--token-file ou as configura\xE7\xF5" "es do servidor).";
     } else if (outcome.status == 401 || outcome.status == 403) {
-      failure = where + " recusou o acesso (estado HTTP " + std::to_string(outcome.status) +
-                "): confira a senha de acesso (arquivo de token) configurada.";
+      failure = where + " recusou a chave de acesso informada (estado HTTP " +
+                std::to_string(outcome.status) +
+                "): confira o arquivo da chave; uma chave revogada ou de outro servidor n\xE3o "
+                "vale, pe\xE7" "a outra ao administrador.";
     } else if (outcome.status != 200) {
       failure = where + " respondeu com o estado HTTP " + std::to_string(outcome.status) + ".";
     }
@@ -359,6 +369,13 @@ class HttpTransport : public TRpcTransport {
     if (outcome.too_large) throw Exception("Falha na " + what + ": " + TooLarge() + ".");
     if (outcome.code == CURLE_OPERATION_TIMEDOUT)
       throw Exception("Tempo esgotado (" + Seconds(deadline_ms) + ") na " + what + ".");
+    // The server went away since the connection opened: said as the clerk
+    // sees it, what was being done and what to do, not which call failed.
+    if (IsUnreachable(outcome.code))
+      throw Exception("O servidor de aplica\xE7\xE3o " + address_ + " n\xE3o respondeu " +
+                      CallPurpose(rpc.Method()) + " (" + Describe(outcome.code) +
+                      "). Confira se ele est\xE1 no ar e tente de novo; se continuar, avise o "
+                      "administrador do servidor.");
     if (outcome.code != CURLE_OK)
       throw Exception("Falha na " + what + ": " + Describe(outcome.code) + ".");
     reply.status = static_cast<int>(outcome.status);
@@ -371,6 +388,31 @@ class HttpTransport : public TRpcTransport {
     long status = 0;
     bool too_large = false;
   };
+
+  static bool IsUnreachable(CURLcode code) {
+    return code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
+           code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR;
+  }
+
+  // What the screen was doing when it called method, for the clerk.
+  static std::string CallPurpose(const std::string& method) {
+    static const std::pair<const char*, const char*> kPurposes[] = {
+        {"GetContaCorrente", "ao procurar a conta corrente do extrato"},
+        {"ValidExtrato", "ao conferir o extrato"},
+        {"SetExtratoBancario", "ao gravar o extrato"},
+        {"GetContinuidade", "ao ler os extratos importados"},
+        {"GetMovimentos", "ao ler os movimentos do extrato"},
+        {"GetUsuario", "ao conferir a sua chave de acesso"},
+        {"RemoveExtrato", "ao excluir o extrato"},
+    };
+    for (const auto& [name, purpose] : kPurposes)
+      if (method == name) return purpose;
+    return "(chamada de " + method + ")";
+  }
+
+  static bool IsDroppedReply(CURLcode code) {
+    return code == CURLE_RECV_ERROR || code == CURLE_GOT_NOTHING || code == CURLE_WEIRD_SERVER_REPLY;
+  }
 
   static bool IsTlsFailure(CURLcode code) {
     return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE ||

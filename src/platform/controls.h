@@ -217,6 +217,10 @@ class TForm : public TControl {
 
   // The focused control on this form, or null.
   TControl* ActiveControl() const { return active_control_; }
+
+  // What a front end shows under an error message the form raised: what to
+  // do next (Windows-1252); empty or unset: nothing.
+  std::function<std::string(const std::string& message)> OnErrorHint;
   void SetActiveControl(TControl* control);
   // The user moves the focus to control: the focused control's OnExit runs
   // first (UserExit) when it can still take the focus; if it throws, the focus stays where the handler left
@@ -413,6 +417,9 @@ class TDBGrid : public TControl {
   // filter in force lets none through; empty or unset: nothing. Asked when
   // the view draws.
   std::function<std::string()> OnEmptyText;
+  // Whether a view shows the visible row (0-based) marked, e.g. a movement
+  // that repeats another; unset: none. Asked when the view draws.
+  std::function<bool(int row)> OnRowMarked;
 
  private:
   std::vector<TColumn> columns_;

@@ -88,7 +88,15 @@ void FormView::SyncForm() {
       model_size_ = size;
       setMinimumSize(size);
       // A maximized window keeps the size of the area it fills.
+      const QSize before = this->size();
       if (parentWidget() == nullptr || !parentWidget()->isMaximized()) resize(size + grown.expandedTo(QSize(0, 0)));
+      // Kept at its size, the view gets no resize event, yet what each
+      // control grows by changed with the form's size: a control moved
+      // before the form grew (a bank 237 statement moves the grid's panel
+      // down, then makes the form taller) would keep a geometry worked out
+      // against the old size and reach below its group.
+      if (this->size() == before)
+        for (const auto& view : views_) view->SyncGeometry();
     }
   }
   emit FormStateChanged();

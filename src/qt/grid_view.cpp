@@ -1,6 +1,7 @@
 #include "qt/grid_view.h"
 
 #include <QApplication>
+#include <QColor>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QPainter>
@@ -38,6 +39,16 @@ QVariant GridModel::data(const QModelIndex& index, int role) const {
     const bool number = field != nullptr && field->DataType() == TFieldType::ftFloat;
     return QVariant::fromValue(
         Qt::Alignment((number ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter));
+  }
+  if (role == Qt::BackgroundRole || role == Qt::ForegroundRole) {
+    bool marked = false;
+    try {
+      marked = grid_->OnRowMarked && grid_->OnRowMarked(index.row());
+    } catch (const std::exception&) {
+    }
+    if (!marked) return {};
+    // The rows a question is about, in the colours of a warning.
+    return role == Qt::BackgroundRole ? QVariant(QColor(0xFF, 0xD8, 0xA8)) : QVariant(QColor(0x80, 0x20, 0x00));
   }
   if (role != Qt::DisplayRole) return {};
   // The table may have changed since the last reload (a repaint while a

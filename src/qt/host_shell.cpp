@@ -2,9 +2,11 @@
 
 #include "host/server_url.h"
 
+#include <QAbstractButton>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QInputDialog>
@@ -57,6 +59,12 @@ HostShellOptions ResolveHostShellOptions(const QStringList& arguments, const QSe
     } else if (argument.startsWith("--pacote=")) {
       options.package_path = argument.mid(9);
     } else if (argument == "--abrir") {
+      options.open_import_ofx = true;
+    } else if (!argument.startsWith("-")) {
+      if (!options.statement_file.isEmpty())
+        throw Exception("Um extrato por vez: \"" + argument.toStdString() + "\" depois de \"" +
+                        options.statement_file.toStdString() + "\".");
+      options.statement_file = argument;
       options.open_import_ofx = true;
     } else {
       throw Exception("Opção desconhecida: \"" + argument.toStdString() + "\".");
@@ -138,8 +146,8 @@ void HostShell::ConfigureServer() {
     return edit;
   };
   QLineEdit* token_edit =
-      file_row(token_file_, "arquivo_token", "nenhum (servidor sem senha de acesso)",
-               "Arquivo da senha de acesso", "Arquivo da senha de acesso:");
+      file_row(token_file_, "arquivo_token", "nenhum (servidor sem chaves de acesso)",
+               "Arquivo da sua chave de acesso", "Arquivo da sua chave de acesso:");
   QLineEdit* ca_edit =
       file_row(ca_file_, "arquivo_ca", "nenhum (autoridades do sistema)",
                "Autoridade certificadora do servidor (PEM)", "Autoridade certificadora (HTTPS):");
@@ -167,6 +175,15 @@ bool HostShell::OpenImportOFX() {
     package_->Load(candidates_);
     package_->CallIniProc();
   });
+}
+
+bool HostShell::OpenStatementFile(const QString& file) {
+  if (!OpenImportOFX()) return false;
+  auto* search = window_->findChild<QAbstractButton*>("BtnPesquisa1");
+  if (search == nullptr) return false;
+  host_->ChooseNextFile(QFileInfo(file).absoluteFilePath());
+  search->click();
+  return true;
 }
 
 }  // namespace kvr::qt

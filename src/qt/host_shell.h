@@ -24,6 +24,9 @@ struct HostShellOptions {
   QString package_path;
   // Open the module's screen right after start.
   bool open_import_ofx = false;
+  // A statement to load into it (the command line's FILE, as a file manager
+  // passes it); empty: none.
+  QString statement_file;
   // The settings file the shell saves to; empty: the user's own
   // (~/.config/kvr/kvr61400-host.conf).
   QString settings_file;
@@ -63,6 +66,9 @@ class HostShell {
   // (an error is shown in a dialog). Returns true when IniProc returned
   // normally.
   bool OpenImportOFX();
+  // Opens the module's screen and loads file into it, as choosing it with
+  // the screen's search button does.
+  bool OpenStatementFile(const QString& file);
 
   // Takes "HOST:PORT" (or "https://HOST:PORT") as the server address and token_file as the path of
   // the server's token file (empty: none) from now on (the next connect,

@@ -37,6 +37,7 @@ const QColor kProblemRow(0xfd, 0xe4, 0xe1);
 const QColor kProblemText(0xa3, 0x12, 0x12);
 const QColor kGapBand(0xd3, 0x2f, 0x2f, 0x40);
 const QColor kOverlapBand(0xef, 0x8a, 0x00, 0x40);
+const QColor kClosingPoint(0x2e, 0x7d, 0x32);
 
 // The start of a day of the model, in local time.
 QDateTime Start(TDateTime day) {
@@ -107,6 +108,12 @@ ImportedStatementsWindow::ImportedStatementsWindow(QWidget* parent) : QWidget(pa
 
   table_ = NewTable(ImportedStatementsModel::kColumns, "statements", this);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
+  // The situation takes the room the other columns leave and wraps there,
+  // its rows growing, instead of being cut at the window's edge.
+  const int state_column = static_cast<int>(ImportedStatementsModel::kColumns.size()) - 1;
+  table_->setWordWrap(true);
+  table_->horizontalHeader()->setSectionResizeMode(state_column, QHeaderView::Stretch);
+  table_->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   table_->setToolTip(QString::fromUtf8("Clique duas vezes num extrato para ver os seus movimentos"));
 
   summary_ = new QLabel(this);
@@ -213,7 +220,10 @@ std::optional<QString> AskRemovalReason(QWidget* parent, const QString& question
   remove->setObjectName("confirmRemoval");
   remove->setEnabled(false);
   QPushButton* cancel = buttons->addButton(QString::fromUtf8("Cancelar"), QDialogButtonBox::RejectRole);
-  cancel->setDefault(true);
+  // Enter in the reason confirms what the text above asks, once a reason is
+  // typed, and does nothing before; only Escape or "Cancelar" cancel.
+  cancel->setAutoDefault(false);
+  remove->setDefault(true);
   QObject::connect(reason, &QLineEdit::textChanged, remove,
                    [remove](const QString& typed) { remove->setEnabled(!typed.trimmed().isEmpty()); });
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
@@ -323,7 +333,10 @@ void ImportedStatementsWindow::DrawChart() {
   auto* closings = new QScatterSeries;
   closings->setName("Saldo final");
   closings->setMarkerSize(9);
-  closings->setColor(line_color);
+  // Its own colour in the legend too: a point of the line would otherwise
+  // look the same as the line.
+  closings->setColor(kClosingPoint);
+  closings->setBorderColor(kClosingPoint.darker(130));
   for (const TBalancePoint& point : data.closings) closings->append(Millis(point.day), point.reais);
   attach(closings, true);
   ShowChart(chart);

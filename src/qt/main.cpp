@@ -22,7 +22,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Uso: kvr61400-host [--server HOST:PORTA] [--token-file ARQUIVO] [--ca-file ARQUIVO]\n"
-    "                   [--pacote CAMINHO] [--abrir]\n"
+    "                   [--pacote CAMINHO] [--abrir] [ARQUIVO.ofx]\n"
     "\n"
     "  --server HOST:PORTA  servidor de aplicação, também http://HOST:PORTA ou\n"
     "                       https://HOST:PORTA (senão o das configurações, senão\n"
@@ -35,6 +35,7 @@ constexpr const char* kUsage =
     "  --pacote CAMINHO     o pacote Pkg_kvr61400.so ou a pasta que o contém\n"
     "                       (senão o das configurações, senão ao lado deste programa)\n"
     "  --abrir              abre a tela de importação ao iniciar\n"
+    "  ARQUIVO.ofx          abre a tela de importação com este extrato carregado\n"
     "  --testar-display     só verifica se o display abre (status 0; 69 quando não abre)\n"
     "  --version            mostra a versão e termina\n"
     "\n"
@@ -113,6 +114,10 @@ int main(int argc, char** argv) {
 
   kvr::qt::HostShell shell(options, QApplication::applicationDirPath());
   shell.Window().show();
-  if (options.open_import_ofx) QTimer::singleShot(0, &shell.Window(), [&shell] { shell.OpenImportOFX(); });
+  if (!options.statement_file.isEmpty()) {
+    QTimer::singleShot(0, &shell.Window(), [&shell, file = options.statement_file] { shell.OpenStatementFile(file); });
+  } else if (options.open_import_ofx) {
+    QTimer::singleShot(0, &shell.Window(), [&shell] { shell.OpenImportOFX(); });
+  }
   return QApplication::exec();
 }

@@ -1,5 +1,9 @@
 #include "qt/qt_host_library.h"
 
+#include "platform/controls.h"
+
+#include <utility>
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -50,7 +54,11 @@ QtHostLibrary::~QtHostLibrary() {
 void QtHostLibrary::ShowError(const std::string& text) {
   // The module's messages are Windows-1252, but errors it passes on from
   // below (a lost connection) may be UTF-8.
-  ShowErrorBox(&main_window_, MessageToQString(text));
+  std::string hint;
+  for (int i = 0; i < application_.ComponentCount() && hint.empty(); ++i)
+    if (auto* form = dynamic_cast<TForm*>(application_.Components(i)); form != nullptr && form->OnErrorHint)
+      hint = form->OnErrorHint(text);
+  ShowErrorBox(&main_window_, MessageToQString(hint.empty() ? text : text + "\n\n" + hint));
 }
 
 int QtHostLibrary::MsgAlert(const std::string& text, TMsgDlgType kind, const std::vector<std::string>& buttons,
@@ -69,6 +77,11 @@ void QtHostLibrary::ActiveShowAvi(TComponent* /*window*/, int /*kind*/) { main_w
 void QtHostLibrary::DeactiveShowAvi() { main_window_.Busy().Deactivate(); }
 
 bool QtHostLibrary::ExecuteOpenDialog(const std::string& filter, std::string& file_name) {
+  if (!next_file_.isEmpty()) {
+    last_file_ = std::exchange(next_file_, QString());
+    file_name = QFile::encodeName(last_file_).toStdString();
+    return true;
+  }
   QString start = file_name.empty() ? last_file_ : QFile::decodeName(file_name.c_str());
   if (!start.isEmpty() && !QFileInfo::exists(start)) start = QFileInfo(start).absolutePath();
   const std::optional<QString> chosen = chooser_(&main_window_, ToQtFileFilter(filter), start);

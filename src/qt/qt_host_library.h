@@ -64,6 +64,9 @@ class QtHostLibrary : public THostLibrary {
   // file_name is empty. The filter "OFX|*.ofx" becomes "OFX (*.ofx)".
   bool ExecuteOpenDialog(const std::string& filter, std::string& file_name) override;
   void SetFileChooser(FileChooser chooser) { chooser_ = std::move(chooser); }
+  // The next ExecuteOpenDialog confirms file without showing the chooser
+  // (a statement given on the command line or by the file manager).
+  void ChooseNextFile(const QString& file) { next_file_ = file; }
   // The last file the user confirmed in the chooser; empty until then.
   const QString& LastChosenFile() const { return last_file_; }
 
@@ -87,6 +90,7 @@ class QtHostLibrary : public THostLibrary {
   MainWindow& main_window_;
   ServerAddress server_;
   FileChooser chooser_;
+  QString next_file_;
   QString last_file_;
   bool hourglass_ = false;
   TComponent application_{nullptr};

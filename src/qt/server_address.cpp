@@ -54,7 +54,7 @@ ServerAddress ResolveServerAddress(const QStringList& arguments, const QSettings
         OptionValue(arguments, name, text + name.toStdString() + ".");
     return given.value_or(settings.value(key).toString()).toStdString();
   };
-  address.token_file = file("--token-file", kTokenFileSettingsKey, "da senha de acesso");
+  address.token_file = file("--token-file", kTokenFileSettingsKey, "da chave de acesso");
   address.ca_file = file("--ca-file", kCaFileSettingsKey, "da autoridade certificadora");
   return address;
 }

@@ -1,5 +1,7 @@
 #include "screen/import_ofx_form.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <functional>
 
@@ -137,6 +139,19 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   };
   if (TransportFactory()) netImportOFX->SetTransport(TransportFactory()());
   dbgExtrBanco->OnEmptyText = [this] { return dbgExtrBancoEmptyText(); };
+  // A clerk at the desktop cannot register the account: say which one the
+  // server lacks and who registers it, as the command line does.
+  OnErrorHint = [this](const std::string& message) -> std::string {
+    if (message != Msg("CONTCORR_NCAD")) return "";
+    const TContaProcurada conta = ContaProcurada();
+    std::string hint = conta.procurada + ".\nPe\xE7" "a ao administrador do servidor que a cadastre e carregue o "
+                       "arquivo de novo:\n" + conta.cadastro;
+    hint[0] = 'C';
+    return hint;
+  };
+  dbgExtrBanco->OnRowMarked = [this](int row) {
+    return std::binary_search(repetidos_.begin(), repetidos_.end(), row);
+  };
 
   DoCreate();
 }
@@ -210,9 +225,11 @@ void TfrmImportOFX::LimpaCampos() {
   nedValorFim->Clear();
   if (!cdsMovExtrBanco->Active()) CreateTable(cdsMovExtrBanco);
   cdsMovExtrBanco->EmptyDataSet();
+  repetidos_.clear();
 }
 
 void TfrmImportOFX::ReaderOFX() {
+  repetidos_.clear();
   for (TClientDataSet* table : {cdsMovExtrBanco, cdsExtrBanco, cdsMovExtrAux}) {
     table->Close();
     CreateTable(table);
@@ -250,6 +267,7 @@ void TfrmImportOFX::ReaderOFX() {
 
   TField& vr = cdsMovExtrBanco->FieldByName("VRMOVREAL");
   TField& hist = cdsMovExtrBanco->FieldByName("DSHISTMOVREAL");
+  TField& hist_whole = cdsMovExtrBanco->FieldByName("DSHISTCOMPL");
   TField& doc = cdsMovExtrBanco->FieldByName("NRDOCMOVREAL");
   TField& dt = cdsMovExtrBanco->FieldByName("DTMOVREAL");
   TField& fitid = cdsMovExtrBanco->FieldByName("CDFITIDEXTR");
@@ -264,6 +282,7 @@ void TfrmImportOFX::ReaderOFX() {
     cdsMovExtrBanco->Insert();
     vr.SetAsFloat(std::fabs(item->Amount));
     hist.SetAsString(item->Memo);
+    hist_whole.SetAsString(item->Memo);
     doc.SetAsString(Ajusta(std::string(item->CheckNum), 20));
     dt.SetAsDateTime(item->PostedDate);
     fitid.SetAsString(item->FitId);
@@ -302,6 +321,58 @@ std::string TfrmImportOFX::RetiraSimbolosContCorr(const std::string& banco,
   std::string joined = principal + digito;
   std::erase(joined, '-');
   return joined;
+}
+
+namespace {
+
+// Digits with an optional "-" and a check digit of one or two characters,
+// at most max of them once leading zeros and the "-" are dropped: what conta
+// add takes as --conta.
+bool Registrable(const std::string& text, size_t max) {
+  const size_t digits = text.find_first_not_of("0123456789");
+  if (text.empty() || digits == 0) return false;
+  if (digits != std::string::npos) {
+    const size_t check = text.size() - digits - 1;
+    if (text[digits] != '-' || check < 1 || check > 2) return false;
+    for (size_t i = digits + 1; i < text.size(); ++i)
+      if (!std::isalnum(static_cast<unsigned char>(text[i]))) return false;
+  }
+  std::string canonical = text;
+  std::erase(canonical, '-');
+  canonical.erase(0, std::min(canonical.find_first_not_of('0'), canonical.size() - 1));
+  return canonical.size() <= max;
+}
+
+std::string WithoutLeadingZeros(const std::string& text) {
+  const size_t first = text.find_first_not_of('0');
+  if (first == std::string::npos || first == 0 || text[first] < '1' || text[first] > '9')
+    return text;
+  return text.substr(first);
+}
+
+}  // namespace
+
+TContaProcurada TfrmImportOFX::ContaProcurada() const {
+  const std::string banco = edtBanco->Text();
+  const std::string conta = edtConta->Text();
+  const std::string asked = RetiraSimbolosContCorr(banco, conta);
+  TContaProcurada result;
+  result.procurada = "conta procurada no servidor: banco " + banco + ", conta " + asked;
+  if (asked != conta) result.procurada += " (no arquivo: " + conta + ")";
+
+  const std::string number = WithoutLeadingZeros(conta);
+  result.cadastro = "sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco " + banco;
+  if (conta.find('/') == std::string::npos && Registrable(number, 10)) {
+    result.cadastro += " --conta " + number;
+  } else {
+    // Agency and account as one long number, or an account with what the
+    // bank writes after a "/" (an agency before it, or a savings variation
+    // after it, which --conta of either part would mistake): the account's
+    // own number goes in --conta, the file's in --id-extrato.
+    result.cadastro += " --agencia AGENCIA --conta CONTA --id-extrato " + conta;
+  }
+  result.cadastro += " --tipo C";
+  return result;
 }
 
 void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string& conta) {
@@ -344,6 +415,7 @@ std::string TfrmImportOFX::dbgExtrBancoEmptyText() const {
 }
 
 void TfrmImportOFX::FiltraDatas(TDateTime de, TDateTime ate, const char* junction) {
+  repetidos_.clear();
   cdsMovExtrBanco->SetFilter("DTMOVREAL>= '" + FormatDateTime("dd/mm/yyyy", de) + "'" + junction +
                              "DTMOVREAL<= '" + FormatDateTime("dd/mm/yyyy", ate) + "'");
   cdsMovExtrBanco->SetFiltered(true);
@@ -359,6 +431,7 @@ void TfrmImportOFX::edtBancoChange(TComponent* /*sender*/) {
     depMovDe->SetFocus();
     FiltraDatas(depMovDe->Date(), depMovAte->Date(), "AND ");
   } else {
+    repetidos_.clear();
     cdsMovExtrBanco->SetFiltered(false);
     grbDtMovimento->SetVisible(false);
     pnlExtrBanc->SetTop(122);
@@ -373,6 +446,7 @@ void TfrmImportOFX::FiltraPeriodoExtrato() {
 }
 
 void TfrmImportOFX::depMovDeChange(TComponent* /*sender*/) {
+  repetidos_.clear();
   cdsMovExtrBanco->SetFilter("1 = 2");
   cdsMovExtrBanco->SetFiltered(true);
 }
@@ -481,10 +555,11 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     std::vector<std::pair<TField*, TField*>> copied;
     for (const char* name :
          {"CDREDUCONT", "VRMOVREAL", "DSHISTMOVREAL", "NRDOCMOVREAL", "DTMOVREAL", "IDTPMOVREAL",
-          "IDSTCONMVBAN", "IDTIPOREGI", "IDMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL"})
+          "IDSTCONMVBAN", "IDTIPOREGI", "IDMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL", "DSHISTCOMPL"})
       copied.emplace_back(&cdsMovExtrBanco->FieldByName(name), &cdsMovExtrAux->FieldByName(name));
 
     bool repetido = false;
+    repetidos_.clear();
     const TLocateOptions sem_caixa{true};
     {
       Quiet quiet({cdsMovExtrBanco, cdsMovExtrAux});
@@ -499,8 +574,15 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
         chave[2] = doc.AsString();
         chave[3] = dt.AsDateTime();
         chave[4] = fitid_whole.AsString();
-        if (cdsMovExtrAux->Locate(kRepeatKeys, chave, sem_caixa)) repetido = true;
-        cdsMovExtrAux->Insert();
+        if (cdsMovExtrAux->Locate(kRepeatKeys, chave, sem_caixa)) {
+          repetido = true;
+          // cdsMovExtrAux holds the rows shown so far, in their order.
+          repetidos_.push_back(cdsMovExtrAux->RecNo() - 1);
+          repetidos_.push_back(cdsMovExtrBanco->RecNo() - 1);
+        }
+        // Appended: the movements go to the server, which numbers them, in
+        // the order they are shown (by date, then as the file lists them).
+        cdsMovExtrAux->Append();
         // A date column takes its number as SetAsDateTime would.
         for (auto [from, to] : copied) {
           if (from->DataType() == TFieldType::ftString)
@@ -516,7 +598,12 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     host.ActiveShowAvi(host.MainForm(), 1);
     int resposta = 0;
     if (repetido) {
-      resposta = host.MsgAlert(Msg("Val_Iguais"), TMsgDlgType::mtConfirmation, {Msg("N"), Msg("S")}, 0);
+      std::sort(repetidos_.begin(), repetidos_.end());
+      repetidos_.erase(std::unique(repetidos_.begin(), repetidos_.end()), repetidos_.end());
+      // The question, then which rows it is about (marked in the grid).
+      std::string pergunta = Msg("Val_Iguais") + "\n\nMovimentos repetidos (marcados na grade):";
+      for (const std::string& linha : DescricaoRepetidos()) pergunta += "\n" + linha;
+      resposta = host.MsgAlert(pergunta, TMsgDlgType::mtConfirmation, {Msg("N"), Msg("S")}, 0);
     }
     // The packets are written from the tables' rows straight into each
     // request as it is sent.
@@ -541,6 +628,29 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     throw;
   }
   cdsMovExtrAux->EmptyDataSet();
+}
+
+std::vector<std::string> TfrmImportOFX::DescricaoRepetidos() const {
+  std::vector<std::string> linhas;
+  const int shown = std::min<int>(static_cast<int>(repetidos_.size()), kRepetidosListados);
+  auto cell = [this](int row, const char* name) {
+    // Documents are right-aligned in their 20 characters.
+    std::string text = cdsMovExtrBanco->CellDisplayText(row, cdsMovExtrBanco->FieldByName(name).Index());
+    text.erase(0, text.find_first_not_of(' '));
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+  };
+  for (int i = 0; i < shown; ++i) {
+    const int row = repetidos_[static_cast<size_t>(i)];
+    std::string linha = "linha " + std::to_string(row + 1) + ": " + cell(row, "DTMOVREAL") + ", " +
+                        cell(row, "IDMOVREAL") + ", " + cell(row, "VRMOVREAL");
+    if (const std::string doc = cell(row, "NRDOCMOVREAL"); !doc.empty()) linha += ", documento " + doc;
+    if (const std::string memo = cell(row, "DSHISTCOMPL"); !memo.empty()) linha += ", " + memo;
+    linhas.push_back(std::move(linha));
+  }
+  if (static_cast<int>(repetidos_.size()) > shown)
+    linhas.push_back("e mais " + std::to_string(repetidos_.size() - static_cast<size_t>(shown)) + ".");
+  return linhas;
 }
 
 // ---------------------------------------------------------------- entry

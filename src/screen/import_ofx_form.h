@@ -24,6 +24,12 @@ inline constexpr const char* kLinhaCartao =
     "O arquivo \xE9 um extrato de cart\xE3o de cr\xE9" "dito: esta tela importa extratos "
     "banc\xE1rios, de conta corrente. Exporte do banco o extrato da conta corrente.";
 
+// What ContaProcurada says of the account a file names.
+struct TContaProcurada {
+  std::string procurada;
+  std::string cadastro;
+};
+
 // The screen "Importação de Extrato Bancário (OFX)" as a model: its controls
 // are the platform's state objects, every user action is a handler below, and
 // a front end (the desktop, the console) only mirrors the controls and
@@ -175,9 +181,11 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // ---- confirmation
 
   // Stamps the chosen account on the statement, copies the visible
-  // transactions into cdsMovExtrAux noting repeats (equal account, amount,
-  // document, date and whole FITID, CDFITIDCOMPL), asks whether to go on
-  // when there are any, has the server validate and store the statement and
+  // transactions into cdsMovExtrAux in the grid's order noting repeats
+  // (equal account, amount, document, date and whole FITID, CDFITIDCOMPL),
+  // asks whether to go on when there are any (the question followed, after
+  // a blank line, by the rows of DescricaoRepetidos, which the grid shows
+  // marked), has the server validate and store the statement and
   // reports the outcome (ARQ_IMP_SUCESSO, or MOV_JA_CAD through MensErro;
   // nothing when the user declined the repeat question, which still calls
   // SetExtratoBancario with false).
@@ -196,6 +204,25 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // The text of a key of msgPadrao.
   std::string Msg(const std::string& key) const;
 
+  // The account the loaded file asked the server for (Windows-1252), from
+  // the header edits as the load left them: procurada says "conta procurada
+  // no servidor: banco 341, conta 123456" (with the file's form when it
+  // differs), cadastro the `kvr61400-server conta add` that registers it
+  // (with --agencia when the file writes "AGENCIA/CONTA", and --id-extrato
+  // when the number is longer than the 10 characters an account holds).
+  TContaProcurada ContaProcurada() const;
+
+  // The rows of the grid (0-based, ascending) that the last confirmation
+  // found repeating another movement of the statement, each with the one it
+  // repeats; the grid shows them marked. Emptied when the rows shown change
+  // (a file read, a range chosen).
+  const std::vector<int>& MovRepetidos() const { return repetidos_; }
+  // One line (Windows-1252) per row of MovRepetidos: "linha 3: 05/01/2024,
+  // Débito, 150,00, documento 123, PAGAMENTO ...", at most kRepetidosListados
+  // of them and then how many more.
+  std::vector<std::string> DescricaoRepetidos() const;
+  static constexpr int kRepetidosListados = 20;
+
  private:
   template <typename T>
   T* Element(const std::string& name);
@@ -207,6 +234,7 @@ class TfrmImportOFX : public TfrmRotiGeral {
 
   // The reader of the loaded file (owned by the screen); null before a load.
   TVQOFXReader* leitor_ = nullptr;
+  std::vector<int> repetidos_;
 };
 
 // The one screen instance; set when it is created, not cleared on close.

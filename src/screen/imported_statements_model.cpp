@@ -61,6 +61,12 @@ std::string Trim(const std::string& text) {
 
 std::string DayText(TDateTime day) { return FormatDateTime("dd/mm/yyyy", day); }
 
+// An account number in its registered mask ("12345-6" for "123456" and
+// "99999-9"), as the import screen shows it; as stored without a mask.
+std::string Masked(const std::string& number, const std::string& mask) {
+  return mask.empty() || number.empty() ? number : FormatMaskText(mask + ";0; ", number);
+}
+
 // Amounts by the process's locale, as the import screen shows them.
 std::string AmountText(Money amount) {
   return amount.Format(FormatSettings.DecimalSeparator, FormatSettings.ThousandSeparator);
@@ -194,13 +200,14 @@ bool ImportedStatementsModel::LoadMovements(int row) {
     const TField *seq = packet.FindField("NRSEQMOVREAL"), *date = packet.FindField("DTMOVREAL"),
                  *document = packet.FindField("NRDOCMOVREAL"),
                  *kind = packet.FindField("IDMOVREAL"), *amount = packet.FindField("VRMOVREAL"),
-                 *memo = packet.FindField("DSHISTMOVREAL");
+                 *memo = packet.FindField("DSHISTMOVREAL"), *whole_memo = packet.FindField("DSHISTCOMPL");
     auto text = [](const TField* field) {
       return field != nullptr ? field->AsString() : std::string();
     };
     for (packet.First(); !packet.Eof(); packet.Next()) {
       const std::string type = text(kind);
       TMovementRow row;
+      if (date != nullptr && !date->IsNull()) row.day = date->AsDateTime();
       // Documents are stored right-aligned in their 20 characters.
       row.cells = {text(seq),
                    date != nullptr && !date->IsNull() ? DayText(date->AsDateTime()) : std::string(),
@@ -209,11 +216,16 @@ bool ImportedStatementsModel::LoadMovements(int row) {
                    : type == "D" ? "D\351bito"
                                  : type,
                    Money::FromReais(amount != nullptr ? amount->AsFloat() : 0).Format(),
-                   text(memo)};
+                   // The whole memo, where the server kept it.
+                   whole_memo != nullptr && !whole_memo->IsNull() ? whole_memo->AsString() : text(memo)};
       movements.push_back(std::move(row));
     }
   });
   if (!done) return false;
+  // In the order the bank posted them, whatever order they were stored in.
+  std::stable_sort(movements.begin(), movements.end(), [](const TMovementRow& a, const TMovementRow& b) {
+    return a.day < b.day;
+  });
   movements_ = std::move(movements);
   return true;
 }
@@ -250,7 +262,8 @@ void ImportedStatementsModel::Show(const nlohmann::json& continuity) {
       const std::string code = Text(Field(entry, "conta")), bank = Text(Field(entry, "banco"));
       std::string caption = code;
       if (!bank.empty())
-        caption += " - banco " + bank + ", conta " + Text(Field(entry, "numero")) + ", " +
+        caption += " - banco " + bank + ", conta " +
+                   Masked(Text(Field(entry, "numero")), Text(Field(entry, "mascara"))) + ", " +
                    KindName(Text(Field(entry, "tipo")));
       // Which accounts need looking at, before choosing one.
       if (problems > 0) caption += " (" + Plural(problems, "problema", "problemas") + ")";

@@ -33,6 +33,7 @@ struct TStatementRow {
 // shows it, the cells in the order of ImportedStatementsModel::kMovementColumns.
 struct TMovementRow {
   std::array<std::string, 6> cells;
+  TDateTime day = 0;  // the posting date; 0 for none (shown first)
 };
 
 // A balance on a day: the opening balance at the start of a statement's

@@ -36,3 +36,19 @@ NumberSeparators LocaleNumberSeparators() {
 }
 
 }  // namespace kvr
+
+namespace kvr {
+
+std::string GroupedCount(long long count, const NumberSeparators& separators) {
+  const unsigned long long magnitude =
+      count < 0 ? 0ULL - static_cast<unsigned long long>(count) : static_cast<unsigned long long>(count);
+  const std::string digits = std::to_string(magnitude);
+  std::string out = count < 0 ? "-" : "";
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0 && separators.thousands != '\0') out += separators.thousands;
+    out += digits[i];
+  }
+  return out;
+}
+
+}  // namespace kvr

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace kvr {
 
 // The decimal mark and thousands separator numbers are shown with.
@@ -15,5 +17,9 @@ struct NumberSeparators {
 // without a thousands separator gets "." when the decimal mark is "," and ","
 // otherwise. Leaves LC_NUMERIC at "C", so printf and strtod stay predictable.
 NumberSeparators LocaleNumberSeparators();
+
+// A count with its thousands grouped by separators.thousands: "100.000",
+// "-1.234", "999".
+std::string GroupedCount(long long count, const NumberSeparators& separators);
 
 }  // namespace kvr

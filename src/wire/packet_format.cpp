@@ -46,6 +46,7 @@ const Layout& MovExtrLayout() {
       {"IDTIPOREGI", FieldType::kString, 2},     {"CDCATELANC", FieldType::kString, 4},
       {"IDSTCONMVBAN", FieldType::kString, 1},   {"IDTPMOVREAL", FieldType::kString, 1},
       {"CDFITIDEXTR", FieldType::kString, 10},   {"CDFITIDCOMPL", FieldType::kString, 255, true},
+      {"DSHISTCOMPL", FieldType::kString, 255, true},
   };
   return layout;
 }

@@ -43,10 +43,11 @@ struct FieldDef {
 using Layout = std::vector<FieldDef>;
 
 // The three layouts the import screen exchanges with the server: the
-// statement header (cdsExtrBanco), the movements sent (cdsMovExtrAux, 14
+// statement header (cdsExtrBanco), the movements sent (cdsMovExtrAux, 15
 // columns: CDFITIDEXTR holds the FITID's first 10 characters, the optional
-// CDFITIDCOMPL the whole FITID, up to 255) and the bank accounts returned
-// (cdsContaCorrente).
+// CDFITIDCOMPL the whole FITID, up to 255; DSHISTMOVREAL the memo's first 40,
+// the optional DSHISTCOMPL the whole memo, up to 255) and the bank accounts
+// returned (cdsContaCorrente).
 const Layout& ExtrBancoLayout();
 const Layout& MovExtrLayout();
 const Layout& ContaCorrenteLayout();

@@ -109,6 +109,29 @@ TEST_F(HostControls, CheckValidDateRejectsWhatIsNoDate) {
   }
 }
 
+TEST_F(HostControls, DateEditPlacesEightTypedDigitsIntoItsMask) {
+  TDateEditPlus dep(nullptr);
+  const struct {
+    const char* typed;
+    char separator;
+    const char* shown;
+  } cases[] = {
+      {"01032024", '/', "01/03/2024"}, {"01032024", '.', "01.03.2024"},
+      {"31022024", '/', "31/02/2024"},  // placed, then refused as no date
+      {"0103202", '/', "0103202"},      {"01/03/2024", '/', "01/03/2024"},
+      {"010320245", '/', "010320245"},  {"0103 2024", '/', "0103 2024"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    FormatSettings.DateSeparator = c.separator;
+    dep.UserSetText(c.typed);
+    EXPECT_EQ(c.shown, dep.Text());
+  }
+  FormatSettings.DateSeparator = '/';
+  dep.UserSetText("01032024");
+  EXPECT_TRUE(dep.IsValidDate());
+}
+
 TEST_F(HostControls, NumberEditFormatsWithTheLocale) {
   TNumberEdit ned(nullptr);
   ned.SetValue(-1500.25);

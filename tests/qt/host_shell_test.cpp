@@ -99,6 +99,12 @@ TEST_F(ShellSettingsTest, ShellOptions) {
   EXPECT_TRUE(options.open_import_ofx);
   EXPECT_EQ(options.server.host, "h");
   EXPECT_THROW(ResolveHostShellOptions({"kvr61400-host", "--outra"}, settings), Exception);
+  // A statement named as the file manager passes it (the entry's %f) opens
+  // the screen with it; a second one is no statement to open.
+  options = ResolveHostShellOptions({"kvr61400-host", "--abrir", "/home/ana/extrato.ofx"}, settings);
+  EXPECT_TRUE(options.open_import_ofx);
+  EXPECT_EQ(options.statement_file, "/home/ana/extrato.ofx");
+  EXPECT_THROW(ResolveHostShellOptions({"kvr61400-host", "a.ofx", "b.ofx"}, settings), Exception);
 }
 
 TEST(PackagePlaces, ConfiguredPathThenBesideTheShell) {

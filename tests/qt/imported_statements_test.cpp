@@ -17,7 +17,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QDir>
+#include <QLegend>
+#include <QLegendMarker>
 #include <QLineSeries>
+#include <QMap>
+#include <QSet>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPointer>
@@ -101,7 +105,8 @@ TEST(ImportedStatements, GapOverlapAndBalanceBreakMarkedAndCharted) {
   EXPECT_EQ(1, main.ChildArea().subWindowList().size());
 
   EXPECT_EQ(6, window->Accounts().count());
-  EXPECT_EQ("002 - banco 341, conta 123456, Aplicação", window->Accounts().itemText(1).toStdString());
+  // The number in the account's mask, as the import screen shows it.
+  EXPECT_EQ("002 - banco 341, conta 12345-6, Aplicação", window->Accounts().itemText(1).toStdString());
   const QTableWidget& table = window->Statements();
   // The user's choice in the list reaches the model.
   window->Accounts().setCurrentIndex(1);
@@ -128,11 +133,34 @@ TEST(ImportedStatements, GapOverlapAndBalanceBreakMarkedAndCharted) {
   }
   EXPECT_EQ(3, lines);
   EXPECT_EQ(QStringList({"Lacuna", QString::fromUtf8("Sobreposição")}), bands);
+  // Each entry of the legend in a colour of its own.
+  QMap<QString, QColor> legend;
+  for (QLegendMarker* marker : window->Chart().legend()->markers())
+    if (marker->isVisible()) legend[marker->label()] = marker->brush().color();
+  ASSERT_TRUE(legend.contains("Saldo") && legend.contains("Saldo final")) << legend.keys().join('|').toStdString();
+  EXPECT_NE(legend["Saldo"], legend["Saldo final"]);
+  EXPECT_EQ(4, QSet<QRgb>({legend["Saldo"].rgb(), legend["Saldo final"].rgb(), legend["Lacuna"].rgb(),
+                           legend[QString::fromUtf8("Sobreposição")].rgb()})
+                   .size());
 
   QMdiSubWindow* child = main.ChildArea().subWindowList().first();
+  QDir().mkpath(KVR_SCREENSHOT_DIR);
+  // Narrower than the situation's longest text, the situation wraps in its
+  // row instead of being cut.
+  child->setGeometry(0, 0, 700, main.ChildArea().height());
+  ProcessEvents();
+  {
+    const QTableWidgetItem& state = *table.item(3, 5);
+    const QRect cell = table.visualItemRect(&state);
+    const QRect needed = QFontMetrics(state.font()).boundingRect(QRect(0, 0, cell.width() - 8, 10000),
+                                                                Qt::TextWordWrap, state.text());
+    EXPECT_LE(cell.right(), table.viewport()->width()) << "the situation runs past the table";
+    EXPECT_GE(cell.height(), needed.height()) << cell.width() << " wide";
+    EXPECT_GT(needed.height(), QFontMetrics(state.font()).height()) << "the text fitted in one line anyway";
+    EXPECT_TRUE(main.grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("extratos-importados-estreita.png")));
+  }
   child->setGeometry(0, 0, main.ChildArea().width(), main.ChildArea().height());
   ProcessEvents();
-  QDir().mkpath(KVR_SCREENSHOT_DIR);
   EXPECT_TRUE(main.grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("extratos-importados.png")));
 
   // A second choice of the entry raises the same window; an account without
@@ -215,8 +243,9 @@ TEST(ImportedStatements, FitsTheShellFollowsItsImportsAndShowsMovements) {
   EXPECT_EQ(8, movements->rowCount()) << stored.toStdString();
   QStringList first;
   for (int c = 0; c < movements->columnCount(); ++c) first << movements->item(0, c)->text();
-  // As the server stored them, the document without its blanks.
-  EXPECT_EQ("1|30/01/2024|000008|Crédito|0,75|RENDIMENTO POUPANCA", first.join('|').toStdString())
+  // As the server stored them, in posting order, the document without its
+  // blanks.
+  EXPECT_EQ("1|02/01/2024|000001|Crédito|2.500,00|PIX RECEBIDO JOSE DA SILVA", first.join('|').toStdString())
       << stored.toStdString();
   EXPECT_TRUE(dialog->windowTitle().startsWith("Extrato 1 - ")) << dialog->windowTitle().toStdString();
   EXPECT_TRUE(dialog->grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("movimentos-do-extrato.png")));
@@ -285,7 +314,7 @@ TEST(ImportedStatements, RemovalForAdministratorsConfirmedNamingTheStatementWith
   // The dialog names the statement; "Excluir" waits for a reason. Cancelled
   // first, then confirmed.
   QString question;
-  bool enabled_before_reason = true;
+  bool enabled_before_reason = true, enter_kept_open = false;
   int dialogs = 0;
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -295,13 +324,18 @@ TEST(ImportedStatements, RemovalForAdministratorsConfirmedNamingTheStatementWith
     question = dialog->findChild<QLabel*>("removalQuestion")->text();
     auto* confirm = dialog->findChild<QPushButton*>("confirmRemoval");
     enabled_before_reason = confirm->isEnabled();
+    auto* reason = dialog->findChild<QLineEdit*>("removalReason");
     if (dialogs == 1) {
+      // Enter without a reason neither removes nor cancels.
+      QTest::keyClick(reason, Qt::Key_Return);
+      enter_kept_open = dialog->isVisible();
       dialog->reject();
       return;
     }
-    QTest::keyClicks(dialog->findChild<QLineEdit*>("removalReason"), QString::fromUtf8("Importado em duplicidade"));
+    QTest::keyClicks(reason, QString::fromUtf8("Importado em duplicidade"));
     dialog->grab().save(QDir(KVR_SCREENSHOT_DIR).filePath("excluir-extrato.png"));
-    confirm->click();
+    // Enter in the reason confirms, as the button does.
+    QTest::keyClick(reason, Qt::Key_Return);
   });
   poll.start(20);
   EXPECT_FALSE(window.RemoveChosenStatement());
@@ -310,6 +344,7 @@ TEST(ImportedStatements, RemovalForAdministratorsConfirmedNamingTheStatementWith
   poll.stop();
   EXPECT_EQ(2, dialogs);
   EXPECT_FALSE(enabled_before_reason);
+  EXPECT_TRUE(enter_kept_open);
   EXPECT_EQ(QString::fromUtf8("Excluir o extrato 2 da conta 001, período 01/02/2024 a 29/02/2024, com 12 movimentos?\n"
                               "O extrato e os seus movimentos são apagados do servidor; a exclusão fica registrada "
                               "com o motivo.\n\nInforme o motivo da exclusão:"),

@@ -97,7 +97,8 @@ TEST_F(Confirmation, WithoutRepeatsValidatesStoresAndReportsSuccess) {
   EXPECT_EQ(PacketColumn(header, "IDEXTRINI"), (std::vector<nlohmann::json>{"D"}));
 
   const nlohmann::json& movements = stored[1];
-  EXPECT_EQ(movements["fields"].size(), 14u);
+  EXPECT_EQ(movements["fields"].size(), 15u);
+  EXPECT_EQ(PacketColumn(movements, "DSHISTCOMPL"), PacketColumn(movements, "DSHISTMOVREAL"));
   EXPECT_EQ(Sorted(PacketColumn(movements, "CDFITIDCOMPL")), (std::vector<nlohmann::json>{"A1", "A2"}));
   EXPECT_EQ(PacketColumn(movements, "CDREDUCONT"), (std::vector<nlohmann::json>{"001", "001"}));
   EXPECT_EQ(Sorted(PacketColumn(movements, "VRMOVREAL")), (std::vector<nlohmann::json>{50.0, 200.0}));
@@ -149,9 +150,12 @@ TEST_F(Confirmation, RepeatsBringUpTheQuestionOnceWhateverTheirNumber) {
     ASSERT_EQ(host.questions.size(), c.asks ? 1u : 0u) << c.name;
     if (c.asks) {
       const auto& q = host.questions[0];
-      EXPECT_EQ(q.text,
-                "Existem movimenta\xE7\xF5" "es com mesmo n\xFAmero, valor e data, deseja realizar a "
-                "importa\xE7\xE3o?");
+      // The question, then the rows it is about, one line each.
+      const std::string question = "Existem movimenta\xE7\xF5" "es com mesmo n\xFAmero, valor e data, deseja "
+                                   "realizar a importa\xE7\xE3o?\n\nMovimentos repetidos (marcados na grade):\n";
+      EXPECT_EQ(q.text.substr(0, question.size()), question) << c.name;
+      EXPECT_EQ(std::count(q.text.begin(), q.text.end(), '\n'), 3 + static_cast<long>(Form().MovRepetidos().size()) - 1)
+          << q.text;
       EXPECT_EQ(q.kind, TMsgDlgType::mtConfirmation);
       EXPECT_EQ(q.buttons, (std::vector<std::string>{"N\xE3o", "Sim"}));
       EXPECT_EQ(q.help_context, 0);

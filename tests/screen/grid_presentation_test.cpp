@@ -35,7 +35,7 @@ TEST_F(GridPresentation, FlagShowsDebitoOrCreditoAndAmountIsGroupedWithTwoDecima
               (std::vector<std::string>{"D\xE9" "bito", "Cr\xE9" "dito", "Cr\xE9" "dito"}));
   }
   const auto& columns = Form().dbgExtrBanco->Columns();
-  ASSERT_EQ(columns.size(), 12u);
+  ASSERT_EQ(columns.size(), 13u);
   EXPECT_EQ(columns[5].Title, "Tipo");
   EXPECT_EQ(columns[6].Title, "Valor");
 }

@@ -552,6 +552,26 @@ TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegi
   }
 }
 
+TEST_F(ServerEndToEnd, MemoIsKeptWholeBesideItsFirst40AndShownInPostingOrder) {
+  const std::string memo = "PAGAMENTO BOLETO CONSTRUTORA E INCORPORADORA CONSTRUCAO FORTE";
+  const std::string file = WriteFile(
+      "memo.ofx", OfxText("341", "12345-6", "20240701", "20240731",
+                          {{"20240709", "-10.00", "L2", "5", "TARIFA"}, {"20240705", "-20.00", "L1", "4", memo}},
+                          "70"));
+  CliResult run = RunCli({"import", file, "--server", Server(), "--sim"});
+  ASSERT_EQ(run.code, 0) << run.out;
+  EXPECT_NE(run.out.find(memo), std::string::npos) << "the grid printed cut\n" << run.out;
+  const nlohmann::json shown = Statement(1)["MOVIMENTOS"];
+  ASSERT_EQ(shown.size(), 2u);
+  // Stored in the order the grid shows them, by date.
+  EXPECT_EQ(shown[0]["NRSEQMOVREAL"], "1");
+  EXPECT_EQ(shown[0]["DSHISTMOVREAL"], memo.substr(0, 40));
+  EXPECT_EQ(shown[0]["DSHISTCOMPL"], memo);
+  EXPECT_EQ(shown[1]["DSHISTCOMPL"], "TARIFA");
+  CommandResult table = RunServerCommand({"extrato", "show", "1", "--db", db_});
+  EXPECT_NE(table.out.find("D    20,00 L1    " + memo + "\n"), std::string::npos) << table.out;
+}
+
 TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
   const std::string twice = WriteFile(
       "twice.ofx", OfxText("341", "12345-6", "20240601", "20240630",
@@ -564,13 +584,23 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
   nlohmann::json report = nlohmann::json::parse(no.out);
   EXPECT_EQ(report["mensagens"][0]["tipo"], "pergunta");
   EXPECT_EQ(report["mensagens"][0]["resposta"], "N\xC3\xA3o");
+  EXPECT_EQ(report["mensagens"][0]["texto"],
+            "Existem movimenta\xC3\xA7\xC3\xB5" "es com mesmo n\xC3\xBAmero, valor e data, deseja realizar a "
+            "importa\xC3\xA7\xC3\xA3o?");
+  EXPECT_EQ(report["mensagens"][0]["detalhe"],
+            nlohmann::json({"Movimentos repetidos (marcados na grade):",
+                            "linha 1: 05/06/2024, Cr\xC3\xA9" "dito, 10,00, documento 77, UM",
+                            "linha 2: 05/06/2024, Cr\xC3\xA9" "dito, 10,00, documento 77, DOIS"}));
   EXPECT_EQ(report["mensagens"].size(), 1u);
   EXPECT_EQ(report["resultado"], "cancelado");
   EXPECT_EQ(Statements().size(), 0u);
 
   CliResult yes = RunCli({"import", twice, "--server", Server(), "--sim", "--tipo", "Aplicacao"});
   EXPECT_EQ(yes.code, 0) << yes.out;
-  EXPECT_NE(yes.out.find("[pergunta] "), std::string::npos);
+  // The rows it is about come before the question.
+  const size_t rows = yes.out.find("Movimentos repetidos (marcados na grade):\nlinha 1: 05/06/2024");
+  EXPECT_NE(rows, std::string::npos) << yes.out;
+  EXPECT_LT(rows, yes.out.find("[pergunta] ")) << yes.out;
   nlohmann::json list = Statements();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["CDREDUCONT"], "002");

@@ -120,10 +120,12 @@ std::string Sha256(const std::string& text) {
 
 // Connects the real client to https or plain HOST (TServerUrl::HostValue
 // form) at port, trusting ca; returns "" or the failure's message (UTF-8).
-std::string ConnectError(const std::string& host, int port, const std::string& ca) {
+std::string ConnectError(const std::string& host, int port, const std::string& ca,
+                         const std::string& key = "") {
   SetHttpsCaFile(ca);
   TNetConnection net(nullptr);
   net.ServerName = "kvr61400.rdmImportOFX";
+  net.Token = key;
   net.Host = host;
   net.Port = port;
   try {
@@ -171,9 +173,11 @@ TEST(TlsServe, ClientsCheckTheCertificateAndItsNameAndSighupRenewsIt) {
       {"https://127.0.0.1", not_pem,
        where + ": o arquivo da autoridade certificadora \"" + not_pem +
            "\" não pôde ser lido como certificado PEM."},
+      // Plain HTTP to a server that serves HTTPS: the way to reach it.
       {"127.0.0.1", ca.Pem(),
        "Servidor de aplicação 127.0.0.1:" + std::to_string(port) +
-           " não responde: falha ao ler a resposta."},
+           " não responde: falha ao ler a resposta. Se o servidor atende em HTTPS, use https://127.0.0.1:" +
+           std::to_string(port) + "."},
   };
   for (const Case& c : cases) EXPECT_EQ(c.error, ConnectError(c.host, port, c.ca)) << c.ca;
 
@@ -356,6 +360,15 @@ TEST_P(ClerkKeyTest, KeysAreAskedUsedRevokedAndEverythingIsInTheTrail) {
       "Acesso negado: o servidor exige uma chave de acesso (cabeçalho Authorization: Bearer).",
       refused.value);
   EXPECT_EQ(401, Rpc(port, ana + "0", "GetUsuario", nlohmann::json::array()).status);
+  // The client says which of the two it was and what to do.
+  const std::string where = "Servidor de aplicação 127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(where + " exige uma chave de acesso (estado HTTP 401): informe o arquivo com a sua chave "
+                    "(--token-file ou as configurações do servidor).",
+            ConnectError("127.0.0.1", port, ""));
+  EXPECT_EQ(where + " recusou a chave de acesso informada (estado HTTP 401): confira o arquivo da chave; "
+                    "uma chave revogada ou de outro servidor não vale, peça outra ao administrador.",
+            ConnectError("127.0.0.1", port, "", ana + "0"));
+  EXPECT_EQ("", ConnectError("127.0.0.1", port, "", ana));
   EXPECT_EQ((nlohmann::json{{"usuario", "ana"}, {"administrador", false}}),
             Rpc(port, ana, "GetUsuario", nlohmann::json::array()).value);
   EXPECT_EQ((nlohmann::json{{"usuario", "chefe"}, {"administrador", true}}),

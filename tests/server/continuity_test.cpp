@@ -141,7 +141,7 @@ TEST(StatementContinuity, JsonAndTableOfAGapAnOverlapAndABreak) {
       R"({"dataFinal":"2024-03-31","dataInicial":"2024-03-01","extrato":"2","movimentos":40,"problemas":[{"dias":29,"tipo":"lacuna"}],"saldoFinal":1500.5,"saldoInicial":150.0},)"
       R"({"dataFinal":"2024-04-30","dataInicial":"2024-03-25","extrato":"3","movimentos":2,"problemas":[{"dias":7,"tipo":"sobreposicao"},{"diferenca":12.5,"tipo":"saldo"}],"saldoFinal":-20.0,"saldoInicial":1513.0},)"
       R"({"dataFinal":"2024-05-31","dataInicial":"2024-05-01","extrato":"4","movimentos":2,"problemas":[{"diferenca":1254.56,"tipo":"fechamento"}],"saldoFinal":1234.56,"saldoInicial":-20.0}],)"
-      R"("numero":"123456","tipo":"C"},{"banco":"341","conta":"002","extratos":[],"numero":"123456","tipo":"L"}])",
+      R"("mascara":"99999-9","numero":"123456","tipo":"C"},)" R"({"banco":"341","conta":"002","extratos":[],"mascara":"","numero":"123456","tipo":"L"}])",
       ContinuityJson(chains).dump());
   EXPECT_EQ(
       "Conta 001: banco 341, conta 123456, tipo C\n"

@@ -20,6 +20,8 @@ struct Mov {
   // The whole FITID (CDFITIDCOMPL); a packet holds that column only when a
   // movement of it sets one, as clients of the current version send it.
   std::optional<std::string> whole = std::nullopt;
+  // The whole memo (DSHISTCOMPL), sent the same way.
+  std::optional<std::string> whole_memo = std::nullopt;
 };
 
 inline nlohmann::json HeaderFields() {
@@ -55,14 +57,22 @@ inline nlohmann::json MovementRow(const Mov& m) {
 }
 
 inline nlohmann::json Movements(const std::vector<Mov>& movements) {
-  bool whole = false;
-  for (const Mov& m : movements) whole = whole || m.whole.has_value();
+  bool whole = false, whole_memo = false;
+  for (const Mov& m : movements) {
+    whole = whole || m.whole.has_value();
+    whole_memo = whole_memo || m.whole_memo.has_value();
+  }
   nlohmann::json fields = MovementFields();
   if (whole) fields.push_back({{"name", "CDFITIDCOMPL"}, {"type", "string"}, {"size", 255}});
+  if (whole_memo) fields.push_back({{"name", "DSHISTCOMPL"}, {"type", "string"}, {"size", 255}});
+  auto cell = [](const std::optional<std::string>& text) {
+    return text ? nlohmann::json(*text) : nlohmann::json();
+  };
   nlohmann::json rows = nlohmann::json::array();
   for (const Mov& m : movements) {
     rows.push_back(MovementRow(m));
-    if (whole) rows.back().push_back(m.whole ? nlohmann::json(*m.whole) : nlohmann::json());
+    if (whole) rows.back().push_back(cell(m.whole));
+    if (whole_memo) rows.back().push_back(cell(m.whole_memo));
   }
   return {{"fields", fields}, {"rows", rows}};
 }

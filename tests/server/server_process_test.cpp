@@ -561,9 +561,13 @@ TEST_P(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
     net->Call("GetContaCorrente", {"341", "123456"});
     ADD_FAILURE() << "called a dead server";
   } catch (const Exception& error) {
-    const std::string prefix = "Falha na chamada de GetContaCorrente ao servidor 127.0.0.1:" +
-                               std::to_string(server_.Port()) + ": ";
-    EXPECT_EQ(prefix, Cp1252ToUtf8(error.what()).substr(0, prefix.size()));
+    // What the clerk was doing and what to do, not the method's name.
+    const std::string text = Cp1252ToUtf8(error.what());
+    const std::string prefix = "O servidor de aplicação 127.0.0.1:" + std::to_string(server_.Port()) +
+                               " não respondeu ao procurar a conta corrente do extrato (";
+    EXPECT_EQ(prefix, text.substr(0, prefix.size()));
+    EXPECT_NE(std::string::npos, text.find("Confira se ele está no ar e tente de novo")) << text;
+    EXPECT_EQ(std::string::npos, text.find("GetContaCorrente")) << text;
   }
 }
 

@@ -370,7 +370,7 @@ TEST_P(StorageEngineTest, ListingAndShowingNeverCreateADatabase) {
                                             "SELECT to_regclass('contcorr') IS NOT NULL"));
 }
 
-TEST_P(StorageEngineTest, StatementTableShowsAmountsGroupedWithTwoDecimals) {
+TEST_P(StorageEngineTest, StatementTableShowsMovementsInPostingOrderWholeInColumnsThatFit) {
   AddAccount(db_);
   {
     // Negative amounts as servers stored them before packets had to carry
@@ -387,9 +387,16 @@ TEST_P(StorageEngineTest, StatementTableShowsAmountsGroupedWithTwoDecimals) {
     header["rows"][0][4] = nullptr;
     header["rows"][0][5] = -1234567.89;
     header["rows"][0][7] = "D";
-    const nlohmann::json packet =
-        Movements({Mov{.value = 0.1}, Mov{.value = -1234567.89, .document = "2", .fitid = "F2"},
-                   Mov{.value = 1000000.0, .document = "3", .fitid = "F3"}});
+    // Sent out of posting order, with a long FITID and a long memo (each
+    // also cut as the screen cuts them) and one of a client that sent
+    // neither whole.
+    const nlohmann::json packet = Movements(
+        {Mov{.value = 0.1, .date = "2024-01-09T00:00:00", .whole = "F1", .whole_memo = "Pagamento"},
+         Mov{.value = -1234567.89, .document = "2", .fitid = "2024010500",
+             .memo = "PAGAMENTO BOLETO CONSTRUTORA E INCORPOR",
+             .whole = "202401050000000042",
+             .whole_memo = "PAGAMENTO BOLETO CONSTRUTORA E INCORPORADORA CONSTRUCAO FORTE"},
+         Mov{.value = 1000000.0, .document = "3", .fitid = "F3"}});
     std::vector<server::Row> movements;
     for (const nlohmann::json& row : packet["rows"]) movements.push_back(row_of(row));
     server::Statement statement{row_of(header["rows"][0]),
@@ -404,10 +411,11 @@ TEST_P(StorageEngineTest, StatementTableShowsAmountsGroupedWithTwoDecimals) {
       "MOVIMENTOS\n"
       "1       001   341/123456      01/01/2024 a 31/01/2024  - C               -1.234.567,89 D   "
       "3\n\n"
-      "SEQ    DATA       DOCUMENTO            TIPO VALOR           FITID      DESCRICAO\n"
-      "1      05/01/2024 1                    D    0,10            F1         Pagamento\n"
-      "2      05/01/2024 2                    D    -1.234.567,89   F2         Pagamento\n"
-      "3      05/01/2024 3                    D    1.000.000,00    F3         Pagamento\n",
+      "SEQ DATA       DOCUMENTO TIPO         VALOR FITID              DESCRICAO\n"
+      "2   05/01/2024 2         D    -1.234.567,89 202401050000000042 "
+      "PAGAMENTO BOLETO CONSTRUTORA E INCORPORADORA CONSTRUCAO FORTE\n"
+      "3   05/01/2024 3         D     1.000.000,00 F3                 Pagamento\n"
+      "1   09/01/2024 1         D             0,10 F1                 Pagamento\n",
       shown.out);
 }
 
@@ -474,12 +482,14 @@ TEST(SqliteStorage, DatabaseOfTheFirstVersionIsMigrated) {
   sqlite3_prepare_v2(handle,
                      "SELECT (SELECT MAX(NRVERSAO) FROM VERSAOESQUEMA), (SELECT \"unique\" FROM "
                      "pragma_index_list('EXTRBANCO') WHERE name = 'EXTRBANCO_PERIODO'), "
-                     "(SELECT COUNT(*) FROM MOVEXTRBANCO WHERE CDFITIDCOMPL IS NULL)",
+                     "(SELECT COUNT(*) FROM MOVEXTRBANCO WHERE CDFITIDCOMPL IS NULL), "
+                     "(SELECT COUNT(*) FROM MOVEXTRBANCO WHERE DSHISTCOMPL IS NULL)",
                      -1, &query, nullptr);
   ASSERT_EQ(SQLITE_ROW, sqlite3_step(query));
   EXPECT_EQ(kvr::server::kSchemaVersion, sqlite3_column_int(query, 0));
   EXPECT_EQ(1, sqlite3_column_int(query, 1));
   EXPECT_EQ(1, sqlite3_column_int(query, 2));
+  EXPECT_EQ(1, sqlite3_column_int(query, 3));
   sqlite3_finalize(query);
   sqlite3_close(handle);
 }

@@ -1,4 +1,5 @@
 #include "wire/money.h"
+#include "wire/locale_numbers.h"
 
 #include <climits>
 
@@ -28,6 +29,19 @@ TEST(Money, FormatsGroupedWithEitherSeparators) {
     EXPECT_EQ(money.Format(c.decimal, c.thousands), c.text) << c.cents;
     EXPECT_EQ(money.FormatBalance(c.decimal, c.thousands), c.balance) << c.cents;
   }
+}
+
+TEST(GroupedCount, CountsGroupTheirThousandsByTheSeparatorGiven) {
+  struct Case {
+    long long count;
+    char thousands;
+    const char* text;
+  } cases[] = {
+      {0, '.', "0"},          {999, '.', "999"},          {1000, '.', "1.000"},
+      {100000, '.', "100.000"}, {1234567, ',', "1,234,567"}, {-1234, '.', "-1.234"},
+      {100000, '\0', "100000"}, {LLONG_MIN, '.', "-9.223.372.036.854.775.808"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.text, GroupedCount(c.count, {',', c.thousands})) << c.count;
 }
 
 TEST(Money, ReaisRoundToTheNearestCent) {

@@ -237,6 +237,14 @@ TEST(InspectCli, NoStatementExitsWithOneAndStillPrints) {
   }
 }
 
+TEST(InspectCli, FileThatIsNoStatementShowsNoPeriodOrBalancesAndSaysSo) {
+  const TRun run = RunCli("inspect " + Data("planilha.csv"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Arquivo:        " KVR_TEST_DATA_DIR "/planilha.csv\nExtrato OFX:    n\xC3\xA3o\n");
+  EXPECT_EQ(run.err, "kvr61400 inspect: " KVR_TEST_DATA_DIR "/planilha.csv: n\xC3\xA3o \xC3\xA9 um extrato OFX (nenhuma "
+                     "linha <OFX>); escolha o arquivo .ofx exportado pelo banco\n");
+}
+
 TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
   struct Case {
     std::string file;
