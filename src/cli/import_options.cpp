@@ -48,7 +48,9 @@ const char* const kImportHelp =
     "usuário faria: escolhe o arquivo, mostra os dados e a grade, escolhe o tipo\n"
     "de conta, informa as datas do movimento (banco 237) e confirma.\n"
     "\n"
-    "  --server HOST:PORTA  servidor de aplicação (padrão 127.0.0.1:8061)\n"
+    "  --server HOST:PORTA  servidor de aplicação (padrão 127.0.0.1:8061); vários,\n"
+    "                       separados por vírgula, são tentados em ordem quando um\n"
+    "                       não pode ser alcançado (nunca depois de enviada a chamada)\n"
     "  --token-file ARQUIVO arquivo com a senha de acesso do servidor (primeira\n"
     "                       linha), para um servidor iniciado com --token-file\n"
     "  --tipo T             tipo de conta (padrão: o primeiro oferecido)\n"
@@ -105,13 +107,13 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
       o.answer = answer;
     } else if (a == "--server") {
       if (!value(v)) return "--server espera HOST:PORTA ou https://HOST:PORTA";
-      const std::optional<TServerUrl> url = ParseServerUrl(v);
-      if (!url) {
-        return "--server espera HOST:PORTA, http://HOST:PORTA ou https://HOST:PORTA, não \"" + v +
-               "\"";
+      const std::optional<std::vector<TServerUrl>> urls = ParseServerList(v);
+      if (!urls) {
+        return "--server espera HOST:PORTA, http://HOST:PORTA ou https://HOST:PORTA (vários "
+               "separados por vírgula), não \"" + v + "\"";
       }
-      o.host = url->HostValue();
-      o.port = url->port;
+      o.host = ListHostValue(*urls);
+      o.port = urls->front().port;
     } else if (a == "--ca-file") {
       if (!value(v)) return "--ca-file espera o arquivo (PEM) da autoridade certificadora";
       if (!FileExists(v)) return "--ca-file: arquivo não encontrado: " + v;
