@@ -11,7 +11,7 @@ namespace {
 HealthAnswer Ok() { return {200, R"({"status":"ok","banco":"ok"})"}; }
 
 HealthAnswer Failed(const std::string& reason) {
-  const nlohmann::json body = {{"status", "falha"}, {"banco", reason}};
+  const nlohmann::ordered_json body = {{"status", "falha"}, {"banco", reason}};
   return {503, body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
 }
 

@@ -94,6 +94,18 @@ class PgCluster {
     return value;
   }
 
+  // Stops the server (fast: sessions are ended) until Start.
+  void Stop() {
+    if (!Run(Tool("pg_ctl") + " -D " + data_ + " -m fast -w -t 60 stop >/dev/null"))
+      throw std::runtime_error("pg_ctl stop failed");
+  }
+  // Starts a stopped server again, on its port.
+  void Start() {
+    if (!Run(Tool("pg_ctl") + " -D " + data_ + " -w -t 60 -l " + data_ + "/server.log -o '" +
+             options_ + "' start >/dev/null"))
+      throw std::runtime_error("pg_ctl start failed; see " + data_ + "/server.log");
+  }
+
   // Stops the server (fast: sessions are ended) and starts it again.
   void Restart() {
     if (!Run(Tool("pg_ctl") + " -D " + data_ + " -m fast -w -t 60 -l " + data_ +
@@ -130,8 +142,9 @@ class PgCluster {
     // Another process may take the port between the choice and the start.
     for (int attempt = 0; attempt < 5; ++attempt) {
       port_ = FreeLoopbackPort();
+      options_ = options + " -p " + std::to_string(port_);
       if (Run(Tool("pg_ctl") + " -D " + data_ + " -w -t 60 -l " + data_ + "/server.log -o '" +
-              options + " -p " + std::to_string(port_) + "' start >/dev/null"))
+              options_ + "' start >/dev/null"))
         return;
     }
     throw std::runtime_error("PostgreSQL did not start; see " + data_ + "/server.log");
@@ -153,7 +166,7 @@ class PgCluster {
   std::string Tool(const std::string& name) const { return as_ + bindir_ + "/" + name; }
   static bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-  std::string root_, data_, bindir_, as_;
+  std::string root_, data_, bindir_, as_, options_;
   int port_ = 0;
 };
 
