@@ -2,7 +2,9 @@
 // the log lines, and clients that know several servers.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/un.h>
 
 #include <map>
 #include <sstream>
@@ -212,6 +214,58 @@ TEST(ServerList, UnreachableAddressesAreSkippedAndASentCallIsNeverSentAgain) {
   EXPECT_EQ(1u, dropping.Received().size());
   for (const std::string& line : second.Log())
     EXPECT_EQ(std::string::npos, line.find("já cadastrado")) << line;
+}
+
+}  // namespace
+}  // namespace kvr
+
+namespace kvr {
+namespace {
+
+// A datagram socket standing for systemd's notify socket.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  ~NotifySocket() { close(fd_); }
+  // The next message, or "" when none comes within 10 s.
+  std::string Next() {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) return "";
+    char buffer[4096];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+};
+
+// Under a unit with WatchdogSec= the server tells it that it listens, then,
+// while it turns, its status with WATCHDOG=1, and STOPPING=1 at the end.
+TEST(ServiceNotifications, ReadyThenStatusWithWatchdogThenStopping) {
+  testing::TempDir dir;
+  NotifySocket notify(dir.File("notify"));
+  setenv("NOTIFY_SOCKET", dir.File("notify").c_str(), 1);
+  setenv("WATCHDOG_USEC", "300000", 1);
+  ServerProcess server(dir.File("vigia.db"));
+  server.Start();
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  EXPECT_EQ("READY=1", notify.Next());
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ("STATUS=0 conexões abertas, 0 requisições em andamento\nWATCHDOG=1", notify.Next());
+  server.Signal(SIGTERM);
+  std::string message = notify.Next();
+  while (message.rfind("STATUS=0 ", 0) == 0) message = notify.Next();
+  EXPECT_EQ("STOPPING=1\nSTATUS=encerrando", message);
+  EXPECT_EQ(0, server.Wait());
 }
 
 }  // namespace
