@@ -1,6 +1,7 @@
 #include "server_metrics.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace kvr::server {
 
@@ -28,10 +29,14 @@ const char* ReasonLabel(Refusal reason) {
   return "";
 }
 
-// A number as Prometheus reads it: integers without a fraction.
+// A number as Prometheus reads it, in the fewest digits that read back as
+// the same value (0.005, not 0.0050000000000000001).
 std::string Number(double value) {
   char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    if (std::strtod(text, nullptr) == value) break;
+  }
   return text;
 }
 
