@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <map>
+#include <thread>
 #include <sstream>
 
 #include "fake_http_server.h"
@@ -266,6 +267,57 @@ TEST(ServiceNotifications, ReadyThenStatusWithWatchdogThenStopping) {
   while (message.rfind("STATUS=0 ", 0) == 0) message = notify.Next();
   EXPECT_EQ("STOPPING=1\nSTATUS=encerrando", message);
   EXPECT_EQ(0, server.Wait());
+}
+
+}  // namespace
+}  // namespace kvr
+
+namespace kvr {
+namespace {
+
+// Every process of the test cluster stopped (SIGSTOP) while it lives: a
+// database that hangs, answering nothing and refusing nothing.
+class FrozenDatabase {
+ public:
+  explicit FrozenDatabase(testing::PgCluster& cluster) : pids_(cluster.Processes()) {
+    for (pid_t pid : pids_) kill(pid, SIGSTOP);
+  }
+  ~FrozenDatabase() {
+    for (pid_t pid : pids_) kill(pid, SIGCONT);
+  }
+  FrozenDatabase(const FrozenDatabase&) = delete;
+  FrozenDatabase& operator=(const FrozenDatabase&) = delete;
+  size_t Count() const { return pids_.size(); }
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
+TEST(ServerHealth, AHungPostgreSQLIsAnswered503EachTimeItIsAsked) {
+  testing::PgCluster& cluster = testing::PgCluster::Get();
+  ServerProcess server(cluster.NewDatabase());
+  server.Start();
+  httplib::Client http("127.0.0.1", server.Port());
+  http.set_read_timeout(10);
+  httplib::Result before = http.Get("/saude");
+  ASSERT_TRUE(before);
+  EXPECT_EQ(200, before->status);
+  {
+    FrozenDatabase frozen(cluster);
+    ASSERT_GE(frozen.Count(), 2u);
+    for (int i = 0; i < 2; ++i) {
+      httplib::Result hung = http.Get("/saude");
+      ASSERT_TRUE(hung);
+      EXPECT_EQ(503, hung->status);
+      EXPECT_EQ(R"({"status":"falha","banco":"sem resposta em 1 s"})", hung->body);
+    }
+  }
+  std::string last;
+  for (int i = 0; i < 100 && last != "200"; ++i) {
+    if (httplib::Result after = http.Get("/saude")) last = std::to_string(after->status);
+    if (last != "200") std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ("200", last);
 }
 
 }  // namespace

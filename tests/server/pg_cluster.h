@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -92,6 +95,30 @@ class PgCluster {
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
       throw std::runtime_error("PostgreSQL: " + message);
     return value;
+  }
+
+  // The postmaster's process id and those of its children (the sessions and
+  // the background workers), for a test that freezes the database.
+  std::vector<pid_t> Processes() const {
+    std::vector<pid_t> found;
+    std::ifstream pid_file(data_ + "/postmaster.pid");
+    pid_t postmaster = 0;
+    if (!(pid_file >> postmaster)) return found;
+    found.push_back(postmaster);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      std::ifstream stat(entry.path() / "stat");
+      std::string line;
+      if (!std::getline(stat, line)) continue;
+      // "pid (name) state ppid ...": the name may hold blanks, not ")".
+      const size_t close = line.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream rest(line.substr(close + 1));
+      std::string state;
+      pid_t parent = 0;
+      if (rest >> state >> parent && parent == postmaster)
+        found.push_back(static_cast<pid_t>(std::stol(line)));
+    }
+    return found;
   }
 
   // Stops the server (fast: sessions are ended) until Start.
