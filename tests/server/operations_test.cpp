@@ -128,18 +128,20 @@ TEST(ServerOperations, HealthForAnyoneMetricsForAdministratorsAndCountersThatMov
       {"kvr61400_store_duration_seconds_count", 2},
       {R"(kvr61400_store_duration_seconds_bucket{le="+Inf"})", 2},
       {"kvr61400_database_errors_total", 0},
-      // This request.
-      {"kvr61400_requests_in_flight", 1},
       {"kvr61400_memory_budget_waiting_requests", 0},
   };
   for (const auto& [name, value] : expected) EXPECT_EQ(value, samples[name]) << name;
   EXPECT_GT(samples["kvr61400_request_bytes_total"], 1000);
   EXPECT_GT(samples["kvr61400_response_bytes_total"], 100);
   EXPECT_GE(samples["kvr61400_open_connections"], 1);
+  EXPECT_GE(samples["kvr61400_requests_in_flight"], 1);  // this one, and ones about to end
 
   // The log names who did what, in Portuguese.
+  // A line is written before its answer goes out, but read by another thread.
   std::vector<std::string> log = server.LogWhen([](const std::vector<std::string>& lines) {
-    return lines.size() >= 4;
+    int calls = 0;
+    for (const std::string& line : lines) calls += line.find("SetExtratoBancario") != std::string::npos;
+    return calls >= 2;
   });
   auto logged = [&log](const std::string& text) {
     for (const std::string& line : log)
