@@ -38,6 +38,8 @@ bool ImportModule::CallAccess(const std::string& method, const nlohmann::json& p
     throw RpcError(kRefused, "Extrato " + std::to_string(seq) + " não encontrado.");
   result = true;
   info.outcome = "true";
+  info.result = "extrato " + std::to_string(seq) + " excluído com seus movimentos; motivo: " +
+                event.detail;
   return true;
 }
 
@@ -51,10 +53,11 @@ bool ImportModule::StoreAudited(PacketRows header, PacketRows movements, bool va
   AccessStore* access = store_.Access();
   if (valid) {
     // The statement and its row of the trail are committed together.
-    return store_
-        .StoreIfNew(CheckStatement(std::move(header), std::move(movements)),
-                    access != nullptr ? &event : nullptr)
-        .has_value();
+    const std::optional<long long> stored =
+        store_.StoreIfNew(CheckStatement(std::move(header), std::move(movements)),
+                          access != nullptr ? &event : nullptr);
+    info.stored = stored.value_or(0);
+    return stored.has_value();
   }
   if (access != nullptr) {
     event.event = "recusa";

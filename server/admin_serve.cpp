@@ -5,12 +5,14 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <unistd.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,6 +23,7 @@
 #include "open_store.h"
 #include "private_file.h"
 #include "rpc_server.h"
+#include "service_notifier.h"
 
 namespace kvr::server::admin {
 
@@ -62,6 +65,18 @@ int NumberOption(const CommandLine& line, const std::string& name, int def, int 
     throw Usage("--" + name + " espera um número de " + std::to_string(min) + " a " +
                 std::to_string(max) + ", não \"" + CutText(text, 60) + "\".");
   return value;
+}
+
+// True when systemd's journal reads stderr ($JOURNAL_STREAM names its device
+// and inode): the log lines then carry their syslog priority ("<4>...") for
+// journalctl -p to filter. A stderr redirected elsewhere gets plain lines.
+bool Journal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat err_stat {};
+  if (stream == nullptr || fstat(2, &err_stat) != 0) return false;
+  unsigned long long device = 0, inode = 0;
+  return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && device == err_stat.st_dev &&
+         inode == err_stat.st_ino;
 }
 
 // Descriptors kept for what is not a connection: the database and its
@@ -175,9 +190,12 @@ int Serve(const CommandLine& line, std::ostream& err) {
     }
     const rlim_t fit = files.rlim_cur > kSpareFiles + 8 ? files.rlim_cur - kSpareFiles : 8;
     if (files.rlim_cur != RLIM_INFINITY && static_cast<rlim_t>(options.max_connections) > fit) {
-      err << "kvr61400-server: o sistema permite " << files.rlim_cur
-          << " arquivos abertos; atendo até " << fit << " conexões em vez de "
-          << options.max_connections << " (aumente o limite com ulimit -n ou LimitNOFILE)."
+      err << LogForSink(kLogWarning + std::string("kvr61400-server: o sistema permite ") +
+                            std::to_string(files.rlim_cur) + " arquivos abertos; atendo até " +
+                            std::to_string(fit) + " conexões em vez de " +
+                            std::to_string(options.max_connections) +
+                            " (aumente o limite com ulimit -n ou LimitNOFILE).",
+                        Journal())
           << std::endl;
       options.max_connections = static_cast<int>(fit);
     }
@@ -207,13 +225,13 @@ int Serve(const CommandLine& line, std::ostream& err) {
   options.quick_calls = !IsPostgresAddress(db);
   ImportModule module(store);
   std::mutex log_mutex;
-  options.log = [&err, &log_mutex](const std::string& text) {
+  options.log = [&err, &log_mutex, journal = Journal()](const std::string& text) {
     std::lock_guard<std::mutex> lock(log_mutex);
-    err << text << std::endl;
+    err << LogForSink(text, journal) << std::endl;
   };
   access.SetLog(options.log);
   if (plain && !loopback)
-    options.log("kvr61400-server: aviso: ouvindo em " + shown +
+    options.log(kLogWarning + std::string("kvr61400-server: aviso: ouvindo em ") + shown +
                 " sem TLS (--sem-tls): as chamadas só devem chegar através de um proxy TLS.");
   RpcServer server(module, options);
   const int bound = server.Bind();
@@ -224,6 +242,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
   // A unit of Type=notify learns that the server listens; without one
   // ($NOTIFY_SOCKET unset) nothing is sent.
   sd_notify(0, "READY=1");
+  ServiceNotifier notifier(server, options.log);
 
   std::atomic<bool> finished{false};
   std::thread waiter([&server, &signals, &options, &finished, &tls] {
@@ -236,7 +255,8 @@ int Serve(const CommandLine& line, std::ostream& err) {
         options.log("kvr61400-server: SIGHUP recebido, certificado \"" + tls->CertPath() +
                     "\" lido de novo.");
       } catch (const std::exception& error) {
-        options.log(std::string("kvr61400-server: SIGHUP recebido, certificado mantido: ") +
+        options.log(kLogError +
+                    std::string("kvr61400-server: SIGHUP recebido, certificado mantido: ") +
                     error.what());
       }
     }
@@ -264,6 +284,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
     if (!finished) server.Stop();
   });
   const bool served = server.Run();
+  notifier.Stop();
   finished = true;
   server.Stop();
   // Wake the waiter when serving ended without a signal.

@@ -79,6 +79,17 @@ void HttpEngine::Stop() {
   listen_fd_ = -1;
 }
 
+bool HttpEngine::Turning() {
+  bool turning = true;
+  for (auto& loop : loops_) {
+    const unsigned long long turns = loop->turns_;
+    turning = turning && (turns != loop->seen_turns_ || loop->seen_turns_ == ~0ull);
+    loop->seen_turns_ = turns;
+    loop->Wake();
+  }
+  return turning;
+}
+
 void HttpEngine::Accept(HttpLoop& loop) {
   for (int i = 0; i < kAcceptBatch; ++i) {
     sockaddr_storage address{};
@@ -94,6 +105,7 @@ void HttpEngine::Accept(HttpLoop& loop) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ConnectionDeadlines::Connection* tracked =
         deadlines_.Follow(fd, Clock::now() + settings_.timeout);
+    ++open_;
     loop.connections_.push_back(std::make_unique<HttpConnection>(
         std::make_unique<HttpSocket>(fd, settings_.tls),
         AddressText(reinterpret_cast<sockaddr*>(&address), length), handler_, deadlines_, tracked,
@@ -115,10 +127,12 @@ void HttpEngine::Run(HttpLoop& loop) {
         // down a number reused by another connection.
         deadlines_.Forget(connection->Tracked());
         connection.reset();
+        --open_;
       }
     list.erase(std::remove(list.begin(), list.end(), nullptr), list.end());
   };
   while (true) {
+    ++loop.turns_;
     if (stopping_ && !stopped) {
       stopped = true;
       give_up = Clock::now() + kStopGrace;

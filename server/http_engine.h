@@ -33,6 +33,9 @@ class HttpLoop {
   std::vector<HttpConnection*> resumed_;
   std::vector<std::unique_ptr<HttpConnection>> connections_;
   std::thread thread_;
+  // Rounds of the loop, and what Turning saw last.
+  std::atomic<unsigned long long> turns_{0};
+  unsigned long long seen_turns_ = ~0ull;
 };
 
 // The server's HTTP/1.1 engine: event loops on non-blocking sockets, each
@@ -65,6 +68,13 @@ class HttpEngine {
   // (the caller stops whatever holds them first). Harmless twice.
   void Stop();
 
+  // The connections open now, on every loop.
+  size_t OpenConnections() const { return open_; }
+  // True when every loop made a round since the last call (true the first
+  // time), then wakes each one so that a loop alive makes one before the
+  // next. For one watching thread (the service watchdog).
+  bool Turning();
+
  private:
   void Run(HttpLoop& loop);
   void Accept(HttpLoop& loop);
@@ -74,6 +84,7 @@ class HttpEngine {
   Settings settings_;
   int listen_fd_ = -1;
   std::atomic<bool> stopping_{false};
+  std::atomic<size_t> open_{0};
   std::vector<std::unique_ptr<HttpLoop>> loops_;
 };
 

@@ -100,6 +100,10 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     nlohmann::json packet = GetContaCorrente(bank, number);
     info.rows = static_cast<long long>(packet["rows"].size());
     info.outcome = "ok";
+    if (info.rows == 0) info.refusal = Refusal::kUnknownAccount;
+    info.result = info.rows == 0   ? std::string("conta não cadastrada")
+                  : info.rows == 1 ? std::string("1 conta encontrada")
+                                   : std::to_string(info.rows) + " contas encontradas";
     return packet;
   }
   if (IsStatementMethod(method)) {
@@ -112,10 +116,24 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     PacketRows movements = TakePacket(params[1], MovExtrLayout(), kMovementsPacket,
                                       HeaderAccount(&header));
     info.rows = static_cast<long long>(movements.count);
-    bool answer = store
-                      ? StoreAudited(std::move(header), std::move(movements), valid, info)
-                      : !store_.IsRecorded(CheckStatement(std::move(header), std::move(movements)));
+    info.store = store && valid;
+    bool answer = false;
+    try {
+      answer = store ? StoreAudited(std::move(header), std::move(movements), valid, info)
+                     : !store_.IsRecorded(CheckStatement(std::move(header), std::move(movements)));
+    } catch (const UnknownAccountError&) {
+      info.refusal = Refusal::kUnknownAccount;
+      throw;
+    } catch (const RpcError& error) {
+      if (error.Code() == kRefused) info.refusal = Refusal::kPacket;
+      throw;
+    }
     info.outcome = (answer ? "true" : "false") + info.outcome;
+    if (store && valid && !answer) info.refusal = Refusal::kRecorded;
+    info.result = !store    ? (answer ? "extrato novo" : "extrato já cadastrado")
+                  : !valid  ? std::string("nada gravado: importação cancelada pelo usuário")
+                  : answer  ? "extrato " + std::to_string(info.stored) + " gravado"
+                            : std::string("extrato já cadastrado; nada gravado");
     return answer;
   }
   // Methods whose parameters are small JSON values.
@@ -156,8 +174,8 @@ Statement ImportModule::CheckStatement(PacketRows header, PacketRows movements) 
   if (statement.account.empty())
     throw RpcError(kRefused, "O extrato não informa a conta corrente (CDREDUCONT vazio).");
   if (!store_.FindAccount(statement.account))
-    throw RpcError(kRefused, "Conta corrente de código \"" + statement.account +
-                                 "\" não cadastrada no servidor.");
+    throw UnknownAccountError(kRefused, "Conta corrente de código \"" + statement.account +
+                                            "\" não cadastrada no servidor.");
   if (movements.count == 0) throw RpcError(kRefused, "O extrato não tem movimentos.");
   if (!movements.statement_error.empty()) throw RpcError(kRefused, movements.statement_error);
   statement.movements = std::move(movements.rows);

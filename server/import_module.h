@@ -6,6 +6,7 @@
 
 #include "access.h"
 #include "request_parser.h"
+#include "server_metrics.h"
 #include "statement.h"
 #include "store.h"
 
@@ -34,12 +35,28 @@ class RpcError : public Exception {
   int code_;
 };
 
-// What one call was about, for the server's log line.
+// What one call was about, for the server's log line and counters.
 struct CallInfo {
   std::string account;  // the account (bank/number or code), empty when unknown
   long long rows = -1;  // rows returned or received, -1 when none
   std::string outcome;  // "true", "false", "erro: ..."
   Caller caller;        // who made the call (given to Call)
+  // What happened, in Portuguese, for the log ("extrato 12 gravado");
+  // empty: outcome tells it.
+  std::string result;
+  // SetExtratoBancario: asked to store (valid true); the number the
+  // statement got, 0 when nothing was stored.
+  bool store = false;
+  long long stored = 0;
+  // Why the module turned the call down, also when it answered (an account
+  // not found, a statement already recorded).
+  Refusal refusal = Refusal::kNone;
+};
+
+// The refusal of a statement of an account that is not registered.
+class UnknownAccountError : public RpcError {
+ public:
+  using RpcError::RpcError;
 };
 
 // The remote module "kvr61400.rdmImportOFX": GetContaCorrente, ValidExtrato
@@ -75,6 +92,10 @@ class ImportModule {
   // sparing them the trip to a worker and back; every other call goes to
   // the workers.
   static bool IsQuick(const std::string& method) { return method == "GetContaCorrente"; }
+
+  // Runs a trivial query on the store; throws its EDatabaseError when the
+  // database does not answer (the health check).
+  void CheckDatabase() { store_.FindAccount(""); }
 
   // GetContaCorrente: the accounts of bank and number (leading zeros
   // ignored) as a packet in ContaCorrenteLayout, possibly without rows.

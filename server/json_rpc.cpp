@@ -6,6 +6,7 @@
 #include "body_stream.h"
 #include "log_text.h"
 #include "request_parser.h"
+#include "server_errors.h"
 
 namespace kvr::server {
 
@@ -26,14 +27,51 @@ std::string ErrorResponse(const std::string& id, int code, const std::string& me
   return Response(id, "error", {{"code", code}, {"message", message}});
 }
 
-std::string FormatLog(const std::string& method, const CallInfo& info, double millis) {
+// Who made a call, for the log: the user's name and address.
+std::string Who(const Caller& caller) {
+  std::string who = caller.user.empty() ? std::string("sem chave")
+                                        : "usuário \"" + LogText(caller.user, 60) + "\"";
+  if (!caller.address.empty()) who += " em " + LogText(caller.address, 60);
+  return who;
+}
+
+// What a call was about: the account asked for, the statement's account
+// and movements.
+std::string Subject(const std::string& method, const CallInfo& info) {
+  std::string subject;
+  if (method == "GetContaCorrente") {
+    const size_t slash = info.account.find('/');
+    if (slash != std::string::npos)
+      return " banco " + LogText(info.account.substr(0, slash), 20) + " conta " +
+             LogText(info.account.substr(slash + 1), 40);
+  }
+  if (method == "RemoveExtrato") return "";
+  if (!info.account.empty()) subject = " conta " + LogText(info.account, 40);
+  if (info.rows >= 0)
+    subject += (subject.empty() ? " " : ", ") + std::to_string(info.rows) +
+               (method == "ValidExtrato" || method == "SetExtratoBancario" ? " movimentos"
+                                                                           : " linhas");
+  return subject;
+}
+
+// The line of one call; priority: warnings for refusals of the module,
+// errors for failures (a database that fails, a fault of the server).
+std::string FormatLog(const std::string& method, const RpcCall& call, const CallInfo& info,
+                      double millis) {
   char elapsed[32];
   std::snprintf(elapsed, sizeof elapsed, "%.1f", millis);
-  std::string line = "kvr61400-server: " + (method.empty() ? std::string("?") : LogText(method, 64));
-  line += " conta=" + (info.account.empty() ? std::string("-") : LogText(info.account, 40));
-  line += " linhas=" + (info.rows < 0 ? std::string("-") : std::to_string(info.rows));
-  line += " " + LogText(info.outcome, 300) + " " + elapsed + " ms";
-  return line;
+  const char* priority = call.error_code == 0                ? kLogInfo
+                         : call.error_code == kInternalError ? kLogError
+                                                             : kLogWarning;
+  std::string line = std::string(priority) + "kvr61400-server: " + Who(info.caller) + ": " +
+                     (method.empty() ? std::string("?") : LogText(method, 64)) +
+                     Subject(method, info) + ": ";
+  if (call.error_code != 0)
+    line += (call.error_code == kRefused ? "recusado: " : "erro: ") +
+            LogText(call.error_message, 300);
+  else
+    line += LogText(info.result.empty() ? info.outcome : info.result, 300);
+  return line + " " + elapsed + " ms";
 }
 
 // The envelope of request as a call; throws RpcError for what it lacks, in
@@ -65,6 +103,7 @@ void TakeCall(ParsedRequest& request, RpcCall& call) {
 
 // call refused for error: a RpcError with its code, any other failure -32603.
 void Refuse(RpcCall& call, const std::exception& error) {
+  call.database_error = dynamic_cast<const EDatabaseError*>(&error) != nullptr;
   const auto* rpc = dynamic_cast<const RpcError*>(&error);
   call.error_code = rpc != nullptr ? rpc->Code() : kInternalError;
   call.error_message = error.what();
@@ -118,13 +157,19 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
     info.outcome = "erro: " + call.error_message;
     response = ErrorResponse(call.id, call.error_code, call.error_message);
   }
-  if (log) {
-    const double millis =
-        std::chrono::duration<double, std::milli>(Clock::now() - start + call.reading).count();
-    log(FormatLog(call.method, info, millis));
-  }
-  if (call.notification) return {204, ""};
-  return {call.status, std::move(response)};
+  const double millis =
+      std::chrono::duration<double, std::milli>(Clock::now() - start + call.reading).count();
+  if (log) log(FormatLog(call.method, call, info, millis));
+  CallSummary summary;
+  summary.method = call.method;
+  summary.outcome = call.error_code == 0 ? "ok" : call.error_code == kRefused ? "recusada" : "erro";
+  summary.refusal = info.refusal;
+  if (call.error_code == 0 && info.stored > 0) summary.stored_movements = info.rows;
+  summary.store = info.store;
+  summary.seconds = millis / 1000;
+  summary.database_error = call.database_error;
+  if (call.notification) return {204, "", summary};
+  return {call.status, std::move(response), summary};
 }
 
 std::string ErrorBody(int code, const std::string& message) {

@@ -17,6 +17,7 @@ namespace kvr::server {
 struct RpcReply {
   int status = 200;
   std::string body;
+  CallSummary summary{};  // what the call adds to the server's counters
 };
 
 // Limits on one request body.
@@ -39,6 +40,7 @@ struct RpcCall {
   std::string error_message;    // Portuguese, UTF-8
   std::chrono::steady_clock::duration reading{};  // the time reading took, for the log
   Caller caller;                // who made the call (set by the HTTP engine)
+  bool database_error = false;  // the database failed the call
 };
 
 // Reads one JSON-RPC 2.0 request body in one pass: the bytes through the body
@@ -53,9 +55,11 @@ RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits
 // otherwise the result of ImportModule::Call or the error it throws (a
 // RpcError with its code, any other failure -32603). A notification is
 // carried out and answered 204 with no body. Never throws. call's params are
-// consumed. log, when set, receives one line per call: method, account, rows,
-// outcome, milliseconds (reading and running), with control characters
-// escaped and long fields cut.
+// consumed. log, when set, receives one line per call, in Portuguese: who
+// (the user and address), the method, what it was about (account,
+// movements), what happened, and the milliseconds (reading and running) at
+// the end, with control characters escaped and long fields cut; the line
+// begins with its syslog priority (log_text.h).
 RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, RpcCall& call,
                        const std::function<void(const std::string&)>& log);
 

@@ -7,6 +7,13 @@
 
 namespace kvr::server {
 
+std::string LogForSink(const std::string& line, bool journal) {
+  const bool marked = line.size() >= 3 && line[0] == '<' && line[1] >= '0' && line[1] <= '7' &&
+                      line[2] == '>';
+  if (journal) return marked ? line : kLogInfo + line;
+  return marked ? line.substr(3) : line;
+}
+
 std::string CutText(const std::string& text, size_t max) {
   const size_t end = Utf8Prefix(text, max);
   return end == text.size() ? text : text.substr(0, end) + "...";

@@ -5,6 +5,18 @@
 
 namespace kvr::server {
 
+// A line of the server's log may begin with its syslog priority, so that the
+// journal can filter it; a line without one is information. The serve
+// command keeps the prefix when systemd's journal reads its stderr and drops
+// it on a terminal (LogForSink).
+constexpr const char* kLogError = "<3>";
+constexpr const char* kLogWarning = "<4>";
+constexpr const char* kLogInfo = "<6>";
+
+// line as the sink writes it: for the journal with its priority prefix
+// ("<6>" added when it has none), elsewhere without one.
+std::string LogForSink(const std::string& line, bool journal);
+
 // text made safe for one line of the server's log: control characters
 // (below 32, and 127) written as \n, \r, \t or \xHH, a backslash doubled, and
 // the whole cut after max characters (counted in UTF-8 characters) with

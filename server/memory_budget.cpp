@@ -12,6 +12,13 @@ bool MemoryBudget::Take(size_t bytes, Clock::time_point deadline) {
   return true;
 }
 
+MemoryBudget::Use MemoryBudget::InUse() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Use use{total_ - free_, 0, waiters_.size()};
+  for (const Waiter& waiter : waiters_) use.waiting += waiter.bytes;
+  return use;
+}
+
 bool MemoryBudget::TryTake(size_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!waiters_.empty() || bytes > free_) return false;

@@ -26,6 +26,14 @@ class MemoryBudget {
   MemoryBudget& operator=(const MemoryBudget&) = delete;
 
   size_t Total() const { return total_; }
+  // What requests hold now, what the waiting ones ask for, and how many
+  // wait: a moment's view, for the server's metrics.
+  struct Use {
+    size_t in_use = 0;
+    size_t waiting = 0;
+    size_t waiters = 0;
+  };
+  Use InUse();
 
   // Takes bytes at once and returns true when they fit and nobody waits
   // before; otherwise queues the request and returns false: waiting() runs

@@ -15,10 +15,12 @@
 #include "body_stream.h"
 #include "connection_deadlines.h"
 #include "guess_limit.h"
+#include "health_check.h"
 #include "http_engine.h"
 #include "http_socket.h"
 #include "log_text.h"
 #include "memory_budget.h"
+#include "server_metrics.h"
 #include "worker_pool.h"
 
 // The requests of the HTTP engine (http_engine.h): a request's headers and
@@ -105,10 +107,12 @@ struct RpcServer::Engine : HttpHandler {
         // shares 127.0.0.1.
         deadlines(static_cast<unsigned>(std::max(Options().max_connections, Loops())), Timeout(),
                   [this](const std::string& label) {
-                    Log("kvr61400-server: " + label +
+                    Log(kLogWarning + std::string("kvr61400-server: ") + label +
                         ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
                   }),
-        budget(server.options_.max_memory) {}
+        budget(server.options_.max_memory),
+        health([&server] { server.module_.CheckDatabase(); },
+               [this](const std::string& line) { Log(line); }) {}
 
   RpcServer& owner;
   AccessControl own_access;  // when the options give none
@@ -117,6 +121,11 @@ struct RpcServer::Engine : HttpHandler {
   ConnectionDeadlines deadlines;
   GuessLimit guesses;
   MemoryBudget budget;
+  ServerMetrics metrics;
+  HealthCheck health;
+  std::atomic<size_t> in_flight{0};  // requests from their head to their end
+  // Keeps the watchdog's look at the loops apart from their start and stop.
+  std::mutex watch_mutex;
   // Last: its loops are gone before what they use.
   std::unique_ptr<HttpEngine> http;
 
@@ -143,10 +152,11 @@ struct RpcServer::Engine : HttpHandler {
   void Refuse(HttpExchange& exchange, int status, int code, const std::string& message,
               const std::string& what, HttpAnswer answer = {}) {
     if (!what.empty())
-      Log("kvr61400-server: " + exchange.Client() + " " + LogText(what, 200) + ": " +
-          LogText(message, 300));
+      Log(kLogWarning + std::string("kvr61400-server: ") + exchange.Client() + " " +
+          LogText(what, 200) + ": " + LogText(message, 300));
     answer.status = status;
     answer.body = ErrorBody(code, message);
+    metrics.CountBytes(0, answer.body.size());
     exchange.Answer(std::move(answer));
   }
 
@@ -162,6 +172,7 @@ struct RpcServer::Engine : HttpHandler {
 
   Request& Track(HttpExchange& exchange) {
     auto* request = new Request;
+    ++in_flight;
     exchange.context = request;
     request->exchange = &exchange;
     deadlines.BeginRequest(exchange.Tracked(), ConnectionDeadlines::kNever);
@@ -180,6 +191,9 @@ struct RpcServer::Engine : HttpHandler {
   void OnHead(HttpExchange& exchange) override {
     Request& request = Track(exchange);
     const HttpHead& head = exchange.Head();
+    // The balancer's question needs no key and costs no guess.
+    if ((head.method == "GET" || head.method == "HEAD") && head.target == "/saude")
+      return AskHealth(request);
 
     // No database call here: a key the access control does not hold yet is
     // looked up off the loop while the request waits. A blocked address is
@@ -214,14 +228,18 @@ struct RpcServer::Engine : HttpHandler {
     const std::string what = method + " " + path;
     if (!access.allowed) {
       const std::string from = From(exchange);
-      if (access.status == 429)
+      if (access.status == 429) {
+        metrics.CountRefusal(Refusal::kTooManyGuesses);
         // Logged once, when the block began.
         return Refuse(
             exchange, 429, kUnauthorized,
             "Muitos segredos errados a partir de " + from + "; tente de novo em 60 segundos.", "",
             {.headers = {{"Retry-After", "60"}}});
+      }
+      if (access.status == 401) metrics.CountRefusal(Refusal::kUnauthorized);
+      if (access.status == 503) metrics.CountDatabaseError();
       if (access.status == 401 && guesses.Refused(from))
-        Log("kvr61400-server: " + from + " bloqueado por 60 segundos: " +
+        Log(kLogWarning + std::string("kvr61400-server: ") + from + " bloqueado por 60 segundos: " +
             std::to_string(GuessLimit::kMaxRefusals) + " segredos errados em 60 segundos.");
       return Refuse(exchange, access.status, kUnauthorized, access.message,
                     what + " " + access.note,
@@ -232,6 +250,7 @@ struct RpcServer::Engine : HttpHandler {
     request.caller = access.caller;
 
     const bool get = method == "GET" || method == "HEAD";
+    if (get && path == "/metrics") return AnswerMetrics(exchange, request.caller, what);
     if (get && path == "/")
       return exchange.Answer({.body = std::string("kvr61400-server: ") + ImportModule::kName + "\n",
                               .content_type = "text/plain"});
@@ -291,6 +310,40 @@ struct RpcServer::Engine : HttpHandler {
     if (taken) Admitted(request);
   }
 
+  // GET /saude: answered by the health check's threads, the connection
+  // suspended meanwhile.
+  void AskHealth(Request& request) {
+    request.exchange->Suspend();
+    Request* asking = &request;
+    health.Ask([asking](HealthAnswer answer) {
+      asking->reply = {answer.status, std::move(answer.body)};
+      asking->exchange->Resume();
+    });
+  }
+
+  // GET /metrics: for an administrator's key, or anyone on loopback when the
+  // server has no keys.
+  void AnswerMetrics(HttpExchange& exchange, const Caller& caller, const std::string& what) {
+    if (!caller.administrator || (caller.user.empty() && !IsLoopbackHost(caller.address)))
+      return Refuse(exchange, 403, kUnauthorized,
+                    "As métricas do servidor são só para chaves de administrador.", what);
+    exchange.Answer({.body = metrics.Text(Gauges()),
+                     .content_type = "text/plain; version=0.0.4; charset=utf-8"});
+  }
+
+  ServerGauges Gauges() {
+    const MemoryBudget::Use memory = budget.InUse();
+    ServerGauges gauges;
+    std::lock_guard<std::mutex> lock(watch_mutex);
+    gauges.connections = http ? http->OpenConnections() : 0;
+    gauges.requests = in_flight;
+    gauges.memory_total = budget.Total();
+    gauges.memory_in_use = memory.in_use;
+    gauges.memory_waiting = memory.waiting;
+    gauges.waiting_requests = memory.waiters;
+    return gauges;
+  }
+
   // The memory the body bytes of request and their rows take.
   static size_t Share(const Request& request, size_t body) {
     return request.gzip ? body : body * (1 + kRowsPerBodyByte);
@@ -332,6 +385,7 @@ struct RpcServer::Engine : HttpHandler {
 
   bool OnBody(HttpExchange& exchange, const char* data, size_t size) override {
     Request& request = Of(exchange);
+    metrics.CountBytes(size, 0);
     if (request.drain) return true;
     if (request.body.size() + size > Options().max_body) {
       // A body without a declared length that grows past the limit.
@@ -387,6 +441,7 @@ struct RpcServer::Engine : HttpHandler {
       request.read = true;
       if (ImportModule::IsQuick(request.call.method)) {
         request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
+        metrics.CountCall(request.reply.summary);
         return Answer(request);
       }
     }
@@ -403,6 +458,7 @@ struct RpcServer::Engine : HttpHandler {
   void Answer(Request& request) {
     RpcReply& reply = request.reply;
     HttpExchange& exchange = *request.exchange;
+    metrics.CountBytes(0, reply.body.size());
     if (request.accept_gzip && reply.body.size() > kGzipReplyAbove)
       return exchange.Answer({.status = reply.status,
                               .body = GzipCompress(reply.body),
@@ -419,6 +475,7 @@ struct RpcServer::Engine : HttpHandler {
       if (!request.read) request.call = ReadRpcCall(request.body, request.gzip, Limits(request));
       request.call.caller = request.caller;
       request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
+      metrics.CountCall(request.reply.summary);
     }
     std::string().swap(request.body);
     request.call = RpcCall();
@@ -434,6 +491,7 @@ struct RpcServer::Engine : HttpHandler {
   void OnDone(HttpExchange& exchange) override {
     auto* request = static_cast<Request*>(exchange.context);
     if (request != nullptr && request->memory > 0) budget.Give(request->memory);
+    if (request != nullptr) --in_flight;
     delete request;
     exchange.context = nullptr;
     // The next request's head is due within the timeout.
@@ -461,6 +519,7 @@ bool RpcServer::Run() {
   }
   if (e.socket.Fd() < 0) Bind();
   try {
+    std::lock_guard<std::mutex> watching(e.watch_mutex);
     e.http = std::make_unique<HttpEngine>(
         e, e.deadlines,
         HttpEngine::Settings{.loops = e.Loops(), .timeout = e.Timeout(), .tls = options_.tls});
@@ -468,8 +527,11 @@ bool RpcServer::Run() {
     e.pool.Start(options_.threads);
     e.http->Start(e.socket.Release());
   } catch (const std::exception& error) {
-    e.Log(std::string("kvr61400-server: o servidor HTTP não iniciou: ") + error.what());
+    e.Log(kLogError + std::string("kvr61400-server: o servidor HTTP não iniciou: ") +
+          error.what());
     e.pool.Stop();
+    e.health.Stop();
+    std::lock_guard<std::mutex> watching(e.watch_mutex);
     e.http.reset();
     return false;
   }
@@ -487,12 +549,27 @@ bool RpcServer::Run() {
   e.pool.Stop();
   e.deadlines.Stop();
   e.budget.Expire(Engine::Clock::time_point::max());
-  e.http->Stop();
+  e.health.Stop();
+  std::lock_guard<std::mutex> watching(e.watch_mutex);
   e.running = false;
+  e.http->Stop();
   return true;
 }
 
 bool RpcServer::IsRunning() const { return engine_->running; }
+
+bool RpcServer::Turning() {
+  Engine& e = *engine_;
+  std::lock_guard<std::mutex> watching(e.watch_mutex);
+  if (!e.running || !e.http) return true;
+  const bool loops = e.http->Turning();
+  return e.pool.Turning() && loops;
+}
+
+RpcServer::Activity RpcServer::Now() {
+  const ServerGauges gauges = engine_->Gauges();
+  return {gauges.connections, gauges.requests};
+}
 
 void RpcServer::Stop() {
   std::lock_guard<std::mutex> lock(engine_->run_mutex);

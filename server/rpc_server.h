@@ -48,7 +48,9 @@ struct ServerOptions {
 
 // The HTTP/1.1 endpoint of the module: POST /kvr61400.rdmImportOFX with a
 // JSON-RPC body (optionally gzip); GET / answers the server's name (the
-// client's connect check). Event-driven: a slow client holds a connection,
+// client's connect check); GET /saude whether the database answers (no key
+// asked: for load balancers; see HealthCheck); GET /metrics the counters
+// (ServerMetrics) for an administrator's key, or on loopback without keys. Event-driven: a slow client holds a connection,
 // never a thread; the calls themselves run on a bounded pool of workers.
 class RpcServer {
  public:
@@ -72,6 +74,18 @@ class RpcServer {
   void Stop();
   // True while Run is serving.
   bool IsRunning() const;
+
+  // For the service watchdog, from one thread: false when an event loop made
+  // no round since the last call, or when the workers hang (calls wait and
+  // none began or ended since the last call). Each call wakes the loops, so
+  // that live ones make a round before the next. True while not serving.
+  bool Turning();
+  // What the server is doing now, for the service's status line.
+  struct Activity {
+    size_t connections = 0;
+    size_t requests = 0;  // requests between their head and their answer
+  };
+  Activity Now();
 
   // The address as Bind resolved it: "127.0.0.1" or "[::1]".
   std::string HostText() const;

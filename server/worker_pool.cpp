@@ -30,9 +30,21 @@ void WorkerPool::Work() {
     Job job = std::move(queue_.front());
     queue_.pop_front();
     const bool cancelled = !accepting_;
+    ++progress_;
     lock.unlock();
     job(cancelled);
+    ++progress_;
   }
+}
+
+bool WorkerPool::Turning() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const unsigned long long progress = progress_;
+  const bool waiting = !queue_.empty();
+  const bool stuck = waiting && seen_waiting_ && progress == seen_progress_;
+  seen_waiting_ = waiting;
+  seen_progress_ = progress;
+  return !stuck;
 }
 
 }  // namespace kvr::server

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -46,6 +47,10 @@ class WorkerPool {
   // Harmless on a stopped pool.
   void Stop();
 
+  // False when jobs waited at this call and the one before while no job
+  // began or ended in between: the workers hang. For one watching thread.
+  bool Turning();
+
  private:
   void Work();
 
@@ -54,6 +59,10 @@ class WorkerPool {
   std::deque<Job> queue_;
   bool accepting_ = false;
   std::vector<std::thread> workers_;
+  // Jobs begun and ended; what Turning saw last.
+  std::atomic<unsigned long long> progress_{0};
+  unsigned long long seen_progress_ = 0;
+  bool seen_waiting_ = false;
 };
 
 }  // namespace kvr::server

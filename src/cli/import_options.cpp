@@ -52,7 +52,9 @@ const char* const kImportHelp =
     "                       (HTTP), https://HOST:PORTA (HTTPS: o certificado do\n"
     "                       servidor conferido com as autoridades do sistema ou\n"
     "                       com --ca-file, e com o nome HOST; nunca volta para\n"
-    "                       HTTP). Padrão 127.0.0.1:8061\n"
+    "                       HTTP). Padrão 127.0.0.1:8061; vários, separados por\n"
+    "                       vírgula, são tentados em ordem quando um não pode ser\n"
+    "                       alcançado (nunca depois de enviada a chamada)\n"
     "  --ca-file ARQUIVO    a autoridade certificadora (PEM) que assina o\n"
     "                       certificado de um servidor https://\n"
     "  --token-file ARQUIVO arquivo com a sua chave de acesso na primeira linha:\n"
@@ -116,13 +118,13 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
       o.answer = answer;
     } else if (a == "--server") {
       if (!value(v)) return "--server espera HOST:PORTA ou https://HOST:PORTA";
-      const std::optional<TServerUrl> url = ParseServerUrl(v);
-      if (!url) {
-        return "--server espera HOST:PORTA, http://HOST:PORTA ou https://HOST:PORTA, não \"" + v +
-               "\"";
+      const std::optional<std::vector<TServerUrl>> urls = ParseServerList(v);
+      if (!urls) {
+        return "--server espera HOST:PORTA, http://HOST:PORTA ou https://HOST:PORTA (vários "
+               "separados por vírgula), não \"" + v + "\"";
       }
-      o.host = url->HostValue();
-      o.port = url->port;
+      o.host = ListHostValue(*urls);
+      o.port = urls->front().port;
     } else if (a == "--ca-file") {
       if (!value(v)) return "--ca-file espera o arquivo (PEM) da autoridade certificadora";
       if (!FileExists(v)) return "--ca-file: arquivo não encontrado: " + v;

@@ -16,8 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "host/net_connection.h"
 #include "host/server_url.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -106,6 +109,15 @@ std::string DescribeError(CURLcode code) {
     default:
       return "falha de comunica\xE7\xE3o (" + std::string(CurlLibrary().easy_strerror(code)) + ")";
   }
+}
+
+// The message of a JSON-RPC error reply, in Windows-1252; empty when body is
+// not one.
+std::string ErrorMessageOf(const std::string& body) {
+  const nlohmann::json reply = nlohmann::json::parse(body, nullptr, false);
+  if (!reply.is_object() || !reply.contains("error") || !reply["error"].is_object()) return "";
+  const nlohmann::json& message = reply["error"].value("message", nlohmann::json());
+  return message.is_string() ? Utf8ToCp1252(message.get<std::string>()) : "";
 }
 
 std::string Seconds(int ms) {
@@ -303,25 +315,32 @@ class HttpTransport : public TRpcTransport {
       throw Exception("Porta " + std::to_string(port) + " do servidor de aplica\xE7\xE3o " + host +
                       " \xE9 inv\xE1lida.");
     Close();
-    const TServerUrl url = SplitHostValue(host, port);
-    https_ = url.https;
     ca_file_ = HttpsCaFile();
-    host_ = url.host;
-    address_ = Address(url.host, port);
+    addresses_ = HostAddresses(host, port);
     // A secret seen on the company network is a key anyone may use.
-    if (!https_ && !token_.empty() && !IsLoopbackName(url.host))
-      throw Exception("Recuso enviar a chave de acesso sem criptografia ao servidor " + address_ +
-                      ", fora desta m\xE1quina: use https://" + address_ + ".");
+    for (const TServerUrl& url : addresses_)
+      if (!url.https && !token_.empty() && !IsLoopbackName(url.host))
+        throw Exception("Recuso enviar a chave de acesso sem criptografia ao servidor " +
+                        Address(url.host, url.port) + ", fora desta m\xE1quina: use https://" +
+                        Address(url.host, url.port) + ".");
     multi_.reset(curl_.multi_init());
     easy_.reset(curl_.easy_init());
     if (!multi_ || !easy_) throw Exception("Falha ao iniciar a conex\xE3o HTTP.");
-    Configure();
     // The server answers a GET of its root with its name: enough to know that
     // something of ours listens there (and, with a token, that it lets us in).
+    // Of several addresses, the first that can be reached is used.
     std::string body;
-    const Outcome outcome = Perform("/", nullptr, body, limits_.deadline_ms);
+    Outcome outcome;
+    for (current_ = 0; current_ < addresses_.size(); ++current_) {
+      Select(current_);
+      outcome = Perform("/", nullptr, body, limits_.deadline_ms);
+      if (!Unreachable(outcome.code)) break;
+    }
+    if (current_ == addresses_.size()) --current_;
     const std::string where =
-        "Servidor de aplica\xE7\xE3o " + std::string(https_ ? "https://" : "") + address_;
+        Unreachable(outcome.code) && addresses_.size() > 1
+            ? "Nenhum dos servidores de aplica\xE7\xE3o (" + Listed() + ")"
+            : "Servidor de aplica\xE7\xE3o " + std::string(https_ ? "https://" : "") + address_;
     std::string failure;
     if (outcome.code == CURLE_OPERATION_TIMEDOUT) {
       failure = where + " n\xE3o respondeu em " + Seconds(limits_.deadline_ms) + ".";
@@ -340,7 +359,11 @@ class HttpTransport : public TRpcTransport {
                 "): confira o arquivo da chave; uma chave revogada ou de outro servidor n\xE3o "
                 "vale, pe\xE7" "a outra ao administrador.";
     } else if (outcome.status != 200) {
-      failure = where + " respondeu com o estado HTTP " + std::to_string(outcome.status) + ".";
+      // A balancer with no server up answers with the JSON-RPC error to show.
+      const std::string told = ErrorMessageOf(body);
+      failure = told.empty() ? where + " respondeu com o estado HTTP " +
+                                   std::to_string(outcome.status) + "."
+                             : where + ": " + told;
     }
     if (!failure.empty()) {
       Close();
@@ -356,7 +379,6 @@ class HttpTransport : public TRpcTransport {
   TRpcReply Call(const std::string& server_name, const TRpcRequest& rpc) override {
     if (!easy_)
       throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
-    const std::string what = "chamada de " + rpc.Method() + " ao servidor " + address_;
     // The server's work grows with the statement: a million movements take
     // it minutes to check and store on a busy machine. The deadline grows
     // with the body (a second per megabyte) so that only a stalled server,
@@ -365,7 +387,18 @@ class HttpTransport : public TRpcTransport {
         static_cast<int>(std::min<std::size_t>(rpc.EstimatedBytes() >> 10, 3600000));
     const int deadline_ms = limits_.deadline_ms + allowance_ms;
     TRpcReply reply;
-    const Outcome outcome = Perform("/" + server_name, &rpc, reply.body, deadline_ms);
+    Outcome outcome = Perform("/" + server_name, &rpc, reply.body, deadline_ms);
+    // A server that could not be reached never saw the request: the next
+    // address may take it. One that was reached is never sent it again, so a
+    // statement is never stored twice by a retry.
+    for (size_t tried = 1; Unreachable(outcome.code) && tried < addresses_.size(); ++tried) {
+      Select((current_ + 1) % addresses_.size());
+      outcome = Perform("/" + server_name, &rpc, reply.body, deadline_ms);
+    }
+    if (Unreachable(outcome.code) && addresses_.size() > 1)
+      throw Exception("Falha na chamada de " + rpc.Method() + ": nenhum dos servidores (" +
+                      Listed() + ") p\xF4de ser alcan\xE7ado.");
+    const std::string what = "chamada de " + rpc.Method() + " ao servidor " + address_;
     if (outcome.too_large) throw Exception("Falha na " + what + ": " + TooLarge() + ".");
     if (outcome.code == CURLE_OPERATION_TIMEDOUT)
       throw Exception("Tempo esgotado (" + Seconds(deadline_ms) + ") na " + what + ".");
@@ -383,6 +416,30 @@ class HttpTransport : public TRpcTransport {
   }
 
  private:
+  // Nothing was sent: the address could not be reached.
+  static bool Unreachable(CURLcode code) {
+    return code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST;
+  }
+
+  // Makes the address at index the one requests go to.
+  void Select(size_t index) {
+    current_ = index;
+    const TServerUrl& url = addresses_[index];
+    https_ = url.https;
+    host_ = url.host;
+    address_ = Address(url.host, url.port);
+    Configure();
+  }
+
+  // The addresses, for a message: "a:8061, https://b:8061".
+  std::string Listed() const {
+    std::string list;
+    for (const TServerUrl& url : addresses_)
+      list += (list.empty() ? "" : ", ") + std::string(url.https ? "https://" : "") +
+              Address(url.host, url.port);
+    return list;
+  }
+
   struct Outcome {
     CURLcode code = CURLE_OK;
     long status = 0;
@@ -536,6 +593,8 @@ class HttpTransport : public TRpcTransport {
 
   THttpLimits limits_;
   std::string token_;
+  std::vector<TServerUrl> addresses_;
+  size_t current_ = 0;
   std::string address_;
   std::string host_;
   bool https_ = false;

@@ -180,6 +180,8 @@ TNetConnection::~TNetConnection() {
 }
 
 std::string TNetConnection::Address() const {
+  // Several addresses, tried in order: the list names them.
+  if (Host.find(',') != std::string::npos) return Host;
   // An IPv6 address is written in brackets so that its port stays apart.
   const TServerUrl url = SplitHostValue(Host, Port);
   const bool v6 = url.host.find(':') != std::string::npos;

@@ -44,6 +44,40 @@ std::optional<TServerUrl> ParseServerUrl(const std::string& text) {
   return url;
 }
 
+std::optional<std::vector<TServerUrl>> ParseServerList(const std::string& text) {
+  std::vector<TServerUrl> addresses;
+  size_t begin = 0;
+  while (true) {
+    const size_t comma = text.find(',', begin);
+    std::string item = text.substr(begin, comma == std::string::npos ? comma : comma - begin);
+    const size_t first = item.find_first_not_of(' ');
+    item = first == std::string::npos ? "" : item.substr(first, item.find_last_not_of(' ') - first + 1);
+    const std::optional<TServerUrl> url = ParseServerUrl(item);
+    if (!url) return std::nullopt;
+    addresses.push_back(*url);
+    if (comma == std::string::npos) return addresses;
+    begin = comma + 1;
+  }
+}
+
+std::string ListHostValue(const std::vector<TServerUrl>& addresses) {
+  if (addresses.size() == 1) return addresses[0].HostValue();
+  std::string list;
+  for (const TServerUrl& url : addresses) {
+    if (!list.empty()) list += ',';
+    const bool v6 = url.host.find(':') != std::string::npos;
+    list += std::string(url.https ? "https://" : "") + (v6 ? "[" + url.host + "]" : url.host) +
+            ":" + std::to_string(url.port);
+  }
+  return list;
+}
+
+std::vector<TServerUrl> HostAddresses(const std::string& host, int port) {
+  if (host.find(',') != std::string::npos)
+    if (std::optional<std::vector<TServerUrl>> list = ParseServerList(host)) return *list;
+  return {SplitHostValue(host, port)};
+}
+
 TServerUrl SplitHostValue(const std::string& host, int port) {
   TServerUrl url;
   url.port = port;

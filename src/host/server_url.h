@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kvr {
 
@@ -21,6 +22,20 @@ struct TServerUrl {
 // Parses text as above: a host without blanks, a port from 1 to 65535.
 // Returns nothing for anything else (another scheme, a path after the port).
 std::optional<TServerUrl> ParseServerUrl(const std::string& text);
+
+// Parses one address or several separated by commas ("srv1:8061,srv2:8061"),
+// each as ParseServerUrl reads it; nothing when any of them is not one. The
+// client tries them in order when one cannot be reached.
+std::optional<std::vector<TServerUrl>> ParseServerList(const std::string& text);
+
+// The TNetConnection::Host value that stands for addresses (not empty): the
+// one address's HostValue (its port goes in Port), or for several the list
+// as ParseServerList reads it, each with its port.
+std::string ListHostValue(const std::vector<TServerUrl>& addresses);
+
+// The addresses a TNetConnection::Host value and port stand for: those of a
+// list (a value holding a comma), else the one of SplitHostValue.
+std::vector<TServerUrl> HostAddresses(const std::string& host, int port);
 
 // Splits a TNetConnection::Host value ("https://HOST", "http://HOST" or
 // "HOST") into whether it asks for TLS and the bare host.

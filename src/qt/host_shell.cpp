@@ -91,10 +91,14 @@ HostShell::HostShell(HostShellOptions options, const QString& host_folder)
   ShowServer();
 }
 
+QString HostShell::CurrentAddress() const {
+  // Several addresses carry their ports in the list.
+  const QString host = QString::fromStdString(host_->WebURL());
+  return host.contains(',') ? host : QString("%1:%2").arg(host).arg(host_->WebPort());
+}
+
 void HostShell::ShowServer() {
-  window_->SetStatusText(QString::fromUtf8("Servidor: %1:%2")
-                             .arg(QString::fromStdString(host_->WebURL()))
-                             .arg(host_->WebPort()));
+  window_->SetStatusText(QString::fromUtf8("Servidor: %1").arg(CurrentAddress()));
 }
 
 bool HostShell::ChangeServer(const QString& address, const QString& token_file,
@@ -119,14 +123,16 @@ bool HostShell::ChangeServer(const QString& address, const QString& token_file,
 }
 
 void HostShell::ConfigureServer() {
-  const QString current = QString("%1:%2").arg(QString::fromStdString(host_->WebURL())).arg(host_->WebPort());
+  const QString current = CurrentAddress();
   QDialog dialog(window_.get());
   dialog.setWindowTitle(QString::fromUtf8("Servidor de aplicação"));
   auto* form = new QFormLayout(&dialog);
   form->addRow(new QLabel(QString::fromUtf8("Usados ao abrir a próxima tela.")));
   auto* address_edit = new QLineEdit(current);
   address_edit->setObjectName("endereco");
-  form->addRow(QString::fromUtf8("Endereço (HOST:PORTA ou https://HOST:PORTA):"), address_edit);
+  form->addRow(QString::fromUtf8("Endereço (HOST:PORTA ou https://HOST:PORTA; vários, separados por "
+                                 "vírgula, são tentados em ordem):"),
+               address_edit);
   // A file name with a button that chooses it.
   auto file_row = [&](const std::string& file, const char* name, const char* none,
                       const char* chooser_title, const char* label) {

@@ -84,6 +84,8 @@ class HostShell {
 
  private:
   void ShowServer();
+  // The server address as the user writes it: HOST:PORTA, or the list of several.
+  QString CurrentAddress() const;
 
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<QtHostLibrary> host_;

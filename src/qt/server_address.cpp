@@ -30,11 +30,11 @@ std::optional<QString> OptionValue(const QStringList& arguments, const QString& 
 }  // namespace
 
 std::optional<ServerAddress> ParseServerAddress(const QString& text) {
-  const std::optional<TServerUrl> url = ParseServerUrl(text.toStdString());
-  if (!url) return std::nullopt;
+  const std::optional<std::vector<TServerUrl>> urls = ParseServerList(text.toStdString());
+  if (!urls) return std::nullopt;
   ServerAddress address;
-  address.host = url->HostValue();
-  address.port = url->port;
+  address.host = ListHostValue(*urls);
+  address.port = urls->front().port;
   return address;
 }
 

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <vector>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -97,24 +99,49 @@ class PgCluster {
     return value;
   }
 
+  // The postmaster's process id and those of its children (the sessions and
+  // the background workers), for a test that freezes the database.
+  std::vector<pid_t> Processes() const {
+    std::vector<pid_t> found;
+    std::ifstream pid_file(data_ + "/postmaster.pid");
+    pid_t postmaster = 0;
+    if (!(pid_file >> postmaster)) return found;
+    found.push_back(postmaster);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      std::ifstream stat(entry.path() / "stat");
+      std::string line;
+      if (!std::getline(stat, line)) continue;
+      // "pid (name) state ppid ...": the name may hold blanks, not ")".
+      const size_t close = line.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream rest(line.substr(close + 1));
+      std::string state;
+      pid_t parent = 0;
+      if (rest >> state >> parent && parent == postmaster)
+        found.push_back(static_cast<pid_t>(std::stol(line)));
+    }
+    return found;
+  }
+
+  // Stops the server (fast: sessions are ended) until Start.
+  void Stop() {
+    if (!Run(Tool("pg_ctl") + " -D " + data_ + " -m fast -w -t 60 stop >/dev/null"))
+      throw std::runtime_error("pg_ctl stop failed");
+  }
+  // Starts a stopped server again, on its port.
+  void Start() {
+    if (!Run(Tool("pg_ctl") + " -D " + data_ + " -w -t 60 -l " + data_ + "/server.log -o '" +
+             options_ + "' start >/dev/null"))
+      throw std::runtime_error("pg_ctl start failed; see " + data_ + "/server.log");
+  }
+
   // Freezes the server and every session of it (SIGSTOP), as a database
   // machine that stopped answering, or thaws them (SIGCONT). Connections are
   // still accepted by the system while it is frozen; nothing answers them.
   void Freeze(bool frozen) const {
-    std::ifstream pid_file(data_ + "/postmaster.pid");
-    pid_t postmaster = 0;
-    pid_file >> postmaster;
-    if (postmaster <= 0) throw std::runtime_error("no postmaster.pid in " + data_);
-    const int signal = frozen ? SIGSTOP : SIGCONT;
-    kill(postmaster, signal);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-      std::ifstream stat(entry.path() / "stat");
-      std::string pid, name, state;
-      pid_t parent = 0;
-      // "PID (NAME) STATE PPID ...": a postgres process name holds no blank.
-      if (stat >> pid >> name >> state >> parent && parent == postmaster)
-        kill(static_cast<pid_t>(std::stol(pid)), signal);
-    }
+    const std::vector<pid_t> processes = Processes();
+    if (processes.empty()) throw std::runtime_error("no postmaster.pid in " + data_);
+    for (const pid_t pid : processes) kill(pid, frozen ? SIGSTOP : SIGCONT);
   }
 
   // Stops the server (fast: sessions are ended) and starts it again.
@@ -153,8 +180,9 @@ class PgCluster {
     // Another process may take the port between the choice and the start.
     for (int attempt = 0; attempt < 5; ++attempt) {
       port_ = FreeLoopbackPort();
+      options_ = options + " -p " + std::to_string(port_);
       if (Run(Tool("pg_ctl") + " -D " + data_ + " -w -t 60 -l " + data_ + "/server.log -o '" +
-              options + " -p " + std::to_string(port_) + "' start >/dev/null"))
+              options_ + "' start >/dev/null"))
         return;
     }
     throw std::runtime_error("PostgreSQL did not start; see " + data_ + "/server.log");
@@ -176,7 +204,7 @@ class PgCluster {
   std::string Tool(const std::string& name) const { return as_ + bindir_ + "/" + name; }
   static bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-  std::string root_, data_, bindir_, as_;
+  std::string root_, data_, bindir_, as_, options_;
   int port_ = 0;
 };
 

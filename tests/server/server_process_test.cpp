@@ -159,7 +159,7 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
   EXPECT_EQ("Dep\xC3\xB3sito", statement["MOVIMENTOS"][0]["DSHISTMOVREAL"]);
   EXPECT_EQ(20.5, statement["MOVIMENTOS"][1]["VRMOVREAL"]);
 
-  // One log line per call: method, account, rows, outcome, milliseconds.
+  // One log line per call: who, method, account, movements, what happened, milliseconds.
   std::vector<std::string> log = server_.Log();
   int calls = 0;
   for (const std::string& line : log)
@@ -167,7 +167,9 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
   EXPECT_EQ(6, calls);
   bool found = false;
   for (const std::string& line : log)
-    found = found || line.rfind("kvr61400-server: SetExtratoBancario conta=001 linhas=2 true ", 0) == 0;
+    found = found || line.rfind("kvr61400-server: sem chave em 127.0.0.1: SetExtratoBancario conta "
+                                "001, 2 movimentos: extrato 1 gravado ",
+                                0) == 0;
   EXPECT_TRUE(found);
 }
 
