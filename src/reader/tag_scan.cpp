@@ -27,7 +27,7 @@ constexpr TTagName kNames[] = {
     {"DTPOSTED", kDtPosted}, {"DTUSER", kDtUser},   {"TRNAMT", kTrnAmt},   {"FITID", kFitId},
     {"CHECKNUM", kCheckNum}, {"NUMREF", kNumRef},   {"PAYEEID", kPayeeId}, {"REFNUM", kRefNum},
     {"MEMO", kMemo},         {"NAME", kName},       {"STMTRS", kStmtRs},   {"CCSTMTRS", kCcStmtRs},
-    {"AVAILBAL", kAvailBal}};
+    {"AVAILBAL", kAvailBal}, {"CURDEF", kCurDef}};
 
 // A name of up to eight bytes as a little-endian word, the bytes past its
 // length zero.

@@ -35,6 +35,8 @@ enum TTagBit : std::uint32_t {
   // The available balance's aggregate, and its closing tag "</AVAILBAL>".
   kAvailBal = 1u << 21,
   kAvailBalEnd = 1u << 22,
+  // The statement's currency.
+  kCurDef = 1u << 23,
   // Set by TTagLineReader only: the line holds more than one opening tag (a
   // "<" followed by an ASCII letter), so TPieceReader cuts it.
   kSeveralOpen = 1u << 31,

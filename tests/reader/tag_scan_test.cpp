@@ -23,8 +23,8 @@ const char* const kTags[] = {"<OFX>",     "<BANKID>",  "<ACCTID>",   "<DTSTART>"
                              "<STMTTRN>", "<BALAMT>",  "<TRNTYPE>",  "<DTPOSTED>", "<DTUSER>",
                              "<TRNAMT>",  "<FITID>",   "<CHECKNUM>", "<NUMREF>",  "<PAYEEID>",
                              "<REFNUM>",  "<MEMO>",    "</STMTTRN>", "<NAME>",    "<STMTRS>",
-                             "<CCSTMTRS>", "<AVAILBAL>", "</AVAILBAL>"};
-constexpr int kTagCount = 23;
+                             "<CCSTMTRS>", "<AVAILBAL>", "</AVAILBAL>", "<CURDEF>"};
+constexpr int kTagCount = 24;
 
 // The pieces of a line by their plain definition: cut before each "<"
 // followed by an ASCII letter, except the line's first such.
