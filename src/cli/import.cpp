@@ -396,7 +396,8 @@ int RunImport(const std::vector<std::string>& args) {
       PrintBatchSummary(outcomes, continuity, continuity_error);
     }
   }
-  if (interrupted) return kExitInterrupted;
+  // A Ctrl-C that stopped a batch says so; one statement keeps its own end.
+  if (interrupted && several) return kExitInterrupted;
   return BatchStatus(outcomes);
 }
 
