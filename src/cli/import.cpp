@@ -3,6 +3,8 @@
 // what the screen shows, chooses the account type, types the movement dates
 // of bank 237, presses confirm and answers the repeat question; every message
 // of the screen is printed, with what to do after a refusal the user can mend.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <exception>
@@ -360,8 +362,14 @@ int RunImport(const std::vector<std::string>& args) {
   };
 
   bool interrupted = false;
-  for (const std::string& file : files) {
+  // Where the lines of a batch do not reach the terminal, the terminal is
+  // told which file is being imported.
+  const bool count_files = options.batch && progress.Enabled() && isatty(STDOUT_FILENO) == 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string& file = files[i];
     options.file = file;
+    if (count_files)
+      std::cerr << "Arquivo " << i + 1 << " de " << files.size() << ": " << file << "\n";
     const TStatementOutcome& first = import_statement(0);
     // The other statements of the file, each to its own account; a file that
     // could not be read is not read again.
