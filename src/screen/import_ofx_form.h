@@ -130,11 +130,14 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // (empty before a load, or when the parse failed before its end).
   const std::vector<TOFXStatement>& Extratos() const;
   // The 1-based statement of the file that the screen shows; a new file
-  // starts at 1.
+  // starts at PrimeiroExtrato (0: the file's only one).
   int Extrato() const { return extrato_; }
   // The statement a newly chosen file opens at, 1-based: a front end's
-  // choice (kvr61400 import --extrato); 1 unless set.
-  int PrimeiroExtrato = 1;
+  // choice (kvr61400 import --extrato). 0, the default, refuses a file where
+  // several statements have transactions, naming their accounts, as the
+  // reader does: a front end that cannot yet show which statement it holds
+  // and offer the others imports none of them rather than the first alone.
+  int PrimeiroExtrato = 0;
   // Which statement the screen shows when the file holds more than one with
   // transactions: "Extrato 2 de 3: banco 341, conta 12345-6, 01/03/2024 a
   // 31/03/2024, 52 movimentos"; empty otherwise. With n, the same of
@@ -230,8 +233,8 @@ class TfrmImportOFX : public TfrmRotiGeral {
 
   // The reader of the loaded file (owned by the screen); null before a load.
   TVQOFXReader* leitor_ = nullptr;
-  // The statement of the file to read, 1-based.
-  int extrato_ = 1;
+  // The statement of the file to read, 1-based; 0: the file's only one.
+  int extrato_ = 0;
 };
 
 // The one screen instance; set when it is created, not cleared on close.

@@ -31,8 +31,13 @@ TEST_F(SeveralStatements, EachShownWithWhichOfHowManyAndChosenInTurn) {
                       Aggregate("BRL", "222", "02", {}) +
                       Aggregate("BRL", "333", "03", {"2.00", "3.00"}) +
                       Aggregate("USD", "444", "03", {"4.00"}) + "</OFX>\n");
-  ASSERT_EQ(Load(file), "");
   TfrmImportOFX& f = Form();
+  // A front end that offers no choice of statement imports none of them.
+  EXPECT_EQ(Load(file),
+            "O arquivo cont\xE9m 3 extratos com movimentos (contas 111, 333 e 444): exporte um "
+            "extrato por arquivo.");
+  f.PrimeiroExtrato = 1;
+  ASSERT_EQ(Load(file), "");
   EXPECT_EQ(f.ExtratoTexto(),
             "Extrato 1 de 3: banco 341, conta 111, 01/02/2024 a 28/02/2024, 1 movimento");
   EXPECT_EQ(f.cdsMovExtrBanco->RecordCount(), 1);
