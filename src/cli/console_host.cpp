@@ -54,7 +54,7 @@ int ConsoleHost::MsgAlert(const std::string& whole_text, TMsgDlgType /*kind*/,
                        {"resposta", Cp1252ToUtf8(answer)}});
   if (!detail.empty()) messages_.back()["detalhe"] = detail;
   last_answer = 11 + (chosen >= 0 ? chosen : 0);
-  if (!options_.json)
+  if (!options_.json && !options_.batch)
     std::cout << "[pergunta] " << Printable(text) << " -> " << Printable(answer) << "\n";
   return last_answer;
 }
@@ -71,7 +71,8 @@ bool ConsoleHost::ExecuteOpenDialog(const std::string& /*filter*/, std::string& 
 
 void ConsoleHost::Report(const char* kind, const std::string& text) {
   messages_.push_back({{"tipo", kind}, {"texto", Cp1252ToUtf8(text)}});
-  if (!options_.json) std::cout << "[" << kind << "] " << Printable(text) << "\n";
+  if (!options_.json && !options_.batch)
+    std::cout << "[" << kind << "] " << Printable(text) << "\n";
 }
 
 int ConsoleHost::ChooseButton(const std::string& text, const std::vector<std::string>& buttons) {

@@ -34,12 +34,13 @@ bool IsDayText(const std::string& text) {
 }  // namespace
 
 const char* const kImportUsage =
-    "import ARQUIVO [--server [https://]HOST:PORTA] [--ca-file ARQUIVO] "
+    "import ARQUIVO|PASTA... [--extrato N] [--server [https://]HOST:PORTA] [--ca-file ARQUIVO] "
     "[--tipo Circulante|Aplicação|Garantida] [--token-file ARQUIVO] "
     "[--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao] [--sem-grade] [--json]";
 
 const char* const kImportHelp =
-    "uso: kvr61400 import ARQUIVO [--server [https://]HOST:PORTA] [--ca-file ARQUIVO]\n"
+    "uso: kvr61400 import ARQUIVO|PASTA... [--extrato N]\n"
+    "                     [--server [https://]HOST:PORTA] [--ca-file ARQUIVO]\n"
     "                     [--token-file ARQUIVO] [--tipo Circulante|Aplicação|Garantida]\n"
     "                     [--de DD/MM/AAAA --ate DD/MM/AAAA] [--sim | --nao]\n"
     "                     [--sem-grade] [--json]\n"
@@ -48,6 +49,15 @@ const char* const kImportHelp =
     "usuário faria: escolhe o arquivo, mostra os dados e a grade, escolhe o tipo\n"
     "de conta, informa as datas do movimento (banco 237) e confirma.\n"
     "\n"
+    "Vários arquivos, ou uma pasta (seus arquivos .ofx e .qfx em ordem de nome),\n"
+    "passam um a um pela mesma tela, numa só conexão, com as mesmas opções: uma\n"
+    "linha por extrato ao terminar, depois um quadro e o total, e os problemas de\n"
+    "continuidade dos extratos gravados. Um arquivo que falha não para os outros;\n"
+    "importar o mesmo mês de novo responde \"já cadastrado\" a cada extrato.\n"
+    "Um arquivo com vários extratos com movimentos importa cada um na sua conta,\n"
+    "um por vez.\n"
+    "\n"
+    "  --extrato N          só o extrato N de cada arquivo (padrão: todos)\n"
     "  --server ENDEREÇO    servidor de aplicação: HOST:PORTA ou http://HOST:PORTA\n"
     "                       (HTTP), https://HOST:PORTA (HTTPS: o certificado do\n"
     "                       servidor conferido com as autoridades do sistema ou\n"
@@ -90,7 +100,12 @@ const char* const kImportHelp =
     "arquivo ou de conexão;\n"
     "3 já cadastrado; 4 outra mensagem que encerra a ação (extrato inválido, conta\n"
     "não cadastrada, período recusado, recusa do servidor); 5 \"Não\" à pergunta\n"
-    "sobre movimentos repetidos (nada gravado); 64 erro de uso; 130 interrompido.\n";
+    "sobre movimentos repetidos (nada gravado); 64 erro de uso; 130 interrompido.\n"
+    "Com mais de um extrato: 0 quando todos foram importados ou já estavam\n"
+    "cadastrados, 4 quando algum foi recusado, cancelado ou não pôde ser lido.\n"
+    "\n"
+    "Exemplo de um mês:\n"
+    "  kvr61400 import extratos/2024-03/ --server 127.0.0.1:8061 --sim\n";
 
 std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& o) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -138,15 +153,22 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
     } else if (a == "--ate" || a == "--até") {
       if (!value(v)) return "--ate espera uma data DD/MM/AAAA";
       o.ate = v;
+    } else if (a == "--extrato") {
+      if (!value(v)) return "--extrato espera o número do extrato no arquivo (1, 2, ...)";
+      const int n = v.size() <= 6 && !v.empty() &&
+                            v.find_first_not_of("0123456789") == std::string::npos
+                        ? std::stoi(v)
+                        : 0;
+      if (n < 1) return "--extrato espera o número do extrato no arquivo (1, 2, ...), não \"" + v + "\"";
+      o.extrato = n;
     } else if (!a.empty() && a[0] == '-') {
       return "opção desconhecida: " + a;
-    } else if (o.file.empty()) {
-      o.file = a;
     } else {
-      return "mais de um arquivo: " + a;
+      o.files.push_back(a);
     }
   }
-  if (o.file.empty()) return "falta o ARQUIVO";
+  if (o.files.empty()) return "falta o ARQUIVO";
+  o.file = o.files.front();
   // What the screen would refuse only after reading and showing the whole
   // statement is refused here first.
   if (o.tipo && Folded(*o.tipo) != "circulante" && Folded(*o.tipo) != "aplicacao" &&

@@ -8,7 +8,10 @@ namespace kvr::cli {
 
 // What kvr61400 import was asked to do.
 struct TImportOptions {
-  std::string file;
+  std::vector<std::string> files;  // as given: files and folders
+  std::string file;                // the file being imported, one of them
+  std::optional<int> extrato;      // --extrato N: only that statement of each file
+  bool batch = false;  // one result line per statement instead of the screen's state
   std::string host = "127.0.0.1";  // "https://HOST" for TLS (TServerUrl::HostValue)
   int port = 8061;
   std::string token;                // read from --token-file
@@ -22,7 +25,7 @@ struct TImportOptions {
 
 // Reads the arguments of import (after its name) into options, reading the
 // secret of --token-file. Returns the problem in UTF-8 ("falta o ARQUIVO",
-// "opção desconhecida: --x", a --tipo that is no account type, --de without
+// "opção desconhecida: --x", an --extrato that is no positive number, a --tipo that is no account type, --de without
 // --ate, a date not written DD/MM/AAAA), empty when the arguments are sound.
 // Nothing of the screen runs before this check.
 std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& options);

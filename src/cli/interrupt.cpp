@@ -14,11 +14,15 @@ enum Stage : int {
   kWaitingAfterInterrupt,
   kAnswered,
   kAnsweredAfterInterrupt,
+  kBeforeStoreInBatch,
 };
 
 volatile std::sig_atomic_t g_stage = kBeforeStore;
 
 constexpr char kNothingStored[] = "\nImporta\xC3\xA7\xC3\xA3o interrompida: nada foi gravado.\n";
+constexpr char kNothingMoreStored[] =
+    "\nImporta\xC3\xA7\xC3\xA3o interrompida: nada mais foi gravado; os extratos j\xC3\xA1 "
+    "importados continuam gravados.\n";
 constexpr char kWaiting[] =
     "\nAguardando a resposta do servidor, que j\xC3\xA1 recebeu o extrato para gravar... "
     "Ctrl-C de novo para sair sem esperar.\n";
@@ -41,6 +45,9 @@ void OnInterrupt(int /*signal*/) {
   switch (g_stage) {
     case kBeforeStore:
       Say(kNothingStored, sizeof kNothingStored - 1);
+      ::_exit(kExitInterrupted);
+    case kBeforeStoreInBatch:
+      Say(kNothingMoreStored, sizeof kNothingMoreStored - 1);
       ::_exit(kExitInterrupted);
     case kStoreSent:
       g_stage = kWaitingAfterInterrupt;
@@ -67,12 +74,14 @@ void InstallImportInterrupt() {
 }
 
 void StoreCallSent() {
-  if (g_stage == kBeforeStore) g_stage = kStoreSent;
+  if (g_stage == kBeforeStore || g_stage == kBeforeStoreInBatch) g_stage = kStoreSent;
 }
 
 void StoreCallAnswered() {
   g_stage = g_stage == kWaitingAfterInterrupt ? kAnsweredAfterInterrupt : kAnswered;
 }
+
+void NextStatementOfBatch() { g_stage = kBeforeStoreInBatch; }
 
 bool InterruptedWhileWaiting() { return g_stage == kAnsweredAfterInterrupt; }
 

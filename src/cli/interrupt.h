@@ -25,6 +25,11 @@ void StoreCallSent();
 // ignored, the outcome being reported at once.
 void StoreCallAnswered();
 
+// The next statement of a batch begins, after one that may have been stored:
+// from now on Ctrl-C ends at once, saying that nothing more was stored and
+// that the statements already imported stay stored.
+void NextStatementOfBatch();
+
 // True when a Ctrl-C came while the answer was awaited.
 bool InterruptedWhileWaiting();
 

@@ -248,6 +248,39 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
 
 }  // namespace
 
+namespace {
+
+// Prints each of the statements with transactions of a file that holds
+// several: as text, each under "Extrato 2 de 3"; as JSON, {"ofx":true,
+// "extratos":[...]} with one object per statement as a file of one prints it.
+int InspectEach(const std::string& file, int statements, bool json) {
+  if (json) std::cout << "{\"ofx\":true,\"extratos\":[\n";
+  for (int n = 1; n <= statements; ++n) {
+    TVQOFXReader reader(nullptr);
+    reader.OFXFile = file;
+    reader.Extrato = n;
+    try {
+      reader.Process();
+    } catch (const std::exception& e) {
+      std::cerr << "kvr61400 inspect: " << file << ": " << Cp1252ToUtf8(e.what()) << "\n";
+      return kExitError;
+    }
+    if (json) {
+      if (n > 1) std::cout << ",";
+      std::cout << std::flush;
+      PrintJson(reader, true);
+    } else {
+      std::cout << (n > 1 ? "\n" : "") << "Extrato " << n << " de " << statements << "\n"
+                << std::flush;
+      PrintHuman(reader, true, file);
+    }
+  }
+  if (json) std::cout << "]}\n";
+  return kExitOk;
+}
+
+}  // namespace
+
 int RunInspect(const std::vector<std::string>& args) {
   bool json = false;
   std::string file;
@@ -278,6 +311,7 @@ int RunInspect(const std::vector<std::string>& args) {
 
   TVQOFXReader reader(nullptr);
   reader.OFXFile = file;
+  reader.Extrato = 1;
   bool ofx = false;
   try {
     ofx = reader.Process();
@@ -293,6 +327,8 @@ int RunInspect(const std::vector<std::string>& args) {
               << ": n\xC3\xA3o \xC3\xA9 um extrato OFX (nenhuma linha <OFX>); escolha o arquivo .ofx "
                  "exportado pelo banco\n";
   }
+  const int statements = static_cast<int>(reader.Extratos.size());
+  if (ofx && statements > 1) return InspectEach(file, statements, json);
   if (json) {
     PrintJson(reader, ofx);
   } else {

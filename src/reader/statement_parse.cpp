@@ -58,10 +58,11 @@ std::string LineLabel(long long line) {
 class TVQOFXReader::TParse {
   // The header values of one statement of the file, as the reader holds them.
   using THeader = std::tuple<std::string, std::string, TDateTime, TDateTime, double, std::string,
-                             bool, std::vector<std::string>>;
+                             bool, std::vector<std::string>, std::string>;
   auto Header() {
     return std::tie(reader_.Banco, reader_.Conta, reader_.DataIncial, reader_.DataFinal,
-                    reader_.Balance, reader_.balance_text_, reader_.CartaoCredito, reader_.Avisos);
+                    reader_.Balance, reader_.balance_text_, reader_.CartaoCredito, reader_.Avisos,
+                    reader_.Moeda);
   }
 
  public:
@@ -79,7 +80,15 @@ class TVQOFXReader::TParse {
       if (line_.tags & (kAvailBal | kBalAmt | kAvailBalEnd)) Balances();
     }
     EndStatement();
-    if (with_movements_.size() > 1) throw EConvertError(SeveralStatements());
+    const int found = static_cast<int>(reader_.Extratos.size());
+    if (reader_.Extrato == 0 && with_movements_.size() > 1)
+      throw EConvertError(SeveralStatements());
+    if (reader_.Extrato > found && found > 0) {
+      throw EConvertError("O arquivo cont\xE9m " + std::to_string(found) +
+                          (found == 1 ? " extrato" : " extratos") +
+                          " com movimentos: n\xE3o h\xE1 o extrato " +
+                          std::to_string(reader_.Extrato) + ".");
+    }
     if (chosen_) Header() = *chosen_;
     reader_.ValorFinal = reader_.Balance != 0 ? reader_.Balance : 0;
     reader_.ValorIncial = reader_.Balance != 0 ? OpeningBalance() : 0;
@@ -97,7 +106,7 @@ class TVQOFXReader::TParse {
     // The period is read once the statement's transactions are known.
     if (line_.tags & kDtStart) start_ = {std::string(line_.value), line_.number};
     if (line_.tags & kDtEnd) end_ = {std::string(line_.value), line_.number};
-    if (line_.tags & kCurDef) currency_.assign(line_.value);
+    if (line_.tags & kCurDef) reader_.Moeda.assign(Trim(line_.value));
   }
 
   // A file may hold several statements, each with its own account: the one
@@ -107,27 +116,38 @@ class TVQOFXReader::TParse {
   void StartStatement(bool card) {
     EndStatement();
     // Nothing of the statement before carries over to this one.
-    if (statements_++ > 0) {
-      Header() = THeader();
-      currency_.clear();
-    }
+    if (statements_++ > 0) Header() = THeader();
     reader_.CartaoCredito = card;
     first_item_ = reader_.items_.size();
+    total_before_ = total_;
+    exact_total_before_ = exact_total_;
     in_avail_ = false;
     ledger_read_ = false;
   }
 
   // Takes note of the statement that ends here when it had transactions,
-  // and reads its period.
+  // and reads its period; when another one is wanted (Extrato), its records
+  // are dropped.
   void EndStatement() {
     if (reader_.items_.size() == first_item_) {
       ResolvePeriod(false);
       return;
     }
     ResolvePeriod(true);
+    with_movements_.push_back({reader_.Conta, reader_.Moeda});
+    reader_.Extratos.push_back({reader_.Banco, reader_.Conta, reader_.Moeda, reader_.DataIncial,
+                                reader_.DataFinal,
+                                static_cast<int>(reader_.items_.size() - first_item_),
+                                reader_.CartaoCredito});
+    const int wanted = reader_.Extrato;
+    if (wanted > 0 && static_cast<int>(reader_.Extratos.size()) != wanted) {
+      reader_.items_.resize(first_item_);
+      total_ = total_before_;
+      exact_total_ = exact_total_before_;
+    } else {
+      chosen_ = Header();
+    }
     first_item_ = reader_.items_.size();
-    with_movements_.push_back({reader_.Conta, currency_});
-    chosen_ = Header();
   }
 
   // The period of the present statement from its DTSTART and DTEND. With
@@ -616,16 +636,18 @@ class TVQOFXReader::TParse {
   bool in_avail_ = false;
   bool ledger_read_ = false;
   // The present statement's DTSTART and DTEND as written, with their lines
-  // (-1: not read), and its currency.
+  // (-1: not read).
   struct TRawDate {
     std::string text;
     long long line = -1;
   };
   TRawDate start_, end_;
-  std::string currency_;
-  // Minus the sum of the amounts, as doubles and exactly.
+  // Minus the sum of the amounts, as doubles and exactly; and as they stood
+  // when the present statement began.
   double total_ = 0;
   TExactDecimal exact_total_;
+  double total_before_ = 0;
+  TExactDecimal exact_total_before_;
   std::string scratch_;
 };
 
@@ -654,6 +676,8 @@ std::string FromUtf16(std::string_view text) {
 bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
   CartaoCredito = false;
   Avisos.clear();
+  Moeda.clear();
+  Extratos.clear();
   if (text.size() >= 2 && (text[0] == '\xFF' || text[0] == '\xFE')) {
     const std::string narrow = FromUtf16(text);
     if (!narrow.empty()) return Parse(narrow, nullptr);

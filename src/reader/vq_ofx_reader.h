@@ -14,6 +14,19 @@ namespace kvr {
 
 class TFileContents;
 
+// A statement of a file that has transactions, as the parse found it: its
+// bank and account as the file writes them, its currency (CURDEF, empty when
+// the file writes none), its period and how many transactions it holds.
+struct TOFXStatement {
+  std::string Banco;
+  std::string Conta;
+  std::string Moeda;
+  TDateTime DataIncial = 0;
+  TDateTime DataFinal = 0;
+  int Movimentos = 0;
+  bool CartaoCredito = false;
+};
+
 // The statement reader: reads one OFX bank-statement file into an ordered
 // list of transaction records and the statement's header values.
 //
@@ -51,6 +64,18 @@ class TVQOFXReader : public TComponent {
   // do arquivo ilegível (DTSTART "2025025173830[-3:GMT]"): usado o período
   // dos movimentos, 03/02/2025 a 04/02/2025.").
   std::vector<std::string> Avisos;
+
+  // The currency of the statement read (CURDEF, as the file writes it);
+  // empty when it writes none.
+  std::string Moeda;
+
+  // Which statement with transactions to read, 1 for the first in the file;
+  // 0 (the default) reads the file's only one and refuses a file where
+  // several have transactions. Set before Process.
+  int Extrato = 0;
+  // Every statement of the file that has transactions, in file order, as the
+  // last parse found them (also after it refused a file for holding several).
+  std::vector<TOFXStatement> Extratos;
 
   // Creates an empty record, appends it at the end of the list and returns
   // it (lent, see above).
@@ -91,7 +116,8 @@ class TVQOFXReader : public TComponent {
   // only when no other was read. A file holding several statements ("<STMTRS>"
   // or "<CCSTMTRS>" aggregates) gives the one with transactions, with its own
   // account, period and balance; those without transactions are skipped
-  // (with none, the last one is given). A file that starts with a UTF-16
+  // (with none, the last one is given); with Extrato set, the records and
+  // the header values are those of that statement alone. A file that starts with a UTF-16
   // byte-order mark is read as its Windows-1252 conversion; a UTF-8 one is
   // skipped. Dates are read in the OFX form or the ISO 8601 one. In a
   // statement with transactions, a DTSTART or DTEND in no date form (8, 12 or
@@ -106,7 +132,9 @@ class TVQOFXReader : public TComponent {
   // that is not a number, a BALAMT that FloatMaskOut rejects, or a
   // transaction without DTPOSTED or TRNAMT, or a file where more than one
   // statement has transactions ("O arquivo contém 2 extratos com movimentos
-  // (contas 111 e 222): exporte um extrato por arquivo."); and EListError (carrying the
+  // (contas 111 e 222): exporte um extrato por arquivo.") while Extrato is 0,
+  // or an Extrato beyond the statements with transactions ("O arquivo
+  // contém 2 extratos com movimentos: não há o extrato 3."); and EListError (carrying the
   // 0-based index of the missing line) when the file ends inside a
   // transaction ("Arquivo incompleto: termina na linha 75, dentro da
   // transação iniciada na linha 72."). Messages name the 1-based line of the

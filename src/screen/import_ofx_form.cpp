@@ -44,6 +44,12 @@ bool BooleanCall(TNetConnection& net, const char* method, const std::vector<TSer
                   " (esperado true ou false): " + Utf8ToCp1252(shown) + ".");
 }
 
+std::string AsciiUpper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
 // The whole FITID, not its first 10 characters: a large digital bank writes
 // FITIDs such as 202303310772 and 202303310773 for two transfers of one day.
 constexpr const char* kRepeatKeys = "CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDCOMPL";
@@ -211,6 +217,42 @@ void TfrmImportOFX::BtnPesquisa1Click(TComponent* /*sender*/) {
   // The name is the file system's own bytes (UTF-8), which the reader opens;
   // the edit shows it in the screen's code page.
   edtFile->SetText(Utf8ToCp1252(odlArquivo->FileName));
+  extrato_ = PrimeiroExtrato;
+  ReaderOFX();
+  FiltraPeriodoExtrato();
+}
+
+const std::vector<TOFXStatement>& TfrmImportOFX::Extratos() const {
+  static const std::vector<TOFXStatement> kNone;
+  return leitor_ == nullptr ? kNone : leitor_->Extratos;
+}
+
+std::string TfrmImportOFX::ExtratoTexto(int n) const {
+  const std::vector<TOFXStatement>& all = Extratos();
+  if (n == 0) n = extrato_;
+  if (all.size() < 2 || n < 1 || n > static_cast<int>(all.size())) return "";
+  const TOFXStatement& s = all[static_cast<size_t>(n - 1)];
+  std::string text = "Extrato " + std::to_string(n) + " de " + std::to_string(all.size()) +
+                     ": ";
+  if (!s.Banco.empty()) text += "banco " + s.Banco + ", ";
+  text += (s.CartaoCredito ? "cart\xE3o " : "conta ") + s.Conta + ", " +
+          FormatDateTime("dd/mm/yyyy", s.DataIncial) + " a " +
+          FormatDateTime("dd/mm/yyyy", s.DataFinal) + ", " + std::to_string(s.Movimentos) +
+          (s.Movimentos == 1 ? " movimento" : " movimentos");
+  return text;
+}
+
+void TfrmImportOFX::EscolheExtrato(int n) {
+  const int count = static_cast<int>(Extratos().size());
+  if (n < 1 || (count > 0 && n > count)) {
+    throw EConvertError("O arquivo cont\xE9m " + std::to_string(count) +
+                        (count == 1 ? " extrato" : " extratos") +
+                        " com movimentos: n\xE3o h\xE1 o extrato " + std::to_string(n) + ".");
+  }
+  const std::string file = edtFile->Text();
+  LimpaCampos();
+  edtFile->SetText(file);
+  extrato_ = n;
   ReaderOFX();
   FiltraPeriodoExtrato();
 }
@@ -239,6 +281,7 @@ void TfrmImportOFX::ReaderOFX() {
   auto* reader = new TVQOFXReader(this);
   leitor_ = reader;
   reader->OFXFile = odlArquivo->FileName;
+  reader->Extrato = extrato_;
   if (!reader->Process()) MensErro(Msg("ARQ_INV"), true);
   if (EmptyString(reader->Banco) || EmptyString(reader->Conta)) {
     // A card statement writes no bank code: say so under the message, or
@@ -250,6 +293,14 @@ void TfrmImportOFX::ReaderOFX() {
   edtBanco->SetText(reader->Banco);
   edtConta->SetText(reader->Conta);
   Vd_ContaCorrente(reader->Banco, RetiraSimbolosContCorr(reader->Banco, reader->Conta));
+  if (!reader->Moeda.empty() && AsciiUpper(reader->Moeda) != kMoedaConta) {
+    // Amounts in another currency stored as reais would be wrong figures
+    // in every balance of the account.
+    MensErro("Extrato em " + reader->Moeda + ": a conta " + reader->Conta + " do banco " +
+                 reader->Banco + " \xE9 em reais (" + kMoedaConta +
+                 "). Importe nesta conta s\xF3 extratos em reais.",
+             true);
+  }
   const std::string picture = cdsContaCorrente->FieldByName("CDPICTCONT").AsString();
   const std::string number = cdsContaCorrente->FieldByName("CDCONTCORR").AsString();
   // An account registered without a picture would otherwise show no number

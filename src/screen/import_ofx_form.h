@@ -17,6 +17,10 @@
 namespace kvr {
 
 class TVQOFXReader;
+struct TOFXStatement;
+
+// The currency of every account: a statement in another one is refused.
+inline constexpr const char* kMoedaConta = "BRL";
 
 // The line shown under "Arquivo importado não é um extrato válido." when the
 // file is a credit-card statement (Windows-1252).
@@ -116,12 +120,40 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // transaction). edtConta shows the first account's number through its
   // picture (CDPICTCONT), or as stored when it has none. Ends the action through MensErro with ARQ_INV when the
   // file is no statement or lacks bank or account (for a credit-card
-  // statement, kLinhaCartao on a line of its own under it), and through
-  // Vd_ContaCorrente when the account is unknown. Parse errors pass through.
+  // statement, kLinhaCartao on a line of its own under it), through
+  // Vd_ContaCorrente when the account is unknown, and when the statement's
+  // currency is not the account's (kMoedaConta). Of a file holding several
+  // statements with transactions, reads the one Extrato() names. Parse
+  // errors pass through.
   void ReaderOFX();
   // Change handler of edtFile: empties cbTipoConta and gives it the
   // button-face colour.
   void edtFileChange(TComponent* sender);
+
+  // ---- files with several statements
+
+  // The statements with transactions of the file last read, in file order
+  // (empty before a load, or when the parse failed before its end).
+  const std::vector<TOFXStatement>& Extratos() const;
+  // The 1-based statement of the file that the screen shows; a new file
+  // starts at PrimeiroExtrato (0: the file's only one).
+  int Extrato() const { return extrato_; }
+  // The statement a newly chosen file opens at, 1-based: a front end's
+  // choice (kvr61400 import --extrato). 0, the default, refuses a file where
+  // several statements have transactions, naming their accounts, as the
+  // reader does: a front end that cannot yet show which statement it holds
+  // and offer the others imports none of them rather than the first alone.
+  int PrimeiroExtrato = 0;
+  // Which statement the screen shows when the file holds more than one with
+  // transactions: "Extrato 2 de 3: banco 341, conta 12345-6, 01/03/2024 a
+  // 31/03/2024, 52 movimentos"; empty otherwise. With n, the same of
+  // statement n of the file (empty when there is no such one).
+  std::string ExtratoTexto(int n = 0) const;
+  // The clerk's choice of another statement of the same file: loads
+  // statement n (1-based) as BtnPesquisa1Click loads a file, to its own
+  // account. Ends the action as a load does; throws EConvertError when the
+  // file holds no statement n.
+  void EscolheExtrato(int n);
 
   // ---- account resolution
 
@@ -235,6 +267,8 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // The reader of the loaded file (owned by the screen); null before a load.
   TVQOFXReader* leitor_ = nullptr;
   std::vector<int> repetidos_;
+  // The statement of the file to read, 1-based; 0: the file's only one.
+  int extrato_ = 0;
 };
 
 // The one screen instance; set when it is created, not cleared on close.

@@ -812,6 +812,60 @@ TEST(StatementShapes, OneStatementOfSeveralWithItsOwnHeader) {
   }
 }
 
+// Each statement of a file read on its own: its records, header and exact
+// opening balance, whatever the others hold; the list of all of them.
+TEST(StatementShapes, EachStatementOfSeveralReadOnItsOwn) {
+  const std::string body =
+      "<OFX>\n<STMTRS><CURDEF>BRL<BANKID>1<ACCTID>222<DTSTART>20240101<DTEND>20240131\n" +
+      Trn("-10.00", "10", "<MEMO>A") + Trn("-2.50", "11", "<MEMO>B") +
+      "<LEDGERBAL><BALAMT>100.00</LEDGERBAL></STMTRS>\n"
+      "<STMTRS><BANKID>341<ACCTID>111<DTSTART>20231201<DTEND>20231231\n"
+      "<LEDGERBAL><BALAMT>77.00</LEDGERBAL></STMTRS>\n"
+      "<STMTRS><CURDEF>usd<BANKID>1<ACCTID>333<DTSTART>20240201<DTEND>20240229\n" +
+      Trn("0.10", "12", "<MEMO>C") + Trn("0.20", "13", "<MEMO>D") + Trn("0.30", "14", "<MEMO>E") +
+      "<LEDGERBAL><BALAMT>0.01</LEDGERBAL></STMTRS>\n"
+      "<CCSTMTRS><ACCTID>4444<DTSTART>20240101<DTEND>20240131\n" + Trn("-5.00", "15", "<NAME>P") +
+      "<LEDGERBAL><BALAMT>-5.00</LEDGERBAL></CCSTMTRS>\n</OFX>\n";
+  struct Case {
+    int extrato;
+    std::string banco, conta, moeda, first_memo;
+    double closing, opening;
+    int items;
+  };
+  const Case cases[] = {
+      {1, "1", "222", "BRL", "A", 100, 112.5, 2},
+      // 0.01 less 0.60 exactly, not the sum of all the file's amounts.
+      {2, "1", "333", "usd", "C", 0.01, -0.59, 3},
+      {3, "", "4444", "", "P", -5, 0, 1},
+  };
+  for (const auto& c : cases) {
+    TVQOFXReader reader(nullptr);
+    reader.Extrato = c.extrato;
+    ASSERT_TRUE(reader.ProcessBuffer(body)) << c.extrato;
+    EXPECT_EQ(reader.Banco, c.banco) << c.extrato;
+    EXPECT_EQ(reader.Conta, c.conta) << c.extrato;
+    EXPECT_EQ(reader.Moeda, c.moeda) << c.extrato;
+    EXPECT_EQ(reader.ValorFinal, c.closing) << c.extrato;
+    EXPECT_EQ(reader.ValorIncial, c.opening) << c.extrato;
+    ASSERT_EQ(reader.Count(), c.items) << c.extrato;
+    EXPECT_EQ(std::string(reader.Get(0)->Memo), c.first_memo) << c.extrato;
+    ASSERT_EQ(reader.Extratos.size(), 3u);
+    EXPECT_EQ(reader.Extratos[1].Conta, "333");
+    EXPECT_EQ(reader.Extratos[1].Movimentos, 3);
+    EXPECT_EQ(reader.Extratos[1].DataIncial, k2024_01_01 + 31);
+    EXPECT_TRUE(reader.Extratos[2].CartaoCredito);
+  }
+  TVQOFXReader beyond(nullptr);
+  beyond.Extrato = 4;
+  try {
+    beyond.ProcessBuffer(body);
+    ADD_FAILURE() << "no error for statement 4";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "O arquivo cont\xE9m 3 extratos com movimentos: n\xE3o h\xE1 o extrato 4.");
+  }
+}
+
 TEST(StatementShapes, NameStandsInForAMissingMemo) {
   struct Case {
     std::string bank, trn;

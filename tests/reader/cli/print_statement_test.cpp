@@ -256,9 +256,6 @@ TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
       {"truncado.ofx",
        "Arquivo incompleto: termina na linha 20, dentro da transa\xC3\xA7\xC3\xA3o iniciada na linha "
        "16.\n"},
-      {"dois-extratos.ofx",
-       "O arquivo cont\xC3\xA9m 2 extratos com movimentos (contas 111 e 4444): exporte um extrato "
-       "por arquivo.\n"},
   };
   for (const auto& c : cases) {
     const TRun run = RunCli("inspect --json " + Data(c.file));
@@ -269,6 +266,23 @@ TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
                                  : run.err;
     EXPECT_EQ(tail, c.message);
   }
+}
+
+TEST(InspectCli, FileWithSeveralStatementsPrintsEach) {
+  const TRun json = RunCli("inspect --json " + Data("dois-extratos.ofx"));
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json doc = nlohmann::json::parse(json.out);
+  ASSERT_EQ(doc["extratos"].size(), 2u) << json.out;
+  EXPECT_EQ(doc["extratos"][0]["conta"], "111");
+  EXPECT_EQ(doc["extratos"][0]["itens"][0]["fitId"], "A1");
+  EXPECT_EQ(doc["extratos"][1]["conta"], "4444");
+  EXPECT_EQ(doc["extratos"][1]["itens"][0]["fitId"], "C1");
+  const TRun text = RunCli("inspect " + Data("dois-extratos.ofx"));
+  EXPECT_EQ(text.status, 0);
+  const size_t second = text.out.find("Extrato 2 de 2\n");
+  ASSERT_NE(second, std::string::npos) << text.out;
+  EXPECT_LT(text.out.find("Conta:          111\n"), second) << text.out;
+  EXPECT_NE(text.out.find("Conta:          4444\n", second), std::string::npos) << text.out;
 }
 
 TEST(InspectCli, UsageErrorsExitWith64) {
