@@ -170,8 +170,13 @@ struct SqlDialect {
   // Run before the tables of a new database are made, outside a transaction.
   const char* new_database = "";
   const char* new_database_what = "";
-  // After copied statements: number the next ones after the highest.
-  const char* renumber_statements = "";
+  // Numbers the next statements after every number EXTRBANCO and the trail
+  // hold (one or more statements).
+  const char* statement_floor = "";
+  // Run around the migrations, outside their transaction (one statement
+  // each): a table rebuilt while other tables refer to it.
+  const char* rebuild_begin = "";
+  const char* rebuild_end = "";
   // Appended to ORDER BY a code: byte order.
   const char* code_order = "";
   // Pieces of the schema (see sql_schema.cpp).
@@ -186,6 +191,18 @@ struct SqlDialect {
   // Replaces MOVEXTRBANCO's reference to EXTRBANCO by checks of the same
   // rule once per statement (empty: the reference stays).
   const char* movement_key_check = "";
+  // Makes CDSEQUEXTR of EXTRBANCO never given twice (empty: it is already).
+  const char* statement_numbers = "";
+  // The catalogue: the names of the tables (one column, upper case), and of
+  // the columns of the table "?" in their order.
+  const char* list_tables = "";
+  const char* list_columns = "";
+  // The sequence that numbers column "?" of table "?" (one row, empty or
+  // null when none); and the statement that sets it ("?" its name) to the
+  // highest {COLUMN} of {TABLE}. Empty: numbers follow the rows by
+  // themselves.
+  const char* serial_sequence = "";
+  const char* set_sequence = "";
 };
 
 // An engine: how its connections are opened and what differs in its SQL.

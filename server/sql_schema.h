@@ -17,7 +17,10 @@ namespace kvr::server {
 // 5: USUARIO (clerk keys, only their SHA-256) and AUDITORIA (the audit trail).
 // 6: on PostgreSQL, MOVEXTRBANCO's reference to EXTRBANCO checked by
 //    statement triggers, once per statement instead of once per row.
-constexpr int kSchemaVersion = 6;
+// 7: statement numbers never given twice: on SQLite, EXTRBANCO.CDSEQUEXTR
+//    AUTOINCREMENT; on both engines the next number comes after every number
+//    the tables or the trail hold.
+constexpr int kSchemaVersion = 7;
 
 // The statements that turn a database of version version (0: no tables)
 // into version + 1 in dialect's column types. Requires version <
