@@ -324,7 +324,7 @@ class PgQuery : public SqlQuery {
         name_(std::move(name)),
         what_(std::move(what)) {}
 
-  void BindView(int index, CellView value) override {
+  void BindValue(int index, CellView value) override {
     if (value.kind == CellView::Kind::kText)
       Param(index) = std::string(value.text);
     else if (value.kind == CellView::Kind::kNumber)
@@ -401,7 +401,7 @@ class PgCopyWriter : public SqlRowWriter {
   PgCopyWriter(const PgCopyWriter&) = delete;
   PgCopyWriter& operator=(const PgCopyWriter&) = delete;
 
-  void Add(CellView value) override {
+  void AddValue(CellView value) override {
     Separate();
     if (value.kind == CellView::Kind::kText)
       AppendCopyText(buffer_, value.text);

@@ -315,7 +315,7 @@ class SqliteQuery : public SqlQuery {
   SqliteQuery(const SqliteQuery&) = delete;
   SqliteQuery& operator=(const SqliteQuery&) = delete;
 
-  void BindView(int index, CellView cell) override { BindCell(index, cell, SQLITE_TRANSIENT); }
+  void BindValue(int index, CellView cell) override { BindCell(index, cell, SQLITE_TRANSIENT); }
   // With SQLITE_STATIC the text must stay unchanged until the statement
   // has run (SQLite takes it without a copy).
   void BindCell(int index, CellView cell, sqlite3_destructor_type text_kept) {
@@ -372,7 +372,7 @@ class SqliteRowWriter : public SqlRowWriter {
  public:
   SqliteRowWriter(const Db& db, const std::string& sql, const std::string& what)
       : insert_(db, sql, what) {}
-  void Add(CellView value) override { insert_.BindCell(next_++, value, SQLITE_STATIC); }
+  void AddValue(CellView value) override { insert_.BindCell(next_++, value, SQLITE_STATIC); }
   void Add(long long value) override { insert_.BindInt(next_++, value); }
   void EndRow() override {
     insert_.Step();
