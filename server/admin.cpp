@@ -1,12 +1,16 @@
 #include "admin.h"
 
+#include <unistd.h>
+
 #include <optional>
 #include <set>
 
 #include "admin_commands.h"
 #include "config_file.h"
+#include "open_store.h"
 #include "printable_text.h"
 #include "usage.h"
+#include "wire/errors.h"
 
 namespace kvr::server {
 
@@ -25,7 +29,7 @@ std::string CommandLine::Required(const std::string& name) const {
 
 bool IsSwitch(const std::string& name) {
   // Options without a value: present or not.
-  static const std::set<std::string> kSwitches = {"json", "sem-tls", "administrador"};
+  static const std::set<std::string> kSwitches = {"json", "sem-tls", "administrador", "sim"};
   return kSwitches.count(name) != 0;
 }
 
@@ -70,6 +74,69 @@ void Parse(const std::vector<std::string>& args, CommandLine& line) {
   }
 }
 
+void ResolveDatabase(CommandLine& line, const std::string& config) {
+  line.db_origin.clear();
+  if (line.options.count("db")) return;
+  const bool given = line.options.count("config") != 0;
+  const std::string path = given ? line.Option("config") : config;
+  if (!given && access(path.c_str(), F_OK) != 0) {
+    line.options["db"] = kDefaultDb;
+    line.db_origin = "o padrão, no diretório atual: sem --db nem --config, e \"" +
+                     EscapeControls(path) + "\" não existe";
+    return;
+  }
+  std::vector<ConfigEntry> entries;
+  try {
+    entries = ReadConfigFile(path);
+  } catch (const Usage&) {
+    throw;
+  } catch (const std::exception& error) {
+    // A configuration its administrator made private (it may name a
+    // PostgreSQL database with its password): the service's user reads it.
+    throw Exception(std::string(error.what()) +
+                    " Rode o comando como o usuário do serviço (sudo -u kvr61400 "
+                    "kvr61400-server ...) ou passe --db BANCO.");
+  }
+  std::string db = kDefaultDb;
+  int number = 0;
+  for (const ConfigEntry& entry : entries)
+    if (entry.key == "db") {
+      db = entry.value;
+      number = entry.number;
+    }
+  line.options["db"] = db;
+  line.db_origin = number != 0 ? "da linha " + std::to_string(number) + " de \"" +
+                                     EscapeControls(path) + "\""
+                               : "o padrão, no diretório atual: \"" + EscapeControls(path) +
+                                     "\" não tem a linha db";
+}
+
+std::string DatabaseOf(const CommandLine& line) { return line.Option("db", kDefaultDb); }
+
+namespace {
+
+// The commands that work on one database named by --db or a configuration.
+bool UsesDatabase(const std::vector<std::string>& command) {
+  static const std::set<std::string> kCommands = {"conta",  "extrato",  "usuario",
+                                                  "auditoria", "backup", "restaurar"};
+  return !command.empty() && kCommands.count(command[0]) != 0;
+}
+
+// Where a command's database comes from, for its help: the rule, and what it
+// gives now.
+std::string DatabaseNow(const CommandLine& given) {
+  CommandLine line = given;
+  try {
+    ResolveDatabase(line);
+  } catch (const std::exception& error) {
+    return "\nBanco de dados agora: não foi possível saber: " + std::string(error.what()) + "\n";
+  }
+  return "\nBanco de dados agora: " + DatabaseLabel(DatabaseOf(line)) +
+         (line.db_origin.empty() ? " (de --db)" : " (" + line.db_origin + ")") + ".\n";
+}
+
+}  // namespace
+
 }  // namespace admin
 
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -78,7 +145,9 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
   try {
     Parse(args, line);
     if (line.help) {
-      out << *HelpText(KnownCommand(line.words));
+      const std::vector<std::string> known = KnownCommand(line.words);
+      out << *HelpText(known);
+      if (UsesDatabase(known)) out << DatabaseNow(line);
       return 0;
     }
     if (line.words.empty()) {
@@ -95,20 +164,22 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
       return kUsageExit;
     }
     const std::string name = group ? command + " " + sub : command;
+    if (UsesDatabase({command})) ResolveDatabase(line);
     // No word after the command, but for those that take a NUMERO or a NOME and check it.
     const bool exact = count == (group ? 2u : 1u);
     if (name == "serve" && exact) return ServeConfigured(args, line, err);
     if (name == "backup" && exact) return Backup(line, out);
+    if (name == "restaurar" && exact) return Restore(line, out);
     if (name == "copiar" && exact) return Copy(line, out);
     if (name == "auditoria" && exact) return ShowTrail(line, out);
-    if (name == "conta add" && exact) return AddAccount(line, out);
+    if (name == "conta add" && exact) return AddAccount(line, out, err);
     if (name == "conta list" && exact) return ListAccounts(line, out);
     if (name == "conta edit" && exact) return EditAccount(line, out);
     if (name == "conta remove" && exact) return RemoveAccount(line, out);
     if (name == "usuario add") return AddUser(line, out, err);
     if (name == "usuario list" && exact) return ListUsers(line, out);
     if (name == "usuario remove") return RemoveUser(line, out);
-    if (name == "extrato remove") return RemoveStatement(line, out);
+    if (name == "extrato remove") return RemoveStatement(line, out, err);
     if (name == "extrato list" && exact) return ListStatements(line, out);
     if (name == "extrato show") return ShowStatement(line, out);
     if (name == "extrato continuidade" && exact) return ShowContinuity(line, out);
@@ -126,6 +197,10 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     return kUsageExit;
   } catch (const std::exception& error) {
     err << "kvr61400-server: " << error.what() << "\n";
+    // A database the command line did not name: say which it was.
+    if (!line.db_origin.empty())
+      err << "kvr61400-server: banco de dados usado: " << DatabaseLabel(DatabaseOf(line)) << " ("
+          << line.db_origin << "; outro com --db BANCO ou --config ARQUIVO).\n";
     return 1;
   }
 }

@@ -3,10 +3,14 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <iostream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "access.h"
+#include "access_store.h"
 #include "admin_commands.h"
 #include "clerk_key.h"
 #include "open_store.h"
@@ -56,6 +60,21 @@ std::string ClerkName(const CommandLine& line) {
   if (name == kSharedKeyUser)
     throw Usage("o nome \"" + name + "\" é o do segredo de --token-file; escolha outro.");
   return name;
+}
+
+// "Extrato 8: conta 001 (banco 341, número 123456), período 01/03/2024 a
+// 31/03/2024, 12 movimentos, importado por ana."
+std::string StatementDescription(const StatementSummary& s, const std::string& importer) {
+  auto text = [&s](const char* name) {
+    return EscapeControls(CellText(s.header[ColumnIndex(ExtrBancoLayout(), name)]));
+  };
+  return "Extrato " + std::to_string(s.seq) + ": conta " + text("CDREDUCONT") +
+         (s.bank.empty() ? "" : " (banco " + EscapeControls(s.bank) + ", número " +
+                                    EscapeControls(s.number) + ")") +
+         ", período " + ShowDay(text("DTSALDINIC")) + " a " + ShowDay(text("DTSALDFIN")) + ", " +
+         std::to_string(s.movements) + (s.movements == 1 ? " movimento" : " movimentos") +
+         ", importado por " + (importer.empty() ? "(não registrado)" : EscapeControls(importer)) +
+         ".";
 }
 
 nlohmann::json TextOrNull(const std::string& text) {
@@ -169,7 +188,7 @@ int ShowTrail(const CommandLine& line, std::ostream& out) {
   return 0;
 }
 
-int RemoveStatement(const CommandLine& line, std::ostream& out) {
+int RemoveStatement(const CommandLine& line, std::ostream& out, std::ostream& err) {
   if (line.words.size() != 3) throw Usage("extrato remove precisa do número do extrato.");
   const std::string& text = line.words[2];
   bool digits = !text.empty() && text.size() <= 10;
@@ -180,7 +199,26 @@ int RemoveStatement(const CommandLine& line, std::ostream& out) {
     throw Usage("--motivo precisa de um texto: por que o extrato é excluído.");
   std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
   const long long seq = std::stoll(text);
-  if (!AccessOf(*store).RemoveStatement(seq, LocalEvent(SystemUser(), "remocao", reason)))
+  // What the number holds now: a number read from an older listing may name
+  // another statement by now, so the one removed is shown before it goes.
+  std::optional<StatementSummary> found;
+  for (StatementSummary& summary : store->ListStatements())
+    if (summary.seq == seq) found = std::move(summary);
+  if (!found) throw Exception("Extrato " + std::to_string(seq) + " não encontrado.");
+  AccessStore& access = AccessOf(*store);
+  const std::map<long long, std::string> importers = access.Importers();
+  out << StatementDescription(*found, importers.count(seq) ? importers.at(seq) : "") << "\n";
+  if (line.options.count("sim") == 0) {
+    if (isatty(STDIN_FILENO) == 0)
+      throw Usage("extrato remove pede confirmação e não há terminal para perguntar: confira "
+                  "o extrato acima e repita com --sim.");
+    err << "Excluir o extrato " << seq << " e seus movimentos? (s/n) " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer != "s" && answer != "S" && answer != "sim" && answer != "Sim" && answer != "SIM")
+      throw Exception("Nada foi excluído.");
+  }
+  if (!access.RemoveStatement(seq, LocalEvent(SystemUser(), "remocao", reason)))
     throw Exception("Extrato " + std::to_string(seq) + " não encontrado.");
   out << "Extrato " << seq << " excluído com seus movimentos.\n";
   return 0;

@@ -1,4 +1,6 @@
 // conta add, list, edit and remove: the bank accounts of CONTCORR.
+#include <unistd.h>
+
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -9,12 +11,22 @@
 
 namespace kvr::server::admin {
 
-int AddAccount(const CommandLine& line, std::ostream& out) {
+int AddAccount(const CommandLine& line, std::ostream& out, std::ostream& err) {
   Account account =
       CheckAccount({line.Required("codigo"), line.Required("banco"), line.Option("agencia"),
                     line.Required("conta"), line.Required("tipo"), line.Option("mascara"),
                     line.Option("id-extrato")});
-  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), true);
+  const std::string db = DatabaseOf(line);
+  // A mistyped --db, or a command run where no configuration names the
+  // server's database, would otherwise register the account in a new
+  // database that no server reads.
+  const bool created = !IsPostgresAddress(db) && access(db.c_str(), F_OK) != 0;
+  std::unique_ptr<Store> store = OpenStore(db, true);
+  if (created)
+    err << "kvr61400-server: banco de dados novo criado: " << DatabaseLabel(db)
+        << (line.db_origin.empty() ? "" : " (" + line.db_origin + ")")
+        << ". Se o servidor usa outro banco, cadastre a conta nele (--db BANCO ou --config "
+           "ARQUIVO).\n";
   store->AddAccount(account);
   out << "Conta corrente " << account.code << " cadastrada: banco " << account.bank << ", agência "
       << account.agency << ", conta " << account.number << ", tipo " << account.kind;
@@ -24,7 +36,7 @@ int AddAccount(const CommandLine& line, std::ostream& out) {
 }
 
 int ListAccounts(const CommandLine& line, std::ostream& out) {
-  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  std::unique_ptr<Store> store = OpenStore(DatabaseOf(line), false);
   std::vector<Account> accounts = store->ListAccounts();
   if (line.json) {
     nlohmann::json list = nlohmann::json::array();
@@ -61,7 +73,7 @@ int EditAccount(const CommandLine& line, std::ostream& out) {
   if (line.options.count("tipo") == 0 && line.options.count("mascara") == 0 &&
       line.options.count("id-extrato") == 0)
     throw Usage("conta edit precisa de --tipo, --mascara ou --id-extrato.");
-  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  std::unique_ptr<Store> store = OpenStore(DatabaseOf(line), false);
   Account account = RegisteredAccount(*store, code);
   if (line.options.count("tipo") != 0) {
     account.kind = line.Option("tipo");
@@ -89,7 +101,7 @@ int EditAccount(const CommandLine& line, std::ostream& out) {
 
 int RemoveAccount(const CommandLine& line, std::ostream& out) {
   const std::string code = line.Required("codigo");
-  std::unique_ptr<Store> store = OpenStore(line.Option("db", kDefaultDb), false);
+  std::unique_ptr<Store> store = OpenStore(DatabaseOf(line), false);
   RegisteredAccount(*store, code);
   const long long statements = store->RemoveAccount(code);
   if (statements > 0)

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -108,13 +109,38 @@ int Copy(const CommandLine& line, std::ostream& out) {
   return 0;
 }
 
+namespace {
+
+// The copy's file in folder: the database's name and the moment,
+// "kvr61400-2024-03-31-183000.db".
+std::string CopyName(const std::string& folder, const std::string& db) {
+  std::string stem = db.substr(db.find_last_of('/') + 1);
+  if (stem.size() > 3 && stem.compare(stem.size() - 3, 3, ".db") == 0) stem.resize(stem.size() - 3);
+  char moment[32];
+  const time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  strftime(moment, sizeof moment, "%Y-%m-%d-%H%M%S", &local);
+  return folder + (folder.back() == '/' ? "" : "/") + stem + "-" + moment + ".db";
+}
+
+}  // namespace
+
 int Backup(const CommandLine& line, std::ostream& out) {
-  const std::string target = line.Required("para");
+  const bool given = line.options.count("para") != 0;
+  std::string target = line.Option("para", kBackupFolder);
   const std::string db = line.Option("db", kDefaultDb);
   if (IsPostgresAddress(db))
     throw Usage(
         "backup copia bancos SQLite; para PostgreSQL use pg_dump (por exemplo: pg_dump "
         "-Fc -f kvr61400.dump BANCO).");
+  struct stat folder {};
+  if (!target.empty() && stat(target.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode))
+    target = CopyName(target, db);
+  else if (!given)
+    throw Exception("a pasta das cópias \"" + target +
+                    "\" não existe (o pacote kvr61400-server a cria): passe --para ARQUIVO "
+                    "ou --para PASTA.");
   if (access(db.c_str(), F_OK) != 0)
     throw Exception("o banco \"" + EscapeControls(db) + "\" não existe.");
   // Read and write, never create: a database in WAL mode is read through its

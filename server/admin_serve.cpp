@@ -1,9 +1,12 @@
 // serve: the JSON-RPC server on a database until SIGINT or SIGTERM.
+#include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -86,6 +89,33 @@ std::string ReadToken(const std::string& path) {
   return token;
 }
 
+// A SQLite file that serve created and never served is taken away again
+// (with its -wal and -shm), so that a server that could not start (a port
+// in use, a key refused) leaves no empty database behind for the next
+// command to take for the real one. Declared before the store, it runs
+// after the store closed; a file another server claims meanwhile stays.
+class NewDatabaseGuard {
+ public:
+  explicit NewDatabaseGuard(const std::string& db)
+      : path_(IsPostgresAddress(db) || access(db.c_str(), F_OK) == 0 ? "" : db) {}
+  ~NewDatabaseGuard() {
+    if (path_.empty()) return;
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    const bool unclaimed = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (unclaimed)
+      for (const char* suffix : {"-wal", "-shm", "-journal", ""}) unlink((path_ + suffix).c_str());
+    close(fd);
+  }
+  NewDatabaseGuard(const NewDatabaseGuard&) = delete;
+  NewDatabaseGuard& operator=(const NewDatabaseGuard&) = delete;
+  // The server serves: the database is its own now.
+  void Keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
 }  // namespace
 
 int Serve(const CommandLine& line, std::ostream& err) {
@@ -154,6 +184,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const std::string db = line.Option("db", kDefaultDb);
+  NewDatabaseGuard created(db);
   std::unique_ptr<Store> opened = OpenStore(db, true, true);
   Store& store = *opened;
   AccessControl access(store.Access(), options.token);
@@ -177,6 +208,7 @@ int Serve(const CommandLine& line, std::ostream& err) {
                 " sem TLS (--sem-tls): as chamadas só devem chegar através de um proxy TLS.");
   RpcServer server(module, options);
   const int bound = server.Bind();
+  created.Keep();
   options.log("kvr61400-server: ouvindo em " + server.HostText() + ":" + std::to_string(bound) +
               (tls ? " (HTTPS)" : "") + (options.token.empty() ? "" : " (com segredo)") +
               (keys ? " (com chaves de usuário)" : ""));

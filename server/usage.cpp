@@ -7,10 +7,25 @@ namespace kvr::server {
 namespace {
 
 const char* const kCommonOptions =
-    "  --db BANCO     arquivo SQLite (padrão: kvr61400.db no diretório atual) ou\n"
-    "                 banco PostgreSQL: postgresql://USUARIO@SERVIDOR:PORTA/BANCO.\n"
-    "                 Só serve e conta add criam o banco.\n"
-    "  --help         mostra esta ajuda.\n";
+    "  --db BANCO         arquivo SQLite ou banco PostgreSQL:\n"
+    "                     postgresql://USUARIO@SERVIDOR:PORTA/BANCO.\n"
+    "  --config ARQUIVO   o banco da linha \"db\" desse arquivo de configuração do\n"
+    "                     servidor (o de serve --config).\n"
+    "                     Sem --db nem --config: o banco da linha \"db\" de\n"
+    "                     /etc/kvr61400/servidor.conf, quando esse arquivo existe\n"
+    "                     (o do serviço instalado; rode como o usuário kvr61400);\n"
+    "                     senão kvr61400.db no diretório atual.\n"
+    "                     Só serve e conta add criam o banco.\n"
+    "  --help             mostra esta ajuda.\n";
+
+// serve reads no configuration unless told to (--config, below).
+const char* const kServeOptions =
+    "  --db BANCO            arquivo SQLite (padrão: kvr61400.db no diretório atual)\n"
+    "                        ou banco PostgreSQL:\n"
+    "                        postgresql://USUARIO@SERVIDOR:PORTA/BANCO; criado\n"
+    "                        quando não existe (e apagado de novo se o servidor não\n"
+    "                        chega a atender).\n"
+    "  --help                mostra esta ajuda.\n";
 
 // A command's help: head (its usage, what it does and its own options), the
 // options every command shares, then the examples.
@@ -41,7 +56,8 @@ const std::map<std::string, std::string>& Texts() {
        "  copiar                 copia contas e extratos para outro banco (SQLite ou\n"
        "                         PostgreSQL).\n"
        "  backup                 grava uma cópia de um banco SQLite, também com o\n"
-       "                         servidor atendendo.\n"
+       "                         servidor atendendo (padrão: em /var/backups/kvr61400).\n"
+       "  restaurar              repõe um banco SQLite a partir de uma cópia de backup.\n"
        "  usuario add            cria a chave de acesso de um usuário.\n"
        "  usuario list           lista os usuários e suas chaves.\n"
        "  usuario remove         revoga a chave de um usuário.\n"
@@ -58,7 +74,7 @@ const std::map<std::string, std::string>& Texts() {
            "  kvr61400-server serve --listen 127.0.0.1:8061\n"
            "\n"
            "Saída: 0 feito; 1 falhou (o motivo na saída de erro); 64 uso incorreto.\n"},
-      {"serve", WithCommon(
+      {"serve", std::string(
        "Uso: kvr61400-server serve [--listen HOST:PORTA] [--token-file ARQUIVO] [--threads N]\n"
        "                             [--tls-cert ARQUIVO --tls-key ARQUIVO] [--sem-tls]\n"
        "                             [--max-connections N] [--timeout SEGUNDOS]\n"
@@ -103,8 +119,16 @@ const std::map<std::string, std::string>& Texts() {
        "                        (padrão 1024).\n"
        "  --max-memory MIB      memória de todas as requisições ao mesmo tempo (corpos\n"
        "                        e linhas; padrão 2048); a que não cabe espera até\n"
-       "                        --timeout e então recebe 503.\n",
-       "  kvr61400-server serve --listen 127.0.0.1:8061 --db /srv/kvr/kvr61400.db\n")},
+       "                        --timeout e então recebe 503.\n") +
+           kServeOptions +
+           "\n"
+           "Saída: 0 parado por SIGINT ou SIGTERM; 1 não pôde começar (porta em uso,\n"
+           "segredo, certificado ou chave ilegível ou aberto a outros, banco); 64 uso\n"
+           "incorreto (também ouvir fora de 127.0.0.1 e ::1 sem TLS ou sem chaves).\n"
+           "\n"
+           "Exemplo:\n"
+           "  kvr61400-server serve --listen 127.0.0.1:8061 --db /srv/kvr/kvr61400.db\n"
+           "  kvr61400-server serve --config /etc/kvr61400/servidor.conf\n"},
       {"conta",
        "Uso: kvr61400-server conta SUBCOMANDO [OPÇÕES]\n"
        "\n"
@@ -190,6 +214,7 @@ const std::map<std::string, std::string>& Texts() {
        "  show           mostra um extrato e seus movimentos.\n"
        "  continuidade   mostra, por conta, os extratos em ordem de período e o que\n"
        "                 quebra a sequência: lacunas, sobreposições e saldos.\n"
+       "  remove         exclui um extrato e seus movimentos, com o motivo.\n"
        "\n"
        "Exemplo:\n"
        "  kvr61400-server extrato list\n"
@@ -229,25 +254,51 @@ const std::map<std::string, std::string>& Texts() {
        "  kvr61400-server copiar --de kvr61400.db \\\n"
        "                         --para postgresql://kvr@dbhost:5432/kvr61400\n"},
       {"backup", WithCommon(
-       "Uso: kvr61400-server backup --para ARQUIVO [--db BANCO]\n"
+       "Uso: kvr61400-server backup [--para ARQUIVO|PASTA] [--db BANCO]\n"
        "\n"
-       "Grava em ARQUIVO uma cópia consistente do banco SQLite, também enquanto um\n"
-       "servidor o usa: a cópia é o banco como estava num só momento. O arquivo é\n"
-       "criado só para o dono (0600) e nunca substitui outro: escolha um nome novo.\n"
-       "Para PostgreSQL use pg_dump.\n"
+       "Grava uma cópia consistente do banco SQLite, também enquanto um servidor o\n"
+       "usa: a cópia é o banco como estava num só momento. O arquivo é criado só\n"
+       "para o dono (0600) e nunca substitui outro. Para PostgreSQL use pg_dump.\n"
+       "A cópia volta com kvr61400-server restaurar --de ARQUIVO.\n"
        "\n"
        "Opções:\n"
-       "  --para ARQUIVO   a cópia, um arquivo que ainda não existe.\n",
-       "  kvr61400-server backup --db /var/lib/kvr61400/kvr61400.db \\\n"
-       "                         --para /var/backups/kvr61400-2024-03-31.db\n")},
+       "  --para ARQUIVO|PASTA  a cópia, um arquivo que ainda não existe, ou uma\n"
+       "                     pasta onde ela ganha o nome do banco e o momento\n"
+       "                     (kvr61400-2024-03-31-183000.db). Padrão: a pasta\n"
+       "                     /var/backups/kvr61400, que o pacote kvr61400-server cria\n"
+       "                     para o usuário kvr61400 e que a remoção do pacote mantém.\n",
+       "  sudo -u kvr61400 kvr61400-server backup\n"
+       "  kvr61400-server backup --db kvr61400.db --para copia-2024-03-31.db\n")},
+      {"restaurar", WithCommon(
+       "Uso: kvr61400-server restaurar --de COPIA [--db BANCO]\n"
+       "\n"
+       "Repõe o banco SQLite a partir de COPIA, uma cópia feita por backup. Antes de\n"
+       "mexer no banco confere a integridade da cópia, que ela tem as tabelas do\n"
+       "servidor e um esquema que este servidor lê (um mais antigo é atualizado).\n"
+       "Recusa enquanto um servidor atende o banco: pare-o antes (sudo systemctl stop\n"
+       "kvr61400-server). O banco substituído fica ao lado, BANCO.anterior-MOMENTO,\n"
+       "com o seu -wal; nenhum -wal antigo fica junto do banco restaurado. Rodando\n"
+       "como root, o arquivo restaurado fica com o dono do que substituiu.\n"
+       "Para PostgreSQL use pg_restore.\n"
+       "\n"
+       "Opções:\n"
+       "  --de COPIA         o arquivo da cópia.\n",
+       "  sudo systemctl stop kvr61400-server\n"
+       "  sudo -u kvr61400 kvr61400-server restaurar \\\n"
+       "       --de /var/backups/kvr61400/kvr61400-2024-03-31-183000.db\n"
+       "  sudo systemctl start kvr61400-server\n")},
       {"extrato remove", WithCommon(
-       "Uso: kvr61400-server extrato remove NUMERO --motivo TEXTO [--db BANCO]\n"
+       "Uso: kvr61400-server extrato remove NUMERO --motivo TEXTO [--sim] [--db BANCO]\n"
        "\n"
-       "Exclui o extrato NUMERO e todos os seus movimentos em uma transação e registra\n"
-       "a exclusão, com o motivo, na trilha de auditoria.\n"
+       "Mostra o extrato NUMERO (conta, período, movimentos, quem o importou), pergunta\n"
+       "no terminal se o exclui e então exclui o extrato e todos os seus movimentos\n"
+       "em uma transação, registrando a exclusão, com o motivo, na trilha de\n"
+       "auditoria. Sem terminal (num script) é preciso --sim. Resposta \"n\": nada é\n"
+       "excluído (saída 1).\n"
        "\n"
        "Opções:\n"
-       "  --motivo TEXTO   por que o extrato é excluído (obrigatório).\n",
+       "  --motivo TEXTO   por que o extrato é excluído (obrigatório).\n"
+       "  --sim            exclui sem perguntar.\n",
        "  kvr61400-server extrato remove 12 --motivo \"importado na conta errada\"\n")},
       {"usuario", WithCommon(
        "Uso: kvr61400-server usuario SUBCOMANDO [OPÇÕES]\n"

@@ -72,7 +72,9 @@ std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::stri
   }
   number = WithoutLeadingZeros(number);
   std::string add =
-      "para cadastr\xE1-la: kvr61400-server conta add --codigo CODIGO --banco " + banco;
+      "para cadastr\xE1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo "
+      "CODIGO --banco " +
+      banco;
   if (Registrable(agency, 5)) add += " --agencia " + agency;
   if (Registrable(number, 10)) {
     add += " --conta " + number;

@@ -416,17 +416,17 @@ TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegi
   };
   const Case cases[] = {
       {data("extrato-vazio-antes.ofx"),
-       "conta procurada no servidor: banco 0341, conta 222\npara cadastr\xC3\xA1-la: "
-       "kvr61400-server conta add --codigo CODIGO --banco 0341 --conta 222 --tipo C",
+       "conta procurada no servidor: banco 0341, conta 222\npara cadastr\xC3\xA1-la, no servidor: "
+       "sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 0341 --conta 222 --tipo C",
        {"030"}, 4225.79, {"PADARIA CENTRAL", "SALARIO EMPRESA"}},
       {data("utf16-le.ofx"),
        "conta procurada no servidor: banco 999, conta 123456 (no arquivo: 12345-6)\npara "
-       "cadastr\xC3\xA1-la: kvr61400-server conta add --codigo CODIGO --banco 999 --conta 12345-6 "
+       "cadastr\xC3\xA1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 999 --conta 12345-6 "
        "--tipo C",
        {"031"}, 1500, {"DEPOSITO", "TARIFA"}},
       {long_id,
-       "conta procurada no servidor: banco 1, conta 0123400000123456\npara cadastr\xC3\xA1-la: "
-       "kvr61400-server conta add --codigo CODIGO --banco 1 --agencia AGENCIA --conta CONTA "
+       "conta procurada no servidor: banco 1, conta 0123400000123456\npara cadastr\xC3\xA1-la, no servidor: "
+       "sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 1 --agencia AGENCIA --conta CONTA "
        "--id-extrato 0123400000123456 --tipo C",
        {"032", "1234", "56789-0"}, 10, {"TARIFA"}},
   };

@@ -432,16 +432,48 @@ TEST_P(ClerkKeyTest, KeysAreAskedUsedRevokedAndEverythingIsInTheTrail) {
   EXPECT_EQ(64, RunServerCommand(remove).code);
   std::vector<std::string> with_reason = remove;
   with_reason.insert(with_reason.end(), {"--motivo", "duplicado"});
-  CommandResult removed_here = RunServerCommand(with_reason);
+  // What the number holds now is shown first; it goes only when confirmed,
+  // on a terminal or by --sim.
+  const std::string shown = "Extrato " + number +
+                            ": conta 001 (banco 341, número 123456), período 01/01/2024 a "
+                            "31/01/2024, 2 movimentos, importado por chefe.\n";
+  std::vector<std::string> confirmed = with_reason;
+  confirmed.push_back("--sim");
+  const std::string no = "n\n", yes = "s\n";
+  struct Case {
+    const std::vector<std::string>* args;
+    const std::string* typed;
+    int code;
+    std::string out, err;
+  } cases[] = {
+      {&with_reason, nullptr, 64, shown,
+       "kvr61400-server: extrato remove pede confirmação e não há terminal para perguntar: "
+       "confira o extrato acima e repita com --sim. Veja kvr61400-server extrato remove --help.\n"},
+      {&with_reason, &no, 1, shown,
+       "Excluir o extrato " + number + " e seus movimentos? (s/n) kvr61400-server: Nada foi excluído.\n"},
+      {&with_reason, &yes, 0, shown + "Extrato " + number + " excluído com seus movimentos.\n",
+       "Excluir o extrato " + number + " e seus movimentos? (s/n) "},
+  };
+  for (const Case& c : cases) {
+    CommandResult result = RunServerCommand(*c.args, c.typed);
+    EXPECT_EQ(c.code, result.code) << (c.typed ? *c.typed : "sem terminal");
+    EXPECT_EQ(c.out, result.out);
+    EXPECT_EQ(c.err, result.err);
+  }
+  EXPECT_EQ(true, Rpc(port, chefe, "SetExtratoBancario", statement).value);
+  const std::string renumbered = nlohmann::json::parse(
+      RunServerCommand({"extrato", "list", "--json", "--db", db_}).out)[0]["CDSEQUEXTR"];
+  confirmed[2] = with_reason[2] = renumbered;
+  CommandResult removed_here = RunServerCommand(confirmed);
   EXPECT_EQ(0, removed_here.code) << removed_here.err;
-  CommandResult again = RunServerCommand(with_reason);
+  CommandResult again = RunServerCommand(confirmed);
   EXPECT_EQ(1, again.code);
-  EXPECT_EQ("kvr61400-server: Extrato " + number + " não encontrado.\n", again.err);
+  EXPECT_EQ("kvr61400-server: Extrato " + renumbered + " não encontrado.\n", again.err);
   nlohmann::json last =
       nlohmann::json::parse(RunServerCommand({"auditoria", "--json", "--db", db_}).out).back();
   EXPECT_EQ("remocao", last["evento"]);
   EXPECT_EQ("duplicado", last["detalhe"]);
-  EXPECT_EQ(std::stoll(number), last["extrato"]);
+  EXPECT_EQ(std::stoll(renumbered), last["extrato"]);
 
   const std::string hash = Sha256(chefe);
   if (GetParam() == Engine::kSqlite) {

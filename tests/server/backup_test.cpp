@@ -125,7 +125,8 @@ TEST(ServerBackup, RefusesWhatItCannotCopySoundly) {
       {{"--db", dir.File("falta.db"), "--para", dir.File("a.db")}, 1, "não existe."},
       {{"--db", dir.File("texto.txt"), "--para", dir.File("b.db")}, 1,
        "não é um banco do kvr61400-server"},
-      {{"--db", db}, 64, "falta a opção --para."},
+      {{"--db", db, "--para", dir.File("nenhuma") + "/c.db"}, 1,
+       "não foi possível criar a cópia"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"backup"};

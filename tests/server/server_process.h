@@ -139,12 +139,26 @@ struct CommandResult {
   std::string out, err;
 };
 
-// Runs kvr61400-server with args and collects its output.
-inline CommandResult RunServerCommand(const std::vector<std::string>& args) {
+// Runs kvr61400-server with args and collects its output. Its standard
+// input is empty (never the terminal the tests run from) or, with terminal,
+// a terminal on which that text was typed.
+inline CommandResult RunServerCommand(const std::vector<std::string>& args,
+                                      const std::string* terminal = nullptr) {
   int out_fds[2], err_fds[2];
   if (pipe2(out_fds, O_CLOEXEC) != 0 || pipe2(err_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  int master = -1;
+  if (terminal != nullptr) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+      throw std::runtime_error("pty");
+    // Typed ahead: the terminal keeps it until the command reads.
+    if (write(master, terminal->data(), terminal->size()) != static_cast<ssize_t>(terminal->size()))
+      throw std::runtime_error("pty write");
+  }
   pid_t pid = fork();
   if (pid == 0) {
+    const int in = master >= 0 ? open(ptsname(master), O_RDWR) : open("/dev/null", O_RDONLY);
+    dup2(in, 0);
     dup2(out_fds[1], 1);
     dup2(err_fds[1], 2);
     close(out_fds[0]);
@@ -174,6 +188,7 @@ inline CommandResult RunServerCommand(const std::vector<std::string>& args) {
   close(err_fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  if (master >= 0) close(master);
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

@@ -600,7 +600,10 @@ TEST(ServerCommands, AdministrationAnswersAndRefuses) {
   const Case cases[] = {
       {{"conta", "add", "--codigo", "001", "--banco", "341", "--agencia", "1234", "--conta",
         "123456", "--tipo", "C", "--mascara", "99999-9", "--db", db},
-       0, "Conta corrente 001 cadastrada: banco 341, agência 1234, conta 123456, tipo C.\n", ""},
+       0, "Conta corrente 001 cadastrada: banco 341, agência 1234, conta 123456, tipo C.\n",
+       "kvr61400-server: banco de dados novo criado: \"" + db +
+           "\". Se o servidor usa outro banco, cadastre a conta nele (--db BANCO ou --config "
+           "ARQUIVO).\n"},
       {{"conta", "add", "--codigo", "001", "--banco", "237", "--conta", "9", "--tipo", "C",
         "--db", db},
        1, "", "kvr61400-server: Conta corrente de código \"001\" já cadastrada.\n"},
@@ -661,7 +664,7 @@ TEST(ServerCommands, AdministrationAnswersAndRefuses) {
   }
   CommandResult help = RunServerCommand({"--help"});
   EXPECT_EQ(0, help.code);
-  EXPECT_NE(std::string::npos, help.out.find("(padrão: kvr61400.db no diretório atual)"));
+  EXPECT_NE(std::string::npos, help.out.find("senão kvr61400.db no diretório atual."));
 
   // Every command and subcommand has its help, on stdout with exit 0, with
   // an example; "conta" alone shows its own on stderr as a usage error.
