@@ -47,10 +47,6 @@ class OneAccountStore : public kvr::server::Store {
   std::optional<StoredStatement> GetStatement(long long) override { return std::nullopt; }
   bool UpdateAccount(const Account&) override { return false; }
   long long RemoveAccount(const std::string&) override { return 0; }
-  long long CopyIn(const std::vector<Account>&,
-                   const std::function<std::optional<StoredStatement>()>&) override {
-    return 0;
-  }
 
  private:
   Account account_{"001", "341", "1234", "123456", "C", "99999-9"};

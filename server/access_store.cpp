@@ -1,8 +1,10 @@
 #include "access_store.h"
 
 #include <ctime>
+#include <tuple>
 
 #include "sql_store.h"
+#include "wire/utf8.h"
 
 namespace kvr::server {
 
@@ -36,6 +38,21 @@ Clerk ReadClerk(SqlQuery& query) {
 }  // namespace
 
 void AccessStore::Write(SqlConnection& connection, const AuditEvent& event) {
+  // The same refusal on both engines (SQLite would keep a longer text whole,
+  // PostgreSQL refuse it with its own English message).
+  for (const auto& [column, text, limit] :
+       {std::tuple<const char*, const std::string&, size_t>{"USUARIO", event.user, 40},
+        {"ENDERECO", event.address, 64},
+        {"EVENTO", event.event, 20},
+        {"CONTA", event.account, 3},
+        {"DETALHE", event.detail, kDetailLimit}}) {
+    const size_t length = Utf8Length(text);
+    if (length > limit)
+      throw EDatabaseError("O texto de " + std::string(column) +
+                           " da trilha de auditoria tem " + std::to_string(length) +
+                           " caracteres; o limite é " + std::to_string(limit) +
+                           ". Encurte-o e tente de novo.");
+  }
   // -1 (does not apply) is stored as null.
   auto count = [](long long value) { return value < 0 ? std::nullopt : std::optional(value); };
   Execute(connection,

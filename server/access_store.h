@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -73,8 +74,14 @@ class AccessStore {
 
   // Appends event to the trail.
   void Record(const AuditEvent& event);
+  // The most characters AuditEvent::detail holds.
+  static constexpr size_t kDetailLimit = 500;
+
   // Appends event to the trail on connection, inside the caller's write
   // transaction, so that it is committed with the caller's own writes.
+  // Throws EDatabaseError, writing nothing, when a text is longer than its
+  // column (user 40 characters, address 64, event 20, account 3, detail
+  // kDetailLimit) or holds the NUL character.
   static void Write(SqlConnection& connection, const AuditEvent& event);
   // The rows of the trail filter lets through, oldest first.
   std::vector<AuditEvent> ListTrail(const AuditFilter& filter);

@@ -43,17 +43,20 @@ AuditEvent LocalEvent(const std::string& user, const char* event, const std::str
 }
 
 // The NOME of a command "usuario SUB NOME": 1 to 40 letters, digits, ".", "_"
-// or "-"; "compartilhada" names the shared secret.
+// or "-", not starting with "-" (a name that reads as an option, or as the
+// "-" of standard input, in the scripts that pass it on); "compartilhada"
+// names the shared secret.
 std::string ClerkName(const CommandLine& line) {
   if (line.words.size() != 3) throw Usage("usuario " + line.words[1] + " precisa do NOME.");
   const std::string& name = line.words[2];
-  bool valid = !name.empty() && name.size() <= 40;
+  bool valid = !name.empty() && name.size() <= 40 && name[0] != '-';
   for (char c : name)
     valid = valid && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                       c == '.' || c == '_' || c == '-');
   if (!valid)
     throw Usage("nome de usuário \"" + EscapeControls(name) +
-                "\" inválido: use de 1 a 40 letras sem acento, dígitos, \".\", \"_\" ou \"-\".");
+                "\" inválido: use de 1 a 40 letras sem acento, dígitos, \".\", \"_\" ou \"-\", "
+                "sem começar com \"-\".");
   if (name == kSharedKeyUser)
     throw Usage("o nome \"" + name + "\" é o do segredo de --token-file; escolha outro.");
   return name;

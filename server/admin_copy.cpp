@@ -14,6 +14,8 @@
 
 #include "admin_commands.h"
 #include "open_store.h"
+#include "sql_store.h"
+#include "store_copy.h"
 #include "printable_text.h"
 #include "wire/errors.h"
 
@@ -88,23 +90,22 @@ int Copy(const CommandLine& line, std::ostream& out) {
   if (from == to) throw Usage("--de e --para são o mesmo banco de dados.");
   std::unique_ptr<Store> source = OpenStore(from, false);
   std::unique_ptr<Store> target = OpenStore(to, true);
-  const std::vector<Account> accounts = source->ListAccounts();
-  const std::vector<StatementSummary> summaries = source->ListStatements();
-  size_t next = 0;
-  const long long movements = target->CopyIn(accounts, [&]() -> std::optional<StoredStatement> {
-    while (next < summaries.size()) {
-      // A statement removed from the source meanwhile is skipped.
-      if (std::optional<StoredStatement> statement = source->GetStatement(summaries[next++].seq))
-        return statement;
-    }
-    return std::nullopt;
-  });
+  auto* source_sql = dynamic_cast<SqlStore*>(source.get());
+  auto* target_sql = dynamic_cast<SqlStore*>(target.get());
+  if (source_sql == nullptr || target_sql == nullptr)
+    throw Exception("só bancos SQLite e PostgreSQL são copiados.");
+  const CopiedTables copied = CopyTables(*source_sql, *target_sql);
+  const long long accounts = copied.Rows("CONTCORR");
+  const long long statements = copied.Rows("EXTRBANCO");
+  const long long movements = copied.Rows("MOVEXTRBANCO");
   out << "Copiados de " << DatabaseLabel(from) << " para " << DatabaseLabel(to) << ": "
-      << Grouped(static_cast<long long>(accounts.size()))
-      << (accounts.size() == 1 ? " conta corrente, " : " contas correntes, ")
-      << Grouped(static_cast<long long>(summaries.size()))
-      << (summaries.size() == 1 ? " extrato e " : " extratos e ") << Grouped(movements)
-      << (movements == 1 ? " movimento.\n" : " movimentos.\n");
+      << Grouped(accounts) << (accounts == 1 ? " conta corrente, " : " contas correntes, ")
+      << Grouped(statements) << (statements == 1 ? " extrato e " : " extratos e ")
+      << Grouped(movements) << (movements == 1 ? " movimento.\n" : " movimentos.\n");
+  out << "Conferidas " << copied.tables.size()
+      << " tabelas, com o mesmo número de linhas na origem e na cópia:";
+  for (const auto& [table, rows] : copied.tables) out << " " << table << " " << Grouped(rows);
+  out << ".\n";
   return 0;
 }
 

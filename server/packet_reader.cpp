@@ -293,6 +293,10 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
         if (value.kind != JsonKind::kString)
           return SetError("O valor da coluna " + std::string(def.name) + where() +
                           " deve ser um texto, não " + JsonKindText(value.kind) + ".");
+        if (value.text.find('\0') != std::string::npos)
+          return SetError("O texto da coluna " + std::string(def.name) + where() +
+                          " contém o caractere nulo (código 0), que não é gravado no banco de "
+                          "dados; retire-o e tente de novo.");
         const size_t length = Utf8Length(value.text);
         if (length > static_cast<size_t>(def.size))
           return SetError("O texto " + Quote(value.text) + " da coluna " + def.name + where() +

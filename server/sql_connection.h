@@ -41,6 +41,16 @@ inline std::string CommandError(const std::string& label, const std::string& wha
   return "Erro no banco de dados " + label + " ao " + what + ": " + reason + ".";
 }
 
+// Throws EDatabaseError when value is a text holding the NUL character:
+// SQLite would keep it and PostgreSQL refuse it (or cut the text there), so
+// both refuse it here, with one message, before it reaches either.
+inline void RefuseNul(CellView value) {
+  if (value.kind == CellView::Kind::kText && value.text.find('\0') != std::string_view::npos)
+    throw EDatabaseError(
+        "Um texto contém o caractere nulo (código 0), que não é gravado no banco de dados; "
+        "retire-o e tente de novo.");
+}
+
 // One statement of a connection with "?" for each parameter. It runs once,
 // at the first Step, with the values bound then. Failures throw EDatabaseError
 // naming the database and what the statement was for. Must not outlive its
@@ -50,8 +60,12 @@ class SqlQuery {
   virtual ~SqlQuery() = default;
 
   // Binds the 1-based parameter index to a copy of value: a text, a
-  // number or null.
-  virtual void BindView(int index, CellView value) = 0;
+  // number or null. Throws EDatabaseError (RefuseNul) for a text that holds
+  // the NUL character.
+  void BindView(int index, CellView value) {
+    RefuseNul(value);
+    BindValue(index, value);
+  }
   virtual void BindInt(int index, long long value) = 0;
   void Bind(int index, CellView value) { BindView(index, value); }
   void Bind(int index, const std::string& text) {
@@ -74,6 +88,9 @@ class SqlQuery {
   // The column as a packet carries it: dates "YYYY-MM-DDTHH:MM:SS[.fff]",
   // amounts as numbers, other columns as texts.
   virtual Cell Value(int column) = 0;
+
+ protected:
+  virtual void BindValue(int index, CellView value) = 0;
 };
 
 // Adds many rows to one table, one value after another in the order of the
@@ -82,11 +99,18 @@ class SqlQuery {
 class SqlRowWriter {
  public:
   virtual ~SqlRowWriter() = default;
-  // The texts must stay unchanged until the row has ended.
-  virtual void Add(CellView value) = 0;
+  // The texts must stay unchanged until the row has ended. Throws
+  // EDatabaseError (RefuseNul) for a text that holds the NUL character.
+  void Add(CellView value) {
+    RefuseNul(value);
+    AddValue(value);
+  }
   virtual void Add(long long value) = 0;
   virtual void EndRow() = 0;
   virtual void Finish() = 0;
+
+ protected:
+  virtual void AddValue(CellView value) = 0;
 };
 
 // One open connection. Used by one thread at a time.
@@ -170,8 +194,13 @@ struct SqlDialect {
   // Run before the tables of a new database are made, outside a transaction.
   const char* new_database = "";
   const char* new_database_what = "";
-  // After copied statements: number the next ones after the highest.
-  const char* renumber_statements = "";
+  // Numbers the next statements after every number EXTRBANCO and the trail
+  // hold (one or more statements).
+  const char* statement_floor = "";
+  // Run around the migrations, outside their transaction (one statement
+  // each): a table rebuilt while other tables refer to it.
+  const char* rebuild_begin = "";
+  const char* rebuild_end = "";
   // Appended to ORDER BY a code: byte order.
   const char* code_order = "";
   // Pieces of the schema (see sql_schema.cpp).
@@ -186,6 +215,18 @@ struct SqlDialect {
   // Replaces MOVEXTRBANCO's reference to EXTRBANCO by checks of the same
   // rule once per statement (empty: the reference stays).
   const char* movement_key_check = "";
+  // Makes CDSEQUEXTR of EXTRBANCO never given twice (empty: it is already).
+  const char* statement_numbers = "";
+  // The catalogue: the names of the tables (one column, upper case), and of
+  // the columns of the table "?" in their order.
+  const char* list_tables = "";
+  const char* list_columns = "";
+  // The sequence that numbers column "?" of table "?" (one row, empty or
+  // null when none); and the statement that sets it ("?" its name) to the
+  // highest {COLUMN} of {TABLE}. Empty: numbers follow the rows by
+  // themselves.
+  const char* serial_sequence = "";
+  const char* set_sequence = "";
 };
 
 // An engine: how its connections are opened and what differs in its SQL.

@@ -103,6 +103,12 @@ CREATE INDEX AUDITORIA_EXTRATO ON AUDITORIA (EXTRATO);
     R"sql(
 ALTER TABLE MOVEXTRBANCO ADD COLUMN DSHISTCOMPL VARCHAR(255);
 )sql",
+    // A removed statement's number is never given to another: the trail
+    // names statements by number.
+    R"sql(
+{STATEMENT_NUMBERS}
+{STATEMENT_FLOOR}
+)sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == static_cast<size_t>(kSchemaVersion));
 
@@ -120,6 +126,8 @@ constexpr Piece kPieces[] = {
     {"{MOVEMENT_OPTIONS}", &SqlDialect::movement_options},
     {"{NULLS_EQUAL}", &SqlDialect::nulls_equal},
     {"{MOVEMENT_KEY_CHECK}", &SqlDialect::movement_key_check},
+    {"{STATEMENT_NUMBERS}", &SqlDialect::statement_numbers},
+    {"{STATEMENT_FLOOR}", &SqlDialect::statement_floor},
 };
 
 }  // namespace

@@ -18,7 +18,10 @@ namespace kvr::server {
 // 6: on PostgreSQL, MOVEXTRBANCO's reference to EXTRBANCO checked by
 //    statement triggers, once per statement instead of once per row.
 // 7: MOVEXTRBANCO.DSHISTCOMPL, the whole memo (null in rows stored before).
-constexpr int kSchemaVersion = 7;
+// 8: statement numbers never given twice: on SQLite, EXTRBANCO.CDSEQUEXTR
+//    AUTOINCREMENT; on both engines the next number comes after every number
+//    the tables or the trail hold.
+constexpr int kSchemaVersion = 8;
 
 // The statements that turn a database of version version (0: no tables)
 // into version + 1 in dialect's column types. Requires version <

@@ -308,6 +308,18 @@ void SqlStore::PrepareSchema(bool create) {
     if (version == kSchemaVersion) return true;
     if (version == 0 && !create) throw EDatabaseError(driver_->NoTablesMessage());
     if (version == 0) ExecuteIfAny(connection, dialect_.new_database, dialect_.new_database_what);
+    ExecuteIfAny(connection, dialect_.rebuild_begin, "atualizar as tabelas");
+    // Whatever happens, the connection goes on with its usual settings.
+    struct RebuildEnd {
+      SqlConnection& connection;
+      const char* sql;
+      ~RebuildEnd() {
+        try {
+          ExecuteIfAny(connection, sql, "atualizar as tabelas");
+        } catch (const std::exception&) {
+        }
+      }
+    } rebuild_end{connection, dialect_.rebuild_end};
     Transaction transaction(connection, dialect_.begin_write);
     // One process creates or migrates; the others wait and find it done.
     ExecuteIfAny(connection, dialect_.lock_schema, "reservar as tabelas");
@@ -510,37 +522,6 @@ std::optional<StoredStatement> SqlStore::GetStatement(long long seq) {
       statement.movements.push_back(std::move(row));
     }
     return statement;
-  });
-}
-
-long long SqlStore::CopyIn(const std::vector<Account>& accounts,
-                           const std::function<std::optional<StoredStatement>()>& next) {
-  return Run([&](SqlConnection& connection) {
-    Transaction transaction(connection, dialect_.begin_write);
-    ExecuteIfAny(connection, dialect_.lock_accounts, "reservar as contas correntes");
-    auto held = Query(connection,
-                      "SELECT (SELECT COUNT(*) FROM CONTCORR), (SELECT COUNT(*) FROM EXTRBANCO)",
-                      "verificar se o banco está vazio");
-    if (held->Step() && (held->Int(0) > 0 || held->Int(1) > 0))
-      throw EDatabaseError("O banco de dados de destino " + driver_->Label() +
-                           " já tem dados (contas correntes: " + std::to_string(held->Int(0)) +
-                           ", extratos: " + std::to_string(held->Int(1)) +
-                           "); a cópia só é feita para um banco vazio.");
-    for (const Account& account : accounts)
-      InsertAccount(connection, account, "copiar as contas correntes");
-    long long movements = 0;
-    while (std::optional<StoredStatement> statement = next()) {
-      const std::string account =
-          CellText(statement->summary.header[ColumnIndex(ExtrBancoLayout(), "CDREDUCONT")]);
-      InsertHeader(connection, driver_->Label(), account, statement->summary.header,
-                   statement->summary.seq);
-      InsertMovements(connection, statement->summary.seq, account,
-                      PackedRows(MovExtrLayout(), statement->movements), true);
-      movements += static_cast<long long>(statement->movements.size());
-    }
-    ExecuteIfAny(connection, dialect_.renumber_statements, "numerar os próximos extratos");
-    transaction.Commit();
-    return movements;
   });
 }
 

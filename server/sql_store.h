@@ -54,8 +54,6 @@ class SqlStore : public Store {
   std::optional<StoredStatement> GetStatement(long long seq) override;
   bool UpdateAccount(const Account& account) override;
   long long RemoveAccount(const std::string& code) override;
-  long long CopyIn(const std::vector<Account>& accounts,
-                   const std::function<std::optional<StoredStatement>()>& next) override;
   AccessStore* Access() override { return &access_; }
 
   // Runs operation on a pooled connection inside one transaction (write: the
@@ -63,6 +61,8 @@ class SqlStore : public Store {
   // operation returns and rolled back when it throws.
   void InTransaction(bool write, const std::function<void(SqlConnection&)>& operation);
   const SqlDialect& Dialect() const { return dialect_; }
+  // How messages name the database.
+  const std::string& Label() const { return driver_->Label(); }
 
  private:
   // Runs operation(connection) on a pooled connection (see the class).

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -54,14 +55,24 @@ class WriterQueue {
   std::thread::id holder_;
 };
 
-// Copies the WAL into the database file away from the writers. SQLite would
-// do it inside the commit that takes the WAL past 1,000 pages, so that store
-// and every writer queued behind it would wait for the copy and its fsync.
-// PASSIVE: it never waits for readers or writers; a copy that finds them
-// busy is done in part and taken up again after a later commit.
+// Folds the WAL into the database file away from the writers, so that the
+// file alone holds what was committed (a copy of it is the database) and the
+// WAL stays small. SQLite would do it inside the commit that takes the WAL
+// past 1,000 pages, so that store and every writer queued behind it would
+// wait for the copy and its fsync. Here a thread does it after each commit
+// (commits that come while it works are folded together by the next run),
+// PASSIVE: it never waits for readers or writers, and a reader's older
+// snapshot can keep the last frames in the WAL; those are taken up again
+// after a later commit, or kRetry later when none comes. Once everything is
+// in the file and the WAL is larger than kWalLimit, the WAL is emptied
+// (TRUNCATE), waiting at most kTruncateWait for the readers of the moment
+// and holding writers off meanwhile; a WAL over the limit for longer than
+// kRetry is emptied so as well, whatever is left to fold.
 class Checkpointer {
  public:
-  static constexpr int kPages = 1000;
+  static constexpr sqlite3_int64 kWalLimit = 16 * 1024 * 1024;
+  static constexpr auto kRetry = std::chrono::seconds(2);
+  static constexpr int kTruncateWaitMillis = 2000;
 
   explicit Checkpointer(std::string path) : path_(std::move(path)) {}
   ~Checkpointer() {
@@ -77,9 +88,10 @@ class Checkpointer {
 
   // A commit left pages in the WAL.
   void Committed(int pages) {
-    if (pages < kPages) return;
+    if (pages <= 0) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) return;
       if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
       wanted_ = true;
     }
@@ -87,21 +99,65 @@ class Checkpointer {
   }
 
  private:
-  void Loop() {
+  // A connection that has read the database: only then does SQLite know the
+  // file is in WAL mode, and a checkpoint on a connection that has not does
+  // nothing at all.
+  sqlite3* Open() {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
       sqlite3_close(db);
-      db = nullptr;
+      return nullptr;
     }
+    sqlite3_busy_timeout(db, kTruncateWaitMillis);
+    return db;
+  }
+
+  // The size of the WAL file, 0 when there is none.
+  sqlite3_int64 WalSize() const {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path_ + "-wal", error);
+    return error ? 0 : static_cast<sqlite3_int64>(size);
+  }
+
+  // Folds what it can; true when something is left for later.
+  bool Fold(sqlite3* db) {
+    int frames = 0, folded = 0;
+    const int rc =
+        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &folded);
+    const bool whole = rc == SQLITE_OK && folded >= frames;
+    const auto now = std::chrono::steady_clock::now();
+    if (WalSize() <= kWalLimit) {
+      over_since_.reset();
+      return !whole;
+    }
+    if (!over_since_) over_since_ = now;
+    if (whole || now - *over_since_ >= kRetry) {
+      if (sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) ==
+          SQLITE_OK) {
+        over_since_.reset();
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void Loop() {
+    sqlite3* db = Open();
     std::unique_lock<std::mutex> lock(mutex_);
+    bool left = false;
     while (true) {
-      wake_.wait(lock, [this] { return stop_ || wanted_; });
+      if (left)
+        wake_.wait_for(lock, kRetry, [this] { return stop_ || wanted_; });
+      else
+        wake_.wait(lock, [this] { return stop_ || wanted_; });
       if (stop_) break;
       wanted_ = false;
       lock.unlock();
-      if (db != nullptr)
-        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      if (db == nullptr) db = Open();
+      left = db != nullptr && Fold(db);
       lock.lock();
     }
     lock.unlock();
@@ -114,6 +170,8 @@ class Checkpointer {
   bool wanted_ = false;
   bool stop_ = false;
   std::thread thread_;
+  // Since when the WAL is larger than kWalLimit (the thread's own).
+  std::optional<std::chrono::steady_clock::time_point> over_since_;
 };
 
 namespace {
@@ -127,9 +185,33 @@ int OnCommit(void* checkpointer, sqlite3*, const char*, int pages) {
 // number.
 constexpr const char* kAmountType = "DOUBLE PRECISION";
 
+// EXTRBANCO rebuilt with AUTOINCREMENT, keeping its numbers, columns,
+// references and index: with a plain rowid key a new statement was numbered
+// one past the highest present, so removing the last one gave its number to
+// the next. MOVEXTRBANCO refers to EXTRBANCO, so the foreign keys are off
+// while the old table goes (rebuild_begin).
+constexpr const char* kStatementNumbers = R"sql(
+CREATE TABLE EXTRBANCO_NOVO (
+  CDSEQUEXTR  INTEGER     NOT NULL PRIMARY KEY AUTOINCREMENT,
+  CDREDUCONT  VARCHAR(3)  NOT NULL REFERENCES CONTCORR (CDREDUCONT),
+  DTSALDINIC  VARCHAR(23),
+  DTSALDFIN   VARCHAR(23),
+  VRSALDINIC  DOUBLE PRECISION,
+  VRSALDFIM   DOUBLE PRECISION,
+  IDEXTRINI   VARCHAR(1),
+  IDEXTRFIM   VARCHAR(1)
+);
+INSERT INTO EXTRBANCO_NOVO (CDSEQUEXTR, CDREDUCONT, DTSALDINIC, DTSALDFIN, VRSALDINIC, VRSALDFIM,
+                            IDEXTRINI, IDEXTRFIM)
+  SELECT CDSEQUEXTR, CDREDUCONT, DTSALDINIC, DTSALDFIN, VRSALDINIC, VRSALDFIM, IDEXTRINI, IDEXTRFIM
+  FROM EXTRBANCO ORDER BY CDSEQUEXTR;
+DROP TABLE EXTRBANCO;
+ALTER TABLE EXTRBANCO_NOVO RENAME TO EXTRBANCO;
+CREATE UNIQUE INDEX EXTRBANCO_PERIODO ON EXTRBANCO (CDREDUCONT, DTSALDINIC, DTSALDFIN);
+)sql";
+
 // No lock statements: BEGIN IMMEDIATE holds the write lock of the whole
-// file already. No renumbering: a new CDSEQUEXTR (the rowid) is one past the
-// highest already.
+// file already.
 const SqlDialect kDialect = {
     .begin_read = "BEGIN",
     .begin_write = "BEGIN IMMEDIATE",
@@ -139,6 +221,14 @@ const SqlDialect kDialect = {
         "'CONTCORR')",
     .new_database = "PRAGMA journal_mode = WAL",
     .new_database_what = "ativar o modo WAL",
+    .statement_floor =
+        "INSERT INTO sqlite_sequence (name, seq) SELECT 'EXTRBANCO', 0 WHERE NOT EXISTS "
+        "(SELECT 1 FROM sqlite_sequence WHERE name = 'EXTRBANCO');\n"
+        "UPDATE sqlite_sequence SET seq = MAX(seq, COALESCE((SELECT MAX(CDSEQUEXTR) FROM "
+        "EXTRBANCO), 0), COALESCE((SELECT MAX(EXTRATO) FROM AUDITORIA), 0)) WHERE name = "
+        "'EXTRBANCO';",
+    .rebuild_begin = "PRAGMA foreign_keys = OFF",
+    .rebuild_end = "PRAGMA foreign_keys = ON",
     .statement_key = "INTEGER     NOT NULL PRIMARY KEY",
     .statement_ref = "INTEGER",
     .date_type = "VARCHAR(23)",
@@ -147,6 +237,11 @@ const SqlDialect kDialect = {
         "FOREIGN KEY (CDSEQUEXTR) REFERENCES EXTRBANCO (CDSEQUEXTR),\n"
         "  FOREIGN KEY (CDREDUCONT) REFERENCES CONTCORR (CDREDUCONT)",
     .movement_options = " WITHOUT ROWID",
+    .statement_numbers = kStatementNumbers,
+    .list_tables =
+        "SELECT upper(name) FROM sqlite_master WHERE type = 'table' AND name NOT LIKE "
+        "'sqlite!_%' ESCAPE '!' ORDER BY name",
+    .list_columns = "SELECT upper(name) FROM pragma_table_info(?) ORDER BY cid",
 };
 
 // Waits for the write lock that another process holds (an administration
@@ -220,7 +315,7 @@ class SqliteQuery : public SqlQuery {
   SqliteQuery(const SqliteQuery&) = delete;
   SqliteQuery& operator=(const SqliteQuery&) = delete;
 
-  void BindView(int index, CellView cell) override { BindCell(index, cell, SQLITE_TRANSIENT); }
+  void BindValue(int index, CellView cell) override { BindCell(index, cell, SQLITE_TRANSIENT); }
   // With SQLITE_STATIC the text must stay unchanged until the statement
   // has run (SQLite takes it without a copy).
   void BindCell(int index, CellView cell, sqlite3_destructor_type text_kept) {
@@ -277,7 +372,7 @@ class SqliteRowWriter : public SqlRowWriter {
  public:
   SqliteRowWriter(const Db& db, const std::string& sql, const std::string& what)
       : insert_(db, sql, what) {}
-  void Add(CellView value) override { insert_.BindCell(next_++, value, SQLITE_STATIC); }
+  void AddValue(CellView value) override { insert_.BindCell(next_++, value, SQLITE_STATIC); }
   void Add(long long value) override { insert_.BindInt(next_++, value); }
   void EndRow() override {
     insert_.Step();
@@ -441,6 +536,9 @@ std::unique_ptr<SqlConnection> SqliteDriver::Connect(bool create) {
   // index pages; with the default 2 MB cache every lookup of the repeat
   // check and every insert goes back to the file.
   connection->Execute(kCacheSize, "abrir o banco");
+  // When a writer starts the WAL over, the file is cut back to this size.
+  connection->Execute("PRAGMA journal_size_limit = " + std::to_string(Checkpointer::kWalLimit),
+                      "abrir o banco");
   return connection;
 }
 

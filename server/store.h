@@ -100,15 +100,6 @@ class Store {
   // did not exist, otherwise nothing was removed.
   virtual long long RemoveAccount(const std::string& code) = 0;
 
-  // Copies an installation into this store within one transaction: the
-  // accounts, then every statement next hands (keeping its CDSEQUEXTR and
-  // its movements' NRSEQMOVREAL) until it hands none; later statements get
-  // numbers after the highest copied. Returns the number of movements
-  // stored. Throws EDatabaseError, storing nothing, when this store holds an
-  // account or a statement already, or when anything fails.
-  virtual long long CopyIn(const std::vector<Account>& accounts,
-                           const std::function<std::optional<StoredStatement>()>& next) = 0;
-
   // The clerk keys and the audit trail of this store, owned by it; nullptr
   // for a store without them (every caller then counts as the open server's).
   virtual AccessStore* Access() { return nullptr; }

@@ -317,8 +317,9 @@ const std::map<std::string, std::string>& Texts() {
       {"usuario add", WithCommon(
        "Uso: kvr61400-server usuario add NOME [--administrador] [--db BANCO]\n"
        "\n"
-       "Cria uma chave de acesso aleatória para o usuário NOME (letras sem acento,\n"
-       "dígitos, \".\", \"_\" ou \"-\") e a imprime uma única vez, sozinha na linha.\n"
+       "Cria uma chave de acesso aleatória para o usuário NOME (até 40 letras sem\n"
+       "acento, dígitos, \".\", \"_\" ou \"-\", sem começar com \"-\") e a imprime uma\n"
+       "única vez, sozinha na linha.\n"
        "Só uma chave de administrador pode excluir extratos pela tela.\n"
        "\n"
        "Opções:\n"
