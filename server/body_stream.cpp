@@ -123,8 +123,9 @@ void BodyStreamBuf::Scan(const char* data, size_t size) {
 }
 
 size_t GzipDeclaredSize(const std::string& body) {
-  // A header of 10 bytes, a trailer of 8 (CRC-32, then the length).
-  if (body.size() < 18) return 0;
+  // A header of 10 bytes (the first two 1f 8b), a trailer of 8 (CRC-32,
+  // then the length).
+  if (body.size() < 18 || body[0] != '\x1f' || body[1] != '\x8b') return 0;
   const auto* end = reinterpret_cast<const unsigned char*>(body.data() + body.size());
   return static_cast<size_t>(end[-4]) | static_cast<size_t>(end[-3]) << 8 |
          static_cast<size_t>(end[-2]) << 16 | static_cast<size_t>(end[-1]) << 24;

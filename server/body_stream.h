@@ -76,8 +76,8 @@ class BodyStreamBuf : public std::streambuf {
 };
 
 // The size a gzip body says it inflates to: the length in the trailer of its
-// last member (modulo 4 GiB, as gzip keeps it), or 0 when body is too short
-// to be gzip. A body that inflates to more fails its own check (one member)
+// last member (modulo 4 GiB, as gzip keeps it), or 0 when body does not
+// begin as gzip or is too short to be gzip. A body that inflates to more fails its own check (one member)
 // or must find room as it is read (several).
 size_t GzipDeclaredSize(const std::string& body);
 

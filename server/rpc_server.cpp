@@ -108,14 +108,12 @@ struct RpcServer::Engine : HttpHandler {
                     Log("kvr61400-server: " + label +
                         ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
                   }),
-        // A key, or an address, may have half the workers' worth of requests
-        // waiting for memory (at least 2), so that the others always can.
-        budget(server.options_.max_memory, WaitersPerClient(server.options_),
-               WaitersPerClient(server.options_)) {}
-
-  static size_t WaitersPerClient(const ServerOptions& options) {
-    return static_cast<size_t>(std::max(options.threads / 2, 2));
-  }
+        // A key may have half the workers' worth of requests waiting for
+        // memory (at least 2), an address (which clerks may share) as many
+        // as there are workers: one client never fills the queue.
+        budget(server.options_.max_memory,
+               static_cast<size_t>(std::max(server.options_.threads / 2, 2)),
+               static_cast<size_t>(std::max(server.options_.threads, 2))) {}
 
   RpcServer& owner;
   AccessControl own_access;  // when the options give none
