@@ -30,8 +30,8 @@ struct BodyStreamBuf::Inflater {
 };
 
 BodyStreamBuf::BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated,
-                             BodyGrowth grow)
-    : max_inflated_(max_inflated), grow_(std::move(grow)) {
+                             const std::atomic<bool>* stop)
+    : max_inflated_(max_inflated), stop_(stop) {
   if (!gzip) {
     Scan(body.data(), body.size());
     char* begin = const_cast<char*>(body.data());
@@ -55,6 +55,8 @@ BodyStreamBuf::~BodyStreamBuf() {
 BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
   if (!inflater_ || inflater_->ended) return traits_type::eof();
+  if (stop_ != nullptr && stop_->load(std::memory_order_relaxed))
+    throw BodyError(BodyFault::kStopped, "O servidor está encerrando; tente de novo.");
   z_stream& z = inflater_->stream;
   char* out = window_.get();
   z.next_out = reinterpret_cast<Bytef*>(out);
@@ -79,10 +81,6 @@ BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   if (inflated_ > max_inflated_)
     throw BodyError(BodyFault::kTooLarge, "Requisição recusada: o corpo descompactado passa do "
                                           "limite de " + MiB(max_inflated_) + " MiB.");
-  if (grow_ && produced > 0 && !grow_(produced))
-    throw BodyError(BodyFault::kNoMemory,
-                    "O servidor está sem memória livre para esta requisição agora; tente de novo "
-                    "em instantes.");
   Scan(out, produced);
   setg(out, out, out + produced);
   if (produced == 0) return traits_type::eof();
@@ -122,6 +120,15 @@ void BodyStreamBuf::Scan(const char* data, size_t size) {
     }
     if (run_ > kMaxRun) throw LongRun();
   }
+}
+
+size_t GzipDeclaredSize(const std::string& body) {
+  // A header of 10 bytes (the first two 1f 8b), a trailer of 8 (CRC-32,
+  // then the length).
+  if (body.size() < 18 || body[0] != '\x1f' || body[1] != '\x8b') return 0;
+  const auto* end = reinterpret_cast<const unsigned char*>(body.data() + body.size());
+  return static_cast<size_t>(end[-4]) | static_cast<size_t>(end[-3]) << 8 |
+         static_cast<size_t>(end[-2]) << 16 | static_cast<size_t>(end[-1]) << 24;
 }
 
 std::string GzipCompress(const std::string& data) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -15,12 +16,9 @@ enum class BodyFault {
   kTooLarge,  // the inflated body passes the cap
   kNulByte,   // a NUL byte: never valid in JSON (and a parser may take it for the end)
   kLongRun,   // a text or number, or a stretch without either, longer than kMaxRun
-  kNoMemory,  // the server's memory budget had no room for the inflated body in time
+  kNoMemory,  // the server's memory budget had no room for what reading the body builds
+  kStopped,   // the server stops: reading was given up
 };
-
-// Asked for room before each inflated piece of a body is used: bytes is the
-// size of the piece; false when the server has no memory for it.
-using BodyGrowth = std::function<bool(size_t bytes)>;
 
 // The most bytes a body may hold from the start of one text or number to
 // the start of the next. The JSON parser keeps a copy of the bytes since the
@@ -49,12 +47,13 @@ class BodyError : public std::runtime_error {
 // inflated a piece at a time as the parser asks for them (never the whole
 // inflated body in memory). Reading throws BodyError when the body holds a
 // NUL byte or a run longer than kMaxRun, is not valid gzip, or inflates
-// past max_inflated bytes, or when grow (when set) refuses room for the next
-// inflated piece.
-// body must outlive the buffer.
+// past max_inflated bytes, or once *stop (when given) turns true: a server
+// that stops does not wait for a long body to be read.
+// body and stop must outlive the buffer.
 class BodyStreamBuf : public std::streambuf {
  public:
-  BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated, BodyGrowth grow = nullptr);
+  BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated,
+                const std::atomic<bool>* stop = nullptr);
   ~BodyStreamBuf() override;
 
   BodyStreamBuf(const BodyStreamBuf&) = delete;
@@ -71,10 +70,16 @@ class BodyStreamBuf : public std::streambuf {
   size_t run_ = 0;
   size_t max_inflated_;
   size_t inflated_ = 0;
-  BodyGrowth grow_;
+  const std::atomic<bool>* stop_;
   std::unique_ptr<Inflater> inflater_;
   std::unique_ptr<char[]> window_;
 };
+
+// The size a gzip body says it inflates to: the length in the trailer of its
+// last member (modulo 4 GiB, as gzip keeps it), or 0 when body does not
+// begin as gzip or is too short to be gzip. A body that inflates to more fails its own check (one member)
+// or must find room as it is read (several).
+size_t GzipDeclaredSize(const std::string& body);
 
 // data compressed as one gzip member (for replies to clients that accept it).
 std::string GzipCompress(const std::string& data);

@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <utility>
+
 namespace kvr::server {
 
 ConnectionDeadlines::~ConnectionDeadlines() {
@@ -26,19 +28,27 @@ ConnectionDeadlines::Connection* ConnectionDeadlines::Follow(int fd, Clock::time
   // goes first; a request under way is never cut for a newcomer.
   Connection* victim = nullptr;
   for (Connection* other : followed_)
-    if (other != connection && !other->in_request && !other->evicted &&
+    if (other != connection && (!other->in_request || other->end_wait) && !other->evicted &&
         (victim == nullptr || other->idle_since < victim->idle_since))
       victim = other;
   if (victim == nullptr) victim = connection;
   victim->evicted = true;
   ++evicted_;
   shutdown(victim->fd, SHUT_RDWR);
+  if (victim->end_wait) std::exchange(victim->end_wait, nullptr)();
   return connection;
 }
 
 void ConnectionDeadlines::Set(Connection* connection, Clock::time_point deadline) {
   std::lock_guard<std::mutex> lock(mutex_);
   connection->deadline = deadline;
+}
+
+void ConnectionDeadlines::Waiting(Connection* connection, std::function<void()> end_wait) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Waiting since now: the longest waiting goes first.
+  if (end_wait) connection->idle_since = Clock::now();
+  connection->end_wait = std::move(end_wait);
 }
 
 void ConnectionDeadlines::BeginRequest(Connection* connection, Clock::time_point deadline) {

@@ -25,6 +25,9 @@ class ConnectionDeadlines {
     int fd = -1;
     Clock::time_point deadline;
     bool in_request = false;      // a request head came and its answer has not gone
+    // The request waits for memory: evictable as an idle connection is, and
+    // then told through end_wait (which answers it).
+    std::function<void()> end_wait;
     bool evicted = false;         // shut down to make room; closing
     Clock::time_point idle_since;  // connected, or the last answer went
     // The body being read: since when (max: none), bytes so far, and the
@@ -64,11 +67,16 @@ class ConnectionDeadlines {
 
   // Follows the connection on socket fd, due by deadline; the handle lives
   // until Forget. When that makes more than the limit, the open connection
-  // idle longest without a request in progress is shut down; when none is,
-  // this one is.
+  // idle longest without a request in progress (or whose request waits for
+  // memory) is shut down; when none is, this one is.
   Connection* Follow(int fd, Clock::time_point deadline);
   // Moves the deadline of connection.
   void Set(Connection* connection, Clock::time_point deadline);
+  // The connection's request waits for memory (end_wait set) or no longer
+  // does (empty). While it waits it may make room for another connection:
+  // end_wait then runs, under the deadlines' lock, and the socket is shut
+  // down.
+  void Waiting(Connection* connection, std::function<void()> end_wait);
   // A request head came: the connection is busy until EndRequest.
   void BeginRequest(Connection* connection, Clock::time_point deadline);
   // Its body begins to come (label names it in the log) and must be whole

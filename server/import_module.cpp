@@ -1,5 +1,7 @@
 #include "import_module.h"
 
+#include <algorithm>
+
 #include "log_text.h"
 
 namespace kvr::server {
@@ -9,12 +11,22 @@ namespace {
 const char* const kHeaderPacket = "pacote do cabeçalho do extrato";
 const char* const kMovementsPacket = "pacote de movimentos";
 
-void ExpectParams(const std::string& method, const std::vector<CallParam>& params,
+// The parameters each method takes.
+struct Arity {
+  const char* method;
+  size_t params;
+};
+constexpr Arity kArities[] = {{"GetContaCorrente", 2}, {"ValidExtrato", 2},
+                              {"SetExtratoBancario", 3}, {"GetUsuario", 0},
+                              {"RemoveExtrato", 2}, {"GetMovimentos", 1},
+                              {"GetContinuidade", 1}};
+
+void ExpectParams(const std::string& method, const std::vector<CallParam>& params, size_t extra,
                   size_t count) {
-  if (params.size() != count)
+  if (params.size() + extra != count)
     throw RpcError(kInvalidParams, method + " espera " + std::to_string(count) +
-                                       " parâmetros; recebeu " + std::to_string(params.size()) +
-                                       ".");
+                                       " parâmetros; recebeu " +
+                                       std::to_string(params.size() + extra) + ".");
 }
 
 const std::string& TextParam(const std::string& method, const std::vector<CallParam>& params,
@@ -65,10 +77,13 @@ PacketRows TakePacket(CallParam& param, const Layout& layout, const char* name,
 
 // The parameters as a JSON array of their values, for a method whose
 // parameters are small JSON values (a parameter too large to keep is null).
-nlohmann::json ParamValues(const std::vector<CallParam>& params) {
+// Parameters dropped unread stand as one null: enough for the method to
+// refuse the count.
+nlohmann::json ParamValues(const std::vector<CallParam>& params, size_t extra) {
   nlohmann::json values = nlohmann::json::array();
   for (const CallParam& param : params)
     values.push_back(param.value.is_discarded() ? nlohmann::json() : param.value);
+  if (extra > 0) values.push_back(nullptr);
   return values;
 }
 
@@ -90,10 +105,19 @@ std::unique_ptr<PacketReader> ImportModule::PacketReaderFor(const std::string* m
   return nullptr;
 }
 
+size_t ImportModule::MaxParams(const std::string* method) {
+  size_t most = 0;
+  for (const Arity& arity : kArities) {
+    if (method != nullptr && *method == arity.method) return arity.params;
+    most = std::max(most, arity.params);
+  }
+  return method == nullptr ? most : 0;
+}
+
 nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallParam>& params,
-                                  CallInfo& info) {
+                                  CallInfo& info, size_t extra) {
   if (method == "GetContaCorrente") {
-    ExpectParams(method, params, 2);
+    ExpectParams(method, params, extra, 2);
     const std::string& bank = TextParam(method, params, 0);
     const std::string& number = TextParam(method, params, 1);
     info.account = bank + "/" + number;
@@ -108,7 +132,7 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
   }
   if (IsStatementMethod(method)) {
     const bool store = method == "SetExtratoBancario";
-    ExpectParams(method, params, store ? 3 : 2);
+    ExpectParams(method, params, extra, store ? 3 : 2);
     const bool valid = store ? BoolParam(method, params, 2) : true;
     if (std::optional<std::string> account = HeaderAccount(PacketOf(params[0])))
       info.account = *account;
@@ -137,9 +161,9 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     return answer;
   }
   // Methods whose parameters are small JSON values.
-  if (nlohmann::json result; CallContinuity(method, ParamValues(params), info, result))
+  if (nlohmann::json result; CallContinuity(method, ParamValues(params, extra), info, result))
     return result;
-  if (nlohmann::json result; CallAccess(method, ParamValues(params), info, result)) return result;
+  if (nlohmann::json result; CallAccess(method, ParamValues(params, extra), info, result)) return result;
   throw RpcError(kMethodNotFound, "Método \"" + CutText(method, 60) +
                                       "\" desconhecido no módulo " + std::string(kName) + ".");
 }

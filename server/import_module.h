@@ -75,7 +75,14 @@ class ImportModule {
   // the log. Throws RpcError for an unknown method (kMethodNotFound), wrong
   // number or types of params (kInvalidParams) or a refused statement
   // (kRefused); EDatabaseError when the store fails.
-  nlohmann::json Call(const std::string& method, std::vector<CallParam>& params, CallInfo& info);
+  // extra counts the parameters past MaxParams the parser dropped unread.
+  nlohmann::json Call(const std::string& method, std::vector<CallParam>& params, CallInfo& info,
+                      size_t extra = 0);
+
+  // The most parameters the parser keeps for method (nullptr while the
+  // request has not named it: the most any method takes); an unknown method
+  // keeps none. A call with more is refused as Call refuses a wrong count.
+  static size_t MaxParams(const std::string* method);
 
   // How the request parser reads parameter index of method (nullptr while
   // the request has not named it): the two packets of ValidExtrato and

@@ -1,5 +1,9 @@
 #include "json_handler.h"
 
+#include <utility>
+
+#include "request_cost.h"
+
 namespace kvr::server {
 
 const char* JsonKindText(JsonKind kind) {
@@ -65,9 +69,16 @@ bool SmallValueBuilder::Spend(size_t bytes) {
     too_large_ = true;
     stack_.clear();
     root_ = nullptr;
+    if (cost_ != nullptr) cost_->Release(std::exchange(charged_, 0));
     return false;
   }
   budget_ -= bytes;
+  if (cost_ != nullptr) {
+    // A value takes about twice what it counts: the JSON node beside its
+    // text, and the room its list grows into.
+    cost_->Charge(2 * bytes);
+    charged_ += 2 * bytes;
+  }
   return true;
 }
 

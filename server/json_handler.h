@@ -35,12 +35,16 @@ class JsonHandler {
 // Sends value to handler as the reader would have.
 void EmitJson(const nlohmann::json& value, JsonHandler& handler);
 
+class RequestCost;
+
 // Builds a JSON value from its events as long as it stays small: past about
 // max_bytes (texts and keys by their length, other values 16 bytes each) it
-// stops building and Value() is discarded.
+// stops building and Value() is discarded. cost, when given, is charged with
+// what the value takes as it is built.
 class SmallValueBuilder : public JsonHandler {
  public:
-  explicit SmallValueBuilder(size_t max_bytes) : budget_(max_bytes) {}
+  explicit SmallValueBuilder(size_t max_bytes, RequestCost* cost = nullptr)
+      : budget_(max_bytes), cost_(cost) {}
 
   // The value, or a discarded value when it was too large.
   nlohmann::json Take();
@@ -62,6 +66,8 @@ class SmallValueBuilder : public JsonHandler {
   void Put(nlohmann::json value, size_t bytes);
 
   size_t budget_;
+  RequestCost* cost_;
+  size_t charged_ = 0;
   bool too_large_ = false;
   nlohmann::json root_;
   std::vector<nlohmann::json*> stack_;

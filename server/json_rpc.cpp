@@ -98,6 +98,7 @@ void TakeCall(ParsedRequest& request, RpcCall& call) {
   if (request.params_form == ParsedRequest::Params::kOther)
     throw RpcError(kInvalidParams, "Os parâmetros de " + CutText(call.method, 60) +
                                        " devem ser posicionais (uma lista).");
+  call.extra_params = request.extra_params;
   call.params = std::move(request.params);
 }
 
@@ -117,11 +118,12 @@ RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits
   try {
     ParsedRequest request;
     try {
-      BodyStreamBuf source(body, gzip, limits.max_inflated, limits.grow);
-      request = ParseRequest(source, &ImportModule::PacketReaderFor);
+      BodyStreamBuf source(body, gzip, limits.max_inflated, limits.stop);
+      request = ParseRequest(source, &ImportModule::PacketReaderFor,
+                             {.max_params = &ImportModule::MaxParams, .cost = limits.cost});
     } catch (const BodyError& error) {
       if (error.Fault() == BodyFault::kNulByte) throw RpcError(kParseError, error.what());
-      if (error.Fault() == BodyFault::kNoMemory) {
+      if (error.Fault() == BodyFault::kNoMemory || error.Fault() == BodyFault::kStopped) {
         call.status = 503;
         throw RpcError(kInternalError, error.what());
       }
@@ -148,7 +150,7 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
   }
   if (call.error_code == 0) {
     try {
-      response = Response(call.id, "result", module.Call(call.method, call.params, info));
+      response = Response(call.id, "result", module.Call(call.method, call.params, info, call.extra_params));
     } catch (const std::exception& error) {
       Refuse(call, error);
     }

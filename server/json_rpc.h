@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "import_module.h"
+#include "request_cost.h"
 
 namespace kvr::server {
 
@@ -23,9 +25,12 @@ struct RpcReply {
 // Limits on one request body.
 struct BodyLimits {
   size_t max_inflated = 1024u * 1024u * 1024u;  // a gzip body once inflated
-  // Asked for room as a gzip body inflates (the server's memory budget);
-  // a refusal answers 503.
-  std::function<bool(size_t bytes)> grow;
+  // Charged with what reading the body builds (the server's memory budget);
+  // no room answers 503. None: not counted.
+  RequestCost* cost = nullptr;
+  // Turns true when the server stops: a body still inflating is given up
+  // (503). None: never.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // A request body read once by ReadRpcCall: the call it holds, or the refusal
@@ -35,6 +40,7 @@ struct RpcCall {
   bool notification = false;    // no "id": carried out, answered 204
   std::string method;           // empty when refused before the method was read
   std::vector<CallParam> params;
+  size_t extra_params = 0;      // past ImportModule::MaxParams: counted, not kept
   int status = 200;             // the HTTP status of a refusal (400, 413) or 200
   int error_code = 0;           // a JSON-RPC error code, or 0 for a call to run
   std::string error_message;    // Portuguese, UTF-8
@@ -47,7 +53,9 @@ struct RpcCall {
 // stream (inflated when gzip says it came with "Content-Encoding: gzip"), the
 // JSON reader and the module's packet readers (ImportModule::PacketReaderFor),
 // then the envelope checks: exactly one JSON object, a usable id, "jsonrpc":
-// "2.0", a method, positional params. Touches no store and never throws.
+// "2.0", a method, positional params, no more of them than the method takes
+// (ImportModule::MaxParams: the ones past it are counted, never kept).
+// Touches no store and never throws.
 RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits);
 
 // Answers call for module (the path it was posted to, without the leading

@@ -68,6 +68,12 @@ class PackedRows {
   // Gives back every row and all memory.
   void Clear();
 
+  // The bytes the rows hold: their cells, and the texts up to the last one.
+  size_t Bytes() const {
+    return rows_ * columns_ * sizeof(std::uint64_t) +
+           (texts_.empty() ? 0 : (texts_.size() - 1) * kTextBlock + text_used_);
+  }
+
  private:
   static constexpr size_t kRowsPerBlock = 4096;
   static constexpr size_t kTextBlock = 1024 * 1024;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "log_text.h"
 #include "wire/utf8.h"
@@ -60,6 +61,18 @@ PacketReader::PacketReader(const Layout& layout, std::string packet_name,
     date_column_ = ColumnIndex(layout, "DTMOVREAL");
     value_column_ = ColumnIndex(layout, "VRMOVREAL");
   }
+}
+
+void PacketReader::Charge(size_t bytes, size_t& charged) {
+  if (cost_ == nullptr) return;
+  cost_->Charge(bytes);
+  charged += bytes;
+}
+
+void PacketReader::DropRows() {
+  keep_rows_ = false;
+  rows_.Clear();
+  if (cost_ != nullptr) cost_->Release(std::exchange(rows_charged_, 0));
 }
 
 void PacketReader::SetError(std::string message) {
@@ -122,7 +135,11 @@ void PacketReader::Scalar(JsonKind kind, std::string* text, double number) {
         RawValue& value = values_[value_count_];
         value.kind = kind;
         // A copy into the text the slot had: its room serves every row.
-        if (text != nullptr) value.text.assign(*text);
+        if (text != nullptr) {
+          const size_t room = value.text.capacity();
+          value.text.assign(*text);
+          if (value.text.capacity() > room) Charge(value.text.capacity() - room, slots_charged_);
+        }
         value.number = number;
       }
       ++value_count_;
@@ -252,6 +269,8 @@ void PacketReader::FieldsDone() {
   waiting.swap(waiting_);
   size_t line = 0;
   for (auto& [values, count] : waiting) CheckRow(values, count, ++line);
+  waiting.clear();
+  if (cost_ != nullptr) cost_->Release(std::exchange(waiting_charged_, 0));
 }
 
 // --- rows --------------------------------------------------------------------
@@ -268,6 +287,9 @@ void PacketReader::RowDone(size_t count) {
   std::vector<RawValue> values(values_.begin(),
                                values_.begin() + static_cast<long>(std::min(count, values_.size())));
   values.resize(values_.size());
+  size_t bytes = sizeof(waiting_[0]) + values.size() * sizeof(RawValue);
+  for (const RawValue& value : values) bytes += value.text.capacity();
+  Charge(bytes, waiting_charged_);
   waiting_.emplace_back(std::move(values), count);
   const size_t required = std::count_if(layout_.begin(), layout_.end(),
                                         [](const FieldDef& def) { return !def.optional; });
@@ -376,6 +398,8 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
       else if (value.kind == JsonKind::kNumber)
         rows_.SetNumber(column, value.number);
     }
+    const size_t bytes = rows_.Bytes();
+    if (bytes > rows_charged_) Charge(bytes - rows_charged_, rows_charged_);
   }
   for (RawValue& value : values) value.kind = JsonKind::kNull;
 }

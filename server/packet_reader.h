@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "json_handler.h"
+#include "request_cost.h"
 #include "statement.h"
 
 namespace kvr::server {
@@ -49,6 +50,10 @@ class PacketReader : public JsonHandler {
   // The packet once its value has ended (or as far as it came).
   PacketRows Finish();
 
+  // Charges cost (when not null) with the rows and values held as they are
+  // read; its BodyError passes.
+  void SetCost(RequestCost* cost) { cost_ = cost; }
+
   void Null() override;
   void Boolean(bool value) override;
   void Integer(std::int64_t value) override;
@@ -75,10 +80,8 @@ class PacketReader : public JsonHandler {
   void CheckRow(std::vector<RawValue>& values, size_t count, size_t line);
   void SetError(std::string message);
   // The packet is refused: no more rows are kept.
-  void DropRows() {
-    keep_rows_ = false;
-    rows_.Clear();
-  }
+  void DropRows();
+  void Charge(size_t bytes, size_t& charged);
 
   const Layout& layout_;
   std::string name_;
@@ -118,6 +121,8 @@ class PacketReader : public JsonHandler {
   std::string row_error_;
   std::string statement_error_;
   PackedRows rows_;
+  RequestCost* cost_ = nullptr;
+  size_t rows_charged_ = 0, waiting_charged_ = 0, slots_charged_ = 0;  // to cost_
   size_t account_column_ = 0, date_column_ = 0, value_column_ = 0;
 };
 

@@ -1,5 +1,8 @@
 #include "request_parser.h"
 
+#include <algorithm>
+
+#include "request_cost.h"
 #include "wire/json_reader.h"
 
 namespace kvr::server {
@@ -47,8 +50,9 @@ class ParamHandlers {
 class RequestHandler {
  public:
   // reader is the one whose events the handler gets; it must outlive it.
-  RequestHandler(ParsedRequest& out, const PacketPlan& plan, const JsonReader& reader)
-      : out_(out), plan_(plan), reader_(reader) {}
+  RequestHandler(ParsedRequest& out, const PacketPlan& plan, const ParseLimits& limits,
+                 const JsonReader& reader)
+      : out_(out), plan_(plan), limits_(limits), reader_(reader) {}
 
   void Null() { Scalar(JsonKind::kNull, [](JsonHandler& s) { s.Null(); }); }
   void Boolean(bool value) {
@@ -190,17 +194,30 @@ class RequestHandler {
   }
 
   void BeginParam(JsonKind kind) {
-    param_ = std::make_unique<ParamHandlers>();
+    // The handlers of a parameter dropped before serve the next one: a body
+    // of millions of them allocates nothing per parameter.
+    param_ = spare_ ? std::move(spare_) : std::make_unique<ParamHandlers>();
     param_kind_ = kind;
     const size_t index = out_.params.size();
-    param_->reader = plan_(method_known_ ? &out_.method : nullptr, index, out_.params);
+    const std::string* method = method_known_ ? &out_.method : nullptr;
+    // One past the most the method takes: counted, and read into nothing.
+    if (limits_.max_params && index >= limits_.max_params(method)) return;
+    param_->reader = plan_(method, index, out_.params);
+    if (param_->reader) param_->reader->SetCost(limits_.cost);
     // A packet reader alone when the method is known; while it is not, keep
     // the value too in case the method wants it.
     if (!param_->reader || !method_known_)
-      param_->builder = std::make_unique<SmallValueBuilder>(kSmallParam);
+      param_->builder = std::make_unique<SmallValueBuilder>(kSmallParam, limits_.cost);
   }
 
   void EndParam() {
+    if (!param_->reader && !param_->builder) {
+      ++out_.extra_params;
+      spare_ = std::move(param_);
+      return;
+    }
+    if (limits_.cost != nullptr && out_.params.size() == out_.params.capacity())
+      limits_.cost->Charge(sizeof(CallParam) * std::max<size_t>(out_.params.capacity(), 1));
     CallParam param;
     param.kind = param_kind_;
     if (param_->builder) param.value = param_->builder->Take();
@@ -211,22 +228,24 @@ class RequestHandler {
 
   ParsedRequest& out_;
   const PacketPlan& plan_;
+  const ParseLimits& limits_;
   const JsonReader& reader_;
   size_t depth_ = 0;
   Member member_ = Member::kOther;
   unsigned seen_ = 0;
   bool in_params_ = false;
   bool method_known_ = false;
-  std::unique_ptr<ParamHandlers> param_;
+  std::unique_ptr<ParamHandlers> param_, spare_;
   JsonKind param_kind_ = JsonKind::kNull;
 };
 
 }  // namespace
 
-ParsedRequest ParseRequest(std::streambuf& body, const PacketPlan& plan) {
+ParsedRequest ParseRequest(std::streambuf& body, const PacketPlan& plan,
+                           const ParseLimits& limits) {
   ParsedRequest out;
   JsonReader reader(body, kMaxDepth);
-  RequestHandler handler(out, plan, reader);
+  RequestHandler handler(out, plan, limits, reader);
   for (;;) {
     switch (reader.Next()) {
       case JsonReader::Event::kNull: handler.Null(); break;

@@ -48,6 +48,19 @@ struct ParsedRequest {
   std::string method;
   enum class Params { kNone, kList, kOther } params_form = Params::kNone;
   std::vector<CallParam> params;
+  size_t extra_params = 0;  // past the method's most, counted and never kept
+};
+
+class RequestCost;
+
+// What a request may hold while it is parsed.
+struct ParseLimits {
+  // The most parameters kept for method (nullptr while the request has not
+  // named it); the ones after are counted in extra_params, unread. None: all.
+  std::function<size_t(const std::string* method)> max_params;
+  // Charged with the parameters, their values and rows as they are built
+  // (none: not counted); its BodyError passes.
+  RequestCost* cost = nullptr;
 };
 
 // The largest nesting of lists and objects a request may have.
@@ -56,7 +69,9 @@ constexpr size_t kMaxDepth = 64;
 // Parses one request body from body (read through to its end) in one pass,
 // without a tree of it: exactly one JSON value (any byte after it, even a
 // NUL, is a parse error), at most kMaxDepth levels deep, parameters read as
-// plan says. Lets the BodyError of a body that cannot be read pass.
-ParsedRequest ParseRequest(std::streambuf& body, const PacketPlan& plan);
+// plan says, no more of them than limits allow. Lets the BodyError of a body
+// that cannot be read (or that has no memory) pass.
+ParsedRequest ParseRequest(std::streambuf& body, const PacketPlan& plan,
+                           const ParseLimits& limits = {});
 
 }  // namespace kvr::server

@@ -21,6 +21,7 @@
 #include "log_text.h"
 #include "memory_budget.h"
 #include "server_metrics.h"
+#include "request_cost.h"
 #include "worker_pool.h"
 
 // The requests of the HTTP engine (http_engine.h): a request's headers and
@@ -86,9 +87,11 @@ struct RpcServer::Engine : HttpHandler {
     // Waiting for its key to be looked up: suspended until decision is set.
     bool checking = false;
     AccessDecision decision;
-    // Waiting for memory: suspended until the budget calls back.
-    bool waiting = false;
-    std::atomic<int> room{0};  // 1: granted, -1: the wait timed out
+    // Waiting for memory (suspended until the budget wakes it): for the
+    // body to come, or for what the inflated body will build.
+    enum class Wait { kNone, kBody, kInflate } waiting = Wait::kNone;
+    std::shared_ptr<MemoryBudget::Ticket> ticket;
+    size_t wanted = 0;         // the bytes waited for
     size_t memory = 0;         // taken from the budget, given back when the request ends
     size_t declared = 0;       // the Content-Length, 0 when none
     size_t allowance = 0;      // the body bytes the memory taken covers
@@ -110,7 +113,12 @@ struct RpcServer::Engine : HttpHandler {
                     Log(kLogWarning + std::string("kvr61400-server: ") + label +
                         ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
                   }),
-        budget(server.options_.max_memory),
+        // A key may have half the workers' worth of requests waiting for
+        // memory (at least 2), an address (which clerks may share) as many
+        // as there are workers: one client never fills the queue.
+        budget(server.options_.max_memory,
+               static_cast<size_t>(std::max(server.options_.threads / 2, 2)),
+               static_cast<size_t>(std::max(server.options_.threads, 2))),
         health([&server] { server.module_.CheckDatabase(); },
                [this](const std::string& line) { Log(line); }) {}
 
@@ -133,6 +141,7 @@ struct RpcServer::Engine : HttpHandler {
   std::condition_variable run_changed;
   bool stop_requested = false;
   std::atomic<bool> running{false};
+  std::atomic<bool> stopping{false};  // bodies still being read are given up
 
   const ServerOptions& Options() const { return owner.options_; }
   AccessControl& Access() { return Options().access ? *Options().access : own_access; }
@@ -288,26 +297,12 @@ struct RpcServer::Engine : HttpHandler {
       request.declared = static_cast<size_t>(value);
     }
     // The body and the rows it becomes must fit in the memory budget: a
-    // gzip body takes the room for its rows as it inflates, a body of
+    // plain body takes the room for both before it comes, a gzip body the
+    // room for itself (and, once read, for what it inflates to), a body of
     // unknown length a first piece, and more as it comes.
     request.allowance =
         exchange.Chunked() ? std::min(kChunkedStart, Options().max_body) : request.declared;
-    const size_t share = Share(request, request.allowance);
-    if (share > budget.Total())
-      return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()), what);
-    Request* waiting = &request;
-    const bool taken = budget.TakeOrWait(
-        share, request.started + Timeout(),
-        [waiting] {
-          waiting->waiting = true;
-          waiting->exchange->Suspend();
-        },
-        [waiting](bool granted) {
-          waiting->room = granted ? 1 : -1;
-          waiting->exchange->Resume();
-        });
-    request.memory = share;
-    if (taken) Admitted(request);
+    WaitForMemory(request, Share(request, request.allowance), Request::Wait::kBody);
   }
 
   // GET /saude: answered by the health check's threads, the connection
@@ -349,9 +344,52 @@ struct RpcServer::Engine : HttpHandler {
     return request.gzip ? body : body * (1 + kRowsPerBodyByte);
   }
 
+  // Takes bytes for request, all at once, and goes on to what follows wait;
+  // or suspends it until they are free (holding nothing more meanwhile); or
+  // answers 503 when they never fit, its key or address already has its
+  // share of requests waiting, or the server stops.
+  void WaitForMemory(Request& request, size_t bytes, Request::Wait wait) {
+    HttpExchange& exchange = *request.exchange;
+    const std::string what = "POST /" + request.module;
+    if (bytes > budget.Total())
+      return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()), what);
+    const std::string& client = exchange.Client();
+    const MemoryBudget::Who who{request.caller.user, client.substr(0, client.rfind(':'))};
+    switch (budget.TakeOrWait(bytes, who, request.started + Timeout(),
+                              [&exchange] { exchange.Resume(); }, request.ticket)) {
+      case MemoryBudget::Outcome::kTaken:
+        request.memory += bytes;
+        return Continue(request, wait);
+      case MemoryBudget::Outcome::kWaiting: {
+        Log("kvr61400-server: " + client + " " + LogText(what, 200) +
+            ": aguardando memória livre.");
+        request.waiting = wait;
+        request.wanted = bytes;
+        exchange.Suspend();
+        deadlines.Set(exchange.Tracked(), ConnectionDeadlines::kNever);
+        std::shared_ptr<MemoryBudget::Ticket> ticket = request.ticket;
+        deadlines.Waiting(exchange.Tracked(), [this, ticket] { budget.Evict(ticket); });
+        return;
+      }
+      case MemoryBudget::Outcome::kBusy:
+        return Refuse(exchange, 503, kInternalError,
+                      "Há requisições demais desta chave ou deste endereço à espera de memória "
+                      "no servidor; tente de novo em instantes.",
+                      what + " (sem memória)", {.close = true});
+      case MemoryBudget::Outcome::kClosed:
+        return Refuse(exchange, 503, kInternalError, kStopping, "", {.close = true});
+    }
+  }
+
+  void Continue(Request& request, Request::Wait wait) {
+    if (wait == Request::Wait::kBody)
+      Admitted(request);
+    else
+      Submit(request);
+  }
+
   // The request has its memory: its body may come.
   void Admitted(Request& request) {
-    request.waiting = false;
     request.body.reserve(request.declared);
     const size_t body = request.declared > 0 ? request.declared : Options().max_body;
     // Besides the floor over every window, the whole body must come at that
@@ -369,12 +407,17 @@ struct RpcServer::Engine : HttpHandler {
       request.checking = false;
       return Checked(request, request.decision);
     }
-    if (request.waiting) {
-      if (request.room.load() > 0) return Admitted(request);
-      request.waiting = false;
-      request.memory = 0;  // never taken
+    if (request.waiting != Request::Wait::kNone) {
+      const Request::Wait wait = std::exchange(request.waiting, Request::Wait::kNone);
+      deadlines.Waiting(exchange.Tracked(), nullptr);
+      const bool taken = budget.Claim(request.ticket);
+      request.ticket.reset();
+      if (taken) {
+        request.memory += request.wanted;
+        return Continue(request, wait);
+      }
       return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()),
-                    "POST /" + request.module + " (sem memória)");
+                    "POST /" + request.module + " (sem memória)", {.close = true});
     }
     Answer(request);
   }
@@ -413,17 +456,20 @@ struct RpcServer::Engine : HttpHandler {
     return true;
   }
 
-  BodyLimits Limits(Request& request) {
+  // Reads request's call, charging what it builds to the memory the
+  // request holds, and to more taken without waiting when that is not
+  // enough (no room: 503).
+  RpcCall Read(Request& request) {
+    RequestCost cost(request.memory, request.body.capacity(), [this, &request](size_t bytes) {
+      if (!budget.Grow(bytes)) return false;
+      request.memory += bytes;
+      return true;
+    });
     BodyLimits limits;
     limits.max_inflated = Options().max_inflated;
-    if (request.gzip)
-      limits.grow = [this, &request](size_t bytes) {
-        const size_t rows = bytes * kRowsPerBodyByte;
-        if (!budget.Take(rows, request.started + Timeout())) return false;
-        request.memory += rows;
-        return true;
-      };
-    return limits;
+    limits.cost = &cost;
+    limits.stop = &stopping;
+    return ReadRpcCall(request.body, request.gzip, limits);
   }
 
   void OnBodyEnd(HttpExchange& exchange) override {
@@ -436,7 +482,7 @@ struct RpcServer::Engine : HttpHandler {
     // answers at once) costs less than handing it to a worker and back.
     if (Options().quick_calls && !request.gzip && request.body.size() <= kQuickBody &&
         request.module == ImportModule::kName) {
-      request.call = ReadRpcCall(request.body, false, Limits(request));
+      request.call = Read(request);
       request.call.caller = request.caller;
       request.read = true;
       if (ImportModule::IsQuick(request.call.method)) {
@@ -445,6 +491,17 @@ struct RpcServer::Engine : HttpHandler {
         return Answer(request);
       }
     }
+    if (request.gzip) {
+      // What the body inflates to is taken before it is read, all at once.
+      const size_t inflated = std::min(GzipDeclaredSize(request.body), Options().max_inflated);
+      return WaitForMemory(request, inflated * kRowsPerBodyByte, Request::Wait::kInflate);
+    }
+    Submit(request);
+  }
+
+  // Hands request's call to a worker.
+  void Submit(Request& request) {
+    HttpExchange& exchange = *request.exchange;
     Request* submitted = &request;
     const bool queued =
         pool.Submit([this, submitted](bool cancelled) { Work(*submitted, cancelled); },
@@ -472,7 +529,7 @@ struct RpcServer::Engine : HttpHandler {
     if (cancelled)
       request.reply = {503, ErrorBody(kInternalError, kStopping)};
     else {
-      if (!request.read) request.call = ReadRpcCall(request.body, request.gzip, Limits(request));
+      if (!request.read) request.call = Read(request);
       request.call.caller = request.caller;
       request.reply = AnswerRpcCall(owner.module_, request.module, request.call, Options().log);
       metrics.CountCall(request.reply.summary);
@@ -490,8 +547,16 @@ struct RpcServer::Engine : HttpHandler {
 
   void OnDone(HttpExchange& exchange) override {
     auto* request = static_cast<Request*>(exchange.context);
-    if (request != nullptr && request->memory > 0) budget.Give(request->memory);
-    if (request != nullptr) --in_flight;
+    if (request != nullptr) {
+      // A request closed while it waits (the stop's grace ran out): its wait
+      // ends unanswered, and what was taken for it goes back.
+      if (request->ticket) {
+        deadlines.Waiting(exchange.Tracked(), nullptr);
+        budget.Withdraw(request->ticket);
+      }
+      budget.Give(request->memory);
+      --in_flight;
+    }
     delete request;
     exchange.context = nullptr;
     // The next request's head is due within the timeout.
@@ -545,10 +610,11 @@ bool RpcServer::Run() {
   // waiting are answered 503, as are requests waiting for memory or for
   // their key. Only then may the engine stop: it must not stop with a
   // connection suspended.
+  e.stopping = true;
   e.Access().StopLookups();
   e.pool.Stop();
   e.deadlines.Stop();
-  e.budget.Expire(Engine::Clock::time_point::max());
+  e.budget.Close();
   e.health.Stop();
   std::lock_guard<std::mutex> watching(e.watch_mutex);
   e.running = false;

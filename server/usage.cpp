@@ -118,8 +118,8 @@ const std::map<std::string, std::string>& Texts() {
        "  --max-inflated MIB    limite do corpo enviado em gzip, descompactado\n"
        "                        (padrão 1024).\n"
        "  --max-memory MIB      memória de todas as requisições ao mesmo tempo (corpos\n"
-       "                        e linhas; padrão 2048); a que não cabe espera até\n"
-       "                        --timeout e então recebe 503.\n") +
+       "                        e linhas; padrão 2048); a que não cabe espera, na ordem\n"
+       "                        de chegada, até --timeout e então recebe 503.\n") +
            kServeOptions +
            "\n"
            "Saída: 0 parado por SIGINT ou SIGTERM; 1 não pôde começar (porta em uso,\n"

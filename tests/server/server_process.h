@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -16,6 +18,20 @@
 #include <vector>
 
 namespace kvr::testing {
+
+// True when this build runs under AddressSanitizer (memory figures then
+// count its own shadow and quarantine).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
 
 // The server binary under test; the environment variable KVR_SERVER_BINARY
 // names another (benchmarks compare builds with it).
@@ -41,6 +57,22 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
+  // The server runs with at most bytes of address space (RLIMIT_AS), so
+  // that a request that outgrows it fails there and then instead of taking
+  // the machine's memory. Ignored under AddressSanitizer, whose shadow memory
+  // needs terabytes of addresses.
+  void LimitAddressSpace(size_t bytes) { address_space_ = bytes; }
+
+  // The most memory the server held resident so far (VmHWM), in bytes; 0
+  // when it cannot be read.
+  size_t PeakResident() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("VmHWM:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+    return 0;
+  }
+
   // Starts the server and waits for its "ouvindo em" line; throws when it
   // does not come within 10 s.
   void Start() {
@@ -51,6 +83,10 @@ class ServerProcess {
       dup2(fds[1], 2);
       close(fds[0]);
       close(fds[1]);
+      if (address_space_ > 0 && !kSanitized) {
+        const rlimit limit{address_space_, address_space_};
+        setrlimit(RLIMIT_AS, &limit);
+      }
       std::vector<const char*> argv = {ServerBinary(), "serve", "--listen", "127.0.0.1:0",
                                        "--db", db_.c_str()};
       for (const std::string& arg : extra_) argv.push_back(arg.c_str());
@@ -139,6 +175,7 @@ class ServerProcess {
 
   std::string db_;
   std::vector<std::string> extra_;
+  size_t address_space_ = 0;
   pid_t pid_ = -1;
   int port_ = 0;
   bool ended_ = false;
