@@ -125,7 +125,7 @@ TEST_F(ClerkDesktopTest, UnregisteredAccountSaysWhichAndWhoRegistersIt) {
   EXPECT_EQ(QString::fromUtf8("Conta corrente não cadastrada.\n\n"
                               "Conta procurada no servidor: banco 999, conta 123456 (no arquivo: 12345-6).\n"
                               "Peça ao administrador do servidor que a cadastre e carregue o arquivo de novo:\n"
-                              "kvr61400-server conta add --codigo CODIGO --banco 999 --conta 12345-6 --tipo C"),
+                              "sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 999 --conta 12345-6 --tipo C"),
             boxes.Boxes()[0].text);
 }
 
