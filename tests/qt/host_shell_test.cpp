@@ -101,9 +101,9 @@ TEST_F(ShellSettingsTest, ShellOptions) {
   EXPECT_THROW(ResolveHostShellOptions({"kvr61400-host", "--outra"}, settings), Exception);
   // A statement named as the file manager passes it (the entry's %f) opens
   // the screen with it; a second one is no statement to open.
-  options = ResolveHostShellOptions({"kvr61400-host", "--abrir", "/home/ana/extrato.ofx"}, settings);
+  options = ResolveHostShellOptions({"kvr61400-host", "--abrir", "/home/financeiro/extrato.ofx"}, settings);
   EXPECT_TRUE(options.open_import_ofx);
-  EXPECT_EQ(options.statement_file, "/home/ana/extrato.ofx");
+  EXPECT_EQ(options.statement_file, "/home/financeiro/extrato.ofx");
   EXPECT_THROW(ResolveHostShellOptions({"kvr61400-host", "a.ofx", "b.ofx"}, settings), Exception);
 }
 
