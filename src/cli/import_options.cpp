@@ -119,7 +119,7 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
     if (a == "--json") {
       o.json = true;
     } else if (a == "--token-file") {
-      if (!value(v)) return "--token-file espera o arquivo com a senha de acesso do servidor";
+      if (!value(v)) return "--token-file espera o arquivo com a sua chave de acesso ao servidor";
       try {
         o.token = ReadTokenFile(v);
       } catch (const Exception& e) {
@@ -183,7 +183,7 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
       return std::string(name) + " espera uma data DD/MM/AAAA, não \"" + **date + "\"";
   const TServerUrl url = SplitHostValue(o.host, o.port);
   if (!o.token.empty() && !url.https && !IsLoopbackName(url.host))
-    return "a senha de acesso não vai sem criptografia para fora desta máquina: use --server "
+    return "a chave de acesso não vai sem criptografia para fora desta máquina: use --server "
            "https://" +
            url.host + ":" + std::to_string(o.port);
   return "";
