@@ -59,8 +59,9 @@ class WriterQueue {
 // file alone holds what was committed (a copy of it is the database) and the
 // WAL stays small. SQLite would do it inside the commit that takes the WAL
 // past 1,000 pages, so that store and every writer queued behind it would
-// wait for the copy and its fsync. Here a thread does it after each commit
-// (commits that come while it works are folded together by the next run),
+// wait for the copy and its fsync. Here a thread does it within kGather of
+// each commit (the commits of that moment, and those that come while it
+// works, are folded together; at once when the WAL holds kPages),
 // PASSIVE: it never waits for readers or writers, and a reader's older
 // snapshot can keep the last frames in the WAL; those are taken up again
 // after a later commit, or kRetry later when none comes. Once everything is
@@ -73,6 +74,8 @@ class Checkpointer {
   static constexpr sqlite3_int64 kWalLimit = 16 * 1024 * 1024;
   static constexpr auto kRetry = std::chrono::seconds(2);
   static constexpr int kTruncateWaitMillis = 2000;
+  static constexpr int kPages = 1000;
+  static constexpr auto kGather = std::chrono::milliseconds(500);
 
   explicit Checkpointer(std::string path) : path_(std::move(path)) {}
   ~Checkpointer() {
@@ -94,6 +97,7 @@ class Checkpointer {
       if (stop_) return;
       if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
       wanted_ = true;
+      wal_pages_ = pages;
     }
     wake_.notify_one();
   }
@@ -154,7 +158,13 @@ class Checkpointer {
       else
         wake_.wait(lock, [this] { return stop_ || wanted_; });
       if (stop_) break;
+      // The commits of a moment are folded together, unless the WAL already
+      // holds kPages: a fold after every commit would add the file's own
+      // fsync to every store of a busy month's end.
+      wake_.wait_for(lock, kGather, [this] { return stop_ || wal_pages_ >= kPages; });
+      if (stop_) break;
       wanted_ = false;
+      wal_pages_ = 0;
       lock.unlock();
       if (db == nullptr) db = Open();
       left = db != nullptr && Fold(db);
@@ -168,6 +178,7 @@ class Checkpointer {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool wanted_ = false;
+  int wal_pages_ = 0;  // the WAL's pages at the last commit
   bool stop_ = false;
   std::thread thread_;
   // Since when the WAL is larger than kWalLimit (the thread's own).
