@@ -29,6 +29,7 @@
 #include "platform/errors.h"
 #include "server_process.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -660,12 +661,11 @@ TEST(PostgreSQLStall, ALockedKeyTableOrAFrozenDatabaseNeverStallsTheServer) {
     ASSERT_EQ(CONNECTION_OK, PQstatus(dba));
     PQclear(PQexec(dba, "BEGIN; LOCK TABLE usuario IN ACCESS EXCLUSIVE MODE"));
     // The server's next read of the keys waits for the lock.
-    const auto start = std::chrono::steady_clock::now();
-    while (cluster.Execute(name, "SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = "
-                                 "'kvr61400-server' AND wait_event_type = 'Lock' AND query LIKE "
-                                 "'SELECT%USUARIO%'") == "0" &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    testing::WaitUntil(std::chrono::seconds(20), [&] {
+      return cluster.Execute(name, "SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = "
+                                   "'kvr61400-server' AND wait_event_type = 'Lock' AND query LIKE "
+                                   "'SELECT%USUARIO%'") != "0";
+    });
     // Answered while the lock is still held.
     EXPECT_EQ(200, GetStatus(server.Port(), key, "/"));
     const Reply accounts = Rpc(server.Port(), key, "GetContaCorrente", account);

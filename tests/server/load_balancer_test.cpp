@@ -19,6 +19,7 @@
 #include "platform/errors.h"
 #include "server_process.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -102,17 +103,14 @@ class Balancer {
 
 // GET /saude at port until it answers status (or 20 s pass); its last answer.
 std::string SaudeWhen(int port, int status) {
-  const auto deadline = Clock::now() + std::chrono::seconds(20);
   std::string last = "(sem resposta)";
-  while (Clock::now() < deadline) {
+  testing::WaitUntil(std::chrono::seconds(20), [&] {
     httplib::Client http("127.0.0.1", port);
     http.set_connection_timeout(2);
-    if (httplib::Result answer = http.Get("/saude")) {
-      last = std::to_string(answer->status) + " " + answer->body;
-      if (answer->status == status) return last;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+    httplib::Result answer = http.Get("/saude");
+    if (answer) last = std::to_string(answer->status) + " " + answer->body;
+    return answer && answer->status == status;
+  });
   return last;
 }
 

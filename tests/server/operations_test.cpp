@@ -17,6 +17,7 @@
 #include "pg_cluster.h"
 #include "server_process.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -310,10 +311,10 @@ TEST(ServerHealth, AHungPostgreSQLIsAnswered503EachTimeItIsAsked) {
     }
   }
   std::string last;
-  for (int i = 0; i < 100 && last != "200"; ++i) {
+  testing::WaitUntil(std::chrono::seconds(10), [&] {
     if (httplib::Result after = http.Get("/saude")) last = std::to_string(after->status);
-    if (last != "200") std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+    return last == "200";
+  });
   EXPECT_EQ("200", last);
 }
 

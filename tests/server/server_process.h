@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "wait_until.h"
+
 namespace kvr::testing {
 
 // True when this build runs under AddressSanitizer (memory figures then
@@ -119,12 +121,10 @@ class ServerProcess {
   // Whether the process ended within limit (polled every 10 ms); when it
   // did, its exit code is in code (as Wait returns it).
   bool EndsWithin(std::chrono::milliseconds limit, int& code) {
-    const auto give_up = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > give_up) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (!WaitUntil(limit, [&] { return waitpid(pid_, &status, WNOHANG) != 0; },
+                   std::chrono::milliseconds(10)))
+      return false;
     pid_ = -1;
     if (reader_.joinable()) reader_.join();
     code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

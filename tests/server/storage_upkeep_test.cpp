@@ -23,6 +23,7 @@
 #include "sql_schema.h"
 #include "sql_store.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -101,17 +102,15 @@ TEST(SqliteUpkeep, TheFileAloneHoldsAStoreAndTheWalStaysSmallWhileTheServerServe
   // An administrator's copy of the database file, without the WAL beside it,
   // while the server goes on serving.
   const std::string copy = dir.File("copia.db");
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::vector<std::string> held;
   long long wal = 0;
-  do {
+  testing::WaitUntil(std::chrono::seconds(60), [&] {
     std::filesystem::remove(copy);
     std::filesystem::copy_file(db, copy);
     held = Sqlite(copy, "SELECT COUNT(*) FROM MOVEXTRBANCO");
     wal = FileSize(db + "-wal");
-    if (held == std::vector<std::string>{"100000"} && wal <= 16 * 1024 * 1024) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  } while (std::chrono::steady_clock::now() < give_up);
+    return held == std::vector<std::string>{"100000"} && wal <= 16 * 1024 * 1024;
+  }, std::chrono::milliseconds(50));
   EXPECT_EQ(std::vector<std::string>{"100000"}, held);
   EXPECT_LE(wal, 16 * 1024 * 1024);
   EXPECT_EQ(std::vector<std::string>{"ok"}, Sqlite(copy, "PRAGMA integrity_check"));

@@ -8,6 +8,7 @@
 #include "pg_cluster.h"
 #include "server_process.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -122,8 +123,7 @@ TEST_P(StoredTexts, RefusedAlikeOnBothEnginesAndTheTrailHoldsWhatHappened) {
     trail.insert(trail.end(), c.trail.begin(), c.trail.end());
     // A refusal's row is written after its answer: polled for.
     std::vector<std::string> now;
-    for (int i = 0; i < 100 && (now = Trail(db_)).size() < trail.size(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    testing::WaitUntil(std::chrono::seconds(10), [&] { return (now = Trail(db_)).size() >= trail.size(); });
     EXPECT_EQ(trail, now) << c.what;
     trail = now;
   }
@@ -139,12 +139,13 @@ TEST(UserNames, NamesThatReadAsOptionsAreRefused) {
   for (const Case& c : cases) {
     CommandResult added = RunServerCommand({"usuario", "add", c.name, "--db", db});
     EXPECT_EQ(c.code, added.code) << c.name << ": " << added.err;
-    if (c.code != 0)
+    if (c.code != 0) {
       EXPECT_EQ("kvr61400-server: nome de usuário \"" + std::string(c.name) +
                     "\" inválido: use de 1 a 40 letras sem acento, dígitos, \".\", \"_\" ou "
                     "\"-\", sem começar com \"-\". Veja kvr61400-server usuario add --help.\n",
                 added.err.substr(0, added.err.find('\n') + 1))
           << c.name;
+    }
   }
 }
 
