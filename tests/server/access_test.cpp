@@ -93,22 +93,8 @@ class TestCa {
   std::string name_;
 };
 
-void AddAccount(const std::string& db) {
-  CommandResult result =
-      RunServerCommand({"conta", "add", "--codigo", "001", "--banco", "341", "--agencia", "1234",
-                        "--conta", "123456", "--tipo", "C", "--db", db});
-  ASSERT_EQ(0, result.code) << result.err;
-}
-
-// The key usuario add printed: its whole output, one line.
-std::string AddUser(const std::string& db, const std::string& name, bool administrator) {
-  std::vector<std::string> args = {"usuario", "add", name, "--db", db};
-  if (administrator) args.push_back("--administrador");
-  CommandResult result = RunServerCommand(args);
-  EXPECT_EQ(0, result.code) << result.err;
-  EXPECT_EQ(49u, result.out.size()) << result.out;
-  return result.out.substr(0, result.out.find('\n'));
-}
+using testing::AddAccount;
+using testing::AddUser;
 
 // The SHA-256 of text in hex, as openssl computes it.
 std::string Sha256(const std::string& text) {

@@ -32,20 +32,8 @@ using testing::Movements;
 using testing::RunServerCommand;
 using testing::ServerProcess;
 
-void AddAccount(const std::string& db) {
-  CommandResult result =
-      RunServerCommand({"conta", "add", "--codigo", "001", "--banco", "341", "--agencia", "1234",
-                        "--conta", "123456", "--tipo", "C", "--db", db});
-  ASSERT_EQ(0, result.code) << result.err;
-}
-
-std::string AddUser(const std::string& db, const std::string& name, bool administrator) {
-  std::vector<std::string> args = {"usuario", "add", name, "--db", db};
-  if (administrator) args.push_back("--administrador");
-  CommandResult result = RunServerCommand(args);
-  EXPECT_EQ(0, result.code) << result.err;
-  return result.out.substr(0, result.out.find('\n'));
-}
+using testing::AddAccount;
+using testing::AddUser;
 
 // The samples of a metrics page: "name{labels}" -> value.
 std::map<std::string, double> Samples(const std::string& page) {

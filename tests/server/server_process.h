@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -243,6 +245,24 @@ inline CommandResult RunServerCommand(const std::vector<std::string>& args,
   if (master >= 0) close(master);
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+// Registers account 001 (bank 341, agency 1234, account 123456) in db.
+inline void AddAccount(const std::string& db) {
+  CommandResult result =
+      RunServerCommand({"conta", "add", "--codigo", "001", "--banco", "341", "--agencia", "1234",
+                        "--conta", "123456", "--tipo", "C", "--db", db});
+  ASSERT_EQ(0, result.code) << result.err;
+}
+
+// The key usuario add printed: its whole output, one line.
+inline std::string AddUser(const std::string& db, const std::string& name, bool administrator) {
+  std::vector<std::string> args = {"usuario", "add", name, "--db", db};
+  if (administrator) args.push_back("--administrador");
+  CommandResult result = RunServerCommand(args);
+  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ(49u, result.out.size()) << result.out;
+  return result.out.substr(0, result.out.find('\n'));
 }
 
 }  // namespace kvr::testing
