@@ -173,6 +173,7 @@ class Applier {
     if (auto* dialog = dynamic_cast<TOpenDialog*>(c)) {
       if (p.name == "Filter") dialog->Filter = Text(p);
       else if (p.name == "Title") dialog->Title = Text(p);
+      else if (p.name == "MultiSelect") dialog->MultiSelect = Bool(p);
       else return false;
       return true;
     }
