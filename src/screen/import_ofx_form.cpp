@@ -140,12 +140,11 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   dtsExtrBanco = Element<TDataSource>("dtsExtrBanco");
   dtsMovExtrBanco = Element<TDataSource>("dtsMovExtrBanco");
   dtsContCorr = Element<TDataSource>("dtsContCorr");
-  lblExtrato = Element<TLabel>("lblExtrato");
   cbExtrato = Element<TComboBox>("cbExtrato");
   pnlFila = Element<TPanel>("pnlFila");
   lblFila = Element<TLabel>("lblFila");
   dbgFila = Element<TDBGrid>("dbgFila");
-  sbtPular = Element<TButtonFlat>("sbtPular");
+  sbtPular = Element<TButton>("sbtPular");
   cdsFila = Element<TClientDataSet>("cdsFila");
   dtsFila = Element<TDataSource>("dtsFila");
   // The base screen's confirm button gets its handler here: the layout only
@@ -437,7 +436,6 @@ std::string IsoDay(TDateTime day) { return day == 0 ? "" : FormatDateTime("yyyy-
 void TfrmImportOFX::Arruma() {
   const bool varios = cbExtrato->Items.Count() > 1;
   const bool fila = fila_.size() > 1;
-  lblExtrato->SetVisible(varios);
   cbExtrato->SetVisible(varios);
   int top = 122 + (varios ? kAlturaEscolha : 0);
   grbDtMovimento->SetTop(121 + (varios ? kAlturaEscolha : 0));
@@ -487,12 +485,14 @@ void TfrmImportOFX::MostraFila() {
       if (item.movimentos >= 0) movimentos.SetAsString(std::to_string(item.movimentos));
       cdsFila->Post();
     }
+    // The grid's current row is the statement on the screen.
+    cdsFila->First();
+    for (int i = 0; i < atual_; ++i) cdsFila->Next();
     if (atual_ >= 0 || resumo_.empty())
       lblFila->SetCaption("Fila de importa\xE7\xE3o: " + std::to_string(respondidos) + " de " +
                           Plural(static_cast<int>(fila_.size()), "extrato respondido",
                                  "extratos respondidos"));
   }
-  cdsFila->First();
 }
 
 void TfrmImportOFX::EnfileiraArquivos(const std::vector<std::string>& files) {

@@ -89,12 +89,11 @@ class TfrmImportOFX : public TfrmRotiGeral {
   TDataSource* dtsExtrBanco;
   TDataSource* dtsMovExtrBanco;
   TDataSource* dtsContCorr;
-  TLabel* lblExtrato;
   TComboBox* cbExtrato;
   TPanel* pnlFila;
   TLabel* lblFila;
   TDBGrid* dbgFila;
-  TButtonFlat* sbtPular;
+  TButton* sbtPular;
   TClientDataSet* cdsFila;
   TDataSource* dtsFila;
 

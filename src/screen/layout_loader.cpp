@@ -102,6 +102,7 @@ TComponent* Create(const std::string& kind, TComponent* owner) {
   if (kind == "TDBGrid") return new TDBGrid(owner);
   if (kind == "TBtnPesquisa") return new TBtnPesquisa(owner);
   if (kind == "TButtonFlat") return new TButtonFlat(owner);
+  if (kind == "TButton") return new TButton(owner);
   if (kind == "TDateEditPlus") return new TDateEditPlus(owner);
   if (kind == "TNumberEdit") return new TNumberEdit(owner);
   if (kind == "TOpenDialog") return new TOpenDialog(owner);
