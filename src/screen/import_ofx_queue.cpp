@@ -265,6 +265,7 @@ void TfrmImportOFX::FimDaFila() {
   bool problemas = false;
   if (stored.empty()) {
     continuidade = "nada gravado";
+    resumo_ += "Continuidade: nada gravado a verificar.";
   } else {
     THostLibrary& host = HostLibrary();
     host.ActiveShowAvi(host.MainForm(), 1);
@@ -282,7 +283,6 @@ void TfrmImportOFX::FimDaFila() {
       resumo_ += "Continuidade: n\xE3o verificada (" + OneLine(Utf8ToCp1252(e.what())) + ").";
     }
   }
-  if (stored.empty()) resumo_ += "Continuidade: nada gravado a verificar.";
   lblFila->SetCaption(totais + "; continuidade: " + continuidade);
   MostraFila();
   Arruma();
