@@ -79,7 +79,7 @@ class ImportQueueTest : public ::testing::Test {
         "OFXHEADER:100\nDATA:OFXSGML\n\n<OFX>\n" +
         Statement("0341", "12345-6", "03", {"-100.00", "250.00"}, "3353.50") +
         Statement("104", "12345-6", "03", {"-10.00"}, "990.00") + "</OFX>\n");
-    return {Write("01-itau-janeiro.ofx", january),
+    return {Write("01-banco341-janeiro.ofx", january),
             Write("02-quebrado.ofx", january.left(january.indexOf("<FITID>", january.indexOf("<STMTTRN>")))),
             Write("03-todas-as-contas.ofx", both)};
   }
@@ -118,7 +118,7 @@ TEST_F(ImportQueueTest, AMonthGoesThroughTheScreenOneStatementAfterTheOtherAndTw
   const QStringList month = Month();
   session.ChooseNextFiles(month);
   session.PressSearch();
-  EXPECT_EQ(QStringList({"01-itau-janeiro.ofx||na tela", "02-quebrado.ofx||aguardando",
+  EXPECT_EQ(QStringList({"01-banco341-janeiro.ofx||na tela", "02-quebrado.ofx||aguardando",
                          "03-todas-as-contas.ofx||aguardando"}),
             QueueRows({0, 1, 2}));
 
@@ -131,7 +131,7 @@ TEST_F(ImportQueueTest, AMonthGoesThroughTheScreenOneStatementAfterTheOtherAndTw
   EXPECT_EQ(QString::fromUtf8("Arquivo importado com sucesso."), boxes.Boxes()[0].text);
   const QStringList rows = QueueRows({0, 1, 2});
   ASSERT_EQ(4, rows.size()) << rows.join('\n').toStdString();
-  EXPECT_EQ("01-itau-janeiro.ofx||importado", rows[0]);
+  EXPECT_EQ("01-banco341-janeiro.ofx||importado", rows[0]);
   EXPECT_TRUE(rows[1].startsWith(QString::fromUtf8("02-quebrado.ofx||ilegível: ") + boxes.Boxes()[1].text))
       << rows[1].toStdString();
   EXPECT_EQ("03-todas-as-contas.ofx|1 de 2|na tela", rows[2]);
@@ -171,7 +171,7 @@ TEST_F(ImportQueueTest, AMonthGoesThroughTheScreenOneStatementAfterTheOtherAndTw
   // The same month again, dropped on the screen: nothing is stored twice.
   session.DropFiles(month);
   for (int answered = 0; answered < 3; ++answered) session.PressConfirm();
-  EXPECT_EQ(QStringList({"01-itau-janeiro.ofx|já cadastrado", "02-quebrado.ofx|ilegível",
+  EXPECT_EQ(QStringList({"01-banco341-janeiro.ofx|já cadastrado", "02-quebrado.ofx|ilegível",
                          "03-todas-as-contas.ofx|já cadastrado", "03-todas-as-contas.ofx|já cadastrado"}),
             QueueRows({0, 2}).replaceInStrings(QRegularExpression(": .*"), ""));
   EXPECT_TRUE(boxes.Boxes().back().text.startsWith(QString::fromUtf8(
