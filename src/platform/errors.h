@@ -39,7 +39,7 @@ class EDatabaseError : public Exception {
 // its message; front ends catch it quietly and show every other exception.
 class EAbort : public Exception {
  public:
-  EAbort() : Exception("Opera\xE7\xE3o interrompida.") {}
+  EAbort() : Exception("Operação interrompida.") {}
 };
 
 }  // namespace kvr

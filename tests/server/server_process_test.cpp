@@ -13,6 +13,7 @@
 #include "host/net_connection.h"
 #include "import_module.h"
 #include "open_store.h"
+#include "platform/cp1252.h"
 #include "recording_host.h"
 #include "module_calls.h"
 #include "packets.h"
@@ -117,7 +118,7 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
 
   const nlohmann::json header = Header();
   const nlohmann::json movements =
-      Movements({Mov{.memo = "Dep\xC3\xB3sito"}, Mov{.value = 20.5, .document = "2", .fitid = "F2"}});
+      Movements({Mov{.memo = "Depósito"}, Mov{.value = 20.5, .document = "2", .fitid = "F2"}});
   bool valid = CheckResultServ(net->Call("ValidExtrato", {TServerArg::Packet(header),
                                                           TServerArg::Packet(movements)}),
                                true, 0)
@@ -146,7 +147,7 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
                                true, 0),
                EAbort);
   ASSERT_EQ(1u, host.errors.size());
-  EXPECT_EQ("Conta corrente de c\xF3" "digo \"009\" n\xE3o cadastrada no servidor.", host.errors[0]);
+  EXPECT_EQ("Conta corrente de código \"009\" não cadastrada no servidor."_cp1252, host.errors[0]);
   net->SetConnected(false);
 
   nlohmann::json statements = StoredStatements();
@@ -156,7 +157,7 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
   CommandResult shown = RunServerCommand({"extrato", "show", "1", "--json", "--db", db_});
   ASSERT_EQ(0, shown.code) << shown.err;
   nlohmann::json statement = nlohmann::json::parse(shown.out);
-  EXPECT_EQ("Dep\xC3\xB3sito", statement["MOVIMENTOS"][0]["DSHISTMOVREAL"]);
+  EXPECT_EQ("Depósito", statement["MOVIMENTOS"][0]["DSHISTMOVREAL"]);
   EXPECT_EQ(20.5, statement["MOVIMENTOS"][1]["VRMOVREAL"]);
 
   // One log line per call: who, method, account, movements, what happened, milliseconds.
@@ -226,7 +227,7 @@ TEST_P(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
   EXPECT_EQ(remote[0], all[0]);
   EXPECT_THROW(CheckResultServ(net->Call("GetContinuidade", {std::string("009")}), true, 0), EAbort);
   ASSERT_EQ(1u, host.errors.size());
-  EXPECT_EQ("Conta corrente de c\xF3" "digo \"009\" n\xE3o cadastrada.", host.errors[0]);
+  EXPECT_EQ("Conta corrente de código \"009\" não cadastrada."_cp1252, host.errors[0]);
   // The movements of one statement, for the window's double-click; an
   // unknown number and a number that is no whole number are refused.
   const nlohmann::json movements = CheckResultServ(net->Call("GetMovimentos", {TServerArg::Packet(3)}), true, 0);
@@ -235,8 +236,8 @@ TEST_P(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
     const char* message;
   };
   const Refused refused[] = {
-      {TServerArg::Packet(9), "Extrato 9 n\xE3o encontrado."},
-      {TServerArg(std::string("3")), "GetMovimentos espera 1 par\xE2metro: o n\xFAmero do extrato (inteiro)."},
+      {TServerArg::Packet(9), "Extrato 9 não encontrado."_cp1252},
+      {TServerArg(std::string("3")), "GetMovimentos espera 1 parâmetro: o número do extrato (inteiro)."_cp1252},
   };
   for (const Refused& r : refused) {
     EXPECT_THROW(CheckResultServ(net->Call("GetMovimentos", {r.number}), true, 0), EAbort);
