@@ -202,7 +202,8 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   auto line = [&out](const std::string& label, const std::string& value) {
     out.text += Cp1252ToUtf8(Pad(label, 16) + value + "\n");
   };
-  line("Arquivo:", Utf8ToCp1252(file));
+  // The name as it is on disk: a character the code page lacks is no "?".
+  out.text += Cp1252ToUtf8(Pad("Arquivo:", 16)) + file + "\n";
   line("Extrato OFX:", ofx ? "sim" : "não"_cp1252);
   // A file that is no statement has no bank, period or balances to show:
   // zeros would read as a statement of 30/12/1899.
