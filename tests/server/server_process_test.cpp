@@ -11,13 +11,13 @@
 #include <clocale>
 
 #include "host/net_connection.h"
-#include "import_module.h"
-#include "open_store.h"
-#include "platform/cp1252.h"
+#include "rpc/import_module.h"
+#include "store/open_store.h"
 #include "recording_host.h"
 #include "module_calls.h"
 #include "packets.h"
 #include "pg_cluster.h"
+#include "platform/cp1252.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "server_process.h"
