@@ -553,7 +553,7 @@ TEST_P(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
   } catch (const Exception& error) {
     EXPECT_EQ("Servidor de aplicação 127.0.0.1:" + std::to_string(port) +
                   " não responde: conexão recusada ou servidor inalcançável.",
-              Cp1252ToUtf8(error.what()));
+              std::string(error.what()));
   }
   EXPECT_FALSE(refused.Connected());
 
@@ -565,7 +565,7 @@ TEST_P(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
     ADD_FAILURE() << "called a dead server";
   } catch (const Exception& error) {
     // What the clerk was doing and what to do, not the method's name.
-    const std::string text = Cp1252ToUtf8(error.what());
+    const std::string text = std::string(error.what());
     const std::string prefix = "O servidor de aplicação 127.0.0.1:" + std::to_string(server_.Port()) +
                                " não respondeu ao procurar a conta corrente do extrato (";
     EXPECT_EQ(prefix, text.substr(0, prefix.size()));
