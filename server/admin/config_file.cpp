@@ -7,6 +7,7 @@
 #include "http/private_file.h"
 #include "admin/usage.h"
 #include "wire/errors.h"
+#include "wire/utf8.h"
 
 namespace kvr::server::admin {
 
@@ -70,7 +71,7 @@ std::vector<ConfigEntry> ReadConfigFile(const std::string& path) {
     if (end == std::string::npos) end = content.size();
     std::string text = content.substr(start, end - start);
     start = end + 1;
-    if (number == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    if (number == 1 && text.starts_with(kUtf8Bom)) text.erase(0, kUtf8Bom.size());
     // A NUL would cut the value where the option is read.
     if (text.find('\0') != std::string::npos)
       throw Usage(Where(path, number) +

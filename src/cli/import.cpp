@@ -39,7 +39,7 @@ constexpr int kProgressAbove = 10000;
 constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 
 // Lines (UTF-8) that tell the clerk what to do after the screen ended the
-// load with error, its last message (Windows-1252): for "Conta corrente n�o
+// load with error, its last message (Windows-1252): for "Conta corrente não
 // cadastrada.", the bank and number the server was asked for and the
 // `kvr61400-server conta add` that registers that account. Empty for any
 // other message. The form must hold the header edits as the load left them.
@@ -47,7 +47,7 @@ std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::stri
   if (error != form.Msg("CONTCORR_NCAD")) return {};
   const TContaProcurada conta = form.ContaProcurada();
   return {Cp1252ToUtf8(conta.procurada),
-          Cp1252ToUtf8("para cadastr\xE1-la, no servidor: " + conta.cadastro)};
+          "para cadastrá-la, no servidor: " + Cp1252ToUtf8(conta.cadastro)};
 }
 
 }  // namespace
@@ -183,14 +183,14 @@ int RunImport(const std::vector<std::string>& args) {
         // A date typed into a movement date edit that is no date is shown to
         // the user like any message; a parse error of the file is not.
         if (!state_known) {
-          fail(Cp1252ToUtf8(e.what()));
+          fail(e.what());
           return false;
         }
-        host.ShowError(e.what());
+        host.ShowError(Utf8ToCp1252(e.what()));
         status = kExitEnded;
         result = "recusado";
       } catch (const std::exception& e) {
-        fail(Cp1252ToUtf8(e.what()));
+        fail(e.what());
       }
       return false;
     };
@@ -214,7 +214,7 @@ int RunImport(const std::vector<std::string>& args) {
       try {
         CriaImportOFX();
       } catch (const std::exception& e) {
-        open_failure = Cp1252ToUtf8(e.what());
+        open_failure = e.what();
         fail(open_failure);
         return finish();
       }
@@ -362,7 +362,7 @@ int RunImport(const std::vector<std::string>& args) {
       try {
         continuity = BatchContinuity(*form->netImportOFX, outcomes);
       } catch (const std::exception& e) {
-        continuity_error = Cp1252ToUtf8(e.what());
+        continuity_error = e.what();
       }
     }
     form->Close();

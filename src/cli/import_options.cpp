@@ -123,7 +123,7 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
       try {
         o.token = ReadTokenFile(v);
       } catch (const Exception& e) {
-        return Cp1252ToUtf8(e.what());
+        return e.what();
       }
     } else if (a == "--sem-grade") {
       o.summary = true;

@@ -19,17 +19,17 @@ enum Stage : int {
 
 volatile std::sig_atomic_t g_stage = kBeforeStore;
 
-constexpr char kNothingStored[] = "\nImporta\xC3\xA7\xC3\xA3o interrompida: nada foi gravado.\n";
+constexpr char kNothingStored[] = "\nImportação interrompida: nada foi gravado.\n";
 constexpr char kNothingMoreStored[] =
-    "\nImporta\xC3\xA7\xC3\xA3o interrompida: nada mais foi gravado; os extratos j\xC3\xA1 "
+    "\nImportação interrompida: nada mais foi gravado; os extratos já "
     "importados continuam gravados.\n";
 constexpr char kWaiting[] =
-    "\nAguardando a resposta do servidor, que j\xC3\xA1 recebeu o extrato para gravar... "
+    "\nAguardando a resposta do servidor, que já recebeu o extrato para gravar... "
     "Ctrl-C de novo para sair sem esperar.\n";
 constexpr char kMayBeStored[] =
-    "\nImporta\xC3\xA7\xC3\xA3o interrompida sem a resposta do servidor: o extrato pode ter sido "
-    "gravado. Importe o mesmo arquivo de novo: se foi gravado, a resposta ser\xC3\xA1 "
-    "\"Arquivo de movimenta\xC3\xA7\xC3\xA3o banc\xC3\xA1ria j\xC3\xA1 cadastrado.\"\n";
+    "\nImportação interrompida sem a resposta do servidor: o extrato pode ter sido "
+    "gravado. Importe o mesmo arquivo de novo: se foi gravado, a resposta será "
+    "\"Arquivo de movimentação bancária já cadastrado.\"\n";
 
 // Only write(2) and _exit(2) here: both are safe in a signal handler.
 void Say(const char* text, std::size_t size) {

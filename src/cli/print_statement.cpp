@@ -13,6 +13,7 @@
 
 #include "cli/commands.h"
 #include "cli/import_report.h"
+#include "platform/cp1252.h"
 #include "platform/data_packet.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
@@ -51,7 +52,7 @@ std::string IsoDate(TDateTime date) {
 namespace {
 
 int UsageError(const std::string& problem) {
-  std::cerr << "kvr61400 inspect: " << Cp1252ToUtf8(problem) << "\nuso: kvr61400 " << kInspectUsage
+  std::cerr << "kvr61400 inspect: " << problem << "\nuso: kvr61400 " << kInspectUsage
             << "\n";
   return kExitUsage;
 }
@@ -201,8 +202,9 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   auto line = [&out](const std::string& label, const std::string& value) {
     out.text += Cp1252ToUtf8(Pad(label, 16) + value + "\n");
   };
-  line("Arquivo:", Utf8ToCp1252(file));
-  line("Extrato OFX:", ofx ? "sim" : "n\xE3o");
+  // The name as it is on disk: a character the code page lacks is no "?".
+  out.text += Cp1252ToUtf8(Pad("Arquivo:", 16)) + file + "\n";
+  line("Extrato OFX:", ofx ? "sim" : "não"_cp1252);
   // A file that is no statement has no bank, period or balances to show:
   // zeros would read as a statement of 30/12/1899.
   if (!ofx) return;
@@ -210,16 +212,16 @@ void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
   line("Conta:", reader.Conta);
   // A statement without its dates shows "-", not day zero (30/12/1899).
   auto day = [](TDateTime date) { return date == 0 ? std::string("-") : FormatDateTime("dd/mm/yyyy", date); };
-  line("Per\xEDodo:", day(reader.DataIncial) + " a " + day(reader.DataFinal));
+  line("Período:"_cp1252, day(reader.DataIncial) + " a " + day(reader.DataFinal));
   for (const std::string& warning : reader.Avisos) line("Aviso:", warning);
   line("Saldo inicial:", ShownAmount(reader.ValorIncial));
   line("Saldo final:", ShownAmount(reader.ValorFinal));
-  line("Lan\347amentos:", Thousands(reader.Count()));
+  line("Lançamentos:"_cp1252, Thousands(reader.Count()));
   if (reader.Count() == 0) return;
   // Two passes over the records, the column widths first, so that no copy
   // of the table is held.
   const std::vector<std::string> heads = {"Data",  "Tipo",      "Valor",
-                                          "FITID", "Documento", "Hist\xF3rico"};
+                                          "FITID", "Documento", "Histórico"_cp1252};
   auto cells = [](const TOFXItem& item) {
     return std::vector<std::string>{FormatDateTime("dd/mm/yyyy", item.PostedDate),
                                     std::string(item.TrnType),
@@ -262,7 +264,7 @@ int InspectEach(const std::string& file, int statements, bool json) {
     try {
       reader.Process();
     } catch (const std::exception& e) {
-      std::cerr << "kvr61400 inspect: " << file << ": " << Cp1252ToUtf8(e.what()) << "\n";
+      std::cerr << "kvr61400 inspect: " << file << ": " << e.what() << "\n";
       return kExitError;
     }
     if (json) {
@@ -293,18 +295,17 @@ int RunInspect(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) return UsageError("falta o caractere de --decimal-separator");
       const std::string& c = args[++i];
       if (c != "." && c != ",") {
-        return UsageError("--decimal-separator aceita \".\" ou \",\", n\xE3o \"" + Utf8ToCp1252(c) +
-                          "\"");
+        return UsageError("--decimal-separator aceita \".\" ou \",\", não \"" + c + "\"");
       }
       FormatSettings.DecimalSeparator = c[0];
     } else if (!only_files && a == "--") {
       only_files = true;
     } else if (!only_files && a.size() > 1 && a[0] == '-') {
-      return UsageError("op\xE7\xE3o desconhecida: \"" + Utf8ToCp1252(a) + "\"");
+      return UsageError("opção desconhecida: \"" + a + "\"");
     } else if (file.empty()) {
       file = a;
     } else {
-      return UsageError("apenas um arquivo por vez: \"" + Utf8ToCp1252(a) + "\"");
+      return UsageError("apenas um arquivo por vez: \"" + a + "\"");
     }
   }
   if (file.empty()) return UsageError("falta o arquivo");
@@ -316,15 +317,15 @@ int RunInspect(const std::vector<std::string>& args) {
   try {
     ofx = reader.Process();
   } catch (const std::exception& e) {
-    std::cerr << "kvr61400 inspect: " << file << ": " << Cp1252ToUtf8(e.what()) << "\n";
+    std::cerr << "kvr61400 inspect: " << file << ": " << e.what() << "\n";
     return kExitError;
   }
   if (!ofx && !FileExists(file)) {
-    std::cerr << "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: " << file
+    std::cerr << "kvr61400 inspect: arquivo não encontrado: " << file
               << " (confira o caminho e o nome)\n";
   } else if (!ofx && !json) {
     std::cerr << "kvr61400 inspect: " << file
-              << ": n\xC3\xA3o \xC3\xA9 um extrato OFX (nenhuma linha <OFX>); escolha o arquivo .ofx "
+              << ": não é um extrato OFX (nenhuma linha <OFX>); escolha o arquivo .ofx "
                  "exportado pelo banco\n";
   }
   const int statements = static_cast<int>(reader.Extratos.size());

@@ -4,6 +4,8 @@
 #include <tuple>
 
 #include "host/string_services.h"
+#include "platform/cp1252.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/filter_expression.h"
 #include "platform/format.h"
@@ -13,7 +15,7 @@ namespace kvr {
 
 TDateEditPlus::TDateEditPlus(TComponent* owner)
     : TEdit(owner),
-      WeekDayNames{"Domingo", "Segunda", "Ter\xE7" "a", "Quarta", "Quinta", "Sexta", "S\xE1" "bado"} {}
+      WeekDayNames{"Domingo", "Segunda", "Terça"_cp1252, "Quarta", "Quinta", "Sexta", "Sábado"_cp1252} {}
 
 TDateTime TDateEditPlus::Date() const {
   TDateTime date = 0;
@@ -48,11 +50,13 @@ void TDateEditPlus::CheckValidDate() const {
                                                       [](char c) { return c >= '0' && c <= '9'; });
   const std::string written = digits ? text.substr(0, 2) + sep + text.substr(2, 2) + sep + text.substr(4) : "";
   TDateTime date = 0;
+  // The text, the separator and so the message are the edit's (Windows-1252).
   if (!written.empty() && ParseDisplayDate(written, date, false))
-    throw EConvertError("Data inv\xE1lida: \"" + text + "\". Digite a data no formato " + format + ": " + written +
-                        ".");
-  throw EConvertError("Data inv\xE1lida: \"" + text + "\". Digite uma data que existe, no formato " + format +
-                      " (por exemplo, 05" + sep + "03" + sep + "2024).");
+    throw EConvertError(Cp1252ToUtf8("Data inválida: \""_cp1252 + text + "\". Digite a data no formato " + format +
+                                     ": " + written + "."));
+  throw EConvertError(Cp1252ToUtf8("Data inválida: \""_cp1252 + text +
+                                   "\". Digite uma data que existe, no formato " + format + " (por exemplo, 05" +
+                                   sep + "03" + sep + "2024)."));
 }
 
 void TNumberEdit::SetValue(double value) {
@@ -81,7 +85,7 @@ std::string TMessages::Msg(const std::string& key) const {
     const size_t bar = line.find('|');
     if (bar == key.size() && line.compare(0, bar, key) == 0) return line.substr(bar + 1);
   }
-  return "Mensagem n\xE3o cadastrada: " + key;
+  return "Mensagem não cadastrada: "_cp1252 + key;
 }
 
 int TMessages::ShowMsg(const std::string& key, TMsgDlgType kind, TMsgDlgButtons buttons,
@@ -93,7 +97,7 @@ int TMessages::ShowMsg(const std::string& key, TMsgDlgType kind, TMsgDlgButtons 
   }
   static const std::tuple<TMsgDlgButtons, const char*, int> kChoices[] = {
       {mbYes, "Sim", mrYes},
-      {mbNo, "N\xE3o", mrNo},
+      {mbNo, "Não"_cp1252, mrNo},
       {mbOK, "OK", mrOk},
       {mbCancel, "Cancelar", mrCancel}};
   std::vector<std::string> captions;

@@ -11,7 +11,7 @@ THostLibrary* installed_host = nullptr;
 void SetHostLibrary(THostLibrary* host) { installed_host = host; }
 
 THostLibrary& HostLibrary() {
-  if (installed_host == nullptr) throw Exception("Biblioteca do sistema hospedeiro n\xE3o instalada.");
+  if (installed_host == nullptr) throw Exception("Biblioteca do sistema hospedeiro não instalada.");
   return *installed_host;
 }
 

@@ -24,7 +24,8 @@ class THostLibrary {
  public:
   virtual ~THostLibrary() = default;
 
-  // Shows text as a modal error message. (MensErro then ends the action.)
+  // Shows text, a module text (Windows-1252), as a modal error message.
+  // (MensErro then ends the action.)
   virtual void ShowError(const std::string& text) = 0;
   // Asks a modal question with the given button captions, in order; returns
   // 11 for the first button and 12, 13, ... for the next ones.

@@ -20,7 +20,6 @@
 
 #include "host/net_connection.h"
 #include "host/server_url.h"
-#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -50,14 +49,14 @@ struct TCurlLibrary {
 // KVR_CURL_SONAME and KVR_CURL_PACKAGE come from the build (src/host/CMakeLists.txt):
 // the libcurl the headers belong to, and the Debian package that holds it.
 std::string CannotLoad(const std::string& why) {
-  return "N\xE3o foi poss\xEDvel carregar a biblioteca HTTP " KVR_CURL_SONAME " (" + why +
+  return "Não foi possível carregar a biblioteca HTTP " KVR_CURL_SONAME " (" + why +
          "): instale o pacote " KVR_CURL_PACKAGE ".";
 }
 
 template <typename Function>
 void Find(void* library, const char* name, Function& function) {
   function = reinterpret_cast<Function>(dlsym(library, name));
-  if (function == nullptr) throw Exception(CannotLoad(std::string("falta a fun\xE7\xE3o ") + name));
+  if (function == nullptr) throw Exception(CannotLoad(std::string("falta a função ") + name));
 }
 
 TCurlLibrary Load() {
@@ -97,27 +96,26 @@ std::string DescribeError(CURLcode code) {
   switch (code) {
     case CURLE_COULDNT_CONNECT:
     case CURLE_COULDNT_RESOLVE_HOST:
-      return "conex\xE3o recusada ou servidor inalcan\xE7\xE1vel";
+      return "conexão recusada ou servidor inalcançável";
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
       return "falha ao ler a resposta";
     case CURLE_SEND_ERROR:
-      return "falha ao enviar a requisi\xE7\xE3o";
+      return "falha ao enviar a requisição";
     case CURLE_URL_MALFORMAT:
-      return "endere\xE7o inv\xE1lido";
+      return "endereço inválido";
     default:
-      return "falha de comunica\xE7\xE3o (" + std::string(CurlLibrary().easy_strerror(code)) + ")";
+      return "falha de comunicação (" + std::string(CurlLibrary().easy_strerror(code)) + ")";
   }
 }
 
-// The message of a JSON-RPC error reply, in Windows-1252; empty when body is
-// not one.
+// The message of a JSON-RPC error reply (UTF-8); empty when body is not one.
 std::string ErrorMessageOf(const std::string& body) {
   const nlohmann::json reply = nlohmann::json::parse(body, nullptr, false);
   if (!reply.is_object() || !reply.contains("error") || !reply["error"].is_object()) return "";
   const nlohmann::json& message = reply["error"].value("message", nlohmann::json());
-  return message.is_string() ? Utf8ToCp1252(message.get<std::string>()) : "";
+  return message.is_string() ? message.get<std::string>() : "";
 }
 
 std::string Seconds(int ms) {
@@ -141,7 +139,7 @@ class Exchange {
     curl_.easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Exchange::Write);
     curl_.easy_setopt(easy_, CURLOPT_WRITEDATA, this);
     if (curl_.multi_add_handle(multi_, easy_) != CURLM_OK)
-      throw Exception("Falha ao iniciar a requisi\xE7\xE3o HTTP.");
+      throw Exception("Falha ao iniciar a requisição HTTP.");
   }
   // An exchange left before its end (the body's writer threw) drops its
   // connection; a finished one leaves it to the next call.
@@ -257,7 +255,7 @@ class BodySink : public TJsonSink {
       // 15 + 16: a gzip wrapper; level 1: the network is rarely slower than
       // the compressor at higher levels.
       if (deflateInit2(&z_, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw Exception("Falha ao iniciar a compress\xE3o da requisi\xE7\xE3o.");
+        throw Exception("Falha ao iniciar a compressão da requisição.");
     }
   }
   ~BodySink() override {
@@ -290,7 +288,7 @@ class BodySink : public TJsonSink {
       z_.next_out = chunk_;
       z_.avail_out = sizeof chunk_;
       rc = deflate(&z_, flush);
-      if (rc == Z_STREAM_ERROR) throw Exception("Falha ao comprimir a requisi\xE7\xE3o.");
+      if (rc == Z_STREAM_ERROR) throw Exception("Falha ao comprimir a requisição.");
       out_.Send(reinterpret_cast<const char*>(chunk_), sizeof chunk_ - z_.avail_out);
     } while (z_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
   }
@@ -310,10 +308,10 @@ class HttpTransport : public TRpcTransport {
 
   void Open(const std::string& host, int port) override {
     if (host.empty())
-      throw Exception("Endere\xE7o do servidor de aplica\xE7\xE3o n\xE3o informado.");
+      throw Exception("Endereço do servidor de aplicação não informado.");
     if (port <= 0 || port > 65535)
-      throw Exception("Porta " + std::to_string(port) + " do servidor de aplica\xE7\xE3o " + host +
-                      " \xE9 inv\xE1lida.");
+      throw Exception("Porta " + std::to_string(port) + " do servidor de aplicação " + host +
+                      " é inválida.");
     Close();
     ca_file_ = HttpsCaFile();
     addresses_ = HostAddresses(host, port);
@@ -321,11 +319,11 @@ class HttpTransport : public TRpcTransport {
     for (const TServerUrl& url : addresses_)
       if (!url.https && !token_.empty() && !IsLoopbackName(url.host))
         throw Exception("Recuso enviar a chave de acesso sem criptografia ao servidor " +
-                        Address(url.host, url.port) + ", fora desta m\xE1quina: use https://" +
+                        Address(url.host, url.port) + ", fora desta máquina: use https://" +
                         Address(url.host, url.port) + ".");
     multi_.reset(curl_.multi_init());
     easy_.reset(curl_.easy_init());
-    if (!multi_ || !easy_) throw Exception("Falha ao iniciar a conex\xE3o HTTP.");
+    if (!multi_ || !easy_) throw Exception("Falha ao iniciar a conexão HTTP.");
     // The server answers a GET of its root with its name: enough to know that
     // something of ours listens there (and, with a token, that it lets us in).
     // Of several addresses, the first that can be reached is used.
@@ -339,25 +337,25 @@ class HttpTransport : public TRpcTransport {
     if (current_ == addresses_.size()) --current_;
     const std::string where =
         Unreachable(outcome.code) && addresses_.size() > 1
-            ? "Nenhum dos servidores de aplica\xE7\xE3o (" + Listed() + ")"
-            : "Servidor de aplica\xE7\xE3o " + std::string(https_ ? "https://" : "") + address_;
+            ? "Nenhum dos servidores de aplicação (" + Listed() + ")"
+            : "Servidor de aplicação " + std::string(https_ ? "https://" : "") + address_;
     std::string failure;
     if (outcome.code == CURLE_OPERATION_TIMEDOUT) {
-      failure = where + " n\xE3o respondeu em " + Seconds(limits_.deadline_ms) + ".";
+      failure = where + " não respondeu em " + Seconds(limits_.deadline_ms) + ".";
     } else if (outcome.too_large || outcome.code != CURLE_OK) {
-      failure = where + (IsTlsFailure(outcome.code) ? ": " : " n\xE3o responde: ") +
+      failure = where + (IsTlsFailure(outcome.code) ? ": " : " não responde: ") +
                 (outcome.too_large ? TooLarge() : Describe(outcome.code)) + ".";
       // A server that serves HTTPS drops a request in plain HTTP unanswered.
       if (!https_ && !outcome.too_large && IsDroppedReply(outcome.code))
         failure += " Se o servidor atende em HTTPS, use https://" + address_ + ".";
     } else if (outcome.status == 401 && token_.empty()) {
       failure = where + " exige uma chave de acesso (estado HTTP 401): informe o arquivo com a "
-                "sua chave (--token-file ou as configura\xE7\xF5" "es do servidor).";
+                "sua chave (--token-file ou as configurações do servidor).";
     } else if (outcome.status == 401 || outcome.status == 403) {
       failure = where + " recusou a chave de acesso informada (estado HTTP " +
                 std::to_string(outcome.status) +
-                "): confira o arquivo da chave; uma chave revogada ou de outro servidor n\xE3o "
-                "vale, pe\xE7" "a outra ao administrador.";
+                "): confira o arquivo da chave; uma chave revogada ou de outro servidor não "
+                "vale, peça outra ao administrador.";
     } else if (outcome.status != 200) {
       // A balancer with no server up answers with the JSON-RPC error to show.
       const std::string told = ErrorMessageOf(body);
@@ -378,7 +376,7 @@ class HttpTransport : public TRpcTransport {
 
   TRpcReply Call(const std::string& server_name, const TRpcRequest& rpc) override {
     if (!easy_)
-      throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta.");
+      throw Exception("Conexão com o servidor de aplicação não está aberta.");
     // The server's work grows with the statement: a million movements take
     // it minutes to check and store on a busy machine. The deadline grows
     // with the body (a second per megabyte) so that only a stalled server,
@@ -397,7 +395,7 @@ class HttpTransport : public TRpcTransport {
     }
     if (Unreachable(outcome.code) && addresses_.size() > 1)
       throw Exception("Falha na chamada de " + rpc.Method() + ": nenhum dos servidores (" +
-                      Listed() + ") p\xF4de ser alcan\xE7ado.");
+                      Listed() + ") pôde ser alcançado.");
     const std::string what = "chamada de " + rpc.Method() + " ao servidor " + address_;
     if (outcome.too_large) throw Exception("Falha na " + what + ": " + TooLarge() + ".");
     if (outcome.code == CURLE_OPERATION_TIMEDOUT)
@@ -405,9 +403,9 @@ class HttpTransport : public TRpcTransport {
     // The server went away since the connection opened: said as the clerk
     // sees it, what was being done and what to do, not which call failed.
     if (IsUnreachable(outcome.code))
-      throw Exception("O servidor de aplica\xE7\xE3o " + address_ + " n\xE3o respondeu " +
+      throw Exception("O servidor de aplicação " + address_ + " não respondeu " +
                       CallPurpose(rpc.Method()) + " (" + Describe(outcome.code) +
-                      "). Confira se ele est\xE1 no ar e tente de novo; se continuar, avise o "
+                      "). Confira se ele está no ar e tente de novo; se continuar, avise o "
                       "administrador do servidor.");
     if (outcome.code != CURLE_OK)
       throw Exception("Falha na " + what + ": " + Describe(outcome.code) + ".");
@@ -485,23 +483,23 @@ class HttpTransport : public TRpcTransport {
       code = CURLE_SSL_CACERT_BADFILE;
     if (code == CURLE_PEER_FAILED_VERIFICATION) {
       if (detail.find("host name") != std::string::npos)
-        return "o certificado do servidor n\xE3o vale para o nome " + host_;
+        return "o certificado do servidor não vale para o nome " + host_;
       // libcurl's GnuTLS build says why the chain was refused only in
       // GnuTLS's verification status.
       long status = 0;
       curl_.easy_getinfo(easy_.get(), CURLINFO_SSL_VERIFYRESULT, &status);
-      std::string reason = "emitido por uma autoridade que este computador n\xE3o reconhece";
+      std::string reason = "emitido por uma autoridade que este computador não reconhece";
       if (status & GNUTLS_CERT_EXPIRED) reason = "vencido";
-      else if (status & GNUTLS_CERT_NOT_ACTIVATED) reason = "ainda n\xE3o v\xE1lido";
-      return "o certificado do servidor n\xE3o \xE9 confi\xE1vel (" + reason +
+      else if (status & GNUTLS_CERT_NOT_ACTIVATED) reason = "ainda não válido";
+      return "o certificado do servidor não é confiável (" + reason +
              "); informe o arquivo da autoridade certificadora que o emitiu (--ca-file ou as "
-             "configura\xE7\xF5" "es do servidor)";
+             "configurações do servidor)";
     }
     if (code == CURLE_SSL_CACERT_BADFILE)
       return "o arquivo da autoridade certificadora \"" + ca_file_ +
-             "\" n\xE3o p\xF4" "de ser lido como certificado PEM";
+             "\" não pôde ser lido como certificado PEM";
     if (code == CURLE_SSL_CONNECT_ERROR)
-      return "falha na negocia\xE7\xE3o TLS (o servidor atende em HTTPS?)";
+      return "falha na negociação TLS (o servidor atende em HTTPS?)";
     return DescribeError(code);
   }
 

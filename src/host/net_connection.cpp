@@ -12,6 +12,7 @@
 #include "platform/errors.h"
 #include "platform/json_tree.h"
 #include "wire/json_reader.h"
+#include "wire/utf8.h"
 
 namespace kvr {
 
@@ -27,8 +28,8 @@ constexpr std::size_t kMaxReplyDepth = 64;
 void RefuseRepeatedKey(const JsonReader& reader, std::unordered_set<std::string>& keys,
                        const std::string& key) {
   if (keys.insert(key).second) return;
-  const std::string shown = key.size() > 60 ? key.substr(0, 60) + "..." : key;
-  FailJson(reader, "chave \"" + Utf8ToCp1252(shown) + "\" repetida");
+  const std::size_t end = Utf8Prefix(key, 60);
+  FailJson(reader, "chave \"" + key.substr(0, end) + (end < key.size() ? "...\" repetida" : "\" repetida"));
 }
 
 // Reads on to the end of the value that began with first, as SkipJsonValue
@@ -203,14 +204,14 @@ void TNetConnection::SetConnected(bool value) {
 }
 
 void TNetConnection::SetTransport(std::unique_ptr<TRpcTransport> transport) {
-  if (!transport) throw Exception("Transporte de conex\xE3o nulo.");
+  if (!transport) throw Exception("Transporte de conexão nulo.");
   SetConnected(false);
   transport_ = std::move(transport);
 }
 
 TServerResult TNetConnection::Call(const std::string& method, const std::vector<TServerArg>& args) {
   if (!connected_)
-    throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta (chamada de " + method +
+    throw Exception("Conexão com o servidor de aplicação não está aberta (chamada de " + method +
                     ").");
   struct Done {
     const TNetConnection& net;
@@ -235,11 +236,11 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
   std::size_t result_begin = 0, result_end = 0;
   int code = 0;
   // Server messages are UTF-8, as on the wire.
-  std::string message = "Erro no servidor de aplica\xC3\xA7\xC3\xA3o.";
+  std::string message = "Erro no servidor de aplicação.";
   try {
     using E = JsonReader::Event;
     JsonReader r(reply->body, kMaxReplyDepth);
-    if (NextJsonEvent(r) != E::kStartObject) FailJson(r, "a resposta n\xE3o \xE9 um objeto");
+    if (NextJsonEvent(r) != E::kStartObject) FailJson(r, "a resposta não é um objeto");
     std::unordered_set<std::string> keys;
     for (E k = NextJsonEvent(r); k != E::kEndObject; k = NextJsonEvent(r)) {
       RefuseRepeatedKey(r, keys, r.Text());
@@ -276,14 +277,14 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
     NextJsonEvent(r);
   } catch (const EJsonError& e) {
     if (reply->status != 200) throw status_error();
-    throw Exception("Resposta inv\xE1lida" + where + ": " + e.what() + ".");
+    throw Exception("Resposta inválida" + where + ": " + e.what() + ".");
   }
   // A refused request (too large, no access, unknown module) carries the
   // JSON-RPC error the user should read, whatever the HTTP status.
   if (has_error) return TServerResult::Failure(code, message);
   if (reply->status != 200) throw status_error();
   if (!has_result) throw Exception("Resposta sem resultado" + where + ".");
-  if (!id_matches) throw Exception("Resposta de outra requisi\xE7\xE3o" + where + ".");
+  if (!id_matches) throw Exception("Resposta de outra requisição" + where + ".");
   std::shared_ptr<const std::string> body(reply, &reply->body);
   return TServerResult::Success(std::move(body), result_begin, result_end);
 }
@@ -296,9 +297,8 @@ nlohmann::json CheckResultServ(const TServerResult& result, bool show_error, int
 std::string_view CheckResultServText(const TServerResult& result, bool show_error, int help_context) {
   (void)help_context;
   if (!result.Failed()) return result.PayloadText();
-  const std::string message = Utf8ToCp1252(result.ErrorMessage());
-  if (show_error) MensErro(message, true);
-  throw Exception(message);
+  if (show_error) MensErro(Utf8ToCp1252(result.ErrorMessage()), true);
+  throw Exception(result.ErrorMessage());
 }
 
 }  // namespace kvr

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -52,7 +53,7 @@ bool IsAsciiWord(const char* p) {
 }
 
 [[noreturn]] void NotANumber(const std::string& text) {
-  throw EConvertError("\"" + text + "\" n\xE3o \xE9 um n\xFAmero formatado v\xE1lido");
+  throw EConvertError("\"" + Cp1252ToUtf8(text) + "\" não é um número formatado válido");
 }
 
 }  // namespace

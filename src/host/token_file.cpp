@@ -2,7 +2,6 @@
 
 #include <fstream>
 
-#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -12,11 +11,11 @@ std::string ReadTokenFile(const std::string& path) {
   std::string line;
   const bool read = in.is_open() && static_cast<bool>(std::getline(in, line));
   if (!in.is_open() || (!read && !in.eof()))
-    throw Exception("O arquivo da chave de acesso \"" + Utf8ToCp1252(path) + "\" n\xE3o pode ser lido.");
+    throw Exception("O arquivo da chave de acesso \"" + path + "\" não pode ser lido.");
   const std::size_t begin = line.find_first_not_of(" \t\r\n");
   if (begin == std::string::npos)
-    throw Exception("O arquivo da chave de acesso \"" + Utf8ToCp1252(path) +
-                    "\" est\xE1 vazio: a primeira linha deve conter a chave.");
+    throw Exception("O arquivo da chave de acesso \"" + path +
+                    "\" está vazio: a primeira linha deve conter a chave.");
   return line.substr(begin, line.find_last_not_of(" \t\r\n") - begin + 1);
 }
 

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "platform/cell_values.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/filter_expression.h"
 #include "platform/format.h"
@@ -23,7 +24,7 @@ namespace {
 
 using Cells = std::vector<TVariant>;
 
-void NotActive() { throw EDatabaseError("A tabela n\xE3o est\xE1 aberta."); }
+void NotActive() { throw EDatabaseError("A tabela não está aberta."); }
 
 }  // namespace
 
@@ -97,7 +98,7 @@ void CheckDefs(const std::vector<TFieldDef>& defs) {
     if (defs[i].Name.empty()) throw EDatabaseError("Coluna " + std::to_string(i + 1) + " sem nome.");
     for (size_t j = 0; j < i; ++j)
       if (EqualAscii(defs[i].Name, defs[j].Name))
-        throw EDatabaseError("Coluna \"" + defs[i].Name + "\" definida duas vezes.");
+        throw EDatabaseError("Coluna \"" + Cp1252ToUtf8(defs[i].Name) + "\" definida duas vezes.");
   }
 }
 
@@ -120,7 +121,7 @@ std::vector<int> ResolveNames(const TClientDataSet& ds, const std::string& names
 
 void TClientDataSet::CreateDataSet() {
   CheckDefs(FieldDefs);
-  if (FieldDefs.empty()) throw EDatabaseError("A tabela n\xE3o tem colunas definidas.");
+  if (FieldDefs.empty()) throw EDatabaseError("A tabela não tem colunas definidas.");
   Impl& im = *impl_;
   im.FreeRows();
   im.locate_indexes.clear();
@@ -170,7 +171,7 @@ void TClientDataSet::EmptyDataSet() {
 
 TField& TClientDataSet::Fields(int index) const {
   if (index < 0 || index >= FieldCount())
-    throw EDatabaseError("Coluna de n\xFAmero " + std::to_string(index) + " inexistente.");
+    throw EDatabaseError("Coluna de número " + std::to_string(index) + " inexistente.");
   return *fields_[static_cast<size_t>(index)];
 }
 
@@ -185,8 +186,8 @@ TField* TClientDataSet::FindField(std::string_view name) const {
 TField& TClientDataSet::FieldByName(std::string_view name) const {
   TField* f = FindField(name);
   if (f == nullptr) {
-    std::string table = Name.empty() ? std::string() : " em " + Name;
-    throw EDatabaseError("Coluna \"" + std::string(name) + "\" n\xE3o encontrada" + table + ".");
+    std::string table = Name.empty() ? std::string() : " em " + Cp1252ToUtf8(Name);
+    throw EDatabaseError("Coluna \"" + Cp1252ToUtf8(name) + "\" não encontrada" + table + ".");
   }
   return *f;
 }
@@ -261,7 +262,7 @@ void TClientDataSet::Edit() {
   if (!active_) NotActive();
   if (state_ != TDataSetState::dsBrowse) return;
   Impl& im = *impl_;
-  if (im.current == nullptr) throw EDatabaseError("N\xE3o h\xE1 linha corrente para editar.");
+  if (im.current == nullptr) throw EDatabaseError("Não há linha corrente para editar.");
   pending_.resize(fields_.size());
   // One walk over the packed row, not one from its start per column.
   TRowCursor cursor(im.current->data);
@@ -367,7 +368,7 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
   const std::vector<int>& fields = cache.locate_keys_fields;
   if (fields.empty()) throw EDatabaseError("Nenhuma coluna de busca informada.");
   if (fields.size() != values.size())
-    throw EDatabaseError("A busca por \"" + keys + "\" recebeu " + std::to_string(values.size()) +
+    throw EDatabaseError("A busca por \"" + Cp1252ToUtf8(keys) + "\" recebeu " + std::to_string(values.size()) +
                          " valores para " + std::to_string(fields.size()) + " colunas.");
   CheckBrowse();
   Impl& im = *impl_;
@@ -390,7 +391,7 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
     } else {
       TDateTime d = 0;
       if (!ParseDisplayDate(std::get<2>(v), d))
-        throw EConvertError("\"" + std::get<2>(v) + "\" n\xE3o \xE9 uma data v\xE1lida");
+        throw EConvertError("\"" + Cp1252ToUtf8(std::get<2>(v)) + "\" não é uma data válida");
       w = d;
     }
   }

@@ -168,7 +168,7 @@ void TEdit::TextChanged() {
 
 const std::string& TComboItems::operator[](int i) const {
   if (i < 0 || i >= Count())
-    throw EListError("\xCD" "ndice de lista fora dos limites (" + std::to_string(i) + ")", i);
+    throw EListError("Índice de lista fora dos limites (" + std::to_string(i) + ")", i);
   return items_[static_cast<size_t>(i)];
 }
 

@@ -54,7 +54,7 @@ bool IsAscii(std::string_view text) {
 }
 
 [[noreturn]] void BadPacket(const std::string& what) {
-  throw EDatabaseError("Pacote de dados inv\xE1lido: " + what + ".");
+  throw EDatabaseError("Pacote de dados inválido: " + what + ".");
 }
 
 }  // namespace
@@ -108,7 +108,7 @@ bool IsoToDate(std::string_view text, TDateTime& out) {
 // ---------------------------------------------------------------- writing
 
 void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
-  if (!table.Active()) throw EDatabaseError("A tabela n\xE3o est\xE1 aberta.");
+  if (!table.Active()) throw EDatabaseError("A tabela não está aberta.");
   std::string& out = sink.text;
   const int columns = table.FieldCount();
   std::vector<TFieldType> types;
@@ -180,7 +180,7 @@ std::vector<TFieldDef> ReadFields(JsonReader& r) {
   for (Event t = NextJsonEvent(r); t != Event::kEndArray; t = NextJsonEvent(r)) {
     ++column;
     const std::string where = "coluna " + std::to_string(column);
-    if (t != Event::kStartObject) BadPacket(where + " n\xE3o \xE9 um objeto");
+    if (t != Event::kStartObject) BadPacket(where + " não é um objeto");
     TFieldDef fd;
     bool has_name = false, has_type = false, size_ok = true;
     std::string type_name;
@@ -203,19 +203,19 @@ std::vector<TFieldDef> ReadFields(JsonReader& r) {
     if (!has_type) BadPacket(where + " sem tipo");
     FieldType type;
     if (!FieldTypeOfName(type_name, type))
-      BadPacket(where + " (" + fd.Name + "): tipo \"" + Utf8ToCp1252(type_name) + "\" desconhecido");
+      BadPacket(where + " (" + Cp1252ToUtf8(fd.Name) + "): tipo \"" + type_name + "\" desconhecido");
     fd.DataType = TableType(type);
     if (type != FieldType::kString)
       fd.Size = 0;
     else if (!size_ok)
-      BadPacket(where + " (" + fd.Name + "): tamanho inv\xE1lido");
+      BadPacket(where + " (" + Cp1252ToUtf8(fd.Name) + "): tamanho inválido");
     defs.push_back(std::move(fd));
   }
   if (defs.empty()) BadPacket("nenhuma coluna definida");
   for (std::size_t i = 0; i < defs.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j)
       if (EqualAscii(defs[i].Name, defs[j].Name))
-        BadPacket("coluna " + std::to_string(i + 1) + " (" + defs[i].Name +
+        BadPacket("coluna " + std::to_string(i + 1) + " (" + Cp1252ToUtf8(defs[i].Name) +
                   ") definida duas vezes");
   }
   return defs;
@@ -229,7 +229,7 @@ std::vector<TRowData> ReadRows(JsonReader& r, const std::vector<TFieldDef>& defs
   std::size_t line = 0;
   for (Event t = NextJsonEvent(r); t != Event::kEndArray; t = NextJsonEvent(r)) {
     ++line;
-    if (t != Event::kStartArray) BadPacket("linha " + std::to_string(line) + " n\xE3o \xE9 uma lista");
+    if (t != Event::kStartArray) BadPacket("linha " + std::to_string(line) + " não é uma lista");
     std::size_t i = 0;
     for (Event v = NextJsonEvent(r); v != Event::kEndArray; v = NextJsonEvent(r), ++i) {
       if (i >= defs.size()) {
@@ -237,7 +237,7 @@ std::vector<TRowData> ReadRows(JsonReader& r, const std::vector<TFieldDef>& defs
         continue;
       }
       const TFieldDef& fd = defs[i];
-      auto at = [&] { return "linha " + std::to_string(line) + ", coluna " + fd.Name; };
+      auto at = [&] { return "linha " + std::to_string(line) + ", coluna " + Cp1252ToUtf8(fd.Name); };
       if (v == Event::kNull) {
         builder.AddNull();
         continue;
@@ -256,14 +256,14 @@ std::vector<TRowData> ReadRows(JsonReader& r, const std::vector<TFieldDef>& defs
           break;
         }
         case TFieldType::ftFloat:
-          if (!IsNumber(v)) BadPacket(at() + ": esperado um n\xFAmero");
+          if (!IsNumber(v)) BadPacket(at() + ": esperado um número");
           builder.AddNumber(r.Number());
           break;
         case TFieldType::ftDateTime: {
           if (v != Event::kString) BadPacket(at() + ": esperada uma data");
           TDateTime d = 0;
           if (!IsoToDate(r.Text(), d))
-            BadPacket(at() + ": data \"" + Utf8ToCp1252(r.Text()) + "\" inv\xE1lida");
+            BadPacket(at() + ": data \"" + r.Text() + "\" inválida");
           builder.AddNumber(d);
           break;
         }
@@ -284,7 +284,7 @@ void ParsePacket(std::string_view source, std::vector<TFieldDef>& defs, std::vec
   const Event first = NextJsonEvent(reader);
   if (first != Event::kStartObject) {
     SkipJsonValue(reader, first);
-    BadPacket("n\xE3o \xE9 um objeto JSON");
+    BadPacket("não é um objeto JSON");
   }
   bool fields_array = false, rows_array = false, rows_read = false;
   std::size_t fields_begin = 0, fields_end = 0, rows_begin = 0, rows_end = 0;
@@ -331,7 +331,7 @@ void ParsePacket(std::string_view source, std::vector<TFieldDef>& defs, std::vec
 }  // namespace
 
 void ThrowJsonError(const JsonReader& reader) {
-  throw EJsonError("JSON inv\xE1lido: " + Utf8ToCp1252(reader.ErrorText()) + " (byte " +
+  throw EJsonError("JSON inválido: " + reader.ErrorText() + " (byte " +
                    std::to_string(reader.ErrorOffset() + 1) + ")");
 }
 
@@ -341,7 +341,7 @@ std::size_t SkipJsonValue(JsonReader& reader, Event first) {
 }
 
 void FailJson(const JsonReader& reader, const std::string& what) {
-  throw EJsonError("JSON inv\xE1lido: " + what + " (byte " + std::to_string(reader.EventOffset() + 1) + ")");
+  throw EJsonError("JSON inválido: " + what + " (byte " + std::to_string(reader.EventOffset() + 1) + ")");
 }
 
 void TClientDataSet::SetData(std::string_view packet_text) {

@@ -22,7 +22,7 @@ class TClientDataSet;
 
 // A malformed JSON text, or one nested deeper than its reader allows. The
 // message says what was wrong and at which byte (1-based):
-// "JSON inv\xE1lido: texto depois do fim do valor (byte 39)".
+// "JSON inválido: texto depois do fim do valor (byte 39)".
 class EJsonError : public Exception {
  public:
   using Exception::Exception;
@@ -41,8 +41,8 @@ inline JsonReader::Event NextJsonEvent(JsonReader& reader) {
 // JsonReader::SkipValue); returns the byte offset just past it. Throws
 // EJsonError.
 std::size_t SkipJsonValue(JsonReader& reader, JsonReader::Event first);
-// Throws EJsonError "JSON inv\xE1lido: what (byte N)" for the reader's last
-// event; what is Windows-1252.
+// Throws EJsonError "JSON inválido: what (byte N)" for the reader's last
+// event; what is UTF-8, as every exception's message.
 [[noreturn]] void FailJson(const JsonReader& reader, const std::string& what);
 
 // Where streamed JSON text goes: the writers' output buffer. Writers append

@@ -1,7 +1,6 @@
 #include "platform/encoding.h"
 
-#include <algorithm>
-
+#include "platform/cp1252.h"
 #include "wire/utf8.h"
 
 namespace kvr {
@@ -9,26 +8,6 @@ namespace kvr {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
-
-// Code points of the bytes 0x80 to 0x9F; the five the code page leaves
-// undefined keep their own value (the C1 control of that number).
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-char16_t Cp1252ToCodePoint(unsigned char byte) {
-  if (byte >= 0x80 && byte <= 0x9F) return kCp1252High[byte - 0x80];
-  return byte;
-}
-
-// The Windows-1252 byte of a code point below U+10000, or -1.
-int CodePointToCp1252(char16_t unit) {
-  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return unit;
-  const char16_t* high = std::find(std::begin(kCp1252High), std::end(kCp1252High), unit);
-  return high == std::end(kCp1252High) ? -1 : 0x80 + static_cast<int>(high - kCp1252High);
-}
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 

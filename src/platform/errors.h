@@ -42,7 +42,7 @@ class EDatabaseError : public Exception {
 // was ended without one.
 class EAbort : public Exception {
  public:
-  EAbort() : Exception("Opera\xE7\xE3o interrompida.") {}
+  EAbort() : Exception("Operação interrompida.") {}
   explicit EAbort(std::string shown) : EAbort() { shown_ = std::move(shown); }
   const std::string& Shown() const { return shown_; }
 

@@ -4,6 +4,7 @@
 
 #include "platform/cell_values.h"
 #include "platform/client_dataset.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/filter_expression.h"
 #include "platform/format.h"
@@ -45,14 +46,14 @@ TDateTime TField::AsDateTime() const {
   if (v.kind != TCellView::Text) return v.kind == TCellView::Number ? v.number : 0;
   TDateTime d = 0;
   if (!ParseDisplayDate(v.text, d))
-    throw EConvertError("\"" + std::string(v.text) + "\" n\xE3o \xE9 uma data v\xE1lida");
+    throw EConvertError("\"" + Cp1252ToUtf8(v.text) + "\" não é uma data válida");
   return d;
 }
 
 void TField::SetValue(const TVariant& value) {
   TClientDataSet& ds = dataset_;
   if (ds.state_ != TDataSetState::dsInsert && ds.state_ != TDataSetState::dsEdit)
-    throw EDatabaseError("A tabela n\xE3o est\xE1 em inclus\xE3o ou edi\xE7\xE3o (coluna " + def_.Name + ").");
+    throw EDatabaseError("A tabela não está em inclusão ou edição (coluna " + Cp1252ToUtf8(def_.Name) + ").");
   TVariant stored;
   if (value.index() == 1) {
     const double number = std::get<1>(value);
@@ -68,7 +69,7 @@ void TField::SetValue(const TVariant& value) {
       stored = StrToFloat(text);
     } else {
       TDateTime d = 0;
-      if (!ParseDisplayDate(text, d)) throw EConvertError("\"" + text + "\" n\xE3o \xE9 uma data v\xE1lida");
+      if (!ParseDisplayDate(text, d)) throw EConvertError("\"" + Cp1252ToUtf8(text) + "\" não é uma data válida");
       stored = d;
     }
   }

@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include "platform/cell_values.h"
+#include "platform/cp1252.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format_settings.h"
 
@@ -162,14 +164,15 @@ class Parser {
 
   std::unique_ptr<Node> ParseAll() {
     auto node = ParseOr();
-    if (tok_.kind != TokenKind::End) Fail("s\xEDmbolo inesperado \"" + tok_.text + "\"", tok_.pos);
+    if (tok_.kind != TokenKind::End) Fail("símbolo inesperado \""_cp1252 + tok_.text + "\"", tok_.pos);
     return node;
   }
 
  private:
+  // what quotes the filter, so it is Windows-1252 as the filter is.
   [[noreturn]] void Fail(const std::string& what, size_t pos) {
-    throw EDatabaseError("Filtro \"" + std::string(text_) + "\" inv\xE1lido: " + what + " na posi\xE7\xE3o " +
-                         std::to_string(pos) + ".");
+    throw EDatabaseError(Cp1252ToUtf8("Filtro \"" + std::string(text_) + "\" inválido: "_cp1252 + what +
+                                      " na posição "_cp1252 + std::to_string(pos) + "."));
   }
 
   void Advance() {
@@ -208,7 +211,7 @@ class Parser {
       std::string num(text_.substr(i, j - i));
       char* end = nullptr;
       tok_.number = std::strtod(num.c_str(), &end);
-      if (end == nullptr || *end != '\0') Fail("n\xFAmero \"" + num + "\" inv\xE1lido", i + 1);
+      if (end == nullptr || *end != '\0') Fail("número \""_cp1252 + num + "\" inválido"_cp1252, i + 1);
       tok_.kind = TokenKind::Number;
       tok_.text = num;
       next_ = j;
@@ -259,7 +262,7 @@ class Parser {
       const size_t pos = tok_.pos;
       Advance();
       auto inner = ParseOr();
-      if (tok_.kind != TokenKind::RParen) Fail("falta \")\" para o \"(\" da posi\xE7\xE3o " + std::to_string(pos), tok_.pos);
+      if (tok_.kind != TokenKind::RParen) Fail("falta \")\" para o \"(\" da posição "_cp1252 + std::to_string(pos), tok_.pos);
       Advance();
       return inner;
     }
@@ -287,16 +290,16 @@ class Parser {
     if (lit.kind == TokenKind::Number) return lit.number;
     double value = 0;
     if (type == TFieldType::ftDateTime) {
-      if (!ParseDisplayDate(lit.text, value)) Fail("data \"" + lit.text + "\" inv\xE1lida", lit.pos);
+      if (!ParseDisplayDate(lit.text, value)) Fail("data \"" + lit.text + "\" inválida"_cp1252, lit.pos);
     } else if (!TextToNumber(lit.text, value)) {
-      Fail("n\xFAmero \"" + lit.text + "\" inv\xE1lido", lit.pos);
+      Fail("número \""_cp1252 + lit.text + "\" inválido"_cp1252, lit.pos);
     }
     return value;
   }
 
   std::unique_ptr<Node> ParseComparison() {
     Token left = ParseOperand();
-    if (tok_.kind != TokenKind::Op) Fail("falta um operador de compara\xE7\xE3o", tok_.pos);
+    if (tok_.kind != TokenKind::Op) Fail("falta um operador de comparação"_cp1252, tok_.pos);
     // Each operator, and the one that says the same of the operands swapped.
     static const struct {
       std::string_view text;

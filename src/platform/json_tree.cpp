@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/data_packet.h"
-#include "platform/encoding.h"
+#include "wire/utf8.h"
 
 namespace kvr {
 
@@ -25,7 +25,7 @@ nlohmann::json JsonTree(std::string_view text) {
     }
     // A repeated key would leave whichever value came last.
     if (container.contains(key))
-      FailJson(reader, "chave \"" + Utf8ToCp1252(key.substr(0, 60)) + "\" repetida");
+      FailJson(reader, "chave \"" + key.substr(0, Utf8Prefix(key, 60)) + "\" repetida");
     return container[key] = std::move(value);
   };
   for (;;) {

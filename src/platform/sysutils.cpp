@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format_settings.h"
 
@@ -50,7 +51,7 @@ TDateTime EncodeDate(int year, int month, int day) {
                                          std::chrono::month{static_cast<unsigned>(month)},
                                          std::chrono::day{static_cast<unsigned>(day)}};
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || !date.ok()) {
-    throw EConvertError("data inv\xE1lida: ano " + std::to_string(year) + ", m\xEAs " +
+    throw EConvertError("data inválida: ano " + std::to_string(year) + ", mês " +
                         std::to_string(month) + ", dia " + std::to_string(day));
   }
   return static_cast<TDateTime>((std::chrono::sys_days{date} - kDayZero).count());
@@ -87,7 +88,7 @@ TDateTime Date() {
 double StrToFloat(std::string_view text) {
   const char sep = FormatSettings.DecimalSeparator;
   auto fail = [&]() -> double {
-    throw EConvertError("\"" + std::string(text) + "\" n\xE3o \xE9 um n\xFAmero v\xE1lido");
+    throw EConvertError("\"" + Cp1252ToUtf8(text) + "\" não é um número válido");
   };
   size_t b = 0;
   size_t e = text.size();

@@ -11,7 +11,6 @@
 #include <string>
 #include <utility>
 
-#include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/large_memory.h"
 
@@ -20,23 +19,20 @@ namespace kvr {
 namespace {
 
 std::string ReasonOf(int error) {
-  static const std::pair<int, const char*> kReasons[] = {{EACCES, "permiss\xE3o negada"},
-                                                         {EPERM, "permiss\xE3o negada"},
-                                                         {EISDIR, "\xE9 uma pasta"},
-                                                         {EAGAIN, "o arquivo est\xE1 bloqueado"},
+  static const std::pair<int, const char*> kReasons[] = {{EACCES, "permissão negada"},
+                                                         {EPERM, "permissão negada"},
+                                                         {EISDIR, "é uma pasta"},
+                                                         {EAGAIN, "o arquivo está bloqueado"},
                                                          {EIO, "erro de leitura do dispositivo"},
-                                                         {ENOMEM, "mem\xF3ria insuficiente"}};
+                                                         {ENOMEM, "memória insuficiente"}};
   for (const auto& [code, reason] : kReasons)
     if (code == error) return reason;
   return "erro " + std::to_string(error) + " do sistema";
 }
 
-// The path as the module's messages carry it: file names are UTF-8 on disk,
-// messages Windows-1252.
-std::string Shown(const std::string& path) { return Utf8ToCp1252(path); }
-
+// Paths are UTF-8, as file names on disk and as messages.
 [[noreturn]] void Unreadable(const std::string& path, int error) {
-  throw EFileError("n\xE3o foi poss\xEDvel ler o arquivo \"" + Shown(path) + "\": " + ReasonOf(error));
+  throw EFileError("não foi possível ler o arquivo \"" + path + "\": " + ReasonOf(error));
 }
 
 // Closes a descriptor on every way out.
@@ -62,7 +58,7 @@ const char* KindOf(const struct stat& st) {
 // Only regular files are read: a pipe would block the reader for ever and a
 // device such as /dev/zero would fill memory.
 [[noreturn]] void NotRegular(const std::string& path, const struct stat& st) {
-  throw EFileError("\"" + Shown(path) + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + KindOf(st) +
+  throw EFileError("\"" + path + "\" não é um arquivo comum, é " + KindOf(st) +
                    ": escolha o arquivo do extrato");
 }
 

@@ -146,7 +146,7 @@ QString ImportedStatementsWindow::Summary() const { return summary_->text(); }
 
 bool ImportedStatementsWindow::Refresh() {
   if (!model_.Refresh()) {
-    ShowErrorBox(this, MessageToQString(model_.Error()));
+    ShowErrorBox(this, ToQString(model_.Error()));
     return false;
   }
   DrawAccounts();
@@ -163,7 +163,7 @@ bool ImportedStatementsWindow::RemoveChosenStatement() {
   const std::optional<QString> reason = AskRemovalReason(this, ToQString(question));
   if (!reason) return false;
   if (!model_.Remove(row, FromQString(*reason))) {
-    ShowErrorBox(this, MessageToQString(model_.Error()));
+    ShowErrorBox(this, ToQString(model_.Error()));
     return false;
   }
   DrawAccounts();
@@ -172,7 +172,7 @@ bool ImportedStatementsWindow::RemoveChosenStatement() {
 
 QDialog* ImportedStatementsWindow::ShowMovements(int row) {
   if (!model_.LoadMovements(row)) {
-    ShowErrorBox(this, MessageToQString(model_.Error()));
+    ShowErrorBox(this, ToQString(model_.Error()));
     return nullptr;
   }
   auto* dialog = new QDialog(this);

@@ -82,8 +82,8 @@ int main(int argc, char** argv) {
     if (argument.rfind("--pacote=", 0) == 0) package = argument.substr(9);
     if (!package.empty() && NamedPackage(package).empty()) {
       std::fprintf(stderr,
-                   "kvr61400-host: pacote do m\xC3\xB3" "dulo n\xC3\xA3o encontrado em --pacote \"%s\": "
-                   "informe o arquivo %s ou a pasta que o cont\xC3\xA9m.\n",
+                   "kvr61400-host: pacote do módulo não encontrado em --pacote \"%s\": "
+                   "informe o arquivo %s ou a pasta que o contém.\n",
                    package.c_str(), kvr::qt::kPackageFileName);
       return 1;
     }

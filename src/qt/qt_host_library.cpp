@@ -55,13 +55,11 @@ QtHostLibrary::~QtHostLibrary() {
 }
 
 void QtHostLibrary::ShowError(const std::string& text) {
-  // The module's messages are Windows-1252, but errors it passes on from
-  // below (a lost connection) may be UTF-8.
   std::string hint;
   for (int i = 0; i < application_.ComponentCount() && hint.empty(); ++i)
     if (auto* form = dynamic_cast<TForm*>(application_.Components(i)); form != nullptr && form->OnErrorHint)
       hint = form->OnErrorHint(text);
-  ShowErrorBox(&main_window_, MessageToQString(hint.empty() ? text : text + "\n\n" + hint));
+  ShowErrorBox(&main_window_, ToQString(hint.empty() ? text : text + "\n\n" + hint));
 }
 
 int QtHostLibrary::MsgAlert(const std::string& text, TMsgDlgType kind, const std::vector<std::string>& buttons,

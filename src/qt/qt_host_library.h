@@ -40,8 +40,7 @@ class QtHostLibrary : public THostLibrary {
   QtHostLibrary(const QtHostLibrary&) = delete;
   QtHostLibrary& operator=(const QtHostLibrary&) = delete;
 
-  // An error message box titled "Erro". The text is Windows-1252, or UTF-8
-  // when it is valid as such (MessageToQString).
+  // An error message box titled "Erro" with the text (Windows-1252).
   void ShowError(const std::string& text) override;
   // A question box with the buttons in the order given; the first answers
   // 11, the next 12, 13, ...; closing the box with Escape answers as the

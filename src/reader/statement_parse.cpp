@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/string_services.h"
+#include "platform/cp1252.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format_settings.h"
@@ -84,9 +85,9 @@ class TVQOFXReader::TParse {
     if (reader_.Extrato == 0 && with_movements_.size() > 1)
       throw EConvertError(SeveralStatements());
     if (reader_.Extrato > found && found > 0) {
-      throw EConvertError("O arquivo cont\xE9m " + std::to_string(found) +
+      throw EConvertError("O arquivo contém " + std::to_string(found) +
                           (found == 1 ? " extrato" : " extratos") +
-                          " com movimentos: n\xE3o h\xE1 o extrato " +
+                          " com movimentos: não há o extrato " +
                           std::to_string(reader_.Extrato) + ".");
     }
     if (chosen_) Header() = *chosen_;
@@ -174,7 +175,7 @@ class TVQOFXReader::TParse {
     if ((has_start && !start) || (has_end && !end)) {
       // The first date that is none is named.
       const bool start_bad = has_start && !start;
-      problem = "ileg\xEDvel (" + std::string(start_bad ? "DTSTART" : "DTEND") + " \"" +
+      problem = "ilegível ("_cp1252 + std::string(start_bad ? "DTSTART" : "DTEND") + " \"" +
                 (start_bad ? start_text : end_text) + "\")";
     } else if (has_start && has_end && reader_.DataIncial > reader_.DataFinal) {
       problem =
@@ -190,8 +191,8 @@ class TVQOFXReader::TParse {
     }
     reader_.DataIncial = first;
     reader_.DataFinal = last;
-    reader_.Avisos.push_back("Per\xEDodo do arquivo " + problem +
-                             ": usado o per\xEDodo dos movimentos, " + ShownDay(first) + " a " +
+    reader_.Avisos.push_back("Período do arquivo "_cp1252 + problem +
+                             ": usado o período dos movimentos, "_cp1252 + ShownDay(first) + " a " +
                              ShownDay(last) + ".");
   }
 
@@ -216,8 +217,8 @@ class TVQOFXReader::TParse {
       if (same_account && !with_movements_[i].second.empty())
         accounts += " (" + with_movements_[i].second + ")";
     }
-    return "O arquivo cont\xE9m " + std::to_string(with_movements_.size()) +
-           " extratos com movimentos (contas " + accounts + "): exporte um extrato por arquivo.";
+    return "O arquivo contém " + std::to_string(with_movements_.size()) + " extratos com movimentos (contas " +
+           Cp1252ToUtf8(accounts) + "): exporte um extrato por arquivo.";
   }
 
   // The statement's balance is the ledger balance: a BALAMT inside
@@ -255,7 +256,7 @@ class TVQOFXReader::TParse {
     const TScanLine last = line_;
     if (!pieces_.Next(line_)) {
       throw EListError("Arquivo incompleto: termina na linha " + std::to_string(last.number + 1) +
-                           ", dentro da transa\xE7\xE3o iniciada na linha " +
+                           ", dentro da transação iniciada na linha " +
                            std::to_string(block_start_ + 1) + ".",
                        last.number + 1);
     }
@@ -296,10 +297,10 @@ class TVQOFXReader::TParse {
       Positions<kStandard>(item);
     if ((taken_ & kFields) != kFields) TakeFromOwnLines(item, own_lines);
     if ((taken_ & kDtPosted) == 0) {
-      throw EConvertError(LineLabel(block_start_) + "transa\xE7\xE3o sem data (DTPOSTED)");
+      throw EConvertError(LineLabel(block_start_) + "transação sem data (DTPOSTED)");
     }
     if ((taken_ & kTrnAmt) == 0) {
-      throw EConvertError(LineLabel(block_start_) + "transa\xE7\xE3o sem valor (TRNAMT)");
+      throw EConvertError(LineLabel(block_start_) + "transação sem valor (TRNAMT)");
     }
   }
 
@@ -363,7 +364,7 @@ class TVQOFXReader::TParse {
       item.Memo = reader_.arena_.Copy(Utf8ToCp1252(value));
       return;
     }
-    // Memos in UTF-8 reach the other layouts too ("Transfer\xEAncia" written
+    // Memos in UTF-8 reach the other layouts too ("Transferência" written
     // as two bytes); a Windows-1252 memo is not valid multi-byte UTF-8, so it
     // is taken as it is.
     std::string decoded;
@@ -499,8 +500,7 @@ class TVQOFXReader::TParse {
     try {
       return EncodeDate(year, month, day);
     } catch (const EConvertError&) {
-      throw EConvertError(LineLabel(line_no) + "data \"" + std::string(value) + "\" de " + tag +
-                          " inv\xE1lida");
+      throw EConvertError(LineLabel(line_no) + "data \"" + Cp1252ToUtf8(value) + "\" de " + tag + " inválida");
     }
   }
 
@@ -573,8 +573,8 @@ class TVQOFXReader::TParse {
     try {
       item.Amount = plain ? amount : StrToFloat(filtered);
     } catch (const EConvertError&) {
-      throw EConvertError(LineLabel(line_no) + "valor \"" + std::string(value) +
-                          "\" de TRNAMT n\xE3o \xE9 um n\xFAmero");
+      throw EConvertError(LineLabel(line_no) + "valor \"" + Cp1252ToUtf8(value) +
+                          "\" de TRNAMT não é um número");
     }
     total_ -= item.Amount;
     if (plain && (separator == '.' || separator == ',')) {
@@ -600,8 +600,8 @@ class TVQOFXReader::TParse {
       reader_.Balance = FloatMaskOut(plain);
       reader_.balance_text_ = std::move(plain);
     } catch (const EConvertError&) {
-      throw EConvertError(LineLabel(line_.number) + "saldo \"" + text +
-                          "\" de BALAMT n\xE3o \xE9 um n\xFAmero");
+      throw EConvertError(LineLabel(line_.number) + "saldo \"" + Cp1252ToUtf8(text) +
+                          "\" de BALAMT não é um número");
     }
   }
 
@@ -683,7 +683,7 @@ bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
     if (!narrow.empty()) return Parse(narrow, nullptr);
   }
   // A UTF-8 byte-order mark is no part of the text.
-  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
   // The records and their texts take less room than the statement's text,
   // as a rule, and few transactions take fewer than kTransactionBytes of it:
   // room for both is taken at once, its pages touched only as it fills,

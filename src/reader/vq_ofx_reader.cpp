@@ -16,7 +16,7 @@ namespace kvr {
 namespace {
 
 [[noreturn]] void IndexError(int index, int count) {
-  throw EListError("\xCDndice da lista fora dos limites (" + std::to_string(index) +
+  throw EListError("Índice da lista fora dos limites (" + std::to_string(index) +
                        "); a lista tem " + std::to_string(count) + " registro(s)",
                    index);
 }

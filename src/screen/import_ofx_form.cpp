@@ -7,11 +7,13 @@
 
 #include "host/host_library.h"
 #include "host/string_services.h"
+#include "platform/cp1252.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "reader/vq_ofx_reader.h"
 #include "screen/layout_description.h"
+#include "wire/utf8.h"
 
 namespace kvr {
 
@@ -38,10 +40,10 @@ bool BooleanCall(TNetConnection& net, const char* method, const std::vector<TSer
   const std::string_view payload = CheckResultServText(result, true, 0);
   if (payload == "true") return true;
   if (payload == "false") return false;
-  std::string shown(payload.substr(0, 80));
-  if (payload.size() > 80) shown += "...";
-  throw Exception(std::string("Resposta inesperada do servidor de aplica\xE7\xE3o em ") + method +
-                  " (esperado true ou false): " + Utf8ToCp1252(shown) + ".");
+  std::string shown(payload.substr(0, Utf8Prefix(payload, 80)));
+  if (shown.size() < payload.size()) shown += "...";
+  throw Exception(std::string("Resposta inesperada do servidor de aplicação em ") + method +
+                  " (esperado true ou false): " + shown + ".");
 }
 
 std::string AsciiUpper(std::string text) {
@@ -82,7 +84,7 @@ template <typename T>
 T* TfrmImportOFX::Element(const std::string& name) {
   auto* element = dynamic_cast<T*>(FindOwnedComponent(*this, name));
   if (element == nullptr) {
-    throw EConvertError("descri\xE7\xE3o de tela sem o elemento " + name + " do tipo esperado");
+    throw EConvertError("descrição de tela sem o elemento " + name + " do tipo esperado");
   }
   return element;
 }
@@ -164,8 +166,9 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   OnErrorHint = [this](const std::string& message) -> std::string {
     if (message != Msg("CONTCORR_NCAD")) return "";
     const TContaProcurada conta = ContaProcurada();
-    std::string hint = conta.procurada + ".\nPe\xE7" "a ao administrador do servidor que a cadastre e carregue o "
-                       "arquivo de novo:\n" + conta.cadastro;
+    std::string hint = conta.procurada +
+                       ".\nPeça ao administrador do servidor que a cadastre e carregue o arquivo de novo:\n"_cp1252 +
+                       conta.cadastro;
     hint[0] = 'C';
     return hint;
   };
@@ -261,7 +264,7 @@ std::string TfrmImportOFX::ExtratoTexto(int n) const {
   std::string text = "Extrato " + std::to_string(n) + " de " + std::to_string(all.size()) +
                      ": ";
   if (!s.Banco.empty()) text += "banco " + s.Banco + ", ";
-  text += (s.CartaoCredito ? "cart\xE3o " : "conta ") + s.Conta + ", " +
+  text += (s.CartaoCredito ? "cartão "_cp1252 : "conta ") + s.Conta + ", " +
           FormatDateTime("dd/mm/yyyy", s.DataIncial) + " a " +
           FormatDateTime("dd/mm/yyyy", s.DataFinal) + ", " + std::to_string(s.Movimentos) +
           (s.Movimentos == 1 ? " movimento" : " movimentos");
@@ -271,9 +274,9 @@ std::string TfrmImportOFX::ExtratoTexto(int n) const {
 void TfrmImportOFX::EscolheExtrato(int n) {
   const int count = static_cast<int>(Extratos().size());
   if (n < 1 || (count > 0 && n > count)) {
-    throw EConvertError("O arquivo cont\xE9m " + std::to_string(count) +
+    throw EConvertError("O arquivo contém " + std::to_string(count) +
                         (count == 1 ? " extrato" : " extratos") +
-                        " com movimentos: n\xE3o h\xE1 o extrato " + std::to_string(n) + ".");
+                        " com movimentos: não há o extrato " + std::to_string(n) + ".");
   }
   const std::string file = edtFile->Text();
   LimpaCampos();
@@ -341,8 +344,8 @@ void TfrmImportOFX::LeExtrato() {
     // Amounts in another currency stored as reais would be wrong figures
     // in every balance of the account.
     MensErro("Extrato em " + reader->Moeda + ": a conta " + reader->Conta + " do banco " +
-                 reader->Banco + " \xE9 em reais (" + kMoedaConta +
-                 "). Importe nesta conta s\xF3 extratos em reais.",
+                 reader->Banco + " é em reais ("_cp1252 + kMoedaConta +
+                 "). Importe nesta conta só extratos em reais."_cp1252,
              true);
   }
   const std::string picture = cdsContaCorrente->FieldByName("CDPICTCONT").AsString();
@@ -484,7 +487,7 @@ void TfrmImportOFX::Vd_ContaCorrente(const std::string& banco, const std::string
     for (cdsContaCorrente->First(); !cdsContaCorrente->Eof(); cdsContaCorrente->Next()) {
       const std::string letra = tipo.AsString();
       cbTipoConta->Items.Add(letra == "C"   ? "Circulante"
-                             : letra == "L" ? "Aplica\xE7\xE3o"
+                             : letra == "L" ? "Aplicação"_cp1252
                                             : "Garantida");
     }
     cdsContaCorrente->First();
@@ -506,7 +509,7 @@ std::string TfrmImportOFX::dbgExtrBancoEmptyText() const {
       cdsMovExtrBanco->RecordCount() > 0)
     return "";
   return "Nenhum movimento de " + depMovDe->Text() + " a " + depMovAte->Text() + "; o extrato vai de " +
-         depDtIni->Text() + " a " + depDtFim->Text() + ": escolha o per\xEDodo em \"de\" e \"at\xE9\".";
+         depDtIni->Text() + " a " + depDtFim->Text() + ": escolha o período em \"de\" e \"até\"."_cp1252;
 }
 
 void TfrmImportOFX::FiltraDatas(TDateTime de, TDateTime ate, const char* junction) {
@@ -611,7 +614,7 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
   try {
     const bool stored = Confirma();
     MarcaAtual(stored ? TEstadoFila::Importado : TEstadoFila::Cancelado,
-               stored ? "" : "\"" + Msg("N") + "\" \xE0 pergunta sobre movimentos repetidos");
+               stored ? "" : "\"" + Msg("N") + "\" à pergunta sobre movimentos repetidos"_cp1252);
   } catch (const EAbort& e) {
     if (e.Shown() != Msg("MOV_JA_CAD")) throw;
     MarcaAtual(TEstadoFila::JaCadastrado, "");
@@ -628,7 +631,7 @@ bool TfrmImportOFX::Confirma() {
     if (cdsMovExtrBanco->IsEmpty()) MensErro(Msg("ARQ_SEM_DADOS"), true);
 
     const std::string& tipo = cbTipoConta->Text();
-    const char* letra = tipo == "Circulante" ? "C" : tipo == "Aplica\xE7\xE3o" ? "L" : "G";
+    const char* letra = tipo == "Circulante" ? "C" : tipo == "Aplicação"_cp1252 ? "L" : "G";
 
     cdsContaCorrente->SetFiltered(false);
     cdsContaCorrente->SetFilter(std::string("IDTIPOCCORR= '") + letra + "'");
@@ -799,7 +802,7 @@ extern "C" void IniProc() {
   } catch (const kvr::EAbort&) {
   } catch (const std::exception& e) {
     try {
-      kvr::HostLibrary().ShowError(e.what());
+      kvr::HostLibrary().ShowError(kvr::Utf8ToCp1252(e.what()));
     } catch (...) {
     }
   }

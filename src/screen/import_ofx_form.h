@@ -10,6 +10,7 @@
 #include "host/net_connection.h"
 #include "platform/client_dataset.h"
 #include "platform/controls.h"
+#include "platform/cp1252.h"
 #include "platform/sysutils.h"
 #include "screen/layout_loader.h"
 #include "screen/narrowed_header.h"
@@ -25,8 +26,8 @@ inline constexpr const char* kMoedaConta = "BRL";
 // The line shown under "Arquivo importado não é um extrato válido." when the
 // file is a credit-card statement (Windows-1252).
 inline constexpr const char* kLinhaCartao =
-    "O arquivo \xE9 um extrato de cart\xE3o de cr\xE9" "dito: esta tela importa extratos "
-    "banc\xE1rios, de conta corrente. Exporte do banco o extrato da conta corrente.";
+    "O arquivo é um extrato de cartão de crédito: esta tela importa extratos "_cp1252
+    "bancários, de conta corrente. Exporte do banco o extrato da conta corrente."_cp1252;
 
 // What ContaProcurada says of the account a file names.
 struct TContaProcurada {

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "host/host_library.h"
+#include "platform/cp1252.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format.h"
@@ -75,11 +76,11 @@ void TfrmImportOFX::MostraFila() {
         case TEstadoFila::Aguardando: texto = "aguardando"; break;
         case TEstadoFila::NaTela: texto = "na tela"; break;
         case TEstadoFila::Importado: texto = "importado"; break;
-        case TEstadoFila::JaCadastrado: texto = "j\xE1 cadastrado"; break;
+        case TEstadoFila::JaCadastrado: texto = "já cadastrado"_cp1252; break;
         case TEstadoFila::Cancelado: texto = "cancelado (nada gravado)"; break;
-        case TEstadoFila::Pulado: texto = "pulado (n\xE3o importado)"; break;
+        case TEstadoFila::Pulado: texto = "pulado (não importado)"_cp1252; break;
         case TEstadoFila::Recusado:
-          texto = std::string(item.extratos == 0 ? "ileg\xEDvel" : "recusado") + ": " + item.motivo;
+          texto = std::string(item.extratos == 0 ? "ilegível"_cp1252 : "recusado") + ": " + item.motivo;
           break;
       }
       if (item.estado != TEstadoFila::Aguardando && item.estado != TEstadoFila::NaTela) ++respondidos;
@@ -95,7 +96,7 @@ void TfrmImportOFX::MostraFila() {
     cdsFila->First();
     for (int i = 0; i < atual_; ++i) cdsFila->Next();
     if (atual_ >= 0 || resumo_.empty())
-      lblFila->SetCaption("Fila de importa\xE7\xE3o: " + std::to_string(respondidos) + " de " +
+      lblFila->SetCaption("Fila de importação: "_cp1252 + std::to_string(respondidos) + " de " +
                           Plural(static_cast<int>(fila_.size()), "extrato respondido",
                                  "extratos respondidos"));
   }
@@ -256,8 +257,8 @@ void TfrmImportOFX::FimDaFila() {
   const int recusados = static_cast<int>(fila_.size()) - importados - cadastrados;
   const std::string totais =
       Plural(importados, "importado", "importados") + ", " +
-      Plural(cadastrados, "j\xE1 cadastrado", "j\xE1 cadastrados") + ", " +
-      Plural(recusados, "n\xE3o importado", "n\xE3o importados");
+      Plural(cadastrados, "já cadastrado"_cp1252, "já cadastrados"_cp1252) + ", " +
+      Plural(recusados, "não importado"_cp1252, "não importados"_cp1252);
   resumo_ = "Fila terminada: " + Plural(static_cast<int>(fila_.size()), "extrato", "extratos") +
             ": " + totais + "; " +
             Plural(movimentos, "movimento gravado", "movimentos gravados") + ".\n";
@@ -279,8 +280,8 @@ void TfrmImportOFX::FimDaFila() {
       for (const auto& p : found) resumo_ += "\n" + Utf8ToCp1252(ContinuityProblemLine(p));
     } catch (const std::exception& e) {
       host.DeactiveShowAvi();
-      continuidade = "n\xE3o verificada";
-      resumo_ += "Continuidade: n\xE3o verificada (" + OneLine(Utf8ToCp1252(e.what())) + ").";
+      continuidade = "não verificada"_cp1252;
+      resumo_ += "Continuidade: não verificada ("_cp1252 + OneLine(Utf8ToCp1252(e.what())) + ").";
     }
   }
   lblFila->SetCaption(totais + "; continuidade: " + continuidade);

@@ -6,6 +6,7 @@
 #include "host/host_library.h"
 #include "host/string_services.h"
 #include "platform/client_dataset.h"
+#include "platform/cp1252.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/format.h"
@@ -14,9 +15,9 @@
 namespace kvr {
 
 const std::array<const char*, 6> ImportedStatementsModel::kColumns = {
-    "Extrato", "Per\xEDodo", "Saldo inicial", "Saldo final", "Movimentos", "Situa\xE7\xE3o"};
+    "Extrato", "Período"_cp1252, "Saldo inicial", "Saldo final", "Movimentos", "Situação"_cp1252};
 const std::array<const char*, 6> ImportedStatementsModel::kMovementColumns = {
-    "Seq.", "Data", "Documento", "Tipo", "Valor", "Descri\xE7\xE3o"};
+    "Seq.", "Data", "Documento", "Tipo", "Valor", "Descrição"_cp1252};
 
 namespace {
 
@@ -81,7 +82,7 @@ std::string Plural(long long count, const char* one, const char* many) {
 
 std::string KindName(const std::string& kind) {
   if (kind == "C") return "Circulante";
-  if (kind == "L") return "Aplica\xE7\xE3o";
+  if (kind == "L") return "Aplicação"_cp1252;
   if (kind == "G") return "Garantida";
   return kind;
 }
@@ -113,7 +114,7 @@ bool ImportedStatementsModel::InSession(const std::function<void()>& calls) {
     connection_.SetConnected(true);
     calls();
   } catch (const std::exception& error) {
-    error_ = error.what();
+    error_ = Utf8ToCp1252(error.what());
     return false;
   }
   error_.clear();
@@ -158,9 +159,9 @@ std::string ImportedStatementsModel::RemovalQuestion(int row) const {
   const Statement& statement = *StatementOf(row);
   const TStatementRow& shown = rows_[static_cast<size_t>(row)];
   return "Excluir o extrato " + statement.id + " da conta " + accounts_[static_cast<size_t>(chosen_)].code +
-         ", per\xEDodo " + shown.cells[1] + ", com " + Plural(statement.movements, "movimento", "movimentos") +
-         "?\nO extrato e os seus movimentos s\xE3o apagados do servidor; a exclus\xE3o fica registrada com o "
-         "motivo.\n\nInforme o motivo da exclus\xE3o:";
+         ", período "_cp1252 + shown.cells[1] + ", com " + Plural(statement.movements, "movimento", "movimentos") +
+         "?\nO extrato e os seus movimentos são apagados do servidor; a exclusão fica registrada com o "_cp1252
+         "motivo.\n\nInforme o motivo da exclusão:"_cp1252;
 }
 
 bool ImportedStatementsModel::Remove(int row, const std::string& reason) {
@@ -170,7 +171,7 @@ bool ImportedStatementsModel::Remove(int row, const std::string& reason) {
     return false;
   }
   if (EmptyString(reason)) {
-    error_ = "Informe o motivo da exclus\xE3o do extrato " + std::to_string(number) + ".";
+    error_ = "Informe o motivo da exclusão do extrato "_cp1252 + std::to_string(number) + ".";
     return false;
   }
   const bool removed = InSession([&] {
@@ -212,8 +213,8 @@ bool ImportedStatementsModel::LoadMovements(int row) {
       row.cells = {text(seq),
                    date != nullptr && !date->IsNull() ? DayText(date->AsDateTime()) : std::string(),
                    Trim(text(document)),
-                   type == "C"   ? "Cr\351dito"
-                   : type == "D" ? "D\351bito"
+                   type == "C"   ? "Crédito"_cp1252
+                   : type == "D" ? "Débito"_cp1252
                                  : type,
                    Money::FromReais(amount != nullptr ? amount->AsFloat() : 0).Format(),
                    // The whole memo, where the server kept it.
@@ -299,12 +300,12 @@ void ImportedStatementsModel::ShowChosen() {
       if (problem.kind == "lacuna")
         described += "lacuna de " + Plural(problem.days, "dia", "dias");
       else if (problem.kind == "sobreposicao")
-        described += "sobreposi\xE7\xE3o de " + Plural(problem.days, "dia", "dias");
+        described += "sobreposição de "_cp1252 + Plural(problem.days, "dia", "dias");
       else if (problem.kind == "saldo")
         described += std::string("saldo inicial difere do final anterior em ") +
                      (problem.difference.Negative() ? "-" : "") + "R$ " + AmountText(problem.difference.Abs());
       else if (problem.kind == "fechamento")
-        described += "movimentos n\xE3o fecham o saldo: diferen\xE7" "a de R$ " + AmountText(problem.difference);
+        described += "movimentos não fecham o saldo: diferença de R$ "_cp1252 + AmountText(problem.difference);
       else
         described += problem.kind;
     }
@@ -312,20 +313,20 @@ void ImportedStatementsModel::ShowChosen() {
     TStatementRow row;
     row.problem = !statement.problems.empty();
     row.cells = {statement.id,
-                 statement.dated ? DayText(statement.start) + " a " + DayText(statement.end) : "sem per\xEDodo",
+                 statement.dated ? DayText(statement.start) + " a " + DayText(statement.end) : "sem período"_cp1252,
                  BalanceText(statement.opening),
                  BalanceText(statement.closing),
                  std::to_string(statement.movements),
                  row.problem       ? described
                  : rows_.empty()   ? "primeiro extrato"
-                                   : "em sequ\xEAncia"};
+                                   : "em sequência"_cp1252};
     rows_.push_back(std::move(row));
   }
   if (statements.empty())
     summary_ = "Nenhum extrato gravado desta conta.";
   else
     summary_ = Plural(static_cast<long long>(statements.size()), "extrato", "extratos") + ", " +
-               (problems == 0 ? std::string("em sequ\xEAncia, sem problemas")
+               (problems == 0 ? std::string("em sequência, sem problemas"_cp1252)
                               : Plural(problems, "problema marcado", "problemas marcados")) +
                ".";
   FillChart(statements);

@@ -18,7 +18,7 @@ std::string_view Trim(std::string_view s) {
 }
 
 [[noreturn]] void Fail(int line, const std::string& what) {
-  throw EConvertError("descri\xE7\xE3o de tela, linha " + std::to_string(line) + ": " + what);
+  throw EConvertError("descrição de tela, linha " + std::to_string(line) + ": " + what);
 }
 
 bool IsIdentifier(std::string_view s) {
@@ -42,7 +42,7 @@ std::string Unquote(std::string_view s, int line) {
     }
   }
   if (i >= s.size()) Fail(line, "texto sem aspas de fechamento: " + std::string(s));
-  if (i + 1 != s.size()) Fail(line, "conte\xFA" "do ap\xF3s o texto: " + std::string(s));
+  if (i + 1 != s.size()) Fail(line, "conteúdo após o texto: " + std::string(s));
   return Utf8ToCp1252(out);
 }
 
@@ -101,7 +101,7 @@ LayoutDescription LayoutDescription::Parse(std::string_view text) {
     LayoutProperty prop;
     prop.name = std::string(Trim(line.substr(0, eq)));
     prop.line = line_no;
-    if (!IsIdentifier(prop.name)) Fail(line_no, "nome de propriedade inv\xE1lido: " + prop.name);
+    if (!IsIdentifier(prop.name)) Fail(line_no, "nome de propriedade inválido: " + prop.name);
     std::string_view value = Trim(line.substr(eq + 1));
     if (value == "(") {
       prop.is_list = true;

@@ -5,17 +5,20 @@
 
 #include "host/host_controls.h"
 #include "host/net_connection.h"
+#include "platform/cp1252.h"
+#include "platform/encoding.h"
 #include "platform/errors.h"
 
 namespace kvr {
 
 namespace {
 
-// Fails on the line of a property or an element, naming it.
+// Fails on the line of a property or an element, naming it; what quotes the
+// description's values, so it is Windows-1252 as they are.
 template <typename Element>
 [[noreturn]] void Fail(const Element& e, const std::string& what) {
-  throw EConvertError("descri\xE7\xE3o de tela, linha " + std::to_string(e.line) + ": " + e.name +
-                      ": " + what);
+  throw EConvertError("descrição de tela, linha " + std::to_string(e.line) + ": " + e.name + ": " +
+                      Cp1252ToUtf8(what));
 }
 
 // The number text, a part of the value of p, denotes.
@@ -23,12 +26,12 @@ int Int(const LayoutProperty& p, const std::string& text) {
   int v = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
   if (ec != std::errc() || end != text.data() + text.size())
-    Fail(p, "n\xFAmero inv\xE1lido: " + text);
+    Fail(p, "número inválido: "_cp1252 + text);
   return v;
 }
 
 int Int(const LayoutProperty& p) {
-  if (p.quoted || p.is_list) Fail(p, "n\xFAmero inv\xE1lido: " + p.value);
+  if (p.quoted || p.is_list) Fail(p, "número inválido: "_cp1252 + p.value);
   return Int(p, p.value);
 }
 
@@ -89,7 +92,7 @@ std::vector<std::string> ColumnParts(const LayoutProperty& p, const std::string&
     start = bar + 1;
   }
   parts.push_back(item.substr(start));
-  if (parts.size() != count || parts[0].empty()) Fail(p, "coluna inv\xE1lida: " + item);
+  if (parts.size() != count || parts[0].empty()) Fail(p, "coluna inválida: "_cp1252 + item);
   return parts;
 }
 
@@ -183,7 +186,7 @@ class Applier {
     if (auto* link = dynamic_cast<TDataSource*>(c)) {
       if (p.name != "DataSet") return false;
       link->DataSet = dynamic_cast<TClientDataSet*>(Named(p));
-      if (link->DataSet == nullptr) Fail(p, "n\xE3o \xE9 uma tabela: " + p.value);
+      if (link->DataSet == nullptr) Fail(p, "não é uma tabela: "_cp1252 + p.value);
       return true;
     }
     if (auto* messages = dynamic_cast<TMessages*>(c)) {
@@ -218,7 +221,7 @@ class Applier {
       c.SetFont(font);
     } else if (n == "Parent") {
       auto* parent = dynamic_cast<TControl*>(Named(p));
-      if (parent == nullptr) Fail(p, "n\xE3o \xE9 um controle: " + p.value);
+      if (parent == nullptr) Fail(p, "não é um controle: "_cp1252 + p.value);
       c.SetParent(parent);
     } else if (n == "Align") {
       static const std::map<std::string, TAlign> aligns = {
@@ -228,7 +231,7 @@ class Applier {
     } else if (n == "Anchors") {
       static const std::map<std::string, TAnchors> anchors = {
           {"akLeft", akLeft}, {"akTop", akTop}, {"akRight", akRight}, {"akBottom", akBottom}};
-      c.SetAnchors(Flags(anchors, p, "\xE2ncora desconhecida"));
+      c.SetAnchors(Flags(anchors, p, "âncora desconhecida"_cp1252));
     } else if (n == "OnClick") c.OnClick = Notify(p);
     else if (n == "OnExit") c.OnExit = Notify(p);
     else if (n == "OnEnter") c.OnEnter = Notify(p);
@@ -300,7 +303,7 @@ class Applier {
   bool ApplyGrid(const LayoutProperty& p, TDBGrid& g) {
     if (p.name == "DataSource") {
       auto* link = dynamic_cast<TDataSource*>(Named(p));
-      if (link == nullptr) Fail(p, "n\xE3o \xE9 uma liga\xE7\xE3o de dados: " + p.value);
+      if (link == nullptr) Fail(p, "não é uma ligação de dados: "_cp1252 + p.value);
       g.SetDataSource(link->DataSet);
     } else if (p.name == "Options") {
       static const std::map<std::string, TDBGridOptions> options = {
@@ -311,7 +314,7 @@ class Applier {
           {"dgRowSelect", dgRowSelect},     {"dgAlwaysShowSelection", dgAlwaysShowSelection},
           {"dgConfirmDelete", dgConfirmDelete}, {"dgCancelOnExit", dgCancelOnExit},
           {"dgMultiSelect", dgMultiSelect}};
-      g.SetOptions(Flags(options, p, "op\xE7\xE3o desconhecida"));
+      g.SetOptions(Flags(options, p, "opção desconhecida"_cp1252));
     } else if (p.name == "Columns") {
       std::vector<TColumn> columns;
       for (const auto& item : List(p)) {
@@ -320,7 +323,7 @@ class Applier {
         column.FieldName = parts[0];
         column.Title = parts[1];
         if (!parts[2].empty()) column.Width = Int(p, parts[2]);
-        if (parts[3] != "true" && parts[3] != "false") Fail(p, "coluna inv\xE1lida: " + item);
+        if (parts[3] != "true" && parts[3] != "false") Fail(p, "coluna inválida: "_cp1252 + item);
         column.Visible = parts[3] == "true";
         columns.push_back(column);
       }
@@ -337,7 +340,7 @@ class Applier {
     else if (p.name == "Connected") {
       // Connecting is the screen's creation handler's business, not the
       // layout's; the layout only states that a new screen starts closed.
-      if (Bool(p)) Fail(p, "a conex\xE3o abre na cria\xE7\xE3o da tela, n\xE3o na descri\xE7\xE3o");
+      if (Bool(p)) Fail(p, "a conexão abre na criação da tela, não na descrição"_cp1252);
     } else if (p.name == "OnBeforeConnect") {
       net.OnBeforeConnect = Notify(p);
     } else {
@@ -395,7 +398,7 @@ void ApplyLayout(TForm& form, const LayoutDescription& layout, const LayoutHandl
       if (c == nullptr) Fail(o, "tipo desconhecido: " + o.kind);
       c->Name = o.name;
     } else if (!IsOfKind(c, o.kind, form)) {
-      Fail(o, "o elemento existente n\xE3o \xE9 " + o.kind);
+      Fail(o, "o elemento existente não é "_cp1252 + o.kind);
     }
     components.push_back(c);
   }

@@ -6,6 +6,10 @@
 
 namespace kvr {
 
+// The byte order mark some tools write before a UTF-8 text: EF BB BF.
+inline constexpr std::string_view kUtf8Bom = "\uFEFF";
+static_assert(kUtf8Bom.size() == 3, "plain literals are UTF-8");
+
 // What a lead byte promises in well-formed UTF-8 (RFC 3629: no overlong
 // forms, no surrogates, nothing past U+10FFFF): how many continuation bytes
 // follow it and the range the first of them must lie in (the others lie in
@@ -15,7 +19,7 @@ struct Utf8LeadByte {
   unsigned char low = 0x80, high = 0xBF;
 };
 
-inline Utf8LeadByte Utf8Lead(unsigned char lead) {
+constexpr Utf8LeadByte Utf8Lead(unsigned char lead) {
   Utf8LeadByte out;
   if (lead >= 0xC2 && lead <= 0xDF) {
     out.more = 1;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 #include "platform/format_settings.h"
 #include "platform/sysutils.h"
@@ -88,12 +89,12 @@ TEST_F(HostControls, CheckValidDateRejectsWhatIsNoDate) {
     const char* message;
   } refused[] = {
       {"31/02/2024", '/',
-       "Data inv\xE1lida: \"31/02/2024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
+       "Data inválida: \"31/02/2024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
        "05/03/2024)."},
-      {"01032024", '/', "Data inv\xE1lida: \"01032024\". Digite a data no formato dd/mm/aaaa: 01/03/2024."},
-      {"01032024", '.', "Data inv\xE1lida: \"01032024\". Digite a data no formato dd.mm.aaaa: 01.03.2024."},
+      {"01032024", '/', "Data inválida: \"01032024\". Digite a data no formato dd/mm/aaaa: 01/03/2024."},
+      {"01032024", '.', "Data inválida: \"01032024\". Digite a data no formato dd.mm.aaaa: 01.03.2024."},
       {"31022024", '/',
-       "Data inv\xE1lida: \"31022024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
+       "Data inválida: \"31022024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
        "05/03/2024)."},
   };
   for (const auto& r : refused) {
@@ -160,15 +161,15 @@ TEST_F(HostControls, ButtonsClickWithThemselvesAsSender) {
 
 TEST_F(HostControls, MessagesLookUpByExactKey) {
   TMessages msg(nullptr);
-  msg.Messages.push_back("Debito|D\xE9" "bito");
-  msg.Messages.push_back("N|N\xE3o");
+  msg.Messages.push_back("Debito|Débito"_cp1252);
+  msg.Messages.push_back("N|Não"_cp1252);
   msg.Messages.push_back("sem barra");
-  msg.Messages.push_back("ARQ_INV|Arquivo importado n\xE3o \xE9 um extrato v\xE1lido.");
-  EXPECT_EQ(msg.Msg("Debito"), "D\xE9" "bito");
-  EXPECT_EQ(msg.Msg("N"), "N\xE3o");
-  EXPECT_EQ(msg.Msg("ARQ_INV"), "Arquivo importado n\xE3o \xE9 um extrato v\xE1lido.");
-  EXPECT_EQ(msg.Msg("debito"), "Mensagem n\xE3o cadastrada: debito");
-  EXPECT_EQ(msg.Msg("Deb"), "Mensagem n\xE3o cadastrada: Deb");
+  msg.Messages.push_back("ARQ_INV|Arquivo importado não é um extrato válido."_cp1252);
+  EXPECT_EQ(msg.Msg("Debito"), "Débito"_cp1252);
+  EXPECT_EQ(msg.Msg("N"), "Não"_cp1252);
+  EXPECT_EQ(msg.Msg("ARQ_INV"), "Arquivo importado não é um extrato válido."_cp1252);
+  EXPECT_EQ(msg.Msg("debito"), "Mensagem não cadastrada: debito"_cp1252);
+  EXPECT_EQ(msg.Msg("Deb"), "Mensagem não cadastrada: Deb"_cp1252);
 }
 
 TEST_F(HostControls, ShowMsgGoesThroughTheHostLibrary) {
@@ -178,7 +179,7 @@ TEST_F(HostControls, ShowMsgGoesThroughTheHostLibrary) {
   host.answer = 12;
   EXPECT_EQ(msg.ShowMsg("ARQ_IMP_SUCESSO", TMsgDlgType::mtConfirmation, mbYes | mbNo, 0), mrNo);
   const std::vector<std::string> expected = {"message:Arquivo importado com sucesso.:info:0",
-                                             "alert:Arquivo importado com sucesso.|Sim|N\xE3o"};
+                                             "alert:Arquivo importado com sucesso.|Sim|Não"_cp1252};
   EXPECT_EQ(host.shown, expected);
 }
 

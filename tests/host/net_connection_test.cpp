@@ -16,6 +16,7 @@
 #include "fake_http_server.h"
 #include "json_rpc_double.h"
 #include "platform/client_dataset.h"
+#include "platform/cp1252.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "recording_host.h"
@@ -85,14 +86,14 @@ TEST_F(NetConnectionTest, CallingWhileClosedIsAnError) {
   } catch (const Exception& error) {
     EXPECT_EQ(
         "Conexão com o servidor de aplicação não está aberta (chamada de GetContaCorrente).",
-        Cp1252ToUtf8(error.what()));
+        std::string(error.what()));
   }
 }
 
 TEST_F(NetConnectionTest, ArgumentsGoOutPositionallyWithTextsInUtf8) {
   net_.SetConnected(true);
   nlohmann::json packet = {{"fields", nlohmann::json::array()}, {"rows", nlohmann::json::array()}};
-  net_.Call("Metodo", {std::string("Jo\xE3o"), "123-X", true, false, TServerArg::Packet(packet)});
+  net_.Call("Metodo", {std::string("João"_cp1252), "123-X", true, false, TServerArg::Packet(packet)});
   EXPECT_EQ("call kvr61400.rdmImportOFX Metodo", log_.events.back());
   EXPECT_EQ(R"(["João","123-X",true,false,{"fields":[],"rows":[]}])", log_.params.dump());
 }
@@ -109,10 +110,10 @@ TEST_F(NetConnectionTest, ResponsesBecomeResults) {
   const Case cases[] = {
       {{{"result", {{"rows", {1}}}}}, false, 0, "", {{"rows", {1}}}},
       {{{"result", false}}, false, 0, "", false},
-      {{{"error", {{"code", -32000}, {"message", "Conta n\xC3\xA3o cadastrada."}}}},
+      {{{"error", {{"code", -32000}, {"message", "Conta não cadastrada."}}}},
        true,
        -32000,
-       "Conta n\xC3\xA3o cadastrada.",
+       "Conta não cadastrada.",
        nullptr},
       {{{"error", {{"code", 5}}}}, true, 5, "Erro no servidor de aplicação.", nullptr},
   };
@@ -132,16 +133,16 @@ TEST(CheckResultServ, FailuresAreShownInWindows1252AndEndTheAction) {
   testing::RecordingHost host;
   EXPECT_EQ(true, CheckResultServ(TServerResult::Success(true), true, 0));
   EXPECT_THROW(
-      CheckResultServ(TServerResult::Failure(-32000, "Extrato j\xC3\xA1 cadastrado."), true, 0),
+      CheckResultServ(TServerResult::Failure(-32000, "Extrato já cadastrado."), true, 0),
       EAbort);
-  EXPECT_EQ(std::vector<std::string>{"Extrato j\xE1 cadastrado."}, host.errors);
+  EXPECT_EQ(std::vector<std::string>{"Extrato já cadastrado."_cp1252}, host.errors);
   try {
     CheckResultServ(TServerResult::Failure(-32000, "Sem movimentos."), false, 0);
     ADD_FAILURE() << "failure passed";
   } catch (const EAbort&) {
     ADD_FAILURE() << "silent end without a message";
   } catch (const Exception& error) {
-    EXPECT_EQ("Sem movimentos.", Cp1252ToUtf8(error.what()));
+    EXPECT_EQ("Sem movimentos.", std::string(error.what()));
   }
   EXPECT_EQ(1u, host.errors.size());
 }
@@ -165,7 +166,7 @@ TEST(HttpTransport, BadAddressesAreRefusedBeforeAnyTraffic) {
       net.SetConnected(true);
       ADD_FAILURE() << c.message;
     } catch (const Exception& error) {
-      EXPECT_EQ(c.message, Cp1252ToUtf8(error.what()));
+      EXPECT_EQ(c.message, std::string(error.what()));
     }
   }
 }
@@ -248,16 +249,16 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
        [&deep](int fd) {
          FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":)" + deep + "}"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
-       "inv\xE1lido: "
-       "aninhamento al\xE9m de 64 n\xEDveis (byte 97)."},
+       "Resposta inválida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inválido: "
+       "aninhamento além de 64 níveis (byte 97)."},
       {"trailing garbage",
        [](int fd) {
          FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, std::string(R"({"jsonrpc":"2.0","id":1,"result":true})") +
                                                                  std::string(1, '\0') + "x"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
-       "inv\xE1lido: texto "
+       "Resposta inválida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inválido: texto "
        "depois do fim do valor (byte 39)."},
       {"result twice",
        [](int fd) {
@@ -265,8 +266,8 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
              fd, FakeHttpServer::Reply(200,
                                        R"({"jsonrpc":"2.0","id":1,"result":false,"result":true})"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
-       "inv\xE1lido: chave "
+       "Resposta inválida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inválido: chave "
        "\"result\" repetida (byte 40)."},
       {"a packet's rows twice",
        [](int fd) {
@@ -274,15 +275,15 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
              fd, FakeHttpServer::Reply(
                      200, R"({"jsonrpc":"2.0","id":1,"result":{"rows":[],"rows":[[1]]}})"));
        },
-       "Resposta inv\xE1lida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
-       "inv\xE1lido: chave "
+       "Resposta inválida (chamada de SetExtratoBancario ao servidor 127.0.0.1:PORT): JSON "
+       "inválido: chave "
        "\"rows\" repetida (byte 45)."},
       {"answer to another request",
        [](int fd) {
          FakeHttpServer::Send(
              fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":7,"result":true})"));
        },
-       "Resposta de outra requisi\xE7\xE3o (chamada de SetExtratoBancario ao servidor "
+       "Resposta de outra requisição (chamada de SetExtratoBancario ao servidor "
        "127.0.0.1:PORT)."},
       {"endless trickle",
        [](int fd) {
@@ -352,11 +353,11 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
   table.AddFieldDef("A", TFieldType::ftString, 9);
   table.CreateDataSet();
   table.Append();
-  table.FieldByName("A").SetAsString("Jo\xE3o");
+  table.FieldByName("A").SetAsString("João"_cp1252);
   table.Post();
   const TServerResult result = net->Call("GetContaCorrente", {TServerArg::Table(table), "x"});
   table.SetData(CheckResultServText(result, true, 0));
-  EXPECT_EQ("S\xE3o", table.FieldByName("A").AsString());
+  EXPECT_EQ("São"_cp1252, table.FieldByName("A").AsString());
 
   const auto received = server.Received();
   ASSERT_EQ(1u, received.size());

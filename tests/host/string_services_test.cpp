@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -18,7 +19,7 @@ TEST(RemoveAcentos, MapsAccentedLettersToPlainOnesInTheirOwnCase) {
   const TextCase cases[] = {
       {"", ""},
       {"DEPOSITO", "DEPOSITO"},
-      {"Dep\xF3sito em conta", "Deposito em conta"},
+      {"Depósito em conta"_cp1252, "Deposito em conta"},
       {"\xC7" "\xE7", "Cc"},
       {"\xC0\xC1\xC2\xC3\xC4\xC5", "AAAAAA"},
       {"\xE0\xE1\xE2\xE3\xE4\xE5", "aaaaaa"},
@@ -65,7 +66,7 @@ TEST(FloatMaskOut, ErrorQuotesTheText) {
     FloatMaskOut("12a");
     FAIL() << "no error";
   } catch (const EConvertError& e) {
-    EXPECT_EQ(std::string(e.what()), "\"12a\" n\xE3o \xE9 um n\xFAmero formatado v\xE1lido");
+    EXPECT_EQ(std::string(e.what()), "\"12a\" não é um número formatado válido");
   }
 }
 

@@ -182,7 +182,7 @@ TEST_F(MovTable, UnknownColumnNamesTheColumn) {
     ds.FieldByName("XPTO");
     FAIL();
   } catch (const EDatabaseError& e) {
-    EXPECT_EQ(std::string(e.what()), "Coluna \"XPTO\" n\xE3o encontrada.");
+    EXPECT_EQ(std::string(e.what()), "Coluna \"XPTO\" não encontrada.");
   }
   EXPECT_EQ(&ds.FieldByName("dtmovreal"), &ds.FieldByName("DTMOVREAL"));
 }

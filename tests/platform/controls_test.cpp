@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/client_dataset.h"
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -183,7 +184,7 @@ TEST(Controls, GridCellsComeFromTheTablesDisplayTexts) {
   ds.AddFieldDef("NRDOCMOVREAL", TFieldType::ftString, 20);
   ds.CreateDataSet();
   ds.FieldByName("IDMOVREAL").OnGetText = [](TField& f, std::string& text, bool) {
-    if (f.AsString() == "D") text = "D\xE9" "bito";
+    if (f.AsString() == "D") text = "Débito"_cp1252;
   };
   ds.Append();
   ds.FieldByName("IDMOVREAL").SetAsString("D");
@@ -194,7 +195,7 @@ TEST(Controls, GridCellsComeFromTheTablesDisplayTexts) {
   EXPECT_EQ(grid.RowCount(), 0);
   grid.SetDataSource(&ds);
   EXPECT_EQ(grid.RowCount(), 1);
-  EXPECT_EQ(grid.CellText(0, 0), "D\xE9" "bito");
+  EXPECT_EQ(grid.CellText(0, 0), "Débito"_cp1252);
   EXPECT_EQ(grid.CellText(0, 1), "77");
   EXPECT_EQ(grid.CellText(0, 2), "");
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/client_dataset.h"
+#include "platform/cp1252.h"
 #include "platform/data_packet.h"
 #include "platform/errors.h"
 #include "platform/format_settings.h"
@@ -33,7 +34,7 @@ TEST_F(DataPacket, TableToJsonInTheAgreedForm) {
   ds.FieldByName("CDREDUCONT").SetAsString("001");
   ds.FieldByName("DTMOVREAL").SetAsDateTime(45296);  // 05/01/2024
   ds.FieldByName("VRMOVREAL").SetAsFloat(200);
-  ds.FieldByName("DSHISTMOVREAL").SetAsString("Dep\xF3sito em cart\xE3o");
+  ds.FieldByName("DSHISTMOVREAL").SetAsString("Depósito em cartão"_cp1252);
   ds.Post();
   ds.Append();
   ds.FieldByName("DTMOVREAL").SetAsDateTime(45296.5);
@@ -60,7 +61,7 @@ TEST_F(DataPacket, FilterDoesNotNarrowThePacket) {
 
 TEST_F(DataPacket, RoundTripKeepsTypesNullsAndAccents) {
   ds.Append();
-  ds.FieldByName("CDREDUCONT").SetAsString("A\xC7\xC3");
+  ds.FieldByName("CDREDUCONT").SetAsString("AÇÃ"_cp1252);
   ds.FieldByName("DTMOVREAL").SetAsDateTime(45356.25);
   ds.FieldByName("VRMOVREAL").SetAsFloat(-1500.25);
   ds.Post();
@@ -76,7 +77,7 @@ TEST_F(DataPacket, RoundTripKeepsTypesNullsAndAccents) {
   EXPECT_EQ(copy.FieldByName("DTMOVREAL").DataType(), TFieldType::ftDateTime);
   EXPECT_EQ(copy.RecordCount(), 2);
   copy.First();
-  EXPECT_EQ(copy.FieldByName("CDREDUCONT").AsString(), "A\xC7\xC3");
+  EXPECT_EQ(copy.FieldByName("CDREDUCONT").AsString(), "AÇÃ"_cp1252);
   EXPECT_EQ(copy.FieldByName("DTMOVREAL").AsDateTime(), 45356.25);
   EXPECT_EQ(copy.FieldByName("VRMOVREAL").AsFloat(), -1500.25);
   copy.Next();
@@ -113,30 +114,30 @@ TEST_F(DataPacket, MalformedPacketsAreClearErrorsAndChangeNothing) {
     const char* message;
   };
   const Case cases[] = {
-      {R"([1,2])", "Pacote de dados inv\xE1lido: n\xE3o \xE9 um objeto JSON."},
-      {R"({"rows":[]})", "Pacote de dados inv\xE1lido: falta a lista \"fields\"."},
-      {R"({"fields":[{"name":"A","type":"float"}]})", "Pacote de dados inv\xE1lido: falta a lista \"rows\"."},
-      {R"({"fields":[],"rows":[]})", "Pacote de dados inv\xE1lido: nenhuma coluna definida."},
-      {R"({"fields":[{"type":"float"}],"rows":[]})", "Pacote de dados inv\xE1lido: coluna 1 sem nome."},
-      {R"({"fields":[{"name":"A"}],"rows":[]})", "Pacote de dados inv\xE1lido: coluna 1 sem tipo."},
+      {R"([1,2])", "Pacote de dados inválido: não é um objeto JSON."},
+      {R"({"rows":[]})", "Pacote de dados inválido: falta a lista \"fields\"."},
+      {R"({"fields":[{"name":"A","type":"float"}]})", "Pacote de dados inválido: falta a lista \"rows\"."},
+      {R"({"fields":[],"rows":[]})", "Pacote de dados inválido: nenhuma coluna definida."},
+      {R"({"fields":[{"type":"float"}],"rows":[]})", "Pacote de dados inválido: coluna 1 sem nome."},
+      {R"({"fields":[{"name":"A"}],"rows":[]})", "Pacote de dados inválido: coluna 1 sem tipo."},
       {R"({"fields":[{"name":"A","type":"blob"}],"rows":[]})",
-       "Pacote de dados inv\xE1lido: coluna 1 (A): tipo \"blob\" desconhecido."},
+       "Pacote de dados inválido: coluna 1 (A): tipo \"blob\" desconhecido."},
       {R"({"fields":[{"name":"A","type":"string","size":-1}],"rows":[]})",
-       "Pacote de dados inv\xE1lido: coluna 1 (A): tamanho inv\xE1lido."},
+       "Pacote de dados inválido: coluna 1 (A): tamanho inválido."},
       {R"({"fields":[{"name":"A","type":"float"},{"name":"a","type":"float"}],"rows":[]})",
-       "Pacote de dados inv\xE1lido: coluna 2 (a) definida duas vezes."},
+       "Pacote de dados inválido: coluna 2 (a) definida duas vezes."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1],[1,2]]})",
-       "Pacote de dados inv\xE1lido: linha 2 tem 2 valores para 1 colunas."},
+       "Pacote de dados inválido: linha 2 tem 2 valores para 1 colunas."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[5]})",
-       "Pacote de dados inv\xE1lido: linha 1 n\xE3o \xE9 uma lista."},
+       "Pacote de dados inválido: linha 1 não é uma lista."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[["1"]]})",
-       "Pacote de dados inv\xE1lido: linha 1, coluna A: esperado um n\xFAmero."},
+       "Pacote de dados inválido: linha 1, coluna A: esperado um número."},
       {R"({"fields":[{"name":"A","type":"string","size":2}],"rows":[[1]]})",
-       "Pacote de dados inv\xE1lido: linha 1, coluna A: esperado um texto."},
+       "Pacote de dados inválido: linha 1, coluna A: esperado um texto."},
       {R"({"fields":[{"name":"D","type":"datetime"}],"rows":[["2024-02-30T00:00:00"]]})",
-       "Pacote de dados inv\xE1lido: linha 1, coluna D: data \"2024-02-30T00:00:00\" inv\xE1lida."},
+       "Pacote de dados inválido: linha 1, coluna D: data \"2024-02-30T00:00:00\" inválida."},
       {R"({"fields":[{"name":"D","type":"datetime"}],"rows":[[45356]]})",
-       "Pacote de dados inv\xE1lido: linha 1, coluna D: esperada uma data."},
+       "Pacote de dados inválido: linha 1, coluna D: esperada uma data."},
   };
   for (const Case& c : cases) {
     try {
@@ -157,7 +158,7 @@ TEST_F(DataPacket, StreamedRoundTripKeepsEveryValueExactly) {
     TVariant code, date, value, memo;
   };
   const Row rows[] = {
-      {std::string("\xC7\xE3o"), 45296.0, 0.1, std::string("S\xE3o Jo\xE3o \"aspas\" \\ barra")},
+      {std::string("Ção"_cp1252), 45296.0, 0.1, std::string("São João \"aspas\" \\ barra"_cp1252)},
       {TVariant{}, 45296.5, 123456789.123456, std::string("tab\there\nnova linha \x01 fim")},
       {std::string("x"), 45296.75, -1500.25, std::string(40, '\x80')},
       {std::string(""), TVariant{}, 1e21, TVariant{}},
@@ -205,17 +206,17 @@ TEST_F(DataPacket, MalformedJsonTextIsAMalformedPacket) {
     const char* message;
   } cases[] = {
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1]]} x)",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: texto depois do fim do valor (byte 55)."},
+       "Pacote de dados inválido: JSON inválido: texto depois do fim do valor (byte 55)."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[01]]})",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero com zero \xE0 esquerda (byte 50)."},
+       "Pacote de dados inválido: JSON inválido: número com zero à esquerda (byte 50)."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1],]})",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: valor inesperado (byte 53)."},
+       "Pacote de dados inválido: JSON inválido: valor inesperado (byte 53)."},
       {R"({"rows":)" + nest + "}",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: aninhamento al\xE9m de 64 n\xEDveis (byte 72)."},
+       "Pacote de dados inválido: JSON inválido: aninhamento além de 64 níveis (byte 72)."},
       {R"({"fields":[{"name":"A","type":"float"}],"rows":[[1e999]]})",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: n\xFAmero fora do intervalo (byte 50)."},
+       "Pacote de dados inválido: JSON inválido: número fora do intervalo (byte 50)."},
       {R"({"fields":[{"name":"A","type":"string","size":3}],"rows":[[")" "\xFF" R"("]]})",
-       "Pacote de dados inv\xE1lido: JSON inv\xE1lido: texto que n\xE3o \xE9 UTF-8 v\xE1lido (byte 61)."},
+       "Pacote de dados inválido: JSON inválido: texto que não é UTF-8 válido (byte 61)."},
   };
   for (const auto& c : cases) {
     try {

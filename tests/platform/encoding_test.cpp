@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/cp1252.h"
+
 namespace kvr {
 namespace {
 
@@ -64,6 +66,22 @@ TEST(Utf8ToCp1252, RoundTripsEveryByte) {
   for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
   EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(all)), all);
   EXPECT_EQ(Utf8ToCp1252("A\xC3\xA7\xC3\xBA" "car \xE2\x82\xAC"), "A\xE7\xFA" "car \x80");
+}
+
+// Every character of the code page, in the order of its bytes 0x80 to 0xFF
+// (the five undefined bytes have none; 0xA0 is the no-break space, 0xAD the
+// soft hyphen).
+#define KVR_CP1252_UPPER_HALF \
+  "€‚ƒ„…†‡ˆ‰Š‹ŒŽ‘’“”•–—˜™š›œžŸ\u00A0¡¢£¤¥¦§¨©ª«¬\u00AD®¯°±²³´µ¶·¸¹º»¼½¾¿ÀÁÂÃÄÅÆÇÈÉÊËÌÍÎÏÐÑÒÓÔÕÖ×ØÙÚÛÜÝÞßàáâãäåæçèéêëìíîïðñòóôõö÷øùúûüýþÿ"
+
+TEST(Cp1252Literal, GivesTheBytesTheRunTimeConversionGives) {
+  std::string bytes;
+  for (int b = 0x80; b <= 0xFF; ++b)
+    if (b != 0x81 && b != 0x8D && b != 0x8F && b != 0x90 && b != 0x9D) bytes.push_back(static_cast<char>(b));
+  EXPECT_EQ(std::string(KVR_CP1252_UPPER_HALF ""_cp1252), bytes);
+  EXPECT_EQ(Utf8ToCp1252(KVR_CP1252_UPPER_HALF), bytes);
+  EXPECT_EQ(std::string("Não foi possível"_cp1252), "N\xE3o foi poss\xEDvel");
+  EXPECT_EQ(std::string(""_cp1252), "");
 }
 
 }  // namespace

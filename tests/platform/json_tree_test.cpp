@@ -22,12 +22,12 @@ TEST(JsonTree, RefusesWhatTheStrictReaderRefusesAndRepeatedKeys) {
     std::string text;
     const char* message;
   } cases[] = {
-      {"[1,]", "JSON inv\xE1lido: "},
-      {"\"\xC3\"", "JSON inv\xE1lido: "},
-      {std::string(65, '[') + std::string(65, ']'), "JSON inv\xE1lido: "},
+      {"[1,]", "JSON inválido: "},
+      {"\"\xC3\"", "JSON inválido: "},
+      {std::string(65, '[') + std::string(65, ']'), "JSON inválido: "},
       {R"({"result":false,"result":true})",
-       "JSON inv\xE1lido: chave \"result\" repetida (byte 26)"},
-      {R"({"a":1,"b":{"c":1,"c":2}})", "JSON inv\xE1lido: chave \"c\" repetida (byte 23)"},
+       "JSON inválido: chave \"result\" repetida (byte 26)"},
+      {R"({"a":1,"b":{"c":1,"c":2}})", "JSON inválido: chave \"c\" repetida (byte 23)"},
   };
   for (const Case& c : cases) {
     try {

@@ -114,7 +114,7 @@ TEST_F(StrToFloatTest, ErrorQuotesTheText) {
     StrToFloat("12,5x");
     FAIL() << "no error";
   } catch (const EConvertError& e) {
-    EXPECT_EQ(std::string(e.what()), "\"12,5x\" n\xE3o \xE9 um n\xFAmero v\xE1lido");
+    EXPECT_EQ(std::string(e.what()), "\"12,5x\" não é um número válido");
   }
 }
 

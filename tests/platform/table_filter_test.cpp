@@ -164,7 +164,7 @@ TEST_F(FilteredTable, MessageQuotesTheExpressionAndPosition) {
     FAIL();
   } catch (const EDatabaseError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "Filtro \"XYZ = 1\" inv\xE1lido: coluna \"XYZ\" desconhecida na posi\xE7\xE3o 1.");
+              "Filtro \"XYZ = 1\" inválido: coluna \"XYZ\" desconhecida na posição 1.");
   }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -63,7 +64,7 @@ class TextFileTest : public ::testing::Test {
 };
 
 TEST_F(TextFileTest, ReadsTheWholeFileAsBytes) {
-  const std::string content = "OFXHEADER:100\r\n<OFX>\r\n\xE9\xE7\r\n";
+  const std::string content = "OFXHEADER:100\r\n<OFX>\r\néç\r\n"_cp1252;
   const std::string path = Write("a.ofx", content);
   std::string read;
   ASSERT_TRUE(ReadWholeFile(path, read));
@@ -81,7 +82,7 @@ TEST_F(TextFileTest, MissingFileIsNoFile) {
 }
 
 TEST_F(TextFileTest, FileContentsReadsTheWholeFile) {
-  const std::string content = "<OFX>\r\n\xE9\r\n";
+  const std::string content = "<OFX>\r\né\r\n"_cp1252;
   TFileContents file;
   ASSERT_TRUE(file.Open(Write("a.ofx", content)));
   EXPECT_EQ(file.Text(), content);
@@ -108,8 +109,8 @@ TEST_F(TextFileTest, ReleasingTheFrontOfALargeFileKeepsTheRest) {
 TEST_F(TextFileTest, OnlyRegularFilesAreRead) {
   // A pipe would block the reader for ever and /dev/zero fill its memory:
   // each is refused at once, saying what it is.
-  // The message is Windows-1252 like every other; the name on disk is UTF-8.
-  const std::string fifo = (dir_ / "extrato mar\xC3\xA7o.ofx").string();
+  // The message names the file as it is on disk (UTF-8).
+  const std::string fifo = (dir_ / "extrato março.ofx").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::string path;
@@ -117,10 +118,10 @@ TEST_F(TextFileTest, OnlyRegularFilesAreRead) {
     const char* kind;
   };
   const Case cases[] = {{dir_.string(), dir_.string(), "uma pasta"},
-                        {fifo, (dir_ / "extrato mar\xE7o.ofx").string(), "um pipe"},
+                        {fifo, (dir_ / "extrato março.ofx").string(), "um pipe"},
                         {"/dev/zero", "/dev/zero", "um dispositivo"}};
   for (const auto& c : cases) {
-    const std::string expected = "\"" + c.shown + "\" n\xE3o \xE9 um arquivo comum, \xE9 " + c.kind +
+    const std::string expected = "\"" + c.shown + "\" não é um arquivo comum, é " + c.kind +
                                  ": escolha o arquivo do extrato";
     std::string read;
     try {
@@ -148,7 +149,7 @@ TEST_F(TextFileTest, UnreadableFileIsAnError) {
     ReadWholeFile(path, read);
     FAIL() << "no error";
   } catch (const EFileError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("n\xE3o foi poss\xEDvel ler o arquivo \"" + path + "\": ", 0),
+    EXPECT_EQ(std::string(e.what()).rfind("não foi possível ler o arquivo \"" + path + "\": ", 0),
               0u);
   }
 }

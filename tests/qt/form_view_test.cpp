@@ -13,6 +13,7 @@
 
 #include "host/host_controls.h"
 #include "platform/controls.h"
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 #include "platform/sysutils.h"
 #include "qt/form_view.h"
@@ -38,7 +39,7 @@ class FormViewTest : public ::testing::Test {
     TFont bold;
     bold.Bold = true;
     label.SetFont(bold);
-    label.SetCaption("At\xE9");
+    label.SetCaption("Até"_cp1252);
 
     first.Name = "edtPrimeiro";
     first.SetParent(&form);
@@ -63,7 +64,7 @@ class FormViewTest : public ::testing::Test {
     date.Name = "depData";
     date.SetParent(&group);
     date.SetBounds(27, 15, 119, 21);
-    date.WeekDayNames = {"Domingo", "Segunda", "Ter\xE7" "a", "Quarta", "Quinta", "Sexta", "S\xE1" "bado"};
+    date.WeekDayNames = {"Domingo", "Segunda", "Terça"_cp1252, "Quarta", "Quinta", "Sexta", "Sábado"_cp1252};
 
     number.Name = "nedValor";
     number.SetParent(&form);
@@ -124,7 +125,7 @@ TEST_F(FormViewTest, LabelShowsItsCaptionInBoldAndSizesToIt) {
 
 TEST_F(FormViewTest, ModelChangesAppearAtOnce) {
   auto* edit = Widget<QLineEdit>("edtPrimeiro");
-  first.SetText("Cr\xE9" "dito");
+  first.SetText("Crédito"_cp1252);
   EXPECT_EQ(edit->text(), QString::fromUtf8("Crédito"));
   first.SetEnabled(false);
   EXPECT_FALSE(edit->isEnabled());
@@ -145,7 +146,7 @@ TEST_F(FormViewTest, TypingReachesTheModelAndItsChangeHandler) {
   QTest::keyClicks(edit, "N");
   QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString::fromUtf8("ã"), Qt::NoModifier);
   QTest::keyClick(edit, Qt::Key_O);
-  EXPECT_EQ(first.Text(), "N\xE3o");  // Windows-1252 in the model
+  EXPECT_EQ(first.Text(), "Não"_cp1252);  // Windows-1252 in the model
   EXPECT_EQ(changes, 3);
 }
 
@@ -188,7 +189,7 @@ TEST_F(FormViewTest, ProgramFocusMovesTheQtFocus) {
 TEST_F(FormViewTest, UnexpectedErrorOfAClickIsShownInAnErrorBox) {
   BoxResponder boxes;
   button.OnClick = [](TComponent*) {
-    throw EConvertError("linha 42: valor \"12,5x\" de TRNAMT n\xE3o \xE9 um n\xFAmero");
+    throw EConvertError("linha 42: valor \"12,5x\" de TRNAMT não é um número");
   };
   QTest::mouseClick(Widget<QPushButton>("sbtBotao"), Qt::LeftButton);
   ProcessEvents();
@@ -202,7 +203,7 @@ TEST_F(FormViewTest, ComboMirrorsEntriesAndSendsTheUsersChoice) {
   auto* box = Widget<QComboBox>("cbTipo");
   EXPECT_FALSE(box->isEditable());
   combo.Items.Add("Circulante");
-  combo.Items.Add("Aplica\xE7\xE3o");
+  combo.Items.Add("Aplicação"_cp1252);
   combo.SetItemIndex(0);
   ASSERT_EQ(box->count(), 2);
   EXPECT_EQ(box->itemText(1), QString::fromUtf8("Aplicação"));
@@ -213,7 +214,7 @@ TEST_F(FormViewTest, ComboMirrorsEntriesAndSendsTheUsersChoice) {
   QTest::keyClick(box, Qt::Key_Down);
   ProcessEvents();
   EXPECT_EQ(combo.ItemIndex(), 1);
-  EXPECT_EQ(combo.Text(), "Aplica\xE7\xE3o");
+  EXPECT_EQ(combo.Text(), "Aplicação"_cp1252);
   EXPECT_EQ(combo_changes, 1);
 
   combo.Items.Clear();

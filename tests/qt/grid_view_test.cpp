@@ -12,6 +12,7 @@
 
 #include "platform/client_dataset.h"
 #include "platform/controls.h"
+#include "platform/cp1252.h"
 #include "platform/sysutils.h"
 #include "qt/form_view.h"
 #include "qt/grid_view.h"
@@ -37,11 +38,11 @@ class GridViewTest : public ::testing::Test {
     table.CreateDataSet();
     table.SetIndexFieldNames("DTMOVREAL");
     table.FieldByName("IDMOVREAL").OnGetText = [](TField& field, std::string& text, bool) {
-      if (field.AsString() == "D") text = "D\xE9" "bito";
-      if (field.AsString() == "C") text = "Cr\xE9" "dito";
+      if (field.AsString() == "D") text = "Débito"_cp1252;
+      if (field.AsString() == "C") text = "Crédito"_cp1252;
     };
     AddRow(EncodeDate(2024, 3, 6), "D", 200.0, "PIX ENVIADO");
-    AddRow(EncodeDate(2024, 3, 5), "C", 1234.5, "DEP\xD3SITO");
+    AddRow(EncodeDate(2024, 3, 5), "C", 1234.5, "DEPÓSITO"_cp1252);
     AddRow(EncodeDate(2024, 3, 7), "C", 10.0, "TARIFA");
 
     panel.Name = "pnlGrade";
@@ -56,7 +57,7 @@ class GridViewTest : public ::testing::Test {
                      {"CDREDUCONT", "", -1, false},
                      {"IDMOVREAL", "Tipo", 43, true},
                      {"VRMOVREAL", "Valor", -1, true},
-                     {"DSHISTMOVREAL", "Descri\xE7\xE3o", 138, true}});
+                     {"DSHISTMOVREAL", "Descrição"_cp1252, 138, true}});
     grid.SetDataSource(&table);
     grid.OnKeyDown = [this](TComponent*, TKey& key, TShiftState shift) {
       keys.push_back({key, shift});
@@ -163,7 +164,7 @@ TEST_F(GridViewTest, CellsCannotBeEdited) {
   EXPECT_EQ(shown->editTriggers(), QAbstractItemView::NoEditTriggers);
   EXPECT_FALSE(shown->model()->flags(shown->model()->index(0, 4)) & Qt::ItemIsEditable);
   table.First();
-  EXPECT_EQ(table.FieldByName("DSHISTMOVREAL").AsString(), "DEP\xD3SITO");
+  EXPECT_EQ(table.FieldByName("DSHISTMOVREAL").AsString(), "DEPÓSITO"_cp1252);
 }
 
 TEST_F(GridViewTest, TabMovesBetweenShownColumns) {
@@ -213,7 +214,7 @@ TEST(GridViewRelease, DetachedViewOutlivesItsFormAndTable) {
   auto* grid = new TDBGrid(form);
   grid->Name = "dbgGrade";
   grid->SetParent(form);
-  grid->SetColumns({{"DSHISTMOVREAL", "Descri\xE7\xE3o", 138, true}});
+  grid->SetColumns({{"DSHISTMOVREAL", "Descrição"_cp1252, 138, true}});
   grid->SetDataSource(table);
   auto view = std::make_unique<FormView>(*form);
   auto* shown = qobject_cast<QTableView*>(view->WidgetOf("dbgGrade"));

@@ -13,6 +13,7 @@
 
 #include "host/host_controls.h"
 #include "platform/controls.h"
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 #include "qt/busy_indicator.h"
 #include "qt/form_view.h"
@@ -40,7 +41,7 @@ class QtHostLibraryTest : public ::testing::Test {
 
 TEST_F(QtHostLibraryTest, ErrorShowsTheTextInAnErrorBoxThenMensErroEndsTheAction) {
   BoxResponder boxes;
-  EXPECT_THROW(MensErro("Conta corrente n\xE3o cadastrada.", true), EAbort);
+  EXPECT_THROW(MensErro("Conta corrente não cadastrada."_cp1252, true), EAbort);
   ASSERT_EQ(boxes.Boxes().size(), 1u);
   EXPECT_EQ(boxes.Boxes()[0].title, "Erro");
   EXPECT_EQ(boxes.Boxes()[0].text, QString::fromUtf8("Conta corrente não cadastrada."));
@@ -49,7 +50,7 @@ TEST_F(QtHostLibraryTest, ErrorShowsTheTextInAnErrorBoxThenMensErroEndsTheAction
 }
 
 TEST_F(QtHostLibraryTest, QuestionAnswersElevenForTheFirstButton) {
-  const std::vector<std::string> buttons = {"N\xE3o", "Sim"};
+  const std::vector<std::string> buttons = {"Não"_cp1252, "Sim"};
   const struct {
     const char* answer;
     int expected;
@@ -58,7 +59,7 @@ TEST_F(QtHostLibraryTest, QuestionAnswersElevenForTheFirstButton) {
     SCOPED_TRACE(c.answer);
     BoxResponder boxes;
     boxes.Answer(QString::fromUtf8(c.answer));
-    EXPECT_EQ(host.MsgAlert("Existem movimenta\xE7\xF5" "es repetidas", TMsgDlgType::mtConfirmation, buttons, 0),
+    EXPECT_EQ(host.MsgAlert("Existem movimentações repetidas"_cp1252, TMsgDlgType::mtConfirmation, buttons, 0),
               c.expected);
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].buttons, (QStringList{QString::fromUtf8("Não"), "Sim"}));
@@ -99,8 +100,8 @@ TEST_F(QtHostLibraryTest, DialogOverTheBusyIndicatorTakesItAwayWhileOpen) {
   window.resize(900, 620);
   const std::function<void()> boxes[] = {
       [&] { host.ShowMessage("Aguarde", TMsgDlgType::mtInformation, 0); },
-      [&] { host.MsgAlert("Movimentos repetidos. Importar?", TMsgDlgType::mtConfirmation, {"N\xE3o", "Sim"}, 0); },
-      [&] { host.ShowError("Conta corrente n\xE3o cadastrada."); },
+      [&] { host.MsgAlert("Movimentos repetidos. Importar?", TMsgDlgType::mtConfirmation, {"Não"_cp1252, "Sim"}, 0); },
+      [&] { host.ShowError("Conta corrente não cadastrada."_cp1252); },
   };
   int shown = 0;
   for (const auto& box : boxes) {

@@ -46,7 +46,7 @@ TEST(Programs, HostRefusesAPackagePathThatIsNotThere) {
   for (const std::string option : {"--pacote /nao/existe", "--pacote=/nao/existe", "--pacote /tmp"}) {
     const ProgramRun run = RunProgram(std::string("'") + KVR_HOST_BIN + "' " + option);
     EXPECT_EQ(run.code, 1) << option;
-    EXPECT_NE(run.out.find("kvr61400-host: pacote do m\xC3\xB3" "dulo n\xC3\xA3o encontrado em --pacote"),
+    EXPECT_NE(run.out.find("kvr61400-host: pacote do módulo não encontrado em --pacote"),
               std::string::npos)
         << run.out;
   }

@@ -25,6 +25,7 @@
 
 #include "host/net_connection.h"
 #include "platform/controls.h"
+#include "platform/cp1252.h"
 #include "platform/format_settings.h"
 #include "qt/busy_indicator.h"
 #include "qt/grid_view.h"
@@ -229,8 +230,8 @@ TEST_F(ScreenshotTest, EachKindOfMessageBox) {
   boxes.SaveNextAs(Path("mensagem-pergunta.png"));
   boxes.Answer(QString::fromUtf8("Não"));
   const int answer = session.Shell().Host().MsgAlert(
-      "Existem movimenta\xE7\xF5" "es com mesmo n\xFAmero, valor e data, deseja realizar a importa\xE7\xE3o?",
-      TMsgDlgType::mtConfirmation, {"N\xE3o", "Sim"}, 0);
+      "Existem movimentações com mesmo número, valor e data, deseja realizar a importação?"_cp1252,
+      TMsgDlgType::mtConfirmation, {"Não"_cp1252, "Sim"}, 0);
   EXPECT_EQ(answer, 11);
 
   ASSERT_EQ(boxes.Boxes().size(), 3u);
@@ -296,7 +297,7 @@ TEST_F(ScreenshotTest, GridAndDescriptionsGrowWithTheWindow) {
   ASSERT_NE(nullptr, shown);
   ASSERT_TRUE(shown->OnEmptyText);
   EXPECT_EQ("Nenhum movimento de 10/03/2024 a 12/03/2024; o extrato vai de 01/03/2024 a 08/03/2024: escolha o "
-            "per\xEDodo em \"de\" e \"at\xE9\".",
+            "período em \"de\" e \"até\"."_cp1252,
             shown->OnEmptyText());
   Save("tela-banco-237-ampliada.png");
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 #include "platform/format_settings.h"
 #include "platform/sysutils.h"
@@ -351,14 +352,14 @@ TEST_F(StatementParse, InvalidDatesAreErrorsNamingTheLine) {
     std::string message;
   };
   const Case cases[] = {
-      {"<OFX>\n<DTSTART>2024\n", "linha 2: data \"2024\" de DTSTART inv\xE1lida"},
-      {"<OFX>\n\n<DTEND>\n", "linha 3: data \"\" de DTEND inv\xE1lida"},
-      {"<OFX>\n<DTEND>20240230\n", "linha 2: data \"20240230\" de DTEND inv\xE1lida"},
-      {"<OFX>\n<DTEND>2024-13-10\n", "linha 2: data \"2024-13-10\" de DTEND inv\xE1lida"},
+      {"<OFX>\n<DTSTART>2024\n", "linha 2: data \"2024\" de DTSTART inválida"},
+      {"<OFX>\n\n<DTEND>\n", "linha 3: data \"\" de DTEND inválida"},
+      {"<OFX>\n<DTEND>20240230\n", "linha 2: data \"20240230\" de DTEND inválida"},
+      {"<OFX>\n<DTEND>2024-13-10\n", "linha 2: data \"2024-13-10\" de DTEND inválida"},
       {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>2024-02-30T00:00:00Z\n",
-       "linha 4: data \"2024-02-30T00:00:00Z\" de DTPOSTED inv\xE1lida"},
+       "linha 4: data \"2024-02-30T00:00:00Z\" de DTPOSTED inválida"},
       {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>2024AB10\n",
-       "linha 4: data \"2024AB10\" de DTPOSTED inv\xE1lida"},
+       "linha 4: data \"2024AB10\" de DTPOSTED inválida"},
   };
   for (const auto& c : cases) EXPECT_EQ(ErrorOf<EConvertError>(c.text), c.message);
 }
@@ -387,19 +388,19 @@ TEST_F(StatementParse, HeaderPeriodShapes) {
       // Generation time without zero padding, 13 digits: day 5, 17:38:30.
       {file("2025025173830[-3:GMT]", "2025025173830[-3:GMT]", {"20250203", "20250204"}),
        day(2025, 2, 3), day(2025, 2, 4),
-       "Per\xEDodo do arquivo ileg\xEDvel (DTSTART \"2025025173830[-3:GMT]\"): usado o "
-       "per\xEDodo dos movimentos, 03/02/2025 a 04/02/2025."},
+       "Período do arquivo ilegível (DTSTART \"2025025173830[-3:GMT]\"): usado o "_cp1252
+       "período dos movimentos, 03/02/2025 a 04/02/2025."_cp1252},
       // Day 1, 10:15:20: its first 8 digits would read as 11/02/2025.
       {file("20250201", "2025021101520[-3:GMT]", {"20250203", "20250204"}), day(2025, 2, 3),
        day(2025, 2, 4),
-       "Per\xEDodo do arquivo ileg\xEDvel (DTEND \"2025021101520[-3:GMT]\"): usado o "
-       "per\xEDodo dos movimentos, 03/02/2025 a 04/02/2025."},
+       "Período do arquivo ilegível (DTEND \"2025021101520[-3:GMT]\"): usado o "_cp1252
+       "período dos movimentos, 03/02/2025 a 04/02/2025."_cp1252},
       // Start after end; the movements in any order.
       {file("20240930", "20240901", {"20241001", "20240902"}), day(2024, 9, 2), day(2024, 10, 1),
-       "Per\xEDodo do arquivo invertido (30/09/2024 a 01/09/2024): usado o per\xEDodo dos "
+       "Período do arquivo invertido (30/09/2024 a 01/09/2024): usado o período dos "_cp1252
        "movimentos, 02/09/2024 a 01/10/2024."},
       {file("20240229", "20240230", {"20240210"}), day(2024, 2, 10), day(2024, 2, 10),
-       "Per\xEDodo do arquivo ileg\xEDvel (DTEND \"20240230\"): usado o per\xEDodo dos "
+       "Período do arquivo ilegível (DTEND \"20240230\"): usado o período dos "_cp1252
        "movimentos, 10/02/2024 a 10/02/2024."},
       // ISO 8601 in every date field.
       {file("2026-02-01T00:00:00Z", "2026-02-28T00:00:00-03:00",
@@ -429,11 +430,11 @@ TEST_F(StatementParse, HeaderPeriodShapes) {
   EXPECT_EQ(reader_.DataIncial, day(2024, 5, 13));
   EXPECT_TRUE(reader_.Avisos.empty());
   EXPECT_EQ(ErrorOf<EConvertError>("<OFX><STMTRS><BANKID>1<ACCTID>1\n<DTSTART>2025025173830\n"),
-            "linha 2: data \"2025025173830\" de DTSTART inv\xE1lida");
+            "linha 2: data \"2025025173830\" de DTSTART inválida");
   // An empty statement before the real one keeps its own error.
   EXPECT_EQ(ErrorOf<EConvertError>("<OFX><STMTRS><BANKID>1<ACCTID>2\n<DTSTART>2024\n</STMTRS>\n" +
                                    file("x", "20240131", {"20240110"})),
-            "linha 2: data \"2024\" de DTSTART inv\xE1lida");
+            "linha 2: data \"2024\" de DTSTART inválida");
 }
 
 TEST_F(StatementParse, AmountsReadEitherMarkAsTheDecimalMark) {
@@ -462,10 +463,10 @@ TEST_F(StatementParse, AmountsThatAreNoNumbersAreErrorsNamingTheLine) {
     const char* message;
   };
   const Case cases[] = {
-      {"1,234.56", "linha 5: valor \"1,234.56\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
-      {"12,5x", "linha 5: valor \"12,5x\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
-      {"", "linha 5: valor \"\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
-      {"--5", "linha 5: valor \"--5\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
+      {"1,234.56", "linha 5: valor \"1,234.56\" de TRNAMT não é um número"},
+      {"12,5x", "linha 5: valor \"12,5x\" de TRNAMT não é um número"},
+      {"", "linha 5: valor \"\" de TRNAMT não é um número"},
+      {"--5", "linha 5: valor \"--5\" de TRNAMT não é um número"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ErrorOf<EConvertError>(head + "<TRNAMT>" + c.value + "\n<FITID>F\n<CHECKNUM>C\n<MEMO>M\n"),
@@ -514,7 +515,7 @@ TEST_F(StatementParse, BalancesFromTheLastLedgerBalamtLine) {
     EXPECT_EQ(fresh.ValorIncial, c.opening) << c.tail;
   }
   EXPECT_EQ(ErrorOf<EConvertError>("<OFX>\n\n<BALAMT>1.2.3,4,5\n"),
-            "linha 3: saldo \"1.2.3,4,5\" de BALAMT n\xE3o \xE9 um n\xFAmero");
+            "linha 3: saldo \"1.2.3,4,5\" de BALAMT não é um número");
 }
 
 TEST_F(StatementParse, TransactionRunningPastTheEndIsAnIndexError) {
@@ -525,14 +526,14 @@ TEST_F(StatementParse, TransactionRunningPastTheEndIsAnIndexError) {
   };
   const Case cases[] = {
       {"<OFX>\n<STMTTRN>\n", 2,
-       "Arquivo incompleto: termina na linha 2, dentro da transa\xE7\xE3o iniciada na linha 2."},
+       "Arquivo incompleto: termina na linha 2, dentro da transação iniciada na linha 2."},
       {"<OFX><STMTTRN><TRNTYPE>X</TRNTYPE>", 1,
-       "Arquivo incompleto: termina na linha 1, dentro da transa\xE7\xE3o iniciada na linha 1."},
+       "Arquivo incompleto: termina na linha 1, dentro da transação iniciada na linha 1."},
       {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n", 5,
-       "Arquivo incompleto: termina na linha 5, dentro da transa\xE7\xE3o iniciada na linha 2."},
+       "Arquivo incompleto: termina na linha 5, dentro da transação iniciada na linha 2."},
       {"<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>F\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n"
        "<CHECKNUM>1\n",
-       8, "Arquivo incompleto: termina na linha 8, dentro da transa\xE7\xE3o iniciada na linha 3."},
+       8, "Arquivo incompleto: termina na linha 8, dentro da transação iniciada na linha 3."},
   };
   for (const auto& c : cases) {
     try {
@@ -659,17 +660,17 @@ TEST_F(StatementParse, TransactionWithoutDateOrAmountIsAnErrorNamingItsLine) {
   };
   const Case cases[] = {
       {"<OFX>\n\n<STMTTRN>\n<TRNTYPE>X\n<TRNAMT>1\n<FITID>F\n</STMTTRN>\n",
-       "linha 3: transa\xE7\xE3o sem data (DTPOSTED)"},
+       "linha 3: transação sem data (DTPOSTED)"},
       {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<FITID>F\n<MEMO>M\n</STMTTRN>\n",
-       "linha 2: transa\xE7\xE3o sem valor (TRNAMT)"},
+       "linha 2: transação sem valor (TRNAMT)"},
       {"<OFX>\n<STMTTRN>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<TRNAMT>1\n</STMTTRN>\n",
-       "linha 2: transa\xE7\xE3o sem data (DTPOSTED)"},
+       "linha 2: transação sem data (DTPOSTED)"},
       // Values taken from the own lines are checked as at their positions,
       // naming their own line; so are the pieces of a cut line.
       {"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20240110\n<FITID>F\n<TRNAMT>1x\n</STMTTRN>\n",
-       "linha 6: valor \"1x\" de TRNAMT n\xE3o \xE9 um n\xFAmero"},
+       "linha 6: valor \"1x\" de TRNAMT não é um número"},
       {"<OFX>\n<STMTTRN><TRNTYPE>X<DTPOSTED>20241310<TRNAMT>1\n",
-       "linha 2: data \"20241310\" de DTPOSTED inv\xE1lida"},
+       "linha 2: data \"20241310\" de DTPOSTED inválida"},
   };
   for (const auto& c : cases) EXPECT_EQ(ErrorOf<EConvertError>(c.text), c.message) << c.text;
 }
@@ -789,16 +790,16 @@ TEST(StatementShapes, OneStatementOfSeveralWithItsOwnHeader) {
   const std::string real_333 = "<STMTRS><BANKID>1<ACCTID>333\n" + Trn("-1.00", "13", "") + "</STMTRS>\n";
   const std::pair<std::string, std::string> refused[] = {
       {real_222 + card_4444,
-       "O arquivo cont\xE9m 2 extratos com movimentos (contas 222 e 4444): exporte um extrato por "
+       "O arquivo contém 2 extratos com movimentos (contas 222 e 4444): exporte um extrato por "
        "arquivo."},
       {real_222 + empty_111 + real_333 + card_4444,
-       "O arquivo cont\xE9m 3 extratos com movimentos (contas 222, 333 e 4444): exporte um extrato "
+       "O arquivo contém 3 extratos com movimentos (contas 222, 333 e 4444): exporte um extrato "
        "por arquivo."},
       // One account in two currencies: the currencies are what differs.
       {"<STMTRS><CURDEF>USD<BANKACCTFROM><BANKID>1<ACCTID>11223344</BANKACCTFROM>\n" +
            Trn("-1.00", "12", "") + "</STMTRS>\n<STMTRS><CURDEF>EUR<BANKACCTFROM><BANKID>1<ACCTID>"
            "11223344</BANKACCTFROM>\n" + Trn("-1.00", "13", "") + "</STMTRS>\n",
-       "O arquivo cont\xE9m 2 extratos com movimentos (contas 11223344 (USD) e 11223344 (EUR)): "
+       "O arquivo contém 2 extratos com movimentos (contas 11223344 (USD) e 11223344 (EUR)): "
        "exporte um extrato por arquivo."},
   };
   for (const auto& [body, message] : refused) {
@@ -862,7 +863,7 @@ TEST(StatementShapes, EachStatementOfSeveralReadOnItsOwn) {
     ADD_FAILURE() << "no error for statement 4";
   } catch (const EConvertError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "O arquivo cont\xE9m 3 extratos com movimentos: n\xE3o h\xE1 o extrato 4.");
+              "O arquivo contém 3 extratos com movimentos: não há o extrato 4.");
   }
 }
 
@@ -921,7 +922,7 @@ TEST(StatementShapes, Utf16FilesReadAsTheirWindows1252Text) {
     reader.ProcessBuffer(Utf16(u"<OFX>\n<STMTTRN>\n<TRNTYPE>X\n<DTPOSTED>20241399\n", true));
     ADD_FAILURE() << "no error";
   } catch (const EConvertError& e) {
-    EXPECT_EQ(std::string(e.what()), "linha 4: data \"20241399\" de DTPOSTED inv\xE1lida");
+    EXPECT_EQ(std::string(e.what()), "linha 4: data \"20241399\" de DTPOSTED inválida");
   }
   // A UTF-8 byte-order mark before "<OFX>" is skipped; a lone FF FE is no statement.
   EXPECT_TRUE(reader.ProcessBuffer("\xEF\xBB\xBF<OFX>\n<BANKID>1\n"));

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -56,7 +57,7 @@ TEST_F(AccountResolution, OneEntryPerAccountByItsTypeLetterFirstSelected) {
   f.cbTipoConta->Items.Add("velha");
   f.Vd_ContaCorrente("341", "111");
   EXPECT_EQ(f.cbTipoConta->Items.Strings(),
-            (std::vector<std::string>{"Circulante", "Garantida", "Garantida", "Aplica\xE7\xE3o",
+            (std::vector<std::string>{"Circulante", "Garantida", "Garantida", "Aplicação"_cp1252,
                                       "Garantida", "Circulante"}));
   EXPECT_EQ(f.cbTipoConta->ItemIndex(), 0);
   EXPECT_EQ(f.cbTipoConta->Text(), "Circulante");
@@ -73,7 +74,7 @@ TEST_F(AccountResolution, EmptyAnswerShowsContaNaoCadastradaAndHidesTheBusyIndic
   script->accounts.clear();
   TfrmImportOFX& f = Form();
   EXPECT_EQ(Act([&] { f.Vd_ContaCorrente("341", "1"); }), "abort");
-  EXPECT_EQ(host.errors, (std::vector<std::string>{"Conta corrente n\xE3o cadastrada."}));
+  EXPECT_EQ(host.errors, (std::vector<std::string>{"Conta corrente não cadastrada."_cp1252}));
   EXPECT_FALSE(host.avi_on);
   EXPECT_EQ(f.cbTipoConta->Items.Count(), 0);
   EXPECT_TRUE(f.cdsContaCorrente->IsEmpty());
@@ -82,7 +83,7 @@ TEST_F(AccountResolution, EmptyAnswerShowsContaNaoCadastradaAndHidesTheBusyIndic
 TEST_F(AccountResolution, LostConnectionPassesOnAfterHidingTheBusyIndicator) {
   script->broken_method = "GetContaCorrente";
   TfrmImportOFX& f = Form();
-  EXPECT_EQ(Act([&] { f.Vd_ContaCorrente("341", "1"); }), "conex\xE3o perdida");
+  EXPECT_EQ(Act([&] { f.Vd_ContaCorrente("341", "1"); }), "conexão perdida");
   EXPECT_FALSE(host.avi_on);
   EXPECT_EQ(host.log, (std::vector<std::string>{"avi-on", "avi-off"}));
   EXPECT_TRUE(host.errors.empty());
@@ -104,7 +105,7 @@ TEST_F(AccountResolution, NewResolutionSeesAllAccountsAfterATypeFilter) {
   EXPECT_FALSE(f.cdsContaCorrente->Filtered());
   EXPECT_EQ(f.cdsContaCorrente->RecordCount(), 2);
   EXPECT_EQ(f.cbTipoConta->Items.Strings(),
-            (std::vector<std::string>{"Circulante", "Aplica\xE7\xE3o"}));
+            (std::vector<std::string>{"Circulante", "Aplicação"_cp1252}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -64,7 +65,7 @@ TEST_F(Confirmation, AnswersOfTheWrongTypeAreFailuresNotSuccess) {
     host.log.clear();
     script->odd_method = c.method;
     script->odd_answer = c.answer;
-    EXPECT_EQ(Confirm(), std::string("Resposta inesperada do servidor de aplica\xE7\xE3o em ") + c.method +
+    EXPECT_EQ(Confirm(), std::string("Resposta inesperada do servidor de aplicação em ") + c.method +
                              " (esperado true ou false): " + c.shown + ".");
     EXPECT_TRUE(host.messages.empty()) << c.shown;
     EXPECT_EQ(Form().cdsMovExtrAux->RecordCount(), 0);
@@ -151,13 +152,13 @@ TEST_F(Confirmation, RepeatsBringUpTheQuestionOnceWhateverTheirNumber) {
     if (c.asks) {
       const auto& q = host.questions[0];
       // The question, then the rows it is about, one line each.
-      const std::string question = "Existem movimenta\xE7\xF5" "es com mesmo n\xFAmero, valor e data, deseja "
-                                   "realizar a importa\xE7\xE3o?\n\nMovimentos repetidos (marcados na grade):\n";
+      const std::string question = "Existem movimentações com mesmo número, valor e data, deseja "_cp1252
+                                   "realizar a importação?\n\nMovimentos repetidos (marcados na grade):\n"_cp1252;
       EXPECT_EQ(q.text.substr(0, question.size()), question) << c.name;
       EXPECT_EQ(std::count(q.text.begin(), q.text.end(), '\n'), 3 + static_cast<long>(Form().MovRepetidos().size()) - 1)
           << q.text;
       EXPECT_EQ(q.kind, TMsgDlgType::mtConfirmation);
-      EXPECT_EQ(q.buttons, (std::vector<std::string>{"N\xE3o", "Sim"}));
+      EXPECT_EQ(q.buttons, (std::vector<std::string>{"Não"_cp1252, "Sim"}));
       EXPECT_EQ(q.help_context, 0);
     }
   }
@@ -187,7 +188,7 @@ TEST_F(Confirmation, DecliningStoresNothingAndDoesNotSayAlreadyRecorded) {
   host.WillAnswer(12);
   EXPECT_EQ(Confirm(), "abort");
   EXPECT_EQ(host.errors,
-            (std::vector<std::string>{"Arquivo de movimenta\xE7\xE3o banc\xE1ria j\xE1 cadastrado."}));
+            (std::vector<std::string>{"Arquivo de movimentação bancária já cadastrado."_cp1252}));
   script->valid = true;
 
   script->calls.clear();
@@ -251,10 +252,10 @@ TEST_F(Confirmation, EveryFailureHidesTheBusyIndicatorAndEmptiesTheCopy) {
       {"ValidExtrato refused", "ValidExtrato", "", true, "abort", {"ValidExtrato"}, {"Falha no servidor."}},
       {"SetExtratoBancario refused", "SetExtratoBancario", "", true, "abort",
        {"ValidExtrato", "SetExtratoBancario"}, {"Falha no servidor."}},
-      {"connection lost", "", "SetExtratoBancario", true, "conex\xE3o perdida",
+      {"connection lost", "", "SetExtratoBancario", true, "conexão perdida",
        {"ValidExtrato", "SetExtratoBancario"}, {}},
       {"already recorded", "", "", false, "abort", {"ValidExtrato", "SetExtratoBancario"},
-       {"Arquivo de movimenta\xE7\xE3o banc\xE1ria j\xE1 cadastrado."}},
+       {"Arquivo de movimentação bancária já cadastrado."_cp1252}},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(LoadTrns(kDistinct), "");
@@ -278,7 +279,7 @@ TEST_F(Confirmation, EveryFailureHidesTheBusyIndicatorAndEmptiesTheCopy) {
 
 TEST_F(Confirmation, BeforeAnyLoadThereIsNothingToImport) {
   EXPECT_EQ(Confirm(), "abort");
-  EXPECT_EQ(host.errors, (std::vector<std::string>{"Arquivo sem dados para importa\xE7\xE3o."}));
+  EXPECT_EQ(host.errors, (std::vector<std::string>{"Arquivo sem dados para importação."_cp1252}));
   EXPECT_TRUE(script->calls.empty());
   EXPECT_FALSE(host.avi_on);
 }

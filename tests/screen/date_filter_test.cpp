@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -132,7 +133,7 @@ TEST_F(DateFilter, InvalidRangeKeepsTheGridBlockedAndFocusesTheEditToCorrect) {
   };
   const Case cases[] = {
       {"06/03/2024", "05/03/2024",
-       "Data de movimento final deve ser maior ou igual \xE0 data de movimento inicial.", false},
+       "Data de movimento final deve ser maior ou igual à data de movimento inicial."_cp1252, false},
       {"", "05/03/2024", "Data de movimento inicial deve ser informada.", true},
       {"05/03/2024", "", "Data de movimento final deve ser informada.", false},
   };
@@ -150,7 +151,7 @@ TEST_F(DateFilter, InvalidRangeKeepsTheGridBlockedAndFocusesTheEditToCorrect) {
     EXPECT_EQ(f.dbgExtrBanco->RowCount(), 0);
     // A confirmation in that state finds nothing to send.
     EXPECT_EQ(Confirm(), "abort");
-    EXPECT_EQ(host.errors.back(), "Arquivo sem dados para importa\xE7\xE3o.");
+    EXPECT_EQ(host.errors.back(), "Arquivo sem dados para importação."_cp1252);
   }
   EXPECT_TRUE(script->CallsOf("ValidExtrato").empty());
   EXPECT_TRUE(script->CallsOf("SetExtratoBancario").empty());
@@ -161,7 +162,7 @@ TEST_F(DateFilter, InvalidTypedDateIsRejectedBeforeTheRangeCheck) {
   TfrmImportOFX& f = Form();
   f.depMovDe->UserSetText("31/02/2024");
   EXPECT_EQ(Act([&] { f.depMovDeExit(f.depMovDe); }),
-            "Data inv\xE1lida: \"31/02/2024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
+            "Data inválida: \"31/02/2024\". Digite uma data que existe, no formato dd/mm/aaaa (por exemplo, "
             "05/03/2024).");
   EXPECT_TRUE(host.errors.empty());
   EXPECT_EQ(f.cdsMovExtrBanco->Filter(), "1 = 2");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -32,7 +33,7 @@ TEST_F(GridPresentation, FlagShowsDebitoOrCreditoAndAmountIsGroupedWithTwoDecima
     ASSERT_EQ(Load(WriteFile("a.ofx", OfxText("341", "1", "20240101", "20240131", trns, "1"))), "");
     EXPECT_EQ(Column("VRMOVREAL"), c.amounts);
     EXPECT_EQ(Column("IDMOVREAL"),
-              (std::vector<std::string>{"D\xE9" "bito", "Cr\xE9" "dito", "Cr\xE9" "dito"}));
+              (std::vector<std::string>{"Débito"_cp1252, "Crédito"_cp1252, "Crédito"_cp1252}));
   }
   const auto& columns = Form().dbgExtrBanco->Columns();
   ASSERT_EQ(columns.size(), 13u);
@@ -49,7 +50,7 @@ TEST_F(GridPresentation, FlagTextIsEmptyWhileTheFilterLetsNoRowThrough) {
   TField& flag = f.cdsMovExtrBanco->FieldByName("IDMOVREAL");
   std::string text = "antes";
   f.cdsMovExtrBancoIDMOVREALGetText(flag, text, true);
-  EXPECT_EQ(text, "D\xE9" "bito");
+  EXPECT_EQ(text, "Débito"_cp1252);
   f.cdsMovExtrBanco->SetFilter("1 = 2");
   f.cdsMovExtrBanco->SetFiltered(true);
   text = "antes";
@@ -61,7 +62,7 @@ TEST_F(GridPresentation, FlagTextIsEmptyWhileTheFilterLetsNoRowThrough) {
   f.cdsMovExtrAux->Post();
   EXPECT_EQ(f.cdsMovExtrAux->FieldByName("IDMOVREAL").DisplayText(), "");
   f.cdsMovExtrBanco->SetFiltered(false);
-  EXPECT_EQ(f.cdsMovExtrAux->FieldByName("IDMOVREAL").DisplayText(), "Cr\xE9" "dito");
+  EXPECT_EQ(f.cdsMovExtrAux->FieldByName("IDMOVREAL").DisplayText(), "Crédito"_cp1252);
 }
 
 TEST_F(GridPresentation, OtherFlagValuesAndNullAmountsShowNothing) {

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/cp1252.h"
 #include "platform/format_settings.h"
 #include "recording_host.h"
 #include "screen/imported_statements_model.h"
@@ -106,17 +107,17 @@ TEST(ImportedStatementsModel, RowsMarkTheBreaksOfTheChain) {
   EXPECT_EQ(CellsOf(model),
             (std::vector<Cells>{
                 {"1", "01/01/2024 a 31/01/2024", "1.000,00 C", "1.250,40 C", "1", "primeiro extrato"},
-                {"2", "01/02/2024 a 29/02/2024", "1.250,40 C", "980,10 C", "1", "em sequ\xEAncia"},
+                {"2", "01/02/2024 a 29/02/2024", "1.250,40 C", "980,10 C", "1", "em sequência"_cp1252},
                 {"3", "01/04/2024 a 30/04/2024", "980,10 C", "320,00 D", "1", "lacuna de 31 dias"},
                 {"4", "24/04/2024 a 31/05/2024", "307,50 D", "410,75 C", "1",
-                 "sobreposi\xE7\xE3o de 7 dias; saldo inicial difere do final anterior em R$ 12,50"}}));
+                 "sobreposição de 7 dias; saldo inicial difere do final anterior em R$ 12,50"_cp1252}}));
   std::vector<bool> marked;
   for (const TStatementRow& row : model.Rows()) marked.push_back(row.problem);
   EXPECT_EQ(marked, (std::vector<bool>{false, false, true, true}));
   EXPECT_EQ(model.Summary(), "4 extratos, 3 problemas marcados.");
   EXPECT_EQ(Captions(model), (std::vector<std::string>{
                                  "001 - banco 341, conta 123456, Circulante (3 problemas)",
-                                 "002 - banco 341, conta 123456, Aplica\xE7\xE3o",
+                                 "002 - banco 341, conta 123456, Aplicação"_cp1252,
                                  "003 - banco 237, conta 543210, Garantida"}));
 }
 
@@ -136,25 +137,25 @@ TEST(ImportedStatementsModel, CellsOfOneStatement) {
        {"8", "31/12/2023 a 01/01/2024", "1.234.567,89 C", "0,00 C", "0", "primeiro extrato"}, false},
       // No such day, no end, a date with a time: no period.
       {R"({"extrato":"9","dataInicial":"2024-02-30","dataFinal":"2024-03-31"})",
-       {"9", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
+       {"9", "sem período"_cp1252, "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
       {R"({"extrato":"10","dataInicial":"2024-03-01","dataFinal":null})",
-       {"10", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
+       {"10", "sem período"_cp1252, "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
       {R"({"extrato":"11","dataInicial":"2024-03-01T00:00:00","dataFinal":"2024-03-31"})",
-       {"11", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
+       {"11", "sem período"_cp1252, "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
       {R"({"extrato":12,"saldoInicial":"10,00","movimentos":"3","problemas":{"tipo":"lacuna"}})",
-       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
+       {"", "sem período"_cp1252, "0,00 C", "0,00 C", "0", "primeiro extrato"}, false},
       {R"({"problemas":[{"tipo":"lacuna","dias":1}]})",
-       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "lacuna de 1 dia"}, true},
+       {"", "sem período"_cp1252, "0,00 C", "0,00 C", "0", "lacuna de 1 dia"}, true},
       {R"({"problemas":[{"tipo":"sobreposicao","dias":1}]})",
-       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "sobreposi\xE7\xE3o de 1 dia"}, true},
+       {"", "sem período"_cp1252, "0,00 C", "0,00 C", "0", "sobreposição de 1 dia"_cp1252}, true},
       {R"({"problemas":[{"tipo":"saldo","diferenca":-1350}]})",
-       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0",
+       {"", "sem período"_cp1252, "0,00 C", "0,00 C", "0",
         "saldo inicial difere do final anterior em -R$ 1.350,00"}, true},
       {R"({"problemas":[{"tipo":"lacuna","dias":29},{"tipo":"outro"}]})",
-       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0", "lacuna de 29 dias; outro"}, true},
+       {"", "sem período"_cp1252, "0,00 C", "0,00 C", "0", "lacuna de 29 dias; outro"}, true},
       {R"({"problemas":[{"tipo":"fechamento","diferenca":-1254.56}]})",
-       {"", "sem per\xEDodo", "0,00 C", "0,00 C", "0",
-        "movimentos n\xE3o fecham o saldo: diferen\xE7" "a de R$ -1.254,56"}, true},
+       {"", "sem período"_cp1252, "0,00 C", "0,00 C", "0",
+        "movimentos não fecham o saldo: diferença de R$ -1.254,56"_cp1252}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.statement);
@@ -173,9 +174,9 @@ TEST(ImportedStatementsModel, AmountsFollowTheLocaleAsTheImportScreenDoes) {
       "problemas":[{"tipo":"saldo","diferenca":-1350},{"tipo":"fechamento","diferenca":1254.56}]}])")));
   ASSERT_EQ(model.Rows().size(), 1u);
   EXPECT_EQ(model.Rows()[0].cells,
-            (Cells{"", "sem per\xEDodo", "1,234,567.89 C", "0.01 D", "0",
-                   "saldo inicial difere do final anterior em -R$ 1,350.00; movimentos n\xE3o fecham o saldo: "
-                   "diferen\xE7" "a de R$ 1,254.56"}));
+            (Cells{"", "sem período"_cp1252, "1,234,567.89 C", "0.01 D", "0",
+                   "saldo inicial difere do final anterior em -R$ 1,350.00; movimentos não fecham o saldo: "_cp1252
+                   "diferença de R$ 1,254.56"_cp1252}));
 }
 
 TEST(ImportedStatementsModel, CaptionsAndSummaries) {
@@ -188,7 +189,7 @@ TEST(ImportedStatementsModel, CaptionsAndSummaries) {
       {R"({"conta":"004","extratos":[]})", "004", "Nenhum extrato gravado desta conta."},
       {R"({"conta":"004","banco":"1","numero":"9","tipo":"X"})", "004 - banco 1, conta 9, X",
        "Nenhum extrato gravado desta conta."},
-      {R"({"conta":"004","extratos":[{}]})", "004", "1 extrato, em sequ\xEAncia, sem problemas."},
+      {R"({"conta":"004","extratos":[{}]})", "004", "1 extrato, em sequência, sem problemas."_cp1252},
       {R"({"conta":"004","extratos":[{},{"problemas":[{"tipo":"lacuna","dias":3}]}]})", "004 (1 problema)",
        "2 extratos, 1 problema marcado."},
       {R"({"conta":"004","extratos":[{"problemas":[{"tipo":"lacuna"},{"tipo":"saldo"}]},
@@ -212,7 +213,7 @@ TEST(ImportedStatementsModel, TheChosenAccountSurvivesANewAnswerWhileItIsThere) 
   ASSERT_EQ(model.Accounts()[1].code, "002");
   EXPECT_EQ(CellsOf(model), (std::vector<Cells>{{"5", "01/01/2024 a 31/01/2024", "5.000,00 C", "5.100,00 C",
                                                   "3", "primeiro extrato"}}));
-  EXPECT_EQ(model.Summary(), "1 extrato, em sequ\xEAncia, sem problemas.");
+  EXPECT_EQ(model.Summary(), "1 extrato, em sequência, sem problemas."_cp1252);
 
   // 002 moved to the end: still chosen.
   model.Show(nlohmann::json::array({kContinuity[0], kContinuity[2], kContinuity[1]}));
@@ -326,13 +327,13 @@ TEST_F(ImportedStatementsRefresh, AFailureIsSaidAndWhatWasShownStays) {
        [](ServerScript& s) {
          s.odd_method.clear();
          s.failing_method = "GetContinuidade";
-         s.failure_message = "Conta 009 n\xC3\xA3o cadastrada.";
+         s.failure_message = "Conta 009 não cadastrada.";
        },
-       "Conta 009 n\xE3o cadastrada."},
+       "Conta 009 não cadastrada."_cp1252},
       {"no list", [](ServerScript& s) { s.odd_answer = {{"conta", "001"}}; },
        "Resposta inesperada do servidor a GetContinuidade."},
-      {"lost", [](ServerScript& s) { s.broken_method = "GetContinuidade"; }, "conex\xE3o perdida"},
-      {"not there", [](ServerScript& s) { s.refuse_open = true; }, "servidor 127.0.0.1:18061 n\xE3o responde"},
+      {"lost", [](ServerScript& s) { s.broken_method = "GetContinuidade"; }, "conexão perdida"_cp1252},
+      {"not there", [](ServerScript& s) { s.refuse_open = true; }, "servidor 127.0.0.1:18061 não responde"_cp1252},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -382,8 +383,8 @@ class WindowServer : public JsonRpcDouble {
     if (method == "RemoveExtrato") return {{"result", true}};
     if (method == "GetMovimentos" && params == nlohmann::json::array({3})) return {{"result", state_->movements}};
     if (method == "GetMovimentos")
-      return {{"error", {{"code", -32000}, {"message", "Extrato " + params[0].dump() + " n\xC3\xA3o encontrado."}}}};
-    return {{"error", {{"code", -32601}, {"message", "m\xC3\xA9todo desconhecido"}}}};
+      return {{"error", {{"code", -32000}, {"message", "Extrato " + params[0].dump() + " não encontrado."}}}};
+    return {{"error", {{"code", -32601}, {"message", "método desconhecido"}}}};
   }
 
  private:
@@ -439,15 +440,15 @@ TEST_F(ImportedStatementsActions, RemovalNamesTheStatementAndSendsItsNumberAndRe
   EXPECT_EQ(model.StatementNumber(2), 3);
   EXPECT_EQ(model.StatementNumber(4), 0);
   EXPECT_EQ(model.RemovalQuestion(2),
-            "Excluir o extrato 3 da conta 001, per\xEDodo 01/04/2024 a 30/04/2024, com 1 movimento?\n"
-            "O extrato e os seus movimentos s\xE3o apagados do servidor; a exclus\xE3o fica registrada com o "
-            "motivo.\n\nInforme o motivo da exclus\xE3o:");
+            "Excluir o extrato 3 da conta 001, período 01/04/2024 a 30/04/2024, com 1 movimento?\n"_cp1252
+            "O extrato e os seus movimentos são apagados do servidor; a exclusão fica registrada com o "_cp1252
+            "motivo.\n\nInforme o motivo da exclusão:"_cp1252);
   EXPECT_EQ(model.RemovalQuestion(7), "");
 
   // A blank reason or no statement sends nothing.
   server->calls.clear();
   EXPECT_FALSE(model.Remove(2, "   "));
-  EXPECT_EQ(model.Error(), "Informe o motivo da exclus\xE3o do extrato 3.");
+  EXPECT_EQ(model.Error(), "Informe o motivo da exclusão do extrato 3."_cp1252);
   EXPECT_FALSE(model.Remove(9, "motivo"));
   EXPECT_EQ(model.Error(), "Escolha um extrato da lista para excluir.");
   EXPECT_TRUE(server->calls.empty());
@@ -464,7 +465,7 @@ TEST_F(ImportedStatementsActions, RemovalNamesTheStatementAndSendsItsNumberAndRe
   server->remove_error.clear();
   server->calls.clear();
   server->continuity[0]["extratos"].erase(2);
-  EXPECT_TRUE(model.Remove(2, "Importa\xE7\xE3o em duplicidade")) << model.Error();
+  EXPECT_TRUE(model.Remove(2, "Importação em duplicidade"_cp1252)) << model.Error();
   EXPECT_EQ(Methods(), (std::vector<std::string>{"RemoveExtrato", "GetContinuidade", "GetUsuario"}));
   EXPECT_EQ(server->calls[0].second.dump(), R"([3,"Importação em duplicidade"])");
   EXPECT_EQ(model.Rows().size(), 3u);
@@ -484,8 +485,8 @@ TEST_F(ImportedStatementsActions, MovementsOfAStatement) {
   EXPECT_EQ(server->calls.back().second, nlohmann::json::array({3}));
   ASSERT_EQ(model.Movements().size(), 2u);
   EXPECT_EQ(model.Movements()[0].cells,
-            (Cells{"1", "05/04/2024", "0001234567", "Cr\xE9" "dito", "3.000,00", "Transfer\xEAncia recebida"}));
-  EXPECT_EQ(model.Movements()[1].cells, (Cells{"2", "06/04/2024", "", "D\xE9" "bito", "12,50", "Tarifa"}));
+            (Cells{"1", "05/04/2024", "0001234567", "Crédito"_cp1252, "3.000,00", "Transferência recebida"_cp1252}));
+  EXPECT_EQ(model.Movements()[1].cells, (Cells{"2", "06/04/2024", "", "Débito"_cp1252, "12,50", "Tarifa"}));
   EXPECT_EQ(model.MovementsTitle(2), "Extrato 3 - 01/04/2024 a 30/04/2024 (1 movimento)");
 
   // A statement removed meanwhile: said, the movements shown before stay.
@@ -493,7 +494,7 @@ TEST_F(ImportedStatementsActions, MovementsOfAStatement) {
   server->continuity[0]["extratos"][1]["extrato"] = "7";
   ASSERT_TRUE(model.Refresh());
   EXPECT_FALSE(model.LoadMovements(1));
-  EXPECT_EQ(model.Error(), "Extrato 7 n\xE3o encontrado.");
+  EXPECT_EQ(model.Error(), "Extrato 7 não encontrado."_cp1252);
   EXPECT_EQ(model.Movements().size(), 2u);
   EXPECT_FALSE(host.avi_on);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 
 namespace kvr {
@@ -49,7 +50,7 @@ end
   const LayoutProperty* items = Named(edt.properties, "Items");
   ASSERT_NE(items, nullptr);
   EXPECT_TRUE(items->is_list);
-  EXPECT_EQ(items->items, (std::vector<std::string>{"Circulante", "Aplica\xE7\xE3o"}));
+  EXPECT_EQ(items->items, (std::vector<std::string>{"Circulante", "Aplicação"_cp1252}));
   EXPECT_EQ(items->line, 8);
   EXPECT_EQ(Named(layout.Objects(), "Label1")->kind, "TLabel");
   EXPECT_EQ(Named(layout.Objects(), "Label3"), nullptr);
@@ -62,18 +63,18 @@ TEST(LayoutDescription, MalformedDescriptionNamesTheLine) {
     const char* message;
   };
   const Case cases[] = {
-      {"Left = 1\n", "descri\xE7\xE3o de tela, linha 1: propriedade fora de um elemento: Left = 1"},
-      {"object a: TEdit\n  Left = 1\n", "descri\xE7\xE3o de tela, linha 3: elemento a sem \"end\""},
+      {"Left = 1\n", "descrição de tela, linha 1: propriedade fora de um elemento: Left = 1"},
+      {"object a: TEdit\n  Left = 1\n", "descrição de tela, linha 3: elemento a sem \"end\""},
       {"object a: TEdit\n  L = (\n  \"x\"\nend\n",
-       "descri\xE7\xE3o de tela, linha 4: item de lista sem aspas: end"},
+       "descrição de tela, linha 4: item de lista sem aspas: end"},
       {"object a: TEdit\nend\nobject a: TLabel\nend\n",
-       "descri\xE7\xE3o de tela, linha 3: elemento repetido: a"},
+       "descrição de tela, linha 3: elemento repetido: a"},
       {"object a: TEdit\n  C = \"abc\nend\n",
-       "descri\xE7\xE3o de tela, linha 2: texto sem aspas de fechamento: \"abc"},
-      {"object a TEdit\nend\n", "descri\xE7\xE3o de tela, linha 1: esperado \"object NOME: TIPO\""},
-      {"end\n", "descri\xE7\xE3o de tela, linha 1: \"end\" sem \"object\""},
+       "descrição de tela, linha 2: texto sem aspas de fechamento: \"abc"},
+      {"object a TEdit\nend\n", "descrição de tela, linha 1: esperado \"object NOME: TIPO\""},
+      {"end\n", "descrição de tela, linha 1: \"end\" sem \"object\""},
       {"object a: TEdit\n  Left\nend\n",
-       "descri\xE7\xE3o de tela, linha 2: esperado \"Propriedade = valor\""},
+       "descrição de tela, linha 2: esperado \"Propriedade = valor\""},
   };
   for (const auto& c : cases) {
     try {
@@ -98,12 +99,12 @@ TEST(LayoutDescription, BuiltInScreenLayoutHoldsEveryElement) {
       "dtsMovExtrBanco", "dtsContCorr", "msgPadrao"};
   for (const auto& n : names) EXPECT_NE(Named(layout.Objects(), n), nullptr) << n;
   EXPECT_EQ(Named(Named(layout.Objects(), "frmImportOFX")->properties, "Caption")->value,
-            "Importa\xE7\xE3o de Extrato Banc\xE1rio (OFX)");
-  EXPECT_EQ(Named(Named(layout.Objects(), "Label2")->properties, "Caption")->value, "at\xE9");
+            "Importação de Extrato Bancário (OFX)"_cp1252);
+  EXPECT_EQ(Named(Named(layout.Objects(), "Label2")->properties, "Caption")->value, "até"_cp1252);
   const auto& messages = Named(Named(layout.Objects(), "msgPadrao")->properties, "Messages")->items;
   ASSERT_EQ(messages.size(), 13u);
-  EXPECT_EQ(messages[0], "Debito|D\xE9" "bito");
-  EXPECT_EQ(messages[12], "N|N\xE3o");
+  EXPECT_EQ(messages[0], "Debito|Débito"_cp1252);
+  EXPECT_EQ(messages[12], "N|Não"_cp1252);
 }
 
 }  // namespace

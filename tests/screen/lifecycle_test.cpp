@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -60,7 +61,7 @@ TEST_F(Lifecycle, FailedConnectLeavesNoScreenAndTheNextCallTriesAgain) {
   IniProc();
   EXPECT_FALSE(frmImportOFXCreated);
   EXPECT_EQ(host.application.ComponentCount(), 0);
-  EXPECT_EQ(host.errors, (std::vector<std::string>{"servidor 127.0.0.1:8061 n\xE3o responde"}));
+  EXPECT_EQ(host.errors, (std::vector<std::string>{"servidor 127.0.0.1:8061 não responde"_cp1252}));
   EXPECT_EQ(host.cursors, (std::vector<int>{crHourGlass, crDefault}));
   EXPECT_TRUE(host.shown_forms.empty());
 

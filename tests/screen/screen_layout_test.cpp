@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "platform/errors.h"
 #include "screen/layout_loader.h"
 #include "screen_fixture.h"
@@ -111,7 +112,7 @@ end
 
   TGroupBox& group = Get<TGroupBox>("grbDados");
   EXPECT_EQ(group.Parent(), &form);  // no Parent: on the form
-  EXPECT_EQ(group.Caption(), "Per\xEDodo");
+  EXPECT_EQ(group.Caption(), "Período"_cp1252);
   EXPECT_EQ(group.Height(), 100);
 
   TEdit& edit = Get<TEdit>("edtNome");
@@ -128,7 +129,7 @@ end
 
   TDateEditPlus& date = Get<TDateEditPlus>("depDia");
   EXPECT_EQ(date.ValidDateColor, clRed);
-  EXPECT_EQ(date.WeekDayNames[6], "S\xE1" "b");
+  EXPECT_EQ(date.WeekDayNames[6], "Sáb"_cp1252);
 
   TClientDataSet& table = Get<TClientDataSet>("cdsMov");
   EXPECT_EQ(table.IndexFieldNames(), "DTMOVREAL");
@@ -151,7 +152,7 @@ end
   EXPECT_FALSE(grid.Columns()[1].Visible);
 
   TMessages& messages = Get<TMessages>("msgTeste");
-  EXPECT_EQ(messages.Msg("N"), "N\xE3o");
+  EXPECT_EQ(messages.Msg("N"), "Não"_cp1252);
 }
 
 TEST_F(LayoutLoader, WrongDescriptionsNameTheLineAndTheProblem) {
@@ -160,20 +161,20 @@ TEST_F(LayoutLoader, WrongDescriptionsNameTheLineAndTheProblem) {
     const char* message;
   };
   const Case cases[] = {
-      {"object a: TBotao\nend\n", "descri\xE7\xE3o de tela, linha 1: a: tipo desconhecido: TBotao"},
+      {"object a: TBotao\nend\n", "descrição de tela, linha 1: a: tipo desconhecido: TBotao"},
       {"object a: TEdit\n  Altura = 3\nend\n",
-       "descri\xE7\xE3o de tela, linha 2: Altura: propriedade desconhecida para TEdit"},
-      {"object a: TEdit\n  Left = 3x\nend\n", "descri\xE7\xE3o de tela, linha 2: Left: n\xFAmero inv\xE1lido: 3x"},
+       "descrição de tela, linha 2: Altura: propriedade desconhecida para TEdit"},
+      {"object a: TEdit\n  Left = 3x\nend\n", "descrição de tela, linha 2: Left: número inválido: 3x"},
       {"object a: TEdit\n  Color = clRosa\nend\n",
-       "descri\xE7\xE3o de tela, linha 2: Color: cor desconhecida: clRosa"},
-      {"object a: TEdit\n  Parent = b\nend\n", "descri\xE7\xE3o de tela, linha 2: Parent: elemento desconhecido: b"},
+       "descrição de tela, linha 2: Color: cor desconhecida: clRosa"},
+      {"object a: TEdit\n  Parent = b\nend\n", "descrição de tela, linha 2: Parent: elemento desconhecido: b"},
       {"object a: TEdit\n  OnChange = aChange\nend\n",
-       "descri\xE7\xE3o de tela, linha 2: OnChange: tratador desconhecido: aChange"},
+       "descrição de tela, linha 2: OnChange: tratador desconhecido: aChange"},
       {"object t: TClientDataSet\n  Fields = (\n    \"A|texto|3\"\n  )\nend\n",
-       "descri\xE7\xE3o de tela, linha 2: Fields: tipo de coluna desconhecido: A|texto|3"},
+       "descrição de tela, linha 2: Fields: tipo de coluna desconhecido: A|texto|3"},
       {"object n: TNetConnection\n  Connected = true\nend\n",
-       "descri\xE7\xE3o de tela, linha 2: Connected: a conex\xE3o abre na cria\xE7\xE3o da tela, n\xE3o na "
-       "descri\xE7\xE3o"},
+       "descrição de tela, linha 2: Connected: a conexão abre na criação da tela, não na "
+       "descrição"},
   };
   for (const Case& c : cases) {
     TForm form(nullptr);
@@ -194,7 +195,7 @@ TEST_F(LayoutLoader, AnElementOfTheFormMustKeepItsKind) {
     ADD_FAILURE() << "a TEdit taken for a TLabel";
   } catch (const EConvertError& e) {
     EXPECT_EQ(std::string(e.what()),
-              "descri\xE7\xE3o de tela, linha 1: edtNome: o elemento existente n\xE3o \xE9 TLabel");
+              "descrição de tela, linha 1: edtNome: o elemento existente não é TLabel");
   }
   Apply("object edtNome: TEdit\n  Left = 7\nend\n");
   EXPECT_EQ(existing->Left(), 7);  // adjusted, not created again

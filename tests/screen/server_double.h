@@ -86,7 +86,7 @@ class ServerDouble : public JsonRpcDouble {
 
   void Open(const std::string& host, int port) override {
     if (script_->refuse_open) {
-      throw Exception("servidor " + host + ":" + std::to_string(port) + " n\xE3o responde");
+      throw Exception("servidor " + host + ":" + std::to_string(port) + " não responde");
     }
     script_->opened.push_back(host + ":" + std::to_string(port));
   }
@@ -94,7 +94,7 @@ class ServerDouble : public JsonRpcDouble {
   nlohmann::json Answer(const std::string& server_name, const std::string& method,
                         const nlohmann::json& params) override {
     script_->calls.push_back({server_name, method, params});
-    if (method == script_->broken_method) throw Exception("conex\xE3o perdida");
+    if (method == script_->broken_method) throw Exception("conexão perdida");
     nlohmann::json reply = {{"jsonrpc", "2.0"}, {"id", 1}};
     if (method == script_->odd_method) {
       reply["result"] = script_->odd_answer;
@@ -107,7 +107,7 @@ class ServerDouble : public JsonRpcDouble {
     } else if (method == "SetExtratoBancario") {
       reply["result"] = script_->stored;
     } else {
-      reply["error"] = {{"code", -32601}, {"message", "m\xC3\xA9todo desconhecido"}};
+      reply["error"] = {{"code", -32601}, {"message", "método desconhecido"}};
     }
     return reply;
   }

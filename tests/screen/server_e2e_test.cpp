@@ -24,6 +24,7 @@
 
 #include "../server/server_process.h"
 #include "fake_http_server.h"
+#include "platform/cp1252.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -226,7 +227,7 @@ TEST_F(ServerEndToEnd, ModelLoadsConfirmsAndTheSecondConfirmationIsAlreadyRecord
   TfrmImportOFX& f = Form();
   EXPECT_EQ(f.edtConta->Text(), "12345-6");
   EXPECT_EQ(f.cbTipoConta->Items.Strings(),
-            (std::vector<std::string>{"Circulante", "Aplica\xE7\xE3o"}));
+            (std::vector<std::string>{"Circulante", "Aplicação"_cp1252}));
   f.cbTipoConta->UserSelect(1);
   ASSERT_EQ(Confirm(), "");
   EXPECT_EQ(host.messages, (std::vector<std::string>{"Arquivo importado com sucesso."}));
@@ -251,7 +252,7 @@ TEST_F(ServerEndToEnd, ModelLoadsConfirmsAndTheSecondConfirmationIsAlreadyRecord
 
   EXPECT_EQ(Confirm(), "abort");
   EXPECT_EQ(host.errors,
-            (std::vector<std::string>{"Arquivo de movimenta\xE7\xE3o banc\xE1ria j\xE1 cadastrado."}));
+            (std::vector<std::string>{"Arquivo de movimentação bancária já cadastrado."_cp1252}));
   EXPECT_EQ(Statements().size(), 1u);
 }
 
@@ -286,7 +287,7 @@ TEST_F(ServerEndToEnd, CommandLineImportsBank237WithItsRangeThenAnswersAlreadyRe
   CliResult again = RunCli({"import", Example("extrato-237.ofx"), "--server", Server(), "--de",
                             "04/03/2024", "--ate", "06/03/2024"});
   EXPECT_EQ(again.code, 3);
-  EXPECT_NE(again.out.find("[erro] Arquivo de movimenta\xC3\xA7\xC3\xA3o banc\xC3\xA1ria j\xC3\xA1 cadastrado."),
+  EXPECT_NE(again.out.find("[erro] Arquivo de movimentação bancária já cadastrado."),
             std::string::npos)
       << again.out;
   EXPECT_EQ(Statements().size(), 1u);
@@ -344,17 +345,17 @@ TEST_F(ServerEndToEnd, TodaysExportsImportWithHeadersTheirMovementsClose) {
       // Bank 104's period filter keeps 3 of 5: the header says so.
       {Example("extrato-104.ofx"), {}, "020", "2024-05-01", "2024-05-31", 390, 1009.5, 3, ""},
       {data("periodo-invertido-104.ofx"), {}, "021", "2024-09-02", "2024-10-01", 1000, 1210, 2,
-       "Per\xC3\xADodo do arquivo invertido (30/09/2024 a 01/09/2024): usado o per\xC3\xADodo "
+       "Período do arquivo invertido (30/09/2024 a 01/09/2024): usado o período "
        "dos movimentos, 02/09/2024 a 01/10/2024."},
       // Bank 237 declares the day of export; the clerk narrows to the movements.
       {data("exportacao-237.ofx"), {"--de", "19/08/2024", "--ate", "27/08/2024"}, "010",
        "2024-08-19", "2024-08-27", 1000, 1200, 3, ""},
       {data("periodo-sem-zeros.ofx"), {}, "022", "2025-02-03", "2025-02-04", 1000, 2165, 2,
-       "Per\xC3\xADodo do arquivo ileg\xC3\xADvel (DTSTART \"2025025173830[-3:GMT]\"): usado o "
-       "per\xC3\xADodo dos movimentos, 03/02/2025 a 04/02/2025."},
+       "Período do arquivo ilegível (DTSTART \"2025025173830[-3:GMT]\"): usado o "
+       "período dos movimentos, 03/02/2025 a 04/02/2025."},
       {data("periodo-dia-1.ofx"), {}, "022", "2025-02-03", "2025-02-10", 1000, 1465, 2,
-       "Per\xC3\xADodo do arquivo ileg\xC3\xADvel (DTSTART \"2025021101520[-3:GMT]\"): usado o "
-       "per\xC3\xADodo dos movimentos, 03/02/2025 a 10/02/2025."},
+       "Período do arquivo ilegível (DTSTART \"2025021101520[-3:GMT]\"): usado o "
+       "período dos movimentos, 03/02/2025 a 10/02/2025."},
       {data("datas-iso.ofx"), {}, "023", "2026-02-01", "2026-02-28", 1000, 1787.5, 2, ""},
   };
   for (const Case& c : cases) {
@@ -388,7 +389,7 @@ TEST_F(ServerEndToEnd, TodaysExportsImportWithHeadersTheirMovementsClose) {
   }
   // The text form prints the warning on a line of its own.
   const CliResult text = RunCli({"import", data("periodo-sem-zeros.ofx"), "--server", Server()});
-  EXPECT_NE(text.out.find("\nAviso: Per\xC3\xADodo do arquivo ileg\xC3\xADvel"), std::string::npos)
+  EXPECT_NE(text.out.find("\nAviso: Período do arquivo ilegível"), std::string::npos)
       << text.out;
 }
 
@@ -403,7 +404,7 @@ TEST_F(ServerEndToEnd, CommandLineExitStatusesForEachEnd) {
   CliResult unknown = RunCli({"import", Example("extrato-336.ofx"), "--server", Server(), "--json"});
   EXPECT_EQ(unknown.code, 4);
   EXPECT_EQ(nlohmann::json::parse(unknown.out)["mensagens"][0]["texto"],
-            "Conta corrente n\xC3\xA3o cadastrada.");
+            "Conta corrente não cadastrada.");
 
   const std::string not_ofx = WriteFile("nada.ofx", "nada\n");
   EXPECT_EQ(RunCli({"import", not_ofx, "--server", Server()}).code, 4);
@@ -461,8 +462,8 @@ TEST_F(ServerEndToEnd, ClerkImportsOverHttpsWithTheirOwnKeyAndTheTrailNamesThem)
 TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegistered) {
   auto data = [](const std::string& name) { return std::string(KVR_TEST_DATA_DIR) + "/" + name; };
   const std::string card_message =
-      "Arquivo importado n\xC3\xA3o \xC3\xA9 um extrato v\xC3\xA1lido.\nO arquivo \xC3\xA9 um "
-      "extrato de cart\xC3\xA3o de cr\xC3\xA9" "dito: esta tela importa extratos banc\xC3\xA1rios, de "
+      "Arquivo importado não é um extrato válido.\nO arquivo é um "
+      "extrato de cartão de crédito: esta tela importa extratos bancários, de "
       "conta corrente. Exporte do banco o extrato da conta corrente.";
   CliResult card = RunCli({"import", data("cartao.ofx"), "--server", Server(), "--json"});
   EXPECT_EQ(card.code, 4);
@@ -484,16 +485,16 @@ TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegi
   };
   const Case cases[] = {
       {data("extrato-vazio-antes.ofx"),
-       "conta procurada no servidor: banco 0341, conta 222\npara cadastr\xC3\xA1-la, no servidor: "
+       "conta procurada no servidor: banco 0341, conta 222\npara cadastrá-la, no servidor: "
        "sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 0341 --conta 222 --tipo C",
        {"030"}, 4225.79, {"PADARIA CENTRAL", "SALARIO EMPRESA"}},
       {data("utf16-le.ofx"),
        "conta procurada no servidor: banco 999, conta 123456 (no arquivo: 12345-6)\npara "
-       "cadastr\xC3\xA1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 999 --conta 12345-6 "
+       "cadastrá-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 999 --conta 12345-6 "
        "--tipo C",
        {"031"}, 1500, {"DEPOSITO", "TARIFA"}},
       {long_id,
-       "conta procurada no servidor: banco 1, conta 0123400000123456\npara cadastr\xC3\xA1-la, no servidor: "
+       "conta procurada no servidor: banco 1, conta 0123400000123456\npara cadastrá-la, no servidor: "
        "sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 1 --agencia AGENCIA --conta CONTA "
        "--id-extrato 0123400000123456 --tipo C",
        {"032", "1234", "56789-0"}, 10, {"TARIFA"}},
@@ -501,17 +502,17 @@ TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegi
       // "11111-4/1", never by what follows the "/".
       {data("poupanca-variacao.ofx"),
        "conta procurada no servidor: banco 1, conta 111114/1 (no arquivo: 11111-4/1)\npara "
-       "cadastr\xC3\xA1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 1 --agencia AGENCIA "
+       "cadastrá-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 1 --agencia AGENCIA "
        "--conta CONTA --id-extrato 11111-4/1 --tipo C",
        {"033", "3333-3", "11111-4"}, 1025, {"RENDIMENTO"}},
       {data("agencia-com-digito.ofx"),
        "conta procurada no servidor: banco 0380, conta 145995011 (no arquivo: 1459950-11)\npara "
-       "cadastr\xC3\xA1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 0380 --conta "
+       "cadastrá-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 0380 --conta "
        "1459950-11 --tipo C",
        {"034"}, 90, {"TARIFA"}},
       {data("conta-zeros.ofx"),
        "conta procurada no servidor: banco 0212, conta 000000 (no arquivo: 00000-0)\npara "
-       "cadastr\xC3\xA1-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 0212 --conta "
+       "cadastrá-la, no servidor: sudo -u kvr61400 kvr61400-server conta add --codigo CODIGO --banco 0212 --conta "
        "00000-0 --tipo C",
        {"035"}, 5, {"CREDITO TESTE"}},
   };
@@ -519,7 +520,7 @@ TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegi
     CliResult first = RunCli({"import", c.file, "--server", Server(), "--json"});
     EXPECT_EQ(first.code, 4) << c.file;
     const nlohmann::json report = nlohmann::json::parse(first.out);
-    EXPECT_EQ(report["mensagens"][0]["texto"], "Conta corrente n\xC3\xA3o cadastrada.");
+    EXPECT_EQ(report["mensagens"][0]["texto"], "Conta corrente não cadastrada.");
     ASSERT_EQ(report.value("dica", ""), c.hint) << c.file;
     std::vector<std::string> command;
     std::string word;
@@ -583,14 +584,14 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
   EXPECT_EQ(no.code, 5);
   nlohmann::json report = nlohmann::json::parse(no.out);
   EXPECT_EQ(report["mensagens"][0]["tipo"], "pergunta");
-  EXPECT_EQ(report["mensagens"][0]["resposta"], "N\xC3\xA3o");
+  EXPECT_EQ(report["mensagens"][0]["resposta"], "Não");
   EXPECT_EQ(report["mensagens"][0]["texto"],
-            "Existem movimenta\xC3\xA7\xC3\xB5" "es com mesmo n\xC3\xBAmero, valor e data, deseja realizar a "
-            "importa\xC3\xA7\xC3\xA3o?");
+            "Existem movimentações com mesmo número, valor e data, deseja realizar a "
+            "importação?");
   EXPECT_EQ(report["mensagens"][0]["detalhe"],
             nlohmann::json({"Movimentos repetidos (marcados na grade):",
-                            "linha 1: 05/06/2024, Cr\xC3\xA9" "dito, 10,00, documento 77, UM",
-                            "linha 2: 05/06/2024, Cr\xC3\xA9" "dito, 10,00, documento 77, DOIS"}));
+                            "linha 1: 05/06/2024, Crédito, 10,00, documento 77, UM",
+                            "linha 2: 05/06/2024, Crédito, 10,00, documento 77, DOIS"}));
   EXPECT_EQ(report["mensagens"].size(), 1u);
   EXPECT_EQ(report["resultado"], "cancelado");
   EXPECT_EQ(Statements().size(), 0u);
@@ -631,16 +632,16 @@ TEST_F(ServerEndToEnd, CommandLineRefusesBadArgumentsBeforeTheScreenRuns) {
     std::string said;
   };
   const Case cases[] = {
-      {{"import", file, "--tipo", "Poupan\xC3\xA7" "a"}, 64,
-       "--tipo espera Circulante, Aplica\xC3\xA7\xC3\xA3o ou Garantida, n\xC3\xA3o \"Poupan\xC3\xA7" "a\""},
+      {{"import", file, "--tipo", "Poupança"}, 64,
+       "--tipo espera Circulante, Aplicação ou Garantida, não \"Poupança\""},
       {{"import", file, "--de", "01/03/2024"}, 64, "--de sem --ate"},
       {{"import", file, "--ate", "01/03/2024"}, 64, "--ate sem --de"},
       {{"import", file, "--de", "2024-03-01", "--ate", "05/03/2024"}, 64,
-       "--de espera uma data DD/MM/AAAA, n\xC3\xA3o \"2024-03-01\""},
+       "--de espera uma data DD/MM/AAAA, não \"2024-03-01\""},
       {{"import", file, "--de", "01/03/2024", "--ate", "30/02/2024"}, 64,
-       "--ate espera uma data DD/MM/AAAA, n\xC3\xA3o \"30/02/2024\""},
+       "--ate espera uma data DD/MM/AAAA, não \"30/02/2024\""},
       {{"import", "nao-existe.ofx", "--server", Server()}, 2,
-       "kvr61400 import: nao-existe.ofx: arquivo n\xC3\xA3o encontrado"},
+       "kvr61400 import: nao-existe.ofx: arquivo não encontrado"},
   };
   for (const Case& c : cases) {
     const CliResult r = RunCli(c.args);
@@ -657,7 +658,7 @@ TEST_F(ServerEndToEnd, CommandLineRefusesBadArgumentsBeforeTheScreenRuns) {
   const CliResult json = RunCli({"import", "nao-existe.ofx", "--json"});
   EXPECT_EQ(json.code, 2);
   EXPECT_EQ(nlohmann::json::parse(json.out)["falha"],
-            "arquivo n\xC3\xA3o encontrado (confira o caminho e o nome)");
+            "arquivo não encontrado (confira o caminho e o nome)");
   EXPECT_TRUE(Statements().empty());
 }
 
@@ -669,10 +670,10 @@ TEST_F(ServerEndToEnd, InterruptBeforeTheStoreCallStoresNothing) {
                            "100.00"));
   CliProcess cli({"import", twice, "--server", Server(), "--tipo", "Circulante"});
   // The repeat question waits for the terminal.
-  ASSERT_TRUE(cli.ErrorHas("(N\xC3\xA3o/Sim)")) << cli.Err();
+  ASSERT_TRUE(cli.ErrorHas("(Não/Sim)")) << cli.Err();
   cli.Interrupt();
   EXPECT_EQ(cli.Wait(), 130);
-  EXPECT_TRUE(cli.ErrorHas("Importa\xC3\xA7\xC3\xA3o interrompida: nada foi gravado.")) << cli.Err();
+  EXPECT_TRUE(cli.ErrorHas("Importação interrompida: nada foi gravado.")) << cli.Err();
   EXPECT_TRUE(Statements().empty());
 }
 
@@ -735,7 +736,7 @@ TEST_F(ServerEndToEnd, InterruptAfterTheStoreCallWaitsThenLeavesOnASecondOne) {
     cli.Interrupt();
     EXPECT_EQ(cli.Wait(), 130);
     EXPECT_TRUE(cli.ErrorHas("o extrato pode ter sido gravado")) << cli.Err();
-    EXPECT_NE(cli.Err().find("Arquivo de movimenta\xC3\xA7\xC3\xA3o banc\xC3\xA1ria j\xC3\xA1 cadastrado."),
+    EXPECT_NE(cli.Err().find("Arquivo de movimentação bancária já cadastrado."),
               std::string::npos);
   }
   // The server went on with the store it had received.

@@ -3,6 +3,7 @@
 // and lets the clerk choose another.
 #include <gtest/gtest.h>
 
+#include "platform/cp1252.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -36,7 +37,7 @@ TEST_F(SeveralStatements, EachShownWithWhichOfHowManyAndChosenInTurn) {
   f.PrimeiroExtrato = 0;
   f.SegueFila = false;
   EXPECT_EQ(Load(file),
-            "O arquivo cont\xE9m 3 extratos com movimentos (contas 111, 333 e 444): exporte um "
+            "O arquivo contém 3 extratos com movimentos (contas 111, 333 e 444): exporte um "
             "extrato por arquivo.");
   f.PrimeiroExtrato = 1;
   f.SegueFila = true;
@@ -65,12 +66,12 @@ TEST_F(SeveralStatements, EachShownWithWhichOfHowManyAndChosenInTurn) {
   // Refused: marked with its reason, and the queue goes back to the first.
   EXPECT_EQ(Act([&] { f.cbExtrato->UserSelect(2); }), "abort");
   EXPECT_EQ(host.errors.back(),
-            "Extrato em USD: a conta 444 do banco 341 \xE9 em reais (BRL). Importe nesta conta "
-            "s\xF3 extratos em reais.");
+            "Extrato em USD: a conta 444 do banco 341 é em reais (BRL). Importe nesta conta "_cp1252
+            "só extratos em reais."_cp1252);
   EXPECT_EQ(f.Fila()[2].estado, TfrmImportOFX::TEstadoFila::Recusado);
   EXPECT_EQ(f.Extrato(), 1);
   EXPECT_EQ(Act([&] { f.EscolheExtrato(4); }),
-            "O arquivo cont\xE9m 3 extratos com movimentos: n\xE3o h\xE1 o extrato 4.");
+            "O arquivo contém 3 extratos com movimentos: não há o extrato 4.");
 
   // A new file starts again at its first statement.
   ASSERT_EQ(Load(file), "");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1252.h"
 #include "screen_fixture.h"
 
 namespace kvr::testing {
@@ -19,13 +20,13 @@ const std::vector<Trn> kTwo = {
 
 TEST_F(StatementLoad, SuccessfulLoadFillsEditsTablesAndAccountList) {
   // A name with an accent, as the file system keeps it (UTF-8).
-  const std::string path = WriteFile("extrato mar\xC3\xA7o.ofx",
+  const std::string path = WriteFile("extrato março.ofx",
                                      OfxText("341", "12345-6", "20240101", "20240131", kTwo, "1500"));
   EXPECT_EQ(Load(path), "");
 
   TfrmImportOFX& f = Form();
   const std::string folder = path.substr(0, path.rfind('/') + 1);
-  EXPECT_EQ(f.edtFile->Text(), folder + "extrato mar\xE7o.ofx");  // Windows-1252
+  EXPECT_EQ(f.edtFile->Text(), folder + "extrato março.ofx"_cp1252);  // Windows-1252
   EXPECT_EQ(f.edtBanco->Text(), "341");
   EXPECT_EQ(f.edtConta->Text(), "12345-6");  // 123456 through the picture 99999-9
   EXPECT_EQ(f.depDtIni->Text(), "01/01/2024");
@@ -165,7 +166,7 @@ TEST_F(StatementLoad, FileThatIsNoStatementEndsWithArqInv) {
     EXPECT_EQ(Load(path), "abort") << c.name;
     TfrmImportOFX& f = Form();
     EXPECT_EQ(host.errors,
-              (std::vector<std::string>{"Arquivo importado n\xE3o \xE9 um extrato v\xE1lido."}))
+              (std::vector<std::string>{"Arquivo importado não é um extrato válido."_cp1252}))
         << c.name;
     EXPECT_EQ(f.edtFile->Text(), path) << c.name;
     EXPECT_EQ(f.edtBanco->Text(), "") << c.name;
@@ -184,7 +185,7 @@ TEST_F(StatementLoad, FileThatIsNoStatementEndsWithArqInv) {
 TEST_F(StatementLoad, MissingFileEndsWithArqInv) {
   EXPECT_EQ(Load(WriteFile("a.ofx", "") + ".nao-existe"), "abort");
   EXPECT_EQ(host.errors,
-            (std::vector<std::string>{"Arquivo importado n\xE3o \xE9 um extrato v\xE1lido."}));
+            (std::vector<std::string>{"Arquivo importado não é um extrato válido."_cp1252}));
 }
 
 TEST_F(StatementLoad, ParseErrorPassesThroughWithTheStateOfARejectedFile) {
@@ -206,7 +207,7 @@ TEST_F(StatementLoad, UnknownAccountLeavesBankAndAccountAsReadAndEmptyTables) {
       WriteFile("a.ofx", OfxText("341", "12345-6", "20240101", "20240131", kTwo, "1500"));
   EXPECT_EQ(Load(path), "abort");
   TfrmImportOFX& f = Form();
-  EXPECT_EQ(host.errors, (std::vector<std::string>{"Conta corrente n\xE3o cadastrada."}));
+  EXPECT_EQ(host.errors, (std::vector<std::string>{"Conta corrente não cadastrada."_cp1252}));
   EXPECT_EQ(f.edtBanco->Text(), "341");
   EXPECT_EQ(f.edtConta->Text(), "12345-6");
   EXPECT_EQ(f.nedValorFim->Text(), "");
@@ -219,10 +220,10 @@ TEST_F(StatementLoad, UnknownAccountLeavesBankAndAccountAsReadAndEmptyTables) {
 
 TEST_F(StatementLoad, ServerFailureIsReportedWithTheServersOwnText) {
   script->failing_method = "GetContaCorrente";
-  script->failure_message = "Banco de dados indispon\xC3\xADvel.";  // UTF-8 on the wire
+  script->failure_message = "Banco de dados indisponível.";  // UTF-8 on the wire
   EXPECT_EQ(Load(WriteFile("a.ofx", OfxText("341", "1", "20240101", "20240131", kTwo, "1"))),
             "abort");
-  EXPECT_EQ(host.errors, (std::vector<std::string>{"Banco de dados indispon\xEDvel."}));
+  EXPECT_EQ(host.errors, (std::vector<std::string>{"Banco de dados indisponível."_cp1252}));
   EXPECT_EQ(host.avi_on, false);
 }
 

@@ -122,7 +122,7 @@ std::string ConnectError(const std::string& host, int port, const std::string& c
     return result.Payload()["rows"].size() == 1 ? "" : "sem a conta";
   } catch (const Exception& error) {
     SetHttpsCaFile("");
-    return Cp1252ToUtf8(error.what());
+    return std::string(error.what());
   }
 }
 

@@ -278,7 +278,7 @@ TEST_P(ImportModuleTest, MalformedStatementsAreRefusedWithTheirReason) {
 TEST_P(ImportModuleTest, TextLimitsCountCharactersNotBytes) {
   // 40 accented letters are 80 UTF-8 bytes but 40 Windows-1252 characters.
   std::string memo;
-  for (int i = 0; i < 40; ++i) memo += "\xC3\xA7";
+  for (int i = 0; i < 40; ++i) memo += "ç";
   EXPECT_TRUE(ValidExtrato(module_, Header(), Movements({Mov{.memo = memo}})));
 }
 

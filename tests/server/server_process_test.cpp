@@ -17,6 +17,7 @@
 #include "module_calls.h"
 #include "packets.h"
 #include "pg_cluster.h"
+#include "platform/cp1252.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "server_process.h"
@@ -117,7 +118,7 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
 
   const nlohmann::json header = Header();
   const nlohmann::json movements =
-      Movements({Mov{.memo = "Dep\xC3\xB3sito"}, Mov{.value = 20.5, .document = "2", .fitid = "F2"}});
+      Movements({Mov{.memo = "Depósito"}, Mov{.value = 20.5, .document = "2", .fitid = "F2"}});
   bool valid = CheckResultServ(net->Call("ValidExtrato", {TServerArg::Packet(header),
                                                           TServerArg::Packet(movements)}),
                                true, 0)
@@ -146,7 +147,7 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
                                true, 0),
                EAbort);
   ASSERT_EQ(1u, host.errors.size());
-  EXPECT_EQ("Conta corrente de c\xF3" "digo \"009\" n\xE3o cadastrada no servidor.", host.errors[0]);
+  EXPECT_EQ("Conta corrente de código \"009\" não cadastrada no servidor."_cp1252, host.errors[0]);
   net->SetConnected(false);
 
   nlohmann::json statements = StoredStatements();
@@ -156,7 +157,7 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
   CommandResult shown = RunServerCommand({"extrato", "show", "1", "--json", "--db", db_});
   ASSERT_EQ(0, shown.code) << shown.err;
   nlohmann::json statement = nlohmann::json::parse(shown.out);
-  EXPECT_EQ("Dep\xC3\xB3sito", statement["MOVIMENTOS"][0]["DSHISTMOVREAL"]);
+  EXPECT_EQ("Depósito", statement["MOVIMENTOS"][0]["DSHISTMOVREAL"]);
   EXPECT_EQ(20.5, statement["MOVIMENTOS"][1]["VRMOVREAL"]);
 
   // One log line per call: who, method, account, movements, what happened, milliseconds.
@@ -226,7 +227,7 @@ TEST_P(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
   EXPECT_EQ(remote[0], all[0]);
   EXPECT_THROW(CheckResultServ(net->Call("GetContinuidade", {std::string("009")}), true, 0), EAbort);
   ASSERT_EQ(1u, host.errors.size());
-  EXPECT_EQ("Conta corrente de c\xF3" "digo \"009\" n\xE3o cadastrada.", host.errors[0]);
+  EXPECT_EQ("Conta corrente de código \"009\" não cadastrada."_cp1252, host.errors[0]);
   // The movements of one statement, for the window's double-click; an
   // unknown number and a number that is no whole number are refused.
   const nlohmann::json movements = CheckResultServ(net->Call("GetMovimentos", {TServerArg::Packet(3)}), true, 0);
@@ -235,8 +236,8 @@ TEST_P(ServerProcessTest, ContinuityOfStatementsStoredThroughTheServer) {
     const char* message;
   };
   const Refused refused[] = {
-      {TServerArg::Packet(9), "Extrato 9 n\xE3o encontrado."},
-      {TServerArg(std::string("3")), "GetMovimentos espera 1 par\xE2metro: o n\xFAmero do extrato (inteiro)."},
+      {TServerArg::Packet(9), "Extrato 9 não encontrado."_cp1252},
+      {TServerArg(std::string("3")), "GetMovimentos espera 1 parâmetro: o número do extrato (inteiro)."_cp1252},
   };
   for (const Refused& r : refused) {
     EXPECT_THROW(CheckResultServ(net->Call("GetMovimentos", {r.number}), true, 0), EAbort);
@@ -552,7 +553,7 @@ TEST_P(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
   } catch (const Exception& error) {
     EXPECT_EQ("Servidor de aplicação 127.0.0.1:" + std::to_string(port) +
                   " não responde: conexão recusada ou servidor inalcançável.",
-              Cp1252ToUtf8(error.what()));
+              std::string(error.what()));
   }
   EXPECT_FALSE(refused.Connected());
 
@@ -564,7 +565,7 @@ TEST_P(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
     ADD_FAILURE() << "called a dead server";
   } catch (const Exception& error) {
     // What the clerk was doing and what to do, not the method's name.
-    const std::string text = Cp1252ToUtf8(error.what());
+    const std::string text = std::string(error.what());
     const std::string prefix = "O servidor de aplicação 127.0.0.1:" + std::to_string(server_.Port()) +
                                " não respondeu ao procurar a conta corrente do extrato (";
     EXPECT_EQ(prefix, text.substr(0, prefix.size()));

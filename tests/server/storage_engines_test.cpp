@@ -595,7 +595,7 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
     server::ImportModule module(*store);
     ASSERT_TRUE(testing::SetExtratoBancario(module,
         Header(),
-        Movements({Mov{.value = 0.1, .memo = "Dep\xC3\xB3sito\tcom tab\\barra"},
+        Movements({Mov{.value = 0.1, .memo = "Depósito\tcom tab\\barra"},
                    Mov{.value = 1234567.89, .document = "2", .fitid = "F2"}}),
         true));
     ASSERT_TRUE(testing::SetExtratoBancario(module, Header("002", "2023-01-01", "2023-01-31"),

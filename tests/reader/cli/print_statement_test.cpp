@@ -62,7 +62,7 @@ TEST(InspectCli, DecimalSeparatorOptionAndHumanForm) {
   const TRun run = RunCli("inspect --decimal-separator , " + Data("exemplo-999.ofx"));
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("Saldo inicial:  1.350,00\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("Per\xC3\xADodo:        01/01/2024 a 31/01/2024\n"), std::string::npos);
+  EXPECT_NE(run.out.find("Período:        01/01/2024 a 31/01/2024\n"), std::string::npos);
   EXPECT_NE(run.out.find("10/01/2024  DEBIT   -50,00  A2     1002       TARIFA\n"),
             std::string::npos)
       << run.out;
@@ -74,8 +74,8 @@ TEST(InspectCli, TextsReachJsonAsUtf8) {
   const auto doc = nlohmann::json::parse(run.out);
   EXPECT_EQ(doc["banco"], "21");
   EXPECT_EQ(doc["valorInicial"], 2000.0);
-  EXPECT_EQ(doc["itens"][0]["memo"], "Dep\xC3\xB3sito em conta");
-  EXPECT_EQ(doc["itens"][2]["memo"], "Pagamento boleto \xE2\x80\x93 condom\xC3\xADnio");
+  EXPECT_EQ(doc["itens"][0]["memo"], "Depósito em conta");
+  EXPECT_EQ(doc["itens"][2]["memo"], "Pagamento boleto – condomínio");
   const TRun standard = RunCli("inspect --json " + Example("extrato-341.ofx"));
   ASSERT_EQ(standard.status, 0);
   EXPECT_EQ(nlohmann::json::parse(standard.out)["itens"][0]["memo"], "PIX RECEBIDO JOSE DA SILVA");
@@ -142,13 +142,13 @@ TEST(InspectCli, HeaderPeriodsOfTodaysExports) {
   };
   const Case cases[] = {
       {"periodo-sem-zeros.ofx", "2025-02-03", "2025-02-04",
-       "Per\xC3\xADodo do arquivo ileg\xC3\xADvel (DTSTART \"2025025173830[-3:GMT]\"): usado o "
-       "per\xC3\xADodo dos movimentos, 03/02/2025 a 04/02/2025."},
+       "Período do arquivo ilegível (DTSTART \"2025025173830[-3:GMT]\"): usado o "
+       "período dos movimentos, 03/02/2025 a 04/02/2025."},
       {"periodo-dia-1.ofx", "2025-02-03", "2025-02-10",
-       "Per\xC3\xADodo do arquivo ileg\xC3\xADvel (DTSTART \"2025021101520[-3:GMT]\"): usado o "
-       "per\xC3\xADodo dos movimentos, 03/02/2025 a 10/02/2025."},
+       "Período do arquivo ilegível (DTSTART \"2025021101520[-3:GMT]\"): usado o "
+       "período dos movimentos, 03/02/2025 a 10/02/2025."},
       {"periodo-invertido-104.ofx", "2024-09-02", "2024-10-01",
-       "Per\xC3\xADodo do arquivo invertido (30/09/2024 a 01/09/2024): usado o per\xC3\xADodo dos "
+       "Período do arquivo invertido (30/09/2024 a 01/09/2024): usado o período dos "
        "movimentos, 02/09/2024 a 01/10/2024."},
       {"datas-iso.ofx", "2026-02-01", "2026-02-28", ""},
       {"exportacao-237.ofx", "2024-08-28", "2024-08-28", ""},
@@ -194,7 +194,7 @@ TEST(InspectCli, OnlyRegularFilesAreRead) {
     const TRun run = RunCli("inspect --json '" + c.path + "'");
     EXPECT_EQ(run.status, 2) << c.path;
     EXPECT_EQ(run.out, "") << c.path;
-    EXPECT_NE(run.err.find("\"" + c.path + "\" n\xC3\xA3o \xC3\xA9 um arquivo comum, \xC3\xA9 " + c.kind),
+    EXPECT_NE(run.err.find("\"" + c.path + "\" não é um arquivo comum, é " + c.kind),
               std::string::npos)
         << run.err;
   }
@@ -205,7 +205,7 @@ TEST(InspectCli, MissingFileSaysSoOnStderr) {
   const TRun run = RunCli("inspect --json /nao/existe/extrato.ofx");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err,
-            "kvr61400 inspect: arquivo n\xC3\xA3o encontrado: /nao/existe/extrato.ofx (confira o "
+            "kvr61400 inspect: arquivo não encontrado: /nao/existe/extrato.ofx (confira o "
             "caminho e o nome)\n");
   EXPECT_EQ(nlohmann::json::parse(run.out)["ofx"], false);
 }
@@ -217,7 +217,7 @@ TEST(InspectCli, JsonEscapesWhatJsonMust) {
                            ("kvr61400-cli-esc-" + std::to_string(::getpid()) + ".ofx");
   std::ofstream(path, std::ios::binary)
       << "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>\"F\\1\"\n<TRNTYPE>A\x01\tB\n<DTPOSTED>20240110\n"
-         "<TRNAMT>0.1\n<MEMO>Cr\xC3\xA9" "dito \xE2\x82\xAC\n</STMTTRN>\n<BALAMT>10000000000000000\n";
+         "<TRNAMT>0.1\n<MEMO>Crédito €\n</STMTTRN>\n<BALAMT>10000000000000000\n";
   const TRun run = RunCli("inspect --json '" + path + "'");
   std::filesystem::remove(path);
   ASSERT_EQ(run.status, 0) << run.err;
@@ -226,7 +226,7 @@ TEST(InspectCli, JsonEscapesWhatJsonMust) {
   const auto doc = nlohmann::json::parse(run.out);
   EXPECT_EQ(doc["itens"][0]["trnType"], "A\x01\tB");
   EXPECT_EQ(doc["itens"][0]["amount"], 0.1);
-  EXPECT_EQ(doc["itens"][0]["memo"], "Cr\xC3\xA9" "dito \xE2\x82\xAC");
+  EXPECT_EQ(doc["itens"][0]["memo"], "Crédito €");
 }
 
 TEST(InspectCli, NoStatementExitsWithOneAndStillPrints) {
@@ -243,8 +243,8 @@ TEST(InspectCli, NoStatementExitsWithOneAndStillPrints) {
 TEST(InspectCli, FileThatIsNoStatementShowsNoPeriodOrBalancesAndSaysSo) {
   const TRun run = RunCli("inspect " + Data("planilha.csv"));
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "Arquivo:        " KVR_TEST_DATA_DIR "/planilha.csv\nExtrato OFX:    n\xC3\xA3o\n");
-  EXPECT_EQ(run.err, "kvr61400 inspect: " KVR_TEST_DATA_DIR "/planilha.csv: n\xC3\xA3o \xC3\xA9 um extrato OFX (nenhuma "
+  EXPECT_EQ(run.out, "Arquivo:        " KVR_TEST_DATA_DIR "/planilha.csv\nExtrato OFX:    não\n");
+  EXPECT_EQ(run.err, "kvr61400 inspect: " KVR_TEST_DATA_DIR "/planilha.csv: não é um extrato OFX (nenhuma "
                      "linha <OFX>); escolha o arquivo .ofx exportado pelo banco\n");
 }
 
@@ -255,9 +255,9 @@ TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
   };
   const Case cases[] = {
       {"valor-invalido.ofx",
-       "linha 20: valor \"12,5x\" de TRNAMT n\xC3\xA3o \xC3\xA9 um n\xC3\xBAmero\n"},
+       "linha 20: valor \"12,5x\" de TRNAMT não é um número\n"},
       {"truncado.ofx",
-       "Arquivo incompleto: termina na linha 20, dentro da transa\xC3\xA7\xC3\xA3o iniciada na linha "
+       "Arquivo incompleto: termina na linha 20, dentro da transação iniciada na linha "
        "16.\n"},
   };
   for (const auto& c : cases) {
