@@ -17,7 +17,7 @@
 namespace kvr {
 
 class TVQOFXReader;
-struct TOFXStatement;
+struct OfxStatement;
 
 // The currency of every account: a statement in another one is refused.
 inline constexpr const char* kMoedaConta = "BRL";
@@ -29,7 +29,7 @@ inline constexpr const char* kLinhaCartao =
     "banc\xE1rios, de conta corrente. Exporte do banco o extrato da conta corrente.";
 
 // What ContaProcurada says of the account a file names.
-struct TContaProcurada {
+struct AccountLookup {
   std::string procurada;
   std::string cadastro;
 };
@@ -134,7 +134,7 @@ class TfrmImportOFX : public TfrmRotiGeral {
 
   // The statements with transactions of the file last read, in file order
   // (empty before a load, or when the parse failed before its end).
-  const std::vector<TOFXStatement>& Extratos() const;
+  const std::vector<OfxStatement>& Extratos() const;
   // The 1-based statement of the file that the screen shows; a new file
   // starts at PrimeiroExtrato (0: the file's only one).
   int Extrato() const { return extrato_; }
@@ -242,7 +242,7 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // differs), cadastro the `kvr61400-server conta add` that registers it
   // (with --agencia when the file writes "AGENCIA/CONTA", and --id-extrato
   // when the number is longer than the 10 characters an account holds).
-  TContaProcurada ContaProcurada() const;
+  AccountLookup ContaProcurada() const;
 
   // The rows of the grid (0-based, ascending) that the last confirmation
   // found repeating another movement of the statement, each with the one it
@@ -262,7 +262,7 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // Filters cdsMovExtrBanco to the movements dated from de to ate.
   void FiltraDatas(TDateTime de, TDateTime ate, const char* junction);
   // Writes period into the current row of cdsExtrBanco (in edit or insert).
-  void SetHeaderPeriod(const TStatementPeriod& period);
+  void SetHeaderPeriod(const StatementPeriod& period);
 
   // The reader of the loaded file (owned by the screen); null before a load.
   TVQOFXReader* leitor_ = nullptr;
@@ -279,7 +279,7 @@ extern bool frmImportOFXCreated;
 // Where the connection of each new screen sends its calls: null (the
 // default) keeps the HTTP transport; tests plug in a server double. The
 // factory must outlive the screens it serves.
-void SetImportOFXTransportFactory(std::function<std::unique_ptr<TRpcTransport>()> factory);
+void SetImportOFXTransportFactory(std::function<std::unique_ptr<RpcTransport>()> factory);
 
 // Shows the import screen, creating it first when none exists (with the
 // hourglass cursor meanwhile). Throws what creating it throws (the created
