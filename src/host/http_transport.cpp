@@ -397,7 +397,7 @@ class HttpTransport : public RpcTransport {
     }
     if (Unreachable(outcome.code) && addresses_.size() > 1)
       throw Exception("Falha na chamada de " + rpc.Method() + ": nenhum dos servidores (" +
-                      Listed() + ") p\xF4" "de ser alcan\xE7ado.");
+                      Listed() + ") p\xF4" "de ser alcan\xE7" "ado.");
     const std::string what = "chamada de " + rpc.Method() + " ao servidor " + address_;
     if (outcome.too_large) throw Exception("Falha na " + what + ": " + TooLarge() + ".");
     if (outcome.code == CURLE_OPERATION_TIMEDOUT)
