@@ -27,7 +27,7 @@
 
 namespace {
 
-struct TStatementFile {
+struct StatementFile {
   std::string path;
   std::size_t size = 0;
 };
@@ -35,11 +35,11 @@ struct TStatementFile {
 const std::filesystem::path& Folder() { return kvr::bench::RunFolder("kvr-reader-bench"); }
 
 // The statement of n transactions, written once per run.
-const TStatementFile& Statement(std::size_t n) {
-  static std::map<std::size_t, TStatementFile> files;
+const StatementFile& Statement(std::size_t n) {
+  static std::map<std::size_t, StatementFile> files;
   auto it = files.find(n);
   if (it == files.end()) {
-    TStatementFile f;
+    StatementFile f;
     f.path = (Folder() / ("extrato-" + std::to_string(n) + ".ofx")).string();
     f.size = kvr::bench::WriteStatement(f.path, n, true);
     it = files.emplace(n, f).first;
@@ -63,7 +63,7 @@ long StatusKb(const char* key) {
 }
 
 void BM_Process(benchmark::State& state) {
-  const TStatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
+  const StatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
   kvr::FormatSettings.DecimalSeparator = '.';
   kvr::TVQOFXReader reader(nullptr);
   reader.OFXFile = file.path;
@@ -78,11 +78,11 @@ void BM_Process(benchmark::State& state) {
 
 // Reading the same file and walking its lines, with nothing else done.
 void BM_LineScan(benchmark::State& state) {
-  const TStatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
+  const StatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
     std::string text;
     kvr::ReadWholeFile(file.path, text);
-    kvr::TLineReader lines(text);
+    kvr::LineReader lines(text);
     std::string_view line;
     std::size_t count = 0;
     while (lines.Next(line)) ++count;
@@ -92,14 +92,14 @@ void BM_LineScan(benchmark::State& state) {
 }
 
 // The least any reading of the file takes: the file read as Process reads
-// it (TFileContents) and its line feeds counted with memchr. (The line scan
+// it (FileContents) and its line feeds counted with memchr. (The line scan
 // above reads into a buffer of std::string: at 1,000,000 transactions the
 // page faults and zero filling of that fresh buffer, not its lines, take
 // most of its time.)
 void BM_ReadLineCount(benchmark::State& state) {
-  const TStatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
+  const StatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
-    kvr::TFileContents contents;
+    kvr::FileContents contents;
     contents.Open(file.path);
     const std::string_view text = contents.Text();
     std::size_t count = 0;
@@ -116,7 +116,7 @@ void BM_ReadLineCount(benchmark::State& state) {
 // The memory one Process holds at its peak, beyond what the process held
 // before it, as a multiple of the file's size (the reader's records included).
 void BM_ProcessPeakMemory(benchmark::State& state) {
-  const TStatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
+  const StatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
   double ratio = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -229,7 +229,7 @@ bool RunProgram(const std::string& program, const std::vector<std::string>& args
 // in the same run).
 void InspectJson(benchmark::State& state, const std::string& program,
                  std::vector<std::string> args) {
-  const TStatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
+  const StatementFile& file = Statement(static_cast<std::size_t>(state.range(0)));
   args.push_back(file.path);
   long peak_kb = 0;
   for (auto _ : state) {
@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--line-list") {
     std::string text;
     if (!kvr::ReadWholeFile(argv[2], text)) return 1;
-    kvr::TLineReader lines(text);
+    kvr::LineReader lines(text);
     std::vector<std::string> list;
     std::string_view line;
     while (lines.Next(line)) list.emplace_back(line);

@@ -81,12 +81,12 @@ void Load(kvr::TfrmImportOFX& form) { form.BtnPesquisa1->UserClick(); }
 // validation and storage. Its calls still have their bodies written (and
 // counted, as the HTTP transport does before sending), so what the screen
 // does before the wire is measured alone.
-class InstantServer : public kvr::TRpcTransport {
+class InstantServer : public kvr::RpcTransport {
  public:
   void Open(const std::string&, int) override {}
   void Close() override {}
-  kvr::TRpcReply Call(const std::string&, const kvr::TRpcRequest& request) override {
-    struct Counter : kvr::TJsonSink {
+  kvr::RpcResponse Call(const std::string&, const kvr::RpcRequest& request) override {
+    struct Counter : kvr::JsonSink {
       std::size_t bytes = 0;
       void Flush() override {
         bytes += text.size();

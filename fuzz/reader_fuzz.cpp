@@ -45,11 +45,11 @@ std::string PlainValue(std::string_view line) {
 }
 
 void CheckScanner(std::string_view text) {
-  kvr::TLineReader plain(text);
-  kvr::tag_scan::TTagLineReader scanner(text);
-  kvr::tag_scan::TPieceReader pieces(text);
+  kvr::LineReader plain(text);
+  kvr::tag_scan::TagLineReader scanner(text);
+  kvr::tag_scan::PieceReader pieces(text);
   std::string_view expected;
-  kvr::tag_scan::TScanLine line, piece;
+  kvr::tag_scan::ScanLine line, piece;
   long long number = -1;
   while (plain.Next(expected)) {
     ++number;

@@ -173,13 +173,16 @@ int Serve(const CommandLine& line, std::ostream& err) {
                 "e chaves de acesso. Passe --tls-cert ARQUIVO --tls-key ARQUIVO (PEM), ou "
                 "--sem-tls se um proxy TLS atende na frente deste servidor.");
 
-  // Threads that are done with a large statement give its memory back
-  // (malloc_trim after large calls); few arenas keep it from being spread
-  // over one heap per thread. A statement's rows are hundreds of thousands
-  // of small blocks: growing a heap 64 MiB at a time instead of 128 KiB
-  // saves thousands of system calls per statement.
-  mallopt(M_ARENA_MAX, 2);
-  mallopt(M_TOP_PAD, 64 * 1024 * 1024);
+  // Under the C library's allocator (KVR_HEAP_GLIBC; jemalloc is tuned in
+  // src/heap/jemalloc_options.cpp): threads that are done with a large
+  // statement give its memory back (malloc_trim after large calls); few
+  // arenas keep it from being spread over one heap per thread. A statement's
+  // rows are hundreds of thousands of small blocks: growing a heap 64 MiB at
+  // a time instead of 128 KiB saves thousands of system calls per statement.
+  if (KVR_HEAP_GLIBC) {
+    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_TOP_PAD, 64 * 1024 * 1024);
+  }
   // Every connection is a descriptor: allow as many as the system lets us,
   // and no more connections than that leaves room for.
   rlimit files{};

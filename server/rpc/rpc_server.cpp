@@ -33,8 +33,10 @@ namespace kvr::server {
 
 namespace {
 
-// Bodies above this are followed by malloc_trim: their rows were spread over
-// the heap of a worker thread, and glibc would keep those pages for it.
+// Bodies above this are followed by malloc_trim where the programs keep the C
+// library's allocator (KVR_HEAP_GLIBC): their rows were spread over the heap
+// of a worker thread, and glibc would keep those pages for it. jemalloc gives
+// them back itself as they decay.
 constexpr size_t kTrimAfter = 256 * 1024;
 // Replies above this go out gzip when the client accepts it.
 constexpr size_t kGzipReplyAbove = 64 * 1024;
@@ -538,7 +540,7 @@ struct RpcServer::Engine : HttpHandler {
     request.call = RpcCall();
     // Give the pages of a large call back before answering, so that a
     // client that sends the next statement finds them returned.
-    if (size > kTrimAfter) malloc_trim(0);
+    if (KVR_HEAP_GLIBC && size > kTrimAfter) malloc_trim(0);
     // The rows are gone: their room goes to the requests that wait for it.
     budget.Give(std::exchange(request.memory, 0));
     // From here on the request belongs to the event loop again.

@@ -21,7 +21,7 @@ constexpr int kExitDeclined = 5;
 
 // A subcommand: its arguments after the subcommand's name; returns the exit
 // status. Writes its results on stdout and its errors on stderr, in UTF-8.
-using TCommand = int (*)(const std::vector<std::string>& args);
+using Command = int (*)(const std::vector<std::string>& args);
 
 // kvr61400 inspect [--json] [--decimal-separator C] FILE: reads FILE with the
 // statement reader and prints what it found. 0 when the file is a statement,

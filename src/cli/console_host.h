@@ -26,7 +26,7 @@ class ConsoleHost : public THostLibrary {
  public:
   // options and messages must outlive the host; each message and question
   // is appended to messages as {"tipo":..,"texto":..} in UTF-8.
-  ConsoleHost(const TImportOptions& options, nlohmann::json& messages)
+  ConsoleHost(const ImportOptions& options, nlohmann::json& messages)
       : options_(options), messages_(messages) {}
 
   void ShowError(const std::string& text) override;
@@ -56,7 +56,7 @@ class ConsoleHost : public THostLibrary {
   // with the caption "Não".
   int ChooseButton(const std::string& text, const std::vector<std::string>& buttons);
 
-  const TImportOptions& options_;
+  const ImportOptions& options_;
   nlohmann::json& messages_;
   TComponent application_{nullptr};
 };

@@ -45,7 +45,7 @@ constexpr std::uintmax_t kProgressFileBytes = 2u << 20;
 // other message. The form must hold the header edits as the load left them.
 std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::string& error) {
   if (error != form.Msg("CONTCORR_NCAD")) return {};
-  const TContaProcurada conta = form.ContaProcurada();
+  const AccountLookup conta = form.ContaProcurada();
   return {Cp1252ToUtf8(conta.procurada),
           "para cadastrá-la, no servidor: " + Cp1252ToUtf8(conta.cadastro)};
 }
@@ -53,7 +53,7 @@ std::vector<std::string> RefusalHints(const TfrmImportOFX& form, const std::stri
 }  // namespace
 
 int RunImport(const std::vector<std::string>& args) {
-  TImportOptions options;
+  ImportOptions options;
   if (std::string problem = ParseImportOptions(args, options); !problem.empty())
     return ImportUsageError(problem);
   std::string problem;
@@ -77,20 +77,20 @@ int RunImport(const std::vector<std::string>& args) {
   TfrmImportOFX* form = nullptr;
   std::string open_failure;  // why the screen could not be opened
   const bool with_grid = !options.summary;
-  std::vector<TStatementOutcome> outcomes;
+  std::vector<StatementOutcome> outcomes;
   bool single_reported = false;  // --json of a file named alone was printed
   Progress progress;
   const bool show_progress = !options.json && progress.Enabled();
 
   // Imports statement `extrato` of options.file (1-based; 0: the first, the
   // file being chosen on the screen), appending its outcome.
-  auto import_statement = [&](int extrato) -> TStatementOutcome& {
+  auto import_statement = [&](int extrato) -> StatementOutcome& {
     nlohmann::json report = nlohmann::json::object();
     messages = nlohmann::json::array();
     host.last_error.clear();
     host.last_message.clear();
     host.last_answer = 0;
-    TStatementOutcome& outcome = outcomes.emplace_back();
+    StatementOutcome& outcome = outcomes.emplace_back();
     outcome.file = options.file;
     int status = kExitOk;
     std::string failure;  // the text of an error that is no screen message
@@ -100,7 +100,7 @@ int RunImport(const std::vector<std::string>& args) {
     bool state_known_loaded = false;  // the load went through
     const std::string about = "kvr61400 import: " + options.file + ": ";
 
-    auto finish = [&]() -> TStatementOutcome& {
+    auto finish = [&]() -> StatementOutcome& {
       if (attempted && !state_known) {
         report["tela"] = ScreenState(*form, with_grid && one_file);
         state_known = true;
@@ -136,7 +136,7 @@ int RunImport(const std::vector<std::string>& args) {
         const auto& all = form->Extratos();
         if (!state_known_loaded && outcome.extrato >= 1 && outcome.extrato <= outcome.extratos) {
           // A load that ended early: what the file says of the statement.
-          const TOFXStatement& read = all[static_cast<size_t>(outcome.extrato - 1)];
+          const OfxStatement& read = all[static_cast<size_t>(outcome.extrato - 1)];
           outcome.banco = Cp1252ToUtf8(read.Banco);
           outcome.conta = Cp1252ToUtf8(read.Conta);
           outcome.data_inicial = IsoDate(read.DataIncial);
@@ -145,8 +145,8 @@ int RunImport(const std::vector<std::string>& args) {
         }
         if (form->cdsContaCorrente->Active() && !form->cdsContaCorrente->IsEmpty())
           outcome.codigo = form->cdsContaCorrente->FieldByName("CDREDUCONT").AsString();
-        if (outcome.extratos > 1) report["extrato"] = {{"numero", outcome.extrato},
-                                                       {"de", outcome.extratos}};
+        if (outcome.extratos > 1)
+          report["extrato"] = {{"numero", outcome.extrato}, {"de", outcome.extratos}};
       }
       if (options.json) {
         // A file named alone with one statement is reported whole, as it was
@@ -341,7 +341,7 @@ int RunImport(const std::vector<std::string>& args) {
     options.file = file;
     if (count_files)
       std::cerr << "Arquivo " << i + 1 << " de " << files.size() << ": " << file << "\n";
-    const TStatementOutcome& first = import_statement(0);
+    const StatementOutcome& first = import_statement(0);
     // The other statements of the file, each to its own account; a file that
     // could not be read is not read again.
     const int count = first.status == kExitError ? 0 : first.extratos;

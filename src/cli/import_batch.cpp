@@ -31,19 +31,19 @@ std::string Day(const nlohmann::json& iso) {
   return d.size() == 10 ? d.substr(8, 2) + "/" + d.substr(5, 2) + "/" + d.substr(0, 4) : d;
 }
 
-std::string Period(const TStatementOutcome& o) {
+std::string Period(const StatementOutcome& o) {
   if (o.data_inicial.is_null() && o.data_final.is_null()) return "";
   return Day(o.data_inicial) + " a " + Day(o.data_final);
 }
 
-std::string FileLabel(const TStatementOutcome& o) {
+std::string FileLabel(const StatementOutcome& o) {
   return o.extratos > 1 ? o.file + " (extrato " + std::to_string(o.extrato) + " de " +
                               std::to_string(o.extratos) + ")"
                         : o.file;
 }
 
 // The result as the table says it.
-std::string ResultText(const TStatementOutcome& o) {
+std::string ResultText(const StatementOutcome& o) {
   if (o.resultado == "importado") return "importado";
   if (o.resultado == "ja_cadastrado") return "já cadastrado";
   if (o.resultado == "cancelado") return "cancelado (nada gravado)";
@@ -51,16 +51,16 @@ std::string ResultText(const TStatementOutcome& o) {
   return "recusado";
 }
 
-bool Accepted(const TStatementOutcome& o) {
+bool Accepted(const StatementOutcome& o) {
   return o.resultado == "importado" || o.resultado == "ja_cadastrado";
 }
 
-struct TTotals {
+struct BatchTotals {
   int imported = 0, recorded = 0, refused = 0, movements = 0;
 };
 
-TTotals Totals(const std::vector<TStatementOutcome>& outcomes) {
-  TTotals t;
+BatchTotals Totals(const std::vector<StatementOutcome>& outcomes) {
+  BatchTotals t;
   for (const auto& o : outcomes) {
     if (o.resultado == "importado") {
       ++t.imported;
@@ -109,7 +109,7 @@ std::vector<std::string> ImportFiles(const std::vector<std::string>& args, std::
   return files;
 }
 
-std::string OutcomeLine(const TStatementOutcome& o) {
+std::string OutcomeLine(const StatementOutcome& o) {
   std::string line = FileLabel(o) + ": ";
   if (!o.banco.empty()) line += "banco " + o.banco + ", ";
   if (!o.conta.empty()) line += "conta " + o.conta + ", ";
@@ -120,13 +120,13 @@ std::string OutcomeLine(const TStatementOutcome& o) {
   return line;
 }
 
-int BatchStatus(const std::vector<TStatementOutcome>& outcomes) {
+int BatchStatus(const std::vector<StatementOutcome>& outcomes) {
   if (outcomes.size() == 1) return outcomes.front().status;
   return std::all_of(outcomes.begin(), outcomes.end(), Accepted) ? kExitOk : kExitEnded;
 }
 
-nlohmann::json BatchContinuity(TNetConnection& net, const std::vector<TStatementOutcome>& outcomes) {
-  std::vector<TStoredStatement> stored;
+nlohmann::json BatchContinuity(TNetConnection& net, const std::vector<StatementOutcome>& outcomes) {
+  std::vector<StoredStatement> stored;
   for (const auto& o : outcomes) {
     if (Accepted(o) && o.data_inicial.is_string() && o.data_final.is_string())
       stored.push_back({o.codigo, o.data_inicial.get<std::string>(), o.data_final.get<std::string>()});
@@ -134,7 +134,7 @@ nlohmann::json BatchContinuity(TNetConnection& net, const std::vector<TStatement
   return StoredContinuity(net, stored);
 }
 
-void PrintBatchSummary(const std::vector<TStatementOutcome>& outcomes,
+void PrintBatchSummary(const std::vector<StatementOutcome>& outcomes,
                        const nlohmann::json& continuity, const std::string& continuity_error) {
   const std::vector<std::string> titles = {"Arquivo", "Extrato",    "Banco",    "Conta",
                                            "Período", "Movimentos", "Resultado"};
@@ -163,7 +163,7 @@ void PrintBatchSummary(const std::vector<TStatementOutcome>& outcomes,
   std::cout << "\nResumo:\n";
   print(titles);
   for (const auto& r : rows) print(r);
-  const TTotals t = Totals(outcomes);
+  const BatchTotals t = Totals(outcomes);
   std::cout << "Total: " << Plural(static_cast<int>(outcomes.size()), "extrato", "extratos")
             << ": " << Plural(t.imported, "importado", "importados") << ", "
             << Plural(t.recorded, "já cadastrado", "já cadastrados") << ", "
@@ -182,7 +182,7 @@ void PrintBatchSummary(const std::vector<TStatementOutcome>& outcomes,
   }
 }
 
-nlohmann::json BatchJson(const std::vector<TStatementOutcome>& outcomes,
+nlohmann::json BatchJson(const std::vector<StatementOutcome>& outcomes,
                          const nlohmann::json& continuity, const std::string& continuity_error) {
   nlohmann::json list = nlohmann::json::array();
   for (const auto& o : outcomes) {
@@ -201,7 +201,7 @@ nlohmann::json BatchJson(const std::vector<TStatementOutcome>& outcomes,
     if (!o.motivo.empty()) j["motivo"] = o.motivo;
     list.push_back(std::move(j));
   }
-  const TTotals t = Totals(outcomes);
+  const BatchTotals t = Totals(outcomes);
   nlohmann::json out = {{"extratos", list},
                         {"totais",
                          {{"extratos", outcomes.size()},

@@ -12,7 +12,7 @@
 namespace kvr::cli {
 
 // What one statement of a batch came to.
-struct TStatementOutcome {
+struct StatementOutcome {
   std::string file;        // as named on the command line or found in a folder
   int extrato = 1;         // its place among the file's statements with movements
   int extratos = 0;        // how many the file holds; 0 when it could not be read
@@ -38,12 +38,12 @@ std::vector<std::string> ImportFiles(const std::vector<std::string>& args, std::
 // "marco/341.ofx: banco 341, conta 12345-6, 01/03/2024 a 31/03/2024, 52
 // movimentos: importado"; "(extrato 2 de 3)" after the file when it holds
 // several.
-std::string OutcomeLine(const TStatementOutcome& outcome);
+std::string OutcomeLine(const StatementOutcome& outcome);
 
 // The exit status of a batch: the statement's own when there is one; else 0
 // when every statement was imported or already recorded, kExitEnded when any
 // was refused, declined or unreadable.
-int BatchStatus(const std::vector<TStatementOutcome>& outcomes);
+int BatchStatus(const std::vector<StatementOutcome>& outcomes);
 
 // What the continuity of the accounts a batch stored to says about the
 // statements it imported or found already recorded: asks the server
@@ -51,16 +51,16 @@ int BatchStatus(const std::vector<TStatementOutcome>& outcomes);
 // connected, and keeps the problems of those statements (matched by account
 // and period) as {"conta","data_inicial","data_final","tipo","dias" or
 // "diferenca","texto"}. Throws what the call throws.
-nlohmann::json BatchContinuity(TNetConnection& net, const std::vector<TStatementOutcome>& outcomes);
+nlohmann::json BatchContinuity(TNetConnection& net, const std::vector<StatementOutcome>& outcomes);
 
 // Prints the table of the batch (file, statement, bank, account, period,
 // movements, result), the total and the continuity problems on stdout.
-void PrintBatchSummary(const std::vector<TStatementOutcome>& outcomes,
+void PrintBatchSummary(const std::vector<StatementOutcome>& outcomes,
                        const nlohmann::json& continuity, const std::string& continuity_error);
 
 // The batch as JSON: {"extratos":[one object per statement],"totais":{...},
 // "continuidade":[...]} (and "continuidade_erro" when it could not be asked).
-nlohmann::json BatchJson(const std::vector<TStatementOutcome>& outcomes,
+nlohmann::json BatchJson(const std::vector<StatementOutcome>& outcomes,
                          const nlohmann::json& continuity, const std::string& continuity_error);
 
 }  // namespace kvr::cli

@@ -107,7 +107,7 @@ const char* const kImportHelp =
     "Exemplo de um mês:\n"
     "  kvr61400 import extratos/2024-03/ --server 127.0.0.1:8061 --sim\n";
 
-std::string ParseImportOptions(const std::vector<std::string>& args, TImportOptions& o) {
+std::string ParseImportOptions(const std::vector<std::string>& args, ImportOptions& o) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string& into) -> bool {
@@ -133,7 +133,7 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
       o.answer = answer;
     } else if (a == "--server") {
       if (!value(v)) return "--server espera HOST:PORTA ou https://HOST:PORTA";
-      const std::optional<std::vector<TServerUrl>> urls = ParseServerList(v);
+      const std::optional<std::vector<ServerUrl>> urls = ParseServerList(v);
       if (!urls) {
         return "--server espera HOST:PORTA, http://HOST:PORTA ou https://HOST:PORTA (vários "
                "separados por vírgula), não \"" + v + "\"";
@@ -181,7 +181,7 @@ std::string ParseImportOptions(const std::vector<std::string>& args, TImportOpti
   for (const auto& [name, date] : {std::pair{"--de", &o.de}, std::pair{"--ate", &o.ate}})
     if (*date && !IsDayText(**date))
       return std::string(name) + " espera uma data DD/MM/AAAA, não \"" + **date + "\"";
-  const TServerUrl url = SplitHostValue(o.host, o.port);
+  const ServerUrl url = SplitHostValue(o.host, o.port);
   if (!o.token.empty() && !url.https && !IsLoopbackName(url.host))
     return "a chave de acesso não vai sem criptografia para fora desta máquina: use --server "
            "https://" +

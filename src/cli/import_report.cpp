@@ -35,14 +35,14 @@ std::string DescribeFilter(const std::string& filter) {
 
 // The visible rows of the transaction table: how many, the credits and the
 // debits (magnitudes).
-struct TTotals {
+struct BatchTotals {
   int count = 0;
   Money credit;
   Money debit;
 };
 
-TTotals VisibleTotals(TClientDataSet& table) {
-  TTotals totals;
+BatchTotals VisibleTotals(TClientDataSet& table) {
+  BatchTotals totals;
   if (!table.Active()) return totals;
   TField& value = table.FieldByName("VRMOVREAL");
   TField& kind = table.FieldByName("IDMOVREAL");
@@ -130,7 +130,7 @@ nlohmann::json ScreenState(TfrmImportOFX& f, bool with_grid) {
   TClientDataSet& table = *f.cdsMovExtrBanco;
   s["filtro"] = table.Active() && table.Filtered() ? Cp1252ToUtf8(table.Filter()) : "";
   s["filtro_descricao"] = DescribeFilter(s["filtro"].get<std::string>());
-  const TTotals totals = VisibleTotals(table);
+  const BatchTotals totals = VisibleTotals(table);
   s["resumo"] = {{"movimentos", totals.count},
                  {"creditos", totals.credit.Reais()},
                  {"debitos", totals.debit.Reais()},

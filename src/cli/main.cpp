@@ -11,15 +11,15 @@
 
 namespace {
 
-struct TSubcommand {
+struct Subcommand {
   const char* name;
-  kvr::cli::TCommand run;
+  kvr::cli::Command run;
   const char* usage;
   const char* summary;
   const char* help;
 };
 
-const TSubcommand kCommands[] = {
+const Subcommand kCommands[] = {
     {"inspect", kvr::cli::RunInspect, kvr::cli::kInspectUsage,
      "lê um extrato OFX e mostra o que o leitor encontrou", kvr::cli::kInspectHelp},
     {"import", kvr::cli::RunImport, kvr::cli::kImportUsage,

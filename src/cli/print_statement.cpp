@@ -79,8 +79,8 @@ std::string Pad(const std::string& text, size_t width, bool right = false) {
 
 // Output on stdout through one large buffer: a statement of 100,000
 // transactions is written as it is formatted, never built as a whole first.
-struct TOut : TJsonSink {
-  ~TOut() override { Flush(); }
+struct StdoutSink : JsonSink {
+  ~StdoutSink() override { Flush(); }
   void Flush() override {
     std::fwrite(text.data(), 1, text.size(), stdout);
     text.clear();
@@ -89,9 +89,9 @@ struct TOut : TJsonSink {
 
 // Each Windows-1252 byte as it stands in a JSON string: UTF-8, with the
 // quote, the backslash and the control characters escaped.
-struct TJsonByteTable {
+struct JsonByteTable {
   std::string text[256];
-  TJsonByteTable() {
+  JsonByteTable() {
     for (int b = 0; b < 256; ++b) {
       const char c = static_cast<char>(b);
       char escape[8];
@@ -107,7 +107,7 @@ struct TJsonByteTable {
 
 // A text field: the name, then the text as a JSON string.
 void PutJsonField(std::string& out, const char* name, std::string_view text) {
-  static const TJsonByteTable table;
+  static const JsonByteTable table;
   out += name;
   out += '"';
   size_t plain = 0;
@@ -170,7 +170,7 @@ void PutJsonField(std::string& text, const char* name, double value) {
 }
 
 void PrintJson(const TVQOFXReader& reader, bool ofx) {
-  TOut sink;
+  StdoutSink sink;
   std::string& out = sink.text;
   out += ofx ? "{\"ofx\":true" : "{\"ofx\":false";
   PutJsonField(out, ",\"banco\":", reader.Banco);
@@ -198,7 +198,7 @@ void PrintJson(const TVQOFXReader& reader, bool ofx) {
 }
 
 void PrintHuman(const TVQOFXReader& reader, bool ofx, const std::string& file) {
-  TOut out;
+  StdoutSink out;
   auto line = [&out](const std::string& label, const std::string& value) {
     out.text += Cp1252ToUtf8(Pad(label, 16) + value + "\n");
   };

@@ -40,7 +40,7 @@ namespace {
   FUNCTION(multi_info_read) FUNCTION(multi_poll) FUNCTION(slist_append)                    \
   FUNCTION(slist_free_all)
 // clang-format on
-struct TCurlLibrary {
+struct CurlFunctions {
 #define KVR_CURL_MEMBER(name) decltype(&::curl_##name) name;
   KVR_CURL_FUNCTIONS(KVR_CURL_MEMBER)
 #undef KVR_CURL_MEMBER
@@ -59,7 +59,7 @@ void Find(void* library, const char* name, Function& function) {
   if (function == nullptr) throw Exception(CannotLoad(std::string("falta a função ") + name));
 }
 
-TCurlLibrary Load() {
+CurlFunctions Load() {
   // Never unloaded: curl's global state and its TLS library live as long as
   // the process.
   void* library = dlopen(KVR_CURL_SONAME, RTLD_NOW | RTLD_LOCAL);
@@ -67,7 +67,7 @@ TCurlLibrary Load() {
     const char* error = dlerror();
     throw Exception(CannotLoad(error != nullptr ? error : "dlopen"));
   }
-  TCurlLibrary curl{};
+  CurlFunctions curl{};
   decltype(&::curl_global_init) global_init = nullptr;
   Find(library, "curl_global_init", global_init);
 #define KVR_CURL_FIND(name) Find(library, "curl_" #name, curl.name);
@@ -82,8 +82,8 @@ TCurlLibrary Load() {
 // and initialises it, once per process; safe from any thread. Throws
 // Exception, with the package to install, when it cannot be loaded or
 // initialised; the next call tries again.
-const TCurlLibrary& CurlLibrary() {
-  static const TCurlLibrary curl = Load();
+const CurlFunctions& CurlLibrary() {
+  static const CurlFunctions curl = Load();
   return curl;
 }
 
@@ -231,7 +231,7 @@ class Exchange {
     return n;
   }
 
-  const TCurlLibrary& curl_ = CurlLibrary();
+  const CurlFunctions& curl_ = CurlLibrary();
   CURLM* multi_;
   CURL* easy_;
   std::string& reply_;
@@ -248,7 +248,7 @@ class Exchange {
 // The request body as the request writes it, handed on a chunk at a time
 // (gzip-compressed when large), so that a million movements never exist as
 // one text.
-class BodySink : public TJsonSink {
+class BodySink : public JsonSink {
  public:
   BodySink(Exchange& out, bool compress) : out_(out), compress_(compress) {
     if (compress_) {
@@ -299,9 +299,9 @@ class BodySink : public TJsonSink {
   Bytef chunk_[1 << 16];
 };
 
-class HttpTransport : public TRpcTransport {
+class HttpTransport : public RpcTransport {
  public:
-  explicit HttpTransport(THttpLimits limits) : limits_(limits) {}
+  explicit HttpTransport(HttpLimits limits) : limits_(limits) {}
   ~HttpTransport() override { Close(); }
 
   void SetToken(const std::string& token) override { token_ = token; }
@@ -316,7 +316,7 @@ class HttpTransport : public TRpcTransport {
     ca_file_ = HttpsCaFile();
     addresses_ = HostAddresses(host, port);
     // A secret seen on the company network is a key anyone may use.
-    for (const TServerUrl& url : addresses_)
+    for (const ServerUrl& url : addresses_)
       if (!url.https && !token_.empty() && !IsLoopbackName(url.host))
         throw Exception("Recuso enviar a chave de acesso sem criptografia ao servidor " +
                         Address(url.host, url.port) + ", fora desta máquina: use https://" +
@@ -374,7 +374,7 @@ class HttpTransport : public TRpcTransport {
     multi_.reset();
   }
 
-  TRpcReply Call(const std::string& server_name, const TRpcRequest& rpc) override {
+  RpcResponse Call(const std::string& server_name, const RpcRequest& rpc) override {
     if (!easy_)
       throw Exception("Conexão com o servidor de aplicação não está aberta.");
     // The server's work grows with the statement: a million movements take
@@ -384,7 +384,7 @@ class HttpTransport : public TRpcTransport {
     const int allowance_ms =
         static_cast<int>(std::min<std::size_t>(rpc.EstimatedBytes() >> 10, 3600000));
     const int deadline_ms = limits_.deadline_ms + allowance_ms;
-    TRpcReply reply;
+    RpcResponse reply;
     Outcome outcome = Perform("/" + server_name, &rpc, reply.body, deadline_ms);
     // A server that could not be reached never saw the request: the next
     // address may take it. One that was reached is never sent it again, so a
@@ -422,7 +422,7 @@ class HttpTransport : public TRpcTransport {
   // Makes the address at index the one requests go to.
   void Select(size_t index) {
     current_ = index;
-    const TServerUrl& url = addresses_[index];
+    const ServerUrl& url = addresses_[index];
     https_ = url.https;
     host_ = url.host;
     address_ = Address(url.host, url.port);
@@ -432,7 +432,7 @@ class HttpTransport : public TRpcTransport {
   // The addresses, for a message: "a:8061, https://b:8061".
   std::string Listed() const {
     std::string list;
-    for (const TServerUrl& url : addresses_)
+    for (const ServerUrl& url : addresses_)
       list += (list.empty() ? "" : ", ") + std::string(url.https ? "https://" : "") +
               Address(url.host, url.port);
     return list;
@@ -551,7 +551,7 @@ class HttpTransport : public TRpcTransport {
   // rpc's body (written into the connection as it is made, chunked, and
   // compressed when large) or, with no rpc, a GET. The reply's body goes
   // into body.
-  Outcome Perform(const std::string& path, const TRpcRequest* rpc, std::string& body,
+  Outcome Perform(const std::string& path, const RpcRequest* rpc, std::string& body,
                   int deadline_ms) {
     CURL* easy = easy_.get();
     const bool compress = rpc && rpc->EstimatedBytes() > limits_.compress_above_bytes;
@@ -589,9 +589,9 @@ class HttpTransport : public TRpcTransport {
     return outcome;
   }
 
-  THttpLimits limits_;
+  HttpLimits limits_;
   std::string token_;
-  std::vector<TServerUrl> addresses_;
+  std::vector<ServerUrl> addresses_;
   size_t current_ = 0;
   std::string address_;
   std::string host_;
@@ -600,7 +600,7 @@ class HttpTransport : public TRpcTransport {
   char error_[CURL_ERROR_SIZE] = {};
   // The multi handle keeps the connection between calls; the easy handle
   // carries the options every call shares.
-  const TCurlLibrary& curl_ = CurlLibrary();
+  const CurlFunctions& curl_ = CurlLibrary();
   std::unique_ptr<CURLM, decltype(curl_.multi_cleanup)> multi_{nullptr, curl_.multi_cleanup};
   std::unique_ptr<CURL, decltype(curl_.easy_cleanup)> easy_{nullptr, curl_.easy_cleanup};
   std::unique_ptr<curl_slist, decltype(curl_.slist_free_all)> headers_{nullptr,
@@ -609,7 +609,7 @@ class HttpTransport : public TRpcTransport {
 
 }  // namespace
 
-std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits) {
+std::unique_ptr<RpcTransport> MakeHttpTransport(HttpLimits limits) {
   [[maybe_unused]] static const bool sigpipe_ignored = [] {
     // A server that refuses an upload (too large, wrong secret) closes the
     // connection while the body is still being written; a write that does not

@@ -71,7 +71,7 @@ TServerArg TServerArg::Table(TClientDataSet& table) {
   return arg;
 }
 
-void TServerArg::Write(TJsonSink& sink) const {
+void TServerArg::Write(JsonSink& sink) const {
   if (table_ != nullptr) {
     WriteDataPacket(*table_, sink);
   } else {
@@ -85,13 +85,13 @@ std::size_t TServerArg::EstimatedBytes() const {
   return json_.size();
 }
 
-std::size_t TRpcRequest::EstimatedBytes() const {
+std::size_t RpcRequest::EstimatedBytes() const {
   std::size_t total = 64 + method_.size();
   for (const TServerArg& arg : args_) total += arg.EstimatedBytes() + 1;
   return total;
 }
 
-void TRpcRequest::WriteBody(TJsonSink& sink) const {
+void RpcRequest::WriteBody(JsonSink& sink) const {
   sink.text += "{\"jsonrpc\":\"2.0\",\"id\":";
   sink.text += std::to_string(id_);
   sink.text += ",\"method\":";
@@ -146,14 +146,16 @@ std::string_view TServerResult::PayloadText() const {
 
 namespace {
 
-TCallRunner& InstalledCallRunner() {
-  static TCallRunner runner;
+CallRunner& InstalledCallRunner() {
+  static CallRunner runner;
   return runner;
 }
 
 }  // namespace
 
-void TNetConnection::SetCallRunner(TCallRunner runner) { InstalledCallRunner() = std::move(runner); }
+void TNetConnection::SetCallRunner(CallRunner runner) {
+  InstalledCallRunner() = std::move(runner);
+}
 
 void TNetConnection::RunCall(const std::function<void()>& work) {
   std::exception_ptr failure;
@@ -164,7 +166,7 @@ void TNetConnection::RunCall(const std::function<void()>& work) {
       failure = std::current_exception();
     }
   };
-  const TCallRunner& runner = InstalledCallRunner();
+  const CallRunner& runner = InstalledCallRunner();
   if (runner) {
     runner(guarded);
   } else {
@@ -184,7 +186,7 @@ std::string TNetConnection::Address() const {
   // Several addresses, tried in order: the list names them.
   if (Host.find(',') != std::string::npos) return Host;
   // An IPv6 address is written in brackets so that its port stays apart.
-  const TServerUrl url = SplitHostValue(Host, Port);
+  const ServerUrl url = SplitHostValue(Host, Port);
   const bool v6 = url.host.find(':') != std::string::npos;
   return std::string(url.https ? "https://" : "") + (v6 ? "[" + url.host + "]" : url.host) + ":" +
          std::to_string(Port);
@@ -203,7 +205,7 @@ void TNetConnection::SetConnected(bool value) {
   connected_ = true;
 }
 
-void TNetConnection::SetTransport(std::unique_ptr<TRpcTransport> transport) {
+void TNetConnection::SetTransport(std::unique_ptr<RpcTransport> transport) {
   if (!transport) throw Exception("Transporte de conexão nulo.");
   SetConnected(false);
   transport_ = std::move(transport);
@@ -223,8 +225,8 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
   if (OnCall) OnCall(method, false);
   Done done{*this, method};
 
-  const TRpcRequest request(method, ++next_id_, args);
-  auto reply = std::make_shared<TRpcReply>();
+  const RpcRequest request(method, ++next_id_, args);
+  auto reply = std::make_shared<RpcResponse>();
   RunCall([&] { *reply = transport_->Call(ServerName, request); });
   const std::string where = " (chamada de " + method + " ao servidor " + Address() + ")";
   auto status_error = [&] {

@@ -40,7 +40,7 @@ class TServerArg {
   static TServerArg Table(TClientDataSet& table);
 
   // Writes the argument's JSON into sink.
-  void Write(TJsonSink& sink) const;
+  void Write(JsonSink& sink) const;
   // About how many bytes Write will write (a table's rows counted at a
   // typical movement's size).
   std::size_t EstimatedBytes() const;
@@ -53,16 +53,16 @@ class TServerArg {
 
 // One call as it goes on the wire: a JSON-RPC 2.0 request with positional
 // params. Holds references to its arguments' tables.
-class TRpcRequest {
+class RpcRequest {
  public:
-  TRpcRequest(std::string method, long long id, const std::vector<TServerArg>& args)
+  RpcRequest(std::string method, long long id, const std::vector<TServerArg>& args)
       : method_(std::move(method)), id_(id), args_(args) {}
 
   const std::string& Method() const { return method_; }
   long long Id() const { return id_; }
   // Writes the whole request body, {"jsonrpc":"2.0","id":..,"method":..,
   // "params":[..]}, into sink, spilling as it goes.
-  void WriteBody(TJsonSink& sink) const;
+  void WriteBody(JsonSink& sink) const;
   // About how large the body will be.
   std::size_t EstimatedBytes() const;
 
@@ -73,16 +73,16 @@ class TRpcRequest {
 };
 
 // What the server sent back for one call: the HTTP status and the body text.
-struct TRpcReply {
+struct RpcResponse {
   int status = 200;
   std::string body;
 };
 
 // The way calls reach the server. TNetConnection owns one; the default is
 // JSON-RPC 2.0 over HTTP (MakeHttpTransport). Tests plug in a server double.
-class TRpcTransport {
+class RpcTransport {
  public:
-  virtual ~TRpcTransport() = default;
+  virtual ~RpcTransport() = default;
 
   // The shared secret every request carries (Authorization: Bearer), empty
   // for none. Set before Open.
@@ -96,11 +96,11 @@ class TRpcTransport {
   // as it came, whatever its status. Only called between Open and Close.
   // Throws kvr::Exception for a transport failure (refused, deadline passed,
   // connection lost, a reply over the size limit).
-  virtual TRpcReply Call(const std::string& server_name, const TRpcRequest& request) = 0;
+  virtual RpcResponse Call(const std::string& server_name, const RpcRequest& request) = 0;
 };
 
 // Limits of the HTTP transport.
-struct THttpLimits {
+struct HttpLimits {
   // Each call as a whole (connect, send, receive) ends within this, plus a
   // second per megabyte of its request body (the server's work grows with
   // it).
@@ -118,7 +118,7 @@ struct THttpLimits {
 // into the connection as it is produced (Transfer-Encoding: chunked;
 // compressed when large); replies may come gzip-compressed
 // (Accept-Encoding: gzip).
-std::unique_ptr<TRpcTransport> MakeHttpTransport(THttpLimits limits = {});
+std::unique_ptr<RpcTransport> MakeHttpTransport(HttpLimits limits = {});
 
 // The answer of one server call: either the payload (the JSON-RPC "result")
 // or the server's report of a failure (the JSON-RPC "error").
@@ -155,7 +155,7 @@ class TServerResult {
 // SetConnected or Call after the runner returns. A desktop host runs the work
 // on another thread and keeps its window painted meanwhile; the caller still
 // sees a synchronous call.
-using TCallRunner = std::function<void(const std::function<void()>& work)>;
+using CallRunner = std::function<void(const std::function<void()>& work)>;
 
 // The connection to the application server's remote module (netImportOFX).
 // Set ServerName, Host, Port and Token (usually from OnBeforeConnect), then
@@ -165,7 +165,7 @@ class TNetConnection : public TComponent {
   // Installs the runner of every connection of the process; an empty one
   // (the default) runs the work at once on the calling thread. Set it before
   // any call is under way, from the thread that makes the calls.
-  static void SetCallRunner(TCallRunner runner);
+  static void SetCallRunner(CallRunner runner);
 
   // owner may be null: the caller then owns the connection.
   explicit TNetConnection(TComponent* owner);
@@ -198,7 +198,7 @@ class TNetConnection : public TComponent {
 
   // Replaces the transport (a server double in tests); closes the connection
   // first. transport must not be null.
-  void SetTransport(std::unique_ptr<TRpcTransport> transport);
+  void SetTransport(std::unique_ptr<RpcTransport> transport);
 
   // Calls the remote module's method by name with positional arguments and
   // returns its result. A JSON-RPC error in the reply (whatever the HTTP
@@ -214,7 +214,7 @@ class TNetConnection : public TComponent {
   // Runs work through the installed call runner, rethrowing what it raised.
   static void RunCall(const std::function<void()>& work);
 
-  std::unique_ptr<TRpcTransport> transport_;
+  std::unique_ptr<RpcTransport> transport_;
   bool connected_ = false;
   long long next_id_ = 0;
 };

@@ -19,10 +19,12 @@ bool DropScheme(std::string& text) {
 
 }  // namespace
 
-std::string TServerUrl::HostValue() const { return https ? "https://" + host : host; }
+std::string ServerUrl::HostValue() const {
+  return https ? "https://" + host : host;
+}
 
-std::optional<TServerUrl> ParseServerUrl(const std::string& text) {
-  TServerUrl url;
+std::optional<ServerUrl> ParseServerUrl(const std::string& text) {
+  ServerUrl url;
   std::string rest = text;
   url.https = DropScheme(rest);
   const size_t colon = rest.rfind(':');
@@ -44,15 +46,15 @@ std::optional<TServerUrl> ParseServerUrl(const std::string& text) {
   return url;
 }
 
-std::optional<std::vector<TServerUrl>> ParseServerList(const std::string& text) {
-  std::vector<TServerUrl> addresses;
+std::optional<std::vector<ServerUrl>> ParseServerList(const std::string& text) {
+  std::vector<ServerUrl> addresses;
   size_t begin = 0;
   while (true) {
     const size_t comma = text.find(',', begin);
     std::string item = text.substr(begin, comma == std::string::npos ? comma : comma - begin);
     const size_t first = item.find_first_not_of(' ');
     item = first == std::string::npos ? "" : item.substr(first, item.find_last_not_of(' ') - first + 1);
-    const std::optional<TServerUrl> url = ParseServerUrl(item);
+    const std::optional<ServerUrl> url = ParseServerUrl(item);
     if (!url) return std::nullopt;
     addresses.push_back(*url);
     if (comma == std::string::npos) return addresses;
@@ -60,10 +62,10 @@ std::optional<std::vector<TServerUrl>> ParseServerList(const std::string& text) 
   }
 }
 
-std::string ListHostValue(const std::vector<TServerUrl>& addresses) {
+std::string ListHostValue(const std::vector<ServerUrl>& addresses) {
   if (addresses.size() == 1) return addresses[0].HostValue();
   std::string list;
-  for (const TServerUrl& url : addresses) {
+  for (const ServerUrl& url : addresses) {
     if (!list.empty()) list += ',';
     const bool v6 = url.host.find(':') != std::string::npos;
     list += std::string(url.https ? "https://" : "") + (v6 ? "[" + url.host + "]" : url.host) +
@@ -72,14 +74,14 @@ std::string ListHostValue(const std::vector<TServerUrl>& addresses) {
   return list;
 }
 
-std::vector<TServerUrl> HostAddresses(const std::string& host, int port) {
+std::vector<ServerUrl> HostAddresses(const std::string& host, int port) {
   if (host.find(',') != std::string::npos)
-    if (std::optional<std::vector<TServerUrl>> list = ParseServerList(host)) return *list;
+    if (std::optional<std::vector<ServerUrl>> list = ParseServerList(host)) return *list;
   return {SplitHostValue(host, port)};
 }
 
-TServerUrl SplitHostValue(const std::string& host, int port) {
-  TServerUrl url;
+ServerUrl SplitHostValue(const std::string& host, int port) {
+  ServerUrl url;
   url.port = port;
   url.host = host;
   url.https = DropScheme(url.host);

@@ -24,9 +24,9 @@ namespace {
 
 // What each Windows-1252 byte becomes: an accented letter its plain letter,
 // every other byte itself.
-struct TAccentTable {
+struct AccentTable {
   char plain[256] = {};
-  TAccentTable() {
+  AccentTable() {
     for (unsigned c = 0; c < 256; ++c) plain[c] = static_cast<char>(c);
     // S, Z caron (and lower case), Y diaeresis, then the Latin-1 letters.
     static const struct {
@@ -43,7 +43,7 @@ struct TAccentTable {
   }
 };
 
-const TAccentTable kAccents;
+const AccentTable kAccents;
 
 // True when none of the eight bytes at p is above 127.
 bool IsAsciiWord(const char* p) {

@@ -38,7 +38,7 @@ struct TClientDataSet::Impl {
 
   TableRow* edit_row = nullptr;        // edit: the row being edited
   TableRow* insert_before = nullptr;   // insert: place (null = end)
-  TRowBuilder builder;
+  RowBuilder builder;
 
   std::vector<LocateIndex> locate_indexes;
   // The last key list Locate resolved, as text and as columns.
@@ -49,7 +49,7 @@ struct TClientDataSet::Impl {
   std::vector<TableRow*> matches;
 
   int next_observer_id = 1;
-  std::vector<std::pair<int, std::function<void(TClientDataSet&, TDataChange)>>> observers;
+  std::vector<std::pair<int, std::function<void(TClientDataSet&, DataChange)>>> observers;
   int disable_count = 0;
 
   // Columns by their exact name; other spellings fall back to a scan.
@@ -63,7 +63,7 @@ struct TClientDataSet::Impl {
     current = display_row = edit_row = insert_before = nullptr;
   }
 
-  TRowData Pack(const Cells& cells) {
+  RowData Pack(const Cells& cells) {
     for (const TVariant& v : cells) builder.Add(View(v));
     return builder.Finish();
   }
@@ -140,14 +140,14 @@ void TClientDataSet::CreateDataSet() {
   eof_ = true;
   try {
     im.order.SetFields(ResolveNames(*this, index_field_names_));
-    if (filtered_) im.filter.Set(std::make_unique<TFilterExpression>(filter_text_, FieldDefs));
+    if (filtered_) im.filter.Set(std::make_unique<FilterExpression>(filter_text_, FieldDefs));
   } catch (...) {
     im.order.SetFields({});
     filtered_ = false;
-    Notify(TDataChange::Structure);
+    Notify(DataChange::Structure);
     throw;
   }
-  Notify(TDataChange::Structure);
+  Notify(DataChange::Structure);
 }
 
 void TClientDataSet::Close() {
@@ -158,7 +158,7 @@ void TClientDataSet::Close() {
   active_ = false;
   state_ = TDataSetState::dsInactive;
   eof_ = true;
-  Notify(TDataChange::Structure);
+  Notify(DataChange::Structure);
 }
 
 void TClientDataSet::EmptyDataSet() {
@@ -166,7 +166,7 @@ void TClientDataSet::EmptyDataSet() {
   impl_->FreeRows();
   state_ = TDataSetState::dsBrowse;
   eof_ = true;
-  Notify(TDataChange::Rows);
+  Notify(DataChange::Rows);
 }
 
 TField& TClientDataSet::Fields(int index) const {
@@ -208,7 +208,7 @@ void TClientDataSet::First() {
   Impl& im = *impl_;
   im.current = im.filter.NextVisible(im.rows.head());
   eof_ = im.current == nullptr;
-  Notify(TDataChange::CurrentRow);
+  Notify(DataChange::CurrentRow);
 }
 
 void TClientDataSet::Next() {
@@ -224,7 +224,7 @@ void TClientDataSet::Next() {
     eof_ = false;
     if (next->next != nullptr) next->next->data.Prefetch();
   }
-  Notify(TDataChange::CurrentRow);
+  Notify(DataChange::CurrentRow);
 }
 
 int TClientDataSet::RecNo() const {
@@ -234,14 +234,14 @@ int TClientDataSet::RecNo() const {
   return it == cache.end() ? 0 : static_cast<int>(it - cache.begin()) + 1;
 }
 
-TCellView TClientDataSet::CellOf(int field_index) const {
+RowCell TClientDataSet::CellOf(int field_index) const {
   const TableRow* row = impl_->display_row;
   if (row == nullptr) {
     if (state_ == TDataSetState::dsInsert || state_ == TDataSetState::dsEdit)
       return View(pending_[static_cast<size_t>(field_index)]);
     row = impl_->current;
   }
-  if (row == nullptr) return TCellView{};
+  if (row == nullptr) return RowCell{};
   return row->data.Get(static_cast<size_t>(field_index));
 }
 
@@ -252,7 +252,7 @@ void TClientDataSet::StartInsert(bool append) {
   im.insert_before = append ? nullptr : im.current;
   im.edit_row = nullptr;
   state_ = TDataSetState::dsInsert;
-  Notify(TDataChange::State);
+  Notify(DataChange::State);
 }
 
 void TClientDataSet::Insert() { StartInsert(false); }
@@ -265,13 +265,13 @@ void TClientDataSet::Edit() {
   if (im.current == nullptr) throw EDatabaseError("Não há linha corrente para editar.");
   pending_.resize(fields_.size());
   // One walk over the packed row, not one from its start per column.
-  TRowCursor cursor(im.current->data);
-  TCellView cell;
+  RowCursor cursor(im.current->data);
+  RowCell cell;
   for (size_t i = 0; i < fields_.size(); ++i)
     pending_[i] = cursor.Next(cell) ? ToVariant(cell) : TVariant{};
   im.edit_row = im.current;
   state_ = TDataSetState::dsEdit;
-  Notify(TDataChange::State);
+  Notify(DataChange::State);
 }
 
 void TClientDataSet::Post() {
@@ -305,7 +305,7 @@ void TClientDataSet::Post() {
   im.filter.Invalidate();
   state_ = TDataSetState::dsBrowse;
   eof_ = false;
-  Notify(TDataChange::Rows);
+  Notify(DataChange::Rows);
 }
 
 void TClientDataSet::SetIndexFieldNames(const std::string& names) {
@@ -318,7 +318,7 @@ void TClientDataSet::SetIndexFieldNames(const std::string& names) {
   index_field_names_ = names;
   impl_->order.SetFields(std::move(fields));
   impl_->filter.Invalidate();
-  Notify(TDataChange::Rows);
+  Notify(DataChange::Rows);
 }
 
 void TClientDataSet::ApplyFilter(const std::string& text, bool on) {
@@ -329,11 +329,11 @@ void TClientDataSet::ApplyFilter(const std::string& text, bool on) {
     return;
   }
   if (active_) CheckBrowse();
-  std::unique_ptr<TFilterExpression> compiled;
+  std::unique_ptr<FilterExpression> compiled;
   if (on) {
     std::vector<TFieldDef> defs;
     for (const auto& f : fields_) defs.push_back(TFieldDef{f->FieldName(), f->DataType(), f->Size()});
-    compiled = std::make_unique<TFilterExpression>(text, defs);
+    compiled = std::make_unique<FilterExpression>(text, defs);
   }
   filter_text_ = text;
   filtered_ = on;
@@ -341,7 +341,7 @@ void TClientDataSet::ApplyFilter(const std::string& text, bool on) {
   im.filter.Set(std::move(compiled));
   im.current = im.filter.NextVisible(im.rows.head());
   eof_ = im.current == nullptr;
-  Notify(TDataChange::Filter);
+  Notify(DataChange::Filter);
 }
 
 void TClientDataSet::SetFilter(const std::string& text) {
@@ -423,11 +423,11 @@ bool TClientDataSet::Locate(const std::string& keys, const std::vector<TVariant>
   if (found == nullptr) return false;
   im.current = found;
   eof_ = false;
-  Notify(TDataChange::CurrentRow);
+  Notify(DataChange::CurrentRow);
   return true;
 }
 
-int TClientDataSet::AddObserver(std::function<void(TClientDataSet&, TDataChange)> observer) {
+int TClientDataSet::AddObserver(std::function<void(TClientDataSet&, DataChange)> observer) {
   const int id = impl_->next_observer_id++;
   impl_->observers.emplace_back(id, std::move(observer));
   return id;
@@ -440,10 +440,10 @@ void TClientDataSet::RemoveObserver(int id) {
 void TClientDataSet::DisableControls() { ++impl_->disable_count; }
 
 void TClientDataSet::EnableControls() {
-  if (impl_->disable_count > 0 && --impl_->disable_count == 0) Notify(TDataChange::Structure);
+  if (impl_->disable_count > 0 && --impl_->disable_count == 0) Notify(DataChange::Structure);
 }
 
-void TClientDataSet::Notify(TDataChange change) {
+void TClientDataSet::Notify(DataChange change) {
   if (impl_->observers.empty() || impl_->disable_count > 0) return;
   auto observers = impl_->observers;
   for (auto& e : observers) e.second(*this, change);
@@ -467,7 +467,7 @@ std::string TClientDataSet::CellDisplayText(int visible_index, int field_index) 
 
 // ---------------------------------------------------------------- whole-table access
 
-void TClientDataSet::ForEachRow(const std::function<void(const TRowData&)>& visit) {
+void TClientDataSet::ForEachRow(const std::function<void(const RowData&)>& visit) {
   CheckBrowse();
   for (const TableRow* r = impl_->rows.head(); r != nullptr; r = r->next) {
     if (r->next != nullptr) r->next->data.Prefetch();
@@ -475,7 +475,7 @@ void TClientDataSet::ForEachRow(const std::function<void(const TRowData&)>& visi
   }
 }
 
-void TClientDataSet::ReplaceData(const std::vector<TFieldDef>& defs, std::vector<TRowData>&& rows) {
+void TClientDataSet::ReplaceData(const std::vector<TFieldDef>& defs, std::vector<RowData>&& rows) {
   const std::vector<TFieldDef> saved_defs = FieldDefs;
   FieldDefs = defs;
   try {
@@ -485,7 +485,7 @@ void TClientDataSet::ReplaceData(const std::vector<TFieldDef>& defs, std::vector
     throw;
   }
   Impl& im = *impl_;
-  for (TRowData& data : rows) {
+  for (RowData& data : rows) {
     TableRow* r = im.rows.NewRow();
     r->data = std::move(data);
     im.filter.Admit(r);
@@ -494,7 +494,7 @@ void TClientDataSet::ReplaceData(const std::vector<TFieldDef>& defs, std::vector
   rows.clear();
   im.current = im.filter.NextVisible(im.rows.head());
   eof_ = im.current == nullptr;
-  Notify(TDataChange::Structure);
+  Notify(DataChange::Structure);
 }
 
 }  // namespace kvr

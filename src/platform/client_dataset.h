@@ -96,7 +96,7 @@ class TField {
   // The value on the row being read: the grid's display row, the pending
   // insert/edit buffer, or the current row (null without one, and on an
   // inactive table).
-  TCellView Cell() const;
+  RowCell Cell() const;
 
   TClientDataSet& dataset_;
   int index_;
@@ -104,7 +104,7 @@ class TField {
 };
 
 // What a change notification of the table reports, for views.
-enum class TDataChange {
+enum class DataChange {
   Structure,   // opened, closed, columns replaced, data packet loaded
   Rows,        // a row was added, removed or changed; the table emptied
   Filter,      // the filter text or switch changed: the visible rows differ
@@ -233,7 +233,7 @@ class TClientDataSet : public TComponent {
 
   // Change notifications for views (the grid). The handler must not destroy
   // the table. Returns an id for RemoveObserver.
-  int AddObserver(std::function<void(TClientDataSet&, TDataChange)> observer);
+  int AddObserver(std::function<void(TClientDataSet&, DataChange)> observer);
   void RemoveObserver(int id);
   // Suspends notifications; EnableControls (balanced) sends one Structure
   // notification when the last suspension ends.
@@ -267,20 +267,20 @@ class TClientDataSet : public TComponent {
   // Calls visit with every row, regardless of the filter, in table order
   // (a pending insert/edit is posted first). Throws EDatabaseError when the
   // table is not active. visit must not change the table.
-  void ForEachRow(const std::function<void(const TRowData&)>& visit);
+  void ForEachRow(const std::function<void(const RowData&)>& visit);
   // Replaces columns, FieldDefs and rows (each packed in the order of defs)
   // as SetData does, after checking defs as CreateDataSet does.
-  void ReplaceData(const std::vector<TFieldDef>& defs, std::vector<TRowData>&& rows);
+  void ReplaceData(const std::vector<TFieldDef>& defs, std::vector<RowData>&& rows);
 
  private:
   friend class TField;
   struct Impl;
   // For TField: the column's value on the row being read (see TField).
-  TCellView CellOf(int field_index) const;
+  RowCell CellOf(int field_index) const;
   void CheckBrowse();
   void StartInsert(bool append);
   void ApplyFilter(const std::string& text, bool on);
-  void Notify(TDataChange change);
+  void Notify(DataChange change);
 
   std::unique_ptr<Impl> impl_;
   std::vector<std::unique_ptr<TField>> fields_;

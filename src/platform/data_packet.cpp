@@ -107,7 +107,7 @@ bool IsoToDate(std::string_view text, TDateTime& out) {
 
 // ---------------------------------------------------------------- writing
 
-void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
+void WriteDataPacket(TClientDataSet& table, JsonSink& sink) {
   if (!table.Active()) throw EDatabaseError("A tabela não está aberta.");
   std::string& out = sink.text;
   const int columns = table.FieldCount();
@@ -130,17 +130,17 @@ void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
   }
   out += "],\"rows\":[";
   bool first = true;
-  table.ForEachRow([&](const TRowData& row) {
+  table.ForEachRow([&](const RowData& row) {
     if (!first) out.push_back(',');
     first = false;
     out.push_back('[');
-    TRowCursor cursor(row);
-    TCellView cell;
+    RowCursor cursor(row);
+    RowCell cell;
     for (int i = 0; i < columns; ++i) {
       if (i > 0) out.push_back(',');
-      if (!cursor.Next(cell) || cell.kind == TCellView::Null) {
+      if (!cursor.Next(cell) || cell.kind == RowCell::Null) {
         out += "null";
-      } else if (cell.kind == TCellView::Text) {
+      } else if (cell.kind == RowCell::Text) {
         AppendJsonString(out, cell.text);
       } else if (types[static_cast<std::size_t>(i)] == TFieldType::ftDateTime) {
         out.push_back('"');
@@ -157,7 +157,7 @@ void WriteDataPacket(TClientDataSet& table, TJsonSink& sink) {
 }
 
 nlohmann::json TClientDataSet::GetData() {
-  TJsonSink sink;
+  JsonSink sink;
   WriteDataPacket(*this, sink);
   return JsonTree(sink.text);
 }
@@ -222,9 +222,9 @@ std::vector<TFieldDef> ReadFields(JsonReader& r) {
 }
 
 // Reads the rows array (its "[" already read) into packed rows.
-std::vector<TRowData> ReadRows(JsonReader& r, const std::vector<TFieldDef>& defs) {
-  std::vector<TRowData> rows;
-  TRowBuilder builder;
+std::vector<RowData> ReadRows(JsonReader& r, const std::vector<TFieldDef>& defs) {
+  std::vector<RowData> rows;
+  RowBuilder builder;
   std::string converted;
   std::size_t line = 0;
   for (Event t = NextJsonEvent(r); t != Event::kEndArray; t = NextJsonEvent(r)) {
@@ -279,7 +279,8 @@ std::vector<TRowData> ReadRows(JsonReader& r, const std::vector<TFieldDef>& defs
 
 // Reads the packet, all of source, into defs and rows without touching any
 // table.
-void ParsePacket(std::string_view source, std::vector<TFieldDef>& defs, std::vector<TRowData>& rows) {
+void ParsePacket(std::string_view source, std::vector<TFieldDef>& defs,
+                 std::vector<RowData>& rows) {
   JsonReader reader(source, kMaxDepth);
   const Event first = NextJsonEvent(reader);
   if (first != Event::kStartObject) {
@@ -346,7 +347,7 @@ void FailJson(const JsonReader& reader, const std::string& what) {
 
 void TClientDataSet::SetData(std::string_view packet_text) {
   std::vector<TFieldDef> defs;
-  std::vector<TRowData> rows;
+  std::vector<RowData> rows;
   try {
     ParsePacket(packet_text, defs, rows);
   } catch (const EJsonError& e) {

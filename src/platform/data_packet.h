@@ -49,9 +49,9 @@ std::size_t SkipJsonValue(JsonReader& reader, JsonReader::Event first);
 // to text and call Spill now and then; a sink that forwards the text (to a
 // compressor, a socket) does so in Flush and empties text. The base keeps
 // everything in text.
-class TJsonSink {
+class JsonSink {
  public:
-  virtual ~TJsonSink() = default;
+  virtual ~JsonSink() = default;
   std::string text;
   // Hands text on when it holds a chunk or more.
   void Spill() {
@@ -72,6 +72,6 @@ bool IsoToDate(std::string_view text, TDateTime& date);
 // Writes the whole table (every row regardless of the filter, in table order)
 // as a packet into sink, spilling as it goes. Throws EDatabaseError when the
 // table is not active; posts a pending insert/edit first.
-void WriteDataPacket(TClientDataSet& table, TJsonSink& sink);
+void WriteDataPacket(TClientDataSet& table, JsonSink& sink);
 
 }  // namespace kvr

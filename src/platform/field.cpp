@@ -14,12 +14,12 @@ namespace kvr {
 TField::TField(TClientDataSet& dataset, int index, TFieldDef def)
     : dataset_(dataset), index_(index), def_(std::move(def)) {}
 
-TCellView TField::Cell() const {
-  return dataset_.active_ ? dataset_.CellOf(index_) : TCellView{};
+RowCell TField::Cell() const {
+  return dataset_.active_ ? dataset_.CellOf(index_) : RowCell{};
 }
 
 bool TField::IsNull() const {
-  return Cell().kind == TCellView::Null;
+  return Cell().kind == RowCell::Null;
 }
 
 TVariant TField::Value() const {
@@ -27,23 +27,23 @@ TVariant TField::Value() const {
 }
 
 std::string TField::AsString() const {
-  const TCellView v = Cell();
-  if (v.kind == TCellView::Null) return "";
-  if (v.kind == TCellView::Text) return std::string(v.text);
+  const RowCell v = Cell();
+  if (v.kind == RowCell::Null) return "";
+  if (v.kind == RowCell::Text) return std::string(v.text);
   const double d = v.number;
   if (def_.DataType != TFieldType::ftDateTime) return FloatToStr(d);
   return FormatDateTime(d != std::floor(d) ? "dd/mm/yyyy hh:nn:ss" : "dd/mm/yyyy", d);
 }
 
 double TField::AsFloat() const {
-  const TCellView v = Cell();
-  if (v.kind == TCellView::Text) return StrToFloat(std::string(v.text));
-  return v.kind == TCellView::Number ? v.number : 0;
+  const RowCell v = Cell();
+  if (v.kind == RowCell::Text) return StrToFloat(std::string(v.text));
+  return v.kind == RowCell::Number ? v.number : 0;
 }
 
 TDateTime TField::AsDateTime() const {
-  const TCellView v = Cell();
-  if (v.kind != TCellView::Text) return v.kind == TCellView::Number ? v.number : 0;
+  const RowCell v = Cell();
+  if (v.kind != RowCell::Text) return v.kind == RowCell::Number ? v.number : 0;
   TDateTime d = 0;
   if (!ParseDisplayDate(v.text, d))
     throw EConvertError("\"" + Cp1252ToUtf8(v.text) + "\" não é uma data válida");

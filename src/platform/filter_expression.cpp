@@ -61,9 +61,9 @@ bool TextToNumber(std::string_view text, double& value) {
 }
 
 // A cell read as a number: a number as is, a text through TextToNumber.
-bool CellNumber(const TCellView& cell, double& value) {
-  if (cell.kind != TCellView::Text) value = cell.number;
-  return cell.kind != TCellView::Text || TextToNumber(cell.text, value);
+bool CellNumber(const RowCell& cell, double& value) {
+  if (cell.kind != RowCell::Text) value = cell.number;
+  return cell.kind != RowCell::Text || TextToNumber(cell.text, value);
 }
 
 }  // namespace
@@ -107,7 +107,7 @@ bool ParseDisplayDate(std::string_view text, TDateTime& date, bool with_time) {
   return true;
 }
 
-struct TFilterExpression::Node {
+struct FilterExpression::Node {
   enum class Kind { True, False, And, Or, Not, CmpFieldNum, CmpFieldText, CmpFieldField, CmpTextFieldNum };
   Kind kind = Kind::True;
   std::unique_ptr<Node> a, b;
@@ -117,7 +117,7 @@ struct TFilterExpression::Node {
   double number = 0;
   std::string text;
 
-  bool Eval(const TRowData& row) const {
+  bool Eval(const RowData& row) const {
     switch (kind) {
       case Kind::True: return true;
       case Kind::False: return false;
@@ -125,24 +125,25 @@ struct TFilterExpression::Node {
       case Kind::Or: return a->Eval(row) || b->Eval(row);
       case Kind::Not: return !a->Eval(row);
       case Kind::CmpFieldNum: {
-        const TCellView v = row.Get(static_cast<size_t>(field));
-        return v.kind == TCellView::Number && Apply(op, Compare(v.number, number));
+        const RowCell v = row.Get(static_cast<size_t>(field));
+        return v.kind == RowCell::Number && Apply(op, Compare(v.number, number));
       }
       case Kind::CmpFieldText: {
-        const TCellView v = row.Get(static_cast<size_t>(field));
-        return v.kind == TCellView::Text && Apply(op, v.text.compare(text));
+        const RowCell v = row.Get(static_cast<size_t>(field));
+        return v.kind == RowCell::Text && Apply(op, v.text.compare(text));
       }
       case Kind::CmpTextFieldNum: {
         // A text column compared with a number: its text read as a number.
-        const TCellView v = row.Get(static_cast<size_t>(field));
+        const RowCell v = row.Get(static_cast<size_t>(field));
         double d = 0;
-        return v.kind == TCellView::Text && TextToNumber(v.text, d) && Apply(op, Compare(d, number));
+        return v.kind == RowCell::Text && TextToNumber(v.text, d) && Apply(op, Compare(d, number));
       }
       case Kind::CmpFieldField: {
-        const TCellView l = row.Get(static_cast<size_t>(field));
-        const TCellView r = row.Get(static_cast<size_t>(field2));
-        if (l.kind == TCellView::Null || r.kind == TCellView::Null) return false;
-        if (l.kind == TCellView::Text && r.kind == TCellView::Text) return Apply(op, l.text.compare(r.text));
+        const RowCell l = row.Get(static_cast<size_t>(field));
+        const RowCell r = row.Get(static_cast<size_t>(field2));
+        if (l.kind == RowCell::Null || r.kind == RowCell::Null) return false;
+        if (l.kind == RowCell::Text && r.kind == RowCell::Text)
+          return Apply(op, l.text.compare(r.text));
         // Numbers, or a number and a text read as a number.
         double dl = 0, dr = 0;
         return CellNumber(l, dl) && CellNumber(r, dr) && Apply(op, Compare(dl, dr));
@@ -154,7 +155,7 @@ struct TFilterExpression::Node {
 
 namespace {
 
-using Node = TFilterExpression::Node;
+using Node = FilterExpression::Node;
 
 class Parser {
  public:
@@ -363,13 +364,15 @@ class Parser {
 
 }  // namespace
 
-TFilterExpression::TFilterExpression(std::string_view text, const std::vector<TFieldDef>& columns) {
+FilterExpression::FilterExpression(std::string_view text, const std::vector<TFieldDef>& columns) {
   const bool blank = std::all_of(text.begin(), text.end(), [](unsigned char c) { return c <= 32; });
   root_ = blank ? std::make_unique<Node>() : Parser(text, columns).ParseAll();
 }
 
-TFilterExpression::~TFilterExpression() = default;
+FilterExpression::~FilterExpression() = default;
 
-bool TFilterExpression::Matches(const TRowData& row) const { return root_->Eval(row); }
+bool FilterExpression::Matches(const RowData& row) const {
+  return root_->Eval(row);
+}
 
 }  // namespace kvr

@@ -12,18 +12,18 @@ namespace kvr {
 
 // A table filter compiled once against a table's columns and evaluated per
 // row. The grammar is the one TClientDataSet::SetFilter documents.
-class TFilterExpression {
+class FilterExpression {
  public:
   // Compiles text against the columns. The empty (or blank) text lets every
   // row through. Throws EDatabaseError quoting the text for a malformed
   // expression, an unknown column or a literal its column cannot read.
-  TFilterExpression(std::string_view text, const std::vector<TFieldDef>& columns);
-  ~TFilterExpression();
-  TFilterExpression(const TFilterExpression&) = delete;
-  TFilterExpression& operator=(const TFilterExpression&) = delete;
+  FilterExpression(std::string_view text, const std::vector<TFieldDef>& columns);
+  ~FilterExpression();
+  FilterExpression(const FilterExpression&) = delete;
+  FilterExpression& operator=(const FilterExpression&) = delete;
 
   // True when the row (its values in column order) passes.
-  bool Matches(const TRowData& row) const;
+  bool Matches(const RowData& row) const;
 
   struct Node;
 

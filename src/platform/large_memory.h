@@ -26,14 +26,14 @@ void FreeLargeFront(void* block, std::size_t size, std::size_t bytes);
 // A standard allocator taking its memory from AllocateLarge: a growing
 // array of many elements lands in huge pages.
 template <typename T>
-struct TLargeAllocator {
+struct LargeAllocator {
   using value_type = T;
-  TLargeAllocator() = default;
+  LargeAllocator() = default;
   template <typename U>
-  TLargeAllocator(const TLargeAllocator<U>&) {}
+  LargeAllocator(const LargeAllocator<U>&) {}
   T* allocate(std::size_t n) { return static_cast<T*>(AllocateLarge(n * sizeof(T))); }
   void deallocate(T* p, std::size_t n) { FreeLarge(p, n * sizeof(T)); }
-  friend bool operator==(const TLargeAllocator&, const TLargeAllocator&) { return true; }
+  friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
 };
 
 }  // namespace kvr

@@ -11,14 +11,14 @@ std::uint64_t LocateIndex::Hash(CellAt cell_at) const {
   std::uint64_t h = 1469598103934665603ull;
   auto mix = [&h](std::uint64_t v) { h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2); };
   for (int f : fields_) {
-    const TCellView v = cell_at(static_cast<size_t>(f));
+    const RowCell v = cell_at(static_cast<size_t>(f));
     mix(v.kind);
-    if (v.kind == TCellView::Number) {
+    if (v.kind == RowCell::Number) {
       const double d = Round15(v.number) + 0.0;  // -0 becomes 0
       std::uint64_t bits = 0;
       std::memcpy(&bits, &d, sizeof d);
       mix(bits);
-    } else if (v.kind == TCellView::Text) {
+    } else if (v.kind == RowCell::Text) {
       std::uint64_t t = 1469598103934665603ull;
       for (char c : v.text) {
         if (case_insensitive_ && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
@@ -34,14 +34,14 @@ std::uint64_t LocateIndex::RowHash(const TableRow* r) const {
   return Hash([r](size_t f) { return r->data.Get(f); });
 }
 
-bool LocateIndex::Matches(const TRowData& row, const std::vector<TVariant>& wanted) const {
+bool LocateIndex::Matches(const RowData& row, const std::vector<TVariant>& wanted) const {
   for (int f : fields_) {
-    const TCellView a = row.Get(static_cast<size_t>(f));
+    const RowCell a = row.Get(static_cast<size_t>(f));
     const TVariant& b = wanted[static_cast<size_t>(f)];
     if (a.kind != b.index()) return false;
-    if (a.kind == TCellView::Number) {
+    if (a.kind == RowCell::Number) {
       if (Round15(a.number) != Round15(std::get<1>(b))) return false;
-    } else if (a.kind == TCellView::Text) {
+    } else if (a.kind == RowCell::Text) {
       const std::string& y = std::get<2>(b);
       if (case_insensitive_ ? !EqualAscii(a.text, y) : a.text != y) return false;
     }

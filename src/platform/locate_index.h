@@ -39,7 +39,7 @@ class LocateIndex {
   template <typename CellAt>
   std::uint64_t Hash(CellAt cell_at) const;
   std::uint64_t RowHash(const TableRow* r) const;
-  bool Matches(const TRowData& row, const std::vector<TVariant>& wanted) const;
+  bool Matches(const RowData& row, const std::vector<TVariant>& wanted) const;
 
   std::vector<int> fields_;
   bool case_insensitive_;

@@ -11,8 +11,8 @@ constexpr unsigned char kLongText = 3;
 
 }  // namespace
 
-TCellView TRowData::Get(std::size_t column) const {
-  TCellView cell;
+RowCell RowData::Get(std::size_t column) const {
+  RowCell cell;
   if (!bytes_) return cell;
   // bytes_[0..3] hold the packed size; the cells follow.
   std::uint32_t size = 0;
@@ -25,12 +25,12 @@ TCellView TRowData::Get(std::size_t column) const {
     std::size_t skip = 0;
     std::uint32_t length = 0;
     switch (tag) {
-      case TCellView::Null:
+      case RowCell::Null:
         break;
-      case TCellView::Number:
+      case RowCell::Number:
         skip = 8;
         break;
-      case TCellView::Text:
+      case RowCell::Text:
         length = *p++;
         skip = length;
         break;
@@ -41,11 +41,11 @@ TCellView TRowData::Get(std::size_t column) const {
         break;
     }
     if (i == column) {
-      if (tag == TCellView::Number) {
-        cell.kind = TCellView::Number;
+      if (tag == RowCell::Number) {
+        cell.kind = RowCell::Number;
         std::memcpy(&cell.number, p, 8);
-      } else if (tag != TCellView::Null) {
-        cell.kind = TCellView::Text;
+      } else if (tag != RowCell::Null) {
+        cell.kind = RowCell::Text;
         cell.text = std::string_view(reinterpret_cast<const char*>(p), length);
       }
       return cell;
@@ -54,7 +54,7 @@ TCellView TRowData::Get(std::size_t column) const {
   }
 }
 
-TRowCursor::TRowCursor(const TRowData& row) {
+RowCursor::RowCursor(const RowData& row) {
   if (!row.bytes_) return;
   std::uint32_t size = 0;
   std::memcpy(&size, row.bytes_.get(), 4);
@@ -62,16 +62,16 @@ TRowCursor::TRowCursor(const TRowData& row) {
   end_ = p_ + size;
 }
 
-void TRowBuilder::AddNumber(double value) {
+void RowBuilder::AddNumber(double value) {
   char bytes[9];
-  bytes[0] = TCellView::Number;
+  bytes[0] = RowCell::Number;
   std::memcpy(bytes + 1, &value, 8);
   buffer_.append(bytes, 9);
 }
 
-void TRowBuilder::AddText(std::string_view text) {
+void RowBuilder::AddText(std::string_view text) {
   if (text.size() < 256) {
-    buffer_.push_back(TCellView::Text);
+    buffer_.push_back(RowCell::Text);
     buffer_.push_back(static_cast<char>(text.size()));
   } else {
     const std::uint32_t length = static_cast<std::uint32_t>(text.size());
@@ -83,16 +83,22 @@ void TRowBuilder::AddText(std::string_view text) {
   buffer_.append(text.data(), text.size());
 }
 
-void TRowBuilder::Add(const TCellView& cell) {
+void RowBuilder::Add(const RowCell& cell) {
   switch (cell.kind) {
-    case TCellView::Null: AddNull(); break;
-    case TCellView::Number: AddNumber(cell.number); break;
-    case TCellView::Text: AddText(cell.text); break;
+    case RowCell::Null:
+      AddNull();
+      break;
+    case RowCell::Number:
+      AddNumber(cell.number);
+      break;
+    case RowCell::Text:
+      AddText(cell.text);
+      break;
   }
 }
 
-TRowData TRowBuilder::Finish() {
-  TRowData row;
+RowData RowBuilder::Finish() {
+  RowData row;
   const std::uint32_t size = static_cast<std::uint32_t>(buffer_.size());
   row.bytes_.reset(new unsigned char[4 + size]);
   std::memcpy(row.bytes_.get(), &size, 4);

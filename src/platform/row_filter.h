@@ -22,7 +22,7 @@ class RowFilter {
   bool On() const { return expression_ != nullptr; }
   // Puts the compiled filter in force (null: none) and judges every stored
   // row with it.
-  void Set(std::unique_ptr<TFilterExpression> expression) {
+  void Set(std::unique_ptr<FilterExpression> expression) {
     expression_ = std::move(expression);
     passing_ = 0;
     rows_.ForEachAllocated([this](TableRow& r) {
@@ -83,7 +83,7 @@ class RowFilter {
 
  private:
   RowStore& rows_;
-  std::unique_ptr<TFilterExpression> expression_;
+  std::unique_ptr<FilterExpression> expression_;
   int passing_ = 0;
   std::vector<TableRow*> visible_;
   bool cache_valid_ = false;

@@ -11,7 +11,7 @@ namespace kvr {
 // One stored row of the in-memory table. 32 bytes beside its packed values:
 // a statement's rows are many.
 struct TableRow {
-  TRowData data;
+  RowData data;
   TableRow* prev = nullptr;
   TableRow* next = nullptr;
   std::uint32_t seq = 0;  // insertion order, the tie-break of an ordered table

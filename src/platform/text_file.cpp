@@ -36,12 +36,12 @@ std::string ReasonOf(int error) {
 }
 
 // Closes a descriptor on every way out.
-struct TFd {
+struct FileDescriptor {
   int fd = -1;
-  TFd() = default;
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  ~TFd() {
+  FileDescriptor() = default;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
     if (fd >= 0) ::close(fd);
   }
 };
@@ -65,7 +65,7 @@ const char* KindOf(const struct stat& st) {
 // Opens path for reading and fills st from the open file. False when nothing
 // is there; throws EFileError when what is there is not a regular file or
 // cannot be opened.
-bool OpenForReading(const std::string& path, TFd& file, struct stat& st) {
+bool OpenForReading(const std::string& path, FileDescriptor& file, struct stat& st) {
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return false;
     Unreadable(path, errno);
@@ -105,7 +105,7 @@ bool FileExists(const std::string& path) {
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
   struct stat st {};
-  TFd file;
+  FileDescriptor file;
   if (!OpenForReading(path, file, st)) return false;
   std::string data;
   // Read into a buffer of the file's size plus one byte, so that the end
@@ -122,9 +122,11 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   return true;
 }
 
-TFileContents::~TFileContents() { Release(); }
+FileContents::~FileContents() {
+  Release();
+}
 
-void TFileContents::Release() {
+void FileContents::Release() {
   FreeLarge(data_, size_);
   data_ = nullptr;
   size_ = 0;
@@ -132,15 +134,15 @@ void TFileContents::Release() {
   text_ = {};
 }
 
-void TFileContents::ReleaseBefore(const char* position) {
+void FileContents::ReleaseBefore(const char* position) {
   if (data_ == nullptr || position <= data_ || position > data_ + size_) return;
   FreeLargeFront(data_, size_, static_cast<size_t>(position - data_));
 }
 
-bool TFileContents::Open(const std::string& path) {
+bool FileContents::Open(const std::string& path) {
   Release();
   struct stat st {};
-  TFd file;
+  FileDescriptor file;
   if (!OpenForReading(path, file, st)) return false;
   if (st.st_size > 0) {
     // The size the file has now; should it grow meanwhile, what it gains is
@@ -185,7 +187,7 @@ const char* FindLineEnd(const char* p, const char* end) {
 
 }  // namespace
 
-bool TLineReader::Next(std::string_view& line) {
+bool LineReader::Next(std::string_view& line) {
   const size_t n = text_.size();
   if (pos_ >= n) return false;
   const char* base = text_.data();

@@ -27,12 +27,12 @@ bool ReadWholeFile(const std::string& path, std::string& contents);
 // long as it lives. A large file lands in huge pages (see AllocateLarge): on
 // a virtual machine, mapping the file itself costs more in page tables than
 // copying it. Not copyable.
-class TFileContents {
+class FileContents {
  public:
-  TFileContents() = default;
-  ~TFileContents();
-  TFileContents(const TFileContents&) = delete;
-  TFileContents& operator=(const TFileContents&) = delete;
+  FileContents() = default;
+  ~FileContents();
+  FileContents(const FileContents&) = delete;
+  FileContents& operator=(const FileContents&) = delete;
 
   // Reads the file at path, dropping what was held. Returns false, holding
   // nothing, when nothing is at path; throws EFileError as ReadWholeFile
@@ -60,9 +60,9 @@ class TFileContents {
 // Walks the lines of a text held by the caller, first to last, without
 // copying: each line is a view into that text, which must outlive the reader
 // and every view it gave.
-class TLineReader {
+class LineReader {
  public:
-  explicit TLineReader(std::string_view text) : text_(text) {}
+  explicit LineReader(std::string_view text) : text_(text) {}
 
   // Sets line to the next line and returns true; returns false, leaving line
   // unchanged, when every line has been given.

@@ -147,7 +147,7 @@ class CutTextDelegate : public QStyledItemDelegate {
     painter->setFont(cell.font);
     painter->setPen(cell.palette.color(
         group, (cell.state & QStyle::State_Selected) ? QPalette::HighlightedText : QPalette::Text));
-    const TShownCell shown =
+    const ShownCell shown =
         ShownCellText(text, cell.fontMetrics, room.width(), cell.displayAlignment);
     painter->drawText(room, static_cast<int>(shown.alignment) | Qt::TextSingleLine, shown.text);
     painter->restore();
@@ -200,8 +200,8 @@ class HintTableView : public QTableView {
 
 }  // namespace
 
-TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room,
-                         Qt::Alignment alignment) {
+ShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room,
+                        Qt::Alignment alignment) {
   if (metrics.horizontalAdvance(text) <= room) return {text, alignment, true};
   const QString bare = text.trimmed();
   bool number = !bare.isEmpty();
@@ -271,8 +271,8 @@ void GridView::BindDataSet(TClientDataSet* dataset) {
   dataset_ = dataset;
   dataset_observer_ = 0;
   if (dataset_ != nullptr) {
-    dataset_observer_ = dataset_->AddObserver([this](TClientDataSet&, TDataChange change) {
-      if (change == TDataChange::State) return;
+    dataset_observer_ = dataset_->AddObserver([this](TClientDataSet&, DataChange change) {
+      if (change == DataChange::State) return;
       model_->Invalidate();
     });
   }

@@ -54,14 +54,14 @@ class GridModel : public QAbstractTableModel {
 // document number in its 20 characters) that fits without its blanks, its
 // digits right-aligned; a longer number, its last digits after an ellipsis;
 // any other text, its start and an ellipsis.
-struct TShownCell {
+struct ShownCell {
   QString text;
   Qt::Alignment alignment;
   // False when the cell shows less than the whole text (blanks aside).
   bool whole = true;
 };
-TShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room,
-                         Qt::Alignment alignment);
+ShownCell ShownCellText(const QString& text, const QFontMetrics& metrics, int room,
+                        Qt::Alignment alignment);
 
 // Whether the column of index is too narrow for its display text, so that
 // the view shows less than all of it (ShownCellText).

@@ -181,7 +181,7 @@ QDialog* ImportedStatementsWindow::ShowMovements(int row) {
   dialog->setWindowTitle(ToQString(model_.MovementsTitle(row)));
   auto* title = new QLabel(ToQString(model_.MovementsTitle(row)), dialog);
   auto* table = NewTable(ImportedStatementsModel::kMovementColumns, "movements", dialog);
-  const std::vector<TMovementRow>& movements = model_.Movements();
+  const std::vector<MovementLine>& movements = model_.Movements();
   table->setRowCount(static_cast<int>(movements.size()));
   for (int r = 0; r < static_cast<int>(movements.size()); ++r) {
     for (int c = 0; c < table->columnCount(); ++c) {
@@ -241,7 +241,7 @@ void ImportedStatementsWindow::DrawAccounts() {
   {
     const QSignalBlocker block(accounts_);
     accounts_->clear();
-    for (const TStatementAccount& account : model_.Accounts())
+    for (const StatementAccount& account : model_.Accounts())
       accounts_->addItem(ToQString(account.caption), ToQString(account.code));
     accounts_->setCurrentIndex(model_.Chosen());
   }
@@ -250,12 +250,12 @@ void ImportedStatementsWindow::DrawAccounts() {
 
 void ImportedStatementsWindow::DrawChosen() {
   remove_->setVisible(model_.Administrator() && model_.Chosen() >= 0);
-  const std::vector<TStatementRow>& rows = model_.Rows();
+  const std::vector<StatementRow>& rows = model_.Rows();
   table_->setRowCount(0);
   table_->setRowCount(static_cast<int>(rows.size()));
   const int state_column = static_cast<int>(ImportedStatementsModel::kColumns.size()) - 1;
   for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
-    const TStatementRow& shown = rows[static_cast<size_t>(row)];
+    const StatementRow& shown = rows[static_cast<size_t>(row)];
     for (int column = 0; column <= state_column; ++column) {
       auto* item = new QTableWidgetItem(ToQString(shown.cells[static_cast<size_t>(column)]));
       // The amounts and the count.
@@ -286,7 +286,7 @@ void ImportedStatementsWindow::DrawChart() {
   chart->setLocale(QLocale(QLocale::Portuguese, QLocale::Brazil));
   chart->setLocalizeNumbers(true);
   chart->legend()->setAlignment(Qt::AlignBottom);
-  const TBalanceChart& data = model_.Chart();
+  const BalanceChart& data = model_.Chart();
   if (data.Empty()) {
     ShowChart(chart);
     return;
@@ -314,8 +314,8 @@ void ImportedStatementsWindow::DrawChart() {
   };
 
   bool named[2] = {false, false};  // overlap, gap
-  for (const TChartBand& band : data.bands) {
-    const bool gap = band.kind == TChartBand::kGap;
+  for (const ChartBand& band : data.bands) {
+    const bool gap = band.kind == ChartBand::kGap;
     attach(Band(band.from, band.to, low, high, gap ? kGapBand : kOverlapBand,
                 QString::fromUtf8(gap ? "Lacuna" : "Sobreposição")),
            !std::exchange(named[gap], true));
@@ -323,11 +323,11 @@ void ImportedStatementsWindow::DrawChart() {
   const QColor line_color(0x1f, 0x5f, 0xa8);
   const QPen pen(line_color, 2);
   bool line_named = false;
-  for (const std::vector<TBalancePoint>& points : data.lines) {
+  for (const std::vector<BalancePoint>& points : data.lines) {
     auto* line = new QLineSeries;
     line->setName("Saldo");
     line->setPen(pen);
-    for (const TBalancePoint& point : points) line->append(Millis(point.day), point.reais);
+    for (const BalancePoint& point : points) line->append(Millis(point.day), point.reais);
     attach(line, !std::exchange(line_named, true));
   }
   auto* closings = new QScatterSeries;
@@ -337,7 +337,7 @@ void ImportedStatementsWindow::DrawChart() {
   // look the same as the line.
   closings->setColor(kClosingPoint);
   closings->setBorderColor(kClosingPoint.darker(130));
-  for (const TBalancePoint& point : data.closings) closings->append(Millis(point.day), point.reais);
+  for (const BalancePoint& point : data.closings) closings->append(Millis(point.day), point.reais);
   attach(closings, true);
   ShowChart(chart);
 }

@@ -30,7 +30,7 @@ std::optional<QString> OptionValue(const QStringList& arguments, const QString& 
 }  // namespace
 
 std::optional<ServerAddress> ParseServerAddress(const QString& text) {
-  const std::optional<std::vector<TServerUrl>> urls = ParseServerList(text.toStdString());
+  const std::optional<std::vector<ServerUrl>> urls = ParseServerList(text.toStdString());
   if (!urls) return std::nullopt;
   ServerAddress address;
   address.host = ListHostValue(*urls);

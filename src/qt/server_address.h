@@ -27,7 +27,7 @@ inline constexpr const char* kTokenFileSettingsKey = "servidor/arquivo_token";
 inline constexpr const char* kCaFileSettingsKey = "servidor/arquivo_ca";
 
 // Parses "HOST:PORT", "http://HOST:PORT" or "https://HOST:PORT": a non-empty
-// host without blanks and a port from 1 to 65535 (TServerUrl). Returns
+// host without blanks and a port from 1 to 65535 (ServerUrl). Returns
 // nothing for anything else.
 std::optional<ServerAddress> ParseServerAddress(const QString& text);
 

@@ -4,7 +4,7 @@
 
 namespace kvr::qt {
 
-// Runs work (the wait for the application server, see TCallRunner) on a
+// Runs work (the wait for the application server, see CallRunner) on a
 // thread of its own while the interface thread waits in an event loop that
 // handles paint, timer and posted events but holds user input back: the busy
 // indicator keeps moving and the window repaints, and no click or key reaches

@@ -10,7 +10,7 @@ namespace kvr {
 
 constexpr std::size_t kFirstBlock = std::size_t{16} << 10;
 
-void* TArena::Allocate(std::size_t size, std::size_t align) {
+void* Arena::Allocate(std::size_t size, std::size_t align) {
   // align is a power of two: the bytes up to its next multiple, without a
   // division.
   std::size_t pad = (0 - reinterpret_cast<std::uintptr_t>(next_)) & (align - 1);
@@ -23,14 +23,14 @@ void* TArena::Allocate(std::size_t size, std::size_t align) {
   return piece;
 }
 
-std::string_view TArena::Copy(std::string_view text) {
+std::string_view Arena::Copy(std::string_view text) {
   if (text.empty()) return {};
   char* const copy = static_cast<char*>(Allocate(text.size(), 1));
   std::memcpy(copy, text.data(), text.size());
   return {copy, text.size()};
 }
 
-void TArena::NewBlock(std::size_t size) {
+void Arena::NewBlock(std::size_t size) {
   const std::size_t last = blocks_.empty() ? 0 : blocks_.back().size;
   std::size_t wanted = std::max(size, last == 0 ? kFirstBlock : std::min(2 * last, kLargeBlock));
   const std::size_t reserved = std::exchange(reserved_, 0);
@@ -45,7 +45,7 @@ void TArena::NewBlock(std::size_t size) {
     }
   }
   if (data == nullptr) data = AllocateLarge(wanted);
-  const TBlock block{static_cast<char*>(data), wanted};
+  const Block block{static_cast<char*>(data), wanted};
   try {
     blocks_.push_back(block);
   } catch (...) {
@@ -56,9 +56,9 @@ void TArena::NewBlock(std::size_t size) {
   end_ = block.data + block.size;
 }
 
-void TArena::Clear() {
-  for (const TBlock& block : blocks_) FreeLarge(block.data, block.size);
-  std::vector<TBlock>().swap(blocks_);
+void Arena::Clear() {
+  for (const Block& block : blocks_) FreeLarge(block.data, block.size);
+  std::vector<Block>().swap(blocks_);
   next_ = nullptr;
   end_ = nullptr;
   reserved_ = 0;

@@ -14,12 +14,12 @@ namespace kvr {
 // short statement takes little, and double up to kLargeBlock, the size of
 // the blocks from there, which AllocateLarge maps in huge pages. Not
 // copyable.
-class TArena {
+class Arena {
  public:
-  TArena() = default;
-  ~TArena() { Clear(); }
-  TArena(const TArena&) = delete;
-  TArena& operator=(const TArena&) = delete;
+  Arena() = default;
+  ~Arena() { Clear(); }
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
 
   // size uninitialised bytes at a multiple of align (a power of two, at most
   // alignof(std::max_align_t)), held until Clear. Throws std::bad_alloc when
@@ -38,14 +38,14 @@ class TArena {
   void Clear();
 
  private:
-  struct TBlock {
+  struct Block {
     char* data;
     std::size_t size;
   };
   // Starts a block that holds at least size bytes at its start.
   void NewBlock(std::size_t size);
 
-  std::vector<TBlock> blocks_;
+  std::vector<Block> blocks_;
   char* next_ = nullptr;  // the first free byte of the last block
   char* end_ = nullptr;   // the end of the last block
   std::size_t reserved_ = 0;

@@ -19,7 +19,7 @@ TInt128 Pow10(int n) {
 
 }  // namespace
 
-void TExactDecimal::Add(std::string_view text, bool negate) {
+void ExactDecimal::Add(std::string_view text, bool negate) {
   if (!exact_) return;
   size_t i = 0;
   bool negative = false;
@@ -78,7 +78,7 @@ void TExactDecimal::Add(std::string_view text, bool negate) {
   AddUnits(negative != negate ? -units : units, scale);
 }
 
-void TExactDecimal::AddUnits(TInt128 units, int scale) {
+void ExactDecimal::AddUnits(TInt128 units, int scale) {
   if (!exact_) return;
   // Trailing zeros of the fraction do not count against the scale.
   while (scale > 0 && units != 0 && units % 10 == 0) {
@@ -89,7 +89,7 @@ void TExactDecimal::AddUnits(TInt128 units, int scale) {
   exact_ = scale <= kMaxScale && AddScaled(units, scale);
 }
 
-void TExactDecimal::Add(const TExactDecimal& other) {
+void ExactDecimal::Add(const ExactDecimal& other) {
   if (!exact_) return;
   if (!other.exact_) {
     exact_ = false;
@@ -98,7 +98,7 @@ void TExactDecimal::Add(const TExactDecimal& other) {
   exact_ = AddScaled(other.units_, other.scale_);
 }
 
-bool TExactDecimal::AddScaled(TInt128 units, int scale) {
+bool ExactDecimal::AddScaled(TInt128 units, int scale) {
   // Bring both to the larger scale, then add, watching for overflow.
   if (scale > scale_) {
     if (__builtin_mul_overflow(units_, Pow10(scale - scale_), &units_)) return false;
@@ -109,7 +109,7 @@ bool TExactDecimal::AddScaled(TInt128 units, int scale) {
   return !__builtin_add_overflow(units_, units, &units_);
 }
 
-double TExactDecimal::ToDouble() const {
+double ExactDecimal::ToDouble() const {
   // The decimal text of units_ followed by "e-" and scale_, written from its
   // end, read back correctly rounded.
   char text[64];

@@ -12,7 +12,7 @@ __extension__ typedef unsigned __int128 TUint128;
 // -0.99, not -0.9899999999999999). Holds up to 38 digits with up to 18 of
 // them after the mark; a number or a sum beyond that leaves the value
 // inexact (Exact() false), and the caller falls back on doubles.
-class TExactDecimal {
+class ExactDecimal {
  public:
   // Adds the number text denotes, negated when negate is true. text is
   // [+|-]digits[mark digits][(e|E)[+|-]digits] with at least one digit,
@@ -20,7 +20,7 @@ class TExactDecimal {
   void Add(std::string_view text, bool negate = false);
 
   // Adds another exact decimal.
-  void Add(const TExactDecimal& other);
+  void Add(const ExactDecimal& other);
 
   // Adds units / 10^scale, scale 0 or more: what Add gives for the text of
   // that number. A scale above 18 once trailing zeros are dropped leaves the

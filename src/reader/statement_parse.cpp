@@ -31,7 +31,7 @@ constexpr std::uint32_t kFields = kTrnType | kDtPosted | kTrnAmt | kFitId | kChe
 // A fixed position of a layout: the block moves to the next line, then past
 // the line of each optional tag in turn that holds it (taking its field when
 // it is one), and takes field from the line it is on.
-struct TPosition {
+struct FieldPosition {
   std::uint32_t field;
   std::uint32_t optional[2] = {0, 0};
 };
@@ -39,11 +39,11 @@ struct TPosition {
 // The positions after "<STMTTRN>", by layout: TRNTYPE, DTPOSTED, DTUSER
 // when there, TRNAMT, FITID, CHECKNUM, PAYEEID and REFNUM when there, MEMO;
 // bank 336 writes TRNAMT before DTPOSTED, bank 21 its own order.
-constexpr TPosition kStandard[] = {{kTrnType}, {kDtPosted}, {kTrnAmt, {kDtUser}},
-                                   {kFitId},   {kCheckNum}, {kMemo, {kPayeeId, kRefNum}}};
-constexpr TPosition kBank336[] = {{kTrnType}, {kTrnAmt},   {kDtPosted, {kDtUser}},
-                                  {kFitId},   {kCheckNum}, {kMemo, {kPayeeId, kRefNum}}};
-constexpr TPosition kBank21[] = {
+constexpr FieldPosition kStandard[] = {{kTrnType}, {kDtPosted}, {kTrnAmt, {kDtUser}},
+                                       {kFitId},   {kCheckNum}, {kMemo, {kPayeeId, kRefNum}}};
+constexpr FieldPosition kBank336[] = {{kTrnType}, {kTrnAmt},   {kDtPosted, {kDtUser}},
+                                      {kFitId},   {kCheckNum}, {kMemo, {kPayeeId, kRefNum}}};
+constexpr FieldPosition kBank21[] = {
     {kFitId}, {kTrnType}, {kDtPosted}, {kTrnAmt, {kDtUser}}, {kMemo, {kCheckNum, kNumRef}}};
 
 std::string LineLabel(long long line) {
@@ -56,10 +56,10 @@ std::string LineLabel(long long line) {
 // forward, one counter shared by the main scan and the transaction blocks;
 // a transaction that misses fields looks again at its own lines with a copy
 // of the walk. No list of lines is kept.
-class TVQOFXReader::TParse {
+class TVQOFXReader::Parser {
   // The header values of one statement of the file, as the reader holds them.
-  using THeader = std::tuple<std::string, std::string, TDateTime, TDateTime, double, std::string,
-                             bool, std::vector<std::string>, std::string>;
+  using HeaderTuple = std::tuple<std::string, std::string, TDateTime, TDateTime, double,
+                                 std::string, bool, std::vector<std::string>, std::string>;
   auto Header() {
     return std::tie(reader_.Banco, reader_.Conta, reader_.DataIncial, reader_.DataFinal,
                     reader_.Balance, reader_.balance_text_, reader_.CartaoCredito, reader_.Avisos,
@@ -67,7 +67,7 @@ class TVQOFXReader::TParse {
   }
 
  public:
-  TParse(TVQOFXReader& reader, std::string_view text, TFileContents* file)
+  Parser(TVQOFXReader& reader, std::string_view text, FileContents* file)
       : reader_(reader), pieces_(text), file_(file), released_(text.data()) {}
 
   bool Run() {
@@ -117,7 +117,7 @@ class TVQOFXReader::TParse {
   void StartStatement(bool card) {
     EndStatement();
     // Nothing of the statement before carries over to this one.
-    if (statements_++ > 0) Header() = THeader();
+    if (statements_++ > 0) Header() = HeaderTuple();
     reader_.CartaoCredito = card;
     first_item_ = reader_.items_.size();
     total_before_ = total_;
@@ -253,7 +253,7 @@ class TVQOFXReader::TParse {
     if (closed_) return false;
     // The scan writes straight into line_: a copy of a line just written is
     // slow to read back whole. The line before is kept for the rare way back.
-    const TScanLine last = line_;
+    const ScanLine last = line_;
     if (!pieces_.Next(line_)) {
       throw EListError("Arquivo incompleto: termina na linha " + std::to_string(last.number + 1) +
                            ", dentro da transação iniciada na linha " +
@@ -283,7 +283,7 @@ class TVQOFXReader::TParse {
     block_start_ = line_.number;
     // The walk as it stands after the "<STMTTRN>" line: the transaction's own
     // lines start here.
-    const TPieceReader own_lines = pieces_;
+    const PieceReader own_lines = pieces_;
     ReleaseBehind();
     TOFXItem& item = *reader_.Add();
     taken_ = 0;
@@ -311,9 +311,9 @@ class TVQOFXReader::TParse {
   // line, or a NAME line before MEMO, put their lines off the positions.
   // A transaction without a MEMO line takes its description from its first
   // NAME line, the payee that many banks write instead.
-  void TakeFromOwnLines(TOFXItem& item, TPieceReader lines) {
-    TScanLine line;
-    TScanLine name;
+  void TakeFromOwnLines(TOFXItem& item, PieceReader lines) {
+    ScanLine line;
+    ScanLine name;
     while ((taken_ & kFields) != kFields && lines.Next(line)) {
       if (line.tags & kStmtTrn) break;
       const std::uint32_t wanted = line.tags & kFields & ~taken_;
@@ -346,7 +346,7 @@ class TVQOFXReader::TParse {
   template <const auto& kPositions>
   void Positions(TOFXItem& item) {
 #pragma GCC unroll 8
-    for (const TPosition& position : kPositions) {
+    for (const FieldPosition& position : kPositions) {
       if (!NextInBlock()) return;
 #pragma GCC unroll 2
       for (const std::uint32_t optional : position.optional) {
@@ -609,19 +609,19 @@ class TVQOFXReader::TParse {
   // exact decimal result; with doubles only when the numbers are beyond the
   // exact sum's reach.
   double OpeningBalance() const {
-    TExactDecimal opening;
+    ExactDecimal opening;
     opening.Add(reader_.balance_text_.empty() ? std::string_view("0") : reader_.balance_text_);
     opening.Add(exact_total_);
     return opening.Exact() ? opening.ToDouble() : reader_.Balance + total_;
   }
 
   TVQOFXReader& reader_;
-  TPieceReader pieces_;
-  TFileContents* file_;
+  PieceReader pieces_;
+  FileContents* file_;
   const char* released_;
-  TScanLine line_;  // the line the parse is on
+  ScanLine line_;  // the line the parse is on
   bool held_ = false;
-  TScanLine held_line_;
+  ScanLine held_line_;
   long long block_start_ = 0;
   bool closed_ = false;
   std::uint32_t taken_ = 0;
@@ -632,7 +632,7 @@ class TVQOFXReader::TParse {
   int statements_ = 0;
   size_t first_item_ = 0;
   std::vector<std::pair<std::string, std::string>> with_movements_;
-  std::optional<THeader> chosen_;
+  std::optional<HeaderTuple> chosen_;
   bool in_avail_ = false;
   bool ledger_read_ = false;
   // The present statement's DTSTART and DTEND as written, with their lines
@@ -645,9 +645,9 @@ class TVQOFXReader::TParse {
   // Minus the sum of the amounts, as doubles and exactly; and as they stood
   // when the present statement began.
   double total_ = 0;
-  TExactDecimal exact_total_;
+  ExactDecimal exact_total_;
   double total_before_ = 0;
-  TExactDecimal exact_total_before_;
+  ExactDecimal exact_total_before_;
   std::string scratch_;
 };
 
@@ -673,7 +673,7 @@ std::string FromUtf16(std::string_view text) {
 
 }  // namespace
 
-bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
+bool TVQOFXReader::Parse(std::string_view text, FileContents* file) {
   CartaoCredito = false;
   Avisos.clear();
   Moeda.clear();
@@ -695,7 +695,7 @@ bool TVQOFXReader::Parse(std::string_view text, TFileContents* file) {
   } catch (const std::bad_alloc&) {
     // The list then grows as it goes.
   }
-  return TParse(*this, text, file).Run();
+  return Parser(*this, text, file).Run();
 }
 
 }  // namespace kvr

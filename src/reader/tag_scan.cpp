@@ -15,13 +15,13 @@ namespace kvr::tag_scan {
 
 namespace {
 
-struct TTagName {
+struct TagName {
   const char* name;
   std::uint32_t bit;
 };
 
 // The reader's opening tags, upper case, without the angle brackets.
-constexpr TTagName kNames[] = {
+constexpr TagName kNames[] = {
     {"OFX", kOfx},           {"BANKID", kBankId},   {"ACCTID", kAcctId},   {"DTSTART", kDtStart},
     {"DTEND", kDtEnd},       {"STMTTRN", kStmtTrn}, {"BALAMT", kBalAmt},   {"TRNTYPE", kTrnType},
     {"DTPOSTED", kDtPosted}, {"DTUSER", kDtUser},   {"TRNAMT", kTrnAmt},   {"FITID", kFitId},
@@ -52,7 +52,7 @@ constexpr std::uint64_t FindMultiplier() {
   for (std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;; multiplier += 2) {
     std::uint64_t taken = 0;
     bool apart = true;
-    for (const TTagName& tag : kNames) {
+    for (const TagName& tag : kNames) {
       const std::uint64_t place = std::uint64_t{1} << PlaceOf(Word(tag.name), multiplier);
       apart = apart && (taken & place) == 0;
       taken |= place;
@@ -63,15 +63,15 @@ constexpr std::uint64_t FindMultiplier() {
 
 constexpr std::uint64_t kMultiplier = FindMultiplier();
 
-struct TPlace {
+struct TagPlace {
   std::uint64_t word = 0;
   std::size_t length = 0;  // 0: a free place
   std::uint32_t bit = 0;
 };
 
-constexpr std::array<TPlace, 64> MakePlaces() {
-  std::array<TPlace, 64> places{};
-  for (const TTagName& tag : kNames) {
+constexpr std::array<TagPlace, 64> MakePlaces() {
+  std::array<TagPlace, 64> places{};
+  for (const TagName& tag : kNames) {
     std::size_t length = 0;
     while (tag.name[length] != 0) ++length;
     places[PlaceOf(Word(tag.name), kMultiplier)] = {Word(tag.name), length, tag.bit};
@@ -79,12 +79,12 @@ constexpr std::array<TPlace, 64> MakePlaces() {
   return places;
 }
 
-constexpr std::array<TPlace, 64> kPlaces = MakePlaces();
+constexpr std::array<TagPlace, 64> kPlaces = MakePlaces();
 
 // The tag bit of an upper-cased name of length bytes held as a Word; 0 for a
 // name that is no reader tag.
 inline std::uint32_t Lookup(std::uint64_t word, size_t length) {
-  const TPlace& place = kPlaces[PlaceOf(word, kMultiplier)];
+  const TagPlace& place = kPlaces[PlaceOf(word, kMultiplier)];
   return place.word == word && place.length == length ? place.bit : 0u;
 }
 
@@ -226,12 +226,12 @@ size_t NextOpening(std::string_view text) {
 
 }  // namespace
 
-TTagLineReader::TTagLineReader(std::string_view text)
+TagLineReader::TagLineReader(std::string_view text)
     : p_(text.data()), end_(text.data() + text.size()), block_(text.data()) {
   if (p_ < end_) MarkBlock();
 }
 
-void TTagLineReader::MarkBlock() {
+void TagLineReader::MarkBlock() {
   // Asks for the bytes a few lines ahead before they are needed: the
   // processor's own look-ahead stops at the end of each 4 KB page.
   __builtin_prefetch(block_ + 1024);
@@ -246,7 +246,7 @@ void TTagLineReader::MarkBlock() {
   Mark(tail, breaks_, lts_, gts_);
 }
 
-bool TTagLineReader::Next(TScanLine& line) {
+bool TagLineReader::Next(ScanLine& line) {
   if (p_ >= end_) return false;
   const char* const start = p_;
   const char* eol = nullptr;
@@ -297,7 +297,7 @@ bool TTagLineReader::Next(TScanLine& line) {
   return true;
 }
 
-void TPieceReader::Cut(TScanLine& piece) {
+void PieceReader::Cut(ScanLine& piece) {
   // The piece runs to the next opening tag after the line's first one (the
   // first piece of a line may start with text before its first tag).
   const std::string_view text = rest_;

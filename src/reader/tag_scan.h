@@ -8,7 +8,7 @@ namespace kvr::tag_scan {
 
 // The reader's tags, one bit each, so that one pass over a line tells which
 // of them it holds. Internal to the reader.
-enum TTagBit : std::uint32_t {
+enum TagBit : std::uint32_t {
   kOfx = 1u << 0,
   kBankId = 1u << 1,
   kAcctId = 1u << 2,
@@ -37,8 +37,8 @@ enum TTagBit : std::uint32_t {
   kAvailBalEnd = 1u << 22,
   // The statement's currency.
   kCurDef = 1u << 23,
-  // Set by TTagLineReader only: the line holds more than one opening tag (a
-  // "<" followed by an ASCII letter), so TPieceReader cuts it.
+  // Set by TagLineReader only: the line holds more than one opening tag (a
+  // "<" followed by an ASCII letter), so PieceReader cuts it.
   kSeveralOpen = 1u << 31,
 };
 
@@ -53,26 +53,26 @@ inline bool IsAsciiLetter(char c) {
 }
 
 // A line of a text, or a piece of one, with what the scan found in it.
-struct TScanLine {
+struct ScanLine {
   std::string_view text;   // without its line break
   std::string_view value;  // ValueOf(text), a view into text
-  std::uint32_t tags = 0;  // TagsIn(text), and kSeveralOpen (see TTagLineReader)
-  long long number = -1;   // the 0-based line of the text (TPieceReader only)
+  std::uint32_t tags = 0;  // TagsIn(text), and kSeveralOpen (see TagLineReader)
+  long long number = -1;   // the 0-based line of the text (PieceReader only)
 };
 
-// Walks the lines of a text (split as TLineReader splits them) and gives
+// Walks the lines of a text (split as LineReader splits them) and gives
 // each with its value and its tags, plus kSeveralOpen when it holds more
 // than one opening tag, found in one pass over the text: its line breaks,
 // "<" and ">" are marked 64 bytes at a time, and a line's tags and value
 // are read from those marks. The text must outlive the reader and the views
 // it gives. Copyable: a copy goes on from the same line.
-class TTagLineReader {
+class TagLineReader {
  public:
-  explicit TTagLineReader(std::string_view text);
+  explicit TagLineReader(std::string_view text);
 
   // Sets line's text, value and tags to those of the next line and returns
   // true, or returns false when every line has been given.
-  bool Next(TScanLine& line);
+  bool Next(ScanLine& line);
 
  private:
   // Marks the bytes of the block at block_.
@@ -102,13 +102,13 @@ class TTagLineReader {
 // its value, its TagsIn and the 0-based number of the file's line it comes
 // from. The text must outlive the reader and the views it gives. Copyable: a
 // copy goes on from the same piece.
-class TPieceReader {
+class PieceReader {
  public:
-  explicit TPieceReader(std::string_view text) : lines_(text) {}
+  explicit PieceReader(std::string_view text) : lines_(text) {}
 
   // Sets piece to the next piece and returns true, or returns false when
   // every piece has been given.
-  bool Next(TScanLine& piece) {
+  bool Next(ScanLine& piece) {
     if (rest_.empty()) {
       if (!lines_.Next(piece)) return false;
       piece.number = ++line_;
@@ -121,9 +121,9 @@ class TPieceReader {
 
  private:
   // The next piece of rest_, a line being cut.
-  void Cut(TScanLine& piece);
+  void Cut(ScanLine& piece);
 
-  TTagLineReader lines_;
+  TagLineReader lines_;
   std::string_view rest_;  // what is left of a line being cut
   long long line_ = -1;
 };

@@ -56,7 +56,7 @@ TOFXItem* TVQOFXReader::Get(int index) const {
 
 bool TVQOFXReader::Process() {
   Clear();
-  TFileContents file;
+  FileContents file;
   if (!file.Open(OFXFile)) return false;
   return Parse(file.Text(), &file);
 }

@@ -12,12 +12,12 @@
 
 namespace kvr {
 
-class TFileContents;
+class FileContents;
 
 // A statement of a file that has transactions, as the parse found it: its
 // bank and account as the file writes them, its currency (CURDEF, empty when
 // the file writes none), its period and how many transactions it holds.
-struct TOFXStatement {
+struct OfxStatement {
   std::string Banco;
   std::string Conta;
   std::string Moeda;
@@ -75,7 +75,7 @@ class TVQOFXReader : public TComponent {
   int Extrato = 0;
   // Every statement of the file that has transactions, in file order, as the
   // last parse found them (also after it refused a file for holding several).
-  std::vector<TOFXStatement> Extratos;
+  std::vector<OfxStatement> Extratos;
 
   // Creates an empty record, appends it at the end of the list and returns
   // it (lent, see above).
@@ -181,11 +181,11 @@ class TVQOFXReader : public TComponent {
   static std::u16string UTF8ToWideString(const std::string& value);
 
  private:
-  class TParse;
+  class Parser;
 
   // The parse of text; file, when given, holds text and is told how far the
   // parse has come.
-  bool Parse(std::string_view text, TFileContents* file);
+  bool Parse(std::string_view text, FileContents* file);
 
   // The balance last read by a parse, and the same as plain decimal text
   // ("-1234.56"; empty for 0) for the exact opening balance.
@@ -193,8 +193,8 @@ class TVQOFXReader : public TComponent {
   std::string balance_text_;
   // The records and their texts, side by side in the arena, and the
   // records in list order.
-  TArena arena_;
-  std::vector<TOFXItem*, TLargeAllocator<TOFXItem*>> items_;
+  Arena arena_;
+  std::vector<TOFXItem*, LargeAllocator<TOFXItem*>> items_;
 };
 
 }  // namespace kvr

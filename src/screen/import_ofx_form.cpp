@@ -22,8 +22,8 @@ bool frmImportOFXCreated = false;
 
 namespace {
 
-std::function<std::unique_ptr<TRpcTransport>()>& TransportFactory() {
-  static std::function<std::unique_ptr<TRpcTransport>()> factory;
+std::function<std::unique_ptr<RpcTransport>()>& TransportFactory() {
+  static std::function<std::unique_ptr<RpcTransport>()> factory;
   return factory;
 }
 
@@ -76,7 +76,7 @@ class Quiet {
 
 }  // namespace
 
-void SetImportOFXTransportFactory(std::function<std::unique_ptr<TRpcTransport>()> factory) {
+void SetImportOFXTransportFactory(std::function<std::unique_ptr<RpcTransport>()> factory) {
   TransportFactory() = std::move(factory);
 }
 
@@ -165,7 +165,7 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   // server lacks and who registers it, as the command line does.
   OnErrorHint = [this](const std::string& message) -> std::string {
     if (message != Msg("CONTCORR_NCAD")) return "";
-    const TContaProcurada conta = ContaProcurada();
+    const AccountLookup conta = ContaProcurada();
     std::string hint = conta.procurada +
                        ".\nPeça ao administrador do servidor que a cadastre e carregue o arquivo de novo:\n"_cp1252 +
                        conta.cadastro;
@@ -251,16 +251,16 @@ void TfrmImportOFX::BtnPesquisa1Click(TComponent* /*sender*/) {
   FiltraPeriodoExtrato();
 }
 
-const std::vector<TOFXStatement>& TfrmImportOFX::Extratos() const {
-  static const std::vector<TOFXStatement> kNone;
+const std::vector<OfxStatement>& TfrmImportOFX::Extratos() const {
+  static const std::vector<OfxStatement> kNone;
   return leitor_ == nullptr ? kNone : leitor_->Extratos;
 }
 
 std::string TfrmImportOFX::ExtratoTexto(int n) const {
-  const std::vector<TOFXStatement>& all = Extratos();
+  const std::vector<OfxStatement>& all = Extratos();
   if (n == 0) n = extrato_;
   if (all.size() < 2 || n < 1 || n > static_cast<int>(all.size())) return "";
-  const TOFXStatement& s = all[static_cast<size_t>(n - 1)];
+  const OfxStatement& s = all[static_cast<size_t>(n - 1)];
   std::string text = "Extrato " + std::to_string(n) + " de " + std::to_string(all.size()) +
                      ": ";
   if (!s.Banco.empty()) text += "banco " + s.Banco + ", ";
@@ -393,7 +393,7 @@ void TfrmImportOFX::LeExtrato() {
   }
 }
 
-void TfrmImportOFX::SetHeaderPeriod(const TStatementPeriod& period) {
+void TfrmImportOFX::SetHeaderPeriod(const StatementPeriod& period) {
   cdsExtrBanco->FieldByName("VRSALDINIC").SetAsFloat(std::fabs(period.ValorIncial));
   cdsExtrBanco->FieldByName("VRSALDFIM").SetAsFloat(std::fabs(period.ValorFinal));
   cdsExtrBanco->FieldByName("DTSALDINIC").SetAsDateTime(period.DataIncial);
@@ -450,11 +450,11 @@ std::string WithoutLeadingZeros(const std::string& text) {
 
 }  // namespace
 
-TContaProcurada TfrmImportOFX::ContaProcurada() const {
+AccountLookup TfrmImportOFX::ContaProcurada() const {
   const std::string banco = edtBanco->Text();
   const std::string conta = edtConta->Text();
   const std::string asked = RetiraSimbolosContCorr(banco, conta);
-  TContaProcurada result;
+  AccountLookup result;
   result.procurada = "conta procurada no servidor: banco " + banco + ", conta " + asked;
   if (asked != conta) result.procurada += " (no arquivo: " + conta + ")";
 
@@ -644,13 +644,13 @@ bool TfrmImportOFX::Confirma() {
     // it out afresh from the file.
     if (leitor_ != nullptr && cdsExtrBanco->RecordCount() == 1) {
       const bool filtered = cdsMovExtrBanco->Filtered();
-      const TStatementPeriod period =
+      const StatementPeriod period =
           filtered && ChaveBanco() == "237"
               ? NarrowedPeriod(*leitor_, depMovDe->Date(), depMovAte->Date())
           : filtered && ChaveBanco() == "104"
               ? NarrowedPeriod(*leitor_, depDtIni->Date(), depDtFim->Date())
-              : TStatementPeriod{leitor_->DataIncial, leitor_->DataFinal, leitor_->ValorIncial,
-                                 leitor_->ValorFinal};
+              : StatementPeriod{leitor_->DataIncial, leitor_->DataFinal, leitor_->ValorIncial,
+                                leitor_->ValorFinal};
       cdsExtrBanco->First();
       cdsExtrBanco->Edit();
       SetHeaderPeriod(period);

@@ -18,7 +18,7 @@
 namespace kvr {
 
 class TVQOFXReader;
-struct TOFXStatement;
+struct OfxStatement;
 
 // The currency of every account: a statement in another one is refused.
 inline constexpr const char* kMoedaConta = "BRL";
@@ -30,7 +30,7 @@ inline constexpr const char* kLinhaCartao =
     "bancários, de conta corrente. Exporte do banco o extrato da conta corrente."_cp1252;
 
 // What ContaProcurada says of the account a file names.
-struct TContaProcurada {
+struct AccountLookup {
   std::string procurada;
   std::string cadastro;
 };
@@ -144,7 +144,7 @@ class TfrmImportOFX : public TfrmRotiGeral {
 
   // The statements with transactions of the file last read, in file order
   // (empty before a load, or when the parse failed before its end).
-  const std::vector<TOFXStatement>& Extratos() const;
+  const std::vector<OfxStatement>& Extratos() const;
   // The 1-based statement of the file that the screen shows; a new file
   // starts at PrimeiroExtrato (0: the file's only one).
   int Extrato() const { return extrato_; }
@@ -300,7 +300,7 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // differs), cadastro the `kvr61400-server conta add` that registers it
   // (with --agencia when the file writes "AGENCIA/CONTA", and --id-extrato
   // when the number is longer than the 10 characters an account holds).
-  TContaProcurada ContaProcurada() const;
+  AccountLookup ContaProcurada() const;
 
   // The rows of the grid (0-based, ascending) that the last confirmation
   // found repeating another movement of the statement, each with the one it
@@ -320,7 +320,7 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // Filters cdsMovExtrBanco to the movements dated from de to ate.
   void FiltraDatas(TDateTime de, TDateTime ate, const char* junction);
   // Writes period into the current row of cdsExtrBanco (in edit or insert).
-  void SetHeaderPeriod(const TStatementPeriod& period);
+  void SetHeaderPeriod(const StatementPeriod& period);
   // ReaderOFX but for the statement chooser.
   void LeExtrato();
   // sbtConfirmaClick without the queue; true when the statement was stored.
@@ -361,7 +361,7 @@ extern bool frmImportOFXCreated;
 // Where the connection of each new screen sends its calls: null (the
 // default) keeps the HTTP transport; tests plug in a server double. The
 // factory must outlive the screens it serves.
-void SetImportOFXTransportFactory(std::function<std::unique_ptr<TRpcTransport>()> factory);
+void SetImportOFXTransportFactory(std::function<std::unique_ptr<RpcTransport>()> factory);
 
 // Shows the import screen, creating it first when none exists (with the
 // hourglass cursor meanwhile). Throws what creating it throws (the created

@@ -151,12 +151,12 @@ void TfrmImportOFX::CarregaItem(size_t k) {
 }
 
 void TfrmImportOFX::ExpandeArquivo(size_t k) {
-  const std::vector<TOFXStatement>& all = Extratos();
+  const std::vector<OfxStatement>& all = Extratos();
   const int count = static_cast<int>(all.size());
   TItemFila& item = fila_[k];
   item.extratos = count;
   if (item.extrato >= 1 && item.extrato <= count) {
-    const TOFXStatement& read = all[static_cast<size_t>(item.extrato - 1)];
+    const OfxStatement& read = all[static_cast<size_t>(item.extrato - 1)];
     item.banco = read.Banco;
     item.conta = read.Conta;
     item.data_inicial = read.DataIncial;
@@ -170,7 +170,7 @@ void TfrmImportOFX::ExpandeArquivo(size_t k) {
   std::vector<TItemFila> others;
   for (int n = 1; n <= count; ++n) {
     if (n == item.extrato) continue;
-    const TOFXStatement& read = all[static_cast<size_t>(n - 1)];
+    const OfxStatement& read = all[static_cast<size_t>(n - 1)];
     TItemFila other;
     other.arquivo = item.arquivo;
     other.extrato = n;
@@ -244,7 +244,7 @@ void TfrmImportOFX::FimDaFila() {
     return;
   }
   int importados = 0, cadastrados = 0, movimentos = 0;
-  std::vector<TStoredStatement> stored;
+  std::vector<StoredStatement> stored;
   for (const TItemFila& item : fila_) {
     if (item.estado == TEstadoFila::Importado) {
       ++importados;

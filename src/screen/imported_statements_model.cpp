@@ -157,7 +157,7 @@ long long ImportedStatementsModel::StatementNumber(int row) const {
 std::string ImportedStatementsModel::RemovalQuestion(int row) const {
   if (StatementNumber(row) == 0) return "";
   const Statement& statement = *StatementOf(row);
-  const TStatementRow& shown = rows_[static_cast<size_t>(row)];
+  const StatementRow& shown = rows_[static_cast<size_t>(row)];
   return "Excluir o extrato " + statement.id + " da conta " + accounts_[static_cast<size_t>(chosen_)].code +
          ", período "_cp1252 + shown.cells[1] + ", com " + Plural(statement.movements, "movimento", "movimentos") +
          "?\nO extrato e os seus movimentos são apagados do servidor; a exclusão fica registrada com o "_cp1252
@@ -188,7 +188,7 @@ bool ImportedStatementsModel::LoadMovements(int row) {
     error_ = "Escolha um extrato da lista para ver os seus movimentos.";
     return false;
   }
-  std::vector<TMovementRow> movements;
+  std::vector<MovementLine> movements;
   const bool done = InSession([&] {
     const TServerResult result = connection_.Call("GetMovimentos", {TServerArg::Packet(number)});
     TClientDataSet packet(nullptr);
@@ -207,7 +207,7 @@ bool ImportedStatementsModel::LoadMovements(int row) {
     };
     for (packet.First(); !packet.Eof(); packet.Next()) {
       const std::string type = text(kind);
-      TMovementRow row;
+      MovementLine row;
       if (date != nullptr && !date->IsNull()) row.day = date->AsDateTime();
       // Documents are stored right-aligned in their 20 characters.
       row.cells = {text(seq),
@@ -224,9 +224,8 @@ bool ImportedStatementsModel::LoadMovements(int row) {
   });
   if (!done) return false;
   // In the order the bank posted them, whatever order they were stored in.
-  std::stable_sort(movements.begin(), movements.end(), [](const TMovementRow& a, const TMovementRow& b) {
-    return a.day < b.day;
-  });
+  std::stable_sort(movements.begin(), movements.end(),
+                   [](const MovementLine& a, const MovementLine& b) { return a.day < b.day; });
   movements_ = std::move(movements);
   return true;
 }
@@ -273,7 +272,7 @@ void ImportedStatementsModel::Show(const nlohmann::json& continuity) {
     }
   }
   const auto kept = std::find_if(accounts_.begin(), accounts_.end(),
-                                 [&](const TStatementAccount& a) { return a.code == chosen; });
+                                 [&](const StatementAccount& a) { return a.code == chosen; });
   chosen_ = kept != accounts_.end() ? static_cast<int>(kept - accounts_.begin())
                                     : (accounts_.empty() ? -1 : 0);
   ShowChosen();
@@ -310,7 +309,7 @@ void ImportedStatementsModel::ShowChosen() {
         described += problem.kind;
     }
     problems += static_cast<long long>(statement.problems.size());
-    TStatementRow row;
+    StatementRow row;
     row.problem = !statement.problems.empty();
     row.cells = {statement.id,
                  statement.dated ? DayText(statement.start) + " a " + DayText(statement.end) : "sem período"_cp1252,
@@ -333,7 +332,7 @@ void ImportedStatementsModel::ShowChosen() {
 }
 
 void ImportedStatementsModel::FillChart(const std::vector<Statement>& statements) {
-  chart_ = TBalanceChart();
+  chart_ = BalanceChart();
   // Each statement runs from its opening balance on its first day to its
   // closing balance at the end of its last day.
   bool reached = false;
@@ -349,9 +348,9 @@ void ImportedStatementsModel::FillChart(const std::vector<Statement>& statements
     // The server marks neither on the first statement; with nothing before
     // it there is no stretch to draw.
     if (reached && gap)
-      chart_.bands.push_back({TChartBand::kGap, reach, statement.start});
+      chart_.bands.push_back({ChartBand::kGap, reach, statement.start});
     else if (reached && overlap)
-      chart_.bands.push_back({TChartBand::kOverlap, statement.start, std::min(after_end, reach)});
+      chart_.bands.push_back({ChartBand::kOverlap, statement.start, std::min(after_end, reach)});
     if (chart_.lines.empty() || gap || statement.start < line_end) chart_.lines.emplace_back();
     chart_.lines.back().push_back({statement.start, statement.opening.Reais()});
     chart_.lines.back().push_back({after_end, statement.closing.Reais()});

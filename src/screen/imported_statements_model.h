@@ -15,14 +15,14 @@ namespace kvr {
 
 // One account of the window's list: its code and the caption offered, e.g.
 // "001 - banco 341, conta 123456, Circulante (3 problemas)".
-struct TStatementAccount {
+struct StatementAccount {
   std::string code;
   std::string caption;
 };
 
 // One stored statement as a row of the window's table, the cells in the
 // order of ImportedStatementsModel::kColumns.
-struct TStatementRow {
+struct StatementRow {
   std::array<std::string, 6> cells;
   // True when the row marks a break of the chain (a gap, an overlap, a
   // balance that differs): the front end draws it as a problem.
@@ -31,20 +31,20 @@ struct TStatementRow {
 
 // One movement of a stored statement as the window's list of movements
 // shows it, the cells in the order of ImportedStatementsModel::kMovementColumns.
-struct TMovementRow {
+struct MovementLine {
   std::array<std::string, 6> cells;
   TDateTime day = 0;  // the posting date; 0 for none (shown first)
 };
 
 // A balance on a day: the opening balance at the start of a statement's
 // first day, the closing balance at the start of the day after its last.
-struct TBalancePoint {
+struct BalancePoint {
   TDateTime day = 0;
   double reais = 0;
 };
 
 // A stretch of days drawn over the chart's whole height.
-struct TChartBand {
+struct ChartBand {
   enum Kind { kGap, kOverlap };
   Kind kind = kGap;
   TDateTime from = 0, to = 0;
@@ -54,15 +54,15 @@ struct TChartBand {
 // period runs from its opening to its closing balance; a gap breaks the line,
 // and so does a statement that starts before the line's end (an overlap),
 // which joined on would draw the balance running back in time.
-struct TBalanceChart {
+struct BalanceChart {
   // The unbroken runs of the balance line, in period order.
-  std::vector<std::vector<TBalancePoint>> lines;
+  std::vector<std::vector<BalancePoint>> lines;
   // The closing balance of every statement drawn.
-  std::vector<TBalancePoint> closings;
+  std::vector<BalancePoint> closings;
   // A gap from the end of the chain so far to the statement's start; an
   // overlap from the statement's start to the earlier of its end and the
   // chain's end. In period order.
-  std::vector<TChartBand> bands;
+  std::vector<ChartBand> bands;
   // The days shown: the first statement's start to the last one's end.
   TDateTime first = 0, last = 0;
   // The balances shown: every balance and zero, with a margin of 8% of the
@@ -137,7 +137,7 @@ class ImportedStatementsModel {
   // refusal, a transport failure, an answer that is no packet).
   bool LoadMovements(int row);
   // The movements of the last LoadMovements, in their stored order.
-  const std::vector<TMovementRow>& Movements() const { return movements_; }
+  const std::vector<MovementLine>& Movements() const { return movements_; }
   // The title of the list of movements of that row: "Extrato 3 - 01/03/2024
   // a 31/03/2024 (2 movimentos)".
   std::string MovementsTitle(int row) const;
@@ -149,19 +149,19 @@ class ImportedStatementsModel {
   void Show(const nlohmann::json& continuity);
 
   // The accounts of the last answer shown, in the server's order.
-  const std::vector<TStatementAccount>& Accounts() const { return accounts_; }
+  const std::vector<StatementAccount>& Accounts() const { return accounts_; }
   // The position of the chosen account in Accounts(); -1 when there is none.
   int Chosen() const { return chosen_; }
   // Chooses the account at that position (-1 or past the end: none).
   void ChooseIndex(int index);
 
   // The chosen account's statements, in period order.
-  const std::vector<TStatementRow>& Rows() const { return rows_; }
+  const std::vector<StatementRow>& Rows() const { return rows_; }
   // The line under the table: how many statements and problems, or why
   // there are none.
   const std::string& Summary() const { return summary_; }
   // The chosen account's balance chart (empty when none is chosen).
-  const TBalanceChart& Chart() const { return chart_; }
+  const BalanceChart& Chart() const { return chart_; }
 
  private:
   struct Problem {
@@ -189,14 +189,14 @@ class ImportedStatementsModel {
   TNetConnection connection_;
   std::string error_;
   bool administrator_ = false;
-  std::vector<TMovementRow> movements_;
-  std::vector<TStatementAccount> accounts_;
+  std::vector<MovementLine> movements_;
+  std::vector<StatementAccount> accounts_;
   // The statements of each account, in the order of accounts_.
   std::vector<std::vector<Statement>> statements_;
   int chosen_ = -1;
-  std::vector<TStatementRow> rows_;
+  std::vector<StatementRow> rows_;
   std::string summary_;
-  TBalanceChart chart_;
+  BalanceChart chart_;
 };
 
 }  // namespace kvr

@@ -13,7 +13,7 @@ namespace {
 
 // Adds a double read from the file: its shortest text is the decimal the
 // file wrote, so the sum carries no binary noise.
-void AddAmount(TExactDecimal& sum, double amount, double& fallback) {
+void AddAmount(ExactDecimal& sum, double amount, double& fallback) {
   std::string text;
   AppendNumber(text, amount);
   sum.Add(text);
@@ -22,8 +22,9 @@ void AddAmount(TExactDecimal& sum, double amount, double& fallback) {
 
 }  // namespace
 
-TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate) {
-  TStatementPeriod period{reader.DataIncial, reader.DataFinal, reader.ValorIncial, reader.ValorFinal};
+StatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate) {
+  StatementPeriod period{reader.DataIncial, reader.DataFinal, reader.ValorIncial,
+                         reader.ValorFinal};
   // The file's period is the hull of its declared one and its movements'
   // dates: a bank may declare the day of export while its movements span the
   // days before.
@@ -37,7 +38,7 @@ TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateT
   period.DataIncial = std::max(de, first);
   period.DataFinal = std::min(ate, last);
 
-  TExactDecimal opening, closing;
+  ExactDecimal opening, closing;
   double opening_fallback = 0, closing_fallback = 0;
   AddAmount(opening, reader.ValorIncial, opening_fallback);
   for (int i = 0; i < reader.Count(); ++i) {

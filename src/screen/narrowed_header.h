@@ -8,7 +8,7 @@ class TVQOFXReader;
 
 // The period and balances a statement header sends: balances signed (below 0
 // a debit balance), dates whole days.
-struct TStatementPeriod {
+struct StatementPeriod {
   TDateTime DataIncial = 0;
   TDateTime DataFinal = 0;
   double ValorIncial = 0;
@@ -26,6 +26,6 @@ struct TStatementPeriod {
 // amounts within the range, each the double nearest to the exact decimal sum.
 // A range that covers the whole hull gives the file's own period and
 // balances. reader must hold a parsed statement.
-TStatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate);
+StatementPeriod NarrowedPeriod(const TVQOFXReader& reader, TDateTime de, TDateTime ate);
 
 }  // namespace kvr

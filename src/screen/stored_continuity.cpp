@@ -41,10 +41,10 @@ std::string ContinuityProblemLine(const nlohmann::json& p) {
          " a " + Day(p.value("data_final", nlohmann::json())) + ": " + p.value("texto", "");
 }
 
-nlohmann::json StoredContinuity(TNetConnection& net, const std::vector<TStoredStatement>& stored) {
+nlohmann::json StoredContinuity(TNetConnection& net, const std::vector<StoredStatement>& stored) {
   // The periods stored, by account.
   std::map<std::string, std::set<std::pair<std::string, std::string>>> periods;
-  for (const TStoredStatement& s : stored) {
+  for (const StoredStatement& s : stored) {
     if (!s.codigo.empty() && !s.data_inicial.empty() && !s.data_final.empty())
       periods[s.codigo].insert({s.data_inicial, s.data_final});
   }

@@ -13,7 +13,7 @@
 namespace kvr {
 
 // A statement stored, or found already stored, by a batch.
-struct TStoredStatement {
+struct StoredStatement {
   std::string codigo;        // the account's code (CDREDUCONT), Windows-1252
   std::string data_inicial;  // "2024-03-01", the period stored
   std::string data_final;
@@ -25,7 +25,7 @@ struct TStoredStatement {
 // and period), in account and period order, as {"conta","extrato",
 // "data_inicial","data_final","tipo","dias" or "diferenca","texto"} (UTF-8).
 // Throws what the call throws.
-nlohmann::json StoredContinuity(TNetConnection& net, const std::vector<TStoredStatement>& stored);
+nlohmann::json StoredContinuity(TNetConnection& net, const std::vector<StoredStatement>& stored);
 
 // A problem of the continuity in words (UTF-8): "lacuna de 4 dias antes
 // dele", "sobreposição de 1 dia com o anterior", "saldo inicial difere do

@@ -215,7 +215,7 @@ std::string Gunzip(const std::string& data) {
 
 // A connection to the fake server with small limits, so that the deadline and
 // the size cap show within a test's time.
-std::unique_ptr<TNetConnection> ConnectTo(const FakeHttpServer& server, THttpLimits limits = {}) {
+std::unique_ptr<TNetConnection> ConnectTo(const FakeHttpServer& server, HttpLimits limits = {}) {
   auto net = std::make_unique<TNetConnection>(nullptr);
   net->ServerName = "kvr61400.rdmImportOFX";
   net->Host = "127.0.0.1";
@@ -321,7 +321,7 @@ TEST(HttpConnection, BrokenAnswersAreFailuresNamingTheServer) {
   };
   for (const Case& c : cases) {
     FakeHttpServer server([&c](int fd, const FakeHttpServer::Request&) { c.reply(fd); });
-    THttpLimits limits;
+    HttpLimits limits;
     limits.deadline_ms = 300;
     limits.max_reply_bytes = 1 << 20;
     auto net = ConnectTo(server, limits);
@@ -346,7 +346,7 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
                               R"("rows":[["S\u00e3o"]]}})";
     FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, Gzip(reply), "Content-Encoding: gzip\r\n"));
   });
-  THttpLimits limits;
+  HttpLimits limits;
   limits.compress_above_bytes = 0;
   auto net = ConnectTo(server, limits);
   TClientDataSet table(nullptr);

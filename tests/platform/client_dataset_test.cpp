@@ -198,15 +198,15 @@ TEST_F(MovTable, RecNoFollowsTheCurrentRow) {
 }
 
 TEST_F(MovTable, ObserversHearRowsFilterAndStructureChanges) {
-  std::vector<TDataChange> seen;
-  const int id = ds.AddObserver([&](TClientDataSet&, TDataChange c) { seen.push_back(c); });
+  std::vector<DataChange> seen;
+  const int id = ds.AddObserver([&](TClientDataSet&, DataChange c) { seen.push_back(c); });
   Add("1", 1, 1);
   ds.SetFilter("1 = 2");
   ds.SetFiltered(true);
   ds.First();
   ds.Close();
-  const std::vector<TDataChange> expected = {TDataChange::State, TDataChange::Rows, TDataChange::Filter,
-                                             TDataChange::CurrentRow, TDataChange::Structure};
+  const std::vector<DataChange> expected = {DataChange::State, DataChange::Rows, DataChange::Filter,
+                                            DataChange::CurrentRow, DataChange::Structure};
   EXPECT_EQ(seen, expected);
   ds.RemoveObserver(id);
   ds.CreateDataSet();
@@ -215,7 +215,7 @@ TEST_F(MovTable, ObserversHearRowsFilterAndStructureChanges) {
 
 TEST_F(MovTable, DisableControlsHoldsNotificationsUntilEnabled) {
   int count = 0;
-  ds.AddObserver([&](TClientDataSet&, TDataChange) { ++count; });
+  ds.AddObserver([&](TClientDataSet&, DataChange) { ++count; });
   ds.DisableControls();
   Add("1", 1, 1);
   Add("2", 1, 1);

@@ -179,7 +179,7 @@ TEST_F(DataPacket, StreamedRoundTripKeepsEveryValueExactly) {
   ds.FieldByName("DSHISTMOVREAL").SetAsString(std::string(300, 'y'));
   ds.Post();
 
-  TJsonSink sink;
+  JsonSink sink;
   WriteDataPacket(ds, sink);
   TClientDataSet copy(nullptr);
   copy.SetData(std::string_view(sink.text));

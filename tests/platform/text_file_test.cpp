@@ -17,7 +17,7 @@ namespace kvr {
 namespace {
 
 std::vector<std::string> LinesOf(const std::string& text) {
-  TLineReader reader(text);
+  LineReader reader(text);
   std::vector<std::string> out;
   std::string_view line;
   while (reader.Next(line)) out.emplace_back(line);
@@ -83,7 +83,7 @@ TEST_F(TextFileTest, MissingFileIsNoFile) {
 
 TEST_F(TextFileTest, FileContentsReadsTheWholeFile) {
   const std::string content = "<OFX>\r\né\r\n"_cp1252;
-  TFileContents file;
+  FileContents file;
   ASSERT_TRUE(file.Open(Write("a.ofx", content)));
   EXPECT_EQ(file.Text(), content);
   ASSERT_TRUE(file.Open(Write("empty.ofx", "")));
@@ -98,7 +98,7 @@ TEST_F(TextFileTest, ReleasingTheFrontOfALargeFileKeepsTheRest) {
   // position, and all after it, must keep their bytes.
   std::string content(5 << 20, 'x');
   for (size_t i = 0; i < content.size(); i += 4093) content[i] = static_cast<char>('a' + i % 26);
-  TFileContents file;
+  FileContents file;
   ASSERT_TRUE(file.Open(Write("large.ofx", content)));
   for (size_t position : {size_t{1} << 20, (size_t{2} << 20) + 17, (size_t{4} << 20) + 1}) {
     file.ReleaseBefore(file.Text().data() + position);
@@ -130,7 +130,7 @@ TEST_F(TextFileTest, OnlyRegularFilesAreRead) {
     } catch (const EFileError& e) {
       EXPECT_EQ(std::string(e.what()), expected);
     }
-    TFileContents file;
+    FileContents file;
     EXPECT_THROW(file.Open(c.path), EFileError) << c.path;
   }
 }

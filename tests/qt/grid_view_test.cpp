@@ -258,7 +258,8 @@ TEST(GridCellText, NumbersKeepTheirDigitsOtherTextsTheirStart) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text.toStdString());
-    const TShownCell shown = ShownCellText(c.text, metrics, metrics.horizontalAdvance(c.room_of), Qt::AlignLeft);
+    const ShownCell shown =
+        ShownCellText(c.text, metrics, metrics.horizontalAdvance(c.room_of), Qt::AlignLeft);
     EXPECT_EQ(c.shown.toStdString(), shown.text.toStdString());
     EXPECT_EQ(c.alignment, shown.alignment & Qt::AlignHorizontal_Mask);
     EXPECT_EQ(c.whole, shown.whole);

@@ -176,11 +176,11 @@ TEST_F(ScreenshotTest, TextsTooLongForTheirColumnEndInAnEllipsisAndShowWholeInAT
 }
 
 // A server that takes its time to answer.
-class SlowServer : public TRpcTransport {
+class SlowServer : public RpcTransport {
  public:
   void Open(const std::string&, int) override {}
   void Close() override {}
-  TRpcReply Call(const std::string&, const TRpcRequest& request) override {
+  RpcResponse Call(const std::string&, const RpcRequest& request) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     return {200, R"({"jsonrpc":"2.0","id":)" + std::to_string(request.Id()) + R"(,"result":true})"};
   }

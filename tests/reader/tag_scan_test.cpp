@@ -61,11 +61,11 @@ std::string PlainValue(std::string_view line) {
 }
 
 void ExpectSameAsPlainDefinitions(const std::string& text) {
-  TLineReader plain(text);
-  tag_scan::TTagLineReader scanner(text);
-  tag_scan::TPieceReader pieces(text);
+  LineReader plain(text);
+  tag_scan::TagLineReader scanner(text);
+  tag_scan::PieceReader pieces(text);
   std::string_view expected_line;
-  tag_scan::TScanLine line, piece;
+  tag_scan::ScanLine line, piece;
   int number = 0;
   while (plain.Next(expected_line)) {
     ASSERT_TRUE(scanner.Next(line)) << "line " << number;

@@ -42,13 +42,13 @@ const nlohmann::json kContinuity = nlohmann::json::parse(R"([
 
 std::vector<Cells> CellsOf(const ImportedStatementsModel& model) {
   std::vector<Cells> cells;
-  for (const TStatementRow& row : model.Rows()) cells.push_back(row.cells);
+  for (const StatementRow& row : model.Rows()) cells.push_back(row.cells);
   return cells;
 }
 
 std::vector<std::string> Captions(const ImportedStatementsModel& model) {
   std::vector<std::string> captions;
-  for (const TStatementAccount& account : model.Accounts()) captions.push_back(account.caption);
+  for (const StatementAccount& account : model.Accounts()) captions.push_back(account.caption);
   return captions;
 }
 
@@ -61,9 +61,9 @@ std::string Iso(TDateTime day) {
 }
 
 // "2024-02-01 1250.40" per point.
-std::vector<std::string> Points(const std::vector<TBalancePoint>& points) {
+std::vector<std::string> Points(const std::vector<BalancePoint>& points) {
   std::vector<std::string> texts;
-  for (const TBalancePoint& point : points) {
+  for (const BalancePoint& point : points) {
     char amount[32];
     std::snprintf(amount, sizeof amount, " %.2f", point.reais);
     texts.push_back(Iso(point.day) + amount);
@@ -72,11 +72,11 @@ std::vector<std::string> Points(const std::vector<TBalancePoint>& points) {
 }
 
 // "lacuna 2024-03-01 2024-04-01" per band.
-std::vector<std::string> Bands(const TBalanceChart& chart) {
+std::vector<std::string> Bands(const BalanceChart& chart) {
   std::vector<std::string> texts;
-  for (const TChartBand& band : chart.bands)
-    texts.push_back(std::string(band.kind == TChartBand::kGap ? "lacuna " : "sobreposicao ") + Iso(band.from) +
-                    " " + Iso(band.to));
+  for (const ChartBand& band : chart.bands)
+    texts.push_back(std::string(band.kind == ChartBand::kGap ? "lacuna " : "sobreposicao ") +
+                    Iso(band.from) + " " + Iso(band.to));
   return texts;
 }
 
@@ -112,7 +112,7 @@ TEST(ImportedStatementsModel, RowsMarkTheBreaksOfTheChain) {
                 {"4", "24/04/2024 a 31/05/2024", "307,50 D", "410,75 C", "1",
                  "sobreposição de 7 dias; saldo inicial difere do final anterior em R$ 12,50"_cp1252}}));
   std::vector<bool> marked;
-  for (const TStatementRow& row : model.Rows()) marked.push_back(row.problem);
+  for (const StatementRow& row : model.Rows()) marked.push_back(row.problem);
   EXPECT_EQ(marked, (std::vector<bool>{false, false, true, true}));
   EXPECT_EQ(model.Summary(), "4 extratos, 3 problemas marcados.");
   EXPECT_EQ(Captions(model), (std::vector<std::string>{
@@ -239,7 +239,7 @@ TEST(ImportedStatementsModel, TheChosenAccountSurvivesANewAnswerWhileItIsThere) 
 TEST(ImportedStatementsModel, ChartBreaksTheLineAtAGapAndAtAnOverlap) {
   ImportedStatementsModel model;
   model.Show(kContinuity);
-  const TBalanceChart& chart = model.Chart();
+  const BalanceChart& chart = model.Chart();
   ASSERT_EQ(chart.lines.size(), 3u);
   EXPECT_EQ(Points(chart.lines[0]), (std::vector<std::string>{"2024-01-01 1000.00", "2024-02-01 1250.40",
                                                               "2024-02-01 1250.40", "2024-03-01 980.10"}));
@@ -265,7 +265,7 @@ TEST(ImportedStatementsModel, ChartOfAStatementInsideAnotherAndOfOneWithoutPerio
     {"saldoInicial":90000,"saldoFinal":90000},
     {"dataInicial":"2024-02-11","dataFinal":"2024-02-29","saldoInicial":0.5,"saldoFinal":0.25,
      "problemas":[{"tipo":"lacuna","dias":10}]}])")));
-  const TBalanceChart& chart = model.Chart();
+  const BalanceChart& chart = model.Chart();
   // The overlap ends with the inner statement; the chain still reaches
   // 1 February, where the gap starts.
   EXPECT_EQ(Bands(chart), (std::vector<std::string>{"sobreposicao 2024-01-10 2024-01-21",

@@ -105,7 +105,7 @@ std::string Sha256(const std::string& text) {
   return read ? std::string(line).substr(0, 64) : "";
 }
 
-// Connects the real client to https or plain HOST (TServerUrl::HostValue
+// Connects the real client to https or plain HOST (ServerUrl::HostValue
 // form) at port, trusting ca; returns "" or the failure's message (UTF-8).
 std::string ConnectError(const std::string& host, int port, const std::string& ca,
                          const std::string& key = "") {

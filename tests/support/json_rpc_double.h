@@ -13,19 +13,19 @@ namespace kvr::testing {
 // params back from the request exactly as they would go on the wire, and
 // sends the double's answer as the reply body (status 200; "jsonrpc" and the
 // request's "id" filled in).
-class JsonRpcDouble : public TRpcTransport {
+class JsonRpcDouble : public RpcTransport {
  public:
   // The JSON-RPC response object: "result" or "error".
   virtual nlohmann::json Answer(const std::string& server_name, const std::string& method,
                                 const nlohmann::json& params) = 0;
 
-  TRpcReply Call(const std::string& server_name, const TRpcRequest& request) final {
-    TJsonSink body;
+  RpcResponse Call(const std::string& server_name, const RpcRequest& request) final {
+    JsonSink body;
     request.WriteBody(body);
     nlohmann::json reply = Answer(server_name, request.Method(), JsonTree(body.text)["params"]);
     reply["jsonrpc"] = "2.0";
     reply["id"] = request.Id();
-    return TRpcReply{200, reply.dump()};
+    return RpcResponse{200, reply.dump()};
   }
 };
 

@@ -20,19 +20,19 @@
 namespace kvr::testing {
 namespace {
 
-struct TCliRun {
+struct CliRun {
   int code = -1;
   std::string out, err;
 };
 
-TCliRun RunImport(std::vector<std::string> args) {
+CliRun RunImport(std::vector<std::string> args) {
   const std::string err_file =
       (std::filesystem::temp_directory_path() / ("kvr-batch-err-" + std::to_string(::getpid())))
           .string();
   std::string command = std::string("'") + KVR61400_EXE + "' import";
   for (const auto& a : args) command += " '" + a + "'";
   command += " </dev/null 2>'" + err_file + "'";
-  TCliRun run;
+  CliRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
@@ -188,7 +188,7 @@ TEST_F(BatchImport, BatchesOfFilesEachStatementWithItsResultAndTheStatus) {
     std::vector<std::string> args = c.files;
     for (const char* a : {"--server", "--sim", "--json"}) args.push_back(a);
     args.insert(args.begin() + static_cast<long>(args.size()) - 2, Server());
-    const TCliRun run = RunImport(args);
+    const CliRun run = RunImport(args);
     EXPECT_EQ(run.code, c.status) << "batch " << i << "\n" << run.out << run.err;
     const nlohmann::json report = nlohmann::json::parse(run.out, nullptr, false);
     ASSERT_TRUE(report.is_object()) << "batch " << i << "\n" << run.out;
@@ -209,7 +209,7 @@ TEST_F(BatchImport, LinesTableTotalAndTheGapOfTheMonthImported) {
   const std::string apr = Write("mes/04.ofx", Ofx(Statement("12345-6", 4, 118, {-8})));
   const std::string two = Write("duas.ofx", Ofx(Statement("111", 5, 0, {20, 30}) +
                                                 Statement("12345-6", 5, 110, {4})));
-  const TCliRun run = RunImport({(dir_ / "mes").string(), two, "--server", Server(), "--sim"});
+  const CliRun run = RunImport({(dir_ / "mes").string(), two, "--server", Server(), "--sim"});
   EXPECT_EQ(run.code, 0) << run.out << run.err;
   const std::string lines[] = {
       feb + ": banco 341, conta 123456, 01/02/2024 a 29/02/2024, 3 movimentos: importado\n",
@@ -242,7 +242,7 @@ TEST_F(BatchImport, ExitStatusOfOneStatementIsItsOwn) {
   EXPECT_EQ(RunImport({jan, "--server", Server(), "--sim"}).code, 3);
   const std::string two = Write("duas.ofx", Ofx(Statement("111", 5, 0, {20}) +
                                                 Statement("12345-6", 5, 110, {4})));
-  const TCliRun second = RunImport({two, "--server", Server(), "--sim", "--extrato", "2", "--json"});
+  const CliRun second = RunImport({two, "--server", Server(), "--sim", "--extrato", "2", "--json"});
   EXPECT_EQ(second.code, 0) << second.out << second.err;
   const nlohmann::json report = nlohmann::json::parse(second.out, nullptr, false);
   EXPECT_EQ(report["extrato"], (nlohmann::json{{"numero", 2}, {"de", 2}})) << second.out;
@@ -250,7 +250,7 @@ TEST_F(BatchImport, ExitStatusOfOneStatementIsItsOwn) {
   EXPECT_EQ(RunImport({two, "--server", Server(), "--sim", "--extrato", "3"}).code, 2);
   EXPECT_EQ(RunImport({(dir_ / "vazia").string(), "--server", Server()}).code, 2);
   std::filesystem::create_directories(dir_ / "vazia");
-  const TCliRun empty = RunImport({(dir_ / "vazia").string(), "--server", Server()});
+  const CliRun empty = RunImport({(dir_ / "vazia").string(), "--server", Server()});
   EXPECT_EQ(empty.code, 64);
   EXPECT_NE(empty.err.find("não tem arquivos .ofx ou .qfx"), std::string::npos) << empty.err;
 }

@@ -13,19 +13,19 @@
 
 namespace {
 
-struct TRun {
+struct PrintRun {
   int status;
   std::string out;
   std::string err;
 };
 
 // Runs kvr61400 with the shell-quoted arguments in the C locale.
-TRun RunCli(const std::string& args) {
+PrintRun RunCli(const std::string& args) {
   const std::string err_file = std::filesystem::temp_directory_path() /
                                ("kvr61400-cli-err-" + std::to_string(::getpid()));
   const std::string command =
       "LC_ALL=C '" KVR61400_EXE "' " + args + " 2>'" + err_file + "'";
-  TRun run{-1, "", ""};
+  PrintRun run{-1, "", ""};
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
@@ -45,7 +45,7 @@ std::string Data(const std::string& name) { return "'" KVR_TEST_DATA_DIR "/" + n
 std::string Example(const std::string& name) { return "'" KVR_EXAMPLES_DIR "/" + name + "'"; }
 
 TEST(InspectCli, JsonOfTheTwoTransactionStatement) {
-  const TRun run = RunCli("inspect --json " + Data("exemplo-999.ofx"));
+  const PrintRun run = RunCli("inspect --json " + Data("exemplo-999.ofx"));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out,
@@ -59,7 +59,7 @@ TEST(InspectCli, JsonOfTheTwoTransactionStatement) {
 }
 
 TEST(InspectCli, DecimalSeparatorOptionAndHumanForm) {
-  const TRun run = RunCli("inspect --decimal-separator , " + Data("exemplo-999.ofx"));
+  const PrintRun run = RunCli("inspect --decimal-separator , " + Data("exemplo-999.ofx"));
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("Saldo inicial:  1.350,00\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("Período:        01/01/2024 a 31/01/2024\n"), std::string::npos);
@@ -69,14 +69,14 @@ TEST(InspectCli, DecimalSeparatorOptionAndHumanForm) {
 }
 
 TEST(InspectCli, TextsReachJsonAsUtf8) {
-  const TRun run = RunCli("inspect --json " + Example("extrato-021.ofx"));
+  const PrintRun run = RunCli("inspect --json " + Example("extrato-021.ofx"));
   ASSERT_EQ(run.status, 0);
   const auto doc = nlohmann::json::parse(run.out);
   EXPECT_EQ(doc["banco"], "21");
   EXPECT_EQ(doc["valorInicial"], 2000.0);
   EXPECT_EQ(doc["itens"][0]["memo"], "Depósito em conta");
   EXPECT_EQ(doc["itens"][2]["memo"], "Pagamento boleto – condomínio");
-  const TRun standard = RunCli("inspect --json " + Example("extrato-341.ofx"));
+  const PrintRun standard = RunCli("inspect --json " + Example("extrato-341.ofx"));
   ASSERT_EQ(standard.status, 0);
   EXPECT_EQ(nlohmann::json::parse(standard.out)["itens"][0]["memo"], "PIX RECEBIDO JOSE DA SILVA");
 }
@@ -125,7 +125,7 @@ TEST(InspectCli, ShapesOfRealExportersAsJson) {
        R"({"trnType":"DEBIT","postedDate":"2024-01-12","amount":-490.01,"fitId":"C2","checkNum":"","memo":"LOJA DE PECAS"}]})"},
   };
   for (const auto& c : cases) {
-    const TRun run = RunCli("inspect --json " + Data(c.file));
+    const PrintRun run = RunCli("inspect --json " + Data(c.file));
     EXPECT_EQ(run.status, 0) << c.file;
     EXPECT_EQ(run.err, "") << c.file;
     EXPECT_EQ(run.out, c.json + "\n") << c.file;
@@ -154,7 +154,7 @@ TEST(InspectCli, HeaderPeriodsOfTodaysExports) {
       {"exportacao-237.ofx", "2024-08-28", "2024-08-28", ""},
   };
   for (const Case& c : cases) {
-    const TRun run = RunCli("inspect --json " + Data(c.file));
+    const PrintRun run = RunCli("inspect --json " + Data(c.file));
     ASSERT_EQ(run.status, 0) << c.file << run.err;
     const auto doc = nlohmann::json::parse(run.out);
     EXPECT_EQ(doc["dataInicial"], c.start) << c.file;
@@ -162,7 +162,7 @@ TEST(InspectCli, HeaderPeriodsOfTodaysExports) {
     const nlohmann::json warnings =
         c.warning.empty() ? nlohmann::json::array() : nlohmann::json::array({c.warning});
     EXPECT_EQ(doc["avisos"], warnings) << c.file;
-    const TRun human = RunCli("inspect " + Data(c.file));
+    const PrintRun human = RunCli("inspect " + Data(c.file));
     EXPECT_EQ(human.out.find("Aviso:          " + c.warning + "\n") != std::string::npos,
               !c.warning.empty())
         << human.out;
@@ -171,7 +171,7 @@ TEST(InspectCli, HeaderPeriodsOfTodaysExports) {
                 ["postedDate"],
             "2026-02-27");
   // One account in two currencies: two statements, each shown with its own balances.
-  const TRun currencies = RunCli("inspect --json " + Data("duas-moedas.ofx"));
+  const PrintRun currencies = RunCli("inspect --json " + Data("duas-moedas.ofx"));
   ASSERT_EQ(currencies.status, 0) << currencies.err;
   const nlohmann::json both = nlohmann::json::parse(currencies.out)["extratos"];
   ASSERT_EQ(both.size(), 2u);
@@ -191,7 +191,7 @@ TEST(InspectCli, OnlyRegularFilesAreRead) {
   };
   const Case cases[] = {{fifo, "um pipe"}, {"/dev/zero", "um dispositivo"}, {"/tmp", "uma pasta"}};
   for (const auto& c : cases) {
-    const TRun run = RunCli("inspect --json '" + c.path + "'");
+    const PrintRun run = RunCli("inspect --json '" + c.path + "'");
     EXPECT_EQ(run.status, 2) << c.path;
     EXPECT_EQ(run.out, "") << c.path;
     EXPECT_NE(run.err.find("\"" + c.path + "\" não é um arquivo comum, é " + c.kind),
@@ -202,7 +202,7 @@ TEST(InspectCli, OnlyRegularFilesAreRead) {
 }
 
 TEST(InspectCli, MissingFileSaysSoOnStderr) {
-  const TRun run = RunCli("inspect --json /nao/existe/extrato.ofx");
+  const PrintRun run = RunCli("inspect --json /nao/existe/extrato.ofx");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err,
             "kvr61400 inspect: arquivo não encontrado: /nao/existe/extrato.ofx (confira o "
@@ -218,7 +218,7 @@ TEST(InspectCli, JsonEscapesWhatJsonMust) {
   std::ofstream(path, std::ios::binary)
       << "<OFX>\n<BANKID>21\n<STMTTRN>\n<FITID>\"F\\1\"\n<TRNTYPE>A\x01\tB\n<DTPOSTED>20240110\n"
          "<TRNAMT>0.1\n<MEMO>Crédito €\n</STMTTRN>\n<BALAMT>10000000000000000\n";
-  const TRun run = RunCli("inspect --json '" + path + "'");
+  const PrintRun run = RunCli("inspect --json '" + path + "'");
   std::filesystem::remove(path);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find(R"("fitId":"\"F\\1\"")"), std::string::npos) << run.out;
@@ -231,7 +231,7 @@ TEST(InspectCli, JsonEscapesWhatJsonMust) {
 
 TEST(InspectCli, NoStatementExitsWithOneAndStillPrints) {
   for (const std::string& file : {Data("planilha.csv"), Data("nao-existe.ofx")}) {
-    const TRun run = RunCli("inspect --json " + file);
+    const PrintRun run = RunCli("inspect --json " + file);
     EXPECT_EQ(run.status, 1) << file;
     EXPECT_EQ(run.out,
               R"({"ofx":false,"banco":"","conta":"","dataInicial":"1899-12-30",)"
@@ -241,7 +241,7 @@ TEST(InspectCli, NoStatementExitsWithOneAndStillPrints) {
 }
 
 TEST(InspectCli, FileThatIsNoStatementShowsNoPeriodOrBalancesAndSaysSo) {
-  const TRun run = RunCli("inspect " + Data("planilha.csv"));
+  const PrintRun run = RunCli("inspect " + Data("planilha.csv"));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "Arquivo:        " KVR_TEST_DATA_DIR "/planilha.csv\nExtrato OFX:    não\n");
   EXPECT_EQ(run.err, "kvr61400 inspect: " KVR_TEST_DATA_DIR "/planilha.csv: não é um extrato OFX (nenhuma "
@@ -261,7 +261,7 @@ TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
        "16.\n"},
   };
   for (const auto& c : cases) {
-    const TRun run = RunCli("inspect --json " + Data(c.file));
+    const PrintRun run = RunCli("inspect --json " + Data(c.file));
     EXPECT_EQ(run.status, 2) << c.file;
     EXPECT_EQ(run.out, "");
     const std::string tail = run.err.size() >= c.message.size()
@@ -272,7 +272,7 @@ TEST(InspectCli, ParseErrorsExitWithTwoAndNothingOnStdout) {
 }
 
 TEST(InspectCli, FileWithSeveralStatementsPrintsEach) {
-  const TRun json = RunCli("inspect --json " + Data("dois-extratos.ofx"));
+  const PrintRun json = RunCli("inspect --json " + Data("dois-extratos.ofx"));
   ASSERT_EQ(json.status, 0) << json.err;
   const nlohmann::json doc = nlohmann::json::parse(json.out);
   ASSERT_EQ(doc["extratos"].size(), 2u) << json.out;
@@ -280,7 +280,7 @@ TEST(InspectCli, FileWithSeveralStatementsPrintsEach) {
   EXPECT_EQ(doc["extratos"][0]["itens"][0]["fitId"], "A1");
   EXPECT_EQ(doc["extratos"][1]["conta"], "4444");
   EXPECT_EQ(doc["extratos"][1]["itens"][0]["fitId"], "C1");
-  const TRun text = RunCli("inspect " + Data("dois-extratos.ofx"));
+  const PrintRun text = RunCli("inspect " + Data("dois-extratos.ofx"));
   EXPECT_EQ(text.status, 0);
   const size_t second = text.out.find("Extrato 2 de 2\n");
   ASSERT_NE(second, std::string::npos) << text.out;
@@ -300,7 +300,7 @@ TEST(InspectCli, UsageErrorsExitWith64) {
                          "inspect a.ofx b.ofx",
                          "unknown"};
   for (const char* args : cases) {
-    const TRun run = RunCli(args);
+    const PrintRun run = RunCli(args);
     EXPECT_EQ(run.status, 64) << args;
     EXPECT_EQ(run.out, "") << args;
     EXPECT_NE(run.err.find("uso:"), std::string::npos) << args;
