@@ -1,7 +1,7 @@
 // The chunked body as the engine reads it off a socket: every case fed
 // whole, byte by byte and split at every offset, to a sink that takes all
 // and to one that stops after each piece it is handed.
-#include "chunked_decoder.h"
+#include "http/chunked_decoder.h"
 
 #include <gtest/gtest.h>
 

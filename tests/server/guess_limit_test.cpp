@@ -1,6 +1,6 @@
 // The guess limit on a clock the test sets: each case a script of refusals
 // and questions at given seconds, with the answer each must get.
-#include "guess_limit.h"
+#include "access/guess_limit.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The request head as the engine reads it off a socket: where it ends, how
 // it is parsed and how its body is framed, each table fed whole, byte by byte
 // and split at every offset.
-#include "http_head_parser.h"
+#include "http/http_head_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The worker pool without sockets: jobs held and released by the test, so
 // that each state is reached by an event, never by a pause.
-#include "worker_pool.h"
+#include "rpc/worker_pool.h"
 
 #include <gtest/gtest.h>
 
