@@ -12,6 +12,7 @@
 #include "packets.h"
 #include "server_process.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -74,11 +75,12 @@ TEST(ServerBackup, CopyDuringAStoreHoldsEveryStatementAnsweredBefore) {
   const std::string body = StoreCallBody(kInFlight);
   testing::BackgroundPost client(server.Port(), body);
   // The store's write transaction spills into the WAL file as it goes.
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   std::error_code missing;
-  while (std::chrono::steady_clock::now() < give_up &&
-         std::filesystem::file_size(db + "-wal", missing) < 4u * 1024 * 1024)
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  ASSERT_TRUE(testing::WaitUntil(
+      std::chrono::seconds(60),
+      [&] { return std::filesystem::file_size(db + "-wal", missing) >= 4u * 1024 * 1024; },
+      std::chrono::milliseconds(1)))
+      << "the store never wrote 4 MiB into the WAL";
   const mode_t before = umask(022);
   CommandResult backup = RunServerCommand({"backup", "--db", db, "--para", dir.File("copia.db")});
   umask(before);

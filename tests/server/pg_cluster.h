@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -37,11 +38,12 @@ inline int FreeLoopbackPort() {
 }
 
 // A PostgreSQL cluster of its own for one test (or benchmark) process:
-// initdb in a temporary folder, a postgres server on a free port of
-// 127.0.0.1 only (its socket in that folder), trust authentication for the
-// user "postgres". Run as that system user when the process is root, since
-// PostgreSQL refuses root. Stopped and removed when the process ends.
-// durable false turns fsync off: faster, and safe while the machine stays up.
+// initdb in a temporary folder, a postgres server listening on no TCP port at
+// all, only on its Unix socket in that folder (no port to race for with
+// other processes), trust authentication for the user "postgres". Run as
+// that system user when the process is root, since PostgreSQL refuses root.
+// Stopped and removed when the process ends. durable false turns fsync off:
+// faster, and safe while the machine stays up.
 class PgCluster {
  public:
   // The process's cluster, started on first use. Throws std::runtime_error
@@ -62,11 +64,25 @@ class PgCluster {
   PgCluster(const PgCluster&) = delete;
   PgCluster& operator=(const PgCluster&) = delete;
 
-  int Port() const { return port_; }
+  // The port number in the name of the cluster's socket (no TCP port).
+  static constexpr int kPort = 5432;
 
-  // The URI of database name on this cluster.
+  // The URI of database name on this cluster: its socket folder as the host,
+  // written percent-encoded ("postgresql://postgres@%2Ftmp%2F...:5432/NAME").
   std::string Uri(const std::string& name) const {
-    return "postgresql://postgres@127.0.0.1:" + std::to_string(port_) + "/" + name;
+    std::string host;
+    for (const char c : root_) {
+      const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ||
+                         c == '.' || c == '~';
+      if (plain) {
+        host += c;
+      } else {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+        host += escaped;
+      }
+    }
+    return "postgresql://postgres@" + host + ":" + std::to_string(kPort) + "/" + name;
   }
 
   // Creates an empty database with a new name and returns its URI.
@@ -128,10 +144,9 @@ class PgCluster {
     if (!Run(Tool("pg_ctl") + " -D " + data_ + " -m fast -w -t 60 stop >/dev/null"))
       throw std::runtime_error("pg_ctl stop failed");
   }
-  // Starts a stopped server again, on its port.
+  // Starts a stopped server again.
   void Start() {
-    if (!Run(Tool("pg_ctl") + " -D " + data_ + " -w -t 60 -l " + data_ + "/server.log -o '" +
-             options_ + "' start >/dev/null"))
+    if (!Run(Tool("pg_ctl") + " -D " + data_ + " -w -t 60 -l " + data_ + "/server.log start >/dev/null"))
       throw std::runtime_error("pg_ctl start failed; see " + data_ + "/server.log");
   }
 
@@ -174,18 +189,17 @@ class PgCluster {
              " -U postgres -E UTF8 --locale=C --auth=trust --no-sync >" + root_ +
              "/initdb.log 2>&1"))
       throw std::runtime_error("initdb failed; see " + root_ + "/initdb.log");
-    std::string options = "-c listen_addresses=127.0.0.1 -c unix_socket_directories=" + root_ +
-                          " -c max_connections=200 -c shared_buffers=64MB";
-    if (!durable) options += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
-    // Another process may take the port between the choice and the start.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      port_ = FreeLoopbackPort();
-      options_ = options + " -p " + std::to_string(port_);
-      if (Run(Tool("pg_ctl") + " -D " + data_ + " -w -t 60 -l " + data_ + "/server.log -o '" +
-              options_ + "' start >/dev/null"))
-        return;
-    }
-    throw std::runtime_error("PostgreSQL did not start; see " + data_ + "/server.log");
+    // Settings written into the cluster's own file, so that a restart keeps
+    // them: no TCP at all, the socket in the cluster's folder.
+    std::ofstream settings(data_ + "/postgresql.conf", std::ios::app);
+    settings << "listen_addresses = ''\n"
+             << "unix_socket_directories = '" << root_ << "'\n"
+             << "port = " << kPort << "\n"
+             << "max_connections = 200\nshared_buffers = 64MB\n";
+    if (!durable) settings << "fsync = off\nsynchronous_commit = off\nfull_page_writes = off\n";
+    settings.close();
+    if (!settings) throw std::runtime_error("cannot write " + data_ + "/postgresql.conf");
+    Start();
   }
 
   static std::string BinDir() {
@@ -204,8 +218,7 @@ class PgCluster {
   std::string Tool(const std::string& name) const { return as_ + bindir_ + "/" + name; }
   static bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-  std::string root_, data_, bindir_, as_, options_;
-  int port_ = 0;
+  std::string root_, data_, bindir_, as_;
 };
 
 }  // namespace kvr::testing

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace kvr::testing {
 
@@ -67,12 +68,45 @@ class RawClient {
   std::string Read(double seconds) {
     return ReadUntil(Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
   }
+  // One whole answer (its head and the Content-Length bytes after it), for a
+  // connection kept alive; what came when the server closes or deadline
+  // passes first.
+  std::string ReadAnswer(Clock::time_point deadline) {
+    char buffer[4096];
+    while (fd_ >= 0 && !closed_) {
+      const size_t head_end = pending_.find("\r\n\r\n");
+      if (head_end != std::string::npos) {
+        size_t length = 0;
+        const size_t field = pending_.find("Content-Length: ");
+        if (field != std::string::npos && field < head_end)
+          length = std::stoul(pending_.substr(field + 16));
+        const size_t size = head_end + 4 + length;
+        if (pending_.size() >= size) {
+          std::string answer = pending_.substr(0, size);
+          pending_.erase(0, size);
+          return answer;
+        }
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0)
+        closed_ = true;
+      else
+        pending_.append(buffer, static_cast<size_t>(n));
+    }
+    return std::exchange(pending_, std::string());
+  }
   // True once the server closed the connection (seen by a read).
   bool Closed() const { return closed_; }
 
  private:
   int fd_ = -1;
   bool closed_ = false;
+  std::string pending_;  // bytes read past the last whole answer
 };
 
 }  // namespace kvr::testing

@@ -53,6 +53,32 @@ TEST(BodyStreamBuf, RefusesNulBytesAndRunsPastTheLimitWhereverTheyFall) {
   }
 }
 
+// The body as read, or why not.
+std::string Outcome(const std::string& wire, bool gzip) {
+  try {
+    return "read: " + ReadBody(wire, gzip, 1024 * 1024);
+  } catch (const BodyError& error) {
+    return error.Fault() == BodyFault::kNotGzip ? "not gzip" : "other fault";
+  }
+}
+
+// A gzip body cut anywhere before its end is refused, never read in part; a
+// body sent as two gzip members split at any offset reads as the one body.
+TEST(BodyStreamBuf, GzipCutAnywhereIsRefusedAndMembersSplitAnywhereReadAsOne) {
+  const std::string body =
+      R"({"jsonrpc":"2.0","id":7,"method":"GetContaCorrente","params":["237","55"]})";
+  const std::string gzip = GzipCompress(body);
+  ASSERT_EQ("read: " + body, Outcome(gzip, true));
+  for (size_t size = 0; size < gzip.size(); ++size)
+    EXPECT_EQ("not gzip", Outcome(gzip.substr(0, size), true)) << "cut to " << size << " bytes";
+  for (size_t at = 0; at <= body.size(); ++at)
+    EXPECT_EQ("read: " + body,
+              Outcome(GzipCompress(body.substr(0, at)) + GzipCompress(body.substr(at)), true))
+        << "split at " << at;
+  EXPECT_EQ("not gzip", Outcome(gzip + "{}", true));
+  EXPECT_EQ("not gzip", Outcome(gzip + gzip.substr(0, 12), true));
+}
+
 TEST(PackedRows, KeepsTextsNumbersAndNullsAcrossBlocks) {
   const Layout layout = {{"A", FieldType::kString, 10}, {"B", FieldType::kFloat, 0},
                          {"C", FieldType::kDateTime, 0}};

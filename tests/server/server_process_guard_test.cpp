@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "metrics_probe.h"
 #include "raw_client.h"
 #include "server_process.h"
 #include "temp_dir.h"
@@ -89,8 +90,10 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   const std::string length = "Content-Length: " + std::to_string(kCall.size()) + "\r\n";
   const std::string chunked = "Transfer-Encoding: chunked\r\n";
   const std::string chunks = "4a\r\n" + kCall + "\r\n0\r\n\r\n";
-  // Each shape is followed by a second request a server reading it the
-  // other way would answer.
+  // One shape of each fault the engine meets (the head's end, its parse, its
+  // framing, a chunk), each followed by a second request a server reading it
+  // the other way would answer. Every shape and its exact refusal is in the
+  // head and chunk tables.
   const std::string smuggled = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
   const std::string bad_name =
       "Requisição recusada: nome de cabeçalho com espaço ou caractere inválido, ou linha de "
@@ -116,32 +119,14 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
        "Requisição recusada: Content-Length repetido com valores diferentes; envie um só."},
       {"no host", "POST /kvr61400.rdmImportOFX HTTP/1.1\r\n" + length + "\r\n" + kCall, 400,
        "Requisição recusada: falta o cabeçalho Host, obrigatório em HTTP/1.1."},
-      {"two hosts", head + "Host: y\r\n" + length + "\r\n" + kCall, 400,
-       "Requisição recusada: o cabeçalho Host aparece mais de uma vez; envie um só."},
-      {"two keys", head + "Authorization: Bearer um\r\nAuthorization: Bearer dois\r\n" + length +
-           "\r\n" + kCall,
-       400, "Requisição recusada: o cabeçalho Authorization aparece mais de uma vez; envie um só."},
       {"chunked in HTTP/1.0",
        "POST /kvr61400.rdmImportOFX HTTP/1.0\r\n" + chunked + "\r\n" + chunks, 400,
        "Requisição recusada: Transfer-Encoding não existe em HTTP/1.0; envie Content-Length."},
       {"unknown coding", head + "Transfer-Encoding: xchunked\r\n\r\n" + chunks, 501,
        "Transfer-Encoding \"xchunked\" não suportado; envie o corpo com Content-Length ou "
        "Transfer-Encoding: chunked."},
-      {"chunked after another coding", head + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunks,
-       501,
-       "Transfer-Encoding \"gzip, chunked\" não suportado; envie o corpo com Content-Length ou "
-       "Transfer-Encoding: chunked."},
-      {"blank before the colon", head + "Content-Length : 5\r\n" + length + "\r\n" + kCall, 400,
-       bad_name},
-      {"line folded right after the request line",
-       "POST /kvr61400.rdmImportOFX HTTP/1.1\r\n Content-Length: 5\r\nHost: x\r\n" + length +
-           "\r\n" + kCall,
-       400, bad_name},
       {"bare CR inside a line", head + "X-A: a\rContent-Length: 5\r\n" + length + "\r\n" + kCall,
        400, bad_value},
-      {"escape in a value", head + "X-A: a\x1b[2J\r\n" + length + "\r\n" + kCall, 400, bad_value},
-      {"NUL in a value", head + std::string("X-A: a\0b\r\n", 10) + length + "\r\n" + kCall, 400,
-       bad_value},
       {"line folded onto a header", head + "X-A: a\r\n b\r\n" + length + "\r\n" + kCall, 400,
        bad_name},
       {"bare LF line ends",
@@ -152,19 +137,11 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
        "CRLF."},
       {"chunk longer than its size", head + chunked + "\r\n4b\r\n" + kCall + "\r\n0\r\n\r\n",
        400, bad_chunk},
-      {"chunk size past 64 bits",
-       head + chunked + "\r\n1000000000000000004a\r\n" + kCall + "\r\n0\r\n\r\n", 400, bad_chunk},
-      {"NUL in the target",
-       std::string("POST /kvr61400.rdm\0ImportOFX HTTP/1.1\r\nHost: x\r\n", 48) + length +
-           "\r\n" + kCall,
-       400,
-       "Requisição recusada: linha de requisição inválida; envie \"MÉTODO /caminho HTTP/1.1\", "
-       "separados por um espaço, sem caracteres de controle."},
   };
   for (const Case& c : cases) {
     Client client(server->Port());
     ASSERT_TRUE(client.Send(c.bytes + smuggled)) << c.what;
-    const std::string reply = client.Read(5);
+    const std::string reply = client.Read(30);
     EXPECT_EQ(c.status, Status(reply)) << c.what;
     EXPECT_EQ(c.text, ErrorText(reply)) << c.what;
     EXPECT_EQ(1, Count(reply, "HTTP/1.1 ")) << c.what << ": " << reply;
@@ -175,7 +152,7 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   for (const Case& c : cases) {
     Client client(server->Port());
     ASSERT_TRUE(client.Send(head + length + "\r\n" + kCall + c.bytes + smuggled)) << c.what;
-    const std::string reply = client.Read(5);
+    const std::string reply = client.Read(30);
     EXPECT_EQ(200, Status(reply)) << c.what;
     EXPECT_EQ(1, Count(reply, "HTTP/1.1 " + std::to_string(c.status))) << c.what << ": " << reply;
     EXPECT_EQ(2, Count(reply, "HTTP/1.1 ")) << c.what << ": " << reply;
@@ -185,7 +162,7 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   for (const Case& c : cases) {
     Client client(server->Port());
     ASSERT_TRUE(client.Send("HEAD / HTTP/1.1\r\nHost: x\r\n\r\n" + c.bytes)) << c.what;
-    const std::string reply = client.Read(5);
+    const std::string reply = client.Read(30);
     EXPECT_EQ(c.text, ErrorText(reply.substr(reply.rfind("HTTP/1.1 ")))) << c.what << ": " << reply;
     EXPECT_TRUE(client.Closed()) << c.what;
   }
@@ -198,7 +175,7 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   for (const Case& c : served) {
     Client client(server->Port());
     ASSERT_TRUE(client.Send(c.bytes + "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
-    const std::string reply = client.Read(5);
+    const std::string reply = client.Read(30);
     EXPECT_EQ(200, Status(reply)) << c.what;
     EXPECT_NE(std::string::npos, reply.find("\"003\"")) << c.what;
     EXPECT_EQ(2, Count(reply, "HTTP/1.1 200")) << c.what;
@@ -207,53 +184,64 @@ TEST_F(GuardTest, AmbiguousHeadsAreRefusedAndWhatFollowsIsNeverServed) {
   Client closing(server->Port());
   ASSERT_TRUE(closing.Send(head + "Connection: keep-alive\r\nConnection: close\r\n" + length +
                            "\r\n" + kCall + smuggled));
-  const std::string closed = closing.Read(5);
+  const std::string closed = closing.Read(30);
   EXPECT_EQ(1, Count(closed, "HTTP/1.1 ")) << closed;
   EXPECT_NE(std::string::npos, closed.find("Connection: close\r\n")) << closed;
   EXPECT_TRUE(closing.Closed());
   // HTTP/1.0 needs no Host.
   Client old(server->Port());
   ASSERT_TRUE(old.Send("POST /kvr61400.rdmImportOFX HTTP/1.0\r\n" + length + "\r\n" + kCall));
-  EXPECT_EQ(200, Status(old.Read(5)));
+  EXPECT_EQ(200, Status(old.Read(30)));
 }
 
-TEST_F(GuardTest, IdleConnectionsPastTheLimitMakeRoomAndGoAtTheirTimeout) {
-  auto server = Start({"--max-connections", "8", "--timeout", "2"});
+// Each step waits for the server to report the state it made (a connection
+// counted, the connection that made room closed), so that the connections
+// come to the server one after another however loaded the machine is.
+TEST_F(GuardTest, IdleConnectionsPastTheLimitMakeRoomOldestFirst) {
+  auto server = Start({"--max-connections", "8"});
+  // The probe's connection is one of the 8; it answers last of all before
+  // each new connection, so it is never the one idle longest.
+  testing::MetricsProbe probe(server->Port());
+  const auto counted = [&](double connections) {
+    return probe.WaitFor("kvr61400_open_connections",
+                         [&](double value) { return value == connections; });
+  };
   // A request under way: its head and half its body.
   Client busy(server->Port());
   const std::string whole = Post(kCall);
   ASSERT_TRUE(busy.Send(whole.substr(0, whole.size() - 30)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  // Twenty connections that send nothing, one after the other.
+  ASSERT_EQ(2, probe.WaitFor("kvr61400_requests_in_flight",
+                             [](double value) { return value == 2; }));  // the probe's own too
+  // Twenty connections that send nothing, one after the other: the first
+  // six fill the slots, each later one closes the one idle longest.
   std::vector<std::unique_ptr<Client>> idle;
   for (int i = 0; i < 20; ++i) {
     idle.push_back(std::make_unique<Client>(server->Port()));
     ASSERT_TRUE(idle.back()->Open()) << i;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (i < 6) {
+      ASSERT_EQ(3.0 + i, counted(3.0 + i)) << i;
+    } else {
+      idle[i - 6]->Read(30);
+      ASSERT_TRUE(idle[i - 6]->Closed()) << "idle " << i - 6 << " still open when idle " << i << " came";
+      probe.Get("kvr61400_open_connections");
+    }
   }
-  // A call still gets in and is answered.
+  // A call still gets in and is answered, in place of the oldest idle one.
   Client call(server->Port());
   ASSERT_TRUE(call.Send(Post(kCall)));
-  const std::string answer = call.Read(5);
-  EXPECT_EQ(200, Status(answer));
-  // Room was made by closing the idle ones that came first: 8 slots hold the
-  // busy one, the call and the 6 newest idle ones.
+  EXPECT_EQ(200, Status(call.Read(30)));
+  idle[14]->Read(30);
+  // 8 slots hold the busy one, the probe, the call (until it closed) and the
+  // 5 newest idle ones.
   std::vector<int> closed;
   for (int i = 0; i < 20; ++i) {
-    idle[i]->Read(0.2);
+    idle[i]->Read(0.05);
     if (idle[i]->Closed()) closed.push_back(i);
   }
-  EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}), closed);
+  EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}), closed);
   // The busy one was never cut for them.
   ASSERT_TRUE(busy.Send(whole.substr(whole.size() - 30)));
-  EXPECT_EQ(200, Status(busy.Read(5)));
-  // Without a request head, the rest go once the timeout (2 s) passes.
-  int gone = 0;
-  for (int i = 14; i < 20; ++i) {
-    idle[i]->Read(6);
-    gone += idle[i]->Closed() ? 1 : 0;
-  }
-  EXPECT_EQ(6, gone);
+  EXPECT_EQ(200, Status(busy.Read(30)));
 }
 
 TEST_F(GuardTest, ABodySlowerThanTheFloorIsCutWhileAFastOneIsServed) {
@@ -266,24 +254,30 @@ TEST_F(GuardTest, ABodySlowerThanTheFloorIsCutWhileAFastOneIsServed) {
     if (!client.Send("POST /kvr61400.rdmImportOFX HTTP/1.1\r\nHost: x\r\nContent-Length: "
                      "10000000\r\n\r\n{"))
       return;
-    const auto give_up = Clock::now() + std::chrono::seconds(25);
+    const auto give_up = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < give_up && !client.Closed()) {
       if (!client.Send(std::string(4096, ' '))) break;
       trickled_reply += client.Read(0.5);
     }
-    trickled_reply += client.Read(1);
+    trickled_reply += client.Read(10);
   });
-  // 1.2 MB at about 100 KiB/s over 12 s: above the floor, answered.
+  // 7.7 MB at about 640 KiB/s over 12 s, ten times the floor (a loaded
+  // machine that sends at half the pace still stays far above it): judged
+  // in full windows, and answered.
   std::string body = R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":["237","55"],"x":[)";
-  while (body.size() < 1'200'000) body += "0,";
+  for (int i = 0; i < 120; ++i) body += "\"" + std::string(64 * 1024, 'a') + "\",";
   body += "0]}";
   Client fast(server->Port());
   const std::string request = Post(body);
-  for (size_t sent = 0; sent < request.size(); sent += 25 * 1024) {
-    ASSERT_TRUE(fast.Send(request.substr(sent, 25 * 1024)));
+  const size_t piece = 160 * 1024;
+  const auto began = Clock::now();
+  for (size_t sent = 0; sent < request.size(); sent += piece) {
+    ASSERT_TRUE(fast.Send(request.substr(sent, piece)));
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
-  const std::string fast_reply = fast.Read(10);
+  // Sent over more than the grace and one window, so a window was judged.
+  EXPECT_GT(Clock::now() - began, std::chrono::seconds(11));
+  const std::string fast_reply = fast.Read(60);
   trickle.join();
   EXPECT_EQ(200, Status(fast_reply)) << fast_reply.substr(0, 200);
   EXPECT_EQ(408, Status(trickled_reply)) << trickled_reply.substr(0, 200);
@@ -302,11 +296,12 @@ TEST_F(GuardTest, ABodySlowerThanTheFloorIsCutWhileAFastOneIsServed) {
 }
 
 TEST_F(GuardTest, BodiesBeyondTheMemoryBudgetWaitAndAreAllAnswered) {
-  auto server = Start({"--max-memory", "16", "--timeout", "2"});
+  auto server = Start({"--max-memory", "16", "--timeout", "5"});
   const std::string no_memory =
       "O servidor está sem memória livre para esta requisição (limite de 16 MiB em "
       "--max-memory); tente de novo em instantes.";
-  // Six bodies of 2 MB at once: each takes 6 MB with its rows, two fit.
+  // Six bodies of 2 MB at once: each takes 6 MB with its rows, two fit, the
+  // others wait their turn (for up to the timeout, 5 s).
   std::string body = R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":["237","55"],"x":[)";
   while (body.size() < 2'000'000) body += "0,";
   body += "0]}";
@@ -315,7 +310,7 @@ TEST_F(GuardTest, BodiesBeyondTheMemoryBudgetWaitAndAreAllAnswered) {
   for (int i = 0; i < 6; ++i)
     senders.emplace_back([&, i] {
       Client client(server->Port());
-      if (client.Send(Post(body))) replies[i] = client.Read(20);
+      if (client.Send(Post(body))) replies[i] = client.Read(60);
     });
   for (std::thread& sender : senders) sender.join();
   for (int i = 0; i < 6; ++i) EXPECT_EQ(200, Status(replies[i])) << i << replies[i].substr(0, 300);
@@ -323,7 +318,7 @@ TEST_F(GuardTest, BodiesBeyondTheMemoryBudgetWaitAndAreAllAnswered) {
   Client huge(server->Port());
   ASSERT_TRUE(huge.Send("POST /kvr61400.rdmImportOFX HTTP/1.1\r\nHost: x\r\nContent-Length: "
                         "8000000\r\n\r\n"));
-  const std::string refused = huge.Read(5);
+  const std::string refused = huge.Read(30);
   EXPECT_EQ(503, Status(refused));
   EXPECT_EQ(no_memory, ErrorText(refused));
   // A chunked body (the client streams its calls so) that outgrows the
@@ -337,33 +332,39 @@ TEST_F(GuardTest, BodiesBeyondTheMemoryBudgetWaitAndAreAllAnswered) {
     ASSERT_TRUE(streamed.Send(size + body + "\r\n")) << i;
   }
   ASSERT_TRUE(streamed.Send("0\r\n\r\n"));
-  const std::string outgrown = streamed.Read(10);
+  const std::string outgrown = streamed.Read(30);
   EXPECT_EQ(503, Status(outgrown));
   EXPECT_EQ(no_memory, ErrorText(outgrown));
   // A body that holds 16.5 MB of the 16.8 (kept alive a byte at a time)
-  // makes the next one (600 kB with its rows) wait its timeout (2 s), then
+  // makes the next one (600 kB with its rows) wait its timeout (5 s), then
   // 503; once the first goes, room is back.
+  testing::MetricsProbe probe(server->Port());
   Client holder(server->Port());
   ASSERT_TRUE(holder.Send("POST /kvr61400.rdmImportOFX HTTP/1.1\r\nHost: x\r\nContent-Length: "
                           "5500000\r\n\r\n{"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(16'500'000, probe.WaitFor("kvr61400_memory_budget_in_use_bytes",
+                                      [](double value) { return value == 16'500'000; }));
   const std::string next = body.substr(0, 200'000) + (body[199'999] == ',' ? "0]}" : ",0]}");
   Client waiter(server->Port());
   const auto start = Clock::now();
   ASSERT_TRUE(waiter.Send(Post(next)));
+  EXPECT_EQ(1, probe.WaitFor("kvr61400_memory_budget_waiting_requests",
+                             [](double value) { return value == 1; }));
   std::string waited;
-  while (Clock::now() - start < std::chrono::seconds(8) && !waiter.Closed()) {
+  while (Clock::now() - start < std::chrono::seconds(60) && !waiter.Closed()) {
     holder.Send(" ");
     waited += waiter.Read(0.5);
   }
   EXPECT_EQ(503, Status(waited));
   EXPECT_EQ(no_memory, ErrorText(waited));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1900));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(4900));
   holder.Send("x");  // not JSON: the holder's answer ends it
-  holder.Read(5);
+  holder.Read(30);
+  EXPECT_EQ(0, probe.WaitFor("kvr61400_memory_budget_in_use_bytes",
+                             [](double value) { return value == 0; }));
   Client after(server->Port());
   ASSERT_TRUE(after.Send(Post(next)));
-  EXPECT_EQ(200, Status(after.Read(5)));
+  EXPECT_EQ(200, Status(after.Read(30)));
 }
 
 // Behind one address (loopback, a proxy) a guesser must not lock the clerks

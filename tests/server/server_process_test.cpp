@@ -14,6 +14,7 @@
 #include "rpc/import_module.h"
 #include "store/open_store.h"
 #include "recording_host.h"
+#include "metrics_probe.h"
 #include "module_calls.h"
 #include "packets.h"
 #include "pg_cluster.h"
@@ -22,6 +23,7 @@
 #include "platform/errors.h"
 #include "server_process.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -317,9 +319,9 @@ TEST_P(ServerProcessTest, KilledWhileStoringKeepsAllOrNothing) {
     http.set_read_timeout(60, 0);
     http.Post("/kvr61400.rdmImportOFX", body, "application/json");
   });
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < give_up && !StoreUnderWay())
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  ASSERT_TRUE(testing::WaitUntil(std::chrono::seconds(60), [&] { return StoreUnderWay(); },
+                                 std::chrono::milliseconds(1)))
+      << "the store never began";
   server_.Signal(SIGKILL);
   EXPECT_EQ(128 + SIGKILL, server_.Wait());
   client.join();
@@ -575,11 +577,22 @@ TEST_P(ServerProcessTest, TransportFailuresNameHostPortAndWhatFailed) {
 }
 
 TEST_P(ServerProcessTest, ConnectionIdleLongerThanTheServerKeepsItStillCalls) {
-  auto net = Connect();
-  EXPECT_EQ(1u, net->Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
-  // The server lets idle connections go after 2 s.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  EXPECT_EQ(1u, net->Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
+  // A server that lets idle connections go after 1 s (one server per
+  // SQLite file: the fixture's goes first).
+  server_.Signal(SIGTERM);
+  ASSERT_EQ(0, server_.Wait());
+  ServerProcess brief(db_, {"--timeout", "1"});
+  brief.Start();
+  TNetConnection net(nullptr);
+  net.ServerName = "kvr61400.rdmImportOFX";
+  net.Host = "127.0.0.1";
+  net.Port = brief.Port();
+  net.SetConnected(true);
+  EXPECT_EQ(1u, net.Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
+  // Once the server closed it, only the probe's own connection is open.
+  testing::MetricsProbe probe(brief.Port());
+  EXPECT_EQ(1, probe.WaitFor("kvr61400_open_connections", [](double open) { return open == 1; }));
+  EXPECT_EQ(1u, net.Call("GetContaCorrente", {"237", "55"}).Payload()["rows"].size());
 }
 
 TEST_P(ServerProcessTest, TermAndInterruptShutDownCleanly) {

@@ -75,6 +75,8 @@ Outcome Post(int port, const std::string& body, const httplib::Headers& headers 
   return {reply->status, answer["result"]["rows"][0][0].get<std::string>()};
 }
 
+// How the body stream's faults are answered; the shapes of gzip (members,
+// cuts) are in its own table.
 TEST_F(WireTest, GzipBodiesAreInflatedAsTheyAreReadAndCapped) {
   auto server = Start({"--max-inflated", "1"});
   const std::string call = Call("GetContaCorrente", {"237", "0055"});
@@ -93,15 +95,11 @@ TEST_F(WireTest, GzipBodiesAreInflatedAsTheyAreReadAndCapped) {
   const Case cases[] = {
       {"gzip", gzip_call, gzip, 200, "003"},
       {"gzip, any case", gzip_call, {{"Content-Encoding", "GZip"}}, 200, "003"},
-      {"two gzip members", server::GzipCompress(call.substr(0, 20)) + server::GzipCompress(call.substr(20)),
-       gzip, 200, "003"},
       {"plain", call, {}, 200, "003"},
       {"identity", call, {{"Content-Encoding", "identity"}}, 200, "003"},
       {"bomb", bomb, gzip, 413,
        "Requisição recusada: o corpo descompactado passa do limite de 1 MiB."},
       {"not gzip", call, gzip, 400,
-       "O corpo da requisição declara Content-Encoding gzip, mas não é um gzip válido."},
-      {"gzip cut short", gzip_call.substr(0, gzip_call.size() - 6), gzip, 400,
        "O corpo da requisição declara Content-Encoding gzip, mas não é um gzip válido."},
       {"other coding", call, {{"Content-Encoding", "br"}}, 415,
        "Codificação de conteúdo \"br\" não aceita; envie o corpo sem codificação ou em gzip."},

@@ -15,6 +15,7 @@
 #include "packets.h"
 #include "server_process.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -127,11 +128,9 @@ TEST(SqliteServing, LookUpsAndListingsAnswerWhileALargeStoreIsInProgress) {
   const int kMovements = 200000;
   const std::string body = StoreCallBody(kMovements);
   testing::BackgroundPost clerk(server.Port(), body);
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  bool writing = false;
-  while (!(writing = WriteLockHeld(db)) && std::chrono::steady_clock::now() < give_up)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_TRUE(writing) << "the store never took the write lock";
+  ASSERT_TRUE(testing::WaitUntil(std::chrono::seconds(60), [&] { return WriteLockHeld(db); },
+                                 std::chrono::milliseconds(1)))
+      << "the store never took the write lock";
 
   // Nothing of the store in progress is seen, and nothing waits for it.
   auto net = Connect(server.Port());

@@ -21,6 +21,7 @@
 #include "server_process.h"
 #include "store/sql_schema.h"
 #include "temp_dir.h"
+#include "wait_until.h"
 
 namespace kvr {
 namespace {
@@ -44,8 +45,8 @@ std::string DatabaseName(const std::string& uri) {
 // How the server names a database in its messages.
 std::string Label(Engine engine, const std::string& db) {
   if (engine == Engine::kSqlite) return "\"" + db + "\"";
-  return "PostgreSQL \"" + DatabaseName(db) +
-         "\" em 127.0.0.1:" + std::to_string(PgCluster::Get().Port());
+  return "PostgreSQL \"" + DatabaseName(db) + "\" (socket local " +
+         std::to_string(PgCluster::kPort) + ")";
 }
 
 std::unique_ptr<TNetConnection> Connect(int port) {
@@ -510,12 +511,11 @@ TEST(PostgreSQLRestart, CallInFlightFailsNothingHalfStoredNextCallReconnects) {
   PQclear(PQexec(holder, "BEGIN; LOCK TABLE movextrbanco IN SHARE MODE"));
   const std::string body = StoreCallBody(100000);
   testing::BackgroundPost client(server.Port(), body);
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < give_up &&
-         cluster.Execute("postgres",
-                         "SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
-                         "AND query LIKE 'COPY%'") != "1")
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(testing::WaitUntil(std::chrono::seconds(60), [&] {
+    return cluster.Execute("postgres",
+                           "SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                           "AND query LIKE 'COPY%'") == "1";
+  })) << "the store never waited for the lock";
   cluster.Restart();
   const std::string& reply = client.Reply();
   PQfinish(holder);
@@ -555,12 +555,11 @@ TEST(PostgreSQLMovements, RemovalWaitingForNewMovementsFailsWhenTheyCommit) {
   std::thread remover([&] {
     removed = Accepted(Engine::kPostgres, db, "DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = 50");
   });
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < give_up &&
-         cluster.Execute("postgres",
-                         "SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
-                         "AND query LIKE 'DELETE%'") != "1")
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(testing::WaitUntil(std::chrono::seconds(60), [&] {
+    return cluster.Execute("postgres",
+                           "SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                           "AND query LIKE 'DELETE%'") == "1";
+  })) << "the removal never waited for the lock";
   PQclear(PQexec(adder, "COMMIT"));
   remover.join();
   PQfinish(adder);
