@@ -2,6 +2,7 @@
 
 #include "host/server_url.h"
 
+#include <algorithm>
 #include <exception>
 #include <unordered_set>
 #include <utility>
@@ -70,8 +71,15 @@ TServerArg TServerArg::Table(TClientDataSet& table) {
   return arg;
 }
 
+TServerArg TServerArg::Held(const std::string& token, TClientDataSet& table) {
+  TServerArg arg;
+  arg.json_ = "{\"guardado\":" + nlohmann::json(token).dump() + "}";
+  arg.table_ = &table;
+  return arg;
+}
+
 void TServerArg::Write(TJsonSink& sink) const {
-  if (table_ != nullptr) {
+  if (IsTable()) {
     WriteDataPacket(*table_, sink);
   } else {
     sink.text += json_;
@@ -80,8 +88,14 @@ void TServerArg::Write(TJsonSink& sink) const {
 
 std::size_t TServerArg::EstimatedBytes() const {
   // A movement row of the import module takes 100 to 150 bytes of JSON.
-  if (table_ != nullptr) return static_cast<std::size_t>(table_->StoredRowCount()) * 128 + 1024;
+  if (IsTable()) return static_cast<std::size_t>(table_->StoredRowCount()) * 128 + 1024;
   return json_.size();
+}
+
+bool TRpcRequest::Keep() const {
+  for (const TServerArg& arg : args_)
+    if (arg.IsTable()) return true;
+  return false;
 }
 
 std::size_t TRpcRequest::EstimatedBytes() const {
@@ -95,6 +109,7 @@ void TRpcRequest::WriteBody(TJsonSink& sink) const {
   sink.text += std::to_string(id_);
   sink.text += ",\"method\":";
   sink.text += nlohmann::json(method_).dump();
+  if (Keep()) sink.text += ",\"guardar\":true";
   sink.text += ",\"params\":[";
   for (std::size_t i = 0; i < args_.size(); ++i) {
     if (i > 0) sink.text.push_back(',');
@@ -209,6 +224,15 @@ void TNetConnection::SetTransport(std::unique_ptr<TRpcTransport> transport) {
 }
 
 TServerResult TNetConnection::Call(const std::string& method, const std::vector<TServerArg>& args) {
+  TServerResult result = CallOnce(method, args);
+  const bool named = std::any_of(args.begin(), args.end(), [](const TServerArg& a) { return a.IsHeld(); });
+  if (!named || !result.Failed() || result.ErrorCode() != kNotHeld) return result;
+  std::vector<TServerArg> sent;
+  for (const TServerArg& arg : args) sent.push_back(arg.IsHeld() ? arg.Fallback() : arg);
+  return CallOnce(method, sent);
+}
+
+TServerResult TNetConnection::CallOnce(const std::string& method, const std::vector<TServerArg>& args) {
   if (!connected_)
     throw Exception("Conex\xE3o com o servidor de aplica\xE7\xE3o n\xE3o est\xE1 aberta (chamada de " + method +
                     ").");
@@ -232,6 +256,7 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
 
   // One pass over the reply: where the result lies, what the error says.
   bool has_result = false, has_error = false, id_matches = false;
+  std::string held;
   std::size_t result_begin = 0, result_end = 0;
   int code = 0;
   // Server messages are UTF-8, as on the wire.
@@ -249,6 +274,8 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
         has_result = true;
         result_begin = r.EventOffset();
         result_end = SkipReplyValue(r, v);
+      } else if (key == "guardado" && v == E::kString) {
+        held = std::move(r.Text());
       } else if (key == "id") {
         id_matches = v == E::kUnsigned && r.Unsigned() == static_cast<unsigned long long>(request.Id());
         SkipReplyValue(r, v);
@@ -285,7 +312,9 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
   if (!has_result) throw Exception("Resposta sem resultado" + where + ".");
   if (!id_matches) throw Exception("Resposta de outra requisi\xE7\xE3o" + where + ".");
   std::shared_ptr<const std::string> body(reply, &reply->body);
-  return TServerResult::Success(std::move(body), result_begin, result_end);
+  TServerResult result = TServerResult::Success(std::move(body), result_begin, result_end);
+  result.SetHeld(std::move(held));
+  return result;
 }
 
 nlohmann::json CheckResultServ(const TServerResult& result, bool show_error, int help_context) {

@@ -347,6 +347,7 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
   });
   THttpLimits limits;
   limits.compress_above_bytes = 0;
+  limits.compress_to_loopback = true;
   auto net = ConnectTo(server, limits);
   TClientDataSet table(nullptr);
   table.AddFieldDef("A", TFieldType::ftString, 9);
@@ -364,7 +365,7 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
   EXPECT_NE(std::string::npos, received[0].head.find("Content-Encoding: gzip\r\n"));
   EXPECT_NE(std::string::npos, received[0].head.find("Transfer-Encoding: chunked\r\n"));
   EXPECT_NE(std::string::npos, received[0].head.find("Accept-Encoding: gzip"));
-  EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[{"fields":[{"name":"A","type":"string",)"
+  EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","guardar":true,"params":[{"fields":[{"name":"A","type":"string",)"
             R"("size":9}],"rows":[["João"]]},"x"]})",
             Gunzip(received[0].body));
 }
