@@ -556,11 +556,7 @@ class HttpTransport : public TRpcTransport {
   Outcome Perform(const std::string& path, const TRpcRequest* rpc, std::string& body,
                   int deadline_ms) {
     CURL* easy = easy_.get();
-    // Compressing for a server on this machine only costs: no network to
-    // spare, and the server inflates what the client deflated.
-    const bool compress =
-        rpc && rpc->EstimatedBytes() > limits_.compress_above_bytes &&
-        (limits_.compress_to_loopback || !IsLoopbackName(host_));
+    const bool compress = rpc && rpc->EstimatedBytes() > limits_.compress_above_bytes;
     std::vector<std::string> headers;
     if (!token_.empty()) headers.push_back("Authorization: Bearer " + token_);
     if (rpc) {

@@ -123,12 +123,9 @@ struct THttpLimits {
   // as it arrives; one whose Content-Length passes it, from its head.
   std::size_t max_reply_bytes = std::size_t{64} << 20;
   // Request bodies expected to be larger than this go gzip-compressed
-  // (Content-Encoding: gzip), unless the server is on this machine
-  // (loopback). Bodies are streamed to the server as they are
+  // (Content-Encoding: gzip). Bodies are streamed to the server as they are
   // written (chunked), never held whole.
   std::size_t compress_above_bytes = std::size_t{16} << 20;
-  // Whether a server on this machine gets compressed bodies too.
-  bool compress_to_loopback = false;
 };
 
 // The HTTP transport: POST /<server name> with a JSON-RPC 2.0 body, written

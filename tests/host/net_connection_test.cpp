@@ -347,7 +347,6 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
   });
   THttpLimits limits;
   limits.compress_above_bytes = 0;
-  limits.compress_to_loopback = true;
   auto net = ConnectTo(server, limits);
   TClientDataSet table(nullptr);
   table.AddFieldDef("A", TFieldType::ftString, 9);
