@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "log_text.h"
+#include "store_common.h"
 
 namespace kvr::server {
 
@@ -138,14 +139,16 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
       info.account = *account;
     PacketRows header = TakePacket(params[0], ExtrBancoLayout(), kHeaderPacket);
     const std::string reference = params[1].packet ? params[1].packet->reference : std::string();
+    std::shared_ptr<MovementKeys> keys;
     PacketRows movements = reference.empty()
                                ? TakePacket(params[1], MovExtrLayout(), kMovementsPacket, HeaderAccount(&header))
-                               : TakeHeld(reference, header, info);
+                               : TakeHeld(reference, header, info, keys);
     info.rows = static_cast<long long>(movements.count);
     info.store = store && valid;
     bool answer = false;
     try {
       Statement statement = CheckStatement(std::move(header), std::move(movements));
+      statement.keys = std::move(keys);
       if (store) {
         answer = StoreAudited(std::move(statement), valid, info);
       } else {
@@ -194,7 +197,7 @@ nlohmann::json ImportModule::GetContaCorrente(const std::string& bank, const std
 }
 
 PacketRows ImportModule::TakeHeld(const std::string& reference, const PacketRows& header,
-                                  const CallInfo& info) {
+                                  const CallInfo& info, std::shared_ptr<MovementKeys>& keys) {
   std::optional<Statement> kept;
   if (held_ != nullptr) kept = held_->Take(reference, info.caller.user);
   // The header sent now must be the one the movements were checked with.
@@ -204,6 +207,7 @@ PacketRows ImportModule::TakeHeld(const std::string& reference, const PacketRows
   PacketRows movements;
   movements.count = kept->movements.size();
   movements.rows = std::move(kept->movements);
+  keys = std::move(kept->keys);
   return movements;
 }
 

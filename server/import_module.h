@@ -159,7 +159,9 @@ class ImportModule {
   // The movements kept under reference for the caller, as a packet read
   // without fault, when header is the one they were checked with. Throws
   // RpcError kNotHeld otherwise.
-  PacketRows TakeHeld(const std::string& reference, const PacketRows& header, const CallInfo& info);
+  // keys receives the movements' keys when they were built.
+  PacketRows TakeHeld(const std::string& reference, const PacketRows& header, const CallInfo& info,
+                      std::shared_ptr<MovementKeys>& keys);
   // Runs GetContinuidade or GetMovimentos for Call; false when method is
   // another one.
   bool CallContinuity(const std::string& method, const nlohmann::json& params, CallInfo& info,
