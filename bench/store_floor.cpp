@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "open_store.h"
-#include "pg_connection.h"
-#include "sql_connection.h"
-#include "sqlite_connection.h"
-#include "store.h"
+#include "store/open_store.h"
+#include "store/pg_connection.h"
+#include "store/sql_connection.h"
+#include "store/sqlite_connection.h"
+#include "store/store.h"
 
 namespace {
 
