@@ -44,12 +44,16 @@ void HeldStatements::DropLocked(std::map<std::string, Held>::iterator it) {
 
 std::string HeldStatements::Hold(const std::string& user, Statement statement, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
+  size_t of_user = 0;
   for (auto it = held_.begin(); it != held_.end();) {
     auto next = std::next(it);
-    if (it->second.user == user || now - it->second.since > kKeepFor) DropLocked(it);
+    if (now - it->second.since > kKeepFor)
+      DropLocked(it);
+    else if (it->second.user == user)
+      ++of_user;
     it = next;
   }
-  if (held_.size() >= kMaxHeld) return "";
+  if (held_.size() >= kMaxHeld || of_user >= kMaxPerUser) return "";
   const size_t bytes = BytesOf(statement);
   std::string token = NewToken();
   if (token.empty() || !take_(bytes)) return "";

@@ -16,15 +16,18 @@ namespace kvr::server {
 // that follows it: the client then names them ({"guardado": TOKEN}) instead
 // of sending and the server reading a million movements a second time. A
 // statement is kept only when its client asks ("guardar": true) and its rows
-// fit in the server's memory budget; it is given back when taken, when the
-// same user keeps another one, and after a minute unclaimed. Thread-safe.
+// fit in the server's memory budget; it is given back when taken and after a
+// minute unclaimed. Clerks without a key share one user (""), so a user may
+// have several kept at once. Thread-safe.
 class HeldStatements {
  public:
   using Clock = std::chrono::steady_clock;
   // How long a statement waits for its SetExtratoBancario.
   static constexpr std::chrono::seconds kKeepFor{60};
-  // At most this many statements are kept at once.
+  // At most this many statements are kept at once, and half of them for one
+  // user.
   static constexpr size_t kMaxHeld = 16;
+  static constexpr size_t kMaxPerUser = kMaxHeld / 2;
 
   // take(bytes) claims room from the memory budget (false: no room);
   // give(bytes) hands it back. Both must outlive this.
@@ -34,9 +37,8 @@ class HeldStatements {
   HeldStatements& operator=(const HeldStatements&) = delete;
 
   // Keeps statement for user (who the request's key is, "" for none) and
-  // returns the token that names it; "" when it is not kept (no room), the
-  // statement then being dropped. A statement the same user kept before is
-  // given back first.
+  // returns the token that names it; "" when it is not kept (no room in the
+  // budget or in the limits above), the statement then being dropped.
   std::string Hold(const std::string& user, Statement statement, Clock::time_point now = Clock::now());
   // The statement kept under token for user, no longer kept; none when there
   // is none (never kept, taken already, expired, or another user's).
