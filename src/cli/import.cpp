@@ -221,6 +221,8 @@ int RunImport(const std::vector<std::string>& args) {
       form = frmImportOFX;
     }
     form->PrimeiroExtrato = options.extrato.value_or(1);
+    // The files and statements go in turn through the loop below.
+    form->SegueFila = false;
     attempted = true;
 
     if (show_progress && extrato == 0) {

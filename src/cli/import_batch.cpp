@@ -5,14 +5,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
-#include <map>
-#include <set>
 
 #include "cli/commands.h"
 #include "cli/import_report.h"
 #include "platform/encoding.h"
 #include "platform/format_settings.h"
-#include "wire/money.h"
+#include "screen/stored_continuity.h"
 #include "wire/utf8.h"
 
 namespace kvr::cli {
@@ -55,23 +53,6 @@ std::string ResultText(const TStatementOutcome& o) {
 
 bool Accepted(const TStatementOutcome& o) {
   return o.resultado == "importado" || o.resultado == "ja_cadastrado";
-}
-
-std::string ProblemText(const nlohmann::json& p) {
-  const std::string kind = p.value("tipo", "");
-  auto money = [&] {
-    return Cp1252ToUtf8(Money::FromReais(p.value("diferenca", 0.0)).Format(',', '.'));
-  };
-  const long long days = p.value("dias", 0LL);
-  if (kind == "lacuna")
-    return "lacuna de " + std::to_string(days) + (days == 1 ? " dia" : " dias") +
-           " antes dele";
-  if (kind == "sobreposicao")
-    return "sobreposição de " + std::to_string(days) + (days == 1 ? " dia" : " dias") +
-           " com o anterior";
-  if (kind == "saldo") return "saldo inicial difere do final do anterior em R$ " + money();
-  if (kind == "fechamento") return "movimentos não fecham o saldo: diferença de R$ " + money();
-  return kind;
 }
 
 struct TTotals {
@@ -145,40 +126,12 @@ int BatchStatus(const std::vector<TStatementOutcome>& outcomes) {
 }
 
 nlohmann::json BatchContinuity(TNetConnection& net, const std::vector<TStatementOutcome>& outcomes) {
-  // The periods the batch stored or found stored, by account.
-  std::map<std::string, std::set<std::pair<std::string, std::string>>> periods;
+  std::vector<TStoredStatement> stored;
   for (const auto& o : outcomes) {
-    if (Accepted(o) && !o.codigo.empty() && o.data_inicial.is_string() && o.data_final.is_string())
-      periods[o.codigo].insert({o.data_inicial.get<std::string>(), o.data_final.get<std::string>()});
+    if (Accepted(o) && o.data_inicial.is_string() && o.data_final.is_string())
+      stored.push_back({o.codigo, o.data_inicial.get<std::string>(), o.data_final.get<std::string>()});
   }
-  nlohmann::json problems = nlohmann::json::array();
-  for (const auto& [code, wanted] : periods) {
-    const nlohmann::json chains =
-        CheckResultServ(net.Call("GetContinuidade", {Cp1252ToUtf8(code)}), false, 0);
-    if (!chains.is_array()) continue;
-    for (const auto& chain : chains) {
-      if (!chain.is_object() || chain.value("conta", "") != Cp1252ToUtf8(code)) continue;
-      const nlohmann::json statements = chain.value("extratos", nlohmann::json::array());
-      for (const auto& s : statements) {
-        if (!s.is_object()) continue;
-        const nlohmann::json start = s.value("dataInicial", nlohmann::json());
-        const nlohmann::json end = s.value("dataFinal", nlohmann::json());
-        if (!start.is_string() || !end.is_string() ||
-            !wanted.contains({start.get<std::string>(), end.get<std::string>()}))
-          continue;
-        for (const auto& p : s.value("problemas", nlohmann::json::array())) {
-          nlohmann::json entry = p;
-          entry["conta"] = chain["conta"];
-          entry["extrato"] = s.value("extrato", nlohmann::json());
-          entry["data_inicial"] = start;
-          entry["data_final"] = end;
-          entry["texto"] = ProblemText(p);
-          problems.push_back(std::move(entry));
-        }
-      }
-    }
-  }
-  return problems;
+  return StoredContinuity(net, stored);
 }
 
 void PrintBatchSummary(const std::vector<TStatementOutcome>& outcomes,
@@ -225,10 +178,7 @@ void PrintBatchSummary(const std::vector<TStatementOutcome>& outcomes,
     std::cout << "Continuidade: " << Plural(static_cast<int>(continuity.size()), "problema",
                                              "problemas")
               << "\n";
-    for (const auto& p : continuity) {
-      std::cout << "  conta " << p.value("conta", "") << ", extrato " << Day(p["data_inicial"])
-                << " a " << Day(p["data_final"]) << ": " << p.value("texto", "") << "\n";
-    }
+    for (const auto& p : continuity) std::cout << "  " << ContinuityProblemLine(p) << "\n";
   }
 }
 

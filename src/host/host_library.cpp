@@ -17,7 +17,7 @@ THostLibrary& HostLibrary() {
 
 void MensErro(const std::string& text, bool end_action) {
   HostLibrary().ShowError(text);
-  if (end_action) throw EAbort();
+  if (end_action) throw EAbort(text);
 }
 
 }  // namespace kvr

@@ -49,6 +49,22 @@ class THostLibrary {
   // the last confirmed file; returns true and sets file_name when the user
   // confirms a file, false (file_name unchanged) when the user cancels.
   virtual bool ExecuteOpenDialog(const std::string& filter, std::string& file_name) = 0;
+  // The same chooser letting the user pick several files: returns true and
+  // sets files (in the order chosen, at least one) on confirmation, false
+  // (files unchanged) on cancel. Starts at files' first. The default offers
+  // one file through ExecuteOpenDialog.
+  virtual bool ExecuteOpenDialogFiles(const std::string& filter, std::vector<std::string>& files) {
+    std::string name = files.empty() ? std::string() : files.front();
+    if (!ExecuteOpenDialog(filter, name)) return false;
+    files = {name};
+    return true;
+  }
+
+  // A screen of the module began (running true) or ended (false) a queue
+  // of statements, each loaded after the user's answer to the one before: a
+  // front end holds back what it does after each stored statement (a
+  // refresh of its lists) until the queue ends. The default does nothing.
+  virtual void QueueRunning(TForm& /*form*/, bool /*running*/) {}
 
   // Sets the host's screen cursor (crHourGlass, crDefault).
   virtual void SetScreenCursor(int cursor) = 0;

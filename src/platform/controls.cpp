@@ -258,9 +258,17 @@ std::string TDBGrid::CellText(int row, int column) const {
 }
 
 bool TOpenDialog::Execute() {
+  if (MultiSelect && ExecuteFilesHook) {
+    std::vector<std::string> files = Files;
+    if (!ExecuteFilesHook(Filter, files) || files.empty()) return false;
+    Files = std::move(files);
+    FileName = Files.front();
+    return true;
+  }
   std::string name = FileName;
   if (!ExecuteHook || !ExecuteHook(Filter, name)) return false;
   FileName = name;
+  Files = {name};
   return true;
 }
 

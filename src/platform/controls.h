@@ -218,6 +218,11 @@ class TForm : public TControl {
   // The focused control on this form, or null.
   TControl* ActiveControl() const { return active_control_; }
 
+  // Files the user dropped on the form (paths as the file system's bytes),
+  // one user action; unset: the form takes no files. Exceptions pass to the
+  // caller as from any handler.
+  std::function<void(const std::vector<std::string>& files)> OnDropFiles;
+
   // What a front end shows under an error message the form raised: what to
   // do next (Windows-1252); empty or unset: nothing.
   std::function<std::string(const std::string& message)> OnErrorHint;
@@ -431,7 +436,9 @@ class TDBGrid : public TControl {
 // The file chooser. Execute shows it through ExecuteHook (the screen
 // connects it to the host library's ExecuteOpenDialog); on confirmation
 // FileName becomes the chosen file, on cancel it stays as it was. Without a
-// hook Execute returns false.
+// hook Execute returns false. With MultiSelect and ExecuteFilesHook the user
+// may choose several files: Files holds them in order and FileName the
+// first; a chooser of one file sets Files to FileName alone.
 class TOpenDialog : public TComponent {
  public:
   explicit TOpenDialog(TComponent* owner) : TComponent(owner) {}
@@ -443,6 +450,10 @@ class TOpenDialog : public TComponent {
   std::string Title;
 
   std::function<bool(const std::string& filter, std::string& file_name)> ExecuteHook;
+  bool MultiSelect = false;
+  // The files the user confirmed last; empty until one was.
+  std::vector<std::string> Files;
+  std::function<bool(const std::string& filter, std::vector<std::string>& files)> ExecuteFilesHook;
 
   // Returns true when the user confirmed a file.
   bool Execute();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "wire/errors.h"
 
@@ -37,9 +38,16 @@ class EDatabaseError : public Exception {
 
 // The silent end of the current user action. MensErro throws it after showing
 // its message; front ends catch it quietly and show every other exception.
+// Shown() is the message MensErro showed (Windows-1252), empty when the action
+// was ended without one.
 class EAbort : public Exception {
  public:
   EAbort() : Exception("Opera\xE7\xE3o interrompida.") {}
+  explicit EAbort(std::string shown) : EAbort() { shown_ = std::move(shown); }
+  const std::string& Shown() const { return shown_; }
+
+ private:
+  std::string shown_;
 };
 
 }  // namespace kvr

@@ -3,7 +3,13 @@
 #include <functional>
 
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
 #include <QResizeEvent>
+#include <QTimer>
+#include <QUrl>
 
 #include "platform/controls.h"
 #include "qt/control_views.h"
@@ -21,6 +27,7 @@ FormView::FormView(TForm& form, QWidget* parent) : QWidget(parent), form_(form) 
     Build(form_, this);
     SyncForm();
   }
+  setAcceptDrops(static_cast<bool>(form.OnDropFiles));
   form_observer_ = form_.AddObserver([this](TControl&) { SyncForm(); });
   for (const auto& view : views_) view->Attach();
   if (TControl* active = form_.ActiveControl()) ApplyModelFocus(*active);
@@ -124,6 +131,35 @@ void FormView::resizeEvent(QResizeEvent* event) {
   if (detached_) return;
   // Parents first: the views were built walking the tree from the top.
   for (const auto& view : views_) view->SyncGeometry();
+}
+
+namespace {
+
+// The local files a drag carries, as the file system's bytes.
+std::vector<std::string> DroppedFiles(const QMimeData* data) {
+  std::vector<std::string> files;
+  if (data == nullptr) return files;
+  for (const QUrl& url : data->urls())
+    if (url.isLocalFile()) files.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+  return files;
+}
+
+}  // namespace
+
+void FormView::dragEnterEvent(QDragEnterEvent* event) {
+  if (!detached_ && form_.OnDropFiles && !DroppedFiles(event->mimeData()).empty())
+    event->acceptProposedAction();
+}
+
+void FormView::dropEvent(QDropEvent* event) {
+  const std::vector<std::string> files = DroppedFiles(event->mimeData());
+  if (detached_ || !form_.OnDropFiles || files.empty()) return;
+  event->acceptProposedAction();
+  // After the drop has been answered: the screen's dialogs must not run
+  // inside the drag and drop exchange with the file manager.
+  QTimer::singleShot(0, this, [this, files] {
+    if (!detached_ && form_.OnDropFiles) UserAction([&] { form_.OnDropFiles(files); });
+  });
 }
 
 void FormView::ApplyModelFocus(TControl& control) {

@@ -93,6 +93,10 @@ class FormView : public QWidget {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  // Files dragged from the file manager go to the form's OnDropFiles, when
+  // it takes files.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void Build(TControl& parent, QWidget* parent_widget);

@@ -187,11 +187,19 @@ void MainWindow::WatchStores(TForm& form, FormView& view) {
   // Refreshed once the user's action has ended (after its message boxes),
   // never in the middle of the screen's own calls.
   QPointer<MainWindow> self(this);
-  connect(&view, &FormView::ActionEnded, this, [self, stored] {
-    if (!*stored || self.isNull()) return;
+  const TForm* queue = &form;
+  connect(&view, &FormView::ActionEnded, this, [self, stored, queue] {
+    if (!*stored || self.isNull() || self->queues_.contains(queue)) return;
     *stored = false;
     RefreshImportedStatements(*self);
   });
+}
+
+void MainWindow::SetQueueRunning(const TForm& form, bool running) {
+  if (running)
+    queues_.insert(&form);
+  else
+    queues_.erase(&form);
 }
 
 FormView* MainWindow::ViewOf(const TForm& form) const {

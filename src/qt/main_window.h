@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <set>
 
 #include <QMainWindow>
 
@@ -47,6 +48,10 @@ class MainWindow : public QMainWindow {
   // that sent a statement to be stored (SetExtratoBancario on a connection
   // the form owns), the window "Extratos importados" is refreshed when open.
   void ShowModuleForm(TForm& form);
+  // A queue of statements runs on form (or ended): the refresh of
+  // "Extratos importados" after its stores waits for the queue's end.
+  void SetQueueRunning(const TForm& form, bool running);
+
   // The view of form, or null when it has none.
   FormView* ViewOf(const TForm& form) const;
   // Closes every child window without asking the module (used at exit,
@@ -70,6 +75,7 @@ class MainWindow : public QMainWindow {
   QLabel* status_ = nullptr;
   std::function<void()> open_import_ofx_;
   std::function<void()> configure_server_;
+  std::set<const TForm*> queues_;
 };
 
 }  // namespace kvr::qt

@@ -44,6 +44,9 @@ QtHostLibrary::QtHostLibrary(MainWindow& main_window, ServerAddress server)
         QFileDialog::getOpenFileName(parent, QString::fromUtf8("Abrir"), start, filter, nullptr);
     return chosen.isEmpty() ? std::nullopt : std::optional<QString>(chosen);
   };
+  files_chooser_ = [](QWidget* parent, const QString& filter, const QString& start) {
+    return QFileDialog::getOpenFileNames(parent, QString::fromUtf8("Abrir"), start, filter, nullptr);
+  };
 }
 
 QtHostLibrary::~QtHostLibrary() {
@@ -92,6 +95,25 @@ bool QtHostLibrary::ExecuteOpenDialog(const std::string& filter, std::string& fi
   file_name = QFile::encodeName(*chosen).toStdString();
   return true;
 }
+
+bool QtHostLibrary::ExecuteOpenDialogFiles(const std::string& filter, std::vector<std::string>& files) {
+  if (!next_file_.isEmpty()) {
+    std::string file;
+    ExecuteOpenDialog(filter, file);
+    files = {file};
+    return true;
+  }
+  QString start = files.empty() ? last_file_ : QFile::decodeName(files.front().c_str());
+  if (!start.isEmpty() && !QFileInfo::exists(start)) start = QFileInfo(start).absolutePath();
+  const QStringList chosen = files_chooser_(&main_window_, ToQtFileFilter(filter), start);
+  if (chosen.isEmpty()) return false;
+  last_file_ = chosen.front();
+  files.clear();
+  for (const QString& file : chosen) files.push_back(QFile::encodeName(file).toStdString());
+  return true;
+}
+
+void QtHostLibrary::QueueRunning(TForm& form, bool running) { main_window_.SetQueueRunning(form, running); }
 
 void QtHostLibrary::SetScreenCursor(int cursor) {
   const bool hourglass = cursor == crHourGlass;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <QString>
+#include <QStringList>
 
 #include "host/host_library.h"
 #include "platform/component.h"
@@ -22,6 +23,9 @@ class MainWindow;
 // nothing when the user cancels. Tests replace the real dialog with one.
 using FileChooser =
     std::function<std::optional<QString>(QWidget* parent, const QString& filter, const QString& start)>;
+// The chooser of several files: the files chosen, in order, or none when the
+// user cancels.
+using FilesChooser = std::function<QStringList(QWidget* parent, const QString& filter, const QString& start)>;
 
 // The host library of the desktop host, in Qt: modal message boxes over the
 // main window, the busy indicator over it, the file chooser, the screen
@@ -64,6 +68,14 @@ class QtHostLibrary : public THostLibrary {
   // file_name is empty. The filter "OFX|*.ofx" becomes "OFX (*.ofx)".
   bool ExecuteOpenDialog(const std::string& filter, std::string& file_name) override;
   void SetFileChooser(FileChooser chooser) { chooser_ = std::move(chooser); }
+  // The chooser of several files (QFileDialog::getOpenFileNames unless
+  // SetFilesChooser replaced it), as ExecuteOpenDialog shows its own; a file
+  // given by ChooseNextFile is confirmed alone.
+  bool ExecuteOpenDialogFiles(const std::string& filter, std::vector<std::string>& files) override;
+  void SetFilesChooser(FilesChooser chooser) { files_chooser_ = std::move(chooser); }
+  // Tells the main window, which refreshes "Extratos importados" once the
+  // queue ends rather than after each statement.
+  void QueueRunning(TForm& form, bool running) override;
   // The next ExecuteOpenDialog confirms file without showing the chooser
   // (a statement given on the command line or by the file manager).
   void ChooseNextFile(const QString& file) { next_file_ = file; }
@@ -90,6 +102,7 @@ class QtHostLibrary : public THostLibrary {
   MainWindow& main_window_;
   ServerAddress server_;
   FileChooser chooser_;
+  FilesChooser files_chooser_;
   QString next_file_;
   QString last_file_;
   bool hourglass_ = false;

@@ -104,6 +104,8 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   handlers.notify["netImportOFXBeforeConnect"] =
       std::bind_front(&TfrmImportOFX::netImportOFXBeforeConnect, this);
   handlers.notify["sbtConfirmaClick"] = std::bind_front(&TfrmImportOFX::sbtConfirmaClick, this);
+  handlers.notify["cbExtratoChange"] = std::bind_front(&TfrmImportOFX::cbExtratoChange, this);
+  handlers.notify["sbtPularClick"] = std::bind_front(&TfrmImportOFX::sbtPularClick, this);
   handlers.key["dbgExtrBancoKeyDown"] = std::bind_front(&TfrmImportOFX::dbgExtrBancoKeyDown, this);
   ApplyLayout(*this, ScreenLayout(), handlers);
 
@@ -139,6 +141,13 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   dtsExtrBanco = Element<TDataSource>("dtsExtrBanco");
   dtsMovExtrBanco = Element<TDataSource>("dtsMovExtrBanco");
   dtsContCorr = Element<TDataSource>("dtsContCorr");
+  cbExtrato = Element<TComboBox>("cbExtrato");
+  pnlFila = Element<TPanel>("pnlFila");
+  lblFila = Element<TLabel>("lblFila");
+  dbgFila = Element<TDBGrid>("dbgFila");
+  sbtPular = Element<TButton>("sbtPular");
+  cdsFila = Element<TClientDataSet>("cdsFila");
+  dtsFila = Element<TDataSource>("dtsFila");
   // The base screen's confirm button gets its handler here: the layout only
   // adjusts inherited elements.
   sbtConfirma->OnClick = handlers.notify["sbtConfirmaClick"];
@@ -146,6 +155,11 @@ TfrmImportOFX::TfrmImportOFX(TComponent* owner) : TfrmRotiGeral(owner), Today(&k
   odlArquivo->ExecuteHook = [](const std::string& filter, std::string& file_name) {
     return HostLibrary().ExecuteOpenDialog(filter, file_name);
   };
+  odlArquivo->ExecuteFilesHook = [](const std::string& filter, std::vector<std::string>& files) {
+    return HostLibrary().ExecuteOpenDialogFiles(filter, files);
+  };
+  OnDropFiles = [this](const std::vector<std::string>& files) { EnfileiraArquivos(files); };
+  dbgFila->OnRowMarked = [this](int row) { return row == atual_; };
   if (TransportFactory()) netImportOFX->SetTransport(TransportFactory()());
   dbgExtrBanco->OnEmptyText = [this] { return dbgExtrBancoEmptyText(); };
   // A clerk at the desktop cannot register the account: say which one the
@@ -192,6 +206,10 @@ void TfrmImportOFX::FormCreate(TComponent* sender) {
 void TfrmImportOFX::FormClose(TComponent* sender, TCloseAction& action) {
   TfrmRotiGeral::FormClose(sender, action);
   frmImportOFXCreated = false;
+  if (fila_aberta_) {
+    fila_aberta_ = false;
+    HostLibrary().QueueRunning(*this, false);
+  }
   netImportOFX->SetConnected(false);
 }
 
@@ -217,6 +235,14 @@ void TfrmImportOFX::BtnPesquisa1Click(TComponent* /*sender*/) {
   LimpaCampos();
   odlArquivo->Execute();
   if (EmptyString(odlArquivo->FileName)) return;
+  if (SegueFila) {
+    // A new choice is a new queue, even while another one waits.
+    fila_.clear();
+    atual_ = -1;
+    EnfileiraArquivos(odlArquivo->Files.empty() ? std::vector<std::string>{odlArquivo->FileName}
+                                                : odlArquivo->Files);
+    return;
+  }
   // The name is the file system's own bytes (UTF-8), which the reader opens;
   // the edit shows it in the screen's code page.
   edtFile->SetText(Utf8ToCp1252(odlArquivo->FileName));
@@ -274,6 +300,24 @@ void TfrmImportOFX::LimpaCampos() {
 }
 
 void TfrmImportOFX::ReaderOFX() {
+  // The statement chooser follows the file read, however the load ends.
+  auto chooser = [this] {
+    cbExtrato->Items.Clear();
+    const int count = static_cast<int>(Extratos().size());
+    for (int n = 1; count > 1 && n <= count; ++n) cbExtrato->Items.Add(ExtratoTexto(n));
+    cbExtrato->SetItemIndex(extrato_ - 1);
+    Arruma();
+  };
+  try {
+    LeExtrato();
+  } catch (...) {
+    chooser();
+    throw;
+  }
+  chooser();
+}
+
+void TfrmImportOFX::LeExtrato() {
   repetidos_.clear();
   for (TClientDataSet* table : {cdsMovExtrBanco, cdsExtrBanco, cdsMovExtrAux}) {
     table->Close();
@@ -478,8 +522,7 @@ void TfrmImportOFX::FiltraDatas(TDateTime de, TDateTime ate, const char* junctio
 void TfrmImportOFX::edtBancoChange(TComponent* /*sender*/) {
   if (ChaveBanco() == "237") {
     grbDtMovimento->SetVisible(true);
-    pnlExtrBanc->SetTop(168);
-    SetHeight(423);
+    Arruma();
     depMovDe->SetDate(Today() - 1);
     depMovAte->SetDate(depMovDe->Date());
     depMovDe->SetFocus();
@@ -488,9 +531,8 @@ void TfrmImportOFX::edtBancoChange(TComponent* /*sender*/) {
     repetidos_.clear();
     cdsMovExtrBanco->SetFiltered(false);
     grbDtMovimento->SetVisible(false);
-    pnlExtrBanc->SetTop(122);
-    SetHeight(377);
   }
+  Arruma();
 }
 
 void TfrmImportOFX::FiltraPeriodoExtrato() {
@@ -561,7 +603,30 @@ void TfrmImportOFX::dbgExtrBancoKeyDown(TComponent* /*sender*/, TKey& key, TShif
 // ---------------------------------------------------------------- confirmation
 
 void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
+  if (!SegueFila || atual_ < 0) {
+    Confirma();
+    return;
+  }
+  // Only an answer moves the queue on: a refusal the clerk can mend (a
+  // range without movements, a server out of reach) keeps the statement on
+  // the screen, to confirm again or skip.
+  std::exception_ptr recorded;
+  try {
+    const bool stored = Confirma();
+    MarcaAtual(stored ? TEstadoFila::Importado : TEstadoFila::Cancelado,
+               stored ? "" : "\"" + Msg("N") + "\" \xE0 pergunta sobre movimentos repetidos");
+  } catch (const EAbort& e) {
+    if (e.Shown() != Msg("MOV_JA_CAD")) throw;
+    MarcaAtual(TEstadoFila::JaCadastrado, "");
+    recorded = std::current_exception();
+  }
+  SegueParaProximo();
+  if (recorded) std::rethrow_exception(recorded);
+}
+
+bool TfrmImportOFX::Confirma() {
   THostLibrary& host = HostLibrary();
+  bool gravado = false;
   try {
     if (cdsMovExtrBanco->IsEmpty()) MensErro(Msg("ARQ_SEM_DADOS"), true);
 
@@ -667,7 +732,7 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
                                                       {TServerArg::Table(*cdsExtrBanco),
                                                        TServerArg::Table(*cdsMovExtrAux)},
                                                       &guardado);
-    const bool gravado = BooleanCall(
+    gravado = BooleanCall(
         *netImportOFX, "SetExtratoBancario",
         {TServerArg::Table(*cdsExtrBanco),
          guardado.empty() ? TServerArg::Table(*cdsMovExtrAux) : TServerArg::Held(guardado, *cdsMovExtrAux),
@@ -687,6 +752,7 @@ void TfrmImportOFX::sbtConfirmaClick(TComponent* /*sender*/) {
     throw;
   }
   cdsMovExtrAux->EmptyDataSet();
+  return gravado;
 }
 
 std::vector<std::string> TfrmImportOFX::DescricaoRepetidos() const {

@@ -89,6 +89,13 @@ class TfrmImportOFX : public TfrmRotiGeral {
   TDataSource* dtsExtrBanco;
   TDataSource* dtsMovExtrBanco;
   TDataSource* dtsContCorr;
+  TComboBox* cbExtrato;
+  TPanel* pnlFila;
+  TLabel* lblFila;
+  TDBGrid* dbgFila;
+  TButton* sbtPular;
+  TClientDataSet* cdsFila;
+  TDataSource* dtsFila;
 
   // The day the bank-237 range starts from (yesterday of it); the system's
   // date unless a test fixes it.
@@ -111,6 +118,8 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // The choose-file action: LimpaCampos, the file chooser, then (when a file
   // name is known) edtFile, ReaderOFX and FiltraPeriodoExtrato. Cancelling
   // the chooser after an earlier file was chosen loads that file again.
+  // With SegueFila the files chosen (one or several) start a new queue
+  // (EnfileiraArquivos), whose first statement is loaded so.
   void BtnPesquisa1Click(TComponent* sender);
   // Clears the header edits (running their change handlers) and empties the
   // transaction table, creating it first when it is not active.
@@ -139,11 +148,11 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // starts at PrimeiroExtrato (0: the file's only one).
   int Extrato() const { return extrato_; }
   // The statement a newly chosen file opens at, 1-based: a front end's
-  // choice (kvr61400 import --extrato). 0, the default, refuses a file where
-  // several statements have transactions, naming their accounts, as the
-  // reader does: a front end that cannot yet show which statement it holds
-  // and offer the others imports none of them rather than the first alone.
-  int PrimeiroExtrato = 0;
+  // choice (kvr61400 import --extrato). 0 refuses a file where several
+  // statements have transactions, naming their accounts, as the reader does.
+  // The screen shows which statement it holds and offers the others in
+  // cbExtrato, so it opens at the first.
+  int PrimeiroExtrato = 1;
   // Which statement the screen shows when the file holds more than one with
   // transactions: "Extrato 2 de 3: banco 341, conta 12345-6, 01/03/2024 a
   // 31/03/2024, 52 movimentos"; empty otherwise. With n, the same of
@@ -154,6 +163,54 @@ class TfrmImportOFX : public TfrmRotiGeral {
   // account. Ends the action as a load does; throws EConvertError when the
   // file holds no statement n.
   void EscolheExtrato(int n);
+
+  // Change handler of cbExtrato, the statement chooser (shown while the file
+  // holds several statements with transactions, one entry ExtratoTexto(n)
+  // each): loads the statement chosen (EscolheExtrato). In a queue it takes
+  // the place of the one shown, which waits again.
+  void cbExtratoChange(TComponent* sender);
+
+  // ---- the queue
+
+  // What one statement of the queue came to.
+  enum class TEstadoFila { Aguardando, NaTela, Importado, JaCadastrado, Cancelado, Recusado, Pulado };
+  struct TItemFila {
+    std::string arquivo;  // the path, as the file system's bytes
+    int extrato = 1;      // its place among the file's statements with movements
+    int extratos = 0;     // how many the file holds; 0 until read, or unreadable
+    std::string banco, conta;  // Windows-1252; empty until known
+    TDateTime data_inicial = 0, data_final = 0;  // the period stored; 0 until known
+    int movimentos = -1;  // the movements sent (or read); -1 until known
+    std::string codigo;   // the account's code it went to (CDREDUCONT)
+    TEstadoFila estado = TEstadoFila::Aguardando;
+    std::string motivo;   // why it was not imported (Windows-1252)
+  };
+
+  // Whether the screen queues what it is given and goes on to the next
+  // statement after each answer (the desktop). kvr61400 import runs its own
+  // loop over files and statements and turns it off: the screen then keeps
+  // to one statement at a time, as before there were queues.
+  bool SegueFila = true;
+  // Appends files to the queue, each to be read in turn (every statement
+  // with transactions of a file one after the other), as files dropped on
+  // the screen are. When no statement waits on the screen for an answer
+  // (no queue, or it has ended) a new queue starts and its first statement
+  // is loaded; a file that cannot be loaded is marked with its reason
+  // (shown to the user as a load shows it) and the next is tried.
+  void EnfileiraArquivos(const std::vector<std::string>& files);
+  // The queue in its order; empty before any.
+  const std::vector<TItemFila>& Fila() const { return fila_; }
+  // The entry of the queue on the screen awaiting an answer, or -1.
+  int ItemAtual() const { return atual_; }
+  // Click handler of sbtPular: the statement on the screen is left not
+  // imported ("pulado") and the next one is loaded.
+  void sbtPularClick(TComponent* sender);
+  // What the queue came to (Windows-1252), once it has ended: "5 extratos: 3
+  // importados, 1 já cadastrado, 1 não importado; 93 movimentos gravados",
+  // then "Continuidade: sem problemas" or the problems of the statements
+  // stored (StoredContinuity), one a line. Shown in a message and kept in
+  // lblFila when the queue held more than one statement.
+  std::string ResumoFila() const { return resumo_; }
 
   // ---- account resolution
 
@@ -263,12 +320,36 @@ class TfrmImportOFX : public TfrmRotiGeral {
   void FiltraDatas(TDateTime de, TDateTime ate, const char* junction);
   // Writes period into the current row of cdsExtrBanco (in edit or insert).
   void SetHeaderPeriod(const TStatementPeriod& period);
+  // ReaderOFX but for the statement chooser.
+  void LeExtrato();
+  // sbtConfirmaClick without the queue; true when the statement was stored.
+  bool Confirma();
+  // Loads entry k of the queue (it becomes the one on the screen). Throws
+  // as a load does.
+  void CarregaItem(size_t k);
+  // Loads the next waiting entry, marking each that fails; at the queue's
+  // end, FimDaFila. Throws what the last failed load threw when nothing is
+  // left on the screen.
+  void SegueParaProximo();
+  // Marks entry atual_ as estado, with what the screen shows of it.
+  void MarcaAtual(TEstadoFila estado, const std::string& motivo);
+  // Adds the other statements of entry k's file to the queue after it.
+  void ExpandeArquivo(size_t k);
+  void FimDaFila();
+  // The chooser, the date group, the grid and the queue panel placed and
+  // shown as the statement and the queue need.
+  void Arruma();
+  void MostraFila();
 
   // The reader of the loaded file (owned by the screen); null before a load.
   TVQOFXReader* leitor_ = nullptr;
   std::vector<int> repetidos_;
   // The statement of the file to read, 1-based; 0: the file's only one.
   int extrato_ = 0;
+  std::vector<TItemFila> fila_;
+  int atual_ = -1;
+  bool fila_aberta_ = false;  // the host was told a queue runs
+  std::string resumo_;
 };
 
 // The one screen instance; set when it is created, not cleared on close.

@@ -102,6 +102,7 @@ TComponent* Create(const std::string& kind, TComponent* owner) {
   if (kind == "TDBGrid") return new TDBGrid(owner);
   if (kind == "TBtnPesquisa") return new TBtnPesquisa(owner);
   if (kind == "TButtonFlat") return new TButtonFlat(owner);
+  if (kind == "TButton") return new TButton(owner);
   if (kind == "TDateEditPlus") return new TDateEditPlus(owner);
   if (kind == "TNumberEdit") return new TNumberEdit(owner);
   if (kind == "TOpenDialog") return new TOpenDialog(owner);
@@ -173,6 +174,7 @@ class Applier {
     if (auto* dialog = dynamic_cast<TOpenDialog*>(c)) {
       if (p.name == "Filter") dialog->Filter = Text(p);
       else if (p.name == "Title") dialog->Title = Text(p);
+      else if (p.name == "MultiSelect") dialog->MultiSelect = Bool(p);
       else return false;
       return true;
     }

@@ -5,7 +5,12 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QAbstractButton>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QTest>
+#include <QUrl>
+
+#include <utility>
 
 #include "qt/main_window.h"
 #include "qt/qt_host_library.h"
@@ -47,6 +52,10 @@ bool DesktopSession::Start(bool open_screen) {
   options.settings_file = SettingsFile();
   shell_ = std::make_unique<HostShell>(options, QCoreApplication::applicationDirPath());
   shell_->Host().SetFileChooser([this](QWidget*, const QString&, const QString&) { return next_file_; });
+  shell_->Host().SetFilesChooser([this](QWidget*, const QString&, const QString&) {
+    if (next_files_) return *std::exchange(next_files_, std::nullopt);
+    return next_file_ ? QStringList{*next_file_} : QStringList{};
+  });
   MainWindow& window = shell_->Window();
   window.resize(760, 560);
   window.show();
@@ -81,6 +90,20 @@ FormView* DesktopSession::View() const {
 void DesktopSession::LoadExample(const QString& name) {
   ChooseNext(ExampleFile(name));
   PressSearch();
+}
+
+void DesktopSession::DropFiles(const QStringList& files) {
+  QMimeData data;
+  QList<QUrl> urls;
+  for (const QString& file : files) urls << QUrl::fromLocalFile(file);
+  data.setUrls(urls);
+  FormView* view = View();
+  const QPointF at(view->width() / 2.0, view->height() / 2.0);
+  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(view, &enter);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(view, &drop);
+  ProcessEvents();
 }
 
 void DesktopSession::PressSearch() {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include <QString>
+#include <QStringList>
 
 #include "qt/form_view.h"
 #include "qt/host_shell.h"
@@ -39,6 +40,10 @@ class DesktopSession {
   }
   // The next file the chooser answers with: a path, or nothing (cancel).
   void ChooseNext(std::optional<QString> file) { next_file_ = std::move(file); }
+  // The next files the chooser answers with, several at once.
+  void ChooseNextFiles(const QStringList& files) { next_files_ = files; }
+  // Drops files on the import screen, as the file manager does.
+  void DropFiles(const QStringList& files);
   // Chooses the example statement (examples/NAME) and presses the search
   // button.
   void LoadExample(const QString& name);
@@ -52,6 +57,7 @@ class DesktopSession {
   QTemporaryDir settings_folder_;
   std::unique_ptr<HostShell> shell_;
   std::optional<QString> next_file_;
+  std::optional<QStringList> next_files_;
   QString error_;
 };
 

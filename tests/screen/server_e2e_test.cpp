@@ -394,8 +394,8 @@ TEST_F(ServerEndToEnd, TodaysExportsImportWithHeadersTheirMovementsClose) {
 
 TEST_F(ServerEndToEnd, CommandLineExitStatusesForEachEnd) {
   // Bank 104, its own period: two of the five transactions lie outside it.
-  CliResult caixa = RunCli({"import", Example("extrato-104.ofx"), "--server", Server(), "--json"});
-  EXPECT_EQ(caixa.code, 0) << caixa.out;
+  CliResult banco104 = RunCli({"import", Example("extrato-104.ofx"), "--server", Server(), "--json"});
+  EXPECT_EQ(banco104.code, 0) << banco104.out;
   nlohmann::json list = Statements();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["MOVIMENTOS"], 3);
