@@ -66,17 +66,15 @@ bool ImportModule::CallAccess(const std::string& method, const nlohmann::json& p
   return true;
 }
 
-bool ImportModule::StoreAudited(PacketRows header, PacketRows movements, bool valid,
-                                CallInfo& info) {
+bool ImportModule::StoreAudited(Statement statement, bool valid, CallInfo& info) {
   AuditEvent event;
   event.user = info.caller.user;
   event.address = info.caller.address;
   event.account = info.account;
   event.movements = info.rows;
   AccessStore* access = store_.Access();
-  // The packets are checked either way: a row of the trail names an account
-  // the server holds and a statement it could have stored.
-  Statement statement = CheckStatement(std::move(header), std::move(movements));
+  // The packets were checked either way (CheckStatement): a row of the trail
+  // names an account the server holds and a statement it could have stored.
   if (valid) {
     // The statement and its row of the trail are committed together.
     const std::optional<long long> stored =

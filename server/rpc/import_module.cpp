@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "rpc/log_text.h"
+#include "store/store_common.h"
 
 namespace kvr::server {
 
@@ -137,14 +138,25 @@ nlohmann::json ImportModule::Call(const std::string& method, std::vector<CallPar
     if (std::optional<std::string> account = HeaderAccount(PacketOf(params[0])))
       info.account = *account;
     PacketRows header = TakePacket(params[0], ExtrBancoLayout(), kHeaderPacket);
-    PacketRows movements = TakePacket(params[1], MovExtrLayout(), kMovementsPacket,
-                                      HeaderAccount(&header));
+    const std::string reference = params[1].packet ? params[1].packet->reference : std::string();
+    std::shared_ptr<MovementKeys> keys;
+    PacketRows movements = reference.empty()
+                               ? TakePacket(params[1], MovExtrLayout(), kMovementsPacket, HeaderAccount(&header))
+                               : TakeHeld(reference, header, info, keys);
     info.rows = static_cast<long long>(movements.count);
     info.store = store && valid;
     bool answer = false;
     try {
-      answer = store ? StoreAudited(std::move(header), std::move(movements), valid, info)
-                     : !store_.IsRecorded(CheckStatement(std::move(header), std::move(movements)));
+      Statement statement = CheckStatement(std::move(header), std::move(movements));
+      statement.keys = std::move(keys);
+      if (store) {
+        answer = StoreAudited(std::move(statement), valid, info);
+      } else {
+        answer = !store_.IsRecorded(statement);
+        // The SetExtratoBancario that follows names these movements instead
+        // of sending them again.
+        if (info.keep && held_ != nullptr) info.held = held_->Hold(info.caller.user, std::move(statement));
+      }
     } catch (const UnknownAccountError&) {
       info.refusal = Refusal::kUnknownAccount;
       throw;
@@ -182,6 +194,21 @@ nlohmann::json ImportModule::GetContaCorrente(const std::string& bank, const std
     rows.push_back(std::move(row));
   }
   return MakePacket(layout, rows);
+}
+
+PacketRows ImportModule::TakeHeld(const std::string& reference, const PacketRows& header,
+                                  const CallInfo& info, std::shared_ptr<MovementKeys>& keys) {
+  std::optional<Statement> kept;
+  if (held_ != nullptr) kept = held_->Take(reference, info.caller.user);
+  // The header sent now must be the one the movements were checked with.
+  if (!kept || !header.error.empty() || header.rows.size() != 1 || header.rows.RowAt(0) != kept->header)
+    throw RpcError(kNotHeld, "Os movimentos conferidos não estão mais guardados no servidor; envie o "
+                             "extrato de novo.");
+  PacketRows movements;
+  movements.count = kept->movements.size();
+  movements.rows = std::move(kept->movements);
+  keys = std::move(kept->keys);
+  return movements;
 }
 
 Statement ImportModule::CheckStatement(PacketRows header, PacketRows movements) {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "access/access.h"
+#include "rpc/held_statements.h"
 #include "rpc/request_parser.h"
 #include "rpc/server_metrics.h"
 #include "store/statement.h"
@@ -23,6 +24,9 @@ constexpr int kInternalError = -32603;
 constexpr int kRefused = -32000;
 // A request without the server's shared secret (HTTP 401).
 constexpr int kUnauthorized = -32001;
+// SetExtratoBancario named movements ({"guardado": TOKEN}) that the server
+// no longer keeps, or with another header: the client sends them again.
+constexpr int kNotHeld = -32010;
 
 // A request the server answers with a JSON-RPC error; what() is the
 // Portuguese message for the user (UTF-8).
@@ -51,6 +55,10 @@ struct CallInfo {
   // Why the module turned the call down, also when it answered (an account
   // not found, a statement already recorded).
   Refusal refusal = Refusal::kNone;
+  // The request asked the server to keep a statement's movements
+  // ("guardar": true); the token they are kept under, empty when not.
+  bool keep = false;
+  std::string held;
 };
 
 // The refusal of a statement of an account that is not registered.
@@ -69,6 +77,11 @@ class ImportModule {
 
   // store must outlive the module.
   explicit ImportModule(Store& store) : store_(store) {}
+
+  // Where ValidExtrato keeps a statement for its SetExtratoBancario when the
+  // client asks (CallInfo::keep); none (the default): nothing is kept. held
+  // must outlive the calls made while it is set.
+  void SetHeld(HeldStatements* held) { held_ = held; }
 
   // Runs method with the positional params as the request parser read them
   // (see PacketReaderFor) and returns the JSON-RPC result. Fills info for
@@ -142,13 +155,20 @@ class ImportModule {
   // transaction: a trail that cannot be written fails the store, which then
   // stores nothing. The refusal of an invalid one (nothing to store) is
   // written alone; when that fails, info.outcome holds a note saying so.
-  bool StoreAudited(PacketRows header, PacketRows movements, bool valid, CallInfo& info);
+  bool StoreAudited(Statement statement, bool valid, CallInfo& info);
+  // The movements kept under reference for the caller, as a packet read
+  // without fault, when header is the one they were checked with. Throws
+  // RpcError kNotHeld otherwise.
+  // keys receives the movements' keys when they were built.
+  PacketRows TakeHeld(const std::string& reference, const PacketRows& header, const CallInfo& info,
+                      std::shared_ptr<MovementKeys>& keys);
   // Runs GetContinuidade or GetMovimentos for Call; false when method is
   // another one.
   bool CallContinuity(const std::string& method, const nlohmann::json& params, CallInfo& info,
                       nlohmann::json& result);
 
   Store& store_;
+  HeldStatements* held_ = nullptr;
 };
 
 }  // namespace kvr::server

@@ -100,6 +100,7 @@ void TakeCall(ParsedRequest& request, RpcCall& call) {
                                        " devem ser posicionais (uma lista).");
   call.extra_params = request.extra_params;
   call.params = std::move(request.params);
+  call.keep = request.keep;
 }
 
 // call refused for error: a RpcError with its code, any other failure -32603.
@@ -143,6 +144,7 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
   const auto start = Clock::now();
   CallInfo info;
   info.caller = call.caller;
+  info.keep = call.keep;
   std::string response;
   if (call.error_code == 0 && module_name != ImportModule::kName) {
     call.error_code = kMethodNotFound;
@@ -151,6 +153,9 @@ RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, Rpc
   if (call.error_code == 0) {
     try {
       response = Response(call.id, "result", module.Call(call.method, call.params, info, call.extra_params));
+      // Beside the result: the token of the movements kept for the next
+      // call, which a client that does not know it skips.
+      if (!info.held.empty()) response.insert(response.size() - 1, ",\"guardado\":\"" + info.held + "\"");
     } catch (const std::exception& error) {
       Refuse(call, error);
     }

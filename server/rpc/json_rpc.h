@@ -47,6 +47,7 @@ struct RpcCall {
   std::chrono::steady_clock::duration reading{};  // the time reading took, for the log
   Caller caller;                // who made the call (set by the HTTP engine)
   bool database_error = false;  // the database failed the call
+  bool keep = false;            // "guardar": true (see CallInfo::keep)
 };
 
 // Reads one JSON-RPC 2.0 request body in one pass: the bytes through the body

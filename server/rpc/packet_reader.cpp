@@ -110,6 +110,9 @@ void PacketReader::Scalar(JsonKind kind, std::string* text, double number) {
       where_ = Where::kDone;
       return;
     case Where::kPacket:
+      // {"guardado": TOKEN}: the movements the server kept (see PacketRows).
+      if (key_ == "guardado" && kind == JsonKind::kString && text != nullptr && text->size() <= 64)
+        reference_ = std::move(*text);
       return;
     case Where::kFields:
       // A column that is not an object.
@@ -407,6 +410,10 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
 PacketRows PacketReader::Finish() {
   PacketRows result;
   result.count = row_count_;
+  if (!reference_.empty() && !has_fields_ && !has_rows_) {
+    result.reference = std::move(reference_);
+    return result;
+  }
   // Lists under "fields" and "rows" are only read in an object, where those
   // keys were seen.
   if (!fields_array_ || !rows_array_)

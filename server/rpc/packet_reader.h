@@ -17,6 +17,10 @@ struct PacketRows {
   size_t count = 0;             // the rows the packet holds, whatever their form
   std::string error;            // the first reason the packet does not fit its layout
   std::string statement_error;  // the first movement that does not belong to the statement
+  // The packet was {"guardado": TOKEN} (and nothing of a packet): the
+  // movements the server kept from the ValidExtrato of the same statement
+  // (HeldStatements). rows and error are then empty.
+  std::string reference;
 };
 
 // Reads one data packet from the events of its JSON value, row by row, into
@@ -94,6 +98,7 @@ class PacketReader : public JsonHandler {
   bool has_fields_ = false, has_rows_ = false;
   bool fields_array_ = false, rows_array_ = false;
   std::string repeated_key_;
+  std::string reference_;  // the text of "guardado", when the packet has one
 
   // Columns: position_of_[layout column] = index of that column in the rows.
   std::vector<int> position_of_;

@@ -56,6 +56,7 @@ class RequestHandler {
 
   void Null() { Scalar(JsonKind::kNull, [](JsonHandler& s) { s.Null(); }); }
   void Boolean(bool value) {
+    if (!param_ && depth_ == 1 && out_.is_object && member_ == Member::kKeep) out_.keep = value;
     Scalar(JsonKind::kBoolean, [value](JsonHandler& s) { s.Boolean(value); });
   }
   void Integer(std::int64_t value) {
@@ -81,6 +82,7 @@ class RequestHandler {
     if (key == "id") member_ = Member::kId;
     if (key == "method") member_ = Member::kMethod;
     if (key == "params") member_ = Member::kParams;
+    if (key == "guardar") member_ = Member::kKeep;
     if (member_ != Member::kOther) {
       const unsigned bit = 1u << static_cast<unsigned>(member_);
       if ((seen_ & bit) != 0 && out_.invalid.empty())
@@ -120,6 +122,7 @@ class RequestHandler {
             out_.params_form = ParsedRequest::Params::kOther;
           }
           break;
+        case Member::kKeep:
         case Member::kOther:
           break;
       }
@@ -138,7 +141,7 @@ class RequestHandler {
   }
 
  private:
-  enum class Member { kVersion, kId, kMethod, kParams, kOther };
+  enum class Member { kVersion, kId, kMethod, kParams, kKeep, kOther };
 
   // A value that is not a list or an object, at any place.
   template <typename Emit>
@@ -188,6 +191,7 @@ class RequestHandler {
       case Member::kParams:
         out_.params_form = ParsedRequest::Params::kOther;
         break;
+      case Member::kKeep:
       case Member::kOther:
         break;
     }

@@ -49,6 +49,9 @@ struct ParsedRequest {
   enum class Params { kNone, kList, kOther } params_form = Params::kNone;
   std::vector<CallParam> params;
   size_t extra_params = 0;  // past the method's most, counted and never kept
+  // "guardar": true. The client will send the statement's movements again
+  // by reference ({"guardado": TOKEN}) if the server keeps them.
+  bool keep = false;
 };
 
 class RequestCost;

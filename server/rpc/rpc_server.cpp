@@ -19,6 +19,7 @@
 #include "http/http_engine.h"
 #include "http/http_socket.h"
 #include "rpc/log_text.h"
+#include "rpc/held_statements.h"
 #include "rpc/memory_budget.h"
 #include "rpc/server_metrics.h"
 #include "rpc/request_cost.h"
@@ -121,8 +122,13 @@ struct RpcServer::Engine : HttpHandler {
         budget(server.options_.max_memory,
                static_cast<size_t>(std::max(server.options_.threads / 2, 2)),
                static_cast<size_t>(std::max(server.options_.threads, 2))),
+        held([this](size_t bytes) { return budget.TryTake(bytes); },
+             [this](size_t bytes) { budget.Give(bytes); }),
         health([&server] { server.module_.CheckDatabase(); },
-               [this](const std::string& line) { Log(line); }) {}
+               [this](const std::string& line) { Log(line); }) {
+    server.module_.SetHeld(&held);
+  }
+  ~Engine() override { owner.module_.SetHeld(nullptr); }
 
   RpcServer& owner;
   AccessControl own_access;  // when the options give none
@@ -131,6 +137,8 @@ struct RpcServer::Engine : HttpHandler {
   ConnectionDeadlines deadlines;
   GuessLimit guesses;
   MemoryBudget budget;
+  // Statements ValidExtrato kept for their SetExtratoBancario, in the budget.
+  HeldStatements held;
   ServerMetrics metrics;
   HealthCheck health;
   std::atomic<size_t> in_flight{0};  // requests from their head to their end
@@ -602,7 +610,10 @@ bool RpcServer::Run() {
     e.http.reset();
     return false;
   }
-  e.deadlines.Start([&e] { e.budget.Expire(Engine::Clock::now()); });
+  e.deadlines.Start([&e] {
+    e.budget.Expire(Engine::Clock::now());
+    e.held.Expire(Engine::Clock::now());
+  });
   e.running = true;
   {
     std::unique_lock<std::mutex> lock(e.run_mutex);

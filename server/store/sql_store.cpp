@@ -424,9 +424,7 @@ long long SqlStore::RemoveAccount(const std::string& code) {
   });
 }
 
-bool SqlStore::IsRecorded(const Statement& statement) {
-  return IsRecorded(statement, MovementKeys(statement.movements));
-}
+bool SqlStore::IsRecorded(const Statement& statement) { return IsRecorded(statement, KeysOf(statement)); }
 
 bool SqlStore::IsRecorded(const Statement& statement, const MovementKeys& keys) {
   return Run([this, &statement, &keys](SqlConnection& connection) {
@@ -442,7 +440,7 @@ std::optional<long long> SqlStore::StoreIfNew(const Statement& statement, const 
   // transaction anyway). The check inside the transaction stays, for a
   // store that got in between; with the keys built it only reads and looks
   // up.
-  const MovementKeys keys(statement.movements);
+  const MovementKeys& keys = KeysOf(statement);
   if (trail == nullptr && IsRecorded(statement, keys)) return std::nullopt;
   return Run([&](SqlConnection& connection) -> std::optional<long long> {
     {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -28,10 +30,15 @@ nlohmann::json MakePacket(const Layout& layout, const std::vector<Row>& rows);
 // A statement as the module checked it: one header row in ExtrBancoLayout,
 // its movements in MovExtrLayout (at least one) and the account code shared
 // by all of them.
+class MovementKeys;
 struct Statement {
   Row header;
   PackedRows movements;
   std::string account;
+  // The movements' keys, built by the first check that needs them (KeysOf,
+  // store_common.h) and kept for the next: ValidExtrato's check serves the
+  // store that follows it.
+  mutable std::shared_ptr<MovementKeys> keys;
 };
 
 // The text of a cell, "" for null.

@@ -21,7 +21,7 @@ std::uint64_t Mix(std::uint64_t hash, std::uint64_t value) {
 
 }  // namespace
 
-MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) {
+MovementKeys::MovementKeys(const PackedRows& movements) : movements_(&movements) {
   const char* const names[] = {"DTMOVREAL", "VRMOVREAL", "NRDOCMOVREAL", "CDFITIDEXTR",
                                "CDFITIDCOMPL"};
   for (size_t i = 0; i < 5; ++i) columns_[i] = ColumnIndex(MovExtrLayout(), names[i]);
@@ -55,7 +55,7 @@ MovementKeys::MovementKeys(const PackedRows& movements) : movements_(movements) 
 
 MovementKeys::Key MovementKeys::KeyOf(size_t row) const {
   Key key;
-  for (size_t i = 0; i < 5; ++i) key.cells[i] = KeyCell(movements_.At(row, columns_[i]), i == 1);
+  for (size_t i = 0; i < 5; ++i) key.cells[i] = KeyCell(movements_->At(row, columns_[i]), i == 1);
   return key;
 }
 
@@ -120,6 +120,14 @@ bool MovementKeys::Contains(const Cell& date, const Cell& value, const Cell& doc
   for (size_t slot = hash & mask_; table_[slot].row != 0; slot = (slot + 1) & mask_)
     if (table_[slot].check == check && Same(KeyOf(table_[slot].row - 1), key)) return true;
   return false;
+}
+
+const MovementKeys& KeysOf(const Statement& statement) {
+  if (!statement.keys)
+    statement.keys = std::make_shared<MovementKeys>(statement.movements);
+  else
+    statement.keys->Follow(statement.movements);
+  return *statement.keys;
 }
 
 }  // namespace kvr::server

@@ -32,12 +32,17 @@ class MovementKeys {
   std::string first, last;
   bool undated = false;
 
+  // The same movements now live in moved (a PackedRows moved from the one
+  // the keys were built on: its texts stay where they were).
+  void Follow(const PackedRows& moved) { movements_ = &moved; }
+
  private:
   // The four cells of a movement in that order, then CDFITIDCOMPL (not
   // hashed: equal whole FITIDs have equal first 10 characters).
   struct Key {
     CellView cells[5];
   };
+
   Key KeyOf(size_t row) const;
   static std::uint64_t Hash(const Key& key);
   // Equal as the repeat check compares movements (the FITID whole or cut).
@@ -45,7 +50,7 @@ class MovementKeys {
   // Equal on all five cells.
   static bool Identical(const Key& a, const Key& b);
 
-  const PackedRows& movements_;
+  const PackedRows* movements_;
   size_t columns_[5];
   // Open addressing by the low bits of the hash: row + 1 of a movement (0
   // for a free slot) with the high bits of its hash.
@@ -56,5 +61,8 @@ class MovementKeys {
   std::vector<Entry> table_;
   size_t mask_ = 0;
 };
+
+// The keys of statement's movements, built at the first call and kept in it.
+const MovementKeys& KeysOf(const Statement& statement);
 
 }  // namespace kvr::server

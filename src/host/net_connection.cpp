@@ -2,6 +2,7 @@
 
 #include "host/server_url.h"
 
+#include <algorithm>
 #include <exception>
 #include <unordered_set>
 #include <utility>
@@ -71,8 +72,15 @@ TServerArg TServerArg::Table(TClientDataSet& table) {
   return arg;
 }
 
+TServerArg TServerArg::Held(const std::string& token, TClientDataSet& table) {
+  TServerArg arg;
+  arg.json_ = "{\"guardado\":" + nlohmann::json(token).dump() + "}";
+  arg.table_ = &table;
+  return arg;
+}
+
 void TServerArg::Write(JsonSink& sink) const {
-  if (table_ != nullptr) {
+  if (IsTable()) {
     WriteDataPacket(*table_, sink);
   } else {
     sink.text += json_;
@@ -81,8 +89,14 @@ void TServerArg::Write(JsonSink& sink) const {
 
 std::size_t TServerArg::EstimatedBytes() const {
   // A movement row of the import module takes 100 to 150 bytes of JSON.
-  if (table_ != nullptr) return static_cast<std::size_t>(table_->StoredRowCount()) * 128 + 1024;
+  if (IsTable()) return static_cast<std::size_t>(table_->StoredRowCount()) * 128 + 1024;
   return json_.size();
+}
+
+bool RpcRequest::Keep() const {
+  for (const TServerArg& arg : args_)
+    if (arg.IsTable()) return true;
+  return false;
 }
 
 std::size_t RpcRequest::EstimatedBytes() const {
@@ -96,6 +110,7 @@ void RpcRequest::WriteBody(JsonSink& sink) const {
   sink.text += std::to_string(id_);
   sink.text += ",\"method\":";
   sink.text += nlohmann::json(method_).dump();
+  if (Keep()) sink.text += ",\"guardar\":true";
   sink.text += ",\"params\":[";
   for (std::size_t i = 0; i < args_.size(); ++i) {
     if (i > 0) sink.text.push_back(',');
@@ -212,6 +227,15 @@ void TNetConnection::SetTransport(std::unique_ptr<RpcTransport> transport) {
 }
 
 TServerResult TNetConnection::Call(const std::string& method, const std::vector<TServerArg>& args) {
+  TServerResult result = CallOnce(method, args);
+  const bool named = std::any_of(args.begin(), args.end(), [](const TServerArg& a) { return a.IsHeld(); });
+  if (!named || !result.Failed() || result.ErrorCode() != kNotHeld) return result;
+  std::vector<TServerArg> sent;
+  for (const TServerArg& arg : args) sent.push_back(arg.IsHeld() ? arg.Fallback() : arg);
+  return CallOnce(method, sent);
+}
+
+TServerResult TNetConnection::CallOnce(const std::string& method, const std::vector<TServerArg>& args) {
   if (!connected_)
     throw Exception("Conexão com o servidor de aplicação não está aberta (chamada de " + method +
                     ").");
@@ -235,6 +259,7 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
 
   // One pass over the reply: where the result lies, what the error says.
   bool has_result = false, has_error = false, id_matches = false;
+  std::string held;
   std::size_t result_begin = 0, result_end = 0;
   int code = 0;
   // Server messages are UTF-8, as on the wire.
@@ -252,6 +277,8 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
         has_result = true;
         result_begin = r.EventOffset();
         result_end = SkipReplyValue(r, v);
+      } else if (key == "guardado" && v == E::kString) {
+        held = std::move(r.Text());
       } else if (key == "id") {
         id_matches = v == E::kUnsigned && r.Unsigned() == static_cast<unsigned long long>(request.Id());
         SkipReplyValue(r, v);
@@ -288,7 +315,9 @@ TServerResult TNetConnection::Call(const std::string& method, const std::vector<
   if (!has_result) throw Exception("Resposta sem resultado" + where + ".");
   if (!id_matches) throw Exception("Resposta de outra requisição" + where + ".");
   std::shared_ptr<const std::string> body(reply, &reply->body);
-  return TServerResult::Success(std::move(body), result_begin, result_end);
+  TServerResult result = TServerResult::Success(std::move(body), result_begin, result_end);
+  result.SetHeld(std::move(held));
+  return result;
 }
 
 nlohmann::json CheckResultServ(const TServerResult& result, bool show_error, int help_context) {

@@ -38,12 +38,23 @@ class TServerArg {
   // A table, written as a data packet straight from its rows each time the
   // call is sent (WriteDataPacket). The table must outlive the call.
   static TServerArg Table(TClientDataSet& table);
+  // The movements the server kept from the call before (TServerResult::Held),
+  // named by their token instead of sent: {"guardado": TOKEN}. When the
+  // server no longer keeps them, TNetConnection::Call sends table instead,
+  // which must outlive the call and hold what was sent then.
+  static TServerArg Held(const std::string& token, TClientDataSet& table);
 
   // Writes the argument's JSON into sink.
   void Write(JsonSink& sink) const;
   // About how many bytes Write will write (a table's rows counted at a
   // typical movement's size).
   std::size_t EstimatedBytes() const;
+  // A table sent as a packet (Table).
+  bool IsTable() const { return table_ != nullptr && json_.empty(); }
+  // A reference to kept movements (Held); its table stands in for it when
+  // they are gone.
+  bool IsHeld() const { return table_ != nullptr && !json_.empty(); }
+  TServerArg Fallback() const { return Table(*table_); }
 
  private:
   TServerArg() = default;
@@ -60,6 +71,9 @@ class RpcRequest {
 
   const std::string& Method() const { return method_; }
   long long Id() const { return id_; }
+  // Whether the request asks the server to keep the statement it sends for
+  // the next call ("guardar": true): so when it sends a table.
+  bool Keep() const;
   // Writes the whole request body, {"jsonrpc":"2.0","id":..,"method":..,
   // "params":[..]}, into sink, spilling as it goes.
   void WriteBody(JsonSink& sink) const;
@@ -136,6 +150,10 @@ class TServerResult {
   // The payload's JSON text ("null" for a failure), e.g. a data packet to
   // read straight into a table (TClientDataSet::SetData).
   std::string_view PayloadText() const;
+  // The token under which the server kept the statement the call sent, for
+  // the next call to name (TServerArg::Held); empty when it kept none.
+  const std::string& Held() const { return held_; }
+  void SetHeld(std::string token) { held_ = std::move(token); }
   // The JSON-RPC error code and UTF-8 message; 0 and empty for a success.
   int ErrorCode() const { return error_code_; }
   const std::string& ErrorMessage() const { return error_message_; }
@@ -147,6 +165,7 @@ class TServerResult {
   mutable std::shared_ptr<const nlohmann::json> payload_;
   int error_code_ = 0;
   std::string error_message_;
+  std::string held_;
 };
 
 // Runs the part of a server call that waits for the server (the transport's
@@ -207,9 +226,17 @@ class TNetConnection : public TComponent {
   // HTTP status other than 200 without such an error, and for a reply that
   // is not a JSON-RPC response to this call (malformed, nested deeper than
   // 64 levels, another id, no result).
+  // An argument made with TServerArg::Held whose movements the server no
+  // longer keeps is sent again as its table, in a second call.
   TServerResult Call(const std::string& method, const std::vector<TServerArg>& args);
 
+  // The JSON-RPC error code of a server that no longer keeps the movements a
+  // call named.
+  static constexpr int kNotHeld = -32010;
+
  private:
+  TServerResult CallOnce(const std::string& method, const std::vector<TServerArg>& args);
+
   std::string Address() const;
   // Runs work through the installed call runner, rethrowing what it raised.
   static void RunCall(const std::function<void()>& work);

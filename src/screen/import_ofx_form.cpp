@@ -35,8 +35,11 @@ const LayoutDescription& ScreenLayout() {
 // Calls method, whose answer must be a boolean. Anything else (a 1, a text)
 // is no answer of the import module: taking it as true would report a
 // statement stored that perhaps was not.
-bool BooleanCall(TNetConnection& net, const char* method, const std::vector<TServerArg>& args) {
+// held, when given, receives the token of the statement the server kept.
+bool BooleanCall(TNetConnection& net, const char* method, const std::vector<TServerArg>& args,
+                 std::string* held = nullptr) {
   const TServerResult result = net.Call(method, args);
+  if (held != nullptr) *held = result.Held();
   const std::string_view payload = CheckResultServText(result, true, 0);
   if (payload == "true") return true;
   if (payload == "false") return false;
@@ -725,13 +728,18 @@ bool TfrmImportOFX::Confirma() {
       resposta = host.MsgAlert(pergunta, TMsgDlgType::mtConfirmation, {Msg("N"), Msg("S")}, 0);
     }
     // The packets are written from the tables' rows straight into each
-    // request as it is sent.
+    // request as it is sent. The server keeps the movements ValidExtrato
+    // read, and SetExtratoBancario names them instead of sending them again.
+    std::string guardado;
     const bool valido = resposta != 11 && BooleanCall(*netImportOFX, "ValidExtrato",
                                                       {TServerArg::Table(*cdsExtrBanco),
-                                                       TServerArg::Table(*cdsMovExtrAux)});
+                                                       TServerArg::Table(*cdsMovExtrAux)},
+                                                      &guardado);
     gravado = BooleanCall(
         *netImportOFX, "SetExtratoBancario",
-        {TServerArg::Table(*cdsExtrBanco), TServerArg::Table(*cdsMovExtrAux), TServerArg(valido)});
+        {TServerArg::Table(*cdsExtrBanco),
+         guardado.empty() ? TServerArg::Table(*cdsMovExtrAux) : TServerArg::Held(guardado, *cdsMovExtrAux),
+         TServerArg(valido)});
     host.DeactiveShowAvi();
 
     if (gravado) {

@@ -365,9 +365,39 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
   EXPECT_NE(std::string::npos, received[0].head.find("Content-Encoding: gzip\r\n"));
   EXPECT_NE(std::string::npos, received[0].head.find("Transfer-Encoding: chunked\r\n"));
   EXPECT_NE(std::string::npos, received[0].head.find("Accept-Encoding: gzip"));
-  EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":[{"fields":[{"name":"A","type":"string",)"
+  EXPECT_EQ(R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","guardar":true,"params":[{"fields":[{"name":"A","type":"string",)"
             R"("size":9}],"rows":[["João"]]},"x"]})",
             Gunzip(received[0].body));
+}
+
+// A statement the server kept from ValidExtrato is named in the next call;
+// when the server no longer keeps it (-32010), the call goes again with the
+// table itself.
+TEST(HttpConnection, KeptMovementsAreNamedAndSentAgainWhenTheServerLostThem) {
+  FakeHttpServer server([](int fd, const FakeHttpServer::Request& request) {
+    std::string reply = R"({"jsonrpc":"2.0","id":1,"result":true,"guardado":"abc"})";
+    if (request.body.find(R"("method":"SetExtratoBancario")") != std::string::npos)
+      reply = request.body.find(R"({"guardado":"abc"})") != std::string::npos
+                  ? R"({"jsonrpc":"2.0","id":2,"error":{"code":-32010,"message":"envie de novo"}})"
+                  : R"({"jsonrpc":"2.0","id":3,"result":true})";
+    FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, reply));
+  });
+  auto net = ConnectTo(server);
+  TClientDataSet table(nullptr);
+  table.AddFieldDef("A", TFieldType::ftString, 9);
+  table.CreateDataSet();
+  table.Append();
+  table.FieldByName("A").SetAsString("x");
+  table.Post();
+  const TServerResult valid = net->Call("ValidExtrato", {TServerArg::Table(table)});
+  EXPECT_EQ("abc", valid.Held());
+  const TServerResult stored = net->Call("SetExtratoBancario", {TServerArg::Held(valid.Held(), table), true});
+  EXPECT_EQ("true", CheckResultServText(stored, true, 0));
+  const auto received = server.Received();
+  ASSERT_EQ(3u, received.size());
+  EXPECT_NE(std::string::npos, received[0].body.find(R"("guardar":true,"params":[{"fields")"));
+  EXPECT_NE(std::string::npos, received[1].body.find(R"("params":[{"guardado":"abc"},true])"));
+  EXPECT_NE(std::string::npos, received[2].body.find(R"("params":[{"fields":[{"name":"A")"));
 }
 
 TEST(HttpConnection, ProxiesNamedInTheEnvironmentAreNotUsed) {

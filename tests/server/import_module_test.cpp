@@ -312,6 +312,69 @@ TEST_P(ImportModuleTest, CallChecksParameters) {
   }
 }
 
+// ValidExtrato keeps the movements it read when asked, within the room the
+// budget gives; SetExtratoBancario names them ({"guardado": TOKEN}) once,
+// for the same user and the same header, and anything else is refused with
+// kNotHeld so that the client sends them again.
+TEST_P(ImportModuleTest, SetExtratoBancarioNamesTheMovementsValidExtratoKept) {
+  size_t in_use = 0, room = 1 << 20;
+  HeldStatements held([&](size_t bytes) { return in_use + bytes <= room && (in_use += bytes, true); },
+                      [&](size_t bytes) { in_use -= bytes; });
+  module_.SetHeld(&held);
+  const nlohmann::json movements = ManyMovements(50);
+  auto valid = [&](bool keep, const std::string& user) {
+    CallInfo info;
+    info.keep = keep;
+    info.caller.user = user;
+    CallModule(module_, "ValidExtrato", nlohmann::json::array({Header(), movements}), info);
+    return info.held;
+  };
+  auto set = [&](const nlohmann::json& header, const std::string& token, const std::string& user) {
+    CallInfo info;
+    info.caller.user = user;
+    try {
+      const nlohmann::json stored = CallModule(
+          module_, "SetExtratoBancario",
+          nlohmann::json::array({header, {{"guardado", token}}, true}), info);
+      return std::string(stored.get<bool>() ? "gravado " : "recusado ") + std::to_string(info.rows);
+    } catch (const RpcError& error) {
+      return error.Code() == kNotHeld ? std::string("reenviar") : std::string(error.what());
+    }
+  };
+  EXPECT_EQ("", valid(false, "ana"));  // not asked
+  room = 1024;
+  EXPECT_EQ("", valid(true, "ana"));  // no room
+  EXPECT_EQ(0u, in_use);
+  room = 1 << 20;
+  const std::string token = valid(true, "ana");
+  ASSERT_EQ(32u, token.size());
+  EXPECT_LT(0u, in_use);
+  EXPECT_EQ("reenviar", set(Header(), "0123456789abcdef0123456789abcdef", "ana"));
+  EXPECT_EQ("reenviar", set(Header(), token, "bia"));
+  EXPECT_EQ(1u, held.Count());
+  EXPECT_EQ("gravado 50", set(Header(), token, "ana"));
+  EXPECT_EQ(0u, in_use);
+  EXPECT_EQ("reenviar", set(Header(), token, "ana"));  // taken already
+  ASSERT_EQ(1u, store_->ListStatements().size());
+  EXPECT_EQ(50, store_->ListStatements()[0].movements);
+
+  // Another header: sent again, and the kept movements are given back.
+  const std::string other = valid(true, "ana");
+  ASSERT_FALSE(other.empty());
+  EXPECT_EQ("reenviar", set(Header("001", "2024-03-01T00:00:00", "2024-03-31T00:00:00"), other, "ana"));
+  EXPECT_EQ(0u, held.Count());
+  // Clerks without a key share one user: several statements are kept, up to
+  // half the limit; a minute unclaimed, they go.
+  for (size_t i = 0; i < HeldStatements::kMaxPerUser; ++i) EXPECT_NE("", valid(true, ""));
+  EXPECT_EQ("", valid(true, ""));
+  EXPECT_NE("", valid(true, "ana"));
+  EXPECT_EQ(HeldStatements::kMaxPerUser + 1, held.Count());
+  held.Expire(HeldStatements::Clock::now() + HeldStatements::kKeepFor + std::chrono::seconds(1));
+  EXPECT_EQ(0u, held.Count());
+  EXPECT_EQ(0u, in_use);
+  module_.SetHeld(nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, ImportModuleTest,
                          ::testing::Values(Engine::kSqlite, Engine::kPostgres),
                          kvr::testing::EngineName());

@@ -401,7 +401,7 @@ TEST_P(StorageEngineTest, StatementTableShowsMovementsInPostingOrderWholeInColum
     std::vector<server::Row> movements;
     for (const nlohmann::json& row : packet["rows"]) movements.push_back(row_of(row));
     server::Statement statement{row_of(header["rows"][0]),
-                                server::PackedRows(MovExtrLayout(), movements), "001"};
+                                server::PackedRows(MovExtrLayout(), movements), "001", nullptr};
     std::unique_ptr<server::Store> store = server::OpenStore(db_, false);
     ASSERT_TRUE(store->StoreIfNew(statement));
   }
