@@ -111,8 +111,13 @@ void HttpConnection::Evicted() {
   if (evicted_ || state_ == State::kClosed) return;
   evicted_ = true;
   stopping_ = true;
-  if (!in_exchange_) Close();
-  else if (state_ == State::kSuspended && waiting_) handler_.OnExpired(*this, Expiry::kWait);
+  if (!in_exchange_) {
+    Close();
+  } else if (state_ == State::kSuspended && waiting_) {
+    // Its wait ends now, and only now: its moment no longer counts.
+    deadlines_.Hold();
+    handler_.OnExpired(*this, Expiry::kWait);
+  }
   Schedule();
 }
 
