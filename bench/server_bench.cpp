@@ -18,11 +18,11 @@
 
 #include "host/net_connection.h"
 #include "host/server_url.h"
-#include "import_module.h"
-#include "open_store.h"
+#include "rpc/import_module.h"
+#include "store/open_store.h"
 #include "packets.h"
 #include "pg_cluster.h"
-#include "rpc_server.h"
+#include "rpc/rpc_server.h"
 #include "temp_dir.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "bench/make_statement.h"
-#include "body_stream.h"
+#include "http/body_stream.h"
 #include "server_process.h"
 #include "timed_post.h"
 

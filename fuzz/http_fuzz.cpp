@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "chunked_decoder.h"
-#include "http_head_parser.h"
+#include "http/chunked_decoder.h"
+#include "http/http_head_parser.h"
 
 namespace {
 

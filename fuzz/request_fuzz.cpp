@@ -13,9 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "body_stream.h"
-#include "import_module.h"
-#include "json_rpc.h"
+#include "http/body_stream.h"
+#include "rpc/import_module.h"
+#include "rpc/json_rpc.h"
 
 namespace {
 

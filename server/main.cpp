@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "admin.h"
+#include "admin/admin.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);

@@ -18,11 +18,11 @@
 #include <cstdio>
 #include <thread>
 
-#include "access.h"
-#include "clerk_key.h"
+#include "access/access.h"
+#include "access/clerk_key.h"
 #include "host/net_connection.h"
 #include "host/server_url.h"
-#include "open_store.h"
+#include "store/open_store.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "platform/encoding.h"

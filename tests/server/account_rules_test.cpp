@@ -1,4 +1,4 @@
-#include "account_rules.h"
+#include "store/account_rules.h"
 
 #include <gtest/gtest.h>
 

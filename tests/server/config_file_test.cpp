@@ -8,8 +8,8 @@
 #include <regex>
 #include <sstream>
 
-#include "admin.h"
-#include "config_file.h"
+#include "admin/admin.h"
+#include "admin/config_file.h"
 #include "server_process.h"
 #include "temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "continuity.h"
+#include "store/continuity.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "http_head_parser.h"
+#include "http/http_head_parser.h"
 
 #include <gtest/gtest.h>
 

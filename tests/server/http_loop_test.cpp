@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "connection_limit.h"
-#include "http_loop.h"
+#include "http/connection_limit.h"
+#include "http/http_loop.h"
 
 namespace kvr::server {
 namespace {

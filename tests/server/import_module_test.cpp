@@ -1,4 +1,4 @@
-#include "import_module.h"
+#include "rpc/import_module.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "module_calls.h"
-#include "open_store.h"
-#include "packet_reader.h"
+#include "store/open_store.h"
+#include "rpc/packet_reader.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "temp_dir.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "memory_budget.h"
+#include "rpc/memory_budget.h"
 
 namespace kvr::server {
 namespace {

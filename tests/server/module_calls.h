@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "import_module.h"
+#include "rpc/import_module.h"
 
 namespace kvr::testing {
 

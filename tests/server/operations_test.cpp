@@ -12,7 +12,7 @@
 
 #include "fake_http_server.h"
 #include "host/net_connection.h"
-#include "log_text.h"
+#include "rpc/log_text.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "server_process.h"

@@ -6,10 +6,10 @@
 #include <iterator>
 #include <string>
 
-#include "body_stream.h"
-#include "packed_rows.h"
-#include "statement.h"
-#include "store_common.h"
+#include "http/body_stream.h"
+#include "store/packed_rows.h"
+#include "store/statement.h"
+#include "store/store_common.h"
 
 namespace kvr::server {
 namespace {

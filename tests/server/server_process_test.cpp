@@ -11,8 +11,8 @@
 #include <clocale>
 
 #include "host/net_connection.h"
-#include "import_module.h"
-#include "open_store.h"
+#include "rpc/import_module.h"
+#include "store/open_store.h"
 #include "recording_host.h"
 #include "module_calls.h"
 #include "packets.h"

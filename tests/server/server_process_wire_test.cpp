@@ -14,7 +14,7 @@
 #include <csignal>
 #include <fstream>
 
-#include "body_stream.h"
+#include "http/body_stream.h"
 #include "packets.h"
 #include "raw_client.h"
 #include "server_process.h"

@@ -13,13 +13,13 @@
 
 #include "background_post.h"
 #include "host/net_connection.h"
-#include "import_module.h"
-#include "open_store.h"
+#include "rpc/import_module.h"
+#include "store/open_store.h"
 #include "module_calls.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "server_process.h"
-#include "sql_schema.h"
+#include "store/sql_schema.h"
 #include "temp_dir.h"
 
 namespace kvr {

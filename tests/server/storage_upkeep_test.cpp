@@ -13,15 +13,15 @@
 #include <map>
 #include <thread>
 
-#include "access_store.h"
-#include "import_module.h"
+#include "store/access_store.h"
+#include "rpc/import_module.h"
 #include "module_calls.h"
-#include "open_store.h"
+#include "store/open_store.h"
 #include "packets.h"
 #include "pg_cluster.h"
 #include "server_process.h"
-#include "sql_schema.h"
-#include "sql_store.h"
+#include "store/sql_schema.h"
+#include "store/sql_store.h"
 #include "temp_dir.h"
 #include "wait_until.h"
 
