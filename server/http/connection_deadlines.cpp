@@ -1,149 +1,105 @@
 #include "http/connection_deadlines.h"
 
-#include <sys/socket.h>
-
-#include <utility>
+#include <algorithm>
 
 namespace kvr::server {
 
-ConnectionDeadlines::~ConnectionDeadlines() {
-  Stop();
-  for (Connection* connection : followed_) delete connection;
+void ConnectionDeadlines::AwaitHead(Clock::time_point now) {
+  phase_ = Phase::kHead;
+  since_ = moved_ = now;
+  due_ = now + timeout_;
 }
 
-ConnectionDeadlines::ConnectionDeadlines(size_t limit, std::chrono::seconds body_grace,
-                                         SlowBody slow_body)
-    : limit_(limit), body_grace_(body_grace), slow_body_(std::move(slow_body)) {}
-
-ConnectionDeadlines::Connection* ConnectionDeadlines::Follow(int fd, Clock::time_point deadline) {
-  auto* connection = new Connection;
-  connection->fd = fd;
-  connection->deadline = deadline;
-  connection->idle_since = Clock::now();
-  std::lock_guard<std::mutex> lock(mutex_);
-  followed_.insert(connection);
-  if (followed_.size() - evicted_ <= limit_) return connection;
-  // One slot too many: the connection idle longest makes room. A new
-  // connection counts as idle since it came, so a crowd of silent ones
-  // goes first; a request under way is never cut for a newcomer.
-  Connection* victim = nullptr;
-  for (Connection* other : followed_)
-    if (other != connection && (!other->in_request || other->end_wait) && !other->evicted &&
-        (victim == nullptr || other->idle_since < victim->idle_since))
-      victim = other;
-  if (victim == nullptr) victim = connection;
-  victim->evicted = true;
-  ++evicted_;
-  shutdown(victim->fd, SHUT_RDWR);
-  if (victim->end_wait) std::exchange(victim->end_wait, nullptr)();
-  return connection;
+void ConnectionDeadlines::ReadBody(Clock::time_point now, std::uint64_t most) {
+  phase_ = Phase::kBody;
+  since_ = moved_ = now;
+  // Besides the floor over every window, the whole body must come at that
+  // rate on average once the first T is over (a length past a TiB counts
+  // as one: no moment past the clock's range).
+  due_ = now + timeout_ + std::chrono::seconds(std::min<std::uint64_t>(most, 1ull << 40) / kMinBodyRate);
+  received_ = 0;
+  sampled_ = -1;
+  slow_ = false;
 }
 
-void ConnectionDeadlines::Set(Connection* connection, Clock::time_point deadline) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  connection->deadline = deadline;
+void ConnectionDeadlines::Moved(Clock::time_point now, std::uint64_t body_bytes) {
+  moved_ = now;
+  if (phase_ != Phase::kBody || body_bytes == 0) return;
+  // The seconds passed since the last bytes had the count before these.
+  Sample(now);
+  received_ += body_bytes;
 }
 
-void ConnectionDeadlines::Waiting(Connection* connection, std::function<void()> end_wait) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // Waiting since now: the longest waiting goes first.
-  if (end_wait) connection->idle_since = Clock::now();
-  connection->end_wait = std::move(end_wait);
+void ConnectionDeadlines::Hold(Clock::time_point until) {
+  phase_ = Phase::kHeld;
+  due_ = until;
 }
 
-void ConnectionDeadlines::BeginRequest(Connection* connection, Clock::time_point deadline) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  connection->in_request = true;
-  connection->deadline = deadline;
+void ConnectionDeadlines::Answer(Clock::time_point now) {
+  phase_ = Phase::kAnswer;
+  moved_ = now;
 }
 
-void ConnectionDeadlines::BeginBody(Connection* connection, std::string label,
-                                    Clock::time_point deadline) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  connection->label = std::move(label);
-  connection->deadline = deadline;
-  connection->received = 0;
-  connection->cut = false;
-  connection->sampled = -1;
-  connection->body_since = Clock::now();
+void ConnectionDeadlines::Linger(Clock::time_point now) {
+  phase_ = Phase::kLinger;
+  due_ = now + kLinger;
 }
 
-void ConnectionDeadlines::EndBody(Connection* connection) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  connection->body_since = Clock::time_point::max();
-}
-
-void ConnectionDeadlines::EndRequest(Connection* connection, Clock::time_point deadline) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  connection->in_request = false;
-  connection->body_since = Clock::time_point::max();
-  connection->idle_since = Clock::now();
-  connection->deadline = deadline;
-}
-
-void ConnectionDeadlines::Forget(Connection* connection) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  followed_.erase(connection);
-  if (connection->evicted) --evicted_;
-  delete connection;
-}
-
-void ConnectionDeadlines::Start(std::function<void()> tick) {
-  {
-    std::lock_guard<std::mutex> lock(run_mutex_);
-    stopping_ = false;
-    tick_ = std::move(tick);
+void ConnectionDeadlines::Sample(Clock::time_point now) {
+  if (now < since_) return;
+  const long second =
+      static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - since_).count());
+  for (long s = sampled_ + 1; s <= second; ++s) {
+    samples_[s % kSlots] = received_;
+    if (s >= FirstJudged() &&
+        received_ - samples_[(s - kRateWindow) % kSlots] < kMinBodyRate * kRateWindow)
+      slow_ = true;
   }
-  watcher_ = std::thread([this] { Watch(); });
+  sampled_ = std::max(sampled_, second);
 }
 
-void ConnectionDeadlines::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(run_mutex_);
-    stopping_ = true;
+ConnectionDeadlines::Clock::time_point ConnectionDeadlines::Next() const {
+  switch (phase_) {
+    case Phase::kHead:
+    case Phase::kHeld:
+    case Phase::kLinger:
+      return due_;
+    case Phase::kAnswer:
+      return moved_ + timeout_;
+    case Phase::kBody:
+      // The floor is judged at each whole second from the first window on.
+      return std::min({due_, moved_ + timeout_,
+                       since_ + std::chrono::seconds(std::max(sampled_ + 1, FirstJudged()))});
   }
-  run_changed_.notify_all();
-  if (watcher_.joinable()) watcher_.join();
+  return Clock::time_point::max();
 }
 
-bool ConnectionDeadlines::TooSlow(Connection& connection, Clock::time_point now) {
-  if (connection.body_since == Clock::time_point::max() || now < connection.body_since)
-    return false;
-  const long second = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::seconds>(now - connection.body_since).count());
-  if (second <= connection.sampled) return false;
-  const std::uint64_t received = connection.received.load(std::memory_order_relaxed);
-  constexpr long kSlots = sizeof connection.samples / sizeof connection.samples[0];
-  // Seconds the watcher missed (a busy machine) take the count it sees now:
-  // that only makes the window look faster, never slower.
-  for (long s = connection.sampled + 1; s <= second; ++s) connection.samples[s % kSlots] = received;
-  connection.sampled = second;
-  // Only windows that begin after the grace period are judged.
-  if (second - kRateWindow < body_grace_.count()) return false;
-  const std::uint64_t before = connection.samples[(second - kRateWindow) % kSlots];
-  return received - before < kMinBodyRate * kRateWindow;
-}
-
-void ConnectionDeadlines::Watch() {
-  std::unique_lock<std::mutex> run_lock(run_mutex_);
-  while (!stopping_) {
-    run_changed_.wait_for(run_lock, std::chrono::milliseconds(250));
-    tick_();
-    const auto now = Clock::now();
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Forget takes mutex_ first, so each fd here is still its connection's.
-    for (Connection* connection : followed_) {
-      if (connection->evicted) continue;
-      const bool in_body = connection->body_since != Clock::time_point::max();
-      if (TooSlow(*connection, now) || (in_body && now > connection->deadline)) {
-        connection->body_since = Clock::time_point::max();
-        connection->deadline = now + kAnswerCut;
-        connection->cut = true;
-        slow_body_(connection->label);
-      }
-      if (now > connection->deadline) shutdown(connection->fd, SHUT_RDWR);
-    }
+ConnectionDeadlines::Late ConnectionDeadlines::Check(Clock::time_point now, bool head_begun) {
+  Late late = Late::kNothing;
+  switch (phase_) {
+    case Phase::kHead:
+      if (now >= due_) late = head_begun ? Late::kHead : Late::kIdle;
+      break;
+    case Phase::kBody:
+      Sample(now);
+      if (slow_ || now >= due_ || now - moved_ >= timeout_) late = Late::kBody;
+      break;
+    case Phase::kHeld:
+      if (now >= due_) late = Late::kWait;
+      break;
+    case Phase::kAnswer:
+      if (now - moved_ >= timeout_) late = Late::kAnswer;
+      break;
+    case Phase::kLinger:
+      if (now >= due_) late = Late::kLinger;
+      break;
   }
+  // Spent: nothing more is due until the connection moves to another phase.
+  if (late != Late::kNothing) {
+    phase_ = Phase::kHeld;
+    due_ = Clock::time_point::max();
+  }
+  return late;
 }
 
 }  // namespace kvr::server

@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
-#include "http/http_engine.h"
+#include "http/http_loop.h"
 
 namespace kvr::server {
 
@@ -14,10 +15,6 @@ namespace {
 
 // Bytes read from the socket at a time.
 constexpr size_t kReadSize = 64 * 1024;
-// A connection answered and closing waits this long for the client to take
-// the answer and close: closing with its bytes unread would reset the
-// connection and could lose the answer on its way.
-constexpr auto kLinger = std::chrono::seconds(2);
 
 const char* Reason(int status) {
   switch (status) {
@@ -53,18 +50,82 @@ bool HasToken(const std::optional<std::string>& value, const char* word) {
 }  // namespace
 
 HttpConnection::HttpConnection(std::unique_ptr<HttpSocket> socket, std::string client,
-                               HttpHandler& handler, ConnectionDeadlines& deadlines,
-                               ConnectionDeadlines::Connection* tracked, HttpLoop& loop)
+                               HttpHandler& handler, ConnectionLimit::Entry* counted,
+                               HttpLoop& loop)
     : socket_(std::move(socket)),
       client_(std::move(client)),
       handler_(handler),
-      deadlines_(deadlines),
-      tracked_(tracked),
+      counted_(counted),
       loop_(loop),
-      state_(State::kHandshake) {}
+      deadlines_(loop.GetSettings().timeout),
+      state_(State::kHandshake) {
+  deadlines_.AwaitHead(loop_.Now());
+  Schedule();
+}
 
 HttpConnection::~HttpConnection() {
   Close();
+  loop_.Limit().Release(counted_);
+}
+
+std::chrono::steady_clock::time_point HttpConnection::Now() const { return loop_.Now(); }
+
+void HttpConnection::Schedule() {
+  // A limit that moved later leaves the timer where it was: it comes early,
+  // finds nothing passed and is armed again.
+  const auto next = deadlines_.Next();
+  if (state_ != State::kClosed && next != std::chrono::steady_clock::time_point::max())
+    loop_.Timers().ArmBy(*this, next);
+}
+
+void HttpConnection::Expired(std::chrono::steady_clock::time_point now) {
+  const bool head_begun = state_ == State::kHead && in_pos_ < in_.size();
+  switch (deadlines_.Check(now, head_begun)) {
+    case ConnectionDeadlines::Late::kNothing:
+      break;
+    case ConnectionDeadlines::Late::kHead:
+      close_after_ = true;
+      Begin();
+      handler_.OnExpired(*this, Expiry::kHead);
+      ready_ = true;
+      break;
+    case ConnectionDeadlines::Late::kBody:
+      close_after_ = true;
+      state_ = State::kHandler;
+      handler_.OnExpired(*this, Expiry::kBody);
+      ready_ = true;
+      break;
+    case ConnectionDeadlines::Late::kWait:
+      handler_.OnExpired(*this, Expiry::kWait);
+      break;
+    case ConnectionDeadlines::Late::kIdle:
+    case ConnectionDeadlines::Late::kAnswer:
+    case ConnectionDeadlines::Late::kLinger:
+      Close();
+      break;
+  }
+  Schedule();
+}
+
+void HttpConnection::Evicted() {
+  if (evicted_ || state_ == State::kClosed) return;
+  evicted_ = true;
+  stopping_ = true;
+  if (!in_exchange_) {
+    Close();
+  } else if (state_ == State::kSuspended && waiting_) {
+    // Its wait ends now, and only now: its moment no longer counts.
+    deadlines_.Hold();
+    handler_.OnExpired(*this, Expiry::kWait);
+  }
+  Schedule();
+}
+
+void HttpConnection::Begin() {
+  in_exchange_ = true;
+  state_ = State::kHandler;
+  deadlines_.Hold();
+  loop_.Limit().Busy(counted_);
 }
 
 short HttpConnection::Events() const {
@@ -77,6 +138,7 @@ short HttpConnection::Events() const {
 void HttpConnection::Close() {
   if (state_ == State::kClosed) return;
   state_ = State::kClosed;
+  loop_.Timers().Cancel(*this);
   if (in_exchange_) {
     in_exchange_ = false;
     handler_.OnDone(*this);
@@ -84,6 +146,11 @@ void HttpConnection::Close() {
 }
 
 void HttpConnection::Drive(short revents) {
+  Go(revents);
+  Schedule();
+}
+
+void HttpConnection::Go(short revents) {
   ready_ = false;
   if ((revents & (POLLERR | POLLNVAL)) != 0) return Close();
   if (state_ == State::kHandshake) {
@@ -118,7 +185,7 @@ void HttpConnection::Drive(short revents) {
     if (n == HttpSocket::kAgain) return;
     if (n == HttpSocket::kClosed) return Close();
     in_.append(buffer, static_cast<size_t>(n));
-    moved_ = std::chrono::steady_clock::now();
+    deadlines_.Moved(loop_.Now());
   }
   ready_ = true;
 }
@@ -156,8 +223,7 @@ bool HttpConnection::ConsumeHead() {
   close_after_ = HasToken(connection, "close") ||
                  (head_.http10 && !HasToken(connection, "keep-alive"));
   head_only_ = head_.method == "HEAD";
-  in_exchange_ = true;
-  state_ = State::kHandler;
+  Begin();
   handler_.OnHead(*this);
   return true;
 }
@@ -174,7 +240,7 @@ bool HttpConnection::ConsumeBody() {
     const size_t take = static_cast<size_t>(std::min<std::uint64_t>(left_, data.size()));
     in_pos_ += take;
     left_ -= take;
-    ConnectionDeadlines::Received(tracked_, take);
+    deadlines_.Moved(loop_.Now(), take);
     go_on = handler_.OnBody(*this, data.data(), take);
     body_done_ = left_ == 0;
   } else {
@@ -185,7 +251,7 @@ bool HttpConnection::ConsumeBody() {
           return go_on;
         });
     in_pos_ += used;
-    ConnectionDeadlines::Received(tracked_, used);
+    deadlines_.Moved(loop_.Now(), used);
     if (step == ChunkedDecoder::Step::kFault) {
       Refuse(decoder_->Fault());
       return true;
@@ -200,19 +266,19 @@ bool HttpConnection::ConsumeBody() {
 
 void HttpConnection::BodyEnded() {
   state_ = State::kHandler;
+  deadlines_.Hold();
   handler_.OnBodyEnd(*this);
 }
 
 void HttpConnection::Refuse(const HeadFault& fault) {
   close_after_ = true;
-  in_exchange_ = true;
-  state_ = State::kHandler;
+  Begin();
   handler_.OnRefused(*this, fault);
 }
 
 void HttpConnection::ReadBody() {
   state_ = State::kBody;
-  moved_ = std::chrono::steady_clock::now();
+  deadlines_.ReadBody(loop_.Now(), chunked_ ? loop_.GetSettings().max_body : left_);
   // A client that waits for leave to send its body gets it now.
   if (!head_.http10 && !body_done_ && in_pos_ == in_.size() &&
       HasToken(head_.Joined("Expect"), "100-continue"))
@@ -241,31 +307,31 @@ void HttpConnection::Answer(HttpAnswer answer) {
     if (!head_only_) out_ += answer.body;
   }
   state_ = State::kWriting;
-  moved_ = std::chrono::steady_clock::now();
+  deadlines_.Answer(loop_.Now());
 }
 
-void HttpConnection::Expire(std::chrono::steady_clock::time_point now,
-                            std::chrono::seconds timeout) {
-  if (state_ == State::kBody && tracked_->cut) {
-    // The deadlines cut the body for its rate: the client is answered.
-    close_after_ = true;
-    state_ = State::kHandler;
-    handler_.OnCut(*this);
-    ready_ = true;
-  } else if ((state_ == State::kBody || state_ == State::kWriting) && now - moved_ > timeout) {
-    Close();
-  }
+void HttpConnection::Suspend() {
+  state_ = State::kSuspended;
+  deadlines_.Hold();
 }
 
-void HttpConnection::Suspend() { state_ = State::kSuspended; }
+void HttpConnection::SuspendUntil(std::chrono::steady_clock::time_point until) {
+  state_ = State::kSuspended;
+  deadlines_.Hold(until);
+  waiting_ = true;
+  loop_.Limit().Idle(counted_, loop_.Now());
+}
 
 void HttpConnection::Resume() { loop_.Post(this); }
 
 void HttpConnection::Resumed() {
   if (state_ != State::kSuspended) return;
+  if (std::exchange(waiting_, false)) loop_.Limit().Busy(counted_);
   state_ = State::kHandler;
+  deadlines_.Hold();
   handler_.OnResumed(*this);
   ready_ = true;
+  Schedule();
 }
 
 bool HttpConnection::Flush() {
@@ -278,7 +344,7 @@ bool HttpConnection::Flush() {
       return false;
     }
     out_pos_ += static_cast<size_t>(n);
-    moved_ = std::chrono::steady_clock::now();
+    deadlines_.Moved(loop_.Now());
   }
   out_.clear();
   out_pos_ = 0;
@@ -289,16 +355,20 @@ void HttpConnection::Finish() {
   in_exchange_ = false;
   handler_.OnDone(*this);
   context = nullptr;
+  loop_.Limit().Idle(counted_, loop_.Now());
   if (close_after_ || stopping_) {
+    // Closing with the client's bytes unread would reset the connection and
+    // could lose the answer on its way: they are read and dropped a while.
     socket_->CloseWrite();
     state_ = State::kLinger;
-    deadlines_.Set(tracked_, ConnectionDeadlines::Clock::now() + kLinger);
+    deadlines_.Linger(loop_.Now());
     return;
   }
   head_ = HttpHead();
   decoder_.reset();
   head_only_ = false;
   state_ = State::kHead;
+  deadlines_.AwaitHead(loop_.Now());
 }
 
 void HttpConnection::Stopping() {

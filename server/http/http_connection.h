@@ -8,8 +8,11 @@
 #include <string>
 
 #include "http/chunked_decoder.h"
+#include "http/connection_deadlines.h"
+#include "http/connection_limit.h"
 #include "http/http_exchange.h"
 #include "http/http_socket.h"
+#include "http/loop_timers.h"
 
 namespace kvr::server {
 
@@ -19,13 +22,15 @@ class HttpLoop;
 // a state machine driven by its event loop (TLS handshake, head, body, the
 // handler's work, the answer, the next head), strictly by HTTP/1.1: any head
 // or chunked body out of shape is answered (400, 431, 501, 505) and the
-// connection closed. Pipelined requests are read one after the other.
-class HttpConnection : public HttpExchange {
+// connection closed. Pipelined requests are read one after the other. Its
+// time limits, and the answer to each, are ConnectionDeadlines'; they run on
+// its loop's timers.
+class HttpConnection : public HttpExchange, private LoopTimers::Timer {
  public:
-  // Takes socket; handler, deadlines and loop must outlive the connection.
+  // Takes socket and counted (its place in the loop's limit, released with
+  // the connection); handler and loop must outlive the connection.
   HttpConnection(std::unique_ptr<HttpSocket> socket, std::string client, HttpHandler& handler,
-                 ConnectionDeadlines& deadlines, ConnectionDeadlines::Connection* tracked,
-                 HttpLoop& loop);
+                 ConnectionLimit::Entry* counted, HttpLoop& loop);
   ~HttpConnection() override;
 
   int Fd() const { return socket_->Fd(); }
@@ -44,19 +49,24 @@ class HttpConnection : public HttpExchange {
   void Stopping();
   // Ends the connection now, telling the handler of a request under way.
   void Close();
-  // Answers a body the deadlines cut for its rate (408); closes a connection
-  // whose body or answer has moved no byte for timeout (its client went
-  // silent). The deadlines see to the other states.
-  void Expire(std::chrono::steady_clock::time_point now, std::chrono::seconds timeout);
+  // Its place in the connection limit.
+  ConnectionLimit::Entry* Counted() const { return counted_; }
+  // The limit chose it to make room: without a request it closes now; a
+  // request waiting (SuspendUntil) has its wait ended (OnExpired(kWait)),
+  // and closes once answered, as does one that became busy meanwhile.
+  void Evicted();
 
   // HttpExchange
   const HttpHead& Head() const override { return head_; }
   const std::string& Client() const override { return client_; }
-  ConnectionDeadlines::Connection* Tracked() const override { return tracked_; }
+  std::chrono::steady_clock::time_point Now() const override;
   bool Chunked() const override { return chunked_; }
   void ReadBody() override;
   void Answer(HttpAnswer answer) override;
   void Suspend() override;
+  // A request waiting until a moment may also make room for a newcomer
+  // (ConnectionLimit): its wait then ends at once.
+  void SuspendUntil(std::chrono::steady_clock::time_point until) override;
   void Resume() override;
 
  private:
@@ -70,6 +80,15 @@ class HttpConnection : public HttpExchange {
     kLinger,     // answered and closing: the rest of the client's bytes is read and dropped
     kClosed,
   };
+
+  // LoopTimers::Timer: a time limit may have passed.
+  void Expired(std::chrono::steady_clock::time_point now) override;
+  // Arms the timer for the next moment a limit may pass.
+  void Schedule();
+  // Drive's work.
+  void Go(short revents);
+  // A request begins: the head came, or is answered without one (refused, late).
+  void Begin();
 
   // Handle the bytes already read; false when more are needed.
   bool ConsumeHead();
@@ -85,14 +104,15 @@ class HttpConnection : public HttpExchange {
   std::unique_ptr<HttpSocket> socket_;
   std::string client_;
   HttpHandler& handler_;
-  ConnectionDeadlines& deadlines_;
-  ConnectionDeadlines::Connection* tracked_;
+  ConnectionLimit::Entry* counted_;
   HttpLoop& loop_;
+  ConnectionDeadlines deadlines_;
 
   State state_;
   bool ready_ = false;
-  std::chrono::steady_clock::time_point moved_;  // when a byte last came or went
-  bool stopping_ = false;
+  bool stopping_ = false;     // closes once answered
+  bool waiting_ = false;      // suspended until a moment (may make room)
+  bool evicted_ = false;
   bool in_exchange_ = false;  // a head came and OnDone is still due
   std::string in_;
   size_t in_pos_ = 0;   // in_ before this was consumed

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "http/connection_deadlines.h"
 #include "http/http_head_parser.h"
 
 namespace kvr::server {
@@ -21,6 +21,15 @@ struct HttpAnswer {
   bool close = false;
 };
 
+// A time limit that passed on an exchange (HttpConnection lists them all,
+// with the engine's own answers).
+enum class Expiry {
+  kHead,  // part of a head came, not all of it in time: the handler answers (408)
+  kBody,  // the body came too slowly: the handler answers (408)
+  kWait,  // the moment given to SuspendUntil came while suspended: the
+          // handler ends what it waits for, which resumes the exchange
+};
+
 // One request on a connection, from its head to its answer, as the HTTP
 // engine hands it to its handler. Every call but Resume belongs to the event
 // loop that owns the connection: made only from within a handler callback.
@@ -32,8 +41,8 @@ class HttpExchange {
   virtual const HttpHead& Head() const = 0;
   // "127.0.0.1:41474" or "[::1]:41474".
   virtual const std::string& Client() const = 0;
-  // The connection's entry in the deadlines (never nullptr).
-  virtual ConnectionDeadlines::Connection* Tracked() const = 0;
+  // The time of the connection's event loop (its clock, read once a round).
+  virtual std::chrono::steady_clock::time_point Now() const = 0;
   // The body is chunked (else its length is the Content-Length, 0 when none).
   virtual bool Chunked() const = 0;
 
@@ -44,6 +53,9 @@ class HttpExchange {
   // Nothing happens on the connection until Resume (neither reading nor
   // time limits of the engine).
   virtual void Suspend() = 0;
+  // As Suspend, and when until (on Now's clock) comes first the handler's
+  // OnExpired(kWait) runs; the exchange stays suspended until Resume.
+  virtual void SuspendUntil(std::chrono::steady_clock::time_point until) = 0;
   // From any thread, once per Suspend: the handler's OnResumed runs on the
   // connection's loop.
   virtual void Resume() = 0;
@@ -69,9 +81,10 @@ class HttpHandler {
   virtual bool OnBody(HttpExchange& exchange, const char* data, size_t size) = 0;
   // The body is whole.
   virtual void OnBodyEnd(HttpExchange& exchange) = 0;
-  // The deadlines cut the body for its rate: the handler answers (408); the
-  // connection closes after it.
-  virtual void OnCut(HttpExchange& exchange) = 0;
+  // A time limit passed (see Expiry for what the handler does); after kHead
+  // and kBody the connection closes once answered. For kHead the exchange's
+  // head is empty.
+  virtual void OnExpired(HttpExchange& exchange, Expiry expiry) = 0;
   // After Resume.
   virtual void OnResumed(HttpExchange& exchange) = 0;
   // The exchange ended: its answer went, or the connection closed first.

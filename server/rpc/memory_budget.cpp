@@ -10,7 +10,6 @@ class MemoryBudget::Ticket {
   enum class State { kQueued, kTaken, kRefused, kClaimed, kWithdrawn };
 
   size_t bytes = 0;
-  Clock::time_point deadline;
   std::string key, address;
   State state = State::kQueued;  // under the budget's lock
   // Guards wake: Withdraw clears it while no one runs it.
@@ -27,7 +26,6 @@ MemoryBudget::MemoryBudget(size_t bytes, size_t per_key, size_t per_address)
 MemoryBudget::~MemoryBudget() = default;
 
 MemoryBudget::Outcome MemoryBudget::TakeOrWait(size_t bytes, const Who& who,
-                                               Clock::time_point deadline,
                                                std::function<void()> wake,
                                                std::shared_ptr<Ticket>& ticket) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -42,7 +40,6 @@ MemoryBudget::Outcome MemoryBudget::TakeOrWait(size_t bytes, const Who& who,
   ++by_address_[who.address];
   ticket = std::make_shared<Ticket>();
   ticket->bytes = bytes;
-  ticket->deadline = deadline;
   ticket->key = who.key;
   ticket->address = who.address;
   ticket->wake = std::move(wake);
@@ -148,25 +145,6 @@ void MemoryBudget::Give(size_t bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     free_ += bytes;
-    Admit(woken);
-  }
-  Wake(woken);
-}
-
-void MemoryBudget::Expire(Clock::time_point now) {
-  Woken woken;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = waiters_.begin(); it != waiters_.end();) {
-      if ((*it)->deadline <= now) {
-        const auto at = it - waiters_.begin();
-        Leave(it, false, woken);
-        it = waiters_.begin() + at;
-      } else {
-        ++it;
-      }
-    }
-    // The first waiter gone may let the next ones in.
     Admit(woken);
   }
   Wake(woken);

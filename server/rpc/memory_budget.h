@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -15,12 +14,13 @@ namespace kvr::server {
 // The memory the server lets its requests take at once: bodies being read
 // and what reading them builds. A request takes its whole share before it
 // goes on and gives it back when answered; one that does not fit waits,
-// holding nothing more, in arrival order, until there is room, its deadline
-// passes, it is evicted or the budget closes. Waiters are limited per key and
-// per address, so that one client cannot fill the queue. Thread-safe.
+// holding nothing more, in arrival order, until there is room, its wait is
+// ended (Evict: its deadline passed on its connection's loop, or the
+// connection made room for another) or the budget closes. Waiters are
+// limited per key and per address, so that one client cannot fill the
+// queue. Thread-safe.
 class MemoryBudget {
  public:
-  using Clock = std::chrono::steady_clock;
   // A share this small never waits behind a larger one when it fits at once:
   // a look-up is not held up by a statement that waits for room.
   static constexpr size_t kSmallShare = 64 * 1024;
@@ -63,16 +63,17 @@ class MemoryBudget {
   // on whichever thread ends it, never under the budget's lock; Claim then
   // tells whether the bytes were taken. bytes above Total() never fit: the
   // caller must refuse them itself.
-  Outcome TakeOrWait(size_t bytes, const Who& who, Clock::time_point deadline,
-                     std::function<void()> wake, std::shared_ptr<Ticket>& ticket);
+  Outcome TakeOrWait(size_t bytes, const Who& who, std::function<void()> wake,
+                     std::shared_ptr<Ticket>& ticket);
   // After wake: true when the ticket's bytes were taken; they are then the
   // request's, to Give back when done.
   bool Claim(const std::shared_ptr<Ticket>& ticket);
   // The request is gone before it claimed its ticket: its wake will not run
   // (once this returns) and bytes taken for it go back. Harmless after Claim.
   void Withdraw(const std::shared_ptr<Ticket>& ticket);
-  // Ends the wait of ticket now, without the bytes (its connection made room
-  // for another). Harmless once the wait ended.
+  // Ends the wait of ticket now, without the bytes (its deadline passed, or
+  // its connection made room for another): its wake runs. Harmless once the
+  // wait ended (the bytes came first: the request keeps them).
   void Evict(const std::shared_ptr<Ticket>& ticket);
 
   // Takes bytes when they fit now and nobody waits before; never waits.
@@ -84,8 +85,6 @@ class MemoryBudget {
   // Gives bytes back and lets the waiters that now fit go on.
   void Give(size_t bytes);
 
-  // Ends the waits whose deadline passed (called a few times a second).
-  void Expire(Clock::time_point now);
   // Ends every wait, without the bytes, and lets no one wait from now on.
   void Close();
 

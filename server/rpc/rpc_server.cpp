@@ -13,7 +13,6 @@
 #include <utility>
 
 #include "http/body_stream.h"
-#include "http/connection_deadlines.h"
 #include "access/guess_limit.h"
 #include "rpc/health_check.h"
 #include "http/http_engine.h"
@@ -77,7 +76,7 @@ bool AcceptsGzip(const std::optional<std::string>& header) {
 }  // namespace
 
 struct RpcServer::Engine : HttpHandler {
-  using Clock = ConnectionDeadlines::Clock;
+  using Clock = std::chrono::steady_clock;
 
   // One HTTP request from its headers to its answer.
   struct Request {
@@ -99,7 +98,7 @@ struct RpcServer::Engine : HttpHandler {
     size_t declared = 0;       // the Content-Length, 0 when none
     size_t allowance = 0;      // the body bytes the memory taken covers
     bool drain = false;        // no room for the rest of the body: read and drop it, then 503
-    Clock::time_point started = Clock::now();
+    Clock::time_point started;  // the head came (the loop's time)
     std::string body;
     RpcCall call;
     RpcReply reply;
@@ -108,14 +107,6 @@ struct RpcServer::Engine : HttpHandler {
   explicit Engine(RpcServer& server)
       : owner(server),
         own_access(nullptr, server.options_.token),
-        // The connection limit is kept by the deadlines, which make room by
-        // closing the idle; no limit per address, as every local client
-        // shares 127.0.0.1.
-        deadlines(static_cast<unsigned>(std::max(Options().max_connections, Loops())), Timeout(),
-                  [this](const std::string& label) {
-                    Log(kLogWarning + std::string("kvr61400-server: ") + label +
-                        ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
-                  }),
         // A key may have half the workers' worth of requests waiting for
         // memory (at least 2), an address (which clerks may share) as many
         // as there are workers: one client never fills the queue.
@@ -134,7 +125,6 @@ struct RpcServer::Engine : HttpHandler {
   AccessControl own_access;  // when the options give none
   ListenSocket socket;
   WorkerPool pool;
-  ConnectionDeadlines deadlines;
   GuessLimit guesses;
   MemoryBudget budget;
   // Statements ValidExtrato kept for their SetExtratoBancario, in the budget.
@@ -179,12 +169,30 @@ struct RpcServer::Engine : HttpHandler {
     exchange.Answer(std::move(answer));
   }
 
-  // The watcher logged the cut.
-  void OnCut(HttpExchange& exchange) override {
-    Refuse(exchange, 408, kInvalidRequestError,
-           "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; confira a rede e envie de "
-           "novo.",
-           "", {.close = true});
+  void OnExpired(HttpExchange& exchange, Expiry expiry) override {
+    switch (expiry) {
+      case Expiry::kWait:
+        // Its wait for memory ends without it: the budget wakes it (503),
+        // unless the memory came first.
+        if (Of(exchange).ticket) budget.Evict(Of(exchange).ticket);
+        return;
+      case Expiry::kHead:
+        // Silent, as a crowd of them is an attack, not news.
+        Track(exchange);
+        return Refuse(exchange, 408, kInvalidRequestError,
+                      "Requisição encerrada: o cabeçalho não chegou inteiro em " +
+                          std::to_string(Timeout().count()) +
+                          " segundos; confira a rede e envie de novo.",
+                      "", {.close = true});
+      case Expiry::kBody:
+        Log(kLogWarning + std::string("kvr61400-server: ") + exchange.Client() + " POST /" +
+            LogText(Of(exchange).module, 100) +
+            ": corpo a menos de 64 KiB/s; conexão encerrada (408).");
+        return Refuse(exchange, 408, kInvalidRequestError,
+                      "Requisição encerrada: o corpo chegou a menos de 64 KiB/s; confira a rede e "
+                      "envie de novo.",
+                      "", {.close = true});
+    }
   }
 
   // --- the request, from its headers to its answer ---------------------------
@@ -194,7 +202,7 @@ struct RpcServer::Engine : HttpHandler {
     ++in_flight;
     exchange.context = request;
     request->exchange = &exchange;
-    deadlines.BeginRequest(exchange.Tracked(), ConnectionDeadlines::kNever);
+    request->started = exchange.Now();
     return *request;
   }
 
@@ -365,8 +373,7 @@ struct RpcServer::Engine : HttpHandler {
       return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()), what);
     const std::string& client = exchange.Client();
     const MemoryBudget::Who who{request.caller.user, client.substr(0, client.rfind(':'))};
-    switch (budget.TakeOrWait(bytes, who, request.started + Timeout(),
-                              [&exchange] { exchange.Resume(); }, request.ticket)) {
+    switch (budget.TakeOrWait(bytes, who, [&exchange] { exchange.Resume(); }, request.ticket)) {
       case MemoryBudget::Outcome::kTaken:
         request.memory += bytes;
         return Continue(request, wait);
@@ -375,10 +382,9 @@ struct RpcServer::Engine : HttpHandler {
             ": aguardando memória livre.");
         request.waiting = wait;
         request.wanted = bytes;
-        exchange.Suspend();
-        deadlines.Set(exchange.Tracked(), ConnectionDeadlines::kNever);
-        std::shared_ptr<MemoryBudget::Ticket> ticket = request.ticket;
-        deadlines.Waiting(exchange.Tracked(), [this, ticket] { budget.Evict(ticket); });
+        // Its loop ends the wait at the request's deadline, or sooner when
+        // the connection makes room for another (OnExpired).
+        exchange.SuspendUntil(request.started + Timeout());
         return;
       }
       case MemoryBudget::Outcome::kBusy:
@@ -401,13 +407,6 @@ struct RpcServer::Engine : HttpHandler {
   // The request has its memory: its body may come.
   void Admitted(Request& request) {
     request.body.reserve(request.declared);
-    const size_t body = request.declared > 0 ? request.declared : Options().max_body;
-    // Besides the floor over every window, the whole body must come at that
-    // rate on average once the timeout has passed.
-    deadlines.BeginBody(
-        request.exchange->Tracked(),
-        request.exchange->Client() + " POST /" + LogText(request.module, 100),
-        Clock::now() + Timeout() + std::chrono::seconds(body / ConnectionDeadlines::kMinBodyRate));
     request.exchange->ReadBody();
   }
 
@@ -419,7 +418,6 @@ struct RpcServer::Engine : HttpHandler {
     }
     if (request.waiting != Request::Wait::kNone) {
       const Request::Wait wait = std::exchange(request.waiting, Request::Wait::kNone);
-      deadlines.Waiting(exchange.Tracked(), nullptr);
       const bool taken = budget.Claim(request.ticket);
       request.ticket.reset();
       if (taken) {
@@ -484,7 +482,6 @@ struct RpcServer::Engine : HttpHandler {
 
   void OnBodyEnd(HttpExchange& exchange) override {
     Request& request = Of(exchange);
-    deadlines.EndBody(exchange.Tracked());
     if (request.drain)
       return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()),
                     "POST /" + request.module + " (sem memória)");
@@ -515,10 +512,7 @@ struct RpcServer::Engine : HttpHandler {
     Request* submitted = &request;
     const bool queued =
         pool.Submit([this, submitted](bool cancelled) { Work(*submitted, cancelled); },
-                    [this, submitted] {
-                      deadlines.Set(submitted->exchange->Tracked(), ConnectionDeadlines::kNever);
-                      submitted->exchange->Suspend();
-                    });
+                    [submitted] { submitted->exchange->Suspend(); });
     if (!queued) exchange.Answer({.status = 503, .body = ErrorBody(kInternalError, kStopping)});
   }
 
@@ -560,17 +554,12 @@ struct RpcServer::Engine : HttpHandler {
     if (request != nullptr) {
       // A request closed while it waits (the stop's grace ran out): its wait
       // ends unanswered, and what was taken for it goes back.
-      if (request->ticket) {
-        deadlines.Waiting(exchange.Tracked(), nullptr);
-        budget.Withdraw(request->ticket);
-      }
+      if (request->ticket) budget.Withdraw(request->ticket);
       budget.Give(request->memory);
       --in_flight;
     }
     delete request;
     exchange.context = nullptr;
-    // The next request's head is due within the timeout.
-    deadlines.EndRequest(exchange.Tracked(), Clock::now() + Timeout());
   }
 };
 
@@ -595,9 +584,14 @@ bool RpcServer::Run() {
   if (e.socket.Fd() < 0) Bind();
   try {
     std::lock_guard<std::mutex> watching(e.watch_mutex);
+    // No limit per address: every local client shares 127.0.0.1.
     e.http = std::make_unique<HttpEngine>(
-        e, e.deadlines,
-        HttpEngine::Settings{.loops = e.Loops(), .timeout = e.Timeout(), .tls = options_.tls});
+        e, HttpEngine::Settings{
+               .loops = e.Loops(),
+               .timeout = e.Timeout(),
+               .max_body = options_.max_body,
+               .max_connections = static_cast<size_t>(std::max(options_.max_connections, e.Loops())),
+               .tls = options_.tls});
     // The workers take calls from the first connection on.
     e.pool.Start(options_.threads);
     e.http->Start(e.socket.Release());
@@ -610,14 +604,16 @@ bool RpcServer::Run() {
     e.http.reset();
     return false;
   }
-  e.deadlines.Start([&e] {
-    e.budget.Expire(Engine::Clock::now());
-    e.held.Expire(Engine::Clock::now());
-  });
   e.running = true;
   {
+    // Meanwhile this thread gives back the statements kept for a
+    // SetExtratoBancario that never came.
     std::unique_lock<std::mutex> lock(e.run_mutex);
-    e.run_changed.wait(lock, [&e] { return e.stop_requested; });
+    while (!e.run_changed.wait_for(lock, std::chrono::seconds(5), [&e] { return e.stop_requested; })) {
+      lock.unlock();
+      e.held.Expire(HeldStatements::Clock::now());
+      lock.lock();
+    }
   }
   // Calls under way finish and resume their connections; calls still
   // waiting are answered 503, as are requests waiting for memory or for
@@ -626,7 +622,6 @@ bool RpcServer::Run() {
   e.stopping = true;
   e.Access().StopLookups();
   e.pool.Stop();
-  e.deadlines.Stop();
   e.budget.Close();
   e.health.Stop();
   std::lock_guard<std::mutex> watching(e.watch_mutex);
