@@ -18,8 +18,8 @@ std::size_t MappedSize(std::size_t size) {
 void* AllocateLarge(std::size_t size) {
   if (size < kLargeBlock) return ::operator new(size);
   const std::size_t mapped = MappedSize(size);
-  // One huge page more than needed, to cut a run at a huge page's boundary
-  // out of it.
+  // One kLargeBlock more than needed, to cut a run at such a boundary out of
+  // it: FreeLargeFront gives memory back in whole blocks.
   const std::size_t span = mapped + kLargeBlock;
   void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) throw std::bad_alloc();
@@ -29,9 +29,6 @@ void* AllocateLarge(std::size_t size) {
   char* const aligned = base + lead;
   if (lead > 0) ::munmap(base, lead);
   if (span - lead > mapped) ::munmap(aligned + mapped, span - lead - mapped);
-#if defined(MADV_HUGEPAGE)
-  ::madvise(aligned, mapped, MADV_HUGEPAGE);
-#endif
   return aligned;
 }
 

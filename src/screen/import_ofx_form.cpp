@@ -665,55 +665,35 @@ bool TfrmImportOFX::Confirma() {
       cdsExtrBanco->FieldByName("CDREDUCONT").SetAsString(conta);
     }
 
-    cdsMovExtrBanco->First();
     if (!cdsMovExtrAux->Active()) CreateTable(cdsMovExtrAux);
 
-    TField& cdreducont = cdsMovExtrBanco->FieldByName("CDREDUCONT");
-    TField& vr = cdsMovExtrBanco->FieldByName("VRMOVREAL");
-    TField& doc = cdsMovExtrBanco->FieldByName("NRDOCMOVREAL");
-    TField& dt = cdsMovExtrBanco->FieldByName("DTMOVREAL");
-    TField& fitid_whole = cdsMovExtrBanco->FieldByName("CDFITIDCOMPL");
-    // The columns a movement takes into cdsMovExtrAux, by (from, to).
-    std::vector<std::pair<TField*, TField*>> copied;
+    // Each movement shown goes to cdsMovExtrAux with the account's code, in
+    // the order shown (by date, then as the file lists them): the server
+    // numbers them so. Before its copy each is searched, ignoring case, among
+    // those copied before it: a pair found is a repeated movement. One pass
+    // over the rows does what the loop of Edit, Locate, Append and Post on
+    // each would (TClientDataSet::CopyRowsFrom); the amount is searched as
+    // the number it is, compared at 15 significant digits.
+    TCopyRows copia;
     for (const char* name :
          {"CDREDUCONT", "VRMOVREAL", "DSHISTMOVREAL", "NRDOCMOVREAL", "DTMOVREAL", "IDTPMOVREAL",
           "IDSTCONMVBAN", "IDTIPOREGI", "IDMOVREAL", "CDFITIDEXTR", "CDFITIDCOMPL", "DSHISTCOMPL"})
-      copied.emplace_back(&cdsMovExtrBanco->FieldByName(name), &cdsMovExtrAux->FieldByName(name));
+      copia.columns.emplace_back(cdsMovExtrBanco->FieldByName(name).Index(),
+                                 cdsMovExtrAux->FieldByName(name).Index());
+    copia.stamp_column = cdsMovExtrBanco->FieldByName("CDREDUCONT").Index();
+    copia.stamp_text = conta;
+    copia.keys = kRepeatKeys;
+    copia.options.CaseInsensitive = true;
 
     bool repetido = false;
     repetidos_.clear();
-    const TLocateOptions sem_caixa{true};
     {
       Quiet quiet({cdsMovExtrBanco, cdsMovExtrAux});
-      std::vector<TVariant> chave(5);
-      chave[0] = conta;
-      while (!cdsMovExtrBanco->Eof()) {
-        cdsMovExtrBanco->Edit();
-        cdreducont.SetAsString(conta);
-        // The amount goes as the number it is: the search compares numbers at
-        // the 15 significant digits of its text form anyway.
-        chave[1] = vr.AsFloat();
-        chave[2] = doc.AsString();
-        chave[3] = dt.AsDateTime();
-        chave[4] = fitid_whole.AsString();
-        if (cdsMovExtrAux->Locate(kRepeatKeys, chave, sem_caixa)) {
-          repetido = true;
-          // cdsMovExtrAux holds the rows shown so far, in their order.
-          repetidos_.push_back(cdsMovExtrAux->RecNo() - 1);
-          repetidos_.push_back(cdsMovExtrBanco->RecNo() - 1);
-        }
-        // Appended: the movements go to the server, which numbers them, in
-        // the order they are shown (by date, then as the file lists them).
-        cdsMovExtrAux->Append();
-        // A date column takes its number as SetAsDateTime would.
-        for (auto [from, to] : copied) {
-          if (from->DataType() == TFieldType::ftString)
-            to->SetAsString(from->AsString());
-          else
-            to->SetAsFloat(from->AsFloat());
-        }
-        cdsMovExtrAux->Post();
-        cdsMovExtrBanco->Next();
+      for (const TRowMatch& par : cdsMovExtrAux->CopyRowsFrom(*cdsMovExtrBanco, copia)) {
+        repetido = true;
+        // cdsMovExtrAux holds the rows shown so far, in their order.
+        repetidos_.push_back(par.found);
+        repetidos_.push_back(par.source);
       }
     }
 
