@@ -142,9 +142,10 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
            (a.kind != RowCell::Text || a.text == b.text);
   };
 
-  // The rows are scattered in memory, and the search's slots too: each is
-  // asked for some rows ahead of its use (the search's hash a few rows after
-  // the row's bytes), so that the waits on memory overlap.
+  // The rows are scattered in memory (the table's order is not the order
+  // they were made in), their bytes and the search's slots too: each is asked
+  // for some rows ahead of its use (the row, then its bytes, then the
+  // search's slot for its key), so that the waits on memory overlap.
   constexpr size_t kAhead = 8;
   const size_t n = visited.size();
   const bool search = !keys_here.empty();
@@ -158,6 +159,7 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
     hashes[i % kAhead] = first.Hash(ahead_wanted.data());
     first.Prefetch(hashes[i % kAhead]);
   };
+  for (size_t i = 0; i < std::min(n, 4 * kAhead); ++i) __builtin_prefetch(visited[i]);
   for (size_t i = 0; i < std::min(n, 2 * kAhead); ++i) visited[i]->data.Prefetch();
   for (size_t i = 0; search && i < std::min(n, kAhead); ++i) hash_ahead(i);
 
@@ -165,6 +167,7 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
   int source_position = 0;
   RowBuilder& builder = im.builder;
   for (size_t i = 0; i < n; ++i) {
+    if (i + 4 * kAhead < n) __builtin_prefetch(visited[i + 4 * kAhead]);
     if (i + 2 * kAhead < n) visited[i + 2 * kAhead]->data.Prefetch();
     if (search && i + kAhead < n) hash_ahead(i + kAhead);
     TableRow* r = visited[i];
