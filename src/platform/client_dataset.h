@@ -210,6 +210,15 @@ class TClientDataSet : public TComponent {
   // Throws EDatabaseError when the table is not active.
   void Insert();
   void Append();
+  // Adds a row in one step, as Insert, then Fields(i).SetValue of each
+  // non-null value, then Post would: texts cut to their column's size, a
+  // number given to a text column stored as its text, a text given to a
+  // number or date column converted ("" stores null there; EConvertError
+  // when it is no such value, and the row is then pending as after the
+  // failed SetValue). values holds one cell per column (null: the column
+  // stays null); its texts are copied. Throws EDatabaseError when the table
+  // is not active or values has another count of cells.
+  void InsertRow(const std::vector<RowCell>& values);
   // Opens the current row for editing. Throws EDatabaseError when there is no
   // current row. In insert/edit state it does nothing.
   void Edit();

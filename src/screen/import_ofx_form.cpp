@@ -392,6 +392,7 @@ void TfrmImportOFX::LeExtrato() {
   if (comparaveis && cdsMovExtrBanco->IndexFieldNames() == "DTMOVREAL")
     std::stable_sort(ordem.begin(), ordem.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   Quiet quiet({cdsMovExtrBanco});
+  std::vector<RowCell> linha(static_cast<size_t>(cdsMovExtrBanco->FieldCount()));
   // Out of the file's order the records are scattered in memory: each is
   // asked for ahead of its use, then its texts.
   constexpr size_t kAdiante = 8;
@@ -402,19 +403,27 @@ void TfrmImportOFX::LeExtrato() {
       __builtin_prefetch(ordem[k + kAdiante].second->FitId.data());
     }
     const TOFXItem* item = ordem[k].second;
-    cdsMovExtrBanco->Insert();
-    vr.SetAsFloat(std::fabs(item->Amount));
-    hist.SetAsString(item->Memo);
-    hist_whole.SetAsString(item->Memo);
-    doc.SetAsString(Ajusta(std::string(item->CheckNum), 20));
-    dt.SetAsDateTime(item->PostedDate);
-    fitid.SetAsString(item->FitId);
-    fitid_whole.SetAsString(item->FitId);
-    tpmov.SetAsString("0");
-    stcon.SetAsString("0");
-    tiporegi.SetAsString("0");
-    idmov.SetAsString(item->Amount >= 0.0 ? "C" : "D");
-    cdsMovExtrBanco->Post();
+    const std::string documento = Ajusta(std::string(item->CheckNum), 20);
+    const auto texto = [&linha](TField& f, std::string_view t) {
+      linha[static_cast<size_t>(f.Index())] = RowCell{RowCell::Text, 0, t};
+    };
+    const auto numero = [&linha](TField& f, double d) {
+      linha[static_cast<size_t>(f.Index())] = RowCell{RowCell::Number, d, {}};
+    };
+    numero(vr, std::fabs(item->Amount));
+    texto(hist, item->Memo);
+    texto(hist_whole, item->Memo);
+    texto(doc, documento);
+    numero(dt, item->PostedDate);
+    texto(fitid, item->FitId);
+    texto(fitid_whole, item->FitId);
+    texto(tpmov, "0");
+    texto(stcon, "0");
+    texto(tiporegi, "0");
+    texto(idmov, item->Amount >= 0.0 ? "C" : "D");
+    // As Insert, the fields' setters and Post would, texts cut to their
+    // columns, in one step.
+    cdsMovExtrBanco->InsertRow(linha);
   }
 }
 

@@ -1,3 +1,4 @@
+// The table's one-step operations against the row-by-row calls they stand for.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cell_values.h"
 #include "platform/client_dataset.h"
 #include "platform/data_packet.h"
 #include "platform/format_settings.h"
@@ -199,6 +201,74 @@ INSTANTIATE_TEST_SUITE_P(
              "", "", "001", {{"001", "X", 45000, 5, "F1"}, {"001", "d1", 45000, 5.0000000000000001, "f1"}},
              {{1, 0}, {1, 2}}}),
     PrintCase);
+
+}  // namespace
+}  // namespace kvr
+
+namespace kvr {
+namespace {
+
+// Rows given to InsertRow: texts, numbers and nulls, some not of their
+// column's kind (columns: CDREDUCONT text 3, NRDOCMOVREAL text 20, DTMOVREAL
+// date, VRMOVREAL number, CDFITIDCOMPL text 255, SEMCOPIA text 5).
+std::vector<RowCell> Row(std::vector<RowCell> cells) { return cells; }
+RowCell T(std::string_view t) { return RowCell{RowCell::Text, 0, t}; }
+RowCell N(double d) { return RowCell{RowCell::Number, d, {}}; }
+const RowCell kNull{};
+
+struct InsertCase {
+  const char* name;
+  std::string order;   // IndexFieldNames
+  std::string filter;  // "" = none
+  int current;         // the row made current before (1-based RecNo), 0 = none
+};
+
+class InsertRowCase : public ::testing::TestWithParam<InsertCase> {};
+
+TEST_P(InsertRowCase, GivesWhatInsertTheSettersAndPostGive) {
+  FormatSettings = TFormatSettings{',', '.', '/'};
+  const InsertCase& c = GetParam();
+  const std::vector<std::vector<RowCell>> rows = {
+      Row({T("0012"), T("D1"), N(45003), N(1.5), T("F1"), kNull}),          // a text cut to 3
+      Row({kNull, T("D2"), N(45001), N(-2), T("F2"), T("abcdefgh")}),      // cut to 5
+      Row({N(7.25), kNull, N(45003), kNull, kNull, kNull}),                // number to a text column
+      Row({kNull, T("D4"), T("02/03/2023"), T("3,5"), T("F4"), kNull}),    // texts to a date and a number
+      Row({kNull, T("D5"), T(""), T(""), T(""), T("")}),                   // "" to a date and a number: null
+      Row({kNull, T("D6"), N(45002), N(0.1 + 0.2), T("F6"), kNull}),
+  };
+  TClientDataSet one{nullptr}, each{nullptr};
+  for (TClientDataSet* t : {&one, &each}) {
+    Define(*t, 255);
+    for (const Mov& m : {Mov{"001", "X1", 45002, 9, "G"}, Mov{"001", "X2", 45000, 8, "H"},
+                         Mov{"001", "X3", 45004, 7, "I"}})
+      Add(*t, m);
+    if (!c.order.empty()) t->SetIndexFieldNames(c.order);
+    if (!c.filter.empty()) {
+      t->SetFilter(c.filter);
+      t->SetFiltered(true);
+    }
+    t->First();
+    for (int i = 1; i < c.current; ++i) t->Next();
+  }
+  for (const std::vector<RowCell>& row : rows) {
+    one.InsertRow(row);
+    each.Insert();
+    for (size_t i = 0; i < row.size(); ++i)
+      if (row[i].kind != RowCell::Null) each.Fields(static_cast<int>(i)).SetValue(ToVariant(row[i]));
+    each.Post();
+    EXPECT_EQ(one.RecNo(), each.RecNo()) << c.name;
+  }
+  EXPECT_EQ(Packet(one), Packet(each)) << c.name;
+  EXPECT_EQ(one.RecordCount(), each.RecordCount()) << c.name;
+  FormatSettings = TFormatSettings{};
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, InsertRowCase,
+                         ::testing::Values(InsertCase{"OrderedByDate", "DTMOVREAL", "", 2},
+                                           InsertCase{"UnorderedBeforeTheCurrentRow", "", "", 2},
+                                           InsertCase{"UnorderedWithoutRows", "", "1 = 2", 0},
+                                           InsertCase{"FilteredAndOrdered", "DTMOVREAL", "VRMOVREAL > 1", 1}),
+                         [](const ::testing::TestParamInfo<InsertCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kvr
