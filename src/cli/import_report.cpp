@@ -44,12 +44,15 @@ struct BatchTotals {
 BatchTotals VisibleTotals(TClientDataSet& table) {
   BatchTotals totals;
   if (!table.Active()) return totals;
-  TField& value = table.FieldByName("VRMOVREAL");
-  TField& kind = table.FieldByName("IDMOVREAL");
-  for (table.First(); !table.Eof(); table.Next()) {
+  const size_t value = static_cast<size_t>(table.FieldByName("VRMOVREAL").Index());
+  const size_t kind = static_cast<size_t>(table.FieldByName("IDMOVREAL").Index());
+  table.ForEachVisibleRow([&](const RowData& row) {
     ++totals.count;
-    (kind.AsString() == "D" ? totals.debit : totals.credit) += Money::FromReais(value.AsFloat());
-  }
+    const RowCell amount = row.Get(value);
+    const RowCell letter = row.Get(kind);
+    (letter.kind == RowCell::Text && letter.text == "D" ? totals.debit : totals.credit) +=
+        Money::FromReais(amount.kind == RowCell::Number ? amount.number : 0);
+  });
   table.First();
   return totals;
 }

@@ -4,7 +4,6 @@
 #include <curl/curl.h>
 #include <dlfcn.h>
 #include <gnutls/gnutls.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
@@ -18,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/gzip_pipe.h"
 #include "host/net_connection.h"
 #include "host/server_url.h"
 #include "platform/errors.h"
@@ -246,57 +246,35 @@ class Exchange {
 };
 
 // The request body as the request writes it, handed on a chunk at a time
-// (gzip-compressed when large), so that a million movements never exist as
-// one text.
+// (gzip-compressed when large, on the compressor's thread while the request
+// goes on writing), so that a million movements never exist as one text.
 class BodySink : public JsonSink {
  public:
-  BodySink(Exchange& out, bool compress) : out_(out), compress_(compress) {
-    if (compress_) {
-      // 15 + 16: a gzip wrapper; level 1: the network is rarely slower than
-      // the compressor at higher levels.
-      if (deflateInit2(&z_, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw Exception("Falha ao iniciar a compressão da requisição.");
-    }
-  }
-  ~BodySink() override {
-    if (compress_) deflateEnd(&z_);
+  BodySink(Exchange& out, bool compress) : out_(out) {
+    if (compress)
+      pipe_ = std::make_unique<GzipPipe>([this](const char* data, std::size_t size) { out_.Send(data, size); });
   }
   BodySink(const BodySink&) = delete;
   BodySink& operator=(const BodySink&) = delete;
 
   void Flush() override {
-    if (compress_) {
-      Deflate(Z_NO_FLUSH);
+    if (pipe_) {
+      pipe_->Write(text);
     } else {
       out_.Send(text.data(), text.size());
+      text.clear();
     }
-    text.clear();
   }
 
   // Hands on what is left.
   void Finish() {
     Flush();
-    if (compress_) Deflate(Z_FINISH);
+    if (pipe_) pipe_->Finish();
   }
 
  private:
-  void Deflate(int flush) {
-    z_.next_in = reinterpret_cast<Bytef*>(text.data());
-    z_.avail_in = static_cast<uInt>(text.size());
-    int rc = Z_OK;
-    do {
-      z_.next_out = chunk_;
-      z_.avail_out = sizeof chunk_;
-      rc = deflate(&z_, flush);
-      if (rc == Z_STREAM_ERROR) throw Exception("Falha ao comprimir a requisição.");
-      out_.Send(reinterpret_cast<const char*>(chunk_), sizeof chunk_ - z_.avail_out);
-    } while (z_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-  }
-
   Exchange& out_;
-  bool compress_;
-  z_stream z_{};
-  Bytef chunk_[1 << 16];
+  std::unique_ptr<GzipPipe> pipe_;
 };
 
 class HttpTransport : public RpcTransport {

@@ -5,76 +5,22 @@
 #include "platform/client_dataset.h"
 
 #include <algorithm>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/cell_values.h"
+#include "platform/client_dataset_impl.h"
 #include "platform/encoding.h"
 #include "platform/errors.h"
 #include "platform/filter_expression.h"
 #include "platform/format.h"
-#include "platform/locate_index.h"
-#include "platform/row_filter.h"
-#include "platform/row_order.h"
-#include "platform/row_store.h"
 
 namespace kvr {
 
 namespace {
 
-using Cells = std::vector<TVariant>;
-
 void NotActive() { throw EDatabaseError("A tabela não está aberta."); }
 
 }  // namespace
-
-struct TClientDataSet::Impl {
-  RowStore rows;
-  RowOrder order{rows};
-  RowFilter filter{rows};
-  TableRow* current = nullptr;
-  // The row TField reads while the grid asks for a cell (CellDisplayText).
-  TableRow* display_row = nullptr;
-
-  TableRow* edit_row = nullptr;        // edit: the row being edited
-  TableRow* insert_before = nullptr;   // insert: place (null = end)
-  RowBuilder builder;
-
-  std::vector<LocateIndex> locate_indexes;
-  // The last key list Locate resolved, as text and as columns.
-  std::string locate_keys_text;
-  std::vector<int> locate_keys_fields;
-  // Scratch of Locate, kept to spare an allocation per search.
-  Cells wanted;
-  std::vector<TableRow*> matches;
-
-  int next_observer_id = 1;
-  std::vector<std::pair<int, std::function<void(TClientDataSet&, DataChange)>>> observers;
-  int disable_count = 0;
-
-  // Columns by their exact name; other spellings fall back to a scan.
-  std::unordered_map<std::string_view, TField*> by_name;
-
-  void FreeRows() {
-    rows.Clear();
-    order.Clear();
-    filter.Clear();
-    for (LocateIndex& li : locate_indexes) li.Clear();
-    current = display_row = edit_row = insert_before = nullptr;
-  }
-
-  RowData Pack(const Cells& cells) {
-    for (const TVariant& v : cells) builder.Add(View(v));
-    return builder.Finish();
-  }
-
-  void IndexAdd(TableRow* r) {
-    for (LocateIndex& li : locate_indexes) li.Add(r);
-  }
-  void IndexRemove(TableRow* r) {
-    for (LocateIndex& li : locate_indexes) li.Remove(r);
-  }
-};
 
 TClientDataSet::TClientDataSet(TComponent* owner) : TComponent(owner), impl_(std::make_unique<Impl>()) {}
 
@@ -102,6 +48,8 @@ void CheckDefs(const std::vector<TFieldDef>& defs) {
   }
 }
 
+}  // namespace
+
 std::vector<int> ResolveNames(const TClientDataSet& ds, const std::string& names) {
   std::vector<int> out;
   size_t start = 0;
@@ -116,8 +64,6 @@ std::vector<int> ResolveNames(const TClientDataSet& ds, const std::string& names
   }
   return out;
 }
-
-}  // namespace
 
 void TClientDataSet::CreateDataSet() {
   CheckDefs(FieldDefs);
@@ -257,6 +203,45 @@ void TClientDataSet::StartInsert(bool append) {
 
 void TClientDataSet::Insert() { StartInsert(false); }
 void TClientDataSet::Append() { StartInsert(true); }
+
+void TClientDataSet::InsertRow(const std::vector<RowCell>& values) {
+  if (!active_) NotActive();
+  if (values.size() != fields_.size())
+    throw EDatabaseError("Linha de " + std::to_string(values.size()) + " valores para " +
+                         std::to_string(fields_.size()) + " colunas.");
+  bool own_kinds = true;
+  for (size_t i = 0; i < values.size() && own_kinds; ++i) {
+    const bool text_column = fields_[i]->DataType() == TFieldType::ftString;
+    own_kinds = values[i].kind == RowCell::Null || (values[i].kind == RowCell::Text) == text_column;
+  }
+  if (!own_kinds) {
+    Insert();
+    for (size_t i = 0; i < values.size(); ++i)
+      if (values[i].kind != RowCell::Null) fields_[i]->SetValue(ToVariant(values[i]));
+    Post();
+    return;
+  }
+  // Each value of its column's kind: packed as Post packs the fields' values,
+  // without a variant per column on the way.
+  CheckBrowse();
+  Impl& im = *impl_;
+  for (size_t i = 0; i < values.size(); ++i) {
+    RowCell cell = values[i];
+    const size_t size = static_cast<size_t>(fields_[i]->Size());
+    if (cell.kind == RowCell::Text && size > 0 && cell.text.size() > size) cell.text = cell.text.substr(0, size);
+    im.builder.Add(cell);
+  }
+  TableRow* row = im.rows.NewRow();
+  row->data = im.builder.Finish();
+  im.filter.Admit(row);
+  im.order.Place(row, im.current);
+  im.IndexAdd(row);
+  im.current = row;
+  im.filter.Invalidate();
+  eof_ = false;
+  Notify(DataChange::State);
+  Notify(DataChange::Rows);
+}
 
 void TClientDataSet::Edit() {
   if (!active_) NotActive();
@@ -472,6 +457,22 @@ void TClientDataSet::ForEachRow(const std::function<void(const RowData&)>& visit
   for (const TableRow* r = impl_->rows.head(); r != nullptr; r = r->next) {
     if (r->next != nullptr) r->next->data.Prefetch();
     visit(r->data);
+  }
+}
+
+void TClientDataSet::ForEachVisibleRow(const std::function<void(const RowData&)>& visit) {
+  CheckBrowse();
+  // The visible rows' list is kept until the rows change: a later pass over
+  // them (the confirmation's copy) walks it again instead of the table.
+  const std::vector<TableRow*>& rows = impl_->filter.VisibleRows();
+  // The rows, then their bytes, asked for ahead of their use.
+  constexpr size_t kAhead = 8;
+  for (size_t i = 0; i < std::min(rows.size(), 2 * kAhead); ++i) __builtin_prefetch(rows[i]);
+  for (size_t i = 0; i < std::min(rows.size(), kAhead); ++i) rows[i]->data.Prefetch();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (i + 2 * kAhead < rows.size()) __builtin_prefetch(rows[i + 2 * kAhead]);
+    if (i + kAhead < rows.size()) rows[i + kAhead]->data.Prefetch();
+    visit(rows[i]->data);
   }
 }
 

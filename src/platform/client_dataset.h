@@ -6,6 +6,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -118,6 +119,26 @@ struct TLocateOptions {
   bool CaseInsensitive = false;
 };
 
+// What TClientDataSet::CopyRowsFrom copies and searches.
+struct TCopyRows {
+  // Pairs (source's column, this table's column), 0-based.
+  std::vector<std::pair<int, int>> columns;
+  // The source's column given stamp_text on every copied row; -1 for none.
+  int stamp_column = -1;
+  std::string stamp_text;
+  // The search made before each row's copy ("A;B", "" for none) and how.
+  std::string keys;
+  TLocateOptions options;
+};
+
+// A repeat CopyRowsFrom found: the 0-based visible positions of the first
+// matching row in the copy's table and of the source's row.
+struct TRowMatch {
+  int found = 0;
+  int source = 0;
+  bool operator==(const TRowMatch&) const = default;
+};
+
 // The module's in-memory table: column definitions, rows, a current row, an
 // optional ordering by one or more columns, a filter, keyed search and data
 // packets. Every navigation, count and search sees only the rows that the
@@ -189,6 +210,15 @@ class TClientDataSet : public TComponent {
   // Throws EDatabaseError when the table is not active.
   void Insert();
   void Append();
+  // Adds a row in one step, as Insert, then Fields(i).SetValue of each
+  // non-null value, then Post would: texts cut to their column's size, a
+  // number given to a text column stored as its text, a text given to a
+  // number or date column converted ("" stores null there; EConvertError
+  // when it is no such value, and the row is then pending as after the
+  // failed SetValue). values holds one cell per column (null: the column
+  // stays null); its texts are copied. Throws EDatabaseError when the table
+  // is not active or values has another count of cells.
+  void InsertRow(const std::vector<RowCell>& values);
   // Opens the current row for editing. Throws EDatabaseError when there is no
   // current row. In insert/edit state it does nothing.
   void Edit();
@@ -231,6 +261,39 @@ class TClientDataSet : public TComponent {
   bool Locate(const std::string& keys, const std::vector<TVariant>& values,
               TLocateOptions options = {});
 
+  // Copies the rows of source that its filter lets through to the end of
+  // this table and searches each among the rows before it: what this loop
+  // does, with one change notification per table instead of one per row,
+  //
+  //   source.First();
+  //   while (!source.Eof()) {
+  //     source.Edit();
+  //     if (spec.stamp_column >= 0) source.Fields(spec.stamp_column).SetAsString(spec.stamp_text);
+  //     if (!spec.keys.empty() && Locate(spec.keys, wanted, spec.options))
+  //       found.push_back({RecNo() - 1, source.RecNo() - 1});
+  //     Append();
+  //     for (auto [from, to] : spec.columns)
+  //       if (source.Fields(from).DataType() == TFieldType::ftString)
+  //         Fields(to).SetAsString(source.Fields(from).AsString());
+  //       else
+  //         Fields(to).SetAsFloat(source.Fields(from).AsFloat());
+  //     Post();
+  //     source.Next();
+  //   }
+  //
+  // where wanted holds, per column of keys, spec.stamp_text for the stamped
+  // column and otherwise the value of the source's column of the same name on
+  // its current row (AsString of a text column, AsFloat of a number,
+  // AsDateTime of a date). Returns found. source must not be this table.
+  // Throws as the loop would (EDatabaseError for an unknown column, a table
+  // not active); key columns are resolved before any row changes.
+  //
+  // A whole statement is copied this way in one pass: without a filter or an
+  // ordering here, with the stamped column not ordering source, and with
+  // each pair and key of one kind (text and text, number or date and number
+  // or date), the search is one hash lookup per row; otherwise the loop runs.
+  std::vector<TRowMatch> CopyRowsFrom(TClientDataSet& source, const TCopyRows& spec);
+
   // Change notifications for views (the grid). The handler must not destroy
   // the table. Returns an id for RemoveObserver.
   int AddObserver(std::function<void(TClientDataSet&, DataChange)> observer);
@@ -268,6 +331,11 @@ class TClientDataSet : public TComponent {
   // (a pending insert/edit is posted first). Throws EDatabaseError when the
   // table is not active. visit must not change the table.
   void ForEachRow(const std::function<void(const RowData&)>& visit);
+  // Calls visit with every row the filter lets through, in table order (a
+  // pending insert/edit is posted first), without moving the current row or
+  // notifying. Throws EDatabaseError when the table is not active. visit
+  // must not change the table.
+  void ForEachVisibleRow(const std::function<void(const RowData&)>& visit);
   // Replaces columns, FieldDefs and rows (each packed in the order of defs)
   // as SetData does, after checking defs as CreateDataSet does.
   void ReplaceData(const std::vector<TFieldDef>& defs, std::vector<RowData>&& rows);
@@ -275,6 +343,7 @@ class TClientDataSet : public TComponent {
  private:
   friend class TField;
   struct Impl;
+  std::vector<TRowMatch> CopyRowsByLoop(TClientDataSet& source, const TCopyRows& spec);
   // For TField: the column's value on the row being read (see TField).
   RowCell CellOf(int field_index) const;
   void CheckBrowse();

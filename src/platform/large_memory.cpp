@@ -15,13 +15,14 @@ std::size_t MappedSize(std::size_t size) {
 
 }  // namespace
 
-void* AllocateLarge(std::size_t size) {
+void* AllocateLarge(std::size_t size, bool filled_at_once) {
   if (size < kLargeBlock) return ::operator new(size);
   const std::size_t mapped = MappedSize(size);
-  // One huge page more than needed, to cut a run at a huge page's boundary
-  // out of it.
+  // One kLargeBlock more than needed, to cut a run at such a boundary out of
+  // it: FreeLargeFront gives memory back in whole blocks.
   const std::size_t span = mapped + kLargeBlock;
-  void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | (filled_at_once ? MAP_POPULATE : 0), -1, 0);
   if (raw == MAP_FAILED) throw std::bad_alloc();
   char* const base = static_cast<char*>(raw);
   const std::size_t lead =
@@ -29,9 +30,6 @@ void* AllocateLarge(std::size_t size) {
   char* const aligned = base + lead;
   if (lead > 0) ::munmap(base, lead);
   if (span - lead > mapped) ::munmap(aligned + mapped, span - lead - mapped);
-#if defined(MADV_HUGEPAGE)
-  ::madvise(aligned, mapped, MADV_HUGEPAGE);
-#endif
   return aligned;
 }
 

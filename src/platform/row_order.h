@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -22,6 +23,8 @@ class RowOrder {
 
   // True when the table has ordering columns.
   bool Active() const { return !fields_.empty(); }
+  // True when the 0-based column is one of the ordering columns.
+  bool Orders(int field) const { return std::find(fields_.begin(), fields_.end(), field) != fields_.end(); }
   // Takes the ordering columns (0-based) and puts the stored rows in their
   // order, the present order breaking ties; no columns leave the rows as they
   // are.

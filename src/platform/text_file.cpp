@@ -148,7 +148,7 @@ bool FileContents::Open(const std::string& path) {
     // The size the file has now; should it grow meanwhile, what it gains is
     // not read.
     size_ = static_cast<size_t>(st.st_size);
-    data_ = static_cast<char*>(AllocateLarge(size_));
+    data_ = static_cast<char*>(AllocateLarge(size_, true));
     text_ = std::string_view(data_, ReadUpTo(path, file.fd, data_, size_));
     return true;
   }

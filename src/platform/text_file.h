@@ -24,9 +24,10 @@ bool FileExists(const std::string& path);
 bool ReadWholeFile(const std::string& path, std::string& contents);
 
 // A whole regular file's bytes, read into memory the object owns, for as
-// long as it lives. A large file lands in huge pages (see AllocateLarge): on
-// a virtual machine, mapping the file itself costs more in page tables than
-// copying it. Not copyable.
+// long as it lives, a large one in a block of its own (see AllocateLarge).
+// The file is copied rather than mapped: a mapped file that shrinks while it
+// is read (another program rewriting it) ends the process with SIGBUS. Not
+// copyable.
 class FileContents {
  public:
   FileContents() = default;

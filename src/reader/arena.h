@@ -12,7 +12,7 @@ namespace kvr {
 // are never given back one by one: the reader's records and their texts.
 // Pieces lie side by side in blocks. The first blocks are small, so that a
 // short statement takes little, and double up to kLargeBlock, the size of
-// the blocks from there, which AllocateLarge maps in huge pages. Not
+// the blocks from there, which AllocateLarge maps on their own. Not
 // copyable.
 class Arena {
  public:

@@ -370,6 +370,37 @@ TEST(HttpConnection, RequestsCarryTheTokenAndLargeBodiesGoCompressed) {
             Gunzip(received[0].body));
 }
 
+// A body of many pieces is compressed on its own thread while the request is
+// written: the server gets every piece, once, in order.
+TEST(HttpConnection, LargeBodyArrivesWholeAndInOrder) {
+  FakeHttpServer server([](int fd, const FakeHttpServer::Request&) {
+    FakeHttpServer::Send(fd, FakeHttpServer::Reply(200, R"({"jsonrpc":"2.0","id":1,"result":true})"));
+  });
+  HttpLimits limits;
+  limits.compress_above_bytes = 0;
+  auto net = ConnectTo(server, limits);
+  TClientDataSet table(nullptr);
+  table.AddFieldDef("A", TFieldType::ftString, 40);
+  table.CreateDataSet();
+  // Some 60 pieces of 64 KB, each row's text its own number.
+  std::string rows;
+  for (int i = 0; i < 200000; ++i) {
+    table.Append();
+    table.FieldByName("A").SetAsString("movimento " + std::to_string(i));
+    table.Post();
+    rows += (i == 0 ? "[\"movimento " : ",[\"movimento ") + std::to_string(i) + "\"]";
+  }
+  EXPECT_EQ(true, net->Call("ValidExtrato", {TServerArg::Table(table)}).Payload());
+  const auto received = server.Received();
+  ASSERT_EQ(1u, received.size());
+  EXPECT_NE(std::string::npos, received[0].head.find("Content-Encoding: gzip\r\n"));
+  const std::string body = Gunzip(received[0].body);
+  const std::string packet = R"({"fields":[{"name":"A","type":"string","size":40}],"rows":[)" + rows + "]}";
+  const std::string tail = packet + "]}";
+  ASSERT_GE(body.size(), tail.size());
+  EXPECT_EQ(body.size() - tail.size(), body.rfind(tail)) << "the body ends with the whole packet";
+}
+
 // A statement the server kept from ValidExtrato is named in the next call;
 // when the server no longer keeps it (-32010), the call goes again with the
 // table itself.
