@@ -38,14 +38,42 @@ BodyStreamBuf::BodyStreamBuf(const std::string& body, bool gzip, size_t max_infl
     setg(begin, begin, begin + body.size());
     return;
   }
+  StartInflater();
+  z_stream& z = inflater_->stream;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  z.avail_in = static_cast<uInt>(body.size());
+  input_ended_ = true;
+}
+
+BodyStreamBuf::BodyStreamBuf(BodySource& source, bool gzip, size_t max_inflated,
+                             const std::atomic<bool>* stop)
+    : max_inflated_(max_inflated), stop_(stop), source_(&source) {
+  if (gzip) StartInflater();
+}
+
+void BodyStreamBuf::StartInflater() {
   inflater_ = std::make_unique<Inflater>();
   z_stream& z = inflater_->stream;
   // 16 + MAX_WBITS: a gzip wrapper, not a bare zlib stream.
   if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-  z.avail_in = static_cast<uInt>(body.size());
   window_ = std::make_unique<char[]>(kWindow);
   setg(window_.get(), window_.get(), window_.get());
+}
+
+bool BodyStreamBuf::Pull() {
+  if (input_ended_) return false;
+  z_stream& z = inflater_->stream;
+  const char* data = nullptr;
+  size_t size = 0;
+  while (size == 0) {
+    if (!source_->Next(data, size)) {
+      input_ended_ = true;
+      return false;
+    }
+  }
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+  z.avail_in = static_cast<uInt>(size);
+  return true;
 }
 
 BodyStreamBuf::~BodyStreamBuf() {
@@ -54,7 +82,18 @@ BodyStreamBuf::~BodyStreamBuf() {
 
 BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-  if (!inflater_ || inflater_->ended) return traits_type::eof();
+  if (!inflater_) {
+    // A plain body read while it arrives: each piece checked, then read where it is.
+    const char* data = nullptr;
+    size_t size = 0;
+    while (size == 0)
+      if (source_ == nullptr || !source_->Next(data, size)) return traits_type::eof();
+    Scan(data, size);
+    char* begin = const_cast<char*>(data);
+    setg(begin, begin, begin + size);
+    return traits_type::to_int_type(*begin);
+  }
+  if (inflater_->ended) return traits_type::eof();
   if (stop_ != nullptr && stop_->load(std::memory_order_relaxed))
     throw BodyError(BodyFault::kStopped, "O servidor está encerrando; tente de novo.");
   z_stream& z = inflater_->stream;
@@ -62,9 +101,10 @@ BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   z.next_out = reinterpret_cast<Bytef*>(out);
   z.avail_out = static_cast<uInt>(kWindow);
   while (z.avail_out == kWindow) {
+    if (z.avail_in == 0) Pull();
     const int result = inflate(&z, Z_NO_FLUSH);
     if (result == Z_STREAM_END) {
-      if (z.avail_in == 0) {
+      if (z.avail_in == 0 && !Pull()) {
         inflater_->ended = true;
         break;
       }
