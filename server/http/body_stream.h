@@ -82,6 +82,10 @@ class BodyStreamBuf : public std::streambuf {
   bool Pull();
   // Checks the next bytes of the body for NUL bytes and long runs.
   void Scan(const char* data, size_t size);
+  // Scan of at most a window: where no run can pass the limit, and a byte
+  // at a time where one may.
+  void ScanShort(const char* data, size_t size);
+  void ScanLong(const char* data, size_t size);
   bool in_string_ = false, escaped_ = false, in_number_ = false;
   size_t run_ = 0;
   size_t max_inflated_;
