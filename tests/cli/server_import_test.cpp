@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../server/metrics_probe.h"
 #include "../server/server_process.h"
 #include "../server/temp_dir.h"
 #include "fake_http_server.h"
@@ -654,16 +655,18 @@ TEST_F(ServerEndToEnd, InterruptAfterTheStoreCallWaitsThenLeavesOnASecondOne) {
     };
   };
   // The store call follows the validation's answer at once; the store then
-  // waits for the database. On a loaded machine the call may not have gone
-  // yet when the Ctrl-C comes: that import ends with nothing stored, and it
-  // is tried again with a longer wait.
+  // waits for the database, so it stays among the requests under way, beside
+  // the probe's own. The validation's request counts there too for the
+  // moment between its log line and its answer's end: a Ctrl-C in that
+  // moment ends the import with nothing stored, and it is tried again.
   size_t validations = 0;
   auto interrupted_once_sent = [&](const std::vector<std::string>& args) {
     std::unique_ptr<CliProcess> cli;
-    for (int seconds = 2; seconds <= 16; seconds *= 2) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
       cli = std::make_unique<CliProcess>(args);
       server_->LogWhen(validated(++validations));
-      std::this_thread::sleep_for(std::chrono::seconds(seconds));
+      MetricsProbe(server_->Port()).WaitFor("kvr61400_requests_in_flight",
+                                            [](double under_way) { return under_way >= 2; });
       cli->Interrupt();
       if (cli->ErrorHasOneOf({again, "nada foi gravado"}) != 1) break;
       EXPECT_EQ(cli->Wait(), 130);
