@@ -1,6 +1,7 @@
 // A request body read into its call while it arrives, in pieces cut
 // anywhere, reads as the same body read whole at its end; a reading whose
-// request goes gives back every byte of memory it took.
+// request goes gives back every byte of memory it took, also in a real
+// server.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,10 +10,14 @@
 #include <string>
 
 #include "http/body_stream.h"
+#include "metrics_probe.h"
 #include "packets.h"
 #include "piecewise.h"
 #include "rpc/json_rpc.h"
 #include "rpc/streamed_read.h"
+#include "raw_client.h"
+#include "server_process.h"
+#include "temp_dir.h"
 #include "wait_until.h"
 
 namespace kvr::server {
@@ -158,6 +163,31 @@ TEST(StreamedRead, AReadingWhoseRequestGoesGivesBackAllItTook) {
       }
     }
   }
+}
+
+// The server reads a large statement's rows (and charges them) while its
+// body still comes, and a client that goes halfway leaves nothing taken.
+TEST(StreamedRead, TheServerReadsABodyAsItComesAndForgetsOneCutHalfway) {
+  testing::TempDir dir;
+  testing::ServerProcess server(dir.File("corte.db"));
+  server.Start();
+  testing::MetricsProbe probe(server.Port());
+  const std::string gzip = GzipCompress(testing::StoreCallBody(60'000));
+  ASSERT_GT(gzip.size(), 512u * 1024u);
+  const auto in_use = [&](auto done) {
+    return probe.WaitFor("kvr61400_memory_budget_in_use_bytes", done);
+  };
+  {
+    testing::RawClient client(server.Port());
+    ASSERT_TRUE(client.Send("POST /kvr61400.rdmImportOFX HTTP/1.1\r\nHost: x\r\n"
+                            "Content-Encoding: gzip\r\nContent-Length: " +
+                            std::to_string(gzip.size()) + "\r\n\r\n" +
+                            gzip.substr(0, gzip.size() * 3 / 4)));
+    // More than the body's own share: its rows, read before it ended.
+    EXPECT_GT(in_use([&](double bytes) { return bytes > static_cast<double>(gzip.size()); }),
+              static_cast<double>(gzip.size()));
+  }
+  EXPECT_EQ(0, in_use([](double bytes) { return bytes == 0; }));
 }
 
 }  // namespace
