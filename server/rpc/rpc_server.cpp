@@ -501,9 +501,10 @@ struct RpcServer::Engine : HttpHandler {
   // The call of a body read while it came is read: on to the worker, with
   // the memory for what the body says it inflates to, as any gzip body takes
   // it (less what the reading took already). When that memory is not there
-  // at once, or the reading ran out of memory or was given up, what it built
-  // goes and the body is read again at its end after the usual wait: the
-  // answer is the one the body would have had.
+  // at once, or other requests wait for memory (they came first), or the
+  // reading ran out of memory or was given up, what it built goes and the
+  // body is read again at its end after the usual wait: the answer is the
+  // one the body would have had.
   void Streamed(Request& request) {
     const std::shared_ptr<StreamedRead> stream = std::exchange(request.stream, nullptr);
     RpcCall call = stream->TakeCall();
@@ -512,14 +513,13 @@ struct RpcServer::Engine : HttpHandler {
     request.memory += taken;
     const size_t reserve =
         std::min(GzipDeclaredSize(request.body), Options().max_inflated) * kRowsPerBodyByte;
-    if (call.status != 503 && reserve <= budget.Total()) {
-      const size_t extra = reserve > taken ? reserve - taken : 0;
-      if (extra == 0 || budget.TryTake(extra)) {
-        request.memory += extra;
-        request.call = std::move(call);
-        request.read = true;
-        return Submit(request);
-      }
+    const size_t extra = reserve > taken ? reserve - taken : 0;
+    // TryTake(0) too is refused while others wait.
+    if (call.status != 503 && reserve <= budget.Total() && budget.TryTake(extra)) {
+      request.memory += extra;
+      request.call = std::move(call);
+      request.read = true;
+      return Submit(request);
     }
     call = RpcCall();
     request.memory -= taken;
