@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace kvr::server {
@@ -38,14 +40,42 @@ BodyStreamBuf::BodyStreamBuf(const std::string& body, bool gzip, size_t max_infl
     setg(begin, begin, begin + body.size());
     return;
   }
+  StartInflater();
+  z_stream& z = inflater_->stream;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  z.avail_in = static_cast<uInt>(body.size());
+  input_ended_ = true;
+}
+
+BodyStreamBuf::BodyStreamBuf(BodySource& source, bool gzip, size_t max_inflated,
+                             const std::atomic<bool>* stop)
+    : max_inflated_(max_inflated), stop_(stop), source_(&source) {
+  if (gzip) StartInflater();
+}
+
+void BodyStreamBuf::StartInflater() {
   inflater_ = std::make_unique<Inflater>();
   z_stream& z = inflater_->stream;
   // 16 + MAX_WBITS: a gzip wrapper, not a bare zlib stream.
   if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-  z.avail_in = static_cast<uInt>(body.size());
   window_ = std::make_unique<char[]>(kWindow);
   setg(window_.get(), window_.get(), window_.get());
+}
+
+bool BodyStreamBuf::Pull() {
+  if (input_ended_) return false;
+  z_stream& z = inflater_->stream;
+  const char* data = nullptr;
+  size_t size = 0;
+  while (size == 0) {
+    if (!source_->Next(data, size)) {
+      input_ended_ = true;
+      return false;
+    }
+  }
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+  z.avail_in = static_cast<uInt>(size);
+  return true;
 }
 
 BodyStreamBuf::~BodyStreamBuf() {
@@ -54,7 +84,18 @@ BodyStreamBuf::~BodyStreamBuf() {
 
 BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-  if (!inflater_ || inflater_->ended) return traits_type::eof();
+  if (!inflater_) {
+    // A plain body read while it arrives: each piece checked, then read where it is.
+    const char* data = nullptr;
+    size_t size = 0;
+    while (size == 0)
+      if (source_ == nullptr || !source_->Next(data, size)) return traits_type::eof();
+    Scan(data, size);
+    char* begin = const_cast<char*>(data);
+    setg(begin, begin, begin + size);
+    return traits_type::to_int_type(*begin);
+  }
+  if (inflater_->ended) return traits_type::eof();
   if (stop_ != nullptr && stop_->load(std::memory_order_relaxed))
     throw BodyError(BodyFault::kStopped, "O servidor está encerrando; tente de novo.");
   z_stream& z = inflater_->stream;
@@ -62,9 +103,10 @@ BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   z.next_out = reinterpret_cast<Bytef*>(out);
   z.avail_out = static_cast<uInt>(kWindow);
   while (z.avail_out == kWindow) {
+    if (z.avail_in == 0) Pull();
     const int result = inflate(&z, Z_NO_FLUSH);
     if (result == Z_STREAM_END) {
-      if (z.avail_in == 0) {
+      if (z.avail_in == 0 && !Pull()) {
         inflater_->ended = true;
         break;
       }
@@ -87,7 +129,97 @@ BodyStreamBuf::int_type BodyStreamBuf::underflow() {
   return traits_type::to_int_type(*out);
 }
 
+namespace {
+
+// The bytes of word equal to the byte of ones (0x0101...01 times it): the
+// lowest bit set is in the first such byte (a higher one may be set wrongly).
+inline std::uint64_t Bytes(std::uint64_t word, std::uint64_t ones) {
+  const std::uint64_t x = word ^ ones;
+  return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+}
+
+}  // namespace
+
 void BodyStreamBuf::Scan(const char* data, size_t size) {
+  // In steps of a window: one where no run can pass the limit (the usual
+  // case) needs no count per byte.
+  while (size > 0) {
+    const size_t step = std::min(size, kWindow);
+    if (run_ + step <= kMaxRun)
+      ScanShort(data, step);
+    else
+      ScanLong(data, step);
+    data += step;
+    size -= step;
+  }
+}
+
+void BodyStreamBuf::ScanShort(const char* data, size_t size) {
+  if (std::memchr(data, '\0', size) != nullptr)
+    throw BodyError(BodyFault::kNulByte, "A requisição não é um JSON válido.");
+  // The state at the end of the bytes, and where the last run began (a text
+  // or a number starting): the run then counts the bytes after it.
+  constexpr std::uint64_t kQuotes = 0x2222222222222222ull, kBackslashes = 0x5C5C5C5C5C5C5C5Cull;
+  bool in_string = in_string_, escaped = escaped_, in_number = in_number_;
+  size_t run_start = 0;
+  bool restarted = false;
+  size_t i = 0;
+  while (i < size) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+        ++i;
+        continue;
+      }
+      // The plain inside of texts, eight bytes at a time where they have
+      // neither end nor escape.
+      bool found = false;
+      while (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && i + 8 <= size) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        const std::uint64_t ends = Bytes(word, kQuotes) | Bytes(word, kBackslashes);
+        if (ends != 0) {
+          // In memory order, the word's bytes from its low end.
+          i += static_cast<size_t>(__builtin_ctzll(ends)) / 8;
+          found = true;
+          break;
+        }
+        i += 8;
+      }
+      if (!found)
+        while (i < size && data[i] != '"' && data[i] != '\\') ++i;
+      if (i == size) break;
+      if (data[i] == '\\')
+        escaped = true;
+      else
+        in_string = false;
+      ++i;
+      continue;
+    }
+    const char c = data[i];
+    if (c == '"') {
+      in_string = true;
+      in_number = false;
+      run_start = i;
+      restarted = true;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      if (!in_number) {
+        run_start = i;
+        restarted = true;
+      }
+      in_number = true;
+    } else if (!(in_number && (c == '.' || c == 'e' || c == 'E' || c == '+'))) {
+      in_number = false;
+    }
+    ++i;
+  }
+  in_string_ = in_string;
+  escaped_ = escaped;
+  in_number_ = in_number;
+  run_ = restarted ? size - 1 - run_start : run_ + size;
+}
+
+void BodyStreamBuf::ScanLong(const char* data, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     if (in_string_ && !escaped_) {
       // Most of a body is the plain inside of texts, where only their end,

@@ -42,6 +42,16 @@ class BodyError : public std::runtime_error {
   BodyFault fault_;
 };
 
+// Where the bytes of a body come from while they arrive, in order.
+class BodySource {
+ public:
+  virtual ~BodySource() = default;
+  // Points data at the next size bytes of the body (size may be 0), waiting
+  // for them to come; they stay valid until the next call. false: the body
+  // ended. May throw BodyError (kStopped): reading is given up.
+  virtual bool Next(const char*& data, size_t& size) = 0;
+};
+
 // The bytes of a request body as the JSON parser reads them: the body itself,
 // or, for a body sent with "Content-Encoding: gzip", its inflated bytes,
 // inflated a piece at a time as the parser asks for them (never the whole
@@ -49,10 +59,13 @@ class BodyError : public std::runtime_error {
 // NUL byte or a run longer than kMaxRun, is not valid gzip, or inflates
 // past max_inflated bytes, or once *stop (when given) turns true: a server
 // that stops does not wait for a long body to be read.
-// body and stop must outlive the buffer.
+// body (or source) and stop must outlive the buffer.
 class BodyStreamBuf : public std::streambuf {
  public:
   BodyStreamBuf(const std::string& body, bool gzip, size_t max_inflated,
+                const std::atomic<bool>* stop = nullptr);
+  // The body as source hands it on, read while it arrives.
+  BodyStreamBuf(BodySource& source, bool gzip, size_t max_inflated,
                 const std::atomic<bool>* stop = nullptr);
   ~BodyStreamBuf() override;
 
@@ -64,13 +77,22 @@ class BodyStreamBuf : public std::streambuf {
 
  private:
   struct Inflater;
+  void StartInflater();
+  // The next input of the inflater from source_; false when the body ended.
+  bool Pull();
   // Checks the next bytes of the body for NUL bytes and long runs.
   void Scan(const char* data, size_t size);
+  // Scan of at most a window: where no run can pass the limit, and a byte
+  // at a time where one may.
+  void ScanShort(const char* data, size_t size);
+  void ScanLong(const char* data, size_t size);
   bool in_string_ = false, escaped_ = false, in_number_ = false;
   size_t run_ = 0;
   size_t max_inflated_;
   size_t inflated_ = 0;
   const std::atomic<bool>* stop_;
+  BodySource* source_ = nullptr;  // the pieces of the body; none: all of it at once
+  bool input_ended_ = false;      // source_ said the body ended
   std::unique_ptr<Inflater> inflater_;
   std::unique_ptr<char[]> window_;
 };

@@ -113,7 +113,11 @@ void Refuse(RpcCall& call, const std::exception& error) {
 
 }  // namespace
 
-RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits) {
+namespace {
+
+// ReadRpcCall's work on the body source gives (see BodyStreamBuf).
+template <typename Body>
+RpcCall ReadCall(Body& body, bool gzip, const BodyLimits& limits) {
   const auto start = Clock::now();
   RpcCall call;
   try {
@@ -137,6 +141,16 @@ RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits
   }
   call.reading = Clock::now() - start;
   return call;
+}
+
+}  // namespace
+
+RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits) {
+  return ReadCall(body, gzip, limits);
+}
+
+RpcCall ReadRpcCall(BodySource& body, bool gzip, const BodyLimits& limits) {
+  return ReadCall(body, gzip, limits);
 }
 
 RpcReply AnswerRpcCall(ImportModule& module, const std::string& module_name, RpcCall& call,

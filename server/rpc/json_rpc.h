@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "http/body_stream.h"
 #include "rpc/import_module.h"
 #include "rpc/request_cost.h"
 
@@ -58,6 +59,9 @@ struct RpcCall {
 // (ImportModule::MaxParams: the ones past it are counted, never kept).
 // Touches no store and never throws.
 RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits);
+// The same, for a body read while it arrives: call.reading counts from the
+// first byte asked for.
+RpcCall ReadRpcCall(BodySource& body, bool gzip, const BodyLimits& limits);
 
 // Answers call for module (the path it was posted to, without the leading
 // "/"): a refusal as its JSON-RPC error, an unknown module as -32601, and

@@ -137,10 +137,12 @@ void PacketReader::Scalar(JsonKind kind, std::string* text, double number) {
       if (value_count_ < values_.size()) {
         RawValue& value = values_[value_count_];
         value.kind = kind;
-        // A copy into the text the slot had: its room serves every row.
+        // Exchanged with the slot's text, whose room then serves the reader's
+        // next text: no copy, and no allocation once every room is large
+        // enough. A slot's room that grows is charged.
         if (text != nullptr) {
           const size_t room = value.text.capacity();
-          value.text.assign(*text);
+          value.text.swap(*text);
           if (value.text.capacity() > room) Charge(value.text.capacity() - room, slots_charged_);
         }
         value.number = number;
@@ -322,7 +324,9 @@ void PacketReader::CheckRow(std::vector<RawValue>& values, size_t count, size_t 
           return SetError("O texto da coluna " + std::string(def.name) + where() +
                           " contém o caractere nulo (código 0), que não é gravado no banco de "
                           "dados; retire-o e tente de novo.");
-        const size_t length = Utf8Length(value.text);
+        // No more characters than bytes: only a text longer in bytes is counted.
+        const size_t length =
+            value.text.size() > static_cast<size_t>(def.size) ? Utf8Length(value.text) : 0;
         if (length > static_cast<size_t>(def.size))
           return SetError("O texto " + Quote(value.text) + " da coluna " + def.name + where() +
                           " tem " + std::to_string(length) + " caracteres; o limite é " +

@@ -21,6 +21,7 @@
 #include "rpc/held_statements.h"
 #include "rpc/memory_budget.h"
 #include "rpc/server_metrics.h"
+#include "rpc/streamed_read.h"
 #include "rpc/request_cost.h"
 #include "rpc/worker_pool.h"
 
@@ -48,6 +49,10 @@ constexpr size_t kRowsPerBodyByte = 2;
 // A body of unknown length (chunked, as the client streams its calls) takes
 // room for this much at first, and more, doubling, as it comes.
 constexpr size_t kChunkedStart = 1024 * 1024;
+// A gzip body that passes this while it comes is read into its call as it
+// arrives (StreamedRead): a large statement is parsed and checked while the
+// client still sends it.
+constexpr size_t kStreamAbove = 256 * 1024;
 
 // The answer to a call the server will not carry out because it is stopping.
 const char* const kStopping = "O servidor está encerrando; tente de novo.";
@@ -99,7 +104,12 @@ struct RpcServer::Engine : HttpHandler {
     size_t allowance = 0;      // the body bytes the memory taken covers
     bool drain = false;        // no room for the rest of the body: read and drop it, then 503
     Clock::time_point started;  // the head came (the loop's time)
+    size_t received = 0;        // body bytes come so far
     std::string body;
+    // The body read while it comes (then body is empty until it ended), and
+    // whether the request is suspended until its call is read.
+    std::shared_ptr<StreamedRead> stream;
+    bool streamed = false;
     RpcCall call;
     RpcReply reply;
   };
@@ -116,7 +126,8 @@ struct RpcServer::Engine : HttpHandler {
         held([this](size_t bytes) { return budget.TryTake(bytes); },
              [this](size_t bytes) { budget.Give(bytes); }),
         health([&server] { server.module_.CheckDatabase(); },
-               [this](const std::string& line) { Log(line); }) {
+               [this](const std::string& line) { Log(line); }),
+        streams(static_cast<size_t>(std::max(server.options_.threads, 1))) {
     server.module_.SetHeld(&held);
   }
   ~Engine() override { owner.module_.SetHeld(nullptr); }
@@ -131,6 +142,9 @@ struct RpcServer::Engine : HttpHandler {
   HeldStatements held;
   ServerMetrics metrics;
   HealthCheck health;
+  // Large bodies read while they come, a thread each (as many at once as
+  // there are workers; past that they are read at their end).
+  StreamedReads streams;
   std::atomic<size_t> in_flight{0};  // requests from their head to their end
   // Keeps the watchdog's look at the loops apart from their start and stop.
   std::mutex watch_mutex;
@@ -416,6 +430,7 @@ struct RpcServer::Engine : HttpHandler {
       request.checking = false;
       return Checked(request, request.decision);
     }
+    if (std::exchange(request.streamed, false)) return Streamed(request);
     if (request.waiting != Request::Wait::kNone) {
       const Request::Wait wait = std::exchange(request.waiting, Request::Wait::kNone);
       const bool taken = budget.Claim(request.ticket);
@@ -438,30 +453,78 @@ struct RpcServer::Engine : HttpHandler {
     Request& request = Of(exchange);
     metrics.CountBytes(size, 0);
     if (request.drain) return true;
-    if (request.body.size() + size > Options().max_body) {
+    if (request.received + size > Options().max_body) {
       // A body without a declared length that grows past the limit.
       Refuse(exchange, 413, kInvalidRequestError, TooLarge(),
              "POST /" + request.module + " (conexão encerrada)");
       return false;
     }
-    if (request.body.size() + size > request.allowance) {
+    if (request.received + size > request.allowance) {
       // A body of unknown length grows: more room, without waiting (the
       // event loop cannot wait). With none, the rest is read and dropped
       // and the answer is 503.
       const size_t grow = std::min(std::max(request.allowance, size),
                                    Options().max_body - request.allowance);
-      if (request.body.size() + size <= request.allowance + grow &&
+      if (request.received + size <= request.allowance + grow &&
           budget.TryTake(Share(request, grow))) {
         request.memory += Share(request, grow);
         request.allowance += grow;
       } else {
         request.drain = true;
         std::string().swap(request.body);
+        if (request.stream) std::exchange(request.stream, nullptr)->Abandon();
         return true;
       }
     }
+    request.received += size;
+    if (request.stream) {
+      request.stream->Append(data, size);
+      return true;
+    }
     request.body.append(data, size);
+    if (request.gzip && request.received > kStreamAbove && request.module == ImportModule::kName)
+      Stream(request);
     return true;
+  }
+
+  // request's body is read into its call from here on while it comes, when
+  // a reading can start.
+  void Stream(Request& request) {
+    BodyLimits limits;
+    limits.max_inflated = Options().max_inflated;
+    limits.stop = &stopping;
+    request.stream = streams.Start(
+        request.body, request.gzip, limits, [this](size_t bytes) { return budget.Grow(bytes); },
+        [this](size_t bytes) { budget.Give(bytes); });
+  }
+
+  // The call of a body read while it came is read: on to the worker, with
+  // the memory for what the body says it inflates to, as any gzip body takes
+  // it (less what the reading took already). When that memory is not there
+  // at once, or other requests wait for memory (they came first), or the
+  // reading ran out of memory or was given up, what it built goes and the
+  // body is read again at its end after the usual wait: the answer is the
+  // one the body would have had.
+  void Streamed(Request& request) {
+    const std::shared_ptr<StreamedRead> stream = std::exchange(request.stream, nullptr);
+    RpcCall call = stream->TakeCall();
+    const size_t taken = stream->TakeMemory();
+    request.body = stream->TakeBody();
+    request.memory += taken;
+    const size_t reserve =
+        std::min(GzipDeclaredSize(request.body), Options().max_inflated) * kRowsPerBodyByte;
+    const size_t extra = reserve > taken ? reserve - taken : 0;
+    // TryTake(0) too is refused while others wait.
+    if (call.status != 503 && reserve <= budget.Total() && budget.TryTake(extra)) {
+      request.memory += extra;
+      request.call = std::move(call);
+      request.read = true;
+      return Submit(request);
+    }
+    call = RpcCall();
+    request.memory -= taken;
+    budget.Give(taken);
+    WaitForMemory(request, reserve, Request::Wait::kInflate);
   }
 
   // Reads request's call, charging what it builds to the memory the
@@ -485,6 +548,11 @@ struct RpcServer::Engine : HttpHandler {
     if (request.drain)
       return Refuse(exchange, 503, kInternalError, NoMemory(budget.Total()),
                     "POST /" + request.module + " (sem memória)");
+    if (request.stream) {
+      exchange.Suspend();
+      request.streamed = true;
+      return request.stream->End([&exchange] { exchange.Resume(); });
+    }
     // A small plain body is read here, once: a quick call (a look-up that
     // answers at once) costs less than handing it to a worker and back.
     if (Options().quick_calls && !request.gzip && request.body.size() <= kQuickBody &&
@@ -555,6 +623,8 @@ struct RpcServer::Engine : HttpHandler {
       // A request closed while it waits (the stop's grace ran out): its wait
       // ends unanswered, and what was taken for it goes back.
       if (request->ticket) budget.Withdraw(request->ticket);
+      // A body refused halfway: its reading stops and gives its memory back.
+      if (request->stream) request->stream->Abandon();
       budget.Give(request->memory);
       --in_flight;
     }
@@ -620,6 +690,7 @@ bool RpcServer::Run() {
   // their key. Only then may the engine stop: it must not stop with a
   // connection suspended.
   e.stopping = true;
+  e.streams.Stop();
   e.Access().StopLookups();
   e.pool.Stop();
   e.budget.Close();

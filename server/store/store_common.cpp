@@ -25,19 +25,27 @@ MovementKeys::MovementKeys(const PackedRows& movements) : movements_(&movements)
   const char* const names[] = {"DTMOVREAL", "VRMOVREAL", "NRDOCMOVREAL", "CDFITIDEXTR",
                                "CDFITIDCOMPL"};
   for (size_t i = 0; i < 5; ++i) columns_[i] = ColumnIndex(MovExtrLayout(), names[i]);
+  std::string_view low, high;
+  for (size_t row = 0; row < movements.size(); ++row) {
+    const CellView date = KeyCell(movements.At(row, columns_[0]), false);
+    if (date.kind != CellView::Kind::kText) {
+      undated = true;
+      continue;
+    }
+    if (low.empty() || date.text < low) low = date.text;
+    if (high.empty() || date.text > high) high = date.text;
+  }
+  first = low;
+  last = high;
+}
+
+void MovementKeys::Build() const {
   size_t capacity = 16;
-  while (capacity < movements.size() * 2) capacity *= 2;
+  while (capacity < movements_->size() * 2) capacity *= 2;
   table_.resize(capacity);
   mask_ = capacity - 1;
-  for (size_t row = 0; row < movements.size(); ++row) {
+  for (size_t row = 0; row < movements_->size(); ++row) {
     const Key key = KeyOf(row);
-    if (key.cells[0].kind == CellView::Kind::kText) {
-      const std::string_view date = key.cells[0].text;
-      if (first.empty() || date < first) first = date;
-      if (last.empty() || date > last) last = date;
-    } else {
-      undated = true;
-    }
     // Each distinct key goes in once: a statement of many equal movements
     // (a body of a million copies of one row) would otherwise make one
     // probe run that every later insertion and look-up walks whole.
@@ -112,6 +120,7 @@ bool MovementKeys::Same(const Key& a, const Key& b) {
 
 bool MovementKeys::Contains(const Cell& date, const Cell& value, const Cell& document,
                             const Cell& fitid, const Cell& whole_fitid) const {
+  std::call_once(built_, [this] { Build(); });
   const Cell* const cells[] = {&date, &value, &document, &fitid, &whole_fitid};
   Key key;
   for (size_t i = 0; i < 5; ++i) key.cells[i] = KeyCell(ViewOf(*cells[i]), i == 1);

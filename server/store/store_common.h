@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,9 @@ namespace kvr::server {
 // The movements of a statement as the repeat check looks them up, and the
 // range of their dates: only stored movements of the account inside [first,
 // last] (or undated ones, when undated) can be equal to one of them.
-// movements must outlive the keys and stay unchanged.
+// movements must outlive the keys and stay unchanged. The table of the keys
+// is built by the first look-up: a statement whose dates no stored movement
+// shares (the usual new one) never needs it.
 class MovementKeys {
  public:
   explicit MovementKeys(const PackedRows& movements);
@@ -44,6 +47,8 @@ class MovementKeys {
   };
 
   Key KeyOf(size_t row) const;
+  // Fills table_ (once, whichever thread looks up first).
+  void Build() const;
   static std::uint64_t Hash(const Key& key);
   // Equal as the repeat check compares movements (the FITID whole or cut).
   static bool Same(const Key& a, const Key& b);
@@ -58,8 +63,9 @@ class MovementKeys {
     std::uint32_t check = 0;
     std::uint32_t row = 0;
   };
-  std::vector<Entry> table_;
-  size_t mask_ = 0;
+  mutable std::once_flag built_;
+  mutable std::vector<Entry> table_;
+  mutable size_t mask_ = 0;
 };
 
 // The keys of statement's movements, built at the first call and kept in it.
