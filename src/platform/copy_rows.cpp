@@ -152,12 +152,14 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
   std::vector<RowCell> cells(source.fields_.size()), ahead_cells(source.fields_.size());
   std::vector<RowCell> wanted(keys_here.size()), ahead_wanted(keys_here.size()), stored(keys_here.size());
   std::vector<RowCell> copy_cells(fields_.size());
-  std::uint64_t hashes[kAhead] = {};
+  // The hashes of the rows from i to i + kAhead, the next ones' written while
+  // the row's own is still to be used.
+  std::uint64_t hashes[2 * kAhead] = {};
   const auto hash_ahead = [&](size_t i) {
     read_cells(visited[i]->data, ahead_cells);
     wanted_of(ahead_cells, ahead_wanted);
-    hashes[i % kAhead] = first.Hash(ahead_wanted.data());
-    first.Prefetch(hashes[i % kAhead]);
+    hashes[i % (2 * kAhead)] = first.Hash(ahead_wanted.data());
+    first.Prefetch(hashes[i % (2 * kAhead)]);
   };
   for (size_t i = 0; i < std::min(n, 4 * kAhead); ++i) __builtin_prefetch(visited[i]);
   for (size_t i = 0; i < std::min(n, 2 * kAhead); ++i) visited[i]->data.Prefetch();
@@ -185,7 +187,7 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
 
     if (search) {
       wanted_of(cells, wanted);
-      const int match = first.Find(wanted.data(), hashes[i % kAhead]);
+      const int match = first.Find(wanted.data(), hashes[i % (2 * kAhead)]);
       // Rows before this one that the filter still lets through: a stamp can
       // hide the rows it changed.
       if (match >= 0) found.push_back({match, source_position});
@@ -217,7 +219,7 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
         stored[k] = copy_cells[static_cast<size_t>(keys_here[k])];
         as_searched = as_searched && same(stored[k], wanted[k]);
       }
-      first.Add(copy->data, stored.data(), as_searched ? hashes[i % kAhead] : first.Hash(stored.data()));
+      first.Add(copy->data, stored.data(), as_searched ? hashes[i % (2 * kAhead)] : first.Hash(stored.data()));
     }
     im.current = copy;
   }

@@ -195,6 +195,16 @@ INSTANTIATE_TEST_SUITE_P(
         // nothing repeats.
         Case{"StampLongerThanItsColumn",
              {{{}, "D1", 45000, 5, "F1"}, {{}, "D1", 45000, 5, "F1"}}, "", "", "00123", {}, {}},
+        // Each of ten movements twice, ten rows apart: a long statement's
+        // repeats are found however far apart.
+        Case{"RepeatsFarApart",
+             [] {
+               std::vector<Mov> rows;
+               for (int i = 0; i < 20; ++i) rows.push_back({{}, "R" + std::to_string(i % 10), 45000, 5, "F"});
+               return rows;
+             }(),
+             "", "", "001", {},
+             {{0, 10}, {1, 11}, {2, 12}, {3, 13}, {4, 14}, {5, 15}, {6, 16}, {7, 17}, {8, 18}, {9, 19}}},
         // Rows already in the copy's table come first and are searched too.
         Case{"RowsAlreadyCopied",
              {{{}, "D1", 45000, 5, "F1"}, {{}, "D9", 45000, 5, "F1"}, {{}, "D1", 45000, 5, "F1"}},
