@@ -59,8 +59,8 @@ struct RpcCall {
 // (ImportModule::MaxParams: the ones past it are counted, never kept).
 // Touches no store and never throws.
 RpcCall ReadRpcCall(const std::string& body, bool gzip, const BodyLimits& limits);
-// The same, for a body read while it arrives: call.reading counts from the
-// first byte asked for.
+// The same, for a body that source hands on while it arrives (call.reading
+// then includes the waits for its bytes).
 RpcCall ReadRpcCall(BodySource& body, bool gzip, const BodyLimits& limits);
 
 // Answers call for module (the path it was posted to, without the leading
