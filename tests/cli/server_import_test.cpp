@@ -202,17 +202,6 @@ class ServerEndToEnd : public ::testing::Test {
                                         "--mascara", mask});
     ASSERT_EQ(r.code, 0) << r.err;
   }
-  nlohmann::json Statements() {
-    CommandResult r = RunServerCommand({"extrato", "list", "--json", "--db", db_});
-    EXPECT_EQ(r.code, 0) << r.err;
-    return nlohmann::json::parse(r.out);
-  }
-  nlohmann::json Statement(int seq) {
-    CommandResult r =
-        RunServerCommand({"extrato", "show", std::to_string(seq), "--json", "--db", db_});
-    EXPECT_EQ(r.code, 0) << r.err;
-    return nlohmann::json::parse(r.out);
-  }
   std::string Server() { return "127.0.0.1:" + std::to_string(server_->Port()); }
 
   TempDir dir_;
@@ -243,7 +232,7 @@ TEST_F(ServerEndToEnd, CommandLineImportsBank237WithItsRangeThenAnswersAlreadyRe
   }
   EXPECT_EQ(rows[0][3], 78.43) << rows[0].dump();
   EXPECT_EQ(report["mensagens"][0]["texto"], "Arquivo importado com sucesso.");
-  nlohmann::json list = Statements();
+  nlohmann::json list = StoredStatements(db_);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["CDREDUCONT"], "010");
   EXPECT_EQ(list[0]["MOVIMENTOS"], 4);
@@ -254,7 +243,7 @@ TEST_F(ServerEndToEnd, CommandLineImportsBank237WithItsRangeThenAnswersAlreadyRe
   EXPECT_NE(again.out.find("[erro] Arquivo de movimentação bancária já cadastrado."),
             std::string::npos)
       << again.out;
-  EXPECT_EQ(Statements().size(), 1u);
+  EXPECT_EQ(StoredStatements(db_).size(), 1u);
 }
 
 // A bank-237 file of 01/03 to 08/03 imported in two ranges, then the rest:
@@ -361,7 +350,7 @@ TEST_F(ServerEndToEnd, CommandLineExitStatusesForEachEnd) {
   // Bank 104, its own period: two of the five transactions lie outside it.
   CliResult banco104 = RunCli({"import", Example("extrato-104.ofx"), "--server", Server(), "--json"});
   EXPECT_EQ(banco104.code, 0) << banco104.out;
-  nlohmann::json list = Statements();
+  nlohmann::json list = StoredStatements(db_);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["MOVIMENTOS"], 3);
 
@@ -405,7 +394,7 @@ TEST_F(ServerEndToEnd, ClerkImportsOverHttpsWithTheirOwnKeyAndTheTrailNamesThem)
   CliResult imported = RunCli({"import", Example("extrato-341.ofx"), "--server", https,
                                "--ca-file", ca, "--token-file", key_file, "--json"});
   EXPECT_EQ(imported.code, 0) << imported.out;
-  EXPECT_EQ(Statements()[0]["USUARIO"], "ana");
+  EXPECT_EQ(StoredStatements(db_)[0]["USUARIO"], "ana");
   CommandResult trail = RunServerCommand({"auditoria", "--usuario", "ana", "--json", "--db", db_});
   nlohmann::json rows = nlohmann::json::parse(trail.out);
   ASSERT_EQ(rows.size(), 2u) << trail.out;
@@ -420,7 +409,7 @@ TEST_F(ServerEndToEnd, ClerkImportsOverHttpsWithTheirOwnKeyAndTheTrailNamesThem)
                     "--token-file", key_file}).code, 64);
   EXPECT_EQ(RunCli({"import", Example("extrato-104.ofx"), "--server", "ftp://127.0.0.1:1"}).code,
             64);
-  EXPECT_EQ(Statements().size(), 1u);
+  EXPECT_EQ(StoredStatements(db_).size(), 1u);
 }
 
 TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegistered) {
@@ -504,12 +493,12 @@ TEST_F(ServerEndToEnd, CommandLineSaysWhatWasLookedUpAndImportsEachShapeOnceRegi
     ASSERT_EQ(added.code, 0) << added.err;
     CliResult second = RunCli({"import", c.file, "--server", Server(), "--json"});
     EXPECT_EQ(second.code, 0) << second.out;
-    const nlohmann::json list = Statements();
+    const nlohmann::json list = StoredStatements(db_);
     ASSERT_FALSE(list.empty());
     EXPECT_EQ(list.back()["CDREDUCONT"], c.fill[0]);
     EXPECT_EQ(list.back()["VRSALDFIM"], c.closing) << c.file;
     std::vector<std::string> memos;
-    const nlohmann::json shown = Statement(static_cast<int>(list.size()));
+    const nlohmann::json shown = StoredStatement(db_, static_cast<int>(list.size()));
     for (const auto& m : shown["MOVIMENTOS"])
       memos.push_back(m["DSHISTMOVREAL"].get<std::string>());
     std::sort(memos.begin(), memos.end());
@@ -526,7 +515,7 @@ TEST_F(ServerEndToEnd, MemoIsKeptWholeBesideItsFirst40AndShownInPostingOrder) {
   CliResult run = RunCli({"import", file, "--server", Server(), "--sim"});
   ASSERT_EQ(run.code, 0) << run.out;
   EXPECT_NE(run.out.find(memo), std::string::npos) << "the grid printed cut\n" << run.out;
-  const nlohmann::json shown = Statement(1)["MOVIMENTOS"];
+  const nlohmann::json shown = StoredStatement(db_, 1)["MOVIMENTOS"];
   ASSERT_EQ(shown.size(), 2u);
   // Stored in the order the grid shows them, by date.
   EXPECT_EQ(shown[0]["NRSEQMOVREAL"], "1");
@@ -558,7 +547,7 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
                             "linha 2: 05/06/2024, Crédito, 10,00, documento 77, DOIS"}));
   EXPECT_EQ(report["mensagens"].size(), 1u);
   EXPECT_EQ(report["resultado"], "cancelado");
-  EXPECT_EQ(Statements().size(), 0u);
+  EXPECT_EQ(StoredStatements(db_).size(), 0u);
 
   CliResult yes = RunCli({"import", twice, "--server", Server(), "--sim", "--tipo", "Aplicacao"});
   EXPECT_EQ(yes.code, 0) << yes.out;
@@ -566,7 +555,7 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
   const size_t rows = yes.out.find("Movimentos repetidos (marcados na grade):\nlinha 1: 05/06/2024");
   EXPECT_NE(rows, std::string::npos) << yes.out;
   EXPECT_LT(rows, yes.out.find("[pergunta] ")) << yes.out;
-  nlohmann::json list = Statements();
+  nlohmann::json list = StoredStatements(db_);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["CDREDUCONT"], "002");
   EXPECT_EQ(list[0]["MOVIMENTOS"], 2);
@@ -582,7 +571,7 @@ TEST_F(ServerEndToEnd, RepeatQuestionIsAnsweredFromTheCommandLine) {
   nlohmann::json answered = nlohmann::json::parse(asked.out);
   EXPECT_EQ(answered["mensagens"][0]["resposta"], "Sim");
   EXPECT_EQ(answered["mensagens"][1]["texto"], "Arquivo importado com sucesso.");
-  EXPECT_EQ(Statements().size(), 2u);
+  EXPECT_EQ(StoredStatements(db_).size(), 2u);
 }
 
 // What the command line can tell wrong before reading the statement is a
@@ -623,7 +612,7 @@ TEST_F(ServerEndToEnd, CommandLineRefusesBadArgumentsBeforeTheScreenRuns) {
   EXPECT_EQ(json.code, 2);
   EXPECT_EQ(nlohmann::json::parse(json.out)["falha"],
             "arquivo não encontrado (confira o caminho e o nome)");
-  EXPECT_TRUE(Statements().empty());
+  EXPECT_TRUE(StoredStatements(db_).empty());
 }
 
 // Ctrl-C before the store call is sent: nothing stored, status 130.
@@ -638,7 +627,7 @@ TEST_F(ServerEndToEnd, InterruptBeforeTheStoreCallStoresNothing) {
   cli.Interrupt();
   EXPECT_EQ(cli.Wait(), 130);
   EXPECT_TRUE(cli.ErrorHas("Importação interrompida: nada foi gravado.")) << cli.Err();
-  EXPECT_TRUE(Statements().empty());
+  EXPECT_TRUE(StoredStatements(db_).empty());
 }
 
 // Ctrl-C once the store call is sent: the first waits for the answer and
@@ -687,7 +676,7 @@ TEST_F(ServerEndToEnd, InterruptAfterTheStoreCallWaitsThenLeavesOnASecondOne) {
     EXPECT_NE(cli.Out().find("Resultado: importado (status 0)"), std::string::npos) << cli.Out();
     EXPECT_NE(cli.Err().find("a resposta do servidor chegou depois do Ctrl-C: importado"), std::string::npos)
         << cli.Err();
-    EXPECT_EQ(Statements().size(), 1u);
+    EXPECT_EQ(StoredStatements(db_).size(), 1u);
   }
   const std::string other = WriteFile(
       "fevereiro.ofx", OfxText("341", "12345-6", "20240201", "20240229",
@@ -711,7 +700,7 @@ TEST_F(ServerEndToEnd, InterruptAfterTheStoreCallWaitsThenLeavesOnASecondOne) {
     for (const std::string& line : lines) stores += line.find("SetExtratoBancario") != std::string::npos;
     return stores >= 2;
   });
-  EXPECT_EQ(Statements().size(), 2u);
+  EXPECT_EQ(StoredStatements(db_).size(), 2u);
   const CliResult repeated = RunCli({"import", other, "--server", Server(), "--tipo", "Circulante"});
   EXPECT_EQ(repeated.code, 3) << repeated.out;
 }

@@ -42,23 +42,14 @@ class ServerEndToEnd : public ScreenTest {
                                               "123456", "--tipo", kind, "--mascara", "99999-9"});
     ASSERT_EQ(r.code, 0) << r.err;
   }
-  nlohmann::json Statements() {
-    CommandResult r = RunServerCommand({"extrato", "list", "--json", "--db", db_});
-    EXPECT_EQ(r.code, 0) << r.err;
-    return nlohmann::json::parse(r.out);
-  }
-  nlohmann::json Statement(int seq) {
-    CommandResult r =
-        RunServerCommand({"extrato", "show", std::to_string(seq), "--json", "--db", db_});
-    EXPECT_EQ(r.code, 0) << r.err;
-    return nlohmann::json::parse(r.out);
-  }
 
   std::string db_;
   std::unique_ptr<ServerProcess> server_;
 };
 
-std::string Example(const std::string& name) { return std::string(KVR_EXAMPLES_DIR) + "/" + name; }
+std::string Example(const std::string& name) {
+  return std::string(KVR_EXAMPLES_DIR) + "/" + name;
+}
 
 TEST_F(ServerEndToEnd, ModelLoadsConfirmsAndTheSecondConfirmationIsAlreadyRecorded) {
   ASSERT_EQ(Load(Example("extrato-341.ofx")), "");
@@ -70,15 +61,15 @@ TEST_F(ServerEndToEnd, ModelLoadsConfirmsAndTheSecondConfirmationIsAlreadyRecord
   ASSERT_EQ(Confirm(), "");
   EXPECT_EQ(host.messages, (std::vector<std::string>{"Arquivo importado com sucesso."}));
 
-  nlohmann::json list = Statements();
+  nlohmann::json list = StoredStatements(db_);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["CDREDUCONT"], "002");
   EXPECT_EQ(list[0]["MOVIMENTOS"], 8);
   EXPECT_EQ(list[0]["DTSALDINIC"], "2024-01-01T00:00:00");
   EXPECT_EQ(list[0]["VRSALDFIM"], 3203.5);
-  nlohmann::json shown = Statement(list[0]["CDSEQUEXTR"].is_string()
-                                       ? std::stoi(list[0]["CDSEQUEXTR"].get<std::string>())
-                                       : list[0]["CDSEQUEXTR"].get<int>());
+  nlohmann::json shown = StoredStatement(
+      db_, list[0]["CDSEQUEXTR"].is_string() ? std::stoi(list[0]["CDSEQUEXTR"].get<std::string>())
+                                             : list[0]["CDSEQUEXTR"].get<int>());
   ASSERT_EQ(shown["MOVIMENTOS"].size(), 8u);
   double credits = 0, debits = 0;
   for (const auto& m : shown["MOVIMENTOS"]) {
@@ -91,7 +82,7 @@ TEST_F(ServerEndToEnd, ModelLoadsConfirmsAndTheSecondConfirmationIsAlreadyRecord
   EXPECT_EQ(Confirm(), "abort");
   EXPECT_EQ(host.errors,
             (std::vector<std::string>{"Arquivo de movimenta\xE7\xE3o banc\xE1ria j\xE1 cadastrado."}));
-  EXPECT_EQ(Statements().size(), 1u);
+  EXPECT_EQ(StoredStatements(db_).size(), 1u);
 }
 
 }  // namespace

@@ -35,13 +35,14 @@ namespace kvr {
 namespace {
 
 using testing::CommandResult;
+using testing::Engine;
 using testing::Header;
 using testing::Mov;
 using testing::Movements;
-using testing::Engine;
 using testing::PgCluster;
 using testing::RunServerCommand;
 using testing::ServerProcess;
+using testing::StoredStatements;
 
 const bool kIgnoreBrokenPipes = (signal(SIGPIPE, SIG_IGN), true);
 
@@ -362,8 +363,7 @@ TEST_P(ClerkKeyTest, KeysAreAskedUsedRevokedAndEverythingIsInTheTrail) {
       Header(), Movements({Mov{}, Mov{.value = 2.5, .document = "2", .fitid = "F2", .sign = "C"}}), true};
   EXPECT_EQ(true, Rpc(port, ana, "SetExtratoBancario", statement).value);
   EXPECT_EQ(false, Rpc(port, ana, "SetExtratoBancario", statement).value);
-  nlohmann::json listed = nlohmann::json::parse(
-      RunServerCommand({"extrato", "list", "--json", "--db", db_}).out);
+  nlohmann::json listed = StoredStatements(db_);
   ASSERT_EQ(1u, listed.size());
   EXPECT_EQ("ana", listed[0]["USUARIO"]);
   EXPECT_EQ("Somente uma chave de administrador pode excluir extratos.",
@@ -371,9 +371,7 @@ TEST_P(ClerkKeyTest, KeysAreAskedUsedRevokedAndEverythingIsInTheTrail) {
   EXPECT_EQ(true, Rpc(port, chefe, "RemoveExtrato", {1, "importado na conta errada"}).value);
   EXPECT_EQ("Extrato 1 não encontrado.",
             Rpc(port, chefe, "RemoveExtrato", {1, "importado na conta errada"}).value);
-  EXPECT_EQ(0u, nlohmann::json::parse(
-                    RunServerCommand({"extrato", "list", "--json", "--db", db_}).out)
-                    .size());
+  EXPECT_EQ(0u, StoredStatements(db_).size());
 
   // Revoked: refused within 5 s, by this running server.
   CommandResult removed = RunServerCommand({"usuario", "remove", "ana", "--db", db_});
@@ -451,8 +449,7 @@ TEST_P(ClerkKeyTest, KeysAreAskedUsedRevokedAndEverythingIsInTheTrail) {
   // unknown number is an error.
   EXPECT_EQ(true, Rpc(port, chefe, "SetExtratoBancario", statement).value);
   // SQLite numbers it 1 again (the highest was removed), PostgreSQL 2.
-  const std::string number = nlohmann::json::parse(
-      RunServerCommand({"extrato", "list", "--json", "--db", db_}).out)[0]["CDSEQUEXTR"];
+  const std::string number = StoredStatements(db_)[0]["CDSEQUEXTR"];
   const std::vector<std::string> remove = {"extrato", "remove", number, "--db", db_};
   EXPECT_EQ(64, RunServerCommand(remove).code);
   std::vector<std::string> with_reason = remove;
@@ -486,8 +483,7 @@ TEST_P(ClerkKeyTest, KeysAreAskedUsedRevokedAndEverythingIsInTheTrail) {
     EXPECT_EQ(c.err, result.err);
   }
   EXPECT_EQ(true, Rpc(port, chefe, "SetExtratoBancario", statement).value);
-  const std::string renumbered = nlohmann::json::parse(
-      RunServerCommand({"extrato", "list", "--json", "--db", db_}).out)[0]["CDSEQUEXTR"];
+  const std::string renumbered = StoredStatements(db_)[0]["CDSEQUEXTR"];
   confirmed[2] = with_reason[2] = renumbered;
   CommandResult removed_here = RunServerCommand(confirmed);
   EXPECT_EQ(0, removed_here.code) << removed_here.err;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -245,6 +247,24 @@ inline CommandResult RunServerCommand(const std::vector<std::string>& args,
   if (master >= 0) close(master);
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+// What kvr61400-server printed for args, read as JSON; null (and the test
+// failed) when the command did not succeed.
+inline nlohmann::json CommandJson(const std::vector<std::string>& args) {
+  CommandResult result = RunServerCommand(args);
+  EXPECT_EQ(0, result.code) << result.err;
+  return result.code == 0 ? nlohmann::json::parse(result.out) : nlohmann::json();
+}
+
+// The statements stored in the database at db, as `extrato list` lists them.
+inline nlohmann::json StoredStatements(const std::string& db) {
+  return CommandJson({"extrato", "list", "--json", "--db", db});
+}
+
+// Statement seq of the database at db, as `extrato show` shows it.
+inline nlohmann::json StoredStatement(const std::string& db, int seq) {
+  return CommandJson({"extrato", "show", std::to_string(seq), "--json", "--db", db});
 }
 
 // Registers account 001 (bank 341, agency 1234, account 123456) in db.

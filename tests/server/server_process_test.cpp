@@ -39,6 +39,7 @@ using testing::ManyMovements;
 using testing::Mov;
 using testing::Movements;
 using testing::RunServerCommand;
+using testing::StoredStatements;
 using testing::ServerProcess;
 using testing::StoreCallBody;
 
@@ -75,12 +76,6 @@ class ServerProcessTest : public ::testing::TestWithParam<Engine> {
     };
     connection->SetConnected(true);
     return connection;
-  }
-
-  nlohmann::json StoredStatements() {
-    CommandResult result = RunServerCommand({"extrato", "list", "--json", "--db", db_});
-    EXPECT_EQ(0, result.code) << result.err;
-    return nlohmann::json::parse(result.out);
   }
 
   // True once a statement's store on the database is well under way.
@@ -152,7 +147,7 @@ TEST_P(ServerProcessTest, FullConversationAsTheScreenMakesIt) {
   EXPECT_EQ("Conta corrente de código \"009\" não cadastrada no servidor."_cp1252, host.errors[0]);
   net->SetConnected(false);
 
-  nlohmann::json statements = StoredStatements();
+  nlohmann::json statements = StoredStatements(db_);
   ASSERT_EQ(1u, statements.size());
   EXPECT_EQ("001", statements[0]["CDREDUCONT"]);
   EXPECT_EQ(2, statements[0]["MOVIMENTOS"]);
@@ -301,7 +296,7 @@ TEST_P(ServerProcessTest, EightClientsSendingOneStatementStoreItOnce) {
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(1, stored.load());
   EXPECT_EQ(7, refused.load());
-  nlohmann::json statements = StoredStatements();
+  nlohmann::json statements = StoredStatements(db_);
   ASSERT_EQ(1u, statements.size());
   EXPECT_EQ(500, statements[0]["MOVIMENTOS"]);
 }
@@ -335,7 +330,7 @@ TEST_P(ServerProcessTest, KilledWhileStoringKeepsAllOrNothing) {
   const bool recorded = net->Call("ValidExtrato", {TServerArg::Packet(Header()),
                                                    TServerArg::Packet(ManyMovements(10))})
                             .Payload() == false;
-  nlohmann::json statements = StoredStatements();
+  nlohmann::json statements = StoredStatements(db_);
   if (statements.empty()) {
     EXPECT_FALSE(recorded);
     RecordProperty("outcome", "nothing stored");
@@ -423,7 +418,7 @@ TEST_P(ServerProcessTest, MalformedRequestsGetAnErrorAndServingGoesOn) {
   EXPECT_EQ(404, wrong_path->status);
   EXPECT_EQ("Caminho \"/outro\" desconhecido; as chamadas vão para /kvr61400.rdmImportOFX.",
             nlohmann::json::parse(wrong_path->body)["error"]["message"]);
-  EXPECT_TRUE(StoredStatements().empty());
+  EXPECT_TRUE(StoredStatements(db_).empty());
 }
 
 TEST_P(ServerProcessTest, PacketValuesOutsideTheirRulesAreRefusedNamingColumnAndRow) {
@@ -511,7 +506,7 @@ TEST_P(ServerProcessTest, PacketValuesOutsideTheirRulesAreRefusedNamingColumnAnd
       }
     }
   }
-  EXPECT_TRUE(StoredStatements().empty());
+  EXPECT_TRUE(StoredStatements(db_).empty());
 
   // The largest amount and the earliest date are stored as sent.
   auto stored = http.Post("/kvr61400.rdmImportOFX",

@@ -27,6 +27,7 @@ namespace kvr {
 namespace {
 
 using server::kSchemaVersion;
+using testing::CommandJson;
 using testing::CommandResult;
 using testing::Engine;
 using testing::Header;
@@ -65,12 +66,6 @@ void AddAccount(const std::string& db, const std::string& code = "001") {
   ASSERT_EQ(0, result.code) << result.err;
 }
 
-nlohmann::json Json(const std::vector<std::string>& args) {
-  CommandResult result = RunServerCommand(args);
-  EXPECT_EQ(0, result.code) << result.err;
-  return result.code == 0 ? nlohmann::json::parse(result.out) : nlohmann::json();
-}
-
 class StorageEngineTest : public ::testing::TestWithParam<Engine> {
  protected:
   testing::TempDir dir_;
@@ -106,7 +101,7 @@ TEST_P(StorageEngineTest, ServersOfOneDatabaseTwelveRacingStoresStoreOnce) {
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(1, stored.load());
   EXPECT_EQ(11, refused.load());
-  nlohmann::json statements = Json({"extrato", "list", "--json", "--db", db_});
+  nlohmann::json statements = CommandJson({"extrato", "list", "--json", "--db", db_});
   ASSERT_EQ(1u, statements.size());
   EXPECT_EQ(2000, statements[0]["MOVIMENTOS"]);
 }
@@ -206,7 +201,7 @@ TEST_P(StorageEngineTest, AccountFormsOfRealFilesAreRegisteredAndFound) {
     EXPECT_EQ(l.found, found) << l.bank << " " << l.number;
   }
   // Stored as the columns hold them: the agency without its check digit.
-  const nlohmann::json list = Json({"conta", "list", "--json", "--db", db_});
+  const nlohmann::json list = CommandJson({"conta", "list", "--json", "--db", db_});
   std::map<std::string, std::pair<std::string, std::string>> stored;
   for (const auto& a : list) stored[a["CDREDUCONT"]] = {a["CDAGENCIA"], a["CDCONTCORR"]};
   EXPECT_EQ(stored["F01"], std::make_pair(std::string("3333"), std::string("11111-4")));
@@ -274,15 +269,15 @@ TEST_P(StorageEngineTest, AStatementAndItsTrailRowAreCommittedTogether) {
   EXPECT_TRUE(refused.Failed());
   EXPECT_NE(std::string::npos, refused.ErrorMessage().find(" ao gravar a trilha de auditoria: "))
       << refused.ErrorMessage();
-  EXPECT_EQ(0u, Json({"extrato", "list", "--json", "--db", db_}).size());
+  EXPECT_EQ(0u, CommandJson({"extrato", "list", "--json", "--db", db_}).size());
 
   // With the trail open again the same statement stores, with its row.
   execute("DROP TRIGGER trilha_fechada" +
           std::string(GetParam() == Engine::kSqlite ? "" : " ON auditoria"));
   EXPECT_EQ(true, store().Payload());
-  nlohmann::json statements = Json({"extrato", "list", "--json", "--db", db_});
+  nlohmann::json statements = CommandJson({"extrato", "list", "--json", "--db", db_});
   ASSERT_EQ(1u, statements.size());
-  nlohmann::json trail = Json({"auditoria", "--json", "--db", db_});
+  nlohmann::json trail = CommandJson({"auditoria", "--json", "--db", db_});
   ASSERT_EQ(1u, trail.size());
   EXPECT_EQ("importacao", trail[0]["evento"]);
   // PostgreSQL's sequence gave the failed store a number of its own.
@@ -336,14 +331,14 @@ TEST_P(StorageEngineTest, MovementsNeverOutliveTheirStatement) {
     if (c.postgres_only && GetParam() != Engine::kPostgres) continue;
     EXPECT_FALSE(Accepted(GetParam(), db_, c.sql)) << c.sql;
   }
-  nlohmann::json statements = Json({"extrato", "list", "--json", "--db", db_});
+  nlohmann::json statements = CommandJson({"extrato", "list", "--json", "--db", db_});
   ASSERT_EQ(1u, statements.size());
   EXPECT_EQ("001", statements[0]["CDREDUCONT"]);
   EXPECT_EQ(1, statements[0]["MOVIMENTOS"]);
   // Movements first, then their statement: both go.
   EXPECT_TRUE(Accepted(GetParam(), db_,
                        "DELETE FROM MOVEXTRBANCO; DELETE FROM EXTRBANCO WHERE CDSEQUEXTR = 1"));
-  EXPECT_EQ(0u, Json({"extrato", "list", "--json", "--db", db_}).size());
+  EXPECT_EQ(0u, CommandJson({"extrato", "list", "--json", "--db", db_}).size());
 }
 
 TEST_P(StorageEngineTest, ListingAndShowingNeverCreateADatabase) {
@@ -531,7 +526,7 @@ TEST(PostgreSQLRestart, CallInFlightFailsNothingHalfStoredNextCallReconnects) {
   EXPECT_EQ(true, net->Call("SetExtratoBancario", {TServerArg::Packet(Header()),
                                                    TServerArg::Packet(ManyMovements(100000)), true})
                       .Payload());
-  nlohmann::json statements = Json({"extrato", "list", "--json", "--db", db});
+  nlohmann::json statements = CommandJson({"extrato", "list", "--json", "--db", db});
   ASSERT_EQ(1u, statements.size());
   EXPECT_EQ(100000, statements[0]["MOVIMENTOS"]);
 }
@@ -624,10 +619,10 @@ TEST(PostgreSQLCopy, BothWaysKeepEverythingAndRefuseATargetWithData) {
       std::vector<std::string> from_origin = args;
       from_origin.insert(from_origin.end(), {"--db", origin});
       args.insert(args.end(), {"--db", db});
-      EXPECT_EQ(Json(from_origin), Json(args)) << args[0] << " " << args[1] << " on " << db;
+      EXPECT_EQ(CommandJson(from_origin), CommandJson(args)) << args[0] << " " << args[1] << " on " << db;
     }
   }
-  EXPECT_EQ("0123400000123456", Json({"conta", "list", "--json", "--db", back})[2]["IDEXTRATO"]);
+  EXPECT_EQ("0123400000123456", CommandJson({"conta", "list", "--json", "--db", back})[2]["IDEXTRATO"]);
   CommandResult refused = RunServerCommand({"copiar", "--de", back, "--para", pg});
   EXPECT_EQ(1, refused.code);
   EXPECT_EQ("kvr61400-server: O banco de dados de destino " + Label(Engine::kPostgres, pg) +
