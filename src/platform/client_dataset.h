@@ -268,11 +268,11 @@ class TClientDataSet : public TComponent {
   //   source.First();
   //   while (!source.Eof()) {
   //     source.Edit();
-  //     if (spec.stamp_column >= 0) source.Fields(spec.stamp_column).SetAsString(spec.stamp_text);
-  //     if (!spec.keys.empty() && Locate(spec.keys, wanted, spec.options))
+  //     if (plan.stamp_column >= 0) source.Fields(plan.stamp_column).SetAsString(plan.stamp_text);
+  //     if (!plan.keys.empty() && Locate(plan.keys, wanted, plan.options))
   //       found.push_back({RecNo() - 1, source.RecNo() - 1});
   //     Append();
-  //     for (auto [from, to] : spec.columns)
+  //     for (auto [from, to] : plan.columns)
   //       if (source.Fields(from).DataType() == TFieldType::ftString)
   //         Fields(to).SetAsString(source.Fields(from).AsString());
   //       else
@@ -281,7 +281,7 @@ class TClientDataSet : public TComponent {
   //     source.Next();
   //   }
   //
-  // where wanted holds, per column of keys, spec.stamp_text for the stamped
+  // where wanted holds, per column of keys, plan.stamp_text for the stamped
   // column and otherwise the value of the source's column of the same name on
   // its current row (AsString of a text column, AsFloat of a number,
   // AsDateTime of a date). Returns found. source must not be this table.
@@ -292,7 +292,7 @@ class TClientDataSet : public TComponent {
   // ordering here, with the stamped column not ordering source, and with
   // each pair and key of one kind (text and text, number or date and number
   // or date), the search is one hash lookup per row; otherwise the loop runs.
-  std::vector<TRowMatch> CopyRowsFrom(TClientDataSet& source, const TCopyRows& spec);
+  std::vector<TRowMatch> CopyRowsFrom(TClientDataSet& source, const TCopyRows& plan);
 
   // Change notifications for views (the grid). The handler must not destroy
   // the table. Returns an id for RemoveObserver.
@@ -343,7 +343,7 @@ class TClientDataSet : public TComponent {
  private:
   friend class TField;
   struct Impl;
-  std::vector<TRowMatch> CopyRowsByLoop(TClientDataSet& source, const TCopyRows& spec);
+  std::vector<TRowMatch> CopyRowsByLoop(TClientDataSet& source, const TCopyRows& plan);
   // For TField: the column's value on the row being read (see TField).
   RowCell CellOf(int field_index) const;
   void CheckBrowse();

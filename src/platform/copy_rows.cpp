@@ -28,21 +28,21 @@ std::vector<int> SameNames(const TClientDataSet& other, const TClientDataSet& na
 
 }  // namespace
 
-std::vector<TRowMatch> TClientDataSet::CopyRowsByLoop(TClientDataSet& source, const TCopyRows& spec) {
+std::vector<TRowMatch> TClientDataSet::CopyRowsByLoop(TClientDataSet& source, const TCopyRows& plan) {
   std::vector<TRowMatch> found;
   std::vector<TVariant> wanted;
   std::vector<int> key_fields;
-  if (!spec.keys.empty()) key_fields = ResolveNames(source, spec.keys);
+  if (!plan.keys.empty()) key_fields = ResolveNames(source, plan.keys);
   source.First();
   while (!source.Eof()) {
     source.Edit();
-    if (spec.stamp_column >= 0) source.Fields(spec.stamp_column).SetAsString(spec.stamp_text);
-    if (!spec.keys.empty()) {
+    if (plan.stamp_column >= 0) source.Fields(plan.stamp_column).SetAsString(plan.stamp_text);
+    if (!plan.keys.empty()) {
       wanted.clear();
       for (int f : key_fields) {
         const TField& field = source.Fields(f);
-        if (f == spec.stamp_column)
-          wanted.emplace_back(spec.stamp_text);
+        if (f == plan.stamp_column)
+          wanted.emplace_back(plan.stamp_text);
         else if (field.DataType() == TFieldType::ftString)
           wanted.emplace_back(field.AsString());
         else if (field.DataType() == TFieldType::ftFloat)
@@ -50,10 +50,10 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsByLoop(TClientDataSet& source, co
         else
           wanted.emplace_back(field.AsDateTime());
       }
-      if (Locate(spec.keys, wanted, spec.options)) found.push_back({RecNo() - 1, source.RecNo() - 1});
+      if (Locate(plan.keys, wanted, plan.options)) found.push_back({RecNo() - 1, source.RecNo() - 1});
     }
     Append();
-    for (auto [from, to] : spec.columns) {
+    for (auto [from, to] : plan.columns) {
       const TField& f = source.Fields(from);
       if (IsText(f))
         Fields(to).SetAsString(f.AsString());
@@ -66,12 +66,12 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsByLoop(TClientDataSet& source, co
   return found;
 }
 
-std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, const TCopyRows& spec) {
+std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, const TCopyRows& plan) {
   if (&source == this) throw EDatabaseError("Uma tabela não é copiada para si mesma.");
   // The search's columns here and in source, resolved before anything changes.
   std::vector<int> keys_here, keys_there;
-  if (!spec.keys.empty()) {
-    keys_here = ResolveNames(*this, spec.keys);
+  if (!plan.keys.empty()) {
+    keys_here = ResolveNames(*this, plan.keys);
     keys_there = SameNames(source, *this, keys_here);
   }
   Impl& src = *source.impl_;
@@ -79,36 +79,36 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
 
   const auto field_ok = [](const TClientDataSet& t, int f) { return f >= 0 && f < t.FieldCount(); };
   bool one_pass = source.active_ && active_ && !filtered_ && !im.order.Active() &&
-                  (spec.keys.empty() || !keys_here.empty());
-  if (spec.stamp_column >= 0)
-    one_pass = one_pass && field_ok(source, spec.stamp_column) && IsText(source.Fields(spec.stamp_column)) &&
-               !src.order.Orders(spec.stamp_column);
-  for (auto [from, to] : spec.columns)
+                  (plan.keys.empty() || !keys_here.empty());
+  if (plan.stamp_column >= 0)
+    one_pass = one_pass && field_ok(source, plan.stamp_column) && IsText(source.Fields(plan.stamp_column)) &&
+               !src.order.Orders(plan.stamp_column);
+  for (auto [from, to] : plan.columns)
     one_pass = one_pass && field_ok(source, from) && field_ok(*this, to) &&
                IsText(source.Fields(from)) == IsText(Fields(to));
   for (size_t k = 0; k < keys_here.size() && one_pass; ++k) {
     const bool text_here = IsText(Fields(keys_here[k]));
-    one_pass = (keys_there[k] == spec.stamp_column ? true : IsText(source.Fields(keys_there[k]))) == text_here;
+    one_pass = (keys_there[k] == plan.stamp_column ? true : IsText(source.Fields(keys_there[k]))) == text_here;
   }
-  if (!one_pass) return CopyRowsByLoop(source, spec);
+  if (!one_pass) return CopyRowsByLoop(source, plan);
 
   source.CheckBrowse();
   const std::vector<TableRow*> visited = src.filter.VisibleRows();
-  if (visited.empty()) return CopyRowsByLoop(source, spec);
+  if (visited.empty()) return CopyRowsByLoop(source, plan);
   CheckBrowse();
 
   // Per column here: the source's column it copies (the last pair naming it
   // wins, as the last assignment does), or -1 (null).
   std::vector<int> copied_from(fields_.size(), -1);
-  for (auto [from, to] : spec.columns) copied_from[static_cast<size_t>(to)] = from;
-  std::string stamp_stored = spec.stamp_text;
-  if (spec.stamp_column >= 0) {
-    const int size = source.Fields(spec.stamp_column).Size();
+  for (auto [from, to] : plan.columns) copied_from[static_cast<size_t>(to)] = from;
+  std::string stamp_stored = plan.stamp_text;
+  if (plan.stamp_column >= 0) {
+    const int size = source.Fields(plan.stamp_column).Size();
     if (size > 0 && stamp_stored.size() > static_cast<size_t>(size)) stamp_stored.resize(static_cast<size_t>(size));
   }
 
   // The rows already here come first in table order, and are searched too.
-  FirstMatchIndex first(keys_here, spec.options.CaseInsensitive);
+  FirstMatchIndex first(keys_here, plan.options.CaseInsensitive);
   if (!keys_here.empty()) {
     first.Reserve(static_cast<size_t>(im.rows.count()) + visited.size());
     for (const TableRow* r = im.rows.head(); r != nullptr; r = r->next) first.Add(r->data);
@@ -134,7 +134,7 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
   // The values searched for a row: the stamp for the stamped column.
   const auto wanted_of = [&](const std::vector<RowCell>& cells, std::vector<RowCell>& wanted) {
     for (size_t k = 0; k < keys_there.size(); ++k)
-      wanted[k] = keys_there[k] == spec.stamp_column ? RowCell{RowCell::Text, 0, spec.stamp_text}
+      wanted[k] = keys_there[k] == plan.stamp_column ? RowCell{RowCell::Text, 0, plan.stamp_text}
                                                      : as_field_value(cells, keys_there[k]);
   };
   const auto same = [](const RowCell& a, const RowCell& b) {
@@ -173,9 +173,9 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
     if (i + 2 * kAhead < n) visited[i + 2 * kAhead]->data.Prefetch();
     if (search && i + kAhead < n) hash_ahead(i + kAhead);
     TableRow* r = visited[i];
-    if (spec.stamp_column >= 0) {
+    if (plan.stamp_column >= 0) {
       read_cells(r->data, cells);
-      cells[static_cast<size_t>(spec.stamp_column)] = RowCell{RowCell::Text, 0, stamp_stored};
+      cells[static_cast<size_t>(plan.stamp_column)] = RowCell{RowCell::Text, 0, stamp_stored};
       for (const RowCell& cell : cells) builder.Add(cell);
       RowData stamped = builder.Finish();
       src.IndexRemove(r);

@@ -119,14 +119,14 @@ TEST_P(CopyRows, OnePassGivesWhatTheRowByRowLoopGives) {
   }
   const std::vector<TRowMatch> by_row = CopyRowByRow(src0, dst0, c.stamp);
 
-  TCopyRows spec;
+  TCopyRows plan;
   for (const char* name : {"CDREDUCONT", "NRDOCMOVREAL", "DTMOVREAL", "VRMOVREAL", "CDFITIDCOMPL"})
-    spec.columns.emplace_back(src1.FieldByName(name).Index(), dst1.FieldByName(name).Index());
-  spec.stamp_column = 0;
-  spec.stamp_text = c.stamp;
-  spec.keys = "CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDCOMPL";
-  spec.options.CaseInsensitive = true;
-  const std::vector<TRowMatch> one_pass = dst1.CopyRowsFrom(src1, spec);
+    plan.columns.emplace_back(src1.FieldByName(name).Index(), dst1.FieldByName(name).Index());
+  plan.stamp_column = 0;
+  plan.stamp_text = c.stamp;
+  plan.keys = "CDREDUCONT;VRMOVREAL;NRDOCMOVREAL;DTMOVREAL;CDFITIDCOMPL";
+  plan.options.CaseInsensitive = true;
+  const std::vector<TRowMatch> one_pass = dst1.CopyRowsFrom(src1, plan);
 
   EXPECT_EQ(one_pass, by_row);
   EXPECT_EQ(one_pass, c.found);
@@ -138,7 +138,7 @@ TEST_P(CopyRows, OnePassGivesWhatTheRowByRowLoopGives) {
   EXPECT_EQ(dst1.RecNo(), dst0.RecNo());
   // The search after the copy sees what it would have seen.
   const std::vector<TVariant> key{std::string("001"), 5.0, std::string("D1"), 45000.0, std::string("F1")};
-  EXPECT_EQ(dst1.Locate(spec.keys, key, {true}), dst0.Locate(spec.keys, key, {true}));
+  EXPECT_EQ(dst1.Locate(plan.keys, key, {true}), dst0.Locate(plan.keys, key, {true}));
   EXPECT_EQ(dst1.RecNo(), dst0.RecNo());
   FormatSettings = TFormatSettings{};
 }
