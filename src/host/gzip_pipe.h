@@ -13,7 +13,7 @@
 
 namespace kvr {
 
-// Compresses a text handed over in pieces into one gzip stream (level 1) on a
+// Compresses a text handed over in pieces into one gzip stream (level 1, ISA-L's) on a
 // thread of its own, so that the writer of a large request body goes on
 // writing while the previous pieces are compressed and sent: on a
 // 1,000,000-movement statement writing the JSON and compressing it take
