@@ -645,17 +645,21 @@ TEST_F(ServerEndToEnd, InterruptAfterTheStoreCallWaitsThenLeavesOnASecondOne) {
   };
   // The store call follows the validation's answer at once; the store then
   // waits for the database, so it stays among the requests under way, beside
-  // the probe's own. The validation's request counts there too for the
-  // moment between its log line and its answer's end: a Ctrl-C in that
-  // moment ends the import with nothing stored, and it is tried again.
+  // the probe's own. The validation's request counts there too from its log
+  // line until its loop has written its answer: three reads in a row, each a
+  // round trip through the server, see the store call alone. Should a Ctrl-C
+  // still come first, the import ends with nothing stored and is tried again.
   size_t validations = 0;
   auto interrupted_once_sent = [&](const std::vector<std::string>& args) {
     std::unique_ptr<CliProcess> cli;
     for (int attempt = 0; attempt < 4; ++attempt) {
       cli = std::make_unique<CliProcess>(args);
       server_->LogWhen(validated(++validations));
-      MetricsProbe(server_->Port()).WaitFor("kvr61400_requests_in_flight",
-                                            [](double under_way) { return under_way >= 2; });
+      int in_a_row = 0;
+      MetricsProbe(server_->Port()).WaitFor("kvr61400_requests_in_flight", [&](double under_way) {
+        in_a_row = under_way >= 2 ? in_a_row + 1 : 0;
+        return in_a_row >= 3;
+      });
       cli->Interrupt();
       if (cli->ErrorHasOneOf({again, "nada foi gravado"}) != 1) break;
       EXPECT_EQ(cli->Wait(), 130);
