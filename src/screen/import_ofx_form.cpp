@@ -440,8 +440,12 @@ void TfrmImportOFX::LeExtrato() {
     ordem[static_cast<size_t>(i)] = {item->PostedDate, item};
     comparaveis = comparaveis && !std::isnan(item->PostedDate);
   }
-  if (comparaveis && cdsMovExtrBanco->IndexFieldNames() == "DTMOVREAL")
-    std::stable_sort(ordem.begin(), ordem.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  const auto antes = [](const auto& a, const auto& b) { return a.first < b.first; };
+  // Most banks write their movements by date already: then there is nothing
+  // to sort.
+  if (comparaveis && cdsMovExtrBanco->IndexFieldNames() == "DTMOVREAL" &&
+      !std::is_sorted(ordem.begin(), ordem.end(), antes))
+    std::stable_sort(ordem.begin(), ordem.end(), antes);
   Quiet quiet({cdsMovExtrBanco});
   const size_t campos = static_cast<size_t>(cdsMovExtrBanco->FieldCount());
   // A large statement's rows are packed on two threads: the second half's
