@@ -68,6 +68,17 @@ namespace {
 // control character written as \u00XX, and the quotes.
 constexpr std::size_t JsonStringBound(std::size_t n) { return 6 * n + 2; }
 
+// True when one of the eight bytes of word is below 0x20, from 0x80 up, '"'
+// or '\\' (exact as a whole: a byte's borrow reaches only bytes above one
+// that is found).
+constexpr bool NeedsEscape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  const std::uint64_t control = (word - 0x20 * kOnes) & ~word & kHigh;
+  return ((word & kHigh) | control | zero_byte(word ^ ('"' * kOnes)) | zero_byte(word ^ ('\\' * kOnes))) != 0;
+}
+
 // Writes a Windows-1252 text as a quoted JSON string in UTF-8 at o, which
 // has room for JsonStringBound(size); returns the end of what it wrote.
 char* PutJsonString(char* o, std::string_view cp1252) {
@@ -76,6 +87,14 @@ char* PutJsonString(char* o, std::string_view cp1252) {
   const char* end = p + cp1252.size();
   while (p < end) {
     const char* run = p;
+    // Eight bytes at a time while none needs escaping (o has room for them:
+    // each byte may take six).
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (NeedsEscape(word)) break;
+      p += 8;
+    }
     while (p < end) {
       const unsigned char c = static_cast<unsigned char>(*p);
       if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;

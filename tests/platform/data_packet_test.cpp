@@ -255,12 +255,17 @@ TEST_F(DataPacket, RowsAreWrittenInTheShortestTextThatReadsBack) {
   ds.FieldByName("CDREDUCONT").SetAsString("001");
   ds.FieldByName("DSHISTMOVREAL").SetAsString("Ação \"x\"\\\x01\n\t\r"_cp1252);
   ds.Post();
+  // Bytes to escape past the first eight, which are read eight at a time.
+  ds.Next();
+  ds.Edit();
+  ds.FieldByName("DSHISTMOVREAL").SetAsString("ABCDEFGH\"IJKLMNOP\\QRSTUVWX\x1fYZÉ"_cp1252);
+  ds.Post();
   JsonSink sink;
   WriteDataPacket(ds, sink);
   const std::string rows_text = sink.text.substr(sink.text.find("\"rows\":"));
   EXPECT_EQ(rows_text,
             R"("rows":[["001","2024-01-05T00:00:00",0.01,"Ação \"x\"\\\u0001\n\t\r"],)"
-            R"([null,"2024-01-05T00:00:00",-0.05,null],)"
+            R"([null,"2024-01-05T00:00:00",-0.05,"ABCDEFGH\"IJKLMNOP\\QRSTUVWX\u001fYZÉ"],)"
             R"([null,"2024-01-05T12:00:00",0.5,null],)"
             R"([null,"2024-01-05T00:00:00",1234.5,null],)"
             R"([null,"2024-01-06T00:00:00",999999999999.99,null],)"
