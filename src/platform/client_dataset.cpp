@@ -209,40 +209,30 @@ void TClientDataSet::InsertRow(const std::vector<RowCell>& values) {
   if (values.size() != fields_.size())
     throw EDatabaseError("Linha de " + std::to_string(values.size()) + " valores para " +
                          std::to_string(fields_.size()) + " colunas.");
-  RowData row;
-  if (!PackRow(values, impl_->builder, row)) {
+  bool own_kinds = true;
+  for (size_t i = 0; i < values.size() && own_kinds; ++i) {
+    const bool text_column = fields_[i]->DataType() == TFieldType::ftString;
+    own_kinds = values[i].kind == RowCell::Null || (values[i].kind == RowCell::Text) == text_column;
+  }
+  if (!own_kinds) {
     Insert();
     for (size_t i = 0; i < values.size(); ++i)
       if (values[i].kind != RowCell::Null) fields_[i]->SetValue(ToVariant(values[i]));
     Post();
     return;
   }
-  InsertPacked(std::move(row));
-}
-
-bool TClientDataSet::PackRow(const std::vector<RowCell>& values, RowBuilder& builder, RowData& row) const {
-  if (values.size() != fields_.size()) return false;
-  for (size_t i = 0; i < values.size(); ++i) {
-    const bool text_column = fields_[i]->DataType() == TFieldType::ftString;
-    if (values[i].kind != RowCell::Null && (values[i].kind == RowCell::Text) != text_column) return false;
-  }
   // Each value of its column's kind: packed as Post packs the fields' values,
   // without a variant per column on the way.
+  CheckBrowse();
+  Impl& im = *impl_;
   for (size_t i = 0; i < values.size(); ++i) {
     RowCell cell = values[i];
     const size_t size = static_cast<size_t>(fields_[i]->Size());
     if (cell.kind == RowCell::Text && size > 0 && cell.text.size() > size) cell.text = cell.text.substr(0, size);
-    builder.Add(cell);
+    im.builder.Add(cell);
   }
-  row = builder.Finish();
-  return true;
-}
-
-void TClientDataSet::InsertPacked(RowData&& data) {
-  CheckBrowse();
-  Impl& im = *impl_;
   TableRow* row = im.rows.NewRow();
-  row->data = std::move(data);
+  row->data = im.builder.Finish();
   im.filter.Admit(row);
   im.order.Place(row, im.current);
   im.IndexAdd(row);

@@ -219,17 +219,6 @@ class TClientDataSet : public TComponent {
   // stays null); its texts are copied. Throws EDatabaseError when the table
   // is not active or values has another count of cells.
   void InsertRow(const std::vector<RowCell>& values);
-  // InsertRow in two steps, for a load that packs its rows on several
-  // threads. PackRow packs values as InsertRow stores them (texts cut to
-  // their columns) into row, builder serving as scratch; false, row
-  // untouched, when values has another count of cells or a value's kind is
-  // not its column's (InsertRow converts those). It reads only the columns:
-  // threads may call it at once, each with its own builder, while nothing
-  // changes the columns.
-  bool PackRow(const std::vector<RowCell>& values, RowBuilder& builder, RowData& row) const;
-  // Adds a row that PackRow packed for this table's columns exactly as
-  // InsertRow adds it. Throws EDatabaseError when the table is not active.
-  void InsertPacked(RowData&& row);
   // Opens the current row for editing. Throws EDatabaseError when there is no
   // current row. In insert/edit state it does nothing.
   void Edit();

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <exception>
 #include <functional>
-#include <thread>
 
 #include "host/host_library.h"
 #include "host/string_services.h"
@@ -77,59 +75,6 @@ class Quiet {
 
  private:
   std::vector<TClientDataSet*> tables_;
-};
-
-// Statements with fewer movements load on one thread: a helper thread
-// costs more than it saves.
-constexpr size_t kLinhasParaAjudante = 20000;
-
-// The 0-based columns of cdsMovExtrBanco that a statement's movement fills.
-struct MovementColumns {
-  size_t vr, hist, hist_whole, doc, dt, fitid, fitid_whole, tpmov, stcon, tiporegi, idmov;
-};
-
-// The values of cdsMovExtrBanco's row for a movement, column by column. One
-// per thread: the row views its own document text.
-class MovementRows {
- public:
-  MovementRows(const MovementColumns& columns, size_t count) : columns_(columns), linha_(count) {}
-
-  // The row of the movement ordem[k]; valid until the next call.
-  const std::vector<RowCell>& Of(const std::vector<std::pair<TDateTime, const TOFXItem*>>& ordem, size_t k) {
-    // Out of the file's order the records are scattered in memory: each is
-    // asked for ahead of its use, then its texts.
-    constexpr size_t kAdiante = 8;
-    if (k + 2 * kAdiante < ordem.size()) __builtin_prefetch(ordem[k + 2 * kAdiante].second);
-    if (k + kAdiante < ordem.size()) {
-      __builtin_prefetch(ordem[k + kAdiante].second->Memo.data());
-      __builtin_prefetch(ordem[k + kAdiante].second->FitId.data());
-    }
-    const TOFXItem* item = ordem[k].second;
-    // Ajusta(CheckNum, 20) without a new text per movement.
-    constexpr size_t kDocumento = 20;
-    documento_.assign(kDocumento - std::min(kDocumento, item->CheckNum.size()), ' ');
-    documento_.append(item->CheckNum);
-    Number(columns_.vr, std::fabs(item->Amount));
-    Text(columns_.hist, item->Memo);
-    Text(columns_.hist_whole, item->Memo);
-    Text(columns_.doc, documento_);
-    Number(columns_.dt, item->PostedDate);
-    Text(columns_.fitid, item->FitId);
-    Text(columns_.fitid_whole, item->FitId);
-    Text(columns_.tpmov, "0");
-    Text(columns_.stcon, "0");
-    Text(columns_.tiporegi, "0");
-    Text(columns_.idmov, item->Amount >= 0.0 ? "C" : "D");
-    return linha_;
-  }
-
- private:
-  void Text(size_t column, std::string_view text) { linha_[column] = RowCell{RowCell::Text, 0, text}; }
-  void Number(size_t column, double value) { linha_[column] = RowCell{RowCell::Number, value, {}}; }
-
-  MovementColumns columns_;
-  std::vector<RowCell> linha_;
-  std::string documento_;
 };
 
 }  // namespace
@@ -421,13 +366,17 @@ void TfrmImportOFX::LeExtrato() {
   SetHeaderPeriod({reader->DataIncial, reader->DataFinal, reader->ValorIncial, reader->ValorFinal});
   cdsExtrBanco->Post();
 
-  const auto coluna = [this](const char* name) {
-    return static_cast<size_t>(cdsMovExtrBanco->FieldByName(name).Index());
-  };
-  const MovementColumns colunas{coluna("VRMOVREAL"),    coluna("DSHISTMOVREAL"), coluna("DSHISTCOMPL"),
-                                coluna("NRDOCMOVREAL"), coluna("DTMOVREAL"),     coluna("CDFITIDEXTR"),
-                                coluna("CDFITIDCOMPL"), coluna("IDTPMOVREAL"),   coluna("IDSTCONMVBAN"),
-                                coluna("IDTIPOREGI"),   coluna("IDMOVREAL")};
+  TField& vr = cdsMovExtrBanco->FieldByName("VRMOVREAL");
+  TField& hist = cdsMovExtrBanco->FieldByName("DSHISTMOVREAL");
+  TField& hist_whole = cdsMovExtrBanco->FieldByName("DSHISTCOMPL");
+  TField& doc = cdsMovExtrBanco->FieldByName("NRDOCMOVREAL");
+  TField& dt = cdsMovExtrBanco->FieldByName("DTMOVREAL");
+  TField& fitid = cdsMovExtrBanco->FieldByName("CDFITIDEXTR");
+  TField& fitid_whole = cdsMovExtrBanco->FieldByName("CDFITIDCOMPL");
+  TField& tpmov = cdsMovExtrBanco->FieldByName("IDTPMOVREAL");
+  TField& stcon = cdsMovExtrBanco->FieldByName("IDSTCONMVBAN");
+  TField& tiporegi = cdsMovExtrBanco->FieldByName("IDTIPOREGI");
+  TField& idmov = cdsMovExtrBanco->FieldByName("IDMOVREAL");
   // The table keeps its rows by date, ties as they come. Added in that order
   // (a stable sort by date, the order the table would give them anyway), the
   // rows lie in memory as the table lists them, and every later pass over
@@ -447,56 +396,43 @@ void TfrmImportOFX::LeExtrato() {
       !std::is_sorted(ordem.begin(), ordem.end(), antes))
     std::stable_sort(ordem.begin(), ordem.end(), antes);
   Quiet quiet({cdsMovExtrBanco});
-  const size_t campos = static_cast<size_t>(cdsMovExtrBanco->FieldCount());
-  // A large statement's rows are packed on two threads: the second half's
-  // on a helper while this thread packs and adds the first half's, then adds
-  // the helper's in order. Packing reads only the items and the columns.
-  const size_t metade = ordem.size() >= kLinhasParaAjudante ? ordem.size() / 2 : ordem.size();
-  std::vector<RowData> segunda(ordem.size() - metade);
-  bool segunda_pronta = true;
-  std::exception_ptr falha;
-  std::thread ajudante;
-  if (!segunda.empty()) {
-    ajudante = std::thread([&] {
-      try {
-        MovementRows linhas(colunas, campos);
-        RowBuilder builder;
-        for (size_t k = metade; k < ordem.size() && segunda_pronta; ++k)
-          segunda_pronta = cdsMovExtrBanco->PackRow(linhas.Of(ordem, k), builder, segunda[k - metade]);
-      } catch (...) {
-        falha = std::current_exception();
-      }
-    });
-  }
-  // The helper is joined however this thread leaves.
-  struct Join {
-    std::thread& t;
-    ~Join() {
-      if (t.joinable()) t.join();
+  std::vector<RowCell> linha(static_cast<size_t>(cdsMovExtrBanco->FieldCount()));
+  std::string documento;
+  // Out of the file's order the records are scattered in memory: each is
+  // asked for ahead of its use, then its texts.
+  constexpr size_t kAdiante = 8;
+  for (size_t k = 0; k < ordem.size(); ++k) {
+    if (k + 2 * kAdiante < ordem.size()) __builtin_prefetch(ordem[k + 2 * kAdiante].second);
+    if (k + kAdiante < ordem.size()) {
+      __builtin_prefetch(ordem[k + kAdiante].second->Memo.data());
+      __builtin_prefetch(ordem[k + kAdiante].second->FitId.data());
     }
-  } join{ajudante};
-  MovementRows linhas(colunas, campos);
-  RowBuilder builder;
-  RowData row;
-  for (size_t k = 0; k < metade; ++k) {
-    const std::vector<RowCell>& linha = linhas.Of(ordem, k);
+    const TOFXItem* item = ordem[k].second;
+    // Ajusta(CheckNum, 20) without two new texts per movement.
+    constexpr size_t kDocumento = 20;
+    documento.assign(kDocumento - std::min(kDocumento, item->CheckNum.size()), ' ');
+    documento.append(item->CheckNum);
+    const auto texto = [&linha](TField& f, std::string_view t) {
+      linha[static_cast<size_t>(f.Index())] = RowCell{RowCell::Text, 0, t};
+    };
+    const auto numero = [&linha](TField& f, double d) {
+      linha[static_cast<size_t>(f.Index())] = RowCell{RowCell::Number, d, {}};
+    };
+    numero(vr, std::fabs(item->Amount));
+    texto(hist, item->Memo);
+    texto(hist_whole, item->Memo);
+    texto(doc, documento);
+    numero(dt, item->PostedDate);
+    texto(fitid, item->FitId);
+    texto(fitid_whole, item->FitId);
+    texto(tpmov, "0");
+    texto(stcon, "0");
+    texto(tiporegi, "0");
+    texto(idmov, item->Amount >= 0.0 ? "C" : "D");
     // As Insert, the fields' setters and Post would, texts cut to their
     // columns, in one step.
-    if (cdsMovExtrBanco->PackRow(linha, builder, row))
-      cdsMovExtrBanco->InsertPacked(std::move(row));
-    else
-      cdsMovExtrBanco->InsertRow(linha);
+    cdsMovExtrBanco->InsertRow(linha);
   }
-  if (segunda.empty()) return;
-  ajudante.join();
-  if (falha) std::rethrow_exception(falha);
-  if (!segunda_pronta) {
-    // Values the columns take only through the fields: the table adds them.
-    segunda.clear();
-    for (size_t k = metade; k < ordem.size(); ++k) cdsMovExtrBanco->InsertRow(linhas.Of(ordem, k));
-    return;
-  }
-  for (RowData& pronta : segunda) cdsMovExtrBanco->InsertPacked(std::move(pronta));
 }
 
 void TfrmImportOFX::SetHeaderPeriod(const StatementPeriod& period) {
