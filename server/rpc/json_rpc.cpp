@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <exception>
+#include <type_traits>
 
 #include "http/body_stream.h"
 #include "rpc/log_text.h"
+#include "rpc/read_ahead.h"
+#include "wire/json_reader.h"
 #include "rpc/request_parser.h"
 #include "store/server_errors.h"
 
@@ -124,8 +127,16 @@ RpcCall ReadCall(Body& body, bool gzip, const BodyLimits& limits) {
     ParsedRequest request;
     try {
       BodyStreamBuf source(body, gzip, limits.max_inflated, limits.stop);
-      request = ParseRequest(source, &ImportModule::PacketReaderFor,
-                             {.max_params = &ImportModule::MaxParams, .cost = limits.cost});
+      const ParseLimits parse_limits{.max_params = &ImportModule::MaxParams, .cost = limits.cost};
+      if constexpr (std::is_same_v<Body, BodySource>) {
+        // A large body read while it arrives: inflated and checked on a
+        // thread of its own, in the windows the parse asks for, while the
+        // parse reads the windows before.
+        ReadAheadBuf ahead(source, kvr::JsonReader::kWindow);
+        request = ParseRequest(ahead, &ImportModule::PacketReaderFor, parse_limits);
+      } else {
+        request = ParseRequest(source, &ImportModule::PacketReaderFor, parse_limits);
+      }
     } catch (const BodyError& error) {
       if (error.Fault() == BodyFault::kNulByte) throw RpcError(kParseError, error.what());
       if (error.Fault() == BodyFault::kNoMemory || error.Fault() == BodyFault::kStopped) {

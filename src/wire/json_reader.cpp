@@ -11,8 +11,6 @@ namespace kvr {
 
 namespace {
 
-constexpr std::size_t kWindow = 64 * 1024;
-
 bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(int c) { return c >= '0' && c <= '9'; }
 

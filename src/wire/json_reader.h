@@ -37,6 +37,9 @@ class JsonReader {
     kTooDeep,  // a list or object would open past max_depth levels
   };
 
+  // The bytes a reader of a stream buffer asks its source for at a time.
+  static constexpr std::size_t kWindow = 64 * 1024;
+
   // Reads from source a window at a time; source must outlive the reader,
   // and what its reading throws passes through Next.
   JsonReader(std::streambuf& source, std::size_t max_depth);
