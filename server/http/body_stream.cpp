@@ -25,36 +25,122 @@ BodyError NotGzip() {
                    "válido.");
 }
 
+// A gzip member's header, read a byte at a time as its pieces come, as zlib
+// reads it: the magic and the deflate method, no flag reserved for future use
+// (their meaning unknown, the rest cannot be read), then the optional extra
+// field, name and comment, skipped, and the header's CRC, checked when the
+// flags announce it. (ISA-L's own reading of it miscounts that CRC when the
+// header arrives in more than one piece.)
+class GzipHeader {
+ public:
+  // Takes what it needs of data; Done() once the header is whole. false:
+  // not a gzip header.
+  bool Read(const uint8_t*& data, uint32_t& size) {
+    while (size > 0 && stage_ != kDone) {
+      const uint8_t* const begin = data;
+      if (stage_ == kExtra || stage_ == kNameText || stage_ == kCommentText) {
+        // Skipped in one go, up to the field's end (a text's ends at its NUL).
+        size_t take = size;
+        if (stage_ == kExtra) {
+          take = std::min<size_t>(size, left_);
+          left_ -= static_cast<uint32_t>(take);
+        } else if (const void* nul = std::memchr(data, 0, size)) {
+          take = static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) + 1;
+          left_ = 0;
+        }
+        data += take;
+        size -= static_cast<uint32_t>(take);
+        crc_ = crc32(crc_, begin, static_cast<uInt>(take));
+        if (left_ == 0) Next();
+        continue;
+      }
+      const uint8_t byte = *data++;
+      --size;
+      if (stage_ == kCrc) {
+        // The low two bytes of the CRC-32 of the header before them.
+        if (byte != ((crc_ >> (8 * count_)) & 0xFF)) return false;
+        if (++count_ == 2) stage_ = kDone;
+        continue;
+      }
+      crc_ = crc32(crc_, begin, 1);
+      if (stage_ == kFixed) {
+        if ((count_ == 0 && byte != 0x1F) || (count_ == 1 && byte != 0x8B) ||
+            (count_ == 2 && byte != 8) || (count_ == 3 && (byte & 0xE0) != 0))
+          return false;
+        if (count_ == 3) flags_ = byte;
+        // Then the time, the compression level and the system: not used.
+        if (++count_ == 10) Next();
+      } else {  // kExtraLength: two bytes, the low one first
+        left_ |= static_cast<uint32_t>(byte) << (8 * count_);
+        if (++count_ == 2) Next();
+      }
+    }
+    return true;
+  }
+  bool Done() const { return stage_ == kDone; }
+
+ private:
+  static constexpr uint8_t kHeaderCrc = 0x02, kExtraField = 0x04, kName = 0x08, kComment = 0x10;
+  enum Stage { kFixed, kExtraLength, kExtra, kNameText, kCommentText, kCrc, kDone };
+
+  // On to the next part the flags announce, in the order the format has them.
+  void Next() {
+    count_ = 0;
+    if (stage_ < kExtraLength && (flags_ & kExtraField) != 0) {
+      stage_ = kExtraLength;
+      left_ = 0;
+    } else if (stage_ == kExtraLength && left_ > 0) {
+      stage_ = kExtra;
+    } else if (stage_ < kNameText && (flags_ & kName) != 0) {
+      stage_ = kNameText;
+      left_ = 1;
+    } else if (stage_ < kCommentText && (flags_ & kComment) != 0) {
+      stage_ = kCommentText;
+      left_ = 1;
+    } else if (stage_ < kCrc && (flags_ & kHeaderCrc) != 0) {
+      stage_ = kCrc;
+    } else {
+      stage_ = kDone;
+    }
+  }
+
+  Stage stage_ = kFixed;
+  size_t count_ = 0;  // bytes read of the fixed part, the extra field's length or the CRC
+  uint8_t flags_ = 0;
+  uint32_t left_ = 0;  // bytes left of the extra field; in a text, 1 until its end
+  uLong crc_ = crc32(0, nullptr, 0);
+};
+
 }  // namespace
 
-// ISA-L's inflate (a few times zlib's speed on this machine's processors),
-// reading the gzip wrapper itself: the header with any optional field
-// (checking its CRC when it has one), the deflate data and the trailer, whose
-// CRC-32 and length it checks against what it inflated.
+// Each member: its header (GzipHeader), then ISA-L's inflate (a few times
+// zlib's speed), which checks the trailer's CRC-32 and length against what it
+// inflated and gives back the bytes it read past the member's end.
 struct BodyStreamBuf::Inflater {
-  inflate_state state;
+  inflate_state state{};
+  GzipHeader header;
   bool ended = false;  // the last member ended with the input
-  // Bytes of the current member's header given to the inflater, up to its
-  // flags byte: ISA-L ignores the flags reserved for future use, which a
-  // gzip reader must refuse (their meaning unknown, the rest of the header
-  // cannot be read).
-  size_t header = 0;
 
   Inflater() { Start(); }
+  // A new member, where the input is.
   void Start() {
+    uint8_t* const next_in = state.next_in;
+    const uint32_t avail_in = state.avail_in;
     isal_inflate_init(&state);
-    state.crc_flag = ISAL_GZIP;
-    header = 0;
+    state.crc_flag = ISAL_GZIP_NO_HDR_VER;
+    state.next_in = next_in;
+    state.avail_in = avail_in;
+    header = GzipHeader();
   }
-  // Inflates what it can of the input into the output; false: not gzip.
+  // Reads what it can of the input; false: not gzip.
   bool Step() {
-    constexpr size_t kFlags = 3;  // after the two bytes of the magic and the method
-    for (size_t at = header; at <= kFlags && at - header < state.avail_in; ++at)
-      if (at == kFlags && (state.next_in[at - header] & 0xE0) != 0) return false;
-    const uint32_t before = state.avail_in;
-    if (isal_inflate(&state) != ISAL_DECOMP_OK) return false;
-    if (header <= kFlags) header += before - state.avail_in;
-    return true;
+    if (!header.Done()) {
+      const uint8_t* data = state.next_in;
+      if (!header.Read(data, state.avail_in)) return false;
+      state.next_in = const_cast<uint8_t*>(data);
+      return true;
+    }
+    return isal_inflate(&state) == ISAL_DECOMP_OK;
   }
 };
 
@@ -136,12 +222,9 @@ BodyStreamBuf::int_type BodyStreamBuf::underflow() {
         break;
       }
       // Several gzip members one after the other are one body (as gzip -c a b writes).
-      uint8_t* const next_in = z.next_in;
       uint8_t* const next_out = z.next_out;
-      const uint32_t avail_in = z.avail_in, avail_out = z.avail_out;
+      const uint32_t avail_out = z.avail_out;
       inflater_->Start();
-      z.next_in = next_in;
-      z.avail_in = avail_in;
       z.next_out = next_out;
       z.avail_out = avail_out;
       continue;
