@@ -273,12 +273,14 @@ void BodyStreamBuf::Scan(const char* data, size_t size) {
 void BodyStreamBuf::ScanShort(const char* data, size_t size) {
   if (std::memchr(data, '\0', size) != nullptr)
     throw BodyError(BodyFault::kNulByte, "A requisição não é um JSON válido.");
-  // The state at the end of the bytes, and where the last run began (a text
-  // or a number starting): the run then counts the bytes after it.
+  // The state at the end of the bytes, and where the last run began: the
+  // last text's opening quote, or a number after it. Numbers before that
+  // text end before it, so only the bytes after the last text are looked at
+  // a byte at a time; elsewhere outside texts only the next quote matters.
   constexpr std::uint64_t kQuotes = 0x2222222222222222ull, kBackslashes = 0x5C5C5C5C5C5C5C5Cull;
+  constexpr size_t kNone = static_cast<size_t>(-1);
   bool in_string = in_string_, escaped = escaped_, in_number = in_number_;
-  size_t run_start = 0;
-  bool restarted = false;
+  size_t run_start = kNone;
   size_t i = 0;
   while (i < size) {
     if (in_string) {
@@ -312,27 +314,30 @@ void BodyStreamBuf::ScanShort(const char* data, size_t size) {
       ++i;
       continue;
     }
-    const char c = data[i];
-    if (c == '"') {
-      in_string = true;
-      in_number = false;
-      run_start = i;
-      restarted = true;
-    } else if (c == '-' || (c >= '0' && c <= '9')) {
-      if (!in_number) {
-        run_start = i;
-        restarted = true;
+    size_t quote = i;
+    while (quote < size && data[quote] != '"') ++quote;
+    if (quote == size) break;
+    in_string = true;
+    in_number = false;
+    run_start = quote;
+    i = quote + 1;
+  }
+  if (!in_string) {
+    // After the last text (or all of the bytes, when they hold none).
+    for (; i < size; ++i) {
+      const char c = data[i];
+      if (c == '-' || (c >= '0' && c <= '9')) {
+        if (!in_number) run_start = i;
+        in_number = true;
+      } else if (!(in_number && (c == '.' || c == 'e' || c == 'E' || c == '+'))) {
+        in_number = false;
       }
-      in_number = true;
-    } else if (!(in_number && (c == '.' || c == 'e' || c == 'E' || c == '+'))) {
-      in_number = false;
     }
-    ++i;
   }
   in_string_ = in_string;
   escaped_ = escaped;
   in_number_ = in_number;
-  run_ = restarted ? size - 1 - run_start : run_ + size;
+  run_ = run_start != kNone ? size - 1 - run_start : run_ + size;
 }
 
 void BodyStreamBuf::ScanLong(const char* data, size_t size) {

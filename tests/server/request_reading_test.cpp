@@ -36,6 +36,9 @@ TEST(BodyStreamBuf, RefusesNulBytesAndRunsPastTheLimitWhereverTheyFall) {
       {"[\"" + text.substr(1000) + std::string(1, '\0') + "\"]", "nul"},
       {"[" + std::string(kMaxRun, ' ') + "1]", "run"},
       {"[\"\\n\", \"" + std::string(kMaxRun - 3, 'c') + "\"]", nullptr},
+      // A number that begins after a text, in the first window: its run from its first digit.
+      {"[\"a\",1" + std::string(kMaxRun - 1, '0') + "]", nullptr},
+      {"[\"a\",1" + std::string(kMaxRun, '0') + "]", "run"},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     for (const bool gzip : {false, true}) {
