@@ -2,9 +2,14 @@
 // movements into the table sent to the server, with its search for repeated
 // movements, in one pass over the rows.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/cell_values.h"
@@ -16,6 +21,9 @@
 namespace kvr {
 
 namespace {
+
+// From this many rows on, a second thread makes the rows' copies.
+constexpr size_t kThreadedRows = 64;
 
 bool IsText(const TField& f) { return f.DataType() == TFieldType::ftString; }
 
@@ -109,17 +117,37 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
 
   // The rows already here come first in table order, and are searched too.
   FirstMatchIndex first(keys_here, plan.options.CaseInsensitive);
-  if (!keys_here.empty()) {
-    first.Reserve(static_cast<size_t>(im.rows.count()) + visited.size());
+  const int already = im.rows.count();
+  if (!keys_here.empty())
     for (const TableRow* r = im.rows.head(); r != nullptr; r = r->next) first.Add(r->data);
-  }
+  // Rows equal on the search's columns are equal on the column the source is
+  // ordered by, when that is one of them: then, while the rows come in that
+  // column's order, a repeat is among the rows of the same value in it (its
+  // run), and the copies are searched in a small table of their run alone,
+  // which stays in the processor's cache where a table of a million rows
+  // would miss it at every row. Should the values go back (a null, taken as
+  // 0, before negative numbers), every copy so far joins the whole table and
+  // the search goes on there.
+  int run_key = -1;
+  if (src.order.Active())
+    for (size_t k = 0; k < keys_there.size(); ++k)
+      if (keys_there[k] == src.order.Fields().front() && keys_there[k] != plan.stamp_column &&
+          !IsText(source.Fields(keys_there[k])))
+        run_key = static_cast<int>(k);
+  FirstMatchIndex run(keys_here, plan.options.CaseInsensitive);
+  double run_value = 0;
+  bool in_run = false;
+  TableRow* first_copy = nullptr;
+  if (run_key < 0 && !keys_here.empty()) first.Reserve(static_cast<size_t>(already) + visited.size());
 
   // A column holds null or a value of its own kind (the fields convert what
   // they are given, packets are checked), so AsString of a text column is its
   // text or "", AsFloat and AsDateTime of a number or date its number or 0.
-  const auto as_field_value = [&source](const std::vector<RowCell>& cells, int field) {
+  std::vector<char> text_there(source.fields_.size());
+  for (size_t c = 0; c < text_there.size(); ++c) text_there[c] = IsText(source.Fields(static_cast<int>(c)));
+  const auto as_field_value = [&text_there](const std::vector<RowCell>& cells, int field) {
     RowCell cell = cells[static_cast<size_t>(field)];
-    if (IsText(source.Fields(field))) {
+    if (text_there[static_cast<size_t>(field)]) {
       if (cell.kind != RowCell::Text) cell = RowCell{RowCell::Text, 0, {}};
     } else if (cell.kind != RowCell::Number) {
       cell = RowCell{RowCell::Number, 0, {}};
@@ -142,86 +170,221 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
            (a.kind != RowCell::Text || a.text == b.text);
   };
 
-  // The rows are scattered in memory (the table's order is not the order
-  // they were made in), their bytes and the search's slots too: each is asked
-  // for some rows ahead of its use (the row, then its bytes, then the
-  // search's slot for its key), so that the waits on memory overlap.
-  constexpr size_t kAhead = 8;
-  const size_t n = visited.size();
-  const bool search = !keys_here.empty();
-  std::vector<RowCell> cells(source.fields_.size()), ahead_cells(source.fields_.size());
-  std::vector<RowCell> wanted(keys_here.size()), ahead_wanted(keys_here.size()), stored(keys_here.size());
-  std::vector<RowCell> copy_cells(fields_.size());
-  // The hashes of the rows from i to i + kAhead, the next ones' written while
-  // the row's own is still to be used.
-  std::uint64_t hashes[2 * kAhead] = {};
-  const auto hash_ahead = [&](size_t i) {
-    read_cells(visited[i]->data, ahead_cells);
-    wanted_of(ahead_cells, ahead_wanted);
-    hashes[i % (2 * kAhead)] = first.Hash(ahead_wanted.data());
-    first.Prefetch(hashes[i % (2 * kAhead)]);
+  // Each row's copy, with its stamped self when there is a stamp, is made
+  // apart from the tables: a row's bytes, their keys' hashes, from the row
+  // as it was. On a long table a second thread makes them a piece ahead,
+  // while this one puts each in its table and searches it; the rows the
+  // other thread reads are never those this one changes (a piece is handed
+  // over whole).
+  struct Made {
+    RowData stamped;
+    RowData copy;
+    std::uint64_t hash = 0;         // of the keys searched
+    std::uint64_t stored_hash = 0;  // of the copy's keys
   };
-  for (size_t i = 0; i < std::min(n, 4 * kAhead); ++i) __builtin_prefetch(visited[i]);
-  for (size_t i = 0; i < std::min(n, 2 * kAhead); ++i) visited[i]->data.Prefetch();
-  for (size_t i = 0; search && i < std::min(n, kAhead); ++i) hash_ahead(i);
-
-  std::vector<TRowMatch> found;
-  int source_position = 0;
-  RowBuilder& builder = im.builder;
-  for (size_t i = 0; i < n; ++i) {
-    if (i + 4 * kAhead < n) __builtin_prefetch(visited[i + 4 * kAhead]);
-    if (i + 2 * kAhead < n) visited[i + 2 * kAhead]->data.Prefetch();
-    if (search && i + kAhead < n) hash_ahead(i + kAhead);
-    TableRow* r = visited[i];
+  std::vector<size_t> size_here(fields_.size());
+  for (size_t c = 0; c < size_here.size(); ++c)
+    size_here[c] = fields_[c]->Size() > 0 ? static_cast<size_t>(fields_[c]->Size()) : 0;
+  const bool search = !keys_here.empty();
+  const auto make = [&](const TableRow* r, Made& out, RowBuilder& builder, std::vector<RowCell>& cells,
+                        std::vector<RowCell>& copy_cells, std::vector<RowCell>& wanted) {
+    read_cells(r->data, cells);
     if (plan.stamp_column >= 0) {
-      read_cells(r->data, cells);
       cells[static_cast<size_t>(plan.stamp_column)] = RowCell{RowCell::Text, 0, stamp_stored};
       for (const RowCell& cell : cells) builder.Add(cell);
-      RowData stamped = builder.Finish();
-      src.IndexRemove(r);
-      r->data = std::move(stamped);
-      src.IndexAdd(r);
-      src.filter.Rejudge(r);
+      out.stamped = builder.Finish();
     }
-    read_cells(r->data, cells);
-
-    if (search) {
-      wanted_of(cells, wanted);
-      const int match = first.Find(wanted.data(), hashes[i % (2 * kAhead)]);
-      // Rows before this one that the filter still lets through: a stamp can
-      // hide the rows it changed.
-      if (match >= 0) found.push_back({match, source_position});
-    }
-    if (src.filter.Visible(r)) ++source_position;
-
     for (size_t c = 0; c < copied_from.size(); ++c) {
       const int from = copied_from[c];
       RowCell cell;
       if (from >= 0) {
         cell = as_field_value(cells, from);
-        const int size = fields_[c]->Size();
-        if (cell.kind == RowCell::Text && size > 0 && cell.text.size() > static_cast<size_t>(size))
-          cell.text = cell.text.substr(0, static_cast<size_t>(size));
+        if (cell.kind == RowCell::Text && size_here[c] > 0 && cell.text.size() > size_here[c])
+          cell.text = cell.text.substr(0, size_here[c]);
       }
       copy_cells[c] = cell;
       builder.Add(cell);
     }
+    out.copy = builder.Finish();
+    if (!search) return;
+    wanted_of(cells, wanted);
+    out.hash = first.Hash(wanted.data());
+    // The copy's keys are those searched unless the copy cut a text (or the
+    // stamp): then their hash is its own.
+    bool as_searched = true;
+    for (size_t k = 0; k < keys_here.size() && as_searched; ++k)
+      as_searched = same(copy_cells[static_cast<size_t>(keys_here[k])], wanted[k]);
+    if (as_searched) {
+      out.stored_hash = out.hash;
+    } else {
+      for (size_t k = 0; k < keys_here.size(); ++k) wanted[k] = copy_cells[static_cast<size_t>(keys_here[k])];
+      out.stored_hash = first.Hash(wanted.data());
+    }
+  };
+
+  const size_t n = visited.size();
+  std::vector<RowCell> cells(source.fields_.size()), wanted(keys_here.size()), stored(keys_here.size());
+  std::vector<RowCell> copy_cells(fields_.size());
+  std::vector<TRowMatch> found;
+  int source_position = 0;
+  // Puts row i, made, in both tables and searches it; the search's slots for
+  // the next rows are asked for ahead (their hashes are known by then).
+  const auto place = [&](size_t i, Made& m) {
+    TableRow* r = visited[i];
+    if (plan.stamp_column >= 0) {
+      src.IndexRemove(r);
+      r->data = std::move(m.stamped);
+      src.IndexAdd(r);
+      src.filter.Rejudge(r);
+    }
+    if (search) {
+      read_cells(r->data, cells);
+      wanted_of(cells, wanted);
+      if (run_key >= 0) {
+        const double value = Round15(wanted[static_cast<size_t>(run_key)].number);
+        if (value == value) {
+          if (in_run && value < run_value) {
+            // Out of order: the whole table from here on.
+            run_key = -1;
+            first.Reserve(static_cast<size_t>(already) + visited.size());
+            for (const TableRow* c = first_copy; c != nullptr; c = c->next) first.Add(c->data);
+          } else if (!in_run || value != run_value) {
+            run.ForgetSlots();
+            run_value = value;
+            in_run = true;
+          }
+        }
+      }
+      int match = first.Find(wanted.data(), m.hash);
+      if (match < 0 && run_key >= 0) {
+        match = run.Find(wanted.data(), m.hash);
+        if (match >= 0) match += already;
+      }
+      // Rows before this one that the filter still lets through: a stamp can
+      // hide the rows it changed.
+      if (match >= 0) found.push_back({match, source_position});
+    }
+    if (src.filter.Visible(r)) ++source_position;
     TableRow* copy = im.rows.NewRow();
-    copy->data = builder.Finish();
+    copy->data = std::move(m.copy);
     im.filter.Admit(copy);
     im.order.Place(copy, nullptr);
     im.IndexAdd(copy);
     if (search) {
-      // The copy's keys are those searched unless the copy cut a text (or the
-      // stamp): then their hash is its own.
-      bool as_searched = true;
+      RowCursor cursor(copy->data);
+      RowCell cell;
+      size_t column = 0;
       for (size_t k = 0; k < keys_here.size(); ++k) {
-        stored[k] = copy_cells[static_cast<size_t>(keys_here[k])];
-        as_searched = as_searched && same(stored[k], wanted[k]);
+        const size_t want = static_cast<size_t>(keys_here[k]);
+        if (want < column) {
+          cursor = RowCursor(copy->data);
+          column = 0;
+        }
+        for (; column <= want; ++column)
+          if (!cursor.Next(cell)) cell = RowCell{};
+        stored[k] = cell;
       }
-      first.Add(copy->data, stored.data(), as_searched ? hashes[i % (2 * kAhead)] : first.Hash(stored.data()));
+      (run_key >= 0 ? run : first).Add(copy->data, stored.data(), m.stored_hash);
     }
+    if (first_copy == nullptr) first_copy = copy;
     im.current = copy;
+  };
+
+  // The rows are made in pieces, in turn by a second thread and by this one
+  // when its next piece is not yet taken, a few pieces ahead at most; this
+  // one places every piece, in order. A piece made is handed over whole.
+  constexpr size_t kPiece = 2048, kPiecesAhead = 7;
+  const size_t piece = std::clamp<size_t>(n / 16, 8, kPiece);
+  const size_t pieces = (n + piece - 1) / piece;
+  const size_t slots = std::min(pieces, kPiecesAhead + 1);
+  constexpr size_t kBroken = static_cast<size_t>(-1);
+  std::vector<std::vector<Made>> made(slots);
+  // Per slot: 1 + the number of the piece made in it, kBroken when its
+  // making failed.
+  std::unique_ptr<std::atomic<size_t>[]> made_piece(new std::atomic<size_t>[slots]);
+  for (size_t i = 0; i < slots; ++i) made_piece[i].store(0);
+  std::atomic<size_t> next{0}, placed{0};
+  std::atomic<bool> stop{false};
+  std::exception_ptr failed;
+  const auto make_piece = [&](size_t p, RowBuilder& builder, std::vector<RowCell>& c, std::vector<RowCell>& cc,
+                              std::vector<RowCell>& w) {
+    std::vector<Made>& out = made[p % slots];
+    const size_t begin = p * piece, end = std::min(n, begin + piece);
+    out.resize(end - begin);
+    for (size_t i = begin; i < end; ++i) {
+      if (i + 8 < end) __builtin_prefetch(visited[i + 8]);
+      if (i + 4 < end) visited[i + 4]->data.Prefetch();
+      make(visited[i], out[i - begin], builder, c, cc, w);
+    }
+  };
+  std::thread maker;
+  if (n >= kThreadedRows) {
+    try {
+      maker = std::thread([&] {
+        RowBuilder builder;
+        std::vector<RowCell> c(source.fields_.size()), cc(fields_.size()), w(keys_here.size());
+        size_t p = 0;
+        try {
+          while (!stop.load()) {
+            p = next.load();
+            if (p >= pieces) return;
+            // Its slot is free once the piece before it there is placed.
+            if (const size_t t = placed.load(); p >= t + slots) {
+              placed.wait(t);
+              continue;
+            }
+            if (!next.compare_exchange_strong(p, p + 1)) continue;
+            make_piece(p, builder, c, cc, w);
+            made_piece[p % slots].store(p + 1);
+            made_piece[p % slots].notify_one();
+          }
+        } catch (...) {
+          failed = std::current_exception();
+          made_piece[p % slots].store(kBroken);
+          made_piece[p % slots].notify_one();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: this one makes them all.
+    }
+  }
+  // However the loop below ends, the other thread ends before the tables it
+  // reads.
+  struct Join {
+    std::thread& thread;
+    std::atomic<bool>& stop;
+    std::atomic<size_t>& placed;
+    ~Join() {
+      if (!thread.joinable()) return;
+      stop.store(true);
+      placed.store(static_cast<size_t>(-1) / 2);
+      placed.notify_one();
+      thread.join();
+    }
+  } join{maker, stop, placed};
+
+  for (size_t p = 0; p < pieces; ++p) {
+    std::atomic<size_t>& state = made_piece[p % slots];
+    for (size_t v = state.load(); v != p + 1; v = state.load()) {
+      if (v == kBroken) std::rethrow_exception(failed);
+      // Rather than wait, this one makes the next piece not yet taken, when
+      // its slot is free (pieces from p on are not placed yet).
+      size_t q = next.load();
+      if (q < pieces && q < p + slots && next.compare_exchange_strong(q, q + 1)) {
+        make_piece(q, im.builder, cells, copy_cells, wanted);
+        made_piece[q % slots].store(q + 1);
+      } else if (q >= pieces || q >= p + slots) {
+        state.wait(v);
+      }
+    }
+    std::vector<Made>& in = made[p % slots];
+    const size_t begin = p * piece, end = std::min(n, begin + piece);
+    for (size_t i = begin; i < end; ++i) {
+      if (search && i + 8 < end) (run_key >= 0 ? run : first).Prefetch(in[i + 8 - begin].hash);
+      place(i, in[i - begin]);
+    }
+    placed.store(p + 1);
+    placed.notify_one();
   }
 
   // Where the loop leaves both tables: the source past its last row (on the

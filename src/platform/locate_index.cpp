@@ -132,6 +132,16 @@ void FirstMatchIndex::Add(const RowData& row, const RowCell* keys, std::uint64_t
   ++used_;
 }
 
+void FirstMatchIndex::ForgetSlots() {
+  // A table of up to a megabyte is cleared where it is; a larger one starts
+  // small again.
+  if (slots_.size() <= 65536)
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+  else
+    slots_.assign(16, Slot{});
+  used_ = 0;
+}
+
 void FirstMatchIndex::Rehash(std::size_t cap) {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(cap, Slot{});

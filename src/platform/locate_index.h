@@ -77,6 +77,9 @@ class FirstMatchIndex {
   // the count of rows added before it.
   void Add(const RowData& row, const RowCell* keys, std::uint64_t hash);
   void Add(const RowData& row);
+  // Forgets where the rows added so far are, not their count: the rows added
+  // from here on are looked for among themselves only.
+  void ForgetSlots();
 
  private:
   struct Slot {

@@ -25,6 +25,8 @@ class RowOrder {
   bool Active() const { return !fields_.empty(); }
   // True when the 0-based column is one of the ordering columns.
   bool Orders(int field) const { return std::find(fields_.begin(), fields_.end(), field) != fields_.end(); }
+  // The ordering columns (0-based), the first deciding first.
+  const std::vector<int>& Fields() const { return fields_; }
   // Takes the ordering columns (0-based) and puts the stored rows in their
   // order, the present order breaking ties; no columns leave the rows as they
   // are.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <limits>
 #include <optional>
 #include <ostream>
@@ -23,7 +24,7 @@ namespace {
 struct Mov {
   std::optional<std::string> conta;
   std::optional<std::string> doc;
-  double date;
+  std::optional<double> date;
   std::optional<double> amount;
   std::string fitid;
 };
@@ -56,7 +57,7 @@ void Add(TClientDataSet& t, const Mov& m) {
   t.Append();
   if (m.conta) t.FieldByName("CDREDUCONT").SetAsString(*m.conta);
   if (m.doc) t.FieldByName("NRDOCMOVREAL").SetAsString(*m.doc);
-  t.FieldByName("DTMOVREAL").SetAsDateTime(m.date);
+  if (m.date) t.FieldByName("DTMOVREAL").SetAsDateTime(*m.date);
   if (m.amount) t.FieldByName("VRMOVREAL").SetAsFloat(*m.amount);
   t.FieldByName("CDFITIDCOMPL").SetAsString(m.fitid);
   t.Post();
@@ -191,6 +192,13 @@ INSTANTIATE_TEST_SUITE_P(
              {{{}, "O", 45003, 4, "F"}, {{}, "O", 45001, 4, "F"}, {{}, "O", 45003, 4, "F"},
               {{}, "O", 45001, 4, "F"}, {{}, "O", 45002, 4, "F"}},
              "", "DTMOVREAL", "001", {}, {{0, 1}, {3, 4}}},
+        // Searched by date among the rows of the same date while the dates
+        // go up; a null date (searched as 0) before negative ones goes back,
+        // and the search goes on among every row.
+        Case{"NullDateBeforeNegatives",
+             {{{}, "A", 45001, 1, "F"}, {{}, "A", {}, 1, "F"}, {{}, "A", -5, 1, "F"}, {{}, "A", 0.0, 1, "F"},
+              {{}, "A", 45001, 1, "F"}, {{}, "A", -5, 1, "F"}},
+             "", "DTMOVREAL", "001", {}, {{1, 2}, {0, 3}, {4, 5}}},
         // A stamp longer than its column is stored cut but searched whole:
         // nothing repeats.
         Case{"StampLongerThanItsColumn",
@@ -205,6 +213,24 @@ INSTANTIATE_TEST_SUITE_P(
              }(),
              "", "", "001", {},
              {{0, 10}, {1, 11}, {2, 12}, {3, 13}, {4, 14}, {5, 15}, {6, 16}, {7, 17}, {8, 18}, {9, 19}}},
+        // Three hundred rows under a filter, each document every 97 rows: a
+        // long table is made in pieces on a second thread, and repeats are
+        // found across the pieces.
+        [] {
+          Case c{"ManyRowsInPieces", {}, "VRMOVREAL > 0", "", "001", {}, {}};
+          std::vector<int> first_at(97, -1);
+          int position = 0;
+          for (int i = 0; i < 300; ++i) {
+            const bool shown = i % 5 != 4;
+            c.rows.push_back({{}, "M" + std::to_string(i % 97), 45000, shown ? 5.0 : -1.0, "F"});
+            if (!shown) continue;
+            int& first = first_at[static_cast<size_t>(i % 97)];
+            if (first >= 0) c.found.push_back({first, position});
+            if (first < 0) first = position;
+            ++position;
+          }
+          return c;
+        }(),
         // Rows already in the copy's table come first and are searched too.
         Case{"RowsAlreadyCopied",
              {{{}, "D1", 45000, 5, "F1"}, {{}, "D9", 45000, 5, "F1"}, {{}, "D1", 45000, 5, "F1"}},
@@ -281,4 +307,35 @@ INSTANTIATE_TEST_SUITE_P(Tables, InsertRowCase,
                          [](const ::testing::TestParamInfo<InsertCase>& info) { return info.param.name; });
 
 }  // namespace
+// Rounding to 15 significant digits finds the decimal exponent without the
+// logarithm; it must round as the logarithm's exponent did, on both sides of
+// every power of ten and across the magnitudes of amounts and dates.
+TEST(Round15, RoundsAsWithTheLogarithm) {
+  const auto by_logarithm = [](double v) {
+    if (v == 0.0 || !std::isfinite(v)) return v == 0.0 ? 0.0 : v;
+    const int shift = 14 - static_cast<int>(std::floor(std::log10(std::fabs(v))));
+    if (shift >= 0 && shift <= 22) return std::round(v * std::pow(10.0, shift)) / std::pow(10.0, shift);
+    if (shift < 0 && -shift <= 22) return std::round(v / std::pow(10.0, -shift)) * std::pow(10.0, -shift);
+    return v;
+  };
+  std::vector<double> values;
+  for (int k = -3; k <= 17; ++k) {
+    double up = std::pow(10.0, k), down = up;
+    for (int step = 0; step < 200; ++step) {
+      values.insert(values.end(), {up, down, up * 1.5, down * 0.75});
+      up = std::nextafter(up, INFINITY);
+      down = std::nextafter(down, 0.0);
+    }
+  }
+  std::mt19937_64 random(15);
+  std::uniform_real_distribution<double> exponent(-3, 17);
+  for (int i = 0; i < 200000; ++i) values.push_back(std::pow(10.0, exponent(random)));
+  for (int cents = 0; cents < 100000; ++cents) values.push_back(cents / 100.0 + 12345);
+  int differ = 0;
+  for (double v : values)
+    for (double x : {v, -v})
+      if (Round15(x) != by_logarithm(x) && ++differ <= 5) ADD_FAILURE() << x;
+  EXPECT_EQ(differ, 0);
+}
+
 }  // namespace kvr
