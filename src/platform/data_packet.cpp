@@ -1,6 +1,9 @@
 #include "platform/data_packet.h"
 
 #include <array>
+#include <bit>
+#include <cstdint>
+#include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -59,39 +62,75 @@ bool IsAscii(std::string_view text) {
 
 }  // namespace
 
-void AppendJsonString(std::string& out, std::string_view cp1252) {
-  out.push_back('"');
+namespace {
+
+// The most bytes PutJsonString writes for a text of n bytes: every byte a
+// control character written as \u00XX, and the quotes.
+constexpr std::size_t JsonStringBound(std::size_t n) { return 6 * n + 2; }
+
+// True when one of the eight bytes of word is below 0x20, from 0x80 up, '"'
+// or '\\' (exact as a whole: a byte's borrow reaches only bytes above one
+// that is found).
+constexpr bool NeedsEscape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  const std::uint64_t control = (word - 0x20 * kOnes) & ~word & kHigh;
+  return ((word & kHigh) | control | zero_byte(word ^ ('"' * kOnes)) | zero_byte(word ^ ('\\' * kOnes))) != 0;
+}
+
+// Writes a Windows-1252 text as a quoted JSON string in UTF-8 at o, which
+// has room for JsonStringBound(size); returns the end of what it wrote.
+char* PutJsonString(char* o, std::string_view cp1252) {
+  *o++ = '"';
   const char* p = cp1252.data();
   const char* end = p + cp1252.size();
   while (p < end) {
     const char* run = p;
+    // Eight bytes at a time while none needs escaping (o has room for them:
+    // each byte may take six).
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (NeedsEscape(word)) break;
+      p += 8;
+    }
     while (p < end) {
       const unsigned char c = static_cast<unsigned char>(*p);
       if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
       ++p;
     }
-    out.append(run, static_cast<std::size_t>(p - run));
+    std::memcpy(o, run, static_cast<std::size_t>(p - run));
+    o += p - run;
     if (p == end) break;
     const unsigned char c = static_cast<unsigned char>(*p++);
     if (c >= 0x80) {
       const HighBytes& high = High();
-      out.append(high.utf8[c - 0x80].data(), high.length[c - 0x80]);
+      std::memcpy(o, high.utf8[c - 0x80].data(), 4);
+      o += high.length[c - 0x80];
     } else if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
+      *o++ = '\\';
+      *o++ = static_cast<char>(c);
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      *o++ = '\\';
+      *o++ = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
     } else {
       static const char kHex[] = "0123456789abcdef";
       const char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-      out.append(escape, 6);
+      std::memcpy(o, escape, 6);
+      o += 6;
     }
   }
-  out.push_back('"');
+  *o++ = '"';
+  return o;
+}
+
+}  // namespace
+
+void AppendJsonString(std::string& out, std::string_view cp1252) {
+  const std::size_t size = out.size();
+  out.resize(size + JsonStringBound(cp1252.size()));
+  out.resize(static_cast<std::size_t>(PutJsonString(out.data() + size, cp1252) - out.data()));
 }
 
 bool IsoToDate(std::string_view text, TDateTime& out) {
@@ -106,6 +145,109 @@ bool IsoToDate(std::string_view text, TDateTime& out) {
 }
 
 // ---------------------------------------------------------------- writing
+namespace {
+
+// Writes the rows of a packet, a million for a large statement: each row
+// straight into the output's memory, once its size is bounded, instead of a
+// call per piece; the text of the date last written kept, since a
+// statement's rows come by date; a money amount's digits written from its
+// cents. The text is what AppendJsonString, AppendDateTime and AppendNumber
+// write.
+class PacketRowWriter {
+ public:
+  explicit PacketRowWriter(const std::vector<TFieldType>& types) : types_(types) {}
+
+  // Appends the row as a JSON list to out, after a comma unless first.
+  void Write(std::string& out, const RowData& row, bool first) {
+    std::size_t bound = 3;  // the comma and the brackets
+    RowCursor sizes(row);
+    RowCell cell;
+    for (std::size_t i = 0; i < types_.size(); ++i) {
+      if (sizes.Next(cell) && cell.kind == RowCell::Text)
+        bound += JsonStringBound(cell.text.size()) + 1;
+      else
+        bound += kValueBound + 1;
+    }
+    const std::size_t size = out.size();
+    out.resize(size + bound);
+    char* o = out.data() + size;
+    if (!first) *o++ = ',';
+    *o++ = '[';
+    RowCursor cursor(row);
+    for (std::size_t i = 0; i < types_.size(); ++i) {
+      if (i > 0) *o++ = ',';
+      if (!cursor.Next(cell) || cell.kind == RowCell::Null) {
+        std::memcpy(o, "null", 4);
+        o += 4;
+      } else if (cell.kind == RowCell::Text) {
+        o = PutJsonString(o, cell.text);
+      } else if (types_[i] == TFieldType::ftDateTime) {
+        o = PutDate(o, cell.number);
+      } else {
+        o = PutNumber(o, cell.number);
+      }
+    }
+    *o++ = ']';
+    out.resize(static_cast<std::size_t>(o - out.data()));
+  }
+
+ private:
+  // The most bytes of a number, a date in quotes or null.
+  static constexpr std::size_t kValueBound = 40;
+
+  char* PutDate(char* o, double value) {
+    if (!have_date_ || std::bit_cast<std::uint64_t>(value) != date_bits_) {
+      date_text_.assign(1, '"');
+      AppendDateTime(date_text_, DecodeDateTime(value));
+      date_text_.push_back('"');
+      date_bits_ = std::bit_cast<std::uint64_t>(value);
+      have_date_ = true;
+    }
+    std::memcpy(o, date_text_.data(), date_text_.size());
+    return o + date_text_.size();
+  }
+
+  // AppendNumber's text. A value whose shortest decimal is a whole number of
+  // cents, not a whole number, under a trillion, is that decimal
+  // written plainly (no shorter text reads back as the same double, and the
+  // exponent form is longer); anything else is AppendNumber's.
+  char* PutNumber(char* o, double value) {
+    if (std::fabs(value) < 1e12) {
+      const long long cents = std::llround(value * 100);
+      if (cents % 100 != 0 && static_cast<double>(cents) / 100 == value) {
+        unsigned long long rest = static_cast<unsigned long long>(cents < 0 ? -cents : cents);
+        if (cents < 0) *o++ = '-';
+        const unsigned fraction = static_cast<unsigned>(rest % 100);
+        rest /= 100;
+        char digits[20];
+        int n = 0;
+        do {
+          digits[n++] = static_cast<char>('0' + rest % 10);
+          rest /= 10;
+        } while (rest != 0);
+        while (n > 0) *o++ = digits[--n];
+        *o++ = '.';
+        *o++ = static_cast<char>('0' + fraction / 10);
+        if (fraction % 10 != 0) *o++ = static_cast<char>('0' + fraction % 10);
+        return o;
+      }
+    }
+    number_text_.clear();
+    AppendNumber(number_text_, value);
+    std::memcpy(o, number_text_.data(), number_text_.size());
+    return o + number_text_.size();
+  }
+
+  const std::vector<TFieldType>& types_;
+  // The bits of the date last written, and its text.
+  bool have_date_ = false;
+  std::uint64_t date_bits_ = 0;
+  std::string date_text_;
+  std::string number_text_;
+};
+
+}  // namespace
+
 
 void WriteDataPacket(TClientDataSet& table, JsonSink& sink) {
   if (!table.Active()) throw EDatabaseError("A tabela não está aberta.");
@@ -129,28 +271,11 @@ void WriteDataPacket(TClientDataSet& table, JsonSink& sink) {
     out.push_back('}');
   }
   out += "],\"rows\":[";
+  PacketRowWriter writer(types);
   bool first = true;
   table.ForEachRow([&](const RowData& row) {
-    if (!first) out.push_back(',');
+    writer.Write(out, row, first);
     first = false;
-    out.push_back('[');
-    RowCursor cursor(row);
-    RowCell cell;
-    for (int i = 0; i < columns; ++i) {
-      if (i > 0) out.push_back(',');
-      if (!cursor.Next(cell) || cell.kind == RowCell::Null) {
-        out += "null";
-      } else if (cell.kind == RowCell::Text) {
-        AppendJsonString(out, cell.text);
-      } else if (types[static_cast<std::size_t>(i)] == TFieldType::ftDateTime) {
-        out.push_back('"');
-        AppendDateTime(out, DecodeDateTime(cell.number));
-        out.push_back('"');
-      } else {
-        AppendNumber(out, cell.number);
-      }
-    }
-    out.push_back(']');
     sink.Spill();
   });
   out += "]}";

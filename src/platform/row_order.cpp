@@ -12,6 +12,7 @@ const RowOrder::Key& RowOrder::KeyOf(const TableRow* r) {
 void RowOrder::SetFields(std::vector<int> fields) {
   fields_ = std::move(fields);
   groups_.clear();
+  last_group_ = groups_.end();
   if (fields_.empty()) return;
   for (TableRow* r : rows_.TakeInOrder()) Place(r, nullptr);
 }
@@ -21,15 +22,23 @@ void RowOrder::Place(TableRow* r, TableRow* before) {
     rows_.Link(r, before);
     return;
   }
-  auto it = groups_.find(KeyOf(r));
+  const Key& key = KeyOf(r);
+  // Rows come mostly in runs of one key (a load adds them by date): the
+  // group of the row placed before is tried first, the map searched only when
+  // the key differs.
+  auto it = last_group_;
+  const KeyLess less;
+  if (it == groups_.end() || less(key, it->first) || less(it->first, key)) it = groups_.find(key);
   if (it != groups_.end()) {
     Group& g = it->second;
     rows_.Link(r, g.last->next);
     g.last = r;
     ++g.count;
+    last_group_ = it;
     return;
   }
   it = groups_.emplace(scratch_key_, Group{r, r, 1}).first;
+  last_group_ = it;
   ++it;
   rows_.Link(r, it == groups_.end() ? nullptr : it->second.first);
 }
@@ -37,6 +46,7 @@ void RowOrder::Place(TableRow* r, TableRow* before) {
 void RowOrder::Unplace(TableRow* r) {
   const auto it = fields_.empty() ? groups_.end() : groups_.find(KeyOf(r));
   if (it != groups_.end() && --it->second.count == 0) {
+    if (it == last_group_) last_group_ = groups_.end();
     groups_.erase(it);
   } else if (it != groups_.end()) {
     if (it->second.first == r) it->second.first = r->next;

@@ -32,7 +32,10 @@ class RowOrder {
   // are.
   void SetFields(std::vector<int> fields);
   // Forgets every key (the store was emptied); the columns stay.
-  void Clear() { groups_.clear(); }
+  void Clear() {
+    groups_.clear();
+    last_group_ = groups_.end();
+  }
 
   // Links an unlinked row: in key order when the order is active, otherwise
   // before `before` (null: at the end).
@@ -69,6 +72,8 @@ class RowOrder {
   RowStore& rows_;
   std::vector<int> fields_;
   std::map<Key, Group, KeyLess> groups_;
+  // The group Place used last, or end().
+  std::map<Key, Group, KeyLess>::iterator last_group_ = groups_.end();
   Key scratch_key_;
 };
 

@@ -389,10 +389,15 @@ void TfrmImportOFX::LeExtrato() {
     ordem[static_cast<size_t>(i)] = {item->PostedDate, item};
     comparaveis = comparaveis && !std::isnan(item->PostedDate);
   }
-  if (comparaveis && cdsMovExtrBanco->IndexFieldNames() == "DTMOVREAL")
-    std::stable_sort(ordem.begin(), ordem.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  const auto antes = [](const auto& a, const auto& b) { return a.first < b.first; };
+  // Most banks write their movements by date already: then there is nothing
+  // to sort.
+  if (comparaveis && cdsMovExtrBanco->IndexFieldNames() == "DTMOVREAL" &&
+      !std::is_sorted(ordem.begin(), ordem.end(), antes))
+    std::stable_sort(ordem.begin(), ordem.end(), antes);
   Quiet quiet({cdsMovExtrBanco});
   std::vector<RowCell> linha(static_cast<size_t>(cdsMovExtrBanco->FieldCount()));
+  std::string documento;
   // Out of the file's order the records are scattered in memory: each is
   // asked for ahead of its use, then its texts.
   constexpr size_t kAdiante = 8;
@@ -403,7 +408,10 @@ void TfrmImportOFX::LeExtrato() {
       __builtin_prefetch(ordem[k + kAdiante].second->FitId.data());
     }
     const TOFXItem* item = ordem[k].second;
-    const std::string documento = Ajusta(std::string(item->CheckNum), 20);
+    // Ajusta(CheckNum, 20) without two new texts per movement.
+    constexpr size_t kDocumento = 20;
+    documento.assign(kDocumento - std::min(kDocumento, item->CheckNum.size()), ' ');
+    documento.append(item->CheckNum);
     const auto texto = [&linha](TField& f, std::string_view t) {
       linha[static_cast<size_t>(f.Index())] = RowCell{RowCell::Text, 0, t};
     };

@@ -234,5 +234,52 @@ TEST_F(DataPacket, InactiveTableHasNoPacket) {
   EXPECT_THROW(ds.GetData(), EDatabaseError);
 }
 
+TEST_F(DataPacket, RowsAreWrittenInTheShortestTextThatReadsBack) {
+  struct Row {
+    double date;  // 0: null
+    double value;
+  };
+  const Row rows[] = {
+      {45296, 0.01},  {45296, -0.05},          {45296.5, 0.5},   {45296, 1234.5}, {45297, 999999999999.99},
+      {0, 200},       {45297, 100000},         {45297, 0.1 + 0.2}, {45297, 0.285}, {45297, -0.0},
+      {45297, 1e21},  {45297, 1000000000000.5}, {45297, 0.001},  {45297, -1500.25}, {45297, 12345678.9},
+  };
+  for (const Row& r : rows) {
+    ds.Append();
+    if (r.date != 0) ds.FieldByName("DTMOVREAL").SetAsDateTime(r.date);
+    ds.FieldByName("VRMOVREAL").SetAsFloat(r.value);
+    ds.Post();
+  }
+  ds.First();
+  ds.Edit();
+  ds.FieldByName("CDREDUCONT").SetAsString("001");
+  ds.FieldByName("DSHISTMOVREAL").SetAsString("Ação \"x\"\\\x01\n\t\r"_cp1252);
+  ds.Post();
+  // Bytes to escape past the first eight, which are read eight at a time.
+  ds.Next();
+  ds.Edit();
+  ds.FieldByName("DSHISTMOVREAL").SetAsString("ABCDEFGH\"IJKLMNOP\\QRSTUVWX\x1fYZÉ"_cp1252);
+  ds.Post();
+  JsonSink sink;
+  WriteDataPacket(ds, sink);
+  const std::string rows_text = sink.text.substr(sink.text.find("\"rows\":"));
+  EXPECT_EQ(rows_text,
+            R"("rows":[["001","2024-01-05T00:00:00",0.01,"Ação \"x\"\\\u0001\n\t\r"],)"
+            R"([null,"2024-01-05T00:00:00",-0.05,"ABCDEFGH\"IJKLMNOP\\QRSTUVWX\u001fYZÉ"],)"
+            R"([null,"2024-01-05T12:00:00",0.5,null],)"
+            R"([null,"2024-01-05T00:00:00",1234.5,null],)"
+            R"([null,"2024-01-06T00:00:00",999999999999.99,null],)"
+            R"([null,null,200.0,null],)"
+            R"([null,"2024-01-06T00:00:00",1e+05,null],)"
+            R"([null,"2024-01-06T00:00:00",0.30000000000000004,null],)"
+            R"([null,"2024-01-06T00:00:00",0.285,null],)"
+            R"([null,"2024-01-06T00:00:00",-0.0,null],)"
+            R"([null,"2024-01-06T00:00:00",1e+21,null],)"
+            R"([null,"2024-01-06T00:00:00",1000000000000.5,null],)"
+            R"([null,"2024-01-06T00:00:00",0.001,null],)"
+            R"([null,"2024-01-06T00:00:00",-1500.25,null],)"
+            R"([null,"2024-01-06T00:00:00",12345678.9,null]]})");
+}
+
 }  // namespace
 }  // namespace kvr

@@ -227,11 +227,28 @@ TEST_F(StatementLoad, ServerFailureIsReportedWithTheServersOwnText) {
   EXPECT_EQ(host.avi_on, false);
 }
 
-}  // namespace
-}  // namespace kvr::testing
-
-namespace kvr::testing {
-namespace {
+TEST_F(StatementLoad, MovementsOutOfDateOrderAreListedByDateWithTiesAsTheFileListsThem) {
+  // The file writes days 7, 6, 5 in turn; movement i holds FITID "F<i>", its
+  // number as document and memo, and the amount i cents (a debit when odd).
+  std::vector<Trn> trns;
+  for (int i = 0; i < 9; ++i) {
+    const std::string n = std::to_string(i);
+    trns.push_back({"2024010" + std::to_string(7 - i % 3), (i % 2 ? "-0.0" : "0.0") + n, "F" + n, n, "M" + n});
+  }
+  ASSERT_EQ(Load(WriteFile("a.ofx", OfxText("341", "12345-6", "20240101", "20240131", trns, "1"))), "");
+  TClientDataSet& table = *Form().cdsMovExtrBanco;
+  EXPECT_EQ(AllRows(table, "CDFITIDCOMPL"),
+            (std::vector<std::string>{"F2", "F5", "F8", "F1", "F4", "F7", "F0", "F3", "F6"}));
+  EXPECT_EQ(AllRows(table, "DTMOVREAL"),
+            (std::vector<std::string>{"05/01/2024", "05/01/2024", "05/01/2024", "06/01/2024", "06/01/2024",
+                                      "06/01/2024", "07/01/2024", "07/01/2024", "07/01/2024"}));
+  EXPECT_EQ(AllRows(table, "NRDOCMOVREAL")[1], std::string(19, ' ') + "5");
+  EXPECT_EQ(AllRows(table, "DSHISTCOMPL"),
+            (std::vector<std::string>{"M2", "M5", "M8", "M1", "M4", "M7", "M0", "M3", "M6"}));
+  EXPECT_EQ(AllRows(table, "IDMOVREAL"), (std::vector<std::string>{"C", "D", "C", "D", "C", "D", "C", "D", "C"}));
+  EXPECT_EQ(AllRows(table, "VRMOVREAL"),
+            (std::vector<std::string>{"0,02", "0,05", "0,08", "0,01", "0,04", "0,07", "0", "0,03", "0,06"}));
+}
 
 TEST_F(StatementLoad, TransactionWithoutCheckNumAndMemoDoesNotSwallowTheNext) {
   const std::string text =
