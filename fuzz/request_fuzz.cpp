@@ -4,7 +4,11 @@
 // account in memory. Besides crashes, leaks and undefined behaviour it stops
 // when a reply is not one JSON-RPC answer with a status the endpoint gives,
 // when the log line holds a control character, and when the body sent gzip
-// (read across the inflater's 64 KiB window) is answered otherwise than plain.
+// (read across the inflater's 64 KiB window) is answered otherwise than plain,
+// or bytes that open as gzip are answered otherwise in small pieces than whole
+// (in pieces, the bytes a broken stream inflates to before its fault shows
+// may be refused as JSON first: a refusal still).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +22,23 @@
 #include "rpc/json_rpc.h"
 
 namespace {
+
+// A body handed on in pieces of 1 to 8 bytes, as a slow socket may.
+class SmallPieces : public kvr::server::BodySource {
+ public:
+  explicit SmallPieces(const std::string& body) : body_(body) {}
+  bool Next(const char*& data, size_t& size) override {
+    if (at_ == body_.size()) return false;
+    data = body_.data() + at_;
+    size = std::min<size_t>(body_.size() - at_, 1 + (static_cast<unsigned char>(*data) & 7));
+    at_ += size;
+    return true;
+  }
+
+ private:
+  const std::string& body_;
+  size_t at_ = 0;
+};
 
 using kvr::server::Account;
 using kvr::server::Statement;
@@ -113,7 +134,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (lines != 1) Fail("not one log line per call", std::to_string(lines));
 
   // Bytes that open as gzip are also read as the gzip body they may be.
-  if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B) CheckReply(answer(body, true), true);
+  // Whole or in pieces, alike.
+  if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B) {
+    const kvr::server::RpcReply whole = answer(body, true);
+    CheckReply(whole, true);
+    SmallPieces pieces(body);
+    kvr::server::RpcCall call = kvr::server::ReadRpcCall(pieces, true, limits);
+    const kvr::server::RpcReply pieced =
+        kvr::server::AnswerRpcCall(module, kvr::server::ImportModule::kName, call, log);
+    const bool both_refused =
+        whole.status == 400 && pieced.body.find("\"error\":") != std::string::npos;
+    if (!both_refused && (whole.status != pieced.status || whole.body != pieced.body))
+      Fail("gzip answered otherwise in pieces", std::to_string(whole.status) + " " + whole.body +
+                                                    "\n" + std::to_string(pieced.status) + " " +
+                                                    pieced.body);
+  }
 
   // The same body gzip must be answered as plain.
   const kvr::server::RpcReply inflated = answer(kvr::server::GzipCompress(body), true);

@@ -92,6 +92,8 @@ class BodyStreamBuf : public std::streambuf {
   size_t inflated_ = 0;
   const std::atomic<bool>* stop_;
   BodySource* source_ = nullptr;  // the pieces of the body; none: all of it at once
+  const char* rest_ = nullptr;    // what the inflater has not been given of the last piece
+  size_t rest_size_ = 0;
   bool input_ended_ = false;      // source_ said the body ended
   std::unique_ptr<Inflater> inflater_;
   std::unique_ptr<char[]> window_;

@@ -1,6 +1,7 @@
 // The pieces a large request goes through on the server: the body stream,
 // the packed rows the JSON reader fills and the repeat check's keys over them.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <iterator>
@@ -35,6 +36,9 @@ TEST(BodyStreamBuf, RefusesNulBytesAndRunsPastTheLimitWhereverTheyFall) {
       {"[\"" + text.substr(1000) + std::string(1, '\0') + "\"]", "nul"},
       {"[" + std::string(kMaxRun, ' ') + "1]", "run"},
       {"[\"\\n\", \"" + std::string(kMaxRun - 3, 'c') + "\"]", nullptr},
+      // A number that begins after a text, in the first window: its run from its first digit.
+      {"[\"a\",1" + std::string(kMaxRun - 1, '0') + "]", nullptr},
+      {"[\"a\",1" + std::string(kMaxRun, '0') + "]", "run"},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     for (const bool gzip : {false, true}) {
@@ -77,6 +81,81 @@ TEST(BodyStreamBuf, GzipCutAnywhereIsRefusedAndMembersSplitAnywhereReadAsOne) {
         << "split at " << at;
   EXPECT_EQ("not gzip", Outcome(gzip + "{}", true));
   EXPECT_EQ("not gzip", Outcome(gzip + gzip.substr(0, 12), true));
+}
+
+// The body handed on a byte at a time.
+class ByteByByte : public BodySource {
+ public:
+  explicit ByteByByte(const std::string& body) : body_(body) {}
+  bool Next(const char*& data, size_t& size) override {
+    if (at_ == body_.size()) return false;
+    data = body_.data() + at_++;
+    size = 1;
+    return true;
+  }
+
+ private:
+  const std::string& body_;
+  size_t at_ = 0;
+};
+
+// The gzip wrapper's less common forms, whole and a byte at a time: a header
+// with every optional field, a stored block, and what must be refused in the
+// header (flags reserved for future use, a wrong header CRC) and the trailer.
+TEST(BodyStreamBuf, GzipHeaderFieldsStoredBlocksAndBadTrailersWholeOrByteByByte) {
+  const std::string body = R"({"jsonrpc":"2.0","id":1,"method":"GetContaCorrente","params":["1","2"]})";
+  const std::string member = GzipCompress(body);
+  const std::string header = member.substr(0, 10), trailer = member.substr(member.size() - 8);
+  const std::string deflated = member.substr(10, member.size() - 18);
+  auto with_flags = [&](char flags) {
+    std::string changed = header;
+    changed[3] = flags;
+    return changed;
+  };
+  auto crc16 = [](const std::string& bytes) {
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size());
+    return std::string{static_cast<char>(crc & 0xFF), static_cast<char>(crc >> 8 & 0xFF)};
+  };
+  // FEXTRA (3 bytes), FNAME, FCOMMENT and FHCRC.
+  const std::string fields = with_flags(0x1E) + std::string("\x03\x00xyz", 5) + "corpo.json" +
+                             std::string(1, '\0') + "comentario" + std::string(1, '\0');
+  std::string bad_hcrc = crc16(fields);
+  bad_hcrc[0] ^= 1;
+  const std::string len{static_cast<char>(body.size()), 0};
+  const std::string nlen{static_cast<char>(~body.size()), static_cast<char>(0xFF)};
+  std::string bad_crc = trailer, bad_size = trailer;
+  bad_crc[0] ^= 1;
+  bad_size[4] ^= 1;
+  struct Case {
+    std::string wire;
+    bool read;
+  };
+  const Case cases[] = {
+      {fields + crc16(fields) + deflated + trailer, true},
+      {fields + bad_hcrc + deflated + trailer, false},
+      {with_flags(0x01) + deflated + trailer, true},  // FTEXT: only a hint
+      {with_flags(0x20) + deflated + trailer, false},
+      {with_flags(static_cast<char>(0x80)) + deflated + trailer, false},
+      {member + with_flags(0x40) + deflated + trailer, false},
+      {header + deflated + bad_crc, false},
+      {header + deflated + bad_size, false},
+      {header + "\x01" + len + nlen + body + trailer, true},
+      {header + "\x01" + len + len + body + trailer, false},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(cases[i].read ? "read: " + body : "not gzip", Outcome(cases[i].wire, true))
+        << "case " << i << " whole";
+    ByteByByte source(cases[i].wire);
+    BodyStreamBuf buffer(source, true, 1024 * 1024);
+    std::string read;
+    try {
+      read = "read: " + std::string(std::istreambuf_iterator<char>(&buffer),
+                                    std::istreambuf_iterator<char>());
+    } catch (const BodyError& error) {
+      read = error.Fault() == BodyFault::kNotGzip ? "not gzip" : "other fault";
+    }
+    EXPECT_EQ(cases[i].read ? "read: " + body : "not gzip", read) << "case " << i << " byte by byte";
+  }
 }
 
 TEST(PackedRows, KeepsTextsNumbersAndNullsAcrossBlocks) {
