@@ -111,6 +111,22 @@ TEST(JsonReader, AcceptsExactlyWhatAStrictJsonParserAccepts) {
   }
 }
 
+// A text's plain bytes are skipped several at a time: whatever ends the
+// plain run (a quote, an escape, a control character, a multi-byte
+// sequence, valid or not) is found at every position of a long text.
+TEST(JsonReader, FindsWhatEndsAPlainRunAtEveryPosition) {
+  const std::string specials[] = {"\"", "\\n", "\\u00e9", "\x01", "\x1f", "\x7f", "\xc3\xa9", "\xff", "\xc3"};
+  for (const std::string& special : specials) {
+    for (size_t at = 0; at <= 17; ++at) {
+      const std::string text = "\"" + std::string(at, 'a') + special + std::string(20 - at, ' ') + "\"";
+      const bool valid = nlohmann::json::accept(text);
+      const std::string events = Events(text);
+      ASSERT_EQ(valid, Ends(events)) << text;
+      if (valid) EXPECT_EQ("s:" + nlohmann::json::parse(text).get<std::string>() + " end", events) << text;
+    }
+  }
+}
+
 TEST(JsonReader, ReadsEventsWithTheirValues) {
   EXPECT_EQ(
       "{ k:a [ u:1 i:-2 f:2.5 i:0 f:1.84467e+19 b:1 b:0 null s:é😀\n ] k:b { } } end",
