@@ -213,14 +213,14 @@ INSTANTIATE_TEST_SUITE_P(
              }(),
              "", "", "001", {},
              {{0, 10}, {1, 11}, {2, 12}, {3, 13}, {4, 14}, {5, 15}, {6, 16}, {7, 17}, {8, 18}, {9, 19}}},
-        // Three hundred rows under a filter, each document every 97 rows: a
+        // Six thousand rows under a filter, each document every 97 rows: a
         // long table is made in pieces on a second thread, and repeats are
         // found across the pieces.
         [] {
           Case c{"ManyRowsInPieces", {}, "VRMOVREAL > 0", "", "001", {}, {}};
           std::vector<int> first_at(97, -1);
           int position = 0;
-          for (int i = 0; i < 300; ++i) {
+          for (int i = 0; i < 6000; ++i) {
             const bool shown = i % 5 != 4;
             c.rows.push_back({{}, "M" + std::to_string(i % 97), 45000, shown ? 5.0 : -1.0, "F"});
             if (!shown) continue;
