@@ -272,19 +272,8 @@ std::vector<TRowMatch> TClientDataSet::CopyRowsFrom(TClientDataSet& source, cons
     im.order.Place(copy, nullptr);
     im.IndexAdd(copy);
     if (search) {
-      RowCursor cursor(copy->data);
-      RowCell cell;
-      size_t column = 0;
-      for (size_t k = 0; k < keys_here.size(); ++k) {
-        const size_t want = static_cast<size_t>(keys_here[k]);
-        if (want < column) {
-          cursor = RowCursor(copy->data);
-          column = 0;
-        }
-        for (; column <= want; ++column)
-          if (!cursor.Next(cell)) cell = RowCell{};
-        stored[k] = cell;
-      }
+      read_cells(copy->data, copy_cells);
+      for (size_t k = 0; k < keys_here.size(); ++k) stored[k] = copy_cells[static_cast<size_t>(keys_here[k])];
       (run_key >= 0 ? run : first).Add(copy->data, stored.data(), m.stored_hash);
     }
     if (first_copy == nullptr) first_copy = copy;

@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <limits>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
