@@ -12,6 +12,7 @@
 
 #include "http/body_stream.h"
 #include "packets.h"
+#include "piecewise.h"
 #include "rpc/json_rpc.h"
 
 namespace {
@@ -38,29 +39,12 @@ std::string StoreBody(int count) {
   return body;
 }
 
-// The body in pieces of 64 KiB.
-class Pieces : public kvr::server::BodySource {
- public:
-  explicit Pieces(const std::string& body) : body_(body) {}
-  bool Next(const char*& data, size_t& size) override {
-    if (at_ == body_.size()) return false;
-    data = body_.data() + at_;
-    size = std::min<size_t>(64 * 1024, body_.size() - at_);
-    at_ += size;
-    return true;
-  }
-
- private:
-  const std::string& body_;
-  size_t at_ = 0;
-};
-
 void BM_ReadGzipStoreCall1M_Streamed(benchmark::State& state) {
   const std::string body = StoreBody(1000000);
   const std::string gzip = kvr::server::GzipCompress(body);
   kvr::server::BodyLimits limits;
   for (auto _ : state) {
-    Pieces pieces(gzip);
+    kvr::testing::PieceSource pieces(gzip, kvr::testing::EndsEvery(gzip.size(), 64 * 1024));
     kvr::server::RpcCall call = kvr::server::ReadRpcCall(pieces, true, limits);
     if (call.error_code != 0) {
       state.SkipWithError(call.error_message.c_str());
@@ -78,7 +62,7 @@ void BM_InflateStoreBody1M(benchmark::State& state) {
   const std::string body = StoreBody(1000000);
   const std::string gzip = kvr::server::GzipCompress(body);
   for (auto _ : state) {
-    Pieces pieces(gzip);
+    kvr::testing::PieceSource pieces(gzip, kvr::testing::EndsEvery(gzip.size(), 64 * 1024));
     kvr::server::BodyStreamBuf buffer(pieces, true, body.size());
     size_t total = 0;
     char chunk[64 * 1024];

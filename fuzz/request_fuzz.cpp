@@ -14,31 +14,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "http/body_stream.h"
+#include "piecewise.h"
 #include "rpc/import_module.h"
 #include "rpc/json_rpc.h"
 
 namespace {
 
-// A body handed on in pieces of 1 to 8 bytes, as a slow socket may.
-class SmallPieces : public kvr::server::BodySource {
- public:
-  explicit SmallPieces(const std::string& body) : body_(body) {}
-  bool Next(const char*& data, size_t& size) override {
-    if (at_ == body_.size()) return false;
-    data = body_.data() + at_;
-    size = std::min<size_t>(body_.size() - at_, 1 + (static_cast<unsigned char>(*data) & 7));
-    at_ += size;
-    return true;
-  }
-
- private:
-  const std::string& body_;
-  size_t at_ = 0;
-};
+// The ends of body's pieces of 1 to 8 bytes (the first byte of each says
+// how long), as a slow socket may hand them on.
+std::vector<size_t> SmallPieceEnds(const std::string& body) {
+  std::vector<size_t> ends;
+  for (size_t at = 0; at < body.size();)
+    ends.push_back(at = std::min(body.size(), at + 1 + (static_cast<unsigned char>(body[at]) & 7)));
+  return ends;
+}
 
 using kvr::server::Account;
 using kvr::server::Statement;
@@ -138,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size >= 2 && data[0] == 0x1F && data[1] == 0x8B) {
     const kvr::server::RpcReply whole = answer(body, true);
     CheckReply(whole, true);
-    SmallPieces pieces(body);
+    kvr::testing::PieceSource pieces(body, SmallPieceEnds(body));
     kvr::server::RpcCall call = kvr::server::ReadRpcCall(pieces, true, limits);
     const kvr::server::RpcReply pieced =
         kvr::server::AnswerRpcCall(module, kvr::server::ImportModule::kName, call, log);

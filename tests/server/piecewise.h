@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "http/body_stream.h"
 
 namespace kvr::testing {
 
@@ -32,5 +35,31 @@ inline std::vector<Feeding> Feedings(size_t size) {
   }
   return feedings;
 }
+
+// The ends of pieces of at most piece bytes (the last one shorter).
+inline std::vector<size_t> EndsEvery(size_t size, size_t piece) {
+  std::vector<size_t> ends;
+  for (size_t end = piece; end < size; end += piece) ends.push_back(end);
+  if (size > 0) ends.push_back(size);
+  return ends;
+}
+
+// A body handed on in the pieces ending at ends, as a socket delivered it.
+class PieceSource : public kvr::server::BodySource {
+ public:
+  PieceSource(const std::string& body, std::vector<size_t> ends) : body_(body), ends_(std::move(ends)) {}
+  bool Next(const char*& data, size_t& size) override {
+    if (next_ == ends_.size()) return false;
+    const size_t begin = next_ == 0 ? 0 : ends_[next_ - 1];
+    data = body_.data() + begin;
+    size = ends_[next_++] - begin;
+    return true;
+  }
+
+ private:
+  const std::string& body_;
+  const std::vector<size_t> ends_;
+  size_t next_ = 0;
+};
 
 }  // namespace kvr::testing

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "http/body_stream.h"
+#include "piecewise.h"
 #include "store/packed_rows.h"
 #include "store/statement.h"
 #include "store/store_common.h"
@@ -83,22 +84,6 @@ TEST(BodyStreamBuf, GzipCutAnywhereIsRefusedAndMembersSplitAnywhereReadAsOne) {
   EXPECT_EQ("not gzip", Outcome(gzip + gzip.substr(0, 12), true));
 }
 
-// The body handed on a byte at a time.
-class ByteByByte : public BodySource {
- public:
-  explicit ByteByByte(const std::string& body) : body_(body) {}
-  bool Next(const char*& data, size_t& size) override {
-    if (at_ == body_.size()) return false;
-    data = body_.data() + at_++;
-    size = 1;
-    return true;
-  }
-
- private:
-  const std::string& body_;
-  size_t at_ = 0;
-};
-
 // The gzip wrapper's less common forms, whole and a byte at a time: a header
 // with every optional field, a stored block, and what must be refused in the
 // header (flags reserved for future use, a wrong header CRC) and the trailer.
@@ -145,7 +130,7 @@ TEST(BodyStreamBuf, GzipHeaderFieldsStoredBlocksAndBadTrailersWholeOrByteByByte)
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(cases[i].read ? "read: " + body : "not gzip", Outcome(cases[i].wire, true))
         << "case " << i << " whole";
-    ByteByByte source(cases[i].wire);
+    kvr::testing::PieceSource source(cases[i].wire, kvr::testing::EndsEvery(cases[i].wire.size(), 1));
     BodyStreamBuf buffer(source, true, 1024 * 1024);
     std::string read;
     try {

@@ -54,24 +54,6 @@ struct Counted {
   }
 };
 
-// Hands out a body in the pieces ending at ends, as they came.
-class Pieces : public BodySource {
- public:
-  Pieces(const std::string& body, const std::vector<size_t>& ends) : body_(body), ends_(ends) {}
-  bool Next(const char*& data, size_t& size) override {
-    if (next_ == ends_.size()) return false;
-    const size_t begin = next_ == 0 ? 0 : ends_[next_ - 1];
-    data = body_.data() + begin;
-    size = ends_[next_++] - begin;
-    return true;
-  }
-
- private:
-  const std::string& body_;
-  const std::vector<size_t>& ends_;
-  size_t next_ = 0;
-};
-
 // wire read through a StreamedRead, handed over in the pieces ending at ends.
 RpcCall ReadStreamed(const std::string& wire, bool gzip, const std::vector<size_t>& ends,
                      const BodyLimits& limits, Counted& memory) {
@@ -138,7 +120,7 @@ TEST(StreamedRead, ABodyInPiecesCutAnywhereReadsAsTheWholeBody) {
   for (const Case& c : cases) {
     const std::string whole = Summary(ReadRpcCall(c.wire, c.gzip, limits));
     for (const testing::Feeding& feeding : testing::Feedings(c.wire.size())) {
-      Pieces pieces(c.wire, feeding.ends);
+      kvr::testing::PieceSource pieces(c.wire, feeding.ends);
       EXPECT_EQ(whole, Summary(ReadRpcCall(pieces, c.gzip, limits)))
           << c.what << ", " << feeding.name;
     }
